@@ -1,0 +1,27 @@
+// The program names ports "COM1" .. "COM8". A name is resolved to a device path each time a
+// port is opened, so an adapter that was unplugged and plugged in again is found:
+//   1. the [Ports] value of that name in the settings file, if set;
+//   2. otherwise the n-th serial port present, in the order USB adapters (/dev/ttyUSB*),
+//      CDC-ACM devices (/dev/ttyACM*), then on-board ports with hardware behind them (/dev/ttyS*).
+// A text that is already a path (begins with '/') stands for itself.
+#pragma once
+
+#include <QList>
+#include <QString>
+
+namespace platform {
+
+struct PortInfo
+{
+    QString path;         // /dev/ttyUSB0
+    QString description;  // product, manufacturer, serial number where known
+};
+
+// Serial ports present, in COM order (index 0 is what "COM1" resolves to without [Ports]).
+QList<PortInfo> presentPorts();
+// Device path for "COM1".."COM8" or a path; empty when it resolves to nothing.
+QString resolvePortName(const QString &name);
+// Description of the device behind a path ("" when unknown), for tooltips and `ports`.
+QString describePort(const QString &path);
+
+} // namespace platform

@@ -1,0 +1,109 @@
+// SerialPort: the one serial layer of the program.
+//
+// Principles of operation
+// -----------------------
+// Both serial components of the program (the polling driver TVokCommDriver and the threaded
+// TComm) sit on this class; nothing else in the program touches a tty.
+//
+// * open(path): open(O_RDWR|O_NOCTTY|O_NONBLOCK|O_CLOEXEC), isatty, flock(LOCK_EX|LOCK_NB),
+//   TIOCEXCL, save the old termios, raw mode with CLOCAL|CREAD. A port that is already open
+//   (by this program or by any program that also locks) fails to open. Every failure path
+//   closes the descriptor. close() restores the saved termios, TIOCNXCL, unlocks, closes.
+// * applyLine(): any rate through termios2/BOTHER (SerialLine.cpp, the only file that
+//   includes the kernel header), 5-8 data bits, parity none/odd/even and mark/space through
+//   CMSPAR, 1 or 2 stop bits. Linux has no separate 1.5 stop bits: "1.5" sets CSTOPB, which a
+//   16550-type UART sends as 1.5 stop bits with 5 data bits and as 2 otherwise. Refused
+//   settings are reported by the result but callers of this program do not treat them as
+//   fatal (pseudo-terminals refuse parity and data-bit changes; real adapters refuse some too).
+// * read(): non-blocking; waits at most waitMs in poll() for the first byte and returns what
+//   is there. 0 = nothing arrived, -1 = the device failed (adapter unplugged: EIO/ENXIO/HUP).
+// * write(): blocks until the kernel has taken every byte; gives up after stallMs without any
+//   progress (a port held by flow control, a peer that stopped reading) and returns the count
+//   written so far, or -1 when the device failed before the first byte.
+// * setDtr/setRts: TIOCMBIS/TIOCMBIC, one bit at a time. Pseudo-terminals have no modem lines:
+//   those calls fail there, quietly (the result says so).
+//
+// One descriptor may be used by two threads at once (TComm reads on one thread and writes on
+// another); the class itself keeps no state that changes after open() besides the descriptor.
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+#include <cstdint>
+#include <functional>
+
+namespace platform {
+
+struct LineSettings
+{
+    quint32 baud = 9600;
+    int dataBits = 8;   // 5..8
+    int parity = 0;     // 0 none, 1 odd, 2 even, 3 mark, 4 space
+    int stopBits = 0;   // 0 one, 1 one and a half, 2 two
+    bool rtsCts = false;
+    bool xonXoffOut = false;
+    bool xonXoffIn = false;
+    bool parityCheck = false;
+    bool ignoreNull = false;
+    bool operator==(const LineSettings &) const = default;
+};
+
+enum class OpenResult { Ok, NotFound, Busy, AccessDenied, NotATty, Failed };
+
+// Error counters of the line (TIOCGICOUNT) and the modem input lines, where the device has them.
+struct LineCounters
+{
+    quint32 frame = 0, overrun = 0, parity = 0, brk = 0, bufOverrun = 0;
+    quint32 dcd = 0, rng = 0;
+};
+
+class SerialPort
+{
+public:
+    SerialPort() = default;
+    ~SerialPort();
+    SerialPort(const SerialPort &) = delete;
+    SerialPort &operator=(const SerialPort &) = delete;
+
+    OpenResult open(const QString &path);
+    void close();
+    bool isOpen() const { return fd_ >= 0; }
+    int fd() const { return fd_; }
+    QString path() const { return path_; }
+    // Human-readable reason of the last failed open (names the dialout group on EACCES).
+    QString errorString() const { return error_; }
+
+    bool applyLine(const LineSettings &s);
+    void purge(bool rx, bool tx);
+    int outputQueued() const;                  // bytes in the kernel's output queue; 0 if unknown
+    bool drain(int timeoutMs);                 // wait until the output queue is empty (bounded)
+    bool setDtr(bool on);
+    bool setRts(bool on);
+    bool counters(LineCounters &out) const;    // false where the device cannot report them
+
+    qint64 read(void *buf, qint64 max, int waitMs);
+    qint64 write(const void *buf, qint64 n, int stallMs = 4000);
+
+private:
+    int fd_ = -1;
+    bool haveSaved_ = false;
+    alignas(8) unsigned char saved_[64] = {}; // struct termios2 of the port before open
+    QString path_;
+    QString error_;
+};
+
+// Test seam: every open, close, line change, modem-line change, purge and write of any port
+// is reported here (from the calling thread) while a tracer is set. Tests use it to check
+// reset pulses and rates, which pseudo-terminals cannot show.
+struct SerialTraceEvent
+{
+    enum Kind { Open, Close, Line, Dtr, Rts, Purge, Write } kind;
+    QString path;
+    LineSettings line;   // for Line
+    bool on = false;     // for Dtr and Rts
+    QByteArray data;     // for Write
+    qint64 msecs = 0;    // monotonic time of the event
+};
+void setSerialTracer(std::function<void(const SerialTraceEvent &)> tracer);
+
+} // namespace platform

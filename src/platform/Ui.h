@@ -1,0 +1,71 @@
+// User-interface services that tests and the command line replace: message boxes, file
+// dialogs and the application's default error handler. The windows call these instead of
+// QMessageBox/QFileDialog directly, so a test records a message instead of blocking on it and
+// the command line prints it instead of waiting for a click.
+#pragma once
+
+#include <QApplication>
+#include <QString>
+#include <functional>
+#include <stdexcept>
+
+class QWidget;
+
+namespace ui {
+
+enum class Icon { Information, Exclamation, Error };
+
+struct MessageRequest
+{
+    QWidget *owner = nullptr;
+    QString caption;
+    QString text;
+    Icon icon = Icon::Information;
+    bool topmost = false;
+};
+using MessageHandler = std::function<void(const MessageRequest &)>;
+// nullptr restores the default (a modal QMessageBox).
+void setMessageHandler(MessageHandler handler);
+void message(const MessageRequest &request);
+
+struct FileRequest
+{
+    QWidget *owner = nullptr;
+    QString preset;        // file name shown at first
+    QString filter;        // Qt filter text
+    QString defaultSuffix; // without the dot
+    bool save = false;
+};
+using FileHandler = std::function<QString(const FileRequest &)>; // "" = cancelled
+void setFileHandler(FileHandler handler);
+QString chooseFile(const FileRequest &request);
+
+// The application's default error handler: shows the error's text in a message box captioned
+// with the application name and lets the program go on.
+void reportException(const std::exception &e);
+
+// Catches exceptions that leave an event handler and hands them to reportException.
+class Application : public QApplication
+{
+public:
+    Application(int &argc, char **argv);
+    bool notify(QObject *receiver, QEvent *event) override;
+};
+
+// The operating-system error: the last error code and the system's text for it.
+class EOSError : public std::runtime_error
+{
+public:
+    explicit EOSError(int code);
+    EOSError(int code, const QString &text);
+    int code() const { return code_; }
+
+private:
+    int code_;
+};
+
+// Qt text to an exception message (UTF-8) and back.
+std::string toStd(const QString &s);
+QString fromStd(const char *s);
+
+} // namespace ui
