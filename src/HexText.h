@@ -1,0 +1,42 @@
+// The one hex-text helper of the program: bytes to hexadecimal text and back.
+// Frames of the STC protocol are held as hex text, the terminal shows and sends hex, and the
+// HEX file parsers read hex fields; all of them use these functions.
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+#include <QStringView>
+#include <optional>
+
+namespace hextext {
+
+// Value of one hexadecimal digit (either case), or -1 for any other character.
+constexpr int digitValue(char16_t c)
+{
+    if (c >= u'0' && c <= u'9') return c - u'0';
+    if (c >= u'A' && c <= u'F') return c - u'A' + 10;
+    if (c >= u'a' && c <= u'f') return c - u'a' + 10;
+    return -1;
+}
+
+// Unsigned value of the hexadecimal digits text[pos .. pos+count-1]; nullopt when the text is
+// too short or holds a character that is not a hexadecimal digit. count is at most 8.
+std::optional<quint32> parseField(QStringView text, qsizetype pos, int count);
+
+// Two upper-case digits per byte, no separators: {0x46, 0xB9} -> "46B9".
+QString toHex(QByteArrayView bytes);
+// Two upper-case digits and one blank per byte: {0x41, 0x0D} -> "41 0D ".
+QString toSpacedHex(QByteArrayView bytes);
+// One byte as two upper-case digits.
+QString byteHex(quint8 b);
+
+// Pairs of hexadecimal digits to bytes, from the first character; a last odd digit is
+// dropped. Every character must be a digit; a pair holding any other character gives 0x00
+// for that pair (callers pass texts they built themselves).
+QByteArray fromHex(QStringView hex);
+
+// Keeps only the hexadecimal digits of a text (in order) and pairs them into bytes; an odd
+// last digit is dropped. "1 23 4f x5" -> 12 34 F5; "0x41 0x42" -> 04 10 42.
+QByteArray filterHexBytes(QStringView text);
+
+} // namespace hextext
