@@ -1,0 +1,78 @@
+#include "platform/Settings.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QSettings>
+#include <stdexcept>
+
+namespace platform {
+
+namespace {
+QSettings *openStore()
+{
+    return new QSettings(QSettings::IniFormat, QSettings::UserScope, QStringLiteral("Tramelo"),
+                         QStringLiteral("Tramelo"));
+}
+} // namespace
+
+QString SettingsStore::filePath()
+{
+    const std::unique_ptr<QSettings> s(openStore());
+    return s->fileName();
+}
+
+bool SettingsStore::exists() { return QFileInfo(filePath()).isFile(); }
+
+bool SettingsStore::create()
+{
+    const QString path = filePath();
+    if (!QDir().mkpath(QFileInfo(path).absolutePath())) return false;
+    QFile f(path);
+    return f.open(QIODevice::WriteOnly | QIODevice::Append);
+}
+
+QString SettingsStore::portOverride(const QString &comName)
+{
+    if (!exists()) return {};
+    const std::unique_ptr<QSettings> s(openStore());
+    return s->value(QStringLiteral("Ports/") + comName).toString().trimmed();
+}
+
+SettingsStore::SettingsStore() : s_(openStore()) {}
+SettingsStore::~SettingsStore() = default;
+
+std::optional<qint32> SettingsStore::readInt(const char *name) const
+{
+    const QVariant v = s_->value(QLatin1String(name));
+    if (!v.isValid()) return std::nullopt;
+    bool ok = false;
+    const qint32 i = v.toString().trimmed().toInt(&ok, 10);
+    if (!ok) return std::nullopt;
+    return i;
+}
+
+QString SettingsStore::readString(const char *name) const
+{
+    return s_->value(QLatin1String(name)).toString();
+}
+
+void SettingsStore::writeInt(const char *name, qint32 value)
+{
+    s_->setValue(QLatin1String(name), value);
+}
+
+void SettingsStore::writeString(const char *name, const QString &value)
+{
+    s_->setValue(QLatin1String(name), value);
+}
+
+void SettingsStore::flush()
+{
+    s_->sync();
+    if (s_->status() != QSettings::NoError)
+        throw std::runtime_error(
+            QStringLiteral("Failed to write the settings file %1").arg(s_->fileName()).toStdString());
+}
+
+} // namespace platform

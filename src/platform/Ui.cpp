@@ -1,0 +1,86 @@
+#include "platform/Ui.h"
+
+#include <QFileDialog>
+#include <QMessageBox>
+#include <cstring>
+
+namespace ui {
+
+namespace {
+MessageHandler &messageHandler()
+{
+    static MessageHandler h;
+    return h;
+}
+FileHandler &fileHandler()
+{
+    static FileHandler h;
+    return h;
+}
+} // namespace
+
+void setMessageHandler(MessageHandler handler) { messageHandler() = std::move(handler); }
+
+void message(const MessageRequest &r)
+{
+    if (messageHandler()) {
+        messageHandler()(r);
+        return;
+    }
+    QMessageBox box(r.icon == Icon::Information   ? QMessageBox::Information
+                    : r.icon == Icon::Exclamation ? QMessageBox::Warning
+                                                  : QMessageBox::Critical,
+                    r.caption, r.text, QMessageBox::Ok, r.owner);
+    if (r.topmost) box.setWindowFlag(Qt::WindowStaysOnTopHint, true);
+    box.exec();
+}
+
+void setFileHandler(FileHandler handler) { fileHandler() = std::move(handler); }
+
+QString chooseFile(const FileRequest &r)
+{
+    if (fileHandler()) return fileHandler()(r);
+    QFileDialog dialog(r.owner);
+    dialog.setAcceptMode(r.save ? QFileDialog::AcceptSave : QFileDialog::AcceptOpen);
+    dialog.setFileMode(r.save ? QFileDialog::AnyFile : QFileDialog::ExistingFile);
+    dialog.setNameFilter(r.filter);
+    dialog.setDefaultSuffix(r.defaultSuffix);
+    if (!r.preset.isEmpty()) dialog.selectFile(r.preset);
+    if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty()) return {};
+    return dialog.selectedFiles().first();
+}
+
+void reportException(const std::exception &e)
+{
+    message({nullptr, QStringLiteral("Tramelo"), fromStd(e.what()), Icon::Error, false});
+}
+
+Application::Application(int &argc, char **argv) : QApplication(argc, argv) {}
+
+bool Application::notify(QObject *receiver, QEvent *event)
+{
+    try {
+        return QApplication::notify(receiver, event);
+    } catch (const std::exception &e) {
+        reportException(e);
+    } catch (...) {
+        reportException(std::runtime_error("Unknown error"));
+    }
+    return false;
+}
+
+EOSError::EOSError(int code)
+    : EOSError(code, QString::fromLocal8Bit(std::strerror(code)))
+{
+}
+
+EOSError::EOSError(int code, const QString &text)
+    : std::runtime_error(toStd(QStringLiteral("System Error.  Code: %1.\n%2").arg(code).arg(text))),
+      code_(code)
+{
+}
+
+std::string toStd(const QString &s) { return s.toStdString(); }
+QString fromStd(const char *s) { return QString::fromUtf8(s); }
+
+} // namespace ui
