@@ -1,0 +1,163 @@
+// Pure logic of the LPC2000 programmer: the Intel HEX reader that builds the flat flash image,
+// its padding and size limit, the uuencoding of data lines, the sector layouts chosen by the
+// part identification, and the ordered list of ISP transmissions that writes the image.
+//
+// The NXP UART ISP protocol writes flash through a RAM buffer: for every 4 KB block the
+// programmer sends "W <ram> <count>", the block as uuencoded lines of 45 bytes in groups of
+// at most 20 each followed by a decimal checksum line (answered "OK"), then "P s s" to
+// prepare the block's sector and "C <flash> <ram> 4096" to copy RAM to flash (answered "0").
+//
+// Nothing here touches a window, a timer or a port: the controller window calls these
+// functions and sends the prepared lines.
+#pragma once
+
+#include <QByteArray>
+#include <QByteArrayView>
+#include <QIODevice>
+#include <QList>
+#include <QString>
+#include <QStringView>
+#include <array>
+#include <optional>
+
+namespace lpc {
+
+constexpr quint32 kRamBuffer = 1073742336; // 0x40000200: target of W, source of C
+constexpr int kBlockSize = 4096;
+constexpr int kLineBytes = 45;            // raw bytes per uuencoded line
+constexpr int kLinesPerItem = 20;         // data lines before a checksum line
+constexpr int kLinesPerBlock = 92;        // 91 lines of 45 bytes and one of 1 byte
+constexpr int kItemsPerBlock = 8;         // write, five data items, prepare, copy
+constexpr qsizetype kImageLimit = 253952; // 248 KiB: larger images are refused
+constexpr char kFillByte = 0x00;          // address gaps and padding
+constexpr int kImagePadding = 4;
+constexpr int kSectorTableSize = 130;          // entries 0..129; entry 0 unused
+constexpr qint64 kMaxHexFileSize = 64ll << 20; // HEX text longer than this is not read
+constexpr qsizetype kMaxHexLineChars = 1024;   // longer lines are cut; a record needs 523
+constexpr char kLineEnd[] = "\r\n";
+constexpr char kUuZero = '`'; // uuencoding writes value 0 as a grave accent
+
+// ---- Sector layouts and part identification ----
+
+// Entry k (k >= 1) is the sector number that holds 4 KB block k - 1.
+using SectorTable = std::array<quint8, kSectorTableSize>;
+
+enum class Layout {
+    A, // 8 KB, 64 KB, 8 KB sectors: entries 1..62
+    B, // 4 KB, 32 KB, 4 KB sectors: entries 1..125
+};
+SectorTable sectorLayout(Layout layout);
+
+struct SectorChoice
+{
+    Layout layout = Layout::A;
+    QString lastSector = QStringLiteral("16"); // LpcLastSector, decimal text
+};
+// The identification is compared as text exactly as received ("196387" -> B, "14"); any text
+// not in the table, including one with a stray character around the digits, gives A, "16".
+SectorChoice sectorChoiceFor(QStringView partId);
+
+// ---- Intel HEX ----
+
+// The flat image from flash address 0 being built from the lines of one file.
+struct LpcHexState
+{
+    QByteArray image;
+    quint32 LpcExtLinear = 0;  // last type 04 value * 65536
+    quint32 LpcExtSegment = 0; // last type 02 value * 16
+};
+
+enum class HexLine {
+    Ignored,   // no ':' at the start, or a record type that does not affect the image
+    Data,      // data bytes written at their address
+    Address,   // a base was set
+    Malformed, // a field is missing or holds a non-hexadecimal character: the load fails
+    TooLarge,  // the data would end past kImageLimit: refused before anything grows
+};
+
+// One line of a HEX file (line end stripped or not). Data land at LpcExtLinear +
+// LpcExtSegment + offset; the image grows with kFillByte up to them, later records overwrite
+// earlier ones. Type 01 does not stop the reading. The checksum is not read.
+// Never reads outside the line; on Malformed or TooLarge the state is unchanged.
+HexLine ParseLpcHexLine(QStringView line, LpcHexState &state);
+
+// Pads an image in place: first one fill byte when the size mod 4096 is a non-zero multiple
+// of 45 (so no block remainder ends in a full 45-byte line), then up to a multiple of 4.
+void padImage(QByteArray &image);
+
+// ---- Loading a firmware file ----
+
+enum class LoadStatus {
+    Loaded,
+    Missing,    // no such file (or not a regular file): the download ends at once
+    Unreadable, // cannot be opened or read
+    Malformed,  // bad HEX: stopped at that line
+    TooLarge,   // image over kImageLimit after padding, or HEX text over kMaxHexFileSize
+    Empty,      // no data bytes
+};
+
+struct LoadResult
+{
+    LoadStatus status = LoadStatus::Unreadable;
+    QByteArray image;      // padded image from flash address 0; empty unless Loaded
+    QString statusText;    // text to show and append; for Malformed and Unreadable a reason
+                           // the caller may discard (the download then ends by its time-out)
+    int malformedLine = 0; // 1-based line number for Malformed
+    bool ok() const { return status == LoadStatus::Loaded; }
+};
+
+QString statusMissing();                   // "文件不存在"
+QString statusLoaded();                    // "下载目标代码"
+QString statusTooLarge();                  // "文件太大，不能用于256K Flash的LPC ARM"
+QString codeSizeLine(qsizetype imageSize); // "CodeSize: 9 KB" for 10000 bytes
+
+// Reads the file as Intel HEX whatever its name, line by line, pads and checks the image.
+LoadResult loadImage(const QString &path);
+// The same on an open device.
+LoadResult loadHex(QIODevice &device);
+
+// ---- uuencoding ----
+
+// Value 1..63 -> the character of code v + 32; 0 -> '`'. Only the low 6 bits are used.
+char UuChar(quint8 value);
+
+struct UuLine
+{
+    QByteArray text; // length character, groups of four, CR LF
+    quint32 sum = 0; // unsigned sum of the raw bytes
+};
+// Encodes 1 to 45 bytes as one line ("abc" -> "#86)C\r\n", sum 294). Bytes past the 45th
+// are not encoded; an empty input gives the line "`\r\n" with sum 0.
+UuLine UuEncodeLine(QByteArrayView bytes);
+
+// ---- Send list ----
+
+enum class ItemKind : qint32 {
+    DataItem = 2,    // data lines and a checksum line, answered "OK" CR LF
+    CommandItem = 3, // one command line, answered "0" CR LF
+};
+
+struct LpcSendItem
+{
+    ItemKind kind = ItemKind::CommandItem;
+    // Lines in sending order, each ending with CR LF; a line's size is its stored length.
+    // A data item's last line is its checksum line. At most 21 lines, each at most 64 bytes.
+    QList<QByteArray> lines;
+    int lineCount() const { return int(lines.size()); }
+};
+
+struct LpcSendList
+{
+    QList<LpcSendItem> items; // protocol item k (k >= 1) is items[k - 1]
+    int LpcFullBlocks = 0;    // whole 4 KB blocks in the image
+    // LpcSendCount counts the unused entry 0 too: items 1 .. LpcSendCount - 1 are sent.
+    int LpcSendCount() const { return int(items.size()) + 1; }
+    const LpcSendItem &item(int pos) const { return items.at(pos - 1); } // 1-based
+};
+
+// Cuts the image into write, data, prepare and copy items, block by block; sector numbers
+// come from table entries 1 .. blocks. nullopt for an image that is empty or larger than
+// kImageLimit (the table covers no more blocks than that).
+std::optional<LpcSendList> BuildLpcSendList(QByteArrayView image, const SectorTable &table);
+
+} // namespace lpc

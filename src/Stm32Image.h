@@ -1,0 +1,251 @@
+// Pure logic of the STM32F10x programmer: the boot-loader protocol's bytes, frames and reply
+// tests, the message texts built from replies, the Intel HEX line parser and the loading of a
+// firmware file into the image that is written from the start of flash.
+//
+// The boot loader speaks the ST UART protocol: a command is one byte and its complement, an
+// address is four bytes most significant first and their XOR, a data block is its count - 1,
+// the bytes and the XOR of all of them. Every step is acknowledged with kAck.
+//
+// Nothing here touches a window, a timer or a port; the state machine in the main window
+// calls these functions and sends what they build.
+#pragma once
+
+#include <QByteArray>
+#include <QByteArrayView>
+#include <QIODevice>
+#include <QString>
+#include <QStringView>
+#include <array>
+#include <optional>
+
+namespace stm32 {
+
+// Protocol bytes.
+constexpr quint8 kAck = 0x79;
+constexpr quint8 kNack = 0x1F;
+constexpr quint8 kSync = 0x7F;
+constexpr quint8 kCmdGet = 0x00;
+constexpr quint8 kCmdGetId = 0x02;
+constexpr quint8 kCmdReadMemory = 0x11;
+constexpr quint8 kCmdErase = 0x43;
+constexpr quint8 kCmdWriteMemory = 0x31;
+// Page count byte 0xFF followed by 0x00 asks the boot loader to erase the whole flash.
+constexpr quint8 kGlobalEraseCount = 0xFF;
+constexpr quint8 kGlobalEraseChecksum = 0x00;
+// Get answers with the number of bytes that follow minus one: version and eleven command codes.
+constexpr quint8 kGetReplyCount = 0x0B;
+// Get ID answers with the number of id bytes minus one.
+constexpr quint8 kGetIdReplyCount = 0x01;
+
+// Memory.
+constexpr quint32 kFlashStart = 0x08000000;
+constexpr quint32 kFlashSizeRegister = 0x1FFFF7E0;
+constexpr int kFlashSizeRegisterBytes = 4;
+constexpr int kPageSize = 1024;
+constexpr int kBlockSize = 256;
+// Largest erase list the page numbers can address (one byte per page number, 0xFF reserved).
+constexpr int kMaxPageListPages = 255;
+
+// Buffers and limits.
+constexpr qsizetype kImageCapacity = 0x100000; // StmImage: 1 MiB from kFlashStart
+constexpr qsizetype kHexSizeLimit = 0x40000;   // a HEX image may not exceed 256 KiB
+constexpr int kFrameSize = 264;                // StmFrame
+constexpr qint64 kMaxHexFileSize = 64ll << 20; // HEX text longer than this is not read
+constexpr qsizetype kMaxHexLineChars = 1024;   // longer lines are cut; a record needs 523
+constexpr int kImagePadding = 4;               // HEX images are padded to a multiple of this
+constexpr char kPadByte = 0x00;                // padding at the end of a HEX image
+constexpr char kGapByte = char(0xFF);          // erased flash: fills holes between records
+
+constexpr char kExpectedProductId[] = "0414";
+
+// Steps of a download attempt; the value is the step number, StmState.
+enum class State : int {
+    SyncAck = 1,        // ACK to 0x7F
+    GetReply = 2,       // Get: ACK, count, version, 11 command codes, ACK
+    GetIdReply = 3,     // Get ID: ACK, count, two id bytes, ACK
+    ReadMemoryAck = 4,  // ACK to Read Memory
+    ReadAddressAck = 5, // ACK to the flash-size register address
+    ReadData = 6,       // ACK and the four bytes of the flash-size register
+    EraseAck = 7,       // ACK to Erase: load the file and send the page list
+    BlockAck = 8,       // ACK to the page list, later to each block
+    WriteMemoryAck = 9,
+    WriteAddressAck = 10,
+    LastBlockAck = 11,
+};
+constexpr int kStateCount = 11;
+
+// Minimum gathered reply length per state, StmReplyLength[state]; index 0 is not a state.
+constexpr std::array<qsizetype, kStateCount + 1> StmReplyLength{0, 1, 15, 5, 1, 1,
+                                                                5, 1, 1,  1, 1, 1};
+constexpr qsizetype replyLength(State s)
+{
+    return StmReplyLength[std::size_t(s)];
+}
+
+// ---- Reply tests. Each takes all bytes gathered for the state (at least replyLength) ----
+
+// State 1: the last gathered byte is ACK (noise before it does not matter).
+bool syncAccepted(QByteArrayView reply);
+// State 2: ACK, count 0x0B, the first command code 0x00 and the closing ACK. Returns the
+// boot-loader version byte, or nullopt when the reply fails the test or is too short.
+std::optional<quint8> acceptGetReply(QByteArrayView reply);
+// State 3: ACK, count 0x01, closing ACK. Returns the product id as four upper-case
+// hexadecimal digits ("0414"), or nullopt.
+std::optional<QString> acceptGetIdReply(QByteArrayView reply);
+// State 6: ACK first. Returns the flash size in KiB (byte 3 * 256 + byte 2, little endian),
+// or nullopt.
+std::optional<quint32> acceptFlashSizeReply(QByteArrayView reply);
+// States 4, 5, 7 to 11: the first byte is ACK.
+bool ackFirst(QByteArrayView reply);
+
+// ---- Frames ----
+
+// Command byte and its complement: Get -> 00 FF, Erase -> 43 BC.
+QByteArray commandFrame(quint8 command);
+// Four address bytes, most significant first, then their XOR: 0x08000100 -> 08 00 01 00 09.
+QByteArray addressFrame(quint32 address);
+// Read Memory's count frame for 1 to 256 bytes: count - 1 and its complement (4 -> 03 FC).
+// Counts outside 1..256 are clamped into that range.
+QByteArray readCountFrame(int byteCount);
+// XOR of all bytes.
+quint8 xorChecksum(QByteArrayView bytes);
+
+// The Erase command's argument for an image of imageLength bytes. The pages are
+// P = imageLength / 1024 + 1 (one more than the image fills when the length is a multiple of
+// 1024); the frame is P - 1, the page numbers 0 .. P - 1 and the XOR of all of them
+// (3000 bytes -> 02 00 01 02 01). When P would be 256 or more the page numbers no longer fit
+// a byte (and 0xFF means a global erase), so the frame is the global erase FF 00 instead.
+struct EraseList
+{
+    QByteArray frame;  // bytes to send after the Erase command was acknowledged
+    int pageCount = 0; // P, the pages the image needs, also when erasing globally
+    bool global = false;
+};
+EraseList erasePageList(qsizetype imageLength);
+
+// One Write Memory data block, sent as three pieces: the count byte, the data, the checksum.
+struct Block
+{
+    quint8 countByte = 0; // n - 1
+    QByteArray data;      // n bytes, 1 <= n <= 256
+    quint8 checksum = 0;  // (n - 1) XOR all data bytes
+};
+// The block of up to 256 bytes of image that starts at offset. nullopt when offset is not
+// inside the image (there is nothing left to write).
+std::optional<Block> blockAt(QByteArrayView image, qsizetype offset);
+
+// ---- Message texts ----
+
+// "Bootloader 版本 2.2" for version byte 0x22 (high nibble "." low nibble, in decimal).
+QString versionLine(quint8 version);
+// "Product ID: 0414".
+QString productIdLine(const QString &productId);
+// "STM32F10xxExx 家族" for the expected id "0414", else "未知的设备".
+QString familyLine(const QString &productId);
+// "存储容量 Flash:512 KB".
+QString flashSizeLine(quint32 kib);
+// "文件尺寸: 5000 Byte / 4 KB".
+QString sizeLine(qsizetype length);
+// Status while writing: "写地址: 0x08000100".
+QString writeAddressStatus(quint32 address);
+// "擦除页 0 .. N" with N = pageCount - 1.
+QString eraseLine(int pageCount);
+
+// ---- Intel HEX ----
+
+// The data of a HEX file placed by address into an image that starts at kFlashStart.
+// Absolute address = extended linear base (type 04, value * 65536) + extended segment base
+// (type 02, value * 16) + the record's load offset. Addresses at or above kFlashStart are
+// offsets from the flash start. A file whose data addresses all lie below kFlashStart (linked
+// for the flash alias at address 0, or written without base records) is read as offsets from
+// the flash start. Holes read kGapByte; a later record overwrites an earlier one.
+//
+// Placement never grows the image past kHexSizeLimit: a record that would is refused on the
+// spot, so a file aimed at RAM or the option bytes allocates nothing.
+class StmHexImage
+{
+public:
+    enum class Place { Ok, OutOfRange, TooLarge };
+
+    void setLinearBase(quint32 upper16) { linearBase_ = quint64(upper16) << 16; }
+    void setSegmentBase(quint32 segment) { segmentBase_ = quint64(segment) << 4; }
+    quint64 base() const { return linearBase_ + segmentBase_; }
+
+    // Places data at the absolute address. OutOfRange: the record lies (partly) outside the
+    // 1 MiB image window; TooLarge: inside it but past kHexSizeLimit. Nothing is placed then.
+    Place place(quint64 address, QByteArrayView data);
+
+    // Bytes placed so far ignoring which window they went to.
+    bool empty() const { return flash_.isEmpty() && low_.isEmpty(); }
+    // Both windows used: some data lies below the flash start while other data is in flash.
+    bool mixed() const { return !flash_.isEmpty() && !low_.isEmpty(); }
+    // Lowest absolute address placed below the flash start (for the refusal text).
+    quint64 lowestLowAddress() const { return lowestLow_; }
+    // The image from offset 0: the flash window, or the low window when only it was used.
+    // Not padded. Empty when nothing was placed or both windows were used.
+    QByteArray image() const;
+
+private:
+    quint64 linearBase_ = 0;
+    quint64 segmentBase_ = 0;
+    QByteArray flash_; // offsets from kFlashStart
+    QByteArray low_;   // addresses below kFlashStart, taken as offsets
+    quint64 lowestLow_ = ~quint64(0);
+};
+
+enum class HexLine {
+    Ignored,    // not a record (no ':'), or a record type that does not affect the image
+    Data,       // data placed
+    Address,    // a base was set
+    EndOfFile,  // type 01: reading goes on regardless
+    Invalid,    // a field holds a non-hexadecimal character or is missing: skipped whole
+    OutOfRange, // data outside the 1 MiB image window
+    TooLarge,   // data past kHexSizeLimit
+};
+
+// One line of a HEX file (line end stripped or not). Fields: ':' count(2) offset(4) type(2)
+// data(2 * count); the checksum is not read. A data record may carry up to 255 bytes.
+// An invalid line changes nothing. Never reads outside the line.
+HexLine ParseStmHexLine(QStringView line, StmHexImage &image);
+
+// ---- Loading a firmware file ----
+
+enum class LoadStatus {
+    Loaded,
+    Missing,      // no such file: the attempt ends at once
+    NotAFile,     // a directory or other non-file: ends at once like Missing
+    Unreadable,   // cannot be opened or read
+    FileTooLarge, // binary over 1 MiB, or HEX text over kMaxHexFileSize: not read
+    HexTooLarge,  // HEX image over 256 KiB after padding
+    OutOfRange,   // HEX data outside the image window (option bytes, RAM, ...)
+    Empty,        // a 0-byte binary file or a HEX file without data
+};
+
+struct LoadResult
+{
+    LoadStatus status = LoadStatus::Unreadable;
+    bool hex = false;   // read as Intel HEX
+    QByteArray image;   // the bytes from kFlashStart on; empty unless Loaded
+    QString statusText; // status bar text: the success text or the reason for the refusal
+    bool ok() const { return status == LoadStatus::Loaded; }
+};
+
+// Status texts.
+QString statusMissing();      // "文件不存在"
+QString statusBinaryLoaded(); // "下载目标代码"
+QString statusHexLoaded();    // "下载目标代码。。。"
+QString statusHexTooLarge();  // "文件太大，不能用于256K Flash"
+
+// True when the name's extension is exactly ".hex" or ".HEX" (".Hex" is binary).
+bool isHexFileName(const QString &path);
+
+// Reads the file at path as HEX or binary by its extension. Sizes are checked before any
+// byte is read: a binary file over 1 MiB is refused unread, a HEX file is read line by line.
+// A HEX image is padded with 0x00 to a multiple of 4; a binary image is taken as it is.
+LoadResult loadImage(const QString &path);
+
+// The two readers on an open device (used by loadImage; tests and fuzzing feed buffers).
+LoadResult loadHex(QIODevice &device);
+LoadResult loadBinary(QIODevice &device);
+
+} // namespace stm32
