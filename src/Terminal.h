@@ -1,0 +1,121 @@
+// Pure logic of the serial terminal: HEX sending, GBK text in both directions, the text forms
+// of the receive store and their incremental rendering, key codes for send-on-key-press, and
+// loading a file into the send area. QtCore only; the terminal page's handlers call these.
+//
+// Text that leaves or enters the terminal is 8-bit text in the GBK code page (one byte per
+// ASCII character, two per Chinese character); byte counts are GBK byte counts.
+#pragma once
+
+#include <QByteArray>
+#include <QList>
+#include <QString>
+#include <QStringDecoder>
+#include <QStringView>
+#include <Qt>
+#include <optional>
+
+namespace terminal {
+
+// ---- Sending ----------------------------------------------------------------------------------
+
+// The HEX encoder's block: at most 50,000 bytes (100,000 hex digits) go out in one write.
+inline constexpr qsizetype kSendBlockSize = 50000;
+
+// Bytes of a HEX send: only "0"-"9", "a"-"f", "A"-"F" are kept, in order, and paired from the
+// start; an odd last digit is dropped. "0x41 0x42" -> 04 10 42; "1 23 4f x5" -> 12 34 F5.
+QByteArray SendHexBytes(QStringView text);
+
+// Splits bytes into consecutive pieces of at most blockSize bytes (kSendBlockSize by default)
+// for sending in several writes; nothing is lost or reordered. Empty input gives no pieces;
+// a blockSize below 1 is taken as 1.
+QList<QByteArray> SplitSendBlocks(const QByteArray &bytes, qsizetype blockSize = kSendBlockSize);
+
+// GBK bytes of a text (the send area's text, a text to save). Characters GBK cannot hold
+// become the converter's substitution byte.
+QByteArray EncodeGbk(QStringView text);
+// Text of GBK bytes, decoded as one whole (a trailing lone lead byte is left out).
+QString DecodeGbk(QByteArrayView bytes);
+// False only if this Qt build has no GBK converter (Qt without ICU); the terminal then cannot
+// show or send Chinese text correctly.
+bool GbkAvailable();
+
+// ---- Receiving --------------------------------------------------------------------------------
+
+// The receive store holds at most this many bytes: a chunk that takes the count beyond it
+// empties the store, the area and the count (the chunk itself is not shown).
+inline constexpr qsizetype kReceiveLimit = 9999;
+// True when a store of storedBefore bytes plus a chunk of chunkSize bytes passes the limit.
+constexpr bool ReceiveLimitExceeded(qsizetype storedBefore, qsizetype chunkSize)
+{
+    return storedBefore + chunkSize > kReceiveLimit;
+}
+
+enum class ReceiveMode { Text, Hex };
+
+// The full text form of a receive store.
+//  Hex:  each byte as two upper-case digits and one blank: 41 0D 0A -> "41 0D 0A ".
+//  Text: zero bytes left out, the rest decoded as GBK over the whole store, so a character
+//        whose two bytes arrived in different chunks is shown whole; CR and LF pass
+//        unchanged. A lead byte at the very end of the store waits for its partner and is not
+//        shown yet.
+QString ReceiveText(QByteArrayView store, ReceiveMode mode);
+
+// Renders the receive store chunk by chunk: the concatenation of what append() returns for
+// the chunks of a store (since the last rebuild() or reset()) is exactly ReceiveText() of the
+// store, in both modes. A GBK lead byte at the end of a chunk is held until the next chunk.
+// The window appends the returned text instead of rebuilding its whole area for every chunk.
+class ReceiveRenderer
+{
+public:
+    explicit ReceiveRenderer(ReceiveMode mode = ReceiveMode::Text);
+
+    ReceiveMode mode() const { return m_mode; }
+
+    // Text to append for the next chunk of the store.
+    QString append(QByteArrayView chunk);
+    // Full text of a store in the given mode (also switches the mode); later chunks continue
+    // from the end of that store.
+    QString rebuild(QByteArrayView store, ReceiveMode mode);
+    QString rebuild(QByteArrayView store) { return rebuild(store, m_mode); }
+    // Forgets everything received (the store was cleared).
+    void reset();
+
+private:
+    ReceiveMode m_mode;
+    QStringDecoder m_decoder;
+};
+
+// ---- Keys -------------------------------------------------------------------------------------
+
+// Windows virtual-key code of a Qt key, whose low byte send-on-key-press sends: the code of
+// the physical key, not of the typed character. Letters and digits give their upper-case
+// ASCII codes whatever the Shift state; shifted punctuation (Qt reports '!', ':', '{' ...)
+// gives the code of its unshifted key on a US layout ('!' -> '1' 0x31, ':' -> 0xBA); with
+// Qt::KeypadModifier the digits give 0x60 .. 0x69 and * + - . / give 0x6A 0x6B 0x6D 0x6E 0x6F.
+// nullopt for keys that have no code (Qt::Key_unknown, input-method keys): nothing is sent.
+std::optional<quint8> VirtualKeyCode(int qtKey, Qt::KeyboardModifiers modifiers);
+
+// ---- Loading a file into the send area --------------------------------------------------------
+
+// Largest file loaded into the send area. The area is an editor for hand-made command texts;
+// anything larger is almost surely a binary or a log, and reading it would only stall the
+// window. The size is checked before anything is read.
+inline constexpr qint64 kMaxSendFileSize = 1024 * 1024;
+
+struct SendFileResult
+{
+    bool ok = false;
+    QString text;  // the send area's new text (lines separated by CR LF) when ok
+    QString error; // message for the user when not ok
+};
+
+// Text of bytes loaded into the send area: cut before the first zero byte, every lone CR and
+// every lone LF turned into CR LF (CR LF stays), then decoded as GBK.
+QString SendFileText(QByteArrayView content);
+
+// Reads a file for the send area: refuses a file larger than kMaxSendFileSize (or one that
+// grows past it while being read) and a file that cannot be opened, with a message for the
+// caller to show; otherwise its SendFileText.
+SendFileResult LoadSendFile(const QString &path);
+
+} // namespace terminal
