@@ -1,0 +1,180 @@
+// Simulated NXP LPC2000 boot loader speaking the UART ISP protocol.
+//
+// Synchronisation: the chip waits for '?', answers "Synchronized" CR LF (optionally after
+// some noise), and expects the host to send back "Synchronized" CR LF, answered "OK"; then
+// the crystal frequency in kHz (a decimal number such as "11059.2"), answered "OK". Echo is
+// on from the start: every byte the host sends is sent back until "A 0" switches it off.
+// A wrong synchronisation string sends the chip back to waiting for '?', without an answer.
+//
+// Commands are text lines ended by CR LF (a lone LF is accepted too); each is answered by a
+// decimal return code on a line of its own:
+//   U 23130        unlock (another code: 16 INVALID_CODE)
+//   A 0 | A 1      echo off / on
+//   J              "0", then the part identification in decimal
+//   K              "0", then the boot code version as the chip sends it: the minor number on
+//                  one line, then the major number (the order the chips use, though the user
+//                  manual suggests otherwise)
+//   P a b          prepare sectors a..b for writing (7 INVALID_SECTOR)
+//   E a b          erase sectors a..b; each must be prepared (9), needs unlock (15 CMD_LOCKED)
+//   W addr n       write n bytes to RAM: addr word aligned (13 ADDR_ERROR), within RAM above
+//                  the boot loader's own 0x200 bytes (14 ADDR_NOT_MAPPED), n a multiple of 4
+//                  (6 COUNT_ERROR); then uuencoded lines, a decimal checksum line after every
+//                  20 lines and after the last one, answered "OK" or "RESEND" (the group is
+//                  then expected again)
+//   C dst src n    copy RAM to flash: dst on a 256-byte boundary (3), src word aligned (2),
+//                  n one of 256/512/1024/4096 (6), both ranges mapped (5, 4), every sector
+//                  it touches prepared (9), needs unlock (15)
+//   B baud stop    acknowledged, nothing changes; G addr mode: acknowledged, the chip then
+//                  runs the application and ignores the line until reset()
+//   anything else  1 INVALID_COMMAND; wrong argument count or a non-number: 12 PARAM_ERROR
+// A prepare is used up by the erase or copy it allows, as on the chip. Flash is programmed
+// as flash is: bits only go from 1 to 0, so copying onto sectors that were not erased leaves
+// a wrong image (flash holds oldContents until erased).
+#pragma once
+
+#include "sim/Device.h"
+
+#include <QList>
+
+namespace sim {
+
+class LpcSim : public BootLoaderSim
+{
+public:
+    enum class Step {
+        Autobaud,     // "Synchronized" after '?'
+        Synchronized, // "OK" after the host's "Synchronized"
+        Frequency,    // "OK" after the crystal frequency
+        Unlock,       // U
+        Echo,         // A
+        PartId,       // J
+        BootVersion,  // K
+        Prepare,      // P
+        Erase,        // E
+        WriteCommand, // W
+        DataChecksum, // "OK" after a checksum line (occurrence n = the n-th checksum line)
+        Copy,         // C
+        OtherCommand, // B, G and unknown commands
+    };
+
+    struct Part
+    {
+        QByteArray id;              // decimal, as "J" answers it
+        QList<quint32> sectorSizes; // user sectors from flash address 0
+        quint32 ramSize = 0;        // RAM from 0x40000000
+    };
+    // LPC213x: 4 KB, 32 KB, 4 KB sectors; LPC22xx: 8 KB, 64 KB, 8 KB sectors.
+    static Part lpc2131();
+    static Part lpc2132();
+    static Part lpc2136();
+    static Part lpc2138();
+    static Part lpc2214();
+    static Part lpc2292();
+
+    struct Config
+    {
+        Part part = lpc2136();
+        int bootMajor = 2;
+        int bootMinor = 1;
+        QByteArray syncNoise;      // sent before "Synchronized" CR LF
+        quint8 oldContents = 0x00; // flash before the first erase
+        int refusalCode = 11;      // BUSY: the return code of Fault::Refuse for commands
+    };
+
+    static constexpr quint32 kRamBase = 0x40000000;
+    static constexpr quint32 kRamFirstFree = 0x40000200;
+    static constexpr int kLinesPerChecksum = 20;
+    static constexpr int kMaxLineBytes = 45;
+
+    // ISP return codes.
+    static constexpr int kSuccess = 0;
+    static constexpr int kInvalidCommand = 1;
+    static constexpr int kSrcAddrError = 2;
+    static constexpr int kDstAddrError = 3;
+    static constexpr int kSrcAddrNotMapped = 4;
+    static constexpr int kDstAddrNotMapped = 5;
+    static constexpr int kCountError = 6;
+    static constexpr int kInvalidSector = 7;
+    static constexpr int kSectorNotPrepared = 9;
+    static constexpr int kBusy = 11;
+    static constexpr int kParamError = 12;
+    static constexpr int kAddrError = 13;
+    static constexpr int kAddrNotMapped = 14;
+    static constexpr int kCmdLocked = 15;
+    static constexpr int kInvalidCode = 16;
+
+    explicit LpcSim(Config config = {});
+
+    void failAt(Step step, Fault fault, int occurrence = 1)
+    {
+        planFault(static_cast<int>(step), fault, occurrence);
+    }
+
+    // Command lines the chip took (without CR LF), in order, with the code it answered.
+    struct Command
+    {
+        QByteArray line;
+        int code = 0;
+        bool operator==(const Command &) const = default;
+    };
+    QList<Command> commands() const;
+    bool isSynchronised() const; // frequency accepted
+    bool echo() const;
+    int checksumsAccepted() const;
+    int resendsSent() const;
+    QList<int> erasedSectors() const; // in the order erased
+    QByteArray flash() const;
+    QByteArray flash(quint32 address, qsizetype length) const;
+    QByteArray ram() const;
+    quint32 sectorStart(int sector) const;
+
+    const Config &config() const { return config_; }
+
+protected:
+    QByteArray process(QByteArrayView bytes) override;
+    void resetState() override;
+
+private:
+    enum class State { AwaitQuestion, AwaitSyncString, AwaitFrequency, Command, Data, Running };
+
+    QByteArray takeLine(QByteArray line);
+    QByteArray syncLine(const QByteArray &line);
+    QByteArray frequencyLine(const QByteArray &line);
+    QByteArray commandLine(const QByteArray &line);
+    QByteArray dataLine(const QByteArray &line);
+    QByteArray checksumLine(const QByteArray &line);
+    int runCommand(const QByteArray &line, Step *step);
+    int prepare(const QList<quint32> &args);
+    int erase(const QList<quint32> &args);
+    int writeToRam(const QList<quint32> &args);
+    int copyToFlash(const QList<quint32> &args);
+    int sectorOf(quint32 address) const;
+    quint32 flashSize() const;
+    static QByteArray codeLine(int code);
+
+    const Config config_;
+    QByteArray flash_;
+    QByteArray ram_;
+
+    State state_ = State::AwaitQuestion;
+    bool echo_ = true;
+    bool unlocked_ = false;
+    QByteArray line_;
+    bool lineOverflow_ = false;
+    QList<bool> prepared_;
+    QList<Command> commands_;
+    QList<int> erased_;
+    int checksumsAccepted_ = 0;
+    int resends_ = 0;
+
+    // Write to RAM in progress.
+    quint32 writeAddress_ = 0; // RAM offset of the next byte
+    quint32 writeLeft_ = 0;    // bytes still to come after the current group
+    quint32 groupStart_ = 0;   // RAM offset where the current group began
+    quint32 groupBytes_ = 0;   // bytes of the current group so far
+    quint32 groupSum_ = 0;
+    int groupLines_ = 0;
+    bool groupBad_ = false;
+};
+
+} // namespace sim
