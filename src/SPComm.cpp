@@ -1,0 +1,740 @@
+#include "SPComm.h"
+
+#include "platform/PortNames.h"
+#include "platform/SerialPort.h"
+
+#include <QCoreApplication>
+#include <QEvent>
+#include <QThread>
+
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <condition_variable>
+#include <cstring>
+#include <deque>
+#include <limits>
+#include <mutex>
+#include <new>
+#include <vector>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using std::chrono::milliseconds;
+
+constexpr qsizetype kReadChunk = 2048;        // bytes of one read, so of one OnReceiveData
+constexpr quint32 kMaxDword = 0xFFFFFFFFu;    // the time-out value with special meanings
+constexpr milliseconds kLinePollInterval{50}; // line errors and modem inputs are polled
+constexpr unsigned long kThreadStopWaitMs = 10000;
+// Bounds on what may wait between the threads and the user-interface thread.
+constexpr std::size_t kMaxQueuedWriteBytes = 1u << 20;
+constexpr qint64 kMaxPendingReceiveBytes = 1 << 20;
+constexpr milliseconds kBackPressureRetry{10};
+
+const QEvent::Type kEvReceiveData = QEvent::Type(QEvent::registerEventType());
+const QEvent::Type kEvReceiveError = QEvent::Type(QEvent::registerEventType());
+const QEvent::Type kEvRequestHangup = QEvent::Type(QEvent::registerEventType());
+const QEvent::Type kEvModemStateChange = QEvent::Type(QEvent::registerEventType());
+const QEvent::Type kEvSendDataEmpty = QEvent::Type(QEvent::registerEventType());
+
+// Bytes posted to the user-interface thread and not yet handled; shared with the events so
+// that it outlives a component whose pending events are destroyed after it.
+using PendingCounter = std::shared_ptr<std::atomic<qint64>>;
+
+class ReceiveDataEvent : public QEvent
+{
+public:
+    ReceiveDataEvent(std::unique_ptr<char[]> bytes, quint16 length, PendingCounter pending)
+        : QEvent(kEvReceiveData), bytes_(std::move(bytes)), length_(length),
+          pending_(std::move(pending))
+    {
+    }
+    ~ReceiveDataEvent() override { pending_->fetch_sub(length_, std::memory_order_release); }
+    ReceiveDataEvent(const ReceiveDataEvent &) = delete;
+    ReceiveDataEvent &operator=(const ReceiveDataEvent &) = delete;
+
+    const char *bytes() const { return bytes_.get(); }
+    quint16 length() const { return length_; }
+
+private:
+    std::unique_ptr<char[]> bytes_; // length_ bytes and a zero byte
+    quint16 length_;
+    PendingCounter pending_;
+};
+
+class ValueEvent : public QEvent
+{
+public:
+    ValueEvent(QEvent::Type type, quint32 value) : QEvent(type), value_(value) {}
+    quint32 value() const { return value_; }
+
+private:
+    quint32 value_;
+};
+
+} // namespace
+
+// Everything an open port's threads share with the user-interface thread. Created by
+// StartPort, destroyed by StopPort after both threads have ended.
+struct TComm::Session
+{
+    platform::SerialPort port;
+    QObject *notifier = nullptr;
+    int wakeFd = -1; // eventfd: readable once StopPort wants the threads to end
+    std::atomic<bool> stop{false};
+    std::atomic<bool> hangupPosted{false};
+
+    // The five time-outs as ApplyTimeouts gave them; read by the threads.
+    std::atomic<quint32> readInterval{0}, readMultiplier{0}, readConstant{0};
+    std::atomic<quint32> writeMultiplier{0}, writeConstant{0};
+    std::atomic<int> rtsControl{int(TRtsControl::RtsEnable)};
+
+    PendingCounter pendingReceive = std::make_shared<std::atomic<qint64>>(0);
+
+    // Transmit queue.
+    std::mutex mutex;
+    std::condition_variable wake;    // transmit thread: data queued or stop
+    std::condition_variable settled; // WaitUntilSent: queue done or thread ended
+    std::deque<std::vector<char>> queue;
+    std::size_t queuedBytes = 0;
+    bool writing = false;
+    bool writerEnded = false;
+
+    ~Session()
+    {
+        if (wakeFd >= 0) ::close(wakeFd);
+    }
+
+    void post(QEvent *event) { QCoreApplication::postEvent(notifier, event); }
+    void postHangup()
+    {
+        if (!hangupPosted.exchange(true)) post(new QEvent(kEvRequestHangup));
+    }
+    void requestStop()
+    {
+        stop.store(true);
+        const quint64 one = 1;
+        [[maybe_unused]] const ssize_t r = ::write(wakeFd, &one, sizeof one);
+        {
+            const std::lock_guard lock(mutex);
+        }
+        wake.notify_all();
+    }
+};
+
+class TComm::Notifier : public QObject
+{
+public:
+    explicit Notifier(TComm *owner) : QObject(owner), owner_(owner) {}
+    bool event(QEvent *e) override
+    {
+        const auto t = e->type();
+        if (t == kEvReceiveData || t == kEvReceiveError || t == kEvRequestHangup ||
+            t == kEvModemStateChange || t == kEvSendDataEmpty) {
+            owner_->dispatch(e);
+            return true;
+        }
+        return QObject::event(e);
+    }
+
+private:
+    TComm *owner_;
+};
+
+// ---------------------------------------------------------------------------------------------
+// Receive thread
+
+class TReadThread : public QThread
+{
+public:
+    explicit TReadThread(TComm::Session &s) : s_(s) {}
+
+protected:
+    void run() override;
+
+private:
+    bool handOver(const char *bytes, qsizetype count);
+    void checkLine();
+
+    TComm::Session &s_;
+    bool haveCounters_ = false, haveModem_ = false;
+    platform::LineCounters last_;
+    bool lastDcd_ = false, lastRing_ = false;
+};
+
+namespace {
+
+struct ReadLimits
+{
+    bool immediate = false; // complete as soon as any byte is in
+    qint64 intervalMs = 0;  // 0: none
+    qint64 totalMs = 0;     // 0: none
+};
+
+ReadLimits readLimits(quint32 interval, quint32 multiplier, quint32 constant)
+{
+    ReadLimits l;
+    if (interval == kMaxDword && multiplier == 0 && constant == 0) {
+        l.immediate = true;
+        return l;
+    }
+    if (interval == kMaxDword && multiplier == kMaxDword && constant != 0 &&
+        constant != kMaxDword) {
+        l.immediate = true;
+        l.totalMs = constant;
+        return l;
+    }
+    l.intervalMs = interval;
+    l.totalMs = qint64(multiplier) * kReadChunk + qint64(constant);
+    return l;
+}
+
+qint64 msUntil(Clock::time_point t)
+{
+    return std::chrono::ceil<milliseconds>(t - Clock::now()).count();
+}
+
+} // namespace
+
+bool TReadThread::handOver(const char *bytes, qsizetype count)
+{
+    std::unique_ptr<char[]> copy(new (std::nothrow) char[std::size_t(count) + 1]);
+    if (!copy) return false;
+    std::memcpy(copy.get(), bytes, std::size_t(count));
+    copy[count] = '\0';
+    s_.pendingReceive->fetch_add(count, std::memory_order_relaxed);
+    s_.post(new ReceiveDataEvent(std::move(copy), quint16(count), s_.pendingReceive));
+    return true;
+}
+
+void TReadThread::checkLine()
+{
+    if (haveCounters_) {
+        platform::LineCounters now;
+        if (s_.port.counters(now)) {
+            quint32 errors = 0;
+            if (now.bufOverrun != last_.bufOverrun) errors |= kCommErrorRxOver;
+            if (now.overrun != last_.overrun) errors |= kCommErrorOverrun;
+            if (now.parity != last_.parity) errors |= kCommErrorParity;
+            if (now.frame != last_.frame) errors |= kCommErrorFrame;
+            if (now.brk != last_.brk) errors |= kCommErrorBreak;
+            quint32 modem = 0;
+            if (now.dcd != last_.dcd) modem |= kModemCarrierChanged;
+            if (now.rng != last_.rng) modem |= kModemRing;
+            last_ = now;
+            if (errors) s_.post(new ValueEvent(kEvReceiveError, errors));
+            if (modem) s_.post(new ValueEvent(kEvModemStateChange, modem));
+            return;
+        }
+    }
+    if (haveModem_) {
+        bool dcd = false, ring = false;
+        if (!s_.port.modemInputs(dcd, ring)) return;
+        quint32 modem = 0;
+        if (dcd != lastDcd_) modem |= kModemCarrierChanged;
+        if (ring && !lastRing_) modem |= kModemRing;
+        lastDcd_ = dcd;
+        lastRing_ = ring;
+        if (modem) s_.post(new ValueEvent(kEvModemStateChange, modem));
+    }
+}
+
+void TReadThread::run()
+{
+    haveCounters_ = s_.port.counters(last_);
+    haveModem_ = s_.port.modemInputs(lastDcd_, lastRing_);
+    const bool watchLine = haveCounters_ || haveModem_;
+
+    char buffer[kReadChunk];
+    qsizetype count = 0;
+    // The time-outs in force when a read begins hold for that read.
+    auto beginRead = [this] {
+        return readLimits(s_.readInterval.load(), s_.readMultiplier.load(), s_.readConstant.load());
+    };
+    ReadLimits limits = beginRead();
+    auto readStart = Clock::now();
+    auto lastByte = readStart;
+    auto nextLineCheck = readStart + kLinePollInterval;
+    bool failed = false;
+
+    while (!s_.stop.load()) {
+        const auto now = Clock::now();
+        bool complete = count == kReadChunk || (limits.immediate && count > 0);
+        bool expired = false;
+        if (!complete && count > 0 && limits.intervalMs > 0 &&
+            now - lastByte >= milliseconds(limits.intervalMs))
+            complete = true;
+        if (!complete && limits.totalMs > 0 && now - readStart >= milliseconds(limits.totalMs)) {
+            if (count > 0)
+                complete = true;
+            else
+                expired = true; // never an empty read: the next one begins
+        }
+        if (complete) {
+            if (!handOver(buffer, count)) {
+                failed = true;
+                break;
+            }
+            count = 0;
+        }
+        if (complete || expired) {
+            limits = beginRead();
+            readStart = Clock::now();
+        }
+        if (watchLine && now >= nextLineCheck) {
+            checkLine();
+            nextLineCheck = now + kLinePollInterval;
+        }
+
+        // Sleep until data, stop, or the first of the read's limits and the next line check.
+        auto wakeAt = Clock::time_point::max();
+        if (count > 0 && limits.intervalMs > 0)
+            wakeAt = std::min(wakeAt, lastByte + milliseconds(limits.intervalMs));
+        if (limits.totalMs > 0) wakeAt = std::min(wakeAt, readStart + milliseconds(limits.totalMs));
+        if (watchLine) wakeAt = std::min(wakeAt, nextLineCheck);
+        // While the user-interface thread is behind, the bytes wait in the kernel.
+        const bool backPressure =
+            s_.pendingReceive->load(std::memory_order_acquire) >= kMaxPendingReceiveBytes;
+        if (backPressure) wakeAt = std::min(wakeAt, Clock::now() + kBackPressureRetry);
+        const int timeoutMs =
+            wakeAt == Clock::time_point::max()
+                ? -1
+                : int(std::clamp<qint64>(msUntil(wakeAt), 0, std::numeric_limits<int>::max()));
+
+        pollfd fds[2] = {{s_.wakeFd, POLLIN, 0}, {backPressure ? -1 : s_.port.fd(), POLLIN, 0}};
+        const int r = ::poll(fds, 2, timeoutMs);
+        if (r < 0) {
+            if (errno == EINTR) continue;
+            failed = true;
+            break;
+        }
+        if (s_.stop.load() || (fds[0].revents & POLLIN)) break;
+        if (fds[1].revents == 0) continue;
+
+        const qint64 n = s_.port.read(buffer + count, kReadChunk - count, 0);
+        if (n < 0) { // the device is gone
+            failed = true;
+            break;
+        }
+        if (n > 0) {
+            count += qsizetype(n);
+            lastByte = Clock::now();
+        }
+    }
+    if (failed && !s_.stop.load()) s_.postHangup();
+    s_.port.purge(true, false);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Transmit thread
+
+class TWriteThread : public QThread
+{
+public:
+    explicit TWriteThread(TComm::Session &s) : s_(s) {}
+
+protected:
+    void run() override;
+
+private:
+    enum class Outcome { Written, Stopped, Failed };
+    Outcome writeAll(const std::vector<char> &data);
+    bool waitDrained();
+
+    TComm::Session &s_;
+};
+
+TWriteThread::Outcome TWriteThread::writeAll(const std::vector<char> &data)
+{
+    const qint64 size = qint64(data.size());
+    qint64 done = 0;
+    while (done < size) {
+        if (s_.stop.load()) return Outcome::Stopped;
+        pollfd fds[2] = {{s_.wakeFd, POLLIN, 0}, {s_.port.fd(), POLLOUT, 0}};
+        const int r = ::poll(fds, 2, -1);
+        if (r < 0) {
+            if (errno == EINTR) continue;
+            return Outcome::Failed;
+        }
+        if (s_.stop.load() || (fds[0].revents & POLLIN)) return Outcome::Stopped;
+        if (fds[1].revents & POLLNVAL) return Outcome::Failed;
+        // Takes what the kernel accepts now; -1 once the device has failed.
+        const qint64 n = s_.port.write(data.data() + done, size - done, 0);
+        if (n < 0) return Outcome::Failed;
+        done += n;
+    }
+    return Outcome::Written;
+}
+
+// RTS of RtsTransmissionAvailable goes down only once the bytes have left the kernel.
+bool TWriteThread::waitDrained()
+{
+    constexpr milliseconds kDrainStep{1};
+    while (!s_.stop.load()) {
+        if (s_.port.drain(0)) return true;
+        std::unique_lock lock(s_.mutex);
+        s_.wake.wait_for(lock, kDrainStep, [this] { return s_.stop.load(); });
+    }
+    return false;
+}
+
+void TWriteThread::run()
+{
+    bool notifyIdle = true;
+    bool failed = false;
+    for (;;) {
+        std::vector<char> data;
+        {
+            std::unique_lock lock(s_.mutex);
+            if (s_.queue.empty()) {
+                s_.writing = false;
+                s_.settled.notify_all();
+                if (notifyIdle) {
+                    lock.unlock();
+                    s_.post(new QEvent(kEvSendDataEmpty));
+                    notifyIdle = false;
+                    lock.lock();
+                }
+                s_.wake.wait(lock, [this] { return s_.stop.load() || !s_.queue.empty(); });
+            }
+            if (s_.stop.load()) break;
+            data = std::move(s_.queue.front());
+            s_.queue.pop_front();
+            s_.queuedBytes -= data.size();
+            s_.writing = true;
+        }
+
+        const bool toggleRts = s_.rtsControl.load() == int(TRtsControl::RtsTransmissionAvailable);
+        if (toggleRts) s_.port.setRts(true);
+        const Outcome outcome = writeAll(data);
+        if (toggleRts) {
+            if (outcome == Outcome::Written) waitDrained();
+            s_.port.setRts(false);
+        }
+        if (outcome == Outcome::Stopped) break;
+        if (outcome == Outcome::Failed) {
+            failed = true;
+            break;
+        }
+        notifyIdle = true;
+    }
+    if (failed && !s_.stop.load()) s_.postHangup();
+    s_.port.purge(false, true);
+    {
+        const std::lock_guard lock(s_.mutex);
+        s_.writing = false;
+        s_.writerEnded = true;
+    }
+    s_.settled.notify_all();
+}
+
+// ---------------------------------------------------------------------------------------------
+// TComm
+
+TComm::TComm(QObject *parent) : QObject(parent), notifier_(new Notifier(this)) {}
+
+TComm::~TComm()
+{
+    StopPort();
+}
+
+void TComm::dispatch(QEvent *event)
+{
+    const auto t = event->type();
+    if (t == kEvReceiveData) {
+        const auto *e = static_cast<ReceiveDataEvent *>(event);
+        if (OnReceiveData) OnReceiveData(this, e->bytes(), e->length());
+    } else if (t == kEvReceiveError) {
+        if (OnReceiveError) OnReceiveError(this, static_cast<ValueEvent *>(event)->value());
+    } else if (t == kEvModemStateChange) {
+        if (OnModemStateChange) OnModemStateChange(this, static_cast<ValueEvent *>(event)->value());
+    } else if (t == kEvRequestHangup) {
+        if (OnRequestHangup) OnRequestHangup(this);
+    } else if (t == kEvSendDataEmpty) {
+        if (OnSendDataEmpty) OnSendDataEmpty(this);
+    }
+}
+
+void TComm::StartPort()
+{
+    if (session_) throw ECommsError(ECommsError::kAlreadyOpen);
+
+    std::unique_ptr<Session> s(new (std::nothrow) Session);
+    if (!s) throw ECommsError(ECommsError::kSetupBuffer);
+    s->notifier = notifier_;
+
+    const QString path = platform::resolvePortName(CommName_);
+    if (path.isEmpty())
+        throw ECommsError(ECommsError::kOpenFailed,
+                          QStringLiteral("%1 names no serial port present").arg(CommName_));
+    switch (s->port.open(path)) {
+    case platform::OpenResult::Ok:
+        break;
+    case platform::OpenResult::NotATty:
+        throw ECommsError(ECommsError::kNotComm, s->port.errorString());
+    default:
+        throw ECommsError(ECommsError::kOpenFailed, s->port.errorString());
+    }
+
+    s->port.purge(true, true);
+    session_ = std::move(s);
+    ApplyTimeouts();
+    ApplyLineSettings();
+
+    auto closeAll = [this] {
+        session_->port.close();
+        session_.reset();
+    };
+
+    session_->wakeFd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    if (session_->wakeFd < 0) {
+        closeAll();
+        throw ECommsError(ECommsError::kCreateEvent);
+    }
+
+    // QThread::start() reports a failed pthread_create only by leaving the thread not running.
+    auto started = [](QThread &t) { return t.isRunning() || t.isFinished(); };
+
+    readThread_ = std::make_unique<TReadThread>(*session_);
+    readThread_->start(QThread::HighestPriority);
+    if (!started(*readThread_)) {
+        readThread_.reset();
+        closeAll();
+        throw ECommsError(ECommsError::kCreateReadThread);
+    }
+    writeThread_ = std::make_unique<TWriteThread>(*session_);
+    writeThread_->start(QThread::HighPriority);
+    if (!started(*writeThread_)) {
+        writeThread_.reset();
+        stopThreads();
+        closeAll();
+        throw ECommsError(ECommsError::kCreateWriteThread);
+    }
+}
+
+void TComm::stopThreads()
+{
+    session_->requestStop();
+    if (readThread_) {
+        session_->port.purge(true, false);
+        if (!readThread_->wait(kThreadStopWaitMs)) {
+            qWarning("TComm: the receive thread did not end within %lu ms", kThreadStopWaitMs);
+            readThread_->wait();
+        }
+        readThread_.reset();
+    }
+    if (writeThread_) {
+        session_->port.purge(false, true);
+        if (!writeThread_->wait(kThreadStopWaitMs)) {
+            qWarning("TComm: the transmit thread did not end within %lu ms", kThreadStopWaitMs);
+            writeThread_->wait();
+        }
+        writeThread_.reset();
+    }
+}
+
+void TComm::StopPort()
+{
+    if (!session_) return;
+    stopThreads();
+    session_->port.close();
+    session_.reset();
+}
+
+bool TComm::WriteData(const char *Buffer, quint16 Length)
+{
+    if (!session_ || !writeThread_ || Length == 0 || Buffer == nullptr) return false;
+    Session &s = *session_;
+    {
+        const std::lock_guard lock(s.mutex);
+        if (s.writerEnded || s.queuedBytes + Length > kMaxQueuedWriteBytes) return false;
+        s.queue.emplace_back(Buffer, Buffer + Length);
+        s.queuedBytes += Length;
+    }
+    s.wake.notify_one();
+    return true;
+}
+
+bool TComm::WaitUntilSent(int TimeoutMs)
+{
+    if (!session_) return true;
+    Session &s = *session_;
+    const auto deadline = Clock::now() + milliseconds(std::max(TimeoutMs, 0));
+    {
+        std::unique_lock lock(s.mutex);
+        const bool settled = s.settled.wait_until(
+            lock, deadline, [&s] { return s.writerEnded || (s.queue.empty() && !s.writing); });
+        // The transmit thread ends early only on a failure: what it held is lost.
+        if (!settled || s.writerEnded) return false;
+    }
+    return s.port.drain(int(std::max<qint64>(msUntil(deadline), 0)));
+}
+
+void TComm::ApplyLineSettings()
+{
+    if (!session_) return;
+    platform::LineSettings l;
+    l.baud = BaudRate_;
+    l.dataBits = int(ByteSize_) + 5;
+    l.parity = int(Parity_);
+    l.stopBits = int(StopBits_);
+    l.rtsCts = Outx_CtsFlow_ || RtsControl_ == TRtsControl::RtsHandshake;
+    l.xonXoffOut = Outx_XonXoffFlow_;
+    l.xonXoffIn = Inx_XonXoffFlow_;
+    l.parityCheck = ParityCheck_;
+    l.ignoreNull = IgnoreNullChar_;
+    l.xonChar = XonChar_;
+    l.xoffChar = XoffChar_;
+    platform::SerialPort &port = session_->port;
+    port.applyLine(l);
+
+    port.setDtr(DtrControl_ != TDtrControl::DtrDisable);
+    session_->rtsControl.store(int(RtsControl_));
+    switch (RtsControl_) {
+    case TRtsControl::RtsEnable:
+        port.setRts(true);
+        break;
+    case TRtsControl::RtsDisable:
+        port.setRts(false);
+        break;
+    case TRtsControl::RtsHandshake:
+        break; // the kernel drives RTS
+    case TRtsControl::RtsTransmissionAvailable:
+        port.setRts(false);
+        break;
+    }
+}
+
+void TComm::ApplyTimeouts()
+{
+    if (!session_) return;
+    session_->readInterval.store(ReadIntervalTimeout_);
+    session_->readMultiplier.store(ReadTotalTimeoutMultiplier_);
+    session_->readConstant.store(ReadTotalTimeoutConstant_);
+    session_->writeMultiplier.store(WriteTotalTimeoutMultiplier_);
+    session_->writeConstant.store(WriteTotalTimeoutConstant_);
+}
+
+template <typename T> void TComm::setLine(T &field, T v)
+{
+    if (field == v) return;
+    field = v;
+    ApplyLineSettings();
+}
+
+void TComm::setTimeout(quint32 &field, quint32 v)
+{
+    if (field == v) return;
+    field = v;
+    ApplyTimeouts();
+}
+
+void TComm::setCommName(const QString &v)
+{
+    CommName_ = v;
+}
+void TComm::setParity(TParity v)
+{
+    Parity_ = v;
+}
+void TComm::setBaudRate(quint32 v)
+{
+    setLine(BaudRate_, v);
+}
+void TComm::setParityCheck(bool v)
+{
+    setLine(ParityCheck_, v);
+}
+void TComm::setOutx_CtsFlow(bool v)
+{
+    setLine(Outx_CtsFlow_, v);
+}
+void TComm::setOutx_DsrFlow(bool v)
+{
+    setLine(Outx_DsrFlow_, v);
+}
+void TComm::setDtrControl(TDtrControl v)
+{
+    setLine(DtrControl_, v);
+}
+void TComm::setDsrSensitivity(bool v)
+{
+    setLine(DsrSensitivity_, v);
+}
+void TComm::setTxContinueOnXoff(bool v)
+{
+    setLine(TxContinueOnXoff_, v);
+}
+void TComm::setOutx_XonXoffFlow(bool v)
+{
+    setLine(Outx_XonXoffFlow_, v);
+}
+void TComm::setInx_XonXoffFlow(bool v)
+{
+    setLine(Inx_XonXoffFlow_, v);
+}
+void TComm::setReplaceWhenParityError(bool v)
+{
+    setLine(ReplaceWhenParityError_, v);
+}
+void TComm::setIgnoreNullChar(bool v)
+{
+    setLine(IgnoreNullChar_, v);
+}
+void TComm::setRtsControl(TRtsControl v)
+{
+    setLine(RtsControl_, v);
+}
+void TComm::setXonLimit(quint16 v)
+{
+    setLine(XonLimit_, v);
+}
+void TComm::setXoffLimit(quint16 v)
+{
+    setLine(XoffLimit_, v);
+}
+void TComm::setByteSize(TByteSize v)
+{
+    setLine(ByteSize_, v);
+}
+void TComm::setStopBits(TStopBits v)
+{
+    setLine(StopBits_, v);
+}
+void TComm::setXonChar(char v)
+{
+    setLine(XonChar_, v);
+}
+void TComm::setXoffChar(char v)
+{
+    setLine(XoffChar_, v);
+}
+void TComm::setReplacedChar(char v)
+{
+    setLine(ReplacedChar_, v);
+}
+void TComm::setReadIntervalTimeout(quint32 v)
+{
+    setTimeout(ReadIntervalTimeout_, v);
+}
+void TComm::setReadTotalTimeoutMultiplier(quint32 v)
+{
+    setTimeout(ReadTotalTimeoutMultiplier_, v);
+}
+void TComm::setReadTotalTimeoutConstant(quint32 v)
+{
+    setTimeout(ReadTotalTimeoutConstant_, v);
+}
+void TComm::setWriteTotalTimeoutMultiplier(quint32 v)
+{
+    setTimeout(WriteTotalTimeoutMultiplier_, v);
+}
+void TComm::setWriteTotalTimeoutConstant(quint32 v)
+{
+    setTimeout(WriteTotalTimeoutConstant_, v);
+}

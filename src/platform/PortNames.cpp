@@ -1,0 +1,116 @@
+#include "platform/PortNames.h"
+
+#include "platform/Settings.h"
+
+#include <QDir>
+#include <QRegularExpression>
+#include <QSerialPortInfo>
+
+#include <algorithm>
+
+namespace platform {
+
+namespace {
+
+const QString kDevDir = QStringLiteral("/dev");
+
+// Device number at the end of a name (ttyUSB10 -> 10), so that ttyUSB2 comes before ttyUSB10.
+qint64 trailingNumber(const QString &name)
+{
+    qsizetype i = name.size();
+    while (i > 0 && name.at(i - 1).isDigit())
+        --i;
+    bool ok = false;
+    const qint64 n = name.mid(i).toLongLong(&ok);
+    return ok ? n : -1;
+}
+
+void sortNumerically(QStringList &paths)
+{
+    std::stable_sort(paths.begin(), paths.end(), [](const QString &a, const QString &b) {
+        const qint64 na = trailingNumber(a), nb = trailingNumber(b);
+        return na != nb ? na < nb : a < b;
+    });
+}
+
+QStringList devicesMatching(const QString &pattern)
+{
+    const QDir dev(kDevDir);
+    QStringList paths;
+    const QStringList names = dev.entryList({pattern}, QDir::System | QDir::NoDotAndDotDot);
+    for (const QString &name : names)
+        paths << dev.filePath(name);
+    sortNumerically(paths);
+    return paths;
+}
+
+QString describe(const QSerialPortInfo &info)
+{
+    QStringList parts;
+    if (!info.description().isEmpty()) parts << info.description();
+    if (!info.manufacturer().isEmpty() && info.manufacturer() != info.description())
+        parts << info.manufacturer();
+    if (!info.serialNumber().isEmpty()) parts << QStringLiteral("S/N ") + info.serialNumber();
+    if (info.hasVendorIdentifier() && info.hasProductIdentifier())
+        parts << QStringLiteral("%1:%2")
+                     .arg(info.vendorIdentifier(), 4, 16, QLatin1Char('0'))
+                     .arg(info.productIdentifier(), 4, 16, QLatin1Char('0'));
+    return parts.join(QStringLiteral(", "));
+}
+
+} // namespace
+
+QList<PortInfo> presentPorts()
+{
+    const QList<QSerialPortInfo> known = QSerialPortInfo::availablePorts();
+    auto descriptionOf = [&known](const QString &path) {
+        for (const QSerialPortInfo &info : known)
+            if (info.systemLocation() == path) return describe(info);
+        return QString();
+    };
+
+    QStringList paths = devicesMatching(QStringLiteral("ttyUSB*"));
+    paths += devicesMatching(QStringLiteral("ttyACM*"));
+    // On-board ports: /dev/ttyS0..31 always exist; only those with a UART behind them count.
+    QStringList onboard;
+    for (const QSerialPortInfo &info : known) {
+        const QString path = info.systemLocation();
+        if (path.startsWith(kDevDir + QStringLiteral("/ttyS"))) onboard << path;
+    }
+    sortNumerically(onboard);
+    paths += onboard;
+
+    QList<PortInfo> ports;
+    for (const QString &path : std::as_const(paths))
+        ports.append({path, descriptionOf(path)});
+    return ports;
+}
+
+QString resolvePortName(const QString &name)
+{
+    const QString text = name.trimmed();
+    if (text.startsWith(QLatin1Char('/'))) return text;
+
+    static const QRegularExpression comName(QStringLiteral("^COM([1-9][0-9]{0,2})$"),
+                                            QRegularExpression::CaseInsensitiveOption);
+    const QRegularExpressionMatch m = comName.match(text);
+    if (!m.hasMatch()) return {};
+    const int number = m.captured(1).toInt();
+    const QString canonical = QStringLiteral("COM%1").arg(number);
+
+    const QString configured = SettingsStore::portOverride(canonical);
+    if (!configured.isEmpty()) return configured;
+
+    const QList<PortInfo> ports = presentPorts();
+    return number <= ports.size() ? ports.at(number - 1).path : QString();
+}
+
+QString describePort(const QString &path)
+{
+    const QList<QSerialPortInfo> known = QSerialPortInfo::availablePorts();
+    for (const QSerialPortInfo &info : known)
+        if (info.systemLocation() == path) return describe(info);
+    return {};
+}
+
+} // namespace platform

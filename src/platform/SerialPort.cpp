@@ -1,0 +1,349 @@
+#include "platform/SerialPort.h"
+
+#include <QFile>
+
+#include <fcntl.h>
+#include <linux/serial.h>
+#include <poll.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <climits>
+#include <cstring>
+#include <mutex>
+
+namespace platform {
+
+namespace {
+
+// Step of the bounded waits that watch the output queue.
+constexpr int kDrainStepMs = 2;
+
+std::mutex tracerMutex;
+std::function<void(const SerialTraceEvent &)> tracerFn;
+std::atomic<bool> tracerSet{false};
+
+qint64 nowMs()
+{
+    using namespace std::chrono;
+    return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
+}
+
+bool tracing()
+{
+    return tracerSet.load(std::memory_order_acquire);
+}
+
+void emitTrace(SerialTraceEvent &ev)
+{
+    const std::lock_guard lock(tracerMutex);
+    if (!tracerFn) return;
+    ev.msecs = nowMs();
+    tracerFn(ev);
+}
+
+void trace(SerialTraceEvent::Kind kind, const QString &path)
+{
+    if (!tracing()) return;
+    SerialTraceEvent ev{kind, path, {}, false, false, false, {}, 0};
+    emitTrace(ev);
+}
+
+int ioctlRetry(int fd, unsigned long request, void *arg)
+{
+    int r;
+    do {
+        r = ::ioctl(fd, request, arg);
+    } while (r < 0 && errno == EINTR);
+    return r;
+}
+
+// poll() that survives signals without waiting longer than asked in total.
+int pollFor(pollfd *fds, nfds_t n, int timeoutMs)
+{
+    const qint64 deadline = nowMs() + std::max(timeoutMs, 0);
+    for (;;) {
+        const int r = ::poll(fds, n, timeoutMs);
+        if (r >= 0 || errno != EINTR) return r;
+        timeoutMs = int(std::max<qint64>(deadline - nowMs(), 0));
+    }
+}
+
+QString errnoText(int err)
+{
+    return QString::fromLocal8Bit(std::strerror(err));
+}
+
+} // namespace
+
+void setSerialTracer(std::function<void(const SerialTraceEvent &)> tracer)
+{
+    const std::lock_guard lock(tracerMutex);
+    tracerFn = std::move(tracer);
+    tracerSet.store(bool(tracerFn), std::memory_order_release);
+}
+
+SerialPort::~SerialPort()
+{
+    close();
+}
+
+OpenResult SerialPort::open(const QString &path)
+{
+    if (isOpen()) {
+        error_ = QStringLiteral("%1 is already open").arg(path_);
+        return OpenResult::Failed;
+    }
+    path_ = path;
+    error_.clear();
+    haveSaved_ = false;
+    if (path.isEmpty()) {
+        error_ = QStringLiteral("No serial port given");
+        return OpenResult::NotFound;
+    }
+
+    const QByteArray native = QFile::encodeName(path);
+    int fd;
+    do {
+        fd = ::open(native.constData(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    } while (fd < 0 && errno == EINTR);
+    if (fd < 0) {
+        const int err = errno;
+        switch (err) {
+        case ENOENT:
+        case ENODEV:
+        case ENXIO:
+        case ENOTDIR:
+            error_ = QStringLiteral("%1: no such serial port").arg(path);
+            return OpenResult::NotFound;
+        case EACCES:
+        case EPERM:
+            error_ = QStringLiteral("%1: permission denied. Serial ports belong to the group "
+                                    "'dialout': add the user to it (sudo usermod -aG dialout "
+                                    "$USER) and log in again.")
+                         .arg(path);
+            return OpenResult::AccessDenied;
+        case EBUSY:
+            error_ = QStringLiteral("%1 is in use by another program").arg(path);
+            return OpenResult::Busy;
+        default:
+            error_ = QStringLiteral("%1: %2").arg(path, errnoText(err));
+            return OpenResult::Failed;
+        }
+    }
+
+    auto fail = [&](OpenResult result, const QString &text) {
+        ::close(fd);
+        haveSaved_ = false;
+        error_ = text;
+        return result;
+    };
+
+    if (!::isatty(fd))
+        return fail(OpenResult::NotATty, QStringLiteral("%1 is not a serial port").arg(path));
+    if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        const int err = errno;
+        if (err == EWOULDBLOCK)
+            return fail(OpenResult::Busy,
+                        QStringLiteral("%1 is in use by another program").arg(path));
+        return fail(OpenResult::Failed, QStringLiteral("%1: %2").arg(path, errnoText(err)));
+    }
+    // Keeps other programs that do not lock out (except root); the lock above is what counts.
+    ioctlRetry(fd, TIOCEXCL, nullptr);
+    if (!saveAndMakeRaw(fd)) {
+        const int err = errno;
+        return fail(OpenResult::Failed,
+                    QStringLiteral("%1: cannot set the line: %2").arg(path, errnoText(err)));
+    }
+    fd_ = fd;
+    trace(SerialTraceEvent::Open, path_);
+    return OpenResult::Ok;
+}
+
+void SerialPort::close()
+{
+    if (!isOpen()) return;
+    if (outputQueued() > 0) drain(kCloseDrainMs);
+    restoreSaved();
+    ioctlRetry(fd_, TIOCNXCL, nullptr);
+    ::flock(fd_, LOCK_UN);
+    ::close(fd_);
+    fd_ = -1;
+    trace(SerialTraceEvent::Close, path_);
+}
+
+void SerialPort::traceLine(const LineSettings &s) const
+{
+    if (!tracing()) return;
+    SerialTraceEvent ev{SerialTraceEvent::Line, path_, s, false, false, false, {}, 0};
+    emitTrace(ev);
+}
+
+void SerialPort::purge(bool rx, bool tx)
+{
+    if (!isOpen() || (!rx && !tx)) return;
+    if (tracing()) {
+        SerialTraceEvent ev{SerialTraceEvent::Purge, path_, {}, false, rx, tx, {}, 0};
+        emitTrace(ev);
+    }
+    ::tcflush(fd_, rx && tx ? TCIOFLUSH : rx ? TCIFLUSH : TCOFLUSH);
+}
+
+int SerialPort::outputQueued() const
+{
+    if (!isOpen()) return 0;
+    int n = 0;
+    if (ioctlRetry(fd_, TIOCOUTQ, &n) != 0 || n < 0) return 0;
+    return n;
+}
+
+bool SerialPort::drain(int timeoutMs)
+{
+    if (!isOpen()) return false;
+    const qint64 deadline = nowMs() + std::max(timeoutMs, 0);
+    for (;;) {
+        bool empty = outputQueued() == 0;
+        if (empty) {
+            unsigned int lsr = 0;
+            // Drivers without the ioctl (USB adapters, ptys) count as empty here.
+            if (ioctlRetry(fd_, TIOCSERGETLSR, &lsr) == 0) empty = (lsr & TIOCSER_TEMT) != 0;
+        }
+        if (empty) return true;
+        if (nowMs() >= deadline) return false;
+        ::poll(nullptr, 0, kDrainStepMs);
+    }
+}
+
+namespace {
+bool setModemBit(int fd, bool on, int bit)
+{
+    return ioctlRetry(fd, on ? TIOCMBIS : TIOCMBIC, &bit) == 0;
+}
+} // namespace
+
+bool SerialPort::setDtr(bool on)
+{
+    if (!isOpen()) return false;
+    if (tracing()) {
+        SerialTraceEvent ev{SerialTraceEvent::Dtr, path_, {}, on, false, false, {}, 0};
+        emitTrace(ev);
+    }
+    return setModemBit(fd_, on, TIOCM_DTR);
+}
+
+bool SerialPort::setRts(bool on)
+{
+    if (!isOpen()) return false;
+    if (tracing()) {
+        SerialTraceEvent ev{SerialTraceEvent::Rts, path_, {}, on, false, false, {}, 0};
+        emitTrace(ev);
+    }
+    return setModemBit(fd_, on, TIOCM_RTS);
+}
+
+bool SerialPort::counters(LineCounters &out) const
+{
+    if (!isOpen()) return false;
+    serial_icounter_struct ic{};
+    if (ioctlRetry(fd_, TIOCGICOUNT, &ic) != 0) return false;
+    out.frame = quint32(ic.frame);
+    out.overrun = quint32(ic.overrun);
+    out.parity = quint32(ic.parity);
+    out.brk = quint32(ic.brk);
+    out.bufOverrun = quint32(ic.buf_overrun);
+    out.dcd = quint32(ic.dcd);
+    out.rng = quint32(ic.rng);
+    return true;
+}
+
+bool SerialPort::modemInputs(bool &dcd, bool &ring) const
+{
+    if (!isOpen()) return false;
+    int bits = 0;
+    if (ioctlRetry(fd_, TIOCMGET, &bits) != 0) return false;
+    dcd = (bits & TIOCM_CAR) != 0;
+    ring = (bits & TIOCM_RNG) != 0;
+    return true;
+}
+
+qint64 SerialPort::read(void *buf, qint64 max, int waitMs)
+{
+    if (!isOpen()) return -1;
+    if (buf == nullptr || max <= 0) return 0;
+    pollfd p{fd_, POLLIN, 0};
+    const int r = pollFor(&p, 1, waitMs);
+    if (r < 0) return -1;
+    if (r == 0) return 0;
+    if (p.revents & POLLNVAL) return -1;
+
+    const size_t want = size_t(std::min<qint64>(max, SSIZE_MAX));
+    ssize_t n;
+    do {
+        n = ::read(fd_, buf, want);
+    } while (n < 0 && errno == EINTR);
+    if (n > 0) {
+        if (!ignoreNull_.load(std::memory_order_relaxed)) return n;
+        auto *bytes = static_cast<char *>(buf);
+        return std::remove(bytes, bytes + n, '\0') - bytes;
+    }
+    // With VMIN 1 a live tty never reads 0 bytes: 0 is the hang-up of the device.
+    if (n == 0) return -1;
+    if (errno == EAGAIN || errno == EWOULDBLOCK) return (p.revents & (POLLHUP | POLLERR)) ? -1 : 0;
+    return -1;
+}
+
+qint64 SerialPort::write(const void *buf, qint64 n, int stallMs)
+{
+    if (!isOpen()) return -1;
+    if (buf == nullptr || n <= 0) return 0;
+    const auto *bytes = static_cast<const char *>(buf);
+    qint64 done = 0;
+    bool failed = false;
+    qint64 deadline = nowMs() + std::max(stallMs, 0);
+    while (done < n) {
+        const size_t chunk = size_t(std::min<qint64>(n - done, SSIZE_MAX));
+        const ssize_t w = ::write(fd_, bytes + done, chunk);
+        if (w > 0) {
+            done += w;
+            deadline = nowMs() + std::max(stallMs, 0);
+            continue;
+        }
+        if (w < 0 && errno == EINTR) continue;
+        if (w < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+            const qint64 left = deadline - nowMs();
+            if (left <= 0) break; // stalled: no progress for stallMs
+            pollfd p{fd_, POLLOUT, 0};
+            if (pollFor(&p, 1, int(std::min<qint64>(left, INT_MAX))) < 0) {
+                failed = true;
+                break;
+            }
+            if ((p.revents & POLLNVAL) ||
+                ((p.revents & (POLLERR | POLLHUP)) && !(p.revents & POLLOUT))) {
+                failed = true;
+                break;
+            }
+            continue;
+        }
+        failed = true; // EIO, ENXIO, ... or a write that took nothing
+        break;
+    }
+    if (done > 0 && tracing()) {
+        SerialTraceEvent ev{SerialTraceEvent::Write,
+                            path_,
+                            {},
+                            false,
+                            false,
+                            false,
+                            QByteArray(bytes, qsizetype(done)),
+                            0};
+        emitTrace(ev);
+    }
+    return (failed && done == 0) ? -1 : done;
+}
+
+} // namespace platform

@@ -23,12 +23,23 @@
 // * setDtr/setRts: TIOCMBIS/TIOCMBIC, one bit at a time. Pseudo-terminals have no modem lines:
 //   those calls fail there, quietly (the result says so).
 //
+// * readLine(): the settings the device actually holds (TCGETS2), to compare with a request.
+// * counters()/modemInputs(): line-error and modem-line counters (TIOCGICOUNT) and the carrier
+//   detect and ring inputs (TIOCMGET), where the device has them.
+// * drain(): waits, bounded, until the kernel's output queue (TIOCOUTQ) is empty and, where the
+//   driver reports it, the UART's transmitter is empty (TIOCSERGETLSR). Pseudo-terminals report
+//   an empty queue at once.
+// * close() first lets pending output leave (at most kCloseDrainMs) so that restoring the saved
+//   line settings does not change the speed under the last bytes.
+//
 // One descriptor may be used by two threads at once (TComm reads on one thread and writes on
-// another); the class itself keeps no state that changes after open() besides the descriptor.
+// another); the class itself keeps no state that changes after open() besides the descriptor
+// and the ignore-null flag of the line settings (atomic).
 #pragma once
 
 #include <QByteArray>
 #include <QString>
+#include <atomic>
 #include <cstdint>
 #include <functional>
 
@@ -37,14 +48,16 @@ namespace platform {
 struct LineSettings
 {
     quint32 baud = 9600;
-    int dataBits = 8;   // 5..8
-    int parity = 0;     // 0 none, 1 odd, 2 even, 3 mark, 4 space
-    int stopBits = 0;   // 0 one, 1 one and a half, 2 two
+    int dataBits = 8; // 5..8
+    int parity = 0;   // 0 none, 1 odd, 2 even, 3 mark, 4 space
+    int stopBits = 0; // 0 one, 1 one and a half, 2 two
     bool rtsCts = false;
     bool xonXoffOut = false;
     bool xonXoffIn = false;
     bool parityCheck = false;
-    bool ignoreNull = false;
+    bool ignoreNull = false; // received 0x00 bytes are dropped by read()
+    char xonChar = 0x11;
+    char xoffChar = 0x13;
     bool operator==(const LineSettings &) const = default;
 };
 
@@ -75,17 +88,27 @@ public:
 
     bool applyLine(const LineSettings &s);
     void purge(bool rx, bool tx);
-    int outputQueued() const;                  // bytes in the kernel's output queue; 0 if unknown
-    bool drain(int timeoutMs);                 // wait until the output queue is empty (bounded)
+    int outputQueued() const;  // bytes in the kernel's output queue; 0 if unknown
+    bool drain(int timeoutMs); // wait until the output queue is empty (bounded)
     bool setDtr(bool on);
     bool setRts(bool on);
-    bool counters(LineCounters &out) const;    // false where the device cannot report them
+    bool counters(LineCounters &out) const;        // false where the device cannot report them
+    bool modemInputs(bool &dcd, bool &ring) const; // false where the device has no modem lines
+    bool readLine(LineSettings &out) const;        // what the device holds now; false when closed
+
+    static constexpr int kCloseDrainMs = 2000;
 
     qint64 read(void *buf, qint64 max, int waitMs);
     qint64 write(const void *buf, qint64 n, int stallMs = 4000);
 
 private:
+    // SerialLine.cpp (termios2)
+    bool saveAndMakeRaw(int fd);
+    void restoreSaved();
+    void traceLine(const LineSettings &s) const;
+
     int fd_ = -1;
+    std::atomic<bool> ignoreNull_{false};
     bool haveSaved_ = false;
     alignas(8) unsigned char saved_[64] = {}; // struct termios2 of the port before open
     QString path_;
@@ -99,11 +122,16 @@ struct SerialTraceEvent
 {
     enum Kind { Open, Close, Line, Dtr, Rts, Purge, Write } kind;
     QString path;
-    LineSettings line;   // for Line
-    bool on = false;     // for Dtr and Rts
-    QByteArray data;     // for Write
-    qint64 msecs = 0;    // monotonic time of the event
+    LineSettings line; // for Line
+    bool on = false;   // for Dtr and Rts
+    bool rx = false;   // for Purge
+    bool tx = false;   // for Purge
+    QByteArray data;   // for Write
+    qint64 msecs = 0;  // monotonic time of the event
 };
+// Calls are serialised (a tracer needs no lock of its own) and none is in progress once
+// setSerialTracer returns; a tracer must not call setSerialTracer. Write reports the bytes the
+// kernel took, when it took any.
 void setSerialTracer(std::function<void(const SerialTraceEvent &)> tracer);
 
 } // namespace platform
