@@ -269,11 +269,10 @@ ReceiveRenderer::ReceiveRenderer(ReceiveMode mode) : m_mode(mode), m_decoder(kGb
 
 QString ReceiveRenderer::append(QByteArrayView chunk)
 {
-    // The decoder runs in both modes, so that a switch to text mode by rebuild() and a
-    // continuation after it see the same state as a decoder fed the whole store.
-    QString text = m_decoder(withoutZeros(chunk));
+    // The mode changes only through rebuild(), which restarts the decoder from the store's
+    // first byte, so the decoder need not follow the store while HEX is shown.
     if (m_mode == ReceiveMode::Hex) return hextext::toSpacedHex(chunk);
-    return text;
+    return m_decoder(withoutZeros(chunk));
 }
 
 QString ReceiveRenderer::rebuild(QByteArrayView store, ReceiveMode mode)
