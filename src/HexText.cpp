@@ -45,7 +45,8 @@ QString toSpacedHex(QByteArrayView bytes)
 
 QString byteHex(quint8 b)
 {
-    return QString{QLatin1Char(kDigits[b >> 4]), QLatin1Char(kDigits[b & 0x0F])};
+    const QChar pair[2] = {QLatin1Char(kDigits[b >> 4]), QLatin1Char(kDigits[b & 0x0F])};
+    return QString(pair, 2);
 }
 
 QByteArray fromHex(QStringView hex)

@@ -1,0 +1,324 @@
+// Start-up, tabs, clock, links, numeric fields and the two operations through which the
+// shared serial port opens and closes.
+#include "Main.h"
+
+#include "LPC.h"
+#include "STC.h"
+
+#include "platform/Ui.h"
+
+#include <QCheckBox>
+#include <QCloseEvent>
+#include <QComboBox>
+#include <QDesktopServices>
+#include <QFileInfo>
+#include <QLocale>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QScreen>
+#include <QScrollBar>
+#include <QTabWidget>
+#include <QTime>
+#include <QUrl>
+
+namespace {
+const QString kCaption = QStringLiteral("Orvel-ISP V1.60  Orvel科技");
+const QString kWebAddress = QStringLiteral("http://www.orvel.example");
+const QString kForumAddress = QStringLiteral("http://bbs.orvel.example");
+const QString kMailAddress = QStringLiteral("author@orvel.example");
+const QString kMarqueeText = QStringLiteral(
+    "Orvel科技 —— 专注单片机开发工具：ISP下载、串口调试，一个工具全部搞定！   "
+    "欢迎访问 www.orvel.example");
+const QString kOpenFailed = QStringLiteral(
+    "当前串口号已经被占用，或其它错误 ！\r请选择其它串口，或检查串口设置是否正确。");
+constexpr int kPageDownload = 0;
+constexpr int kPageTerminal = 1;
+constexpr int kPageAbout = 2;
+constexpr int kPageForum = 3;
+} // namespace
+
+TMainForm::TMainForm(bool useSettingsStore, QWidget *parent)
+    : QMainWindow(parent), useSettingsStore_(useSettingsStore)
+{
+    buildLayout();
+    wireEvents();
+    FormCreate();
+    TimerSec->start();
+}
+
+TMainForm::~TMainForm()
+{
+    // The controllers are owned by this window; they go before its driver.
+    delete STCFrm;
+    delete LPCFrm;
+}
+
+void TMainForm::attachControllers(TLPCFrm *lpc, TSTCFrm *stc)
+{
+    LPCFrm = lpc;
+    STCFrm = stc;
+}
+
+QString TMainForm::SupportedDevicesText()
+{
+    const QStringList lines = {
+        QStringLiteral("目前版本支持MCU设备:"),
+        QString(),
+        QStringLiteral("■ARM7 32位处理器     【LPC2214、LPC2292、LPC2131、LPC2132、LPC2136、LPC2138】"),
+        QStringLiteral("■ARM Cortex-M3 处理器【STM32F10xxExx 家族】"),
+        QStringLiteral("■STC 8051 微处理器   【STC89C51RC、STC89C52RC、STC89C55RD+、STC89C516RD+】"),
+        QString(),
+        QStringLiteral("对于\"ARM7 32位处理器\"、\"ARM Cortex-M3 处理器\"、\"STC 8051 微处理器\" 三类中的"),
+        QStringLiteral("各个型号选择，在ISP下载时可以忽略型号，软件自动识别并控制相应的下载命令。"),
+        QString(),
+        QStringLiteral("当前版本支持 Oscillator:"),
+        QStringLiteral("8.000M、11.0592M、12.00M、18.432M、22.1184M、24.00M、36.864M ！"),
+    };
+    return lines.join(QStringLiteral("\r\n"));
+}
+
+QString TMainForm::AboutText()
+{
+    return QStringLiteral(
+        "您好！欢迎使用 Tramelo —— 单片机串口下载与调试工具。\r\n"
+        "\r\n"
+        "主要功能：\r\n"
+        " 1. 串口ISP下载 STC 8051 单片机 (STC89C51RC/52RC/55RD+/516RD+)；\r\n"
+        " 2. 串口ISP下载 NXP LPC2000 ARM7 (LPC2214/2292/2131/2132/2136/2138)；\r\n"
+        " 3. 串口ISP下载 STM32F10x Cortex-M3 系列；\r\n"
+        " 4. 自动识别芯片型号与晶振频率，型号可不选；\r\n"
+        " 5. 支持 BIN 与 Intel HEX 目标文件；\r\n"
+        " 6. 下载前可用 RTS/DTR 自动复位目标板；\r\n"
+        " 7. 目标文件更新时自动重新下载；\r\n"
+        " 8. 下载过程在状态栏、信息区与进度条上实时显示；\r\n"
+        " 9. 串口调试：COM1 ~ COM8，110 ~ 115200 波特；\r\n"
+        "10. 数据位 5~8、停止位 1/1.5/2、校验 None/Odd/Even/Mark/Space；\r\n"
+        "11. 接收数据以文本或十六进制(HEX)显示；\r\n"
+        "12. 以文本或十六进制(HEX)发送；\r\n"
+        "13. 可选发送新行(回车换行)；\r\n"
+        "14. 按键即发：于发送区按键即发送该键值；\r\n"
+        "15. 定时发送，间隔 1 ~ 9999 ms；\r\n"
+        "16. 读入文件到发送区，保存接收区到文件；\r\n"
+        "17. 手动控制 DTR、RTS 信号线；\r\n"
+        "18. 发送(S:)与接收(R:)字节计数；\r\n"
+        "19. 关闭时保存设置，启动时自动载入；\r\n"
+        "20. 中文显示不乱码。\r\n"
+        "\r\n"
+        "声明：本软件按“现状”提供，作者不对使用本软件造成的任何损失负责。\r\n"
+        "欢迎提出意见和建议：author@orvel.example");
+}
+
+void TMainForm::FormCreate()
+{
+    ShowPortPicture(false);
+    setWindowTitle(kCaption);
+    RzMarqueeStatus1->setText(kMarqueeText);
+    ReceivedBytes.clear();
+
+    if (useSettingsStore_ && !readSettings()) {
+        ui::message({this, QStringLiteral("注册软件"),
+                     QStringLiteral("未知的原因，创建注册信息失败！"), ui::Icon::Exclamation,
+                     true});
+        return;
+    }
+
+    SetStatus(QStringLiteral("就绪"));
+    ComboBox6->setCurrentIndex(ComboBox1->currentIndex());
+    ComboBox7->setCurrentIndex(ComboBox2->currentIndex());
+    MCUTypeChange();
+    if (CheckBox1->isChecked()) {
+        AutoIspTimer->start();
+        LastFileTime = QFileInfo::exists(Edit2->text()) ? FormattedFileTime(Edit2->text())
+                                                        : QString();
+    }
+}
+
+void TMainForm::showEvent(QShowEvent *event)
+{
+    QMainWindow::showEvent(event);
+    if (!shown_) {
+        shown_ = true;
+        if (const QScreen *s = screen()) move(s->availableGeometry().center() - rect().center());
+        FormShow();
+    }
+}
+
+void TMainForm::FormShow() { RzPageControl1Change(); }
+
+void TMainForm::closeEvent(QCloseEvent *event)
+{
+    if (!closed_) {
+        closed_ = true;
+        // A write error goes to the default error handler; the window closes all the same.
+        try {
+            FormClose();
+        } catch (const std::exception &e) {
+            ui::reportException(e);
+        }
+    }
+    event->accept();
+}
+
+void TMainForm::FormClose()
+{
+    if (STCFrm) STCFrm->FormClose();
+    if (useSettingsStore_) writeSettings();
+}
+
+void TMainForm::RzPageControl1Change()
+{
+    switch (RzPageControl1->currentIndex()) {
+    case kPageDownload:
+        Memo1->setPlainText(SupportedDevicesText());
+        break;
+    case kPageTerminal:
+        Memo1->setPlainText(QStringLiteral("接收区\r\n") + kWebAddress);
+        break;
+    case kPageAbout:
+        Memo1->setPlainText(Memo6->toPlainText());
+        break;
+    case kPageForum:
+        RzPageControl1->setCurrentIndex(kPageDownload);
+        QDesktopServices::openUrl(QUrl(kForumAddress));
+        break;
+    default:
+        break;
+    }
+}
+
+void TMainForm::TimerSecTimer()
+{
+    StatusBar1->setPanelText(3, QTime::currentTime().toString(QStringLiteral("HH:mm:ss")));
+    CheckFileChanged();
+}
+
+void TMainForm::Edit3Change() { Edit1Change(Edit3); }
+
+void TMainForm::Edit1Change(TNumberEdit *field)
+{
+    if (field->text().isEmpty()) field->setText(QStringLiteral("1"));
+    if (field->text() == QStringLiteral("0")) field->setText(QStringLiteral("1"));
+}
+
+void TMainForm::StatusBar1Click()
+{
+    QDesktopServices::openUrl(QUrl(
+        QStringLiteral("mailto:") + kMailAddress +
+        QStringLiteral("?&cc=&bcc=&subject=欢迎使用 Tramelo&body=测试报告:%0d")));
+    Image4Click();
+}
+
+void TMainForm::Image4Click() { QDesktopServices::openUrl(QUrl(kWebAddress)); }
+
+void TMainForm::RzMarqueeStatus1Click() { RzMarqueeStatus1->toggleColour(); }
+
+void TMainForm::BitBtn10Click()
+{
+    if (Panel1->isHidden()) {
+        Panel1->show();
+        Memo1->hide();
+    } else {
+        Panel1->hide();
+        Memo1->show();
+    }
+}
+
+void TMainForm::Image3Click()
+{
+    Panel1->hide();
+    Memo1->show();
+}
+
+QDateTime TMainForm::FileModifiedTime(const QString &path)
+{
+    return QFileInfo(path).lastModified().toLocalTime();
+}
+
+void TMainForm::InfoBox(const QString &text)
+{
+    ui::message({this, QStringLiteral("Tramelo"), text, ui::Icon::Information, false});
+}
+
+void TMainForm::AppendLine(const QString &line)
+{
+    Memo1->appendPlainText(line);
+    if (OnLine) OnLine(line);
+}
+
+void TMainForm::SetMessages(const QString &line)
+{
+    Memo1->setPlainText(line);
+    if (OnLine) OnLine(line);
+}
+
+void TMainForm::SetStatus(const QString &text)
+{
+    StatusBar1->setPanelText(0, text);
+    if (OnStatusText) OnStatusText(text);
+}
+
+void TMainForm::DownloadEnded(bool success)
+{
+    if (OnDownloadEnded) OnDownloadEnded(success);
+}
+
+QString TMainForm::SendAreaText() const
+{
+    return Memo2->toPlainText().replace(QLatin1Char('\n'), QStringLiteral("\r\n"));
+}
+
+void TMainForm::SetStayOnTop(bool on)
+{
+    if (StayOnTop() == on) return;
+    const bool visible = isVisible();
+    setWindowFlag(Qt::WindowStaysOnTopHint, on);
+    if (visible) show();
+}
+
+bool TMainForm::StayOnTop() const { return windowFlags().testFlag(Qt::WindowStaysOnTopHint); }
+
+void TMainForm::MinimiseApplication()
+{
+    if (isVisible()) showMinimized();
+}
+
+void TMainForm::ShowPortPicture(bool open) { BitBtn3->setIcon(open ? Image2 : Image1); }
+
+bool TMainForm::ComPort_Open()
+{
+    ComPortActive = ComDriver->Connected();
+    ComDriver->setComPort(TComPortNumber(ComboBox1->currentIndex()));
+    ComDriver->setComPortSpeed(TComPortBaudRate(ComboBox2->currentIndex()));
+    ComDriver->setComPortDataBits(TComPortDataBits(ComboBox3->currentIndex()));
+    ComDriver->setComPortStopBits(TComPortStopBits(ComboBox4->currentIndex()));
+    ComDriver->setComPortParity(TComPortParity(ComboBox5->currentIndex()));
+    ComDriver->BufferedCount = 0;
+    if (!ComDriver->Connect()) {
+        InfoBox(kOpenFailed);
+        return false;
+    }
+    ComPortActive = true;
+    ShowPortPicture(true);
+    return true;
+}
+
+bool TMainForm::ComPort_Close()
+{
+    ShowPortPicture(false);
+    repaint();
+    if (ComPortActive) {
+        ComPortActive = false;
+        ComDriver->Disconnect();
+    }
+    return true;
+}
+
+ApplicationWindows CreateApplicationWindows(bool useSettingsStore)
+{
+    ApplicationWindows w;
+    w.main = std::make_unique<TMainForm>(useSettingsStore);
+    w.lpc = new TLPCFrm(w.main.get());
+    w.stc = new TSTCFrm(w.main.get());
+    w.main->attachControllers(w.lpc, w.stc);
+    return w;
+}

@@ -1,0 +1,291 @@
+// TMainForm: the program's one visible window.
+//
+// It holds the message/receive area, the four tab pages (download, terminal, about, forum),
+// the status bar, the settings store, the shared polling driver ComDriver and the STM32
+// programmer. Its handlers are spread over files named for what they hold:
+//   Main.cpp           start-up, tabs, clock, links, numeric fields, ComPort_Open/Close
+//   Main_Layout.cpp    the controls and their places; every connect() of the window
+//   Main_Settings.cpp  reading and writing the settings store
+//   Main_Download.cpp  the download page and the automatic re-download
+//   Main_Terminal.cpp  the serial terminal (sending and receiving)
+//   Main_Stm32.cpp     the STM32 programmer and its image loading
+#pragma once
+
+#include "Stm32Image.h"
+#include "Terminal.h"
+#include "Vok_ComDrv.h"
+
+#include <QByteArray>
+#include <QDateTime>
+#include <QElapsedTimer>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMainWindow>
+#include <QPixmap>
+#include <QTimer>
+#include <array>
+#include <memory>
+
+class QCheckBox;
+class QComboBox;
+
+class QPlainTextEdit;
+class QProgressBar;
+class QPushButton;
+class QTabWidget;
+class QWidget;
+class TLPCFrm;
+class TSTCFrm;
+
+// A label that reports clicks (the logo, the help picture).
+class TClickLabel : public QLabel
+{
+public:
+    using QLabel::QLabel;
+    std::function<void()> OnClick;
+
+protected:
+    void mousePressEvent(QMouseEvent *event) override;
+};
+
+// The scrolling text strip along the bottom of the download page.
+class TMarquee : public QWidget
+{
+public:
+    explicit TMarquee(QWidget *parent);
+    void setText(const QString &text);
+    QString text() const { return text_; }
+    void toggleColour();
+    bool menuColour() const { return menuColour_; }
+    std::function<void()> OnClick;
+
+protected:
+    void paintEvent(QPaintEvent *event) override;
+    void mousePressEvent(QMouseEvent *event) override;
+
+private:
+    QString text_;
+    int offset_ = 0;
+    bool menuColour_ = false;
+    QTimer step_;
+};
+
+// Status bar with fixed-width panels.
+class TStatusBar : public QWidget
+{
+public:
+    explicit TStatusBar(QWidget *parent);
+    void setPanelText(int index, const QString &text);
+    QString panelText(int index) const;
+    std::function<void()> OnClick;
+
+protected:
+    void mousePressEvent(QMouseEvent *event) override;
+
+private:
+    std::array<QLabel *, 4> panels_{};
+};
+
+// A numeric entry field: digits and backspace only.
+class TNumberEdit;
+
+class TMainForm : public QMainWindow
+{
+public:
+    // useSettingsStore = false: the command line's window, which neither reads nor writes
+    // the settings store.
+    explicit TMainForm(bool useSettingsStore = true, QWidget *parent = nullptr);
+    ~TMainForm() override;
+
+    // The controllers created after the main window (program entry order).
+    void attachControllers(TLPCFrm *lpc, TSTCFrm *stc);
+    TLPCFrm *LPCFrm = nullptr;
+    TSTCFrm *STCFrm = nullptr;
+
+    // ---- shared services -------------------------------------------------------------
+    bool ComPort_Open();
+    bool ComPort_Close();
+    // Appends one line to the message area.
+    void AppendLine(const QString &line);
+    void SetStatus(const QString &text);
+    QString Status() const { return StatusBar1->panelText(0); }
+    // Form style: stay on top of other windows or not.
+    void SetStayOnTop(bool on);
+    bool StayOnTop() const;
+    // Minimises the application (all its windows).
+    void MinimiseApplication();
+    // The port button's picture: port closed (Image1) or open (Image2).
+    void ShowPortPicture(bool open);
+    static QDateTime FileModifiedTime(const QString &path);
+    // Message box captioned "Tramelo" with the information icon, owned by this window.
+    void InfoBox(const QString &text);
+
+    // ---- window state ----------------------------------------------------------------
+    bool ComPortActive = false;
+    qint32 SentCount = 0;
+    qint32 ReceivedCount = 0;
+    QByteArray ReceivedBytes;
+    QString LastFileTime;
+    QByteArray NewLine = QByteArrayLiteral("\r\n");
+
+    // ---- controls --------------------------------------------------------------------
+    QPlainTextEdit *Memo1 = nullptr;
+    TClickLabel *Panel1 = nullptr; // help picture of the 9-pin connector
+    QTabWidget *RzPageControl1 = nullptr;
+    TStatusBar *StatusBar1 = nullptr;
+    TClickLabel *Image5 = nullptr; // logo
+    QPixmap Image1, Image2;        // port closed / open
+
+    // download page
+    QComboBox *ComboBox6 = nullptr, *ComboBox7 = nullptr, *MCUType = nullptr;
+    TNumberEdit *Edit3 = nullptr, *Edit4 = nullptr;
+    QLineEdit *Edit2 = nullptr;
+    QPushButton *BitBtn1 = nullptr, *BitBtn2 = nullptr, *BitBtn7 = nullptr;
+    QCheckBox *CheckBox1 = nullptr, *CheckBox2 = nullptr;
+    QLabel *Label10 = nullptr, *Label4 = nullptr; // Label4: reset time label
+    QProgressBar *ProgressBar1 = nullptr;
+    TMarquee *RzMarqueeStatus1 = nullptr;
+
+    // terminal page
+    QComboBox *ComboBox1 = nullptr, *ComboBox2 = nullptr, *ComboBox3 = nullptr,
+              *ComboBox4 = nullptr, *ComboBox5 = nullptr;
+    QPushButton *BitBtn3 = nullptr, *BitBtn4 = nullptr, *BitBtn5 = nullptr, *BitBtn6 = nullptr,
+                *BitBtn8 = nullptr, *BitBtn9 = nullptr, *BitBtn10 = nullptr;
+    QCheckBox *CheckBox3 = nullptr, *CheckBox4 = nullptr, *CheckBox5 = nullptr,
+              *CheckBox6 = nullptr, *CheckBox7 = nullptr, *CheckBox8 = nullptr,
+              *CheckHexTXD = nullptr, *CheckHexRXD = nullptr;
+    QPlainTextEdit *Memo2 = nullptr;
+    TNumberEdit *Edit1 = nullptr;
+    QLabel *Label11 = nullptr; // "ms/次"
+
+    // about page
+    QPlainTextEdit *Memo6 = nullptr;
+
+    // timers
+    QTimer *TimerSec = nullptr, *AutoIspTimer = nullptr, *Timer1 = nullptr, *Timer5 = nullptr,
+           *OvertimeT = nullptr;
+
+    TVokCommDriver *ComDriver = nullptr;
+
+    // ---- handlers: start-up and window (Main.cpp) ------------------------------------
+    void FormCreate();
+    void FormShow();
+    void FormClose();
+    void RzPageControl1Change();
+    void TimerSecTimer();
+    void Edit3Change();
+    void Edit1Change(TNumberEdit *field);
+    void StatusBar1Click();
+    void Image4Click();
+    void RzMarqueeStatus1Click();
+    void BitBtn10Click();
+    void Image3Click();
+
+    // ---- download page (Main_Download.cpp) -------------------------------------------
+    void BitBtn1Click();
+    void MCUTypeChange();
+    void BitBtn7Click();
+    void BitBtn2Click();
+    void CheckBox2Click();
+    void AutoIspTimerTimer();
+    void ComboBox6Change();
+    void ComboBox7Change();
+    void CheckFileChanged();
+    QString FormattedFileTime(const QString &path) const;
+
+    // ---- terminal (Main_Terminal.cpp) ------------------------------------------------
+    void BitBtn3Click();
+    void ComboBox1Change();
+    void CheckBox3Click();
+    void CheckBox4Click();
+    void BitBtn4Click();
+    void SendHex(const QString &text);
+    bool Memo2KeyDown(int qtKey, Qt::KeyboardModifiers modifiers);
+    void CheckBox5Click();
+    void Timer1Timer();
+    void CheckHexTXDClick();
+    void BitBtn6Click();
+    void BitBtn8Click();
+    void ComDriverReceiveData(TVokCommDriver *Sender, const quint8 *DataPtr, qint32 DataSize);
+    void CheckHexRXDClick();
+    void BitBtn5Click();
+    void BitBtn9Click();
+
+    // ---- STM32 programmer (Main_Stm32.cpp) ------------------------------------------
+    void STM32UP();
+    void Timer5Timer();
+    void OvertimeTTimer();
+    bool RenewedlyLoadFile();
+    int StmState = 1;
+    std::array<quint8, 264> StmFrame{};
+    quint8 StmTimeoutCount = 0;
+    quint32 StmAddress = 0;
+    quint32 StmOffset = 0;
+    qint32 StmRemaining = 0;
+    QByteArray StmImage; // the image to write from the flash start (at most 1 MiB)
+
+    // ---- observers of a download (the command line's face) ---------------------------
+    // Called with every line appended to the message area, every status text, and once
+    // when a download attempt ends (true: the image was written).
+    std::function<void(const QString &)> OnLine;
+    std::function<void(const QString &)> OnStatusText;
+    std::function<void(bool)> OnDownloadEnded;
+    void DownloadEnded(bool success);
+    // Replaces the message area's text with one line.
+    void SetMessages(const QString &line);
+    // The send area's text with its lines separated by CR LF.
+    QString SendAreaText() const;
+
+    // The supported-device text of the download page.
+    static QString SupportedDevicesText();
+    static QString AboutText();
+
+    bool usesSettingsStore() const { return useSettingsStore_; }
+
+protected:
+    void showEvent(QShowEvent *event) override;
+    void closeEvent(QCloseEvent *event) override;
+    bool eventFilter(QObject *watched, QEvent *event) override;
+
+private:
+    void buildLayout();
+    void wireEvents();
+    bool readSettings();  // false when the store could not be created
+    void writeSettings();
+    void sendTerminalBytes(const QByteArray &bytes, qint32 countedBytes);
+    void terminalWriteFailed();
+    void redrawReceiveArea();
+    void stmSend(QByteArrayView bytes);
+    void stmLoadAndErase();
+    void stmSendBlock();
+    void stmEnd();
+    void stmSucceeded();
+
+    bool useSettingsStore_ = true;
+    bool shown_ = false;
+    bool closed_ = false;
+    terminal::ReceiveRenderer receiveView_;
+    int receiveRevision_ = -1; // document revision after the terminal last drew the area
+    bool pendingCr_ = false;
+};
+
+// Digits-only entry field with the change rule "empty or 0 becomes 1".
+class TNumberEdit : public QLineEdit
+{
+public:
+    TNumberEdit(const QString &text, int maxLength, QWidget *parent);
+    std::function<void()> OnChange;
+
+protected:
+    void keyPressEvent(QKeyEvent *event) override;
+};
+
+// Program entry order: the main window (which reads the settings), the LPC controller (which
+// sets NewLine), the STC controller (which installs the HEX decoding library).
+struct ApplicationWindows
+{
+    std::unique_ptr<TMainForm> main;
+    TLPCFrm *lpc = nullptr;
+    TSTCFrm *stc = nullptr;
+};
+ApplicationWindows CreateApplicationWindows(bool useSettingsStore = true);

@@ -1,0 +1,120 @@
+// The download page: device and file choice, the dispatch of the download button to the
+// programmer of the chosen family, and the automatic re-download when the file changes.
+#include "Main.h"
+
+#include "LPC.h"
+#include "STC.h"
+
+#include "platform/Ui.h"
+
+#include <QCheckBox>
+#include <QComboBox>
+#include <QFileInfo>
+#include <QLineEdit>
+#include <QLocale>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QScopeGuard>
+#include <QTabWidget>
+
+namespace {
+constexpr int kLastLpcEntry = 5;
+constexpr int kStm32Entry = 6;
+constexpr int kFirstStcEntry = 7;
+constexpr int kLastStcEntry = 10;
+constexpr int kBaud19200 = br19200;
+constexpr int kBaud57600 = br57600;
+} // namespace
+
+void TMainForm::BitBtn1Click()
+{
+    Memo1->clear();
+    const int device = MCUType->currentIndex();
+    // The lists are set by program here, which runs none of their change rules: a port the
+    // terminal holds open is not reopened, but the driver takes the new settings at once.
+    if (device >= 0 && device <= kLastLpcEntry) {
+        if (ComboBox2->currentIndex() > kBaud57600) {
+            ComboBox2->setCurrentIndex(kBaud57600);
+            ComboBox7->setCurrentIndex(kBaud57600);
+        }
+        ComboBox3->setCurrentIndex(db8BITS);
+        ComboBox4->setCurrentIndex(sb1BITS);
+        ComboBox5->setCurrentIndex(ptNONE);
+        if (LPCFrm) LPCFrm->BitBtn1Click();
+    } else if (device == kStm32Entry) {
+        if (ComboBox2->currentIndex() < kBaud19200) {
+            ComboBox2->setCurrentIndex(kBaud19200);
+            ComboBox7->setCurrentIndex(kBaud19200);
+        }
+        ComboBox3->setCurrentIndex(db8BITS);
+        ComboBox4->setCurrentIndex(sb1BITS);
+        ComboBox5->setCurrentIndex(ptEVEN);
+        STM32UP();
+    } else if (device >= kFirstStcEntry && device <= kLastStcEntry) {
+        Memo1->setEnabled(false);
+        BitBtn2->setEnabled(false);
+        // Enabled again also when the programmer ends with an error, which then goes on to
+        // the default error handler.
+        const auto enableAgain = qScopeGuard([this] {
+            BitBtn2->setEnabled(true);
+            Memo1->setEnabled(true);
+        });
+        if (STCFrm) STCFrm->BitBtn1Click();
+    }
+}
+
+void TMainForm::MCUTypeChange() { BitBtn7->setEnabled(MCUType->currentIndex() >= kFirstStcEntry); }
+
+void TMainForm::BitBtn7Click()
+{
+    BitBtn7->setText(BitBtn7->text() != QStringLiteral("6T") ? QStringLiteral("6T")
+                                                              : QStringLiteral("12T"));
+}
+
+void TMainForm::BitBtn2Click()
+{
+    const QString chosen = ui::chooseFile({this, Edit2->text(),
+                                           QStringLiteral("bin; pin; hex (*.bin *.pin *.hex)"),
+                                           QStringLiteral("bin"), false});
+    if (!chosen.isEmpty()) Edit2->setText(chosen);
+}
+
+void TMainForm::CheckBox2Click()
+{
+    Edit4->setEnabled(CheckBox2->isChecked());
+    Label4->setEnabled(CheckBox2->isChecked());
+}
+
+void TMainForm::ComboBox6Change() { ComboBox1->setCurrentIndex(ComboBox6->currentIndex()); }
+
+void TMainForm::ComboBox7Change() { ComboBox2->setCurrentIndex(ComboBox7->currentIndex()); }
+
+QString TMainForm::FormattedFileTime(const QString &path) const
+{
+    // Short date and long time: one-second resolution, so two saves within the same second
+    // look alike.
+    const QDateTime t = FileModifiedTime(path);
+    const QLocale l = QLocale::system();
+    return l.toString(t.date(), QLocale::ShortFormat) + QLatin1Char(' ') +
+           l.toString(t.time(), QStringLiteral("HH:mm:ss"));
+}
+
+void TMainForm::CheckFileChanged()
+{
+    if (RzPageControl1->currentIndex() != 0 || !CheckBox1->isChecked()) return;
+    const QString path = Edit2->text();
+    if (!QFileInfo(path).isFile()) return;
+    const QString stamp = FormattedFileTime(path);
+    if (stamp == LastFileTime) return;
+    LastFileTime = stamp;
+    if (!BitBtn1->isEnabled()) return; // a change seen while a download runs starts nothing
+    SetStayOnTop(true);
+    AutoIspTimer->start();
+    repaint();
+}
+
+void TMainForm::AutoIspTimerTimer()
+{
+    AutoIspTimer->stop();
+    BitBtn1Click();
+}

@@ -1,0 +1,441 @@
+// The controls of the main window, their places, and every connect() of the window.
+#include "Main.h"
+#include "Pictures.h"
+
+#include <QApplication>
+#include <QCheckBox>
+#include <QComboBox>
+#include <QKeyEvent>
+#include <QLineEdit>
+#include <QMouseEvent>
+#include <QPainter>
+#include <QPlainTextEdit>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QTabWidget>
+
+namespace {
+
+constexpr int kClientWidth = 580;
+constexpr int kClientHeight = 373;
+constexpr int kMarqueeStepMs = 60;
+constexpr int kMarqueeStepPx = 3;
+
+QFont songFont(int pointSize = 9, bool bold = false)
+{
+    QFont f;
+    f.setFamilies({QStringLiteral("宋体"), QStringLiteral("SimSun"),
+                   QStringLiteral("Noto Serif CJK SC"), QStringLiteral("Noto Sans CJK SC")});
+    f.setPointSize(pointSize);
+    f.setBold(bold);
+    return f;
+}
+
+QLabel *label(QWidget *parent, const QString &text, int x, int y, int w, int h = 20)
+{
+    auto *l = new QLabel(text, parent);
+    l->setGeometry(x, y, w, h);
+    return l;
+}
+
+// A numeric field stands right after its label ("超时值      sec", "复位时间     ms").
+void placeAfter(QLineEdit *field, QLabel *l)
+{
+    const int w = QFontMetrics(l->font()).horizontalAdvance(l->text()) + 4;
+    l->resize(w, l->height());
+    field->setGeometry(l->x() + w, l->y() - 1, 36, 22);
+}
+
+QComboBox *combo(QWidget *parent, const char *name, const QStringList &items, int index, int x,
+                 int y, int w)
+{
+    auto *c = new QComboBox(parent);
+    c->setObjectName(QLatin1String(name));
+    c->addItems(items);
+    c->setCurrentIndex(index);
+    c->setGeometry(x, y, w, 22);
+    return c;
+}
+
+QCheckBox *check(QWidget *parent, const char *name, const QString &text, bool on, int x, int y,
+                 int w)
+{
+    auto *c = new QCheckBox(text, parent);
+    c->setObjectName(QLatin1String(name));
+    c->setChecked(on);
+    c->setGeometry(x, y, w, 20);
+    return c;
+}
+
+QPushButton *button(QWidget *parent, const char *name, const QString &text, int x, int y, int w,
+                    int h = 24)
+{
+    auto *b = new QPushButton(text, parent);
+    b->setObjectName(QLatin1String(name));
+    b->setGeometry(x, y, w, h);
+    return b;
+}
+
+QStringList portNames()
+{
+    QStringList l;
+    for (int i = 1; i <= 8; ++i) l << QStringLiteral("COM%1").arg(i);
+    return l;
+}
+
+QStringList baudNames()
+{
+    QStringList l;
+    for (quint32 r : kBaudRates) l << QString::number(r);
+    return l;
+}
+
+} // namespace
+
+// ---- small widgets ---------------------------------------------------------------------
+
+void TClickLabel::mousePressEvent(QMouseEvent *event)
+{
+    QLabel::mousePressEvent(event);
+    if (OnClick) OnClick();
+}
+
+TMarquee::TMarquee(QWidget *parent) : QWidget(parent)
+{
+    step_.setInterval(kMarqueeStepMs);
+    connect(&step_, &QTimer::timeout, this, [this] {
+        offset_ += kMarqueeStepPx;
+        if (offset_ > width() + fontMetrics().horizontalAdvance(text_)) offset_ = 0;
+        update();
+    });
+    step_.start();
+}
+
+void TMarquee::setText(const QString &text)
+{
+    text_ = text;
+    offset_ = 0;
+    update();
+}
+
+void TMarquee::toggleColour()
+{
+    menuColour_ = !menuColour_;
+    update();
+}
+
+void TMarquee::paintEvent(QPaintEvent *)
+{
+    QPainter p(this);
+    const QPalette &pal = palette();
+    p.fillRect(rect(), menuColour_ ? pal.color(QPalette::WindowText) : pal.color(QPalette::Window));
+    p.setPen(QColor(0, 160, 0));
+    p.setFont(font());
+    p.drawText(QRect(width() - offset_, 0, 4000, height()), Qt::AlignVCenter | Qt::AlignLeft,
+               text_);
+}
+
+void TMarquee::mousePressEvent(QMouseEvent *)
+{
+    if (OnClick) OnClick();
+}
+
+TStatusBar::TStatusBar(QWidget *parent) : QWidget(parent)
+{
+    static constexpr int kWidths[] = {180, 50, 50, 128};
+    int x = 0;
+    for (int i = 0; i < 4; ++i) {
+        auto *panel = new QLabel(this);
+        panel->setFrameStyle(QFrame::Panel | QFrame::Sunken);
+        panel->setGeometry(x, 2, kWidths[i], 22);
+        panel->setIndent(3);
+        x += kWidths[i] + 2;
+        panels_[size_t(i)] = panel;
+    }
+    panels_[1]->setText(QStringLiteral("S:0"));
+    panels_[2]->setText(QStringLiteral("R:0"));
+    panels_[3]->setText(QStringLiteral("12:00:00"));
+}
+
+void TStatusBar::setPanelText(int index, const QString &text)
+{
+    if (index >= 0 && index < 4) panels_[size_t(index)]->setText(text);
+}
+
+QString TStatusBar::panelText(int index) const
+{
+    return index >= 0 && index < 4 ? panels_[size_t(index)]->text() : QString();
+}
+
+void TStatusBar::mousePressEvent(QMouseEvent *)
+{
+    if (OnClick) OnClick();
+}
+
+TNumberEdit::TNumberEdit(const QString &text, int maxLength, QWidget *parent)
+    : QLineEdit(text, parent)
+{
+    setMaxLength(maxLength);
+    connect(this, &QLineEdit::textChanged, this, [this] {
+        if (OnChange) OnChange();
+    });
+}
+
+void TNumberEdit::keyPressEvent(QKeyEvent *event)
+{
+    // Only the digits and backspace get through; every other key, control keys included,
+    // is discarded.
+    const QString t = event->text();
+    if (event->key() == Qt::Key_Backspace ||
+        (t.size() == 1 && t[0] >= u'0' && t[0] <= u'9'))
+        QLineEdit::keyPressEvent(event);
+}
+
+// ---- the window ------------------------------------------------------------------------
+
+void TMainForm::buildLayout()
+{
+    setFont(songFont());
+    setFixedSize(kClientWidth, kClientHeight);
+    auto *central = new QWidget(this);
+    setCentralWidget(central);
+
+    Image1 = pictures::portClosed();
+    Image2 = pictures::portOpen();
+
+    Memo1 = new QPlainTextEdit(central);
+    Memo1->setObjectName(QStringLiteral("Memo1"));
+    Memo1->setReadOnly(true);
+    Memo1->setGeometry(4, 2, 572, 170);
+    Memo1->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+    Memo1->setPlainText(QStringLiteral("接收区\r\nhttp://www.orvel.example"));
+
+    Panel1 = new TClickLabel(central);
+    Panel1->setObjectName(QStringLiteral("Panel1"));
+    Panel1->setGeometry(4, 2, 572, 170);
+    Panel1->setFrameStyle(QFrame::Panel | QFrame::Sunken);
+    Panel1->setAlignment(Qt::AlignCenter);
+    Panel1->setPixmap(pictures::db9Help(QSize(560, 168)));
+    Panel1->setToolTip(QStringLiteral("DB9串口信号线定义"));
+    Panel1->hide();
+
+    RzPageControl1 = new QTabWidget(central);
+    RzPageControl1->setObjectName(QStringLiteral("RzPageControl1"));
+    RzPageControl1->setGeometry(2, 176, 576, 169);
+
+    // ---- page 0: download -----------------------------------------------------------
+    auto *download = new QWidget;
+    download->setFont(font());
+    label(download, QStringLiteral("MCU 设备"), 8, 8, 56);
+    MCUType = combo(download, "MCUType",
+                    {QStringLiteral("LPC2214"), QStringLiteral("LPC2292"),
+                     QStringLiteral("LPC2131"), QStringLiteral("LPC2132"),
+                     QStringLiteral("LPC2136"), QStringLiteral("LPC2138"),
+                     QStringLiteral("STM32F10xxxxx 家族"), QStringLiteral("STC89C51RC"),
+                     QStringLiteral("STC89C52RC"), QStringLiteral("STC89C55RD+"),
+                     QStringLiteral("STC89C516RD+")},
+                    6, 66, 6, 160);
+    label(download, QStringLiteral("文件名称"), 236, 8, 56);
+    Edit2 = new QLineEdit(QStringLiteral("C:\\plc.bin"), download);
+    Edit2->setObjectName(QStringLiteral("Edit2"));
+    Edit2->setReadOnly(true);
+    Edit2->setGeometry(294, 6, 232, 22);
+    BitBtn2 = button(download, "BitBtn2", QStringLiteral("..."), 530, 5, 34);
+    BitBtn2->setToolTip(QStringLiteral("选择目标文件"));
+
+    label(download, QStringLiteral("串口号"), 8, 36, 56);
+    ComboBox6 = combo(download, "ComboBox6", portNames(), 0, 66, 34, 80);
+    label(download, QStringLiteral("波特率"), 156, 36, 44);
+    ComboBox7 = combo(download, "ComboBox7", baudNames(), 6, 202, 34, 80);
+    QLabel *timeoutLabel = label(download, QStringLiteral("超时值      sec"), 288, 36, 110);
+    Edit3 = new TNumberEdit(QStringLiteral("5"), 2, download);
+    Edit3->setObjectName(QStringLiteral("Edit3"));
+    placeAfter(Edit3, timeoutLabel);
+    Edit3->setToolTip(QStringLiteral("1 ~ 99"));
+
+    CheckBox2 = check(download, "CheckBox2", QStringLiteral("自动复位"), true, 8, 64, 90);
+    CheckBox2->setToolTip(QStringLiteral(
+        "选用时：\r上载前 RTS=ON(10ms)DTR=ON(50ms)DTR=OFF (600ms)开始同步命令"));
+    Label4 = label(download, QStringLiteral("复位时间     ms"), 104, 64, 110);
+    Edit4 = new TNumberEdit(QStringLiteral("680"), 3, download);
+    Edit4->setObjectName(QStringLiteral("Edit4"));
+    placeAfter(Edit4, Label4);
+    Edit4->setToolTip(QStringLiteral("1 ~ 999"));
+    CheckBox1 = check(download, "CheckBox1", QStringLiteral("自动程序上载"), false, 250, 64, 110);
+    CheckBox1->setToolTip(
+        QStringLiteral("选用后：\r目标文件(*.bin或*.hex)更新时，自动进行上载操作。"));
+    BitBtn7 = button(download, "BitBtn7", QStringLiteral("12T"), 388, 60, 50, 26);
+    BitBtn7->setToolTip(QStringLiteral(" 6T / 双倍速\r12T / 单倍速"));
+    Label10 = label(download, QString(), 446, 12, 118);
+    Label10->setObjectName(QStringLiteral("Label10"));
+    Label10->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
+    Label10->setStyleSheet(QStringLiteral("color: red; font-size: 8pt;"));
+
+    BitBtn1 = button(download, "BitBtn1", QStringLiteral("下载"), 446, 32, 118, 54);
+    BitBtn1->setIcon(pictures::downloadIcon());
+    BitBtn1->setFont(songFont(12, true));
+    BitBtn1->setStyleSheet(QStringLiteral("QPushButton { color: #c00000; }"));
+
+    ProgressBar1 = new QProgressBar(download);
+    ProgressBar1->setObjectName(QStringLiteral("ProgressBar1"));
+    ProgressBar1->setGeometry(8, 92, 556, 16);
+    ProgressBar1->setRange(0, 100);
+    ProgressBar1->setValue(0);
+    ProgressBar1->setTextVisible(false);
+
+    RzMarqueeStatus1 = new TMarquee(download);
+    RzMarqueeStatus1->setObjectName(QStringLiteral("RzMarqueeStatus1"));
+    RzMarqueeStatus1->setGeometry(0, 116, 572, 22);
+    {
+        QFont f;
+        f.setFamilies({QStringLiteral("楷体_GB2312"), QStringLiteral("KaiTi"),
+                       QStringLiteral("AR PL UKai CN"), QStringLiteral("Noto Serif CJK SC")});
+        f.setPointSize(10);
+        f.setBold(true);
+        RzMarqueeStatus1->setFont(f);
+    }
+    RzPageControl1->addTab(download, QStringLiteral(" 程序下载(ISP)"));
+
+    // ---- page 1: terminal -----------------------------------------------------------
+    auto *term = new QWidget;
+    label(term, QStringLiteral("串口号"), 4, 4, 40);
+    ComboBox1 = combo(term, "ComboBox1", portNames(), 0, 46, 2, 72);
+    label(term, QStringLiteral("波特率"), 4, 28, 40);
+    ComboBox2 = combo(term, "ComboBox2", baudNames(), 6, 46, 26, 72);
+    label(term, QStringLiteral("数据位"), 4, 52, 40);
+    ComboBox3 = combo(term, "ComboBox3", {"5", "6", "7", "8"}, 3, 46, 50, 72);
+    label(term, QStringLiteral("停止位"), 4, 76, 40);
+    ComboBox4 = combo(term, "ComboBox4", {"1", "1.5", "2"}, 0, 46, 74, 72);
+    label(term, QStringLiteral("奇偶位"), 4, 100, 40);
+    ComboBox5 = combo(term, "ComboBox5", {"None", "Odd", "Even", "Mark", "Space"}, 0, 46, 98,
+                      72);
+
+    BitBtn3 = button(term, "BitBtn3", QStringLiteral("打开串口"), 124, 2, 84, 30);
+    BitBtn3->setLayoutDirection(Qt::RightToLeft); // icon right of the caption
+    BitBtn3->setIconSize(QSize(24, 16));
+    CheckBox3 = check(term, "CheckBox3", QStringLiteral("DTR"), false, 126, 36, 44);
+    CheckBox4 = check(term, "CheckBox4", QStringLiteral("RTS"), false, 170, 36, 44);
+    CheckHexRXD = check(term, "CheckHexRXD", QStringLiteral("HEX显示"), false, 126, 58, 84);
+    BitBtn5 = button(term, "BitBtn5", QStringLiteral("清空接收区"), 124, 80, 84);
+    BitBtn9 = button(term, "BitBtn9", QStringLiteral("保存接收区"), 124, 106, 84);
+
+    Memo2 = new QPlainTextEdit(term);
+    Memo2->setObjectName(QStringLiteral("Memo2"));
+    Memo2->setGeometry(214, 2, 218, 104);
+    Memo2->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+    Memo2->setPlainText(QStringLiteral("发送区\nhttp://www.orvel.example"));
+    BitBtn4 = button(term, "BitBtn4", QStringLiteral("发送(&S)"), 214, 110, 70);
+    BitBtn6 = button(term, "BitBtn6", QStringLiteral("读入文件"), 288, 110, 70);
+    BitBtn8 = button(term, "BitBtn8", QStringLiteral("清空发送区"), 362, 110, 70);
+
+    CheckHexTXD = check(term, "CheckHexTXD", QStringLiteral("HEX发送"), false, 438, 2, 130);
+    CheckBox7 = check(term, "CheckBox7", QStringLiteral("发送新行"), false, 438, 22, 130);
+    CheckBox6 = check(term, "CheckBox6", QStringLiteral("按键即发"), false, 438, 42, 130);
+    CheckBox6->setToolTip(QStringLiteral("选用后：\r于发送区窗口按键即发送该键值"));
+    CheckBox8 = check(term, "CheckBox8", QStringLiteral("发送后清空发送区"), false, 438, 62, 130);
+    CheckBox5 = check(term, "CheckBox5", QStringLiteral("定时发送"), false, 438, 84, 76);
+    Edit1 = new TNumberEdit(QStringLiteral("1000"), 4, term);
+    Edit1->setObjectName(QStringLiteral("Edit1"));
+    Edit1->setGeometry(438, 106, 40, 22);
+    Edit1->setToolTip(QStringLiteral("1 ~ 9999"));
+    Label11 = label(term, QStringLiteral("ms/次"), 482, 108, 40);
+    BitBtn10 = button(term, "BitBtn10", QStringLiteral("帮助"), 524, 106, 44);
+    BitBtn10->setToolTip(QStringLiteral("DB9串口信号线定义"));
+    RzPageControl1->addTab(term, QStringLiteral(" 串口调试助手"));
+
+    // ---- page 2: about ---------------------------------------------------------------
+    auto *about = new QWidget;
+    Memo6 = new QPlainTextEdit(about);
+    Memo6->setObjectName(QStringLiteral("Memo6"));
+    Memo6->setReadOnly(true);
+    Memo6->setGeometry(2, 2, 566, 136);
+    Memo6->setPlainText(AboutText());
+    RzPageControl1->addTab(about, QStringLiteral(" 关于"));
+
+    // ---- page 3: forum ---------------------------------------------------------------
+    RzPageControl1->addTab(new QWidget, QStringLiteral(" Orvel 论坛 bbs.orvel.example"));
+
+    // ---- status strip ----------------------------------------------------------------
+    StatusBar1 = new TStatusBar(central);
+    StatusBar1->setObjectName(QStringLiteral("StatusBar1"));
+    StatusBar1->setGeometry(2, 347, 416, 26);
+    Image5 = new TClickLabel(central);
+    Image5->setObjectName(QStringLiteral("Image5"));
+    Image5->setGeometry(kClientWidth - 206 - 2, 349, 206, 22);
+    Image5->setPixmap(pictures::logo(QSize(206, 22)));
+    Image5->setCursor(Qt::PointingHandCursor);
+
+    // ---- timers ----------------------------------------------------------------------
+    TimerSec = new QTimer(this);
+    TimerSec->setInterval(1000);
+    AutoIspTimer = new QTimer(this);
+    AutoIspTimer->setInterval(200);
+    Timer1 = new QTimer(this);
+    Timer5 = new QTimer(this);
+    Timer5->setInterval(3);
+    Timer5->setTimerType(Qt::PreciseTimer);
+    OvertimeT = new QTimer(this);
+    OvertimeT->setInterval(1000);
+
+    ComDriver = new TVokCommDriver(this);
+}
+
+void TMainForm::wireEvents()
+{
+    connect(TimerSec, &QTimer::timeout, this, &TMainForm::TimerSecTimer);
+    connect(AutoIspTimer, &QTimer::timeout, this, &TMainForm::AutoIspTimerTimer);
+    connect(Timer1, &QTimer::timeout, this, &TMainForm::Timer1Timer);
+    connect(Timer5, &QTimer::timeout, this, &TMainForm::Timer5Timer);
+    connect(OvertimeT, &QTimer::timeout, this, &TMainForm::OvertimeTTimer);
+    connect(RzPageControl1, &QTabWidget::currentChanged, this, &TMainForm::RzPageControl1Change);
+
+    StatusBar1->OnClick = [this] { StatusBar1Click(); };
+    Image5->OnClick = [this] { Image4Click(); };
+    RzMarqueeStatus1->OnClick = [this] { RzMarqueeStatus1Click(); };
+    Panel1->OnClick = [this] { Image3Click(); };
+    Edit3->OnChange = [this] { Edit3Change(); };
+    Edit4->OnChange = [this] { Edit1Change(Edit4); };
+    Edit1->OnChange = [this] { Edit1Change(Edit1); };
+
+    // download page
+    connect(BitBtn1, &QPushButton::clicked, this, &TMainForm::BitBtn1Click);
+    connect(BitBtn2, &QPushButton::clicked, this, &TMainForm::BitBtn2Click);
+    connect(BitBtn7, &QPushButton::clicked, this, &TMainForm::BitBtn7Click);
+    connect(MCUType, &QComboBox::activated, this, &TMainForm::MCUTypeChange);
+    connect(CheckBox2, &QCheckBox::toggled, this, &TMainForm::CheckBox2Click);
+    connect(ComboBox6, &QComboBox::activated, this, &TMainForm::ComboBox6Change);
+    connect(ComboBox7, &QComboBox::activated, this, &TMainForm::ComboBox7Change);
+
+    // terminal page: user changes of the lists run the change rule (activated), changes
+    // made by program do not.
+    for (QComboBox *c : {ComboBox1, ComboBox2, ComboBox3, ComboBox4, ComboBox5})
+        connect(c, &QComboBox::activated, this, &TMainForm::ComboBox1Change);
+    connect(BitBtn3, &QPushButton::clicked, this, &TMainForm::BitBtn3Click);
+    connect(CheckBox3, &QCheckBox::toggled, this, &TMainForm::CheckBox3Click);
+    connect(CheckBox4, &QCheckBox::toggled, this, &TMainForm::CheckBox4Click);
+    connect(BitBtn4, &QPushButton::clicked, this, &TMainForm::BitBtn4Click);
+    connect(CheckBox5, &QCheckBox::toggled, this, &TMainForm::CheckBox5Click);
+    connect(CheckHexTXD, &QCheckBox::toggled, this, &TMainForm::CheckHexTXDClick);
+    connect(BitBtn6, &QPushButton::clicked, this, &TMainForm::BitBtn6Click);
+    connect(BitBtn8, &QPushButton::clicked, this, &TMainForm::BitBtn8Click);
+    connect(CheckHexRXD, &QCheckBox::toggled, this, &TMainForm::CheckHexRXDClick);
+    connect(BitBtn5, &QPushButton::clicked, this, &TMainForm::BitBtn5Click);
+    connect(BitBtn9, &QPushButton::clicked, this, &TMainForm::BitBtn9Click);
+    connect(BitBtn10, &QPushButton::clicked, this, &TMainForm::BitBtn10Click);
+    Memo2->installEventFilter(this);
+
+    ComDriver->OnReceiveData = [this](TVokCommDriver *s, const quint8 *p, qint32 n) {
+        ComDriverReceiveData(s, p, n);
+    };
+}
+
+bool TMainForm::eventFilter(QObject *watched, QEvent *event)
+{
+    // Key-down in the send area: send on key press looks at the key, then the key goes on
+    // to the area as usual.
+    if (watched == Memo2 && event->type() == QEvent::KeyPress) {
+        const auto *k = static_cast<QKeyEvent *>(event);
+        Memo2KeyDown(k->key(), k->modifiers());
+    }
+    return QMainWindow::eventFilter(watched, event);
+}

@@ -1,0 +1,100 @@
+// Reading and writing the 21 values of the settings store.
+#include "Main.h"
+
+#include "platform/Settings.h"
+
+#include <QCheckBox>
+#include <QComboBox>
+#include <QLineEdit>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QTabWidget>
+
+namespace {
+
+// Reading stops silently at the first integer value that is missing or not an integer (an
+// index outside its list counts as such): what was read before stays applied, the rest keeps
+// the form defaults.
+struct StopReading
+{
+};
+
+qint32 needInt(const platform::SettingsStore &s, const char *name)
+{
+    const auto v = s.readInt(name);
+    if (!v) throw StopReading{};
+    return *v;
+}
+
+void readIndex(const platform::SettingsStore &s, const char *name, QComboBox *list)
+{
+    const qint32 v = needInt(s, name);
+    if (v < -1 || v >= list->count()) throw StopReading{};
+    list->setCurrentIndex(v);
+}
+
+void readCheck(const platform::SettingsStore &s, const char *name, QCheckBox *box)
+{
+    box->setChecked(needInt(s, name) != 0);
+}
+
+} // namespace
+
+bool TMainForm::readSettings()
+{
+    if (!platform::SettingsStore::exists()) return platform::SettingsStore::create();
+    const platform::SettingsStore s;
+    try {
+        readIndex(s, "Port", ComboBox1);
+        readIndex(s, "BaudRate", ComboBox2);
+        readIndex(s, "Data", ComboBox3);
+        readIndex(s, "Stop", ComboBox4);
+        readIndex(s, "Parity", ComboBox5);
+        readCheck(s, "HexRXD", CheckHexRXD);
+        readCheck(s, "TimeTXD_ch", CheckBox5);
+        Edit1->setText(s.readString("TimeTXD_v"));
+        readCheck(s, "HexTXD", CheckHexTXD);
+        readCheck(s, "SendNewL", CheckBox7);
+        readCheck(s, "KeySend", CheckBox6);
+        readCheck(s, "SendClear", CheckBox8);
+        Memo2->setPlainText(s.readString("SendStr").replace(QStringLiteral("\r\n"),
+                                                              QStringLiteral("\n")));
+        readIndex(s, "MCUType", MCUType);
+        BitBtn7->setText(s.readString("12T"));
+        readCheck(s, "AutoISP", CheckBox1);
+        readCheck(s, "AutoRST", CheckBox2);
+        Edit2->setText(s.readString("FileName"));
+        Edit3->setText(s.readString("Delay"));
+        Edit4->setText(s.readString("Delay1"));
+    } catch (const StopReading &) {
+    }
+    return true;
+}
+
+void TMainForm::writeSettings()
+{
+    if (!platform::SettingsStore::exists()) return;
+    platform::SettingsStore s;
+    s.writeInt("Model", RzPageControl1->currentIndex());
+    s.writeInt("Port", ComboBox1->currentIndex());
+    s.writeInt("BaudRate", ComboBox2->currentIndex());
+    s.writeInt("Data", ComboBox3->currentIndex());
+    s.writeInt("Stop", ComboBox4->currentIndex());
+    s.writeInt("Parity", ComboBox5->currentIndex());
+    s.writeInt("HexRXD", CheckHexRXD->isChecked());
+    s.writeInt("TimeTXD_ch", CheckBox5->isChecked());
+    s.writeString("TimeTXD_v", Edit1->text());
+    s.writeInt("HexTXD", CheckHexTXD->isChecked());
+    s.writeInt("SendNewL", CheckBox7->isChecked());
+    s.writeInt("KeySend", CheckBox6->isChecked());
+    s.writeInt("SendClear", CheckBox8->isChecked());
+    s.writeString("SendStr", SendAreaText());
+    s.writeInt("MCUType", MCUType->currentIndex());
+    s.writeString("12T", BitBtn7->text());
+    s.writeInt("AutoISP", CheckBox1->isChecked());
+    s.writeInt("AutoRST", CheckBox2->isChecked());
+    s.writeString("FileName", Edit2->text());
+    s.writeString("Delay", Edit3->text());
+    s.writeString("Delay1", Edit4->text());
+    s.flush();
+}

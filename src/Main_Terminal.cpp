@@ -1,0 +1,259 @@
+// The serial terminal page: opening the shared port, sending (text, HEX, new line, on key
+// press, timed) and receiving (text or HEX view of everything received, counters).
+#include "Main.h"
+
+#include "platform/Ui.h"
+
+#include <QCheckBox>
+#include <QComboBox>
+#include <QFile>
+#include <QLabel>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QScrollBar>
+#include <QTabWidget>
+#include <QTextCursor>
+#include <QTextDocument>
+
+namespace {
+constexpr int kTerminalPage = 1;
+const QString kCaptionOpen = QStringLiteral("打开串口");
+const QString kCaptionClose = QStringLiteral("关闭串口");
+const QString kWriteFailedText =
+    QStringLiteral("当前串口号操作错误 ！\r请选择其它串口，或检查串口是否已经无效。");
+
+// The receive area shows CR LF, a lone CR and a lone LF each as one line break. pendingCr
+// carries a CR at the end of one piece of text into the next, so a CR LF split across two
+// chunks is still one line break.
+QString displayText(const QString &text, bool &pendingCr)
+{
+    QString out;
+    out.reserve(text.size());
+    for (QChar c : text) {
+        if (c == u'\n' && pendingCr) {
+            pendingCr = false;
+            continue;
+        }
+        pendingCr = c == u'\r';
+        out.append(c == u'\r' ? QChar(u'\n') : c);
+    }
+    return out;
+}
+
+} // namespace
+
+// ---- sending ---------------------------------------------------------------------------
+
+void TMainForm::BitBtn3Click()
+{
+    if (BitBtn3->text() == kCaptionOpen) {
+        if (!ComPort_Open()) return;
+        BitBtn3->setText(kCaptionClose);
+        CheckBox3Click();
+        CheckBox4Click();
+        CheckBox5Click();
+        SentCount = 0;
+        StatusBar1->setPanelText(1, QStringLiteral("S:0"));
+    } else {
+        BitBtn3->setText(kCaptionOpen);
+        ComPort_Close();
+    }
+}
+
+void TMainForm::ComboBox1Change()
+{
+    ComboBox6->setCurrentIndex(ComboBox1->currentIndex());
+    ComboBox7->setCurrentIndex(ComboBox2->currentIndex());
+    if (ComPortActive) {
+        ComPort_Close();
+        ComPort_Open();
+    }
+}
+
+void TMainForm::CheckBox3Click()
+{
+    if (ComPortActive) ComDriver->SetDTR(CheckBox3->isChecked());
+}
+
+void TMainForm::CheckBox4Click()
+{
+    if (ComPortActive) ComDriver->SetRTS(CheckBox4->isChecked());
+}
+
+void TMainForm::terminalWriteFailed()
+{
+    ComPort_Close();
+    BitBtn3->setText(kCaptionOpen);
+    InfoBox(kWriteFailedText);
+}
+
+void TMainForm::BitBtn4Click()
+{
+    if (!ComPortActive) return;
+    if (CheckHexTXD->isChecked()) {
+        SendHex(SendAreaText());
+    } else {
+        const QByteArray text = terminal::EncodeGbk(SendAreaText());
+        const QByteArray out = CheckBox7->isChecked() ? text + NewLine : text;
+        if (ComDriver->SendString(out) == TVokCommDriver::kWriteFailed) terminalWriteFailed();
+        SentCount += qint32(text.size());
+        StatusBar1->setPanelText(1, QStringLiteral("S:%1").arg(SentCount));
+    }
+    if (CheckBox8->isChecked()) Memo2->clear();
+}
+
+void TMainForm::SendHex(const QString &text)
+{
+    const QByteArray bytes = terminal::SendHexBytes(text);
+    // Input beyond one encoder block goes out in several writes; nothing is cut.
+    for (const QByteArray &block : terminal::SplitSendBlocks(bytes)) {
+        if (ComDriver->SendData(block.constData(), qint32(block.size())) ==
+            TVokCommDriver::kWriteFailed) {
+            terminalWriteFailed();
+            break;
+        }
+    }
+    SentCount += qint32(bytes.size());
+    StatusBar1->setPanelText(1, QStringLiteral("S:%1").arg(SentCount));
+}
+
+bool TMainForm::Memo2KeyDown(int qtKey, Qt::KeyboardModifiers modifiers)
+{
+    if (CheckBox6->isChecked()) {
+        if (const auto code = terminal::VirtualKeyCode(qtKey, modifiers))
+            ComDriver->SendString(QByteArray(1, char(*code)));
+        if (CheckBox8->isChecked()) Memo2->clear();
+    }
+    return false; // the key still goes into the send area
+}
+
+void TMainForm::CheckBox5Click()
+{
+    const bool on = CheckBox5->isChecked();
+    Edit1->setEnabled(!on);
+    Label11->setEnabled(!on);
+    if (!on) {
+        Timer1->stop();
+        return;
+    }
+    bool ok = false;
+    const int interval = Edit1->text().toInt(&ok);
+    if (!ok) {
+        Timer1->stop();
+        throw std::runtime_error(
+            ui::toStd(QStringLiteral("'%1' is not a valid integer value").arg(Edit1->text())));
+    }
+    // A zero interval never ticks.
+    if (interval > 0)
+        Timer1->start(interval);
+    else
+        Timer1->stop();
+}
+
+void TMainForm::Timer1Timer()
+{
+    if (RzPageControl1->currentIndex() == kTerminalPage) BitBtn4Click();
+}
+
+void TMainForm::CheckHexTXDClick()
+{
+    CheckBox7->setEnabled(!CheckHexTXD->isChecked());
+    CheckBox6->setEnabled(!CheckHexTXD->isChecked());
+}
+
+void TMainForm::BitBtn6Click()
+{
+    const QString path = ui::chooseFile(
+        {this, QString(), QStringLiteral("TXT (*.TXT *.txt);;ALL (*)"), QStringLiteral("bin"),
+         false});
+    if (path.isEmpty()) return;
+    const terminal::SendFileResult r = terminal::LoadSendFile(path);
+    if (!r.ok) {
+        ui::reportException(std::runtime_error(ui::toStd(r.error)));
+        return;
+    }
+    Memo2->setToolTip(path);
+    Memo2->setPlainText(QString(r.text).replace(QStringLiteral("\r\n"), QStringLiteral("\n")));
+}
+
+void TMainForm::BitBtn8Click()
+{
+    Memo2->clear();
+    SentCount = 0;
+    StatusBar1->setPanelText(1, QStringLiteral("S:0"));
+}
+
+// ---- receiving -------------------------------------------------------------------------
+
+void TMainForm::ComDriverReceiveData(TVokCommDriver *, const quint8 *DataPtr, qint32 DataSize)
+{
+    if (RzPageControl1->currentIndex() != kTerminalPage || DataSize <= 0) return;
+    const QByteArrayView chunk(reinterpret_cast<const char *>(DataPtr), DataSize);
+    ReceivedBytes.append(chunk);
+    ReceivedCount += DataSize;
+    if (ReceivedCount > terminal::kReceiveLimit) {
+        BitBtn5Click();
+        return;
+    }
+    StatusBar1->setPanelText(2, QStringLiteral("R:%1").arg(ReceivedCount));
+
+    // The area shows the whole store. When nothing else has written to it since the last
+    // chunk, appending this chunk's text gives the same result as rebuilding it.
+    if (Memo1->document()->revision() != receiveRevision_) {
+        redrawReceiveArea();
+        return;
+    }
+    const QString piece = displayText(receiveView_.append(chunk), pendingCr_);
+    if (!piece.isEmpty()) {
+        QTextCursor end(Memo1->document());
+        end.movePosition(QTextCursor::End);
+        end.insertText(piece);
+    }
+    Memo1->verticalScrollBar()->setValue(Memo1->verticalScrollBar()->maximum());
+    receiveRevision_ = Memo1->document()->revision();
+}
+
+void TMainForm::redrawReceiveArea()
+{
+    const auto mode =
+        CheckHexRXD->isChecked() ? terminal::ReceiveMode::Hex : terminal::ReceiveMode::Text;
+    pendingCr_ = false;
+    Memo1->setPlainText(displayText(receiveView_.rebuild(ReceivedBytes, mode), pendingCr_));
+    Memo1->verticalScrollBar()->setValue(Memo1->verticalScrollBar()->maximum());
+    receiveRevision_ = Memo1->document()->revision();
+}
+
+void TMainForm::CheckHexRXDClick() { redrawReceiveArea(); }
+
+void TMainForm::BitBtn5Click()
+{
+    ReceivedBytes.clear();
+    receiveView_.reset();
+    pendingCr_ = false;
+    Memo1->clear();
+    receiveRevision_ = Memo1->document()->revision();
+    ReceivedCount = 0;
+    StatusBar1->setPanelText(2, QStringLiteral("R:0"));
+}
+
+void TMainForm::BitBtn9Click()
+{
+    const QString path = ui::chooseFile(
+        {this, QString(), QStringLiteral("Txt (*.Txt *.txt)"), QStringLiteral("Txt"), true});
+    if (path.isEmpty()) return;
+    // Exactly what the area shows, in the form shown: the text form of the store (with its
+    // own line ends) when the area shows the store, else the area's text.
+    const bool hex = CheckHexRXD->isChecked();
+    QString shown;
+    if (Memo1->document()->revision() == receiveRevision_)
+        shown = terminal::ReceiveText(ReceivedBytes, hex ? terminal::ReceiveMode::Hex
+                                                         : terminal::ReceiveMode::Text);
+    else
+        shown = Memo1->toPlainText().replace(QLatin1Char('\n'), QStringLiteral("\r\n"));
+    QFile f(path);
+    const QByteArray bytes = hex ? shown.toLatin1() : terminal::EncodeGbk(shown);
+    if (!f.open(QIODevice::WriteOnly | QIODevice::Truncate) || f.write(bytes) != bytes.size() ||
+        !f.flush())
+        ui::reportException(std::runtime_error(
+            ui::toStd(QStringLiteral("Cannot create file \"%1\". %2").arg(path, f.errorString()))));
+}

@@ -1,0 +1,205 @@
+#include "Vok_ComDrv.h"
+
+#include "platform/PortNames.h"
+
+#include <QElapsedTimer>
+#include <QThread>
+#include <algorithm>
+#include <cstring>
+
+namespace {
+constexpr int kMaxPortNumber = pnCOM8;
+} // namespace
+
+TVokCommDriver::TVokCommDriver(QObject *owner)
+    : QObject(owner), readBuf_(std::make_unique<quint8[]>(inBufSize_))
+{
+    pollTimer_.setTimerType(Qt::PreciseTimer);
+    connect(&pollTimer_, &QTimer::timeout, this, &TVokCommDriver::PollReceive);
+}
+
+TVokCommDriver::~TVokCommDriver() { Disconnect(); }
+
+void TVokCommDriver::setComPort(TComPortNumber v)
+{
+    if (Connected()) return;
+    comPort_ = TComPortNumber(std::clamp(int(v), 0, kMaxPortNumber));
+}
+
+void TVokCommDriver::lineChanged()
+{
+    if (Connected()) ApplySettings();
+}
+
+void TVokCommDriver::setComPortSpeed(TComPortBaudRate v)
+{
+    speed_ = TComPortBaudRate(std::clamp(int(v), 0, kBaudRateCount - 1));
+    lineChanged();
+}
+void TVokCommDriver::setComPortDataBits(TComPortDataBits v)
+{
+    dataBits_ = TComPortDataBits(std::clamp(int(v), 0, int(db8BITS)));
+    lineChanged();
+}
+void TVokCommDriver::setComPortStopBits(TComPortStopBits v)
+{
+    stopBits_ = TComPortStopBits(std::clamp(int(v), 0, int(sb2BITS)));
+    lineChanged();
+}
+void TVokCommDriver::setComPortParity(TComPortParity v)
+{
+    parity_ = TComPortParity(std::clamp(int(v), 0, int(ptSPACE)));
+    lineChanged();
+}
+void TVokCommDriver::setComPortHwHandshaking(TComPortHwHandshaking v)
+{
+    hw_ = v;
+    lineChanged();
+}
+void TVokCommDriver::setComPortSwHandshaking(TComPortSwHandshaking v)
+{
+    sw_ = v;
+    lineChanged();
+}
+
+void TVokCommDriver::setComPortInBufSize(quint16 v)
+{
+    // One poll must fit ReceiveBuffer after an overflow reset, so reads never exceed it.
+    if (Connected() || v == 0) return;
+    inBufSize_ = std::min<quint16>(v, kReceiveBufferSize);
+    readBuf_ = std::make_unique<quint8[]>(inBufSize_);
+}
+
+void TVokCommDriver::setComPortOutBufSize(quint16 v)
+{
+    // Only the free-space figure depends on it; it takes effect at once.
+    outBufSize_ = v;
+}
+
+void TVokCommDriver::setComPortPollingDelay(quint16 v)
+{
+    if (v == pollingDelay_) return;
+    pollingDelay_ = v;
+    if (Connected()) {
+        pollTimer_.stop();
+        if (pollingDelay_ > 0) pollTimer_.start(pollingDelay_);
+    }
+}
+
+platform::LineSettings TVokCommDriver::lineSettings() const
+{
+    platform::LineSettings s;
+    s.baud = kBaudRates[speed_];
+    s.dataBits = int(dataBits_) + 5;
+    s.parity = int(parity_);
+    s.stopBits = int(stopBits_);
+    s.rtsCts = hw_ == hhRTSCTS;
+    s.xonXoffOut = s.xonXoffIn = sw_ == shXONXOFF;
+    return s;
+}
+
+bool TVokCommDriver::Connect()
+{
+    if (Connected()) return true;
+    const QString name = QStringLiteral("COM%1").arg(int(comPort_) + 1);
+    path_ = platform::resolvePortName(name);
+    if (path_.isEmpty()) {
+        error_ = QStringLiteral("%1 does not name a serial port on this machine").arg(name);
+        return false;
+    }
+    if (port_.open(path_) != platform::OpenResult::Ok) {
+        error_ = port_.errorString();
+        return false;
+    }
+    error_.clear();
+    if (!ApplySettings()) return false;
+    if (pollingDelay_ > 0) pollTimer_.start(pollingDelay_);
+    return true;
+}
+
+void TVokCommDriver::Disconnect()
+{
+    if (!Connected()) return;
+    pollTimer_.stop();
+    port_.close();
+}
+
+bool TVokCommDriver::ApplySettings()
+{
+    if (!Connected()) return false;
+    // Refused settings (a pseudo-terminal refuses parity, some adapters mark/space) leave
+    // the port with what the device accepted; that is not a failure here.
+    port_.applyLine(lineSettings());
+    // Writing the line settings also sets the modem lines: DTR follows EnableDTROnOpen and
+    // RTS is low unless RTS/CTS handshaking drives it (Linux raises both on open).
+    port_.setDtr(EnableDTROnOpen);
+    if (hw_ != hhRTSCTS) port_.setRts(false);
+    PurgeBuffers(true, true);
+    return true;
+}
+
+void TVokCommDriver::PurgeBuffers(bool receive, bool transmit)
+{
+    if (Connected()) port_.purge(receive, transmit);
+}
+
+quint16 TVokCommDriver::OutputFreeSpace() const
+{
+    if (!Connected()) return 0xFFFF;
+    return quint16(outBufSize_ - quint16(port_.outputQueued()));
+}
+
+qint32 TVokCommDriver::SendData(const void *data, qint32 count)
+{
+    if (!Connected()) return 0;
+    const auto *bytes = static_cast<const char *>(data);
+    QElapsedTimer wait;
+    wait.start();
+    qint32 sent = 0;
+    while (count > 0) {
+        if (OutputFreeSpace() != 0) {
+            const qint64 written = port_.write(bytes + sent, count, OutputTimeout);
+            if (written <= 0) return kWriteFailed;
+            sent += qint32(written);
+            count -= qint32(written);
+            wait.restart();
+        } else if (wait.elapsed() > OutputTimeout) {
+            return -sent;
+        } else {
+            QThread::msleep(1);
+        }
+    }
+    return sent;
+}
+
+qint32 TVokCommDriver::SendString(const QByteArray &text)
+{
+    return SendData(text.constData(), qint32(text.size()));
+}
+
+void TVokCommDriver::ReadBuffered(QByteArray &out) const
+{
+    out = QByteArray(reinterpret_cast<const char *>(ReceiveBuffer),
+                     std::min<int>(BufferedCount, kReceiveBufferSize));
+}
+
+void TVokCommDriver::SetDTR(bool on)
+{
+    if (Connected()) port_.setDtr(on);
+}
+
+void TVokCommDriver::SetRTS(bool on)
+{
+    if (Connected()) port_.setRts(on);
+}
+
+void TVokCommDriver::PollReceive()
+{
+    if (!Connected()) return;
+    const qint64 n = port_.read(readBuf_.get(), inBufSize_, 0);
+    if (n <= 0) return;
+    if (BufferedCount + n >= kReceiveBufferSize) BufferedCount = 0;
+    std::memcpy(ReceiveBuffer + BufferedCount, readBuf_.get(), size_t(n));
+    BufferedCount = quint16(BufferedCount + n);
+    if (OnReceiveData) OnReceiveData(this, readBuf_.get(), qint32(n));
+}

@@ -1,0 +1,121 @@
+// TVokCommDriver: the polling serial driver shared by the terminal and the LPC and STM32
+// programmers.
+//
+// Principles of operation
+// -----------------------
+// * Everything runs on the user-interface thread. While the port is open a 5 ms timer runs
+//   PollReceive, which takes whatever the port holds (one non-blocking read of at most
+//   ComPortInBufSize bytes) and delivers it twice: to the OnReceiveData handler as one chunk,
+//   and into ReceiveBuffer at BufferedCount. Protocols look at BufferedCount from their own
+//   timers and set it to 0 to consume what was gathered. When a chunk would reach 1024 bytes
+//   in ReceiveBuffer, the gathered bytes are dropped and the buffer starts again with it.
+// * Writes block until the kernel has taken every byte. A write that transfers nothing
+//   (device gone, or no progress for OutputTimeout ms) returns kWriteFailed (0x7FFFFFFF).
+// * Line properties set while the port is open are applied at once (ApplySettings), which
+//   also purges both directions. ComPort and ComPortInBufSize are accepted only while closed.
+// * The port is named "COM1".."COM8" by ComPort and resolved to a device path at each
+//   Connect (platform/PortNames.h).
+#pragma once
+
+#include "platform/SerialPort.h"
+
+#include <QObject>
+#include <QTimer>
+#include <functional>
+#include <memory>
+
+enum TComPortNumber { pnCOM1, pnCOM2, pnCOM3, pnCOM4, pnCOM5, pnCOM6, pnCOM7, pnCOM8 };
+enum TComPortBaudRate {
+    br110, br300, br600, br1200, br2400, br4800, br9600, br14400, br19200, br38400, br56000,
+    br57600, br115200
+};
+enum TComPortDataBits { db5BITS, db6BITS, db7BITS, db8BITS };
+enum TComPortStopBits { sb1BITS, sb1HALFBITS, sb2BITS };
+enum TComPortParity { ptNONE, ptODD, ptEVEN, ptMARK, ptSPACE };
+enum TComPortHwHandshaking { hhNONE, hhRTSCTS };
+enum TComPortSwHandshaking { shNONE, shXONXOFF };
+
+// Bits per second of each TComPortBaudRate.
+inline constexpr quint32 kBaudRates[] = {110,   300,   600,   1200,  2400,  4800, 9600,
+                                         14400, 19200, 38400, 56000, 57600, 115200};
+inline constexpr int kBaudRateCount = int(std::size(kBaudRates));
+
+class TVokCommDriver : public QObject
+{
+public:
+    using TComPortReceiveDataEvent =
+        std::function<void(TVokCommDriver *Sender, const quint8 *DataPtr, qint32 DataSize)>;
+
+    static constexpr qint32 kWriteFailed = 0x7FFFFFFF;
+    static constexpr int kReceiveBufferSize = 1024;
+
+    explicit TVokCommDriver(QObject *owner);
+    ~TVokCommDriver() override;
+
+    // Published properties.
+    TComPortNumber ComPort() const { return comPort_; }
+    void setComPort(TComPortNumber v);
+    TComPortBaudRate ComPortSpeed() const { return speed_; }
+    void setComPortSpeed(TComPortBaudRate v);
+    TComPortDataBits ComPortDataBits() const { return dataBits_; }
+    void setComPortDataBits(TComPortDataBits v);
+    TComPortStopBits ComPortStopBits() const { return stopBits_; }
+    void setComPortStopBits(TComPortStopBits v);
+    TComPortParity ComPortParity() const { return parity_; }
+    void setComPortParity(TComPortParity v);
+    TComPortHwHandshaking ComPortHwHandshaking() const { return hw_; }
+    void setComPortHwHandshaking(TComPortHwHandshaking v);
+    TComPortSwHandshaking ComPortSwHandshaking() const { return sw_; }
+    void setComPortSwHandshaking(TComPortSwHandshaking v);
+    quint16 ComPortInBufSize() const { return inBufSize_; }
+    void setComPortInBufSize(quint16 v);
+    quint16 ComPortOutBufSize() const { return outBufSize_; }
+    void setComPortOutBufSize(quint16 v);
+    quint16 ComPortPollingDelay() const { return pollingDelay_; }
+    void setComPortPollingDelay(quint16 v);
+    bool EnableDTROnOpen = false;
+    quint16 OutputTimeout = 4000;
+    TComPortReceiveDataEvent OnReceiveData;
+
+    bool Connect();
+    void Disconnect();
+    bool Connected() const { return port_.isOpen(); }
+    bool ApplySettings();
+    void PurgeBuffers(bool receive, bool transmit);
+    quint16 OutputFreeSpace() const;
+    qint32 SendData(const void *data, qint32 count);
+    qint32 SendString(const QByteArray &text);
+    void ReadBuffered(QByteArray &out) const;
+    void SetDTR(bool on);
+    void SetRTS(bool on);
+    void PollReceive();
+
+    // Gathered bytes; users read BufferedCount and set it to 0 to discard them.
+    quint16 BufferedCount = 0;
+    quint8 ReceiveBuffer[kReceiveBufferSize] = {};
+
+    // Device path of the open port, or of the last attempt, and why that attempt failed.
+    QString devicePath() const { return path_; }
+    QString lastError() const { return error_; }
+
+private:
+    platform::LineSettings lineSettings() const;
+    void lineChanged();
+
+    TComPortNumber comPort_ = pnCOM1;
+    TComPortBaudRate speed_ = br9600;
+    TComPortDataBits dataBits_ = db8BITS;
+    TComPortStopBits stopBits_ = sb1BITS;
+    TComPortParity parity_ = ptNONE;
+    TComPortHwHandshaking hw_ = hhNONE;
+    TComPortSwHandshaking sw_ = shNONE;
+    quint16 inBufSize_ = 1024;
+    quint16 outBufSize_ = 512;
+    quint16 pollingDelay_ = 5;
+
+    platform::SerialPort port_;
+    QTimer pollTimer_;
+    std::unique_ptr<quint8[]> readBuf_;
+    QString path_;
+    QString error_;
+};

@@ -1,1 +1,21 @@
-int main() { return 0; }
+#include "Cli.h"
+#include "Main.h"
+
+#include "platform/Ui.h"
+
+#include <QPalette>
+#include <QToolTip>
+
+int main(int argc, char *argv[])
+{
+    if (cli::wantsCommandLine(argc, argv)) return cli::run(argc, argv);
+
+    ui::Application app(argc, argv);
+    QApplication::setApplicationName(QStringLiteral("Tramelo"));
+    ApplicationWindows windows = CreateApplicationWindows();
+    QPalette tips = QToolTip::palette();
+    tips.setColor(QPalette::ToolTipBase, QColor(11, 255, 11));
+    QToolTip::setPalette(tips);
+    windows.main->show();
+    return app.exec();
+}

@@ -54,7 +54,10 @@ std::optional<qint32> SettingsStore::readInt(const char *name) const
 
 QString SettingsStore::readString(const char *name) const
 {
-    return s_->value(QLatin1String(name)).toString();
+    const QVariant v = s_->value(QLatin1String(name));
+    // A hand-edited value with an unquoted comma reads back as a list; keep its text.
+    if (v.typeId() == QMetaType::QStringList) return v.toStringList().join(QStringLiteral(", "));
+    return v.toString();
 }
 
 void SettingsStore::writeInt(const char *name, qint32 value)

@@ -1,0 +1,13 @@
+// The window's pictures, drawn at start: port icons, the logo and the help picture of the
+// 9-pin serial connector.
+#pragma once
+
+#include <QPixmap>
+
+namespace pictures {
+QPixmap portClosed();
+QPixmap portOpen();
+QPixmap logo(const QSize &size);
+QPixmap db9Help(const QSize &size);
+QPixmap downloadIcon();
+} // namespace pictures

@@ -1,0 +1,45 @@
+// A throw-away environment for one test: HOME, the settings folder and the library folder
+// point into a temporary directory, message boxes are recorded instead of shown, and file
+// dialogs answer from a queue.
+#pragma once
+
+#include <QList>
+#include <QString>
+#include <QStringList>
+#include <QTemporaryDir>
+
+namespace testenv {
+
+struct Message
+{
+    QString caption;
+    QString text;
+};
+
+class TestEnv
+{
+public:
+    TestEnv();
+    ~TestEnv();
+    TestEnv(const TestEnv &) = delete;
+    TestEnv &operator=(const TestEnv &) = delete;
+
+    QString root() const { return dir_.path(); }
+    // The settings file as the program names it.
+    QString settingsFile() const;
+    // Writes a settings file with these lines (INI text) before the window is created.
+    void writeSettings(const QString &iniText) const;
+    // Maps "COMn" to a device path through the settings file's [Ports] group.
+    void mapPort(int n, const QString &path) const;
+    // A file in the temporary folder with the given bytes; returns its path.
+    QString file(const QString &name, const QByteArray &bytes) const;
+
+    QList<Message> messages;
+    QStringList fileAnswers; // answers of the next file dialogs ("" = cancelled)
+
+private:
+    QTemporaryDir dir_;
+    QByteArray oldHome_, oldXdg_;
+};
+
+} // namespace testenv
