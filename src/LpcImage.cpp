@@ -1,0 +1,348 @@
+#include "LpcImage.h"
+
+#include "HexText.h"
+
+#include <QFile>
+#include <QFileInfo>
+#include <algorithm>
+
+namespace lpc {
+
+namespace {
+
+// Record layout of an Intel HEX line, as character positions from 0 (':' at 0).
+constexpr qsizetype kCountPos = 1;
+constexpr qsizetype kOffsetPos = 3;
+constexpr qsizetype kTypePos = 7;
+constexpr qsizetype kDataPos = 9;
+constexpr int kByteDigits = 2;
+constexpr int kOffsetDigits = 4;
+constexpr int kBaseDigits = 4;
+constexpr quint32 kTypeData = 0x00;
+constexpr quint32 kTypeSegmentBase = 0x02;
+constexpr quint32 kTypeLinearBase = 0x04;
+constexpr qsizetype kMaxRecordBytes = 255;
+constexpr quint32 kSegmentScale = 16;
+constexpr quint32 kLinearScale = 65536;
+
+// uuencoding: three raw bytes become four characters of six bits each.
+constexpr int kUuGroupBytes = 3;
+constexpr quint8 kUuSixBits = 0x3F;
+constexpr char kUuOffset = 0x20;
+
+struct PartLayout
+{
+    const char *partId;
+    Layout layout;
+    const char *lastSector;
+};
+// Part identifications as the boot loader reports them (decimal) whose flash has 4 KB sectors
+// at both ends; every other part gets layout A.
+constexpr std::array<PartLayout, 5> kPartLayouts{{
+    {"4293984018", Layout::B, "14"}, // 0xFFF0FF12
+    {"196353", Layout::B, "7"},      // 0x0002FF01
+    {"196369", Layout::B, "8"},      // 0x0002FF11
+    {"196387", Layout::B, "14"},     // 0x0002FF23
+    {"196389", Layout::B, "26"},     // 0x0002FF25
+}};
+
+QString statusEmpty()
+{
+    return QStringLiteral("文件中没有可下载的数据");
+}
+QString statusUnreadable()
+{
+    return QStringLiteral("文件无法读取");
+}
+QString statusMalformed(int line)
+{
+    return QStringLiteral("HEX文件格式错误: 第 %1 行").arg(line);
+}
+
+LoadResult refuse(LoadStatus status, QString text, int line = 0)
+{
+    LoadResult r;
+    r.status = status;
+    r.statusText = std::move(text);
+    r.malformedLine = line;
+    return r;
+}
+
+QByteArray commandLine(const QByteArray &text)
+{
+    return text + kLineEnd;
+}
+
+// Cuts bytes into 45-byte lines (the last one shorter) and groups them into data items of
+// at most 20 lines, each closed by the decimal sum of its raw bytes.
+void appendDataItems(QList<LpcSendItem> &items, QByteArrayView bytes)
+{
+    LpcSendItem item{ItemKind::DataItem, {}};
+    quint32 sum = 0;
+    int lines = 0;
+    for (qsizetype pos = 0; pos < bytes.size(); pos += kLineBytes) {
+        const UuLine encoded =
+            UuEncodeLine(bytes.sliced(pos, std::min<qsizetype>(kLineBytes, bytes.size() - pos)));
+        item.lines.append(encoded.text);
+        sum += encoded.sum;
+        if (++lines == kLinesPerItem) {
+            item.lines.append(QByteArray::number(sum) + kLineEnd);
+            items.append(std::move(item));
+            item = LpcSendItem{ItemKind::DataItem, {}};
+            sum = 0;
+            lines = 0;
+        }
+    }
+    if (lines > 0) {
+        item.lines.append(QByteArray::number(sum) + kLineEnd);
+        items.append(std::move(item));
+    }
+}
+
+// Write to RAM, data, prepare the sector, copy the whole RAM buffer to flash.
+void appendBlock(QList<LpcSendItem> &items, QByteArrayView bytes, quint8 sector,
+                 qsizetype flashAddress)
+{
+    const QByteArray ram = QByteArray::number(kRamBuffer);
+    const QByteArray s = QByteArray::number(sector);
+    items.append({ItemKind::CommandItem,
+                  {commandLine("W " + ram + ' ' + QByteArray::number(bytes.size()))}});
+    appendDataItems(items, bytes);
+    items.append({ItemKind::CommandItem, {commandLine("P " + s + ' ' + s)}});
+    items.append({ItemKind::CommandItem,
+                  {commandLine("C " + QByteArray::number(flashAddress) + ' ' + ram + ' ' +
+                               QByteArray::number(kBlockSize))}});
+}
+
+} // namespace
+
+// ---- Sector layouts ----
+
+SectorTable sectorLayout(Layout layout)
+{
+    SectorTable t{};
+    if (layout == Layout::A) {
+        // 8 KB sectors 0-7, 64 KB sectors 8 and 9, 8 KB sectors 10-16.
+        for (int block = 0; block < 62; ++block) {
+            int sector = 0;
+            if (block < 16)
+                sector = block / 2;
+            else if (block < 32)
+                sector = 8;
+            else if (block < 48)
+                sector = 9;
+            else
+                sector = 10 + (block - 48) / 2;
+            t[std::size_t(block) + 1] = quint8(sector);
+        }
+    } else {
+        // 4 KB sectors 0-7, 32 KB sectors 8-21, 4 KB sectors 22-26.
+        for (int block = 0; block < 125; ++block) {
+            int sector = 0;
+            if (block < 8)
+                sector = block;
+            else if (block < 120)
+                sector = 8 + (block - 8) / 8;
+            else
+                sector = 22 + (block - 120);
+            t[std::size_t(block) + 1] = quint8(sector);
+        }
+    }
+    return t;
+}
+
+SectorChoice sectorChoiceFor(QStringView partId)
+{
+    for (const PartLayout &p : kPartLayouts) {
+        if (partId == QLatin1String(p.partId)) return {p.layout, QString::fromLatin1(p.lastSector)};
+    }
+    return {};
+}
+
+// ---- Intel HEX ----
+
+HexLine ParseLpcHexLine(QStringView line, LpcHexState &state)
+{
+    if (line.isEmpty() || line.front() != u':') return HexLine::Ignored;
+    const auto count = hextext::parseField(line, kCountPos, kByteDigits);
+    const auto type = hextext::parseField(line, kTypePos, kByteDigits);
+    if (!count || !type) return HexLine::Malformed;
+
+    switch (*type) {
+    case kTypeData: {
+        const auto offset = hextext::parseField(line, kOffsetPos, kOffsetDigits);
+        if (!offset) return HexLine::Malformed;
+        std::array<char, kMaxRecordBytes> data{};
+        const auto n = qsizetype(*count);
+        for (qsizetype i = 0; i < n; ++i) {
+            const auto b = hextext::parseField(line, kDataPos + 2 * i, kByteDigits);
+            if (!b) return HexLine::Malformed;
+            data[std::size_t(i)] = char(*b);
+        }
+        // Sum in 64 bits: bases near 4 GiB must not wrap round into the image.
+        const quint64 address = quint64(state.LpcExtLinear) + state.LpcExtSegment + *offset;
+        const quint64 end = address + quint64(n);
+        if (end > quint64(kImageLimit)) return HexLine::TooLarge;
+        if (qsizetype(end) > state.image.size()) {
+            const qsizetype old = state.image.size();
+            state.image.resize(qsizetype(end));
+            std::fill(state.image.begin() + old, state.image.end(), kFillByte);
+        }
+        std::copy(data.begin(), data.begin() + n, state.image.begin() + qsizetype(address));
+        if (n > 0) state.hasData = true;
+        return HexLine::Data;
+    }
+    case kTypeSegmentBase:
+    case kTypeLinearBase: {
+        const auto value = hextext::parseField(line, kDataPos, kBaseDigits);
+        if (!value) return HexLine::Malformed;
+        if (*type == kTypeSegmentBase)
+            state.LpcExtSegment = *value * kSegmentScale;
+        else
+            state.LpcExtLinear = *value * kLinearScale;
+        return HexLine::Address;
+    }
+    default:
+        return HexLine::Ignored;
+    }
+}
+
+void padImage(QByteArray &image)
+{
+    // A remainder that ends exactly on a 45-byte line gets one byte more.
+    if (const qsizetype r = image.size() % kBlockSize; r > 0 && r % kLineBytes == 0)
+        image.append(kFillByte);
+    if (const qsizetype q = image.size() % kImagePadding; q > 0)
+        image.append(kImagePadding - q, kFillByte);
+}
+
+// ---- Loading ----
+
+QString statusMissing()
+{
+    return QStringLiteral("文件不存在");
+}
+QString statusLoaded()
+{
+    return QStringLiteral("下载目标代码");
+}
+QString statusTooLarge()
+{
+    return QStringLiteral("文件太大，不能用于256K Flash的LPC ARM");
+}
+QString codeSizeLine(qsizetype imageSize)
+{
+    return QStringLiteral("CodeSize: %1 KB").arg(imageSize / 1024);
+}
+
+LoadResult loadHex(QIODevice &device)
+{
+    LpcHexState state;
+    std::array<char, kMaxHexLineChars + 1> buf{};
+    qint64 total = 0;
+    int lineNumber = 0;
+    while (!device.atEnd()) {
+        const qint64 got = device.readLine(buf.data(), qint64(buf.size()));
+        if (got <= 0) return refuse(LoadStatus::Unreadable, statusUnreadable());
+        total += got;
+        ++lineNumber;
+        // A line longer than any record: every field lies within what was read, so the rest
+        // of the line is dropped unread.
+        bool cut = got == qint64(kMaxHexLineChars) && buf[std::size_t(got) - 1] != '\n';
+        const QString line = QString::fromLatin1(buf.data(), got);
+        while (cut && !device.atEnd() && total <= kMaxHexFileSize) {
+            std::array<char, kMaxHexLineChars + 1> skip{};
+            const qint64 more = device.readLine(skip.data(), qint64(skip.size()));
+            if (more <= 0) return refuse(LoadStatus::Unreadable, statusUnreadable());
+            total += more;
+            cut = more == qint64(kMaxHexLineChars) && skip[std::size_t(more) - 1] != '\n';
+        }
+        if (total > kMaxHexFileSize) return refuse(LoadStatus::TooLarge, statusTooLarge());
+
+        switch (ParseLpcHexLine(line, state)) {
+        case HexLine::Malformed:
+            return refuse(LoadStatus::Malformed, statusMalformed(lineNumber), lineNumber);
+        case HexLine::TooLarge:
+            return refuse(LoadStatus::TooLarge, statusTooLarge());
+        default:
+            break;
+        }
+    }
+    if (!state.hasData) return refuse(LoadStatus::Empty, statusEmpty());
+    padImage(state.image);
+    if (state.image.size() > kImageLimit) return refuse(LoadStatus::TooLarge, statusTooLarge());
+
+    LoadResult r;
+    r.status = LoadStatus::Loaded;
+    r.image = std::move(state.image);
+    r.statusText = statusLoaded();
+    return r;
+}
+
+LoadResult loadImage(const QString &path)
+{
+    const QFileInfo info(path);
+    if (path.isEmpty() || !info.exists() || !info.isFile())
+        return refuse(LoadStatus::Missing, statusMissing());
+    if (info.size() > kMaxHexFileSize) return refuse(LoadStatus::TooLarge, statusTooLarge());
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly)) return refuse(LoadStatus::Unreadable, statusUnreadable());
+    LoadResult r = loadHex(file);
+    if (file.error() != QFileDevice::NoError)
+        return refuse(LoadStatus::Unreadable, statusUnreadable());
+    return r;
+}
+
+// ---- uuencoding ----
+
+char UuChar(quint8 value)
+{
+    const quint8 v = value & kUuSixBits;
+    return v == 0 ? kUuZero : char(v + kUuOffset);
+}
+
+UuLine UuEncodeLine(QByteArrayView bytes)
+{
+    const qsizetype n = std::min<qsizetype>(bytes.size(), kLineBytes);
+    UuLine out;
+    out.text.reserve(1 + (n + kUuGroupBytes - 1) / kUuGroupBytes * 4 + 2);
+    out.text.append(UuChar(quint8(n)));
+    for (qsizetype i = 0; i < n; i += kUuGroupBytes) {
+        const auto at = [&](qsizetype k) { return k < n ? quint8(bytes[k]) : quint8(0); };
+        const quint8 b0 = at(i), b1 = at(i + 1), b2 = at(i + 2);
+        out.text.append(UuChar(b0 >> 2));
+        out.text.append(UuChar(quint8((b0 & 0x03) << 4 | b1 >> 4)));
+        out.text.append(UuChar(quint8((b1 & 0x0F) << 2 | b2 >> 6)));
+        out.text.append(UuChar(b2));
+    }
+    for (qsizetype i = 0; i < n; ++i)
+        out.sum += quint8(bytes[i]);
+    out.text.append(kLineEnd);
+    return out;
+}
+
+// ---- Send list ----
+
+std::optional<LpcSendList> BuildLpcSendList(QByteArrayView image, const SectorTable &table)
+{
+    if (image.isEmpty() || image.size() > kImageLimit) return std::nullopt;
+    LpcSendList list;
+    list.LpcFullBlocks = int(image.size() / kBlockSize);
+    const qsizetype rest = image.size() % kBlockSize;
+    const qsizetype lines = (rest + kLineBytes - 1) / kLineBytes;
+    list.items.reserve(kItemsPerBlock * list.LpcFullBlocks +
+                       (rest > 0 ? (lines + kLinesPerItem - 1) / kLinesPerItem + 3 : 0));
+
+    for (int b = 1; b <= list.LpcFullBlocks; ++b) {
+        const qsizetype start = qsizetype(b - 1) * kBlockSize;
+        appendBlock(list.items, image.sliced(start, kBlockSize), table[std::size_t(b)], start);
+    }
+    if (rest > 0) {
+        const qsizetype start = qsizetype(list.LpcFullBlocks) * kBlockSize;
+        appendBlock(list.items, image.sliced(start, rest),
+                    table[std::size_t(list.LpcFullBlocks) + 1], start);
+    }
+    return list;
+}
+
+} // namespace lpc

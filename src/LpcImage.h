@@ -65,6 +65,7 @@ struct LpcHexState
     QByteArray image;
     quint32 LpcExtLinear = 0;  // last type 04 value * 65536
     quint32 LpcExtSegment = 0; // last type 02 value * 16
+    bool hasData = false;      // at least one data byte was written
 };
 
 enum class HexLine {

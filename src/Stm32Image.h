@@ -181,6 +181,8 @@ public:
     bool mixed() const { return !flash_.isEmpty() && !low_.isEmpty(); }
     // Lowest absolute address placed below the flash start (for the refusal text).
     quint64 lowestLowAddress() const { return lowestLow_; }
+    // Absolute address of the last record that place() refused.
+    quint64 refusedAddress() const { return refused_; }
     // The image from offset 0: the flash window, or the low window when only it was used.
     // Not padded. Empty when nothing was placed or both windows were used.
     QByteArray image() const;
@@ -191,6 +193,7 @@ private:
     QByteArray flash_; // offsets from kFlashStart
     QByteArray low_;   // addresses below kFlashStart, taken as offsets
     quint64 lowestLow_ = ~quint64(0);
+    quint64 refused_ = 0;
 };
 
 enum class HexLine {

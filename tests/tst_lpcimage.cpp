@@ -1,0 +1,629 @@
+// The LPC2000 programmer's pure logic: HEX image building, padding and the size limit,
+// uuencoding, the sector layouts and the send list that the ISP protocol is spoken from.
+#include "LpcImage.h"
+
+#include <QBuffer>
+#include <QDir>
+#include <QFile>
+#include <QTemporaryDir>
+#include <QTest>
+
+using namespace lpc;
+
+namespace {
+
+QByteArray bytes(const char *spacedHex)
+{
+    return QByteArray::fromHex(QByteArray(spacedHex).replace(' ', ""));
+}
+
+QByteArray record(quint8 type, quint16 offset, const QByteArray &data)
+{
+    QByteArray raw;
+    raw.append(char(data.size()));
+    raw.append(char(offset >> 8));
+    raw.append(char(offset & 0xFF));
+    raw.append(char(type));
+    raw.append(data);
+    quint8 sum = 0;
+    for (char c : raw)
+        sum += quint8(c);
+    raw.append(char(quint8(-sum)));
+    return ':' + raw.toHex().toUpper() + "\r\n";
+}
+
+QByteArray word(quint16 v)
+{
+    return QByteArray{} + char(v >> 8) + char(v & 0xFF);
+}
+
+const QByteArray kEof = ":00000001FF\r\n";
+
+QByteArray pattern(qsizetype n, int seed = 0)
+{
+    QByteArray b(n, Qt::Uninitialized);
+    for (qsizetype i = 0; i < n; ++i)
+        b[i] = char((i * 13 + i / 256 + seed) & 0xFF);
+    return b;
+}
+
+// Data from address 0 in 64-byte records, crossing 64 KiB with extended linear records.
+QByteArray hexFor(const QByteArray &data, quint32 address = 0)
+{
+    QByteArray text;
+    quint32 upper = 0;
+    qsizetype pos = 0;
+    while (pos < data.size()) {
+        const quint32 a = address + quint32(pos);
+        if ((a >> 16) != upper) {
+            upper = a >> 16;
+            text += record(0x04, 0, word(quint16(upper)));
+        }
+        const qsizetype n =
+            std::min<qsizetype>({64, data.size() - pos, qsizetype(0x10000 - (a & 0xFFFF))});
+        text += record(0x00, quint16(a & 0xFFFF), data.mid(pos, n));
+        pos += n;
+    }
+    return text + kEof;
+}
+
+LoadResult loadText(const QByteArray &text)
+{
+    QByteArray copy = text;
+    QBuffer buf(&copy);
+    buf.open(QIODevice::ReadOnly);
+    return loadHex(buf);
+}
+
+// Inverse of the line encoding, written from the uuencoding rules, to check that the lines of
+// a send list carry exactly the image.
+QByteArray uuDecode(const QByteArray &line)
+{
+    const auto value = [](char c) { return quint8((c - 0x20) & 0x3F); };
+    const int n = value(line.at(0));
+    QByteArray out;
+    for (qsizetype i = 1; i + 3 < line.size() && out.size() < n; i += 4) {
+        const quint8 a = value(line[i]), b = value(line[i + 1]), c = value(line[i + 2]),
+                     d = value(line[i + 3]);
+        out.append(char(quint8(a << 2 | b >> 4)));
+        out.append(char(quint8(b << 4 | c >> 2)));
+        out.append(char(quint8(c << 6 | d)));
+    }
+    return out.left(n);
+}
+
+struct Walk
+{
+    QByteArray data; // bytes carried by the data lines, in order
+    QList<int> dataLinesPerItem;
+    bool checksumsRight = true;
+    bool linesBounded = true;
+};
+
+Walk walk(const LpcSendList &list)
+{
+    Walk w;
+    for (const LpcSendItem &item : list.items) {
+        for (const QByteArray &l : item.lines)
+            w.linesBounded = w.linesBounded && l.size() <= 64 && l.endsWith("\r\n");
+        w.linesBounded = w.linesBounded && item.lineCount() <= 21;
+        if (item.kind != ItemKind::DataItem) continue;
+        quint32 sum = 0;
+        for (int i = 0; i + 1 < item.lineCount(); ++i) {
+            const QByteArray raw = uuDecode(item.lines[i].chopped(2));
+            for (char c : raw)
+                sum += quint8(c);
+            w.data += raw;
+        }
+        w.checksumsRight =
+            w.checksumsRight && item.lines.last() == QByteArray::number(sum) + "\r\n";
+        w.dataLinesPerItem.append(item.lineCount() - 1);
+    }
+    return w;
+}
+
+} // namespace
+
+class TestLpcImage : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void uuChar_data();
+    void uuChar();
+    void uuEncodeLine_data();
+    void uuEncodeLine();
+    void padImage_data();
+    void padImage();
+    void sectorChoice_data();
+    void sectorChoice();
+    void sectorLayouts_data();
+    void sectorLayouts();
+    void sendListShape_data();
+    void sendListShape();
+    void tenThousandByteExample();
+    void sendListRefusals();
+    void parseLine_data();
+    void parseLine();
+    void loadHex_data();
+    void loadHex();
+    void imageLimit_data();
+    void imageLimit();
+    void overlongLine();
+    void loadFile_data();
+    void loadFile();
+};
+
+void TestLpcImage::uuChar_data()
+{
+    QTest::addColumn<int>("value");
+    QTest::addColumn<char>("expected");
+    QTest::newRow("zero is a grave accent") << 0 << '`';
+    QTest::newRow("one") << 1 << '!';
+    QTest::newRow("45, a full line's length") << 45 << 'M';
+    QTest::newRow("63") << 63 << '_';
+    QTest::newRow("64 keeps six bits") << 64 << '`';
+}
+
+void TestLpcImage::uuChar()
+{
+    QFETCH(int, value);
+    QFETCH(char, expected);
+    QCOMPARE(UuChar(quint8(value)), expected);
+}
+
+void TestLpcImage::uuEncodeLine_data()
+{
+    // Expected lines as Python's binascii.b2a_uu(data, backtick=True) gives them.
+    QTest::addColumn<QByteArray>("raw");
+    QTest::addColumn<QByteArray>("line");
+    QTest::addColumn<quint32>("sum");
+    QTest::newRow("abc") << QByteArray("abc") << QByteArray("#86)C\r\n") << quint32(294);
+    QTest::newRow("zero bytes are grave accents")
+        << QByteArray(3, '\0') << QByteArray("#````\r\n") << quint32(0);
+    QTest::newRow("one zero byte: the 7-character line")
+        << QByteArray(1, '\0') << QByteArray("!````\r\n") << quint32(0);
+    QTest::newRow("one byte 0x01") << bytes("01") << QByteArray("!`0``\r\n") << quint32(1);
+    QTest::newRow("padding not counted")
+        << QByteArray("abcd") << QByteArray("$86)C9```\r\n") << quint32(394);
+    QTest::newRow("45 bytes of 0xFF")
+        << QByteArray(45, '\xFF') << "M" + QByteArray(60, '_') + "\r\n"
+        << quint32(11475);
+    QByteArray ramp;
+    for (int i = 0; i < 45; ++i)
+        ramp.append(char(i));
+    QTest::newRow("45 bytes 0..44")
+        << ramp
+        << QByteArray("M``$\"`P0%!@<(\"0H+#`T.#Q`1$A,4%187&!D:&QP='A\\@(2(C)\"4F)R@I*BLL\r\n")
+        << quint32(990);
+}
+
+void TestLpcImage::uuEncodeLine()
+{
+    QFETCH(QByteArray, raw);
+    QFETCH(QByteArray, line);
+    QFETCH(quint32, sum);
+    const UuLine u = UuEncodeLine(raw);
+    QCOMPARE(u.text, line);
+    QCOMPARE(u.sum, sum);
+    QCOMPARE(uuDecode(u.text.chopped(2)), raw);
+}
+
+void TestLpcImage::padImage_data()
+{
+    QTest::addColumn<qsizetype>("size");
+    QTest::addColumn<qsizetype>("padded");
+    QTest::newRow("remainder 180: one fill byte, then three") << qsizetype(180) << qsizetype(184);
+    QTest::newRow("remainder 178") << qsizetype(178) << qsizetype(180);
+    QTest::newRow("remainder 898") << qsizetype(898) << qsizetype(900);
+    QTest::newRow("remainder 45") << qsizetype(45) << qsizetype(48);
+    QTest::newRow("block plus 90") << qsizetype(4096 + 90) << qsizetype(4096 + 92);
+    QTest::newRow("exact block") << qsizetype(4096) << qsizetype(4096);
+    QTest::newRow("two exact blocks") << qsizetype(8192) << qsizetype(8192);
+    QTest::newRow("multiple of 4 already") << qsizetype(10000) << qsizetype(10000);
+    QTest::newRow("253949") << qsizetype(253949) << qsizetype(253952);
+    QTest::newRow("empty") << qsizetype(0) << qsizetype(0);
+}
+
+void TestLpcImage::padImage()
+{
+    QFETCH(qsizetype, size);
+    QFETCH(qsizetype, padded);
+    QByteArray image = pattern(size);
+    lpc::padImage(image);
+    QCOMPARE(image.size(), padded);
+    QCOMPARE(image.left(size), pattern(size));
+    QCOMPARE(image.mid(size), QByteArray(padded - size, '\0'));
+}
+
+void TestLpcImage::sectorChoice_data()
+{
+    QTest::addColumn<QString>("id");
+    QTest::addColumn<int>("layout");
+    QTest::addColumn<QString>("lastSector");
+    QTest::newRow("4293984018") << "4293984018" << int(Layout::B) << "14";
+    QTest::newRow("196353") << "196353" << int(Layout::B) << "7";
+    QTest::newRow("196369") << "196369" << int(Layout::B) << "8";
+    QTest::newRow("196387") << "196387" << int(Layout::B) << "14";
+    QTest::newRow("196389") << "196389" << int(Layout::B) << "26";
+    QTest::newRow("unknown") << "12345" << int(Layout::A) << "16";
+    QTest::newRow("leading blank") << " 196387" << int(Layout::A) << "16";
+    QTest::newRow("trailing CR") << "196387\r" << int(Layout::A) << "16";
+    QTest::newRow("hexadecimal spelling") << "0x0002FF23" << int(Layout::A) << "16";
+    QTest::newRow("empty") << "" << int(Layout::A) << "16";
+}
+
+void TestLpcImage::sectorChoice()
+{
+    QFETCH(QString, id);
+    QFETCH(int, layout);
+    QFETCH(QString, lastSector);
+    const SectorChoice c = sectorChoiceFor(id);
+    QCOMPARE(int(c.layout), layout);
+    QCOMPARE(c.lastSector, lastSector);
+}
+
+void TestLpcImage::sectorLayouts_data()
+{
+    QTest::addColumn<int>("layout");
+    QTest::addColumn<int>("entry");
+    QTest::addColumn<int>("sector");
+    const int a = int(Layout::A), b = int(Layout::B);
+    // Layout A: 8 KB sectors 0-7, 64 KB sectors 8-9, 8 KB sectors 10-16.
+    QTest::newRow("A entry 1") << a << 1 << 0;
+    QTest::newRow("A entry 2") << a << 2 << 0;
+    QTest::newRow("A entry 3") << a << 3 << 1;
+    QTest::newRow("A entry 16") << a << 16 << 7;
+    QTest::newRow("A entry 17") << a << 17 << 8;
+    QTest::newRow("A entry 32") << a << 32 << 8;
+    QTest::newRow("A entry 33") << a << 33 << 9;
+    QTest::newRow("A entry 48") << a << 48 << 9;
+    QTest::newRow("A entry 49") << a << 49 << 10;
+    QTest::newRow("A entry 62") << a << 62 << 16;
+    QTest::newRow("A entry 63 unused") << a << 63 << 0;
+    // Layout B: 4 KB sectors 0-7, 32 KB sectors 8-21, 4 KB sectors 22-26.
+    QTest::newRow("B entry 1") << b << 1 << 0;
+    QTest::newRow("B entry 8") << b << 8 << 7;
+    QTest::newRow("B entry 9") << b << 9 << 8;
+    QTest::newRow("B entry 16") << b << 16 << 8;
+    QTest::newRow("B entry 17") << b << 17 << 9;
+    QTest::newRow("B entry 120") << b << 120 << 21;
+    QTest::newRow("B entry 121") << b << 121 << 22;
+    QTest::newRow("B entry 125") << b << 125 << 26;
+    QTest::newRow("B entry 126 unused") << b << 126 << 0;
+}
+
+void TestLpcImage::sectorLayouts()
+{
+    QFETCH(int, layout);
+    QFETCH(int, entry);
+    QFETCH(int, sector);
+    QCOMPARE(int(sectorLayout(Layout(layout))[std::size_t(entry)]), sector);
+}
+
+void TestLpcImage::sendListShape_data()
+{
+    QTest::addColumn<qsizetype>("size");
+    QTest::addColumn<int>("sendCount");
+    QTest::addColumn<int>("fullBlocks");
+    QTest::addColumn<QList<int>>("dataLines"); // data lines per data item, in order
+    QTest::addColumn<QByteArray>("lastLine");  // last data line of the image
+    QTest::newRow("remainder 184: 4 lines of 45 and one of 4")
+        << qsizetype(184) << 5 << 0 << QList<int>{5} << QByteArray("$");
+    QTest::newRow("remainder 180: exactly four lines")
+        << qsizetype(180) << 5 << 0 << QList<int>{4} << QByteArray("M");
+    QTest::newRow("remainder 900: one item of 20 lines")
+        << qsizetype(900) << 5 << 0 << QList<int>{20} << QByteArray("M");
+    QTest::newRow("remainder 904: a second item")
+        << qsizetype(904) << 6 << 0 << QList<int>{20, 1} << QByteArray("$");
+    QTest::newRow("one exact block")
+        << qsizetype(4096) << 9 << 1 << QList<int>{20, 20, 20, 20, 12} << QByteArray("!");
+    QTest::newRow("two exact blocks")
+        << qsizetype(8192) << 17 << 2 << QList<int>{20, 20, 20, 20, 12, 20, 20, 20, 20, 12}
+        << QByteArray("!");
+    QTest::newRow("62 blocks, the limit")
+        << qsizetype(kImageLimit) << 497 << 62 << QList<int>() << QByteArray("!");
+}
+
+void TestLpcImage::sendListShape()
+{
+    QFETCH(qsizetype, size);
+    QFETCH(int, sendCount);
+    QFETCH(int, fullBlocks);
+    QFETCH(QList<int>, dataLines);
+    QFETCH(QByteArray, lastLine);
+
+    const QByteArray image = pattern(size);
+    const auto list = BuildLpcSendList(image, sectorLayout(Layout::A));
+    QVERIFY(list);
+    QCOMPARE(list->LpcSendCount(), sendCount);
+    QCOMPARE(list->LpcFullBlocks, fullBlocks);
+    const Walk w = walk(*list);
+    QCOMPARE(w.data, image);
+    QVERIFY(w.checksumsRight);
+    QVERIFY(w.linesBounded);
+    if (!dataLines.isEmpty()) QCOMPARE(w.dataLinesPerItem, dataLines);
+
+    // The last data item's last data line starts with the length character of its bytes.
+    const LpcSendItem &lastData = list->item(list->LpcSendCount() - 3);
+    QCOMPARE(int(lastData.kind), int(ItemKind::DataItem));
+    QCOMPARE(lastData.lines.at(lastData.lineCount() - 2).left(1), lastLine);
+
+    // The group of the last block: write, ..., prepare, copy of the whole RAM buffer.
+    const qsizetype lastStart = (size - 1) / kBlockSize * kBlockSize;
+    const qsizetype lastLen = size - lastStart;
+    const int lastEntry = int(lastStart / kBlockSize) + 1;
+    const QByteArray s = QByteArray::number(sectorLayout(Layout::A)[std::size_t(lastEntry)]);
+    QCOMPARE(list->item(list->LpcSendCount() - 2).lines,
+             QList<QByteArray>{"P " + s + ' ' + s + "\r\n"});
+    QCOMPARE(list->item(list->LpcSendCount() - 1).lines,
+             QList<QByteArray>{"C " + QByteArray::number(lastStart) + " 1073742336 4096\r\n"});
+    int firstOfGroup = list->LpcSendCount() - 1;
+    while (list->item(firstOfGroup).kind != ItemKind::CommandItem ||
+           !list->item(firstOfGroup).lines.at(0).startsWith("W "))
+        --firstOfGroup;
+    QCOMPARE(list->item(firstOfGroup).lines,
+             QList<QByteArray>{"W 1073742336 " + QByteArray::number(lastLen) + "\r\n"});
+}
+
+void TestLpcImage::tenThousandByteExample()
+{
+    const QByteArray image = pattern(10000);
+    const auto list = BuildLpcSendList(image, sectorLayout(Layout::A));
+    QVERIFY(list);
+    QCOMPARE(list->LpcSendCount(), 23);
+    QCOMPARE(list->LpcFullBlocks, 2);
+    QCOMPARE(codeSizeLine(image.size()), QStringLiteral("CodeSize: 9 KB"));
+
+    const auto command = [&](int pos) {
+        const LpcSendItem &it = list->item(pos);
+        return it.kind == ItemKind::CommandItem && it.lineCount() == 1 ? it.lines.at(0)
+                                                                       : QByteArray("<data>");
+    };
+    const auto dataLines = [&](int pos) {
+        const LpcSendItem &it = list->item(pos);
+        return it.kind == ItemKind::DataItem ? it.lineCount() - 1 : -1;
+    };
+    for (int block = 0; block < 2; ++block) {
+        const int base = block * 8;
+        QCOMPARE(command(base + 1), QByteArray("W 1073742336 4096\r\n"));
+        for (int k = 2; k <= 5; ++k)
+            QCOMPARE(dataLines(base + k), 20);
+        QCOMPARE(dataLines(base + 6), 12);
+        QCOMPARE(command(base + 7), QByteArray("P 0 0\r\n")); // blocks 0 and 1: sector 0
+        QCOMPARE(command(base + 8),
+                 "C " + QByteArray::number(block * 4096) + " 1073742336 4096\r\n");
+    }
+    QCOMPARE(command(17), QByteArray("W 1073742336 1808\r\n"));
+    QCOMPARE(dataLines(18), 20);
+    QCOMPARE(dataLines(19), 20);
+    QCOMPARE(dataLines(20), 1);
+    QCOMPARE(list->item(20).lines.at(0).size(), qsizetype(1 + 12 + 2)); // 8 bytes: 3 groups
+    QCOMPARE(list->item(20).lines.at(0).at(0), '(');                    // 8 + 32
+    QCOMPARE(command(21), QByteArray("P 1 1\r\n"));                     // entry 3: sector 1
+    QCOMPARE(command(22), QByteArray("C 8192 1073742336 4096\r\n"));
+    // Full data lines are 63 characters; a block's last line carries one byte in 7.
+    QCOMPARE(list->item(2).lines.at(0).size(), qsizetype(63));
+    QCOMPARE(list->item(6).lines.at(11).size(), qsizetype(7));
+
+    const Walk w = walk(*list);
+    QCOMPARE(w.data, image);
+    QVERIFY(w.checksumsRight);
+
+    // Layout B puts the three blocks into sectors 0, 1 and 2.
+    const auto b = BuildLpcSendList(image, sectorLayout(Layout::B));
+    QVERIFY(b);
+    QCOMPARE(b->item(7).lines.at(0), QByteArray("P 0 0\r\n"));
+    QCOMPARE(b->item(15).lines.at(0), QByteArray("P 1 1\r\n"));
+    QCOMPARE(b->item(21).lines.at(0), QByteArray("P 2 2\r\n"));
+}
+
+void TestLpcImage::sendListRefusals()
+{
+    QVERIFY(!BuildLpcSendList(QByteArray(), sectorLayout(Layout::A)));
+    QVERIFY(!BuildLpcSendList(QByteArray(kImageLimit + 1, '\0'), sectorLayout(Layout::B)));
+}
+
+void TestLpcImage::parseLine_data()
+{
+    QTest::addColumn<QString>("line");
+    QTest::addColumn<int>("result");
+    using L = HexLine;
+    QTest::newRow("data") << QStringLiteral(":0400000001020304F2") << int(L::Data);
+    QTest::newRow("blank") << QString() << int(L::Ignored);
+    QTest::newRow("comment") << QStringLiteral("# :0400000001020304F2") << int(L::Ignored);
+    QTest::newRow("end of file") << QStringLiteral(":00000001FF") << int(L::Ignored);
+    QTest::newRow("start segment record")
+        << QStringLiteral(":0400000300001000E9") << int(L::Ignored);
+    QTest::newRow("linear base") << QStringLiteral(":020000040001F9") << int(L::Address);
+    QTest::newRow("segment base") << QStringLiteral(":020000021000EC") << int(L::Address);
+    QTest::newRow("non-hex data") << QStringLiteral(":04000000010203G4F2") << int(L::Malformed);
+    QTest::newRow("non-hex count") << QStringLiteral(":0G00000001020304F2") << int(L::Malformed);
+    QTest::newRow("non-hex type") << QStringLiteral(":040000X001020304F2") << int(L::Malformed);
+    QTest::newRow("non-hex offset") << QStringLiteral(":04000Q0001020304F2") << int(L::Malformed);
+    QTest::newRow("count past the line") << QStringLiteral(":FF00000001") << int(L::Malformed);
+    QTest::newRow("colon alone") << QStringLiteral(":") << int(L::Malformed);
+    QTest::newRow("base digits missing") << QStringLiteral(":02000004") << int(L::Malformed);
+    QTest::newRow("RAM address") << QStringLiteral(":020000044000BA") << int(L::Address);
+}
+
+void TestLpcImage::parseLine()
+{
+    QFETCH(QString, line);
+    QFETCH(int, result);
+    LpcHexState state;
+    state.image = QByteArray("keep");
+    const LpcHexState before = state;
+    QCOMPARE(int(ParseLpcHexLine(line, state)), result);
+    if (result == int(HexLine::Malformed) || result == int(HexLine::Ignored)) {
+        QCOMPARE(state.image, before.image);
+        QCOMPARE(state.LpcExtLinear, before.LpcExtLinear);
+        QCOMPARE(state.LpcExtSegment, before.LpcExtSegment);
+    }
+}
+
+void TestLpcImage::loadHex_data()
+{
+    QTest::addColumn<QByteArray>("text");
+    QTest::addColumn<int>("status");
+    QTest::addColumn<QByteArray>("image"); // expected padded image when loaded
+    QTest::addColumn<int>("line");         // line of a malformed record
+
+    const QByteArray d4 = bytes("11 22 33 44");
+    const QByteArray d8 = pattern(8);
+    const int ok = int(LoadStatus::Loaded);
+
+    QTest::newRow("first record at 0x0100: 256 leading zeros")
+        << record(0, 0x100, d4) + kEof << ok << QByteArray(256, '\0') + d4 << 0;
+    QTest::newRow("extended linear 0001: 64 KiB higher")
+        << record(4, 0, word(0x0001)) + record(0, 0, d4) + kEof << ok
+        << QByteArray(0x10000, '\0') + d4 << 0;
+    QTest::newRow("extended segment 1000: 64 KiB higher")
+        << record(2, 0, word(0x1000)) + record(0, 0, d4) + kEof << ok
+        << QByteArray(0x10000, '\0') + d4 << 0;
+    QTest::newRow("both bases add up")
+        << record(4, 0, word(0x0001)) + record(2, 0, word(0x1000)) + record(0, 0, d4) + kEof << ok
+        << QByteArray(0x20000, '\0') + d4 << 0;
+    QTest::newRow("out of order records land at their addresses")
+        << record(0, 8, d8) + record(0, 0, d4) + kEof << ok << d4 + QByteArray(4, '\0') + d8 << 0;
+    QTest::newRow("overlap: later record wins")
+        << record(0, 0, d8) + record(0, 2, bytes("EE FF")) + kEof << ok
+        << d8.left(2) + bytes("EE FF") + d8.mid(4) << 0;
+    QTest::newRow("end of file does not stop the reading")
+        << record(0, 0, d4) + kEof + record(0, 4, d4) << ok << d4 + d4 << 0;
+    QTest::newRow("lines without a colon skipped")
+        << "\r\n; comment\r\n" + record(0, 0, d4) + "\r\n"
+        << ok << d4 << 0;
+    QTest::newRow("lower-case digits")
+        << QByteArray(":04000000a1b2c3d4ea\n") << ok << bytes("A1 B2 C3 D4") << 0;
+    QTest::newRow("checksum not checked") << QByteArray(":0400000011223344FF\n") << ok << d4 << 0;
+    QTest::newRow("255-byte record")
+        << record(0, 0, pattern(255)) + kEof << ok << pattern(255) + QByteArray(1, '\0') << 0;
+    QTest::newRow("non-hex data stops the load at its line")
+        << record(0, 0, d4) + record(0, 4, d4) + ":04000800112G3344FF\r\n" + record(0, 12, d4)
+        << int(LoadStatus::Malformed) << QByteArray() << 3;
+    QTest::newRow("truncated record") << record(0, 0, d4) + ":10000000112233\r\n"
+                                      << int(LoadStatus::Malformed) << QByteArray() << 2;
+    QTest::newRow("record cut by the end of the file")
+        << record(0, 0, d4) + ":0400040011" << int(LoadStatus::Malformed) << QByteArray() << 2;
+    QTest::newRow("empty file") << QByteArray() << int(LoadStatus::Empty) << QByteArray() << 0;
+    QTest::newRow("end-of-file record only") << kEof << int(LoadStatus::Empty) << QByteArray() << 0;
+    QTest::newRow("zero-length data record only")
+        << record(0, 0x100, {}) + kEof << int(LoadStatus::Empty) << QByteArray() << 0;
+    QTest::newRow("RAM address: too large at once")
+        << record(4, 0, word(0x4000)) + record(0, 0x200, d4) + kEof << int(LoadStatus::TooLarge)
+        << QByteArray() << 0;
+    QTest::newRow("bases near 4 GiB do not wrap round")
+        << record(4, 0, word(0xFFFF)) + record(2, 0, word(0x1000)) + record(0, 0x0010, d4) + kEof
+        << int(LoadStatus::TooLarge) << QByteArray() << 0;
+}
+
+void TestLpcImage::loadHex()
+{
+    QFETCH(QByteArray, text);
+    QFETCH(int, status);
+    QFETCH(QByteArray, image);
+    QFETCH(int, line);
+    const LoadResult r = loadText(text);
+    QCOMPARE(int(r.status), status);
+    QVERIFY(!r.statusText.isEmpty());
+    if (r.ok()) {
+        QCOMPARE(r.image.size(), image.size());
+        QCOMPARE(r.image, image);
+        QCOMPARE(r.statusText, QStringLiteral("下载目标代码"));
+    } else {
+        QVERIFY(r.image.isEmpty());
+    }
+    if (status == int(LoadStatus::Malformed)) QCOMPARE(r.malformedLine, line);
+    if (status == int(LoadStatus::TooLarge))
+        QCOMPARE(r.statusText, QStringLiteral("文件太大，不能用于256K Flash的LPC ARM"));
+}
+
+void TestLpcImage::imageLimit_data()
+{
+    QTest::addColumn<qsizetype>("dataBytes");
+    QTest::addColumn<int>("status");
+    QTest::addColumn<qsizetype>("imageSize");
+    QTest::newRow("253,952 accepted")
+        << qsizetype(253952) << int(LoadStatus::Loaded) << qsizetype(253952);
+    QTest::newRow("253,953 refused")
+        << qsizetype(253953) << int(LoadStatus::TooLarge) << qsizetype(0);
+    QTest::newRow("253,949 padded and accepted")
+        << qsizetype(253949) << int(LoadStatus::Loaded) << qsizetype(253952);
+}
+
+void TestLpcImage::imageLimit()
+{
+    QFETCH(qsizetype, dataBytes);
+    QFETCH(int, status);
+    QFETCH(qsizetype, imageSize);
+    const QByteArray data = pattern(dataBytes, 5);
+    const LoadResult r = loadText(hexFor(data));
+    QCOMPARE(int(r.status), status);
+    QCOMPARE(r.image.size(), imageSize);
+    if (!r.ok()) return;
+    QCOMPARE(r.image.left(dataBytes), data);
+    const auto list = BuildLpcSendList(r.image, sectorLayout(Layout::A));
+    QVERIFY(list);
+    QCOMPARE(list->LpcFullBlocks, 62);
+    QCOMPARE(list->LpcSendCount(), 62 * 8 + 1);
+    QCOMPARE(list->item(list->LpcSendCount() - 2).lines.at(0), QByteArray("P 16 16\r\n"));
+}
+
+void TestLpcImage::overlongLine()
+{
+    // A record followed by junk far beyond any record's length on the same line: the record
+    // loads and the junk is never read as a record of its own.
+    QByteArray text = record(0, 0, bytes("11 22 33 44"));
+    text.chop(2);
+    text += QByteArray(5000, 'x') + ":04000400GGGGGGGGFF\r\n" + record(0, 4, bytes("55 66 77 88"));
+    const LoadResult r = loadText(text);
+    QCOMPARE(int(r.status), int(LoadStatus::Loaded));
+    QCOMPARE(r.image, bytes("11 22 33 44 55 66 77 88"));
+}
+
+void TestLpcImage::loadFile_data()
+{
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<int>("kind"); // 0 HEX text, 1 folder, 2 none, 3 sparse 200 MB
+    QTest::addColumn<int>("status");
+    QTest::newRow("HEX whatever the extension") << "fw.bin" << 0 << int(LoadStatus::Loaded);
+    QTest::newRow("missing") << "none.hex" << 2 << int(LoadStatus::Missing);
+    QTest::newRow("folder") << "dir.hex" << 1 << int(LoadStatus::Missing);
+    QTest::newRow("200 MB, not read") << "big.hex" << 3 << int(LoadStatus::TooLarge);
+}
+
+void TestLpcImage::loadFile()
+{
+    QFETCH(QString, name);
+    QFETCH(int, kind);
+    QFETCH(int, status);
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    const QString path = dir.filePath(name);
+    QFile f(path);
+    switch (kind) {
+    case 0:
+        QVERIFY(f.open(QIODevice::WriteOnly));
+        f.write(record(0, 0, bytes("11 22 33 44")) + kEof);
+        f.close();
+        break;
+    case 1:
+        QVERIFY(QDir().mkpath(path));
+        break;
+    case 3:
+        QVERIFY(f.open(QIODevice::WriteOnly));
+        QVERIFY(f.resize(qint64(200) << 20));
+        f.close();
+        break;
+    default:
+        break;
+    }
+    const LoadResult r = loadImage(path);
+    QCOMPARE(int(r.status), status);
+    if (status == int(LoadStatus::Missing)) QCOMPARE(r.statusText, QStringLiteral("文件不存在"));
+    if (r.ok()) QCOMPARE(r.image, bytes("11 22 33 44"));
+}
+
+QTEST_GUILESS_MAIN(TestLpcImage)
+#include "tst_lpcimage.moc"

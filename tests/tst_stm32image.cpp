@@ -1,0 +1,660 @@
+// The STM32 programmer's pure logic: frames and checksums as the boot loader checks them,
+// reply tests, message texts, HEX placement and the loading of firmware files.
+#include "Stm32Image.h"
+
+#include <QBuffer>
+#include <QDir>
+#include <QFile>
+#include <QTemporaryDir>
+#include <QTest>
+
+using namespace stm32;
+
+namespace {
+
+QByteArray bytes(const char *spacedHex)
+{
+    return QByteArray::fromHex(QByteArray(spacedHex).replace(' ', ""));
+}
+
+// One Intel HEX record with a correct checksum.
+QByteArray record(quint8 type, quint16 offset, const QByteArray &data)
+{
+    QByteArray raw;
+    raw.append(char(data.size()));
+    raw.append(char(offset >> 8));
+    raw.append(char(offset & 0xFF));
+    raw.append(char(type));
+    raw.append(data);
+    quint8 sum = 0;
+    for (char c : raw)
+        sum += quint8(c);
+    raw.append(char(quint8(-sum)));
+    return ':' + raw.toHex().toUpper() + "\r\n";
+}
+
+QByteArray linearBase(quint16 upper)
+{
+    return record(0x04, 0, QByteArray{} + char(upper >> 8) + char(upper & 0xFF));
+}
+
+QByteArray segmentBase(quint16 segment)
+{
+    return record(0x02, 0, QByteArray{} + char(segment >> 8) + char(segment & 0xFF));
+}
+
+const QByteArray kEof = ":00000001FF\r\n";
+
+// A HEX text for data placed from an absolute address, in 32-byte records, with an extended
+// linear address record at every 64 KiB boundary.
+QByteArray hexFor(const QByteArray &data, quint32 address)
+{
+    QByteArray text;
+    quint32 upper = 0xFFFFFFFF;
+    qsizetype pos = 0;
+    while (pos < data.size()) {
+        const quint32 a = address + quint32(pos);
+        if ((a >> 16) != upper) {
+            upper = a >> 16;
+            text += linearBase(quint16(upper));
+        }
+        const qsizetype n =
+            std::min<qsizetype>({32, data.size() - pos, qsizetype(0x10000 - (a & 0xFFFF))});
+        text += record(0x00, quint16(a & 0xFFFF), data.mid(pos, n));
+        pos += n;
+    }
+    return text + kEof;
+}
+
+QByteArray pattern(qsizetype n)
+{
+    QByteArray b(n, Qt::Uninitialized);
+    for (qsizetype i = 0; i < n; ++i)
+        b[i] = char((i * 7 + i / 251) & 0xFF);
+    return b;
+}
+
+LoadResult loadHexText(const QByteArray &text)
+{
+    QByteArray copy = text;
+    QBuffer buf(&copy);
+    buf.open(QIODevice::ReadOnly);
+    return loadHex(buf);
+}
+
+} // namespace
+
+class TestStm32Image : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void frames_data();
+    void frames();
+    void erasePageList_data();
+    void erasePageList();
+    void blocksOf3000ByteImage();
+    void blockAtOutside();
+    void syncReply_data();
+    void syncReply();
+    void getReply_data();
+    void getReply();
+    void getIdReply_data();
+    void getIdReply();
+    void flashSizeReply_data();
+    void flashSizeReply();
+    void texts_data();
+    void texts();
+    void parseLine_data();
+    void parseLine();
+    void loadHex_data();
+    void loadHex();
+    void hexSizeLimit_data();
+    void hexSizeLimit();
+    void overlongLineKeepsItsRecord();
+    void fileKind_data();
+    void fileKind();
+    void fileRefusals_data();
+    void fileRefusals();
+};
+
+void TestStm32Image::frames_data()
+{
+    QTest::addColumn<QByteArray>("frame");
+    QTest::addColumn<QByteArray>("expected");
+    QTest::newRow("Get") << commandFrame(kCmdGet) << bytes("00 FF");
+    QTest::newRow("Get ID") << commandFrame(kCmdGetId) << bytes("02 FD");
+    QTest::newRow("Read Memory") << commandFrame(kCmdReadMemory) << bytes("11 EE");
+    QTest::newRow("Erase") << commandFrame(kCmdErase) << bytes("43 BC");
+    QTest::newRow("Write Memory") << commandFrame(kCmdWriteMemory) << bytes("31 CE");
+    QTest::newRow("flash-size register address")
+        << addressFrame(kFlashSizeRegister) << bytes("1F FF F7 E0 F7");
+    QTest::newRow("second block address")
+        << addressFrame(kFlashStart + kBlockSize) << bytes("08 00 01 00 09");
+    QTest::newRow("flash start address") << addressFrame(kFlashStart) << bytes("08 00 00 00 08");
+    QTest::newRow("read 4 bytes") << readCountFrame(kFlashSizeRegisterBytes) << bytes("03 FC");
+    QTest::newRow("read 256 bytes") << readCountFrame(256) << bytes("FF 00");
+    QTest::newRow("read count clamped below") << readCountFrame(0) << bytes("00 FF");
+    QTest::newRow("read count clamped above") << readCountFrame(1000) << bytes("FF 00");
+}
+
+void TestStm32Image::frames()
+{
+    QFETCH(QByteArray, frame);
+    QFETCH(QByteArray, expected);
+    QCOMPARE(frame.toHex(' '), expected.toHex(' '));
+}
+
+void TestStm32Image::erasePageList_data()
+{
+    QTest::addColumn<qsizetype>("length");
+    QTest::addColumn<int>("pages");
+    QTest::addColumn<bool>("global");
+    QTest::addColumn<QByteArray>("expected"); // empty: checked by its structure only
+
+    QTest::newRow("3000 bytes: pages 0..2")
+        << qsizetype(3000) << 3 << false << bytes("02 00 01 02 01");
+    QTest::newRow("2048 bytes: one page beyond the image")
+        << qsizetype(2048) << 3 << false << bytes("02 00 01 02 01");
+    QTest::newRow("1024 bytes") << qsizetype(1024) << 2 << false << bytes("01 00 01 00");
+    QTest::newRow("4 bytes") << qsizetype(4) << 1 << false << bytes("00 00 00");
+    QTest::newRow("255 pages: largest list")
+        << qsizetype(254 * 1024 + 1023) << 255 << false << QByteArray();
+    QTest::newRow("256 pages: global erase")
+        << qsizetype(255 * 1024) << 256 << true << bytes("FF 00");
+    QTest::newRow("256 KiB HEX image: global erase")
+        << qsizetype(kHexSizeLimit) << 257 << true << bytes("FF 00");
+    QTest::newRow("1 MiB binary: global erase")
+        << qsizetype(kImageCapacity) << 1025 << true << bytes("FF 00");
+}
+
+void TestStm32Image::erasePageList()
+{
+    QFETCH(qsizetype, length);
+    QFETCH(int, pages);
+    QFETCH(bool, global);
+    QFETCH(QByteArray, expected);
+
+    const EraseList e = stm32::erasePageList(length);
+    QCOMPARE(e.pageCount, pages);
+    QCOMPARE(e.global, global);
+    QVERIFY(e.frame.size() <= kFrameSize);
+    if (!expected.isEmpty()) QCOMPARE(e.frame.toHex(' '), expected.toHex(' '));
+    if (!global) {
+        // N, the page numbers 0 .. N, and a checksum that makes the XOR of all bytes zero.
+        QCOMPARE(e.frame.size(), qsizetype(pages + 2));
+        QCOMPARE(quint8(e.frame[0]), quint8(pages - 1));
+        for (int p = 0; p < pages; ++p)
+            QCOMPARE(quint8(e.frame[p + 1]), quint8(p));
+        quint8 x = 0;
+        for (char c : e.frame)
+            x ^= quint8(c);
+        QCOMPARE(x, quint8(0));
+    }
+    QCOMPARE(eraseLine(e.pageCount), QStringLiteral("擦除页 0 .. %1").arg(pages - 1));
+}
+
+void TestStm32Image::blocksOf3000ByteImage()
+{
+    const QByteArray image = pattern(3000);
+    QList<QByteArray> addresses;
+    QByteArray rebuilt;
+    qsizetype offset = 0;
+    int blocks = 0;
+    quint8 lastCount = 0;
+    while (const auto b = blockAt(image, offset)) {
+        ++blocks;
+        addresses.append(addressFrame(kFlashStart + quint32(offset)));
+        QCOMPARE(qsizetype(b->countByte) + 1, b->data.size());
+        quint8 x = b->countByte ^ b->checksum;
+        for (char c : b->data)
+            x ^= quint8(c);
+        QCOMPARE(x, quint8(0));
+        rebuilt += b->data;
+        offset += b->data.size();
+        lastCount = b->countByte;
+        QVERIFY(blocks <= 12);
+    }
+    QCOMPARE(blocks, 12);
+    QCOMPARE(lastCount, quint8(0xB7));
+    QCOMPARE(rebuilt, image);
+    QCOMPARE(addresses.at(1).toHex(' '), bytes("08 00 01 00 09").toHex(' '));
+    QCOMPARE(addresses.last().toHex(' '), bytes("08 00 0B 00 03").toHex(' '));
+    QCOMPARE(writeAddressStatus(kFlashStart + 0xB00), QStringLiteral("写地址: 0x08000B00"));
+}
+
+void TestStm32Image::blockAtOutside()
+{
+    const QByteArray image = pattern(10);
+    QVERIFY(!blockAt(image, 10));
+    QVERIFY(!blockAt(image, -1));
+    QVERIFY(!blockAt(QByteArrayView(), 0));
+    QCOMPARE(blockAt(image, 9)->data.size(), qsizetype(1));
+}
+
+void TestStm32Image::syncReply_data()
+{
+    QTest::addColumn<QByteArray>("reply");
+    QTest::addColumn<bool>("accepted");
+    QTest::newRow("ACK") << bytes("79") << true;
+    QTest::newRow("noise then ACK") << bytes("00 1F 79") << true;
+    QTest::newRow("NACK") << bytes("1F") << false;
+    QTest::newRow("ACK then noise") << bytes("79 00") << false;
+    QTest::newRow("nothing") << QByteArray() << false;
+}
+
+void TestStm32Image::syncReply()
+{
+    QFETCH(QByteArray, reply);
+    QFETCH(bool, accepted);
+    QCOMPARE(syncAccepted(reply), accepted);
+}
+
+void TestStm32Image::getReply_data()
+{
+    QTest::addColumn<QByteArray>("reply");
+    QTest::addColumn<QString>("line"); // empty: refused
+    const QByteArray good = bytes("79 0B 22 00 01 02 11 21 31 43 63 73 82 92 79");
+    QTest::newRow("version 2.2") << good << QStringLiteral("Bootloader 版本 2.2");
+    QByteArray v31 = good;
+    v31[2] = char(0x31);
+    QTest::newRow("version 3.1") << v31 << QStringLiteral("Bootloader 版本 3.1");
+    QByteArray v = good;
+    v[0] = char(kNack);
+    QTest::newRow("NACK first") << v << QString();
+    v = good;
+    v[1] = 0x0C;
+    QTest::newRow("wrong count") << v << QString();
+    v = good;
+    v[3] = 0x01;
+    QTest::newRow("first command code not Get") << v << QString();
+    v = good;
+    v[14] = char(kNack);
+    QTest::newRow("no closing ACK") << v << QString();
+    QTest::newRow("one byte short") << good.left(14) << QString();
+}
+
+void TestStm32Image::getReply()
+{
+    QFETCH(QByteArray, reply);
+    QFETCH(QString, line);
+    const auto version = acceptGetReply(reply);
+    QCOMPARE(version.has_value(), !line.isEmpty());
+    if (version) QCOMPARE(versionLine(*version), line);
+}
+
+void TestStm32Image::getIdReply_data()
+{
+    QTest::addColumn<QByteArray>("reply");
+    QTest::addColumn<QString>("id"); // empty: refused
+    QTest::addColumn<QString>("family");
+    QTest::newRow("high density") << bytes("79 01 04 14 79") << QStringLiteral("0414")
+                                  << QStringLiteral("STM32F10xxExx 家族");
+    QTest::newRow("medium density: unknown, goes on")
+        << bytes("79 01 04 10 79") << QStringLiteral("0410") << QStringLiteral("未知的设备");
+    QTest::newRow("hex digits upper case")
+        << bytes("79 01 0A BC 79") << QStringLiteral("0ABC") << QStringLiteral("未知的设备");
+    QTest::newRow("NACK") << bytes("1F 01 04 14 79") << QString() << QString();
+    QTest::newRow("wrong count") << bytes("79 02 04 14 79") << QString() << QString();
+    QTest::newRow("no closing ACK") << bytes("79 01 04 14 1F") << QString() << QString();
+    QTest::newRow("short") << bytes("79 01 04 14") << QString() << QString();
+}
+
+void TestStm32Image::getIdReply()
+{
+    QFETCH(QByteArray, reply);
+    QFETCH(QString, id);
+    QFETCH(QString, family);
+    const auto got = acceptGetIdReply(reply);
+    QCOMPARE(got.has_value(), !id.isEmpty());
+    if (got) {
+        QCOMPARE(*got, id);
+        QCOMPARE(productIdLine(*got), QStringLiteral("Product ID: ") + id);
+        QCOMPARE(familyLine(*got), family);
+    }
+}
+
+void TestStm32Image::flashSizeReply_data()
+{
+    QTest::addColumn<QByteArray>("reply");
+    QTest::addColumn<QString>("line"); // empty: refused
+    QTest::newRow("512 KB") << bytes("79 00 02 00 00") << QStringLiteral("存储容量 Flash:512 KB");
+    QTest::newRow("128 KB, little endian")
+        << bytes("79 80 00 FF FF") << QStringLiteral("存储容量 Flash:128 KB");
+    QTest::newRow("NACK") << bytes("1F 00 02 00 00") << QString();
+    QTest::newRow("short") << bytes("79 00 02") << QString();
+}
+
+void TestStm32Image::flashSizeReply()
+{
+    QFETCH(QByteArray, reply);
+    QFETCH(QString, line);
+    const auto kib = acceptFlashSizeReply(reply);
+    QCOMPARE(kib.has_value(), !line.isEmpty());
+    if (kib) QCOMPARE(flashSizeLine(*kib), line);
+}
+
+void TestStm32Image::texts_data()
+{
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<QString>("expected");
+    QTest::newRow("size line") << sizeLine(5000) << QStringLiteral("文件尺寸: 5000 Byte / 4 KB");
+    QTest::newRow("size line under 1 KB")
+        << sizeLine(12) << QStringLiteral("文件尺寸: 12 Byte / 0 KB");
+    QTest::newRow("write address")
+        << writeAddressStatus(0x08000100) << QStringLiteral("写地址: 0x08000100");
+    QTest::newRow("write address upper case")
+        << writeAddressStatus(0x0800ABC0) << QStringLiteral("写地址: 0x0800ABC0");
+    QTest::newRow("erase line") << eraseLine(3) << QStringLiteral("擦除页 0 .. 2");
+}
+
+void TestStm32Image::texts()
+{
+    QFETCH(QString, text);
+    QFETCH(QString, expected);
+    QCOMPARE(text, expected);
+}
+
+void TestStm32Image::parseLine_data()
+{
+    QTest::addColumn<QString>("line");
+    QTest::addColumn<int>("result");
+    QTest::addColumn<QByteArray>("image");
+    using L = HexLine;
+    QTest::newRow("data") << QStringLiteral(":0400000001020304F2") << int(L::Data)
+                          << bytes("01 02 03 04");
+    QTest::newRow("data, lower case")
+        << QStringLiteral(":04000000a1b2c3d4ea") << int(L::Data) << bytes("A1 B2 C3 D4");
+    QTest::newRow("bad checksum still loads")
+        << QStringLiteral(":040000000102030400") << int(L::Data) << bytes("01 02 03 04");
+    QTest::newRow("no checksum at all")
+        << QStringLiteral(":0400000001020304") << int(L::Data) << bytes("01 02 03 04");
+    QTest::newRow("non-hex data character")
+        << QStringLiteral(":04000000010G0304F2") << int(L::Invalid) << QByteArray();
+    QTest::newRow("count runs past the line")
+        << QStringLiteral(":10000000010203") << int(L::Invalid) << QByteArray();
+    QTest::newRow("truncated header") << QStringLiteral(":0400") << int(L::Invalid) << QByteArray();
+    QTest::newRow("colon alone") << QStringLiteral(":") << int(L::Invalid) << QByteArray();
+    QTest::newRow("bad offset") << QStringLiteral(":04XY000001020304F2") << int(L::Invalid)
+                                << QByteArray();
+    QTest::newRow("bad type") << QStringLiteral(":040000Z001020304F2") << int(L::Invalid)
+                              << QByteArray();
+    QTest::newRow("blank") << QString() << int(L::Ignored) << QByteArray();
+    QTest::newRow("comment") << QStringLiteral("; :0400000001020304F2") << int(L::Ignored)
+                             << QByteArray();
+    QTest::newRow("end of file") << QStringLiteral(":00000001FF") << int(L::EndOfFile)
+                                 << QByteArray();
+    QTest::newRow("start address record")
+        << QStringLiteral(":0400000508000000EF") << int(L::Ignored) << QByteArray();
+    QTest::newRow("linear base") << QStringLiteral(":020000040800F2") << int(L::Address)
+                                 << QByteArray();
+    QTest::newRow("linear base, bad digits")
+        << QStringLiteral(":0200000408G0F2") << int(L::Invalid) << QByteArray();
+    QTest::newRow("offset 0x10") << QStringLiteral(":0400100001020304E2") << int(L::Data)
+                                 << QByteArray(16, '\xFF') + bytes("01 02 03 04");
+}
+
+void TestStm32Image::parseLine()
+{
+    QFETCH(QString, line);
+    QFETCH(int, result);
+    QFETCH(QByteArray, image);
+    StmHexImage placed;
+    QCOMPARE(int(ParseStmHexLine(line, placed)), result);
+    QCOMPARE(placed.image().toHex(' '), image.toHex(' '));
+}
+
+void TestStm32Image::loadHex_data()
+{
+    QTest::addColumn<QByteArray>("text");
+    QTest::addColumn<int>("status");
+    QTest::addColumn<QByteArray>("image");   // expected image when loaded
+    QTest::addColumn<QString>("statusText"); // expected text (checked when not empty)
+
+    const QByteArray d16 = pattern(16);
+    const QByteArray d4a = bytes("11 22 33 44");
+    const QByteArray d4b = bytes("AA BB CC DD");
+    const QString loaded = QStringLiteral("下载目标代码。。。");
+
+    QTest::newRow("10 data bytes padded to 12")
+        << record(0, 0, pattern(10)) + kEof << int(LoadStatus::Loaded)
+        << pattern(10) + QByteArray(2, '\0') << loaded;
+    QTest::newRow("16 data bytes unpadded")
+        << record(0, 0, d16) + kEof << int(LoadStatus::Loaded) << d16 << loaded;
+    QTest::newRow("contiguous from flash start: records in file order")
+        << linearBase(0x0800) + record(0, 0, d16) + record(0, 16, d4a) + record(0, 20, d4b) + kEof
+        << int(LoadStatus::Loaded) << d16 + d4a + d4b << loaded;
+    QTest::newRow("LF line ends") << QByteArray(record(0, 0, d4a)).replace("\r\n", "\n")
+                                  << int(LoadStatus::Loaded) << d4a << loaded;
+    QTest::newRow("gap filled with erased flash")
+        << linearBase(0x0800) + record(0, 0, d4a) + record(0, 0x10, d4b) + kEof
+        << int(LoadStatus::Loaded) << d4a + QByteArray(12, '\xFF') + d4b << QString();
+    QTest::newRow("4 KiB apart: placed, not concatenated")
+        << linearBase(0x0800) + record(0, 0, d16) + record(0, 0x1000, d16) + kEof
+        << int(LoadStatus::Loaded) << d16 + QByteArray(0x1000 - 16, '\xFF') + d16 << QString();
+    QTest::newRow("first record above the flash start")
+        << linearBase(0x0800) + record(0, 0x100, d4a) + kEof << int(LoadStatus::Loaded)
+        << QByteArray(0x100, '\xFF') + d4a << QString();
+    QTest::newRow("out of order") << linearBase(0x0800) + record(0, 4, d4b) + record(0, 0, d4a) +
+                                         kEof
+                                  << int(LoadStatus::Loaded) << d4a + d4b << QString();
+    QTest::newRow("overlap: later record wins")
+        << record(0, 0, d4a + d4a) + record(0, 2, bytes("EE")) + kEof << int(LoadStatus::Loaded)
+        << bytes("11 22 EE 44 11 22 33 44") << QString();
+    QTest::newRow("based at 0x00000000, no base records")
+        << record(0, 0, d4a) + record(0, 4, d4b) + kEof << int(LoadStatus::Loaded) << d4a + d4b
+        << QString();
+    QTest::newRow("based at 0x00000000 with a zero linear base")
+        << linearBase(0) + record(0, 0, d4a) + kEof << int(LoadStatus::Loaded) << d4a << QString();
+    QTest::newRow("second 64 KiB through the linear base")
+        << linearBase(0x0801) + record(0, 0, d4a) + kEof << int(LoadStatus::Loaded)
+        << QByteArray(0x10000, '\xFF') + d4a << QString();
+    QTest::newRow("segment base") << segmentBase(0x0010) + record(0, 0, d4a) + kEof
+                                  << int(LoadStatus::Loaded) << QByteArray(0x100, '\xFF') + d4a
+                                  << QString();
+    QTest::newRow("bad data character drops only that record")
+        << record(0, 0, d4a) + QByteArray(record(0, 4, d4b)).replace("AABB", "AAXB") +
+               record(0, 8, d4a) + kEof
+        << int(LoadStatus::Loaded) << d4a + QByteArray(4, '\xFF') + d4a << QString();
+    QTest::newRow("bad data character in the last record")
+        << record(0, 0, d4a) + QByteArray(record(0, 4, d4b)).replace("AABB", "AAXB") + kEof
+        << int(LoadStatus::Loaded) << d4a << QString();
+    QTest::newRow("data after the end-of-file record")
+        << record(0, 0, d4a) + kEof + record(0, 4, d4b) << int(LoadStatus::Loaded) << d4a + d4b
+        << QString();
+    QTest::newRow("255-byte record accepted whole")
+        << record(0, 0, pattern(255)) + kEof << int(LoadStatus::Loaded)
+        << pattern(255) + QByteArray(1, '\0') << QString();
+    QTest::newRow("option bytes refused")
+        << linearBase(0x0800) + record(0, 0, d4a) + linearBase(0x1FFF) +
+               record(0, 0xF800, bytes("A5 5A")) + kEof
+        << int(LoadStatus::OutOfRange) << QByteArray()
+        << QStringLiteral("HEX文件的地址超出Flash范围: 0x1FFFF800");
+    QTest::newRow("RAM address refused")
+        << linearBase(0x2000) + record(0, 0, d4a) + kEof << int(LoadStatus::OutOfRange)
+        << QByteArray() << QStringLiteral("HEX文件的地址超出Flash范围: 0x20000000");
+    QTest::newRow("past the 1 MiB window")
+        << linearBase(0x0810) + record(0, 0, d4a) + kEof << int(LoadStatus::OutOfRange)
+        << QByteArray() << QString();
+    QTest::newRow("low address beside flash data refused")
+        << linearBase(0x0800) + record(0, 0, d4a) + linearBase(0) + record(0, 0x40, d4b) + kEof
+        << int(LoadStatus::OutOfRange) << QByteArray()
+        << QStringLiteral("HEX文件的地址超出Flash范围: 0x00000040");
+    QTest::newRow("record running into the flash start")
+        << linearBase(0x07FF) + record(0, 0xFFFE, d4a) + kEof << int(LoadStatus::OutOfRange)
+        << QByteArray() << QString();
+    QTest::newRow("inside 1 MiB but past 256 KiB")
+        << linearBase(0x0804) + record(0, 0, d4a) + kEof << int(LoadStatus::HexTooLarge)
+        << QByteArray() << QStringLiteral("文件太大，不能用于256K Flash");
+    QTest::newRow("empty file") << QByteArray() << int(LoadStatus::Empty) << QByteArray()
+                                << QStringLiteral("文件中没有可下载的数据");
+    QTest::newRow("end-of-file record only")
+        << kEof << int(LoadStatus::Empty) << QByteArray() << QString();
+    QTest::newRow("only invalid records") << QByteArray(":04000000ZZ020304F2\r\nhello\r\n")
+                                          << int(LoadStatus::Empty) << QByteArray() << QString();
+    QTest::newRow("zero-length data records only")
+        << record(0, 0x100, {}) + kEof << int(LoadStatus::Empty) << QByteArray() << QString();
+}
+
+void TestStm32Image::loadHex()
+{
+    QFETCH(QByteArray, text);
+    QFETCH(int, status);
+    QFETCH(QByteArray, image);
+    QFETCH(QString, statusText);
+
+    const LoadResult r = loadHexText(text);
+    QCOMPARE(int(r.status), status);
+    QVERIFY(r.hex);
+    if (!statusText.isEmpty()) QCOMPARE(r.statusText, statusText);
+    QVERIFY(!r.statusText.isEmpty());
+    if (r.ok()) {
+        QCOMPARE(r.image.size(), image.size());
+        QCOMPARE(r.image, image);
+        QCOMPARE(r.image.size() % 4, qsizetype(0));
+    } else {
+        QVERIFY(r.image.isEmpty());
+    }
+}
+
+void TestStm32Image::hexSizeLimit_data()
+{
+    QTest::addColumn<qsizetype>("dataBytes");
+    QTest::addColumn<quint32>("address");
+    QTest::addColumn<int>("status");
+    QTest::addColumn<qsizetype>("imageSize");
+    QTest::newRow("262,144 bytes accepted")
+        << qsizetype(262144) << kFlashStart << int(LoadStatus::Loaded) << qsizetype(262144);
+    QTest::newRow("262,144 bytes from address 0 accepted")
+        << qsizetype(262144) << quint32(0) << int(LoadStatus::Loaded) << qsizetype(262144);
+    QTest::newRow("262,145 bytes refused")
+        << qsizetype(262145) << kFlashStart << int(LoadStatus::HexTooLarge) << qsizetype(0);
+    QTest::newRow("262,141 bytes padded and accepted")
+        << qsizetype(262141) << kFlashStart << int(LoadStatus::Loaded) << qsizetype(262144);
+}
+
+void TestStm32Image::hexSizeLimit()
+{
+    QFETCH(qsizetype, dataBytes);
+    QFETCH(quint32, address);
+    QFETCH(int, status);
+    QFETCH(qsizetype, imageSize);
+    const QByteArray data = pattern(dataBytes);
+    const LoadResult r = loadHexText(hexFor(data, address));
+    QCOMPARE(int(r.status), status);
+    QCOMPARE(r.image.size(), imageSize);
+    if (r.ok())
+        QCOMPARE(r.image.left(dataBytes), data);
+    else
+        QCOMPARE(r.statusText, QStringLiteral("文件太大，不能用于256K Flash"));
+}
+
+void TestStm32Image::overlongLineKeepsItsRecord()
+{
+    // A full 255-byte record followed by 3000 characters of trailing junk on the same line,
+    // then an ordinary record: both load, the junk is never taken for a record.
+    QByteArray first = record(0, 0, pattern(255));
+    first.chop(2);
+    first += QByteArray(3000, 'Z') + ":04000000DEADBEEF00" + "\r\n";
+    const LoadResult r = loadHexText(first + record(0, 256, bytes("11 22 33 44")) + kEof);
+    QCOMPARE(int(r.status), int(LoadStatus::Loaded));
+    QCOMPARE(r.image, pattern(255) + bytes("FF 11 22 33 44"));
+}
+
+void TestStm32Image::fileKind_data()
+{
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<bool>("hex");
+    QTest::newRow(".hex") << QStringLiteral("x.hex") << true;
+    QTest::newRow(".HEX") << QStringLiteral("x.HEX") << true;
+    QTest::newRow(".Hex is binary") << QStringLiteral("x.Hex") << false;
+    QTest::newRow(".bin") << QStringLiteral("x.bin") << false;
+    QTest::newRow("no extension") << QStringLiteral("x") << false;
+    QTest::newRow("dot in folder name only") << QStringLiteral("a.hex/x") << false;
+    QTest::newRow("double extension") << QStringLiteral("x.hex.bin") << false;
+}
+
+void TestStm32Image::fileKind()
+{
+    QFETCH(QString, name);
+    QFETCH(bool, hex);
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    const QString path = dir.filePath(name);
+    QVERIFY(QDir().mkpath(QFileInfo(path).path()));
+    // Valid HEX text: as HEX it is 4 data bytes, as binary it is its own characters.
+    const QByteArray text = record(0, 0, bytes("11 22 33 44")) + kEof;
+    QFile f(path);
+    QVERIFY(f.open(QIODevice::WriteOnly));
+    f.write(text);
+    f.close();
+
+    QCOMPARE(isHexFileName(path), hex);
+    const LoadResult r = loadImage(path);
+    QCOMPARE(int(r.status), int(LoadStatus::Loaded));
+    QCOMPARE(r.hex, hex);
+    if (hex) {
+        QCOMPARE(r.image, bytes("11 22 33 44"));
+        QCOMPARE(r.statusText, QStringLiteral("下载目标代码。。。"));
+    } else {
+        QCOMPARE(r.image, text);
+        QCOMPARE(r.statusText, QStringLiteral("下载目标代码"));
+    }
+}
+
+void TestStm32Image::fileRefusals_data()
+{
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<qint64>("size"); // -1: a folder, -2: not created
+    QTest::addColumn<int>("status");
+    QTest::addColumn<qsizetype>("imageSize");
+    QTest::newRow("binary of 5 bytes, no padding")
+        << QStringLiteral("a.bin") << qint64(5) << int(LoadStatus::Loaded) << qsizetype(5);
+    QTest::newRow("binary of exactly 1 MiB")
+        << QStringLiteral("a.bin") << qint64(kImageCapacity) << int(LoadStatus::Loaded)
+        << qsizetype(kImageCapacity);
+    QTest::newRow("binary over 1 MiB") << QStringLiteral("a.bin") << qint64(kImageCapacity + 1)
+                                       << int(LoadStatus::FileTooLarge) << qsizetype(0);
+    QTest::newRow("binary of 200 MB, not read") << QStringLiteral("a.bin") << (qint64(200) << 20)
+                                                << int(LoadStatus::FileTooLarge) << qsizetype(0);
+    QTest::newRow("HEX text of 200 MB, not read") << QStringLiteral("a.hex") << (qint64(200) << 20)
+                                                  << int(LoadStatus::FileTooLarge) << qsizetype(0);
+    QTest::newRow("empty binary") << QStringLiteral("a.bin") << qint64(0) << int(LoadStatus::Empty)
+                                  << qsizetype(0);
+    QTest::newRow("empty HEX") << QStringLiteral("a.hex") << qint64(0) << int(LoadStatus::Empty)
+                               << qsizetype(0);
+    QTest::newRow("folder") << QStringLiteral("d.hex") << qint64(-1) << int(LoadStatus::NotAFile)
+                            << qsizetype(0);
+    QTest::newRow("missing") << QStringLiteral("m.bin") << qint64(-2) << int(LoadStatus::Missing)
+                             << qsizetype(0);
+    QTest::newRow("empty name") << QString() << qint64(-2) << int(LoadStatus::Missing)
+                                << qsizetype(0);
+}
+
+void TestStm32Image::fileRefusals()
+{
+    QFETCH(QString, name);
+    QFETCH(qint64, size);
+    QFETCH(int, status);
+    QFETCH(qsizetype, imageSize);
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    const QString path = name.isEmpty() ? QString() : dir.filePath(name);
+    if (size == -1) {
+        QVERIFY(QDir().mkpath(path));
+    } else if (size >= 0) {
+        // Sparse: a size check that reads the whole file would take visibly long here.
+        QFile f(path);
+        QVERIFY(f.open(QIODevice::WriteOnly));
+        QVERIFY(f.resize(size));
+    }
+    const LoadResult r = loadImage(path);
+    QCOMPARE(int(r.status), status);
+    QCOMPARE(r.image.size(), imageSize);
+    QVERIFY(!r.statusText.isEmpty());
+    if (status == int(LoadStatus::Missing)) QCOMPARE(r.statusText, QStringLiteral("文件不存在"));
+    if (status == int(LoadStatus::Loaded)) QCOMPARE(r.image, QByteArray(imageSize, '\0'));
+}
+
+QTEST_GUILESS_MAIN(TestStm32Image)
+#include "tst_stm32image.moc"
