@@ -1,0 +1,417 @@
+// The serial layer on pseudo-terminals: open rules, line settings read back from the kernel,
+// reads and writes at their limits, and the trace seam.
+//
+// termios2 is read back with the kernel header, so this file uses posix_openpt rather than
+// <pty.h>, which would pull in <termios.h>.
+#include "platform/SerialPort.h"
+
+#include <QDir>
+#include <QElapsedTimer>
+#include <QTemporaryDir>
+#include <QTemporaryFile>
+#include <QTest>
+
+#include <asm/termbits.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+
+#include <cerrno>
+#include <fcntl.h>
+#include <mutex>
+#include <poll.h>
+#include <stdlib.h>
+#include <unistd.h>
+#include <vector>
+
+using platform::LineSettings;
+using platform::OpenResult;
+using platform::SerialPort;
+using platform::SerialTraceEvent;
+
+namespace {
+
+// The far end of a cable: the master of a pty pair, plus a descriptor of the slave kept open
+// so that the master never reads EIO while the port under test is closed.
+class Pty
+{
+public:
+    Pty()
+    {
+        master_ = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+        if (master_ < 0 || ::grantpt(master_) != 0 || ::unlockpt(master_) != 0) return;
+        path_ = QString::fromLocal8Bit(::ptsname(master_));
+        slave_ = ::open(::ptsname(master_), O_RDWR | O_NOCTTY | O_CLOEXEC);
+    }
+    ~Pty()
+    {
+        closeMaster();
+        if (slave_ >= 0) ::close(slave_);
+    }
+    Pty(const Pty &) = delete;
+    Pty &operator=(const Pty &) = delete;
+
+    bool ok() const { return master_ >= 0 && slave_ >= 0; }
+    QString path() const { return path_; }
+    int slave() const { return slave_; }
+    void closeMaster()
+    {
+        if (master_ >= 0) ::close(master_);
+        master_ = -1;
+    }
+    bool send(const QByteArray &bytes) const
+    {
+        return ::write(master_, bytes.constData(), size_t(bytes.size())) == bytes.size();
+    }
+    // Everything that arrives until quietMs pass without a byte.
+    QByteArray receive(int quietMs) const
+    {
+        QByteArray out;
+        char buf[4096];
+        pollfd p{master_, POLLIN, 0};
+        while (::poll(&p, 1, quietMs) > 0 && (p.revents & POLLIN)) {
+            const ssize_t n = ::read(master_, buf, sizeof buf);
+            if (n <= 0) break;
+            out.append(buf, n);
+        }
+        return out;
+    }
+
+private:
+    int master_ = -1;
+    int slave_ = -1;
+    QString path_;
+};
+
+termios2 kernelLine(int fd)
+{
+    termios2 t{};
+    ::ioctl(fd, TCGETS2, &t);
+    return t;
+}
+
+int openDescriptors()
+{
+    return int(QDir(QStringLiteral("/proc/self/fd")).count());
+}
+
+// Installs a tracer for the life of the object and collects what it reports.
+class TraceLog
+{
+public:
+    TraceLog()
+    {
+        platform::setSerialTracer([this](const SerialTraceEvent &e) {
+            const std::lock_guard lock(m_);
+            events_.push_back(e);
+        });
+    }
+    ~TraceLog() { platform::setSerialTracer(nullptr); }
+    std::vector<SerialTraceEvent> events() const
+    {
+        const std::lock_guard lock(m_);
+        return events_;
+    }
+
+private:
+    mutable std::mutex m_;
+    std::vector<SerialTraceEvent> events_;
+};
+
+} // namespace
+
+class tst_SerialPort : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void ratesReadBackFromKernel_data();
+    void ratesReadBackFromKernel();
+    void refusedSettingsAreReportedNotFatal();
+    void failedOpens_data();
+    void failedOpens();
+    void accessDeniedNamesTheGroup();
+    void secondOpenIsBusy();
+    void closeRestoresSavedLine();
+    void modemLinesFailQuietlyOnPty();
+    void readWaitsAtMostWaitMs();
+    void readDropsNullsWhenAsked();
+    void writeGivesUpAfterStall();
+    void vanishedDeviceFailsReadAndWrite();
+    void tracerSeesEveryOperationInOrder();
+};
+
+void tst_SerialPort::ratesReadBackFromKernel_data()
+{
+    QTest::addColumn<quint32>("baud");
+    for (quint32 rate : {110u, 300u, 600u, 1200u, 2400u, 4800u, 9600u, 14400u, 19200u, 38400u,
+                         56000u, 57600u, 115200u})
+        QTest::addRow("%u bit/s", rate) << rate;
+}
+
+void tst_SerialPort::ratesReadBackFromKernel()
+{
+    QFETCH(quint32, baud);
+    Pty pty;
+    QVERIFY(pty.ok());
+    SerialPort port;
+    QCOMPARE(port.open(pty.path()), OpenResult::Ok);
+    LineSettings s;
+    s.baud = baud;
+    QVERIFY(port.applyLine(s));
+    const termios2 t = kernelLine(pty.slave());
+    QCOMPARE(t.c_ospeed, baud);
+    QCOMPARE(t.c_ispeed, baud);
+    QCOMPARE(t.c_cflag & CBAUD, tcflag_t(BOTHER));
+    QCOMPARE(t.c_cflag & CSIZE, tcflag_t(CS8));
+    QVERIFY(t.c_cflag & CLOCAL);
+    QVERIFY(t.c_cflag & CREAD);
+    QCOMPARE(t.c_lflag & (ICANON | ECHO | ISIG), tcflag_t(0));
+    LineSettings back;
+    QVERIFY(port.readLine(back));
+    QCOMPARE(back.baud, baud);
+}
+
+// A pty keeps 8 data bits and no parity whatever it is asked: the layer must say the request
+// did not hold, keep the port usable and take the speed of the same request.
+void tst_SerialPort::refusedSettingsAreReportedNotFatal()
+{
+    Pty pty;
+    QVERIFY(pty.ok());
+    SerialPort port;
+    QCOMPARE(port.open(pty.path()), OpenResult::Ok);
+    LineSettings s;
+    s.baud = 19200;
+    s.dataBits = 7;
+    s.parity = 2;
+    QVERIFY(!port.applyLine(s));
+    QVERIFY(port.isOpen());
+    QCOMPARE(kernelLine(pty.slave()).c_ospeed, 19200u);
+    LineSettings back;
+    QVERIFY(port.readLine(back));
+    QCOMPARE(back.parity, 0);
+    QCOMPARE(back.dataBits, 8);
+    QVERIFY(pty.send("ok"));
+    char buf[4] = {};
+    QCOMPARE(port.read(buf, sizeof buf, 1000), 2);
+    QCOMPARE(QByteArray(buf, 2), QByteArray("ok"));
+}
+
+void tst_SerialPort::failedOpens_data()
+{
+    QTest::addColumn<QString>("path");
+    QTest::addColumn<OpenResult>("expected");
+    QTest::newRow("character device that is not a tty")
+        << QStringLiteral("/dev/null") << OpenResult::NotATty;
+    QTest::newRow("regular file") << QString() << OpenResult::NotATty;
+    QTest::newRow("missing device")
+        << QStringLiteral("/dev/ttyNoSuchPort7") << OpenResult::NotFound;
+    QTest::newRow("empty name") << QStringLiteral("") << OpenResult::NotFound;
+}
+
+void tst_SerialPort::failedOpens()
+{
+    QFETCH(QString, path);
+    QFETCH(OpenResult, expected);
+    QTemporaryFile file;
+    if (path.isNull()) {
+        QVERIFY(file.open());
+        path = file.fileName();
+    }
+    const int before = openDescriptors();
+    SerialPort port;
+    QCOMPARE(port.open(path), expected);
+    QVERIFY(!port.isOpen());
+    QVERIFY(!port.errorString().isEmpty());
+    QCOMPARE(openDescriptors(), before); // every failure path closes what it opened
+}
+
+// Root opens anything, so the check runs in a child that has given up root.
+void tst_SerialPort::accessDeniedNamesTheGroup()
+{
+    Pty pty;
+    QVERIFY(pty.ok());
+    QVERIFY(::fchmod(pty.slave(), 0600) == 0);
+    const pid_t child = ::fork();
+    QVERIFY(child >= 0);
+    if (child == 0) {
+        if (::getuid() == 0 && ::setuid(65534) != 0) ::_exit(3);
+        SerialPort port;
+        const OpenResult r = port.open(pty.path());
+        if (r != OpenResult::AccessDenied) ::_exit(1);
+        ::_exit(port.errorString().contains(QLatin1String("dialout")) ? 0 : 2);
+    }
+    int status = 0;
+    QCOMPARE(::waitpid(child, &status, 0), child);
+    QVERIFY(WIFEXITED(status));
+    QCOMPARE(WEXITSTATUS(status), 0);
+}
+
+void tst_SerialPort::secondOpenIsBusy()
+{
+    Pty pty;
+    QVERIFY(pty.ok());
+    SerialPort first, second;
+    QCOMPARE(first.open(pty.path()), OpenResult::Ok);
+    const int before = openDescriptors();
+    QCOMPARE(second.open(pty.path()), OpenResult::Busy);
+    QVERIFY(!second.isOpen());
+    QCOMPARE(openDescriptors(), before);
+    first.close();
+    QCOMPARE(second.open(pty.path()), OpenResult::Ok);
+}
+
+void tst_SerialPort::closeRestoresSavedLine()
+{
+    Pty pty;
+    QVERIFY(pty.ok());
+    termios2 original = kernelLine(pty.slave());
+    original.c_cflag = (original.c_cflag & ~tcflag_t(CBAUD)) | BOTHER;
+    original.c_ispeed = original.c_ospeed = 4800;
+    original.c_lflag |= ECHO | ICANON;
+    QCOMPARE(::ioctl(pty.slave(), TCSETS2, &original), 0);
+    original = kernelLine(pty.slave());
+
+    SerialPort port;
+    QCOMPARE(port.open(pty.path()), OpenResult::Ok);
+    LineSettings s;
+    s.baud = 115200;
+    port.applyLine(s);
+    QCOMPARE(kernelLine(pty.slave()).c_ospeed, 115200u);
+    QCOMPARE(kernelLine(pty.slave()).c_lflag & ICANON, tcflag_t(0));
+    port.close();
+
+    const termios2 after = kernelLine(pty.slave());
+    QCOMPARE(after.c_ospeed, original.c_ospeed);
+    QCOMPARE(after.c_cflag, original.c_cflag);
+    QCOMPARE(after.c_lflag, original.c_lflag);
+    QCOMPARE(after.c_iflag, original.c_iflag);
+}
+
+void tst_SerialPort::modemLinesFailQuietlyOnPty()
+{
+    Pty pty;
+    QVERIFY(pty.ok());
+    SerialPort port;
+    QCOMPARE(port.open(pty.path()), OpenResult::Ok);
+    QVERIFY(!port.setDtr(true));
+    QVERIFY(!port.setRts(false));
+    platform::LineCounters c;
+    QVERIFY(!port.counters(c));
+    bool dcd = true, ring = true;
+    QVERIFY(!port.modemInputs(dcd, ring));
+    // The port goes on working after the refused calls.
+    QCOMPARE(port.write("x", 1), 1);
+    QCOMPARE(pty.receive(200), QByteArray("x"));
+}
+
+void tst_SerialPort::readWaitsAtMostWaitMs()
+{
+    Pty pty;
+    QVERIFY(pty.ok());
+    SerialPort port;
+    QCOMPARE(port.open(pty.path()), OpenResult::Ok);
+    char buf[16];
+    QElapsedTimer t;
+    t.start();
+    QCOMPARE(port.read(buf, sizeof buf, 150), 0);
+    QVERIFY2(t.elapsed() >= 140 && t.elapsed() < 1000, qPrintable(QString::number(t.elapsed())));
+    QVERIFY(pty.send("abc"));
+    t.restart();
+    QCOMPARE(port.read(buf, sizeof buf, 2000), 3);
+    QVERIFY(t.elapsed() < 1000);
+    QCOMPARE(QByteArray(buf, 3), QByteArray("abc"));
+}
+
+void tst_SerialPort::readDropsNullsWhenAsked()
+{
+    Pty pty;
+    QVERIFY(pty.ok());
+    SerialPort port;
+    QCOMPARE(port.open(pty.path()), OpenResult::Ok);
+    char buf[16];
+    QVERIFY(pty.send(QByteArray("a\0b", 3)));
+    QCOMPARE(port.read(buf, sizeof buf, 1000), 3);
+    QCOMPARE(QByteArray(buf, 3), QByteArray("a\0b", 3));
+
+    LineSettings s;
+    s.ignoreNull = true;
+    port.applyLine(s);
+    QVERIFY(pty.send(QByteArray("\0c\0\0d", 5)));
+    QTest::qWait(50);
+    QCOMPARE(port.read(buf, sizeof buf, 1000), 2);
+    QCOMPARE(QByteArray(buf, 2), QByteArray("cd"));
+}
+
+// The master never reads: once the pty's buffer is full the write must give up after stallMs
+// without progress and report what the kernel took.
+void tst_SerialPort::writeGivesUpAfterStall()
+{
+    Pty pty;
+    QVERIFY(pty.ok());
+    SerialPort port;
+    QCOMPARE(port.open(pty.path()), OpenResult::Ok);
+    const QByteArray data(1 << 20, 'w');
+    QElapsedTimer t;
+    t.start();
+    const qint64 n = port.write(data.constData(), data.size(), 300);
+    const qint64 took = t.elapsed();
+    QVERIFY2(n > 0 && n < data.size(), qPrintable(QString::number(n)));
+    QVERIFY2(took >= 290 && took < 2000, qPrintable(QString::number(took)));
+    QCOMPARE(pty.receive(100).size(), n);
+}
+
+void tst_SerialPort::vanishedDeviceFailsReadAndWrite()
+{
+    Pty pty;
+    QVERIFY(pty.ok());
+    SerialPort port;
+    QCOMPARE(port.open(pty.path()), OpenResult::Ok);
+    pty.closeMaster();
+    char buf[8];
+    QElapsedTimer t;
+    t.start();
+    QCOMPARE(port.read(buf, sizeof buf, 1000), -1);
+    QVERIFY(t.elapsed() < 500);
+    QCOMPARE(port.write("x", 1, 1000), -1);
+    port.close();
+    QVERIFY(!port.isOpen());
+}
+
+void tst_SerialPort::tracerSeesEveryOperationInOrder()
+{
+    Pty pty;
+    QVERIFY(pty.ok());
+    std::vector<SerialTraceEvent> events;
+    {
+        TraceLog log;
+        SerialPort port;
+        QCOMPARE(port.open(pty.path()), OpenResult::Ok);
+        LineSettings s;
+        s.baud = 14400;
+        port.applyLine(s);
+        port.setDtr(true);
+        port.setRts(false);
+        port.purge(true, false);
+        port.write("hi", 2);
+        port.close();
+        events = log.events();
+    }
+    using K = SerialTraceEvent::Kind;
+    const std::vector<K> expected = {K::Open,  K::Line,  K::Dtr,  K::Rts,
+                                     K::Purge, K::Write, K::Close};
+    QCOMPARE(events.size(), expected.size());
+    for (std::size_t i = 0; i < expected.size(); ++i) {
+        QCOMPARE(events[i].kind, expected[i]);
+        QCOMPARE(events[i].path, pty.path());
+        if (i > 0) QVERIFY(events[i].msecs >= events[i - 1].msecs);
+    }
+    QCOMPARE(events[1].line.baud, 14400u);
+    QCOMPARE(events[2].on, true);
+    QCOMPARE(events[3].on, false);
+    QVERIFY(events[4].rx && !events[4].tx);
+    QCOMPARE(events[5].data, QByteArray("hi"));
+}
+
+QTEST_GUILESS_MAIN(tst_SerialPort)
+#include "tst_serialport.moc"
