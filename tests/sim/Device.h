@@ -87,6 +87,9 @@ protected:
     QByteArray faultAnswer(Fault fault, QByteArrayView refusal) const;
 
     void protocolError(const QString &what);
+    // True once a fault or the byte limit has silenced the device; process() stops taking
+    // bytes then.
+    bool silenced() const { return silent_; }
 
     std::unique_lock<std::mutex> lock() const { return std::unique_lock(mutex_); }
 

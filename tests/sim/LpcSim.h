@@ -52,7 +52,7 @@ public:
         Prepare,      // P
         Erase,        // E
         WriteCommand, // W
-        DataChecksum, // "OK" after a checksum line (occurrence n = the n-th checksum line)
+        DataChecksum, // "OK" after a right checksum line (occurrence n = the n-th of them)
         Copy,         // C
         OtherCommand, // B, G and unknown commands
     };
@@ -103,7 +103,8 @@ public:
     static constexpr int kCmdLocked = 15;
     static constexpr int kInvalidCode = 16;
 
-    explicit LpcSim(Config config = {});
+    LpcSim();
+    explicit LpcSim(Config config);
 
     void failAt(Step step, Fault fault, int occurrence = 1)
     {
@@ -137,22 +138,24 @@ protected:
 private:
     enum class State { AwaitQuestion, AwaitSyncString, AwaitFrequency, Command, Data, Running };
 
-    QByteArray takeLine(QByteArray line);
+    QByteArray takeByte(char c);
+    QByteArray takeLine(const QByteArray &line, bool overflow);
     QByteArray syncLine(const QByteArray &line);
     QByteArray frequencyLine(const QByteArray &line);
     QByteArray commandLine(const QByteArray &line);
-    QByteArray dataLine(const QByteArray &line);
+    QByteArray dataLine(const QByteArray &line, bool overflow);
     QByteArray checksumLine(const QByteArray &line);
-    int runCommand(const QByteArray &line, Step *step);
+    int execute(char letter, const QList<quint32> &args, QByteArray *payload);
     int prepare(const QList<quint32> &args);
     int erase(const QList<quint32> &args);
     int writeToRam(const QList<quint32> &args);
     int copyToFlash(const QList<quint32> &args);
     int sectorOf(quint32 address) const;
-    quint32 flashSize() const;
+    void restartGroup();
+    bool expectingChecksum() const;
     static QByteArray codeLine(int code);
 
-    const Config config_;
+    Config config_;
     QByteArray flash_;
     QByteArray ram_;
 
@@ -167,11 +170,11 @@ private:
     int checksumsAccepted_ = 0;
     int resends_ = 0;
 
-    // Write to RAM in progress.
-    quint32 writeAddress_ = 0; // RAM offset of the next byte
-    quint32 writeLeft_ = 0;    // bytes still to come after the current group
-    quint32 groupStart_ = 0;   // RAM offset where the current group began
-    quint32 groupBytes_ = 0;   // bytes of the current group so far
+    // Write to RAM in progress: the current group of at most 20 lines starts at groupStart_
+    // (offset in RAM); writeLeft_ bytes of the write command are not yet acknowledged.
+    quint32 groupStart_ = 0;
+    quint32 writeLeft_ = 0;
+    quint32 groupBytes_ = 0;
     quint32 groupSum_ = 0;
     int groupLines_ = 0;
     bool groupBad_ = false;

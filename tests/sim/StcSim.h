@@ -72,7 +72,8 @@ public:
         bool operator==(const Frame &) const = default;
     };
 
-    explicit StcSim(Config config = {});
+    StcSim();
+    explicit StcSim(Config config);
 
     void failAt(Step step, Fault fault, int occurrence = 1)
     {

@@ -77,7 +77,8 @@ public:
         bool operator==(const Command &) const = default;
     };
 
-    explicit Stm32Sim(Config config = {});
+    Stm32Sim();
+    explicit Stm32Sim(Config config);
 
     void failAt(Step step, Fault fault, int occurrence = 1)
     {
@@ -127,14 +128,13 @@ private:
     QByteArray finishWriteAddress();
     QByteArray finishWriteData();
     QByteArray finishErasePages();
-    QByteArray answerStep(Step step, QByteArray answer);
     QByteArray refuse(const QString &why);
     std::optional<quint32> addressFromFrame() const;
     // Pointer range [address, address + length) in one memory region, or nullptr.
     QByteArray *region(quint32 address, qsizetype length, qsizetype *offset);
     const QByteArray *readableRegion(quint32 address, qsizetype length, qsizetype *offset) const;
 
-    const Config config_;
+    Config config_;
     QByteArray flash_;
     QByteArray ram_;
     QByteArray systemInfo_; // 0x1FFFF7E0 .. 0x1FFFF80F

@@ -36,6 +36,7 @@
 #include <deque>
 #include <functional>
 #include <mutex>
+#include <optional>
 #include <thread>
 #include <vector>
 
@@ -111,9 +112,9 @@ private:
         QByteArray bytes;
         Clock::time_point notBefore;
     };
+    // Bytes carried by one direction of the line since it last went busy.
     struct Pacing
     {
-        Clock::duration perByte{};
         bool busy = false;
         Clock::time_point start;
         qint64 count = 0;
@@ -124,7 +125,8 @@ private:
     void wake();
     void readFromHost(Clock::time_point now, Pacing &rx, Clock::duration perByte);
     void writeToHost(Clock::time_point now, Pacing &tx, Clock::duration perByte);
-    static qint64 bytesDue(Pacing &pacing, Clock::time_point now);
+    static qint64 bytesDue(const Pacing &pacing, Clock::time_point now, Clock::duration perByte);
+    // Processes events until the condition (run with mutex_ held) holds.
     bool waitFor(const std::function<bool()> &condition, int timeoutMs);
 
     int master_ = -1;
@@ -140,6 +142,7 @@ private:
 
     mutable std::mutex mutex_; // everything below
     std::condition_variable changed_;
+    quint64 changes_ = 0; // counts every change a waiter may be waiting for
     QByteArray received_;
     QByteArray sent_;
     std::vector<Record> log_;

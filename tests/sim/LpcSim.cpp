@@ -1,0 +1,548 @@
+#include "sim/LpcSim.h"
+
+#include <algorithm>
+#include <numeric>
+
+namespace sim {
+
+namespace {
+
+constexpr char kQuestion = '?';
+constexpr char kLineFeed = '\n';
+constexpr char kCarriageReturn = '\r';
+const QByteArray kCrLf = QByteArrayLiteral("\r\n");
+const QByteArray kSynchronized = QByteArrayLiteral("Synchronized");
+const QByteArray kOk = QByteArrayLiteral("OK\r\n");
+const QByteArray kResend = QByteArrayLiteral("RESEND\r\n");
+constexpr quint32 kUnlockCode = 23130;
+constexpr quint8 kErased = 0xFF;
+constexpr quint32 kCopyBoundary = 256;
+constexpr quint32 kWordSize = 4;
+constexpr quint32 kCopyCounts[] = {256, 512, 1024, 4096};
+// A command line or a uuencoded line (61 characters) is far shorter; anything longer is
+// garbage and is not kept.
+constexpr qsizetype kMaxLine = 256;
+constexpr int kMaxChecksumDigits = 10;
+constexpr char kUuFirst = 0x20; // space: value 0 in the old form
+constexpr char kUuLast = 0x60;  // grave accent: value 0
+
+QList<quint32> sizes(std::initializer_list<std::pair<int, quint32>> runs)
+{
+    QList<quint32> out;
+    for (const auto &[count, size] : runs)
+        for (int i = 0; i < count; ++i)
+            out.append(size);
+    return out;
+}
+
+constexpr quint32 kKb = 1024;
+
+std::optional<quint32> decimal(const QByteArray &text)
+{
+    if (text.isEmpty() || text.size() > kMaxChecksumDigits) return std::nullopt;
+    quint64 value = 0;
+    for (const char c : text) {
+        if (c < '0' || c > '9') return std::nullopt;
+        value = value * 10 + quint64(c - '0');
+    }
+    if (value > 0xFFFFFFFFu) return std::nullopt;
+    return quint32(value);
+}
+
+// A host line as it may appear in an error message: control bytes shown as \xNN, cut short.
+QString printable(const QByteArray &line)
+{
+    constexpr qsizetype kShown = 80;
+    QString out;
+    for (const char c : line.left(kShown)) {
+        if (c >= 0x20 && c < 0x7F)
+            out += QLatin1Char(c);
+        else
+            out += QStringLiteral("\\x%1").arg(quint8(c), 2, 16, QLatin1Char('0'));
+    }
+    return out;
+}
+
+} // namespace
+
+LpcSim::Part LpcSim::lpc2131()
+{
+    return {"196353", sizes({{8, 4 * kKb}}), 8 * kKb};
+}
+LpcSim::Part LpcSim::lpc2132()
+{
+    return {"196369", sizes({{8, 4 * kKb}, {1, 32 * kKb}}), 16 * kKb};
+}
+LpcSim::Part LpcSim::lpc2136()
+{
+    return {"196387", sizes({{8, 4 * kKb}, {7, 32 * kKb}}), 32 * kKb};
+}
+LpcSim::Part LpcSim::lpc2138()
+{
+    return {"196389", sizes({{8, 4 * kKb}, {14, 32 * kKb}, {5, 4 * kKb}}), 32 * kKb};
+}
+LpcSim::Part LpcSim::lpc2214()
+{
+    return {"100794131", sizes({{8, 8 * kKb}, {2, 64 * kKb}, {7, 8 * kKb}}), 16 * kKb};
+}
+LpcSim::Part LpcSim::lpc2292()
+{
+    return {"67239699", sizes({{8, 8 * kKb}, {2, 64 * kKb}, {7, 8 * kKb}}), 16 * kKb};
+}
+
+LpcSim::LpcSim() : LpcSim(Config{}) {}
+
+LpcSim::LpcSim(Config config) : config_(std::move(config))
+{
+    const quint64 total =
+        std::accumulate(config_.part.sectorSizes.cbegin(), config_.part.sectorSizes.cend(),
+                        quint64(0), [](quint64 sum, quint32 size) { return sum + size; });
+    flash_ = QByteArray(qsizetype(total), char(config_.oldContents));
+    ram_ = QByteArray(qsizetype(config_.part.ramSize), '\0');
+    prepared_ = QList<bool>(config_.part.sectorSizes.size(), false);
+    setJunk(QByteArrayLiteral("\x55\xAA\r\n"));
+}
+
+QList<LpcSim::Command> LpcSim::commands() const
+{
+    auto guard = lock();
+    return commands_;
+}
+
+bool LpcSim::isSynchronised() const
+{
+    auto guard = lock();
+    return state_ == State::Command || state_ == State::Data || state_ == State::Running;
+}
+
+bool LpcSim::echo() const
+{
+    auto guard = lock();
+    return echo_;
+}
+
+int LpcSim::checksumsAccepted() const
+{
+    auto guard = lock();
+    return checksumsAccepted_;
+}
+
+int LpcSim::resendsSent() const
+{
+    auto guard = lock();
+    return resends_;
+}
+
+QList<int> LpcSim::erasedSectors() const
+{
+    auto guard = lock();
+    return erased_;
+}
+
+QByteArray LpcSim::flash() const
+{
+    auto guard = lock();
+    return flash_;
+}
+
+QByteArray LpcSim::flash(quint32 address, qsizetype length) const
+{
+    auto guard = lock();
+    if (length < 0) return {};
+    return flash_.mid(qsizetype(address), length);
+}
+
+QByteArray LpcSim::ram() const
+{
+    auto guard = lock();
+    return ram_;
+}
+
+quint32 LpcSim::sectorStart(int sector) const
+{
+    quint32 start = 0;
+    for (int i = 0; i < sector && i < config_.part.sectorSizes.size(); ++i)
+        start += config_.part.sectorSizes[i];
+    return start;
+}
+
+void LpcSim::resetState()
+{
+    state_ = State::AwaitQuestion;
+    echo_ = true;
+    unlocked_ = false;
+    line_.clear();
+    lineOverflow_ = false;
+    prepared_.fill(false);
+    writeLeft_ = 0;
+    restartGroup();
+}
+
+QByteArray LpcSim::process(QByteArrayView bytes)
+{
+    QByteArray out;
+    for (const char c : bytes) {
+        if (silenced()) break;
+        out += takeByte(c);
+    }
+    return out;
+}
+
+QByteArray LpcSim::takeByte(char c)
+{
+    if (state_ == State::Running) return {};
+    if (state_ == State::AwaitQuestion) {
+        // The autobaud routine only measures '?'; it neither echoes nor keeps anything else.
+        if (c != kQuestion) return {};
+        if (auto f = faultAt(int(Step::Autobaud))) return faultAnswer(*f, {});
+        state_ = State::AwaitSyncString;
+        line_.clear();
+        lineOverflow_ = false;
+        return config_.syncNoise + kSynchronized + kCrLf;
+    }
+    QByteArray out;
+    if (echo_) out.append(c);
+    if (c != kLineFeed) {
+        if (line_.size() < kMaxLine)
+            line_.append(c);
+        else
+            lineOverflow_ = true;
+        return out;
+    }
+    QByteArray line = std::exchange(line_, {});
+    const bool overflow = std::exchange(lineOverflow_, false);
+    if (line.endsWith(kCarriageReturn)) line.chop(1);
+    return out + takeLine(line, overflow);
+}
+
+QByteArray LpcSim::takeLine(const QByteArray &line, bool overflow)
+{
+    switch (state_) {
+    case State::AwaitSyncString:
+        return syncLine(overflow ? QByteArray() : line);
+    case State::AwaitFrequency:
+        return frequencyLine(overflow ? QByteArray() : line);
+    case State::Command:
+        if (overflow) {
+            protocolError(QStringLiteral("command line longer than %1 characters").arg(kMaxLine));
+            return codeLine(kInvalidCommand);
+        }
+        return commandLine(line);
+    case State::Data:
+        return dataLine(line, overflow);
+    case State::AwaitQuestion:
+    case State::Running:
+        break;
+    }
+    return {};
+}
+
+QByteArray LpcSim::syncLine(const QByteArray &line)
+{
+    if (line != kSynchronized) {
+        protocolError(QStringLiteral("\"%1\" instead of \"Synchronized\"").arg(printable(line)));
+        state_ = State::AwaitQuestion;
+        return {};
+    }
+    if (auto f = faultAt(int(Step::Synchronized))) {
+        // The chip has no negative answer here: it goes back to waiting for '?'.
+        state_ = State::AwaitQuestion;
+        return faultAnswer(*f, {});
+    }
+    state_ = State::AwaitFrequency;
+    return kOk;
+}
+
+QByteArray LpcSim::frequencyLine(const QByteArray &line)
+{
+    const qsizetype dot = line.indexOf('.');
+    const QByteArray whole = dot < 0 ? line : line.left(dot);
+    const QByteArray fraction = dot < 0 ? QByteArray("0") : line.mid(dot + 1);
+    const auto kHz = decimal(whole);
+    if (!kHz || *kHz == 0 || !decimal(fraction)) {
+        protocolError(QStringLiteral("\"%1\" is no crystal frequency in kHz").arg(printable(line)));
+        return {};
+    }
+    if (auto f = faultAt(int(Step::Frequency))) return faultAnswer(*f, {});
+    state_ = State::Command;
+    return kOk;
+}
+
+QByteArray LpcSim::commandLine(const QByteArray &line)
+{
+    QList<QByteArray> words = line.split(' ');
+    words.removeAll(QByteArray());
+    if (words.isEmpty() || words.front().size() != 1) {
+        protocolError(QStringLiteral("unknown command \"%1\"").arg(printable(line)));
+        commands_.append({line, kInvalidCommand});
+        return codeLine(kInvalidCommand);
+    }
+    const char letter = words.front().at(0);
+    Step step = Step::OtherCommand;
+    switch (letter) {
+    case 'U':
+        step = Step::Unlock;
+        break;
+    case 'A':
+        step = Step::Echo;
+        break;
+    case 'J':
+        step = Step::PartId;
+        break;
+    case 'K':
+        step = Step::BootVersion;
+        break;
+    case 'P':
+        step = Step::Prepare;
+        break;
+    case 'E':
+        step = Step::Erase;
+        break;
+    case 'W':
+        step = Step::WriteCommand;
+        break;
+    case 'C':
+        step = Step::Copy;
+        break;
+    default:
+        break;
+    }
+
+    QList<quint32> args;
+    bool numbers = true;
+    for (qsizetype i = 1; i < words.size(); ++i) {
+        const auto value = decimal(words[i]);
+        numbers = numbers && value.has_value();
+        args.append(value.value_or(0));
+    }
+
+    if (auto f = faultAt(int(step))) {
+        commands_.append({line, *f == Fault::Refuse ? config_.refusalCode : -1});
+        return faultAnswer(*f, codeLine(config_.refusalCode));
+    }
+
+    QByteArray payload;
+    const int code = numbers ? execute(letter, args, &payload) : kParamError;
+    commands_.append({line, code});
+    if (code != kSuccess)
+        protocolError(
+            QStringLiteral("\"%1\" answered with return code %2").arg(printable(line)).arg(code));
+    return codeLine(code) + payload;
+}
+
+int LpcSim::execute(char letter, const QList<quint32> &args, QByteArray *payload)
+{
+    auto count = [&](qsizetype n) { return args.size() == n; };
+    switch (letter) {
+    case 'U':
+        if (!count(1)) return kParamError;
+        if (args[0] != kUnlockCode) return kInvalidCode;
+        unlocked_ = true;
+        return kSuccess;
+    case 'A':
+        if (!count(1) || args[0] > 1) return kParamError;
+        echo_ = args[0] == 1;
+        return kSuccess;
+    case 'J':
+        if (!count(0)) return kParamError;
+        *payload = config_.part.id + kCrLf;
+        return kSuccess;
+    case 'K':
+        if (!count(0)) return kParamError;
+        *payload = QByteArray::number(config_.bootMinor) + kCrLf +
+                   QByteArray::number(config_.bootMajor) + kCrLf;
+        return kSuccess;
+    case 'P':
+        return count(2) ? prepare(args) : kParamError;
+    case 'E':
+        return count(2) ? erase(args) : kParamError;
+    case 'W':
+        return count(2) ? writeToRam(args) : kParamError;
+    case 'C':
+        return count(3) ? copyToFlash(args) : kParamError;
+    case 'B':
+        return count(2) ? kSuccess : kParamError;
+    case 'G':
+        if (!count(2)) return kParamError;
+        if (!unlocked_) return kCmdLocked;
+        state_ = State::Running;
+        return kSuccess;
+    default:
+        return kInvalidCommand;
+    }
+}
+
+int LpcSim::prepare(const QList<quint32> &args)
+{
+    if (args[0] > args[1] || args[1] >= quint32(prepared_.size())) return kInvalidSector;
+    for (quint32 s = args[0]; s <= args[1]; ++s)
+        prepared_[s] = true;
+    return kSuccess;
+}
+
+int LpcSim::erase(const QList<quint32> &args)
+{
+    if (!unlocked_) return kCmdLocked;
+    if (args[0] > args[1] || args[1] >= quint32(prepared_.size())) return kInvalidSector;
+    for (quint32 s = args[0]; s <= args[1]; ++s)
+        if (!prepared_[s]) return kSectorNotPrepared;
+    for (quint32 s = args[0]; s <= args[1]; ++s) {
+        const quint32 size = config_.part.sectorSizes[s];
+        flash_.replace(sectorStart(int(s)), size, QByteArray(size, char(kErased)));
+        prepared_[s] = false;
+        erased_.append(int(s));
+    }
+    return kSuccess;
+}
+
+int LpcSim::writeToRam(const QList<quint32> &args)
+{
+    const quint32 address = args[0];
+    const quint32 count = args[1];
+    if (address % kWordSize != 0) return kAddrError;
+    if (count % kWordSize != 0) return kCountError;
+    const quint64 end = quint64(address) + count;
+    if (address < kRamFirstFree || end > quint64(kRamBase) + quint64(ram_.size()))
+        return kAddrNotMapped;
+    if (count == 0) return kSuccess;
+    state_ = State::Data;
+    writeLeft_ = count;
+    groupStart_ = address - kRamBase;
+    restartGroup();
+    return kSuccess;
+}
+
+int LpcSim::copyToFlash(const QList<quint32> &args)
+{
+    const quint32 destination = args[0];
+    const quint32 source = args[1];
+    const quint32 count = args[2];
+    if (!unlocked_) return kCmdLocked;
+    if (destination % kCopyBoundary != 0) return kDstAddrError;
+    if (source % kWordSize != 0) return kSrcAddrError;
+    if (std::find(std::begin(kCopyCounts), std::end(kCopyCounts), count) == std::end(kCopyCounts))
+        return kCountError;
+    if (quint64(destination) + count > quint64(flash_.size())) return kDstAddrNotMapped;
+    if (source < kRamBase || quint64(source) + count > quint64(kRamBase) + quint64(ram_.size()))
+        return kSrcAddrNotMapped;
+    const int first = sectorOf(destination);
+    const int last = sectorOf(destination + count - 1);
+    for (int s = first; s <= last; ++s)
+        if (!prepared_[s]) return kSectorNotPrepared;
+    const qsizetype from = qsizetype(source - kRamBase);
+    for (quint32 i = 0; i < count; ++i) {
+        const qsizetype at = qsizetype(destination) + i;
+        flash_[at] = char(quint8(flash_[at]) & quint8(ram_[from + i]));
+    }
+    for (int s = first; s <= last; ++s)
+        prepared_[s] = false;
+    return kSuccess;
+}
+
+int LpcSim::sectorOf(quint32 address) const
+{
+    quint64 start = 0;
+    for (int s = 0; s < config_.part.sectorSizes.size(); ++s) {
+        start += config_.part.sectorSizes[s];
+        if (address < start) return s;
+    }
+    return int(config_.part.sectorSizes.size()) - 1;
+}
+
+void LpcSim::restartGroup()
+{
+    groupBytes_ = 0;
+    groupSum_ = 0;
+    groupLines_ = 0;
+    groupBad_ = false;
+}
+
+bool LpcSim::expectingChecksum() const
+{
+    return groupLines_ >= kLinesPerChecksum || groupBytes_ >= writeLeft_;
+}
+
+QByteArray LpcSim::dataLine(const QByteArray &line, bool overflow)
+{
+    if (expectingChecksum()) return overflow ? checksumLine(QByteArray("x")) : checksumLine(line);
+
+    ++groupLines_;
+    // The length character says how many bytes the chip counts for the line, even when the
+    // rest of the line is damaged; that decides where it expects the checksum line.
+    const int n = line.isEmpty() ? 0 : (line[0] - kUuFirst) & 0x3F;
+    const quint32 left = writeLeft_ - groupBytes_;
+    auto bad = [&](const QString &why) {
+        if (!groupBad_) protocolError(QStringLiteral("data line %1: %2").arg(groupLines_).arg(why));
+        groupBad_ = true;
+        groupBytes_ += std::min(quint32(n), left);
+        return QByteArray();
+    };
+    if (overflow) return bad(QStringLiteral("longer than %1 characters").arg(kMaxLine));
+    if (line.isEmpty()) return bad(QStringLiteral("empty"));
+    for (const char c : line)
+        if (c < kUuFirst || c > kUuLast)
+            return bad(QStringLiteral("character 0x%1 is not uuencoding")
+                           .arg(quint8(c), 2, 16, QLatin1Char('0')));
+    if (n == 0 || n > kMaxLineBytes) return bad(QStringLiteral("length %1").arg(n));
+    const qsizetype groups = (n + 2) / 3;
+    if (line.size() != 1 + 4 * groups)
+        return bad(QStringLiteral("%1 characters for %2 bytes").arg(line.size()).arg(n));
+    if (quint32(n) > left)
+        return bad(
+            QStringLiteral("%1 bytes where %2 remain of the write command").arg(n).arg(left));
+    if (groupBad_) {
+        groupBytes_ += quint32(n);
+        return {};
+    }
+
+    auto value = [&](qsizetype i) { return quint8((line[i] - kUuFirst) & 0x3F); };
+    const qsizetype at = qsizetype(groupStart_ + groupBytes_);
+    int written = 0;
+    for (qsizetype g = 0; g < groups; ++g) {
+        const qsizetype i = 1 + 4 * g;
+        const quint8 bytes[3] = {quint8((value(i) << 2) | (value(i + 1) >> 4)),
+                                 quint8((value(i + 1) << 4) | (value(i + 2) >> 2)),
+                                 quint8((value(i + 2) << 6) | value(i + 3))};
+        for (const quint8 b : bytes) {
+            if (written == n) break;
+            ram_[at + written] = char(b);
+            groupSum_ += b;
+            ++written;
+        }
+    }
+    groupBytes_ += quint32(n);
+    return {};
+}
+
+QByteArray LpcSim::checksumLine(const QByteArray &line)
+{
+    const auto sum = decimal(line);
+    const bool good = !groupBad_ && sum && *sum == groupSum_;
+    if (good) {
+        if (auto f = faultAt(int(Step::DataChecksum))) {
+            if (*f == Fault::Refuse) ++resends_;
+            restartGroup();
+            return faultAnswer(*f, kResend);
+        }
+        ++checksumsAccepted_;
+        groupStart_ += groupBytes_;
+        writeLeft_ -= groupBytes_;
+        restartGroup();
+        if (writeLeft_ == 0) state_ = State::Command;
+        return kOk;
+    }
+    if (!groupBad_)
+        protocolError(QStringLiteral("checksum line \"%1\", the data sum to %2")
+                          .arg(printable(line))
+                          .arg(groupSum_));
+    ++resends_;
+    restartGroup();
+    return kResend;
+}
+
+QByteArray LpcSim::codeLine(int code)
+{
+    return QByteArray::number(code) + kCrLf;
+}
+
+} // namespace sim

@@ -1,0 +1,567 @@
+// The boot-loader simulators must accept exactly what the chips accept: a simulator that
+// takes a wrong frame would let a faulty programmer pass its end-to-end test. Each table
+// feeds right and wrong frames directly, whole and byte by byte; the pty peer is checked
+// through a real open of its slave.
+#include "sim/LpcSim.h"
+#include "sim/StcSim.h"
+#include "sim/Stm32Sim.h"
+#include "support/PtyPeer.h"
+
+#include <QElapsedTimer>
+#include <QTimer>
+#include <QtTest>
+
+#include <cerrno>
+#include <fcntl.h>
+#include <poll.h>
+#include <termios.h>
+#include <unistd.h>
+
+using sim::Fault;
+using sim::LpcSim;
+using sim::StcSim;
+using sim::Stm32Sim;
+
+namespace {
+
+struct Exchange
+{
+    QByteArray send;
+    QByteArray expect;
+};
+using Conversation = QList<Exchange>;
+
+QByteArray hex(const char *text)
+{
+    return QByteArray::fromHex(text);
+}
+
+// Independent uuencoder for the tests (length character, groups of four, grave accent for 0).
+QByteArray uuLine(QByteArrayView raw)
+{
+    auto ch = [](int v) { return char(v == 0 ? 0x60 : v + 0x20); };
+    QByteArray out(1, ch(int(raw.size())));
+    for (qsizetype i = 0; i < raw.size(); i += 3) {
+        const int b0 = quint8(raw[i]);
+        const int b1 = i + 1 < raw.size() ? quint8(raw[i + 1]) : 0;
+        const int b2 = i + 2 < raw.size() ? quint8(raw[i + 2]) : 0;
+        out += ch(b0 >> 2);
+        out += ch(((b0 & 0x03) << 4) | (b1 >> 4));
+        out += ch(((b1 & 0x0F) << 2) | (b2 >> 6));
+        out += ch(b2 & 0x3F);
+    }
+    return out + "\r\n";
+}
+
+QByteArray sumLine(QByteArrayView raw)
+{
+    quint32 sum = 0;
+    for (const char c : raw)
+        sum += quint8(c);
+    return QByteArray::number(sum) + "\r\n";
+}
+
+// Feeds every exchange, once whole and once one byte at a time into a second simulator made
+// by the factory, and compares each answer.
+template <typename Factory> void converse(Factory make, const Conversation &conversation)
+{
+    auto whole = make();
+    auto bytewise = make();
+    for (const Exchange &e : conversation) {
+        QCOMPARE(whole->feed(e.send), e.expect);
+        QByteArray answer;
+        for (const char c : e.send)
+            answer += bytewise->feed(QByteArrayView(&c, 1));
+        QCOMPARE(answer, e.expect);
+    }
+}
+
+// LPC conversation up to the command prompt with echo off.
+Conversation lpcPrompt()
+{
+    return {{"?", "Synchronized\r\n"},
+            {"Synchronized\r\n", "Synchronized\r\nOK\r\n"},
+            {"11059.2\r\n", "11059.2\r\nOK\r\n"},
+            {"U 23130\r\n", "U 23130\r\n0\r\n"},
+            {"A 0\r\n", "A 0\r\n0\r\n"}};
+}
+
+int openSlave(const QString &path)
+{
+    const int fd = ::open(path.toLocal8Bit().constData(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+    if (fd >= 0) {
+        termios tio{};
+        ::tcgetattr(fd, &tio);
+        ::cfmakeraw(&tio);
+        ::tcsetattr(fd, TCSANOW, &tio);
+    }
+    return fd;
+}
+
+// Reads from the slave until count bytes came or the time is up.
+QByteArray readSlave(int fd, qsizetype count, int timeoutMs)
+{
+    QByteArray out;
+    QElapsedTimer clock;
+    clock.start();
+    while (out.size() < count && clock.elapsed() < timeoutMs) {
+        pollfd p{fd, POLLIN, 0};
+        if (::poll(&p, 1, 10) <= 0) continue;
+        char buffer[256];
+        const ssize_t n = ::read(fd, buffer, sizeof buffer);
+        if (n <= 0) break;
+        out.append(buffer, qsizetype(n));
+    }
+    return out;
+}
+
+} // namespace
+
+Q_DECLARE_METATYPE(Conversation)
+
+class TestSims : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void stm32Frames_data();
+    void stm32Frames();
+    void stm32WritesOnlyErasedFlash();
+    void stm32Faults_data();
+    void stm32Faults();
+
+    void lpcConversation_data();
+    void lpcConversation();
+    void lpcWriteReachesFlash();
+
+    void stcStatusFrame_data();
+    void stcStatusFrame();
+    void stcFrames_data();
+    void stcFrames();
+    void stcDataFrameProgramsErasedFlash();
+
+    void ptyRoundTripAndReopen();
+    void ptyWaitKeepsEventsRunning();
+    void ptyPacingMatchesBaudRate();
+    void ptyCloseMasterGivesHangUp();
+};
+
+void TestSims::stm32Frames_data()
+{
+    QTest::addColumn<Conversation>("conversation");
+    QTest::addColumn<bool>("rejected");
+
+    const Exchange sync{hex("7F"), hex("79")};
+    QTest::newRow("get") << Conversation{sync, {hex("00FF"), hex("790B22000102112131436373829279")}}
+                         << false;
+    QTest::newRow("get with wrong complement")
+        << Conversation{sync,
+                        {hex("00FE"), hex("1F")},
+                        {hex("00FF"), hex("790B22000102112131436373829279")}}
+        << true;
+    QTest::newRow("get id") << Conversation{sync, {hex("02FD"), hex("7901041479")}} << false;
+    QTest::newRow("read flash size") << Conversation{sync,
+                                                     {hex("11EE"), hex("79")},
+                                                     {hex("1FFFF7E0F7"), hex("79")},
+                                                     {hex("03FC"), hex("7900020000")}}
+                                     << false;
+    QTest::newRow("read with wrong address checksum")
+        << Conversation{sync, {hex("11EE"), hex("79")}, {hex("1FFFF7E0F6"), hex("1F")}} << true;
+    QTest::newRow("read of unmapped address")
+        << Conversation{sync, {hex("11EE"), hex("79")}, {hex("3000000030"), hex("1F")}} << true;
+    QTest::newRow("read with wrong count complement")
+        << Conversation{sync,
+                        {hex("11EE"), hex("79")},
+                        {hex("1FFFF7E0F7"), hex("79")},
+                        {hex("03FB"), hex("1F")}}
+        << true;
+    QTest::newRow("erase pages 0..2")
+        << Conversation{sync, {hex("43BC"), hex("79")}, {hex("0200010201"), hex("79")}} << false;
+    QTest::newRow("erase with wrong page-list checksum")
+        << Conversation{sync, {hex("43BC"), hex("79")}, {hex("0200010200"), hex("1F")}} << true;
+    QTest::newRow("global erase") << Conversation{sync,
+                                                  {hex("43BC"), hex("79")},
+                                                  {hex("FF00"), hex("79")}}
+                                  << false;
+    QTest::newRow("write after erase") << Conversation{sync,
+                                                       {hex("43BCFF00"), hex("7979")},
+                                                       {hex("31CE"), hex("79")},
+                                                       {hex("0800010009"), hex("79")},
+                                                       {hex("031122334447"), hex("79")}}
+                                       << false;
+    QTest::newRow("write with wrong data checksum")
+        << Conversation{sync,
+                        {hex("43BCFF00"), hex("7979")},
+                        {hex("31CE0800010009"), hex("7979")},
+                        {hex("031122334408"), hex("1F")}}
+        << true;
+    QTest::newRow("write with wrong address checksum")
+        << Conversation{sync, {hex("31CE"), hex("79")}, {hex("0800010008"), hex("1F")}} << true;
+    QTest::newRow("extended erase is not offered")
+        << Conversation{sync, {hex("44BB"), hex("1F")}} << true;
+    QTest::newRow("command before synchronisation")
+        << Conversation{{hex("00FF"), {}}, sync} << true;
+}
+
+void TestSims::stm32Frames()
+{
+    QFETCH(Conversation, conversation);
+    QFETCH(bool, rejected);
+    converse([] { return std::make_unique<Stm32Sim>(); }, conversation);
+    Stm32Sim sim;
+    for (const Exchange &e : conversation)
+        sim.feed(e.send);
+    QCOMPARE(!sim.protocolErrors().isEmpty(), rejected);
+}
+
+void TestSims::stm32WritesOnlyErasedFlash()
+{
+    Stm32Sim::Config config;
+    config.flashSizeKb = 64;
+    config.pageSize = 1024;
+    Stm32Sim sim(config);
+    QCOMPARE(sim.feed(hex("7F")), hex("79"));
+    // Page 1 (0x08000400) is not erased: the write there must fail and change nothing.
+    QCOMPARE(sim.feed(hex("43BC000000")), hex("7979"));
+    QCOMPARE(sim.feed(hex("31CE080004000C")), hex("7979"));
+    QCOMPARE(sim.feed(hex("03AABBCCDD03")), hex("1F"));
+    QCOMPARE(sim.flash(0x08000400, 4), QByteArray(4, '\0'));
+    QCOMPARE(sim.feed(hex("31CE0800000008")), hex("7979"));
+    QCOMPARE(sim.feed(hex("03AABBCCDD03")), hex("79"));
+    QCOMPARE(sim.flash(0x08000000, 5), hex("AABBCCDDFF"));
+    QCOMPARE(sim.erasedPages(), QList<int>{0});
+    const QList<Stm32Sim::Command> expected{{0x7F, 0, 0}, {0x43, 0, 1}, {0x31, 0x08000000, 4}};
+    QCOMPARE(sim.commands(), expected);
+    // 64 pages: page 0x40 does not exist.
+    QCOMPARE(sim.feed(hex("43BC004040")), hex("791F"));
+    QCOMPARE(sim.erasedPages(), QList<int>{0});
+    QCOMPARE(sim.protocolErrors().size(), 2);
+}
+
+void TestSims::stm32Faults_data()
+{
+    QTest::addColumn<int>("step");
+    QTest::addColumn<int>("fault");
+    QTest::addColumn<int>("occurrence");
+    QTest::addColumn<QByteArray>("answers"); // answers to sync, Get ID, Get ID, one per byte
+
+    const int refuse = int(Fault::Refuse);
+    QTest::newRow("NACK to the sync byte") << int(Stm32Sim::Step::Sync) << refuse << 1 << hex("1F");
+    QTest::newRow("second Get ID refused") << int(Stm32Sim::Step::GetId) << refuse << 2
+                                           << hex("79"
+                                                  "7901041479"
+                                                  "1F");
+    QTest::newRow("junk to the first Get ID") << int(Stm32Sim::Step::GetId) << int(Fault::Junk) << 1
+                                              << hex("79"
+                                                     "55AA00E5"
+                                                     "7901041479");
+    QTest::newRow("silent from the first Get ID")
+        << int(Stm32Sim::Step::GetId) << int(Fault::Silent) << 1 << hex("79");
+}
+
+void TestSims::stm32Faults()
+{
+    QFETCH(int, step);
+    QFETCH(int, fault);
+    QFETCH(int, occurrence);
+    QFETCH(QByteArray, answers);
+    Stm32Sim sim;
+    sim.failAt(Stm32Sim::Step(step), Fault(fault), occurrence);
+    QCOMPARE(sim.feed(hex("7F02FD02FD")), answers);
+    QVERIFY(sim.protocolErrors().isEmpty() || Fault(fault) == Fault::Refuse);
+}
+
+void TestSims::lpcConversation_data()
+{
+    QTest::addColumn<Conversation>("conversation");
+    QTest::addColumn<bool>("rejected");
+
+    QTest::newRow("identify") << lpcPrompt() + Conversation{{"J\r\n", "0\r\n196387\r\n"},
+                                                            {"K\r\n", "0\r\n1\r\n2\r\n"}}
+                              << false;
+    QTest::newRow("wrong synchronisation string starts over")
+        << Conversation{{"?", "Synchronized\r\n"},
+                        {"Synchronised\r\n", "Synchronised\r\n"},
+                        {"Synchronized\r\n", ""},
+                        {"?", "Synchronized\r\n"}}
+        << true;
+    QTest::newRow("frequency that is no number")
+        << Conversation{{"?", "Synchronized\r\n"},
+                        {"Synchronized\r\n", "Synchronized\r\nOK\r\n"},
+                        {"fast\r\n", "fast\r\n"}}
+        << true;
+    QTest::newRow("erase while locked")
+        << Conversation{lpcPrompt().mid(0, 3)} +
+               Conversation{{"P 0 1\r\n", "P 0 1\r\n0\r\n"}, {"E 0 1\r\n", "E 0 1\r\n15\r\n"}}
+        << true;
+    QTest::newRow("prepare and erase")
+        << lpcPrompt() + Conversation{{"P 0 14\r\n", "0\r\n"}, {"E 0 14\r\n", "0\r\n"}} << false;
+    QTest::newRow("erase without prepare")
+        << lpcPrompt() + Conversation{{"E 0 0\r\n", "9\r\n"}} << true;
+    QTest::newRow("prepare beyond the last sector")
+        << lpcPrompt() + Conversation{{"P 0 15\r\n", "7\r\n"}} << true;
+    QTest::newRow("write to RAM with right checksum")
+        << lpcPrompt() + Conversation{{"W 1073742336 4\r\n", "0\r\n"},
+                                      {uuLine("abcd"), ""},
+                                      {sumLine("abcd"), "OK\r\n"},
+                                      {"J\r\n", "0\r\n196387\r\n"}}
+        << false;
+    QTest::newRow("write to RAM with wrong checksum is sent again")
+        << lpcPrompt() + Conversation{{"W 1073742336 4\r\n", "0\r\n"},
+                                      {uuLine("abcd"), ""},
+                                      {"395\r\n", "RESEND\r\n"},
+                                      {uuLine("abcd"), ""},
+                                      {sumLine("abcd"), "OK\r\n"}}
+        << true;
+    QTest::newRow("data line longer than the write")
+        << lpcPrompt() + Conversation{{"W 1073742336 4\r\n", "0\r\n"},
+                                      {uuLine("abcdefgh"), ""},
+                                      {sumLine("abcdefgh"), "RESEND\r\n"}}
+        << true;
+    QTest::newRow("write with count not a multiple of 4")
+        << lpcPrompt() + Conversation{{"W 1073742336 6\r\n", "6\r\n"}} << true;
+    QTest::newRow("write into the boot loader's RAM")
+        << lpcPrompt() + Conversation{{"W 1073741824 4\r\n", "14\r\n"}} << true;
+    QTest::newRow("copy without prepare")
+        << lpcPrompt() + Conversation{{"C 0 1073742336 4096\r\n", "9\r\n"}} << true;
+    QTest::newRow("copy with a count the chip does not take")
+        << lpcPrompt() + Conversation{{"P 0 0\r\n", "0\r\n"}, {"C 0 1073742336 100\r\n", "6\r\n"}}
+        << true;
+    QTest::newRow("unknown command") << lpcPrompt() + Conversation{{"X 1\r\n", "1\r\n"}} << true;
+}
+
+void TestSims::lpcConversation()
+{
+    QFETCH(Conversation, conversation);
+    QFETCH(bool, rejected);
+    converse([] { return std::make_unique<LpcSim>(); }, conversation);
+    LpcSim sim;
+    for (const Exchange &e : conversation)
+        sim.feed(e.send);
+    QCOMPARE(!sim.protocolErrors().isEmpty(), rejected);
+}
+
+void TestSims::lpcWriteReachesFlash()
+{
+    QCOMPARE(uuLine("abc"), QByteArray("#86)C\r\n")); // the test's own encoder
+
+    // 4096 bytes in 92 lines (91 of 45 bytes, 1 of 1 byte): five groups with checksums.
+    QByteArray block(4096, '\0');
+    for (qsizetype i = 0; i < block.size(); ++i)
+        block[i] = char((i * 7 + 3) & 0xFF);
+    LpcSim sim;
+    for (const Exchange &e : lpcPrompt())
+        sim.feed(e.send);
+    QCOMPARE(sim.feed("P 0 0\r\nE 0 0\r\n"), QByteArray("0\r\n0\r\n"));
+    QCOMPARE(sim.feed("W 1073742336 4096\r\n"), QByteArray("0\r\n"));
+    int lines = 0;
+    QByteArray group;
+    for (qsizetype at = 0; at < block.size(); at += 45) {
+        const QByteArray raw = block.mid(at, 45);
+        QCOMPARE(sim.feed(uuLine(raw)), QByteArray());
+        group += raw;
+        if (++lines == 20 || at + 45 >= block.size()) {
+            QCOMPARE(sim.feed(sumLine(group)), QByteArray("OK\r\n"));
+            group.clear();
+            lines = 0;
+        }
+    }
+    QCOMPARE(sim.checksumsAccepted(), 5);
+    QCOMPARE(sim.feed("P 0 0\r\nC 0 1073742336 4096\r\n"), QByteArray("0\r\n0\r\n"));
+    QCOMPARE(sim.flash(0, 4096), block);
+    QCOMPARE(sim.flash(4096, 4), QByteArray(4, '\0')); // sector 1 still holds the old image
+    // The copy used up the prepare, as on the chip.
+    QCOMPARE(sim.feed("C 0 1073742336 256\r\n"), QByteArray("9\r\n"));
+    QCOMPARE(sim.protocolErrors().size(), 1);
+}
+
+void TestSims::stcStatusFrame_data()
+{
+    QTest::addColumn<int>("length");
+    QTest::addColumn<int>("versionAt");
+
+    QTest::newRow("long frame: version at bytes 20 and 21") << 32 << 20;
+    QTest::newRow("29 bytes: still the long rule") << 29 << 20;
+    QTest::newRow("short frame: 8th and 7th byte from the end") << 24 << 16;
+}
+
+void TestSims::stcStatusFrame()
+{
+    QFETCH(int, length);
+    QFETCH(int, versionAt);
+    StcSim::Config config;
+    config.statusLength = length;
+    StcSim sim(config);
+    QCOMPARE(sim.feed(hex("7F")), QByteArray()); // one handshake byte is not enough
+    const QByteArray status = sim.feed(hex("7F"));
+    QCOMPARE(status.size(), length);
+    QVERIFY(status.startsWith(hex("46B968")));
+    QCOMPARE(status.back(), char(0x16));
+    QCOMPARE((quint8(status[3]) << 8) | quint8(status[4]), length - 2);
+    quint32 sum = 0;
+    for (int i = 2; i < length - 2; ++i)
+        sum += quint8(status[i]);
+    QCOMPARE(quint8(status[length - 2]), quint8(sum));
+    QVERIFY(status.toHex().toUpper().contains("F00282"));
+    QVERIFY(status.toHex().toUpper().contains("1C0014"));
+    QCOMPARE(status.mid(versionAt, 2), QByteArray("CC"));
+    // Handshake bytes that are still arriving are not an error.
+    QCOMPARE(sim.feed(hex("7F7F")), QByteArray());
+    QVERIFY(sim.protocolErrors().isEmpty());
+}
+
+void TestSims::stcFrames_data()
+{
+    QTest::addColumn<QByteArray>("frame");
+    QTest::addColumn<QByteArray>("answer");
+
+    QTest::newRow("option 12T") << hex("46B96A000A8DFDFFFDFFF916") << hex("46B96800068DFB16");
+    QTest::newRow("option follow-up") << hex("46B96A000650C016") << hex("46B9680006 50BE16");
+    QTest::newRow("baud step 1 at 11.0592 MHz")
+        << hex("46B96A000C8FFFFD00062881B016") << hex("46B96800068FFD16");
+    QTest::newRow("control") << hex("46B96A000A80020036012D16") << hex("46B968000680EE16");
+    QTest::newRow("erase") << hex("46B96A000D84053333333333333216") << hex("46B968000684F216");
+    QTest::newRow("end flag after FE FE FE FE") << hex("FEFEFEFE46B96A000682F216") << QByteArray();
+    QTest::newRow("wrong checksum") << hex("46B96A000A8DFDFFFDFFF816") << QByteArray();
+    QTest::newRow("wrong end byte") << hex("46B96A000A8DFDFFFDFFF917") << QByteArray();
+    QTest::newRow("wrong direction") << hex("46B968000A8DFDFFFDFFF916") << QByteArray();
+    QTest::newRow("length field one short") << hex("46B96A00098DFDFFFDFFF916") << QByteArray();
+    QTest::newRow("length field past any frame") << hex("46B96AFFFF8D") << QByteArray();
+    QTest::newRow("end frame without FE") << hex("46B96A000682F216") << QByteArray();
+    QTest::newRow("option frame one byte short") << hex("46B96A00098DFDFFFDF816") << QByteArray();
+}
+
+void TestSims::stcFrames()
+{
+    QFETCH(QByteArray, frame);
+    QFETCH(QByteArray, answer);
+    auto connected = [] {
+        auto sim = std::make_unique<StcSim>();
+        sim->feed(hex("7F7F"));
+        return sim;
+    };
+    converse(connected, {{frame, answer}});
+    auto sim = connected();
+    sim->feed(frame);
+    const bool endFrame = frame.startsWith(hex("FE"));
+    QCOMPARE(sim->protocolErrors().isEmpty(), !answer.isEmpty() || endFrame);
+    QCOMPARE(sim->endFlagSeen(), endFrame);
+}
+
+void TestSims::stcDataFrameProgramsErasedFlash()
+{
+    QByteArray block(128, '\0');
+    for (int i = 0; i < 128; ++i)
+        block[i] = char(255 - i);
+    const QByteArray payload = hex("0000"
+                                   "0080"
+                                   "0080") +
+                               block; // 00 00, address, length
+    StcSim sim;
+    sim.feed(hex("7F7F"));
+    // Without an erase the old contents (0x00) stay: flash bits only go from 1 to 0.
+    QCOMPARE(sim.feed(StcSim::hostFrame(0x00, payload)), hex("46B96800 06006E16"));
+    QCOMPARE(sim.flash(0x80, 128), QByteArray(128, '\0'));
+    QCOMPARE(sim.feed(hex("46B96A000D84053333333333333216")), hex("46B968000684F216"));
+    QCOMPARE(sim.feed(StcSim::hostFrame(0x00, payload)), hex("46B9680006006E16"));
+    QCOMPARE(sim.flash(0x80, 128), block);
+    QCOMPARE(sim.flash(0, 1), hex("FF"));
+    QCOMPARE(sim.dataAddresses(), (QList<quint16>{0x80, 0x80}));
+    // A block that would end past the flash is rejected.
+    QCOMPARE(sim.feed(StcSim::hostFrame(0x00, hex("0000FFC00080") + block)), QByteArray());
+    QCOMPARE(sim.protocolErrors().size(), 1);
+}
+
+void TestSims::ptyRoundTripAndReopen()
+{
+    Stm32Sim device;
+    testsupport::PtyPeer peer;
+    QVERIFY(peer.isOpen());
+    peer.attach(&device);
+
+    int fd = openSlave(peer.slavePath());
+    QVERIFY(fd >= 0);
+    QCOMPARE(::write(fd, "\x7F", 1), ssize_t(1));
+    QCOMPARE(readSlave(fd, 1, 2000), hex("79"));
+    ::close(fd);
+
+    // Closing and reopening the port must not hang up the line.
+    fd = openSlave(peer.slavePath());
+    QVERIFY(fd >= 0);
+    QCOMPARE(::write(fd, "\x02\xFD", 2), ssize_t(2));
+    QCOMPARE(readSlave(fd, 5, 2000), hex("7901041479"));
+    peer.send(hex("A55A"));
+    QCOMPARE(readSlave(fd, 2, 2000), hex("A55A"));
+    ::close(fd);
+
+    QCOMPARE(peer.received(), hex("7F02FD"));
+    QCOMPARE(peer.sentToHost(), hex("797901041479A55A"));
+    const auto log = peer.log();
+    QVERIFY(log.size() >= 4);
+    QCOMPARE(log.front().direction, testsupport::PtyPeer::Direction::FromHost);
+    for (std::size_t i = 1; i < log.size(); ++i)
+        QVERIFY(log[i - 1].time <= log[i].time);
+    QVERIFY(device.protocolErrors().isEmpty());
+}
+
+void TestSims::ptyWaitKeepsEventsRunning()
+{
+    testsupport::PtyPeer peer;
+    const int fd = openSlave(peer.slavePath());
+    QVERIFY(fd >= 0);
+    // The bytes are written by a timer of this thread: they only come if the wait lets the
+    // event loop run.
+    QTimer::singleShot(20, [fd] { QCOMPARE(::write(fd, "ping", 4), ssize_t(4)); });
+    QVERIFY(peer.waitForReceived(4, 2000));
+    QVERIFY(peer.waitForReceived([](const QByteArray &r) { return r == "ping"; }, 100));
+    QVERIFY(!peer.waitForReceived(5, 50));
+    ::close(fd);
+}
+
+void TestSims::ptyPacingMatchesBaudRate()
+{
+    // 192 bytes at 9600 baud, 10 bits each: 200 ms on a real line.
+    constexpr int kBytes = 192;
+    constexpr int kExpectedMs = kBytes * 10 * 1000 / 9600;
+    testsupport::PtyPeer peer;
+    peer.setPacing(10, 9600);
+    const int fd = openSlave(peer.slavePath());
+    QVERIFY(fd >= 0);
+
+    QElapsedTimer clock;
+    clock.start();
+    peer.send(QByteArray(kBytes, 'x'));
+    QCOMPARE(readSlave(fd, kBytes, 2000).size(), kBytes);
+    const qint64 toHost = clock.elapsed();
+
+    clock.restart();
+    QCOMPARE(::write(fd, QByteArray(kBytes, 'y').constData(), kBytes), ssize_t(kBytes));
+    QVERIFY(peer.waitForReceived(kBytes, 2000));
+    const qint64 fromHost = clock.elapsed();
+
+    QVERIFY2(toHost >= kExpectedMs * 9 / 10 && toHost < kExpectedMs * 2,
+             qPrintable(QString::number(toHost)));
+    QVERIFY2(fromHost >= kExpectedMs * 9 / 10 && fromHost < kExpectedMs * 2,
+             qPrintable(QString::number(fromHost)));
+    ::close(fd);
+}
+
+void TestSims::ptyCloseMasterGivesHangUp()
+{
+    testsupport::PtyPeer peer;
+    const int fd = openSlave(peer.slavePath());
+    QVERIFY(fd >= 0);
+    peer.closeMaster();
+    QVERIFY(!peer.isOpen());
+    pollfd p{fd, POLLIN, 0};
+    QCOMPARE(::poll(&p, 1, 1000), 1);
+    QVERIFY(p.revents & (POLLHUP | POLLERR));
+    char c = 0;
+    errno = 0;
+    const ssize_t n = ::read(fd, &c, 1);
+    QVERIFY(n == 0 || (n < 0 && errno == EIO));
+    ::close(fd);
+}
+
+QTEST_GUILESS_MAIN(TestSims)
+#include "tst_sims.moc"
