@@ -10,7 +10,6 @@
 #include <QCheckBox>
 #include <QCloseEvent>
 #include <QComboBox>
-#include <QDesktopServices>
 #include <QFileInfo>
 #include <QLocale>
 #include <QPlainTextEdit>
@@ -19,7 +18,6 @@
 #include <QScrollBar>
 #include <QTabWidget>
 #include <QTime>
-#include <QUrl>
 
 namespace {
 const QString kCaption = QStringLiteral("Orvel-ISP V1.60  Orvel科技");
@@ -179,7 +177,7 @@ void TMainForm::RzPageControl1Change()
         break;
     case kPageForum:
         RzPageControl1->setCurrentIndex(kPageDownload);
-        QDesktopServices::openUrl(QUrl(kForumAddress));
+        ui::openUrl(kForumAddress);
         break;
     default:
         break;
@@ -202,13 +200,12 @@ void TMainForm::Edit1Change(TNumberEdit *field)
 
 void TMainForm::StatusBar1Click()
 {
-    QDesktopServices::openUrl(QUrl(
-        QStringLiteral("mailto:") + kMailAddress +
-        QStringLiteral("?&cc=&bcc=&subject=欢迎使用 Tramelo&body=测试报告:%0d")));
+    ui::openUrl(QStringLiteral("mailto:") + kMailAddress +
+                QStringLiteral("?&cc=&bcc=&subject=欢迎使用 Tramelo&body=测试报告:%0d"));
     Image4Click();
 }
 
-void TMainForm::Image4Click() { QDesktopServices::openUrl(QUrl(kWebAddress)); }
+void TMainForm::Image4Click() { ui::openUrl(kWebAddress); }
 
 void TMainForm::RzMarqueeStatus1Click() { RzMarqueeStatus1->toggleColour(); }
 

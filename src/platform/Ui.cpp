@@ -1,6 +1,8 @@
 #include "platform/Ui.h"
 
+#include <QDesktopServices>
 #include <QFileDialog>
+#include <QUrl>
 #include <QMessageBox>
 #include <cstring>
 
@@ -17,7 +19,23 @@ FileHandler &fileHandler()
     static FileHandler h;
     return h;
 }
+UrlHandler &urlHandler()
+{
+    static UrlHandler h;
+    return h;
+}
 } // namespace
+
+void setUrlHandler(UrlHandler handler) { urlHandler() = std::move(handler); }
+
+void openUrl(const QString &url)
+{
+    if (urlHandler()) {
+        urlHandler()(url);
+        return;
+    }
+    QDesktopServices::openUrl(QUrl(url));
+}
 
 void setMessageHandler(MessageHandler handler) { messageHandler() = std::move(handler); }
 

@@ -40,6 +40,11 @@ using FileHandler = std::function<QString(const FileRequest &)>; // "" = cancell
 void setFileHandler(FileHandler handler);
 QString chooseFile(const FileRequest &request);
 
+// Opens a web address or a mail link in the user's default programs.
+using UrlHandler = std::function<void(const QString &url)>;
+void setUrlHandler(UrlHandler handler);
+void openUrl(const QString &url);
+
 // The application's default error handler: shows the error's text in a message box captioned
 // with the application name and lets the program go on.
 void reportException(const std::exception &e);

@@ -21,6 +21,7 @@ TestEnv::TestEnv()
     ui::setMessageHandler([this](const ui::MessageRequest &r) {
         messages.append({r.caption, r.text});
     });
+    ui::setUrlHandler([this](const QString &url) { openedUrls.append(url); });
     ui::setFileHandler([this](const ui::FileRequest &) {
         return fileAnswers.isEmpty() ? QString() : fileAnswers.takeFirst();
     });
@@ -30,6 +31,7 @@ TestEnv::~TestEnv()
 {
     ui::setMessageHandler(nullptr);
     ui::setFileHandler(nullptr);
+    ui::setUrlHandler(nullptr);
     qputenv("HOME", oldHome_);
     if (oldXdg_.isEmpty())
         qunsetenv("XDG_CONFIG_HOME");

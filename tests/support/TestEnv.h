@@ -36,6 +36,7 @@ public:
 
     QList<Message> messages;
     QStringList fileAnswers; // answers of the next file dialogs ("" = cancelled)
+    QStringList openedUrls;
 
 private:
     QTemporaryDir dir_;

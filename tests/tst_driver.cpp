@@ -1,0 +1,162 @@
+// The polling driver against a pseudo-terminal: gathering and overflow, reads with zero bytes,
+// writes on closed and vanished ports, reconfiguration while open, exclusive use.
+#include "Vok_ComDrv.h"
+
+#include "support/PtyPeer.h"
+#include "support/TestEnv.h"
+
+#include "platform/SerialPort.h"
+
+#include <QSignalSpy>
+#include <QTest>
+#include <mutex>
+
+using testsupport::PtyPeer;
+
+class TestDriver : public QObject
+{
+    Q_OBJECT
+
+    // Polls until the driver has gathered at least n bytes (or the timeout passes).
+    static bool gathered(TVokCommDriver &d, int n, int timeoutMs = 2000)
+    {
+        return QTest::qWaitFor([&] { return d.BufferedCount >= n; }, timeoutMs);
+    }
+
+private slots:
+    void overflowDropsGatheredBytesButHandlerSeesEveryChunk()
+    {
+        testenv::TestEnv env;
+        PtyPeer peer;
+        env.mapPort(1, peer.slavePath());
+        TVokCommDriver d(nullptr);
+        QList<QByteArray> chunks;
+        d.OnReceiveData = [&](TVokCommDriver *, const quint8 *p, qint32 n) {
+            chunks.append(QByteArray(reinterpret_cast<const char *>(p), n));
+        };
+        QVERIFY(d.Connect());
+        const QByteArray first(1000, 'a');
+        peer.send(first);
+        QVERIFY(gathered(d, 1000));
+        QCOMPARE(d.BufferedCount, quint16(1000));
+        const QByteArray second(30, 'b');
+        peer.send(second);
+        QVERIFY(QTest::qWaitFor([&] { return chunks.join().size() == 1030; }, 2000));
+        // 1000 + 30 reaches 1024: the gathered bytes start again with the second chunk.
+        QCOMPARE(d.BufferedCount, quint16(30));
+        QByteArray buffered;
+        d.ReadBuffered(buffered);
+        QCOMPARE(buffered, second);
+        QCOMPARE(chunks.join(), first + second);
+        for (const QByteArray &c : chunks) QVERIFY(c.size() <= d.ComPortInBufSize());
+    }
+
+    void readBufferedKeepsZeroBytes()
+    {
+        testenv::TestEnv env;
+        PtyPeer peer;
+        env.mapPort(1, peer.slavePath());
+        TVokCommDriver d(nullptr);
+        QByteArray out("junk");
+        d.ReadBuffered(out);
+        QVERIFY(out.isEmpty());
+        QVERIFY(d.Connect());
+        peer.send(QByteArray("A\0B", 3));
+        QVERIFY(gathered(d, 3));
+        d.ReadBuffered(out);
+        QCOMPARE(out, QByteArray("A\0B", 3));
+        QCOMPARE(d.BufferedCount, quint16(3)); // reading does not consume
+    }
+
+    void sendResults()
+    {
+        testenv::TestEnv env;
+        PtyPeer peer;
+        env.mapPort(1, peer.slavePath());
+        TVokCommDriver d(nullptr);
+        QCOMPARE(d.SendString("abc"), 0); // closed port
+        QCOMPARE(d.OutputFreeSpace(), quint16(0xFFFF));
+        QVERIFY(d.Connect());
+        QCOMPARE(d.SendData("x", 0), 0);
+        QCOMPARE(d.SendString("hello"), 5);
+        QVERIFY(peer.waitForReceived(5, 2000));
+        QCOMPARE(peer.received(), QByteArray("hello"));
+        // The adapter disappears: the write transfers nothing.
+        peer.closeMaster();
+        d.OutputTimeout = 300;
+        QCOMPARE(d.SendString("more"), TVokCommDriver::kWriteFailed);
+        d.Disconnect();
+        QVERIFY(!d.Connected());
+    }
+
+    void reconfigurationWhileOpenPurgesAndAppliesAtOnce()
+    {
+        testenv::TestEnv env;
+        PtyPeer peer;
+        env.mapPort(1, peer.slavePath());
+        TVokCommDriver d(nullptr);
+        QList<platform::SerialTraceEvent> trace;
+        std::mutex m;
+        platform::setSerialTracer([&](const platform::SerialTraceEvent &e) {
+            std::lock_guard lock(m);
+            trace.append(e);
+        });
+        QVERIFY(d.Connect());
+        d.setComPortPollingDelay(1000); // keep the poll away while bytes wait unread
+        peer.send("unread");
+        QVERIFY(peer.waitUntilSent(2000));
+        QTest::qWait(50);
+        d.setComPortSpeed(br115200);
+        d.setComPortPollingDelay(5);
+        QTest::qWait(100);
+        QCOMPARE(d.BufferedCount, quint16(0)); // the unread input was discarded
+        {
+            std::lock_guard lock(m);
+            QVERIFY(std::any_of(trace.begin(), trace.end(), [](const auto &e) {
+                return e.kind == platform::SerialTraceEvent::Line && e.line.baud == 115200;
+            }));
+            trace.clear();
+        }
+        // Connect on an open driver changes nothing.
+        QVERIFY(d.Connect());
+        // The port number is ignored while open, also after a later reconnect.
+        d.setComPort(pnCOM3);
+        QCOMPARE(d.ComPort(), pnCOM1);
+        d.Disconnect();
+        QVERIFY(d.Connect());
+        QCOMPARE(d.devicePath(), peer.slavePath());
+        {
+            std::lock_guard lock(m);
+            QCOMPARE(std::count_if(trace.begin(), trace.end(), [](const auto &e) {
+                         return e.kind == platform::SerialTraceEvent::Open;
+                     }),
+                     1);
+        }
+        platform::setSerialTracer(nullptr);
+    }
+
+    void exclusiveOpenAndMissingPorts()
+    {
+        testenv::TestEnv env;
+        PtyPeer peer;
+        env.mapPort(1, peer.slavePath());
+        env.mapPort(2, env.file("plain.txt", "not a tty"));
+        env.mapPort(3, env.root() + "/no-such-device");
+        TVokCommDriver a(nullptr), b(nullptr);
+        QVERIFY(a.Connect());
+        QVERIFY(!b.Connect()); // the same port, already open
+        QVERIFY(!b.Connected());
+        a.Disconnect();
+        QVERIFY(b.Connect());
+        b.Disconnect();
+        for (auto port : {pnCOM2, pnCOM3}) {
+            TVokCommDriver c(nullptr);
+            c.setComPort(port);
+            QVERIFY(!c.Connect());
+            QVERIFY(!c.lastError().isEmpty());
+        }
+    }
+};
+
+QTEST_MAIN(TestDriver)
+#include "tst_driver.moc"
