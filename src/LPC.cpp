@@ -2,10 +2,496 @@
 
 #include "Main.h"
 
-TLPCFrm::TLPCFrm(TMainForm *mainForm) : QObject(mainForm), MainForm(mainForm) { FormCreate(); }
+#include <QCheckBox>
+#include <QLineEdit>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QScreen>
+#include <QThread>
+#include <QTimer>
+#include <algorithm>
+#include <array>
+#include <chrono>
+
+namespace {
+
+using std::chrono::milliseconds;
+
+constexpr milliseconds kCommTimeout{8000};
+constexpr milliseconds kStatusAnimation{200};
+constexpr milliseconds kSyncRepeat{300};
+constexpr milliseconds kProgressInterval{300};
+constexpr milliseconds kReplyPoll{3};
+// Board reset: RTS on, then a DTR pulse; RTS stays on.
+constexpr unsigned long kResetRtsToDtrMs = 50;
+constexpr unsigned long kResetDtrPulseMs = 300;
+
+constexpr int kMaxSyncTries = 250;
+constexpr int kMaxItemTries = 20;
+// The pause after each data line is 3 ms per unit of the time-out field (two digits).
+constexpr unsigned long kPauseMsPerUnit = 3;
+constexpr uint kMaxTimeoutField = 99;
+constexpr int kProgressBias = 3;
+constexpr int kPercent = 100;
+constexpr quint8 kMaxDotPhase = 3;
+constexpr int kAboveCentre = 100;
+
+// Minimum gathered bytes before a reply is looked at, by step: "Synchronized" CR LF; the
+// echoed "Synchronized" line and "OK"; and so on down to a bare return code.
+constexpr std::array<int, TLPCFrm::StepWrite + 1> kLpcReplyLength{0, 14, 18, 13, 12, 8,
+                                                                  5, 5,  3,  3,  3};
+
+// UART ISP texts.
+constexpr char kAutobaud[] = "?";
+const QByteArray kSynchronized = QByteArrayLiteral("Synchronized");
+const QByteArray kOk = QByteArrayLiteral("OK");
+const QByteArray kCrystalKHz = QByteArrayLiteral("11059.2");
+const QByteArray kUnlock = QByteArrayLiteral("U 23130");
+const QByteArray kEchoOff = QByteArrayLiteral("A 0");
+const QByteArray kReadPartId = QByteArrayLiteral("J");
+const QByteArray kReadBootVersion = QByteArrayLiteral("K");
+const QByteArray kPrepareFromSector0 = QByteArrayLiteral("P 0 ");
+const QByteArray kEraseFromSector0 = QByteArrayLiteral("E 0 ");
+const QByteArray kSuccessCode = QByteArrayLiteral("0");
+constexpr char kCopyCommand = 'C';
+constexpr qsizetype kBootVersionLines = 3; // return code, minor, major
+// The version line shows the payload from its fourth character, a dot, then its first two.
+constexpr qsizetype kVersionMajorAt = 3;
+constexpr qsizetype kVersionMinorChars = 2;
+
+const QString kSearching = QStringLiteral("正在查找。。。");
+const QString kSearchingDevice = QStringLiteral("正在查找设备  ");
+const QString kNoContact = QStringLiteral("无法和设备通讯，请重新复位");
+const QString kConnected = QStringLiteral("已成功连接");
+const QString kSynced = QStringLiteral("同步已建立");
+const QString kCrystalSent = QStringLiteral("波特率发送成功");
+const QString kCrystalFailed = QStringLiteral("波特率发送失败");
+const QString kUnlocked = QStringLiteral("解锁成功");
+const QString kReady = QStringLiteral("已准备");
+const QString kPartIdRead = QStringLiteral("读器件ID成功");
+const QString kBootVersionRead = QStringLiteral("读Boot代码版本成功");
+const QString kErasing = QStringLiteral("正在擦除。。。");
+const QString kErased = QStringLiteral("擦除成功");
+const QString kStartWriting = QStringLiteral("开始写入。。。");
+const QString kWritingRam = QStringLiteral("正在写RAM数据");
+const QString kCopying = QStringLiteral("正在将RAM内容复制到Flash");
+const QString kDot = QStringLiteral("。");
+const QString kDone = QStringLiteral("写入完成");
+const QString kFailed = QStringLiteral("下载的过程中出错");
+const QString kTimedOut = QStringLiteral("LPC通信超时!");
+const QString kSectorAmount = QStringLiteral("SectorAmount: ");
+
+// A running timer keeps its interval: the tries of one item share the time-out of its first
+// sending.
+void ensureRunning(QTimer *timer)
+{
+    if (!timer->isActive()) timer->start();
+}
+
+} // namespace
+
+TLPCFrm::TLPCFrm(TMainForm *mainForm) : QWidget(mainForm, Qt::Window), MainForm(mainForm)
+{
+    setObjectName(QStringLiteral("LPCFrm"));
+    Edit4 = new QLineEdit(this);
+    Edit4->setObjectName(QStringLiteral("Edit4"));
+    auto makeTimer = [this](const char *name, milliseconds interval, void (TLPCFrm::*handler)()) {
+        auto *t = new QTimer(this);
+        t->setObjectName(QLatin1String(name));
+        t->setInterval(interval);
+        connect(t, &QTimer::timeout, this, handler);
+        return t;
+    };
+    Timer1 = makeTimer("Timer1", kCommTimeout, &TLPCFrm::Timer1Timer);
+    Timer2 = makeTimer("Timer2", kStatusAnimation, &TLPCFrm::Timer2Timer);
+    Timer3 = makeTimer("Timer3", kSyncRepeat, &TLPCFrm::Timer3Timer);
+    Timer4 = makeTimer("Timer4", kProgressInterval, &TLPCFrm::Timer4Timer);
+    Timer5 = makeTimer("Timer5", kReplyPoll, &TLPCFrm::Timer5Timer);
+    Timer5->setTimerType(Qt::PreciseTimer);
+    FormCreate();
+    Timer4->start();
+}
 
 TLPCFrm::~TLPCFrm() = default;
 
-void TLPCFrm::FormCreate() { MainForm->NewLine = QByteArrayLiteral("\r\n"); }
+void TLPCFrm::FormCreate()
+{
+    adjustSize();
+    if (const QScreen *s = screen()) {
+        const QRect area = s->availableGeometry();
+        move(area.center().x() - width() / 2, area.center().y() - height() / 2 - kAboveCentre);
+    }
+    LpcSpinner = true;
+    LpcImageLoaded = false;
+    LpcSectorTable.fill(0);
+    MainForm->NewLine = QByteArray(lpc::kLineEnd);
+}
 
-void TLPCFrm::BitBtn1Click() {}
+bool TLPCFrm::running() const
+{
+    return Timer1->isActive() || Timer5->isActive();
+}
+
+void TLPCFrm::BitBtn1Click()
+{
+    if (running()) return; // one download at a time on the shared port
+    if (!MainForm->ComPort_Open()) {
+        MainForm->DownloadEnded(false);
+        return;
+    }
+    TVokCommDriver *port = MainForm->ComDriver;
+    if (MainForm->CheckBox2->isChecked()) {
+        port->SetRTS(true);
+        QThread::msleep(kResetRtsToDtrMs);
+        port->SetDTR(true);
+        QThread::msleep(kResetDtrPulseMs);
+        port->SetDTR(false);
+    }
+    LpcSyncTries = 1;
+    LpcState = StepSync;
+    port->SendString(kAutobaud);
+    port->BufferedCount = 0;
+    showAndAppend(kSearching);
+    ensureRunning(Timer3);
+    ensureRunning(Timer1);
+    ensureRunning(Timer5);
+    MainForm->BitBtn1->setEnabled(false);
+}
+
+bool TLPCFrm::SectorSet(const QString &partId)
+{
+    const lpc::SectorChoice choice = lpc::sectorChoiceFor(partId);
+    LpcSectorTable = lpc::sectorLayout(choice.layout);
+    LpcLastSector = choice.lastSector;
+    return RenewedlyLoadFile();
+}
+
+void TLPCFrm::releaseImage()
+{
+    LpcImageStream.clear();
+    LpcImageLoaded = false;
+    LpcSendList = {};
+}
+
+bool TLPCFrm::RenewedlyLoadFile()
+{
+    lpc::LoadResult r = lpc::loadImage(MainForm->Edit2->text());
+    releaseImage();
+    switch (r.status) {
+    case lpc::LoadStatus::Loaded:
+        break;
+    case lpc::LoadStatus::Missing:
+        endDownload(r.statusText, false);
+        return false;
+    case lpc::LoadStatus::TooLarge:
+    case lpc::LoadStatus::Empty:
+        // Nothing has been erased yet; the time-out ends the attempt.
+        showAndAppend(r.statusText);
+        return false;
+    case lpc::LoadStatus::Malformed:
+    case lpc::LoadStatus::Unreadable:
+        return false; // dropped without a message; the time-out ends the attempt
+    }
+    std::optional<lpc::LpcSendList> list = lpc::BuildLpcSendList(r.image, LpcSectorTable);
+    if (!list) {
+        showAndAppend(lpc::statusTooLarge());
+        return false;
+    }
+    LpcImageStream = std::move(r.image);
+    LpcImageLoaded = true;
+    LpcSendList = std::move(*list);
+    MainForm->AppendLine(lpc::codeSizeLine(LpcImageStream.size()));
+    showAndAppend(r.statusText);
+    return true;
+}
+
+// ---- timers ----
+
+void TLPCFrm::Timer1Timer()
+{
+    endDownload(kTimedOut, false);
+}
+
+void TLPCFrm::Timer2Timer()
+{
+    if (++LpcDotPhase > kMaxDotPhase) LpcDotPhase = 0;
+    QString text = LpcWritingRam ? kWritingRam : kCopying;
+    if (LpcDotPhase > 0) text += QLatin1Char(' ') + kDot.repeated(LpcDotPhase);
+    MainForm->SetStatus(text);
+}
+
+void TLPCFrm::Timer3Timer()
+{
+    LpcState = StepSync;
+    MainForm->ComDriver->SendString(kAutobaud);
+    MainForm->ComDriver->BufferedCount = 0;
+}
+
+void TLPCFrm::Timer4Timer()
+{
+    if (LpcState != StepWrite) return;
+    const int count = LpcSendCount();
+    if (count <= 0) return;
+    const int value = LpcSendPos * kPercent / count + kProgressBias;
+    QProgressBar *bar = MainForm->ProgressBar1;
+    bar->setValue(std::clamp(value, bar->minimum(), bar->maximum()));
+}
+
+void TLPCFrm::Timer5Timer()
+{
+    if (LpcState < StepSync || LpcState > StepWrite) return;
+    TVokCommDriver *port = MainForm->ComDriver;
+    if (port->BufferedCount < kLpcReplyLength[std::size_t(LpcState)]) return;
+    QByteArray reply;
+    port->ReadBuffered(reply);
+    if (!reply.endsWith(MainForm->NewLine)) return; // not complete yet: stays gathered
+    if (LpcState == StepBootVersion && !bootVersionComplete(reply)) return;
+    port->BufferedCount = 0;
+    evaluate(reply);
+}
+
+// ---- replies ----
+
+namespace {
+// The text between the leading return-code line and the final line end, or nothing.
+QByteArray payloadOf(const QByteArray &reply, qsizetype codeLine, qsizetype lineEnd)
+{
+    const qsizetype n = reply.size() - codeLine - lineEnd;
+    return n > 0 ? reply.mid(codeLine, n) : QByteArray();
+}
+} // namespace
+
+bool TLPCFrm::bootVersionComplete(const QByteArray &reply) const
+{
+    // The two version lines may arrive after the return code; taking the reply early would
+    // leave a stray line that spoils the next answer.
+    const QByteArray &nl = MainForm->NewLine;
+    return !reply.startsWith(kSuccessCode + nl) || reply.count(nl) >= kBootVersionLines;
+}
+
+void TLPCFrm::evaluate(const QByteArray &reply)
+{
+    const QByteArray &nl = MainForm->NewLine;
+    const QByteArray codeLine = kSuccessCode + nl;
+    // An echoed command followed by its return code or "OK".
+    const auto echoed = [&](const QByteArray &command, const QByteArray &answer) {
+        return reply == command + nl + answer + nl;
+    };
+    switch (LpcState) {
+    case StepSync:
+        syncAnswer(reply);
+        return;
+    case StepSynchronized:
+        if (!echoed(kSynchronized, kOk)) return;
+        accepted();
+        showAndAppend(kSynced);
+        LpcState = StepCrystal;
+        sendCommand(kCrystalKHz);
+        return;
+    case StepCrystal:
+        if (!echoed(kCrystalKHz, kOk)) {
+            MainForm->SetStatus(kCrystalFailed);
+            return;
+        }
+        accepted();
+        showAndAppend(kCrystalSent);
+        LpcState = StepUnlock;
+        sendCommand(kUnlock);
+        return;
+    case StepUnlock:
+        if (!echoed(kUnlock, kSuccessCode)) return;
+        accepted();
+        showAndAppend(kUnlocked);
+        LpcState = StepEchoOff;
+        sendCommand(kEchoOff);
+        return;
+    case StepEchoOff:
+        if (!echoed(kEchoOff, kSuccessCode)) return;
+        accepted();
+        MainForm->SetStatus(kReady);
+        LpcState = StepPartId;
+        sendCommand(kReadPartId);
+        return;
+    case StepPartId:
+        partIdAnswer(reply);
+        return;
+    case StepBootVersion:
+        bootVersionAnswer(reply);
+        return;
+    case StepPrepare:
+        if (reply != codeLine) return;
+        accepted();
+        showAndAppend(kErasing);
+        LpcState = StepErase;
+        sendCommand(kEraseFromSector0 + LpcLastSector.toLatin1());
+        return;
+    case StepErase:
+        eraseAnswer(reply);
+        return;
+    case StepWrite:
+        writeAnswer(reply);
+        return;
+    default:
+        return;
+    }
+}
+
+void TLPCFrm::syncAnswer(const QByteArray &reply)
+{
+    TVokCommDriver *port = MainForm->ComDriver;
+    if (reply.contains(kSynchronized + MainForm->NewLine)) {
+        accepted();
+        showAndAppend(kConnected);
+        Timer3->stop();
+        LpcState = StepSynchronized;
+        sendCommand(kSynchronized);
+        return;
+    }
+    // Noise or a wrong baud rate: ask again at once. The time-out still counts from the start.
+    if (LpcSyncTries < kMaxSyncTries) {
+        ++LpcSyncTries;
+        port->SendString(kAutobaud);
+        port->BufferedCount = 0;
+        MainForm->SetStatus(kSearchingDevice + (LpcSpinner ? QLatin1Char('\\') : QLatin1Char('/')));
+        LpcSpinner = !LpcSpinner;
+        return;
+    }
+    showAndAppend(kNoContact);
+    LpcSyncTries = 1;
+    Timer3->stop();
+    port->SendString(kAutobaud);
+    port->BufferedCount = 0;
+}
+
+void TLPCFrm::partIdAnswer(const QByteArray &reply)
+{
+    const QByteArray codeLine = kSuccessCode + MainForm->NewLine;
+    if (!reply.startsWith(codeLine)) return;
+    const QString partId =
+        QString::fromLatin1(payloadOf(reply, codeLine.size(), MainForm->NewLine.size()));
+    Edit4->setText(partId);
+    if (!SectorSet(partId)) return;
+    Edit4->setToolTip(kSectorAmount + LpcLastSector);
+    accepted();
+    MainForm->SetStatus(kPartIdRead);
+    MainForm->AppendLine(kPartIdRead + QLatin1Char(':') + partId);
+    LpcState = StepBootVersion;
+    sendCommand(kReadBootVersion);
+}
+
+void TLPCFrm::bootVersionAnswer(const QByteArray &reply)
+{
+    const QByteArray codeLine = kSuccessCode + MainForm->NewLine;
+    if (!reply.startsWith(codeLine)) return;
+    // The boot loader sends the minor number first, then the major one.
+    const QByteArray payload = payloadOf(reply, codeLine.size(), MainForm->NewLine.size());
+    accepted();
+    MainForm->SetStatus(kBootVersionRead);
+    MainForm->AppendLine(kBootVersionRead + QLatin1Char(':') +
+                         QString::fromLatin1(payload.mid(kVersionMajorAt)) + QLatin1Char('.') +
+                         QString::fromLatin1(payload.left(kVersionMinorChars)));
+    LpcState = StepPrepare;
+    sendCommand(kPrepareFromSector0 + LpcLastSector.toLatin1());
+}
+
+void TLPCFrm::eraseAnswer(const QByteArray &reply)
+{
+    if (reply != kSuccessCode + MainForm->NewLine) return;
+    accepted();
+    showAndAppend(kErased);
+    LpcSendPos = 1;
+    LpcState = StepWrite;
+    if (!sendItem()) return;
+    LpcWritingRam = true;
+    ensureRunning(Timer2);
+    MainForm->AppendLine(kStartWriting);
+}
+
+void TLPCFrm::writeAnswer(const QByteArray &reply)
+{
+    const bool dataItem = LpcSendList.item(LpcSendPos).kind == lpc::ItemKind::DataItem;
+    if (reply == (dataItem ? kOk : kSuccessCode) + MainForm->NewLine) {
+        accepted();
+        ++LpcSendPos;
+        if (LpcSendPos < LpcSendCount()) {
+            LpcRetryCount = 0;
+            sendItem();
+        } else {
+            endDownload(kDone, true);
+        }
+        return;
+    }
+    // An error code, or "RESEND" for data: the whole item goes again.
+    if (++LpcRetryCount < kMaxItemTries)
+        sendItem();
+    else
+        endDownload(kFailed, false);
+}
+
+// ---- sending and ending ----
+
+void TLPCFrm::sendCommand(const QByteArray &text)
+{
+    MainForm->ComDriver->SendString(text + MainForm->NewLine);
+    ensureRunning(Timer1);
+}
+
+void TLPCFrm::accepted()
+{
+    Timer1->stop();
+}
+
+bool TLPCFrm::sendItem()
+{
+    if (LpcSendPos < 1 || LpcSendPos >= LpcSendCount()) {
+        endDownload(kFailed, false);
+        return false;
+    }
+    const lpc::LpcSendItem &item = LpcSendList.item(LpcSendPos);
+    TVokCommDriver *port = MainForm->ComDriver;
+    if (item.kind == lpc::ItemKind::CommandItem) {
+        const QByteArray line = item.lines.value(0);
+        LpcWritingRam = !line.startsWith(kCopyCommand);
+        if (!LpcWritingRam) MainForm->SetStatus(kCopying);
+        port->SendData(line.constData(), qint32(line.size()));
+    } else {
+        // The field holds digits only unless something else was pasted into it; without a
+        // number there is no pause to keep, so the attempt ends rather than guess one.
+        bool ok = false;
+        const uint units = MainForm->Edit3->text().toUInt(&ok);
+        if (!ok || units > kMaxTimeoutField) {
+            endDownload(kFailed, false);
+            return false;
+        }
+        for (const QByteArray &line : item.lines) {
+            port->SendData(line.constData(), qint32(line.size()));
+            QThread::msleep(kPauseMsPerUnit * units);
+        }
+    }
+    ensureRunning(Timer1);
+    return true;
+}
+
+void TLPCFrm::showAndAppend(const QString &text)
+{
+    MainForm->SetStatus(text);
+    MainForm->AppendLine(text);
+}
+
+void TLPCFrm::endDownload(const QString &message, bool success)
+{
+    LpcState = StepSync;
+    Timer1->stop();
+    Timer2->stop();
+    Timer3->stop();
+    Timer5->stop();
+    MainForm->ComPort_Close();
+    showAndAppend(message);
+    MainForm->ProgressBar1->setValue(0);
+    MainForm->BitBtn1->setEnabled(true);
+    if (success && MainForm->CheckBox1->isChecked()) {
+        MainForm->SetStayOnTop(false);
+        MainForm->MinimiseApplication();
+    }
+    MainForm->DownloadEnded(success);
+}

@@ -1,20 +1,117 @@
 // TLPCFrm: the hidden controller of the NXP LPC2000 programmer.
+//
+// Principles of operation
+// -----------------------
+// * The download is a state machine over the main window's shared polling driver, driven by
+//   five timers of this window, all on the user-interface thread:
+//     Timer1  8000 ms  communication time-out, started with every command sent
+//     Timer2   200 ms  animated status text while writing
+//     Timer3   300 ms  repeats "?" while synchronising
+//     Timer4   300 ms  progress bar while writing (always running)
+//     Timer5     3 ms  reply poll: looks at what the driver gathered
+// * A reply is looked at only when the step's minimum number of bytes has been gathered and
+//   it ends with the line end; it is then consumed and compared with the step's answer. An
+//   answer that is not accepted is dropped and the time-out ends the download, except while
+//   synchronising ("?" again, up to 250 times) and while writing (the item again, up to 20
+//   times).
+// * Steps: "?" autobaud, "Synchronized", the crystal in kHz, unlock, echo off, part
+//   identification (chooses the sector layout and loads the image into the send list), boot
+//   code version, prepare and erase every sector, then the send list item by item: write to
+//   RAM, uuencoded data lines with their checksum line, prepare the block's sector, copy RAM
+//   to flash. The image logic lives in LpcImage.h.
+// * The pause after each data line and the reset pulse block the user-interface thread.
+// * Every end of an attempt closes the port, stops the timers that drive it, sets the
+//   progress bar to 0, enables the download button and reports the end to the main window
+//   exactly once (TMainForm::DownloadEnded).
 #pragma once
 
-#include <QObject>
+#include "LpcImage.h"
 
+#include <QByteArray>
+#include <QString>
+#include <QWidget>
+
+class QLineEdit;
+class QTimer;
 class TMainForm;
 
-class TLPCFrm : public QObject
+class TLPCFrm : public QWidget
 {
 public:
+    // LpcState: the answer being waited for.
+    enum Step : qint32 {
+        StepSync = 1,         // "?"
+        StepSynchronized = 2, // "Synchronized"
+        StepCrystal = 3,      // "11059.2"
+        StepUnlock = 4,       // "U 23130"
+        StepEchoOff = 5,      // "A 0"
+        StepPartId = 6,       // "J"
+        StepBootVersion = 7,  // "K"
+        StepPrepare = 8,      // "P 0 <last sector>"
+        StepErase = 9,        // "E 0 <last sector>"
+        StepWrite = 10,       // the current send item
+    };
+
     explicit TLPCFrm(TMainForm *mainForm);
     ~TLPCFrm() override;
 
     void FormCreate();
     // Starts a download; called by the main window's download button.
     void BitBtn1Click();
+    // Chooses the sector layout for a part identification and loads the image.
+    bool SectorSet(const QString &partId);
+    // Loads the firmware file named in the main window into the image and the send list.
+    bool RenewedlyLoadFile();
+
+    void Timer1Timer();
+    void Timer2Timer();
+    void Timer3Timer();
+    void Timer4Timer();
+    void Timer5Timer();
+
+    // ---- controls ----
+    QTimer *Timer1 = nullptr;
+    QTimer *Timer2 = nullptr;
+    QTimer *Timer3 = nullptr;
+    QTimer *Timer4 = nullptr;
+    QTimer *Timer5 = nullptr;
+    QLineEdit *Edit4 = nullptr; // the part identification; hint "SectorAmount: <last>"
+
+    // ---- state of the download ----
+    qint32 LpcState = StepSync;
+    qint32 LpcSyncTries = 1;
+    qint32 LpcRetryCount = 0;
+    bool LpcSpinner = true;
+    bool LpcWritingRam = true;
+    quint8 LpcDotPhase = 0;
+    QString LpcLastSector;
+    lpc::SectorTable LpcSectorTable{};
+    QByteArray LpcImageStream;
+    bool LpcImageLoaded = false;
+    lpc::LpcSendList LpcSendList;
+    quint16 LpcSendPos = 0;
+    int LpcSendCount() const { return LpcSendList.LpcSendCount(); }
 
 private:
+    bool running() const;
+    void evaluate(const QByteArray &reply);
+    void syncAnswer(const QByteArray &reply);
+    void partIdAnswer(const QByteArray &reply);
+    void bootVersionAnswer(const QByteArray &reply);
+    void eraseAnswer(const QByteArray &reply);
+    void writeAnswer(const QByteArray &reply);
+    // A reply to "K" holds the return code and two lines of version.
+    bool bootVersionComplete(const QByteArray &reply) const;
+
+    // Sends a command line and starts the time-out.
+    void sendCommand(const QByteArray &text);
+    // Stops the time-out: an accepted answer gives the next command its full time.
+    void accepted();
+    // Sends the item at LpcSendPos; false when the download ended instead.
+    bool sendItem();
+    void showAndAppend(const QString &text);
+    void endDownload(const QString &message, bool success);
+    void releaseImage();
+
     TMainForm *MainForm;
 };
