@@ -1,15 +1,350 @@
 #include "Cli.h"
 
+#include "LpcImage.h"
+#include "Main.h"
+#include "StcFrames.h"
+#include "StcHexLib.h"
+#include "Stm32Image.h"
+
+#include "platform/PortNames.h"
+#include "platform/Ui.h"
+
+#include <QCheckBox>
+#include <QComboBox>
+#include <QFileInfo>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QTimer>
 #include <cstdio>
+#include <unistd.h>
+#include <vector>
 
 namespace cli {
 
+namespace {
+
+constexpr int kWatchdogMs = 60 * 60 * 1000; // no download takes an hour
+constexpr int kProgressWidth = 30;
+const QString kPortFailedStart = QStringLiteral("当前串口号已经被占用");
+
+const char kUsage[] =
+    "Usage: tramelo download --device DEV --port PORT [--baud RATE] [--no-reset]\n"
+    "                        [--reset-ms N] [--timeout N] [--6t] FILE\n"
+    "       tramelo ports\n"
+    "       tramelo --help | --version\n";
+
+const char kHelp[] =
+    "Tramelo programs microcontroller boards through their serial boot loaders.\n"
+    "Started without arguments it opens its window.\n"
+    "\n"
+    "  download      write FILE (binary or Intel HEX) to the board\n"
+    "    --device DEV   an entry of the device list, case-insensitive, or the start of one:\n"
+    "                   stm32, lpc2214 lpc2292 lpc2131 lpc2132 lpc2136 lpc2138,\n"
+    "                   stc89c51rc stc89c52rc stc89c55rd+ stc89c516rd+\n"
+    "    --port PORT    COM1..COM8 (resolved as in the window) or a device path\n"
+    "    --baud RATE    110 300 600 1200 2400 4800 9600 14400 19200 38400 56000 57600\n"
+    "                   115200 (default 9600; STM32 uses at least 19200, LPC at most 57600)\n"
+    "    --no-reset     do not pulse RTS/DTR to reset the board into its boot loader\n"
+    "    --reset-ms N   length of the STC reset pulse, 1-999 ms (default 680)\n"
+    "    --timeout N    1-99: STC connect time-out in s, LPC pause factor (default 5)\n"
+    "    --6t           STC: set the double-speed (6T) clock mode instead of 12T\n"
+    "  ports         list the serial ports present and the COM names they answer to\n"
+    "\n"
+    "Exit status: 0 written, 1 failed, 2 usage error or unusable file, 3 port not opened.\n";
+
+void out(FILE *f, const QString &text)
+{
+    const QByteArray bytes = text.toUtf8();
+    std::fwrite(bytes.constData(), 1, size_t(bytes.size()), f);
+    std::fflush(f);
+}
+
+int usage(const QString &problem)
+{
+    out(stderr, QStringLiteral("tramelo: %1\n").arg(problem));
+    std::fputs(kUsage, stderr);
+    return kExitUsage;
+}
+
+struct DownloadOptions
+{
+    QString device, port, file;
+    int baudIndex = -1;
+    bool noReset = false, sixT = false;
+    QString resetMs, timeout;
+};
+
+// Numbers of the numeric fields: digits only, within the field's range.
+bool validNumber(const QString &text, int max)
+{
+    bool ok = false;
+    const int v = text.toInt(&ok);
+    return ok && v >= 1 && v <= max && text == QString::number(v);
+}
+
+int parseDownload(const QStringList &args, DownloadOptions &o)
+{
+    for (int i = 0; i < args.size(); ++i) {
+        const QString &a = args[i];
+        auto value = [&](QString &into) {
+            if (i + 1 >= args.size()) return false;
+            into = args[++i];
+            return true;
+        };
+        QString v;
+        if (a == "--device") {
+            if (!value(o.device)) return usage("--device needs a value");
+        } else if (a == "--port") {
+            if (!value(o.port)) return usage("--port needs a value");
+        } else if (a == "--baud") {
+            if (!value(v)) return usage("--baud needs a value");
+            for (int k = 0; k < kBaudRateCount; ++k)
+                if (v == QString::number(kBaudRates[k])) o.baudIndex = k;
+            if (o.baudIndex < 0) return usage(QStringLiteral("unsupported rate: %1").arg(v));
+        } else if (a == "--no-reset") {
+            o.noReset = true;
+        } else if (a == "--reset-ms") {
+            if (!value(o.resetMs) || !validNumber(o.resetMs, 999))
+                return usage("--reset-ms takes a number from 1 to 999");
+        } else if (a == "--timeout") {
+            if (!value(o.timeout) || !validNumber(o.timeout, 99))
+                return usage("--timeout takes a number from 1 to 99");
+        } else if (a == "--6t") {
+            o.sixT = true;
+        } else if (a.startsWith("-") && a != "-") {
+            return usage(QStringLiteral("unknown option: %1").arg(a));
+        } else if (o.file.isEmpty()) {
+            o.file = a;
+        } else {
+            return usage(QStringLiteral("more than one file: %1").arg(a));
+        }
+    }
+    if (o.device.isEmpty()) return usage("--device is missing");
+    if (o.port.isEmpty()) return usage("--port is missing");
+    if (o.file.isEmpty()) return usage("the firmware file is missing");
+    return kExitOk;
+}
+
+// The file is checked with the family's own loader before the board is touched, so a file
+// that cannot be used never starts an erase.
+QString unusableFile(const TMainForm &w, const QString &path)
+{
+    const QFileInfo info(path);
+    if (!info.exists()) return QStringLiteral("%1: no such file").arg(path);
+    if (!info.isFile()) return QStringLiteral("%1: not a regular file").arg(path);
+    if (!info.isReadable()) return QStringLiteral("%1: not readable").arg(path);
+    const int device = w.MCUType->currentIndex();
+    if (device <= 5) {
+        const lpc::LoadResult r = lpc::loadImage(path);
+        if (!r.ok()) return QStringLiteral("%1: %2").arg(path, r.statusText);
+    } else if (device == 6) {
+        const stm32::LoadResult r = stm32::loadImage(path);
+        if (!r.ok()) return QStringLiteral("%1: %2").arg(path, r.statusText);
+    } else {
+        std::vector<quint8> image(0x10000, 0);
+        hexlib::decodeHexFile(path, image.data());
+        if (!stc::StcImageLength(QByteArrayView(reinterpret_cast<const char *>(image.data()),
+                                            qsizetype(image.size()))))
+            return QStringLiteral("%1: no data in the image (not an Intel HEX file?)").arg(path);
+    }
+    return {};
+}
+
+class ProgressLine
+{
+public:
+    explicit ProgressLine(bool enabled) : enabled_(enabled) {}
+    void status(const QString &s)
+    {
+        status_ = s;
+        draw();
+    }
+    void progress(int value, int max)
+    {
+        percent_ = max > 0 ? int(qint64(value) * 100 / max) : 0;
+        draw();
+    }
+    void clear()
+    {
+        if (enabled_ && drawn_) out(stderr, QStringLiteral("\r\033[K"));
+        drawn_ = false;
+    }
+
+private:
+    void draw()
+    {
+        if (!enabled_) return;
+        const int filled = percent_ * kProgressWidth / 100;
+        out(stderr, QStringLiteral("\r\033[K[%1%2] %3% %4")
+                        .arg(QString(filled, QLatin1Char('#')),
+                             QString(kProgressWidth - filled, QLatin1Char(' ')))
+                        .arg(percent_, 3)
+                        .arg(status_));
+        drawn_ = true;
+    }
+    bool enabled_;
+    bool drawn_ = false;
+    int percent_ = 0;
+    QString status_;
+};
+
+int download(const QStringList &args)
+{
+    DownloadOptions o;
+    if (const int rc = parseDownload(args, o); rc != kExitOk) return rc;
+
+    ApplicationWindows windows = CreateApplicationWindows(false);
+    TMainForm &w = *windows.main;
+    QStringList entries;
+    for (int i = 0; i < w.MCUType->count(); ++i) entries << w.MCUType->itemText(i);
+    const int device = deviceIndex(entries, o.device);
+    if (device < 0) return usage(QStringLiteral("unknown or ambiguous device: %1").arg(o.device));
+
+    // The port: COMn as in the window, or a device path given to COM1 for this run.
+    int portIndex = 0;
+    if (o.port.startsWith('/')) {
+        platform::setPortAlias(QStringLiteral("COM1"), o.port);
+    } else {
+        const QString p = o.port.toUpper();
+        bool ok = p.startsWith("COM");
+        portIndex = ok ? p.mid(3).toInt(&ok) - 1 : -1;
+        if (!ok || portIndex < 0 || portIndex > 7)
+            return usage(QStringLiteral("--port takes COM1..COM8 or a device path"));
+    }
+
+    w.MCUType->setCurrentIndex(device);
+    w.MCUTypeChange();
+    w.ComboBox1->setCurrentIndex(portIndex);
+    w.ComboBox6->setCurrentIndex(portIndex);
+    if (o.baudIndex >= 0) {
+        w.ComboBox2->setCurrentIndex(o.baudIndex);
+        w.ComboBox7->setCurrentIndex(o.baudIndex);
+    }
+    w.CheckBox2->setChecked(!o.noReset);
+    if (!o.resetMs.isEmpty()) w.Edit4->setText(o.resetMs);
+    if (!o.timeout.isEmpty()) w.Edit3->setText(o.timeout);
+    w.BitBtn7->setText(o.sixT ? QStringLiteral("6T") : QStringLiteral("12T"));
+    w.Edit2->setText(QFileInfo(o.file).absoluteFilePath());
+
+    try {
+        if (const QString bad = unusableFile(w, o.file); !bad.isEmpty()) {
+            out(stderr, QStringLiteral("tramelo: %1\n").arg(bad));
+            return kExitUsage;
+        }
+    } catch (const std::exception &e) {
+        out(stderr, QStringLiteral("tramelo: %1\n").arg(ui::fromStd(e.what())));
+        return kExitFailed;
+    }
+
+    ProgressLine progress(isatty(STDERR_FILENO) == 1);
+    int exitCode = -1;
+    bool portFailed = false;
+    ui::setMessageHandler([&](const ui::MessageRequest &r) {
+        progress.clear();
+        const QString text = QString(r.text).replace(QLatin1Char('\r'), QLatin1Char(' '));
+        out(stderr, QStringLiteral("%1: %2\n").arg(r.caption, text));
+        if (r.text.startsWith(kPortFailedStart)) portFailed = true;
+    });
+    ui::setFileHandler([](const ui::FileRequest &) { return QString(); });
+    w.OnLine = [&](const QString &line) {
+        progress.clear();
+        out(stdout, line + QLatin1Char('\n'));
+    };
+    w.OnStatusText = [&](const QString &s) { progress.status(s); };
+    QObject::connect(w.ProgressBar1, &QProgressBar::valueChanged, &w,
+                     [&](int v) { progress.progress(v, w.ProgressBar1->maximum()); });
+    w.OnDownloadEnded = [&](bool success) {
+        if (exitCode < 0) exitCode = success ? kExitOk : (portFailed ? kExitPort : kExitFailed);
+        QTimer::singleShot(0, qApp, [] { QCoreApplication::exit(0); });
+    };
+
+    QTimer::singleShot(0, &w, [&] {
+        try {
+            w.BitBtn1Click();
+        } catch (const std::exception &e) {
+            out(stderr, QStringLiteral("tramelo: %1\n").arg(ui::fromStd(e.what())));
+            if (exitCode < 0) exitCode = kExitFailed;
+            QCoreApplication::exit(0);
+        }
+    });
+    QTimer::singleShot(kWatchdogMs, qApp, [&] {
+        out(stderr, QStringLiteral("tramelo: the download did not end within an hour\n"));
+        exitCode = kExitFailed;
+        QCoreApplication::exit(0);
+    });
+    QCoreApplication::exec();
+    progress.clear();
+    ui::setMessageHandler(nullptr);
+    ui::setFileHandler(nullptr);
+    if (exitCode < 0) exitCode = portFailed ? kExitPort : kExitFailed;
+    return exitCode;
+}
+
+int ports()
+{
+    // Which COM names answer to each device: the settings file's [Ports] and the order.
+    QHash<QString, QStringList> names;
+    for (int n = 1; n <= 8; ++n) {
+        const QString com = QStringLiteral("COM%1").arg(n);
+        const QString path = platform::resolvePortName(com);
+        if (!path.isEmpty()) names[path] << com;
+    }
+    QStringList paths;
+    for (const platform::PortInfo &p : platform::presentPorts()) paths << p.path;
+    for (auto it = names.cbegin(); it != names.cend(); ++it)
+        if (!paths.contains(it.key())) paths << it.key();
+    for (const QString &path : paths) {
+        const QString com = names.value(path).join(',');
+        out(stdout, QStringLiteral("%1\t%2\t%3\n")
+                        .arg(com.isEmpty() ? QStringLiteral("-") : com, path,
+                             platform::describePort(path)));
+    }
+    return kExitOk;
+}
+
+} // namespace
+
+int deviceIndex(const QStringList &entries, const QString &text)
+{
+    const QString want = text.trimmed();
+    if (want.isEmpty()) return -1;
+    for (int i = 0; i < entries.size(); ++i)
+        if (entries[i].compare(want, Qt::CaseInsensitive) == 0) return i;
+    int found = -1;
+    for (int i = 0; i < entries.size(); ++i) {
+        if (entries[i].startsWith(want, Qt::CaseInsensitive)) {
+            if (found >= 0) return -1; // ambiguous
+            found = i;
+        }
+    }
+    return found;
+}
+
 bool wantsCommandLine(int argc, char **) { return argc > 1; }
 
-int run(int, char **)
+int run(int argc, char **argv)
 {
-    std::fputs("tramelo: the command line is not available yet\n", stderr);
-    return 2;
+    // No display is needed: the window's controls run on Qt's offscreen platform.
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
+    QStringList args;
+    for (int i = 1; i < argc; ++i) args << QString::fromLocal8Bit(argv[i]);
+    if (args[0] == "--help" || args[0] == "-h") {
+        std::fputs(kUsage, stdout);
+        std::fputs("\n", stdout);
+        std::fputs(kHelp, stdout);
+        return kExitOk;
+    }
+    if (args[0] == "--version") {
+        std::printf("tramelo %s\n", "1.60");
+        return kExitOk;
+    }
+    if (args[0] != "download" && args[0] != "ports")
+        return usage(QStringLiteral("unknown command: %1").arg(args[0]));
+    int qtArgc = 1;
+    ui::Application app(qtArgc, argv);
+    QApplication::setApplicationName(QStringLiteral("Tramelo"));
+    if (args[0] == "ports") return args.size() == 1 ? ports() : usage("ports takes no arguments");
+    return download(args.mid(1));
 }
 
 } // namespace cli

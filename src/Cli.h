@@ -1,8 +1,33 @@
-// The command-line face of the program: downloads for scripts and production lines.
+// The command-line face of the program, for scripts and production lines:
+//
+//   tramelo download --device DEV --port PORT [--baud RATE] [--no-reset] [--reset-ms N]
+//                    [--timeout N] [--6t] FILE
+//   tramelo ports
+//   tramelo --help | --version
+//
+// A download runs exactly the programmers of the window: the options set the window's
+// controls, then its download button is pressed. Message lines go to standard output as they
+// appear; status texts and a progress bar go to standard error when it is a terminal; message
+// boxes become lines on standard error. Exit status: 0 written, 1 failed, 2 usage error or a
+// file that cannot be used, 3 the port cannot be opened. The settings store is neither read
+// nor written; "COMn" names resolve as in the window. No display is needed.
 #pragma once
 
+#include <QStringList>
+
 namespace cli {
+
+constexpr int kExitOk = 0;
+constexpr int kExitFailed = 1;
+constexpr int kExitUsage = 2;
+constexpr int kExitPort = 3;
+
 // True when the program was started with arguments (the window takes none).
 bool wantsCommandLine(int argc, char **argv);
 int run(int argc, char **argv);
+
+// Index of the device list entry that a --device text names (case-insensitive; an exact
+// entry or the unique entry it begins), or -1.
+int deviceIndex(const QStringList &entries, const QString &text);
+
 } // namespace cli

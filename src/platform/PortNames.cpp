@@ -3,6 +3,7 @@
 #include "platform/Settings.h"
 
 #include <QDir>
+#include <QHash>
 #include <QRegularExpression>
 #include <QSerialPortInfo>
 
@@ -58,7 +59,21 @@ QString describe(const QSerialPortInfo &info)
     return parts.join(QStringLiteral(", "));
 }
 
+QHash<QString, QString> &aliases()
+{
+    static QHash<QString, QString> a;
+    return a;
+}
+
 } // namespace
+
+void setPortAlias(const QString &comName, const QString &path)
+{
+    if (path.isEmpty())
+        aliases().remove(comName.toUpper());
+    else
+        aliases().insert(comName.toUpper(), path);
+}
 
 QList<PortInfo> presentPorts()
 {
@@ -98,6 +113,8 @@ QString resolvePortName(const QString &name)
     const int number = m.captured(1).toInt();
     const QString canonical = QStringLiteral("COM%1").arg(number);
 
+    const QString alias = aliases().value(canonical);
+    if (!alias.isEmpty()) return alias;
     const QString configured = SettingsStore::portOverride(canonical);
     if (!configured.isEmpty()) return configured;
 

@@ -19,6 +19,9 @@ struct PortInfo
 
 // Serial ports present, in COM order (index 0 is what "COM1" resolves to without [Ports]).
 QList<PortInfo> presentPorts();
+// Names a device path for "COMn" in this process only, ahead of the settings file (the
+// command line's --port with a path). An empty path removes the alias.
+void setPortAlias(const QString &comName, const QString &path);
 // Device path for "COM1".."COM8" or a path; empty when it resolves to nothing.
 QString resolvePortName(const QString &name);
 // Description of the device behind a path ("" when unknown), for tooltips and `ports`.
