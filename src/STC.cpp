@@ -1,13 +1,455 @@
 #include "STC.h"
 
+#include "HexText.h"
 #include "Main.h"
+#include "SPComm.h"
+#include "StcHexLib.h"
 
-TSTCFrm::TSTCFrm(TMainForm *mainForm) : QObject(mainForm), MainForm(mainForm) { FormCreate(); }
+#include <QCheckBox>
+#include <QComboBox>
+#include <QCoreApplication>
+#include <QFileInfo>
+#include <QPlainTextEdit>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QScopeGuard>
+#include <QThread>
+#include <QTimer>
 
-TSTCFrm::~TSTCFrm() = default;
+#include <chrono>
+#include <limits>
 
-void TSTCFrm::FormCreate() {}
+using namespace std::chrono_literals;
 
-void TSTCFrm::FormClose() {}
+namespace {
 
-void TSTCFrm::BitBtn1Click() {}
+// ---- timers, line settings and waits -----------------------------------------------------
+constexpr auto kSeekInterval = 20ms;   // one handshake "7F7F" per tick while seeking
+constexpr auto kTickInterval = 1000ms; // one StcTicks count per tick
+const QString kDefaultPort = QStringLiteral("COM1");
+constexpr quint32 kReadIntervalMs = 100; // a reception ends 100 ms after its last byte
+constexpr quint16 kXonXoffLimit = 500;
+// The pauses around opening the port and around the baud-rate step frames.
+constexpr unsigned long kSettleMs = 100;
+// The reset time field holds at most three digits.
+constexpr int kMaxResetMs = 999;
+// Connection time-out in seconds when the time-out field is not a number.
+constexpr int kDefaultConnectSeconds = 3;
+// Waits for a reply, in TimeOutTM ticks (seconds).
+constexpr int kStepWaitTicks = 6;
+constexpr int kControlWaitTicks = 6;
+constexpr int kEraseWaitTicks = 12;
+constexpr int kDataWaitTicks = 10;
+constexpr int kOptionWaitTicks = 10;
+constexpr int kControlRepeats = 5;
+// Longest wait for a queued frame to leave the port before the port is stopped: a full data
+// frame takes 1.2 s at 1200 baud.
+constexpr int kFrameLeaveMs = 2000;
+// The property of the message area that holds the last-frame text.
+constexpr const char *kLastFrameProperty = "Hint";
+
+// ---- messages ----------------------------------------------------------------------------
+const QString kNoFile = QStringLiteral("上载文件不存在 ！");
+const QString kTargetCode = QStringLiteral("下载目标代码");
+const QString kPortBusy =
+    QStringLiteral("当前串口号已经被占用，或其它错误 ！\r请选择其它串口，或检查串口设置是否正确。");
+const QString kConnecting = QStringLiteral("正在连机 。。。");
+const QString kConnectTimeout = QStringLiteral("连接超时 ！");
+const QString kConnected = QStringLiteral("连机成功! 固件版本:");
+const QString kUnsupportedMcuBox =
+    QStringLiteral("当前版本支持 MCU: 12C1052/89C51RC/89C52RC/89C55RD+/89C516RD+ ！");
+const QString kUnsupportedMcu = QStringLiteral("未支持的 MCU ！");
+const QString kUnsupportedOscillatorBox =
+    QStringLiteral("当前版本支持 Oscillator: 11.0592/12.00/18.432/22.1184/24.00/36.864 ！");
+const QString kUnsupportedOscillator = QStringLiteral("未支持的 Oscillator ！");
+const QString kStep1Timeout = QStringLiteral("调整波特率一超时 ！");
+const QString kStep1Done = QStringLiteral("调整波特率一完成 ！");
+const QString kStep2Start = QStringLiteral("第二次调整波特率 。。。");
+const QString kStep2Timeout = QStringLiteral("调整波特率二超时 ！");
+const QString kStep2Done = QStringLiteral("调整波特率二完成 ！");
+const QString kControlStart = QStringLiteral("正在发送控制信息 。。。");
+const QString kControlTimeout = QStringLiteral("写控制信息超时 ！");
+const QString kControlDone = QStringLiteral("发送控制信息完成 ！");
+const QString kEraseStart = QStringLiteral("正在擦除芯片 。。。");
+const QString kEraseTimeout = QStringLiteral("擦除芯片超时 ！");
+const QString kEraseDone = QStringLiteral("擦除芯片完成 ！");
+const QString kUploadStart = QStringLiteral("正在上载数据 。。。");
+const QString kUploadTimeout = QStringLiteral("上载数据超时 ！");
+const QString kDoubleSpeed = QStringLiteral("设置为双倍速 ！");
+const QString kSingleSpeed = QStringLiteral("设置为单倍速 ！");
+const QString kOptionTimeout = QStringLiteral("设置选项超时 ！");
+const QString kDoubleSpeedDone = QStringLiteral("设置为双倍速完成 ！");
+const QString kSingleSpeedDone = QStringLiteral("设置为单倍速完成 ！");
+const QString kEndFlag = QStringLiteral("发送结束标志 ！");
+const QString kUploadDone = QStringLiteral("上载数据成功 ！");
+// Ends that the boot-loader dialogue itself never reports.
+const QString kReopenFailed = QStringLiteral("重新打开串口失败 ！");
+const QString kBadResetTime = QStringLiteral("复位时间无效 ！");
+
+} // namespace
+
+TSTCFrm::TSTCFrm(TMainForm *mainForm)
+    : QObject(mainForm), SeekTimer(new QTimer(this)), TimeOutTM(new QTimer(this)),
+      ComPort1(new TComm(this)), MainForm(mainForm)
+{
+    SeekTimer->setInterval(kSeekInterval);
+    SeekTimer->setTimerType(Qt::PreciseTimer);
+    TimeOutTM->setInterval(kTickInterval);
+    connect(SeekTimer, &QTimer::timeout, this, &TSTCFrm::SeekTimerTimer);
+    connect(TimeOutTM, &QTimer::timeout, this, &TSTCFrm::TimeOutTMTimer);
+
+    ComPort1->setByteSize(TByteSize::_8);
+    ComPort1->setParity(TParity::None);
+    ComPort1->setStopBits(TStopBits::_1);
+    ComPort1->setOutx_CtsFlow(false);
+    ComPort1->setOutx_DsrFlow(false);
+    ComPort1->setOutx_XonXoffFlow(false);
+    ComPort1->setInx_XonXoffFlow(false);
+    ComPort1->setDtrControl(TDtrControl::DtrDisable);
+    ComPort1->setRtsControl(TRtsControl::RtsDisable);
+    ComPort1->setXonLimit(kXonXoffLimit);
+    ComPort1->setXoffLimit(kXonXoffLimit);
+    ComPort1->setReadIntervalTimeout(kReadIntervalMs);
+    ComPort1->setReadTotalTimeoutMultiplier(0);
+    ComPort1->setReadTotalTimeoutConstant(0);
+    ComPort1->setWriteTotalTimeoutMultiplier(0);
+    ComPort1->setWriteTotalTimeoutConstant(0);
+    ComPort1->OnReceiveData = [this](TComm *sender, const char *buffer, quint16 length) {
+        ComPort1ReceiveData(sender, buffer, length);
+    };
+
+    FormCreate();
+    TimeOutTM->start();
+}
+
+TSTCFrm::~TSTCFrm()
+{
+    ComPort1->OnReceiveData = nullptr;
+    ComPort1->StopPort();
+}
+
+void TSTCFrm::FormCreate()
+{
+    // A library that cannot be installed is reported once and not in the way: loading then
+    // looks in the program's folder too, and a download reports its own error if that fails.
+    const QString installError = hexlib::installLibrary();
+    if (!installError.isEmpty()) MainForm->SetStatus(installError);
+    ComPort1->setCommName(kDefaultPort);
+    ComPort1->setBaudRate(stc::kLowBaudRate);
+    StcTicks = 0;
+    StcBlocks.clear();
+}
+
+void TSTCFrm::FormClose()
+{
+    if (downloading_) closeRequested_ = true;
+    ComPort1->StopPort();
+}
+
+void TSTCFrm::StcSendHex(QStringView hexText)
+{
+    const QByteArray bytes = hextext::fromHex(hexText);
+    if (bytes.isEmpty() || bytes.size() > std::numeric_limits<quint16>::max()) return;
+    ComPort1->WriteData(bytes.constData(), quint16(bytes.size()));
+}
+
+void TSTCFrm::SeekTimerTimer()
+{
+    StcSendHex(stc::kHandshakeFrame);
+    StcReceiver.clearPending();
+}
+
+void TSTCFrm::TimeOutTMTimer()
+{
+    ++StcTicks;
+}
+
+void TSTCFrm::ComPort1ReceiveData(TComm *, const char *Buffer, quint16 BufferLength)
+{
+    if (!Buffer || !StcReceiver.feed(QByteArrayView(Buffer, BufferLength))) return;
+    MainForm->Memo1->setProperty(kLastFrameProperty, StcReceiver.lastFrame());
+    StcSeeking = false;
+    StcAwaitingReply = false;
+}
+
+void TSTCFrm::pumpEvents()
+{
+    // Blocks until something happens: a reception, a timer tick or the user. At least one
+    // of SeekTimer and TimeOutTM runs in every wait, so the loop always wakes again.
+    QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+}
+
+void TSTCFrm::releasePort()
+{
+    MainForm->ProgressBar1->setValue(0);
+    StcSeeking = false;
+    MainForm->BitBtn1->setEnabled(true);
+    MainForm->ShowPortPicture(false);
+    SeekTimer->stop();
+    TimeOutTM->stop();
+    ComPort1->StopPort();
+}
+
+bool TSTCFrm::failAfterOpen(const QString &line)
+{
+    releasePort();
+    MainForm->AppendLine(line);
+    MainForm->SetStayOnTop(false);
+    return false;
+}
+
+bool TSTCFrm::abandonedByClose()
+{
+    if (!closeRequested_) return false;
+    releasePort();
+    return true;
+}
+
+bool TSTCFrm::WhileMcuResponse(int limit, const QString &message)
+{
+    StcTicks = 0;
+    if (!TimeOutTM->isActive()) TimeOutTM->start();
+    for (;;) {
+        if (!StcAwaitingReply) {
+            TimeOutTM->stop();
+            return true;
+        }
+        pumpEvents();
+        if (abandonedByClose()) return false;
+        if (StcTicks >= limit) break;
+    }
+    return failAfterOpen(message);
+}
+
+void TSTCFrm::letFrameLeave()
+{
+    // Stopping the port discards what has not left yet; a step frame takes 117 ms at 1200
+    // baud, longer than the pause before the stop.
+    ComPort1->WaitUntilSent(kFrameLeaveMs);
+}
+
+bool TSTCFrm::reopenAt(quint32 baudRate)
+{
+    ComPort1->StopPort();
+    ComPort1->setBaudRate(baudRate);
+    try {
+        ComPort1->StartPort();
+    } catch (const std::exception &) {
+        return failAfterOpen(kReopenFailed);
+    }
+    return true;
+}
+
+bool TSTCFrm::sendStep(QStringView frame, quint32 rate, const QString &timeoutMessage)
+{
+    StcAwaitingReply = true;
+    StcSendHex(frame);
+    QThread::msleep(kSettleMs);
+    letFrameLeave();
+    if (!reopenAt(rate)) return false;
+    return WhileMcuResponse(kStepWaitTicks, timeoutMessage);
+}
+
+bool TSTCFrm::connectToChip()
+{
+    TMainForm &m = *MainForm;
+    m.AppendLine(kConnecting);
+    SeekTimer->start();
+    StcTicks = 0;
+    StcSeeking = true;
+    while (StcSeeking) {
+        pumpEvents();
+        if (abandonedByClose()) return false;
+        if (!TimeOutTM->isActive()) TimeOutTM->start();
+        bool isNumber = false;
+        int limit = m.Edit3->text().toInt(&isNumber);
+        if (!isNumber) limit = kDefaultConnectSeconds;
+        if (StcTicks >= limit) {
+            releasePort();
+            m.AppendLine(kConnectTimeout);
+            return false;
+        }
+    }
+    SeekTimer->stop();
+    TimeOutTM->stop();
+    m.AppendLine(kConnected + stc::StcVersionDisplay(StcReceiver.versionText()));
+    m.repaint();
+    return true;
+}
+
+bool TSTCFrm::runDownload()
+{
+    if (!StcPrepareImage()) return false;
+
+    TMainForm &m = *MainForm;
+    try {
+        m.BitBtn1->setEnabled(false);
+        ComPort1->setCommName(m.ComboBox1->currentText());
+        ComPort1->setBaudRate(stc::kLowBaudRate);
+        ComPort1->StartPort();
+    } catch (const std::exception &) {
+        m.InfoBox(kPortBusy);
+        m.SetStayOnTop(false);
+        m.BitBtn1->setEnabled(true);
+        return false;
+    }
+
+    m.ShowPortPicture(true);
+    ComPort1->setParity(TParity::None);
+    ComPort1->setBaudRate(stc::kLowBaudRate);
+    QThread::msleep(kSettleMs);
+
+    if (m.CheckBox2->isChecked()) {
+        bool isNumber = false;
+        const int resetMs = m.Edit4->text().toInt(&isNumber);
+        if (!isNumber || resetMs < 0 || resetMs > kMaxResetMs) return failAfterOpen(kBadResetTime);
+        ComPort1->setRtsControl(TRtsControl::RtsEnable);
+        QThread::msleep(static_cast<unsigned long>(resetMs));
+        ComPort1->setRtsControl(TRtsControl::RtsDisable);
+    }
+
+    if (!connectToChip()) return false;
+
+    const QString lastFrame = StcReceiver.lastFrame();
+    const int model = stc::StcFindModel(lastFrame);
+    const int clock = stc::StcFindClock(lastFrame);
+    if (model == 0) {
+        m.InfoBox(kUnsupportedMcuBox);
+        return failAfterOpen(kUnsupportedMcu);
+    }
+    if (clock == 0) {
+        m.InfoBox(kUnsupportedOscillatorBox);
+        return failAfterOpen(kUnsupportedOscillator);
+    }
+    m.AppendLine(stc::StcModelName(model) + stc::StcClockText(clock));
+    const auto rate = quint32(stc::StcClockRate(clock));
+
+    if (!sendStep(stc::StcStep1Frame(model, clock), rate, kStep1Timeout)) return false;
+    m.AppendLine(kStep1Done);
+    m.AppendLine(kStep2Start);
+    if (!reopenAt(stc::kLowBaudRate)) return false;
+    QThread::msleep(kSettleMs);
+    if (!sendStep(stc::StcStep2Frame(model, clock), rate, kStep2Timeout)) return false;
+    m.AppendLine(kStep2Done);
+
+    m.AppendLine(kControlStart);
+    for (int n = 0; n < kControlRepeats; ++n) {
+        StcAwaitingReply = true;
+        StcSendHex(stc::StcControlFrame(model));
+        if (!WhileMcuResponse(kControlWaitTicks, kControlTimeout)) return false;
+    }
+    m.AppendLine(kControlDone);
+
+    m.AppendLine(kEraseStart);
+    StcAwaitingReply = true;
+    StcSendHex(stc::StcEraseFrame(model));
+    if (!WhileMcuResponse(kEraseWaitTicks, kEraseTimeout)) return false;
+    m.AppendLine(kEraseDone);
+
+    StcAwaitingReply = false;
+    m.AppendLine(kUploadStart);
+    const auto blocks = int(StcBlocks.size());
+    for (int i = 0; i < blocks; ++i) {
+        const QString frame = stc::StcDataFrame(i, StcBlocks.at(i));
+        StcAwaitingReply = true;
+        StcSendHex(frame);
+        m.ProgressBar1->setValue(stc::StcProgress(i, blocks));
+        if (!WhileMcuResponse(kDataWaitTicks, kUploadTimeout)) return false;
+    }
+
+    const auto doubleSpeed = [&m] { return m.BitBtn7->text() == stc::kDoubleSpeedCaption; };
+    m.AppendLine(doubleSpeed() ? kDoubleSpeed : kSingleSpeed);
+    StcAwaitingReply = true;
+    StcSendHex(stc::StcOptionFrame(m.BitBtn7->text()));
+    if (!WhileMcuResponse(kOptionWaitTicks, kOptionTimeout)) return false;
+    m.AppendLine(doubleSpeed() ? kDoubleSpeedDone : kSingleSpeedDone);
+    StcAwaitingReply = true;
+    StcSendHex(stc::kOptionFollowUp);
+    if (!WhileMcuResponse(kOptionWaitTicks, kOptionTimeout)) return false;
+
+    m.AppendLine(kEndFlag);
+    StcAwaitingReply = true;
+    StcSendHex(stc::kEndFlagFrame);
+    m.AppendLine(kUploadDone);
+
+    m.ProgressBar1->setValue(0);
+    m.BitBtn1->setEnabled(true);
+    m.ShowPortPicture(false);
+    // The end flag leaves at the chip's rate before the port stops; the rate goes back to
+    // 1200 only on the closed port, so it never changes under the last bytes.
+    letFrameLeave();
+    ComPort1->StopPort();
+    ComPort1->setBaudRate(stc::kLowBaudRate);
+    if (m.CheckBox1->isChecked()) {
+        m.SetStayOnTop(false);
+        m.MinimiseApplication();
+    }
+    return true;
+}
+
+void TSTCFrm::BitBtn1Click()
+{
+    // The download button is disabled while a download runs; a second start that slips
+    // through (an automatic re-download) is not a download of its own.
+    if (downloading_) return;
+    downloading_ = true;
+    closeRequested_ = false;
+    const auto idle = qScopeGuard([this] { downloading_ = false; });
+
+    bool success = false;
+    try {
+        success = runDownload();
+    } catch (...) {
+        if (ComPort1->IsOpen())
+            releasePort();
+        else
+            MainForm->BitBtn1->setEnabled(true);
+        MainForm->DownloadEnded(false);
+        throw;
+    }
+    MainForm->DownloadEnded(success);
+}
+
+bool TSTCFrm::StcPrepareImage()
+{
+    TMainForm &m = *MainForm;
+    const QString fileName = m.Edit2->text();
+    const auto refuse = [&m](const QString &line) {
+        m.ShowPortPicture(false);
+        m.AppendLine(line);
+        m.ProgressBar1->setValue(0);
+        m.BitBtn1->setEnabled(true);
+        return false;
+    };
+    if (!QFileInfo(fileName).isFile()) return refuse(kNoFile);
+    if (!StcLoadImage(fileName)) return refuse(stc::kNoImageMessage.toString());
+    StcSplitBlocks();
+    m.AppendLine(kTargetCode);
+    return true;
+}
+
+bool TSTCFrm::StcLoadImage(const QString &fileName)
+{
+    QByteArray buffer(stc::kImageBufferSize, '\0');
+    // The result is not looked at: a file without an end record, for one, still gives the
+    // data it holds. The buffer is used with whatever the decoder wrote into it.
+    hexlib::decodeHexFile(fileName, reinterpret_cast<quint8 *>(buffer.data()));
+
+    const std::optional<qsizetype> length = stc::StcImageLength(buffer);
+    if (!length) {
+        StcImage.clear();
+        StcImageLength = 0;
+        StcBlocks.clear();
+        MainForm->Label10->clear();
+        return false;
+    }
+    StcImageLength = quint32(*length);
+    MainForm->Label10->setText(stc::StcSizeLabel(*length));
+    StcImage = buffer.left(*length);
+    return true;
+}
+
+void TSTCFrm::StcSplitBlocks()
+{
+    StcBlocks = stc::StcSplitBlocks(StcImage);
+}
