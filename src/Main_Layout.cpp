@@ -2,6 +2,8 @@
 #include "Main.h"
 #include "Pictures.h"
 
+#include "platform/PortNames.h"
+
 #include <QApplication>
 #include <QCheckBox>
 #include <QComboBox>
@@ -76,6 +78,25 @@ QPushButton *button(QWidget *parent, const char *name, const QString &text, int 
     return b;
 }
 
+// The port lists: each entry's tooltip shows the device its name resolves to now (read when
+// the list opens, so an adapter plugged in meanwhile is shown).
+class TPortCombo : public QComboBox
+{
+public:
+    using QComboBox::QComboBox;
+    void showPopup() override
+    {
+        for (int i = 0; i < count(); ++i) {
+            const QString path = platform::resolvePortName(itemText(i));
+            const QString what = path.isEmpty() ? QStringLiteral("(无设备 / no device)")
+                                                : path + QStringLiteral("  ") +
+                                                      platform::describePort(path);
+            setItemData(i, what.trimmed(), Qt::ToolTipRole);
+        }
+        QComboBox::showPopup();
+    }
+};
+
 QStringList portNames()
 {
     QStringList l;
@@ -88,6 +109,16 @@ QStringList baudNames()
     QStringList l;
     for (quint32 r : kBaudRates) l << QString::number(r);
     return l;
+}
+
+QComboBox *portCombo(QWidget *parent, const char *name, int x, int y, int w)
+{
+    auto *c = new TPortCombo(parent);
+    c->setObjectName(QLatin1String(name));
+    c->addItems(portNames());
+    c->setCurrentIndex(0);
+    c->setGeometry(x, y, w, 22);
+    return c;
 }
 
 } // namespace
@@ -244,7 +275,7 @@ void TMainForm::buildLayout()
     BitBtn2->setToolTip(QStringLiteral("选择目标文件"));
 
     label(download, QStringLiteral("串口号"), 8, 36, 56);
-    ComboBox6 = combo(download, "ComboBox6", portNames(), 0, 66, 34, 80);
+    ComboBox6 = portCombo(download, "ComboBox6", 66, 34, 80);
     label(download, QStringLiteral("波特率"), 156, 36, 44);
     ComboBox7 = combo(download, "ComboBox7", baudNames(), 6, 202, 34, 80);
     QLabel *timeoutLabel = label(download, QStringLiteral("超时值      sec"), 288, 36, 110);
@@ -299,7 +330,7 @@ void TMainForm::buildLayout()
     // ---- page 1: terminal -----------------------------------------------------------
     auto *term = new QWidget;
     label(term, QStringLiteral("串口号"), 4, 4, 40);
-    ComboBox1 = combo(term, "ComboBox1", portNames(), 0, 46, 2, 72);
+    ComboBox1 = portCombo(term, "ComboBox1", 46, 2, 72);
     label(term, QStringLiteral("波特率"), 4, 28, 40);
     ComboBox2 = combo(term, "ComboBox2", baudNames(), 6, 46, 26, 72);
     label(term, QStringLiteral("数据位"), 4, 52, 40);
