@@ -1,0 +1,243 @@
+// The command line, run as a separate process against simulated boards on pseudo-terminals:
+// exit status, output, flash contents, and several boards flashed at once.
+#include "Cli.h"
+
+#include "sim/LpcSim.h"
+#include "sim/StcSim.h"
+#include "sim/Stm32Sim.h"
+#include "support/PtyPeer.h"
+
+#include <QProcess>
+#include <QRandomGenerator>
+#include <QTemporaryDir>
+#include <QTest>
+
+using testsupport::PtyPeer;
+
+namespace {
+
+struct Run
+{
+    int code = -1;
+    QString out, err;
+};
+
+} // namespace
+
+class TestCli : public QObject
+{
+    Q_OBJECT
+
+    QTemporaryDir home_;
+
+    QString writeFile(const QString &name, const QByteArray &bytes)
+    {
+        const QString path = home_.filePath(name);
+        QFile f(path);
+        if (!f.open(QIODevice::WriteOnly | QIODevice::Truncate)) return {};
+        f.write(bytes);
+        return path;
+    }
+
+    QProcess *start(const QStringList &args)
+    {
+        auto *p = new QProcess(this);
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert("HOME", home_.path());
+        env.insert("XDG_CONFIG_HOME", home_.filePath("config"));
+        env.remove("DISPLAY");
+        env.remove("QT_QPA_PLATFORM");
+        p->setProcessEnvironment(env);
+        p->start(QStringLiteral(TRAMELO_BINARY), args);
+        return p;
+    }
+
+    Run finish(QProcess *p, int timeoutMs = 60000)
+    {
+        Run r;
+        if (!p->waitForFinished(timeoutMs)) p->kill();
+        p->waitForFinished(2000);
+        r.code = p->exitStatus() == QProcess::NormalExit ? p->exitCode() : -2;
+        r.out = QString::fromUtf8(p->readAllStandardOutput());
+        r.err = QString::fromUtf8(p->readAllStandardError());
+        p->deleteLater();
+        return r;
+    }
+
+    Run run(const QStringList &args, int timeoutMs = 60000)
+    {
+        return finish(start(args), timeoutMs);
+    }
+
+    static QByteArray randomImage(int size, quint32 seed)
+    {
+        QByteArray b(size, Qt::Uninitialized);
+        QRandomGenerator g(seed);
+        for (char &c : b) c = char(g.bounded(256));
+        return b;
+    }
+
+    // Intel HEX text of bytes at address 0 (16 bytes a record).
+    static QByteArray hexOf(const QByteArray &data)
+    {
+        QByteArray text;
+        for (int at = 0; at < data.size(); at += 16) {
+            const QByteArray chunk = data.mid(at, 16);
+            QByteArray rec;
+            rec.append(char(chunk.size()));
+            rec.append(char(at >> 8));
+            rec.append(char(at & 0xFF));
+            rec.append(char(0));
+            rec.append(chunk);
+            quint8 sum = 0;
+            for (char c : rec) sum = quint8(sum + quint8(c));
+            rec.append(char(quint8(-sum)));
+            text += ':' + rec.toHex().toUpper() + "\r\n";
+        }
+        return text + ":00000001FF\r\n";
+    }
+
+private slots:
+    void usageAndHelp_data()
+    {
+        QTest::addColumn<QStringList>("args");
+        QTest::addColumn<int>("code");
+        QTest::addColumn<QString>("stream");
+        QTest::newRow("help") << QStringList{"--help"} << 0 << "Usage";
+        QTest::newRow("version") << QStringList{"--version"} << 0 << "tramelo 1.60";
+        QTest::newRow("unknown command") << QStringList{"flash"} << 2 << "unknown command";
+        QTest::newRow("unknown option")
+            << QStringList{"download", "--device", "stm32", "--port", "COM1", "--fast", "x.bin"}
+            << 2 << "unknown option";
+        QTest::newRow("missing device") << QStringList{"download", "--port", "COM1", "x.bin"}
+                                        << 2 << "--device is missing";
+        QTest::newRow("ambiguous device")
+            << QStringList{"download", "--device", "lpc21", "--port", "COM1", "x.bin"} << 2
+            << "unknown or ambiguous device";
+        QTest::newRow("bad rate")
+            << QStringList{"download", "--device", "stm32", "--port", "COM1", "--baud", "12345",
+                           "x.bin"}
+            << 2 << "unsupported rate";
+        QTest::newRow("missing value") << QStringList{"download", "--device"} << 2
+                                       << "needs a value";
+    }
+
+    void usageAndHelp()
+    {
+        QFETCH(QStringList, args);
+        QFETCH(int, code);
+        QFETCH(QString, stream);
+        const Run r = run(args);
+        QCOMPARE(r.code, code);
+        QVERIFY2((r.out + r.err).contains(stream), qPrintable(r.out + r.err));
+    }
+
+    void deviceNames()
+    {
+        const QStringList entries = {"LPC2214", "LPC2131", "STM32F10xxxxx 家族", "STC89C52RC",
+                                     "STC89C516RD+"};
+        QCOMPARE(cli::deviceIndex(entries, "stm32"), 2);
+        QCOMPARE(cli::deviceIndex(entries, "lpc2131"), 1);
+        QCOMPARE(cli::deviceIndex(entries, "STC89C516rd+"), 4);
+        QCOMPARE(cli::deviceIndex(entries, "stc89c5"), -1); // ambiguous
+        QCOMPARE(cli::deviceIndex(entries, "avr"), -1);
+    }
+
+    void unusableFileAndPort()
+    {
+        PtyPeer peer;
+        Run r = run({"download", "--device", "stm32", "--port", peer.slavePath(),
+                     home_.filePath("absent.bin")});
+        QCOMPARE(r.code, 2);
+        QVERIFY(r.err.contains("no such file"));
+        r = run({"download", "--device", "stm32", "--port", peer.slavePath(), home_.path()});
+        QCOMPARE(r.code, 2);
+        const QString empty = writeFile("empty.bin", {});
+        r = run({"download", "--device", "stm32", "--port", peer.slavePath(), empty});
+        QCOMPARE(r.code, 2);
+        QVERIFY(peer.received().isEmpty()); // the board was never touched
+        const QString fw = writeFile("fw.bin", randomImage(100, 1));
+        r = run({"download", "--device", "stm32", "--port", home_.filePath("no-tty"), fw});
+        QCOMPARE(r.code, 3);
+        QVERIFY(r.err.contains("当前串口号已经被占用"));
+    }
+
+    void stm32DownloadAndSilence()
+    {
+        const QByteArray image = randomImage(3000, 7);
+        const QString fw = writeFile("fw3000.bin", image);
+        sim::Stm32Sim board;
+        PtyPeer peer;
+        peer.attach(&board);
+        Run r = run({"download", "--device", "stm32", "--port", peer.slavePath(), "--no-reset",
+                     "--baud", "115200", fw});
+        QCOMPARE(r.code, 0);
+        QVERIFY2(r.out.contains("上载完成！"), qPrintable(r.out + r.err));
+        QVERIFY(r.out.startsWith("正在查找设备。。。\n"));
+        QCOMPARE(board.flash(sim::Stm32Sim::kFlashBase, image.size()), image);
+
+        sim::Stm32Sim mute;
+        mute.setSilentAfter(0);
+        peer.attach(&mute);
+        r = run({"download", "--device", "STM32", "--port", peer.slavePath(), "--no-reset", fw});
+        QCOMPARE(r.code, 1);
+        QVERIFY(r.out.contains("连机失败 ！"));
+        peer.attach(nullptr);
+    }
+
+    void lpcDownload()
+    {
+        const QByteArray image = randomImage(5000, 3);
+        const QString fw = writeFile("lpc.hex", hexOf(image));
+        sim::LpcSim board;
+        PtyPeer peer;
+        peer.attach(&board);
+        const Run r = run({"download", "--device", "lpc2138", "--port", peer.slavePath(),
+                           "--no-reset", "--timeout", "1", fw},
+                          120000);
+        QCOMPARE(r.code, 0);
+        QVERIFY2(r.out.contains("写入完成"), qPrintable(r.out + r.err));
+        QCOMPARE(board.flash(0, image.size()), image);
+        peer.attach(nullptr);
+    }
+
+    void stcDownload()
+    {
+        const QByteArray image = randomImage(700, 5).replace('\0', '\x01');
+        const QString fw = writeFile("stc.hex", hexOf(image));
+        sim::StcSim board;
+        PtyPeer peer;
+        peer.attach(&board);
+        const Run r = run({"download", "--device", "stc89c52rc", "--port", peer.slavePath(),
+                           "--no-reset", "--timeout", "3", fw},
+                          120000);
+        QCOMPARE(r.code, 0);
+        QVERIFY2(r.out.contains("上载数据成功 ！"), qPrintable(r.out + r.err));
+        QCOMPARE(board.flash().left(image.size()), image);
+        peer.attach(nullptr);
+    }
+
+    void twoBoardsAtOnce()
+    {
+        const QByteArray a = randomImage(6000, 11), b = randomImage(4000, 12);
+        const QString fa = writeFile("a.bin", a), fb = writeFile("b.bin", b);
+        sim::Stm32Sim boardA, boardB;
+        PtyPeer peerA, peerB;
+        peerA.attach(&boardA);
+        peerB.attach(&boardB);
+        QProcess *pa = start({"download", "--device", "stm32", "--port", peerA.slavePath(),
+                              "--no-reset", fa});
+        QProcess *pb = start({"download", "--device", "stm32", "--port", peerB.slavePath(),
+                              "--no-reset", fb});
+        const Run ra = finish(pa), rb = finish(pb);
+        QCOMPARE(ra.code, 0);
+        QCOMPARE(rb.code, 0);
+        QCOMPARE(boardA.flash(sim::Stm32Sim::kFlashBase, a.size()), a);
+        QCOMPARE(boardB.flash(sim::Stm32Sim::kFlashBase, b.size()), b);
+        peerA.attach(nullptr);
+        peerB.attach(nullptr);
+    }
+};
+
+QTEST_GUILESS_MAIN(TestCli)
+#include "tst_cli.moc"
