@@ -14,6 +14,7 @@ BootLoaderSim::BootLoaderSim() : junk_(kDefaultJunk) {}
 QByteArray BootLoaderSim::feed(QByteArrayView bytesFromHost)
 {
     auto guard = lock();
+    answerDelay_ = std::chrono::milliseconds(0);
     if (silent_) {
         hostBytes_ += bytesFromHost.size();
         return {};
@@ -31,6 +32,12 @@ QByteArray BootLoaderSim::feed(QByteArrayView bytesFromHost)
     QByteArray answer = taken.isEmpty() ? QByteArray() : process(taken);
     if (limitReached) silent_ = true;
     return answer;
+}
+
+std::chrono::milliseconds BootLoaderSim::answerDelay() const
+{
+    auto guard = lock();
+    return answerDelay_;
 }
 
 void BootLoaderSim::setSilentAfter(qint64 hostBytes)

@@ -25,6 +25,8 @@
 #include <QList>
 #include <QString>
 #include <QStringList>
+#include <algorithm>
+#include <chrono>
 #include <map>
 #include <mutex>
 #include <optional>
@@ -41,6 +43,10 @@ public:
 
     // Bytes the host sent in; bytes the device answers out (possibly none).
     virtual QByteArray feed(QByteArrayView bytesFromHost) = 0;
+    // How long the device waits before it sends the answer of the last feed() (a chip that
+    // changes its baud rate answers only once the host has had time to follow). The peer
+    // adds it to its own reply delay.
+    virtual std::chrono::milliseconds answerDelay() const { return {}; }
 };
 
 enum class Fault {
@@ -53,6 +59,7 @@ class BootLoaderSim : public Device
 {
 public:
     QByteArray feed(QByteArrayView bytesFromHost) final;
+    std::chrono::milliseconds answerDelay() const final;
 
     // The device takes in the first hostBytes bytes (counted from construction or reset())
     // and is silent from then on. Negative: no limit.
@@ -87,6 +94,11 @@ protected:
     QByteArray faultAnswer(Fault fault, QByteArrayView refusal) const;
 
     void protocolError(const QString &what);
+    // Delays the answer of the current feed() by at least this long.
+    void delayAnswer(std::chrono::milliseconds delay)
+    {
+        answerDelay_ = std::max(answerDelay_, delay);
+    }
     // True once a fault or the byte limit has silenced the device; process() stops taking
     // bytes then.
     bool silenced() const { return silent_; }
@@ -105,6 +117,7 @@ private:
     std::map<int, int> stepCounts_;
     QByteArray junk_;
     QStringList errors_;
+    std::chrono::milliseconds answerDelay_{0};
     qint64 hostBytes_ = 0;
     qint64 silentAfter_ = -1;
     bool silent_ = false;

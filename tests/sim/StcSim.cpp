@@ -364,6 +364,10 @@ QByteArray StcSim::carryOut(quint8 command, const QByteArray &payload)
         endFlagSeen_ = true;
         state_ = State::Running;
         return {};
+    case kCmdBaudStep1:
+    case kCmdBaudStep2:
+        delayAnswer(config_.baudSwitchDelay);
+        break;
     default:
         break;
     }

@@ -52,6 +52,9 @@ public:
         int handshakeBytes = 2;
         qsizetype flashSize = 64 * 1024;
         quint8 oldContents = 0x00; // flash before the first erase
+        // The chip answers a baud-rate frame (8F, 8E) at the new rate, after the host has
+        // closed the port, changed the rate and opened it again (it sleeps 100 ms first).
+        std::chrono::milliseconds baudSwitchDelay{200};
     };
 
     static constexpr quint8 kHandshake = 0x7F;

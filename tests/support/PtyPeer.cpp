@@ -317,14 +317,19 @@ void PtyPeer::readFromHost(Clock::time_point now, Pacing &rx, Clock::duration pe
         silent = silent_;
     }
     QByteArray answer;
+    std::chrono::milliseconds deviceDelay{0};
     if (!silent) {
         std::lock_guard guard(deviceMutex_);
-        if (device_) answer = device_->feed(chunk);
+        if (device_) {
+            answer = device_->feed(chunk);
+            deviceDelay = device_->answerDelay();
+        }
     }
     std::lock_guard guard(mutex_);
     received_ += chunk;
     log_.push_back({now, Direction::FromHost, chunk});
-    if (!answer.isEmpty() && !silent_) queue_.push_back({answer, Clock::now() + replyDelay_});
+    if (!answer.isEmpty() && !silent_)
+        queue_.push_back({answer, Clock::now() + replyDelay_ + deviceDelay});
     ++changes_;
     changed_.notify_all();
 }
