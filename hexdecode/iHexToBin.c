@@ -1,3 +1,6 @@
+/* open() flags and fstat of POSIX.1-2008, also under a strict ISO C mode. */
+#define _POSIX_C_SOURCE 200809L
+
 #include "iHexToBin.h"
 
 #include <errno.h>
