@@ -1,0 +1,1 @@
+tramelo_add_test(tst_terminal_window SOURCES tst_terminal_window.cpp LIBS tramelo_app)
