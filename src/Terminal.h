@@ -113,9 +113,10 @@ struct SendFileResult
 // every lone LF turned into CR LF (CR LF stays), then decoded as GBK.
 QString SendFileText(QByteArrayView content);
 
-// Reads a file for the send area: refuses a file larger than kMaxSendFileSize (or one that
-// grows past it while being read) and a file that cannot be opened, with a message for the
-// caller to show; otherwise its SendFileText.
+// Reads a file for the send area: refuses, with a message for the caller to show, a file that
+// does not exist, one that is not a regular file (a device or a pipe might never end), one
+// larger than kMaxSendFileSize (checked before reading; also one that grows past it while
+// being read) and one that cannot be opened or read; otherwise gives its SendFileText.
 SendFileResult LoadSendFile(const QString &path);
 
 } // namespace terminal
