@@ -387,9 +387,13 @@ void TLPCFrm::bootVersionAnswer(const QByteArray &reply)
     const QByteArray payload = payloadOf(reply, codeLine.size(), MainForm->NewLine.size());
     accepted();
     MainForm->SetStatus(kBootVersionRead);
-    MainForm->AppendLine(kBootVersionRead + QLatin1Char(':') +
-                         QString::fromLatin1(payload.mid(kVersionMajorAt)) + QLatin1Char('.') +
-                         QString::fromLatin1(payload.left(kVersionMinorChars)));
+    QString line = kBootVersionRead + QLatin1Char(':') +
+                   QString::fromLatin1(payload.mid(kVersionMajorAt)) + QLatin1Char('.') +
+                   QString::fromLatin1(payload.left(kVersionMinorChars));
+    // The cut takes the minor number's line end along; the message area holds whole lines,
+    // where a line end would open an empty one.
+    line.remove(QLatin1Char('\r')).remove(QLatin1Char('\n'));
+    MainForm->AppendLine(line);
     LpcState = StepPrepare;
     sendCommand(kPrepareFromSector0 + LpcLastSector.toLatin1());
 }

@@ -1,0 +1,761 @@
+// The LPC2000 programmer through the real window: the download button of the main window
+// against the simulated boot loader on a pseudo-terminal. The simulator checks every line it
+// receives as a chip would (uuencoding, checksums, prepared sectors, copy targets), so a
+// wrong item fails there as well as here.
+#include "LPC.h"
+#include "Main.h"
+
+#include "platform/SerialPort.h"
+#include "sim/LpcSim.h"
+#include "support/PtyPeer.h"
+#include "support/TestEnv.h"
+
+#include <QCheckBox>
+#include <QComboBox>
+#include <QElapsedTimer>
+#include <QEventLoop>
+#include <QLineEdit>
+#include <QPlainTextEdit>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QScopeGuard>
+#include <QTest>
+#include <QTimer>
+#include <mutex>
+
+Q_DECLARE_METATYPE(sim::LpcSim::Part)
+
+using sim::Fault;
+using sim::LpcSim;
+using testenv::TestEnv;
+using testsupport::PtyPeer;
+
+namespace {
+
+constexpr int kLpc2136Entry = 4;
+constexpr int kBaud57600Index = 11;
+constexpr int kHexRecordBytes = 16;
+constexpr int kCommTimeoutMs = 8000;
+
+const QString kNoContact = QStringLiteral("无法和设备通讯，请重新复位");
+const QString kFailed = QStringLiteral("下载的过程中出错");
+const QString kTimedOut = QStringLiteral("LPC通信超时!");
+const QString kDone = QStringLiteral("写入完成");
+
+// Bytes that vary from address to address, the same in every run.
+QByteArray pattern(qsizetype size, quint32 seed = 1)
+{
+    QByteArray out(size, Qt::Uninitialized);
+    quint32 x = seed;
+    for (qsizetype i = 0; i < size; ++i) {
+        x = x * 1103515245u + 12345u;
+        out[i] = char(x >> 16);
+    }
+    return out;
+}
+
+QByteArray hexRecord(quint8 type, quint16 offset, QByteArrayView data)
+{
+    quint8 sum = quint8(data.size()) + quint8(offset >> 8) + quint8(offset) + type;
+    QByteArray body;
+    for (const char c : data) {
+        body.append(QByteArray::number(quint8(c), 16).rightJustified(2, '0'));
+        sum += quint8(c);
+    }
+    return ':' + QByteArray::number(quint8(data.size()), 16).rightJustified(2, '0').toUpper() +
+           QByteArray::number(offset, 16).rightJustified(4, '0').toUpper() +
+           QByteArray::number(type, 16).rightJustified(2, '0') + body.toUpper() +
+           QByteArray::number(quint8(-sum), 16).rightJustified(2, '0').toUpper() + "\r\n";
+}
+
+// Intel HEX text of an image from flash address 0 (at most 64 KiB).
+QByteArray toHex(const QByteArray &image)
+{
+    QByteArray out;
+    for (qsizetype at = 0; at < image.size(); at += kHexRecordBytes)
+        out += hexRecord(0, quint16(at),
+                         QByteArrayView(image).sliced(at).first(
+                             std::min<qsizetype>(kHexRecordBytes, image.size() - at)));
+    return out + ":00000001FF\r\n";
+}
+
+// The lines the host sent, line ends removed.
+QList<QByteArray> hostLines(const QByteArray &stream)
+{
+    QList<QByteArray> lines = stream.split('\n');
+    for (QByteArray &l : lines)
+        if (l.endsWith('\r')) l.chop(1);
+    if (!lines.isEmpty() && lines.last().isEmpty()) lines.removeLast();
+    return lines;
+}
+
+bool isDecimal(const QByteArray &line)
+{
+    return !line.isEmpty() &&
+           std::all_of(line.begin(), line.end(), [](char c) { return c >= '0' && c <= '9'; });
+}
+
+// What the host sent after the erase command, as tokens: command lines as they stand, and
+// each group of uuencoded lines closed by its checksum line as "lines/bytes" (the bytes read
+// from each line's length character). Command lines carry spaces; uuencoded ones never do.
+QStringList writeTokens(const QByteArray &stream)
+{
+    const QList<QByteArray> lines = hostLines(stream);
+    qsizetype i = 0;
+    while (i < lines.size() && !lines[i].startsWith("E 0 "))
+        ++i;
+    QStringList tokens;
+    int groupLines = 0;
+    int groupBytes = 0;
+    for (++i; i < lines.size(); ++i) {
+        const QByteArray &l = lines[i];
+        if (l.contains(' ')) {
+            tokens << QString::fromLatin1(l);
+        } else if (isDecimal(l) && groupLines > 0) {
+            tokens << QStringLiteral("%1/%2").arg(groupLines).arg(groupBytes);
+            groupLines = 0;
+            groupBytes = 0;
+        } else if (!l.isEmpty()) {
+            ++groupLines;
+            groupBytes += (l[0] - 0x20) & 0x3F;
+        }
+    }
+    return tokens;
+}
+
+QStringList blockTokens(int block, int sector)
+{
+    const QString c = QStringLiteral("C %1 1073742336 4096").arg(block * 4096);
+    return {QStringLiteral("W 1073742336 4096"),
+            QStringLiteral("20/900"),
+            QStringLiteral("20/900"),
+            QStringLiteral("20/900"),
+            QStringLiteral("20/900"),
+            QStringLiteral("12/496"),
+            QStringLiteral("P %1 %1").arg(sector),
+            c};
+}
+
+// The main window, its LPC controller and a simulated board on COM1.
+struct Rig
+{
+    explicit Rig(const LpcSim::Config &config = {}) : sim(config)
+    {
+        peer.attach(&sim);
+        env.mapPort(1, peer.slavePath());
+        w = CreateApplicationWindows();
+        TMainForm &m = *w.main;
+        m.MCUType->setCurrentIndex(kLpc2136Entry);
+        m.ComboBox1->setCurrentIndex(0);
+        m.ComboBox2->setCurrentIndex(kBaud57600Index);
+        m.Edit3->setText(QStringLiteral("1"));
+        m.CheckBox2->setChecked(false);
+        m.OnLine = [this](const QString &l) {
+            lines << l;
+            if (onLine) onLine(l);
+        };
+        m.OnStatusText = [this](const QString &s) { statuses << s; };
+        m.OnDownloadEnded = [this](bool ok) {
+            ends << ok;
+            if (loop) loop->quit();
+        };
+    }
+    ~Rig() { platform::setSerialTracer(nullptr); }
+
+    TMainForm &main() const { return *w.main; }
+    TLPCFrm &lpc() const { return *w.lpc; }
+
+    void useImage(const QByteArray &image) { useFile(toHex(image)); }
+    void useFile(const QByteArray &text)
+    {
+        main().Edit2->setText(env.file(QStringLiteral("fw.hex"), text));
+    }
+
+    // Presses the download button and runs the event loop until the attempt ends.
+    bool download(int timeoutMs = 20000)
+    {
+        const qsizetype before = ends.size();
+        startedAt.start();
+        main().BitBtn1Click();
+        return waitForEnd(before, timeoutMs);
+    }
+    bool waitForEnd(qsizetype before, int timeoutMs)
+    {
+        if (ends.size() == before) {
+            QEventLoop l;
+            QTimer guard;
+            guard.setSingleShot(true);
+            QObject::connect(&guard, &QTimer::timeout, &l, &QEventLoop::quit);
+            guard.start(timeoutMs);
+            loop = &l;
+            l.exec();
+            loop = nullptr;
+        }
+        return ends.size() > before;
+    }
+    // The board resets whenever DTR rises, as the reset wiring of a board does.
+    void resetBoardOnDtr()
+    {
+        platform::setSerialTracer([this](const platform::SerialTraceEvent &e) {
+            if (e.kind == platform::SerialTraceEvent::Dtr && e.on) sim.reset();
+        });
+    }
+    // Nothing left running, the port closed, the button usable.
+    void verifyIdle() const
+    {
+        QVERIFY(!lpc().Timer1->isActive());
+        QVERIFY(!lpc().Timer2->isActive());
+        QVERIFY(!lpc().Timer3->isActive());
+        QVERIFY(!lpc().Timer5->isActive());
+        QVERIFY(lpc().Timer4->isActive());
+        QVERIFY(!main().ComDriver->Connected());
+        QVERIFY(!main().ComPortActive);
+        QVERIFY(main().BitBtn1->isEnabled());
+        QCOMPARE(main().ProgressBar1->value(), 0);
+        QCOMPARE(lpc().LpcState, qint32(TLPCFrm::StepSync));
+    }
+
+    TestEnv env;
+    LpcSim sim;
+    PtyPeer peer;
+    ApplicationWindows w;
+    QStringList lines;
+    QStringList statuses;
+    QList<bool> ends;
+    std::function<void(const QString &)> onLine;
+    QEventLoop *loop = nullptr;
+    QElapsedTimer startedAt;
+};
+
+// Passes the simulator's answers through, but holds back the last line of the answer to "K"
+// until the test releases it: a reply that arrives in two parts.
+class HeldBootVersion : public sim::Device
+{
+public:
+    explicit HeldBootVersion(LpcSim &chip) : chip_(chip) {}
+    QByteArray feed(QByteArrayView bytes) override
+    {
+        QByteArray out = chip_.feed(bytes);
+        std::lock_guard guard(mutex_);
+        if (!held_.isEmpty() || !out.startsWith("0\r\n") || out.count("\r\n") != 3) return out;
+        const qsizetype cut = out.indexOf("\r\n", 3) + 2;
+        held_ = out.mid(cut);
+        return out.left(cut);
+    }
+    QByteArray take()
+    {
+        std::lock_guard guard(mutex_);
+        return std::exchange(held_, QByteArray("-"));
+    }
+    bool holding()
+    {
+        std::lock_guard guard(mutex_);
+        return !held_.isEmpty() && held_ != "-";
+    }
+
+private:
+    LpcSim &chip_;
+    std::mutex mutex_;
+    QByteArray held_;
+};
+
+} // namespace
+
+class TestLpc : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void writesTenThousandByteImage()
+    {
+        Rig r;
+        const QByteArray image = pattern(10000);
+        r.useImage(image);
+        QList<int> progress;
+        connect(r.main().ProgressBar1, &QProgressBar::valueChanged, this,
+                [&](int v) { progress << v; });
+
+        QVERIFY(r.download());
+        QCOMPARE(r.ends, QList<bool>{true});
+        QCOMPARE(r.sim.flash(0, image.size()), image);
+        QCOMPARE(r.sim.protocolErrors(), QStringList());
+        QCOMPARE(r.lpc().LpcSendCount(), 23);
+        QCOMPARE(r.sim.checksumsAccepted(), 13);
+
+        const QStringList expectedLines = {
+            QStringLiteral("正在查找。。。"),
+            QStringLiteral("已成功连接"),
+            QStringLiteral("同步已建立"),
+            QStringLiteral("波特率发送成功"),
+            QStringLiteral("解锁成功"),
+            QStringLiteral("CodeSize: 9 KB"),
+            QStringLiteral("下载目标代码"),
+            QStringLiteral("读器件ID成功:196387"),
+            QStringLiteral("读Boot代码版本成功:2.1"),
+            QStringLiteral("正在擦除。。。"),
+            QStringLiteral("擦除成功"),
+            QStringLiteral("开始写入。。。"),
+            kDone,
+        };
+        QCOMPARE(r.lines, expectedLines);
+        QCOMPARE(r.main().Memo1->toPlainText().split(QLatin1Char('\n')), expectedLines);
+        QCOMPARE(r.main().Status(), kDone);
+        QVERIFY(r.statuses.contains(QStringLiteral("已准备")));
+        QVERIFY(r.statuses.contains(QStringLiteral("正在将RAM内容复制到Flash")));
+        QCOMPARE(r.lpc().Edit4->text(), QStringLiteral("196387"));
+        QCOMPARE(r.lpc().Edit4->toolTip(), QStringLiteral("SectorAmount: 14"));
+
+        // Block 1 and 2 whole, then the 1808-byte remainder at 8192 (40 lines of 45 bytes and
+        // one of 8), each block in the sector that layout B gives it.
+        QStringList expectedItems = blockTokens(0, 0) + blockTokens(1, 1);
+        expectedItems << QStringLiteral("W 1073742336 1808") << QStringLiteral("20/900")
+                      << QStringLiteral("20/900") << QStringLiteral("1/8")
+                      << QStringLiteral("P 2 2") << QStringLiteral("C 8192 1073742336 4096");
+        QCOMPARE(writeTokens(r.peer.received()), expectedItems);
+
+        const QList<QByteArray> start = hostLines(r.peer.received()).mid(0, 6);
+        QCOMPARE(start,
+                 (QList<QByteArray>{"?Synchronized", "11059.2", "U 23130", "A 0", "J", "K"}));
+        QCOMPARE(r.sim.erasedSectors().size(), 15);
+
+        // Progress: only while writing, never past the bar's end, back to 0 at the end.
+        QVERIFY(!progress.isEmpty());
+        QCOMPARE(progress.last(), 0);
+        for (int v : progress)
+            QVERIFY(v >= 0 && v <= 100);
+        r.verifyIdle();
+    }
+
+    void oneRefusalSendsItemAgain_data()
+    {
+        QTest::addColumn<int>("step");
+        QTest::addColumn<int>("occurrence");
+        QTest::addColumn<int>("tokenIndex"); // of the refused item in writeTokens
+        QTest::newRow("RESEND for the third data group")
+            << int(LpcSim::Step::DataChecksum) << 3 << 3;
+        QTest::newRow("error code for the first copy") << int(LpcSim::Step::Copy) << 1 << 7;
+        QTest::newRow("error code for the second write command")
+            << int(LpcSim::Step::WriteCommand) << 2 << 8;
+        // The prepare before the erase is the first one.
+        QTest::newRow("error code for the last prepare") << int(LpcSim::Step::Prepare) << 4 << 19;
+    }
+    void oneRefusalSendsItemAgain()
+    {
+        QFETCH(int, step);
+        QFETCH(int, occurrence);
+        QFETCH(int, tokenIndex);
+        Rig r;
+        r.sim.failAt(LpcSim::Step(step), Fault::Refuse, occurrence);
+        const QByteArray image = pattern(8192 + 1000, 7);
+        r.useImage(image);
+        QVERIFY(r.download());
+        QCOMPARE(r.ends, QList<bool>{true});
+        QCOMPARE(r.sim.flash(0, image.size()), image);
+
+        QStringList expected = blockTokens(0, 0) + blockTokens(1, 1);
+        expected << QStringLiteral("W 1073742336 1000") << QStringLiteral("20/900")
+                 << QStringLiteral("3/100") << QStringLiteral("P 2 2")
+                 << QStringLiteral("C 8192 1073742336 4096");
+        expected.insert(tokenIndex, expected.at(tokenIndex));
+        QCOMPARE(writeTokens(r.peer.received()), expected);
+        if (LpcSim::Step(step) == LpcSim::Step::DataChecksum) QCOMPARE(r.sim.resendsSent(), 1);
+        QCOMPARE(r.lines.last(), kDone);
+    }
+
+    void twentyRefusalsFailThenNextDownloadWorks_data()
+    {
+        QTest::addColumn<int>("step");
+        QTest::addColumn<QString>("refusedItem");
+        QTest::newRow("every copy refused")
+            << int(LpcSim::Step::Copy) << QStringLiteral("C 0 1073742336 4096");
+        QTest::newRow("every data group answered RESEND")
+            << int(LpcSim::Step::DataChecksum) << QStringLiteral("20/900");
+    }
+    void twentyRefusalsFailThenNextDownloadWorks()
+    {
+        QFETCH(int, step);
+        QFETCH(QString, refusedItem);
+        Rig r;
+        r.main().CheckBox2->setChecked(true);
+        r.resetBoardOnDtr();
+        r.sim.failAt(LpcSim::Step(step), Fault::Refuse, 0);
+        const QByteArray image = pattern(4096, 3);
+        r.useImage(image);
+        QVERIFY(r.download());
+        QCOMPARE(r.ends, QList<bool>{false});
+        QCOMPARE(r.lines.last(), kFailed);
+        QCOMPARE(r.main().Status(), kFailed);
+        QCOMPARE(writeTokens(r.peer.received()).count(refusedItem), 20);
+        r.verifyIdle();
+
+        r.sim.clearFaults();
+        r.peer.clearLog();
+        r.lines.clear();
+        QVERIFY(r.download());
+        QCOMPARE(r.ends, (QList<bool>{false, true}));
+        QCOMPARE(r.lines.last(), kDone);
+        QCOMPARE(r.sim.flash(0, image.size()), image);
+        QCOMPARE(writeTokens(r.peer.received()), blockTokens(0, 0));
+    }
+
+    void silentBoardTimesOut()
+    {
+        Rig r;
+        r.peer.setSilent(true);
+        r.useImage(pattern(100));
+        QVERIFY(r.download(kCommTimeoutMs + 3000));
+        const qint64 elapsed = r.startedAt.elapsed();
+        QCOMPARE(r.ends, QList<bool>{false});
+        QCOMPARE(r.lines, (QStringList{QStringLiteral("正在查找。。。"), kTimedOut}));
+        QCOMPARE(r.main().Status(), kTimedOut);
+        QVERIFY2(elapsed >= kCommTimeoutMs * 95 / 100 && elapsed <= kCommTimeoutMs + 1000,
+                 qPrintable(QString::number(elapsed)));
+        // "?" at the start and then every 300 ms.
+        const qsizetype asked = r.peer.received().count('?');
+        QVERIFY2(asked >= 20 && asked <= 30, qPrintable(QString::number(asked)));
+        QCOMPARE(r.peer.received().count('?'), r.peer.received().size());
+        r.verifyIdle();
+    }
+
+    void noiseBeforeSynchronized_data()
+    {
+        QTest::addColumn<QByteArray>("noise");
+        QTest::newRow("a line of noise") << QByteArray("\x55\xAA junk\r\n");
+        QTest::newRow("noise without a line end") << QByteArray("\x00\xFF\x13", 3);
+        QTest::newRow("a lone line end") << QByteArray("\r\n");
+    }
+    void noiseBeforeSynchronized()
+    {
+        QFETCH(QByteArray, noise);
+        LpcSim::Config c;
+        c.syncNoise = noise;
+        Rig r(c);
+        const QByteArray image = pattern(300, 5);
+        r.useImage(image);
+        QVERIFY(r.download());
+        QCOMPARE(r.ends, QList<bool>{true});
+        QCOMPARE(r.sim.flash(0, image.size()), image);
+    }
+
+    void wrongSyncAnswers250TimesThenSynchronises()
+    {
+        Rig r;
+        r.sim.setJunk(QByteArrayLiteral("Synchronised?!\r\n")); // 16 bytes, never accepted
+        r.sim.failAt(LpcSim::Step::Autobaud, Fault::Junk, 0);
+        qsizetype questionsAtMessage = -1;
+        r.onLine = [&](const QString &l) {
+            if (l != kNoContact || questionsAtMessage >= 0) return;
+            questionsAtMessage = r.peer.received().count('?');
+            r.sim.clearFaults(); // the board answers from now on
+        };
+        const QByteArray image = pattern(200, 9);
+        r.useImage(image);
+        QVERIFY(r.download());
+        QCOMPARE(r.ends, QList<bool>{true});
+        QCOMPARE(r.sim.flash(0, image.size()), image);
+        QCOMPARE(r.lines.count(kNoContact), 1);
+        QCOMPARE(r.lines.at(1), kNoContact);
+        // 250 answers were looked at: the first "?" and 249 more, plus the 300 ms repeats.
+        QVERIFY2(questionsAtMessage >= 250 && questionsAtMessage < 290,
+                 qPrintable(QString::number(questionsAtMessage)));
+        QVERIFY(r.statuses.contains(QStringLiteral("正在查找设备  \\")));
+        QVERIFY(r.statuses.contains(QStringLiteral("正在查找设备  /")));
+    }
+
+    void unexpectedSetupAnswerEndsByTimeout_data()
+    {
+        QTest::addColumn<int>("step");
+        QTest::addColumn<int>("fault");
+        QTest::addColumn<int>("waitingStep");
+        QTest::addColumn<QString>("status");
+        QTest::newRow("junk after the crystal value")
+            << int(LpcSim::Step::Frequency) << int(Fault::Junk) << int(TLPCFrm::StepCrystal)
+            << QStringLiteral("波特率发送失败");
+        QTest::newRow("unlock refused")
+            << int(LpcSim::Step::Unlock) << int(Fault::Refuse) << int(TLPCFrm::StepUnlock)
+            << QStringLiteral("波特率发送成功");
+        QTest::newRow("part identification refused")
+            << int(LpcSim::Step::PartId) << int(Fault::Refuse) << int(TLPCFrm::StepPartId)
+            << QStringLiteral("已准备");
+        QTest::newRow("erase refused")
+            << int(LpcSim::Step::Erase) << int(Fault::Refuse) << int(TLPCFrm::StepErase)
+            << QStringLiteral("正在擦除。。。");
+    }
+    void unexpectedSetupAnswerEndsByTimeout()
+    {
+        QFETCH(int, step);
+        QFETCH(int, fault);
+        QFETCH(int, waitingStep);
+        QFETCH(QString, status);
+        Rig r;
+        r.sim.failAt(LpcSim::Step(step), Fault(fault));
+        r.useImage(pattern(100));
+        r.main().BitBtn1Click();
+        QVERIFY(QTest::qWaitFor([&] { return r.lpc().LpcState == waitingStep; }, 5000));
+        // The answer comes and goes; the step stays and the time-out keeps running.
+        const QByteArray answer = fault == int(Fault::Junk) ? "\x55\xAA\r\n" : "11\r\n";
+        QVERIFY(QTest::qWaitFor([&] { return r.peer.sentToHost().endsWith(answer); }, 5000));
+        QTest::qWait(150);
+        QCOMPARE(r.lpc().LpcState, waitingStep);
+        QCOMPARE(r.main().Status(), status);
+        QVERIFY(r.lpc().Timer1->isActive());
+        QVERIFY(r.ends.isEmpty());
+
+        r.lpc().Timer1->setInterval(100);
+        QVERIFY(r.waitForEnd(0, 3000));
+        r.lpc().Timer1->setInterval(kCommTimeoutMs);
+        QCOMPARE(r.ends, QList<bool>{false});
+        QCOMPARE(r.lines.last(), kTimedOut);
+        r.verifyIdle();
+    }
+
+    void partIdSelectsLayout_data()
+    {
+        QTest::addColumn<LpcSim::Part>("part");
+        QTest::addColumn<QString>("lastSector");
+        QTest::addColumn<QList<int>>("sectors"); // of blocks 0..3
+        const QList<int> b{0, 1, 2, 3};
+        const QList<int> a{0, 0, 1, 1};
+        LpcSim::Part big = LpcSim::lpc2136();
+        big.id = "4293984018";
+        QTest::newRow("LPC2131 196353: B") << LpcSim::lpc2131() << "7" << b;
+        QTest::newRow("LPC2132 196369: B") << LpcSim::lpc2132() << "8" << b;
+        QTest::newRow("LPC2136 196387: B") << LpcSim::lpc2136() << "14" << b;
+        QTest::newRow("LPC2138 196389: B") << LpcSim::lpc2138() << "26" << b;
+        QTest::newRow("4293984018: B") << big << "14" << b;
+        QTest::newRow("LPC2214, not in the table: A") << LpcSim::lpc2214() << "16" << a;
+        QTest::newRow("LPC2292, not in the table: A") << LpcSim::lpc2292() << "16" << a;
+    }
+    void partIdSelectsLayout()
+    {
+        QFETCH(LpcSim::Part, part);
+        QFETCH(QString, lastSector);
+        QFETCH(QList<int>, sectors);
+        LpcSim::Config c;
+        c.part = part;
+        Rig r(c);
+        const QByteArray image = pattern(3 * 4096 + 200, 11);
+        r.useImage(image);
+        QVERIFY(r.download());
+        QCOMPARE(r.ends, QList<bool>{true});
+        QCOMPARE(r.sim.flash(0, image.size()), image);
+        QCOMPARE(r.sim.protocolErrors(), QStringList());
+        QCOMPARE(r.lpc().Edit4->text(), QString::fromLatin1(part.id));
+        QCOMPARE(r.lpc().Edit4->toolTip(), QStringLiteral("SectorAmount: ") + lastSector);
+
+        QList<QByteArray> commands;
+        for (const LpcSim::Command &cmd : r.sim.commands())
+            commands << cmd.line;
+        QVERIFY(commands.contains("P 0 " + lastSector.toLatin1()));
+        QVERIFY(commands.contains("E 0 " + lastSector.toLatin1()));
+        QList<int> prepared;
+        for (const QByteArray &line : commands)
+            if (line.startsWith("P ") && !line.startsWith("P 0 " + lastSector.toLatin1()))
+                prepared << line.split(' ').at(1).toInt();
+        QCOMPARE(prepared, sectors);
+    }
+
+    void missingFileEndsAtOnce()
+    {
+        Rig r;
+        r.main().Edit2->setText(r.env.root() + QStringLiteral("/absent.hex"));
+        QVERIFY(r.download());
+        QVERIFY(r.startedAt.elapsed() < 3000);
+        QCOMPARE(r.ends, QList<bool>{false});
+        QCOMPARE(r.lines.last(), QStringLiteral("文件不存在"));
+        QCOMPARE(r.main().Status(), QStringLiteral("文件不存在"));
+        r.verifyIdle();
+        QVERIFY(r.sim.erasedSectors().isEmpty());
+        QTest::qWait(100);
+        QCOMPARE(r.ends.size(), 1);
+    }
+
+    void refusedFileEndsByTimeout_data()
+    {
+        QTest::addColumn<QByteArray>("file");
+        QTest::addColumn<QString>("message"); // empty: the load fails without one
+        QTest::newRow("data past 253952 bytes")
+            << QByteArray(":020000040003F7\r\n:04E00000010203040E\r\n")
+            << QStringLiteral("文件太大，不能用于256K Flash的LPC ARM");
+        QTest::newRow("no data bytes")
+            << QByteArray(":00000001FF\r\n") << QStringLiteral("文件中没有可下载的数据");
+        QTest::newRow("non-hex character") << QByteArray(":0400000001G203040E\r\n") << QString();
+        QTest::newRow("truncated record") << QByteArray(":10000000010203\r\n") << QString();
+        QTest::newRow("byte count past the line") << QByteArray(":FF00000001\r\n") << QString();
+    }
+    void refusedFileEndsByTimeout()
+    {
+        QFETCH(QByteArray, file);
+        QFETCH(QString, message);
+        Rig r;
+        r.useFile(file);
+        r.startedAt.start();
+        r.main().BitBtn1Click();
+        // Wait until the part identification has been answered and the file looked at.
+        QVERIFY(QTest::qWaitFor(
+            [&] {
+                for (const LpcSim::Command &c : r.sim.commands())
+                    if (c.line == "J") return true;
+                return false;
+            },
+            5000));
+        QTest::qWait(200);
+        QVERIFY(r.ends.isEmpty());
+        QCOMPARE(r.lpc().LpcState, qint32(TLPCFrm::StepPartId));
+        QVERIFY(r.lpc().Timer1->isActive());
+        QVERIFY(!r.lpc().LpcImageLoaded);
+        QCOMPARE(r.lines.last(), message.isEmpty() ? QStringLiteral("解锁成功") : message);
+        QVERIFY(r.sim.erasedSectors().isEmpty());
+
+        // Let the time-out come sooner than 8 s; it ends the attempt as usual.
+        r.lpc().Timer1->setInterval(100);
+        QVERIFY(r.waitForEnd(0, 3000));
+        r.lpc().Timer1->setInterval(kCommTimeoutMs);
+        QCOMPARE(r.ends, QList<bool>{false});
+        QCOMPARE(r.lines.last(), kTimedOut);
+        QVERIFY(r.sim.erasedSectors().isEmpty());
+        r.verifyIdle();
+    }
+
+    void nonNumericTimeoutFieldFails()
+    {
+        Rig r;
+        r.useImage(pattern(500));
+        r.main().Edit3->setText(QStringLiteral("x"));
+        QVERIFY(r.download());
+        QCOMPARE(r.ends, QList<bool>{false});
+        QCOMPARE(r.lines.last(), kFailed);
+        // The write command went out, no data line after it.
+        QCOMPARE(writeTokens(r.peer.received()), QStringList{QStringLiteral("W 1073742336 500")});
+        r.verifyIdle();
+    }
+
+    void portThatCannotBeOpened()
+    {
+        Rig r;
+        r.env.mapPort(1, r.env.root() + QStringLiteral("/absent"));
+        r.useImage(pattern(100));
+        QVERIFY(r.download());
+        QCOMPARE(r.ends, QList<bool>{false});
+        QCOMPARE(r.env.messages.size(), 1);
+        QCOMPARE(r.env.messages.first().caption, QStringLiteral("Tramelo"));
+        QVERIFY(r.lines.isEmpty());
+        r.verifyIdle();
+    }
+
+    void resetPulse_data()
+    {
+        QTest::addColumn<bool>("autoReset");
+        QTest::newRow("automatic reset on") << true;
+        QTest::newRow("automatic reset off") << false;
+    }
+    void resetPulse()
+    {
+        QFETCH(bool, autoReset);
+        Rig r;
+        r.main().CheckBox2->setChecked(autoReset);
+        const QString path = r.peer.slavePath();
+        using K = platform::SerialTraceEvent;
+        QList<K> events;
+        platform::setSerialTracer([&](const K &e) {
+            if (e.kind == K::Dtr || e.kind == K::Rts || e.kind == K::Purge || e.kind == K::Write)
+                events << e;
+        });
+        r.useImage(pattern(100));
+        QVERIFY(r.download());
+        platform::setSerialTracer(nullptr);
+        QCOMPARE(r.ends, QList<bool>{true});
+
+        // Opening the port writes the line settings (DTR and RTS low) and purges; the pulse
+        // lies between that and the first "?".
+        qsizetype firstWrite = 0;
+        while (firstWrite < events.size() && events[firstWrite].kind != K::Write)
+            ++firstWrite;
+        QVERIFY(firstWrite < events.size());
+        QCOMPARE(events[firstWrite].data, QByteArray("?"));
+        qsizetype opened = firstWrite;
+        while (opened > 0 && events[opened - 1].kind != K::Purge)
+            --opened;
+        QVERIFY(opened > 0);
+        const QList<K> pulse = events.mid(opened, firstWrite - opened);
+        for (const K &e : pulse)
+            QCOMPARE(e.path, path);
+        for (qsizetype i = firstWrite; i < events.size(); ++i)
+            QCOMPARE(events[i].kind, K::Write); // no line changes while the download runs
+        if (!autoReset) {
+            QVERIFY(pulse.isEmpty());
+            return;
+        }
+        QCOMPARE(pulse.size(), 3);
+        QCOMPARE(pulse[0].kind, K::Rts);
+        QVERIFY(pulse[0].on);
+        QCOMPARE(pulse[1].kind, K::Dtr);
+        QVERIFY(pulse[1].on);
+        QCOMPARE(pulse[2].kind, K::Dtr);
+        QVERIFY(!pulse[2].on);
+        QVERIFY(pulse[1].msecs - pulse[0].msecs >= 50);
+        QVERIFY(pulse[2].msecs - pulse[1].msecs >= 300);
+    }
+
+    void automaticRedownloadMinimisesOnSuccessOnly_data()
+    {
+        QTest::addColumn<bool>("succeed");
+        QTest::newRow("completed") << true;
+        QTest::newRow("failed") << false;
+    }
+    void automaticRedownloadMinimisesOnSuccessOnly()
+    {
+        QFETCH(bool, succeed);
+        Rig r;
+        if (!succeed) r.sim.failAt(LpcSim::Step::Copy, Fault::Refuse, 0);
+        r.useImage(pattern(100));
+        r.main().show();
+        QVERIFY(QTest::qWaitForWindowExposed(&r.main()));
+        // As when a changed file started the download: on top, and the change already seen.
+        r.main().SetStayOnTop(true);
+        r.main().LastFileTime = r.main().FormattedFileTime(r.main().Edit2->text());
+        r.main().CheckBox1->setChecked(true);
+        QVERIFY(r.download());
+        r.main().CheckBox1->setChecked(false);
+        QCOMPARE(r.ends, QList<bool>{succeed});
+        QCOMPARE(r.main().StayOnTop(), !succeed);
+        QCOMPARE(r.main().isMinimized(), succeed);
+    }
+
+    void bootVersionInTwoParts()
+    {
+        Rig r;
+        HeldBootVersion device(r.sim);
+        r.peer.attach(&device);
+        const auto detach = qScopeGuard([&] { r.peer.attach(nullptr); });
+        QTimer release;
+        int ticks = 0;
+        connect(&release, &QTimer::timeout, this, [&] {
+            // Long after the first part was polled: release the major number.
+            if (device.holding() && ++ticks == 5) r.peer.send(device.take());
+        });
+        release.start(20);
+        const QByteArray image = pattern(100);
+        r.useImage(image);
+        QVERIFY(r.download());
+        QCOMPARE(r.ends, QList<bool>{true});
+        QVERIFY(r.lines.contains(QStringLiteral("读Boot代码版本成功:2.1")));
+        QCOMPARE(r.sim.flash(0, image.size()), image);
+    }
+
+    void answersTrickleInAtLowRate()
+    {
+        Rig r;
+        r.peer.setPacing(10, 1200);
+        const QByteArray image = pattern(96, 13);
+        r.useImage(image);
+        QVERIFY(r.download(30000));
+        QCOMPARE(r.ends, QList<bool>{true});
+        QCOMPARE(r.sim.flash(0, image.size()), image);
+        QCOMPARE(r.sim.protocolErrors(), QStringList());
+        QVERIFY(r.lines.contains(QStringLiteral("读Boot代码版本成功:2.1")));
+    }
+};
+
+QTEST_MAIN(TestLpc)
+#include "tst_lpc.moc"
