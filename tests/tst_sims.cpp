@@ -8,6 +8,7 @@
 #include "support/PtyPeer.h"
 
 #include <QElapsedTimer>
+#include <QRandomGenerator>
 #include <QTimer>
 #include <QtTest>
 
@@ -139,6 +140,9 @@ private slots:
     void stcFrames_data();
     void stcFrames();
     void stcDataFrameProgramsErasedFlash();
+
+    void simsSurviveNoise_data();
+    void simsSurviveNoise();
 
     void ptyRoundTripAndReopen();
     void ptyWaitKeepsEventsRunning();
@@ -471,6 +475,71 @@ void TestSims::stcDataFrameProgramsErasedFlash()
     // A block that would end past the flash is rejected.
     QCOMPARE(sim.feed(StcSim::hostFrame(0x00, hex("0000FFC00080") + block)), QByteArray());
     QCOMPARE(sim.protocolErrors().size(), 1);
+}
+
+void TestSims::simsSurviveNoise_data()
+{
+    QTest::addColumn<int>("kind");
+    QTest::addColumn<QByteArray>("prefix"); // brings the simulator into a deep state first
+
+    QTest::newRow("STM32 before sync") << 0 << QByteArray();
+    QTest::newRow("STM32 inside Write Memory") << 0 << hex("7F31CE0800000008");
+    QTest::newRow("LPC before autobaud") << 1 << QByteArray();
+    QTest::newRow("LPC inside a write to RAM")
+        << 1 << QByteArray("?Synchronized\r\n11059.2\r\nU 23130\r\nA 0\r\nW 1073742336 4096\r\n");
+    QTest::newRow("STC before the handshake") << 2 << QByteArray();
+    QTest::newRow("STC between frames") << 2 << hex("7F7F");
+}
+
+// Random bytes from the line (noise, a wrong baud rate, a confused host) must never take a
+// simulator outside its buffers (run under AddressSanitizer) nor grow its logs without end.
+void TestSims::simsSurviveNoise()
+{
+    QFETCH(int, kind);
+    QFETCH(QByteArray, prefix);
+    // Random runs mixed with pieces of real traffic, so the noise also reaches the frame and
+    // line parsers behind the first checks.
+    std::unique_ptr<sim::BootLoaderSim> device;
+    QList<QByteArray> tokens;
+    if (kind == 0) {
+        device = std::make_unique<Stm32Sim>();
+        tokens = {hex("7F"),         hex("31CE"),       hex("11EE"), hex("43BC"),
+                  hex("0800000008"), hex("1FFFF7E0F7"), hex("FF00")};
+    } else if (kind == 1) {
+        device = std::make_unique<LpcSim>();
+        tokens = {"\r\n",
+                  "?",
+                  "Synchronized\r\n",
+                  "W 1073742336 4096\r\n",
+                  "P 0 14\r\n",
+                  "C 0 1073742336 4096\r\n",
+                  "M",
+                  "`",
+                  "E 0 14\r\n",
+                  "U 23130\r\n"};
+    } else {
+        device = std::make_unique<StcSim>();
+        tokens = {hex("46B96A"), hex("46B96A008C00"), hex("FEFEFEFE"), hex("7F7F"), hex("16")};
+    }
+    device->feed(prefix);
+    QRandomGenerator random(20240607);
+    QByteArray noise;
+    while (noise.size() < 128 * 1024) {
+        if (random.bounded(3) == 0) {
+            noise += tokens[random.bounded(int(tokens.size()))];
+        } else {
+            for (int n = random.bounded(1, 40); n > 0; --n)
+                noise += char(random.bounded(256));
+        }
+    }
+    qsizetype answered = 0;
+    for (qsizetype at = 0; at < noise.size(); at += 61) {
+        const qsizetype n = std::min<qsizetype>(61, noise.size() - at);
+        answered += device->feed(QByteArrayView(noise).sliced(at, n)).size();
+    }
+    QVERIFY(answered < 16 * noise.size());
+    QVERIFY(device->protocolErrors().size() <= 1000);
+    QCOMPARE(device->hostBytesTaken(), prefix.size() + noise.size());
 }
 
 void TestSims::ptyRoundTripAndReopen()
