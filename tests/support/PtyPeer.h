@@ -98,7 +98,8 @@ public:
 
     // Processes Qt events on the calling thread until the host has sent at least count bytes
     // (counted since the last clearLog()) or until the predicate over all received bytes
-    // holds. The predicate runs with the peer's lock held: it must not call the peer.
+    // holds. The predicate runs with the peer's lock held: it may read a simulator but must
+    // not call the peer.
     bool waitForReceived(qsizetype count, int timeoutMs);
     bool waitForReceived(const std::function<bool(const QByteArray &)> &predicate, int timeoutMs);
 
