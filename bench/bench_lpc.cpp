@@ -1,0 +1,134 @@
+// Time to write a 64 KiB image with the LPC2000 programmer, through the main window, to the
+// simulated boot loader on a pseudo-terminal that carries bytes no faster than a 57600-baud
+// 8N1 UART in either direction. Printed beside it: the time the same bytes need on the wire
+// (both directions, 10 bits per byte) and the ratio of the two. Run once with the time-out
+// field at 5 (default: a 15 ms pause after every data line) and once at 1 (3 ms).
+#include "LPC.h"
+#include "Main.h"
+
+#include "sim/LpcSim.h"
+#include "support/PtyPeer.h"
+#include "support/TestEnv.h"
+
+#include <QApplication>
+#include <QCheckBox>
+#include <QComboBox>
+#include <QElapsedTimer>
+#include <QEventLoop>
+#include <QLineEdit>
+#include <QTimer>
+#include <cstdio>
+
+namespace {
+
+constexpr int kBaud = 57600;
+constexpr int kBaudIndex = 11; // 57600 in the baud list
+constexpr int kBitsPerByte = 10;
+constexpr int kImageBytes = 64 * 1024;
+constexpr int kLpc2136Entry = 4;
+constexpr int kHexRecordBytes = 16;
+constexpr int kGiveUpMs = 180000;
+
+QByteArray image()
+{
+    QByteArray out(kImageBytes, Qt::Uninitialized);
+    quint32 x = 1;
+    for (char &c : out) {
+        x = x * 1103515245u + 12345u;
+        c = char(x >> 16);
+    }
+    return out;
+}
+
+QByteArray toHex(const QByteArray &bytes)
+{
+    QByteArray out;
+    for (qsizetype at = 0; at < bytes.size(); at += kHexRecordBytes) {
+        const QByteArray data = bytes.mid(at, kHexRecordBytes);
+        quint8 sum = quint8(data.size()) + quint8(at >> 8) + quint8(at);
+        out += ':' + QByteArray::number(data.size(), 16).rightJustified(2, '0') +
+               QByteArray::number(at, 16).rightJustified(4, '0') + "00";
+        for (const char c : data) {
+            out += QByteArray::number(quint8(c), 16).rightJustified(2, '0');
+            sum += quint8(c);
+        }
+        out += QByteArray::number(quint8(-sum), 16).rightJustified(2, '0') + "\r\n";
+    }
+    return out.toUpper() + ":00000001FF\r\n";
+}
+
+struct Result
+{
+    bool ok = false;
+    bool written = false;
+    qint64 elapsedMs = 0;
+    qsizetype hostBytes = 0;
+    qsizetype deviceBytes = 0;
+};
+
+Result run(const QString &timeoutField, const QByteArray &img)
+{
+    testenv::TestEnv env;
+    sim::LpcSim chip;
+    testsupport::PtyPeer peer;
+    peer.attach(&chip);
+    peer.setPacing(kBitsPerByte, kBaud);
+    env.mapPort(1, peer.slavePath());
+    ApplicationWindows w = CreateApplicationWindows();
+    TMainForm &m = *w.main;
+    m.MCUType->setCurrentIndex(kLpc2136Entry);
+    m.ComboBox1->setCurrentIndex(0);
+    m.ComboBox2->setCurrentIndex(kBaudIndex);
+    m.CheckBox2->setChecked(false); // the reset pulse is a fixed 350 ms; not measured here
+    m.Edit3->setText(timeoutField);
+    m.Edit2->setText(env.file(QStringLiteral("fw.hex"), toHex(img)));
+
+    Result r;
+    QEventLoop loop;
+    bool ended = false;
+    m.OnDownloadEnded = [&](bool ok) {
+        r.ok = ok;
+        ended = true;
+        loop.quit();
+    };
+    QTimer guard;
+    guard.setSingleShot(true);
+    QObject::connect(&guard, &QTimer::timeout, &loop, &QEventLoop::quit);
+    guard.start(kGiveUpMs);
+
+    QElapsedTimer t;
+    t.start();
+    m.BitBtn1Click();
+    if (!ended) loop.exec();
+    r.elapsedMs = t.elapsed();
+    peer.attach(nullptr);
+    r.hostBytes = peer.received().size();
+    r.deviceBytes = peer.sentToHost().size();
+    r.written = chip.flash(0, img.size()) == img && chip.protocolErrors().isEmpty();
+    return r;
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
+    QApplication app(argc, argv);
+    const QByteArray img = image();
+    std::printf("LPC2000 download of %d bytes, pty paced at %d baud, %d bits per byte\n",
+                kImageBytes, kBaud, kBitsPerByte);
+    std::printf("%-8s %-6s %10s %10s %10s %12s %7s\n", "timeout", "result", "host B", "device B",
+                "total s", "wire min s", "ratio");
+    int status = 0;
+    for (const char *field : {"5", "1"}) {
+        const Result r = run(QString::fromLatin1(field), img);
+        const double total = double(r.elapsedMs) / 1000.0;
+        const double wire = double(r.hostBytes + r.deviceBytes) * kBitsPerByte / double(kBaud);
+        const char *result = r.ok && r.written ? "ok" : (r.ok ? "wrong" : "failed");
+        std::printf("%-8s %-6s %10lld %10lld %10.2f %12.2f %7.2f\n", field, result,
+                    static_cast<long long>(r.hostBytes), static_cast<long long>(r.deviceBytes),
+                    total, wire, wire > 0 ? total / wire : 0.0);
+        if (!(r.ok && r.written)) status = 1;
+    }
+    return status;
+}
