@@ -255,6 +255,7 @@ private:
     void sendTerminalBytes(const QByteArray &bytes, qint32 countedBytes);
     void terminalWriteFailed();
     void redrawReceiveArea();
+    void flushReceiveArea();
     void stmSend(QByteArrayView bytes);
     void stmLoadAndErase();
     void stmSendBlock();
@@ -267,6 +268,8 @@ private:
     terminal::ReceiveRenderer receiveView_;
     int receiveRevision_ = -1; // document revision after the terminal last drew the area
     bool pendingCr_ = false;
+    QString pendingReceiveText_; // received text not yet drawn
+    QTimer receiveFlush_;        // draws it a few times a second
 };
 
 // Digits-only entry field with the change rule "empty or 0 becomes 1".

@@ -22,6 +22,7 @@ constexpr int kClientWidth = 580;
 constexpr int kClientHeight = 373;
 constexpr int kMarqueeStepMs = 60;
 constexpr int kMarqueeStepPx = 3;
+constexpr int kReceiveDrawMs = 100; // the terminal draws received text ten times a second
 
 QFont songFont(int pointSize = 9, bool bold = false)
 {
@@ -409,11 +410,15 @@ void TMainForm::buildLayout()
     OvertimeT->setInterval(1000);
 
     ComDriver = new TVokCommDriver(this);
+
+    receiveFlush_.setSingleShot(true);
+    receiveFlush_.setInterval(kReceiveDrawMs);
 }
 
 void TMainForm::wireEvents()
 {
     connect(TimerSec, &QTimer::timeout, this, &TMainForm::TimerSecTimer);
+    connect(&receiveFlush_, &QTimer::timeout, this, &TMainForm::flushReceiveArea);
     connect(AutoIspTimer, &QTimer::timeout, this, &TMainForm::AutoIspTimerTimer);
     connect(Timer1, &QTimer::timeout, this, &TMainForm::Timer1Timer);
     connect(Timer5, &QTimer::timeout, this, &TMainForm::Timer5Timer);

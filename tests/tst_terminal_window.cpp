@@ -42,7 +42,7 @@ class TestTerminalWindow : public QObject
         QString sent() const { return m->StatusBar1->panelText(1); }
         QString shown() const { return m->Memo1->toPlainText(); }
         // Lets a few poll ticks pass so the peer's bytes reach the window.
-        void settle(int ms = 60) const { QTest::qWait(ms); }
+        void settle(int ms = 160) const { QTest::qWait(ms); }
     };
 
 private slots:
