@@ -8,6 +8,7 @@
 #include <QCheckBox>
 #include <QComboBox>
 #include <QCoreApplication>
+#include <QElapsedTimer>
 #include <QFileInfo>
 #include <QPlainTextEdit>
 #include <QProgressBar>
@@ -16,6 +17,7 @@
 #include <QThread>
 #include <QTimer>
 
+#include <algorithm>
 #include <chrono>
 #include <limits>
 
@@ -45,6 +47,11 @@ constexpr int kControlRepeats = 5;
 // Longest wait for a queued frame to leave the port before the port is stopped: a full data
 // frame takes 1.2 s at 1200 baud.
 constexpr int kFrameLeaveMs = 2000;
+// 8N1: start bit, eight data bits, stop bit.
+constexpr qint64 kBitsPerByte = 10;
+// Added to a frame's time on the wire before the port stops, for the bytes that the kernel
+// has already handed on (a USB adapter's own FIFO, a pseudo-terminal's flip buffer).
+constexpr qint64 kHandOnMarginMs = 20;
 // The property of the message area that holds the last-frame text.
 constexpr const char *kLastFrameProperty = "Hint";
 
@@ -221,11 +228,18 @@ bool TSTCFrm::WhileMcuResponse(int limit, const QString &message)
     return failAfterOpen(message);
 }
 
-void TSTCFrm::letFrameLeave()
+void TSTCFrm::letFrameLeave(const QElapsedTimer &queued, qsizetype frameBytes)
 {
-    // Stopping the port discards what has not left yet; a step frame takes 117 ms at 1200
-    // baud, longer than the pause before the stop.
+    // Stopping the port discards what has not left yet, and reopening it at another rate
+    // changes the speed under it. A step frame takes 117 ms at 1200 baud, longer than the
+    // pause before the stop. The kernel's queue is waited for first; what it has already
+    // handed on cannot be seen, so the frame's own time on the wire since it was queued is
+    // waited for as well.
     ComPort1->WaitUntilSent(kFrameLeaveMs);
+    const qint64 rate = std::max<qint64>(ComPort1->BaudRate(), 1);
+    const qint64 wireMs = (frameBytes * kBitsPerByte * 1000 + rate - 1) / rate;
+    const qint64 rest = wireMs + kHandOnMarginMs - queued.elapsed();
+    if (rest > 0) QThread::msleep(static_cast<unsigned long>(rest));
 }
 
 bool TSTCFrm::reopenAt(quint32 baudRate)
@@ -243,9 +257,11 @@ bool TSTCFrm::reopenAt(quint32 baudRate)
 bool TSTCFrm::sendStep(QStringView frame, quint32 rate, const QString &timeoutMessage)
 {
     StcAwaitingReply = true;
+    QElapsedTimer queued;
+    queued.start();
     StcSendHex(frame);
     QThread::msleep(kSettleMs);
-    letFrameLeave();
+    letFrameLeave(queued, frame.size() / 2);
     if (!reopenAt(rate)) return false;
     return WhileMcuResponse(kStepWaitTicks, timeoutMessage);
 }
@@ -369,6 +385,8 @@ bool TSTCFrm::runDownload()
 
     m.AppendLine(kEndFlag);
     StcAwaitingReply = true;
+    QElapsedTimer endFlagQueued;
+    endFlagQueued.start();
     StcSendHex(stc::kEndFlagFrame);
     m.AppendLine(kUploadDone);
 
@@ -377,7 +395,7 @@ bool TSTCFrm::runDownload()
     m.ShowPortPicture(false);
     // The end flag leaves at the chip's rate before the port stops; the rate goes back to
     // 1200 only on the closed port, so it never changes under the last bytes.
-    letFrameLeave();
+    letFrameLeave(endFlagQueued, stc::kEndFlagFrame.size() / 2);
     ComPort1->StopPort();
     ComPort1->setBaudRate(stc::kLowBaudRate);
     if (m.CheckBox1->isChecked()) {

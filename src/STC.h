@@ -30,6 +30,7 @@
 #include <QString>
 #include <QStringList>
 
+class QElapsedTimer;
 class QTimer;
 class TComm;
 class TMainForm;
@@ -89,7 +90,7 @@ private:
     bool connectToChip();
     bool reopenAt(quint32 baudRate);
     bool sendStep(QStringView frame, quint32 rate, const QString &timeoutMessage);
-    void letFrameLeave();
+    void letFrameLeave(const QElapsedTimer &queued, qsizetype frameBytes);
     void releasePort();
     bool failAfterOpen(const QString &line);
     bool abandonedByClose();

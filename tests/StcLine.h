@@ -1,0 +1,216 @@
+// The STC programmer on a bench: the program's real windows, a pseudo-terminal as the cable
+// and the simulated STC boot loader at its far end. Shared by the STC tests and the STC
+// benchmark.
+//
+// What the cable adds to the simulator:
+//  * The chip answers a baud-rate step frame (8F, 8E) at its new rate, so the answer comes
+//    only after the chip has switched; the host reopens its port at that rate meanwhile.
+//    kChipSwitchTime stands for the chip's switching time.
+//  * The RTS pulse of the automatic reset power-cycles the simulated chip, as the reset
+//    circuit of a board does.
+//  * With pacing on, the pty carries bytes at the rate the program has set on its port,
+//    10 bits per byte (8N1).
+// Every open, close, line change, RTS change and write of the program's port is recorded
+// (platform::setSerialTracer), with the time it happened.
+#pragma once
+
+#include "Main.h"
+#include "SPComm.h"
+#include "STC.h"
+#include "platform/PortNames.h"
+#include "platform/SerialPort.h"
+#include "sim/StcSim.h"
+#include "support/PtyPeer.h"
+#include "support/TestEnv.h"
+
+#include <QCheckBox>
+#include <QComboBox>
+#include <QLineEdit>
+#include <QPlainTextEdit>
+#include <QPushButton>
+
+#include <chrono>
+#include <functional>
+#include <mutex>
+#include <vector>
+
+namespace stctest {
+
+inline constexpr std::chrono::milliseconds kChipSwitchTime{250};
+inline constexpr quint8 kCmdBaudStep1 = 0x8F;
+inline constexpr quint8 kCmdBaudStep2 = 0x8E;
+inline constexpr int kBitsPerByte = 10; // 8N1
+inline constexpr int kStcEntry = 8;     // "STC89C52RC" in the device list
+inline constexpr auto kShortResetMs = "20";
+
+// The simulated chip as the cable presents it: answers to baud-rate steps come late.
+class SwitchingChip : public sim::Device
+{
+public:
+    SwitchingChip(sim::StcSim &chip, testsupport::PtyPeer &peer) : chip_(chip), peer_(peer) {}
+
+    QByteArray feed(QByteArrayView bytes) override
+    {
+        const qsizetype before = chip_.frames().size();
+        QByteArray answer = chip_.feed(bytes);
+        const QList<sim::StcSim::Frame> frames = chip_.frames();
+        bool step = false;
+        for (qsizetype i = before; i < frames.size(); ++i)
+            step = step || frames[i].command == kCmdBaudStep1 || frames[i].command == kCmdBaudStep2;
+        peer_.setReplyDelay(step ? kChipSwitchTime : std::chrono::milliseconds(0));
+        return answer;
+    }
+
+private:
+    sim::StcSim &chip_;
+    testsupport::PtyPeer &peer_;
+};
+
+// Intel HEX text of data segments (address, bytes), 16 bytes per record, then the end record.
+inline QByteArray intelHex(const QList<std::pair<quint16, QByteArray>> &segments)
+{
+    constexpr qsizetype kRecordBytes = 16;
+    QByteArray text;
+    for (const auto &[address, bytes] : segments) {
+        for (qsizetype pos = 0; pos < bytes.size(); pos += kRecordBytes) {
+            const qsizetype n = std::min(kRecordBytes, bytes.size() - pos);
+            const auto at = quint16(address + pos);
+            QByteArray record;
+            record.append(char(n));
+            record.append(char(at >> 8));
+            record.append(char(at & 0xFF));
+            record.append('\0');
+            record.append(bytes.mid(pos, n));
+            quint8 sum = 0;
+            for (char c : record)
+                sum = quint8(sum + quint8(c));
+            record.append(char(quint8(-sum)));
+            text += ':' + record.toHex().toUpper() + "\r\n";
+        }
+    }
+    text += ":00000001FF\r\n";
+    return text;
+}
+
+inline QByteArray intelHex(const QByteArray &image)
+{
+    return intelHex({{0, image}});
+}
+
+// Image bytes with zeros inside but a non-zero last byte.
+inline QByteArray sampleImage(qsizetype size)
+{
+    QByteArray image(size, '\0');
+    for (qsizetype i = 0; i < size; ++i)
+        image[i] = char((i * 37 + 11) & 0xFF);
+    if (size > 0 && image.back() == '\0') image.back() = char(0x5A);
+    return image;
+}
+
+class StcLine
+{
+public:
+    struct TraceEvent
+    {
+        platform::SerialTraceEvent event;
+        testsupport::PtyPeer::Clock::time_point time;
+    };
+
+    explicit StcLine(const sim::StcSim::Config &config = {}) : sim(config), chip(sim, peer)
+    {
+        env.mapPort(1, peer.slavePath());
+        windows = CreateApplicationWindows();
+        peer.attach(&chip);
+        platform::setSerialTracer([this](const platform::SerialTraceEvent &ev) { traced(ev); });
+        TMainForm &m = main();
+        m.MCUType->setCurrentIndex(kStcEntry);
+        m.Edit4->setText(QString::fromLatin1(kShortResetMs));
+        m.OnLine = [this](const QString &line) { lines.append(line); };
+        m.OnDownloadEnded = [this](bool success) { ends.append(success); };
+    }
+
+    ~StcLine()
+    {
+        platform::setSerialTracer(nullptr);
+        platform::setPortAlias(QStringLiteral("COM1"), QString());
+        peer.attach(nullptr);
+    }
+
+    StcLine(const StcLine &) = delete;
+    StcLine &operator=(const StcLine &) = delete;
+
+    TMainForm &main() { return *windows.main; }
+    TSTCFrm &stc() { return *windows.stc; }
+
+    // Writes the file and names it in the file field.
+    QString useFile(const QString &name, const QByteArray &bytes)
+    {
+        const QString path = env.file(name, bytes);
+        main().Edit2->setText(path);
+        return path;
+    }
+    QString useImage(const QByteArray &image) { return useFile("image.hex", intelHex(image)); }
+
+    // One press of the download button; forgets the lines and ends of the one before.
+    void download()
+    {
+        lines.clear();
+        ends.clear();
+        main().BitBtn1Click();
+    }
+
+    std::vector<TraceEvent> trace() const
+    {
+        const std::lock_guard lock(traceMutex_);
+        return trace_;
+    }
+    void clearTrace()
+    {
+        const std::lock_guard lock(traceMutex_);
+        trace_.clear();
+    }
+    // Line rates of the program's port in the order it set them, repeats folded.
+    QList<quint32> rates() const
+    {
+        QList<quint32> out;
+        for (const TraceEvent &t : trace())
+            if (t.event.kind == platform::SerialTraceEvent::Line &&
+                (out.isEmpty() || out.back() != t.event.line.baud))
+                out.append(t.event.line.baud);
+        return out;
+    }
+    bool portOpen() { return stc().ComPort1->IsOpen(); }
+
+    // The pty carries bytes at the rate the program sets (10 bits per byte) from now on.
+    void setPaced(bool on) { paced_ = on; }
+    // Called for every traced event of the program's port, on the thread that caused it.
+    std::function<void(const platform::SerialTraceEvent &)> onTrace;
+
+    testenv::TestEnv env;
+    sim::StcSim sim;
+    SwitchingChip chip;
+    testsupport::PtyPeer peer;
+    ApplicationWindows windows;
+    QStringList lines;
+    QList<bool> ends;
+
+private:
+    void traced(const platform::SerialTraceEvent &ev)
+    {
+        if (ev.path != peer.slavePath()) return;
+        {
+            const std::lock_guard lock(traceMutex_);
+            trace_.push_back({ev, testsupport::PtyPeer::Clock::now()});
+        }
+        if (ev.kind == platform::SerialTraceEvent::Rts && ev.on) sim.reset();
+        if (ev.kind == platform::SerialTraceEvent::Line && paced_)
+            peer.setPacing(kBitsPerByte, int(ev.line.baud));
+        if (onTrace) onTrace(ev);
+    }
+
+    mutable std::mutex traceMutex_;
+    std::vector<TraceEvent> trace_;
+    std::atomic<bool> paced_{false};
+};
+
+} // namespace stctest

@@ -1,0 +1,733 @@
+// The STC 8051 programmer through the real windows, against the simulated boot loader on a
+// pseudo-terminal: complete downloads, the frames and rates of each oscillator class, the
+// clock-mode option, chip recognition, every failure with its clean-up, and the download
+// after each failure.
+#include "StcLine.h"
+
+#include <QElapsedTimer>
+#include <QLabel>
+#include <QProgressBar>
+#include <QSignalBlocker>
+#include <QTest>
+#include <QTimer>
+
+using namespace stctest;
+using sim::StcSim;
+
+namespace {
+
+const QString kPortBusy =
+    QStringLiteral("当前串口号已经被占用，或其它错误 ！\r请选择其它串口，或检查串口设置是否正确。");
+
+// The lines of a download that succeeds, from the connection to the end.
+QStringList successLines(const QString &version, const QString &chip, bool doubleSpeed)
+{
+    return {QStringLiteral("下载目标代码"),
+            QStringLiteral("正在连机 。。。"),
+            QStringLiteral("连机成功! 固件版本:") + version,
+            chip,
+            QStringLiteral("调整波特率一完成 ！"),
+            QStringLiteral("第二次调整波特率 。。。"),
+            QStringLiteral("调整波特率二完成 ！"),
+            QStringLiteral("正在发送控制信息 。。。"),
+            QStringLiteral("发送控制信息完成 ！"),
+            QStringLiteral("正在擦除芯片 。。。"),
+            QStringLiteral("擦除芯片完成 ！"),
+            QStringLiteral("正在上载数据 。。。"),
+            doubleSpeed ? QStringLiteral("设置为双倍速 ！") : QStringLiteral("设置为单倍速 ！"),
+            doubleSpeed ? QStringLiteral("设置为双倍速完成 ！")
+                        : QStringLiteral("设置为单倍速完成 ！"),
+            QStringLiteral("发送结束标志 ！"),
+            QStringLiteral("上载数据成功 ！")};
+}
+
+const QString kDefaultChip = QStringLiteral("STC89C52RC/时钟频率: 11.0592M");
+
+QByteArray frameBytes(QStringView hex)
+{
+    return QByteArray::fromHex(hex.toLatin1());
+}
+
+// Host frames the chip took, as the bytes of a correct host frame.
+QList<QByteArray> hostFrames(const StcSim &sim)
+{
+    QList<QByteArray> out;
+    for (const StcSim::Frame &f : sim.frames())
+        out.append(StcSim::hostFrame(f.command, f.payload));
+    return out;
+}
+
+QByteArray payloadOf(const StcSim &sim, quint8 command)
+{
+    for (const StcSim::Frame &f : sim.frames())
+        if (f.command == command) return f.payload;
+    return {};
+}
+
+// The download has returned; the pty may still hold the last bytes on their way to the chip.
+bool endFlagArrives(StcLine &line)
+{
+    const QByteArray endFlag = frameBytes(stc::kEndFlagFrame);
+    const bool ok =
+        line.peer.waitForReceived([&](const QByteArray &r) { return r.endsWith(endFlag); }, 2000) &&
+        line.sim.endFlagSeen();
+    if (!ok) qWarning() << "last bytes the chip got:" << line.peer.received().right(24).toHex();
+    return ok;
+}
+
+} // namespace
+
+class TestStc : public QObject
+{
+    Q_OBJECT
+
+private:
+    // The next download after a failure: the board reset by the pulse, a fresh image, every
+    // stage done and the flash holding the image.
+    static void nextDownloadWorks(StcLine &line)
+    {
+        line.sim.clearFaults();
+        line.peer.setSilent(false);
+        const QByteArray image = sampleImage(200);
+        line.useImage(image);
+        line.main().CheckBox2->setChecked(true);
+        line.download();
+        QCOMPARE(line.ends, QList<bool>{true});
+        QCOMPARE(line.lines.last(), QStringLiteral("上载数据成功 ！"));
+        QVERIFY(endFlagArrives(line));
+        QCOMPARE(line.sim.flash(0, image.size()), image);
+        QVERIFY(line.main().BitBtn1->isEnabled());
+        QVERIFY(!line.portOpen());
+    }
+
+    // Nothing was sent and the port was never opened.
+    static void nothingSent(StcLine &line)
+    {
+        QCOMPARE(line.peer.receivedCount(), 0);
+        for (const StcLine::TraceEvent &t : line.trace())
+            QVERIFY(t.event.kind != platform::SerialTraceEvent::Open);
+    }
+
+private slots:
+    void downloadWritesTheImage_data()
+    {
+        QTest::addColumn<QByteArray>("hexFile");
+        QTest::addColumn<QString>("fileName");
+        QTest::addColumn<QByteArray>("image"); // what the flash must hold from address 0
+        QTest::addColumn<QList<quint16>>("addresses");
+        QTest::addColumn<QList<int>>("progress");
+        QTest::addColumn<QString>("sizeLabel");
+
+        const QByteArray b100 = sampleImage(100);
+        QTest::newRow("100 bytes: one frame at 0000")
+            << intelHex(b100) << "fw.hex" << b100 << QList<quint16>{0x0000} << QList<int>{100, 0}
+            << "0.1 KB";
+        const QByteArray b128 = sampleImage(128);
+        QTest::newRow("128 bytes: one frame, no padding")
+            << intelHex(b128) << "fw.hex" << b128 << QList<quint16>{0x0000} << QList<int>{100, 0}
+            << "0.1 KB";
+        const QByteArray b129 = sampleImage(129);
+        QTest::newRow("129 bytes: second frame at 0080, padded")
+            << intelHex(b129) << "fw.hex" << b129 << QList<quint16>{0x0000, 0x0080}
+            << QList<int>{50, 100, 0} << "0.1 KB";
+        const QByteArray b300 = sampleImage(300);
+        QTest::newRow("300 bytes: three frames, progress rounded")
+            << intelHex(b300) << "fw.hex" << b300 << QList<quint16>{0x0000, 0x0080, 0x0100}
+            << QList<int>{33, 67, 100, 0} << "0.3 KB";
+        QByteArray trailingZeros = sampleImage(130);
+        trailingZeros.append(QByteArray(70, '\0'));
+        QTest::newRow("zero run at the end is cut")
+            << intelHex(trailingZeros) << "fw.hex" << sampleImage(130)
+            << QList<quint16>{0x0000, 0x0080} << QList<int>{50, 100, 0} << "0.1 KB";
+        QTest::newRow("'.bin' file is decoded as HEX")
+            << intelHex(b100) << "fw.bin" << b100 << QList<quint16>{0x0000} << QList<int>{100, 0}
+            << "0.1 KB";
+        const QByteArray low = sampleImage(0x100);
+        const QByteArray high = sampleImage(0x100);
+        QByteArray gap = low + QByteArray(0x1000 - 0x100, '\0') + high;
+        QList<quint16> gapAddresses;
+        QList<int> gapProgress;
+        for (int i = 0; i < 34; ++i) {
+            gapAddresses.append(quint16(i * 128));
+            gapProgress.append(stc::StcProgress(i, 34));
+        }
+        gapProgress.append(0);
+        QTest::newRow("gap between 0100 and 0FFF filled with zeros: 34 frames")
+            << intelHex({{0x0000, low}, {0x1000, high}}) << "fw.hex" << gap << gapAddresses
+            << gapProgress << "4.2 KB";
+    }
+    void downloadWritesTheImage()
+    {
+        QFETCH(QByteArray, hexFile);
+        QFETCH(QString, fileName);
+        QFETCH(QByteArray, image);
+        QFETCH(QList<quint16>, addresses);
+        QFETCH(QList<int>, progress);
+        QFETCH(QString, sizeLabel);
+
+        StcLine line;
+        line.useFile(fileName, hexFile);
+        QList<int> seen;
+        QObject::connect(line.main().ProgressBar1, &QProgressBar::valueChanged,
+                         [&seen](int v) { seen.append(v); });
+        line.download();
+
+        QCOMPARE(line.lines, successLines(QStringLiteral("4.3C"), kDefaultChip, false));
+        QCOMPARE(line.main().Memo1->toPlainText().split(u'\n'), line.lines);
+        QCOMPARE(line.ends, QList<bool>{true});
+        QCOMPARE(line.sim.protocolErrors(), QStringList());
+        QCOMPARE(line.sim.dataAddresses(), addresses);
+        const qsizetype written = addresses.size() * 128;
+        QCOMPARE(line.sim.flash(0, image.size()), image);
+        QCOMPARE(line.sim.flash(image.size(), written - image.size()),
+                 QByteArray(written - image.size(), '\0'));                // the padding
+        QCOMPARE(line.sim.flash(written, 64), QByteArray(64, char(0xFF))); // erased, unwritten
+        // The end flag left the port before it was stopped.
+        QVERIFY(endFlagArrives(line));
+        QCOMPARE(seen, progress);
+        QCOMPARE(line.main().Label10->text(), sizeLabel);
+        QCOMPARE(line.stc().StcImageLength, quint32(image.size()));
+        QVERIFY(line.main().BitBtn1->isEnabled());
+        QVERIFY(line.main().Memo1->isEnabled());
+        QVERIFY(line.main().BitBtn2->isEnabled());
+        QVERIFY(!line.portOpen());
+        // The last complete reception was the answer to the option follow-up.
+        QCOMPARE(line.main().Memo1->property("Hint").toString(),
+                 QStringLiteral("46B968000650BE16"));
+    }
+
+    void framesAndRatesOfEachChip_data()
+    {
+        QTest::addColumn<QByteArray>("model");
+        QTest::addColumn<QByteArray>("oscillator");
+        QTest::addColumn<QString>("chipLine");
+        QTest::addColumn<QString>("step1");
+        QTest::addColumn<QString>("step2");
+        QTest::addColumn<quint32>("rate");
+        QTest::addColumn<QString>("control");
+        QTest::addColumn<QString>("erase");
+
+        const QString c14 = stc::kControlModel1to4.toString();
+        QTest::newRow("89C52RC at 11.0592 MHz (1C0014)")
+            << QByteArray::fromHex("F00282") << QByteArray::fromHex("1C0014")
+            << "STC89C52RC/时钟频率: 11.0592M"
+            << "46B96A000C8FFFFD00062881B016"
+            << "46B96A000B8EFFFD0006282D16" << 115200u << c14 << "46B96A000D84053333333333333216";
+        QTest::newRow("89C55RD+ at 11.0592 MHz (280014)")
+            << QByteArray::fromHex("F10582") << QByteArray::fromHex("280014")
+            << "STC89C55RD+/时钟频率: 11.0592M"
+            << "46B96A000C8FFFFD00062881B016"
+            << "46B96A000B8EFFFD0006282D16" << 115200u << c14 << "46B96A000D840C3333333333333916";
+        QTest::newRow("89C516RD+ at 18.432 MHz")
+            << QByteArray::fromHex("F11082") << QByteArray::fromHex("390022")
+            << "STC89C516RD+/时钟频率: 18.432M"
+            << "46B96A000C8FFFFB000A2881B216"
+            << "46B96A000B8EFFFB000A282F16" << 115200u << c14 << "46B96A000D840C3333333333333916";
+        QTest::newRow("89C51RC at 22.1184 MHz")
+            << QByteArray::fromHex("F00182") << QByteArray::fromHex("1C0029")
+            << "STC89C51RC/时钟频率: 22.1184M"
+            << "46B96A000C8FFFFA000C2880B216"
+            << "46B96A000B8EFFFA000C283016" << 115200u << c14 << "46B96A000D84053333333333333216";
+        QTest::newRow("89C52RC at 36.864 MHz")
+            << QByteArray::fromHex("F00282") << QByteArray::fromHex("390045")
+            << "STC89C52RC/时钟频率: 36.864M"
+            << "46B96A000C8FFFF600142880B616"
+            << "46B96A000B8EFFF60014283416" << 115200u << c14 << "46B96A000D84053333333333333216";
+        QTest::newRow("89C52RC at 12 MHz: 38400 baud")
+            << QByteArray::fromHex("F00282") << QByteArray::fromHex("3B0016")
+            << "STC89C52RC/时钟频率: 12.000M"
+            << "46B96A000C8FFFF600142881B716"
+            << "46B96A000B8EFFF60014283416" << 38400u << c14 << "46B96A000D84053333333333333216";
+        QTest::newRow("89C52RC at 24 MHz: 57600 baud")
+            << QByteArray::fromHex("F00282") << QByteArray::fromHex("1C002D")
+            << "STC89C52RC/时钟频率: 24.000M"
+            << "46B96A000C8FFFF3001A2881BA16"
+            << "46B96A000B8EFFF3001A283716" << 57600u << c14 << "46B96A000D84053333333333333216";
+        QTest::newRow("12C1052 at 11.0592 MHz: frames of its own")
+            << QByteArray::fromHex("F20183") << QByteArray::fromHex("1C0014")
+            << "STC12C1052/时钟频率: 11.0592M"
+            << "46B96A000C8FC0FA3F0C2883B516"
+            << "46B96A000B8EC0FA3F0C283016" << 115200u << stc::kControlModel5.toString()
+            << stc::kEraseModel5.toString();
+    }
+    void framesAndRatesOfEachChip()
+    {
+        QFETCH(QByteArray, model);
+        QFETCH(QByteArray, oscillator);
+        QFETCH(QString, chipLine);
+        QFETCH(QString, step1);
+        QFETCH(QString, step2);
+        QFETCH(quint32, rate);
+        QFETCH(QString, control);
+        QFETCH(QString, erase);
+
+        StcSim::Config config;
+        config.modelCode = model;
+        config.oscillatorCode = oscillator;
+        StcLine line(config);
+        const QByteArray image = sampleImage(129);
+        line.useImage(image);
+        line.download();
+
+        QCOMPARE(line.lines, successLines(QStringLiteral("4.3C"), chipLine, false));
+        QCOMPARE(line.ends, QList<bool>{true});
+        QCOMPARE(line.sim.protocolErrors(), QStringList());
+        QCOMPARE(line.sim.flash(0, image.size()), image);
+
+        QVERIFY(endFlagArrives(line));
+        const QList<QByteArray> frames = hostFrames(line.sim);
+        QCOMPARE(frames.size(), 2 + 5 + 1 + 2 + 2 + 1);
+        QCOMPARE(frames[0], frameBytes(step1));
+        QCOMPARE(frames[1], frameBytes(step2));
+        for (int i = 2; i < 7; ++i)
+            QCOMPARE(frames[i], frameBytes(control));
+        QCOMPARE(frames[7], frameBytes(erase));
+        QCOMPARE(frames[8].left(10), frameBytes(u"46B96A008C0000000000"));
+        QCOMPARE(frames[9].left(10), frameBytes(u"46B96A008C0000000080"));
+        QCOMPARE(frames[10], frameBytes(stc::kOption12T));
+        QCOMPARE(frames[11], frameBytes(stc::kOptionFollowUp));
+        QCOMPARE(frames[12], frameBytes(u"46B96A000682F216"));
+
+        // 1200 baud for the handshake and each step frame, the chip's rate after each step.
+        QCOMPARE(line.rates(), (QList<quint32>{1200, rate, 1200, rate}));
+        quint32 current = 0;
+        bool stepSeen = false;
+        for (const StcLine::TraceEvent &t : line.trace()) {
+            const platform::SerialTraceEvent &ev = t.event;
+            if (ev.kind == platform::SerialTraceEvent::Line) current = ev.line.baud;
+            if (ev.kind != platform::SerialTraceEvent::Write) continue;
+            if (ev.data.contains(frameBytes(step1)) || ev.data.contains(frameBytes(step2))) {
+                QCOMPARE(current, 1200u);
+                stepSeen = true;
+            }
+            if (ev.data.startsWith(frameBytes(u"46B96A008C")) ||
+                ev.data.contains(frameBytes(control)) || ev.data.contains(frameBytes(erase)))
+                QCOMPARE(current, rate);
+        }
+        QVERIFY(stepSeen);
+        QVERIFY(!line.portOpen());
+    }
+
+    void clockModeOption_data()
+    {
+        QTest::addColumn<QString>("caption");
+        QTest::addColumn<QByteArray>("payload");
+        QTest::addColumn<bool>("doubleSpeed");
+        QTest::newRow("6T: double speed") << "6T" << QByteArray::fromHex("FCFFFAFF") << true;
+        QTest::newRow("12T: single speed") << "12T" << QByteArray::fromHex("FDFFFDFF") << false;
+    }
+    void clockModeOption()
+    {
+        QFETCH(QString, caption);
+        QFETCH(QByteArray, payload);
+        QFETCH(bool, doubleSpeed);
+
+        StcLine line;
+        line.main().BitBtn7->setText(caption);
+        line.useImage(sampleImage(10));
+        line.download();
+        QCOMPARE(line.lines, successLines(QStringLiteral("4.3C"), kDefaultChip, doubleSpeed));
+        QCOMPARE(payloadOf(line.sim, stc::kCmdOption), payload);
+        QVERIFY(line.sim.commands().contains(stc::kCmdOptionFollowUp));
+        QCOMPARE(line.sim.protocolErrors(), QStringList());
+    }
+
+    void statusFrameRecognition_data()
+    {
+        QTest::addColumn<QByteArray>("status"); // empty: built from the config below
+        QTest::addColumn<int>("statusLength");
+        QTest::addColumn<int>("versionByte");
+        QTest::addColumn<QString>("version");
+        QTest::addColumn<QString>("chipLine");
+
+        // A status frame as the chip sends it, with both model codes and both 11.0592 and
+        // 12 MHz codes in it.
+        QByteArray both = QByteArray::fromHex("46B968001E50F002821C0014F201831C00160000");
+        both.append("\x43"
+                    "C"); // bytes 20 and 21
+        both.append(QByteArray::fromHex("000000000000000016"));
+        QTest::newRow("two model and two clock codes: the last rows win")
+            << both << 0 << 0 << "4.3C"
+            << "STC12C1052/时钟频率: 12.000M";
+        QTest::newRow("32-byte frame: version at bytes 20 and 21")
+            << QByteArray() << 32 << 0x43 << "4.3C" << kDefaultChip;
+        QTest::newRow("29-byte frame: still bytes 20 and 21")
+            << QByteArray() << 29 << 0x51 << "5.1C" << kDefaultChip;
+        QTest::newRow("28-byte frame: 8th and 7th byte from the end")
+            << QByteArray() << 28 << 0x62 << "6.2C" << kDefaultChip;
+        QTest::newRow("20-byte frame: 8th and 7th byte from the end")
+            << QByteArray() << 20 << 0x43 << "4.3C" << kDefaultChip;
+    }
+    void statusFrameRecognition()
+    {
+        QFETCH(QByteArray, status);
+        QFETCH(int, statusLength);
+        QFETCH(int, versionByte);
+        QFETCH(QString, version);
+        QFETCH(QString, chipLine);
+
+        StcSim::Config config;
+        if (statusLength > 0) config.statusLength = statusLength;
+        if (versionByte > 0) config.versionByte = quint8(versionByte);
+        StcLine line(config);
+        if (!status.isEmpty()) line.sim.setStatusFrame(status);
+        line.useImage(sampleImage(10));
+        line.download();
+        QCOMPARE(line.lines, successLines(version, chipLine, false));
+        QCOMPARE(line.ends, QList<bool>{true});
+        QCOMPARE(line.sim.protocolErrors(), QStringList());
+    }
+
+    void unrecognisedChip_data()
+    {
+        QTest::addColumn<QByteArray>("status");
+        QTest::addColumn<QString>("box");
+        QTest::addColumn<QString>("versionLine");
+        QTest::addColumn<QString>("failureLine");
+
+        const QString mcuBox =
+            QStringLiteral("当前版本支持 MCU: 12C1052/89C51RC/89C52RC/89C55RD+/89C516RD+ ！");
+        const QString oscBox =
+            QStringLiteral("当前版本支持 Oscillator: 11.0592/12.00/18.432/22.1184/24.00/36.864 ！");
+        StcSim::Config unknownModel;
+        unknownModel.modelCode = QByteArray::fromHex("D12345");
+        StcSim::Config unknownClock;
+        unknownClock.oscillatorCode = QByteArray::fromHex("1C0099");
+        QTest::newRow("unknown model")
+            << StcSim::buildStatusFrame(unknownModel) << mcuBox << "连机成功! 固件版本:4.3C"
+            << "未支持的 MCU ！";
+        QTest::newRow("unknown oscillator")
+            << StcSim::buildStatusFrame(unknownClock) << oscBox << "连机成功! 固件版本:4.3C"
+            << "未支持的 Oscillator ！";
+        // Three bytes: too short for the version rule, which must not read beyond them.
+        QTest::newRow("three-byte reply: no version, no model")
+            << QByteArray::fromHex("46B916") << mcuBox << "连机成功! 固件版本:"
+            << "未支持的 MCU ！";
+    }
+    void unrecognisedChip()
+    {
+        QFETCH(QByteArray, status);
+        QFETCH(QString, box);
+        QFETCH(QString, versionLine);
+        QFETCH(QString, failureLine);
+
+        StcLine line;
+        line.sim.setStatusFrame(status);
+        line.useImage(sampleImage(10));
+        line.main().SetStayOnTop(true);
+        line.download();
+
+        QCOMPARE(line.lines,
+                 (QStringList{QStringLiteral("下载目标代码"), QStringLiteral("正在连机 。。。"),
+                              versionLine, failureLine}));
+        QCOMPARE(line.env.messages.size(), 1);
+        QCOMPARE(line.env.messages[0].caption, QStringLiteral("Tramelo"));
+        QCOMPARE(line.env.messages[0].text, box);
+        QCOMPARE(line.main().Memo1->property("Hint").toString(),
+                 QString::fromLatin1(status.toHex().toUpper()));
+        QCOMPARE(line.ends, QList<bool>{false});
+        QVERIFY(line.sim.frames().isEmpty());
+        QVERIFY(!line.main().StayOnTop());
+        QVERIFY(line.main().BitBtn1->isEnabled());
+        QVERIFY(!line.portOpen());
+        QVERIFY(!line.stc().SeekTimer->isActive());
+
+        line.sim.setStatusFrame(StcSim::buildStatusFrame({}));
+        nextDownloadWorks(line);
+    }
+
+    void connectTimeout_data()
+    {
+        QTest::addColumn<QString>("field");
+        QTest::addColumn<int>("minMs");
+        QTest::addColumn<int>("maxMs");
+        // The tick counter is not restarted when its timer already runs, so the first tick
+        // may come early: n seconds end after n - 1 to n seconds.
+        QTest::newRow("1 s") << "1" << 0 << 1500;
+        QTest::newRow("2 s") << "2" << 1000 << 2500;
+        QTest::newRow("0: ends on the first pass") << "0" << 0 << 300;
+        QTest::newRow("not a number: 3 s") << "x" << 2000 << 3500;
+    }
+    void connectTimeout()
+    {
+        QFETCH(QString, field);
+        QFETCH(int, minMs);
+        QFETCH(int, maxMs);
+
+        StcLine line;
+        {
+            // Set by program past the field's own rule, as pasting could.
+            const QSignalBlocker block(line.main().Edit3);
+            line.main().Edit3->setText(field);
+        }
+        line.useImage(sampleImage(10));
+        line.peer.setSilent(true);
+        line.main().SetStayOnTop(true);
+        QElapsedTimer timer;
+        timer.start();
+        line.download();
+        const qint64 elapsed = timer.elapsed();
+
+        QCOMPARE(line.lines,
+                 (QStringList{QStringLiteral("下载目标代码"), QStringLiteral("正在连机 。。。"),
+                              QStringLiteral("连接超时 ！")}));
+        QVERIFY2(elapsed >= minMs && elapsed <= maxMs, qPrintable(QString::number(elapsed)));
+        QCOMPARE(line.ends, QList<bool>{false});
+        QVERIFY(line.main().StayOnTop()); // this path leaves the form style alone
+        QVERIFY(line.main().BitBtn1->isEnabled());
+        QVERIFY(!line.portOpen());
+        QVERIFY(!line.stc().SeekTimer->isActive());
+        const QByteArray sent = line.peer.received();
+        if (field != "0") {
+            QVERIFY(sent.size() >= 2);
+            QCOMPARE(sent, QByteArray(sent.size(), char(0x7F)));
+        }
+
+        {
+            const QSignalBlocker block(line.main().Edit3);
+            line.main().Edit3->setText(QStringLiteral("5"));
+        }
+        nextDownloadWorks(line);
+    }
+
+    void replyTimeout()
+    {
+        StcLine line;
+        line.sim.failAt(StcSim::Step::Control, sim::Fault::Silent, 3);
+        line.useImage(sampleImage(10));
+        line.main().SetStayOnTop(true);
+        QElapsedTimer timer;
+        timer.start();
+        line.download();
+        const qint64 elapsed = timer.elapsed();
+
+        QStringList expected = successLines(QStringLiteral("4.3C"), kDefaultChip, false).mid(0, 8);
+        expected << QStringLiteral("写控制信息超时 ！");
+        QCOMPARE(line.lines, expected);
+        QVERIFY2(elapsed >= 5000 && elapsed <= 8500, qPrintable(QString::number(elapsed)));
+        QCOMPARE(line.sim.commands().count(stc::kCmdControl), 3);
+        QCOMPARE(line.ends, QList<bool>{false});
+        QVERIFY(!line.main().StayOnTop());
+        QCOMPARE(line.main().ProgressBar1->value(), 0);
+        QVERIFY(line.main().BitBtn1->isEnabled());
+        QVERIFY(!line.portOpen());
+
+        nextDownloadWorks(line);
+    }
+
+    void missingFile()
+    {
+        StcLine line;
+        line.main().Edit2->setText(line.env.root() + QStringLiteral("/no-such-file.hex"));
+        line.main().SetStayOnTop(true);
+        line.download();
+        QCOMPARE(line.lines, QStringList{QStringLiteral("上载文件不存在 ！")});
+        QCOMPARE(line.ends, QList<bool>{false});
+        QVERIFY(line.main().StayOnTop());
+        QVERIFY(line.main().BitBtn1->isEnabled());
+        nothingSent(line);
+
+        nextDownloadWorks(line);
+    }
+
+    void refusedImage_data()
+    {
+        QTest::addColumn<QByteArray>("file");
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<QString>("reason");
+        QTest::newRow("raw binary") << QByteArray::fromHex("0102030405") << "fw.bin"
+                                    << "the decoder rejects a text not starting with ':'";
+        QTest::newRow("empty file") << QByteArray() << "fw.hex"
+                                    << "nothing to decode";
+        QTest::newRow("data only at offset 0")
+            << QByteArray(":0100000055AA\r\n:00000001FF\r\n") << "fw.hex"
+            << "offset 0 is not examined";
+        QTest::newRow("zeros only") << intelHex(QByteArray(64, '\0')) << "fw.hex"
+                                    << "no non-zero byte";
+    }
+    void refusedImage()
+    {
+        QFETCH(QByteArray, file);
+        QFETCH(QString, name);
+
+        StcLine line;
+        line.main().Label10->setText(QStringLiteral("9.9 KB"));
+        line.useFile(name, file);
+        line.download();
+        QCOMPARE(line.lines, QStringList{stc::kNoImageMessage.toString()});
+        QCOMPARE(line.ends, QList<bool>{false});
+        QVERIFY(line.main().BitBtn1->isEnabled());
+        QVERIFY(line.main().Label10->text().isEmpty());
+        QVERIFY(line.stc().StcBlocks.isEmpty());
+        nothingSent(line);
+
+        nextDownloadWorks(line);
+    }
+
+    void portTakenByAnotherOpener()
+    {
+        StcLine line;
+        line.useImage(sampleImage(10));
+        line.main().SetStayOnTop(true);
+        platform::SerialPort other;
+        QCOMPARE(other.open(line.peer.slavePath()), platform::OpenResult::Ok);
+        line.download();
+
+        QCOMPARE(line.env.messages.size(), 1);
+        QCOMPARE(line.env.messages[0].caption, QStringLiteral("Tramelo"));
+        QCOMPARE(line.env.messages[0].text, kPortBusy);
+        QCOMPARE(line.lines, QStringList{QStringLiteral("下载目标代码")});
+        QCOMPARE(line.ends, QList<bool>{false});
+        QVERIFY(!line.main().StayOnTop());
+        QVERIFY(line.main().BitBtn1->isEnabled());
+        QVERIFY(!line.portOpen());
+        QCOMPARE(line.peer.receivedCount(), 0);
+
+        other.close();
+        nextDownloadWorks(line);
+    }
+
+    void reopenAtNewRateFails()
+    {
+        StcLine line;
+        line.useImage(sampleImage(10));
+        line.main().SetStayOnTop(true);
+        // After the first open the name leads nowhere: the reopen at the chip's rate fails.
+        bool redirected = false;
+        line.onTrace = [&redirected](const platform::SerialTraceEvent &ev) {
+            if (ev.kind == platform::SerialTraceEvent::Open && !redirected) {
+                redirected = true;
+                platform::setPortAlias(QStringLiteral("COM1"), QStringLiteral("/nonexistent/tty"));
+            }
+        };
+        line.download();
+        line.onTrace = nullptr;
+
+        QStringList expected = successLines(QStringLiteral("4.3C"), kDefaultChip, false).mid(0, 4);
+        expected << QStringLiteral("重新打开串口失败 ！");
+        QCOMPARE(line.lines, expected);
+        QCOMPARE(line.ends, QList<bool>{false});
+        QVERIFY(!line.main().StayOnTop());
+        QVERIFY(line.main().BitBtn1->isEnabled());
+        QVERIFY(!line.portOpen());
+        QCOMPARE(line.env.messages.size(), 0);
+
+        platform::setPortAlias(QStringLiteral("COM1"), QString());
+        nextDownloadWorks(line);
+    }
+
+    void resetTimeNotANumber()
+    {
+        StcLine line;
+        line.useImage(sampleImage(10));
+        {
+            const QSignalBlocker block(line.main().Edit4);
+            line.main().Edit4->setText(QStringLiteral("6x"));
+        }
+        line.download();
+        QCOMPARE(line.lines,
+                 (QStringList{QStringLiteral("下载目标代码"), QStringLiteral("复位时间无效 ！")}));
+        QCOMPARE(line.ends, QList<bool>{false});
+        QVERIFY(line.main().BitBtn1->isEnabled());
+        QVERIFY(!line.portOpen());
+        QCOMPARE(line.peer.receivedCount(), 0);
+
+        {
+            const QSignalBlocker block(line.main().Edit4);
+            line.main().Edit4->setText(QStringLiteral("20"));
+        }
+        nextDownloadWorks(line);
+    }
+
+    void resetPulse_data()
+    {
+        QTest::addColumn<bool>("autoReset");
+        QTest::addColumn<int>("resetMs");
+        QTest::newRow("automatic reset, 150 ms") << true << 150;
+        QTest::newRow("no automatic reset") << false << 0;
+    }
+    void resetPulse()
+    {
+        QFETCH(bool, autoReset);
+        QFETCH(int, resetMs);
+
+        StcLine line;
+        line.useImage(sampleImage(10));
+        line.main().CheckBox2->setChecked(autoReset);
+        line.main().Edit4->setText(QString::number(resetMs));
+        line.download();
+        QCOMPARE(line.ends, QList<bool>{true});
+
+        const std::vector<StcLine::TraceEvent> trace = line.trace();
+        qint64 rtsOn = -1, rtsOff = -1, firstWrite = -1;
+        int pulses = 0;
+        quint32 rate = 0;
+        for (const StcLine::TraceEvent &t : trace) {
+            const platform::SerialTraceEvent &ev = t.event;
+            if (ev.kind == platform::SerialTraceEvent::Line) rate = ev.line.baud;
+            if (ev.kind == platform::SerialTraceEvent::Rts && ev.on) {
+                ++pulses;
+                rtsOn = ev.msecs;
+                QCOMPARE(rate, 1200u);
+            }
+            if (ev.kind == platform::SerialTraceEvent::Rts && !ev.on && rtsOn >= 0 && rtsOff < 0)
+                rtsOff = ev.msecs;
+            if (ev.kind == platform::SerialTraceEvent::Write && firstWrite < 0)
+                firstWrite = ev.msecs;
+        }
+        if (!autoReset) {
+            QCOMPARE(pulses, 0);
+            return;
+        }
+        QCOMPARE(pulses, 1);
+        QVERIFY(rtsOff - rtsOn >= resetMs);
+        QVERIFY(rtsOff - rtsOn < resetMs + 200);
+        QVERIFY(firstWrite >= rtsOff); // the handshake starts after the pulse
+    }
+
+    void windowClosesDuringDownload_data()
+    {
+        QTest::addColumn<bool>("whileSeeking");
+        QTest::newRow("while seeking the chip") << true;
+        QTest::newRow("while waiting for a reply") << false;
+    }
+    void windowClosesDuringDownload()
+    {
+        QFETCH(bool, whileSeeking);
+
+        StcLine line;
+        line.useImage(sampleImage(10));
+        if (whileSeeking)
+            line.peer.setSilent(true);
+        else
+            line.sim.failAt(StcSim::Step::Erase, sim::Fault::Silent);
+        line.main().show();
+        bool closed = false;
+        // Closes the window once the download is under way.
+        QTimer closer;
+        closer.setInterval(20);
+        QObject::connect(&closer, &QTimer::timeout, [&] {
+            const bool ready = whileSeeking ? line.peer.receivedCount() > 0
+                                            : line.sim.commands().contains(stc::kCmdErase);
+            if (ready && !closed) {
+                closed = true;
+                line.main().close();
+            }
+        });
+        closer.start();
+        QElapsedTimer timer;
+        timer.start();
+        line.download();
+        closer.stop();
+
+        QVERIFY(closed);
+        QVERIFY2(timer.elapsed() < 4000, qPrintable(QString::number(timer.elapsed())));
+        QCOMPARE(line.ends, QList<bool>{false});
+        QVERIFY(!line.portOpen());
+        QVERIFY(line.main().BitBtn1->isEnabled());
+        QVERIFY(!line.stc().SeekTimer->isActive());
+    }
+};
+
+QTEST_MAIN(TestStc)
+#include "tst_stc.moc"
