@@ -1,0 +1,655 @@
+// The STM32 programmer end to end: the real main window (offscreen) presses its download
+// button against the simulated boot loader on a pseudo-terminal. The simulator checks every
+// frame as the chip does; the tests check the bytes on the line, the flash contents, the
+// message lines and status texts, the modem-line pulses (through the serial layer's tracer),
+// the time-out paths and that every kind of end leaves the window ready for the next download.
+#include "Main.h"
+
+#include "platform/SerialPort.h"
+#include "sim/Stm32Sim.h"
+#include "support/PtyPeer.h"
+#include "support/TestEnv.h"
+
+#include <QCheckBox>
+#include <QComboBox>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QLineEdit>
+#include <QPlainTextEdit>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QScopeGuard>
+#include <QSignalSpy>
+#include <QTest>
+
+#include <chrono>
+#include <mutex>
+#include <optional>
+#include <vector>
+
+using sim::Fault;
+using sim::Stm32Sim;
+using testenv::TestEnv;
+
+namespace {
+
+constexpr quint32 kFlash = 0x08000000;
+constexpr int kDownloadTimeoutMs = 20000;
+
+const QString kSearching = QStringLiteral("正在查找设备。。。");
+const QString kConnected = QStringLiteral("已成功连接");
+const QString kLoading = QStringLiteral("加载文件。。。");
+const QString kErasing = QStringLiteral("正在擦除。。。");
+const QString kStartWriting = QStringLiteral("开始写入。。。");
+const QString kDone = QStringLiteral("上载完成！");
+const QString kFailed = QStringLiteral("连机失败 ！");
+const QString kNoContact = QStringLiteral("无法和设备通讯，请重新复位");
+
+QByteArray bytes(const char *hex)
+{
+    return QByteArray::fromHex(hex);
+}
+
+quint8 xorOf(QByteArrayView v)
+{
+    quint8 x = 0;
+    for (const char c : v)
+        x ^= quint8(c);
+    return x;
+}
+
+QByteArray addressFrame(quint32 a)
+{
+    QByteArray f;
+    for (int shift = 24; shift >= 0; shift -= 8)
+        f.append(char(quint8(a >> shift)));
+    return f + char(xorOf(f));
+}
+
+// Deterministic bytes that differ from block to block (and are rarely 0xFF, so a block
+// written to the wrong place or not at all shows).
+QByteArray pattern(qsizetype n, quint32 seed)
+{
+    QByteArray out(n, Qt::Uninitialized);
+    quint32 x = seed * 2654435761u + 1;
+    for (qsizetype i = 0; i < n; ++i) {
+        x = x * 1103515245u + 12345u;
+        out[i] = char(quint8(x >> 16));
+    }
+    return out;
+}
+
+// One Intel HEX record with its checksum, CR LF ended.
+QByteArray hexRecord(int type, quint16 offset, QByteArrayView data)
+{
+    QByteArray raw;
+    raw.append(char(data.size()));
+    raw.append(char(offset >> 8));
+    raw.append(char(offset & 0xFF));
+    raw.append(char(type));
+    raw.append(data.toByteArray());
+    quint8 sum = 0;
+    for (const char c : raw)
+        sum = quint8(sum + quint8(c));
+    raw.append(char(quint8(-sum)));
+    return ':' + raw.toHex().toUpper() + "\r\n";
+}
+
+QByteArray linearBase(quint16 upper)
+{
+    return hexRecord(4, 0, QByteArray{} + char(upper >> 8) + char(upper & 0xFF));
+}
+
+const QByteArray kEndOfFile = ":00000001FF\r\n";
+
+// Everything the host sends before the page list: sync, Get, Get ID, Read Memory of the
+// flash-size register (command, address, count) and Erase.
+const QByteArray kUpToErase = bytes("7F 00FF 02FD 11EE 1FFFF7E0F7 03FC 43BC");
+
+// The bytes a correct programmer sends for an image after the page list: per block of at
+// most 256 bytes Write Memory, the address frame, count - 1, the data and the checksum.
+QByteArray expectedBlocks(const QByteArray &image)
+{
+    QByteArray out;
+    for (qsizetype off = 0; off < image.size(); off += 256) {
+        const QByteArray data = image.mid(off, 256);
+        const char count = char(data.size() - 1);
+        out += bytes("31CE") + addressFrame(kFlash + quint32(off)) + count + data +
+               char(quint8(count) ^ xorOf(data));
+    }
+    return out;
+}
+
+QString writeAddress(quint32 a)
+{
+    return QStringLiteral("写地址: 0x") + QString::number(a, 16).toUpper().rightJustified(8, u'0');
+}
+
+// The message lines of a download that ends after the file was loaded.
+QStringList devicePart(const QString &version, const QString &id, const QString &family,
+                       const QString &flash)
+{
+    return {kSearching, kConnected, version, id, family, flash, kLoading};
+}
+
+const QStringList kStandardDevice =
+    devicePart(QStringLiteral("Bootloader 版本 2.2"), QStringLiteral("Product ID: 0414"),
+               QStringLiteral("STM32F10xxExx 家族"), QStringLiteral("存储容量 Flash:512 KB"));
+
+// Records every event of the serial layer while it lives.
+class TraceRecorder
+{
+public:
+    TraceRecorder()
+    {
+        platform::setSerialTracer([this](const platform::SerialTraceEvent &e) {
+            std::lock_guard guard(mutex_);
+            events_.push_back(e);
+        });
+    }
+    ~TraceRecorder() { platform::setSerialTracer(nullptr); }
+    TraceRecorder(const TraceRecorder &) = delete;
+    TraceRecorder &operator=(const TraceRecorder &) = delete;
+
+    std::vector<platform::SerialTraceEvent> events(const QString &path) const
+    {
+        std::lock_guard guard(mutex_);
+        std::vector<platform::SerialTraceEvent> out;
+        for (const auto &e : events_)
+            if (e.path == path) out.push_back(e);
+        return out;
+    }
+    void clear()
+    {
+        std::lock_guard guard(mutex_);
+        events_.clear();
+    }
+
+private:
+    mutable std::mutex mutex_;
+    std::vector<platform::SerialTraceEvent> events_;
+};
+
+qint64 steadyMs()
+{
+    using namespace std::chrono;
+    return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
+}
+
+// The window, the simulated board on COM1 and what the window reported.
+struct Rig
+{
+    explicit Rig(Stm32Sim::Config config = {}) : sim(config)
+    {
+        env.mapPort(1, peer.slavePath());
+        peer.attach(&sim);
+        windows = CreateApplicationWindows();
+        m = windows.main.get();
+        m->OnLine = [this](const QString &line) { lines << line; };
+        m->OnStatusText = [this](const QString &text) { statuses << text; };
+        m->OnDownloadEnded = [this](bool ok) {
+            ended = ok;
+            endedAfterMs = clock.elapsed();
+            endedAtSteadyMs = steadyMs();
+        };
+        m->MCUType->setCurrentIndex(6);
+        m->ComboBox1->setCurrentIndex(0);
+        setAutomaticReset(false);
+    }
+    ~Rig() { peer.attach(nullptr); }
+    Rig(const Rig &) = delete;
+    Rig &operator=(const Rig &) = delete;
+
+    void setAutomaticReset(bool on)
+    {
+        m->CheckBox2->setChecked(on);
+        m->CheckBox2Click();
+    }
+
+    // Presses the download button for the file.
+    void start(const QString &file)
+    {
+        lines.clear();
+        statuses.clear();
+        ended.reset();
+        peer.clearLog();
+        m->Edit2->setText(file);
+        clock.start();
+        m->BitBtn1->click();
+    }
+    bool waitEnd(int timeoutMs = kDownloadTimeoutMs)
+    {
+        return QTest::qWaitFor([this] { return ended.has_value(); }, timeoutMs);
+    }
+
+    TestEnv env;
+    Stm32Sim sim;
+    testsupport::PtyPeer peer;
+    ApplicationWindows windows;
+    TMainForm *m = nullptr;
+
+    QStringList lines;
+    QStringList statuses;
+    std::optional<bool> ended;
+    qint64 endedAfterMs = -1;
+    qint64 endedAtSteadyMs = -1;
+    QElapsedTimer clock;
+};
+
+// After any end: nothing runs, the port is closed and the buttons are usable.
+void verifyIdle(const Rig &r)
+{
+    QVERIFY(r.m->BitBtn1->isEnabled());
+    QVERIFY(r.m->ComboBox1->isEnabled());
+    QVERIFY(r.m->ComboBox2->isEnabled());
+    QVERIFY(!r.m->ComDriver->Connected());
+    QVERIFY(!r.m->ComPortActive);
+    QVERIFY(!r.m->Timer5->isActive());
+    QVERIFY(!r.m->OvertimeT->isActive());
+    QCOMPARE(r.m->StmState, 1);
+    QCOMPARE(r.m->ProgressBar1->value(), 0);
+    QCOMPARE(r.m->Memo1->toPlainText().split(u'\n'), r.lines);
+}
+
+// The board is reset and a good image goes down after whatever ended before.
+void verifyNextDownloadWorks(Rig &r)
+{
+    r.sim.clearFaults();
+    r.sim.reset();
+    const QByteArray image = pattern(1000, 77);
+    r.start(r.env.file(QStringLiteral("next.bin"), image));
+    QVERIFY(r.waitEnd());
+    QCOMPARE(*r.ended, true);
+    QCOMPARE(r.lines.last(), kDone);
+    QCOMPARE(r.sim.flash(kFlash, image.size()), image);
+    verifyIdle(r);
+}
+
+// Puts a noise burst longer than any reply buffer in front of the first answer of the device
+// (line noise while the board comes out of reset).
+class NoisyFirstAnswer : public sim::Device
+{
+public:
+    NoisyFirstAnswer(sim::Device &inner, QByteArray noise) : inner_(inner), noise_(std::move(noise))
+    {
+    }
+    QByteArray feed(QByteArrayView in) override
+    {
+        QByteArray out = inner_.feed(in);
+        if (!out.isEmpty() && !noise_.isEmpty()) {
+            out.prepend(noise_);
+            noise_.clear();
+        }
+        return out;
+    }
+
+private:
+    sim::Device &inner_;
+    QByteArray noise_;
+};
+
+} // namespace
+
+Q_DECLARE_METATYPE(sim::Stm32Sim::Config)
+
+class TestStm32 : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void downloadWritesTheImage_data();
+    void downloadWritesTheImage();
+    void nackToSyncEndsAtTheFirstTick();
+    void silenceDuringWritingEndsAfterSevenTicks();
+    void refusedFileEndsAtOnce_data();
+    void refusedFileEndsAtOnce();
+    void noiseLongerThanTheFrameBeforeTheSyncAck();
+    void noModemLineChangeWithoutAutomaticReset();
+    void automaticResetPulsesBeforeTheSync();
+};
+
+void TestStm32::downloadWritesTheImage_data()
+{
+    QTest::addColumn<QString>("fileName");
+    QTest::addColumn<QByteArray>("file");
+    QTest::addColumn<QByteArray>("image"); // what the flash must hold from 0x08000000
+    QTest::addColumn<Stm32Sim::Config>("device");
+    QTest::addColumn<QStringList>("expectedLines");
+    QTest::addColumn<QString>("loadedStatus");
+    QTest::addColumn<QByteArray>("pageList");
+    QTest::addColumn<int>("blocks");
+    QTest::addColumn<int>("lastCountByte");
+    QTest::addColumn<QByteArray>("secondAddressFrame"); // empty: a single block
+
+    const QString binStatus = QStringLiteral("下载目标代码");
+    const QString hexStatus = QStringLiteral("下载目标代码。。。");
+    auto lines = [](QStringList device, const char *size, const char *erase) {
+        return device << QString::fromUtf8(size) << QString::fromUtf8(erase) << kStartWriting
+                      << kDone;
+    };
+
+    const QByteArray b3000 = pattern(3000, 1);
+    QTest::newRow("3000-byte binary: three pages, twelve blocks")
+        << "fw.bin" << b3000 << b3000 << Stm32Sim::Config{}
+        << lines(kStandardDevice, "文件尺寸: 3000 Byte / 2 KB", "擦除页 0 .. 2") << binStatus
+        << bytes("02 00 01 02 01") << 12 << 0xB7 << bytes("08 00 01 00 09");
+
+    const QByteArray b2048 = pattern(2048, 2);
+    QTest::newRow("2048-byte binary erases pages 0 to 2")
+        << "fw.bin" << b2048 << b2048 << Stm32Sim::Config{}
+        << lines(kStandardDevice, "文件尺寸: 2048 Byte / 2 KB", "擦除页 0 .. 2") << binStatus
+        << bytes("02 00 01 02 01") << 8 << 0xFF << bytes("08 00 01 00 09");
+
+    const QByteArray b1 = bytes("5A");
+    QTest::newRow("one-byte binary: one page, count byte 0")
+        << "fw.BIN" << b1 << b1 << Stm32Sim::Config{}
+        << lines(kStandardDevice, "文件尺寸: 1 Byte / 0 KB", "擦除页 0 .. 0") << binStatus
+        << bytes("00 00 00") << 1 << 0x00 << QByteArray();
+
+    // A medium-density part: id 0410, 1 KB pages, 128 KB; the download goes on.
+    Stm32Sim::Config medium;
+    medium.productId = 0x0410;
+    medium.version = 0x21;
+    medium.flashSizeKb = 128;
+    medium.pageSize = 1024;
+    medium.oldContents = 0xA5;
+    QTest::newRow("id 0410 goes on as an unknown device")
+        << "fw.bin" << b3000 << b3000 << medium
+        << lines(devicePart(QStringLiteral("Bootloader 版本 2.1"),
+                            QStringLiteral("Product ID: 0410"), QStringLiteral("未知的设备"),
+                            QStringLiteral("存储容量 Flash:128 KB")),
+                 "文件尺寸: 3000 Byte / 2 KB", "擦除页 0 .. 2")
+        << binStatus << bytes("02 00 01 02 01") << 12 << 0xB7 << bytes("08 00 01 00 09");
+
+    // Two records 4 KiB apart land at their addresses; the hole reads as erased flash.
+    const QByteArray d1 = pattern(16, 3);
+    const QByteArray d2 = pattern(16, 4);
+    QByteArray gapImage = d1 + QByteArray(0x1000 - 16, char(0xFF)) + d2;
+    QTest::newRow("HEX with a gap lands at its addresses")
+        << "fw.hex"
+        << linearBase(0x0800) + hexRecord(0, 0x0000, d1) + hexRecord(0, 0x1000, d2) + kEndOfFile
+        << gapImage << Stm32Sim::Config{}
+        << lines(kStandardDevice, "文件尺寸: 4112 Byte / 4 KB", "擦除页 0 .. 4") << hexStatus
+        << bytes("04 00 01 02 03 04 00") << 17 << 0x0F << bytes("08 00 01 00 09");
+
+    // No base records: addresses from 0 are offsets from the flash start; 38 data bytes are
+    // padded with 0x00 to 40.
+    const QByteArray d3 = pattern(38, 5);
+    QTest::newRow("HEX from address 0, padded to a multiple of 4")
+        << "fw.HEX"
+        << hexRecord(0, 0x0000, d3.left(16)) + hexRecord(0, 0x0010, d3.mid(16, 16)) +
+               hexRecord(0, 0x0020, d3.mid(32)) + kEndOfFile
+        << d3 + QByteArray(2, '\0') << Stm32Sim::Config{}
+        << lines(kStandardDevice, "文件尺寸: 40 Byte / 0 KB", "擦除页 0 .. 0") << hexStatus
+        << bytes("00 00 00") << 1 << 0x27 << QByteArray();
+}
+
+void TestStm32::downloadWritesTheImage()
+{
+    QFETCH(QString, fileName);
+    QFETCH(QByteArray, file);
+    QFETCH(QByteArray, image);
+    QFETCH(Stm32Sim::Config, device);
+    QFETCH(QStringList, expectedLines);
+    QFETCH(QString, loadedStatus);
+    QFETCH(QByteArray, pageList);
+    QFETCH(int, blocks);
+    QFETCH(int, lastCountByte);
+    QFETCH(QByteArray, secondAddressFrame);
+
+    Rig r(device);
+    QSignalSpy progress(r.m->ProgressBar1, &QProgressBar::valueChanged);
+    const QString path = r.env.file(fileName, file);
+
+    for (int attempt = 1; attempt <= 2; ++attempt) {
+        progress.clear();
+        r.start(path);
+        QVERIFY(!r.m->BitBtn1->isEnabled()); // a download runs
+        QVERIFY(r.waitEnd());
+        QCOMPARE(*r.ended, true);
+        QVERIFY2(r.sim.protocolErrors().isEmpty(), qPrintable(r.sim.protocolErrors().join('\n')));
+        QCOMPARE(r.lines, expectedLines);
+
+        // The line, byte for byte.
+        const QByteArray sent = r.peer.received();
+        QVERIFY(sent.startsWith(kUpToErase + pageList));
+        const QByteArray writes = sent.mid(kUpToErase.size() + pageList.size());
+        QCOMPARE(writes, expectedBlocks(image));
+        const qsizetype firstBlock = 2 + 5 + 1 + std::min<qsizetype>(image.size(), 256) + 1;
+        QCOMPARE(qsizetype(writes.size()),
+                 qsizetype(blocks) * (2 + 5 + 1 + 1) + image.size()); // frames around the data
+        if (!secondAddressFrame.isEmpty())
+            QCOMPARE(writes.mid(firstBlock + 2, 5), secondAddressFrame);
+        const qsizetype lastBlockStart =
+            writes.lastIndexOf(bytes("31CE") + addressFrame(kFlash + quint32(blocks - 1) * 256));
+        QVERIFY(lastBlockStart >= 0);
+        QCOMPARE(int(quint8(writes[lastBlockStart + 7])), lastCountByte);
+
+        // The device.
+        QCOMPARE(r.sim.flash(kFlash, image.size()), image);
+        QList<int> pagesNamed;
+        for (int p = 0; p < int(quint8(pageList[0])) + 1; ++p)
+            pagesNamed << p;
+        QCOMPARE(r.sim.erasedPages().mid(r.sim.erasedPages().size() - pagesNamed.size()),
+                 pagesNamed);
+
+        // Status texts in order, one write address per block.
+        QStringList statuses{kSearching, kConnected, expectedLines[2], loadedStatus, kErasing};
+        for (int b = 0; b < blocks; ++b)
+            statuses << writeAddress(kFlash + quint32(b) * 256);
+        statuses << kDone;
+        QCOMPARE(r.statuses, statuses);
+
+        // The progress bar counts the bytes sent, block by block, and returns to 0.
+        QList<int> expectedProgress;
+        for (int b = 1; b <= blocks; ++b)
+            expectedProgress << int(std::min<qsizetype>(qsizetype(b) * 256, image.size()));
+        expectedProgress << 0;
+        QList<int> seen;
+        for (const auto &args : progress)
+            seen << args.at(0).toInt();
+        QCOMPARE(seen, expectedProgress);
+
+        verifyIdle(r);
+        if (QTest::currentTestFailed()) return;
+        r.sim.reset(); // the board restarts; the next press downloads again
+    }
+}
+
+void TestStm32::nackToSyncEndsAtTheFirstTick()
+{
+    Rig r;
+    r.sim.failAt(Stm32Sim::Step::Sync, Fault::Refuse, 0);
+    r.start(r.env.file(QStringLiteral("fw.bin"), pattern(3000, 1)));
+    QVERIFY(QTest::qWaitFor([&] { return r.m->Status() == kNoContact; }, 900));
+    QVERIFY(!r.ended.has_value()); // the sync byte is not sent again; it waits
+    QVERIFY(r.waitEnd(3000));
+    QCOMPARE(*r.ended, false);
+    // The first OvertimeT tick, about 1 s after the start.
+    QVERIFY2(r.endedAfterMs >= 900 && r.endedAfterMs <= 1600,
+             qPrintable(QString::number(r.endedAfterMs)));
+    QCOMPARE(r.statuses, (QStringList{kSearching, kNoContact, kFailed}));
+    QCOMPARE(r.lines, (QStringList{kSearching, kFailed}));
+    QCOMPARE(r.peer.received(), bytes("7F"));
+    verifyIdle(r);
+    if (QTest::currentTestFailed()) return;
+    verifyNextDownloadWorks(r);
+}
+
+void TestStm32::silenceDuringWritingEndsAfterSevenTicks()
+{
+    Rig r;
+    // The board stops answering at the fifth data block.
+    r.sim.failAt(Stm32Sim::Step::WriteData, Fault::Silent, 5);
+    const QByteArray image = pattern(3000, 1);
+    r.start(r.env.file(QStringLiteral("fw.bin"), image));
+    QVERIFY(r.waitEnd(12000));
+    QCOMPARE(*r.ended, false);
+    QStringList expected = kStandardDevice;
+    expected << QStringLiteral("文件尺寸: 3000 Byte / 2 KB") << QStringLiteral("擦除页 0 .. 2")
+             << kStartWriting << kFailed;
+    QCOMPARE(r.lines, expected);
+    QCOMPARE(r.m->Status(), kFailed);
+
+    // The count was last reset by the ACK to the fourth block, just before the fifth block
+    // left; seven one-second ticks later the attempt ends.
+    const auto log = r.peer.log();
+    QVERIFY(!log.empty());
+    const auto lastFromHost =
+        std::find_if(log.rbegin(), log.rend(), [](const testsupport::PtyPeer::Record &rec) {
+            return rec.direction == testsupport::PtyPeer::Direction::FromHost;
+        });
+    QVERIFY(lastFromHost != log.rend());
+    const qint64 lastHostMs =
+        std::chrono::duration_cast<std::chrono::milliseconds>(lastFromHost->time.time_since_epoch())
+            .count();
+    const qint64 silentFor = r.endedAtSteadyMs - lastHostMs;
+    QVERIFY2(silentFor >= 5900 && silentFor <= 7600, qPrintable(QString::number(silentFor)));
+
+    QCOMPARE(r.sim.flash(kFlash, 1024), image.left(1024)); // four blocks arrived
+    QCOMPARE(r.sim.flash(kFlash + 1024, 256), QByteArray(256, char(0xFF)));
+    verifyIdle(r);
+    if (QTest::currentTestFailed()) return;
+    verifyNextDownloadWorks(r);
+}
+
+void TestStm32::refusedFileEndsAtOnce_data()
+{
+    QTest::addColumn<QString>("fileName");
+    QTest::addColumn<QByteArray>("file"); // null: no file; "dir": a directory of that name
+    QTest::addColumn<QString>("reason");
+
+    QTest::newRow("missing file") << "absent.bin" << QByteArray() << QStringLiteral("文件不存在");
+    QTest::newRow("a directory") << "folder.bin" << QByteArray("dir")
+                                 << QStringLiteral("所选的不是文件");
+    QTest::newRow("empty binary") << "empty.bin" << QByteArray("")
+                                  << QStringLiteral("文件中没有可下载的数据");
+    QTest::newRow("binary over 1 MiB")
+        << "big.bin" << QByteArray(0x100001, '\x11') << QStringLiteral("文件太大，不能超过1024 KB");
+    QTest::newRow("HEX without data")
+        << "empty.hex" << kEndOfFile << QStringLiteral("文件中没有可下载的数据");
+    QTest::newRow("HEX data in RAM")
+        << "ram.hex" << linearBase(0x2000) + hexRecord(0, 0, bytes("01020304")) + kEndOfFile
+        << QStringLiteral("HEX文件的地址超出Flash范围: 0x20000000");
+    QTest::newRow("HEX data past 256 KiB")
+        << "far.hex" << linearBase(0x0804) + hexRecord(0, 0, bytes("01020304")) + kEndOfFile
+        << QStringLiteral("文件太大，不能用于256K Flash");
+}
+
+void TestStm32::refusedFileEndsAtOnce()
+{
+    QFETCH(QString, fileName);
+    QFETCH(QByteArray, file);
+    QFETCH(QString, reason);
+
+    Rig r;
+    QString path = r.env.root() + QLatin1Char('/') + fileName;
+    if (file == "dir")
+        QVERIFY(QDir().mkpath(path));
+    else if (!file.isNull())
+        path = r.env.file(fileName, file);
+
+    r.start(path);
+    QVERIFY(r.waitEnd(3000));
+    QCOMPARE(*r.ended, false);
+    // At once: no time-out tick was waited for.
+    QVERIFY2(r.endedAfterMs < 900, qPrintable(QString::number(r.endedAfterMs)));
+    QCOMPARE(r.lines, QStringList(kStandardDevice) << reason);
+    QCOMPARE(r.m->Status(), reason);
+    // Nothing was erased: the host stopped after the Erase command itself.
+    QCOMPARE(r.peer.received(), kUpToErase);
+    QVERIFY(r.sim.erasedPages().isEmpty());
+    verifyIdle(r); // the time-out timer is stopped too: nothing more is reported later
+    if (QTest::currentTestFailed()) return;
+    verifyNextDownloadWorks(r);
+}
+
+void TestStm32::noiseLongerThanTheFrameBeforeTheSyncAck()
+{
+    // 700 noise bytes and the ACK arrive together: more than StmFrame holds. The sync test
+    // looks at the last byte, the copy stays inside the frame and the download goes on.
+    Rig r;
+    NoisyFirstAnswer noisy(r.sim, QByteArray(700, '\x55'));
+    r.peer.attach(&noisy);
+    const auto detach = qScopeGuard([&] { r.peer.attach(&r.sim); });
+    const QByteArray image = pattern(600, 9);
+    r.start(r.env.file(QStringLiteral("fw.bin"), image));
+    QVERIFY(r.waitEnd());
+    QCOMPARE(*r.ended, true);
+    QCOMPARE(r.lines.mid(0, 3), kStandardDevice.mid(0, 3));
+    QCOMPARE(r.sim.flash(kFlash, image.size()), image);
+    QVERIFY(r.sim.protocolErrors().isEmpty());
+    verifyIdle(r);
+}
+
+void TestStm32::noModemLineChangeWithoutAutomaticReset()
+{
+    TraceRecorder trace;
+    Rig r;
+    r.start(r.env.file(QStringLiteral("fw.bin"), pattern(300, 3)));
+    QVERIFY(r.waitEnd());
+    QCOMPARE(*r.ended, true);
+    QCOMPARE(r.peer.received().left(1), bytes("7F"));
+
+    const auto events = trace.events(r.peer.slavePath());
+    const auto firstWrite = std::find_if(events.begin(), events.end(), [](const auto &e) {
+        return e.kind == platform::SerialTraceEvent::Write;
+    });
+    QVERIFY(firstWrite != events.end());
+    QCOMPARE(firstWrite->data.left(1), bytes("7F"));
+    // Before the sync byte only the open happened: it leaves DTR and RTS low and purges; the
+    // programmer itself touches no modem line.
+    QVERIFY(firstWrite != events.begin());
+    QCOMPARE(int((firstWrite - 1)->kind), int(platform::SerialTraceEvent::Purge));
+    for (auto it = events.begin(); it != firstWrite; ++it) {
+        if (it->kind == platform::SerialTraceEvent::Dtr ||
+            it->kind == platform::SerialTraceEvent::Rts)
+            QVERIFY2(!it->on, "a modem line was raised before the sync byte");
+    }
+}
+
+void TestStm32::automaticResetPulsesBeforeTheSync()
+{
+    using Ev = platform::SerialTraceEvent;
+    TraceRecorder trace;
+    Rig r;
+    r.setAutomaticReset(true);
+    r.start(r.env.file(QStringLiteral("fw.bin"), pattern(300, 3)));
+    QVERIFY(r.waitEnd());
+    QCOMPARE(*r.ended, true);
+
+    const auto events = trace.events(r.peer.slavePath());
+    auto find = [&](auto from, Ev::Kind kind, std::optional<bool> on = std::nullopt) {
+        return std::find_if(from, events.end(),
+                            [&](const Ev &e) { return e.kind == kind && (!on || e.on == *on); });
+    };
+    const auto opened = find(events.begin(), Ev::Open);
+    QVERIFY(opened != events.end());
+    const auto dtrOn = find(opened, Ev::Dtr, true);
+    const auto rtsOn = find(opened, Ev::Rts, true);
+    const auto dtrOff = find(dtrOn, Ev::Dtr, false);
+    const auto sync = find(opened, Ev::Write);
+    QVERIFY(dtrOn != events.end() && rtsOn != events.end() && dtrOff != events.end() &&
+            sync != events.end());
+    QVERIFY(dtrOn < rtsOn && rtsOn < dtrOff && dtrOff < sync);
+    QCOMPARE(sync->data.left(1), bytes("7F"));
+    QVERIFY2(rtsOn->msecs - dtrOn->msecs < 100, "DTR and RTS go on together");
+    const qint64 high = dtrOff->msecs - rtsOn->msecs;
+    const qint64 settle = sync->msecs - dtrOff->msecs;
+    QVERIFY2(high >= 495 && high <= 900, qPrintable(QString::number(high)));
+    QVERIFY2(settle >= 495 && settle <= 900, qPrintable(QString::number(settle)));
+    // RTS stays on until the end, where DTR goes on, then RTS off about 5 ms later, then the
+    // port closes.
+    const auto rtsOff = find(sync, Ev::Rts, false);
+    QVERIFY(rtsOff != events.end());
+    const auto endDtr = rtsOff - 1;
+    QCOMPARE(int(endDtr->kind), int(Ev::Dtr));
+    QVERIFY(endDtr->on);
+    QVERIFY2(rtsOff->msecs - endDtr->msecs >= 4,
+             qPrintable(QString::number(rtsOff->msecs - endDtr->msecs)));
+    QVERIFY(find(rtsOff, Ev::Close) != events.end());
+    QVERIFY(find(sync, Ev::Rts) == rtsOff); // nothing touched RTS in between
+}
+
+QTEST_MAIN(TestStm32)
+#include "tst_stm32.moc"
