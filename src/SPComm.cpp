@@ -5,7 +5,6 @@
 
 #include <QCoreApplication>
 #include <QEvent>
-#include <QThread>
 
 #include <poll.h>
 #include <sys/eventfd.h>
@@ -20,6 +19,8 @@
 #include <limits>
 #include <mutex>
 #include <new>
+#include <system_error>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -30,7 +31,7 @@ using std::chrono::milliseconds;
 constexpr qsizetype kReadChunk = 2048;        // bytes of one read, so of one OnReceiveData
 constexpr quint32 kMaxDword = 0xFFFFFFFFu;    // the time-out value with special meanings
 constexpr milliseconds kLinePollInterval{50}; // line errors and modem inputs are polled
-constexpr unsigned long kThreadStopWaitMs = 10000;
+constexpr milliseconds kThreadStopWait{10000};
 // Bounds on what may wait between the threads and the user-interface thread.
 constexpr std::size_t kMaxQueuedWriteBytes = 1u << 20;
 constexpr qint64 kMaxPendingReceiveBytes = 1 << 20;
@@ -42,39 +43,57 @@ const QEvent::Type kEvRequestHangup = QEvent::Type(QEvent::registerEventType());
 const QEvent::Type kEvModemStateChange = QEvent::Type(QEvent::registerEventType());
 const QEvent::Type kEvSendDataEmpty = QEvent::Type(QEvent::registerEventType());
 
-// Bytes posted to the user-interface thread and not yet handled; shared with the events so
-// that it outlives a component whose pending events are destroyed after it.
-using PendingCounter = std::shared_ptr<std::atomic<qint64>>;
+// Qt's posting already orders a worker thread's hand-over before its delivery, but Qt is not
+// built with ThreadSanitizer, which therefore cannot see that order (nor Qt's lock around its
+// event list). Posts are made under a lock of our own and published on an atomic that the
+// user-interface thread acquires before it touches an event, so the order is visible to it.
+std::mutex postMutex;
+std::atomic<quint64> postedCount{0};
+void acquirePosted()
+{
+    (void)postedCount.load(std::memory_order_acquire);
+}
 
-class ReceiveDataEvent : public QEvent
+// Received bytes posted and not yet handled, shared by a session and its events (which may
+// outlive it): the receive thread stops reading while the user-interface thread is this far
+// behind, and the bytes wait in the kernel.
+struct Handoff
+{
+    std::atomic<qint64> pendingBytes{0};
+};
+
+// One hand-over to the user-interface thread. A data event owns its bytes: length bytes and
+// a zero byte after them.
+class CommEvent : public QEvent
 {
 public:
-    ReceiveDataEvent(std::unique_ptr<char[]> bytes, quint16 length, PendingCounter pending)
-        : QEvent(kEvReceiveData), bytes_(std::move(bytes)), length_(length),
-          pending_(std::move(pending))
+    CommEvent(QEvent::Type type, std::shared_ptr<Handoff> handoff, quint32 value = 0)
+        : QEvent(type), handoff_(std::move(handoff)), value_(value)
     {
     }
-    ~ReceiveDataEvent() override { pending_->fetch_sub(length_, std::memory_order_release); }
-    ReceiveDataEvent(const ReceiveDataEvent &) = delete;
-    ReceiveDataEvent &operator=(const ReceiveDataEvent &) = delete;
+    CommEvent(std::unique_ptr<char[]> bytes, quint16 length, std::shared_ptr<Handoff> handoff)
+        : QEvent(kEvReceiveData), handoff_(std::move(handoff)), bytes_(std::move(bytes)),
+          length_(length)
+    {
+        handoff_->pendingBytes.fetch_add(length_, std::memory_order_relaxed);
+    }
+    ~CommEvent() override
+    {
+        acquirePosted();
+        if (bytes_) handoff_->pendingBytes.fetch_sub(length_, std::memory_order_relaxed);
+    }
+    CommEvent(const CommEvent &) = delete;
+    CommEvent &operator=(const CommEvent &) = delete;
 
+    quint32 value() const { return value_; }
     const char *bytes() const { return bytes_.get(); }
     quint16 length() const { return length_; }
 
 private:
-    std::unique_ptr<char[]> bytes_; // length_ bytes and a zero byte
-    quint16 length_;
-    PendingCounter pending_;
-};
-
-class ValueEvent : public QEvent
-{
-public:
-    ValueEvent(QEvent::Type type, quint32 value) : QEvent(type), value_(value) {}
-    quint32 value() const { return value_; }
-
-private:
-    quint32 value_;
+    std::shared_ptr<Handoff> handoff_;
+    quint32 value_ = 0;
+    std::unique_ptr<char[]> bytes_;
+    quint16 length_ = 0;
 };
 
 } // namespace
@@ -94,7 +113,7 @@ struct TComm::Session
     std::atomic<quint32> writeMultiplier{0}, writeConstant{0};
     std::atomic<int> rtsControl{int(TRtsControl::RtsEnable)};
 
-    PendingCounter pendingReceive = std::make_shared<std::atomic<qint64>>(0);
+    std::shared_ptr<Handoff> handoff = std::make_shared<Handoff>();
 
     // Transmit queue.
     std::mutex mutex;
@@ -110,10 +129,16 @@ struct TComm::Session
         if (wakeFd >= 0) ::close(wakeFd);
     }
 
-    void post(QEvent *event) { QCoreApplication::postEvent(notifier, event); }
+    void post(CommEvent *event)
+    {
+        const std::lock_guard lock(postMutex);
+        postedCount.fetch_add(1, std::memory_order_release);
+        QCoreApplication::postEvent(notifier, event);
+    }
+    void post(QEvent::Type type, quint32 value = 0) { post(new CommEvent(type, handoff, value)); }
     void postHangup()
     {
-        if (!hangupPosted.exchange(true)) post(new QEvent(kEvRequestHangup));
+        if (!hangupPosted.exchange(true)) post(kEvRequestHangup);
     }
     void requestStop()
     {
@@ -133,6 +158,7 @@ public:
     explicit Notifier(TComm *owner) : QObject(owner), owner_(owner) {}
     bool event(QEvent *e) override
     {
+        acquirePosted();
         const auto t = e->type();
         if (t == kEvReceiveData || t == kEvReceiveError || t == kEvRequestHangup ||
             t == kEvModemStateChange || t == kEvSendDataEmpty) {
@@ -147,21 +173,69 @@ private:
 };
 
 // ---------------------------------------------------------------------------------------------
-// Receive thread
+// The two threads
 
-class TReadThread : public QThread
+// A worker thread of an open port: Execute() runs on its own std::thread. StopPort waits for
+// the end with a bound (waitFinished), then joins.
+class TCommThread
 {
 public:
-    explicit TReadThread(TComm::Session &s) : s_(s) {}
+    explicit TCommThread(TComm::Session &s) : s_(s) {}
+    virtual ~TCommThread() { join(); }
+    TCommThread(const TCommThread &) = delete;
+    TCommThread &operator=(const TCommThread &) = delete;
+
+    // False when the system cannot create the thread.
+    bool start()
+    {
+        try {
+            thread_ = std::thread([this] {
+                Execute();
+                const std::lock_guard lock(doneMutex_);
+                done_ = true;
+                doneCv_.notify_all();
+            });
+        } catch (const std::system_error &) {
+            return false;
+        }
+        return true;
+    }
+    bool waitFinished(milliseconds limit)
+    {
+        std::unique_lock lock(doneMutex_);
+        return doneCv_.wait_for(lock, limit, [this] { return done_; });
+    }
+    void join()
+    {
+        if (thread_.joinable()) thread_.join();
+    }
 
 protected:
-    void run() override;
+    virtual void Execute() = 0;
+    TComm::Session &s_;
+
+private:
+    std::thread thread_;
+    std::mutex doneMutex_;
+    std::condition_variable doneCv_;
+    bool done_ = false;
+};
+
+// ---------------------------------------------------------------------------------------------
+// Receive thread
+
+class TReadThread : public TCommThread
+{
+public:
+    using TCommThread::TCommThread;
+
+protected:
+    void Execute() override;
 
 private:
     bool handOver(const char *bytes, qsizetype count);
     void checkLine();
 
-    TComm::Session &s_;
     bool haveCounters_ = false, haveModem_ = false;
     platform::LineCounters last_;
     bool lastDcd_ = false, lastRing_ = false;
@@ -207,8 +281,7 @@ bool TReadThread::handOver(const char *bytes, qsizetype count)
     if (!copy) return false;
     std::memcpy(copy.get(), bytes, std::size_t(count));
     copy[count] = '\0';
-    s_.pendingReceive->fetch_add(count, std::memory_order_relaxed);
-    s_.post(new ReceiveDataEvent(std::move(copy), quint16(count), s_.pendingReceive));
+    s_.post(new CommEvent(std::move(copy), quint16(count), s_.handoff));
     return true;
 }
 
@@ -227,8 +300,8 @@ void TReadThread::checkLine()
             if (now.dcd != last_.dcd) modem |= kModemCarrierChanged;
             if (now.rng != last_.rng) modem |= kModemRing;
             last_ = now;
-            if (errors) s_.post(new ValueEvent(kEvReceiveError, errors));
-            if (modem) s_.post(new ValueEvent(kEvModemStateChange, modem));
+            if (errors) s_.post(kEvReceiveError, errors);
+            if (modem) s_.post(kEvModemStateChange, modem);
             return;
         }
     }
@@ -240,11 +313,11 @@ void TReadThread::checkLine()
         if (ring && !lastRing_) modem |= kModemRing;
         lastDcd_ = dcd;
         lastRing_ = ring;
-        if (modem) s_.post(new ValueEvent(kEvModemStateChange, modem));
+        if (modem) s_.post(kEvModemStateChange, modem);
     }
 }
 
-void TReadThread::run()
+void TReadThread::Execute()
 {
     haveCounters_ = s_.port.counters(last_);
     haveModem_ = s_.port.modemInputs(lastDcd_, lastRing_);
@@ -299,7 +372,7 @@ void TReadThread::run()
         if (watchLine) wakeAt = std::min(wakeAt, nextLineCheck);
         // While the user-interface thread is behind, the bytes wait in the kernel.
         const bool backPressure =
-            s_.pendingReceive->load(std::memory_order_acquire) >= kMaxPendingReceiveBytes;
+            s_.handoff->pendingBytes.load(std::memory_order_relaxed) >= kMaxPendingReceiveBytes;
         if (backPressure) wakeAt = std::min(wakeAt, Clock::now() + kBackPressureRetry);
         const int timeoutMs =
             wakeAt == Clock::time_point::max()
@@ -333,20 +406,18 @@ void TReadThread::run()
 // ---------------------------------------------------------------------------------------------
 // Transmit thread
 
-class TWriteThread : public QThread
+class TWriteThread : public TCommThread
 {
 public:
-    explicit TWriteThread(TComm::Session &s) : s_(s) {}
+    using TCommThread::TCommThread;
 
 protected:
-    void run() override;
+    void Execute() override;
 
 private:
     enum class Outcome { Written, Stopped, Failed };
     Outcome writeAll(const std::vector<char> &data);
     bool waitDrained();
-
-    TComm::Session &s_;
 };
 
 TWriteThread::Outcome TWriteThread::writeAll(const std::vector<char> &data)
@@ -383,23 +454,21 @@ bool TWriteThread::waitDrained()
     return false;
 }
 
-void TWriteThread::run()
+void TWriteThread::Execute()
 {
-    bool notifyIdle = true;
     bool failed = false;
     for (;;) {
         std::vector<char> data;
         {
             std::unique_lock lock(s_.mutex);
+            // Found empty at the start or after a write: say so once, then sleep until data
+            // comes, so an idle thread reports nothing more.
             if (s_.queue.empty()) {
                 s_.writing = false;
                 s_.settled.notify_all();
-                if (notifyIdle) {
-                    lock.unlock();
-                    s_.post(new QEvent(kEvSendDataEmpty));
-                    notifyIdle = false;
-                    lock.lock();
-                }
+                lock.unlock();
+                s_.post(kEvSendDataEmpty);
+                lock.lock();
                 s_.wake.wait(lock, [this] { return s_.stop.load() || !s_.queue.empty(); });
             }
             if (s_.stop.load()) break;
@@ -421,7 +490,6 @@ void TWriteThread::run()
             failed = true;
             break;
         }
-        notifyIdle = true;
     }
     if (failed && !s_.stop.load()) s_.postHangup();
     s_.port.purge(false, true);
@@ -445,14 +513,14 @@ TComm::~TComm()
 
 void TComm::dispatch(QEvent *event)
 {
-    const auto t = event->type();
+    const auto *e = static_cast<CommEvent *>(event);
+    const auto t = e->type();
     if (t == kEvReceiveData) {
-        const auto *e = static_cast<ReceiveDataEvent *>(event);
         if (OnReceiveData) OnReceiveData(this, e->bytes(), e->length());
     } else if (t == kEvReceiveError) {
-        if (OnReceiveError) OnReceiveError(this, static_cast<ValueEvent *>(event)->value());
+        if (OnReceiveError) OnReceiveError(this, e->value());
     } else if (t == kEvModemStateChange) {
-        if (OnModemStateChange) OnModemStateChange(this, static_cast<ValueEvent *>(event)->value());
+        if (OnModemStateChange) OnModemStateChange(this, e->value());
     } else if (t == kEvRequestHangup) {
         if (OnRequestHangup) OnRequestHangup(this);
     } else if (t == kEvSendDataEmpty) {
@@ -497,19 +565,14 @@ void TComm::StartPort()
         throw ECommsError(ECommsError::kCreateEvent);
     }
 
-    // QThread::start() reports a failed pthread_create only by leaving the thread not running.
-    auto started = [](QThread &t) { return t.isRunning() || t.isFinished(); };
-
     readThread_ = std::make_unique<TReadThread>(*session_);
-    readThread_->start(QThread::HighestPriority);
-    if (!started(*readThread_)) {
+    if (!readThread_->start()) {
         readThread_.reset();
         closeAll();
         throw ECommsError(ECommsError::kCreateReadThread);
     }
     writeThread_ = std::make_unique<TWriteThread>(*session_);
-    writeThread_->start(QThread::HighPriority);
-    if (!started(*writeThread_)) {
+    if (!writeThread_->start()) {
         writeThread_.reset();
         stopThreads();
         closeAll();
@@ -517,23 +580,25 @@ void TComm::StartPort()
     }
 }
 
+// The threads wake at once from their polls and waits; the bound only guards against a
+// device call that does not return.
 void TComm::stopThreads()
 {
     session_->requestStop();
     if (readThread_) {
         session_->port.purge(true, false);
-        if (!readThread_->wait(kThreadStopWaitMs)) {
-            qWarning("TComm: the receive thread did not end within %lu ms", kThreadStopWaitMs);
-            readThread_->wait();
-        }
+        if (!readThread_->waitFinished(kThreadStopWait))
+            qWarning("TComm: the receive thread did not end within %lld ms",
+                     qlonglong(kThreadStopWait.count()));
+        readThread_->join();
         readThread_.reset();
     }
     if (writeThread_) {
         session_->port.purge(false, true);
-        if (!writeThread_->wait(kThreadStopWaitMs)) {
-            qWarning("TComm: the transmit thread did not end within %lu ms", kThreadStopWaitMs);
-            writeThread_->wait();
-        }
+        if (!writeThread_->waitFinished(kThreadStopWait))
+            qWarning("TComm: the transmit thread did not end within %lld ms",
+                     qlonglong(kThreadStopWait.count()));
+        writeThread_->join();
         writeThread_.reset();
     }
 }

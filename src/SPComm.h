@@ -60,6 +60,8 @@
 // * The write time-outs are only stored: a write goes on until every byte has left the
 //   thread, as a timed-out overlapped write is restarted with the rest.
 // * 1.5 stop bits: see platform/SerialPort.h.
+// * Thread priorities: Linux's normal scheduling gives none without privileges; both threads
+//   run at the normal priority.
 //
 // StopPort stops both threads (each wait bounded by 10 s; the threads wake at once), purges
 // both directions and closes the port: bytes not yet written are discarded, and nothing is

@@ -144,15 +144,15 @@ struct Recorder
     {
         clock.start();
         comm.OnReceiveData = [this](TComm *, const char *buffer, quint16 length) {
-            offThread |= QThread::currentThread() != qApp->thread();
+            offThread |= QThread::currentThread() != QCoreApplication::instance()->thread();
             chunks.push_back({QByteArray(buffer, length), clock.elapsed(), buffer[length] == 0});
         };
         comm.OnSendDataEmpty = [this](TComm *) {
-            offThread |= QThread::currentThread() != qApp->thread();
+            offThread |= QThread::currentThread() != QCoreApplication::instance()->thread();
             ++sendEmpty;
         };
         comm.OnRequestHangup = [this](TComm *) {
-            offThread |= QThread::currentThread() != qApp->thread();
+            offThread |= QThread::currentThread() != QCoreApplication::instance()->thread();
             ++hangups;
         };
     }
