@@ -195,7 +195,7 @@ public:
                 done_ = true;
                 doneCv_.notify_all();
             });
-        } catch (const std::system_error &) {
+        } catch (const std::exception &) {
             return false;
         }
         return true;
@@ -565,14 +565,14 @@ void TComm::StartPort()
         throw ECommsError(ECommsError::kCreateEvent);
     }
 
-    readThread_ = std::make_unique<TReadThread>(*session_);
-    if (!readThread_->start()) {
+    readThread_.reset(new (std::nothrow) TReadThread(*session_));
+    if (!readThread_ || !readThread_->start()) {
         readThread_.reset();
         closeAll();
         throw ECommsError(ECommsError::kCreateReadThread);
     }
-    writeThread_ = std::make_unique<TWriteThread>(*session_);
-    if (!writeThread_->start()) {
+    writeThread_.reset(new (std::nothrow) TWriteThread(*session_));
+    if (!writeThread_ || !writeThread_->start()) {
         writeThread_.reset();
         stopThreads();
         closeAll();

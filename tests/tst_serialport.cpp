@@ -3,10 +3,14 @@
 //
 // termios2 is read back with the kernel header, so this file uses posix_openpt rather than
 // <pty.h>, which would pull in <termios.h>.
+#include "platform/PortNames.h"
 #include "platform/SerialPort.h"
+#include "platform/Settings.h"
 
 #include <QDir>
 #include <QElapsedTimer>
+#include <QFile>
+#include <QFileInfo>
 #include <QTemporaryDir>
 #include <QTemporaryFile>
 #include <QTest>
@@ -125,6 +129,10 @@ class tst_SerialPort : public QObject
     Q_OBJECT
 
 private slots:
+    void initTestCase();
+    void resolvePortName_data();
+    void resolvePortName();
+    void presentPortsInComOrder();
     void ratesReadBackFromKernel_data();
     void ratesReadBackFromKernel();
     void refusedSettingsAreReportedNotFatal();
@@ -139,7 +147,83 @@ private slots:
     void writeGivesUpAfterStall();
     void vanishedDeviceFailsReadAndWrite();
     void tracerSeesEveryOperationInOrder();
+
+private:
+    QTemporaryDir config_;
 };
+
+// The settings file lives in a folder of the test's own; [Ports] maps COM3 to a path.
+void tst_SerialPort::initTestCase()
+{
+    QVERIFY(config_.isValid());
+    qputenv("XDG_CONFIG_HOME", QFile::encodeName(config_.path()));
+    const QString path = platform::SettingsStore::filePath();
+    QVERIFY(path.startsWith(config_.path()));
+    QVERIFY(QDir().mkpath(QFileInfo(path).absolutePath()));
+    QFile ini(path);
+    QVERIFY(ini.open(QIODevice::WriteOnly));
+    ini.write("[Ports]\nCOM3=/dev/ttyConfigured3\nCOM5=\n");
+}
+
+void tst_SerialPort::resolvePortName_data()
+{
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<QString>("expected");
+    QTest::newRow("a path stands for itself") << "/dev/ttyUSB7"
+                                              << "/dev/ttyUSB7";
+    QTest::newRow("a path with blanks around it") << "  /dev/pts/3 "
+                                                  << "/dev/pts/3";
+    QTest::newRow("[Ports] value") << "COM3"
+                                   << "/dev/ttyConfigured3";
+    QTest::newRow("[Ports] value, name in lower case") << "com3"
+                                                       << "/dev/ttyConfigured3";
+    QTest::newRow("no such port present") << "COM999"
+                                          << "";
+    QTest::newRow("COM0 names nothing") << "COM0"
+                                        << "";
+    QTest::newRow("not a port name") << "LPT1"
+                                     << "";
+    QTest::newRow("empty") << ""
+                           << "";
+}
+
+void tst_SerialPort::resolvePortName()
+{
+    QFETCH(QString, name);
+    QFETCH(QString, expected);
+    QCOMPARE(platform::resolvePortName(name), expected);
+}
+
+// Without a [Ports] value, COMn is the n-th present port: USB adapters, then CDC-ACM devices,
+// then on-board ports, each group in device-number order.
+void tst_SerialPort::presentPortsInComOrder()
+{
+    const QList<platform::PortInfo> ports = platform::presentPorts();
+    auto group = [](const QString &path) {
+        if (path.startsWith(QLatin1String("/dev/ttyUSB"))) return 0;
+        if (path.startsWith(QLatin1String("/dev/ttyACM"))) return 1;
+        if (path.startsWith(QLatin1String("/dev/ttyS"))) return 2;
+        return -1;
+    };
+    auto number = [](const QString &path) {
+        qsizetype i = path.size();
+        while (i > 0 && path.at(i - 1).isDigit())
+            --i;
+        return path.mid(i).toInt();
+    };
+    for (qsizetype i = 0; i < ports.size(); ++i) {
+        QVERIFY2(group(ports[i].path) >= 0, qPrintable(ports[i].path));
+        if (i == 0) continue;
+        const int g0 = group(ports[i - 1].path), g1 = group(ports[i].path);
+        QVERIFY(g0 < g1 || (g0 == g1 && number(ports[i - 1].path) < number(ports[i].path)));
+    }
+    // COM5 has an empty [Ports] value, so it falls back to the fifth present port.
+    QCOMPARE(platform::resolvePortName(QStringLiteral("COM5")),
+             ports.size() >= 5 ? ports[4].path : QString());
+    if (!ports.isEmpty())
+        QCOMPARE(platform::resolvePortName(QStringLiteral("COM1")), ports[0].path);
+    QCOMPARE(platform::describePort(QStringLiteral("/dev/null")), QString());
+}
 
 void tst_SerialPort::ratesReadBackFromKernel_data()
 {

@@ -157,6 +157,7 @@ OpenResult SerialPort::open(const QString &path)
     ioctlRetry(fd, TIOCEXCL, nullptr);
     if (!saveAndMakeRaw(fd)) {
         const int err = errno;
+        ioctlRetry(fd, TIOCNXCL, nullptr); // the flag belongs to the tty, not to this descriptor
         return fail(OpenResult::Failed,
                     QStringLiteral("%1: cannot set the line: %2").arg(path, errnoText(err)));
     }
