@@ -1,0 +1,474 @@
+// The download page: the speed button per device entry, the download port and baud lists as
+// mirrors of the terminal's, the file button, the automatic reset box, and the automatic
+// re-download when the firmware file's last-write time changes, driven end to end with the
+// STM32 programmer against the simulated boot loader on a pseudo-terminal.
+#include "Main.h"
+
+#include "platform/SerialPort.h"
+#include "platform/Ui.h"
+#include "sim/Stm32Sim.h"
+#include "support/PtyPeer.h"
+#include "support/TestEnv.h"
+
+#include <QCheckBox>
+#include <QComboBox>
+#include <QDateTime>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QTabWidget>
+#include <QTest>
+#include <QTimer>
+
+#include <fcntl.h>
+#include <mutex>
+#include <optional>
+#include <sys/stat.h>
+#include <vector>
+
+using sim::Stm32Sim;
+using testenv::TestEnv;
+
+namespace {
+
+constexpr quint32 kFlash = 0x08000000;
+constexpr int kStm32Entry = 6;
+const QString kSearching = QStringLiteral("正在查找设备。。。");
+const QString kDone = QStringLiteral("上载完成！");
+
+QByteArray pattern(qsizetype n, quint32 seed)
+{
+    QByteArray out(n, Qt::Uninitialized);
+    quint32 x = seed * 2654435761u + 1;
+    for (qsizetype i = 0; i < n; ++i) {
+        x = x * 1103515245u + 12345u;
+        out[i] = char(quint8(x >> 16));
+    }
+    return out;
+}
+
+// A whole settings store with automatic re-download on, automatic reset off, the STM32 entry
+// and the given firmware file.
+QString autoDownloadSettings(const QString &file)
+{
+    return QStringLiteral("[General]\nModel=0\nPort=0\nBaudRate=12\nData=3\nStop=0\nParity=2\n"
+                          "HexRXD=0\nTimeTXD_ch=0\nTimeTXD_v=500\nHexTXD=0\nSendNewL=0\n"
+                          "KeySend=0\nSendClear=0\nSendStr=\nMCUType=6\n12T=12T\nAutoISP=1\n"
+                          "AutoRST=0\nFileName=%1\nDelay=5\nDelay1=680\n")
+        .arg(file);
+}
+
+// Sets the file's last-write time (to the millisecond).
+bool setModified(const QString &path, const QDateTime &t)
+{
+    const qint64 ms = t.toMSecsSinceEpoch();
+    timespec times[2];
+    times[0] = {time_t(ms / 1000), long(ms % 1000) * 1000000L};
+    times[1] = times[0];
+    return ::utimensat(AT_FDCWD, QFile::encodeName(path).constData(), times, 0) == 0;
+}
+
+// Records the serial layer's open and close events while it lives.
+class OpenCloseRecorder
+{
+public:
+    OpenCloseRecorder()
+    {
+        platform::setSerialTracer([this](const platform::SerialTraceEvent &e) {
+            if (e.kind != platform::SerialTraceEvent::Open &&
+                e.kind != platform::SerialTraceEvent::Close)
+                return;
+            std::lock_guard guard(mutex_);
+            events_.push_back({e.kind, e.path});
+        });
+    }
+    ~OpenCloseRecorder() { platform::setSerialTracer(nullptr); }
+    OpenCloseRecorder(const OpenCloseRecorder &) = delete;
+    OpenCloseRecorder &operator=(const OpenCloseRecorder &) = delete;
+    int count() const
+    {
+        std::lock_guard guard(mutex_);
+        return int(events_.size());
+    }
+
+private:
+    mutable std::mutex mutex_;
+    std::vector<std::pair<platform::SerialTraceEvent::Kind, QString>> events_;
+};
+
+// The window with the simulated STM32 board on COM1. Each download that ends restarts the
+// board, as the programmer's closing pulse does on a real board.
+struct Rig
+{
+    explicit Rig(const std::function<QString(const TestEnv &)> &settings = {})
+    {
+        if (settings) env.writeSettings(settings(env));
+        env.mapPort(1, peer.slavePath());
+        peer.attach(&sim);
+        windows = CreateApplicationWindows();
+        m = windows.main.get();
+        m->OnLine = [this](const QString &line) {
+            if (line != kSearching) return;
+            ++downloads;
+            onTopAtStart = m->StayOnTop();
+            startedAfterMs = clock.isValid() ? clock.elapsed() : -1;
+        };
+        m->OnDownloadEnded = [this](bool ok) {
+            ended = ok;
+            ++ends;
+            sim.reset();
+        };
+    }
+    ~Rig() { peer.attach(nullptr); }
+    Rig(const Rig &) = delete;
+    Rig &operator=(const Rig &) = delete;
+
+    // Waits for the end of download number n (counted from 1).
+    bool waitForEnd(int n, int timeoutMs = 15000)
+    {
+        return QTest::qWaitFor([&] { return ends >= n; }, timeoutMs);
+    }
+
+    TestEnv env;
+    Stm32Sim sim;
+    testsupport::PtyPeer peer;
+    ApplicationWindows windows;
+    TMainForm *m = nullptr;
+
+    int downloads = 0; // started
+    int ends = 0;
+    std::optional<bool> ended;
+    bool onTopAtStart = false;
+    qint64 startedAfterMs = -1;
+    QElapsedTimer clock;
+};
+
+// A whole second one hour ago: file times from it are distinct from any time the file system
+// gives a freshly written file.
+QDateTime hourAgo()
+{
+    const qint64 now = QDateTime::currentMSecsSinceEpoch();
+    return QDateTime::fromMSecsSinceEpoch(now - now % 1000 - 3600 * 1000);
+}
+
+// A window started with automatic re-download on: it downloads the file once shortly after
+// start. Returns after that download ended, the window shown.
+void startWithAutomaticDownload(Rig &r)
+{
+    QVERIFY(r.m->AutoIspTimer->isActive());
+    QVERIFY(r.waitForEnd(1));
+    QCOMPARE(*r.ended, true);
+    QCOMPARE(r.downloads, 1);
+}
+
+} // namespace
+
+class TestDownload : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void speedButtonOnlyForStcEntries_data();
+    void speedButtonOnlyForStcEntries();
+    void downloadListsCopyWithoutReopening_data();
+    void downloadListsCopyWithoutReopening();
+    void noEntrySelectedOnlyEmptiesTheMessages();
+    void automaticResetBoxEnablesTheResetTime();
+    void fileButton();
+    void automaticDownloadAtStart();
+    void fileChangeStartsADownloadWithinASecond();
+    void changeDuringADownloadStartsNothing();
+    void twoChangesWithinOneSecondGiveOneDownload();
+    void terminalPageNoticesNoChange();
+};
+
+void TestDownload::speedButtonOnlyForStcEntries_data()
+{
+    QTest::addColumn<int>("index");
+    QTest::addColumn<bool>("enabled");
+    const char *entries[] = {"LPC2214",
+                             "LPC2292",
+                             "LPC2131",
+                             "LPC2132",
+                             "LPC2136",
+                             "LPC2138",
+                             "STM32F10xxxxx 家族",
+                             "STC89C51RC",
+                             "STC89C52RC",
+                             "STC89C55RD+",
+                             "STC89C516RD+"};
+    for (int i = 0; i < 11; ++i)
+        QTest::newRow(entries[i]) << i << (i >= 7);
+}
+
+void TestDownload::speedButtonOnlyForStcEntries()
+{
+    QFETCH(int, index);
+    QFETCH(bool, enabled);
+    TestEnv env;
+    auto w = CreateApplicationWindows();
+    TMainForm &m = *w.main;
+    QCOMPARE(m.MCUType->count(), 11);
+    QCOMPARE(m.MCUType->itemText(index), QString::fromUtf8(QTest::currentDataTag()));
+    // From the opposite state, so the change rule must act.
+    const int other = enabled ? 0 : 10;
+    m.MCUType->setCurrentIndex(other);
+    emit m.MCUType->activated(other);
+    QCOMPARE(m.BitBtn7->isEnabled(), !enabled);
+    m.MCUType->setCurrentIndex(index);
+    emit m.MCUType->activated(index);
+    QCOMPARE(m.BitBtn7->isEnabled(), enabled);
+}
+
+void TestDownload::downloadListsCopyWithoutReopening_data()
+{
+    QTest::addColumn<bool>("portList");
+    QTest::addColumn<int>("index");
+    QTest::newRow("port list: COM2") << true << 1;
+    QTest::newRow("baud list: 115200") << false << 12;
+    QTest::newRow("baud list: 110") << false << 0;
+}
+
+void TestDownload::downloadListsCopyWithoutReopening()
+{
+    QFETCH(bool, portList);
+    QFETCH(int, index);
+    TestEnv env;
+    testsupport::PtyPeer first;
+    testsupport::PtyPeer second;
+    env.mapPort(1, first.slavePath());
+    env.mapPort(2, second.slavePath());
+    auto w = CreateApplicationWindows();
+    TMainForm &m = *w.main;
+    m.RzPageControl1->setCurrentIndex(1);
+    m.BitBtn3Click(); // the terminal opens COM1
+    QVERIFY(m.ComDriver->Connected());
+    QCOMPARE(m.BitBtn3->text(), QStringLiteral("关闭串口"));
+
+    OpenCloseRecorder trace;
+    QComboBox *download = portList ? m.ComboBox6 : m.ComboBox7;
+    QComboBox *terminal = portList ? m.ComboBox1 : m.ComboBox2;
+    download->setCurrentIndex(index);
+    emit download->activated(index);
+    QCOMPARE(terminal->currentIndex(), index);
+    // The open port stays as it is: no close, no open.
+    QCOMPARE(trace.count(), 0);
+    QVERIFY(m.ComDriver->Connected());
+    QCOMPARE(m.ComDriver->devicePath(), first.slavePath());
+    QCOMPARE(m.BitBtn3->text(), QStringLiteral("关闭串口"));
+}
+
+void TestDownload::noEntrySelectedOnlyEmptiesTheMessages()
+{
+    Rig r;
+    OpenCloseRecorder trace;
+    r.m->MCUType->setCurrentIndex(-1);
+    r.m->Memo1->setPlainText(QStringLiteral("old text"));
+    r.m->BitBtn1->click();
+    QVERIFY(r.m->Memo1->toPlainText().isEmpty());
+    QCOMPARE(trace.count(), 0);
+    QVERIFY(r.m->BitBtn1->isEnabled());
+    QVERIFY(r.env.messages.isEmpty());
+}
+
+void TestDownload::automaticResetBoxEnablesTheResetTime()
+{
+    TestEnv env;
+    auto w = CreateApplicationWindows();
+    TMainForm &m = *w.main;
+    QVERIFY(m.CheckBox2->isChecked()); // on by default
+    QVERIFY(m.Edit4->isEnabled() && m.Label4->isEnabled());
+    m.CheckBox2->click();
+    QVERIFY(!m.CheckBox2->isChecked());
+    QVERIFY(!m.Edit4->isEnabled() && !m.Label4->isEnabled());
+    m.CheckBox2->click();
+    QVERIFY(m.Edit4->isEnabled() && m.Label4->isEnabled());
+}
+
+void TestDownload::fileButton()
+{
+    TestEnv env;
+    auto w = CreateApplicationWindows();
+    TMainForm &m = *w.main;
+    QList<ui::FileRequest> requests;
+    QStringList answers{QStringLiteral("/data/fw/新固件.hex"), QString()};
+    ui::setFileHandler([&](const ui::FileRequest &request) {
+        requests << request;
+        return answers.takeFirst();
+    });
+    const QString before = m.Edit2->text();
+    m.BitBtn2->click();
+    QCOMPARE(m.Edit2->text(), QStringLiteral("/data/fw/新固件.hex"));
+    m.BitBtn2->click(); // cancelled: the field keeps its text
+    QCOMPARE(m.Edit2->text(), QStringLiteral("/data/fw/新固件.hex"));
+    QCOMPARE(requests.size(), 2);
+    QCOMPARE(requests[0].preset, before);
+    QCOMPARE(requests[1].preset, QStringLiteral("/data/fw/新固件.hex"));
+    QCOMPARE(requests[0].defaultSuffix, QStringLiteral("bin"));
+    QVERIFY(!requests[0].save);
+    for (const char *pattern : {"*.bin", "*.pin", "*.hex"})
+        QVERIFY2(requests[0].filter.contains(QLatin1String(pattern)), pattern);
+}
+
+void TestDownload::automaticDownloadAtStart()
+{
+    const QDateTime base = hourAgo();
+    const QByteArray image = pattern(3000, 1);
+    Rig r([&](const TestEnv &env) {
+        const QString f = env.file(QStringLiteral("fw.bin"), image);
+        setModified(f, base);
+        return autoDownloadSettings(f);
+    });
+    QVERIFY(r.m->CheckBox1->isChecked());
+    QCOMPARE(r.m->LastFileTime, r.m->FormattedFileTime(r.m->Edit2->text()));
+    r.m->show();
+    startWithAutomaticDownload(r);
+    if (QTest::currentTestFailed()) return;
+    QCOMPARE(r.sim.flash(kFlash, image.size()), image);
+    // A successful automatic download leaves the window normal and minimised.
+    QVERIFY(!r.m->StayOnTop());
+    QVERIFY(r.m->isMinimized());
+    // The file did not change: the checks start nothing more.
+    r.m->TimerSecTimer();
+    QVERIFY(!r.m->AutoIspTimer->isActive());
+}
+
+void TestDownload::fileChangeStartsADownloadWithinASecond()
+{
+    const QDateTime base = hourAgo();
+    const QByteArray image = pattern(3000, 1);
+    QString file;
+    Rig r([&](const TestEnv &env) {
+        file = env.file(QStringLiteral("fw.bin"), image);
+        setModified(file, base);
+        return autoDownloadSettings(file);
+    });
+    r.m->show();
+    startWithAutomaticDownload(r);
+    if (QTest::currentTestFailed()) return;
+
+    // The file is saved again (new contents, new time); the one-second check runs by itself.
+    const QByteArray next = pattern(2000, 2);
+    r.env.file(QStringLiteral("fw.bin"), next);
+    QVERIFY(setModified(file, base.addMSecs(10000)));
+    r.clock.start();
+    QVERIFY(QTest::qWaitFor([&] { return r.downloads == 2; }, 3000));
+    QVERIFY2(r.startedAfterMs >= 190 && r.startedAfterMs <= 1400,
+             qPrintable(QString::number(r.startedAfterMs)));
+    QVERIFY(r.onTopAtStart); // brought on top for the download
+    QVERIFY(r.waitForEnd(2));
+    QCOMPARE(*r.ended, true);
+    QCOMPARE(r.sim.flash(kFlash, next.size()), next);
+    QVERIFY(!r.m->StayOnTop());
+    QVERIFY(r.sim.protocolErrors().isEmpty());
+}
+
+void TestDownload::changeDuringADownloadStartsNothing()
+{
+    const QDateTime base = hourAgo();
+    QString file;
+    Rig r([&](const TestEnv &env) {
+        file = env.file(QStringLiteral("fw.bin"), pattern(3000, 1));
+        setModified(file, base);
+        return autoDownloadSettings(file);
+    });
+    r.m->show();
+    startWithAutomaticDownload(r);
+    if (QTest::currentTestFailed()) return;
+
+    r.peer.setReplyDelay(std::chrono::milliseconds(25)); // a download now lasts over a second
+    QVERIFY(setModified(file, base.addMSecs(10000)));
+    r.m->TimerSecTimer();
+    QVERIFY(r.m->AutoIspTimer->isActive());
+    QVERIFY(QTest::qWaitFor([&] { return !r.m->BitBtn1->isEnabled(); }, 1000));
+
+    // Saved again while the download runs: recorded, nothing started.
+    QVERIFY(setModified(file, base.addMSecs(20000)));
+    r.m->TimerSecTimer();
+    QCOMPARE(r.m->LastFileTime, r.m->FormattedFileTime(file));
+    QVERIFY(!r.m->AutoIspTimer->isActive());
+    QVERIFY(r.waitForEnd(2));
+    QCOMPARE(*r.ended, true);
+    r.m->TimerSecTimer(); // the change was seen already
+    QVERIFY(!r.m->AutoIspTimer->isActive());
+    QTest::qWait(300);
+    QCOMPARE(r.downloads, 2);
+
+    // The next change after the end starts the next download.
+    r.peer.setReplyDelay(std::chrono::milliseconds(0));
+    QVERIFY(setModified(file, base.addMSecs(30000)));
+    r.m->TimerSecTimer();
+    QVERIFY(r.m->AutoIspTimer->isActive());
+    QVERIFY(r.waitForEnd(3));
+    QCOMPARE(*r.ended, true);
+    QCOMPARE(r.downloads, 3);
+}
+
+void TestDownload::twoChangesWithinOneSecondGiveOneDownload()
+{
+    const QDateTime base = hourAgo();
+    QString file;
+    Rig r([&](const TestEnv &env) {
+        file = env.file(QStringLiteral("fw.bin"), pattern(1000, 1));
+        setModified(file, base);
+        return autoDownloadSettings(file);
+    });
+    r.m->show();
+    startWithAutomaticDownload(r);
+    if (QTest::currentTestFailed()) return;
+
+    QVERIFY(setModified(file, base.addMSecs(50100)));
+    r.m->TimerSecTimer();
+    QVERIFY(r.m->AutoIspTimer->isActive());
+    QVERIFY(r.waitForEnd(2));
+    // Saved again within the same second: the time text is the same.
+    QVERIFY(setModified(file, base.addMSecs(50800)));
+    r.m->TimerSecTimer();
+    QVERIFY(!r.m->AutoIspTimer->isActive());
+    QTest::qWait(400);
+    QCOMPARE(r.downloads, 2);
+    // The next second is a change.
+    QVERIFY(setModified(file, base.addMSecs(51000)));
+    r.m->TimerSecTimer();
+    QVERIFY(r.m->AutoIspTimer->isActive());
+    QVERIFY(r.waitForEnd(3));
+    QCOMPARE(r.downloads, 3);
+    QCOMPARE(*r.ended, true);
+}
+
+void TestDownload::terminalPageNoticesNoChange()
+{
+    const QDateTime base = hourAgo();
+    QString file;
+    Rig r([&](const TestEnv &env) {
+        file = env.file(QStringLiteral("fw.bin"), pattern(1000, 1));
+        setModified(file, base);
+        return autoDownloadSettings(file);
+    });
+    r.m->show();
+    startWithAutomaticDownload(r);
+    if (QTest::currentTestFailed()) return;
+
+    const QString seen = r.m->LastFileTime;
+    r.m->RzPageControl1->setCurrentIndex(1);
+    QVERIFY(setModified(file, base.addMSecs(10000)));
+    r.m->TimerSecTimer();
+    QVERIFY(!r.m->AutoIspTimer->isActive());
+    QTest::qWait(1100); // the clock's own check too
+    QCOMPARE(r.m->LastFileTime, seen);
+    QCOMPARE(r.downloads, 1);
+
+    // Back on the download page the next check sees the change.
+    r.m->RzPageControl1->setCurrentIndex(0);
+    r.m->TimerSecTimer();
+    QVERIFY(r.m->AutoIspTimer->isActive());
+    QVERIFY(r.waitForEnd(2));
+    QCOMPARE(*r.ended, true);
+    QCOMPARE(r.downloads, 2);
+}
+
+QTEST_MAIN(TestDownload)
+#include "tst_download.moc"
