@@ -108,6 +108,8 @@ TLPCFrm::TLPCFrm(TMainForm *mainForm) : QWidget(mainForm, Qt::Window), MainForm(
     Timer4 = makeTimer("Timer4", kProgressInterval, &TLPCFrm::Timer4Timer);
     Timer5 = makeTimer("Timer5", kReplyPoll, &TLPCFrm::Timer5Timer);
     Timer5->setTimerType(Qt::PreciseTimer);
+    // A coarse timer may fire up to 5 % early: 400 ms off the time-out.
+    Timer1->setTimerType(Qt::PreciseTimer);
     FormCreate();
     Timer4->start();
 }
@@ -413,6 +415,7 @@ void TLPCFrm::eraseAnswer(const QByteArray &reply)
 
 void TLPCFrm::writeAnswer(const QByteArray &reply)
 {
+    if (LpcSendPos < 1 || LpcSendPos >= LpcSendCount()) return;
     const bool dataItem = LpcSendList.item(LpcSendPos).kind == lpc::ItemKind::DataItem;
     if (reply == (dataItem ? kOk : kSuccessCode) + MainForm->NewLine) {
         accepted();
