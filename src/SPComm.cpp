@@ -146,6 +146,8 @@ struct TComm::Session
         const quint64 one = 1;
         [[maybe_unused]] const ssize_t r = ::write(wakeFd, &one, sizeof one);
         {
+            // Taking the lock once orders the flag before a transmit thread that has just
+            // checked it goes to sleep, so that thread cannot miss the notification.
             const std::lock_guard lock(mutex);
         }
         wake.notify_all();
@@ -264,7 +266,8 @@ ReadLimits readLimits(quint32 interval, quint32 multiplier, quint32 constant)
         return l;
     }
     l.intervalMs = interval;
-    l.totalMs = qint64(multiplier) * kReadChunk + qint64(constant);
+    // Beyond 49 days a limit is as good as none; the cap keeps the clock arithmetic in range.
+    l.totalMs = std::min<qint64>(qint64(multiplier) * kReadChunk + qint64(constant), kMaxDword);
     return l;
 }
 

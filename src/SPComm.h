@@ -18,7 +18,9 @@
 // hidden QObject that lives on the user-interface thread, and that object raises the events
 // below there. So every handler runs on the user-interface thread, in the order the threads
 // posted, and may touch the user interface. A received-data event owns its bytes (the bytes
-// and a zero byte after them) and releases them after the handler returns.
+// and a zero byte after them) and releases them after the handler returns. While 1 MiB of
+// received data waits for the user-interface thread, the receive thread leaves further bytes
+// in the kernel (whose buffer then overflows as on a real UART) rather than queue without end.
 //
 // Events (std::function members; one that is not set is skipped):
 //   OnReceiveData(Sender, Buffer, BufferLength)  1..2048 bytes, valid during the call

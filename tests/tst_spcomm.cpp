@@ -280,6 +280,8 @@ void tst_SPComm::readCompletion_data()
         << 200u << 0u << 0u << 4 << 60 << 1 << 190 << 400;
     QTest::newRow("interval 50 ms, gaps of 150 ms split")
         << 50u << 0u << 0u << 3 << 150 << 3 << 40 << 200;
+    QTest::newRow("huge totals leave the interval in charge")
+        << 100u << kMax << kMax << 3 << 30 << 1 << 90 << 300;
     QTest::newRow("MAXDWORD interval, totals 0: at once")
         << kMax << 0u << 0u << 1 << 0 << 1 << 0 << 80;
     QTest::newRow("MAXDWORD interval and multiplier, constant: at the first byte")
