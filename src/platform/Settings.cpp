@@ -4,23 +4,23 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QSettings>
+#include <QStandardPaths>
 #include <stdexcept>
 
 namespace platform {
 
 namespace {
-QSettings *openStore()
+QString storePath()
 {
-    return new QSettings(QSettings::IniFormat, QSettings::UserScope, QStringLiteral("Tramelo"),
-                         QStringLiteral("Tramelo"));
+    // $XDG_CONFIG_HOME/Tramelo/Tramelo.conf (~/.config/Tramelo/Tramelo.conf by default).
+    return QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation) +
+           QStringLiteral("/Tramelo/Tramelo.conf");
 }
+
+QSettings *openStore() { return new QSettings(storePath(), QSettings::IniFormat); }
 } // namespace
 
-QString SettingsStore::filePath()
-{
-    const std::unique_ptr<QSettings> s(openStore());
-    return s->fileName();
-}
+QString SettingsStore::filePath() { return storePath(); }
 
 bool SettingsStore::exists() { return QFileInfo(filePath()).isFile(); }
 

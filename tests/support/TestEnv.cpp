@@ -51,8 +51,7 @@ void TestEnv::writeSettings(const QString &iniText) const
 
 void TestEnv::mapPort(int n, const QString &path) const
 {
-    QSettings s(QSettings::IniFormat, QSettings::UserScope, QStringLiteral("Tramelo"),
-                QStringLiteral("Tramelo"));
+    QSettings s(settingsFile(), QSettings::IniFormat);
     s.setValue(QStringLiteral("Ports/COM%1").arg(n), path);
     s.sync();
 }
