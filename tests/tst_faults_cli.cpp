@@ -1,0 +1,481 @@
+// Faults of the board and of the line, and unusable firmware files, through the command line:
+// the program runs as a separate process against simulated boards on pseudo-terminals.
+//
+// For each family, a board that falls silent while the image is written, one that answers
+// with junk, one that refuses a block or item, an adapter pulled out in the middle of the
+// write, and a port that another program holds: the exit status (1 failed, 3 port), the
+// family's failure line as the last line on standard output, the port message on standard
+// error, and then a download on a fresh board that succeeds. The processes of one family run
+// side by side, so the families' real time-outs are waited for once.
+//
+// Files the program cannot use end with exit status 2 before the board hears a byte.
+#include "sim/LpcSim.h"
+#include "sim/StcSim.h"
+#include "sim/Stm32Sim.h"
+#include "platform/SerialPort.h"
+#include "support/PtyPeer.h"
+
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QTimer>
+
+#include <functional>
+#include <memory>
+#include <vector>
+
+using sim::Fault;
+using testsupport::PtyPeer;
+
+namespace {
+
+constexpr int kExitOk = 0;
+constexpr int kExitFailed = 1;
+constexpr int kExitUsage = 2;
+constexpr int kExitPort = 3;
+constexpr int kHexRecordBytes = 16;
+// Start-up and shut-down of a process, generous for sanitizer builds.
+constexpr qint64 kProcessSlackMs = 5000;
+
+const QString kPortBusyLine = QStringLiteral(
+    "Tramelo: 当前串口号已经被占用，或其它错误 ！ 请选择其它串口，或检查串口设置是否正确。");
+const QString kStmFailed = QStringLiteral("连机失败 ！");
+const QString kLpcTimedOut = QStringLiteral("LPC通信超时!");
+const QString kLpcFailed = QStringLiteral("下载的过程中出错");
+const QString kStcUploadTimeout = QStringLiteral("上载数据超时 ！");
+const QString kStcControlTimeout = QStringLiteral("写控制信息超时 ！");
+
+// Bytes that vary from address to address; never 0x00, so an STC image is not cut short.
+QByteArray pattern(qsizetype size, quint32 seed)
+{
+    QByteArray out(size, Qt::Uninitialized);
+    quint32 x = seed;
+    for (qsizetype i = 0; i < size; ++i) {
+        x = x * 1103515245u + 12345u;
+        out[i] = char(1 + (x >> 16) % 255);
+    }
+    return out;
+}
+
+QByteArray hexRecord(quint8 type, quint16 offset, QByteArrayView data)
+{
+    QByteArray record;
+    record.append(char(data.size()));
+    record.append(char(offset >> 8));
+    record.append(char(offset & 0xFF));
+    record.append(char(type));
+    record.append(data.toByteArray());
+    quint8 sum = 0;
+    for (const char c : record)
+        sum = quint8(sum + quint8(c));
+    record.append(char(quint8(-sum)));
+    return ':' + record.toHex().toUpper() + "\r\n";
+}
+
+// Intel HEX text of an image from address 0 (at most 64 KiB), with its end record.
+QByteArray intelHex(const QByteArray &image)
+{
+    QByteArray text;
+    for (qsizetype at = 0; at < image.size(); at += kHexRecordBytes)
+        text += hexRecord(0, quint16(at), QByteArrayView(image).sliced(at).first(
+                                              std::min<qsizetype>(kHexRecordBytes, image.size() - at)));
+    return text + ":00000001FF\r\n";
+}
+
+enum class Trouble { Silent, Junk, Refuse, Vanish, PortTaken };
+
+QString troubleName(Trouble t)
+{
+    switch (t) {
+    case Trouble::Silent: return QStringLiteral("silent while writing");
+    case Trouble::Junk: return QStringLiteral("junk answer");
+    case Trouble::Refuse: return QStringLiteral("refused block");
+    case Trouble::Vanish: return QStringLiteral("adapter pulled while writing");
+    case Trouble::PortTaken: return QStringLiteral("port held by another program");
+    }
+    return {};
+}
+
+struct Family
+{
+    QString device;
+    QStringList options;
+    QString fileName;
+    QByteArray image;
+    QByteArray fileBytes;
+    std::function<std::unique_ptr<sim::BootLoaderSim>()> makeSim;
+    // Plans the fault and returns the expected failure line.
+    std::function<QString(sim::BootLoaderSim &, Trouble)> plan;
+    std::function<bool(const sim::BootLoaderSim &)> writing;
+    std::function<QByteArray(const sim::BootLoaderSim &, qsizetype)> flash;
+    QString vanishLine;
+    QString doneLine;
+    qint64 maxAttemptMs = 0;
+};
+
+Family stm32Family()
+{
+    Family f;
+    f.device = QStringLiteral("stm32");
+    f.options = {QStringLiteral("--baud"), QStringLiteral("115200")};
+    f.fileName = QStringLiteral("fw.bin");
+    f.image = pattern(2000, 21);
+    f.fileBytes = f.image;
+    f.makeSim = [] { return std::make_unique<sim::Stm32Sim>(); };
+    f.plan = [](sim::BootLoaderSim &b, Trouble t) {
+        auto &s = static_cast<sim::Stm32Sim &>(b);
+        using Step = sim::Stm32Sim::Step;
+        if (t == Trouble::Silent) s.failAt(Step::WriteData, Fault::Silent, 3);
+        if (t == Trouble::Junk) s.failAt(Step::WriteData, Fault::Junk, 3);
+        if (t == Trouble::Refuse) s.failAt(Step::WriteData, Fault::Refuse, 3);
+        return kStmFailed;
+    };
+    f.writing = [](const sim::BootLoaderSim &b) {
+        const auto commands = static_cast<const sim::Stm32Sim &>(b).commands();
+        return std::count_if(commands.begin(), commands.end(),
+                             [](const sim::Stm32Sim::Command &c) { return c.code == 0x31; }) >= 3;
+    };
+    f.flash = [](const sim::BootLoaderSim &b, qsizetype n) {
+        return static_cast<const sim::Stm32Sim &>(b).flash(sim::Stm32Sim::kFlashBase, n);
+    };
+    f.vanishLine = kStmFailed;
+    f.doneLine = QStringLiteral("上载完成！");
+    f.maxAttemptMs = 7000 + 3000;
+    return f;
+}
+
+Family lpcFamily()
+{
+    Family f;
+    f.device = QStringLiteral("lpc2136");
+    f.options = {QStringLiteral("--timeout"), QStringLiteral("1")};
+    f.fileName = QStringLiteral("fw.hex");
+    f.image = pattern(5000, 22);
+    f.fileBytes = intelHex(f.image);
+    f.makeSim = [] { return std::make_unique<sim::LpcSim>(); };
+    f.plan = [](sim::BootLoaderSim &b, Trouble t) {
+        auto &s = static_cast<sim::LpcSim &>(b);
+        using Step = sim::LpcSim::Step;
+        if (t == Trouble::Silent) s.failAt(Step::DataChecksum, Fault::Silent, 2);
+        // Noise without a line end: no answer is ever complete.
+        if (t == Trouble::Junk) {
+            s.setJunk(QByteArray::fromHex("55AA00E5"));
+            s.failAt(Step::DataChecksum, Fault::Junk, 2);
+        }
+        if (t == Trouble::Refuse) s.failAt(Step::DataChecksum, Fault::Refuse, 0);
+        return t == Trouble::Refuse ? kLpcFailed : kLpcTimedOut;
+    };
+    f.writing = [](const sim::BootLoaderSim &b) {
+        return static_cast<const sim::LpcSim &>(b).checksumsAccepted() >= 2;
+    };
+    f.flash = [](const sim::BootLoaderSim &b, qsizetype n) {
+        return static_cast<const sim::LpcSim &>(b).flash(0, n);
+    };
+    f.vanishLine = kLpcTimedOut;
+    f.doneLine = QStringLiteral("写入完成");
+    f.maxAttemptMs = 8000 + 3000;
+    return f;
+}
+
+Family stcFamily()
+{
+    Family f;
+    f.device = QStringLiteral("stc89c52rc");
+    f.options = {QStringLiteral("--timeout"), QStringLiteral("1")};
+    f.fileName = QStringLiteral("fw.hex");
+    f.image = pattern(700, 23);
+    f.fileBytes = intelHex(f.image);
+    f.makeSim = [] { return std::make_unique<sim::StcSim>(); };
+    f.plan = [](sim::BootLoaderSim &b, Trouble t) {
+        auto &s = static_cast<sim::StcSim &>(b);
+        using Step = sim::StcSim::Step;
+        if (t == Trouble::Silent) s.failAt(Step::Data, Fault::Silent, 3);
+        if (t == Trouble::Junk) s.failAt(Step::Control, Fault::Junk, 2);
+        if (t == Trouble::Refuse) s.failAt(Step::Data, Fault::Refuse, 3);
+        return t == Trouble::Junk ? kStcControlTimeout : kStcUploadTimeout;
+    };
+    f.writing = [](const sim::BootLoaderSim &b) {
+        return static_cast<const sim::StcSim &>(b).dataAddresses().size() >= 3;
+    };
+    f.flash = [](const sim::BootLoaderSim &b, qsizetype n) {
+        return static_cast<const sim::StcSim &>(b).flash(0, n);
+    };
+    f.vanishLine = kStcUploadTimeout;
+    f.doneLine = QStringLiteral("上载数据成功 ！");
+    f.maxAttemptMs = 10000 + 4000;
+    return f;
+}
+
+struct Run
+{
+    int code = -1;
+    QString out, err;
+    qint64 ms = -1;
+    QStringList lines() const { return out.split(u'\n', Qt::SkipEmptyParts); }
+};
+
+// One process and the board at the far end of its own pseudo-terminal.
+struct Lane
+{
+    Trouble trouble = Trouble::Silent;
+    QString name;
+    QString expectedLine;
+    std::unique_ptr<sim::BootLoaderSim> board;
+    std::unique_ptr<PtyPeer> peer;
+    std::unique_ptr<platform::SerialPort> holder;
+    std::unique_ptr<QTimer> pullTimer;
+    std::unique_ptr<QProcess> process;
+    QElapsedTimer clock;
+    Run run;
+
+    QString what(const QString &problem) const
+    {
+        return name + QStringLiteral(": ") + problem + QStringLiteral("\nstdout: ") + run.out +
+               QStringLiteral("stderr: ") + run.err;
+    }
+};
+
+} // namespace
+
+Q_DECLARE_METATYPE(Family)
+
+class TestFaultsCli : public QObject
+{
+    Q_OBJECT
+
+    QTemporaryDir home_;
+
+    QString writeFile(const QString &name, const QByteArray &bytes)
+    {
+        const QString path = home_.filePath(name);
+        QFile f(path);
+        if (!f.open(QIODevice::WriteOnly | QIODevice::Truncate)) return {};
+        f.write(bytes);
+        return path;
+    }
+
+    std::unique_ptr<QProcess> start(const QStringList &args)
+    {
+        auto p = std::make_unique<QProcess>();
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert("HOME", home_.path());
+        env.insert("XDG_CONFIG_HOME", home_.filePath("config"));
+        env.remove("DISPLAY");
+        env.remove("QT_QPA_PLATFORM");
+        p->setProcessEnvironment(env);
+        p->start(QStringLiteral(TRAMELO_BINARY), args);
+        return p;
+    }
+
+    static Run collect(QProcess &p, qint64 ms)
+    {
+        Run r;
+        r.ms = ms;
+        r.code = p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -2;
+        r.out = QString::fromUtf8(p.readAllStandardOutput());
+        r.err = QString::fromUtf8(p.readAllStandardError());
+        return r;
+    }
+
+    // Starts every lane's process at once and waits for all of them, with the event loop
+    // running (the pulled adapters are pulled from it).
+    bool runAll(std::vector<std::unique_ptr<Lane>> &lanes, const Family &f, const QString &file,
+                qint64 limitMs)
+    {
+        for (auto &lanePtr : lanes) {
+            Lane &lane = *lanePtr;
+            QStringList args = {QStringLiteral("download"), QStringLiteral("--device"), f.device,
+                                QStringLiteral("--port"), lane.peer->slavePath(),
+                                QStringLiteral("--no-reset")};
+            args << f.options << file;
+            lane.run = {};
+            lane.clock.start();
+            lane.process = start(args);
+        }
+        const auto finished = [&] {
+            bool all = true;
+            for (auto &lanePtr : lanes) {
+                Lane &lane = *lanePtr;
+                if (lane.run.code != -1) continue;
+                if (lane.process->state() == QProcess::NotRunning) {
+                    lane.run = collect(*lane.process, lane.clock.elapsed());
+                    if (lane.run.code == -1) lane.run.code = -3; // failed to start
+                } else {
+                    all = false;
+                }
+            }
+            return all;
+        };
+        const bool ok = QTest::qWaitFor(finished, int(limitMs));
+        for (auto &lanePtr : lanes) {
+            if (lanePtr->process->state() != QProcess::NotRunning) {
+                lanePtr->process->kill();
+                lanePtr->process->waitForFinished(2000);
+            }
+        }
+        return ok;
+    }
+
+private slots:
+    void faultsEndWithTheirExitStatusAndTheNextDownloadWorks_data()
+    {
+        QTest::addColumn<Family>("family");
+        QTest::newRow("STM32F10x (--device stm32)") << stm32Family();
+        QTest::newRow("LPC2000 (--device lpc2136)") << lpcFamily();
+        QTest::newRow("STC 8051 (--device stc89c52rc)") << stcFamily();
+    }
+
+    void faultsEndWithTheirExitStatusAndTheNextDownloadWorks()
+    {
+        QFETCH(Family, family);
+        const QString file = writeFile(QTest::currentDataTag() + family.fileName.right(4),
+                                       family.fileBytes);
+        std::vector<std::unique_ptr<Lane>> lanes;
+        for (const Trouble t : {Trouble::Silent, Trouble::Junk, Trouble::Refuse, Trouble::Vanish,
+                                Trouble::PortTaken}) {
+            auto lane = std::make_unique<Lane>();
+            lane->trouble = t;
+            lane->name = troubleName(t);
+            lane->board = family.makeSim();
+            lane->peer = std::make_unique<PtyPeer>();
+            lane->peer->attach(lane->board.get());
+            if (t == Trouble::Vanish)
+                lane->expectedLine = family.vanishLine;
+            else if (t != Trouble::PortTaken)
+                lane->expectedLine = family.plan(*lane->board, t);
+            if (t == Trouble::PortTaken) {
+                lane->holder = std::make_unique<platform::SerialPort>();
+                QCOMPARE(lane->holder->open(lane->peer->slavePath()), platform::OpenResult::Ok);
+            }
+            if (t == Trouble::Vanish) {
+                Lane *self = lane.get();
+                lane->pullTimer = std::make_unique<QTimer>();
+                QObject::connect(self->pullTimer.get(), &QTimer::timeout, [self, &family] {
+                    if (!family.writing(*self->board)) return;
+                    self->pullTimer->stop();
+                    self->peer->closeMaster();
+                });
+                lane->pullTimer->start(5);
+            }
+            lanes.push_back(std::move(lane));
+        }
+
+        QVERIFY(runAll(lanes, family, file, family.maxAttemptMs + kProcessSlackMs));
+        for (auto &lanePtr : lanes) {
+            const Lane &lane = *lanePtr;
+            if (lane.trouble == Trouble::PortTaken) {
+                QVERIFY2(lane.run.code == kExitPort, qPrintable(lane.what("exit status")));
+                QVERIFY2(lane.run.err.contains(kPortBusyLine), qPrintable(lane.what("message")));
+                QVERIFY2(lane.peer->receivedCount() == 0, qPrintable(lane.what("bytes sent")));
+                QVERIFY2(!lane.run.out.contains(family.doneLine), qPrintable(lane.what("done?")));
+            } else {
+                QVERIFY2(lane.run.code == kExitFailed, qPrintable(lane.what("exit status")));
+                QVERIFY2(!lane.run.lines().isEmpty() && lane.run.lines().last() == lane.expectedLine,
+                         qPrintable(lane.what("last line")));
+                QVERIFY2(!lane.run.err.contains(QStringLiteral("Tramelo:")),
+                         qPrintable(lane.what("message box")));
+            }
+        }
+
+        // Again, each on a fresh board (and a new adapter where the old one was pulled).
+        for (auto &lanePtr : lanes) {
+            Lane &lane = *lanePtr;
+            lane.holder.reset();
+            lane.pullTimer.reset();
+            if (lane.trouble == Trouble::Vanish) {
+                lane.peer.reset();
+                lane.peer = std::make_unique<PtyPeer>();
+            } else {
+                lane.peer->attach(nullptr);
+            }
+            lane.board = family.makeSim();
+            lane.peer->attach(lane.board.get());
+        }
+        QVERIFY(runAll(lanes, family, file, 30000));
+        for (auto &lanePtr : lanes) {
+            const Lane &lane = *lanePtr;
+            QVERIFY2(lane.run.code == kExitOk, qPrintable(lane.what("next: exit status")));
+            QVERIFY2(lane.run.lines().last() == family.doneLine, qPrintable(lane.what("next")));
+            QVERIFY2(family.flash(*lane.board, family.image.size()) == family.image,
+                     qPrintable(lane.what("next: flash")));
+        }
+        for (auto &lanePtr : lanes)
+            lanePtr->peer->attach(nullptr);
+    }
+
+    // Files that cannot be used end the run with status 2 and a reason, before the port is
+    // opened: the board hears nothing.
+    void unusableFilesAreRefusedBeforeTheBoardIsTouched_data()
+    {
+        QTest::addColumn<QString>("device");
+        QTest::addColumn<QString>("fileName");
+        QTest::addColumn<QByteArray>("bytes");
+        QTest::addColumn<qint64>("sparseSize"); // > 0: a sparse file of this size instead
+        QTest::addColumn<QString>("reason");
+
+        const QByteArray eof = ":00000001FF\r\n";
+        const QByteArray data = hexRecord(0, 0, pattern(16, 3));
+        QTest::newRow("STM32: empty binary")
+            << "stm32" << "empty.bin" << QByteArray() << qint64(0)
+            << "empty.bin: 文件中没有可下载的数据";
+        QTest::newRow("STM32: 200 MB binary")
+            << "stm32" << "huge.bin" << QByteArray() << qint64(200) * 1024 * 1024
+            << "huge.bin: 文件太大，不能超过1024 KB";
+        QTest::newRow("STM32: HEX aimed at RAM (04 record 0x2000)")
+            << "stm32" << "ram.hex"
+            << hexRecord(4, 0, QByteArray::fromHex("2000")) + data + eof << qint64(0)
+            << "ram.hex: HEX文件的地址超出Flash范围: 0x20000000";
+        QTest::newRow("LPC: HEX aimed at 0xFFFF0000 (04 record 0xFFFF)")
+            << "lpc2136" << "high.hex"
+            << hexRecord(4, 0, QByteArray::fromHex("FFFF")) + data + eof << qint64(0)
+            << "high.hex: 文件太大，不能用于256K Flash的LPC ARM";
+        QTest::newRow("LPC: bad character in the second record")
+            << "lpc2136" << "bad.hex"
+            << data + ":04001000010G0304E4\r\n" + eof << qint64(0)
+            << "bad.hex: HEX文件格式错误: 第 2 行";
+        QTest::newRow("STC: binary junk named .hex")
+            << "stc89c52rc" << "junk.hex" << QByteArray::fromHex("7F454C4602010100") + pattern(4000, 9)
+            << qint64(0) << "junk.hex: no data in the image (not an Intel HEX file?)";
+        QTest::newRow("STC: 200 MB HEX") << "stc89c52rc" << "huge.hex" << QByteArray()
+                                         << qint64(200) * 1024 * 1024
+                                         << "huge.hex: no data in the image";
+    }
+
+    void unusableFilesAreRefusedBeforeTheBoardIsTouched()
+    {
+        QFETCH(QString, device);
+        QFETCH(QString, fileName);
+        QFETCH(QByteArray, bytes);
+        QFETCH(qint64, sparseSize);
+        QFETCH(QString, reason);
+
+        const QString path = writeFile(fileName, bytes);
+        QVERIFY(!path.isEmpty());
+        if (sparseSize > 0) {
+            // Only the size is set: no byte is written to disk.
+            QFile f(path);
+            QVERIFY(f.resize(sparseSize));
+        }
+        sim::Stm32Sim board; // any board: it must not hear a byte
+        PtyPeer peer;
+        peer.attach(&board);
+        const std::unique_ptr<QProcess> p =
+            start({"download", "--device", device, "--port", peer.slavePath(), "--no-reset", path});
+        QElapsedTimer clock;
+        clock.start();
+        QVERIFY(p->waitForFinished(int(kProcessSlackMs)));
+        const Run r = collect(*p, clock.elapsed());
+        QCOMPARE(r.code, kExitUsage);
+        QVERIFY2(r.err.contains(QStringLiteral("tramelo: ") + home_.path() + u'/' + reason),
+                 qPrintable(r.err));
+        QCOMPARE(peer.receivedCount(), 0);
+        peer.attach(nullptr);
+        QFile::remove(path);
+    }
+};
+
+QTEST_GUILESS_MAIN(TestFaultsCli)
+#include "tst_faults_cli.moc"
