@@ -10,12 +10,13 @@ cmake -S . -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTRAMELO_FU
 targets=$(cd fuzz && ls fuzz_*.cpp | sed 's/\.cpp$//' | grep -E "$only")
 cmake --build build-fuzz -j2 --target $targets
 failed=0
+export LSAN_OPTIONS="suppressions=$PWD/tests/lsan.supp"
 for t in $targets; do
     corpus=$(mktemp -d)
     [ -d "fuzz/corpus/$t" ] && cp -r "fuzz/corpus/$t/." "$corpus/"
     echo "== $t: ${seconds}s"
-    if ! build-fuzz/fuzz/"$t" -max_total_time="$seconds" -timeout=5 -rss_limit_mb=2048 \
-            -print_final_stats=0 "$corpus" 2>"build-fuzz/$t.log"; then
+    if ! (cd build-fuzz && fuzz/"$t" -max_total_time="$seconds" -timeout=5 -rss_limit_mb=2048 \
+            -print_final_stats=0 "$corpus" 2>"$t.log"); then
         tail -40 "build-fuzz/$t.log"
         failed=1
     else
@@ -23,5 +24,4 @@ for t in $targets; do
     fi
     rm -rf "$corpus"
 done
-passed=$(( $(echo "$targets" | wc -w) - failed ))
 exit $failed

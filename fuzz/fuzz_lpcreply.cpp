@@ -1,0 +1,39 @@
+// LPC reply handling: random answers gathered by the driver, evaluated in a random step.
+// Input: one byte choosing the step, then chunks (a length byte and that many bytes), each put
+// into the driver's gathered buffer and handed to the reply poll.
+#include "FuzzApp.h"
+#include "LPC.h"
+#include "Main.h"
+
+#include "platform/Ui.h"
+
+#include <algorithm>
+#include <cstring>
+
+extern "C" int LLVMFuzzerInitialize(int *, char ***)
+{
+    fuzzapp::init();
+    ui::setMessageHandler([](const ui::MessageRequest &) {});
+    return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
+{
+    static ApplicationWindows w = CreateApplicationWindows(false);
+    TMainForm &m = *w.main;
+    TLPCFrm &lpc = *w.lpc;
+    if (size == 0) return 0;
+    lpc.LpcState = 1 + data[0] % 10;
+    m.Edit3->setText(QStringLiteral("0"));
+    size_t at = 1;
+    while (at < size) {
+        const size_t n = std::min<size_t>(data[at++], size - at);
+        const size_t room = std::min<size_t>(n, TVokCommDriver::kReceiveBufferSize);
+        std::memcpy(m.ComDriver->ReceiveBuffer, data + at, room);
+        m.ComDriver->BufferedCount = quint16(room);
+        at += n;
+        lpc.Timer5Timer();
+        if (lpc.LpcState < 1 || lpc.LpcState > 10) std::abort();
+    }
+    return 0;
+}
