@@ -128,6 +128,8 @@ int main(int argc, char **argv)
         std::printf("%-8s %-6s %10lld %10lld %10.2f %12.2f %7.2f\n", field, result,
                     static_cast<long long>(r.hostBytes), static_cast<long long>(r.deviceBytes),
                     total, wire, wire > 0 ? total / wire : 0.0);
+        std::printf("RESULT lpc_64k_57600_timeout%s_ratio %.2f\n", field,
+                    wire > 0 ? total / wire : 0.0);
         if (!(r.ok && r.written)) status = 1;
     }
     return status;
