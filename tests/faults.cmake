@@ -3,6 +3,7 @@
 # simulated; the families' time-outs are real, so the window's STM32 and LPC cases and the
 # command-line cases run side by side.
 tramelo_add_test(tst_faults SOURCES tst_faults.cpp LIBS tramelo_app TIMEOUT 300)
+tramelo_add_test(tst_badfiles SOURCES tst_badfiles.cpp LIBS tramelo_app TIMEOUT 300)
 tramelo_add_test(tst_faults_cli SOURCES tst_faults_cli.cpp LIBS tramelo_app TIMEOUT 300)
 if(TARGET tst_faults_cli)
     target_compile_definitions(tst_faults_cli PRIVATE TRAMELO_BINARY="$<TARGET_FILE:tramelo>")

@@ -1,0 +1,538 @@
+// Firmware files that are not what they should be, given to each programmer through the
+// window: empty files, binary junk named .hex, HEX with characters that are not hexadecimal
+// digits, a line cut short, a byte count far beyond the data that follows, data placed far
+// beyond the flash by an extended address record, a 200 MB file, a directory and a file
+// that cannot be read.
+//
+// Each family answers with its message or with its documented rule (STM32: bad records are
+// dropped and the rest placed by address; LPC: a malformed file is dropped without a message
+// and the attempt ends by its time-out; STC: the decoding library takes what it can and a
+// file without data is refused), never crashes, never writes what the file does not hold,
+// and never blocks the window: the event loop must run at least once a second throughout,
+// and the file must be loaded within a second of the moment the programmer reaches for it.
+#include "LPC.h"
+#include "Main.h"
+#include "SPComm.h"
+#include "STC.h"
+
+#include "platform/PortNames.h"
+#include "sim/LpcSim.h"
+#include "sim/StcSim.h"
+#include "sim/Stm32Sim.h"
+#include "support/PtyPeer.h"
+#include "support/TestEnv.h"
+
+#include <QCheckBox>
+#include <QComboBox>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QLineEdit>
+#include <QPlainTextEdit>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QTest>
+#include <QTimer>
+
+#include <functional>
+#include <memory>
+#include <vector>
+
+using testenv::TestEnv;
+using testsupport::PtyPeer;
+
+namespace {
+
+constexpr int kLpc2136Entry = 4;
+constexpr int kStm32Entry = 6;
+constexpr int kStc89C52Entry = 8;
+constexpr int kBaud57600 = 11;
+constexpr int kBaud115200 = 12;
+constexpr qint64 kMaxFreezeMs = 1000;
+constexpr qint64 kHugeFileSize = qint64(200) * 1024 * 1024;
+constexpr int kLpcTimeoutMs = 8000;
+
+const QString kStmLoading = QStringLiteral("加载文件。。。");
+const QString kStmDone = QStringLiteral("上载完成！");
+const QString kStmEmpty = QStringLiteral("文件中没有可下载的数据");
+const QString kLpcEmpty = QStringLiteral("文件中没有可下载的数据");
+const QString kLpcTooLarge = QStringLiteral("文件太大，不能用于256K Flash的LPC ARM");
+const QString kLpcMissing = QStringLiteral("文件不存在");
+const QString kLpcTimedOut = QStringLiteral("LPC通信超时!");
+const QString kStcNoData = QStringLiteral("文件中没有可上载的数据 ！");
+const QString kStcNoFile = QStringLiteral("上载文件不存在 ！");
+const QString kStcTargetCode = QStringLiteral("下载目标代码");
+const QString kStcDone = QStringLiteral("上载数据成功 ！");
+
+// The lines of an LPC attempt up to the part identification, which loads the file.
+const QStringList kLpcUpToPartId = {
+    QStringLiteral("正在查找。。。"), QStringLiteral("已成功连接"), QStringLiteral("同步已建立"),
+    QStringLiteral("波特率发送成功"), QStringLiteral("解锁成功")};
+
+enum class BadFile {
+    Empty,
+    Junk,          // an executable's bytes, named .hex
+    BadCharacters, // the middle record holds 'G' and 'Z' among its data digits
+    TruncatedLine, // the file ends in the middle of a record
+    HugeByteCount, // count FF, five data bytes
+    AddressRam,    // 04 record 0x2000, then data
+    AddressTop,    // 04 record 0xFFFF, then data
+    Huge,          // 200 MB (sparse)
+    Directory,
+    Unreadable, // a good file without read permission
+};
+
+// Bytes that vary from address to address; never 0x00.
+QByteArray pattern(qsizetype size, quint32 seed)
+{
+    QByteArray out(size, Qt::Uninitialized);
+    quint32 x = seed;
+    for (qsizetype i = 0; i < size; ++i) {
+        x = x * 1103515245u + 12345u;
+        out[i] = char(1 + (x >> 16) % 255);
+    }
+    return out;
+}
+
+QByteArray hexRecord(quint8 type, quint16 offset, QByteArrayView data)
+{
+    QByteArray record;
+    record.append(char(data.size()));
+    record.append(char(offset >> 8));
+    record.append(char(offset & 0xFF));
+    record.append(char(type));
+    record.append(data.toByteArray());
+    quint8 sum = 0;
+    for (const char c : record)
+        sum = quint8(sum + quint8(c));
+    record.append(char(quint8(-sum)));
+    return ':' + record.toHex().toUpper() + "\r\n";
+}
+
+const QByteArray kEndRecord = ":00000001FF\r\n";
+const QByteArray kFirst = pattern(16, 1); // at 0x0000
+const QByteArray kThird = pattern(16, 3); // at 0x0020
+// The middle record at 0x0010: fourteen good bytes, then "GZ" and "10".
+const QByteArray kBadRecord = ":100010000102030405060708090A0B0C0D0EGZ1077\r\n";
+// The start of a record at 0x0010 whose data the file's end cuts after four bytes.
+const QByteArray kCutRecord = ":1000100011223344";
+const QByteArray kJunk = QByteArray::fromHex("7F454C4602010100") + pattern(4096, 9);
+
+QByteArray contentOf(BadFile kind)
+{
+    switch (kind) {
+    case BadFile::Empty:
+    case BadFile::Huge:
+    case BadFile::Directory:
+        return {};
+    case BadFile::Junk:
+        return kJunk;
+    case BadFile::BadCharacters:
+        return hexRecord(0, 0x0000, kFirst) + kBadRecord + hexRecord(0, 0x0020, kThird) +
+               kEndRecord;
+    case BadFile::TruncatedLine:
+        return hexRecord(0, 0x0000, kFirst) + kCutRecord;
+    case BadFile::HugeByteCount:
+        return ":FF0000000102030405\r\n" + kEndRecord;
+    case BadFile::AddressRam:
+        return hexRecord(4, 0, QByteArray::fromHex("2000")) + hexRecord(0, 0, kFirst) + kEndRecord;
+    case BadFile::AddressTop:
+        return hexRecord(4, 0, QByteArray::fromHex("FFFF")) + hexRecord(0, 0, kFirst) + kEndRecord;
+    case BadFile::Unreadable:
+        return hexRecord(0, 0x0000, kFirst) + kEndRecord;
+    }
+    return {};
+}
+
+// Makes the file in dir. Empty when it could not be made; for Unreadable, *readable tells
+// whether this process can read it all the same (root can).
+QString makeBadFile(const QString &dir, BadFile kind, const QString &name, bool *readable = nullptr)
+{
+    const QString path = dir + QLatin1Char('/') + name;
+    if (kind == BadFile::Directory) return QDir().mkpath(path) ? path : QString();
+    QFile f(path);
+    if (!f.open(QIODevice::WriteOnly | QIODevice::Truncate)) return {};
+    f.write(contentOf(kind));
+    if (kind == BadFile::Huge && !f.resize(kHugeFileSize)) return {}; // sparse: nothing written
+    f.close();
+    if (kind == BadFile::Unreadable) {
+        if (!f.setPermissions(QFileDevice::Permissions())) return {};
+        QFile probe(path);
+        if (readable) *readable = probe.open(QIODevice::ReadOnly);
+    }
+    return path;
+}
+
+// One file given to the LPC programmer and what it must end with.
+struct LpcCase
+{
+    const char *name;
+    BadFile kind;
+    QString fileName;
+    QString message; // "" = dropped without a message
+    QString end;     // the attempt's last line
+};
+
+// Longest time the event loop went without running a 5 ms timer.
+class FreezeWatch
+{
+public:
+    FreezeWatch()
+    {
+        timer_.setTimerType(Qt::PreciseTimer);
+        QObject::connect(&timer_, &QTimer::timeout,
+                         [this] { worst_ = std::max(worst_, since_.restart()); });
+        since_.start();
+        timer_.start(5);
+    }
+    qint64 worstMs() const { return worst_; }
+
+private:
+    QTimer timer_;
+    QElapsedTimer since_;
+    qint64 worst_ = 0;
+};
+
+// One window and one simulated board on COM1.
+template <typename Board> struct Rig
+{
+    explicit Rig(int entry)
+    {
+        peer.attach(&board);
+        platform::setPortAlias(QStringLiteral("COM1"), peer.slavePath());
+        windows = CreateApplicationWindows();
+        TMainForm &m = main();
+        m.MCUType->setCurrentIndex(entry);
+        m.MCUTypeChange();
+        m.ComboBox1->setCurrentIndex(0);
+        m.ComboBox6->setCurrentIndex(0);
+        m.ComboBox2->setCurrentIndex(kBaud115200);
+        m.ComboBox7->setCurrentIndex(kBaud115200);
+        m.Edit3->setText(QStringLiteral("1"));
+        m.CheckBox2->setChecked(false);
+        m.CheckBox2Click();
+        m.OnLine = [this](const QString &line) {
+            lines << line;
+            lineMs << clock.elapsed();
+        };
+        m.OnStatusText = [this](const QString &text) { statuses << text; };
+        m.OnDownloadEnded = [this](bool ok) { ends << ok; };
+    }
+    ~Rig()
+    {
+        windows = {};
+        peer.attach(nullptr);
+        platform::setPortAlias(QStringLiteral("COM1"), QString());
+    }
+    Rig(const Rig &) = delete;
+    Rig &operator=(const Rig &) = delete;
+
+    TMainForm &main() const { return *windows.main; }
+    void start(const QString &file)
+    {
+        main().Edit2->setText(file);
+        clock.start();
+        main().BitBtn1->click();
+    }
+    bool waitEnd(int ms) { return QTest::qWaitFor([this] { return !ends.isEmpty(); }, ms); }
+    // Time from the line `before` to the line after it.
+    qint64 msAfterLine(const QString &before) const
+    {
+        const qsizetype i = lines.indexOf(before);
+        return i >= 0 && i + 1 < lineMs.size() ? lineMs[i + 1] - lineMs[i] : -1;
+    }
+
+    TestEnv env;
+    Board board;
+    PtyPeer peer;
+    ApplicationWindows windows;
+    QStringList lines, statuses;
+    QList<qint64> lineMs;
+    QList<bool> ends;
+    QElapsedTimer clock;
+};
+
+} // namespace
+
+Q_DECLARE_METATYPE(BadFile)
+
+class TestBadFiles : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    // STM32: a refused file ends the attempt at once with its reason, before anything is
+    // erased; a file with some bad records loads the good ones, each at its address.
+    void stm32_data()
+    {
+        QTest::addColumn<BadFile>("kind");
+        QTest::addColumn<QString>("fileName");
+        QTest::addColumn<QString>("refusal");   // "": the file loads
+        QTest::addColumn<QByteArray>("written"); // flash from 0x08000000 when it loads
+
+        const QByteArray erased4(4, char(0xFF));
+        QTest::newRow("empty .hex") << BadFile::Empty << "empty.hex" << kStmEmpty << QByteArray();
+        QTest::newRow("empty .bin") << BadFile::Empty << "empty.bin" << kStmEmpty << QByteArray();
+        QTest::newRow("binary junk named .hex")
+            << BadFile::Junk << "junk.hex" << kStmEmpty << QByteArray();
+        QTest::newRow("bad characters: that record dropped, the others at their addresses")
+            << BadFile::BadCharacters << "bad.hex" << QString()
+            << kFirst + QByteArray(16, char(0xFF)) + kThird + erased4;
+        QTest::newRow("file cut inside a record: the cut record dropped")
+            << BadFile::TruncatedLine << "cut.hex" << QString() << kFirst + erased4;
+        QTest::newRow("byte count FF with five data bytes: dropped, nothing left")
+            << BadFile::HugeByteCount << "count.hex" << kStmEmpty << QByteArray();
+        QTest::newRow("04 record 0x2000: data in RAM")
+            << BadFile::AddressRam << "ram.hex"
+            << QStringLiteral("HEX文件的地址超出Flash范围: 0x20000000") << QByteArray();
+        QTest::newRow("04 record 0xFFFF: data at the top of the address space")
+            << BadFile::AddressTop << "top.hex"
+            << QStringLiteral("HEX文件的地址超出Flash范围: 0xFFFF0000") << QByteArray();
+        QTest::newRow("200 MB .hex") << BadFile::Huge << "huge.hex"
+                                     << QStringLiteral("文件太大，不能用于256K Flash")
+                                     << QByteArray();
+        QTest::newRow("200 MB .bin") << BadFile::Huge << "huge.bin"
+                                     << QStringLiteral("文件太大，不能超过1024 KB") << QByteArray();
+        QTest::newRow("a directory") << BadFile::Directory << "firmware.bin"
+                                     << QStringLiteral("所选的不是文件") << QByteArray();
+        QTest::newRow("no read permission") << BadFile::Unreadable << "locked.hex"
+                                            << QStringLiteral("文件无法读取") << QByteArray();
+    }
+
+    void stm32()
+    {
+        QFETCH(BadFile, kind);
+        QFETCH(QString, fileName);
+        QFETCH(QString, refusal);
+        QFETCH(QByteArray, written);
+
+        Rig<sim::Stm32Sim> rig(kStm32Entry);
+        bool readable = false;
+        const QString path = makeBadFile(rig.env.root(), kind, fileName, &readable);
+        QVERIFY(!path.isEmpty());
+        if (kind == BadFile::Unreadable && readable)
+            QSKIP("this process reads files without read permission (root); nothing to refuse");
+        FreezeWatch freeze;
+        rig.start(path);
+        QVERIFY(rig.waitEnd(10000));
+        QTest::qWait(20); // a second end would show here
+
+        // The file is loaded within a second of the moment the programmer asks for it.
+        const qint64 loadMs = rig.msAfterLine(kStmLoading);
+        QVERIFY2(loadMs >= 0 && loadMs < kMaxFreezeMs, qPrintable(QString::number(loadMs)));
+        if (refusal.isEmpty()) {
+            QCOMPARE(rig.ends, QList<bool>{true});
+            QCOMPARE(rig.lines.last(), kStmDone);
+            QCOMPARE(rig.board.flash(sim::Stm32Sim::kFlashBase, written.size()), written);
+        } else {
+            QCOMPARE(rig.ends, QList<bool>{false});
+            QCOMPARE(rig.lines.last(), refusal);
+            QCOMPARE(rig.statuses.last(), refusal);
+            QVERIFY(rig.board.erasedPages().isEmpty()); // nothing erased
+        }
+        TMainForm &m = rig.main();
+        QVERIFY(m.BitBtn1->isEnabled());
+        QVERIFY(!m.ComDriver->Connected());
+        QVERIFY(!m.Timer5->isActive());
+        QVERIFY(!m.OvertimeT->isActive());
+        QCOMPARE(m.ProgressBar1->value(), 0);
+        QCOMPARE(rig.board.protocolErrors(), QStringList());
+        QVERIFY2(freeze.worstMs() < kMaxFreezeMs, qPrintable(QString::number(freeze.worstMs())));
+    }
+
+    // STC: the decoding library takes every data record it can read (a digit that is not one
+    // counts by its low four bits, a record stops at its line's end, nothing lands outside
+    // the 64 KiB image); a file that leaves no data is refused before the port is opened.
+    void stc_data()
+    {
+        QTest::addColumn<BadFile>("kind");
+        QTest::addColumn<QString>("fileName");
+        QTest::addColumn<QString>("refusal");
+        QTest::addColumn<QByteArray>("image"); // what is decoded and written when it loads
+
+        QTest::newRow("empty file") << BadFile::Empty << "empty.hex" << kStcNoData << QByteArray();
+        QTest::newRow("binary junk named .hex")
+            << BadFile::Junk << "junk.hex" << kStcNoData << QByteArray();
+        // 'G' counts as 7 and 'Z' as 0xA: the pair "GZ" is 0x7A.
+        QTest::newRow("bad characters: decoded by their low four bits")
+            << BadFile::BadCharacters << "bad.hex" << QString()
+            << kFirst + QByteArray::fromHex("0102030405060708090A0B0C0D0E7A10") + kThird;
+        QTest::newRow("file cut inside a record: the bytes before the cut")
+            << BadFile::TruncatedLine << "cut.hex" << QString()
+            << kFirst + QByteArray::fromHex("11223344");
+        QTest::newRow("byte count FF with five data bytes: the five bytes")
+            << BadFile::HugeByteCount << "count.hex" << QString()
+            << QByteArray::fromHex("0102030405");
+        QTest::newRow("04 record 0x2000: nothing within 64 KiB")
+            << BadFile::AddressRam << "ram.hex" << kStcNoData << QByteArray();
+        QTest::newRow("04 record 0xFFFF: nothing within 64 KiB")
+            << BadFile::AddressTop << "top.hex" << kStcNoData << QByteArray();
+        QTest::newRow("200 MB file") << BadFile::Huge << "huge.hex" << kStcNoData << QByteArray();
+        QTest::newRow("a directory") << BadFile::Directory << "firmware.hex" << kStcNoFile
+                                     << QByteArray();
+        QTest::newRow("no read permission")
+            << BadFile::Unreadable << "locked.hex" << kStcNoData << QByteArray();
+    }
+
+    void stc()
+    {
+        QFETCH(BadFile, kind);
+        QFETCH(QString, fileName);
+        QFETCH(QString, refusal);
+        QFETCH(QByteArray, image);
+
+        QVERIFY(kJunk.front() != ':'); // the library finds no record in this junk
+        Rig<sim::StcSim> rig(kStc89C52Entry);
+        bool readable = false;
+        const QString path = makeBadFile(rig.env.root(), kind, fileName, &readable);
+        QVERIFY(!path.isEmpty());
+        if (kind == BadFile::Unreadable && readable)
+            QSKIP("this process reads files without read permission (root); nothing to refuse");
+        FreezeWatch freeze;
+        rig.start(path); // returns when the download has ended
+        QVERIFY(rig.waitEnd(15000));
+
+        // The file is decoded, or refused, within a second of the press of the button.
+        QVERIFY(!rig.lines.isEmpty());
+        QVERIFY2(rig.lineMs.first() < kMaxFreezeMs, qPrintable(QString::number(rig.lineMs.first())));
+        TMainForm &m = rig.main();
+        if (refusal.isEmpty()) {
+            QCOMPARE(rig.lines.first(), kStcTargetCode);
+            QCOMPARE(rig.ends, QList<bool>{true});
+            QCOMPARE(rig.lines.last(), kStcDone);
+            QCOMPARE(rig.windows.stc->StcImage, image);
+            QCOMPARE(rig.board.flash(0, image.size()), image);
+        } else {
+            QCOMPARE(rig.lines, QStringList{refusal});
+            QCOMPARE(rig.ends, QList<bool>{false});
+            QCOMPARE(rig.peer.receivedCount(), 0); // the port was never opened
+        }
+        QVERIFY(!rig.windows.stc->ComPort1->IsOpen());
+        QVERIFY(m.BitBtn1->isEnabled());
+        QVERIFY(m.BitBtn2->isEnabled());
+        QVERIFY(m.Memo1->isEnabled());
+        QCOMPARE(rig.board.protocolErrors(), QStringList());
+        QVERIFY2(freeze.worstMs() < kMaxFreezeMs, qPrintable(QString::number(freeze.worstMs())));
+    }
+
+    // LPC: the file is loaded when the part identification arrives. A file without data or
+    // too large for the flash gets its message; a malformed or unreadable one is dropped
+    // without one; either way nothing is erased and the 8 s time-out ends the attempt. A
+    // directory is no file: the attempt ends at once. The files run side by side, each in a
+    // window of its own with its own board, so the time-out is waited for once.
+    void lpc()
+    {
+        // Junk with a line that begins with ':' is malformed HEX; without one it holds no
+        // record at all.
+        bool junkHasRecordLine = false;
+        for (const QByteArray &line : kJunk.split('\n'))
+            junkHasRecordLine = junkHasRecordLine || line.startsWith(':');
+        TestEnv env;
+        const QList<LpcCase> cases = {
+            {"empty file", BadFile::Empty, "empty.hex", kLpcEmpty, kLpcTimedOut},
+            {"binary junk named .hex", BadFile::Junk, "junk.hex",
+             junkHasRecordLine ? QString() : kLpcEmpty, kLpcTimedOut},
+            {"bad characters", BadFile::BadCharacters, "bad.hex", {}, kLpcTimedOut},
+            {"file cut inside a record", BadFile::TruncatedLine, "cut.hex", {}, kLpcTimedOut},
+            {"byte count FF with five data bytes", BadFile::HugeByteCount, "count.hex", {},
+             kLpcTimedOut},
+            {"04 record 0x2000", BadFile::AddressRam, "ram.hex", kLpcTooLarge, kLpcTimedOut},
+            {"04 record 0xFFFF", BadFile::AddressTop, "top.hex", kLpcTooLarge, kLpcTimedOut},
+            {"200 MB file", BadFile::Huge, "huge.hex", kLpcTooLarge, kLpcTimedOut},
+            {"a directory", BadFile::Directory, "firmware.hex", {}, kLpcMissing},
+        };
+        runLpcCases(env, cases);
+    }
+
+    void lpcUnreadableFile()
+    {
+        TestEnv env;
+        bool readable = false;
+        QVERIFY(!makeBadFile(env.root(), BadFile::Unreadable, "probe.hex", &readable).isEmpty());
+        if (readable)
+            QSKIP("this process reads files without read permission (root); nothing to refuse");
+        // Dropped without a message, like a malformed file.
+        runLpcCases(env, {{"no read permission", BadFile::Unreadable, "locked.hex", {}, kLpcTimedOut}});
+    }
+
+private:
+    static void runLpcCases(TestEnv &env, const QList<LpcCase> &cases)
+    {
+        struct Lane
+        {
+            const LpcCase *c = nullptr;
+            sim::LpcSim board;
+            PtyPeer peer;
+            ApplicationWindows windows;
+            QStringList lines;
+            QList<bool> ends;
+        };
+        std::vector<std::unique_ptr<Lane>> lanes;
+        FreezeWatch freeze;
+        for (const LpcCase &c : cases) {
+            auto lane = std::make_unique<Lane>();
+            Lane *self = lane.get();
+            lane->c = &c;
+            lane->peer.attach(&lane->board);
+            lane->windows = CreateApplicationWindows();
+            TMainForm &m = *lane->windows.main;
+            m.MCUType->setCurrentIndex(kLpc2136Entry);
+            m.MCUTypeChange();
+            m.ComboBox1->setCurrentIndex(0);
+            m.ComboBox2->setCurrentIndex(kBaud57600);
+            m.Edit3->setText(QStringLiteral("1"));
+            m.CheckBox2->setChecked(false);
+            m.CheckBox2Click();
+            m.OnLine = [self](const QString &line) { self->lines << line; };
+            m.OnDownloadEnded = [self](bool ok) { self->ends << ok; };
+            const QString path = makeBadFile(env.root(), c.kind, c.fileName);
+            QVERIFY2(!path.isEmpty(), c.name);
+            m.Edit2->setText(path);
+            // COM1 names this lane's pty while its port is opened.
+            platform::setPortAlias(QStringLiteral("COM1"), lane->peer.slavePath());
+            m.BitBtn1->click();
+            lanes.push_back(std::move(lane));
+        }
+        platform::setPortAlias(QStringLiteral("COM1"), QString());
+        const bool ended = QTest::qWaitFor(
+            [&] {
+                return std::all_of(lanes.begin(), lanes.end(),
+                                   [](const auto &l) { return !l->ends.isEmpty(); });
+            },
+            kLpcTimeoutMs + 5000);
+        QTest::qWait(20);
+        QVERIFY(ended);
+        for (const auto &lanePtr : lanes) {
+            Lane &lane = *lanePtr;
+            const LpcCase &c = *lane.c;
+            QStringList expected = kLpcUpToPartId;
+            if (!c.message.isEmpty()) expected << c.message;
+            expected << c.end;
+            QVERIFY2(lane.lines == expected,
+                     qPrintable(QStringLiteral("%1: %2").arg(c.name, lane.lines.join(" | "))));
+            QVERIFY2(lane.ends == QList<bool>{false}, c.name);
+            // Nothing was erased or written.
+            for (const sim::LpcSim::Command &cmd : lane.board.commands())
+                QVERIFY2(!cmd.line.startsWith('P') && !cmd.line.startsWith('E') &&
+                             !cmd.line.startsWith('W'),
+                         qPrintable(QStringLiteral("%1: %2").arg(c.name, cmd.line)));
+            TMainForm &m = *lane.windows.main;
+            const TLPCFrm &l = *lane.windows.lpc;
+            QVERIFY2(m.BitBtn1->isEnabled(), c.name);
+            QVERIFY2(!m.ComDriver->Connected() && !m.ComPortActive, c.name);
+            QVERIFY2(!l.Timer1->isActive() && !l.Timer2->isActive() && !l.Timer3->isActive() &&
+                         !l.Timer5->isActive(),
+                     c.name);
+            QVERIFY2(!l.LpcImageLoaded, c.name);
+            QVERIFY2(lane.board.protocolErrors().isEmpty(), c.name);
+        }
+        QVERIFY2(freeze.worstMs() < kMaxFreezeMs, qPrintable(QString::number(freeze.worstMs())));
+        for (auto &lanePtr : lanes) {
+            lanePtr->windows = {};
+            lanePtr->peer.attach(nullptr);
+        }
+    }
+};
+
+QTEST_MAIN(TestBadFiles)
+#include "tst_badfiles.moc"
