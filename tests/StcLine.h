@@ -116,9 +116,13 @@ public:
         testsupport::PtyPeer::Clock::time_point time;
     };
 
-    explicit StcLine(const sim::StcSim::Config &config = {}) : sim(config), chip(sim, peer)
+    // prepare runs in the throw-away environment before the windows are created.
+    explicit StcLine(const sim::StcSim::Config &config = {},
+                     const std::function<void(const testenv::TestEnv &)> &prepare = {})
+        : sim(config), chip(sim, peer)
     {
         env.mapPort(1, peer.slavePath());
+        if (prepare) prepare(env);
         windows = CreateApplicationWindows();
         peer.attach(&chip);
         platform::setSerialTracer([this](const platform::SerialTraceEvent &ev) { traced(ev); });

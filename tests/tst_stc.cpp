@@ -4,6 +4,8 @@
 // after each failure.
 #include "StcLine.h"
 
+#include "StcHexLib.h"
+
 #include <QElapsedTimer>
 #include <QLabel>
 #include <QProgressBar>
@@ -376,6 +378,45 @@ private slots:
         QCOMPARE(line.lines, successLines(version, chipLine, false));
         QCOMPARE(line.ends, QList<bool>{true});
         QCOMPARE(line.sim.protocolErrors(), QStringList());
+    }
+
+    void statusFrameSplitByHandshakeTick()
+    {
+        StcLine line;
+        line.useImage(sampleImage(10));
+        line.peer.setSilent(true); // the test answers in the chip's place
+        const QByteArray status = line.sim.statusFrame();
+        const QByteArray head = status.left(12); // holds the model and oscillator codes
+        const QByteArray tail = status.mid(12);
+        // Handshake ticks come every 20 ms; the head is complete in the program 100 ms after
+        // its last byte, well before the tail is sent.
+        QTimer::singleShot(300, [&] { line.peer.send(head); });
+        QTimer::singleShot(700, [&] { line.peer.send(tail); });
+        line.download();
+
+        const QString tailText = QString::fromLatin1(tail.toHex().toUpper());
+        QCOMPARE(line.main().Memo1->property("Hint").toString(), tailText);
+        QCOMPARE(line.lines.value(2), QStringLiteral("连机成功! 固件版本:") +
+                                          stc::StcVersionDisplay(stc::StcVersionText(tailText)));
+        QCOMPARE(line.lines.value(3), QStringLiteral("未支持的 MCU ！"));
+        QCOMPARE(line.ends, QList<bool>{false});
+        QVERIFY(!line.portOpen());
+    }
+
+    void libraryCannotBeLoaded()
+    {
+        // A file where the library folder should be: the library is neither installed nor
+        // found next to the test program.
+        StcLine line({}, [](const testenv::TestEnv &env) { env.file(".local", "not a folder"); });
+        QVERIFY(line.main().Status().startsWith(QStringLiteral("Unable to install iHexToBin")));
+        line.useImage(sampleImage(10));
+        QVERIFY_THROWS_EXCEPTION(hexlib::EDLLLoadError, line.download());
+        QCOMPARE(line.ends, QList<bool>{false});
+        QVERIFY(line.main().BitBtn1->isEnabled());
+        QVERIFY(line.main().BitBtn2->isEnabled());
+        QVERIFY(line.main().Memo1->isEnabled());
+        QVERIFY(!line.portOpen());
+        nothingSent(line);
     }
 
     void unrecognisedChip_data()
