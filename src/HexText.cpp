@@ -79,4 +79,40 @@ QByteArray filterHexBytes(QStringView text)
     return out;
 }
 
+HexRecordStatus parseHexRecord(QStringView line, HexRecord &out)
+{
+    constexpr qsizetype kCountPos = 1, kOffsetPos = 3, kTypePos = 7, kDataPos = 9;
+    if (line.isEmpty() || line.front() != u':') return HexRecordStatus::NotARecord;
+    const auto count = parseField(line, kCountPos, 2);
+    const auto type = parseField(line, kTypePos, 2);
+    if (!count || !type) return HexRecordStatus::Malformed;
+    out.type = *type;
+    out.offset = 0;
+    out.value = 0;
+    out.data.clear();
+    switch (*type) {
+    case kHexData: {
+        const auto offset = parseField(line, kOffsetPos, 4);
+        if (!offset) return HexRecordStatus::Malformed;
+        out.offset = *offset;
+        out.data.resize(qsizetype(*count));
+        for (qsizetype i = 0; i < out.data.size(); ++i) {
+            const auto b = parseField(line, kDataPos + 2 * i, 2);
+            if (!b) return HexRecordStatus::Malformed;
+            out.data[i] = char(*b);
+        }
+        return HexRecordStatus::Ok;
+    }
+    case kHexSegmentBase:
+    case kHexLinearBase: {
+        const auto value = parseField(line, kDataPos, 4);
+        if (!value) return HexRecordStatus::Malformed;
+        out.value = *value;
+        return HexRecordStatus::Ok;
+    }
+    default:
+        return HexRecordStatus::Ok;
+    }
+}
+
 } // namespace hextext

@@ -39,4 +39,25 @@ QByteArray fromHex(QStringView hex);
 // last digit is dropped. "1 23 4f x5" -> 12 34 F5; "0x41 0x42" -> 04 10 42.
 QByteArray filterHexBytes(QStringView text);
 
+// One line of an Intel HEX file: ':' count(2) load offset(4) type(2) data(2 * count), then a
+// checksum that is not read. Fields are read only inside the line.
+struct HexRecord
+{
+    quint32 type = 0;
+    quint32 offset = 0; // load offset of a data record
+    QByteArray data;    // the bytes of a data record (type 00), up to 255
+    quint32 value = 0;  // the 16-bit value of an address record (types 02 and 04)
+};
+constexpr quint32 kHexData = 0x00;
+constexpr quint32 kHexEndOfFile = 0x01;
+constexpr quint32 kHexSegmentBase = 0x02;
+constexpr quint32 kHexLinearBase = 0x04;
+
+enum class HexRecordStatus {
+    NotARecord, // empty, or the first character is not ':'
+    Malformed,  // a field it needs is missing or holds a character that is not a hex digit
+    Ok,
+};
+HexRecordStatus parseHexRecord(QStringView line, HexRecord &out);
+
 } // namespace hextext

@@ -10,18 +10,6 @@ namespace lpc {
 
 namespace {
 
-// Record layout of an Intel HEX line, as character positions from 0 (':' at 0).
-constexpr qsizetype kCountPos = 1;
-constexpr qsizetype kOffsetPos = 3;
-constexpr qsizetype kTypePos = 7;
-constexpr qsizetype kDataPos = 9;
-constexpr int kByteDigits = 2;
-constexpr int kOffsetDigits = 4;
-constexpr int kBaseDigits = 4;
-constexpr quint32 kTypeData = 0x00;
-constexpr quint32 kTypeSegmentBase = 0x02;
-constexpr quint32 kTypeLinearBase = 0x04;
-constexpr qsizetype kMaxRecordBytes = 255;
 constexpr quint32 kSegmentScale = 16;
 constexpr quint32 kLinearScale = 65536;
 
@@ -163,45 +151,36 @@ SectorChoice sectorChoiceFor(QStringView partId)
 
 HexLine ParseLpcHexLine(QStringView line, LpcHexState &state)
 {
-    if (line.isEmpty() || line.front() != u':') return HexLine::Ignored;
-    const auto count = hextext::parseField(line, kCountPos, kByteDigits);
-    const auto type = hextext::parseField(line, kTypePos, kByteDigits);
-    if (!count || !type) return HexLine::Malformed;
-
-    switch (*type) {
-    case kTypeData: {
-        const auto offset = hextext::parseField(line, kOffsetPos, kOffsetDigits);
-        if (!offset) return HexLine::Malformed;
-        std::array<char, kMaxRecordBytes> data{};
-        const auto n = qsizetype(*count);
-        for (qsizetype i = 0; i < n; ++i) {
-            const auto b = hextext::parseField(line, kDataPos + 2 * i, kByteDigits);
-            if (!b) return HexLine::Malformed;
-            data[std::size_t(i)] = char(*b);
-        }
+    hextext::HexRecord r;
+    switch (hextext::parseHexRecord(line, r)) {
+    case hextext::HexRecordStatus::NotARecord:
+        return HexLine::Ignored;
+    case hextext::HexRecordStatus::Malformed:
+        return HexLine::Malformed;
+    case hextext::HexRecordStatus::Ok:
+        break;
+    }
+    switch (r.type) {
+    case hextext::kHexData: {
         // Sum in 64 bits: bases near 4 GiB must not wrap round into the image.
-        const quint64 address = quint64(state.LpcExtLinear) + state.LpcExtSegment + *offset;
-        const quint64 end = address + quint64(n);
+        const quint64 address = quint64(state.LpcExtLinear) + state.LpcExtSegment + r.offset;
+        const quint64 end = address + quint64(r.data.size());
         if (end > quint64(kImageLimit)) return HexLine::TooLarge;
         if (qsizetype(end) > state.image.size()) {
             const qsizetype old = state.image.size();
             state.image.resize(qsizetype(end));
             std::fill(state.image.begin() + old, state.image.end(), kFillByte);
         }
-        std::copy(data.begin(), data.begin() + n, state.image.begin() + qsizetype(address));
-        if (n > 0) state.hasData = true;
+        std::copy(r.data.begin(), r.data.end(), state.image.begin() + qsizetype(address));
+        if (!r.data.isEmpty()) state.hasData = true;
         return HexLine::Data;
     }
-    case kTypeSegmentBase:
-    case kTypeLinearBase: {
-        const auto value = hextext::parseField(line, kDataPos, kBaseDigits);
-        if (!value) return HexLine::Malformed;
-        if (*type == kTypeSegmentBase)
-            state.LpcExtSegment = *value * kSegmentScale;
-        else
-            state.LpcExtLinear = *value * kLinearScale;
+    case hextext::kHexSegmentBase:
+        state.LpcExtSegment = r.value * kSegmentScale;
         return HexLine::Address;
-    }
+    case hextext::kHexLinearBase:
+        state.LpcExtLinear = r.value * kLinearScale;
+        return HexLine::Address;
     default:
         return HexLine::Ignored;
     }

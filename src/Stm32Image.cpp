@@ -10,20 +10,6 @@ namespace stm32 {
 
 namespace {
 
-// Record layout of an Intel HEX line, as character positions from 0 (':' at 0).
-constexpr qsizetype kCountPos = 1;
-constexpr qsizetype kOffsetPos = 3;
-constexpr qsizetype kTypePos = 7;
-constexpr qsizetype kDataPos = 9;
-constexpr int kByteDigits = 2;
-constexpr int kOffsetDigits = 4;
-constexpr int kBaseDigits = 4;
-constexpr quint32 kTypeData = 0x00;
-constexpr quint32 kTypeEndOfFile = 0x01;
-constexpr quint32 kTypeSegmentBase = 0x02;
-constexpr quint32 kTypeLinearBase = 0x04;
-constexpr qsizetype kMaxRecordBytes = 255;
-
 constexpr quint64 kFlashWindowEnd = quint64(kFlashStart) + quint64(kImageCapacity);
 
 // Writes data at offset into buf, growing it with erased-flash bytes over any hole.
@@ -250,23 +236,18 @@ QByteArray StmHexImage::image() const
 
 HexLine ParseStmHexLine(QStringView line, StmHexImage &image)
 {
-    if (line.isEmpty() || line.front() != u':') return HexLine::Ignored;
-    const auto count = hextext::parseField(line, kCountPos, kByteDigits);
-    const auto type = hextext::parseField(line, kTypePos, kByteDigits);
-    if (!count || !type) return HexLine::Invalid;
-
-    switch (*type) {
-    case kTypeData: {
-        const auto offset = hextext::parseField(line, kOffsetPos, kOffsetDigits);
-        if (!offset) return HexLine::Invalid;
-        std::array<char, kMaxRecordBytes> data{};
-        const auto n = qsizetype(*count);
-        for (qsizetype i = 0; i < n; ++i) {
-            const auto b = hextext::parseField(line, kDataPos + 2 * i, kByteDigits);
-            if (!b) return HexLine::Invalid;
-            data[std::size_t(i)] = char(*b);
-        }
-        switch (image.place(image.base() + *offset, QByteArrayView(data.data(), n))) {
+    hextext::HexRecord r;
+    switch (hextext::parseHexRecord(line, r)) {
+    case hextext::HexRecordStatus::NotARecord:
+        return HexLine::Ignored;
+    case hextext::HexRecordStatus::Malformed:
+        return HexLine::Invalid;
+    case hextext::HexRecordStatus::Ok:
+        break;
+    }
+    switch (r.type) {
+    case hextext::kHexData:
+        switch (image.place(image.base() + r.offset, r.data)) {
         case StmHexImage::Place::Ok:
             return HexLine::Data;
         case StmHexImage::Place::OutOfRange:
@@ -275,19 +256,14 @@ HexLine ParseStmHexLine(QStringView line, StmHexImage &image)
             return HexLine::TooLarge;
         }
         return HexLine::Invalid;
-    }
-    case kTypeEndOfFile:
+    case hextext::kHexEndOfFile:
         return HexLine::EndOfFile;
-    case kTypeSegmentBase:
-    case kTypeLinearBase: {
-        const auto value = hextext::parseField(line, kDataPos, kBaseDigits);
-        if (!value) return HexLine::Invalid;
-        if (*type == kTypeSegmentBase)
-            image.setSegmentBase(*value);
-        else
-            image.setLinearBase(*value);
+    case hextext::kHexSegmentBase:
+        image.setSegmentBase(r.value);
         return HexLine::Address;
-    }
+    case hextext::kHexLinearBase:
+        image.setLinearBase(r.value);
+        return HexLine::Address;
     default:
         return HexLine::Ignored;
     }
