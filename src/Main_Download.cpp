@@ -116,5 +116,8 @@ void TMainForm::CheckFileChanged()
 void TMainForm::AutoIspTimerTimer()
 {
     AutoIspTimer->stop();
+    // The user may have pressed the download button while this start was pending: a
+    // programmer that runs is not started again under itself.
+    if (!BitBtn1->isEnabled()) return;
     BitBtn1Click();
 }
