@@ -204,6 +204,7 @@ private slots:
     void changeDuringADownloadStartsNothing();
     void twoChangesWithinOneSecondGiveOneDownload();
     void terminalPageNoticesNoChange();
+    void pressDuringThePendingAutomaticStartStartsOneDownload();
 };
 
 void TestDownload::speedButtonOnlyForStcEntries_data()
@@ -489,6 +490,36 @@ void TestDownload::terminalPageNoticesNoChange()
     QVERIFY(r.waitForEnd(2));
     QCOMPARE(*r.ended, true);
     QCOMPARE(r.downloads, 2);
+}
+
+void TestDownload::pressDuringThePendingAutomaticStartStartsOneDownload()
+{
+    // A change was seen and the automatic start is 200 ms away when the user presses the
+    // download button: the running download is not started a second time under itself.
+    const QDateTime base = hourAgo();
+    QString file;
+    Rig r([&](const TestEnv &env) {
+        file = env.file(QStringLiteral("fw.bin"), pattern(3000, 1));
+        setModified(file, base);
+        return autoDownloadSettings(file);
+    });
+    r.m->show();
+    startWithAutomaticDownload(r);
+    if (QTest::currentTestFailed()) return;
+
+    r.peer.setReplyDelay(std::chrono::milliseconds(20)); // the download outlasts the 200 ms
+    QVERIFY(setModified(file, base.addMSecs(10000)));
+    r.m->TimerSecTimer();
+    QVERIFY(r.m->AutoIspTimer->isActive());
+    r.m->BitBtn1->click();
+    QVERIFY(!r.m->BitBtn1->isEnabled());
+    QVERIFY(waitUntil([&] { return !r.m->AutoIspTimer->isActive(); }, 1000));
+    QVERIFY(r.waitForEnd(2));
+    QCOMPARE(*r.ended, true);
+    QCOMPARE(r.downloads, 2);
+    QVERIFY2(r.sim.protocolErrors().isEmpty(), qPrintable(r.sim.protocolErrors().join('\n')));
+    QTest::qWait(300);
+    QCOMPARE(r.ends, 2);
 }
 
 QTEST_MAIN(TestDownload)
