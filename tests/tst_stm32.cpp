@@ -351,6 +351,7 @@ private slots:
     void nackToSyncEndsAtTheFirstTick();
     void silenceDuringWritingEndsAfterSevenTicks();
     void slowEraseThenEveryBlockGetsItsOwnTime();
+    void imageOf256PagesErasesGlobally();
     void refusedFileEndsAtOnce_data();
     void refusedFileEndsAtOnce();
     void noiseLongerThanTheFrameBeforeTheSyncAck();
@@ -578,6 +579,29 @@ void TestStm32::slowEraseThenEveryBlockGetsItsOwnTime()
     QCOMPARE(*r.ended, true);
     QVERIFY2(r.endedAfterMs > 7000, qPrintable(QString::number(r.endedAfterMs)));
     QCOMPARE(r.sim.flash(kFlash, image.size()), image);
+    QVERIFY(r.sim.protocolErrors().isEmpty());
+    verifyIdle(r);
+}
+
+void TestStm32::imageOf256PagesErasesGlobally()
+{
+    // 255 KiB need 256 pages: more than a page list can name (0xFF as its count asks for a
+    // global erase), so the whole flash is erased with FF 00.
+    Rig r;
+    const QByteArray image = pattern(255 * 1024, 12);
+    r.start(r.env.file(QStringLiteral("fw.bin"), image));
+    QVERIFY(r.waitEnd(60000));
+    QCOMPARE(*r.ended, true);
+    QVERIFY(r.peer.received().startsWith(kUpToErase + bytes("FF 00") + bytes("31CE")));
+    QCOMPARE(r.lines.mid(7, 2), (QStringList{QStringLiteral("文件尺寸: 261120 Byte / 255 KB"),
+                                             QStringLiteral("擦除页 0 .. 255")}));
+    const QList<Stm32Sim::Command> commands = r.sim.commands();
+    const auto erase = std::find_if(commands.begin(), commands.end(),
+                                    [](const Stm32Sim::Command &c) { return c.code == 0x43; });
+    QVERIFY(erase != commands.end());
+    QCOMPARE(erase->length, -1);
+    QCOMPARE(r.sim.flash(kFlash, image.size()), image);
+    QCOMPARE(r.sim.flash(kFlash + quint32(image.size()), 1024), QByteArray(1024, char(0xFF)));
     QVERIFY(r.sim.protocolErrors().isEmpty());
     verifyIdle(r);
 }
