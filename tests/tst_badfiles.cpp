@@ -208,7 +208,9 @@ template <typename Board> struct Rig
         m.ComboBox6->setCurrentIndex(0);
         m.ComboBox2->setCurrentIndex(kBaud115200);
         m.ComboBox7->setCurrentIndex(kBaud115200);
-        m.Edit3->setText(QStringLiteral("1"));
+        // STC: the connect time-out, counted by a timer that ticks from the controller's
+        // creation on, so its first second may be cut short.
+        m.Edit3->setText(QStringLiteral("3"));
         m.CheckBox2->setChecked(false);
         m.CheckBox2Click();
         m.OnLine = [this](const QString &line) {

@@ -184,7 +184,9 @@ Family stcFamily()
 {
     Family f;
     f.device = QStringLiteral("stc89c52rc");
-    f.options = {QStringLiteral("--timeout"), QStringLiteral("1")};
+    // The connect time-out; its first second may be cut short (the tick timer runs from the
+    // controller's creation on).
+    f.options = {QStringLiteral("--timeout"), QStringLiteral("3")};
     f.fileName = QStringLiteral("fw.hex");
     f.image = pattern(700, 23);
     f.fileBytes = intelHex(f.image);
