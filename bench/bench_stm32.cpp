@@ -201,6 +201,11 @@ int main(int argc, char **argv)
                     percentile(r.turnarounds, 0.5), percentile(r.turnarounds, 0.9),
                     n ? r.turnaroundSumMs / double(n) : 0.0, percentile(r.turnarounds, 1.0));
         if (!(r.ok && r.written)) status = 1;
+        if (i == kRuns) {
+            std::printf("RESULT stm32_64k_115200_total_s %.2f\n", total);
+            std::printf("RESULT stm32_64k_115200_wire_min_s %.2f\n", wire);
+            std::printf("RESULT stm32_64k_115200_ratio %.2f\n", wire > 0 ? total / wire : 0.0);
+        }
     }
     std::printf("turn: host turnaround (answer on the line -> next frame on the line), summed and "
                 "per exchange;\ndev: device turnaround; lines: time the line carried bytes, per "

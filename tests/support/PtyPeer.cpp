@@ -14,6 +14,7 @@
 #include <poll.h>
 #include <pty.h>
 #include <termios.h>
+#include <sys/ioctl.h>
 #include <unistd.h>
 
 namespace testsupport {
@@ -307,7 +308,11 @@ void PtyPeer::readFromHost(Clock::time_point now, Pacing &rx, Clock::duration pe
     }
     if (perByte != Clock::duration::zero()) {
         rx.count += n;
-        if (n < limit) rx.busy = false; // the kernel queue is empty: the line went idle
+        // The kernel queue is empty: the line went idle, and the next burst starts afresh
+        // (idle time must not be credited to it).
+        int waiting = 0;
+        if (n < limit || (::ioctl(master_, FIONREAD, &waiting) == 0 && waiting == 0))
+            rx.busy = false;
     }
     const QByteArray chunk(buffer.data(), qsizetype(n));
 
