@@ -7,6 +7,7 @@
 
 #include "platform/Ui.h"
 
+#include <QPlainTextEdit>
 #include <algorithm>
 #include <cstring>
 
@@ -23,6 +24,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     TMainForm &m = *w.main;
     TLPCFrm &lpc = *w.lpc;
     if (size == 0) return 0;
+    m.Memo1->clear(); // the message area is emptied at every download start
     lpc.LpcState = 1 + data[0] % 10;
     m.Edit3->setText(QStringLiteral("0"));
     size_t at = 1;

@@ -6,6 +6,7 @@
 
 #include "platform/Ui.h"
 
+#include <QPlainTextEdit>
 #include <algorithm>
 #include <cstring>
 
@@ -21,6 +22,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     static ApplicationWindows w = CreateApplicationWindows(false);
     TMainForm &m = *w.main;
     if (size == 0) return 0;
+    m.Memo1->clear(); // the message area is emptied at every download start
     m.StmState = 1 + data[0] % 11;
     m.StmImage = QByteArray(int(data[0]) * 7, '\x5A');
     m.StmOffset = 0;

@@ -238,6 +238,7 @@ void TMainForm::buildLayout()
     Memo1 = new QPlainTextEdit(central);
     Memo1->setObjectName(QStringLiteral("Memo1"));
     Memo1->setReadOnly(true);
+    Memo1->setUndoRedoEnabled(false); // nobody edits it; an undo history would only grow
     Memo1->setGeometry(4, 2, 572, 170);
     Memo1->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
     Memo1->setPlainText(QStringLiteral("接收区\r\nhttp://www.orvel.example"));
