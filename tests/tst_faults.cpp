@@ -64,6 +64,7 @@ const QString kLpcFailed = QStringLiteral("下载的过程中出错");
 const QString kLpcDone = QStringLiteral("写入完成");
 const QString kStcUploadTimeout = QStringLiteral("上载数据超时 ！");
 const QString kStcControlTimeout = QStringLiteral("写控制信息超时 ！");
+const QString kStcConnectTimeout = QStringLiteral("连接超时 ！");
 const QString kStcDone = QStringLiteral("上载数据成功 ！");
 
 // Bytes that vary from address to address; never 0x00, so an STC image is not cut short.
@@ -130,7 +131,12 @@ private:
     qint64 worst_ = 0;
 };
 
-enum class Trouble { Silent, Junk, Refuse, Vanish, PortTaken };
+enum class Trouble { Silent, Junk, Refuse, Vanish, VanishUnanswered, PortTaken };
+
+bool pulled(Trouble t)
+{
+    return t == Trouble::Vanish || t == Trouble::VanishUnanswered;
+}
 
 QString troubleName(Trouble t)
 {
@@ -139,6 +145,8 @@ QString troubleName(Trouble t)
     case Trouble::Junk: return QStringLiteral("junk answer");
     case Trouble::Refuse: return QStringLiteral("refused block");
     case Trouble::Vanish: return QStringLiteral("adapter pulled while writing");
+    case Trouble::VanishUnanswered:
+        return QStringLiteral("adapter pulled before a switched-off board answered");
     case Trouble::PortTaken: return QStringLiteral("port held by another program");
     }
     return {};
@@ -212,6 +220,7 @@ Family stm32Family()
         auto &s = static_cast<sim::Stm32Sim &>(b);
         using Step = sim::Stm32Sim::Step;
         if (t == Trouble::Silent) s.failAt(Step::WriteData, Fault::Silent, 3);
+        if (t == Trouble::VanishUnanswered) s.setSilentAfter(0);
         if (t == Trouble::Junk) s.failAt(Step::WriteData, Fault::Junk, 3);
         if (t == Trouble::Refuse) s.failAt(Step::WriteData, Fault::Refuse, 3);
         return kStmFailed;
@@ -249,6 +258,7 @@ Family lpcFamily()
         auto &s = static_cast<sim::LpcSim &>(b);
         using Step = sim::LpcSim::Step;
         if (t == Trouble::Silent) s.failAt(Step::DataChecksum, Fault::Silent, 2);
+        if (t == Trouble::VanishUnanswered) s.setSilentAfter(0);
         // Noise without a line end (a board at another rate): no answer is ever complete.
         if (t == Trouble::Junk) {
             s.setJunk(QByteArray::fromHex("55AA00E5"));
@@ -291,10 +301,12 @@ Family stcFamily()
         auto &s = static_cast<sim::StcSim &>(b);
         using Step = sim::StcSim::Step;
         if (t == Trouble::Silent) s.failAt(Step::Data, Fault::Silent, 3);
+        if (t == Trouble::VanishUnanswered) s.setSilentAfter(0);
         // The junk has no final 0x16, so no reception completes.
         if (t == Trouble::Junk) s.failAt(Step::Control, Fault::Junk, 2);
         // The chip has no negative answer: a refused frame is ignored.
         if (t == Trouble::Refuse) s.failAt(Step::Data, Fault::Refuse, 3);
+        if (t == Trouble::VanishUnanswered) return kStcConnectTimeout;
         return t == Trouble::Junk ? kStcControlTimeout : kStcUploadTimeout;
     };
     f.writing = [](const sim::BootLoaderSim &b) {
@@ -378,8 +390,9 @@ private slots:
     {
         QFETCH(Family, family);
         TestEnv env;
-        const QList<Trouble> troubles = {Trouble::Silent, Trouble::Junk, Trouble::Refuse,
-                                         Trouble::Vanish, Trouble::PortTaken};
+        const QList<Trouble> troubles = {Trouble::Silent, Trouble::Junk,
+                                         Trouble::Refuse, Trouble::Vanish,
+                                         Trouble::VanishUnanswered, Trouble::PortTaken};
         std::vector<std::unique_ptr<Lane>> lanes;
         for (const Trouble t : troubles) {
             auto lane = std::make_unique<Lane>();
@@ -410,11 +423,14 @@ private slots:
                 lane.holder = std::make_unique<platform::SerialPort>();
                 QCOMPARE(lane.holder->open(lane.peer->slavePath()), platform::OpenResult::Ok);
             }
-            if (lane.trouble == Trouble::Vanish) {
-                // Pulled from the event loop, which the blocking STC download pumps too.
+            if (pulled(lane.trouble)) {
+                // Pulled from the event loop, which the blocking STC download pumps too: while
+                // the image is written, or once the first bytes reached the silent board.
                 lane.pullTimer = std::make_unique<QTimer>();
                 QObject::connect(lane.pullTimer.get(), &QTimer::timeout, [&lane, &family] {
-                    if (!family.writing(*lane.board)) return;
+                    if (lane.trouble == Trouble::Vanish ? !family.writing(*lane.board)
+                                                        : lane.peer->receivedCount() == 0)
+                        return;
                     lane.pullTimer->stop();
                     lane.peer->closeMaster();
                 });
@@ -466,7 +482,7 @@ private slots:
         for (auto &lanePtr : lanes) {
             Lane &lane = *lanePtr;
             lane.holder.reset();
-            if (lane.trouble == Trouble::Vanish) continue; // that pty is gone
+            if (pulled(lane.trouble)) continue; // that pty is gone
             platform::SerialPort probe;
             QVERIFY2(probe.open(lane.peer->slavePath()) == platform::OpenResult::Ok,
                      qPrintable(lane.what("port still held by the program")));
@@ -476,7 +492,7 @@ private slots:
         // pulled), writes the image.
         for (auto &lanePtr : lanes) {
             Lane &lane = *lanePtr;
-            if (lane.trouble == Trouble::Vanish) {
+            if (pulled(lane.trouble)) {
                 lane.peer.reset();
                 lane.peer = std::make_unique<PtyPeer>();
             } else {

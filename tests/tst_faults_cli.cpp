@@ -47,6 +47,7 @@ const QString kLpcTimedOut = QStringLiteral("LPC通信超时!");
 const QString kLpcFailed = QStringLiteral("下载的过程中出错");
 const QString kStcUploadTimeout = QStringLiteral("上载数据超时 ！");
 const QString kStcControlTimeout = QStringLiteral("写控制信息超时 ！");
+const QString kStcConnectTimeout = QStringLiteral("连接超时 ！");
 
 // Bytes that vary from address to address; never 0x00, so an STC image is not cut short.
 QByteArray pattern(qsizetype size, quint32 seed)
@@ -85,7 +86,12 @@ QByteArray intelHex(const QByteArray &image)
     return text + ":00000001FF\r\n";
 }
 
-enum class Trouble { Silent, Junk, Refuse, Vanish, PortTaken };
+enum class Trouble { Silent, Junk, Refuse, Vanish, VanishUnanswered, PortTaken };
+
+bool pulled(Trouble t)
+{
+    return t == Trouble::Vanish || t == Trouble::VanishUnanswered;
+}
 
 QString troubleName(Trouble t)
 {
@@ -94,6 +100,8 @@ QString troubleName(Trouble t)
     case Trouble::Junk: return QStringLiteral("junk answer");
     case Trouble::Refuse: return QStringLiteral("refused block");
     case Trouble::Vanish: return QStringLiteral("adapter pulled while writing");
+    case Trouble::VanishUnanswered:
+        return QStringLiteral("adapter pulled before a switched-off board answered");
     case Trouble::PortTaken: return QStringLiteral("port held by another program");
     }
     return {};
@@ -129,6 +137,7 @@ Family stm32Family()
         auto &s = static_cast<sim::Stm32Sim &>(b);
         using Step = sim::Stm32Sim::Step;
         if (t == Trouble::Silent) s.failAt(Step::WriteData, Fault::Silent, 3);
+        if (t == Trouble::VanishUnanswered) s.setSilentAfter(0);
         if (t == Trouble::Junk) s.failAt(Step::WriteData, Fault::Junk, 3);
         if (t == Trouble::Refuse) s.failAt(Step::WriteData, Fault::Refuse, 3);
         return kStmFailed;
@@ -160,6 +169,7 @@ Family lpcFamily()
         auto &s = static_cast<sim::LpcSim &>(b);
         using Step = sim::LpcSim::Step;
         if (t == Trouble::Silent) s.failAt(Step::DataChecksum, Fault::Silent, 2);
+        if (t == Trouble::VanishUnanswered) s.setSilentAfter(0);
         // Noise without a line end: no answer is ever complete.
         if (t == Trouble::Junk) {
             s.setJunk(QByteArray::fromHex("55AA00E5"));
@@ -195,8 +205,10 @@ Family stcFamily()
         auto &s = static_cast<sim::StcSim &>(b);
         using Step = sim::StcSim::Step;
         if (t == Trouble::Silent) s.failAt(Step::Data, Fault::Silent, 3);
+        if (t == Trouble::VanishUnanswered) s.setSilentAfter(0);
         if (t == Trouble::Junk) s.failAt(Step::Control, Fault::Junk, 2);
         if (t == Trouble::Refuse) s.failAt(Step::Data, Fault::Refuse, 3);
+        if (t == Trouble::VanishUnanswered) return kStcConnectTimeout;
         return t == Trouble::Junk ? kStcControlTimeout : kStcUploadTimeout;
     };
     f.writing = [](const sim::BootLoaderSim &b) {
@@ -337,7 +349,7 @@ private slots:
                                        family.fileBytes);
         std::vector<std::unique_ptr<Lane>> lanes;
         for (const Trouble t : {Trouble::Silent, Trouble::Junk, Trouble::Refuse, Trouble::Vanish,
-                                Trouble::PortTaken}) {
+                                Trouble::VanishUnanswered, Trouble::PortTaken}) {
             auto lane = std::make_unique<Lane>();
             lane->trouble = t;
             lane->name = troubleName(t);
@@ -352,11 +364,14 @@ private slots:
                 lane->holder = std::make_unique<platform::SerialPort>();
                 QCOMPARE(lane->holder->open(lane->peer->slavePath()), platform::OpenResult::Ok);
             }
-            if (t == Trouble::Vanish) {
+            if (pulled(t)) {
+                // While the image is written, or once the first bytes reached the silent board.
                 Lane *self = lane.get();
                 lane->pullTimer = std::make_unique<QTimer>();
                 QObject::connect(self->pullTimer.get(), &QTimer::timeout, [self, &family] {
-                    if (!family.writing(*self->board)) return;
+                    if (self->trouble == Trouble::Vanish ? !family.writing(*self->board)
+                                                         : self->peer->receivedCount() == 0)
+                        return;
                     self->pullTimer->stop();
                     self->peer->closeMaster();
                 });
@@ -387,7 +402,7 @@ private slots:
             Lane &lane = *lanePtr;
             lane.holder.reset();
             lane.pullTimer.reset();
-            if (lane.trouble == Trouble::Vanish) {
+            if (pulled(lane.trouble)) {
                 lane.peer.reset();
                 lane.peer = std::make_unique<PtyPeer>();
             } else {
