@@ -1,8 +1,8 @@
 // Firmware files that are not what they should be, given to each programmer through the
 // window: empty files, binary junk named .hex, HEX with characters that are not hexadecimal
 // digits, a line cut short, a byte count far beyond the data that follows, data placed far
-// beyond the flash by an extended address record, a 200 MB file, a directory and a file
-// that cannot be read.
+// beyond the flash by an extended address record, a 200 MB file, a directory, a named pipe
+// and a file that cannot be read.
 //
 // Each family answers with its message or with its documented rule (STM32: bad records are
 // dropped and the rest placed by address; LPC: a malformed file is dropped without a message
@@ -37,6 +37,8 @@
 #include <functional>
 #include <memory>
 #include <vector>
+
+#include <sys/stat.h>
 
 using testenv::TestEnv;
 using testsupport::PtyPeer;
@@ -79,6 +81,7 @@ enum class BadFile {
     AddressTop,    // 04 record 0xFFFF, then data
     Huge,          // 200 MB (sparse)
     Directory,
+    Fifo,       // a named pipe nobody writes to: opening it to read would wait for ever
     Unreadable, // a good file without read permission
 };
 
@@ -124,6 +127,7 @@ QByteArray contentOf(BadFile kind)
     case BadFile::Empty:
     case BadFile::Huge:
     case BadFile::Directory:
+    case BadFile::Fifo:
         return {};
     case BadFile::Junk:
         return kJunk;
@@ -150,6 +154,8 @@ QString makeBadFile(const QString &dir, BadFile kind, const QString &name, bool 
 {
     const QString path = dir + QLatin1Char('/') + name;
     if (kind == BadFile::Directory) return QDir().mkpath(path) ? path : QString();
+    if (kind == BadFile::Fifo)
+        return ::mkfifo(QFile::encodeName(path).constData(), 0600) == 0 ? path : QString();
     QFile f(path);
     if (!f.open(QIODevice::WriteOnly | QIODevice::Truncate)) return {};
     f.write(contentOf(kind));
@@ -297,6 +303,8 @@ private slots:
                                      << QStringLiteral("文件太大，不能超过1024 KB") << QByteArray();
         QTest::newRow("a directory") << BadFile::Directory << "firmware.bin"
                                      << QStringLiteral("所选的不是文件") << QByteArray();
+        QTest::newRow("a named pipe") << BadFile::Fifo << "pipe.hex"
+                                      << QStringLiteral("所选的不是文件") << QByteArray();
         QTest::newRow("no read permission") << BadFile::Unreadable << "locked.hex"
                                             << QStringLiteral("文件无法读取") << QByteArray();
     }
@@ -372,6 +380,7 @@ private slots:
         QTest::newRow("200 MB file") << BadFile::Huge << "huge.hex" << kStcNoData << QByteArray();
         QTest::newRow("a directory") << BadFile::Directory << "firmware.hex" << kStcNoFile
                                      << QByteArray();
+        QTest::newRow("a named pipe") << BadFile::Fifo << "pipe.hex" << kStcNoFile << QByteArray();
         QTest::newRow("no read permission")
             << BadFile::Unreadable << "locked.hex" << kStcNoData << QByteArray();
     }
@@ -442,6 +451,7 @@ private slots:
             {"04 record 0xFFFF", BadFile::AddressTop, "top.hex", kLpcTooLarge, kLpcTimedOut},
             {"200 MB file", BadFile::Huge, "huge.hex", kLpcTooLarge, kLpcTimedOut},
             {"a directory", BadFile::Directory, "firmware.hex", {}, kLpcMissing},
+            {"a named pipe", BadFile::Fifo, "pipe.hex", {}, kLpcMissing},
         };
         runLpcCases(env, cases);
     }

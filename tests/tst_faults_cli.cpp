@@ -27,6 +27,8 @@
 #include <memory>
 #include <vector>
 
+#include <sys/stat.h>
+
 using sim::Fault;
 using testsupport::PtyPeer;
 
@@ -430,7 +432,7 @@ private slots:
         QTest::addColumn<QString>("device");
         QTest::addColumn<QString>("fileName");
         QTest::addColumn<QByteArray>("bytes");
-        QTest::addColumn<qint64>("sparseSize"); // > 0: a sparse file of this size instead
+        QTest::addColumn<qint64>("sparseSize"); // > 0: a sparse file of this size; -1: a FIFO
         QTest::addColumn<QString>("reason");
 
         const QByteArray eof = ":00000001FF\r\n";
@@ -456,6 +458,8 @@ private slots:
         QTest::newRow("STC: binary junk named .hex")
             << "stc89c52rc" << "junk.hex" << QByteArray::fromHex("7F454C4602010100") + pattern(4000, 9)
             << qint64(0) << "junk.hex: no data in the image (not an Intel HEX file?)";
+        QTest::newRow("STM32: a named pipe")
+            << "stm32" << "pipe.hex" << QByteArray() << qint64(-1) << "pipe.hex: not a regular file";
         QTest::newRow("STC: 200 MB HEX") << "stc89c52rc" << "huge.hex" << QByteArray()
                                          << qint64(200) * 1024 * 1024
                                          << "huge.hex: no data in the image";
@@ -469,7 +473,11 @@ private slots:
         QFETCH(qint64, sparseSize);
         QFETCH(QString, reason);
 
-        const QString path = writeFile(fileName, bytes);
+        QString path = home_.filePath(fileName);
+        if (sparseSize < 0)
+            QCOMPARE(::mkfifo(QFile::encodeName(path).constData(), 0600), 0);
+        else
+            path = writeFile(fileName, bytes);
         QVERIFY(!path.isEmpty());
         if (sparseSize > 0) {
             // Only the size is set: no byte is written to disk.
