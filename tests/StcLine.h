@@ -20,6 +20,7 @@
 #include "platform/PortNames.h"
 #include "platform/SerialPort.h"
 #include "sim/StcSim.h"
+#include "support/Firmware.h"
 #include "support/PtyPeer.h"
 #include "support/TestEnv.h"
 
@@ -66,36 +67,7 @@ private:
     testsupport::PtyPeer &peer_;
 };
 
-// Intel HEX text of data segments (address, bytes), 16 bytes per record, then the end record.
-inline QByteArray intelHex(const QList<std::pair<quint16, QByteArray>> &segments)
-{
-    constexpr qsizetype kRecordBytes = 16;
-    QByteArray text;
-    for (const auto &[address, bytes] : segments) {
-        for (qsizetype pos = 0; pos < bytes.size(); pos += kRecordBytes) {
-            const qsizetype n = std::min(kRecordBytes, bytes.size() - pos);
-            const auto at = quint16(address + pos);
-            QByteArray record;
-            record.append(char(n));
-            record.append(char(at >> 8));
-            record.append(char(at & 0xFF));
-            record.append('\0');
-            record.append(bytes.mid(pos, n));
-            quint8 sum = 0;
-            for (char c : record)
-                sum = quint8(sum + quint8(c));
-            record.append(char(quint8(-sum)));
-            text += ':' + record.toHex().toUpper() + "\r\n";
-        }
-    }
-    text += ":00000001FF\r\n";
-    return text;
-}
-
-inline QByteArray intelHex(const QByteArray &image)
-{
-    return intelHex({{0, image}});
-}
+using firmware::intelHex;
 
 // Image bytes with zeros inside but a non-zero last byte.
 inline QByteArray sampleImage(qsizetype size)

@@ -5,10 +5,10 @@
 #include "sim/LpcSim.h"
 #include "sim/StcSim.h"
 #include "sim/Stm32Sim.h"
+#include "support/Firmware.h"
 #include "support/PtyPeer.h"
 
 #include <QProcess>
-#include <QRandomGenerator>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -69,33 +69,8 @@ class TestCli : public QObject
         return finish(start(args), timeoutMs);
     }
 
-    static QByteArray randomImage(int size, quint32 seed)
-    {
-        QByteArray b(size, Qt::Uninitialized);
-        QRandomGenerator g(seed);
-        for (char &c : b) c = char(g.bounded(256));
-        return b;
-    }
-
-    // Intel HEX text of bytes at address 0 (16 bytes a record).
-    static QByteArray hexOf(const QByteArray &data)
-    {
-        QByteArray text;
-        for (int at = 0; at < data.size(); at += 16) {
-            const QByteArray chunk = data.mid(at, 16);
-            QByteArray rec;
-            rec.append(char(chunk.size()));
-            rec.append(char(at >> 8));
-            rec.append(char(at & 0xFF));
-            rec.append(char(0));
-            rec.append(chunk);
-            quint8 sum = 0;
-            for (char c : rec) sum = quint8(sum + quint8(c));
-            rec.append(char(quint8(-sum)));
-            text += ':' + rec.toHex().toUpper() + "\r\n";
-        }
-        return text + ":00000001FF\r\n";
-    }
+    static QByteArray randomImage(int size, quint32 seed) { return firmware::pattern(size, seed); }
+    static QByteArray hexOf(const QByteArray &data) { return firmware::intelHex(data); }
 
 private slots:
     void usageAndHelp_data()

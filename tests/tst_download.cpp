@@ -7,6 +7,7 @@
 #include "platform/SerialPort.h"
 #include "platform/Ui.h"
 #include "sim/Stm32Sim.h"
+#include "support/Firmware.h"
 #include "support/PtyPeer.h"
 #include "support/TestEnv.h"
 
@@ -41,16 +42,7 @@ constexpr int kStm32Entry = 6;
 const QString kSearching = QStringLiteral("正在查找设备。。。");
 const QString kDone = QStringLiteral("上载完成！");
 
-QByteArray pattern(qsizetype n, quint32 seed)
-{
-    QByteArray out(n, Qt::Uninitialized);
-    quint32 x = seed * 2654435761u + 1;
-    for (qsizetype i = 0; i < n; ++i) {
-        x = x * 1103515245u + 12345u;
-        out[i] = char(quint8(x >> 16));
-    }
-    return out;
-}
+using firmware::pattern;
 
 // A whole settings store with automatic re-download on, automatic reset off, the STM32 entry
 // and the given firmware file.

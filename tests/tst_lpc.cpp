@@ -7,6 +7,7 @@
 
 #include "platform/SerialPort.h"
 #include "sim/LpcSim.h"
+#include "support/Firmware.h"
 #include "support/PtyPeer.h"
 #include "support/TestEnv.h"
 
@@ -42,42 +43,11 @@ const QString kFailed = QStringLiteral("下载的过程中出错");
 const QString kTimedOut = QStringLiteral("LPC通信超时!");
 const QString kDone = QStringLiteral("写入完成");
 
-// Bytes that vary from address to address, the same in every run.
-QByteArray pattern(qsizetype size, quint32 seed = 1)
-{
-    QByteArray out(size, Qt::Uninitialized);
-    quint32 x = seed;
-    for (qsizetype i = 0; i < size; ++i) {
-        x = x * 1103515245u + 12345u;
-        out[i] = char(x >> 16);
-    }
-    return out;
-}
-
-QByteArray hexRecord(quint8 type, quint16 offset, QByteArrayView data)
-{
-    quint8 sum = quint8(data.size()) + quint8(offset >> 8) + quint8(offset) + type;
-    QByteArray body;
-    for (const char c : data) {
-        body.append(QByteArray::number(quint8(c), 16).rightJustified(2, '0'));
-        sum += quint8(c);
-    }
-    return ':' + QByteArray::number(quint8(data.size()), 16).rightJustified(2, '0').toUpper() +
-           QByteArray::number(offset, 16).rightJustified(4, '0').toUpper() +
-           QByteArray::number(type, 16).rightJustified(2, '0') + body.toUpper() +
-           QByteArray::number(quint8(-sum), 16).rightJustified(2, '0').toUpper() + "\r\n";
-}
+using firmware::hexRecord;
+using firmware::pattern;
 
 // Intel HEX text of an image from flash address 0 (at most 64 KiB).
-QByteArray toHex(const QByteArray &image)
-{
-    QByteArray out;
-    for (qsizetype at = 0; at < image.size(); at += kHexRecordBytes)
-        out += hexRecord(0, quint16(at),
-                         QByteArrayView(image).sliced(at).first(
-                             std::min<qsizetype>(kHexRecordBytes, image.size() - at)));
-    return out + ":00000001FF\r\n";
-}
+QByteArray toHex(const QByteArray &image) { return firmware::intelHex(image, kHexRecordBytes); }
 
 // The lines the host sent, line ends removed.
 QList<QByteArray> hostLines(const QByteArray &stream)

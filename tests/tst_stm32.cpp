@@ -7,6 +7,7 @@
 
 #include "platform/SerialPort.h"
 #include "sim/Stm32Sim.h"
+#include "support/Firmware.h"
 #include "support/PtyPeer.h"
 #include "support/TestEnv.h"
 
@@ -72,39 +73,10 @@ QByteArray addressFrame(quint32 a)
 
 // Deterministic bytes that differ from block to block (and are rarely 0xFF, so a block
 // written to the wrong place or not at all shows).
-QByteArray pattern(qsizetype n, quint32 seed)
-{
-    QByteArray out(n, Qt::Uninitialized);
-    quint32 x = seed * 2654435761u + 1;
-    for (qsizetype i = 0; i < n; ++i) {
-        x = x * 1103515245u + 12345u;
-        out[i] = char(quint8(x >> 16));
-    }
-    return out;
-}
-
-// One Intel HEX record with its checksum, CR LF ended.
-QByteArray hexRecord(int type, quint16 offset, QByteArrayView data)
-{
-    QByteArray raw;
-    raw.append(char(data.size()));
-    raw.append(char(offset >> 8));
-    raw.append(char(offset & 0xFF));
-    raw.append(char(type));
-    raw.append(data.toByteArray());
-    quint8 sum = 0;
-    for (const char c : raw)
-        sum = quint8(sum + quint8(c));
-    raw.append(char(quint8(-sum)));
-    return ':' + raw.toHex().toUpper() + "\r\n";
-}
-
-QByteArray linearBase(quint16 upper)
-{
-    return hexRecord(4, 0, QByteArray{} + char(upper >> 8) + char(upper & 0xFF));
-}
-
-const QByteArray kEndOfFile = ":00000001FF\r\n";
+using firmware::hexRecord;
+using firmware::kEndOfFile;
+using firmware::linearBase;
+using firmware::pattern;
 
 // Everything the host sends before the page list: sync, Get, Get ID, Read Memory of the
 // flash-size register (command, address, count) and Erase.
