@@ -345,7 +345,7 @@ class TestFaults : public QObject
 {
     Q_OBJECT
 
-    // The port names COM1 stands for the pseudo-terminal of the lane being started: a name is
+    // COM1 stands for the pseudo-terminal of the lane being started: a name is
     // resolved each time a port is opened, so every window may use COM1.
     static void start(Lane &lane)
     {
