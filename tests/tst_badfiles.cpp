@@ -19,6 +19,7 @@
 #include "sim/LpcSim.h"
 #include "sim/StcSim.h"
 #include "sim/Stm32Sim.h"
+#include "support/Firmware.h"
 #include "support/PtyPeer.h"
 #include "support/TestEnv.h"
 
@@ -85,34 +86,12 @@ enum class BadFile {
     Unreadable, // a good file without read permission
 };
 
-// Bytes that vary from address to address; never 0x00.
+// Reproducible image bytes without 0x00, so an STC image is never cut short.
 QByteArray pattern(qsizetype size, quint32 seed)
 {
-    QByteArray out(size, Qt::Uninitialized);
-    quint32 x = seed;
-    for (qsizetype i = 0; i < size; ++i) {
-        x = x * 1103515245u + 12345u;
-        out[i] = char(1 + (x >> 16) % 255);
-    }
-    return out;
+    return firmware::pattern(size, seed).replace('\0', '\x01');
 }
 
-QByteArray hexRecord(quint8 type, quint16 offset, QByteArrayView data)
-{
-    QByteArray record;
-    record.append(char(data.size()));
-    record.append(char(offset >> 8));
-    record.append(char(offset & 0xFF));
-    record.append(char(type));
-    record.append(data.toByteArray());
-    quint8 sum = 0;
-    for (const char c : record)
-        sum = quint8(sum + quint8(c));
-    record.append(char(quint8(-sum)));
-    return ':' + record.toHex().toUpper() + "\r\n";
-}
-
-const QByteArray kEndRecord = ":00000001FF\r\n";
 const QByteArray kFirst = pattern(16, 1); // at 0x0000
 const QByteArray kThird = pattern(16, 3); // at 0x0020
 // The middle record at 0x0010: fourteen good bytes, then "GZ" and "10".
@@ -132,18 +111,20 @@ QByteArray contentOf(BadFile kind)
     case BadFile::Junk:
         return kJunk;
     case BadFile::BadCharacters:
-        return hexRecord(0, 0x0000, kFirst) + kBadRecord + hexRecord(0, 0x0020, kThird) +
-               kEndRecord;
+        return firmware::hexRecord(0, 0x0000, kFirst) + kBadRecord +
+               firmware::hexRecord(0, 0x0020, kThird) + firmware::kEndOfFile;
     case BadFile::TruncatedLine:
-        return hexRecord(0, 0x0000, kFirst) + kCutRecord;
+        return firmware::hexRecord(0, 0x0000, kFirst) + kCutRecord;
     case BadFile::HugeByteCount:
-        return ":FF0000000102030405\r\n" + kEndRecord;
+        return ":FF0000000102030405\r\n" + firmware::kEndOfFile;
     case BadFile::AddressRam:
-        return hexRecord(4, 0, QByteArray::fromHex("2000")) + hexRecord(0, 0, kFirst) + kEndRecord;
+        return firmware::linearBase(0x2000) + firmware::hexRecord(0, 0, kFirst) +
+               firmware::kEndOfFile;
     case BadFile::AddressTop:
-        return hexRecord(4, 0, QByteArray::fromHex("FFFF")) + hexRecord(0, 0, kFirst) + kEndRecord;
+        return firmware::linearBase(0xFFFF) + firmware::hexRecord(0, 0, kFirst) +
+               firmware::kEndOfFile;
     case BadFile::Unreadable:
-        return hexRecord(0, 0x0000, kFirst) + kEndRecord;
+        return firmware::hexRecord(0, 0x0000, kFirst) + firmware::kEndOfFile;
     }
     return {};
 }

@@ -22,6 +22,7 @@
 #include "sim/LpcSim.h"
 #include "sim/StcSim.h"
 #include "sim/Stm32Sim.h"
+#include "support/Firmware.h"
 #include "support/PtyPeer.h"
 #include "support/TestEnv.h"
 
@@ -51,7 +52,6 @@ constexpr int kStm32Entry = 6;
 constexpr int kStc89C52Entry = 8;
 constexpr int kBaud57600 = 11;
 constexpr int kBaud115200 = 12;
-constexpr int kHexRecordBytes = 16;
 // Longest stretch the event loop may go without running a timer.
 constexpr qint64 kMaxFreezeMs = 1000;
 
@@ -67,37 +67,10 @@ const QString kStcControlTimeout = QStringLiteral("写控制信息超时 ！");
 const QString kStcConnectTimeout = QStringLiteral("连接超时 ！");
 const QString kStcDone = QStringLiteral("上载数据成功 ！");
 
-// Bytes that vary from address to address; never 0x00, so an STC image is not cut short.
+// Reproducible image bytes without 0x00, so an STC image is never cut short.
 QByteArray pattern(qsizetype size, quint32 seed)
 {
-    QByteArray out(size, Qt::Uninitialized);
-    quint32 x = seed;
-    for (qsizetype i = 0; i < size; ++i) {
-        x = x * 1103515245u + 12345u;
-        out[i] = char(1 + (x >> 16) % 255);
-    }
-    return out;
-}
-
-// Intel HEX text of an image from address 0 (at most 64 KiB), with its end record.
-QByteArray intelHex(const QByteArray &image)
-{
-    QByteArray text;
-    for (qsizetype at = 0; at < image.size(); at += kHexRecordBytes) {
-        const QByteArray chunk = image.mid(at, kHexRecordBytes);
-        QByteArray record;
-        record.append(char(chunk.size()));
-        record.append(char(at >> 8));
-        record.append(char(at & 0xFF));
-        record.append('\0');
-        record.append(chunk);
-        quint8 sum = 0;
-        for (const char c : record)
-            sum = quint8(sum + quint8(c));
-        record.append(char(quint8(-sum)));
-        text += ':' + record.toHex().toUpper() + "\r\n";
-    }
-    return text + ":00000001FF\r\n";
+    return firmware::pattern(size, seed).replace('\0', '\x01');
 }
 
 // Threads of this process, from the kernel's own list.
@@ -260,7 +233,7 @@ Family lpcFamily()
     f.entry = kLpc2136Entry;
     f.fileName = QStringLiteral("fw.hex");
     f.image = pattern(5000, 12); // one whole 4 KB block and a remainder: 13 items
-    f.fileBytes = intelHex(f.image);
+    f.fileBytes = firmware::intelHex(f.image);
     f.pausesWhileWriting = true;
     f.makeSim = [] { return std::make_unique<sim::LpcSim>(); };
     f.plan = [](sim::BootLoaderSim &b, Trouble t) {
@@ -303,7 +276,7 @@ Family stcFamily()
     f.entry = kStc89C52Entry;
     f.fileName = QStringLiteral("fw.hex");
     f.image = pattern(700, 13); // six data frames
-    f.fileBytes = intelHex(f.image);
+    f.fileBytes = firmware::intelHex(f.image);
     f.timeoutField = QStringLiteral("3");
     f.makeSim = [] { return std::make_unique<sim::StcSim>(); };
     f.plan = [](sim::BootLoaderSim &b, Trouble t) {

@@ -13,6 +13,7 @@
 #include "sim/StcSim.h"
 #include "sim/Stm32Sim.h"
 #include "platform/SerialPort.h"
+#include "support/Firmware.h"
 #include "support/PtyPeer.h"
 
 #include <QDir>
@@ -38,7 +39,6 @@ constexpr int kExitOk = 0;
 constexpr int kExitFailed = 1;
 constexpr int kExitUsage = 2;
 constexpr int kExitPort = 3;
-constexpr int kHexRecordBytes = 16;
 // Start-up and shut-down of a process, generous for sanitizer builds.
 constexpr qint64 kProcessSlackMs = 5000;
 
@@ -51,41 +51,10 @@ const QString kStcUploadTimeout = QStringLiteral("上载数据超时 ！");
 const QString kStcControlTimeout = QStringLiteral("写控制信息超时 ！");
 const QString kStcConnectTimeout = QStringLiteral("连接超时 ！");
 
-// Bytes that vary from address to address; never 0x00, so an STC image is not cut short.
+// Reproducible image bytes without 0x00, so an STC image is never cut short.
 QByteArray pattern(qsizetype size, quint32 seed)
 {
-    QByteArray out(size, Qt::Uninitialized);
-    quint32 x = seed;
-    for (qsizetype i = 0; i < size; ++i) {
-        x = x * 1103515245u + 12345u;
-        out[i] = char(1 + (x >> 16) % 255);
-    }
-    return out;
-}
-
-QByteArray hexRecord(quint8 type, quint16 offset, QByteArrayView data)
-{
-    QByteArray record;
-    record.append(char(data.size()));
-    record.append(char(offset >> 8));
-    record.append(char(offset & 0xFF));
-    record.append(char(type));
-    record.append(data.toByteArray());
-    quint8 sum = 0;
-    for (const char c : record)
-        sum = quint8(sum + quint8(c));
-    record.append(char(quint8(-sum)));
-    return ':' + record.toHex().toUpper() + "\r\n";
-}
-
-// Intel HEX text of an image from address 0 (at most 64 KiB), with its end record.
-QByteArray intelHex(const QByteArray &image)
-{
-    QByteArray text;
-    for (qsizetype at = 0; at < image.size(); at += kHexRecordBytes)
-        text += hexRecord(0, quint16(at), QByteArrayView(image).sliced(at).first(
-                                              std::min<qsizetype>(kHexRecordBytes, image.size() - at)));
-    return text + ":00000001FF\r\n";
+    return firmware::pattern(size, seed).replace('\0', '\x01');
 }
 
 enum class Trouble { Silent, Junk, Refuse, Vanish, VanishUnanswered, PortTaken };
@@ -165,7 +134,7 @@ Family lpcFamily()
     f.options = {QStringLiteral("--timeout"), QStringLiteral("1")};
     f.fileName = QStringLiteral("fw.hex");
     f.image = pattern(5000, 22);
-    f.fileBytes = intelHex(f.image);
+    f.fileBytes = firmware::intelHex(f.image);
     f.makeSim = [] { return std::make_unique<sim::LpcSim>(); };
     f.plan = [](sim::BootLoaderSim &b, Trouble t) {
         auto &s = static_cast<sim::LpcSim &>(b);
@@ -201,7 +170,7 @@ Family stcFamily()
     f.options = {QStringLiteral("--timeout"), QStringLiteral("3")};
     f.fileName = QStringLiteral("fw.hex");
     f.image = pattern(700, 23);
-    f.fileBytes = intelHex(f.image);
+    f.fileBytes = firmware::intelHex(f.image);
     f.makeSim = [] { return std::make_unique<sim::StcSim>(); };
     f.plan = [](sim::BootLoaderSim &b, Trouble t) {
         auto &s = static_cast<sim::StcSim &>(b);
@@ -435,8 +404,8 @@ private slots:
         QTest::addColumn<qint64>("sparseSize"); // > 0: a sparse file of this size; -1: a FIFO
         QTest::addColumn<QString>("reason");
 
-        const QByteArray eof = ":00000001FF\r\n";
-        const QByteArray data = hexRecord(0, 0, pattern(16, 3));
+        const QByteArray eof = firmware::kEndOfFile;
+        const QByteArray data = firmware::hexRecord(0, 0, pattern(16, 3));
         QTest::newRow("STM32: empty binary")
             << "stm32" << "empty.bin" << QByteArray() << qint64(0)
             << "empty.bin: 文件中没有可下载的数据";
@@ -445,11 +414,11 @@ private slots:
             << "huge.bin: 文件太大，不能超过1024 KB";
         QTest::newRow("STM32: HEX aimed at RAM (04 record 0x2000)")
             << "stm32" << "ram.hex"
-            << hexRecord(4, 0, QByteArray::fromHex("2000")) + data + eof << qint64(0)
+            << firmware::linearBase(0x2000) + data + eof << qint64(0)
             << "ram.hex: HEX文件的地址超出Flash范围: 0x20000000";
         QTest::newRow("LPC: HEX aimed at 0xFFFF0000 (04 record 0xFFFF)")
             << "lpc2136" << "high.hex"
-            << hexRecord(4, 0, QByteArray::fromHex("FFFF")) + data + eof << qint64(0)
+            << firmware::linearBase(0xFFFF) + data + eof << qint64(0)
             << "high.hex: 文件太大，不能用于256K Flash的LPC ARM";
         QTest::newRow("LPC: bad character in the second record")
             << "lpc2136" << "bad.hex"
