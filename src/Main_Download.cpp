@@ -59,7 +59,14 @@ void TMainForm::BitBtn1Click()
             BitBtn2->setEnabled(true);
             Memo1->setEnabled(true);
         });
-        if (STCFrm) STCFrm->BitBtn1Click();
+        // An error that leaves the programmer (the HEX decoding library cannot be loaded)
+        // goes to the default error handler here, rather than unwinding through the toolkit's
+        // frames back to the event loop.
+        try {
+            if (STCFrm) STCFrm->BitBtn1Click();
+        } catch (const std::exception &e) {
+            ui::reportException(e);
+        }
     }
 }
 

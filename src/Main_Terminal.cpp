@@ -139,9 +139,11 @@ void TMainForm::CheckBox5Click()
     bool ok = false;
     const int interval = Edit1->text().toInt(&ok);
     if (!ok) {
+        // Only a pasted text gets here; the conversion error goes to the default handler.
         Timer1->stop();
-        throw std::runtime_error(
-            ui::toStd(QStringLiteral("'%1' is not a valid integer value").arg(Edit1->text())));
+        ui::reportException(std::runtime_error(
+            ui::toStd(QStringLiteral("'%1' is not a valid integer value").arg(Edit1->text()))));
+        return;
     }
     // A zero interval never ticks.
     if (interval > 0)

@@ -149,6 +149,13 @@ private slots:
         r.m->Edit1->setText("00");
         r.m->CheckBox5->setChecked(true);
         QVERIFY(!r.m->Timer1->isActive());
+        // A pasted interval that is not a number: the conversion error is reported, no timer.
+        r.m->CheckBox5->setChecked(false);
+        r.m->Edit1->setText("12a");
+        r.m->CheckBox5->setChecked(true);
+        QVERIFY(!r.m->Timer1->isActive());
+        QCOMPARE(r.env.messages.size(), 1);
+        QCOMPARE(r.env.messages[0].text, QStringLiteral("'12a' is not a valid integer value"));
     }
 
     void receivingTextAndHex()
