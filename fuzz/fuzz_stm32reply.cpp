@@ -29,7 +29,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     m.StmRemaining = qint32(m.StmImage.size());
     size_t at = 1;
     while (at < size) {
-        const size_t n = std::min<size_t>(data[at++], size - at);
+        const size_t length = data[at];
+        ++at;
+        const size_t n = std::min<size_t>(length, size - at);
         const size_t room = std::min<size_t>(n, TVokCommDriver::kReceiveBufferSize);
         std::memcpy(m.ComDriver->ReceiveBuffer, data + at, room);
         m.ComDriver->BufferedCount = quint16(room);
