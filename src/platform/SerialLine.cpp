@@ -2,6 +2,8 @@
 // so this file is the only one that includes it, and it includes no libc termios header.
 #include "platform/SerialPort.h"
 
+#include "platform/IoctlRetry.h"
+
 #include <asm/termbits.h>
 #include <sys/ioctl.h>
 
@@ -14,14 +16,7 @@ namespace {
 
 static_assert(sizeof(termios2) <= 64, "saved_ in SerialPort.h holds one termios2");
 
-int ioctlRetry(int fd, unsigned long request, void *arg)
-{
-    int r;
-    do {
-        r = ::ioctl(fd, request, arg);
-    } while (r < 0 && errno == EINTR);
-    return r;
-}
+using detail::ioctlRetry;
 
 constexpr tcflag_t kDataBits[] = {CS5, CS6, CS7, CS8};
 

@@ -1,5 +1,7 @@
 #include "platform/SerialPort.h"
 
+#include "platform/IoctlRetry.h"
+
 #include <QFile>
 
 #include <fcntl.h>
@@ -54,14 +56,7 @@ void trace(SerialTraceEvent::Kind kind, const QString &path)
     emitTrace(ev);
 }
 
-int ioctlRetry(int fd, unsigned long request, void *arg)
-{
-    int r;
-    do {
-        r = ::ioctl(fd, request, arg);
-    } while (r < 0 && errno == EINTR);
-    return r;
-}
+using detail::ioctlRetry;
 
 // poll() that survives signals without waiting longer than asked in total.
 int pollFor(pollfd *fds, nfds_t n, int timeoutMs)
