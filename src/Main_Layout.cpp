@@ -140,7 +140,18 @@ TMarquee::TMarquee(QWidget *parent) : QWidget(parent)
         if (offset_ > width() + fontMetrics().horizontalAdvance(text_)) offset_ = 0;
         update();
     });
+}
+
+void TMarquee::showEvent(QShowEvent *event)
+{
+    QWidget::showEvent(event);
     step_.start();
+}
+
+void TMarquee::hideEvent(QHideEvent *event)
+{
+    step_.stop();
+    QWidget::hideEvent(event);
 }
 
 void TMarquee::setText(const QString &text)

@@ -82,7 +82,7 @@ void TVokCommDriver::setComPortPollingDelay(quint16 v)
     pollingDelay_ = v;
     if (Connected()) {
         pollTimer_.stop();
-        if (pollingDelay_ > 0) pollTimer_.start(pollingDelay_);
+        startPolling();
     }
 }
 
@@ -113,7 +113,10 @@ bool TVokCommDriver::Connect()
     }
     error_.clear();
     if (!ApplySettings()) return false;
-    if (pollingDelay_ > 0) pollTimer_.start(pollingDelay_);
+    readable_ = std::make_unique<QSocketNotifier>(port_.fd(), QSocketNotifier::Read);
+    readable_->setEnabled(false);
+    connect(readable_.get(), &QSocketNotifier::activated, this, &TVokCommDriver::portReadable);
+    startPolling();
     return true;
 }
 
@@ -121,6 +124,7 @@ void TVokCommDriver::Disconnect()
 {
     if (!Connected()) return;
     pollTimer_.stop();
+    readable_.reset();
     port_.close();
 }
 
@@ -193,10 +197,34 @@ void TVokCommDriver::SetRTS(bool on)
     if (Connected()) port_.setRts(on);
 }
 
+void TVokCommDriver::startPolling()
+{
+    // Start with one poll for what is there already; it goes to sleep if nothing is.
+    if (pollingDelay_ == 0) {
+        if (readable_) readable_->setEnabled(false);
+        return;
+    }
+    pollTimer_.start(pollingDelay_);
+    PollReceive();
+}
+
+void TVokCommDriver::portReadable()
+{
+    readable_->setEnabled(false);
+    if (pollingDelay_ == 0) return;
+    pollTimer_.start(pollingDelay_);
+    PollReceive();
+}
+
 void TVokCommDriver::PollReceive()
 {
     if (!Connected()) return;
     const qint64 n = port_.read(readBuf_.get(), inBufSize_, 0);
+    if (n == 0 && readable_) {
+        // The line is quiet: sleep until the next byte.
+        pollTimer_.stop();
+        readable_->setEnabled(true);
+    }
     if (n <= 0) return;
     if (BufferedCount + n >= kReceiveBufferSize) BufferedCount = 0;
     std::memcpy(ReceiveBuffer + BufferedCount, readBuf_.get(), size_t(n));

@@ -3,12 +3,18 @@
 //
 // Principles of operation
 // -----------------------
-// * Everything runs on the user-interface thread. While the port is open a 5 ms timer runs
+// * Everything runs on the user-interface thread. While bytes are arriving a 5 ms timer runs
 //   PollReceive, which takes whatever the port holds (one non-blocking read of at most
 //   ComPortInBufSize bytes) and delivers it twice: to the OnReceiveData handler as one chunk,
 //   and into ReceiveBuffer at BufferedCount. Protocols look at BufferedCount from their own
 //   timers and set it to 0 to consume what was gathered. When a chunk would reach 1024 bytes
 //   in ReceiveBuffer, the gathered bytes are dropped and the buffer starts again with it.
+// * The poll timer sleeps while the line is quiet: a poll that finds nothing stops it and a
+//   socket notifier on the port starts it again (with an immediate poll) when the next byte
+//   comes. So a stream is still read every ComPortPollingDelay ms, in the same chunks, while
+//   an idle open port costs no wake-ups. A poll delay of 0 reads nothing at all (a zero
+//   timer never ticks). A port that fails (adapter unplugged) is polled by the timer alone,
+//   since its descriptor would report itself readable without end.
 // * Writes block until the kernel has taken every byte. A write that transfers nothing
 //   (device gone, or no progress for OutputTimeout ms) returns kWriteFailed (0x7FFFFFFF).
 // * Line properties set while the port is open are applied at once (ApplySettings), which
@@ -20,6 +26,7 @@
 #include "platform/SerialPort.h"
 
 #include <QObject>
+#include <QSocketNotifier>
 #include <QTimer>
 #include <functional>
 #include <memory>
@@ -101,6 +108,8 @@ public:
 private:
     platform::LineSettings lineSettings() const;
     void lineChanged();
+    void startPolling();
+    void portReadable();
 
     TComPortNumber comPort_ = pnCOM1;
     TComPortBaudRate speed_ = br9600;
@@ -115,6 +124,7 @@ private:
 
     platform::SerialPort port_;
     QTimer pollTimer_;
+    std::unique_ptr<QSocketNotifier> readable_;
     std::unique_ptr<quint8[]> readBuf_;
     QString path_;
     QString error_;

@@ -102,14 +102,17 @@ private slots:
             trace.append(e);
         });
         QVERIFY(d.Connect());
-        d.setComPortPollingDelay(1000); // keep the poll away while bytes wait unread
+        d.setComPortPollingDelay(0); // a zero poll delay reads nothing: the bytes wait unread
         peer.send("unread");
         QVERIFY(peer.waitUntilSent(2000));
         QTest::qWait(50);
+        QCOMPARE(d.BufferedCount, quint16(0));
         d.setComPortSpeed(br115200);
         d.setComPortPollingDelay(5);
         QTest::qWait(100);
         QCOMPARE(d.BufferedCount, quint16(0)); // the unread input was discarded
+        peer.send("fresh"); // and the quiet port wakes for the next bytes
+        QVERIFY(gathered(d, 5));
         {
             std::lock_guard lock(m);
             QVERIFY(std::any_of(trace.begin(), trace.end(), [](const auto &e) {
