@@ -326,6 +326,13 @@ int run(int argc, char **argv)
 {
     // No display is needed: the window's controls run on Qt's offscreen platform.
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
+    // Standard error carries the program's own lines; the toolkit's notes about its
+    // environment (no XDG_RUNTIME_DIR on a production station) would only confuse scripts.
+    if (qEnvironmentVariableIsEmpty("TRAMELO_DEBUG"))
+        qInstallMessageHandler([](QtMsgType type, const QMessageLogContext &, const QString &msg) {
+            if (type == QtCriticalMsg || type == QtFatalMsg)
+                out(stderr, QStringLiteral("tramelo: %1\n").arg(msg));
+        });
     QStringList args;
     for (int i = 1; i < argc; ++i) args << QString::fromLocal8Bit(argv[i]);
     if (args[0] == "--help" || args[0] == "-h") {
