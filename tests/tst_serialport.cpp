@@ -5,6 +5,7 @@
 // <pty.h>, which would pull in <termios.h>.
 #include "platform/PortNames.h"
 #include "platform/SerialPort.h"
+#include "support/RawPty.h"
 #include "platform/Settings.h"
 
 #include <QDir>
@@ -35,57 +36,7 @@ using platform::SerialTraceEvent;
 
 namespace {
 
-// The far end of a cable: the master of a pty pair, plus a descriptor of the slave kept open
-// so that the master never reads EIO while the port under test is closed.
-class Pty
-{
-public:
-    Pty()
-    {
-        master_ = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
-        if (master_ < 0 || ::grantpt(master_) != 0 || ::unlockpt(master_) != 0) return;
-        path_ = QString::fromLocal8Bit(::ptsname(master_));
-        slave_ = ::open(::ptsname(master_), O_RDWR | O_NOCTTY | O_CLOEXEC);
-    }
-    ~Pty()
-    {
-        closeMaster();
-        if (slave_ >= 0) ::close(slave_);
-    }
-    Pty(const Pty &) = delete;
-    Pty &operator=(const Pty &) = delete;
-
-    bool ok() const { return master_ >= 0 && slave_ >= 0; }
-    QString path() const { return path_; }
-    int slave() const { return slave_; }
-    void closeMaster()
-    {
-        if (master_ >= 0) ::close(master_);
-        master_ = -1;
-    }
-    bool send(const QByteArray &bytes) const
-    {
-        return ::write(master_, bytes.constData(), size_t(bytes.size())) == bytes.size();
-    }
-    // Everything that arrives until quietMs pass without a byte.
-    QByteArray receive(int quietMs) const
-    {
-        QByteArray out;
-        char buf[4096];
-        pollfd p{master_, POLLIN, 0};
-        while (::poll(&p, 1, quietMs) > 0 && (p.revents & POLLIN)) {
-            const ssize_t n = ::read(master_, buf, sizeof buf);
-            if (n <= 0) break;
-            out.append(buf, n);
-        }
-        return out;
-    }
-
-private:
-    int master_ = -1;
-    int slave_ = -1;
-    QString path_;
-};
+using Pty = testsupport::RawPty;
 
 termios2 kernelLine(int fd)
 {

@@ -5,6 +5,7 @@
 // rather than <pty.h> (which pulls in <termios.h>).
 #include "SPComm.h"
 #include "platform/SerialPort.h"
+#include "support/RawPty.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
@@ -28,62 +29,7 @@ using platform::SerialTraceEvent;
 
 namespace {
 
-// The far end of a cable: the master of a pty pair, plus a descriptor of the slave kept open
-// so that the master never reads EIO while the port under test is closed.
-class Pty
-{
-public:
-    Pty()
-    {
-        master_ = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
-        if (master_ < 0 || ::grantpt(master_) != 0 || ::unlockpt(master_) != 0) return;
-        path_ = QString::fromLocal8Bit(::ptsname(master_));
-        slave_ = ::open(::ptsname(master_), O_RDWR | O_NOCTTY | O_CLOEXEC);
-    }
-    ~Pty()
-    {
-        closeMaster();
-        if (slave_ >= 0) ::close(slave_);
-    }
-    Pty(const Pty &) = delete;
-    Pty &operator=(const Pty &) = delete;
-
-    bool ok() const { return master_ >= 0 && slave_ >= 0; }
-    QString path() const { return path_; }
-    void closeMaster()
-    {
-        if (master_ >= 0) ::close(master_);
-        master_ = -1;
-    }
-    bool send(const QByteArray &bytes) const
-    {
-        return ::write(master_, bytes.constData(), size_t(bytes.size())) == bytes.size();
-    }
-    // Everything that arrives until quietMs pass without a byte.
-    QByteArray receive(int quietMs) const
-    {
-        QByteArray out;
-        char buf[4096];
-        pollfd p{master_, POLLIN, 0};
-        while (::poll(&p, 1, quietMs) > 0 && (p.revents & POLLIN)) {
-            const ssize_t n = ::read(master_, buf, sizeof buf);
-            if (n <= 0) break;
-            out.append(buf, n);
-        }
-        return out;
-    }
-    speed_t speed() const
-    {
-        termios2 t{};
-        ::ioctl(slave_, TCGETS2, &t);
-        return t.c_ospeed;
-    }
-
-private:
-    int master_ = -1;
-    int slave_ = -1;
-    QString path_;
-};
+using Pty = testsupport::RawPty;
 
 // Installs a tracer for the life of the object and collects what it reports.
 class TraceLog
