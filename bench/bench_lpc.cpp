@@ -3,8 +3,8 @@
 // 8N1 UART in either direction. Printed beside it: the time the same bytes need on the wire
 // (both directions, 10 bits per byte) and the ratio of the two. Run once with the time-out
 // field at 5 (default: a 15 ms pause after every data line) and once at 1 (3 ms).
-#include "LPC.h"
-#include "Main.h"
+#include "app/LPC.h"
+#include "app/Main.h"
 
 #include "sim/LpcSim.h"
 #include "support/PtyPeer.h"
@@ -86,7 +86,8 @@ Result run(const QString &timeoutField, const QByteArray &img)
     Result r;
     QEventLoop loop;
     bool ended = false;
-    m.OnDownloadEnded = [&](bool ok) {
+    m.OnDownloadEnded = [&](DownloadResult result) {
+        const bool ok = result == DownloadResult::Written;
         r.ok = ok;
         ended = true;
         loop.quit();

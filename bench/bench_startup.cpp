@@ -2,7 +2,7 @@
 // times; each child creates the application and the windows as the program does, shows the
 // main window and reports when it is exposed. The parent measures from starting the process
 // (so loading the libraries counts) to that report, and prints the median.
-#include "Main.h"
+#include "app/Main.h"
 
 #include "support/TestEnv.h"
 

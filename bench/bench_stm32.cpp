@@ -8,7 +8,7 @@
 // of the host's next frame arriving), counted over every exchange. The host only sees an
 // answer at the driver's next 5 ms poll and acts on it at the next 3 ms Timer5 tick, so a
 // turnaround of about 4 ms per exchange (2.5 + 1.5 on average) is what the two timers cost.
-#include "Main.h"
+#include "app/Main.h"
 
 #include "platform/SerialPort.h"
 #include "sim/Stm32Sim.h"
@@ -105,7 +105,8 @@ Result run(const QString &file, const QByteArray &img)
     m.OnLine = [&](const QString &line) {
         if (line == QStringLiteral("上载完成！")) r.totalMs = double(t.nsecsElapsed()) / 1e6;
     };
-    m.OnDownloadEnded = [&](bool ok) {
+    m.OnDownloadEnded = [&](DownloadResult result) {
+        const bool ok = result == DownloadResult::Written;
         r.ok = ok;
         ended = true;
         loop.quit();

@@ -2,7 +2,7 @@
 // of the idle program with the port open. The stream comes through a pseudo-terminal paced
 // like a real 8N1 UART; the figure is the CPU time of the user-interface thread (which does
 // all the terminal's work) per second of stream.
-#include "Main.h"
+#include "app/Main.h"
 
 #include "support/PtyPeer.h"
 #include "support/TestEnv.h"
@@ -12,10 +12,10 @@
 #include <QComboBox>
 #include <QElapsedTimer>
 #include <QEventLoop>
-#include <QTimer>
 #include <QRandomGenerator>
 #include <QTabWidget>
 #include <QTest>
+#include <QTimer>
 #include <cstdio>
 #include <sys/resource.h>
 
@@ -39,7 +39,8 @@ QByteArray streamData(qsizetype size)
     QByteArray out;
     QRandomGenerator g(42);
     while (out.size() < size) {
-        for (int i = 0; i < 40; ++i) out.append(char('a' + g.bounded(26)));
+        for (int i = 0; i < 40; ++i)
+            out.append(char('a' + g.bounded(26)));
         out.append("\xC4\xE3\xBA\xC3 t=");
         out.append(QByteArray::number(g.bounded(100000)));
         out.append("\r\n");

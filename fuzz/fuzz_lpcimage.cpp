@@ -2,7 +2,7 @@
 // image it accepts, under both sector layouts; the lines of the list are checked against the
 // limits the protocol's buffers have, and the input is also encoded as uuencoded lines and
 // taken as a part identification. Any broken invariant aborts.
-#include "LpcImage.h"
+#include "logic/LpcImage.h"
 
 #include <QBuffer>
 

@@ -2,10 +2,10 @@
 // Input: one byte choosing the step, then chunks (a length byte and that many bytes), each put
 // into the driver's gathered buffer and handed to the reply poll.
 #include "FuzzApp.h"
-#include "LPC.h"
-#include "Main.h"
+#include "app/LPC.h"
+#include "app/Main.h"
 
-#include "platform/Ui.h"
+#include "app/Ui.h"
 
 #include <QPlainTextEdit>
 #include <algorithm>

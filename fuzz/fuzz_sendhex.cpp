@@ -1,9 +1,9 @@
 // The terminal's conversions over arbitrary input: the HEX send filter, the split into write
 // blocks, the text of a file loaded into the send area, and the receive renderer, whose
 // chunk-by-chunk text must equal a full rebuild of the same store.
-#include "Terminal.h"
+#include "logic/Terminal.h"
 
-#include "HexText.h"
+#include "logic/HexText.h"
 
 #include <QByteArray>
 #include <QString>

@@ -1,7 +1,7 @@
 // The STC controller's reply handling over arbitrary input: receptions split into chunks and
 // fed to the receiver, and the recognition and version rules applied to arbitrary texts
 // (the last-frame text is hex in practice; here it may hold anything).
-#include "StcFrames.h"
+#include "logic/StcFrames.h"
 
 #include <QByteArray>
 #include <QString>

@@ -1,7 +1,7 @@
 // Feeds the input as a firmware file to the STM32 loader, both as HEX text and as a binary
 // file, line by line to ParseStmHexLine, and as gathered boot-loader replies; then cuts every
 // loaded image into its erase list and blocks. Any broken invariant aborts.
-#include "Stm32Image.h"
+#include "logic/Stm32Image.h"
 
 #include <QBuffer>
 

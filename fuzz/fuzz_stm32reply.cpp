@@ -2,9 +2,9 @@
 // Input: one byte choosing the state, then chunks (a length byte and that many bytes), each
 // put into the driver's gathered buffer and handed to the state machine's tick.
 #include "FuzzApp.h"
-#include "Main.h"
+#include "app/Main.h"
 
-#include "platform/Ui.h"
+#include "app/Ui.h"
 
 #include <QPlainTextEdit>
 #include <algorithm>

@@ -1,12 +1,12 @@
 # HEX parsing, image loading and what is built from an image (STM32 erase list and blocks, LPC
 # send list). The logic sources are compiled into each target so that libFuzzer's coverage and
 # the sanitizers reach them.
-set(_image_src ${PROJECT_SOURCE_DIR}/src)
+set(_image_src ${PROJECT_SOURCE_DIR}/src/logic)
 tramelo_add_fuzzer(fuzz_stm32image SOURCES fuzz_stm32image.cpp ${_image_src}/Stm32Image.cpp
                    ${_image_src}/HexText.cpp LIBS Qt6::Core)
 tramelo_add_fuzzer(fuzz_lpcimage SOURCES fuzz_lpcimage.cpp ${_image_src}/LpcImage.cpp
                    ${_image_src}/HexText.cpp LIBS Qt6::Core)
 foreach(_t fuzz_stm32image fuzz_lpcimage)
-    target_include_directories(${_t} PRIVATE ${_image_src})
+    target_include_directories(${_t} PRIVATE ${PROJECT_SOURCE_DIR}/src)
     set_target_properties(${_t} PROPERTIES AUTOMOC OFF AUTOUIC OFF AUTORCC OFF)
 endforeach()

@@ -14,11 +14,11 @@
 // (platform::setSerialTracer), with the time it happened.
 #pragma once
 
-#include "Main.h"
-#include "SPComm.h"
-#include "STC.h"
+#include "app/Main.h"
+#include "app/STC.h"
 #include "platform/PortNames.h"
 #include "platform/SerialPort.h"
+#include "serial/SPComm.h"
 #include "sim/StcSim.h"
 #include "support/Firmware.h"
 #include "support/PtyPeer.h"
@@ -102,7 +102,10 @@ public:
         m.MCUType->setCurrentIndex(kStcEntry);
         m.Edit4->setText(QString::fromLatin1(kShortResetMs));
         m.OnLine = [this](const QString &line) { lines.append(line); };
-        m.OnDownloadEnded = [this](bool success) { ends.append(success); };
+        m.OnDownloadEnded = [this](DownloadResult result) {
+            const bool success = result == DownloadResult::Written;
+            ends.append(success);
+        };
     }
 
     ~StcLine()

@@ -1,4 +1,4 @@
-tramelo_add_test(tst_cli SOURCES tst_cli.cpp LIBS tramelo_app TIMEOUT 600)
+tramelo_add_test(tst_cli SOURCES tst_cli.cpp LIBS tramelo_cli TIMEOUT 600)
 if(TARGET tst_cli)
     target_compile_definitions(tst_cli PRIVATE TRAMELO_BINARY="$<TARGET_FILE:tramelo>")
     add_dependencies(tst_cli tramelo)

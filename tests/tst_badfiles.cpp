@@ -10,10 +10,10 @@
 // file without data is refused), never crashes, never writes what the file does not hold,
 // and never blocks the window: the event loop must run at least once a second throughout,
 // and the file must be loaded within a second of the moment the programmer reaches for it.
-#include "LPC.h"
-#include "Main.h"
-#include "SPComm.h"
-#include "STC.h"
+#include "app/LPC.h"
+#include "app/Main.h"
+#include "app/STC.h"
+#include "serial/SPComm.h"
 
 #include "platform/PortNames.h"
 #include "sim/LpcSim.h"
@@ -68,9 +68,9 @@ const QString kStcTargetCode = QStringLiteral("下载目标代码");
 const QString kStcDone = QStringLiteral("上载数据成功 ！");
 
 // The lines of an LPC attempt up to the part identification, which loads the file.
-const QStringList kLpcUpToPartId = {
-    QStringLiteral("正在查找。。。"), QStringLiteral("已成功连接"), QStringLiteral("同步已建立"),
-    QStringLiteral("波特率发送成功"), QStringLiteral("解锁成功")};
+const QStringList kLpcUpToPartId = {QStringLiteral("正在查找。。。"), QStringLiteral("已成功连接"),
+                                    QStringLiteral("同步已建立"), QStringLiteral("波特率发送成功"),
+                                    QStringLiteral("解锁成功")};
 
 enum class BadFile {
     Empty,
@@ -205,7 +205,10 @@ template <typename Board> struct Rig
             lineMs << clock.elapsed();
         };
         m.OnStatusText = [this](const QString &text) { statuses << text; };
-        m.OnDownloadEnded = [this](bool ok) { ends << ok; };
+        m.OnDownloadEnded = [this](DownloadResult result) {
+            const bool ok = result == DownloadResult::Written;
+            ends << ok;
+        };
     }
     ~Rig()
     {
@@ -223,7 +226,10 @@ template <typename Board> struct Rig
         clock.start();
         main().BitBtn1->click();
     }
-    bool waitEnd(int ms) { return QTest::qWaitFor([this] { return !ends.isEmpty(); }, ms); }
+    bool waitEnd(int ms)
+    {
+        return QTest::qWaitFor([this] { return !ends.isEmpty(); }, ms);
+    }
     // Time from the line `before` to the line after it.
     qint64 msAfterLine(const QString &before) const
     {
@@ -256,7 +262,7 @@ private slots:
     {
         QTest::addColumn<BadFile>("kind");
         QTest::addColumn<QString>("fileName");
-        QTest::addColumn<QString>("refusal");   // "": the file loads
+        QTest::addColumn<QString>("refusal");    // "": the file loads
         QTest::addColumn<QByteArray>("written"); // flash from 0x08000000 when it loads
 
         const QByteArray erased4(4, char(0xFF));
@@ -277,15 +283,15 @@ private slots:
         QTest::newRow("04 record 0xFFFF: data at the top of the address space")
             << BadFile::AddressTop << "top.hex"
             << QStringLiteral("HEX文件的地址超出Flash范围: 0xFFFF0000") << QByteArray();
-        QTest::newRow("200 MB .hex") << BadFile::Huge << "huge.hex"
-                                     << QStringLiteral("文件太大，不能用于256K Flash")
-                                     << QByteArray();
+        QTest::newRow("200 MB .hex")
+            << BadFile::Huge << "huge.hex" << QStringLiteral("文件太大，不能用于256K Flash")
+            << QByteArray();
         QTest::newRow("200 MB .bin") << BadFile::Huge << "huge.bin"
                                      << QStringLiteral("文件太大，不能超过1024 KB") << QByteArray();
         QTest::newRow("a directory") << BadFile::Directory << "firmware.bin"
                                      << QStringLiteral("所选的不是文件") << QByteArray();
-        QTest::newRow("a named pipe") << BadFile::Fifo << "pipe.hex"
-                                      << QStringLiteral("所选的不是文件") << QByteArray();
+        QTest::newRow("a named pipe")
+            << BadFile::Fifo << "pipe.hex" << QStringLiteral("所选的不是文件") << QByteArray();
         QTest::newRow("no read permission") << BadFile::Unreadable << "locked.hex"
                                             << QStringLiteral("文件无法读取") << QByteArray();
     }
@@ -359,8 +365,8 @@ private slots:
         QTest::newRow("04 record 0xFFFF: nothing within 64 KiB")
             << BadFile::AddressTop << "top.hex" << kStcNoData << QByteArray();
         QTest::newRow("200 MB file") << BadFile::Huge << "huge.hex" << kStcNoData << QByteArray();
-        QTest::newRow("a directory") << BadFile::Directory << "firmware.hex" << kStcNoFile
-                                     << QByteArray();
+        QTest::newRow("a directory")
+            << BadFile::Directory << "firmware.hex" << kStcNoFile << QByteArray();
         QTest::newRow("a named pipe") << BadFile::Fifo << "pipe.hex" << kStcNoFile << QByteArray();
         QTest::newRow("no read permission")
             << BadFile::Unreadable << "locked.hex" << kStcNoData << QByteArray();
@@ -386,7 +392,8 @@ private slots:
 
         // The file is decoded, or refused, within a second of the press of the button.
         QVERIFY(!rig.lines.isEmpty());
-        QVERIFY2(rig.lineMs.first() < kMaxFreezeMs, qPrintable(QString::number(rig.lineMs.first())));
+        QVERIFY2(rig.lineMs.first() < kMaxFreezeMs,
+                 qPrintable(QString::number(rig.lineMs.first())));
         TMainForm &m = rig.main();
         if (refusal.isEmpty()) {
             QCOMPARE(rig.lines.first(), kStcTargetCode);
@@ -426,7 +433,10 @@ private slots:
              junkHasRecordLine ? QString() : kLpcEmpty, kLpcTimedOut},
             {"bad characters", BadFile::BadCharacters, "bad.hex", {}, kLpcTimedOut},
             {"file cut inside a record", BadFile::TruncatedLine, "cut.hex", {}, kLpcTimedOut},
-            {"byte count FF with five data bytes", BadFile::HugeByteCount, "count.hex", {},
+            {"byte count FF with five data bytes",
+             BadFile::HugeByteCount,
+             "count.hex",
+             {},
              kLpcTimedOut},
             {"04 record 0x2000", BadFile::AddressRam, "ram.hex", kLpcTooLarge, kLpcTimedOut},
             {"04 record 0xFFFF", BadFile::AddressTop, "top.hex", kLpcTooLarge, kLpcTimedOut},
@@ -445,7 +455,8 @@ private slots:
         if (readable)
             QSKIP("this process reads files without read permission (root); nothing to refuse");
         // Dropped without a message, like a malformed file.
-        runLpcCases(env, {{"no read permission", BadFile::Unreadable, "locked.hex", {}, kLpcTimedOut}});
+        runLpcCases(env,
+                    {{"no read permission", BadFile::Unreadable, "locked.hex", {}, kLpcTimedOut}});
     }
 
 private:
@@ -477,7 +488,10 @@ private:
             m.CheckBox2->setChecked(false);
             m.CheckBox2Click();
             m.OnLine = [self](const QString &line) { self->lines << line; };
-            m.OnDownloadEnded = [self](bool ok) { self->ends << ok; };
+            m.OnDownloadEnded = [self](DownloadResult result) {
+                const bool ok = result == DownloadResult::Written;
+                self->ends << ok;
+            };
             const QString path = makeBadFile(env.root(), c.kind, c.fileName);
             QVERIFY2(!path.isEmpty(), c.name);
             m.Edit2->setText(path);

@@ -1,6 +1,7 @@
 // The command line, run as a separate process against simulated boards on pseudo-terminals:
 // exit status, output, flash contents, and several boards flashed at once.
-#include "Cli.h"
+#include "cli/Cli.h"
+#include "logic/Devices.h"
 
 #include "sim/LpcSim.h"
 #include "sim/StcSim.h"
@@ -80,21 +81,21 @@ private slots:
         QTest::addColumn<QString>("stream");
         QTest::newRow("help") << QStringList{"--help"} << 0 << "Usage";
         QTest::newRow("version") << QStringList{"--version"} << 0 << "tramelo 1.60";
+        QTest::newRow("download help") << QStringList{"download", "--help"} << 0 << "--device DEV";
         QTest::newRow("unknown command") << QStringList{"flash"} << 2 << "unknown command";
         QTest::newRow("unknown option")
             << QStringList{"download", "--device", "stm32", "--port", "COM1", "--fast", "x.bin"}
             << 2 << "unknown option";
-        QTest::newRow("missing device") << QStringList{"download", "--port", "COM1", "x.bin"}
-                                        << 2 << "--device is missing";
+        QTest::newRow("missing device")
+            << QStringList{"download", "--port", "COM1", "x.bin"} << 2 << "--device is missing";
         QTest::newRow("ambiguous device")
             << QStringList{"download", "--device", "lpc21", "--port", "COM1", "x.bin"} << 2
             << "unknown or ambiguous device";
-        QTest::newRow("bad rate")
-            << QStringList{"download", "--device", "stm32", "--port", "COM1", "--baud", "12345",
-                           "x.bin"}
-            << 2 << "unsupported rate";
-        QTest::newRow("missing value") << QStringList{"download", "--device"} << 2
-                                       << "needs a value";
+        QTest::newRow("bad rate") << QStringList{"download", "--device", "stm32", "--port",
+                                                 "COM1",     "--baud",   "12345", "x.bin"}
+                                  << 2 << "unsupported rate";
+        QTest::newRow("missing value")
+            << QStringList{"download", "--device"} << 2 << "needs a value";
     }
 
     void usageAndHelp()
@@ -109,13 +110,17 @@ private slots:
 
     void deviceNames()
     {
-        const QStringList entries = {"LPC2214", "LPC2131", "STM32F10xxxxx 家族", "STC89C52RC",
-                                     "STC89C516RD+"};
-        QCOMPARE(cli::deviceIndex(entries, "stm32"), 2);
-        QCOMPARE(cli::deviceIndex(entries, "lpc2131"), 1);
-        QCOMPARE(cli::deviceIndex(entries, "STC89C516rd+"), 4);
-        QCOMPARE(cli::deviceIndex(entries, "stc89c5"), -1); // ambiguous
-        QCOMPARE(cli::deviceIndex(entries, "avr"), -1);
+        using devices::findDevice;
+        const auto nameAt = [](int i) { return devices::entryAt(i)->name.toString(); };
+        QCOMPARE(nameAt(findDevice(u"stm32")), QStringLiteral("STM32F10xxxxx 家族"));
+        QCOMPARE(nameAt(findDevice(u"STM32F10xxxxx 家族")), QStringLiteral("STM32F10xxxxx 家族"));
+        QCOMPARE(nameAt(findDevice(u"lpc2131")), QStringLiteral("LPC2131"));
+        QCOMPARE(nameAt(findDevice(u" STC89C516rd+ ")), QStringLiteral("STC89C516RD+"));
+        QCOMPARE(nameAt(findDevice(u"stc89c51r")), QStringLiteral("STC89C51RC")); // unique start
+        QCOMPARE(findDevice(u"stc89c5"), -1);                                     // ambiguous
+        QCOMPARE(findDevice(u"lpc213"), -1);
+        QCOMPARE(findDevice(u"avr"), -1);
+        QCOMPARE(findDevice(u""), -1);
     }
 
     void unusableFileAndPort()
@@ -200,10 +205,10 @@ private slots:
         PtyPeer peerA, peerB;
         peerA.attach(&boardA);
         peerB.attach(&boardB);
-        QProcess *pa = start({"download", "--device", "stm32", "--port", peerA.slavePath(),
-                              "--no-reset", fa});
-        QProcess *pb = start({"download", "--device", "stm32", "--port", peerB.slavePath(),
-                              "--no-reset", fb});
+        QProcess *pa =
+            start({"download", "--device", "stm32", "--port", peerA.slavePath(), "--no-reset", fa});
+        QProcess *pb =
+            start({"download", "--device", "stm32", "--port", peerB.slavePath(), "--no-reset", fb});
         const Run ra = finish(pa), rb = finish(pb);
         QCOMPARE(ra.code, 0);
         QCOMPARE(rb.code, 0);

@@ -2,10 +2,10 @@
 // mirrors of the terminal's, the file button, the automatic reset box, and the automatic
 // re-download when the firmware file's last-write time changes, driven end to end with the
 // STM32 programmer against the simulated boot loader on a pseudo-terminal.
-#include "Main.h"
+#include "app/Main.h"
 
+#include "app/Ui.h"
 #include "platform/SerialPort.h"
-#include "platform/Ui.h"
 #include "sim/Stm32Sim.h"
 #include "support/Firmware.h"
 #include "support/PtyPeer.h"
@@ -129,7 +129,8 @@ struct Rig
             onTopAtStart = m->StayOnTop();
             startedAfterMs = clock.isValid() ? clock.elapsed() : -1;
         };
-        m->OnDownloadEnded = [this](bool ok) {
+        m->OnDownloadEnded = [this](DownloadResult result) {
+            const bool ok = result == DownloadResult::Written;
             ended = ok;
             ++ends;
             sim.reset();

@@ -1,6 +1,6 @@
 // The polling driver against a pseudo-terminal: gathering and overflow, reads with zero bytes,
 // writes on closed and vanished ports, reconfiguration while open, exclusive use.
-#include "Vok_ComDrv.h"
+#include "serial/Vok_ComDrv.h"
 
 #include "support/PtyPeer.h"
 #include "support/TestEnv.h"
@@ -48,7 +48,8 @@ private slots:
         d.ReadBuffered(buffered);
         QCOMPARE(buffered, second);
         QCOMPARE(chunks.join(), first + second);
-        for (const QByteArray &c : chunks) QVERIFY(c.size() <= d.ComPortInBufSize());
+        for (const QByteArray &c : chunks)
+            QVERIFY(c.size() <= d.ComPortInBufSize());
     }
 
     void readBufferedKeepsZeroBytes()
@@ -111,7 +112,7 @@ private slots:
         d.setComPortPollingDelay(5);
         QTest::qWait(100);
         QCOMPARE(d.BufferedCount, quint16(0)); // the unread input was discarded
-        peer.send("fresh"); // and the quiet port wakes for the next bytes
+        peer.send("fresh");                    // and the quiet port wakes for the next bytes
         QVERIFY(gathered(d, 5));
         {
             std::lock_guard lock(m);
@@ -130,9 +131,9 @@ private slots:
         QCOMPARE(d.devicePath(), peer.slavePath());
         {
             std::lock_guard lock(m);
-            QCOMPARE(std::count_if(trace.begin(), trace.end(), [](const auto &e) {
-                         return e.kind == platform::SerialTraceEvent::Open;
-                     }),
+            QCOMPARE(std::count_if(
+                         trace.begin(), trace.end(),
+                         [](const auto &e) { return e.kind == platform::SerialTraceEvent::Open; }),
                      1);
         }
         platform::setSerialTracer(nullptr);

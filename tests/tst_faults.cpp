@@ -12,10 +12,10 @@
 // wait). The STM32 and LPC attempts are driven by window timers, so the five faults of those
 // families run side by side, each in a window of its own on a pseudo-terminal of its own;
 // the STC download is one blocking call and its faults run one after the other.
-#include "LPC.h"
-#include "Main.h"
-#include "SPComm.h"
-#include "STC.h"
+#include "app/LPC.h"
+#include "app/Main.h"
+#include "app/STC.h"
+#include "serial/SPComm.h"
 
 #include "platform/PortNames.h"
 #include "platform/SerialPort.h"
@@ -90,9 +90,8 @@ public:
     FreezeWatch()
     {
         timer_.setTimerType(Qt::PreciseTimer);
-        QObject::connect(&timer_, &QTimer::timeout, [this] {
-            worst_ = std::max(worst_, since_.restart());
-        });
+        QObject::connect(&timer_, &QTimer::timeout,
+                         [this] { worst_ = std::max(worst_, since_.restart()); });
         since_.start();
         timer_.start(5);
     }
@@ -118,13 +117,18 @@ bool pulled(Trouble t)
 QString troubleName(Trouble t)
 {
     switch (t) {
-    case Trouble::Silent: return QStringLiteral("silent while writing");
-    case Trouble::Junk: return QStringLiteral("junk answer");
-    case Trouble::Refuse: return QStringLiteral("refused block");
-    case Trouble::Vanish: return QStringLiteral("adapter pulled while writing");
+    case Trouble::Silent:
+        return QStringLiteral("silent while writing");
+    case Trouble::Junk:
+        return QStringLiteral("junk answer");
+    case Trouble::Refuse:
+        return QStringLiteral("refused block");
+    case Trouble::Vanish:
+        return QStringLiteral("adapter pulled while writing");
     case Trouble::VanishUnanswered:
         return QStringLiteral("adapter pulled before a switched-off board answered");
-    case Trouble::PortTaken: return QStringLiteral("port held by another program");
+    case Trouble::PortTaken:
+        return QStringLiteral("port held by another program");
     }
     return {};
 }
@@ -347,11 +351,12 @@ class TestFaults : public QObject
         m.Edit3->setText(f.timeoutField);
         m.CheckBox2->setChecked(false);
         m.CheckBox2Click();
-        m.Edit2->setText(env.file(QStringLiteral("%1-%2").arg(int(lane.trouble)).arg(f.fileName),
-                                  f.fileBytes));
+        m.Edit2->setText(
+            env.file(QStringLiteral("%1-%2").arg(int(lane.trouble)).arg(f.fileName), f.fileBytes));
         Lane *self = &lane;
         m.OnLine = [self](const QString &line) { self->lines << line; };
-        m.OnDownloadEnded = [self](bool ok) {
+        m.OnDownloadEnded = [self](DownloadResult result) {
+            const bool ok = result == DownloadResult::Written;
             self->ends << ok;
             self->endedAfterMs = self->clock.elapsed();
         };
@@ -372,8 +377,8 @@ private slots:
     {
         QFETCH(Family, family);
         TestEnv env;
-        const QList<Trouble> troubles = {Trouble::Silent, Trouble::Junk,
-                                         Trouble::Refuse, Trouble::Vanish,
+        const QList<Trouble> troubles = {Trouble::Silent,           Trouble::Junk,
+                                         Trouble::Refuse,           Trouble::Vanish,
                                          Trouble::VanishUnanswered, Trouble::PortTaken};
         std::vector<std::unique_ptr<Lane>> lanes;
         for (const Trouble t : troubles) {
@@ -394,8 +399,8 @@ private slots:
         };
         const int programThreads = threadCount() - openPeers();
         const auto threadsSettled = [&] {
-            return QTest::qWaitFor(
-                [&] { return threadCount() - openPeers() == programThreads; }, 1000);
+            return QTest::qWaitFor([&] { return threadCount() - openPeers() == programThreads; },
+                                   1000);
         };
         FreezeWatch freeze;
 
@@ -433,8 +438,9 @@ private slots:
             QVERIFY2(lane.ends == QList<bool>{false},
                      qPrintable(lane.what(QStringLiteral("ends %1: ").arg(lane.ends.size()) +
                                           lane.lines.join(QStringLiteral(" | ")))));
-            QVERIFY2(lane.endedAfterMs <= family.maxAttemptMs,
-                     qPrintable(lane.what(QStringLiteral("ended after %1 ms").arg(lane.endedAfterMs))));
+            QVERIFY2(
+                lane.endedAfterMs <= family.maxAttemptMs,
+                qPrintable(lane.what(QStringLiteral("ended after %1 ms").arg(lane.endedAfterMs))));
             if (lane.trouble == Trouble::PortTaken) {
                 // The board never heard a byte; the window said why.
                 QVERIFY2(lane.peer->receivedCount() == 0, qPrintable(lane.what("bytes sent")));
@@ -490,7 +496,8 @@ private slots:
             QVERIFY2(lane.ends == QList<bool>{true},
                      qPrintable(lane.what(QStringLiteral("next download: ") +
                                           lane.lines.join(QStringLiteral(" | ")))));
-            QVERIFY2(lane.lines.last() == family.doneLine, qPrintable(lane.what("next: last line")));
+            QVERIFY2(lane.lines.last() == family.doneLine,
+                     qPrintable(lane.what("next: last line")));
             QVERIFY2(family.flash(*lane.board, family.image.size()) == family.image,
                      qPrintable(lane.what("next: flash")));
             QVERIFY2(lane.board->protocolErrors().isEmpty(),

@@ -1,7 +1,7 @@
 // Carrying, installing and loading the decoding library, with HOME in a temporary folder so
 // that the system directory is a fresh one for each test.
-#include "StcHexLib.h"
-#include "platform/Ui.h"
+#include "app/Ui.h"
+#include "hexlib/StcHexLib.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -188,7 +188,7 @@ void TestHexLib::programFolderFirst()
     QVERIFY(!programFolder.isEmpty());
     std::vector<quint8> image(kImageSize, 0);
     QVERIFY_THROWS_EXCEPTION(
-        ui::EOSError,
+        hexlib::EExportError,
         hexlib::decodeHexFile(hexFile_, image.data(), {programFolder, hexlib::systemDirectory()}));
     QCOMPARE(image[0], quint8(0));
 }
@@ -226,7 +226,7 @@ void TestHexLib::missingExport()
     try {
         hexlib::decodeHexFile(hexFile_, image.data());
         QFAIL("no exception");
-    } catch (const ui::EOSError &e) {
+    } catch (const hexlib::EExportError &e) {
         QVERIFY2(QString::fromUtf8(e.what()).contains("DecodeHex"), e.what());
     }
     QVERIFY(!isLoaded(installed));

@@ -2,8 +2,8 @@
 // against the simulated boot loader on a pseudo-terminal. The simulator checks every line it
 // receives as a chip would (uuencoding, checksums, prepared sectors, copy targets), so a
 // wrong item fails there as well as here.
-#include "LPC.h"
-#include "Main.h"
+#include "app/LPC.h"
+#include "app/Main.h"
 
 #include "platform/SerialPort.h"
 #include "sim/LpcSim.h"
@@ -47,7 +47,10 @@ using firmware::hexRecord;
 using firmware::pattern;
 
 // Intel HEX text of an image from flash address 0 (at most 64 KiB).
-QByteArray toHex(const QByteArray &image) { return firmware::intelHex(image, kHexRecordBytes); }
+QByteArray toHex(const QByteArray &image)
+{
+    return firmware::intelHex(image, kHexRecordBytes);
+}
 
 // The lines the host sent, line ends removed.
 QList<QByteArray> hostLines(const QByteArray &stream)
@@ -125,7 +128,8 @@ struct Rig
             if (onLine) onLine(l);
         };
         m.OnStatusText = [this](const QString &s) { statuses << s; };
-        m.OnDownloadEnded = [this](bool ok) {
+        m.OnDownloadEnded = [this](DownloadResult result) {
+            const bool ok = result == DownloadResult::Written;
             ends << ok;
             if (loop) loop->quit();
         };

@@ -1,6 +1,6 @@
 // The LPC2000 programmer's pure logic: HEX image building, padding and the size limit,
 // uuencoding, the sector layouts and the send list that the ISP protocol is spoken from.
-#include "LpcImage.h"
+#include "logic/LpcImage.h"
 
 #include <QBuffer>
 #include <QDir>

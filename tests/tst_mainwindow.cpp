@@ -1,7 +1,7 @@
 // The main window: the settings store (first start, partial and mistyped values, numeric
 // fields, the unwritable store), the shared port, tabs, numeric field filter and the
 // download button's line forcing per device family.
-#include "Main.h"
+#include "app/Main.h"
 
 #include "support/PtyPeer.h"
 #include "support/TestEnv.h"
@@ -20,9 +20,9 @@ using testenv::TestEnv;
 
 namespace {
 const char *const kAllValues[] = {
-    "Model",   "Port",      "BaudRate", "Data",    "Stop",    "Parity",   "HexRXD",
-    "TimeTXD_ch", "TimeTXD_v", "HexTXD", "SendNewL", "KeySend", "SendClear", "SendStr",
-    "MCUType", "12T",       "AutoISP",  "AutoRST", "FileName", "Delay",   "Delay1"};
+    "Model",      "Port",      "BaudRate", "Data",     "Stop",     "Parity",    "HexRXD",
+    "TimeTXD_ch", "TimeTXD_v", "HexTXD",   "SendNewL", "KeySend",  "SendClear", "SendStr",
+    "MCUType",    "12T",       "AutoISP",  "AutoRST",  "FileName", "Delay",     "Delay1"};
 
 QSettings storeOf(const TestEnv &env)
 {
@@ -52,7 +52,8 @@ private slots:
             w.main->close();
         }
         QSettings s = storeOf(env);
-        for (const char *name : kAllValues) QVERIFY2(s.contains(name), name);
+        for (const char *name : kAllValues)
+            QVERIFY2(s.contains(name), name);
         QCOMPARE(s.value("BaudRate").toInt(), 12);
         QCOMPARE(s.value("Model").toInt(), 2);
         QCOMPARE(s.value("SendStr").toString(), QStringLiteral("第一行\r\nsecond"));
@@ -75,14 +76,15 @@ private slots:
         QTest::addColumn<bool>("hexTxd");
         QTest::addColumn<QString>("delay");
         QTest::newRow("only Port to Parity")
-            << "[General]\nPort=2\nBaudRate=3\nData=1\nStop=2\nParity=4\n" << 4 << false << "5";
+            << "[General]\nPort=2\nBaudRate=3\nData=1\nStop=2\nParity=4\n"
+            << 4 << false << "5";
         QTest::newRow("mistyped HexRXD")
             << "[General]\nPort=2\nParity=1\nBaudRate=3\nData=1\nStop=2\nHexRXD=yes\n"
                "HexTXD=1\nDelay=42\n"
             << 1 << false << "5";
         QTest::newRow("index outside its list")
-            << "[General]\nPort=2\nBaudRate=3\nData=1\nStop=2\nParity=9\nHexTXD=1\n" << 0
-            << false << "5";
+            << "[General]\nPort=2\nBaudRate=3\nData=1\nStop=2\nParity=9\nHexTXD=1\n"
+            << 0 << false << "5";
         QTest::newRow("complete")
             << "[General]\nPort=2\nBaudRate=3\nData=1\nStop=2\nParity=3\nHexRXD=0\n"
                "TimeTXD_ch=0\nTimeTXD_v=500\nHexTXD=1\nSendNewL=1\nKeySend=0\nSendClear=0\n"
@@ -173,8 +175,10 @@ private slots:
         QVERIFY(!m.ComPortActive);
         QCOMPARE(env.messages.size(), 1);
         QCOMPARE(env.messages[0].caption, QStringLiteral("Tramelo"));
-        QCOMPARE(env.messages[0].text,
-                 QStringLiteral("当前串口号已经被占用，或其它错误 ！\r请选择其它串口，或检查串口设置是否正确。"));
+        QCOMPARE(
+            env.messages[0].text,
+            QStringLiteral(
+                "当前串口号已经被占用，或其它错误 ！\r请选择其它串口，或检查串口设置是否正确。"));
         m.ComboBox1->setCurrentIndex(1);
         QVERIFY(m.ComPort_Open());
         QVERIFY(m.ComPortActive);

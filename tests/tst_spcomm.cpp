@@ -3,8 +3,8 @@
 //
 // The speed is read back with the kernel's termios2, so this file opens ptys with posix_openpt
 // rather than <pty.h> (which pulls in <termios.h>).
-#include "SPComm.h"
 #include "platform/SerialPort.h"
+#include "serial/SPComm.h"
 #include "support/RawPty.h"
 
 #include <QCoreApplication>

@@ -4,7 +4,7 @@
 // after each failure.
 #include "StcLine.h"
 
-#include "StcHexLib.h"
+#include "hexlib/StcHexLib.h"
 
 #include <QElapsedTimer>
 #include <QLabel>

@@ -1,6 +1,6 @@
 // STC boot-loader frames, recognition tables and image rules.
-#include "HexText.h"
-#include "StcFrames.h"
+#include "logic/HexText.h"
+#include "logic/StcFrames.h"
 
 #include <QTest>
 #include <cmath>

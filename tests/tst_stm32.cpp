@@ -3,7 +3,7 @@
 // frame as the chip does; the tests check the bytes on the line, the flash contents, the
 // message lines and status texts, the modem-line pulses (through the serial layer's tracer),
 // the time-out paths and that every kind of end leaves the window ready for the next download.
-#include "Main.h"
+#include "app/Main.h"
 
 #include "platform/SerialPort.h"
 #include "sim/Stm32Sim.h"
@@ -182,7 +182,8 @@ struct Rig
         m = windows.main.get();
         m->OnLine = [this](const QString &line) { lines << line; };
         m->OnStatusText = [this](const QString &text) { statuses << text; };
-        m->OnDownloadEnded = [this](bool ok) {
+        m->OnDownloadEnded = [this](DownloadResult result) {
+            const bool ok = result == DownloadResult::Written;
             ended = ok;
             endedAfterMs = clock.elapsed();
             endedAtSteadyMs = steadyMs();

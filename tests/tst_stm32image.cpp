@@ -1,6 +1,6 @@
 // The STM32 programmer's pure logic: frames and checksums as the boot loader checks them,
 // reply tests, message texts, HEX placement and the loading of firmware files.
-#include "Stm32Image.h"
+#include "logic/Stm32Image.h"
 
 #include <QBuffer>
 #include <QDir>

@@ -1,6 +1,6 @@
 // Terminal logic: HEX send bytes, GBK text, receive text forms and their incremental
 // rendering, key codes, loading a file into the send area.
-#include "Terminal.h"
+#include "logic/Terminal.h"
 
 #include <QFile>
 #include <QRandomGenerator>

@@ -1,6 +1,6 @@
 // The terminal page through the real window and a pseudo-terminal: what goes out for each
 // way of sending, the counters, what the receive area shows, saving and loading files.
-#include "Main.h"
+#include "app/Main.h"
 
 #include "support/PtyPeer.h"
 #include "support/TestEnv.h"
@@ -261,7 +261,8 @@ private slots:
         // After the reopen DTR and RTS are low whatever the boxes show.
         QVERIFY(std::none_of(trace.begin(), trace.end(), [](const auto &e) {
             return (e.kind == platform::SerialTraceEvent::Dtr ||
-                    e.kind == platform::SerialTraceEvent::Rts) && e.on;
+                    e.kind == platform::SerialTraceEvent::Rts) &&
+                   e.on;
         }));
     }
 

@@ -1,7 +1,7 @@
 #include "support/TestEnv.h"
 
+#include "app/Ui.h"
 #include "platform/Settings.h"
-#include "platform/Ui.h"
 
 #include <QDir>
 #include <QFile>
@@ -39,7 +39,10 @@ TestEnv::~TestEnv()
         qputenv("XDG_CONFIG_HOME", oldXdg_);
 }
 
-QString TestEnv::settingsFile() const { return platform::SettingsStore::filePath(); }
+QString TestEnv::settingsFile() const
+{
+    return platform::SettingsStore::filePath();
+}
 
 void TestEnv::writeSettings(const QString &iniText) const
 {

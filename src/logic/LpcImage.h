@@ -11,6 +11,8 @@
 // functions and sends the prepared lines.
 #pragma once
 
+#include "logic/Devices.h"
+
 #include <QByteArray>
 #include <QByteArrayView>
 #include <QIODevice>
@@ -42,10 +44,8 @@ constexpr char kUuZero = '`'; // uuencoding writes value 0 as a grave accent
 // Entry k (k >= 1) is the sector number that holds 4 KB block k - 1.
 using SectorTable = std::array<quint8, kSectorTableSize>;
 
-enum class Layout {
-    A, // 8 KB, 64 KB, 8 KB sectors: entries 1..62
-    B, // 4 KB, 32 KB, 4 KB sectors: entries 1..125
-};
+// A: 8 KB, 64 KB, 8 KB sectors (entries 1..62); B: 4 KB, 32 KB, 4 KB sectors (entries 1..125).
+using Layout = devices::LpcLayout;
 SectorTable sectorLayout(Layout layout);
 
 struct SectorChoice
@@ -53,8 +53,9 @@ struct SectorChoice
     Layout layout = Layout::A;
     QString lastSector = QStringLiteral("16"); // LpcLastSector, decimal text
 };
-// The identification is compared as text exactly as received ("196387" -> B, "14"); any text
-// not in the table, including one with a stray character around the digits, gives A, "16".
+// The identification is compared as text exactly as received with the device table ("196387"
+// -> B, "14"); any text not in it, including one with a stray character around the digits,
+// gives A, "16".
 SectorChoice sectorChoiceFor(QStringView partId);
 
 // ---- Intel HEX ----

@@ -1,6 +1,7 @@
 // The controls of the main window, their places, and every connect() of the window.
-#include "Main.h"
-#include "Pictures.h"
+#include "app/Main.h"
+#include "app/Pictures.h"
+#include "logic/Devices.h"
 
 #include "platform/PortNames.h"
 
@@ -89,9 +90,9 @@ public:
     {
         for (int i = 0; i < count(); ++i) {
             const QString path = platform::resolvePortName(itemText(i));
-            const QString what = path.isEmpty() ? QStringLiteral("(无设备 / no device)")
-                                                : path + QStringLiteral("  ") +
-                                                      platform::describePort(path);
+            const QString what = path.isEmpty()
+                                     ? QStringLiteral("(无设备 / no device)")
+                                     : path + QStringLiteral("  ") + platform::describePort(path);
             setItemData(i, what.trimmed(), Qt::ToolTipRole);
         }
         QComboBox::showPopup();
@@ -101,14 +102,16 @@ public:
 QStringList portNames()
 {
     QStringList l;
-    for (int i = 1; i <= 8; ++i) l << QStringLiteral("COM%1").arg(i);
+    for (int i = 1; i <= 8; ++i)
+        l << QStringLiteral("COM%1").arg(i);
     return l;
 }
 
 QStringList baudNames()
 {
     QStringList l;
-    for (quint32 r : kBaudRates) l << QString::number(r);
+    for (quint32 r : kBaudRates)
+        l << QString::number(r);
     return l;
 }
 
@@ -229,8 +232,7 @@ void TNumberEdit::keyPressEvent(QKeyEvent *event)
     // Only the digits and backspace get through; every other key, control keys included,
     // is discarded.
     const QString t = event->text();
-    if (event->key() == Qt::Key_Backspace ||
-        (t.size() == 1 && t[0] >= u'0' && t[0] <= u'9'))
+    if (event->key() == Qt::Key_Backspace || (t.size() == 1 && t[0] >= u'0' && t[0] <= u'9'))
         QLineEdit::keyPressEvent(event);
 }
 
@@ -271,14 +273,8 @@ void TMainForm::buildLayout()
     auto *download = new QWidget;
     download->setFont(font());
     label(download, QStringLiteral("MCU 设备"), 8, 8, 56);
-    MCUType = combo(download, "MCUType",
-                    {QStringLiteral("LPC2214"), QStringLiteral("LPC2292"),
-                     QStringLiteral("LPC2131"), QStringLiteral("LPC2132"),
-                     QStringLiteral("LPC2136"), QStringLiteral("LPC2138"),
-                     QStringLiteral("STM32F10xxxxx 家族"), QStringLiteral("STC89C51RC"),
-                     QStringLiteral("STC89C52RC"), QStringLiteral("STC89C55RD+"),
-                     QStringLiteral("STC89C516RD+")},
-                    6, 66, 6, 160);
+    MCUType = combo(download, "MCUType", devices::deviceNames(),
+                    devices::firstIndexOf(devices::Family::Stm32), 66, 6, 160);
     label(download, QStringLiteral("文件名称"), 236, 8, 56);
     Edit2 = new QLineEdit(QStringLiteral("C:\\plc.bin"), download);
     Edit2->setObjectName(QStringLiteral("Edit2"));
@@ -298,8 +294,8 @@ void TMainForm::buildLayout()
     Edit3->setToolTip(QStringLiteral("1 ~ 99"));
 
     CheckBox2 = check(download, "CheckBox2", QStringLiteral("自动复位"), true, 8, 64, 90);
-    CheckBox2->setToolTip(QStringLiteral(
-        "选用时：\r上载前 RTS=ON(10ms)DTR=ON(50ms)DTR=OFF (600ms)开始同步命令"));
+    CheckBox2->setToolTip(
+        QStringLiteral("选用时：\r上载前 RTS=ON(10ms)DTR=ON(50ms)DTR=OFF (600ms)开始同步命令"));
     Label4 = label(download, QStringLiteral("复位时间     ms"), 104, 64, 110);
     Edit4 = new TNumberEdit(QStringLiteral("680"), 3, download);
     Edit4->setObjectName(QStringLiteral("Edit4"));
@@ -351,8 +347,7 @@ void TMainForm::buildLayout()
     label(term, QStringLiteral("停止位"), 4, 76, 40);
     ComboBox4 = combo(term, "ComboBox4", {"1", "1.5", "2"}, 0, 46, 74, 72);
     label(term, QStringLiteral("奇偶位"), 4, 100, 40);
-    ComboBox5 = combo(term, "ComboBox5", {"None", "Odd", "Even", "Mark", "Space"}, 0, 46, 98,
-                      72);
+    ComboBox5 = combo(term, "ComboBox5", {"None", "Odd", "Even", "Mark", "Space"}, 0, 46, 98, 72);
 
     BitBtn3 = button(term, "BitBtn3", QStringLiteral("打开串口"), 124, 2, 84, 30);
     BitBtn3->setLayoutDirection(Qt::RightToLeft); // icon right of the caption

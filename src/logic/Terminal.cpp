@@ -1,6 +1,6 @@
-#include "Terminal.h"
+#include "logic/Terminal.h"
 
-#include "HexText.h"
+#include "logic/HexText.h"
 
 #include <QFile>
 #include <QFileInfo>

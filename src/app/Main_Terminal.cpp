@@ -1,8 +1,8 @@
 // The serial terminal page: opening the shared port, sending (text, HEX, new line, on key
 // press, timed) and receiving (text or HEX view of everything received, counters).
-#include "Main.h"
+#include "app/Main.h"
 
-#include "platform/Ui.h"
+#include "app/Ui.h"
 
 #include <QCheckBox>
 #include <QComboBox>
@@ -165,9 +165,9 @@ void TMainForm::CheckHexTXDClick()
 
 void TMainForm::BitBtn6Click()
 {
-    const QString path = ui::chooseFile(
-        {this, QString(), QStringLiteral("TXT (*.TXT *.txt);;ALL (*)"), QStringLiteral("bin"),
-         false});
+    const QString path =
+        ui::chooseFile({this, QString(), QStringLiteral("TXT (*.TXT *.txt);;ALL (*)"),
+                        QStringLiteral("bin"), false});
     if (path.isEmpty()) return;
     const terminal::SendFileResult r = terminal::LoadSendFile(path);
     if (!r.ok) {
@@ -240,7 +240,10 @@ void TMainForm::redrawReceiveArea()
     receiveRevision_ = Memo1->document()->revision();
 }
 
-void TMainForm::CheckHexRXDClick() { redrawReceiveArea(); }
+void TMainForm::CheckHexRXDClick()
+{
+    redrawReceiveArea();
+}
 
 void TMainForm::BitBtn5Click()
 {

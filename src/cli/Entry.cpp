@@ -1,7 +1,7 @@
-#include "Cli.h"
-#include "Main.h"
+#include "app/Main.h"
+#include "cli/Cli.h"
 
-#include "platform/Ui.h"
+#include "app/Ui.h"
 
 #include <QPalette>
 #include <QToolTip>

@@ -1,4 +1,4 @@
-#include "HexText.h"
+#include "logic/HexText.h"
 
 namespace hextext {
 

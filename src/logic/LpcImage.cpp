@@ -1,6 +1,6 @@
-#include "LpcImage.h"
+#include "logic/LpcImage.h"
 
-#include "HexText.h"
+#include "logic/HexText.h"
 
 #include <QFile>
 #include <QFileInfo>
@@ -17,22 +17,6 @@ constexpr quint32 kLinearScale = 65536;
 constexpr int kUuGroupBytes = 3;
 constexpr quint8 kUuSixBits = 0x3F;
 constexpr char kUuOffset = 0x20;
-
-struct PartLayout
-{
-    const char *partId;
-    Layout layout;
-    const char *lastSector;
-};
-// Part identifications as the boot loader reports them (decimal) whose flash has 4 KB sectors
-// at both ends; every other part gets layout A.
-constexpr std::array<PartLayout, 5> kPartLayouts{{
-    {"4293984018", Layout::B, "14"}, // 0xFFF0FF12
-    {"196353", Layout::B, "7"},      // 0x0002FF01
-    {"196369", Layout::B, "8"},      // 0x0002FF11
-    {"196387", Layout::B, "14"},     // 0x0002FF23
-    {"196389", Layout::B, "26"},     // 0x0002FF25
-}};
 
 QString statusEmpty()
 {
@@ -141,10 +125,9 @@ SectorTable sectorLayout(Layout layout)
 
 SectorChoice sectorChoiceFor(QStringView partId)
 {
-    for (const PartLayout &p : kPartLayouts) {
-        if (partId == QLatin1String(p.partId)) return {p.layout, QString::fromLatin1(p.lastSector)};
-    }
-    return {};
+    const devices::LpcPart *p = devices::lpcPart(partId);
+    if (!p) p = &devices::kLpcDefaultPart;
+    return {p->layout, QString::number(p->lastSector)};
 }
 
 // ---- Intel HEX ----

@@ -1,9 +1,10 @@
-#include "STC.h"
+#include "app/STC.h"
 
-#include "HexText.h"
-#include "Main.h"
-#include "SPComm.h"
-#include "StcHexLib.h"
+#include "app/Main.h"
+#include "app/Texts.h"
+#include "hexlib/StcHexLib.h"
+#include "logic/HexText.h"
+#include "serial/SPComm.h"
 
 #include <QCheckBox>
 #include <QComboBox>
@@ -58,8 +59,6 @@ constexpr const char *kLastFrameProperty = "Hint";
 // ---- messages ----------------------------------------------------------------------------
 const QString kNoFile = QStringLiteral("上载文件不存在 ！");
 const QString kTargetCode = QStringLiteral("下载目标代码");
-const QString kPortBusy =
-    QStringLiteral("当前串口号已经被占用，或其它错误 ！\r请选择其它串口，或检查串口设置是否正确。");
 const QString kConnecting = QStringLiteral("正在连机 。。。");
 const QString kConnectTimeout = QStringLiteral("连接超时 ！");
 const QString kConnected = QStringLiteral("连机成功! 固件版本:");
@@ -295,7 +294,9 @@ bool TSTCFrm::connectToChip()
 
 bool TSTCFrm::runDownload()
 {
+    failure_ = DownloadResult::RefusedFile;
     if (!StcPrepareImage()) return false;
+    failure_ = DownloadResult::PortNotOpened;
 
     TMainForm &m = *MainForm;
     try {
@@ -304,11 +305,12 @@ bool TSTCFrm::runDownload()
         ComPort1->setBaudRate(stc::kLowBaudRate);
         ComPort1->StartPort();
     } catch (const std::exception &) {
-        m.InfoBox(kPortBusy);
+        m.InfoBox(texts::portOpenFailed());
         m.SetStayOnTop(false);
         m.BitBtn1->setEnabled(true);
         return false;
     }
+    failure_ = DownloadResult::Failed;
 
     m.ShowPortPicture(true);
     ComPort1->setParity(TParity::None);
@@ -422,10 +424,10 @@ void TSTCFrm::BitBtn1Click()
             releasePort();
         else
             MainForm->BitBtn1->setEnabled(true);
-        MainForm->DownloadEnded(false);
+        MainForm->DownloadEnded(failure_);
         throw;
     }
-    MainForm->DownloadEnded(success);
+    MainForm->DownloadEnded(success ? DownloadResult::Written : failure_);
 }
 
 bool TSTCFrm::StcPrepareImage()

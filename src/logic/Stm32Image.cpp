@@ -1,6 +1,6 @@
-#include "Stm32Image.h"
+#include "logic/Stm32Image.h"
 
-#include "HexText.h"
+#include "logic/HexText.h"
 
 #include <QFile>
 #include <QFileInfo>

@@ -1,4 +1,4 @@
-#include "Vok_ComDrv.h"
+#include "serial/Vok_ComDrv.h"
 
 #include "platform/PortNames.h"
 
@@ -18,7 +18,10 @@ TVokCommDriver::TVokCommDriver(QObject *owner)
     connect(&pollTimer_, &QTimer::timeout, this, &TVokCommDriver::PollReceive);
 }
 
-TVokCommDriver::~TVokCommDriver() { Disconnect(); }
+TVokCommDriver::~TVokCommDriver()
+{
+    Disconnect();
+}
 
 void TVokCommDriver::setComPort(TComPortNumber v)
 {

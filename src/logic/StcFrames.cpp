@@ -1,28 +1,14 @@
-#include "StcFrames.h"
+#include "logic/StcFrames.h"
 
-#include "HexText.h"
+#include "logic/Devices.h"
+
+#include "logic/HexText.h"
 
 #include <array>
 
 namespace stc {
 
 namespace {
-
-struct ModelRow
-{
-    QStringView search;
-    int model;
-    QStringView name;
-};
-
-// Order matters: every row found overwrites the result, so the last one found wins.
-constexpr std::array<ModelRow, 5> kModelTable{{
-    {u"F00282", 1, u"STC89C52RC"},
-    {u"F10582", 2, u"STC89C55RD+"},
-    {u"F11082", 3, u"STC89C516RD+"},
-    {u"F00182", 4, u"STC89C51RC"},
-    {u"F20183", 5, u"STC12C1052"},
-}};
 
 struct ClockRow
 {
@@ -103,8 +89,9 @@ QString StcDataFrame(int index, QStringView block)
 int StcFindModel(QStringView lastFrame)
 {
     int model = 0;
-    for (const ModelRow &row : kModelTable)
-        if (lastFrame.contains(row.search)) model = row.model;
+    // Every row found overwrites the result, so the last one found wins.
+    for (const devices::StcModel &row : devices::stcModels())
+        if (lastFrame.contains(row.code)) model = row.model;
     return model;
 }
 
@@ -119,9 +106,8 @@ int StcFindClock(QStringView lastFrame)
 
 QString StcModelName(int model)
 {
-    for (const ModelRow &row : kModelTable)
-        if (row.model == model) return row.name.toString();
-    return {};
+    const devices::StcModel *row = devices::stcModel(model);
+    return row ? row->name.toString() : QString();
 }
 
 QString StcClockText(int clock)

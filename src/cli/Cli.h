@@ -26,8 +26,4 @@ constexpr int kExitPort = 3;
 bool wantsCommandLine(int argc, char **argv);
 int run(int argc, char **argv);
 
-// Index of the device list entry that a --device text names (case-insensitive; an exact
-// entry or the unique entry it begins), or -1.
-int deviceIndex(const QStringList &entries, const QString &text);
-
 } // namespace cli

@@ -33,8 +33,19 @@
 
 enum TComPortNumber { pnCOM1, pnCOM2, pnCOM3, pnCOM4, pnCOM5, pnCOM6, pnCOM7, pnCOM8 };
 enum TComPortBaudRate {
-    br110, br300, br600, br1200, br2400, br4800, br9600, br14400, br19200, br38400, br56000,
-    br57600, br115200
+    br110,
+    br300,
+    br600,
+    br1200,
+    br2400,
+    br4800,
+    br9600,
+    br14400,
+    br19200,
+    br38400,
+    br56000,
+    br57600,
+    br115200
 };
 enum TComPortDataBits { db5BITS, db6BITS, db7BITS, db8BITS };
 enum TComPortStopBits { sb1BITS, sb1HALFBITS, sb2BITS };
@@ -43,7 +54,7 @@ enum TComPortHwHandshaking { hhNONE, hhRTSCTS };
 enum TComPortSwHandshaking { shNONE, shXONXOFF };
 
 // Bits per second of each TComPortBaudRate.
-inline constexpr quint32 kBaudRates[] = {110,   300,   600,   1200,  2400,  4800, 9600,
+inline constexpr quint32 kBaudRates[] = {110,   300,   600,   1200,  2400,  4800,  9600,
                                          14400, 19200, 38400, 56000, 57600, 115200};
 inline constexpr int kBaudRateCount = int(std::size(kBaudRates));
 

@@ -1,6 +1,6 @@
-#include "LPC.h"
+#include "app/LPC.h"
 
-#include "Main.h"
+#include "app/Main.h"
 
 #include <QCheckBox>
 #include <QLineEdit>
@@ -137,8 +137,9 @@ bool TLPCFrm::running() const
 void TLPCFrm::BitBtn1Click()
 {
     if (running()) return; // one download at a time on the shared port
+    fileRefused_ = false;
     if (!MainForm->ComPort_Open()) {
-        MainForm->DownloadEnded(false);
+        MainForm->DownloadEnded(DownloadResult::PortNotOpened);
         return;
     }
     TVokCommDriver *port = MainForm->ComDriver;
@@ -183,19 +184,22 @@ bool TLPCFrm::RenewedlyLoadFile()
     case lpc::LoadStatus::Loaded:
         break;
     case lpc::LoadStatus::Missing:
-        endDownload(r.statusText, false);
+        endDownload(r.statusText, DownloadResult::RefusedFile);
         return false;
     case lpc::LoadStatus::TooLarge:
     case lpc::LoadStatus::Empty:
         // Nothing has been erased yet; the time-out ends the attempt.
+        fileRefused_ = true;
         showAndAppend(r.statusText);
         return false;
     case lpc::LoadStatus::Malformed:
     case lpc::LoadStatus::Unreadable:
+        fileRefused_ = true;
         return false; // dropped without a message; the time-out ends the attempt
     }
     std::optional<lpc::LpcSendList> list = lpc::BuildLpcSendList(r.image, LpcSectorTable);
     if (!list) {
+        fileRefused_ = true;
         showAndAppend(lpc::statusTooLarge());
         return false;
     }
@@ -211,7 +215,7 @@ bool TLPCFrm::RenewedlyLoadFile()
 
 void TLPCFrm::Timer1Timer()
 {
-    endDownload(kTimedOut, false);
+    endDownload(kTimedOut, fileRefused_ ? DownloadResult::RefusedFile : DownloadResult::Failed);
 }
 
 void TLPCFrm::Timer2Timer()
@@ -424,7 +428,7 @@ void TLPCFrm::writeAnswer(const QByteArray &reply)
             LpcRetryCount = 0;
             sendItem();
         } else {
-            endDownload(kDone, true);
+            endDownload(kDone, DownloadResult::Written);
         }
         return;
     }
@@ -432,7 +436,7 @@ void TLPCFrm::writeAnswer(const QByteArray &reply)
     if (++LpcRetryCount < kMaxItemTries)
         sendItem();
     else
-        endDownload(kFailed, false);
+        endDownload(kFailed, DownloadResult::Failed);
 }
 
 // ---- sending and ending ----
@@ -451,7 +455,7 @@ void TLPCFrm::accepted()
 bool TLPCFrm::sendItem()
 {
     if (LpcSendPos < 1 || LpcSendPos >= LpcSendCount()) {
-        endDownload(kFailed, false);
+        endDownload(kFailed, DownloadResult::Failed);
         return false;
     }
     const lpc::LpcSendItem &item = LpcSendList.item(LpcSendPos);
@@ -467,7 +471,7 @@ bool TLPCFrm::sendItem()
         bool ok = false;
         const uint units = MainForm->Edit3->text().toUInt(&ok);
         if (!ok || units > kMaxTimeoutField) {
-            endDownload(kFailed, false);
+            endDownload(kFailed, DownloadResult::Failed);
             return false;
         }
         for (const QByteArray &line : item.lines) {
@@ -485,7 +489,7 @@ void TLPCFrm::showAndAppend(const QString &text)
     MainForm->AppendLine(text);
 }
 
-void TLPCFrm::endDownload(const QString &message, bool success)
+void TLPCFrm::endDownload(const QString &message, DownloadResult result)
 {
     LpcState = StepSync;
     Timer1->stop();
@@ -496,9 +500,9 @@ void TLPCFrm::endDownload(const QString &message, bool success)
     showAndAppend(message);
     MainForm->ProgressBar1->setValue(0);
     MainForm->BitBtn1->setEnabled(true);
-    if (success && MainForm->CheckBox1->isChecked()) {
+    if (result == DownloadResult::Written && MainForm->CheckBox1->isChecked()) {
         MainForm->SetStayOnTop(false);
         MainForm->MinimiseApplication();
     }
-    MainForm->DownloadEnded(success);
+    MainForm->DownloadEnded(result);
 }

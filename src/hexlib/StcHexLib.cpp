@@ -1,7 +1,6 @@
-#include "StcHexLib.h"
+#include "hexlib/StcHexLib.h"
 
 #include "iHexToBin.h"
-#include "platform/Ui.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -89,6 +88,11 @@ QString installLibrary()
 
 EDLLLoadError::EDLLLoadError() : std::runtime_error(kLoadErrorText) {}
 
+EExportError::EExportError(int code, const QString &text)
+    : std::runtime_error(text.toStdString()), code_(code)
+{
+}
+
 int decodeHexFile(const QString &fileName, quint8 *image65536, const QStringList &folders)
 {
     const LibraryHandle library = loadFirst(folders);
@@ -96,7 +100,7 @@ int decodeHexFile(const QString &fileName, quint8 *image65536, const QStringList
     void *symbol = dlsym(library.get(), kDecodeHexName);
     if (!symbol) {
         const char *why = dlerror();
-        throw ui::EOSError(kMissingExportCode,
+        throw EExportError(kMissingExportCode,
                            why ? QString::fromLocal8Bit(why) : QString::fromLatin1(kDecodeHexName));
     }
     const auto decodeHex = reinterpret_cast<DecodeHexFunction>(symbol);

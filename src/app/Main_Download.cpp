@@ -1,11 +1,12 @@
 // The download page: device and file choice, the dispatch of the download button to the
 // programmer of the chosen family, and the automatic re-download when the file changes.
-#include "Main.h"
+#include "app/Main.h"
 
-#include "LPC.h"
-#include "STC.h"
+#include "app/LPC.h"
+#include "app/STC.h"
+#include "logic/Devices.h"
 
-#include "platform/Ui.h"
+#include "app/Ui.h"
 
 #include <QCheckBox>
 #include <QComboBox>
@@ -18,10 +19,6 @@
 #include <QTabWidget>
 
 namespace {
-constexpr int kLastLpcEntry = 5;
-constexpr int kStm32Entry = 6;
-constexpr int kFirstStcEntry = 7;
-constexpr int kLastStcEntry = 10;
 constexpr int kBaud19200 = br19200;
 constexpr int kBaud57600 = br57600;
 } // namespace
@@ -29,10 +26,10 @@ constexpr int kBaud57600 = br57600;
 void TMainForm::BitBtn1Click()
 {
     Memo1->clear();
-    const int device = MCUType->currentIndex();
+    const std::optional<devices::Family> family = devices::familyAt(MCUType->currentIndex());
     // The lists are set by program here, which runs none of their change rules: a port the
     // terminal holds open is not reopened, but the driver takes the new settings at once.
-    if (device >= 0 && device <= kLastLpcEntry) {
+    if (family == devices::Family::Lpc) {
         if (ComboBox2->currentIndex() > kBaud57600) {
             ComboBox2->setCurrentIndex(kBaud57600);
             ComboBox7->setCurrentIndex(kBaud57600);
@@ -41,7 +38,7 @@ void TMainForm::BitBtn1Click()
         ComboBox4->setCurrentIndex(sb1BITS);
         ComboBox5->setCurrentIndex(ptNONE);
         if (LPCFrm) LPCFrm->BitBtn1Click();
-    } else if (device == kStm32Entry) {
+    } else if (family == devices::Family::Stm32) {
         if (ComboBox2->currentIndex() < kBaud19200) {
             ComboBox2->setCurrentIndex(kBaud19200);
             ComboBox7->setCurrentIndex(kBaud19200);
@@ -50,7 +47,7 @@ void TMainForm::BitBtn1Click()
         ComboBox4->setCurrentIndex(sb1BITS);
         ComboBox5->setCurrentIndex(ptEVEN);
         STM32UP();
-    } else if (device >= kFirstStcEntry && device <= kLastStcEntry) {
+    } else if (family == devices::Family::Stc) {
         Memo1->setEnabled(false);
         BitBtn2->setEnabled(false);
         // Enabled again also when the programmer ends with an error, which then goes on to
@@ -70,19 +67,40 @@ void TMainForm::BitBtn1Click()
     }
 }
 
-void TMainForm::MCUTypeChange() { BitBtn7->setEnabled(MCUType->currentIndex() >= kFirstStcEntry); }
+void TMainForm::MCUTypeChange()
+{
+    BitBtn7->setEnabled(devices::familyAt(MCUType->currentIndex()) == devices::Family::Stc);
+}
+
+void TMainForm::SetDownloadChoices(const DownloadChoices &c)
+{
+    MCUType->setCurrentIndex(c.device);
+    MCUTypeChange();
+    ComboBox1->setCurrentIndex(c.port);
+    ComboBox6->setCurrentIndex(c.port);
+    if (c.baudIndex >= 0) {
+        ComboBox2->setCurrentIndex(c.baudIndex);
+        ComboBox7->setCurrentIndex(c.baudIndex);
+    }
+    CheckBox2->setChecked(c.reset);
+    CheckBox2Click();
+    if (!c.resetMs.isEmpty()) Edit4->setText(c.resetMs);
+    if (!c.timeout.isEmpty()) Edit3->setText(c.timeout);
+    BitBtn7->setText(c.sixT ? QStringLiteral("6T") : QStringLiteral("12T"));
+    Edit2->setText(c.file);
+}
 
 void TMainForm::BitBtn7Click()
 {
     BitBtn7->setText(BitBtn7->text() != QStringLiteral("6T") ? QStringLiteral("6T")
-                                                              : QStringLiteral("12T"));
+                                                             : QStringLiteral("12T"));
 }
 
 void TMainForm::BitBtn2Click()
 {
-    const QString chosen = ui::chooseFile({this, Edit2->text(),
-                                           QStringLiteral("bin; pin; hex (*.bin *.pin *.hex)"),
-                                           QStringLiteral("bin"), false});
+    const QString chosen =
+        ui::chooseFile({this, Edit2->text(), QStringLiteral("bin; pin; hex (*.bin *.pin *.hex)"),
+                        QStringLiteral("bin"), false});
     if (!chosen.isEmpty()) Edit2->setText(chosen);
 }
 
@@ -92,9 +110,15 @@ void TMainForm::CheckBox2Click()
     Label4->setEnabled(CheckBox2->isChecked());
 }
 
-void TMainForm::ComboBox6Change() { ComboBox1->setCurrentIndex(ComboBox6->currentIndex()); }
+void TMainForm::ComboBox6Change()
+{
+    ComboBox1->setCurrentIndex(ComboBox6->currentIndex());
+}
 
-void TMainForm::ComboBox7Change() { ComboBox2->setCurrentIndex(ComboBox7->currentIndex()); }
+void TMainForm::ComboBox7Change()
+{
+    ComboBox2->setCurrentIndex(ComboBox7->currentIndex());
+}
 
 QString TMainForm::FormattedFileTime(const QString &path) const
 {

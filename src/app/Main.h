@@ -11,9 +11,10 @@
 //   Main_Stm32.cpp     the STM32 programmer and its image loading
 #pragma once
 
-#include "Stm32Image.h"
-#include "Terminal.h"
-#include "Vok_ComDrv.h"
+#include "app/Download.h"
+#include "logic/Stm32Image.h"
+#include "logic/Terminal.h"
+#include "serial/Vok_ComDrv.h"
 
 #include <QByteArray>
 #include <QDateTime>
@@ -229,11 +230,13 @@ public:
 
     // ---- observers of a download (the command line's face) ---------------------------
     // Called with every line appended to the message area, every status text, and once
-    // when a download attempt ends (true: the image was written).
+    // when a download attempt ends, with how it ended.
     std::function<void(const QString &)> OnLine;
     std::function<void(const QString &)> OnStatusText;
-    std::function<void(bool)> OnDownloadEnded;
-    void DownloadEnded(bool success);
+    std::function<void(DownloadResult)> OnDownloadEnded;
+    void DownloadEnded(DownloadResult result);
+    // Sets the download page's controls from one value, as a user would choose them.
+    void SetDownloadChoices(const DownloadChoices &choices);
     // Replaces the message area's text with one line.
     void SetMessages(const QString &line);
     // The send area's text with its lines separated by CR LF.
@@ -253,9 +256,8 @@ protected:
 private:
     void buildLayout();
     void wireEvents();
-    bool readSettings();  // false when the store could not be created
+    bool readSettings(); // false when the store could not be created
     void writeSettings();
-    void sendTerminalBytes(const QByteArray &bytes, qint32 countedBytes);
     void terminalWriteFailed();
     void redrawReceiveArea();
     void flushReceiveArea();

@@ -1,5 +1,5 @@
 // Reading and writing the 21 values of the settings store.
-#include "Main.h"
+#include "app/Main.h"
 
 #include "platform/Settings.h"
 
@@ -57,8 +57,8 @@ bool TMainForm::readSettings()
         readCheck(s, "SendNewL", CheckBox7);
         readCheck(s, "KeySend", CheckBox6);
         readCheck(s, "SendClear", CheckBox8);
-        Memo2->setPlainText(s.readString("SendStr").replace(QStringLiteral("\r\n"),
-                                                              QStringLiteral("\n")));
+        Memo2->setPlainText(
+            s.readString("SendStr").replace(QStringLiteral("\r\n"), QStringLiteral("\n")));
         readIndex(s, "MCUType", MCUType);
         BitBtn7->setText(s.readString("12T"));
         readCheck(s, "AutoISP", CheckBox1);

@@ -1,9 +1,9 @@
-#include "platform/Ui.h"
+#include "app/Ui.h"
 
 #include <QDesktopServices>
 #include <QFileDialog>
-#include <QUrl>
 #include <QMessageBox>
+#include <QUrl>
 #include <cstring>
 
 namespace ui {
@@ -26,7 +26,10 @@ UrlHandler &urlHandler()
 }
 } // namespace
 
-void setUrlHandler(UrlHandler handler) { urlHandler() = std::move(handler); }
+void setUrlHandler(UrlHandler handler)
+{
+    urlHandler() = std::move(handler);
+}
 
 void openUrl(const QString &url)
 {
@@ -37,7 +40,10 @@ void openUrl(const QString &url)
     QDesktopServices::openUrl(QUrl(url));
 }
 
-void setMessageHandler(MessageHandler handler) { messageHandler() = std::move(handler); }
+void setMessageHandler(MessageHandler handler)
+{
+    messageHandler() = std::move(handler);
+}
 
 void message(const MessageRequest &r)
 {
@@ -53,7 +59,10 @@ void message(const MessageRequest &r)
     box.exec();
 }
 
-void setFileHandler(FileHandler handler) { fileHandler() = std::move(handler); }
+void setFileHandler(FileHandler handler)
+{
+    fileHandler() = std::move(handler);
+}
 
 QString chooseFile(const FileRequest &r)
 {
@@ -87,10 +96,7 @@ bool Application::notify(QObject *receiver, QEvent *event)
     return false;
 }
 
-EOSError::EOSError(int code)
-    : EOSError(code, QString::fromLocal8Bit(std::strerror(code)))
-{
-}
+EOSError::EOSError(int code) : EOSError(code, QString::fromLocal8Bit(std::strerror(code))) {}
 
 EOSError::EOSError(int code, const QString &text)
     : std::runtime_error(toStd(QStringLiteral("System Error.  Code: %1.\n%2").arg(code).arg(text))),
@@ -98,7 +104,13 @@ EOSError::EOSError(int code, const QString &text)
 {
 }
 
-std::string toStd(const QString &s) { return s.toStdString(); }
-QString fromStd(const char *s) { return QString::fromUtf8(s); }
+std::string toStd(const QString &s)
+{
+    return s.toStdString();
+}
+QString fromStd(const char *s)
+{
+    return QString::fromUtf8(s);
+}
 
 } // namespace ui

@@ -31,9 +31,21 @@ public:
     EDLLLoadError();
 };
 
+// The loaded library lacks an export the program needs; the loader's own text and the
+// error number it is reported with (ENOENT: no such entry).
+class EExportError : public std::runtime_error
+{
+public:
+    EExportError(int code, const QString &text);
+    int code() const { return code_; }
+
+private:
+    int code_;
+};
+
 // Loads the library (first of folders that holds a loadable copy), calls its DecodeHex with
 // fileName and image, releases the library and returns DecodeHex's result (0, 1 or 2). image
-// must hold 65,536 bytes. Throws EDLLLoadError when no copy loads and ui::EOSError (with the
+// must hold 65,536 bytes. Throws EDLLLoadError when no copy loads and EExportError (with the
 // loader's text) when the loaded library has no DecodeHex.
 int decodeHexFile(const QString &fileName, quint8 *image65536, const QStringList &folders);
 // The same with searchFolders().

@@ -1,10 +1,10 @@
 // The STM32F10x programmer: an eleven-state machine over the shared polling driver, driven
 // by Timer5 (3 ms, evaluates what the driver gathered) and OvertimeT (1 s, time-out count),
 // and the loading of the firmware file into StmImage.
-#include "Main.h"
+#include "app/Main.h"
 
-#include <QComboBox>
 #include <QCheckBox>
+#include <QComboBox>
 #include <QLineEdit>
 #include <QProgressBar>
 #include <QPushButton>
@@ -33,7 +33,7 @@ const QString kFailed = QStringLiteral("连机失败 ！");
 void TMainForm::STM32UP()
 {
     if (!ComPort_Open()) {
-        DownloadEnded(false);
+        DownloadEnded(DownloadResult::PortNotOpened);
         return;
     }
     BitBtn1->setEnabled(false);
@@ -222,7 +222,7 @@ void TMainForm::stmSucceeded()
         SetStayOnTop(false);
         MinimiseApplication();
     }
-    DownloadEnded(true);
+    DownloadEnded(DownloadResult::Written);
 }
 
 void TMainForm::OvertimeTTimer()
@@ -236,7 +236,7 @@ void TMainForm::OvertimeTTimer()
     BitBtn1->setEnabled(true);
     ComboBox1->setEnabled(true);
     ComboBox2->setEnabled(true);
-    DownloadEnded(false);
+    DownloadEnded(DownloadResult::Failed);
 }
 
 bool TMainForm::RenewedlyLoadFile()
@@ -252,7 +252,7 @@ bool TMainForm::RenewedlyLoadFile()
         BitBtn1->setEnabled(true);
         ComboBox1->setEnabled(true);
         ComboBox2->setEnabled(true);
-        DownloadEnded(false);
+        DownloadEnded(DownloadResult::RefusedFile);
         return false;
     }
     StmImage = std::move(r.image);

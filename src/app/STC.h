@@ -23,7 +23,8 @@
 // the main window once through DownloadEnded.
 #pragma once
 
-#include "StcFrames.h"
+#include "app/Download.h"
+#include "logic/StcFrames.h"
 
 #include <QByteArray>
 #include <QObject>
@@ -48,7 +49,7 @@ public:
     // Stops the port; a download in progress ends at its next pass.
     void FormClose();
     // Runs one whole download; returns when it has ended. The HEX library's load errors
-    // (hexlib::EDLLLoadError, ui::EOSError) leave it after the download has been ended.
+    // (hexlib::EDLLLoadError, hexlib::EExportError) leave it after the download has been ended.
     void BitBtn1Click();
     // Waits until the awaited reply has come (true) or limit TimeOutTM ticks have passed;
     // a time-out stops the port and appends message (false).
@@ -87,6 +88,8 @@ public:
 
 private:
     bool runDownload();
+    // How the running download ends if it fails from here on.
+    DownloadResult failure_ = DownloadResult::Failed;
     bool connectToChip();
     bool reopenAt(quint32 baudRate);
     bool sendStep(QStringView frame, quint32 rate, const QString &timeoutMessage);

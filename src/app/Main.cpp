@@ -1,11 +1,12 @@
 // Start-up, tabs, clock, links, numeric fields and the two operations through which the
 // shared serial port opens and closes.
-#include "Main.h"
+#include "app/Main.h"
 
-#include "LPC.h"
-#include "STC.h"
+#include "app/LPC.h"
+#include "app/STC.h"
 
-#include "platform/Ui.h"
+#include "app/Texts.h"
+#include "app/Ui.h"
 
 #include <QCheckBox>
 #include <QCloseEvent>
@@ -24,11 +25,9 @@ const QString kCaption = QStringLiteral("Orvel-ISP V1.60  Orvel科技");
 const QString kWebAddress = QStringLiteral("http://www.orvel.example");
 const QString kForumAddress = QStringLiteral("http://bbs.orvel.example");
 const QString kMailAddress = QStringLiteral("author@orvel.example");
-const QString kMarqueeText = QStringLiteral(
-    "Orvel科技 —— 专注单片机开发工具：ISP下载、串口调试，一个工具全部搞定！   "
-    "欢迎访问 www.orvel.example");
-const QString kOpenFailed = QStringLiteral(
-    "当前串口号已经被占用，或其它错误 ！\r请选择其它串口，或检查串口设置是否正确。");
+const QString kMarqueeText =
+    QStringLiteral("Orvel科技 —— 专注单片机开发工具：ISP下载、串口调试，一个工具全部搞定！   "
+                   "欢迎访问 www.orvel.example");
 constexpr int kPageDownload = 0;
 constexpr int kPageTerminal = 1;
 constexpr int kPageAbout = 2;
@@ -62,11 +61,14 @@ QString TMainForm::SupportedDevicesText()
     const QStringList lines = {
         QStringLiteral("目前版本支持MCU设备:"),
         QString(),
-        QStringLiteral("■ARM7 32位处理器     【LPC2214、LPC2292、LPC2131、LPC2132、LPC2136、LPC2138】"),
+        QStringLiteral(
+            "■ARM7 32位处理器     【LPC2214、LPC2292、LPC2131、LPC2132、LPC2136、LPC2138】"),
         QStringLiteral("■ARM Cortex-M3 处理器【STM32F10xxExx 家族】"),
-        QStringLiteral("■STC 8051 微处理器   【STC89C51RC、STC89C52RC、STC89C55RD+、STC89C516RD+】"),
+        QStringLiteral(
+            "■STC 8051 微处理器   【STC89C51RC、STC89C52RC、STC89C55RD+、STC89C516RD+】"),
         QString(),
-        QStringLiteral("对于\"ARM7 32位处理器\"、\"ARM Cortex-M3 处理器\"、\"STC 8051 微处理器\" 三类中的"),
+        QStringLiteral(
+            "对于\"ARM7 32位处理器\"、\"ARM Cortex-M3 处理器\"、\"STC 8051 微处理器\" 三类中的"),
         QStringLiteral("各个型号选择，在ISP下载时可以忽略型号，软件自动识别并控制相应的下载命令。"),
         QString(),
         QStringLiteral("当前版本支持 Oscillator:"),
@@ -126,8 +128,8 @@ void TMainForm::FormCreate()
     MCUTypeChange();
     if (CheckBox1->isChecked()) {
         AutoIspTimer->start();
-        LastFileTime = QFileInfo::exists(Edit2->text()) ? FormattedFileTime(Edit2->text())
-                                                        : QString();
+        LastFileTime =
+            QFileInfo::exists(Edit2->text()) ? FormattedFileTime(Edit2->text()) : QString();
     }
 }
 
@@ -141,7 +143,10 @@ void TMainForm::showEvent(QShowEvent *event)
     }
 }
 
-void TMainForm::FormShow() { RzPageControl1Change(); }
+void TMainForm::FormShow()
+{
+    RzPageControl1Change();
+}
 
 void TMainForm::closeEvent(QCloseEvent *event)
 {
@@ -190,7 +195,10 @@ void TMainForm::TimerSecTimer()
     CheckFileChanged();
 }
 
-void TMainForm::Edit3Change() { Edit1Change(Edit3); }
+void TMainForm::Edit3Change()
+{
+    Edit1Change(Edit3);
+}
 
 void TMainForm::Edit1Change(TNumberEdit *field)
 {
@@ -205,9 +213,15 @@ void TMainForm::StatusBar1Click()
     Image4Click();
 }
 
-void TMainForm::Image4Click() { ui::openUrl(kWebAddress); }
+void TMainForm::Image4Click()
+{
+    ui::openUrl(kWebAddress);
+}
 
-void TMainForm::RzMarqueeStatus1Click() { RzMarqueeStatus1->toggleColour(); }
+void TMainForm::RzMarqueeStatus1Click()
+{
+    RzMarqueeStatus1->toggleColour();
+}
 
 void TMainForm::BitBtn10Click()
 {
@@ -254,9 +268,9 @@ void TMainForm::SetStatus(const QString &text)
     if (OnStatusText) OnStatusText(text);
 }
 
-void TMainForm::DownloadEnded(bool success)
+void TMainForm::DownloadEnded(DownloadResult result)
 {
-    if (OnDownloadEnded) OnDownloadEnded(success);
+    if (OnDownloadEnded) OnDownloadEnded(result);
 }
 
 QString TMainForm::SendAreaText() const
@@ -272,14 +286,20 @@ void TMainForm::SetStayOnTop(bool on)
     if (visible) show();
 }
 
-bool TMainForm::StayOnTop() const { return windowFlags().testFlag(Qt::WindowStaysOnTopHint); }
+bool TMainForm::StayOnTop() const
+{
+    return windowFlags().testFlag(Qt::WindowStaysOnTopHint);
+}
 
 void TMainForm::MinimiseApplication()
 {
     if (isVisible()) showMinimized();
 }
 
-void TMainForm::ShowPortPicture(bool open) { BitBtn3->setIcon(open ? Image2 : Image1); }
+void TMainForm::ShowPortPicture(bool open)
+{
+    BitBtn3->setIcon(open ? Image2 : Image1);
+}
 
 bool TMainForm::ComPort_Open()
 {
@@ -291,7 +311,7 @@ bool TMainForm::ComPort_Open()
     ComDriver->setComPortParity(TComPortParity(ComboBox5->currentIndex()));
     ComDriver->BufferedCount = 0;
     if (!ComDriver->Connect()) {
-        InfoBox(kOpenFailed);
+        InfoBox(texts::portOpenFailed());
         return false;
     }
     ComPortActive = true;

@@ -1,4 +1,4 @@
-#include "SPComm.h"
+#include "serial/SPComm.h"
 
 #include "platform/PortNames.h"
 #include "platform/SerialPort.h"

@@ -25,7 +25,8 @@
 //   exactly once (TMainForm::DownloadEnded).
 #pragma once
 
-#include "LpcImage.h"
+#include "app/Download.h"
+#include "logic/LpcImage.h"
 
 #include <QByteArray>
 #include <QString>
@@ -110,8 +111,9 @@ private:
     // Sends the item at LpcSendPos; false when the download ended instead.
     bool sendItem();
     void showAndAppend(const QString &text);
-    void endDownload(const QString &message, bool success);
+    void endDownload(const QString &message, DownloadResult result);
     void releaseImage();
 
     TMainForm *MainForm;
+    bool fileRefused_ = false; // the running attempt refused its file (it ends on the time-out)
 };

@@ -1,13 +1,14 @@
-#include "Cli.h"
+#include "cli/Cli.h"
 
-#include "LpcImage.h"
-#include "Main.h"
-#include "StcFrames.h"
-#include "StcHexLib.h"
-#include "Stm32Image.h"
+#include "app/Main.h"
+#include "hexlib/StcHexLib.h"
+#include "logic/Devices.h"
+#include "logic/LpcImage.h"
+#include "logic/StcFrames.h"
+#include "logic/Stm32Image.h"
 
+#include "app/Ui.h"
 #include "platform/PortNames.h"
-#include "platform/Ui.h"
 
 #include <QCheckBox>
 #include <QComboBox>
@@ -25,7 +26,6 @@ namespace {
 
 constexpr int kWatchdogMs = 60 * 60 * 1000; // no download takes an hour
 constexpr int kProgressWidth = 30;
-const QString kPortFailedStart = QStringLiteral("当前串口号已经被占用");
 
 const char kUsage[] =
     "Usage: tramelo download --device DEV --port PORT [--baud RATE] [--no-reset]\n"
@@ -59,11 +59,36 @@ void out(FILE *f, const QString &text)
     std::fflush(f);
 }
 
+// parseDownload's answer when it printed the help: the program ends with status 0.
+constexpr int kHelpShown = -1;
+
+void printHelp()
+{
+    std::fputs(kUsage, stdout);
+    std::fputs("\n", stdout);
+    std::fputs(kHelp, stdout);
+}
+
 int usage(const QString &problem)
 {
     out(stderr, QStringLiteral("tramelo: %1\n").arg(problem));
     std::fputs(kUsage, stderr);
     return kExitUsage;
+}
+
+int exitStatus(DownloadResult result)
+{
+    switch (result) {
+    case DownloadResult::Written:
+        return kExitOk;
+    case DownloadResult::RefusedFile:
+        return kExitUsage;
+    case DownloadResult::PortNotOpened:
+        return kExitPort;
+    case DownloadResult::Failed:
+        break;
+    }
+    return kExitFailed;
 }
 
 struct DownloadOptions
@@ -92,7 +117,10 @@ int parseDownload(const QStringList &args, DownloadOptions &o)
             return true;
         };
         QString v;
-        if (a == "--device") {
+        if (a == "--help" || a == "-h") {
+            printHelp();
+            return kHelpShown;
+        } else if (a == "--device") {
             if (!value(o.device)) return usage("--device needs a value");
         } else if (a == "--port") {
             if (!value(o.port)) return usage("--port needs a value");
@@ -127,25 +155,31 @@ int parseDownload(const QStringList &args, DownloadOptions &o)
 
 // The file is checked with the family's own loader before the board is touched, so a file
 // that cannot be used never starts an erase.
-QString unusableFile(const TMainForm &w, const QString &path)
+QString unusableFile(devices::Family family, const QString &path)
 {
     const QFileInfo info(path);
     if (!info.exists()) return QStringLiteral("%1: no such file").arg(path);
     if (!info.isFile()) return QStringLiteral("%1: not a regular file").arg(path);
     if (!info.isReadable()) return QStringLiteral("%1: not readable").arg(path);
-    const int device = w.MCUType->currentIndex();
-    if (device <= 5) {
+    switch (family) {
+    case devices::Family::Lpc: {
         const lpc::LoadResult r = lpc::loadImage(path);
         if (!r.ok()) return QStringLiteral("%1: %2").arg(path, r.statusText);
-    } else if (device == 6) {
+        break;
+    }
+    case devices::Family::Stm32: {
         const stm32::LoadResult r = stm32::loadImage(path);
         if (!r.ok()) return QStringLiteral("%1: %2").arg(path, r.statusText);
-    } else {
+        break;
+    }
+    case devices::Family::Stc: {
         std::vector<quint8> image(0x10000, 0);
         hexlib::decodeHexFile(path, image.data());
         if (!stc::StcImageLength(QByteArrayView(reinterpret_cast<const char *>(image.data()),
-                                            qsizetype(image.size()))))
+                                                qsizetype(image.size()))))
             return QStringLiteral("%1: no data in the image (not an Intel HEX file?)").arg(path);
+        break;
+    }
     }
     return {};
 }
@@ -191,13 +225,10 @@ private:
 int download(const QStringList &args)
 {
     DownloadOptions o;
-    if (const int rc = parseDownload(args, o); rc != kExitOk) return rc;
+    if (const int rc = parseDownload(args, o); rc != kExitOk)
+        return rc == kHelpShown ? kExitOk : rc;
 
-    ApplicationWindows windows = CreateApplicationWindows(false);
-    TMainForm &w = *windows.main;
-    QStringList entries;
-    for (int i = 0; i < w.MCUType->count(); ++i) entries << w.MCUType->itemText(i);
-    const int device = deviceIndex(entries, o.device);
+    const int device = devices::findDevice(o.device);
     if (device < 0) return usage(QStringLiteral("unknown or ambiguous device: %1").arg(o.device));
 
     // The port: COMn as in the window, or a device path given to COM1 for this run.
@@ -212,22 +243,21 @@ int download(const QStringList &args)
             return usage(QStringLiteral("--port takes COM1..COM8 or a device path"));
     }
 
-    w.MCUType->setCurrentIndex(device);
-    w.MCUTypeChange();
-    w.ComboBox1->setCurrentIndex(portIndex);
-    w.ComboBox6->setCurrentIndex(portIndex);
-    if (o.baudIndex >= 0) {
-        w.ComboBox2->setCurrentIndex(o.baudIndex);
-        w.ComboBox7->setCurrentIndex(o.baudIndex);
-    }
-    w.CheckBox2->setChecked(!o.noReset);
-    if (!o.resetMs.isEmpty()) w.Edit4->setText(o.resetMs);
-    if (!o.timeout.isEmpty()) w.Edit3->setText(o.timeout);
-    w.BitBtn7->setText(o.sixT ? QStringLiteral("6T") : QStringLiteral("12T"));
-    w.Edit2->setText(QFileInfo(o.file).absoluteFilePath());
+    ApplicationWindows windows = CreateApplicationWindows(false);
+    TMainForm &w = *windows.main;
+    DownloadChoices choices;
+    choices.device = device;
+    choices.port = portIndex;
+    choices.baudIndex = o.baudIndex;
+    choices.reset = !o.noReset;
+    choices.resetMs = o.resetMs;
+    choices.timeout = o.timeout;
+    choices.sixT = o.sixT;
+    choices.file = QFileInfo(o.file).absoluteFilePath();
+    w.SetDownloadChoices(choices);
 
     try {
-        if (const QString bad = unusableFile(w, o.file); !bad.isEmpty()) {
+        if (const QString bad = unusableFile(*devices::familyAt(device), o.file); !bad.isEmpty()) {
             out(stderr, QStringLiteral("tramelo: %1\n").arg(bad));
             return kExitUsage;
         }
@@ -238,12 +268,10 @@ int download(const QStringList &args)
 
     ProgressLine progress(isatty(STDERR_FILENO) == 1);
     int exitCode = -1;
-    bool portFailed = false;
     ui::setMessageHandler([&](const ui::MessageRequest &r) {
         progress.clear();
         const QString text = QString(r.text).replace(QLatin1Char('\r'), QLatin1Char(' '));
         out(stderr, QStringLiteral("%1: %2\n").arg(r.caption, text));
-        if (r.text.startsWith(kPortFailedStart)) portFailed = true;
     });
     ui::setFileHandler([](const ui::FileRequest &) { return QString(); });
     w.OnLine = [&](const QString &line) {
@@ -253,8 +281,8 @@ int download(const QStringList &args)
     w.OnStatusText = [&](const QString &s) { progress.status(s); };
     QObject::connect(w.ProgressBar1, &QProgressBar::valueChanged, &w,
                      [&](int v) { progress.progress(v, w.ProgressBar1->maximum()); });
-    w.OnDownloadEnded = [&](bool success) {
-        if (exitCode < 0) exitCode = success ? kExitOk : (portFailed ? kExitPort : kExitFailed);
+    w.OnDownloadEnded = [&](DownloadResult result) {
+        if (exitCode < 0) exitCode = exitStatus(result);
         QTimer::singleShot(0, qApp, [] { QCoreApplication::exit(0); });
     };
 
@@ -276,7 +304,7 @@ int download(const QStringList &args)
     progress.clear();
     ui::setMessageHandler(nullptr);
     ui::setFileHandler(nullptr);
-    if (exitCode < 0) exitCode = portFailed ? kExitPort : kExitFailed;
+    if (exitCode < 0) exitCode = kExitFailed;
     return exitCode;
 }
 
@@ -290,7 +318,8 @@ int ports()
         if (!path.isEmpty()) names[path] << com;
     }
     QStringList paths;
-    for (const platform::PortInfo &p : platform::presentPorts()) paths << p.path;
+    for (const platform::PortInfo &p : platform::presentPorts())
+        paths << p.path;
     for (auto it = names.cbegin(); it != names.cend(); ++it)
         if (!paths.contains(it.key())) paths << it.key();
     for (const QString &path : paths) {
@@ -304,23 +333,10 @@ int ports()
 
 } // namespace
 
-int deviceIndex(const QStringList &entries, const QString &text)
+bool wantsCommandLine(int argc, char **)
 {
-    const QString want = text.trimmed();
-    if (want.isEmpty()) return -1;
-    for (int i = 0; i < entries.size(); ++i)
-        if (entries[i].compare(want, Qt::CaseInsensitive) == 0) return i;
-    int found = -1;
-    for (int i = 0; i < entries.size(); ++i) {
-        if (entries[i].startsWith(want, Qt::CaseInsensitive)) {
-            if (found >= 0) return -1; // ambiguous
-            found = i;
-        }
-    }
-    return found;
+    return argc > 1;
 }
-
-bool wantsCommandLine(int argc, char **) { return argc > 1; }
 
 int run(int argc, char **argv)
 {
@@ -334,11 +350,10 @@ int run(int argc, char **argv)
                 out(stderr, QStringLiteral("tramelo: %1\n").arg(msg));
         });
     QStringList args;
-    for (int i = 1; i < argc; ++i) args << QString::fromLocal8Bit(argv[i]);
+    for (int i = 1; i < argc; ++i)
+        args << QString::fromLocal8Bit(argv[i]);
     if (args[0] == "--help" || args[0] == "-h") {
-        std::fputs(kUsage, stdout);
-        std::fputs("\n", stdout);
-        std::fputs(kHelp, stdout);
+        printHelp();
         return kExitOk;
     }
     if (args[0] == "--version") {

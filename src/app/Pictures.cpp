@@ -1,4 +1,4 @@
-#include "Pictures.h"
+#include "app/Pictures.h"
 
 #include <QFont>
 #include <QLinearGradient>
@@ -28,8 +28,10 @@ QPixmap portIcon(bool open)
     p.drawPath(shell);
     p.setBrush(Qt::white);
     p.setPen(Qt::NoPen);
-    for (int i = 0; i < 5; ++i) p.drawEllipse(QPointF(3.5 + i * 2.3, 6), 0.8, 0.8);
-    for (int i = 0; i < 4; ++i) p.drawEllipse(QPointF(4.6 + i * 2.3, 10), 0.8, 0.8);
+    for (int i = 0; i < 5; ++i)
+        p.drawEllipse(QPointF(3.5 + i * 2.3, 6), 0.8, 0.8);
+    for (int i = 0; i < 4; ++i)
+        p.drawEllipse(QPointF(4.6 + i * 2.3, 10), 0.8, 0.8);
     p.setPen(QPen(open ? QColor(0, 130, 0) : QColor(110, 110, 110), 2));
     p.drawLine(QPointF(15, 8), QPointF(23, 8));
     return pm;
@@ -37,8 +39,14 @@ QPixmap portIcon(bool open)
 
 } // namespace
 
-QPixmap portClosed() { return portIcon(false); }
-QPixmap portOpen() { return portIcon(true); }
+QPixmap portClosed()
+{
+    return portIcon(false);
+}
+QPixmap portOpen()
+{
+    return portIcon(true);
+}
 
 QPixmap downloadIcon()
 {
@@ -97,9 +105,9 @@ QPixmap db9Help(const QSize &size)
         const char *meaning;
     };
     static constexpr Pin kPins[] = {
-        {1, "DCD", "载波检测"}, {2, "RXD", "接收数据"}, {3, "TXD", "发送数据"},
-        {4, "DTR", "数据终端就绪"}, {5, "GND", "信号地"}, {6, "DSR", "数据设备就绪"},
-        {7, "RTS", "请求发送"}, {8, "CTS", "清除发送"}, {9, "RI", "振铃指示"},
+        {1, "DCD", "载波检测"},     {2, "RXD", "接收数据"}, {3, "TXD", "发送数据"},
+        {4, "DTR", "数据终端就绪"}, {5, "GND", "信号地"},   {6, "DSR", "数据设备就绪"},
+        {7, "RTS", "请求发送"},     {8, "CTS", "清除发送"}, {9, "RI", "振铃指示"},
     };
     QPixmap pm(size);
     pm.fill(QColor(250, 250, 240));

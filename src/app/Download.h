@@ -1,0 +1,26 @@
+// What the download page's programmers and its callers (the window, the command line, the
+// tests) exchange: the choices a download starts from and how it ended.
+#pragma once
+
+#include <QString>
+
+// How a download attempt ended.
+enum class DownloadResult {
+    Written,       // the image was written
+    Failed,        // the board did not answer, answered wrongly, or the port failed on the way
+    RefusedFile,   // the firmware file could not be used; the board was not erased
+    PortNotOpened, // the port could not be opened
+};
+
+// The download page's choices in one value (the command line's face sets them all at once).
+struct DownloadChoices
+{
+    int device = 0;     // index in the device list (devices::deviceList())
+    int port = 0;       // 0 = COM1 .. 7 = COM8
+    int baudIndex = -1; // TComPortBaudRate; -1 keeps the list's choice
+    bool reset = true;  // pulse RTS/DTR into the boot loader
+    QString resetMs;    // reset time field; empty keeps it
+    QString timeout;    // time-out field; empty keeps it
+    bool sixT = false;  // STC clock mode 6T instead of 12T
+    QString file;       // the firmware file
+};

@@ -1,0 +1,95 @@
+// The devices Tramelo programs, in one table: the entries of the download page's device list
+// (their order is what the settings store keeps as "MCUType") with the family whose programmer
+// serves them, and the chip facts each programmer needs once the chip has said what it is:
+//   * STM32: product ids (Get ID) with their line name and flash page size;
+//   * LPC2000: part identifications (the decimal answer to "J") with the sector layout, the
+//     last sector and the flash that layout covers;
+//   * STC 8051: the model codes of the status frame with the model's name and flash size.
+// The window's list, the download button's dispatch, the command line's --device, the tests
+// and the benchmarks all read this table; nothing else counts list indices.
+#pragma once
+
+#include <QString>
+#include <QStringList>
+#include <QStringView>
+#include <QtGlobal>
+#include <optional>
+#include <span>
+
+namespace devices {
+
+enum class Family { Lpc, Stm32, Stc };
+
+struct DeviceEntry
+{
+    QStringView name; // the list entry, as shown
+    Family family;
+    QStringView cliName; // the short name the command line accepts besides the entry itself
+};
+
+// The device list, in list order.
+std::span<const DeviceEntry> deviceList();
+// The entries' texts, in list order (for the window's list).
+QStringList deviceNames();
+// The entry at a list index; nullptr outside the list.
+const DeviceEntry *entryAt(int index);
+// The family of a list index; nullopt outside the list.
+std::optional<Family> familyAt(int index);
+// The first list index of a family (the command line's default entry for it).
+int firstIndexOf(Family family);
+// The list index named by a text: an entry or its short name, case-insensitive, or the start
+// of exactly one of them. -1 when nothing or more than one entry matches.
+int findDevice(QStringView text);
+
+// ---- STM32 --------------------------------------------------------------------------------
+
+struct Stm32Part
+{
+    quint16 productId;
+    QStringView line; // the family line of the message area
+    quint32 pageSize; // erase unit in bytes
+};
+// The part of a product id; nullptr for an id the table does not know.
+const Stm32Part *stm32Part(quint16 productId);
+std::span<const Stm32Part> stm32Parts();
+// Page size for ids the table does not know.
+constexpr quint32 kStm32DefaultPageSize = 1024;
+
+// ---- LPC2000 ------------------------------------------------------------------------------
+
+enum class LpcLayout {
+    A, // 8 KB, 64 KB, 8 KB sectors (sectors 0..16 at most)
+    B, // 4 KB, 32 KB, 4 KB sectors (sectors 0..26 at most)
+};
+
+struct LpcPart
+{
+    QStringView partId; // the decimal identification as the boot loader answers "J"
+    QStringView name;   // "LPC2136"
+    LpcLayout layout;
+    int lastSector; // the last sector erased and written
+};
+// The part of an identification, compared as text exactly as received; nullptr when the
+// table does not know it (such a part is programmed with kLpcDefaultPart's layout).
+const LpcPart *lpcPart(QStringView partId);
+std::span<const LpcPart> lpcParts();
+// Layout and last sector used for an identification the table does not know.
+inline constexpr LpcPart kLpcDefaultPart{u"", u"", LpcLayout::A, 16};
+// Bytes of flash held by sectors 0..lastSector of a layout.
+qint64 lpcFlashBytes(LpcLayout layout, int lastSector);
+
+// ---- STC 8051 -----------------------------------------------------------------------------
+
+struct StcModel
+{
+    QStringView code; // searched in the status frame's text ("F00282")
+    int model;        // StcModel 1..5
+    QStringView name; // "STC89C52RC"
+    qint64 flashBytes;
+};
+// Rows in search order: every row found overwrites the result, so the last one found wins.
+std::span<const StcModel> stcModels();
+// The row of StcModel 1..5; nullptr for any other value.
+const StcModel *stcModel(int model);
+
+} // namespace devices
