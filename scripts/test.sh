@@ -5,4 +5,6 @@ cd "$(dirname "$0")/.."
 scripts/setup-debian.sh
 cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo
 cmake --build build -j2
-QT_QPA_PLATFORM=offscreen ctest --test-dir build --output-on-failure
+# The test programs spend most of their time waiting for the boards' real time-outs, and each
+# has its own pseudo-terminals, settings folder and port names, so they run side by side.
+QT_QPA_PLATFORM=offscreen ctest --test-dir build --output-on-failure -j "${TRAMELO_TEST_JOBS:-6}"
