@@ -348,6 +348,10 @@ void TestSims::lpcConversation_data()
                             {"OK\r\n", ""},
                             {"J\r\n", "0\r\n196387\r\n"}}
         << false;
+    QTest::newRow("go in ARM mode: the chip runs the code")
+        << lpcPrompt() + Conversation{{"G 0 A\r\n", "0\r\n"}, {"J\r\n", ""}} << false;
+    QTest::newRow("go with an unknown mode")
+        << lpcPrompt() + Conversation{{"G 0 X\r\n", "12\r\n"}} << true;
     QTest::newRow("compare with a count not a multiple of 4")
         << lpcPrompt() + Conversation{{"M 64 1073742400 6\r\n", "6\r\n"}} << true;
     QTest::newRow("compare beyond the flash")

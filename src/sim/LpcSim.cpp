@@ -319,6 +319,11 @@ QByteArray LpcSim::commandLine(const QByteArray &line)
     QList<quint32> args;
     bool numbers = true;
     for (qsizetype i = 1; i < words.size(); ++i) {
+        // "G addr mode": the mode is a letter, A for ARM or T for Thumb code.
+        if (letter == 'G' && i == 2 && (words[i] == "A" || words[i] == "T")) {
+            args.append(0);
+            continue;
+        }
         const auto value = decimal(words[i]);
         numbers = numbers && value.has_value();
         args.append(value.value_or(0));

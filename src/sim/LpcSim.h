@@ -32,7 +32,7 @@
 //                  uuencoded lines and a checksum line after every 20 lines and after the
 //                  last; the host answers each checksum "OK" (next group) or "RESEND" (the
 //                  group again), as it does for W the other way round
-//   B baud stop    acknowledged, nothing changes; G addr mode: acknowledged, the chip then
+//   B baud stop    acknowledged, nothing changes; G addr A|T: acknowledged, the chip then
 //                  runs the application and ignores the line until reset()
 //   anything else  1 INVALID_COMMAND; wrong argument count or a non-number: 12 PARAM_ERROR
 // After reset the chip starts user code only when the eight words of the vector table add up
