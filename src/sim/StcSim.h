@@ -57,7 +57,7 @@ public:
         qsizetype flashSize = 0;
         quint8 oldContents = 0x00; // flash before the first erase
         // The chip answers a baud-rate frame (8F, 8E) at the new rate, after the host has
-        // closed the port, changed the rate and opened it again (it sleeps 100 ms first).
+        // changed the rate of its port (it sleeps 100 ms first).
         std::chrono::milliseconds baudSwitchDelay{200};
     };
 
@@ -86,8 +86,8 @@ public:
     {
         planFault(static_cast<int>(step), fault, occurrence);
     }
-    // The answer to the occurrence-th data frame (from 1) carries a wrong sum: the block was
-    // damaged on its way and the chip stored what it got.
+    // The answer to the occurrence-th data frame (from 1, counted from reset) carries a wrong
+    // sum, as when the block was damaged on its way; 0: every answer is right.
     void answerWrongSum(int occurrence);
     // Flash of a model code; 64 KiB for a code it does not know.
     static qsizetype modelFlash(const QByteArray &modelCode);
