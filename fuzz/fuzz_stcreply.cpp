@@ -17,25 +17,25 @@ void check(bool ok)
 
 void checkReplyText(QStringView text)
 {
-    const int model = stc::StcFindModel(text);
-    const int clock = stc::StcFindClock(text);
+    const int model = stc::findModel(text);
+    const int clock = stc::findClock(text);
     check(model >= 0 && model <= 5);
     check(clock >= 0 && clock <= 6);
-    check(stc::StcModelName(model).isEmpty() == (model == 0));
-    check((stc::StcClockRate(clock) == 0) == (clock == 0));
+    check(stc::modelName(model).isEmpty() == (model == 0));
+    check((stc::clockRate(clock) == 0) == (clock == 0));
     const bool known = model != 0 && clock != 0;
-    check(stc::StcStep1Frame(model, clock).isEmpty() == !known);
-    check(stc::StcStep2Frame(model, clock).isEmpty() == !known);
+    check(stc::step1Frame(model, clock).isEmpty() == !known);
+    check(stc::step2Frame(model, clock).isEmpty() == !known);
 
-    const QString version = stc::StcVersionText(text);
+    const QString version = stc::versionText(text);
     check(version.isEmpty() || version.size() == 3);
-    const QString shown = stc::StcVersionDisplay(version);
+    const QString shown = stc::versionDisplay(version);
     check(shown.isEmpty() == version.isEmpty());
 
-    const QString sum = stc::StcChecksum(text);
+    const QString sum = stc::checksum(text);
     check(sum.size() == 2);
-    (void)stc::StcStripText(text, text.left(2));
-    (void)stc::StcReplyComplete(text);
+    (void)stc::stripText(text, text.left(2));
+    (void)stc::replyComplete(text);
 }
 
 } // namespace
@@ -48,31 +48,38 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     checkReplyText(QString::fromLatin1(input));
 
     // The input as received bytes: the first byte chooses the chunk sizes.
-    stc::StcReceiver rx;
+    stc::Receiver rx;
     const unsigned step = input.isEmpty() ? 1 : (quint8(input[0]) % 16) + 1;
     for (qsizetype pos = 0; pos < input.size(); pos += step) {
         const QByteArray chunk = input.mid(pos, step);
         const bool complete = rx.feed(chunk);
         check(complete == (quint8(chunk.back()) == stc::kFrameEnd));
-        check(rx.pendingText().size() <= stc::StcReceiver::kMaxPendingChars);
+        check(rx.pendingText().size() <= stc::Receiver::kMaxPendingChars);
         if (complete) {
             check(rx.pendingText().isEmpty());
-            check(stc::StcReplyComplete(rx.lastFrame()));
-            check(rx.versionText() == stc::StcVersionText(rx.lastFrame()));
+            check(stc::replyComplete(rx.lastFrame()));
+            check(rx.versionText() == stc::versionText(rx.lastFrame()));
             checkReplyText(rx.lastFrame());
+            // The answer to a data frame: never read beyond the reception; a complete frame
+            // is either good or carries another sum.
+            const QString block = stc::splitBlocks(chunk).value(0);
+            const stc::DataAnswer a = stc::checkDataAnswer(rx.lastFrame(), block);
+            const stc::Answer parsed = stc::parseAnswer(rx.lastFrame());
+            check(parsed.payload.size() <= stc::kMaxAnswerBytes);
+            check((a == stc::DataAnswer::Incomplete) == (parsed.status == stc::Answer::Incomplete));
         }
         if (quint8(chunk.front()) == 0x7F) rx.clearPending(); // a handshake tick in between
     }
 
     // Image rules over the input as a decoding buffer.
-    const auto length = stc::StcImageLength(input);
+    const auto length = stc::imageLength(input);
     if (length) {
         check(*length >= 2 && *length <= input.size() && input[*length - 1] != 0);
-        const QStringList blocks = stc::StcSplitBlocks(QByteArrayView(input).first(*length));
+        const QStringList blocks = stc::splitBlocks(QByteArrayView(input).first(*length));
         check(blocks.size() == (*length + stc::kBlockSize - 1) / stc::kBlockSize);
         for (int i = 0; i < blocks.size() && i < stc::kMaxBlocks; ++i)
-            check(stc::StcDataFrame(i, blocks[i]).size() == stc::kDataFrameSize * 2);
-        check(stc::StcProgress(int(blocks.size()) - 1, int(blocks.size())) == 100);
+            check(stc::dataFrame(i, blocks[i]).size() == stc::kDataFrameSize * 2);
+        check(stc::progress(int(blocks.size()) - 1, int(blocks.size())) == 100);
     }
     return 0;
 }

@@ -4,7 +4,7 @@
 //
 // What the cable adds to the simulator:
 //  * The chip answers a baud-rate step frame (8F, 8E) at its new rate, so the answer comes
-//    only after the chip has switched; the host reopens its port at that rate meanwhile.
+//    only after the chip has switched; the host changes its port to that rate meanwhile.
 //    kChipSwitchTime stands for the chip's switching time.
 //  * The RTS pulse of the automatic reset power-cycles the simulated chip, as the reset
 //    circuit of a board does.

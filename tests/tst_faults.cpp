@@ -236,7 +236,7 @@ Family lpcFamily()
     Family f;
     f.entry = kLpc2136Entry;
     f.fileName = QStringLiteral("fw.hex");
-    f.image = pattern(5000, 12); // one whole 4 KB block and a remainder: 13 items
+    f.image = pattern(5000, 12); // one whole 4 KB block and a remainder: 15 items
     f.fileBytes = firmware::intelHex(f.image);
     f.pausesWhileWriting = true;
     f.makeSim = [] { return std::make_unique<sim::LpcSim>(); };
@@ -257,8 +257,14 @@ Family lpcFamily()
     f.writing = [](const sim::BootLoaderSim &b) {
         return static_cast<const sim::LpcSim &>(b).checksumsAccepted() >= 2;
     };
-    f.flash = [](const sim::BootLoaderSim &b, qsizetype n) {
-        return static_cast<const sim::LpcSim &>(b).flash(0, n);
+    // The programmer sets the reserved vector (word 0x14) so that the board starts the code;
+    // the rest of the flash is the image.
+    f.flash = [image = f.image](const sim::BootLoaderSim &b, qsizetype n) {
+        const auto &lpc = static_cast<const sim::LpcSim &>(b);
+        QByteArray flash = lpc.flash(0, n);
+        if (lpc.wouldStartUserCode() && flash.size() >= 0x18 && image.size() >= 0x18)
+            flash.replace(0x14, 4, image.mid(0x14, 4));
+        return flash;
     };
     f.vanishLine = kLpcTimedOut;
     f.doneLine = kLpcDone;

@@ -1,7 +1,9 @@
 // The LPC2000 programmer through the real window: the download button of the main window
 // against the simulated boot loader on a pseudo-terminal. The simulator checks every line it
 // receives as a chip would (uuencoding, checksums, prepared sectors, copy targets), so a
-// wrong item fails there as well as here.
+// wrong item fails there as well as here; it reads the first 64 bytes of flash as the boot
+// block, so a compare of sector 0 from address 0 fails, and it tells whether the vector table
+// it holds would let the board start.
 #include "app/LPC.h"
 #include "app/Main.h"
 
@@ -22,6 +24,7 @@
 #include <QScopeGuard>
 #include <QTest>
 #include <QTimer>
+#include <QtEndian>
 #include <mutex>
 
 Q_DECLARE_METATYPE(sim::LpcSim::Part)
@@ -96,6 +99,16 @@ QStringList writeTokens(const QByteArray &stream)
     return tokens;
 }
 
+// The compare after a copy: sector 0 from address 64, behind the boot block.
+QString compareToken(int address, int count)
+{
+    const int skip = address == 0 ? 64 : 0;
+    return QStringLiteral("M %1 %2 %3")
+        .arg(address + skip)
+        .arg(1073742336 + skip)
+        .arg(count - skip);
+}
+
 QStringList blockTokens(int block, int sector)
 {
     const QString c = QStringLiteral("C %1 1073742336 4096").arg(block * 4096);
@@ -106,7 +119,28 @@ QStringList blockTokens(int block, int sector)
             QStringLiteral("20/900"),
             QStringLiteral("12/496"),
             QStringLiteral("P %1 %1").arg(sector),
-            c};
+            c,
+            compareToken(block * 4096, 4096)};
+}
+
+// The reserved vector that makes the eight vector words of an image add up to zero.
+quint32 vectorBalance(const QByteArray &image)
+{
+    quint32 sum = 0;
+    for (int i = 0; i < 8; ++i)
+        if (i != 5) sum += qFromLittleEndian<quint32>(image.constData() + 4 * i);
+    return 0u - sum;
+}
+
+// The flash holds the image, its reserved vector set so that the board starts it.
+bool holdsImage(const LpcSim &sim, const QByteArray &image)
+{
+    QByteArray expected = image;
+    const quint32 v = vectorBalance(image);
+    qToLittleEndian(v, expected.data() + 0x14);
+    const bool ok = sim.flash(0, image.size()) == expected && sim.wouldStartUserCode();
+    if (!ok) qWarning() << "flash differs from the image, or the vectors do not add up";
+    return ok;
 }
 
 // The main window, its LPC controller and a simulated board on COM1.
@@ -251,10 +285,12 @@ private slots:
 
         QVERIFY(r.download());
         QCOMPARE(r.ends, QList<bool>{true});
-        QCOMPARE(r.sim.flash(0, image.size()), image);
+        QVERIFY(holdsImage(r.sim, image));
+        // The last copy carries 0xFF past the image, not what RAM held from block 2.
+        QCOMPARE(r.sim.flash(10000, 3 * 4096 - 10000), QByteArray(3 * 4096 - 10000, char(0xFF)));
         QCOMPARE(r.sim.protocolErrors(), QStringList());
-        QCOMPARE(r.lpc().LpcSendCount(), 23);
-        QCOMPARE(r.sim.checksumsAccepted(), 13);
+        QCOMPARE(r.lpc().LpcSendCount(), 28);
+        QCOMPARE(r.sim.checksumsAccepted(), 15);
 
         const QStringList expectedLines = {
             QStringLiteral("正在查找。。。"),
@@ -263,6 +299,8 @@ private slots:
             QStringLiteral("波特率发送成功"),
             QStringLiteral("解锁成功"),
             QStringLiteral("CodeSize: 9 KB"),
+            QStringLiteral("向量表校验和 0x%1 (写入地址 0x14)")
+                .arg(QString::number(vectorBalance(image), 16).toUpper().rightJustified(8, u'0')),
             QStringLiteral("下载目标代码"),
             QStringLiteral("读器件ID成功:196387"),
             QStringLiteral("读Boot代码版本成功:2.1"),
@@ -279,12 +317,10 @@ private slots:
         QCOMPARE(r.lpc().Edit4->text(), QStringLiteral("196387"));
         QCOMPARE(r.lpc().Edit4->toolTip(), QStringLiteral("SectorAmount: 14"));
 
-        // Block 1 and 2 whole, then the 1808-byte remainder at 8192 (40 lines of 45 bytes and
-        // one of 8), each block in the sector that layout B gives it.
-        QStringList expectedItems = blockTokens(0, 0) + blockTokens(1, 1);
-        expectedItems << QStringLiteral("W 1073742336 1808") << QStringLiteral("20/900")
-                      << QStringLiteral("20/900") << QStringLiteral("1/8")
-                      << QStringLiteral("P 2 2") << QStringLiteral("C 8192 1073742336 4096");
+        // Block 1 and 2 whole, then the 1808-byte remainder at 8192 filled to a whole block
+        // (no copy count between 1024 and 4096), each block in the sector that layout B gives
+        // it, each copy compared.
+        const QStringList expectedItems = blockTokens(0, 0) + blockTokens(1, 1) + blockTokens(2, 2);
         QCOMPARE(writeTokens(r.peer.received()), expectedItems);
 
         const QList<QByteArray> start = hostLines(r.peer.received()).mid(0, 6);
@@ -309,9 +345,10 @@ private slots:
             << int(LpcSim::Step::DataChecksum) << 3 << 3;
         QTest::newRow("error code for the first copy") << int(LpcSim::Step::Copy) << 1 << 7;
         QTest::newRow("error code for the second write command")
-            << int(LpcSim::Step::WriteCommand) << 2 << 8;
+            << int(LpcSim::Step::WriteCommand) << 2 << 9;
         // The prepare before the erase is the first one.
-        QTest::newRow("error code for the last prepare") << int(LpcSim::Step::Prepare) << 4 << 19;
+        QTest::newRow("error code for the last prepare") << int(LpcSim::Step::Prepare) << 4 << 21;
+        QTest::newRow("error code for the second compare") << int(LpcSim::Step::Compare) << 2 << 17;
     }
     void oneRefusalSendsItemAgain()
     {
@@ -324,12 +361,13 @@ private slots:
         r.useImage(image);
         QVERIFY(r.download());
         QCOMPARE(r.ends, QList<bool>{true});
-        QCOMPARE(r.sim.flash(0, image.size()), image);
+        QVERIFY(holdsImage(r.sim, image));
 
+        // The remainder of 1000 bytes goes as 1024, the smallest copy that holds it.
         QStringList expected = blockTokens(0, 0) + blockTokens(1, 1);
-        expected << QStringLiteral("W 1073742336 1000") << QStringLiteral("20/900")
-                 << QStringLiteral("3/100") << QStringLiteral("P 2 2")
-                 << QStringLiteral("C 8192 1073742336 4096");
+        expected << QStringLiteral("W 1073742336 1024") << QStringLiteral("20/900")
+                 << QStringLiteral("3/124") << QStringLiteral("P 2 2")
+                 << QStringLiteral("C 8192 1073742336 1024") << compareToken(8192, 1024);
         expected.insert(tokenIndex, expected.at(tokenIndex));
         QCOMPARE(writeTokens(r.peer.received()), expected);
         if (LpcSim::Step(step) == LpcSim::Step::DataChecksum) QCOMPARE(r.sim.resendsSent(), 1);
@@ -368,7 +406,7 @@ private slots:
         QVERIFY(r.download());
         QCOMPARE(r.ends, (QList<bool>{false, true}));
         QCOMPARE(r.lines.last(), kDone);
-        QCOMPARE(r.sim.flash(0, image.size()), image);
+        QVERIFY(holdsImage(r.sim, image));
         QCOMPARE(writeTokens(r.peer.received()), blockTokens(0, 0));
     }
 
@@ -408,7 +446,7 @@ private slots:
         r.useImage(image);
         QVERIFY(r.download());
         QCOMPARE(r.ends, QList<bool>{true});
-        QCOMPARE(r.sim.flash(0, image.size()), image);
+        QVERIFY(holdsImage(r.sim, image));
     }
 
     void wrongSyncAnswers250TimesThenSynchronises()
@@ -426,7 +464,7 @@ private slots:
         r.useImage(image);
         QVERIFY(r.download());
         QCOMPARE(r.ends, QList<bool>{true});
-        QCOMPARE(r.sim.flash(0, image.size()), image);
+        QVERIFY(holdsImage(r.sim, image));
         QCOMPARE(r.lines.count(kNoContact), 1);
         QCOMPARE(r.lines.at(1), kNoContact);
         // 250 answers were looked at: the first "?" and 249 more, plus the 300 ms repeats.
@@ -512,7 +550,7 @@ private slots:
         r.useImage(image);
         QVERIFY(r.download());
         QCOMPARE(r.ends, QList<bool>{true});
-        QCOMPARE(r.sim.flash(0, image.size()), image);
+        QVERIFY(holdsImage(r.sim, image));
         QCOMPARE(r.sim.protocolErrors(), QStringList());
         QCOMPARE(r.lpc().Edit4->text(), QString::fromLatin1(part.id));
         QCOMPARE(r.lpc().Edit4->toolTip(), QStringLiteral("SectorAmount: ") + lastSector);
@@ -527,6 +565,81 @@ private slots:
             if (line.startsWith("P ") && !line.startsWith("P 0 " + lastSector.toLatin1()))
                 prepared << line.split(' ').at(1).toInt();
         QCOMPARE(prepared, sectors);
+    }
+
+    // What makes "written" trustworthy: a block the chip stored wrongly is found by the
+    // compare, an image larger than the part is refused before the erase, and an image
+    // without a vector table is written as it is.
+    void trustChecks_data()
+    {
+        QTest::addColumn<LpcSim::Part>("part");
+        QTest::addColumn<QByteArray>("image");
+        QTest::addColumn<int>("wrongCopy"); // the copy the chip stores wrongly (0: none)
+        QTest::addColumn<QStringList>("lastLines");
+        QTest::addColumn<bool>("erased");
+        const QByteArray threeBlocks = pattern(3 * 4096, 21);
+        QTest::newRow("second block stored wrongly: its address")
+            << LpcSim::lpc2136() << threeBlocks << 2
+            << QStringList{QStringLiteral("比较失败: Flash 地址 0x00001104 的内容与写入的数据不同"),
+                           kFailed}
+            << true;
+        QTest::newRow("first block stored wrongly behind the boot block")
+            << LpcSim::lpc2136() << threeBlocks << 1
+            << QStringList{QStringLiteral("比较失败: Flash 地址 0x00000104 的内容与写入的数据不同"),
+                           kFailed}
+            << true;
+        QTest::newRow("40 KiB on LPC2131's 32 KiB: refused before the erase")
+            << LpcSim::lpc2131() << pattern(40 * 1024, 22) << 0
+            << QStringList{QStringLiteral("文件太大: 映像 40960 字节，芯片 Flash 只有 32768 字节"),
+                           kFailed}
+            << false;
+        QTest::newRow("32 KiB on LPC2131 fits")
+            << LpcSim::lpc2131() << pattern(32 * 1024, 23) << 0 << QStringList{kDone} << true;
+        QTest::newRow("no vector table: written as it is, no checksum line")
+            << LpcSim::lpc2136() << QByteArray(32, '\0') + pattern(300, 24) << 0
+            << QStringList{QStringLiteral("CodeSize: 0 KB"), QStringLiteral("下载目标代码")}
+            << true;
+    }
+    void trustChecks()
+    {
+        QFETCH(LpcSim::Part, part);
+        QFETCH(QByteArray, image);
+        QFETCH(int, wrongCopy);
+        QFETCH(QStringList, lastLines);
+        QFETCH(bool, erased);
+        LpcSim::Config c;
+        c.part = part;
+        Rig r(c);
+        // The wrong byte lies 260 bytes into the copy: behind the boot block in sector 0.
+        if (wrongCopy > 0) r.sim.storeWrongly(wrongCopy, 260);
+        r.useImage(image);
+        QVERIFY(r.download());
+        QVERIFY2(r.startedAt.elapsed() < kCommTimeoutMs, "ended by the time-out");
+        const bool written = lastLines.last() != kFailed;
+        QCOMPARE(r.ends, QList<bool>{written});
+        QCOMPARE(!r.sim.erasedSectors().isEmpty(), erased);
+        r.verifyIdle();
+        if (lastLines.size() == 2 && lastLines.first().startsWith(QStringLiteral("CodeSize"))) {
+            // No vector table: the image as it is, and no line about a checksum.
+            QCOMPARE(r.sim.flash(0, image.size()), image);
+            const qsizetype at = r.lines.indexOf(lastLines.first());
+            QVERIFY(at >= 0);
+            QCOMPARE(r.lines.at(at + 1), lastLines.last());
+            QCOMPARE(r.lines.last(), kDone);
+            return;
+        }
+        QCOMPARE(r.lines.mid(r.lines.size() - lastLines.size()), lastLines);
+        if (written) {
+            QVERIFY(holdsImage(r.sim, image));
+            return;
+        }
+        if (wrongCopy > 0) {
+            // Nothing is sent after the failed compare.
+            const QStringList tokens = writeTokens(r.peer.received());
+            QVERIFY(tokens.last().startsWith(QStringLiteral("M ")));
+            QCOMPARE(tokens.count(QStringLiteral("W 1073742336 4096")), wrongCopy);
+        }
+        QCOMPARE(r.sim.protocolErrors(), QStringList());
     }
 
     void missingFileEndsAtOnce()
@@ -600,7 +713,7 @@ private slots:
         QCOMPARE(r.ends, QList<bool>{false});
         QCOMPARE(r.lines.last(), kFailed);
         // The write command went out, no data line after it.
-        QCOMPARE(writeTokens(r.peer.received()), QStringList{QStringLiteral("W 1073742336 500")});
+        QCOMPARE(writeTokens(r.peer.received()), QStringList{QStringLiteral("W 1073742336 512")});
         r.verifyIdle();
     }
 
@@ -714,7 +827,7 @@ private slots:
         QVERIFY(r.download());
         QCOMPARE(r.ends, QList<bool>{true});
         QVERIFY(r.lines.contains(QStringLiteral("读Boot代码版本成功:2.1")));
-        QCOMPARE(r.sim.flash(0, image.size()), image);
+        QVERIFY(holdsImage(r.sim, image));
     }
 
     void answersTrickleInAtLowRate()
@@ -725,7 +838,7 @@ private slots:
         r.useImage(image);
         QVERIFY(r.download(30000));
         QCOMPARE(r.ends, QList<bool>{true});
-        QCOMPARE(r.sim.flash(0, image.size()), image);
+        QVERIFY(holdsImage(r.sim, image));
         QCOMPARE(r.sim.protocolErrors(), QStringList());
         QVERIFY(r.lines.contains(QStringLiteral("读Boot代码版本成功:2.1")));
     }

@@ -1,12 +1,15 @@
 // The LPC2000 programmer's pure logic: HEX image building, padding and the size limit,
-// uuencoding, the sector layouts and the send list that the ISP protocol is spoken from.
+// uuencoding, the sector layouts, the send list that the ISP protocol is spoken from, the
+// vector-table checksum and the checks of the boot loader's replies.
 #include "logic/LpcImage.h"
+#include "logic/LpcReplies.h"
 
 #include <QBuffer>
 #include <QDir>
 #include <QFile>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QtEndian>
 
 using namespace lpc;
 
@@ -143,6 +146,10 @@ private slots:
     void sendListShape();
     void tenThousandByteExample();
     void sendListRefusals();
+    void vectorChecksum_data();
+    void vectorChecksum();
+    void replies_data();
+    void replies();
     void parseLine_data();
     void parseLine();
     void loadHex_data();
@@ -308,21 +315,28 @@ void TestLpcImage::sendListShape_data()
     QTest::addColumn<int>("fullBlocks");
     QTest::addColumn<QList<int>>("dataLines"); // data lines per data item, in order
     QTest::addColumn<QByteArray>("lastLine");  // last data line of the image
-    QTest::newRow("remainder 184: 4 lines of 45 and one of 4")
-        << qsizetype(184) << 5 << 0 << QList<int>{5} << QByteArray("$");
-    QTest::newRow("remainder 180: exactly four lines")
-        << qsizetype(180) << 5 << 0 << QList<int>{4} << QByteArray("M");
-    QTest::newRow("remainder 900: one item of 20 lines")
-        << qsizetype(900) << 5 << 0 << QList<int>{20} << QByteArray("M");
-    QTest::newRow("remainder 904: a second item")
-        << qsizetype(904) << 6 << 0 << QList<int>{20, 1} << QByteArray("$");
+    QTest::addColumn<int>("copy");             // bytes written and copied for the last block
+    // A partial block is filled with 0xFF to the smallest copy count that holds it.
+    QTest::newRow("remainder 184: filled to 256")
+        << qsizetype(184) << 6 << 0 << QList<int>{6} << QByteArray("?") << 256;
+    QTest::newRow("remainder 256: no fill")
+        << qsizetype(256) << 6 << 0 << QList<int>{6} << QByteArray("?") << 256;
+    QTest::newRow("remainder 260: filled to 512")
+        << qsizetype(260) << 6 << 0 << QList<int>{12} << QByteArray("1") << 512;
+    QTest::newRow("remainder 900: filled to 1024, a second item")
+        << qsizetype(900) << 7 << 0 << QList<int>{20, 3} << QByteArray("B") << 1024;
+    QTest::newRow("remainder 1028: filled to a whole block")
+        << qsizetype(1028) << 10 << 0 << QList<int>{20, 20, 20, 20, 12} << QByteArray("!") << 4096;
     QTest::newRow("one exact block")
-        << qsizetype(4096) << 9 << 1 << QList<int>{20, 20, 20, 20, 12} << QByteArray("!");
+        << qsizetype(4096) << 10 << 1 << QList<int>{20, 20, 20, 20, 12} << QByteArray("!") << 4096;
+    QTest::newRow("block and 100 bytes")
+        << qsizetype(4196) << 15 << 1 << QList<int>{20, 20, 20, 20, 12, 6} << QByteArray("?")
+        << 256;
     QTest::newRow("two exact blocks")
-        << qsizetype(8192) << 17 << 2 << QList<int>{20, 20, 20, 20, 12, 20, 20, 20, 20, 12}
-        << QByteArray("!");
+        << qsizetype(8192) << 19 << 2 << QList<int>{20, 20, 20, 20, 12, 20, 20, 20, 20, 12}
+        << QByteArray("!") << 4096;
     QTest::newRow("62 blocks, the limit")
-        << qsizetype(kImageLimit) << 497 << 62 << QList<int>() << QByteArray("!");
+        << qsizetype(kImageLimit) << 559 << 62 << QList<int>() << QByteArray("!") << 4096;
 }
 
 void TestLpcImage::sendListShape()
@@ -332,38 +346,46 @@ void TestLpcImage::sendListShape()
     QFETCH(int, fullBlocks);
     QFETCH(QList<int>, dataLines);
     QFETCH(QByteArray, lastLine);
+    QFETCH(int, copy);
 
     const QByteArray image = pattern(size);
     const auto list = BuildLpcSendList(image, sectorLayout(Layout::A));
     QVERIFY(list);
     QCOMPARE(list->LpcSendCount(), sendCount);
     QCOMPARE(list->LpcFullBlocks, fullBlocks);
+    const qsizetype lastStart = (size - 1) / kBlockSize * kBlockSize;
     const Walk w = walk(*list);
-    QCOMPARE(w.data, image);
+    QCOMPARE(w.data, image + QByteArray(lastStart + copy - size, char(0xFF)));
     QVERIFY(w.checksumsRight);
     QVERIFY(w.linesBounded);
     if (!dataLines.isEmpty()) QCOMPARE(w.dataLinesPerItem, dataLines);
 
     // The last data item's last data line starts with the length character of its bytes.
-    const LpcSendItem &lastData = list->item(list->LpcSendCount() - 3);
+    const LpcSendItem &lastData = list->item(list->LpcSendCount() - 4);
     QCOMPARE(int(lastData.kind), int(ItemKind::DataItem));
     QCOMPARE(lastData.lines.at(lastData.lineCount() - 2).left(1), lastLine);
 
-    // The group of the last block: write, ..., prepare, copy of the whole RAM buffer.
-    const qsizetype lastStart = (size - 1) / kBlockSize * kBlockSize;
-    const qsizetype lastLen = size - lastStart;
+    // The group of the last block: write, ..., prepare, copy, compare (behind the boot
+    // block's 64 bytes at address 0).
     const int lastEntry = int(lastStart / kBlockSize) + 1;
     const QByteArray s = QByteArray::number(sectorLayout(Layout::A)[std::size_t(lastEntry)]);
-    QCOMPARE(list->item(list->LpcSendCount() - 2).lines,
+    const QByteArray n = QByteArray::number(copy);
+    QCOMPARE(list->item(list->LpcSendCount() - 3).lines,
              QList<QByteArray>{"P " + s + ' ' + s + "\r\n"});
-    QCOMPARE(list->item(list->LpcSendCount() - 1).lines,
-             QList<QByteArray>{"C " + QByteArray::number(lastStart) + " 1073742336 4096\r\n"});
+    QCOMPARE(list->item(list->LpcSendCount() - 2).lines,
+             QList<QByteArray>{"C " + QByteArray::number(lastStart) + " 1073742336 " + n + "\r\n"});
+    const LpcSendItem &compare = list->item(list->LpcSendCount() - 1);
+    QCOMPARE(int(compare.kind), int(ItemKind::CompareItem));
+    const int skip = lastStart == 0 ? 64 : 0;
+    QCOMPARE(compare.flashAddress, quint32(lastStart + skip));
+    QCOMPARE(compare.lines, QList<QByteArray>{"M " + QByteArray::number(lastStart + skip) + ' ' +
+                                              QByteArray::number(1073742336 + skip) + ' ' +
+                                              QByteArray::number(copy - skip) + "\r\n"});
     int firstOfGroup = list->LpcSendCount() - 1;
     while (list->item(firstOfGroup).kind != ItemKind::CommandItem ||
            !list->item(firstOfGroup).lines.at(0).startsWith("W "))
         --firstOfGroup;
-    QCOMPARE(list->item(firstOfGroup).lines,
-             QList<QByteArray>{"W 1073742336 " + QByteArray::number(lastLen) + "\r\n"});
+    QCOMPARE(list->item(firstOfGroup).lines, QList<QByteArray>{"W 1073742336 " + n + "\r\n"});
 }
 
 void TestLpcImage::tenThousandByteExample()
@@ -371,55 +393,189 @@ void TestLpcImage::tenThousandByteExample()
     const QByteArray image = pattern(10000);
     const auto list = BuildLpcSendList(image, sectorLayout(Layout::A));
     QVERIFY(list);
-    QCOMPARE(list->LpcSendCount(), 23);
+    QCOMPARE(list->LpcSendCount(), 28);
     QCOMPARE(list->LpcFullBlocks, 2);
     QCOMPARE(codeSizeLine(image.size()), QStringLiteral("CodeSize: 9 KB"));
 
     const auto command = [&](int pos) {
         const LpcSendItem &it = list->item(pos);
-        return it.kind == ItemKind::CommandItem && it.lineCount() == 1 ? it.lines.at(0)
-                                                                       : QByteArray("<data>");
+        return it.kind != ItemKind::DataItem && it.lineCount() == 1 ? it.lines.at(0)
+                                                                    : QByteArray("<data>");
     };
     const auto dataLines = [&](int pos) {
         const LpcSendItem &it = list->item(pos);
         return it.kind == ItemKind::DataItem ? it.lineCount() - 1 : -1;
     };
-    for (int block = 0; block < 2; ++block) {
-        const int base = block * 8;
+    // Three blocks of nine items; the remainder of 1808 bytes is more than 1024, so it is
+    // filled to a whole block.
+    const QByteArray compares[] = {"M 64 1073742400 4032\r\n", "M 4096 1073742336 4096\r\n",
+                                   "M 8192 1073742336 4096\r\n"};
+    const QByteArray prepares[] = {"P 0 0\r\n", "P 0 0\r\n", "P 1 1\r\n"}; // entries 1-3
+    for (int block = 0; block < 3; ++block) {
+        const int base = block * 9;
         QCOMPARE(command(base + 1), QByteArray("W 1073742336 4096\r\n"));
         for (int k = 2; k <= 5; ++k)
             QCOMPARE(dataLines(base + k), 20);
         QCOMPARE(dataLines(base + 6), 12);
-        QCOMPARE(command(base + 7), QByteArray("P 0 0\r\n")); // blocks 0 and 1: sector 0
+        QCOMPARE(command(base + 7), prepares[block]);
         QCOMPARE(command(base + 8),
                  "C " + QByteArray::number(block * 4096) + " 1073742336 4096\r\n");
+        QCOMPARE(command(base + 9), compares[block]);
     }
-    QCOMPARE(command(17), QByteArray("W 1073742336 1808\r\n"));
-    QCOMPARE(dataLines(18), 20);
-    QCOMPARE(dataLines(19), 20);
-    QCOMPARE(dataLines(20), 1);
-    QCOMPARE(list->item(20).lines.at(0).size(), qsizetype(1 + 12 + 2)); // 8 bytes: 3 groups
-    QCOMPARE(list->item(20).lines.at(0).at(0), '(');                    // 8 + 32
-    QCOMPARE(command(21), QByteArray("P 1 1\r\n"));                     // entry 3: sector 1
-    QCOMPARE(command(22), QByteArray("C 8192 1073742336 4096\r\n"));
     // Full data lines are 63 characters; a block's last line carries one byte in 7.
     QCOMPARE(list->item(2).lines.at(0).size(), qsizetype(63));
     QCOMPARE(list->item(6).lines.at(11).size(), qsizetype(7));
 
     const Walk w = walk(*list);
-    QCOMPARE(w.data, image);
+    QCOMPARE(w.data, image + QByteArray(3 * 4096 - 10000, char(0xFF)));
     QVERIFY(w.checksumsRight);
 
     // Layout B puts the three blocks into sectors 0, 1 and 2.
     const auto b = BuildLpcSendList(image, sectorLayout(Layout::B));
     QVERIFY(b);
     QCOMPARE(b->item(7).lines.at(0), QByteArray("P 0 0\r\n"));
-    QCOMPARE(b->item(15).lines.at(0), QByteArray("P 1 1\r\n"));
-    QCOMPARE(b->item(21).lines.at(0), QByteArray("P 2 2\r\n"));
+    QCOMPARE(b->item(16).lines.at(0), QByteArray("P 1 1\r\n"));
+    QCOMPARE(b->item(25).lines.at(0), QByteArray("P 2 2\r\n"));
+}
+
+void TestLpcImage::vectorChecksum_data()
+{
+    QTest::addColumn<QByteArray>("image");
+    QTest::addColumn<bool>("patched");
+    QTest::addColumn<quint32>("value");
+    // Eight little-endian words; word 5 (0x14) is the reserved vector.
+    const auto words = [](std::initializer_list<quint32> list) {
+        QByteArray b;
+        for (quint32 v : list)
+            for (int i = 0; i < 4; ++i)
+                b.append(char((v >> (8 * i)) & 0xFF));
+        return b;
+    };
+    const QByteArray ldrPc = words(
+        {0xE59FF018, 0xE59FF018, 0xE59FF018, 0xE59FF018, 0xE59FF018, 0, 0xE59FF018, 0xE59FF018});
+    QTest::newRow("compiler image, word 0x14 left 0")
+        << ldrPc + pattern(100) << true << quint32(0u - 7u * 0xE59FF018u);
+    QTest::newRow("word 0x14 already right: written again")
+        << words({1, 2, 3, 4, 5, 0xFFFFFFEB, 6, 0}) << true << quint32(0xFFFFFFEB);
+    QTest::newRow("a wrong word 0x14 is replaced")
+        << words({1, 0, 0, 0, 0, 0x12345678, 0, 0}) << true << quint32(0xFFFFFFFF);
+    QTest::newRow("sum wraps round 32 bits")
+        << words({0x80000000, 0x80000000, 1, 0, 0, 0, 0, 0}) << true << quint32(0xFFFFFFFF);
+    QTest::newRow("all zero: no vector table") << QByteArray(64, '\0') << false << quint32(0);
+    QTest::newRow("shorter than the table") << pattern(31) << false << quint32(0);
+}
+
+void TestLpcImage::vectorChecksum()
+{
+    QFETCH(QByteArray, image);
+    QFETCH(bool, patched);
+    QFETCH(quint32, value);
+    const QByteArray before = image;
+    const std::optional<quint32> got = applyVectorChecksum(image);
+    QCOMPARE(got.has_value(), patched);
+    QCOMPARE(image.size(), before.size());
+    if (!patched) {
+        QCOMPARE(image, before);
+        return;
+    }
+    QCOMPARE(*got, value);
+    quint32 sum = 0;
+    for (int i = 0; i < 8; ++i)
+        sum += qFromLittleEndian<quint32>(image.constData() + 4 * i);
+    QCOMPARE(sum, 0u);
+    QCOMPARE(image.left(0x14), before.left(0x14)); // only word 0x14 changes
+    QCOMPARE(image.mid(0x18), before.mid(0x18));
+    QVERIFY(vectorChecksumLine(value).contains(
+        QString::number(value, 16).toUpper().rightJustified(8, QLatin1Char('0'))));
+}
+
+void TestLpcImage::replies_data()
+{
+    QTest::addColumn<int>("step");
+    QTest::addColumn<QByteArray>("reply");
+    QTest::addColumn<bool>("compare"); // the item answered is a compare
+    QTest::addColumn<bool>("complete");
+    QTest::addColumn<QString>("meaning"); // what the step's check makes of it
+
+    QTest::newRow("sync with noise")
+        << 1 << QByteArray("\x55Synchronized\r\n") << false << true << "synchronized";
+    QTest::newRow("sync: other text")
+        << 1 << QByteArray("Synchronised\r\n") << false << true << "-";
+    QTest::newRow("echo and OK") << 2 << QByteArray("Synchronized\r\nOK\r\n") << false << true
+                                 << "echoed";
+    QTest::newRow("echo with a trailing byte")
+        << 2 << QByteArray("Synchronized\r\nOK\r\nx\r\n") << false << true << "-";
+    QTest::newRow("part id") << 6 << QByteArray("0\r\n196387\r\n") << false << true << "id 196387";
+    QTest::newRow("part id after an error code")
+        << 6 << QByteArray("1\r\n196387\r\n") << false << true << "-";
+    QTest::newRow("boot version: code only") << 7 << QByteArray("0\r\n") << false << false << "";
+    QTest::newRow("boot version: one line")
+        << 7 << QByteArray("0\r\n1\r\n") << false << false << "";
+    QTest::newRow("boot version: minor then major")
+        << 7 << QByteArray("0\r\n1\r\n2\r\n") << false << true << "version 2.1";
+    QTest::newRow("boot version: error code is whole")
+        << 7 << QByteArray("11\r\n") << false << true << "-";
+    QTest::newRow("not ended by CR LF") << 8 << QByteArray("0\r") << false << false << "";
+    QTest::newRow("compare: same") << 10 << QByteArray("0\r\n") << true << true << "same";
+    QTest::newRow("compare: difference waits for its offset")
+        << 10 << QByteArray("10\r\n") << true << false << "";
+    QTest::newRow("compare: difference at 260")
+        << 10 << QByteArray("10\r\n260\r\n") << true << true << "different at 260";
+    QTest::newRow("compare: unreadable offset")
+        << 10 << QByteArray("10\r\nx\r\n") << true << true << "different at ?";
+    QTest::newRow("compare: busy") << 10 << QByteArray("11\r\n") << true << true << "-";
+    QTest::newRow("copy answered 10 is not held back")
+        << 10 << QByteArray("10\r\n") << false << true << "-";
+    QTest::newRow("data accepted") << 10 << QByteArray("OK\r\n") << false << true << "ok";
+}
+
+void TestLpcImage::replies()
+{
+    QFETCH(int, step);
+    QFETCH(QByteArray, reply);
+    QFETCH(bool, compare);
+    QFETCH(bool, complete);
+    QFETCH(QString, meaning);
+
+    QCOMPARE(replyComplete(step, reply, compare), complete);
+    if (!complete) return;
+    QString got = QStringLiteral("-");
+    switch (step) {
+    case 1:
+        if (isSynchronizedAnswer(reply)) got = QStringLiteral("synchronized");
+        break;
+    case 2:
+        if (isEchoed(reply, kSynchronized, kOk)) got = QStringLiteral("echoed");
+        break;
+    case 6:
+        if (const auto id = partIdOf(reply)) got = QStringLiteral("id ") + *id;
+        break;
+    case 7:
+        if (const auto v = bootVersionOf(reply)) got = QStringLiteral("version ") + *v;
+        break;
+    case 10:
+        if (compare) {
+            const CompareAnswer a = compareAnswerOf(reply);
+            if (a.kind == CompareAnswer::Same) got = QStringLiteral("same");
+            if (a.kind == CompareAnswer::Different)
+                got = QStringLiteral("different at ") +
+                      (a.offset ? QString::number(*a.offset) : QStringLiteral("?"));
+        } else if (isDataAccepted(reply)) {
+            got = QStringLiteral("ok");
+        }
+        break;
+    default:
+        break;
+    }
+    QCOMPARE(got, meaning);
 }
 
 void TestLpcImage::sendListRefusals()
 {
+    // The minimum gathered before a look, by step (the steps outside 1..10 look at nothing).
+    QCOMPARE((QList<int>{replyLength(0), replyLength(1), replyLength(2), replyLength(7),
+                         replyLength(10), replyLength(11)}),
+             (QList<int>{-1, 14, 18, 5, 3, -1}));
     QVERIFY(!BuildLpcSendList(QByteArray(), sectorLayout(Layout::A)));
     QVERIFY(!BuildLpcSendList(QByteArray(kImageLimit + 1, '\0'), sectorLayout(Layout::B)));
 }
@@ -566,8 +722,8 @@ void TestLpcImage::imageLimit()
     const auto list = BuildLpcSendList(r.image, sectorLayout(Layout::A));
     QVERIFY(list);
     QCOMPARE(list->LpcFullBlocks, 62);
-    QCOMPARE(list->LpcSendCount(), 62 * 8 + 1);
-    QCOMPARE(list->item(list->LpcSendCount() - 2).lines.at(0), QByteArray("P 16 16\r\n"));
+    QCOMPARE(list->LpcSendCount(), 62 * 9 + 1);
+    QCOMPARE(list->item(list->LpcSendCount() - 3).lines.at(0), QByteArray("P 16 16\r\n"));
 }
 
 void TestLpcImage::overlongLine()

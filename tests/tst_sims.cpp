@@ -333,6 +333,29 @@ void TestSims::lpcConversation_data()
         << lpcPrompt() + Conversation{{"P 0 0\r\n", "0\r\n"}, {"C 0 1073742336 100\r\n", "6\r\n"}}
         << true;
     QTest::newRow("unknown command") << lpcPrompt() + Conversation{{"X 1\r\n", "1\r\n"}} << true;
+    // Compare: RAM with itself is the same; flash address 0 reads the boot block's vectors.
+    QTest::newRow("compare RAM with RAM")
+        << lpcPrompt() + Conversation{{"M 1073742336 1073742336 64\r\n", "0\r\n"}} << false;
+    QTest::newRow("compare the boot block with RAM")
+        << lpcPrompt() + Conversation{{"M 0 1073742336 64\r\n", "10\r\n0\r\n"}} << false;
+    QTest::newRow("read back what was written, a RESEND sends it again")
+        << lpcPrompt() +
+               Conversation{{"W 1073742336 4\r\n", "0\r\n"},
+                            {uuLine("abcd"), ""},
+                            {sumLine("abcd"), "OK\r\n"},
+                            {"R 1073742336 4\r\n", "0\r\n" + uuLine("abcd") + sumLine("abcd")},
+                            {"RESEND\r\n", uuLine("abcd") + sumLine("abcd")},
+                            {"OK\r\n", ""},
+                            {"J\r\n", "0\r\n196387\r\n"}}
+        << false;
+    QTest::newRow("go in ARM mode: the chip runs the code")
+        << lpcPrompt() + Conversation{{"G 0 A\r\n", "0\r\n"}, {"J\r\n", ""}} << false;
+    QTest::newRow("go with an unknown mode")
+        << lpcPrompt() + Conversation{{"G 0 X\r\n", "12\r\n"}} << true;
+    QTest::newRow("compare with a count not a multiple of 4")
+        << lpcPrompt() + Conversation{{"M 64 1073742400 6\r\n", "6\r\n"}} << true;
+    QTest::newRow("compare beyond the flash")
+        << lpcPrompt() + Conversation{{"M 4194304 1073742336 4\r\n", "5\r\n"}} << true;
 }
 
 void TestSims::lpcConversation()
@@ -357,7 +380,7 @@ void TestSims::lpcWriteReachesFlash()
     LpcSim sim;
     for (const Exchange &e : lpcPrompt())
         sim.feed(e.send);
-    QCOMPARE(sim.feed("P 0 0\r\nE 0 0\r\n"), QByteArray("0\r\n0\r\n"));
+    QCOMPARE(sim.feed("P 0 1\r\nE 0 1\r\n"), QByteArray("0\r\n0\r\n"));
     QCOMPARE(sim.feed("W 1073742336 4096\r\n"), QByteArray("0\r\n"));
     int lines = 0;
     QByteArray group;
@@ -372,9 +395,15 @@ void TestSims::lpcWriteReachesFlash()
         }
     }
     QCOMPARE(sim.checksumsAccepted(), 5);
+    sim.storeWrongly(2, 260);
     QCOMPARE(sim.feed("P 0 0\r\nC 0 1073742336 4096\r\n"), QByteArray("0\r\n0\r\n"));
     QCOMPARE(sim.flash(0, 4096), block);
-    QCOMPARE(sim.flash(4096, 4), QByteArray(4, '\0')); // sector 1 still holds the old image
+    // Behind the boot block's 64 bytes the flash holds the RAM; the vectors do not add up.
+    QCOMPARE(sim.feed("M 64 1073742400 4032\r\n"), QByteArray("0\r\n"));
+    QVERIFY(!sim.wouldStartUserCode());
+    // The second copy stores byte 260 wrongly; the compare names its offset.
+    QCOMPARE(sim.feed("P 1 1\r\nC 4096 1073742336 4096\r\n"), QByteArray("0\r\n0\r\n"));
+    QCOMPARE(sim.feed("M 4096 1073742336 4096\r\n"), QByteArray("10\r\n260\r\n"));
     // The copy used up the prepare, as on the chip.
     QCOMPARE(sim.feed("C 0 1073742336 256\r\n"), QByteArray("9\r\n"));
     QCOMPARE(sim.protocolErrors().size(), 1);
@@ -464,11 +493,13 @@ void TestSims::stcDataFrameProgramsErasedFlash()
                                block; // 00 00, address, length
     StcSim sim;
     sim.feed(hex("7F7F"));
-    // Without an erase the old contents (0x00) stay: flash bits only go from 1 to 0.
-    QCOMPARE(sim.feed(StcSim::hostFrame(0x00, payload)), hex("46B96800 06006E16"));
+    // Without an erase the old contents (0x00) stay: flash bits only go from 1 to 0. The
+    // answer carries the sum of the bytes received (0xC0), not of what the flash holds.
+    QCOMPARE(sim.feed(StcSim::hostFrame(0x00, payload)), hex("46B968000700C02F16"));
     QCOMPARE(sim.flash(0x80, 128), QByteArray(128, '\0'));
     QCOMPARE(sim.feed(hex("46B96A000D84053333333333333216")), hex("46B968000684F216"));
-    QCOMPARE(sim.feed(StcSim::hostFrame(0x00, payload)), hex("46B9680006006E16"));
+    sim.answerWrongSum(2);
+    QCOMPARE(sim.feed(StcSim::hostFrame(0x00, payload)), hex("46B968000700C13016"));
     QCOMPARE(sim.flash(0x80, 128), block);
     QCOMPARE(sim.flash(0, 1), hex("FF"));
     QCOMPARE(sim.dataAddresses(), (QList<quint16>{0x80, 0x80}));

@@ -152,6 +152,7 @@ private slots:
     void startFailures_data();
     void startFailures();
     void secondComponentOnSamePortFails();
+    void purgeReceiveKeepsThePortAndDropsOnlyOldBytes();
     void vanishedDeviceRaisesOneHangup();
     void waitUntilSentWaitsForTheQueue();
     void restartAfterStop();
@@ -535,6 +536,44 @@ void tst_SPComm::secondComponentOnSamePortFails()
     first.StopPort();
     QCOMPARE(commsError(second), QString());
     second.StopPort();
+}
+
+// A speed change on the open port: what came before the purge (in the kernel or in the read
+// in progress) is dropped, what comes after it is kept, and the port is never let go, so a
+// second opener fails all along.
+void tst_SPComm::purgeReceiveKeepsThePortAndDropsOnlyOldBytes()
+{
+    Pty pty;
+    QVERIFY(pty.ok());
+    TraceLog trace;
+    TComm comm;
+    Recorder rec(comm);
+    comm.setCommName(pty.path());
+    comm.StartPort();
+    // A read in progress: bytes in, the 100 ms quiet time not yet over.
+    QVERIFY(pty.send("old"));
+    QTest::qWait(30);
+    comm.setBaudRate(115200);
+    comm.PurgeReceive();
+    QVERIFY(pty.send("new"));
+    QTRY_COMPARE_WITH_TIMEOUT(rec.received(), QByteArray("new"), 2000);
+    QTest::qWait(200);
+    QCOMPARE(rec.received(), QByteArray("new"));
+    TComm other;
+    other.setCommName(pty.path());
+    QCOMPARE(commsError(other), QStringLiteral("Error opening serial port"));
+    // A second purge works as the first; on a closed port it does nothing.
+    QVERIFY(pty.send("stale"));
+    QTest::qWait(20);
+    comm.PurgeReceive();
+    QVERIFY(pty.send("!"));
+    QTRY_COMPARE_WITH_TIMEOUT(rec.received(), QByteArray("new!"), 2000);
+    comm.StopPort();
+    comm.PurgeReceive();
+    QCOMPARE(trace.events(SerialTraceEvent::Open).size(), std::size_t(1));
+    QCOMPARE(trace.events(SerialTraceEvent::Close).size(), std::size_t(1));
+    QCOMPARE(trace.events(SerialTraceEvent::Line).back().line.baud, 115200u);
+    QVERIFY(!rec.offThread);
 }
 
 void tst_SPComm::vanishedDeviceRaisesOneHangup()

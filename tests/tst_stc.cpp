@@ -13,6 +13,9 @@
 #include <QTest>
 #include <QTimer>
 
+#include <atomic>
+#include <thread>
+
 using namespace stctest;
 using sim::StcSim;
 
@@ -151,7 +154,7 @@ private slots:
         QList<int> gapProgress;
         for (int i = 0; i < 34; ++i) {
             gapAddresses.append(quint16(i * 128));
-            gapProgress.append(stc::StcProgress(i, 34));
+            gapProgress.append(stc::progress(i, 34));
         }
         gapProgress.append(0);
         QTest::newRow("gap between 0100 and 0FFF filled with zeros: 34 frames")
@@ -397,7 +400,7 @@ private slots:
         const QString tailText = QString::fromLatin1(tail.toHex().toUpper());
         QCOMPARE(line.main().Memo1->property("Hint").toString(), tailText);
         QCOMPARE(line.lines.value(2), QStringLiteral("连机成功! 固件版本:") +
-                                          stc::StcVersionDisplay(stc::StcVersionText(tailText)));
+                                          stc::versionDisplay(stc::versionText(tailText)));
         QCOMPARE(line.lines.value(3), QStringLiteral("未支持的 MCU ！"));
         QCOMPARE(line.ends, QList<bool>{false});
         QVERIFY(!line.portOpen());
@@ -631,32 +634,140 @@ private slots:
         nextDownloadWorks(line);
     }
 
-    void reopenAtNewRateFails()
+    void portHeldThroughTheSpeedSteps()
     {
         StcLine line;
-        line.useImage(sampleImage(10));
-        line.main().SetStayOnTop(true);
-        // After the first open the name leads nowhere: the reopen at the chip's rate fails.
-        bool redirected = false;
-        line.onTrace = [&redirected](const platform::SerialTraceEvent &ev) {
-            if (ev.kind == platform::SerialTraceEvent::Open && !redirected) {
-                redirected = true;
-                platform::setPortAlias(QStringLiteral("COM1"), QStringLiteral("/nonexistent/tty"));
-            }
+        const QByteArray image = sampleImage(300);
+        line.useImage(image);
+        // Another program polls the port from the moment the download has opened it, as a
+        // terminal waiting for the port would; it must not get it before the download ends.
+        std::atomic<bool> polling{true}, started{false};
+        std::atomic<int> attempts{0};
+        std::thread poller;
+        line.onTrace = [&](const platform::SerialTraceEvent &ev) {
+            if (ev.kind != platform::SerialTraceEvent::Open || started.exchange(true)) return;
+            poller = std::thread([&] {
+                while (polling.load()) {
+                    platform::SerialPort other;
+                    (void)other.open(line.peer.slavePath());
+                    ++attempts;
+                    std::this_thread::sleep_for(std::chrono::microseconds(200));
+                }
+            });
         };
         line.download();
+        polling = false;
+        if (poller.joinable()) poller.join();
         line.onTrace = nullptr;
 
-        QStringList expected = successLines(QStringLiteral("4.3C"), kDefaultChip, false).mid(0, 4);
-        expected << QStringLiteral("重新打开串口失败 ！");
-        QCOMPARE(line.lines, expected);
+        QCOMPARE(line.lines, successLines(QStringLiteral("4.3C"), kDefaultChip, false));
+        QCOMPARE(line.ends, QList<bool>{true});
+        QCOMPARE(line.sim.flash(0, image.size()), image);
+        QVERIFY2(attempts > 100, qPrintable(QString::number(attempts)));
+        // Every open of the port is traced, the poller's too: until the first close only the
+        // download's own open, and the four rates were set on that open port.
+        int opensBeforeClose = 0;
+        QList<quint32> rates;
+        for (const StcLine::TraceEvent &t : line.trace()) {
+            if (t.event.kind == platform::SerialTraceEvent::Close) break;
+            opensBeforeClose += t.event.kind == platform::SerialTraceEvent::Open;
+            if (t.event.kind == platform::SerialTraceEvent::Line &&
+                (rates.isEmpty() || rates.back() != t.event.line.baud))
+                rates.append(t.event.line.baud);
+        }
+        QCOMPARE(opensBeforeClose, 1);
+        QCOMPARE(rates, (QList<quint32>{1200, 115200, 1200, 115200}));
+        QVERIFY(!line.portOpen());
+    }
+
+    // The chip's answers to data frames and the model's flash: a wrong or missing answer
+    // ends with the block's address, an image larger than the model is refused before the
+    // erase; the usual failure clean-up follows, and the next download works.
+    void refusedAfterConnecting_data()
+    {
+        QTest::addColumn<QByteArray>("model");
+        QTest::addColumn<int>("size");
+        QTest::addColumn<int>("wrongSumAt");   // data answer with a wrong sum (0: none)
+        QTest::addColumn<int>("junkAt");       // data answer replaced by junk (0: none)
+        QTest::addColumn<QStringList>("tail"); // the lines after the chip line
+        QTest::addColumn<int>("dataFrames");   // data frames the chip took
+
+        const QByteArray c52 = QByteArray::fromHex("F00282");
+        const QString failed = QStringLiteral("上载数据失败 ！");
+        const QStringList erase = {
+            QStringLiteral("调整波特率一完成 ！"), QStringLiteral("第二次调整波特率 。。。"),
+            QStringLiteral("调整波特率二完成 ！"), QStringLiteral("正在发送控制信息 。。。"),
+            QStringLiteral("发送控制信息完成 ！"), QStringLiteral("正在擦除芯片 。。。"),
+            QStringLiteral("擦除芯片完成 ！"),     QStringLiteral("正在上载数据 。。。")};
+        QTest::newRow("wrong sum for the second block")
+            << c52 << 300 << 2 << 0
+            << erase + QStringList{QStringLiteral(
+                                       "地址 0x0080 的数据块: 芯片收到的校验和 0x%1，应为 0x%2"),
+                                   failed}
+            << 2;
+        QTest::newRow("junk instead of the third answer")
+            << c52 << 400 << 0 << 3
+            << erase + QStringList{QStringLiteral("地址 0x0100 的数据块: 芯片的应答不是有效的帧"),
+                                   failed}
+            << 3;
+        QTest::newRow("8 KiB + 1 on the 89C52RC: refused before anything")
+            << c52 << 8193 << 0 << 0
+            << QStringList{QStringLiteral(
+                               "文件太大: 映像 8193 字节，STC89C52RC 的 Flash 只有 8192 字节"),
+                           failed}
+            << 0;
+        QTest::newRow("20 KiB + 1 on the 89C55RD+")
+            << QByteArray::fromHex("F10582") << 20 * 1024 + 1 << 0 << 0
+            << QStringList{QStringLiteral(
+                               "文件太大: 映像 20481 字节，STC89C55RD+ 的 Flash 只有 20480 字节"),
+                           failed}
+            << 0;
+    }
+    void refusedAfterConnecting()
+    {
+        QFETCH(QByteArray, model);
+        QFETCH(int, size);
+        QFETCH(int, wrongSumAt);
+        QFETCH(int, junkAt);
+        QFETCH(QStringList, tail);
+        QFETCH(int, dataFrames);
+
+        StcSim::Config config;
+        config.modelCode = model;
+        StcLine line(config);
+        const QByteArray image = sampleImage(size);
+        line.useImage(image);
+        if (wrongSumAt > 0) {
+            line.sim.answerWrongSum(wrongSumAt);
+            // The line names what the chip said and what the block holds.
+            const QByteArray block = image.mid((wrongSumAt - 1) * 128, 128);
+            quint8 sum = 0;
+            for (char b : block)
+                sum = quint8(sum + quint8(b));
+            const auto hex2 = [](quint8 v) {
+                return QString::number(v, 16).toUpper().rightJustified(2, u'0');
+            };
+            tail[tail.size() - 2] = tail[tail.size() - 2].arg(hex2(quint8(sum + 1)), hex2(sum));
+        }
+        if (junkAt > 0) {
+            line.sim.setJunk(QByteArray::fromHex("55AA16"));
+            line.sim.failAt(StcSim::Step::Data, sim::Fault::Junk, junkAt);
+        }
+        line.main().SetStayOnTop(true);
+        line.download();
+
+        QCOMPARE(line.lines.mid(4), tail);
         QCOMPARE(line.ends, QList<bool>{false});
+        QCOMPARE(line.sim.commands().count(stc::kCmdData), dataFrames);
+        if (dataFrames == 0) QVERIFY(line.sim.frames().isEmpty()); // not even a speed step
+        QVERIFY(!line.sim.endFlagSeen());
         QVERIFY(!line.main().StayOnTop());
+        QCOMPARE(line.main().ProgressBar1->value(), 0);
         QVERIFY(line.main().BitBtn1->isEnabled());
         QVERIFY(!line.portOpen());
-        QCOMPARE(line.env.messages.size(), 0);
+        QCOMPARE(line.sim.protocolErrors(), QStringList());
 
-        platform::setPortAlias(QStringLiteral("COM1"), QString());
+        line.sim.answerWrongSum(0);
         nextDownloadWorks(line);
     }
 

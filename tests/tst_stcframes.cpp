@@ -64,6 +64,8 @@ private slots:
     void versionDisplay();
     void receiverJoinsAndCompletes();
     void receiverBoundsPendingText();
+    void dataAnswer_data();
+    void dataAnswer();
     void imageLength_data();
     void imageLength();
     void sizeLabel_data();
@@ -109,7 +111,7 @@ void TstStcFrames::fixedFrameLayout_data()
 }
 
 // Every fixed frame: start, direction, length field, command, payload, checksum (recomputed
-// with StcChecksum, so a typo in a table shows here) and end byte.
+// with stc::checksum, so a typo in a table shows here) and end byte.
 void TstStcFrames::fixedFrameLayout()
 {
     QFETCH(QString, frame);
@@ -129,7 +131,7 @@ void TstStcFrames::fixedFrameLayout()
     QCOMPARE(int(quint8(b[5])), command);
     QCOMPARE(hextext::toHex(b.mid(6, b.size() - 8)), payload);
     QCOMPARE(quint8(b.back()), kFrameEnd);
-    QCOMPARE(StcChecksum(body.chopped(4)), body.right(4).left(2).toString());
+    QCOMPARE(stc::checksum(body.chopped(4)), body.right(4).left(2).toString());
 
     if (prefixBytes > 0)
         QCOMPARE(frame.left(prefixBytes * 2), QStringLiteral("FE").repeated(prefixBytes));
@@ -156,8 +158,8 @@ void TstStcFrames::stepFramePayloads()
     QFETCH(int, clock);
     QFETCH(bool, formula);
 
-    const QByteArray s1 = bytesOf(StcStep1Frame(model, clock));
-    const QByteArray s2 = bytesOf(StcStep2Frame(model, clock));
+    const QByteArray s1 = bytesOf(stc::step1Frame(model, clock));
+    const QByteArray s2 = bytesOf(stc::step2Frame(model, clock));
     QCOMPARE(quint8(s1[5]), kCmdBaudStep1);
     QCOMPARE(quint8(s2[5]), kCmdBaudStep2);
     const QByteArray p1 = s1.mid(6, s1.size() - 8);
@@ -166,8 +168,8 @@ void TstStcFrames::stepFramePayloads()
     QCOMPARE(p2, p1.chopped(1));
 
     if (!formula) return;
-    const double f = double(StcClockFrequency(clock));
-    const double r = double(StcClockRate(clock));
+    const double f = double(stc::clockFrequency(clock));
+    const double r = double(stc::clockRate(clock));
     const auto first = int(65536 - std::lround(f / (32 * r)));
     QCOMPARE(int(word(p1, 0)), first);
     QCOMPARE(int(word(p1, 2)), 2 * (65536 - first));
@@ -182,7 +184,7 @@ void TstStcFrames::eraseModel5MatchesDescription()
     b.append(char(0x5A)).append(char(0x16));
     QCOMPARE(b.size(), 141);
     QCOMPARE(kEraseModel5.toString(), hextext::toHex(b));
-    QCOMPARE(StcChecksum(kEraseModel5.chopped(4)), QStringLiteral("5A"));
+    QCOMPARE(stc::checksum(kEraseModel5.chopped(4)), QStringLiteral("5A"));
 }
 
 void TstStcFrames::checksum_data()
@@ -206,7 +208,7 @@ void TstStcFrames::checksum()
 {
     QFETCH(QString, text);
     QFETCH(QString, expected);
-    QCOMPARE(StcChecksum(text), expected);
+    QCOMPARE(stc::checksum(text), expected);
 }
 
 void TstStcFrames::stripText_data()
@@ -233,7 +235,7 @@ void TstStcFrames::stripText()
     QFETCH(QString, text);
     QFETCH(QString, pattern);
     QFETCH(QString, expected);
-    QCOMPARE(StcStripText(text, pattern), expected);
+    QCOMPARE(stc::stripText(text, pattern), expected);
 }
 
 void TstStcFrames::dataFrame_data()
@@ -256,7 +258,7 @@ void TstStcFrames::dataFrame()
     QFETCH(QByteArray, block);
     QFETCH(QString, address);
 
-    const QString frame = StcDataFrame(index, hextext::toHex(block));
+    const QString frame = stc::dataFrame(index, hextext::toHex(block));
     QCOMPARE(frame.size(), kDataFrameSize * 2);
     QCOMPARE(frame.left(16), QStringLiteral("46B96A008C000000"));
     QCOMPARE(frame.mid(16, 4), address);
@@ -289,7 +291,7 @@ void TstStcFrames::dataFrameRejectsBadInput()
 {
     QFETCH(int, index);
     QFETCH(QString, block);
-    QVERIFY(StcDataFrame(index, block).isEmpty());
+    QVERIFY(stc::dataFrame(index, block).isEmpty());
 }
 
 void TstStcFrames::findModel_data()
@@ -314,7 +316,7 @@ void TstStcFrames::findModel()
 {
     QFETCH(QString, lastFrame);
     QFETCH(int, model);
-    QCOMPARE(StcFindModel(lastFrame), model);
+    QCOMPARE(stc::findModel(lastFrame), model);
 }
 
 void TstStcFrames::findClock_data()
@@ -339,7 +341,7 @@ void TstStcFrames::findClock()
 {
     QFETCH(QString, lastFrame);
     QFETCH(int, clock);
-    QCOMPARE(StcFindClock(lastFrame), clock);
+    QCOMPARE(stc::findClock(lastFrame), clock);
 }
 
 void TstStcFrames::modelAndClockTexts_data()
@@ -374,9 +376,9 @@ void TstStcFrames::modelAndClockTexts()
     QFETCH(QString, modelName);
     QFETCH(QString, clockText);
     QFETCH(int, rate);
-    QCOMPARE(StcModelName(value), modelName);
-    QCOMPARE(StcClockText(value), clockText);
-    QCOMPARE(StcClockRate(value), rate);
+    QCOMPARE(stc::modelName(value), modelName);
+    QCOMPARE(stc::clockText(value), clockText);
+    QCOMPARE(stc::clockRate(value), rate);
 }
 
 void TstStcFrames::frameSelection_data()
@@ -413,10 +415,10 @@ void TstStcFrames::frameSelection()
     QFETCH(QString, step1);
     QFETCH(QString, control);
     QFETCH(QString, erase);
-    QCOMPARE(StcStep1Frame(model, clock).toString(), step1);
-    QCOMPARE(StcStep2Frame(model, clock).isEmpty(), step1.isEmpty());
-    QCOMPARE(StcControlFrame(model).toString(), control);
-    QCOMPARE(StcEraseFrame(model).toString(), erase);
+    QCOMPARE(stc::step1Frame(model, clock).toString(), step1);
+    QCOMPARE(stc::step2Frame(model, clock).isEmpty(), step1.isEmpty());
+    QCOMPARE(stc::controlFrame(model).toString(), control);
+    QCOMPARE(stc::eraseFrame(model).toString(), erase);
 }
 
 void TstStcFrames::versionText_data()
@@ -465,7 +467,7 @@ void TstStcFrames::versionText()
 {
     QFETCH(QString, rx);
     QFETCH(QString, version);
-    QCOMPARE(StcVersionText(rx), version);
+    QCOMPARE(stc::versionText(rx), version);
 }
 
 void TstStcFrames::versionDisplay_data()
@@ -484,12 +486,12 @@ void TstStcFrames::versionDisplay()
 {
     QFETCH(QString, version);
     QFETCH(QString, shown);
-    QCOMPARE(StcVersionDisplay(version), shown);
+    QCOMPARE(stc::versionDisplay(version), shown);
 }
 
 void TstStcFrames::receiverJoinsAndCompletes()
 {
-    StcReceiver rx;
+    stc::Receiver rx;
     QVERIFY(!rx.feed(QByteArray::fromHex("6800")));
     QCOMPARE(rx.pendingText(), QStringLiteral("6800"));
     QVERIFY(!rx.feed(QByteArray())); // nothing received changes nothing
@@ -510,18 +512,70 @@ void TstStcFrames::receiverJoinsAndCompletes()
 
 void TstStcFrames::receiverBoundsPendingText()
 {
-    StcReceiver rx;
+    stc::Receiver rx;
     const QByteArray noise(1000, char(0x55));
     for (int i = 0; i < 100; ++i)
         QVERIFY(!rx.feed(noise));
-    QCOMPARE(rx.pendingText().size(), StcReceiver::kMaxPendingChars);
+    QCOMPARE(rx.pendingText().size(), stc::Receiver::kMaxPendingChars);
     // A single huge reception is bounded too, and still completes on its last byte.
     QByteArray huge(100000, char(0x33));
     huge.back() = char(0x16);
     QVERIFY(rx.feed(huge));
-    QCOMPARE(rx.lastFrame().size(), StcReceiver::kMaxPendingChars);
+    QCOMPARE(rx.lastFrame().size(), stc::Receiver::kMaxPendingChars);
     QVERIFY(rx.lastFrame().endsWith(QStringLiteral("333316")));
     QCOMPARE(rx.versionText(), QStringLiteral("333"));
+}
+
+void TstStcFrames::dataAnswer_data()
+{
+    QTest::addColumn<QString>("rx");
+    QTest::addColumn<int>("answer");   // stc::DataAnswer
+    QTest::addColumn<int>("resumeAt"); // > 0: the answer arrives cut after this many digits
+
+    // The block: 0x01 0x02 0x13 and 125 zeros, sum 0x16 (the frame end's value).
+    const QString good = QStringLiteral("46B968000700168516");
+    QTest::newRow("sum right") << good << int(stc::DataAnswer::Good) << 0;
+    QTest::newRow("cut at the sum byte 16") << good << int(stc::DataAnswer::Good) << 14;
+    QTest::newRow("sum wrong") << QStringLiteral("46B968000700178616")
+                               << int(stc::DataAnswer::WrongSum) << 0;
+    QTest::newRow("bad checksum") << QStringLiteral("46B968000700168616")
+                                  << int(stc::DataAnswer::Malformed) << 0;
+    QTest::newRow("other command")
+        << QStringLiteral("46B968000780160516") << int(stc::DataAnswer::Malformed) << 0;
+    QTest::newRow("the short answer of other frames")
+        << QStringLiteral("46B9680006006E16") << int(stc::DataAnswer::Malformed) << 0;
+    QTest::newRow("host direction byte")
+        << QStringLiteral("46B96A000700168516") << int(stc::DataAnswer::Malformed) << 0;
+    QTest::newRow("noise before the frame")
+        << QStringLiteral("0046B968000700168516") << int(stc::DataAnswer::Malformed) << 0;
+    QTest::newRow("byte after the frame")
+        << QStringLiteral("46B96800070016851616") << int(stc::DataAnswer::Malformed) << 0;
+    QTest::newRow("length beyond any answer")
+        << QStringLiteral("46B968FFFF0016") << int(stc::DataAnswer::Malformed) << 0;
+    QTest::newRow("only 0x16") << QStringLiteral("16") << int(stc::DataAnswer::Malformed) << 0;
+}
+
+void TstStcFrames::dataAnswer()
+{
+    QFETCH(QString, rx);
+    QFETCH(int, answer);
+    QFETCH(int, resumeAt);
+
+    QString block = QStringLiteral("010213");
+    block += QString(2 * 125, u'0');
+    QCOMPARE(stc::blockSum(block), quint8(0x16));
+    if (resumeAt == 0) {
+        QCOMPARE(int(stc::checkDataAnswer(rx, block)), answer);
+        return;
+    }
+    // A reception ends at the 0x16 of the sum: the frame is incomplete, and the rest joins it.
+    stc::Receiver r;
+    QVERIFY(r.feed(QByteArray::fromHex(rx.left(resumeAt).toLatin1())));
+    QCOMPARE(stc::checkDataAnswer(r.lastFrame(), block), stc::DataAnswer::Incomplete);
+    r.resumeLast();
+    QVERIFY(r.feed(QByteArray::fromHex(rx.mid(resumeAt).toLatin1())));
+    QCOMPARE(r.lastFrame(), rx);
+    QCOMPARE(int(stc::checkDataAnswer(r.lastFrame(), block)), answer);
 }
 
 void TstStcFrames::imageLength_data()
@@ -566,7 +620,7 @@ void TstStcFrames::imageLength()
 {
     QFETCH(QByteArray, buffer);
     QFETCH(qsizetype, length);
-    const auto got = StcImageLength(buffer);
+    const auto got = stc::imageLength(buffer);
     QCOMPARE(got.value_or(-1), length);
 }
 
@@ -587,7 +641,7 @@ void TstStcFrames::sizeLabel()
 {
     QFETCH(qsizetype, length);
     QFETCH(QString, label);
-    QCOMPARE(StcSizeLabel(length), label);
+    QCOMPARE(stc::sizeLabel(length), label);
 }
 
 void TstStcFrames::splitBlocks_data()
@@ -612,7 +666,7 @@ void TstStcFrames::splitBlocks()
     for (int i = 0; i < size; ++i)
         image[i] = char((i * 7 + 3) & 0xFF);
 
-    const QStringList list = StcSplitBlocks(image);
+    const QStringList list = stc::splitBlocks(image);
     QCOMPARE(list.size(), blocks);
     QString all;
     for (const QString &b : list) {
@@ -624,7 +678,7 @@ void TstStcFrames::splitBlocks()
     QCOMPARE(joined.mid(size), QByteArray(joined.size() - size, '\0'));
     QCOMPARE(joined.size() - size, blocks == 0 ? 0 : (kBlockSize - size % kBlockSize) % kBlockSize);
     for (int i = 0; i < list.size(); ++i) {
-        const QString frame = StcDataFrame(i, list[i]);
+        const QString frame = stc::dataFrame(i, list[i]);
         QCOMPARE(hextext::parseField(frame, 16, 4).value(), quint32(i * kBlockSize));
     }
 }
@@ -657,7 +711,7 @@ void TstStcFrames::progress()
     QFETCH(int, i);
     QFETCH(int, n);
     QFETCH(int, percent);
-    QCOMPARE(StcProgress(i, n), percent);
+    QCOMPARE(stc::progress(i, n), percent);
 }
 
 QTEST_GUILESS_MAIN(TstStcFrames)

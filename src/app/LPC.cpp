@@ -1,6 +1,7 @@
 #include "app/LPC.h"
 
 #include "app/Main.h"
+#include "logic/LpcReplies.h"
 
 #include <QCheckBox>
 #include <QLineEdit>
@@ -35,29 +36,6 @@ constexpr int kProgressBias = 3;
 constexpr int kPercent = 100;
 constexpr quint8 kMaxDotPhase = 3;
 constexpr int kAboveCentre = 100;
-
-// Minimum gathered bytes before a reply is looked at, by step: "Synchronized" CR LF; the
-// echoed "Synchronized" line and "OK"; and so on down to a bare return code.
-constexpr std::array<int, TLPCFrm::StepWrite + 1> kLpcReplyLength{0, 14, 18, 13, 12, 8,
-                                                                  5, 5,  3,  3,  3};
-
-// UART ISP texts.
-constexpr char kAutobaud[] = "?";
-const QByteArray kSynchronized = QByteArrayLiteral("Synchronized");
-const QByteArray kOk = QByteArrayLiteral("OK");
-const QByteArray kCrystalKHz = QByteArrayLiteral("11059.2");
-const QByteArray kUnlock = QByteArrayLiteral("U 23130");
-const QByteArray kEchoOff = QByteArrayLiteral("A 0");
-const QByteArray kReadPartId = QByteArrayLiteral("J");
-const QByteArray kReadBootVersion = QByteArrayLiteral("K");
-const QByteArray kPrepareFromSector0 = QByteArrayLiteral("P 0 ");
-const QByteArray kEraseFromSector0 = QByteArrayLiteral("E 0 ");
-const QByteArray kSuccessCode = QByteArrayLiteral("0");
-constexpr char kCopyCommand = 'C';
-constexpr qsizetype kBootVersionLines = 3; // return code, minor, major
-// The version line shows the payload from its fourth character, a dot, then its first two.
-constexpr qsizetype kVersionMajorAt = 3;
-constexpr qsizetype kVersionMinorChars = 2;
 
 const QString kSearching = QStringLiteral("正在查找。。。");
 const QString kSearchingDevice = QStringLiteral("正在查找设备  ");
@@ -152,7 +130,7 @@ void TLPCFrm::BitBtn1Click()
     }
     LpcSyncTries = 1;
     LpcState = StepSync;
-    port->SendString(kAutobaud);
+    port->SendString(lpc::kAutobaud);
     port->BufferedCount = 0;
     showAndAppend(kSearching);
     ensureRunning(Timer3);
@@ -166,6 +144,7 @@ bool TLPCFrm::SectorSet(const QString &partId)
     const lpc::SectorChoice choice = lpc::sectorChoiceFor(partId);
     LpcSectorTable = lpc::sectorLayout(choice.layout);
     LpcLastSector = choice.lastSector;
+    LpcFlashBytes = lpc::flashBytesFor(partId);
     return RenewedlyLoadFile();
 }
 
@@ -197,6 +176,13 @@ bool TLPCFrm::RenewedlyLoadFile()
         fileRefused_ = true;
         return false; // dropped without a message; the time-out ends the attempt
     }
+    if (LpcFlashBytes > 0 && r.image.size() > LpcFlashBytes) {
+        // Nothing has been erased yet: the chip keeps what it holds.
+        MainForm->AppendLine(lpc::tooLargeForPartLine(r.image.size(), LpcFlashBytes));
+        endDownload(kFailed, DownloadResult::RefusedFile);
+        return false;
+    }
+    const std::optional<quint32> vectorSum = lpc::applyVectorChecksum(r.image);
     std::optional<lpc::LpcSendList> list = lpc::BuildLpcSendList(r.image, LpcSectorTable);
     if (!list) {
         fileRefused_ = true;
@@ -207,6 +193,7 @@ bool TLPCFrm::RenewedlyLoadFile()
     LpcImageLoaded = true;
     LpcSendList = std::move(*list);
     MainForm->AppendLine(lpc::codeSizeLine(LpcImageStream.size()));
+    if (vectorSum) MainForm->AppendLine(lpc::vectorChecksumLine(*vectorSum));
     showAndAppend(r.statusText);
     return true;
 }
@@ -229,7 +216,7 @@ void TLPCFrm::Timer2Timer()
 void TLPCFrm::Timer3Timer()
 {
     LpcState = StepSync;
-    MainForm->ComDriver->SendString(kAutobaud);
+    MainForm->ComDriver->SendString(lpc::kAutobaud);
     MainForm->ComDriver->BufferedCount = 0;
 }
 
@@ -245,78 +232,61 @@ void TLPCFrm::Timer4Timer()
 
 void TLPCFrm::Timer5Timer()
 {
-    if (LpcState < StepSync || LpcState > StepWrite) return;
+    const int minimum = lpc::replyLength(LpcState);
+    if (minimum < 0) return;
     TVokCommDriver *port = MainForm->ComDriver;
-    if (port->BufferedCount < kLpcReplyLength[std::size_t(LpcState)]) return;
+    if (port->BufferedCount < minimum) return;
     QByteArray reply;
     port->ReadBuffered(reply);
-    if (!reply.endsWith(MainForm->NewLine)) return; // not complete yet: stays gathered
-    if (LpcState == StepBootVersion && !bootVersionComplete(reply)) return;
+    if (!lpc::replyComplete(LpcState, reply, awaitingCompare())) return; // stays gathered
     port->BufferedCount = 0;
     evaluate(reply);
 }
 
 // ---- replies ----
 
-namespace {
-// The text between the leading return-code line and the final line end, or nothing.
-QByteArray payloadOf(const QByteArray &reply, qsizetype codeLine, qsizetype lineEnd)
+bool TLPCFrm::awaitingCompare() const
 {
-    const qsizetype n = reply.size() - codeLine - lineEnd;
-    return n > 0 ? reply.mid(codeLine, n) : QByteArray();
-}
-} // namespace
-
-bool TLPCFrm::bootVersionComplete(const QByteArray &reply) const
-{
-    // The two version lines may arrive after the return code; taking the reply early would
-    // leave a stray line that spoils the next answer.
-    const QByteArray &nl = MainForm->NewLine;
-    return !reply.startsWith(kSuccessCode + nl) || reply.count(nl) >= kBootVersionLines;
+    return LpcState == StepWrite && LpcSendPos >= 1 && LpcSendPos < LpcSendCount() &&
+           LpcSendList.item(LpcSendPos).kind == lpc::ItemKind::CompareItem;
 }
 
 void TLPCFrm::evaluate(const QByteArray &reply)
 {
-    const QByteArray &nl = MainForm->NewLine;
-    const QByteArray codeLine = kSuccessCode + nl;
-    // An echoed command followed by its return code or "OK".
-    const auto echoed = [&](const QByteArray &command, const QByteArray &answer) {
-        return reply == command + nl + answer + nl;
-    };
     switch (LpcState) {
     case StepSync:
         syncAnswer(reply);
         return;
     case StepSynchronized:
-        if (!echoed(kSynchronized, kOk)) return;
+        if (!lpc::isEchoed(reply, lpc::kSynchronized, lpc::kOk)) return;
         accepted();
         showAndAppend(kSynced);
         LpcState = StepCrystal;
-        sendCommand(kCrystalKHz);
+        sendCommand(lpc::kCrystalKHz);
         return;
     case StepCrystal:
-        if (!echoed(kCrystalKHz, kOk)) {
+        if (!lpc::isEchoed(reply, lpc::kCrystalKHz, lpc::kOk)) {
             MainForm->SetStatus(kCrystalFailed);
             return;
         }
         accepted();
         showAndAppend(kCrystalSent);
         LpcState = StepUnlock;
-        sendCommand(kUnlock);
+        sendCommand(lpc::kUnlock);
         return;
     case StepUnlock:
-        if (!echoed(kUnlock, kSuccessCode)) return;
+        if (!lpc::isEchoed(reply, lpc::kUnlock, lpc::kSuccessCode)) return;
         accepted();
         showAndAppend(kUnlocked);
         LpcState = StepEchoOff;
-        sendCommand(kEchoOff);
+        sendCommand(lpc::kEchoOff);
         return;
     case StepEchoOff:
-        if (!echoed(kEchoOff, kSuccessCode)) return;
+        if (!lpc::isEchoed(reply, lpc::kEchoOff, lpc::kSuccessCode)) return;
         accepted();
         MainForm->SetStatus(kReady);
         LpcState = StepPartId;
-        sendCommand(kReadPartId);
+        sendCommand(lpc::kReadPartId);
         return;
     case StepPartId:
         partIdAnswer(reply);
@@ -325,11 +295,11 @@ void TLPCFrm::evaluate(const QByteArray &reply)
         bootVersionAnswer(reply);
         return;
     case StepPrepare:
-        if (reply != codeLine) return;
+        if (!lpc::isSuccess(reply)) return;
         accepted();
         showAndAppend(kErasing);
         LpcState = StepErase;
-        sendCommand(kEraseFromSector0 + LpcLastSector.toLatin1());
+        sendCommand(lpc::kEraseFromSector0 + LpcLastSector.toLatin1());
         return;
     case StepErase:
         eraseAnswer(reply);
@@ -345,18 +315,18 @@ void TLPCFrm::evaluate(const QByteArray &reply)
 void TLPCFrm::syncAnswer(const QByteArray &reply)
 {
     TVokCommDriver *port = MainForm->ComDriver;
-    if (reply.contains(kSynchronized + MainForm->NewLine)) {
+    if (lpc::isSynchronizedAnswer(reply)) {
         accepted();
         showAndAppend(kConnected);
         Timer3->stop();
         LpcState = StepSynchronized;
-        sendCommand(kSynchronized);
+        sendCommand(lpc::kSynchronized);
         return;
     }
     // Noise or a wrong baud rate: ask again at once. The time-out still counts from the start.
     if (LpcSyncTries < kMaxSyncTries) {
         ++LpcSyncTries;
-        port->SendString(kAutobaud);
+        port->SendString(lpc::kAutobaud);
         port->BufferedCount = 0;
         MainForm->SetStatus(kSearchingDevice + (LpcSpinner ? QLatin1Char('\\') : QLatin1Char('/')));
         LpcSpinner = !LpcSpinner;
@@ -365,48 +335,38 @@ void TLPCFrm::syncAnswer(const QByteArray &reply)
     showAndAppend(kNoContact);
     LpcSyncTries = 1;
     Timer3->stop();
-    port->SendString(kAutobaud);
+    port->SendString(lpc::kAutobaud);
     port->BufferedCount = 0;
 }
 
 void TLPCFrm::partIdAnswer(const QByteArray &reply)
 {
-    const QByteArray codeLine = kSuccessCode + MainForm->NewLine;
-    if (!reply.startsWith(codeLine)) return;
-    const QString partId =
-        QString::fromLatin1(payloadOf(reply, codeLine.size(), MainForm->NewLine.size()));
-    Edit4->setText(partId);
-    if (!SectorSet(partId)) return;
+    const std::optional<QString> partId = lpc::partIdOf(reply);
+    if (!partId) return;
+    Edit4->setText(*partId);
+    if (!SectorSet(*partId)) return;
     Edit4->setToolTip(kSectorAmount + LpcLastSector);
     accepted();
     MainForm->SetStatus(kPartIdRead);
-    MainForm->AppendLine(kPartIdRead + QLatin1Char(':') + partId);
+    MainForm->AppendLine(kPartIdRead + QLatin1Char(':') + *partId);
     LpcState = StepBootVersion;
-    sendCommand(kReadBootVersion);
+    sendCommand(lpc::kReadBootVersion);
 }
 
 void TLPCFrm::bootVersionAnswer(const QByteArray &reply)
 {
-    const QByteArray codeLine = kSuccessCode + MainForm->NewLine;
-    if (!reply.startsWith(codeLine)) return;
-    // The boot loader sends the minor number first, then the major one.
-    const QByteArray payload = payloadOf(reply, codeLine.size(), MainForm->NewLine.size());
+    const std::optional<QString> version = lpc::bootVersionOf(reply);
+    if (!version) return;
     accepted();
     MainForm->SetStatus(kBootVersionRead);
-    QString line = kBootVersionRead + QLatin1Char(':') +
-                   QString::fromLatin1(payload.mid(kVersionMajorAt)) + QLatin1Char('.') +
-                   QString::fromLatin1(payload.left(kVersionMinorChars));
-    // The cut takes the minor number's line end along; the message area holds whole lines,
-    // where a line end would open an empty one.
-    line.remove(QLatin1Char('\r')).remove(QLatin1Char('\n'));
-    MainForm->AppendLine(line);
+    MainForm->AppendLine(kBootVersionRead + QLatin1Char(':') + *version);
     LpcState = StepPrepare;
-    sendCommand(kPrepareFromSector0 + LpcLastSector.toLatin1());
+    sendCommand(lpc::kPrepareFromSector0 + LpcLastSector.toLatin1());
 }
 
 void TLPCFrm::eraseAnswer(const QByteArray &reply)
 {
-    if (reply != kSuccessCode + MainForm->NewLine) return;
+    if (!lpc::isSuccess(reply)) return;
     accepted();
     showAndAppend(kErased);
     LpcSendPos = 1;
@@ -420,8 +380,30 @@ void TLPCFrm::eraseAnswer(const QByteArray &reply)
 void TLPCFrm::writeAnswer(const QByteArray &reply)
 {
     if (LpcSendPos < 1 || LpcSendPos >= LpcSendCount()) return;
-    const bool dataItem = LpcSendList.item(LpcSendPos).kind == lpc::ItemKind::DataItem;
-    if (reply == (dataItem ? kOk : kSuccessCode) + MainForm->NewLine) {
+    const lpc::LpcSendItem &item = LpcSendList.item(LpcSendPos);
+    bool acceptedAnswer = false;
+    switch (item.kind) {
+    case lpc::ItemKind::DataItem:
+        acceptedAnswer = lpc::isDataAccepted(reply);
+        break;
+    case lpc::ItemKind::CommandItem:
+        acceptedAnswer = lpc::isSuccess(reply);
+        break;
+    case lpc::ItemKind::CompareItem: {
+        const lpc::CompareAnswer answer = lpc::compareAnswerOf(reply);
+        if (answer.kind == lpc::CompareAnswer::Different) {
+            // The flash does not hold what was copied: sending it again cannot repair
+            // flash that has been programmed.
+            MainForm->AppendLine(
+                lpc::compareFailedLine(item.flashAddress + answer.offset.value_or(0)));
+            endDownload(kFailed, DownloadResult::Failed);
+            return;
+        }
+        acceptedAnswer = answer.kind == lpc::CompareAnswer::Same;
+        break;
+    }
+    }
+    if (acceptedAnswer) {
         accepted();
         ++LpcSendPos;
         if (LpcSendPos < LpcSendCount()) {
@@ -460,9 +442,9 @@ bool TLPCFrm::sendItem()
     }
     const lpc::LpcSendItem &item = LpcSendList.item(LpcSendPos);
     TVokCommDriver *port = MainForm->ComDriver;
-    if (item.kind == lpc::ItemKind::CommandItem) {
+    if (item.kind != lpc::ItemKind::DataItem) {
         const QByteArray line = item.lines.value(0);
-        LpcWritingRam = !line.startsWith(kCopyCommand);
+        LpcWritingRam = !line.startsWith(lpc::kCopyCommand);
         if (!LpcWritingRam) MainForm->SetStatus(kCopying);
         port->SendData(line.constData(), qint32(line.size()));
     } else {

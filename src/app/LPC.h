@@ -18,7 +18,11 @@
 //   identification (chooses the sector layout and loads the image into the send list), boot
 //   code version, prepare and erase every sector, then the send list item by item: write to
 //   RAM, uuencoded data lines with their checksum line, prepare the block's sector, copy RAM
-//   to flash. The image logic lives in LpcImage.h.
+//   to flash, compare flash with RAM. The image logic lives in LpcImage.h, the reply checks
+//   in LpcReplies.h.
+// * Before anything is erased the image is checked against the identified part's flash, and
+//   its vector table gets the checksum that lets the boot loader start it. A compare that
+//   finds the flash different ends the download at once, naming the address.
 // * The pause after each data line and the reset pulse block the user-interface thread.
 // * Every end of an attempt closes the port, stops the timers that drive it, sets the
 //   progress bar to 0, enables the download button and reports the end to the main window
@@ -86,6 +90,7 @@ public:
     bool LpcWritingRam = true;
     quint8 LpcDotPhase = 0;
     QString LpcLastSector;
+    qint64 LpcFlashBytes = 0; // flash of the identified part (sectors 0..last)
     lpc::SectorTable LpcSectorTable{};
     QByteArray LpcImageStream;
     bool LpcImageLoaded = false;
@@ -101,8 +106,8 @@ private:
     void bootVersionAnswer(const QByteArray &reply);
     void eraseAnswer(const QByteArray &reply);
     void writeAnswer(const QByteArray &reply);
-    // A reply to "K" holds the return code and two lines of version.
-    bool bootVersionComplete(const QByteArray &reply) const;
+    // The item being answered is a compare ("M").
+    bool awaitingCompare() const;
 
     // Sends a command line and starts the time-out.
     void sendCommand(const QByteArray &text);

@@ -3,6 +3,7 @@
 #include "app/Main.h"
 #include "app/Texts.h"
 #include "hexlib/StcHexLib.h"
+#include "logic/Devices.h"
 #include "logic/HexText.h"
 #include "serial/SPComm.h"
 
@@ -89,8 +90,9 @@ const QString kSingleSpeedDone = QStringLiteral("设置为单倍速完成 ！");
 const QString kEndFlag = QStringLiteral("发送结束标志 ！");
 const QString kUploadDone = QStringLiteral("上载数据成功 ！");
 // Ends that the boot-loader dialogue itself never reports.
-const QString kReopenFailed = QStringLiteral("重新打开串口失败 ！");
 const QString kBadResetTime = QStringLiteral("复位时间无效 ！");
+// Final line of a download refused or failed after a reason line.
+const QString kUploadFailed = QStringLiteral("上载数据失败 ！");
 
 } // namespace
 
@@ -229,9 +231,9 @@ bool TSTCFrm::WhileMcuResponse(int limit, const QString &message)
 
 void TSTCFrm::letFrameLeave(const QElapsedTimer &queued, qsizetype frameBytes)
 {
-    // Stopping the port discards what has not left yet, and reopening it at another rate
-    // changes the speed under it. A step frame takes 117 ms at 1200 baud, longer than the
-    // pause before the stop. The kernel's queue is waited for first; what it has already
+    // Stopping the port discards what has not left yet, and a speed change changes the
+    // speed under it. A step frame takes 117 ms at 1200 baud, longer than the pause before
+    // the change. The kernel's queue is waited for first; what it has already
     // handed on cannot be seen, so the frame's own time on the wire since it was queued is
     // waited for as well.
     ComPort1->WaitUntilSent(kFrameLeaveMs);
@@ -241,16 +243,13 @@ void TSTCFrm::letFrameLeave(const QElapsedTimer &queued, qsizetype frameBytes)
     if (rest > 0) QThread::msleep(static_cast<unsigned long>(rest));
 }
 
-bool TSTCFrm::reopenAt(quint32 baudRate)
+void TSTCFrm::changeRate(quint32 baudRate)
 {
-    ComPort1->StopPort();
+    // The port stays open, and locked, across the change: closing it between the steps would
+    // let any program polling the port take it. What arrived at the old speed is dropped,
+    // as opening the port afresh would.
     ComPort1->setBaudRate(baudRate);
-    try {
-        ComPort1->StartPort();
-    } catch (const std::exception &) {
-        return failAfterOpen(kReopenFailed);
-    }
-    return true;
+    ComPort1->PurgeReceive();
 }
 
 bool TSTCFrm::sendStep(QStringView frame, quint32 rate, const QString &timeoutMessage)
@@ -261,8 +260,34 @@ bool TSTCFrm::sendStep(QStringView frame, quint32 rate, const QString &timeoutMe
     StcSendHex(frame);
     QThread::msleep(kSettleMs);
     letFrameLeave(queued, frame.size() / 2);
-    if (!reopenAt(rate)) return false;
+    changeRate(rate);
     return WhileMcuResponse(kStepWaitTicks, timeoutMessage);
+}
+
+bool TSTCFrm::awaitDataAnswer(int block)
+{
+    const auto address = quint16(block * stc::kBlockSize);
+    const QString &blockHex = StcBlocks.at(block);
+    for (;;) {
+        if (!WhileMcuResponse(kDataWaitTicks, kUploadTimeout)) return false;
+        const QString answer = StcReceiver.lastFrame();
+        switch (stc::checkDataAnswer(answer, blockHex)) {
+        case stc::DataAnswer::Good:
+            return true;
+        case stc::DataAnswer::Incomplete:
+            // A 0x16 inside the answer (its sum or checksum) ended the reception early; the
+            // frame's own length says more is due. The length is bounded, so this ends.
+            StcReceiver.resumeLast();
+            StcAwaitingReply = true;
+            continue;
+        case stc::DataAnswer::Malformed:
+            MainForm->AppendLine(stc::malformedAnswerLine(address));
+            return failAfterOpen(kUploadFailed);
+        case stc::DataAnswer::WrongSum:
+            MainForm->AppendLine(stc::wrongSumLine(address, answer, stc::blockSum(blockHex)));
+            return failAfterOpen(kUploadFailed);
+        }
+    }
 }
 
 bool TSTCFrm::connectToChip()
@@ -287,7 +312,7 @@ bool TSTCFrm::connectToChip()
     }
     SeekTimer->stop();
     TimeOutTM->stop();
-    m.AppendLine(kConnected + stc::StcVersionDisplay(StcReceiver.versionText()));
+    m.AppendLine(kConnected + stc::versionDisplay(StcReceiver.versionText()));
     m.repaint();
     return true;
 }
@@ -329,8 +354,8 @@ bool TSTCFrm::runDownload()
     if (!connectToChip()) return false;
 
     const QString lastFrame = StcReceiver.lastFrame();
-    const int model = stc::StcFindModel(lastFrame);
-    const int clock = stc::StcFindClock(lastFrame);
+    const int model = stc::findModel(lastFrame);
+    const int clock = stc::findClock(lastFrame);
     if (model == 0) {
         m.InfoBox(kUnsupportedMcuBox);
         return failAfterOpen(kUnsupportedMcu);
@@ -339,28 +364,35 @@ bool TSTCFrm::runDownload()
         m.InfoBox(kUnsupportedOscillatorBox);
         return failAfterOpen(kUnsupportedOscillator);
     }
-    m.AppendLine(stc::StcModelName(model) + stc::StcClockText(clock));
-    const auto rate = quint32(stc::StcClockRate(clock));
+    m.AppendLine(stc::modelName(model) + stc::clockText(clock));
+    if (const devices::StcModel *row = devices::stcModel(model);
+        row && StcImageLength > row->flashBytes) {
+        // Refused before anything is erased: the chip keeps what it holds.
+        failure_ = DownloadResult::RefusedFile;
+        m.AppendLine(stc::tooLargeForModelLine(StcImageLength, row->name, row->flashBytes));
+        return failAfterOpen(kUploadFailed);
+    }
+    const auto rate = quint32(stc::clockRate(clock));
 
-    if (!sendStep(stc::StcStep1Frame(model, clock), rate, kStep1Timeout)) return false;
+    if (!sendStep(stc::step1Frame(model, clock), rate, kStep1Timeout)) return false;
     m.AppendLine(kStep1Done);
     m.AppendLine(kStep2Start);
-    if (!reopenAt(stc::kLowBaudRate)) return false;
+    changeRate(stc::kLowBaudRate);
     QThread::msleep(kSettleMs);
-    if (!sendStep(stc::StcStep2Frame(model, clock), rate, kStep2Timeout)) return false;
+    if (!sendStep(stc::step2Frame(model, clock), rate, kStep2Timeout)) return false;
     m.AppendLine(kStep2Done);
 
     m.AppendLine(kControlStart);
     for (int n = 0; n < kControlRepeats; ++n) {
         StcAwaitingReply = true;
-        StcSendHex(stc::StcControlFrame(model));
+        StcSendHex(stc::controlFrame(model));
         if (!WhileMcuResponse(kControlWaitTicks, kControlTimeout)) return false;
     }
     m.AppendLine(kControlDone);
 
     m.AppendLine(kEraseStart);
     StcAwaitingReply = true;
-    StcSendHex(stc::StcEraseFrame(model));
+    StcSendHex(stc::eraseFrame(model));
     if (!WhileMcuResponse(kEraseWaitTicks, kEraseTimeout)) return false;
     m.AppendLine(kEraseDone);
 
@@ -368,17 +400,17 @@ bool TSTCFrm::runDownload()
     m.AppendLine(kUploadStart);
     const auto blocks = int(StcBlocks.size());
     for (int i = 0; i < blocks; ++i) {
-        const QString frame = stc::StcDataFrame(i, StcBlocks.at(i));
+        const QString frame = stc::dataFrame(i, StcBlocks.at(i));
         StcAwaitingReply = true;
         StcSendHex(frame);
-        m.ProgressBar1->setValue(stc::StcProgress(i, blocks));
-        if (!WhileMcuResponse(kDataWaitTicks, kUploadTimeout)) return false;
+        m.ProgressBar1->setValue(stc::progress(i, blocks));
+        if (!awaitDataAnswer(i)) return false;
     }
 
     const auto doubleSpeed = [&m] { return m.BitBtn7->text() == stc::kDoubleSpeedCaption; };
     m.AppendLine(doubleSpeed() ? kDoubleSpeed : kSingleSpeed);
     StcAwaitingReply = true;
-    StcSendHex(stc::StcOptionFrame(m.BitBtn7->text()));
+    StcSendHex(stc::optionFrame(m.BitBtn7->text()));
     if (!WhileMcuResponse(kOptionWaitTicks, kOptionTimeout)) return false;
     m.AppendLine(doubleSpeed() ? kDoubleSpeedDone : kSingleSpeedDone);
     StcAwaitingReply = true;
@@ -455,7 +487,7 @@ bool TSTCFrm::StcLoadImage(const QString &fileName)
     // data it holds. The buffer is used with whatever the decoder wrote into it.
     hexlib::decodeHexFile(fileName, reinterpret_cast<quint8 *>(buffer.data()));
 
-    const std::optional<qsizetype> length = stc::StcImageLength(buffer);
+    const std::optional<qsizetype> length = stc::imageLength(buffer);
     if (!length) {
         StcImage.clear();
         StcImageLength = 0;
@@ -464,12 +496,12 @@ bool TSTCFrm::StcLoadImage(const QString &fileName)
         return false;
     }
     StcImageLength = quint32(*length);
-    MainForm->Label10->setText(stc::StcSizeLabel(*length));
+    MainForm->Label10->setText(stc::sizeLabel(*length));
     StcImage = buffer.left(*length);
     return true;
 }
 
 void TSTCFrm::StcSplitBlocks()
 {
-    StcBlocks = stc::StcSplitBlocks(StcImage);
+    StcBlocks = stc::splitBlocks(StcImage);
 }

@@ -8,15 +8,21 @@
 // RTS to reset the board if asked, and sends the handshake "7F7F" every 20 ms (SeekTimer)
 // until the boot loader answers with its status frame. From that frame it takes the chip
 // model, the oscillator and the firmware version, raises the line speed in two steps (each
-// step frame goes out at 1200 baud, then the port is reopened at the oscillator's rate), sends
+// step frame goes out at 1200 baud, then the port changes to the oscillator's rate), sends
 // the control information five times, erases, writes the blocks, sets the clock-mode option
-// and sends the end flag.
+// and sends the end flag. The port stays open from the first handshake to the end flag; the
+// speed steps change the rate of the open port.
+//
+// An image larger than the recognised model's flash is refused before anything is erased.
+// The chip answers each data frame with the sum of the block it received; a missing frame
+// or a wrong sum ends the download with the block's address.
 //
 // Every wait for a reply is a loop on the user-interface thread that blocks until the next
 // event (a reception posted by ComPort1's receive thread, a SeekTimer or TimeOutTM tick, or
 // anything else the window needs) and handles it, so the window stays alive and no core is
 // kept busy. A reception is complete when its last byte is 0x16; replies are not otherwise
-// checked. TimeOutTM counts seconds for the waits (StcTicks).
+// checked, except the answers to data frames. TimeOutTM counts seconds for the waits
+// (StcTicks).
 //
 // Every end of a download (success, refusal, time-out, port failure, an error that leaves
 // the call, the window closing) stops the port, enables the download button again and tells
@@ -78,7 +84,7 @@ public:
 
     // ---- state of the programmer -----------------------------------------------------
     // StcRxText (the pending reception), the last-frame text and StcVersionText.
-    stc::StcReceiver StcReceiver;
+    stc::Receiver StcReceiver;
     bool StcSeeking = false;
     bool StcAwaitingReply = false;
     int StcTicks = 0;
@@ -91,7 +97,9 @@ private:
     // How the running download ends if it fails from here on.
     DownloadResult failure_ = DownloadResult::Failed;
     bool connectToChip();
-    bool reopenAt(quint32 baudRate);
+    void changeRate(quint32 baudRate);
+    // Waits for the chip's answer to the data frame of a block and checks the sum it carries.
+    bool awaitDataAnswer(int block);
     bool sendStep(QStringView frame, quint32 rate, const QString &timeoutMessage);
     void letFrameLeave(const QElapsedTimer &queued, qsizetype frameBytes);
     void releasePort();

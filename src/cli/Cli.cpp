@@ -175,8 +175,8 @@ QString unusableFile(devices::Family family, const QString &path)
     case devices::Family::Stc: {
         std::vector<quint8> image(0x10000, 0);
         hexlib::decodeHexFile(path, image.data());
-        if (!stc::StcImageLength(QByteArrayView(reinterpret_cast<const char *>(image.data()),
-                                                qsizetype(image.size()))))
+        if (!stc::imageLength(QByteArrayView(reinterpret_cast<const char *>(image.data()),
+                                             qsizetype(image.size()))))
             return QStringLiteral("%1: no data in the image (not an Intel HEX file?)").arg(path);
         break;
     }

@@ -71,20 +71,31 @@ void appendDataItems(QList<LpcSendItem> &items, QByteArrayView bytes)
     }
 }
 
-// Write to RAM, data, prepare the sector, copy the whole RAM buffer to flash.
+// Write to RAM, data, prepare the sector, copy RAM to flash, compare. bytes is the whole
+// copy (a block, or the last part filled to its copy size).
 void appendBlock(QList<LpcSendItem> &items, QByteArrayView bytes, quint8 sector,
                  qsizetype flashAddress)
 {
     const QByteArray ram = QByteArray::number(kRamBuffer);
     const QByteArray s = QByteArray::number(sector);
-    items.append({ItemKind::CommandItem,
-                  {commandLine("W " + ram + ' ' + QByteArray::number(bytes.size()))}});
+    const QByteArray count = QByteArray::number(bytes.size());
+    items.append({ItemKind::CommandItem, {commandLine("W " + ram + ' ' + count)}});
     appendDataItems(items, bytes);
     items.append({ItemKind::CommandItem, {commandLine("P " + s + ' ' + s)}});
-    items.append({ItemKind::CommandItem,
-                  {commandLine("C " + QByteArray::number(flashAddress) + ' ' + ram + ' ' +
-                               QByteArray::number(kBlockSize))}});
+    items.append(
+        {ItemKind::CommandItem,
+         {commandLine("C " + QByteArray::number(flashAddress) + ' ' + ram + ' ' + count)}});
+    const quint32 skip = flashAddress == 0 ? kBootVectorBytes : 0;
+    const quint32 from = quint32(flashAddress) + skip;
+    LpcSendItem compare{
+        ItemKind::CompareItem,
+        {commandLine("M " + QByteArray::number(from) + ' ' + QByteArray::number(kRamBuffer + skip) +
+                     ' ' + QByteArray::number(bytes.size() - skip))}};
+    compare.flashAddress = from;
+    items.append(std::move(compare));
 }
+
+constexpr int kCopySizes[] = {256, 512, 1024, kBlockSize};
 
 } // namespace
 
@@ -293,7 +304,7 @@ std::optional<LpcSendList> BuildLpcSendList(QByteArrayView image, const SectorTa
     const qsizetype rest = image.size() % kBlockSize;
     const qsizetype lines = (rest + kLineBytes - 1) / kLineBytes;
     list.items.reserve(kItemsPerBlock * list.LpcFullBlocks +
-                       (rest > 0 ? (lines + kLinesPerItem - 1) / kLinesPerItem + 3 : 0));
+                       (rest > 0 ? (lines + kLinesPerItem - 1) / kLinesPerItem + 4 : 0));
 
     for (int b = 1; b <= list.LpcFullBlocks; ++b) {
         const qsizetype start = qsizetype(b - 1) * kBlockSize;
@@ -301,10 +312,68 @@ std::optional<LpcSendList> BuildLpcSendList(QByteArrayView image, const SectorTa
     }
     if (rest > 0) {
         const qsizetype start = qsizetype(list.LpcFullBlocks) * kBlockSize;
-        appendBlock(list.items, image.sliced(start, rest),
-                    table[std::size_t(list.LpcFullBlocks) + 1], start);
+        QByteArray last = image.sliced(start, rest).toByteArray();
+        last.append(copySizeFor(rest) - rest, kBlockFill);
+        appendBlock(list.items, last, table[std::size_t(list.LpcFullBlocks) + 1], start);
     }
     return list;
+}
+
+int copySizeFor(qsizetype bytes)
+{
+    for (const int size : kCopySizes)
+        if (bytes <= size) return size;
+    return kBlockSize;
+}
+
+QString compareFailedLine(quint32 address)
+{
+    return QStringLiteral("比较失败: Flash 地址 0x%1 的内容与写入的数据不同")
+        .arg(QString::number(address, 16).toUpper().rightJustified(8, QLatin1Char('0')));
+}
+
+// ---- Vector table ----
+
+std::optional<quint32> applyVectorChecksum(QByteArray &image)
+{
+    if (image.size() < kVectorWords * 4) return std::nullopt;
+    const auto word = [&image](int i) {
+        const auto *p = reinterpret_cast<const uchar *>(image.constData()) + i * 4;
+        return quint32(p[0]) | quint32(p[1]) << 8 | quint32(p[2]) << 16 | quint32(p[3]) << 24;
+    };
+    bool any = false;
+    quint32 sum = 0;
+    for (int i = 0; i < kVectorWords; ++i) {
+        any = any || word(i) != 0;
+        if (i * 4 != kVectorChecksumAt) sum += word(i);
+    }
+    if (!any) return std::nullopt;
+    const quint32 value = 0u - sum;
+    for (int b = 0; b < 4; ++b)
+        image[kVectorChecksumAt + b] = char((value >> (8 * b)) & 0xFF);
+    return value;
+}
+
+QString vectorChecksumLine(quint32 value)
+{
+    return QStringLiteral("向量表校验和 0x%1 (写入地址 0x14)")
+        .arg(QString::number(value, 16).toUpper().rightJustified(8, QLatin1Char('0')));
+}
+
+// ---- Flash of the part ----
+
+qint64 flashBytesFor(QStringView partId)
+{
+    const devices::LpcPart *p = devices::lpcPart(partId);
+    if (!p) p = &devices::kLpcDefaultPart;
+    return devices::lpcFlashBytes(p->layout, p->lastSector);
+}
+
+QString tooLargeForPartLine(qsizetype imageBytes, qint64 flashBytes)
+{
+    return QStringLiteral("文件太大: 映像 %1 字节，芯片 Flash 只有 %2 字节")
+        .arg(imageBytes)
+        .arg(flashBytes);
 }
 
 } // namespace lpc

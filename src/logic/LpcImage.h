@@ -5,7 +5,13 @@
 // The NXP UART ISP protocol writes flash through a RAM buffer: for every 4 KB block the
 // programmer sends "W <ram> <count>", the block as uuencoded lines of 45 bytes in groups of
 // at most 20 each followed by a decimal checksum line (answered "OK"), then "P s s" to
-// prepare the block's sector and "C <flash> <ram> 4096" to copy RAM to flash (answered "0").
+// prepare the block's sector, "C <flash> <ram> <count>" to copy RAM to flash and
+// "M <flash> <ram> <count>" to compare what the flash now holds with the RAM (answered "0").
+// A copy takes 256, 512, 1024 or 4096 bytes; the last, partial block is filled with 0xFF up
+// to the smallest of these that holds it, so no stale RAM reaches the flash.
+//
+// The boot loader starts user code only when the eight exception vectors (words 0x00..0x1C)
+// add up to zero; word 0x14, the reserved vector, carries the balance.
 //
 // Nothing here touches a window, a timer or a port: the controller window calls these
 // functions and sends the prepared lines.
@@ -29,7 +35,7 @@ constexpr int kBlockSize = 4096;
 constexpr int kLineBytes = 45;            // raw bytes per uuencoded line
 constexpr int kLinesPerItem = 20;         // data lines before a checksum line
 constexpr int kLinesPerBlock = 92;        // 91 lines of 45 bytes and one of 1 byte
-constexpr int kItemsPerBlock = 8;         // write, five data items, prepare, copy
+constexpr int kItemsPerBlock = 9;         // write, five data items, prepare, copy, compare
 constexpr qsizetype kImageLimit = 253952; // 248 KiB: larger images are refused
 constexpr char kFillByte = 0x00;          // address gaps and padding
 constexpr int kImagePadding = 4;
@@ -37,7 +43,13 @@ constexpr int kSectorTableSize = 130;          // entries 0..129; entry 0 unused
 constexpr qint64 kMaxHexFileSize = 64ll << 20; // HEX text longer than this is not read
 constexpr qsizetype kMaxHexLineChars = 1024;   // longer lines are cut; a record needs 523
 constexpr char kLineEnd[] = "\r\n";
-constexpr char kUuZero = '`'; // uuencoding writes value 0 as a grave accent
+constexpr char kUuZero = '`';           // uuencoding writes value 0 as a grave accent
+constexpr char kBlockFill = char(0xFF); // the rest of the last block: erased flash
+// In ISP mode the first 64 bytes of flash read as the boot block's vectors: compares of the
+// block at address 0 start behind them.
+constexpr quint32 kBootVectorBytes = 64;
+constexpr int kVectorWords = 8;
+constexpr qsizetype kVectorChecksumAt = 0x14;
 
 // ---- Sector layouts and part identification ----
 
@@ -118,6 +130,24 @@ LoadResult loadImage(const QString &path);
 // The same on an open device.
 LoadResult loadHex(QIODevice &device);
 
+// ---- Vector table ----
+
+// Sets word 0x14 (little-endian) of an image that starts at address 0 to the two's
+// complement of the sum of the other seven vector words, so the boot loader starts the code.
+// Returns the value written, or nullopt when the image does not hold a vector table: it is
+// shorter than the eight words, or they are all zero (nothing the file put there).
+std::optional<quint32> applyVectorChecksum(QByteArray &image);
+// The message line giving the value: "向量表校验和 0x12345678 (写入地址 0x14)".
+QString vectorChecksumLine(quint32 value);
+
+// ---- Flash of the part ----
+
+// The flash that an identification's layout covers (the device table; an identification it
+// does not know gets the default layout).
+qint64 flashBytesFor(QStringView partId);
+// Reason line of an image larger than the part's flash, naming both sizes.
+QString tooLargeForPartLine(qsizetype imageBytes, qint64 flashBytes);
+
 // ---- uuencoding ----
 
 // Value 1..63 -> the character of code v + 32; 0 -> '`'. Only the low 6 bits are used.
@@ -137,6 +167,8 @@ UuLine UuEncodeLine(QByteArrayView bytes);
 enum class ItemKind : qint32 {
     DataItem = 2,    // data lines and a checksum line, answered "OK" CR LF
     CommandItem = 3, // one command line, answered "0" CR LF
+    CompareItem = 4, // "M flash ram count", answered "0" CR LF, or 10 and the offset of the
+                     // first difference
 };
 
 struct LpcSendItem
@@ -145,6 +177,7 @@ struct LpcSendItem
     // Lines in sending order, each ending with CR LF; a line's size is its stored length.
     // A data item's last line is its checksum line. At most 21 lines, each at most 64 bytes.
     QList<QByteArray> lines;
+    quint32 flashAddress = 0; // a compare item: the first flash address compared
     int lineCount() const { return int(lines.size()); }
 };
 
@@ -157,9 +190,14 @@ struct LpcSendList
     const LpcSendItem &item(int pos) const { return items.at(pos - 1); } // 1-based
 };
 
-// Cuts the image into write, data, prepare and copy items, block by block; sector numbers
-// come from table entries 1 .. blocks. nullopt for an image that is empty or larger than
+// Cuts the image into write, data, prepare, copy and compare items, block by block; sector
+// numbers come from table entries 1 .. blocks. The last, partial block is filled with 0xFF
+// to its copy size (copySizeFor). nullopt for an image that is empty or larger than
 // kImageLimit (the table covers no more blocks than that).
 std::optional<LpcSendList> BuildLpcSendList(QByteArrayView image, const SectorTable &table);
+// The smallest count "C" accepts (256, 512, 1024, 4096) that holds bytes (1..4096).
+int copySizeFor(qsizetype bytes);
+// Reason line of a compare that found the flash different from RAM at an address.
+QString compareFailedLine(quint32 address);
 
 } // namespace lpc

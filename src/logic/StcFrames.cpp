@@ -52,23 +52,23 @@ QChar versionChar(QStringView rxText, qsizetype byteIndex)
 
 } // namespace
 
-QString StcStripText(QStringView text, QStringView pattern)
+QString stripText(QStringView text, QStringView pattern)
 {
     QString s = text.toString();
     if (!pattern.isEmpty()) s.remove(pattern.toString());
     return s.trimmed();
 }
 
-QString StcChecksum(QStringView frameWithoutChecksum)
+QString checksum(QStringView frameWithoutChecksum)
 {
-    const QString stripped = StcStripText(frameWithoutChecksum, u" ");
+    const QString stripped = stripText(frameWithoutChecksum, u" ");
     quint8 sum = 1;
     for (char b : hextext::fromHex(stripped))
         sum = quint8(sum + quint8(b));
     return hextext::toHex(QByteArray(1, char(sum)));
 }
 
-QString StcDataFrame(int index, QStringView block)
+QString dataFrame(int index, QStringView block)
 {
     if (index < 0 || index >= kMaxBlocks || block.size() != kBlockHexChars) return {};
     for (QChar c : block)
@@ -81,12 +81,12 @@ QString StcDataFrame(int index, QStringView block)
     frame += hextext::toHex(QByteArrayView(addressBytes, 2));
     frame += kDataFrameLength;
     frame += block.toString().toUpper();
-    frame += StcChecksum(frame);
+    frame += checksum(frame);
     frame += kFrameEndText;
     return frame;
 }
 
-int StcFindModel(QStringView lastFrame)
+int findModel(QStringView lastFrame)
 {
     int model = 0;
     // Every row found overwrites the result, so the last one found wins.
@@ -95,7 +95,7 @@ int StcFindModel(QStringView lastFrame)
     return model;
 }
 
-int StcFindClock(QStringView lastFrame)
+int findClock(QStringView lastFrame)
 {
     int clock = 0;
     for (const ClockRow &row : kClockTable)
@@ -104,34 +104,34 @@ int StcFindClock(QStringView lastFrame)
     return clock;
 }
 
-QString StcModelName(int model)
+QString modelName(int model)
 {
     const devices::StcModel *row = devices::stcModel(model);
     return row ? row->name.toString() : QString();
 }
 
-QString StcClockText(int clock)
+QString clockText(int clock)
 {
     for (const ClockRow &row : kClockTable)
         if (row.clock == clock) return row.text.toString();
     return {};
 }
 
-qint32 StcClockRate(int clock)
+qint32 clockRate(int clock)
 {
     for (const ClockRow &row : kClockTable)
         if (row.clock == clock) return row.rate;
     return 0;
 }
 
-qint64 StcClockFrequency(int clock)
+qint64 clockFrequency(int clock)
 {
     for (const ClockRow &row : kClockTable)
         if (row.clock == clock) return row.frequency;
     return 0;
 }
 
-QStringView StcStep1Frame(int model, int clock)
+QStringView step1Frame(int model, int clock)
 {
     if (model < 1 || model > 5) return {};
     switch (clock) {
@@ -152,7 +152,7 @@ QStringView StcStep1Frame(int model, int clock)
     }
 }
 
-QStringView StcStep2Frame(int model, int clock)
+QStringView step2Frame(int model, int clock)
 {
     if (model < 1 || model > 5) return {};
     switch (clock) {
@@ -173,14 +173,14 @@ QStringView StcStep2Frame(int model, int clock)
     }
 }
 
-QStringView StcControlFrame(int model)
+QStringView controlFrame(int model)
 {
     if (model >= 1 && model <= 4) return kControlModel1to4;
     if (model == 5) return kControlModel5;
     return {};
 }
 
-QStringView StcEraseFrame(int model)
+QStringView eraseFrame(int model)
 {
     switch (model) {
     case 1:
@@ -196,12 +196,12 @@ QStringView StcEraseFrame(int model)
     }
 }
 
-QStringView StcOptionFrame(QStringView clockModeCaption)
+QStringView optionFrame(QStringView clockModeCaption)
 {
     return clockModeCaption == kDoubleSpeedCaption ? kOption6T : kOption12T;
 }
 
-QString StcVersionText(QStringView rxText)
+QString versionText(QStringView rxText)
 {
     qsizetype digitsByte = 0;
     qsizetype charByte = 0;
@@ -221,7 +221,7 @@ QString StcVersionText(QStringView rxText)
     return v;
 }
 
-QString StcVersionDisplay(QStringView versionText)
+QString versionDisplay(QStringView versionText)
 {
     if (versionText.isEmpty()) return {};
     QString shown = versionText.left(1).toString();
@@ -230,12 +230,12 @@ QString StcVersionDisplay(QStringView versionText)
     return shown;
 }
 
-bool StcReplyComplete(QStringView rxText)
+bool replyComplete(QStringView rxText)
 {
     return rxText.endsWith(kFrameEndText);
 }
 
-bool StcReceiver::feed(QByteArrayView bytes)
+bool Receiver::feed(QByteArrayView bytes)
 {
     if (bytes.isEmpty()) return false;
     // Only the newest kMaxPendingChars characters can ever matter; take no more than that.
@@ -245,12 +245,88 @@ bool StcReceiver::feed(QByteArrayView bytes)
         m_pending.remove(0, m_pending.size() - kMaxPendingChars); // both even: whole bytes
     if (quint8(bytes.back()) != kFrameEnd) return false;
     m_lastFrame = m_pending;
-    m_version = StcVersionText(m_lastFrame);
+    m_version = stc::versionText(m_lastFrame);
     m_pending.clear();
     return true;
 }
 
-std::optional<qsizetype> StcImageLength(QByteArrayView buffer)
+Answer parseAnswer(QStringView rxText)
+{
+    constexpr qsizetype kHeadBytes = 5;     // start (2), direction, length (2)
+    constexpr qsizetype kMinFrameBytes = 8; // head, command, checksum, end
+    Answer a;
+    const QByteArray bytes = hextext::fromHex(rxText);
+    const auto at = [&bytes](qsizetype i) { return quint8(bytes[i]); };
+    const quint8 head[] = {kFrameStart1, kFrameStart2, kDirChipToHost};
+    for (qsizetype i = 0; i < qsizetype(sizeof head) && i < bytes.size(); ++i)
+        if (at(i) != head[i]) return a;
+    if (bytes.size() < kHeadBytes) {
+        a.status = Answer::Incomplete;
+        return a;
+    }
+    const qsizetype total = (qsizetype(at(3)) << 8 | at(4)) + 2;
+    if (total < kMinFrameBytes || total > kMaxAnswerBytes) return a;
+    if (bytes.size() < total) {
+        a.status = Answer::Incomplete;
+        return a;
+    }
+    if (bytes.size() > total || at(total - 1) != kFrameEnd) return a;
+    quint8 sum = 0;
+    for (qsizetype i = 2; i < total - 2; ++i)
+        sum = quint8(sum + at(i));
+    if (sum != at(total - 2)) return a;
+    a.status = Answer::Complete;
+    a.command = at(kHeadBytes);
+    a.payload = bytes.mid(kHeadBytes + 1, total - kMinFrameBytes);
+    return a;
+}
+
+quint8 blockSum(QStringView blockHex)
+{
+    quint8 sum = 0;
+    for (const char b : hextext::fromHex(blockHex))
+        sum = quint8(sum + quint8(b));
+    return sum;
+}
+
+DataAnswer checkDataAnswer(QStringView rxText, QStringView blockHex)
+{
+    const Answer a = parseAnswer(rxText);
+    if (a.status == Answer::Incomplete) return DataAnswer::Incomplete;
+    if (a.status != Answer::Complete || a.command != kCmdData || a.payload.isEmpty())
+        return DataAnswer::Malformed;
+    return quint8(a.payload[0]) == blockSum(blockHex) ? DataAnswer::Good : DataAnswer::WrongSum;
+}
+
+namespace {
+QString hex2(quint32 v, int digits)
+{
+    return QString::number(v, 16).toUpper().rightJustified(digits, u'0');
+}
+} // namespace
+
+QString malformedAnswerLine(quint16 address)
+{
+    return QStringLiteral("地址 0x%1 的数据块: 芯片的应答不是有效的帧").arg(hex2(address, 4));
+}
+
+QString wrongSumLine(quint16 address, QStringView rxText, quint8 expected)
+{
+    const Answer a = parseAnswer(rxText);
+    const quint8 got = a.payload.isEmpty() ? 0 : quint8(a.payload[0]);
+    return QStringLiteral("地址 0x%1 的数据块: 芯片收到的校验和 0x%2，应为 0x%3")
+        .arg(hex2(address, 4), hex2(got, 2), hex2(expected, 2));
+}
+
+QString tooLargeForModelLine(qsizetype imageBytes, QStringView modelName, qint64 flashBytes)
+{
+    return QStringLiteral("文件太大: 映像 %1 字节，%2 的 Flash 只有 %3 字节")
+        .arg(imageBytes)
+        .arg(modelName)
+        .arg(flashBytes);
+}
+
+std::optional<qsizetype> imageLength(QByteArrayView buffer)
 {
     const qsizetype top = std::min<qsizetype>(kImageBufferSize, buffer.size()) - 1;
     for (qsizetype i = top; i >= 1; --i)
@@ -258,14 +334,14 @@ std::optional<qsizetype> StcImageLength(QByteArrayView buffer)
     return std::nullopt;
 }
 
-QString StcSizeLabel(qsizetype length)
+QString sizeLabel(qsizetype length)
 {
     if (length < 0) length = 0;
     const QString remainder = QString::number(length % kKilobyte);
     return QStringLiteral("%1.%2 KB").arg(length / kKilobyte).arg(remainder.left(1));
 }
 
-QStringList StcSplitBlocks(QByteArrayView image)
+QStringList splitBlocks(QByteArrayView image)
 {
     QStringList blocks;
     blocks.reserve((image.size() + kBlockSize - 1) / kBlockSize);
@@ -279,7 +355,7 @@ QStringList StcSplitBlocks(QByteArrayView image)
     return blocks;
 }
 
-int StcProgress(int i, int n)
+int progress(int i, int n)
 {
     if (n <= 0 || i < 0) return 0;
     const qint64 num = (qint64(i) + 1) * 100;

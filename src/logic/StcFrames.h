@@ -7,9 +7,11 @@
 // per byte and no separators, and turned into bytes only when they are sent
 // (hextext::fromHex: L div 2 bytes from a text of length L).
 //
-// The chip's replies are not parsed: a reception is complete when its last byte is 0x16, and
-// the chip model, its oscillator and the boot-loader version are read from the hexadecimal
-// text of the last complete reception by plain substring search and fixed byte positions.
+// A reception is complete when its last byte is 0x16; the chip model, its oscillator and the
+// boot-loader version are read from the hexadecimal text of the last complete reception by
+// plain substring search and fixed byte positions. The chip's answer to a data frame is read
+// as a frame (46 B9 68, length, command 00, the low 8 bits of the sum of the block's bytes,
+// checksum, 16): it is the only proof that the block arrived whole.
 //
 // Everything here is pure logic (QtCore only) for the STC controller window.
 #pragma once
@@ -106,21 +108,21 @@ inline constexpr QStringView kDataFrameLength = u"0080";
 
 // Returns text with every occurrence of pattern removed and leading and trailing blanks
 // trimmed. An empty pattern removes nothing (the text is only trimmed).
-QString StcStripText(QStringView text, QStringView pattern);
+QString stripText(QStringView text, QStringView pattern);
 
 // Checksum of a frame given as hex text without its checksum and end byte: blanks are removed
-// (StcStripText with " "), the bytes of the pairs of characters are added in 8-bit arithmetic,
+// (stripText with " "), the bytes of the pairs of characters are added in 8-bit arithmetic,
 // 1 is added, and the result is returned as two upper-case digits. Because 0x46 + 0xB9 = 0xFF,
 // this equals the sum from the direction byte onwards. A last odd digit is ignored; a pair
 // that is not two hex digits counts as 0x00.
-QString StcChecksum(QStringView frameWithoutChecksum);
+QString checksum(QStringView frameWithoutChecksum);
 
 // The data frame for block `index` (address index * 128) as hex text:
 // "46B96A008C000000", the address as four digits, "0080", the block's 256 characters, the
 // checksum and "16". Returns an empty text when index is outside 0 .. 511 (the address would
 // not fit 16 bits) or block is not exactly 256 hex digits, so a bad call never sends a
 // malformed frame.
-QString StcDataFrame(int index, QStringView block);
+QString dataFrame(int index, QStringView block);
 
 // ---- Model and oscillator recognition ---------------------------------------------------------
 
@@ -129,7 +131,7 @@ QString StcDataFrame(int index, QStringView block);
 //   "F00282" 1 "STC89C52RC", "F10582" 2 "STC89C55RD+", "F11082" 3 "STC89C516RD+",
 //   "F00182" 4 "STC89C51RC", "F20183" 5 "STC12C1052".
 // Returns 0 when no row matches.
-int StcFindModel(QStringView lastFrame);
+int findModel(QStringView lastFrame);
 
 // Oscillator table, searched the same way; a row matches when any of its texts is found:
 //   1 "1C0014" "280014" "390014" -> "/时钟频率: 11.0592M", 115200
@@ -139,30 +141,30 @@ int StcFindModel(QStringView lastFrame);
 //   5 "1C0016" "390016" "3B0016" -> "/时钟频率: 12.000M",  38400
 //   6 "1C002D" "39002D" "3B002D" -> "/时钟频率: 24.000M",  57600
 // Returns 0 when no row matches.
-int StcFindClock(QStringView lastFrame);
+int findClock(QStringView lastFrame);
 
 // Model name of StcModel 1 .. 5 ("STC89C52RC" ...); empty for any other value.
-QString StcModelName(int model);
+QString modelName(int model);
 // Text appended to the model name for StcClock 1 .. 6 ("/时钟频率: 11.0592M" ...); empty
 // for any other value.
-QString StcClockText(int clock);
+QString clockText(int clock);
 // Rate after the first baud-rate step for StcClock 1 .. 6 (115200, 38400 or 57600); 0 for any
 // other value.
-qint32 StcClockRate(int clock);
+qint32 clockRate(int clock);
 // Oscillator frequency in Hz of StcClock 1 .. 6; 0 for any other value.
-qint64 StcClockFrequency(int clock);
+qint64 clockFrequency(int clock);
 
 // The baud-rate step frames of a recognised chip. Class 1 has its own frames for model 5.
 // Empty when model is not 1 .. 5 or clock is not 1 .. 6.
-QStringView StcStep1Frame(int model, int clock);
-QStringView StcStep2Frame(int model, int clock);
+QStringView step1Frame(int model, int clock);
+QStringView step2Frame(int model, int clock);
 // Control frame of model 1 .. 5; empty otherwise.
-QStringView StcControlFrame(int model);
+QStringView controlFrame(int model);
 // Erase frame of model 1 .. 5; empty otherwise.
-QStringView StcEraseFrame(int model);
+QStringView eraseFrame(int model);
 // Option frame for the clock-mode button's caption: kOption6T for "6T", kOption12T for any
 // other caption.
-QStringView StcOptionFrame(QStringView clockModeCaption);
+QStringView optionFrame(QStringView clockModeCaption);
 
 // ---- Replies ----------------------------------------------------------------------------------
 
@@ -178,15 +180,15 @@ QStringView StcOptionFrame(QStringView clockModeCaption);
 // when it is 0x01 .. 0x7F, the euro sign for 0x80 (as in the GBK code page), and U+FFFD for
 // 0x00, for 0x81 .. 0xFF (GBK lead bytes, no character by themselves) and for a pair that is
 // not two hex digits. So the result is either empty or exactly three characters.
-QString StcVersionText(QStringView rxText);
+QString versionText(QStringView rxText);
 
 // Version as shown: the first character, ".", then the second and third: "43C" -> "4.3C".
 // An empty version text shows as an empty text.
-QString StcVersionDisplay(QStringView versionText);
+QString versionDisplay(QStringView versionText);
 
 // True when the hex text of the bytes received so far ends with the frame end "16" (the
 // reception is complete). Replies are not otherwise checked.
-bool StcReplyComplete(QStringView rxText);
+bool replyComplete(QStringView rxText);
 
 // The pending reception of the STC controller: bytes are appended as hex text until the last
 // one is 0x16; then the text becomes the last-frame text, the version is taken from it and the
@@ -194,7 +196,7 @@ bool StcReplyComplete(QStringView rxText);
 // pile up beyond kMaxPendingChars characters, the oldest whole bytes are dropped, and a frame
 // completed then is its newest kMaxPendingChars characters (a real status frame is a few dozen
 // bytes, so only a line full of noise reaches the bound).
-class StcReceiver
+class Receiver
 {
 public:
     static constexpr qsizetype kMaxPendingChars = 8192; // even: whole bytes
@@ -203,6 +205,9 @@ public:
     bool feed(QByteArrayView bytes);
     // Clears the pending text (the handshake tick does this after every "7F7F").
     void clearPending() { m_pending.clear(); }
+    // Puts the last complete reception back in front of the pending text, so that the next
+    // reception continues it (an answer whose own length says more bytes are due).
+    void resumeLast() { m_pending.prepend(m_lastFrame); }
 
     const QString &pendingText() const { return m_pending; }
     const QString &lastFrame() const { return m_lastFrame; }
@@ -214,29 +219,64 @@ private:
     QString m_version;
 };
 
+// ---- Answers to data frames ------------------------------------------------------------------
+
+inline constexpr quint8 kDirChipToHost = 0x68;
+// The longest answer looked for; a length field beyond it is not an answer to a data frame.
+inline constexpr qsizetype kMaxAnswerBytes = 64;
+
+struct Answer
+{
+    enum Status {
+        Complete,   // one whole frame with a right checksum and end byte
+        Incomplete, // a frame start whose length says more bytes are due
+        Malformed,  // anything else
+    } status = Malformed;
+    quint8 command = 0;
+    QByteArray payload;
+};
+// Reads the hex text of a reception as one frame from the chip: 46 B9 68, length (total less
+// 2), command, payload, checksum (low 8 bits of the sum from 68 through the payload), 16.
+// Nothing may come before or after the frame.
+Answer parseAnswer(QStringView rxText);
+
+// Low 8 bits of the sum of a block's bytes (the block as hex text).
+quint8 blockSum(QStringView blockHex);
+
+enum class DataAnswer { Good, Incomplete, Malformed, WrongSum };
+// The answer to the data frame of a block: a whole frame with command 00 whose first payload
+// byte is the block's sum.
+DataAnswer checkDataAnswer(QStringView rxText, QStringView blockHex);
+
+// Reason lines: the answer to the block at address was not a frame, or carried another sum;
+// and an image larger than the model's flash.
+QString malformedAnswerLine(quint16 address);
+QString wrongSumLine(quint16 address, QStringView rxText, quint8 expected);
+QString tooLargeForModelLine(qsizetype imageBytes, QStringView modelName, qint64 flashBytes);
+
 // ---- Image ------------------------------------------------------------------------------------
 
 // Length of the image in a decoding buffer: the offset L of the last non-zero byte, searched
 // from offset 0xFFFF (or the buffer's last byte, if shorter) down to offset 1, plus 1. Offset 0
 // is not examined. nullopt when no such byte exists: the buffer holds no image and the caller
 // refuses the file with kNoImageMessage instead of sending anything.
-std::optional<qsizetype> StcImageLength(QByteArrayView buffer);
+std::optional<qsizetype> imageLength(QByteArrayView buffer);
 
 // Line shown when a file gives no image (nothing but 0x00 after offset 0 once decoded).
 inline constexpr QStringView kNoImageMessage = u"文件中没有可上载的数据 ！";
 
 // Size label: whole kilobytes, ".", the first decimal digit of the remainder in bytes, " KB".
 // 1536 -> "1.5 KB", 1100 -> "1.7 KB" (remainder 76), 1024 -> "1.0 KB". Negative -> "0.0 KB".
-QString StcSizeLabel(qsizetype length);
+QString sizeLabel(qsizetype length);
 
 // The image as 128-byte blocks of 256 upper-case hex digits; block i holds bytes i*128 ..
 // i*128+127, the last block padded with "00". ceil(size / 128) blocks; an empty image gives
 // no blocks.
-QStringList StcSplitBlocks(QByteArrayView image);
+QStringList splitBlocks(QByteArrayView image);
 
 // Progress after sending block i (from 0) of n: (i + 1) / n * 100 rounded to the nearest
 // integer, halves to even (exact integer arithmetic, so 12.5 -> 12 and 37.5 -> 38).
 // Returns 0 when n <= 0 or i < 0; the result is clamped to 0 .. 100.
-int StcProgress(int i, int n);
+int progress(int i, int n);
 
 } // namespace stc

@@ -32,6 +32,9 @@ constexpr qsizetype kReadChunk = 2048;        // bytes of one read, so of one On
 constexpr quint32 kMaxDword = 0xFFFFFFFFu;    // the time-out value with special meanings
 constexpr milliseconds kLinePollInterval{50}; // line errors and modem inputs are polled
 constexpr milliseconds kThreadStopWait{10000};
+// The receive thread carries out a purge as soon as poll() wakes it; the bound only guards
+// against a device call that does not return.
+constexpr milliseconds kPurgeWait{1000};
 // Bounds on what may wait between the threads and the user-interface thread.
 constexpr std::size_t kMaxQueuedWriteBytes = 1u << 20;
 constexpr qint64 kMaxPendingReceiveBytes = 1 << 20;
@@ -104,7 +107,8 @@ struct TComm::Session
 {
     platform::SerialPort port;
     QObject *notifier = nullptr;
-    int wakeFd = -1; // eventfd: readable once StopPort wants the threads to end
+    int wakeFd = -1;  // eventfd: readable once StopPort wants the threads to end
+    int purgeFd = -1; // eventfd: PurgeReceive asks the receive thread to drop what it holds
     std::atomic<bool> stop{false};
     std::atomic<bool> hangupPosted{false};
 
@@ -124,9 +128,17 @@ struct TComm::Session
     bool writing = false;
     bool writerEnded = false;
 
+    // PurgeReceive: requests made by the user-interface thread and carried out by the
+    // receive thread, under purgeMutex.
+    std::mutex purgeMutex;
+    std::condition_variable purgeDone;
+    quint64 purgesRequested = 0;
+    quint64 purgesCarriedOut = 0;
+
     ~Session()
     {
         if (wakeFd >= 0) ::close(wakeFd);
+        if (purgeFd >= 0) ::close(purgeFd);
     }
 
     void post(CommEvent *event)
@@ -382,14 +394,30 @@ void TReadThread::Execute()
                 ? -1
                 : int(std::clamp<qint64>(msUntil(wakeAt), 0, std::numeric_limits<int>::max()));
 
-        pollfd fds[2] = {{s_.wakeFd, POLLIN, 0}, {backPressure ? -1 : s_.port.fd(), POLLIN, 0}};
-        const int r = ::poll(fds, 2, timeoutMs);
+        pollfd fds[3] = {{s_.wakeFd, POLLIN, 0},
+                         {backPressure ? -1 : s_.port.fd(), POLLIN, 0},
+                         {s_.purgeFd, POLLIN, 0}};
+        const int r = ::poll(fds, 3, timeoutMs);
         if (r < 0) {
             if (errno == EINTR) continue;
             failed = true;
             break;
         }
         if (s_.stop.load() || (fds[0].revents & POLLIN)) break;
+        if (fds[2].revents & POLLIN) {
+            quint64 requests = 0;
+            [[maybe_unused]] const ssize_t got = ::read(s_.purgeFd, &requests, sizeof requests);
+            count = 0;
+            s_.port.purge(true, false);
+            {
+                const std::lock_guard lock(s_.purgeMutex);
+                s_.purgesCarriedOut = s_.purgesRequested;
+            }
+            s_.purgeDone.notify_all();
+            limits = beginRead();
+            readStart = Clock::now();
+            continue;
+        }
         if (fds[1].revents == 0) continue;
 
         const qint64 n = s_.port.read(buffer + count, kReadChunk - count, 0);
@@ -563,7 +591,8 @@ void TComm::StartPort()
     };
 
     session_->wakeFd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-    if (session_->wakeFd < 0) {
+    session_->purgeFd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    if (session_->wakeFd < 0 || session_->purgeFd < 0) {
         closeAll();
         throw ECommsError(ECommsError::kCreateEvent);
     }
@@ -641,6 +670,27 @@ bool TComm::WaitUntilSent(int TimeoutMs)
         if (!settled || s.writerEnded) return false;
     }
     return s.port.drain(int(std::max<qint64>(msUntil(deadline), 0)));
+}
+
+void TComm::PurgeReceive()
+{
+    if (!session_) return;
+    Session &s = *session_;
+    quint64 ticket = 0;
+    {
+        const std::lock_guard lock(s.purgeMutex);
+        ticket = ++s.purgesRequested;
+    }
+    const quint64 one = 1;
+    bool carriedOut = false;
+    if (readThread_ && !readThread_->waitFinished(milliseconds(0)) &&
+        ::write(s.purgeFd, &one, sizeof one) == sizeof one) {
+        std::unique_lock lock(s.purgeMutex);
+        carriedOut = s.purgeDone.wait_for(lock, kPurgeWait,
+                                          [&s, ticket] { return s.purgesCarriedOut >= ticket; });
+    }
+    // A receive thread that has ended (the device failed) holds nothing more.
+    if (!carriedOut) s.port.purge(true, false);
 }
 
 void TComm::ApplyLineSettings()

@@ -65,6 +65,10 @@
 // * Thread priorities: Linux's normal scheduling gives none without privileges; both threads
 //   run at the normal priority.
 //
+// PurgeReceive discards what has been received and not yet handed over (the kernel's input
+// queue and the read in progress) without closing the port: a caller that changes the speed
+// of an open port starts clean at the new speed and keeps the port, and its lock, throughout.
+//
 // StopPort stops both threads (each wait bounded by 10 s; the threads wake at once), purges
 // both directions and closes the port: bytes not yet written are discarded, and nothing is
 // written after StopPort returns. WaitUntilSent lets a caller first wait until everything
@@ -158,6 +162,10 @@ public:
     // when the port is closed); false on time-out or when the transmit thread has ended.
     // A USB adapter's own transmit FIFO is not visible to the kernel and not waited for.
     bool WaitUntilSent(int TimeoutMs);
+    // Discards every received byte that has not been handed over yet: the kernel's input
+    // queue and the receive thread's read in progress. Bytes that arrive after it returns are
+    // kept; events already posted are still delivered. No-op when closed.
+    void PurgeReceive();
 
     // Give the line properties and the five time-outs to the open port (no-op when closed).
     // Refusals of the device are not reported.

@@ -112,7 +112,8 @@ QList<LpcSim::Command> LpcSim::commands() const
 bool LpcSim::isSynchronised() const
 {
     auto guard = lock();
-    return state_ == State::Command || state_ == State::Data || state_ == State::Running;
+    return state_ == State::Command || state_ == State::Data || state_ == State::ReadAnswer ||
+           state_ == State::Running;
 }
 
 bool LpcSim::echo() const
@@ -174,6 +175,8 @@ void LpcSim::resetState()
     line_.clear();
     lineOverflow_ = false;
     prepared_.fill(false);
+    copies_ = 0;
+    readLeft_.clear();
     writeLeft_ = 0;
     restartGroup();
 }
@@ -230,6 +233,8 @@ QByteArray LpcSim::takeLine(const QByteArray &line, bool overflow)
         return commandLine(line);
     case State::Data:
         return dataLine(line, overflow);
+    case State::ReadAnswer:
+        return readAnswerLine(overflow ? QByteArray() : line);
     case State::AwaitQuestion:
     case State::Running:
         break;
@@ -304,6 +309,9 @@ QByteArray LpcSim::commandLine(const QByteArray &line)
     case 'C':
         step = Step::Copy;
         break;
+    case 'M':
+        step = Step::Compare;
+        break;
     default:
         break;
     }
@@ -311,6 +319,11 @@ QByteArray LpcSim::commandLine(const QByteArray &line)
     QList<quint32> args;
     bool numbers = true;
     for (qsizetype i = 1; i < words.size(); ++i) {
+        // "G addr mode": the mode is a letter, A for ARM or T for Thumb code.
+        if (letter == 'G' && i == 2 && (words[i] == "A" || words[i] == "T")) {
+            args.append(0);
+            continue;
+        }
         const auto value = decimal(words[i]);
         numbers = numbers && value.has_value();
         args.append(value.value_or(0));
@@ -324,7 +337,8 @@ QByteArray LpcSim::commandLine(const QByteArray &line)
     QByteArray payload;
     const int code = numbers ? execute(letter, args, &payload) : kParamError;
     commands_.append({line, code});
-    if (code != kSuccess)
+    // A difference is an answer about the flash, not a fault of the host's command.
+    if (code != kSuccess && code != kCompareError)
         protocolError(
             QStringLiteral("\"%1\" answered with return code %2").arg(printable(line)).arg(code));
     return codeLine(code) + payload;
@@ -360,6 +374,13 @@ int LpcSim::execute(char letter, const QList<quint32> &args, QByteArray *payload
         return count(2) ? writeToRam(args) : kParamError;
     case 'C':
         return count(3) ? copyToFlash(args) : kParamError;
+    case 'M':
+        return count(3) ? compare(args, payload) : kParamError;
+    case 'R':
+        if (!count(2)) return kParamError;
+        if (const int code = readMemory(args); code != kSuccess) return code;
+        *payload = readGroup();
+        return kSuccess;
     case 'B':
         return count(2) ? kSuccess : kParamError;
     case 'G':
@@ -434,9 +455,122 @@ int LpcSim::copyToFlash(const QList<quint32> &args)
         const qsizetype at = qsizetype(destination) + i;
         flash_[at] = char(quint8(flash_[at]) & quint8(ram_[from + i]));
     }
+    if (++copies_ == wrongCopy_ && wrongCopyOffset_ < count) {
+        const qsizetype at = qsizetype(destination) + wrongCopyOffset_;
+        flash_[at] = char(quint8(flash_[at]) ^ 0x5A);
+    }
     for (int s = first; s <= last; ++s)
         prepared_[s] = false;
     return kSuccess;
+}
+
+std::optional<QByteArray> LpcSim::readMapped(quint32 address, quint32 count) const
+{
+    const quint64 end = quint64(address) + count;
+    if (end <= quint64(flash_.size())) {
+        QByteArray bytes = flash_.mid(qsizetype(address), qsizetype(count));
+        // The boot block's vectors stand in front of the user's in ISP mode.
+        for (quint32 i = address; i < kBootVectorBytes && i < end; ++i)
+            bytes[qsizetype(i - address)] = char(0xE0 + (i & 0x0F));
+        return bytes;
+    }
+    if (address >= kRamBase && end <= quint64(kRamBase) + quint64(ram_.size()))
+        return ram_.mid(qsizetype(address - kRamBase), qsizetype(count));
+    return std::nullopt;
+}
+
+int LpcSim::compare(const QList<quint32> &args, QByteArray *payload)
+{
+    const quint32 count = args[2];
+    if (args[0] % kWordSize != 0) return kDstAddrError;
+    if (args[1] % kWordSize != 0) return kSrcAddrError;
+    if (count % kWordSize != 0) return kCountError;
+    const std::optional<QByteArray> a = readMapped(args[0], count);
+    if (!a) return kDstAddrNotMapped;
+    const std::optional<QByteArray> b = readMapped(args[1], count);
+    if (!b) return kSrcAddrNotMapped;
+    for (quint32 i = 0; i < count; ++i) {
+        if (a->at(i) != b->at(i)) {
+            *payload = QByteArray::number(i) + kCrLf;
+            return kCompareError;
+        }
+    }
+    return kSuccess;
+}
+
+int LpcSim::readMemory(const QList<quint32> &args)
+{
+    if (args[0] % kWordSize != 0) return kAddrError;
+    if (args[1] % kWordSize != 0) return kCountError;
+    const std::optional<QByteArray> bytes = readMapped(args[0], args[1]);
+    if (!bytes) return kAddrNotMapped;
+    if (bytes->isEmpty()) return kSuccess;
+    readLeft_ = *bytes;
+    state_ = State::ReadAnswer;
+    return kSuccess;
+}
+
+QByteArray LpcSim::readGroup() const
+{
+    const auto uu = [](quint8 v) { return v == 0 ? kUuLast : char(v + kUuFirst); };
+    QByteArray out;
+    quint32 sum = 0;
+    qsizetype at = 0;
+    for (int line = 0; line < kLinesPerChecksum && at < readLeft_.size(); ++line) {
+        const qsizetype n = std::min<qsizetype>(kMaxLineBytes, readLeft_.size() - at);
+        out += uu(quint8(n));
+        for (qsizetype g = 0; g < n; g += 3) {
+            const auto byte = [&](qsizetype k) {
+                return k < n ? quint8(readLeft_[at + k]) : quint8(0);
+            };
+            const quint8 b0 = byte(g), b1 = byte(g + 1), b2 = byte(g + 2);
+            out += uu(b0 >> 2);
+            out += uu(quint8((b0 & 0x03) << 4 | b1 >> 4));
+            out += uu(quint8((b1 & 0x0F) << 2 | b2 >> 6));
+            out += uu(b2 & 0x3F);
+        }
+        for (qsizetype k = 0; k < n; ++k)
+            sum += quint8(readLeft_[at + k]);
+        out += kCrLf;
+        at += n;
+    }
+    return out + QByteArray::number(sum) + kCrLf;
+}
+
+QByteArray LpcSim::readAnswerLine(const QByteArray &line)
+{
+    if (line == "RESEND") return readGroup();
+    if (line != "OK") {
+        protocolError(QStringLiteral("\"%1\" after a group of read data").arg(printable(line)));
+        return readGroup();
+    }
+    const qsizetype sent = std::min<qsizetype>(readLeft_.size(), kLinesPerChecksum * kMaxLineBytes);
+    readLeft_.remove(0, sent);
+    if (readLeft_.isEmpty()) {
+        state_ = State::Command;
+        return {};
+    }
+    return readGroup();
+}
+
+void LpcSim::storeWrongly(int occurrence, quint32 offset)
+{
+    auto guard = lock();
+    wrongCopy_ = occurrence;
+    wrongCopyOffset_ = offset;
+}
+
+bool LpcSim::wouldStartUserCode() const
+{
+    auto guard = lock();
+    constexpr int kVectorWords = 8;
+    if (flash_.size() < kVectorWords * 4) return false;
+    quint32 sum = 0;
+    const auto *p = reinterpret_cast<const uchar *>(flash_.constData());
+    for (int i = 0; i < kVectorWords; ++i)
+        sum += quint32(p[4 * i]) | quint32(p[4 * i + 1]) << 8 | quint32(p[4 * i + 2]) << 16 |
+               quint32(p[4 * i + 3]) << 24;
+    return sum == 0;
 }
 
 int LpcSim::sectorOf(quint32 address) const

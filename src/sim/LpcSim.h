@@ -24,9 +24,19 @@
 //   C dst src n    copy RAM to flash: dst on a 256-byte boundary (3), src word aligned (2),
 //                  n one of 256/512/1024/4096 (6), both ranges mapped (5, 4), every sector
 //                  it touches prepared (9), needs unlock (15)
-//   B baud stop    acknowledged, nothing changes; G addr mode: acknowledged, the chip then
+//   M a1 a2 n      compare n bytes at a1 and a2 (flash or RAM): both word aligned (2, 3),
+//                  n a multiple of 4 (6), both mapped (4, 5); "0", or 10 COMPARE_ERROR and
+//                  the offset of the first difference on a line of its own. In ISP mode the
+//                  first 64 bytes of flash read as the boot block's vectors, not the user's.
+//   R addr n       read n bytes (word aligned 13, a multiple of 4 6, mapped 14): "0", then
+//                  uuencoded lines and a checksum line after every 20 lines and after the
+//                  last; the host answers each checksum "OK" (next group) or "RESEND" (the
+//                  group again), as it does for W the other way round
+//   B baud stop    acknowledged, nothing changes; G addr A|T: acknowledged, the chip then
 //                  runs the application and ignores the line until reset()
 //   anything else  1 INVALID_COMMAND; wrong argument count or a non-number: 12 PARAM_ERROR
+// After reset the chip starts user code only when the eight words of the vector table add up
+// to zero (wouldStartUserCode); otherwise it stays in the boot loader.
 // A prepare is used up by the erase or copy it allows, as on the chip. Flash is programmed
 // as flash is: bits only go from 1 to 0, so copying onto sectors that were not erased leaves
 // a wrong image (flash holds oldContents until erased).
@@ -54,6 +64,7 @@ public:
         WriteCommand, // W
         DataChecksum, // "OK" after a right checksum line (occurrence n = the n-th of them)
         Copy,         // C
+        Compare,      // M
         OtherCommand, // B, G and unknown commands
     };
 
@@ -87,6 +98,7 @@ public:
     static constexpr int kMaxLineBytes = 45;
 
     // ISP return codes.
+    static constexpr quint32 kBootVectorBytes = 64; // flash 0..63 as read in ISP mode
     static constexpr int kSuccess = 0;
     static constexpr int kInvalidCommand = 1;
     static constexpr int kSrcAddrError = 2;
@@ -96,6 +108,7 @@ public:
     static constexpr int kCountError = 6;
     static constexpr int kInvalidSector = 7;
     static constexpr int kSectorNotPrepared = 9;
+    static constexpr int kCompareError = 10;
     static constexpr int kBusy = 11;
     static constexpr int kParamError = 12;
     static constexpr int kAddrError = 13;
@@ -119,6 +132,11 @@ public:
         bool operator==(const Command &) const = default;
     };
     QList<Command> commands() const;
+    // The occurrence-th copy (from 1) stores the byte at offset of the copy wrongly (a worn
+    // cell) and still answers success.
+    void storeWrongly(int occurrence, quint32 offset);
+    // The vector table in flash adds up to zero: after reset the chip would run the code.
+    bool wouldStartUserCode() const;
     bool isSynchronised() const; // frequency accepted
     bool echo() const;
     int checksumsAccepted() const;
@@ -136,7 +154,15 @@ protected:
     void resetState() override;
 
 private:
-    enum class State { AwaitQuestion, AwaitSyncString, AwaitFrequency, Command, Data, Running };
+    enum class State {
+        AwaitQuestion,
+        AwaitSyncString,
+        AwaitFrequency,
+        Command,
+        Data,
+        ReadAnswer, // R: a group was sent, the host's "OK" or "RESEND" is awaited
+        Running
+    };
 
     QByteArray takeByte(char c);
     QByteArray takeLine(const QByteArray &line, bool overflow);
@@ -150,6 +176,13 @@ private:
     int erase(const QList<quint32> &args);
     int writeToRam(const QList<quint32> &args);
     int copyToFlash(const QList<quint32> &args);
+    int compare(const QList<quint32> &args, QByteArray *payload);
+    int readMemory(const QList<quint32> &args);
+    // The next group of at most 20 uuencoded lines of a read, with its checksum line.
+    QByteArray readGroup() const;
+    QByteArray readAnswerLine(const QByteArray &line);
+    // Bytes at a mapped address as the host can read them; nullopt when not mapped.
+    std::optional<QByteArray> readMapped(quint32 address, quint32 count) const;
     int sectorOf(quint32 address) const;
     void restartGroup();
     bool expectingChecksum() const;
@@ -168,6 +201,11 @@ private:
     QList<Command> commands_;
     QList<int> erased_;
     int checksumsAccepted_ = 0;
+    int copies_ = 0;
+    // Read in progress: what remains to be sent, from the group last sent on.
+    QByteArray readLeft_;
+    int wrongCopy_ = 0;
+    quint32 wrongCopyOffset_ = 0;
     int resends_ = 0;
 
     // Write to RAM in progress: the current group of at most 20 lines starts at groupStart_

@@ -69,8 +69,28 @@ StcSim::StcSim() : StcSim(Config{}) {}
 
 StcSim::StcSim(Config config)
     : config_(std::move(config)), status_(buildStatusFrame(config_)),
-      flash_(config_.flashSize, char(config_.oldContents))
+      flash_(config_.flashSize > 0 ? config_.flashSize : modelFlash(config_.modelCode),
+             char(config_.oldContents))
 {
+}
+
+qsizetype StcSim::modelFlash(const QByteArray &modelCode)
+{
+    constexpr qsizetype kKiB = 1024;
+    static const std::pair<QByteArray, qsizetype> kModels[] = {
+        {QByteArray::fromHex("F00182"), 4 * kKiB},  {QByteArray::fromHex("F00282"), 8 * kKiB},
+        {QByteArray::fromHex("F10582"), 20 * kKiB}, {QByteArray::fromHex("F11082"), 62 * kKiB},
+        {QByteArray::fromHex("F20183"), 1 * kKiB},
+    };
+    for (const auto &[code, size] : kModels)
+        if (modelCode == code) return size;
+    return 64 * kKiB;
+}
+
+void StcSim::answerWrongSum(int occurrence)
+{
+    auto guard = lock();
+    wrongSumAt_ = occurrence;
 }
 
 QByteArray StcSim::buildStatusFrame(const Config &config)
@@ -177,6 +197,7 @@ void StcSim::resetState()
     handshakeRun_ = 0;
     endFlagRun_ = 0;
     frameAfterEndFlag_ = false;
+    dataFrames_ = 0;
     frame_.clear();
     frameTotal_ = 0;
 }
@@ -353,12 +374,17 @@ QByteArray StcSim::carryOut(quint8 command, const QByteArray &payload)
     case kCmdData: {
         const quint16 address = quint16((quint8(payload[kDataAddressOffset]) << 8) |
                                         quint8(payload[kDataAddressOffset + 1]));
+        quint8 sum = 0;
         for (qsizetype i = 0; i < kBlockSize; ++i) {
             const qsizetype at = qsizetype(address) + i;
-            flash_[at] = char(quint8(flash_[at]) & quint8(payload[kDataBytesOffset + i]));
+            const quint8 b = quint8(payload[kDataBytesOffset + i]);
+            flash_[at] = char(quint8(flash_[at]) & b);
+            sum = quint8(sum + b);
         }
         dataAddresses_.append(address);
-        break;
+        if (++dataFrames_ == wrongSumAt_) sum = quint8(sum + 1);
+        const char sumByte = char(sum);
+        return reply(command, QByteArrayView(&sumByte, 1));
     }
     case kCmdEnd:
         endFlagSeen_ = true;
@@ -374,15 +400,17 @@ QByteArray StcSim::carryOut(quint8 command, const QByteArray &payload)
     return reply(command);
 }
 
-QByteArray StcSim::reply(quint8 command)
+QByteArray StcSim::reply(quint8 command, QByteArrayView payload)
 {
+    const qsizetype total = kFrameOverhead + payload.size();
     QByteArray frame;
     frame.append(char(kStart1));
     frame.append(char(kStart2));
     frame.append(char(kChipToHost));
-    frame.append(char(0x00));
-    frame.append(char(kFrameOverhead - 2));
+    frame.append(char((total - 2) >> 8));
+    frame.append(char((total - 2) & 0xFF));
     frame.append(char(command));
+    frame.append(payload);
     frame.append(char(checksum(frame, frame.size())));
     frame.append(char(kEnd));
     return frame;

@@ -9,7 +9,9 @@
 // A frame with a wrong direction byte, length, checksum or end byte is logged as a protocol
 // error and ignored (the chip has no negative answer); the chip then hunts for the next
 // 46 B9. Stray 0x7F bytes between frames (handshake bytes still on their way) are skipped.
-// Each good frame is answered with a short frame 46 B9 68 00 06 <command> <checksum> 16.
+// Each good frame is answered with a short frame 46 B9 68 00 06 <command> <checksum> 16; a
+// data frame with 46 B9 68 00 07 00 <sum of the block's 128 bytes, low 8 bits> <checksum> 16,
+// so the host can tell the block arrived whole.
 //
 // Commands it knows: 8F and 8E (baud-rate steps, 6 and 5 payload bytes), 80 (control
 // information), 84 (erase: the whole flash becomes 0xFF), 00 (data: 00 00, address, 00 80,
@@ -50,10 +52,12 @@ public:
         int statusLength = 32; // 20..256; 29 and more: version at bytes 20 and 21,
                                // fewer: at the 8th and 7th byte from the end
         int handshakeBytes = 2;
-        qsizetype flashSize = 64 * 1024;
+        // 0: the model's own flash (89C51RC 4 KiB, 89C52RC 8 KiB, 89C55RD+ 20 KiB,
+        // 89C516RD+ 62 KiB, 12C1052 1 KiB; 64 KiB for a code it does not know).
+        qsizetype flashSize = 0;
         quint8 oldContents = 0x00; // flash before the first erase
         // The chip answers a baud-rate frame (8F, 8E) at the new rate, after the host has
-        // closed the port, changed the rate and opened it again (it sleeps 100 ms first).
+        // changed the rate of its port (it sleeps 100 ms first).
         std::chrono::milliseconds baudSwitchDelay{200};
     };
 
@@ -82,6 +86,11 @@ public:
     {
         planFault(static_cast<int>(step), fault, occurrence);
     }
+    // The answer to the occurrence-th data frame (from 1, counted from reset) carries a wrong
+    // sum, as when the block was damaged on its way; 0: every answer is right.
+    void answerWrongSum(int occurrence);
+    // Flash of a model code; 64 KiB for a code it does not know.
+    static qsizetype modelFlash(const QByteArray &modelCode);
 
     // The status frame sent after the handshake (built from the config unless replaced).
     QByteArray statusFrame() const;
@@ -111,7 +120,7 @@ private:
     QByteArray takeByte(quint8 b);
     QByteArray finishFrame();
     QByteArray carryOut(quint8 command, const QByteArray &payload);
-    static QByteArray reply(quint8 command);
+    static QByteArray reply(quint8 command, QByteArrayView payload = {});
 
     const Config config_;
     QByteArray status_;
@@ -126,6 +135,8 @@ private:
     QList<Frame> frames_;
     QList<quint16> dataAddresses_;
     bool endFlagSeen_ = false;
+    int dataFrames_ = 0;
+    int wrongSumAt_ = 0;
 };
 
 } // namespace sim
