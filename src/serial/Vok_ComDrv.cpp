@@ -9,6 +9,10 @@
 
 namespace {
 constexpr int kMaxPortNumber = pnCOM8;
+static_assert(int(ptSPACE) == int(platform::Parity::Space) &&
+              int(ptMARK) == int(platform::Parity::Mark));
+static_assert(int(sb2BITS) == int(platform::StopBits::Two) &&
+              int(sb1HALFBITS) == int(platform::StopBits::OneAndHalf));
 } // namespace
 
 TVokCommDriver::TVokCommDriver(QObject *owner)
@@ -94,8 +98,8 @@ platform::LineSettings TVokCommDriver::lineSettings() const
     platform::LineSettings s;
     s.baud = kBaudRates[speed_];
     s.dataBits = int(dataBits_) + 5;
-    s.parity = int(parity_);
-    s.stopBits = int(stopBits_);
+    s.parity = platform::Parity(parity_);
+    s.stopBits = platform::StopBits(stopBits_);
     s.rtsCts = hw_ == hhRTSCTS;
     s.xonXoffOut = s.xonXoffIn = sw_ == shXONXOFF;
     return s;
