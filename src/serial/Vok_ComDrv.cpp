@@ -120,7 +120,7 @@ bool TVokCommDriver::Connect()
     }
     error_.clear();
     if (!ApplySettings()) return false;
-    readable_ = std::make_unique<QSocketNotifier>(port_.fd(), QSocketNotifier::Read);
+    readable_ = std::make_unique<QSocketNotifier>(port_.fd(), QSocketNotifier::Read, this);
     readable_->setEnabled(false);
     connect(readable_.get(), &QSocketNotifier::activated, this, &TVokCommDriver::portReadable);
     startPolling();
@@ -131,7 +131,12 @@ void TVokCommDriver::Disconnect()
 {
     if (!Connected()) return;
     pollTimer_.stop();
-    readable_.reset();
+    // Disconnect may run inside the notifier's own signal (a read failure reported from
+    // portReadable): the notifier goes once control has left it.
+    if (readable_) {
+        readable_->setEnabled(false);
+        readable_.release()->deleteLater();
+    }
     port_.close();
 }
 
@@ -232,7 +237,13 @@ void TVokCommDriver::PollReceive()
         pollTimer_.stop();
         readable_->setEnabled(true);
     }
-    if (n <= 0) return;
+    if (n < 0) {
+        pollTimer_.stop();
+        if (readable_) readable_->setEnabled(false);
+        if (OnReadFailed) OnReadFailed(this);
+        return;
+    }
+    if (n == 0) return;
     if (BufferedCount + n >= kReceiveBufferSize) BufferedCount = 0;
     std::memcpy(ReceiveBuffer + BufferedCount, readBuf_.get(), size_t(n));
     BufferedCount = quint16(BufferedCount + n);
