@@ -25,21 +25,21 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 
     // HEX send over the input read as UTF-8 text (the send area's text).
     const QString text = QString::fromUtf8(input);
-    const QByteArray bytes = terminal::SendHexBytes(text);
+    const QByteArray bytes = terminal::sendHexBytes(text);
     qsizetype digits = 0;
     for (QChar c : text)
         if (hextext::digitValue(c.unicode()) >= 0) ++digits;
     check(bytes.size() == digits / 2);
     const qsizetype block = input.isEmpty() ? 1 : quint8(input[0]) + 1;
     QByteArray joined;
-    for (const QByteArray &piece : terminal::SplitSendBlocks(bytes, block)) {
+    for (const QByteArray &piece : terminal::splitSendBlocks(bytes, block)) {
         check(!piece.isEmpty() && piece.size() <= block);
         joined += piece;
     }
     check(joined == bytes);
 
     // Send-file text: no zero character, and every line end is CR LF.
-    const QString fileText = terminal::SendFileText(input);
+    const QString fileText = terminal::sendFileText(input);
     check(!fileText.contains(QChar(0)));
     for (qsizetype i = 0; i < fileText.size(); ++i) {
         if (fileText[i] == u'\r') check(i + 1 < fileText.size() && fileText[i + 1] == u'\n');
@@ -60,7 +60,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
             pos += n;
             alt = !alt;
         }
-        check(shown == terminal::ReceiveText(input, mode));
+        check(shown == terminal::receiveText(input, mode));
     }
     return 0;
 }

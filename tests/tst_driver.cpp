@@ -1,5 +1,6 @@
 // The polling driver against a pseudo-terminal: gathering and overflow, reads with zero bytes,
-// writes on closed and vanished ports, reconfiguration while open, exclusive use.
+// writes on closed and vanished ports, reads on a vanished port, reconfiguration while open,
+// exclusive use.
 #include "serial/Vok_ComDrv.h"
 
 #include "support/PtyPeer.h"
@@ -7,6 +8,7 @@
 
 #include "platform/SerialPort.h"
 
+#include <QFile>
 #include <QSignalSpy>
 #include <QTest>
 #include <mutex>
@@ -21,6 +23,16 @@ class TestDriver : public QObject
     static bool gathered(TVokCommDriver &d, int n, int timeoutMs = 2000)
     {
         return QTest::qWaitFor([&] { return d.BufferedCount >= n; }, timeoutMs);
+    }
+
+    // Read system calls of this process so far (Linux /proc/self/io), -1 when unknown.
+    static qint64 readCalls()
+    {
+        QFile io(QStringLiteral("/proc/self/io"));
+        if (!io.open(QIODevice::ReadOnly)) return -1;
+        for (const QByteArray &line : io.readAll().split('\n'))
+            if (line.startsWith("syscr:")) return line.mid(6).trimmed().toLongLong();
+        return -1;
     }
 
 private slots:
@@ -86,6 +98,45 @@ private slots:
         peer.closeMaster();
         d.OutputTimeout = 300;
         QCOMPARE(d.SendString("more"), TVokCommDriver::kWriteFailed);
+        d.Disconnect();
+        QVERIFY(!d.Connected());
+    }
+
+    // The adapter vanishes while the port is idle: the first failed read is reported once and
+    // the dead descriptor is not polled again (it would read as failed every 5 ms). The
+    // handler may disconnect the driver from inside the notification, as the window does.
+    void failedReadIsReportedOnceAndStopsPolling_data()
+    {
+        QTest::addColumn<bool>("disconnectInHandler");
+        QTest::newRow("port left open") << false;
+        QTest::newRow("handler disconnects") << true;
+    }
+
+    void failedReadIsReportedOnceAndStopsPolling()
+    {
+        QFETCH(bool, disconnectInHandler);
+        testenv::TestEnv env;
+        PtyPeer peer;
+        env.mapPort(1, peer.slavePath());
+        TVokCommDriver d(nullptr);
+        int failures = 0;
+        d.OnReadFailed = [&](TVokCommDriver *sender) {
+            QCOMPARE(sender, &d);
+            ++failures;
+            if (disconnectInHandler) d.Disconnect();
+        };
+        QVERIFY(d.Connect());
+        peer.send("live");
+        QVERIFY(gathered(d, 4));
+        peer.closeMaster();
+        QVERIFY(QTest::qWaitFor([&] { return failures > 0; }, 2000));
+        const qint64 readsBefore = readCalls();
+        QTest::qWait(300);
+        QCOMPARE(failures, 1);
+        QCOMPARE(d.Connected(), !disconnectInHandler);
+        // Polling every 5 ms would take about 60 reads here.
+        QVERIFY2(readCalls() - readsBefore < 15,
+                 qPrintable(QString::number(readCalls() - readsBefore)));
         d.Disconnect();
         QVERIFY(!d.Connected());
     }

@@ -1,20 +1,30 @@
 // The main window: the settings store (first start, partial and mistyped values, numeric
-// fields, the unwritable store), the shared port, tabs, numeric field filter and the
-// download button's line forcing per device family.
+// fields, the unwritable store, files that are refused), the shared port, tabs, numeric field
+// filter, line breaks in boxes and tooltips, and the download button's line forcing per
+// device family.
 #include "app/Main.h"
 
 #include "support/PtyPeer.h"
 #include "support/TestEnv.h"
 
+#include "app/Ui.h"
+#include "platform/PortNames.h"
+
+#include <QApplication>
 #include <QCheckBox>
 #include <QComboBox>
 #include <QDir>
 #include <QFile>
+#include <QHelpEvent>
+#include <QMessageBox>
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QSettings>
 #include <QTabWidget>
 #include <QTest>
+#include <QTimer>
+#include <QToolTip>
+#include <sys/stat.h>
 
 using testenv::TestEnv;
 
@@ -72,43 +82,95 @@ private slots:
     void readingStopsAtTheFirstBadInteger_data()
     {
         QTest::addColumn<QString>("ini");
+        QTest::addColumn<int>("port");
         QTest::addColumn<int>("parity");
         QTest::addColumn<bool>("hexTxd");
         QTest::addColumn<QString>("delay");
         QTest::newRow("only Port to Parity")
             << "[General]\nPort=2\nBaudRate=3\nData=1\nStop=2\nParity=4\n"
-            << 4 << false << "5";
+            << 2 << 4 << false << "5";
         QTest::newRow("mistyped HexRXD")
             << "[General]\nPort=2\nParity=1\nBaudRate=3\nData=1\nStop=2\nHexRXD=yes\n"
                "HexTXD=1\nDelay=42\n"
-            << 1 << false << "5";
-        QTest::newRow("index outside its list")
-            << "[General]\nPort=2\nBaudRate=3\nData=1\nStop=2\nParity=9\nHexTXD=1\n"
-            << 0 << false << "5";
-        QTest::newRow("complete")
-            << "[General]\nPort=2\nBaudRate=3\nData=1\nStop=2\nParity=3\nHexRXD=0\n"
-               "TimeTXD_ch=0\nTimeTXD_v=500\nHexTXD=1\nSendNewL=1\nKeySend=0\nSendClear=0\n"
-               "SendStr=x\nMCUType=8\n12T=6T\nAutoISP=0\nAutoRST=1\nFileName=/tmp/a.hex\n"
-               "Delay=42\nDelay1=100\n"
-            << 3 << true << "42";
+            << 2 << 1 << false << "5";
+        // An index outside its list leaves that list alone; reading goes on.
+        const QString rest = "HexRXD=0\nTimeTXD_ch=0\nTimeTXD_v=500\nHexTXD=1\nSendNewL=1\n"
+                             "KeySend=0\nSendClear=0\nSendStr=x\nMCUType=8\n12T=6T\n"
+                             "AutoISP=0\nAutoRST=1\nFileName=/tmp/a.hex\nDelay=42\nDelay1=100\n";
+        QTest::newRow("Parity outside its list")
+            << "[General]\nPort=2\nBaudRate=3\nData=1\nStop=2\nParity=9\n" + rest << 2 << 0 << true
+            << "42";
+        QTest::newRow("Port -1") << "[General]\nPort=-1\nBaudRate=3\nData=1\nStop=2\nParity=3\n" +
+                                        rest
+                                 << 0 << 3 << true << "42";
+        QTest::newRow("Port 8") << "[General]\nPort=8\nBaudRate=3\nData=1\nStop=2\nParity=3\n" +
+                                       rest
+                                << 0 << 3 << true << "42";
+        QTest::newRow("complete") << "[General]\nPort=2\nBaudRate=3\nData=1\nStop=2\nParity=3\n" +
+                                         rest
+                                  << 2 << 3 << true << "42";
     }
 
     void readingStopsAtTheFirstBadInteger()
     {
         QFETCH(QString, ini);
+        QFETCH(int, port);
         QFETCH(int, parity);
         QFETCH(bool, hexTxd);
         QFETCH(QString, delay);
         TestEnv env;
         env.writeSettings(ini);
         auto w = CreateApplicationWindows();
-        QCOMPARE(w.main->ComboBox1->currentIndex(), 2);
-        QCOMPARE(w.main->ComboBox6->currentIndex(), 2);
+        QCOMPARE(w.main->ComboBox1->currentIndex(), port);
+        QCOMPARE(w.main->ComboBox6->currentIndex(), port);
         QCOMPARE(w.main->ComboBox5->currentIndex(), parity);
         QCOMPARE(w.main->CheckHexTXD->isChecked(), hexTxd);
         // HEX send's click rule ran when it was restored.
         QCOMPARE(w.main->CheckBox7->isEnabled(), !hexTxd);
         QCOMPARE(w.main->Edit3->text(), delay);
+        QVERIFY(env.messages.isEmpty());
+    }
+
+    // A settings file that is not a regular file (a named pipe would block its reader and
+    // writer for ever) or that is larger than 1 MiB is neither read nor written: the window
+    // starts with its defaults, says so once, and [Ports] paths in it are not used.
+    void unusableSettingsFileIsLeftAlone_data()
+    {
+        QTest::addColumn<QString>("kind");
+        QTest::newRow("named pipe") << "fifo";
+        QTest::newRow("folder") << "dir";
+        QTest::newRow("dangling link") << "link";
+        QTest::newRow("larger than 1 MiB") << "large";
+    }
+
+    void unusableSettingsFileIsLeftAlone()
+    {
+        QFETCH(QString, kind);
+        TestEnv env;
+        const QString path = env.settingsFile();
+        QDir().mkpath(QFileInfo(path).absolutePath());
+        QByteArray large = "[General]\nPort=2\n[Ports]\nCOM1=/dev/tramelo-no-such-port\n";
+        if (kind == "fifo") QCOMPARE(::mkfifo(QFile::encodeName(path).constData(), 0600), 0);
+        if (kind == "dir") QVERIFY(QDir().mkpath(path));
+        if (kind == "link") QVERIFY(QFile::link(env.root() + "/nowhere/x.conf", path));
+        if (kind == "large") {
+            large += ';' + QByteArray(1024 * 1024, 'x') + '\n';
+            QFile f(path);
+            QVERIFY(f.open(QIODevice::WriteOnly) && f.write(large) == large.size());
+        }
+        {
+            auto w = CreateApplicationWindows();
+            QCOMPARE(env.messages.size(), 1);
+            QVERIFY(env.messages[0].text.contains(path));
+            QCOMPARE(w.main->ComboBox1->currentIndex(), 0);
+            QCOMPARE(w.main->Status(), QStringLiteral("就绪"));
+            QVERIFY(platform::resolvePortName("COM1") != "/dev/tramelo-no-such-port");
+            w.main->close();
+        }
+        QCOMPARE(env.messages.size(), 1);
+        const QFileInfo after(path);
+        QCOMPARE(after.isFile(), kind == "large");
+        if (kind == "large") QCOMPARE(after.size(), large.size());
     }
 
     void numericFieldsAndCaptionFromStore()
@@ -131,18 +193,65 @@ private slots:
         QCOMPARE(w.main->BitBtn7->text(), QStringLiteral("12T"));
     }
 
+    // Typed characters other than digits are refused; the editing keys work. Edit3 holds at
+    // most two digits and turns an empty text into "1".
+    void numericFieldKeyFilter_data()
+    {
+        QTest::addColumn<QString>("before");
+        QTest::addColumn<QList<int>>("keys");
+        QTest::addColumn<QString>("after");
+        QTest::newRow("letters, signs, blank")
+            << "1" << QList<int>{Qt::Key_A, Qt::Key_2, Qt::Key_Minus, Qt::Key_B, Qt::Key_Space}
+            << "12";
+        QTest::newRow("backspace") << "12" << QList<int>{Qt::Key_Backspace} << "1";
+        QTest::newRow("backspace to empty") << "1" << QList<int>{Qt::Key_Backspace} << "1";
+        QTest::newRow("home, digit") << "5" << QList<int>{Qt::Key_Home, Qt::Key_4} << "45";
+        QTest::newRow("left, digit") << "5" << QList<int>{Qt::Key_Left, Qt::Key_4} << "45";
+        QTest::newRow("home, end, digit")
+            << "5" << QList<int>{Qt::Key_Home, Qt::Key_End, Qt::Key_4} << "54";
+        QTest::newRow("home, delete") << "42" << QList<int>{Qt::Key_Home, Qt::Key_Delete} << "2";
+        QTest::newRow("home, right, backspace")
+            << "42" << QList<int>{Qt::Key_Home, Qt::Key_Right, Qt::Key_Backspace} << "2";
+    }
+
     void numericFieldKeyFilter()
+    {
+        QFETCH(QString, before);
+        QFETCH(QList<int>, keys);
+        QFETCH(QString, after);
+        TestEnv env;
+        auto w = CreateApplicationWindows();
+        w.main->Edit3->setText(before);
+        for (int key : keys)
+            QTest::keyClick(w.main->Edit3, Qt::Key(key));
+        QCOMPARE(w.main->Edit3->text(), after);
+    }
+
+    // Texts that break their lines with a lone CR show those breaks in Qt's message boxes and
+    // tooltips; the texts themselves keep their CRs.
+    void loneCrBreaksLinesWhereShown()
     {
         TestEnv env;
         auto w = CreateApplicationWindows();
-        w.main->Edit3->clear(); // the change rule makes it "1"
-        QCOMPARE(w.main->Edit3->text(), QStringLiteral("1"));
-        QTest::keyClicks(w.main->Edit3, "a2-b");
-        QCOMPARE(w.main->Edit3->text(), QStringLiteral("12"));
-        QTest::keyClick(w.main->Edit3, Qt::Key_Backspace);
-        QCOMPARE(w.main->Edit3->text(), QStringLiteral("1"));
-        QTest::keyClick(w.main->Edit3, Qt::Key_Backspace);
-        QCOMPARE(w.main->Edit3->text(), QStringLiteral("1")); // empty becomes 1
+        TMainForm &m = *w.main;
+        m.show();
+        m.RzPageControl1->setCurrentIndex(1);
+        QVERIFY(m.CheckBox6->toolTip().contains('\r'));
+        QHelpEvent help(QEvent::ToolTip, QPoint(2, 2), m.CheckBox6->mapToGlobal(QPoint(2, 2)));
+        QApplication::sendEvent(m.CheckBox6, &help);
+        QCOMPARE(QToolTip::text(), QStringLiteral("选用后：\n于发送区窗口按键即发送该键值"));
+        QToolTip::hideText();
+
+        ui::setMessageHandler(nullptr); // the real box
+        QString boxText;
+        QTimer::singleShot(0, [&] {
+            if (auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget())) {
+                boxText = box->text();
+                box->accept();
+            }
+        });
+        m.InfoBox(QStringLiteral("当前串口号操作错误 ！\r请选择\r\n其它串口"));
+        QCOMPARE(boxText, QStringLiteral("当前串口号操作错误 ！\n请选择\n其它串口"));
     }
 
     void unwritableStoreShowsTheRegistrationBox()

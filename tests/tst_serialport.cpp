@@ -5,8 +5,8 @@
 // <pty.h>, which would pull in <termios.h>.
 #include "platform/PortNames.h"
 #include "platform/SerialPort.h"
-#include "support/RawPty.h"
 #include "platform/Settings.h"
+#include "support/RawPty.h"
 
 #include <QDir>
 #include <QElapsedTimer>
@@ -218,13 +218,13 @@ void tst_SerialPort::refusedSettingsAreReportedNotFatal()
     LineSettings s;
     s.baud = 19200;
     s.dataBits = 7;
-    s.parity = 2;
+    s.parity = platform::Parity::Even;
     QVERIFY(!port.applyLine(s));
     QVERIFY(port.isOpen());
     QCOMPARE(kernelLine(pty.slave()).c_ospeed, 19200u);
     LineSettings back;
     QVERIFY(port.readLine(back));
-    QCOMPARE(back.parity, 0);
+    QVERIFY(back.parity == platform::Parity::None);
     QCOMPARE(back.dataBits, 8);
     QVERIFY(pty.send("ok"));
     char buf[4] = {};

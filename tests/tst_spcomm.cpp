@@ -445,8 +445,8 @@ void tst_SPComm::lineChangesApplyAtOnceButParityWaits()
     comm.setStopBits(TStopBits::_2);
     lines = log.events(SerialTraceEvent::Line);
     QCOMPARE(lines.size(), 3u);
-    QCOMPARE(lines.back().line.parity, 2);
-    QCOMPARE(lines.back().line.stopBits, 2);
+    QVERIFY(lines.back().line.parity == platform::Parity::Even);
+    QVERIFY(lines.back().line.stopBits == platform::StopBits::Two);
     QCOMPARE(lines.back().line.baud, 19200u);
 
     comm.setByteSize(TByteSize::_7);

@@ -1,5 +1,5 @@
 // Terminal logic: HEX send bytes, GBK text, receive text forms and their incremental
-// rendering, key codes, loading a file into the send area.
+// rendering, the receive area's line breaks, key codes, loading a file into the send area.
 #include "logic/Terminal.h"
 
 #include <QFile>
@@ -87,6 +87,8 @@ private slots:
     void rendererMatchesRebuildAtEverySplit();
     void rendererMatchesRebuildForRandomStreams();
     void rendererContinuesAfterModeSwitch();
+    void receiveAreaLineBreaks_data();
+    void receiveAreaLineBreaks();
     void virtualKeyCode_data();
     void virtualKeyCode();
     void sendFileText_data();
@@ -114,7 +116,7 @@ void TstTerminal::sendHexBytes()
 {
     QFETCH(QString, text);
     QFETCH(QByteArray, bytes);
-    QCOMPARE(SendHexBytes(text), bytes);
+    QCOMPARE(terminal::sendHexBytes(text), bytes);
 }
 
 void TstTerminal::splitSendBlocks_data()
@@ -135,7 +137,7 @@ void TstTerminal::splitSendBlocks()
     QByteArray bytes(size, '\0');
     for (int i = 0; i < size; ++i)
         bytes[i] = char(i * 31 + i / 256);
-    const QList<QByteArray> blocks = SplitSendBlocks(bytes);
+    const QList<QByteArray> blocks = terminal::splitSendBlocks(bytes);
     QCOMPARE(blocks.size(), sizes.size());
     QByteArray joined;
     for (int i = 0; i < blocks.size(); ++i) {
@@ -161,9 +163,9 @@ void TstTerminal::gbkRoundTrip()
 {
     QFETCH(QString, text);
     QFETCH(QByteArray, bytes);
-    QVERIFY(GbkAvailable());
-    QCOMPARE(EncodeGbk(text), bytes);
-    QCOMPARE(DecodeGbk(bytes), text);
+    QVERIFY(terminal::gbkAvailable());
+    QCOMPARE(terminal::encodeGbk(text), bytes);
+    QCOMPARE(terminal::decodeGbk(bytes), text);
 }
 
 void TstTerminal::receiveText_data()
@@ -190,7 +192,7 @@ void TstTerminal::receiveText()
     QFETCH(QByteArray, store);
     QFETCH(ReceiveMode, mode);
     QFETCH(QString, shown);
-    QCOMPARE(ReceiveText(store, mode), shown);
+    QCOMPARE(terminal::receiveText(store, mode), shown);
 }
 
 void TstTerminal::receiveLimit_data()
@@ -209,7 +211,7 @@ void TstTerminal::receiveLimit()
     QFETCH(int, before);
     QFETCH(int, chunk);
     QFETCH(bool, exceeded);
-    QCOMPARE(ReceiveLimitExceeded(before, chunk), exceeded);
+    QCOMPARE(terminal::receiveLimitExceeded(before, chunk), exceeded);
 }
 
 void TstTerminal::splitCharacterShownWhole_data()
@@ -237,7 +239,7 @@ void TstTerminal::splitCharacterShownWhole()
 void TstTerminal::rendererMatchesRebuildAtEverySplit_data()
 {
     QTest::addColumn<QByteArray>("store");
-    QTest::newRow("Chinese text") << EncodeGbk(u"串口调试助手：你好，世界！\r\nOK");
+    QTest::newRow("Chinese text") << terminal::encodeGbk(u"串口调试助手：你好，世界！\r\nOK");
     QTest::newRow("invalid trails") << QByteArray("\xC4\x0A\xC4\x7F\xC4\xFF\xFF\x80\xC4");
     QTest::newRow("zeros between") << QByteArray("\xC4\0\0\xE3\0A\0", 7);
 }
@@ -247,7 +249,7 @@ void TstTerminal::rendererMatchesRebuildAtEverySplit()
 {
     QFETCH(QByteArray, store);
     for (ReceiveMode mode : {ReceiveMode::Text, ReceiveMode::Hex}) {
-        const QString full = ReceiveText(store, mode);
+        const QString full = terminal::receiveText(store, mode);
         for (qsizetype a = 0; a <= store.size(); ++a) {
             for (qsizetype b = a; b <= store.size(); ++b) {
                 ReceiveRenderer r(mode);
@@ -267,7 +269,7 @@ void TstTerminal::rendererMatchesRebuildForRandomStreams()
         for (ReceiveMode mode : {ReceiveMode::Text, ReceiveMode::Hex}) {
             ReceiveRenderer r(mode);
             const QString shown = renderInChunks(r, store, cuts);
-            if (shown != ReceiveText(store, mode))
+            if (shown != terminal::receiveText(store, mode))
                 QFAIL(qPrintable(QStringLiteral("round %1 store %2")
                                      .arg(round)
                                      .arg(QString::fromLatin1(store.toHex(' ')))));
@@ -291,7 +293,7 @@ void TstTerminal::rendererContinuesAfterModeSwitch()
         QCOMPARE(r.mode(), second);
         const QByteArray rest = store.mid(split);
         shown += renderInChunks(r, rest, randomCuts(rng, rest.size()));
-        QCOMPARE(shown, ReceiveText(store, second));
+        QCOMPARE(shown, terminal::receiveText(store, second));
     }
 
     // After a clear, a pending lead byte from before must not join the next bytes.
@@ -299,9 +301,45 @@ void TstTerminal::rendererContinuesAfterModeSwitch()
     QCOMPARE(r.append("\xC4"), QString());
     r.reset();
     const QString afterClear = r.append("\xE3\xBA");
-    QCOMPARE(afterClear, ReceiveText("\xE3\xBA", ReceiveMode::Text));
+    QCOMPARE(afterClear, terminal::receiveText("\xE3\xBA", ReceiveMode::Text));
     QCOMPARE(afterClear.size(), 1);
     QVERIFY(!afterClear.contains(QStringLiteral("你")));
+}
+
+void TstTerminal::receiveAreaLineBreaks_data()
+{
+    QTest::addColumn<QByteArray>("store");
+    QTest::addColumn<QString>("shown");
+    QTest::newRow("CR LF") << QByteArray("a\r\nb") << "a\nb";
+    QTest::newRow("lone CR, lone LF") << QByteArray("a\rb\nc") << "a\nb\nc";
+    QTest::newRow("CR then CR LF") << QByteArray("a\r\r\nb") << "a\n\nb";
+    QTest::newRow("LF CR") << QByteArray("a\n\rb") << "a\n\nb";
+    QTest::newRow("CR LF LF") << QByteArray("\r\n\n") << "\n\n";
+    QTest::newRow("Chinese lines")
+        << terminal::encodeGbk(u"你\r\n好\r") << QStringLiteral("你\n好\n");
+}
+
+// The area's text gathered chunk by chunk, drawn after every chunk, is the text of a full
+// rebuild for every way of cutting the store in up to three chunks: a CR at the end of one
+// chunk and an LF at the start of the next are one line break.
+void TstTerminal::receiveAreaLineBreaks()
+{
+    QFETCH(QByteArray, store);
+    QFETCH(QString, shown);
+    ReceiveArea whole;
+    QCOMPARE(whole.rebuild(store, ReceiveMode::Text), shown);
+    for (qsizetype a = 0; a <= store.size(); ++a) {
+        for (qsizetype b = a; b <= store.size(); ++b) {
+            ReceiveArea area;
+            QString drawn = area.rebuild({}, ReceiveMode::Text);
+            const QByteArrayView all(store);
+            for (QByteArrayView chunk : {all.first(a), all.sliced(a, b - a), all.sliced(b)}) {
+                area.append(chunk);
+                drawn += area.takePending();
+            }
+            QVERIFY2(drawn == shown, qPrintable(QStringLiteral("cuts %1 %2").arg(a).arg(b)));
+        }
+    }
 }
 
 void TstTerminal::virtualKeyCode_data()
@@ -381,7 +419,7 @@ void TstTerminal::virtualKeyCode()
     QFETCH(int, key);
     QFETCH(Qt::KeyboardModifiers, mods);
     QFETCH(int, code);
-    const auto got = VirtualKeyCode(key, mods);
+    const auto got = terminal::virtualKeyCode(key, mods);
     QCOMPARE(got ? int(*got) : -1, code);
 }
 
@@ -405,7 +443,7 @@ void TstTerminal::sendFileText()
 {
     QFETCH(QByteArray, content);
     QFETCH(QString, text);
-    QCOMPARE(SendFileText(content), text);
+    QCOMPARE(terminal::sendFileText(content), text);
 }
 
 void TstTerminal::loadSendFile()
@@ -418,7 +456,7 @@ void TstTerminal::loadSendFile()
     f.write(QByteArray("AT\rOK\n\xC4\xE3\0tail", 13));
     f.close();
 
-    const SendFileResult r = LoadSendFile(path);
+    const SendFileResult r = terminal::loadSendFile(path);
     QVERIFY2(r.ok, qPrintable(r.error));
     QCOMPARE(r.text, QString::fromUtf16(u"AT\r\nOK\r\n你"));
 
@@ -427,7 +465,7 @@ void TstTerminal::loadSendFile()
     QVERIFY(big.open(QIODevice::WriteOnly));
     QVERIFY(big.write(QByteArray(kMaxSendFileSize, 'x')) == kMaxSendFileSize);
     big.close();
-    const SendFileResult atLimit = LoadSendFile(path);
+    const SendFileResult atLimit = terminal::loadSendFile(path);
     QVERIFY(atLimit.ok);
     QCOMPARE(atLimit.text.size(), kMaxSendFileSize);
 }
@@ -444,22 +482,22 @@ void TstTerminal::loadSendFileRefusals()
         QVERIFY(f.open(QIODevice::WriteOnly));
         QVERIFY(f.resize(size));
         f.close();
-        const SendFileResult r = LoadSendFile(path);
+        const SendFileResult r = terminal::loadSendFile(path);
         QVERIFY(!r.ok);
         QVERIFY(r.text.isEmpty());
         QVERIFY(r.error.contains(QStringLiteral("文件太大")));
     }
 
-    const SendFileResult missing = LoadSendFile(dir.filePath(QStringLiteral("none.txt")));
+    const SendFileResult missing = terminal::loadSendFile(dir.filePath(QStringLiteral("none.txt")));
     QVERIFY(!missing.ok);
     QVERIFY(!missing.error.isEmpty());
 
-    const SendFileResult folder = LoadSendFile(dir.path());
+    const SendFileResult folder = terminal::loadSendFile(dir.path());
     QVERIFY(!folder.ok);
     QVERIFY(!folder.error.isEmpty());
 
     // A character device reports size 0 but never ends: refused, not read.
-    const SendFileResult device = LoadSendFile(QStringLiteral("/dev/zero"));
+    const SendFileResult device = terminal::loadSendFile(QStringLiteral("/dev/zero"));
     QVERIFY(!device.ok);
 }
 

@@ -1,10 +1,12 @@
 // The terminal page through the real window and a pseudo-terminal: what goes out for each
-// way of sending, the counters, what the receive area shows, saving and loading files.
+// way of sending, the counters, what the receive area shows (and that it leaves other pages'
+// text alone), saving and loading files, an adapter that vanishes.
 #include "app/Main.h"
 
 #include "support/PtyPeer.h"
 #include "support/TestEnv.h"
 
+#include "logic/Terminal.h"
 #include "platform/SerialPort.h"
 
 #include <QCheckBox>
@@ -145,6 +147,15 @@ private slots:
         QVERIFY(r.peer.waitForReceived(before + 2, 2000));
         r.m->CheckBox5->setChecked(false);
         QVERIFY(!r.m->Timer1->isActive());
+        // Intervals under 50 ms tick on a precise timer, longer ones on a coarse one.
+        for (const auto &[interval, type] :
+             {std::pair{"49", Qt::PreciseTimer}, std::pair{"50", Qt::CoarseTimer},
+              std::pair{"5", Qt::PreciseTimer}}) {
+            r.m->Edit1->setText(interval);
+            r.m->CheckBox5->setChecked(true);
+            QCOMPARE(r.m->Timer1->timerType(), type);
+            r.m->CheckBox5->setChecked(false);
+        }
         // An interval of 00 never ticks.
         r.m->Edit1->setText("00");
         r.m->CheckBox5->setChecked(true);
@@ -185,6 +196,34 @@ private slots:
         QCOMPARE(r.shown(), QStringLiteral("你AB\nok"));
     }
 
+    // Text received just before a page change is not drawn over the new page's text; the
+    // store keeps it and the terminal page shows it with the next chunk.
+    void receivedTextStaysOffOtherPages_data()
+    {
+        QTest::addColumn<int>("page");
+        QTest::newRow("download") << 0;
+        QTest::newRow("about") << 2;
+    }
+
+    void receivedTextStaysOffOtherPages()
+    {
+        QFETCH(int, page);
+        Rig r;
+        r.peer.send("first ");
+        r.settle(); // drawn: later chunks are gathered and drawn in batches
+        r.peer.send("second");
+        QVERIFY(QTest::qWaitFor([&] { return r.m->ReceivedCount == 12; }, 2000));
+        r.m->RzPageControl1->setCurrentIndex(page);
+        const QString pageText = r.shown();
+        r.settle(300); // well past the batch time
+        QCOMPARE(r.shown(), pageText);
+        QVERIFY(!pageText.contains(QStringLiteral("second")));
+        r.m->RzPageControl1->setCurrentIndex(1);
+        r.peer.send("!");
+        r.settle();
+        QCOMPARE(r.shown(), QStringLiteral("first second!"));
+    }
+
     void receiveLimitEmptiesTheStore()
     {
         Rig r;
@@ -222,6 +261,20 @@ private slots:
         QVERIFY(f.open(QIODevice::ReadOnly));
         QCOMPARE(f.readAll(), QByteArray("A\r\n"));
         f.close();
+
+        // In HEX mode too the file holds what the area shows, in GBK: here the page's own text
+        // after a page change, before any data came.
+        r.m->CheckHexRXD->setChecked(true);
+        r.m->RzPageControl1->setCurrentIndex(0);
+        r.m->RzPageControl1->setCurrentIndex(1);
+        r.env.fileAnswers << hexFile;
+        r.m->BitBtn9Click();
+        QVERIFY(f.open(QIODevice::ReadOnly));
+        const QByteArray pageText = f.readAll();
+        f.close();
+        QVERIFY(pageText.startsWith("\xBD\xD3\xCA\xD5\xC7\xF8\r\n")); // 接收区 CR LF
+        QCOMPARE(pageText, terminal::encodeGbk(r.shown().replace('\n', QStringLiteral("\r\n"))));
+        r.m->CheckHexRXD->setChecked(false);
 
         const QString in = r.env.file("in.txt", QByteArray("one\rtwo\nthree\0hidden", 20));
         r.env.fileAnswers << in;
@@ -279,6 +332,19 @@ private slots:
         QCOMPARE(r.m->BitBtn3->text(), QStringLiteral("打开串口"));
         QVERIFY(!r.m->ComPortActive);
         QCOMPARE(r.sent(), QStringLiteral("S:5")); // counted even though it failed
+    }
+
+    // An adapter unplugged while the port is open and nothing is being sent: the first failed
+    // read closes the port, resets the button and says so in the status bar.
+    void vanishedAdapterClosesThePortOnRead()
+    {
+        Rig r;
+        r.peer.closeMaster();
+        QVERIFY(QTest::qWaitFor([&] { return !r.m->ComPortActive; }, 2000));
+        QVERIFY(!r.m->ComDriver->Connected());
+        QCOMPARE(r.m->BitBtn3->text(), QStringLiteral("打开串口"));
+        QCOMPARE(r.m->Status(), QStringLiteral("串口读取失败（设备已拔出？），已关闭串口"));
+        QVERIFY(r.env.messages.isEmpty());
     }
 };
 

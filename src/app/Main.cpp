@@ -170,6 +170,9 @@ void TMainForm::FormClose()
 
 void TMainForm::RzPageControl1Change()
 {
+    // Each page puts its own text into the area; the terminal redraws from its store with the
+    // next chunk it receives on its page.
+    releaseReceiveArea();
     switch (RzPageControl1->currentIndex()) {
     case kPageDownload:
         Memo1->setPlainText(SupportedDevicesText());

@@ -90,7 +90,7 @@ private:
     std::array<QLabel *, 4> panels_{};
 };
 
-// A numeric entry field: digits and backspace only.
+// A numeric entry field: typed characters other than digits are refused.
 class TNumberEdit;
 
 class TMainForm : public QMainWindow
@@ -259,8 +259,10 @@ private:
     bool readSettings(); // false when the store could not be created
     void writeSettings();
     void terminalWriteFailed();
+    void terminalReadFailed();
     void redrawReceiveArea();
     void flushReceiveArea();
+    void releaseReceiveArea();
     void stmSend(QByteArrayView bytes);
     void stmLoadAndErase();
     void stmSendBlock();
@@ -270,14 +272,12 @@ private:
     bool useSettingsStore_ = true;
     bool shown_ = false;
     bool closed_ = false;
-    terminal::ReceiveRenderer receiveView_;
-    int receiveRevision_ = -1; // document revision after the terminal last drew the area
-    bool pendingCr_ = false;
-    QString pendingReceiveText_; // received text not yet drawn
-    QTimer receiveFlush_;        // draws it a few times a second
+    terminal::ReceiveArea receiveArea_; // what the area shows of the store, what waits
+    QTimer receiveFlush_;               // draws the waiting text a few times a second
 };
 
-// Digits-only entry field with the change rule "empty or 0 becomes 1".
+// Digits-only entry field with the change rule "empty or 0 becomes 1"; the editing keys
+// (cursor keys, Home, End, Delete, Backspace) work as in any field.
 class TNumberEdit : public QLineEdit
 {
 public:

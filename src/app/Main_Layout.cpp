@@ -1,6 +1,7 @@
 // The controls of the main window, their places, and every connect() of the window.
 #include "app/Main.h"
 #include "app/Pictures.h"
+#include "app/Ui.h"
 #include "logic/Devices.h"
 
 #include "platform/PortNames.h"
@@ -8,6 +9,7 @@
 #include <QApplication>
 #include <QCheckBox>
 #include <QComboBox>
+#include <QHelpEvent>
 #include <QKeyEvent>
 #include <QLineEdit>
 #include <QMouseEvent>
@@ -16,6 +18,7 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QTabWidget>
+#include <QToolTip>
 
 namespace {
 
@@ -229,11 +232,11 @@ TNumberEdit::TNumberEdit(const QString &text, int maxLength, QWidget *parent)
 
 void TNumberEdit::keyPressEvent(QKeyEvent *event)
 {
-    // Only the digits and backspace get through; every other key, control keys included,
-    // is discarded.
+    // Of the typed characters only the digits get in; keys that type nothing (the cursor
+    // keys, Home, End, Delete, Backspace, shortcuts) keep their usual editing meaning.
     const QString t = event->text();
-    if (event->key() == Qt::Key_Backspace || (t.size() == 1 && t[0] >= u'0' && t[0] <= u'9'))
-        QLineEdit::keyPressEvent(event);
+    const bool typed = !t.isEmpty() && t.at(0).isPrint();
+    if (!typed || (t.size() == 1 && t[0] >= u'0' && t[0] <= u'9')) QLineEdit::keyPressEvent(event);
 }
 
 // ---- the window ------------------------------------------------------------------------
@@ -466,10 +469,14 @@ void TMainForm::wireEvents()
     connect(BitBtn9, &QPushButton::clicked, this, &TMainForm::BitBtn9Click);
     connect(BitBtn10, &QPushButton::clicked, this, &TMainForm::BitBtn10Click);
     Memo2->installEventFilter(this);
+    // Tooltips that break their lines with a lone CR are shown broken (eventFilter).
+    for (QWidget *w : findChildren<QWidget *>())
+        if (w->toolTip().contains(QLatin1Char('\r'))) w->installEventFilter(this);
 
     ComDriver->OnReceiveData = [this](TVokCommDriver *s, const quint8 *p, qint32 n) {
         ComDriverReceiveData(s, p, n);
     };
+    ComDriver->OnReadFailed = [this](TVokCommDriver *) { terminalReadFailed(); };
 }
 
 bool TMainForm::eventFilter(QObject *watched, QEvent *event)
@@ -479,6 +486,14 @@ bool TMainForm::eventFilter(QObject *watched, QEvent *event)
     if (watched == Memo2 && event->type() == QEvent::KeyPress) {
         const auto *k = static_cast<QKeyEvent *>(event);
         Memo2KeyDown(k->key(), k->modifiers());
+    }
+    if (event->type() == QEvent::ToolTip) {
+        auto *w = qobject_cast<QWidget *>(watched);
+        if (w && w->toolTip().contains(QLatin1Char('\r'))) {
+            const auto *help = static_cast<QHelpEvent *>(event);
+            QToolTip::showText(help->globalPos(), ui::shownLineBreaks(w->toolTip()), w);
+            return true;
+        }
     }
     return QMainWindow::eventFilter(watched, event);
 }

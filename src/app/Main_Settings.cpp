@@ -1,6 +1,7 @@
 // Reading and writing the 21 values of the settings store.
 #include "app/Main.h"
 
+#include "app/Ui.h"
 #include "platform/Settings.h"
 
 #include <QCheckBox>
@@ -12,12 +13,25 @@
 
 namespace {
 
-// Reading stops silently at the first integer value that is missing or not an integer (an
-// index outside its list counts as such): what was read before stays applied, the rest keeps
-// the form defaults.
+// Reading stops silently at the first integer value that is missing or not an integer: what
+// was read before stays applied, the rest keeps the form defaults. A list index outside its
+// list (-1, "no entry", included) leaves only that list at its default.
 struct StopReading
 {
 };
+
+using StoreFile = platform::SettingsStore::FileState;
+
+// Said once at start when the settings file is refused.
+QString refusedStoreText(StoreFile state, const QString &path)
+{
+    if (state == StoreFile::TooLarge)
+        return QStringLiteral("设置文件大于 %1 KB，未读取；本次使用默认设置，关闭时不保存。\n%2")
+            .arg(platform::SettingsStore::kMaxFileSize / 1024)
+            .arg(path);
+    return QStringLiteral("设置文件不是普通文件，未读取；本次使用默认设置，关闭时不保存。\n%1")
+        .arg(path);
+}
 
 qint32 needInt(const platform::SettingsStore &s, const char *name)
 {
@@ -29,8 +43,7 @@ qint32 needInt(const platform::SettingsStore &s, const char *name)
 void readIndex(const platform::SettingsStore &s, const char *name, QComboBox *list)
 {
     const qint32 v = needInt(s, name);
-    if (v < -1 || v >= list->count()) throw StopReading{};
-    list->setCurrentIndex(v);
+    if (v >= 0 && v < list->count()) list->setCurrentIndex(v);
 }
 
 void readCheck(const platform::SettingsStore &s, const char *name, QCheckBox *box)
@@ -42,7 +55,19 @@ void readCheck(const platform::SettingsStore &s, const char *name, QCheckBox *bo
 
 bool TMainForm::readSettings()
 {
-    if (!platform::SettingsStore::exists()) return platform::SettingsStore::create();
+    const StoreFile state = platform::SettingsStore::fileState();
+    switch (state) {
+    case StoreFile::Missing:
+        return platform::SettingsStore::create();
+    case StoreFile::NotRegular:
+    case StoreFile::TooLarge:
+        ui::message({this, QStringLiteral("Tramelo"),
+                     refusedStoreText(state, platform::SettingsStore::filePath()),
+                     ui::Icon::Exclamation, false});
+        return true;
+    case StoreFile::Usable:
+        break;
+    }
     const platform::SettingsStore s;
     try {
         readIndex(s, "Port", ComboBox1);

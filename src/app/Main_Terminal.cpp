@@ -17,28 +17,12 @@
 
 namespace {
 constexpr int kTerminalPage = 1;
+constexpr int kPreciseTimerBelowMs = 50;
 const QString kCaptionOpen = QStringLiteral("打开串口");
 const QString kCaptionClose = QStringLiteral("关闭串口");
 const QString kWriteFailedText =
     QStringLiteral("当前串口号操作错误 ！\r请选择其它串口，或检查串口是否已经无效。");
-
-// The receive area shows CR LF, a lone CR and a lone LF each as one line break. pendingCr
-// carries a CR at the end of one piece of text into the next, so a CR LF split across two
-// chunks is still one line break.
-QString displayText(const QString &text, bool &pendingCr)
-{
-    QString out;
-    out.reserve(text.size());
-    for (QChar c : text) {
-        if (c == u'\n' && pendingCr) {
-            pendingCr = false;
-            continue;
-        }
-        pendingCr = c == u'\r';
-        out.append(c == u'\r' ? QChar(u'\n') : c);
-    }
-    return out;
-}
+const QString kReadFailedText = QStringLiteral("串口读取失败（设备已拔出？），已关闭串口");
 
 } // namespace
 
@@ -87,13 +71,22 @@ void TMainForm::terminalWriteFailed()
     InfoBox(kWriteFailedText);
 }
 
+// The port failed under a read (its adapter was unplugged): it is closed as after a failed
+// write, told in the status bar rather than a box, since nobody asked for anything.
+void TMainForm::terminalReadFailed()
+{
+    ComPort_Close();
+    BitBtn3->setText(kCaptionOpen);
+    SetStatus(kReadFailedText);
+}
+
 void TMainForm::BitBtn4Click()
 {
     if (!ComPortActive) return;
     if (CheckHexTXD->isChecked()) {
         SendHex(SendAreaText());
     } else {
-        const QByteArray text = terminal::EncodeGbk(SendAreaText());
+        const QByteArray text = terminal::encodeGbk(SendAreaText());
         const QByteArray out = CheckBox7->isChecked() ? text + NewLine : text;
         if (ComDriver->SendString(out) == TVokCommDriver::kWriteFailed) terminalWriteFailed();
         SentCount += qint32(text.size());
@@ -104,9 +97,9 @@ void TMainForm::BitBtn4Click()
 
 void TMainForm::SendHex(const QString &text)
 {
-    const QByteArray bytes = terminal::SendHexBytes(text);
+    const QByteArray bytes = terminal::sendHexBytes(text);
     // Input beyond one encoder block goes out in several writes; nothing is cut.
-    for (const QByteArray &block : terminal::SplitSendBlocks(bytes)) {
+    for (const QByteArray &block : terminal::splitSendBlocks(bytes)) {
         if (ComDriver->SendData(block.constData(), qint32(block.size())) ==
             TVokCommDriver::kWriteFailed) {
             terminalWriteFailed();
@@ -120,7 +113,7 @@ void TMainForm::SendHex(const QString &text)
 bool TMainForm::Memo2KeyDown(int qtKey, Qt::KeyboardModifiers modifiers)
 {
     if (CheckBox6->isChecked()) {
-        if (const auto code = terminal::VirtualKeyCode(qtKey, modifiers))
+        if (const auto code = terminal::virtualKeyCode(qtKey, modifiers))
             ComDriver->SendString(QByteArray(1, char(*code)));
         if (CheckBox8->isChecked()) Memo2->clear();
     }
@@ -145,7 +138,9 @@ void TMainForm::CheckBox5Click()
             ui::toStd(QStringLiteral("'%1' is not a valid integer value").arg(Edit1->text()))));
         return;
     }
-    // A zero interval never ticks.
+    // A zero interval never ticks. Short intervals need a precise timer: a coarse one may
+    // fire up to 5 % late, which is whole milliseconds on each of many ticks.
+    Timer1->setTimerType(interval < kPreciseTimerBelowMs ? Qt::PreciseTimer : Qt::CoarseTimer);
     if (interval > 0)
         Timer1->start(interval);
     else
@@ -169,7 +164,7 @@ void TMainForm::BitBtn6Click()
         ui::chooseFile({this, QString(), QStringLiteral("TXT (*.TXT *.txt);;ALL (*)"),
                         QStringLiteral("bin"), false});
     if (path.isEmpty()) return;
-    const terminal::SendFileResult r = terminal::LoadSendFile(path);
+    const terminal::SendFileResult r = terminal::loadSendFile(path);
     if (!r.ok) {
         ui::reportException(std::runtime_error(ui::toStd(r.error)));
         return;
@@ -202,42 +197,53 @@ void TMainForm::ComDriverReceiveData(TVokCommDriver *, const quint8 *DataPtr, qi
     // chunk, appending this chunk's text gives the same result as rebuilding it. Appends are
     // gathered and drawn together a few times a second: at 115200 baud a chunk comes every
     // 5 ms, and laying out the area for each would cost far more than the eye can see.
-    if (Memo1->document()->revision() != receiveRevision_) {
+    if (!receiveArea_.shows(Memo1->document()->revision())) {
         StatusBar1->setPanelText(2, QStringLiteral("R:%1").arg(ReceivedCount));
         redrawReceiveArea();
         return;
     }
-    pendingReceiveText_ += displayText(receiveView_.append(chunk), pendingCr_);
+    receiveArea_.append(chunk);
     if (!receiveFlush_.isActive()) receiveFlush_.start();
 }
 
 void TMainForm::flushReceiveArea()
 {
     StatusBar1->setPanelText(2, QStringLiteral("R:%1").arg(ReceivedCount));
-    if (pendingReceiveText_.isEmpty()) return;
-    if (Memo1->document()->revision() != receiveRevision_) {
+    // Text gathered for the area is drawn only while the terminal owns it.
+    if (RzPageControl1->currentIndex() != kTerminalPage) {
+        releaseReceiveArea();
+        return;
+    }
+    if (!receiveArea_.hasPending()) return;
+    if (!receiveArea_.shows(Memo1->document()->revision())) {
         // Something else wrote to the area meanwhile: show the whole store again.
         redrawReceiveArea();
         return;
     }
     QTextCursor end(Memo1->document());
     end.movePosition(QTextCursor::End);
-    end.insertText(pendingReceiveText_);
-    pendingReceiveText_.clear();
+    end.insertText(receiveArea_.takePending());
     Memo1->verticalScrollBar()->setValue(Memo1->verticalScrollBar()->maximum());
-    receiveRevision_ = Memo1->document()->revision();
+    receiveArea_.drawn(Memo1->document()->revision());
+}
+
+// Another page takes the area: what was gathered is not drawn (the store keeps it), but the
+// count of what came before the change is shown.
+void TMainForm::releaseReceiveArea()
+{
+    StatusBar1->setPanelText(2, QStringLiteral("R:%1").arg(ReceivedCount));
+    receiveFlush_.stop();
+    receiveArea_.release();
 }
 
 void TMainForm::redrawReceiveArea()
 {
     const auto mode =
         CheckHexRXD->isChecked() ? terminal::ReceiveMode::Hex : terminal::ReceiveMode::Text;
-    pendingCr_ = false;
-    pendingReceiveText_.clear();
     receiveFlush_.stop();
-    Memo1->setPlainText(displayText(receiveView_.rebuild(ReceivedBytes, mode), pendingCr_));
+    Memo1->setPlainText(receiveArea_.rebuild(ReceivedBytes, mode));
     Memo1->verticalScrollBar()->setValue(Memo1->verticalScrollBar()->maximum());
-    receiveRevision_ = Memo1->document()->revision();
+    receiveArea_.drawn(Memo1->document()->revision());
 }
 
 void TMainForm::CheckHexRXDClick()
@@ -248,12 +254,10 @@ void TMainForm::CheckHexRXDClick()
 void TMainForm::BitBtn5Click()
 {
     ReceivedBytes.clear();
-    receiveView_.reset();
-    pendingCr_ = false;
-    pendingReceiveText_.clear();
+    receiveArea_.reset();
     receiveFlush_.stop();
     Memo1->clear();
-    receiveRevision_ = Memo1->document()->revision();
+    receiveArea_.drawn(Memo1->document()->revision());
     ReceivedCount = 0;
     StatusBar1->setPanelText(2, QStringLiteral("R:0"));
 }
@@ -264,17 +268,19 @@ void TMainForm::BitBtn9Click()
         {this, QString(), QStringLiteral("Txt (*.Txt *.txt)"), QStringLiteral("Txt"), true});
     if (path.isEmpty()) return;
     // Exactly what the area shows, in the form shown: the text form of the store (with its
-    // own line ends) when the area shows the store, else the area's text.
+    // own line ends) when the area shows the store, else the area's text. Both forms are
+    // written in the terminal's code page: a HEX view is plain ASCII, but the area may show a
+    // page's own Chinese text instead.
     flushReceiveArea();
-    const bool hex = CheckHexRXD->isChecked();
     QString shown;
-    if (Memo1->document()->revision() == receiveRevision_)
-        shown = terminal::ReceiveText(ReceivedBytes, hex ? terminal::ReceiveMode::Hex
+    if (receiveArea_.shows(Memo1->document()->revision()))
+        shown = terminal::receiveText(ReceivedBytes, CheckHexRXD->isChecked()
+                                                         ? terminal::ReceiveMode::Hex
                                                          : terminal::ReceiveMode::Text);
     else
         shown = Memo1->toPlainText().replace(QLatin1Char('\n'), QStringLiteral("\r\n"));
     QFile f(path);
-    const QByteArray bytes = hex ? shown.toLatin1() : terminal::EncodeGbk(shown);
+    const QByteArray bytes = terminal::encodeGbk(shown);
     if (!f.open(QIODevice::WriteOnly | QIODevice::Truncate) || f.write(bytes) != bytes.size() ||
         !f.flush())
         ui::reportException(std::runtime_error(

@@ -54,9 +54,17 @@ void message(const MessageRequest &r)
     QMessageBox box(r.icon == Icon::Information   ? QMessageBox::Information
                     : r.icon == Icon::Exclamation ? QMessageBox::Warning
                                                   : QMessageBox::Critical,
-                    r.caption, r.text, QMessageBox::Ok, r.owner);
+                    r.caption, shownLineBreaks(r.text), QMessageBox::Ok, r.owner);
     if (r.topmost) box.setWindowFlag(Qt::WindowStaysOnTopHint, true);
     box.exec();
+}
+
+QString shownLineBreaks(const QString &text)
+{
+    QString out = text;
+    out.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
+    out.replace(QLatin1Char('\r'), QLatin1Char('\n'));
+    return out;
 }
 
 void setFileHandler(FileHandler handler)

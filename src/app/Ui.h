@@ -45,6 +45,11 @@ using UrlHandler = std::function<void(const QString &url)>;
 void setUrlHandler(UrlHandler handler);
 void openUrl(const QString &url);
 
+// A text as Qt shows it. The program's texts break lines with a lone CR (and CR LF); Qt's
+// plain-text labels, boxes and tooltips break only at LF, so each such break becomes one LF.
+// The texts themselves keep their CRs: handlers and scripts see them as written.
+QString shownLineBreaks(const QString &text);
+
 // The application's default error handler: shows the error's text in a message box captioned
 // with the application name and lets the program go on.
 void reportException(const std::exception &e);

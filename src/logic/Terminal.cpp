@@ -227,12 +227,12 @@ std::optional<quint8> controlCode(int qtKey)
 
 } // namespace
 
-QByteArray SendHexBytes(QStringView text)
+QByteArray sendHexBytes(QStringView text)
 {
     return hextext::filterHexBytes(text);
 }
 
-QList<QByteArray> SplitSendBlocks(const QByteArray &bytes, qsizetype blockSize)
+QList<QByteArray> splitSendBlocks(const QByteArray &bytes, qsizetype blockSize)
 {
     blockSize = std::max<qsizetype>(blockSize, 1);
     QList<QByteArray> blocks;
@@ -242,27 +242,27 @@ QList<QByteArray> SplitSendBlocks(const QByteArray &bytes, qsizetype blockSize)
     return blocks;
 }
 
-QByteArray EncodeGbk(QStringView text)
+QByteArray encodeGbk(QStringView text)
 {
     QStringEncoder encoder(kGbk);
     return encoder(text);
 }
 
-QString DecodeGbk(QByteArrayView bytes)
+QString decodeGbk(QByteArrayView bytes)
 {
     QStringDecoder decoder(kGbk);
     return decoder(bytes);
 }
 
-bool GbkAvailable()
+bool gbkAvailable()
 {
     return QStringDecoder(kGbk).isValid() && QStringEncoder(kGbk).isValid();
 }
 
-QString ReceiveText(QByteArrayView store, ReceiveMode mode)
+QString receiveText(QByteArrayView store, ReceiveMode mode)
 {
     if (mode == ReceiveMode::Hex) return hextext::toSpacedHex(store);
-    return DecodeGbk(withoutZeros(store));
+    return decodeGbk(withoutZeros(store));
 }
 
 ReceiveRenderer::ReceiveRenderer(ReceiveMode mode) : m_mode(mode), m_decoder(kGbk) {}
@@ -287,7 +287,42 @@ void ReceiveRenderer::reset()
     m_decoder = QStringDecoder(kGbk);
 }
 
-std::optional<quint8> VirtualKeyCode(int qtKey, Qt::KeyboardModifiers modifiers)
+QString displayText(QStringView text, bool &pendingCr)
+{
+    QString out;
+    out.reserve(text.size());
+    for (QChar c : text) {
+        if (c == u'\n' && pendingCr) {
+            pendingCr = false;
+            continue;
+        }
+        pendingCr = c == u'\r';
+        out.append(c == u'\r' ? QChar(u'\n') : c);
+    }
+    return out;
+}
+
+QString ReceiveArea::rebuild(QByteArrayView store, ReceiveMode mode)
+{
+    pendingCr_ = false;
+    pending_.clear();
+    return displayText(renderer_.rebuild(store, mode), pendingCr_);
+}
+
+void ReceiveArea::reset()
+{
+    renderer_.reset();
+    pendingCr_ = false;
+    pending_.clear();
+}
+
+void ReceiveArea::release()
+{
+    pending_.clear();
+    drawn_ = -1;
+}
+
+std::optional<quint8> virtualKeyCode(int qtKey, Qt::KeyboardModifiers modifiers)
 {
     if (modifiers.testFlag(Qt::KeypadModifier))
         if (const auto code = keypadCode(qtKey)) return code;
@@ -295,7 +330,7 @@ std::optional<quint8> VirtualKeyCode(int qtKey, Qt::KeyboardModifiers modifiers)
     return controlCode(qtKey);
 }
 
-QString SendFileText(QByteArrayView content)
+QString sendFileText(QByteArrayView content)
 {
     const qsizetype zero = content.indexOf(kZero);
     if (zero >= 0) content = content.first(zero);
@@ -314,10 +349,10 @@ QString SendFileText(QByteArrayView content)
     }
     // CR and LF are never GBK trail bytes (those are 0x40 .. 0xFE), so the line ends could be
     // adjusted before decoding without breaking a character.
-    return DecodeGbk(bytes);
+    return decodeGbk(bytes);
 }
 
-SendFileResult LoadSendFile(const QString &path)
+SendFileResult loadSendFile(const QString &path)
 {
     SendFileResult result;
     const QFileInfo info(path);
@@ -352,7 +387,7 @@ SendFileResult LoadSendFile(const QString &path)
         return result;
     }
     result.ok = true;
-    result.text = SendFileText(content);
+    result.text = sendFileText(content);
     return result;
 }
 

@@ -13,6 +13,7 @@
 #include <QStringView>
 #include <Qt>
 #include <optional>
+#include <utility>
 
 namespace terminal {
 
@@ -23,21 +24,21 @@ inline constexpr qsizetype kSendBlockSize = 50000;
 
 // Bytes of a HEX send: only "0"-"9", "a"-"f", "A"-"F" are kept, in order, and paired from the
 // start; an odd last digit is dropped. "0x41 0x42" -> 04 10 42; "1 23 4f x5" -> 12 34 F5.
-QByteArray SendHexBytes(QStringView text);
+QByteArray sendHexBytes(QStringView text);
 
 // Splits bytes into consecutive pieces of at most blockSize bytes (kSendBlockSize by default)
 // for sending in several writes; nothing is lost or reordered. Empty input gives no pieces;
 // a blockSize below 1 is taken as 1.
-QList<QByteArray> SplitSendBlocks(const QByteArray &bytes, qsizetype blockSize = kSendBlockSize);
+QList<QByteArray> splitSendBlocks(const QByteArray &bytes, qsizetype blockSize = kSendBlockSize);
 
 // GBK bytes of a text (the send area's text, a text to save). Characters GBK cannot hold
 // become the converter's substitution byte.
-QByteArray EncodeGbk(QStringView text);
+QByteArray encodeGbk(QStringView text);
 // Text of GBK bytes, decoded as one whole (a trailing lone lead byte is left out).
-QString DecodeGbk(QByteArrayView bytes);
+QString decodeGbk(QByteArrayView bytes);
 // False only if this Qt build has no GBK converter (Qt without ICU); the terminal then cannot
 // show or send Chinese text correctly.
-bool GbkAvailable();
+bool gbkAvailable();
 
 // ---- Receiving --------------------------------------------------------------------------------
 
@@ -45,7 +46,7 @@ bool GbkAvailable();
 // empties the store, the area and the count (the chunk itself is not shown).
 inline constexpr qsizetype kReceiveLimit = 9999;
 // True when a store of storedBefore bytes plus a chunk of chunkSize bytes passes the limit.
-constexpr bool ReceiveLimitExceeded(qsizetype storedBefore, qsizetype chunkSize)
+constexpr bool receiveLimitExceeded(qsizetype storedBefore, qsizetype chunkSize)
 {
     return storedBefore + chunkSize > kReceiveLimit;
 }
@@ -58,10 +59,10 @@ enum class ReceiveMode { Text, Hex };
 //        whose two bytes arrived in different chunks is shown whole; CR and LF pass
 //        unchanged. A lead byte at the very end of the store waits for its partner and is not
 //        shown yet.
-QString ReceiveText(QByteArrayView store, ReceiveMode mode);
+QString receiveText(QByteArrayView store, ReceiveMode mode);
 
 // Renders the receive store chunk by chunk: the concatenation of what append() returns for
-// the chunks of a store (since the last rebuild() or reset()) is exactly ReceiveText() of the
+// the chunks of a store (since the last rebuild() or reset()) is exactly receiveText() of the
 // store, in both modes. A GBK lead byte at the end of a chunk is held until the next chunk.
 // The window appends the returned text instead of rebuilding its whole area for every chunk.
 class ReceiveRenderer
@@ -85,6 +86,51 @@ private:
     QStringDecoder m_decoder;
 };
 
+// Line breaks as the receive area shows them: CR LF, a lone CR and a lone LF are each one line
+// break ('\n'). pendingCr carries a CR that ended the previous piece of text into this one,
+// so a CR LF whose two bytes arrived in different chunks is still one line break:
+// "a\r" then "\nb" gives "a\n" and "b"; "a\r" then "\rb" gives "a\n" and "\nb".
+QString displayText(QStringView text, bool &pendingCr);
+
+// The drawing state of the receive area. The area shows displayText of the store's text form;
+// received chunks are gathered as pending text that the window draws a few times a second.
+// The window tells which revision of its document it last drew; when the document has
+// changed since (another page wrote its own text there), the next draw is a full rebuild
+// from the store instead of an append.
+class ReceiveArea
+{
+public:
+    explicit ReceiveArea(ReceiveMode mode = ReceiveMode::Text) : renderer_(mode) {}
+
+    ReceiveMode mode() const { return renderer_.mode(); }
+    // The area's whole text for a store in the given mode; nothing stays pending.
+    QString rebuild(QByteArrayView store, ReceiveMode mode);
+    // Gathers the text of the next chunk of the store.
+    void append(QByteArrayView chunk)
+    {
+        pending_ += displayText(renderer_.append(chunk), pendingCr_);
+    }
+    bool hasPending() const { return !pending_.isEmpty(); }
+    // The gathered text, which the caller draws at the end of the area.
+    QString takePending() { return std::exchange(pending_, QString()); }
+    // The store was emptied (and the area with it).
+    void reset();
+    // The area is no longer the terminal's: the gathered text is dropped (the store keeps
+    // the bytes) and the next draw must rebuild.
+    void release();
+
+    // Document revision after the terminal last drew the area; a different revision means
+    // the area does not show the store.
+    bool shows(int revision) const { return drawn_ >= 0 && revision == drawn_; }
+    void drawn(int revision) { drawn_ = revision; }
+
+private:
+    ReceiveRenderer renderer_;
+    bool pendingCr_ = false;
+    QString pending_;
+    int drawn_ = -1;
+};
+
 // ---- Keys -------------------------------------------------------------------------------------
 
 // Windows virtual-key code of a Qt key, whose low byte send-on-key-press sends: the code of
@@ -93,7 +139,7 @@ private:
 // gives the code of its unshifted key on a US layout ('!' -> '1' 0x31, ':' -> 0xBA); with
 // Qt::KeypadModifier the digits give 0x60 .. 0x69 and * + - . / give 0x6A 0x6B 0x6D 0x6E 0x6F.
 // nullopt for keys that have no code (Qt::Key_unknown, input-method keys): nothing is sent.
-std::optional<quint8> VirtualKeyCode(int qtKey, Qt::KeyboardModifiers modifiers);
+std::optional<quint8> virtualKeyCode(int qtKey, Qt::KeyboardModifiers modifiers);
 
 // ---- Loading a file into the send area --------------------------------------------------------
 
@@ -111,12 +157,12 @@ struct SendFileResult
 
 // Text of bytes loaded into the send area: cut before the first zero byte, every lone CR and
 // every lone LF turned into CR LF (CR LF stays), then decoded as GBK.
-QString SendFileText(QByteArrayView content);
+QString sendFileText(QByteArrayView content);
 
 // Reads a file for the send area: refuses, with a message for the caller to show, a file that
 // does not exist, one that is not a regular file (a device or a pipe might never end), one
 // larger than kMaxSendFileSize (checked before reading; also one that grows past it while
-// being read) and one that cannot be opened or read; otherwise gives its SendFileText.
-SendFileResult LoadSendFile(const QString &path);
+// being read) and one that cannot be opened or read; otherwise gives its sendFileText.
+SendFileResult loadSendFile(const QString &path);
 
 } // namespace terminal

@@ -86,23 +86,23 @@ bool SerialPort::applyLine(const LineSettings &s)
     t.c_cflag |= BOTHER | dataBitsFlag(s.dataBits);
     t.c_ispeed = t.c_ospeed = s.baud;
     switch (s.parity) {
-    case 1:
+    case Parity::Odd:
         t.c_cflag |= PARENB | PARODD;
         break;
-    case 2:
+    case Parity::Even:
         t.c_cflag |= PARENB;
         break;
-    case 3:
+    case Parity::Mark:
         t.c_cflag |= PARENB | PARODD | CMSPAR;
-        break; // mark: parity bit always 1
-    case 4:
+        break; // parity bit always 1
+    case Parity::Space:
         t.c_cflag |= PARENB | CMSPAR;
-        break; // space: parity bit always 0
-    default:
+        break; // parity bit always 0
+    case Parity::None:
         break;
     }
     // 1 and 2 stop bits; 1.5 also sets CSTOPB (see the header).
-    if (s.stopBits != 0) t.c_cflag |= CSTOPB;
+    if (s.stopBits != StopBits::One) t.c_cflag |= CSTOPB;
     if (s.rtsCts) t.c_cflag |= CRTSCTS;
     if (s.xonXoffOut) t.c_iflag |= IXON;
     if (s.xonXoffIn) t.c_iflag |= IXOFF;
@@ -144,12 +144,12 @@ bool SerialPort::readLine(LineSettings &out) const
         break;
     }
     if (!(t.c_cflag & PARENB))
-        s.parity = 0;
+        s.parity = Parity::None;
     else if (t.c_cflag & CMSPAR)
-        s.parity = (t.c_cflag & PARODD) ? 3 : 4;
+        s.parity = (t.c_cflag & PARODD) ? Parity::Mark : Parity::Space;
     else
-        s.parity = (t.c_cflag & PARODD) ? 1 : 2;
-    s.stopBits = (t.c_cflag & CSTOPB) ? 2 : 0;
+        s.parity = (t.c_cflag & PARODD) ? Parity::Odd : Parity::Even;
+    s.stopBits = (t.c_cflag & CSTOPB) ? StopBits::Two : StopBits::One;
     s.rtsCts = (t.c_cflag & CRTSCTS) != 0;
     s.xonXoffOut = (t.c_iflag & IXON) != 0;
     s.xonXoffIn = (t.c_iflag & IXOFF) != 0;

@@ -45,12 +45,17 @@
 
 namespace platform {
 
+// Parity bit: none, odd, even, always 1 (mark) or always 0 (space). The ordinals are those of
+// the serial components' own parity and stop-bit properties, which convert by value.
+enum class Parity { None, Odd, Even, Mark, Space };
+enum class StopBits { One, OneAndHalf, Two };
+
 struct LineSettings
 {
     quint32 baud = 9600;
     int dataBits = 8; // 5..8
-    int parity = 0;   // 0 none, 1 odd, 2 even, 3 mark, 4 space
-    int stopBits = 0; // 0 one, 1 one and a half, 2 two
+    Parity parity = Parity::None;
+    StopBits stopBits = StopBits::One;
     bool rtsCts = false;
     bool xonXoffOut = false;
     bool xonXoffIn = false;

@@ -17,12 +17,31 @@ QString storePath()
            QStringLiteral("/Tramelo/Tramelo.conf");
 }
 
-QSettings *openStore() { return new QSettings(storePath(), QSettings::IniFormat); }
+QSettings *openStore()
+{
+    return new QSettings(storePath(), QSettings::IniFormat);
+}
 } // namespace
 
-QString SettingsStore::filePath() { return storePath(); }
+QString SettingsStore::filePath()
+{
+    return storePath();
+}
 
-bool SettingsStore::exists() { return QFileInfo(filePath()).isFile(); }
+SettingsStore::FileState SettingsStore::fileState()
+{
+    const QFileInfo info(filePath());
+    // A link that leads nowhere is not missing: creating the file would follow it.
+    if (!info.exists()) return info.isSymLink() ? FileState::NotRegular : FileState::Missing;
+    if (!info.isFile()) return FileState::NotRegular;
+    if (info.size() > kMaxFileSize) return FileState::TooLarge;
+    return FileState::Usable;
+}
+
+bool SettingsStore::exists()
+{
+    return fileState() == FileState::Usable;
+}
 
 bool SettingsStore::create()
 {
@@ -74,8 +93,9 @@ void SettingsStore::flush()
 {
     s_->sync();
     if (s_->status() != QSettings::NoError)
-        throw std::runtime_error(
-            QStringLiteral("Failed to write the settings file %1").arg(s_->fileName()).toStdString());
+        throw std::runtime_error(QStringLiteral("Failed to write the settings file %1")
+                                     .arg(s_->fileName())
+                                     .toStdString());
 }
 
 } // namespace platform

@@ -5,6 +5,11 @@
 // Integer values are decimal numbers; an integer that is missing or whose text is not an
 // integer reads as "missing or of the wrong type" (nullopt). A missing string reads as "".
 // Group [Ports] holds optional device paths for COM1..COM8 and is only read by the program.
+//
+// Only a regular file of at most kMaxFileSize bytes is read or written. Anything else at the
+// path (a named pipe, whose opening would wait for a writer for ever; a device; a folder) and
+// a larger file (the reader would hold all of it in memory) is left alone: the program runs
+// with its defaults and no [Ports] paths.
 #pragma once
 
 #include <QString>
@@ -18,7 +23,13 @@ namespace platform {
 class SettingsStore
 {
 public:
+    enum class FileState { Missing, Usable, NotRegular, TooLarge };
+    static constexpr qint64 kMaxFileSize = 1024 * 1024;
+
     static QString filePath();
+    // What is at the path, found without opening it.
+    static FileState fileState();
+    // The file is there and may be read and written (FileState::Usable).
     static bool exists();
     // Creates the folder and an empty file; false when that is not possible.
     static bool create();

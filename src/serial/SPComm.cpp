@@ -699,8 +699,8 @@ void TComm::ApplyLineSettings()
     platform::LineSettings l;
     l.baud = BaudRate_;
     l.dataBits = int(ByteSize_) + 5;
-    l.parity = int(Parity_);
-    l.stopBits = int(StopBits_);
+    l.parity = platform::Parity(Parity_);
+    l.stopBits = platform::StopBits(StopBits_);
     l.rtsCts = Outx_CtsFlow_ || RtsControl_ == TRtsControl::RtsHandshake;
     l.xonXoffOut = Outx_XonXoffFlow_;
     l.xonXoffIn = Inx_XonXoffFlow_;

@@ -9,6 +9,10 @@
 
 namespace {
 constexpr int kMaxPortNumber = pnCOM8;
+static_assert(int(ptSPACE) == int(platform::Parity::Space) &&
+              int(ptMARK) == int(platform::Parity::Mark));
+static_assert(int(sb2BITS) == int(platform::StopBits::Two) &&
+              int(sb1HALFBITS) == int(platform::StopBits::OneAndHalf));
 } // namespace
 
 TVokCommDriver::TVokCommDriver(QObject *owner)
@@ -94,8 +98,8 @@ platform::LineSettings TVokCommDriver::lineSettings() const
     platform::LineSettings s;
     s.baud = kBaudRates[speed_];
     s.dataBits = int(dataBits_) + 5;
-    s.parity = int(parity_);
-    s.stopBits = int(stopBits_);
+    s.parity = platform::Parity(parity_);
+    s.stopBits = platform::StopBits(stopBits_);
     s.rtsCts = hw_ == hhRTSCTS;
     s.xonXoffOut = s.xonXoffIn = sw_ == shXONXOFF;
     return s;
@@ -116,7 +120,7 @@ bool TVokCommDriver::Connect()
     }
     error_.clear();
     if (!ApplySettings()) return false;
-    readable_ = std::make_unique<QSocketNotifier>(port_.fd(), QSocketNotifier::Read);
+    readable_ = std::make_unique<QSocketNotifier>(port_.fd(), QSocketNotifier::Read, this);
     readable_->setEnabled(false);
     connect(readable_.get(), &QSocketNotifier::activated, this, &TVokCommDriver::portReadable);
     startPolling();
@@ -127,7 +131,12 @@ void TVokCommDriver::Disconnect()
 {
     if (!Connected()) return;
     pollTimer_.stop();
-    readable_.reset();
+    // Disconnect may run inside the notifier's own signal (a read failure reported from
+    // portReadable): the notifier goes once control has left it.
+    if (readable_) {
+        readable_->setEnabled(false);
+        readable_.release()->deleteLater();
+    }
     port_.close();
 }
 
@@ -228,7 +237,13 @@ void TVokCommDriver::PollReceive()
         pollTimer_.stop();
         readable_->setEnabled(true);
     }
-    if (n <= 0) return;
+    if (n < 0) {
+        pollTimer_.stop();
+        if (readable_) readable_->setEnabled(false);
+        if (OnReadFailed) OnReadFailed(this);
+        return;
+    }
+    if (n == 0) return;
     if (BufferedCount + n >= kReceiveBufferSize) BufferedCount = 0;
     std::memcpy(ReceiveBuffer + BufferedCount, readBuf_.get(), size_t(n));
     BufferedCount = quint16(BufferedCount + n);

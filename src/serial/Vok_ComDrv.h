@@ -13,8 +13,10 @@
 //   socket notifier on the port starts it again (with an immediate poll) when the next byte
 //   comes. So a stream is still read every ComPortPollingDelay ms, in the same chunks, while
 //   an idle open port costs no wake-ups. A poll delay of 0 reads nothing at all (a zero
-//   timer never ticks). A port that fails (adapter unplugged) is polled by the timer alone,
-//   since its descriptor would report itself readable without end.
+//   timer never ticks).
+// * A read that fails (adapter unplugged) stops the polling and is reported once through
+//   OnReadFailed: the descriptor of a vanished device reports itself readable without end and
+//   every read fails again. The port stays open until its user disconnects it.
 // * Writes block until the kernel has taken every byte. A write that transfers nothing
 //   (device gone, or no progress for OutputTimeout ms) returns kWriteFailed (0x7FFFFFFF).
 // * Line properties set while the port is open are applied at once (ApplySettings), which
@@ -63,6 +65,7 @@ class TVokCommDriver : public QObject
 public:
     using TComPortReceiveDataEvent =
         std::function<void(TVokCommDriver *Sender, const quint8 *DataPtr, qint32 DataSize)>;
+    using TComPortReadFailedEvent = std::function<void(TVokCommDriver *Sender)>;
 
     static constexpr qint32 kWriteFailed = 0x7FFFFFFF;
     static constexpr int kReceiveBufferSize = 1024;
@@ -94,6 +97,7 @@ public:
     bool EnableDTROnOpen = false;
     quint16 OutputTimeout = 4000;
     TComPortReceiveDataEvent OnReceiveData;
+    TComPortReadFailedEvent OnReadFailed; // may disconnect the driver
 
     bool Connect();
     void Disconnect();
