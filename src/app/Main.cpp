@@ -271,6 +271,8 @@ void TMainForm::SetStatus(const QString &text)
 void TMainForm::DownloadEnded(DownloadResult result)
 {
     if (OnDownloadEnded) OnDownloadEnded(result);
+    // A file that changed during the download is downloaded next, once it has settled.
+    CheckFileChanged();
 }
 
 QString TMainForm::SendAreaText() const
