@@ -183,7 +183,7 @@ QString unusableFile(devices::Family family, const QString &path)
         hexlib::decodeHexFile(path, image.data());
         if (!stc::StcImageLength(QByteArrayView(reinterpret_cast<const char *>(image.data()),
                                                 qsizetype(image.size()))))
-            return QStringLiteral("%1: no data in the image (not an Intel HEX file?)").arg(path);
+            return QStringLiteral("%1: no data within the 64 KiB image").arg(path);
         break;
     }
     }
