@@ -1,6 +1,7 @@
 // Firmware files that are not what they should be, given to each programmer through the
 // window: empty files, data placed far beyond the flash by an extended address record, a
-// 200 MB file, a directory, a named pipe and a file that cannot be read; and one table over
+// 200 MB file, a directory, a named pipe, a file that cannot be read and (STC, whose decoding
+// library reads only a text that begins with a record) a blank first line; and one table over
 // the three families, through the window and the command line, of damaged HEX files (binary
 // junk named .hex, characters that are not hexadecimal digits, a record cut short, a byte
 // count far beyond the data, no end-of-file record, a checksum that does not match, a NUL
@@ -91,6 +92,7 @@ enum class BadFile {
     CrLineEnds,    // a good file with CR alone ending each line
     NoLineBreaks,  // a good file with its records one after the other on one line
     SymlinkLoop,   // two symbolic links naming each other
+    BlankFirst,    // a good file after a blank line
     AddressRam,    // 04 record 0x2000, then data
     AddressTop,    // 04 record 0xFFFF, then data
     Huge,          // 200 MB (sparse)
@@ -171,6 +173,8 @@ QByteArray contentOf(BadFile kind)
         return QByteArray(goodHex()).replace("\r\n", "");
     case BadFile::SymlinkLoop:
         return {};
+    case BadFile::BlankFirst:
+        return "\r\n" + goodHex();
     case BadFile::AddressRam:
         return firmware::linearBase(0x2000) + firmware::hexRecord(0, 0, kFirst) +
                firmware::kEndOfFile;
@@ -427,6 +431,10 @@ private slots:
         QTest::addColumn<QByteArray>("image"); // what is decoded and written when it loads
 
         QTest::newRow("empty file") << BadFile::Empty << "empty.hex" << kStcNoData << QByteArray();
+        // The library reads only a text that begins with a record.
+        QTest::newRow("blank line before the first record")
+            << BadFile::BlankFirst << "blank.hex" << QStringLiteral("HEX文件格式错误: 第 1 行")
+            << QByteArray();
         QTest::newRow("04 record 0x2000: nothing within 64 KiB")
             << BadFile::AddressRam << "ram.hex" << kStcNoData << QByteArray();
         QTest::newRow("04 record 0xFFFF: nothing within 64 KiB")
