@@ -432,12 +432,15 @@ private slots:
             << "bad.hex: HEX文件格式错误: 第 2 行";
         QTest::newRow("STC: binary junk named .hex")
             << "stc89c52rc" << "junk.hex" << QByteArray::fromHex("7F454C4602010100") + pattern(4000, 9)
-            << qint64(0) << "junk.hex: no data in the image (not an Intel HEX file?)";
+            << qint64(0) << "junk.hex: HEX文件格式错误: 第 1 行";
+        QTest::newRow("STC: HEX placed above 64 KiB (04 record 0x0800)")
+            << "stc89c52rc" << "high.hex" << firmware::linearBase(0x0800) + data + eof
+            << qint64(0) << "high.hex: no data within the 64 KiB image";
         QTest::newRow("STM32: a named pipe")
             << "stm32" << "pipe.hex" << QByteArray() << qint64(-1) << "pipe.hex: not a regular file";
         QTest::newRow("STC: 200 MB HEX") << "stc89c52rc" << "huge.hex" << QByteArray()
                                          << qint64(200) * 1024 * 1024
-                                         << "huge.hex: no data in the image";
+                                         << "huge.hex: HEX文件太大，不能超过 64 MB";
     }
 
     void unusableFilesAreRefusedBeforeTheBoardIsTouched()

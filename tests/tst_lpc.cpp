@@ -660,24 +660,46 @@ private slots:
     void refusedFileEndsByTimeout_data()
     {
         QTest::addColumn<QByteArray>("file");
-        QTest::addColumn<QString>("message"); // empty: the load fails without one
+        QTest::addColumn<QString>("message"); // the line the refusal shows
+        QTest::addColumn<bool>("atOnce");     // damaged: refused before the port is opened
         QTest::newRow("data past 253952 bytes")
-            << QByteArray(":020000040003F7\r\n:04E00000010203040E\r\n")
-            << QStringLiteral("文件太大，不能用于256K Flash的LPC ARM");
+            << QByteArray(":020000040003F7\r\n:04E000000102030412\r\n:00000001FF\r\n")
+            << QStringLiteral("文件太大，不能用于256K Flash的LPC ARM") << false;
         QTest::newRow("no data bytes")
-            << QByteArray(":00000001FF\r\n") << QStringLiteral("文件中没有可下载的数据");
-        QTest::newRow("non-hex character") << QByteArray(":0400000001G203040E\r\n") << QString();
-        QTest::newRow("truncated record") << QByteArray(":10000000010203\r\n") << QString();
-        QTest::newRow("byte count past the line") << QByteArray(":FF00000001\r\n") << QString();
+            << QByteArray(":00000001FF\r\n") << QStringLiteral("文件中没有可下载的数据") << false;
+        QTest::newRow("non-hex character") << QByteArray(":0400000001G203040E\r\n")
+                                           << QStringLiteral("HEX文件格式错误: 第 1 行") << true;
+        QTest::newRow("truncated record") << QByteArray(":10000000010203\r\n")
+                                          << QStringLiteral("HEX文件记录不完整: 第 1 行") << true;
+        QTest::newRow("byte count past the line")
+            << QByteArray(":FF00000001\r\n") << QStringLiteral("HEX文件记录不完整: 第 1 行")
+            << true;
     }
     void refusedFileEndsByTimeout()
     {
         QFETCH(QByteArray, file);
         QFETCH(QString, message);
+        QFETCH(bool, atOnce);
         Rig r;
         r.useFile(file);
         r.startedAt.start();
         r.main().BitBtn1Click();
+        if (atOnce) {
+            QCOMPARE(r.ends, QList<bool>{false});
+            QCOMPARE(r.lines, QStringList{message});
+            QCOMPARE(r.peer.receivedCount(), 0);
+            r.verifyIdle();
+            // Damaged after the download button looked at it: the programmer refuses it when
+            // it reads it, at once and before anything is erased.
+            r.lpc().BitBtn1Click();
+            QVERIFY(r.waitForEnd(1, 5000));
+            QCOMPARE(r.ends, (QList<bool>{false, false}));
+            QCOMPARE(r.lines.last(), message);
+            QVERIFY(r.startedAt.elapsed() < kCommTimeoutMs);
+            QVERIFY(r.sim.erasedSectors().isEmpty());
+            r.verifyIdle();
+            return;
+        }
         // Wait until the part identification has been answered and the file looked at.
         QVERIFY(QTest::qWaitFor(
             [&] {
@@ -691,7 +713,7 @@ private slots:
         QCOMPARE(r.lpc().LpcState, qint32(TLPCFrm::StepPartId));
         QVERIFY(r.lpc().Timer1->isActive());
         QVERIFY(!r.lpc().LpcImageLoaded);
-        QCOMPARE(r.lines.last(), message.isEmpty() ? QStringLiteral("解锁成功") : message);
+        QCOMPARE(r.lines.last(), message);
         QVERIFY(r.sim.erasedSectors().isEmpty());
 
         // Let the time-out come sooner than 8 s; it ends the attempt as usual.

@@ -156,7 +156,7 @@ private slots:
     void loadHex();
     void imageLimit_data();
     void imageLimit();
-    void overlongLine();
+    void overlongLineRefusesTheFile();
     void loadFile_data();
     void loadFile();
 };
@@ -593,6 +593,9 @@ void TestLpcImage::parseLine_data()
         << QStringLiteral(":0400000300001000E9") << int(L::Ignored);
     QTest::newRow("linear base") << QStringLiteral(":020000040001F9") << int(L::Address);
     QTest::newRow("segment base") << QStringLiteral(":020000021000EC") << int(L::Address);
+    QTest::newRow("bad checksum") << QStringLiteral(":040000000102030400") << int(L::Malformed);
+    QTest::newRow("text after the checksum")
+        << QStringLiteral(":0400000001020304F2;") << int(L::Malformed);
     QTest::newRow("non-hex data") << QStringLiteral(":04000000010203G4F2") << int(L::Malformed);
     QTest::newRow("non-hex count") << QStringLiteral(":0G00000001020304F2") << int(L::Malformed);
     QTest::newRow("non-hex type") << QStringLiteral(":040000X001020304F2") << int(L::Malformed);
@@ -645,14 +648,26 @@ void TestLpcImage::loadHex_data()
     QTest::newRow("overlap: later record wins")
         << record(0, 0, d8) + record(0, 2, bytes("EE FF")) + kEof << ok
         << d8.left(2) + bytes("EE FF") + d8.mid(4) << 0;
-    QTest::newRow("end of file does not stop the reading")
-        << record(0, 0, d4) + kEof + record(0, 4, d4) << ok << d4 + d4 << 0;
-    QTest::newRow("lines without a colon skipped")
-        << "\r\n; comment\r\n" + record(0, 0, d4) + "\r\n"
-        << ok << d4 << 0;
+    QTest::newRow("nothing after the end-of-file record is read")
+        << record(0, 0, d4) + kEof + record(0, 4, d4) << ok << d4 << 0;
+    QTest::newRow("blank lines between records")
+        << "\r\n" + record(0, 0, d4) + "\r\n\r\n" + kEof << ok << d4 << 0;
+    QTest::newRow("CR line ends")
+        << QByteArray(record(0, 0, d4) + record(0, 4, d8) + kEof).replace("\r\n", "\r") << ok
+        << d4 + d8 << 0;
+    QTest::newRow("no line breaks between records")
+        << QByteArray(record(0, 0, d4) + record(0, 4, d8) + kEof).replace("\r\n", "") << ok
+        << d4 + d8 << 0;
+    QTest::newRow("a comment line refuses the file")
+        << "\r\n; comment\r\n" + record(0, 0, d4) + kEof << int(LoadStatus::Malformed)
+        << QByteArray() << 2;
     QTest::newRow("lower-case digits")
-        << QByteArray(":04000000a1b2c3d4ea\n") << ok << bytes("A1 B2 C3 D4") << 0;
-    QTest::newRow("checksum not checked") << QByteArray(":0400000011223344FF\n") << ok << d4 << 0;
+        << QByteArray(":04000000a1b2c3d412\n") + kEof << ok << bytes("A1 B2 C3 D4") << 0;
+    QTest::newRow("checksum checked") << QByteArray(":0400000011223344FF\n") + kEof
+                                      << int(LoadStatus::Malformed) << QByteArray() << 1;
+    QTest::newRow("no end-of-file record: the last line named")
+        << record(0, 0, d4) + record(0, 4, d4) + "\r\n"
+        << int(LoadStatus::Malformed) << QByteArray() << 2;
     QTest::newRow("255-byte record")
         << record(0, 0, pattern(255)) + kEof << ok << pattern(255) + QByteArray(1, '\0') << 0;
     QTest::newRow("non-hex data stops the load at its line")
@@ -726,16 +741,17 @@ void TestLpcImage::imageLimit()
     QCOMPARE(list->item(list->LpcSendCount() - 3).lines.at(0), QByteArray("P 16 16\r\n"));
 }
 
-void TestLpcImage::overlongLine()
+void TestLpcImage::overlongLineRefusesTheFile()
 {
-    // A record followed by junk far beyond any record's length on the same line: the record
-    // loads and the junk is never read as a record of its own.
+    // A record followed by junk far beyond any record's length on the same line: the junk is
+    // never read as a record of its own, and the file is refused at that line.
     QByteArray text = record(0, 0, bytes("11 22 33 44"));
     text.chop(2);
     text += QByteArray(5000, 'x') + ":04000400GGGGGGGGFF\r\n" + record(0, 4, bytes("55 66 77 88"));
-    const LoadResult r = loadText(text);
-    QCOMPARE(int(r.status), int(LoadStatus::Loaded));
-    QCOMPARE(r.image, bytes("11 22 33 44 55 66 77 88"));
+    const LoadResult r = loadText(text + kEof);
+    QCOMPARE(int(r.status), int(LoadStatus::Malformed));
+    QCOMPARE(r.malformedLine, 1);
+    QCOMPARE(r.statusText, QStringLiteral("HEX文件格式错误: 第 1 行"));
 }
 
 void TestLpcImage::loadFile_data()

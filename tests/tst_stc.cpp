@@ -582,26 +582,30 @@ private slots:
         QTest::addColumn<QByteArray>("file");
         QTest::addColumn<QString>("name");
         QTest::addColumn<QString>("reason");
+        QTest::addColumn<QString>("message"); // "": the no-data message
         QTest::newRow("raw binary") << QByteArray::fromHex("0102030405") << "fw.bin"
-                                    << "the decoder rejects a text not starting with ':'";
+                                    << "the decoder rejects a text not starting with ':'"
+                                    << QStringLiteral("HEX文件格式错误: 第 1 行");
         QTest::newRow("empty file") << QByteArray() << "fw.hex"
-                                    << "nothing to decode";
+                                    << "nothing to decode" << QString();
         QTest::newRow("data only at offset 0")
             << QByteArray(":0100000055AA\r\n:00000001FF\r\n") << "fw.hex"
-            << "offset 0 is not examined";
+            << "offset 0 is not examined" << QString();
         QTest::newRow("zeros only") << intelHex(QByteArray(64, '\0')) << "fw.hex"
-                                    << "no non-zero byte";
+                                    << "no non-zero byte" << QString();
     }
     void refusedImage()
     {
         QFETCH(QByteArray, file);
         QFETCH(QString, name);
+        QFETCH(QString, message);
 
         StcLine line;
         line.main().Label10->setText(QStringLiteral("9.9 KB"));
         line.useFile(name, file);
         line.download();
-        QCOMPARE(line.lines, QStringList{stc::kNoImageMessage.toString()});
+        QCOMPARE(line.lines,
+                 QStringList{message.isEmpty() ? stc::kNoImageMessage.toString() : message});
         QCOMPARE(line.ends, QList<bool>{false});
         QVERIFY(line.main().BitBtn1->isEnabled());
         QVERIFY(line.main().Label10->text().isEmpty());

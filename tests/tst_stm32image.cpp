@@ -1,5 +1,6 @@
 // The STM32 programmer's pure logic: frames and checksums as the boot loader checks them,
-// reply tests, message texts, HEX placement and the loading of firmware files.
+// reply tests, message texts, HEX placement and the loading of firmware files (through the
+// shared HEX reader: its line ends and its refusal of damaged files are checked here).
 #include "logic/Stm32Image.h"
 
 #include <QBuffer>
@@ -111,7 +112,7 @@ private slots:
     void loadHex();
     void hexSizeLimit_data();
     void hexSizeLimit();
-    void overlongLineKeepsItsRecord();
+    void overlongLineRefusesTheFile();
     void fileKind_data();
     void fileKind();
     void fileRefusals_data();
@@ -364,11 +365,21 @@ void TestStm32Image::parseLine_data()
     QTest::newRow("data") << QStringLiteral(":0400000001020304F2") << int(L::Data)
                           << bytes("01 02 03 04");
     QTest::newRow("data, lower case")
-        << QStringLiteral(":04000000a1b2c3d4ea") << int(L::Data) << bytes("A1 B2 C3 D4");
-    QTest::newRow("bad checksum still loads")
-        << QStringLiteral(":040000000102030400") << int(L::Data) << bytes("01 02 03 04");
+        << QStringLiteral(":04000000a1b2c3d412") << int(L::Data) << bytes("A1 B2 C3 D4");
+    QTest::newRow("blanks and a line end after the checksum")
+        << QStringLiteral(":0400000001020304F2 \t\r\n") << int(L::Data) << bytes("01 02 03 04");
+    QTest::newRow("bad checksum") << QStringLiteral(":040000000102030400") << int(L::Invalid)
+                                  << QByteArray();
     QTest::newRow("no checksum at all")
-        << QStringLiteral(":0400000001020304") << int(L::Data) << bytes("01 02 03 04");
+        << QStringLiteral(":0400000001020304") << int(L::Invalid) << QByteArray();
+    QTest::newRow("a digit more than the count asks for")
+        << QStringLiteral(":0400000001020304F20") << int(L::Invalid) << QByteArray();
+    QTest::newRow("text after the checksum")
+        << QStringLiteral(":0400000001020304F2 ok") << int(L::Invalid) << QByteArray();
+    QTest::newRow("blank inside the record")
+        << QStringLiteral(":04000000 01020304F2") << int(L::Invalid) << QByteArray();
+    QTest::newRow("linear base of four bytes")
+        << QStringLiteral(":0400000408000000F0") << int(L::Invalid) << QByteArray();
     QTest::newRow("non-hex data character")
         << QStringLiteral(":04000000010G0304F2") << int(L::Invalid) << QByteArray();
     QTest::newRow("count runs past the line")
@@ -424,8 +435,39 @@ void TestStm32Image::loadHex_data()
     QTest::newRow("contiguous from flash start: records in file order")
         << linearBase(0x0800) + record(0, 0, d16) + record(0, 16, d4a) + record(0, 20, d4b) + kEof
         << int(LoadStatus::Loaded) << d16 + d4a + d4b << loaded;
-    QTest::newRow("LF line ends") << QByteArray(record(0, 0, d4a)).replace("\r\n", "\n")
+    QTest::newRow("LF line ends") << QByteArray(record(0, 0, d4a) + kEof).replace("\r\n", "\n")
                                   << int(LoadStatus::Loaded) << d4a << loaded;
+    // A record ends at CR, LF or the next ':'.
+    QTest::newRow("CR line ends")
+        << QByteArray(record(0, 0, d4a) + record(0, 4, d4b) + kEof).replace("\r\n", "\r")
+        << int(LoadStatus::Loaded) << d4a + d4b << loaded;
+    QTest::newRow("no line breaks between records")
+        << QByteArray(record(0, 0, d4a) + record(0, 4, d4b) + kEof).replace("\r\n", "")
+        << int(LoadStatus::Loaded) << d4a + d4b << loaded;
+    QTest::newRow("blank lines and blanks between records")
+        << "\r\n  \t\n" + record(0, 0, d4a) + "\n\n" + record(0, 4, d4b) + " \r\n" + kEof
+        << int(LoadStatus::Loaded) << d4a + d4b << loaded;
+    // Damaged files are refused whole, naming the line where the reading stopped.
+    QTest::newRow("no end-of-file record")
+        << record(0, 0, d4a) + record(0, 4, d4b) << int(LoadStatus::Damaged) << QByteArray()
+        << QStringLiteral("HEX文件没有结束记录: 文件止于第 2 行");
+    QTest::newRow("checksum does not match")
+        << record(0, 0, d4a) + QByteArray(record(0, 4, d4b)).replace("\r\n", "").chopped(2) +
+               "00\r\n" + kEof
+        << int(LoadStatus::Damaged) << QByteArray() << QStringLiteral("HEX文件校验和错误: 第 2 行");
+    QTest::newRow("record cut short by the next record")
+        << record(0, 0, d4a) + ":04000400AABB" + record(0, 8, d4b) + kEof
+        << int(LoadStatus::Damaged) << QByteArray() << QStringLiteral("HEX文件记录不完整: 第 2 行");
+    QTest::newRow("file ends inside a record")
+        << record(0, 0, d4a) + "\r\n:04000400AABB" << int(LoadStatus::Damaged) << QByteArray()
+        << QStringLiteral("HEX文件记录不完整: 第 3 行");
+    QTest::newRow("NUL byte between records, CR line ends")
+        << QByteArray(record(0, 0, d4a) + QByteArray(1, '\0') + record(0, 4, d4b) + kEof)
+               .replace("\r\n", "\r")
+        << int(LoadStatus::Damaged) << QByteArray() << QStringLiteral("HEX文件格式错误: 第 2 行");
+    QTest::newRow("a comment line")
+        << "; built by hand\r\n" + record(0, 0, d4a) + kEof << int(LoadStatus::Damaged)
+        << QByteArray() << QStringLiteral("HEX文件格式错误: 第 1 行");
     QTest::newRow("gap filled with erased flash")
         << linearBase(0x0800) + record(0, 0, d4a) + record(0, 0x10, d4b) + kEof
         << int(LoadStatus::Loaded) << d4a + QByteArray(12, '\xFF') + d4b << QString();
@@ -452,15 +494,15 @@ void TestStm32Image::loadHex_data()
     QTest::newRow("segment base") << segmentBase(0x0010) + record(0, 0, d4a) + kEof
                                   << int(LoadStatus::Loaded) << QByteArray(0x100, '\xFF') + d4a
                                   << QString();
-    QTest::newRow("bad data character drops only that record")
+    QTest::newRow("bad data character refuses the file")
         << record(0, 0, d4a) + QByteArray(record(0, 4, d4b)).replace("AABB", "AAXB") +
                record(0, 8, d4a) + kEof
-        << int(LoadStatus::Loaded) << d4a + QByteArray(4, '\xFF') + d4a << QString();
+        << int(LoadStatus::Damaged) << QByteArray() << QStringLiteral("HEX文件格式错误: 第 2 行");
     QTest::newRow("bad data character in the last record")
         << record(0, 0, d4a) + QByteArray(record(0, 4, d4b)).replace("AABB", "AAXB") + kEof
-        << int(LoadStatus::Loaded) << d4a << QString();
-    QTest::newRow("data after the end-of-file record")
-        << record(0, 0, d4a) + kEof + record(0, 4, d4b) << int(LoadStatus::Loaded) << d4a + d4b
+        << int(LoadStatus::Damaged) << QByteArray() << QStringLiteral("HEX文件格式错误: 第 2 行");
+    QTest::newRow("nothing after the end-of-file record is read")
+        << record(0, 0, d4a) + kEof + record(0, 4, d4b) + "junk" << int(LoadStatus::Loaded) << d4a
         << QString();
     QTest::newRow("255-byte record accepted whole")
         << record(0, 0, pattern(255)) + kEof << int(LoadStatus::Loaded)
@@ -490,8 +532,11 @@ void TestStm32Image::loadHex_data()
                                 << QStringLiteral("文件中没有可下载的数据");
     QTest::newRow("end-of-file record only")
         << kEof << int(LoadStatus::Empty) << QByteArray() << QString();
-    QTest::newRow("only invalid records") << QByteArray(":04000000ZZ020304F2\r\nhello\r\n")
-                                          << int(LoadStatus::Empty) << QByteArray() << QString();
+    QTest::newRow("only invalid records")
+        << QByteArray(":04000000ZZ020304F2\r\nhello\r\n") << int(LoadStatus::Damaged)
+        << QByteArray() << QStringLiteral("HEX文件格式错误: 第 1 行");
+    QTest::newRow("blank lines only") << QByteArray("\r\n\r\n") << int(LoadStatus::Empty)
+                                      << QByteArray() << QStringLiteral("文件中没有可下载的数据");
     QTest::newRow("zero-length data records only")
         << record(0, 0x100, {}) + kEof << int(LoadStatus::Empty) << QByteArray() << QString();
 }
@@ -549,16 +594,19 @@ void TestStm32Image::hexSizeLimit()
         QCOMPARE(r.statusText, QStringLiteral("文件太大，不能用于256K Flash"));
 }
 
-void TestStm32Image::overlongLineKeepsItsRecord()
+void TestStm32Image::overlongLineRefusesTheFile()
 {
     // A full 255-byte record followed by 3000 characters of trailing junk on the same line,
-    // then an ordinary record: both load, the junk is never taken for a record.
+    // then an ordinary record: the junk is never taken for a record, and the file is refused
+    // at the line that holds it. Digits that run on past any record's length, too.
     QByteArray first = record(0, 0, pattern(255));
     first.chop(2);
-    first += QByteArray(3000, 'Z') + ":04000000DEADBEEF00" + "\r\n";
-    const LoadResult r = loadHexText(first + record(0, 256, bytes("11 22 33 44")) + kEof);
-    QCOMPARE(int(r.status), int(LoadStatus::Loaded));
-    QCOMPARE(r.image, pattern(255) + bytes("FF 11 22 33 44"));
+    const QByteArray next = record(0, 256, bytes("11 22 33 44")) + kEof;
+    for (const QByteArray &junk : {QByteArray(3000, 'Z'), QByteArray(3000, '0')}) {
+        const LoadResult r = loadHexText(first + junk + ":04000000DEADBEEF00\r\n" + next);
+        QCOMPARE(int(r.status), int(LoadStatus::Damaged));
+        QCOMPARE(r.statusText, QStringLiteral("HEX文件格式错误: 第 1 行"));
+    }
 }
 
 void TestStm32Image::fileKind_data()

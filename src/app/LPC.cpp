@@ -163,6 +163,8 @@ bool TLPCFrm::RenewedlyLoadFile()
     case lpc::LoadStatus::Loaded:
         break;
     case lpc::LoadStatus::Missing:
+    case lpc::LoadStatus::Malformed: // damaged since the download button checked it
+    case lpc::LoadStatus::Unreadable:
         endDownload(r.statusText, DownloadResult::RefusedFile);
         return false;
     case lpc::LoadStatus::TooLarge:
@@ -171,10 +173,6 @@ bool TLPCFrm::RenewedlyLoadFile()
         fileRefused_ = true;
         showAndAppend(r.statusText);
         return false;
-    case lpc::LoadStatus::Malformed:
-    case lpc::LoadStatus::Unreadable:
-        fileRefused_ = true;
-        return false; // dropped without a message; the time-out ends the attempt
     }
     if (LpcFlashBytes > 0 && r.image.size() > LpcFlashBytes) {
         // Nothing has been erased yet: the chip keeps what it holds.

@@ -274,6 +274,9 @@ void TMainForm::SetStatus(const QString &text)
 void TMainForm::DownloadEnded(DownloadResult result)
 {
     if (OnDownloadEnded) OnDownloadEnded(result);
+    // A file that changed during the download is downloaded next, once it has settled (not
+    // by a window that is closing).
+    if (!closed_) CheckFileChanged();
 }
 
 QString TMainForm::SendAreaText() const

@@ -5,6 +5,7 @@
 #include "app/LPC.h"
 #include "app/STC.h"
 #include "logic/Devices.h"
+#include "logic/FirmwareFile.h"
 
 #include "app/Ui.h"
 
@@ -12,7 +13,6 @@
 #include <QComboBox>
 #include <QFileInfo>
 #include <QLineEdit>
-#include <QLocale>
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QScopeGuard>
@@ -21,12 +21,39 @@
 namespace {
 constexpr int kBaud19200 = br19200;
 constexpr int kBaud57600 = br57600;
+
+// Why the file cannot be downloaded as it stands, found before the programmer opens the port,
+// so the board is not reset and hears nothing: a loop of symbolic links (which every
+// programmer would take for a missing file) and, for the programmers that read HEX in the
+// middle of their dialogue with the boot loader (LPC always, STM32 for .hex files), a damaged
+// HEX file. The STC programmer checks its file itself, before the decoding library and the
+// port. "" when the programmer may start.
+QString refusalBeforeStart(devices::Family family, const QString &path)
+{
+    if (firmwarefile::isSymlinkLoop(path)) return firmwarefile::symlinkLoopText();
+    if (family == devices::Family::Stc) return {};
+    if (family == devices::Family::Stm32 && !stm32::isHexFileName(path)) return {};
+    return firmwarefile::damageText(firmwarefile::readHexFile(path, {}));
+}
 } // namespace
 
 void TMainForm::BitBtn1Click()
 {
     Memo1->clear();
     const std::optional<devices::Family> family = devices::familyAt(MCUType->currentIndex());
+    if (!family) return;
+    // (A press while a download runs reaches the programmers, which ignore it.)
+    if (BitBtn1->isEnabled()) {
+        // The version of the file this download reads has been seen: only a later change
+        // starts an automatic download.
+        LastFileTime = FormattedFileTime(Edit2->text());
+        if (const QString why = refusalBeforeStart(*family, Edit2->text()); !why.isEmpty()) {
+            SetStatus(why);
+            AppendLine(why);
+            DownloadEnded(DownloadResult::RefusedFile);
+            return;
+        }
+    }
     // The lists are set by program here, which runs none of their change rules: a port the
     // terminal holds open is not reopened, but the driver takes the new settings at once.
     if (family == devices::Family::Lpc) {
@@ -122,12 +149,9 @@ void TMainForm::ComboBox7Change()
 
 QString TMainForm::FormattedFileTime(const QString &path) const
 {
-    // Short date and long time: one-second resolution, so two saves within the same second
-    // look alike.
-    const QDateTime t = FileModifiedTime(path);
-    const QLocale l = QLocale::system();
-    return l.toString(t.date(), QLocale::ShortFormat) + QLatin1Char(' ') +
-           l.toString(t.time(), QStringLiteral("HH:mm:ss"));
+    // The modification time to the nanosecond and the size: a compiler writing the file in
+    // pieces changes one or the other with every piece, however quickly they follow.
+    return firmwarefile::stampText(path);
 }
 
 void TMainForm::CheckFileChanged()
@@ -137,18 +161,29 @@ void TMainForm::CheckFileChanged()
     if (!QFileInfo(path).isFile()) return;
     const QString stamp = FormattedFileTime(path);
     if (stamp == LastFileTime) return;
+    // A change that lands while a download runs stays unseen until that download has ended
+    // (DownloadEnded looks again at once), and then starts the next one.
+    if (!BitBtn1->isEnabled()) return;
     LastFileTime = stamp;
-    if (!BitBtn1->isEnabled()) return; // a change seen while a download runs starts nothing
     SetStayOnTop(true);
-    AutoIspTimer->start();
+    AutoIspTimer->start(); // a further change restarts the settle time
     repaint();
 }
 
 void TMainForm::AutoIspTimerTimer()
 {
     AutoIspTimer->stop();
-    // The user may have pressed the download button while this start was pending: a
-    // programmer that runs is not started again under itself.
+    // The file has to stay the same for the whole settle time: a compiler may still be
+    // writing it.
+    const QString stamp = FormattedFileTime(Edit2->text());
+    if (stamp != LastFileTime) {
+        LastFileTime = stamp;
+        AutoIspTimer->start();
+        return;
+    }
+    // The user may have pressed the download button while this start was pending: that
+    // download reads this version of the file, and a programmer that runs is not started
+    // again under itself.
     if (!BitBtn1->isEnabled()) return;
     BitBtn1Click();
 }

@@ -411,7 +411,8 @@ void TMainForm::buildLayout()
     TimerSec = new QTimer(this);
     TimerSec->setInterval(1000);
     AutoIspTimer = new QTimer(this);
-    AutoIspTimer->setInterval(200);
+    // The settle time: a changed file is downloaded once it has stayed the same this long.
+    AutoIspTimer->setInterval(300);
     Timer1 = new QTimer(this);
     Timer5 = new QTimer(this);
     Timer5->setInterval(3);

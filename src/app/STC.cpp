@@ -4,6 +4,7 @@
 #include "app/Texts.h"
 #include "hexlib/StcHexLib.h"
 #include "logic/Devices.h"
+#include "logic/FirmwareFile.h"
 #include "logic/HexText.h"
 #include "serial/SPComm.h"
 
@@ -474,6 +475,12 @@ bool TSTCFrm::StcPrepareImage()
         return false;
     };
     if (!QFileInfo(fileName).isFile()) return refuse(kNoFile);
+    // The decoding library reads whatever it is given; a file it would read wrongly is
+    // refused here, before it and before the port.
+    if (const QString why = firmwarefile::decoderRefusal(fileName); !why.isEmpty()) {
+        forgetImage();
+        return refuse(why);
+    }
     if (!StcLoadImage(fileName)) return refuse(stc::kNoImageMessage.toString());
     StcSplitBlocks();
     m.AppendLine(kTargetCode);
@@ -489,16 +496,21 @@ bool TSTCFrm::StcLoadImage(const QString &fileName)
 
     const std::optional<qsizetype> length = stc::imageLength(buffer);
     if (!length) {
-        StcImage.clear();
-        StcImageLength = 0;
-        StcBlocks.clear();
-        MainForm->Label10->clear();
+        forgetImage();
         return false;
     }
     StcImageLength = quint32(*length);
     MainForm->Label10->setText(stc::sizeLabel(*length));
     StcImage = buffer.left(*length);
     return true;
+}
+
+void TSTCFrm::forgetImage()
+{
+    StcImage.clear();
+    StcImageLength = 0;
+    StcBlocks.clear();
+    MainForm->Label10->clear();
 }
 
 void TSTCFrm::StcSplitBlocks()

@@ -68,8 +68,8 @@ public:
 
     // ---- image preparation -----------------------------------------------------------
     // Checks and decodes the file named in the main window and splits it into StcBlocks.
-    // False when the file is missing or holds nothing to upload (reported in the message
-    // area; the download button is enabled again).
+    // False when the file is missing, damaged or holds nothing to upload (reported in the
+    // message area; the download button is enabled again).
     bool StcPrepareImage();
     // Decodes fileName into StcImage and StcImageLength and shows the size. False when the
     // decoded image has no non-zero byte after offset 0.
@@ -94,6 +94,8 @@ public:
 
 private:
     bool runDownload();
+    // A refused file leaves no image of an earlier one behind, nor its size on show.
+    void forgetImage();
     // How the running download ends if it fails from here on.
     DownloadResult failure_ = DownloadResult::Failed;
     bool connectToChip();

@@ -3,6 +3,7 @@
 #include "app/Main.h"
 #include "hexlib/StcHexLib.h"
 #include "logic/Devices.h"
+#include "logic/FirmwareFile.h"
 #include "logic/LpcImage.h"
 #include "logic/StcFrames.h"
 #include "logic/Stm32Image.h"
@@ -158,6 +159,8 @@ int parseDownload(const QStringList &args, DownloadOptions &o)
 QString unusableFile(devices::Family family, const QString &path)
 {
     const QFileInfo info(path);
+    if (firmwarefile::isSymlinkLoop(path))
+        return QStringLiteral("%1: its symbolic links form a loop").arg(path);
     if (!info.exists()) return QStringLiteral("%1: no such file").arg(path);
     if (!info.isFile()) return QStringLiteral("%1: not a regular file").arg(path);
     if (!info.isReadable()) return QStringLiteral("%1: not readable").arg(path);
@@ -173,11 +176,14 @@ QString unusableFile(devices::Family family, const QString &path)
         break;
     }
     case devices::Family::Stc: {
+        // The same check as the window's, before the decoding library reads the file.
+        if (const QString why = firmwarefile::decoderRefusal(path); !why.isEmpty())
+            return QStringLiteral("%1: %2").arg(path, why);
         std::vector<quint8> image(0x10000, 0);
         hexlib::decodeHexFile(path, image.data());
         if (!stc::imageLength(QByteArrayView(reinterpret_cast<const char *>(image.data()),
                                              qsizetype(image.size()))))
-            return QStringLiteral("%1: no data in the image (not an Intel HEX file?)").arg(path);
+            return QStringLiteral("%1: no data within the 64 KiB image").arg(path);
         break;
     }
     }

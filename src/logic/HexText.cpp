@@ -79,40 +79,60 @@ QByteArray filterHexBytes(QStringView text)
     return out;
 }
 
-HexRecordStatus parseHexRecord(QStringView line, HexRecord &out)
+HexRecordStatus parseHexRecord(QByteArrayView text, HexRecord &out)
 {
-    constexpr qsizetype kCountPos = 1, kOffsetPos = 3, kTypePos = 7, kDataPos = 9;
-    if (line.isEmpty() || line.front() != u':') return HexRecordStatus::NotARecord;
-    const auto count = parseField(line, kCountPos, 2);
-    const auto type = parseField(line, kTypePos, 2);
-    if (!count || !type) return HexRecordStatus::Malformed;
-    out.type = *type;
-    out.offset = 0;
+    if (text.isEmpty() || text.front() != ':') return HexRecordStatus::NotARecord;
+    // The digits run from position 1 to the first blank or line end; only blanks and line
+    // ends may follow them.
+    qsizetype digits = 1;
+    while (digits < text.size() && digitValue(char16_t(quint8(text[digits]))) >= 0)
+        ++digits;
+    for (qsizetype i = digits; i < text.size(); ++i)
+        if (!isHexBlank(text[i])) return HexRecordStatus::Malformed;
+    const QByteArrayView hex = text.sliced(1, digits - 1);
+    if (hex.size() > kHexMaxRecordDigits) return HexRecordStatus::Malformed;
+    if (hex.size() < 2) return HexRecordStatus::CutShort;
+
+    const auto byteAt = [&hex](qsizetype i) {
+        return quint8(digitValue(char16_t(quint8(hex[2 * i]))) << 4 |
+                      digitValue(char16_t(quint8(hex[2 * i + 1]))));
+    };
+    const qsizetype count = byteAt(0);
+    const qsizetype needed = kHexRecordOverhead + 2 * count;
+    if (hex.size() < needed) return HexRecordStatus::CutShort;
+    if (hex.size() > needed) return HexRecordStatus::Malformed;
+    quint8 sum = 0;
+    for (qsizetype i = 0; i < needed / 2; ++i)
+        sum += byteAt(i);
+    if (sum != 0) return HexRecordStatus::BadChecksum;
+
+    constexpr qsizetype kOffsetByte = 1, kTypeByte = 3, kDataByte = 4;
+    const quint32 type = byteAt(kTypeByte);
+    if ((type == kHexSegmentBase || type == kHexLinearBase) && count != 2)
+        return HexRecordStatus::Malformed;
+    out.type = type;
+    out.offset = quint32(byteAt(kOffsetByte)) << 8 | byteAt(kOffsetByte + 1);
     out.value = 0;
     out.data.clear();
-    switch (*type) {
-    case kHexData: {
-        const auto offset = parseField(line, kOffsetPos, 4);
-        if (!offset) return HexRecordStatus::Malformed;
-        out.offset = *offset;
-        out.data.resize(qsizetype(*count));
-        for (qsizetype i = 0; i < out.data.size(); ++i) {
-            const auto b = parseField(line, kDataPos + 2 * i, 2);
-            if (!b) return HexRecordStatus::Malformed;
-            out.data[i] = char(*b);
-        }
-        return HexRecordStatus::Ok;
+    if (type == kHexData) {
+        out.data.resize(count);
+        for (qsizetype i = 0; i < count; ++i)
+            out.data[i] = char(byteAt(kDataByte + i));
+    } else {
+        out.offset = 0;
+        if (type == kHexSegmentBase || type == kHexLinearBase)
+            out.value = quint32(byteAt(kDataByte)) << 8 | byteAt(kDataByte + 1);
     }
-    case kHexSegmentBase:
-    case kHexLinearBase: {
-        const auto value = parseField(line, kDataPos, 4);
-        if (!value) return HexRecordStatus::Malformed;
-        out.value = *value;
-        return HexRecordStatus::Ok;
-    }
-    default:
-        return HexRecordStatus::Ok;
-    }
+    return HexRecordStatus::Ok;
+}
+
+HexRecordStatus parseHexRecord(QStringView text, HexRecord &out)
+{
+    // A character beyond Latin-1 is no digit: it becomes one that is no digit either.
+    QByteArray latin1(text.size(), Qt::Uninitialized);
+    for (qsizetype i = 0; i < text.size(); ++i)
+        latin1[i] = text[i].unicode() < 0x80 ? char(text[i].unicode()) : '\x7F';
+    return parseHexRecord(QByteArrayView(latin1), out);
 }
 
 } // namespace hextext

@@ -1,6 +1,6 @@
 // The one hex-text helper of the program: bytes to hexadecimal text and back.
 // Frames of the STC protocol are held as hex text, the terminal shows and sends hex, and the
-// HEX file parsers read hex fields; all of them use these functions.
+// HEX file reader checks and reads records; all of them use these functions.
 #pragma once
 
 #include <QByteArray>
@@ -17,6 +17,12 @@ constexpr int digitValue(char16_t c)
     if (c >= u'A' && c <= u'F') return c - u'A' + 10;
     if (c >= u'a' && c <= u'f') return c - u'a' + 10;
     return -1;
+}
+
+// Blanks and line ends: what may stand between the records of an Intel HEX file.
+constexpr bool isHexBlank(char c)
+{
+    return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\f' || c == '\v';
 }
 
 // Unsigned value of the hexadecimal digits text[pos .. pos+count-1]; nullopt when the text is
@@ -39,8 +45,8 @@ QByteArray fromHex(QStringView hex);
 // last digit is dropped. "1 23 4f x5" -> 12 34 F5; "0x41 0x42" -> 04 10 42.
 QByteArray filterHexBytes(QStringView text);
 
-// One line of an Intel HEX file: ':' count(2) load offset(4) type(2) data(2 * count), then a
-// checksum that is not read. Fields are read only inside the line.
+// One record of an Intel HEX file: ':' count(2) load offset(4) type(2) data(2 * count)
+// checksum(2), the checksum being the two's complement of the sum of all the other bytes.
 struct HexRecord
 {
     quint32 type = 0;
@@ -52,12 +58,22 @@ constexpr quint32 kHexData = 0x00;
 constexpr quint32 kHexEndOfFile = 0x01;
 constexpr quint32 kHexSegmentBase = 0x02;
 constexpr quint32 kHexLinearBase = 0x04;
+// Count, offset, type and checksum: the digits of a record without data (the ':' not counted).
+constexpr int kHexRecordOverhead = 10;
+constexpr int kHexMaxRecordDigits = kHexRecordOverhead + 2 * 255;
 
 enum class HexRecordStatus {
-    NotARecord, // empty, or the first character is not ':'
-    Malformed,  // a field it needs is missing or holds a character that is not a hex digit
+    NotARecord,  // empty, or the first character is not ':'
+    Malformed,   // a character that is not a hexadecimal digit, more digits than the count
+                 // asks for, or an address record whose value is not two bytes
+    CutShort,    // fewer digits than the count and the checksum need
+    BadChecksum, // all there, but the bytes do not sum to zero
     Ok,
 };
-HexRecordStatus parseHexRecord(QStringView line, HexRecord &out);
+// One record: the text from its ':' on, with nothing after its checksum but blanks and line
+// ends. Everything is checked, so a record that is Ok holds exactly what its writer meant.
+// Never reads outside the text.
+HexRecordStatus parseHexRecord(QByteArrayView text, HexRecord &out);
+HexRecordStatus parseHexRecord(QStringView text, HexRecord &out);
 
 } // namespace hextext

@@ -1,6 +1,6 @@
 #include "logic/LpcImage.h"
 
-#include "logic/HexText.h"
+#include "logic/FirmwareFile.h"
 
 #include <QFile>
 #include <QFileInfo>
@@ -21,14 +21,6 @@ constexpr char kUuOffset = 0x20;
 QString statusEmpty()
 {
     return QStringLiteral("文件中没有可下载的数据");
-}
-QString statusUnreadable()
-{
-    return QStringLiteral("文件无法读取");
-}
-QString statusMalformed(int line)
-{
-    return QStringLiteral("HEX文件格式错误: 第 %1 行").arg(line);
 }
 
 LoadResult refuse(LoadStatus status, QString text, int line = 0)
@@ -149,11 +141,15 @@ HexLine ParseLpcHexLine(QStringView line, LpcHexState &state)
     switch (hextext::parseHexRecord(line, r)) {
     case hextext::HexRecordStatus::NotARecord:
         return HexLine::Ignored;
-    case hextext::HexRecordStatus::Malformed:
-        return HexLine::Malformed;
     case hextext::HexRecordStatus::Ok:
-        break;
+        return ParseLpcHexLine(r, state);
+    default:
+        return HexLine::Malformed;
     }
+}
+
+HexLine ParseLpcHexLine(const hextext::HexRecord &r, LpcHexState &state)
+{
     switch (r.type) {
     case hextext::kHexData: {
         // Sum in 64 bits: bases near 4 GiB must not wrap round into the image.
@@ -208,38 +204,24 @@ QString codeSizeLine(qsizetype imageSize)
     return QStringLiteral("CodeSize: %1 KB").arg(imageSize / 1024);
 }
 
-LoadResult loadHex(QIODevice &device)
-{
-    LpcHexState state;
-    std::array<char, kMaxHexLineChars + 1> buf{};
-    qint64 total = 0;
-    int lineNumber = 0;
-    while (!device.atEnd()) {
-        const qint64 got = device.readLine(buf.data(), qint64(buf.size()));
-        if (got <= 0) return refuse(LoadStatus::Unreadable, statusUnreadable());
-        total += got;
-        ++lineNumber;
-        // A line longer than any record: every field lies within what was read, so the rest
-        // of the line is dropped unread.
-        bool cut = got == qint64(kMaxHexLineChars) && buf[std::size_t(got) - 1] != '\n';
-        const QString line = QString::fromLatin1(buf.data(), got);
-        while (cut && !device.atEnd() && total <= kMaxHexFileSize) {
-            std::array<char, kMaxHexLineChars + 1> skip{};
-            const qint64 more = device.readLine(skip.data(), qint64(skip.size()));
-            if (more <= 0) return refuse(LoadStatus::Unreadable, statusUnreadable());
-            total += more;
-            cut = more == qint64(kMaxHexLineChars) && skip[std::size_t(more) - 1] != '\n';
-        }
-        if (total > kMaxHexFileSize) return refuse(LoadStatus::TooLarge, statusTooLarge());
+namespace {
 
-        switch (ParseLpcHexLine(line, state)) {
-        case HexLine::Malformed:
-            return refuse(LoadStatus::Malformed, statusMalformed(lineNumber), lineNumber);
-        case HexLine::TooLarge:
-            return refuse(LoadStatus::TooLarge, statusTooLarge());
-        default:
-            break;
-        }
+// Turns what the reader found into the result: the padded image, or why there is none.
+LoadResult finishHex(const firmwarefile::HexOutcome &read, LpcHexState &state)
+{
+    using firmwarefile::HexStatus;
+    switch (read.status) {
+    case HexStatus::Complete:
+        break;
+    case HexStatus::NoRecords:
+        return refuse(LoadStatus::Empty, statusEmpty());
+    case HexStatus::TooLarge:
+    case HexStatus::Stopped: // a record would end past the image limit
+        return refuse(LoadStatus::TooLarge, statusTooLarge());
+    case HexStatus::Unreadable:
+        return refuse(LoadStatus::Unreadable, firmwarefile::unreadableText());
+    default:
+        return refuse(LoadStatus::Malformed, firmwarefile::damageText(read), read.line);
     }
     if (!state.hasData) return refuse(LoadStatus::Empty, statusEmpty());
     padImage(state.image);
@@ -252,18 +234,32 @@ LoadResult loadHex(QIODevice &device)
     return r;
 }
 
+template <typename Read> LoadResult readAndBuild(Read read)
+{
+    LpcHexState state;
+    const firmwarefile::HexOutcome outcome = read([&state](const hextext::HexRecord &r, int) {
+        return ParseLpcHexLine(r, state) != HexLine::TooLarge;
+    });
+    return finishHex(outcome, state);
+}
+
+} // namespace
+
+LoadResult loadHex(QIODevice &device)
+{
+    return readAndBuild([&device](const firmwarefile::RecordHandler &onRecord) {
+        return firmwarefile::readHex(device, onRecord);
+    });
+}
+
 LoadResult loadImage(const QString &path)
 {
     const QFileInfo info(path);
     if (path.isEmpty() || !info.exists() || !info.isFile())
         return refuse(LoadStatus::Missing, statusMissing());
-    if (info.size() > kMaxHexFileSize) return refuse(LoadStatus::TooLarge, statusTooLarge());
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly)) return refuse(LoadStatus::Unreadable, statusUnreadable());
-    LoadResult r = loadHex(file);
-    if (file.error() != QFileDevice::NoError)
-        return refuse(LoadStatus::Unreadable, statusUnreadable());
-    return r;
+    return readAndBuild([&path](const firmwarefile::RecordHandler &onRecord) {
+        return firmwarefile::readHexFile(path, onRecord);
+    });
 }
 
 // ---- uuencoding ----

@@ -18,6 +18,7 @@
 #pragma once
 
 #include "logic/Devices.h"
+#include "logic/HexText.h"
 
 #include <QByteArray>
 #include <QByteArrayView>
@@ -39,9 +40,7 @@ constexpr int kItemsPerBlock = 9;         // write, five data items, prepare, co
 constexpr qsizetype kImageLimit = 253952; // 248 KiB: larger images are refused
 constexpr char kFillByte = 0x00;          // address gaps and padding
 constexpr int kImagePadding = 4;
-constexpr int kSectorTableSize = 130;          // entries 0..129; entry 0 unused
-constexpr qint64 kMaxHexFileSize = 64ll << 20; // HEX text longer than this is not read
-constexpr qsizetype kMaxHexLineChars = 1024;   // longer lines are cut; a record needs 523
+constexpr int kSectorTableSize = 130; // entries 0..129; entry 0 unused
 constexpr char kLineEnd[] = "\r\n";
 constexpr char kUuZero = '`';           // uuencoding writes value 0 as a grave accent
 constexpr char kBlockFill = char(0xFF); // the rest of the last block: erased flash
@@ -85,14 +84,16 @@ enum class HexLine {
     Ignored,   // no ':' at the start, or a record type that does not affect the image
     Data,      // data bytes written at their address
     Address,   // a base was set
-    Malformed, // a field is missing or holds a non-hexadecimal character: the load fails
+    Malformed, // not a sound record (see hextext::parseHexRecord): the load fails
     TooLarge,  // the data would end past kImageLimit: refused before anything grows
 };
 
-// One line of a HEX file (line end stripped or not). Data land at LpcExtLinear +
-// LpcExtSegment + offset; the image grows with kFillByte up to them, later records overwrite
-// earlier ones. Type 01 does not stop the reading. The checksum is not read.
-// Never reads outside the line; on Malformed or TooLarge the state is unchanged.
+// One checked record of a HEX file. Data land at LpcExtLinear + LpcExtSegment + offset; the
+// image grows with kFillByte up to them, later records overwrite earlier ones. Type 01 is
+// Ignored here: the file reader stops at it. On TooLarge the state is unchanged.
+HexLine ParseLpcHexLine(const hextext::HexRecord &record, LpcHexState &state);
+// One line holding one record (line end stripped or not), checked first as the file reader
+// checks it. Never reads outside the line; on Malformed the state is unchanged.
 HexLine ParseLpcHexLine(QStringView line, LpcHexState &state);
 
 // Pads an image in place: first one fill byte when the size mod 4096 is a non-zero multiple
@@ -105,8 +106,9 @@ enum class LoadStatus {
     Loaded,
     Missing,    // no such file (or not a regular file): the download ends at once
     Unreadable, // cannot be opened or read
-    Malformed,  // bad HEX: stopped at that line
-    TooLarge,   // image over kImageLimit after padding, or HEX text over kMaxHexFileSize
+    Malformed,  // damaged HEX (cut short, a bad checksum, text that is no record, no end
+                // record): refused whole, the status text names the line
+    TooLarge,   // image over kImageLimit after padding, or HEX text over 64 MiB
     Empty,      // no data bytes
 };
 
@@ -114,8 +116,7 @@ struct LoadResult
 {
     LoadStatus status = LoadStatus::Unreadable;
     QByteArray image;      // padded image from flash address 0; empty unless Loaded
-    QString statusText;    // text to show and append; for Malformed and Unreadable a reason
-                           // the caller may discard (the download then ends by its time-out)
+    QString statusText;    // text to show and append: the success text or the reason
     int malformedLine = 0; // 1-based line number for Malformed
     bool ok() const { return status == LoadStatus::Loaded; }
 };
@@ -125,7 +126,8 @@ QString statusLoaded();                    // "下载目标代码"
 QString statusTooLarge();                  // "文件太大，不能用于256K Flash的LPC ARM"
 QString codeSizeLine(qsizetype imageSize); // "CodeSize: 9 KB" for 10000 bytes
 
-// Reads the file as Intel HEX whatever its name, line by line, pads and checks the image.
+// Reads the file as Intel HEX whatever its name, record by record (firmwarefile::readHex),
+// pads and checks the image.
 LoadResult loadImage(const QString &path);
 // The same on an open device.
 LoadResult loadHex(QIODevice &device);

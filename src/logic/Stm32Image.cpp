@@ -1,6 +1,6 @@
 #include "logic/Stm32Image.h"
 
-#include "logic/HexText.h"
+#include "logic/FirmwareFile.h"
 
 #include <QFile>
 #include <QFileInfo>
@@ -38,10 +38,6 @@ LoadResult refuse(LoadStatus status, QString text, bool hex)
     return r;
 }
 
-QString statusUnreadable()
-{
-    return QStringLiteral("文件无法读取");
-}
 QString statusNotAFile()
 {
     return QStringLiteral("所选的不是文件");
@@ -240,11 +236,15 @@ HexLine ParseStmHexLine(QStringView line, StmHexImage &image)
     switch (hextext::parseHexRecord(line, r)) {
     case hextext::HexRecordStatus::NotARecord:
         return HexLine::Ignored;
-    case hextext::HexRecordStatus::Malformed:
-        return HexLine::Invalid;
     case hextext::HexRecordStatus::Ok:
-        break;
+        return ParseStmHexLine(r, image);
+    default:
+        return HexLine::Invalid;
     }
+}
+
+HexLine ParseStmHexLine(const hextext::HexRecord &r, StmHexImage &image)
+{
     switch (r.type) {
     case hextext::kHexData:
         switch (image.place(image.base() + r.offset, r.data)) {
@@ -297,38 +297,28 @@ bool isHexFileName(const QString &path)
     return ext == QLatin1String(".hex") || ext == QLatin1String(".HEX");
 }
 
-LoadResult loadHex(QIODevice &device)
-{
-    StmHexImage placed;
-    std::array<char, kMaxHexLineChars + 1> buf{};
-    qint64 total = 0;
-    while (!device.atEnd()) {
-        const qint64 got = device.readLine(buf.data(), qint64(buf.size()));
-        if (got <= 0) return refuse(LoadStatus::Unreadable, statusUnreadable(), true);
-        total += got;
-        // A line longer than any record: parse what was read (every field of a record lies
-        // within it) and drop the rest of the line.
-        bool cut = got == qint64(kMaxHexLineChars) && buf[std::size_t(got) - 1] != '\n';
-        const QString line = QString::fromLatin1(buf.data(), got);
-        while (cut && !device.atEnd()) {
-            std::array<char, kMaxHexLineChars + 1> skip{};
-            const qint64 more = device.readLine(skip.data(), qint64(skip.size()));
-            if (more <= 0) return refuse(LoadStatus::Unreadable, statusUnreadable(), true);
-            total += more;
-            if (total > kMaxHexFileSize) break;
-            cut = more == qint64(kMaxHexLineChars) && skip[std::size_t(more) - 1] != '\n';
-        }
-        if (total > kMaxHexFileSize)
-            return refuse(LoadStatus::FileTooLarge, statusHexTooLarge(), true);
+namespace {
 
-        switch (ParseStmHexLine(line, placed)) {
-        case HexLine::OutOfRange:
-            return refuse(LoadStatus::OutOfRange, statusOutOfRange(placed.refusedAddress()), true);
-        case HexLine::TooLarge:
+// Turns what the reader found into the result: the placed image, or why there is none.
+LoadResult finishHex(const firmwarefile::HexOutcome &read, const StmHexImage &placed,
+                     HexLine refused)
+{
+    using firmwarefile::HexStatus;
+    switch (read.status) {
+    case HexStatus::Complete:
+        break;
+    case HexStatus::NoRecords:
+        return refuse(LoadStatus::Empty, statusEmpty(), true);
+    case HexStatus::TooLarge:
+        return refuse(LoadStatus::FileTooLarge, statusHexTooLarge(), true);
+    case HexStatus::Unreadable:
+        return refuse(LoadStatus::Unreadable, firmwarefile::unreadableText(), true);
+    case HexStatus::Stopped:
+        if (refused == HexLine::TooLarge)
             return refuse(LoadStatus::HexTooLarge, statusHexTooLarge(), true);
-        default:
-            break;
-        }
+        return refuse(LoadStatus::OutOfRange, statusOutOfRange(placed.refusedAddress()), true);
+    default:
+        return refuse(LoadStatus::Damaged, firmwarefile::damageText(read), true);
     }
     if (placed.mixed())
         return refuse(LoadStatus::OutOfRange, statusOutOfRange(placed.lowestLowAddress()), true);
@@ -347,6 +337,29 @@ LoadResult loadHex(QIODevice &device)
     return r;
 }
 
+// Reads records with read (a device or a file) into a placed image.
+template <typename Read> LoadResult readAndPlace(Read read)
+{
+    StmHexImage placed;
+    HexLine refused = HexLine::Data;
+    const firmwarefile::HexOutcome outcome = read([&](const hextext::HexRecord &r, int) {
+        const HexLine result = ParseStmHexLine(r, placed);
+        if (result != HexLine::OutOfRange && result != HexLine::TooLarge) return true;
+        refused = result;
+        return false;
+    });
+    return finishHex(outcome, placed, refused);
+}
+
+} // namespace
+
+LoadResult loadHex(QIODevice &device)
+{
+    return readAndPlace([&device](const firmwarefile::RecordHandler &onRecord) {
+        return firmwarefile::readHex(device, onRecord);
+    });
+}
+
 LoadResult loadBinary(QIODevice &device)
 {
     if (!device.isSequential() && device.size() - device.pos() > kImageCapacity)
@@ -355,7 +368,7 @@ LoadResult loadBinary(QIODevice &device)
     if (image.size() > kImageCapacity)
         return refuse(LoadStatus::FileTooLarge, statusBinaryTooLarge(), false);
     if (!device.isSequential() && device.pos() != device.size())
-        return refuse(LoadStatus::Unreadable, statusUnreadable(), false);
+        return refuse(LoadStatus::Unreadable, firmwarefile::unreadableText(), false);
     if (image.isEmpty()) return refuse(LoadStatus::Empty, statusEmpty(), false);
 
     LoadResult r;
@@ -372,17 +385,19 @@ LoadResult loadImage(const QString &path)
     const QFileInfo info(path);
     if (path.isEmpty() || !info.exists()) return refuse(LoadStatus::Missing, statusMissing(), hex);
     if (!info.isFile()) return refuse(LoadStatus::NotAFile, statusNotAFile(), hex);
-    if (hex && info.size() > kMaxHexFileSize)
-        return refuse(LoadStatus::FileTooLarge, statusHexTooLarge(), hex);
-    if (!hex && info.size() > kImageCapacity)
+    if (hex) {
+        return readAndPlace([&path](const firmwarefile::RecordHandler &onRecord) {
+            return firmwarefile::readHexFile(path, onRecord);
+        });
+    }
+    if (info.size() > kImageCapacity)
         return refuse(LoadStatus::FileTooLarge, statusBinaryTooLarge(), hex);
-
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly))
-        return refuse(LoadStatus::Unreadable, statusUnreadable(), hex);
-    LoadResult r = hex ? loadHex(file) : loadBinary(file);
+        return refuse(LoadStatus::Unreadable, firmwarefile::unreadableText(), hex);
+    LoadResult r = loadBinary(file);
     if (file.error() != QFileDevice::NoError)
-        return refuse(LoadStatus::Unreadable, statusUnreadable(), hex);
+        return refuse(LoadStatus::Unreadable, firmwarefile::unreadableText(), hex);
     return r;
 }
 

@@ -1,6 +1,6 @@
 // Pure logic of the STM32F10x programmer: the boot-loader protocol's bytes, frames and reply
-// tests, the message texts built from replies, the Intel HEX line parser and the loading of a
-// firmware file into the image that is written from the start of flash.
+// tests, the message texts built from replies, the placement of Intel HEX records and the
+// loading of a firmware file into the image that is written from the start of flash.
 //
 // The boot loader speaks the ST UART protocol: a command is one byte and its complement, an
 // address is four bytes most significant first and their XOR, a data block is its count - 1,
@@ -9,6 +9,8 @@
 // Nothing here touches a window, a timer or a port; the state machine in the main window
 // calls these functions and sends what they build.
 #pragma once
+
+#include "logic/HexText.h"
 
 #include <QByteArray>
 #include <QByteArrayView>
@@ -50,8 +52,6 @@ constexpr int kMaxPageListPages = 255;
 constexpr qsizetype kImageCapacity = 0x100000; // StmImage: 1 MiB from kFlashStart
 constexpr qsizetype kHexSizeLimit = 0x40000;   // a HEX image may not exceed 256 KiB
 constexpr int kFrameSize = 264;                // StmFrame
-constexpr qint64 kMaxHexFileSize = 64ll << 20; // HEX text longer than this is not read
-constexpr qsizetype kMaxHexLineChars = 1024;   // longer lines are cut; a record needs 523
 constexpr int kImagePadding = 4;               // HEX images are padded to a multiple of this
 constexpr char kPadByte = 0x00;                // padding at the end of a HEX image
 constexpr char kGapByte = char(0xFF);          // erased flash: fills holes between records
@@ -200,15 +200,17 @@ enum class HexLine {
     Ignored,    // not a record (no ':'), or a record type that does not affect the image
     Data,       // data placed
     Address,    // a base was set
-    EndOfFile,  // type 01: reading goes on regardless
-    Invalid,    // a field holds a non-hexadecimal character or is missing: skipped whole
+    EndOfFile,  // type 01: the reader stops here
+    Invalid,    // not a sound record (see hextext::parseHexRecord): changes nothing
     OutOfRange, // data outside the 1 MiB image window
     TooLarge,   // data past kHexSizeLimit
 };
 
-// One line of a HEX file (line end stripped or not). Fields: ':' count(2) offset(4) type(2)
-// data(2 * count); the checksum is not read. A data record may carry up to 255 bytes.
-// An invalid line changes nothing. Never reads outside the line.
+// One checked record of a HEX file, placed into the image. A data record may carry up to 255
+// bytes.
+HexLine ParseStmHexLine(const hextext::HexRecord &record, StmHexImage &image);
+// One line holding one record (line end stripped or not), checked first as the file reader
+// checks it. An invalid line changes nothing. Never reads outside the line.
 HexLine ParseStmHexLine(QStringView line, StmHexImage &image);
 
 // ---- Loading a firmware file ----
@@ -218,10 +220,12 @@ enum class LoadStatus {
     Missing,      // no such file: the attempt ends at once
     NotAFile,     // a directory or other non-file: ends at once like Missing
     Unreadable,   // cannot be opened or read
-    FileTooLarge, // binary over 1 MiB, or HEX text over kMaxHexFileSize: not read
+    FileTooLarge, // binary over 1 MiB, or HEX text over 64 MiB: not read
     HexTooLarge,  // HEX image over 256 KiB after padding
     OutOfRange,   // HEX data outside the image window (option bytes, RAM, ...)
     Empty,        // a 0-byte binary file or a HEX file without data
+    Damaged,      // a HEX file cut short, with a bad checksum or text that is no record; the
+                  // status text names the line
 };
 
 struct LoadResult
@@ -243,8 +247,9 @@ QString statusHexTooLarge();  // "文件太大，不能用于256K Flash"
 bool isHexFileName(const QString &path);
 
 // Reads the file at path as HEX or binary by its extension. Sizes are checked before any
-// byte is read: a binary file over 1 MiB is refused unread, a HEX file is read line by line.
-// A HEX image is padded with 0x00 to a multiple of 4; a binary image is taken as it is.
+// byte is read: a binary file over 1 MiB is refused unread, a HEX file is read record by
+// record (firmwarefile::readHex) and refused whole when it is damaged. A HEX image is padded
+// with 0x00 to a multiple of 4; a binary image is taken as it is.
 LoadResult loadImage(const QString &path);
 
 // The two readers on an open device (used by loadImage; tests and fuzzing feed buffers).
