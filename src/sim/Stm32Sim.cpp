@@ -198,6 +198,16 @@ QByteArray Stm32Sim::flash(quint32 address, qsizetype length) const
     return flash_.mid(qsizetype(address - kFlashBase), length);
 }
 
+void Stm32Sim::setFlash(quint32 address, QByteArrayView data)
+{
+    auto guard = lock();
+    if (address < kFlashBase) return;
+    const qsizetype at = qsizetype(address - kFlashBase);
+    if (at >= flash_.size()) return;
+    const qsizetype n = std::min(data.size(), flash_.size() - at);
+    std::copy_n(data.data(), n, flash_.begin() + at);
+}
+
 QByteArray Stm32Sim::ram() const
 {
     auto guard = lock();

@@ -124,6 +124,8 @@ public:
     QByteArray flash() const;
     QByteArray flash(quint32 address, qsizetype length) const;
     QByteArray ram() const;
+    // The board arrives with this in its flash (a range that leaves the flash is cut).
+    void setFlash(quint32 address, QByteArrayView data);
 
     const Config &config() const { return config_; }
 
