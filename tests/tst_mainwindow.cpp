@@ -49,6 +49,8 @@ private slots:
             w.main->ComboBox2->setCurrentIndex(12);
             w.main->Memo2->setPlainText(QStringLiteral("第一行\nsecond"));
             w.main->RzPageControl1->setCurrentIndex(2);
+            QVERIFY(!w.main->CheckBox9->isChecked()); // verify is off by default
+            w.main->CheckBox9->setChecked(true);
             w.main->close();
         }
         QSettings s = storeOf(env);
@@ -60,6 +62,7 @@ private slots:
         QCOMPARE(s.value("12T").toString(), QStringLiteral("12T"));
         QCOMPARE(s.value("AutoRST").toInt(), 1);
         QCOMPARE(s.value("Delay1").toString(), QStringLiteral("680"));
+        QCOMPARE(s.value("Verify").toInt(), 1); // written after the 21
 
         // The next start restores them and opens on the download page.
         auto again = CreateApplicationWindows();
@@ -67,6 +70,7 @@ private slots:
         QCOMPARE(again.main->ComboBox7->currentIndex(), 12); // mirrored
         QCOMPARE(again.main->RzPageControl1->currentIndex(), 0);
         QCOMPARE(again.main->SendAreaText(), QStringLiteral("第一行\r\nsecond"));
+        QVERIFY(again.main->CheckBox9->isChecked());
     }
 
     void readingStopsAtTheFirstBadInteger_data()
@@ -75,22 +79,29 @@ private slots:
         QTest::addColumn<int>("parity");
         QTest::addColumn<bool>("hexTxd");
         QTest::addColumn<QString>("delay");
+        QTest::addColumn<bool>("verify"); // read on its own: a stop among the 21 leaves it
         QTest::newRow("only Port to Parity")
             << "[General]\nPort=2\nBaudRate=3\nData=1\nStop=2\nParity=4\n"
-            << 4 << false << "5";
+            << 4 << false << "5" << false;
         QTest::newRow("mistyped HexRXD")
             << "[General]\nPort=2\nParity=1\nBaudRate=3\nData=1\nStop=2\nHexRXD=yes\n"
-               "HexTXD=1\nDelay=42\n"
-            << 1 << false << "5";
+               "HexTXD=1\nDelay=42\nVerify=1\n"
+            << 1 << false << "5" << true;
         QTest::newRow("index outside its list")
             << "[General]\nPort=2\nBaudRate=3\nData=1\nStop=2\nParity=9\nHexTXD=1\n"
-            << 0 << false << "5";
+            << 0 << false << "5" << false;
         QTest::newRow("complete")
             << "[General]\nPort=2\nBaudRate=3\nData=1\nStop=2\nParity=3\nHexRXD=0\n"
                "TimeTXD_ch=0\nTimeTXD_v=500\nHexTXD=1\nSendNewL=1\nKeySend=0\nSendClear=0\n"
                "SendStr=x\nMCUType=8\n12T=6T\nAutoISP=0\nAutoRST=1\nFileName=/tmp/a.hex\n"
                "Delay=42\nDelay1=100\n"
-            << 3 << true << "42";
+            << 3 << true << "42" << false;
+        QTest::newRow("complete, verify after the 21")
+            << "[General]\nPort=2\nBaudRate=3\nData=1\nStop=2\nParity=3\nHexRXD=0\n"
+               "TimeTXD_ch=0\nTimeTXD_v=500\nHexTXD=1\nSendNewL=1\nKeySend=0\nSendClear=0\n"
+               "SendStr=x\nMCUType=8\n12T=6T\nAutoISP=0\nAutoRST=1\nFileName=/tmp/a.hex\n"
+               "Delay=42\nDelay1=100\nVerify=1\n"
+            << 3 << true << "42" << true;
     }
 
     void readingStopsAtTheFirstBadInteger()
@@ -99,6 +110,7 @@ private slots:
         QFETCH(int, parity);
         QFETCH(bool, hexTxd);
         QFETCH(QString, delay);
+        QFETCH(bool, verify);
         TestEnv env;
         env.writeSettings(ini);
         auto w = CreateApplicationWindows();
@@ -109,6 +121,7 @@ private slots:
         // HEX send's click rule ran when it was restored.
         QCOMPARE(w.main->CheckBox7->isEnabled(), !hexTxd);
         QCOMPARE(w.main->Edit3->text(), delay);
+        QCOMPARE(w.main->CheckBox9->isChecked(), verify);
     }
 
     void numericFieldsAndCaptionFromStore()
