@@ -33,7 +33,8 @@ const char kReadUsage[] =
     "Usage: tramelo read --device stm32 --port PORT [--baud RATE] [--no-reset]\n"
     "                    [--address A] [--length N] FILE\n"
     "  reads the flash (default: all of it, from the flash start) into FILE,\n"
-    "  binary, or Intel HEX when FILE ends in .hex; A and N in decimal or 0x hexadecimal\n";
+    "  binary, or Intel HEX when FILE ends in .hex; A and N in decimal or 0x hexadecimal;\n"
+    "  8E1 at RATE (default 57600, at least 19200)\n";
 
 void say(FILE *f, const QString &text)
 {
