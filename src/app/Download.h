@@ -15,14 +15,16 @@ enum class DownloadResult {
 // The download page's choices in one value (the command line's face sets them all at once).
 struct DownloadChoices
 {
-    int device = 0;         // index in the device list (devices::deviceList())
-    int port = 0;           // 0 = COM1 .. 7 = COM8
-    int baudIndex = -1;     // TComPortBaudRate; -1 keeps the list's choice
-    bool reset = true;      // pulse RTS/DTR into the boot loader
-    QString resetMs;        // reset time field; empty keeps it
-    QString timeout;        // time-out field; empty keeps it
-    bool sixT = false;      // STC clock mode 6T instead of 12T
-    QString file;           // the firmware file
-    bool verify = false;    // STM32: read every block back and compare
-    bool unprotect = false; // STM32: remove read-out protection (erases the whole flash)
+    int device = 0;     // index in the device list (devices::deviceList())
+    int port = 0;       // 0 = COM1 .. 7 = COM8
+    int baudIndex = -1; // TComPortBaudRate; -1 keeps the list's choice
+    bool reset = true;  // pulse RTS/DTR into the boot loader
+    QString resetMs;    // reset time field; empty keeps it
+    QString timeout;    // time-out field; empty keeps it
+    bool sixT = false;  // STC clock mode 6T instead of 12T
+    QString file;       // the firmware file
+    // STM32: read every block back and compare.
+    bool verify = false;
+    // STM32: remove read-out protection first (the chip erases its whole flash).
+    bool unprotect = false;
 };
