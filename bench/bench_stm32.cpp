@@ -1,6 +1,8 @@
 // Time to write a 64 KiB image with the STM32 programmer, through the main window, to the
 // simulated boot loader on a pseudo-terminal that carries bytes no faster than a 115200-baud
-// 8E1 UART (11 bits per byte) in either direction, automatic reset off.
+// 8E1 UART (11 bits per byte) in either direction, automatic reset off. Three cases: the
+// F10x loader (Erase, 2 KiB pages), the same with verify on (every block read back), and
+// the F4 loader (Extended Erase, one 16 KiB sector per command).
 //
 // Printed per run: the time from pressing download to "上载完成！", the time the same bytes
 // need on the wire (both directions, 11 bits per byte), their ratio, and where the rest goes:
@@ -10,6 +12,7 @@
 // turnaround of about 4 ms per exchange (2.5 + 1.5 on average) is what the two timers cost.
 #include "app/Main.h"
 
+#include "logic/Devices.h"
 #include "platform/SerialPort.h"
 #include "sim/Stm32Sim.h"
 #include "support/PtyPeer.h"
@@ -33,7 +36,7 @@ constexpr int kBaud = 115200;
 constexpr int kBaudIndex = 12; // 115200 in the baud list
 constexpr int kBitsPerByte = 11;
 constexpr int kImageBytes = 64 * 1024;
-constexpr int kStm32Entry = 6;
+const int kStm32Entry = devices::findDevice(u"stm32");
 constexpr int kRuns = 3;
 constexpr int kGiveUpMs = 120000;
 constexpr quint32 kFlash = 0x08000000;
@@ -80,10 +83,18 @@ double msBetween(testsupport::PtyPeer::Clock::time_point a,
     return std::chrono::duration<double, std::milli>(b - a).count();
 }
 
-Result run(const QString &file, const QByteArray &img)
+struct Case
+{
+    const char *title;
+    const char *name; // RESULT name prefix
+    sim::Stm32Sim::Config chip;
+    bool verify;
+};
+
+Result run(const QString &file, const QByteArray &img, const Case &c)
 {
     testenv::TestEnv env;
-    sim::Stm32Sim chip;
+    sim::Stm32Sim chip(c.chip);
     testsupport::PtyPeer peer;
     peer.attach(&chip);
     peer.setPacing(kBitsPerByte, kBaud);
@@ -96,6 +107,7 @@ Result run(const QString &file, const QByteArray &img)
     m.ComboBox7->setCurrentIndex(kBaudIndex);
     m.CheckBox2->setChecked(false); // the reset pulse is a fixed 1 s; not measured here
     m.CheckBox2Click();
+    m.CheckBox9->setChecked(c.verify);
     m.Edit2->setText(env.file(file, img));
 
     Result r;
@@ -178,35 +190,44 @@ int main(int argc, char **argv)
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
     QApplication app(argc, argv);
     const QByteArray img = image();
-    std::printf("STM32 download of %d bytes, pty paced at %d baud, %d bits per byte, "
-                "automatic reset off\n",
-                kImageBytes, kBaud, kBitsPerByte);
-    std::printf("%-4s %-6s %8s %8s %8s %10s %6s | %9s %8s %8s %8s | %7s %7s %7s %7s\n", "run",
-                "result", "host B", "dev B", "total s", "wire min s", "ratio", "exchanges",
-                "turn s", "dev s", "lines s", "turn p50", "p90", "mean", "max ms");
+    const Case cases[] = {
+        {"F10x (0414)", "stm32_64k_115200", sim::Stm32Sim::Config{}, false},
+        {"F10x (0414), verify on", "stm32_64k_115200_verify", sim::Stm32Sim::Config{}, true},
+        {"F4 (0413)", "stm32_f4_64k_115200", sim::Stm32Sim::Config::profile(0x413), false},
+    };
     int status = 0;
     Result last;
-    for (int i = 1; i <= kRuns; ++i) {
-        last = run(QStringLiteral("fw.bin"), img);
-        const Result &r = last;
-        const double total = r.totalMs / 1000.0;
-        const double wire = double(r.hostBytes + r.deviceBytes) * kBitsPerByte / double(kBaud);
-        const char *result = r.ok && r.written ? "ok" : (r.ok ? "wrong" : "failed");
-        const auto n = r.turnarounds.size();
-        std::printf("%-4d %-6s %8lld %8lld %8.2f %10.2f %6.2f | %9zu %8.2f %8.2f %8.2f | %7.2f "
-                    "%7.2f %7.2f %7.2f\n",
-                    i, result, static_cast<long long>(r.hostBytes),
-                    static_cast<long long>(r.deviceBytes), total, wire,
-                    wire > 0 ? total / wire : 0.0, n, r.turnaroundSumMs / 1000.0,
-                    r.deviceTurnSumMs / 1000.0, (r.hostBurstSumMs + r.deviceBurstSumMs) / 1000.0,
-                    percentile(r.turnarounds, 0.5), percentile(r.turnarounds, 0.9),
-                    n ? r.turnaroundSumMs / double(n) : 0.0, percentile(r.turnarounds, 1.0));
-        if (!(r.ok && r.written)) status = 1;
-        if (i == kRuns) {
-            std::printf("RESULT stm32_64k_115200_total_s %.2f\n", total);
-            std::printf("RESULT stm32_64k_115200_wire_min_s %.2f\n", wire);
-            std::printf("RESULT stm32_64k_115200_ratio %.2f\n", wire > 0 ? total / wire : 0.0);
+    for (const Case &c : cases) {
+        std::printf("STM32 download of %d bytes to %s, pty paced at %d baud, %d bits per byte, "
+                    "automatic reset off\n",
+                    kImageBytes, c.title, kBaud, kBitsPerByte);
+        std::printf("%-4s %-6s %8s %8s %8s %10s %6s | %9s %8s %8s %8s | %7s %7s %7s %7s\n", "run",
+                    "result", "host B", "dev B", "total s", "wire min s", "ratio", "exchanges",
+                    "turn s", "dev s", "lines s", "turn p50", "p90", "mean", "max ms");
+        for (int i = 1; i <= kRuns; ++i) {
+            last = run(QStringLiteral("fw.bin"), img, c);
+            const Result &r = last;
+            const double total = r.totalMs / 1000.0;
+            const double wire = double(r.hostBytes + r.deviceBytes) * kBitsPerByte / double(kBaud);
+            const char *result = r.ok && r.written ? "ok" : (r.ok ? "wrong" : "failed");
+            const auto n = r.turnarounds.size();
+            std::printf("%-4d %-6s %8lld %8lld %8.2f %10.2f %6.2f | %9zu %8.2f %8.2f %8.2f | %7.2f "
+                        "%7.2f %7.2f %7.2f\n",
+                        i, result, static_cast<long long>(r.hostBytes),
+                        static_cast<long long>(r.deviceBytes), total, wire,
+                        wire > 0 ? total / wire : 0.0, n, r.turnaroundSumMs / 1000.0,
+                        r.deviceTurnSumMs / 1000.0,
+                        (r.hostBurstSumMs + r.deviceBurstSumMs) / 1000.0,
+                        percentile(r.turnarounds, 0.5), percentile(r.turnarounds, 0.9),
+                        n ? r.turnaroundSumMs / double(n) : 0.0, percentile(r.turnarounds, 1.0));
+            if (!(r.ok && r.written)) status = 1;
+            if (i == kRuns) {
+                std::printf("RESULT %s_total_s %.2f\n", c.name, total);
+                std::printf("RESULT %s_wire_min_s %.2f\n", c.name, wire);
+                std::printf("RESULT %s_ratio %.2f\n", c.name, wire > 0 ? total / wire : 0.0);
+            }
         }
+        std::printf("\n");
     }
     std::printf("turn: host turnaround (answer on the line -> next frame on the line), summed and "
                 "per exchange;\ndev: device turnaround; lines: time the line carried bytes, per "

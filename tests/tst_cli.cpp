@@ -2,6 +2,7 @@
 // exit status, output, flash contents, and several boards flashed at once.
 #include "cli/Cli.h"
 #include "logic/Devices.h"
+#include "logic/Stm32Image.h"
 
 #include "sim/LpcSim.h"
 #include "sim/StcSim.h"
@@ -113,6 +114,9 @@ private slots:
         using devices::findDevice;
         const auto nameAt = [](int i) { return devices::entryAt(i)->name.toString(); };
         QCOMPARE(nameAt(findDevice(u"stm32")), QStringLiteral("STM32F10xxxxx 家族"));
+        QCOMPARE(nameAt(findDevice(u"stm32-other")), QStringLiteral("STM32 (其它系列)"));
+        QCOMPARE(devices::entryAt(int(devices::deviceList().size()) - 1)->name,
+                 u"STM32 (其它系列)"); // appended: stored indices keep their meaning
         QCOMPARE(nameAt(findDevice(u"STM32F10xxxxx 家族")), QStringLiteral("STM32F10xxxxx 家族"));
         QCOMPARE(nameAt(findDevice(u"lpc2131")), QStringLiteral("LPC2131"));
         QCOMPARE(nameAt(findDevice(u" STC89C516rd+ ")), QStringLiteral("STC89C516RD+"));
@@ -163,6 +167,149 @@ private slots:
         QCOMPARE(r.code, 1);
         QVERIFY(r.out.contains("连机失败 ！"));
         peer.attach(nullptr);
+    }
+
+    // Any STM32 through --device stm32: the chip's id picks the rules.
+    void stm32Families_data()
+    {
+        QTest::addColumn<int>("productId");
+        QTest::addColumn<QStringList>("options");
+        QTest::addColumn<int>("imageBytes");
+        QTest::addColumn<QString>("family");
+        QTest::addColumn<int>("code");
+        QTest::addColumn<QStringList>("lines"); // in stdout, in this order
+        using L = QStringList;
+        QTest::newRow("F10x 0414, verify") << 0x414 << L{"--verify"} << 3000 << "STM32F10xxExx 家族"
+                                           << 0 << L{"擦除页 0 .. 1", "上载完成！"};
+        QTest::newRow("F0 0440") << 0x440 << L{} << 2001 << "STM32F030x8/F05xxx 家族" << 0
+                                 << L{"擦除页 0 .. 1", "上载完成！"};
+        QTest::newRow("F4 0413 sectors, verify")
+            << 0x413 << L{"--verify"} << 40000 << "STM32F40xxx/41xxx 家族" << 0
+            << L{"擦除扇区 0 .. 2", "上载完成！"};
+        QTest::newRow("G0 0460, verify")
+            << 0x460 << L{"--verify"} << 1001 << "STM32G07xxx/08xxx 家族" << 0
+            << L{"文件尺寸: 1008 Byte / 0 KB", "上载完成！"};
+        QTest::newRow("F0: image larger than its flash")
+            << 0x440 << L{} << 65 * 1024 << "STM32F030x8/F05xxx 家族" << 2
+            << L{"文件太大: 映像 66560 Byte，芯片 Flash 只有 64 KB (65536 Byte)"};
+        QTest::newRow("read-protected F4")
+            << -0x413 << L{} << 1000 << "STM32F40xxx/41xxx 家族" << 1
+            << L{"芯片的 Flash 处于读保护状态: 不能读取、擦除或写入",
+                 "解除读保护: tramelo download --unprotect ... (芯片将擦除整片 Flash)",
+                 "连机失败 ！"};
+        QTest::newRow("read-protected F4, --unprotect")
+            << -0x413 << L{"--unprotect"} << 1000 << "STM32F40xxx/41xxx 家族" << 0
+            << L{"芯片的 Flash 处于读保护状态: 不能读取、擦除或写入",
+                 "正在解除读保护，芯片擦除整片 Flash。。。", "已成功连接", "上载完成！"};
+    }
+
+    void stm32Families()
+    {
+        QFETCH(int, productId);
+        QFETCH(QStringList, options);
+        QFETCH(int, imageBytes);
+        QFETCH(QString, family);
+        QFETCH(int, code);
+        QFETCH(QStringList, lines);
+        auto config = sim::Stm32Sim::Config::profile(quint16(std::abs(productId)));
+        config.readProtected = productId < 0; // a negative id: the chip is read-protected
+        sim::Stm32Sim board(config);
+        PtyPeer peer;
+        peer.attach(&board);
+        const QByteArray image = randomImage(imageBytes, quint32(imageBytes));
+        const QString fw = writeFile("family.bin", image);
+        const Run r = run(QStringList{"download", "--device", "stm32", "--port", peer.slavePath(),
+                                      "--no-reset", "--baud", "115200"} +
+                          options + QStringList{fw});
+        peer.attach(nullptr);
+        QCOMPARE(r.code, code);
+        QVERIFY2(r.out.contains(family + '\n'), qPrintable(r.out));
+        qsizetype at = 0;
+        for (const QString &line : lines) {
+            at = r.out.indexOf(line + '\n', at);
+            QVERIFY2(at >= 0, qPrintable(line + " in\n" + r.out));
+        }
+        QVERIFY2(board.protocolErrors().isEmpty(), qPrintable(board.protocolErrors().join('\n')));
+        const bool unprotected = options.contains("--unprotect");
+        QCOMPARE(r.err.contains("erases its whole flash"), unprotected);
+        bool sent92 = false;
+        for (const auto &c : board.commands())
+            sent92 |= c.code == 0x92;
+        QCOMPARE(sent92, unprotected);
+        if (code == 0)
+            QCOMPARE(board.flash(sim::Stm32Sim::kFlashBase, image.size()), image);
+        else
+            QVERIFY(board.flash(sim::Stm32Sim::kFlashBase, 16) != image.left(16));
+    }
+
+    // tramelo read: the flash comes back as it is, binary or Intel HEX.
+    void stm32Read_data()
+    {
+        QTest::addColumn<int>("productId");
+        QTest::addColumn<QString>("file");
+        QTest::addColumn<QStringList>("range");
+        QTest::addColumn<quint32>("address"); // expected first address
+        QTest::addColumn<int>("length");      // expected length
+        QTest::addColumn<int>("code");
+        QTest::newRow("F0: whole flash by default, binary")
+            << 0x440 << "all.bin" << QStringList{} << 0x08000000u << 64 * 1024 << 0;
+        QTest::newRow("F4: a range as Intel HEX")
+            << 0x413 << "part.hex" << QStringList{"--address", "0x0800FF80", "--length", "300"}
+            << 0x0800FF80u << 300 << 0;
+        QTest::newRow("G0: decimal length, binary")
+            << 0x460 << "g0.bin" << QStringList{"--length", "1000"} << 0x08000000u << 1000 << 0;
+        QTest::newRow("read-protected: refused")
+            << -0x440 << "locked.bin" << QStringList{} << 0x08000000u << 0 << 1;
+        QTest::newRow("not an STM32")
+            << 0x440 << "x.bin" << QStringList{"--device", "lpc2138"} << 0x08000000u << 0 << 2;
+    }
+
+    void stm32Read()
+    {
+        QFETCH(int, productId);
+        QFETCH(QString, file);
+        QFETCH(QStringList, range);
+        QFETCH(quint32, address);
+        QFETCH(int, length);
+        QFETCH(int, code);
+        auto config = sim::Stm32Sim::Config::profile(quint16(std::abs(productId)));
+        config.readProtected = productId < 0;
+        sim::Stm32Sim board(config);
+        board.setFlash(sim::Stm32Sim::kFlashBase,
+                       randomImage(int(config.flashSizeKb) * 1024, quint32(productId)));
+        PtyPeer peer;
+        peer.attach(&board);
+        const QString out = home_.filePath(file);
+        QFile::remove(out);
+        QStringList args{"read", "--device", "stm32", "--port", peer.slavePath(), "--no-reset"};
+        args += range;
+        args << out;
+        const Run r = run(args, 120000);
+        peer.attach(nullptr);
+        QCOMPARE(r.code, code);
+        if (code != 0) {
+            QVERIFY(!QFile::exists(out));
+            if (code == 1) QVERIFY(r.out.contains("解除读保护"));
+            return;
+        }
+        QFile f(out);
+        QVERIFY(f.open(QIODevice::ReadOnly));
+        const QByteArray got = f.readAll();
+        const QByteArray expected = board.flash(address, length);
+        QCOMPARE(expected.size(), qsizetype(length));
+        if (file.endsWith(".hex")) {
+            // Read back by the programmer's own HEX loader: the data lands where it came from.
+            QVERIFY(got.endsWith(":00000001FF\r\n"));
+            QFile hex(out);
+            QVERIFY(hex.open(QIODevice::ReadOnly));
+            const stm32::LoadResult loaded = stm32::loadHex(hex);
+            QVERIFY(loaded.ok());
+            QCOMPARE(loaded.image.mid(address - sim::Stm32Sim::kFlashBase, length), expected);
+        } else {
+            QCOMPARE(got, expected);
+        }
+        QVERIFY(r.out.contains(QStringLiteral("读取完成: %1 Byte").arg(length)));
+        QVERIFY(board.protocolErrors().isEmpty());
     }
 
     void lpcDownload()

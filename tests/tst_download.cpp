@@ -216,9 +216,10 @@ void TestDownload::speedButtonOnlyForStcEntries_data()
                              "STC89C51RC",
                              "STC89C52RC",
                              "STC89C55RD+",
-                             "STC89C516RD+"};
-    for (int i = 0; i < 11; ++i)
-        QTest::newRow(entries[i]) << i << (i >= 7);
+                             "STC89C516RD+",
+                             "STM32 (其它系列)"};
+    for (int i = 0; i < 12; ++i)
+        QTest::newRow(entries[i]) << i << (i >= 7 && i <= 10);
 }
 
 void TestDownload::speedButtonOnlyForStcEntries()
@@ -228,7 +229,7 @@ void TestDownload::speedButtonOnlyForStcEntries()
     TestEnv env;
     auto w = CreateApplicationWindows();
     TMainForm &m = *w.main;
-    QCOMPARE(m.MCUType->count(), 11);
+    QCOMPARE(m.MCUType->count(), 12);
     QCOMPARE(m.MCUType->itemText(index), QString::fromUtf8(QTest::currentDataTag()));
     // From the opposite state, so the change rule must act.
     const int other = enabled ? 0 : 10;

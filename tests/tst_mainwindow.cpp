@@ -59,6 +59,8 @@ private slots:
             w.main->ComboBox2->setCurrentIndex(12);
             w.main->Memo2->setPlainText(QStringLiteral("第一行\nsecond"));
             w.main->RzPageControl1->setCurrentIndex(2);
+            QVERIFY(!w.main->CheckBox9->isChecked()); // verify is off by default
+            w.main->CheckBox9->setChecked(true);
             w.main->close();
         }
         QSettings s = storeOf(env);
@@ -70,6 +72,7 @@ private slots:
         QCOMPARE(s.value("12T").toString(), QStringLiteral("12T"));
         QCOMPARE(s.value("AutoRST").toInt(), 1);
         QCOMPARE(s.value("Delay1").toString(), QStringLiteral("680"));
+        QCOMPARE(s.value("Verify").toInt(), 1); // written after the 21
 
         // The next start restores them and opens on the download page.
         auto again = CreateApplicationWindows();
@@ -77,6 +80,7 @@ private slots:
         QCOMPARE(again.main->ComboBox7->currentIndex(), 12); // mirrored
         QCOMPARE(again.main->RzPageControl1->currentIndex(), 0);
         QCOMPARE(again.main->SendAreaText(), QStringLiteral("第一行\r\nsecond"));
+        QVERIFY(again.main->CheckBox9->isChecked());
     }
 
     void readingStopsAtTheFirstBadInteger_data()
@@ -86,29 +90,33 @@ private slots:
         QTest::addColumn<int>("parity");
         QTest::addColumn<bool>("hexTxd");
         QTest::addColumn<QString>("delay");
+        QTest::addColumn<bool>("verify"); // read on its own: a stop among the 21 leaves it
         QTest::newRow("only Port to Parity")
             << "[General]\nPort=2\nBaudRate=3\nData=1\nStop=2\nParity=4\n"
-            << 2 << 4 << false << "5";
+            << 2 << 4 << false << "5" << false;
         QTest::newRow("mistyped HexRXD")
             << "[General]\nPort=2\nParity=1\nBaudRate=3\nData=1\nStop=2\nHexRXD=yes\n"
-               "HexTXD=1\nDelay=42\n"
-            << 2 << 1 << false << "5";
+               "HexTXD=1\nDelay=42\nVerify=1\n"
+            << 2 << 1 << false << "5" << true;
         // An index outside its list leaves that list alone; reading goes on.
         const QString rest = "HexRXD=0\nTimeTXD_ch=0\nTimeTXD_v=500\nHexTXD=1\nSendNewL=1\n"
                              "KeySend=0\nSendClear=0\nSendStr=x\nMCUType=8\n12T=6T\n"
                              "AutoISP=0\nAutoRST=1\nFileName=/tmp/a.hex\nDelay=42\nDelay1=100\n";
         QTest::newRow("Parity outside its list")
             << "[General]\nPort=2\nBaudRate=3\nData=1\nStop=2\nParity=9\n" + rest << 2 << 0 << true
-            << "42";
+            << "42" << false;
         QTest::newRow("Port -1") << "[General]\nPort=-1\nBaudRate=3\nData=1\nStop=2\nParity=3\n" +
                                         rest
-                                 << 0 << 3 << true << "42";
+                                 << 0 << 3 << true << "42" << false;
         QTest::newRow("Port 8") << "[General]\nPort=8\nBaudRate=3\nData=1\nStop=2\nParity=3\n" +
                                        rest
-                                << 0 << 3 << true << "42";
+                                << 0 << 3 << true << "42" << false;
         QTest::newRow("complete") << "[General]\nPort=2\nBaudRate=3\nData=1\nStop=2\nParity=3\n" +
                                          rest
-                                  << 2 << 3 << true << "42";
+                                  << 2 << 3 << true << "42" << false;
+        QTest::newRow("complete, verify after the 21")
+            << "[General]\nPort=2\nBaudRate=3\nData=1\nStop=2\nParity=3\n" + rest + "Verify=1\n"
+            << 2 << 3 << true << "42" << true;
     }
 
     void readingStopsAtTheFirstBadInteger()
@@ -118,6 +126,7 @@ private slots:
         QFETCH(int, parity);
         QFETCH(bool, hexTxd);
         QFETCH(QString, delay);
+        QFETCH(bool, verify);
         TestEnv env;
         env.writeSettings(ini);
         auto w = CreateApplicationWindows();
@@ -128,6 +137,7 @@ private slots:
         // HEX send's click rule ran when it was restored.
         QCOMPARE(w.main->CheckBox7->isEnabled(), !hexTxd);
         QCOMPARE(w.main->Edit3->text(), delay);
+        QCOMPARE(w.main->CheckBox9->isChecked(), verify);
         QVERIFY(env.messages.isEmpty());
     }
 

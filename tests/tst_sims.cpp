@@ -128,6 +128,9 @@ private slots:
     void stm32Frames_data();
     void stm32Frames();
     void stm32WritesOnlyErasedFlash();
+    void stm32Profiles_data();
+    void stm32Profiles();
+    void stm32ReadProtection();
     void stm32Faults_data();
     void stm32Faults();
 
@@ -241,6 +244,105 @@ void TestSims::stm32WritesOnlyErasedFlash()
     QCOMPARE(sim.feed(hex("43BC004040")), hex("791F"));
     QCOMPARE(sim.erasedPages(), QList<int>{0});
     QCOMPARE(sim.protocolErrors().size(), 2);
+}
+
+void TestSims::stm32Profiles_data()
+{
+    QTest::addColumn<int>("productId");
+    QTest::addColumn<Conversation>("conversation");
+    QTest::addColumn<bool>("rejected");
+
+    const Exchange sync{hex("7F"), hex("79")};
+    const Exchange extended{hex("44BB"), hex("79")};
+    QTest::newRow("F4 lists Extended Erase")
+        << 0x413 << Conversation{sync, {hex("00FF"), hex("790B31000102112131446373829279")}}
+        << false;
+    QTest::newRow("F4 flash size at its own register")
+        << 0x413
+        << Conversation{sync,
+                        {hex("11EE"), hex("79")},
+                        {hex("1FFF7A22B8"), hex("79")},
+                        {hex("03FC"), hex("7900040000")}}
+        << false;
+    QTest::newRow("F4 refuses Erase, which it does not list")
+        << 0x413 << Conversation{sync, {hex("43BC"), hex("1F")}} << true;
+    QTest::newRow("F4 erases sector 4")
+        << 0x413 << Conversation{sync, extended, {hex("0000000404"), hex("79")}} << false;
+    QTest::newRow("F4 has no sector 12")
+        << 0x413 << Conversation{sync, extended, {hex("0000000C0C"), hex("1F")}} << true;
+    QTest::newRow("F4 extended list with a wrong checksum")
+        << 0x413 << Conversation{sync, extended, {hex("0001000000010F"), hex("1F")}} << true;
+    QTest::newRow("F0 mass erase")
+        << 0x440 << Conversation{sync, extended, {hex("FFFF00"), hex("79")}} << false;
+    QTest::newRow("F0 reserved erase code")
+        << 0x440 << Conversation{sync, extended, {hex("FFF000"), hex("1F")}} << true;
+    QTest::newRow("G0 takes whole double words")
+        << 0x460
+        << Conversation{sync,
+                        extended,
+                        {hex("0000000000"), hex("79")},
+                        {hex("31CE"), hex("79")},
+                        {hex("0800000008"), hex("79")},
+                        {hex("07 1122334455667788 8F"), hex("79")}}
+        << false;
+    QTest::newRow("G0 refuses half a double word") << 0x460
+                                                   << Conversation{sync,
+                                                                   extended,
+                                                                   {hex("0000000000"), hex("79")},
+                                                                   {hex("31CE"), hex("79")},
+                                                                   {hex("0800000008"), hex("79")},
+                                                                   {hex("031122334447"), hex("1F")}}
+                                                   << true;
+    QTest::newRow("G0 programs a double word once per erase")
+        << 0x460
+        << Conversation{sync,
+                        extended,
+                        {hex("0000000000"), hex("79")},
+                        {hex("31CE0800000008"), hex("7979")},
+                        {hex("07 FFFFFFFFFFFFFF00 F8"), hex("79")},
+                        {hex("31CE0800000008"), hex("7979")},
+                        {hex("07 FFFFFFFFFFFFFF00 F8"), hex("1F")}}
+        << true;
+}
+
+void TestSims::stm32Profiles()
+{
+    QFETCH(int, productId);
+    QFETCH(Conversation, conversation);
+    QFETCH(bool, rejected);
+    const auto config = Stm32Sim::Config::profile(quint16(productId));
+    converse([&] { return std::make_unique<Stm32Sim>(config); }, conversation);
+    Stm32Sim sim(config);
+    for (const Exchange &e : conversation)
+        sim.feed(e.send);
+    QCOMPARE(!sim.protocolErrors().isEmpty(), rejected);
+}
+
+void TestSims::stm32ReadProtection()
+{
+    Stm32Sim::Config config;
+    config.readProtected = true;
+    config.oldContents = 0x5A;
+    Stm32Sim sim(config);
+    QCOMPARE(sim.feed(hex("7F")), hex("79"));
+    // Identification works; everything that touches the flash is refused.
+    QCOMPARE(sim.feed(hex("02FD")), hex("7901041479"));
+    QCOMPARE(sim.feed(hex("01FE")), hex("7922000079"));
+    for (const char *command : {"11EE", "31CE", "43BC", "21DE"})
+        QCOMPARE(sim.feed(hex(command)), hex("1F"));
+    QCOMPARE(sim.flash(Stm32Sim::kFlashBase, 4), hex("5A5A5A5A"));
+    // Readout Unprotect: two ACKs, the flash erased, and the loader waits for the sync byte.
+    QCOMPARE(sim.feed(hex("926D")), hex("7979"));
+    QVERIFY(!sim.isReadProtected());
+    QCOMPARE(sim.flash(), QByteArray(512 * 1024, char(0xFF)));
+    QCOMPARE(sim.feed(hex("11EE")), QByteArray());
+    QCOMPARE(sim.feed(hex("7F11EE")), hex("7979"));
+    QCOMPARE(sim.feed(hex("0800000008 03FC")), hex("79 79FFFFFFFF"));
+    // Readout Protect turns it on again.
+    QCOMPARE(sim.feed(hex("827D")), hex("7979"));
+    QCOMPARE(sim.feed(hex("7F11EE")), hex("791F"));
+    QVERIFY(sim.isReadProtected());
+    QCOMPARE(sim.protocolErrors().size(), 2); // 11 and EE before the sync byte
 }
 
 void TestSims::stm32Faults_data()

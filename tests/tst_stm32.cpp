@@ -5,6 +5,7 @@
 // the time-out paths and that every kind of end leaves the window ready for the next download.
 #include "app/Main.h"
 
+#include "logic/Devices.h"
 #include "platform/SerialPort.h"
 #include "sim/Stm32Sim.h"
 #include "support/Firmware.h"
@@ -78,9 +79,10 @@ using firmware::kEndOfFile;
 using firmware::linearBase;
 using firmware::pattern;
 
-// Everything the host sends before the page list: sync, Get, Get ID, Read Memory of the
-// flash-size register (command, address, count) and Erase.
-const QByteArray kUpToErase = bytes("7F 00FF 02FD 11EE 1FFFF7E0F7 03FC 43BC");
+// Everything the host sends before the file is loaded: sync, Get, Get ID, Read Memory of the
+// flash-size register (command, address, count); then Erase and the page list.
+const QByteArray kUpToLoad = bytes("7F 00FF 02FD 11EE 1FFFF7E0F7 03FC");
+const QByteArray kUpToErase = kUpToLoad + bytes("43BC");
 
 // The bytes a correct programmer sends for an image after the page list: per block of at
 // most 256 bytes Write Memory, the address frame, count - 1, the data and the checksum.
@@ -182,9 +184,10 @@ struct Rig
         m = windows.main.get();
         m->OnLine = [this](const QString &line) { lines << line; };
         m->OnStatusText = [this](const QString &text) { statuses << text; };
-        m->OnDownloadEnded = [this](DownloadResult result) {
-            const bool ok = result == DownloadResult::Written;
+        m->OnDownloadEnded = [this](DownloadResult r) {
+            const bool ok = r == DownloadResult::Written;
             ended = ok;
+            result = r;
             endedAfterMs = clock.elapsed();
             endedAtSteadyMs = steadyMs();
         };
@@ -227,6 +230,7 @@ struct Rig
     QStringList lines;
     QStringList statuses;
     std::optional<bool> ended;
+    DownloadResult result = DownloadResult::Failed;
     qint64 endedAfterMs = -1;
     qint64 endedAtSteadyMs = -1;
     QElapsedTimer clock;
@@ -330,6 +334,10 @@ private slots:
     void noiseLongerThanTheFrameBeforeTheSyncAck();
     void noModemLineChangeWithoutAutomaticReset();
     void automaticResetPulsesBeforeTheSync();
+    void everyFamilyThroughTheWindow_data();
+    void everyFamilyThroughTheWindow();
+    void trustRules_data();
+    void trustRules();
 };
 
 void TestStm32::downloadWritesTheImage_data()
@@ -353,22 +361,23 @@ void TestStm32::downloadWritesTheImage_data()
     };
 
     const QByteArray b3000 = pattern(3000, 1);
-    QTest::newRow("3000-byte binary: three pages, twelve blocks")
+    // 0414 erases 2 KiB pages: exactly the pages the image covers.
+    QTest::newRow("3000-byte binary: two 2 KiB pages, twelve blocks")
         << "fw.bin" << b3000 << b3000 << Stm32Sim::Config{}
-        << lines(kStandardDevice, "文件尺寸: 3000 Byte / 2 KB", "擦除页 0 .. 2") << binStatus
-        << bytes("02 00 01 02 01") << 12 << 0xB7 << bytes("08 00 01 00 09");
+        << lines(kStandardDevice, "文件尺寸: 3000 Byte / 2 KB", "擦除页 0 .. 1") << binStatus
+        << bytes("01 00 01 00") << 12 << 0xB7 << bytes("08 00 01 00 09");
 
     const QByteArray b2048 = pattern(2048, 2);
-    QTest::newRow("2048-byte binary erases pages 0 to 2")
+    QTest::newRow("2048-byte binary fills exactly one page")
         << "fw.bin" << b2048 << b2048 << Stm32Sim::Config{}
-        << lines(kStandardDevice, "文件尺寸: 2048 Byte / 2 KB", "擦除页 0 .. 2") << binStatus
-        << bytes("02 00 01 02 01") << 8 << 0xFF << bytes("08 00 01 00 09");
+        << lines(kStandardDevice, "文件尺寸: 2048 Byte / 2 KB", "擦除页 0 .. 0") << binStatus
+        << bytes("00 00 00") << 8 << 0xFF << bytes("08 00 01 00 09");
 
     const QByteArray b1 = bytes("5A");
-    QTest::newRow("one-byte binary: one page, count byte 0")
-        << "fw.BIN" << b1 << b1 << Stm32Sim::Config{}
-        << lines(kStandardDevice, "文件尺寸: 1 Byte / 0 KB", "擦除页 0 .. 0") << binStatus
-        << bytes("00 00 00") << 1 << 0x00 << QByteArray();
+    QTest::newRow("one-byte binary padded to a word with 0xFF")
+        << "fw.BIN" << b1 << bytes("5A FF FF FF") << Stm32Sim::Config{}
+        << lines(kStandardDevice, "文件尺寸: 4 Byte / 0 KB", "擦除页 0 .. 0") << binStatus
+        << bytes("00 00 00") << 1 << 0x03 << QByteArray();
 
     // A medium-density part: id 0410, 1 KB pages, 128 KB; the download goes on.
     Stm32Sim::Config medium;
@@ -377,11 +386,11 @@ void TestStm32::downloadWritesTheImage_data()
     medium.flashSizeKb = 128;
     medium.pageSize = 1024;
     medium.oldContents = 0xA5;
-    QTest::newRow("id 0410 goes on as an unknown device")
+    QTest::newRow("id 0410: 1 KiB pages, its line named")
         << "fw.bin" << b3000 << b3000 << medium
-        << lines(devicePart(QStringLiteral("Bootloader 版本 2.1"),
-                            QStringLiteral("Product ID: 0410"), QStringLiteral("未知的设备"),
-                            QStringLiteral("存储容量 Flash:128 KB")),
+        << lines(devicePart(
+                     QStringLiteral("Bootloader 版本 2.1"), QStringLiteral("Product ID: 0410"),
+                     QStringLiteral("STM32F10xx8/B 家族"), QStringLiteral("存储容量 Flash:128 KB")),
                  "文件尺寸: 3000 Byte / 2 KB", "擦除页 0 .. 2")
         << binStatus << bytes("02 00 01 02 01") << 12 << 0xB7 << bytes("08 00 01 00 09");
 
@@ -393,8 +402,8 @@ void TestStm32::downloadWritesTheImage_data()
         << "fw.hex"
         << linearBase(0x0800) + hexRecord(0, 0x0000, d1) + hexRecord(0, 0x1000, d2) + kEndOfFile
         << gapImage << Stm32Sim::Config{}
-        << lines(kStandardDevice, "文件尺寸: 4112 Byte / 4 KB", "擦除页 0 .. 4") << hexStatus
-        << bytes("04 00 01 02 03 04 00") << 17 << 0x0F << bytes("08 00 01 00 09");
+        << lines(kStandardDevice, "文件尺寸: 4112 Byte / 4 KB", "擦除页 0 .. 2") << hexStatus
+        << bytes("02 00 01 02 01") << 17 << 0x0F << bytes("08 00 01 00 09");
 
     // No base records: addresses from 0 are offsets from the flash start; 38 data bytes are
     // padded with 0x00 to 40.
@@ -510,7 +519,7 @@ void TestStm32::silenceDuringWritingEndsAfterSevenTicks()
     QVERIFY(r.waitEnd(12000));
     QCOMPARE(*r.ended, false);
     QStringList expected = kStandardDevice;
-    expected << QStringLiteral("文件尺寸: 3000 Byte / 2 KB") << QStringLiteral("擦除页 0 .. 2")
+    expected << QStringLiteral("文件尺寸: 3000 Byte / 2 KB") << QStringLiteral("擦除页 0 .. 1")
              << kStartWriting << kFailed;
     QCOMPARE(r.lines, expected);
     QCOMPARE(r.m->Status(), kFailed);
@@ -558,16 +567,24 @@ void TestStm32::slowEraseThenEveryBlockGetsItsOwnTime()
 
 void TestStm32::imageOf256PagesErasesGlobally()
 {
-    // 255 KiB need 256 pages: more than a page list can name (0xFF as its count asks for a
-    // global erase), so the whole flash is erased with FF 00.
-    Rig r;
-    const QByteArray image = pattern(255 * 1024, 12);
+    // An id the table does not know goes on with F10x rules (1 KiB pages) and says so.
+    // 255 KiB and one word need 256 pages: more than a page list can name (0xFF as its count
+    // asks for a global erase), so the whole flash is erased with FF 00.
+    Stm32Sim::Config unknown;
+    unknown.productId = 0x0999;
+    unknown.pageSize = 1024;
+    Rig r(unknown);
+    const QByteArray image = pattern(255 * 1024 + 4, 12);
     r.start(r.env.file(QStringLiteral("fw.bin"), image));
     QVERIFY(r.waitEnd(60000));
     QCOMPARE(*r.ended, true);
     QVERIFY(r.peer.received().startsWith(kUpToErase + bytes("FF 00") + bytes("31CE")));
-    QCOMPARE(r.lines.mid(7, 2), (QStringList{QStringLiteral("文件尺寸: 261120 Byte / 255 KB"),
-                                             QStringLiteral("擦除页 0 .. 255")}));
+    QCOMPARE(r.lines.mid(4, 2),
+             (QStringList{QStringLiteral("未知的设备"),
+                          QStringLiteral("按 STM32F10x 的规则继续: Flash 容量寄存器 "
+                                         "0x1FFFF7E0，每页 1 KB")}));
+    QVERIFY(r.lines.contains(QStringLiteral("文件尺寸: 261124 Byte / 255 KB")));
+    QVERIFY(r.lines.contains(QStringLiteral("擦除页 0 .. 255")));
     const QList<Stm32Sim::Command> commands = r.sim.commands();
     const auto erase = std::find_if(commands.begin(), commands.end(),
                                     [](const Stm32Sim::Command &c) { return c.code == 0x43; });
@@ -622,8 +639,8 @@ void TestStm32::refusedFileEndsAtOnce()
     QVERIFY2(r.endedAfterMs < 900, qPrintable(QString::number(r.endedAfterMs)));
     QCOMPARE(r.lines, QStringList(kStandardDevice) << reason);
     QCOMPARE(r.m->Status(), reason);
-    // Nothing was erased: the host stopped after the Erase command itself.
-    QCOMPARE(r.peer.received(), kUpToErase);
+    // Nothing was erased: the file is loaded before any erase command is sent.
+    QCOMPARE(r.peer.received(), kUpToLoad);
     QVERIFY(r.sim.erasedPages().isEmpty());
     verifyIdle(r); // the time-out timer is stopped too: nothing more is reported later
     if (QTest::currentTestFailed()) return;
@@ -715,6 +732,211 @@ void TestStm32::automaticResetPulsesBeforeTheSync()
              qPrintable(QString::number(rtsOff->msecs - endDtr->msecs)));
     QVERIFY(find(rtsOff, Ev::Close) != events.end());
     QVERIFY(find(sync, Ev::Rts) == rtsOff); // nothing touched RTS in between
+}
+
+void TestStm32::everyFamilyThroughTheWindow_data()
+{
+    QTest::addColumn<int>("productId"); // the simulator's profile
+    QTest::addColumn<QString>("entry"); // device list entry (command-line name)
+    QTest::addColumn<int>("imageBytes");
+    QTest::addColumn<bool>("verify");
+    QTest::addColumn<QString>("family");
+    QTest::addColumn<QString>("flash");
+    QTest::addColumn<QString>("erase");
+    QTest::addColumn<int>("eraseCommand");
+
+    QTest::newRow("F10x 0410, Erase, verify")
+        << 0x410 << "stm32" << 5000 << true << "STM32F10xx8/B 家族"
+        << "存储容量 Flash:128 KB"
+        << "擦除页 0 .. 4" << 0x43;
+    QTest::newRow("F0 0440, Extended Erase")
+        << 0x440 << "stm32-other" << 3001 << false << "STM32F030x8/F05xxx 家族"
+        << "存储容量 Flash:64 KB"
+        << "擦除页 0 .. 2" << 0x44;
+    QTest::newRow("F3 0422, verify")
+        << 0x422 << "stm32-other" << 6000 << true << "STM32F302xB/C/F303xB/C 家族"
+        << "存储容量 Flash:256 KB"
+        << "擦除页 0 .. 2" << 0x44;
+    QTest::newRow("F4 0413 sectors, verify")
+        << 0x413 << "stm32-other" << 70 * 1024 << true << "STM32F40xxx/41xxx 家族"
+        << "存储容量 Flash:1024 KB"
+        << "擦除扇区 0 .. 4" << 0x44;
+    QTest::newRow("G0 0460 double words, verify")
+        << 0x460 << "stm32-other" << 5001 << true << "STM32G07xxx/08xxx 家族"
+        << "存储容量 Flash:128 KB"
+        << "擦除页 0 .. 2" << 0x44;
+    QTest::newRow("G0 from the F10x entry")
+        << 0x460 << "stm32" << 2052 << false << "STM32G07xxx/08xxx 家族"
+        << "存储容量 Flash:128 KB"
+        << "擦除页 0 .. 1" << 0x44;
+}
+
+void TestStm32::everyFamilyThroughTheWindow()
+{
+    QFETCH(int, productId);
+    QFETCH(QString, entry);
+    QFETCH(int, imageBytes);
+    QFETCH(bool, verify);
+    QFETCH(QString, family);
+    QFETCH(QString, flash);
+    QFETCH(QString, erase);
+    QFETCH(int, eraseCommand);
+
+    Rig r(Stm32Sim::Config::profile(quint16(productId)));
+    r.m->MCUType->setCurrentIndex(devices::findDevice(entry));
+    r.m->CheckBox9->setChecked(verify);
+    const QByteArray image = pattern(imageBytes, quint32(productId));
+    r.start(r.env.file(QStringLiteral("fw.bin"), image));
+    QVERIFY(r.waitEnd(30000));
+    QVERIFY2(r.sim.protocolErrors().isEmpty(), qPrintable(r.sim.protocolErrors().join('\n')));
+    QCOMPARE(*r.ended, true);
+    QCOMPARE(r.lines.mid(4, 2), (QStringList{family, flash}));
+    QVERIFY2(r.lines.contains(erase), qPrintable(r.lines.join('\n')));
+    QCOMPARE(r.lines.last(), kDone);
+
+    // The image, padded with erased flash to whole write units, and nothing written beyond.
+    const int unit = productId == 0x460 ? 8 : 4;
+    const qsizetype padded = (imageBytes + unit - 1) / unit * unit;
+    QCOMPARE(r.sim.flash(kFlash, padded), image + QByteArray(padded - imageBytes, char(0xFF)));
+    QCOMPARE(r.sim.flash(kFlash + quint32(padded), 16), QByteArray(16, char(0xFF)));
+
+    // The erase command the loader listed; with verify, one read-back per block and no more.
+    const QList<Stm32Sim::Command> commands = r.sim.commands();
+    int erases = 0, writes = 0, reads = 0;
+    for (const Stm32Sim::Command &c : commands) {
+        erases += c.code == 0x43 || c.code == 0x44;
+        QVERIFY(c.code != (eraseCommand == 0x43 ? 0x44 : 0x43));
+        writes += c.code == 0x31;
+        reads += c.code == 0x11 && c.address >= kFlash && c.address < kFlash + quint32(padded);
+    }
+    QVERIFY(erases >= 1);
+    QCOMPARE(writes, int((padded + 255) / 256));
+    QCOMPARE(reads, verify ? writes : 0);
+    verifyIdle(r);
+}
+
+void TestStm32::trustRules_data()
+{
+    QTest::addColumn<Stm32Sim::Config>("device");
+    QTest::addColumn<int>("imageBytes");
+    QTest::addColumn<bool>("verify");
+    QTest::addColumn<int>("failStep"); // -1: none; else a refusal at that step's occurrence
+    QTest::addColumn<int>("occurrence");
+    QTest::addColumn<QStringList>("tail"); // the last message lines
+    QTest::addColumn<int>("result");
+    QTest::addColumn<bool>("erased"); // whether any erase command reached the chip
+
+    const int none = -1;
+    const auto written = int(DownloadResult::Written);
+    const auto failed = int(DownloadResult::Failed);
+    const auto refused = int(DownloadResult::RefusedFile);
+    const QString how =
+        QStringLiteral("解除读保护: tramelo download --unprotect ... (芯片将擦除整片 Flash)");
+    const QString protectedLine =
+        QStringLiteral("芯片的 Flash 处于读保护状态: 不能读取、擦除或写入");
+
+    Stm32Sim::Config f0 = Stm32Sim::Config::profile(0x440);
+    QTest::newRow("image larger than the flash: refused before erase")
+        << f0 << 64 * 1024 + 4 << false << none << 0
+        << QStringList{QStringLiteral("文件尺寸: 65540 Byte / 64 KB"),
+                       QStringLiteral(
+                           "文件太大: 映像 65540 Byte，芯片 Flash 只有 64 KB (65536 Byte)")}
+        << refused << false;
+    QTest::newRow("image of exactly the flash is written")
+        << f0 << 64 * 1024 << false << none << 0 << QStringList{kStartWriting, kDone} << written
+        << true;
+    QTest::newRow("NACK to Erase")
+        << Stm32Sim::Config{} << 3000 << false << int(Stm32Sim::Step::EraseCommand) << 1
+        << QStringList{QStringLiteral("设备拒绝擦除: 芯片可能处于读保护或写保护状态"), kFailed}
+        << failed << false;
+    QTest::newRow("NACK to the page list")
+        << Stm32Sim::Config{} << 3000 << false << int(Stm32Sim::Step::ErasePages) << 1
+        << QStringList{kStartWriting,
+                       QStringLiteral("设备拒绝擦除: 芯片可能处于读保护或写保护状态"), kFailed}
+        << failed << false;
+    QTest::newRow("NACK to the second block names its address")
+        << Stm32Sim::Config{} << 3000 << false << int(Stm32Sim::Step::WriteData) << 2
+        << QStringList{kStartWriting,
+                       QStringLiteral(
+                           "设备拒绝写入地址 0x08000100: Flash 可能处于保护状态或未被擦除"),
+                       kFailed}
+        << failed << true;
+    QTest::newRow("NACK to Write Memory")
+        << f0 << 3000 << true << int(Stm32Sim::Step::WriteCommand) << 3
+        << QStringList{kStartWriting,
+                       QStringLiteral(
+                           "设备拒绝写入地址 0x08000200: Flash 可能处于保护状态或未被擦除"),
+                       kFailed}
+        << failed << true;
+    Stm32Sim::Config locked = Stm32Sim::Config::profile(0x413);
+    locked.readProtected = true;
+    QTest::newRow("read-protected chip: said plainly, with the way out")
+        << locked << 3000 << false << none << 0 << QStringList{protectedLine, how, kFailed}
+        << failed << false;
+    // A block stored wrongly: the F4 flash clears bits, so writing it again repairs it.
+    Stm32Sim::Config weakF4 = Stm32Sim::Config::profile(0x413);
+    weakF4.weakBlockAddress = kFlash + 0x200;
+    weakF4.weakWrites = 3;
+    QTest::newRow("verify rewrites a weak block three times")
+        << weakF4 << 3000 << true << none << 0 << QStringList{kStartWriting, kDone} << written
+        << true;
+    weakF4.weakWrites = 4;
+    QTest::newRow("verify gives up after three rewrites, naming the address")
+        << weakF4 << 3000 << true << none << 0
+        << QStringList{kStartWriting,
+                       QStringLiteral("校验失败: 地址 0x08000200 的数据与文件不符 (已重写 3 次)"),
+                       kFailed}
+        << failed << true;
+    // The F10x flash refuses to program a byte twice: the rewrite itself is refused.
+    Stm32Sim::Config weakF1;
+    weakF1.weakBlockAddress = kFlash + 0x100;
+    weakF1.weakWrites = 1;
+    QTest::newRow("F10x: rewrite over programmed flash is refused")
+        << weakF1 << 3000 << true << none << 0
+        << QStringList{kStartWriting,
+                       QStringLiteral(
+                           "设备拒绝写入地址 0x08000100: Flash 可能处于保护状态或未被擦除"),
+                       kFailed}
+        << failed << true;
+    QTest::newRow("without verify a weak block goes unnoticed")
+        << weakF1 << 3000 << false << none << 0 << QStringList{kStartWriting, kDone} << written
+        << true;
+}
+
+void TestStm32::trustRules()
+{
+    QFETCH(Stm32Sim::Config, device);
+    QFETCH(int, imageBytes);
+    QFETCH(bool, verify);
+    QFETCH(int, failStep);
+    QFETCH(int, occurrence);
+    QFETCH(QStringList, tail);
+    QFETCH(int, result);
+    QFETCH(bool, erased);
+
+    Rig r(device);
+    if (failStep >= 0) r.sim.failAt(Stm32Sim::Step(failStep), Fault::Refuse, occurrence);
+    r.m->CheckBox9->setChecked(verify);
+    const QByteArray image = pattern(imageBytes, 5);
+    r.start(r.env.file(QStringLiteral("fw.bin"), image));
+    QVERIFY(r.waitEnd(30000));
+    QCOMPARE(int(r.result), result);
+    QCOMPARE(r.lines.mid(r.lines.size() - tail.size()), tail);
+    // A refusal ends the attempt at once, not through the seven-second time-out.
+    QVERIFY2(r.endedAfterMs < 5000, qPrintable(QString::number(r.endedAfterMs)));
+    bool anyErase = false;
+    for (const Stm32Sim::Command &c : r.sim.commands())
+        anyErase |= c.code == 0x43 || c.code == 0x44;
+    QCOMPARE(anyErase, erased);
+    // The chip found nothing wrong with any frame, except the F10x rewrite it must refuse.
+    const bool rewriteRefused = device.programming == Stm32Sim::Programming::RefuseUnerased &&
+                                device.weakWrites > 0 && verify;
+    QCOMPARE(r.sim.protocolErrors().isEmpty(), !rewriteRefused);
+    const bool written = result == int(DownloadResult::Written);
+    if (written) QCOMPARE(r.sim.flash(kFlash, image.size()) == image, verify || !device.weakWrites);
+    verifyIdle(r);
+    if (QTest::currentTestFailed()) return;
+    if (!device.readProtected && device.weakWrites == 0) verifyNextDownloadWorks(r);
 }
 
 QTEST_MAIN(TestStm32)

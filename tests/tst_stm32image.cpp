@@ -3,6 +3,8 @@
 // shared HEX reader: its line ends and its refusal of damaged files are checked here).
 #include "logic/Stm32Image.h"
 
+#include "logic/Devices.h"
+
 #include <QBuffer>
 #include <QDir>
 #include <QFile>
@@ -92,8 +94,8 @@ class TestStm32Image : public QObject
 private slots:
     void frames_data();
     void frames();
-    void erasePageList_data();
-    void erasePageList();
+    void erasePlan_data();
+    void erasePlan();
     void blocksOf3000ByteImage();
     void blockAtOutside();
     void syncReply_data();
@@ -106,6 +108,8 @@ private slots:
     void flashSizeReply();
     void texts_data();
     void texts();
+    void writeUnitsAndReadBack_data();
+    void writeUnitsAndReadBack();
     void parseLine_data();
     void parseLine();
     void loadHex_data();
@@ -146,53 +150,95 @@ void TestStm32Image::frames()
     QCOMPARE(frame.toHex(' '), expected.toHex(' '));
 }
 
-void TestStm32Image::erasePageList_data()
+void TestStm32Image::erasePlan_data()
 {
+    QTest::addColumn<int>("productId");
+    QTest::addColumn<bool>("extended");
     QTest::addColumn<qsizetype>("length");
-    QTest::addColumn<int>("pages");
+    QTest::addColumn<int>("units");
     QTest::addColumn<bool>("global");
-    QTest::addColumn<QByteArray>("expected"); // empty: checked by its structure only
+    QTest::addColumn<int>("frames");
+    QTest::addColumn<QByteArray>("firstFrame"); // empty: checked by its structure only
+    QTest::addColumn<QString>("line");
 
-    QTest::newRow("3000 bytes: pages 0..2")
-        << qsizetype(3000) << 3 << false << bytes("02 00 01 02 01");
-    QTest::newRow("2048 bytes: one page beyond the image")
-        << qsizetype(2048) << 3 << false << bytes("02 00 01 02 01");
-    QTest::newRow("1024 bytes") << qsizetype(1024) << 2 << false << bytes("01 00 01 00");
-    QTest::newRow("4 bytes") << qsizetype(4) << 1 << false << bytes("00 00 00");
-    QTest::newRow("255 pages: largest list")
-        << qsizetype(254 * 1024 + 1023) << 255 << false << QByteArray();
-    QTest::newRow("256 pages: global erase")
-        << qsizetype(255 * 1024) << 256 << true << bytes("FF 00");
-    QTest::newRow("256 KiB HEX image: global erase")
-        << qsizetype(kHexSizeLimit) << 257 << true << bytes("FF 00");
-    QTest::newRow("1 MiB binary: global erase")
-        << qsizetype(kImageCapacity) << 1025 << true << bytes("FF 00");
+    // F10x with Erase: exactly the pages the image covers, by the id's page size.
+    QTest::newRow("0410 (1 KiB pages): 3000 bytes")
+        << 0x410 << false << qsizetype(3000) << 3 << false << 1 << bytes("02 00 01 02 01")
+        << "擦除页 0 .. 2";
+    QTest::newRow("0410: 64 KiB on a 64 KiB part, pages 0..63, two commands")
+        << 0x410 << false << qsizetype(64 * 1024) << 64 << false << 2 << QByteArray()
+        << "擦除页 0 .. 63";
+    QTest::newRow("0414 (2 KiB pages): 2048 bytes is one page")
+        << 0x414 << false << qsizetype(2048) << 1 << false << 1 << bytes("00 00 00")
+        << "擦除页 0 .. 0";
+    QTest::newRow("0414: 2049 bytes") << 0x414 << false << qsizetype(2049) << 2 << false << 1
+                                      << bytes("01 00 01 00") << "擦除页 0 .. 1";
+    QTest::newRow("unknown id: 1 KiB pages") << 0x999 << false << qsizetype(1025) << 2 << false << 1
+                                             << bytes("01 00 01 00") << "擦除页 0 .. 1";
+    QTest::newRow("255 pages: largest lists") << 0x410 << false << qsizetype(255 * 1024) << 255
+                                              << false << 8 << QByteArray() << "擦除页 0 .. 254";
+    QTest::newRow("256 pages: global erase") << 0x410 << false << qsizetype(255 * 1024 + 1) << 256
+                                             << true << 1 << bytes("FF 00") << "擦除页 0 .. 255";
+    // Extended Erase: two-byte numbers.
+    QTest::newRow("G0 extended: 5000 bytes on 2 KiB pages")
+        << 0x460 << true << qsizetype(5000) << 3 << false << 1
+        << bytes("00 02 00 00 00 01 00 02 01") << "擦除页 0 .. 2";
+    QTest::newRow("F0 extended: 300 pages need no global erase")
+        << 0x440 << true << qsizetype(300 * 1024) << 300 << false << 10 << QByteArray()
+        << "擦除页 0 .. 299";
+    // F4 sectors: 16, 16, 16, 16, 64, 128 KiB...; one sector per command.
+    QTest::newRow("F4: 64 KiB fills sectors 0..3")
+        << 0x413 << true << qsizetype(64 * 1024) << 4 << false << 4 << bytes("00 00 00 00 00")
+        << "擦除扇区 0 .. 3";
+    QTest::newRow("F4: one byte more needs the 64 KiB sector 4")
+        << 0x413 << true << qsizetype(64 * 1024 + 1) << 5 << false << 5 << QByteArray()
+        << "擦除扇区 0 .. 4";
+    QTest::newRow("F4: 1 MiB is sectors 0..11")
+        << 0x413 << true << qsizetype(kImageCapacity) << 12 << false << 12 << QByteArray()
+        << "擦除扇区 0 .. 11";
 }
 
-void TestStm32Image::erasePageList()
+void TestStm32Image::erasePlan()
 {
+    QFETCH(int, productId);
+    QFETCH(bool, extended);
     QFETCH(qsizetype, length);
-    QFETCH(int, pages);
+    QFETCH(int, units);
     QFETCH(bool, global);
-    QFETCH(QByteArray, expected);
+    QFETCH(int, frames);
+    QFETCH(QByteArray, firstFrame);
+    QFETCH(QString, line);
 
-    const EraseList e = stm32::erasePageList(length);
-    QCOMPARE(e.pageCount, pages);
-    QCOMPARE(e.global, global);
-    QVERIFY(e.frame.size() <= kFrameSize);
-    if (!expected.isEmpty()) QCOMPARE(e.frame.toHex(' '), expected.toHex(' '));
-    if (!global) {
-        // N, the page numbers 0 .. N, and a checksum that makes the XOR of all bytes zero.
-        QCOMPARE(e.frame.size(), qsizetype(pages + 2));
-        QCOMPARE(quint8(e.frame[0]), quint8(pages - 1));
-        for (int p = 0; p < pages; ++p)
-            QCOMPARE(quint8(e.frame[p + 1]), quint8(p));
+    const devices::Stm32Part &part = partFor(quint16(productId));
+    const ErasePlan plan = stm32::erasePlan(part, extended, length);
+    QCOMPARE(plan.units, units);
+    QCOMPARE(plan.global, global);
+    QCOMPARE(plan.command, extended ? kCmdExtendedErase : kCmdErase);
+    QCOMPARE(int(plan.frames.size()), frames);
+    QCOMPARE(eraseLine(plan), line);
+    if (!firstFrame.isEmpty()) QCOMPARE(plan.frames[0].toHex(' '), firstFrame.toHex(' '));
+    // The units cover the image and no more than the last one needs.
+    QVERIFY(plan.coveredBytes >= length);
+    QVERIFY(global || eraseUnitBytes(part, units - 1) < length);
+    if (global) return;
+    // Each frame: N - 1, the next N unit numbers, and a checksum that makes the XOR zero.
+    const int width = extended ? 2 : 1;
+    int next = 0;
+    for (const QByteArray &f : plan.frames) {
+        QVERIFY(f.size() <= (extended ? 1024 : kFrameSize));
+        auto at = [&](qsizetype i) {
+            return width == 2 ? quint8(f[i]) << 8 | quint8(f[i + 1]) : int(quint8(f[i]));
+        };
+        const int n = at(0) + 1;
+        QCOMPARE(f.size(), qsizetype(width * (n + 1) + 1));
+        for (int k = 0; k < n; ++k)
+            QCOMPARE(at(width * (k + 1)), next++);
         quint8 x = 0;
-        for (char c : e.frame)
+        for (char c : f)
             x ^= quint8(c);
         QCOMPARE(x, quint8(0));
     }
-    QCOMPARE(eraseLine(e.pageCount), QStringLiteral("擦除页 0 .. %1").arg(pages - 1));
+    QCOMPARE(next, units);
 }
 
 void TestStm32Image::blocksOf3000ByteImage()
@@ -273,6 +319,11 @@ void TestStm32Image::getReply_data()
     v[14] = char(kNack);
     QTest::newRow("no closing ACK") << v << QString();
     QTest::newRow("one byte short") << good.left(14) << QString();
+    // Later loaders list more commands: the count says how long the reply is.
+    QTest::newRow("twelve commands") << bytes("79 0C 31 00 01 02 11 21 31 44 63 73 82 92 A1 79")
+                                     << QStringLiteral("Bootloader 版本 3.1");
+    QTest::newRow("twelve commands, cut short")
+        << bytes("79 0C 31 00 01 02 11 21 31 44 63 73 82 92 A1") << QString();
 }
 
 void TestStm32Image::getReply()
@@ -282,6 +333,12 @@ void TestStm32Image::getReply()
     const auto version = acceptGetReply(reply);
     QCOMPARE(version.has_value(), !line.isEmpty());
     if (version) QCOMPARE(versionLine(*version), line);
+    // The loader's command list comes with an accepted reply, never without one.
+    const QByteArray listed = offeredCommands(reply);
+    QCOMPARE(listed.isEmpty(), !version.has_value());
+    if (!version) return;
+    QCOMPARE(listed, reply.mid(3, quint8(reply[1])));
+    QCOMPARE(getReplyLength(reply.left(2)), qMax<qsizetype>(15, quint8(reply[1]) + 4));
 }
 
 void TestStm32Image::getIdReply_data()
@@ -291,8 +348,13 @@ void TestStm32Image::getIdReply_data()
     QTest::addColumn<QString>("family");
     QTest::newRow("high density") << bytes("79 01 04 14 79") << QStringLiteral("0414")
                                   << QStringLiteral("STM32F10xxExx 家族");
-    QTest::newRow("medium density: unknown, goes on")
-        << bytes("79 01 04 10 79") << QStringLiteral("0410") << QStringLiteral("未知的设备");
+    QTest::newRow("medium density named by the table")
+        << bytes("79 01 04 10 79") << QStringLiteral("0410")
+        << QStringLiteral("STM32F10xx8/B 家族");
+    QTest::newRow("F4") << bytes("79 01 04 13 79") << QStringLiteral("0413")
+                        << QStringLiteral("STM32F40xxx/41xxx 家族");
+    QTest::newRow("G0") << bytes("79 01 04 60 79") << QStringLiteral("0460")
+                        << QStringLiteral("STM32G07xxx/08xxx 家族");
     QTest::newRow("hex digits upper case")
         << bytes("79 01 0A BC 79") << QStringLiteral("0ABC") << QStringLiteral("未知的设备");
     QTest::newRow("NACK") << bytes("1F 01 04 14 79") << QString() << QString();
@@ -347,6 +409,46 @@ void TestStm32Image::texts_data()
     QTest::newRow("write address upper case")
         << writeAddressStatus(0x0800ABC0) << QStringLiteral("写地址: 0x0800ABC0");
     QTest::newRow("erase line") << eraseLine(3) << QStringLiteral("擦除页 0 .. 2");
+    QTest::newRow("image larger than the chip")
+        << reasonImageTooLarge(66000, 64)
+        << QStringLiteral("文件太大: 映像 66000 Byte，芯片 Flash 只有 64 KB (65536 Byte)");
+    QTest::newRow("verify failure names the address")
+        << reasonVerifyFailed(0x08000300)
+        << QStringLiteral("校验失败: 地址 0x08000300 的数据与文件不符 (已重写 3 次)");
+}
+
+void TestStm32Image::writeUnitsAndReadBack_data()
+{
+    QTest::addColumn<QByteArray>("image");
+    QTest::addColumn<int>("writeUnit");
+    QTest::addColumn<QByteArray>("padded");
+    QTest::newRow("5 bytes to a word")
+        << bytes("01 02 03 04 05") << 2 << bytes("01 02 03 04 05 FF FF FF");
+    QTest::newRow("whole words stay") << bytes("01 02 03 04") << 4 << bytes("01 02 03 04");
+    QTest::newRow("HEX image to a double word")
+        << bytes("01 02 03 04 05 00 00 00") << 8 << bytes("01 02 03 04 05 00 00 00");
+    QTest::newRow("12 bytes to a double word")
+        << bytes("01 02 03 04 05 06 07 08 09 0A 0B 0C") << 8
+        << bytes("01 02 03 04 05 06 07 08 09 0A 0B 0C FF FF FF FF");
+}
+
+void TestStm32Image::writeUnitsAndReadBack()
+{
+    QFETCH(QByteArray, image);
+    QFETCH(int, writeUnit);
+    QFETCH(QByteArray, padded);
+    QByteArray got = image;
+    padToWriteUnit(got, writeUnit);
+    QCOMPARE(got.toHex(' '), padded.toHex(' '));
+    // What tramelo read writes as HEX loads back into the same bytes, also across a 64 KiB
+    // boundary.
+    const QByteArray flash = pattern(0x10000 + image.size() * 7);
+    const LoadResult back = loadHexText(intelHexText(kFlashStart, flash));
+    QVERIFY(back.ok());
+    QCOMPARE(back.image.left(flash.size()), flash);
+    const LoadResult high = loadHexText(intelHexText(kFlashStart + 0xFFF8, image));
+    QVERIFY(high.ok());
+    QCOMPARE(high.image.mid(0xFFF8, image.size()), image);
 }
 
 void TestStm32Image::texts()

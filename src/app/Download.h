@@ -23,4 +23,8 @@ struct DownloadChoices
     QString timeout;    // time-out field; empty keeps it
     bool sixT = false;  // STC clock mode 6T instead of 12T
     QString file;       // the firmware file
+    // STM32: read every block back and compare.
+    bool verify = false;
+    // STM32: remove read-out protection first (the chip erases its whole flash).
+    bool unprotect = false;
 };

@@ -146,6 +146,7 @@ public:
     QLineEdit *Edit2 = nullptr;
     QPushButton *BitBtn1 = nullptr, *BitBtn2 = nullptr, *BitBtn7 = nullptr;
     QCheckBox *CheckBox1 = nullptr, *CheckBox2 = nullptr;
+    QCheckBox *CheckBox9 = nullptr;               // verify the STM32 flash after writing (校验)
     QLabel *Label10 = nullptr, *Label4 = nullptr; // Label4: reset time label
     QProgressBar *ProgressBar1 = nullptr;
     TMarquee *RzMarqueeStatus1 = nullptr;
@@ -227,6 +228,20 @@ public:
     quint32 StmOffset = 0;
     qint32 StmRemaining = 0;
     QByteArray StmImage; // the image to write from the flash start (at most 1 MiB)
+    // What the chip said about itself, and the plan made from it.
+    QByteArray StmCommands; // the commands the Get reply listed
+    const devices::Stm32Part *StmPart = nullptr;
+    quint32 StmFlashKib = 0;
+    stm32::ErasePlan StmErase;
+    int StmEraseNext = 0;    // next frame of StmErase to send
+    bool StmErasing = false; // erase frames sent and not all acknowledged
+    // Verify: the block last written is read back and compared; a mismatch rewrites it.
+    bool StmVerify = false;
+    qint32 StmBlockLength = 0; // bytes of the block last written (0: none awaits a check)
+    int StmRewrites = 0;
+    // Command line: a read-protected chip is unprotected (mass erase) and programmed.
+    bool StmUnprotect = false;
+    QElapsedTimer StmResetClock;
 
     // ---- observers of a download (the command line's face) ---------------------------
     // Called with every line appended to the message area, every status text, and once
@@ -266,8 +281,14 @@ private:
     void stmSend(QByteArrayView bytes);
     void stmLoadAndErase();
     void stmSendBlock();
-    void stmEnd();
-    void stmSucceeded();
+    // The one end of an attempt: reason lines, then the final line of the result.
+    void stmFinish(DownloadResult result, const QStringList &reasons = {});
+    bool stmRequire(quint8 command);
+    bool stmRefused(stm32::State state, QByteArrayView reply);
+    void stmSendErase();
+    void stmStartVerify();
+    void stmCheckReadBack(QByteArrayView reply);
+    void stmNextBlockOrFinish();
 
     bool useSettingsStore_ = true;
     bool shown_ = false;

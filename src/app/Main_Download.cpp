@@ -115,6 +115,8 @@ void TMainForm::SetDownloadChoices(const DownloadChoices &c)
     if (!c.timeout.isEmpty()) Edit3->setText(c.timeout);
     BitBtn7->setText(c.sixT ? QStringLiteral("6T") : QStringLiteral("12T"));
     Edit2->setText(c.file);
+    CheckBox9->setChecked(c.verify);
+    StmUnprotect = c.unprotect;
 }
 
 void TMainForm::BitBtn7Click()

@@ -307,6 +307,8 @@ void TMainForm::buildLayout()
     CheckBox1 = check(download, "CheckBox1", QStringLiteral("自动程序上载"), false, 250, 64, 110);
     CheckBox1->setToolTip(
         QStringLiteral("选用后：\r目标文件(*.bin或*.hex)更新时，自动进行上载操作。"));
+    CheckBox9 = check(download, "CheckBox9", QStringLiteral("校验"), false, 403, 36, 42);
+    CheckBox9->setToolTip(QStringLiteral("STM32: 每块写入后读回比较，不符时重写 (通信量加倍)"));
     BitBtn7 = button(download, "BitBtn7", QStringLiteral("12T"), 388, 60, 50, 26);
     BitBtn7->setToolTip(QStringLiteral(" 6T / 双倍速\r12T / 单倍速"));
     Label10 = label(download, QString(), 446, 12, 118);

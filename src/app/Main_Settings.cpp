@@ -1,4 +1,4 @@
-// Reading and writing the 21 values of the settings store.
+// Reading and writing the 21 values of the settings store, and the verify option after them.
 #include "app/Main.h"
 
 #include "app/Ui.h"
@@ -93,6 +93,8 @@ bool TMainForm::readSettings()
         Edit4->setText(s.readString("Delay1"));
     } catch (const StopReading &) {
     }
+    // Written after the 21 values; a store without it keeps the box's default (off).
+    if (const auto verify = s.readInt("Verify")) CheckBox9->setChecked(*verify != 0);
     return true;
 }
 
@@ -121,5 +123,6 @@ void TMainForm::writeSettings()
     s.writeString("FileName", Edit2->text());
     s.writeString("Delay", Edit3->text());
     s.writeString("Delay1", Edit4->text());
+    s.writeInt("Verify", CheckBox9->isChecked());
     s.flush();
 }

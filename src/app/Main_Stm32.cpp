@@ -1,7 +1,15 @@
-// The STM32F10x programmer: an eleven-state machine over the shared polling driver, driven
-// by Timer5 (3 ms, evaluates what the driver gathered) and OvertimeT (1 s, time-out count),
-// and the loading of the firmware file into StmImage.
+// The STM32 programmer: a state machine over the shared polling driver, driven by Timer5
+// (3 ms, evaluates what the driver gathered) and OvertimeT (1 s, time-out count), and the
+// loading of the firmware file into StmImage.
+//
+// The chip's own answers decide the rules: the product id picks the flash-size register and
+// the erase geometry from the device table, the Get reply's command list picks Erase or
+// Extended Erase (no command the loader did not list is ever sent), and the flash size read
+// from the chip bounds the image before anything is erased. Every end of an attempt goes
+// through stmFinish.
 #include "app/Main.h"
+
+#include "logic/Devices.h"
 
 #include <QCheckBox>
 #include <QComboBox>
@@ -19,6 +27,8 @@ constexpr int kRestartPulseMs = 5;
 constexpr quint8 kTimeoutStartCount = 6;
 constexpr quint8 kTimeoutLimit = 7;
 constexpr int kProgressRange = 100;
+// After Readout Unprotect the chip erases its flash and restarts its boot loader.
+constexpr qint64 kUnprotectRestartMs = 500;
 
 const QString kSearching = QStringLiteral("正在查找设备。。。");
 const QString kConnected = QStringLiteral("已成功连接");
@@ -44,6 +54,7 @@ void TMainForm::STM32UP()
         ComDriver->SetDTR(false);
         QThread::msleep(kResetPulseMs);
     }
+    StmVerify = CheckBox9->isChecked();
     StmState = int(stm32::State::SyncAck);
     StmFrame[0] = stm32::kSync;
     ComDriver->SendData(StmFrame.data(), 1);
@@ -57,25 +68,110 @@ void TMainForm::STM32UP()
 
 void TMainForm::stmSend(QByteArrayView bytes)
 {
-    // Every command is built in StmFrame and sent from there.
-    const auto n = std::min<qsizetype>(bytes.size(), qsizetype(StmFrame.size()));
-    std::memcpy(StmFrame.data(), bytes.data(), size_t(n));
-    ComDriver->SendData(StmFrame.data(), qint32(n));
+    // Commands are built in StmFrame and sent from there; longer frames (an extended erase
+    // list) go out from their own buffer.
+    if (bytes.size() > qsizetype(StmFrame.size())) {
+        ComDriver->SendData(bytes.data(), qint32(bytes.size()));
+        return;
+    }
+    std::memcpy(StmFrame.data(), bytes.data(), size_t(bytes.size()));
+    ComDriver->SendData(StmFrame.data(), qint32(bytes.size()));
+}
+
+bool TMainForm::stmRequire(quint8 command)
+{
+    if (StmCommands.contains(char(command))) return true;
+    stmFinish(DownloadResult::Failed, {stm32::reasonCommandMissing(command)});
+    return false;
+}
+
+// A NACK where the chip refuses an operation ends the attempt at once with the reason; the
+// time-out would only hide it. Returns true when the attempt ended.
+bool TMainForm::stmRefused(stm32::State state, QByteArrayView reply)
+{
+    using stm32::State;
+    if (!stm32::nackFirst(reply)) return false;
+    switch (state) {
+    case State::ReadMemoryAck:
+        if (StmUnprotect && StmCommands.contains(char(stm32::kCmdReadoutUnprotect))) {
+            StmUnprotect = false; // once per attempt
+            StmTimeoutCount = 0;
+            AppendLine(stm32::reasonReadProtected());
+            AppendLine(stm32::unprotectingLine());
+            stmSend(stm32::commandFrame(stm32::kCmdReadoutUnprotect));
+            StmState = int(State::UnprotectAck);
+            return true;
+        }
+        stmFinish(DownloadResult::Failed,
+                  {stm32::reasonReadProtected(), stm32::reasonHowToUnprotect()});
+        return true;
+    case State::ReadAddressAck:
+    case State::ReadData:
+        stmFinish(DownloadResult::Failed, {stm32::reasonReadRefused(StmPart->flashSizeRegister)});
+        return true;
+    case State::EraseAck:
+        stmFinish(DownloadResult::Failed, {stm32::reasonEraseRefused()});
+        return true;
+    case State::BlockAck:
+        if (StmErasing) {
+            stmFinish(DownloadResult::Failed, {stm32::reasonEraseRefused()});
+            return true;
+        }
+        [[fallthrough]];
+    case State::LastBlockAck:
+        stmFinish(DownloadResult::Failed,
+                  {stm32::reasonWriteRefused(StmAddress - quint32(StmBlockLength))});
+        return true;
+    case State::WriteMemoryAck:
+    case State::WriteAddressAck:
+        stmFinish(DownloadResult::Failed, {stm32::reasonWriteRefused(StmAddress)});
+        return true;
+    case State::VerifyReadAck:
+    case State::VerifyAddressAck:
+    case State::VerifyData:
+        stmFinish(DownloadResult::Failed,
+                  {stm32::reasonReadRefused(StmAddress - quint32(StmBlockLength))});
+        return true;
+    case State::UnprotectAck:
+        stmFinish(DownloadResult::Failed, {stm32::reasonReadProtected()});
+        return true;
+    case State::SyncAck:
+    case State::GetReply:
+    case State::GetIdReply:
+    case State::ResetWait:
+        break;
+    }
+    return false;
 }
 
 void TMainForm::Timer5Timer()
 {
     using stm32::State;
     const auto state = State(StmState);
+    if (state == State::ResetWait) {
+        // The chip restarts after removing the protection: start over with the sync byte.
+        if (StmResetClock.elapsed() < kUnprotectRestartMs) return;
+        ComDriver->BufferedCount = 0;
+        StmTimeoutCount = 0;
+        StmState = int(State::SyncAck);
+        stmSend(QByteArray(1, char(stm32::kSync)));
+        return;
+    }
     const qsizetype gathered = ComDriver->BufferedCount;
-    if (gathered < stm32::replyLength(state)) return;
+    const QByteArrayView received(reinterpret_cast<const char *>(ComDriver->ReceiveBuffer),
+                                  gathered);
+    qsizetype needed = stm32::replyLength(state);
+    if (state == State::GetReply) needed = stm32::getReplyLength(received);
+    if (state == State::VerifyData) needed = 1 + StmBlockLength;
+    if (gathered < needed && !(state > State::GetIdReply && stm32::nackFirst(received))) return;
 
     // All gathered bytes are consumed here, accepted or not. The copy into StmFrame stops at
-    // its end; the tests look at the whole gathered reply.
-    const QByteArray reply(reinterpret_cast<const char *>(ComDriver->ReceiveBuffer), gathered);
+    // its end; the checks look at the whole gathered reply.
+    const QByteArray reply = received.toByteArray();
     std::memcpy(StmFrame.data(), reply.constData(),
                 size_t(std::min<qsizetype>(gathered, qsizetype(StmFrame.size()))));
     ComDriver->BufferedCount = 0;
+    if (stmRefused(state, reply)) return;
 
     switch (state) {
     case State::SyncAck:
@@ -93,8 +189,10 @@ void TMainForm::Timer5Timer()
         const auto version = stm32::acceptGetReply(reply);
         if (!version) return;
         StmTimeoutCount = 0;
+        StmCommands = stm32::offeredCommands(reply);
         SetStatus(stm32::versionLine(*version));
         AppendLine(stm32::versionLine(*version));
+        if (!stmRequire(stm32::kCmdGetId)) return;
         stmSend(stm32::commandFrame(stm32::kCmdGetId));
         StmState = int(State::GetIdReply);
         return;
@@ -103,8 +201,11 @@ void TMainForm::Timer5Timer()
         const auto id = stm32::acceptGetIdReply(reply);
         if (!id) return;
         StmTimeoutCount = 0;
+        StmPart = &stm32::partFor(quint16(id->toUInt(nullptr, 16)));
         AppendLine(stm32::productIdLine(*id));
         AppendLine(stm32::familyLine(*id));
+        if (StmPart == &devices::stm32DefaultPart()) AppendLine(stm32::unknownRulesLine());
+        if (!stmRequire(stm32::kCmdReadMemory)) return;
         stmSend(stm32::commandFrame(stm32::kCmdReadMemory));
         StmState = int(State::ReadMemoryAck);
         return;
@@ -112,7 +213,7 @@ void TMainForm::Timer5Timer()
     case State::ReadMemoryAck:
         if (!stm32::ackFirst(reply)) return;
         StmTimeoutCount = 0;
-        stmSend(stm32::addressFrame(stm32::kFlashSizeRegister));
+        stmSend(stm32::addressFrame(StmPart->flashSizeRegister));
         StmState = int(State::ReadAddressAck);
         return;
     case State::ReadAddressAck:
@@ -125,19 +226,29 @@ void TMainForm::Timer5Timer()
         const auto kib = stm32::acceptFlashSizeReply(reply);
         if (!kib) return;
         StmTimeoutCount = 0;
+        StmFlashKib = *kib;
         AppendLine(stm32::flashSizeLine(*kib));
-        stmSend(stm32::commandFrame(stm32::kCmdErase));
-        StmState = int(State::EraseAck);
+        stmLoadAndErase();
         return;
     }
     case State::EraseAck:
         if (!stm32::ackFirst(reply)) return;
         StmTimeoutCount = 0;
-        stmLoadAndErase();
+        stmSendErase();
         return;
     case State::BlockAck:
         if (!stm32::ackFirst(reply)) return;
         StmTimeoutCount = 0;
+        if (StmErasing && StmEraseNext < StmErase.frames.size()) {
+            stmSend(stm32::commandFrame(StmErase.command));
+            StmState = int(State::EraseAck);
+            return;
+        }
+        StmErasing = false;
+        if (StmVerify && StmBlockLength > 0) {
+            stmStartVerify();
+            return;
+        }
         stmSend(stm32::commandFrame(stm32::kCmdWriteMemory));
         StmState = int(State::WriteMemoryAck);
         return;
@@ -154,26 +265,81 @@ void TMainForm::Timer5Timer()
         return;
     case State::LastBlockAck:
         if (!stm32::ackFirst(reply)) return;
-        stmSucceeded();
+        if (StmVerify) {
+            StmTimeoutCount = 0;
+            stmStartVerify();
+            return;
+        }
+        stmFinish(DownloadResult::Written);
+        return;
+    case State::VerifyReadAck:
+        if (!stm32::ackFirst(reply)) return;
+        StmTimeoutCount = 0;
+        stmSend(stm32::addressFrame(StmAddress - quint32(StmBlockLength)));
+        StmState = int(State::VerifyAddressAck);
+        return;
+    case State::VerifyAddressAck:
+        if (!stm32::ackFirst(reply)) return;
+        StmTimeoutCount = 0;
+        stmSend(stm32::readCountFrame(StmBlockLength));
+        StmState = int(State::VerifyData);
+        return;
+    case State::VerifyData:
+        stmCheckReadBack(reply);
+        return;
+    case State::UnprotectAck:
+        if (!stm32::unprotectAccepted(reply)) return;
+        StmTimeoutCount = 0;
+        StmResetClock.start();
+        StmState = int(State::ResetWait);
+        return;
+    case State::ResetWait:
         return;
     }
 }
 
 void TMainForm::stmLoadAndErase()
 {
-    Timer5->stop();
     AppendLine(kLoading);
     if (!RenewedlyLoadFile()) return;
+    // The image must fit the flash the chip reports; nothing has been erased yet.
+    if (StmImage.size() > qint64(StmFlashKib) * 1024) {
+        stmFinish(DownloadResult::RefusedFile,
+                  {stm32::reasonImageTooLarge(StmImage.size(), StmFlashKib)});
+        return;
+    }
+    const bool extended = !StmCommands.contains(char(stm32::kCmdErase));
+    if (!stmRequire(extended ? stm32::kCmdExtendedErase : stm32::kCmdErase) ||
+        !stmRequire(stm32::kCmdWriteMemory))
+        return;
+    StmErase = stm32::erasePlan(*StmPart, extended, StmImage.size());
+    // A sector line whose table ends before the image does (a flash size the table does not
+    // describe) cannot be erased by its geometry.
+    if (StmErase.coveredBytes < StmImage.size()) {
+        stmFinish(DownloadResult::RefusedFile,
+                  {stm32::reasonImageTooLarge(StmImage.size(), StmFlashKib)});
+        return;
+    }
     StmAddress = stm32::kFlashStart;
     StmOffset = 0;
     StmRemaining = qint32(StmImage.size());
-    const stm32::EraseList erase = stm32::erasePageList(StmImage.size());
-    stmSend(erase.frame);
-    SetStatus(kErasing);
-    AppendLine(stm32::eraseLine(erase.pageCount));
-    AppendLine(kStartWriting);
+    StmBlockLength = 0;
+    StmRewrites = 0;
+    StmEraseNext = 0;
+    StmErasing = true;
+    stmSend(stm32::commandFrame(StmErase.command));
+    StmState = int(stm32::State::EraseAck);
+}
+
+void TMainForm::stmSendErase()
+{
+    const bool first = StmEraseNext == 0;
+    stmSend(StmErase.frames.at(StmEraseNext++));
     StmState = int(stm32::State::BlockAck);
-    Timer5->start();
+    if (!first) return;
+    SetStatus(kErasing);
+    AppendLine(stm32::eraseLine(StmErase));
+    AppendLine(kStartWriting);
 }
 
 void TMainForm::stmSendBlock()
@@ -181,6 +347,7 @@ void TMainForm::stmSendBlock()
     const auto block = stm32::blockAt(StmImage, StmOffset);
     if (!block) {
         StmRemaining = 0;
+        StmBlockLength = 0;
         return;
     }
     // Three writes: the count byte, the data, the checksum.
@@ -193,50 +360,99 @@ void TMainForm::stmSendBlock()
     StmRemaining -= n;
     StmAddress += quint32(n);
     StmOffset += quint32(n);
+    StmBlockLength = n;
     ProgressBar1->setValue(int(StmOffset));
 }
 
-void TMainForm::stmEnd()
+void TMainForm::stmStartVerify()
+{
+    SetStatus(stm32::verifyAddressStatus(StmAddress - quint32(StmBlockLength)));
+    stmSend(stm32::commandFrame(stm32::kCmdReadMemory));
+    StmState = int(stm32::State::VerifyReadAck);
+}
+
+void TMainForm::stmCheckReadBack(QByteArrayView reply)
+{
+    const auto data = stm32::acceptReadBack(reply, StmBlockLength);
+    if (!data) return;
+    StmTimeoutCount = 0;
+    const quint32 start = StmOffset - quint32(StmBlockLength);
+    if (*data == QByteArrayView(StmImage).sliced(start, StmBlockLength)) {
+        StmRewrites = 0;
+        stmNextBlockOrFinish();
+        return;
+    }
+    if (StmRewrites >= stm32::kVerifyRewrites) {
+        stmFinish(DownloadResult::Failed, {stm32::reasonVerifyFailed(stm32::kFlashStart + start)});
+        return;
+    }
+    // Write the block again from its start.
+    ++StmRewrites;
+    StmAddress -= quint32(StmBlockLength);
+    StmOffset = start;
+    StmRemaining += StmBlockLength;
+    StmBlockLength = 0;
+    stmSend(stm32::commandFrame(stm32::kCmdWriteMemory));
+    StmState = int(stm32::State::WriteMemoryAck);
+}
+
+void TMainForm::stmNextBlockOrFinish()
+{
+    StmBlockLength = 0;
+    if (StmRemaining <= 0) {
+        stmFinish(DownloadResult::Written);
+        return;
+    }
+    stmSend(stm32::commandFrame(stm32::kCmdWriteMemory));
+    StmState = int(stm32::State::WriteMemoryAck);
+}
+
+void TMainForm::stmFinish(DownloadResult result, const QStringList &reasons)
 {
     StmState = int(stm32::State::SyncAck);
+    StmErasing = false;
+    StmUnprotect = false;
     ProgressBar1->setValue(0);
     ProgressBar1->setMaximum(kProgressRange);
     OvertimeT->stop();
     Timer5->stop();
-}
-
-void TMainForm::stmSucceeded()
-{
-    stmEnd();
-    SetStatus(kDone);
-    AppendLine(kDone);
-    // Let the board run its new firmware.
-    ComDriver->SetDTR(true);
-    QThread::msleep(kRestartPulseMs);
-    ComDriver->SetRTS(false);
+    for (const QString &reason : reasons)
+        AppendLine(reason);
+    switch (result) {
+    case DownloadResult::Written:
+        SetStatus(kDone);
+        AppendLine(kDone);
+        // Let the board run its new firmware.
+        ComDriver->SetDTR(true);
+        QThread::msleep(kRestartPulseMs);
+        ComDriver->SetRTS(false);
+        break;
+    case DownloadResult::RefusedFile:
+        // The reason is the status; nothing was erased.
+        if (!reasons.isEmpty()) SetStatus(reasons.last());
+        break;
+    case DownloadResult::Failed:
+    case DownloadResult::PortNotOpened:
+        SetStatus(kFailed);
+        AppendLine(kFailed);
+        break;
+    }
     ComPort_Close();
     BitBtn1->setEnabled(true);
     ComboBox1->setEnabled(true);
     ComboBox2->setEnabled(true);
-    if (CheckBox1->isChecked()) {
+    if (result == DownloadResult::Written && CheckBox1->isChecked()) {
         SetStayOnTop(false);
         MinimiseApplication();
     }
-    DownloadEnded(DownloadResult::Written);
+    DownloadEnded(result);
 }
 
 void TMainForm::OvertimeTTimer()
 {
     ++StmTimeoutCount;
     if (StmTimeoutCount < kTimeoutLimit) return;
-    stmEnd();
-    SetStatus(kFailed);
-    AppendLine(kFailed);
-    ComPort_Close();
-    BitBtn1->setEnabled(true);
-    ComboBox1->setEnabled(true);
-    ComboBox2->setEnabled(true);
-    DownloadEnded(DownloadResult::Failed);
+    stmFinish(DownloadResult::Failed);
 }
 
 bool TMainForm::RenewedlyLoadFile()
@@ -245,17 +461,11 @@ bool TMainForm::RenewedlyLoadFile()
     if (!r.ok()) {
         // Every refusal ends the attempt at once with its reason, before anything is erased:
         // waiting for the time-out would only replace the reason with "连机失败 ！".
-        stmEnd();
-        ComPort_Close();
-        SetStatus(r.statusText);
-        AppendLine(r.statusText);
-        BitBtn1->setEnabled(true);
-        ComboBox1->setEnabled(true);
-        ComboBox2->setEnabled(true);
-        DownloadEnded(DownloadResult::RefusedFile);
+        stmFinish(DownloadResult::RefusedFile, {r.statusText});
         return false;
     }
     StmImage = std::move(r.image);
+    stm32::padToWriteUnit(StmImage, StmPart ? StmPart->writeUnit : 0);
     ProgressBar1->setMaximum(int(StmImage.size()));
     AppendLine(stm32::sizeLine(StmImage.size()));
     SetStatus(r.statusText);

@@ -1,4 +1,5 @@
 #include "cli/Cli.h"
+#include "cli/Read.h"
 
 #include "app/Main.h"
 #include "hexlib/StcHexLib.h"
@@ -30,7 +31,9 @@ constexpr int kProgressWidth = 30;
 
 const char kUsage[] =
     "Usage: tramelo download --device DEV --port PORT [--baud RATE] [--no-reset]\n"
-    "                        [--reset-ms N] [--timeout N] [--6t] FILE\n"
+    "                        [--reset-ms N] [--timeout N] [--6t] [--verify] [--unprotect]\n"
+    "                        FILE\n"
+    "       tramelo read --device stm32 --port PORT [--address A] [--length N] FILE\n"
     "       tramelo ports\n"
     "       tramelo --help | --version\n";
 
@@ -40,7 +43,8 @@ const char kHelp[] =
     "\n"
     "  download      write FILE (binary or Intel HEX) to the board\n"
     "    --device DEV   an entry of the device list, case-insensitive, or the start of one:\n"
-    "                   stm32, lpc2214 lpc2292 lpc2131 lpc2132 lpc2136 lpc2138,\n"
+    "                   stm32 (any STM32: the chip says which), lpc2214 lpc2292 lpc2131\n"
+    "                   lpc2132 lpc2136 lpc2138,\n"
     "                   stc89c51rc stc89c52rc stc89c55rd+ stc89c516rd+\n"
     "    --port PORT    COM1..COM8 (resolved as in the window) or a device path\n"
     "    --baud RATE    110 300 600 1200 2400 4800 9600 14400 19200 38400 56000 57600\n"
@@ -49,6 +53,10 @@ const char kHelp[] =
     "    --reset-ms N   length of the STC reset pulse, 1-999 ms (default 680)\n"
     "    --timeout N    1-99: STC connect time-out in s, LPC pause factor (default 5)\n"
     "    --6t           STC: set the double-speed (6T) clock mode instead of 12T\n"
+    "    --verify       STM32: read every block back and compare (rewritten up to 3 times)\n"
+    "    --unprotect    STM32: remove read-out protection first; the chip erases its whole\n"
+    "                   flash\n"
+    "  read          STM32: read the flash into FILE (Intel HEX when it ends in .hex)\n"
     "  ports         list the serial ports present and the COM names they answer to\n"
     "\n"
     "Exit status: 0 written, 1 failed, 2 usage error or unusable file, 3 port not opened.\n";
@@ -96,7 +104,7 @@ struct DownloadOptions
 {
     QString device, port, file;
     int baudIndex = -1;
-    bool noReset = false, sixT = false;
+    bool noReset = false, sixT = false, verify = false, unprotect = false;
     QString resetMs, timeout;
 };
 
@@ -140,6 +148,10 @@ int parseDownload(const QStringList &args, DownloadOptions &o)
                 return usage("--timeout takes a number from 1 to 99");
         } else if (a == "--6t") {
             o.sixT = true;
+        } else if (a == "--verify") {
+            o.verify = true;
+        } else if (a == "--unprotect") {
+            o.unprotect = true;
         } else if (a.startsWith("-") && a != "-") {
             return usage(QStringLiteral("unknown option: %1").arg(a));
         } else if (o.file.isEmpty()) {
@@ -260,7 +272,12 @@ int download(const QStringList &args)
     choices.timeout = o.timeout;
     choices.sixT = o.sixT;
     choices.file = QFileInfo(o.file).absoluteFilePath();
+    choices.verify = o.verify;
+    choices.unprotect = o.unprotect;
     w.SetDownloadChoices(choices);
+    if (o.unprotect)
+        out(stderr, QStringLiteral("tramelo: --unprotect: a read-protected chip is unprotected "
+                                   "first, which erases its whole flash\n"));
 
     try {
         if (const QString bad = unusableFile(*devices::familyAt(device), o.file); !bad.isEmpty()) {
@@ -366,12 +383,13 @@ int run(int argc, char **argv)
         std::printf("tramelo %s\n", "1.60");
         return kExitOk;
     }
-    if (args[0] != "download" && args[0] != "ports")
+    if (args[0] != "download" && args[0] != "ports" && args[0] != "read")
         return usage(QStringLiteral("unknown command: %1").arg(args[0]));
     int qtArgc = 1;
     ui::Application app(qtArgc, argv);
     QApplication::setApplicationName(QStringLiteral("Tramelo"));
     if (args[0] == "ports") return args.size() == 1 ? ports() : usage("ports takes no arguments");
+    if (args[0] == "read") return readFlash(args.mid(1));
     return download(args.mid(1));
 }
 

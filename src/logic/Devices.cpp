@@ -8,7 +8,7 @@ namespace {
 
 using enum Family;
 
-constexpr std::array<DeviceEntry, 11> kDeviceList{{
+constexpr std::array<DeviceEntry, 12> kDeviceList{{
     {u"LPC2214", Lpc, u"lpc2214"},
     {u"LPC2292", Lpc, u"lpc2292"},
     {u"LPC2131", Lpc, u"lpc2131"},
@@ -20,19 +20,67 @@ constexpr std::array<DeviceEntry, 11> kDeviceList{{
     {u"STC89C52RC", Stc, u"stc89c52rc"},
     {u"STC89C55RD+", Stc, u"stc89c55rd+"},
     {u"STC89C516RD+", Stc, u"stc89c516rd+"},
+    // Appended: stored "MCUType" indices of the entries above keep their meaning.
+    {u"STM32 (其它系列)", Stm32, u"stm32-other"},
 }};
 
-// STM32F10x product ids: low-, medium-, high-density, connectivity, value and XL-density
-// lines. Low and medium density and the medium value line erase 1 KiB pages; the others 2 KiB.
-constexpr std::array<Stm32Part, 7> kStm32Parts{{
-    {0x412, u"STM32F10xx4/6 家族", 1024},
-    {0x410, u"STM32F10xx8/B 家族", 1024},
-    {0x414, u"STM32F10xxExx 家族", 2048},
-    {0x418, u"STM32F105/107 家族", 2048},
-    {0x420, u"STM32F100xx8/B 家族", 1024},
-    {0x428, u"STM32F100xxE 家族", 2048},
-    {0x430, u"STM32F10xxG 家族", 2048},
+// Sector sizes (KiB) of the F2/F4 lines: 4 x 16, 64, then 128 KiB up to 1 MiB; the 2 MiB
+// F42x/F43x repeat the pattern in their second bank (sectors 12..23).
+constexpr std::array<quint16, 24> kF4Sectors{16, 16, 16, 16, 64, 128, 128, 128, 128, 128, 128, 128,
+                                             16, 16, 16, 16, 64, 128, 128, 128, 128, 128, 128, 128};
+// F74x/F75x: 4 x 32, 128, then 256 KiB.
+constexpr std::array<quint16, 8> kF7Sectors{32, 32, 32, 32, 128, 256, 256, 256};
+
+constexpr quint32 kF1Size = 0x1FFFF7E0;
+constexpr quint32 kF0F3Size = 0x1FFFF7CC;
+constexpr quint32 kF2F4Size = 0x1FFF7A22;
+constexpr quint32 kF7Size = 0x1FF0F442;
+constexpr quint32 kG0G4L4Size = 0x1FFF75E0;
+constexpr std::span<const quint16> kPages{};
+
+// F10x: low and medium density and the medium value line erase 1 KiB pages, the others
+// 2 KiB; the flash programs half-words. F0/F3 program half-words too (the boot loader takes
+// words); G0, G4 and L4 program 64-bit double words, each once per erase.
+constexpr std::array<Stm32Part, 35> kStm32Parts{{
+    {0x412, u"STM32F10xx4/6 家族", kF1Size, 1024, kPages, 2},
+    {0x410, u"STM32F10xx8/B 家族", kF1Size, 1024, kPages, 2},
+    {0x414, u"STM32F10xxExx 家族", kF1Size, 2048, kPages, 2},
+    {0x418, u"STM32F105/107 家族", kF1Size, 2048, kPages, 2},
+    {0x420, u"STM32F100xx8/B 家族", kF1Size, 1024, kPages, 2},
+    {0x428, u"STM32F100xxE 家族", kF1Size, 2048, kPages, 2},
+    {0x430, u"STM32F10xxG 家族", kF1Size, 2048, kPages, 2},
+    {0x440, u"STM32F030x8/F05xxx 家族", kF0F3Size, 1024, kPages, 2},
+    {0x444, u"STM32F03xxx 家族", kF0F3Size, 1024, kPages, 2},
+    {0x445, u"STM32F04xxx 家族", kF0F3Size, 1024, kPages, 2},
+    {0x448, u"STM32F07xxx 家族", kF0F3Size, 2048, kPages, 2},
+    {0x442, u"STM32F09xxx 家族", kF0F3Size, 2048, kPages, 2},
+    {0x422, u"STM32F302xB/C/F303xB/C 家族", kF0F3Size, 2048, kPages, 2},
+    {0x432, u"STM32F37xxx 家族", kF0F3Size, 2048, kPages, 2},
+    {0x438, u"STM32F303x4/6/8/F334 家族", kF0F3Size, 2048, kPages, 2},
+    {0x439, u"STM32F301/F302x6/8 家族", kF0F3Size, 2048, kPages, 2},
+    {0x446, u"STM32F302xD/E/F303xD/E 家族", kF0F3Size, 2048, kPages, 2},
+    {0x411, u"STM32F2xxxx 家族", kF2F4Size, 0, kF4Sectors, 4},
+    {0x413, u"STM32F40xxx/41xxx 家族", kF2F4Size, 0, kF4Sectors, 4},
+    {0x419, u"STM32F42xxx/43xxx 家族", kF2F4Size, 0, kF4Sectors, 4},
+    {0x423, u"STM32F401xB/C 家族", kF2F4Size, 0, kF4Sectors, 4},
+    {0x433, u"STM32F401xD/E 家族", kF2F4Size, 0, kF4Sectors, 4},
+    {0x431, u"STM32F411xx 家族", kF2F4Size, 0, kF4Sectors, 4},
+    {0x421, u"STM32F446xx 家族", kF2F4Size, 0, kF4Sectors, 4},
+    {0x449, u"STM32F74xxx/75xxx 家族", kF7Size, 0, kF7Sectors, 4},
+    {0x460, u"STM32G07xxx/08xxx 家族", kG0G4L4Size, 2048, kPages, 8},
+    {0x466, u"STM32G03xxx/04xxx 家族", kG0G4L4Size, 2048, kPages, 8},
+    {0x456, u"STM32G05xxx/06xxx 家族", kG0G4L4Size, 2048, kPages, 8},
+    {0x468, u"STM32G431xx/441xx 家族", kG0G4L4Size, 2048, kPages, 8},
+    {0x415, u"STM32L47xxx/48xxx 家族", kG0G4L4Size, 2048, kPages, 8},
+    {0x435, u"STM32L43xxx/44xxx 家族", kG0G4L4Size, 2048, kPages, 8},
+    {0x462, u"STM32L45xxx/46xxx 家族", kG0G4L4Size, 2048, kPages, 8},
+    {0x464, u"STM32L41xxx/42xxx 家族", kG0G4L4Size, 2048, kPages, 8},
+    {0x461, u"STM32L496xx/4A6xx 家族", kG0G4L4Size, 2048, kPages, 8},
+    {0x458, u"STM32F410xx 家族", kF2F4Size, 0, kF4Sectors, 4},
 }};
+
+constexpr Stm32Part kStm32Unknown{
+    0, u"", kStm32DefaultFlashSizeRegister, kStm32DefaultPageSize, kPages, 2};
 
 // Parts whose flash has 4 KB sectors at both ends report these identifications; every other
 // part is programmed with layout A up to sector 16.
@@ -119,6 +167,11 @@ const Stm32Part *stm32Part(quint16 productId)
 std::span<const Stm32Part> stm32Parts()
 {
     return kStm32Parts;
+}
+
+const Stm32Part &stm32DefaultPart()
+{
+    return kStm32Unknown;
 }
 
 const LpcPart *lpcPart(QStringView partId)

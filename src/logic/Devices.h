@@ -1,7 +1,8 @@
 // The devices Tramelo programs, in one table: the entries of the download page's device list
 // (their order is what the settings store keeps as "MCUType") with the family whose programmer
 // serves them, and the chip facts each programmer needs once the chip has said what it is:
-//   * STM32: product ids (Get ID) with their line name and flash page size;
+//   * STM32: product ids (Get ID) with their line name, flash-size register, erase geometry
+//     (pages or sectors) and write unit;
 //   * LPC2000: part identifications (the decimal answer to "J") with the sector layout, the
 //     last sector and the flash that layout covers;
 //   * STC 8051: the model codes of the status frame with the model's name and flash size.
@@ -42,18 +43,30 @@ int firstIndexOf(Family family);
 int findDevice(QStringView text);
 
 // ---- STM32 --------------------------------------------------------------------------------
+//
+// Every STM32 with a USART system boot loader speaks the same protocol; the lines differ in
+// where the flash-size register sits, how the flash is erased (uniform pages, or sectors of
+// different sizes on F2/F4/F7) and the smallest unit the flash controller programs.
 
 struct Stm32Part
 {
     quint16 productId;
-    QStringView line; // the family line of the message area
-    quint32 pageSize; // erase unit in bytes
+    QStringView line;                   // the family line of the message area
+    quint32 flashSizeRegister;          // 16-bit flash size in KiB, little endian
+    quint32 pageSize;                   // erase unit in bytes; 0 for sector lines
+    std::span<const quint16> sectorKib; // sector sizes (KiB) from sector 0, for sector lines
+    int writeUnit;                      // bytes the flash controller programs at once
 };
 // The part of a product id; nullptr for an id the table does not know.
 const Stm32Part *stm32Part(quint16 productId);
 std::span<const Stm32Part> stm32Parts();
-// Page size for ids the table does not know.
+// Rules for an id the table does not know: those of the first F10x lines.
 constexpr quint32 kStm32DefaultPageSize = 1024;
+constexpr quint32 kStm32DefaultFlashSizeRegister = 0x1FFFF7E0;
+constexpr quint32 kStm32FlashStart = 0x08000000;
+// The part used for an id the table does not know.
+const Stm32Part &stm32DefaultPart();
+// Every STM32 list entry uses the same programmer: the chip's product id decides the rules.
 
 // ---- LPC2000 ------------------------------------------------------------------------------
 

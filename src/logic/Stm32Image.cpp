@@ -1,6 +1,8 @@
 #include "logic/Stm32Image.h"
 
+#include "logic/Devices.h"
 #include "logic/FirmwareFile.h"
+#include "logic/HexText.h"
 
 #include <QFile>
 #include <QFileInfo>
@@ -64,13 +66,27 @@ bool syncAccepted(QByteArrayView reply)
     return !reply.isEmpty() && quint8(reply.back()) == kAck;
 }
 
+qsizetype getReplyLength(QByteArrayView gathered)
+{
+    const qsizetype least = replyLength(State::GetReply);
+    if (gathered.size() < 2 || quint8(gathered[0]) != kAck) return least;
+    return std::max(least, qsizetype(quint8(gathered[1])) + 4);
+}
+
 std::optional<quint8> acceptGetReply(QByteArrayView reply)
 {
     if (reply.size() < replyLength(State::GetReply)) return std::nullopt;
-    if (quint8(reply[0]) != kAck || quint8(reply[1]) != kGetReplyCount ||
-        quint8(reply[3]) != kCmdGet || quint8(reply[14]) != kAck)
+    const qsizetype end = qsizetype(quint8(reply[1])) + 3; // index of the closing ACK
+    if (quint8(reply[0]) != kAck || quint8(reply[1]) < kGetReplyCount || reply.size() <= end ||
+        quint8(reply[3]) != kCmdGet || quint8(reply[end]) != kAck)
         return std::nullopt;
     return quint8(reply[2]);
+}
+
+QByteArray offeredCommands(QByteArrayView reply)
+{
+    if (!acceptGetReply(reply)) return {};
+    return reply.sliced(3, quint8(reply[1])).toByteArray();
 }
 
 std::optional<QString> acceptGetIdReply(QByteArrayView reply)
@@ -92,6 +108,22 @@ std::optional<quint32> acceptFlashSizeReply(QByteArrayView reply)
 bool ackFirst(QByteArrayView reply)
 {
     return !reply.isEmpty() && quint8(reply[0]) == kAck;
+}
+
+bool nackFirst(QByteArrayView reply)
+{
+    return !reply.isEmpty() && quint8(reply[0]) == kNack;
+}
+
+std::optional<QByteArray> acceptReadBack(QByteArrayView reply, qsizetype length)
+{
+    if (length < 1 || reply.size() < length + 1 || quint8(reply[0]) != kAck) return std::nullopt;
+    return reply.sliced(1, length).toByteArray();
+}
+
+bool unprotectAccepted(QByteArrayView reply)
+{
+    return reply.size() >= 2 && quint8(reply[0]) == kAck && quint8(reply[1]) == kAck;
 }
 
 // ---- Frames ----
@@ -125,21 +157,70 @@ quint8 xorChecksum(QByteArrayView bytes)
     return x;
 }
 
-EraseList erasePageList(qsizetype imageLength)
+const devices::Stm32Part &partFor(quint16 productId)
 {
-    EraseList e;
-    e.pageCount = int(std::max<qsizetype>(imageLength, 0) / kPageSize + 1);
-    if (e.pageCount > kMaxPageListPages) {
-        e.global = true;
-        e.frame = QByteArray{} + char(kGlobalEraseCount) + char(kGlobalEraseChecksum);
-        return e;
+    const devices::Stm32Part *p = devices::stm32Part(productId);
+    return p ? *p : devices::stm32DefaultPart();
+}
+
+int eraseUnits(const devices::Stm32Part &part, qsizetype imageLength)
+{
+    const qint64 length = std::max<qint64>(imageLength, 0);
+    if (part.sectorKib.empty()) return int((length + part.pageSize - 1) / part.pageSize);
+    qint64 covered = 0;
+    int units = 0;
+    for (const quint16 kib : part.sectorKib) {
+        if (covered >= length) break;
+        covered += qint64(kib) * 1024;
+        ++units;
     }
-    e.frame.reserve(e.pageCount + 2);
-    e.frame.append(char(quint8(e.pageCount - 1)));
-    for (int page = 0; page < e.pageCount; ++page)
-        e.frame.append(char(quint8(page)));
-    e.frame.append(char(xorChecksum(e.frame)));
-    return e;
+    return covered >= length ? units : -1;
+}
+
+qint64 eraseUnitBytes(const devices::Stm32Part &part, int units)
+{
+    if (part.sectorKib.empty()) return qint64(std::max(units, 0)) * part.pageSize;
+    qint64 bytes = 0;
+    for (int s = 0; s < units && s < int(part.sectorKib.size()); ++s)
+        bytes += qint64(part.sectorKib[std::size_t(s)]) * 1024;
+    return bytes;
+}
+
+ErasePlan erasePlan(const devices::Stm32Part &part, bool extended, qsizetype imageLength)
+{
+    ErasePlan plan;
+    plan.command = extended ? kCmdExtendedErase : kCmdErase;
+    plan.sectors = !part.sectorKib.empty();
+    plan.units = std::max(eraseUnits(part, imageLength), 0);
+    plan.coveredBytes = eraseUnitBytes(part, plan.units);
+    if (!extended && plan.units > kMaxPageListPages) {
+        plan.global = true;
+        plan.frames << (QByteArray{} + char(kGlobalEraseCount) + char(kGlobalEraseChecksum));
+        return plan;
+    }
+    const int perCommand = plan.sectors ? 1 : kPagesPerEraseCommand;
+    for (int first = 0; first < plan.units; first += perCommand) {
+        const int n = std::min(perCommand, plan.units - first);
+        QByteArray f;
+        if (extended) {
+            f.append(char(quint8((n - 1) >> 8))).append(char(quint8(n - 1)));
+            for (int u = first; u < first + n; ++u)
+                f.append(char(quint8(u >> 8))).append(char(quint8(u)));
+        } else {
+            f.append(char(quint8(n - 1)));
+            for (int u = first; u < first + n; ++u)
+                f.append(char(quint8(u)));
+        }
+        f.append(char(xorChecksum(f)));
+        plan.frames << f;
+    }
+    return plan;
+}
+
+void padToWriteUnit(QByteArray &image, int writeUnit)
+{
+    const qsizetype unit = std::max(writeUnit, kImagePadding);
+    if (const qsizetype rest = image.size() % unit; rest != 0) image.append(unit - rest, kGapByte);
 }
 
 std::optional<Block> blockAt(QByteArrayView image, qsizetype offset)
@@ -167,8 +248,15 @@ QString productIdLine(const QString &productId)
 
 QString familyLine(const QString &productId)
 {
-    return productId == QLatin1String(kExpectedProductId) ? QStringLiteral("STM32F10xxExx 家族")
-                                                          : QStringLiteral("未知的设备");
+    bool ok = false;
+    const uint id = productId.toUInt(&ok, 16);
+    const devices::Stm32Part *part = ok ? devices::stm32Part(quint16(id)) : nullptr;
+    return part ? part->line.toString() : QStringLiteral("未知的设备");
+}
+
+QString unknownRulesLine()
+{
+    return QStringLiteral("按 STM32F10x 的规则继续: Flash 容量寄存器 0x1FFFF7E0，每页 1 KB");
 }
 
 QString flashSizeLine(quint32 kib)
@@ -189,6 +277,69 @@ QString writeAddressStatus(quint32 address)
 QString eraseLine(int pageCount)
 {
     return QStringLiteral("擦除页 0 .. %1").arg(pageCount - 1);
+}
+
+QString eraseLine(const ErasePlan &plan)
+{
+    return plan.sectors ? QStringLiteral("擦除扇区 0 .. %1").arg(plan.units - 1)
+                        : eraseLine(plan.units);
+}
+
+QString verifyAddressStatus(quint32 address)
+{
+    return QStringLiteral("校验地址: ") + hexAddress(address);
+}
+
+QString reasonImageTooLarge(qsizetype imageBytes, quint32 flashKib)
+{
+    return QStringLiteral("文件太大: 映像 %1 Byte，芯片 Flash 只有 %2 KB (%3 Byte)")
+        .arg(imageBytes)
+        .arg(flashKib)
+        .arg(qint64(flashKib) * 1024);
+}
+
+QString reasonEraseRefused()
+{
+    return QStringLiteral("设备拒绝擦除: 芯片可能处于读保护或写保护状态");
+}
+
+QString reasonWriteRefused(quint32 address)
+{
+    return QStringLiteral("设备拒绝写入地址 %1: Flash 可能处于保护状态或未被擦除")
+        .arg(hexAddress(address));
+}
+
+QString reasonReadProtected()
+{
+    return QStringLiteral("芯片的 Flash 处于读保护状态: 不能读取、擦除或写入");
+}
+
+QString reasonHowToUnprotect()
+{
+    return QStringLiteral("解除读保护: tramelo download --unprotect ... (芯片将擦除整片 Flash)");
+}
+
+QString reasonVerifyFailed(quint32 address)
+{
+    return QStringLiteral("校验失败: 地址 %1 的数据与文件不符 (已重写 %2 次)")
+        .arg(hexAddress(address))
+        .arg(kVerifyRewrites);
+}
+
+QString reasonReadRefused(quint32 address)
+{
+    return QStringLiteral("设备拒绝读取地址 %1").arg(hexAddress(address));
+}
+
+QString reasonCommandMissing(quint8 command)
+{
+    return QStringLiteral("设备的 Bootloader 不支持命令 0x%1")
+        .arg(QString::number(command, 16).toUpper().rightJustified(2, u'0'));
+}
+
+QString unprotectingLine()
+{
+    return QStringLiteral("正在解除读保护，芯片擦除整片 Flash。。。");
 }
 
 // ---- Intel HEX ----
@@ -267,6 +418,38 @@ HexLine ParseStmHexLine(const hextext::HexRecord &r, StmHexImage &image)
     default:
         return HexLine::Ignored;
     }
+}
+
+QByteArray intelHexText(quint32 address, QByteArrayView data)
+{
+    constexpr qsizetype kPerRecord = 16;
+    QByteArray out;
+    auto record = [&out](quint8 type, quint16 offset, QByteArrayView bytes) {
+        QByteArray r;
+        r.append(char(bytes.size())).append(char(offset >> 8)).append(char(offset & 0xFF));
+        r.append(char(type)).append(bytes.data(), bytes.size());
+        quint8 sum = 0;
+        for (const char c : r)
+            sum = quint8(sum + quint8(c));
+        r.append(char(quint8(-sum)));
+        out += ':' + r.toHex().toUpper() + "\r\n";
+    };
+    quint32 upper = ~quint32(0);
+    for (qsizetype at = 0; at < data.size();) {
+        const quint32 a = address + quint32(at);
+        if ((a >> 16) != upper) {
+            upper = a >> 16;
+            const char base[] = {char(upper >> 8), char(upper & 0xFF)};
+            record(hextext::kHexLinearBase, 0, QByteArrayView(base, 2));
+        }
+        // A record does not cross a 64 KiB boundary.
+        const qsizetype room = qsizetype(0x10000 - (a & 0xFFFF));
+        const qsizetype n = std::min({kPerRecord, data.size() - at, room});
+        record(hextext::kHexData, quint16(a & 0xFFFF), data.sliced(at, n));
+        at += n;
+    }
+    record(hextext::kHexEndOfFile, 0, {});
+    return out;
 }
 
 // ---- Loading ----

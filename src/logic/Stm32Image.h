@@ -1,6 +1,7 @@
-// Pure logic of the STM32F10x programmer: the boot-loader protocol's bytes, frames and reply
-// tests, the message texts built from replies, the placement of Intel HEX records and the
-// loading of a firmware file into the image that is written from the start of flash.
+// Pure logic of the STM32 programmer: the boot-loader protocol's bytes, frames and reply
+// checks, the erase plan from the chip's geometry, the message texts built from replies, the
+// Intel HEX line parser and the loading of a firmware file into the image that is written
+// from the start of flash.
 //
 // The boot loader speaks the ST UART protocol: a command is one byte and its complement, an
 // address is four bytes most significant first and their XOR, a data block is its count - 1,
@@ -15,10 +16,15 @@
 #include <QByteArray>
 #include <QByteArrayView>
 #include <QIODevice>
+#include <QList>
 #include <QString>
 #include <QStringView>
 #include <array>
 #include <optional>
+
+namespace devices {
+struct Stm32Part;
+}
 
 namespace stm32 {
 
@@ -30,7 +36,9 @@ constexpr quint8 kCmdGet = 0x00;
 constexpr quint8 kCmdGetId = 0x02;
 constexpr quint8 kCmdReadMemory = 0x11;
 constexpr quint8 kCmdErase = 0x43;
+constexpr quint8 kCmdExtendedErase = 0x44;
 constexpr quint8 kCmdWriteMemory = 0x31;
+constexpr quint8 kCmdReadoutUnprotect = 0x92;
 // Page count byte 0xFF followed by 0x00 asks the boot loader to erase the whole flash.
 constexpr quint8 kGlobalEraseCount = 0xFF;
 constexpr quint8 kGlobalEraseChecksum = 0x00;
@@ -58,6 +66,13 @@ constexpr char kGapByte = char(0xFF);          // erased flash: fills holes betw
 
 constexpr char kExpectedProductId[] = "0414";
 
+// Erase commands name at most this many pages at once (the chip answers each command only
+// when its pages are erased, and every answer must come within the time-out); sector lines
+// erase one sector per command (a 128 KiB sector takes up to 2 s).
+constexpr int kPagesPerEraseCommand = 32;
+// Verify: a block that reads back wrongly is written again at most this often.
+constexpr int kVerifyRewrites = 3;
+
 // Steps of a download attempt; the value is the step number, StmState.
 enum class State : int {
     SyncAck = 1,        // ACK to 0x7F
@@ -71,12 +86,18 @@ enum class State : int {
     WriteMemoryAck = 9,
     WriteAddressAck = 10,
     LastBlockAck = 11,
+    VerifyReadAck = 12,    // ACK to Read Memory of the block just written
+    VerifyAddressAck = 13, // ACK to its address
+    VerifyData = 14,       // ACK and the block's bytes
+    UnprotectAck = 15,     // two ACKs to Readout Unprotect
+    ResetWait = 16,        // the chip erases its flash and restarts; then sync again
 };
-constexpr int kStateCount = 11;
+constexpr int kStateCount = 16;
 
 // Minimum gathered reply length per state, StmReplyLength[state]; index 0 is not a state.
-constexpr std::array<qsizetype, kStateCount + 1> StmReplyLength{0, 1, 15, 5, 1, 1,
-                                                                5, 1, 1,  1, 1, 1};
+// Verify data waits for the block's length as well (readBackLength).
+constexpr std::array<qsizetype, kStateCount + 1> StmReplyLength{0, 1, 15, 5, 1, 1, 5, 1, 1,
+                                                                1, 1, 1,  1, 1, 2, 2, 0};
 constexpr qsizetype replyLength(State s)
 {
     return StmReplyLength[std::size_t(s)];
@@ -86,9 +107,15 @@ constexpr qsizetype replyLength(State s)
 
 // State 1: the last gathered byte is ACK (noise before it does not matter).
 bool syncAccepted(QByteArrayView reply);
-// State 2: ACK, count 0x0B, the first command code 0x00 and the closing ACK. Returns the
-// boot-loader version byte, or nullopt when the reply fails the test or is too short.
+// State 2: ACK, count N, version, N command codes (the first is Get, 0x00) and the closing
+// ACK: N + 4 bytes (15 for the eleven commands of the F10x loaders; later loaders list
+// more). Returns the boot-loader version byte, or nullopt when the reply fails the test or
+// is not complete.
 std::optional<quint8> acceptGetReply(QByteArrayView reply);
+// Bytes the Get reply needs, judged from what has been gathered (at least 15).
+qsizetype getReplyLength(QByteArrayView gathered);
+// The command codes the Get reply lists (empty when the reply fails the test).
+QByteArray offeredCommands(QByteArrayView reply);
 // State 3: ACK, count 0x01, closing ACK. Returns the product id as four upper-case
 // hexadecimal digits ("0414"), or nullopt.
 std::optional<QString> acceptGetIdReply(QByteArrayView reply);
@@ -97,6 +124,12 @@ std::optional<QString> acceptGetIdReply(QByteArrayView reply);
 std::optional<quint32> acceptFlashSizeReply(QByteArrayView reply);
 // States 4, 5, 7 to 11: the first byte is ACK.
 bool ackFirst(QByteArrayView reply);
+// A refusal: the first byte is NACK.
+bool nackFirst(QByteArrayView reply);
+// Verify: ACK and length bytes read back. nullopt while the reply is short or not ACKed.
+std::optional<QByteArray> acceptReadBack(QByteArrayView reply, qsizetype length);
+// Readout Unprotect: two ACKs (command accepted, flash erased and protection removed).
+bool unprotectAccepted(QByteArrayView reply);
 
 // ---- Frames ----
 
@@ -110,18 +143,34 @@ QByteArray readCountFrame(int byteCount);
 // XOR of all bytes.
 quint8 xorChecksum(QByteArrayView bytes);
 
-// The Erase command's argument for an image of imageLength bytes. The pages are
-// P = imageLength / 1024 + 1 (one more than the image fills when the length is a multiple of
-// 1024); the frame is P - 1, the page numbers 0 .. P - 1 and the XOR of all of them
-// (3000 bytes -> 02 00 01 02 01). When P would be 256 or more the page numbers no longer fit
-// a byte (and 0xFF means a global erase), so the frame is the global erase FF 00 instead.
-struct EraseList
+// How the flash is erased for an image: the erase units (pages or sectors) that the image
+// covers from the flash start, exactly, each frame sent after its own erase command.
+//   Erase 0x43: a page list N-1, pages, XOR (3000 bytes on 1 KiB pages -> 02 00 01 02 01);
+//   from 256 pages on, page numbers no longer fit a byte and FF 00 erases the whole flash.
+//   Extended Erase 0x44: N-1 and each unit as two bytes, most significant first, then the
+//   XOR of all of them.
+struct ErasePlan
 {
-    QByteArray frame;  // bytes to send after the Erase command was acknowledged
-    int pageCount = 0; // P, the pages the image needs, also when erasing globally
-    bool global = false;
+    quint8 command = kCmdErase;
+    QList<QByteArray> frames; // one per erase command
+    int units = 0;            // pages or sectors the image covers (0 .. units - 1)
+    bool sectors = false;     // units are sectors
+    bool global = false;      // FF 00
+    qint64 coveredBytes = 0;  // bytes of flash the units span
 };
-EraseList erasePageList(qsizetype imageLength);
+// Units of the part's geometry that cover imageLength bytes from the flash start. For a
+// sector line an image beyond its last sector gives -1.
+int eraseUnits(const devices::Stm32Part &part, qsizetype imageLength);
+// Bytes spanned by units 0 .. units - 1.
+qint64 eraseUnitBytes(const devices::Stm32Part &part, int units);
+ErasePlan erasePlan(const devices::Stm32Part &part, bool extended, qsizetype imageLength);
+
+// The part a product id names, or the F10x rules for an id the table does not know.
+const devices::Stm32Part &partFor(quint16 productId);
+// Binary images are padded with 0xFF to whole words (and to the double words of lines that
+// program 64 bits at once); HEX images arrive padded to 4 with 0x00 and get 0xFF for the
+// rest of a double word.
+void padToWriteUnit(QByteArray &image, int writeUnit);
 
 // One Write Memory data block, sent as three pieces: the count byte, the data, the checksum.
 struct Block
@@ -140,8 +189,10 @@ std::optional<Block> blockAt(QByteArrayView image, qsizetype offset);
 QString versionLine(quint8 version);
 // "Product ID: 0414".
 QString productIdLine(const QString &productId);
-// "STM32F10xxExx 家族" for the expected id "0414", else "未知的设备".
+// The line name from the device table ("STM32F10xxExx 家族" for 0414), else "未知的设备".
 QString familyLine(const QString &productId);
+// After "未知的设备": the rules the download goes on with.
+QString unknownRulesLine();
 // "存储容量 Flash:512 KB".
 QString flashSizeLine(quint32 kib);
 // "文件尺寸: 5000 Byte / 4 KB".
@@ -150,6 +201,22 @@ QString sizeLine(qsizetype length);
 QString writeAddressStatus(quint32 address);
 // "擦除页 0 .. N" with N = pageCount - 1.
 QString eraseLine(int pageCount);
+// The erase line of a plan: pages as above, sectors "擦除扇区 0 .. N".
+QString eraseLine(const ErasePlan &plan);
+// Status while verifying a block: "校验地址: 0x08000100".
+QString verifyAddressStatus(quint32 address);
+
+// ---- Reason lines (before "连机失败 ！", or alone for a refused image) ----
+
+QString reasonImageTooLarge(qsizetype imageBytes, quint32 flashKib);
+QString reasonEraseRefused();
+QString reasonWriteRefused(quint32 address);
+QString reasonReadProtected();
+QString reasonHowToUnprotect();
+QString reasonVerifyFailed(quint32 address);
+QString reasonReadRefused(quint32 address);
+QString reasonCommandMissing(quint8 command);
+QString unprotectingLine();
 
 // ---- Intel HEX ----
 
@@ -212,6 +279,10 @@ HexLine ParseStmHexLine(const hextext::HexRecord &record, StmHexImage &image);
 // One line holding one record (line end stripped or not), checked first as the file reader
 // checks it. An invalid line changes nothing. Never reads outside the line.
 HexLine ParseStmHexLine(QStringView line, StmHexImage &image);
+
+// Flash read back to a file: Intel HEX text of data from address on (a type 04 record at
+// each 64 KiB boundary, 16 data bytes per record, CR LF line ends, end-of-file record).
+QByteArray intelHexText(quint32 address, QByteArrayView data);
 
 // ---- Loading a firmware file ----
 

@@ -13,29 +13,41 @@ constexpr quint8 kCmdRead = 0x11;
 constexpr quint8 kCmdGo = 0x21;
 constexpr quint8 kCmdWrite = 0x31;
 constexpr quint8 kCmdErase = 0x43;
+constexpr quint8 kCmdExtendedErase = 0x44;
 constexpr quint8 kCmdWriteProtect = 0x63;
 constexpr quint8 kCmdWriteUnprotect = 0x73;
 constexpr quint8 kCmdReadoutProtect = 0x82;
 constexpr quint8 kCmdReadoutUnprotect = 0x92;
-// The commands the Get answer lists, in the order the boot loader lists them.
-constexpr quint8 kOfferedCommands[] = {kCmdGet,
-                                       kCmdGetVersion,
-                                       kCmdGetId,
-                                       kCmdRead,
-                                       kCmdGo,
-                                       kCmdWrite,
-                                       kCmdErase,
-                                       kCmdWriteProtect,
-                                       kCmdWriteUnprotect,
-                                       kCmdReadoutProtect,
-                                       kCmdReadoutUnprotect};
+// The commands the Get answer lists, in the order the boot loader lists them; the erase
+// command is Erase or, from protocol version 3.0 on, Extended Erase.
+QByteArray offeredCommands(bool extendedErase)
+{
+    const quint8 list[] = {kCmdGet,
+                           kCmdGetVersion,
+                           kCmdGetId,
+                           kCmdRead,
+                           kCmdGo,
+                           kCmdWrite,
+                           extendedErase ? kCmdExtendedErase : kCmdErase,
+                           kCmdWriteProtect,
+                           kCmdWriteUnprotect,
+                           kCmdReadoutProtect,
+                           kCmdReadoutUnprotect};
+    return QByteArray(reinterpret_cast<const char *>(list), sizeof list);
+}
+// Extended Erase numbers from 0xFFF0 on are special: FFFF mass erase, FFFE bank 1, FFFD
+// bank 2, the rest reserved.
+constexpr quint16 kExtSpecial = 0xFFF0;
+constexpr quint16 kExtMass = 0xFFFF;
+constexpr quint16 kExtBank1 = 0xFFFE;
+constexpr quint16 kExtBank2 = 0xFFFD;
 
 constexpr quint8 kGlobalErase = 0xFF;
 constexpr quint8 kGlobalEraseChecksum = 0x00;
 constexpr quint8 kErased = 0xFF;
 constexpr qsizetype kAddressFrame = 5; // four address bytes and their XOR
 constexpr quint32 kBootLoaderRam = 0x200;
-constexpr quint32 kSystemInfoSize = 0x30; // 0x1FFFF7E0 .. 0x1FFFF80F
+constexpr quint32 kSystemInfoSize = 0x30; // 0x1FFFF7E0 .. 0x1FFFF80F on F10x
 constexpr qsizetype kOptionOffset = Stm32Sim::kOptionBytes - Stm32Sim::kFlashSizeRegister;
 // Option bytes of an unprotected chip: RDP = 0xA5, every other byte 0xFF, each with its
 // complement.
@@ -57,17 +69,102 @@ bool within(quint32 address, qsizetype length, quint32 base, qsizetype size)
 
 } // namespace
 
+Stm32Sim::Config Stm32Sim::Config::profile(quint16 productId)
+{
+    Config c;
+    c.productId = productId;
+    switch (productId) {
+    case 0x410: // F10x medium density
+        c.flashSizeKb = 128;
+        c.pageSize = 1024;
+        break;
+    case 0x440: // F030x8/F05x
+        c.version = 0x31;
+        c.flashSizeKb = 64;
+        c.pageSize = 1024;
+        c.flashSizeRegister = 0x1FFFF7CC;
+        c.extendedErase = true;
+        break;
+    case 0x422: // F302xB/C, F303xB/C
+        c.version = 0x31;
+        c.flashSizeKb = 256;
+        c.pageSize = 2048;
+        c.flashSizeRegister = 0x1FFFF7CC;
+        c.extendedErase = true;
+        break;
+    case 0x413: // F40x/F41x: 4 x 16 KiB, 64 KiB, 7 x 128 KiB
+        c.version = 0x31;
+        c.flashSizeKb = 1024;
+        c.pageSize = 0;
+        c.sectorKib = {16, 16, 16, 16, 64, 128, 128, 128, 128, 128, 128, 128};
+        c.flashSizeRegister = 0x1FFF7A22;
+        c.extendedErase = true;
+        c.programming = Programming::ClearBits;
+        break;
+    case 0x460: // G07x/G08x
+        c.version = 0x31;
+        c.flashSizeKb = 128;
+        c.pageSize = 2048;
+        c.flashSizeRegister = 0x1FFF75E0;
+        c.extendedErase = true;
+        c.programming = Programming::DoubleWordOnce;
+        c.writeUnit = 8;
+        break;
+    default:
+        break;
+    }
+    return c;
+}
+
 Stm32Sim::Stm32Sim() : Stm32Sim(Config{}) {}
 
 Stm32Sim::Stm32Sim(Config config)
     : config_(config), flash_(qsizetype(config.flashSizeKb) * 1024, char(config.oldContents)),
-      ram_(qsizetype(config.ramSize), '\0'), systemInfo_(kSystemInfoSize, '\0')
+      ram_(qsizetype(config.ramSize), '\0'), systemInfo_(kSystemInfoSize, '\0'),
+      offered_(offeredCommands(config.extendedErase))
 {
-    if (config_.pageSize == 0) config_.pageSize = 1024;
+    if (config_.pageSize == 0 && config_.sectorKib.isEmpty()) config_.pageSize = 1024;
+    if (config_.writeUnit < 1) config_.writeUnit = 1;
     systemInfo_[0] = char(config_.flashSizeKb & 0xFF);
     systemInfo_[1] = char(config_.flashSizeKb >> 8);
-    for (qsizetype i = 0; i < qsizetype(sizeof kOptionBytesValue); ++i)
-        systemInfo_[kOptionOffset + i] = char(kOptionBytesValue[i]);
+    if (config_.flashSizeRegister == kFlashSizeRegister) {
+        for (qsizetype i = 0; i < qsizetype(sizeof kOptionBytesValue); ++i)
+            systemInfo_[kOptionOffset + i] = char(kOptionBytesValue[i]);
+    }
+}
+
+bool Stm32Sim::offers(quint8 command) const
+{
+    return offered_.contains(char(command));
+}
+
+int Stm32Sim::unitCount() const
+{
+    if (config_.sectorKib.isEmpty()) return int(flash_.size() / config_.pageSize);
+    qsizetype at = 0;
+    int n = 0;
+    for (const quint16 kib : config_.sectorKib) {
+        if (at + qsizetype(kib) * 1024 > flash_.size()) break;
+        at += qsizetype(kib) * 1024;
+        ++n;
+    }
+    return n;
+}
+
+std::pair<qsizetype, qsizetype> Stm32Sim::unitSpan(int unit) const
+{
+    if (config_.sectorKib.isEmpty())
+        return {qsizetype(unit) * config_.pageSize, qsizetype(config_.pageSize)};
+    qsizetype at = 0;
+    for (int s = 0; s < unit; ++s)
+        at += qsizetype(config_.sectorKib[s]) * 1024;
+    return {at, qsizetype(config_.sectorKib[unit]) * 1024};
+}
+
+bool Stm32Sim::isReadProtected() const
+{
+    auto guard = lock();
+    return config_.readProtected;
 }
 
 bool Stm32Sim::isSynchronised() const
@@ -99,6 +196,16 @@ QByteArray Stm32Sim::flash(quint32 address, qsizetype length) const
     auto guard = lock();
     if (address < kFlashBase || length < 0) return {};
     return flash_.mid(qsizetype(address - kFlashBase), length);
+}
+
+void Stm32Sim::setFlash(quint32 address, QByteArrayView data)
+{
+    auto guard = lock();
+    if (address < kFlashBase) return;
+    const qsizetype at = qsizetype(address - kFlashBase);
+    if (at >= flash_.size()) return;
+    const qsizetype n = std::min(data.size(), flash_.size() - at);
+    std::copy_n(data.data(), n, flash_.begin() + at);
 }
 
 QByteArray Stm32Sim::ram() const
@@ -181,13 +288,29 @@ QByteArray Stm32Sim::takeByte(quint8 b)
             return faultAnswer(*f, QByteArray(1, char(kNack)));
         }
         flash_.fill(char(kErased));
-        const int pages = int(flash_.size() / config_.pageSize);
+        const int pages = unitCount();
         for (int p = 0; p < pages; ++p)
             erasedPages_.append(p);
         commands_.append({kCmdErase, 0, -1});
         state_ = State::AwaitCommand;
         return QByteArray(1, char(kAck));
     }
+    case State::ExtEraseCount:
+        frame_.append(char(b));
+        if (frame_.size() < 2) return {};
+        if (const quint16 n = quint16(quint8(frame_[0]) << 8 | quint8(frame_[1]));
+            n >= kExtSpecial) {
+            state_ = State::ExtEraseSpecialChecksum;
+        } else {
+            expected_ = 2 + 2 * (qsizetype(n) + 1) + 1; // count, numbers, checksum
+            state_ = State::ExtErasePages;
+        }
+        return {};
+    case State::ExtEraseSpecialChecksum:
+    case State::ExtErasePages:
+        frame_.append(char(b));
+        if (state_ == State::ExtErasePages && frame_.size() < expected_) return {};
+        return finishExtendedErase();
     case State::ErasePages:
         frame_.append(char(b));
         return frame_.size() < expected_ ? QByteArray() : finishErasePages();
@@ -228,14 +351,24 @@ QByteArray Stm32Sim::dispatch(quint8 command)
         return std::nullopt;
     };
 
+    if (!offers(command))
+        return refuse(
+            QStringLiteral("command %1 is not offered by this boot loader").arg(hex(command)));
+    // With read-out protection on, the loader refuses everything that touches the flash.
+    const bool touchesFlash = command == kCmdRead || command == kCmdGo || command == kCmdWrite ||
+                              command == kCmdErase || command == kCmdExtendedErase;
+    if (config_.readProtected && touchesFlash) {
+        state_ = State::AwaitCommand;
+        return nack;
+    }
+
     switch (command) {
     case kCmdGet: {
         if (auto a = faulted(Step::Get)) return *a;
         QByteArray out = ack;
-        out.append(char(sizeof kOfferedCommands));
+        out.append(char(offered_.size()));
         out.append(char(config_.version));
-        for (const quint8 c : kOfferedCommands)
-            out.append(char(c));
+        out.append(offered_);
         out.append(char(kAck));
         commands_.append({command, 0, 0});
         state_ = State::AwaitCommand;
@@ -278,6 +411,10 @@ QByteArray Stm32Sim::dispatch(quint8 command)
         if (auto a = faulted(Step::EraseCommand)) return *a;
         state_ = State::EraseCount;
         return ack;
+    case kCmdExtendedErase:
+        if (auto a = faulted(Step::EraseCommand)) return *a;
+        state_ = State::ExtEraseCount;
+        return ack;
     case kCmdWriteProtect:
         if (auto a = faulted(Step::OtherCommand)) return *a;
         state_ = State::ProtectCount;
@@ -287,7 +424,11 @@ QByteArray Stm32Sim::dispatch(quint8 command)
     case kCmdReadoutUnprotect:
         if (auto a = faulted(Step::OtherCommand)) return *a;
         // Removing the readout protection erases the whole flash first.
-        if (command == kCmdReadoutUnprotect) flash_.fill(char(kErased));
+        if (command == kCmdReadoutUnprotect) {
+            flash_.fill(char(kErased));
+            config_.readProtected = false;
+        }
+        if (command == kCmdReadoutProtect) config_.readProtected = true;
         commands_.append({command, 0, 0});
         state_ = State::AwaitSync; // the chip resets after changing its option bytes
         return ack + ack;
@@ -353,7 +494,7 @@ QByteArray Stm32Sim::finishGoAddress()
     const auto address = addressFromFrame();
     if (!address) return refuse(QStringLiteral("Go address checksum wrong"));
     qsizetype offset = 0;
-    if (!readableRegion(*address, 4, &offset) || *address >= kFlashSizeRegister)
+    if (!readableRegion(*address, 4, &offset) || *address >= config_.flashSizeRegister)
         return refuse(QStringLiteral("Go address %1 holds no code").arg(hex(*address, 8)));
     if (auto f = faultAt(int(Step::GoAddress))) {
         state_ = State::AwaitCommand;
@@ -396,9 +537,28 @@ QByteArray Stm32Sim::finishWriteData()
                           .arg(length)
                           .arg(hex(address_, 8)));
     const QByteArrayView data = QByteArrayView(frame_).sliced(1, length);
-    if (memory == &flash_) {
+    const bool toFlash = memory == &flash_;
+    const qsizetype unit = config_.writeUnit;
+    if (toFlash && (length % unit != 0 || offset % unit != 0))
+        return refuse(QStringLiteral("Write Memory of %1 bytes at %2: not whole %3-byte units")
+                          .arg(length)
+                          .arg(hex(address_, 8))
+                          .arg(unit));
+    if (toFlash) {
         for (qsizetype i = 0; i < length; ++i) {
-            if (quint8(flash_[offset + i]) != kErased && quint8(data[i]) != kErased)
+            const bool erased = quint8(flash_[offset + i]) == kErased;
+            bool refused = false;
+            switch (config_.programming) {
+            case Programming::RefuseUnerased:
+                refused = !erased && quint8(data[i]) != kErased;
+                break;
+            case Programming::ClearBits:
+                break;
+            case Programming::DoubleWordOnce:
+                refused = !erased;
+                break;
+            }
+            if (refused)
                 return refuse(QStringLiteral("Write Memory at %1: flash not erased")
                                   .arg(hex(address_ + quint32(i), 8)));
         }
@@ -409,10 +569,19 @@ QByteArray Stm32Sim::finishWriteData()
     }
     for (qsizetype i = 0; i < length; ++i) {
         // Flash bits only go from 1 to 0; RAM takes the byte as it is.
-        if (memory == &flash_)
+        if (toFlash)
             (*memory)[offset + i] = char(quint8((*memory)[offset + i]) & quint8(data[i]));
         else
             (*memory)[offset + i] = data[i];
+    }
+    if (toFlash && config_.weakWrites > 0 && address_ == config_.weakBlockAddress) {
+        --config_.weakWrites;
+        for (qsizetype i = 0; i < length; ++i) {
+            if (quint8(data[i]) != kErased) {
+                (*memory)[offset + i] = char(kErased);
+                break;
+            }
+        }
     }
     commands_.append({kCmdWrite, address_, int(length)});
     state_ = State::AwaitCommand;
@@ -427,26 +596,62 @@ QByteArray Stm32Sim::finishErasePages()
     if (x != quint8(frame_.back()))
         return refuse(QStringLiteral("Erase page list checksum %1, expected %2")
                           .arg(hex(quint8(frame_.back())), hex(x)));
-    const qsizetype pageCount = flash_.size() / config_.pageSize;
+    const int units = unitCount();
     QList<int> pages;
     for (qsizetype i = 1; i + 1 < frame_.size(); ++i) {
         const int page = quint8(frame_[i]);
-        if (page >= pageCount)
+        if (page >= units)
             return refuse(QStringLiteral("Erase of page %1 beyond the flash (%2 pages)")
                               .arg(page)
-                              .arg(pageCount));
+                              .arg(units));
         pages.append(page);
     }
+    return eraseUnits(pages, int(pages.size()));
+}
+
+QByteArray Stm32Sim::finishExtendedErase()
+{
+    quint8 x = 0;
+    for (qsizetype i = 0; i + 1 < frame_.size(); ++i)
+        x ^= quint8(frame_[i]);
+    if (x != quint8(frame_.back()))
+        return refuse(QStringLiteral("Extended Erase checksum %1, expected %2")
+                          .arg(hex(quint8(frame_.back())), hex(x)));
+    const quint16 n = quint16(quint8(frame_[0]) << 8 | quint8(frame_[1]));
+    const int units = unitCount();
+    QList<int> list;
+    if (n >= kExtSpecial) {
+        // One bank here: a bank 1 erase is a mass erase, bank 2 does not exist.
+        if (n != kExtMass && n != kExtBank1)
+            return refuse(QStringLiteral("Extended Erase code %1 not supported").arg(hex(n, 4)));
+        for (int u = 0; u < units; ++u)
+            list.append(u);
+        return eraseUnits(list, -1);
+    }
+    for (qsizetype i = 2; i + 1 < frame_.size(); i += 2) {
+        const int unit = quint8(frame_[i]) << 8 | quint8(frame_[i + 1]);
+        if (unit >= units)
+            return refuse(QStringLiteral("Extended Erase of unit %1 beyond the flash (%2 units)")
+                              .arg(unit)
+                              .arg(units));
+        list.append(unit);
+    }
+    return eraseUnits(list, int(list.size()));
+}
+
+QByteArray Stm32Sim::eraseUnits(const QList<int> &units, int logged)
+{
     if (auto f = faultAt(int(Step::ErasePages))) {
         state_ = State::AwaitCommand;
         return faultAnswer(*f, QByteArray(1, char(kNack)));
     }
-    for (const int page : pages) {
-        const qsizetype start = qsizetype(page) * config_.pageSize;
-        flash_.replace(start, config_.pageSize, QByteArray(config_.pageSize, char(kErased)));
+    for (const int unit : units) {
+        const auto [start, size] = unitSpan(unit);
+        flash_.replace(start, size, QByteArray(size, char(kErased)));
     }
-    erasedPages_.append(pages);
-    commands_.append({kCmdErase, 0, int(pages.size())});
+    erasedPages_.append(units);
+    commands_.append({command_, 0, logged});
+    frame_.clear();
     state_ = State::AwaitCommand;
     return QByteArray(1, char(kAck));
 }
@@ -484,8 +689,8 @@ const QByteArray *Stm32Sim::readableRegion(quint32 address, qsizetype length,
         *offset = qsizetype(address - kRamBase);
         return &ram_;
     }
-    if (within(address, length, kFlashSizeRegister, systemInfo_.size())) {
-        *offset = qsizetype(address - kFlashSizeRegister);
+    if (within(address, length, config_.flashSizeRegister, systemInfo_.size())) {
+        *offset = qsizetype(address - config_.flashSizeRegister);
         return &systemInfo_;
     }
     return nullptr;

@@ -1,4 +1,6 @@
-// Simulated STM32F10x system-memory boot loader on USART1 (the protocol of ST's AN3155).
+// Simulated STM32 system-memory boot loader on USART1 (the protocol of ST's AN3155), with
+// profiles of several lines chosen by product id (Config::profile): F10x, F0, F3, F4 with
+// its sectors, G0 with its double words.
 //
 // Everything the host sends is checked as the chip checks it: the 0x7F that fixes the baud
 // rate, each command byte against its complement, addresses against their XOR checksum and
@@ -6,20 +8,29 @@
 // XOR checksums. A byte that fails a check is answered with NACK 0x1F and logged as a
 // protocol error; the boot loader then waits for the next command, as the chip does.
 //
-// Memory map: flash at 0x08000000 (flashSizeKb, pages of pageSize bytes; it holds
-// oldContents until erased, so a programmer that forgets to erase leaves a wrong image),
-// RAM at 0x20000000 (writes from 0x20000200 on; the boot loader uses the first 512 bytes),
-// the flash-size register at 0x1FFFF7E0 (flash size in KB, little endian, then zeros up to
-// 0x1FFFF7FF) and the option bytes at 0x1FFFF800. Writing flash that is not erased (a byte
-// that is neither 0xFF nor being written as 0xFF) fails with NACK, as the flash controller's
-// programming error does.
+// Memory map: flash at 0x08000000 (flashSizeKb, in pages of pageSize bytes or in the sectors
+// of sectorKib; it holds oldContents until erased, so a programmer that forgets to erase
+// leaves a wrong image), RAM at 0x20000000 (writes from 0x20000200 on; the boot loader uses
+// the first 512 bytes), the flash-size register at flashSizeRegister (flash size in KB,
+// little endian, then zeros) and, on F10x, the option bytes at 0x1FFFF800.
 //
-// Commands: Get 00, Get Version 01, Get ID 02, Read Memory 11, Go 21, Write Memory 31,
-// Erase 43 (page list or global FF 00), Write Protect 63, Write Unprotect 73, Readout
-// Protect 82, Readout Unprotect 92 (the protection commands are acknowledged and reset the
-// boot loader, which then waits for 0x7F again). Extended Erase 44 is not offered by this
-// boot-loader version and is NACKed. After Go the chip runs the application and ignores the
-// line until reset().
+// Programming follows the line's flash controller: F10x/F0/F3 refuse to program a byte that
+// is not erased (unless it is written as 0xFF); F2/F4 clear bits and never refuse; G0 takes
+// whole double words, aligned, each only while erased. Flash writes must be whole write
+// units (4 bytes, 8 on G0). A refused programming is answered NACK.
+//
+// Commands, answered only when the Get list names them (NACK otherwise): Get 00, Get Version
+// 01, Get ID 02, Read Memory 11, Go 21, Write Memory 31, Erase 43 (page list or global FF 00)
+// on the F10x loader, Extended Erase 44 (two-byte counts and numbers, FFFF/FFFE/FFFD mass and
+// bank erases) on the others, Write Protect 63, Write Unprotect 73, Readout Protect 82,
+// Readout Unprotect 92. The protection commands are acknowledged twice and reset the boot
+// loader, which then waits for 0x7F again. While read-out protection is on, Read Memory,
+// Write Memory, the erases and Go are answered NACK (the chip's refusal, not a protocol
+// error); Readout Unprotect erases the whole flash and lifts it. After Go the chip runs the
+// application and ignores the line until reset().
+//
+// Fault for verify: the first weakWrites writes of the block at weakBlockAddress leave its
+// first programmed byte erased, as a marginal cell would.
 #pragma once
 
 #include "sim/Device.h"
@@ -42,12 +53,18 @@ public:
         ReadCount,    // ACK and data to the count
         GoCommand,    // ACK to 21 DE
         GoAddress,    // ACK to the address
-        EraseCommand, // ACK to 43 BC
-        ErasePages,   // ACK to the page list or FF 00
+        EraseCommand, // ACK to 43 BC or 44 BB
+        ErasePages,   // ACK to the page list or FF 00 (or the extended list)
         WriteCommand, // ACK to 31 CE
         WriteAddress, // ACK to the address
         WriteData,    // ACK to count, data and checksum (occurrence n = the n-th block)
         OtherCommand, // the protection commands
+    };
+
+    enum class Programming {
+        RefuseUnerased, // F10x, F0, F3: a programmed byte takes no new value but 0xFF
+        ClearBits,      // F2, F4: bits go from 1 to 0, nothing is refused
+        DoubleWordOnce, // G0, L4: aligned double words, each programmed once per erase
     };
 
     struct Config
@@ -55,9 +72,21 @@ public:
         quint8 version = 0x22;
         quint16 productId = 0x0414;
         quint16 flashSizeKb = 512;
-        quint32 pageSize = 2048; // high-density parts (0x414) have 2 KB pages, others 1 KB
+        quint32 pageSize = 2048;  // high-density parts (0x414) have 2 KB pages, others 1 KB
+        QList<quint16> sectorKib; // sector sizes in KiB from sector 0; empty: uniform pages
+        quint32 flashSizeRegister = 0x1FFFF7E0;
+        bool extendedErase = false; // the Get list offers 44 instead of 43
+        Programming programming = Programming::RefuseUnerased;
+        int writeUnit = 4;
         quint32 ramSize = 64 * 1024;
         quint8 oldContents = 0x00;
+        bool readProtected = false;
+        quint32 weakBlockAddress = 0;
+        int weakWrites = 0;
+
+        // The profile of a product id: 0x410/0x414 F10x, 0x440 F0, 0x422 F3, 0x413 F4,
+        // 0x460 G0; any other id gets the F10x loader with that id.
+        static Config profile(quint16 productId);
     };
 
     static constexpr quint8 kAck = 0x79;
@@ -86,6 +115,7 @@ public:
     }
 
     bool isSynchronised() const;
+    bool isReadProtected() const;
     QList<Command> commands() const;
     // Page numbers in the order the Erase commands named them (a global erase lists all).
     QList<int> erasedPages() const;
@@ -94,6 +124,8 @@ public:
     QByteArray flash() const;
     QByteArray flash(quint32 address, qsizetype length) const;
     QByteArray ram() const;
+    // The board arrives with this in its flash (a range that leaves the flash is cut).
+    void setFlash(quint32 address, QByteArrayView data);
 
     const Config &config() const { return config_; }
 
@@ -115,6 +147,9 @@ private:
         EraseCount,
         EraseGlobalChecksum,
         ErasePages,
+        ExtEraseCount,
+        ExtEraseSpecialChecksum,
+        ExtErasePages,
         ProtectCount,
         ProtectSectors,
         Running, // after Go: the application runs, the line is ignored
@@ -128,6 +163,12 @@ private:
     QByteArray finishWriteAddress();
     QByteArray finishWriteData();
     QByteArray finishErasePages();
+    QByteArray finishExtendedErase();
+    QByteArray eraseUnits(const QList<int> &units, int logged);
+    bool offers(quint8 command) const;
+    int unitCount() const;
+    // Offset and size of an erase unit.
+    std::pair<qsizetype, qsizetype> unitSpan(int unit) const;
     QByteArray refuse(const QString &why);
     std::optional<quint32> addressFromFrame() const;
     // Pointer range [address, address + length) in one memory region, or nullptr.
@@ -137,7 +178,8 @@ private:
     Config config_;
     QByteArray flash_;
     QByteArray ram_;
-    QByteArray systemInfo_; // 0x1FFFF7E0 .. 0x1FFFF80F
+    QByteArray systemInfo_; // from the flash-size register: 0x1FFFF7E0 .. 0x1FFFF80F on F10x
+    QByteArray offered_;    // the Get list
 
     State state_ = State::AwaitSync;
     quint8 command_ = 0;
