@@ -140,6 +140,8 @@ private slots:
         r = run({"download", "--device", "stm32", "--port", home_.filePath("no-tty"), fw});
         QCOMPARE(r.code, 3);
         QVERIFY(r.err.contains("当前串口号已经被占用"));
+        QVERIFY2(r.err.contains("\n" + home_.filePath("no-tty") + ": no such serial port"),
+                 qPrintable(r.err)); // the serial layer's reason, on a line of its own
     }
 
     void stm32DownloadAndSilence()

@@ -619,8 +619,10 @@ private slots:
 
         QCOMPARE(line.env.messages.size(), 1);
         QCOMPARE(line.env.messages[0].caption, QStringLiteral("Tramelo"));
-        QCOMPARE(line.env.messages[0].text, kPortBusy);
-        QCOMPARE(line.lines, QStringList{QStringLiteral("下载目标代码")});
+        const QString reason = line.peer.slavePath() + " is in use by another program";
+        QCOMPARE(line.env.messages[0].text, kPortBusy + "\n" + reason);
+        QCOMPARE(line.lines, (QStringList{QStringLiteral("下载目标代码"),
+                                          QStringLiteral("串口打开失败：") + reason}));
         QCOMPARE(line.ends, QList<bool>{false});
         QVERIFY(!line.main().StayOnTop());
         QVERIFY(line.main().BitBtn1->isEnabled());

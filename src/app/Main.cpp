@@ -311,7 +311,9 @@ bool TMainForm::ComPort_Open()
     ComDriver->setComPortParity(TComPortParity(ComboBox5->currentIndex()));
     ComDriver->BufferedCount = 0;
     if (!ComDriver->Connect()) {
-        InfoBox(texts::portOpenFailed());
+        const QString reason = ComDriver->lastError();
+        if (!reason.isEmpty()) AppendLine(texts::portOpenFailedLine(reason));
+        InfoBox(texts::portOpenFailed(reason));
         return false;
     }
     ComPortActive = true;

@@ -304,8 +304,14 @@ bool TSTCFrm::runDownload()
         ComPort1->setCommName(m.ComboBox1->currentText());
         ComPort1->setBaudRate(stc::kLowBaudRate);
         ComPort1->StartPort();
-    } catch (const std::exception &) {
-        m.InfoBox(texts::portOpenFailed());
+    } catch (const std::exception &e) {
+        // The component's own message is generic; the serial layer's detail says why.
+        const auto *comms = dynamic_cast<const ECommsError *>(&e);
+        const QString reason = comms && !comms->detail().isEmpty()
+                                   ? comms->detail()
+                                   : QString::fromLocal8Bit(e.what());
+        m.AppendLine(texts::portOpenFailedLine(reason));
+        m.InfoBox(texts::portOpenFailed(reason));
         m.SetStayOnTop(false);
         m.BitBtn1->setEnabled(true);
         return false;
