@@ -8,6 +8,7 @@
 #include <QApplication>
 #include <QCheckBox>
 #include <QComboBox>
+#include <QDir>
 #include <QKeyEvent>
 #include <QLineEdit>
 #include <QMouseEvent>
@@ -272,11 +273,17 @@ void TMainForm::buildLayout()
     // ---- page 0: download -----------------------------------------------------------
     auto *download = new QWidget;
     download->setFont(font());
-    label(download, QStringLiteral("MCU 设备"), 8, 8, 56);
-    MCUType = combo(download, "MCUType", devices::deviceNames(),
-                    devices::firstIndexOf(devices::Family::Stm32), 66, 6, 160);
-    label(download, QStringLiteral("文件名称"), 236, 8, 56);
-    Edit2 = new QLineEdit(QStringLiteral("C:\\plc.bin"), download);
+    label(download, tr("MCU 设备"), 8, 8, 56);
+    // The list shows the device table's names; a family entry's word is translated.
+    QStringList deviceNames = devices::deviceNames();
+    for (QString &name : deviceNames)
+        if (name.endsWith(QStringLiteral(" 家族"))) name = tr("%1 家族").arg(name.chopped(3));
+    MCUType = combo(download, "MCUType", deviceNames, devices::firstIndexOf(devices::Family::Stm32),
+                    66, 6, 160);
+    label(download, tr("文件名称"), 236, 8, 56);
+    // The firmware file's default name lies in the user's home folder, where a Linux user can
+    // write; a stored "FileName" replaces it as it was stored.
+    Edit2 = new QLineEdit(QDir::home().filePath(QStringLiteral("plc.bin")), download);
     Edit2->setObjectName(QStringLiteral("Edit2"));
     Edit2->setReadOnly(true);
     Edit2->setGeometry(294, 6, 232, 22);
