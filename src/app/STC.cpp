@@ -459,7 +459,10 @@ bool TSTCFrm::StcLoadImage(const QString &fileName)
     QByteArray buffer(stc::kImageBufferSize, '\0');
     // The result is not looked at: a file without an end record, for one, still gives the
     // data it holds. The buffer is used with whatever the decoder wrote into it.
-    hexlib::decodeHexFile(fileName, reinterpret_cast<quint8 *>(buffer.data()));
+    hexlib::LoadNotes notes;
+    hexlib::decodeHexFile(fileName, reinterpret_cast<quint8 *>(buffer.data()), &notes);
+    // Copies passed over and the carried copy loaded instead are said in the status bar.
+    if (const QString note = notes.statusText(); !note.isEmpty()) MainForm->SetStatus(note);
 
     const std::optional<qsizetype> length = stc::StcImageLength(buffer);
     if (!length) {

@@ -174,7 +174,10 @@ QString unusableFile(devices::Family family, const QString &path)
     }
     case devices::Family::Stc: {
         std::vector<quint8> image(0x10000, 0);
-        hexlib::decodeHexFile(path, image.data());
+        hexlib::LoadNotes notes;
+        hexlib::decodeHexFile(path, image.data(), &notes);
+        if (const QString note = notes.statusText(); !note.isEmpty())
+            out(stderr, QStringLiteral("tramelo: %1\n").arg(note));
         if (!stc::StcImageLength(QByteArrayView(reinterpret_cast<const char *>(image.data()),
                                                 qsizetype(image.size()))))
             return QStringLiteral("%1: no data in the image (not an Intel HEX file?)").arg(path);
