@@ -6,6 +6,7 @@
 
 #include <QCheckBox>
 #include <QComboBox>
+#include <QCoreApplication>
 #include <QFile>
 #include <QLabel>
 #include <QPlainTextEdit>
@@ -17,8 +18,16 @@
 
 namespace {
 constexpr int kTerminalPage = 1;
-const QString kCaptionOpen = QStringLiteral("打开串口");
-const QString kCaptionClose = QStringLiteral("关闭串口");
+// The open/close button's caption carries the port's state; it is set from and compared with
+// the same translated text.
+QString captionOpen()
+{
+    return QCoreApplication::translate("TMainForm", "打开串口");
+}
+QString captionClose()
+{
+    return QCoreApplication::translate("TMainForm", "关闭串口");
+}
 const QString kWriteFailedText =
     QStringLiteral("当前串口号操作错误 ！\r请选择其它串口，或检查串口是否已经无效。");
 
@@ -46,16 +55,16 @@ QString displayText(const QString &text, bool &pendingCr)
 
 void TMainForm::BitBtn3Click()
 {
-    if (BitBtn3->text() == kCaptionOpen) {
+    if (BitBtn3->text() == captionOpen()) {
         if (!ComPort_Open()) return;
-        BitBtn3->setText(kCaptionClose);
+        BitBtn3->setText(captionClose());
         CheckBox3Click();
         CheckBox4Click();
         CheckBox5Click();
         SentCount = 0;
         StatusBar1->setPanelText(1, QStringLiteral("S:0"));
     } else {
-        BitBtn3->setText(kCaptionOpen);
+        BitBtn3->setText(captionOpen());
         ComPort_Close();
     }
 }
@@ -83,7 +92,7 @@ void TMainForm::CheckBox4Click()
 void TMainForm::terminalWriteFailed()
 {
     ComPort_Close();
-    BitBtn3->setText(kCaptionOpen);
+    BitBtn3->setText(captionOpen());
     InfoBox(kWriteFailedText);
 }
 

@@ -1,5 +1,6 @@
 #include "cli/Cli.h"
 
+#include "app/Language.h"
 #include "app/Main.h"
 #include "app/STC.h"
 #include "hexlib/StcHexLib.h"
@@ -451,6 +452,7 @@ int run(int argc, char **argv)
     int qtArgc = 1;
     ui::Application app(qtArgc, argv);
     QApplication::setApplicationName(QStringLiteral("Tramelo"));
+    language::install(app);
     if (args[0] == "ports") return args.size() == 1 ? ports() : usage("ports takes no arguments");
     return download(args.mid(1));
 }

@@ -1,6 +1,7 @@
 #include "app/Main.h"
 #include "cli/Cli.h"
 
+#include "app/Language.h"
 #include "app/Ui.h"
 
 #include <QPalette>
@@ -12,6 +13,7 @@ int main(int argc, char *argv[])
 
     ui::Application app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Tramelo"));
+    language::install(app);
     ApplicationWindows windows = CreateApplicationWindows();
     QPalette tips = QToolTip::palette();
     tips.setColor(QPalette::ToolTipBase, QColor(11, 255, 11));
