@@ -95,6 +95,31 @@ QPixmap logo(const QSize &size)
     return pm;
 }
 
+QImage appIcon(int size)
+{
+    // The logo's blue gradient and its white and yellow on a rounded square: a white T over a
+    // yellow row of serial-plug pins. Drawn from shapes alone (no font), so the icons made from
+    // it at build time look the same on every machine.
+    QImage img(size, size, QImage::Format_ARGB32_Premultiplied);
+    img.fill(Qt::transparent);
+    QPainter p(&img);
+    p.setRenderHint(QPainter::Antialiasing);
+    p.scale(size / 64.0, size / 64.0);
+    QLinearGradient g(0, 0, 64, 64);
+    g.setColorAt(0, QColor(16, 70, 140));
+    g.setColorAt(1, QColor(90, 160, 220));
+    p.setPen(Qt::NoPen);
+    p.setBrush(g);
+    p.drawRoundedRect(QRectF(2, 2, 60, 60), 12, 12);
+    p.setBrush(Qt::white);
+    p.drawRect(QRectF(13, 11, 38, 9));
+    p.drawRect(QRectF(27.5, 11, 9, 31));
+    p.setBrush(QColor(255, 230, 120));
+    for (int i = 0; i < 4; ++i)
+        p.drawEllipse(QPointF(17 + i * 10, 51), 3.6, 3.6);
+    return img;
+}
+
 QPixmap db9Help(const QSize &size)
 {
     // The 9-pin D-sub connector of a PC's serial port (DTE), seen from the front of the plug,
