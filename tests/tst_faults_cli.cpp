@@ -254,6 +254,7 @@ class TestFaultsCli : public QObject
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
         env.insert("HOME", home_.path());
         env.insert("XDG_CONFIG_HOME", home_.filePath("config"));
+        env.insert("TRAMELO_LANG", "zh"); // the lines checked are the Chinese ones
         env.remove("DISPLAY");
         env.remove("QT_QPA_PLATFORM");
         p->setProcessEnvironment(env);
