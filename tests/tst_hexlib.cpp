@@ -251,6 +251,7 @@ void TestHexLib::missingExport()
         QFAIL("no exception");
     } catch (const hexlib::EExportError &e) {
         QVERIFY2(QString::fromUtf8(e.what()).contains("DecodeHex"), e.what());
+        QVERIFY2(QString::fromUtf8(e.what()).contains(installed), e.what()); // the copy tried
     }
     QVERIFY(!isLoaded(installed));
 }
