@@ -4,6 +4,8 @@ set -euo pipefail
 packages=(
     build-essential cmake ninja-build pkg-config
     qt6-base-dev qt6-base-dev-tools qt6-serialport-dev libgl-dev
+    qt6-tools-dev qt6-l10n-tools
+    desktop-file-utils appstream dpkg-dev file man-db
     fonts-noto-cjk
     xvfb xauth imagemagick
     clang libclang-rt-14-dev

@@ -41,10 +41,16 @@ class TestCli : public QObject
         return path;
     }
 
-    QProcess *start(const QStringList &args)
+    // The language follows TRAMELO_LANG and the locale; tests read the Chinese lines unless
+    // a test sets them.
+    QProcess *start(const QStringList &args, const QStringList &language = {"TRAMELO_LANG=zh"})
     {
         auto *p = new QProcess(this);
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        for (const char *name : {"TRAMELO_LANG", "LANGUAGE", "LC_ALL", "LC_MESSAGES"})
+            env.remove(name);
+        for (const QString &setting : language)
+            env.insert(setting.section('=', 0, 0), setting.section('=', 1));
         env.insert("HOME", home_.path());
         env.insert("XDG_CONFIG_HOME", home_.filePath("config"));
         env.remove("DISPLAY");
@@ -144,6 +150,35 @@ private slots:
         r = run({"download", "--device", "stm32", "--port", home_.filePath("no-tty"), fw});
         QCOMPARE(r.code, 3);
         QVERIFY(r.err.contains("当前串口号已经被占用"));
+        QVERIFY2(r.err.contains("\n" + home_.filePath("no-tty") + ": no such serial port"),
+                 qPrintable(r.err)); // the serial layer's reason, on a line of its own
+    }
+
+    // The command line follows the window's language rule.
+    void languageFollowsTheLocale_data()
+    {
+        QTest::addColumn<QStringList>("language");
+        QTest::addColumn<QString>("box");
+        const QString zh = QStringLiteral("当前串口号已经被占用，或其它错误 ！");
+        const QString en = QStringLiteral("The port is in use, or another error occurred!");
+        QTest::newRow("no locale") << QStringList{"LANG="} << zh;
+        QTest::newRow("C.UTF-8") << QStringList{"LANG=C.UTF-8"} << zh;
+        QTest::newRow("zh_CN.UTF-8") << QStringList{"LANG=zh_CN.UTF-8"} << zh;
+        QTest::newRow("en_US.UTF-8") << QStringList{"LANG=en_US.UTF-8"} << en;
+        QTest::newRow("TRAMELO_LANG=en under C") << QStringList{"LANG=C", "TRAMELO_LANG=en"} << en;
+        QTest::newRow("TRAMELO_LANG=zh under en_US")
+            << QStringList{"LANG=en_US.UTF-8", "TRAMELO_LANG=zh"} << zh;
+    }
+
+    void languageFollowsTheLocale()
+    {
+        QFETCH(QStringList, language);
+        QFETCH(QString, box);
+        const QString fw = writeFile("lang.bin", randomImage(100, 2));
+        const Run r = finish(start(
+            {"download", "--device", "stm32", "--port", home_.filePath("no-tty"), fw}, language));
+        QCOMPARE(r.code, 3);
+        QVERIFY2(r.err.contains(box), qPrintable(r.err));
     }
 
     void stm32DownloadAndSilence()

@@ -15,6 +15,7 @@
 #include <QCheckBox>
 #include <QComboBox>
 #include <QDateTime>
+#include <QDir>
 #include <QElapsedTimer>
 #include <QEventLoop>
 #include <QFile>
@@ -325,6 +326,13 @@ void TestDownload::fileButton()
     QCOMPARE(requests.size(), 2);
     QCOMPARE(requests[0].preset, before);
     QCOMPARE(requests[1].preset, QStringLiteral("/data/fw/新固件.hex"));
+    // Linux defaults: both names lie in the home folder (the test's own HOME).
+    QCOMPARE(before, QDir::home().filePath("plc.bin"));
+    QVERIFY(before.startsWith(env.root()));
+    m.Edit2->clear();
+    answers << QString();
+    m.BitBtn2->click();
+    QCOMPARE(requests.last().preset, QDir::home().filePath("TEST.pin"));
     QCOMPARE(requests[0].defaultSuffix, QStringLiteral("bin"));
     QVERIFY(!requests[0].save);
     for (const char *pattern : {"*.bin", "*.pin", "*.hex"})

@@ -20,6 +20,7 @@
 #include <QElapsedTimer>
 #include <QFile>
 #include <QProcess>
+#include <QScopeGuard>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
@@ -28,7 +29,12 @@
 #include <memory>
 #include <vector>
 
+#include <csignal>
+#include <fcntl.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <termios.h>
+#include <unistd.h>
 
 using sim::Fault;
 using testsupport::PtyPeer;
@@ -254,6 +260,7 @@ class TestFaultsCli : public QObject
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
         env.insert("HOME", home_.path());
         env.insert("XDG_CONFIG_HOME", home_.filePath("config"));
+        env.insert("TRAMELO_LANG", "zh"); // the lines checked are the Chinese ones
         env.remove("DISPLAY");
         env.remove("QT_QPA_PLATFORM");
         p->setProcessEnvironment(env);
@@ -398,6 +405,77 @@ private slots:
         }
         for (auto &lanePtr : lanes)
             lanePtr->peer->attach(nullptr);
+    }
+
+    // SIGTERM, SIGINT or SIGHUP while the image is written (the board then falls silent, so
+    // only the signal can end the run early) ends the run within moments, not at the board's
+    // time-out, with 128+signal, the port's line settings restored, its exclusive mode cleared
+    // and its lock released. A second signal ends the run at once, with the same status.
+    void signalsEndTheDownloadAndReleaseThePort_data()
+    {
+        QTest::addColumn<Family>("family");
+        QTest::addColumn<int>("sig");
+        QTest::addColumn<int>("count");
+        QTest::newRow("STM32 SIGTERM") << stm32Family() << int(SIGTERM) << 1;
+        QTest::newRow("LPC2000 SIGINT") << lpcFamily() << int(SIGINT) << 1;
+        QTest::newRow("STC 8051 SIGHUP") << stcFamily() << int(SIGHUP) << 1;
+        QTest::newRow("STM32 SIGTERM twice") << stm32Family() << int(SIGTERM) << 2;
+    }
+
+    void signalsEndTheDownloadAndReleaseThePort()
+    {
+        QFETCH(Family, family);
+        QFETCH(int, sig);
+        QFETCH(int, count);
+        const QString file =
+            writeFile(QStringLiteral("signal") + family.fileName, family.fileBytes);
+        const std::unique_ptr<sim::BootLoaderSim> board = family.makeSim();
+        PtyPeer peer;
+        peer.setReplyDelay(std::chrono::milliseconds(20)); // the write lasts long enough to see
+        peer.attach(board.get());
+        const QByteArray slave = QFile::encodeName(peer.slavePath());
+        const int fd = ::open(slave.constData(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+        QVERIFY(fd >= 0);
+        const auto closeFd = qScopeGuard([fd] { ::close(fd); });
+        termios before{};
+        QVERIFY(::tcgetattr(fd, &before) == 0);
+
+        QStringList args{"download", "--device",       family.device,
+                         "--port",   peer.slavePath(), "--no-reset"};
+        args << family.options << file;
+        const std::unique_ptr<QProcess> p = start(args);
+        QVERIFY(QTest::qWaitFor(
+            [&] { return family.writing(*board) || p->state() == QProcess::NotRunning; },
+            int(family.maxAttemptMs)));
+        peer.setSilent(true);
+        QVERIFY2(p->state() == QProcess::Running,
+                 qPrintable(p->readAllStandardOutput() + p->readAllStandardError()));
+        QElapsedTimer sinceSignal;
+        sinceSignal.start();
+        for (int i = 0; i < count; ++i)
+            QCOMPARE(::kill(pid_t(p->processId()), sig), 0);
+        QVERIFY(p->waitForFinished(int(kProcessSlackMs)));
+        const Run r = collect(*p, sinceSignal.elapsed());
+        const QString what = QStringLiteral("status %1 after %2 ms\nstdout: %3stderr: %4")
+                                 .arg(r.code)
+                                 .arg(r.ms)
+                                 .arg(r.out, r.err);
+        QVERIFY2(r.code == 128 + sig, qPrintable(what));
+        QVERIFY2(r.ms < kProcessSlackMs / 2, qPrintable(what));
+        QVERIFY2(!r.out.contains(family.doneLine), qPrintable(what));
+        if (count == 1) {
+            termios after{};
+            QVERIFY(::tcgetattr(fd, &after) == 0);
+            QCOMPARE(::cfgetospeed(&after), ::cfgetospeed(&before));
+            QCOMPARE(after.c_cflag, before.c_cflag);
+            QCOMPARE(after.c_lflag, before.c_lflag);
+            int exclusive = -1;
+            QVERIFY(::ioctl(fd, TIOCGEXCL, &exclusive) == 0);
+            QCOMPARE(exclusive, 0);
+        }
+        platform::SerialPort next;
+        QCOMPARE(next.open(peer.slavePath()), platform::OpenResult::Ok);
+        peer.attach(nullptr);
     }
 
     // Files that cannot be used end the run with status 2 and a reason, before the port is

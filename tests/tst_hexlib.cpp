@@ -11,6 +11,8 @@
 
 #include <dlfcn.h>
 #include <memory>
+#include <sys/stat.h>
+#include <unistd.h>
 #include <vector>
 
 namespace {
@@ -59,6 +61,11 @@ private slots:
     void unloadableCopySkipped();
     void noLibraryAnywhere();
     void missingExport();
+    void untrustedCopySkipped_data();
+    void untrustedCopySkipped();
+    void installModesIgnoreUmask();
+    void noInstallWithoutOwnHome_data();
+    void noInstallWithoutOwnHome();
 
 private:
     QString programFolderWith(const QString &libraryFile);
@@ -104,6 +111,9 @@ void TestHexLib::systemDirectoryFollowsHome()
 
 void TestHexLib::searchOrder()
 {
+    // In the build tree the program's own folder is its executable's; installed, it is
+    // <prefix>/lib/tramelo beside bin/ (the package check runs that case).
+    QCOMPARE(hexlib::programFolder(), QCoreApplication::applicationDirPath());
     QCOMPARE(hexlib::searchFolders(),
              (QStringList{QCoreApplication::applicationDirPath(), hexlib::systemDirectory()}));
 }
@@ -204,14 +214,27 @@ void TestHexLib::unloadableCopySkipped()
     QCOMPARE(image[2], quint8(0x3A));
 }
 
+// With no copy on disk the carried one is loaded from memory and the download goes on;
+// without that fallback the error names the folders tried.
 void TestHexLib::noLibraryAnywhere()
 {
     std::vector<quint8> image(kImageSize, 0);
+    hexlib::LoadNotes notes;
+    QCOMPARE(hexlib::decodeHexFile(hexFile_, image.data(), &notes), 1);
+    QCOMPARE(image[2], quint8(0x3A));
+    QVERIFY(notes.embedded);
+    QVERIFY(notes.skipped.isEmpty());
+    QVERIFY(!notes.statusText().isEmpty());
+
+    std::fill(image.begin(), image.end(), 0);
     try {
-        hexlib::decodeHexFile(hexFile_, image.data());
+        hexlib::decodeHexFile(hexFile_, image.data(), hexlib::searchFolders(), nullptr,
+                              hexlib::Fallback::None);
         QFAIL("no exception");
     } catch (const hexlib::EDLLLoadError &e) {
-        QCOMPARE(QString::fromUtf8(e.what()), QStringLiteral("Unable to Load iHexToBin"));
+        const QString text = QString::fromUtf8(e.what());
+        QVERIFY2(text.startsWith(QStringLiteral("Unable to Load iHexToBin")), e.what());
+        QVERIFY2(text.contains(hexlib::systemDirectory()), e.what());
     }
     QVERIFY(std::all_of(image.cbegin(), image.cend(), [](quint8 b) { return b == 0; }));
 }
@@ -228,8 +251,136 @@ void TestHexLib::missingExport()
         QFAIL("no exception");
     } catch (const hexlib::EExportError &e) {
         QVERIFY2(QString::fromUtf8(e.what()).contains("DecodeHex"), e.what());
+        QVERIFY2(QString::fromUtf8(e.what()).contains(installed), e.what()); // the copy tried
     }
     QVERIFY(!isLoaded(installed));
+}
+
+// A copy that someone other than the user or root could have placed or changed, or that
+// cannot be loaded, is passed over with a note naming it; the carried copy does the work.
+// The ownership rows chown to another uid, which needs root (as the tests run in CI).
+void TestHexLib::untrustedCopySkipped_data()
+{
+    QTest::addColumn<QString>("trouble");
+    QTest::addColumn<bool>("trusted");
+    QTest::newRow("trusted copy") << "none" << true;
+    for (const char *t :
+         {"file of another user", "file writable by group", "file writable by others",
+          "folder of another user", "folder writable by others", "folder is a symbolic link",
+          "file is a symbolic link", "file is a named pipe", "file is a folder", "empty file",
+          "corrupt file"})
+        QTest::newRow(t) << QString::fromLatin1(t) << false;
+}
+
+void TestHexLib::untrustedCopySkipped()
+{
+    QFETCH(QString, trouble);
+    QFETCH(bool, trusted);
+    constexpr uid_t kOtherUser = 4242;
+    QDir base(home_->path());
+    QVERIFY(base.mkdir("good"));
+    const QString good = base.filePath("good");
+    QString folder = good;
+    const QString lib = good + "/" + hexlib::libraryFileName();
+    const QByteArray libPath = QFile::encodeName(lib);
+    if (trouble == "file is a named pipe") {
+        QVERIFY(::mkfifo(libPath.constData(), 0644) == 0);
+    } else if (trouble == "file is a folder") {
+        QVERIFY(base.mkdir("good/" + hexlib::libraryFileName()));
+    } else if (trouble == "empty file") {
+        QVERIFY(writeAll(lib, {}));
+    } else if (trouble == "corrupt file") {
+        QVERIFY(writeAll(lib, QByteArray(4096, '\x7f')));
+    } else if (trouble == "file is a symbolic link") {
+        QVERIFY(QFile::copy(QStringLiteral(TST_IHEXTOBIN_FILE), base.filePath("real.so")));
+        QVERIFY(QFile::link(base.filePath("real.so"), lib));
+    } else {
+        QVERIFY(QFile::copy(QStringLiteral(TST_IHEXTOBIN_FILE), lib));
+        QVERIFY(::chmod(libPath.constData(), 0644) == 0);
+    }
+    const QByteArray goodPath = QFile::encodeName(good);
+    QVERIFY(::chmod(goodPath.constData(), 0755) == 0);
+    if (trouble.endsWith("of another user")) {
+        if (::geteuid() != 0) QSKIP("changing a file's owner needs root");
+        const QByteArray target = trouble.startsWith("file") ? libPath : goodPath;
+        QVERIFY(::chown(target.constData(), kOtherUser, gid_t(-1)) == 0);
+    } else if (trouble == "file writable by group") {
+        QVERIFY(::chmod(libPath.constData(), 0664) == 0);
+    } else if (trouble == "file writable by others") {
+        QVERIFY(::chmod(libPath.constData(), 0646) == 0);
+    } else if (trouble == "folder writable by others") {
+        QVERIFY(::chmod(goodPath.constData(), 0777) == 0);
+    } else if (trouble == "folder is a symbolic link") {
+        folder = base.filePath("linked");
+        QVERIFY(QFile::link(good, folder));
+    }
+
+    std::vector<quint8> image(kImageSize, 0);
+    hexlib::LoadNotes notes;
+    QCOMPARE(hexlib::decodeHexFile(hexFile_, image.data(), {folder}, &notes), 1);
+    QCOMPARE(image[2], quint8(0x3A));
+    QCOMPARE(notes.embedded, !trusted);
+    if (trusted) {
+        QCOMPARE(notes.loadedFrom, lib);
+        QVERIFY(notes.skipped.isEmpty());
+        QVERIFY(notes.statusText().isEmpty());
+    } else {
+        QCOMPARE(notes.skipped.size(), 1);
+        QVERIFY2(notes.skipped[0].startsWith(folder + "/" + hexlib::libraryFileName() + ": "),
+                 qPrintable(notes.skipped[0]));
+        QVERIFY(notes.statusText().contains(notes.skipped[0]));
+    }
+}
+
+// The folders are 0700 and the file 0644 even with umask 000, where another user could
+// otherwise replace the library.
+void TestHexLib::installModesIgnoreUmask()
+{
+    const mode_t old = ::umask(0);
+    const QString error = hexlib::installLibrary();
+    ::umask(old);
+    QCOMPARE(error, QString());
+    const auto mode = [](const QString &path) {
+        struct stat st = {};
+        return ::lstat(QFile::encodeName(path).constData(), &st) == 0 ? int(st.st_mode & 07777)
+                                                                      : -1;
+    };
+    QCOMPARE(mode(home_->filePath(".local")), 0700);
+    QCOMPARE(mode(home_->filePath(".local/lib")), 0700);
+    QCOMPARE(mode(hexlib::systemDirectory()), 0700);
+    QCOMPARE(mode(hexlib::systemDirectory() + "/libiHexToBin.so"), 0644);
+}
+
+// Nothing is written under a HOME that is unset (it would land at the root) or that belongs
+// to someone else (sudo -E): that user could replace what root later loads.
+void TestHexLib::noInstallWithoutOwnHome_data()
+{
+    QTest::addColumn<bool>("unset");
+    QTest::newRow("HOME unset") << true;
+    QTest::newRow("HOME of another user") << false;
+}
+
+void TestHexLib::noInstallWithoutOwnHome()
+{
+    QFETCH(bool, unset);
+    const QByteArray home = QFile::encodeName(home_->path());
+    if (unset) {
+        qunsetenv("HOME");
+        QCOMPARE(hexlib::systemDirectory(), QString());
+    } else {
+        if (::geteuid() != 0) QSKIP("changing a folder's owner needs root");
+        QVERIFY(::chown(home.constData(), 4242, gid_t(-1)) == 0);
+    }
+    const QString error = hexlib::installLibrary();
+    qputenv("HOME", home);
+    QVERIFY(!error.isEmpty());
+    QVERIFY(!QFile::exists(home_->filePath(".local")));
+    QVERIFY(!QFile::exists(QStringLiteral("/.local/lib/Tramelo")));
+    // The download still goes on with the carried copy.
+    std::vector<quint8> image(kImageSize, 0);
+    hexlib::LoadNotes notes;
+    QCOMPARE(hexlib::decodeHexFile(hexFile_, image.data(), &notes), 1);
+    QVERIFY(notes.embedded);
 }
 
 QTEST_GUILESS_MAIN(TestHexLib)

@@ -1,7 +1,8 @@
 // The main window: the settings store (first start, partial and mistyped values, numeric
 // fields, the unwritable store, files that are refused), the shared port, tabs, numeric field
-// filter, line breaks in boxes and tooltips, and the download button's line forcing per
-// device family.
+// filter, line breaks in boxes and tooltips, the download button's line forcing per device
+// family, and the interface in both languages.
+#include "app/Language.h"
 #include "app/Main.h"
 
 #include "support/PtyPeer.h"
@@ -11,22 +12,31 @@
 #include "platform/PortNames.h"
 
 #include <QApplication>
+#include <QAbstractButton>
 #include <QCheckBox>
 #include <QComboBox>
 #include <QDir>
 #include <QFile>
 #include <QHelpEvent>
 #include <QMessageBox>
+#include <QLabel>
 #include <QPlainTextEdit>
 #include <QPushButton>
+#include <QScopeGuard>
 #include <QSettings>
+#include <QStyle>
+#include <QTabBar>
 #include <QTabWidget>
 #include <QTest>
 #include <QTimer>
 #include <QToolTip>
 #include <sys/stat.h>
+#include <QTranslator>
 
 using testenv::TestEnv;
+
+Q_DECLARE_METATYPE(language::Environment)
+Q_DECLARE_METATYPE(language::Language)
 
 namespace {
 const char *const kAllValues[] = {
@@ -37,6 +47,81 @@ const char *const kAllValues[] = {
 QSettings storeOf(const TestEnv &env)
 {
     return QSettings(env.settingsFile(), QSettings::IniFormat);
+}
+
+bool hasChinese(const QString &text)
+{
+    return std::any_of(text.cbegin(), text.cend(), [](QChar c) {
+        const char16_t u = c.unicode();
+        return (u >= 0x2E80 && u <= 0x9FFF) || (u >= 0x3000 && u <= 0x303F) ||
+               (u >= 0xFF00 && u <= 0xFFEF);
+    });
+}
+
+// What one page shows that is not in the given language or does not fit: every visible
+// control's caption, tooltip and list entries, the tab titles, the message area, the status
+// text and the window caption; each caption must fit its control, and no two visible
+// controls of a page may overlap.
+QStringList pageProblems(TMainForm &m, bool english)
+{
+    QStringList problems;
+    const auto text = [&](const QString &where, const QString &t) {
+        if (english && hasChinese(t)) problems << where + ": " + t;
+    };
+    const auto fits = [&](QWidget *w, const QString &t, int needed) {
+        if (needed > w->width())
+            problems << QStringLiteral("%1 \"%2\" needs %3 px, has %4")
+                            .arg(w->objectName(), t)
+                            .arg(needed)
+                            .arg(w->width());
+    };
+    text("caption", m.windowTitle());
+    text("status", m.Status());
+    text("marquee", m.RzMarqueeStatus1->text());
+    text("message area", m.Memo1->toPlainText());
+    for (int i = 0; i < m.RzPageControl1->count(); ++i)
+        text("tab", m.RzPageControl1->tabText(i));
+    if (m.RzPageControl1->tabBar()->sizeHint().width() > m.RzPageControl1->width())
+        problems << QStringLiteral("the tabs do not fit");
+    QWidget *page = m.RzPageControl1->currentWidget();
+    const QList<QWidget *> controls = page->findChildren<QWidget *>(Qt::FindDirectChildrenOnly);
+    for (QWidget *w : controls) {
+        if (!w->isVisible()) continue;
+        const QString name = w->objectName().isEmpty() ? QStringLiteral("label") : w->objectName();
+        text(name + " tooltip", w->toolTip());
+        const QFontMetrics fm(w->font());
+        if (auto *l = qobject_cast<QLabel *>(w)) {
+            text(name, l->text());
+            fits(w, l->text(), fm.horizontalAdvance(l->text()));
+        } else if (auto *c = qobject_cast<QCheckBox *>(w)) {
+            text(name, c->text());
+            const QStyle *st = c->style();
+            fits(w, c->text(),
+                 st->pixelMetric(QStyle::PM_IndicatorWidth, nullptr, c) +
+                     st->pixelMetric(QStyle::PM_CheckBoxLabelSpacing, nullptr, c) +
+                     fm.horizontalAdvance(c->text()));
+        } else if (auto *b = qobject_cast<QAbstractButton *>(w)) {
+            const QString caption = QString(b->text()).remove(QLatin1Char('&'));
+            text(name, caption);
+            const int icon = b->icon().isNull() ? 0 : b->iconSize().width() + 4;
+            fits(w, caption, fm.horizontalAdvance(caption) + icon + 8);
+        } else if (auto *c = qobject_cast<QComboBox *>(w)) {
+            for (int i = 0; i < c->count(); ++i)
+                text(name, c->itemText(i));
+        } else if (auto *e = qobject_cast<QPlainTextEdit *>(w)) {
+            text(name, e->toPlainText());
+        }
+        // An empty label (the image size before a file is read) draws nothing.
+        const auto drawsNothing = [](QWidget *x) {
+            auto *l = qobject_cast<QLabel *>(x);
+            return l && l->text().isEmpty();
+        };
+        for (QWidget *other : controls)
+            if (other != w && other->isVisible() && w < other && !drawsNothing(w) &&
+                !drawsNothing(other) && w->geometry().intersects(other->geometry()))
+                problems << QStringLiteral("%1 overlaps %2").arg(name, other->objectName());
+    }
+    return problems;
 }
 } // namespace
 
@@ -294,10 +379,14 @@ private slots:
         QVERIFY(!m.ComPortActive);
         QCOMPARE(env.messages.size(), 1);
         QCOMPARE(env.messages[0].caption, QStringLiteral("Tramelo"));
-        QCOMPARE(
-            env.messages[0].text,
-            QStringLiteral(
-                "当前串口号已经被占用，或其它错误 ！\r请选择其它串口，或检查串口设置是否正确。"));
+        // The box keeps its two lines and adds the serial layer's reason; the message area
+        // keeps the reason after the box is gone.
+        const QString reason = env.root() + "/absent: no such serial port";
+        QCOMPARE(env.messages[0].text,
+                 QStringLiteral("当前串口号已经被占用，或其它错误 ！\r"
+                                "请选择其它串口，或检查串口设置是否正确。\n") +
+                     reason);
+        QVERIFY(m.Memo1->toPlainText().endsWith(QStringLiteral("串口打开失败：") + reason));
         m.ComboBox1->setCurrentIndex(1);
         QVERIFY(m.ComPort_Open());
         QVERIFY(m.ComPortActive);
@@ -328,6 +417,92 @@ private slots:
         m.StatusBar1Click();
         QCOMPARE(env.openedUrls.size(), 3);
         QVERIFY(env.openedUrls[1].startsWith("mailto:"));
+    }
+
+    // TRAMELO_LANG forces either language; otherwise Chinese for Chinese locales and for
+    // C/POSIX or none (scripts parse today's lines), English for every other locale.
+    void languageRule_data()
+    {
+        using language::Environment;
+        using language::Language;
+        QTest::addColumn<Environment>("env");
+        QTest::addColumn<Language>("expected");
+        const auto lang = [](const char *v) { return Environment{{}, {}, {}, {}, v}; };
+        QTest::newRow("no locale") << Environment{} << Language::Chinese;
+        QTest::newRow("C") << lang("C") << Language::Chinese;
+        QTest::newRow("C.UTF-8") << lang("C.UTF-8") << Language::Chinese;
+        QTest::newRow("POSIX") << lang("POSIX") << Language::Chinese;
+        QTest::newRow("zh_CN.UTF-8") << lang("zh_CN.UTF-8") << Language::Chinese;
+        QTest::newRow("zh_TW.UTF-8") << lang("zh_TW.UTF-8") << Language::Chinese;
+        QTest::newRow("en_US.UTF-8") << lang("en_US.UTF-8") << Language::English;
+        QTest::newRow("de_DE.UTF-8") << lang("de_DE.UTF-8") << Language::English;
+        QTest::newRow("LC_ALL before LANG")
+            << Environment{{}, {}, "en_GB.UTF-8", {}, "zh_CN.UTF-8"} << Language::English;
+        QTest::newRow("LC_MESSAGES before LANG")
+            << Environment{{}, {}, {}, "zh_CN.UTF-8", "en_US.UTF-8"} << Language::Chinese;
+        QTest::newRow("LANGUAGE under de_DE")
+            << Environment{{}, "zh_CN:en", {}, {}, "de_DE.UTF-8"} << Language::Chinese;
+        QTest::newRow("LANGUAGE ignored under C")
+            << Environment{{}, "en_US", {}, {}, "C"} << Language::Chinese;
+        QTest::newRow("TRAMELO_LANG=en under zh_CN")
+            << Environment{"en", {}, {}, {}, "zh_CN.UTF-8"} << Language::English;
+        QTest::newRow("TRAMELO_LANG=zh under en_US")
+            << Environment{"zh", {}, "en_US.UTF-8", {}, {}} << Language::Chinese;
+    }
+
+    void languageRule()
+    {
+        QFETCH(language::Environment, env);
+        QFETCH(language::Language, expected);
+        QCOMPARE(language::choose(env), expected);
+    }
+
+    // Each page in Chinese and in English: in English nothing visible is left untranslated,
+    // and in both every caption fits its control of the window's fixed layout.
+    void everyPageInBothLanguages_data()
+    {
+        QTest::addColumn<bool>("english");
+        QTest::newRow("Chinese") << false;
+        QTest::newRow("English") << true;
+    }
+
+    void everyPageInBothLanguages()
+    {
+        QFETCH(bool, english);
+        TestEnv env;
+        QTranslator translator;
+        if (english) {
+            QVERIFY(translator.load(language::translationFile()));
+            QVERIFY(QCoreApplication::installTranslator(&translator));
+        }
+        const auto removeTranslator =
+            qScopeGuard([&] { QCoreApplication::removeTranslator(&translator); });
+        auto w = CreateApplicationWindows();
+        TMainForm &m = *w.main;
+        m.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&m));
+        QCOMPARE(hasChinese(m.BitBtn1->text()), !english);
+        for (const int page : {0, 1, 2}) {
+            m.RzPageControl1->setCurrentIndex(page);
+            QCoreApplication::processEvents();
+            const QStringList problems = pageProblems(m, english);
+            QVERIFY2(problems.isEmpty(), qPrintable(QStringLiteral("page %1: ").arg(page) +
+                                                    problems.join(QStringLiteral("\n"))));
+        }
+        // The port button's caption carries its state in either language: open, then close.
+        testsupport::PtyPeer peer;
+        env.mapPort(1, peer.slavePath());
+        m.RzPageControl1->setCurrentIndex(1);
+        m.ComboBox1->setCurrentIndex(0);
+        const QString closedCaption = m.BitBtn3->text();
+        m.BitBtn3->click();
+        QVERIFY(m.ComDriver->Connected());
+        QVERIFY(m.BitBtn3->text() != closedCaption);
+        QCOMPARE(hasChinese(m.BitBtn3->text()), !english);
+        m.BitBtn3->click();
+        QVERIFY(!m.ComDriver->Connected());
+        QCOMPARE(m.BitBtn3->text(), closedCaption);
+        m.close();
     }
 
     void downloadButtonForcesLineSettings_data()

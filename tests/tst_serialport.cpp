@@ -23,6 +23,7 @@
 
 #include <cerrno>
 #include <fcntl.h>
+#include <grp.h>
 #include <mutex>
 #include <poll.h>
 #include <stdlib.h>
@@ -89,6 +90,7 @@ private slots:
     void refusedSettingsAreReportedNotFatal();
     void failedOpens_data();
     void failedOpens();
+    void accessDeniedNamesTheGroup_data();
     void accessDeniedNamesTheGroup();
     void secondOpenIsBusy();
     void closeRestoresSavedLine();
@@ -261,20 +263,41 @@ void tst_SerialPort::failedOpens()
     QCOMPARE(openDescriptors(), before); // every failure path closes what it opened
 }
 
-// Root opens anything, so the check runs in a child that has given up root.
+// Root opens anything, so the check runs in a child that has given up root. The advice names
+// the group the device itself belongs to, not an assumed one: a group the user can join
+// (usermod), or root's, where only the administrator can help.
+void tst_SerialPort::accessDeniedNamesTheGroup_data()
+{
+    QTest::addColumn<QString>("group");
+    QTest::addColumn<QString>("advice");
+    QTest::newRow("dialout") << "dialout"
+                             << "usermod -aG dialout";
+    QTest::newRow("root") << "root"
+                          << "administrator";
+}
+
 void tst_SerialPort::accessDeniedNamesTheGroup()
 {
+    QFETCH(QString, group);
+    QFETCH(QString, advice);
+    const struct group *owner = ::getgrnam(group.toLocal8Bit().constData());
+    if (!owner) QSKIP("no such group on this machine");
     Pty pty;
     QVERIFY(pty.ok());
-    QVERIFY(::fchmod(pty.slave(), 0600) == 0);
+    if (::fchown(pty.slave(), uid_t(-1), owner->gr_gid) != 0) QSKIP("changing a group needs root");
+    QVERIFY(::fchmod(pty.slave(), 0660) == 0);
+    const QString expected = QStringLiteral("'%1'").arg(group);
     const pid_t child = ::fork();
     QVERIFY(child >= 0);
     if (child == 0) {
-        if (::getuid() == 0 && ::setuid(65534) != 0) ::_exit(3);
+        if (::getuid() == 0 &&
+            (::setgroups(0, nullptr) != 0 || ::setgid(65534) != 0 || ::setuid(65534) != 0))
+            ::_exit(3);
         SerialPort port;
         const OpenResult r = port.open(pty.path());
         if (r != OpenResult::AccessDenied) ::_exit(1);
-        ::_exit(port.errorString().contains(QLatin1String("dialout")) ? 0 : 2);
+        const QString why = port.errorString();
+        ::_exit(why.contains(expected) && why.contains(advice) ? 0 : 2);
     }
     int status = 0;
     QCOMPARE(::waitpid(child, &status, 0), child);

@@ -406,23 +406,23 @@ private slots:
         QVERIFY(!line.portOpen());
     }
 
-    void libraryCannotBeLoaded()
+    void libraryCannotBeInstalled()
     {
         // A file where the library folder should be: the library is neither installed nor
-        // found next to the test program.
+        // found next to the test program. The program's carried copy is loaded from memory
+        // instead, the status bar says so, and the download goes on.
         StcLine line({}, [](const testenv::TestEnv &env) { env.file(".local", "not a folder"); });
         QVERIFY(line.main().Status().startsWith(QStringLiteral("Unable to install iHexToBin")));
         line.useImage(sampleImage(10));
-        line.download(); // the error reaches the default error handler's message box
-        QCOMPARE(line.env.messages.size(), 1);
-        QCOMPARE(line.env.messages[0].caption, QStringLiteral("Tramelo"));
-        QCOMPARE(line.env.messages[0].text, QStringLiteral("Unable to Load iHexToBin"));
-        QCOMPARE(line.ends, QList<bool>{false});
-        QVERIFY(line.main().BitBtn1->isEnabled());
-        QVERIFY(line.main().BitBtn2->isEnabled());
-        QVERIFY(line.main().Memo1->isEnabled());
+        QStringList statuses;
+        line.main().OnStatusText = [&](const QString &s) { statuses << s; };
+        line.download();
+        QVERIFY(line.env.messages.isEmpty());
+        QVERIFY2(statuses.value(0).startsWith(QStringLiteral("使用程序内置的HEX解码库")),
+                 qPrintable(statuses.join(" | ")));
+        QCOMPARE(line.ends, QList<bool>{true});
+        QCOMPARE(line.sim.flash(0, 10), sampleImage(10));
         QVERIFY(!line.portOpen());
-        nothingSent(line);
     }
 
     void unrecognisedChip_data()
@@ -626,8 +626,10 @@ private slots:
 
         QCOMPARE(line.env.messages.size(), 1);
         QCOMPARE(line.env.messages[0].caption, QStringLiteral("Tramelo"));
-        QCOMPARE(line.env.messages[0].text, kPortBusy);
-        QCOMPARE(line.lines, QStringList{QStringLiteral("下载目标代码")});
+        const QString reason = line.peer.slavePath() + " is in use by another program";
+        QCOMPARE(line.env.messages[0].text, kPortBusy + "\n" + reason);
+        QCOMPARE(line.lines, (QStringList{QStringLiteral("下载目标代码"),
+                                          QStringLiteral("串口打开失败：") + reason}));
         QCOMPARE(line.ends, QList<bool>{false});
         QVERIFY(!line.main().StayOnTop());
         QVERIFY(line.main().BitBtn1->isEnabled());

@@ -21,13 +21,9 @@
 #include <QTime>
 
 namespace {
-const QString kCaption = QStringLiteral("Orvel-ISP V1.60  Orvel科技");
 const QString kWebAddress = QStringLiteral("http://www.orvel.example");
 const QString kForumAddress = QStringLiteral("http://bbs.orvel.example");
 const QString kMailAddress = QStringLiteral("author@orvel.example");
-const QString kMarqueeText =
-    QStringLiteral("Orvel科技 —— 专注单片机开发工具：ISP下载、串口调试，一个工具全部搞定！   "
-                   "欢迎访问 www.orvel.example");
 constexpr int kPageDownload = 0;
 constexpr int kPageTerminal = 1;
 constexpr int kPageAbout = 2;
@@ -59,70 +55,67 @@ void TMainForm::attachControllers(TLPCFrm *lpc, TSTCFrm *stc)
 QString TMainForm::SupportedDevicesText()
 {
     const QStringList lines = {
-        QStringLiteral("目前版本支持MCU设备:"),
+        tr("目前版本支持MCU设备:"),
         QString(),
-        QStringLiteral(
-            "■ARM7 32位处理器     【LPC2214、LPC2292、LPC2131、LPC2132、LPC2136、LPC2138】"),
-        QStringLiteral("■ARM Cortex-M3 处理器【STM32F10xxExx 家族】"),
-        QStringLiteral(
-            "■STC 8051 微处理器   【STC89C51RC、STC89C52RC、STC89C55RD+、STC89C516RD+】"),
+        tr("■ARM7 32位处理器     【LPC2214、LPC2292、LPC2131、LPC2132、LPC2136、LPC2138】"),
+        tr("■ARM Cortex-M3 处理器【STM32F10xxExx 家族】"),
+        tr("■STC 8051 微处理器   【STC89C51RC、STC89C52RC、STC89C55RD+、STC89C516RD+】"),
         QString(),
-        QStringLiteral(
-            "对于\"ARM7 32位处理器\"、\"ARM Cortex-M3 处理器\"、\"STC 8051 微处理器\" 三类中的"),
-        QStringLiteral("各个型号选择，在ISP下载时可以忽略型号，软件自动识别并控制相应的下载命令。"),
+        tr("对于\"ARM7 32位处理器\"、\"ARM Cortex-M3 处理器\"、\"STC 8051 微处理器\" 三类中的"),
+        tr("各个型号选择，在ISP下载时可以忽略型号，软件自动识别并控制相应的下载命令。"),
         QString(),
-        QStringLiteral("当前版本支持 Oscillator:"),
-        QStringLiteral("8.000M、11.0592M、12.00M、18.432M、22.1184M、24.00M、36.864M ！"),
+        tr("当前版本支持 Oscillator:"),
+        tr("8.000M、11.0592M、12.00M、18.432M、22.1184M、24.00M、36.864M ！"),
     };
     return lines.join(QStringLiteral("\r\n"));
 }
 
 QString TMainForm::AboutText()
 {
-    return QStringLiteral(
-        "您好！欢迎使用 Tramelo —— 单片机串口下载与调试工具。\r\n"
-        "\r\n"
-        "主要功能：\r\n"
-        " 1. 串口ISP下载 STC 8051 单片机 (STC89C51RC/52RC/55RD+/516RD+)；\r\n"
-        " 2. 串口ISP下载 NXP LPC2000 ARM7 (LPC2214/2292/2131/2132/2136/2138)；\r\n"
-        " 3. 串口ISP下载 STM32F10x Cortex-M3 系列；\r\n"
-        " 4. 自动识别芯片型号与晶振频率，型号可不选；\r\n"
-        " 5. 支持 BIN 与 Intel HEX 目标文件；\r\n"
-        " 6. 下载前可用 RTS/DTR 自动复位目标板；\r\n"
-        " 7. 目标文件更新时自动重新下载；\r\n"
-        " 8. 下载过程在状态栏、信息区与进度条上实时显示；\r\n"
-        " 9. 串口调试：COM1 ~ COM8，110 ~ 115200 波特；\r\n"
-        "10. 数据位 5~8、停止位 1/1.5/2、校验 None/Odd/Even/Mark/Space；\r\n"
-        "11. 接收数据以文本或十六进制(HEX)显示；\r\n"
-        "12. 以文本或十六进制(HEX)发送；\r\n"
-        "13. 可选发送新行(回车换行)；\r\n"
-        "14. 按键即发：于发送区按键即发送该键值；\r\n"
-        "15. 定时发送，间隔 1 ~ 9999 ms；\r\n"
-        "16. 读入文件到发送区，保存接收区到文件；\r\n"
-        "17. 手动控制 DTR、RTS 信号线；\r\n"
-        "18. 发送(S:)与接收(R:)字节计数；\r\n"
-        "19. 关闭时保存设置，启动时自动载入；\r\n"
-        "20. 中文显示不乱码。\r\n"
-        "\r\n"
-        "声明：本软件按“现状”提供，作者不对使用本软件造成的任何损失负责。\r\n"
-        "欢迎提出意见和建议：author@orvel.example");
+    return tr("您好！欢迎使用 Tramelo —— 单片机串口下载与调试工具。\r\n"
+              "\r\n"
+              "主要功能：\r\n"
+              " 1. 串口ISP下载 STC 8051 单片机 (STC89C51RC/52RC/55RD+/516RD+)；\r\n"
+              " 2. 串口ISP下载 NXP LPC2000 ARM7 (LPC2214/2292/2131/2132/2136/2138)；\r\n"
+              " 3. 串口ISP下载 STM32F10x Cortex-M3 系列；\r\n"
+              " 4. 自动识别芯片型号与晶振频率，型号可不选；\r\n"
+              " 5. 支持 BIN 与 Intel HEX 目标文件；\r\n"
+              " 6. 下载前可用 RTS/DTR 自动复位目标板；\r\n"
+              " 7. 目标文件更新时自动重新下载；\r\n"
+              " 8. 下载过程在状态栏、信息区与进度条上实时显示；\r\n"
+              " 9. 串口调试：COM1 ~ COM8，110 ~ 115200 波特；\r\n"
+              "10. 数据位 5~8、停止位 1/1.5/2、校验 None/Odd/Even/Mark/Space；\r\n"
+              "11. 接收数据以文本或十六进制(HEX)显示；\r\n"
+              "12. 以文本或十六进制(HEX)发送；\r\n"
+              "13. 可选发送新行(回车换行)；\r\n"
+              "14. 按键即发：于发送区按键即发送该键值；\r\n"
+              "15. 定时发送，间隔 1 ~ 9999 ms；\r\n"
+              "16. 读入文件到发送区，保存接收区到文件；\r\n"
+              "17. 手动控制 DTR、RTS 信号线；\r\n"
+              "18. 发送(S:)与接收(R:)字节计数；\r\n"
+              "19. 关闭时保存设置，启动时自动载入；\r\n"
+              "20. 中文显示不乱码。\r\n"
+              "\r\n"
+              "声明：本软件按“现状”提供，作者不对使用本软件造成的任何损失负责。\r\n"
+              "欢迎提出意见和建议：author@orvel.example");
 }
 
 void TMainForm::FormCreate()
 {
     ShowPortPicture(false);
-    setWindowTitle(kCaption);
-    RzMarqueeStatus1->setText(kMarqueeText);
+    setWindowTitle(tr("Orvel-ISP V1.60  Orvel科技"));
+    RzMarqueeStatus1->setText(
+        tr("Orvel科技 —— 专注单片机开发工具：ISP下载、串口调试，一个工具全部搞定！   "
+           "欢迎访问 www.orvel.example"));
     ReceivedBytes.clear();
 
     if (useSettingsStore_ && !readSettings()) {
-        ui::message({this, QStringLiteral("注册软件"),
-                     QStringLiteral("未知的原因，创建注册信息失败！"), ui::Icon::Exclamation,
-                     true});
+        ui::message({this, tr("注册软件"), tr("未知的原因，创建注册信息失败！"),
+                     ui::Icon::Exclamation, true});
         return;
     }
 
-    SetStatus(QStringLiteral("就绪"));
+    SetStatus(tr("就绪"));
     ComboBox6->setCurrentIndex(ComboBox1->currentIndex());
     ComboBox7->setCurrentIndex(ComboBox2->currentIndex());
     MCUTypeChange();
@@ -178,7 +171,7 @@ void TMainForm::RzPageControl1Change()
         Memo1->setPlainText(SupportedDevicesText());
         break;
     case kPageTerminal:
-        Memo1->setPlainText(QStringLiteral("接收区\r\n") + kWebAddress);
+        Memo1->setPlainText(tr("接收区\r\n%1").arg(kWebAddress));
         break;
     case kPageAbout:
         Memo1->setPlainText(Memo6->toPlainText());
@@ -211,8 +204,9 @@ void TMainForm::Edit1Change(TNumberEdit *field)
 
 void TMainForm::StatusBar1Click()
 {
-    ui::openUrl(QStringLiteral("mailto:") + kMailAddress +
-                QStringLiteral("?&cc=&bcc=&subject=欢迎使用 Tramelo&body=测试报告:%0d"));
+    ui::openUrl(QStringLiteral("mailto:%1?&cc=&bcc=&subject=%2&body=%3")
+                    .arg(kMailAddress, tr("欢迎使用 Tramelo"), tr("测试报告:")) +
+                QStringLiteral("%0d"));
     Image4Click();
 }
 
@@ -317,7 +311,9 @@ bool TMainForm::ComPort_Open()
     ComDriver->setComPortParity(TComPortParity(ComboBox5->currentIndex()));
     ComDriver->BufferedCount = 0;
     if (!ComDriver->Connect()) {
-        InfoBox(texts::portOpenFailed());
+        const QString reason = ComDriver->lastError();
+        if (!reason.isEmpty()) AppendLine(texts::portOpenFailedLine(reason));
+        InfoBox(texts::portOpenFailed(reason));
         return false;
     }
     ComPortActive = true;

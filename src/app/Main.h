@@ -95,6 +95,9 @@ class TNumberEdit;
 
 class TMainForm : public QMainWindow
 {
+    // For tr(): the window's texts are translated in the context "TMainForm".
+    Q_OBJECT
+
 public:
     // useSettingsStore = false: the command line's window, which neither reads nor writes
     // the settings store.

@@ -11,6 +11,7 @@
 
 #include <QCheckBox>
 #include <QComboBox>
+#include <QDir>
 #include <QFileInfo>
 #include <QLineEdit>
 #include <QPlainTextEdit>
@@ -127,8 +128,11 @@ void TMainForm::BitBtn7Click()
 
 void TMainForm::BitBtn2Click()
 {
+    // The dialog starts on the field's file; with an empty field, on its own default name.
+    const QString preset =
+        Edit2->text().isEmpty() ? QDir::home().filePath(QStringLiteral("TEST.pin")) : Edit2->text();
     const QString chosen =
-        ui::chooseFile({this, Edit2->text(), QStringLiteral("bin; pin; hex (*.bin *.pin *.hex)"),
+        ui::chooseFile({this, preset, QStringLiteral("bin; pin; hex (*.bin *.pin *.hex)"),
                         QStringLiteral("bin"), false});
     if (!chosen.isEmpty()) Edit2->setText(chosen);
 }

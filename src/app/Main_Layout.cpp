@@ -9,6 +9,7 @@
 #include <QApplication>
 #include <QCheckBox>
 #include <QComboBox>
+#include <QDir>
 #include <QHelpEvent>
 #include <QKeyEvent>
 #include <QLineEdit>
@@ -93,9 +94,9 @@ public:
     {
         for (int i = 0; i < count(); ++i) {
             const QString path = platform::resolvePortName(itemText(i));
-            const QString what = path.isEmpty()
-                                     ? QStringLiteral("(无设备 / no device)")
-                                     : path + QStringLiteral("  ") + platform::describePort(path);
+            const QString what =
+                path.isEmpty() ? QCoreApplication::translate("TMainForm", "(无设备 / no device)")
+                               : path + QStringLiteral("  ") + platform::describePort(path);
             setItemData(i, what.trimmed(), Qt::ToolTipRole);
         }
         QComboBox::showPopup();
@@ -257,7 +258,7 @@ void TMainForm::buildLayout()
     Memo1->setUndoRedoEnabled(false); // nobody edits it; an undo history would only grow
     Memo1->setGeometry(4, 2, 572, 170);
     Memo1->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
-    Memo1->setPlainText(QStringLiteral("接收区\r\nhttp://www.orvel.example"));
+    Memo1->setPlainText(tr("接收区\r\nhttp://www.orvel.example"));
 
     Panel1 = new TClickLabel(central);
     Panel1->setObjectName(QStringLiteral("Panel1"));
@@ -265,7 +266,7 @@ void TMainForm::buildLayout()
     Panel1->setFrameStyle(QFrame::Panel | QFrame::Sunken);
     Panel1->setAlignment(Qt::AlignCenter);
     Panel1->setPixmap(pictures::db9Help(QSize(560, 168)));
-    Panel1->setToolTip(QStringLiteral("DB9串口信号线定义"));
+    Panel1->setToolTip(tr("DB9串口信号线定义"));
     Panel1->hide();
 
     RzPageControl1 = new QTabWidget(central);
@@ -275,48 +276,53 @@ void TMainForm::buildLayout()
     // ---- page 0: download -----------------------------------------------------------
     auto *download = new QWidget;
     download->setFont(font());
-    label(download, QStringLiteral("MCU 设备"), 8, 8, 56);
-    MCUType = combo(download, "MCUType", devices::deviceNames(),
-                    devices::firstIndexOf(devices::Family::Stm32), 66, 6, 160);
-    label(download, QStringLiteral("文件名称"), 236, 8, 56);
-    Edit2 = new QLineEdit(QStringLiteral("C:\\plc.bin"), download);
+    label(download, tr("MCU 设备"), 8, 8, 56);
+    // The list shows the device table's names; a family entry's word is translated.
+    QStringList deviceNames = devices::deviceNames();
+    for (QString &name : deviceNames)
+        if (name.endsWith(QStringLiteral(" 家族"))) name = tr("%1 家族").arg(name.chopped(3));
+    MCUType = combo(download, "MCUType", deviceNames, devices::firstIndexOf(devices::Family::Stm32),
+                    66, 6, 160);
+    label(download, tr("文件名称"), 236, 8, 56);
+    // The firmware file's default name lies in the user's home folder, where a Linux user can
+    // write; a stored "FileName" replaces it as it was stored.
+    Edit2 = new QLineEdit(QDir::home().filePath(QStringLiteral("plc.bin")), download);
     Edit2->setObjectName(QStringLiteral("Edit2"));
     Edit2->setReadOnly(true);
     Edit2->setGeometry(294, 6, 232, 22);
     BitBtn2 = button(download, "BitBtn2", QStringLiteral("..."), 530, 5, 34);
-    BitBtn2->setToolTip(QStringLiteral("选择目标文件"));
+    BitBtn2->setToolTip(tr("选择目标文件"));
 
-    label(download, QStringLiteral("串口号"), 8, 36, 56);
+    label(download, tr("串口号"), 8, 36, 56);
     ComboBox6 = portCombo(download, "ComboBox6", 66, 34, 80);
-    label(download, QStringLiteral("波特率"), 156, 36, 44);
+    label(download, tr("波特率"), 156, 36, 44);
     ComboBox7 = combo(download, "ComboBox7", baudNames(), 6, 202, 34, 80);
-    QLabel *timeoutLabel = label(download, QStringLiteral("超时值      sec"), 288, 36, 110);
+    QLabel *timeoutLabel = label(download, tr("超时值      sec"), 288, 36, 110);
     Edit3 = new TNumberEdit(QStringLiteral("5"), 2, download);
     Edit3->setObjectName(QStringLiteral("Edit3"));
     placeAfter(Edit3, timeoutLabel);
     Edit3->setToolTip(QStringLiteral("1 ~ 99"));
 
-    CheckBox2 = check(download, "CheckBox2", QStringLiteral("自动复位"), true, 8, 64, 90);
+    CheckBox2 = check(download, "CheckBox2", tr("自动复位"), true, 8, 64, 90);
     CheckBox2->setToolTip(
-        QStringLiteral("选用时：\r上载前 RTS=ON(10ms)DTR=ON(50ms)DTR=OFF (600ms)开始同步命令"));
-    Label4 = label(download, QStringLiteral("复位时间     ms"), 104, 64, 110);
+        tr("选用时：\r上载前 RTS=ON(10ms)DTR=ON(50ms)DTR=OFF (600ms)开始同步命令"));
+    Label4 = label(download, tr("复位时间     ms"), 104, 64, 110);
     Edit4 = new TNumberEdit(QStringLiteral("680"), 3, download);
     Edit4->setObjectName(QStringLiteral("Edit4"));
     placeAfter(Edit4, Label4);
     Edit4->setToolTip(QStringLiteral("1 ~ 999"));
-    CheckBox1 = check(download, "CheckBox1", QStringLiteral("自动程序上载"), false, 250, 64, 110);
-    CheckBox1->setToolTip(
-        QStringLiteral("选用后：\r目标文件(*.bin或*.hex)更新时，自动进行上载操作。"));
-    CheckBox9 = check(download, "CheckBox9", QStringLiteral("校验"), false, 403, 36, 42);
-    CheckBox9->setToolTip(QStringLiteral("STM32: 每块写入后读回比较，不符时重写 (通信量加倍)"));
+    CheckBox1 = check(download, "CheckBox1", tr("自动程序上载"), false, 250, 64, 110);
+    CheckBox1->setToolTip(tr("选用后：\r目标文件(*.bin或*.hex)更新时，自动进行上载操作。"));
+    CheckBox9 = check(download, "CheckBox9", tr("校验"), false, 403, 36, 42);
+    CheckBox9->setToolTip(tr("STM32: 每块写入后读回比较，不符时重写 (通信量加倍)"));
     BitBtn7 = button(download, "BitBtn7", QStringLiteral("12T"), 388, 60, 50, 26);
-    BitBtn7->setToolTip(QStringLiteral(" 6T / 双倍速\r12T / 单倍速"));
+    BitBtn7->setToolTip(tr(" 6T / 双倍速\r12T / 单倍速"));
     Label10 = label(download, QString(), 446, 12, 118);
     Label10->setObjectName(QStringLiteral("Label10"));
     Label10->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
     Label10->setStyleSheet(QStringLiteral("color: red; font-size: 8pt;"));
 
-    BitBtn1 = button(download, "BitBtn1", QStringLiteral("下载"), 446, 32, 118, 54);
+    BitBtn1 = button(download, "BitBtn1", tr("下载"), 446, 32, 118, 54);
     BitBtn1->setIcon(pictures::downloadIcon());
     BitBtn1->setFont(songFont(12, true));
     BitBtn1->setStyleSheet(QStringLiteral("QPushButton { color: #c00000; }"));
@@ -339,53 +345,53 @@ void TMainForm::buildLayout()
         f.setBold(true);
         RzMarqueeStatus1->setFont(f);
     }
-    RzPageControl1->addTab(download, QStringLiteral(" 程序下载(ISP)"));
+    RzPageControl1->addTab(download, tr(" 程序下载(ISP)"));
 
     // ---- page 1: terminal -----------------------------------------------------------
     auto *term = new QWidget;
-    label(term, QStringLiteral("串口号"), 4, 4, 40);
+    label(term, tr("串口号"), 4, 4, 40);
     ComboBox1 = portCombo(term, "ComboBox1", 46, 2, 72);
-    label(term, QStringLiteral("波特率"), 4, 28, 40);
+    label(term, tr("波特率"), 4, 28, 40);
     ComboBox2 = combo(term, "ComboBox2", baudNames(), 6, 46, 26, 72);
-    label(term, QStringLiteral("数据位"), 4, 52, 40);
+    label(term, tr("数据位"), 4, 52, 40);
     ComboBox3 = combo(term, "ComboBox3", {"5", "6", "7", "8"}, 3, 46, 50, 72);
-    label(term, QStringLiteral("停止位"), 4, 76, 40);
+    label(term, tr("停止位"), 4, 76, 40);
     ComboBox4 = combo(term, "ComboBox4", {"1", "1.5", "2"}, 0, 46, 74, 72);
-    label(term, QStringLiteral("奇偶位"), 4, 100, 40);
+    label(term, tr("奇偶位"), 4, 100, 40);
     ComboBox5 = combo(term, "ComboBox5", {"None", "Odd", "Even", "Mark", "Space"}, 0, 46, 98, 72);
 
-    BitBtn3 = button(term, "BitBtn3", QStringLiteral("打开串口"), 124, 2, 84, 30);
+    BitBtn3 = button(term, "BitBtn3", tr("打开串口"), 124, 2, 84, 30);
     BitBtn3->setLayoutDirection(Qt::RightToLeft); // icon right of the caption
     BitBtn3->setIconSize(QSize(24, 16));
-    CheckBox3 = check(term, "CheckBox3", QStringLiteral("DTR"), false, 126, 36, 44);
+    CheckBox3 = check(term, "CheckBox3", QStringLiteral("DTR"), false, 124, 36, 46);
     CheckBox4 = check(term, "CheckBox4", QStringLiteral("RTS"), false, 170, 36, 44);
-    CheckHexRXD = check(term, "CheckHexRXD", QStringLiteral("HEX显示"), false, 126, 58, 84);
-    BitBtn5 = button(term, "BitBtn5", QStringLiteral("清空接收区"), 124, 80, 84);
-    BitBtn9 = button(term, "BitBtn9", QStringLiteral("保存接收区"), 124, 106, 84);
+    CheckHexRXD = check(term, "CheckHexRXD", tr("HEX显示"), false, 126, 58, 84);
+    BitBtn5 = button(term, "BitBtn5", tr("清空接收区"), 124, 80, 84);
+    BitBtn9 = button(term, "BitBtn9", tr("保存接收区"), 124, 106, 84);
 
     Memo2 = new QPlainTextEdit(term);
     Memo2->setObjectName(QStringLiteral("Memo2"));
     Memo2->setGeometry(214, 2, 218, 104);
     Memo2->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
-    Memo2->setPlainText(QStringLiteral("发送区\nhttp://www.orvel.example"));
-    BitBtn4 = button(term, "BitBtn4", QStringLiteral("发送(&S)"), 214, 110, 70);
-    BitBtn6 = button(term, "BitBtn6", QStringLiteral("读入文件"), 288, 110, 70);
-    BitBtn8 = button(term, "BitBtn8", QStringLiteral("清空发送区"), 362, 110, 70);
+    Memo2->setPlainText(tr("发送区\nhttp://www.orvel.example"));
+    BitBtn4 = button(term, "BitBtn4", tr("发送(&S)"), 214, 110, 70);
+    BitBtn6 = button(term, "BitBtn6", tr("读入文件"), 288, 110, 70);
+    BitBtn8 = button(term, "BitBtn8", tr("清空发送区"), 362, 110, 70);
 
-    CheckHexTXD = check(term, "CheckHexTXD", QStringLiteral("HEX发送"), false, 438, 2, 130);
-    CheckBox7 = check(term, "CheckBox7", QStringLiteral("发送新行"), false, 438, 22, 130);
-    CheckBox6 = check(term, "CheckBox6", QStringLiteral("按键即发"), false, 438, 42, 130);
-    CheckBox6->setToolTip(QStringLiteral("选用后：\r于发送区窗口按键即发送该键值"));
-    CheckBox8 = check(term, "CheckBox8", QStringLiteral("发送后清空发送区"), false, 438, 62, 130);
-    CheckBox5 = check(term, "CheckBox5", QStringLiteral("定时发送"), false, 438, 84, 76);
+    CheckHexTXD = check(term, "CheckHexTXD", tr("HEX发送"), false, 438, 2, 130);
+    CheckBox7 = check(term, "CheckBox7", tr("发送新行"), false, 438, 22, 130);
+    CheckBox6 = check(term, "CheckBox6", tr("按键即发"), false, 438, 42, 130);
+    CheckBox6->setToolTip(tr("选用后：\r于发送区窗口按键即发送该键值"));
+    CheckBox8 = check(term, "CheckBox8", tr("发送后清空发送区"), false, 438, 62, 130);
+    CheckBox5 = check(term, "CheckBox5", tr("定时发送"), false, 438, 84, 76);
     Edit1 = new TNumberEdit(QStringLiteral("1000"), 4, term);
     Edit1->setObjectName(QStringLiteral("Edit1"));
     Edit1->setGeometry(438, 106, 40, 22);
     Edit1->setToolTip(QStringLiteral("1 ~ 9999"));
-    Label11 = label(term, QStringLiteral("ms/次"), 482, 108, 40);
-    BitBtn10 = button(term, "BitBtn10", QStringLiteral("帮助"), 524, 106, 44);
-    BitBtn10->setToolTip(QStringLiteral("DB9串口信号线定义"));
-    RzPageControl1->addTab(term, QStringLiteral(" 串口调试助手"));
+    Label11 = label(term, tr("ms/次"), 482, 108, 40);
+    BitBtn10 = button(term, "BitBtn10", tr("帮助"), 524, 106, 44);
+    BitBtn10->setToolTip(tr("DB9串口信号线定义"));
+    RzPageControl1->addTab(term, tr(" 串口调试助手"));
 
     // ---- page 2: about ---------------------------------------------------------------
     auto *about = new QWidget;
@@ -394,10 +400,10 @@ void TMainForm::buildLayout()
     Memo6->setReadOnly(true);
     Memo6->setGeometry(2, 2, 566, 136);
     Memo6->setPlainText(AboutText());
-    RzPageControl1->addTab(about, QStringLiteral(" 关于"));
+    RzPageControl1->addTab(about, tr(" 关于"));
 
     // ---- page 3: forum ---------------------------------------------------------------
-    RzPageControl1->addTab(new QWidget, QStringLiteral(" Orvel 论坛 bbs.orvel.example"));
+    RzPageControl1->addTab(new QWidget, tr(" Orvel 论坛 bbs.orvel.example"));
 
     // ---- status strip ----------------------------------------------------------------
     StatusBar1 = new TStatusBar(central);

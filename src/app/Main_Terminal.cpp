@@ -6,6 +6,7 @@
 
 #include <QCheckBox>
 #include <QComboBox>
+#include <QCoreApplication>
 #include <QFile>
 #include <QLabel>
 #include <QPlainTextEdit>
@@ -18,8 +19,16 @@
 namespace {
 constexpr int kTerminalPage = 1;
 constexpr int kPreciseTimerBelowMs = 50;
-const QString kCaptionOpen = QStringLiteral("打开串口");
-const QString kCaptionClose = QStringLiteral("关闭串口");
+// The open/close button's caption carries the port's state; it is set from and compared with
+// the same translated text.
+QString captionOpen()
+{
+    return QCoreApplication::translate("TMainForm", "打开串口");
+}
+QString captionClose()
+{
+    return QCoreApplication::translate("TMainForm", "关闭串口");
+}
 const QString kWriteFailedText =
     QStringLiteral("当前串口号操作错误 ！\r请选择其它串口，或检查串口是否已经无效。");
 const QString kReadFailedText = QStringLiteral("串口读取失败（设备已拔出？），已关闭串口");
@@ -30,16 +39,16 @@ const QString kReadFailedText = QStringLiteral("串口读取失败（设备已�
 
 void TMainForm::BitBtn3Click()
 {
-    if (BitBtn3->text() == kCaptionOpen) {
+    if (BitBtn3->text() == captionOpen()) {
         if (!ComPort_Open()) return;
-        BitBtn3->setText(kCaptionClose);
+        BitBtn3->setText(captionClose());
         CheckBox3Click();
         CheckBox4Click();
         CheckBox5Click();
         SentCount = 0;
         StatusBar1->setPanelText(1, QStringLiteral("S:0"));
     } else {
-        BitBtn3->setText(kCaptionOpen);
+        BitBtn3->setText(captionOpen());
         ComPort_Close();
     }
 }
@@ -67,7 +76,7 @@ void TMainForm::CheckBox4Click()
 void TMainForm::terminalWriteFailed()
 {
     ComPort_Close();
-    BitBtn3->setText(kCaptionOpen);
+    BitBtn3->setText(captionOpen());
     InfoBox(kWriteFailedText);
 }
 
@@ -76,7 +85,7 @@ void TMainForm::terminalWriteFailed()
 void TMainForm::terminalReadFailed()
 {
     ComPort_Close();
-    BitBtn3->setText(kCaptionOpen);
+    BitBtn3->setText(captionOpen());
     SetStatus(kReadFailedText);
 }
 

@@ -1,5 +1,6 @@
 #include "app/Pictures.h"
 
+#include <QCoreApplication>
 #include <QFont>
 #include <QLinearGradient>
 #include <QPainter>
@@ -94,6 +95,31 @@ QPixmap logo(const QSize &size)
     return pm;
 }
 
+QImage appIcon(int size)
+{
+    // The logo's blue gradient and its white and yellow on a rounded square: a white T over a
+    // yellow row of serial-plug pins. Drawn from shapes alone (no font), so the icons made from
+    // it at build time look the same on every machine.
+    QImage img(size, size, QImage::Format_ARGB32_Premultiplied);
+    img.fill(Qt::transparent);
+    QPainter p(&img);
+    p.setRenderHint(QPainter::Antialiasing);
+    p.scale(size / 64.0, size / 64.0);
+    QLinearGradient g(0, 0, 64, 64);
+    g.setColorAt(0, QColor(16, 70, 140));
+    g.setColorAt(1, QColor(90, 160, 220));
+    p.setPen(Qt::NoPen);
+    p.setBrush(g);
+    p.drawRoundedRect(QRectF(2, 2, 60, 60), 12, 12);
+    p.setBrush(Qt::white);
+    p.drawRect(QRectF(13, 11, 38, 9));
+    p.drawRect(QRectF(27.5, 11, 9, 31));
+    p.setBrush(QColor(255, 230, 120));
+    for (int i = 0; i < 4; ++i)
+        p.drawEllipse(QPointF(17 + i * 10, 51), 3.6, 3.6);
+    return img;
+}
+
 QPixmap db9Help(const QSize &size)
 {
     // The 9-pin D-sub connector of a PC's serial port (DTE), seen from the front of the plug,
@@ -105,9 +131,15 @@ QPixmap db9Help(const QSize &size)
         const char *meaning;
     };
     static constexpr Pin kPins[] = {
-        {1, "DCD", "载波检测"},     {2, "RXD", "接收数据"}, {3, "TXD", "发送数据"},
-        {4, "DTR", "数据终端就绪"}, {5, "GND", "信号地"},   {6, "DSR", "数据设备就绪"},
-        {7, "RTS", "请求发送"},     {8, "CTS", "清除发送"}, {9, "RI", "振铃指示"},
+        {1, "DCD", QT_TRANSLATE_NOOP("pictures", "载波检测")},
+        {2, "RXD", QT_TRANSLATE_NOOP("pictures", "接收数据")},
+        {3, "TXD", QT_TRANSLATE_NOOP("pictures", "发送数据")},
+        {4, "DTR", QT_TRANSLATE_NOOP("pictures", "数据终端就绪")},
+        {5, "GND", QT_TRANSLATE_NOOP("pictures", "信号地")},
+        {6, "DSR", QT_TRANSLATE_NOOP("pictures", "数据设备就绪")},
+        {7, "RTS", QT_TRANSLATE_NOOP("pictures", "请求发送")},
+        {8, "CTS", QT_TRANSLATE_NOOP("pictures", "清除发送")},
+        {9, "RI", QT_TRANSLATE_NOOP("pictures", "振铃指示")},
     };
     QPixmap pm(size);
     pm.fill(QColor(250, 250, 240));
@@ -151,7 +183,7 @@ QPixmap db9Help(const QSize &size)
     p.setFont(title);
     p.setPen(QColor(20, 60, 130));
     p.drawText(QRectF(8, 4, size.width() * 0.45, 20), Qt::AlignLeft,
-               QStringLiteral("DB9 串口信号线定义 (针座正视)"));
+               QCoreApplication::translate("pictures", "DB9 串口信号线定义 (针座正视)"));
 
     QFont text(QStringLiteral("Sans"));
     text.setPixelSize(12);
@@ -169,7 +201,8 @@ QPixmap db9Help(const QSize &size)
                    QString::fromLatin1(pin.name));
         p.setPen(QColor(40, 40, 40));
         p.drawText(QRectF(x0 + 95, y, size.width() - x0 - 95, rowH),
-                   Qt::AlignVCenter | Qt::AlignLeft, QString::fromUtf8(pin.meaning));
+                   Qt::AlignVCenter | Qt::AlignLeft,
+                   QCoreApplication::translate("pictures", pin.meaning));
     }
     return pm;
 }

@@ -330,8 +330,14 @@ bool TSTCFrm::runDownload()
         ComPort1->setCommName(m.ComboBox1->currentText());
         ComPort1->setBaudRate(stc::kLowBaudRate);
         ComPort1->StartPort();
-    } catch (const std::exception &) {
-        m.InfoBox(texts::portOpenFailed());
+    } catch (const std::exception &e) {
+        // The component's own message is generic; the serial layer's detail says why.
+        const auto *comms = dynamic_cast<const ECommsError *>(&e);
+        const QString reason = comms && !comms->detail().isEmpty()
+                                   ? comms->detail()
+                                   : QString::fromLocal8Bit(e.what());
+        m.AppendLine(texts::portOpenFailedLine(reason));
+        m.InfoBox(texts::portOpenFailed(reason));
         m.SetStayOnTop(false);
         m.BitBtn1->setEnabled(true);
         return false;
@@ -492,7 +498,10 @@ bool TSTCFrm::StcLoadImage(const QString &fileName)
     QByteArray buffer(stc::kImageBufferSize, '\0');
     // The result is not looked at: a file without an end record, for one, still gives the
     // data it holds. The buffer is used with whatever the decoder wrote into it.
-    hexlib::decodeHexFile(fileName, reinterpret_cast<quint8 *>(buffer.data()));
+    hexlib::LoadNotes notes;
+    hexlib::decodeHexFile(fileName, reinterpret_cast<quint8 *>(buffer.data()), &notes);
+    // Copies passed over and the carried copy loaded instead are said in the status bar.
+    if (const QString note = notes.statusText(); !note.isEmpty()) MainForm->SetStatus(note);
 
     const std::optional<qsizetype> length = stc::imageLength(buffer);
     if (!length) {

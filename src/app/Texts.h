@@ -1,6 +1,7 @@
 // Texts that more than one window shows, each defined here once.
 #pragma once
 
+#include <QCoreApplication>
 #include <QString>
 
 namespace texts {
@@ -9,8 +10,22 @@ namespace texts {
 // STC programmer's own component). A CR separates its two lines.
 inline QString portOpenFailed()
 {
-    return QStringLiteral(
-        "当前串口号已经被占用，或其它错误 ！\r请选择其它串口，或检查串口设置是否正确。");
+    return QCoreApplication::translate(
+        "texts", "当前串口号已经被占用，或其它错误 ！\r请选择其它串口，或检查串口设置是否正确。");
+}
+
+// The same box with the serial layer's reason (which names the device and, when access is
+// denied, the group that grants it) as a line of its own below the two lines above.
+inline QString portOpenFailed(const QString &reason)
+{
+    if (reason.isEmpty()) return portOpenFailed();
+    return QStringLiteral("%1\n%2").arg(portOpenFailed(), reason);
+}
+
+// The message-area line that keeps the reason after the box is closed.
+inline QString portOpenFailedLine(const QString &reason)
+{
+    return QCoreApplication::translate("texts", "串口打开失败：%1").arg(reason);
 }
 
 } // namespace texts

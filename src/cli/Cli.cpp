@@ -1,7 +1,9 @@
 #include "cli/Cli.h"
 #include "cli/Read.h"
 
+#include "app/Language.h"
 #include "app/Main.h"
+#include "app/STC.h"
 #include "hexlib/StcHexLib.h"
 #include "logic/Devices.h"
 #include "logic/FirmwareFile.h"
@@ -17,8 +19,13 @@
 #include <QFileInfo>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QSocketNotifier>
 #include <QTimer>
+#include <cerrno>
+#include <csignal>
 #include <cstdio>
+#include <cstring>
+#include <fcntl.h>
 #include <unistd.h>
 #include <vector>
 
@@ -192,7 +199,10 @@ QString unusableFile(devices::Family family, const QString &path)
         if (const QString why = firmwarefile::decoderRefusal(path); !why.isEmpty())
             return QStringLiteral("%1: %2").arg(path, why);
         std::vector<quint8> image(0x10000, 0);
-        hexlib::decodeHexFile(path, image.data());
+        hexlib::LoadNotes notes;
+        hexlib::decodeHexFile(path, image.data(), &notes);
+        if (const QString note = notes.statusText(); !note.isEmpty())
+            out(stderr, QStringLiteral("tramelo: %1\n").arg(note));
         if (!stc::imageLength(QByteArrayView(reinterpret_cast<const char *>(image.data()),
                                              qsizetype(image.size()))))
             return QStringLiteral("%1: no data within the 64 KiB image").arg(path);
@@ -240,6 +250,67 @@ private:
     QString status_;
 };
 
+// SIGTERM, SIGINT and SIGHUP end a download the way closing the window does: the port's line
+// settings are restored, its exclusive mode cleared and its lock released, then the program
+// exits with 128+signal. The handler only notes the signal and writes a byte into a pipe (both
+// async-signal-safe); the event loop, which the blocking STC download pumps too, reads the
+// pipe and does the rest. A second signal ends the program at once.
+volatile sig_atomic_t endSignal = 0;
+int endSignalPipe[2] = {-1, -1};
+constexpr int kEndSignals[] = {SIGTERM, SIGINT, SIGHUP};
+
+void onEndSignal(int sig)
+{
+    if (endSignal != 0) ::_exit(128 + sig);
+    endSignal = sig;
+    const int saved = errno;
+    const char byte = 1;
+    [[maybe_unused]] const ssize_t n = ::write(endSignalPipe[1], &byte, 1);
+    errno = saved;
+}
+
+class EndSignals
+{
+public:
+    EndSignals()
+    {
+        if (::pipe2(endSignalPipe, O_CLOEXEC | O_NONBLOCK) != 0) return;
+        struct sigaction action = {};
+        action.sa_handler = onEndSignal;
+        sigemptyset(&action.sa_mask);
+        action.sa_flags = SA_RESTART;
+        for (size_t i = 0; i < std::size(kEndSignals); ++i)
+            ::sigaction(kEndSignals[i], &action, &previous_[i]);
+        installed_ = true;
+    }
+    ~EndSignals()
+    {
+        if (!installed_) return;
+        for (size_t i = 0; i < std::size(kEndSignals); ++i)
+            ::sigaction(kEndSignals[i], &previous_[i], nullptr);
+        ::close(endSignalPipe[0]);
+        ::close(endSignalPipe[1]);
+        endSignalPipe[0] = endSignalPipe[1] = -1;
+        endSignal = 0;
+    }
+    EndSignals(const EndSignals &) = delete;
+    EndSignals &operator=(const EndSignals &) = delete;
+    bool installed() const { return installed_; }
+    int readFd() const { return endSignalPipe[0]; }
+    // The signal received (0: none yet); empties the pipe.
+    static int take()
+    {
+        char bytes[16];
+        while (::read(endSignalPipe[0], bytes, sizeof bytes) > 0) {
+        }
+        return endSignal;
+    }
+
+private:
+    bool installed_ = false;
+    struct sigaction previous_[std::size(kEndSignals)]{};
+};
+
 int download(const QStringList &args)
 {
     DownloadOptions o;
@@ -261,6 +332,7 @@ int download(const QStringList &args)
             return usage(QStringLiteral("--port takes COM1..COM8 or a device path"));
     }
 
+    const EndSignals endSignals;
     ApplicationWindows windows = CreateApplicationWindows(false);
     TMainForm &w = *windows.main;
     DownloadChoices choices;
@@ -308,6 +380,21 @@ int download(const QStringList &args)
         if (exitCode < 0) exitCode = exitStatus(result);
         QTimer::singleShot(0, qApp, [] { QCoreApplication::exit(0); });
     };
+
+    QSocketNotifier signalled(endSignals.readFd(), QSocketNotifier::Read);
+    signalled.setEnabled(endSignals.installed());
+    QObject::connect(&signalled, &QSocketNotifier::activated, &w, [&] {
+        const int sig = EndSignals::take();
+        if (sig == 0) return;
+        signalled.setEnabled(false);
+        exitCode = 128 + sig;
+        progress.clear();
+        out(stderr, QStringLiteral("tramelo: %1: the download was ended\n")
+                        .arg(QString::fromLocal8Bit(::strsignal(sig))));
+        windows.stc->FormClose();
+        w.ComPort_Close();
+        QCoreApplication::exit(0);
+    });
 
     QTimer::singleShot(0, &w, [&] {
         try {
@@ -388,6 +475,7 @@ int run(int argc, char **argv)
     int qtArgc = 1;
     ui::Application app(qtArgc, argv);
     QApplication::setApplicationName(QStringLiteral("Tramelo"));
+    language::install(app);
     if (args[0] == "ports") return args.size() == 1 ? ports() : usage("ports takes no arguments");
     if (args[0] == "read") return readFlash(args.mid(1));
     return download(args.mid(1));

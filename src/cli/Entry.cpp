@@ -1,8 +1,11 @@
 #include "app/Main.h"
 #include "cli/Cli.h"
 
+#include "app/Language.h"
+#include "app/Pictures.h"
 #include "app/Ui.h"
 
+#include <QIcon>
 #include <QPalette>
 #include <QToolTip>
 
@@ -12,6 +15,12 @@ int main(int argc, char *argv[])
 
     ui::Application app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Tramelo"));
+    language::install(app);
+    QIcon icon;
+    for (const int size : {16, 32, 48, 64, 128})
+        icon.addPixmap(QPixmap::fromImage(pictures::appIcon(size)));
+    QApplication::setWindowIcon(icon);
+    QGuiApplication::setDesktopFileName(QStringLiteral("example.orvel.Tramelo"));
     ApplicationWindows windows = CreateApplicationWindows();
     QPalette tips = QToolTip::palette();
     tips.setColor(QPalette::ToolTipBase, QColor(11, 255, 11));

@@ -5,10 +5,12 @@
 #include <QFile>
 
 #include <fcntl.h>
+#include <grp.h>
 #include <linux/serial.h>
 #include <poll.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -18,6 +20,7 @@
 #include <climits>
 #include <cstring>
 #include <mutex>
+#include <vector>
 
 namespace platform {
 
@@ -74,6 +77,45 @@ QString errnoText(int err)
     return QString::fromLocal8Bit(std::strerror(err));
 }
 
+bool inGroup(gid_t gid)
+{
+    if (::getegid() == gid) return true;
+    const int n = ::getgroups(0, nullptr);
+    if (n <= 0) return false;
+    std::vector<gid_t> groups(static_cast<size_t>(n));
+    const int got = ::getgroups(n, groups.data());
+    return got > 0 && std::find(groups.begin(), groups.begin() + got, gid) != groups.begin() + got;
+}
+
+// Access to a serial device is granted through the group that owns the device node, which
+// differs between distributions (dialout, uucp, tty): the advice names the device's own
+// group, as the device reports it, rather than assuming one.
+QString accessDeniedText(const QString &path, const QByteArray &native)
+{
+    struct stat st = {};
+    if (::stat(native.constData(), &st) != 0)
+        return QStringLiteral("%1: permission denied").arg(path);
+    QString name = QString::number(st.st_gid);
+    std::vector<char> buffer(16384);
+    struct group gr = {};
+    struct group *found = nullptr;
+    if (::getgrgid_r(st.st_gid, &gr, buffer.data(), buffer.size(), &found) == 0 && found)
+        name = QString::fromLocal8Bit(found->gr_name);
+    if (st.st_gid == 0)
+        return QStringLiteral("%1: permission denied. The device belongs to the group '%2': "
+                              "ask the administrator for access (a udev rule giving the device "
+                              "a group such as dialout).")
+            .arg(path, name);
+    if (inGroup(st.st_gid))
+        return QStringLiteral("%1: permission denied although the user is in the device's group "
+                              "'%2': the device's mode (%3) gives that group no read and write "
+                              "access.")
+            .arg(path, name, QString::number(st.st_mode & 07777, 8));
+    return QStringLiteral("%1: permission denied. The device belongs to the group '%2': add the "
+                          "user to it (sudo usermod -aG %2 $USER) and log in again.")
+        .arg(path, name);
+}
+
 } // namespace
 
 void setSerialTracer(std::function<void(const SerialTraceEvent &)> tracer)
@@ -118,10 +160,7 @@ OpenResult SerialPort::open(const QString &path)
             return OpenResult::NotFound;
         case EACCES:
         case EPERM:
-            error_ = QStringLiteral("%1: permission denied. Serial ports belong to the group "
-                                    "'dialout': add the user to it (sudo usermod -aG dialout "
-                                    "$USER) and log in again.")
-                         .arg(path);
+            error_ = accessDeniedText(path, native);
             return OpenResult::AccessDenied;
         case EBUSY:
             error_ = QStringLiteral("%1 is in use by another program").arg(path);

@@ -88,7 +88,8 @@ public:
     bool isOpen() const { return fd_ >= 0; }
     int fd() const { return fd_; }
     QString path() const { return path_; }
-    // Human-readable reason of the last failed open (names the dialout group on EACCES).
+    // Human-readable reason of the last failed open (on EACCES it names the group
+    // that owns the device and how to join it).
     QString errorString() const { return error_; }
 
     bool applyLine(const LineSettings &s);
