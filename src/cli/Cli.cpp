@@ -1,4 +1,5 @@
 #include "cli/Cli.h"
+#include "cli/Simulate.h"
 
 #include "app/Main.h"
 #include "hexlib/StcHexLib.h"
@@ -17,6 +18,7 @@
 #include <QPushButton>
 #include <QTimer>
 #include <cstdio>
+#include <cstring>
 #include <unistd.h>
 #include <vector>
 
@@ -31,6 +33,8 @@ const char kUsage[] =
     "Usage: tramelo download --device DEV --port PORT [--baud RATE] [--no-reset]\n"
     "                        [--reset-ms N] [--timeout N] [--6t] FILE\n"
     "       tramelo ports\n"
+    "       tramelo simulate --device DEV [--link PATH] [--dump FILE] [--baud N]\n"
+    "       tramelo --demo\n"
     "       tramelo --help | --version\n";
 
 const char kHelp[] =
@@ -49,6 +53,12 @@ const char kHelp[] =
     "    --timeout N    1-99: STC connect time-out in s, LPC pause factor (default 5)\n"
     "    --6t           STC: set the double-speed (6T) clock mode instead of 12T\n"
     "  ports         list the serial ports present and the COM names they answer to\n"
+    "  simulate      serve a virtual board of DEV's family on a new pseudo-terminal until\n"
+    "                SIGINT/SIGTERM; prints its path, then one line per command it gets\n"
+    "    --link PATH    also name the terminal by this symbolic link\n"
+    "    --dump FILE    write the board's flash to FILE at the end\n"
+    "    --baud N       pace the board's answers like a UART at N baud\n"
+    "  --demo        open the window with a virtual STM32 board as COM1\n"
     "\n"
     "Exit status: 0 written, 1 failed, 2 usage error or unusable file, 3 port not opened.\n";
 
@@ -340,6 +350,7 @@ bool wantsCommandLine(int argc, char **)
 
 int run(int argc, char **argv)
 {
+    if (std::strcmp(argv[1], "--demo") == 0) return demo(argc, argv);
     // No display is needed: the window's controls run on Qt's offscreen platform.
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
     // Standard error carries the program's own lines; the toolkit's notes about its
@@ -360,6 +371,7 @@ int run(int argc, char **argv)
         std::printf("tramelo %s\n", "1.60");
         return kExitOk;
     }
+    if (args[0] == "simulate") return simulate(args.mid(1));
     if (args[0] != "download" && args[0] != "ports")
         return usage(QStringLiteral("unknown command: %1").arg(args[0]));
     int qtArgc = 1;
