@@ -100,6 +100,7 @@ private slots:
         QTest::newRow("simulate without device") << QStringList{"simulate"} << 2 << "--device";
         QTest::newRow("simulate unknown device")
             << QStringList{"simulate", "--device", "avr"} << 2 << "unknown or ambiguous device";
+        QTest::newRow("demo with arguments") << QStringList{"--demo", "x"} << 2 << "no arguments";
         QTest::newRow("simulate bad rate")
             << QStringList{"simulate", "--device", "stm32", "--baud", "0"} << 2 << "--baud takes";
     }
@@ -211,17 +212,20 @@ private slots:
         QTest::addColumn<QByteArray>("image");
         QTest::addColumn<QString>("file");
         QTest::addColumn<QStringList>("options");
+        QTest::addColumn<QStringList>("boardOptions");
         QTest::addColumn<int>("downloads");
         QTest::addColumn<QString>("narrated");
         const QByteArray stm32 = randomImage(3000, 21), lpc = randomImage(5000, 22);
         const QByteArray stc = randomImage(700, 23).replace('\0', '\x01');
         QTest::newRow("STM32, two downloads")
             << "stm32" << stm32 << writeFile("sim.bin", stm32) << QStringList{"--baud", "115200"}
-            << 2 << "31 Write Memory 0x08000000, 256 bytes";
+            << QStringList{} << 2 << "31 Write Memory 0x08000000, 256 bytes";
         QTest::newRow("LPC2138") << "lpc2138" << lpc << writeFile("sim-lpc.hex", hexOf(lpc))
-                                 << QStringList{"--timeout", "1"} << 1 << "U 23130 -> 0";
-        QTest::newRow("STC89C52RC") << "stc89c52rc" << stc << writeFile("sim-stc.hex", hexOf(stc))
-                                    << QStringList{"--timeout", "3"} << 1 << "84 erase";
+                                 << QStringList{"--timeout", "1"} << QStringList{"--baud", "115200"}
+                                 << 1 << "U 23130 -> 0";
+        QTest::newRow("STC89C52RC")
+            << "stc89c52rc" << stc << writeFile("sim-stc.hex", hexOf(stc))
+            << QStringList{"--timeout", "3"} << QStringList{} << 1 << "84 erase";
     }
 
     void simulateServesDownloads()
@@ -230,10 +234,13 @@ private slots:
         QFETCH(QByteArray, image);
         QFETCH(QString, file);
         QFETCH(QStringList, options);
+        QFETCH(QStringList, boardOptions);
         QFETCH(int, downloads);
         QFETCH(QString, narrated);
         const QString dump = home_.filePath(device + ".dump"), link = home_.filePath(device);
-        QProcess *board = start({"simulate", "--device", device, "--dump", dump, "--link", link});
+        QProcess *board =
+            start(QStringList{"simulate", "--device", device, "--dump", dump, "--link", link} +
+                  boardOptions);
         QTRY_VERIFY_WITH_TIMEOUT(board->canReadLine(), 10000);
         const QString path = QString::fromUtf8(board->readLine()).trimmed();
         QVERIFY(path.startsWith("/dev/pts/"));

@@ -225,10 +225,13 @@ int simulate(const QStringList &args)
 
 int demo(int argc, char **argv)
 {
+    if (argc != 2) {
+        print(stderr, QStringLiteral("tramelo: --demo takes no arguments"));
+        return kExitUsage;
+    }
     int qtArgc = 1;
     ui::Application app(qtArgc, argv);
     QApplication::setApplicationName(QStringLiteral("Tramelo"));
-    if (argc != 2) return simulateUsage(QStringLiteral("--demo takes no arguments"));
 
     // COM1: the STM32 board the download page is set up for. COM2: an LPC2136 board for the
     // terminal page; its boot loader echoes and answers plain text, so it can be talked to
