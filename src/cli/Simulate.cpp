@@ -52,12 +52,13 @@ void print(FILE *f, const QString &text)
     std::fflush(f);
 }
 
+const char kSimulateUsage[] =
+    "Usage: tramelo simulate --device DEV [--link PATH] [--dump FILE] [--baud N]";
+
 int simulateUsage(const QString &problem)
 {
     print(stderr, QStringLiteral("tramelo: %1").arg(problem));
-    print(stderr,
-          QStringLiteral(
-              "Usage: tramelo simulate --device DEV [--link PATH] [--dump FILE] [--baud N]"));
+    print(stderr, QString::fromLatin1(kSimulateUsage));
     return kExitUsage;
 }
 
@@ -148,7 +149,10 @@ int simulate(const QStringList &args)
             return true;
         };
         QString v;
-        if (a == "--device") {
+        if (a == "--help" || a == "-h") {
+            print(stdout, QString::fromLatin1(kSimulateUsage));
+            return kExitOk;
+        } else if (a == "--device") {
             if (!value(deviceName)) return simulateUsage("--device needs a value");
         } else if (a == "--link") {
             if (!value(link)) return simulateUsage("--link needs a value");
@@ -166,9 +170,10 @@ int simulate(const QStringList &args)
     }
     if (deviceName.isEmpty()) return simulateUsage("--device is missing");
     const int device = devices::findDevice(deviceName);
-    std::unique_ptr<sim::VirtualBoard> board = boardFor(device);
-    if (!board)
+    if (device < 0)
         return simulateUsage(QStringLiteral("unknown or ambiguous device: %1").arg(deviceName));
+    std::unique_ptr<sim::VirtualBoard> board = boardFor(device);
+    if (!board) return simulateUsage(QStringLiteral("no virtual board of %1").arg(deviceName));
 
     // The signals that end the board are taken by sigwait() below; blocked before the peer's
     // thread starts, so that thread never takes them.
