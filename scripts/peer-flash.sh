@@ -42,7 +42,8 @@ check_board() {
     echo "peer-flash: $1: $(($(wc -l <"$work/$1.log") - 1)) commands, flash holds the image"
 }
 
-# STM32: 20 KB of random bytes, written and verified.
+# STM32: 20 KB of random bytes, written and verified. A pseudo-terminal takes no parity
+# setting (stm32flash's default 8e1 fails to open it), hence 8n1; the board does not see bits.
 head -c 20480 /dev/urandom >"$work/stm32.bin"
 start_board stm32
 stm32flash -m 8n1 -b 115200 -w "$work/stm32.bin" -v "$tty" | tr '\r' '\n' | tail -n 3
