@@ -9,6 +9,7 @@ packages=(
     fonts-noto-cjk
     xvfb xauth imagemagick
     clang libclang-rt-14-dev
+    stm32flash lpc21isp
 )
 as_root() { if [ "$(id -u)" = 0 ]; then "$@"; else sudo "$@"; fi; }
 missing=()

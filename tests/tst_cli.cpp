@@ -13,6 +13,7 @@
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QTest>
+#include <csignal>
 
 using testsupport::PtyPeer;
 
@@ -103,6 +104,12 @@ private slots:
                                   << 2 << "unsupported rate";
         QTest::newRow("missing value")
             << QStringList{"download", "--device"} << 2 << "needs a value";
+        QTest::newRow("simulate without device") << QStringList{"simulate"} << 2 << "--device";
+        QTest::newRow("simulate unknown device")
+            << QStringList{"simulate", "--device", "avr"} << 2 << "unknown or ambiguous device";
+        QTest::newRow("demo with arguments") << QStringList{"--demo", "x"} << 2 << "no arguments";
+        QTest::newRow("simulate bad rate")
+            << QStringList{"simulate", "--device", "stm32", "--baud", "0"} << 2 << "--baud takes";
     }
 
     void usageAndHelp()
@@ -379,6 +386,67 @@ private slots:
         QVERIFY2(r.out.contains("上载数据成功 ！"), qPrintable(r.out + r.err));
         QCOMPARE(board.flash().left(image.size()), image);
         peer.attach(nullptr);
+    }
+
+    // `tramelo simulate` as a script uses it: the board's path from its first line, downloads
+    // by the program's own command line through the link, the flash dumped on SIGTERM.
+    void simulateServesDownloads_data()
+    {
+        QTest::addColumn<QString>("device");
+        QTest::addColumn<QByteArray>("image");
+        QTest::addColumn<QString>("file");
+        QTest::addColumn<QStringList>("options");
+        QTest::addColumn<QStringList>("boardOptions");
+        QTest::addColumn<int>("downloads");
+        QTest::addColumn<QString>("narrated");
+        const QByteArray stm32 = randomImage(3000, 21), lpc = randomImage(5000, 22);
+        const QByteArray stc = randomImage(700, 23).replace('\0', '\x01');
+        QTest::newRow("STM32, two downloads")
+            << "stm32" << stm32 << writeFile("sim.bin", stm32) << QStringList{"--baud", "115200"}
+            << QStringList{} << 2 << "31 Write Memory 0x08000000, 256 bytes";
+        QTest::newRow("LPC2138") << "lpc2138" << lpc << writeFile("sim-lpc.hex", hexOf(lpc))
+                                 << QStringList{"--timeout", "1"} << QStringList{"--baud", "115200"}
+                                 << 1 << "U 23130 -> 0";
+        QTest::newRow("STC89C52RC")
+            << "stc89c52rc" << stc << writeFile("sim-stc.hex", hexOf(stc))
+            << QStringList{"--timeout", "3"} << QStringList{} << 1 << "84 erase";
+    }
+
+    void simulateServesDownloads()
+    {
+        QFETCH(QString, device);
+        QFETCH(QByteArray, image);
+        QFETCH(QString, file);
+        QFETCH(QStringList, options);
+        QFETCH(QStringList, boardOptions);
+        QFETCH(int, downloads);
+        QFETCH(QString, narrated);
+        const QString dump = home_.filePath(device + ".dump"), link = home_.filePath(device);
+        QProcess *board =
+            start(QStringList{"simulate", "--device", device, "--dump", dump, "--link", link} +
+                  boardOptions);
+        QTRY_VERIFY_WITH_TIMEOUT(board->canReadLine(), 10000);
+        const QString path = QString::fromUtf8(board->readLine()).trimmed();
+        QVERIFY(path.startsWith("/dev/pts/"));
+        QCOMPARE(QFileInfo(link).symLinkTarget(), path);
+        for (int i = 0; i < downloads; ++i) {
+            if (i > 0) QTest::qWait(1500); // quiet line: the board resets as between sessions
+            const Run r =
+                run(QStringList{"download", "--device", device, "--port", link, "--no-reset"} +
+                        options + QStringList{file},
+                    120000);
+            QVERIFY2(r.code == 0, qPrintable(r.out + r.err));
+        }
+        QCOMPARE(::kill(pid_t(board->processId()), SIGTERM), 0);
+        const Run r = finish(board);
+        QCOMPARE(r.code, 0);
+        QVERIFY2(r.out.contains(narrated), qPrintable(r.out));
+        QCOMPARE(r.out.count("-- reset: the line was quiet"), downloads - 1);
+        QVERIFY(!r.out.contains("!! "));
+        QVERIFY(!QFileInfo::exists(link));
+        QFile f(dump);
+        QVERIFY(f.open(QIODevice::ReadOnly));
+        QCOMPARE(f.readAll().left(image.size()), image);
     }
 
     void twoBoardsAtOnce()

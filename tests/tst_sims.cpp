@@ -1,15 +1,19 @@
 // The boot-loader simulators must accept exactly what the chips accept: a simulator that
 // takes a wrong frame would let a faulty programmer pass its end-to-end test. Each table
 // feeds right and wrong frames directly, whole and byte by byte; the pty peer is checked
-// through a real open of its slave.
+// through a real open of its slave, and the virtual board behind it.
+#include "logic/Stm32Image.h"
+#include "sim/Board.h"
 #include "sim/LpcSim.h"
 #include "sim/StcSim.h"
 #include "sim/Stm32Sim.h"
 #include "support/PtyPeer.h"
 
+#include <QBuffer>
 #include <QElapsedTimer>
 #include <QRandomGenerator>
 #include <QTimer>
+#include <QtEndian>
 #include <QtTest>
 
 #include <cerrno>
@@ -152,6 +156,10 @@ private slots:
     void ptyDelaysBaudRateAnswer();
     void ptyPacingMatchesBaudRate();
     void ptyCloseMasterGivesHangUp();
+
+    void boardServesSessionAfterSession_data();
+    void boardServesSessionAfterSession();
+    void exampleFirmwareIsAnImageForTheBoard();
 };
 
 void TestSims::stm32Frames_data()
@@ -796,6 +804,99 @@ void TestSims::ptyCloseMasterGivesHangUp()
     const ssize_t n = ::read(fd, &c, 1);
     QVERIFY(n == 0 || (n < 0 && errno == EIO));
     ::close(fd);
+}
+
+void TestSims::boardServesSessionAfterSession_data()
+{
+    QTest::addColumn<char>("family");
+    QTest::addColumn<QByteArrayList>("session");
+    QTest::addColumn<QStringList>("narration"); // "!!": any line telling of a rejection
+
+    QTest::newRow("STM32") << 'S' << QByteArrayList{hex("7F"), hex("02FD"), hex("0011")}
+                           << QStringList{"7F synchronised", "02 Get ID", "!!"};
+    QTest::newRow("LPC2000") << 'L'
+                             << QByteArrayList{"?", "Synchronized\r\n", "12000\r\n", "J\r\n",
+                                               "X 1\r\n"}
+                             << QStringList{"J -> 0", "X 1 -> 1", "!!"};
+    QTest::newRow("STC89") << 'C'
+                           << QByteArrayList{hex("7F7F"), hex("46B96A000A80020036012D16"),
+                                             hex("46B96A000A80020036012D17")}
+                           << QStringList{"80 control", "!!"};
+}
+
+void TestSims::boardServesSessionAfterSession()
+{
+    QFETCH(char, family);
+    QFETCH(QByteArrayList, session);
+    QFETCH(QStringList, narration);
+    auto make = [family] {
+        if (family == 'S') return sim::VirtualBoard::stm32({});
+        if (family == 'L') return sim::VirtualBoard::lpc({});
+        return sim::VirtualBoard::stc({});
+    };
+    // What a chip fresh from reset answers, fed directly.
+    const auto reference = make();
+    QByteArrayList answers;
+    for (const QByteArray &chunk : session)
+        answers << reference->feed(chunk);
+
+    constexpr std::chrono::milliseconds kGap{500};
+    const auto board = make();
+    board->setSessionGap(kGap);
+    std::mutex mutex;
+    QStringList lines;
+    board->setNarrator([&](const QString &line) {
+        std::lock_guard guard(mutex);
+        lines << line;
+    });
+    testsupport::PtyPeer peer;
+    peer.setKeepLog(false); // as a board that serves for hours runs
+    peer.attach(board.get());
+    const int fd = openSlave(peer.slavePath());
+    QVERIFY(fd >= 0);
+    for (qsizetype i = 0; i < session.size(); ++i) {
+        QCOMPARE(::write(fd, session[i].constData(), size_t(session[i].size())),
+                 ssize_t(session[i].size()));
+        QCOMPARE(readSlave(fd, answers[i].size(), 2000), answers[i]);
+    }
+    QTest::qWait(100); // a rejection has no answer to wait for
+    {
+        std::lock_guard guard(mutex);
+        QCOMPARE(lines.size(), narration.size());
+        for (qsizetype i = 0; i < lines.size(); ++i)
+            QVERIFY2(narration[i] == "!!" ? lines[i].startsWith("!! ") : lines[i] == narration[i],
+                     qPrintable(lines[i]));
+        lines.clear();
+    }
+    QVERIFY(peer.received().isEmpty());
+
+    // The line goes quiet: the next host meets a chip fresh from reset, whatever state the
+    // last one left it in.
+    QTest::qWait(int(kGap.count()) + 200);
+    QCOMPARE(::write(fd, session[0].constData(), size_t(session[0].size())),
+             ssize_t(session[0].size()));
+    QCOMPARE(readSlave(fd, answers[0].size(), 2000), answers[0]);
+    QCOMPARE(board->sessions(), 2);
+    ::close(fd);
+    peer.attach(nullptr);
+    QCOMPARE(lines.value(0), QStringLiteral("-- reset: the line was quiet"));
+}
+
+void TestSims::exampleFirmwareIsAnImageForTheBoard()
+{
+    QByteArray text = sim::exampleHex();
+    QBuffer file(&text);
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    const stm32::LoadResult loaded = stm32::loadHex(file);
+    QVERIFY2(loaded.ok(), qPrintable(loaded.statusText));
+    QCOMPARE(loaded.image, sim::exampleImage());
+    const auto word = [&](int at) {
+        return qFromLittleEndian<quint32>(loaded.image.constData() + at);
+    };
+    // Stack pointer in RAM, reset handler a Thumb address inside the image.
+    QVERIFY(word(0) > Stm32Sim::kRamBase && word(0) <= Stm32Sim::kRamBase + 20 * 1024);
+    QCOMPARE(word(4) & 1, 1u);
+    QVERIFY(word(4) > Stm32Sim::kFlashBase && word(4) < Stm32Sim::kFlashBase + loaded.image.size());
 }
 
 QTEST_GUILESS_MAIN(TestSims)

@@ -1,5 +1,6 @@
 #include "cli/Cli.h"
 #include "cli/Read.h"
+#include "cli/Simulate.h"
 
 #include "app/Language.h"
 #include "app/Main.h"
@@ -42,6 +43,8 @@ const char kUsage[] =
     "                        FILE\n"
     "       tramelo read --device stm32 --port PORT [--address A] [--length N] FILE\n"
     "       tramelo ports\n"
+    "       tramelo simulate --device DEV [--link PATH] [--dump FILE] [--baud N]\n"
+    "       tramelo --demo\n"
     "       tramelo --help | --version\n";
 
 const char kHelp[] =
@@ -65,6 +68,12 @@ const char kHelp[] =
     "                   flash\n"
     "  read          STM32: read the flash into FILE (Intel HEX when it ends in .hex)\n"
     "  ports         list the serial ports present and the COM names they answer to\n"
+    "  simulate      serve a virtual board of DEV's family on a new pseudo-terminal until\n"
+    "                SIGINT/SIGTERM; prints its path, then one line per command it gets\n"
+    "    --link PATH    also name the terminal by this symbolic link\n"
+    "    --dump FILE    write the board's flash to FILE at the end\n"
+    "    --baud N       pace the board's answers like a UART at N baud\n"
+    "  --demo        open the window with a virtual STM32 board as COM1\n"
     "\n"
     "Exit status: 0 written, 1 failed, 2 usage error or unusable file, 3 port not opened.\n";
 
@@ -450,6 +459,7 @@ bool wantsCommandLine(int argc, char **)
 
 int run(int argc, char **argv)
 {
+    if (std::strcmp(argv[1], "--demo") == 0) return demo(argc, argv);
     // No display is needed: the window's controls run on Qt's offscreen platform.
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
     // Standard error carries the program's own lines; the toolkit's notes about its
@@ -470,6 +480,7 @@ int run(int argc, char **argv)
         std::printf("tramelo %s\n", "1.60");
         return kExitOk;
     }
+    if (args[0] == "simulate") return simulate(args.mid(1));
     if (args[0] != "download" && args[0] != "ports" && args[0] != "read")
         return usage(QStringLiteral("unknown command: %1").arg(args[0]));
     int qtArgc = 1;

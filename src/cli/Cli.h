@@ -3,6 +3,7 @@
 //   tramelo download --device DEV --port PORT [--baud RATE] [--no-reset] [--reset-ms N]
 //                    [--timeout N] [--6t] FILE
 //   tramelo ports
+//   tramelo simulate ... | --demo   (virtual boards: cli/Simulate.h)
 //   tramelo --help | --version
 //
 // A download runs exactly the programmers of the window: the options set the window's

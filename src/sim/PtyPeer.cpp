@@ -1,4 +1,4 @@
-#include "support/PtyPeer.h"
+#include "sim/PtyPeer.h"
 
 #include "sim/Device.h"
 
@@ -13,11 +13,11 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <pty.h>
-#include <termios.h>
 #include <sys/ioctl.h>
+#include <termios.h>
 #include <unistd.h>
 
-namespace testsupport {
+namespace sim {
 
 namespace {
 
@@ -159,6 +159,12 @@ std::vector<PtyPeer::Record> PtyPeer::log() const
 {
     std::lock_guard guard(mutex_);
     return log_;
+}
+
+void PtyPeer::setKeepLog(bool keep)
+{
+    std::lock_guard guard(mutex_);
+    keepLog_ = keep;
 }
 
 void PtyPeer::clearLog()
@@ -331,8 +337,10 @@ void PtyPeer::readFromHost(Clock::time_point now, Pacing &rx, Clock::duration pe
         }
     }
     std::lock_guard guard(mutex_);
-    received_ += chunk;
-    log_.push_back({now, Direction::FromHost, chunk});
+    if (keepLog_) {
+        received_ += chunk;
+        log_.push_back({now, Direction::FromHost, chunk});
+    }
     if (!answer.isEmpty() && !silent_)
         queue_.push_back({answer, Clock::now() + replyDelay_ + deviceDelay});
     ++changes_;
@@ -350,13 +358,15 @@ void PtyPeer::writeToHost(Clock::time_point now, Pacing &tx, Clock::duration per
     const ssize_t n = ::write(master_, front.bytes.constData(), std::size_t(limit));
     if (n <= 0) return;
     if (perByte != Clock::duration::zero()) tx.count += n;
-    const QByteArray chunk = front.bytes.left(qsizetype(n));
-    sent_ += chunk;
-    log_.push_back({Clock::now(), Direction::ToHost, chunk});
+    if (keepLog_) {
+        const QByteArray chunk = front.bytes.left(qsizetype(n));
+        sent_ += chunk;
+        log_.push_back({Clock::now(), Direction::ToHost, chunk});
+    }
     front.bytes.remove(0, qsizetype(n));
     if (front.bytes.isEmpty()) queue_.pop_front();
     ++changes_;
     changed_.notify_all();
 }
 
-} // namespace testsupport
+} // namespace sim

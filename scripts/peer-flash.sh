@@ -1,0 +1,66 @@
+#!/usr/bin/env bash
+# Established flashers from Debian program Tramelo's virtual boards (`tramelo simulate`), and
+# each board's flash must then hold the image: stm32flash speaks ST's USART boot-loader
+# protocol (and verifies by reading back), lpc21isp NXP's UART ISP protocol. A failure here
+# means a board does not behave as the boot loader's published protocol says.
+#   scripts/peer-flash.sh [build-dir]
+set -euo pipefail
+build=${1:-build}
+tramelo=$(realpath "$build/src/tramelo")
+work=$(mktemp -d)
+board_pid=
+cleanup() {
+    [ -n "$board_pid" ] && kill "$board_pid" 2>/dev/null
+    rm -rf "$work"
+}
+trap cleanup EXIT
+
+# Starts a board of the device in the background; its path is in $tty.
+start_board() {
+    "$tramelo" simulate --device "$1" --dump "$work/$1.dump" >"$work/$1.log" &
+    board_pid=$!
+    tty=
+    for _ in $(seq 100); do
+        tty=$(head -n 1 "$work/$1.log" 2>/dev/null || true)
+        [ -n "$tty" ] && return 0
+        sleep 0.1
+    done
+    echo "peer-flash: the $1 board did not start" >&2
+    return 1
+}
+
+# Ends the board (it writes its flash on SIGTERM) and compares the flash with the image.
+check_board() {
+    kill -TERM "$board_pid"
+    wait "$board_pid"
+    board_pid=
+    if ! cmp -n "$(stat -c %s "$2")" "$2" "$work/$1.dump"; then
+        echo "peer-flash: the $1 board does not hold the image; it received:" >&2
+        cat "$work/$1.log" >&2
+        return 1
+    fi
+    echo "peer-flash: $1: $(($(wc -l <"$work/$1.log") - 1)) commands, flash holds the image"
+}
+
+# STM32: 20 KB of random bytes, written and verified. A pseudo-terminal takes no parity
+# setting (stm32flash's default 8e1 fails to open it), hence 8n1; the board does not see bits.
+head -c 20480 /dev/urandom >"$work/stm32.bin"
+start_board stm32
+stm32flash -m 8n1 -b 115200 -w "$work/stm32.bin" -v "$tty" | tr '\r' '\n' | tail -n 3
+check_board stm32 "$work/stm32.bin"
+
+# LPC2136: 12 KB of random bytes whose vector table carries the checksum the boot loader
+# requires of a valid user program (the eight vectors sum to 0), so the image is written as it
+# is; as Intel HEX.
+head -c 12288 /dev/urandom >"$work/lpc.bin"
+read -r -a vectors <<<"$(od -An -tu4 -N32 -v "$work/lpc.bin" | tr '\n' ' ')"
+sum=0
+for i in 0 1 2 3 4 6 7; do sum=$(((sum + vectors[i]) & 0xFFFFFFFF)); done
+check=$(((0x100000000 - sum) & 0xFFFFFFFF))
+printf "$(printf '\\x%02x\\x%02x\\x%02x\\x%02x' $((check & 255)) $((check >> 8 & 255)) \
+    $((check >> 16 & 255)) $((check >> 24 & 255)))" |
+    dd of="$work/lpc.bin" bs=1 seek=20 conv=notrunc status=none
+objcopy -I binary -O ihex "$work/lpc.bin" "$work/lpc.hex"
+start_board lpc2136
+lpc21isp -hex -donotstart "$work/lpc.hex" "$tty" 38400 12000
+check_board lpc2136 "$work/lpc.bin"

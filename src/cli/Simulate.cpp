@@ -1,0 +1,293 @@
+#include "cli/Simulate.h"
+
+#include "app/Main.h"
+#include "app/Ui.h"
+#include "cli/Cli.h"
+#include "logic/Devices.h"
+#include "platform/PortNames.h"
+#include "sim/Board.h"
+#include "sim/PtyPeer.h"
+
+#include <QCheckBox>
+#include <QComboBox>
+#include <QCoreApplication>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QPlainTextEdit>
+#include <QTabWidget>
+#include <QTemporaryDir>
+#include <QTimer>
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <mutex>
+#include <pthread.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace cli {
+
+namespace {
+
+constexpr int kMaxBaud = 4'000'000;
+// The demonstration board's line: fast enough that the example downloads in about a second,
+// slow enough that the progress bar can be watched.
+constexpr int kDemoBaud = 115200;
+
+// Bits one byte takes on the line of each family's boot loader: the STM32 boot loader runs
+// its USART with even parity (8E1), the others 8N1.
+int bitsPerByte(devices::Family family)
+{
+    return family == devices::Family::Stm32 ? 11 : 10;
+}
+
+void print(FILE *f, const QString &text)
+{
+    static std::mutex mutex;
+    const QByteArray bytes = text.toUtf8() + '\n';
+    std::lock_guard guard(mutex);
+    std::fwrite(bytes.constData(), 1, size_t(bytes.size()), f);
+    std::fflush(f);
+}
+
+const char kSimulateUsage[] =
+    "Usage: tramelo simulate --device DEV [--link PATH] [--dump FILE] [--baud N]";
+
+int simulateUsage(const QString &problem)
+{
+    print(stderr, QStringLiteral("tramelo: %1").arg(problem));
+    print(stderr, QString::fromLatin1(kSimulateUsage));
+    return kExitUsage;
+}
+
+// A new chip of the device's kind: flash erased (0xFF), as it leaves the factory.
+std::unique_ptr<sim::VirtualBoard> boardFor(int device)
+{
+    const devices::DeviceEntry *entry = devices::entryAt(device);
+    if (!entry) return nullptr;
+    switch (entry->family) {
+    case devices::Family::Stm32: {
+        sim::Stm32Sim::Config config;
+        config.oldContents = 0xFF;
+        return sim::VirtualBoard::stm32(config);
+    }
+    case devices::Family::Lpc: {
+        static const std::pair<QStringView, sim::LpcSim::Part (*)()> kParts[] = {
+            {u"LPC2214", &sim::LpcSim::lpc2214}, {u"LPC2292", &sim::LpcSim::lpc2292},
+            {u"LPC2131", &sim::LpcSim::lpc2131}, {u"LPC2132", &sim::LpcSim::lpc2132},
+            {u"LPC2136", &sim::LpcSim::lpc2136}, {u"LPC2138", &sim::LpcSim::lpc2138},
+        };
+        for (const auto &[name, part] : kParts) {
+            if (name != entry->name) continue;
+            sim::LpcSim::Config config;
+            config.part = part();
+            config.oldContents = 0xFF;
+            return sim::VirtualBoard::lpc(config);
+        }
+        return nullptr;
+    }
+    case devices::Family::Stc:
+        for (const devices::StcModel &m : devices::stcModels()) {
+            if (m.name != entry->name) continue;
+            sim::StcSim::Config config;
+            config.modelCode = QByteArray::fromHex(m.code.toLatin1());
+            config.flashSize = m.flashBytes;
+            config.oldContents = 0xFF;
+            return sim::VirtualBoard::stc(config);
+        }
+        return nullptr;
+    }
+    return nullptr;
+}
+
+// The README's pictures are made from the demonstration (scripts/screenshot.sh); this sets
+// the window in motion for them as a user would:
+//   download       presses 下载
+//   terminal       opens COM2 on the terminal page and talks to its boot loader by hand
+//   terminal-hex   the same, the receive area in HEX
+void showForPictures(TMainForm &w, const QString &what)
+{
+    if (what == QLatin1String("download")) {
+        QTimer::singleShot(500, &w, [&w] { w.BitBtn1Click(); });
+        return;
+    }
+    if (!what.startsWith(QLatin1String("terminal"))) return;
+    w.RzPageControl1->setCurrentIndex(1);
+    w.ComboBox1->setCurrentIndex(1);
+    w.CheckHexRXD->setChecked(what.endsWith(QLatin1String("-hex")));
+    w.CheckBox7->setChecked(false); // '?' goes alone: the boot loader's autobaud character
+    w.BitBtn3Click();
+    const QStringList lines = {"?", "Synchronized", "12000", "J", "K"};
+    for (int i = 0; i < lines.size(); ++i)
+        QTimer::singleShot(400 * (i + 1), &w, [&w, line = lines[i], first = i == 0] {
+            w.CheckBox7->setChecked(!first);
+            w.Memo2->setPlainText(line);
+            w.BitBtn4Click();
+        });
+}
+
+bool writeFile(const QString &path, const QByteArray &bytes)
+{
+    QFile f(path);
+    return f.open(QIODevice::WriteOnly | QIODevice::Truncate) && f.write(bytes) == bytes.size() &&
+           f.flush();
+}
+
+} // namespace
+
+int simulate(const QStringList &args)
+{
+    QString deviceName, link, dump;
+    int baud = 0;
+    for (int i = 0; i < args.size(); ++i) {
+        const QString &a = args[i];
+        auto value = [&](QString &into) {
+            if (i + 1 >= args.size()) return false;
+            into = args[++i];
+            return true;
+        };
+        QString v;
+        if (a == "--help" || a == "-h") {
+            print(stdout, QString::fromLatin1(kSimulateUsage));
+            return kExitOk;
+        } else if (a == "--device") {
+            if (!value(deviceName)) return simulateUsage("--device needs a value");
+        } else if (a == "--link") {
+            if (!value(link)) return simulateUsage("--link needs a value");
+        } else if (a == "--dump") {
+            if (!value(dump)) return simulateUsage("--dump needs a value");
+        } else if (a == "--baud") {
+            bool ok = false;
+            if (value(v)) baud = v.toInt(&ok);
+            if (!ok || baud < 1 || baud > kMaxBaud)
+                return simulateUsage(
+                    QStringLiteral("--baud takes a rate from 1 to %1").arg(kMaxBaud));
+        } else {
+            return simulateUsage(QStringLiteral("unknown argument: %1").arg(a));
+        }
+    }
+    if (deviceName.isEmpty()) return simulateUsage("--device is missing");
+    const int device = devices::findDevice(deviceName);
+    if (device < 0)
+        return simulateUsage(QStringLiteral("unknown or ambiguous device: %1").arg(deviceName));
+    std::unique_ptr<sim::VirtualBoard> board = boardFor(device);
+    if (!board) return simulateUsage(QStringLiteral("no virtual board of %1").arg(deviceName));
+
+    // The signals that end the board are taken by sigwait() below; blocked before the peer's
+    // thread starts, so that thread never takes them.
+    sigset_t stopSignals;
+    sigemptyset(&stopSignals);
+    sigaddset(&stopSignals, SIGINT);
+    sigaddset(&stopSignals, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+    // A reader of the narration that goes away must not end the board before its dump.
+    std::signal(SIGPIPE, SIG_IGN);
+
+    sim::PtyPeer peer;
+    if (!peer.isOpen()) {
+        print(stderr, QStringLiteral("tramelo: no pseudo-terminal: %1")
+                          .arg(QString::fromLocal8Bit(std::strerror(errno))));
+        return kExitFailed;
+    }
+    peer.setKeepLog(false);
+    const int bits = bitsPerByte(*devices::familyAt(device));
+    if (baud > 0) {
+        peer.setPacing(bits, baud);
+        board->setByteTime(std::chrono::nanoseconds(std::int64_t(1'000'000'000) * bits / baud));
+    }
+    board->setNarrator([](const QString &line) { print(stdout, line); });
+    const QByteArray linkPath = QFile::encodeName(link);
+    if (!link.isEmpty()) {
+        struct stat st
+        {
+        };
+        // Only a symbolic link (left by an earlier run) is replaced; never a file.
+        if (::lstat(linkPath.constData(), &st) == 0 && S_ISLNK(st.st_mode))
+            ::unlink(linkPath.constData());
+        if (::symlink(QFile::encodeName(peer.slavePath()).constData(), linkPath.constData()) != 0) {
+            print(stderr, QStringLiteral("tramelo: %1: %2")
+                              .arg(link, QString::fromLocal8Bit(std::strerror(errno))));
+            return kExitFailed;
+        }
+    }
+    print(stdout, peer.slavePath());
+    peer.attach(board.get());
+
+    int signal = 0;
+    while (sigwait(&stopSignals, &signal) != 0) {
+    }
+    peer.attach(nullptr);
+    int code = kExitOk;
+    if (!dump.isEmpty() && !writeFile(dump, board->flash())) {
+        print(stderr, QStringLiteral("tramelo: %1: the flash could not be written").arg(dump));
+        code = kExitFailed;
+    }
+    if (!link.isEmpty()) ::unlink(linkPath.constData());
+    return code;
+}
+
+int demo(int argc, char **argv)
+{
+    if (argc != 2) {
+        print(stderr, QStringLiteral("tramelo: --demo takes no arguments"));
+        return kExitUsage;
+    }
+    int qtArgc = 1;
+    ui::Application app(qtArgc, argv);
+    QApplication::setApplicationName(QStringLiteral("Tramelo"));
+
+    // COM1: the STM32 board the download page is set up for. COM2: an LPC2136 board for the
+    // terminal page; its boot loader echoes and answers plain text, so it can be talked to
+    // by hand.
+    sim::PtyPeer stm32Line, lpcLine;
+    QTemporaryDir folder;
+    const QString firmware = folder.filePath(QStringLiteral("example.hex"));
+    if (!stm32Line.isOpen() || !lpcLine.isOpen() || !folder.isValid() ||
+        !writeFile(firmware, sim::exampleHex())) {
+        print(stderr, QStringLiteral("tramelo: the demonstration board could not be set up"));
+        return kExitFailed;
+    }
+    // TRAMELO_DEMO_BAUD slows the line (the screenshot script catches a download midway).
+    const int baud = qEnvironmentVariableIntValue("TRAMELO_DEMO_BAUD") > 0
+                         ? qEnvironmentVariableIntValue("TRAMELO_DEMO_BAUD")
+                         : kDemoBaud;
+    const int bits = bitsPerByte(devices::Family::Stm32);
+    sim::Stm32Sim::Config config;
+    config.oldContents = 0xFF;
+    std::unique_ptr<sim::VirtualBoard> board = sim::VirtualBoard::stm32(config);
+    board->setByteTime(std::chrono::nanoseconds(std::int64_t(1'000'000'000) * bits / baud));
+    std::unique_ptr<sim::VirtualBoard> lpcBoard = sim::VirtualBoard::lpc({});
+    stm32Line.setKeepLog(false);
+    stm32Line.setPacing(bits, baud);
+    lpcLine.setKeepLog(false);
+    lpcLine.setPacing(bitsPerByte(devices::Family::Lpc), baud);
+    stm32Line.attach(board.get());
+    lpcLine.attach(lpcBoard.get());
+    platform::setPortAlias(QStringLiteral("COM1"), stm32Line.slavePath());
+    platform::setPortAlias(QStringLiteral("COM2"), lpcLine.slavePath());
+
+    int code = 0;
+    {
+        ApplicationWindows windows = CreateApplicationWindows(false);
+        TMainForm &w = *windows.main;
+        DownloadChoices choices;
+        choices.device = devices::firstIndexOf(devices::Family::Stm32);
+        choices.port = 0;
+        choices.reset = false;
+        choices.file = firmware;
+        w.SetDownloadChoices(choices);
+        w.SetStatus(QCoreApplication::translate("cli", "演示：虚拟板接在 COM1"));
+        w.show();
+        showForPictures(w, qEnvironmentVariable("TRAMELO_DEMO_SHOW"));
+        code = app.exec();
+    }
+    stm32Line.attach(nullptr);
+    lpcLine.attach(nullptr);
+    platform::setPortAlias(QStringLiteral("COM1"), QString());
+    platform::setPortAlias(QStringLiteral("COM2"), QString());
+    return code;
+}
+
+} // namespace cli

@@ -1,0 +1,25 @@
+// Virtual boards from the command line:
+//
+//   tramelo simulate --device DEV [--link PATH] [--dump FILE] [--baud N]
+//   tramelo --demo
+//
+// simulate serves a simulated boot loader of the device's family on a new pseudo-terminal
+// until SIGINT or SIGTERM: the first line of standard output is the terminal's path, then one
+// line for every command the board carries out or rejects. Any flasher can program it, one
+// download after the other. At the end the whole flash is written to the dump file and the
+// program ends with status 0. --baud paces the board's line like a UART at that rate.
+//
+// --demo opens the window with a virtual STM32 board as COM1 and an example firmware chosen:
+// pressing 下载 shows a whole download without hardware. A virtual LPC2136 board is COM2, for
+// the terminal page. The boards exist for this process only; the settings store is neither
+// read nor written.
+#pragma once
+
+#include <QStringList>
+
+namespace cli {
+
+int simulate(const QStringList &args);
+int demo(int argc, char **argv);
+
+} // namespace cli
