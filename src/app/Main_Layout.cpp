@@ -313,7 +313,7 @@ void TMainForm::buildLayout()
     Edit4->setToolTip(QStringLiteral("1 ~ 999"));
     CheckBox1 = check(download, "CheckBox1", tr("自动程序上载"), false, 250, 64, 110);
     CheckBox1->setToolTip(tr("选用后：\r目标文件(*.bin或*.hex)更新时，自动进行上载操作。"));
-    CheckBox9 = check(download, "CheckBox9", tr("校验"), false, 403, 36, 42);
+    CheckBox9 = check(download, "CheckBox9", tr("校验"), false, 403, 36, 56);
     CheckBox9->setToolTip(tr("STM32: 每块写入后读回比较，不符时重写 (通信量加倍)"));
     BitBtn7 = button(download, "BitBtn7", QStringLiteral("12T"), 388, 60, 50, 26);
     BitBtn7->setToolTip(tr(" 6T / 双倍速\r12T / 单倍速"));
@@ -322,7 +322,7 @@ void TMainForm::buildLayout()
     Label10->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
     Label10->setStyleSheet(QStringLiteral("color: red; font-size: 8pt;"));
 
-    BitBtn1 = button(download, "BitBtn1", tr("下载"), 446, 32, 118, 54);
+    BitBtn1 = button(download, "BitBtn1", tr("下载"), 460, 32, 104, 54);
     BitBtn1->setIcon(pictures::downloadIcon());
     BitBtn1->setFont(songFont(12, true));
     BitBtn1->setStyleSheet(QStringLiteral("QPushButton { color: #c00000; }"));
