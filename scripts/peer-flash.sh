@@ -62,5 +62,5 @@ printf "$(printf '\\x%02x\\x%02x\\x%02x\\x%02x' $((check & 255)) $((check >> 8 &
     dd of="$work/lpc.bin" bs=1 seek=20 conv=notrunc status=none
 objcopy -I binary -O ihex "$work/lpc.bin" "$work/lpc.hex"
 start_board lpc2136
-lpc21isp -hex -donotstart "$work/lpc.hex" "$tty" 38400 12000
+lpc21isp -hex -verify -donotstart "$work/lpc.hex" "$tty" 38400 12000
 check_board lpc2136 "$work/lpc.bin"
