@@ -111,6 +111,9 @@ private slots:
         QTest::newRow("demo with arguments") << QStringList{"--demo", "x"} << 2 << "no arguments";
         QTest::newRow("simulate bad rate")
             << QStringList{"simulate", "--device", "stm32", "--baud", "0"} << 2 << "--baud takes";
+        QTest::newRow("simulate --id of an LPC board")
+            << QStringList{"simulate", "--device", "lpc2136", "--id", "413"} << 2
+            << "--id is for an STM32 board";
     }
 
     void usageAndHelp()
@@ -405,6 +408,10 @@ private slots:
         QTest::newRow("STM32, two downloads")
             << "stm32" << stm32 << writeFile("sim.bin", stm32) << QStringList{"--baud", "115200"}
             << QStringList{} << 2 << "31 Write Memory 0x08000000, 256 bytes";
+        QTest::newRow("STM32 F4 board, verified")
+            << "stm32" << stm32 << writeFile("sim-f4.bin", stm32)
+            << QStringList{"--baud", "115200", "--verify"} << QStringList{"--id", "413"} << 1
+            << "11 Read Memory 0x08000000, 256 bytes";
         QTest::newRow("LPC2138") << "lpc2138" << lpc << writeFile("sim-lpc.hex", hexOf(lpc))
                                  << QStringList{"--timeout", "1"} << QStringList{"--baud", "115200"}
                                  << 1 << "U 23130 -> 0";

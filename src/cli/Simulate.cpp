@@ -18,8 +18,10 @@
 #include <QTabWidget>
 #include <QTemporaryDir>
 #include <QTimer>
+#include <optional>
 #include <cerrno>
 #include <csignal>
+#include <optional>
 #include <cstdio>
 #include <cstring>
 #include <mutex>
@@ -53,7 +55,10 @@ void print(FILE *f, const QString &text)
 }
 
 const char kSimulateUsage[] =
-    "Usage: tramelo simulate --device DEV [--link PATH] [--dump FILE] [--baud N]";
+    "Usage: tramelo simulate --device DEV [--id ID] [--link PATH] [--dump FILE] [--baud N]\n"
+    "  --id ID   STM32: the product id the board answers (hex), which chooses its line:\n"
+    "            410 F10x medium density, 414 F10x high density (default), 440 F0,\n"
+    "            422 F3, 413 F4 (sectors), 460 G0 (double words)";
 
 int simulateUsage(const QString &problem)
 {
@@ -63,13 +68,14 @@ int simulateUsage(const QString &problem)
 }
 
 // A new chip of the device's kind: flash erased (0xFF), as it leaves the factory.
-std::unique_ptr<sim::VirtualBoard> boardFor(int device)
+std::unique_ptr<sim::VirtualBoard> boardFor(int device, std::optional<quint16> stm32Id)
 {
     const devices::DeviceEntry *entry = devices::entryAt(device);
     if (!entry) return nullptr;
     switch (entry->family) {
     case devices::Family::Stm32: {
-        sim::Stm32Sim::Config config;
+        sim::Stm32Sim::Config config =
+            stm32Id ? sim::Stm32Sim::Config::profile(*stm32Id) : sim::Stm32Sim::Config();
         config.oldContents = 0xFF;
         return sim::VirtualBoard::stm32(config);
     }
@@ -141,6 +147,7 @@ int simulate(const QStringList &args)
 {
     QString deviceName, link, dump;
     int baud = 0;
+    std::optional<quint16> stm32Id;
     for (int i = 0; i < args.size(); ++i) {
         const QString &a = args[i];
         auto value = [&](QString &into) {
@@ -154,6 +161,12 @@ int simulate(const QStringList &args)
             return kExitOk;
         } else if (a == "--device") {
             if (!value(deviceName)) return simulateUsage("--device needs a value");
+        } else if (a == "--id") {
+            bool ok = false;
+            const uint id = value(v) ? v.toUInt(&ok, 16) : 0;
+            if (!ok || id == 0 || id > 0xFFF)
+                return simulateUsage("--id takes a product id in hex, such as 413");
+            stm32Id = quint16(id);
         } else if (a == "--link") {
             if (!value(link)) return simulateUsage("--link needs a value");
         } else if (a == "--dump") {
@@ -172,7 +185,9 @@ int simulate(const QStringList &args)
     const int device = devices::findDevice(deviceName);
     if (device < 0)
         return simulateUsage(QStringLiteral("unknown or ambiguous device: %1").arg(deviceName));
-    std::unique_ptr<sim::VirtualBoard> board = boardFor(device);
+    if (stm32Id && devices::familyAt(device) != devices::Family::Stm32)
+        return simulateUsage("--id is for an STM32 board");
+    std::unique_ptr<sim::VirtualBoard> board = boardFor(device, stm32Id);
     if (!board) return simulateUsage(QStringLiteral("no virtual board of %1").arg(deviceName));
 
     // The signals that end the board are taken by sigwait() below; blocked before the peer's
