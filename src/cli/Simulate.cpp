@@ -18,13 +18,12 @@
 #include <QTabWidget>
 #include <QTemporaryDir>
 #include <QTimer>
-#include <optional>
 #include <cerrno>
 #include <csignal>
-#include <optional>
 #include <cstdio>
 #include <cstring>
 #include <mutex>
+#include <optional>
 #include <pthread.h>
 #include <sys/stat.h>
 #include <unistd.h>

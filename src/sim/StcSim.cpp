@@ -116,21 +116,32 @@ QByteArray StcSim::buildStatusFrame(const Config &config)
     return frame;
 }
 
-QByteArray StcSim::hostFrame(quint8 command, QByteArrayView payload)
+namespace {
+
+// start, direction, length (from the direction byte to the end), command, payload, checksum
+// of everything before it, end.
+QByteArray frameOf(quint8 direction, quint8 command, QByteArrayView payload)
 {
     const qsizetype total = payload.size() + kFrameOverhead;
     QByteArray frame;
     frame.reserve(total);
-    frame.append(char(kStart1));
-    frame.append(char(kStart2));
-    frame.append(char(kHostToChip));
+    frame.append(char(StcSim::kStart1));
+    frame.append(char(StcSim::kStart2));
+    frame.append(char(direction));
     frame.append(char((total - 2) >> 8));
     frame.append(char((total - 2) & 0xFF));
     frame.append(char(command));
     frame.append(payload);
     frame.append(char(checksum(frame, frame.size())));
-    frame.append(char(kEnd));
+    frame.append(char(StcSim::kEnd));
     return frame;
+}
+
+} // namespace
+
+QByteArray StcSim::hostFrame(quint8 command, QByteArrayView payload)
+{
+    return frameOf(kHostToChip, command, payload);
 }
 
 QByteArray StcSim::statusFrame() const
@@ -402,18 +413,7 @@ QByteArray StcSim::carryOut(quint8 command, const QByteArray &payload)
 
 QByteArray StcSim::reply(quint8 command, QByteArrayView payload)
 {
-    const qsizetype total = kFrameOverhead + payload.size();
-    QByteArray frame;
-    frame.append(char(kStart1));
-    frame.append(char(kStart2));
-    frame.append(char(kChipToHost));
-    frame.append(char((total - 2) >> 8));
-    frame.append(char((total - 2) & 0xFF));
-    frame.append(char(command));
-    frame.append(payload);
-    frame.append(char(checksum(frame, frame.size())));
-    frame.append(char(kEnd));
-    return frame;
+    return frameOf(kChipToHost, command, payload);
 }
 
 } // namespace sim
