@@ -23,7 +23,7 @@ enum class Family { Lpc, Stm32, Stc };
 
 struct DeviceEntry
 {
-    QStringView name; // the list entry, as shown
+    QStringView name; // the list entry (shown through shownName())
     Family family;
     QStringView cliName; // the short name the command line accepts besides the entry itself
 };

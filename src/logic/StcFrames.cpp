@@ -14,7 +14,7 @@ struct ClockRow
 {
     std::array<QStringView, 3> search; // unused slots are empty
     int clock;
-    QStringView text;
+    QStringView text; // the frequency as the status line shows it
     qint32 rate;
     qint64 frequency;
 };
