@@ -313,7 +313,7 @@ http://www.orvel.example</translation>
     </message>
     <message>
         <source>串口读取失败（设备已拔出？），已关闭串口</source>
-        <translation>Reading the port failed (device unplugged?); port closed</translation>
+        <translation>Port read failed (unplugged?)</translation>
     </message>
 </context>
 <context>
@@ -338,19 +338,19 @@ http://www.orvel.example</translation>
     <name>firmware</name>
     <message>
         <source>HEX文件格式错误: 第 %1 行</source>
-        <translation>HEX file format error: line %1</translation>
+        <translation>HEX format error: line %1</translation>
     </message>
     <message>
         <source>HEX文件记录不完整: 第 %1 行</source>
-        <translation>HEX file record incomplete: line %1</translation>
+        <translation>Short HEX record: line %1</translation>
     </message>
     <message>
         <source>HEX文件校验和错误: 第 %1 行</source>
-        <translation>HEX file checksum error: line %1</translation>
+        <translation>Bad HEX checksum: line %1</translation>
     </message>
     <message>
         <source>HEX文件没有结束记录: 文件止于第 %1 行</source>
-        <translation>HEX file has no end record: the file ends at line %1</translation>
+        <translation>No end record after line %1</translation>
     </message>
     <message>
         <source>文件无法读取</source>
@@ -358,11 +358,11 @@ http://www.orvel.example</translation>
     </message>
     <message>
         <source>HEX文件太大，不能超过 64 MB</source>
-        <translation>HEX file too large (limit 64 MB)</translation>
+        <translation>HEX file over 64 MB</translation>
     </message>
     <message>
         <source>文件路径中的符号链接形成循环</source>
-        <translation>The symbolic links in the file path form a loop</translation>
+        <translation>Symbolic link loop in path</translation>
     </message>
 </context>
 <context>
@@ -392,7 +392,7 @@ http://www.orvel.example</translation>
     </message>
     <message>
         <source>无法和设备通讯，请重新复位</source>
-        <translation>No answer from the device, please reset it</translation>
+        <translation>No answer: reset the board</translation>
     </message>
     <message>
         <source>已成功连接</source>
@@ -468,11 +468,11 @@ http://www.orvel.example</translation>
     </message>
     <message>
         <source>LPC通信超时!</source>
-        <translation>LPC communication timed out!</translation>
+        <translation>LPC link timed out!</translation>
     </message>
     <message>
         <source>文件中没有可下载的数据</source>
-        <translation>The file holds no data to download</translation>
+        <translation>No data to download</translation>
     </message>
     <message>
         <source>文件不存在</source>
@@ -484,7 +484,7 @@ http://www.orvel.example</translation>
     </message>
     <message>
         <source>文件太大，不能用于256K Flash的LPC ARM</source>
-        <translation>File too large for an LPC ARM with 256K Flash</translation>
+        <translation>Too big for LPC 256K Flash</translation>
     </message>
     <message>
         <source>比较失败: Flash 地址 0x%1 的内容与写入的数据不同</source>
@@ -686,7 +686,7 @@ http://www.orvel.example</translation>
     </message>
     <message>
         <source>文件中没有可上载的数据 ！</source>
-        <translation>The file holds no data to upload!</translation>
+        <translation>No data to upload!</translation>
     </message>
 </context>
 <context>
@@ -701,7 +701,7 @@ http://www.orvel.example</translation>
     </message>
     <message>
         <source>无法和设备通讯，请重新复位</source>
-        <translation>No answer from the device, please reset it</translation>
+        <translation>No answer: reset the board</translation>
     </message>
     <message>
         <source>加载文件。。。</source>
@@ -737,7 +737,7 @@ http://www.orvel.example</translation>
     </message>
     <message>
         <source>文件中没有可下载的数据</source>
-        <translation>The file holds no data to download</translation>
+        <translation>No data to download</translation>
     </message>
     <message>
         <source>HEX文件的地址超出Flash范围: %1</source>
