@@ -5,21 +5,24 @@
 #include "app/Language.h"
 #include "app/Main.h"
 
+#include "logic/Devices.h"
+#include "sim/Stm32Sim.h"
+#include "support/Firmware.h"
 #include "support/PtyPeer.h"
 #include "support/TestEnv.h"
 
 #include "app/Ui.h"
 #include "platform/PortNames.h"
 
-#include <QApplication>
 #include <QAbstractButton>
+#include <QApplication>
 #include <QCheckBox>
 #include <QComboBox>
 #include <QDir>
 #include <QFile>
 #include <QHelpEvent>
-#include <QMessageBox>
 #include <QLabel>
+#include <QMessageBox>
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QScopeGuard>
@@ -30,8 +33,8 @@
 #include <QTest>
 #include <QTimer>
 #include <QToolTip>
-#include <sys/stat.h>
 #include <QTranslator>
+#include <sys/stat.h>
 
 using testenv::TestEnv;
 
@@ -502,6 +505,68 @@ private slots:
         m.BitBtn3->click();
         QVERIFY(!m.ComDriver->Connected());
         QCOMPARE(m.BitBtn3->text(), closedCaption);
+        m.close();
+    }
+
+    // A whole STM32 download (with read-back verification) against a simulated board speaks
+    // the interface's language in every message line and status text, and every status text
+    // fits the status bar's fixed first panel.
+    void downloadInBothLanguages_data() { everyPageInBothLanguages_data(); }
+
+    void downloadInBothLanguages()
+    {
+        QFETCH(bool, english);
+        TestEnv env;
+        QTranslator translator;
+        if (english) {
+            QVERIFY(translator.load(language::translationFile()));
+            QVERIFY(QCoreApplication::installTranslator(&translator));
+        }
+        const auto removeTranslator =
+            qScopeGuard([&] { QCoreApplication::removeTranslator(&translator); });
+        sim::Stm32Sim board;
+        testsupport::PtyPeer peer;
+        env.mapPort(1, peer.slavePath());
+        peer.attach(&board);
+        auto w = CreateApplicationWindows();
+        const auto detach = qScopeGuard([&] { peer.attach(nullptr); });
+        TMainForm &m = *w.main;
+        QStringList shown;
+        QStringList statuses;
+        std::optional<DownloadResult> ended;
+        m.OnLine = [&](const QString &line) { shown << line; };
+        m.OnStatusText = [&](const QString &text) { statuses << text; };
+        m.OnDownloadEnded = [&](DownloadResult r) { ended = r; };
+        m.MCUType->setCurrentIndex(devices::firstIndexOf(devices::Family::Stm32));
+        m.ComboBox1->setCurrentIndex(0);
+        m.CheckBox2->setChecked(false);
+        m.CheckBox2Click();
+        m.CheckBox9->setChecked(true);
+        m.Edit2->setText(env.file(QStringLiteral("fw.bin"), firmware::pattern(3000)));
+        m.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&m));
+        m.BitBtn1->click();
+        QTRY_VERIFY_WITH_TIMEOUT(ended.has_value(), 20000);
+        QCOMPARE(*ended, DownloadResult::Written);
+        QVERIFY(shown.size() > 5);
+        for (const QString &t : shown + statuses)
+            QVERIFY2(hasChinese(t) != english || t.startsWith(QLatin1String("Product ID")),
+                     qPrintable(t));
+        QList<QLabel *> panels = m.StatusBar1->findChildren<QLabel *>();
+        QVERIFY(!panels.isEmpty());
+        QLabel *first = *std::min_element(panels.cbegin(), panels.cend(),
+                                          [](auto *a, auto *b) { return a->x() < b->x(); });
+        const QFontMetrics fm(first->font());
+        for (const QString &t : statuses) {
+            const int needed = fm.horizontalAdvance(t) + first->indent() + 2 * first->frameWidth();
+            QVERIFY2(needed <= first->width(),
+                     qPrintable(QStringLiteral("\"%1\" needs %2 px, has %3")
+                                    .arg(t)
+                                    .arg(needed)
+                                    .arg(first->width())));
+        }
+        const QStringList problems = pageProblems(m, english);
+        QVERIFY2(problems.isEmpty(), qPrintable(problems.join(QStringLiteral("\n"))));
         m.close();
     }
 

@@ -142,10 +142,6 @@ http://www.orvel.example</translation>
         <translation>Device</translation>
     </message>
     <message>
-        <source>%1 家族</source>
-        <translation>%1 family</translation>
-    </message>
-    <message>
         <source>文件名称</source>
         <translation>File</translation>
     </message>
@@ -163,7 +159,7 @@ http://www.orvel.example</translation>
     </message>
     <message>
         <source>超时值      sec</source>
-        <translation>Timeout   sec</translation>
+        <translation>Timeout s</translation>
     </message>
     <message>
         <source>自动复位</source>
@@ -291,6 +287,83 @@ http://www.orvel.example</translation>
         <source>关闭串口</source>
         <translation>Close</translation>
     </message>
+    <message>
+        <source>校验</source>
+        <translation>Verify</translation>
+    </message>
+    <message>
+        <source>STM32: 每块写入后读回比较，不符时重写 (通信量加倍)</source>
+        <translation>STM32: read each block back after writing it and rewrite it on a mismatch (doubles the traffic)</translation>
+    </message>
+    <message>
+        <source>设置文件大于 %1 KB，未读取；本次使用默认设置，关闭时不保存。
+%2</source>
+        <translation>The settings file is larger than %1 KB and was not read; default settings are used and not saved on exit.
+%2</translation>
+    </message>
+    <message>
+        <source>设置文件不是普通文件，未读取；本次使用默认设置，关闭时不保存。
+%1</source>
+        <translation>The settings file is not a regular file and was not read; default settings are used and not saved on exit.
+%1</translation>
+    </message>
+    <message>
+        <source>当前串口号操作错误 ！<byte value="xd"/>请选择其它串口，或检查串口是否已经无效。</source>
+        <translation>Error on the current port!<byte value="xd"/>Choose another port, or check whether the port still exists.</translation>
+    </message>
+    <message>
+        <source>串口读取失败（设备已拔出？），已关闭串口</source>
+        <translation>Port read failed (unplugged?)</translation>
+    </message>
+</context>
+<context>
+    <name>cli</name>
+    <message>
+        <source>演示：虚拟板接在 COM1</source>
+        <translation>Demo: virtual board on COM1</translation>
+    </message>
+</context>
+<context>
+    <name>devices</name>
+    <message>
+        <source>%1 家族</source>
+        <translation>%1 family</translation>
+    </message>
+    <message>
+        <source>%1 (其它系列)</source>
+        <translation>%1 (other lines)</translation>
+    </message>
+</context>
+<context>
+    <name>firmware</name>
+    <message>
+        <source>HEX文件格式错误: 第 %1 行</source>
+        <translation>HEX format error: line %1</translation>
+    </message>
+    <message>
+        <source>HEX文件记录不完整: 第 %1 行</source>
+        <translation>Short HEX record: line %1</translation>
+    </message>
+    <message>
+        <source>HEX文件校验和错误: 第 %1 行</source>
+        <translation>Bad HEX checksum: line %1</translation>
+    </message>
+    <message>
+        <source>HEX文件没有结束记录: 文件止于第 %1 行</source>
+        <translation>No end record after line %1</translation>
+    </message>
+    <message>
+        <source>文件无法读取</source>
+        <translation>The file cannot be read</translation>
+    </message>
+    <message>
+        <source>HEX文件太大，不能超过 64 MB</source>
+        <translation>HEX file over 64 MB</translation>
+    </message>
+    <message>
+        <source>文件路径中的符号链接形成循环</source>
+        <translation>Symbolic link loop in path</translation>
+    </message>
 </context>
 <context>
     <name>hexlib</name>
@@ -305,6 +378,125 @@ http://www.orvel.example</translation>
     <message>
         <source>已跳过HEX解码库 %1</source>
         <translation>Passed over HEX decoding library %1</translation>
+    </message>
+</context>
+<context>
+    <name>lpc</name>
+    <message>
+        <source>正在查找。。。</source>
+        <translation>Searching...</translation>
+    </message>
+    <message>
+        <source>正在查找设备  %1</source>
+        <translation>Searching for device  %1</translation>
+    </message>
+    <message>
+        <source>无法和设备通讯，请重新复位</source>
+        <translation>No answer: reset the board</translation>
+    </message>
+    <message>
+        <source>已成功连接</source>
+        <translation>Connected</translation>
+    </message>
+    <message>
+        <source>同步已建立</source>
+        <translation>Sync established</translation>
+    </message>
+    <message>
+        <source>波特率发送成功</source>
+        <translation>Baud rate sent</translation>
+    </message>
+    <message>
+        <source>波特率发送失败</source>
+        <translation>Sending the baud rate failed</translation>
+    </message>
+    <message>
+        <source>解锁成功</source>
+        <translation>Unlocked</translation>
+    </message>
+    <message>
+        <source>已准备</source>
+        <translation>Ready</translation>
+    </message>
+    <message>
+        <source>读器件ID成功</source>
+        <translation>Part ID read</translation>
+    </message>
+    <message>
+        <source>读器件ID成功:%1</source>
+        <translation>Part ID read: %1</translation>
+    </message>
+    <message>
+        <source>读Boot代码版本成功</source>
+        <translation>Boot code version read</translation>
+    </message>
+    <message>
+        <source>读Boot代码版本成功:%1</source>
+        <translation>Boot code version read: %1</translation>
+    </message>
+    <message>
+        <source>正在擦除。。。</source>
+        <translation>Erasing...</translation>
+    </message>
+    <message>
+        <source>擦除成功</source>
+        <translation>Erased</translation>
+    </message>
+    <message>
+        <source>开始写入。。。</source>
+        <translation>Writing...</translation>
+    </message>
+    <message>
+        <source>正在写RAM数据</source>
+        <translation>Writing RAM data</translation>
+    </message>
+    <message>
+        <source>正在将RAM内容复制到Flash</source>
+        <translation>Copying RAM to Flash</translation>
+    </message>
+    <message>
+        <source>。</source>
+        <translation>.</translation>
+    </message>
+    <message>
+        <source>写入完成</source>
+        <translation>Write complete</translation>
+    </message>
+    <message>
+        <source>下载的过程中出错</source>
+        <translation>Error during the download</translation>
+    </message>
+    <message>
+        <source>LPC通信超时!</source>
+        <translation>LPC link timed out!</translation>
+    </message>
+    <message>
+        <source>文件中没有可下载的数据</source>
+        <translation>No data to download</translation>
+    </message>
+    <message>
+        <source>文件不存在</source>
+        <translation>File not found</translation>
+    </message>
+    <message>
+        <source>下载目标代码</source>
+        <translation>Target code loaded</translation>
+    </message>
+    <message>
+        <source>文件太大，不能用于256K Flash的LPC ARM</source>
+        <translation>Too big for LPC 256K Flash</translation>
+    </message>
+    <message>
+        <source>比较失败: Flash 地址 0x%1 的内容与写入的数据不同</source>
+        <translation>Compare failed: Flash at 0x%1 differs from the data written</translation>
+    </message>
+    <message>
+        <source>向量表校验和 0x%1 (写入地址 0x14)</source>
+        <translation>Vector table checksum 0x%1 (written at 0x14)</translation>
+    </message>
+    <message>
+        <source>文件太大: 映像 %1 字节，芯片 Flash 只有 %2 字节</source>
+        <translation>File too large: image %1 bytes, chip Flash only %2 bytes</translation>
     </message>
 </context>
 <context>
@@ -348,6 +540,319 @@ http://www.orvel.example</translation>
     <message>
         <source>DB9 串口信号线定义 (针座正视)</source>
         <translation>DB9 serial signals (front view)</translation>
+    </message>
+</context>
+<context>
+    <name>stc</name>
+    <message>
+        <source>上载文件不存在 ！</source>
+        <translation>Upload file not found!</translation>
+    </message>
+    <message>
+        <source>下载目标代码</source>
+        <translation>Target code loaded</translation>
+    </message>
+    <message>
+        <source>正在连机 。。。</source>
+        <translation>Connecting...</translation>
+    </message>
+    <message>
+        <source>连接超时 ！</source>
+        <translation>Connection timed out!</translation>
+    </message>
+    <message>
+        <source>连机成功! 固件版本:%1</source>
+        <translation>Connected! Firmware version: %1</translation>
+    </message>
+    <message>
+        <source>当前版本支持 MCU: 12C1052/89C51RC/89C52RC/89C55RD+/89C516RD+ ！</source>
+        <translation>This version supports MCU: 12C1052/89C51RC/89C52RC/89C55RD+/89C516RD+!</translation>
+    </message>
+    <message>
+        <source>未支持的 MCU ！</source>
+        <translation>Unsupported MCU!</translation>
+    </message>
+    <message>
+        <source>当前版本支持 Oscillator: 11.0592/12.00/18.432/22.1184/24.00/36.864 ！</source>
+        <translation>This version supports oscillators: 11.0592/12.00/18.432/22.1184/24.00/36.864!</translation>
+    </message>
+    <message>
+        <source>未支持的 Oscillator ！</source>
+        <translation>Unsupported oscillator!</translation>
+    </message>
+    <message>
+        <source>调整波特率一超时 ！</source>
+        <translation>Baud rate step 1 timed out!</translation>
+    </message>
+    <message>
+        <source>调整波特率一完成 ！</source>
+        <translation>Baud rate step 1 done!</translation>
+    </message>
+    <message>
+        <source>第二次调整波特率 。。。</source>
+        <translation>Baud rate step 2...</translation>
+    </message>
+    <message>
+        <source>调整波特率二超时 ！</source>
+        <translation>Baud rate step 2 timed out!</translation>
+    </message>
+    <message>
+        <source>调整波特率二完成 ！</source>
+        <translation>Baud rate step 2 done!</translation>
+    </message>
+    <message>
+        <source>正在发送控制信息 。。。</source>
+        <translation>Sending control data...</translation>
+    </message>
+    <message>
+        <source>写控制信息超时 ！</source>
+        <translation>Control data timed out!</translation>
+    </message>
+    <message>
+        <source>发送控制信息完成 ！</source>
+        <translation>Control data sent!</translation>
+    </message>
+    <message>
+        <source>正在擦除芯片 。。。</source>
+        <translation>Erasing chip...</translation>
+    </message>
+    <message>
+        <source>擦除芯片超时 ！</source>
+        <translation>Chip erase timed out!</translation>
+    </message>
+    <message>
+        <source>擦除芯片完成 ！</source>
+        <translation>Chip erased!</translation>
+    </message>
+    <message>
+        <source>正在上载数据 。。。</source>
+        <translation>Uploading data...</translation>
+    </message>
+    <message>
+        <source>上载数据超时 ！</source>
+        <translation>Upload timed out!</translation>
+    </message>
+    <message>
+        <source>设置为双倍速 ！</source>
+        <translation>Setting double speed!</translation>
+    </message>
+    <message>
+        <source>设置为单倍速 ！</source>
+        <translation>Setting single speed!</translation>
+    </message>
+    <message>
+        <source>设置选项超时 ！</source>
+        <translation>Setting options timed out!</translation>
+    </message>
+    <message>
+        <source>设置为双倍速完成 ！</source>
+        <translation>Double speed set!</translation>
+    </message>
+    <message>
+        <source>设置为单倍速完成 ！</source>
+        <translation>Single speed set!</translation>
+    </message>
+    <message>
+        <source>发送结束标志 ！</source>
+        <translation>Sending end flag!</translation>
+    </message>
+    <message>
+        <source>上载数据成功 ！</source>
+        <translation>Upload complete!</translation>
+    </message>
+    <message>
+        <source>复位时间无效 ！</source>
+        <translation>Invalid reset time!</translation>
+    </message>
+    <message>
+        <source>上载数据失败 ！</source>
+        <translation>Upload failed!</translation>
+    </message>
+    <message>
+        <source>/时钟频率: %1</source>
+        <translation>/Clock: %1</translation>
+    </message>
+    <message>
+        <source>地址 0x%1 的数据块: 芯片的应答不是有效的帧</source>
+        <translation>Block at 0x%1: the chip&apos;s answer is not a valid frame</translation>
+    </message>
+    <message>
+        <source>地址 0x%1 的数据块: 芯片收到的校验和 0x%2，应为 0x%3</source>
+        <translation>Block at 0x%1: the chip received checksum 0x%2, expected 0x%3</translation>
+    </message>
+    <message>
+        <source>文件太大: 映像 %1 字节，%2 的 Flash 只有 %3 字节</source>
+        <translation>File too large: image %1 bytes, %2 has only %3 bytes of Flash</translation>
+    </message>
+    <message>
+        <source>文件中没有可上载的数据 ！</source>
+        <translation>No data to upload!</translation>
+    </message>
+</context>
+<context>
+    <name>stm32</name>
+    <message>
+        <source>正在查找设备。。。</source>
+        <translation>Searching for device...</translation>
+    </message>
+    <message>
+        <source>已成功连接</source>
+        <translation>Connected</translation>
+    </message>
+    <message>
+        <source>无法和设备通讯，请重新复位</source>
+        <translation>No answer: reset the board</translation>
+    </message>
+    <message>
+        <source>加载文件。。。</source>
+        <translation>Loading file...</translation>
+    </message>
+    <message>
+        <source>正在擦除。。。</source>
+        <translation>Erasing...</translation>
+    </message>
+    <message>
+        <source>开始写入。。。</source>
+        <translation>Writing...</translation>
+    </message>
+    <message>
+        <source>上载完成！</source>
+        <translation>Download complete!</translation>
+    </message>
+    <message>
+        <source>连机失败 ！</source>
+        <translation>Connection failed!</translation>
+    </message>
+    <message>
+        <source>读取完成: %1 Byte 自 0x%2</source>
+        <translation>Read complete: %1 bytes from 0x%2</translation>
+    </message>
+    <message>
+        <source>所选的不是文件</source>
+        <translation>The selection is not a file</translation>
+    </message>
+    <message>
+        <source>文件太大，不能超过1024 KB</source>
+        <translation>File too large (limit 1024 KB)</translation>
+    </message>
+    <message>
+        <source>文件中没有可下载的数据</source>
+        <translation>No data to download</translation>
+    </message>
+    <message>
+        <source>HEX文件的地址超出Flash范围: %1</source>
+        <translation>HEX file address outside the Flash: %1</translation>
+    </message>
+    <message>
+        <source>Bootloader 版本 %1.%2</source>
+        <translation>Bootloader version %1.%2</translation>
+    </message>
+    <message>
+        <source>未知的设备</source>
+        <translation>Unknown device</translation>
+    </message>
+    <message>
+        <source>按 STM32F10x 的规则继续: Flash 容量寄存器 0x1FFFF7E0，每页 1 KB</source>
+        <translation>Going on with the STM32F10x rules: Flash size register 0x1FFFF7E0, 1 KB pages</translation>
+    </message>
+    <message>
+        <source>存储容量 Flash:%1 KB</source>
+        <translation>Flash size: %1 KB</translation>
+    </message>
+    <message>
+        <source>文件尺寸: %1 Byte / %2 KB</source>
+        <translation>File size: %1 bytes / %2 KB</translation>
+    </message>
+    <message>
+        <source>写地址: %1</source>
+        <translation>Writing at %1</translation>
+    </message>
+    <message>
+        <source>擦除页 0 .. %1</source>
+        <translation>Erasing pages 0 .. %1</translation>
+    </message>
+    <message>
+        <source>擦除扇区 0 .. %1</source>
+        <translation>Erasing sectors 0 .. %1</translation>
+    </message>
+    <message>
+        <source>校验地址: %1</source>
+        <translation>Verifying at %1</translation>
+    </message>
+    <message>
+        <source>文件太大: 映像 %1 Byte，芯片 Flash 只有 %2 KB (%3 Byte)</source>
+        <translation>File too large: image %1 bytes, chip Flash only %2 KB (%3 bytes)</translation>
+    </message>
+    <message>
+        <source>设备拒绝擦除: 芯片可能处于读保护或写保护状态</source>
+        <translation>The device refused the erase: the chip may be read- or write-protected</translation>
+    </message>
+    <message>
+        <source>设备拒绝写入地址 %1: Flash 可能处于保护状态或未被擦除</source>
+        <translation>The device refused the write at %1: the Flash may be protected or not erased</translation>
+    </message>
+    <message>
+        <source>芯片的 Flash 处于读保护状态: 不能读取、擦除或写入</source>
+        <translation>The chip&apos;s Flash is read-protected: it cannot be read, erased or written</translation>
+    </message>
+    <message>
+        <source>解除读保护: tramelo download --unprotect ... (芯片将擦除整片 Flash)</source>
+        <translation>To remove the read protection: tramelo download --unprotect ... (the chip erases its whole Flash)</translation>
+    </message>
+    <message>
+        <source>校验失败: 地址 %1 的数据与文件不符 (已重写 %2 次)</source>
+        <translation>Verify failed: the data at %1 differs from the file (rewritten %2 times)</translation>
+    </message>
+    <message>
+        <source>设备拒绝读取地址 %1</source>
+        <translation>The device refused the read at %1</translation>
+    </message>
+    <message>
+        <source>设备的 Bootloader 不支持命令 0x%1</source>
+        <translation>The device&apos;s bootloader does not support command 0x%1</translation>
+    </message>
+    <message>
+        <source>正在解除读保护，芯片擦除整片 Flash。。。</source>
+        <translation>Removing the read protection; the chip erases its whole Flash...</translation>
+    </message>
+    <message>
+        <source>文件不存在</source>
+        <translation>File not found</translation>
+    </message>
+    <message>
+        <source>下载目标代码</source>
+        <translation>Target code loaded</translation>
+    </message>
+    <message>
+        <source>下载目标代码。。。</source>
+        <translation>Target code loaded...</translation>
+    </message>
+    <message>
+        <source>文件太大，不能用于256K Flash</source>
+        <translation>File too large for 256K Flash</translation>
+    </message>
+</context>
+<context>
+    <name>terminal</name>
+    <message>
+        <source>文件不存在 ！ %1</source>
+        <translation>File not found! %1</translation>
+    </message>
+    <message>
+        <source>不是普通文件，不能读入发送区 ！ %1</source>
+        <translation>Not a regular file, cannot load it into the send area! %1</translation>
+    </message>
+    <message>
+        <source>文件太大，不能读入发送区（上限 %1 KB）！ %2</source>
+        <translation>File too large for the send area (limit %1 KB)! %2</translation>
+    </message>
+    <message>
+        <source>不能打开文件 ！ %1 (%2)</source>
+        <translation>Cannot open the file! %1 (%2)</translation>
+    </message>
+    <message>
+        <source>读文件错误 ！ %1 (%2)</source>
+        <translation>Error reading the file! %1 (%2)</translation>
     </message>
 </context>
 <context>

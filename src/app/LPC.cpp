@@ -2,6 +2,7 @@
 
 #include "app/Main.h"
 #include "logic/LpcReplies.h"
+#include "logic/ShownText.h"
 
 #include <QCheckBox>
 #include <QLineEdit>
@@ -37,26 +38,28 @@ constexpr int kPercent = 100;
 constexpr quint8 kMaxDotPhase = 3;
 constexpr int kAboveCentre = 100;
 
-const QString kSearching = QStringLiteral("正在查找。。。");
-const QString kSearchingDevice = QStringLiteral("正在查找设备  ");
-const QString kNoContact = QStringLiteral("无法和设备通讯，请重新复位");
-const QString kConnected = QStringLiteral("已成功连接");
-const QString kSynced = QStringLiteral("同步已建立");
-const QString kCrystalSent = QStringLiteral("波特率发送成功");
-const QString kCrystalFailed = QStringLiteral("波特率发送失败");
-const QString kUnlocked = QStringLiteral("解锁成功");
-const QString kReady = QStringLiteral("已准备");
-const QString kPartIdRead = QStringLiteral("读器件ID成功");
-const QString kBootVersionRead = QStringLiteral("读Boot代码版本成功");
-const QString kErasing = QStringLiteral("正在擦除。。。");
-const QString kErased = QStringLiteral("擦除成功");
-const QString kStartWriting = QStringLiteral("开始写入。。。");
-const QString kWritingRam = QStringLiteral("正在写RAM数据");
-const QString kCopying = QStringLiteral("正在将RAM内容复制到Flash");
-const QString kDot = QStringLiteral("。");
-const QString kDone = QStringLiteral("写入完成");
-const QString kFailed = QStringLiteral("下载的过程中出错");
-const QString kTimedOut = QStringLiteral("LPC通信超时!");
+const ShownText kSearching{"lpc", QT_TRANSLATE_NOOP("lpc", "正在查找。。。")};
+const ShownText kSearchingDevice{"lpc", QT_TRANSLATE_NOOP("lpc", "正在查找设备  %1")};
+const ShownText kNoContact{"lpc", QT_TRANSLATE_NOOP("lpc", "无法和设备通讯，请重新复位")};
+const ShownText kConnected{"lpc", QT_TRANSLATE_NOOP("lpc", "已成功连接")};
+const ShownText kSynced{"lpc", QT_TRANSLATE_NOOP("lpc", "同步已建立")};
+const ShownText kCrystalSent{"lpc", QT_TRANSLATE_NOOP("lpc", "波特率发送成功")};
+const ShownText kCrystalFailed{"lpc", QT_TRANSLATE_NOOP("lpc", "波特率发送失败")};
+const ShownText kUnlocked{"lpc", QT_TRANSLATE_NOOP("lpc", "解锁成功")};
+const ShownText kReady{"lpc", QT_TRANSLATE_NOOP("lpc", "已准备")};
+const ShownText kPartIdRead{"lpc", QT_TRANSLATE_NOOP("lpc", "读器件ID成功")};
+const ShownText kPartIdLine{"lpc", QT_TRANSLATE_NOOP("lpc", "读器件ID成功:%1")};
+const ShownText kBootVersionRead{"lpc", QT_TRANSLATE_NOOP("lpc", "读Boot代码版本成功")};
+const ShownText kBootVersionLine{"lpc", QT_TRANSLATE_NOOP("lpc", "读Boot代码版本成功:%1")};
+const ShownText kErasing{"lpc", QT_TRANSLATE_NOOP("lpc", "正在擦除。。。")};
+const ShownText kErased{"lpc", QT_TRANSLATE_NOOP("lpc", "擦除成功")};
+const ShownText kStartWriting{"lpc", QT_TRANSLATE_NOOP("lpc", "开始写入。。。")};
+const ShownText kWritingRam{"lpc", QT_TRANSLATE_NOOP("lpc", "正在写RAM数据")};
+const ShownText kCopying{"lpc", QT_TRANSLATE_NOOP("lpc", "正在将RAM内容复制到Flash")};
+const ShownText kDot{"lpc", QT_TRANSLATE_NOOP("lpc", "。")};
+const ShownText kDone{"lpc", QT_TRANSLATE_NOOP("lpc", "写入完成")};
+const ShownText kFailed{"lpc", QT_TRANSLATE_NOOP("lpc", "下载的过程中出错")};
+const ShownText kTimedOut{"lpc", QT_TRANSLATE_NOOP("lpc", "LPC通信超时!")};
 const QString kSectorAmount = QStringLiteral("SectorAmount: ");
 
 // A running timer keeps its interval: the tries of one item share the time-out of its first
@@ -207,7 +210,7 @@ void TLPCFrm::Timer2Timer()
 {
     if (++LpcDotPhase > kMaxDotPhase) LpcDotPhase = 0;
     QString text = LpcWritingRam ? kWritingRam : kCopying;
-    if (LpcDotPhase > 0) text += QLatin1Char(' ') + kDot.repeated(LpcDotPhase);
+    if (LpcDotPhase > 0) text += QLatin1Char(' ') + kDot.text().repeated(LpcDotPhase);
     MainForm->SetStatus(text);
 }
 
@@ -326,7 +329,8 @@ void TLPCFrm::syncAnswer(const QByteArray &reply)
         ++LpcSyncTries;
         port->SendString(lpc::kAutobaud);
         port->BufferedCount = 0;
-        MainForm->SetStatus(kSearchingDevice + (LpcSpinner ? QLatin1Char('\\') : QLatin1Char('/')));
+        MainForm->SetStatus(
+            kSearchingDevice.text().arg(LpcSpinner ? QLatin1Char('\\') : QLatin1Char('/')));
         LpcSpinner = !LpcSpinner;
         return;
     }
@@ -346,7 +350,7 @@ void TLPCFrm::partIdAnswer(const QByteArray &reply)
     Edit4->setToolTip(kSectorAmount + LpcLastSector);
     accepted();
     MainForm->SetStatus(kPartIdRead);
-    MainForm->AppendLine(kPartIdRead + QLatin1Char(':') + *partId);
+    MainForm->AppendLine(kPartIdLine.text().arg(*partId));
     LpcState = StepBootVersion;
     sendCommand(lpc::kReadBootVersion);
 }
@@ -357,7 +361,7 @@ void TLPCFrm::bootVersionAnswer(const QByteArray &reply)
     if (!version) return;
     accepted();
     MainForm->SetStatus(kBootVersionRead);
-    MainForm->AppendLine(kBootVersionRead + QLatin1Char(':') + *version);
+    MainForm->AppendLine(kBootVersionLine.text().arg(*version));
     LpcState = StepPrepare;
     sendCommand(lpc::kPrepareFromSector0 + LpcLastSector.toLatin1());
 }

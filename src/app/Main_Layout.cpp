@@ -47,11 +47,11 @@ QLabel *label(QWidget *parent, const QString &text, int x, int y, int w, int h =
 }
 
 // A numeric field stands right after its label ("超时值      sec", "复位时间     ms").
-void placeAfter(QLineEdit *field, QLabel *l)
+void placeAfter(QLineEdit *field, QLabel *l, int fieldWidth)
 {
     const int w = QFontMetrics(l->font()).horizontalAdvance(l->text()) + 4;
     l->resize(w, l->height());
-    field->setGeometry(l->x() + w, l->y() - 1, 36, 22);
+    field->setGeometry(l->x() + w, l->y() - 1, fieldWidth, 22);
 }
 
 QComboBox *combo(QWidget *parent, const char *name, const QStringList &items, int index, int x,
@@ -277,10 +277,9 @@ void TMainForm::buildLayout()
     auto *download = new QWidget;
     download->setFont(font());
     label(download, tr("MCU 设备"), 8, 8, 56);
-    // The list shows the device table's names; a family entry's word is translated.
     QStringList deviceNames = devices::deviceNames();
     for (QString &name : deviceNames)
-        if (name.endsWith(QStringLiteral(" 家族"))) name = tr("%1 家族").arg(name.chopped(3));
+        name = devices::shownName(name);
     MCUType = combo(download, "MCUType", deviceNames, devices::firstIndexOf(devices::Family::Stm32),
                     66, 6, 160);
     label(download, tr("文件名称"), 236, 8, 56);
@@ -300,7 +299,7 @@ void TMainForm::buildLayout()
     QLabel *timeoutLabel = label(download, tr("超时值      sec"), 288, 36, 110);
     Edit3 = new TNumberEdit(QStringLiteral("5"), 2, download);
     Edit3->setObjectName(QStringLiteral("Edit3"));
-    placeAfter(Edit3, timeoutLabel);
+    placeAfter(Edit3, timeoutLabel, 28); // two digits
     Edit3->setToolTip(QStringLiteral("1 ~ 99"));
 
     CheckBox2 = check(download, "CheckBox2", tr("自动复位"), true, 8, 64, 90);
@@ -309,11 +308,14 @@ void TMainForm::buildLayout()
     Label4 = label(download, tr("复位时间     ms"), 104, 64, 110);
     Edit4 = new TNumberEdit(QStringLiteral("680"), 3, download);
     Edit4->setObjectName(QStringLiteral("Edit4"));
-    placeAfter(Edit4, Label4);
+    placeAfter(Edit4, Label4, 36);
     Edit4->setToolTip(QStringLiteral("1 ~ 999"));
     CheckBox1 = check(download, "CheckBox1", tr("自动程序上载"), false, 250, 64, 110);
     CheckBox1->setToolTip(tr("选用后：\r目标文件(*.bin或*.hex)更新时，自动进行上载操作。"));
-    CheckBox9 = check(download, "CheckBox9", tr("校验"), false, 403, 36, 56);
+    // The verify box follows the time-out field and is as wide as its caption needs.
+    CheckBox9 =
+        check(download, "CheckBox9", tr("校验"), false, Edit3->geometry().right() + 3, 36, 0);
+    CheckBox9->resize(CheckBox9->sizeHint().width(), CheckBox9->height());
     CheckBox9->setToolTip(tr("STM32: 每块写入后读回比较，不符时重写 (通信量加倍)"));
     BitBtn7 = button(download, "BitBtn7", QStringLiteral("12T"), 388, 60, 50, 26);
     BitBtn7->setToolTip(tr(" 6T / 双倍速\r12T / 单倍速"));
@@ -322,7 +324,7 @@ void TMainForm::buildLayout()
     Label10->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
     Label10->setStyleSheet(QStringLiteral("color: red; font-size: 8pt;"));
 
-    BitBtn1 = button(download, "BitBtn1", tr("下载"), 460, 32, 104, 54);
+    BitBtn1 = button(download, "BitBtn1", tr("下载"), 446, 32, 118, 54);
     BitBtn1->setIcon(pictures::downloadIcon());
     BitBtn1->setFont(songFont(12, true));
     BitBtn1->setStyleSheet(QStringLiteral("QPushButton { color: #c00000; }"));

@@ -6,6 +6,7 @@
 
 #include <QCheckBox>
 #include <QComboBox>
+#include <QCoreApplication>
 #include <QLineEdit>
 #include <QPlainTextEdit>
 #include <QPushButton>
@@ -26,10 +27,12 @@ using StoreFile = platform::SettingsStore::FileState;
 QString refusedStoreText(StoreFile state, const QString &path)
 {
     if (state == StoreFile::TooLarge)
-        return QStringLiteral("设置文件大于 %1 KB，未读取；本次使用默认设置，关闭时不保存。\n%2")
+        return QCoreApplication::translate(
+                   "TMainForm", "设置文件大于 %1 KB，未读取；本次使用默认设置，关闭时不保存。\n%2")
             .arg(platform::SettingsStore::kMaxFileSize / 1024)
             .arg(path);
-    return QStringLiteral("设置文件不是普通文件，未读取；本次使用默认设置，关闭时不保存。\n%1")
+    return QCoreApplication::translate(
+               "TMainForm", "设置文件不是普通文件，未读取；本次使用默认设置，关闭时不保存。\n%1")
         .arg(path);
 }
 

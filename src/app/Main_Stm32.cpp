@@ -8,6 +8,7 @@
 // from the chip bounds the image before anything is erased. Every end of an attempt goes
 // through stmFinish.
 #include "app/Main.h"
+#include "logic/ShownText.h"
 
 #include "logic/Devices.h"
 
@@ -30,14 +31,14 @@ constexpr int kProgressRange = 100;
 // After Readout Unprotect the chip erases its flash and restarts its boot loader.
 constexpr qint64 kUnprotectRestartMs = 500;
 
-const QString kSearching = QStringLiteral("正在查找设备。。。");
-const QString kConnected = QStringLiteral("已成功连接");
-const QString kNoContact = QStringLiteral("无法和设备通讯，请重新复位");
-const QString kLoading = QStringLiteral("加载文件。。。");
-const QString kErasing = QStringLiteral("正在擦除。。。");
-const QString kStartWriting = QStringLiteral("开始写入。。。");
-const QString kDone = QStringLiteral("上载完成！");
-const QString kFailed = QStringLiteral("连机失败 ！");
+const ShownText kSearching{"stm32", QT_TRANSLATE_NOOP("stm32", "正在查找设备。。。")};
+const ShownText kConnected{"stm32", QT_TRANSLATE_NOOP("stm32", "已成功连接")};
+const ShownText kNoContact{"stm32", QT_TRANSLATE_NOOP("stm32", "无法和设备通讯，请重新复位")};
+const ShownText kLoading{"stm32", QT_TRANSLATE_NOOP("stm32", "加载文件。。。")};
+const ShownText kErasing{"stm32", QT_TRANSLATE_NOOP("stm32", "正在擦除。。。")};
+const ShownText kStartWriting{"stm32", QT_TRANSLATE_NOOP("stm32", "开始写入。。。")};
+const ShownText kDone{"stm32", QT_TRANSLATE_NOOP("stm32", "上载完成！")};
+const ShownText kFailed{"stm32", QT_TRANSLATE_NOOP("stm32", "连机失败 ！")};
 } // namespace
 
 void TMainForm::STM32UP()

@@ -3,6 +3,7 @@
 #include "app/Main.h"
 
 #include "app/Ui.h"
+#include "logic/ShownText.h"
 
 #include <QCheckBox>
 #include <QComboBox>
@@ -29,9 +30,12 @@ QString captionClose()
 {
     return QCoreApplication::translate("TMainForm", "关闭串口");
 }
-const QString kWriteFailedText =
-    QStringLiteral("当前串口号操作错误 ！\r请选择其它串口，或检查串口是否已经无效。");
-const QString kReadFailedText = QStringLiteral("串口读取失败（设备已拔出？），已关闭串口");
+const ShownText kWriteFailedText{
+    "TMainForm",
+    QT_TRANSLATE_NOOP("TMainForm",
+                      "当前串口号操作错误 ！\r请选择其它串口，或检查串口是否已经无效。")};
+const ShownText kReadFailedText{
+    "TMainForm", QT_TRANSLATE_NOOP("TMainForm", "串口读取失败（设备已拔出？），已关闭串口")};
 
 } // namespace
 

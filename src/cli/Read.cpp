@@ -12,6 +12,7 @@
 #include "platform/PortNames.h"
 #include "platform/SerialPort.h"
 
+#include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
@@ -157,9 +158,12 @@ int readFlash(const QStringList &args)
     line.baud = baud;
     line.parity = platform::Parity::Even;
     port.applyLine(line);
+    const auto noContact = [] {
+        return QCoreApplication::translate("stm32", "无法和设备通讯，请重新复位");
+    };
     auto fail = [&](const QString &why) {
         say(stdout, why + QLatin1Char('\n'));
-        say(stdout, QStringLiteral("连机失败 ！\n"));
+        say(stdout, QCoreApplication::translate("stm32", "连机失败 ！") + QLatin1Char('\n'));
         return kExitFailed;
     };
     if (reset) {
@@ -173,17 +177,16 @@ int readFlash(const QStringList &args)
 
     Loader loader(port);
     const char sync = char(stm32::kSync);
-    if (!stm32::syncAccepted(loader.ask(QByteArrayView(&sync, 1), 1)))
-        return fail(QStringLiteral("无法和设备通讯，请重新复位"));
+    if (!stm32::syncAccepted(loader.ask(QByteArrayView(&sync, 1), 1))) return fail(noContact());
     const QByteArray get = loader.ask(stm32::commandFrame(stm32::kCmdGet), 2);
     const QByteArray getReply = get + loader.ask({}, stm32::getReplyLength(get) - get.size());
     const auto version = stm32::acceptGetReply(getReply);
-    if (!version) return fail(QStringLiteral("无法和设备通讯，请重新复位"));
+    if (!version) return fail(noContact());
     const QByteArray commands = stm32::offeredCommands(getReply);
     for (const quint8 c : {stm32::kCmdGetId, stm32::kCmdReadMemory})
         if (!commands.contains(char(c))) return fail(stm32::reasonCommandMissing(c));
     const auto id = stm32::acceptGetIdReply(loader.ask(stm32::commandFrame(stm32::kCmdGetId), 5));
-    if (!id) return fail(QStringLiteral("无法和设备通讯，请重新复位"));
+    if (!id) return fail(noContact());
     const devices::Stm32Part &part = stm32::partFor(quint16(id->toUInt(nullptr, 16)));
     say(stdout, stm32::versionLine(*version) + QLatin1Char('\n'));
     say(stdout, stm32::productIdLine(*id) + QLatin1Char('\n'));
@@ -228,9 +231,10 @@ int readFlash(const QStringList &args)
         say(stderr, QStringLiteral("tramelo: %1: cannot write the file\n").arg(file));
         return kExitFailed;
     }
-    say(stdout, QStringLiteral("读取完成: %1 Byte 自 0x%2\n")
-                    .arg(data.size())
-                    .arg(QString::number(from, 16).toUpper().rightJustified(8, u'0')));
+    say(stdout, QCoreApplication::translate("stm32", "读取完成: %1 Byte 自 0x%2")
+                        .arg(data.size())
+                        .arg(QString::number(from, 16).toUpper().rightJustified(8, u'0')) +
+                    QLatin1Char('\n'));
     return kExitOk;
 }
 

@@ -1,5 +1,6 @@
 #include "cli/Simulate.h"
 
+#include "app/Language.h"
 #include "app/Main.h"
 #include "app/Ui.h"
 #include "cli/Cli.h"
@@ -251,6 +252,7 @@ int demo(int argc, char **argv)
     int qtArgc = 1;
     ui::Application app(qtArgc, argv);
     QApplication::setApplicationName(QStringLiteral("Tramelo"));
+    language::install(app);
 
     // COM1: the STM32 board the download page is set up for. COM2: an LPC2136 board for the
     // terminal page; its boot loader echoes and answers plain text, so it can be talked to

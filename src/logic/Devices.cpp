@@ -1,5 +1,6 @@
 #include "logic/Devices.h"
 
+#include <QCoreApplication>
 #include <array>
 
 namespace devices {
@@ -113,6 +114,18 @@ QStringList deviceNames()
     for (const DeviceEntry &e : kDeviceList)
         names << e.name.toString();
     return names;
+}
+
+QString shownName(QStringView name)
+{
+    constexpr QStringView family = u" 家族";
+    constexpr QStringView others = u" (其它系列)";
+    if (name.endsWith(family))
+        return QCoreApplication::translate("devices", "%1 家族").arg(name.chopped(family.size()));
+    if (name.endsWith(others))
+        return QCoreApplication::translate("devices", "%1 (其它系列)")
+            .arg(name.chopped(others.size()));
+    return name.toString();
 }
 
 const DeviceEntry *entryAt(int index)

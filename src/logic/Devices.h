@@ -23,7 +23,7 @@ enum class Family { Lpc, Stm32, Stc };
 
 struct DeviceEntry
 {
-    QStringView name; // the list entry, as shown
+    QStringView name; // the list entry (shown through shownName())
     Family family;
     QStringView cliName; // the short name the command line accepts besides the entry itself
 };
@@ -32,6 +32,9 @@ struct DeviceEntry
 std::span<const DeviceEntry> deviceList();
 // The entries' texts, in list order (for the window's list).
 QStringList deviceNames();
+// A list entry or STM32 family line as shown: the table keeps the Chinese words ("家族",
+// "其它系列"), translated here for the interface.
+QString shownName(QStringView name);
 // The entry at a list index; nullptr outside the list.
 const DeviceEntry *entryAt(int index);
 // The family of a list index; nullopt outside the list.

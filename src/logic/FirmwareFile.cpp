@@ -1,5 +1,6 @@
 #include "logic/FirmwareFile.h"
 
+#include <QCoreApplication>
 #include <QDateTime>
 #include <QFile>
 #include <QFileInfo>
@@ -176,13 +177,17 @@ QString damageText(const HexOutcome &outcome)
 {
     switch (outcome.status) {
     case HexStatus::Malformed:
-        return QStringLiteral("HEX文件格式错误: 第 %1 行").arg(outcome.line);
+        return QCoreApplication::translate("firmware", "HEX文件格式错误: 第 %1 行")
+            .arg(outcome.line);
     case HexStatus::CutShort:
-        return QStringLiteral("HEX文件记录不完整: 第 %1 行").arg(outcome.line);
+        return QCoreApplication::translate("firmware", "HEX文件记录不完整: 第 %1 行")
+            .arg(outcome.line);
     case HexStatus::BadChecksum:
-        return QStringLiteral("HEX文件校验和错误: 第 %1 行").arg(outcome.line);
+        return QCoreApplication::translate("firmware", "HEX文件校验和错误: 第 %1 行")
+            .arg(outcome.line);
     case HexStatus::NoEndRecord:
-        return QStringLiteral("HEX文件没有结束记录: 文件止于第 %1 行").arg(outcome.line);
+        return QCoreApplication::translate("firmware", "HEX文件没有结束记录: 文件止于第 %1 行")
+            .arg(outcome.line);
     default:
         return {};
     }
@@ -190,12 +195,12 @@ QString damageText(const HexOutcome &outcome)
 
 QString unreadableText()
 {
-    return QStringLiteral("文件无法读取");
+    return QCoreApplication::translate("firmware", "文件无法读取");
 }
 
 QString decoderTooLargeText()
 {
-    return QStringLiteral("HEX文件太大，不能超过 64 MB");
+    return QCoreApplication::translate("firmware", "HEX文件太大，不能超过 64 MB");
 }
 
 QString decoderRefusal(const QString &path)
@@ -235,7 +240,7 @@ bool isSymlinkLoop(const QString &path)
 
 QString symlinkLoopText()
 {
-    return QStringLiteral("文件路径中的符号链接形成循环");
+    return QCoreApplication::translate("firmware", "文件路径中的符号链接形成循环");
 }
 
 QString stampText(const QString &path)

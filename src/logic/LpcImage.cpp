@@ -2,6 +2,7 @@
 
 #include "logic/FirmwareFile.h"
 
+#include <QCoreApplication>
 #include <QFile>
 #include <QFileInfo>
 #include <algorithm>
@@ -20,7 +21,7 @@ constexpr char kUuOffset = 0x20;
 
 QString statusEmpty()
 {
-    return QStringLiteral("文件中没有可下载的数据");
+    return QCoreApplication::translate("lpc", "文件中没有可下载的数据");
 }
 
 LoadResult refuse(LoadStatus status, QString text, int line = 0)
@@ -189,15 +190,15 @@ void padImage(QByteArray &image)
 
 QString statusMissing()
 {
-    return QStringLiteral("文件不存在");
+    return QCoreApplication::translate("lpc", "文件不存在");
 }
 QString statusLoaded()
 {
-    return QStringLiteral("下载目标代码");
+    return QCoreApplication::translate("lpc", "下载目标代码");
 }
 QString statusTooLarge()
 {
-    return QStringLiteral("文件太大，不能用于256K Flash的LPC ARM");
+    return QCoreApplication::translate("lpc", "文件太大，不能用于256K Flash的LPC ARM");
 }
 QString codeSizeLine(qsizetype imageSize)
 {
@@ -324,7 +325,7 @@ int copySizeFor(qsizetype bytes)
 
 QString compareFailedLine(quint32 address)
 {
-    return QStringLiteral("比较失败: Flash 地址 0x%1 的内容与写入的数据不同")
+    return QCoreApplication::translate("lpc", "比较失败: Flash 地址 0x%1 的内容与写入的数据不同")
         .arg(QString::number(address, 16).toUpper().rightJustified(8, QLatin1Char('0')));
 }
 
@@ -352,7 +353,7 @@ std::optional<quint32> applyVectorChecksum(QByteArray &image)
 
 QString vectorChecksumLine(quint32 value)
 {
-    return QStringLiteral("向量表校验和 0x%1 (写入地址 0x14)")
+    return QCoreApplication::translate("lpc", "向量表校验和 0x%1 (写入地址 0x14)")
         .arg(QString::number(value, 16).toUpper().rightJustified(8, QLatin1Char('0')));
 }
 
@@ -367,7 +368,7 @@ qint64 flashBytesFor(QStringView partId)
 
 QString tooLargeForPartLine(qsizetype imageBytes, qint64 flashBytes)
 {
-    return QStringLiteral("文件太大: 映像 %1 字节，芯片 Flash 只有 %2 字节")
+    return QCoreApplication::translate("lpc", "文件太大: 映像 %1 字节，芯片 Flash 只有 %2 字节")
         .arg(imageBytes)
         .arg(flashBytes);
 }

@@ -1,9 +1,9 @@
 #include "logic/StcFrames.h"
 
 #include "logic/Devices.h"
-
 #include "logic/HexText.h"
 
+#include <QCoreApplication>
 #include <array>
 
 namespace stc {
@@ -14,18 +14,18 @@ struct ClockRow
 {
     std::array<QStringView, 3> search; // unused slots are empty
     int clock;
-    QStringView text;
+    QStringView text; // the frequency as the status line shows it
     qint32 rate;
     qint64 frequency;
 };
 
 constexpr std::array<ClockRow, 6> kClockTable{{
-    {{u"1C0014", u"280014", u"390014"}, 1, u"/时钟频率: 11.0592M", 115200, 11059200},
-    {{u"1C0022", u"390022", {}}, 2, u"/时钟频率: 18.432M", 115200, 18432000},
-    {{u"1C0029", u"390029", {}}, 3, u"/时钟频率: 22.1184M", 115200, 22118400},
-    {{u"1C0045", u"390045", {}}, 4, u"/时钟频率: 36.864M", 115200, 36864000},
-    {{u"1C0016", u"390016", u"3B0016"}, 5, u"/时钟频率: 12.000M", 38400, 12000000},
-    {{u"1C002D", u"39002D", u"3B002D"}, 6, u"/时钟频率: 24.000M", 57600, 24000000},
+    {{u"1C0014", u"280014", u"390014"}, 1, u"11.0592M", 115200, 11059200},
+    {{u"1C0022", u"390022", {}}, 2, u"18.432M", 115200, 18432000},
+    {{u"1C0029", u"390029", {}}, 3, u"22.1184M", 115200, 22118400},
+    {{u"1C0045", u"390045", {}}, 4, u"36.864M", 115200, 36864000},
+    {{u"1C0016", u"390016", u"3B0016"}, 5, u"12.000M", 38400, 12000000},
+    {{u"1C002D", u"39002D", u"3B002D"}, 6, u"24.000M", 57600, 24000000},
 }};
 
 constexpr int kModelWithOwnFrames = 5;
@@ -113,7 +113,8 @@ QString modelName(int model)
 QString clockText(int clock)
 {
     for (const ClockRow &row : kClockTable)
-        if (row.clock == clock) return row.text.toString();
+        if (row.clock == clock)
+            return QCoreApplication::translate("stc", "/时钟频率: %1").arg(row.text);
     return {};
 }
 
@@ -221,6 +222,12 @@ QString versionText(QStringView rxText)
     return v;
 }
 
+QString noImageMessage()
+{
+    return QCoreApplication::translate("stc",
+                                       reinterpret_cast<const char *>(kNoImageMessage.data()));
+}
+
 QString versionDisplay(QStringView versionText)
 {
     if (versionText.isEmpty()) return {};
@@ -307,20 +314,22 @@ QString hex2(quint32 v, int digits)
 
 QString malformedAnswerLine(quint16 address)
 {
-    return QStringLiteral("地址 0x%1 的数据块: 芯片的应答不是有效的帧").arg(hex2(address, 4));
+    return QCoreApplication::translate("stc", "地址 0x%1 的数据块: 芯片的应答不是有效的帧")
+        .arg(hex2(address, 4));
 }
 
 QString wrongSumLine(quint16 address, QStringView rxText, quint8 expected)
 {
     const Answer a = parseAnswer(rxText);
     const quint8 got = a.payload.isEmpty() ? 0 : quint8(a.payload[0]);
-    return QStringLiteral("地址 0x%1 的数据块: 芯片收到的校验和 0x%2，应为 0x%3")
+    return QCoreApplication::translate("stc",
+                                       "地址 0x%1 的数据块: 芯片收到的校验和 0x%2，应为 0x%3")
         .arg(hex2(address, 4), hex2(got, 2), hex2(expected, 2));
 }
 
 QString tooLargeForModelLine(qsizetype imageBytes, QStringView modelName, qint64 flashBytes)
 {
-    return QStringLiteral("文件太大: 映像 %1 字节，%2 的 Flash 只有 %3 字节")
+    return QCoreApplication::translate("stc", "文件太大: 映像 %1 字节，%2 的 Flash 只有 %3 字节")
         .arg(imageBytes)
         .arg(modelName)
         .arg(flashBytes);

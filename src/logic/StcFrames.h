@@ -20,6 +20,7 @@
 #include <QString>
 #include <QStringList>
 #include <QStringView>
+#include <QUtf8StringView>
 #include <optional>
 
 namespace stc {
@@ -259,11 +260,14 @@ QString tooLargeForModelLine(qsizetype imageBytes, QStringView modelName, qint64
 // Length of the image in a decoding buffer: the offset L of the last non-zero byte, searched
 // from offset 0xFFFF (or the buffer's last byte, if shorter) down to offset 1, plus 1. Offset 0
 // is not examined. nullopt when no such byte exists: the buffer holds no image and the caller
-// refuses the file with kNoImageMessage instead of sending anything.
+// refuses the file with noImageMessage() instead of sending anything.
 std::optional<qsizetype> imageLength(QByteArrayView buffer);
 
-// Line shown when a file gives no image (nothing but 0x00 after offset 0 once decoded).
-inline constexpr QStringView kNoImageMessage = u"文件中没有可上载的数据 ！";
+// Line shown when a file gives no image (nothing but 0x00 after offset 0 once decoded): the
+// source text, and noImageMessage() translated for the interface.
+inline constexpr QUtf8StringView kNoImageMessage =
+    QT_TRANSLATE_NOOP("stc", "文件中没有可上载的数据 ！");
+QString noImageMessage();
 
 // Size label: whole kilobytes, ".", the first decimal digit of the remainder in bytes, " KB".
 // 1536 -> "1.5 KB", 1100 -> "1.7 KB" (remainder 76), 1024 -> "1.0 KB". Negative -> "0.0 KB".

@@ -4,6 +4,7 @@
 #include "logic/FirmwareFile.h"
 #include "logic/HexText.h"
 
+#include <QCoreApplication>
 #include <QFile>
 #include <QFileInfo>
 #include <algorithm>
@@ -42,19 +43,20 @@ LoadResult refuse(LoadStatus status, QString text, bool hex)
 
 QString statusNotAFile()
 {
-    return QStringLiteral("所选的不是文件");
+    return QCoreApplication::translate("stm32", "所选的不是文件");
 }
 QString statusBinaryTooLarge()
 {
-    return QStringLiteral("文件太大，不能超过1024 KB");
+    return QCoreApplication::translate("stm32", "文件太大，不能超过1024 KB");
 }
 QString statusEmpty()
 {
-    return QStringLiteral("文件中没有可下载的数据");
+    return QCoreApplication::translate("stm32", "文件中没有可下载的数据");
 }
 QString statusOutOfRange(quint64 address)
 {
-    return QStringLiteral("HEX文件的地址超出Flash范围: ") + hexAddress(address);
+    return QCoreApplication::translate("stm32", "HEX文件的地址超出Flash范围: %1")
+        .arg(hexAddress(address));
 }
 
 } // namespace
@@ -238,7 +240,9 @@ std::optional<Block> blockAt(QByteArrayView image, qsizetype offset)
 
 QString versionLine(quint8 version)
 {
-    return QStringLiteral("Bootloader 版本 %1.%2").arg(version >> 4).arg(version & 0x0F);
+    return QCoreApplication::translate("stm32", "Bootloader 版本 %1.%2")
+        .arg(version >> 4)
+        .arg(version & 0x0F);
 }
 
 QString productIdLine(const QString &productId)
@@ -251,48 +255,54 @@ QString familyLine(const QString &productId)
     bool ok = false;
     const uint id = productId.toUInt(&ok, 16);
     const devices::Stm32Part *part = ok ? devices::stm32Part(quint16(id)) : nullptr;
-    return part ? part->line.toString() : QStringLiteral("未知的设备");
+    return part ? devices::shownName(part->line)
+                : QCoreApplication::translate("stm32", "未知的设备");
 }
 
 QString unknownRulesLine()
 {
-    return QStringLiteral("按 STM32F10x 的规则继续: Flash 容量寄存器 0x1FFFF7E0，每页 1 KB");
+    return QCoreApplication::translate(
+        "stm32", "按 STM32F10x 的规则继续: Flash 容量寄存器 0x1FFFF7E0，每页 1 KB");
 }
 
 QString flashSizeLine(quint32 kib)
 {
-    return QStringLiteral("存储容量 Flash:%1 KB").arg(kib);
+    return QCoreApplication::translate("stm32", "存储容量 Flash:%1 KB").arg(kib);
 }
 
 QString sizeLine(qsizetype length)
 {
-    return QStringLiteral("文件尺寸: %1 Byte / %2 KB").arg(length).arg(length / 1024);
+    return QCoreApplication::translate("stm32", "文件尺寸: %1 Byte / %2 KB")
+        .arg(length)
+        .arg(length / 1024);
 }
 
 QString writeAddressStatus(quint32 address)
 {
-    return QStringLiteral("写地址: ") + hexAddress(address);
+    return QCoreApplication::translate("stm32", "写地址: %1").arg(hexAddress(address));
 }
 
 QString eraseLine(int pageCount)
 {
-    return QStringLiteral("擦除页 0 .. %1").arg(pageCount - 1);
+    return QCoreApplication::translate("stm32", "擦除页 0 .. %1").arg(pageCount - 1);
 }
 
 QString eraseLine(const ErasePlan &plan)
 {
-    return plan.sectors ? QStringLiteral("擦除扇区 0 .. %1").arg(plan.units - 1)
-                        : eraseLine(plan.units);
+    return plan.sectors
+               ? QCoreApplication::translate("stm32", "擦除扇区 0 .. %1").arg(plan.units - 1)
+               : eraseLine(plan.units);
 }
 
 QString verifyAddressStatus(quint32 address)
 {
-    return QStringLiteral("校验地址: ") + hexAddress(address);
+    return QCoreApplication::translate("stm32", "校验地址: %1").arg(hexAddress(address));
 }
 
 QString reasonImageTooLarge(qsizetype imageBytes, quint32 flashKib)
 {
-    return QStringLiteral("文件太大: 映像 %1 Byte，芯片 Flash 只有 %2 KB (%3 Byte)")
+    return QCoreApplication::translate("stm32",
+                                       "文件太大: 映像 %1 Byte，芯片 Flash 只有 %2 KB (%3 Byte)")
         .arg(imageBytes)
         .arg(flashKib)
         .arg(qint64(flashKib) * 1024);
@@ -300,46 +310,49 @@ QString reasonImageTooLarge(qsizetype imageBytes, quint32 flashKib)
 
 QString reasonEraseRefused()
 {
-    return QStringLiteral("设备拒绝擦除: 芯片可能处于读保护或写保护状态");
+    return QCoreApplication::translate("stm32", "设备拒绝擦除: 芯片可能处于读保护或写保护状态");
 }
 
 QString reasonWriteRefused(quint32 address)
 {
-    return QStringLiteral("设备拒绝写入地址 %1: Flash 可能处于保护状态或未被擦除")
+    return QCoreApplication::translate("stm32",
+                                       "设备拒绝写入地址 %1: Flash 可能处于保护状态或未被擦除")
         .arg(hexAddress(address));
 }
 
 QString reasonReadProtected()
 {
-    return QStringLiteral("芯片的 Flash 处于读保护状态: 不能读取、擦除或写入");
+    return QCoreApplication::translate("stm32",
+                                       "芯片的 Flash 处于读保护状态: 不能读取、擦除或写入");
 }
 
 QString reasonHowToUnprotect()
 {
-    return QStringLiteral("解除读保护: tramelo download --unprotect ... (芯片将擦除整片 Flash)");
+    return QCoreApplication::translate(
+        "stm32", "解除读保护: tramelo download --unprotect ... (芯片将擦除整片 Flash)");
 }
 
 QString reasonVerifyFailed(quint32 address)
 {
-    return QStringLiteral("校验失败: 地址 %1 的数据与文件不符 (已重写 %2 次)")
+    return QCoreApplication::translate("stm32", "校验失败: 地址 %1 的数据与文件不符 (已重写 %2 次)")
         .arg(hexAddress(address))
         .arg(kVerifyRewrites);
 }
 
 QString reasonReadRefused(quint32 address)
 {
-    return QStringLiteral("设备拒绝读取地址 %1").arg(hexAddress(address));
+    return QCoreApplication::translate("stm32", "设备拒绝读取地址 %1").arg(hexAddress(address));
 }
 
 QString reasonCommandMissing(quint8 command)
 {
-    return QStringLiteral("设备的 Bootloader 不支持命令 0x%1")
+    return QCoreApplication::translate("stm32", "设备的 Bootloader 不支持命令 0x%1")
         .arg(QString::number(command, 16).toUpper().rightJustified(2, u'0'));
 }
 
 QString unprotectingLine()
 {
-    return QStringLiteral("正在解除读保护，芯片擦除整片 Flash。。。");
+    return QCoreApplication::translate("stm32", "正在解除读保护，芯片擦除整片 Flash。。。");
 }
 
 // ---- Intel HEX ----
@@ -456,19 +469,19 @@ QByteArray intelHexText(quint32 address, QByteArrayView data)
 
 QString statusMissing()
 {
-    return QStringLiteral("文件不存在");
+    return QCoreApplication::translate("stm32", "文件不存在");
 }
 QString statusBinaryLoaded()
 {
-    return QStringLiteral("下载目标代码");
+    return QCoreApplication::translate("stm32", "下载目标代码");
 }
 QString statusHexLoaded()
 {
-    return QStringLiteral("下载目标代码。。。");
+    return QCoreApplication::translate("stm32", "下载目标代码。。。");
 }
 QString statusHexTooLarge()
 {
-    return QStringLiteral("文件太大，不能用于256K Flash");
+    return QCoreApplication::translate("stm32", "文件太大，不能用于256K Flash");
 }
 
 bool isHexFileName(const QString &path)

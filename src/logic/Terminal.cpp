@@ -2,6 +2,7 @@
 
 #include "logic/HexText.h"
 
+#include <QCoreApplication>
 #include <QFile>
 #include <QFileInfo>
 #include <QStringEncoder>
@@ -357,23 +358,26 @@ SendFileResult loadSendFile(const QString &path)
     SendFileResult result;
     const QFileInfo info(path);
     if (!info.exists()) {
-        result.error = QStringLiteral("文件不存在 ！") + u' ' + path;
+        result.error = QCoreApplication::translate("terminal", "文件不存在 ！ %1").arg(path);
         return result;
     }
     if (!info.isFile()) {
-        result.error = QStringLiteral("不是普通文件，不能读入发送区 ！") + u' ' + path;
+        result.error =
+            QCoreApplication::translate("terminal", "不是普通文件，不能读入发送区 ！ %1").arg(path);
         return result;
     }
     const QString tooLarge =
-        QStringLiteral("文件太大，不能读入发送区（上限 %1 KB）！ ").arg(kMaxSendFileSize / 1024) +
-        path;
+        QCoreApplication::translate("terminal", "文件太大，不能读入发送区（上限 %1 KB）！ %2")
+            .arg(kMaxSendFileSize / 1024)
+            .arg(path);
     if (info.size() > kMaxSendFileSize) {
         result.error = tooLarge;
         return result;
     }
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly)) {
-        result.error = QStringLiteral("不能打开文件 ！ %1 (%2)").arg(path, file.errorString());
+        result.error = QCoreApplication::translate("terminal", "不能打开文件 ！ %1 (%2)")
+                           .arg(path, file.errorString());
         return result;
     }
     // The file may have grown since its size was taken: read one byte past the limit.
@@ -383,7 +387,8 @@ SendFileResult loadSendFile(const QString &path)
         return result;
     }
     if (file.error() != QFileDevice::NoError) {
-        result.error = QStringLiteral("读文件错误 ！ %1 (%2)").arg(path, file.errorString());
+        result.error = QCoreApplication::translate("terminal", "读文件错误 ！ %1 (%2)")
+                           .arg(path, file.errorString());
         return result;
     }
     result.ok = true;
