@@ -11,6 +11,8 @@
 #include "support/Firmware.h"
 #include "support/PtyPeer.h"
 #include "support/TestEnv.h"
+#include "support/Window.h"
+#include "support/WindowRig.h"
 
 #include <QCheckBox>
 #include <QComboBox>
@@ -36,11 +38,12 @@
 
 using sim::Stm32Sim;
 using testenv::TestEnv;
+using testsupport::waitUntil;
 
 namespace {
 
 constexpr quint32 kFlash = 0x08000000;
-constexpr int kStm32Entry = 6;
+const int kStm32Entry = testsupport::deviceEntry(u"stm32");
 const QString kSearching = QStringLiteral("正在查找设备。。。");
 const QString kDone = QStringLiteral("上载完成！");
 
@@ -50,10 +53,12 @@ using firmware::pattern;
 // and the given firmware file.
 QString autoDownloadSettings(const QString &file)
 {
-    return QStringLiteral("[General]\nModel=0\nPort=0\nBaudRate=12\nData=3\nStop=0\nParity=2\n"
+    return QStringLiteral("[General]\nModel=0\nPort=0\nBaudRate=%1\nData=3\nStop=0\nParity=2\n"
                           "HexRXD=0\nTimeTXD_ch=0\nTimeTXD_v=500\nHexTXD=0\nSendNewL=0\n"
-                          "KeySend=0\nSendClear=0\nSendStr=\nMCUType=6\n12T=12T\nAutoISP=1\n"
-                          "AutoRST=0\nFileName=%1\nDelay=5\nDelay1=680\n")
+                          "KeySend=0\nSendClear=0\nSendStr=\nMCUType=%2\n12T=12T\nAutoISP=1\n"
+                          "AutoRST=0\nFileName=%3\nDelay=5\nDelay1=680\n")
+        .arg(testsupport::kBaud115200Index)
+        .arg(kStm32Entry)
         .arg(file);
 }
 
@@ -65,25 +70,6 @@ bool setModified(const QString &path, const QDateTime &t)
     times[0] = {time_t(ms / 1000), long(ms % 1000) * 1000000L};
     times[1] = times[0];
     return ::utimensat(AT_FDCWD, QFile::encodeName(path).constData(), times, 0) == 0;
-}
-
-// Runs the event loop until done() holds or the time is up. Unlike QTest::qWaitFor, which
-// sleeps 10 ms between looks, this keeps the window's 3 ms and 5 ms timers on time, so a
-// download runs at the speed it has in the program.
-bool waitUntil(const std::function<bool()> &done, int timeoutMs)
-{
-    if (done()) return true;
-    QEventLoop loop;
-    QElapsedTimer clock;
-    clock.start();
-    QTimer check;
-    check.setTimerType(Qt::PreciseTimer);
-    QObject::connect(&check, &QTimer::timeout, &loop, [&] {
-        if (done() || clock.elapsed() >= timeoutMs) loop.quit();
-    });
-    check.start(1);
-    loop.exec();
-    return done();
 }
 
 // Records the serial layer's open and close events while it lives.
@@ -116,50 +102,34 @@ private:
 
 // The window with the simulated STM32 board on COM1. Each download that ends restarts the
 // board, as the programmer's closing pulse does on a real board.
-struct Rig
+struct Rig : testsupport::BoardRig<Stm32Sim>
 {
     explicit Rig(const std::function<QString(const TestEnv &)> &settings = {})
+        : BoardRig({}, [&settings](const TestEnv &env) {
+              if (settings) env.writeSettings(settings(env));
+          })
     {
-        if (settings) env.writeSettings(settings(env));
-        env.mapPort(1, peer.slavePath());
-        peer.attach(&sim);
-        windows = CreateApplicationWindows();
-        m = windows.main.get();
-        m->OnLine = [this](const QString &line) {
+        m = &main();
+        onLine = [this](const QString &line) {
             if (line != kSearching) return;
             ++downloads;
             onTopAtStart = m->StayOnTop();
             startedAfterMs = clock.isValid() ? clock.elapsed() : -1;
         };
-        m->OnDownloadEnded = [this](DownloadResult result) {
-            const bool ok = result == DownloadResult::Written;
-            ended = ok;
-            ++ends;
+        onEnd = [this](DownloadResult result) {
+            ended = result == DownloadResult::Written;
             sim.reset();
         };
     }
-    ~Rig() { peer.attach(nullptr); }
-    Rig(const Rig &) = delete;
-    Rig &operator=(const Rig &) = delete;
 
     // Waits for the end of download number n (counted from 1).
-    bool waitForEnd(int n, int timeoutMs = 15000)
-    {
-        return waitUntil([&] { return ends >= n; }, timeoutMs);
-    }
+    bool waitForEnd(int n, int timeoutMs = 15000) { return waitForEnds(n, timeoutMs); }
 
-    TestEnv env;
-    Stm32Sim sim;
-    testsupport::PtyPeer peer;
-    ApplicationWindows windows;
     TMainForm *m = nullptr;
-
     int downloads = 0; // started
-    int ends = 0;
     std::optional<bool> ended;
     bool onTopAtStart = false;
     qint64 startedAfterMs = -1;
-    QElapsedTimer clock;
 };
 
 // A whole second one hour ago: file times from it are distinct from any time the file system
@@ -569,7 +539,7 @@ void TestDownload::pressDuringThePendingAutomaticStartStartsOneDownload()
     QCOMPARE(r.downloads, 2);
     QVERIFY2(r.sim.protocolErrors().isEmpty(), qPrintable(r.sim.protocolErrors().join('\n')));
     QTest::qWait(300);
-    QCOMPARE(r.ends, 2);
+    QCOMPARE(r.results.size(), 2);
 }
 
 QTEST_MAIN(TestDownload)

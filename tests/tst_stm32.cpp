@@ -11,6 +11,8 @@
 #include "support/Firmware.h"
 #include "support/PtyPeer.h"
 #include "support/TestEnv.h"
+#include "support/Window.h"
+#include "support/WindowRig.h"
 
 #include <QCheckBox>
 #include <QComboBox>
@@ -36,6 +38,8 @@
 using sim::Fault;
 using sim::Stm32Sim;
 using testenv::TestEnv;
+using testsupport::steadyMs;
+using testsupport::waitUntil;
 
 namespace {
 
@@ -148,92 +152,37 @@ private:
     std::vector<platform::SerialTraceEvent> events_;
 };
 
-qint64 steadyMs()
+// The window with the simulated board on COM1, the STM32 entry selected, automatic reset off.
+struct Rig : testsupport::BoardRig<Stm32Sim>
 {
-    using namespace std::chrono;
-    return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
-}
-
-// Runs the event loop until done() holds or the time is up. Unlike QTest::qWaitFor, which
-// sleeps 10 ms between looks, this keeps the window's 3 ms and 5 ms timers on time, so a
-// download runs at the speed it has in the program.
-bool waitUntil(const std::function<bool()> &done, int timeoutMs)
-{
-    if (done()) return true;
-    QEventLoop loop;
-    QElapsedTimer clock;
-    clock.start();
-    QTimer check;
-    check.setTimerType(Qt::PreciseTimer);
-    QObject::connect(&check, &QTimer::timeout, &loop, [&] {
-        if (done() || clock.elapsed() >= timeoutMs) loop.quit();
-    });
-    check.start(1);
-    loop.exec();
-    return done();
-}
-
-// The window, the simulated board on COM1 and what the window reported.
-struct Rig
-{
-    explicit Rig(Stm32Sim::Config config = {}) : sim(config)
+    explicit Rig(const Stm32Sim::Config &config = {}) : BoardRig(config)
     {
-        env.mapPort(1, peer.slavePath());
-        peer.attach(&sim);
-        windows = CreateApplicationWindows();
-        m = windows.main.get();
-        m->OnLine = [this](const QString &line) { lines << line; };
-        m->OnStatusText = [this](const QString &text) { statuses << text; };
-        m->OnDownloadEnded = [this](DownloadResult r) {
-            const bool ok = r == DownloadResult::Written;
-            ended = ok;
+        m = &main();
+        onEnd = [this](DownloadResult r) {
+            ended = r == DownloadResult::Written;
             result = r;
-            endedAfterMs = clock.elapsed();
             endedAtSteadyMs = steadyMs();
         };
-        m->MCUType->setCurrentIndex(6);
-        m->ComboBox1->setCurrentIndex(0);
+        select(testsupport::deviceEntry(u"stm32"));
         setAutomaticReset(false);
-    }
-    ~Rig() { peer.attach(nullptr); }
-    Rig(const Rig &) = delete;
-    Rig &operator=(const Rig &) = delete;
-
-    void setAutomaticReset(bool on)
-    {
-        m->CheckBox2->setChecked(on);
-        m->CheckBox2Click();
     }
 
     // Presses the download button for the file.
     void start(const QString &file)
     {
-        lines.clear();
-        statuses.clear();
         ended.reset();
         peer.clearLog();
-        m->Edit2->setText(file);
-        clock.start();
-        m->BitBtn1->click();
+        WindowRig::start(file);
     }
     bool waitEnd(int timeoutMs = kDownloadTimeoutMs)
     {
         return waitUntil([this] { return ended.has_value(); }, timeoutMs);
     }
 
-    TestEnv env;
-    Stm32Sim sim;
-    testsupport::PtyPeer peer;
-    ApplicationWindows windows;
     TMainForm *m = nullptr;
-
-    QStringList lines;
-    QStringList statuses;
     std::optional<bool> ended;
     DownloadResult result = DownloadResult::Failed;
-    qint64 endedAfterMs = -1;
     qint64 endedAtSteadyMs = -1;
-    QElapsedTimer clock;
 };
 
 // After any end: nothing runs, the port is closed and the buttons are usable.
