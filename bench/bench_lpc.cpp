@@ -29,7 +29,7 @@ constexpr int kBaud = 57600;
 constexpr int kBaudIndex = testsupport::kBaud57600Index;
 constexpr int kBitsPerByte = 10;
 constexpr int kImageBytes = 64 * 1024;
-const int kLpc2136Entry = testsupport::deviceEntry(u"lpc2136");
+using testsupport::kLpc2136Entry;
 constexpr int kHexRecordBytes = 16;
 constexpr int kGiveUpMs = 180000;
 

@@ -38,7 +38,7 @@ constexpr int kBaud = 115200;
 constexpr int kBaudIndex = testsupport::kBaud115200Index;
 constexpr int kBitsPerByte = 11;
 constexpr int kImageBytes = 64 * 1024;
-const int kStm32Entry = testsupport::deviceEntry(u"stm32");
+using testsupport::kStm32Entry;
 constexpr int kRuns = 3;
 constexpr int kGiveUpMs = 120000;
 constexpr quint32 kFlash = 0x08000000;

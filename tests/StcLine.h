@@ -42,8 +42,8 @@ namespace stctest {
 inline constexpr std::chrono::milliseconds kChipSwitchTime{250};
 inline constexpr quint8 kCmdBaudStep1 = 0x8F;
 inline constexpr quint8 kCmdBaudStep2 = 0x8E;
-inline constexpr int kBitsPerByte = 10; // 8N1
-inline const int kStcEntry = testsupport::deviceEntry(u"stc89c52rc");
+inline constexpr int kBitsPerByte = 10;                   // 8N1
+inline const int kStcEntry = testsupport::kStc89C52Entry; // "STC89C52RC"
 inline constexpr auto kShortResetMs = "20";
 
 // The simulated chip as the cable presents it: answers to baud-rate steps come late.

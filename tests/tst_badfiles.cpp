@@ -52,15 +52,15 @@
 
 using testenv::TestEnv;
 using testsupport::FreezeWatch;
+using testsupport::kBaud115200Index;
+using testsupport::kBaud57600Index;
+using testsupport::kLpc2136Entry;
+using testsupport::kStc89C52Entry;
+using testsupport::kStm32Entry;
 using testsupport::PtyPeer;
 
 namespace {
 
-const int kLpc2136Entry = testsupport::deviceEntry(u"lpc2136");
-const int kStm32Entry = testsupport::deviceEntry(u"stm32");
-const int kStc89C52Entry = testsupport::deviceEntry(u"stc89c52rc");
-constexpr int kBaud57600 = testsupport::kBaud57600Index;
-constexpr int kBaud115200 = testsupport::kBaud115200Index;
 constexpr qint64 kMaxFreezeMs = 1000;
 constexpr qint64 kHugeFileSize = qint64(200) * 1024 * 1024;
 constexpr int kLpcTimeoutMs = 8000;
@@ -227,7 +227,7 @@ template <typename Board> struct Rig : testsupport::BoardRig<Board>
 {
     explicit Rig(int entry)
     {
-        this->select(entry, kBaud115200);
+        this->select(entry, kBaud115200Index);
         TMainForm &m = this->main();
         m.MCUTypeChange();
         m.ComboBox6->setCurrentIndex(0);
@@ -581,7 +581,7 @@ private:
             m.MCUType->setCurrentIndex(kLpc2136Entry);
             m.MCUTypeChange();
             m.ComboBox1->setCurrentIndex(0);
-            m.ComboBox2->setCurrentIndex(kBaud57600);
+            m.ComboBox2->setCurrentIndex(kBaud57600Index);
             m.Edit3->setText(QStringLiteral("1"));
             m.CheckBox2->setChecked(false);
             m.CheckBox2Click();

@@ -43,7 +43,7 @@ using testsupport::waitUntil;
 namespace {
 
 constexpr quint32 kFlash = 0x08000000;
-const int kStm32Entry = testsupport::deviceEntry(u"stm32");
+using testsupport::kStm32Entry;
 const QString kSearching = QStringLiteral("正在查找设备。。。");
 const QString kDone = QStringLiteral("上载完成！");
 

@@ -45,15 +45,15 @@
 using namespace faultplans;
 using testenv::TestEnv;
 using testsupport::FreezeWatch;
+using testsupport::kBaud115200Index;
+using testsupport::kBaud57600Index;
+using testsupport::kLpc2136Entry;
+using testsupport::kStc89C52Entry;
+using testsupport::kStm32Entry;
 using testsupport::PtyPeer;
 
 namespace {
 
-const int kLpc2136Entry = testsupport::deviceEntry(u"lpc2136");
-const int kStm32Entry = testsupport::deviceEntry(u"stm32");
-const int kStc89C52Entry = testsupport::deviceEntry(u"stc89c52rc");
-constexpr int kBaud57600 = testsupport::kBaud57600Index;
-constexpr int kBaud115200 = testsupport::kBaud115200Index;
 // Longest stretch the event loop may go without running a timer.
 constexpr qint64 kMaxFreezeMs = 1000;
 
@@ -88,16 +88,9 @@ struct Family : BoardPlan
 };
 
 // One window with its own board on its own pseudo-terminal.
-struct Lane
+struct Lane : FaultLane
 {
-    Trouble trouble = Trouble::Silent;
-    QString name;
-    QString expectedLine;
-    std::unique_ptr<sim::BootLoaderSim> board;
-    std::unique_ptr<PtyPeer> peer;
     ApplicationWindows windows;
-    std::unique_ptr<platform::SerialPort> holder;
-    std::unique_ptr<QTimer> pullTimer;
     QStringList lines;
     QList<bool> ends;
     QElapsedTimer clock;
@@ -184,16 +177,13 @@ class TestFaults : public QObject
 
     static void setUp(Lane &lane, const Family &f, TestEnv &env)
     {
-        lane.board = f.makeSim();
-        lane.peer = std::make_unique<PtyPeer>();
-        lane.peer->attach(lane.board.get());
         lane.windows = CreateApplicationWindows();
         TMainForm &m = lane.main();
         m.MCUType->setCurrentIndex(f.entry);
         m.MCUTypeChange();
         m.ComboBox1->setCurrentIndex(0);
         m.ComboBox6->setCurrentIndex(0);
-        const int baud = f.entry == kLpc2136Entry ? kBaud57600 : kBaud115200;
+        const int baud = f.entry == kLpc2136Entry ? kBaud57600Index : kBaud115200Index;
         m.ComboBox2->setCurrentIndex(baud);
         m.ComboBox7->setCurrentIndex(baud);
         m.Edit3->setText(f.timeoutField);
@@ -228,13 +218,8 @@ private slots:
         std::vector<std::unique_ptr<Lane>> lanes;
         for (const Trouble t : kTroubles) {
             auto lane = std::make_unique<Lane>();
-            lane->trouble = t;
-            lane->name = troubleName(t);
+            lane->prepare(family, t);
             setUp(*lane, family, env);
-            if (t == Trouble::Vanish)
-                lane->expectedLine = family.vanishLine;
-            else if (t != Trouble::PortTaken)
-                lane->expectedLine = family.plan(*lane->board, t);
             lanes.push_back(std::move(lane));
         }
         // Threads of the program alone: each open peer runs one thread of the test's own.
@@ -251,23 +236,8 @@ private slots:
 
         for (auto &lanePtr : lanes) {
             Lane &lane = *lanePtr;
-            if (lane.trouble == Trouble::PortTaken) {
-                lane.holder = std::make_unique<platform::SerialPort>();
-                QCOMPARE(lane.holder->open(lane.peer->slavePath()), platform::OpenResult::Ok);
-            }
-            if (pulled(lane.trouble)) {
-                // Pulled from the event loop, which the blocking STC download pumps too: while
-                // the image is written, or once the first bytes reached the silent board.
-                lane.pullTimer = std::make_unique<QTimer>();
-                QObject::connect(lane.pullTimer.get(), &QTimer::timeout, [&lane, &family] {
-                    if (lane.trouble == Trouble::Vanish ? !family.writing(*lane.board)
-                                                        : lane.peer->receivedCount() == 0)
-                        return;
-                    lane.pullTimer->stop();
-                    lane.peer->closeMaster();
-                });
-                lane.pullTimer->start(5);
-            }
+            if (lane.trouble == Trouble::PortTaken) QVERIFY(lane.takePort());
+            if (pulled(lane.trouble)) lane.armPull(family);
             start(lane);
         }
         const auto allEnded = [&] {
@@ -327,14 +297,7 @@ private slots:
         // pulled), writes the image.
         for (auto &lanePtr : lanes) {
             Lane &lane = *lanePtr;
-            if (pulled(lane.trouble)) {
-                lane.peer.reset();
-                lane.peer = std::make_unique<PtyPeer>();
-            } else {
-                lane.peer->attach(nullptr);
-            }
-            lane.board = family.makeSim();
-            lane.peer->attach(lane.board.get());
+            lane.renew(family);
             start(lane);
         }
         QVERIFY(QTest::qWaitFor(allEnded, 30000));

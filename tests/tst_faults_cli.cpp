@@ -97,15 +97,8 @@ struct Run
 };
 
 // One process and the board at the far end of its own pseudo-terminal.
-struct Lane
+struct Lane : FaultLane
 {
-    Trouble trouble = Trouble::Silent;
-    QString name;
-    QString expectedLine;
-    std::unique_ptr<sim::BootLoaderSim> board;
-    std::unique_ptr<PtyPeer> peer;
-    std::unique_ptr<platform::SerialPort> holder;
-    std::unique_ptr<QTimer> pullTimer;
     std::unique_ptr<QProcess> process;
     QElapsedTimer clock;
     Run run;
@@ -219,32 +212,9 @@ private slots:
         std::vector<std::unique_ptr<Lane>> lanes;
         for (const Trouble t : kTroubles) {
             auto lane = std::make_unique<Lane>();
-            lane->trouble = t;
-            lane->name = troubleName(t);
-            lane->board = family.makeSim();
-            lane->peer = std::make_unique<PtyPeer>();
-            lane->peer->attach(lane->board.get());
-            if (t == Trouble::Vanish)
-                lane->expectedLine = family.vanishLine;
-            else if (t != Trouble::PortTaken)
-                lane->expectedLine = family.plan(*lane->board, t);
-            if (t == Trouble::PortTaken) {
-                lane->holder = std::make_unique<platform::SerialPort>();
-                QCOMPARE(lane->holder->open(lane->peer->slavePath()), platform::OpenResult::Ok);
-            }
-            if (pulled(t)) {
-                // While the image is written, or once the first bytes reached the silent board.
-                Lane *self = lane.get();
-                lane->pullTimer = std::make_unique<QTimer>();
-                QObject::connect(self->pullTimer.get(), &QTimer::timeout, [self, &family] {
-                    if (self->trouble == Trouble::Vanish ? !family.writing(*self->board)
-                                                         : self->peer->receivedCount() == 0)
-                        return;
-                    self->pullTimer->stop();
-                    self->peer->closeMaster();
-                });
-                lane->pullTimer->start(5);
-            }
+            lane->prepare(family, t);
+            if (t == Trouble::PortTaken) QVERIFY(lane->takePort());
+            if (pulled(t)) lane->armPull(family);
             lanes.push_back(std::move(lane));
         }
 
@@ -268,17 +238,7 @@ private slots:
 
         // Again, each on a fresh board (and a new adapter where the old one was pulled).
         for (auto &lanePtr : lanes) {
-            Lane &lane = *lanePtr;
-            lane.holder.reset();
-            lane.pullTimer.reset();
-            if (pulled(lane.trouble)) {
-                lane.peer.reset();
-                lane.peer = std::make_unique<PtyPeer>();
-            } else {
-                lane.peer->attach(nullptr);
-            }
-            lane.board = family.makeSim();
-            lane.peer->attach(lane.board.get());
+            lanePtr->renew(family);
         }
         QVERIFY(runAll(lanes, family, file, 30000));
         for (auto &lanePtr : lanes) {

@@ -38,8 +38,8 @@ using testsupport::PtyPeer;
 
 namespace {
 
-const int kLpc2136Entry = testsupport::deviceEntry(u"lpc2136");
 using testsupport::kBaud57600Index;
+using testsupport::kLpc2136Entry;
 constexpr int kHexRecordBytes = 16;
 constexpr int kCommTimeoutMs = 8000;
 

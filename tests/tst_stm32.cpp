@@ -163,7 +163,7 @@ struct Rig : testsupport::BoardRig<Stm32Sim>
             result = r;
             endedAtSteadyMs = steadyMs();
         };
-        select(testsupport::deviceEntry(u"stm32"));
+        select(testsupport::kStm32Entry);
         setAutomaticReset(false);
     }
 

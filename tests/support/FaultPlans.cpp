@@ -135,4 +135,48 @@ BoardPlan stcPlan(quint32 seed)
     return f;
 }
 
+void FaultLane::prepare(const BoardPlan &plan, Trouble t)
+{
+    trouble = t;
+    name = troubleName(t);
+    board = plan.makeSim();
+    peer = std::make_unique<sim::PtyPeer>();
+    peer->attach(board.get());
+    if (t == Trouble::Vanish)
+        expectedLine = plan.vanishLine;
+    else if (t != Trouble::PortTaken)
+        expectedLine = plan.plan(*board, t);
+}
+
+bool FaultLane::takePort()
+{
+    holder = std::make_unique<platform::SerialPort>();
+    return holder->open(peer->slavePath()) == platform::OpenResult::Ok;
+}
+
+void FaultLane::armPull(const BoardPlan &plan)
+{
+    pullTimer = std::make_unique<QTimer>();
+    QObject::connect(pullTimer.get(), &QTimer::timeout, [this, &plan] {
+        if (trouble == Trouble::Vanish ? !plan.writing(*board) : peer->receivedCount() == 0) return;
+        pullTimer->stop();
+        peer->closeMaster();
+    });
+    pullTimer->start(5);
+}
+
+void FaultLane::renew(const BoardPlan &plan)
+{
+    holder.reset();
+    pullTimer.reset();
+    if (pulled(trouble)) {
+        peer.reset();
+        peer = std::make_unique<sim::PtyPeer>();
+    } else {
+        peer->attach(nullptr);
+    }
+    board = plan.makeSim();
+    peer->attach(board.get());
+}
+
 } // namespace faultplans

@@ -6,10 +6,13 @@
 // and the line the program must end with.
 #pragma once
 
+#include "platform/SerialPort.h"
 #include "sim/Device.h"
+#include "sim/PtyPeer.h"
 
 #include <QByteArray>
 #include <QString>
+#include <QTimer>
 #include <functional>
 #include <memory>
 
@@ -58,5 +61,31 @@ struct BoardPlan
 BoardPlan stm32Plan(quint32 seed); // eight blocks of 256 bytes, a binary file
 BoardPlan lpcPlan(quint32 seed);   // one whole 4 KB block and a remainder: 15 items
 BoardPlan stcPlan(quint32 seed);   // six data frames
+
+// One attempt under one trouble: the board on a pseudo-terminal of its own, the line the
+// attempt must end with, the other program's hold on the port and the timer that pulls the
+// adapter out.
+struct FaultLane
+{
+    // A fresh board with the fault planned; name and expected line set.
+    void prepare(const BoardPlan &plan, Trouble t);
+    // PortTaken: another program opens the port first. False when it could not.
+    bool takePort();
+    // Vanish and VanishUnanswered: the adapter is pulled out from the event loop (which the
+    // blocking STC download pumps too) while the image is written, or once the first bytes
+    // reached the silent board. The plan must outlive the lane.
+    void armPull(const BoardPlan &plan);
+    // For the next attempt: the port free again, a fresh board, and a new adapter where the
+    // old one was pulled.
+    void renew(const BoardPlan &plan);
+
+    Trouble trouble = Trouble::Silent;
+    QString name;
+    QString expectedLine;
+    std::unique_ptr<sim::BootLoaderSim> board;
+    std::unique_ptr<sim::PtyPeer> peer;
+    std::unique_ptr<platform::SerialPort> holder;
+    std::unique_ptr<QTimer> pullTimer;
+};
 
 } // namespace faultplans

@@ -24,6 +24,11 @@ qint64 steadyMs();
 // program: every test that uses it would test the wrong device.
 int deviceEntry(QStringView name);
 
+// The entries the tests and benchmarks download to.
+inline const int kStm32Entry = deviceEntry(u"stm32");
+inline const int kLpc2136Entry = deviceEntry(u"lpc2136");
+inline const int kStc89C52Entry = deviceEntry(u"stc89c52rc");
+
 // Indices of the download and terminal baud lists: the driver's own enumeration.
 inline constexpr int kBaud57600Index = br57600;
 inline constexpr int kBaud115200Index = br115200;
