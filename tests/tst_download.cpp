@@ -31,10 +31,8 @@
 
 #include <fcntl.h>
 #include <functional>
-#include <mutex>
 #include <optional>
 #include <sys/stat.h>
-#include <vector>
 
 using sim::Stm32Sim;
 using testenv::TestEnv;
@@ -71,34 +69,6 @@ bool setModified(const QString &path, const QDateTime &t)
     times[1] = times[0];
     return ::utimensat(AT_FDCWD, QFile::encodeName(path).constData(), times, 0) == 0;
 }
-
-// Records the serial layer's open and close events while it lives.
-class OpenCloseRecorder
-{
-public:
-    OpenCloseRecorder()
-    {
-        platform::setSerialTracer([this](const platform::SerialTraceEvent &e) {
-            if (e.kind != platform::SerialTraceEvent::Open &&
-                e.kind != platform::SerialTraceEvent::Close)
-                return;
-            std::lock_guard guard(mutex_);
-            events_.push_back({e.kind, e.path});
-        });
-    }
-    ~OpenCloseRecorder() { platform::setSerialTracer(nullptr); }
-    OpenCloseRecorder(const OpenCloseRecorder &) = delete;
-    OpenCloseRecorder &operator=(const OpenCloseRecorder &) = delete;
-    int count() const
-    {
-        std::lock_guard guard(mutex_);
-        return int(events_.size());
-    }
-
-private:
-    mutable std::mutex mutex_;
-    std::vector<std::pair<platform::SerialTraceEvent::Kind, QString>> events_;
-};
 
 // The window with the simulated STM32 board on COM1. Each download that ends restarts the
 // board, as the programmer's closing pulse does on a real board.
@@ -237,14 +207,14 @@ void TestDownload::downloadListsCopyWithoutReopening()
     QVERIFY(m.ComDriver->Connected());
     QCOMPARE(m.BitBtn3->text(), QStringLiteral("关闭串口"));
 
-    OpenCloseRecorder trace;
+    testsupport::TraceRecorder trace;
     QComboBox *download = portList ? m.ComboBox6 : m.ComboBox7;
     QComboBox *terminal = portList ? m.ComboBox1 : m.ComboBox2;
     download->setCurrentIndex(index);
     emit download->activated(index);
     QCOMPARE(terminal->currentIndex(), index);
     // The open port stays as it is: no close, no open.
-    QCOMPARE(trace.count(), 0);
+    QCOMPARE(trace.count({platform::SerialTraceEvent::Open, platform::SerialTraceEvent::Close}), 0);
     QVERIFY(m.ComDriver->Connected());
     QCOMPARE(m.ComDriver->devicePath(), first.slavePath());
     QCOMPARE(m.BitBtn3->text(), QStringLiteral("关闭串口"));
@@ -253,12 +223,12 @@ void TestDownload::downloadListsCopyWithoutReopening()
 void TestDownload::noEntrySelectedOnlyEmptiesTheMessages()
 {
     Rig r;
-    OpenCloseRecorder trace;
+    testsupport::TraceRecorder trace;
     r.m->MCUType->setCurrentIndex(-1);
     r.m->Memo1->setPlainText(QStringLiteral("old text"));
     r.m->BitBtn1->click();
     QVERIFY(r.m->Memo1->toPlainText().isEmpty());
-    QCOMPARE(trace.count(), 0);
+    QCOMPARE(trace.count({platform::SerialTraceEvent::Open, platform::SerialTraceEvent::Close}), 0);
     QVERIFY(r.m->BitBtn1->isEnabled());
     QVERIFY(r.env.messages.isEmpty());
 }

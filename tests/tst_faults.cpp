@@ -44,13 +44,7 @@
 
 using namespace faultplans;
 using testenv::TestEnv;
-using testsupport::FreezeWatch;
-using testsupport::kBaud115200Index;
-using testsupport::kBaud57600Index;
-using testsupport::kLpc2136Entry;
-using testsupport::kStc89C52Entry;
-using testsupport::kStm32Entry;
-using testsupport::PtyPeer;
+using namespace testsupport;
 
 namespace {
 

@@ -30,7 +30,6 @@
 
 #include <chrono>
 #include <functional>
-#include <mutex>
 #include <optional>
 #include <thread>
 #include <vector>
@@ -39,6 +38,7 @@ using sim::Fault;
 using sim::Stm32Sim;
 using testenv::TestEnv;
 using testsupport::steadyMs;
+using testsupport::TraceRecorder;
 using testsupport::waitUntil;
 
 namespace {
@@ -117,40 +117,6 @@ QStringList devicePart(const QString &version, const QString &id, const QString 
 const QStringList kStandardDevice =
     devicePart(QStringLiteral("Bootloader 版本 2.2"), QStringLiteral("Product ID: 0414"),
                QStringLiteral("STM32F10xxExx 家族"), QStringLiteral("存储容量 Flash:512 KB"));
-
-// Records every event of the serial layer while it lives.
-class TraceRecorder
-{
-public:
-    TraceRecorder()
-    {
-        platform::setSerialTracer([this](const platform::SerialTraceEvent &e) {
-            std::lock_guard guard(mutex_);
-            events_.push_back(e);
-        });
-    }
-    ~TraceRecorder() { platform::setSerialTracer(nullptr); }
-    TraceRecorder(const TraceRecorder &) = delete;
-    TraceRecorder &operator=(const TraceRecorder &) = delete;
-
-    std::vector<platform::SerialTraceEvent> events(const QString &path) const
-    {
-        std::lock_guard guard(mutex_);
-        std::vector<platform::SerialTraceEvent> out;
-        for (const auto &e : events_)
-            if (e.path == path) out.push_back(e);
-        return out;
-    }
-    void clear()
-    {
-        std::lock_guard guard(mutex_);
-        events_.clear();
-    }
-
-private:
-    mutable std::mutex mutex_;
-    std::vector<platform::SerialTraceEvent> events_;
-};
 
 // The window with the simulated board on COM1, the STM32 entry selected, automatic reset off.
 struct Rig : testsupport::BoardRig<Stm32Sim>
