@@ -92,10 +92,23 @@ struct Rig : testsupport::BoardRig<Stm32Sim>
         };
     }
 
+    // Started with automatic re-download on for fw.bin holding the image, last written at
+    // the given time.
+    Rig(const QByteArray &image, const QDateTime &written)
+        : Rig([&](const TestEnv &env) {
+              const QString f = env.file(QStringLiteral("fw.bin"), image);
+              setModified(f, written);
+              return autoDownloadSettings(f);
+          })
+    {
+        file = env.root() + QStringLiteral("/fw.bin");
+    }
+
     // Waits for the end of download number n (counted from 1).
     bool waitForEnd(int n, int timeoutMs = 15000) { return waitForEnds(n, timeoutMs); }
 
     TMainForm *m = nullptr;
+    QString file;      // the firmware file of automatic re-download
     int downloads = 0; // started
     std::optional<bool> ended;
     bool onTopAtStart = false;
@@ -114,6 +127,7 @@ QDateTime hourAgo()
 // start. Returns after that download ended, the window shown.
 void startWithAutomaticDownload(Rig &r)
 {
+    r.m->show();
     QVERIFY(r.m->AutoIspTimer->isActive());
     QVERIFY(r.waitForEnd(1));
     QCOMPARE(*r.ended, true);
@@ -283,14 +297,9 @@ void TestDownload::automaticDownloadAtStart()
 {
     const QDateTime base = hourAgo();
     const QByteArray image = pattern(3000, 1);
-    Rig r([&](const TestEnv &env) {
-        const QString f = env.file(QStringLiteral("fw.bin"), image);
-        setModified(f, base);
-        return autoDownloadSettings(f);
-    });
+    Rig r(image, base);
     QVERIFY(r.m->CheckBox1->isChecked());
     QCOMPARE(r.m->LastFileTime, r.m->FormattedFileTime(r.m->Edit2->text()));
-    r.m->show();
     startWithAutomaticDownload(r);
     if (QTest::currentTestFailed()) return;
     QCOMPARE(r.sim.flash(kFlash, image.size()), image);
@@ -306,13 +315,8 @@ void TestDownload::fileChangeStartsADownloadWithinASecond()
 {
     const QDateTime base = hourAgo();
     const QByteArray image = pattern(3000, 1);
-    QString file;
-    Rig r([&](const TestEnv &env) {
-        file = env.file(QStringLiteral("fw.bin"), image);
-        setModified(file, base);
-        return autoDownloadSettings(file);
-    });
-    r.m->show();
+    Rig r(image, base);
+    const QString file = r.file;
     startWithAutomaticDownload(r);
     if (QTest::currentTestFailed()) return;
 
@@ -336,13 +340,8 @@ void TestDownload::fileChangeStartsADownloadWithinASecond()
 void TestDownload::changeDuringADownloadStartsTheNextAfterItEnds()
 {
     const QDateTime base = hourAgo();
-    QString file;
-    Rig r([&](const TestEnv &env) {
-        file = env.file(QStringLiteral("fw.bin"), pattern(3000, 1));
-        setModified(file, base);
-        return autoDownloadSettings(file);
-    });
-    r.m->show();
+    Rig r(pattern(3000, 1), base);
+    const QString file = r.file;
     startWithAutomaticDownload(r);
     if (QTest::currentTestFailed()) return;
 
@@ -373,13 +372,8 @@ void TestDownload::changeDuringADownloadStartsTheNextAfterItEnds()
 void TestDownload::savesWithinOneSecondAreTwoChanges()
 {
     const QDateTime base = hourAgo();
-    QString file;
-    Rig r([&](const TestEnv &env) {
-        file = env.file(QStringLiteral("fw.bin"), pattern(1000, 1));
-        setModified(file, base);
-        return autoDownloadSettings(file);
-    });
-    r.m->show();
+    Rig r(pattern(1000, 1), base);
+    const QString file = r.file;
     startWithAutomaticDownload(r);
     if (QTest::currentTestFailed()) return;
 
@@ -406,13 +400,8 @@ void TestDownload::fileWrittenInPiecesIsDownloadedOnceComplete()
     // first piece: the download starts only once the file has stayed the same for the settle
     // time, and writes the whole file.
     const QDateTime base = hourAgo();
-    QString file;
-    Rig r([&](const TestEnv &env) {
-        file = env.file(QStringLiteral("fw.bin"), pattern(3000, 1));
-        setModified(file, base);
-        return autoDownloadSettings(file);
-    });
-    r.m->show();
+    Rig r(pattern(3000, 1), base);
+    const QString file = r.file;
     startWithAutomaticDownload(r);
     if (QTest::currentTestFailed()) return;
 
@@ -453,13 +442,8 @@ void TestDownload::fileWrittenInPiecesIsDownloadedOnceComplete()
 void TestDownload::terminalPageNoticesNoChange()
 {
     const QDateTime base = hourAgo();
-    QString file;
-    Rig r([&](const TestEnv &env) {
-        file = env.file(QStringLiteral("fw.bin"), pattern(1000, 1));
-        setModified(file, base);
-        return autoDownloadSettings(file);
-    });
-    r.m->show();
+    Rig r(pattern(1000, 1), base);
+    const QString file = r.file;
     startWithAutomaticDownload(r);
     if (QTest::currentTestFailed()) return;
 
@@ -487,13 +471,8 @@ void TestDownload::pressDuringThePendingAutomaticStartStartsOneDownload()
     // presses the download button: the running download is not started a second time under
     // itself, and reads that version of the file, so nothing follows it.
     const QDateTime base = hourAgo();
-    QString file;
-    Rig r([&](const TestEnv &env) {
-        file = env.file(QStringLiteral("fw.bin"), pattern(3000, 1));
-        setModified(file, base);
-        return autoDownloadSettings(file);
-    });
-    r.m->show();
+    Rig r(pattern(3000, 1), base);
+    const QString file = r.file;
     startWithAutomaticDownload(r);
     if (QTest::currentTestFailed()) return;
 
