@@ -10,6 +10,7 @@
 #include "sim/Stm32Sim.h"
 #include "support/Firmware.h"
 #include "support/PtyPeer.h"
+#include "support/SerialTrace.h"
 #include "support/TestEnv.h"
 #include "support/Window.h"
 #include "support/WindowRig.h"

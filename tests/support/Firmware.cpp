@@ -20,6 +20,16 @@ QByteArray patternWithoutZero(qsizetype size, quint32 seed)
     return pattern(size, seed).replace('\0', '\x01');
 }
 
+QByteArray lpcBootable(QByteArray image)
+{
+    if (image.size() < 32) return image;
+    quint32 sum = 0;
+    for (int i = 0; i < 8; ++i)
+        if (i != 5) sum += qFromLittleEndian<quint32>(image.constData() + 4 * i);
+    qToLittleEndian<quint32>(0u - sum, image.data() + 0x14);
+    return image;
+}
+
 QByteArray hexRecord(int type, quint16 offset, QByteArrayView data)
 {
     QByteArray raw;

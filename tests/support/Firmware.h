@@ -4,6 +4,7 @@
 #include <QByteArray>
 #include <QByteArrayView>
 #include <QList>
+#include <QtEndian>
 #include <utility>
 
 namespace firmware {
@@ -12,6 +13,11 @@ namespace firmware {
 QByteArray pattern(qsizetype size, quint32 seed = 1);
 // The same bytes with every 0x00 made 0x01, so an STC image is never cut short.
 QByteArray patternWithoutZero(qsizetype size, quint32 seed);
+
+// The image with its reserved vector (the word at 0x14) set so that the eight vector words add
+// up to zero, as an LPC2000 boot loader wants of code it starts: such an image is written as
+// it is. The image must hold the vector table (32 bytes).
+QByteArray lpcBootable(QByteArray image);
 
 // One Intel HEX record with its checksum, ended by CR LF.
 QByteArray hexRecord(int type, quint16 offset, QByteArrayView data);

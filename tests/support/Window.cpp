@@ -3,7 +3,6 @@
 #include "logic/Devices.h"
 
 #include <QEventLoop>
-#include <algorithm>
 #include <chrono>
 
 namespace testsupport {
@@ -45,42 +44,6 @@ FreezeWatch::FreezeWatch()
                      [this] { worst_ = std::max(worst_, since_.restart()); });
     since_.start();
     timer_.start(5);
-}
-
-TraceRecorder::TraceRecorder()
-{
-    platform::setSerialTracer([this](const platform::SerialTraceEvent &e) {
-        std::lock_guard guard(mutex_);
-        events_.push_back(e);
-    });
-}
-
-TraceRecorder::~TraceRecorder()
-{
-    platform::setSerialTracer(nullptr);
-}
-
-std::vector<platform::SerialTraceEvent> TraceRecorder::events(const QString &path) const
-{
-    std::lock_guard guard(mutex_);
-    std::vector<platform::SerialTraceEvent> out;
-    for (const auto &e : events_)
-        if (e.path == path) out.push_back(e);
-    return out;
-}
-
-int TraceRecorder::count(std::initializer_list<platform::SerialTraceEvent::Kind> kinds) const
-{
-    std::lock_guard guard(mutex_);
-    return int(std::count_if(events_.begin(), events_.end(), [&](const auto &e) {
-        return std::find(kinds.begin(), kinds.end(), e.kind) != kinds.end();
-    }));
-}
-
-void TraceRecorder::clear()
-{
-    std::lock_guard guard(mutex_);
-    events_.clear();
 }
 
 } // namespace testsupport

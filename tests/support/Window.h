@@ -2,15 +2,12 @@
 // watching that loop for stalls, and the device and baud list indices the window is set to.
 #pragma once
 
-#include "platform/SerialPort.h"
 #include "serial/Vok_ComDrv.h"
 
 #include <QElapsedTimer>
 #include <QStringView>
 #include <QTimer>
 #include <functional>
-#include <mutex>
-#include <vector>
 
 namespace testsupport {
 
@@ -49,27 +46,6 @@ private:
     QTimer timer_;
     QElapsedTimer since_;
     qint64 worst_ = 0;
-};
-
-// Records every event of the serial layer (opens, closes, line settings, modem lines, writes)
-// while it lives, from whichever thread causes it.
-class TraceRecorder
-{
-public:
-    TraceRecorder();
-    ~TraceRecorder();
-    TraceRecorder(const TraceRecorder &) = delete;
-    TraceRecorder &operator=(const TraceRecorder &) = delete;
-
-    // The events of one port, in order.
-    std::vector<platform::SerialTraceEvent> events(const QString &path) const;
-    // How many events of these kinds there were, on any port.
-    int count(std::initializer_list<platform::SerialTraceEvent::Kind> kinds) const;
-    void clear();
-
-private:
-    mutable std::mutex mutex_;
-    std::vector<platform::SerialTraceEvent> events_;
 };
 
 } // namespace testsupport
