@@ -399,7 +399,8 @@ private slots:
         QTest::addColumn<QStringList>("boardOptions");
         QTest::addColumn<int>("downloads");
         QTest::addColumn<QString>("narrated");
-        const QByteArray stm32 = randomImage(3000, 21), lpc = randomImage(5000, 22);
+        const QByteArray stm32 = randomImage(3000, 21),
+                         lpc = firmware::lpcBootable(randomImage(5000, 22));
         const QByteArray stc = randomImage(700, 23).replace('\0', '\x01');
         QTest::newRow("STM32, two downloads")
             << "stm32" << stm32 << writeFile("sim.bin", stm32) << QStringList{"--baud", "115200"}
