@@ -9,6 +9,7 @@
 #include "sim/Stm32Sim.h"
 #include "support/Firmware.h"
 #include "support/PtyPeer.h"
+#include "support/TestEnv.h"
 
 #include <QProcess>
 #include <QTemporaryDir>
@@ -35,11 +36,7 @@ class TestCli : public QObject
 
     QString writeFile(const QString &name, const QByteArray &bytes)
     {
-        const QString path = home_.filePath(name);
-        QFile f(path);
-        if (!f.open(QIODevice::WriteOnly | QIODevice::Truncate)) return {};
-        f.write(bytes);
-        return path;
+        return testenv::writeFile(home_.path(), name, bytes);
     }
 
     // The language follows TRAMELO_LANG and the locale; tests read the Chinese lines unless

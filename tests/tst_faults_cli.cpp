@@ -16,6 +16,7 @@
 #include "support/FaultPlans.h"
 #include "support/Firmware.h"
 #include "support/PtyPeer.h"
+#include "support/TestEnv.h"
 
 #include <QDir>
 #include <QElapsedTimer>
@@ -122,11 +123,7 @@ class TestFaultsCli : public QObject
 
     QString writeFile(const QString &name, const QByteArray &bytes)
     {
-        const QString path = home_.filePath(name);
-        QFile f(path);
-        if (!f.open(QIODevice::WriteOnly | QIODevice::Truncate)) return {};
-        f.write(bytes);
-        return path;
+        return testenv::writeFile(home_.path(), name, bytes);
     }
 
     std::unique_ptr<QProcess> start(const QStringList &args)
