@@ -8,8 +8,11 @@
 #include "app/Main.h"
 
 #include "sim/LpcSim.h"
+#include "support/Firmware.h"
 #include "support/PtyPeer.h"
 #include "support/TestEnv.h"
+#include "support/Window.h"
+#include "support/WindowRig.h"
 
 #include <QApplication>
 #include <QCheckBox>
@@ -23,39 +26,22 @@
 namespace {
 
 constexpr int kBaud = 57600;
-constexpr int kBaudIndex = 11; // 57600 in the baud list
+constexpr int kBaudIndex = testsupport::kBaud57600Index;
 constexpr int kBitsPerByte = 10;
 constexpr int kImageBytes = 64 * 1024;
-constexpr int kLpc2136Entry = 4;
+using testsupport::kLpc2136Entry;
 constexpr int kHexRecordBytes = 16;
 constexpr int kGiveUpMs = 180000;
 
+// The same image in every run (seed 0 starts the generator at 1).
 QByteArray image()
 {
-    QByteArray out(kImageBytes, Qt::Uninitialized);
-    quint32 x = 1;
-    for (char &c : out) {
-        x = x * 1103515245u + 12345u;
-        c = char(x >> 16);
-    }
-    return out;
+    return firmware::pattern(kImageBytes, 0);
 }
 
 QByteArray toHex(const QByteArray &bytes)
 {
-    QByteArray out;
-    for (qsizetype at = 0; at < bytes.size(); at += kHexRecordBytes) {
-        const QByteArray data = bytes.mid(at, kHexRecordBytes);
-        quint8 sum = quint8(data.size()) + quint8(at >> 8) + quint8(at);
-        out += ':' + QByteArray::number(data.size(), 16).rightJustified(2, '0') +
-               QByteArray::number(at, 16).rightJustified(4, '0') + "00";
-        for (const char c : data) {
-            out += QByteArray::number(quint8(c), 16).rightJustified(2, '0');
-            sum += quint8(c);
-        }
-        out += QByteArray::number(quint8(-sum), 16).rightJustified(2, '0') + "\r\n";
-    }
-    return out.toUpper() + ":00000001FF\r\n";
+    return firmware::intelHex(bytes, kHexRecordBytes);
 }
 
 struct Result
@@ -70,27 +56,21 @@ struct Result
 
 Result run(const QString &timeoutField, const QByteArray &img)
 {
-    testenv::TestEnv env;
-    sim::LpcSim chip;
-    testsupport::PtyPeer peer;
-    peer.attach(&chip);
+    testsupport::BoardRig<sim::LpcSim> rig;
+    sim::LpcSim &chip = rig.sim;
+    testsupport::PtyPeer &peer = rig.peer;
     peer.setPacing(kBitsPerByte, kBaud);
-    env.mapPort(1, peer.slavePath());
-    ApplicationWindows w = CreateApplicationWindows();
-    TMainForm &m = *w.main;
-    m.MCUType->setCurrentIndex(kLpc2136Entry);
-    m.ComboBox1->setCurrentIndex(0);
-    m.ComboBox2->setCurrentIndex(kBaudIndex);
+    rig.select(kLpc2136Entry, kBaudIndex);
+    TMainForm &m = rig.main();
     m.CheckBox2->setChecked(false); // the reset pulse is a fixed 350 ms; not measured here
     m.Edit3->setText(timeoutField);
-    m.Edit2->setText(env.file(QStringLiteral("fw.hex"), toHex(img)));
+    m.Edit2->setText(rig.env.file(QStringLiteral("fw.hex"), toHex(img)));
 
     Result r;
     QEventLoop loop;
     bool ended = false;
-    m.OnDownloadEnded = [&](DownloadResult result) {
-        const bool ok = result == DownloadResult::Written;
-        r.ok = ok;
+    rig.onEnd = [&](DownloadResult result) {
+        r.ok = result == DownloadResult::Written;
         ended = true;
         loop.quit();
     };

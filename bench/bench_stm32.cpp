@@ -12,11 +12,13 @@
 // turnaround of about 4 ms per exchange (2.5 + 1.5 on average) is what the two timers cost.
 #include "app/Main.h"
 
-#include "logic/Devices.h"
 #include "platform/SerialPort.h"
 #include "sim/Stm32Sim.h"
+#include "support/Firmware.h"
 #include "support/PtyPeer.h"
 #include "support/TestEnv.h"
+#include "support/Window.h"
+#include "support/WindowRig.h"
 
 #include <QApplication>
 #include <QCheckBox>
@@ -33,23 +35,17 @@
 namespace {
 
 constexpr int kBaud = 115200;
-constexpr int kBaudIndex = 12; // 115200 in the baud list
+constexpr int kBaudIndex = testsupport::kBaud115200Index;
 constexpr int kBitsPerByte = 11;
 constexpr int kImageBytes = 64 * 1024;
-const int kStm32Entry = devices::findDevice(u"stm32");
+using testsupport::kStm32Entry;
 constexpr int kRuns = 3;
 constexpr int kGiveUpMs = 120000;
 constexpr quint32 kFlash = 0x08000000;
 
 QByteArray image()
 {
-    QByteArray out(kImageBytes, Qt::Uninitialized);
-    quint32 x = 7;
-    for (char &c : out) {
-        x = x * 1103515245u + 12345u;
-        c = char(x >> 16);
-    }
-    return out;
+    return firmware::pattern(kImageBytes, 7);
 }
 
 struct Result
@@ -93,33 +89,25 @@ struct Case
 
 Result run(const QString &file, const QByteArray &img, const Case &c)
 {
-    testenv::TestEnv env;
-    sim::Stm32Sim chip(c.chip);
-    testsupport::PtyPeer peer;
-    peer.attach(&chip);
+    testsupport::BoardRig<sim::Stm32Sim> rig(c.chip);
+    sim::Stm32Sim &chip = rig.sim;
+    testsupport::PtyPeer &peer = rig.peer;
     peer.setPacing(kBitsPerByte, kBaud);
-    env.mapPort(1, peer.slavePath());
-    ApplicationWindows w = CreateApplicationWindows();
-    TMainForm &m = *w.main;
-    m.MCUType->setCurrentIndex(kStm32Entry);
-    m.ComboBox1->setCurrentIndex(0);
-    m.ComboBox2->setCurrentIndex(kBaudIndex);
-    m.ComboBox7->setCurrentIndex(kBaudIndex);
-    m.CheckBox2->setChecked(false); // the reset pulse is a fixed 1 s; not measured here
-    m.CheckBox2Click();
+    rig.select(kStm32Entry, kBaudIndex);
+    rig.setAutomaticReset(false); // the reset pulse is a fixed 1 s; not measured here
+    TMainForm &m = rig.main();
     m.CheckBox9->setChecked(c.verify);
-    m.Edit2->setText(env.file(file, img));
+    m.Edit2->setText(rig.env.file(file, img));
 
     Result r;
     QEventLoop loop;
     bool ended = false;
     QElapsedTimer t;
-    m.OnLine = [&](const QString &line) {
+    rig.onLine = [&](const QString &line) {
         if (line == QStringLiteral("上载完成！")) r.totalMs = double(t.nsecsElapsed()) / 1e6;
     };
-    m.OnDownloadEnded = [&](DownloadResult result) {
-        const bool ok = result == DownloadResult::Written;
-        r.ok = ok;
+    rig.onEnd = [&](DownloadResult result) {
+        r.ok = result == DownloadResult::Written;
         ended = true;
         loop.quit();
     };

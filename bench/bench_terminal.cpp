@@ -6,6 +6,7 @@
 
 #include "support/PtyPeer.h"
 #include "support/TestEnv.h"
+#include "support/Window.h"
 
 #include <QApplication>
 #include <QCheckBox>
@@ -89,7 +90,7 @@ int main(int argc, char **argv)
     TMainForm &m = *w.main;
     m.show();
     m.RzPageControl1->setCurrentIndex(1);
-    m.ComboBox2->setCurrentIndex(12);
+    m.ComboBox2->setCurrentIndex(testsupport::kBaud115200Index);
     m.BitBtn3Click();
 
     std::printf("terminal receiving a paced %d-baud stream for %d s\n", kBaud, kStreamSeconds);

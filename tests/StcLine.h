@@ -23,6 +23,8 @@
 #include "support/Firmware.h"
 #include "support/PtyPeer.h"
 #include "support/TestEnv.h"
+#include "support/Window.h"
+#include "support/WindowRig.h"
 
 #include <QCheckBox>
 #include <QComboBox>
@@ -40,8 +42,8 @@ namespace stctest {
 inline constexpr std::chrono::milliseconds kChipSwitchTime{250};
 inline constexpr quint8 kCmdBaudStep1 = 0x8F;
 inline constexpr quint8 kCmdBaudStep2 = 0x8E;
-inline constexpr int kBitsPerByte = 10; // 8N1
-inline constexpr int kStcEntry = 8;     // "STC89C52RC" in the device list
+inline constexpr int kBitsPerByte = 10;                   // 8N1
+inline const int kStcEntry = testsupport::kStc89C52Entry; // "STC89C52RC"
 inline constexpr auto kShortResetMs = "20";
 
 // The simulated chip as the cable presents it: answers to baud-rate steps come late.
@@ -79,7 +81,7 @@ inline QByteArray sampleImage(qsizetype size)
     return image;
 }
 
-class StcLine
+class StcLine : public testsupport::WindowRig
 {
 public:
     struct TraceEvent
@@ -89,36 +91,23 @@ public:
     };
 
     // prepare runs in the throw-away environment before the windows are created.
-    explicit StcLine(const sim::StcSim::Config &config = {},
-                     const std::function<void(const testenv::TestEnv &)> &prepare = {})
-        : sim(config), chip(sim, peer)
+    explicit StcLine(const sim::StcSim::Config &config = {}, const Prepare &prepare = {})
+        : WindowRig(prepare), sim(config), chip(sim, peer)
     {
-        env.mapPort(1, peer.slavePath());
-        if (prepare) prepare(env);
-        windows = CreateApplicationWindows();
         peer.attach(&chip);
         platform::setSerialTracer([this](const platform::SerialTraceEvent &ev) { traced(ev); });
-        TMainForm &m = main();
-        m.MCUType->setCurrentIndex(kStcEntry);
-        m.Edit4->setText(QString::fromLatin1(kShortResetMs));
-        m.OnLine = [this](const QString &line) { lines.append(line); };
-        m.OnDownloadEnded = [this](DownloadResult result) {
-            const bool success = result == DownloadResult::Written;
-            ends.append(success);
-        };
+        main().MCUType->setCurrentIndex(kStcEntry);
+        main().Edit4->setText(QString::fromLatin1(kShortResetMs));
+        onEnd = [this](DownloadResult result) { ends.append(result == DownloadResult::Written); };
     }
 
-    ~StcLine()
+    ~StcLine() override
     {
         platform::setSerialTracer(nullptr);
         platform::setPortAlias(QStringLiteral("COM1"), QString());
         peer.attach(nullptr);
     }
 
-    StcLine(const StcLine &) = delete;
-    StcLine &operator=(const StcLine &) = delete;
-
-    TMainForm &main() { return *windows.main; }
     TSTCFrm &stc() { return *windows.stc; }
 
     // Writes the file and names it in the file field.
@@ -165,12 +154,8 @@ public:
     // Called for every traced event of the program's port, on the thread that caused it.
     std::function<void(const platform::SerialTraceEvent &)> onTrace;
 
-    testenv::TestEnv env;
     sim::StcSim sim;
     SwitchingChip chip;
-    testsupport::PtyPeer peer;
-    ApplicationWindows windows;
-    QStringList lines;
     QList<bool> ends;
 
 private:

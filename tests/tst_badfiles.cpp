@@ -25,6 +25,8 @@
 #include "support/Firmware.h"
 #include "support/PtyPeer.h"
 #include "support/TestEnv.h"
+#include "support/Window.h"
+#include "support/WindowRig.h"
 
 #include <QCheckBox>
 #include <QComboBox>
@@ -49,15 +51,10 @@
 #include <sys/stat.h>
 
 using testenv::TestEnv;
-using testsupport::PtyPeer;
+using namespace testsupport;
 
 namespace {
 
-constexpr int kLpc2136Entry = 4;
-constexpr int kStm32Entry = 6;
-constexpr int kStc89C52Entry = 8;
-constexpr int kBaud57600 = 11;
-constexpr int kBaud115200 = 12;
 constexpr qint64 kMaxFreezeMs = 1000;
 constexpr qint64 kHugeFileSize = qint64(200) * 1024 * 1024;
 constexpr int kLpcTimeoutMs = 8000;
@@ -102,10 +99,7 @@ enum class BadFile {
 };
 
 // Reproducible image bytes without 0x00, so an STC image is never cut short.
-QByteArray pattern(qsizetype size, quint32 seed)
-{
-    return firmware::pattern(size, seed).replace('\0', '\x01');
-}
+const auto pattern = firmware::patternWithoutZero;
 
 const QByteArray kFirst = pattern(16, 1); // at 0x0000
 const QByteArray kThird = pattern(16, 3); // at 0x0020
@@ -222,73 +216,25 @@ struct LpcCase
     QString end;     // the attempt's last line after the message ("": the message ends it)
 };
 
-// Longest time the event loop went without running a 5 ms timer.
-class FreezeWatch
-{
-public:
-    FreezeWatch()
-    {
-        timer_.setTimerType(Qt::PreciseTimer);
-        QObject::connect(&timer_, &QTimer::timeout,
-                         [this] { worst_ = std::max(worst_, since_.restart()); });
-        since_.start();
-        timer_.start(5);
-    }
-    qint64 worstMs() const { return worst_; }
-
-private:
-    QTimer timer_;
-    QElapsedTimer since_;
-    qint64 worst_ = 0;
-};
-
 // One window and one simulated board on COM1.
-template <typename Board> struct Rig
+template <typename Board> struct Rig : testsupport::BoardRig<Board>
 {
     explicit Rig(int entry)
     {
-        peer.attach(&board);
-        platform::setPortAlias(QStringLiteral("COM1"), peer.slavePath());
-        windows = CreateApplicationWindows();
-        TMainForm &m = main();
-        m.MCUType->setCurrentIndex(entry);
+        this->select(entry, kBaud115200Index);
+        TMainForm &m = this->main();
         m.MCUTypeChange();
-        m.ComboBox1->setCurrentIndex(0);
         m.ComboBox6->setCurrentIndex(0);
-        m.ComboBox2->setCurrentIndex(kBaud115200);
-        m.ComboBox7->setCurrentIndex(kBaud115200);
         // STC: the connect time-out, counted by a timer that ticks from the controller's
         // creation on, so its first second may be cut short.
         m.Edit3->setText(QStringLiteral("3"));
-        m.CheckBox2->setChecked(false);
-        m.CheckBox2Click();
-        m.OnLine = [this](const QString &line) {
-            lines << line;
-            lineMs << clock.elapsed();
-        };
-        m.OnStatusText = [this](const QString &text) { statuses << text; };
-        m.OnDownloadEnded = [this](DownloadResult result) {
-            const bool ok = result == DownloadResult::Written;
-            ends << ok;
-            results << result;
+        this->setAutomaticReset(false);
+        this->onLine = [this](const QString &) { lineMs << this->clock.elapsed(); };
+        this->onEnd = [this](DownloadResult result) {
+            ends << (result == DownloadResult::Written);
         };
     }
-    ~Rig()
-    {
-        windows = {};
-        peer.attach(nullptr);
-        platform::setPortAlias(QStringLiteral("COM1"), QString());
-    }
-    Rig(const Rig &) = delete;
-    Rig &operator=(const Rig &) = delete;
 
-    TMainForm &main() const { return *windows.main; }
-    void start(const QString &file)
-    {
-        main().Edit2->setText(file);
-        clock.start();
-        main().BitBtn1->click();
-    }
     bool waitEnd(int ms)
     {
         return QTest::qWaitFor([this] { return !ends.isEmpty(); }, ms);
@@ -296,19 +242,12 @@ template <typename Board> struct Rig
     // Time from the line `before` to the line after it.
     qint64 msAfterLine(const QString &before) const
     {
-        const qsizetype i = lines.indexOf(before);
+        const qsizetype i = this->lines.indexOf(before);
         return i >= 0 && i + 1 < lineMs.size() ? lineMs[i + 1] - lineMs[i] : -1;
     }
 
-    TestEnv env;
-    Board board;
-    PtyPeer peer;
-    ApplicationWindows windows;
-    QStringList lines, statuses;
     QList<qint64> lineMs;
     QList<bool> ends;
-    QList<DownloadResult> results;
-    QElapsedTimer clock;
 };
 
 // Gives the file to one family's programmer through the window and checks the end: refused
@@ -329,7 +268,7 @@ void downloadThroughWindow(int entry, BadFile kind, const QString &refusal,
     if (refusal.isEmpty()) {
         QVERIFY2(rig.results == QList<DownloadResult>{DownloadResult::Written},
                  qPrintable(rig.lines.join(QStringLiteral(" | "))));
-        QCOMPARE(flashOf(rig.board, kGoodImage.size()), kGoodImage);
+        QCOMPARE(flashOf(rig.sim, kGoodImage.size()), kGoodImage);
     } else {
         QCOMPARE(rig.results, QList<DownloadResult>{DownloadResult::RefusedFile});
         QCOMPARE(rig.lines, QStringList{refusal});
@@ -338,7 +277,7 @@ void downloadThroughWindow(int entry, BadFile kind, const QString &refusal,
     QVERIFY(m.BitBtn1->isEnabled());
     QVERIFY(!m.ComDriver->Connected());
     QVERIFY(!rig.windows.stc->ComPort1->IsOpen());
-    QCOMPARE(rig.board.protocolErrors(), QStringList());
+    QCOMPARE(rig.sim.protocolErrors(), QStringList());
 }
 
 } // namespace
@@ -404,12 +343,12 @@ private slots:
         if (refusal.isEmpty()) {
             QCOMPARE(rig.ends, QList<bool>{true});
             QCOMPARE(rig.lines.last(), kStmDone);
-            QCOMPARE(rig.board.flash(sim::Stm32Sim::kFlashBase, written.size()), written);
+            QCOMPARE(rig.sim.flash(sim::Stm32Sim::kFlashBase, written.size()), written);
         } else {
             QCOMPARE(rig.ends, QList<bool>{false});
             QCOMPARE(rig.lines.last(), refusal);
             QCOMPARE(rig.statuses.last(), refusal);
-            QVERIFY(rig.board.erasedPages().isEmpty()); // nothing erased
+            QVERIFY(rig.sim.erasedPages().isEmpty()); // nothing erased
         }
         TMainForm &m = rig.main();
         QVERIFY(m.BitBtn1->isEnabled());
@@ -417,7 +356,7 @@ private slots:
         QVERIFY(!m.Timer5->isActive());
         QVERIFY(!m.OvertimeT->isActive());
         QCOMPARE(m.ProgressBar1->value(), 0);
-        QCOMPARE(rig.board.protocolErrors(), QStringList());
+        QCOMPARE(rig.sim.protocolErrors(), QStringList());
         QVERIFY2(freeze.worstMs() < kMaxFreezeMs, qPrintable(QString::number(freeze.worstMs())));
     }
 
@@ -476,7 +415,7 @@ private slots:
             QCOMPARE(rig.ends, QList<bool>{true});
             QCOMPARE(rig.lines.last(), kStcDone);
             QCOMPARE(rig.windows.stc->StcImage, image);
-            QCOMPARE(rig.board.flash(0, image.size()), image);
+            QCOMPARE(rig.sim.flash(0, image.size()), image);
         } else {
             QCOMPARE(rig.lines, QStringList{refusal});
             QCOMPARE(rig.ends, QList<bool>{false});
@@ -486,7 +425,7 @@ private slots:
         QVERIFY(m.BitBtn1->isEnabled());
         QVERIFY(m.BitBtn2->isEnabled());
         QVERIFY(m.Memo1->isEnabled());
-        QCOMPARE(rig.board.protocolErrors(), QStringList());
+        QCOMPARE(rig.sim.protocolErrors(), QStringList());
         QVERIFY2(freeze.worstMs() < kMaxFreezeMs, qPrintable(QString::number(freeze.worstMs())));
     }
 
@@ -636,7 +575,7 @@ private:
             m.MCUType->setCurrentIndex(kLpc2136Entry);
             m.MCUTypeChange();
             m.ComboBox1->setCurrentIndex(0);
-            m.ComboBox2->setCurrentIndex(kBaud57600);
+            m.ComboBox2->setCurrentIndex(kBaud57600Index);
             m.Edit3->setText(QStringLiteral("1"));
             m.CheckBox2->setChecked(false);
             m.CheckBox2Click();

@@ -10,6 +10,7 @@
 #include "sim/Stm32Sim.h"
 #include "support/Firmware.h"
 #include "support/PtyPeer.h"
+#include "support/TestEnv.h"
 
 #include <QProcess>
 #include <QTemporaryDir>
@@ -36,11 +37,7 @@ class TestCli : public QObject
 
     QString writeFile(const QString &name, const QByteArray &bytes)
     {
-        const QString path = home_.filePath(name);
-        QFile f(path);
-        if (!f.open(QIODevice::WriteOnly | QIODevice::Truncate)) return {};
-        f.write(bytes);
-        return path;
+        return testenv::writeFile(home_.path(), name, bytes);
     }
 
     // The language follows TRAMELO_LANG and the locale; tests read the Chinese lines unless
@@ -403,7 +400,8 @@ private slots:
         QTest::addColumn<QStringList>("boardOptions");
         QTest::addColumn<int>("downloads");
         QTest::addColumn<QString>("narrated");
-        const QByteArray stm32 = randomImage(3000, 21), lpc = randomImage(5000, 22);
+        const QByteArray stm32 = randomImage(3000, 21),
+                         lpc = firmware::lpcBootable(randomImage(5000, 22));
         const QByteArray stc = randomImage(700, 23).replace('\0', '\x01');
         QTest::newRow("STM32, two downloads")
             << "stm32" << stm32 << writeFile("sim.bin", stm32) << QStringList{"--baud", "115200"}

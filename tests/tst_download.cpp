@@ -10,7 +10,10 @@
 #include "sim/Stm32Sim.h"
 #include "support/Firmware.h"
 #include "support/PtyPeer.h"
+#include "support/SerialTrace.h"
 #include "support/TestEnv.h"
+#include "support/Window.h"
+#include "support/WindowRig.h"
 
 #include <QCheckBox>
 #include <QComboBox>
@@ -29,18 +32,17 @@
 
 #include <fcntl.h>
 #include <functional>
-#include <mutex>
 #include <optional>
 #include <sys/stat.h>
-#include <vector>
 
 using sim::Stm32Sim;
 using testenv::TestEnv;
+using testsupport::waitUntil;
 
 namespace {
 
 constexpr quint32 kFlash = 0x08000000;
-constexpr int kStm32Entry = 6;
+using testsupport::kStm32Entry;
 const QString kSearching = QStringLiteral("正在查找设备。。。");
 const QString kDone = QStringLiteral("上载完成！");
 
@@ -50,10 +52,12 @@ using firmware::pattern;
 // and the given firmware file.
 QString autoDownloadSettings(const QString &file)
 {
-    return QStringLiteral("[General]\nModel=0\nPort=0\nBaudRate=12\nData=3\nStop=0\nParity=2\n"
+    return QStringLiteral("[General]\nModel=0\nPort=0\nBaudRate=%1\nData=3\nStop=0\nParity=2\n"
                           "HexRXD=0\nTimeTXD_ch=0\nTimeTXD_v=500\nHexTXD=0\nSendNewL=0\n"
-                          "KeySend=0\nSendClear=0\nSendStr=\nMCUType=6\n12T=12T\nAutoISP=1\n"
-                          "AutoRST=0\nFileName=%1\nDelay=5\nDelay1=680\n")
+                          "KeySend=0\nSendClear=0\nSendStr=\nMCUType=%2\n12T=12T\nAutoISP=1\n"
+                          "AutoRST=0\nFileName=%3\nDelay=5\nDelay1=680\n")
+        .arg(testsupport::kBaud115200Index)
+        .arg(kStm32Entry)
         .arg(file);
 }
 
@@ -67,99 +71,49 @@ bool setModified(const QString &path, const QDateTime &t)
     return ::utimensat(AT_FDCWD, QFile::encodeName(path).constData(), times, 0) == 0;
 }
 
-// Runs the event loop until done() holds or the time is up. Unlike QTest::qWaitFor, which
-// sleeps 10 ms between looks, this keeps the window's 3 ms and 5 ms timers on time, so a
-// download runs at the speed it has in the program.
-bool waitUntil(const std::function<bool()> &done, int timeoutMs)
-{
-    if (done()) return true;
-    QEventLoop loop;
-    QElapsedTimer clock;
-    clock.start();
-    QTimer check;
-    check.setTimerType(Qt::PreciseTimer);
-    QObject::connect(&check, &QTimer::timeout, &loop, [&] {
-        if (done() || clock.elapsed() >= timeoutMs) loop.quit();
-    });
-    check.start(1);
-    loop.exec();
-    return done();
-}
-
-// Records the serial layer's open and close events while it lives.
-class OpenCloseRecorder
-{
-public:
-    OpenCloseRecorder()
-    {
-        platform::setSerialTracer([this](const platform::SerialTraceEvent &e) {
-            if (e.kind != platform::SerialTraceEvent::Open &&
-                e.kind != platform::SerialTraceEvent::Close)
-                return;
-            std::lock_guard guard(mutex_);
-            events_.push_back({e.kind, e.path});
-        });
-    }
-    ~OpenCloseRecorder() { platform::setSerialTracer(nullptr); }
-    OpenCloseRecorder(const OpenCloseRecorder &) = delete;
-    OpenCloseRecorder &operator=(const OpenCloseRecorder &) = delete;
-    int count() const
-    {
-        std::lock_guard guard(mutex_);
-        return int(events_.size());
-    }
-
-private:
-    mutable std::mutex mutex_;
-    std::vector<std::pair<platform::SerialTraceEvent::Kind, QString>> events_;
-};
-
 // The window with the simulated STM32 board on COM1. Each download that ends restarts the
 // board, as the programmer's closing pulse does on a real board.
-struct Rig
+struct Rig : testsupport::BoardRig<Stm32Sim>
 {
     explicit Rig(const std::function<QString(const TestEnv &)> &settings = {})
+        : BoardRig({}, [&settings](const TestEnv &env) {
+              if (settings) env.writeSettings(settings(env));
+          })
     {
-        if (settings) env.writeSettings(settings(env));
-        env.mapPort(1, peer.slavePath());
-        peer.attach(&sim);
-        windows = CreateApplicationWindows();
-        m = windows.main.get();
-        m->OnLine = [this](const QString &line) {
+        m = &main();
+        onLine = [this](const QString &line) {
             if (line != kSearching) return;
             ++downloads;
             onTopAtStart = m->StayOnTop();
             startedAfterMs = clock.isValid() ? clock.elapsed() : -1;
         };
-        m->OnDownloadEnded = [this](DownloadResult result) {
-            const bool ok = result == DownloadResult::Written;
-            ended = ok;
-            ++ends;
+        onEnd = [this](DownloadResult result) {
+            ended = result == DownloadResult::Written;
             sim.reset();
         };
     }
-    ~Rig() { peer.attach(nullptr); }
-    Rig(const Rig &) = delete;
-    Rig &operator=(const Rig &) = delete;
 
-    // Waits for the end of download number n (counted from 1).
-    bool waitForEnd(int n, int timeoutMs = 15000)
+    // Started with automatic re-download on for fw.bin holding the image, last written at
+    // the given time.
+    Rig(const QByteArray &image, const QDateTime &written)
+        : Rig([&](const TestEnv &env) {
+              const QString f = env.file(QStringLiteral("fw.bin"), image);
+              setModified(f, written);
+              return autoDownloadSettings(f);
+          })
     {
-        return waitUntil([&] { return ends >= n; }, timeoutMs);
+        file = env.root() + QStringLiteral("/fw.bin");
     }
 
-    TestEnv env;
-    Stm32Sim sim;
-    testsupport::PtyPeer peer;
-    ApplicationWindows windows;
-    TMainForm *m = nullptr;
+    // Waits for the end of download number n (counted from 1).
+    bool waitForEnd(int n, int timeoutMs = 15000) { return waitForEnds(n, timeoutMs); }
 
+    TMainForm *m = nullptr;
+    QString file;      // the firmware file of automatic re-download
     int downloads = 0; // started
-    int ends = 0;
     std::optional<bool> ended;
     bool onTopAtStart = false;
     qint64 startedAfterMs = -1;
-    QElapsedTimer clock;
 };
 
 // A whole second one hour ago: file times from it are distinct from any time the file system
@@ -174,6 +128,7 @@ QDateTime hourAgo()
 // start. Returns after that download ended, the window shown.
 void startWithAutomaticDownload(Rig &r)
 {
+    r.m->show();
     QVERIFY(r.m->AutoIspTimer->isActive());
     QVERIFY(r.waitForEnd(1));
     QCOMPARE(*r.ended, true);
@@ -267,14 +222,14 @@ void TestDownload::downloadListsCopyWithoutReopening()
     QVERIFY(m.ComDriver->Connected());
     QCOMPARE(m.BitBtn3->text(), QStringLiteral("关闭串口"));
 
-    OpenCloseRecorder trace;
+    testsupport::TraceRecorder trace;
     QComboBox *download = portList ? m.ComboBox6 : m.ComboBox7;
     QComboBox *terminal = portList ? m.ComboBox1 : m.ComboBox2;
     download->setCurrentIndex(index);
     emit download->activated(index);
     QCOMPARE(terminal->currentIndex(), index);
     // The open port stays as it is: no close, no open.
-    QCOMPARE(trace.count(), 0);
+    QCOMPARE(trace.count({platform::SerialTraceEvent::Open, platform::SerialTraceEvent::Close}), 0);
     QVERIFY(m.ComDriver->Connected());
     QCOMPARE(m.ComDriver->devicePath(), first.slavePath());
     QCOMPARE(m.BitBtn3->text(), QStringLiteral("关闭串口"));
@@ -283,12 +238,12 @@ void TestDownload::downloadListsCopyWithoutReopening()
 void TestDownload::noEntrySelectedOnlyEmptiesTheMessages()
 {
     Rig r;
-    OpenCloseRecorder trace;
+    testsupport::TraceRecorder trace;
     r.m->MCUType->setCurrentIndex(-1);
     r.m->Memo1->setPlainText(QStringLiteral("old text"));
     r.m->BitBtn1->click();
     QVERIFY(r.m->Memo1->toPlainText().isEmpty());
-    QCOMPARE(trace.count(), 0);
+    QCOMPARE(trace.count({platform::SerialTraceEvent::Open, platform::SerialTraceEvent::Close}), 0);
     QVERIFY(r.m->BitBtn1->isEnabled());
     QVERIFY(r.env.messages.isEmpty());
 }
@@ -343,14 +298,9 @@ void TestDownload::automaticDownloadAtStart()
 {
     const QDateTime base = hourAgo();
     const QByteArray image = pattern(3000, 1);
-    Rig r([&](const TestEnv &env) {
-        const QString f = env.file(QStringLiteral("fw.bin"), image);
-        setModified(f, base);
-        return autoDownloadSettings(f);
-    });
+    Rig r(image, base);
     QVERIFY(r.m->CheckBox1->isChecked());
     QCOMPARE(r.m->LastFileTime, r.m->FormattedFileTime(r.m->Edit2->text()));
-    r.m->show();
     startWithAutomaticDownload(r);
     if (QTest::currentTestFailed()) return;
     QCOMPARE(r.sim.flash(kFlash, image.size()), image);
@@ -366,13 +316,8 @@ void TestDownload::fileChangeStartsADownloadWithinASecond()
 {
     const QDateTime base = hourAgo();
     const QByteArray image = pattern(3000, 1);
-    QString file;
-    Rig r([&](const TestEnv &env) {
-        file = env.file(QStringLiteral("fw.bin"), image);
-        setModified(file, base);
-        return autoDownloadSettings(file);
-    });
-    r.m->show();
+    Rig r(image, base);
+    const QString file = r.file;
     startWithAutomaticDownload(r);
     if (QTest::currentTestFailed()) return;
 
@@ -396,13 +341,8 @@ void TestDownload::fileChangeStartsADownloadWithinASecond()
 void TestDownload::changeDuringADownloadStartsTheNextAfterItEnds()
 {
     const QDateTime base = hourAgo();
-    QString file;
-    Rig r([&](const TestEnv &env) {
-        file = env.file(QStringLiteral("fw.bin"), pattern(3000, 1));
-        setModified(file, base);
-        return autoDownloadSettings(file);
-    });
-    r.m->show();
+    Rig r(pattern(3000, 1), base);
+    const QString file = r.file;
     startWithAutomaticDownload(r);
     if (QTest::currentTestFailed()) return;
 
@@ -433,13 +373,8 @@ void TestDownload::changeDuringADownloadStartsTheNextAfterItEnds()
 void TestDownload::savesWithinOneSecondAreTwoChanges()
 {
     const QDateTime base = hourAgo();
-    QString file;
-    Rig r([&](const TestEnv &env) {
-        file = env.file(QStringLiteral("fw.bin"), pattern(1000, 1));
-        setModified(file, base);
-        return autoDownloadSettings(file);
-    });
-    r.m->show();
+    Rig r(pattern(1000, 1), base);
+    const QString file = r.file;
     startWithAutomaticDownload(r);
     if (QTest::currentTestFailed()) return;
 
@@ -466,13 +401,8 @@ void TestDownload::fileWrittenInPiecesIsDownloadedOnceComplete()
     // first piece: the download starts only once the file has stayed the same for the settle
     // time, and writes the whole file.
     const QDateTime base = hourAgo();
-    QString file;
-    Rig r([&](const TestEnv &env) {
-        file = env.file(QStringLiteral("fw.bin"), pattern(3000, 1));
-        setModified(file, base);
-        return autoDownloadSettings(file);
-    });
-    r.m->show();
+    Rig r(pattern(3000, 1), base);
+    const QString file = r.file;
     startWithAutomaticDownload(r);
     if (QTest::currentTestFailed()) return;
 
@@ -513,13 +443,8 @@ void TestDownload::fileWrittenInPiecesIsDownloadedOnceComplete()
 void TestDownload::terminalPageNoticesNoChange()
 {
     const QDateTime base = hourAgo();
-    QString file;
-    Rig r([&](const TestEnv &env) {
-        file = env.file(QStringLiteral("fw.bin"), pattern(1000, 1));
-        setModified(file, base);
-        return autoDownloadSettings(file);
-    });
-    r.m->show();
+    Rig r(pattern(1000, 1), base);
+    const QString file = r.file;
     startWithAutomaticDownload(r);
     if (QTest::currentTestFailed()) return;
 
@@ -547,13 +472,8 @@ void TestDownload::pressDuringThePendingAutomaticStartStartsOneDownload()
     // presses the download button: the running download is not started a second time under
     // itself, and reads that version of the file, so nothing follows it.
     const QDateTime base = hourAgo();
-    QString file;
-    Rig r([&](const TestEnv &env) {
-        file = env.file(QStringLiteral("fw.bin"), pattern(3000, 1));
-        setModified(file, base);
-        return autoDownloadSettings(file);
-    });
-    r.m->show();
+    Rig r(pattern(3000, 1), base);
+    const QString file = r.file;
     startWithAutomaticDownload(r);
     if (QTest::currentTestFailed()) return;
 
@@ -569,7 +489,7 @@ void TestDownload::pressDuringThePendingAutomaticStartStartsOneDownload()
     QCOMPARE(r.downloads, 2);
     QVERIFY2(r.sim.protocolErrors().isEmpty(), qPrintable(r.sim.protocolErrors().join('\n')));
     QTest::qWait(300);
-    QCOMPARE(r.ends, 2);
+    QCOMPARE(r.results.size(), 2);
 }
 
 QTEST_MAIN(TestDownload)

@@ -22,9 +22,10 @@
 #include "sim/LpcSim.h"
 #include "sim/StcSim.h"
 #include "sim/Stm32Sim.h"
-#include "support/Firmware.h"
+#include "support/FaultPlans.h"
 #include "support/PtyPeer.h"
 #include "support/TestEnv.h"
+#include "support/Window.h"
 
 #include <QCheckBox>
 #include <QComboBox>
@@ -41,37 +42,17 @@
 #include <memory>
 #include <vector>
 
-using sim::Fault;
+using namespace faultplans;
 using testenv::TestEnv;
-using testsupport::PtyPeer;
+using namespace testsupport;
 
 namespace {
 
-constexpr int kLpc2136Entry = 4;
-constexpr int kStm32Entry = 6;
-constexpr int kStc89C52Entry = 8;
-constexpr int kBaud57600 = 11;
-constexpr int kBaud115200 = 12;
 // Longest stretch the event loop may go without running a timer.
 constexpr qint64 kMaxFreezeMs = 1000;
 
 const QString kPortBusy =
     QStringLiteral("当前串口号已经被占用，或其它错误 ！\r请选择其它串口，或检查串口设置是否正确。");
-const QString kStmFailed = QStringLiteral("连机失败 ！");
-const QString kStmDone = QStringLiteral("上载完成！");
-const QString kLpcTimedOut = QStringLiteral("LPC通信超时!");
-const QString kLpcFailed = QStringLiteral("下载的过程中出错");
-const QString kLpcDone = QStringLiteral("写入完成");
-const QString kStcUploadTimeout = QStringLiteral("上载数据超时 ！");
-const QString kStcControlTimeout = QStringLiteral("写控制信息超时 ！");
-const QString kStcConnectTimeout = QStringLiteral("连接超时 ！");
-const QString kStcDone = QStringLiteral("上载数据成功 ！");
-
-// Reproducible image bytes without 0x00, so an STC image is never cut short.
-QByteArray pattern(qsizetype size, quint32 seed)
-{
-    return firmware::pattern(size, seed).replace('\0', '\x01');
-}
 
 // Threads of this process, from the kernel's own list.
 int threadCount()
@@ -81,68 +62,13 @@ int threadCount()
                    .size());
 }
 
-// Measures the longest time the event loop went without running a 5 ms timer: a handler
-// that blocks (a file load, a port that will not close, a wait that does not pump) shows
-// here as a long gap.
-class FreezeWatch
-{
-public:
-    FreezeWatch()
-    {
-        timer_.setTimerType(Qt::PreciseTimer);
-        QObject::connect(&timer_, &QTimer::timeout,
-                         [this] { worst_ = std::max(worst_, since_.restart()); });
-        since_.start();
-        timer_.start(5);
-    }
-    qint64 worstMs() const
-    {
-        qInfo("longest stall of the event loop: %lld ms", static_cast<long long>(worst_));
-        return worst_;
-    }
-
-private:
-    QTimer timer_;
-    QElapsedTimer since_;
-    qint64 worst_ = 0;
-};
-
-enum class Trouble { Silent, Junk, Refuse, Vanish, VanishUnanswered, PortTaken };
-
-bool pulled(Trouble t)
-{
-    return t == Trouble::Vanish || t == Trouble::VanishUnanswered;
-}
-
-QString troubleName(Trouble t)
-{
-    switch (t) {
-    case Trouble::Silent:
-        return QStringLiteral("silent while writing");
-    case Trouble::Junk:
-        return QStringLiteral("junk answer");
-    case Trouble::Refuse:
-        return QStringLiteral("refused block");
-    case Trouble::Vanish:
-        return QStringLiteral("adapter pulled while writing");
-    case Trouble::VanishUnanswered:
-        return QStringLiteral("adapter pulled before a switched-off board answered");
-    case Trouble::PortTaken:
-        return QStringLiteral("port held by another program");
-    }
-    return {};
-}
-
 struct Lane;
 
-// What differs between the families: the device entry, the board, where its write stage
-// lies, its messages and how its port and timers are seen.
-struct Family
+// The family's board and faults, and what the window adds: its device entry and how its
+// port and timers are seen.
+struct Family : BoardPlan
 {
     int entry = 0;
-    QString fileName;
-    QByteArray image;
-    QByteArray fileBytes;
     // LPC: the pause factor of each data line. STC: the connect time-out in seconds, counted
     // by a timer that ticks from the controller's creation on, so its first second may be
     // cut short: three leave the handshake room.
@@ -151,32 +77,14 @@ struct Family
     // several windows writing at once add their pauses up, so the stall bound is not checked
     // here (the bad-file tests check it while the LPC file is loaded).
     bool pausesWhileWriting = false;
-    std::function<std::unique_ptr<sim::BootLoaderSim>()> makeSim;
-    // Plans the fault in the board (the write stage) and returns the expected failure line.
-    std::function<QString(sim::BootLoaderSim &, Trouble)> plan;
-    // True once the write is well under way: the moment the adapter is pulled.
-    std::function<bool(const sim::BootLoaderSim &)> writing;
-    std::function<QByteArray(const sim::BootLoaderSim &, qsizetype)> flash;
-    QString vanishLine;
-    QString doneLine;
-    // The longest a failing attempt may take from the press of the button: the family's
-    // time-out after the last answer plus the time to get there.
-    qint64 maxAttemptMs = 0;
     // What is still open or running after the end of an attempt ("" when nothing is).
     std::function<QString(Lane &)> leftovers;
 };
 
 // One window with its own board on its own pseudo-terminal.
-struct Lane
+struct Lane : FaultLane
 {
-    Trouble trouble = Trouble::Silent;
-    QString name;
-    QString expectedLine;
-    std::unique_ptr<sim::BootLoaderSim> board;
-    std::unique_ptr<PtyPeer> peer;
     ApplicationWindows windows;
-    std::unique_ptr<platform::SerialPort> holder;
-    std::unique_ptr<QTimer> pullTimer;
     QStringList lines;
     QList<bool> ends;
     QElapsedTimer clock;
@@ -196,31 +104,8 @@ QString busLeftovers(Lane &lane)
 Family stm32Family()
 {
     Family f;
+    static_cast<BoardPlan &>(f) = stm32Plan(11);
     f.entry = kStm32Entry;
-    f.fileName = QStringLiteral("fw.bin");
-    f.image = pattern(2000, 11); // eight blocks of 256 bytes
-    f.fileBytes = f.image;
-    f.makeSim = [] { return std::make_unique<sim::Stm32Sim>(); };
-    f.plan = [](sim::BootLoaderSim &b, Trouble t) {
-        auto &s = static_cast<sim::Stm32Sim &>(b);
-        using Step = sim::Stm32Sim::Step;
-        if (t == Trouble::Silent) s.failAt(Step::WriteData, Fault::Silent, 3);
-        if (t == Trouble::VanishUnanswered) s.setSilentAfter(0);
-        if (t == Trouble::Junk) s.failAt(Step::WriteData, Fault::Junk, 3);
-        if (t == Trouble::Refuse) s.failAt(Step::WriteData, Fault::Refuse, 3);
-        return kStmFailed;
-    };
-    f.writing = [](const sim::BootLoaderSim &b) {
-        const auto commands = static_cast<const sim::Stm32Sim &>(b).commands();
-        return std::count_if(commands.begin(), commands.end(),
-                             [](const sim::Stm32Sim::Command &c) { return c.code == 0x31; }) >= 3;
-    };
-    f.flash = [](const sim::BootLoaderSim &b, qsizetype n) {
-        return static_cast<const sim::Stm32Sim &>(b).flash(sim::Stm32Sim::kFlashBase, n);
-    };
-    f.vanishLine = kStmFailed;
-    f.doneLine = kStmDone;
-    f.maxAttemptMs = 7000 + 3000;
     f.leftovers = [](Lane &lane) {
         TMainForm &m = lane.main();
         if (m.Timer5->isActive() || m.OvertimeT->isActive()) return QStringLiteral("timer running");
@@ -234,41 +119,9 @@ Family stm32Family()
 Family lpcFamily()
 {
     Family f;
+    static_cast<BoardPlan &>(f) = lpcPlan(12);
     f.entry = kLpc2136Entry;
-    f.fileName = QStringLiteral("fw.hex");
-    f.image = pattern(5000, 12); // one whole 4 KB block and a remainder: 15 items
-    f.fileBytes = firmware::intelHex(f.image);
     f.pausesWhileWriting = true;
-    f.makeSim = [] { return std::make_unique<sim::LpcSim>(); };
-    f.plan = [](sim::BootLoaderSim &b, Trouble t) {
-        auto &s = static_cast<sim::LpcSim &>(b);
-        using Step = sim::LpcSim::Step;
-        if (t == Trouble::Silent) s.failAt(Step::DataChecksum, Fault::Silent, 2);
-        if (t == Trouble::VanishUnanswered) s.setSilentAfter(0);
-        // Noise without a line end (a board at another rate): no answer is ever complete.
-        if (t == Trouble::Junk) {
-            s.setJunk(QByteArray::fromHex("55AA00E5"));
-            s.failAt(Step::DataChecksum, Fault::Junk, 2);
-        }
-        // Every checksum answered RESEND: the item goes twenty times, then the attempt fails.
-        if (t == Trouble::Refuse) s.failAt(Step::DataChecksum, Fault::Refuse, 0);
-        return t == Trouble::Refuse ? kLpcFailed : kLpcTimedOut;
-    };
-    f.writing = [](const sim::BootLoaderSim &b) {
-        return static_cast<const sim::LpcSim &>(b).checksumsAccepted() >= 2;
-    };
-    // The programmer sets the reserved vector (word 0x14) so that the board starts the code;
-    // the rest of the flash is the image.
-    f.flash = [image = f.image](const sim::BootLoaderSim &b, qsizetype n) {
-        const auto &lpc = static_cast<const sim::LpcSim &>(b);
-        QByteArray flash = lpc.flash(0, n);
-        if (lpc.wouldStartUserCode() && flash.size() >= 0x18 && image.size() >= 0x18)
-            flash.replace(0x14, 4, image.mid(0x14, 4));
-        return flash;
-    };
-    f.vanishLine = kLpcTimedOut;
-    f.doneLine = kLpcDone;
-    f.maxAttemptMs = 8000 + 3000;
     f.leftovers = [](Lane &lane) {
         const TLPCFrm &l = *lane.windows.lpc;
         if (l.Timer1->isActive() || l.Timer2->isActive() || l.Timer3->isActive() ||
@@ -283,33 +136,9 @@ Family lpcFamily()
 Family stcFamily()
 {
     Family f;
+    static_cast<BoardPlan &>(f) = stcPlan(13);
     f.entry = kStc89C52Entry;
-    f.fileName = QStringLiteral("fw.hex");
-    f.image = pattern(700, 13); // six data frames
-    f.fileBytes = firmware::intelHex(f.image);
     f.timeoutField = QStringLiteral("3");
-    f.makeSim = [] { return std::make_unique<sim::StcSim>(); };
-    f.plan = [](sim::BootLoaderSim &b, Trouble t) {
-        auto &s = static_cast<sim::StcSim &>(b);
-        using Step = sim::StcSim::Step;
-        if (t == Trouble::Silent) s.failAt(Step::Data, Fault::Silent, 3);
-        if (t == Trouble::VanishUnanswered) s.setSilentAfter(0);
-        // The junk has no final 0x16, so no reception completes.
-        if (t == Trouble::Junk) s.failAt(Step::Control, Fault::Junk, 2);
-        // The chip has no negative answer: a refused frame is ignored.
-        if (t == Trouble::Refuse) s.failAt(Step::Data, Fault::Refuse, 3);
-        if (t == Trouble::VanishUnanswered) return kStcConnectTimeout;
-        return t == Trouble::Junk ? kStcControlTimeout : kStcUploadTimeout;
-    };
-    f.writing = [](const sim::BootLoaderSim &b) {
-        return static_cast<const sim::StcSim &>(b).dataAddresses().size() >= 3;
-    };
-    f.flash = [](const sim::BootLoaderSim &b, qsizetype n) {
-        return static_cast<const sim::StcSim &>(b).flash(0, n);
-    };
-    f.vanishLine = kStcUploadTimeout;
-    f.doneLine = kStcDone;
-    f.maxAttemptMs = 10000 + 4000;
     f.leftovers = [](Lane &lane) {
         const TSTCFrm &s = *lane.windows.stc;
         if (s.ComPort1->IsOpen()) return QStringLiteral("STC port still open");
@@ -342,16 +171,13 @@ class TestFaults : public QObject
 
     static void setUp(Lane &lane, const Family &f, TestEnv &env)
     {
-        lane.board = f.makeSim();
-        lane.peer = std::make_unique<PtyPeer>();
-        lane.peer->attach(lane.board.get());
         lane.windows = CreateApplicationWindows();
         TMainForm &m = lane.main();
         m.MCUType->setCurrentIndex(f.entry);
         m.MCUTypeChange();
         m.ComboBox1->setCurrentIndex(0);
         m.ComboBox6->setCurrentIndex(0);
-        const int baud = f.entry == kLpc2136Entry ? kBaud57600 : kBaud115200;
+        const int baud = f.entry == kLpc2136Entry ? kBaud57600Index : kBaud115200Index;
         m.ComboBox2->setCurrentIndex(baud);
         m.ComboBox7->setCurrentIndex(baud);
         m.Edit3->setText(f.timeoutField);
@@ -383,19 +209,11 @@ private slots:
     {
         QFETCH(Family, family);
         TestEnv env;
-        const QList<Trouble> troubles = {Trouble::Silent,           Trouble::Junk,
-                                         Trouble::Refuse,           Trouble::Vanish,
-                                         Trouble::VanishUnanswered, Trouble::PortTaken};
         std::vector<std::unique_ptr<Lane>> lanes;
-        for (const Trouble t : troubles) {
+        for (const Trouble t : kTroubles) {
             auto lane = std::make_unique<Lane>();
-            lane->trouble = t;
-            lane->name = troubleName(t);
+            lane->prepare(family, t);
             setUp(*lane, family, env);
-            if (t == Trouble::Vanish)
-                lane->expectedLine = family.vanishLine;
-            else if (t != Trouble::PortTaken)
-                lane->expectedLine = family.plan(*lane->board, t);
             lanes.push_back(std::move(lane));
         }
         // Threads of the program alone: each open peer runs one thread of the test's own.
@@ -412,23 +230,8 @@ private slots:
 
         for (auto &lanePtr : lanes) {
             Lane &lane = *lanePtr;
-            if (lane.trouble == Trouble::PortTaken) {
-                lane.holder = std::make_unique<platform::SerialPort>();
-                QCOMPARE(lane.holder->open(lane.peer->slavePath()), platform::OpenResult::Ok);
-            }
-            if (pulled(lane.trouble)) {
-                // Pulled from the event loop, which the blocking STC download pumps too: while
-                // the image is written, or once the first bytes reached the silent board.
-                lane.pullTimer = std::make_unique<QTimer>();
-                QObject::connect(lane.pullTimer.get(), &QTimer::timeout, [&lane, &family] {
-                    if (lane.trouble == Trouble::Vanish ? !family.writing(*lane.board)
-                                                        : lane.peer->receivedCount() == 0)
-                        return;
-                    lane.pullTimer->stop();
-                    lane.peer->closeMaster();
-                });
-                lane.pullTimer->start(5);
-            }
+            if (lane.trouble == Trouble::PortTaken) QVERIFY(lane.takePort());
+            if (pulled(lane.trouble)) lane.armPull(family);
             start(lane);
         }
         const auto allEnded = [&] {
@@ -488,14 +291,7 @@ private slots:
         // pulled), writes the image.
         for (auto &lanePtr : lanes) {
             Lane &lane = *lanePtr;
-            if (pulled(lane.trouble)) {
-                lane.peer.reset();
-                lane.peer = std::make_unique<PtyPeer>();
-            } else {
-                lane.peer->attach(nullptr);
-            }
-            lane.board = family.makeSim();
-            lane.peer->attach(lane.board.get());
+            lane.renew(family);
             start(lane);
         }
         QVERIFY(QTest::qWaitFor(allEnded, 30000));

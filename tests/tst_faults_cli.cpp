@@ -9,12 +9,14 @@
 // side by side, so the families' real time-outs are waited for once.
 //
 // Files the program cannot use end with exit status 2 before the board hears a byte.
+#include "platform/SerialPort.h"
 #include "sim/LpcSim.h"
 #include "sim/StcSim.h"
 #include "sim/Stm32Sim.h"
-#include "platform/SerialPort.h"
+#include "support/FaultPlans.h"
 #include "support/Firmware.h"
 #include "support/PtyPeer.h"
+#include "support/TestEnv.h"
 
 #include <QDir>
 #include <QElapsedTimer>
@@ -36,7 +38,8 @@
 #include <termios.h>
 #include <unistd.h>
 
-using sim::Fault;
+using namespace faultplans;
+using firmware::patternWithoutZero;
 using testsupport::PtyPeer;
 
 namespace {
@@ -50,159 +53,39 @@ constexpr qint64 kProcessSlackMs = 5000;
 
 const QString kPortBusyLine = QStringLiteral(
     "Tramelo: 当前串口号已经被占用，或其它错误 ！ 请选择其它串口，或检查串口设置是否正确。");
-const QString kStmFailed = QStringLiteral("连机失败 ！");
-const QString kLpcTimedOut = QStringLiteral("LPC通信超时!");
-const QString kLpcFailed = QStringLiteral("下载的过程中出错");
-const QString kStcUploadTimeout = QStringLiteral("上载数据超时 ！");
-const QString kStcControlTimeout = QStringLiteral("写控制信息超时 ！");
-const QString kStcConnectTimeout = QStringLiteral("连接超时 ！");
-
-// Reproducible image bytes without 0x00, so an STC image is never cut short.
-QByteArray pattern(qsizetype size, quint32 seed)
-{
-    return firmware::pattern(size, seed).replace('\0', '\x01');
-}
-
-enum class Trouble { Silent, Junk, Refuse, Vanish, VanishUnanswered, PortTaken };
-
-bool pulled(Trouble t)
-{
-    return t == Trouble::Vanish || t == Trouble::VanishUnanswered;
-}
-
-QString troubleName(Trouble t)
-{
-    switch (t) {
-    case Trouble::Silent: return QStringLiteral("silent while writing");
-    case Trouble::Junk: return QStringLiteral("junk answer");
-    case Trouble::Refuse: return QStringLiteral("refused block");
-    case Trouble::Vanish: return QStringLiteral("adapter pulled while writing");
-    case Trouble::VanishUnanswered:
-        return QStringLiteral("adapter pulled before a switched-off board answered");
-    case Trouble::PortTaken: return QStringLiteral("port held by another program");
-    }
-    return {};
-}
-
-struct Family
+// The family's board and faults, and how the command line names its device.
+struct Family : BoardPlan
 {
     QString device;
     QStringList options;
-    QString fileName;
-    QByteArray image;
-    QByteArray fileBytes;
-    std::function<std::unique_ptr<sim::BootLoaderSim>()> makeSim;
-    // Plans the fault and returns the expected failure line.
-    std::function<QString(sim::BootLoaderSim &, Trouble)> plan;
-    std::function<bool(const sim::BootLoaderSim &)> writing;
-    std::function<QByteArray(const sim::BootLoaderSim &, qsizetype)> flash;
-    QString vanishLine;
-    QString doneLine;
-    qint64 maxAttemptMs = 0;
 };
 
 Family stm32Family()
 {
     Family f;
+    static_cast<BoardPlan &>(f) = stm32Plan(21);
     f.device = QStringLiteral("stm32");
     f.options = {QStringLiteral("--baud"), QStringLiteral("115200")};
-    f.fileName = QStringLiteral("fw.bin");
-    f.image = pattern(2000, 21);
-    f.fileBytes = f.image;
-    f.makeSim = [] { return std::make_unique<sim::Stm32Sim>(); };
-    f.plan = [](sim::BootLoaderSim &b, Trouble t) {
-        auto &s = static_cast<sim::Stm32Sim &>(b);
-        using Step = sim::Stm32Sim::Step;
-        if (t == Trouble::Silent) s.failAt(Step::WriteData, Fault::Silent, 3);
-        if (t == Trouble::VanishUnanswered) s.setSilentAfter(0);
-        if (t == Trouble::Junk) s.failAt(Step::WriteData, Fault::Junk, 3);
-        if (t == Trouble::Refuse) s.failAt(Step::WriteData, Fault::Refuse, 3);
-        return kStmFailed;
-    };
-    f.writing = [](const sim::BootLoaderSim &b) {
-        const auto commands = static_cast<const sim::Stm32Sim &>(b).commands();
-        return std::count_if(commands.begin(), commands.end(),
-                             [](const sim::Stm32Sim::Command &c) { return c.code == 0x31; }) >= 3;
-    };
-    f.flash = [](const sim::BootLoaderSim &b, qsizetype n) {
-        return static_cast<const sim::Stm32Sim &>(b).flash(sim::Stm32Sim::kFlashBase, n);
-    };
-    f.vanishLine = kStmFailed;
-    f.doneLine = QStringLiteral("上载完成！");
-    f.maxAttemptMs = 7000 + 3000;
     return f;
 }
 
 Family lpcFamily()
 {
     Family f;
+    static_cast<BoardPlan &>(f) = lpcPlan(22);
     f.device = QStringLiteral("lpc2136");
     f.options = {QStringLiteral("--timeout"), QStringLiteral("1")};
-    f.fileName = QStringLiteral("fw.hex");
-    f.image = pattern(5000, 22);
-    f.fileBytes = firmware::intelHex(f.image);
-    f.makeSim = [] { return std::make_unique<sim::LpcSim>(); };
-    f.plan = [](sim::BootLoaderSim &b, Trouble t) {
-        auto &s = static_cast<sim::LpcSim &>(b);
-        using Step = sim::LpcSim::Step;
-        if (t == Trouble::Silent) s.failAt(Step::DataChecksum, Fault::Silent, 2);
-        if (t == Trouble::VanishUnanswered) s.setSilentAfter(0);
-        // Noise without a line end: no answer is ever complete.
-        if (t == Trouble::Junk) {
-            s.setJunk(QByteArray::fromHex("55AA00E5"));
-            s.failAt(Step::DataChecksum, Fault::Junk, 2);
-        }
-        if (t == Trouble::Refuse) s.failAt(Step::DataChecksum, Fault::Refuse, 0);
-        return t == Trouble::Refuse ? kLpcFailed : kLpcTimedOut;
-    };
-    f.writing = [](const sim::BootLoaderSim &b) {
-        return static_cast<const sim::LpcSim &>(b).checksumsAccepted() >= 2;
-    };
-    // The programmer sets the reserved vector (word 0x14) so that the board starts the code;
-    // the rest of the flash is the image.
-    f.flash = [image = f.image](const sim::BootLoaderSim &b, qsizetype n) {
-        const auto &lpc = static_cast<const sim::LpcSim &>(b);
-        QByteArray flash = lpc.flash(0, n);
-        if (lpc.wouldStartUserCode() && flash.size() >= 0x18 && image.size() >= 0x18)
-            flash.replace(0x14, 4, image.mid(0x14, 4));
-        return flash;
-    };
-    f.vanishLine = kLpcTimedOut;
-    f.doneLine = QStringLiteral("写入完成");
-    f.maxAttemptMs = 8000 + 3000;
     return f;
 }
 
 Family stcFamily()
 {
     Family f;
+    static_cast<BoardPlan &>(f) = stcPlan(23);
     f.device = QStringLiteral("stc89c52rc");
     // The connect time-out; its first second may be cut short (the tick timer runs from the
     // controller's creation on).
     f.options = {QStringLiteral("--timeout"), QStringLiteral("3")};
-    f.fileName = QStringLiteral("fw.hex");
-    f.image = pattern(700, 23);
-    f.fileBytes = firmware::intelHex(f.image);
-    f.makeSim = [] { return std::make_unique<sim::StcSim>(); };
-    f.plan = [](sim::BootLoaderSim &b, Trouble t) {
-        auto &s = static_cast<sim::StcSim &>(b);
-        using Step = sim::StcSim::Step;
-        if (t == Trouble::Silent) s.failAt(Step::Data, Fault::Silent, 3);
-        if (t == Trouble::VanishUnanswered) s.setSilentAfter(0);
-        if (t == Trouble::Junk) s.failAt(Step::Control, Fault::Junk, 2);
-        if (t == Trouble::Refuse) s.failAt(Step::Data, Fault::Refuse, 3);
-        if (t == Trouble::VanishUnanswered) return kStcConnectTimeout;
-        return t == Trouble::Junk ? kStcControlTimeout : kStcUploadTimeout;
-    };
-    f.writing = [](const sim::BootLoaderSim &b) {
-        return static_cast<const sim::StcSim &>(b).dataAddresses().size() >= 3;
-    };
-    f.flash = [](const sim::BootLoaderSim &b, qsizetype n) {
-        return static_cast<const sim::StcSim &>(b).flash(0, n);
-    };
-    f.vanishLine = kStcUploadTimeout;
-    f.doneLine = QStringLiteral("上载数据成功 ！");
-    f.maxAttemptMs = 10000 + 4000;
     return f;
 }
 
@@ -215,15 +98,8 @@ struct Run
 };
 
 // One process and the board at the far end of its own pseudo-terminal.
-struct Lane
+struct Lane : FaultLane
 {
-    Trouble trouble = Trouble::Silent;
-    QString name;
-    QString expectedLine;
-    std::unique_ptr<sim::BootLoaderSim> board;
-    std::unique_ptr<PtyPeer> peer;
-    std::unique_ptr<platform::SerialPort> holder;
-    std::unique_ptr<QTimer> pullTimer;
     std::unique_ptr<QProcess> process;
     QElapsedTimer clock;
     Run run;
@@ -247,11 +123,7 @@ class TestFaultsCli : public QObject
 
     QString writeFile(const QString &name, const QByteArray &bytes)
     {
-        const QString path = home_.filePath(name);
-        QFile f(path);
-        if (!f.open(QIODevice::WriteOnly | QIODevice::Truncate)) return {};
-        f.write(bytes);
-        return path;
+        return testenv::writeFile(home_.path(), name, bytes);
     }
 
     std::unique_ptr<QProcess> start(const QStringList &args)
@@ -285,8 +157,11 @@ class TestFaultsCli : public QObject
     {
         for (auto &lanePtr : lanes) {
             Lane &lane = *lanePtr;
-            QStringList args = {QStringLiteral("download"), QStringLiteral("--device"), f.device,
-                                QStringLiteral("--port"), lane.peer->slavePath(),
+            QStringList args = {QStringLiteral("download"),
+                                QStringLiteral("--device"),
+                                f.device,
+                                QStringLiteral("--port"),
+                                lane.peer->slavePath(),
                                 QStringLiteral("--no-reset")};
             args << f.options << file;
             lane.run = {};
@@ -329,38 +204,14 @@ private slots:
     void faultsEndWithTheirExitStatusAndTheNextDownloadWorks()
     {
         QFETCH(Family, family);
-        const QString file = writeFile(QTest::currentDataTag() + family.fileName.right(4),
-                                       family.fileBytes);
+        const QString file =
+            writeFile(QTest::currentDataTag() + family.fileName.right(4), family.fileBytes);
         std::vector<std::unique_ptr<Lane>> lanes;
-        for (const Trouble t : {Trouble::Silent, Trouble::Junk, Trouble::Refuse, Trouble::Vanish,
-                                Trouble::VanishUnanswered, Trouble::PortTaken}) {
+        for (const Trouble t : kTroubles) {
             auto lane = std::make_unique<Lane>();
-            lane->trouble = t;
-            lane->name = troubleName(t);
-            lane->board = family.makeSim();
-            lane->peer = std::make_unique<PtyPeer>();
-            lane->peer->attach(lane->board.get());
-            if (t == Trouble::Vanish)
-                lane->expectedLine = family.vanishLine;
-            else if (t != Trouble::PortTaken)
-                lane->expectedLine = family.plan(*lane->board, t);
-            if (t == Trouble::PortTaken) {
-                lane->holder = std::make_unique<platform::SerialPort>();
-                QCOMPARE(lane->holder->open(lane->peer->slavePath()), platform::OpenResult::Ok);
-            }
-            if (pulled(t)) {
-                // While the image is written, or once the first bytes reached the silent board.
-                Lane *self = lane.get();
-                lane->pullTimer = std::make_unique<QTimer>();
-                QObject::connect(self->pullTimer.get(), &QTimer::timeout, [self, &family] {
-                    if (self->trouble == Trouble::Vanish ? !family.writing(*self->board)
-                                                         : self->peer->receivedCount() == 0)
-                        return;
-                    self->pullTimer->stop();
-                    self->peer->closeMaster();
-                });
-                lane->pullTimer->start(5);
-            }
+            lane->prepare(family, t);
+            if (t == Trouble::PortTaken) QVERIFY(lane->takePort());
+            if (pulled(t)) lane->armPull(family);
             lanes.push_back(std::move(lane));
         }
 
@@ -374,7 +225,8 @@ private slots:
                 QVERIFY2(!lane.run.out.contains(family.doneLine), qPrintable(lane.what("done?")));
             } else {
                 QVERIFY2(lane.run.code == kExitFailed, qPrintable(lane.what("exit status")));
-                QVERIFY2(!lane.run.lines().isEmpty() && lane.run.lines().last() == lane.expectedLine,
+                QVERIFY2(!lane.run.lines().isEmpty() &&
+                             lane.run.lines().last() == lane.expectedLine,
                          qPrintable(lane.what("last line")));
                 QVERIFY2(!lane.run.err.contains(QStringLiteral("Tramelo:")),
                          qPrintable(lane.what("message box")));
@@ -383,17 +235,7 @@ private slots:
 
         // Again, each on a fresh board (and a new adapter where the old one was pulled).
         for (auto &lanePtr : lanes) {
-            Lane &lane = *lanePtr;
-            lane.holder.reset();
-            lane.pullTimer.reset();
-            if (pulled(lane.trouble)) {
-                lane.peer.reset();
-                lane.peer = std::make_unique<PtyPeer>();
-            } else {
-                lane.peer->attach(nullptr);
-            }
-            lane.board = family.makeSim();
-            lane.peer->attach(lane.board.get());
+            lanePtr->renew(family);
         }
         QVERIFY(runAll(lanes, family, file, 30000));
         for (auto &lanePtr : lanes) {
@@ -489,35 +331,39 @@ private slots:
         QTest::addColumn<QString>("reason");
 
         const QByteArray eof = firmware::kEndOfFile;
-        const QByteArray data = firmware::hexRecord(0, 0, pattern(16, 3));
+        const QByteArray data = firmware::hexRecord(0, 0, patternWithoutZero(16, 3));
         QTest::newRow("STM32: empty binary")
-            << "stm32" << "empty.bin" << QByteArray() << qint64(0)
-            << "empty.bin: 文件中没有可下载的数据";
+            << "stm32"
+            << "empty.bin" << QByteArray() << qint64(0) << "empty.bin: 文件中没有可下载的数据";
         QTest::newRow("STM32: 200 MB binary")
-            << "stm32" << "huge.bin" << QByteArray() << qint64(200) * 1024 * 1024
+            << "stm32"
+            << "huge.bin" << QByteArray() << qint64(200) * 1024 * 1024
             << "huge.bin: 文件太大，不能超过1024 KB";
         QTest::newRow("STM32: HEX aimed at RAM (04 record 0x2000)")
-            << "stm32" << "ram.hex"
-            << firmware::linearBase(0x2000) + data + eof << qint64(0)
+            << "stm32"
+            << "ram.hex" << firmware::linearBase(0x2000) + data + eof << qint64(0)
             << "ram.hex: HEX文件的地址超出Flash范围: 0x20000000";
         QTest::newRow("LPC: HEX aimed at 0xFFFF0000 (04 record 0xFFFF)")
-            << "lpc2136" << "high.hex"
-            << firmware::linearBase(0xFFFF) + data + eof << qint64(0)
+            << "lpc2136"
+            << "high.hex" << firmware::linearBase(0xFFFF) + data + eof << qint64(0)
             << "high.hex: 文件太大，不能用于256K Flash的LPC ARM";
         QTest::newRow("LPC: bad character in the second record")
-            << "lpc2136" << "bad.hex"
-            << data + ":04001000010G0304E4\r\n" + eof << qint64(0)
+            << "lpc2136"
+            << "bad.hex" << data + ":04001000010G0304E4\r\n" + eof << qint64(0)
             << "bad.hex: HEX文件格式错误: 第 2 行";
         QTest::newRow("STC: binary junk named .hex")
-            << "stc89c52rc" << "junk.hex" << QByteArray::fromHex("7F454C4602010100") + pattern(4000, 9)
+            << "stc89c52rc"
+            << "junk.hex" << QByteArray::fromHex("7F454C4602010100") + patternWithoutZero(4000, 9)
             << qint64(0) << "junk.hex: HEX文件格式错误: 第 1 行";
         QTest::newRow("STC: HEX placed above 64 KiB (04 record 0x0800)")
-            << "stc89c52rc" << "high.hex" << firmware::linearBase(0x0800) + data + eof
-            << qint64(0) << "high.hex: no data within the 64 KiB image";
+            << "stc89c52rc"
+            << "high.hex" << firmware::linearBase(0x0800) + data + eof << qint64(0)
+            << "high.hex: no data within the 64 KiB image";
         QTest::newRow("STM32: a named pipe")
-            << "stm32" << "pipe.hex" << QByteArray() << qint64(-1) << "pipe.hex: not a regular file";
-        QTest::newRow("STC: 200 MB HEX") << "stc89c52rc" << "huge.hex" << QByteArray()
-                                         << qint64(200) * 1024 * 1024
+            << "stm32"
+            << "pipe.hex" << QByteArray() << qint64(-1) << "pipe.hex: not a regular file";
+        QTest::newRow("STC: 200 MB HEX") << "stc89c52rc"
+                                         << "huge.hex" << QByteArray() << qint64(200) * 1024 * 1024
                                          << "huge.hex: HEX文件太大，不能超过 64 MB";
     }
 

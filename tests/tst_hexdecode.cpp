@@ -1,6 +1,7 @@
 // The decoding rules of the iHexToBin library and its three hex conversions, called through
 // the built shared object.
 #include "iHexToBin.h"
+#include "support/Firmware.h"
 
 #include <QFile>
 #include <QMap>
@@ -21,21 +22,10 @@ constexpr qsizetype kImageSize = IHEXTOBIN_IMAGE_SIZE;
 // One record with a correct checksum; data given as hex text.
 QByteArray record(quint16 address, quint8 type, const char *hexData)
 {
-    const QByteArray data = QByteArray::fromHex(hexData);
-    QByteArray bytes;
-    bytes.append(char(data.size()));
-    bytes.append(char(address >> 8));
-    bytes.append(char(address & 0xFF));
-    bytes.append(char(type));
-    bytes.append(data);
-    quint8 sum = 0;
-    for (char c : bytes)
-        sum += quint8(c);
-    bytes.append(char(quint8(-sum)));
-    return ':' + bytes.toHex().toUpper() + "\r\n";
+    return firmware::hexRecord(type, address, QByteArray::fromHex(hexData));
 }
 
-const QByteArray kEof = ":00000001FF\r\n";
+const QByteArray &kEof = firmware::kEndOfFile;
 
 } // namespace
 

@@ -12,6 +12,8 @@
 #include "support/Firmware.h"
 #include "support/PtyPeer.h"
 #include "support/TestEnv.h"
+#include "support/Window.h"
+#include "support/WindowRig.h"
 
 #include <QCheckBox>
 #include <QComboBox>
@@ -36,8 +38,8 @@ using testsupport::PtyPeer;
 
 namespace {
 
-constexpr int kLpc2136Entry = 4;
-constexpr int kBaud57600Index = 11;
+using testsupport::kBaud57600Index;
+using testsupport::kLpc2136Entry;
 constexpr int kHexRecordBytes = 16;
 constexpr int kCommTimeoutMs = 8000;
 
@@ -144,34 +146,18 @@ bool holdsImage(const LpcSim &sim, const QByteArray &image)
 }
 
 // The main window, its LPC controller and a simulated board on COM1.
-struct Rig
+struct Rig : testsupport::BoardRig<LpcSim>
 {
-    explicit Rig(const LpcSim::Config &config = {}) : sim(config)
+    explicit Rig(const LpcSim::Config &config = {}) : BoardRig(config)
     {
-        peer.attach(&sim);
-        env.mapPort(1, peer.slavePath());
-        w = CreateApplicationWindows();
-        TMainForm &m = *w.main;
-        m.MCUType->setCurrentIndex(kLpc2136Entry);
-        m.ComboBox1->setCurrentIndex(0);
-        m.ComboBox2->setCurrentIndex(kBaud57600Index);
-        m.Edit3->setText(QStringLiteral("1"));
-        m.CheckBox2->setChecked(false);
-        m.OnLine = [this](const QString &l) {
-            lines << l;
-            if (onLine) onLine(l);
-        };
-        m.OnStatusText = [this](const QString &s) { statuses << s; };
-        m.OnDownloadEnded = [this](DownloadResult result) {
-            const bool ok = result == DownloadResult::Written;
-            ends << ok;
-            if (loop) loop->quit();
-        };
+        select(kLpc2136Entry, kBaud57600Index);
+        main().Edit3->setText(QStringLiteral("1"));
+        main().CheckBox2->setChecked(false);
+        onEnd = [this](DownloadResult result) { ends << (result == DownloadResult::Written); };
     }
-    ~Rig() { platform::setSerialTracer(nullptr); }
+    ~Rig() override { platform::setSerialTracer(nullptr); }
 
-    TMainForm &main() const { return *w.main; }
-    TLPCFrm &lpc() const { return *w.lpc; }
+    TLPCFrm &lpc() const { return *windows.lpc; }
 
     void useImage(const QByteArray &image) { useFile(toHex(image)); }
     void useFile(const QByteArray &text)
@@ -189,17 +175,7 @@ struct Rig
     }
     bool waitForEnd(qsizetype before, int timeoutMs)
     {
-        if (ends.size() == before) {
-            QEventLoop l;
-            QTimer guard;
-            guard.setSingleShot(true);
-            QObject::connect(&guard, &QTimer::timeout, &l, &QEventLoop::quit);
-            guard.start(timeoutMs);
-            loop = &l;
-            l.exec();
-            loop = nullptr;
-        }
-        return ends.size() > before;
+        return testsupport::waitUntil([&] { return ends.size() > before; }, timeoutMs);
     }
     // The board resets whenever DTR rises, as the reset wiring of a board does.
     void resetBoardOnDtr()
@@ -223,15 +199,7 @@ struct Rig
         QCOMPARE(lpc().LpcState, qint32(TLPCFrm::StepSync));
     }
 
-    TestEnv env;
-    LpcSim sim;
-    PtyPeer peer;
-    ApplicationWindows w;
-    QStringList lines;
-    QStringList statuses;
     QList<bool> ends;
-    std::function<void(const QString &)> onLine;
-    QEventLoop *loop = nullptr;
     QElapsedTimer startedAt;
 };
 

@@ -3,6 +3,7 @@
 // vector-table checksum and the checks of the boot loader's replies.
 #include "logic/LpcImage.h"
 #include "logic/LpcReplies.h"
+#include "support/Firmware.h"
 
 #include <QBuffer>
 #include <QDir>
@@ -20,27 +21,14 @@ QByteArray bytes(const char *spacedHex)
     return QByteArray::fromHex(QByteArray(spacedHex).replace(' ', ""));
 }
 
-QByteArray record(quint8 type, quint16 offset, const QByteArray &data)
-{
-    QByteArray raw;
-    raw.append(char(data.size()));
-    raw.append(char(offset >> 8));
-    raw.append(char(offset & 0xFF));
-    raw.append(char(type));
-    raw.append(data);
-    quint8 sum = 0;
-    for (char c : raw)
-        sum += quint8(c);
-    raw.append(char(quint8(-sum)));
-    return ':' + raw.toHex().toUpper() + "\r\n";
-}
+const auto record = firmware::hexRecord;
 
 QByteArray word(quint16 v)
 {
     return QByteArray{} + char(v >> 8) + char(v & 0xFF);
 }
 
-const QByteArray kEof = ":00000001FF\r\n";
+const QByteArray &kEof = firmware::kEndOfFile;
 
 QByteArray pattern(qsizetype n, int seed = 0)
 {
@@ -51,23 +39,9 @@ QByteArray pattern(qsizetype n, int seed = 0)
 }
 
 // Data from address 0 in 64-byte records, crossing 64 KiB with extended linear records.
-QByteArray hexFor(const QByteArray &data, quint32 address = 0)
+QByteArray hexFor(const QByteArray &data)
 {
-    QByteArray text;
-    quint32 upper = 0;
-    qsizetype pos = 0;
-    while (pos < data.size()) {
-        const quint32 a = address + quint32(pos);
-        if ((a >> 16) != upper) {
-            upper = a >> 16;
-            text += record(0x04, 0, word(quint16(upper)));
-        }
-        const qsizetype n =
-            std::min<qsizetype>({64, data.size() - pos, qsizetype(0x10000 - (a & 0xFFFF))});
-        text += record(0x00, quint16(a & 0xFFFF), data.mid(pos, n));
-        pos += n;
-    }
-    return text + kEof;
+    return firmware::intelHexAt(data, 0, 64, false);
 }
 
 LoadResult loadText(const QByteArray &text)

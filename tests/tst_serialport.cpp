@@ -7,6 +7,7 @@
 #include "platform/SerialPort.h"
 #include "platform/Settings.h"
 #include "support/RawPty.h"
+#include "support/SerialTrace.h"
 
 #include <QDir>
 #include <QElapsedTimer>
@@ -24,7 +25,6 @@
 #include <cerrno>
 #include <fcntl.h>
 #include <grp.h>
-#include <mutex>
 #include <poll.h>
 #include <stdlib.h>
 #include <unistd.h>
@@ -50,29 +50,6 @@ int openDescriptors()
 {
     return int(QDir(QStringLiteral("/proc/self/fd")).count());
 }
-
-// Installs a tracer for the life of the object and collects what it reports.
-class TraceLog
-{
-public:
-    TraceLog()
-    {
-        platform::setSerialTracer([this](const SerialTraceEvent &e) {
-            const std::lock_guard lock(m_);
-            events_.push_back(e);
-        });
-    }
-    ~TraceLog() { platform::setSerialTracer(nullptr); }
-    std::vector<SerialTraceEvent> events() const
-    {
-        const std::lock_guard lock(m_);
-        return events_;
-    }
-
-private:
-    mutable std::mutex m_;
-    std::vector<SerialTraceEvent> events_;
-};
 
 } // namespace
 
@@ -442,7 +419,7 @@ void tst_SerialPort::tracerSeesEveryOperationInOrder()
     QVERIFY(pty.ok());
     std::vector<SerialTraceEvent> events;
     {
-        TraceLog log;
+        testsupport::TraceRecorder log;
         SerialPort port;
         QCOMPARE(port.open(pty.path()), OpenResult::Ok);
         LineSettings s;
@@ -453,7 +430,7 @@ void tst_SerialPort::tracerSeesEveryOperationInOrder()
         port.purge(true, false);
         port.write("hi", 2);
         port.close();
-        events = log.events();
+        events = log.all();
     }
     using K = SerialTraceEvent::Kind;
     const std::vector<K> expected = {K::Open,  K::Line,  K::Dtr,  K::Rts,

@@ -6,6 +6,7 @@
 #include "platform/SerialPort.h"
 #include "serial/SPComm.h"
 #include "support/RawPty.h"
+#include "support/SerialTrace.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
@@ -16,9 +17,7 @@
 #include <asm/termbits.h>
 #include <sys/ioctl.h>
 
-#include <atomic>
 #include <fcntl.h>
-#include <mutex>
 #include <poll.h>
 #include <stdlib.h>
 #include <thread>
@@ -30,46 +29,6 @@ using platform::SerialTraceEvent;
 namespace {
 
 using Pty = testsupport::RawPty;
-
-// Installs a tracer for the life of the object and collects what it reports.
-class TraceLog
-{
-public:
-    TraceLog()
-    {
-        platform::setSerialTracer([this](const SerialTraceEvent &e) {
-            const std::lock_guard lock(m_);
-            events_.push_back(e);
-            if (e.kind == SerialTraceEvent::Write && closed_.load()) ++writesAfterClose_;
-        });
-    }
-    ~TraceLog() { platform::setSerialTracer(nullptr); }
-    std::vector<SerialTraceEvent> events(SerialTraceEvent::Kind kind) const
-    {
-        const std::lock_guard lock(m_);
-        std::vector<SerialTraceEvent> out;
-        for (const auto &e : events_)
-            if (e.kind == kind) out.push_back(e);
-        return out;
-    }
-    std::vector<SerialTraceEvent> all() const
-    {
-        const std::lock_guard lock(m_);
-        return events_;
-    }
-    void markClosed() { closed_.store(true); }
-    int writesAfterClose() const
-    {
-        const std::lock_guard lock(m_);
-        return writesAfterClose_;
-    }
-
-private:
-    mutable std::mutex m_;
-    std::vector<SerialTraceEvent> events_;
-    std::atomic<bool> closed_{false};
-    int writesAfterClose_ = 0;
-};
 
 // What the events of one component delivered, with the time of each delivery.
 struct Recorder
@@ -396,7 +355,7 @@ void tst_SPComm::nothingWrittenAfterStopPort()
 {
     Pty pty;
     QVERIFY(pty.ok());
-    TraceLog log;
+    testsupport::TraceRecorder log;
     TComm comm;
     comm.setCommName(pty.path());
     comm.StartPort();
@@ -408,21 +367,21 @@ void tst_SPComm::nothingWrittenAfterStopPort()
     QElapsedTimer t;
     t.start();
     comm.StopPort();
-    log.markClosed();
+    log.mark();
     QVERIFY2(t.elapsed() < 1000, qPrintable(QString::number(t.elapsed())));
     const QByteArray before = pty.receive(100);
     QVERIFY(before.size() < big.size() + 100);
     QCOMPARE(before, big.left(before.size()));
     QTest::qWait(300);
     QCOMPARE(pty.receive(100), QByteArray());
-    QCOMPARE(log.writesAfterClose(), 0);
+    QCOMPARE(log.countAfterMark(SerialTraceEvent::Write), 0);
 }
 
 void tst_SPComm::lineChangesApplyAtOnceButParityWaits()
 {
     Pty pty;
     QVERIFY(pty.ok());
-    TraceLog log;
+    testsupport::TraceRecorder log;
     TComm comm;
     comm.setCommName(pty.path());
     comm.setBaudRate(1200); // closed: stored only
@@ -463,7 +422,7 @@ void tst_SPComm::rtsFollowsTransmission()
 {
     Pty pty;
     QVERIFY(pty.ok());
-    TraceLog log;
+    testsupport::TraceRecorder log;
     TComm comm;
     comm.setCommName(pty.path());
     comm.setRtsControl(TRtsControl::RtsTransmissionAvailable);
@@ -545,7 +504,7 @@ void tst_SPComm::purgeReceiveKeepsThePortAndDropsOnlyOldBytes()
 {
     Pty pty;
     QVERIFY(pty.ok());
-    TraceLog trace;
+    testsupport::TraceRecorder trace;
     TComm comm;
     Recorder rec(comm);
     comm.setCommName(pty.path());

@@ -10,7 +10,10 @@
 #include "sim/Stm32Sim.h"
 #include "support/Firmware.h"
 #include "support/PtyPeer.h"
+#include "support/SerialTrace.h"
 #include "support/TestEnv.h"
+#include "support/Window.h"
+#include "support/WindowRig.h"
 
 #include <QCheckBox>
 #include <QComboBox>
@@ -28,7 +31,6 @@
 
 #include <chrono>
 #include <functional>
-#include <mutex>
 #include <optional>
 #include <thread>
 #include <vector>
@@ -36,6 +38,9 @@
 using sim::Fault;
 using sim::Stm32Sim;
 using testenv::TestEnv;
+using testsupport::steadyMs;
+using testsupport::TraceRecorder;
+using testsupport::waitUntil;
 
 namespace {
 
@@ -114,126 +119,37 @@ const QStringList kStandardDevice =
     devicePart(QStringLiteral("Bootloader 版本 2.2"), QStringLiteral("Product ID: 0414"),
                QStringLiteral("STM32F10xxExx 家族"), QStringLiteral("存储容量 Flash:512 KB"));
 
-// Records every event of the serial layer while it lives.
-class TraceRecorder
+// The window with the simulated board on COM1, the STM32 entry selected, automatic reset off.
+struct Rig : testsupport::BoardRig<Stm32Sim>
 {
-public:
-    TraceRecorder()
+    explicit Rig(const Stm32Sim::Config &config = {}) : BoardRig(config)
     {
-        platform::setSerialTracer([this](const platform::SerialTraceEvent &e) {
-            std::lock_guard guard(mutex_);
-            events_.push_back(e);
-        });
-    }
-    ~TraceRecorder() { platform::setSerialTracer(nullptr); }
-    TraceRecorder(const TraceRecorder &) = delete;
-    TraceRecorder &operator=(const TraceRecorder &) = delete;
-
-    std::vector<platform::SerialTraceEvent> events(const QString &path) const
-    {
-        std::lock_guard guard(mutex_);
-        std::vector<platform::SerialTraceEvent> out;
-        for (const auto &e : events_)
-            if (e.path == path) out.push_back(e);
-        return out;
-    }
-    void clear()
-    {
-        std::lock_guard guard(mutex_);
-        events_.clear();
-    }
-
-private:
-    mutable std::mutex mutex_;
-    std::vector<platform::SerialTraceEvent> events_;
-};
-
-qint64 steadyMs()
-{
-    using namespace std::chrono;
-    return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
-}
-
-// Runs the event loop until done() holds or the time is up. Unlike QTest::qWaitFor, which
-// sleeps 10 ms between looks, this keeps the window's 3 ms and 5 ms timers on time, so a
-// download runs at the speed it has in the program.
-bool waitUntil(const std::function<bool()> &done, int timeoutMs)
-{
-    if (done()) return true;
-    QEventLoop loop;
-    QElapsedTimer clock;
-    clock.start();
-    QTimer check;
-    check.setTimerType(Qt::PreciseTimer);
-    QObject::connect(&check, &QTimer::timeout, &loop, [&] {
-        if (done() || clock.elapsed() >= timeoutMs) loop.quit();
-    });
-    check.start(1);
-    loop.exec();
-    return done();
-}
-
-// The window, the simulated board on COM1 and what the window reported.
-struct Rig
-{
-    explicit Rig(Stm32Sim::Config config = {}) : sim(config)
-    {
-        env.mapPort(1, peer.slavePath());
-        peer.attach(&sim);
-        windows = CreateApplicationWindows();
-        m = windows.main.get();
-        m->OnLine = [this](const QString &line) { lines << line; };
-        m->OnStatusText = [this](const QString &text) { statuses << text; };
-        m->OnDownloadEnded = [this](DownloadResult r) {
-            const bool ok = r == DownloadResult::Written;
-            ended = ok;
+        m = &main();
+        onEnd = [this](DownloadResult r) {
+            ended = r == DownloadResult::Written;
             result = r;
-            endedAfterMs = clock.elapsed();
             endedAtSteadyMs = steadyMs();
         };
-        m->MCUType->setCurrentIndex(6);
-        m->ComboBox1->setCurrentIndex(0);
+        select(testsupport::kStm32Entry);
         setAutomaticReset(false);
-    }
-    ~Rig() { peer.attach(nullptr); }
-    Rig(const Rig &) = delete;
-    Rig &operator=(const Rig &) = delete;
-
-    void setAutomaticReset(bool on)
-    {
-        m->CheckBox2->setChecked(on);
-        m->CheckBox2Click();
     }
 
     // Presses the download button for the file.
     void start(const QString &file)
     {
-        lines.clear();
-        statuses.clear();
         ended.reset();
         peer.clearLog();
-        m->Edit2->setText(file);
-        clock.start();
-        m->BitBtn1->click();
+        WindowRig::start(file);
     }
     bool waitEnd(int timeoutMs = kDownloadTimeoutMs)
     {
         return waitUntil([this] { return ended.has_value(); }, timeoutMs);
     }
 
-    TestEnv env;
-    Stm32Sim sim;
-    testsupport::PtyPeer peer;
-    ApplicationWindows windows;
     TMainForm *m = nullptr;
-
-    QStringList lines;
-    QStringList statuses;
     std::optional<bool> ended;
     DownloadResult result = DownloadResult::Failed;
-    qint64 endedAfterMs = -1;
     qint64 endedAtSteadyMs = -1;
-    QElapsedTimer clock;
 };
 
 // After any end: nothing runs, the port is closed and the buttons are usable.

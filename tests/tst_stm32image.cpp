@@ -4,6 +4,7 @@
 #include "logic/Stm32Image.h"
 
 #include "logic/Devices.h"
+#include "support/Firmware.h"
 
 #include <QBuffer>
 #include <QDir>
@@ -20,53 +21,16 @@ QByteArray bytes(const char *spacedHex)
     return QByteArray::fromHex(QByteArray(spacedHex).replace(' ', ""));
 }
 
-// One Intel HEX record with a correct checksum.
-QByteArray record(quint8 type, quint16 offset, const QByteArray &data)
-{
-    QByteArray raw;
-    raw.append(char(data.size()));
-    raw.append(char(offset >> 8));
-    raw.append(char(offset & 0xFF));
-    raw.append(char(type));
-    raw.append(data);
-    quint8 sum = 0;
-    for (char c : raw)
-        sum += quint8(c);
-    raw.append(char(quint8(-sum)));
-    return ':' + raw.toHex().toUpper() + "\r\n";
-}
-
-QByteArray linearBase(quint16 upper)
-{
-    return record(0x04, 0, QByteArray{} + char(upper >> 8) + char(upper & 0xFF));
-}
-
-QByteArray segmentBase(quint16 segment)
-{
-    return record(0x02, 0, QByteArray{} + char(segment >> 8) + char(segment & 0xFF));
-}
-
-const QByteArray kEof = ":00000001FF\r\n";
+const auto record = firmware::hexRecord;
+using firmware::linearBase;
+using firmware::segmentBase;
+const QByteArray &kEof = firmware::kEndOfFile;
 
 // A HEX text for data placed from an absolute address, in 32-byte records, with an extended
 // linear address record at every 64 KiB boundary.
 QByteArray hexFor(const QByteArray &data, quint32 address)
 {
-    QByteArray text;
-    quint32 upper = 0xFFFFFFFF;
-    qsizetype pos = 0;
-    while (pos < data.size()) {
-        const quint32 a = address + quint32(pos);
-        if ((a >> 16) != upper) {
-            upper = a >> 16;
-            text += linearBase(quint16(upper));
-        }
-        const qsizetype n =
-            std::min<qsizetype>({32, data.size() - pos, qsizetype(0x10000 - (a & 0xFFFF))});
-        text += record(0x00, quint16(a & 0xFFFF), data.mid(pos, n));
-        pos += n;
-    }
-    return text + kEof;
+    return firmware::intelHexAt(data, address, 32);
 }
 
 QByteArray pattern(qsizetype n)

@@ -5,6 +5,7 @@
 
 #include "support/PtyPeer.h"
 #include "support/TestEnv.h"
+#include "support/Window.h"
 
 #include "logic/Terminal.h"
 #include "platform/SerialPort.h"
@@ -295,7 +296,7 @@ private slots:
             std::lock_guard lock(m);
             trace.append(e);
         });
-        r.m->ComboBox2->setCurrentIndex(12);
+        r.m->ComboBox2->setCurrentIndex(testsupport::kBaud115200Index);
         r.m->ComboBox1Change();
         platform::setSerialTracer(nullptr);
         QVERIFY(r.m->ComPortActive);

@@ -59,12 +59,20 @@ void TestEnv::mapPort(int n, const QString &path) const
     s.sync();
 }
 
+QString writeFile(const QString &folder, const QString &name, const QByteArray &bytes)
+{
+    const QString path = folder + QLatin1Char('/') + name;
+    QFile f(path);
+    if (!f.open(QIODevice::WriteOnly | QIODevice::Truncate)) return {};
+    f.write(bytes);
+    return path;
+}
+
 QString TestEnv::file(const QString &name, const QByteArray &bytes) const
 {
-    const QString path = dir_.path() + QLatin1Char('/') + name;
-    QFile f(path);
-    if (f.open(QIODevice::WriteOnly | QIODevice::Truncate)) f.write(bytes);
-    return path;
+    // The path is returned even where the file could not be written.
+    writeFile(dir_.path(), name, bytes);
+    return dir_.path() + QLatin1Char('/') + name;
 }
 
 } // namespace testenv

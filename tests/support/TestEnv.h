@@ -10,6 +10,9 @@
 
 namespace testenv {
 
+// Writes a file with the given bytes in a folder; returns its path ("" when it cannot).
+QString writeFile(const QString &folder, const QString &name, const QByteArray &bytes);
+
 struct Message
 {
     QString caption;
