@@ -1,6 +1,8 @@
 // Feeds the input as a firmware file to the STM32 loader, both as HEX text and as a binary
 // file, line by line to ParseStmHexLine, and as gathered boot-loader replies; then cuts every
-// loaded image into its erase list and blocks. Any broken invariant aborts.
+// loaded image into its erase plan (on a part of the device table) and blocks. Any broken invariant
+// aborts.
+#include "logic/Devices.h"
 #include "logic/Stm32Image.h"
 
 #include <QBuffer>
@@ -17,12 +19,33 @@ void check(bool ok)
     if (!ok) std::abort();
 }
 
+// The erase plan of an image on a part: every frame fits StmFrame and carries its XOR, the
+// units erased are the units the image covers (no more), and a page list never names a page
+// past 255.
+void checkPlan(const devices::Stm32Part &part, bool extended, qsizetype length)
+{
+    const ErasePlan p = erasePlan(part, extended, length);
+    check(p.global == (!extended && p.units > kMaxPageListPages));
+    int named = 0;
+    for (const QByteArray &f : p.frames) {
+        check(!f.isEmpty() && f.size() <= kFrameSize);
+        if (p.global) continue;
+        check(xorChecksum(f) == 0);
+        named += extended ? (quint8(f[0]) << 8 | quint8(f[1])) + 1 : quint8(f[0]) + 1;
+    }
+    if (!p.global) check(named == p.units);
+    if (p.units > 0) {
+        check(p.coveredBytes >= length || eraseUnits(part, length) < 0);
+        check(eraseUnitBytes(part, p.units - 1) < length);
+    }
+}
+
 void cutImage(const QByteArray &image)
 {
-    const EraseList e = erasePageList(image.size());
-    check(e.frame.size() <= kFrameSize);
-    check(e.global == (e.pageCount > kMaxPageListPages));
-    check(e.global || xorChecksum(e.frame) == 0);
+    const auto parts = devices::stm32Parts();
+    const devices::Stm32Part &part = parts[std::size_t(image.size()) % parts.size()];
+    checkPlan(part, false, image.size());
+    checkPlan(part, true, image.size());
     qsizetype offset = 0;
     while (const auto b = blockAt(image, offset)) {
         check(!b->data.isEmpty() && b->data.size() <= kBlockSize);

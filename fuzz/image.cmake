@@ -3,7 +3,8 @@
 # the sanitizers reach them.
 set(_image_src ${PROJECT_SOURCE_DIR}/src/logic)
 tramelo_add_fuzzer(fuzz_stm32image SOURCES fuzz_stm32image.cpp ${_image_src}/Stm32Image.cpp
-                   ${_image_src}/HexText.cpp ${_image_src}/FirmwareFile.cpp LIBS Qt6::Core)
+                   ${_image_src}/HexText.cpp ${_image_src}/FirmwareFile.cpp
+                   ${_image_src}/Devices.cpp LIBS Qt6::Core)
 tramelo_add_fuzzer(fuzz_lpcimage SOURCES fuzz_lpcimage.cpp ${_image_src}/LpcImage.cpp
                    ${_image_src}/HexText.cpp ${_image_src}/FirmwareFile.cpp
                    ${_image_src}/Devices.cpp LIBS Qt6::Core)
