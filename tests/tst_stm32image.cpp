@@ -1,5 +1,5 @@
 // The STM32 programmer's pure logic: frames and checksums as the boot loader checks them,
-// reply tests, message texts, HEX placement and the loading of firmware files (through the
+// reply checks, message texts, HEX placement and the loading of firmware files (through the
 // shared HEX reader: its line ends and its refusal of damaged files are checked here).
 #include "logic/Stm32Image.h"
 
