@@ -295,12 +295,17 @@ public:
     ~EndSignals()
     {
         if (!installed_) return;
-        for (size_t i = 0; i < std::size(kEndSignals); ++i)
-            ::sigaction(kEndSignals[i], &previous_[i], nullptr);
+        // After an end signal the program is on its way out with 128+signal; a second signal
+        // during that must end it with the same status, not by the signal's default action,
+        // so the handler (which then only calls _exit) stays.
+        const bool ending = endSignal != 0;
+        if (!ending)
+            for (size_t i = 0; i < std::size(kEndSignals); ++i)
+                ::sigaction(kEndSignals[i], &previous_[i], nullptr);
         ::close(endSignalPipe[0]);
         ::close(endSignalPipe[1]);
         endSignalPipe[0] = endSignalPipe[1] = -1;
-        endSignal = 0;
+        if (!ending) endSignal = 0;
     }
     EndSignals(const EndSignals &) = delete;
     EndSignals &operator=(const EndSignals &) = delete;
