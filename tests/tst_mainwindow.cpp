@@ -128,6 +128,25 @@ QStringList pageProblems(TMainForm &m, bool english)
 }
 } // namespace
 
+// The English translation installed for one test when asked, and removed at its end.
+class EnglishFor
+{
+public:
+    explicit EnglishFor(bool english)
+    {
+        ready_ = !english || (translator_.load(language::translationFile()) &&
+                              QCoreApplication::installTranslator(&translator_));
+    }
+    ~EnglishFor() { QCoreApplication::removeTranslator(&translator_); }
+    EnglishFor(const EnglishFor &) = delete;
+    EnglishFor &operator=(const EnglishFor &) = delete;
+    bool ready() const { return ready_; }
+
+private:
+    QTranslator translator_;
+    bool ready_ = false;
+};
+
 class TestMainWindow : public QObject
 {
     Q_OBJECT
@@ -473,13 +492,8 @@ private slots:
     {
         QFETCH(bool, english);
         TestEnv env;
-        QTranslator translator;
-        if (english) {
-            QVERIFY(translator.load(language::translationFile()));
-            QVERIFY(QCoreApplication::installTranslator(&translator));
-        }
-        const auto removeTranslator =
-            qScopeGuard([&] { QCoreApplication::removeTranslator(&translator); });
+        const EnglishFor english_(english);
+        QVERIFY(english_.ready());
         auto w = CreateApplicationWindows();
         TMainForm &m = *w.main;
         m.show();
@@ -517,13 +531,8 @@ private slots:
     {
         QFETCH(bool, english);
         TestEnv env;
-        QTranslator translator;
-        if (english) {
-            QVERIFY(translator.load(language::translationFile()));
-            QVERIFY(QCoreApplication::installTranslator(&translator));
-        }
-        const auto removeTranslator =
-            qScopeGuard([&] { QCoreApplication::removeTranslator(&translator); });
+        const EnglishFor english_(english);
+        QVERIFY(english_.ready());
         sim::Stm32Sim board;
         testsupport::PtyPeer peer;
         env.mapPort(1, peer.slavePath());
