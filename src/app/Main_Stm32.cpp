@@ -22,7 +22,6 @@
 #include <cstring>
 
 namespace {
-constexpr int kResetPulseMs = 500;
 constexpr int kRestartPulseMs = 5;
 // The sync ACK must come before the first OvertimeT tick; every later step gets seven ticks.
 constexpr quint8 kTimeoutStartCount = 6;
@@ -33,12 +32,10 @@ constexpr qint64 kUnprotectRestartMs = 500;
 
 const ShownText kSearching{"stm32", QT_TRANSLATE_NOOP("stm32", "正在查找设备。。。")};
 const ShownText kConnected{"stm32", QT_TRANSLATE_NOOP("stm32", "已成功连接")};
-const ShownText kNoContact{"stm32", QT_TRANSLATE_NOOP("stm32", "无法和设备通讯，请重新复位")};
 const ShownText kLoading{"stm32", QT_TRANSLATE_NOOP("stm32", "加载文件。。。")};
 const ShownText kErasing{"stm32", QT_TRANSLATE_NOOP("stm32", "正在擦除。。。")};
 const ShownText kStartWriting{"stm32", QT_TRANSLATE_NOOP("stm32", "开始写入。。。")};
 const ShownText kDone{"stm32", QT_TRANSLATE_NOOP("stm32", "上载完成！")};
-const ShownText kFailed{"stm32", QT_TRANSLATE_NOOP("stm32", "连机失败 ！")};
 } // namespace
 
 void TMainForm::STM32UP()
@@ -51,9 +48,9 @@ void TMainForm::STM32UP()
     if (CheckBox2->isChecked()) {
         ComDriver->SetDTR(true);
         ComDriver->SetRTS(true);
-        QThread::msleep(kResetPulseMs);
+        QThread::msleep(stm32::kResetPulseMs);
         ComDriver->SetDTR(false);
-        QThread::msleep(kResetPulseMs);
+        QThread::msleep(stm32::kResetPulseMs);
     }
     StmVerify = CheckBox9->isChecked();
     StmState = int(stm32::State::SyncAck);
@@ -177,7 +174,7 @@ void TMainForm::Timer5Timer()
     switch (state) {
     case State::SyncAck:
         if (!stm32::syncAccepted(reply)) {
-            SetStatus(kNoContact);
+            SetStatus(stm32::kNoContactText);
             return;
         }
         StmTimeoutCount = 0;
@@ -434,8 +431,8 @@ void TMainForm::stmFinish(DownloadResult result, const QStringList &reasons)
         break;
     case DownloadResult::Failed:
     case DownloadResult::PortNotOpened:
-        SetStatus(kFailed);
-        AppendLine(kFailed);
+        SetStatus(stm32::kFailedText);
+        AppendLine(stm32::kFailedText);
         break;
     }
     ComPort_Close();

@@ -25,7 +25,6 @@ namespace cli {
 namespace {
 
 constexpr int kReplyTimeoutMs = 1000;
-constexpr int kResetPulseMs = 500;
 constexpr quint32 kMinBaud = 19200; // the boot loader's line as the programmer sets it
 constexpr quint32 kDefaultBaud = 57600;
 
@@ -158,35 +157,33 @@ int readFlash(const QStringList &args)
     line.baud = baud;
     line.parity = platform::Parity::Even;
     port.applyLine(line);
-    const auto noContact = [] {
-        return QCoreApplication::translate("stm32", "无法和设备通讯，请重新复位");
-    };
     auto fail = [&](const QString &why) {
         say(stdout, why + QLatin1Char('\n'));
-        say(stdout, QCoreApplication::translate("stm32", "连机失败 ！") + QLatin1Char('\n'));
+        say(stdout, stm32::kFailedText.text() + QLatin1Char('\n'));
         return kExitFailed;
     };
     if (reset) {
         port.setDtr(true);
         port.setRts(true);
-        QThread::msleep(kResetPulseMs);
+        QThread::msleep(stm32::kResetPulseMs);
         port.setDtr(false);
-        QThread::msleep(kResetPulseMs);
+        QThread::msleep(stm32::kResetPulseMs);
     }
     port.purge(true, false);
 
     Loader loader(port);
     const char sync = char(stm32::kSync);
-    if (!stm32::syncAccepted(loader.ask(QByteArrayView(&sync, 1), 1))) return fail(noContact());
+    if (!stm32::syncAccepted(loader.ask(QByteArrayView(&sync, 1), 1)))
+        return fail(stm32::kNoContactText.text());
     const QByteArray get = loader.ask(stm32::commandFrame(stm32::kCmdGet), 2);
     const QByteArray getReply = get + loader.ask({}, stm32::getReplyLength(get) - get.size());
     const auto version = stm32::acceptGetReply(getReply);
-    if (!version) return fail(noContact());
+    if (!version) return fail(stm32::kNoContactText.text());
     const QByteArray commands = stm32::offeredCommands(getReply);
     for (const quint8 c : {stm32::kCmdGetId, stm32::kCmdReadMemory})
         if (!commands.contains(char(c))) return fail(stm32::reasonCommandMissing(c));
     const auto id = stm32::acceptGetIdReply(loader.ask(stm32::commandFrame(stm32::kCmdGetId), 5));
-    if (!id) return fail(noContact());
+    if (!id) return fail(stm32::kNoContactText.text());
     const devices::Stm32Part &part = stm32::partFor(quint16(id->toUInt(nullptr, 16)));
     say(stdout, stm32::versionLine(*version) + QLatin1Char('\n'));
     say(stdout, stm32::productIdLine(*id) + QLatin1Char('\n'));

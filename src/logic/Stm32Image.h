@@ -12,6 +12,7 @@
 #pragma once
 
 #include "logic/HexText.h"
+#include "logic/ShownText.h"
 
 #include <QByteArray>
 #include <QByteArrayView>
@@ -205,6 +206,13 @@ QString eraseLine(int pageCount);
 QString eraseLine(const ErasePlan &plan);
 // Status while verifying a block: "校验地址: 0x08000100".
 QString verifyAddressStatus(quint32 address);
+
+// The window's programmer and `tramelo read` show these alike.
+inline constexpr ShownText kNoContactText{"stm32",
+                                          QT_TRANSLATE_NOOP("stm32", "无法和设备通讯，请重新复位")};
+inline constexpr ShownText kFailedText{"stm32", QT_TRANSLATE_NOOP("stm32", "连机失败 ！")};
+// Reset into the boot loader: DTR and RTS on for this long, then DTR off for as long.
+constexpr unsigned long kResetPulseMs = 500;
 
 // ---- Reason lines (before "连机失败 ！", or alone for a refused image) ----
 
