@@ -136,11 +136,7 @@ int parseDownload(const QStringList &args, DownloadOptions &o)
 {
     for (int i = 0; i < args.size(); ++i) {
         const QString &a = args[i];
-        auto value = [&](QString &into) {
-            if (i + 1 >= args.size()) return false;
-            into = args[++i];
-            return true;
-        };
+        auto value = [&](QString &into) { return takeValue(args, i, into); };
         QString v;
         if (a == "--help" || a == "-h") {
             printHelp();
@@ -456,6 +452,13 @@ int ports()
 }
 
 } // namespace
+
+bool takeValue(const QStringList &args, int &i, QString &into)
+{
+    if (i + 1 >= args.size()) return false;
+    into = args[++i];
+    return true;
+}
 
 bool wantsCommandLine(int argc, char **)
 {

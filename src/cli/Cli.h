@@ -23,6 +23,10 @@ constexpr int kExitFailed = 1;
 constexpr int kExitUsage = 2;
 constexpr int kExitPort = 3;
 
+// An option's value: the argument after args[i], which i then names. False when there is
+// none.
+bool takeValue(const QStringList &args, int &i, QString &into);
+
 // True when the program was started with arguments (the window takes none).
 bool wantsCommandLine(int argc, char **argv);
 int run(int argc, char **argv);

@@ -150,11 +150,7 @@ int simulate(const QStringList &args)
     std::optional<quint16> stm32Id;
     for (int i = 0; i < args.size(); ++i) {
         const QString &a = args[i];
-        auto value = [&](QString &into) {
-            if (i + 1 >= args.size()) return false;
-            into = args[++i];
-            return true;
-        };
+        auto value = [&](QString &into) { return takeValue(args, i, into); };
         QString v;
         if (a == "--help" || a == "-h") {
             print(stdout, QString::fromLatin1(kSimulateUsage));
