@@ -237,11 +237,6 @@ void TMainForm::Image3Click()
     Memo1->show();
 }
 
-QDateTime TMainForm::FileModifiedTime(const QString &path)
-{
-    return QFileInfo(path).lastModified().toLocalTime();
-}
-
 void TMainForm::InfoBox(const QString &text)
 {
     ui::message({this, QStringLiteral("Tramelo"), text, ui::Icon::Information, false});

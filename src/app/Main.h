@@ -123,7 +123,6 @@ public:
     void MinimiseApplication();
     // The port button's picture: port closed (Image1) or open (Image2).
     void ShowPortPicture(bool open);
-    static QDateTime FileModifiedTime(const QString &path);
     // Message box captioned "Tramelo" with the information icon, owned by this window.
     void InfoBox(const QString &text);
 
