@@ -1,6 +1,7 @@
 // STM32 reply handling: random bytes gathered by the driver, evaluated in a random state.
-// Input: one byte choosing the state, then chunks (a length byte and that many bytes), each
-// put into the driver's gathered buffer and handed to the state machine's tick.
+// Input: one byte choosing the state, the part, the erase command and verify, then chunks (a
+// length byte and that many bytes), each put into the driver's gathered buffer and handed to
+// the state machine's tick.
 #include "FuzzApp.h"
 #include "app/Main.h"
 
@@ -23,9 +24,24 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     TMainForm &m = *w.main;
     if (size == 0) return 0;
     m.Memo1->clear(); // the message area is emptied at every download start
-    m.StmState = 1 + data[0] % 11;
-    m.StmImage = QByteArray(int(data[0]) * 7, '\x5A');
+    // Start in any state with the context a real attempt has built by then: the commands the
+    // Get reply listed, a part of the table, its flash size and the erase plan for the image.
+    const int states = int(stm32::State::ResetWait);
+    m.StmState = 1 + data[0] % states;
+    m.StmImage = QByteArray(int(data[0]) * 7 + 4, '\x5A');
+    m.StmCommands = QByteArray::fromHex("0001021131434463738292");
+    if (data[0] & 0x40) m.StmCommands.remove(5, 1); // no Erase: the extended one is used
+    m.StmPart = &stm32::partFor(data[0] & 0x20 ? 0x413 : 0x410);
+    m.StmFlashKib = 1024;
+    m.StmErase = stm32::erasePlan(*m.StmPart, (data[0] & 0x40) != 0,
+                                  m.StmImage.size());
+    m.StmEraseNext = 0;
+    m.StmErasing = m.StmState == int(stm32::State::EraseAck);
+    m.StmVerify = data[0] & 0x80;
+    m.StmAddress = stm32::kFlashStart;
     m.StmOffset = 0;
+    m.StmBlockLength = 0;
+    m.StmRewrites = 0;
     m.StmRemaining = qint32(m.StmImage.size());
     size_t at = 1;
     while (at < size) {
@@ -37,7 +53,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         m.ComDriver->BufferedCount = quint16(room);
         at += n;
         m.Timer5Timer();
-        if (m.StmState < 1 || m.StmState > 11) std::abort();
+        if (m.StmState < 1 || m.StmState > states) std::abort();
     }
     m.OvertimeT->stop();
     m.Timer5->stop();

@@ -331,6 +331,12 @@ void TMainForm::stmLoadAndErase()
 
 void TMainForm::stmSendErase()
 {
+    // The plan holds a frame for every erase command sent; an acknowledgement with no frame
+    // left (a chip answering out of turn) ends the attempt rather than reading past the plan.
+    if (StmEraseNext >= StmErase.frames.size()) {
+        stmFinish(DownloadResult::Failed);
+        return;
+    }
     const bool first = StmEraseNext == 0;
     stmSend(StmErase.frames.at(StmEraseNext++));
     StmState = int(stm32::State::BlockAck);
