@@ -217,7 +217,7 @@ private slots:
     {
         QTest::addColumn<int>("productId");
         QTest::addColumn<QStringList>("options");
-        QTest::addColumn<int>("imageBytes");
+        QTest::addColumn<int>("imageBytes"); // negative: written as Intel HEX
         QTest::addColumn<QString>("family");
         QTest::addColumn<int>("code");
         QTest::addColumn<QStringList>("lines"); // in stdout, in this order
@@ -235,6 +235,13 @@ private slots:
         QTest::newRow("F0: image larger than its flash")
             << 0x440 << L{} << 65 * 1024 << "STM32F030x8/F05xxx 家族" << 2
             << L{"文件太大: 映像 66560 Byte，芯片 Flash 只有 64 KB (65536 Byte)"};
+        // The HEX limit is the line's: 256 KiB on F10x, the 1 MiB image elsewhere.
+        QTest::newRow("F10x: 257 KiB HEX refused after identification")
+            << 0x414 << L{} << -257 * 1024 << "STM32F10xxExx 家族" << 2
+            << L{"文件太大，不能用于256K Flash"};
+        QTest::newRow("F4: 257 KiB HEX written")
+            << 0x413 << L{} << -257 * 1024 << "STM32F40xxx/41xxx 家族" << 0
+            << L{"擦除扇区 0 .. 6", "上载完成！"};
         QTest::newRow("read-protected F4")
             << -0x413 << L{} << 1000 << "STM32F40xxx/41xxx 家族" << 1
             << L{"芯片的 Flash 处于读保护状态: 不能读取、擦除或写入",
@@ -259,8 +266,10 @@ private slots:
         sim::Stm32Sim board(config);
         PtyPeer peer;
         peer.attach(&board);
-        const QByteArray image = randomImage(imageBytes, quint32(imageBytes));
-        const QString fw = writeFile("family.bin", image);
+        const QByteArray image = randomImage(std::abs(imageBytes), quint32(imageBytes));
+        const QString fw = imageBytes < 0
+            ? writeFile("family.hex", firmware::intelHexAt(image, sim::Stm32Sim::kFlashBase, 32))
+                                          : writeFile("family.bin", image);
         const Run r = run(QStringList{"download", "--device", "stm32", "--port", peer.slavePath(),
                                       "--no-reset", "--baud", "115200"} +
                           options + QStringList{fw});

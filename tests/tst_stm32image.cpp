@@ -41,12 +41,12 @@ QByteArray pattern(qsizetype n)
     return b;
 }
 
-LoadResult loadHexText(const QByteArray &text)
+LoadResult loadHexText(const QByteArray &text, qsizetype limit = kHexSizeLimit)
 {
     QByteArray copy = text;
     QBuffer buf(&copy);
     buf.open(QIODevice::ReadOnly);
-    return loadHex(buf);
+    return loadHex(buf, limit);
 }
 
 } // namespace
@@ -628,36 +628,62 @@ void TestStm32Image::loadHex()
     }
 }
 
+// The HEX limit follows the chip's line: 256 KiB on F10x lines and on ids the table does not
+// know (they follow F10x rules), the whole 1 MiB image on the others.
 void TestStm32Image::hexSizeLimit_data()
 {
+    QTest::addColumn<quint16>("productId");
     QTest::addColumn<qsizetype>("dataBytes");
     QTest::addColumn<quint32>("address");
     QTest::addColumn<int>("status");
     QTest::addColumn<qsizetype>("imageSize");
-    QTest::newRow("262,144 bytes accepted")
-        << qsizetype(262144) << kFlashStart << int(LoadStatus::Loaded) << qsizetype(262144);
-    QTest::newRow("262,144 bytes from address 0 accepted")
-        << qsizetype(262144) << quint32(0) << int(LoadStatus::Loaded) << qsizetype(262144);
-    QTest::newRow("262,145 bytes refused")
-        << qsizetype(262145) << kFlashStart << int(LoadStatus::HexTooLarge) << qsizetype(0);
-    QTest::newRow("262,141 bytes padded and accepted")
-        << qsizetype(262141) << kFlashStart << int(LoadStatus::Loaded) << qsizetype(262144);
+    QTest::addColumn<QString>("refusal");
+    const QString f1 = QStringLiteral("文件太大，不能用于256K Flash");
+    const LoadStatus ok = LoadStatus::Loaded;
+    const struct {
+        const char *name;
+        quint16 id;
+        qsizetype bytes;
+        quint32 address;
+        LoadStatus status;
+        qsizetype image;
+        QString refusal;
+    } rows[] = {
+        {"F10x: 262,144 bytes accepted", 0x410, 262144, kFlashStart, ok, 262144, {}},
+        {"F10x: 262,144 bytes from address 0", 0x414, 262144, 0, ok, 262144, {}},
+        {"F10x: 262,145 bytes refused", 0x414, 262145, kFlashStart, LoadStatus::HexTooLarge, 0,
+         f1},
+        {"F10x: 262,141 bytes padded", 0x410, 262141, kFlashStart, ok, 262144, {}},
+        {"unknown id: 262,145 refused", 0x999, 262145, kFlashStart, LoadStatus::HexTooLarge, 0,
+         f1},
+        {"F4: 300,001 bytes padded", 0x413, 300001, kFlashStart, ok, 300004, {}},
+        {"G0: 262,145 bytes from address 0", 0x460, 262145, 0, ok, 262148, {}},
+        {"F4: 1 MiB accepted", 0x419, 0x100000, kFlashStart, ok, 0x100000, {}},
+        {"F4: past 1 MiB out of range", 0x419, 0x100001, kFlashStart, LoadStatus::OutOfRange, 0,
+         QStringLiteral("HEX文件的地址超出Flash范围: 0x08100000")},
+    };
+    for (const auto &r : rows)
+        QTest::newRow(r.name) << r.id << r.bytes << r.address << int(r.status) << r.image
+                              << r.refusal;
 }
 
 void TestStm32Image::hexSizeLimit()
 {
+    QFETCH(quint16, productId);
     QFETCH(qsizetype, dataBytes);
     QFETCH(quint32, address);
     QFETCH(int, status);
     QFETCH(qsizetype, imageSize);
+    QFETCH(QString, refusal);
     const QByteArray data = pattern(dataBytes);
-    const LoadResult r = loadHexText(hexFor(data, address));
+    const LoadResult r =
+        loadHexText(hexFor(data, address), stm32::hexSizeLimit(stm32::partFor(productId)));
     QCOMPARE(int(r.status), status);
     QCOMPARE(r.image.size(), imageSize);
     if (r.ok())
         QCOMPARE(r.image.left(dataBytes), data);
     else
-        QCOMPARE(r.statusText, QStringLiteral("文件太大，不能用于256K Flash"));
+        QCOMPARE(r.statusText, refusal);
 }
 
 void TestStm32Image::overlongLineRefusesTheFile()

@@ -828,8 +828,8 @@ http://www.orvel.example</translation>
         <translation>Target code loaded...</translation>
     </message>
     <message>
-        <source>文件太大，不能用于256K Flash</source>
-        <translation>File too large for 256K Flash</translation>
+        <source>文件太大，不能用于%1K Flash</source>
+        <translation>File too large for %1K Flash</translation>
     </message>
 </context>
 <context>

@@ -461,7 +461,8 @@ void TMainForm::OvertimeTTimer()
 
 bool TMainForm::RenewedlyLoadFile()
 {
-    stm32::LoadResult r = stm32::loadImage(Edit2->text());
+    stm32::LoadResult r = stm32::loadImage(
+        Edit2->text(), stm32::hexSizeLimit(StmPart ? *StmPart : devices::stm32DefaultPart()));
     if (!r.ok()) {
         // Every refusal ends the attempt at once with its reason, before anything is erased:
         // waiting for the time-out would only replace the reason with "连机失败 ！".

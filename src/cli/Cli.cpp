@@ -195,7 +195,8 @@ QString unusableFile(devices::Family family, const QString &path)
         break;
     }
     case devices::Family::Stm32: {
-        const stm32::LoadResult r = stm32::loadImage(path);
+        // The chip is not known yet: its line's HEX limit applies once it has answered.
+        const stm32::LoadResult r = stm32::loadImage(path, stm32::kImageCapacity);
         if (!r.ok()) return QStringLiteral("%1: %2").arg(path, r.statusText);
         break;
     }

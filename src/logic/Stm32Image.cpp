@@ -366,7 +366,7 @@ StmHexImage::Place StmHexImage::place(quint64 address, QByteArrayView data)
             refused_ = address;
             return Place::OutOfRange;
         }
-        if (end - kFlashStart > quint64(kHexSizeLimit)) {
+        if (end - kFlashStart > quint64(limit_)) {
             refused_ = address;
             return Place::TooLarge;
         }
@@ -379,7 +379,7 @@ StmHexImage::Place StmHexImage::place(quint64 address, QByteArrayView data)
         refused_ = address;
         return Place::OutOfRange;
     }
-    if (end > quint64(kHexSizeLimit)) {
+    if (end > quint64(limit_)) {
         refused_ = address;
         return Place::TooLarge;
     }
@@ -479,9 +479,16 @@ QString statusHexLoaded()
 {
     return QCoreApplication::translate("stm32", "下载目标代码。。。");
 }
-QString statusHexTooLarge()
+QString statusHexTooLarge(qsizetype sizeLimit)
 {
-    return QCoreApplication::translate("stm32", "文件太大，不能用于256K Flash");
+    return QCoreApplication::translate("stm32", "文件太大，不能用于%1K Flash")
+        .arg(sizeLimit / 1024);
+}
+
+qsizetype hexSizeLimit(const devices::Stm32Part &part)
+{
+    return part.flashSizeRegister == devices::kStm32DefaultFlashSizeRegister ? kHexSizeLimit
+                                                                              : kImageCapacity;
 }
 
 bool isHexFileName(const QString &path)
@@ -506,12 +513,12 @@ LoadResult finishHex(const firmwarefile::HexOutcome &read, const StmHexImage &pl
     case HexStatus::NoRecords:
         return refuse(LoadStatus::Empty, statusEmpty(), true);
     case HexStatus::TooLarge:
-        return refuse(LoadStatus::FileTooLarge, statusHexTooLarge(), true);
+        return refuse(LoadStatus::FileTooLarge, statusHexTooLarge(placed.sizeLimit()), true);
     case HexStatus::Unreadable:
         return refuse(LoadStatus::Unreadable, firmwarefile::unreadableText(), true);
     case HexStatus::Stopped:
         if (refused == HexLine::TooLarge)
-            return refuse(LoadStatus::HexTooLarge, statusHexTooLarge(), true);
+            return refuse(LoadStatus::HexTooLarge, statusHexTooLarge(placed.sizeLimit()), true);
         return refuse(LoadStatus::OutOfRange, statusOutOfRange(placed.refusedAddress()), true);
     default:
         return refuse(LoadStatus::Damaged, firmwarefile::damageText(read), true);
@@ -522,8 +529,8 @@ LoadResult finishHex(const firmwarefile::HexOutcome &read, const StmHexImage &pl
     if (image.isEmpty()) return refuse(LoadStatus::Empty, statusEmpty(), true);
     if (const qsizetype rest = image.size() % kImagePadding; rest != 0)
         image.append(kImagePadding - rest, kPadByte);
-    if (image.size() > kHexSizeLimit)
-        return refuse(LoadStatus::HexTooLarge, statusHexTooLarge(), true);
+    if (image.size() > placed.sizeLimit())
+        return refuse(LoadStatus::HexTooLarge, statusHexTooLarge(placed.sizeLimit()), true);
 
     LoadResult r;
     r.status = LoadStatus::Loaded;
@@ -534,9 +541,9 @@ LoadResult finishHex(const firmwarefile::HexOutcome &read, const StmHexImage &pl
 }
 
 // Reads records with read (a device or a file) into a placed image.
-template <typename Read> LoadResult readAndPlace(Read read)
+template <typename Read> LoadResult readAndPlace(qsizetype limit, Read read)
 {
-    StmHexImage placed;
+    StmHexImage placed(std::clamp<qsizetype>(limit, 0, kImageCapacity));
     HexLine refused = HexLine::Data;
     const firmwarefile::HexOutcome outcome = read([&](const hextext::HexRecord &r, int) {
         const HexLine result = ParseStmHexLine(r, placed);
@@ -549,9 +556,9 @@ template <typename Read> LoadResult readAndPlace(Read read)
 
 } // namespace
 
-LoadResult loadHex(QIODevice &device)
+LoadResult loadHex(QIODevice &device, qsizetype hexLimit)
 {
-    return readAndPlace([&device](const firmwarefile::RecordHandler &onRecord) {
+    return readAndPlace(hexLimit, [&device](const firmwarefile::RecordHandler &onRecord) {
         return firmwarefile::readHex(device, onRecord);
     });
 }
@@ -575,14 +582,14 @@ LoadResult loadBinary(QIODevice &device)
     return r;
 }
 
-LoadResult loadImage(const QString &path)
+LoadResult loadImage(const QString &path, qsizetype hexLimit)
 {
     const bool hex = isHexFileName(path);
     const QFileInfo info(path);
     if (path.isEmpty() || !info.exists()) return refuse(LoadStatus::Missing, statusMissing(), hex);
     if (!info.isFile()) return refuse(LoadStatus::NotAFile, statusNotAFile(), hex);
     if (hex) {
-        return readAndPlace([&path](const firmwarefile::RecordHandler &onRecord) {
+        return readAndPlace(hexLimit, [&path](const firmwarefile::RecordHandler &onRecord) {
             return firmwarefile::readHexFile(path, onRecord);
         });
     }

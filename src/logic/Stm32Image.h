@@ -59,7 +59,7 @@ constexpr int kMaxPageListPages = 255;
 
 // Buffers and limits.
 constexpr qsizetype kImageCapacity = 0x100000; // StmImage: 1 MiB from kFlashStart
-constexpr qsizetype kHexSizeLimit = 0x40000;   // a HEX image may not exceed 256 KiB
+constexpr qsizetype kHexSizeLimit = 0x40000;   // a HEX image may not exceed 256 KiB (F10x)
 constexpr int kFrameSize = 264;                // StmFrame
 constexpr int kImagePadding = 4;               // HEX images are padded to a multiple of this
 constexpr char kPadByte = 0x00;                // padding at the end of a HEX image
@@ -235,19 +235,23 @@ QString unprotectingLine();
 // for the flash alias at address 0, or written without base records) is read as offsets from
 // the flash start. Holes read kGapByte; a later record overwrites an earlier one.
 //
-// Placement never grows the image past kHexSizeLimit: a record that would is refused on the
-// spot, so a file aimed at RAM or the option bytes allocates nothing.
+// Placement never grows the image past its size limit (kHexSizeLimit unless told otherwise):
+// a record that would is refused on the spot, so a file aimed at RAM or the option bytes
+// allocates nothing.
 class StmHexImage
 {
 public:
     enum class Place { Ok, OutOfRange, TooLarge };
+
+    explicit StmHexImage(qsizetype sizeLimit = kHexSizeLimit) : limit_(sizeLimit) {}
+    qsizetype sizeLimit() const { return limit_; }
 
     void setLinearBase(quint32 upper16) { linearBase_ = quint64(upper16) << 16; }
     void setSegmentBase(quint32 segment) { segmentBase_ = quint64(segment) << 4; }
     quint64 base() const { return linearBase_ + segmentBase_; }
 
     // Places data at the absolute address. OutOfRange: the record lies (partly) outside the
-    // 1 MiB image window; TooLarge: inside it but past kHexSizeLimit. Nothing is placed then.
+    // 1 MiB image window; TooLarge: inside it but past the size limit. Nothing is placed then.
     Place place(quint64 address, QByteArrayView data);
 
     // Bytes placed so far ignoring which window they went to.
@@ -263,6 +267,7 @@ public:
     QByteArray image() const;
 
 private:
+    qsizetype limit_;
     quint64 linearBase_ = 0;
     quint64 segmentBase_ = 0;
     QByteArray flash_; // offsets from kFlashStart
@@ -278,7 +283,7 @@ enum class HexLine {
     EndOfFile,  // type 01: the reader stops here
     Invalid,    // not a sound record (see hextext::parseHexRecord): changes nothing
     OutOfRange, // data outside the 1 MiB image window
-    TooLarge,   // data past kHexSizeLimit
+    TooLarge,   // data past the image's size limit
 };
 
 // One checked record of a HEX file, placed into the image. A data record may carry up to 255
@@ -300,7 +305,7 @@ enum class LoadStatus {
     NotAFile,     // a directory or other non-file: ends at once like Missing
     Unreadable,   // cannot be opened or read
     FileTooLarge, // binary over 1 MiB, or HEX text over 64 MiB: not read
-    HexTooLarge,  // HEX image over 256 KiB after padding
+    HexTooLarge,  // HEX image over its size limit (256 KiB on F10x lines) after padding
     OutOfRange,   // HEX data outside the image window (option bytes, RAM, ...)
     Empty,        // a 0-byte binary file or a HEX file without data
     Damaged,      // a HEX file cut short, with a bad checksum or text that is no record; the
@@ -320,19 +325,26 @@ struct LoadResult
 QString statusMissing();      // "文件不存在"
 QString statusBinaryLoaded(); // "下载目标代码"
 QString statusHexLoaded();    // "下载目标代码。。。"
-QString statusHexTooLarge();  // "文件太大，不能用于256K Flash"
+// "文件太大，不能用于256K Flash" for the F10x limit; other limits name their own size.
+QString statusHexTooLarge(qsizetype sizeLimit = kHexSizeLimit);
 
 // True when the name's extension is exactly ".hex" or ".HEX" (".Hex" is binary).
 bool isHexFileName(const QString &path);
 
+// The largest HEX image for a part: the F10x lines (and ids the table does not know, which
+// follow their rules) keep the 256 KiB limit; the other lines may fill the 1 MiB image, and
+// the flash size read from the chip refuses what does not fit before anything is erased.
+qsizetype hexSizeLimit(const devices::Stm32Part &part);
+
 // Reads the file at path as HEX or binary by its extension. Sizes are checked before any
 // byte is read: a binary file over 1 MiB is refused unread, a HEX file is read record by
-// record (firmwarefile::readHex) and refused whole when it is damaged. A HEX image is padded
-// with 0x00 to a multiple of 4; a binary image is taken as it is.
-LoadResult loadImage(const QString &path);
+// record (firmwarefile::readHex) and refused whole when it is damaged or its image exceeds
+// hexLimit. A HEX image is padded with 0x00 to a multiple of 4; a binary image is taken as
+// it is.
+LoadResult loadImage(const QString &path, qsizetype hexLimit = kHexSizeLimit);
 
 // The two readers on an open device (used by loadImage; tests and fuzzing feed buffers).
-LoadResult loadHex(QIODevice &device);
+LoadResult loadHex(QIODevice &device, qsizetype hexLimit = kHexSizeLimit);
 LoadResult loadBinary(QIODevice &device);
 
 } // namespace stm32
