@@ -76,6 +76,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         check(hex.image.isEmpty());
     }
 
+    // A line beyond F10x may fill the whole image; an image within the F10x limit loads the
+    // same either way.
+    buf.seek(0);
+    const LoadResult wide = loadHex(buf, kImageCapacity);
+    check(wide.ok() == !wide.image.isEmpty() && wide.image.size() <= kImageCapacity);
+    if (hex.ok()) check(wide.ok() && wide.image == hex.image);
+
     buf.seek(0);
     const LoadResult bin = loadBinary(buf);
     check(bin.ok() == !input.isEmpty());
