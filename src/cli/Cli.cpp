@@ -24,6 +24,7 @@
 #include <QTimer>
 #include <cerrno>
 #include <csignal>
+#include <mutex>
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
@@ -77,12 +78,6 @@ const char kHelp[] =
     "\n"
     "Exit status: 0 written, 1 failed, 2 usage error or unusable file, 3 port not opened.\n";
 
-void out(FILE *f, const QString &text)
-{
-    const QByteArray bytes = text.toUtf8();
-    std::fwrite(bytes.constData(), 1, size_t(bytes.size()), f);
-    std::fflush(f);
-}
 
 // parseDownload's answer when it printed the help: the program ends with status 0.
 constexpr int kHelpShown = -1;
@@ -96,7 +91,7 @@ void printHelp()
 
 int usage(const QString &problem)
 {
-    out(stderr, QStringLiteral("tramelo: %1\n").arg(problem));
+    writeText(stderr, QStringLiteral("tramelo: %1\n").arg(problem));
     std::fputs(kUsage, stderr);
     return kExitUsage;
 }
@@ -208,7 +203,7 @@ QString unusableFile(devices::Family family, const QString &path)
         hexlib::LoadNotes notes;
         hexlib::decodeHexFile(path, image.data(), &notes);
         if (const QString note = notes.statusText(); !note.isEmpty())
-            out(stderr, QStringLiteral("tramelo: %1\n").arg(note));
+            writeText(stderr, QStringLiteral("tramelo: %1\n").arg(note));
         if (!stc::imageLength(QByteArrayView(reinterpret_cast<const char *>(image.data()),
                                              qsizetype(image.size()))))
             return QStringLiteral("%1: no data within the 64 KiB image").arg(path);
@@ -234,7 +229,7 @@ public:
     }
     void clear()
     {
-        if (enabled_ && drawn_) out(stderr, QStringLiteral("\r\033[K"));
+        if (enabled_ && drawn_) writeText(stderr, QStringLiteral("\r\033[K"));
         drawn_ = false;
     }
 
@@ -243,7 +238,7 @@ private:
     {
         if (!enabled_) return;
         const int filled = percent_ * kProgressWidth / 100;
-        out(stderr, QStringLiteral("\r\033[K[%1%2] %3% %4")
+        writeText(stderr, QStringLiteral("\r\033[K[%1%2] %3% %4")
                         .arg(QString(filled, QLatin1Char('#')),
                              QString(kProgressWidth - filled, QLatin1Char(' ')))
                         .arg(percent_, 3)
@@ -359,16 +354,16 @@ int download(const QStringList &args)
     choices.unprotect = o.unprotect;
     w.SetDownloadChoices(choices);
     if (o.unprotect)
-        out(stderr, QStringLiteral("tramelo: --unprotect: a read-protected chip is unprotected "
+        writeText(stderr, QStringLiteral("tramelo: --unprotect: a read-protected chip is unprotected "
                                    "first, which erases its whole flash\n"));
 
     try {
         if (const QString bad = unusableFile(*devices::familyAt(device), o.file); !bad.isEmpty()) {
-            out(stderr, QStringLiteral("tramelo: %1\n").arg(bad));
+            writeText(stderr, QStringLiteral("tramelo: %1\n").arg(bad));
             return kExitUsage;
         }
     } catch (const std::exception &e) {
-        out(stderr, QStringLiteral("tramelo: %1\n").arg(ui::fromStd(e.what())));
+        writeText(stderr, QStringLiteral("tramelo: %1\n").arg(ui::fromStd(e.what())));
         return kExitFailed;
     }
 
@@ -377,12 +372,12 @@ int download(const QStringList &args)
     ui::setMessageHandler([&](const ui::MessageRequest &r) {
         progress.clear();
         const QString text = QString(r.text).replace(QLatin1Char('\r'), QLatin1Char(' '));
-        out(stderr, QStringLiteral("%1: %2\n").arg(r.caption, text));
+        writeText(stderr, QStringLiteral("%1: %2\n").arg(r.caption, text));
     });
     ui::setFileHandler([](const ui::FileRequest &) { return QString(); });
     w.OnLine = [&](const QString &line) {
         progress.clear();
-        out(stdout, line + QLatin1Char('\n'));
+        writeText(stdout, line + QLatin1Char('\n'));
     };
     w.OnStatusText = [&](const QString &s) { progress.status(s); };
     QObject::connect(w.ProgressBar1, &QProgressBar::valueChanged, &w,
@@ -400,7 +395,7 @@ int download(const QStringList &args)
         signalled.setEnabled(false);
         exitCode = 128 + sig;
         progress.clear();
-        out(stderr, QStringLiteral("tramelo: %1: the download was ended\n")
+        writeText(stderr, QStringLiteral("tramelo: %1: the download was ended\n")
                         .arg(QString::fromLocal8Bit(::strsignal(sig))));
         windows.stc->FormClose();
         w.ComPort_Close();
@@ -411,13 +406,13 @@ int download(const QStringList &args)
         try {
             w.BitBtn1Click();
         } catch (const std::exception &e) {
-            out(stderr, QStringLiteral("tramelo: %1\n").arg(ui::fromStd(e.what())));
+            writeText(stderr, QStringLiteral("tramelo: %1\n").arg(ui::fromStd(e.what())));
             if (exitCode < 0) exitCode = kExitFailed;
             QCoreApplication::exit(0);
         }
     });
     QTimer::singleShot(kWatchdogMs, qApp, [&] {
-        out(stderr, QStringLiteral("tramelo: the download did not end within an hour\n"));
+        writeText(stderr, QStringLiteral("tramelo: the download did not end within an hour\n"));
         exitCode = kExitFailed;
         QCoreApplication::exit(0);
     });
@@ -445,7 +440,7 @@ int ports()
         if (!paths.contains(it.key())) paths << it.key();
     for (const QString &path : paths) {
         const QString com = names.value(path).join(',');
-        out(stdout, QStringLiteral("%1\t%2\t%3\n")
+        writeText(stdout, QStringLiteral("%1\t%2\t%3\n")
                         .arg(com.isEmpty() ? QStringLiteral("-") : com, path,
                              platform::describePort(path)));
     }
@@ -476,7 +471,7 @@ int run(int argc, char **argv)
     if (qEnvironmentVariableIsEmpty("TRAMELO_DEBUG"))
         qInstallMessageHandler([](QtMsgType type, const QMessageLogContext &, const QString &msg) {
             if (type == QtCriticalMsg || type == QtFatalMsg)
-                out(stderr, QStringLiteral("tramelo: %1\n").arg(msg));
+                writeText(stderr, QStringLiteral("tramelo: %1\n").arg(msg));
         });
     QStringList args;
     for (int i = 1; i < argc; ++i)
@@ -499,6 +494,15 @@ int run(int argc, char **argv)
     if (args[0] == "ports") return args.size() == 1 ? ports() : usage("ports takes no arguments");
     if (args[0] == "read") return readFlash(args.mid(1));
     return download(args.mid(1));
+}
+
+void writeText(FILE *f, const QString &text)
+{
+    static std::mutex mutex;
+    const QByteArray bytes = text.toUtf8();
+    const std::lock_guard guard(mutex);
+    std::fwrite(bytes.constData(), 1, size_t(bytes.size()), f);
+    std::fflush(f);
 }
 
 } // namespace cli

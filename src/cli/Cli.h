@@ -15,6 +15,7 @@
 #pragma once
 
 #include <QStringList>
+#include <cstdio>
 
 namespace cli {
 
@@ -22,6 +23,9 @@ constexpr int kExitOk = 0;
 constexpr int kExitFailed = 1;
 constexpr int kExitUsage = 2;
 constexpr int kExitPort = 3;
+
+// Writes text to f as UTF-8 and flushes it; writers on several threads never interleave.
+void writeText(FILE *f, const QString &text);
 
 // An option's value: the argument after args[i], which i then names. False when there is
 // none.

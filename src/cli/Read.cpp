@@ -35,16 +35,9 @@ const char kReadUsage[] =
     "  binary, or Intel HEX when FILE ends in .hex; A and N in decimal or 0x hexadecimal;\n"
     "  8E1 at RATE (default 57600, at least 19200)\n";
 
-void say(FILE *f, const QString &text)
-{
-    const QByteArray bytes = text.toUtf8();
-    std::fwrite(bytes.constData(), 1, size_t(bytes.size()), f);
-    std::fflush(f);
-}
-
 int readUsage(const QString &problem)
 {
-    say(stderr, QStringLiteral("tramelo: %1\n").arg(problem));
+    writeText(stderr, QStringLiteral("tramelo: %1\n").arg(problem));
     std::fputs(kReadUsage, stderr);
     return kExitUsage;
 }
@@ -149,7 +142,7 @@ int readFlash(const QStringList &args)
         portName.startsWith('/') ? portName : platform::resolvePortName(portName.toUpper());
     platform::SerialPort port;
     if (path.isEmpty() || port.open(path) != platform::OpenResult::Ok) {
-        say(stderr, QStringLiteral("tramelo: %1: cannot open the port %2\n")
+        writeText(stderr, QStringLiteral("tramelo: %1: cannot open the port %2\n")
                         .arg(portName, port.errorString()));
         return kExitPort;
     }
@@ -158,8 +151,8 @@ int readFlash(const QStringList &args)
     line.parity = platform::Parity::Even;
     port.applyLine(line);
     auto fail = [&](const QString &why) {
-        say(stdout, why + QLatin1Char('\n'));
-        say(stdout, stm32::kFailedText.text() + QLatin1Char('\n'));
+        writeText(stdout, why + QLatin1Char('\n'));
+        writeText(stdout, stm32::kFailedText.text() + QLatin1Char('\n'));
         return kExitFailed;
     };
     if (reset) {
@@ -185,9 +178,9 @@ int readFlash(const QStringList &args)
     const auto id = stm32::acceptGetIdReply(loader.ask(stm32::commandFrame(stm32::kCmdGetId), 5));
     if (!id) return fail(stm32::kNoContactText.text());
     const devices::Stm32Part &part = stm32::partFor(quint16(id->toUInt(nullptr, 16)));
-    say(stdout, stm32::versionLine(*version) + QLatin1Char('\n'));
-    say(stdout, stm32::productIdLine(*id) + QLatin1Char('\n'));
-    say(stdout, stm32::familyLine(*id) + QLatin1Char('\n'));
+    writeText(stdout, stm32::versionLine(*version) + QLatin1Char('\n'));
+    writeText(stdout, stm32::productIdLine(*id) + QLatin1Char('\n'));
+    writeText(stdout, stm32::familyLine(*id) + QLatin1Char('\n'));
 
     bool refused = false;
     const auto sizeBytes =
@@ -199,7 +192,7 @@ int readFlash(const QStringList &args)
         return fail(stm32::reasonReadRefused(part.flashSizeRegister));
     }
     const quint32 kib = quint32(quint8((*sizeBytes)[1])) << 8 | quint8((*sizeBytes)[0]);
-    say(stdout, stm32::flashSizeLine(kib) + QLatin1Char('\n'));
+    writeText(stdout, stm32::flashSizeLine(kib) + QLatin1Char('\n'));
     const quint32 from = address.value_or(devices::kStm32FlashStart);
     const quint32 count = length.value_or(kib * 1024u);
     if (quint64(from) + count > 0x100000000ull)
@@ -225,10 +218,10 @@ int readFlash(const QStringList &args)
     QFile out(file);
     const QByteArray bytes = stm32::isHexFileName(file) ? stm32::intelHexText(from, data) : data;
     if (!out.open(QIODevice::WriteOnly | QIODevice::Truncate) || out.write(bytes) != bytes.size()) {
-        say(stderr, QStringLiteral("tramelo: %1: cannot write the file\n").arg(file));
+        writeText(stderr, QStringLiteral("tramelo: %1: cannot write the file\n").arg(file));
         return kExitFailed;
     }
-    say(stdout, QCoreApplication::translate("stm32", "读取完成: %1 Byte 自 0x%2")
+    writeText(stdout, QCoreApplication::translate("stm32", "读取完成: %1 Byte 自 0x%2")
                         .arg(data.size())
                         .arg(QString::number(from, 16).toUpper().rightJustified(8, u'0')) +
                     QLatin1Char('\n'));

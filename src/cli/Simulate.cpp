@@ -23,7 +23,6 @@
 #include <csignal>
 #include <cstdio>
 #include <cstring>
-#include <mutex>
 #include <optional>
 #include <pthread.h>
 #include <sys/stat.h>
@@ -45,13 +44,10 @@ int bitsPerByte(devices::Family family)
     return family == devices::Family::Stm32 ? 11 : 10;
 }
 
+// One line to f; the board's narrator prints from its own thread.
 void print(FILE *f, const QString &text)
 {
-    static std::mutex mutex;
-    const QByteArray bytes = text.toUtf8() + '\n';
-    std::lock_guard guard(mutex);
-    std::fwrite(bytes.constData(), 1, size_t(bytes.size()), f);
-    std::fflush(f);
+    writeText(f, text + QLatin1Char('\n'));
 }
 
 const char kSimulateUsage[] =
