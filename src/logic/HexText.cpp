@@ -18,29 +18,33 @@ std::optional<quint32> parseField(QStringView text, qsizetype pos, int count)
     return v;
 }
 
-QString toHex(QByteArrayView bytes)
+namespace {
+
+// Two digits a byte, each pair followed by separator when one is given.
+QString hexDigits(QByteArrayView bytes, QChar separator)
 {
-    QString s(bytes.size() * 2, Qt::Uninitialized);
+    const qsizetype width = separator.isNull() ? 2 : 3;
+    QString s(bytes.size() * width, Qt::Uninitialized);
     QChar *out = s.data();
     for (char c : bytes) {
         const auto b = quint8(c);
         *out++ = QLatin1Char(kDigits[b >> 4]);
         *out++ = QLatin1Char(kDigits[b & 0x0F]);
+        if (width == 3) *out++ = separator;
     }
     return s;
 }
 
+} // namespace
+
+QString toHex(QByteArrayView bytes)
+{
+    return hexDigits(bytes, QChar());
+}
+
 QString toSpacedHex(QByteArrayView bytes)
 {
-    QString s(bytes.size() * 3, Qt::Uninitialized);
-    QChar *out = s.data();
-    for (char c : bytes) {
-        const auto b = quint8(c);
-        *out++ = QLatin1Char(kDigits[b >> 4]);
-        *out++ = QLatin1Char(kDigits[b & 0x0F]);
-        *out++ = QLatin1Char(' ');
-    }
-    return s;
+    return hexDigits(bytes, QLatin1Char(' '));
 }
 
 QString byteHex(quint8 b)
