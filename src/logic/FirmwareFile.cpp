@@ -131,19 +131,6 @@ private:
 
 } // namespace
 
-bool isDamaged(HexStatus status)
-{
-    switch (status) {
-    case HexStatus::Malformed:
-    case HexStatus::CutShort:
-    case HexStatus::BadChecksum:
-    case HexStatus::NoEndRecord:
-        return true;
-    default:
-        return false;
-    }
-}
-
 HexOutcome readHex(QIODevice &device, const RecordHandler &onRecord)
 {
     HexReader reader(onRecord);

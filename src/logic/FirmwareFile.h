@@ -44,9 +44,6 @@ struct HexOutcome
     bool ok() const { return status == HexStatus::Complete; }
 };
 
-// True for the statuses of a damaged file: Malformed, CutShort, BadChecksum, NoEndRecord.
-bool isDamaged(HexStatus status);
-
 // Called with every record before the end-of-file record, in file order, and the line it
 // stands on (from 1; CR LF, CR and LF each end one line). Returns false to stop the reading.
 using RecordHandler = std::function<bool(const hextext::HexRecord &record, int line)>;

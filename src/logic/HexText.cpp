@@ -47,12 +47,6 @@ QString toSpacedHex(QByteArrayView bytes)
     return hexDigits(bytes, QLatin1Char(' '));
 }
 
-QString byteHex(quint8 b)
-{
-    const QChar pair[2] = {QLatin1Char(kDigits[b >> 4]), QLatin1Char(kDigits[b & 0x0F])};
-    return QString(pair, 2);
-}
-
 QByteArray fromHex(QStringView hex)
 {
     QByteArray out;

@@ -33,8 +33,6 @@ std::optional<quint32> parseField(QStringView text, qsizetype pos, int count);
 QString toHex(QByteArrayView bytes);
 // Two upper-case digits and one blank per byte: {0x41, 0x0D} -> "41 0D ".
 QString toSpacedHex(QByteArrayView bytes);
-// One byte as two upper-case digits.
-QString byteHex(quint8 b);
 
 // Pairs of hexadecimal digits to bytes, from the first character; a last odd digit is
 // dropped. Every character must be a digit; a pair holding any other character gives 0x00
