@@ -199,9 +199,10 @@ void TMainForm::ComDriverReceiveData(TVokCommDriver *, const quint8 *DataPtr, qi
 {
     if (RzPageControl1->currentIndex() != kTerminalPage || DataSize <= 0) return;
     const QByteArrayView chunk(reinterpret_cast<const char *>(DataPtr), DataSize);
+    const bool full = terminal::receiveLimitExceeded(ReceivedCount, DataSize);
     ReceivedBytes.append(chunk);
     ReceivedCount += DataSize;
-    if (ReceivedCount > terminal::kReceiveLimit) {
+    if (full) {
         BitBtn5Click();
         return;
     }
