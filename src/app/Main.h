@@ -57,7 +57,6 @@ public:
     void setText(const QString &text);
     QString text() const { return text_; }
     void toggleColour();
-    bool menuColour() const { return menuColour_; }
     std::function<void()> OnClick;
 
 protected:

@@ -194,11 +194,6 @@ const LpcPart *lpcPart(QStringView partId)
     return nullptr;
 }
 
-std::span<const LpcPart> lpcParts()
-{
-    return kLpcParts;
-}
-
 qint64 lpcFlashBytes(LpcLayout layout, int lastSector)
 {
     qint64 bytes = 0;

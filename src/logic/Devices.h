@@ -88,7 +88,6 @@ struct LpcPart
 // The part of an identification, compared as text exactly as received; nullptr when the
 // table does not know it (such a part is programmed with kLpcDefaultPart's layout).
 const LpcPart *lpcPart(QStringView partId);
-std::span<const LpcPart> lpcParts();
 // Layout and last sector used for an identification the table does not know.
 inline constexpr LpcPart kLpcDefaultPart{u"", u"", LpcLayout::A, 16};
 // Bytes of flash held by sectors 0..lastSector of a layout.

@@ -70,12 +70,6 @@ void BootLoaderSim::reset()
     resetState();
 }
 
-bool BootLoaderSim::isSilent() const
-{
-    auto guard = lock();
-    return silent_;
-}
-
 qint64 BootLoaderSim::hostBytesTaken() const
 {
     auto guard = lock();

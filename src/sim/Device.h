@@ -73,7 +73,6 @@ public:
     // host bytes restarted. Faults stay planned; silence is lifted.
     void reset();
 
-    bool isSilent() const;
     qint64 hostBytesTaken() const;
     QStringList protocolErrors() const;
 

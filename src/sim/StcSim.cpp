@@ -156,12 +156,6 @@ void StcSim::setStatusFrame(QByteArray frame)
     status_ = std::move(frame);
 }
 
-bool StcSim::isConnected() const
-{
-    auto guard = lock();
-    return state_ != State::AwaitHandshake;
-}
-
 QList<StcSim::Frame> StcSim::frames() const
 {
     auto guard = lock();

@@ -100,7 +100,6 @@ public:
     // A correct host frame (direction 6A) with this command and payload.
     static QByteArray hostFrame(quint8 command, QByteArrayView payload);
 
-    bool isConnected() const; // status frame sent
     QList<Frame> frames() const;
     QList<quint8> commands() const;
     bool endFlagSeen() const; // FE FE FE FE followed by a good 82 frame
