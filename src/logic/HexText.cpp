@@ -1,5 +1,7 @@
 #include "logic/HexText.h"
 
+#include <algorithm>
+
 namespace hextext {
 
 namespace {
@@ -131,6 +133,17 @@ HexRecordStatus parseHexRecord(QStringView text, HexRecord &out)
     for (qsizetype i = 0; i < text.size(); ++i)
         latin1[i] = text[i].unicode() < 0x80 ? char(text[i].unicode()) : '\x7F';
     return parseHexRecord(QByteArrayView(latin1), out);
+}
+
+void placeData(QByteArray &image, qsizetype offset, QByteArrayView data, char fill)
+{
+    const qsizetype end = offset + data.size();
+    if (end > image.size()) {
+        const qsizetype old = image.size();
+        image.resize(end);
+        std::fill(image.begin() + old, image.end(), fill);
+    }
+    std::copy(data.begin(), data.end(), image.begin() + offset);
 }
 
 } // namespace hextext

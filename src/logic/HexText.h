@@ -74,4 +74,8 @@ enum class HexRecordStatus {
 HexRecordStatus parseHexRecord(QByteArrayView text, HexRecord &out);
 HexRecordStatus parseHexRecord(QStringView text, HexRecord &out);
 
+// Places a record's data at offset in an image, growing it with fill over any hole between
+// its end and the offset. The caller has bounded offset and size.
+void placeData(QByteArray &image, qsizetype offset, QByteArrayView data, char fill);
+
 } // namespace hextext

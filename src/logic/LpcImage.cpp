@@ -157,12 +157,7 @@ HexLine ParseLpcHexLine(const hextext::HexRecord &r, LpcHexState &state)
         const quint64 address = quint64(state.LpcExtLinear) + state.LpcExtSegment + r.offset;
         const quint64 end = address + quint64(r.data.size());
         if (end > quint64(kImageLimit)) return HexLine::TooLarge;
-        if (qsizetype(end) > state.image.size()) {
-            const qsizetype old = state.image.size();
-            state.image.resize(qsizetype(end));
-            std::fill(state.image.begin() + old, state.image.end(), kFillByte);
-        }
-        std::copy(r.data.begin(), r.data.end(), state.image.begin() + qsizetype(address));
+        hextext::placeData(state.image, qsizetype(address), r.data, kFillByte);
         if (!r.data.isEmpty()) state.hasData = true;
         return HexLine::Data;
     }

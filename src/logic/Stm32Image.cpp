@@ -15,18 +15,6 @@ namespace {
 
 constexpr quint64 kFlashWindowEnd = quint64(kFlashStart) + quint64(kImageCapacity);
 
-// Writes data at offset into buf, growing it with erased-flash bytes over any hole.
-void writeAt(QByteArray &buf, qsizetype offset, QByteArrayView data)
-{
-    const qsizetype end = offset + data.size();
-    if (end > buf.size()) {
-        const qsizetype old = buf.size();
-        buf.resize(end);
-        std::fill(buf.begin() + old, buf.end(), kGapByte);
-    }
-    std::copy(data.begin(), data.end(), buf.begin() + offset);
-}
-
 QString hexAddress(quint64 address)
 {
     return QStringLiteral("0x") + QString::number(address, 16).toUpper().rightJustified(8, u'0');
@@ -370,7 +358,7 @@ StmHexImage::Place StmHexImage::place(quint64 address, QByteArrayView data)
             refused_ = address;
             return Place::TooLarge;
         }
-        writeAt(flash_, qsizetype(address - kFlashStart), data);
+        hextext::placeData(flash_, qsizetype(address - kFlashStart), data, kGapByte);
         return Place::Ok;
     }
     // Below the flash start: the file may be linked for the alias at 0. A record that runs
@@ -383,7 +371,7 @@ StmHexImage::Place StmHexImage::place(quint64 address, QByteArrayView data)
         refused_ = address;
         return Place::TooLarge;
     }
-    writeAt(low_, qsizetype(address), data);
+    hextext::placeData(low_, qsizetype(address), data, kGapByte);
     lowestLow_ = std::min(lowestLow_, address);
     return Place::Ok;
 }
@@ -593,9 +581,7 @@ LoadResult loadImage(const QString &path, qsizetype hexLimit)
             return firmwarefile::readHexFile(path, onRecord);
         });
     }
-    if (info.size() > kImageCapacity)
-        return refuse(LoadStatus::FileTooLarge, statusBinaryTooLarge(), hex);
-    QFile file(path);
+    QFile file(path); // loadBinary refuses a file over the image's size before reading it
     if (!file.open(QIODevice::ReadOnly))
         return refuse(LoadStatus::Unreadable, firmwarefile::unreadableText(), hex);
     LoadResult r = loadBinary(file);
