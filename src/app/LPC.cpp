@@ -372,6 +372,7 @@ void TLPCFrm::eraseAnswer(const QByteArray &reply)
     accepted();
     showAndAppend(kErased);
     LpcSendPos = 1;
+    LpcRetryCount = 0; // each download's first item gets its own tries
     LpcState = StepWrite;
     if (!sendItem()) return;
     LpcWritingRam = true;
