@@ -17,6 +17,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QThread>
+#include <algorithm>
 #include <cstdio>
 #include <optional>
 
@@ -199,7 +200,9 @@ int readFlash(const QStringList &args)
         return readUsage(QStringLiteral("the range runs past the 32-bit address space"));
 
     QByteArray data;
-    data.reserve(qsizetype(count));
+    // Room for what the chip can hold: a --length past its flash ends in a refusal long
+    // before the buffer would be full, and must not reserve gigabytes up front.
+    data.reserve(qsizetype(std::min<quint64>(count, quint64(kib) * 1024)));
     for (quint64 at = 0; at < count;) {
         const int n = int(std::min<quint64>(stm32::kBlockSize, count - at));
         const quint32 a = from + quint32(at);
