@@ -262,7 +262,6 @@ public:
     static QString SupportedDevicesText();
     static QString AboutText();
 
-    bool usesSettingsStore() const { return useSettingsStore_; }
 
 protected:
     void showEvent(QShowEvent *event) override;

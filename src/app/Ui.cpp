@@ -4,7 +4,6 @@
 #include <QFileDialog>
 #include <QMessageBox>
 #include <QUrl>
-#include <cstring>
 
 namespace ui {
 
@@ -102,14 +101,6 @@ bool Application::notify(QObject *receiver, QEvent *event)
         reportException(std::runtime_error("Unknown error"));
     }
     return false;
-}
-
-EOSError::EOSError(int code) : EOSError(code, QString::fromLocal8Bit(std::strerror(code))) {}
-
-EOSError::EOSError(int code, const QString &text)
-    : std::runtime_error(toStd(QStringLiteral("System Error.  Code: %1.\n%2").arg(code).arg(text))),
-      code_(code)
-{
 }
 
 std::string toStd(const QString &s)

@@ -62,18 +62,6 @@ public:
     bool notify(QObject *receiver, QEvent *event) override;
 };
 
-// The operating-system error: the last error code and the system's text for it.
-class EOSError : public std::runtime_error
-{
-public:
-    explicit EOSError(int code);
-    EOSError(int code, const QString &text);
-    int code() const { return code_; }
-
-private:
-    int code_;
-};
-
 // Qt text to an exception message (UTF-8) and back.
 std::string toStd(const QString &s);
 QString fromStd(const char *s);

@@ -199,7 +199,7 @@ QString unusableFile(devices::Family family, const QString &path)
         // The same check as the window's, before the decoding library reads the file.
         if (const QString why = firmwarefile::decoderRefusal(path); !why.isEmpty())
             return QStringLiteral("%1: %2").arg(path, why);
-        std::vector<quint8> image(0x10000, 0);
+        std::vector<quint8> image(stc::kImageBufferSize, 0);
         hexlib::LoadNotes notes;
         hexlib::decodeHexFile(path, image.data(), &notes);
         if (const QString note = notes.statusText(); !note.isEmpty())
