@@ -24,6 +24,13 @@
 #include <vector>
 
 namespace {
+// Line settings convert to the platform's by value: the orders must agree.
+static_assert(int(TParity::Odd) == int(platform::Parity::Odd) &&
+              int(TParity::Even) == int(platform::Parity::Even) &&
+              int(TParity::Mark) == int(platform::Parity::Mark) &&
+              int(TParity::Space) == int(platform::Parity::Space));
+static_assert(int(TStopBits::_1_5) == int(platform::StopBits::OneAndHalf) &&
+              int(TStopBits::_2) == int(platform::StopBits::Two));
 
 using Clock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
