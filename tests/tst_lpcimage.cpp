@@ -30,13 +30,7 @@ QByteArray word(quint16 v)
 
 const QByteArray &kEof = firmware::kEndOfFile;
 
-QByteArray pattern(qsizetype n, int seed = 0)
-{
-    QByteArray b(n, Qt::Uninitialized);
-    for (qsizetype i = 0; i < n; ++i)
-        b[i] = char((i * 13 + i / 256 + seed) & 0xFF);
-    return b;
-}
+using firmware::pattern;
 
 // Data from address 0 in 64-byte records, crossing 64 KiB with extended linear records.
 QByteArray hexFor(const QByteArray &data)

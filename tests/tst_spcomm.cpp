@@ -5,6 +5,7 @@
 // rather than <pty.h> (which pulls in <termios.h>).
 #include "platform/SerialPort.h"
 #include "serial/SPComm.h"
+#include "support/Firmware.h"
 #include "support/RawPty.h"
 #include "support/SerialTrace.h"
 
@@ -70,13 +71,7 @@ struct Recorder
     }
 };
 
-QByteArray pattern(int size)
-{
-    QByteArray b(size, '\0');
-    for (int i = 0; i < size; ++i)
-        b[i] = char((i * 7 + i / 256) & 0xFF);
-    return b;
-}
+using firmware::pattern;
 
 QString commsError(TComm &comm)
 {

@@ -33,13 +33,7 @@ QByteArray hexFor(const QByteArray &data, quint32 address)
     return firmware::intelHexAt(data, address, 32);
 }
 
-QByteArray pattern(qsizetype n)
-{
-    QByteArray b(n, Qt::Uninitialized);
-    for (qsizetype i = 0; i < n; ++i)
-        b[i] = char((i * 7 + i / 251) & 0xFF);
-    return b;
-}
+using firmware::pattern;
 
 LoadResult loadHexText(const QByteArray &text, qsizetype limit = kHexSizeLimit)
 {
