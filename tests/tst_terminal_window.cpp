@@ -320,6 +320,18 @@ private slots:
         }));
     }
 
+    // A reopen that fails leaves the port closed, and the button says so.
+    void listChangeToAMissingPortResetsTheButton()
+    {
+        Rig r;
+        r.env.mapPort(2, r.env.root() + QStringLiteral("/no-such-adapter"));
+        r.m->ComboBox1->setCurrentIndex(1);
+        r.m->ComboBox1Change();
+        QVERIFY(!r.m->ComPortActive);
+        QCOMPARE(r.m->BitBtn3->text(), QStringLiteral("打开串口"));
+        QCOMPARE(r.env.messages.size(), 1); // the failed open says why
+    }
+
     void vanishedAdapterFailsTheWrite()
     {
         Rig r;

@@ -63,7 +63,8 @@ void TMainForm::ComboBox1Change()
     ComboBox7->setCurrentIndex(ComboBox2->currentIndex());
     if (ComPortActive) {
         ComPort_Close();
-        ComPort_Open();
+        // A port that cannot be opened again stays closed, and the button must say so.
+        if (!ComPort_Open()) BitBtn3->setText(captionOpen());
     }
 }
 
