@@ -100,6 +100,10 @@ private slots:
         QTest::newRow("bad rate") << QStringList{"download", "--device", "stm32", "--port",
                                                  "COM1",     "--baud",   "12345", "x.bin"}
                                   << 2 << "unsupported rate";
+        QTest::newRow("bad rate after a good one")
+            << QStringList{"download", "--device", "stm32", "--port", "COM1", "--baud", "9600",
+                           "--baud", "7", "x.bin"}
+            << 2 << "unsupported rate";
         QTest::newRow("missing value")
             << QStringList{"download", "--device"} << 2 << "needs a value";
         QTest::newRow("simulate without device") << QStringList{"simulate"} << 2 << "--device";

@@ -142,6 +142,7 @@ int parseDownload(const QStringList &args, DownloadOptions &o)
             if (!value(o.port)) return usage("--port needs a value");
         } else if (a == "--baud") {
             if (!value(v)) return usage("--baud needs a value");
+            o.baudIndex = -1; // the last --baud counts, and must be a rate of the list
             for (int k = 0; k < kBaudRateCount; ++k)
                 if (v == QString::number(kBaudRates[k])) o.baudIndex = k;
             if (o.baudIndex < 0) return usage(QStringLiteral("unsupported rate: %1").arg(v));
