@@ -92,11 +92,13 @@ public:
     using QComboBox::QComboBox;
     void showPopup() override
     {
+        const QList<platform::PortInfo> present = platform::presentPorts();
         for (int i = 0; i < count(); ++i) {
-            const QString path = platform::resolvePortName(itemText(i));
+            const QString path = platform::resolvePortName(itemText(i), present);
             const QString what =
-                path.isEmpty() ? QCoreApplication::translate("TMainForm", "(无设备 / no device)")
-                               : path + QStringLiteral("  ") + platform::describePort(path);
+                path.isEmpty()
+                    ? QCoreApplication::translate("TMainForm", "(无设备 / no device)")
+                    : path + QStringLiteral("  ") + platform::describePort(path, present);
             setItemData(i, what.trimmed(), Qt::ToolTipRole);
         }
         QComboBox::showPopup();

@@ -428,14 +428,15 @@ int download(const QStringList &args)
 int ports()
 {
     // Which COM names answer to each device: the settings file's [Ports] and the order.
+    const QList<platform::PortInfo> present = platform::presentPorts();
     QHash<QString, QStringList> names;
     for (int n = 1; n <= 8; ++n) {
         const QString com = QStringLiteral("COM%1").arg(n);
-        const QString path = platform::resolvePortName(com);
+        const QString path = platform::resolvePortName(com, present);
         if (!path.isEmpty()) names[path] << com;
     }
     QStringList paths;
-    for (const platform::PortInfo &p : platform::presentPorts())
+    for (const platform::PortInfo &p : present)
         paths << p.path;
     for (auto it = names.cbegin(); it != names.cend(); ++it)
         if (!paths.contains(it.key())) paths << it.key();
@@ -443,7 +444,7 @@ int ports()
         const QString com = names.value(path).join(',');
         writeText(stdout, QStringLiteral("%1\t%2\t%3\n")
                         .arg(com.isEmpty() ? QStringLiteral("-") : com, path,
-                             platform::describePort(path)));
+                             platform::describePort(path, present)));
     }
     return kExitOk;
 }

@@ -101,7 +101,10 @@ QList<PortInfo> presentPorts()
     return ports;
 }
 
-QString resolvePortName(const QString &name)
+namespace {
+
+// Resolves name, listing the present ports through present() only when it comes to that.
+template <typename Present> QString resolveWith(const QString &name, Present present)
 {
     const QString text = name.trimmed();
     if (text.startsWith(QLatin1Char('/'))) return text;
@@ -118,8 +121,20 @@ QString resolvePortName(const QString &name)
     const QString configured = SettingsStore::portOverride(canonical);
     if (!configured.isEmpty()) return configured;
 
-    const QList<PortInfo> ports = presentPorts();
+    const QList<PortInfo> ports = present();
     return number <= ports.size() ? ports.at(number - 1).path : QString();
+}
+
+} // namespace
+
+QString resolvePortName(const QString &name)
+{
+    return resolveWith(name, [] { return presentPorts(); });
+}
+
+QString resolvePortName(const QString &name, const QList<PortInfo> &present)
+{
+    return resolveWith(name, [&present] { return present; });
 }
 
 QString describePort(const QString &path)
@@ -128,6 +143,13 @@ QString describePort(const QString &path)
     for (const QSerialPortInfo &info : known)
         if (info.systemLocation() == path) return describe(info);
     return {};
+}
+
+QString describePort(const QString &path, const QList<PortInfo> &present)
+{
+    for (const PortInfo &p : present)
+        if (p.path == path) return p.description;
+    return describePort(path); // a configured path that is not in the list
 }
 
 } // namespace platform

@@ -24,7 +24,10 @@ QList<PortInfo> presentPorts();
 void setPortAlias(const QString &comName, const QString &path);
 // Device path for "COM1".."COM8" or a path; empty when it resolves to nothing.
 QString resolvePortName(const QString &name);
+// The same against the ports present, listed once by a caller that resolves every name.
+QString resolvePortName(const QString &name, const QList<PortInfo> &present);
 // Description of the device behind a path ("" when unknown), for tooltips and `ports`.
 QString describePort(const QString &path);
+QString describePort(const QString &path, const QList<PortInfo> &present);
 
 } // namespace platform
