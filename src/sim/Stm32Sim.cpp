@@ -283,10 +283,7 @@ QByteArray Stm32Sim::takeByte(quint8 b)
         if (b != kGlobalEraseChecksum)
             return refuse(
                 QStringLiteral("global erase FF followed by %1 instead of 00").arg(hex(b)));
-        if (auto f = faultAt(int(Step::ErasePages))) {
-            state_ = State::AwaitCommand;
-            return faultAnswer(*f, QByteArray(1, char(kNack)));
-        }
+        if (auto a = faulted(Step::ErasePages)) return *a;
         flash_.fill(char(kErased));
         const int pages = unitCount();
         for (int p = 0; p < pages; ++p)
@@ -322,9 +319,7 @@ QByteArray Stm32Sim::takeByte(quint8 b)
     case State::ProtectSectors: {
         frame_.append(char(b));
         if (frame_.size() < expected_) return {};
-        quint8 x = 0;
-        for (qsizetype i = 0; i + 1 < frame_.size(); ++i)
-            x ^= quint8(frame_[i]);
+        const quint8 x = frameXor();
         if (x != quint8(frame_.back()))
             return refuse(QStringLiteral("write-protect sector list checksum %1, expected %2")
                               .arg(hex(quint8(frame_.back())), hex(x)));
@@ -338,18 +333,28 @@ QByteArray Stm32Sim::takeByte(quint8 b)
     return {};
 }
 
+std::optional<QByteArray> Stm32Sim::faulted(Step step)
+{
+    if (auto f = faultAt(int(step))) {
+        state_ = State::AwaitCommand;
+        return faultAnswer(*f, QByteArray(1, char(kNack)));
+    }
+    return std::nullopt;
+}
+
+quint8 Stm32Sim::frameXor() const
+{
+    quint8 x = 0;
+    for (qsizetype i = 0; i + 1 < frame_.size(); ++i)
+        x ^= quint8(frame_[i]);
+    return x;
+}
+
 QByteArray Stm32Sim::dispatch(quint8 command)
 {
     frame_.clear();
     const QByteArray ack(1, char(kAck));
     const QByteArray nack(1, char(kNack));
-    auto faulted = [&](Step step) -> std::optional<QByteArray> {
-        if (auto f = faultAt(int(step))) {
-            state_ = State::AwaitCommand;
-            return faultAnswer(*f, nack);
-        }
-        return std::nullopt;
-    };
 
     if (!offers(command))
         return refuse(
@@ -457,10 +462,7 @@ QByteArray Stm32Sim::finishReadAddress()
     qsizetype offset = 0;
     if (!readableRegion(*address, 1, &offset))
         return refuse(QStringLiteral("Read Memory address %1 not readable").arg(hex(*address, 8)));
-    if (auto f = faultAt(int(Step::ReadAddress))) {
-        state_ = State::AwaitCommand;
-        return faultAnswer(*f, QByteArray(1, char(kNack)));
-    }
+    if (auto a = faulted(Step::ReadAddress)) return *a;
     address_ = *address;
     frame_.clear();
     state_ = State::ReadCount;
@@ -480,10 +482,7 @@ QByteArray Stm32Sim::finishReadCount()
         return refuse(QStringLiteral("Read Memory of %1 bytes at %2 leaves the memory")
                           .arg(int(n) + 1)
                           .arg(hex(address_, 8)));
-    if (auto f = faultAt(int(Step::ReadCount))) {
-        state_ = State::AwaitCommand;
-        return faultAnswer(*f, QByteArray(1, char(kNack)));
-    }
+    if (auto a = faulted(Step::ReadCount)) return *a;
     commands_.append({kCmdRead, address_, int(n) + 1});
     state_ = State::AwaitCommand;
     return QByteArray(1, char(kAck)) + memory->mid(offset, qsizetype(n) + 1);
@@ -496,10 +495,7 @@ QByteArray Stm32Sim::finishGoAddress()
     qsizetype offset = 0;
     if (!readableRegion(*address, 4, &offset) || *address >= config_.flashSizeRegister)
         return refuse(QStringLiteral("Go address %1 holds no code").arg(hex(*address, 8)));
-    if (auto f = faultAt(int(Step::GoAddress))) {
-        state_ = State::AwaitCommand;
-        return faultAnswer(*f, QByteArray(1, char(kNack)));
-    }
+    if (auto a = faulted(Step::GoAddress)) return *a;
     commands_.append({kCmdGo, *address, 0});
     state_ = State::Running;
     return QByteArray(1, char(kAck));
@@ -512,10 +508,7 @@ QByteArray Stm32Sim::finishWriteAddress()
     qsizetype offset = 0;
     if (!region(*address, 1, &offset))
         return refuse(QStringLiteral("Write Memory address %1 not writable").arg(hex(*address, 8)));
-    if (auto f = faultAt(int(Step::WriteAddress))) {
-        state_ = State::AwaitCommand;
-        return faultAnswer(*f, QByteArray(1, char(kNack)));
-    }
+    if (auto a = faulted(Step::WriteAddress)) return *a;
     address_ = *address;
     state_ = State::WriteCount;
     return QByteArray(1, char(kAck));
@@ -524,9 +517,7 @@ QByteArray Stm32Sim::finishWriteAddress()
 QByteArray Stm32Sim::finishWriteData()
 {
     const qsizetype length = frame_.size() - 2;
-    quint8 x = 0;
-    for (qsizetype i = 0; i + 1 < frame_.size(); ++i)
-        x ^= quint8(frame_[i]);
+    const quint8 x = frameXor();
     if (x != quint8(frame_.back()))
         return refuse(QStringLiteral("Write Memory block at %1: checksum %2, expected %3")
                           .arg(hex(address_, 8), hex(quint8(frame_.back())), hex(x)));
@@ -563,10 +554,7 @@ QByteArray Stm32Sim::finishWriteData()
                                   .arg(hex(address_ + quint32(i), 8)));
         }
     }
-    if (auto f = faultAt(int(Step::WriteData))) {
-        state_ = State::AwaitCommand;
-        return faultAnswer(*f, QByteArray(1, char(kNack)));
-    }
+    if (auto a = faulted(Step::WriteData)) return *a;
     for (qsizetype i = 0; i < length; ++i) {
         // Flash bits only go from 1 to 0; RAM takes the byte as it is.
         if (toFlash)
@@ -590,9 +578,7 @@ QByteArray Stm32Sim::finishWriteData()
 
 QByteArray Stm32Sim::finishErasePages()
 {
-    quint8 x = 0;
-    for (qsizetype i = 0; i + 1 < frame_.size(); ++i)
-        x ^= quint8(frame_[i]);
+    const quint8 x = frameXor();
     if (x != quint8(frame_.back()))
         return refuse(QStringLiteral("Erase page list checksum %1, expected %2")
                           .arg(hex(quint8(frame_.back())), hex(x)));
@@ -611,9 +597,7 @@ QByteArray Stm32Sim::finishErasePages()
 
 QByteArray Stm32Sim::finishExtendedErase()
 {
-    quint8 x = 0;
-    for (qsizetype i = 0; i + 1 < frame_.size(); ++i)
-        x ^= quint8(frame_[i]);
+    const quint8 x = frameXor();
     if (x != quint8(frame_.back()))
         return refuse(QStringLiteral("Extended Erase checksum %1, expected %2")
                           .arg(hex(quint8(frame_.back())), hex(x)));
@@ -641,10 +625,7 @@ QByteArray Stm32Sim::finishExtendedErase()
 
 QByteArray Stm32Sim::eraseUnits(const QList<int> &units, int logged)
 {
-    if (auto f = faultAt(int(Step::ErasePages))) {
-        state_ = State::AwaitCommand;
-        return faultAnswer(*f, QByteArray(1, char(kNack)));
-    }
+    if (auto a = faulted(Step::ErasePages)) return *a;
     for (const int unit : units) {
         const auto [start, size] = unitSpan(unit);
         flash_.replace(start, size, QByteArray(size, char(kErased)));

@@ -157,6 +157,9 @@ private:
 
     QByteArray takeByte(quint8 b);
     QByteArray dispatch(quint8 command);
+    // The planned fault of step, if any: the answer to give, the command abandoned.
+    std::optional<QByteArray> faulted(Step step);
+    quint8 frameXor() const; // XOR of the frame gathered so far but its last byte
     QByteArray finishReadAddress();
     QByteArray finishReadCount();
     QByteArray finishGoAddress();
