@@ -127,11 +127,21 @@ SectorTable sectorLayout(Layout layout)
     return t;
 }
 
-SectorChoice sectorChoiceFor(QStringView partId)
+namespace {
+
+// The part of an identification, or the default layout for one the table does not know.
+const devices::LpcPart &partOrDefault(QStringView partId)
 {
     const devices::LpcPart *p = devices::lpcPart(partId);
-    if (!p) p = &devices::kLpcDefaultPart;
-    return {p->layout, QString::number(p->lastSector)};
+    return p ? *p : devices::kLpcDefaultPart;
+}
+
+} // namespace
+
+SectorChoice sectorChoiceFor(QStringView partId)
+{
+    const devices::LpcPart &p = partOrDefault(partId);
+    return {p.layout, QString::number(p.lastSector)};
 }
 
 // ---- Intel HEX ----
@@ -356,9 +366,8 @@ QString vectorChecksumLine(quint32 value)
 
 qint64 flashBytesFor(QStringView partId)
 {
-    const devices::LpcPart *p = devices::lpcPart(partId);
-    if (!p) p = &devices::kLpcDefaultPart;
-    return devices::lpcFlashBytes(p->layout, p->lastSector);
+    const devices::LpcPart &p = partOrDefault(partId);
+    return devices::lpcFlashBytes(p.layout, p.lastSector);
 }
 
 QString tooLargeForPartLine(qsizetype imageBytes, qint64 flashBytes)
