@@ -39,12 +39,8 @@ private slots:
     void unreadableFile_data();
     void unreadableFile();
     void nullArguments();
-    void hexToByte_data();
-    void hexToByte();
-    void hexToWord_data();
-    void hexToWord();
-    void hexToDword_data();
-    void hexToDword();
+    void hexToNumber_data();
+    void hexToNumber();
 
 private:
     QString writeFile(const QByteArray &text);
@@ -211,63 +207,53 @@ void TestHexDecode::nullArguments()
     QCOMPARE(DecodeHex(QFile::encodeName(path).constData(), nullptr), 0);
 }
 
-void TestHexDecode::hexToByte_data()
+// The library's digit readers: two, four, or up to eight digits, most significant first.
+void TestHexDecode::hexToNumber_data()
 {
-    QTest::addColumn<QByteArray>("text");
-    QTest::addColumn<int>("value");
-    QTest::newRow("zero") << QByteArray("00") << 0x00;
-    QTest::newRow("upper case") << QByteArray("FF") << 0xFF;
-    QTest::newRow("lower case") << QByteArray("a5") << 0xA5;
-    QTest::newRow("mixed case") << QByteArray("fB") << 0xFB;
-    QTest::newRow("digits") << QByteArray("3A") << 0x3A;
-    QTest::newRow("only two characters read") << QByteArray("12345") << 0x12;
-    QTest::newRow("non-hex letters by low four bits") << QByteArray("G1") << 0x71;
-    QTest::newRow("colon and blank") << QByteArray(": ") << 0xA0;
-}
-
-void TestHexDecode::hexToByte()
-{
-    QFETCH(QByteArray, text);
-    QFETCH(int, value);
-    QCOMPARE(int(HexToByte(text.constData())), value);
-}
-
-void TestHexDecode::hexToWord_data()
-{
-    QTest::addColumn<QByteArray>("text");
-    QTest::addColumn<int>("value");
-    QTest::newRow("zero") << QByteArray("0000") << 0x0000;
-    QTest::newRow("most significant first") << QByteArray("1234") << 0x1234;
-    QTest::newRow("mixed case") << QByteArray("abCD") << 0xABCD;
-    QTest::newRow("all ones") << QByteArray("FFFF") << 0xFFFF;
-    QTest::newRow("only four characters read") << QByteArray("123456") << 0x1234;
-    QTest::newRow("colon by low four bits") << QByteArray("12:4") << 0x12A4;
-}
-
-void TestHexDecode::hexToWord()
-{
-    QFETCH(QByteArray, text);
-    QFETCH(int, value);
-    QCOMPARE(int(HexToWord(text.constData())), value);
-}
-
-void TestHexDecode::hexToDword_data()
-{
+    QTest::addColumn<int>("digits"); // 2: HexToByte, 4: HexToWord, 8: HexToDword
     QTest::addColumn<QByteArray>("text");
     QTest::addColumn<quint32>("value");
-    QTest::newRow("empty") << QByteArray("") << 0u;
-    QTest::newRow("one digit") << QByteArray("7") << 7u;
-    QTest::newRow("mixed case") << QByteArray("DEADbeef") << 0xDEADBEEFu;
-    QTest::newRow("nine digits keep the last eight") << QByteArray("123456789") << 0x23456789u;
-    QTest::newRow("shifted out high digits") << QByteArray("FFFFFFFF0") << 0xFFFFFFF0u;
-    QTest::newRow("prefix letters count by low four bits") << QByteArray("0x10") << 0x0810u;
+    const struct {
+        const char *name;
+        int digits;
+        const char *text;
+        quint32 value;
+    } rows[] = {
+        {"byte: zero", 2, "00", 0x00},
+        {"byte: upper case", 2, "FF", 0xFF},
+        {"byte: lower case", 2, "a5", 0xA5},
+        {"byte: mixed case", 2, "fB", 0xFB},
+        {"byte: digits", 2, "3A", 0x3A},
+        {"byte: only two characters read", 2, "12345", 0x12},
+        {"byte: non-hex letters by low four bits", 2, "G1", 0x71},
+        {"byte: colon and blank", 2, ": ", 0xA0},
+        {"word: zero", 4, "0000", 0x0000},
+        {"word: most significant first", 4, "1234", 0x1234},
+        {"word: mixed case", 4, "abCD", 0xABCD},
+        {"word: all ones", 4, "FFFF", 0xFFFF},
+        {"word: only four characters read", 4, "123456", 0x1234},
+        {"word: colon by low four bits", 4, "12:4", 0x12A4},
+        {"dword: empty", 8, "", 0},
+        {"dword: one digit", 8, "7", 7},
+        {"dword: mixed case", 8, "DEADbeef", 0xDEADBEEF},
+        {"dword: nine digits keep the last eight", 8, "123456789", 0x23456789},
+        {"dword: shifted out high digits", 8, "FFFFFFFF0", 0xFFFFFFF0},
+        {"dword: prefix letters count by low four bits", 8, "0x10", 0x0810},
+    };
+    for (const auto &r : rows)
+        QTest::newRow(r.name) << r.digits << QByteArray(r.text) << r.value;
 }
 
-void TestHexDecode::hexToDword()
+void TestHexDecode::hexToNumber()
 {
+    QFETCH(int, digits);
     QFETCH(QByteArray, text);
     QFETCH(quint32, value);
-    QCOMPARE(HexToDword(text.constData()), value);
+    const char *t = text.constData();
+    const quint32 got = digits == 2   ? quint32(HexToByte(t))
+                        : digits == 4 ? quint32(HexToWord(t))
+                                      : quint32(HexToDword(t));
+    QCOMPARE(got, value);
 }
 
 QTEST_GUILESS_MAIN(TestHexDecode)
