@@ -60,33 +60,30 @@ struct Family : BoardPlan
     QStringList options;
 };
 
-Family stm32Family()
+Family family(BoardPlan plan, const char *device, QStringList options)
 {
     Family f;
-    static_cast<BoardPlan &>(f) = stm32Plan(21);
-    f.device = QStringLiteral("stm32");
-    f.options = {QStringLiteral("--baud"), QStringLiteral("115200")};
+    static_cast<BoardPlan &>(f) = std::move(plan);
+    f.device = QString::fromLatin1(device);
+    f.options = std::move(options);
     return f;
+}
+
+Family stm32Family()
+{
+    return family(stm32Plan(21), "stm32", {"--baud", "115200"});
 }
 
 Family lpcFamily()
 {
-    Family f;
-    static_cast<BoardPlan &>(f) = lpcPlan(22);
-    f.device = QStringLiteral("lpc2136");
-    f.options = {QStringLiteral("--timeout"), QStringLiteral("1")};
-    return f;
+    return family(lpcPlan(22), "lpc2136", {"--timeout", "1"});
 }
 
+// The connect time-out; its first second may be cut short (the tick timer runs from the
+// controller's creation on).
 Family stcFamily()
 {
-    Family f;
-    static_cast<BoardPlan &>(f) = stcPlan(23);
-    f.device = QStringLiteral("stc89c52rc");
-    // The connect time-out; its first second may be cut short (the tick timer runs from the
-    // controller's creation on).
-    f.options = {QStringLiteral("--timeout"), QStringLiteral("3")};
-    return f;
+    return family(stcPlan(23), "stc89c52rc", {"--timeout", "3"});
 }
 
 struct Run
