@@ -303,7 +303,7 @@ private slots:
             << BadFile::AddressTop << "top.hex"
             << QStringLiteral("HEX文件的地址超出Flash范围: 0xFFFF0000");
         QTest::newRow("200 MB .hex")
-            << BadFile::Huge << "huge.hex" << QStringLiteral("文件太大，不能用于256K Flash");
+            << BadFile::Huge << "huge.hex" << QStringLiteral("文件太大，不能用于1024K Flash");
         QTest::newRow("200 MB .bin")
             << BadFile::Huge << "huge.bin" << QStringLiteral("文件太大，不能超过1024 KB");
         QTest::newRow("a directory")

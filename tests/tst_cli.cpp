@@ -239,10 +239,10 @@ private slots:
         QTest::newRow("F0: image larger than its flash")
             << 0x440 << L{} << 65 * 1024 << "STM32F030x8/F05xxx 家族" << 2
             << L{"文件太大: 映像 66560 Byte，芯片 Flash 只有 64 KB (65536 Byte)"};
-        // The HEX limit is the line's: 256 KiB on F10x, the 1 MiB image elsewhere.
-        QTest::newRow("F10x: 257 KiB HEX refused after identification")
-            << 0x414 << L{} << -257 * 1024 << "STM32F10xxExx 家族" << 2
-            << L{"文件太大，不能用于256K Flash"};
+        // A HEX file is held to the flash the chip reports, on every line.
+        QTest::newRow("F10x: 300 KiB HEX written to a 512 KB F103")
+            << 0x414 << L{} << -300 * 1024 << "STM32F10xxExx 家族" << 0
+            << L{"存储容量 Flash:512 KB", "擦除页 0 .. 149", "上载完成！"};
         QTest::newRow("F4: 257 KiB HEX written")
             << 0x413 << L{} << -257 * 1024 << "STM32F40xxx/41xxx 家族" << 0
             << L{"擦除扇区 0 .. 6", "上载完成！"};

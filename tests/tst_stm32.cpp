@@ -530,9 +530,9 @@ void TestStm32::refusedFileEndsAtOnce_data()
     QTest::newRow("HEX data in RAM")
         << "ram.hex" << linearBase(0x2000) + hexRecord(0, 0, bytes("01020304")) + kEndOfFile
         << QStringLiteral("HEX文件的地址超出Flash范围: 0x20000000");
-    QTest::newRow("HEX data past 256 KiB")
-        << "far.hex" << linearBase(0x0804) + hexRecord(0, 0, bytes("01020304")) + kEndOfFile
-        << QStringLiteral("文件太大，不能用于256K Flash");
+    QTest::newRow("HEX data past the 1 MiB image")
+        << "far.hex" << linearBase(0x0810) + hexRecord(0, 0, bytes("01020304")) + kEndOfFile
+        << QStringLiteral("HEX文件的地址超出Flash范围: 0x08100000");
 }
 
 void TestStm32::refusedFileEndsAtOnce()

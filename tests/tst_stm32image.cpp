@@ -56,6 +56,8 @@ private slots:
     void erasePlan();
     void blocksOf3000ByteImage();
     void blockAtOutside();
+    void sparseImages_data();
+    void sparseImages();
     void syncReply_data();
     void syncReply();
     void getReply_data();
@@ -235,6 +237,80 @@ void TestStm32Image::blockAtOutside()
     QVERIFY(!blockAt(image, -1));
     QVERIFY(!blockAt(QByteArrayView(), 0));
     QCOMPARE(blockAt(image, 9)->data.size(), qsizetype(1));
+}
+
+// A HEX file that leaves flash out (an application behind a boot loader, a table far above the
+// code) is erased and written where it has data and nowhere else.
+void TestStm32Image::sparseImages_data()
+{
+    QTest::addColumn<int>("productId");
+    QTest::addColumn<QByteArray>("hex");
+    QTest::addColumn<QString>("spans");  // offset+length, ...
+    QTest::addColumn<QString>("line");   // the erase line ("" when the plan is refused)
+    QTest::addColumn<QString>("blocks"); // offsets of the blocks written, ...
+
+    const QByteArray app = pattern(20 * 1024);
+    QTest::newRow("behind a 16 KiB boot loader, 1 KiB pages")
+        << 0x410 << firmware::intelHexAt(app, kFlashStart + 0x4000, 32) << "16384+20480"
+        << "擦除页 16 .. 35" << "16384..36608 step 256";
+    QTest::newRow("behind a 16 KiB boot loader, F4 sectors")
+        << 0x413 << firmware::intelHexAt(app, kFlashStart + 0x4000, 32) << "16384+20480"
+        << "擦除扇区 1 .. 2" << "16384..36608 step 256";
+    QTest::newRow("two stretches: code at 0, a table at 0x2000, hole between")
+        << 0x410
+        << firmware::intelHex({{0x0000, pattern(300)}, {0x2002, pattern(6)}})
+        << "0+300,8192+8" << "擦除页 0 .. 0, 8 .. 8" << "0,256,8192";
+    QTest::newRow("odd record ends are widened to whole double words")
+        << 0x460 << firmware::intelHex({{0x0803, pattern(3)}}) << "2048+8" << "擦除页 1 .. 1" << "2048";
+    QTest::newRow("page 300 behind the image's start needs the whole flash: refused")
+        << 0x430 << firmware::intelHexAt(pattern(16), kFlashStart + 300 * 2048 + 0x800, 16)
+        << "616448+16" << "" << "616448";
+}
+
+void TestStm32Image::sparseImages()
+{
+    QFETCH(int, productId);
+    QFETCH(QByteArray, hex);
+    QFETCH(QString, spans);
+    QFETCH(QString, line);
+    QFETCH(QString, blocks);
+
+    QBuffer file(&hex);
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    const LoadResult r = stm32::loadHex(file, kImageCapacity);
+    QVERIFY2(r.ok(), qPrintable(r.statusText));
+    const devices::Stm32Part &part = partFor(quint16(productId));
+    const QList<Span> aligned = alignSpans(r.spans, part.writeUnit, r.image.size());
+    QStringList got;
+    for (const Span &s : aligned)
+        got << QStringLiteral("%1+%2").arg(s.offset).arg(s.length);
+    QCOMPARE(got.join(u','), spans);
+
+    const ErasePlan plan = stm32::erasePlan(
+        part, part.flashSizeRegister != devices::kStm32DefaultFlashSizeRegister, aligned);
+    QCOMPARE(plan.unreachable, line.isEmpty());
+    if (!line.isEmpty()) QCOMPARE(eraseLine(plan), line);
+
+    QStringList written;
+    qsizetype first = -1, last = -1;
+    QByteArray rebuilt(r.image.size(), char(0xFF));
+    for (auto at = nextDataOffset(aligned, 0); at; at = nextDataOffset(aligned, *at)) {
+        const auto b = dataBlockAt(r.image, aligned, *at);
+        QVERIFY(b);
+        // Every block lies in erased units and holds the file's bytes.
+        QVERIFY(plan.unreachable || plan.unitList.contains(eraseUnitAt(part, *at)));
+        std::copy(b->data.begin(), b->data.end(), rebuilt.begin() + *at);
+        written << QString::number(*at);
+        if (first < 0) first = *at;
+        last = *at;
+        *at += b->data.size();
+    }
+    if (blocks.contains(u"step"))
+        QCOMPARE(QStringLiteral("%1..%2 step 256").arg(first).arg(last), blocks);
+    else
+        QCOMPARE(written.join(u','), blocks);
+    for (const Span &s : aligned)
+        QCOMPARE(rebuilt.mid(s.offset, s.length), r.image.mid(s.offset, s.length));
 }
 
 void TestStm32Image::syncReply_data()
@@ -622,8 +698,8 @@ void TestStm32Image::loadHex()
     }
 }
 
-// The HEX limit follows the chip's line: 256 KiB on F10x lines and on ids the table does not
-// know (they follow F10x rules), the whole 1 MiB image on the others.
+// The HEX limit is the whole 1 MiB image on every line, F10x and unknown ids included: the
+// chip's flash size, read before the erase, refuses what does not fit.
 void TestStm32Image::hexSizeLimit_data()
 {
     QTest::addColumn<quint16>("productId");
@@ -632,7 +708,6 @@ void TestStm32Image::hexSizeLimit_data()
     QTest::addColumn<int>("status");
     QTest::addColumn<qsizetype>("imageSize");
     QTest::addColumn<QString>("refusal");
-    const QString f1 = QStringLiteral("文件太大，不能用于256K Flash");
     const LoadStatus ok = LoadStatus::Loaded;
     const struct {
         const char *name;
@@ -645,11 +720,13 @@ void TestStm32Image::hexSizeLimit_data()
     } rows[] = {
         {"F10x: 262,144 bytes accepted", 0x410, 262144, kFlashStart, ok, 262144, {}},
         {"F10x: 262,144 bytes from address 0", 0x414, 262144, 0, ok, 262144, {}},
-        {"F10x: 262,145 bytes refused", 0x414, 262145, kFlashStart, LoadStatus::HexTooLarge, 0,
-         f1},
+        {"F10x: 262,145 bytes (a 512 KB F103 holds them)", 0x414, 262145, kFlashStart, ok,
+         262148, {}},
+        {"F10x: 300 KiB", 0x414, 300 * 1024, kFlashStart, ok, 300 * 1024, {}},
         {"F10x: 262,141 bytes padded", 0x410, 262141, kFlashStart, ok, 262144, {}},
-        {"unknown id: 262,145 refused", 0x999, 262145, kFlashStart, LoadStatus::HexTooLarge, 0,
-         f1},
+        {"unknown id: 262,145 bytes", 0x999, 262145, kFlashStart, ok, 262148, {}},
+        {"F10x: past 1 MiB out of range", 0x430, 0x100001, kFlashStart, LoadStatus::OutOfRange,
+         0, QStringLiteral("HEX文件的地址超出Flash范围: 0x08100000")},
         {"F4: 300,001 bytes padded", 0x413, 300001, kFlashStart, ok, 300004, {}},
         {"G0: 262,145 bytes from address 0", 0x460, 262145, 0, ok, 262148, {}},
         {"F4: 1 MiB accepted", 0x419, 0x100000, kFlashStart, ok, 0x100000, {}},

@@ -768,12 +768,12 @@ http://www.orvel.example</translation>
         <translation>Writing at %1</translation>
     </message>
     <message>
-        <source>擦除页 0 .. %1</source>
-        <translation>Erasing pages 0 .. %1</translation>
+        <source>擦除页 %1</source>
+        <translation>Erasing pages %1</translation>
     </message>
     <message>
-        <source>擦除扇区 0 .. %1</source>
-        <translation>Erasing sectors 0 .. %1</translation>
+        <source>擦除扇区 %1</source>
+        <translation>Erasing sectors %1</translation>
     </message>
     <message>
         <source>校验地址: %1</source>

@@ -176,30 +176,70 @@ qint64 eraseUnitBytes(const devices::Stm32Part &part, int units)
     return bytes;
 }
 
+int eraseUnitAt(const devices::Stm32Part &part, qsizetype offset)
+{
+    if (offset < 0) return -1;
+    if (part.sectorKib.empty()) return int(offset / part.pageSize);
+    qint64 start = 0;
+    for (std::size_t s = 0; s < part.sectorKib.size(); ++s) {
+        start += qint64(part.sectorKib[s]) * 1024;
+        if (offset < start) return int(s);
+    }
+    return -1;
+}
+
 ErasePlan erasePlan(const devices::Stm32Part &part, bool extended, qsizetype imageLength)
+{
+    if (imageLength <= 0) return erasePlan(part, extended, QList<Span>{});
+    const int units = eraseUnits(part, imageLength);
+    // A sector line's image beyond its last sector: the sectors that exist, as before.
+    const qsizetype covered =
+        units < 0 ? qsizetype(eraseUnitBytes(part, int(part.sectorKib.size()))) : imageLength;
+    return erasePlan(part, extended, QList<Span>{{0, covered}});
+}
+
+ErasePlan erasePlan(const devices::Stm32Part &part, bool extended, const QList<Span> &spans)
 {
     ErasePlan plan;
     plan.command = extended ? kCmdExtendedErase : kCmdErase;
     plan.sectors = !part.sectorKib.empty();
-    plan.units = std::max(eraseUnits(part, imageLength), 0);
-    plan.coveredBytes = eraseUnitBytes(part, plan.units);
-    if (!extended && plan.units > kMaxPageListPages) {
-        plan.global = true;
-        plan.frames << (QByteArray{} + char(kGlobalEraseCount) + char(kGlobalEraseChecksum));
+    for (const Span &span : spans) {
+        if (span.length <= 0) continue;
+        const int first = eraseUnitAt(part, span.offset);
+        int last = eraseUnitAt(part, span.end() - 1);
+        if (first < 0) continue;
+        if (last < 0) last = int(part.sectorKib.size()) - 1;
+        for (int u = std::max(first, plan.unitList.isEmpty() ? 0 : plan.unitList.back() + 1);
+             u <= last; ++u)
+            plan.unitList << u;
+    }
+    plan.units = int(plan.unitList.size());
+    if (plan.units == 0) return plan;
+    plan.coveredBytes = eraseUnitBytes(part, plan.unitList.back() + 1);
+    if (!extended && (plan.unitList.back() > 0xFF || plan.units > kMaxPageListPages)) {
+        // Page numbers are single bytes and a list holds at most 255 of them; beyond that only
+        // FF 00 (the whole flash) is left. That is sound only when the image starts at page 0:
+        // otherwise it would erase what lies below the image (a boot loader, say).
+        if (plan.unitList.front() == 0) {
+            plan.global = true;
+            plan.frames << (QByteArray{} + char(kGlobalEraseCount) + char(kGlobalEraseChecksum));
+        } else {
+            plan.unreachable = true;
+        }
         return plan;
     }
     const int perCommand = plan.sectors ? 1 : kPagesPerEraseCommand;
-    for (int first = 0; first < plan.units; first += perCommand) {
-        const int n = std::min(perCommand, plan.units - first);
+    for (qsizetype first = 0; first < plan.unitList.size(); first += perCommand) {
+        const qsizetype n = std::min<qsizetype>(perCommand, plan.unitList.size() - first);
         QByteArray f;
         if (extended) {
             f.append(char(quint8((n - 1) >> 8))).append(char(quint8(n - 1)));
-            for (int u = first; u < first + n; ++u)
-                f.append(char(quint8(u >> 8))).append(char(quint8(u)));
+            for (qsizetype i = first; i < first + n; ++i)
+                f.append(char(quint8(plan.unitList[i] >> 8))).append(char(quint8(plan.unitList[i])));
         } else {
             f.append(char(quint8(n - 1)));
-            for (int u = first; u < first + n; ++u)
-                f.append(char(quint8(u)));
+            for (qsizetype i = first; i < first + n; ++i)
+                f.append(char(quint8(plan.unitList[i])));
         }
         f.append(char(xorChecksum(f)));
         plan.frames << f;
@@ -222,6 +262,44 @@ std::optional<Block> blockAt(QByteArrayView image, qsizetype offset)
     b.countByte = quint8(n - 1);
     b.checksum = b.countByte ^ xorChecksum(b.data);
     return b;
+}
+
+std::optional<qsizetype> nextDataOffset(const QList<Span> &spans, qsizetype from)
+{
+    for (const Span &span : spans) {
+        if (from < span.offset) return span.offset;
+        if (from < span.end()) return from;
+    }
+    return std::nullopt;
+}
+
+std::optional<Block> dataBlockAt(QByteArrayView image, const QList<Span> &spans,
+                                 qsizetype offset)
+{
+    for (const Span &span : spans) {
+        if (offset < span.offset || offset >= span.end()) continue;
+        const qsizetype end = std::min<qsizetype>(span.end(), image.size());
+        if (offset >= end) return std::nullopt;
+        return blockAt(image.first(end), offset);
+    }
+    return std::nullopt;
+}
+
+QList<Span> alignSpans(const QList<Span> &spans, int writeUnit, qsizetype imageSize)
+{
+    const qsizetype unit = std::max(writeUnit, kImagePadding);
+    QList<Span> out;
+    for (const Span &span : spans) {
+        if (span.length <= 0) continue;
+        const qsizetype start = span.offset / unit * unit;
+        const qsizetype end = std::min(imageSize, (span.end() + unit - 1) / unit * unit);
+        if (end <= start) continue;
+        if (!out.isEmpty() && start <= out.back().end())
+            out.back().length = std::max(out.back().end(), end) - out.back().offset;
+        else
+            out.append(Span{start, end - start});
+    }
+    return out;
 }
 
 // ---- Message texts ----
@@ -270,16 +348,35 @@ QString writeAddressStatus(quint32 address)
     return QCoreApplication::translate("stm32", "写地址: %1").arg(hexAddress(address));
 }
 
+namespace {
+// "0 .. 9" for units 0 to 9; runs of consecutive units joined by ", ": "16 .. 25, 40 .. 41".
+QString unitRanges(const QList<int> &units)
+{
+    QStringList runs;
+    for (qsizetype i = 0; i < units.size();) {
+        qsizetype j = i;
+        while (j + 1 < units.size() && units[j + 1] == units[j] + 1)
+            ++j;
+        runs << QStringLiteral("%1 .. %2").arg(units[i]).arg(units[j]);
+        i = j + 1;
+    }
+    return runs.join(QStringLiteral(", "));
+}
+} // namespace
+
 QString eraseLine(int pageCount)
 {
-    return QCoreApplication::translate("stm32", "擦除页 0 .. %1").arg(pageCount - 1);
+    return QCoreApplication::translate("stm32", "擦除页 %1")
+        .arg(QStringLiteral("0 .. %1").arg(pageCount - 1));
 }
 
 QString eraseLine(const ErasePlan &plan)
 {
-    return plan.sectors
-               ? QCoreApplication::translate("stm32", "擦除扇区 0 .. %1").arg(plan.units - 1)
-               : eraseLine(plan.units);
+    if (plan.global || plan.unitList.isEmpty()) return eraseLine(plan.units);
+    return plan.sectors ? QCoreApplication::translate("stm32", "擦除扇区 %1")
+                              .arg(unitRanges(plan.unitList))
+                        : QCoreApplication::translate("stm32", "擦除页 %1")
+                              .arg(unitRanges(plan.unitList));
 }
 
 QString verifyAddressStatus(quint32 address)
@@ -345,6 +442,14 @@ QString unprotectingLine()
 
 // ---- Intel HEX ----
 
+namespace {
+void markPlaced(QBitArray &has, qsizetype offset, qsizetype length)
+{
+    if (has.size() < offset + length) has.resize(offset + length);
+    has.fill(true, offset, offset + length);
+}
+} // namespace
+
 StmHexImage::Place StmHexImage::place(quint64 address, QByteArrayView data)
 {
     if (data.isEmpty()) return Place::Ok;
@@ -359,6 +464,7 @@ StmHexImage::Place StmHexImage::place(quint64 address, QByteArrayView data)
             return Place::TooLarge;
         }
         hextext::placeData(flash_, qsizetype(address - kFlashStart), data, kGapByte);
+        markPlaced(flashHas_, qsizetype(address - kFlashStart), data.size());
         return Place::Ok;
     }
     // Below the flash start: the file may be linked for the alias at 0. A record that runs
@@ -372,8 +478,28 @@ StmHexImage::Place StmHexImage::place(quint64 address, QByteArrayView data)
         return Place::TooLarge;
     }
     hextext::placeData(low_, qsizetype(address), data, kGapByte);
+    markPlaced(lowHas_, qsizetype(address), data.size());
     lowestLow_ = std::min(lowestLow_, address);
     return Place::Ok;
+}
+
+QList<Span> StmHexImage::spans() const
+{
+    if (mixed()) return {};
+    const QBitArray &has = flash_.isEmpty() ? lowHas_ : flashHas_;
+    QList<Span> out;
+    for (qsizetype i = 0; i < has.size();) {
+        if (!has.testBit(i)) {
+            ++i;
+            continue;
+        }
+        qsizetype j = i;
+        while (j < has.size() && has.testBit(j))
+            ++j;
+        out.append(Span{i, j - i});
+        i = j;
+    }
+    return out;
 }
 
 QByteArray StmHexImage::image() const
@@ -473,10 +599,9 @@ QString statusHexTooLarge(qsizetype sizeLimit)
         .arg(sizeLimit / 1024);
 }
 
-qsizetype hexSizeLimit(const devices::Stm32Part &part)
+qsizetype hexSizeLimit(const devices::Stm32Part &)
 {
-    return part.flashSizeRegister == devices::kStm32DefaultFlashSizeRegister ? kHexSizeLimit
-                                                                              : kImageCapacity;
+    return kImageCapacity;
 }
 
 bool isHexFileName(const QString &path)
@@ -517,6 +642,7 @@ LoadResult finishHex(const firmwarefile::HexOutcome &read, const StmHexImage &pl
     if (image.isEmpty()) return refuse(LoadStatus::Empty, statusEmpty(), true);
     if (const qsizetype rest = image.size() % kImagePadding; rest != 0)
         image.append(kImagePadding - rest, kPadByte);
+    QList<Span> spans = alignSpans(placed.spans(), kImagePadding, image.size());
     if (image.size() > placed.sizeLimit())
         return refuse(LoadStatus::HexTooLarge, statusHexTooLarge(placed.sizeLimit()), true);
 
@@ -524,6 +650,7 @@ LoadResult finishHex(const firmwarefile::HexOutcome &read, const StmHexImage &pl
     r.status = LoadStatus::Loaded;
     r.hex = true;
     r.image = std::move(image);
+    r.spans = std::move(spans);
     r.statusText = statusHexLoaded();
     return r;
 }
@@ -565,6 +692,7 @@ LoadResult loadBinary(QIODevice &device)
     LoadResult r;
     r.status = LoadStatus::Loaded;
     r.hex = false;
+    r.spans = {Span{0, image.size()}};
     r.image = std::move(image);
     r.statusText = statusBinaryLoaded();
     return r;

@@ -14,6 +14,7 @@
 #include "logic/HexText.h"
 #include "logic/ShownText.h"
 
+#include <QBitArray>
 #include <QByteArray>
 #include <QByteArrayView>
 #include <QIODevice>
@@ -154,10 +155,24 @@ struct ErasePlan
 {
     quint8 command = kCmdErase;
     QList<QByteArray> frames; // one per erase command
-    int units = 0;            // pages or sectors the image covers (0 .. units - 1)
+    int units = 0;            // pages or sectors erased (the count of unitList)
+    QList<int> unitList;      // their numbers, ascending
     bool sectors = false;     // units are sectors
     bool global = false;      // FF 00
-    qint64 coveredBytes = 0;  // bytes of flash the units span
+    // A unit past page 255 needs the global erase, which would also erase flash below the
+    // image (a boot loader in front of an application): the plan is refused instead.
+    bool unreachable = false;
+    qint64 coveredBytes = 0; // bytes of flash from the flash start to the end of the last unit
+};
+
+// A stretch of an image that a file gave data for: bytes offset .. offset + length - 1 from
+// the flash start. Holes between stretches are neither erased nor written.
+struct Span
+{
+    qsizetype offset = 0;
+    qsizetype length = 0;
+    qsizetype end() const { return offset + length; }
+    friend bool operator==(const Span &, const Span &) = default;
 };
 // Units of the part's geometry that cover imageLength bytes from the flash start. For a
 // sector line an image beyond its last sector gives -1.
@@ -165,6 +180,11 @@ int eraseUnits(const devices::Stm32Part &part, qsizetype imageLength);
 // Bytes spanned by units 0 .. units - 1.
 qint64 eraseUnitBytes(const devices::Stm32Part &part, int units);
 ErasePlan erasePlan(const devices::Stm32Part &part, bool extended, qsizetype imageLength);
+// The units that the stretches touch, and only those: flash below the first stretch and in the
+// holes between stretches keeps what it holds.
+ErasePlan erasePlan(const devices::Stm32Part &part, bool extended, const QList<Span> &spans);
+// The unit holding the byte at offset from the flash start; -1 past a sector line's end.
+int eraseUnitAt(const devices::Stm32Part &part, qsizetype offset);
 
 // The part a product id names, or the F10x rules for an id the table does not know.
 const devices::Stm32Part &partFor(quint16 productId);
@@ -183,6 +203,15 @@ struct Block
 // The block of up to 256 bytes of image that starts at offset. nullopt when offset is not
 // inside the image (there is nothing left to write).
 std::optional<Block> blockAt(QByteArrayView image, qsizetype offset);
+// The first offset at or after from that holds data, or nullopt when no stretch is left.
+// Within a stretch the next block starts where the last one ended.
+std::optional<qsizetype> nextDataOffset(const QList<Span> &spans, qsizetype from);
+// The block of up to 256 bytes at offset, ending where its stretch ends.
+std::optional<Block> dataBlockAt(QByteArrayView image, const QList<Span> &spans,
+                                 qsizetype offset);
+// Stretches widened to whole write units (start rounded down, end up) and merged where they
+// then meet, clipped to the image; the bytes they gain are the image's fill.
+QList<Span> alignSpans(const QList<Span> &spans, int writeUnit, qsizetype imageSize);
 
 // ---- Message texts ----
 
@@ -265,6 +294,8 @@ public:
     // The image from offset 0: the flash window, or the low window when only it was used.
     // Not padded. Empty when nothing was placed or both windows were used.
     QByteArray image() const;
+    // The stretches of image() that records gave data for, ascending and merged.
+    QList<Span> spans() const;
 
 private:
     qsizetype limit_;
@@ -272,6 +303,7 @@ private:
     quint64 segmentBase_ = 0;
     QByteArray flash_; // offsets from kFlashStart
     QByteArray low_;   // addresses below kFlashStart, taken as offsets
+    QBitArray flashHas_, lowHas_; // which bytes of each window a record gave
     quint64 lowestLow_ = ~quint64(0);
     quint64 refused_ = 0;
 };
@@ -317,6 +349,7 @@ struct LoadResult
     LoadStatus status = LoadStatus::Unreadable;
     bool hex = false;   // read as Intel HEX
     QByteArray image;   // the bytes from kFlashStart on; empty unless Loaded
+    QList<Span> spans;  // what of image the file gave: all of it for a binary file
     QString statusText; // status bar text: the success text or the reason for the refusal
     bool ok() const { return status == LoadStatus::Loaded; }
 };
@@ -331,9 +364,9 @@ QString statusHexTooLarge(qsizetype sizeLimit = kHexSizeLimit);
 // True when the name's extension is exactly ".hex" or ".HEX" (".Hex" is binary).
 bool isHexFileName(const QString &path);
 
-// The largest HEX image for a part: the F10x lines (and ids the table does not know, which
-// follow their rules) keep the 256 KiB limit; the other lines may fill the 1 MiB image, and
-// the flash size read from the chip refuses what does not fit before anything is erased.
+// The largest HEX image for a part: every line may fill the 1 MiB image, and the flash size
+// read from the chip refuses what does not fit before anything is erased (a 512 KiB F103 takes
+// a 300 KiB HEX file as it takes the same bytes as a binary file).
 qsizetype hexSizeLimit(const devices::Stm32Part &part);
 
 // Reads the file at path as HEX or binary by its extension. Sizes are checked before any
