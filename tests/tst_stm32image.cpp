@@ -435,6 +435,25 @@ void TestStm32Image::texts_data()
 {
     QTest::addColumn<QString>("text");
     QTest::addColumn<QString>("expected");
+    const devices::Stm32Part &f4 = partFor(0x413);
+    const QList<Span> app{{0x4000, 0x9000}};
+    QTest::newRow("repair: the sector of the block, the image's data inside it")
+        << repairLine(kFlashStart + 0x8100,
+                      stm32::erasePlan(f4, true, clipSpans(app, unitSpan(f4, 2))))
+        << QStringLiteral("地址 0x08008100 的数据与文件不符: 擦除扇区 2 .. 2，重写其中的数据");
+    QTest::newRow("repair stretch: sector 2 holds 0x8000..0xBFFF of it")
+        << QStringLiteral("%1+%2")
+               .arg(clipSpans(app, unitSpan(f4, 2)).value(0).offset)
+               .arg(clipSpans(app, unitSpan(f4, 2)).value(0).length)
+        << QStringLiteral("32768+16384");
+    QTest::newRow("repair stretch: page 17 of 1 KiB pages")
+        << QStringLiteral("%1+%2")
+               .arg(clipSpans(app, unitSpan(partFor(0x410), 17)).value(0).offset)
+               .arg(clipSpans(app, unitSpan(partFor(0x410), 17)).value(0).length)
+        << QStringLiteral("17408+1024");
+    QTest::newRow("no sector 24 on F4") << QString::number(unitSpan(f4, 24).length) << "0";
+    QTest::newRow("verified line") << verifiedLine(256)
+                                   << QStringLiteral("校验完成: 全部 256 个数据块已读回，与文件一致");
     QTest::newRow("size line") << sizeLine(5000) << QStringLiteral("文件尺寸: 5000 Byte / 4 KB");
     QTest::newRow("size line under 1 KB")
         << sizeLine(12) << QStringLiteral("文件尺寸: 12 Byte / 0 KB");

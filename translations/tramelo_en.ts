@@ -768,6 +768,14 @@ http://www.orvel.example</translation>
         <translation>Writing at %1</translation>
     </message>
     <message>
+        <source>校验完成: 全部 %1 个数据块已读回，与文件一致</source>
+        <translation>Verified: all %1 blocks were read back and match the file</translation>
+    </message>
+    <message>
+        <source>地址 %1 的数据与文件不符: %2，重写其中的数据</source>
+        <translation>The data at %1 differ from the file: %2, writing its data again</translation>
+    </message>
+    <message>
         <source>擦除页 %1</source>
         <translation>Erasing pages %1</translation>
     </message>

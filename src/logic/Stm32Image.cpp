@@ -188,6 +188,26 @@ int eraseUnitAt(const devices::Stm32Part &part, qsizetype offset)
     return -1;
 }
 
+Span unitSpan(const devices::Stm32Part &part, int unit)
+{
+    if (unit < 0) return {};
+    if (part.sectorKib.empty()) return {qsizetype(unit) * part.pageSize, part.pageSize};
+    if (unit >= int(part.sectorKib.size())) return {};
+    return {qsizetype(eraseUnitBytes(part, unit)),
+            qsizetype(part.sectorKib[std::size_t(unit)]) * 1024};
+}
+
+QList<Span> clipSpans(const QList<Span> &spans, Span within)
+{
+    QList<Span> out;
+    for (const Span &s : spans) {
+        const qsizetype start = std::max(s.offset, within.offset);
+        const qsizetype end = std::min(s.end(), within.end());
+        if (start < end) out.append(Span{start, end - start});
+    }
+    return out;
+}
+
 ErasePlan erasePlan(const devices::Stm32Part &part, bool extended, qsizetype imageLength)
 {
     if (imageLength <= 0) return erasePlan(part, extended, QList<Span>{});
@@ -382,6 +402,18 @@ QString eraseLine(const ErasePlan &plan)
 QString verifyAddressStatus(quint32 address)
 {
     return QCoreApplication::translate("stm32", "校验地址: %1").arg(hexAddress(address));
+}
+
+QString verifiedLine(int blocks)
+{
+    return QCoreApplication::translate("stm32", "校验完成: 全部 %1 个数据块已读回，与文件一致")
+        .arg(blocks);
+}
+
+QString repairLine(quint32 address, const ErasePlan &plan)
+{
+    return QCoreApplication::translate("stm32", "地址 %1 的数据与文件不符: %2，重写其中的数据")
+        .arg(hexAddress(address), eraseLine(plan));
 }
 
 QString reasonImageTooLarge(qsizetype imageBytes, quint32 flashKib)

@@ -185,6 +185,11 @@ ErasePlan erasePlan(const devices::Stm32Part &part, bool extended, qsizetype ima
 ErasePlan erasePlan(const devices::Stm32Part &part, bool extended, const QList<Span> &spans);
 // The unit holding the byte at offset from the flash start; -1 past a sector line's end.
 int eraseUnitAt(const devices::Stm32Part &part, qsizetype offset);
+// The bytes of flash that unit spans, from the flash start; empty for a unit that is none.
+Span unitSpan(const devices::Stm32Part &part, int unit);
+// What of the stretches lies inside within: verify repairs erase one unit and write again
+// exactly the image's data inside it.
+QList<Span> clipSpans(const QList<Span> &spans, Span within);
 
 // The part a product id names, or the F10x rules for an id the table does not know.
 const devices::Stm32Part &partFor(quint16 productId);
@@ -235,6 +240,10 @@ QString eraseLine(int pageCount);
 QString eraseLine(const ErasePlan &plan);
 // Status while verifying a block: "校验地址: 0x08000100".
 QString verifyAddressStatus(quint32 address);
+// The last line of a download that verified: "校验完成: 全部 N 个数据块已读回，与文件一致".
+QString verifiedLine(int blocks);
+// A block that read back wrongly: its page or sector is erased and its data written again.
+QString repairLine(quint32 address, const ErasePlan &plan);
 
 // The window's programmer and `tramelo read` show these alike.
 inline constexpr ShownText kNoContactText{"stm32",
