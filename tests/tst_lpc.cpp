@@ -499,31 +499,39 @@ private slots:
         QTest::addColumn<LpcSim::Part>("part");
         QTest::addColumn<QString>("lastSector");
         QTest::addColumn<QList<int>>("sectors"); // of blocks 0..3
+        QTest::addColumn<int>("image");          // bytes; the tail is 1..256 bytes
+        QTest::addColumn<QByteArray>("lastCopy");
         const QList<int> b{0, 1, 2, 3};
         const QList<int> a{0, 0, 1, 1};
         LpcSim::Part big = LpcSim::lpc2136();
         big.id = "4293984018";
-        QTest::newRow("LPC2131 196353: B") << LpcSim::lpc2131() << "7" << b;
-        QTest::newRow("LPC2132 196369: B") << LpcSim::lpc2132() << "8" << b;
-        QTest::newRow("LPC2136 196387: B") << LpcSim::lpc2136() << "14" << b;
-        QTest::newRow("LPC2138 196389: B") << LpcSim::lpc2138() << "26" << b;
-        QTest::newRow("4293984018: B") << big << "14" << b;
-        QTest::newRow("LPC2214, not in the table: A") << LpcSim::lpc2214() << "16" << a;
-        QTest::newRow("LPC2292, not in the table: A") << LpcSim::lpc2292() << "16" << a;
+        // The LPC213x copy 256 bytes; the LPC22xx take 512 at least (the board refuses 256).
+        const QByteArray c256 = "C 12288 1073742336 256", c512 = "C 12288 1073742336 512";
+        QTest::newRow("LPC2131 196353: B") << LpcSim::lpc2131() << "7" << b << 12488 << c256;
+        QTest::newRow("LPC2132 196369: B") << LpcSim::lpc2132() << "8" << b << 12488 << c256;
+        QTest::newRow("LPC2136 196387: B") << LpcSim::lpc2136() << "14" << b << 12488 << c256;
+        QTest::newRow("LPC2138 196389: B") << LpcSim::lpc2138() << "26" << b << 12488 << c256;
+        QTest::newRow("4293984018: B") << big << "14" << b << 12488 << c512;
+        QTest::newRow("LPC2214, not in the table: A")
+            << LpcSim::lpc2214() << "16" << a << 12488 << c512;
+        QTest::newRow("LPC2292, not in the table: A")
+            << LpcSim::lpc2292() << "16" << a << 12288 + 256 << c512;
     }
     void partIdSelectsLayout()
     {
         QFETCH(LpcSim::Part, part);
         QFETCH(QString, lastSector);
         QFETCH(QList<int>, sectors);
+        QFETCH(int, image);
+        QFETCH(QByteArray, lastCopy);
         LpcSim::Config c;
         c.part = part;
         Rig r(c);
-        const QByteArray image = pattern(3 * 4096 + 200, 11);
-        r.useImage(image);
+        const QByteArray bytes = pattern(image, 11);
+        r.useImage(bytes);
         QVERIFY(r.download());
         QCOMPARE(r.ends, QList<bool>{true});
-        QVERIFY(holdsImage(r.sim, image));
+        QVERIFY(holdsImage(r.sim, bytes));
         QCOMPARE(r.sim.protocolErrors(), QStringList());
         QCOMPARE(r.lpc().Edit4->text(), QString::fromLatin1(part.id));
         QCOMPARE(r.lpc().Edit4->toolTip(), QStringLiteral("SectorAmount: ") + lastSector);
@@ -533,6 +541,7 @@ private slots:
             commands << cmd.line;
         QVERIFY(commands.contains("P 0 " + lastSector.toLatin1()));
         QVERIFY(commands.contains("E 0 " + lastSector.toLatin1()));
+        QVERIFY(commands.contains(lastCopy));
         QList<int> prepared;
         for (const QByteArray &line : commands)
             if (line.startsWith("P ") && !line.startsWith("P 0 " + lastSector.toLatin1()))

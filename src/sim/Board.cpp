@@ -128,7 +128,10 @@ QString describe(const Stm32Sim::Command &command)
 
 QString describe(const LpcSim::Command &command)
 {
-    return QStringLiteral("%1 -> %2").arg(QString::fromLatin1(command.line)).arg(command.code);
+    return QStringLiteral("%1 -> %2")
+        .arg(QString::fromLatin1(command.line),
+             command.answer.isEmpty() ? QString::number(command.code)
+                                      : QString::fromLatin1(command.answer));
 }
 
 QString describe(const StcSim::Frame &frame)
