@@ -304,27 +304,42 @@ private slots:
         r.verifyIdle();
     }
 
-    void oneRefusalSendsItemAgain_data()
+    void refusalsSendItemAgain_data()
     {
         QTest::addColumn<int>("step");
-        QTest::addColumn<int>("occurrence");
-        QTest::addColumn<int>("tokenIndex"); // of the refused item in writeTokens
+        QTest::addColumn<QList<int>>("occurrences"); // of the step, refused
+        QTest::addColumn<QList<int>>("again");       // writeTokens index of each item sent again
         QTest::newRow("RESEND for the third data group")
-            << int(LpcSim::Step::DataChecksum) << 3 << 3;
-        QTest::newRow("error code for the first copy") << int(LpcSim::Step::Copy) << 1 << 7;
+            << int(LpcSim::Step::DataChecksum) << QList<int>{3} << QList<int>{3};
+        QTest::newRow("error code for the first copy")
+            << int(LpcSim::Step::Copy) << QList<int>{1} << QList<int>{7};
         QTest::newRow("error code for the second write command")
-            << int(LpcSim::Step::WriteCommand) << 2 << 9;
+            << int(LpcSim::Step::WriteCommand) << QList<int>{2} << QList<int>{9};
         // The prepare before the erase is the first one.
-        QTest::newRow("error code for the last prepare") << int(LpcSim::Step::Prepare) << 4 << 21;
-        QTest::newRow("error code for the second compare") << int(LpcSim::Step::Compare) << 2 << 17;
+        QTest::newRow("error code for the last prepare")
+            << int(LpcSim::Step::Prepare) << QList<int>{4} << QList<int>{21};
+        QTest::newRow("error code for the second compare")
+            << int(LpcSim::Step::Compare) << QList<int>{2} << QList<int>{17};
+        // Seven data groups refused three times each: 21 refusals in all, but every item is
+        // accepted at its fourth sending, so each item's count starts again from zero.
+        QList<int> occurrences, again;
+        const int groups[] = {1, 2, 3, 4, 5, 10, 11};
+        for (int k = 0; k < 7; ++k)
+            for (int i = 0; i < 3; ++i) {
+                occurrences << 4 * k + 1 + i;
+                again << groups[k];
+            }
+        QTest::newRow("seven data groups RESENT three times each")
+            << int(LpcSim::Step::DataChecksum) << occurrences << again;
     }
-    void oneRefusalSendsItemAgain()
+    void refusalsSendItemAgain()
     {
         QFETCH(int, step);
-        QFETCH(int, occurrence);
-        QFETCH(int, tokenIndex);
+        QFETCH(QList<int>, occurrences);
+        QFETCH(QList<int>, again);
         Rig r;
-        r.sim.failAt(LpcSim::Step(step), Fault::Refuse, occurrence);
+        for (const int occurrence : occurrences)
+            r.sim.failAt(LpcSim::Step(step), Fault::Refuse, occurrence);
         const QByteArray image = pattern(8192 + 1000, 7);
         r.useImage(image);
         QVERIFY(r.download());
@@ -336,9 +351,11 @@ private slots:
         expected << QStringLiteral("W 1073742336 1024") << QStringLiteral("20/900")
                  << QStringLiteral("3/124") << QStringLiteral("P 2 2")
                  << QStringLiteral("C 8192 1073742336 1024") << compareToken(8192, 1024);
-        expected.insert(tokenIndex, expected.at(tokenIndex));
+        for (qsizetype i = again.size() - 1; i >= 0; --i)
+            expected.insert(again[i], expected.at(again[i]));
         QCOMPARE(writeTokens(r.peer.received()), expected);
-        if (LpcSim::Step(step) == LpcSim::Step::DataChecksum) QCOMPARE(r.sim.resendsSent(), 1);
+        if (LpcSim::Step(step) == LpcSim::Step::DataChecksum)
+            QCOMPARE(r.sim.resendsSent(), occurrences.size());
         QCOMPARE(r.lines.last(), kDone);
     }
 
