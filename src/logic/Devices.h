@@ -4,7 +4,7 @@
 //   * STM32: product ids (Get ID) with their line name, flash-size register, erase geometry
 //     (pages or sectors) and write unit;
 //   * LPC2000: part identifications (the decimal answer to "J") with the sector layout, the
-//     last sector and the flash that layout covers;
+//     last sector, the flash that layout covers and the counts "Copy RAM to Flash" takes;
 //   * STC 8051: the model codes of the status frame with the model's name and flash size.
 // The window's list, the download button's dispatch, the command line's --device, the tests
 // and the benchmarks all read this table; nothing else counts list indices.
