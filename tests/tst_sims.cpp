@@ -934,9 +934,17 @@ void TestSims::boardServesSessionAfterSession()
              ssize_t(session[0].size()));
     QCOMPARE(readSlave(again, answers[0].size(), 2000), answers[0]);
     QCOMPARE(board->sessions(), 2);
+    // The reset wiring: the chip starts afresh on the open port.
+    board->reset();
+    QCOMPARE(board->chip().hostBytesTaken(), 0);
+    QCOMPARE(::write(again, session[0].constData(), size_t(session[0].size())),
+             ssize_t(session[0].size()));
+    QCOMPARE(readSlave(again, answers[0].size(), 2000), answers[0]);
+    QCOMPARE(board->sessions(), 3);
     ::close(again);
     peer.attach(nullptr);
     QCOMPARE(lines.value(0), QStringLiteral("-- reset: the port was opened"));
+    QVERIFY(lines.contains(QStringLiteral("-- reset")));
 }
 
 void TestSims::exampleFirmwareIsAnImageForTheBoard()

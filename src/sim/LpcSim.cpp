@@ -82,6 +82,7 @@ LpcSim::Part LpcSim::lpc2138()
 {
     return {"196389", sizes({{8, 4 * kKb}, {14, 32 * kKb}, {5, 4 * kKb}}), 32 * kKb};
 }
+// The LPC22xx identifications as lpc21isp's part table lists them: 0x0601FF13, 0x0401FF13.
 LpcSim::Part LpcSim::lpc2214()
 {
     return {"100794131", sizes({{8, 8 * kKb}, {2, 64 * kKb}, {7, 8 * kKb}}), 16 * kKb,

@@ -301,7 +301,8 @@ void PtyPeer::run()
 
 void PtyPeer::noticeOpens()
 {
-    alignas(inotify_event) std::array<char, 16 * (sizeof(inotify_event) + NAME_MAX + 1)> events{};
+    // A watch of one file gets events without a name: 64 of them per read.
+    alignas(inotify_event) std::array<char, 64 * sizeof(inotify_event)> events{};
     bool opened = false;
     for (;;) {
         const ssize_t n = ::read(opens_, events.data(), events.size());
@@ -319,8 +320,8 @@ void PtyPeer::noticeOpens()
 
 void PtyPeer::readFromHost(Clock::time_point now, Pacing &rx, Clock::duration perByte)
 {
-    // An open is queued before the host can write after it: a byte read below never belongs
-    // before an open not yet noticed.
+    // The kernel queues an open's event before the opener can write: noticed here first,
+    // every open reaches the device before the bytes written after it.
     if (opens_ >= 0) noticeOpens();
     std::array<char, kChunk> buffer{};
     qint64 limit = qint64(buffer.size());
