@@ -24,9 +24,9 @@ constexpr int kMaxItemLines = 21;
 // Every block is written to RAM, prepared, copied and compared; the last, partial block is
 // filled up to the smallest copy size the chip takes, so the data lines carry exactly the
 // full blocks and that copy size.
-void checkList(const QByteArray &image, Layout layout)
+void checkList(const QByteArray &image, Layout layout, const devices::LpcCopyRule &rule)
 {
-    const auto list = BuildLpcSendList(image, sectorLayout(layout));
+    const auto list = BuildLpcSendList(image, sectorLayout(layout), rule);
     check(list.has_value());
     const qsizetype full = image.size() / kBlockSize, rest = image.size() % kBlockSize;
     const qsizetype blocks = full + (rest > 0 ? 1 : 0);
@@ -44,7 +44,7 @@ void checkList(const QByteArray &image, Layout layout)
         if (item.kind == ItemKind::CompareItem) ++compares;
     }
     check(compares == blocks);
-    check(carried == full * kBlockSize + (rest > 0 ? copySizeFor(rest) : 0));
+    check(carried == full * kBlockSize + (rest > 0 ? copySizeFor(rest, rule) : 0));
 }
 
 } // namespace
@@ -61,8 +61,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     if (r.ok()) {
         check(!r.image.isEmpty() && r.image.size() <= kImageLimit);
         check(r.image.size() % kImagePadding == 0);
-        checkList(r.image, Layout::A);
-        checkList(r.image, Layout::B);
+        checkList(r.image, Layout::A, devices::kLpc22xxCopy);
+        checkList(r.image, Layout::B, devices::kLpc213xCopy);
     } else {
         check(r.image.isEmpty());
         check((r.status == LoadStatus::Malformed) == (r.malformedLine > 0));

@@ -49,18 +49,29 @@ start_board stm32
 stm32flash -m 8n1 -b 115200 -w "$work/stm32.bin" -v "$tty" | tr '\r' '\n' | tail -n 3
 check_board stm32 "$work/stm32.bin"
 
-# LPC2136: 12 KB of random bytes whose vector table carries the checksum the boot loader
-# requires of a valid user program (the eight vectors sum to 0), so the image is written as it
-# is; as Intel HEX.
-head -c 12288 /dev/urandom >"$work/lpc.bin"
-read -r -a vectors <<<"$(od -An -tu4 -N32 -v "$work/lpc.bin" | tr '\n' ' ')"
-sum=0
-for i in 0 1 2 3 4 6 7; do sum=$(((sum + vectors[i]) & 0xFFFFFFFF)); done
-check=$(((0x100000000 - sum) & 0xFFFFFFFF))
-printf "$(printf '\\x%02x\\x%02x\\x%02x\\x%02x' $((check & 255)) $((check >> 8 & 255)) \
-    $((check >> 16 & 255)) $((check >> 24 & 255)))" |
-    dd of="$work/lpc.bin" bs=1 seek=20 conv=notrunc status=none
-objcopy -I binary -O ihex "$work/lpc.bin" "$work/lpc.hex"
-start_board lpc2136
-lpc21isp -hex -verify -donotstart "$work/lpc.hex" "$tty" 38400 12000
-check_board lpc2136 "$work/lpc.bin"
+# LPC2000: random bytes whose vector table carries the checksum the boot loader requires of a
+# valid user program (the eight vectors sum to 0), so lpc21isp writes the image as it is; as
+# Intel HEX. lpc21isp copies whole sectors of up to 8 KiB on the LPC22xx (8 KiB sectors, copies
+# of 512..8192 bytes) and 4 KiB on the LPC213x, and rounds a partial tail up to 512, 1024, 4096
+# or 8192 bytes; the sizes give each board whole copies and a partial one.
+lpc_flash() { # device bytes
+    local bin="$work/$1.bin"
+    head -c "$2" /dev/urandom >"$bin"
+    read -r -a vectors <<<"$(od -An -tu4 -N32 -v "$bin" | tr '\n' ' ')"
+    local sum=0 i
+    for i in 0 1 2 3 4 6 7; do sum=$(((sum + vectors[i]) & 0xFFFFFFFF)); done
+    local check=$(((0x100000000 - sum) & 0xFFFFFFFF))
+    printf "$(printf '\\x%02x\\x%02x\\x%02x\\x%02x' $((check & 255)) $((check >> 8 & 255)) \
+        $((check >> 16 & 255)) $((check >> 24 & 255)))" |
+        dd of="$bin" bs=1 seek=20 conv=notrunc status=none
+    objcopy -I binary -O ihex "$bin" "$work/$1.hex"
+    start_board "$1"
+    lpc21isp -hex -verify -donotstart "$work/$1.hex" "$tty" 38400 12000
+    check_board "$1" "$bin"
+}
+# LPC2214: sector 1 takes a tail of 100 bytes (copied as 512), then sector 0 a whole 8 KiB.
+lpc_flash lpc2214 $((8192 + 100))
+# LPC2292: sectors 0 and 1 whole, a tail of 1500 bytes in sector 2 (copied as 4096).
+lpc_flash lpc2292 $((16384 + 1500))
+# LPC2136: 4 KiB sectors 0..2 whole and a tail of 200 bytes in sector 3.
+lpc_flash lpc2136 $((12288 + 200))

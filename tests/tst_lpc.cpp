@@ -304,27 +304,42 @@ private slots:
         r.verifyIdle();
     }
 
-    void oneRefusalSendsItemAgain_data()
+    void refusalsSendItemAgain_data()
     {
         QTest::addColumn<int>("step");
-        QTest::addColumn<int>("occurrence");
-        QTest::addColumn<int>("tokenIndex"); // of the refused item in writeTokens
+        QTest::addColumn<QList<int>>("occurrences"); // of the step, refused
+        QTest::addColumn<QList<int>>("again");       // writeTokens index of each item sent again
         QTest::newRow("RESEND for the third data group")
-            << int(LpcSim::Step::DataChecksum) << 3 << 3;
-        QTest::newRow("error code for the first copy") << int(LpcSim::Step::Copy) << 1 << 7;
+            << int(LpcSim::Step::DataChecksum) << QList<int>{3} << QList<int>{3};
+        QTest::newRow("error code for the first copy")
+            << int(LpcSim::Step::Copy) << QList<int>{1} << QList<int>{7};
         QTest::newRow("error code for the second write command")
-            << int(LpcSim::Step::WriteCommand) << 2 << 9;
+            << int(LpcSim::Step::WriteCommand) << QList<int>{2} << QList<int>{9};
         // The prepare before the erase is the first one.
-        QTest::newRow("error code for the last prepare") << int(LpcSim::Step::Prepare) << 4 << 21;
-        QTest::newRow("error code for the second compare") << int(LpcSim::Step::Compare) << 2 << 17;
+        QTest::newRow("error code for the last prepare")
+            << int(LpcSim::Step::Prepare) << QList<int>{4} << QList<int>{21};
+        QTest::newRow("error code for the second compare")
+            << int(LpcSim::Step::Compare) << QList<int>{2} << QList<int>{17};
+        // Seven data groups refused three times each: 21 refusals in all, but every item is
+        // accepted at its fourth sending, so each item's count starts again from zero.
+        QList<int> occurrences, again;
+        const int groups[] = {1, 2, 3, 4, 5, 10, 11};
+        for (int k = 0; k < 7; ++k)
+            for (int i = 0; i < 3; ++i) {
+                occurrences << 4 * k + 1 + i;
+                again << groups[k];
+            }
+        QTest::newRow("seven data groups RESENT three times each")
+            << int(LpcSim::Step::DataChecksum) << occurrences << again;
     }
-    void oneRefusalSendsItemAgain()
+    void refusalsSendItemAgain()
     {
         QFETCH(int, step);
-        QFETCH(int, occurrence);
-        QFETCH(int, tokenIndex);
+        QFETCH(QList<int>, occurrences);
+        QFETCH(QList<int>, again);
         Rig r;
-        r.sim.failAt(LpcSim::Step(step), Fault::Refuse, occurrence);
+        for (const int occurrence : occurrences)
+            r.sim.failAt(LpcSim::Step(step), Fault::Refuse, occurrence);
         const QByteArray image = pattern(8192 + 1000, 7);
         r.useImage(image);
         QVERIFY(r.download());
@@ -336,9 +351,11 @@ private slots:
         expected << QStringLiteral("W 1073742336 1024") << QStringLiteral("20/900")
                  << QStringLiteral("3/124") << QStringLiteral("P 2 2")
                  << QStringLiteral("C 8192 1073742336 1024") << compareToken(8192, 1024);
-        expected.insert(tokenIndex, expected.at(tokenIndex));
+        for (qsizetype i = again.size() - 1; i >= 0; --i)
+            expected.insert(again[i], expected.at(again[i]));
         QCOMPARE(writeTokens(r.peer.received()), expected);
-        if (LpcSim::Step(step) == LpcSim::Step::DataChecksum) QCOMPARE(r.sim.resendsSent(), 1);
+        if (LpcSim::Step(step) == LpcSim::Step::DataChecksum)
+            QCOMPARE(r.sim.resendsSent(), occurrences.size());
         QCOMPARE(r.lines.last(), kDone);
     }
 
@@ -499,31 +516,39 @@ private slots:
         QTest::addColumn<LpcSim::Part>("part");
         QTest::addColumn<QString>("lastSector");
         QTest::addColumn<QList<int>>("sectors"); // of blocks 0..3
+        QTest::addColumn<int>("image");          // bytes; the tail is 1..256 bytes
+        QTest::addColumn<QByteArray>("lastCopy");
         const QList<int> b{0, 1, 2, 3};
         const QList<int> a{0, 0, 1, 1};
         LpcSim::Part big = LpcSim::lpc2136();
         big.id = "4293984018";
-        QTest::newRow("LPC2131 196353: B") << LpcSim::lpc2131() << "7" << b;
-        QTest::newRow("LPC2132 196369: B") << LpcSim::lpc2132() << "8" << b;
-        QTest::newRow("LPC2136 196387: B") << LpcSim::lpc2136() << "14" << b;
-        QTest::newRow("LPC2138 196389: B") << LpcSim::lpc2138() << "26" << b;
-        QTest::newRow("4293984018: B") << big << "14" << b;
-        QTest::newRow("LPC2214, not in the table: A") << LpcSim::lpc2214() << "16" << a;
-        QTest::newRow("LPC2292, not in the table: A") << LpcSim::lpc2292() << "16" << a;
+        // The LPC213x copy 256 bytes; the LPC22xx take 512 at least (the board refuses 256).
+        const QByteArray c256 = "C 12288 1073742336 256", c512 = "C 12288 1073742336 512";
+        QTest::newRow("LPC2131 196353: B") << LpcSim::lpc2131() << "7" << b << 12488 << c256;
+        QTest::newRow("LPC2132 196369: B") << LpcSim::lpc2132() << "8" << b << 12488 << c256;
+        QTest::newRow("LPC2136 196387: B") << LpcSim::lpc2136() << "14" << b << 12488 << c256;
+        QTest::newRow("LPC2138 196389: B") << LpcSim::lpc2138() << "26" << b << 12488 << c256;
+        QTest::newRow("4293984018: B") << big << "14" << b << 12488 << c512;
+        QTest::newRow("LPC2214, not in the table: A")
+            << LpcSim::lpc2214() << "16" << a << 12488 << c512;
+        QTest::newRow("LPC2292, not in the table: A")
+            << LpcSim::lpc2292() << "16" << a << 12288 + 256 << c512;
     }
     void partIdSelectsLayout()
     {
         QFETCH(LpcSim::Part, part);
         QFETCH(QString, lastSector);
         QFETCH(QList<int>, sectors);
+        QFETCH(int, image);
+        QFETCH(QByteArray, lastCopy);
         LpcSim::Config c;
         c.part = part;
         Rig r(c);
-        const QByteArray image = pattern(3 * 4096 + 200, 11);
-        r.useImage(image);
+        const QByteArray bytes = pattern(image, 11);
+        r.useImage(bytes);
         QVERIFY(r.download());
         QCOMPARE(r.ends, QList<bool>{true});
-        QVERIFY(holdsImage(r.sim, image));
+        QVERIFY(holdsImage(r.sim, bytes));
         QCOMPARE(r.sim.protocolErrors(), QStringList());
         QCOMPARE(r.lpc().Edit4->text(), QString::fromLatin1(part.id));
         QCOMPARE(r.lpc().Edit4->toolTip(), QStringLiteral("SectorAmount: ") + lastSector);
@@ -533,6 +558,7 @@ private slots:
             commands << cmd.line;
         QVERIFY(commands.contains("P 0 " + lastSector.toLatin1()));
         QVERIFY(commands.contains("E 0 " + lastSector.toLatin1()));
+        QVERIFY(commands.contains(lastCopy));
         QList<int> prepared;
         for (const QByteArray &line : commands)
             if (line.startsWith("P ") && !line.startsWith("P 0 " + lastSector.toLatin1()))

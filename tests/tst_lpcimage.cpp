@@ -216,16 +216,19 @@ void TestLpcImage::sectorChoice_data()
     QTest::addColumn<QString>("id");
     QTest::addColumn<int>("layout");
     QTest::addColumn<QString>("lastSector");
-    QTest::newRow("4293984018") << "4293984018" << int(Layout::B) << "14";
-    QTest::newRow("196353") << "196353" << int(Layout::B) << "7";
-    QTest::newRow("196369") << "196369" << int(Layout::B) << "8";
-    QTest::newRow("196387") << "196387" << int(Layout::B) << "14";
-    QTest::newRow("196389") << "196389" << int(Layout::B) << "26";
-    QTest::newRow("unknown") << "12345" << int(Layout::A) << "16";
-    QTest::newRow("leading blank") << " 196387" << int(Layout::A) << "16";
-    QTest::newRow("trailing CR") << "196387\r" << int(Layout::A) << "16";
-    QTest::newRow("hexadecimal spelling") << "0x0002FF23" << int(Layout::A) << "16";
-    QTest::newRow("empty") << "" << int(Layout::A) << "16";
+    QTest::addColumn<int>("smallestCopy"); // the part's copy rule: 256 LPC213x, 512 LPC22xx
+    QTest::newRow("4293984018") << "4293984018" << int(Layout::B) << "14" << 512;
+    QTest::newRow("196353") << "196353" << int(Layout::B) << "7" << 256;
+    QTest::newRow("196369") << "196369" << int(Layout::B) << "8" << 256;
+    QTest::newRow("196387") << "196387" << int(Layout::B) << "14" << 256;
+    QTest::newRow("196389") << "196389" << int(Layout::B) << "26" << 256;
+    QTest::newRow("LPC2214 0x0601FF13") << "100794131" << int(Layout::A) << "16" << 512;
+    QTest::newRow("LPC2292 0x0401FF13") << "67239699" << int(Layout::A) << "16" << 512;
+    QTest::newRow("unknown") << "12345" << int(Layout::A) << "16" << 512;
+    QTest::newRow("leading blank") << " 196387" << int(Layout::A) << "16" << 512;
+    QTest::newRow("trailing CR") << "196387\r" << int(Layout::A) << "16" << 512;
+    QTest::newRow("hexadecimal spelling") << "0x0002FF23" << int(Layout::A) << "16" << 512;
+    QTest::newRow("empty") << "" << int(Layout::A) << "16" << 512;
 }
 
 void TestLpcImage::sectorChoice()
@@ -233,9 +236,11 @@ void TestLpcImage::sectorChoice()
     QFETCH(QString, id);
     QFETCH(int, layout);
     QFETCH(QString, lastSector);
+    QFETCH(int, smallestCopy);
     const SectorChoice c = sectorChoiceFor(id);
     QCOMPARE(int(c.layout), layout);
     QCOMPARE(c.lastSector, lastSector);
+    QCOMPARE(c.copy.smallest(), smallestCopy);
 }
 
 void TestLpcImage::sectorLayouts_data()
@@ -284,27 +289,39 @@ void TestLpcImage::sendListShape_data()
     QTest::addColumn<QList<int>>("dataLines"); // data lines per data item, in order
     QTest::addColumn<QByteArray>("lastLine");  // last data line of the image
     QTest::addColumn<int>("copy");             // bytes written and copied for the last block
-    // A partial block is filled with 0xFF to the smallest copy count that holds it.
+    QTest::addColumn<int>("smallestCopy");     // the part's copy rule: 256 LPC213x, 512 LPC22xx
+    // A partial block is filled with 0xFF to the smallest copy count of the part that holds it.
     QTest::newRow("remainder 184: filled to 256")
-        << qsizetype(184) << 6 << 0 << QList<int>{6} << QByteArray("?") << 256;
+        << qsizetype(184) << 6 << 0 << QList<int>{6} << QByteArray("?") << 256 << 256;
     QTest::newRow("remainder 256: no fill")
-        << qsizetype(256) << 6 << 0 << QList<int>{6} << QByteArray("?") << 256;
+        << qsizetype(256) << 6 << 0 << QList<int>{6} << QByteArray("?") << 256 << 256;
     QTest::newRow("remainder 260: filled to 512")
-        << qsizetype(260) << 6 << 0 << QList<int>{12} << QByteArray("1") << 512;
+        << qsizetype(260) << 6 << 0 << QList<int>{12} << QByteArray("1") << 512 << 256;
     QTest::newRow("remainder 900: filled to 1024, a second item")
-        << qsizetype(900) << 7 << 0 << QList<int>{20, 3} << QByteArray("B") << 1024;
+        << qsizetype(900) << 7 << 0 << QList<int>{20, 3} << QByteArray("B") << 1024 << 256;
     QTest::newRow("remainder 1028: filled to a whole block")
-        << qsizetype(1028) << 10 << 0 << QList<int>{20, 20, 20, 20, 12} << QByteArray("!") << 4096;
-    QTest::newRow("one exact block")
-        << qsizetype(4096) << 10 << 1 << QList<int>{20, 20, 20, 20, 12} << QByteArray("!") << 4096;
+        << qsizetype(1028) << 10 << 0 << QList<int>{20, 20, 20, 20, 12} << QByteArray("!") << 4096
+        << 256;
+    QTest::newRow("one exact block") << qsizetype(4096) << 10 << 1
+                                     << QList<int>{20, 20, 20, 20, 12} << QByteArray("!") << 4096
+                                     << 256;
     QTest::newRow("block and 100 bytes")
         << qsizetype(4196) << 15 << 1 << QList<int>{20, 20, 20, 20, 12, 6} << QByteArray("?")
-        << 256;
+        << 256 << 256;
     QTest::newRow("two exact blocks")
         << qsizetype(8192) << 19 << 2 << QList<int>{20, 20, 20, 20, 12, 20, 20, 20, 20, 12}
-        << QByteArray("!") << 4096;
+        << QByteArray("!") << 4096 << 256;
     QTest::newRow("62 blocks, the limit")
-        << qsizetype(kImageLimit) << 559 << 62 << QList<int>() << QByteArray("!") << 4096;
+        << qsizetype(kImageLimit) << 559 << 62 << QList<int>() << QByteArray("!") << 4096 << 256;
+    // LPC22xx: no copy of 256 bytes, so a remainder of up to 256 bytes goes as 512.
+    QTest::newRow("LPC22xx remainder 184: filled to 512")
+        << qsizetype(184) << 6 << 0 << QList<int>{12} << QByteArray("1") << 512 << 512;
+    QTest::newRow("LPC22xx block and 256 bytes: filled to 512")
+        << qsizetype(4096 + 256) << 15 << 1 << QList<int>{20, 20, 20, 20, 12, 12}
+        << QByteArray("1") << 512 << 512;
+    QTest::newRow("LPC22xx remainder 1028: filled to a whole block")
+        << qsizetype(1028) << 10 << 0 << QList<int>{20, 20, 20, 20, 12} << QByteArray("!") << 4096
+        << 512;
 }
 
 void TestLpcImage::sendListShape()
@@ -315,9 +332,12 @@ void TestLpcImage::sendListShape()
     QFETCH(QList<int>, dataLines);
     QFETCH(QByteArray, lastLine);
     QFETCH(int, copy);
+    QFETCH(int, smallestCopy);
 
     const QByteArray image = pattern(size);
-    const auto list = BuildLpcSendList(image, sectorLayout(Layout::A));
+    const devices::LpcCopyRule rule =
+        smallestCopy == 256 ? devices::kLpc213xCopy : devices::kLpc22xxCopy;
+    const auto list = BuildLpcSendList(image, sectorLayout(Layout::A), rule);
     QVERIFY(list);
     QCOMPARE(list->LpcSendCount(), sendCount);
     QCOMPARE(list->LpcFullBlocks, fullBlocks);
@@ -359,7 +379,7 @@ void TestLpcImage::sendListShape()
 void TestLpcImage::tenThousandByteExample()
 {
     const QByteArray image = pattern(10000);
-    const auto list = BuildLpcSendList(image, sectorLayout(Layout::A));
+    const auto list = BuildLpcSendList(image, sectorLayout(Layout::A), devices::kLpc22xxCopy);
     QVERIFY(list);
     QCOMPARE(list->LpcSendCount(), 28);
     QCOMPARE(list->LpcFullBlocks, 2);
@@ -399,7 +419,7 @@ void TestLpcImage::tenThousandByteExample()
     QVERIFY(w.checksumsRight);
 
     // Layout B puts the three blocks into sectors 0, 1 and 2.
-    const auto b = BuildLpcSendList(image, sectorLayout(Layout::B));
+    const auto b = BuildLpcSendList(image, sectorLayout(Layout::B), devices::kLpc213xCopy);
     QVERIFY(b);
     QCOMPARE(b->item(7).lines.at(0), QByteArray("P 0 0\r\n"));
     QCOMPARE(b->item(16).lines.at(0), QByteArray("P 1 1\r\n"));
@@ -544,8 +564,9 @@ void TestLpcImage::sendListRefusals()
     QCOMPARE((QList<int>{replyLength(0), replyLength(1), replyLength(2), replyLength(7),
                          replyLength(10), replyLength(11)}),
              (QList<int>{-1, 14, 18, 5, 3, -1}));
-    QVERIFY(!BuildLpcSendList(QByteArray(), sectorLayout(Layout::A)));
-    QVERIFY(!BuildLpcSendList(QByteArray(kImageLimit + 1, '\0'), sectorLayout(Layout::B)));
+    QVERIFY(!BuildLpcSendList(QByteArray(), sectorLayout(Layout::A), devices::kLpc22xxCopy));
+    QVERIFY(!BuildLpcSendList(QByteArray(kImageLimit + 1, '\0'), sectorLayout(Layout::B),
+                              devices::kLpc213xCopy));
 }
 
 void TestLpcImage::parseLine_data()
@@ -702,7 +723,7 @@ void TestLpcImage::imageLimit()
     QCOMPARE(r.image.size(), imageSize);
     if (!r.ok()) return;
     QCOMPARE(r.image.left(dataBytes), data);
-    const auto list = BuildLpcSendList(r.image, sectorLayout(Layout::A));
+    const auto list = BuildLpcSendList(r.image, sectorLayout(Layout::A), devices::kLpc22xxCopy);
     QVERIFY(list);
     QCOMPARE(list->LpcFullBlocks, 62);
     QCOMPARE(list->LpcSendCount(), 62 * 9 + 1);

@@ -123,6 +123,7 @@ QByteArray readSlave(int fd, qsizetype count, int timeoutMs)
 } // namespace
 
 Q_DECLARE_METATYPE(Conversation)
+Q_DECLARE_METATYPE(sim::LpcSim::Part)
 
 class TestSims : public QObject
 {
@@ -141,6 +142,8 @@ private slots:
     void lpcConversation_data();
     void lpcConversation();
     void lpcWriteReachesFlash();
+    void lpcCopyRules_data();
+    void lpcCopyRules();
 
     void stcStatusFrame_data();
     void stcStatusFrame();
@@ -466,6 +469,22 @@ void TestSims::lpcConversation_data()
         << lpcPrompt() + Conversation{{"M 64 1073742400 6\r\n", "6\r\n"}} << true;
     QTest::newRow("compare beyond the flash")
         << lpcPrompt() + Conversation{{"M 4194304 1073742336 4\r\n", "5\r\n"}} << true;
+    // Blank check: 8 SECTOR_NOT_BLANK, the offset and the word; sector 0 reads the boot block
+    // (0xE3E2E1E0) in front of the user's vectors.
+    QTest::newRow("blank check of erased sectors")
+        << lpcPrompt() + Conversation{{"P 1 2\r\n", "0\r\n"},
+                                      {"E 1 2\r\n", "0\r\n"},
+                                      {"I 1 2\r\n", "0\r\n"}}
+        << false;
+    QTest::newRow("blank check of a sector never erased")
+        << lpcPrompt() + Conversation{{"I 1 1\r\n", "8\r\n0\r\n0\r\n"}} << true;
+    QTest::newRow("blank check of sector 0 always fails")
+        << lpcPrompt() + Conversation{{"P 0 0\r\n", "0\r\n"},
+                                      {"E 0 0\r\n", "0\r\n"},
+                                      {"I 0 0\r\n", "8\r\n0\r\n3823296992\r\n"}}
+        << true;
+    QTest::newRow("blank check beyond the last sector")
+        << lpcPrompt() + Conversation{{"I 0 15\r\n", "7\r\n"}} << true;
 }
 
 void TestSims::lpcConversation()
@@ -517,6 +536,39 @@ void TestSims::lpcWriteReachesFlash()
     // The copy used up the prepare, as on the chip.
     QCOMPARE(sim.feed("C 0 1073742336 256\r\n"), QByteArray("9\r\n"));
     QCOMPARE(sim.protocolErrors().size(), 1);
+}
+
+// "Copy RAM to Flash" as each boot loader takes it: LPC213x 256..4096 bytes on 256-byte
+// boundaries (UM10120), LPC21xx/22xx 512..8192 on 512-byte boundaries (UM10114 Table 205).
+void TestSims::lpcCopyRules_data()
+{
+    QTest::addColumn<LpcSim::Part>("part");
+    QTest::addColumn<QByteArray>("copy"); // destination and count
+    QTest::addColumn<int>("code");
+    QTest::newRow("LPC2136: 256 bytes") << LpcSim::lpc2136() << QByteArray("256 256") << 0;
+    QTest::newRow("LPC2136: 4096 bytes") << LpcSim::lpc2136() << QByteArray("0 4096") << 0;
+    QTest::newRow("LPC2136: no 8192") << LpcSim::lpc2136() << QByteArray("0 8192") << 6;
+    QTest::newRow("LPC2136: off the boundary") << LpcSim::lpc2136() << QByteArray("128 256") << 3;
+    QTest::newRow("LPC2214: no 256") << LpcSim::lpc2214() << QByteArray("0 256") << 6;
+    QTest::newRow("LPC2214: 512 bytes") << LpcSim::lpc2214() << QByteArray("512 512") << 0;
+    QTest::newRow("LPC2214: 8192 bytes") << LpcSim::lpc2214() << QByteArray("0 8192") << 0;
+    QTest::newRow("LPC2292: 256-byte boundary")
+        << LpcSim::lpc2292() << QByteArray("256 512") << 3;
+}
+
+void TestSims::lpcCopyRules()
+{
+    QFETCH(LpcSim::Part, part);
+    QFETCH(QByteArray, copy);
+    QFETCH(int, code);
+    LpcSim::Config config;
+    config.part = part;
+    LpcSim sim(config);
+    for (const Exchange &e : lpcPrompt())
+        sim.feed(e.send);
+    const QList<QByteArray> args = copy.split(' ');
+    QCOMPARE(sim.feed("P 0 1\r\nC " + args[0] + " 1073742336 " + args[1] + "\r\n"),
+             "0\r\n" + QByteArray::number(code) + "\r\n");
 }
 
 void TestSims::stcStatusFrame_data()
@@ -817,7 +869,8 @@ void TestSims::boardServesSessionAfterSession_data()
     QTest::newRow("LPC2000") << 'L'
                              << QByteArrayList{"?", "Synchronized\r\n", "12000\r\n", "J\r\n",
                                                "X 1\r\n"}
-                             << QStringList{"J -> 0", "X 1 -> 1", "!!"};
+                             << QStringList{"? -> Synchronized", "Synchronized -> OK",
+                                            "12000 -> OK", "J -> 0", "X 1 -> 1", "!!"};
     QTest::newRow("STC89") << 'C'
                            << QByteArrayList{hex("7F7F"), hex("46B96A000A80020036012D16"),
                                              hex("46B96A000A80020036012D17")}
@@ -840,9 +893,7 @@ void TestSims::boardServesSessionAfterSession()
     for (const QByteArray &chunk : session)
         answers << reference->feed(chunk);
 
-    constexpr std::chrono::milliseconds kGap{500};
     const auto board = make();
-    board->setSessionGap(kGap);
     std::mutex mutex;
     QStringList lines;
     board->setNarrator([&](const QString &line) {
@@ -870,16 +921,30 @@ void TestSims::boardServesSessionAfterSession()
     }
     QVERIFY(peer.received().isEmpty());
 
-    // The line goes quiet: the next host meets a chip fresh from reset, whatever state the
-    // last one left it in.
-    QTest::qWait(int(kGap.count()) + 200);
-    QCOMPARE(::write(fd, session[0].constData(), size_t(session[0].size())),
-             ssize_t(session[0].size()));
-    QCOMPARE(readSlave(fd, answers[0].size(), 2000), answers[0]);
-    QCOMPARE(board->sessions(), 2);
+    // A quiet line resets nothing: a person at a terminal pauses longer than a second.
+    QTest::qWait(1500);
+    QVERIFY(board->chip().hostBytesTaken() > 0);
+    QCOMPARE(board->sessions(), 1);
+    // The host closes the port and opens it again: the next host meets a chip fresh from
+    // reset, whatever state the last one left it in.
     ::close(fd);
+    const int again = openSlave(peer.slavePath());
+    QVERIFY(again >= 0);
+    QCOMPARE(::write(again, session[0].constData(), size_t(session[0].size())),
+             ssize_t(session[0].size()));
+    QCOMPARE(readSlave(again, answers[0].size(), 2000), answers[0]);
+    QCOMPARE(board->sessions(), 2);
+    // The reset wiring: the chip starts afresh on the open port.
+    board->reset();
+    QCOMPARE(board->chip().hostBytesTaken(), 0);
+    QCOMPARE(::write(again, session[0].constData(), size_t(session[0].size())),
+             ssize_t(session[0].size()));
+    QCOMPARE(readSlave(again, answers[0].size(), 2000), answers[0]);
+    QCOMPARE(board->sessions(), 3);
+    ::close(again);
     peer.attach(nullptr);
-    QCOMPARE(lines.value(0), QStringLiteral("-- reset: the line was quiet"));
+    QCOMPARE(lines.value(0), QStringLiteral("-- reset: the port was opened"));
+    QVERIFY(lines.contains(QStringLiteral("-- reset")));
 }
 
 void TestSims::exampleFirmwareIsAnImageForTheBoard()

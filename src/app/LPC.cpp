@@ -147,6 +147,7 @@ bool TLPCFrm::SectorSet(const QString &partId)
     const lpc::SectorChoice choice = lpc::sectorChoiceFor(partId);
     LpcSectorTable = lpc::sectorLayout(choice.layout);
     LpcLastSector = choice.lastSector;
+    LpcCopyRule = choice.copy;
     LpcFlashBytes = lpc::flashBytesFor(partId);
     return RenewedlyLoadFile();
 }
@@ -184,7 +185,7 @@ bool TLPCFrm::RenewedlyLoadFile()
         return false;
     }
     const std::optional<quint32> vectorSum = lpc::applyVectorChecksum(r.image);
-    std::optional<lpc::LpcSendList> list = lpc::BuildLpcSendList(r.image, LpcSectorTable);
+    std::optional<lpc::LpcSendList> list = lpc::BuildLpcSendList(r.image, LpcSectorTable, LpcCopyRule);
     if (!list) {
         fileRefused_ = true;
         showAndAppend(lpc::statusTooLarge());

@@ -92,6 +92,7 @@ public:
     QString LpcLastSector;
     qint64 LpcFlashBytes = 0; // flash of the identified part (sectors 0..last)
     lpc::SectorTable LpcSectorTable{};
+    devices::LpcCopyRule LpcCopyRule = devices::kLpc22xxCopy; // of the identified part
     QByteArray LpcImageStream;
     bool LpcImageLoaded = false;
     lpc::LpcSendList LpcSendList;

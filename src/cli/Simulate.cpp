@@ -200,10 +200,7 @@ int simulate(const QStringList &args)
     }
     peer.setKeepLog(false);
     const int bits = bitsPerByte(*devices::familyAt(device));
-    if (baud > 0) {
-        peer.setPacing(bits, baud);
-        board->setByteTime(std::chrono::nanoseconds(std::int64_t(1'000'000'000) * bits / baud));
-    }
+    if (baud > 0) peer.setPacing(bits, baud);
     board->setNarrator([](const QString &line) { print(stdout, line); });
     const QByteArray linkPath = QFile::encodeName(link);
     if (!link.isEmpty()) {
@@ -265,7 +262,6 @@ int demo(int argc, char **argv)
     sim::Stm32Sim::Config config;
     config.oldContents = 0xFF;
     std::unique_ptr<sim::VirtualBoard> board = sim::VirtualBoard::stm32(config);
-    board->setByteTime(std::chrono::nanoseconds(std::int64_t(1'000'000'000) * bits / baud));
     std::unique_ptr<sim::VirtualBoard> lpcBoard = sim::VirtualBoard::lpc({});
     stm32Line.setKeepLog(false);
     stm32Line.setPacing(bits, baud);

@@ -84,13 +84,15 @@ constexpr Stm32Part kStm32Unknown{
     0, u"", kStm32DefaultFlashSizeRegister, kStm32DefaultPageSize, kPages, 2};
 
 // Parts whose flash has 4 KB sectors at both ends report these identifications; every other
-// part is programmed with layout A up to sector 16.
+// part is programmed with layout A up to sector 16. The copy rules: LPC213x from UM10120;
+// 0xFFF0FF12 is no LPC213x identification (lpc21isp's table lists it for the LPC2104/2105/
+// 2106), so it gets the stricter UM10114 rule, which every LPC2000 boot loader accepts.
 constexpr std::array<LpcPart, 5> kLpcParts{{
-    {u"4293984018", u"LPC2214", LpcLayout::B, 14}, // 0xFFF0FF12
-    {u"196353", u"LPC2131", LpcLayout::B, 7},      // 0x0002FF01
-    {u"196369", u"LPC2132", LpcLayout::B, 8},      // 0x0002FF11
-    {u"196387", u"LPC2136", LpcLayout::B, 14},     // 0x0002FF23
-    {u"196389", u"LPC2138", LpcLayout::B, 26},     // 0x0002FF25
+    {u"4293984018", u"LPC2214", LpcLayout::B, 14, kLpc22xxCopy}, // 0xFFF0FF12
+    {u"196353", u"LPC2131", LpcLayout::B, 7, kLpc213xCopy},      // 0x0002FF01
+    {u"196369", u"LPC2132", LpcLayout::B, 8, kLpc213xCopy},      // 0x0002FF11
+    {u"196387", u"LPC2136", LpcLayout::B, 14, kLpc213xCopy},     // 0x0002FF23
+    {u"196389", u"LPC2138", LpcLayout::B, 26, kLpc213xCopy},     // 0x0002FF25
 }};
 
 constexpr std::array<StcModel, 5> kStcModels{{

@@ -4,7 +4,7 @@
 //   * STM32: product ids (Get ID) with their line name, flash-size register, erase geometry
 //     (pages or sectors) and write unit;
 //   * LPC2000: part identifications (the decimal answer to "J") with the sector layout, the
-//     last sector and the flash that layout covers;
+//     last sector, the flash that layout covers and the counts "Copy RAM to Flash" takes;
 //   * STC 8051: the model codes of the status frame with the model's name and flash size.
 // The window's list, the download button's dispatch, the command line's --device, the tests
 // and the benchmarks all read this table; nothing else counts list indices.
@@ -14,6 +14,7 @@
 #include <QStringList>
 #include <QStringView>
 #include <QtGlobal>
+#include <array>
 #include <optional>
 #include <span>
 
@@ -78,18 +79,36 @@ enum class LpcLayout {
     B, // 4 KB, 32 KB, 4 KB sectors (sectors 0..26 at most)
 };
 
+// "Copy RAM to Flash" (C dst src count): the counts the boot loader takes, smallest first. The
+// destination must lie on a boundary of the smallest count; any other count is answered
+// COUNT_ERROR (6), any other destination DST_ADDR_ERROR (3).
+struct LpcCopyRule
+{
+    std::array<int, 4> counts;
+    int smallest() const { return counts[0]; }
+};
+// LPC213x user manual (UM10120), ISP command "Copy RAM to Flash": 256 | 512 | 1024 | 4096 bytes
+// to a 256-byte boundary.
+inline constexpr LpcCopyRule kLpc213xCopy{{256, 512, 1024, 4096}};
+// LPC2119/2129/2194/2292/2294 user manual (UM10114), Table 205 "Copy RAM to Flash":
+// 512 | 1024 | 4096 | 8192 bytes to a 512-byte boundary. The LPC213x take its first three
+// counts too.
+inline constexpr LpcCopyRule kLpc22xxCopy{{512, 1024, 4096, 8192}};
+
 struct LpcPart
 {
     QStringView partId; // the decimal identification as the boot loader answers "J"
     QStringView name;   // "LPC2136"
     LpcLayout layout;
-    int lastSector; // the last sector erased and written
+    int lastSector;   // the last sector erased and written
+    LpcCopyRule copy; // what "C" accepts
 };
 // The part of an identification, compared as text exactly as received; nullptr when the
 // table does not know it (such a part is programmed with kLpcDefaultPart's layout).
 const LpcPart *lpcPart(QStringView partId);
-// Layout and last sector used for an identification the table does not know.
-inline constexpr LpcPart kLpcDefaultPart{u"", u"", LpcLayout::A, 16};
+// Layout, last sector and copy rule used for an identification the table does not know: the
+// LPC21xx/22xx parts with 8 KB and 64 KB sectors (LPC2214 0x0601FF13, LPC2292 0x0401FF13 ...).
+inline constexpr LpcPart kLpcDefaultPart{u"", u"", LpcLayout::A, 16, kLpc22xxCopy};
 // Bytes of flash held by sectors 0..lastSector of a layout.
 qint64 lpcFlashBytes(LpcLayout layout, int lastSector);
 

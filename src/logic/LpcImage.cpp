@@ -88,8 +88,6 @@ void appendBlock(QList<LpcSendItem> &items, QByteArrayView bytes, quint8 sector,
     items.append(std::move(compare));
 }
 
-constexpr int kCopySizes[] = {256, 512, 1024, kBlockSize};
-
 } // namespace
 
 // ---- Sector layouts ----
@@ -141,7 +139,7 @@ const devices::LpcPart &partOrDefault(QStringView partId)
 SectorChoice sectorChoiceFor(QStringView partId)
 {
     const devices::LpcPart &p = partOrDefault(partId);
-    return {p.layout, QString::number(p.lastSector)};
+    return {p.layout, QString::number(p.lastSector), p.copy};
 }
 
 // ---- Intel HEX ----
@@ -298,7 +296,8 @@ UuLine UuEncodeLine(QByteArrayView bytes)
 
 // ---- Send list ----
 
-std::optional<LpcSendList> BuildLpcSendList(QByteArrayView image, const SectorTable &table)
+std::optional<LpcSendList> BuildLpcSendList(QByteArrayView image, const SectorTable &table,
+                                            const devices::LpcCopyRule &rule)
 {
     if (image.isEmpty() || image.size() > kImageLimit) return std::nullopt;
     LpcSendList list;
@@ -315,16 +314,16 @@ std::optional<LpcSendList> BuildLpcSendList(QByteArrayView image, const SectorTa
     if (rest > 0) {
         const qsizetype start = qsizetype(list.LpcFullBlocks) * kBlockSize;
         QByteArray last = image.sliced(start, rest).toByteArray();
-        last.append(copySizeFor(rest) - rest, kBlockFill);
+        last.append(copySizeFor(rest, rule) - rest, kBlockFill);
         appendBlock(list.items, last, table[std::size_t(list.LpcFullBlocks) + 1], start);
     }
     return list;
 }
 
-int copySizeFor(qsizetype bytes)
+int copySizeFor(qsizetype bytes, const devices::LpcCopyRule &rule)
 {
-    for (const int size : kCopySizes)
-        if (bytes <= size) return size;
+    for (const int size : rule.counts)
+        if (bytes <= size && size <= kBlockSize) return size;
     return kBlockSize;
 }
 

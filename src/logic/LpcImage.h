@@ -7,8 +7,10 @@
 // at most 20 each followed by a decimal checksum line (answered "OK"), then "P s s" to
 // prepare the block's sector, "C <flash> <ram> <count>" to copy RAM to flash and
 // "M <flash> <ram> <count>" to compare what the flash now holds with the RAM (answered "0").
-// A copy takes 256, 512, 1024 or 4096 bytes; the last, partial block is filled with 0xFF up
-// to the smallest of these that holds it, so no stale RAM reaches the flash.
+// A copy takes only the counts of the part's copy rule (the device table: 256, 512, 1024 or
+// 4096 bytes on the LPC213x, 512, 1024, 4096 or 8192 on the LPC21xx/22xx); the last, partial
+// block is filled with 0xFF up to the smallest of these that holds it, so no stale RAM
+// reaches the flash and the boot loader takes the count.
 //
 // The boot loader starts user code only when the eight exception vectors (words 0x00..0x1C)
 // add up to zero; word 0x14, the reserved vector, carries the balance.
@@ -63,10 +65,11 @@ struct SectorChoice
 {
     Layout layout = Layout::A;
     QString lastSector = QStringLiteral("16"); // LpcLastSector, decimal text
+    devices::LpcCopyRule copy = devices::kLpc22xxCopy;
 };
 // The identification is compared as text exactly as received with the device table ("196387"
-// -> B, "14"); any text not in it, including one with a stray character around the digits,
-// gives A, "16".
+// -> B, "14", the LPC213x copy rule); any text not in it, including one with a stray
+// character around the digits, gives A, "16" and the LPC21xx/22xx copy rule.
 SectorChoice sectorChoiceFor(QStringView partId);
 
 // ---- Intel HEX ----
@@ -194,11 +197,14 @@ struct LpcSendList
 
 // Cuts the image into write, data, prepare, copy and compare items, block by block; sector
 // numbers come from table entries 1 .. blocks. The last, partial block is filled with 0xFF
-// to its copy size (copySizeFor). nullopt for an image that is empty or larger than
-// kImageLimit (the table covers no more blocks than that).
-std::optional<LpcSendList> BuildLpcSendList(QByteArrayView image, const SectorTable &table);
-// The smallest count "C" accepts (256, 512, 1024, 4096) that holds bytes (1..4096).
-int copySizeFor(qsizetype bytes);
+// to its copy size under the part's rule (copySizeFor); its W, C and M use that count.
+// nullopt for an image that is empty or larger than kImageLimit (the table covers no more
+// blocks than that).
+std::optional<LpcSendList> BuildLpcSendList(QByteArrayView image, const SectorTable &table,
+                                            const devices::LpcCopyRule &rule);
+// The smallest count of the rule that holds bytes (1..4096); a block (4096) when none below
+// it does.
+int copySizeFor(qsizetype bytes, const devices::LpcCopyRule &rule);
 // Reason line of a compare that found the flash different from RAM at an address.
 QString compareFailedLine(quint32 address);
 

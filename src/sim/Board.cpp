@@ -57,19 +57,28 @@ std::unique_ptr<VirtualBoard> VirtualBoard::stc(StcSim::Config config)
     return std::make_unique<FamilyBoard<StcSim, StcSim::Frame>>(std::move(config), &StcSim::frames);
 }
 
+void VirtualBoard::hostOpened()
+{
+    if (chip().hostBytesTaken() > 0) resetChip(QStringLiteral("-- reset: the port was opened"));
+}
+
+void VirtualBoard::reset()
+{
+    resetChip(QStringLiteral("-- reset"));
+}
+
+void VirtualBoard::resetChip(const QString &why)
+{
+    chip().reset();
+    fresh_ = true;
+    if (narrator_) narrator_(why);
+}
+
 QByteArray VirtualBoard::feed(QByteArrayView bytesFromHost)
 {
     BootLoaderSim &c = chip();
-    const Clock::time_point now = Clock::now();
-    if (!quietFrom_ || now - *quietFrom_ >= sessionGap_) {
-        if (quietFrom_ && c.hostBytesTaken() > 0) {
-            c.reset();
-            if (narrator_) narrator_(QStringLiteral("-- reset: the line was quiet"));
-        }
-        ++sessions_;
-    }
+    if (fresh_.exchange(false)) ++sessions_;
     const QByteArray answer = c.feed(bytesFromHost);
-    quietFrom_ = now + c.answerDelay() + answer.size() * perByte_;
     if (narrator_) {
         for (const QString &line : newCommands())
             narrator_(line);
@@ -128,7 +137,10 @@ QString describe(const Stm32Sim::Command &command)
 
 QString describe(const LpcSim::Command &command)
 {
-    return QStringLiteral("%1 -> %2").arg(QString::fromLatin1(command.line)).arg(command.code);
+    return QStringLiteral("%1 -> %2")
+        .arg(QString::fromLatin1(command.line),
+             command.answer.isEmpty() ? QString::number(command.code)
+                                      : QString::fromLatin1(command.answer));
 }
 
 QString describe(const StcSim::Frame &frame)

@@ -3,15 +3,16 @@
 //
 // The board passes the host's bytes to its chip and tells, one line each, what the chip did:
 // every command it carried out and every byte or frame it rejected (narrate()). It serves one
-// download after the other: a real board is reset into its boot loader before each session
-// (by hand or by the adapter's modem lines, which a pty does not have), and this board does
-// the same by itself when the line has been quiet for sessionGap (1 s): the next byte from
-// the host then meets a freshly reset chip. No host pauses that long inside a session: the
-// longest pauses of the programmers served are a few hundred milliseconds between LPC lines
-// and the STC rate switch.
+// download after the other: a real board is reset into its boot loader before each session,
+// by hand or by the adapter's modem lines. A pty has no modem lines, so this board resets its
+// chip whenever the host opens the port (every programmer and flasher opens it for each
+// session), and on reset() (a test's or the demonstration's reset wiring). A quiet line
+// resets nothing: a chip keeps its state however long the host pauses, as a person typing
+// commands in a terminal does.
 //
-// Threads: feed() runs on the peer's thread; the narrator is called there. flash() may be
-// called from any thread (the simulators lock their state).
+// Threads: feed() and hostOpened() run on the peer's thread; the narrator is called there and
+// on the thread that calls reset(). flash() may be called from any thread (the simulators
+// lock their state).
 #pragma once
 
 #include "sim/Device.h"
@@ -28,7 +29,6 @@ namespace sim {
 class VirtualBoard : public Device
 {
 public:
-    using Clock = std::chrono::steady_clock;
     using Narrator = std::function<void(const QString &line)>;
 
     static std::unique_ptr<VirtualBoard> stm32(Stm32Sim::Config config);
@@ -37,19 +37,20 @@ public:
 
     QByteArray feed(QByteArrayView bytesFromHost) final;
     std::chrono::milliseconds answerDelay() const final;
+    // A chip that has taken bytes since its last reset is reset ("-- reset: the port was
+    // opened").
+    void hostOpened() final;
+    // The reset button or the reset wiring: the chip starts its boot loader afresh.
+    void reset();
 
     // Set before the board is attached to a peer.
     void setNarrator(Narrator narrator) { narrator_ = std::move(narrator); }
-    void setSessionGap(std::chrono::milliseconds gap) { sessionGap_ = gap; }
-    // Time one byte takes on the line when the peer paces it (zero: not paced), so that the
-    // quiet time is counted from the end of the board's last answer.
-    void setByteTime(Clock::duration perByte) { perByte_ = perByte; }
 
     // The whole flash, as the chip holds it now.
     virtual QByteArray flash() const = 0;
     virtual BootLoaderSim &chip() = 0;
     virtual const BootLoaderSim &chip() const = 0;
-    // Sessions begun so far (the first byte after a quiet gap, and the very first byte).
+    // Sessions begun so far: first bytes after the start or a reset.
     int sessions() const { return sessions_; }
 
 protected:
@@ -58,12 +59,12 @@ protected:
     virtual QStringList newCommands() = 0;
 
 private:
+    void resetChip(const QString &why);
+
     Narrator narrator_;
-    std::chrono::milliseconds sessionGap_{1000};
-    Clock::duration perByte_{};
-    std::optional<Clock::time_point> quietFrom_;
     qsizetype errorsSeen_ = 0;
     std::atomic<int> sessions_{0};
+    std::atomic<bool> fresh_{true}; // no byte since the start or the last reset
 };
 
 // The lines the boards narrate, one per command (exposed for the tests).

@@ -47,6 +47,9 @@ public:
     // changes its baud rate answers only once the host has had time to follow). The peer
     // adds it to its own reply delay.
     virtual std::chrono::milliseconds answerDelay() const { return {}; }
+    // The host opened the port (the peer sees every open of its line); called before any
+    // byte the host writes after that open is fed.
+    virtual void hostOpened() {}
 };
 
 enum class Fault {

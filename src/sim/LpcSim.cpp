@@ -16,9 +16,8 @@ const QByteArray kOk = QByteArrayLiteral("OK\r\n");
 const QByteArray kResend = QByteArrayLiteral("RESEND\r\n");
 constexpr quint32 kUnlockCode = 23130;
 constexpr quint8 kErased = 0xFF;
-constexpr quint32 kCopyBoundary = 256;
 constexpr quint32 kWordSize = 4;
-constexpr quint32 kCopyCounts[] = {256, 512, 1024, 4096};
+constexpr quint32 kBlankWord = 0xFFFFFFFF;
 // A command line or a uuencoded line (61 characters) is far shorter; anything longer is
 // garbage and is not kept.
 constexpr qsizetype kMaxLine = 256;
@@ -36,6 +35,8 @@ QList<quint32> sizes(std::initializer_list<std::pair<int, quint32>> runs)
 }
 
 constexpr quint32 kKb = 1024;
+// UM10114 Table 205 "Copy RAM to Flash": 512 | 1024 | 4096 | 8192 bytes, 512-byte boundary.
+const QList<quint32> kLpc22xxCopyCounts = {512, 1024, 4096, 8192};
 
 std::optional<quint32> decimal(const QByteArray &text)
 {
@@ -81,13 +82,16 @@ LpcSim::Part LpcSim::lpc2138()
 {
     return {"196389", sizes({{8, 4 * kKb}, {14, 32 * kKb}, {5, 4 * kKb}}), 32 * kKb};
 }
+// The LPC22xx identifications as lpc21isp's part table lists them: 0x0601FF13, 0x0401FF13.
 LpcSim::Part LpcSim::lpc2214()
 {
-    return {"100794131", sizes({{8, 8 * kKb}, {2, 64 * kKb}, {7, 8 * kKb}}), 16 * kKb};
+    return {"100794131", sizes({{8, 8 * kKb}, {2, 64 * kKb}, {7, 8 * kKb}}), 16 * kKb,
+            kLpc22xxCopyCounts};
 }
 LpcSim::Part LpcSim::lpc2292()
 {
-    return {"67239699", sizes({{8, 8 * kKb}, {2, 64 * kKb}, {7, 8 * kKb}}), 16 * kKb};
+    return {"67239699", sizes({{8, 8 * kKb}, {2, 64 * kKb}, {7, 8 * kKb}}), 16 * kKb,
+            kLpc22xxCopyCounts};
 }
 
 LpcSim::LpcSim() : LpcSim(Config{}) {}
@@ -201,6 +205,7 @@ QByteArray LpcSim::takeByte(char c)
         state_ = State::AwaitSyncString;
         line_.clear();
         lineOverflow_ = false;
+        commands_.append({QByteArray(1, kQuestion), kSuccess, kSynchronized});
         return config_.syncNoise + kSynchronized + kCrLf;
     }
     QByteArray out;
@@ -255,6 +260,7 @@ QByteArray LpcSim::syncLine(const QByteArray &line)
         return faultAnswer(*f, {});
     }
     state_ = State::AwaitFrequency;
+    commands_.append({line, kSuccess, kOk.trimmed()});
     return kOk;
 }
 
@@ -270,6 +276,7 @@ QByteArray LpcSim::frequencyLine(const QByteArray &line)
     }
     if (auto f = faultAt(int(Step::Frequency))) return faultAnswer(*f, {});
     state_ = State::Command;
+    commands_.append({line, kSuccess, kOk.trimmed()});
     return kOk;
 }
 
@@ -279,7 +286,7 @@ QByteArray LpcSim::commandLine(const QByteArray &line)
     words.removeAll(QByteArray());
     if (words.isEmpty() || words.front().size() != 1) {
         protocolError(QStringLiteral("unknown command \"%1\"").arg(printable(line)));
-        commands_.append({line, kInvalidCommand});
+        commands_.append({line, kInvalidCommand, {}});
         return codeLine(kInvalidCommand);
     }
     const char letter = words.front().at(0);
@@ -302,6 +309,9 @@ QByteArray LpcSim::commandLine(const QByteArray &line)
         break;
     case 'E':
         step = Step::Erase;
+        break;
+    case 'I':
+        step = Step::BlankCheck;
         break;
     case 'W':
         step = Step::WriteCommand;
@@ -330,13 +340,13 @@ QByteArray LpcSim::commandLine(const QByteArray &line)
     }
 
     if (auto f = faultAt(int(step))) {
-        commands_.append({line, *f == Fault::Refuse ? config_.refusalCode : -1});
+        commands_.append({line, *f == Fault::Refuse ? config_.refusalCode : -1, {}});
         return faultAnswer(*f, codeLine(config_.refusalCode));
     }
 
     QByteArray payload;
     const int code = numbers ? execute(letter, args, &payload) : kParamError;
-    commands_.append({line, code});
+    commands_.append({line, code, {}});
     // A difference is an answer about the flash, not a fault of the host's command.
     if (code != kSuccess && code != kCompareError)
         protocolError(
@@ -370,6 +380,8 @@ int LpcSim::execute(char letter, const QList<quint32> &args, QByteArray *payload
         return count(2) ? prepare(args) : kParamError;
     case 'E':
         return count(2) ? erase(args) : kParamError;
+    case 'I':
+        return count(2) ? blankCheck(args, payload) : kParamError;
     case 'W':
         return count(2) ? writeToRam(args) : kParamError;
     case 'C':
@@ -416,6 +428,25 @@ int LpcSim::erase(const QList<quint32> &args)
     return kSuccess;
 }
 
+int LpcSim::blankCheck(const QList<quint32> &args, QByteArray *payload) const
+{
+    if (args[0] > args[1] || args[1] >= quint32(prepared_.size())) return kInvalidSector;
+    const quint32 from = sectorStart(int(args[0]));
+    const quint32 to = sectorStart(int(args[1]) + 1);
+    // Read as the host would read it: the boot block stands in sector 0's first 64 bytes.
+    const std::optional<QByteArray> bytes = readMapped(from, to - from);
+    if (!bytes) return kInvalidSector;
+    for (qsizetype at = 0; at + 4 <= bytes->size(); at += 4) {
+        const auto *p = reinterpret_cast<const uchar *>(bytes->constData() + at);
+        const quint32 word =
+            quint32(p[0]) | quint32(p[1]) << 8 | quint32(p[2]) << 16 | quint32(p[3]) << 24;
+        if (word == kBlankWord) continue;
+        *payload = QByteArray::number(at) + kCrLf + QByteArray::number(word) + kCrLf;
+        return kSectorNotBlank;
+    }
+    return kSuccess;
+}
+
 int LpcSim::writeToRam(const QList<quint32> &args)
 {
     const quint32 address = args[0];
@@ -438,11 +469,11 @@ int LpcSim::copyToFlash(const QList<quint32> &args)
     const quint32 destination = args[0];
     const quint32 source = args[1];
     const quint32 count = args[2];
+    const QList<quint32> &counts = config_.part.copyCounts;
     if (!unlocked_) return kCmdLocked;
-    if (destination % kCopyBoundary != 0) return kDstAddrError;
+    if (counts.isEmpty() || destination % counts.front() != 0) return kDstAddrError;
     if (source % kWordSize != 0) return kSrcAddrError;
-    if (std::find(std::begin(kCopyCounts), std::end(kCopyCounts), count) == std::end(kCopyCounts))
-        return kCountError;
+    if (!counts.contains(count)) return kCountError;
     if (quint64(destination) + count > quint64(flash_.size())) return kDstAddrNotMapped;
     if (source < kRamBase || quint64(source) + count > quint64(kRamBase) + quint64(ram_.size()))
         return kSrcAddrNotMapped;

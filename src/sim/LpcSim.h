@@ -1,13 +1,19 @@
 // Simulated NXP LPC2000 boot loader speaking the UART ISP protocol.
 //
-// Synchronisation: the chip waits for '?', answers "Synchronized" CR LF (optionally after
-// some noise), and expects the host to send back "Synchronized" CR LF, answered "OK"; then
-// the crystal frequency in kHz (a decimal number such as "11059.2"), answered "OK". Echo is
-// on from the start: every byte the host sends is sent back until "A 0" switches it off.
+// Sources of the answers: the LPC213x user manual UM10120 (chapter "Flash memory system and
+// programming": "ISP commands" and "ISP Return Codes Summary") and the LPC2119/2129/2194/
+// 2292/2294 user manual UM10114 (the same chapter; Table 205 "Copy RAM to Flash"). The two
+// boot loaders answer alike except where a rule below names one of them.
+//
+// Synchronisation (both manuals, the ISP communication protocol): the chip waits for
+// '?', answers "Synchronized" CR LF (optionally after some noise), and expects the host to
+// send back "Synchronized" CR LF, answered "OK"; then the crystal frequency in kHz (a decimal
+// number such as "11059.2"), answered "OK". Echo is on from the start (command "A", default
+// on): every byte the host sends is sent back until "A 0" switches it off.
 // A wrong synchronisation string sends the chip back to waiting for '?', without an answer.
 //
 // Commands are text lines ended by CR LF (a lone LF is accepted too); each is answered by a
-// decimal return code on a line of its own:
+// decimal return code on a line of its own (codes from "ISP Return Codes Summary"):
 //   U 23130        unlock (another code: 16 INVALID_CODE)
 //   A 0 | A 1      echo off / on
 //   J              "0", then the part identification in decimal
@@ -16,14 +22,23 @@
 //                  manual suggests otherwise)
 //   P a b          prepare sectors a..b for writing (7 INVALID_SECTOR)
 //   E a b          erase sectors a..b; each must be prepared (9), needs unlock (15 CMD_LOCKED)
+//   I a b          blank check sectors a..b (command "Blank check sectors"): "0", or
+//                  8 SECTOR_NOT_BLANK and then, each on a line of its own, the offset of the
+//                  first word that is not 0xFFFFFFFF and that word's contents, both decimal.
+//                  The manuals do not say where the offset counts from; here from the first
+//                  sector checked. Sector 0 never reads blank: its first 64 bytes are the boot
+//                  block's (UM10120: "Blank check on sector 0 always fails"). 7 for a bad range.
 //   W addr n       write n bytes to RAM: addr word aligned (13 ADDR_ERROR), within RAM above
 //                  the boot loader's own 0x200 bytes (14 ADDR_NOT_MAPPED), n a multiple of 4
 //                  (6 COUNT_ERROR); then uuencoded lines, a decimal checksum line after every
 //                  20 lines and after the last one, answered "OK" or "RESEND" (the group is
 //                  then expected again)
-//   C dst src n    copy RAM to flash: dst on a 256-byte boundary (3), src word aligned (2),
-//                  n one of 256/512/1024/4096 (6), both ranges mapped (5, 4), every sector
-//                  it touches prepared (9), needs unlock (15)
+//   C dst src n    copy RAM to flash under the part's copy rule (Part::copyCounts): n one of
+//                  its counts (6 COUNT_ERROR), dst on a boundary of the smallest (3
+//                  DST_ADDR_ERROR); LPC213x (UM10120) 256 | 512 | 1024 | 4096 on 256 bytes,
+//                  LPC21xx/22xx (UM10114 Table 205) 512 | 1024 | 4096 | 8192 on 512 bytes.
+//                  src word aligned (2), both ranges mapped (5, 4), every sector it touches
+//                  prepared (9), needs unlock (15)
 //   M a1 a2 n      compare n bytes at a1 and a2 (flash or RAM): both word aligned (2, 3),
 //                  n a multiple of 4 (6), both mapped (4, 5); "0", or 10 COMPARE_ERROR and
 //                  the offset of the first difference on a line of its own. In ISP mode the
@@ -36,10 +51,13 @@
 //                  runs the application and ignores the line until reset()
 //   anything else  1 INVALID_COMMAND; wrong argument count or a non-number: 12 PARAM_ERROR
 // After reset the chip starts user code only when the eight words of the vector table add up
-// to zero (wouldStartUserCode); otherwise it stays in the boot loader.
+// to zero (wouldStartUserCode; "Criterion for valid user code" in both manuals); otherwise it
+// stays in the boot loader.
 // A prepare is used up by the erase or copy it allows, as on the chip. Flash is programmed
 // as flash is: bits only go from 1 to 0, so copying onto sectors that were not erased leaves
 // a wrong image (flash holds oldContents until erased).
+// The boot loader keeps its state however long the line is quiet: only a reset (power, the
+// RESET pin, a host that opens the port anew: see VirtualBoard) starts it again.
 #pragma once
 
 #include "sim/Device.h"
@@ -59,6 +77,7 @@ public:
         Echo,         // A
         PartId,       // J
         BootVersion,  // K
+        BlankCheck,   // I
         Prepare,      // P
         Erase,        // E
         WriteCommand, // W
@@ -73,8 +92,12 @@ public:
         QByteArray id;              // decimal, as "J" answers it
         QList<quint32> sectorSizes; // user sectors from flash address 0
         quint32 ramSize = 0;        // RAM from 0x40000000
+        // "Copy RAM to Flash": the counts taken, smallest first; the destination must lie on
+        // a boundary of the smallest.
+        QList<quint32> copyCounts = {256, 512, 1024, 4096};
     };
-    // LPC213x: 4 KB, 32 KB, 4 KB sectors; LPC22xx: 8 KB, 64 KB, 8 KB sectors.
+    // LPC213x (UM10120): 4 KB, 32 KB, 4 KB sectors, copies of 256 to 4096 bytes;
+    // LPC22xx (UM10114): 8 KB, 64 KB, 8 KB sectors, copies of 512 to 8192 bytes.
     static Part lpc2131();
     static Part lpc2132();
     static Part lpc2136();
@@ -107,6 +130,7 @@ public:
     static constexpr int kDstAddrNotMapped = 5;
     static constexpr int kCountError = 6;
     static constexpr int kInvalidSector = 7;
+    static constexpr int kSectorNotBlank = 8;
     static constexpr int kSectorNotPrepared = 9;
     static constexpr int kCompareError = 10;
     static constexpr int kBusy = 11;
@@ -125,10 +149,13 @@ public:
     }
 
     // Command lines the chip took (without CR LF), in order, with the code it answered.
+    // The synchronisation steps are logged too, with the text the chip answered them with
+    // in answer ("?" answered "Synchronized"); commands answer a return code.
     struct Command
     {
         QByteArray line;
         int code = 0;
+        QByteArray answer; // synchronisation only
         bool operator==(const Command &) const = default;
     };
     QList<Command> commands() const;
@@ -174,6 +201,7 @@ private:
     int execute(char letter, const QList<quint32> &args, QByteArray *payload);
     int prepare(const QList<quint32> &args);
     int erase(const QList<quint32> &args);
+    int blankCheck(const QList<quint32> &args, QByteArray *payload) const;
     int writeToRam(const QList<quint32> &args);
     int copyToFlash(const QList<quint32> &args);
     int compare(const QList<quint32> &args, QByteArray *payload);

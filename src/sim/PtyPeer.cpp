@@ -13,6 +13,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <pty.h>
+#include <sys/inotify.h>
 #include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
@@ -66,6 +67,9 @@ PtyPeer::PtyPeer()
     wakeRead_ = pipeFds[0];
     wakeWrite_ = pipeFds[1];
     slavePath_ = QString::fromLocal8Bit(name.data());
+    // Without the watch the peer still carries bytes; the device then never hears of opens.
+    opens_ = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    if (opens_ >= 0 && ::inotify_add_watch(opens_, name.data(), IN_OPEN) < 0) closeFd(opens_);
     open_ = true;
     thread_ = std::thread(&PtyPeer::run, this);
 }
@@ -77,6 +81,7 @@ PtyPeer::~PtyPeer()
     closeFd(slave_);
     closeFd(wakeRead_);
     closeFd(wakeWrite_);
+    closeFd(opens_);
 }
 
 bool PtyPeer::isOpen() const
@@ -271,12 +276,14 @@ void PtyPeer::run()
             until(rx.start + (rx.count + 1) * perByte);
         }
 
-        pollfd fds[2] = {{wakeRead_, POLLIN, 0},
-                         {master_, short((wantRead ? POLLIN : 0) | (wantWrite ? POLLOUT : 0)), 0}};
+        pollfd fds[3] = {{wakeRead_, POLLIN, 0},
+                         {master_, short((wantRead ? POLLIN : 0) | (wantWrite ? POLLOUT : 0)), 0},
+                         {opens_, POLLIN, 0}};
         timespec timeout{};
         if (deadline)
             timeout = toTimespec(std::max(*deadline - Clock::now(), Clock::duration::zero()));
-        if (::ppoll(fds, 2, deadline ? &timeout : nullptr, nullptr) < 0) continue;
+        if (::ppoll(fds, opens_ >= 0 ? 3 : 2, deadline ? &timeout : nullptr, nullptr) < 0)
+            continue;
 
         if (fds[0].revents & POLLIN) {
             std::array<char, 64> drain{};
@@ -284,6 +291,7 @@ void PtyPeer::run()
             }
         }
         if (stop_) break;
+        if (opens_ >= 0 && (fds[2].revents & POLLIN)) noticeOpens();
         const Clock::time_point after = Clock::now();
         if (wantRead && (fds[1].revents & (POLLIN | POLLHUP | POLLERR)))
             readFromHost(after, rx, perByte);
@@ -291,8 +299,30 @@ void PtyPeer::run()
     }
 }
 
+void PtyPeer::noticeOpens()
+{
+    // A watch of one file gets events without a name: 64 of them per read.
+    alignas(inotify_event) std::array<char, 64 * sizeof(inotify_event)> events{};
+    bool opened = false;
+    for (;;) {
+        const ssize_t n = ::read(opens_, events.data(), events.size());
+        if (n <= 0) break;
+        for (ssize_t at = 0; at + ssize_t(sizeof(inotify_event)) <= n;) {
+            const auto *e = reinterpret_cast<const inotify_event *>(events.data() + at);
+            opened = opened || (e->mask & IN_OPEN) != 0;
+            at += ssize_t(sizeof(inotify_event) + e->len);
+        }
+    }
+    if (!opened) return;
+    std::lock_guard guard(deviceMutex_);
+    if (device_) device_->hostOpened();
+}
+
 void PtyPeer::readFromHost(Clock::time_point now, Pacing &rx, Clock::duration perByte)
 {
+    // The kernel queues an open's event before the opener can write: noticed here first,
+    // every open reaches the device before the bytes written after it.
+    if (opens_ >= 0) noticeOpens();
     std::array<char, kChunk> buffer{};
     qint64 limit = qint64(buffer.size());
     if (perByte != Clock::duration::zero()) {

@@ -10,8 +10,11 @@
 // port without the master seeing a hang-up (EIO). The slave is in raw mode: no byte is
 // translated in either direction.
 //
-// One background thread does all I/O on the master. It waits in ppoll() on the master and on
-// a wake pipe, reads what the host wrote, logs every chunk with its monotonic time and
+// One background thread does all I/O on the master. It waits in ppoll() on the master, on
+// a wake pipe and on an inotify watch of the slave's path, which tells of every open of the
+// port (the kept slave descriptor hides closes, and a pty has no modem lines: a new open is
+// the only sign of a new session the peer can see). It tells the device of each open
+// (Device::hostOpened) before it feeds any byte written after it, reads what the host wrote, logs every chunk with its monotonic time and
 // direction, hands it to the attached Device and queues the device's answer (after the reply
 // delay, if one is set). Bytes given to send() are queued the same way, so the calling thread
 // never blocks on the pty and a window under test keeps running. With pacing set, both
@@ -129,6 +132,8 @@ private:
     void stopThread();
     void wake();
     void readFromHost(Clock::time_point now, Pacing &rx, Clock::duration perByte);
+    // Reads the inotify events; tells the device when the host opened the port.
+    void noticeOpens();
     void writeToHost(Clock::time_point now, Pacing &tx, Clock::duration perByte);
     static qint64 bytesDue(const Pacing &pacing, Clock::time_point now, Clock::duration perByte);
     // Processes events until the condition (run with mutex_ held) holds.
@@ -138,6 +143,7 @@ private:
     int slave_ = -1; // kept open so the program's closing the slave never hangs up
     int wakeRead_ = -1;
     int wakeWrite_ = -1;
+    int opens_ = -1; // inotify: IN_OPEN of the slave's path
     QString slavePath_;
     std::thread thread_;
     std::atomic<bool> stop_{false};
