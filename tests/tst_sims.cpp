@@ -246,7 +246,7 @@ void TestSims::stm32WritesOnlyErasedFlash()
     QCOMPARE(sim.feed(hex("03AABBCCDD03")), hex("79"));
     QCOMPARE(sim.flash(0x08000000, 5), hex("AABBCCDDFF"));
     QCOMPARE(sim.erasedPages(), QList<int>{0});
-    const QList<Stm32Sim::Command> expected{{0x7F, 0, 0}, {0x43, 0, 1}, {0x31, 0x08000000, 4}};
+    const QList<Stm32Sim::Command> expected{{0x7F, 0, 0}, {0x43, 0, 1, {0}}, {0x31, 0x08000000, 4}};
     QCOMPARE(sim.commands(), expected);
     // 64 pages: page 0x40 does not exist.
     QCOMPARE(sim.feed(hex("43BC004040")), hex("791F"));
@@ -293,14 +293,24 @@ void TestSims::stm32Profiles_data()
                         {hex("0800000008"), hex("79")},
                         {hex("07 1122334455667788 8F"), hex("79")}}
         << false;
-    QTest::newRow("G0 refuses half a double word") << 0x460
-                                                   << Conversation{sync,
-                                                                   extended,
-                                                                   {hex("0000000000"), hex("79")},
-                                                                   {hex("31CE"), hex("79")},
-                                                                   {hex("0800000008"), hex("79")},
-                                                                   {hex("031122334447"), hex("1F")}}
-                                                   << true;
+    QTest::newRow("G0 pads half a double word, as stm32flash expects")
+        << 0x460
+        << Conversation{sync,
+                        extended,
+                        {hex("0000000000"), hex("79")},
+                        {hex("31CE0800000008"), hex("7979")},
+                        {hex("031122334447"), hex("79")},
+                        {hex("31CE0800000008"), hex("7979")}, // the pad is programmed too
+                        {hex("07 FFFFFFFFFFFFFF00 F8"), hex("1F")}}
+        << true;
+    QTest::newRow("G0 refuses a block off the double-word grid")
+        << 0x460
+        << Conversation{sync,
+                        extended,
+                        {hex("0000000000"), hex("79")},
+                        {hex("31CE080000040C"), hex("7979")},
+                        {hex("031122334447"), hex("1F")}}
+        << true;
     QTest::newRow("G0 programs a double word once per erase")
         << 0x460
         << Conversation{sync,

@@ -63,8 +63,10 @@ int simulateUsage(const QString &problem)
     return kExitUsage;
 }
 
-// A new chip of the device's kind: flash erased (0xFF), as it leaves the factory.
-std::unique_ptr<sim::VirtualBoard> boardFor(int device, std::optional<quint16> stm32Id)
+// A new chip of the device's kind: flash erased (0xFF), as it leaves the factory. A paced
+// STM32 board also takes the chip's time to erase and program.
+std::unique_ptr<sim::VirtualBoard> boardFor(int device, std::optional<quint16> stm32Id,
+                                            bool paced)
 {
     const devices::DeviceEntry *entry = devices::entryAt(device);
     if (!entry) return nullptr;
@@ -73,6 +75,7 @@ std::unique_ptr<sim::VirtualBoard> boardFor(int device, std::optional<quint16> s
         sim::Stm32Sim::Config config =
             stm32Id ? sim::Stm32Sim::Config::profile(*stm32Id) : sim::Stm32Sim::Config();
         config.oldContents = 0xFF;
+        config.realTimes = paced;
         return sim::VirtualBoard::stm32(config);
     }
     case devices::Family::Lpc: {
@@ -179,7 +182,7 @@ int simulate(const QStringList &args)
         return simulateUsage(QStringLiteral("unknown or ambiguous device: %1").arg(deviceName));
     if (stm32Id && devices::familyAt(device) != devices::Family::Stm32)
         return simulateUsage("--id is for an STM32 board");
-    std::unique_ptr<sim::VirtualBoard> board = boardFor(device, stm32Id);
+    std::unique_ptr<sim::VirtualBoard> board = boardFor(device, stm32Id, baud > 0);
     if (!board) return simulateUsage(QStringLiteral("no virtual board of %1").arg(deviceName));
 
     // The signals that end the board are taken by sigwait() below; blocked before the peer's

@@ -62,7 +62,6 @@ private:
     std::chrono::milliseconds sessionGap_{1000};
     Clock::duration perByte_{};
     std::optional<Clock::time_point> quietFrom_;
-    qsizetype errorsSeen_ = 0;
     std::atomic<int> sessions_{0};
 };
 
