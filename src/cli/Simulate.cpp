@@ -54,7 +54,9 @@ const char kSimulateUsage[] =
     "Usage: tramelo simulate --device DEV [--id ID] [--link PATH] [--dump FILE] [--baud N]\n"
     "  --id ID   STM32: the product id the board answers (hex), which chooses its line:\n"
     "            410 F10x medium density, 414 F10x high density (default), 440 F0,\n"
-    "            422 F3, 413 F4 (sectors), 460 G0 (double words)";
+    "            422 F3, 413 F4 (sectors), 460 G0 (double words)\n"
+    "  --baud N  paces the line like a UART at N baud; an STM32 board then also takes\n"
+    "            the chip's erase and programming times";
 
 int simulateUsage(const QString &problem)
 {
