@@ -297,15 +297,18 @@ void TestSims::stm32Profiles_data()
         << false;
     // What every line lets the host read, at its own addresses: option bytes, the boot
     // loader's id byte in system memory, the unique id and the flash-size register.
-    QTest::newRow("F10x option bytes")
-        << 0x414
-        << Conversation{sync, {hex("11EE1FFFF80018"), hex("7979")}, {hex("03FC"), hex("79A55AFF00")}}
-        << false;
+    QTest::newRow("F10x option bytes") << 0x414
+                                       << Conversation{sync,
+                                                       {hex("11EE1FFFF80018"), hex("7979")},
+                                                       {hex("03FC"), hex("79A55AFF00")}}
+                                       << false;
     QTest::newRow("F0 boot loader id")
-        << 0x440 << Conversation{sync, {hex("11EE1FFFF7A6B1"), hex("7979")}, {hex("00FF"), hex("7921")}}
+        << 0x440
+        << Conversation{sync, {hex("11EE1FFFF7A6B1"), hex("7979")}, {hex("00FF"), hex("7921")}}
         << false;
     QTest::newRow("F3 boot loader id")
-        << 0x422 << Conversation{sync, {hex("11EE1FFFF79681"), hex("7979")}, {hex("00FF"), hex("7941")}}
+        << 0x422
+        << Conversation{sync, {hex("11EE1FFFF79681"), hex("7979")}, {hex("00FF"), hex("7941")}}
         << false;
     QTest::newRow("F4 boot loader id and unique id")
         << 0x413
@@ -334,7 +337,9 @@ void TestSims::stm32Profiles_data()
         << true;
     QTest::newRow("F3 RAM after the loader's takes a block")
         << 0x422
-        << Conversation{sync, {hex("31CE2000140034"), hex("7979")}, {hex("031122334447"), hex("79")}}
+        << Conversation{sync,
+                        {hex("31CE2000140034"), hex("7979")},
+                        {hex("031122334447"), hex("79")}}
         << false;
     QTest::newRow("G0 pads half a double word, as stm32flash expects")
         << 0x460
@@ -424,8 +429,7 @@ void TestSims::stm32TakesTheChipsTime_data()
     QTest::newRow("F4 mass erase") << 0x413 << hex("7F") << hex("44BBFFFF00") << 8000;
     QTest::newRow("F4 64 words") << 0x413 << hex("7F44BBFFFF0031CE0800000008") << block << 2;
     QTest::newRow("G0 page erase") << 0x460 << hex("7F") << hex("44BB0000000000") << 22;
-    QTest::newRow("G0 32 double words") << 0x460 << hex("7F44BBFFFF0031CE0800000008") << block
-                                        << 3;
+    QTest::newRow("G0 32 double words") << 0x460 << hex("7F44BBFFFF0031CE0800000008") << block << 3;
 }
 
 void TestSims::stm32TakesTheChipsTime()
@@ -913,9 +917,9 @@ void TestSims::boardServesSessionAfterSession_data()
         << 'S' << QByteArrayList{hex("7F"), hex("43BC"), hex("0200010201"), hex("7F"), hex("7F")}
         << QStringList{"7F synchronised", "43 Erase: pages 0-2",
                        "-- 7F 7F: the host connects again; NACK, as the chip answers"};
-    QTest::newRow("STM32 read-protected") << 'R' << QByteArrayList{hex("7F"), hex("11EE")}
-                                          << QStringList{"7F synchronised",
-                                                         "-- 0x11 refused: read-out protection is on"};
+    QTest::newRow("STM32 read-protected")
+        << 'R' << QByteArrayList{hex("7F"), hex("11EE")}
+        << QStringList{"7F synchronised", "-- 0x11 refused: read-out protection is on"};
     QTest::newRow("LPC2000") << 'L'
                              << QByteArrayList{"?", "Synchronized\r\n", "12000\r\n", "J\r\n",
                                                "X 1\r\n"}

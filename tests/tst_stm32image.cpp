@@ -227,6 +227,7 @@ void TestStm32Image::partsMatchTheirSources_data()
         quint32 size;
         int unit;
     } rows[] = {
+        // clang-format off
         {0x412, 1024, {}, 0x1FFFF7E0, 2}, {0x410, 1024, {}, 0x1FFFF7E0, 2},
         {0x414, 2048, {}, 0x1FFFF7E0, 2}, {0x418, 2048, {}, 0x1FFFF7E0, 2},
         {0x420, 1024, {}, 0x1FFFF7E0, 2}, {0x428, 2048, {}, 0x1FFFF7E0, 2},
@@ -248,6 +249,7 @@ void TestStm32Image::partsMatchTheirSources_data()
         {0x415, 2048, {}, 0x1FFF75E0, 8}, {0x435, 2048, {}, 0x1FFF75E0, 8},
         {0x462, 2048, {}, 0x1FFF75E0, 8}, {0x464, 2048, {}, 0x1FFF75E0, 8},
         {0x461, 2048, {}, 0x1FFF75E0, 8},
+        // clang-format on
     };
     for (const auto &r : rows)
         QTest::addRow("%03X", r.id) << r.id << r.page << r.sectors << r.size << r.unit;

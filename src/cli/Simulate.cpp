@@ -67,8 +67,7 @@ int simulateUsage(const QString &problem)
 
 // A new chip of the device's kind: flash erased (0xFF), as it leaves the factory. A paced
 // STM32 board also takes the chip's time to erase and program.
-std::unique_ptr<sim::VirtualBoard> boardFor(int device, std::optional<quint16> stm32Id,
-                                            bool paced)
+std::unique_ptr<sim::VirtualBoard> boardFor(int device, std::optional<quint16> stm32Id, bool paced)
 {
     const devices::DeviceEntry *entry = devices::entryAt(device);
     if (!entry) return nullptr;

@@ -129,13 +129,12 @@ QString describe(const Stm32Sim::Command &command)
             .arg(command.length);
     case 0x43:
     case 0x44: {
-        const QString name = command.code == 0x43 ? QStringLiteral("43 Erase")
-                                                  : QStringLiteral("44 Extended Erase");
+        const QString name =
+            command.code == 0x43 ? QStringLiteral("43 Erase") : QStringLiteral("44 Extended Erase");
         const bool one = command.units.size() == 1;
-        const QString unit = command.sectors ? (one ? QStringLiteral("sector")
-                                                    : QStringLiteral("sectors"))
-                                             : (one ? QStringLiteral("page")
-                                                    : QStringLiteral("pages"));
+        const QString unit = command.sectors
+                                 ? (one ? QStringLiteral("sector") : QStringLiteral("sectors"))
+                                 : (one ? QStringLiteral("page") : QStringLiteral("pages"));
         return QStringLiteral("%1: %2%3 %4")
             .arg(name, command.length < 0 ? QStringLiteral("all ") : QString(), unit,
                  unitRanges(command.units));

@@ -45,7 +45,7 @@ constexpr quint16 kExtBank2 = 0xFFFD;
 constexpr quint8 kGlobalErase = 0xFF;
 constexpr quint8 kGlobalEraseChecksum = 0x00;
 constexpr quint8 kErased = 0xFF;
-constexpr qsizetype kAddressFrame = 5; // four address bytes and their XOR
+constexpr qsizetype kAddressFrame = 5;  // four address bytes and their XOR
 constexpr qsizetype kUniqueIdSize = 12; // 96 bits
 constexpr qsizetype kFlashSizeBytes = 2;
 // Option bytes of an unprotected F10x as they leave the factory (RM0008 §2.5 "Option byte
@@ -145,8 +145,8 @@ Stm32Sim::Config Stm32Sim::Config::profile(quint16 productId)
         c.bootLoaderIdAddress = 0x1FFFF7A6;
         c.bootLoaderId = 0x21;
         c.uniqueId = 0x1FFFF7AC;
-        c.optionValues = QByteArray(reinterpret_cast<const char *>(kF0F3Options),
-                                    sizeof kF0F3Options);
+        c.optionValues =
+            QByteArray(reinterpret_cast<const char *>(kF0F3Options), sizeof kF0F3Options);
         c.programNsPerByte = 26'750;
         break;
     case 0x422: // F302xB/C, F303xB/C: 256 KB flash, 40 KB RAM
@@ -162,8 +162,8 @@ Stm32Sim::Config Stm32Sim::Config::profile(quint16 productId)
         c.bootLoaderIdAddress = 0x1FFFF796;
         c.bootLoaderId = 0x41;
         c.uniqueId = 0x1FFFF7AC;
-        c.optionValues = QByteArray(reinterpret_cast<const char *>(kF0F3Options),
-                                    sizeof kF0F3Options);
+        c.optionValues =
+            QByteArray(reinterpret_cast<const char *>(kF0F3Options), sizeof kF0F3Options);
         c.programNsPerByte = 26'750;
         break;
     case 0x413: // F40x/F41x: 4 x 16 KiB, 64 KiB, 7 x 128 KiB; 128 KB RAM (SRAM1 and SRAM2);
@@ -187,8 +187,7 @@ Stm32Sim::Config Stm32Sim::Config::profile(quint16 productId)
         c.infoAreaSize = 0x230;
         c.infoOtpSize = 0x210; // one-time programmable bytes, erased (RM0090 §3.8)
         c.optionBytes = 0x1FFFC000;
-        c.optionValues = QByteArray(reinterpret_cast<const char *>(kF4Options),
-                                    sizeof kF4Options);
+        c.optionValues = QByteArray(reinterpret_cast<const char *>(kF4Options), sizeof kF4Options);
         c.massEraseUs = 8'000'000;
         c.programNsPerByte = 4'000;
         break;
@@ -814,8 +813,7 @@ qint64 Stm32Sim::eraseUs(int unit) const
 
 void Stm32Sim::takeTime(qint64 us)
 {
-    if (config_.realTimes && us > 0)
-        delayAnswer(std::chrono::milliseconds((us + 999) / 1000));
+    if (config_.realTimes && us > 0) delayAnswer(std::chrono::milliseconds((us + 999) / 1000));
 }
 
 QByteArray Stm32Sim::refuse(const QString &why)

@@ -85,10 +85,10 @@ public:
         Programming programming = Programming::RefuseUnerased;
         int writeUnit = 4;
         quint32 ramSize = 64 * 1024;
-        quint32 bootLoaderRam = 0x200; // from kRamBase: the boot loader's own, no writes
+        quint32 bootLoaderRam = 0x200;     // from kRamBase: the boot loader's own, no writes
         quint32 systemMemory = 0x1FFFF000; // the boot loader's code
         quint32 systemMemorySize = 0x800;
-        int bootLoaderIdAddress = -1;      // where the id byte sits in system memory; -1: none
+        int bootLoaderIdAddress = -1; // where the id byte sits in system memory; -1: none
         quint8 bootLoaderId = 0;
         quint32 uniqueId = 0x1FFFF7E8; // 96-bit unique device id
         quint32 infoArea = 0;          // an area of device facts outside system memory
@@ -98,9 +98,9 @@ public:
         QByteArray optionValues; // the option bytes as read; empty: those of an F10x
         // Flash timing (typical values of the data sheets), used when realTimes is set.
         bool realTimes = false;
-        int pageEraseUs = 20'000;        // one page; a sector takes sectorEraseUs
-        int massEraseUs = 20'000;        // the whole flash
-        int programNsPerByte = 26'250;   // programming time of a write unit, per byte
+        int pageEraseUs = 20'000;      // one page; a sector takes sectorEraseUs
+        int massEraseUs = 20'000;      // the whole flash
+        int programNsPerByte = 26'250; // programming time of a write unit, per byte
         quint8 oldContents = 0x00;
         bool readProtected = false;
         quint32 weakBlockAddress = 0;
@@ -122,11 +122,11 @@ public:
     // One command the boot loader carried out (NACKed ones are not listed).
     struct Command
     {
-        quint8 code = 0;     // 0x7F for the synchronisation
-        quint32 address = 0; // Read, Go, Write
-        int length = 0;      // bytes read or written, pages erased (-1: global erase)
+        quint8 code = 0;       // 0x7F for the synchronisation
+        quint32 address = 0;   // Read, Go, Write
+        int length = 0;        // bytes read or written, pages erased (-1: global erase)
         QList<int> units = {}; // the pages or sectors an erase named
-        bool sectors = false; // the erase units are sectors
+        bool sectors = false;  // the erase units are sectors
         bool operator==(const Command &) const = default;
     };
 
@@ -224,7 +224,7 @@ private:
     QByteArray flash_;
     QByteArray ram_;
     QList<Area> areas_;
-    QByteArray offered_;    // the Get list
+    QByteArray offered_; // the Get list
 
     State state_ = State::AwaitSync;
     quint8 command_ = 0;
