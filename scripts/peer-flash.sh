@@ -15,9 +15,10 @@ cleanup() {
 }
 trap cleanup EXIT
 
-# Starts a board of the device in the background; its path is in $tty.
+# Starts a board of the device in the background (further arguments go to the board); its
+# path is in $tty.
 start_board() {
-    "$tramelo" simulate --device "$1" --dump "$work/$1.dump" >"$work/$1.log" &
+    "$tramelo" simulate --device "$1" "${@:2}" --dump "$work/$1.dump" >"$work/$1.log" &
     board_pid=$!
     tty=
     for _ in $(seq 100); do
@@ -42,12 +43,36 @@ check_board() {
     echo "peer-flash: $1: $(($(wc -l <"$work/$1.log") - 1)) commands, flash holds the image"
 }
 
-# STM32: 20 KB of random bytes, written and verified. A pseudo-terminal takes no parity
-# setting (stm32flash's default 8e1 fails to open it), hence 8n1; the board does not see bits.
+# STM32: the board of every line (--id: F10x high and medium density, F0, F3, F4 with its
+# sectors, G0 with its double words), each with the option bytes at its own address. On each:
+# 20 KB of random bytes written and verified, the option bytes read (4 bytes), and a Go to
+# RAM, last, since the chip then runs the code and ignores the line until it is reset. A
+# pseudo-terminal takes no parity setting (stm32flash's default 8e1 fails to open it), hence
+# 8n1; the board does not see bits.
 head -c 20480 /dev/urandom >"$work/stm32.bin"
-start_board stm32
-stm32flash -m 8n1 -b 115200 -w "$work/stm32.bin" -v "$tty" | tr '\r' '\n' | tail -n 3
-check_board stm32 "$work/stm32.bin"
+for line in 414:0x1FFFF800 410:0x1FFFF800 440:0x1FFFF800 422:0x1FFFF800 413:0x1FFFC000 \
+    460:0x1FFF7800; do
+    id=${line%%:*}
+    options=${line#*:}
+    rm -f "$work/stm32.log" # so the path read is the new board's, not the last one's
+    start_board stm32 --id "$id"
+    stm32flash -m 8n1 -b 115200 -w "$work/stm32.bin" -v "$tty" | tr '\r' '\n' | tail -n 3
+    rm -f "$work/options.bin"
+    stm32flash -m 8n1 -b 115200 -r "$work/options.bin" -S "$options:4" "$tty" >/dev/null
+    if [ "$(stat -c %s "$work/options.bin" 2>/dev/null)" != 4 ]; then
+        echo "peer-flash: the $id board gave no option bytes at $options" >&2
+        exit 1
+    fi
+    # stm32flash ends with status 0 even when Go fails; its message tells.
+    go=$(stm32flash -m 8n1 -b 115200 -g 0x20001000 "$tty" 2>&1)
+    if [[ "$go" != *"execution at address 0x20001000... done."* ]]; then
+        echo "peer-flash: the $id board refused Go to RAM:" >&2
+        echo "$go" >&2
+        exit 1
+    fi
+    echo "peer-flash: stm32 $id: option bytes at $options: $(od -An -tx1 "$work/options.bin")"
+    check_board stm32 "$work/stm32.bin"
+done
 
 # LPC2000: random bytes whose vector table carries the checksum the boot loader requires of a
 # valid user program (the eight vectors sum to 0), so lpc21isp writes the image as it is; as

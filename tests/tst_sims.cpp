@@ -136,6 +136,8 @@ private slots:
     void stm32Profiles_data();
     void stm32Profiles();
     void stm32ReadProtection();
+    void stm32TakesTheChipsTime_data();
+    void stm32TakesTheChipsTime();
     void stm32Faults_data();
     void stm32Faults();
 
@@ -249,7 +251,7 @@ void TestSims::stm32WritesOnlyErasedFlash()
     QCOMPARE(sim.feed(hex("03AABBCCDD03")), hex("79"));
     QCOMPARE(sim.flash(0x08000000, 5), hex("AABBCCDDFF"));
     QCOMPARE(sim.erasedPages(), QList<int>{0});
-    const QList<Stm32Sim::Command> expected{{0x7F, 0, 0}, {0x43, 0, 1}, {0x31, 0x08000000, 4}};
+    const QList<Stm32Sim::Command> expected{{0x7F, 0, 0}, {0x43, 0, 1, {0}}, {0x31, 0x08000000, 4}};
     QCOMPARE(sim.commands(), expected);
     // 64 pages: page 0x40 does not exist.
     QCOMPARE(sim.feed(hex("43BC004040")), hex("791F"));
@@ -296,14 +298,70 @@ void TestSims::stm32Profiles_data()
                         {hex("0800000008"), hex("79")},
                         {hex("07 1122334455667788 8F"), hex("79")}}
         << false;
-    QTest::newRow("G0 refuses half a double word") << 0x460
-                                                   << Conversation{sync,
-                                                                   extended,
-                                                                   {hex("0000000000"), hex("79")},
-                                                                   {hex("31CE"), hex("79")},
-                                                                   {hex("0800000008"), hex("79")},
-                                                                   {hex("031122334447"), hex("1F")}}
-                                                   << true;
+    // What every line lets the host read, at its own addresses: option bytes, the boot
+    // loader's id byte in system memory, the unique id and the flash-size register.
+    QTest::newRow("F10x option bytes") << 0x414
+                                       << Conversation{sync,
+                                                       {hex("11EE1FFFF80018"), hex("7979")},
+                                                       {hex("03FC"), hex("79A55AFF00")}}
+                                       << false;
+    QTest::newRow("F0 boot loader id")
+        << 0x440
+        << Conversation{sync, {hex("11EE1FFFF7A6B1"), hex("7979")}, {hex("00FF"), hex("7921")}}
+        << false;
+    QTest::newRow("F3 boot loader id")
+        << 0x422
+        << Conversation{sync, {hex("11EE1FFFF79681"), hex("7979")}, {hex("00FF"), hex("7941")}}
+        << false;
+    QTest::newRow("F4 boot loader id and unique id")
+        << 0x413
+        << Conversation{sync,
+                        {hex("11EE1FFF77DE49"), hex("7979")},
+                        {hex("00FF"), hex("7931")},
+                        {hex("11EE1FFF7A108A"), hex("7979")},
+                        {hex("0BF4"), hex("79 37FFD8054B52383123581043")}}
+        << false;
+    QTest::newRow("G0 boot loader id and flash size")
+        << 0x460
+        << Conversation{sync,
+                        {hex("11EE1FFF6FFE71"), hex("7979")},
+                        {hex("00FF"), hex("79B4")},
+                        {hex("11EE1FFF75E075"), hex("7979")},
+                        {hex("01FE"), hex("798000")}}
+        << false;
+    QTest::newRow("Go to RAM: the chip runs the code and ignores the line")
+        << 0x440 << Conversation{sync, {hex("21DE2000100030"), hex("7979")}, {hex("7F00FF"), {}}}
+        << false;
+    QTest::newRow("Go to system memory is refused")
+        << 0x414 << Conversation{sync, {hex("21DE"), hex("79")}, {hex("1FFFF00010"), hex("1F")}}
+        << true;
+    QTest::newRow("F3 loader keeps its 5 KB of RAM")
+        << 0x422 << Conversation{sync, {hex("31CE"), hex("79")}, {hex("2000100030"), hex("1F")}}
+        << true;
+    QTest::newRow("F3 RAM after the loader's takes a block")
+        << 0x422
+        << Conversation{sync,
+                        {hex("31CE2000140034"), hex("7979")},
+                        {hex("031122334447"), hex("79")}}
+        << false;
+    QTest::newRow("G0 pads half a double word, as stm32flash expects")
+        << 0x460
+        << Conversation{sync,
+                        extended,
+                        {hex("0000000000"), hex("79")},
+                        {hex("31CE0800000008"), hex("7979")},
+                        {hex("031122334447"), hex("79")},
+                        {hex("31CE0800000008"), hex("7979")}, // the pad is programmed too
+                        {hex("07 FFFFFFFFFFFFFF00 F8"), hex("1F")}}
+        << true;
+    QTest::newRow("G0 refuses a block off the double-word grid")
+        << 0x460
+        << Conversation{sync,
+                        extended,
+                        {hex("0000000000"), hex("79")},
+                        {hex("31CE080000040C"), hex("7979")},
+                        {hex("031122334447"), hex("1F")}}
+        << true;
     QTest::newRow("G0 programs a double word once per erase")
         << 0x460
         << Conversation{sync,
@@ -354,6 +412,46 @@ void TestSims::stm32ReadProtection()
     QCOMPARE(sim.feed(hex("7F11EE")), hex("791F"));
     QVERIFY(sim.isReadProtected());
     QCOMPARE(sim.protocolErrors().size(), 2); // 11 and EE before the sync byte
+    // The refusals are no fault of the host, but each is told.
+    QCOMPARE(sim.takeNotes().filter("refused: read-out protection").size(), 5);
+}
+
+void TestSims::stm32TakesTheChipsTime_data()
+{
+    QTest::addColumn<int>("productId");
+    QTest::addColumn<QByteArray>("before");
+    QTest::addColumn<QByteArray>("command");
+    QTest::addColumn<int>("ms"); // data sheets' typical times, rounded up to whole ms
+
+    const QByteArray block = hex("FF") + QByteArray(256, '\0') + hex("FF");
+    QTest::newRow("F10x page erase") << 0x414 << hex("7F") << hex("43BC000000") << 20;
+    QTest::newRow("F10x global erase") << 0x414 << hex("7F") << hex("43BCFF00") << 20;
+    QTest::newRow("F10x 128 half-words") << 0x414 << hex("7F43BCFF0031CE0800000008") << block << 7;
+    QTest::newRow("F4 sectors 0, 1 and 4")
+        << 0x413 << hex("7F") << hex("44BB 0002 0000 0001 0004 07") << 1050;
+    QTest::newRow("F4 mass erase") << 0x413 << hex("7F") << hex("44BBFFFF00") << 8000;
+    QTest::newRow("F4 64 words") << 0x413 << hex("7F44BBFFFF0031CE0800000008") << block << 2;
+    QTest::newRow("G0 page erase") << 0x460 << hex("7F") << hex("44BB0000000000") << 22;
+    QTest::newRow("G0 32 double words") << 0x460 << hex("7F44BBFFFF0031CE0800000008") << block << 3;
+}
+
+void TestSims::stm32TakesTheChipsTime()
+{
+    QFETCH(int, productId);
+    QFETCH(QByteArray, before);
+    QFETCH(QByteArray, command);
+    QFETCH(int, ms);
+    auto config = Stm32Sim::Config::profile(quint16(productId));
+    Stm32Sim unpaced(config);
+    config.realTimes = true;
+    Stm32Sim sim(config);
+    for (Stm32Sim *s : {&unpaced, &sim}) {
+        s->feed(before);
+        QVERIFY(s->feed(command).endsWith(char(Stm32Sim::kAck)));
+    }
+    QCOMPARE(sim.answerDelay(), std::chrono::milliseconds(ms));
+    QCOMPARE(unpaced.answerDelay(), std::chrono::milliseconds(0));
+    QVERIFY(sim.protocolErrors().isEmpty());
 }
 
 void TestSims::stm32Faults_data()
@@ -866,6 +964,14 @@ void TestSims::boardServesSessionAfterSession_data()
 
     QTest::newRow("STM32") << 'S' << QByteArrayList{hex("7F"), hex("02FD"), hex("0011")}
                            << QStringList{"7F synchronised", "02 Get ID", "!!"};
+    // A host that finds the loader already synchronised (7F 7F, NACK) is no error.
+    QTest::newRow("STM32 erase, then the host connects again")
+        << 'S' << QByteArrayList{hex("7F"), hex("43BC"), hex("0200010201"), hex("7F"), hex("7F")}
+        << QStringList{"7F synchronised", "43 Erase: pages 0-2",
+                       "-- 7F 7F: the host connects again; NACK, as the chip answers"};
+    QTest::newRow("STM32 read-protected")
+        << 'R' << QByteArrayList{hex("7F"), hex("11EE")}
+        << QStringList{"7F synchronised", "-- 0x11 refused: read-out protection is on"};
     QTest::newRow("LPC2000") << 'L'
                              << QByteArrayList{"?", "Synchronized\r\n", "12000\r\n", "J\r\n",
                                                "X 1\r\n"}
@@ -884,6 +990,11 @@ void TestSims::boardServesSessionAfterSession()
     QFETCH(QStringList, narration);
     auto make = [family] {
         if (family == 'S') return sim::VirtualBoard::stm32({});
+        if (family == 'R') {
+            Stm32Sim::Config locked;
+            locked.readProtected = true;
+            return sim::VirtualBoard::stm32(locked);
+        }
         if (family == 'L') return sim::VirtualBoard::lpc({});
         return sim::VirtualBoard::stc({});
     };
@@ -920,6 +1031,13 @@ void TestSims::boardServesSessionAfterSession()
         lines.clear();
     }
     QVERIFY(peer.received().isEmpty());
+    // What was told is dropped: a board that serves for hours does not grow.
+    const sim::BootLoaderSim &chip = board->chip();
+    QVERIFY(chip.protocolErrors().isEmpty());
+    if (const auto *stm32 = dynamic_cast<const Stm32Sim *>(&chip))
+        QVERIFY(stm32->commands().isEmpty() && stm32->erasedPages().isEmpty());
+    if (const auto *lpc = dynamic_cast<const LpcSim *>(&chip)) QVERIFY(lpc->commands().isEmpty());
+    if (const auto *stc = dynamic_cast<const StcSim *>(&chip)) QVERIFY(stc->frames().isEmpty());
 
     // A quiet line resets nothing: a person at a terminal pauses longer than a second.
     QTest::qWait(1500);

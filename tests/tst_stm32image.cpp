@@ -54,6 +54,8 @@ private slots:
     void frames();
     void erasePlan_data();
     void erasePlan();
+    void partsMatchTheirSources_data();
+    void partsMatchTheirSources();
     void blocksOf3000ByteImage();
     void blockAtOutside();
     void sparseImages_data();
@@ -199,6 +201,80 @@ void TestStm32Image::erasePlan()
         QCOMPARE(x, quint8(0));
     }
     QCOMPARE(next, units);
+}
+
+// Every STM32 line of the device table against the documents, transcribed here on their own:
+//   erase pages: stm32flash's device table (dev_table.c, the "PSize" column, from AN2606's
+//     "Bootloader device-dependent parameters"); sectors: the reference manuals' flash module
+//     organisation tables (RM0033 F2, RM0090 F40x/F42x, RM0368 F401, RM0383 F411, RM0390
+//     F446, RM0401 F410, RM0385 F74x), up to the largest part of the line;
+//   flash-size register: the "Device electronic signature" chapters (RM0008 F10x, RM0091
+//     and RM0360 F0, RM0316 and RM0313 and RM0365 F3, RM0033/RM0090/RM0368/RM0383/RM0390/
+//     RM0401 F2/F4, RM0385 F7, RM0444 and RM0454 G0, RM0440 G4, RM0351 and RM0394 L4);
+//   write unit: what the flash controller programs at once (F10x/F0/F3 half-words; F2/F4/F7
+//     words at the x32 parallelism of 2.7 V to 3.6 V; G0/G4/L4 64-bit double words).
+void TestStm32Image::partsMatchTheirSources_data()
+{
+    QTest::addColumn<int>("productId");
+    QTest::addColumn<int>("pageSize");
+    QTest::addColumn<QList<int>>("sectorKib");
+    QTest::addColumn<quint32>("sizeRegister");
+    QTest::addColumn<int>("writeUnit");
+
+    const QList<int> f4{16, 16, 16, 16, 64, 128, 128, 128, 128, 128, 128, 128};
+    const struct
+    {
+        int id, page;
+        QList<int> sectors;
+        quint32 size;
+        int unit;
+    } rows[] = {
+        // clang-format off
+        {0x412, 1024, {}, 0x1FFFF7E0, 2}, {0x410, 1024, {}, 0x1FFFF7E0, 2},
+        {0x414, 2048, {}, 0x1FFFF7E0, 2}, {0x418, 2048, {}, 0x1FFFF7E0, 2},
+        {0x420, 1024, {}, 0x1FFFF7E0, 2}, {0x428, 2048, {}, 0x1FFFF7E0, 2},
+        {0x430, 2048, {}, 0x1FFFF7E0, 2}, {0x440, 1024, {}, 0x1FFFF7CC, 2},
+        {0x444, 1024, {}, 0x1FFFF7CC, 2}, {0x445, 1024, {}, 0x1FFFF7CC, 2},
+        {0x448, 2048, {}, 0x1FFFF7CC, 2}, {0x442, 2048, {}, 0x1FFFF7CC, 2},
+        {0x422, 2048, {}, 0x1FFFF7CC, 2}, {0x432, 2048, {}, 0x1FFFF7CC, 2},
+        {0x438, 2048, {}, 0x1FFFF7CC, 2}, {0x439, 2048, {}, 0x1FFFF7CC, 2},
+        {0x446, 2048, {}, 0x1FFFF7CC, 2}, {0x411, 0, f4, 0x1FFF7A22, 4},
+        {0x413, 0, f4, 0x1FFF7A22, 4},    {0x419, 0, f4 + f4, 0x1FFF7A22, 4},
+        {0x423, 0, f4.first(6), 0x1FFF7A22, 4},
+        {0x433, 0, f4.first(8), 0x1FFF7A22, 4},
+        {0x431, 0, f4.first(8), 0x1FFF7A22, 4},
+        {0x421, 0, f4.first(8), 0x1FFF7A22, 4},
+        {0x458, 0, f4.first(5), 0x1FFF7A22, 4},
+        {0x449, 0, {32, 32, 32, 32, 128, 256, 256, 256}, 0x1FF0F442, 4},
+        {0x460, 2048, {}, 0x1FFF75E0, 8}, {0x466, 2048, {}, 0x1FFF75E0, 8},
+        {0x456, 2048, {}, 0x1FFF75E0, 8}, {0x468, 2048, {}, 0x1FFF75E0, 8},
+        {0x415, 2048, {}, 0x1FFF75E0, 8}, {0x435, 2048, {}, 0x1FFF75E0, 8},
+        {0x462, 2048, {}, 0x1FFF75E0, 8}, {0x464, 2048, {}, 0x1FFF75E0, 8},
+        {0x461, 2048, {}, 0x1FFF75E0, 8},
+        // clang-format on
+    };
+    for (const auto &r : rows)
+        QTest::addRow("%03X", r.id) << r.id << r.page << r.sectors << r.size << r.unit;
+    // The device table has no line that is not checked here.
+    QCOMPARE(devices::stm32Parts().size(), std::size(rows));
+}
+
+void TestStm32Image::partsMatchTheirSources()
+{
+    QFETCH(int, productId);
+    QFETCH(int, pageSize);
+    QFETCH(QList<int>, sectorKib);
+    QFETCH(quint32, sizeRegister);
+    QFETCH(int, writeUnit);
+    const devices::Stm32Part *part = devices::stm32Part(quint16(productId));
+    QVERIFY(part);
+    QCOMPARE(int(part->pageSize), pageSize);
+    // The table may list sectors past the largest part of the line; never other ones.
+    QVERIFY(part->sectorKib.size() >= std::size_t(sectorKib.size()));
+    QCOMPARE(QList<int>(part->sectorKib.begin(), part->sectorKib.begin() + sectorKib.size()),
+             sectorKib);
+    QCOMPARE(part->flashSizeRegister, sizeRegister);
+    QCOMPARE(part->writeUnit, writeUnit);
 }
 
 void TestStm32Image::blocksOf3000ByteImage()

@@ -54,7 +54,9 @@ const char kSimulateUsage[] =
     "Usage: tramelo simulate --device DEV [--id ID] [--link PATH] [--dump FILE] [--baud N]\n"
     "  --id ID   STM32: the product id the board answers (hex), which chooses its line:\n"
     "            410 F10x medium density, 414 F10x high density (default), 440 F0,\n"
-    "            422 F3, 413 F4 (sectors), 460 G0 (double words)";
+    "            422 F3, 413 F4 (sectors), 460 G0 (double words)\n"
+    "  --baud N  paces the line like a UART at N baud; an STM32 board then also takes\n"
+    "            the chip's erase and programming times";
 
 int simulateUsage(const QString &problem)
 {
@@ -63,8 +65,9 @@ int simulateUsage(const QString &problem)
     return kExitUsage;
 }
 
-// A new chip of the device's kind: flash erased (0xFF), as it leaves the factory.
-std::unique_ptr<sim::VirtualBoard> boardFor(int device, std::optional<quint16> stm32Id)
+// A new chip of the device's kind: flash erased (0xFF), as it leaves the factory. A paced
+// STM32 board also takes the chip's time to erase and program.
+std::unique_ptr<sim::VirtualBoard> boardFor(int device, std::optional<quint16> stm32Id, bool paced)
 {
     const devices::DeviceEntry *entry = devices::entryAt(device);
     if (!entry) return nullptr;
@@ -73,6 +76,7 @@ std::unique_ptr<sim::VirtualBoard> boardFor(int device, std::optional<quint16> s
         sim::Stm32Sim::Config config =
             stm32Id ? sim::Stm32Sim::Config::profile(*stm32Id) : sim::Stm32Sim::Config();
         config.oldContents = 0xFF;
+        config.realTimes = paced;
         return sim::VirtualBoard::stm32(config);
     }
     case devices::Family::Lpc: {
@@ -179,7 +183,7 @@ int simulate(const QStringList &args)
         return simulateUsage(QStringLiteral("unknown or ambiguous device: %1").arg(deviceName));
     if (stm32Id && devices::familyAt(device) != devices::Family::Stm32)
         return simulateUsage("--id is for an STM32 board");
-    std::unique_ptr<sim::VirtualBoard> board = boardFor(device, stm32Id);
+    std::unique_ptr<sim::VirtualBoard> board = boardFor(device, stm32Id, baud > 0);
     if (!board) return simulateUsage(QStringLiteral("no virtual board of %1").arg(deviceName));
 
     // The signals that end the board are taken by sigwait() below; blocked before the peer's

@@ -9,7 +9,23 @@ QString hex32(quint32 value)
     return QStringLiteral("0x%1").arg(QString::number(value, 16).toUpper().rightJustified(8, '0'));
 }
 
-// A board of one family: the chip and how its command log reads.
+// Unit numbers as runs: "0-9, 12".
+QString unitRanges(const QList<int> &units)
+{
+    QStringList runs;
+    for (qsizetype i = 0; i < units.size();) {
+        qsizetype j = i;
+        while (j + 1 < units.size() && units[j + 1] == units[j] + 1)
+            ++j;
+        runs << (j == i ? QString::number(units[i])
+                        : QStringLiteral("%1-%2").arg(units[i]).arg(units[j]));
+        i = j + 1;
+    }
+    return runs.join(QStringLiteral(", "));
+}
+
+// A board of one family: the chip and how its command log reads. The board runs for hours:
+// what it has narrated is dropped from the chip's log, so a session leaves nothing behind.
 template <class Chip, class Entry> class FamilyBoard final : public VirtualBoard
 {
 public:
@@ -24,18 +40,16 @@ protected:
     QStringList newCommands() override
     {
         const QList<Entry> all = (chip_.*log_)();
-        if (all.size() < seen_) seen_ = 0; // the log was restarted
+        chip_.forgetCommands();
         QStringList lines;
-        for (qsizetype i = seen_; i < all.size(); ++i)
-            lines << describe(all[i]);
-        seen_ = all.size();
+        for (const Entry &e : all)
+            lines << describe(e);
         return lines;
     }
 
 private:
     Chip chip_;
     Log log_;
-    qsizetype seen_ = 0;
 };
 
 } // namespace
@@ -79,13 +93,18 @@ QByteArray VirtualBoard::feed(QByteArrayView bytesFromHost)
     BootLoaderSim &c = chip();
     if (fresh_.exchange(false)) ++sessions_;
     const QByteArray answer = c.feed(bytesFromHost);
+    // Taken whether or not anyone listens, so the logs never grow.
+    const QStringList commands = newCommands();
+    const QStringList notes = c.takeNotes();
+    const QStringList errors = c.protocolErrors();
+    if (!errors.isEmpty()) c.forgetProtocolErrors();
     if (narrator_) {
-        for (const QString &line : newCommands())
+        for (const QString &line : commands)
             narrator_(line);
-        const QStringList errors = c.protocolErrors();
-        for (qsizetype i = std::min(errorsSeen_, errors.size()); i < errors.size(); ++i)
-            narrator_(QStringLiteral("!! %1").arg(errors[i]));
-        errorsSeen_ = errors.size();
+        for (const QString &line : notes)
+            narrator_(QStringLiteral("-- %1").arg(line));
+        for (const QString &line : errors)
+            narrator_(QStringLiteral("!! %1").arg(line));
     }
     return answer;
 }
@@ -118,10 +137,17 @@ QString describe(const Stm32Sim::Command &command)
             .arg(hex32(command.address))
             .arg(command.length);
     case 0x43:
-    case 0x44:
-        return command.length < 0
-                   ? QStringLiteral("%1 Erase: all").arg(code)
-                   : QStringLiteral("%1 Erase: %2 pages").arg(code).arg(command.length);
+    case 0x44: {
+        const QString name =
+            command.code == 0x43 ? QStringLiteral("43 Erase") : QStringLiteral("44 Extended Erase");
+        const bool one = command.units.size() == 1;
+        const QString unit = command.sectors
+                                 ? (one ? QStringLiteral("sector") : QStringLiteral("sectors"))
+                                 : (one ? QStringLiteral("page") : QStringLiteral("pages"));
+        return QStringLiteral("%1: %2%3 %4")
+            .arg(name, command.length < 0 ? QStringLiteral("all ") : QString(), unit,
+                 unitRanges(command.units));
+    }
     case 0x63:
         return QStringLiteral("63 Write Protect");
     case 0x73:

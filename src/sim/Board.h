@@ -62,7 +62,6 @@ private:
     void resetChip(const QString &why);
 
     Narrator narrator_;
-    qsizetype errorsSeen_ = 0;
     std::atomic<int> sessions_{0};
     std::atomic<bool> fresh_{true}; // no byte since the start or the last reset
 };

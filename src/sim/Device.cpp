@@ -1,6 +1,7 @@
 #include "sim/Device.h"
 
 #include <algorithm>
+#include <utility>
 
 namespace sim {
 
@@ -82,6 +83,18 @@ QStringList BootLoaderSim::protocolErrors() const
     return errors_;
 }
 
+void BootLoaderSim::forgetProtocolErrors()
+{
+    auto guard = lock();
+    errors_.clear();
+}
+
+QStringList BootLoaderSim::takeNotes()
+{
+    auto guard = lock();
+    return std::exchange(notes_, {});
+}
+
 void BootLoaderSim::planFault(int step, Fault fault, int occurrence)
 {
     auto guard = lock();
@@ -119,6 +132,12 @@ void BootLoaderSim::protocolError(const QString &what)
     // Bounded: a host that floods the line with garbage must not grow the log without end.
     constexpr qsizetype kMaxErrors = 1000;
     if (errors_.size() < kMaxErrors) errors_.append(what);
+}
+
+void BootLoaderSim::note(const QString &what)
+{
+    constexpr qsizetype kMaxNotes = 1000; // bounded like the errors
+    if (notes_.size() < kMaxNotes) notes_.append(what);
 }
 
 } // namespace sim

@@ -15,6 +15,8 @@
 //   is occurrence 5), 0 means every occurrence.
 //   * protocolErrors(): every host byte or frame the simulated chip rejected, and why. A test
 //     of a programmer should end with QVERIFY(sim.protocolErrors().isEmpty()).
+//   * takeNotes(): what the chip did that is no command carried out and no fault of the host
+//     (a refusal its rules demand, a host that connects again), for a board's narration.
 //
 // Threads: feed() runs on the peer's thread. Everything a test reads from a simulator goes
 // through accessors that take the simulator's mutex, so reading while the peer runs is safe.
@@ -78,6 +80,10 @@ public:
 
     qint64 hostBytesTaken() const;
     QStringList protocolErrors() const;
+    // Forgets the protocol errors told so far (a board that serves for hours).
+    void forgetProtocolErrors();
+    // The notes since the last call.
+    QStringList takeNotes();
 
 protected:
     BootLoaderSim();
@@ -96,6 +102,7 @@ protected:
     QByteArray faultAnswer(Fault fault, QByteArrayView refusal) const;
 
     void protocolError(const QString &what);
+    void note(const QString &what);
     // Delays the answer of the current feed() by at least this long.
     void delayAnswer(std::chrono::milliseconds delay)
     {
@@ -119,6 +126,7 @@ private:
     std::map<int, int> stepCounts_;
     QByteArray junk_;
     QStringList errors_;
+    QStringList notes_;
     std::chrono::milliseconds answerDelay_{0};
     qint64 hostBytes_ = 0;
     qint64 silentAfter_ = -1;

@@ -159,6 +159,13 @@ public:
         bool operator==(const Command &) const = default;
     };
     QList<Command> commands() const;
+    // Forgets the command log (a board that serves for hours keeps only what it has not
+    // narrated yet).
+    void forgetCommands()
+    {
+        auto guard = lock();
+        commands_.clear();
+    }
     // The occurrence-th copy (from 1) stores the byte at offset of the copy wrongly (a worn
     // cell) and still answers success.
     void storeWrongly(int occurrence, quint32 offset);

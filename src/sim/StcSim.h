@@ -104,6 +104,14 @@ public:
     QList<quint8> commands() const;
     bool endFlagSeen() const; // FE FE FE FE followed by a good 82 frame
     QList<quint16> dataAddresses() const;
+    // Forgets the frame log (a board that serves for hours keeps only what it has not
+    // narrated yet).
+    void forgetCommands()
+    {
+        auto guard = lock();
+        frames_.clear();
+        dataAddresses_.clear();
+    }
     QByteArray flash() const;
     QByteArray flash(qsizetype address, qsizetype length) const;
 

@@ -45,14 +45,44 @@ constexpr quint16 kExtBank2 = 0xFFFD;
 constexpr quint8 kGlobalErase = 0xFF;
 constexpr quint8 kGlobalEraseChecksum = 0x00;
 constexpr quint8 kErased = 0xFF;
-constexpr qsizetype kAddressFrame = 5; // four address bytes and their XOR
-constexpr quint32 kBootLoaderRam = 0x200;
-constexpr quint32 kSystemInfoSize = 0x30; // 0x1FFFF7E0 .. 0x1FFFF80F on F10x
-constexpr qsizetype kOptionOffset = Stm32Sim::kOptionBytes - Stm32Sim::kFlashSizeRegister;
-// Option bytes of an unprotected chip: RDP = 0xA5, every other byte 0xFF, each with its
+constexpr qsizetype kAddressFrame = 5;  // four address bytes and their XOR
+constexpr qsizetype kUniqueIdSize = 12; // 96 bits
+constexpr qsizetype kFlashSizeBytes = 2;
+// Option bytes of an unprotected F10x as they leave the factory (RM0008 §2.5 "Option byte
+// description"): RDP = 0xA5 (no read protection), every other byte 0xFF, each followed by its
 // complement.
-constexpr quint8 kOptionBytesValue[] = {0xA5, 0x5A, 0xFF, 0x00, 0xFF, 0x00, 0xFF, 0x00,
-                                        0xFF, 0x00, 0xFF, 0x00, 0xFF, 0x00, 0xFF, 0x00};
+constexpr quint8 kF1Options[] = {0xA5, 0x5A, 0xFF, 0x00, 0xFF, 0x00, 0xFF, 0x00,
+                                 0xFF, 0x00, 0xFF, 0x00, 0xFF, 0x00, 0xFF, 0x00};
+// F0/F3: the same layout with RDP level 0 coded 0xAA (RM0360 §4.1, RM0316 §4.1).
+constexpr quint8 kF0F3Options[] = {0xAA, 0x55, 0xFF, 0x00, 0xFF, 0x00, 0xFF, 0x00,
+                                   0xFF, 0x00, 0xFF, 0x00, 0xFF, 0x00, 0xFF, 0x00};
+// F4 (RM0090 §3.6, Table 16): at 0x1FFFC000 the user byte and RDP (0xAA), at 0x1FFFC008 the
+// write-protection bits nWRP (all 1: none protected); the values of the FLASH_OPTCR reset
+// value 0x0FFFAAED, which is loaded from them.
+constexpr quint8 kF4Options[] = {0xED, 0xAA, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF,
+                                 0xFF, 0x0F, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
+// G0 (RM0444 §3.4.1): FLASH_OPTR as it leaves the factory, 0xFFFFFEAA (RDP 0xAA), then the
+// other option words unprogrammed; 0x80 bytes up to 0x1FFF787F.
+QByteArray g0Options()
+{
+    QByteArray o(0x80, char(0xFF));
+    o[0] = char(0xAA);
+    o[1] = char(0xFE);
+    return o;
+}
+// A made-up unique id: every chip has its own 96 bits (lot, wafer, position on the wafer).
+constexpr quint8 kUniqueId[kUniqueIdSize] = {0x37, 0xFF, 0xD8, 0x05, 0x4B, 0x52,
+                                             0x38, 0x31, 0x23, 0x58, 0x10, 0x43};
+
+// Erase time of an F2/F4 sector by its size, x32 parallelism (the 2.7 V to 3.6 V range the
+// boot loader uses), typical values of the STM32F405/407 data sheet's "Flash memory
+// programming" table: 16 KB 250 ms, 64 KB 550 ms, 128 KB 1 s.
+qint64 sectorEraseUs(qsizetype bytes)
+{
+    if (bytes <= 16 * 1024) return 250'000;
+    if (bytes <= 64 * 1024) return 550'000;
+    return qint64(1'000'000) * ((bytes + 128 * 1024 - 1) / (128 * 1024));
+}
 
 QString hex(quint32 value, int digits = 2)
 {
@@ -69,30 +99,76 @@ bool within(quint32 address, qsizetype length, quint32 base, qsizetype size)
 
 } // namespace
 
+// The facts of each line, with their sources:
+//   * product id, protocol version and the erase command: AN2606 "Embedded bootloaders"
+//     table and AN3155 (Extended Erase from V3.0 on);
+//   * RAM the boot loader uses, system memory: AN2606, "<line> configuration in system
+//     memory boot mode" table of each line;
+//   * boot loader id byte and where it sits: AN2606 "Embedded bootloaders" table (none on
+//     F10x low, medium and high density);
+//   * flash-size register and unique id: the reference manuals' "Device electronic
+//     signature" chapter (RM0008 §30, RM0091 §33 for F05x, RM0316 §34, RM0090 §39,
+//     RM0444 §40); option bytes: the reference manuals' option byte chapter;
+//   * flash and RAM sizes of the largest part of each line (data sheets);
+//   * erase and programming times: the data sheets' "Flash memory characteristics" tables,
+//     typical values (F103: page 20 ms, half-word 52.5 us; F030/F051 and F303: page 20 ms,
+//     half-word 53.5 us; F405: see sectorEraseUs, word 16 us, mass erase 8 s; G071: page
+//     22 ms, double word 85 us).
 Stm32Sim::Config Stm32Sim::Config::profile(quint16 productId)
 {
     Config c;
     c.productId = productId;
     switch (productId) {
-    case 0x410: // F10x medium density
+    case 0x410: // F10x medium density: 128 KB flash, 20 KB RAM
         c.flashSizeKb = 128;
         c.pageSize = 1024;
+        c.ramSize = 20 * 1024;
         break;
-    case 0x440: // F030x8/F05x
+    case 0x420: // F100 value lines: boot loader id 0x10
+    case 0x428:
+        c.bootLoaderIdAddress = 0x1FFFF7D6;
+        c.bootLoaderId = 0x10;
+        c.flashSizeKb = productId == 0x420 ? 128 : 512;
+        c.pageSize = productId == 0x420 ? 1024 : 2048;
+        c.ramSize = productId == 0x420 ? 8 * 1024 : 32 * 1024;
+        break;
+    case 0x440: // F030x8/F05x: 64 KB flash, 8 KB RAM
         c.version = 0x31;
         c.flashSizeKb = 64;
         c.pageSize = 1024;
         c.flashSizeRegister = 0x1FFFF7CC;
         c.extendedErase = true;
+        c.ramSize = 8 * 1024;
+        c.bootLoaderRam = 2 * 1024;
+        c.systemMemory = 0x1FFFEC00;
+        c.systemMemorySize = 3 * 1024;
+        c.bootLoaderIdAddress = 0x1FFFF7A6;
+        c.bootLoaderId = 0x21;
+        c.uniqueId = 0x1FFFF7AC;
+        c.optionValues =
+            QByteArray(reinterpret_cast<const char *>(kF0F3Options), sizeof kF0F3Options);
+        c.programNsPerByte = 26'750;
         break;
-    case 0x422: // F302xB/C, F303xB/C
+    case 0x422: // F302xB/C, F303xB/C: 256 KB flash, 40 KB RAM
         c.version = 0x31;
         c.flashSizeKb = 256;
         c.pageSize = 2048;
         c.flashSizeRegister = 0x1FFFF7CC;
         c.extendedErase = true;
+        c.ramSize = 40 * 1024;
+        c.bootLoaderRam = 5 * 1024;
+        c.systemMemory = 0x1FFFD800;
+        c.systemMemorySize = 8 * 1024;
+        c.bootLoaderIdAddress = 0x1FFFF796;
+        c.bootLoaderId = 0x41;
+        c.uniqueId = 0x1FFFF7AC;
+        c.optionValues =
+            QByteArray(reinterpret_cast<const char *>(kF0F3Options), sizeof kF0F3Options);
+        c.programNsPerByte = 26'750;
         break;
-    case 0x413: // F40x/F41x: 4 x 16 KiB, 64 KiB, 7 x 128 KiB
+    case 0x413: // F40x/F41x: 4 x 16 KiB, 64 KiB, 7 x 128 KiB; 128 KB RAM (SRAM1 and SRAM2);
+                // the OTP area 0x1FFF7800-0x1FFF7A0F, then unique id and flash size (RM0090
+                // §2.3 memory map, §39)
         c.version = 0x31;
         c.flashSizeKb = 1024;
         c.pageSize = 0;
@@ -100,8 +176,23 @@ Stm32Sim::Config Stm32Sim::Config::profile(quint16 productId)
         c.flashSizeRegister = 0x1FFF7A22;
         c.extendedErase = true;
         c.programming = Programming::ClearBits;
+        c.ramSize = 128 * 1024;
+        c.bootLoaderRam = 8 * 1024; // boot loader V3.1 (id 0x31)
+        c.systemMemory = 0x1FFF0000;
+        c.systemMemorySize = 30 * 1024;
+        c.bootLoaderIdAddress = 0x1FFF77DE;
+        c.bootLoaderId = 0x31;
+        c.uniqueId = 0x1FFF7A10;
+        c.infoArea = 0x1FFF7800;
+        c.infoAreaSize = 0x230;
+        c.infoOtpSize = 0x210; // one-time programmable bytes, erased (RM0090 §3.8)
+        c.optionBytes = 0x1FFFC000;
+        c.optionValues = QByteArray(reinterpret_cast<const char *>(kF4Options), sizeof kF4Options);
+        c.massEraseUs = 8'000'000;
+        c.programNsPerByte = 4'000;
         break;
-    case 0x460: // G07x/G08x
+    case 0x460: // G07x/G08x: 128 KB flash, 36 KB RAM; the engineering bytes 0x1FFF7500-
+                // 0x1FFF77FF hold unique id and flash size (RM0444 §2.2 memory map, §40)
         c.version = 0x31;
         c.flashSizeKb = 128;
         c.pageSize = 2048;
@@ -109,6 +200,20 @@ Stm32Sim::Config Stm32Sim::Config::profile(quint16 productId)
         c.extendedErase = true;
         c.programming = Programming::DoubleWordOnce;
         c.writeUnit = 8;
+        c.ramSize = 36 * 1024;
+        c.bootLoaderRam = 12 * 1024;
+        c.systemMemory = 0x1FFF0000;
+        c.systemMemorySize = 28 * 1024;
+        c.bootLoaderIdAddress = 0x1FFF6FFE;
+        c.bootLoaderId = 0xB4;
+        c.uniqueId = 0x1FFF7590;
+        c.infoArea = 0x1FFF7500;
+        c.infoAreaSize = 0x300;
+        c.optionBytes = 0x1FFF7800;
+        c.optionValues = g0Options();
+        c.pageEraseUs = 22'000;
+        c.massEraseUs = 22'100;
+        c.programNsPerByte = 10'625;
         break;
     default:
         break;
@@ -120,16 +225,43 @@ Stm32Sim::Stm32Sim() : Stm32Sim(Config{}) {}
 
 Stm32Sim::Stm32Sim(Config config)
     : config_(config), flash_(qsizetype(config.flashSizeKb) * 1024, char(config.oldContents)),
-      ram_(qsizetype(config.ramSize), '\0'), systemInfo_(kSystemInfoSize, '\0'),
-      offered_(offeredCommands(config.extendedErase))
+      ram_(qsizetype(config.ramSize), '\0'), offered_(offeredCommands(config.extendedErase))
 {
     if (config_.pageSize == 0 && config_.sectorKib.isEmpty()) config_.pageSize = 1024;
     if (config_.writeUnit < 1) config_.writeUnit = 1;
-    systemInfo_[0] = char(config_.flashSizeKb & 0xFF);
-    systemInfo_[1] = char(config_.flashSizeKb >> 8);
-    if (config_.flashSizeRegister == kFlashSizeRegister) {
-        for (qsizetype i = 0; i < qsizetype(sizeof kOptionBytesValue); ++i)
-            systemInfo_[kOptionOffset + i] = char(kOptionBytesValue[i]);
+    if (config_.optionValues.isEmpty())
+        config_.optionValues =
+            QByteArray(reinterpret_cast<const char *>(kF1Options), sizeof kF1Options);
+    // System memory: the boot loader's code, which is not ours to show (zeros). The option
+    // bytes follow it directly on F10x, F0 and F3 (one area); F4 and G0 keep the unique id
+    // and the flash-size register in an area of their own (infoArea).
+    areas_.append({config_.systemMemory, QByteArray(qsizetype(config_.systemMemorySize), '\0')});
+    if (config_.optionBytes == config_.systemMemory + config_.systemMemorySize)
+        areas_.first().bytes.append(config_.optionValues);
+    else
+        areas_.append({config_.optionBytes, config_.optionValues});
+    if (config_.infoAreaSize > 0) {
+        QByteArray info(qsizetype(config_.infoAreaSize), '\0');
+        std::fill_n(info.begin(), std::min<qsizetype>(config_.infoOtpSize, info.size()),
+                    char(kErased));
+        areas_.append({config_.infoArea, info});
+    }
+    const char size[kFlashSizeBytes] = {char(config_.flashSizeKb & 0xFF),
+                                        char(config_.flashSizeKb >> 8)};
+    put(config_.uniqueId, QByteArrayView(reinterpret_cast<const char *>(kUniqueId), kUniqueIdSize));
+    put(config_.flashSizeRegister, QByteArrayView(size, kFlashSizeBytes));
+    if (config_.bootLoaderIdAddress >= 0)
+        put(quint32(config_.bootLoaderIdAddress),
+            QByteArrayView(reinterpret_cast<const char *>(&config_.bootLoaderId), 1));
+}
+
+void Stm32Sim::put(quint32 address, QByteArrayView bytes)
+{
+    for (Area &area : areas_) {
+        if (within(address, bytes.size(), area.base, area.bytes.size())) {
+            std::copy_n(bytes.data(), bytes.size(), area.bytes.begin() + (address - area.base));
+            return;
+        }
     }
 }
 
@@ -183,6 +315,13 @@ QList<int> Stm32Sim::erasedPages() const
 {
     auto guard = lock();
     return erasedPages_;
+}
+
+void Stm32Sim::forgetCommands()
+{
+    auto guard = lock();
+    commands_.clear();
+    erasedPages_.clear();
 }
 
 QByteArray Stm32Sim::flash() const
@@ -247,6 +386,16 @@ QByteArray Stm32Sim::takeByte(quint8 b)
         state_ = State::AwaitComplement;
         return {};
     case State::AwaitComplement:
+        // A host that connects again sends 0x7F twice to a loader that is already
+        // synchronised: the first is taken as a command byte, the second fails as its
+        // complement and is answered NACK (AN3155 §2: every command byte is followed by its
+        // complement, else NACK). stm32flash does this on purpose to find out that the
+        // loader was left synchronised; it is no fault of the host.
+        if (command_ == kSync && b == kSync) {
+            note(QStringLiteral("7F 7F: the host connects again; NACK, as the chip answers"));
+            state_ = State::AwaitCommand;
+            return QByteArray(1, char(kNack));
+        }
         if (b != quint8(command_ ^ 0xFF))
             return refuse(QStringLiteral("command %1 followed by %2 instead of its complement")
                               .arg(hex(command_), hex(b)));
@@ -283,14 +432,10 @@ QByteArray Stm32Sim::takeByte(quint8 b)
         if (b != kGlobalEraseChecksum)
             return refuse(
                 QStringLiteral("global erase FF followed by %1 instead of 00").arg(hex(b)));
-        if (auto a = faulted(Step::ErasePages)) return *a;
-        flash_.fill(char(kErased));
-        const int pages = unitCount();
-        for (int p = 0; p < pages; ++p)
-            erasedPages_.append(p);
-        commands_.append({kCmdErase, 0, -1});
-        state_ = State::AwaitCommand;
-        return QByteArray(1, char(kAck));
+        QList<int> all;
+        for (int p = 0; p < unitCount(); ++p)
+            all.append(p);
+        return eraseUnits(all, -1);
     }
     case State::ExtEraseCount:
         frame_.append(char(b));
@@ -362,10 +507,7 @@ QByteArray Stm32Sim::dispatch(quint8 command)
     // With read-out protection on, the loader refuses everything that touches the flash.
     const bool touchesFlash = command == kCmdRead || command == kCmdGo || command == kCmdWrite ||
                               command == kCmdErase || command == kCmdExtendedErase;
-    if (config_.readProtected && touchesFlash) {
-        state_ = State::AwaitCommand;
-        return nack;
-    }
+    if (config_.readProtected && touchesFlash) return refuseProtected(command);
 
     switch (command) {
     case kCmdGet: {
@@ -492,8 +634,12 @@ QByteArray Stm32Sim::finishGoAddress()
 {
     const auto address = addressFromFrame();
     if (!address) return refuse(QStringLiteral("Go address checksum wrong"));
-    qsizetype offset = 0;
-    if (!readableRegion(*address, 4, &offset) || *address >= config_.flashSizeRegister)
+    // AN3155 §3.5: "The valid addresses for the Go command are in RAM or Flash memory", "user
+    // application code located in the internal Flash memory or in SRAM"; the whole RAM, for
+    // the loader does not check that the code keeps off its own part (AN2606 leaves that to
+    // the application). Anything else is answered NACK.
+    const bool inFlash = within(*address, 1, kFlashBase, flash_.size());
+    if (!inFlash && !inRam(*address))
         return refuse(QStringLiteral("Go address %1 holds no code").arg(hex(*address, 8)));
     if (auto a = faulted(Step::GoAddress)) return *a;
     commands_.append({kCmdGo, *address, 0});
@@ -516,7 +662,7 @@ QByteArray Stm32Sim::finishWriteAddress()
 
 QByteArray Stm32Sim::finishWriteData()
 {
-    const qsizetype length = frame_.size() - 2;
+    qsizetype length = frame_.size() - 2;
     const quint8 x = frameXor();
     if (x != quint8(frame_.back()))
         return refuse(QStringLiteral("Write Memory block at %1: checksum %2, expected %3")
@@ -527,9 +673,19 @@ QByteArray Stm32Sim::finishWriteData()
         return refuse(QStringLiteral("Write Memory of %1 bytes at %2 leaves the memory")
                           .arg(length)
                           .arg(hex(address_, 8)));
-    const QByteArrayView data = QByteArrayView(frame_).sliced(1, length);
+    QByteArray data = frame_.sliced(1, length);
     const bool toFlash = memory == &flash_;
     const qsizetype unit = config_.writeUnit;
+    // The G0 loader programs double words. No document says what it does with a block that
+    // ends in half a double word; stm32flash pads its blocks to 4 bytes only and expects the
+    // loader to take them, so the loader here fills the double word with 0xFF (erased) and
+    // programs it. The block must start on a double word (AN2606 "bootloader memory
+    // management": writes aligned to the programming unit).
+    if (toFlash && unit == 8 && length % 8 == 4 && offset % 8 == 0 &&
+        offset + length + 4 <= flash_.size()) {
+        data.append(4, char(kErased));
+        length += 4;
+    }
     if (toFlash && (length % unit != 0 || offset % unit != 0))
         return refuse(QStringLiteral("Write Memory of %1 bytes at %2: not whole %3-byte units")
                           .arg(length)
@@ -571,6 +727,7 @@ QByteArray Stm32Sim::finishWriteData()
             }
         }
     }
+    if (toFlash) takeTime(qint64(length) * config_.programNsPerByte / 1000);
     commands_.append({kCmdWrite, address_, int(length)});
     state_ = State::AwaitCommand;
     return QByteArray(1, char(kAck));
@@ -626,15 +783,37 @@ QByteArray Stm32Sim::finishExtendedErase()
 QByteArray Stm32Sim::eraseUnits(const QList<int> &units, int logged)
 {
     if (auto a = faulted(Step::ErasePages)) return *a;
+    qint64 us = 0;
     for (const int unit : units) {
         const auto [start, size] = unitSpan(unit);
         flash_.replace(start, size, QByteArray(size, char(kErased)));
+        us += eraseUs(unit);
     }
+    takeTime(logged < 0 ? qint64(config_.massEraseUs) : us);
     erasedPages_.append(units);
-    commands_.append({command_, 0, logged});
+    commands_.append({command_, 0, logged, units, !config_.sectorKib.isEmpty()});
     frame_.clear();
     state_ = State::AwaitCommand;
     return QByteArray(1, char(kAck));
+}
+
+QByteArray Stm32Sim::refuseProtected(quint8 command)
+{
+    note(QStringLiteral("%1 refused: read-out protection is on").arg(hex(command)));
+    frame_.clear();
+    state_ = State::AwaitCommand;
+    return QByteArray(1, char(kNack));
+}
+
+qint64 Stm32Sim::eraseUs(int unit) const
+{
+    if (config_.sectorKib.isEmpty()) return config_.pageEraseUs;
+    return sectorEraseUs(unitSpan(unit).second);
+}
+
+void Stm32Sim::takeTime(qint64 us)
+{
+    if (config_.realTimes && us > 0) delayAnswer(std::chrono::milliseconds((us + 999) / 1000));
 }
 
 QByteArray Stm32Sim::refuse(const QString &why)
@@ -645,14 +824,22 @@ QByteArray Stm32Sim::refuse(const QString &why)
     return QByteArray(1, char(kNack));
 }
 
+bool Stm32Sim::inRam(quint32 address) const
+{
+    return within(address, 1, kRamBase, ram_.size());
+}
+
 QByteArray *Stm32Sim::region(quint32 address, qsizetype length, qsizetype *offset)
 {
     if (within(address, length, kFlashBase, flash_.size())) {
         *offset = qsizetype(address - kFlashBase);
         return &flash_;
     }
-    if (within(address, length, kRamBase + kBootLoaderRam,
-               std::max<qsizetype>(0, ram_.size() - kBootLoaderRam))) {
+    // The RAM the boot loader uses for itself takes no writes (AN2606, "RAM: n Kbytes,
+    // starting from address 0x20000000, are used by the bootloader firmware"; AN3155 §3.6:
+    // an invalid address is answered NACK).
+    const quint32 reserved = std::min<quint32>(config_.bootLoaderRam, quint32(ram_.size()));
+    if (within(address, length, kRamBase + reserved, ram_.size() - qsizetype(reserved))) {
         *offset = qsizetype(address - kRamBase);
         return &ram_;
     }
@@ -670,9 +857,13 @@ const QByteArray *Stm32Sim::readableRegion(quint32 address, qsizetype length,
         *offset = qsizetype(address - kRamBase);
         return &ram_;
     }
-    if (within(address, length, config_.flashSizeRegister, systemInfo_.size())) {
-        *offset = qsizetype(address - config_.flashSizeRegister);
-        return &systemInfo_;
+    // AN3155 §3.4: Read Memory reads "any valid memory address" (RAM, flash and the
+    // information block: system memory, option bytes, device id).
+    for (const Area &area : areas_) {
+        if (within(address, length, area.base, area.bytes.size())) {
+            *offset = qsizetype(address - area.base);
+            return &area.bytes;
+        }
     }
     return nullptr;
 }

@@ -8,16 +8,22 @@
 // XOR checksums. A byte that fails a check is answered with NACK 0x1F and logged as a
 // protocol error; the boot loader then waits for the next command, as the chip does.
 //
-// Memory map: flash at 0x08000000 (flashSizeKb, in pages of pageSize bytes or in the sectors
-// of sectorKib; it holds oldContents until erased, so a programmer that forgets to erase
-// leaves a wrong image), RAM at 0x20000000 (writes from 0x20000200 on; the boot loader uses
-// the first 512 bytes), the flash-size register at flashSizeRegister (flash size in KB,
-// little endian, then zeros) and, on F10x, the option bytes at 0x1FFFF800.
+// Memory map (per line, from AN2606's "configuration in system memory boot mode" tables and
+// the reference manuals' memory maps and device electronic signature chapters): flash at
+// 0x08000000 (flashSizeKb, in pages of pageSize bytes or in the sectors of sectorKib; it holds
+// oldContents until erased, so a programmer that forgets to erase leaves a wrong image); RAM
+// at 0x20000000, of which the first bootLoaderRam bytes belong to the boot loader and take no
+// writes; the system memory that holds the boot loader (with its id byte where AN2606 names
+// one); the option bytes; the unique device id and the flash-size register (flash size in KB,
+// little endian). All of them can be read; only flash and free RAM can be written.
 //
 // Programming follows the line's flash controller: F10x/F0/F3 refuse to program a byte that
 // is not erased (unless it is written as 0xFF); F2/F4 clear bits and never refuse; G0 takes
 // whole double words, aligned, each only while erased. Flash writes must be whole write
-// units (4 bytes, 8 on G0). A refused programming is answered NACK.
+// units (4 bytes, 8 on G0, where a trailing half double word is padded). A refused
+// programming is answered NACK. With realTimes the erase and programming take as long as the
+// data sheets' flash characteristics say (answerDelay()), so a host's time-outs are met as a
+// chip would meet them.
 //
 // Commands, answered only when the Get list names them (NACK otherwise): Get 00, Get Version
 // 01, Get ID 02, Read Memory 11, Go 21, Write Memory 31, Erase 43 (page list or global FF 00)
@@ -26,8 +32,8 @@
 // Readout Unprotect 92. The protection commands are acknowledged twice and reset the boot
 // loader, which then waits for 0x7F again. While read-out protection is on, Read Memory,
 // Write Memory, the erases and Go are answered NACK (the chip's refusal, not a protocol
-// error); Readout Unprotect erases the whole flash and lifts it. After Go the chip runs the
-// application and ignores the line until reset().
+// error; noted for the narration); Readout Unprotect erases the whole flash and lifts it.
+// After Go the chip runs the application and ignores the line until reset().
 //
 // Fault for verify: the first weakWrites writes of the block at weakBlockAddress leave its
 // first programmed byte erased, as a marginal cell would.
@@ -79,6 +85,22 @@ public:
         Programming programming = Programming::RefuseUnerased;
         int writeUnit = 4;
         quint32 ramSize = 64 * 1024;
+        quint32 bootLoaderRam = 0x200;     // from kRamBase: the boot loader's own, no writes
+        quint32 systemMemory = 0x1FFFF000; // the boot loader's code
+        quint32 systemMemorySize = 0x800;
+        int bootLoaderIdAddress = -1; // where the id byte sits in system memory; -1: none
+        quint8 bootLoaderId = 0;
+        quint32 uniqueId = 0x1FFFF7E8; // 96-bit unique device id
+        quint32 infoArea = 0;          // an area of device facts outside system memory
+        quint32 infoAreaSize = 0;
+        quint32 infoOtpSize = 0; // its first bytes are erased one-time programmable memory
+        quint32 optionBytes = kOptionBytes;
+        QByteArray optionValues; // the option bytes as read; empty: those of an F10x
+        // Flash timing (typical values of the data sheets), used when realTimes is set.
+        bool realTimes = false;
+        int pageEraseUs = 20'000;      // one page; a sector takes sectorEraseUs
+        int massEraseUs = 20'000;      // the whole flash
+        int programNsPerByte = 26'250; // programming time of a write unit, per byte
         quint8 oldContents = 0x00;
         bool readProtected = false;
         quint32 weakBlockAddress = 0;
@@ -100,9 +122,11 @@ public:
     // One command the boot loader carried out (NACKed ones are not listed).
     struct Command
     {
-        quint8 code = 0;     // 0x7F for the synchronisation
-        quint32 address = 0; // Read, Go, Write
-        int length = 0;      // bytes read or written, pages erased (-1: global erase)
+        quint8 code = 0;       // 0x7F for the synchronisation
+        quint32 address = 0;   // Read, Go, Write
+        int length = 0;        // bytes read or written, pages erased (-1: global erase)
+        QList<int> units = {}; // the pages or sectors an erase named
+        bool sectors = false;  // the erase units are sectors
         bool operator==(const Command &) const = default;
     };
 
@@ -119,6 +143,9 @@ public:
     QList<Command> commands() const;
     // Page numbers in the order the Erase commands named them (a global erase lists all).
     QList<int> erasedPages() const;
+    // Forgets the command log and the erased pages (a board that serves for hours keeps
+    // only what it has not narrated yet).
+    void forgetCommands();
     // Copy of the whole flash, or of a range of it (addresses from kFlashBase; a range that
     // leaves the flash is cut at its end).
     QByteArray flash() const;
@@ -173,16 +200,31 @@ private:
     // Offset and size of an erase unit.
     std::pair<qsizetype, qsizetype> unitSpan(int unit) const;
     QByteArray refuse(const QString &why);
+    // NACK for a command refused under read-out protection, with a note for the narration.
+    QByteArray refuseProtected(quint8 command);
     std::optional<quint32> addressFromFrame() const;
+    // Erase time of one unit, in microseconds.
+    qint64 eraseUs(int unit) const;
+    void takeTime(qint64 us);
     // Pointer range [address, address + length) in one memory region, or nullptr.
     QByteArray *region(quint32 address, qsizetype length, qsizetype *offset);
     const QByteArray *readableRegion(quint32 address, qsizetype length, qsizetype *offset) const;
+    bool inRam(quint32 address) const;
+    // Puts bytes into the readable area that holds them.
+    void put(quint32 address, QByteArrayView bytes);
+
+    // A readable area outside flash and RAM (system memory, option bytes, device id).
+    struct Area
+    {
+        quint32 base;
+        QByteArray bytes;
+    };
 
     Config config_;
     QByteArray flash_;
     QByteArray ram_;
-    QByteArray systemInfo_; // from the flash-size register: 0x1FFFF7E0 .. 0x1FFFF80F on F10x
-    QByteArray offered_;    // the Get list
+    QList<Area> areas_;
+    QByteArray offered_; // the Get list
 
     State state_ = State::AwaitSync;
     quint8 command_ = 0;
