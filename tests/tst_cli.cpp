@@ -143,6 +143,10 @@ private slots:
             << QStringList{"read", "--device", "stm32", "--port", "/dev/tramelo-none", "--address",
                            "0xFFFFFF00", "--length", "0x101", "x.bin"}
             << 2 << "past the 32-bit address space";
+        QTest::newRow("read: a range that ends at 4 GiB is taken")
+            << QStringList{"read", "--device", "stm32", "--port", "/dev/tramelo-none", "--address",
+                           "0xFFFFFF00", "--length", "0x100", "x.bin"}
+            << 3 << "/dev/tramelo-none: 无法打开串口";
         QTest::newRow("help: read's options")
             << QStringList{"--help"} << 0
             << "tramelo read --device stm32 --port PORT [--baud RATE] [--no-reset]";

@@ -52,6 +52,72 @@ QSettings storeOf(const TestEnv &env)
     return QSettings(env.settingsFile(), QSettings::IniFormat);
 }
 
+// Every stored value and the control it belongs to, in the order of the store: a list index
+// ('i'), a check box ('c', stored 0/1), a field's text ('t'), the send text ('s'), the 12T/6T
+// caption ('b'), and the page ('p'), which is written but not read (the window opens on the
+// download page).
+struct StoredControl
+{
+    const char *name;
+    char kind;
+    QWidget *(*control)(TMainForm &);
+};
+#define TRAMELO_STORED(name, kind, member)                                                         \
+    StoredControl { name, kind, [](TMainForm &w) -> QWidget * { return w.member; } }
+const StoredControl kStoredControls[] = {
+    TRAMELO_STORED("Model", 'p', RzPageControl1),   TRAMELO_STORED("Port", 'i', ComboBox1),
+    TRAMELO_STORED("BaudRate", 'i', ComboBox2),     TRAMELO_STORED("Data", 'i', ComboBox3),
+    TRAMELO_STORED("Stop", 'i', ComboBox4),         TRAMELO_STORED("Parity", 'i', ComboBox5),
+    TRAMELO_STORED("HexRXD", 'c', CheckHexRXD),     TRAMELO_STORED("TimeTXD_ch", 'c', CheckBox5),
+    TRAMELO_STORED("TimeTXD_v", 't', Edit1),        TRAMELO_STORED("HexTXD", 'c', CheckHexTXD),
+    TRAMELO_STORED("SendNewL", 'c', CheckBox7),     TRAMELO_STORED("KeySend", 'c', CheckBox6),
+    TRAMELO_STORED("SendClear", 'c', CheckBox8),    TRAMELO_STORED("SendStr", 's', Memo2),
+    TRAMELO_STORED("MCUType", 'i', MCUType),        TRAMELO_STORED("12T", 'b', BitBtn7),
+    TRAMELO_STORED("AutoISP", 'c', CheckBox1),      TRAMELO_STORED("AutoRST", 'c', CheckBox2),
+    TRAMELO_STORED("FileName", 't', Edit2),         TRAMELO_STORED("Delay", 't', Edit3),
+    TRAMELO_STORED("Delay1", 't', Edit4),           TRAMELO_STORED("Verify", 'c', CheckBox9),
+};
+#undef TRAMELO_STORED
+
+// The control's value as the store writes it.
+QString storedText(TMainForm &w, const StoredControl &c)
+{
+    QWidget *control = c.control(w);
+    switch (c.kind) {
+    case 'p':
+        return QString::number(static_cast<QTabWidget *>(control)->currentIndex());
+    case 'i':
+        return QString::number(static_cast<QComboBox *>(control)->currentIndex());
+    case 'c':
+        return QString::number(int(static_cast<QCheckBox *>(control)->isChecked()));
+    case 't':
+        return static_cast<QLineEdit *>(control)->text();
+    case 's':
+        return w.SendAreaText();
+    default:
+        return static_cast<QPushButton *>(control)->text();
+    }
+}
+
+void setStored(TMainForm &w, const StoredControl &c, const QString &value)
+{
+    QWidget *control = c.control(w);
+    switch (c.kind) {
+    case 'p':
+        return static_cast<QTabWidget *>(control)->setCurrentIndex(value.toInt());
+    case 'i':
+        return static_cast<QComboBox *>(control)->setCurrentIndex(value.toInt());
+    case 'c':
+        return static_cast<QCheckBox *>(control)->setChecked(value == "1");
+    case 't':
+        return static_cast<QLineEdit *>(control)->setText(value);
+    case 's':
+        return w.Memo2->setPlainText(value);
+    default:
+        return static_cast<QPushButton *>(control)->setText(value);
+    }
+}
+
 bool hasChinese(const QString &text)
 {
     return std::any_of(text.cbegin(), text.cend(), [](QChar c) {
@@ -188,6 +254,51 @@ private slots:
         QCOMPARE(again.main->RzPageControl1->currentIndex(), 0);
         QCOMPARE(again.main->SendAreaText(), QStringLiteral("第一行\r\nsecond"));
         QVERIFY(again.main->CheckBox9->isChecked());
+    }
+
+    // Every stored value goes out and comes back into its own control. The values differ from
+    // the defaults and from their neighbours, and the check boxes take both states over the
+    // two rows, so a value written under another name or read into another control shows.
+    void everyValueComesBackIntoItsOwnControl_data()
+    {
+        QTest::addColumn<QStringList>("values"); // in the order of kStoredControls
+        QTest::newRow("first") << QStringList{"1", "5", "11", "1", "2", "4", "1", "0",
+                                              "1234", "1", "0", "1", "0", "A1 发送",
+                                              "3", "6T", "1", "0", "/tmp/a/fw-a.hex",
+                                              "37", "321", "1"};
+        QTest::newRow("second, check boxes turned over")
+            << QStringList{"2", "7", "2", "0", "1", "3", "0", "1", "987", "0", "1", "0", "1",
+                           "B2 send", "9", "fast", "0", "1", "/tmp/b/fw-b.bin", "73", "123",
+                           "0"};
+    }
+
+    void everyValueComesBackIntoItsOwnControl()
+    {
+        QFETCH(QStringList, values);
+        QCOMPARE(values.size(), qsizetype(std::size(kStoredControls)));
+        TestEnv env;
+        {
+            auto w = CreateApplicationWindows();
+            for (size_t i = 0; i < std::size(kStoredControls); ++i) {
+                const StoredControl &c = kStoredControls[i];
+                if (c.kind != 'c') // a check box is off by default in one of the two rows
+                    QVERIFY2(storedText(*w.main, c) != values[i], c.name); // not the default
+                if (i > 0 && c.kind == kStoredControls[i - 1].kind)
+                    QVERIFY2(values[i] != values[i - 1], c.name); // nor the neighbour's
+                setStored(*w.main, c, values[i]);
+            }
+            w.main->close();
+        }
+        {
+            QSettings s = storeOf(env);
+            for (size_t i = 0; i < std::size(kStoredControls); ++i)
+                QCOMPARE(s.value(kStoredControls[i].name).toString(), values[i]);
+        }
+        auto again = CreateApplicationWindows();
+        for (size_t i = 0; i < std::size(kStoredControls); ++i) {
+            const StoredControl &c = kStoredControls[i];
+            if (c.kind != 'p') QCOMPARE(storedText(*again.main, c), values[i]);
+        }
     }
 
     void readingStopsAtTheFirstBadInteger_data()
