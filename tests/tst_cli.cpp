@@ -132,32 +132,33 @@ private slots:
             << QStringList{"simulate", "--device", "stm32", "--dump", "--link", "/tmp/x"} << 2
             << "--dump needs a value";
         QTest::newRow("--unprotect of an LPC device")
-            << QStringList{"download", "--device", "lpc2136", "--port", "COM1", "--unprotect",
-                           "x.bin"}
+            << QStringList{"download", "--device",    "lpc2136", "--port",
+                           "COM1",     "--unprotect", "x.bin"}
             << 2 << "--unprotect is for STM32 devices: lpc2136";
         QTest::newRow("read: a rate outside the list")
-            << QStringList{"read", "--device", "stm32", "--port", "COM1", "--baud", "12345",
-                           "x.bin"}
+            << QStringList{"read", "--device", "stm32", "--port",
+                           "COM1", "--baud",   "12345", "x.bin"}
             << 2 << "unsupported rate: 12345";
         QTest::newRow("read: a range past 4 GiB, before the port")
-            << QStringList{"read", "--device", "stm32", "--port", "/dev/tramelo-none", "--address",
-                           "0xFFFFFF00", "--length", "0x101", "x.bin"}
+            << QStringList{"read",      "--device",   "stm32",    "--port", "/dev/tramelo-none",
+                           "--address", "0xFFFFFF00", "--length", "0x101",  "x.bin"}
             << 2 << "past the 32-bit address space";
         QTest::newRow("read: a range that ends at 4 GiB is taken")
-            << QStringList{"read", "--device", "stm32", "--port", "/dev/tramelo-none", "--address",
-                           "0xFFFFFF00", "--length", "0x100", "x.bin"}
+            << QStringList{"read",      "--device",   "stm32",    "--port", "/dev/tramelo-none",
+                           "--address", "0xFFFFFF00", "--length", "0x100",  "x.bin"}
             << 3 << "/dev/tramelo-none: 无法打开串口";
         QTest::newRow("help: read's options")
             << QStringList{"--help"} << 0
             << "tramelo read --device stm32 --port PORT [--baud RATE] [--no-reset]";
         QTest::newRow("help: simulate --id") << QStringList{"--help"} << 0 << "[--id ID]";
-        QTest::newRow("help: the demo's COM2") << QStringList{"--help"} << 0
-                                                << "LPC2136 board as COM2";
+        QTest::newRow("help: the demo's COM2")
+            << QStringList{"--help"} << 0 << "LPC2136 board as COM2";
         QTest::newRow("help: [Ports]") << QStringList{"--help"} << 0 << "reads only the [Ports]";
         // A dump path that cannot take the flash fails at once, not after the session.
         QFile::link(home_.filePath("elsewhere.bin"), home_.filePath("dump-link.bin"));
         QTest::newRow("simulate --dump through a symbolic link")
-            << QStringList{"simulate", "--device", "stm32", "--dump", home_.filePath("dump-link.bin")}
+            << QStringList{"simulate", "--device", "stm32", "--dump",
+                           home_.filePath("dump-link.bin")}
             << 2 << "dump-link.bin: 是符号链接，不跟随";
         QTest::newRow("simulate --dump into a missing folder")
             << QStringList{"simulate", "--device", "stm32", "--dump", home_.filePath("no/f.bin")}
@@ -238,8 +239,8 @@ private slots:
             << english << QStringList{"download", "--device", "stm32", "--port", "HELD", "HOME"}
             << 2 << "HOME: not a regular file\n";
         QTest::newRow("en: --unprotect notice")
-            << english << QStringList{"download", "--device", "stm32", "--port", "HOME/no-tty",
-                                      "--unprotect", "FW"}
+            << english << QStringList{"download",    "--device",    "stm32", "--port",
+                                      "HOME/no-tty", "--unprotect", "FW"}
             << 3
             << "tramelo: --unprotect: a read-protected chip is unprotected first, which erases "
                "its whole flash\n";
@@ -247,8 +248,8 @@ private slots:
             << english << QStringList{"download", "--device", "stm32", "--port", "HELD", "FW"} << 3
             << " is in use by another program\n";
         QTest::newRow("en: read into a missing folder")
-            << english << QStringList{"read", "--device", "stm32", "--port", "HELD",
-                                      "HOME/none/flash.bin"}
+            << english
+            << QStringList{"read", "--device", "stm32", "--port", "HELD", "HOME/none/flash.bin"}
             << 2 << "HOME/none: the folder does not exist or cannot be written\n";
         QTest::newRow("zh: read into a missing folder")
             << QStringList{"TRAMELO_LANG=zh"}
@@ -370,8 +371,9 @@ private slots:
         }
         QVERIFY2(board.protocolErrors().isEmpty(), qPrintable(board.protocolErrors().join('\n')));
         const bool unprotected = options.contains("--unprotect");
-        QCOMPARE(r.err.contains("tramelo: --unprotect: 读保护的芯片先解除保护，芯片将擦除整片 Flash\n"),
-                 unprotected);
+        QCOMPARE(
+            r.err.contains("tramelo: --unprotect: 读保护的芯片先解除保护，芯片将擦除整片 Flash\n"),
+            unprotected);
         bool sent92 = false;
         for (const auto &c : board.commands())
             sent92 |= c.code == 0x92;
@@ -397,27 +399,32 @@ private slots:
         QTest::addColumn<QString>("fault"); // "silent" midway, "fsize" limit of 100 bytes
         QTest::addColumn<QString>("said");  // on a failure
         QTest::newRow("F0: whole flash by default, binary")
-            << 0x440 << "all.bin" << QStringList{} << 0x08000000u << 64 * 1024 << 0 << "" << "";
+            << 0x440 << "all.bin" << QStringList{} << 0x08000000u << 64 * 1024 << 0 << ""
+            << "";
         QTest::newRow("F4: a range as Intel HEX")
             << 0x413 << "part.hex" << QStringList{"--address", "0x0800FF80", "--length", "300"}
-            << 0x0800FF80u << 300 << 0 << "" << "";
+            << 0x0800FF80u << 300 << 0 << ""
+            << "";
         QTest::newRow("G0: decimal length, binary, 115200 baud")
             << 0x460 << "g0.bin" << QStringList{"--length", "1000", "--baud", "115200"}
-            << 0x08000000u << 1000 << 0 << "" << "";
-        QTest::newRow("read-protected: refused") << -0x440 << "locked.bin" << QStringList{}
-                                                 << 0x08000000u << 0 << 1 << "" << "解除读保护";
+            << 0x08000000u << 1000 << 0 << ""
+            << "";
+        QTest::newRow("read-protected: refused")
+            << -0x440 << "locked.bin" << QStringList{} << 0x08000000u << 0 << 1 << ""
+            << "解除读保护";
         QTest::newRow("not an STM32")
-            << 0x440 << "x.bin" << QStringList{"--device", "lpc2138"} << 0x08000000u << 0 << 2
-            << "" << "read knows STM32 devices only";
+            << 0x440 << "x.bin" << QStringList{"--device", "lpc2138"} << 0x08000000u << 0 << 2 << ""
+            << "read knows STM32 devices only";
         QTest::newRow("silent after ten blocks")
             << 0x440 << "silent.bin" << QStringList{} << 0x08000000u << 0 << 1 << "silent"
             << "无法和设备通讯，请重新复位\n连机失败 ！\n";
         QTest::newRow("the file cannot grow (a full disk)")
             << 0x440 << "full.bin" << QStringList{"--length", "300"} << 0x08000000u << 0 << 1
-            << "fsize" << "full.bin: 无法写入文件\n";
-        QTest::newRow("a device, not a file: /dev/full") << 0x440 << "/dev/full" << QStringList{}
-                                                       << 0x08000000u << 0 << 2 << ""
-                                                       << "tramelo: /dev/full: 不是普通文件\n";
+            << "fsize"
+            << "full.bin: 无法写入文件\n";
+        QTest::newRow("a device, not a file: /dev/full")
+            << 0x440 << "/dev/full" << QStringList{} << 0x08000000u << 0 << 2 << ""
+            << "tramelo: /dev/full: 不是普通文件\n";
     }
 
     void stm32Read()
@@ -445,13 +452,15 @@ private slots:
         QStringList args{"read", "--device", "stm32", "--port", peer.slavePath(), "--no-reset"};
         args += range;
         args << out;
-        const Run r = finish(start(args, {"TRAMELO_LANG=zh"}, [fsize = fault == "fsize"] {
-                                 if (!fsize) return;
-                                 const rlimit limit{100, 100};
-                                 ::setrlimit(RLIMIT_FSIZE, &limit);
-                                 ::signal(SIGXFSZ, SIG_IGN); // a write fails with EFBIG instead
-                             }),
-                             120000);
+        const Run r =
+            finish(start(args, {"TRAMELO_LANG=zh"},
+                         [fsize = fault == "fsize"] {
+                             if (!fsize) return;
+                             const rlimit limit{100, 100};
+                             ::setrlimit(RLIMIT_FSIZE, &limit);
+                             ::signal(SIGXFSZ, SIG_IGN); // a write fails with EFBIG instead
+                         }),
+                   120000);
         peer.attach(nullptr);
         QVERIFY2(r.code == code, qPrintable(r.out + r.err));
         if (code != 0) {
@@ -606,7 +615,8 @@ private slots:
 
         const Run refused = finish(start({"simulate", "--device", "stm32", "--link", link}), 5000);
         QCOMPARE(refused.code, 2);
-        QVERIFY2(refused.err.contains(link + ": 指向仍存在的 " + firstPath), qPrintable(refused.err));
+        QVERIFY2(refused.err.contains(link + ": 指向仍存在的 " + firstPath),
+                 qPrintable(refused.err));
         QCOMPARE(QFileInfo(link).symLinkTarget(), firstPath);
 
         first->kill(); // no clean end: the link stays behind, its terminal gone

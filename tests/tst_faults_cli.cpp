@@ -295,16 +295,19 @@ private slots:
         termios before{};
         QVERIFY(::tcgetattr(fd, &before) == 0);
 
-        QStringList args{reading ? "read" : "download", "--device", family.device, "--port",
-                         peer.slavePath(), "--no-reset"};
+        QStringList args{reading ? "read" : "download",
+                         "--device",
+                         family.device,
+                         "--port",
+                         peer.slavePath(),
+                         "--no-reset"};
         args << family.options << (reading ? readFile : file);
         const std::unique_ptr<QProcess> p = start(args);
         const auto busy = [&] {
             if (!reading) return family.writing(*board);
             const auto commands = static_cast<const sim::Stm32Sim &>(*board).commands();
-            return std::count_if(commands.begin(), commands.end(), [](const auto &c) {
-                       return c.code == 0x11;
-                   }) >= 4;
+            return std::count_if(commands.begin(), commands.end(),
+                                 [](const auto &c) { return c.code == 0x11; }) >= 4;
         };
         QVERIFY(QTest::qWaitFor([&] { return busy() || p->state() == QProcess::NotRunning; },
                                 int(family.maxAttemptMs)));

@@ -42,11 +42,6 @@ Q_DECLARE_METATYPE(language::Environment)
 Q_DECLARE_METATYPE(language::Language)
 
 namespace {
-const char *const kAllValues[] = {
-    "Model",      "Port",      "BaudRate", "Data",     "Stop",     "Parity",    "HexRXD",
-    "TimeTXD_ch", "TimeTXD_v", "HexTXD",   "SendNewL", "KeySend",  "SendClear", "SendStr",
-    "MCUType",    "12T",       "AutoISP",  "AutoRST",  "FileName", "Delay",     "Delay1"};
-
 QSettings storeOf(const TestEnv &env)
 {
     return QSettings(env.settingsFile(), QSettings::IniFormat);
@@ -62,22 +57,30 @@ struct StoredControl
     char kind;
     QWidget *(*control)(TMainForm &);
 };
-#define TRAMELO_STORED(name, kind, member)                                                         \
-    StoredControl { name, kind, [](TMainForm &w) -> QWidget * { return w.member; } }
 const StoredControl kStoredControls[] = {
-    TRAMELO_STORED("Model", 'p', RzPageControl1),   TRAMELO_STORED("Port", 'i', ComboBox1),
-    TRAMELO_STORED("BaudRate", 'i', ComboBox2),     TRAMELO_STORED("Data", 'i', ComboBox3),
-    TRAMELO_STORED("Stop", 'i', ComboBox4),         TRAMELO_STORED("Parity", 'i', ComboBox5),
-    TRAMELO_STORED("HexRXD", 'c', CheckHexRXD),     TRAMELO_STORED("TimeTXD_ch", 'c', CheckBox5),
-    TRAMELO_STORED("TimeTXD_v", 't', Edit1),        TRAMELO_STORED("HexTXD", 'c', CheckHexTXD),
-    TRAMELO_STORED("SendNewL", 'c', CheckBox7),     TRAMELO_STORED("KeySend", 'c', CheckBox6),
-    TRAMELO_STORED("SendClear", 'c', CheckBox8),    TRAMELO_STORED("SendStr", 's', Memo2),
-    TRAMELO_STORED("MCUType", 'i', MCUType),        TRAMELO_STORED("12T", 'b', BitBtn7),
-    TRAMELO_STORED("AutoISP", 'c', CheckBox1),      TRAMELO_STORED("AutoRST", 'c', CheckBox2),
-    TRAMELO_STORED("FileName", 't', Edit2),         TRAMELO_STORED("Delay", 't', Edit3),
-    TRAMELO_STORED("Delay1", 't', Edit4),           TRAMELO_STORED("Verify", 'c', CheckBox9),
+    {"Model", 'p', [](TMainForm &w) -> QWidget * { return w.RzPageControl1; }},
+    {"Port", 'i', [](TMainForm &w) -> QWidget * { return w.ComboBox1; }},
+    {"BaudRate", 'i', [](TMainForm &w) -> QWidget * { return w.ComboBox2; }},
+    {"Data", 'i', [](TMainForm &w) -> QWidget * { return w.ComboBox3; }},
+    {"Stop", 'i', [](TMainForm &w) -> QWidget * { return w.ComboBox4; }},
+    {"Parity", 'i', [](TMainForm &w) -> QWidget * { return w.ComboBox5; }},
+    {"HexRXD", 'c', [](TMainForm &w) -> QWidget * { return w.CheckHexRXD; }},
+    {"TimeTXD_ch", 'c', [](TMainForm &w) -> QWidget * { return w.CheckBox5; }},
+    {"TimeTXD_v", 't', [](TMainForm &w) -> QWidget * { return w.Edit1; }},
+    {"HexTXD", 'c', [](TMainForm &w) -> QWidget * { return w.CheckHexTXD; }},
+    {"SendNewL", 'c', [](TMainForm &w) -> QWidget * { return w.CheckBox7; }},
+    {"KeySend", 'c', [](TMainForm &w) -> QWidget * { return w.CheckBox6; }},
+    {"SendClear", 'c', [](TMainForm &w) -> QWidget * { return w.CheckBox8; }},
+    {"SendStr", 's', [](TMainForm &w) -> QWidget * { return w.Memo2; }},
+    {"MCUType", 'i', [](TMainForm &w) -> QWidget * { return w.MCUType; }},
+    {"12T", 'b', [](TMainForm &w) -> QWidget * { return w.BitBtn7; }},
+    {"AutoISP", 'c', [](TMainForm &w) -> QWidget * { return w.CheckBox1; }},
+    {"AutoRST", 'c', [](TMainForm &w) -> QWidget * { return w.CheckBox2; }},
+    {"FileName", 't', [](TMainForm &w) -> QWidget * { return w.Edit2; }},
+    {"Delay", 't', [](TMainForm &w) -> QWidget * { return w.Edit3; }},
+    {"Delay1", 't', [](TMainForm &w) -> QWidget * { return w.Edit4; }},
+    {"Verify", 'c', [](TMainForm &w) -> QWidget * { return w.CheckBox9; }},
 };
-#undef TRAMELO_STORED
 
 // The control's value as the store writes it.
 QString storedText(TMainForm &w, const StoredControl &c)
@@ -237,8 +240,8 @@ private slots:
             w.main->close();
         }
         QSettings s = storeOf(env);
-        for (const char *name : kAllValues)
-            QVERIFY2(s.contains(name), name);
+        for (const StoredControl &c : kStoredControls)
+            QVERIFY2(s.contains(c.name), c.name);
         QCOMPARE(s.value("BaudRate").toInt(), 12);
         QCOMPARE(s.value("Model").toInt(), 2);
         QCOMPARE(s.value("SendStr").toString(), QStringLiteral("第一行\r\nsecond"));
@@ -262,14 +265,15 @@ private slots:
     void everyValueComesBackIntoItsOwnControl_data()
     {
         QTest::addColumn<QStringList>("values"); // in the order of kStoredControls
-        QTest::newRow("first") << QStringList{"1", "5", "11", "1", "2", "4", "1", "0",
-                                              "1234", "1", "0", "1", "0", "A1 发送",
-                                              "3", "6T", "1", "0", "/tmp/a/fw-a.hex",
-                                              "37", "321", "1"};
+        // Model|Port|BaudRate|Data|Stop|Parity|HexRXD|TimeTXD_ch|TimeTXD_v|HexTXD|SendNewL|KeySend|
+        // SendClear|SendStr|MCUType|12T|AutoISP|AutoRST|FileName|Delay|Delay1|Verify
+        QTest::newRow("first") << QStringLiteral("1|5|11|1|2|4|1|0|1234|1|0|1|0|A1 发送|3|6T|1|0|"
+                                                 "/tmp/a/fw-a.hex|37|321|1")
+                                      .split(u'|');
         QTest::newRow("second, check boxes turned over")
-            << QStringList{"2", "7", "2", "0", "1", "3", "0", "1", "987", "0", "1", "0", "1",
-                           "B2 send", "9", "fast", "0", "1", "/tmp/b/fw-b.bin", "73", "123",
-                           "0"};
+            << QStringLiteral("2|7|2|0|1|3|0|1|987|0|1|0|1|B2 send|9|fast|0|1|/tmp/b/fw-b.bin|73|"
+                              "123|0")
+                   .split(u'|');
     }
 
     void everyValueComesBackIntoItsOwnControl()

@@ -174,32 +174,49 @@ void tst_SerialPort::termiosFlagsOfEveryLineSetting_data()
         change(s);
         QTest::newRow(name) << s << cflag << iflag;
     };
-    row("5 data bits", [](LineSettings &s) { s.dataBits = 5; }, CS5, 0);
-    row("6 data bits", [](LineSettings &s) { s.dataBits = 6; }, CS6, 0);
-    row("7 data bits", [](LineSettings &s) { s.dataBits = 7; }, CS7, 0);
-    row("8 data bits", [](LineSettings &) {}, CS8, 0);
-    row("4 data bits count as 8", [](LineSettings &s) { s.dataBits = 4; }, CS8, 0);
-    row("9 data bits count as 8", [](LineSettings &s) { s.dataBits = 9; }, CS8, 0);
-    row("odd parity", [](LineSettings &s) { s.parity = Parity::Odd; }, CS8 | PARENB | PARODD, 0);
-    row("even parity", [](LineSettings &s) { s.parity = Parity::Even; }, CS8 | PARENB, 0);
-    row("mark parity", [](LineSettings &s) { s.parity = Parity::Mark; },
+    row(
+        "5 data bits", [](LineSettings &s) { s.dataBits = 5; }, CS5, 0);
+    row(
+        "6 data bits", [](LineSettings &s) { s.dataBits = 6; }, CS6, 0);
+    row(
+        "7 data bits", [](LineSettings &s) { s.dataBits = 7; }, CS7, 0);
+    row(
+        "8 data bits", [](LineSettings &) {}, CS8, 0);
+    row(
+        "4 data bits count as 8", [](LineSettings &s) { s.dataBits = 4; }, CS8, 0);
+    row(
+        "9 data bits count as 8", [](LineSettings &s) { s.dataBits = 9; }, CS8, 0);
+    row(
+        "odd parity", [](LineSettings &s) { s.parity = Parity::Odd; }, CS8 | PARENB | PARODD, 0);
+    row(
+        "even parity", [](LineSettings &s) { s.parity = Parity::Even; }, CS8 | PARENB, 0);
+    row(
+        "mark parity", [](LineSettings &s) { s.parity = Parity::Mark; },
         CS8 | PARENB | PARODD | CMSPAR, 0);
-    row("space parity", [](LineSettings &s) { s.parity = Parity::Space; },
-        CS8 | PARENB | CMSPAR, 0);
-    row("7E2 (a mixed line)",
+    row(
+        "space parity", [](LineSettings &s) { s.parity = Parity::Space; }, CS8 | PARENB | CMSPAR,
+        0);
+    row(
+        "7E2 (a mixed line)",
         [](LineSettings &s) {
             s.dataBits = 7;
             s.parity = Parity::Even;
             s.stopBits = StopBits::Two;
         },
         CS7 | PARENB | CSTOPB, 0);
-    row("1.5 stop bits", [](LineSettings &s) { s.stopBits = StopBits::OneAndHalf; },
-        CS8 | CSTOPB, 0);
-    row("2 stop bits", [](LineSettings &s) { s.stopBits = StopBits::Two; }, CS8 | CSTOPB, 0);
-    row("RTS/CTS", [](LineSettings &s) { s.rtsCts = true; }, CS8 | CRTSCTS, 0);
-    row("XON/XOFF out", [](LineSettings &s) { s.xonXoffOut = true; }, CS8, IXON);
-    row("XON/XOFF in", [](LineSettings &s) { s.xonXoffIn = true; }, CS8, IXOFF);
-    row("parity check", [](LineSettings &s) { s.parityCheck = true; }, CS8, INPCK);
+    row(
+        "1.5 stop bits", [](LineSettings &s) { s.stopBits = StopBits::OneAndHalf; }, CS8 | CSTOPB,
+        0);
+    row(
+        "2 stop bits", [](LineSettings &s) { s.stopBits = StopBits::Two; }, CS8 | CSTOPB, 0);
+    row(
+        "RTS/CTS", [](LineSettings &s) { s.rtsCts = true; }, CS8 | CRTSCTS, 0);
+    row(
+        "XON/XOFF out", [](LineSettings &s) { s.xonXoffOut = true; }, CS8, IXON);
+    row(
+        "XON/XOFF in", [](LineSettings &s) { s.xonXoffIn = true; }, CS8, IXOFF);
+    row(
+        "parity check", [](LineSettings &s) { s.parityCheck = true; }, CS8, INPCK);
 }
 
 void tst_SerialPort::termiosFlagsOfEveryLineSetting()

@@ -93,7 +93,6 @@ const char kHelp[] =
     "Exit status: 0 written, 1 failed, 2 usage error or unusable file, 3 port not opened,\n"
     "128+n ended by signal n (SIGHUP, SIGINT, SIGTERM).\n";
 
-
 // parseDownload's answer when it printed the help: the program ends with status 0.
 constexpr int kHelpShown = -1;
 

@@ -64,6 +64,7 @@ QString portNotOpened(const QString &port, const QString &reason)
 
 QString unprotectNotice()
 {
-    return QCoreApplication::translate("cli", "--unprotect: 读保护的芯片先解除保护，芯片将擦除整片 Flash");
+    return QCoreApplication::translate("cli",
+                                       "--unprotect: 读保护的芯片先解除保护，芯片将擦除整片 Flash");
 }
 } // namespace cli::messages

@@ -10,7 +10,7 @@ QString noSuchFile(const QString &path);
 QString symlinkLoop(const QString &path);
 QString notRegularFile(const QString &path);
 QString notReadable(const QString &path);
-QString noDataInImage(const QString &path);  // STC: nothing inside the 64 KiB image
+QString noDataInImage(const QString &path); // STC: nothing inside the 64 KiB image
 QString cannotWrite(const QString &path);
 QString folderNotWritable(const QString &folder);
 QString symlinkNotFollowed(const QString &path);

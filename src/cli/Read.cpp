@@ -190,7 +190,7 @@ public:
         trouble = Trouble::None;
         const QByteArray cmd = ask(stm32::commandFrame(stm32::kCmdReadMemory), 1);
         if (!stm32::ackFirst(cmd)) {
-            trouble = cmd.isEmpty() ? Trouble::Silent
+            trouble = cmd.isEmpty()           ? Trouble::Silent
                       : stm32::nackFirst(cmd) ? Trouble::Refused
                                               : Trouble::Other;
             return std::nullopt;
@@ -203,9 +203,9 @@ public:
         const QByteArray data = ask(stm32::readCountFrame(n), 1 + n);
         auto block = stm32::acceptReadBack(data, n);
         if (!block)
-            trouble = stm32::nackFirst(data)  ? Trouble::Refused
-                      : data.size() < 1 + n ? Trouble::Silent
-                                            : Trouble::Other;
+            trouble = stm32::nackFirst(data) ? Trouble::Refused
+                      : data.size() < 1 + n  ? Trouble::Silent
+                                             : Trouble::Other;
         return block;
     }
 
@@ -292,8 +292,8 @@ int readBoard(platform::SerialPort &port, const ReadOptions &o)
         return kExitFailed;
     }
     writeText(stdout, QCoreApplication::translate("stm32", "读取完成: %1 Byte 自 0x%2")
-                          .arg(data.size())
-                          .arg(QString::number(from, 16).toUpper().rightJustified(8, u'0')) +
+                              .arg(data.size())
+                              .arg(QString::number(from, 16).toUpper().rightJustified(8, u'0')) +
                           QLatin1Char('\n'));
     return kExitOk;
 }

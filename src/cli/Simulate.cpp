@@ -21,9 +21,9 @@
 #include <QTemporaryDir>
 #include <QTimer>
 #include <cerrno>
+#include <climits>
 #include <csignal>
 #include <cstdio>
-#include <climits>
 #include <cstring>
 #include <fcntl.h>
 #include <optional>
@@ -167,7 +167,8 @@ QString linkRefusal(const QString &link)
         return QCoreApplication::translate("cli", "%1: 不是符号链接，不替换").arg(link);
     const QByteArray target = linkTarget(path);
     if (!target.startsWith("/dev/pts/") || ::stat(target.constData(), &st) == 0)
-        return QCoreApplication::translate("cli", "%1: 指向仍存在的 %2（正在运行的虚拟板？），不替换")
+        return QCoreApplication::translate("cli",
+                                           "%1: 指向仍存在的 %2（正在运行的虚拟板？），不替换")
             .arg(link, QFile::decodeName(target));
     return {};
 }

@@ -189,9 +189,7 @@ OpenResult SerialPort::open(const QString &path)
         return fail(OpenResult::NotATty, QStringLiteral("%1 is not a serial port").arg(path));
     if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
         const int err = errno;
-        if (err == EWOULDBLOCK)
-            return fail(OpenResult::Busy,
-                        inUseText(path));
+        if (err == EWOULDBLOCK) return fail(OpenResult::Busy, inUseText(path));
         return fail(OpenResult::Failed, QStringLiteral("%1: %2").arg(path, errnoText(err)));
     }
     // Keeps other programs that do not lock out (except root); the lock above is what counts.
