@@ -469,7 +469,7 @@ private slots:
                 QStringLiteral("HEX文件校验和错误: 第 2 行"));
         QTest::newRow("symbolic links in a loop")
             << BadFile::SymlinkLoop << QStringLiteral("文件路径中的符号链接形成循环")
-            << QStringLiteral("its symbolic links form a loop");
+            << QStringLiteral("文件路径中的符号链接形成循环");
         QTest::newRow("CR line ends: written") << BadFile::CrLineEnds << QString() << QString();
         QTest::newRow("no line breaks: written") << BadFile::NoLineBreaks << QString() << QString();
     }

@@ -4,6 +4,7 @@
 #include "logic/Devices.h"
 #include "logic/LpcImage.h"
 #include "logic/Stm32Image.h"
+#include "platform/SerialPort.h"
 
 #include "sim/LpcSim.h"
 #include "sim/StcSim.h"
@@ -12,10 +13,13 @@
 #include "support/PtyPeer.h"
 #include "support/TestEnv.h"
 
+#include <QDir>
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QTest>
 #include <csignal>
+#include <functional>
+#include <sys/resource.h>
 
 using testsupport::PtyPeer;
 
@@ -42,9 +46,11 @@ class TestCli : public QObject
 
     // The language follows TRAMELO_LANG and the locale; tests read the Chinese lines unless
     // a test sets them.
-    QProcess *start(const QStringList &args, const QStringList &language = {"TRAMELO_LANG=zh"})
+    QProcess *start(const QStringList &args, const QStringList &language = {"TRAMELO_LANG=zh"},
+                    std::function<void()> inChild = {})
     {
         auto *p = new QProcess(this);
+        if (inChild) p->setChildProcessModifier(inChild);
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
         for (const char *name : {"TRAMELO_LANG", "LANGUAGE", "LC_ALL", "LC_MESSAGES"})
             env.remove(name);
@@ -115,6 +121,48 @@ private slots:
         QTest::newRow("simulate --id of an LPC board")
             << QStringList{"simulate", "--device", "lpc2136", "--id", "413"} << 2
             << "--id is for an STM32 board";
+        // An option name where a value belongs is not taken as the value.
+        QTest::newRow("read --port --no-reset")
+            << QStringList{"read", "--device", "stm32", "--port", "--no-reset", "x.bin"} << 2
+            << "--port needs a value";
+        QTest::newRow("download --device --port")
+            << QStringList{"download", "--device", "--port", "COM1", "x.bin"} << 2
+            << "--device needs a value";
+        QTest::newRow("simulate --dump --link")
+            << QStringList{"simulate", "--device", "stm32", "--dump", "--link", "/tmp/x"} << 2
+            << "--dump needs a value";
+        QTest::newRow("--unprotect of an LPC device")
+            << QStringList{"download", "--device",    "lpc2136", "--port",
+                           "COM1",     "--unprotect", "x.bin"}
+            << 2 << "--unprotect is for STM32 devices: lpc2136";
+        QTest::newRow("read: a rate outside the list")
+            << QStringList{"read", "--device", "stm32", "--port",
+                           "COM1", "--baud",   "12345", "x.bin"}
+            << 2 << "unsupported rate: 12345";
+        QTest::newRow("read: a range past 4 GiB, before the port")
+            << QStringList{"read",      "--device",   "stm32",    "--port", "/dev/tramelo-none",
+                           "--address", "0xFFFFFF00", "--length", "0x101",  "x.bin"}
+            << 2 << "past the 32-bit address space";
+        QTest::newRow("read: a range that ends at 4 GiB is taken")
+            << QStringList{"read",      "--device",   "stm32",    "--port", "/dev/tramelo-none",
+                           "--address", "0xFFFFFF00", "--length", "0x100",  "x.bin"}
+            << 3 << "/dev/tramelo-none: 无法打开串口";
+        QTest::newRow("help: read's options")
+            << QStringList{"--help"} << 0
+            << "tramelo read --device stm32 --port PORT [--baud RATE] [--no-reset]";
+        QTest::newRow("help: simulate --id") << QStringList{"--help"} << 0 << "[--id ID]";
+        QTest::newRow("help: the demo's COM2")
+            << QStringList{"--help"} << 0 << "LPC2136 board as COM2";
+        QTest::newRow("help: [Ports]") << QStringList{"--help"} << 0 << "reads only the [Ports]";
+        // A dump path that cannot take the flash fails at once, not after the session.
+        QFile::link(home_.filePath("elsewhere.bin"), home_.filePath("dump-link.bin"));
+        QTest::newRow("simulate --dump through a symbolic link")
+            << QStringList{"simulate", "--device", "stm32", "--dump",
+                           home_.filePath("dump-link.bin")}
+            << 2 << "dump-link.bin: 是符号链接，不跟随";
+        QTest::newRow("simulate --dump into a missing folder")
+            << QStringList{"simulate", "--device", "stm32", "--dump", home_.filePath("no/f.bin")}
+            << 2 << "no/f.bin: 无法写入文件";
     }
 
     void usageAndHelp()
@@ -151,7 +199,7 @@ private slots:
         Run r = run({"download", "--device", "stm32", "--port", peer.slavePath(),
                      home_.filePath("absent.bin")});
         QCOMPARE(r.code, 2);
-        QVERIFY(r.err.contains("no such file"));
+        QVERIFY(r.err.contains("absent.bin: 文件不存在"));
         r = run({"download", "--device", "stm32", "--port", peer.slavePath(), home_.path()});
         QCOMPARE(r.code, 2);
         const QString empty = writeFile("empty.bin", {});
@@ -166,31 +214,67 @@ private slots:
                  qPrintable(r.err)); // the serial layer's reason, on a line of its own
     }
 
-    // The command line follows the window's language rule.
+    // The command line follows the window's language rule, its own lines too. In the
+    // arguments FW stands for a firmware file, HOME for the test's folder, HELD for a port
+    // that this test holds.
     void languageFollowsTheLocale_data()
     {
         QTest::addColumn<QStringList>("language");
-        QTest::addColumn<QString>("box");
+        QTest::addColumn<QStringList>("args");
+        QTest::addColumn<int>("code");
+        QTest::addColumn<QString>("said");
         const QString zh = QStringLiteral("当前串口号已经被占用，或其它错误 ！");
         const QString en = QStringLiteral("The port is in use, or another error occurred!");
-        QTest::newRow("no locale") << QStringList{"LANG="} << zh;
-        QTest::newRow("C.UTF-8") << QStringList{"LANG=C.UTF-8"} << zh;
-        QTest::newRow("zh_CN.UTF-8") << QStringList{"LANG=zh_CN.UTF-8"} << zh;
-        QTest::newRow("en_US.UTF-8") << QStringList{"LANG=en_US.UTF-8"} << en;
-        QTest::newRow("TRAMELO_LANG=en under C") << QStringList{"LANG=C", "TRAMELO_LANG=en"} << en;
+        const QStringList download{"download", "--device", "stm32", "--port", "HOME/no-tty", "FW"};
+        QTest::newRow("no locale") << QStringList{"LANG="} << download << 3 << zh;
+        QTest::newRow("C.UTF-8") << QStringList{"LANG=C.UTF-8"} << download << 3 << zh;
+        QTest::newRow("zh_CN.UTF-8") << QStringList{"LANG=zh_CN.UTF-8"} << download << 3 << zh;
+        QTest::newRow("en_US.UTF-8") << QStringList{"LANG=en_US.UTF-8"} << download << 3 << en;
+        QTest::newRow("TRAMELO_LANG=en under C")
+            << QStringList{"LANG=C", "TRAMELO_LANG=en"} << download << 3 << en;
         QTest::newRow("TRAMELO_LANG=zh under en_US")
-            << QStringList{"LANG=en_US.UTF-8", "TRAMELO_LANG=zh"} << zh;
+            << QStringList{"LANG=en_US.UTF-8", "TRAMELO_LANG=zh"} << download << 3 << zh;
+        const QStringList english{"TRAMELO_LANG=en"};
+        QTest::newRow("en: a folder as firmware")
+            << english << QStringList{"download", "--device", "stm32", "--port", "HELD", "HOME"}
+            << 2 << "HOME: not a regular file\n";
+        QTest::newRow("en: --unprotect notice")
+            << english << QStringList{"download",    "--device",    "stm32", "--port",
+                                      "HOME/no-tty", "--unprotect", "FW"}
+            << 3
+            << "tramelo: --unprotect: a read-protected chip is unprotected first, which erases "
+               "its whole flash\n";
+        QTest::newRow("en: a port in use")
+            << english << QStringList{"download", "--device", "stm32", "--port", "HELD", "FW"} << 3
+            << " is in use by another program\n";
+        QTest::newRow("en: read into a missing folder")
+            << english
+            << QStringList{"read", "--device", "stm32", "--port", "HELD", "HOME/none/flash.bin"}
+            << 2 << "HOME/none: the folder does not exist or cannot be written\n";
+        QTest::newRow("zh: read into a missing folder")
+            << QStringList{"TRAMELO_LANG=zh"}
+            << QStringList{"read", "--device", "stm32", "--port", "HELD", "HOME/none/flash.bin"}
+            << 2 << "HOME/none: 文件夹不存在或不可写\n";
     }
 
     void languageFollowsTheLocale()
     {
         QFETCH(QStringList, language);
-        QFETCH(QString, box);
+        QFETCH(QStringList, args);
+        QFETCH(int, code);
+        QFETCH(QString, said);
         const QString fw = writeFile("lang.bin", randomImage(100, 2));
-        const Run r = finish(start(
-            {"download", "--device", "stm32", "--port", home_.filePath("no-tty"), fw}, language));
-        QCOMPARE(r.code, 3);
-        QVERIFY2(r.err.contains(box), qPrintable(r.err));
+        PtyPeer peer;
+        platform::SerialPort held;
+        QCOMPARE(held.open(peer.slavePath()), platform::OpenResult::Ok);
+        for (QString &a : args) {
+            a.replace("HOME", home_.path()).replace("HELD", peer.slavePath());
+            if (a == "FW") a = fw;
+        }
+        const Run r = finish(start(args, language));
+        QCOMPARE(r.code, code);
+        QVERIFY2(r.err.contains(QString(said).replace("HOME", home_.path())), qPrintable(r.err));
+        QCOMPARE(peer.received().size(), 0);
     }
 
     void stm32DownloadAndSilence()
@@ -287,7 +371,9 @@ private slots:
         }
         QVERIFY2(board.protocolErrors().isEmpty(), qPrintable(board.protocolErrors().join('\n')));
         const bool unprotected = options.contains("--unprotect");
-        QCOMPARE(r.err.contains("erases its whole flash"), unprotected);
+        QCOMPARE(
+            r.err.contains("tramelo: --unprotect: 读保护的芯片先解除保护，芯片将擦除整片 Flash\n"),
+            unprotected);
         bool sent92 = false;
         for (const auto &c : board.commands())
             sent92 |= c.code == 0x92;
@@ -298,7 +384,10 @@ private slots:
             QVERIFY(board.flash(sim::Stm32Sim::kFlashBase, 16) != image.left(16));
     }
 
-    // tramelo read: the flash comes back as it is, binary or Intel HEX.
+    // tramelo read: the flash comes back as it is, binary or Intel HEX, and replaces the file
+    // only then: a failed read, a write that fails (a full disk: here a file size limit) and a
+    // file that cannot take it leave the file as it was, the last one before the board hears
+    // a byte. A board that falls silent midway is no answer, not a refusal.
     void stm32Read_data()
     {
         QTest::addColumn<int>("productId");
@@ -307,17 +396,35 @@ private slots:
         QTest::addColumn<quint32>("address"); // expected first address
         QTest::addColumn<int>("length");      // expected length
         QTest::addColumn<int>("code");
+        QTest::addColumn<QString>("fault"); // "silent" midway, "fsize" limit of 100 bytes
+        QTest::addColumn<QString>("said");  // on a failure
         QTest::newRow("F0: whole flash by default, binary")
-            << 0x440 << "all.bin" << QStringList{} << 0x08000000u << 64 * 1024 << 0;
+            << 0x440 << "all.bin" << QStringList{} << 0x08000000u << 64 * 1024 << 0 << ""
+            << "";
         QTest::newRow("F4: a range as Intel HEX")
             << 0x413 << "part.hex" << QStringList{"--address", "0x0800FF80", "--length", "300"}
-            << 0x0800FF80u << 300 << 0;
-        QTest::newRow("G0: decimal length, binary")
-            << 0x460 << "g0.bin" << QStringList{"--length", "1000"} << 0x08000000u << 1000 << 0;
+            << 0x0800FF80u << 300 << 0 << ""
+            << "";
+        QTest::newRow("G0: decimal length, binary, 115200 baud")
+            << 0x460 << "g0.bin" << QStringList{"--length", "1000", "--baud", "115200"}
+            << 0x08000000u << 1000 << 0 << ""
+            << "";
         QTest::newRow("read-protected: refused")
-            << -0x440 << "locked.bin" << QStringList{} << 0x08000000u << 0 << 1;
+            << -0x440 << "locked.bin" << QStringList{} << 0x08000000u << 0 << 1 << ""
+            << "解除读保护";
         QTest::newRow("not an STM32")
-            << 0x440 << "x.bin" << QStringList{"--device", "lpc2138"} << 0x08000000u << 0 << 2;
+            << 0x440 << "x.bin" << QStringList{"--device", "lpc2138"} << 0x08000000u << 0 << 2 << ""
+            << "read knows STM32 devices only";
+        QTest::newRow("silent after ten blocks")
+            << 0x440 << "silent.bin" << QStringList{} << 0x08000000u << 0 << 1 << "silent"
+            << "无法和设备通讯，请重新复位\n连机失败 ！\n";
+        QTest::newRow("the file cannot grow (a full disk)")
+            << 0x440 << "full.bin" << QStringList{"--length", "300"} << 0x08000000u << 0 << 1
+            << "fsize"
+            << "full.bin: 无法写入文件\n";
+        QTest::newRow("a device, not a file: /dev/full")
+            << 0x440 << "/dev/full" << QStringList{} << 0x08000000u << 0 << 2 << ""
+            << "tramelo: /dev/full: 不是普通文件\n";
     }
 
     void stm32Read()
@@ -328,24 +435,43 @@ private slots:
         QFETCH(quint32, address);
         QFETCH(int, length);
         QFETCH(int, code);
+        QFETCH(QString, fault);
+        QFETCH(QString, said);
         auto config = sim::Stm32Sim::Config::profile(quint16(std::abs(productId)));
         config.readProtected = productId < 0;
         sim::Stm32Sim board(config);
         board.setFlash(sim::Stm32Sim::kFlashBase,
                        randomImage(int(config.flashSizeKb) * 1024, quint32(productId)));
+        // Sync, Get, Get ID and the flash size take 14 bytes; each block 9 more.
+        if (fault == "silent") board.setSilentAfter(14 + 10 * 9);
         PtyPeer peer;
         peer.attach(&board);
-        const QString out = home_.filePath(file);
-        QFile::remove(out);
+        const QString out = file.startsWith('/') ? file : home_.filePath(file);
+        const QByteArray old = "the file before the read";
+        if (!file.startsWith('/')) writeFile(file, old);
         QStringList args{"read", "--device", "stm32", "--port", peer.slavePath(), "--no-reset"};
         args += range;
         args << out;
-        const Run r = run(args, 120000);
+        const Run r =
+            finish(start(args, {"TRAMELO_LANG=zh"},
+                         [fsize = fault == "fsize"] {
+                             if (!fsize) return;
+                             const rlimit limit{100, 100};
+                             ::setrlimit(RLIMIT_FSIZE, &limit);
+                             ::signal(SIGXFSZ, SIG_IGN); // a write fails with EFBIG instead
+                         }),
+                   120000);
         peer.attach(nullptr);
-        QCOMPARE(r.code, code);
+        QVERIFY2(r.code == code, qPrintable(r.out + r.err));
         if (code != 0) {
-            QVERIFY(!QFile::exists(out));
-            if (code == 1) QVERIFY(r.out.contains("解除读保护"));
+            QVERIFY2((r.out + r.err).contains(said), qPrintable(r.out + r.err));
+            QVERIFY(!r.out.contains("读取完成"));
+            if (code == 2) QCOMPARE(peer.receivedCount(), 0);
+            if (file.startsWith('/')) return;
+            QFile kept(out);
+            QVERIFY(kept.open(QIODevice::ReadOnly));
+            QCOMPARE(kept.readAll(), old);
+            QCOMPARE(QDir(home_.path()).entryList({file + "*"}, QDir::Files), QStringList{file});
             return;
         }
         QFile f(out);
@@ -413,22 +539,23 @@ private slots:
         QTest::addColumn<QStringList>("boardOptions");
         QTest::addColumn<int>("downloads");
         QTest::addColumn<QString>("narrated");
+        QTest::addColumn<int>("stop"); // the signal that ends the board
         const QByteArray stm32 = randomImage(3000, 21),
                          lpc = firmware::lpcBootable(randomImage(5000, 22));
         const QByteArray stc = randomImage(700, 23).replace('\0', '\x01');
         QTest::newRow("STM32, two downloads")
             << "stm32" << stm32 << writeFile("sim.bin", stm32) << QStringList{"--baud", "115200"}
-            << QStringList{} << 2 << "31 Write Memory 0x08000000, 256 bytes";
+            << QStringList{} << 2 << "31 Write Memory 0x08000000, 256 bytes" << int(SIGTERM);
         QTest::newRow("STM32 F4 board, verified")
             << "stm32" << stm32 << writeFile("sim-f4.bin", stm32)
             << QStringList{"--baud", "115200", "--verify"} << QStringList{"--id", "413"} << 1
-            << "11 Read Memory 0x08000000, 256 bytes";
+            << "11 Read Memory 0x08000000, 256 bytes" << int(SIGQUIT);
         QTest::newRow("LPC2138") << "lpc2138" << lpc << writeFile("sim-lpc.hex", hexOf(lpc))
                                  << QStringList{"--timeout", "1"} << QStringList{"--baud", "115200"}
-                                 << 1 << "U 23130 -> 0";
+                                 << 1 << "U 23130 -> 0" << int(SIGHUP);
         QTest::newRow("STC89C52RC")
             << "stc89c52rc" << stc << writeFile("sim-stc.hex", hexOf(stc))
-            << QStringList{"--timeout", "3"} << QStringList{} << 1 << "84 erase";
+            << QStringList{"--timeout", "3"} << QStringList{} << 1 << "84 erase" << int(SIGINT);
     }
 
     void simulateServesDownloads()
@@ -440,6 +567,7 @@ private slots:
         QFETCH(QStringList, boardOptions);
         QFETCH(int, downloads);
         QFETCH(QString, narrated);
+        QFETCH(int, stop);
         const QString dump = home_.filePath(device + ".dump"), link = home_.filePath(device);
         QProcess *board =
             start(QStringList{"simulate", "--device", device, "--dump", dump, "--link", link} +
@@ -455,7 +583,7 @@ private slots:
                     120000);
             QVERIFY2(r.code == 0, qPrintable(r.out + r.err));
         }
-        QCOMPARE(::kill(pid_t(board->processId()), SIGTERM), 0);
+        QCOMPARE(::kill(pid_t(board->processId()), stop), 0);
         const Run r = finish(board);
         QCOMPARE(r.code, 0);
         QVERIFY2(r.out.contains(narrated), qPrintable(r.out));
@@ -468,6 +596,43 @@ private slots:
         QByteArray expected = image;
         if (device.startsWith("lpc")) QVERIFY(lpc::applyVectorChecksum(expected));
         QCOMPARE(f.readAll().left(expected.size()), expected);
+    }
+
+    // --link replaces only the link of a board that has ended, never one a running board holds,
+    // and a board removes the link at its end only while the link still names it.
+    void simulateLinkBelongsToItsBoard()
+    {
+        const QString link = home_.filePath("shared-board");
+        const auto startBoard = [&] {
+            QProcess *p = start({"simulate", "--device", "stm32", "--link", link});
+            return QTest::qWaitFor([p] { return p->canReadLine(); }, 10000) ? p : nullptr;
+        };
+        QProcess *first = startBoard();
+        QVERIFY(first);
+        const QString firstPath = QString::fromUtf8(first->readLine()).trimmed();
+        QCOMPARE(QFileInfo(link).symLinkTarget(), firstPath);
+
+        const Run refused = finish(start({"simulate", "--device", "stm32", "--link", link}), 5000);
+        QCOMPARE(refused.code, 2);
+        QVERIFY2(refused.err.contains(link + ": 指向仍存在的 " + firstPath),
+                 qPrintable(refused.err));
+        QCOMPARE(QFileInfo(link).symLinkTarget(), firstPath);
+
+        first->kill(); // no clean end: the link stays behind, its terminal gone
+        finish(first);
+        QVERIFY(QFileInfo(link).isSymLink());
+        QProcess *second = startBoard();
+        QVERIFY(second);
+        const QString secondPath = QString::fromUtf8(second->readLine()).trimmed();
+        QCOMPARE(QFileInfo(link).symLinkTarget(), secondPath);
+
+        // The name is given to something else while the board runs: the board leaves it.
+        const QString other = writeFile("other-target", "x");
+        QVERIFY(QFile::remove(link) && QFile::link(other, link));
+        QCOMPARE(::kill(pid_t(second->processId()), SIGTERM), 0);
+        QCOMPARE(finish(second).code, 0);
+        QCOMPARE(QFileInfo(link).symLinkTarget(), other);
+        QFile::remove(link);
     }
 
     void twoBoardsAtOnce()

@@ -270,7 +270,7 @@ private slots:
         QCOMPARE(env.messages.size(), 1);
         QCOMPARE(env.messages.first().caption, QStringLiteral("Tramelo"));
         QVERIFY2(env.messages.first().text.startsWith(kPortBusy + "\n") &&
-                     env.messages.first().text.endsWith("is in use by another program"),
+                     env.messages.first().text.endsWith("正被其它程序占用"),
                  qPrintable(env.messages.first().text));
         // No thread of an attempt is left behind (the STC port's receive and transmit ones).
         QVERIFY2(threadsSettled(), qPrintable(QStringLiteral("%1 threads, %2 before")

@@ -27,6 +27,7 @@
 #include <QTest>
 #include <QTimer>
 
+#include <algorithm>
 #include <functional>
 #include <memory>
 #include <vector>
@@ -246,19 +247,30 @@ private slots:
             lanePtr->peer->attach(nullptr);
     }
 
-    // SIGTERM, SIGINT or SIGHUP while the image is written (the board then falls silent, so
-    // only the signal can end the run early) ends the run within moments, not at the board's
-    // time-out, with 128+signal, the port's line settings restored, its exclusive mode cleared
-    // and its lock released. A second signal ends the run at once, with the same status.
+    // SIGTERM, SIGINT or SIGHUP while the image is written or the flash read (the board then
+    // falls silent, so only the signal can end the run early) ends the run within moments, not
+    // at the board's time-out, with 128+signal, the port's line settings restored, its
+    // exclusive mode cleared and its lock released. A second signal ends the run at once, with
+    // the same status. The line names the signal by its own name, whatever the C library's
+    // locale would call it; a read leaves the file it was to replace as it was.
     void signalsEndTheDownloadAndReleaseThePort_data()
     {
         QTest::addColumn<Family>("family");
         QTest::addColumn<int>("sig");
         QTest::addColumn<int>("count");
-        QTest::newRow("STM32 SIGTERM") << stm32Family() << int(SIGTERM) << 1;
-        QTest::newRow("LPC2000 SIGINT") << lpcFamily() << int(SIGINT) << 1;
-        QTest::newRow("STC 8051 SIGHUP") << stcFamily() << int(SIGHUP) << 1;
-        QTest::newRow("STM32 SIGTERM twice") << stm32Family() << int(SIGTERM) << 2;
+        QTest::addColumn<bool>("reading"); // tramelo read instead of download
+        QTest::addColumn<QString>("said"); // on standard error
+        QTest::newRow("STM32 SIGTERM")
+            << stm32Family() << int(SIGTERM) << 1 << false << "tramelo: SIGTERM: 下载被中止\n";
+        QTest::newRow("LPC2000 SIGINT")
+            << lpcFamily() << int(SIGINT) << 1 << false << "tramelo: SIGINT: 下载被中止\n";
+        QTest::newRow("STC 8051 SIGHUP")
+            << stcFamily() << int(SIGHUP) << 1 << false << "tramelo: SIGHUP: 下载被中止\n";
+        QTest::newRow("STM32 SIGTERM twice") << stm32Family() << int(SIGTERM) << 2 << false << "";
+        QTest::newRow("STM32 read, SIGHUP")
+            << stm32Family() << int(SIGHUP) << 1 << true << "tramelo: SIGHUP: 读取被中止\n";
+        QTest::newRow("STM32 read, SIGINT")
+            << stm32Family() << int(SIGINT) << 1 << true << "tramelo: SIGINT: 读取被中止\n";
     }
 
     void signalsEndTheDownloadAndReleaseThePort()
@@ -266,8 +278,12 @@ private slots:
         QFETCH(Family, family);
         QFETCH(int, sig);
         QFETCH(int, count);
+        QFETCH(bool, reading);
+        QFETCH(QString, said);
         const QString file =
             writeFile(QStringLiteral("signal") + family.fileName, family.fileBytes);
+        const QByteArray old = "the last good read";
+        const QString readFile = writeFile(QStringLiteral("signal-read.bin"), old);
         const std::unique_ptr<sim::BootLoaderSim> board = family.makeSim();
         PtyPeer peer;
         peer.setReplyDelay(std::chrono::milliseconds(20)); // the write lasts long enough to see
@@ -279,13 +295,22 @@ private slots:
         termios before{};
         QVERIFY(::tcgetattr(fd, &before) == 0);
 
-        QStringList args{"download", "--device",       family.device,
-                         "--port",   peer.slavePath(), "--no-reset"};
-        args << family.options << file;
+        QStringList args{reading ? "read" : "download",
+                         "--device",
+                         family.device,
+                         "--port",
+                         peer.slavePath(),
+                         "--no-reset"};
+        args << family.options << (reading ? readFile : file);
         const std::unique_ptr<QProcess> p = start(args);
-        QVERIFY(QTest::qWaitFor(
-            [&] { return family.writing(*board) || p->state() == QProcess::NotRunning; },
-            int(family.maxAttemptMs)));
+        const auto busy = [&] {
+            if (!reading) return family.writing(*board);
+            const auto commands = static_cast<const sim::Stm32Sim &>(*board).commands();
+            return std::count_if(commands.begin(), commands.end(),
+                                 [](const auto &c) { return c.code == 0x11; }) >= 4;
+        };
+        QVERIFY(QTest::qWaitFor([&] { return busy() || p->state() == QProcess::NotRunning; },
+                                int(family.maxAttemptMs)));
         peer.setSilent(true);
         QVERIFY2(p->state() == QProcess::Running,
                  qPrintable(p->readAllStandardOutput() + p->readAllStandardError()));
@@ -301,7 +326,11 @@ private slots:
                                  .arg(r.out, r.err);
         QVERIFY2(r.code == 128 + sig, qPrintable(what));
         QVERIFY2(r.ms < kProcessSlackMs / 2, qPrintable(what));
-        QVERIFY2(!r.out.contains(family.doneLine), qPrintable(what));
+        QVERIFY2(!r.out.contains(family.doneLine) && !r.out.contains("读取完成"), qPrintable(what));
+        QVERIFY2(r.err.contains(said), qPrintable(what));
+        QFile kept(readFile);
+        QVERIFY(kept.open(QIODevice::ReadOnly));
+        QCOMPARE(kept.readAll(), old);
         if (count == 1) {
             termios after{};
             QVERIFY(::tcgetattr(fd, &after) == 0);
@@ -355,10 +384,10 @@ private slots:
         QTest::newRow("STC: HEX placed above 64 KiB (04 record 0x0800)")
             << "stc89c52rc"
             << "high.hex" << firmware::linearBase(0x0800) + data + eof << qint64(0)
-            << "high.hex: no data within the 64 KiB image";
+            << "high.hex: 64 KiB 映像范围内没有数据";
         QTest::newRow("STM32: a named pipe")
             << "stm32"
-            << "pipe.hex" << QByteArray() << qint64(-1) << "pipe.hex: not a regular file";
+            << "pipe.hex" << QByteArray() << qint64(-1) << "pipe.hex: 不是普通文件";
         QTest::newRow("STC: 200 MB HEX") << "stc89c52rc"
                                          << "huge.hex" << QByteArray() << qint64(200) * 1024 * 1024
                                          << "huge.hex: HEX文件太大，不能超过 64 MB";

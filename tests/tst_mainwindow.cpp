@@ -42,14 +42,83 @@ Q_DECLARE_METATYPE(language::Environment)
 Q_DECLARE_METATYPE(language::Language)
 
 namespace {
-const char *const kAllValues[] = {
-    "Model",      "Port",      "BaudRate", "Data",     "Stop",     "Parity",    "HexRXD",
-    "TimeTXD_ch", "TimeTXD_v", "HexTXD",   "SendNewL", "KeySend",  "SendClear", "SendStr",
-    "MCUType",    "12T",       "AutoISP",  "AutoRST",  "FileName", "Delay",     "Delay1"};
-
 QSettings storeOf(const TestEnv &env)
 {
     return QSettings(env.settingsFile(), QSettings::IniFormat);
+}
+
+// Every stored value and the control it belongs to, in the order of the store: a list index
+// ('i'), a check box ('c', stored 0/1), a field's text ('t'), the send text ('s'), the 12T/6T
+// caption ('b'), and the page ('p'), which is written but not read (the window opens on the
+// download page).
+struct StoredControl
+{
+    const char *name;
+    char kind;
+    QWidget *(*control)(TMainForm &);
+};
+const StoredControl kStoredControls[] = {
+    {"Model", 'p', [](TMainForm &w) -> QWidget * { return w.RzPageControl1; }},
+    {"Port", 'i', [](TMainForm &w) -> QWidget * { return w.ComboBox1; }},
+    {"BaudRate", 'i', [](TMainForm &w) -> QWidget * { return w.ComboBox2; }},
+    {"Data", 'i', [](TMainForm &w) -> QWidget * { return w.ComboBox3; }},
+    {"Stop", 'i', [](TMainForm &w) -> QWidget * { return w.ComboBox4; }},
+    {"Parity", 'i', [](TMainForm &w) -> QWidget * { return w.ComboBox5; }},
+    {"HexRXD", 'c', [](TMainForm &w) -> QWidget * { return w.CheckHexRXD; }},
+    {"TimeTXD_ch", 'c', [](TMainForm &w) -> QWidget * { return w.CheckBox5; }},
+    {"TimeTXD_v", 't', [](TMainForm &w) -> QWidget * { return w.Edit1; }},
+    {"HexTXD", 'c', [](TMainForm &w) -> QWidget * { return w.CheckHexTXD; }},
+    {"SendNewL", 'c', [](TMainForm &w) -> QWidget * { return w.CheckBox7; }},
+    {"KeySend", 'c', [](TMainForm &w) -> QWidget * { return w.CheckBox6; }},
+    {"SendClear", 'c', [](TMainForm &w) -> QWidget * { return w.CheckBox8; }},
+    {"SendStr", 's', [](TMainForm &w) -> QWidget * { return w.Memo2; }},
+    {"MCUType", 'i', [](TMainForm &w) -> QWidget * { return w.MCUType; }},
+    {"12T", 'b', [](TMainForm &w) -> QWidget * { return w.BitBtn7; }},
+    {"AutoISP", 'c', [](TMainForm &w) -> QWidget * { return w.CheckBox1; }},
+    {"AutoRST", 'c', [](TMainForm &w) -> QWidget * { return w.CheckBox2; }},
+    {"FileName", 't', [](TMainForm &w) -> QWidget * { return w.Edit2; }},
+    {"Delay", 't', [](TMainForm &w) -> QWidget * { return w.Edit3; }},
+    {"Delay1", 't', [](TMainForm &w) -> QWidget * { return w.Edit4; }},
+    {"Verify", 'c', [](TMainForm &w) -> QWidget * { return w.CheckBox9; }},
+};
+
+// The control's value as the store writes it.
+QString storedText(TMainForm &w, const StoredControl &c)
+{
+    QWidget *control = c.control(w);
+    switch (c.kind) {
+    case 'p':
+        return QString::number(static_cast<QTabWidget *>(control)->currentIndex());
+    case 'i':
+        return QString::number(static_cast<QComboBox *>(control)->currentIndex());
+    case 'c':
+        return QString::number(int(static_cast<QCheckBox *>(control)->isChecked()));
+    case 't':
+        return static_cast<QLineEdit *>(control)->text();
+    case 's':
+        return w.SendAreaText();
+    default:
+        return static_cast<QPushButton *>(control)->text();
+    }
+}
+
+void setStored(TMainForm &w, const StoredControl &c, const QString &value)
+{
+    QWidget *control = c.control(w);
+    switch (c.kind) {
+    case 'p':
+        return static_cast<QTabWidget *>(control)->setCurrentIndex(value.toInt());
+    case 'i':
+        return static_cast<QComboBox *>(control)->setCurrentIndex(value.toInt());
+    case 'c':
+        return static_cast<QCheckBox *>(control)->setChecked(value == "1");
+    case 't':
+        return static_cast<QLineEdit *>(control)->setText(value);
+    case 's':
+        return w.Memo2->setPlainText(value);
+    default:
+        return static_cast<QPushButton *>(control)->setText(value);
+    }
 }
 
 bool hasChinese(const QString &text)
@@ -171,8 +240,8 @@ private slots:
             w.main->close();
         }
         QSettings s = storeOf(env);
-        for (const char *name : kAllValues)
-            QVERIFY2(s.contains(name), name);
+        for (const StoredControl &c : kStoredControls)
+            QVERIFY2(s.contains(c.name), c.name);
         QCOMPARE(s.value("BaudRate").toInt(), 12);
         QCOMPARE(s.value("Model").toInt(), 2);
         QCOMPARE(s.value("SendStr").toString(), QStringLiteral("第一行\r\nsecond"));
@@ -188,6 +257,52 @@ private slots:
         QCOMPARE(again.main->RzPageControl1->currentIndex(), 0);
         QCOMPARE(again.main->SendAreaText(), QStringLiteral("第一行\r\nsecond"));
         QVERIFY(again.main->CheckBox9->isChecked());
+    }
+
+    // Every stored value goes out and comes back into its own control. The values differ from
+    // the defaults and from their neighbours, and the check boxes take both states over the
+    // two rows, so a value written under another name or read into another control shows.
+    void everyValueComesBackIntoItsOwnControl_data()
+    {
+        QTest::addColumn<QStringList>("values"); // in the order of kStoredControls
+        // Model|Port|BaudRate|Data|Stop|Parity|HexRXD|TimeTXD_ch|TimeTXD_v|HexTXD|SendNewL|KeySend|
+        // SendClear|SendStr|MCUType|12T|AutoISP|AutoRST|FileName|Delay|Delay1|Verify
+        QTest::newRow("first") << QStringLiteral("1|5|11|1|2|4|1|0|1234|1|0|1|0|A1 发送|3|6T|1|0|"
+                                                 "/tmp/a/fw-a.hex|37|321|1")
+                                      .split(u'|');
+        QTest::newRow("second, check boxes turned over")
+            << QStringLiteral("2|7|2|0|1|3|0|1|987|0|1|0|1|B2 send|9|fast|0|1|/tmp/b/fw-b.bin|73|"
+                              "123|0")
+                   .split(u'|');
+    }
+
+    void everyValueComesBackIntoItsOwnControl()
+    {
+        QFETCH(QStringList, values);
+        QCOMPARE(values.size(), qsizetype(std::size(kStoredControls)));
+        TestEnv env;
+        {
+            auto w = CreateApplicationWindows();
+            for (size_t i = 0; i < std::size(kStoredControls); ++i) {
+                const StoredControl &c = kStoredControls[i];
+                if (c.kind != 'c') // a check box is off by default in one of the two rows
+                    QVERIFY2(storedText(*w.main, c) != values[i], c.name); // not the default
+                if (i > 0 && c.kind == kStoredControls[i - 1].kind)
+                    QVERIFY2(values[i] != values[i - 1], c.name); // nor the neighbour's
+                setStored(*w.main, c, values[i]);
+            }
+            w.main->close();
+        }
+        {
+            QSettings s = storeOf(env);
+            for (size_t i = 0; i < std::size(kStoredControls); ++i)
+                QCOMPARE(s.value(kStoredControls[i].name).toString(), values[i]);
+        }
+        auto again = CreateApplicationWindows();
+        for (size_t i = 0; i < std::size(kStoredControls); ++i) {
+            const StoredControl &c = kStoredControls[i];
+            if (c.kind != 'p') QCOMPARE(storedText(*again.main, c), values[i]);
+        }
     }
 
     void readingStopsAtTheFirstBadInteger_data()

@@ -35,6 +35,8 @@ using platform::OpenResult;
 using platform::SerialPort;
 using platform::SerialTraceEvent;
 
+Q_DECLARE_METATYPE(LineSettings)
+
 namespace {
 
 using Pty = testsupport::RawPty;
@@ -62,6 +64,8 @@ private slots:
     void resolvePortName_data();
     void resolvePortName();
     void presentPortsInComOrder();
+    void termiosFlagsOfEveryLineSetting_data();
+    void termiosFlagsOfEveryLineSetting();
     void ratesReadBackFromKernel_data();
     void ratesReadBackFromKernel();
     void refusedSettingsAreReportedNotFatal();
@@ -153,6 +157,88 @@ void tst_SerialPort::presentPortsInComOrder()
     if (!ports.isEmpty())
         QCOMPARE(platform::resolvePortName(QStringLiteral("COM1")), ports[0].path);
     QCOMPARE(platform::describePort(QStringLiteral("/dev/null")), QString());
+}
+
+// Every value of every line setting against the flags it must set, each row changing one
+// setting from 8N1 without flow control. A pseudo-terminal keeps no parity, so only the mapping
+// itself can show even parity sent as odd. The read-back mapping gives the setting again.
+void tst_SerialPort::termiosFlagsOfEveryLineSetting_data()
+{
+    QTest::addColumn<LineSettings>("line");
+    QTest::addColumn<quint32>("cflag");
+    QTest::addColumn<quint32>("iflag");
+    using platform::Parity;
+    using platform::StopBits;
+    const auto row = [](const char *name, auto change, quint32 cflag, quint32 iflag) {
+        LineSettings s;
+        change(s);
+        QTest::newRow(name) << s << cflag << iflag;
+    };
+    row(
+        "5 data bits", [](LineSettings &s) { s.dataBits = 5; }, CS5, 0);
+    row(
+        "6 data bits", [](LineSettings &s) { s.dataBits = 6; }, CS6, 0);
+    row(
+        "7 data bits", [](LineSettings &s) { s.dataBits = 7; }, CS7, 0);
+    row(
+        "8 data bits", [](LineSettings &) {}, CS8, 0);
+    row(
+        "4 data bits count as 8", [](LineSettings &s) { s.dataBits = 4; }, CS8, 0);
+    row(
+        "9 data bits count as 8", [](LineSettings &s) { s.dataBits = 9; }, CS8, 0);
+    row(
+        "odd parity", [](LineSettings &s) { s.parity = Parity::Odd; }, CS8 | PARENB | PARODD, 0);
+    row(
+        "even parity", [](LineSettings &s) { s.parity = Parity::Even; }, CS8 | PARENB, 0);
+    row(
+        "mark parity", [](LineSettings &s) { s.parity = Parity::Mark; },
+        CS8 | PARENB | PARODD | CMSPAR, 0);
+    row(
+        "space parity", [](LineSettings &s) { s.parity = Parity::Space; }, CS8 | PARENB | CMSPAR,
+        0);
+    row(
+        "7E2 (a mixed line)",
+        [](LineSettings &s) {
+            s.dataBits = 7;
+            s.parity = Parity::Even;
+            s.stopBits = StopBits::Two;
+        },
+        CS7 | PARENB | CSTOPB, 0);
+    row(
+        "1.5 stop bits", [](LineSettings &s) { s.stopBits = StopBits::OneAndHalf; }, CS8 | CSTOPB,
+        0);
+    row(
+        "2 stop bits", [](LineSettings &s) { s.stopBits = StopBits::Two; }, CS8 | CSTOPB, 0);
+    row(
+        "RTS/CTS", [](LineSettings &s) { s.rtsCts = true; }, CS8 | CRTSCTS, 0);
+    row(
+        "XON/XOFF out", [](LineSettings &s) { s.xonXoffOut = true; }, CS8, IXON);
+    row(
+        "XON/XOFF in", [](LineSettings &s) { s.xonXoffIn = true; }, CS8, IXOFF);
+    row(
+        "parity check", [](LineSettings &s) { s.parityCheck = true; }, CS8, INPCK);
+}
+
+void tst_SerialPort::termiosFlagsOfEveryLineSetting()
+{
+    QFETCH(LineSettings, line);
+    QFETCH(quint32, cflag);
+    QFETCH(quint32, iflag);
+    const platform::TermiosFlags flags = platform::termiosFlags(line);
+    QCOMPARE(flags.cflag, cflag);
+    QCOMPARE(flags.iflag, iflag);
+    const platform::TermiosFlags mask = platform::termiosFlagMask();
+    QCOMPARE(flags.cflag & ~mask.cflag, 0u);
+    QCOMPARE(flags.iflag & ~mask.iflag, 0u);
+    LineSettings back;
+    back.baud = 0; // the flags carry no rate: it must stay as it was
+    platform::lineFromTermiosFlags(flags, back);
+    LineSettings expected = line;
+    expected.baud = 0;
+    if (expected.dataBits < 5 || expected.dataBits > 8) expected.dataBits = 8;
+    if (expected.stopBits == platform::StopBits::OneAndHalf)
+        expected.stopBits = platform::StopBits::Two;
+    QVERIFY(back == expected);
 }
 
 void tst_SerialPort::ratesReadBackFromKernel_data()

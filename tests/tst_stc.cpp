@@ -626,7 +626,7 @@ private slots:
 
         QCOMPARE(line.env.messages.size(), 1);
         QCOMPARE(line.env.messages[0].caption, QStringLiteral("Tramelo"));
-        const QString reason = line.peer.slavePath() + " is in use by another program";
+        const QString reason = line.peer.slavePath() + " 正被其它程序占用";
         QCOMPARE(line.env.messages[0].text, kPortBusy + "\n" + reason);
         QCOMPARE(line.lines, (QStringList{QStringLiteral("下载目标代码"),
                                           QStringLiteral("串口打开失败：") + reason}));

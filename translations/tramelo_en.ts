@@ -322,6 +322,54 @@ http://www.orvel.example</translation>
         <source>演示：虚拟板接在 COM1</source>
         <translation>Demo: virtual board on COM1</translation>
     </message>
+    <message>
+        <source>%1: 文件不存在</source>
+        <translation>%1: no such file</translation>
+    </message>
+    <message>
+        <source>%1: 不是普通文件</source>
+        <translation>%1: not a regular file</translation>
+    </message>
+    <message>
+        <source>%1: 64 KiB 映像范围内没有数据</source>
+        <translation>%1: no data within the 64 KiB image</translation>
+    </message>
+    <message>
+        <source>%1: 无法写入文件</source>
+        <translation>%1: cannot write the file</translation>
+    </message>
+    <message>
+        <source>%1: 文件夹不存在或不可写</source>
+        <translation>%1: the folder does not exist or cannot be written</translation>
+    </message>
+    <message>
+        <source>%1: 是符号链接，不跟随</source>
+        <translation>%1: a symbolic link, not followed</translation>
+    </message>
+    <message>
+        <source>%1: 下载被中止</source>
+        <translation>%1: the download was ended</translation>
+    </message>
+    <message>
+        <source>%1: 读取被中止</source>
+        <translation>%1: the read was ended</translation>
+    </message>
+    <message>
+        <source>%1: 无法打开串口 (%2)</source>
+        <translation>%1: cannot open the port (%2)</translation>
+    </message>
+    <message>
+        <source>--unprotect: 读保护的芯片先解除保护，芯片将擦除整片 Flash</source>
+        <translation>--unprotect: a read-protected chip is unprotected first, which erases its whole flash</translation>
+    </message>
+    <message>
+        <source>%1: 不是符号链接，不替换</source>
+        <translation>%1: not a symbolic link; not replaced</translation>
+    </message>
+    <message>
+        <source>%1: 指向仍存在的 %2（正在运行的虚拟板？），不替换</source>
+        <translation>%1: points to %2, which still exists (a running board?); not replaced</translation>
+    </message>
 </context>
 <context>
     <name>devices</name>
@@ -378,6 +426,30 @@ http://www.orvel.example</translation>
     <message>
         <source>已跳过HEX解码库 %1</source>
         <translation>Passed over HEX decoding library %1</translation>
+    </message>
+    <message>
+        <source>不是文件夹</source>
+        <translation>not a folder</translation>
+    </message>
+    <message>
+        <source>不是普通文件</source>
+        <translation>not a regular file</translation>
+    </message>
+    <message>
+        <source>属于其他用户 (uid %1)</source>
+        <translation>owned by another user (uid %1)</translation>
+    </message>
+    <message>
+        <source>组或其他用户可写 (权限 %1)</source>
+        <translation>writable by group or others (mode %1)</translation>
+    </message>
+    <message>
+        <source>文件夹: %1</source>
+        <translation>folder: %1</translation>
+    </message>
+    <message>
+        <source>符号链接</source>
+        <translation>a symbolic link</translation>
     </message>
 </context>
 <context>
@@ -540,6 +612,17 @@ http://www.orvel.example</translation>
     <message>
         <source>DB9 串口信号线定义 (针座正视)</source>
         <translation>DB9 serial signals (front view)</translation>
+    </message>
+</context>
+<context>
+    <name>serial</name>
+    <message>
+        <source>%1 正被其它程序占用</source>
+        <translation>%1 is in use by another program</translation>
+    </message>
+    <message>
+        <source>%1 不是本机上的串口名</source>
+        <translation>%1 does not name a serial port on this machine</translation>
     </message>
 </context>
 <context>

@@ -1,4 +1,6 @@
 #include "cli/Cli.h"
+#include "cli/EndSignals.h"
+#include "cli/Messages.h"
 #include "cli/Read.h"
 #include "cli/Simulate.h"
 
@@ -42,15 +44,17 @@ const char kUsage[] =
     "Usage: tramelo download --device DEV --port PORT [--baud RATE] [--no-reset]\n"
     "                        [--reset-ms N] [--timeout N] [--6t] [--verify] [--unprotect]\n"
     "                        FILE\n"
-    "       tramelo read --device stm32 --port PORT [--address A] [--length N] FILE\n"
+    "       tramelo read --device stm32 --port PORT [--baud RATE] [--no-reset]\n"
+    "                    [--address A] [--length N] FILE\n"
     "       tramelo ports\n"
-    "       tramelo simulate --device DEV [--link PATH] [--dump FILE] [--baud N]\n"
+    "       tramelo simulate --device DEV [--id ID] [--link PATH] [--dump FILE] [--baud N]\n"
     "       tramelo --demo\n"
     "       tramelo --help | --version\n";
 
 const char kHelp[] =
     "Tramelo programs microcontroller boards through their serial boot loaders.\n"
-    "Started without arguments it opens its window.\n"
+    "Started without arguments it opens its window. The command line reads only the [Ports]\n"
+    "section of the settings file (the COM names' device paths) and writes nothing to it.\n"
     "\n"
     "  download      write FILE (binary or Intel HEX) to the board\n"
     "    --device DEV   an entry of the device list, case-insensitive, or the start of one:\n"
@@ -67,17 +71,27 @@ const char kHelp[] =
     "    --verify       STM32: read every block back and compare (rewritten up to 3 times)\n"
     "    --unprotect    STM32: remove read-out protection first; the chip erases its whole\n"
     "                   flash\n"
-    "  read          STM32: read the flash into FILE (Intel HEX when it ends in .hex)\n"
+    "  read          STM32: read the flash into FILE (Intel HEX when it ends in .hex); the\n"
+    "                file is replaced only when the whole read succeeded\n"
+    "    --baud RATE    a rate of the list above (default 57600; at least 19200)\n"
+    "    --no-reset     do not pulse RTS/DTR\n"
+    "    --address A, --length N   the range (default: the whole flash), decimal or 0x hex\n"
     "  ports         list the serial ports present and the COM names they answer to\n"
     "  simulate      serve a virtual board of DEV's family on a new pseudo-terminal until\n"
-    "                SIGINT/SIGTERM; prints its path, then one line per command it gets\n"
-    "    --link PATH    also name the terminal by this symbolic link\n"
-    "    --dump FILE    write the board's flash to FILE at the end\n"
+    "                SIGINT, SIGTERM, SIGHUP or SIGQUIT; prints its path, then one line per\n"
+    "                command it gets\n"
+    "    --id ID        STM32: the product id the board answers (hex: 410 414 440 422 413\n"
+    "                   460), which chooses its line; default 414\n"
+    "    --link PATH    also name the terminal by this symbolic link (an old link of a board\n"
+    "                   that has ended is replaced)\n"
+    "    --dump FILE    write the board's flash to FILE at the end (opened at the start; a\n"
+    "                   symbolic link is not followed)\n"
     "    --baud N       pace the board's answers like a UART at N baud\n"
-    "  --demo        open the window with a virtual STM32 board as COM1\n"
+    "  --demo        open the window with a virtual STM32 board as COM1 and a virtual\n"
+    "                LPC2136 board as COM2 (for the terminal page)\n"
     "\n"
-    "Exit status: 0 written, 1 failed, 2 usage error or unusable file, 3 port not opened.\n";
-
+    "Exit status: 0 written, 1 failed, 2 usage error or unusable file, 3 port not opened,\n"
+    "128+n ended by signal n (SIGHUP, SIGINT, SIGTERM).\n";
 
 // parseDownload's answer when it printed the help: the program ends with status 0.
 constexpr int kHelpShown = -1;
@@ -142,9 +156,7 @@ int parseDownload(const QStringList &args, DownloadOptions &o)
             if (!value(o.port)) return usage("--port needs a value");
         } else if (a == "--baud") {
             if (!value(v)) return usage("--baud needs a value");
-            o.baudIndex = -1; // the last --baud counts, and must be a rate of the list
-            for (int k = 0; k < kBaudRateCount; ++k)
-                if (v == QString::number(kBaudRates[k])) o.baudIndex = k;
+            o.baudIndex = baudIndexOf(v); // the last --baud counts, and must be of the list
             if (o.baudIndex < 0) return usage(QStringLiteral("unsupported rate: %1").arg(v));
         } else if (a == "--no-reset") {
             o.noReset = true;
@@ -171,6 +183,8 @@ int parseDownload(const QStringList &args, DownloadOptions &o)
     if (o.device.isEmpty()) return usage("--device is missing");
     if (o.port.isEmpty()) return usage("--port is missing");
     if (o.file.isEmpty()) return usage("the firmware file is missing");
+    if (o.unprotect && devices::familyAt(devices::findDevice(o.device)) != devices::Family::Stm32)
+        return usage(QStringLiteral("--unprotect is for STM32 devices: %1").arg(o.device));
     return kExitOk;
 }
 
@@ -179,11 +193,10 @@ int parseDownload(const QStringList &args, DownloadOptions &o)
 QString unusableFile(devices::Family family, const QString &path)
 {
     const QFileInfo info(path);
-    if (firmwarefile::isSymlinkLoop(path))
-        return QStringLiteral("%1: its symbolic links form a loop").arg(path);
-    if (!info.exists()) return QStringLiteral("%1: no such file").arg(path);
-    if (!info.isFile()) return QStringLiteral("%1: not a regular file").arg(path);
-    if (!info.isReadable()) return QStringLiteral("%1: not readable").arg(path);
+    if (firmwarefile::isSymlinkLoop(path)) return messages::symlinkLoop(path);
+    if (!info.exists()) return messages::noSuchFile(path);
+    if (!info.isFile()) return messages::notRegularFile(path);
+    if (!info.isReadable()) return messages::notReadable(path);
     switch (family) {
     case devices::Family::Lpc: {
         const lpc::LoadResult r = lpc::loadImage(path);
@@ -207,7 +220,7 @@ QString unusableFile(devices::Family family, const QString &path)
             writeText(stderr, QStringLiteral("tramelo: %1\n").arg(note));
         if (!stc::imageLength(QByteArrayView(reinterpret_cast<const char *>(image.data()),
                                              qsizetype(image.size()))))
-            return QStringLiteral("%1: no data within the 64 KiB image").arg(path);
+            return messages::noDataInImage(path);
         break;
     }
     }
@@ -252,72 +265,6 @@ private:
     QString status_;
 };
 
-// SIGTERM, SIGINT and SIGHUP end a download the way closing the window does: the port's line
-// settings are restored, its exclusive mode cleared and its lock released, then the program
-// exits with 128+signal. The handler only notes the signal and writes a byte into a pipe (both
-// async-signal-safe); the event loop, which the blocking STC download pumps too, reads the
-// pipe and does the rest. A second signal ends the program at once.
-volatile sig_atomic_t endSignal = 0;
-int endSignalPipe[2] = {-1, -1};
-constexpr int kEndSignals[] = {SIGTERM, SIGINT, SIGHUP};
-
-void onEndSignal(int sig)
-{
-    if (endSignal != 0) ::_exit(128 + sig);
-    endSignal = sig;
-    const int saved = errno;
-    const char byte = 1;
-    [[maybe_unused]] const ssize_t n = ::write(endSignalPipe[1], &byte, 1);
-    errno = saved;
-}
-
-class EndSignals
-{
-public:
-    EndSignals()
-    {
-        if (::pipe2(endSignalPipe, O_CLOEXEC | O_NONBLOCK) != 0) return;
-        struct sigaction action = {};
-        action.sa_handler = onEndSignal;
-        sigemptyset(&action.sa_mask);
-        action.sa_flags = SA_RESTART;
-        for (size_t i = 0; i < std::size(kEndSignals); ++i)
-            ::sigaction(kEndSignals[i], &action, &previous_[i]);
-        installed_ = true;
-    }
-    ~EndSignals()
-    {
-        if (!installed_) return;
-        // After an end signal the program is on its way out with 128+signal; a second signal
-        // during that must end it with the same status, not by the signal's default action,
-        // so the handler (which then only calls _exit) stays.
-        const bool ending = endSignal != 0;
-        if (!ending)
-            for (size_t i = 0; i < std::size(kEndSignals); ++i)
-                ::sigaction(kEndSignals[i], &previous_[i], nullptr);
-        ::close(endSignalPipe[0]);
-        ::close(endSignalPipe[1]);
-        endSignalPipe[0] = endSignalPipe[1] = -1;
-        if (!ending) endSignal = 0;
-    }
-    EndSignals(const EndSignals &) = delete;
-    EndSignals &operator=(const EndSignals &) = delete;
-    bool installed() const { return installed_; }
-    int readFd() const { return endSignalPipe[0]; }
-    // The signal received (0: none yet); empties the pipe.
-    static int take()
-    {
-        char bytes[16];
-        while (::read(endSignalPipe[0], bytes, sizeof bytes) > 0) {
-        }
-        return endSignal;
-    }
-
-private:
-    bool installed_ = false;
-    struct sigaction previous_[std::size(kEndSignals)]{};
-};
-
 int download(const QStringList &args)
 {
     DownloadOptions o;
@@ -355,8 +302,7 @@ int download(const QStringList &args)
     choices.unprotect = o.unprotect;
     w.SetDownloadChoices(choices);
     if (o.unprotect)
-        writeText(stderr, QStringLiteral("tramelo: --unprotect: a read-protected chip is unprotected "
-                                   "first, which erases its whole flash\n"));
+        writeText(stderr, QStringLiteral("tramelo: %1\n").arg(messages::unprotectNotice()));
 
     try {
         if (const QString bad = unusableFile(*devices::familyAt(device), o.file); !bad.isEmpty()) {
@@ -396,8 +342,7 @@ int download(const QStringList &args)
         signalled.setEnabled(false);
         exitCode = 128 + sig;
         progress.clear();
-        writeText(stderr, QStringLiteral("tramelo: %1: the download was ended\n")
-                        .arg(QString::fromLocal8Bit(::strsignal(sig))));
+        writeText(stderr, QStringLiteral("tramelo: %1\n").arg(messages::downloadEnded(sig)));
         windows.stc->FormClose();
         w.ComPort_Close();
         QCoreApplication::exit(0);
@@ -453,9 +398,17 @@ int ports()
 
 bool takeValue(const QStringList &args, int &i, QString &into)
 {
-    if (i + 1 >= args.size()) return false;
+    // An option name where the value should be (read --port --no-reset) is a usage error.
+    if (i + 1 >= args.size() || args[i + 1].startsWith(QLatin1String("--"))) return false;
     into = args[++i];
     return true;
+}
+
+int baudIndexOf(const QString &text)
+{
+    for (int k = 0; k < kBaudRateCount; ++k)
+        if (text == QString::number(kBaudRates[k])) return k;
+    return -1;
 }
 
 bool wantsCommandLine(int argc, char **)

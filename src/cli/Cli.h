@@ -10,8 +10,9 @@
 // controls, then its download button is pressed. Message lines go to standard output as they
 // appear; status texts and a progress bar go to standard error when it is a terminal; message
 // boxes become lines on standard error. Exit status: 0 written, 1 failed, 2 usage error or a
-// file that cannot be used, 3 the port cannot be opened. The settings store is neither read
-// nor written; "COMn" names resolve as in the window. No display is needed.
+// file that cannot be used, 3 the port cannot be opened, 128+n ended by signal n. Of the
+// settings file only the [Ports] section is read, by "COMn" names, which resolve as in the
+// window; nothing is written to it. No display is needed.
 #pragma once
 
 #include <QStringList>
@@ -28,8 +29,10 @@ constexpr int kExitPort = 3;
 void writeText(FILE *f, const QString &text);
 
 // An option's value: the argument after args[i], which i then names. False when there is
-// none.
+// none, or when the next argument is an option name ("--...").
 bool takeValue(const QStringList &args, int &i, QString &into);
+// Index of a rate of the window's list (110 .. 115200) written in decimal; -1 when none.
+int baudIndexOf(const QString &text);
 
 // True when the program was started with arguments (the window takes none).
 bool wantsCommandLine(int argc, char **argv);

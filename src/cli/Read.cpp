@@ -3,19 +3,25 @@
 // A short synchronous conversation on the port, without the window: sync, Get (the command
 // list must name Read Memory), Get ID (the device table gives the flash-size register), the
 // flash size, then Read Memory in blocks of 256 bytes. Binary output, or Intel HEX when the
-// file name ends in .hex.
+// file name ends in .hex. The file is replaced only by a whole read that was written out
+// completely; SIGTERM, SIGINT and SIGHUP end the read as they end a download.
 #include "cli/Read.h"
 
 #include "cli/Cli.h"
+#include "cli/EndSignals.h"
+#include "cli/Messages.h"
 #include "logic/Devices.h"
+#include "logic/FirmwareFile.h"
 #include "logic/Stm32Image.h"
 #include "platform/PortNames.h"
 #include "platform/SerialPort.h"
+#include "serial/Vok_ComDrv.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
+#include <QSaveFile>
 #include <QThread>
 #include <algorithm>
 #include <cstdio>
@@ -34,7 +40,8 @@ const char kReadUsage[] =
     "                    [--address A] [--length N] FILE\n"
     "  reads the flash (default: all of it, from the flash start) into FILE,\n"
     "  binary, or Intel HEX when FILE ends in .hex; A and N in decimal or 0x hexadecimal;\n"
-    "  8E1 at RATE (default 57600, at least 19200)\n";
+    "  8E1 at RATE, a rate of download's list (default 57600, at least 19200);\n"
+    "  FILE is replaced only when the whole read succeeded\n";
 
 int readUsage(const QString &problem)
 {
@@ -53,6 +60,102 @@ std::optional<quint32> number(const QString &text)
     return quint32(v);
 }
 
+struct ReadOptions
+{
+    QString device, port, file;
+    std::optional<quint32> address, length;
+    quint32 baud = kDefaultBaud;
+    bool reset = true;
+};
+
+constexpr int kHelpShown = -1;
+
+int parseRead(const QStringList &args, ReadOptions &o)
+{
+    for (int i = 0; i < args.size(); ++i) {
+        const QString &a = args[i];
+        QString v;
+        if (a == "--help" || a == "-h") {
+            std::fputs(kReadUsage, stdout);
+            return kHelpShown;
+        } else if (a == "--device" || a == "--port" || a == "--address" || a == "--length" ||
+                   a == "--baud") {
+            if (!takeValue(args, i, v)) return readUsage(QStringLiteral("%1 needs a value").arg(a));
+            if (a == "--device") o.device = v;
+            if (a == "--port") o.port = v;
+            if (a == "--address" && !(o.address = number(v)))
+                return readUsage(QStringLiteral("--address takes a number: %1").arg(v));
+            if (a == "--length" && (!(o.length = number(v)) || *o.length == 0))
+                return readUsage(QStringLiteral("--length takes a number above 0: %1").arg(v));
+            if (a == "--baud") {
+                const int index = baudIndexOf(v);
+                if (index < 0) return readUsage(QStringLiteral("unsupported rate: %1").arg(v));
+                o.baud = std::max(kBaudRates[index], kMinBaud);
+            }
+        } else if (a == "--no-reset") {
+            o.reset = false;
+        } else if (a.startsWith('-') && a != "-") {
+            return readUsage(QStringLiteral("unknown option: %1").arg(a));
+        } else if (o.file.isEmpty()) {
+            o.file = a;
+        } else {
+            return readUsage(QStringLiteral("more than one file: %1").arg(a));
+        }
+    }
+    if (o.device.isEmpty()) return readUsage(QStringLiteral("--device is missing"));
+    if (devices::familyAt(devices::findDevice(o.device)) != devices::Family::Stm32)
+        return readUsage(QStringLiteral("read knows STM32 devices only: %1").arg(o.device));
+    if (o.port.isEmpty()) return readUsage(QStringLiteral("--port is missing"));
+    if (o.file.isEmpty()) return readUsage(QStringLiteral("the output file is missing"));
+    // Without --length the range ends where the chip's flash ends, known once it answers.
+    if (o.length &&
+        quint64(o.address.value_or(devices::kStm32FlashStart)) + *o.length > 0x100000000ull)
+        return readUsage(QStringLiteral("the range runs past the 32-bit address space"));
+    return kExitOk;
+}
+
+// Why the read flash cannot go to file ("" when it can), found before the board is touched:
+// the file, where it exists, is a regular file that may be written, in a folder that exists
+// and may be written (the new contents go to a file beside it first).
+QString unusableOutput(const QString &file)
+{
+    if (firmwarefile::isSymlinkLoop(file)) return messages::symlinkLoop(file);
+    const QFileInfo info(file);
+    if (info.exists() && !info.isFile()) return messages::notRegularFile(file);
+    if (info.exists() && !info.isWritable()) return messages::cannotWrite(file);
+    const QFileInfo folder(info.absolutePath());
+    if (!folder.isDir() || !folder.isWritable())
+        return messages::folderNotWritable(folder.filePath());
+    return {};
+}
+
+// Writes bytes to a new file in file's folder and renames it into place only when every write
+// and the close succeeded: on failure (a full disk) the old file stands as it was. Unbuffered,
+// so that write() reports what the system took: a buffered QSaveFile flushes its buffer once
+// at commit and counts a short write there (a file size limit, a disk that fills up) as
+// success, losing the rest.
+bool writeOutput(const QString &file, const QByteArray &bytes)
+{
+    QSaveFile out(file);
+    out.setDirectWriteFallback(false);
+    return out.open(QIODevice::WriteOnly | QIODevice::Unbuffered) &&
+           out.write(bytes) == bytes.size() && out.commit();
+}
+
+// An end signal arrived during the conversation.
+struct Ended
+{
+    int sig;
+};
+
+void checkEnded()
+{
+    if (const int sig = EndSignals::take()) throw Ended{sig};
+}
+
+// How a request of the boot loader went wrong.
+enum class Trouble { None, Silent, Refused, Other };
+
 // The boot loader's side of the conversation.
 class Loader
 {
@@ -60,9 +163,10 @@ public:
     explicit Loader(platform::SerialPort &port) : port_(port) {}
 
     // Sends bytes and gathers exactly n bytes of answer (fewer on silence). A NACK as the
-    // first byte ends the gathering at once.
+    // first byte ends the gathering at once. Throws Ended when an end signal arrives.
     QByteArray ask(QByteArrayView send, qsizetype n)
     {
+        checkEnded();
         if (!send.isEmpty() && port_.write(send.data(), send.size()) != send.size()) return {};
         QByteArray got;
         QElapsedTimer clock;
@@ -70,85 +174,50 @@ public:
         while (got.size() < n && clock.elapsed() < kReplyTimeoutMs) {
             char buf[512];
             const qint64 r = port_.read(buf, std::min<qint64>(sizeof buf, n - got.size()), 20);
+            checkEnded();
             if (r < 0) return got;
             got.append(buf, r);
             if (got.size() == 1 && quint8(got[0]) == stm32::kNack) return got;
         }
         return got;
     }
-    bool ack(QByteArrayView send) { return stm32::ackFirst(ask(send, 1)); }
 
-    // Read Memory of 1..256 bytes; nullopt with refused set when the chip says NACK.
-    std::optional<QByteArray> read(quint32 address, int n, bool &refused)
+    // Read Memory of 1..256 bytes; nullopt with the trouble set otherwise. Refused: the chip
+    // said NACK to the command or instead of the data (read protection says so); Silent: the
+    // answer stopped short, however far it had come.
+    std::optional<QByteArray> read(quint32 address, int n, Trouble &trouble)
     {
-        refused = false;
+        trouble = Trouble::None;
         const QByteArray cmd = ask(stm32::commandFrame(stm32::kCmdReadMemory), 1);
-        if (stm32::nackFirst(cmd)) refused = true;
-        if (!stm32::ackFirst(cmd) || !ack(stm32::addressFrame(address))) return std::nullopt;
+        if (!stm32::ackFirst(cmd)) {
+            trouble = cmd.isEmpty()           ? Trouble::Silent
+                      : stm32::nackFirst(cmd) ? Trouble::Refused
+                                              : Trouble::Other;
+            return std::nullopt;
+        }
+        const QByteArray at = ask(stm32::addressFrame(address), 1);
+        if (!stm32::ackFirst(at)) {
+            trouble = at.isEmpty() ? Trouble::Silent : Trouble::Other;
+            return std::nullopt;
+        }
         const QByteArray data = ask(stm32::readCountFrame(n), 1 + n);
-        if (stm32::nackFirst(data)) refused = true;
-        return stm32::acceptReadBack(data, n);
+        auto block = stm32::acceptReadBack(data, n);
+        if (!block)
+            trouble = stm32::nackFirst(data) ? Trouble::Refused
+                      : data.size() < 1 + n  ? Trouble::Silent
+                                             : Trouble::Other;
+        return block;
     }
 
 private:
     platform::SerialPort &port_;
 };
 
-} // namespace
-
-int readFlash(const QStringList &args)
+// The conversation on an open port and the file at its end.
+int readBoard(platform::SerialPort &port, const ReadOptions &o)
 {
-    QString device, portName, file;
-    std::optional<quint32> address, length;
-    quint32 baud = kDefaultBaud;
-    bool reset = true;
-    for (int i = 0; i < args.size(); ++i) {
-        const QString &a = args[i];
-        const bool hasValue = i + 1 < args.size();
-        if (a == "--help" || a == "-h") {
-            std::fputs(kReadUsage, stdout);
-            return kExitOk;
-        } else if (a == "--device" || a == "--port" || a == "--address" || a == "--length" ||
-                   a == "--baud") {
-            if (!hasValue) return readUsage(QStringLiteral("%1 needs a value").arg(a));
-            const QString v = args[++i];
-            if (a == "--device") device = v;
-            if (a == "--port") portName = v;
-            if (a == "--address" && !(address = number(v)))
-                return readUsage(QStringLiteral("--address takes a number: %1").arg(v));
-            if (a == "--length" && (!(length = number(v)) || *length == 0))
-                return readUsage(QStringLiteral("--length takes a number above 0: %1").arg(v));
-            if (a == "--baud") {
-                const auto b = number(v);
-                if (!b || *b == 0) return readUsage(QStringLiteral("unsupported rate: %1").arg(v));
-                baud = std::max(*b, kMinBaud);
-            }
-        } else if (a == "--no-reset") {
-            reset = false;
-        } else if (a.startsWith('-') && a != "-") {
-            return readUsage(QStringLiteral("unknown option: %1").arg(a));
-        } else if (file.isEmpty()) {
-            file = a;
-        } else {
-            return readUsage(QStringLiteral("more than one file: %1").arg(a));
-        }
-    }
-    if (device.isEmpty()) return readUsage(QStringLiteral("--device is missing"));
-    if (devices::familyAt(devices::findDevice(device)) != devices::Family::Stm32)
-        return readUsage(QStringLiteral("read knows STM32 devices only: %1").arg(device));
-    if (portName.isEmpty()) return readUsage(QStringLiteral("--port is missing"));
-    if (file.isEmpty()) return readUsage(QStringLiteral("the output file is missing"));
-
-    const QString path =
-        portName.startsWith('/') ? portName : platform::resolvePortName(portName.toUpper());
-    platform::SerialPort port;
-    if (path.isEmpty() || port.open(path) != platform::OpenResult::Ok) {
-        writeText(stderr, QStringLiteral("tramelo: %1: cannot open the port %2\n")
-                        .arg(portName, port.errorString()));
-        return kExitPort;
-    }
     platform::LineSettings line;
-    line.baud = baud;
+    line.baud = o.baud;
     line.parity = platform::Parity::Even;
     port.applyLine(line);
     auto fail = [&](const QString &why) {
@@ -156,7 +225,7 @@ int readFlash(const QStringList &args)
         writeText(stdout, stm32::kFailedText.text() + QLatin1Char('\n'));
         return kExitFailed;
     };
-    if (reset) {
+    if (o.reset) {
         port.setDtr(true);
         port.setRts(true);
         QThread::msleep(stm32::kResetPulseMs);
@@ -183,19 +252,23 @@ int readFlash(const QStringList &args)
     writeText(stdout, stm32::productIdLine(*id) + QLatin1Char('\n'));
     writeText(stdout, stm32::familyLine(*id) + QLatin1Char('\n'));
 
-    bool refused = false;
-    const auto sizeBytes =
-        loader.read(part.flashSizeRegister, stm32::kFlashSizeRegisterBytes, refused);
-    if (!sizeBytes) {
-        if (refused)
+    // What a failed Read Memory at address means: silence is no answer, a refusal of the
+    // first block of a whole-flash read is read protection.
+    auto failedAt = [&](quint32 address, Trouble trouble, bool first) {
+        if (trouble == Trouble::Silent) return fail(stm32::kNoContactText.text());
+        if (trouble == Trouble::Refused && first)
             return fail(stm32::reasonReadProtected() + QLatin1Char('\n') +
                         stm32::reasonHowToUnprotect());
-        return fail(stm32::reasonReadRefused(part.flashSizeRegister));
-    }
+        return fail(stm32::reasonReadRefused(address));
+    };
+    Trouble trouble = Trouble::None;
+    const auto sizeBytes =
+        loader.read(part.flashSizeRegister, stm32::kFlashSizeRegisterBytes, trouble);
+    if (!sizeBytes) return failedAt(part.flashSizeRegister, trouble, true);
     const quint32 kib = quint32(quint8((*sizeBytes)[1])) << 8 | quint8((*sizeBytes)[0]);
     writeText(stdout, stm32::flashSizeLine(kib) + QLatin1Char('\n'));
-    const quint32 from = address.value_or(devices::kStm32FlashStart);
-    const quint32 count = length.value_or(kib * 1024u);
+    const quint32 from = o.address.value_or(devices::kStm32FlashStart);
+    const quint32 count = o.length.value_or(kib * 1024u);
     if (quint64(from) + count > 0x100000000ull)
         return readUsage(QStringLiteral("the range runs past the 32-bit address space"));
 
@@ -206,29 +279,53 @@ int readFlash(const QStringList &args)
     for (quint64 at = 0; at < count;) {
         const int n = int(std::min<quint64>(stm32::kBlockSize, count - at));
         const quint32 a = from + quint32(at);
-        const auto block = loader.read(a, n, refused);
-        if (!block) {
-            if (refused && at == 0 && !address)
-                return fail(stm32::reasonReadProtected() + QLatin1Char('\n') +
-                            stm32::reasonHowToUnprotect());
-            return fail(stm32::reasonReadRefused(a));
-        }
+        const auto block = loader.read(a, n, trouble);
+        if (!block) return failedAt(a, trouble, at == 0 && !o.address);
         data += *block;
         at += quint64(n);
     }
     port.close();
 
-    QFile out(file);
-    const QByteArray bytes = stm32::isHexFileName(file) ? stm32::intelHexText(from, data) : data;
-    if (!out.open(QIODevice::WriteOnly | QIODevice::Truncate) || out.write(bytes) != bytes.size()) {
-        writeText(stderr, QStringLiteral("tramelo: %1: cannot write the file\n").arg(file));
+    const QByteArray bytes = stm32::isHexFileName(o.file) ? stm32::intelHexText(from, data) : data;
+    if (!writeOutput(o.file, bytes)) {
+        writeText(stderr, QStringLiteral("tramelo: %1\n").arg(messages::cannotWrite(o.file)));
         return kExitFailed;
     }
     writeText(stdout, QCoreApplication::translate("stm32", "读取完成: %1 Byte 自 0x%2")
-                        .arg(data.size())
-                        .arg(QString::number(from, 16).toUpper().rightJustified(8, u'0')) +
-                    QLatin1Char('\n'));
+                              .arg(data.size())
+                              .arg(QString::number(from, 16).toUpper().rightJustified(8, u'0')) +
+                          QLatin1Char('\n'));
     return kExitOk;
+}
+
+} // namespace
+
+int readFlash(const QStringList &args)
+{
+    ReadOptions o;
+    if (const int rc = parseRead(args, o); rc != kExitOk) return rc == kHelpShown ? kExitOk : rc;
+    if (const QString why = unusableOutput(o.file); !why.isEmpty()) {
+        writeText(stderr, QStringLiteral("tramelo: %1\n").arg(why));
+        return kExitUsage;
+    }
+
+    const EndSignals endSignals;
+    const QString path =
+        o.port.startsWith('/') ? o.port : platform::resolvePortName(o.port.toUpper());
+    platform::SerialPort port;
+    if (path.isEmpty() || port.open(path) != platform::OpenResult::Ok) {
+        writeText(stderr, QStringLiteral("tramelo: %1\n")
+                              .arg(messages::portNotOpened(o.port, port.errorString())));
+        return kExitPort;
+    }
+    try {
+        return readBoard(port, o);
+    } catch (const Ended &e) {
+        // As a download ends: the port's line settings restored, its lock released.
+        port.close();
+        writeText(stderr, QStringLiteral("tramelo: %1\n").arg(messages::readEnded(e.sig)));
+        return 128 + e.sig;
+    }
 }
 
 } // namespace cli

@@ -4,6 +4,7 @@
 #include "app/Main.h"
 #include "app/Ui.h"
 #include "cli/Cli.h"
+#include "cli/Messages.h"
 #include "logic/Devices.h"
 #include "platform/PortNames.h"
 #include "sim/Board.h"
@@ -20,9 +21,11 @@
 #include <QTemporaryDir>
 #include <QTimer>
 #include <cerrno>
+#include <climits>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <fcntl.h>
 #include <optional>
 #include <pthread.h>
 #include <sys/stat.h>
@@ -55,8 +58,19 @@ const char kSimulateUsage[] =
     "  --id ID   STM32: the product id the board answers (hex), which chooses its line:\n"
     "            410 F10x medium density, 414 F10x high density (default), 440 F0,\n"
     "            422 F3, 413 F4 (sectors), 460 G0 (double words)\n"
-    "  --baud N  paces the line like a UART at N baud; an STM32 board then also takes\n"
-    "            the chip's erase and programming times";
+    "  --link PATH   also names the terminal by this symbolic link; an old link whose
+"
+    "                terminal no longer exists is replaced, any other file is not
+"
+    "  --dump FILE   the flash is written to FILE at the end (opened at the start; a
+"
+    "                symbolic link is not followed)
+"
+    "  --baud N      paces the answers like a UART at N baud; an STM32 board then also
+"
+    "                takes the chip's erase and programming times
+"
+    "  SIGINT, SIGTERM, SIGHUP and SIGQUIT end the board";
 
 int simulateUsage(const QString &problem)
 {
@@ -141,6 +155,68 @@ bool writeFile(const QString &path, const QByteArray &bytes)
            f.flush();
 }
 
+// The target of a symbolic link; empty when path is none.
+QByteArray linkTarget(const QByteArray &path)
+{
+    char target[PATH_MAX];
+    const ssize_t n = ::readlink(path.constData(), target, sizeof target);
+    return n > 0 ? QByteArray(target, n) : QByteArray();
+}
+
+// Why --link may not name this board's terminal ("" when it may). The name may be free, or a
+// symbolic link that an earlier board left behind: one to a pseudo-terminal that no longer
+// exists. A link to a terminal that exists is held by a running board (or by something else),
+// and anything other than a symbolic link is not a board's at all: neither is replaced.
+QString linkRefusal(const QString &link)
+{
+    const QByteArray path = QFile::encodeName(link);
+    struct stat st = {};
+    if (::lstat(path.constData(), &st) != 0) return {};
+    if (!S_ISLNK(st.st_mode))
+        return QCoreApplication::translate("cli", "%1: 不是符号链接，不替换").arg(link);
+    const QByteArray target = linkTarget(path);
+    if (!target.startsWith("/dev/pts/") || ::stat(target.constData(), &st) == 0)
+        return QCoreApplication::translate("cli",
+                                           "%1: 指向仍存在的 %2（正在运行的虚拟板？），不替换")
+            .arg(link, QFile::decodeName(target));
+    return {};
+}
+
+// The dump file, opened at the start so that a path that cannot take it fails before the
+// session: created if missing, never through a symbolic link, a regular file only. Its old
+// contents stay until the end. -1 with why set otherwise.
+int openDump(const QString &dump, QString &why)
+{
+    const int fd = ::open(QFile::encodeName(dump).constData(),
+                          O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0644);
+    if (fd < 0) {
+        why = errno == ELOOP ? messages::symlinkNotFollowed(dump) : messages::cannotWrite(dump);
+        return -1;
+    }
+    struct stat st = {};
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        ::close(fd);
+        why = messages::notRegularFile(dump);
+        return -1;
+    }
+    return fd;
+}
+
+// Replaces the dump's contents with bytes; false when any write, the truncation or the
+// close fails.
+bool writeDump(int fd, const QByteArray &bytes)
+{
+    bool ok = ::ftruncate(fd, 0) == 0 && ::lseek(fd, 0, SEEK_SET) == 0;
+    for (qsizetype at = 0; ok && at < bytes.size();) {
+        const ssize_t n = ::write(fd, bytes.constData() + at, size_t(bytes.size() - at));
+        if (n < 0 && errno == EINTR) continue;
+        ok = n > 0;
+        at += n > 0 ? n : 0;
+    }
+    ok = ::fsync(fd) == 0 && ok;
+    return ::close(fd) == 0 && ok;
+}
+
 } // namespace
 
 int simulate(const QStringList &args)
@@ -186,20 +262,46 @@ int simulate(const QStringList &args)
     std::unique_ptr<sim::VirtualBoard> board = boardFor(device, stm32Id, baud > 0);
     if (!board) return simulateUsage(QStringLiteral("no virtual board of %1").arg(deviceName));
 
-    // The signals that end the board are taken by sigwait() below; blocked before the peer's
-    // thread starts, so that thread never takes them.
+    // The signals that end the board are taken by sigwait() below; blocked before any other
+    // thread starts (the peer's), so that no thread takes them. A closed terminal (SIGHUP) and
+    // Ctrl-\ (SIGQUIT) end it as SIGINT and SIGTERM do: dump written, link removed.
     sigset_t stopSignals;
     sigemptyset(&stopSignals);
-    sigaddset(&stopSignals, SIGINT);
-    sigaddset(&stopSignals, SIGTERM);
+    for (const int sig : {SIGINT, SIGTERM, SIGHUP, SIGQUIT})
+        sigaddset(&stopSignals, sig);
     pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
     // A reader of the narration that goes away must not end the board before its dump.
     std::signal(SIGPIPE, SIG_IGN);
+    // The lines below follow the interface language.
+    static char programName[] = "tramelo";
+    int qtArgc = 1;
+    char *qtArgv[] = {programName, nullptr};
+    QCoreApplication app(qtArgc, qtArgv);
+    language::install(app);
+
+    if (!link.isEmpty()) {
+        if (const QString why = linkRefusal(link); !why.isEmpty()) {
+            print(stderr, QStringLiteral("tramelo: %1").arg(why));
+            return kExitUsage;
+        }
+    }
+    int dumpFd = -1;
+    if (!dump.isEmpty()) {
+        QString why;
+        if ((dumpFd = openDump(dump, why)) < 0) {
+            print(stderr, QStringLiteral("tramelo: %1").arg(why));
+            return kExitUsage;
+        }
+    }
+    auto closeDump = [&] {
+        if (dumpFd >= 0) ::close(dumpFd);
+    };
 
     sim::PtyPeer peer;
     if (!peer.isOpen()) {
         print(stderr, QStringLiteral("tramelo: no pseudo-terminal: %1")
                           .arg(QString::fromLocal8Bit(std::strerror(errno))));
+        closeDump();
         return kExitFailed;
     }
     peer.setKeepLog(false);
@@ -207,16 +309,18 @@ int simulate(const QStringList &args)
     if (baud > 0) peer.setPacing(bits, baud);
     board->setNarrator([](const QString &line) { print(stdout, line); });
     const QByteArray linkPath = QFile::encodeName(link);
+    const QByteArray slavePath = QFile::encodeName(peer.slavePath());
     if (!link.isEmpty()) {
-        struct stat st
-        {
-        };
-        // Only a symbolic link (left by an earlier run) is replaced; never a file.
-        if (::lstat(linkPath.constData(), &st) == 0 && S_ISLNK(st.st_mode))
+        // The old link of an ended board is replaced, checked once more (a board started
+        // meanwhile may hold the name by now; this board's new terminal may have the old
+        // one's number); symlink() refuses whatever else stands there.
+        const QByteArray old = linkTarget(linkPath);
+        if (!old.isEmpty() && (old == slavePath || linkRefusal(link).isEmpty()))
             ::unlink(linkPath.constData());
-        if (::symlink(QFile::encodeName(peer.slavePath()).constData(), linkPath.constData()) != 0) {
+        if (::symlink(slavePath.constData(), linkPath.constData()) != 0) {
             print(stderr, QStringLiteral("tramelo: %1: %2")
                               .arg(link, QString::fromLocal8Bit(std::strerror(errno))));
+            closeDump();
             return kExitFailed;
         }
     }
@@ -228,11 +332,12 @@ int simulate(const QStringList &args)
     }
     peer.attach(nullptr);
     int code = kExitOk;
-    if (!dump.isEmpty() && !writeFile(dump, board->flash())) {
-        print(stderr, QStringLiteral("tramelo: %1: the flash could not be written").arg(dump));
+    if (dumpFd >= 0 && !writeDump(dumpFd, board->flash())) {
+        print(stderr, QStringLiteral("tramelo: %1").arg(messages::cannotWrite(dump)));
         code = kExitFailed;
     }
-    if (!link.isEmpty()) ::unlink(linkPath.constData());
+    // Only while the link still names this board: another board may have taken the name.
+    if (!link.isEmpty() && linkTarget(linkPath) == slavePath) ::unlink(linkPath.constData());
     return code;
 }
 

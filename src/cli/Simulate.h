@@ -4,10 +4,13 @@
 //   tramelo --demo
 //
 // simulate serves a simulated boot loader of the device's family on a new pseudo-terminal
-// until SIGINT or SIGTERM: the first line of standard output is the terminal's path, then one
-// line for every command the board carries out or rejects. Any flasher can program it, one
-// download after the other. At the end the whole flash is written to the dump file and the
-// program ends with status 0. --baud paces the board's line like a UART at that rate.
+// until SIGINT, SIGTERM, SIGHUP or SIGQUIT: the first line of standard output is the
+// terminal's path, then one line for every command the board carries out or rejects. Any
+// flasher can program it, one download after the other. At the end the whole flash is written
+// to the dump file (opened at the start, never through a symbolic link) and the program ends
+// with status 0. --link names the terminal by a symbolic link too: it replaces only the link
+// of a board that has ended (its terminal is gone) and is removed at the end while it still
+// names this board. --baud paces the board's line like a UART at that rate.
 //
 // --demo opens the window with a virtual STM32 board as COM1 and an example firmware chosen:
 // pressing 下载 shows a whole download without hardware. A virtual LPC2136 board is COM2, for

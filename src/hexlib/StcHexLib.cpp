@@ -68,13 +68,20 @@ QString untrusted(int fd, bool folder)
     struct stat st = {};
     if (::fstat(fd, &st) != 0) return errnoText(errno);
     if (folder ? !S_ISDIR(st.st_mode) : !S_ISREG(st.st_mode))
-        return folder ? QStringLiteral("not a folder") : QStringLiteral("not a regular file");
+        return folder ? QCoreApplication::translate("hexlib", "不是文件夹")
+                      : QCoreApplication::translate("hexlib", "不是普通文件");
     if (st.st_uid != ::geteuid() && st.st_uid != 0)
-        return QStringLiteral("owned by another user (uid %1)").arg(st.st_uid);
+        return QCoreApplication::translate("hexlib", "属于其他用户 (uid %1)").arg(st.st_uid);
     if (st.st_mode & (S_IWGRP | S_IWOTH))
-        return QStringLiteral("writable by group or others (mode %1)")
+        return QCoreApplication::translate("hexlib", "组或其他用户可写 (权限 %1)")
             .arg(QString::number(st.st_mode & 07777, 8));
     return {};
+}
+
+// A reason that concerns the library's folder rather than the file.
+QString folderReason(const QString &why)
+{
+    return QCoreApplication::translate("hexlib", "文件夹: %1").arg(why);
 }
 
 // The folder itself must not be a symbolic link: a link would hand the choice of the folder
@@ -87,7 +94,8 @@ int openFolder(const QString &folder)
 
 QString openFailure(int err)
 {
-    return err == ELOOP || err == ENOTDIR ? QStringLiteral("a symbolic link") : errnoText(err);
+    return err == ELOOP || err == ENOTDIR ? QCoreApplication::translate("hexlib", "符号链接")
+                                          : errnoText(err);
 }
 
 // dlopen through the descriptor's /proc name maps exactly the file that was checked, even if
@@ -117,7 +125,7 @@ LibraryHandle loadFrom(const QString &folder, LoadNotes &notes)
     if (!dir.ok()) {
         const int err = errno;
         if (err == ENOENT) return {};
-        return skip(QStringLiteral("folder: %1").arg(openFailure(err)));
+        return skip(folderReason(openFailure(err)));
     }
     const QByteArray name = QFile::encodeName(libraryFileName());
     // O_NONBLOCK: a named pipe planted under the library's name must not hang the open.
@@ -129,7 +137,7 @@ LibraryHandle loadFrom(const QString &folder, LoadNotes &notes)
         return skip(openFailure(err));
     }
     if (const QString why = untrusted(dir.get(), true); !why.isEmpty())
-        return skip(QStringLiteral("folder: %1").arg(why));
+        return skip(folderReason(why));
     if (const QString why = untrusted(file.get(), false); !why.isEmpty()) return skip(why);
     QString why;
     LibraryHandle handle = loadDescriptor(file.get(), why);
@@ -265,7 +273,7 @@ QString installLibrary()
     if (!dir.ok())
         return failure(QStringLiteral("the folder cannot be opened: %1").arg(openFailure(errno)));
     if (const QString why = untrusted(dir.get(), true); !why.isEmpty())
-        return failure(QStringLiteral("the folder is %1").arg(why));
+        return failure(folderReason(why));
 
     QFile resource(QString::fromLatin1(kResourcePath));
     if (!resource.open(QIODevice::ReadOnly))

@@ -20,13 +20,7 @@ using detail::ioctlRetry;
 
 constexpr tcflag_t kDataBits[] = {CS5, CS6, CS7, CS8};
 
-tcflag_t dataBitsFlag(int bits)
-{
-    if (bits < 5 || bits > 8) bits = 8;
-    return kDataBits[bits - 5];
-}
-
-// Settings of the speed, framing and flow control that a request and a read-back must share.
+// Settings of the framing and flow control that a request and a read-back must share.
 constexpr tcflag_t kCompareCflag = CSIZE | PARENB | PARODD | CMSPAR | CSTOPB | CRTSCTS;
 constexpr tcflag_t kCompareIflag = IXON | IXOFF | INPCK;
 // A driver may round an odd rate to what its divisor gives; a UART tolerates about 2 %.
@@ -52,6 +46,70 @@ void makeRaw(termios2 &t)
 }
 
 } // namespace
+
+TermiosFlags termiosFlags(const LineSettings &s)
+{
+    const int bits = s.dataBits < 5 || s.dataBits > 8 ? 8 : s.dataBits;
+    tcflag_t c = kDataBits[bits - 5];
+    switch (s.parity) {
+    case Parity::Odd:
+        c |= PARENB | PARODD;
+        break;
+    case Parity::Even:
+        c |= PARENB;
+        break;
+    case Parity::Mark:
+        c |= PARENB | PARODD | CMSPAR; // parity bit always 1
+        break;
+    case Parity::Space:
+        c |= PARENB | CMSPAR; // parity bit always 0
+        break;
+    case Parity::None:
+        break;
+    }
+    // 1 and 2 stop bits; 1.5 also sets CSTOPB (see the header).
+    if (s.stopBits != StopBits::One) c |= CSTOPB;
+    if (s.rtsCts) c |= CRTSCTS;
+    tcflag_t i = 0;
+    if (s.xonXoffOut) i |= IXON;
+    if (s.xonXoffIn) i |= IXOFF;
+    if (s.parityCheck) i |= INPCK;
+    return {c, i};
+}
+
+TermiosFlags termiosFlagMask()
+{
+    return {kCompareCflag, kCompareIflag};
+}
+
+void lineFromTermiosFlags(const TermiosFlags &f, LineSettings &s)
+{
+    switch (f.cflag & CSIZE) {
+    case CS5:
+        s.dataBits = 5;
+        break;
+    case CS6:
+        s.dataBits = 6;
+        break;
+    case CS7:
+        s.dataBits = 7;
+        break;
+    default:
+        s.dataBits = 8;
+        break;
+    }
+    if (!(f.cflag & PARENB))
+        s.parity = Parity::None;
+    else if (f.cflag & CMSPAR)
+        s.parity = (f.cflag & PARODD) ? Parity::Mark : Parity::Space;
+    else
+        s.parity = (f.cflag & PARODD) ? Parity::Odd : Parity::Even;
+    s.stopBits = (f.cflag & CSTOPB) ? StopBits::Two : StopBits::One;
+    s.rtsCts = (f.cflag & CRTSCTS) != 0;
+    s.xonXoffOut = (f.iflag & IXON) != 0;
+    s.xonXoffIn = (f.iflag & IXOFF) != 0;
+    s.parityCheck = (f.iflag & INPCK) != 0;
+}
 
 bool SerialPort::saveAndMakeRaw(int fd)
 {
@@ -83,30 +141,10 @@ bool SerialPort::applyLine(const LineSettings &s)
     makeRaw(t);
 
     t.c_cflag &= ~tcflag_t(CBAUD | (CBAUD << IBSHIFT) | kCompareCflag);
-    t.c_cflag |= BOTHER | dataBitsFlag(s.dataBits);
+    const TermiosFlags wanted = termiosFlags(s);
+    t.c_cflag |= BOTHER | wanted.cflag;
+    t.c_iflag |= wanted.iflag;
     t.c_ispeed = t.c_ospeed = s.baud;
-    switch (s.parity) {
-    case Parity::Odd:
-        t.c_cflag |= PARENB | PARODD;
-        break;
-    case Parity::Even:
-        t.c_cflag |= PARENB;
-        break;
-    case Parity::Mark:
-        t.c_cflag |= PARENB | PARODD | CMSPAR;
-        break; // parity bit always 1
-    case Parity::Space:
-        t.c_cflag |= PARENB | CMSPAR;
-        break; // parity bit always 0
-    case Parity::None:
-        break;
-    }
-    // 1 and 2 stop bits; 1.5 also sets CSTOPB (see the header).
-    if (s.stopBits != StopBits::One) t.c_cflag |= CSTOPB;
-    if (s.rtsCts) t.c_cflag |= CRTSCTS;
-    if (s.xonXoffOut) t.c_iflag |= IXON;
-    if (s.xonXoffIn) t.c_iflag |= IXOFF;
-    if (s.parityCheck) t.c_iflag |= INPCK;
     t.c_cc[VSTART] = cc_t(s.xonChar);
     t.c_cc[VSTOP] = cc_t(s.xoffChar);
 
@@ -129,31 +167,7 @@ bool SerialPort::readLine(LineSettings &out) const
     if (ioctlRetry(fd_, TCGETS2, &t) != 0) return false;
     LineSettings s;
     s.baud = t.c_ospeed;
-    switch (t.c_cflag & CSIZE) {
-    case CS5:
-        s.dataBits = 5;
-        break;
-    case CS6:
-        s.dataBits = 6;
-        break;
-    case CS7:
-        s.dataBits = 7;
-        break;
-    default:
-        s.dataBits = 8;
-        break;
-    }
-    if (!(t.c_cflag & PARENB))
-        s.parity = Parity::None;
-    else if (t.c_cflag & CMSPAR)
-        s.parity = (t.c_cflag & PARODD) ? Parity::Mark : Parity::Space;
-    else
-        s.parity = (t.c_cflag & PARODD) ? Parity::Odd : Parity::Even;
-    s.stopBits = (t.c_cflag & CSTOPB) ? StopBits::Two : StopBits::One;
-    s.rtsCts = (t.c_cflag & CRTSCTS) != 0;
-    s.xonXoffOut = (t.c_iflag & IXON) != 0;
-    s.xonXoffIn = (t.c_iflag & IXOFF) != 0;
-    s.parityCheck = (t.c_iflag & INPCK) != 0;
+    lineFromTermiosFlags({t.c_cflag, t.c_iflag}, s);
     s.ignoreNull = ignoreNull_.load(std::memory_order_relaxed);
     s.xonChar = char(t.c_cc[VSTART]);
     s.xoffChar = char(t.c_cc[VSTOP]);

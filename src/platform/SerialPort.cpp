@@ -2,6 +2,7 @@
 
 #include "platform/IoctlRetry.h"
 
+#include <QCoreApplication>
 #include <QFile>
 
 #include <fcntl.h>
@@ -75,6 +76,12 @@ int pollFor(pollfd *fds, nfds_t n, int timeoutMs)
 QString errnoText(int err)
 {
     return QString::fromLocal8Bit(std::strerror(err));
+}
+
+// A port that another program holds (its lock, or the device's own busy state).
+QString inUseText(const QString &path)
+{
+    return QCoreApplication::translate("serial", "%1 正被其它程序占用").arg(path);
 }
 
 bool inGroup(gid_t gid)
@@ -163,7 +170,7 @@ OpenResult SerialPort::open(const QString &path)
             error_ = accessDeniedText(path, native);
             return OpenResult::AccessDenied;
         case EBUSY:
-            error_ = QStringLiteral("%1 is in use by another program").arg(path);
+            error_ = inUseText(path);
             return OpenResult::Busy;
         default:
             error_ = QStringLiteral("%1: %2").arg(path, errnoText(err));
@@ -182,9 +189,7 @@ OpenResult SerialPort::open(const QString &path)
         return fail(OpenResult::NotATty, QStringLiteral("%1 is not a serial port").arg(path));
     if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
         const int err = errno;
-        if (err == EWOULDBLOCK)
-            return fail(OpenResult::Busy,
-                        QStringLiteral("%1 is in use by another program").arg(path));
+        if (err == EWOULDBLOCK) return fail(OpenResult::Busy, inUseText(path));
         return fail(OpenResult::Failed, QStringLiteral("%1: %2").arg(path, errnoText(err)));
     }
     // Keeps other programs that do not lock out (except root); the lock above is what counts.

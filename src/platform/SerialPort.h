@@ -66,6 +66,22 @@ struct LineSettings
     bool operator==(const LineSettings &) const = default;
 };
 
+// The termios flags of a line setting: in c_cflag the data bits (CS5..CS8; a count outside
+// 5..8 counts as 8), the parity (PARENB, PARODD, and CMSPAR for mark and space), CSTOPB and
+// CRTSCTS; in c_iflag IXON, IXOFF and INPCK. Pure, so that every setting can be checked
+// without a device: a pseudo-terminal keeps no parity and would show none of it.
+struct TermiosFlags
+{
+    quint32 cflag = 0, iflag = 0;
+    bool operator==(const TermiosFlags &) const = default;
+};
+TermiosFlags termiosFlags(const LineSettings &s);
+// Every flag termiosFlags() governs: what a request clears first and compares on read-back.
+TermiosFlags termiosFlagMask();
+// The framing and flow that flags stand for, into s (its rate, flow characters and
+// ignoreNull stay). CSTOPB reads as two stop bits.
+void lineFromTermiosFlags(const TermiosFlags &f, LineSettings &s);
+
 enum class OpenResult { Ok, NotFound, Busy, AccessDenied, NotATty, Failed };
 
 // Error counters of the line (TIOCGICOUNT) and the modem input lines, where the device has them.

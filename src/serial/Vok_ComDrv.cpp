@@ -2,6 +2,7 @@
 
 #include "platform/PortNames.h"
 
+#include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QThread>
 #include <algorithm>
@@ -111,7 +112,7 @@ bool TVokCommDriver::Connect()
     const QString name = QStringLiteral("COM%1").arg(int(comPort_) + 1);
     path_ = platform::resolvePortName(name);
     if (path_.isEmpty()) {
-        error_ = QStringLiteral("%1 does not name a serial port on this machine").arg(name);
+        error_ = QCoreApplication::translate("serial", "%1 不是本机上的串口名").arg(name);
         return false;
     }
     if (port_.open(path_) != platform::OpenResult::Ok) {
