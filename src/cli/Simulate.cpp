@@ -58,18 +58,12 @@ const char kSimulateUsage[] =
     "  --id ID   STM32: the product id the board answers (hex), which chooses its line:\n"
     "            410 F10x medium density, 414 F10x high density (default), 440 F0,\n"
     "            422 F3, 413 F4 (sectors), 460 G0 (double words)\n"
-    "  --link PATH   also names the terminal by this symbolic link; an old link whose
-"
-    "                terminal no longer exists is replaced, any other file is not
-"
-    "  --dump FILE   the flash is written to FILE at the end (opened at the start; a
-"
-    "                symbolic link is not followed)
-"
-    "  --baud N      paces the answers like a UART at N baud; an STM32 board then also
-"
-    "                takes the chip's erase and programming times
-"
+    "  --link PATH   also names the terminal by this symbolic link; an old link whose\n"
+    "                terminal no longer exists is replaced, any other file is not\n"
+    "  --dump FILE   the flash is written to FILE at the end (opened at the start; a\n"
+    "                symbolic link is not followed)\n"
+    "  --baud N      paces the answers like a UART at N baud; an STM32 board then also\n"
+    "                takes the chip's erase and programming times\n"
     "  SIGINT, SIGTERM, SIGHUP and SIGQUIT end the board";
 
 int simulateUsage(const QString &problem)
