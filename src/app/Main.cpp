@@ -5,6 +5,7 @@
 #include "app/LPC.h"
 #include "app/STC.h"
 
+#include "app/Pictures.h"
 #include "app/Texts.h"
 #include "app/Ui.h"
 
@@ -12,6 +13,8 @@
 #include <QCloseEvent>
 #include <QComboBox>
 #include <QFileInfo>
+#include <QIcon>
+#include <QPalette>
 #include <QLocale>
 #include <QPlainTextEdit>
 #include <QPushButton>
@@ -19,6 +22,7 @@
 #include <QScrollBar>
 #include <QTabWidget>
 #include <QTime>
+#include <QToolTip>
 
 namespace {
 const QString kWebAddress = QStringLiteral("http://www.orvel.example");
@@ -28,6 +32,7 @@ constexpr int kPageDownload = 0;
 constexpr int kPageTerminal = 1;
 constexpr int kPageAbout = 2;
 constexpr int kPageForum = 3;
+constexpr QColor kTooltipColour(11, 255, 11);
 } // namespace
 
 TMainForm::TMainForm(bool useSettingsStore, QWidget *parent)
@@ -143,6 +148,20 @@ void TMainForm::FormShow()
 
 void TMainForm::closeEvent(QCloseEvent *event)
 {
+    // Closing in the middle of a download leaves the chip partly written: asked first, and the
+    // download goes on unless the user confirms. Confirmed, it ends as an end signal ends it
+    // on the command line: the programmers' ports are given back (line settings restored,
+    // exclusive use and lock released) before the window goes.
+    if (!closed_ && !BitBtn1->isEnabled()) {
+        if (!ui::ask({this, QStringLiteral("Tramelo"),
+                      tr("正在下载，关闭窗口将中止下载，芯片中的程序将不完整。\r确定要关闭吗？"),
+                      ui::Icon::Exclamation, false})) {
+            event->ignore();
+            return;
+        }
+        if (STCFrm) STCFrm->FormClose();
+        ComPort_Close();
+    }
     if (!closed_) {
         closed_ = true;
         // A write error goes to the default error handler; the window closes all the same.
@@ -188,6 +207,8 @@ void TMainForm::RzPageControl1Change()
 void TMainForm::TimerSecTimer()
 {
     StatusBar1->setPanelText(3, QTime::currentTime().toString(QStringLiteral("HH:mm:ss")));
+    if (!Label10->text().isEmpty() && FormattedFileTime(Edit2->text()) != imageSizeStamp_)
+        Label10->clear();
     CheckFileChanged();
 }
 
@@ -262,6 +283,8 @@ void TMainForm::SetStatus(const QString &text)
 
 void TMainForm::DownloadEnded(DownloadResult result)
 {
+    // The version of the file this download read (the image size shown, if any, is its).
+    imageSizeStamp_ = LastFileTime;
     if (OnDownloadEnded) OnDownloadEnded(result);
     // A file that changed during the download is downloaded next, once it has settled (not
     // by a window that is closing).
@@ -307,7 +330,14 @@ bool TMainForm::ComPort_Open()
     ComDriver->BufferedCount = 0;
     if (!ComDriver->Connect()) {
         const QString reason = ComDriver->lastError();
-        if (!reason.isEmpty()) AppendLine(texts::portOpenFailedLine(reason));
+        // The reason stays on show after the box is gone: in the download log, or on the
+        // terminal page (where the area holds received data, saved as such) in the status bar.
+        if (!reason.isEmpty()) {
+            if (RzPageControl1->currentIndex() == kPageTerminal)
+                SetStatus(texts::portOpenFailedLine(reason));
+            else
+                AppendLine(texts::portOpenFailedLine(reason));
+        }
         InfoBox(texts::portOpenFailed(reason));
         return false;
     }
@@ -334,5 +364,14 @@ ApplicationWindows CreateApplicationWindows(bool useSettingsStore)
     w.lpc = new TLPCFrm(w.main.get());
     w.stc = new TSTCFrm(w.main.get());
     w.main->attachControllers(w.lpc, w.stc);
+    // The application's icon and tooltip colour, for every way the window is started (the
+    // program, its demonstration, the tests).
+    QIcon icon;
+    for (const int size : {16, 32, 48, 64, 128})
+        icon.addPixmap(QPixmap::fromImage(pictures::appIcon(size)));
+    QApplication::setWindowIcon(icon);
+    QPalette tips = QToolTip::palette();
+    tips.setColor(QPalette::ToolTipBase, kTooltipColour);
+    QToolTip::setPalette(tips);
     return w;
 }

@@ -18,6 +18,11 @@ FileHandler &fileHandler()
     static FileHandler h;
     return h;
 }
+QuestionHandler &questionHandler()
+{
+    static QuestionHandler h;
+    return h;
+}
 UrlHandler &urlHandler()
 {
     static UrlHandler h;
@@ -56,6 +61,24 @@ void message(const MessageRequest &r)
                     r.caption, shownLineBreaks(r.text), QMessageBox::Ok, r.owner);
     if (r.topmost) box.setWindowFlag(Qt::WindowStaysOnTopHint, true);
     box.exec();
+}
+
+void setQuestionHandler(QuestionHandler handler)
+{
+    questionHandler() = std::move(handler);
+}
+
+bool ask(const MessageRequest &r)
+{
+    if (questionHandler()) return questionHandler()(r);
+    QMessageBox box(r.icon == Icon::Information   ? QMessageBox::Question
+                    : r.icon == Icon::Exclamation ? QMessageBox::Warning
+                                                  : QMessageBox::Critical,
+                    r.caption, shownLineBreaks(r.text), QMessageBox::Yes | QMessageBox::No,
+                    r.owner);
+    box.setDefaultButton(QMessageBox::No);
+    if (r.topmost) box.setWindowFlag(Qt::WindowStaysOnTopHint, true);
+    return box.exec() == QMessageBox::Yes;
 }
 
 QString shownLineBreaks(const QString &text)

@@ -28,6 +28,12 @@ using MessageHandler = std::function<void(const MessageRequest &)>;
 void setMessageHandler(MessageHandler handler);
 void message(const MessageRequest &request);
 
+// A question with the answers Yes and No (No is the default): true when the user answers Yes.
+using QuestionHandler = std::function<bool(const MessageRequest &)>;
+// nullptr restores the default (a modal QMessageBox).
+void setQuestionHandler(QuestionHandler handler);
+bool ask(const MessageRequest &request);
+
 struct FileRequest
 {
     QWidget *owner = nullptr;
