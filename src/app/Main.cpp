@@ -9,6 +9,7 @@
 #include "app/Texts.h"
 #include "app/Ui.h"
 
+#include <QApplication>
 #include <QCheckBox>
 #include <QCloseEvent>
 #include <QComboBox>
@@ -33,6 +34,22 @@ constexpr int kPageTerminal = 1;
 constexpr int kPageAbout = 2;
 constexpr int kPageForum = 3;
 constexpr QColor kTooltipColour(11, 255, 11);
+
+// The application's icon and tooltip colour, set when the window first shows, for every way
+// of starting it (the program, its demonstration, the tests); a window that is never shown
+// (the command line's) draws no icon.
+void applyApplicationLook()
+{
+    if (QApplication::windowIcon().isNull()) {
+        QIcon icon;
+        for (const int size : {16, 32, 48, 64, 128})
+            icon.addPixmap(QPixmap::fromImage(pictures::appIcon(size)));
+        QApplication::setWindowIcon(icon);
+    }
+    QPalette tips = QToolTip::palette();
+    tips.setColor(QPalette::ToolTipBase, kTooltipColour);
+    QToolTip::setPalette(tips);
+}
 } // namespace
 
 TMainForm::TMainForm(bool useSettingsStore, QWidget *parent)
@@ -136,6 +153,7 @@ void TMainForm::showEvent(QShowEvent *event)
     QMainWindow::showEvent(event);
     if (!shown_) {
         shown_ = true;
+        applyApplicationLook();
         if (const QScreen *s = screen()) move(s->availableGeometry().center() - rect().center());
         FormShow();
     }
@@ -207,7 +225,10 @@ void TMainForm::RzPageControl1Change()
 void TMainForm::TimerSecTimer()
 {
     StatusBar1->setPanelText(3, QTime::currentTime().toString(QStringLiteral("HH:mm:ss")));
-    if (!Label10->text().isEmpty() && FormattedFileTime(Edit2->text()) != imageSizeStamp_)
+    // The image size shown is dropped once the file differs from the version the last
+    // download read (a running download shows the size of the version it reads).
+    if (BitBtn1->isEnabled() && !Label10->text().isEmpty() &&
+        FormattedFileTime(Edit2->text()) != imageSizeStamp_)
         Label10->clear();
     CheckFileChanged();
 }
@@ -364,14 +385,5 @@ ApplicationWindows CreateApplicationWindows(bool useSettingsStore)
     w.lpc = new TLPCFrm(w.main.get());
     w.stc = new TSTCFrm(w.main.get());
     w.main->attachControllers(w.lpc, w.stc);
-    // The application's icon and tooltip colour, for every way the window is started (the
-    // program, its demonstration, the tests).
-    QIcon icon;
-    for (const int size : {16, 32, 48, 64, 128})
-        icon.addPixmap(QPixmap::fromImage(pictures::appIcon(size)));
-    QApplication::setWindowIcon(icon);
-    QPalette tips = QToolTip::palette();
-    tips.setColor(QPalette::ToolTipBase, kTooltipColour);
-    QToolTip::setPalette(tips);
     return w;
 }
