@@ -596,12 +596,13 @@ void TestDownload::closingDuringADownloadAsksFirst()
     r.m->close();
     QCOMPARE(r.env.questions.size(), 1);
     QCOMPARE(r.env.questions[0].caption, QStringLiteral("Tramelo"));
-    QCOMPARE(r.m->isVisible(), !confirm);
     if (confirm) {
+        QVERIFY(waitUntil([&] { return !r.m->isVisible(); }, 1000));
         QVERIFY(!r.m->ComDriver->Connected());
         QVERIFY(!r.m->ComPortActive);
         return;
     }
+    QVERIFY(r.m->isVisible());
     QVERIFY(r.waitForEnd(1));
     QCOMPARE(*r.ended, true);
     QCOMPARE(r.sim.flash(kFlash, 3000), pattern(3000, 4));

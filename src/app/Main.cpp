@@ -167,16 +167,26 @@ void TMainForm::FormShow()
 void TMainForm::closeEvent(QCloseEvent *event)
 {
     // Closing in the middle of a download leaves the chip partly written: asked first, and the
-    // download goes on unless the user confirms. Confirmed, it ends as an end signal ends it
-    // on the command line: the programmers' ports are given back (line settings restored,
-    // exclusive use and lock released) before the window goes.
-    if (!closed_ && !BitBtn1->isEnabled()) {
-        if (!ui::ask({this, QStringLiteral("Tramelo"),
-                      tr("正在下载，关闭窗口将中止下载，芯片中的程序将不完整。\r确定要关闭吗？"),
-                      ui::Icon::Exclamation, false})) {
-            event->ignore();
-            return;
-        }
+    // download goes on (the question runs no event loop under it) unless the user confirms.
+    // Confirmed, it ends as an end signal ends it on the command line: the programmers' ports
+    // are given back (line settings restored, exclusive use and lock released) before the
+    // window goes.
+    if (!closed_ && !endConfirmed_ && !BitBtn1->isEnabled()) {
+        event->ignore();
+        if (askingToEnd_) return;
+        askingToEnd_ = true;
+        ui::ask({this, QStringLiteral("Tramelo"),
+                 tr("正在下载，关闭窗口将中止下载，芯片中的程序将不完整。\r确定要关闭吗？"),
+                 ui::Icon::Exclamation, false},
+                [this](bool yes) {
+                    askingToEnd_ = false;
+                    if (!yes) return;
+                    endConfirmed_ = true;
+                    QMetaObject::invokeMethod(this, &QWidget::close, Qt::QueuedConnection);
+                });
+        return;
+    }
+    if (!closed_ && endConfirmed_) {
         if (STCFrm) STCFrm->FormClose();
         ComPort_Close();
     }

@@ -303,6 +303,8 @@ private:
     bool useSettingsStore_ = true;
     bool shown_ = false;
     bool closed_ = false;
+    bool askingToEnd_ = false; // the question whether to end a download is open
+    bool endConfirmed_ = false;
     QString imageSizeStamp_; // the file version the last download read
     terminal::ReceiveArea receiveArea_; // what the area shows of the store, what waits
     QTimer receiveFlush_;               // draws the waiting text a few times a second

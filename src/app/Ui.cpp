@@ -68,17 +68,23 @@ void setQuestionHandler(QuestionHandler handler)
     questionHandler() = std::move(handler);
 }
 
-bool ask(const MessageRequest &r)
+void ask(const MessageRequest &r, const std::function<void(bool yes)> &answered)
 {
-    if (questionHandler()) return questionHandler()(r);
-    QMessageBox box(r.icon == Icon::Information   ? QMessageBox::Question
-                    : r.icon == Icon::Exclamation ? QMessageBox::Warning
-                                                  : QMessageBox::Critical,
-                    r.caption, shownLineBreaks(r.text), QMessageBox::Yes | QMessageBox::No,
-                    r.owner);
-    box.setDefaultButton(QMessageBox::No);
-    if (r.topmost) box.setWindowFlag(Qt::WindowStaysOnTopHint, true);
-    return box.exec() == QMessageBox::Yes;
+    if (questionHandler()) {
+        answered(questionHandler()(r));
+        return;
+    }
+    auto *box = new QMessageBox(r.icon == Icon::Information   ? QMessageBox::Question
+                                : r.icon == Icon::Exclamation ? QMessageBox::Warning
+                                                              : QMessageBox::Critical,
+                                r.caption, shownLineBreaks(r.text),
+                                QMessageBox::Yes | QMessageBox::No, r.owner);
+    box->setDefaultButton(QMessageBox::No);
+    box->setAttribute(Qt::WA_DeleteOnClose);
+    if (r.topmost) box->setWindowFlag(Qt::WindowStaysOnTopHint, true);
+    QObject::connect(box, &QMessageBox::finished, box,
+                     [answered](int result) { answered(result == QMessageBox::Yes); });
+    box->open();
 }
 
 QString shownLineBreaks(const QString &text)
