@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Checks Tramelo as a Linux desktop citizen, from an existing build folder: the menu entry and
 # the AppStream metadata validate, the English translation has every text of the sources, the
-# Debian package builds, installs with apt, runs from its installed path (loading its own
-# copy of the decoding library from there), and is removed again. Runs as root (CI).
+# Debian package builds (with its copyright file and a description of every family), installs
+# with apt, runs from its installed path (loading its own copy of the decoding library from
+# there), and is removed again. Runs as root (CI).
 #   scripts/check-package.sh [build-dir]
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -31,6 +32,12 @@ cmake --build "$build" -j2
 version=$(sed -n 's/^project(Tramelo VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)
 deb=$(ls "$build"/tramelo_"${version}"_*.deb)
 dpkg-deb --field "$deb" Depends Recommends
+# The copyright file, and a description that names every family the program serves.
+dpkg-deb --contents "$deb" | grep -q ' ./usr/share/doc/tramelo/copyright$'
+for family in STC89C5 LPC2 STM32; do
+    dpkg-deb --field "$deb" Description | grep -q "$family"
+    grep -q "$family" dist/example.orvel.Tramelo.metainfo.xml
+done
 as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "./$deb"
 trap 'rm -rf "$work"; as_root env DEBIAN_FRONTEND=noninteractive apt-get remove -y -qq tramelo' EXIT
 
@@ -52,6 +59,16 @@ cat "$work/err"
 test "$status" = 3
 if grep -q -e '解码库' -e 'decoding library' "$work/err"; then
     echo "the installed program did not load its own copy of the decoding library" >&2
+    exit 1
+fi
+# With a home folder, the installed copy serves: no per-user copy is written.
+mkdir "$work/home"
+set +e
+HOME="$work/home" /usr/bin/tramelo download --device stc89c52rc --port "$work/no-port" \
+    "$work/fw.hex" >/dev/null 2>&1
+set -e
+if [ -e "$work/home/.local/lib/Tramelo" ]; then
+    echo "the installed program wrote a per-user copy of the decoding library" >&2
     exit 1
 fi
 echo "package check passed: $deb"

@@ -6,6 +6,7 @@
 #include "app/Main.h"
 
 #include "app/Ui.h"
+#include "logic/Devices.h"
 #include "platform/SerialPort.h"
 #include "sim/Stm32Sim.h"
 #include "support/Firmware.h"
@@ -156,6 +157,10 @@ private slots:
     void fileWrittenInPiecesIsDownloadedOnceComplete();
     void terminalPageNoticesNoChange();
     void pressDuringThePendingAutomaticStartStartsOneDownload();
+    void terminalLeavesARunningDownloadAlone_data();
+    void terminalLeavesARunningDownloadAlone();
+    void closingDuringADownloadAsksFirst_data();
+    void closingDuringADownloadAsksFirst();
 };
 
 void TestDownload::speedButtonOnlyForStcEntries_data()
@@ -195,6 +200,8 @@ void TestDownload::speedButtonOnlyForStcEntries()
     m.MCUType->setCurrentIndex(index);
     emit m.MCUType->activated(index);
     QCOMPARE(m.BitBtn7->isEnabled(), enabled);
+    // Verification (校验) is the STM32 programmer's alone.
+    QCOMPARE(m.CheckBox9->isEnabled(), devices::familyAt(index) == devices::Family::Stm32);
 }
 
 void TestDownload::downloadListsCopyWithoutReopening_data()
@@ -292,6 +299,34 @@ void TestDownload::fileButton()
     QVERIFY(!requests[0].save);
     for (const char *pattern : {"*.bin", "*.pin", "*.hex"})
         QVERIFY2(requests[0].filter.contains(QLatin1String(pattern)), pattern);
+
+    // The whole button takes clicks: nothing lies over it, the image size label included.
+    QWidget *page = m.BitBtn2->parentWidget();
+    const QRect button = m.BitBtn2->geometry();
+    for (const QPoint at : {button.center(), button.bottomLeft() + QPoint(2, -2),
+                            button.bottomRight() - QPoint(2, 2)})
+        QCOMPARE(page->childAt(at), m.BitBtn2);
+    // The image size shown is the current file's: gone when another file is named, when the
+    // file changes on disk, or when a family that does not measure it is chosen.
+    const QString fw = env.file(QStringLiteral("fw.hex"), ":00000001FF\n");
+    answers << fw;
+    m.BitBtn2->click();
+    m.LastFileTime = m.FormattedFileTime(fw); // as the download that measured it saw it
+    m.DownloadEnded(DownloadResult::Written);
+    m.Label10->setText(QStringLiteral("4.3 KB"));
+    m.TimerSecTimer();
+    QCOMPARE(m.Label10->text(), QStringLiteral("4.3 KB"));
+    env.file(QStringLiteral("fw.hex"), ":0100000001FE\n:00000001FF\n");
+    m.TimerSecTimer();
+    QVERIFY(m.Label10->text().isEmpty());
+    m.Label10->setText(QStringLiteral("4.3 KB"));
+    answers << env.file(QStringLiteral("other.hex"), ":00000001FF\n");
+    m.BitBtn2->click();
+    QVERIFY(m.Label10->text().isEmpty());
+    m.Label10->setText(QStringLiteral("4.3 KB"));
+    m.MCUType->setCurrentIndex(kStm32Entry);
+    emit m.MCUType->activated(kStm32Entry);
+    QVERIFY(m.Label10->text().isEmpty());
 }
 
 void TestDownload::automaticDownloadAtStart()
@@ -490,6 +525,90 @@ void TestDownload::pressDuringThePendingAutomaticStartStartsOneDownload()
     QVERIFY2(r.sim.protocolErrors().isEmpty(), qPrintable(r.sim.protocolErrors().join('\n')));
     QTest::qWait(300);
     QCOMPARE(r.results.size(), 2);
+}
+
+// While a download runs on the shared port, the terminal page's port controls leave it alone:
+// the status bar says why, the button keeps its caption, the download ends written, and the
+// boot loader's answers stay out of the receive area.
+void TestDownload::terminalLeavesARunningDownloadAlone_data()
+{
+    QTest::addColumn<QString>("action");
+    QTest::addColumn<bool>("terminalHadThePort"); // opened by the terminal before the download
+    QTest::newRow("open button") << "button" << false;
+    QTest::newRow("close button, the terminal's port") << "button" << true;
+    QTest::newRow("baud list") << "list" << true;
+}
+
+void TestDownload::terminalLeavesARunningDownloadAlone()
+{
+    QFETCH(QString, action);
+    QFETCH(bool, terminalHadThePort);
+    Rig r;
+    r.select(kStm32Entry, testsupport::kBaud115200Index);
+    r.setAutomaticReset(false);
+    r.m->show();
+    r.peer.setReplyDelay(std::chrono::milliseconds(5));
+    if (terminalHadThePort) {
+        r.m->RzPageControl1->setCurrentIndex(1);
+        r.m->BitBtn3Click();
+        QVERIFY(r.m->ComPortActive);
+        r.m->RzPageControl1->setCurrentIndex(0);
+    }
+    const QString caption = r.m->BitBtn3->text();
+    r.start(r.env.file(QStringLiteral("fw.bin"), pattern(3000, 2)));
+    QVERIFY(!r.m->BitBtn1->isEnabled());
+    r.m->RzPageControl1->setCurrentIndex(1);
+    if (action == "button") {
+        r.m->BitBtn3->click();
+    } else {
+        r.m->ComboBox2->setCurrentIndex(testsupport::kBaud115200Index - 1);
+        emit r.m->ComboBox2->activated(testsupport::kBaud115200Index - 1);
+    }
+    QCOMPARE(r.m->Status(), QStringLiteral("下载正在使用 COM1，请等下载结束"));
+    QCOMPARE(r.m->BitBtn3->text(), caption);
+    QVERIFY(r.waitForEnd(1));
+    QCOMPARE(*r.ended, true);
+    QCOMPARE(r.sim.flash(kFlash, 3000), pattern(3000, 2));
+    QCOMPARE(r.m->ReceivedCount, 0);
+    QVERIFY(r.env.messages.isEmpty());
+}
+
+// Closing the window while a download runs asks first. Declined, the download goes on to its
+// end; confirmed, the port is given back at once and the window goes.
+void TestDownload::closingDuringADownloadAsksFirst_data()
+{
+    QTest::addColumn<bool>("confirm");
+    QTest::newRow("declined") << false;
+    QTest::newRow("confirmed") << true;
+}
+
+void TestDownload::closingDuringADownloadAsksFirst()
+{
+    QFETCH(bool, confirm);
+    Rig r;
+    r.select(kStm32Entry, testsupport::kBaud115200Index);
+    r.setAutomaticReset(false);
+    r.m->show();
+    r.peer.setReplyDelay(std::chrono::milliseconds(5));
+    r.start(r.env.file(QStringLiteral("fw.bin"), pattern(3000, 4)));
+    QVERIFY(!r.m->BitBtn1->isEnabled());
+    r.env.questionAnswers << confirm;
+    r.m->close();
+    QCOMPARE(r.env.questions.size(), 1);
+    QCOMPARE(r.env.questions[0].caption, QStringLiteral("Tramelo"));
+    if (confirm) {
+        QVERIFY(waitUntil([&] { return !r.m->isVisible(); }, 1000));
+        QVERIFY(!r.m->ComDriver->Connected());
+        QVERIFY(!r.m->ComPortActive);
+        return;
+    }
+    QVERIFY(r.m->isVisible());
+    QVERIFY(r.waitForEnd(1));
+    QCOMPARE(*r.ended, true);
+    QCOMPARE(r.sim.flash(kFlash, 3000), pattern(3000, 4));
+    r.m->close(); // nothing runs now: no question
+    QCOMPARE(r.env.questions.size(), 1);
+    QVERIFY(!r.m->isVisible());
 }
 
 QTEST_MAIN(TestDownload)

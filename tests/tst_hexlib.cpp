@@ -54,6 +54,8 @@ private slots:
     void searchOrder();
     void installWritesLibrary();
     void installKeepsExistingFile();
+    void noInstallBesideAUsableOwnCopy_data();
+    void noInstallBesideAUsableOwnCopy();
     void installFailure_data();
     void installFailure();
     void decodeThroughInstalledLibrary();
@@ -141,6 +143,28 @@ void TestHexLib::installKeepsExistingFile()
 // The system directory cannot be made (tests run as root, so file modes do not stop them: a
 // file standing where a folder has to be does). The text is returned, and a copy in the
 // program's folder is still used.
+// An installed program loads its own copy first; a per-user copy is written only when that
+// copy cannot serve.
+void TestHexLib::noInstallBesideAUsableOwnCopy_data()
+{
+    QTest::addColumn<QString>("ownCopy");
+    QTest::addColumn<bool>("written");
+    QTest::newRow("usable own copy") << QStringLiteral(TST_IHEXTOBIN_FILE) << false;
+    QTest::newRow("own copy without DecodeHex") << QStringLiteral(TST_WITHOUT_DECODEHEX_FILE)
+                                                << true;
+    QTest::newRow("no own copy") << QString() << true;
+}
+
+void TestHexLib::noInstallBesideAUsableOwnCopy()
+{
+    QFETCH(QString, ownCopy);
+    QFETCH(bool, written);
+    const QString own = ownCopy.isEmpty() ? programFolder_->path() : programFolderWith(ownCopy);
+    QVERIFY(!own.isEmpty());
+    QCOMPARE(hexlib::installLibrary(own), QString());
+    QCOMPARE(QFile::exists(hexlib::systemDirectory() + "/libiHexToBin.so"), written);
+}
+
 void TestHexLib::installFailure_data()
 {
     QTest::addColumn<QString>("blocker");

@@ -28,6 +28,8 @@
 #include <QScopeGuard>
 #include <QSettings>
 #include <QStyle>
+#include <QStyleOptionComboBox>
+#include <QDialogButtonBox>
 #include <QTabBar>
 #include <QTabWidget>
 #include <QTest>
@@ -178,19 +180,22 @@ QStringList pageProblems(TMainForm &m, bool english)
             const int icon = b->icon().isNull() ? 0 : b->iconSize().width() + 4;
             fits(w, caption, fm.horizontalAdvance(caption) + icon + 8);
         } else if (auto *c = qobject_cast<QComboBox *>(w)) {
-            for (int i = 0; i < c->count(); ++i)
+            QStyleOptionComboBox opt;
+            opt.initFrom(c);
+            for (int i = 0; i < c->count(); ++i) {
                 text(name, c->itemText(i));
+                const QSize content(fm.horizontalAdvance(c->itemText(i)), fm.height());
+                fits(w, c->itemText(i),
+                     c->style()->sizeFromContents(QStyle::CT_ComboBox, &opt, content, c).width());
+            }
         } else if (auto *e = qobject_cast<QPlainTextEdit *>(w)) {
             text(name, e->toPlainText());
         }
-        // An empty label (the image size before a file is read) draws nothing.
-        const auto drawsNothing = [](QWidget *x) {
-            auto *l = qobject_cast<QLabel *>(x);
-            return l && l->text().isEmpty();
-        };
+        // Empty labels too: one that draws nothing still takes the clicks meant for what it
+        // covers.
         for (QWidget *other : controls)
-            if (other != w && other->isVisible() && w < other && !drawsNothing(w) &&
-                !drawsNothing(other) && w->geometry().intersects(other->geometry()))
+            if (other != w && other->isVisible() && w < other &&
+                w->geometry().intersects(other->geometry()))
                 problems << QStringLiteral("%1 overlaps %2").arg(name, other->objectName());
     }
     return problems;
@@ -554,6 +559,10 @@ private slots:
         m.StatusBar1Click();
         QCOMPARE(env.openedUrls.size(), 3);
         QVERIFY(env.openedUrls[1].startsWith("mailto:"));
+        // Every way of starting the window (the demonstration too) gives it the icon and the
+        // tooltip colour.
+        QVERIFY(!QApplication::windowIcon().isNull());
+        QCOMPARE(QToolTip::palette().color(QPalette::ToolTipBase), QColor(11, 255, 11));
     }
 
     // TRAMELO_LANG forces either language; otherwise Chinese for Chinese locales and for
@@ -614,6 +623,38 @@ private slots:
         m.show();
         QVERIFY(QTest::qWaitForWindowExposed(&m));
         QCOMPARE(hasChinese(m.BitBtn1->text()), !english);
+        // The download button's red caption turns grey while it is disabled (a download runs).
+        const auto redPixels = [&m] {
+            const QImage shot = m.BitBtn1->grab().toImage();
+            int n = 0;
+            for (int y = 0; y < shot.height(); ++y)
+                for (int x = 0; x < shot.width(); ++x) {
+                    const QColor c = shot.pixelColor(x, y);
+                    n += c.red() > 150 && c.green() < 90 && c.blue() < 90;
+                }
+            return n;
+        };
+        QVERIFY(redPixels() > 0);
+        m.BitBtn1->setEnabled(false);
+        QCOMPARE(redPixels(), 0);
+        m.BitBtn1->setEnabled(true);
+        // A status text longer than its panel is cut short there and shown whole as the
+        // panel's tooltip; the status itself keeps it whole.
+        const QString longStatus = QStringLiteral("串口打开失败：") + env.root() +
+                                   QStringLiteral("/a/rather/long/device/path: no such serial port");
+        m.SetStatus(longStatus);
+        QCOMPARE(m.Status(), longStatus);
+        QLabel *panel0 = nullptr;
+        for (QLabel *l : m.StatusBar1->findChildren<QLabel *>())
+            if (!panel0 || l->x() < panel0->x()) panel0 = l;
+        QVERIFY(panel0);
+        QVERIFY(panel0->fontMetrics().horizontalAdvance(panel0->text()) + panel0->indent() +
+                    2 * panel0->frameWidth() <=
+                panel0->width());
+        QCOMPARE(panel0->toolTip(), longStatus);
+        m.SetStatus(QStringLiteral("OK"));
+        QCOMPARE(panel0->text(), QStringLiteral("OK"));
+        QVERIFY(panel0->toolTip().isEmpty());
         for (const int page : {0, 1, 2}) {
             m.RzPageControl1->setCurrentIndex(page);
             QCoreApplication::processEvents();
@@ -635,6 +676,86 @@ private slots:
         QVERIFY(!m.ComDriver->Connected());
         QCOMPARE(m.BitBtn3->text(), closedCaption);
         m.close();
+    }
+
+    // Tab and Shift+Tab go through every enabled control of a page in reading order; Tab in the
+    // send area moves on rather than typing a tab into the text to send.
+    void tabGoesThroughEveryControl_data()
+    {
+        QTest::addColumn<int>("page");
+        QTest::addColumn<QStringList>("order");
+        QTest::newRow("download") << 0
+                                  << QStringList{"MCUType",   "Edit2",     "BitBtn2",
+                                                 "ComboBox6", "ComboBox7", "Edit3",
+                                                 "CheckBox9", "CheckBox2", "Edit4",
+                                                 "CheckBox1", "BitBtn7",   "BitBtn1"};
+        QTest::newRow("terminal") << 1
+                                  << QStringList{"ComboBox1", "ComboBox2",   "ComboBox3",
+                                                 "ComboBox4", "ComboBox5",   "BitBtn3",
+                                                 "CheckBox3", "CheckBox4",   "CheckHexRXD",
+                                                 "BitBtn5",   "BitBtn9",     "Memo2",
+                                                 "BitBtn4",   "BitBtn6",     "BitBtn8",
+                                                 "CheckHexTXD", "CheckBox7", "CheckBox6",
+                                                 "CheckBox8", "CheckBox5",   "Edit1",
+                                                 "BitBtn10"};
+    }
+
+    void tabGoesThroughEveryControl()
+    {
+        QFETCH(int, page);
+        QFETCH(QStringList, order);
+        TestEnv env;
+        auto w = CreateApplicationWindows();
+        TMainForm &m = *w.main;
+        m.show();
+        m.activateWindow();
+        QVERIFY(QTest::qWaitForWindowActive(&m));
+        m.RzPageControl1->setCurrentIndex(page);
+        const QString sendText = m.Memo2->toPlainText();
+        // Disabled controls take no focus (the 12T/6T button for the STM32 entry).
+        order.erase(std::remove_if(order.begin(), order.end(),
+                                   [&](const QString &name) {
+                                       return !m.findChild<QWidget *>(name)->isEnabled();
+                                   }),
+                    order.end());
+        m.findChild<QWidget *>(order.first())->setFocus(Qt::TabFocusReason);
+        QStringList forward{QApplication::focusWidget()->objectName()};
+        for (int i = 1; i < order.size(); ++i) {
+            QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+            forward << QApplication::focusWidget()->objectName();
+        }
+        QCOMPARE(forward, order);
+        QStringList backward{forward.last()};
+        for (int i = 1; i < order.size(); ++i) {
+            QTest::keyClick(QApplication::focusWidget(), Qt::Key_Backtab, Qt::ShiftModifier);
+            backward.prepend(QApplication::focusWidget()->objectName());
+        }
+        QCOMPARE(backward, order);
+        QCOMPARE(m.Memo2->toPlainText(), sendText);
+    }
+
+    // Qt's own texts (the buttons of message boxes, file dialogs) follow the interface language.
+    void qtTextsFollowTheLanguage_data() { everyPageInBothLanguages_data(); }
+
+    void qtTextsFollowTheLanguage()
+    {
+        QFETCH(bool, english);
+        const QByteArray before = qgetenv("TRAMELO_LANG");
+        qputenv("TRAMELO_LANG", english ? "en" : "zh");
+        const auto restore = qScopeGuard([&] {
+            qputenv("TRAMELO_LANG", before);
+            for (QTranslator *t : qApp->findChildren<QTranslator *>()) {
+                QCoreApplication::removeTranslator(t);
+                delete t;
+            }
+        });
+        QCOMPARE(language::install(*qApp),
+                 english ? language::Language::English : language::Language::Chinese);
+        QDialogButtonBox box(QDialogButtonBox::Ok | QDialogButtonBox::Cancel);
+        const QString ok = box.button(QDialogButtonBox::Ok)->text();
+        const QString cancel = box.button(QDialogButtonBox::Cancel)->text();
+        QCOMPARE(hasChinese(ok), !english);
+        QCOMPARE(hasChinese(cancel), !english);
     }
 
     // A whole STM32 download (with read-back verification) against a simulated board speaks

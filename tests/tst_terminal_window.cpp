@@ -320,16 +320,28 @@ private slots:
         }));
     }
 
-    // A reopen that fails leaves the port closed, and the button says so.
+    // A reopen that fails leaves the port closed, and the button says so. The reason stays
+    // in the status bar, not in the receive area (which holds received data, saved as such).
     void listChangeToAMissingPortResetsTheButton()
     {
         Rig r;
+        r.peer.send("data");
+        QVERIFY(QTest::qWaitFor([&] { return r.m->ReceivedCount == 4; }, 2000));
         r.env.mapPort(2, r.env.root() + QStringLiteral("/no-such-adapter"));
         r.m->ComboBox1->setCurrentIndex(1);
         r.m->ComboBox1Change();
         QVERIFY(!r.m->ComPortActive);
         QCOMPARE(r.m->BitBtn3->text(), QStringLiteral("打开串口"));
         QCOMPARE(r.env.messages.size(), 1); // the failed open says why
+        QVERIFY(r.m->Status().contains(QStringLiteral("no-such-adapter")));
+        r.settle();
+        QCOMPARE(r.shown(), QStringLiteral("data"));
+        const QString saved = r.env.root() + "/rx.txt";
+        r.env.fileAnswers << saved;
+        r.m->BitBtn9Click();
+        QFile f(saved);
+        QVERIFY(f.open(QIODevice::ReadOnly));
+        QCOMPARE(f.readAll(), QByteArray("data"));
     }
 
     void vanishedAdapterFailsTheWrite()

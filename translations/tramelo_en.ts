@@ -315,6 +315,14 @@ http://www.orvel.example</translation>
         <source>串口读取失败（设备已拔出？），已关闭串口</source>
         <translation>Port read failed (unplugged?)</translation>
     </message>
+    <message>
+        <source>下载正在使用 %1，请等下载结束</source>
+        <translation>The download is using %1; wait for its end</translation>
+    </message>
+    <message>
+        <source>正在下载，关闭窗口将中止下载，芯片中的程序将不完整。<byte value="xd"/>确定要关闭吗？</source>
+        <translation>A download is running. Closing the window ends it and leaves the chip partly written.<byte value="xd"/>Close anyway?</translation>
+    </message>
 </context>
 <context>
     <name>cli</name>

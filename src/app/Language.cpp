@@ -1,6 +1,7 @@
 #include "app/Language.h"
 
 #include <QCoreApplication>
+#include <QLibraryInfo>
 #include <QTranslator>
 
 namespace language {
@@ -55,16 +56,27 @@ QString translationFile()
     return QStringLiteral(":/i18n/tramelo_en.qm");
 }
 
+QString qtTranslationFile(Language language)
+{
+    return QLibraryInfo::path(QLibraryInfo::TranslationsPath) +
+           (language == Language::Chinese ? QStringLiteral("/qtbase_zh_CN.qm")
+                                          : QStringLiteral("/qtbase_en.qm"));
+}
+
 Language install(QCoreApplication &app)
 {
     const Language chosen = choose(fromProcess());
-    if (chosen == Language::English) {
+    const auto add = [&app](const QString &file) {
         auto *translator = new QTranslator(&app);
-        if (translator->load(translationFile()))
+        if (translator->load(file))
             QCoreApplication::installTranslator(translator);
         else
             delete translator;
-    }
+    };
+    // Qt's own texts (file dialogs, the buttons of message boxes) in the same language; a
+    // system without Qt's translations (package qt6-translations-l10n) shows them in English.
+    add(qtTranslationFile(chosen));
+    if (chosen == Language::English) add(translationFile());
     return chosen;
 }
 

@@ -28,8 +28,12 @@ Environment fromProcess();
 // The compiled English translation carried by the program.
 QString translationFile();
 
-// Installs the English translation when the rule (over this process's environment) says
-// English; returns the language chosen. Call once, after the application object exists.
+// Qt's own translation (qtbase_zh_CN or qtbase_en in Qt's translations folder) for a language.
+QString qtTranslationFile(Language language);
+
+// Installs Qt's own translation of the language the rule (over this process's environment)
+// chooses, and the English translation when it says English; returns the language chosen.
+// Call once, after the application object exists.
 Language install(QCoreApplication &app);
 
 } // namespace language

@@ -5,13 +5,17 @@
 #include "app/LPC.h"
 #include "app/STC.h"
 
+#include "app/Pictures.h"
 #include "app/Texts.h"
 #include "app/Ui.h"
 
+#include <QApplication>
 #include <QCheckBox>
 #include <QCloseEvent>
 #include <QComboBox>
 #include <QFileInfo>
+#include <QIcon>
+#include <QPalette>
 #include <QLocale>
 #include <QPlainTextEdit>
 #include <QPushButton>
@@ -19,6 +23,7 @@
 #include <QScrollBar>
 #include <QTabWidget>
 #include <QTime>
+#include <QToolTip>
 
 namespace {
 const QString kWebAddress = QStringLiteral("http://www.orvel.example");
@@ -28,6 +33,23 @@ constexpr int kPageDownload = 0;
 constexpr int kPageTerminal = 1;
 constexpr int kPageAbout = 2;
 constexpr int kPageForum = 3;
+constexpr QColor kTooltipColour(11, 255, 11);
+
+// The application's icon and tooltip colour, set when the window first shows, for every way
+// of starting it (the program, its demonstration, the tests); a window that is never shown
+// (the command line's) draws no icon.
+void applyApplicationLook()
+{
+    if (QApplication::windowIcon().isNull()) {
+        QIcon icon;
+        for (const int size : {16, 32, 48, 64, 128})
+            icon.addPixmap(QPixmap::fromImage(pictures::appIcon(size)));
+        QApplication::setWindowIcon(icon);
+    }
+    QPalette tips = QToolTip::palette();
+    tips.setColor(QPalette::ToolTipBase, kTooltipColour);
+    QToolTip::setPalette(tips);
+}
 } // namespace
 
 TMainForm::TMainForm(bool useSettingsStore, QWidget *parent)
@@ -131,6 +153,7 @@ void TMainForm::showEvent(QShowEvent *event)
     QMainWindow::showEvent(event);
     if (!shown_) {
         shown_ = true;
+        applyApplicationLook();
         if (const QScreen *s = screen()) move(s->availableGeometry().center() - rect().center());
         FormShow();
     }
@@ -143,6 +166,30 @@ void TMainForm::FormShow()
 
 void TMainForm::closeEvent(QCloseEvent *event)
 {
+    // Closing in the middle of a download leaves the chip partly written: asked first, and the
+    // download goes on (the question runs no event loop under it) unless the user confirms.
+    // Confirmed, it ends as an end signal ends it on the command line: the programmers' ports
+    // are given back (line settings restored, exclusive use and lock released) before the
+    // window goes.
+    if (!closed_ && !endConfirmed_ && !BitBtn1->isEnabled()) {
+        event->ignore();
+        if (askingToEnd_) return;
+        askingToEnd_ = true;
+        ui::ask({this, QStringLiteral("Tramelo"),
+                 tr("正在下载，关闭窗口将中止下载，芯片中的程序将不完整。\r确定要关闭吗？"),
+                 ui::Icon::Exclamation, false},
+                [this](bool yes) {
+                    askingToEnd_ = false;
+                    if (!yes) return;
+                    endConfirmed_ = true;
+                    QMetaObject::invokeMethod(this, &QWidget::close, Qt::QueuedConnection);
+                });
+        return;
+    }
+    if (!closed_ && endConfirmed_) {
+        if (STCFrm) STCFrm->FormClose();
+        ComPort_Close();
+    }
     if (!closed_) {
         closed_ = true;
         // A write error goes to the default error handler; the window closes all the same.
@@ -188,6 +235,11 @@ void TMainForm::RzPageControl1Change()
 void TMainForm::TimerSecTimer()
 {
     StatusBar1->setPanelText(3, QTime::currentTime().toString(QStringLiteral("HH:mm:ss")));
+    // The image size shown is dropped once the file differs from the version the last
+    // download read (a running download shows the size of the version it reads).
+    if (BitBtn1->isEnabled() && !Label10->text().isEmpty() &&
+        FormattedFileTime(Edit2->text()) != imageSizeStamp_)
+        Label10->clear();
     CheckFileChanged();
 }
 
@@ -262,6 +314,8 @@ void TMainForm::SetStatus(const QString &text)
 
 void TMainForm::DownloadEnded(DownloadResult result)
 {
+    // The version of the file this download read (the image size shown, if any, is its).
+    imageSizeStamp_ = LastFileTime;
     if (OnDownloadEnded) OnDownloadEnded(result);
     // A file that changed during the download is downloaded next, once it has settled (not
     // by a window that is closing).
@@ -307,7 +361,14 @@ bool TMainForm::ComPort_Open()
     ComDriver->BufferedCount = 0;
     if (!ComDriver->Connect()) {
         const QString reason = ComDriver->lastError();
-        if (!reason.isEmpty()) AppendLine(texts::portOpenFailedLine(reason));
+        // The reason stays on show after the box is gone: in the download log, or on the
+        // terminal page (where the area holds received data, saved as such) in the status bar.
+        if (!reason.isEmpty()) {
+            if (RzPageControl1->currentIndex() == kPageTerminal)
+                SetStatus(texts::portOpenFailedLine(reason));
+            else
+                AppendLine(texts::portOpenFailedLine(reason));
+        }
         InfoBox(texts::portOpenFailed(reason));
         return false;
     }

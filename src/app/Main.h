@@ -87,6 +87,7 @@ protected:
 
 private:
     std::array<QLabel *, 4> panels_{};
+    std::array<QString, 4> texts_; // the whole texts (a panel may show one cut short)
 };
 
 // A numeric entry field: typed characters other than digits are refused.
@@ -251,6 +252,14 @@ public:
     std::function<void(const QString &)> OnStatusText;
     std::function<void(DownloadResult)> OnDownloadEnded;
     void DownloadEnded(DownloadResult result);
+    // The port a running download holds, and whether it is the shared driver (LPC2000,
+    // STM32) or the STC programmer's own port; an empty name while no download runs.
+    struct HeldPort
+    {
+        QString name; // "COM1".."COM8" or the device path the STC port was given
+        bool shared = false;
+    };
+    HeldPort DownloadPort() const;
     // Sets the download page's controls from one value, as a user would choose them.
     void SetDownloadChoices(const DownloadChoices &choices);
     // Replaces the message area's text with one line.
@@ -273,6 +282,7 @@ private:
     void wireEvents();
     bool readSettings(); // false when the store could not be created
     void writeSettings();
+    QString terminalPortHeld() const;
     void terminalWriteFailed();
     void terminalReadFailed();
     void redrawReceiveArea();
@@ -293,6 +303,9 @@ private:
     bool useSettingsStore_ = true;
     bool shown_ = false;
     bool closed_ = false;
+    bool askingToEnd_ = false; // the question whether to end a download is open
+    bool endConfirmed_ = false;
+    QString imageSizeStamp_; // the file version the last download read
     terminal::ReceiveArea receiveArea_; // what the area shows of the store, what waits
     QTimer receiveFlush_;               // draws the waiting text a few times a second
 };

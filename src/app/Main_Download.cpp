@@ -6,6 +6,7 @@
 #include "app/STC.h"
 #include "logic/Devices.h"
 #include "logic/FirmwareFile.h"
+#include "serial/SPComm.h"
 
 #include "app/Ui.h"
 
@@ -95,9 +96,21 @@ void TMainForm::BitBtn1Click()
     }
 }
 
+TMainForm::HeldPort TMainForm::DownloadPort() const
+{
+    // A download runs while its programmer keeps the download button disabled.
+    if (BitBtn1->isEnabled()) return {};
+    if (STCFrm && STCFrm->ComPort1->IsOpen()) return {STCFrm->ComPort1->CommName(), false};
+    if (ComDriver->Connected())
+        return {QStringLiteral("COM%1").arg(int(ComDriver->ComPort()) + 1), true};
+    return {};
+}
+
 void TMainForm::MCUTypeChange()
 {
-    BitBtn7->setEnabled(devices::familyAt(MCUType->currentIndex()) == devices::Family::Stc);
+    const std::optional<devices::Family> family = devices::familyAt(MCUType->currentIndex());
+    BitBtn7->setEnabled(family == devices::Family::Stc);
+    CheckBox9->setEnabled(family == devices::Family::Stm32); // only the STM32 programmer verifies
 }
 
 void TMainForm::SetDownloadChoices(const DownloadChoices &c)

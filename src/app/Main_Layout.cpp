@@ -21,6 +21,8 @@
 #include <QTabWidget>
 #include <QToolTip>
 
+#include <algorithm>
+
 namespace {
 
 constexpr int kClientWidth = 580;
@@ -204,19 +206,26 @@ TStatusBar::TStatusBar(QWidget *parent) : QWidget(parent)
         x += kWidths[i] + 2;
         panels_[size_t(i)] = panel;
     }
-    panels_[1]->setText(QStringLiteral("S:0"));
-    panels_[2]->setText(QStringLiteral("R:0"));
-    panels_[3]->setText(QStringLiteral("12:00:00"));
+    setPanelText(1, QStringLiteral("S:0"));
+    setPanelText(2, QStringLiteral("R:0"));
+    setPanelText(3, QStringLiteral("12:00:00"));
 }
 
 void TStatusBar::setPanelText(int index, const QString &text)
 {
-    if (index >= 0 && index < 4) panels_[size_t(index)]->setText(text);
+    if (index < 0 || index >= 4) return;
+    QLabel *panel = panels_[size_t(index)];
+    texts_[size_t(index)] = text;
+    // A text longer than its panel is cut with an ellipsis and shown whole as the tooltip.
+    const int room = panel->width() - panel->indent() - 2 * panel->frameWidth();
+    const QString shown = panel->fontMetrics().elidedText(text, Qt::ElideRight, room);
+    panel->setText(shown);
+    panel->setToolTip(shown == text ? QString() : text);
 }
 
 QString TStatusBar::panelText(int index) const
 {
-    return index >= 0 && index < 4 ? panels_[size_t(index)]->text() : QString();
+    return index >= 0 && index < 4 ? texts_[size_t(index)] : QString();
 }
 
 void TStatusBar::mousePressEvent(QMouseEvent *)
@@ -261,6 +270,7 @@ void TMainForm::buildLayout()
     Memo1->setGeometry(4, 2, 572, 170);
     Memo1->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
     Memo1->setPlainText(tr("接收区\r\nhttp://www.orvel.example"));
+    Memo1->setTabChangesFocus(true);
 
     Panel1 = new TClickLabel(central);
     Panel1->setObjectName(QStringLiteral("Panel1"));
@@ -284,13 +294,20 @@ void TMainForm::buildLayout()
         name = devices::shownName(name);
     MCUType = combo(download, "MCUType", deviceNames, devices::firstIndexOf(devices::Family::Stm32),
                     66, 6, 160);
-    label(download, tr("文件名称"), 236, 8, 56);
+    // The list is as wide as its longest entry needs (the English names are longer); the file
+    // name's label and field follow it, the field taking what is left before the file button.
+    MCUType->resize(std::max(MCUType->width(), MCUType->sizeHint().width()),
+                    MCUType->height());
+    QLabel *fileLabel = label(download, tr("文件名称"), MCUType->geometry().right() + 10, 8, 0);
+    fileLabel->resize(QFontMetrics(fileLabel->font()).horizontalAdvance(fileLabel->text()) + 4,
+                      fileLabel->height());
     // The firmware file's default name lies in the user's home folder, where a Linux user can
     // write; a stored "FileName" replaces it as it was stored.
     Edit2 = new QLineEdit(QDir::home().filePath(QStringLiteral("plc.bin")), download);
     Edit2->setObjectName(QStringLiteral("Edit2"));
     Edit2->setReadOnly(true);
-    Edit2->setGeometry(294, 6, 232, 22);
+    const int edit2Left = fileLabel->geometry().right() + 2;
+    Edit2->setGeometry(edit2Left, 6, 526 - edit2Left, 22);
     BitBtn2 = button(download, "BitBtn2", QStringLiteral("..."), 530, 5, 34);
     BitBtn2->setToolTip(tr("选择目标文件"));
 
@@ -321,19 +338,30 @@ void TMainForm::buildLayout()
     CheckBox9->setToolTip(tr("STM32: 每块写入后读回比较，不符时重写 (通信量加倍)"));
     BitBtn7 = button(download, "BitBtn7", QStringLiteral("12T"), 388, 60, 50, 26);
     BitBtn7->setToolTip(tr(" 6T / 双倍速\r12T / 单倍速"));
-    Label10 = label(download, QString(), 446, 12, 118);
-    Label10->setObjectName(QStringLiteral("Label10"));
-    Label10->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
-    Label10->setStyleSheet(QStringLiteral("color: red; font-size: 8pt;"));
-
     BitBtn1 = button(download, "BitBtn1", tr("下载"), 446, 32, 118, 54);
     BitBtn1->setIcon(pictures::downloadIcon());
     BitBtn1->setFont(songFont(12, true));
-    BitBtn1->setStyleSheet(QStringLiteral("QPushButton { color: #c00000; }"));
+    {
+        // Red while it can be pressed; disabled (a download runs) in the style's grey.
+        QPalette p = BitBtn1->palette();
+        for (const auto group : {QPalette::Active, QPalette::Inactive})
+            p.setColor(group, QPalette::ButtonText, QColor(0xc0, 0, 0));
+        BitBtn1->setPalette(p);
+    }
 
     ProgressBar1 = new QProgressBar(download);
     ProgressBar1->setObjectName(QStringLiteral("ProgressBar1"));
-    ProgressBar1->setGeometry(8, 92, 556, 16);
+    ProgressBar1->setGeometry(8, 92, 486, 16);
+    // The image size, right of the progress bar it belongs with (and clear of every control).
+    Label10 = label(download, QString(), 498, 90, 66);
+    Label10->setObjectName(QStringLiteral("Label10"));
+    Label10->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
+    {
+        QPalette p = Label10->palette();
+        p.setColor(QPalette::WindowText, Qt::red);
+        Label10->setPalette(p);
+        Label10->setFont(songFont(8));
+    }
     ProgressBar1->setRange(0, 100);
     ProgressBar1->setValue(0);
     ProgressBar1->setTextVisible(false);
@@ -378,6 +406,7 @@ void TMainForm::buildLayout()
     Memo2->setGeometry(214, 2, 218, 104);
     Memo2->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
     Memo2->setPlainText(tr("发送区\nhttp://www.orvel.example"));
+    Memo2->setTabChangesFocus(true); // Tab moves on; it is not a character to send
     BitBtn4 = button(term, "BitBtn4", tr("发送(&S)"), 214, 110, 70);
     BitBtn6 = button(term, "BitBtn6", tr("读入文件"), 288, 110, 70);
     BitBtn8 = button(term, "BitBtn8", tr("清空发送区"), 362, 110, 70);
@@ -404,6 +433,7 @@ void TMainForm::buildLayout()
     Memo6->setReadOnly(true);
     Memo6->setGeometry(2, 2, 566, 136);
     Memo6->setPlainText(AboutText());
+    Memo6->setTabChangesFocus(true);
     RzPageControl1->addTab(about, tr(" 关于"));
 
     // ---- page 3: forum ---------------------------------------------------------------
@@ -463,6 +493,12 @@ void TMainForm::wireEvents()
     connect(MCUType, &QComboBox::activated, this, &TMainForm::MCUTypeChange);
     connect(CheckBox2, &QCheckBox::toggled, this, &TMainForm::CheckBox2Click);
     connect(ComboBox6, &QComboBox::activated, this, &TMainForm::ComboBox6Change);
+    // The image size shown belongs to the file named and to the STC entries that measure it
+    // (TimerSecTimer also drops it once the file changes on disk).
+    connect(Edit2, &QLineEdit::textChanged, Label10, &QLabel::clear);
+    connect(MCUType, &QComboBox::activated, this, [this] {
+        if (devices::familyAt(MCUType->currentIndex()) != devices::Family::Stc) Label10->clear();
+    });
     connect(ComboBox7, &QComboBox::activated, this, &TMainForm::ComboBox7Change);
 
     // terminal page: user changes of the lists run the change rule (activated), changes
@@ -482,6 +518,20 @@ void TMainForm::wireEvents()
     connect(BitBtn9, &QPushButton::clicked, this, &TMainForm::BitBtn9Click);
     connect(BitBtn10, &QPushButton::clicked, this, &TMainForm::BitBtn10Click);
     Memo2->installEventFilter(this);
+    // Tab and Shift+Tab go through each page's controls row by row (download page) and
+    // column by column (terminal page).
+    const auto chain = [](std::initializer_list<QWidget *> order) {
+        QWidget *before = nullptr;
+        for (QWidget *w : order) {
+            if (before) setTabOrder(before, w);
+            before = w;
+        }
+    };
+    chain({MCUType, Edit2, BitBtn2, ComboBox6, ComboBox7, Edit3, CheckBox9, CheckBox2, Edit4,
+           CheckBox1, BitBtn7, BitBtn1});
+    chain({ComboBox1, ComboBox2, ComboBox3, ComboBox4, ComboBox5, BitBtn3, CheckBox3, CheckBox4,
+           CheckHexRXD, BitBtn5, BitBtn9, Memo2, BitBtn4, BitBtn6, BitBtn8, CheckHexTXD, CheckBox7,
+           CheckBox6, CheckBox8, CheckBox5, Edit1, BitBtn10});
     // Tooltips that break their lines with a lone CR are shown broken (eventFilter).
     for (QWidget *w : findChildren<QWidget *>())
         if (w->toolTip().contains(QLatin1Char('\r'))) w->installEventFilter(this);

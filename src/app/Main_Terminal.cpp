@@ -4,6 +4,7 @@
 
 #include "app/Ui.h"
 #include "logic/ShownText.h"
+#include "platform/PortNames.h"
 
 #include <QCheckBox>
 #include <QComboBox>
@@ -34,6 +35,8 @@ const ShownText kWriteFailedText{
     "TMainForm",
     QT_TRANSLATE_NOOP("TMainForm",
                       "当前串口号操作错误 ！\r请选择其它串口，或检查串口是否已经无效。")};
+const ShownText kPortHeldText{"TMainForm",
+                              QT_TRANSLATE_NOOP("TMainForm", "下载正在使用 %1，请等下载结束")};
 const ShownText kReadFailedText{
     "TMainForm", QT_TRANSLATE_NOOP("TMainForm", "串口读取失败（设备已拔出？），已关闭串口")};
 
@@ -41,8 +44,26 @@ const ShownText kReadFailedText{
 
 // ---- sending ---------------------------------------------------------------------------
 
+// Why the terminal may not open, close or reopen its port now, "" when it may: a running
+// download holds the shared driver (whatever port it is on: opening it again would take the
+// download's settings and its received bytes) or the STC programmer holds the terminal's port.
+QString TMainForm::terminalPortHeld() const
+{
+    const HeldPort held = DownloadPort();
+    if (held.name.isEmpty()) return {};
+    const QString mine = ComboBox1->currentText();
+    if (!held.shared && held.name != mine &&
+        platform::resolvePortName(held.name) != platform::resolvePortName(mine))
+        return {};
+    return QString(kPortHeldText).arg(held.name);
+}
+
 void TMainForm::BitBtn3Click()
 {
+    if (const QString why = terminalPortHeld(); !why.isEmpty()) {
+        SetStatus(why);
+        return;
+    }
     if (BitBtn3->text() == captionOpen()) {
         if (!ComPort_Open()) return;
         BitBtn3->setText(captionClose());
@@ -62,6 +83,10 @@ void TMainForm::ComboBox1Change()
     ComboBox6->setCurrentIndex(ComboBox1->currentIndex());
     ComboBox7->setCurrentIndex(ComboBox2->currentIndex());
     if (ComPortActive) {
+        if (const QString why = terminalPortHeld(); !why.isEmpty()) {
+            SetStatus(why);
+            return;
+        }
         ComPort_Close();
         // A port that cannot be opened again stays closed, and the button must say so.
         if (!ComPort_Open()) BitBtn3->setText(captionOpen());
@@ -199,6 +224,8 @@ void TMainForm::BitBtn8Click()
 void TMainForm::ComDriverReceiveData(TVokCommDriver *, const quint8 *DataPtr, qint32 DataSize)
 {
     if (RzPageControl1->currentIndex() != kTerminalPage || DataSize <= 0) return;
+    // The boot loader's answers to a download on the shared driver are the programmer's.
+    if (DownloadPort().shared) return;
     const QByteArrayView chunk(reinterpret_cast<const char *>(DataPtr), DataSize);
     const bool full = terminal::receiveLimitExceeded(ReceivedCount, DataSize);
     ReceivedBytes.append(chunk);

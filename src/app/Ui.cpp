@@ -18,6 +18,11 @@ FileHandler &fileHandler()
     static FileHandler h;
     return h;
 }
+QuestionHandler &questionHandler()
+{
+    static QuestionHandler h;
+    return h;
+}
 UrlHandler &urlHandler()
 {
     static UrlHandler h;
@@ -56,6 +61,30 @@ void message(const MessageRequest &r)
                     r.caption, shownLineBreaks(r.text), QMessageBox::Ok, r.owner);
     if (r.topmost) box.setWindowFlag(Qt::WindowStaysOnTopHint, true);
     box.exec();
+}
+
+void setQuestionHandler(QuestionHandler handler)
+{
+    questionHandler() = std::move(handler);
+}
+
+void ask(const MessageRequest &r, const std::function<void(bool yes)> &answered)
+{
+    if (questionHandler()) {
+        answered(questionHandler()(r));
+        return;
+    }
+    auto *box = new QMessageBox(r.icon == Icon::Information   ? QMessageBox::Question
+                                : r.icon == Icon::Exclamation ? QMessageBox::Warning
+                                                              : QMessageBox::Critical,
+                                r.caption, shownLineBreaks(r.text),
+                                QMessageBox::Yes | QMessageBox::No, r.owner);
+    box->setDefaultButton(QMessageBox::No);
+    box->setAttribute(Qt::WA_DeleteOnClose);
+    if (r.topmost) box->setWindowFlag(Qt::WindowStaysOnTopHint, true);
+    QObject::connect(box, &QMessageBox::finished, box,
+                     [answered](int result) { answered(result == QMessageBox::Yes); });
+    box->open();
 }
 
 QString shownLineBreaks(const QString &text)

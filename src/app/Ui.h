@@ -28,6 +28,15 @@ using MessageHandler = std::function<void(const MessageRequest &)>;
 void setMessageHandler(MessageHandler handler);
 void message(const MessageRequest &request);
 
+// A question with the answers Yes and No (No is the default). The box is modal to its owner
+// but runs no event loop of its own: ask() returns at once and answered(true) is called when
+// the user answers Yes, answered(false) on No. Whatever runs (a download) goes on meanwhile.
+// A handler (tests, the command line) answers at once: true for Yes.
+using QuestionHandler = std::function<bool(const MessageRequest &)>;
+// nullptr restores the default (a QMessageBox).
+void setQuestionHandler(QuestionHandler handler);
+void ask(const MessageRequest &request, const std::function<void(bool yes)> &answered);
+
 struct FileRequest
 {
     QWidget *owner = nullptr;

@@ -245,8 +245,15 @@ QStringList searchFolders()
     return {programFolder(), systemDirectory()};
 }
 
-QString installLibrary()
+QString installLibrary(const QString &ownFolder)
 {
+    // The program's own copy (an installed program's lib/tramelo) loads and decodes: the
+    // search finds it first, so a per-user copy would never be used and is not written.
+    {
+        LoadNotes notes;
+        const LibraryHandle own = ownFolder.isEmpty() ? LibraryHandle() : loadFrom(ownFolder, notes);
+        if (own && dlsym(own.get(), kDecodeHexName)) return {};
+    }
     const QString folder = systemDirectory();
     const auto failure = [&](const QString &why) {
         return QStringLiteral("Unable to install iHexToBin into %1: %2")

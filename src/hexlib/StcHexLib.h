@@ -34,10 +34,12 @@ QStringList searchFolders();
 
 // Writes the carried library into the system directory (folder 0700, file 0644, whatever the
 // umask) unless a file of that name is already there; an existing file is never replaced.
-// Nothing is written when HOME is unset or not owned by the running user, or when the folder
-// is not one the loader would trust. Returns "" on success or when the file was already
-// there, otherwise a one-line text saying what failed. The program goes on either way.
-QString installLibrary();
+// Nothing is written when the copy in ownFolder (the program's own folder, searched first)
+// loads and has DecodeHex, when HOME is unset or not owned by the running user, or when the
+// folder is not one the loader would trust. Returns "" on success, when the file was already
+// there or when the own copy serves, otherwise a one-line text saying what failed. The program
+// goes on either way.
+QString installLibrary(const QString &ownFolder = programFolder());
 
 // The library could not be loaded: not from any folder and not from the carried copy. The
 // text names every path tried and why it was passed over.

@@ -21,6 +21,10 @@ TestEnv::TestEnv()
     ui::setMessageHandler([this](const ui::MessageRequest &r) {
         messages.append({r.caption, r.text});
     });
+    ui::setQuestionHandler([this](const ui::MessageRequest &r) {
+        questions.append({r.caption, r.text});
+        return questionAnswers.isEmpty() || questionAnswers.takeFirst();
+    });
     ui::setUrlHandler([this](const QString &url) { openedUrls.append(url); });
     ui::setFileHandler([this](const ui::FileRequest &) {
         return fileAnswers.isEmpty() ? QString() : fileAnswers.takeFirst();
@@ -30,6 +34,7 @@ TestEnv::TestEnv()
 TestEnv::~TestEnv()
 {
     ui::setMessageHandler(nullptr);
+    ui::setQuestionHandler(nullptr);
     ui::setFileHandler(nullptr);
     ui::setUrlHandler(nullptr);
     qputenv("HOME", oldHome_);

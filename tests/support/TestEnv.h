@@ -1,6 +1,6 @@
 // A throw-away environment for one test: HOME, the settings folder and the library folder
 // point into a temporary directory, message boxes are recorded instead of shown, and file
-// dialogs answer from a queue.
+// dialogs and yes/no questions answer from queues.
 #pragma once
 
 #include <QList>
@@ -38,6 +38,8 @@ public:
     QString file(const QString &name, const QByteArray &bytes) const;
 
     QList<Message> messages;
+    QList<Message> questions;   // yes/no questions asked
+    QList<bool> questionAnswers; // answers of the next questions (yes when none is left)
     QStringList fileAnswers; // answers of the next file dialogs ("" = cancelled)
     QStringList openedUrls;
 
