@@ -103,8 +103,9 @@ void StcSim::answerWrongSum(int occurrence)
 quint16 StcSim::handshakeCount(qint64 crystalHz, quint8 optionByte, qint32 rate)
 {
     // A count is 7/T of the crystal's cycles during one bit, T = 12 in 12T mode and 6 in 6T
-    // mode (option byte bit 0 clear): the recorded counts 25 E6 at 2400 baud belong to the
-    // 19.97 MHz for which the host chose its baud-rate word FD F8 (the 8F frame).
+    // mode (option byte bit 0 clear), stcgal's clock rule: the recorded counts 25 E6 at 2400
+    // baud, option byte FC, give the 19.96 MHz for which the recorded host chose its baud-rate
+    // word FD F8 (8F frame, row 2 of the recorded session).
     const qint64 cyclesPerCount = (optionByte & 0x01) ? 12 : 6;
     if (rate <= 0) return 0;
     const qint64 count = (crystalHz * 7 + cyclesPerCount * rate / 2) / (cyclesPerCount * rate);
@@ -425,8 +426,8 @@ QByteArray StcSim::carryOut(quint8 command, const QByteArray &payload)
         delayAnswer(config_.baudSwitchDelay);
         return reply(QByteArray(1, char(command)) + payload);
     case kCmdOption:
-        // Row 14: the payload repeated. The option byte is the first one (the recorded status
-        // shows the FC the host had written).
+        // Row 14: the payload repeated. The option byte is its first byte: the answer to 50
+        // right after it ends with that byte (row 15); it stays for the next status frame.
         config_.optionByte = quint8(payload[0]);
         if (!statusReplaced_) status_ = buildStatusFrame(config_);
         return reply(QByteArray(1, char(command)) + payload);

@@ -24,7 +24,9 @@
 //   50 (option follow-up)      10 C0 16 F6 FF F1 03 FF, version, stepping, option byte
 //   82 (end)                   80; after it the chip runs the application and ignores the
 //                              line until reset()
-// The baud-rate change that follows 8F and 8E does nothing here.
+// The baud-rate change that follows 8F and 8E does nothing here. Other model codes (the
+// STC12C1052's F2 01 83 among them) get the same frames; the recorded STC12C2052AD sends its
+// status with 46 B9 and another layout, which is not simulated.
 #pragma once
 
 #include "sim/Device.h"
