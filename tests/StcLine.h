@@ -12,6 +12,15 @@
 //    10 bits per byte (8N1).
 // Every open, close, line change, RTS change and write of the program's port is recorded
 // (platform::setSerialTracer), with the time it happened.
+//
+// A broken protocol ends the case at once instead of waiting out the programmer's time-outs
+// (6 to 12 s each, case after case): while download() runs, a watch looks every 20 ms for
+//  * a frame the board rejected (boardErrors(): the simulator's protocol errors), and
+//  * a programmer that sends nothing for kStuckAfterAnswer after the board's last answer (in
+//    every stage the next frame follows an answer within a few hundred milliseconds).
+// Either stops the download as closing the window does, and download() fails the case with
+// the reason. A case with a silent board is not cut short: its wait follows the programmer's
+// frame, not an answer.
 #pragma once
 
 #include "app/Main.h"
@@ -31,6 +40,8 @@
 #include <QLineEdit>
 #include <QPlainTextEdit>
 #include <QPushButton>
+#include <QTest>
+#include <QTimer>
 
 #include <chrono>
 #include <functional>
@@ -45,6 +56,8 @@ inline constexpr quint8 kCmdBaudStep2 = 0x8E;
 inline constexpr int kBitsPerByte = 10;                   // 8N1
 inline const int kStcEntry = testsupport::kStc89C52Entry; // "STC89C52RC"
 inline constexpr auto kShortResetMs = "20";
+inline constexpr std::chrono::milliseconds kStuckAfterAnswer{2000};
+inline constexpr int kWatchIntervalMs = 20;
 
 // The simulated chip as the cable presents it: answers to baud-rate steps come late.
 class SwitchingChip : public sim::Device
@@ -119,13 +132,29 @@ public:
     }
     QString useImage(const QByteArray &image) { return useFile("image.hex", intelHex(image)); }
 
-    // One press of the download button; forgets the lines and ends of the one before.
+    // One press of the download button; forgets the lines and ends of the one before. Fails
+    // the case when the watch stopped a broken protocol.
     void download()
     {
         lines.clear();
         ends.clear();
+        const qsizetype errorsBefore = boardErrors().size();
+        QString broken;
+        QTimer watch;
+        watch.setInterval(kWatchIntervalMs);
+        QObject::connect(&watch, &QTimer::timeout, [&] {
+            if (!broken.isEmpty()) return;
+            broken = brokenProtocol(errorsBefore);
+            if (!broken.isEmpty()) stc().FormClose();
+        });
+        watch.start();
         main().BitBtn1Click();
+        watch.stop();
+        QVERIFY2(broken.isEmpty(), qPrintable(broken));
     }
+    // The frames the board rejected so far; the simulator's protocol errors unless a case puts
+    // another board on the line.
+    std::function<QStringList()> boardErrors = [this] { return sim.protocolErrors(); };
 
     std::vector<TraceEvent> trace() const
     {
@@ -159,6 +188,20 @@ public:
     QList<bool> ends;
 
 private:
+    QString brokenProtocol(qsizetype errorsBefore) const
+    {
+        const QStringList errors = boardErrors();
+        if (errors.size() > errorsBefore)
+            return QStringLiteral("the board rejected a frame: ") + errors.at(errorsBefore);
+        const std::vector<testsupport::PtyPeer::Record> log = peer.log();
+        if (log.empty() || log.back().direction != testsupport::PtyPeer::Direction::ToHost ||
+            testsupport::PtyPeer::Clock::now() - log.back().time < kStuckAfterAnswer)
+            return {};
+        return QStringLiteral("nothing sent for %1 ms after the board's answer %2")
+            .arg(kStuckAfterAnswer.count())
+            .arg(QString::fromLatin1(log.back().bytes.toHex(' ').toUpper()));
+    }
+
     void traced(const platform::SerialTraceEvent &ev)
     {
         if (ev.path != peer.slavePath()) return;

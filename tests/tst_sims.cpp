@@ -671,34 +671,42 @@ void TestSims::lpcCopyRules()
 
 void TestSims::stcStatusFrame_data()
 {
-    QTest::addColumn<int>("length");
-    QTest::addColumn<int>("versionAt");
+    QTest::addColumn<int>("optionByte");
+    QTest::addColumn<int>("rate");
+    QTest::addColumn<QByteArray>("counts"); // the first two of the eight
 
-    QTest::newRow("long frame: version at bytes 20 and 21") << 32 << 20;
-    QTest::newRow("29 bytes: still the long rule") << 29 << 20;
-    QTest::newRow("short frame: 8th and 7th byte from the end") << 24 << 16;
+    // Status frame of a real STC89C52RC: no 46 B9, length 3B, type 00, eight counts (the
+    // seventh 4 less), 43 'C', option byte, F0 02 82, 31 zeros (real-chips/stc89c52rc.md).
+    QTest::newRow("11.0592 MHz, 12T, 1200 baud: 5376") << 0xFD << 1200 << hex("15001500");
+    QTest::newRow("6T counts twice as many") << 0xFC << 1200 << hex("2A002A00");
+    QTest::newRow("2400 baud: half") << 0xFD << 2400 << hex("0A800A80");
 }
 
 void TestSims::stcStatusFrame()
 {
-    QFETCH(int, length);
-    QFETCH(int, versionAt);
+    QFETCH(int, optionByte);
+    QFETCH(int, rate);
+    QFETCH(QByteArray, counts);
     StcSim::Config config;
-    config.statusLength = length;
+    config.optionByte = quint8(optionByte);
+    config.handshakeRate = rate;
     StcSim sim(config);
     QCOMPARE(sim.feed(hex("7F")), QByteArray()); // one handshake byte is not enough
     const QByteArray status = sim.feed(hex("7F"));
-    QCOMPARE(status.size(), length);
-    QVERIFY(status.startsWith(hex("46B968")));
-    QCOMPARE(status.back(), char(0x16));
-    QCOMPARE((quint8(status[3]) << 8) | quint8(status[4]), length - 2);
+    QCOMPARE(status.size(), 59);
+    QVERIFY(status.startsWith(hex("68003B00") + counts));
+    const auto count = [&status](int i) {
+        return quint16(quint8(status[4 + 2 * i]) << 8 | quint8(status[5 + 2 * i]));
+    };
+    for (int i = 1; i < 8; ++i)
+        QCOMPARE(count(i), quint16(count(0) - (i == 6 ? 4 : 0)));
+    QCOMPARE(status.mid(20, 6), hex("4343") + char(optionByte) + hex("F00282"));
+    QCOMPARE(status.mid(26, 31), QByteArray(31, '\0'));
     quint32 sum = 0;
-    for (int i = 2; i < length - 2; ++i)
+    for (int i = 0; i < 57; ++i)
         sum += quint8(status[i]);
-    QCOMPARE(quint8(status[length - 2]), quint8(sum));
-    QVERIFY(status.toHex().toUpper().contains("F00282"));
-    QVERIFY(status.toHex().toUpper().contains("1C0014"));
-    QCOMPARE(status.mid(versionAt, 2), QByteArray("CC"));
+    QCOMPARE(quint8(status[57]), quint8(sum));
+    QCOMPARE(status.back(), char(0x16));
     // Handshake bytes that are still arriving are not an error.
     QCOMPARE(sim.feed(hex("7F7F")), QByteArray());
     QVERIFY(sim.protocolErrors().isEmpty());
@@ -709,19 +717,27 @@ void TestSims::stcFrames_data()
     QTest::addColumn<QByteArray>("frame");
     QTest::addColumn<QByteArray>("answer");
 
-    QTest::newRow("option 12T") << hex("46B96A000A8DFDFFFDFFF916") << hex("46B96800068DFB16");
-    QTest::newRow("option follow-up") << hex("46B96A000650C016") << hex("46B9680006 50BE16");
-    QTest::newRow("baud step 1 at 11.0592 MHz")
-        << hex("46B96A000C8FFFFD00062881B016") << hex("46B96800068FFD16");
-    QTest::newRow("control") << hex("46B96A000A80020036012D16") << hex("46B968000680EE16");
-    QTest::newRow("erase") << hex("46B96A000D84053333333333333216") << hex("46B968000684F216");
-    QTest::newRow("end flag after FE FE FE FE") << hex("FEFEFEFE46B96A000682F216") << QByteArray();
+    // Answers of the recorded STC89C52RC (real-chips/stc89c52rc.md, the session table).
+    QTest::newRow("option 12T: payload repeated")
+        << hex("46B96A000A8DFDFFFDFFF916") << hex("46B968000A8DFDFFFDFFF716");
+    QTest::newRow("option follow-up: 10 C0 16 F6 FF F1 03 FF, version, option byte")
+        << hex("46B96A000650C016") << hex("46B968001010C016F6FFF103FF4343FDC916");
+    QTest::newRow("baud step 1 at 11.0592 MHz: payload repeated")
+        << hex("46B96A000C8FFFFD00062881B016") << hex("46B968000C8FFFFD00062881AE16");
+    QTest::newRow("baud step 2: payload repeated")
+        << hex("46B96A000B8EFFFD0006282D16") << hex("46B968000B8EFFFD0006282B16");
+    QTest::newRow("control: 80") << hex("46B96A000A80020036012D16") << hex("46B968000680EE16");
+    QTest::newRow("recorded host's control: 80")
+        << hex("46B96A000C8000003601F0021F16") << hex("46B968000680EE16");
+    QTest::newRow("erase: 80") << hex("46B96A000D84053333333333333216") << hex("46B968000680EE16");
+    QTest::newRow("end flag after FE FE FE FE: 80")
+        << hex("FEFEFEFE46B96A000682F216") << hex("46B968000680EE16");
+    QTest::newRow("end frame without FE: 80") << hex("46B96A000682F216") << hex("46B968000680EE16");
     QTest::newRow("wrong checksum") << hex("46B96A000A8DFDFFFDFFF816") << QByteArray();
     QTest::newRow("wrong end byte") << hex("46B96A000A8DFDFFFDFFF917") << QByteArray();
     QTest::newRow("wrong direction") << hex("46B968000A8DFDFFFDFFF916") << QByteArray();
     QTest::newRow("length field one short") << hex("46B96A00098DFDFFFDFFF916") << QByteArray();
     QTest::newRow("length field past any frame") << hex("46B96AFFFF8D") << QByteArray();
-    QTest::newRow("end frame without FE") << hex("46B96A000682F216") << QByteArray();
     QTest::newRow("option frame one byte short") << hex("46B96A00098DFDFFFDF816") << QByteArray();
 }
 
@@ -737,9 +753,8 @@ void TestSims::stcFrames()
     converse(connected, {{frame, answer}});
     auto sim = connected();
     sim->feed(frame);
-    const bool endFrame = frame.startsWith(hex("FE"));
-    QCOMPARE(sim->protocolErrors().isEmpty(), !answer.isEmpty() || endFrame);
-    QCOMPARE(sim->endFlagSeen(), endFrame);
+    QCOMPARE(sim->protocolErrors().isEmpty(), !answer.isEmpty());
+    QCOMPARE(sim->endFlagSeen(), frame.startsWith(hex("FE")));
 }
 
 void TestSims::stcDataFrameProgramsErasedFlash()
@@ -755,11 +770,11 @@ void TestSims::stcDataFrameProgramsErasedFlash()
     sim.feed(hex("7F7F"));
     // Without an erase the old contents (0x00) stay: flash bits only go from 1 to 0. The
     // answer carries the sum of the bytes received (0xC0), not of what the flash holds.
-    QCOMPARE(sim.feed(StcSim::hostFrame(0x00, payload)), hex("46B968000700C02F16"));
+    QCOMPARE(sim.feed(StcSim::hostFrame(0x00, payload)), hex("46B968000780C0AF16"));
     QCOMPARE(sim.flash(0x80, 128), QByteArray(128, '\0'));
-    QCOMPARE(sim.feed(hex("46B96A000D84053333333333333216")), hex("46B968000684F216"));
+    QCOMPARE(sim.feed(hex("46B96A000D84053333333333333216")), hex("46B968000680EE16"));
     sim.answerWrongSum(2);
-    QCOMPARE(sim.feed(StcSim::hostFrame(0x00, payload)), hex("46B968000700C13016"));
+    QCOMPARE(sim.feed(StcSim::hostFrame(0x00, payload)), hex("46B968000780C1B016"));
     QCOMPARE(sim.flash(0x80, 128), block);
     QCOMPARE(sim.flash(0, 1), hex("FF"));
     QCOMPARE(sim.dataAddresses(), (QList<quint16>{0x80, 0x80}));
@@ -891,13 +906,13 @@ void TestSims::ptyDelaysBaudRateAnswer()
     const int fd = openSlave(peer.slavePath());
     QVERIFY(fd >= 0);
     QCOMPARE(::write(fd, "\x7F\x7F", 2), ssize_t(2));
-    QCOMPARE(readSlave(fd, 32, 2000).size(), 32);
+    QCOMPARE(readSlave(fd, 59, 2000).size(), 59);
 
     const QByteArray step1 = hex("46B96A000C8FFFFD00062881B016");
     QElapsedTimer clock;
     clock.start();
     QCOMPARE(::write(fd, step1.constData(), step1.size()), ssize_t(step1.size()));
-    QCOMPARE(readSlave(fd, 8, 2000), hex("46B96800068FFD16"));
+    QCOMPARE(readSlave(fd, 14, 2000), hex("46B968000C8FFFFD00062881AE16"));
     QVERIFY2(clock.elapsed() >= 150, qPrintable(QString::number(clock.elapsed())));
 
     clock.restart();

@@ -30,6 +30,30 @@ QString statusFrame(const QString &inner, int bytes)
     return s + QStringLiteral("16");
 }
 
+// The status frame of a real STC89C52RC (boot loader 4.3C) as it came over the wire at 2400
+// baud: no 46 B9 start; 00, eight counts, 43 43, option byte FC, model code F0 02 82
+// (real-chips/recorded/stc89c52rc.txt, first chip answer).
+const QString kRecordedStatus =
+    QStringLiteral("68003B0025E625E625E625E625E625E625E225E64343FCF00282") +
+    QStringLiteral("00").repeated(31) + QStringLiteral("ED16");
+
+// The recorded status with all eight counts set to count (bytes 4 .. 19 of the wire), an
+// extra text put over its zeros at byte 30, and the checksum made right again unless told.
+QString recordedStatusWith(quint16 count, const QString &inZeros = {}, bool rightSum = true)
+{
+    QByteArray b = bytesOf(kRecordedStatus);
+    for (int i = 0; i < 8; ++i) {
+        b[4 + 2 * i] = char(count >> 8);
+        b[5 + 2 * i] = char(count & 0xFF);
+    }
+    b.replace(30, inZeros.size() / 2, bytesOf(inZeros));
+    quint8 sum = rightSum ? 0 : 1;
+    for (int i = 0; i < b.size() - 2; ++i)
+        sum = quint8(sum + quint8(b[i]));
+    b[b.size() - 2] = char(sum);
+    return hextext::toHex(b);
+}
+
 } // namespace
 
 class TstStcFrames : public QObject
@@ -54,6 +78,8 @@ private slots:
     void findModel();
     void findClock_data();
     void findClock();
+    void statusClock_data();
+    void statusClock();
     void modelAndClockTexts_data();
     void modelAndClockTexts();
     void frameSelection_data();
@@ -310,6 +336,7 @@ void TstStcFrames::findModel_data()
     // Plain text search: a match may straddle byte boundaries.
     QTest::newRow("off byte boundary") << statusFrame("0F00282A", 20) << 1;
     QTest::newRow("lower case is no match") << statusFrame("f00282", 20) << 0;
+    QTest::newRow("recorded STC89C52RC status") << kRecordedStatus << 1;
 }
 
 void TstStcFrames::findModel()
@@ -335,6 +362,30 @@ void TstStcFrames::findClock_data()
     QTest::newRow("1C0014 and 1C0016: row 5 wins") << statusFrame("1C00141C0016", 20) << 5;
     QTest::newRow("later row wins over earlier position") << statusFrame("39002D1C0014", 20) << 6;
     QTest::newRow("off byte boundary") << statusFrame("01C00290", 20) << 3;
+
+    // A real status frame (length 3B, type 00, the first count's high byte: "3B0016" is the
+    // 12 MHz row). When the table finds nothing, the clock comes from the counts taken on the
+    // 1200-baud handshake, count = clock * 7 / (12 * 1200), 3 % either side of a class.
+    QTest::newRow("recorded status: 19.96 MHz at 1200 baud, no class") << kRecordedStatus << 0;
+    const std::pair<const char *, int> counted[] = {
+        {"5365", 1},  // 0x14F5: a 4.3C chip at 11.0592 MHz measuring a little low
+        {"5376", 1},  {"8960", 2}, {"10752", 3}, {"17920", 4}, {"5833", 5}, {"11667", 6},
+        {"8940", 2},  // 0x22EC: 3B0022 is no row either
+        {"5537", 1},  // 11.3904 MHz, 2.996 % above 11.0592
+        {"5540", 0},  // 11.3966 MHz, too far from 11.0592 and from 12
+        {"5216", 1},  // 10.7246 MHz, 2.63 % below
+        {"5200", 0},  // 10.6971 MHz
+    };
+    for (const auto &[count, clock] : counted)
+        QTest::addRow("status counts %s", count)
+            << recordedStatusWith(quint16(QByteArray(count).toInt())) << clock;
+    QTest::newRow("status with 46 B9 in front")
+        << QStringLiteral("46B9") + recordedStatusWith(5376) << 1;
+    QTest::newRow("a table text wins over the counts")
+        << recordedStatusWith(5376, "1C0016") << 5;
+    QTest::newRow("bad checksum: not a status") << recordedStatusWith(5376, {}, false) << 0;
+    QTest::newRow("byte after the status: not a status") << recordedStatusWith(5376) + "00"
+                                                         << 0;
 }
 
 void TstStcFrames::findClock()
@@ -342,6 +393,34 @@ void TstStcFrames::findClock()
     QFETCH(QString, lastFrame);
     QFETCH(int, clock);
     QCOMPARE(stc::findClock(lastFrame), clock);
+}
+
+void TstStcFrames::statusClock_data()
+{
+    QTest::addColumn<QString>("lastFrame");
+    QTest::addColumn<int>("rate");
+    QTest::addColumn<double>("mhz"); // < 0: not a status frame
+
+    // 2400 * 9701.5 * 12 / 7: the recorded chip ran at 19.957 MHz in 6T mode, its UART as a
+    // 12T chip at twice that (its host chose the baud-rate word FD F8 for this clock).
+    QTest::newRow("recorded, at its 2400 baud") << kRecordedStatus << 2400 << 39.9147;
+    QTest::newRow("no rate") << kRecordedStatus << 0 << -1.0;
+    QTest::newRow("payload type 50") << QString(kRecordedStatus).replace(6, 2, "50") << 1200
+                                     << -1.0;
+    QTest::newRow("cut short") << kRecordedStatus.left(56) << 1200 << -1.0;
+    QTest::newRow("length field one more") << QString(kRecordedStatus).replace(4, 2, "3C")
+                                           << 1200 << -1.0;
+    QTest::newRow("empty") << QString() << 1200 << -1.0;
+}
+
+void TstStcFrames::statusClock()
+{
+    QFETCH(QString, lastFrame);
+    QFETCH(int, rate);
+    QFETCH(double, mhz);
+    const std::optional<double> hz = stc::statusClock(lastFrame, rate);
+    QCOMPARE(hz.has_value(), mhz >= 0);
+    if (hz) QVERIFY2(std::abs(*hz / 1e6 - mhz) < 0.0001, qPrintable(QString::number(*hz)));
 }
 
 void TstStcFrames::modelAndClockTexts_data()
@@ -459,6 +538,7 @@ void TstStcFrames::versionText_data()
     QTest::newRow("lead byte alone") << "43C4000000000016" << QString::fromUtf16(u"43\uFFFD");
     QTest::newRow("non-hex char byte") << "43ZZ000000000016" << QString::fromUtf16(u"43\uFFFD");
     // 57 characters: long rule; byte 21 is characters 42..43.
+    QTest::newRow("recorded STC89C52RC status") << kRecordedStatus << "43C";
     QTest::newRow("57 characters")
         << QStringLiteral("0").repeated(40) + "4346" + QStringLiteral("1").repeated(13) << "43F";
 }
@@ -529,41 +609,60 @@ void TstStcFrames::receiverBoundsPendingText()
 void TstStcFrames::dataAnswer_data()
 {
     QTest::addColumn<QString>("rx");
-    QTest::addColumn<int>("answer");   // stc::DataAnswer
-    QTest::addColumn<int>("resumeAt"); // > 0: the answer arrives cut after this many digits
+    QTest::addColumn<QString>("block"); // empty: 01 02 13 and 125 zeros, sum 0x16 (the end byte)
+    QTest::addColumn<int>("answer");    // stc::DataAnswer
+    QTest::addColumn<int>("resumeAt");  // > 0: the answer arrives cut after this many digits
 
-    // The block: 0x01 0x02 0x13 and 125 zeros, sum 0x16 (the frame end's value).
-    const QString good = QStringLiteral("46B968000700168516");
-    QTest::newRow("sum right") << good << int(stc::DataAnswer::Good) << 0;
-    QTest::newRow("cut at the sum byte 16") << good << int(stc::DataAnswer::Good) << 14;
-    QTest::newRow("sum wrong") << QStringLiteral("46B968000700178616")
+    // A real STC89C52RC answers 80 and the sum of the 128 bytes it got. Its first block and
+    // answer of real-chips/recorded/doc-traces/trace-stc89c52rc.txt: 80 program bytes, 48
+    // zeros, sum 03.
+    const QString helloBlock =
+        QStringLiteral("02000812003F80FE75810712004CE5826003020003E478FFF6D8FD020003AE82AF83"
+                       "8E048F051EBEFF011FEC4D600F7C907D011CBCFF011DEC4D70F780E4229003E812"
+                       "001EE580F4F58080F375820022") +
+        QStringLiteral("00").repeated(48);
+    QTest::newRow("recorded answer 80 03") << QStringLiteral("46B96800078003F216") << helloBlock
+                                           << int(stc::DataAnswer::Good) << 0;
+    const QString good = QStringLiteral("46B968000780160516");
+    QTest::newRow("sum right") << good << QString() << int(stc::DataAnswer::Good) << 0;
+    QTest::newRow("cut at the sum byte 16") << good << QString() << int(stc::DataAnswer::Good)
+                                            << 14;
+    QTest::newRow("sum wrong") << QStringLiteral("46B968000780170616") << QString()
                                << int(stc::DataAnswer::WrongSum) << 0;
-    QTest::newRow("bad checksum") << QStringLiteral("46B968000700168616")
+    QTest::newRow("bad checksum") << QStringLiteral("46B968000780160616") << QString()
                                   << int(stc::DataAnswer::Malformed) << 0;
-    QTest::newRow("other command")
-        << QStringLiteral("46B968000780160516") << int(stc::DataAnswer::Malformed) << 0;
-    QTest::newRow("the short answer of other frames")
-        << QStringLiteral("46B9680006006E16") << int(stc::DataAnswer::Malformed) << 0;
-    QTest::newRow("host direction byte")
-        << QStringLiteral("46B96A000700168516") << int(stc::DataAnswer::Malformed) << 0;
-    QTest::newRow("noise before the frame")
-        << QStringLiteral("0046B968000700168516") << int(stc::DataAnswer::Malformed) << 0;
-    QTest::newRow("byte after the frame")
-        << QStringLiteral("46B96800070016851616") << int(stc::DataAnswer::Malformed) << 0;
-    QTest::newRow("length beyond any answer")
-        << QStringLiteral("46B968FFFF0016") << int(stc::DataAnswer::Malformed) << 0;
-    QTest::newRow("only 0x16") << QStringLiteral("16") << int(stc::DataAnswer::Malformed) << 0;
+    QTest::newRow("answer code 00 instead of 80")
+        << QStringLiteral("46B968000700168516") << QString() << int(stc::DataAnswer::Malformed)
+        << 0;
+    QTest::newRow("the answer to control and erase frames")
+        << QStringLiteral("46B968000680EE16") << QString() << int(stc::DataAnswer::Malformed)
+        << 0;
+    QTest::newRow("host direction byte") << QStringLiteral("46B96A000780160716") << QString()
+                                         << int(stc::DataAnswer::Malformed) << 0;
+    QTest::newRow("noise before the frame") << QStringLiteral("0046B968000780160516")
+                                            << QString() << int(stc::DataAnswer::Malformed) << 0;
+    QTest::newRow("byte after the frame") << QStringLiteral("46B96800078016051616") << QString()
+                                          << int(stc::DataAnswer::Malformed) << 0;
+    QTest::newRow("length beyond any answer") << QStringLiteral("46B968FFFF8016") << QString()
+                                              << int(stc::DataAnswer::Malformed) << 0;
+    QTest::newRow("only 0x16") << QStringLiteral("16") << QString()
+                               << int(stc::DataAnswer::Malformed) << 0;
 }
 
 void TstStcFrames::dataAnswer()
 {
     QFETCH(QString, rx);
+    QFETCH(QString, block);
     QFETCH(int, answer);
     QFETCH(int, resumeAt);
 
-    QString block = QStringLiteral("010213");
-    block += QString(2 * 125, u'0');
-    QCOMPARE(stc::blockSum(block), quint8(0x16));
+    if (block.isEmpty()) {
+        block = QStringLiteral("010213");
+        block += QString(2 * 125, u'0');
+        QCOMPARE(stc::blockSum(block), quint8(0x16));
+    }
+    QCOMPARE(block.size(), kBlockHexChars);
+    QVERIFY(!stc::answerIncomplete(rx));
     if (resumeAt == 0) {
         QCOMPARE(int(stc::checkDataAnswer(rx, block)), answer);
         return;
@@ -572,6 +671,7 @@ void TstStcFrames::dataAnswer()
     stc::Receiver r;
     QVERIFY(r.feed(QByteArray::fromHex(rx.left(resumeAt).toLatin1())));
     QCOMPARE(stc::checkDataAnswer(r.lastFrame(), block), stc::DataAnswer::Incomplete);
+    QVERIFY(stc::answerIncomplete(r.lastFrame()));
     r.resumeLast();
     QVERIFY(r.feed(QByteArray::fromHex(rx.mid(resumeAt).toLatin1())));
     QCOMPARE(r.lastFrame(), rx);

@@ -222,6 +222,12 @@ bool TSTCFrm::WhileMcuResponse(int limit, const QString &message)
     StcTicks = 0;
     if (!TimeOutTM->isActive()) TimeOutTM->start();
     for (;;) {
+        if (!StcAwaitingReply && stc::answerIncomplete(StcReceiver.lastFrame())) {
+            // A 0x16 inside the answer ended the reception early; the frame's own length
+            // says more is due. The length is bounded, so this ends.
+            StcReceiver.resumeLast();
+            StcAwaitingReply = true;
+        }
         if (!StcAwaitingReply) {
             TimeOutTM->stop();
             return true;
@@ -272,26 +278,21 @@ bool TSTCFrm::awaitDataAnswer(int block)
 {
     const auto address = quint16(block * stc::kBlockSize);
     const QString &blockHex = StcBlocks.at(block);
-    for (;;) {
-        if (!WhileMcuResponse(kDataWaitTicks, kUploadTimeout)) return false;
-        const QString answer = StcReceiver.lastFrame();
-        switch (stc::checkDataAnswer(answer, blockHex)) {
-        case stc::DataAnswer::Good:
-            return true;
-        case stc::DataAnswer::Incomplete:
-            // A 0x16 inside the answer (its sum or checksum) ended the reception early; the
-            // frame's own length says more is due. The length is bounded, so this ends.
-            StcReceiver.resumeLast();
-            StcAwaitingReply = true;
-            continue;
-        case stc::DataAnswer::Malformed:
-            MainForm->AppendLine(stc::malformedAnswerLine(address));
-            return failAfterOpen(kUploadFailed);
-        case stc::DataAnswer::WrongSum:
-            MainForm->AppendLine(stc::wrongSumLine(address, answer, stc::blockSum(blockHex)));
-            return failAfterOpen(kUploadFailed);
-        }
+    // The wait has joined an answer cut at a 0x16 inside it, so it is never incomplete here.
+    if (!WhileMcuResponse(kDataWaitTicks, kUploadTimeout)) return false;
+    const QString answer = StcReceiver.lastFrame();
+    switch (stc::checkDataAnswer(answer, blockHex)) {
+    case stc::DataAnswer::Good:
+        return true;
+    case stc::DataAnswer::Incomplete:
+    case stc::DataAnswer::Malformed:
+        MainForm->AppendLine(stc::malformedAnswerLine(address));
+        return failAfterOpen(kUploadFailed);
+    case stc::DataAnswer::WrongSum:
+        MainForm->AppendLine(stc::wrongSumLine(address, answer, stc::blockSum(blockHex)));
+        return failAfterOpen(kUploadFailed);
     }
+    return failAfterOpen(kUploadFailed);
 }
 
 bool TSTCFrm::connectToChip()

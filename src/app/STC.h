@@ -20,8 +20,9 @@
 // Every wait for a reply is a loop on the user-interface thread that blocks until the next
 // event (a reception posted by ComPort1's receive thread, a SeekTimer or TimeOutTM tick, or
 // anything else the window needs) and handles it, so the window stays alive and no core is
-// kept busy. A reception is complete when its last byte is 0x16; replies are not otherwise
-// checked, except the answers to data frames. TimeOutTM counts seconds for the waits
+// kept busy. A reception is complete when its last byte is 0x16 and, if it starts a frame
+// from the chip, that frame's length is reached; replies are not otherwise checked, except
+// the answers to data frames. TimeOutTM counts seconds for the waits
 // (StcTicks).
 //
 // Every end of a download (success, refusal, time-out, port failure, an error that leaves

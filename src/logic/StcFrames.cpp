@@ -5,6 +5,7 @@
 
 #include <QCoreApplication>
 #include <array>
+#include <cmath>
 
 namespace stc {
 
@@ -95,13 +96,50 @@ int findModel(QStringView lastFrame)
     return model;
 }
 
+std::optional<double> statusClock(QStringView lastFrame, qint32 rate)
+{
+    constexpr qsizetype kHeadBytes = 3;      // 68, length (2)
+    constexpr qsizetype kMinPayload = 23;    // type, eight counts, version (2), option, model
+    constexpr qsizetype kCounts = 8;
+    constexpr quint8 kStatusType = 0x00;
+    if (rate <= 0) return std::nullopt;
+    QByteArray bytes = hextext::fromHex(lastFrame);
+    // The STC89 sends its status without the frame start; other boot loaders with it.
+    if (bytes.startsWith("\x46\xB9")) bytes.remove(0, 2);
+    const auto at = [&bytes](qsizetype i) { return quint8(bytes[i]); };
+    if (bytes.size() < kHeadBytes + kMinPayload + 2 || at(0) != kDirChipToHost)
+        return std::nullopt;
+    const qsizetype total = qsizetype(at(1)) << 8 | at(2);
+    if (total != bytes.size() || at(total - 1) != kFrameEnd) return std::nullopt;
+    quint8 sum = 0;
+    for (qsizetype i = 0; i < total - 2; ++i)
+        sum = quint8(sum + at(i));
+    if (sum != at(total - 2) || at(kHeadBytes) != kStatusType) return std::nullopt;
+    qint64 counts = 0;
+    for (qsizetype i = 0; i < kCounts; ++i)
+        counts += qint64(at(kHeadBytes + 1 + 2 * i)) << 8 | at(kHeadBytes + 2 + 2 * i);
+    return double(rate) * (double(counts) / kCounts) * 12.0 / 7.0;
+}
+
+int clockClass(double clockHz)
+{
+    constexpr double kTolerance = 0.03;
+    for (const ClockRow &row : kClockTable)
+        if (std::abs(clockHz - double(row.frequency)) <= kTolerance * double(row.frequency))
+            return row.clock;
+    return 0;
+}
+
 int findClock(QStringView lastFrame)
 {
     int clock = 0;
     for (const ClockRow &row : kClockTable)
         for (QStringView s : row.search)
             if (!s.isEmpty() && lastFrame.contains(s)) clock = row.clock;
-    return clock;
+    if (clock != 0) return clock;
+    if (const std::optional<double> hz = statusClock(lastFrame, kLowBaudRate))
+        return clockClass(*hz);
+    return 0;
 }
 
 QString modelName(int model)
@@ -288,6 +326,11 @@ Answer parseAnswer(QStringView rxText)
     return a;
 }
 
+bool answerIncomplete(QStringView rxText)
+{
+    return parseAnswer(rxText).status == Answer::Incomplete;
+}
+
 quint8 blockSum(QStringView blockHex)
 {
     quint8 sum = 0;
@@ -300,7 +343,7 @@ DataAnswer checkDataAnswer(QStringView rxText, QStringView blockHex)
 {
     const Answer a = parseAnswer(rxText);
     if (a.status == Answer::Incomplete) return DataAnswer::Incomplete;
-    if (a.status != Answer::Complete || a.command != kCmdData || a.payload.isEmpty())
+    if (a.status != Answer::Complete || a.command != kAnswerDone || a.payload.isEmpty())
         return DataAnswer::Malformed;
     return quint8(a.payload[0]) == blockSum(blockHex) ? DataAnswer::Good : DataAnswer::WrongSum;
 }

@@ -9,9 +9,11 @@
 //
 // A reception is complete when its last byte is 0x16; the chip model, its oscillator and the
 // boot-loader version are read from the hexadecimal text of the last complete reception by
-// plain substring search and fixed byte positions. The chip's answer to a data frame is read
-// as a frame (46 B9 68, length, command 00, the low 8 bits of the sum of the block's bytes,
-// checksum, 16): it is the only proof that the block arrived whole.
+// plain substring search and fixed byte positions. The oscillator is measured by the chip
+// itself: its status frame carries eight counts taken on the host's handshake bytes, from
+// which the clock follows. The chip's answer to a data frame is read as a frame (46 B9 68,
+// length, answer code 80, the low 8 bits of the sum of the block's bytes, checksum, 16): it is
+// the only proof that the block arrived whole.
 //
 // Everything here is pure logic (QtCore only) for the STC controller window.
 #pragma once
@@ -38,6 +40,8 @@ inline constexpr quint8 kCmdData = 0x00;
 inline constexpr quint8 kCmdOptionFollowUp = 0x50;
 inline constexpr quint8 kCmdControl = 0x80;
 inline constexpr quint8 kCmdEndFlag = 0x82;
+// Answer code of the chip to control, erase, data and end frames.
+inline constexpr quint8 kAnswerDone = 0x80;
 inline constexpr quint8 kCmdErase = 0x84;
 inline constexpr quint8 kCmdOption = 0x8D;
 inline constexpr quint8 kCmdBaudStep2 = 0x8E;
@@ -134,6 +138,20 @@ QString dataFrame(int index, QStringView block);
 // Returns 0 when no row matches.
 int findModel(QStringView lastFrame);
 
+// The oscillator of a chip whose last frame is a status frame as the STC89 boot loader sends
+// it: [46 B9] 68, length (from 68 through the end byte), payload, checksum (low 8 bits of the
+// sum from 68 through the payload), 16, with payload byte 0 = 00 (a status), bytes 1 .. 16
+// eight 16-bit counts (most significant byte first) the chip measured on the host's handshake
+// bytes, 17 .. 18 version and stepping, 19 the option byte, 20 .. 22 the model code. The chip
+// counts 7/12 of its clock per bit: the clock that sets its UART speed is
+// rate * mean count * 12 / 7 for handshake bytes sent at rate (in 6T mode it is twice the
+// crystal's, as the UART then runs twice as fast). nullopt when the frame is not such a status
+// frame or rate is not positive.
+std::optional<double> statusClock(QStringView lastFrame, qint32 rate);
+
+// The oscillator class whose frequency lies within 3 % of clockHz, 0 when none does.
+int clockClass(double clockHz);
+
 // Oscillator table, searched the same way; a row matches when any of its texts is found:
 //   1 "1C0014" "280014" "390014" -> "/时钟频率: 11.0592M", 115200
 //   2 "1C0022" "390022"          -> "/时钟频率: 18.432M",  115200
@@ -141,7 +159,14 @@ int findModel(QStringView lastFrame);
 //   4 "1C0045" "390045"          -> "/时钟频率: 36.864M",  115200
 //   5 "1C0016" "390016" "3B0016" -> "/时钟频率: 12.000M",  38400
 //   6 "1C002D" "39002D" "3B002D" -> "/时钟频率: 24.000M",  57600
-// Returns 0 when no row matches.
+// In a status frame without 46 B9 a text reads as the low byte of the length, the status type
+// 00 and the high byte of the first count: 3B is the length of the 59-byte status of boot
+// loader 4.3C (1C, 28 and 39 would be other status lengths), and the count high byte is that
+// of a chip measuring a little below the exact count (5376 = 0x1500 for 11.0592 MHz at 1200
+// baud shows as 14xx). So the table misses a 4.3C chip at 11.0592, 18.432, 22.1184 or 36.864
+// MHz, and any chip whose counts come out at the exact value or above. When no row matches,
+// a status frame gives the class of statusClock(lastFrame, kLowBaudRate). 0 when neither
+// finds a class.
 int findClock(QStringView lastFrame);
 
 // Model name of StcModel 1 .. 5 ("STC89C52RC" ...); empty for any other value.
@@ -240,13 +265,17 @@ struct Answer
 // 2), command, payload, checksum (low 8 bits of the sum from 68 through the payload), 16.
 // Nothing may come before or after the frame.
 Answer parseAnswer(QStringView rxText);
+// True when the reception starts a frame from the chip whose own length says more bytes are
+// due: a byte 0x16 inside the frame (a sum, a checksum, the answer to the option follow-up
+// carries one in its payload) ended the reception early, and the rest belongs to it.
+bool answerIncomplete(QStringView rxText);
 
 // Low 8 bits of the sum of a block's bytes (the block as hex text).
 quint8 blockSum(QStringView blockHex);
 
 enum class DataAnswer { Good, Incomplete, Malformed, WrongSum };
-// The answer to the data frame of a block: a whole frame with command 00 whose first payload
-// byte is the block's sum.
+// The answer to the data frame of a block: a whole frame with the answer code 80 whose first
+// payload byte is the block's sum (46 B9 68 00 07 80 <sum> <checksum> 16).
 DataAnswer checkDataAnswer(QStringView rxText, QStringView blockHex);
 
 // Reason lines: the answer to the block at address was not a frame, or carried another sum;

@@ -35,14 +35,21 @@ constexpr qsizetype kChecksumFrom = 2;
 // than this is a corrupted length field.
 constexpr qsizetype kMaxFrame = 512;
 
-constexpr int kMinStatusLength = 20;
-constexpr int kMaxStatusLength = 256;
-constexpr int kLongStatus = 29; // from this length on the version sits at bytes 20 and 21
-constexpr qsizetype kLongVersionOffset = 20;
-constexpr qsizetype kShortVersionFromEnd = 8;
-constexpr qsizetype kModelOffset = 6;
+// Status frame of the recorded session (status packet table): 68, length 00 3B, payload,
+// checksum, 16, without the 46 B9 start.
+constexpr qsizetype kStatusPayload = 54;
+constexpr qsizetype kStatusCounts = 8;
+constexpr qsizetype kStatusCountsAt = 1; // payload offsets
+constexpr qsizetype kStatusVersionAt = 17;
+constexpr qsizetype kStatusOptionAt = 19;
+constexpr qsizetype kStatusModelAt = 20;
 constexpr qsizetype kCodeSize = 3;
-constexpr qsizetype kOscillatorOffset = kModelOffset + kCodeSize;
+// The seventh of the recorded counts is 4 less than the others (25 E2 among 25 E6).
+constexpr qsizetype kLowCount = 6;
+constexpr int kLowCountBy = 4;
+// The answer to the option follow-up 50: 10 C0 16 F6 FF F1 03 FF, then version, stepping and
+// option byte (recorded session, row 15).
+constexpr quint8 kFollowUpAnswerHead[] = {0x10, 0xC0, 0x16, 0xF6, 0xFF, 0xF1, 0x03, 0xFF};
 
 // Data frame payload: 00 00, address (2), 00 80, 128 bytes.
 constexpr qsizetype kDataAddressOffset = 2;
@@ -93,27 +100,36 @@ void StcSim::answerWrongSum(int occurrence)
     wrongSumAt_ = occurrence;
 }
 
+quint16 StcSim::handshakeCount(qint64 crystalHz, quint8 optionByte, qint32 rate)
+{
+    // A count is 7/T of the crystal's cycles during one bit, T = 12 in 12T mode and 6 in 6T
+    // mode (option byte bit 0 clear), stcgal's clock rule: the recorded counts 25 E6 at 2400
+    // baud, option byte FC, give the 19.96 MHz for which the recorded host chose its baud-rate
+    // word FD F8 (8F frame, row 2 of the recorded session).
+    const qint64 cyclesPerCount = (optionByte & 0x01) ? 12 : 6;
+    if (rate <= 0) return 0;
+    const qint64 count = (crystalHz * 7 + cyclesPerCount * rate / 2) / (cyclesPerCount * rate);
+    return quint16(std::clamp<qint64>(count, kLowCountBy, 0xFFFF));
+}
+
 QByteArray StcSim::buildStatusFrame(const Config &config)
 {
-    const int total = std::clamp(config.statusLength, kMinStatusLength, kMaxStatusLength);
-    QByteArray frame(total, '\0');
-    frame[0] = char(kStart1);
-    frame[1] = char(kStart2);
-    frame[2] = char(kChipToHost);
-    frame[kLengthOffset] = char((total - 2) >> 8);
-    frame[kLengthOffset + 1] = char((total - 2) & 0xFF);
-    frame[kCommandOffset] = char(kStatusCommand);
-    frame.replace(kModelOffset, std::min(kCodeSize, config.modelCode.size()),
-                  config.modelCode.left(kCodeSize));
-    frame.replace(kOscillatorOffset, std::min(kCodeSize, config.oscillatorCode.size()),
-                  config.oscillatorCode.left(kCodeSize));
-    const qsizetype version =
-        total >= kLongStatus ? kLongVersionOffset : total - kShortVersionFromEnd;
-    frame[version] = char(config.versionByte);
-    frame[version + 1] = char(config.versionLetter);
-    frame[total - 2] = char(checksum(frame, total - 2));
-    frame[total - 1] = char(kEnd);
-    return frame;
+    QByteArray payload(kStatusPayload, '\0');
+    payload[0] = char(kStatusType);
+    const quint16 count =
+        handshakeCount(config.crystalHz, config.optionByte, config.handshakeRate);
+    for (qsizetype i = 0; i < kStatusCounts; ++i) {
+        const quint16 c = i == kLowCount ? quint16(count - kLowCountBy) : count;
+        payload[kStatusCountsAt + 2 * i] = char(c >> 8);
+        payload[kStatusCountsAt + 2 * i + 1] = char(c & 0xFF);
+    }
+    payload[kStatusVersionAt] = char(config.versionByte);
+    payload[kStatusVersionAt + 1] = char(config.versionLetter);
+    payload[kStatusOptionAt] = char(config.optionByte);
+    payload.replace(kStatusModelAt, std::min(kCodeSize, config.modelCode.size()),
+                    config.modelCode.left(kCodeSize));
+    // The frame of an answer without its first two bytes 46 B9.
+    return reply(payload).mid(2);
 }
 
 namespace {
@@ -144,6 +160,11 @@ QByteArray StcSim::hostFrame(quint8 command, QByteArrayView payload)
     return frameOf(kHostToChip, command, payload);
 }
 
+QByteArray StcSim::reply(QByteArrayView payload)
+{
+    return frameOf(kChipToHost, quint8(payload.front()), payload.sliced(1));
+}
+
 QByteArray StcSim::statusFrame() const
 {
     auto guard = lock();
@@ -154,6 +175,7 @@ void StcSim::setStatusFrame(QByteArray frame)
 {
     auto guard = lock();
     status_ = std::move(frame);
+    statusReplaced_ = true;
 }
 
 QList<StcSim::Frame> StcSim::frames() const
@@ -357,11 +379,8 @@ QByteArray StcSim::carryOut(quint8 command, const QByteArray &payload)
         step = Step::OptionFollowUp;
         break;
     case kCmdEnd:
+        // The recorded chip answered an 82 that came without FE bytes before it.
         if (!payload.isEmpty()) return wrongSize();
-        if (!frameAfterEndFlag_) {
-            protocolError(QStringLiteral("end frame 82 without FE FE FE FE right before it"));
-            return {};
-        }
         step = Step::EndFlag;
         break;
     default:
@@ -372,11 +391,16 @@ QByteArray StcSim::carryOut(quint8 command, const QByteArray &payload)
     frames_.append({command, payload});
     if (auto f = faultAt(int(step))) return faultAnswer(*f, {});
 
+    // Answers of the recorded session (real-chips/stc89c52rc.md, "The session, frame by
+    // frame"; the row numbers are that table's).
+    const char done = char(kAnswerDone);
     switch (command) {
     case kCmdErase:
+        // Row 9: the erase is answered 80, not 84.
         flash_.fill(char(kErased));
-        break;
+        return reply(QByteArrayView(&done, 1));
     case kCmdData: {
+        // Rows 10-13: 80 and the low byte of the sum of the 128 data bytes as received.
         const quint16 address = quint16((quint8(payload[kDataAddressOffset]) << 8) |
                                         quint8(payload[kDataAddressOffset + 1]));
         quint8 sum = 0;
@@ -388,26 +412,38 @@ QByteArray StcSim::carryOut(quint8 command, const QByteArray &payload)
         }
         dataAddresses_.append(address);
         if (++dataFrames_ == wrongSumAt_) sum = quint8(sum + 1);
-        const char sumByte = char(sum);
-        return reply(command, QByteArrayView(&sumByte, 1));
+        const char answer[] = {done, char(sum)};
+        return reply(QByteArrayView(answer, 2));
     }
     case kCmdEnd:
-        endFlagSeen_ = true;
+        // Row 16: 80; the chip then leaves its boot loader.
+        endFlagSeen_ = frameAfterEndFlag_;
         state_ = State::Running;
-        return {};
+        return reply(QByteArrayView(&done, 1));
     case kCmdBaudStep1:
     case kCmdBaudStep2:
+        // Rows 2 and 3: the payload repeated, sent at the new rate.
         delayAnswer(config_.baudSwitchDelay);
-        break;
-    default:
-        break;
+        return reply(QByteArray(1, char(command)) + payload);
+    case kCmdOption:
+        // Row 14: the payload repeated. The option byte is its first byte: the answer to 50
+        // right after it ends with that byte (row 15); it stays for the next status frame.
+        config_.optionByte = quint8(payload[0]);
+        if (!statusReplaced_) status_ = buildStatusFrame(config_);
+        return reply(QByteArray(1, char(command)) + payload);
+    case kCmdOptionFollowUp: {
+        // Row 15: answer code 10, a 16 inside the payload, version, stepping, option byte.
+        QByteArray answer(reinterpret_cast<const char *>(kFollowUpAnswerHead),
+                          sizeof kFollowUpAnswerHead);
+        answer.append(char(config_.versionByte));
+        answer.append(char(config_.versionLetter));
+        answer.append(char(config_.optionByte));
+        return reply(answer);
     }
-    return reply(command);
-}
-
-QByteArray StcSim::reply(quint8 command, QByteArrayView payload)
-{
-    return frameOf(kChipToHost, command, payload);
+    default:
+        // Rows 4-8: the control frames are answered 80.
+        return reply(QByteArrayView(&done, 1));
+    }
 }
 
 } // namespace sim

@@ -1,24 +1,32 @@
-// Simulated STC 8051 (STC89/STC12) serial boot loader.
+// Simulated STC 8051 (STC89) serial boot loader, answering as the STC89C52RC (boot loader
+// 4.3C) recorded on the wire does (real-chips/stc89c52rc.md, recorded/stc89c52rc.txt and
+// recorded/doc-traces/trace-stc89c52rc.txt; below "the recorded session").
 //
 // After reset the chip listens for the handshake byte 0x7F; after handshakeBytes of them in a
-// row it sends its status frame once (46 B9 68, length, 0x50, payload, checksum, 16) carrying
-// the model code, the oscillator code and the firmware version. From then on it takes frames
-// from the host and checks each as the chip does:
+// row it sends its status frame once. Like the recorded chip it sends it without the 46 B9
+// start: 68, length 00 3B, 54 payload bytes, checksum, 16. Payload: 00 (a status), eight
+// 16-bit counts the chip measured on the handshake bytes, version, stepping, option byte,
+// model code (3 bytes), 31 bytes 00 (recorded session, status packet table).
+// From then on it takes frames from the host and checks each:
 //   46 B9 | 6A | length (total - 2, most significant byte first) | command | payload |
 //   checksum (low 8 bits of the sum of the bytes from 6A through the payload) | 16
 // A frame with a wrong direction byte, length, checksum or end byte is logged as a protocol
-// error and ignored (the chip has no negative answer); the chip then hunts for the next
-// 46 B9. Stray 0x7F bytes between frames (handshake bytes still on their way) are skipped.
-// Each good frame is answered with a short frame 46 B9 68 00 06 <command> <checksum> 16; a
-// data frame with 46 B9 68 00 07 00 <sum of the block's 128 bytes, low 8 bits> <checksum> 16,
-// so the host can tell the block arrived whole.
-//
-// Commands it knows: 8F and 8E (baud-rate steps, 6 and 5 payload bytes), 80 (control
-// information), 84 (erase: the whole flash becomes 0xFF), 00 (data: 00 00, address, 00 80,
-// 128 bytes, programmed into the flash, bits only from 1 to 0), 8D (options, 4 bytes),
-// 50 (option follow-up) and 82 (end): the end frame must come right after four bytes 0xFE;
-// after it the chip runs the application and ignores the line until reset(). The baud-rate
-// change that follows 8F and 8E does nothing here.
+// error and ignored (no recording shows a chip's reaction to one); the chip then hunts for the
+// next 46 B9. Stray 0x7F bytes between frames (handshake bytes still on their way) and 0xFE
+// bytes are skipped. Answers are frames 46 B9 68, length, payload, checksum, 16 (checksum and
+// length as in the host's frames):
+//   8F, 8E (baud-rate steps)  their own payload, 8F or 8E first, at the new rate
+//   80 (control), 84 (erase)   80; the erase makes the whole flash 0xFF
+//   00 (data: 00 00, address, 00 80, 128 bytes, programmed into the flash, bits only from 1
+//      to 0)                   80 and the low 8 bits of the sum of the 128 bytes received
+//   8D (option, 4 bytes)       its own payload, 8D first; the option byte is kept and shown
+//                              in the next status frame
+//   50 (option follow-up)      10 C0 16 F6 FF F1 03 FF, version, stepping, option byte
+//   82 (end)                   80; after it the chip runs the application and ignores the
+//                              line until reset()
+// The baud-rate change that follows 8F and 8E does nothing here. Other model codes (the
+// STC12C1052's F2 01 83 among them) get the same frames; the recorded STC12C2052AD sends its
+// status with 46 B9 and another layout, which is not simulated.
 #pragma once
 
 #include "sim/Device.h"
@@ -45,12 +53,15 @@ public:
 
     struct Config
     {
-        QByteArray modelCode = QByteArray::fromHex("F00282");      // STC89C52RC
-        QByteArray oscillatorCode = QByteArray::fromHex("1C0014"); // 11.0592 MHz
-        quint8 versionByte = 0x43;                                 // shown as 4.3
+        QByteArray modelCode = QByteArray::fromHex("F00282"); // STC89C52RC
+        qint64 crystalHz = 11059200;
+        // Bit 0 set: 12T (single speed); clear: 6T, the chip then counts twice as many
+        // cycles. The recorded chip had FC (6T).
+        quint8 optionByte = 0xFD;
+        // The rate of the host's handshake bytes, on which the chip takes its counts.
+        qint32 handshakeRate = 1200;
+        quint8 versionByte = 0x43; // shown as 4.3
         quint8 versionLetter = 'C';
-        int statusLength = 32; // 20..256; 29 and more: version at bytes 20 and 21,
-                               // fewer: at the 8th and 7th byte from the end
         int handshakeBytes = 2;
         // 0: the model's own flash (89C51RC 4 KiB, 89C52RC 8 KiB, 89C55RD+ 20 KiB,
         // 89C516RD+ 62 KiB, 12C1052 1 KiB; 64 KiB for a code it does not know).
@@ -69,7 +80,8 @@ public:
     static constexpr quint8 kEnd = 0x16;
     static constexpr quint8 kEndFlagByte = 0xFE;
     static constexpr int kEndFlagCount = 4;
-    static constexpr quint8 kStatusCommand = 0x50;
+    static constexpr quint8 kStatusType = 0x00;
+    static constexpr quint8 kAnswerDone = 0x80;
     static constexpr int kBlockSize = 128;
 
     struct Frame
@@ -92,11 +104,14 @@ public:
     // Flash of a model code; 64 KiB for a code it does not know.
     static qsizetype modelFlash(const QByteArray &modelCode);
 
-    // The status frame sent after the handshake (built from the config unless replaced).
+    // The status frame sent after the handshake (built from the config and the option byte
+    // last written, unless replaced).
     QByteArray statusFrame() const;
     // Replaces the status frame sent after the handshake by these exact bytes.
     void setStatusFrame(QByteArray frame);
     static QByteArray buildStatusFrame(const Config &config);
+    // The count the chip measures on handshake bytes at rate for this crystal and option byte.
+    static quint16 handshakeCount(qint64 crystalHz, quint8 optionByte, qint32 rate);
     // A correct host frame (direction 6A) with this command and payload.
     static QByteArray hostFrame(quint8 command, QByteArrayView payload);
 
@@ -127,10 +142,12 @@ private:
     QByteArray takeByte(quint8 b);
     QByteArray finishFrame();
     QByteArray carryOut(quint8 command, const QByteArray &payload);
-    static QByteArray reply(quint8 command, QByteArrayView payload = {});
+    // A frame from the chip with this payload (its first byte the answer code); not empty.
+    static QByteArray reply(QByteArrayView payload);
 
-    const Config config_;
+    Config config_; // its option byte follows the option frames
     QByteArray status_;
+    bool statusReplaced_ = false;
     QByteArray flash_;
 
     State state_ = State::AwaitHandshake;
