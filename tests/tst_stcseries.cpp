@@ -310,7 +310,7 @@ void TstStcSeries::sessionAgainstSim_data()
     QTest::addColumn<qint64>("target");
     QTest::addColumn<QByteArray>("image");
     QTest::addColumn<int>("failure");
-    QTest::addColumn<qint64>("clock"); // reached, within 0.5 %
+    QTest::addColumn<qint64>("clock"); // reached, within 0.1 % (less than a trim step)
     const auto p = [](StcSeriesSim::Config (*f)()) { return reinterpret_cast<void *>(f); };
     using C = StcSeriesSim::Config;
     QTest::newRow("STC12C2052AD") << p(&C::stc12c2052ad) << 9600 << qint64(0) << pattern(1500) << int(Failure::None) << qint64(5183000);
@@ -351,7 +351,7 @@ void TstStcSeries::sessionAgainstSim()
     if (failure != int(Failure::None)) return;
     QVERIFY(o.done);
     QCOMPARE(chip.flash().left(image.size()), image);
-    QVERIFY2(std::abs(o.clockHz - clock) * 200 <= clock, qPrintable(QString::number(o.clockHz)));
+    QVERIFY2(std::abs(o.clockHz - clock) * 1000 <= clock, qPrintable(QString::number(o.clockHz)));
     QCOMPARE(stages.first(), Stage::Connecting);
     QCOMPARE(stages.last(), Stage::Done);
     QVERIFY(stages.contains(Stage::Erased) && stages.contains(Stage::OptionsSet));
