@@ -94,6 +94,10 @@ private slots:
     void simAnswersAsRecorded();
     void sessionAgainstSim_data();
     void sessionAgainstSim();
+    void failuresEndTheSession_data();
+    void failuresEndTheSession();
+    void userOptions_data();
+    void userOptions();
 };
 
 // Frames as the captures show them, built and read back; damaged copies are refused.
@@ -356,6 +360,106 @@ void TstStcSeries::sessionAgainstSim()
     QCOMPARE(stages.last(), Stage::Done);
     QVERIFY(stages.contains(Stage::Erased) && stages.contains(Stage::OptionsSet));
     QCOMPARE(stages.contains(Stage::Calibrated), seriesOf(s.status()->protocol) != Series::Stc12);
+}
+
+// A chip that falls silent or answers garbage ends the session at the stage it was in, and a
+// chip that has spoken is sent the end frame (its boot loader then leaves).
+void TstStcSeries::failuresEndTheSession_data()
+{
+    QTest::addColumn<void *>("profile");
+    QTest::addColumn<int>("step");
+    QTest::addColumn<int>("fault");
+    QTest::addColumn<int>("failure");
+    QTest::addColumn<int>("stage");
+    using C = StcSeriesSim::Config;
+    using St = StcSeriesSim::Step;
+    const auto p = [](StcSeriesSim::Config (*f)()) { return reinterpret_cast<void *>(f); };
+    QTest::newRow("no status") << p(&C::stc15w4k56s4) << int(St::Status) << int(sim::Fault::Silent) << int(Failure::NoAnswer) << int(Stage::Connecting);
+    QTest::newRow("STC12A ping silent") << p(&C::stc12c2052ad) << int(St::Handshake) << int(sim::Fault::Silent) << int(Failure::NoAnswer) << int(Stage::Handshake);
+    QTest::newRow("STC12 rate junk") << p(&C::stc12c5a60s2) << int(St::RateFrame) << int(sim::Fault::Junk) << int(Failure::BadFrame) << int(Stage::RateTest);
+    QTest::newRow("STC12 block junk") << p(&C::stc12c5a60s2) << int(St::Block) << int(sim::Fault::Junk) << int(Failure::BadFrame) << int(Stage::Uploading);
+    QTest::newRow("STC15 trim silent") << p(&C::stc15l104w) << int(St::Calibration) << int(sim::Fault::Silent) << int(Failure::NoAnswer) << int(Stage::Calibrating);
+    QTest::newRow("STC15 erase silent") << p(&C::stc15w4k56s4) << int(St::Erase) << int(sim::Fault::Silent) << int(Failure::NoAnswer) << int(Stage::Erasing);
+    QTest::newRow("STC8 switch junk") << p(&C::stc8a8k64s4a12) << int(St::RateFrame) << int(sim::Fault::Junk) << int(Failure::BadFrame) << int(Stage::RateSwitch);
+    QTest::newRow("STC8 write finish silent") << p(&C::stc8a8k64s4a12) << int(St::Options) << int(sim::Fault::Silent) << int(Failure::NoAnswer) << int(Stage::Uploading);
+}
+
+void TstStcSeries::failuresEndTheSession()
+{
+    QFETCH(void *, profile);
+    QFETCH(int, step);
+    QFETCH(int, fault);
+    QFETCH(int, failure);
+    QFETCH(int, stage);
+    StcSeriesSim chip(reinterpret_cast<Profile>(profile)());
+    chip.failAt(StcSeriesSim::Step(step), sim::Fault(fault));
+    Choices c;
+    c.image = pattern(600);
+    c.clockHz = 11059200;
+    Session s(c);
+    const Outcome o = drive(s, chip);
+    QCOMPARE(int(o.failure), failure);
+    QCOMPARE(int(o.stage), stage);
+    QVERIFY(!o.done);
+    if (fault == int(sim::Fault::Junk)) {
+        const QList<StcSeriesSim::Frame> f = chip.frames();
+        QVERIFY(!f.isEmpty());
+        QVERIFY(f.last().command == 0x82 || f.last().command == 0xFF);
+    }
+}
+
+// The options a user may change reach the chip (its next status reports them); every other
+// option byte is written back as reported.
+void TstStcSeries::userOptions_data()
+{
+    QTest::addColumn<void *>("profile");
+    QTest::addColumn<bool>("erase");
+    QTest::addColumn<bool>("resetPin");
+    QTest::addColumn<bool>("lowVoltage");
+    QTest::addColumn<QByteArray>("status"); // the option bytes of the next status: index, value
+    using C = StcSeriesSim::Config;
+    const auto p = [](StcSeriesSim::Config (*f)()) { return reinterpret_cast<void *>(f); };
+    // STC12 MCS0 (23): bit 0 reset pin, bit 6 = 0 low-voltage reset; MCS3 (27) bit 1 = 0 erase.
+    QTest::newRow("STC12C5A60S2") << p(&C::stc12c5a60s2) << true << false << true
+                                  << QByteArray::fromHex("17BE" "187F" "19F7" "1BFD");
+    // STC12Cx052: only the EEPROM erase (MCS2, status 25, bit 1 = 0).
+    QTest::newRow("STC12C2052AD") << p(&C::stc12c2052ad) << true << true << true
+                                  << QByteArray::fromHex("17FD" "18F7" "19F5" "1DBF");
+    // STC15: MCS1 (6) bit 6 = 0 low-voltage reset, MCS2 (7) bit 4 = 0 reset pin, MCSX (12)
+    // bit 1 = 1 erase.
+    QTest::newRow("STC15W4K56S4") << p(&C::stc15w4k56s4) << false << true << true
+                                  << QByteArray::fromHex("05F5" "063B" "078F" "0CFD" "25F8");
+    // STC8: MCS0 (9) bit 1 = 1 erase, MCS2 (11) bit 4 = 0 reset pin, bit 6 = 0 low voltage.
+    QTest::newRow("STC8A8K64S4A12") << p(&C::stc8a8k64s4a12) << false << true << false
+                                    << QByteArray::fromHex("09FD" "0A8B" "0BEF" "0FF7" "10FE");
+}
+
+void TstStcSeries::userOptions()
+{
+    QFETCH(void *, profile);
+    QFETCH(bool, erase);
+    QFETCH(bool, resetPin);
+    QFETCH(bool, lowVoltage);
+    QFETCH(QByteArray, status);
+    StcSeriesSim chip(reinterpret_cast<Profile>(profile)());
+    Choices c;
+    c.image = pattern(300);
+    c.clockHz = 11059200;
+    c.options = {erase, resetPin, lowVoltage};
+    Session s(c);
+    QVERIFY(drive(s, chip).done);
+    const QByteArray next = chip.statusPayload();
+    for (qsizetype i = 0; i + 1 < status.size(); i += 2)
+        QVERIFY2(quint8(next[quint8(status[i])]) == quint8(status[i + 1]),
+                 qPrintable(QStringLiteral("byte %1: %2").arg(quint8(status[i])).arg(quint8(next[quint8(status[i])]), 2, 16)));
+    // Unchanged choices write back what the chip reported.
+    StcSeriesSim again(reinterpret_cast<Profile>(profile)());
+    c.options = {};
+    Session plain(c);
+    QVERIFY(drive(plain, again).done);
+    const QByteArray before = reinterpret_cast<Profile>(profile)().status;
+    for (qsizetype i = 0; i + 1 < status.size(); i += 2)
+        QCOMPARE(quint8(again.statusPayload()[quint8(status[i])]), quint8(before[quint8(status[i])]));
 }
 
 QTEST_APPLESS_MAIN(TstStcSeries)

@@ -366,7 +366,7 @@ QByteArray Session::frame(QByteArrayView payload) const
 
 void Session::emitEvent(Stage stage, QString text, qint64 value)
 {
-    stage_ = stage;
+    if (stage != Stage::Progress) stage_ = stage;
     events_.append({stage, std::move(text), value});
 }
 
