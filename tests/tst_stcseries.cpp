@@ -3,6 +3,7 @@
 // session, every host frame the session makes is checked against the recording's host frame,
 // and the simulated chips are checked against the same recordings.
 #include "logic/StcProtocols.h"
+#include "sim/Board.h"
 #include "sim/StcSeriesSim.h"
 
 #include <QFile>
@@ -51,7 +52,7 @@ using Profile = StcSeriesSim::Config (*)();
 
 // Runs a session against a simulated chip directly (no line): every action's bytes go to the
 // chip, pulses are repeated until it answers, silence ends the wait.
-Outcome drive(Session &s, StcSeriesSim &chip, QList<Stage> *stages = nullptr)
+Outcome drive(Session &s, sim::Device &chip, QList<Stage> *stages = nullptr)
 {
     Action a = s.start();
     for (int step = 0; step < 5000; ++step) {
@@ -98,6 +99,9 @@ private slots:
     void failuresEndTheSession();
     void userOptions_data();
     void userOptions();
+    void seriesBoards();
+    void statusRefusals_data();
+    void statusRefusals();
 };
 
 // Frames as the captures show them, built and read back; damaged copies are refused.
@@ -460,6 +464,57 @@ void TstStcSeries::userOptions()
     const QByteArray before = reinterpret_cast<Profile>(profile)().status;
     for (qsizetype i = 0; i + 1 < status.size(); i += 2)
         QCOMPARE(quint8(again.statusPayload()[quint8(status[i])]), quint8(before[quint8(status[i])]));
+}
+
+// The boards of `tramelo simulate --device stc12|stc15|stc8` serve a download each.
+void TstStcSeries::seriesBoards()
+{
+    QVERIFY(!StcSeriesSim::Config::forSeries(u"stc89"));
+    for (const char *name : {"stc12", "stc15", "stc8"}) {
+        const auto config = StcSeriesSim::Config::forSeries(QString::fromLatin1(name));
+        QVERIFY(config);
+        const auto board = sim::VirtualBoard::stcSeries(*config);
+        QStringList told;
+        board->setNarrator([&told](const QString &line) { told << line; });
+        Choices c;
+        c.image = pattern(16384);
+        c.clockHz = 11059200; // the STC15 board's chip was never trimmed
+        Session s(c);
+        const Outcome o = drive(s, *board);
+        QVERIFY2(o.done, qPrintable(QStringLiteral("%1: %2").arg(name, o.detail)));
+        QCOMPARE(board->flash().left(c.image.size()), c.image);
+        QVERIFY2(!told.isEmpty() && !told.join(u'\n').contains(u"!!"), qPrintable(told.join(u'\n')));
+    }
+}
+
+// Status packets a session does not take: too short, an unknown model, the wrong type byte.
+void TstStcSeries::statusRefusals_data()
+{
+    QTest::addColumn<QByteArray>("payload");
+    QTest::addColumn<int>("failure");
+    const QByteArray stc15 = StcSeriesSim::Config::stc15w4k56s4().status;
+    QByteArray unknown = stc15;
+    unknown[20] = char(0x12); // model code 1228
+    QByteArray type = stc15;
+    type[0] = char(0x00);
+    QTest::newRow("22 bytes") << stc15.left(22) << int(Failure::WrongAnswer);
+    QTest::newRow("unknown model") << unknown << int(Failure::UnknownModel);
+    QTest::newRow("STC12 type byte on an STC15") << type << int(Failure::WrongAnswer);
+    QTest::newRow("STC8 status cut at 39") << StcSeriesSim::Config::stc8a8k64s4a12().status.left(39) << int(Failure::WrongAnswer);
+}
+
+void TstStcSeries::statusRefusals()
+{
+    QFETCH(QByteArray, payload);
+    QFETCH(int, failure);
+    Choices c;
+    c.image = image123();
+    Session s(c);
+    s.start();
+    const std::optional<Action> a = s.received(buildFrame(0x68, payload, 2));
+    QVERIFY(a && a->finished);
+    QCOMPARE(int(s.outcome().failure), failure);
+    QVERIFY(a->bytes.isEmpty()); // the dialect is not known: nothing is sent
 }
 
 QTEST_APPLESS_MAIN(TstStcSeries)

@@ -493,7 +493,10 @@ std::optional<Action> Session::received(QByteArrayView bytes)
                     raw.stepping = s.payload[18];
                     emitEvent(Stage::Connected, versionShown(raw));
                 }
-                return fail(Failure::UnknownModel, problem);
+                const bool known = s.payload.size() < 23 ||
+                                   devices::stcSeriesModel(quint16(quint8(s.payload[20]) << 8 |
+                                                                   quint8(s.payload[21])));
+                return fail(known ? Failure::WrongAnswer : Failure::UnknownModel, problem);
             }
             if (checksumBytes(status_->protocol) != (s.payload.size() + 8 == s.size ? 2 : 1)) {
                 status_.reset();
