@@ -500,6 +500,10 @@ void TstStcSeries::statusRefusals_data()
     QTest::newRow("22 bytes") << stc15.left(22) << int(Failure::WrongAnswer);
     QTest::newRow("unknown model") << unknown << int(Failure::UnknownModel);
     QTest::newRow("STC12 type byte on an STC15") << type << int(Failure::WrongAnswer);
+    // real-chips/recorded/stc15f104e.txt, answer 1: model code F294 with boot loader 6.7Q.
+    QTest::newRow("STC15F104E") << QByteArray::fromHex(
+        "5002B002B002AF02B002E602E7000000006751FFF2948CEF3BF55834FFFFFFFFFFFFFFFFFFFFFF00000000"
+        "FFFFFFFFFFFFFFFF58500C9421FF29") << int(Failure::UnknownModel);
     QTest::newRow("STC8 status cut at 39") << StcSeriesSim::Config::stc8a8k64s4a12().status.left(39) << int(Failure::WrongAnswer);
 }
 

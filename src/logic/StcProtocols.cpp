@@ -195,6 +195,12 @@ std::optional<Status> parseStatus(QByteArrayView p, qint32 handshakeBaud, QStrin
         return refuse(QStringLiteral("model code %1").arg(s.modelCode, 4, 16, QLatin1Char('0')));
     s.protocol = s.model->protocol;
     s.version = quint8(p[17]);
+    // F294 and F2D4 also name the STC15F/L104E, whose 6.x boot loaders speak the older STC15A
+    // dialect (other handshake and trim rounds, 58-byte status); stcgal tells them apart by the
+    // version. That dialect is not spoken here.
+    if ((s.modelCode == 0xF294 || s.modelCode == 0xF2D4) && s.version < 0x70)
+        return refuse(QStringLiteral("STC15x104E (boot loader %1): STC15A dialect")
+                          .arg(s.version, 2, 16, QLatin1Char('0')));
     s.stepping = p[18];
     s.payload = p.toByteArray();
     const auto at = [&p](qsizetype i) { return p[i]; };
@@ -493,9 +499,11 @@ std::optional<Action> Session::received(QByteArrayView bytes)
                     raw.stepping = s.payload[18];
                     emitEvent(Stage::Connected, versionShown(raw));
                 }
-                const bool known = s.payload.size() < 23 ||
-                                   devices::stcSeriesModel(quint16(quint8(s.payload[20]) << 8 |
-                                                                   quint8(s.payload[21])));
+                const bool known =
+                    s.payload.size() < 23 ||
+                    (devices::stcSeriesModel(quint16(quint8(s.payload[20]) << 8 |
+                                                     quint8(s.payload[21]))) &&
+                     !problem.contains(u"STC15A"));
                 return fail(known ? Failure::WrongAnswer : Failure::UnknownModel, problem);
             }
             if (checksumBytes(status_->protocol) != (s.payload.size() + 8 == s.size ? 2 : 1)) {
