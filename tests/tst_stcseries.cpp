@@ -170,9 +170,9 @@ void TstStcSeries::replay_data()
     QTest::newRow("STC15W4K56S4") << "stc15w4k56s4" << 2400 << 2400 << qint64(11059200)
                                   << image123() << "STC15W4K56S4" << int(Failure::None)
                                   << qint64(11047200);
-    QTest::newRow("STC8A8K64S4A12") << "stc8a8k64s4a12" << 2400 << 2400 << qint64(24990000)
-                                    << image123() << "STC8A8K64S4A12" << int(Failure::None)
-                                    << qint64(24990000);
+    QTest::newRow("STC8A8K64S4A12")
+        << "stc8a8k64s4a12" << 2400 << 2400 << qint64(24990000) << image123() << "STC8A8K64S4A12"
+        << int(Failure::None) << qint64(24990000);
     QTest::newRow("STC8F2K08S2 untrimmed")
         << "stc8f2k08s2-untrimmed" << 9600 << 9600 << qint64(0) << image123() << "STC8F2K08S2"
         << int(Failure::NeedsClock) << qint64(0);
@@ -241,14 +241,20 @@ void TstStcSeries::simAnswersAsRecorded_data()
     QTest::addColumn<QString>("file");
     QTest::addColumn<void *>("profile");
     QTest::addColumn<bool>("round2"); // the recorded round-2 counts belong to the frame sent
-    QTest::newRow("STC12C2052AD") << "stc12c2052ad" << (void *)&StcSeriesSim::Config::stc12c2052ad << true;
-    QTest::newRow("STC12C5A60S2") << "stc12c5a60s2" << (void *)&StcSeriesSim::Config::stc12c5a60s2 << true;
-    QTest::newRow("STC15L104W") << "stc15l104w" << (void *)&StcSeriesSim::Config::stc15l104w << true;
+    QTest::newRow("STC12C2052AD") << "stc12c2052ad" << (void *)&StcSeriesSim::Config::stc12c2052ad
+                                  << true;
+    QTest::newRow("STC12C5A60S2") << "stc12c5a60s2" << (void *)&StcSeriesSim::Config::stc12c5a60s2
+                                  << true;
+    QTest::newRow("STC15L104W") << "stc15l104w" << (void *)&StcSeriesSim::Config::stc15l104w
+                                << true;
     // iap15f2k61s2.txt: the original session used three rounds; the recorded second answer
     // belongs to another challenge frame (its header).
-    QTest::newRow("IAP15F2K61S2") << "iap15f2k61s2" << (void *)&StcSeriesSim::Config::iap15f2k61s2 << false;
-    QTest::newRow("STC15W4K56S4") << "stc15w4k56s4" << (void *)&StcSeriesSim::Config::stc15w4k56s4 << true;
-    QTest::newRow("STC8A8K64S4A12") << "stc8a8k64s4a12" << (void *)&StcSeriesSim::Config::stc8a8k64s4a12 << true;
+    QTest::newRow("IAP15F2K61S2") << "iap15f2k61s2" << (void *)&StcSeriesSim::Config::iap15f2k61s2
+                                  << false;
+    QTest::newRow("STC15W4K56S4") << "stc15w4k56s4" << (void *)&StcSeriesSim::Config::stc15w4k56s4
+                                  << true;
+    QTest::newRow("STC8A8K64S4A12")
+        << "stc8a8k64s4a12" << (void *)&StcSeriesSim::Config::stc8a8k64s4a12 << true;
 }
 
 void TstStcSeries::simAnswersAsRecorded()
@@ -289,11 +295,13 @@ void TstStcSeries::simAnswersAsRecorded()
             } else if (kind.startsWith(u"RC trim")) {
                 const bool first = kind.contains(u"round 1");
                 QCOMPARE(g.payload.left(2), h.payload.left(2));
-                for (qsizetype k = 2; k + 1 < w.payload.size() && k + 1 < g.payload.size(); k += 2) {
+                for (qsizetype k = 2; k + 1 < w.payload.size() && k + 1 < g.payload.size();
+                     k += 2) {
                     const int rc = quint8(w.payload[k]) << 8 | quint8(w.payload[k + 1]);
                     const int gc = quint8(g.payload[k]) << 8 | quint8(g.payload[k + 1]);
                     if (rc == 0 || (!first && !round2)) continue;
-                    QVERIFY2(std::abs(gc - rc) * 100 <= rc, qPrintable(QStringLiteral("%1: %2 vs %3").arg(kind).arg(gc).arg(rc)));
+                    QVERIFY2(std::abs(gc - rc) * 100 <= rc,
+                             qPrintable(QStringLiteral("%1: %2 vs %3").arg(kind).arg(gc).arg(rc)));
                 }
             } else if (kind.startsWith(u"write block") && file == u"stc12c5a60s2") {
                 quint8 sum = 0;
@@ -321,18 +329,36 @@ void TstStcSeries::sessionAgainstSim_data()
     QTest::addColumn<qint64>("clock"); // reached, within 0.1 % (less than a trim step)
     const auto p = [](StcSeriesSim::Config (*f)()) { return reinterpret_cast<void *>(f); };
     using C = StcSeriesSim::Config;
-    QTest::newRow("STC12C2052AD") << p(&C::stc12c2052ad) << 9600 << qint64(0) << pattern(1500) << int(Failure::None) << qint64(5183000);
-    QTest::newRow("STC12C5A60S2") << p(&C::stc12c5a60s2) << 115200 << qint64(0) << pattern(16384) << int(Failure::None) << qint64(19950000);
-    QTest::newRow("STC15L104W kept") << p(&C::stc15l104w) << 115200 << qint64(0) << pattern(4000) << int(Failure::None) << qint64(5990400);
-    QTest::newRow("IAP15F2K61S2 11.0592") << p(&C::iap15f2k61s2) << 115200 << qint64(11059200) << pattern(16384) << int(Failure::None) << qint64(11059200);
-    QTest::newRow("STC15W4K56S4 22.1184") << p(&C::stc15w4k56s4) << 115200 << qint64(22118400) << pattern(16384) << int(Failure::None) << qint64(22118400);
-    QTest::newRow("STC8A8K64S4A12 kept") << p(&C::stc8a8k64s4a12) << 115200 << qint64(0) << pattern(16384) << int(Failure::None) << qint64(23989200);
-    QTest::newRow("STC8A8K64S4A12 11.0592") << p(&C::stc8a8k64s4a12) << 115200 << qint64(11059200) << pattern(700) << int(Failure::None) << qint64(11059200);
-    QTest::newRow("untrimmed, no clock") << p(&C::iap15f2k61s2) << 115200 << qint64(0) << pattern(100) << int(Failure::NeedsClock) << qint64(0);
-    QTest::newRow("too large") << p(&C::stc15w4k56s4) << 115200 << qint64(11059200) << pattern(57345) << int(Failure::TooLarge) << qint64(0);
-    QTest::newRow("STC12 too large") << p(&C::stc12c2052ad) << 9600 << qint64(0) << pattern(2049) << int(Failure::TooLarge) << qint64(0);
-    QTest::newRow("clock out of reach") << p(&C::stc8a8k64s4a12) << 115200 << qint64(100000000) << pattern(100) << int(Failure::ClockUnreachable) << qint64(0);
-    QTest::newRow("STC12 rate out of reach") << p(&C::stc12c2052ad) << 1000000 << qint64(0) << pattern(100) << int(Failure::RateUnreachable) << qint64(0);
+    QTest::newRow("STC12C2052AD") << p(&C::stc12c2052ad) << 9600 << qint64(0) << pattern(1500)
+                                  << int(Failure::None) << qint64(5183000);
+    QTest::newRow("STC12C5A60S2") << p(&C::stc12c5a60s2) << 115200 << qint64(0) << pattern(16384)
+                                  << int(Failure::None) << qint64(19950000);
+    QTest::newRow("STC15L104W kept") << p(&C::stc15l104w) << 115200 << qint64(0) << pattern(4000)
+                                     << int(Failure::None) << qint64(5990400);
+    QTest::newRow("IAP15F2K61S2 11.0592")
+        << p(&C::iap15f2k61s2) << 115200 << qint64(11059200) << pattern(16384) << int(Failure::None)
+        << qint64(11059200);
+    QTest::newRow("STC15W4K56S4 22.1184")
+        << p(&C::stc15w4k56s4) << 115200 << qint64(22118400) << pattern(16384) << int(Failure::None)
+        << qint64(22118400);
+    QTest::newRow("STC8A8K64S4A12 kept")
+        << p(&C::stc8a8k64s4a12) << 115200 << qint64(0) << pattern(16384) << int(Failure::None)
+        << qint64(23989200);
+    QTest::newRow("STC8A8K64S4A12 11.0592")
+        << p(&C::stc8a8k64s4a12) << 115200 << qint64(11059200) << pattern(700) << int(Failure::None)
+        << qint64(11059200);
+    QTest::newRow("untrimmed, no clock") << p(&C::iap15f2k61s2) << 115200 << qint64(0)
+                                         << pattern(100) << int(Failure::NeedsClock) << qint64(0);
+    QTest::newRow("too large") << p(&C::stc15w4k56s4) << 115200 << qint64(11059200)
+                               << pattern(57345) << int(Failure::TooLarge) << qint64(0);
+    QTest::newRow("STC12 too large") << p(&C::stc12c2052ad) << 9600 << qint64(0) << pattern(2049)
+                                     << int(Failure::TooLarge) << qint64(0);
+    QTest::newRow("clock out of reach")
+        << p(&C::stc8a8k64s4a12) << 115200 << qint64(100000000) << pattern(100)
+        << int(Failure::ClockUnreachable) << qint64(0);
+    QTest::newRow("STC12 rate out of reach")
+        << p(&C::stc12c2052ad) << 1000000 << qint64(0) << pattern(100)
+        << int(Failure::RateUnreachable) << qint64(0);
 }
 
 void TstStcSeries::sessionAgainstSim()
@@ -353,8 +379,10 @@ void TstStcSeries::sessionAgainstSim()
     const Outcome o = drive(s, chip, &stages);
     QCOMPARE(int(o.failure), failure);
     QVERIFY2(chip.protocolErrors().isEmpty(), qPrintable(chip.protocolErrors().join(u'\n')));
-    const bool erased = std::any_of(chip.frames().cbegin(), chip.frames().cend(),
-                                    [](const StcSeriesSim::Frame &f) { return f.command == 0x84 || f.command == 0x03; });
+    const bool erased =
+        std::any_of(chip.frames().cbegin(), chip.frames().cend(), [](const StcSeriesSim::Frame &f) {
+            return f.command == 0x84 || f.command == 0x03;
+        });
     QCOMPARE(erased, failure == int(Failure::None));
     if (failure != int(Failure::None)) return;
     QVERIFY(o.done);
@@ -378,14 +406,29 @@ void TstStcSeries::failuresEndTheSession_data()
     using C = StcSeriesSim::Config;
     using St = StcSeriesSim::Step;
     const auto p = [](StcSeriesSim::Config (*f)()) { return reinterpret_cast<void *>(f); };
-    QTest::newRow("no status") << p(&C::stc15w4k56s4) << int(St::Status) << int(sim::Fault::Silent) << int(Failure::NoAnswer) << int(Stage::Connecting);
-    QTest::newRow("STC12A ping silent") << p(&C::stc12c2052ad) << int(St::Handshake) << int(sim::Fault::Silent) << int(Failure::NoAnswer) << int(Stage::Handshake);
-    QTest::newRow("STC12 rate junk") << p(&C::stc12c5a60s2) << int(St::RateFrame) << int(sim::Fault::Junk) << int(Failure::BadFrame) << int(Stage::RateTest);
-    QTest::newRow("STC12 block junk") << p(&C::stc12c5a60s2) << int(St::Block) << int(sim::Fault::Junk) << int(Failure::BadFrame) << int(Stage::Uploading);
-    QTest::newRow("STC15 trim silent") << p(&C::stc15l104w) << int(St::Calibration) << int(sim::Fault::Silent) << int(Failure::NoAnswer) << int(Stage::Calibrating);
-    QTest::newRow("STC15 erase silent") << p(&C::stc15w4k56s4) << int(St::Erase) << int(sim::Fault::Silent) << int(Failure::NoAnswer) << int(Stage::Erasing);
-    QTest::newRow("STC8 switch junk") << p(&C::stc8a8k64s4a12) << int(St::RateFrame) << int(sim::Fault::Junk) << int(Failure::BadFrame) << int(Stage::RateSwitch);
-    QTest::newRow("STC8 write finish silent") << p(&C::stc8a8k64s4a12) << int(St::Options) << int(sim::Fault::Silent) << int(Failure::NoAnswer) << int(Stage::Uploading);
+    QTest::newRow("no status") << p(&C::stc15w4k56s4) << int(St::Status) << int(sim::Fault::Silent)
+                               << int(Failure::NoAnswer) << int(Stage::Connecting);
+    QTest::newRow("STC12A ping silent")
+        << p(&C::stc12c2052ad) << int(St::Handshake) << int(sim::Fault::Silent)
+        << int(Failure::NoAnswer) << int(Stage::Handshake);
+    QTest::newRow("STC12 rate junk")
+        << p(&C::stc12c5a60s2) << int(St::RateFrame) << int(sim::Fault::Junk)
+        << int(Failure::BadFrame) << int(Stage::RateTest);
+    QTest::newRow("STC12 block junk")
+        << p(&C::stc12c5a60s2) << int(St::Block) << int(sim::Fault::Junk) << int(Failure::BadFrame)
+        << int(Stage::Uploading);
+    QTest::newRow("STC15 trim silent")
+        << p(&C::stc15l104w) << int(St::Calibration) << int(sim::Fault::Silent)
+        << int(Failure::NoAnswer) << int(Stage::Calibrating);
+    QTest::newRow("STC15 erase silent")
+        << p(&C::stc15w4k56s4) << int(St::Erase) << int(sim::Fault::Silent)
+        << int(Failure::NoAnswer) << int(Stage::Erasing);
+    QTest::newRow("STC8 switch junk")
+        << p(&C::stc8a8k64s4a12) << int(St::RateFrame) << int(sim::Fault::Junk)
+        << int(Failure::BadFrame) << int(Stage::RateSwitch);
+    QTest::newRow("STC8 write finish silent")
+        << p(&C::stc8a8k64s4a12) << int(St::Options) << int(sim::Fault::Silent)
+        << int(Failure::NoAnswer) << int(Stage::Uploading);
 }
 
 void TstStcSeries::failuresEndTheSession()
@@ -425,17 +468,31 @@ void TstStcSeries::userOptions_data()
     const auto p = [](StcSeriesSim::Config (*f)()) { return reinterpret_cast<void *>(f); };
     // STC12 MCS0 (23): bit 0 reset pin, bit 6 = 0 low-voltage reset; MCS3 (27) bit 1 = 0 erase.
     QTest::newRow("STC12C5A60S2") << p(&C::stc12c5a60s2) << true << false << true
-                                  << QByteArray::fromHex("17BE" "187F" "19F7" "1BFD");
+                                  << QByteArray::fromHex("17BE"
+                                                         "187F"
+                                                         "19F7"
+                                                         "1BFD");
     // STC12Cx052: only the EEPROM erase (MCS2, status 25, bit 1 = 0).
     QTest::newRow("STC12C2052AD") << p(&C::stc12c2052ad) << true << true << true
-                                  << QByteArray::fromHex("17FD" "18F7" "19F5" "1DBF");
+                                  << QByteArray::fromHex("17FD"
+                                                         "18F7"
+                                                         "19F5"
+                                                         "1DBF");
     // STC15: MCS1 (6) bit 6 = 0 low-voltage reset, MCS2 (7) bit 4 = 0 reset pin, MCSX (12)
     // bit 1 = 1 erase.
     QTest::newRow("STC15W4K56S4") << p(&C::stc15w4k56s4) << false << true << true
-                                  << QByteArray::fromHex("05F5" "063B" "078F" "0CFD" "25F8");
+                                  << QByteArray::fromHex("05F5"
+                                                         "063B"
+                                                         "078F"
+                                                         "0CFD"
+                                                         "25F8");
     // STC8: MCS0 (9) bit 1 = 1 erase, MCS2 (11) bit 4 = 0 reset pin, bit 6 = 0 low voltage.
     QTest::newRow("STC8A8K64S4A12") << p(&C::stc8a8k64s4a12) << false << true << false
-                                    << QByteArray::fromHex("09FD" "0A8B" "0BEF" "0FF7" "10FE");
+                                    << QByteArray::fromHex("09FD"
+                                                           "0A8B"
+                                                           "0BEF"
+                                                           "0FF7"
+                                                           "10FE");
 }
 
 void TstStcSeries::userOptions()
@@ -455,7 +512,9 @@ void TstStcSeries::userOptions()
     const QByteArray next = chip.statusPayload();
     for (qsizetype i = 0; i + 1 < status.size(); i += 2)
         QVERIFY2(quint8(next[quint8(status[i])]) == quint8(status[i + 1]),
-                 qPrintable(QStringLiteral("byte %1: %2").arg(quint8(status[i])).arg(quint8(next[quint8(status[i])]), 2, 16)));
+                 qPrintable(QStringLiteral("byte %1: %2")
+                                .arg(quint8(status[i]))
+                                .arg(quint8(next[quint8(status[i])]), 2, 16)));
     // Unchanged choices write back what the chip reported.
     StcSeriesSim again(reinterpret_cast<Profile>(profile)());
     c.options = {};
@@ -463,7 +522,8 @@ void TstStcSeries::userOptions()
     QVERIFY(drive(plain, again).done);
     const QByteArray before = reinterpret_cast<Profile>(profile)().status;
     for (qsizetype i = 0; i + 1 < status.size(); i += 2)
-        QCOMPARE(quint8(again.statusPayload()[quint8(status[i])]), quint8(before[quint8(status[i])]));
+        QCOMPARE(quint8(again.statusPayload()[quint8(status[i])]),
+                 quint8(before[quint8(status[i])]));
 }
 
 // The boards of `tramelo simulate --device stc12|stc15|stc8` serve a download each.
@@ -483,7 +543,8 @@ void TstStcSeries::seriesBoards()
         const Outcome o = drive(s, *board);
         QVERIFY2(o.done, qPrintable(QStringLiteral("%1: %2").arg(name, o.detail)));
         QCOMPARE(board->flash().left(c.image.size()), c.image);
-        QVERIFY2(!told.isEmpty() && !told.join(u'\n').contains(u"!!"), qPrintable(told.join(u'\n')));
+        QVERIFY2(!told.isEmpty() && !told.join(u'\n').contains(u"!!"),
+                 qPrintable(told.join(u'\n')));
     }
 }
 
@@ -501,10 +562,12 @@ void TstStcSeries::statusRefusals_data()
     QTest::newRow("unknown model") << unknown << int(Failure::UnknownModel);
     QTest::newRow("STC12 type byte on an STC15") << type << int(Failure::WrongAnswer);
     // real-chips/recorded/stc15f104e.txt, answer 1: model code F294 with boot loader 6.7Q.
-    QTest::newRow("STC15F104E") << QByteArray::fromHex(
-        "5002B002B002AF02B002E602E7000000006751FFF2948CEF3BF55834FFFFFFFFFFFFFFFFFFFFFF00000000"
-        "FFFFFFFFFFFFFFFF58500C9421FF29") << int(Failure::UnknownModel);
-    QTest::newRow("STC8 status cut at 39") << StcSeriesSim::Config::stc8a8k64s4a12().status.left(39) << int(Failure::WrongAnswer);
+    QTest::newRow("STC15F104E") << QByteArray::fromHex("5002B002B002AF02B002E602E7000000006751FFF29"
+                                                       "48CEF3BF55834FFFFFFFFFFFFFFFFFFFFFF00000000"
+                                                       "FFFFFFFFFFFFFFFF58500C9421FF29")
+                                << int(Failure::UnknownModel);
+    QTest::newRow("STC8 status cut at 39")
+        << StcSeriesSim::Config::stc8a8k64s4a12().status.left(39) << int(Failure::WrongAnswer);
 }
 
 void TstStcSeries::statusRefusals()

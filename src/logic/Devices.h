@@ -125,8 +125,8 @@ enum class StcProtocol {
 
 struct StcSeriesModel
 {
-    quint16 code;      // status bytes 20-21
-    QStringView name;  // "STC15W4K56S4"
+    quint16 code;     // status bytes 20-21
+    QStringView name; // "STC15W4K56S4"
     StcProtocol protocol;
     qint32 codeBytes;   // program flash; a larger image is refused
     qint32 eepromBytes; // the data flash beside it

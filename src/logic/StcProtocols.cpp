@@ -236,8 +236,10 @@ std::optional<Status> parseStatus(QByteArrayView p, qint32 handshakeBaud, QStrin
         else
             s.clockHz = be32(p, 8) == 0xFFFFFFFF ? 0 : be32(p, 8);
         // MCSY (core voltage) is reported at 37 by the STC15W4 parts only.
-        const bool w4 = s.model->name.startsWith(u"STC15W4") || s.model->name.startsWith(u"IAP15W4");
-        s.options = bytesOf({at(5), at(6), at(7), at(12), w4 && p.size() > 37 ? at(37) : char(kFill)});
+        const bool w4 =
+            s.model->name.startsWith(u"STC15W4") || s.model->name.startsWith(u"IAP15W4");
+        s.options =
+            bytesOf({at(5), at(6), at(7), at(12), w4 && p.size() > 37 ? at(37) : char(kFill)});
         break;
     }
     default: {
@@ -275,12 +277,12 @@ std::optional<quint8> stc12BaudWord(qint64 clockHz, qint32 baud)
 quint8 iapWait(qint64 clockHz)
 {
     constexpr std::array<std::pair<qint64, quint8>, 7> kTable{{{1000000, 0x87},
-                                                                {2000000, 0x86},
-                                                                {3000000, 0x85},
-                                                                {6000000, 0x84},
-                                                                {12000000, 0x83},
-                                                                {20000000, 0x82},
-                                                                {24000000, 0x81}}};
+                                                               {2000000, 0x86},
+                                                               {3000000, 0x85},
+                                                               {6000000, 0x84},
+                                                               {12000000, 0x83},
+                                                               {20000000, 0x82},
+                                                               {24000000, 0x81}}};
     for (const auto &[below, wait] : kTable)
         if (clockHz < below) return wait;
     return 0x80;
@@ -346,8 +348,7 @@ Session::Session(Choices choices) : choices_(std::move(choices)) {}
 
 Line Session::handshakeLine() const
 {
-    return {choices_.handshakeBaud,
-            status_ ? parityOf(status_->protocol) : Parity::None};
+    return {choices_.handshakeBaud, status_ ? parityOf(status_->protocol) : Parity::None};
 }
 
 Line Session::transferLine() const
@@ -499,11 +500,10 @@ std::optional<Action> Session::received(QByteArrayView bytes)
                     raw.stepping = s.payload[18];
                     emitEvent(Stage::Connected, versionShown(raw));
                 }
-                const bool known =
-                    s.payload.size() < 23 ||
-                    (devices::stcSeriesModel(quint16(quint8(s.payload[20]) << 8 |
-                                                     quint8(s.payload[21]))) &&
-                     !problem.contains(u"STC15A"));
+                const bool known = s.payload.size() < 23 ||
+                                   (devices::stcSeriesModel(quint16(quint8(s.payload[20]) << 8 |
+                                                                    quint8(s.payload[21]))) &&
+                                    !problem.contains(u"STC15A"));
                 return fail(known ? Failure::WrongAnswer : Failure::UnknownModel, problem);
             }
             if (checksumBytes(status_->protocol) != (s.payload.size() + 8 == s.size ? 2 : 1)) {
@@ -536,8 +536,8 @@ Action Session::afterStatus()
     emitEvent(Stage::Connected, versionShown(st));
     emitEvent(Stage::Identified, st.model->name.toString(), st.clockHz);
     if (choices_.image.size() > st.model->codeBytes)
-        return fail(Failure::TooLarge, tooLargeForModelLine(choices_.image.size(),
-                                                            st.model->name, st.model->codeBytes));
+        return fail(Failure::TooLarge, tooLargeForModelLine(choices_.image.size(), st.model->name,
+                                                            st.model->codeBytes));
     // The image goes out padded with FF to whole 512-byte pages (never beyond the flash).
     image_ = choices_.image;
     qsizetype padded = (image_.size() + kPadUnit - 1) / kPadUnit * kPadUnit;
@@ -570,7 +570,9 @@ Action Session::afterStatus()
         QByteArray round1;
         switch (st.protocol) {
         case StcProtocol::Stc15:
-            round1 = QByteArray::fromHex("000C00C080C0FFC0008080" "80FF80004080" "40FF40000080"
+            round1 = QByteArray::fromHex("000C00C080C0FFC0008080"
+                                         "80FF80004080"
+                                         "40FF40000080"
                                          "00C000");
             break;
         case StcProtocol::Stc8:
@@ -584,7 +586,8 @@ Action Session::afterStatus()
             round1 = QByteArray::fromHex("00080000FF000010FF100020FF200030FF30");
             break;
         default: // Stc8G
-            round1 = QByteArray::fromHex("000500008000008080" "80FF00");
+            round1 = QByteArray::fromHex("000500008000008080"
+                                         "80FF00");
             break;
         }
         return pulsedExchange(round1, Await::Calibration1);
@@ -603,8 +606,8 @@ Action Session::rateSwitchFrame()
                         QStringLiteral("%1 Bd from %2 Hz").arg(baud).arg(st.clockHz));
         // C0 and 3F are constants of every captured frame; the check byte is 2 * (256 - BRT);
         // 80 is the delay the chip waits before answering at the new rate.
-        QByteArray p = bytesOf({char(0xC0), char(*brt), char(0x3F),
-                                char((2 * (256 - *brt)) & 0xFF), char(0x80)});
+        QByteArray p = bytesOf(
+            {char(0xC0), char(*brt), char(0x3F), char((2 * (256 - *brt)) & 0xFF), char(0x80)});
         const bool test = await_ != Await::RateTest;
         if (test) p.append(char(iapWait(st.clockHz)));
         p.prepend(char(test ? 0x8F : 0x8E));
@@ -650,8 +653,7 @@ Action Session::rateSwitchFrame()
         // The STC8H/STC8G boot loaders take 98 (stcgal's value for the STC8A8K64D4).
         p.append(char(st.protocol == StcProtocol::Stc8 ? iapWait(kProgramClock8) : 0x98));
     }
-    if (!ok)
-        return fail(Failure::RateUnreachable, QStringLiteral("%1 Bd").arg(baud));
+    if (!ok) return fail(Failure::RateUnreachable, QStringLiteral("%1 Bd").arg(baud));
     // Answered 01 at the old rate.
     return exchange(p, Await::Switch, kAnswerWait);
 }
@@ -671,7 +673,8 @@ Action Session::afterCalibration1(const QByteArray &payload)
 {
     const Status &st = *status_;
     const auto counts = countsOf(payload);
-    if (!counts) return fail(Failure::WrongAnswer, QStringLiteral("trim round 1: %1").arg(hex(payload)));
+    if (!counts)
+        return fail(Failure::WrongAnswer, QStringLiteral("trim round 1: %1").arg(hex(payload)));
     const QList<Challenge> ch = challengesOf(lastChallenge_);
     QByteArray round2 = QByteArray::fromHex("000C");
     auto pair = [&round2](int trim, quint8 range) {
@@ -705,9 +708,8 @@ Action Session::afterCalibration1(const QByteArray &payload)
                 const qint64 a = (*counts)[i], b = (*counts)[i + 1];
                 const qint64 t = target * divider_;
                 if (a > t || t > b || a == b) continue;
-                const qint64 trim = std::llround(double(t - a) * (ch[i + 1].trim - ch[i].trim) /
-                                                     double(b - a) +
-                                                 ch[i].trim);
+                const qint64 trim = std::llround(
+                    double(t - a) * (ch[i + 1].trim - ch[i].trim) / double(b - a) + ch[i].trim);
                 if (trim < 6 || trim > 250)
                     return fail(Failure::ClockUnreachable, QStringLiteral("trim %1").arg(trim));
                 userTrim_ = Challenge{quint8(trim), ch[i + 1].range};
@@ -965,9 +967,9 @@ Action Session::onAnswer(const QByteArray &payload)
         } else if (s12) {
             if (!expect(0x80)) return wrong();
             // Newer STC12 boot loaders (6.6 on) follow the option frame with 50, answered 10.
-            if (st.version >= 0x66) return exchange(QByteArray(1, char(0x50)), Await::OptionFollowUp, kAnswerWait);
-        } else if (!expect(0x04) || payload.size() < 2 ||
-                   quint8(payload[1]) != 0x54) {
+            if (st.version >= 0x66)
+                return exchange(QByteArray(1, char(0x50)), Await::OptionFollowUp, kAnswerWait);
+        } else if (!expect(0x04) || payload.size() < 2 || quint8(payload[1]) != 0x54) {
             return wrong();
         }
         emitEvent(Stage::OptionsSet);
@@ -999,7 +1001,9 @@ Action Session::stc12Erase()
     // 84 FF 00, the blocks of the download and of the code flash (both in 256-byte units
     // rounded to 512), 12 zeros and the descending run 80..0E.
     QByteArray p = QByteArray::fromHex("84FF00");
-    const auto pages = [](qsizetype bytes) { return char(2 * ((bytes + kPadUnit - 1) / kPadUnit)); };
+    const auto pages = [](qsizetype bytes) {
+        return char(2 * ((bytes + kPadUnit - 1) / kPadUnit));
+    };
     p.append(pages(image_.size()));
     p.append(QByteArray(2, '\0'));
     p.append(pages(status_->model->codeBytes));

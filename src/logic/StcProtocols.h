@@ -74,10 +74,10 @@ struct Status
     StcProtocol protocol = StcProtocol::Stc12;
     const devices::StcSeriesModel *model = nullptr;
     quint16 modelCode = 0;
-    quint8 version = 0;  // high nibble major, low nibble minor
-    char stepping = '?'; // ASCII letter
-    int patch = -1;      // third version digit (STC15, STC8), -1 when the dialect has none
-    qint64 clockHz = 0;  // measured or stored clock; 0: the RC oscillator was never trimmed
+    quint8 version = 0;         // high nibble major, low nibble minor
+    char stepping = '?';        // ASCII letter
+    int patch = -1;             // third version digit (STC15, STC8), -1 when the dialect has none
+    qint64 clockHz = 0;         // measured or stored clock; 0: the RC oscillator was never trimmed
     bool externalClock = false; // STC15: the chip runs from a crystal
     quint8 factoryTrim24 = 0;   // STC15: the trim for 24 MHz (status byte 4)
     // The option bytes as reported, in the order the option frame writes them:
@@ -190,7 +190,7 @@ struct Action
     Line answerLine;
     bool awaitsAnswer = false;
     std::chrono::milliseconds timeout{0}; // for the answer, counted after switchAfter
-    bool finished = false; // the last action: send bytes (if any) and stop
+    bool finished = false;                // the last action: send bytes (if any) and stop
 };
 
 struct Outcome
@@ -221,8 +221,21 @@ public:
 
 private:
     enum class Await {
-        Status, HandshakeAck, Ping, RateTest, RateSwitch, Calibration1, Calibration2, Switch,
-        Prepare, Erase, Block, WriteFinish, Options, OptionFollowUp, Nothing
+        Status,
+        HandshakeAck,
+        Ping,
+        RateTest,
+        RateSwitch,
+        Calibration1,
+        Calibration2,
+        Switch,
+        Prepare,
+        Erase,
+        Block,
+        WriteFinish,
+        Options,
+        OptionFollowUp,
+        Nothing
     };
 
     Action afterStatus();

@@ -59,8 +59,8 @@ std::unique_ptr<VirtualBoard> VirtualBoard::stc(StcSim::Config config)
 
 std::unique_ptr<VirtualBoard> VirtualBoard::stcSeries(StcSeriesSim::Config config)
 {
-    return std::make_unique<FamilyBoard<StcSeriesSim, StcSeriesSim::Frame>>(
-        std::move(config), &StcSeriesSim::frames);
+    return std::make_unique<FamilyBoard<StcSeriesSim, StcSeriesSim::Frame>>(std::move(config),
+                                                                            &StcSeriesSim::frames);
 }
 
 QByteArray VirtualBoard::feed(QByteArrayView bytesFromHost)

@@ -43,7 +43,9 @@ QList<StcSeriesSim::RcPoint> points(const char *challenges, const char *counts)
 
 // The 11 challenges of the vendor tool's first STC15 round (real-chips/recorded/stc15l104w.txt
 // note; doc-traces/trace-stc15l104w.txt): trims 00/80/FF in ranges C0, 80, 40, then 00, 80 in 00.
-constexpr const char *kStc15Round1 = "00C080C0FFC0008080" "80FF80004080" "40FF4000008000";
+constexpr const char *kStc15Round1 = "00C080C0FFC0008080"
+                                     "80FF80004080"
+                                     "40FF4000008000";
 
 } // namespace
 
@@ -85,11 +87,14 @@ StcSeriesSim::Config StcSeriesSim::Config::stc15l104w()
     Config c;
     c.name = QStringLiteral("STC15L104W");
     c.dialect = Dialect::Stc15;
-    c.status = hex("50663C93BAF7BB9F005B6800FD000000007151" "03F2D40406" "58BA022A3132383080141004D9");
+    c.status = hex("50663C93BAF7BB9F005B6800FD000000007151"
+                   "03F2D40406"
+                   "58BA022A3132383080141004D9");
     c.recordedBaud = 9600;
     c.flashSize = 4096;
     c.eraseAnswer = hex("030C00001701A0E0");
-    c.rc = points(kStc15Round1, "030A044F059E062008B90B5C0C6A117E16791377" "1AB1");
+    c.rc = points(kStc15Round1, "030A044F059E062008B90B5C0C6A117E16791377"
+                                "1AB1");
     return c;
 }
 
@@ -99,11 +104,14 @@ StcSeriesSim::Config StcSeriesSim::Config::iap15f2k61s2()
     Config c;
     c.name = QStringLiteral("IAP15F2K61S2");
     c.dialect = Dialect::Stc15;
-    c.status = hex("5087D3759CF53B17FFFFFFFFFF09810000715300F44904" "06589C020E14171919" "00F4F404D2");
+    c.status = hex("5087D3759CF53B17FFFFFFFFFF09810000715300F44904"
+                   "06589C020E14171919"
+                   "00F4F404D2");
     c.recordedBaud = 9600;
     c.flashSize = 62464;
     c.eraseAnswer = hex("030D000021022632");
-    c.rc = points(kStc15Round1, "0337049A0602066B09270BE80D0A125A179B148F" "1C96");
+    c.rc = points(kStc15Round1, "0337049A0602066B09270BE80D0A125A179B148F"
+                                "1C96");
     return c;
 }
 
@@ -118,7 +126,8 @@ StcSeriesSim::Config StcSeriesSim::Config::stc15w4k56s4()
     c.recordedBaud = 2400;
     c.flashSize = 57344;
     c.eraseAnswer = hex("03F52800A5032749");
-    c.rc = points(kStc15Round1, "0D2112BC183E1A0524FA2FB334D14A525EC052DB" "731A");
+    c.rc = points(kStc15Round1, "0D2112BC183E1A0524FA2FB334D14A525EC052DB"
+                                "731A");
     return c;
 }
 
@@ -128,13 +137,24 @@ StcSeriesSim::Config StcSeriesSim::Config::stc8a8k64s4a12()
     Config c;
     c.name = QStringLiteral("STC8A8K64S4A12");
     c.dialect = Dialect::Stc8;
-    c.status = hex("50016E0BD0780001FFFF8BBFFF2843F7FE735500F62809" "85E35F8007202020010000FE053A"
+    c.status = hex("50016E0BD0780001FFFF8BBFFF2843F7FE735500F62809"
+                   "85E35F8007202020010000FE053A"
                    "17052591FF");
     c.recordedBaud = 2400;
     c.flashSize = 65024;
     c.eraseAnswer = hex("03F62802BC2698DF");
-    c.rc = points("00001700" "2E004500" "5C007300" "8A00A100" "B800CF00" "E600FF00",
-                  "37493B8D" "3FE04457" "489E4D06" "51355594" "59CF5DDA" "623C66DA");
+    c.rc = points("00001700"
+                  "2E004500"
+                  "5C007300"
+                  "8A00A100"
+                  "B800CF00"
+                  "E600FF00",
+                  "37493B8D"
+                  "3FE04457"
+                  "489E4D06"
+                  "51355594"
+                  "59CF5DDA"
+                  "623C66DA");
     // Round 2 at trim 8A: 5159, 5171, 5177, 5162 for ranges 00..03.
     c.rangeFactor = {1.0, 20849.0 / 20825.0, 20855.0 / 20825.0, 20834.0 / 20825.0};
     return c;
@@ -203,7 +223,8 @@ double StcSeriesSim::rcCount(quint8 trim, quint8 range) const
     for (const RcPoint &p : config_.rc)
         if (p.range == range) pts.append(p);
     if (pts.size() < 2) return 0;
-    std::sort(pts.begin(), pts.end(), [](const RcPoint &a, const RcPoint &b) { return a.trim < b.trim; });
+    std::sort(pts.begin(), pts.end(),
+              [](const RcPoint &a, const RcPoint &b) { return a.trim < b.trim; });
     // Piecewise linear through the recorded points, straight on beyond the ends.
     qsizetype i = 0;
     while (i + 2 < pts.size() && trim > pts[i + 1].trim)
@@ -269,7 +290,8 @@ QByteArray StcSeriesSim::takeByte(quint8 b)
     case State::Sync:
         // The chip measures 7F pulses and then sends its status packet (every recording).
         if (b != kSync) {
-            protocolError(QStringLiteral("byte %1 instead of the sync pulse 7F").arg(spaced({&b, 1})));
+            protocolError(
+                QStringLiteral("byte %1 instead of the sync pulse 7F").arg(spaced({&b, 1})));
             syncRun_ = 0;
             return {};
         }
@@ -308,7 +330,8 @@ QByteArray StcSeriesSim::takeByte(quint8 b)
         if (n == 5) {
             frameTotal_ = qsizetype(be16(frame_, 3)) + 2;
             if (frameTotal_ < 7 + checksumBytes() || frameTotal_ > kMaxFrame) {
-                protocolError(QStringLiteral("frame length field %1").arg(spaced(frame_.sliced(3))));
+                protocolError(
+                    QStringLiteral("frame length field %1").arg(spaced(frame_.sliced(3))));
                 state_ = State::Hunt;
             }
             return {};
@@ -320,7 +343,8 @@ QByteArray StcSeriesSim::takeByte(quint8 b)
         for (qsizetype i = 2; i < sumAt; ++i)
             sum += quint8(frame_[i]);
         const quint32 got = checksumBytes() == 2 ? be16(frame_, sumAt) : quint8(frame_[sumAt]);
-        if (quint8(frame_[n - 1]) != kEnd || got != (sum & (checksumBytes() == 2 ? 0xFFFF : 0xFF))) {
+        if (quint8(frame_[n - 1]) != kEnd ||
+            got != (sum & (checksumBytes() == 2 ? 0xFFFF : 0xFF))) {
             protocolError(QStringLiteral("frame %1: bad checksum or end byte").arg(spaced(frame_)));
             return {};
         }
@@ -339,22 +363,50 @@ QByteArray StcSeriesSim::carryOut(const QByteArray &p)
     const bool s12 = stc12(), a = config_.dialect == Dialect::Stc12A;
     const qsizetype magic = v72() ? 2 : 0; // 5A A5 in the frames of boot loaders 7.2 and later
     auto refuse = [&](const QString &why) {
-        protocolError(QStringLiteral("frame %1: %2").arg(spaced(p.first(std::min<qsizetype>(n, 8))), why));
+        protocolError(
+            QStringLiteral("frame %1: %2").arg(spaced(p.first(std::min<qsizetype>(n, 8))), why));
         return QByteArray();
     };
     Step step = Step::Other;
     bool sizeOk = false;
     // Frame sizes each dialect takes (the recordings' host frames; stc-protocols notes 4-7).
     switch (cmd) {
-    case 0x50: step = Step::Handshake; sizeOk = a ? n == 1 : n == 7; break;
-    case 0x80: step = Step::Handshake; sizeOk = a && n == 7; break;
-    case 0x8F: step = Step::RateFrame; sizeOk = s12 && n == 7; break;
-    case 0x8E: step = Step::RateFrame; sizeOk = s12 && n == 6; break;
-    case 0x84: step = Step::Erase; sizeOk = s12 && n == 134; break;
-    case 0x69: step = Step::Options; sizeOk = config_.dialect == Dialect::Stc12 && n == 7; break;
-    case 0x8D: step = Step::Options; sizeOk = s12 && n == (a ? 33 : 21); break;
-    case 0x82: step = Step::End; sizeOk = config_.dialect != Dialect::Stc8 && n == 1; break;
-    case 0xFF: step = Step::End; sizeOk = config_.dialect == Dialect::Stc8 && n == 1; break;
+    case 0x50:
+        step = Step::Handshake;
+        sizeOk = a ? n == 1 : n == 7;
+        break;
+    case 0x80:
+        step = Step::Handshake;
+        sizeOk = a && n == 7;
+        break;
+    case 0x8F:
+        step = Step::RateFrame;
+        sizeOk = s12 && n == 7;
+        break;
+    case 0x8E:
+        step = Step::RateFrame;
+        sizeOk = s12 && n == 6;
+        break;
+    case 0x84:
+        step = Step::Erase;
+        sizeOk = s12 && n == 134;
+        break;
+    case 0x69:
+        step = Step::Options;
+        sizeOk = config_.dialect == Dialect::Stc12 && n == 7;
+        break;
+    case 0x8D:
+        step = Step::Options;
+        sizeOk = s12 && n == (a ? 33 : 21);
+        break;
+    case 0x82:
+        step = Step::End;
+        sizeOk = config_.dialect != Dialect::Stc8 && n == 1;
+        break;
+    case 0xFF:
+        step = Step::End;
+        sizeOk = config_.dialect == Dialect::Stc8 && n == 1;
+        break;
     case 0x00:
         if (s12) {
             step = Step::Block;
@@ -364,20 +416,37 @@ QByteArray StcSeriesSim::carryOut(const QByteArray &p)
             sizeOk = n >= 4 && n == 2 + 2 * qsizetype(quint8(p[1]));
         }
         break;
-    case 0x01: step = Step::RateFrame; sizeOk = !s12 && n >= 6; break;
-    case 0x05: step = Step::Handshake; sizeOk = !s12 && n == 1 + 2 * magic; break;
-    case 0x03: step = Step::Erase; sizeOk = !s12 && n == 2 + (magic ? 3 : 0); break;
+    case 0x01:
+        step = Step::RateFrame;
+        sizeOk = !s12 && n >= 6;
+        break;
+    case 0x05:
+        step = Step::Handshake;
+        sizeOk = !s12 && n == 1 + 2 * magic;
+        break;
+    case 0x03:
+        step = Step::Erase;
+        sizeOk = !s12 && n == 2 + (magic ? 3 : 0);
+        break;
     case 0x22:
-    case 0x02: step = Step::Block; sizeOk = !s12 && (n == 3 + magic + 64 || n == 3 + magic + 128); break;
-    case 0x07: step = Step::Options; sizeOk = !s12 && magic && n == 5; break;
+    case 0x02:
+        step = Step::Block;
+        sizeOk = !s12 && (n == 3 + magic + 64 || n == 3 + magic + 128);
+        break;
+    case 0x07:
+        step = Step::Options;
+        sizeOk = !s12 && magic && n == 5;
+        break;
     case 0x04:
         step = Step::Options;
         sizeOk = !s12 && n == 3 + magic + (config_.dialect == Dialect::Stc8 ? 40 : 64);
         break;
-    default: break;
+    default:
+        break;
     }
     if (!sizeOk) return refuse(QStringLiteral("not a frame of this boot loader (%1 bytes)").arg(n));
-    if (magic && (cmd == 0x05 || cmd == 0x03 || cmd == 0x02 || cmd == 0x22 || cmd == 0x04 || cmd == 0x07)) {
+    if (magic &&
+        (cmd == 0x05 || cmd == 0x03 || cmd == 0x02 || cmd == 0x22 || cmd == 0x04 || cmd == 0x07)) {
         if (be16(p, 3) != 0x5AA5) return refuse(QStringLiteral("5A A5 missing"));
     }
     frames_.append({cmd, p.mid(1)});
@@ -425,7 +494,7 @@ QByteArray StcSeriesSim::carryOut(const QByteArray &p)
         // The options come back in the next status packet.
         status_.replace(23, 3, p.mid(1, 3));
         status_[a ? 29 : 27] = p[a ? 5 : 4];
-        if (a) return answer(hex("80")); // stc12c2052ad.txt answer 13 (wire frame)
+        if (a) return answer(hex("80"));       // stc12c2052ad.txt answer 13 (wire frame)
         QByteArray ans = config_.optionAnswer; // stc12c5a60s2.txt answer 11
         ans.replace(1, 4, p.mid(1, 4));
         return answer(ans);
@@ -446,7 +515,8 @@ QByteArray StcSeriesSim::carryOut(const QByteArray &p)
     case 0x02: {
         const quint16 address = be16(p, 1);
         const QByteArray data = p.mid(3 + magic);
-        if (address + data.size() > flash_.size()) return refuse(QStringLiteral("beyond the flash"));
+        if (address + data.size() > flash_.size())
+            return refuse(QStringLiteral("beyond the flash"));
         for (qsizetype i = 0; i < data.size(); ++i)
             flash_[address + i] = char(quint8(flash_[address + i]) & quint8(data[i]));
         return answer(hex("0254")); // 02 54 (stc15l104w.txt answers 8-15)

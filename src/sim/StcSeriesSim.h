@@ -41,8 +41,8 @@ public:
     {
         QString name;
         Dialect dialect = Dialect::Stc15;
-        QByteArray status;       // payload of the recorded status packet
-        qint32 recordedBaud = 0; // handshake rate of the recording
+        QByteArray status;           // payload of the recorded status packet
+        qint32 recordedBaud = 0;     // handshake rate of the recording
         qint32 handshakeBaud = 2400; // the rate the chip measures on the host's 7F pulses
         qsizetype flashSize = 0;
         QByteArray eraseAnswer;  // recorded
@@ -66,7 +66,17 @@ public:
         static std::optional<Config> forSeries(QStringView name);
     };
 
-    enum class Step { Status, Handshake, RateFrame, Calibration, Erase, Block, Options, End, Other };
+    enum class Step {
+        Status,
+        Handshake,
+        RateFrame,
+        Calibration,
+        Erase,
+        Block,
+        Options,
+        End,
+        Other
+    };
 
     struct Frame
     {
@@ -105,7 +115,10 @@ private:
     QByteArray answer(QByteArrayView payload) const;
     int checksumBytes() const { return config_.dialect == Dialect::Stc12A ? 1 : 2; }
     bool v72() const;
-    bool stc12() const { return config_.dialect == Dialect::Stc12A || config_.dialect == Dialect::Stc12; }
+    bool stc12() const
+    {
+        return config_.dialect == Dialect::Stc12A || config_.dialect == Dialect::Stc12;
+    }
     double rcCount(quint8 trim, quint8 range) const;
 
     const Config config_;
