@@ -1,7 +1,5 @@
 #include "logic/StcProtocols.h"
 
-#include "logic/StcFrames.h"
-
 #include <algorithm>
 #include <array>
 #include <cmath>
@@ -368,7 +366,7 @@ int Session::blockSize() const
 
 QByteArray Session::frame(QByteArrayView payload) const
 {
-    return buildFrame(kDirHostFrame, payload, checksumBytes(status_->protocol));
+    return buildFrame(kDirHostToChip, payload, checksumBytes(status_->protocol));
 }
 
 void Session::emitEvent(Stage stage, QString text, qint64 value)
@@ -479,9 +477,9 @@ std::optional<Action> Session::received(QByteArrayView bytes)
             }
             rx_.remove(0, start);
             // STC12Cx052 frames carry a 1-byte checksum, the others 2 bytes.
-            FrameScan s = scanFrame(rx_, kDirChipAnswer, 2);
+            FrameScan s = scanFrame(rx_, kDirChipToHost, 2);
             if (s.status == FrameScan::Malformed) {
-                const FrameScan one = scanFrame(rx_, kDirChipAnswer, 1);
+                const FrameScan one = scanFrame(rx_, kDirChipToHost, 1);
                 if (one.status == FrameScan::Complete) s = one;
             }
             if (s.status == FrameScan::Incomplete) return std::nullopt;
@@ -514,7 +512,7 @@ std::optional<Action> Session::received(QByteArrayView bytes)
         }
         return std::nullopt;
     }
-    const FrameScan s = scanFrame(rx_, kDirChipAnswer, checksumBytes(status_->protocol));
+    const FrameScan s = scanFrame(rx_, kDirChipToHost, checksumBytes(status_->protocol));
     if (s.status == FrameScan::Incomplete) return std::nullopt;
     if (s.status == FrameScan::Malformed) {
         rx_.clear();

@@ -18,6 +18,7 @@
 #pragma once
 
 #include "logic/Devices.h"
+#include "logic/StcFrames.h"
 
 #include <QByteArray>
 #include <QList>
@@ -44,13 +45,12 @@ struct Line
 Parity parityOf(StcProtocol protocol);
 int checksumBytes(StcProtocol protocol); // 1 or 2
 
-inline constexpr quint8 kDirChipAnswer = 0x68;
-inline constexpr quint8 kDirHostFrame = 0x6A;
 // The longest frame either side sends (the STC12 erase frame has 141 bytes); a length field
 // beyond it is a damaged frame, not a reason to wait for more bytes.
 inline constexpr qsizetype kMaxSeriesFrame = 512;
 
-// A whole frame: start, direction, length, payload, checksum of checksumBytes bytes, end.
+// A whole frame: start, direction (kDirHostToChip, kDirChipToHost of the STC89 frames),
+// length, payload, checksum of checksumBytes bytes, end.
 QByteArray buildFrame(quint8 direction, QByteArrayView payload, int checksumBytes);
 
 struct FrameScan
