@@ -102,6 +102,8 @@ private slots:
     void seriesBoards();
     void statusRefusals_data();
     void statusRefusals();
+    void stc8hRounds_data();
+    void stc8hRounds();
 };
 
 // Frames as the captures show them, built and read back; damaged copies are refused.
@@ -582,6 +584,66 @@ void TstStcSeries::statusRefusals()
     QVERIFY(a && a->finished);
     QCOMPARE(int(s.outcome().failure), failure);
     QVERIFY(a->bytes.isEmpty()); // the dialect is not known: nothing is sent
+}
+
+// The STC8H/STC8A..D4 and STC8G rounds (no recording exists): counts in units of the
+// handshake rate, pairs (low trim, high trim) per range, the divider for clocks under the
+// RC's range, trims t-6..t+5 in round 2, IAP wait 98, and the 66 bytes after STC8G rounds.
+void TstStcSeries::stc8hRounds_data()
+{
+    QTest::addColumn<quint16>("code");
+    QTest::addColumn<QByteArray>("round1");  // the frame's payload
+    QTest::addColumn<QByteArray>("answer1"); // counts
+    QTest::addColumn<int>("epilogue");       // 66 bytes after round 1 (round 2: 19)
+    // STC8A8K64D4: 8000..12000 in range 00; 11.0592 MHz * 2 = 9216 counts: trim 78 (4E).
+    QTest::newRow("STC8A8K64D4") << quint16(0xF7F4)
+                                 << QByteArray::fromHex("00080000FF000010FF100020FF200030FF30")
+                                 << QByteArray::fromHex("00081F402EE02EE03E803E804E204E205DC0")
+                                 << 0;
+    // STC8G1K08T: pairs (00 00, 80 00) and (00 80, 80 80); 8000..10000: trim 78 (4E).
+    QTest::newRow("STC8G1K08T") << quint16(0xF774)
+                                << QByteArray::fromHex("000500008000008080"
+                                                       "80FF00")
+                                << QByteArray::fromHex("00051F402710271030D42EE0") << 12;
+}
+
+void TstStcSeries::stc8hRounds()
+{
+    QFETCH(quint16, code);
+    QFETCH(QByteArray, round1);
+    QFETCH(QByteArray, answer1);
+    QFETCH(int, epilogue);
+    QByteArray status = StcSeriesSim::Config::stc8a8k64s4a12().status;
+    status[20] = char(code >> 8);
+    status[21] = char(code & 0xFF);
+    Choices c;
+    c.image = image123();
+    c.clockHz = 11059200;
+    Session s(c);
+    s.start();
+    std::optional<Action> a = s.received(buildFrame(0x68, status, 2));
+    QVERIFY(a && !a->finished && a->pulse == quint8(0xFE));
+    QCOMPARE(a->bytes.toHex(' '),
+             (buildFrame(0x6A, round1, 2) + QByteArray(epilogue, char(0x66))).toHex(' '));
+    a = s.received(buildFrame(0x68, answer1, 2));
+    QVERIFY(a && !a->finished);
+    QByteArray round2 = QByteArray::fromHex("000C");
+    for (int t = 0x4E - 6; t < 0x4E + 6; ++t)
+        round2 += QByteArray(1, char(t)) + QByteArray(1, '\0');
+    QCOMPARE(a->bytes.toHex(' '),
+             (buildFrame(0x6A, round2, 2) + QByteArray(epilogue ? 19 : 0, char(0x66))).toHex(' '));
+    // Counts 9150 + 10 i: 9220 (trim 4F) is closest to 9216.
+    QByteArray answer2 = QByteArray::fromHex("000C");
+    for (int i = 0; i < 12; ++i)
+        answer2 += QByteArray(1, char((9150 + 10 * i) >> 8)) + char((9150 + 10 * i) & 0xFF);
+    a = s.received(buildFrame(0x68, answer2, 2));
+    QVERIFY(a && !a->finished);
+    QCOMPARE(a->bytes.toHex(' '),
+             buildFrame(0x6A, QByteArray::fromHex("010000FFCC004F98"), 2).toHex(' '));
+    qint64 reached = 0;
+    for (const Event &e : s.takeEvents())
+        if (e.stage == Stage::Calibrated) reached = e.value;
+    QCOMPARE(reached, qint64(9220) * 2400 / 2);
 }
 
 QTEST_APPLESS_MAIN(TstStcSeries)
