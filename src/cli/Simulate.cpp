@@ -55,6 +55,8 @@ void print(FILE *f, const QString &text)
 
 const char kSimulateUsage[] =
     "Usage: tramelo simulate --device DEV [--id ID] [--link PATH] [--dump FILE] [--baud N]\n"
+    "  --device  a device of the list, or stc12, stc15, stc8 (STC12C5A60S2, STC15W4K56S4,\n"
+    "            STC8A8K64S4A12 as recorded; their boot loaders measure a 2400 Bd handshake)\n"
     "  --id ID   STM32: the product id the board answers (hex), which chooses its line:\n"
     "            410 F10x medium density, 414 F10x high density (default), 440 F0,\n"
     "            422 F3, 413 F4 (sectors), 460 G0 (double words)\n"
@@ -248,12 +250,17 @@ int simulate(const QStringList &args)
         }
     }
     if (deviceName.isEmpty()) return simulateUsage("--device is missing");
-    const int device = devices::findDevice(deviceName);
-    if (device < 0)
+    // stc12, stc15, stc8: a board of the series, answering as its recorded chip; 8E1 on the
+    // line (the STC12 board's chip, an STC12C5A60S2, uses even parity too).
+    std::optional<sim::StcSeriesSim::Config> series =
+        sim::StcSeriesSim::Config::forSeries(deviceName);
+    const int device = series ? -1 : devices::findDevice(deviceName);
+    if (!series && device < 0)
         return simulateUsage(QStringLiteral("unknown or ambiguous device: %1").arg(deviceName));
     if (stm32Id && devices::familyAt(device) != devices::Family::Stm32)
         return simulateUsage("--id is for an STM32 board");
-    std::unique_ptr<sim::VirtualBoard> board = boardFor(device, stm32Id, baud > 0);
+    std::unique_ptr<sim::VirtualBoard> board =
+        series ? sim::VirtualBoard::stcSeries(*series) : boardFor(device, stm32Id, baud > 0);
     if (!board) return simulateUsage(QStringLiteral("no virtual board of %1").arg(deviceName));
 
     // The signals that end the board are taken by sigwait() below; blocked before any other
@@ -299,7 +306,7 @@ int simulate(const QStringList &args)
         return kExitFailed;
     }
     peer.setKeepLog(false);
-    const int bits = bitsPerByte(*devices::familyAt(device));
+    const int bits = series ? 11 : bitsPerByte(*devices::familyAt(device));
     if (baud > 0) peer.setPacing(bits, baud);
     board->setNarrator([](const QString &line) { print(stdout, line); });
     const QByteArray linkPath = QFile::encodeName(link);

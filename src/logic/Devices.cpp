@@ -103,6 +103,58 @@ constexpr std::array<StcModel, 5> kStcModels{{
     {u"F20183", 5, u"STC12C1052", 1 * 1024},
 }};
 
+// Model codes and flash sizes of the stcgal model database (stcgal/models.py, version 1.10;
+// the dialect of each name as stcgal chooses it from the name). Rows marked "recorded" are
+// chips whose sessions are recorded (real-chips/recorded/<name>.txt): their status packets
+// carry these codes.
+constexpr std::array<StcSeriesModel, 45> kStcSeriesModels{{
+    {0xF212, u"STC12C2052AD", StcProtocol::Stc12A, 2048, 4096}, // recorded
+    {0xE161, u"STC12C5201AD", StcProtocol::Stc12B, 1024, 5120},
+    {0xE162, u"STC12C5202AD", StcProtocol::Stc12B, 2048, 4096},
+    {0xE164, u"STC12C5204AD", StcProtocol::Stc12B, 4096, 2048},
+    {0xE668, u"STC12C5608AD", StcProtocol::Stc12B, 8192, 22528},
+    {0xD164, u"STC12C5A08S2", StcProtocol::Stc12, 8192, 55296},
+    {0xD168, u"STC12C5A16S2", StcProtocol::Stc12, 16384, 47104},
+    {0xD170, u"STC12C5A32S2", StcProtocol::Stc12, 32768, 30720},
+    {0xD17C, u"STC12C5A56S2", StcProtocol::Stc12, 57344, 6144},
+    {0xD17E, u"STC12C5A60S2", StcProtocol::Stc12, 61440, 2048}, // recorded
+    {0xD17F, u"IAP12C5A62S2", StcProtocol::Stc12, 63488, 0},
+    {0xF294, u"STC15F104W", StcProtocol::Stc15, 4096, 1024},
+    {0xF2A4, u"STC15W104", StcProtocol::Stc15, 4096, 1024},
+    {0xF2D4, u"STC15L104W", StcProtocol::Stc15, 4096, 1024}, // recorded
+    {0xF514, u"STC15W204S", StcProtocol::Stc15, 4096, 1024},
+    {0xF51A, u"STC15W408S", StcProtocol::Stc15, 8192, 5120},
+    {0xF51F, u"STC15W408AS", StcProtocol::Stc15, 8192, 5120},
+    {0xF401, u"STC15F2K08S2", StcProtocol::Stc15, 8192, 54272},
+    {0xF402, u"STC15F2K16S2", StcProtocol::Stc15, 16384, 46080},
+    {0xF404, u"STC15F2K32S2", StcProtocol::Stc15, 32768, 29696},
+    {0xF408, u"STC15F2K60S2", StcProtocol::Stc15, 61440, 1024},
+    {0xF449, u"IAP15F2K61S2", StcProtocol::Stc15, 62464, 0}, // recorded
+    {0xF523, u"STC15W4K16S4", StcProtocol::Stc15, 16384, 44032},
+    {0xF525, u"STC15W4K32S4", StcProtocol::Stc15, 32768, 27648},
+    {0xF527, u"STC15W4K48S4", StcProtocol::Stc15, 49152, 11264},
+    {0xF528, u"STC15W4K56S4", StcProtocol::Stc15, 57344, 3072}, // recorded
+    {0xF56A, u"IAP15W4K61S4", StcProtocol::Stc15, 62464, 0},
+    {0xF664, u"STC8F1K08S2", StcProtocol::Stc8, 8192, 4096},
+    {0xF641, u"STC8F2K08S2", StcProtocol::Stc8, 8192, 57344}, // recorded (status only)
+    {0xF642, u"STC8F2K16S2", StcProtocol::Stc8, 16384, 49152},
+    {0xF644, u"STC8F2K32S2", StcProtocol::Stc8, 32768, 32768},
+    {0xF648, u"STC8F2K64S2", StcProtocol::Stc8, 65024, 512},
+    {0xF622, u"STC8A8K16S4A12", StcProtocol::Stc8, 16384, 49152},
+    {0xF624, u"STC8A8K32S4A12", StcProtocol::Stc8, 32768, 32768},
+    {0xF629, u"STC8A8K60S4A12", StcProtocol::Stc8, 61440, 4096},
+    {0xF628, u"STC8A8K64S4A12", StcProtocol::Stc8, 65024, 512}, // recorded
+    {0xF658, u"STC8A4K64S2A12", StcProtocol::Stc8, 65024, 512},
+    {0xF7F4, u"STC8A8K64D4", StcProtocol::Stc8D, 65024, 512},
+    {0xF744, u"STC8H3K64S4", StcProtocol::Stc8D, 65024, 512},
+    {0xF74C, u"STC8H3K64S2", StcProtocol::Stc8D, 65024, 512},
+    {0xF784, u"STC8H8K64U", StcProtocol::Stc8D, 65024, 512},
+    {0xF734, u"STC8H1K08", StcProtocol::Stc8G, 8192, 4096},
+    {0xF737, u"STC8H1K17", StcProtocol::Stc8G, 17408, 0},
+    {0xF774, u"STC8G1K08T", StcProtocol::Stc8G, 8192, 4096},
+    {0xF764, u"STC8G2K64S4", StcProtocol::Stc8G, 65024, 512},
+}};
+
 } // namespace
 
 std::span<const DeviceEntry> deviceList()
@@ -217,6 +269,18 @@ const StcModel *stcModel(int model)
 {
     for (const StcModel &m : kStcModels)
         if (m.model == model) return &m;
+    return nullptr;
+}
+
+std::span<const StcSeriesModel> stcSeriesModels()
+{
+    return kStcSeriesModels;
+}
+
+const StcSeriesModel *stcSeriesModel(quint16 code)
+{
+    for (const StcSeriesModel &m : kStcSeriesModels)
+        if (m.code == code) return &m;
     return nullptr;
 }
 

@@ -126,4 +126,32 @@ std::span<const StcModel> stcModels();
 // The row of StcModel 1..5; nullptr for any other value.
 const StcModel *stcModel(int model);
 
+// ---- STC12, STC15, STC8 -------------------------------------------------------------------
+//
+// The newer STC boot loaders all put a 16-bit model code at bytes 20-21 of their status
+// packet's payload; the code names the model, and the model decides the dialect its boot
+// loader speaks (line settings, checksum width, handshake, calibration, option layout).
+
+enum class StcProtocol {
+    Stc12A, // STC12Cx052: 8N1, 1-byte checksums, STC89-like answers
+    Stc12,  // STC10/11/12C5A: 8E1, 2-byte checksums, 50 handshake, 8F/8E rate frames
+    Stc12B, // STC12C52xx/56xx: the Stc12 handshake with the Stc12A option frame
+    Stc15,  // STC15F/L/W, IAP15: RC calibration rounds, 64-byte blocks, 64-byte option block
+    Stc8,   // STC8A/8F: 24 MHz programming clock, divider, 40-byte option block
+    Stc8D,  // STC8H and the STC8A8K..D4: other calibration rounds, counts in f/handshake
+    Stc8G,  // STC8G: the Stc8D rounds with a 5-pair first round
+};
+
+struct StcSeriesModel
+{
+    quint16 code;     // status bytes 20-21
+    QStringView name; // "STC15W4K56S4"
+    StcProtocol protocol;
+    qint32 codeBytes;   // program flash; a larger image is refused
+    qint32 eepromBytes; // the data flash beside it
+};
+std::span<const StcSeriesModel> stcSeriesModels();
+// The row of a model code; nullptr for a code the table does not know.
+const StcSeriesModel *stcSeriesModel(quint16 code);
+
 } // namespace devices

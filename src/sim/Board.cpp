@@ -88,6 +88,12 @@ void VirtualBoard::resetChip(const QString &why)
     if (narrator_) narrator_(why);
 }
 
+std::unique_ptr<VirtualBoard> VirtualBoard::stcSeries(StcSeriesSim::Config config)
+{
+    return std::make_unique<FamilyBoard<StcSeriesSim, StcSeriesSim::Frame>>(std::move(config),
+                                                                            &StcSeriesSim::frames);
+}
+
 QByteArray VirtualBoard::feed(QByteArrayView bytesFromHost)
 {
     BootLoaderSim &c = chip();
@@ -197,6 +203,12 @@ QString describe(const StcSim::Frame &frame)
     default:
         return code;
     }
+}
+
+QString describe(const StcSeriesSim::Frame &frame)
+{
+    const QString code = QString::number(frame.command, 16).rightJustified(2, u'0').toUpper();
+    return QStringLiteral("%1, %2 bytes").arg(code).arg(frame.payload.size());
 }
 
 } // namespace sim

@@ -17,6 +17,7 @@
 
 #include "sim/Device.h"
 #include "sim/LpcSim.h"
+#include "sim/StcSeriesSim.h"
 #include "sim/StcSim.h"
 #include "sim/Stm32Sim.h"
 
@@ -34,6 +35,7 @@ public:
     static std::unique_ptr<VirtualBoard> stm32(Stm32Sim::Config config);
     static std::unique_ptr<VirtualBoard> lpc(LpcSim::Config config);
     static std::unique_ptr<VirtualBoard> stc(StcSim::Config config);
+    static std::unique_ptr<VirtualBoard> stcSeries(StcSeriesSim::Config config);
 
     QByteArray feed(QByteArrayView bytesFromHost) final;
     std::chrono::milliseconds answerDelay() const final;
@@ -70,6 +72,7 @@ private:
 QString describe(const Stm32Sim::Command &command);
 QString describe(const LpcSim::Command &command);
 QString describe(const StcSim::Frame &frame);
+QString describe(const StcSeriesSim::Frame &frame);
 
 } // namespace sim
 
