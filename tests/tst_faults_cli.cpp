@@ -372,7 +372,7 @@ private slots:
         QTest::newRow("LPC: HEX aimed at 0xFFFF0000 (04 record 0xFFFF)")
             << "lpc2136"
             << "high.hex" << firmware::linearBase(0xFFFF) + data + eof << qint64(0)
-            << "high.hex: 文件太大，不能用于256K Flash的LPC ARM";
+            << "high.hex: 文件太大，不能用于500K Flash的LPC ARM";
         QTest::newRow("LPC: bad character in the second record")
             << "lpc2136"
             << "bad.hex" << data + ":04001000010G0304E4\r\n" + eof << qint64(0)

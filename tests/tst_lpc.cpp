@@ -661,9 +661,9 @@ private slots:
         QTest::addColumn<QByteArray>("file");
         QTest::addColumn<QString>("message"); // the line the refusal shows
         QTest::addColumn<bool>("atOnce");     // damaged: refused before the port is opened
-        QTest::newRow("data past 253952 bytes")
-            << QByteArray(":020000040003F7\r\n:04E000000102030412\r\n:00000001FF\r\n")
-            << QStringLiteral("文件太大，不能用于256K Flash的LPC ARM") << false;
+        QTest::newRow("data past 512000 bytes")
+            << QByteArray(":020000040007F3\r\n:04E000000102030412\r\n:00000001FF\r\n")
+            << QStringLiteral("文件太大，不能用于500K Flash的LPC ARM") << false;
         QTest::newRow("no data bytes")
             << QByteArray(":00000001FF\r\n") << QStringLiteral("文件中没有可下载的数据") << false;
         QTest::newRow("non-hex character") << QByteArray(":0400000001G203040E\r\n")

@@ -311,8 +311,8 @@ void TestLpcImage::sendListShape_data()
     QTest::newRow("two exact blocks")
         << qsizetype(8192) << 19 << 2 << QList<int>{20, 20, 20, 20, 12, 20, 20, 20, 20, 12}
         << QByteArray("!") << 4096 << 256;
-    QTest::newRow("62 blocks, the limit")
-        << qsizetype(kImageLimit) << 559 << 62 << QList<int>() << QByteArray("!") << 4096 << 256;
+    QTest::newRow("62 blocks, all of layout A")
+        << qsizetype(62 * 4096) << 559 << 62 << QList<int>() << QByteArray("!") << 4096 << 256;
     // LPC22xx: no copy of 256 bytes, so a remainder of up to 256 bytes goes as 512.
     QTest::newRow("LPC22xx remainder 184: filled to 512")
         << qsizetype(184) << 6 << 0 << QList<int>{12} << QByteArray("1") << 512 << 512;
@@ -696,7 +696,7 @@ void TestLpcImage::loadHex()
     }
     if (status == int(LoadStatus::Malformed)) QCOMPARE(r.malformedLine, line);
     if (status == int(LoadStatus::TooLarge))
-        QCOMPARE(r.statusText, QStringLiteral("文件太大，不能用于256K Flash的LPC ARM"));
+        QCOMPARE(r.statusText, QStringLiteral("文件太大，不能用于500K Flash的LPC ARM"));
 }
 
 void TestLpcImage::imageLimit_data()
@@ -704,12 +704,12 @@ void TestLpcImage::imageLimit_data()
     QTest::addColumn<qsizetype>("dataBytes");
     QTest::addColumn<int>("status");
     QTest::addColumn<qsizetype>("imageSize");
-    QTest::newRow("253,952 accepted")
-        << qsizetype(253952) << int(LoadStatus::Loaded) << qsizetype(253952);
-    QTest::newRow("253,953 refused")
-        << qsizetype(253953) << int(LoadStatus::TooLarge) << qsizetype(0);
-    QTest::newRow("253,949 padded and accepted")
-        << qsizetype(253949) << int(LoadStatus::Loaded) << qsizetype(253952);
+    QTest::newRow("512,000 accepted")
+        << qsizetype(512000) << int(LoadStatus::Loaded) << qsizetype(512000);
+    QTest::newRow("512,001 refused")
+        << qsizetype(512001) << int(LoadStatus::TooLarge) << qsizetype(0);
+    QTest::newRow("511,997 padded and accepted")
+        << qsizetype(511997) << int(LoadStatus::Loaded) << qsizetype(512000);
 }
 
 void TestLpcImage::imageLimit()
@@ -723,11 +723,11 @@ void TestLpcImage::imageLimit()
     QCOMPARE(r.image.size(), imageSize);
     if (!r.ok()) return;
     QCOMPARE(r.image.left(dataBytes), data);
-    const auto list = BuildLpcSendList(r.image, sectorLayout(Layout::A), devices::kLpc22xxCopy);
+    const auto list = BuildLpcSendList(r.image, sectorLayout(Layout::B), devices::kLpc213xCopy);
     QVERIFY(list);
-    QCOMPARE(list->LpcFullBlocks, 62);
-    QCOMPARE(list->LpcSendCount(), 62 * 9 + 1);
-    QCOMPARE(list->item(list->LpcSendCount() - 3).lines.at(0), QByteArray("P 16 16\r\n"));
+    QCOMPARE(list->LpcFullBlocks, 125);
+    QCOMPARE(list->LpcSendCount(), 125 * 9 + 1);
+    QCOMPARE(list->item(list->LpcSendCount() - 3).lines.at(0), QByteArray("P 26 26\r\n"));
 }
 
 void TestLpcImage::overlongLineRefusesTheFile()
@@ -746,12 +746,23 @@ void TestLpcImage::overlongLineRefusesTheFile()
 void TestLpcImage::loadFile_data()
 {
     QTest::addColumn<QString>("name");
-    QTest::addColumn<int>("kind"); // 0 HEX text, 1 folder, 2 none, 3 sparse 200 MB
+    // 0 HEX text, 1 folder, 2 none, 3 sparse 200 MB, 4 the bytes themselves, 5 HEX text whose
+    // data start at 0x40 (an application behind a boot loader's vector table)
+    QTest::addColumn<int>("kind");
     QTest::addColumn<int>("status");
-    QTest::newRow("HEX whatever the extension") << "fw.bin" << 0 << int(LoadStatus::Loaded);
-    QTest::newRow("missing") << "none.hex" << 2 << int(LoadStatus::Missing);
-    QTest::newRow("folder") << "dir.hex" << 1 << int(LoadStatus::Missing);
-    QTest::newRow("200 MB, not read") << "big.hex" << 3 << int(LoadStatus::TooLarge);
+    QTest::addColumn<bool>("vectors"); // the file gave bytes of the vector table
+    const int loaded = int(LoadStatus::Loaded);
+    QTest::newRow("HEX by its name") << "fw.hex" << 0 << loaded << true;
+    QTest::newRow("HEX named in capitals") << "FW.HEX" << 0 << loaded << true;
+    QTest::newRow("a .bin file is the image from address 0") << "fw.bin" << 4 << loaded << true;
+    QTest::newRow("HEX text named .bin is bytes too") << "fw.bin" << 0 << loaded << true;
+    QTest::newRow("HEX data from 0x40 only: no vector table")
+        << "app.hex" << 5 << loaded << false;
+    QTest::newRow("missing") << "none.hex" << 2 << int(LoadStatus::Missing) << false;
+    QTest::newRow("folder") << "dir.hex" << 1 << int(LoadStatus::Missing) << false;
+    QTest::newRow("200 MB HEX, not read") << "big.hex" << 3 << int(LoadStatus::TooLarge) << false;
+    QTest::newRow("200 MB binary, not read")
+        << "big.bin" << 3 << int(LoadStatus::TooLarge) << false;
 }
 
 void TestLpcImage::loadFile()
@@ -759,14 +770,20 @@ void TestLpcImage::loadFile()
     QFETCH(QString, name);
     QFETCH(int, kind);
     QFETCH(int, status);
+    QFETCH(bool, vectors);
     QTemporaryDir dir;
     QVERIFY(dir.isValid());
     const QString path = dir.filePath(name);
     QFile f(path);
+    const QByteArray content = kind == 0   ? record(0, 0, bytes("11 22 33 44")) + kEof
+                               : kind == 4 ? bytes("11 22 33 44")
+                                           : record(0, 0x40, bytes("11 22 33 44")) + kEof;
     switch (kind) {
     case 0:
+    case 4:
+    case 5:
         QVERIFY(f.open(QIODevice::WriteOnly));
-        f.write(record(0, 0, bytes("11 22 33 44")) + kEof);
+        f.write(content);
         f.close();
         break;
     case 1:
@@ -783,7 +800,17 @@ void TestLpcImage::loadFile()
     const LoadResult r = loadImage(path);
     QCOMPARE(int(r.status), status);
     if (status == int(LoadStatus::Missing)) QCOMPARE(r.statusText, QStringLiteral("文件不存在"));
-    if (r.ok()) QCOMPARE(r.image, bytes("11 22 33 44"));
+    QCOMPARE(r.vectorData, vectors);
+    if (!r.ok()) return;
+    if (kind == 5) {
+        QCOMPARE(r.image.mid(0x40), bytes("11 22 33 44"));
+    } else if (name.endsWith(u".bin")) {
+        QByteArray padded = content; // the file's own bytes, padded as every image is
+        lpc::padImage(padded);
+        QCOMPARE(r.image, padded);
+    } else {
+        QCOMPARE(r.image, bytes("11 22 33 44"));
+    }
 }
 
 QTEST_GUILESS_MAIN(TestLpcImage)

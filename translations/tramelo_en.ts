@@ -563,8 +563,8 @@ http://www.orvel.example</translation>
         <translation>Target code loaded</translation>
     </message>
     <message>
-        <source>文件太大，不能用于256K Flash的LPC ARM</source>
-        <translation>Too big for LPC 256K Flash</translation>
+        <source>文件太大，不能用于%1K Flash的LPC ARM</source>
+        <translation>Too big for LPC %1K Flash</translation>
     </message>
     <message>
         <source>比较失败: Flash 地址 0x%1 的内容与写入的数据不同</source>

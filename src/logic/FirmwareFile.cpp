@@ -217,6 +217,15 @@ QString decoderRefusal(const QString &path)
     }
 }
 
+bool isHexFileName(const QString &path)
+{
+    const QString name = QFileInfo(path).fileName();
+    const qsizetype dot = name.lastIndexOf(u'.');
+    if (dot < 0) return false;
+    const QStringView ext = QStringView(name).sliced(dot);
+    return ext == QLatin1String(".hex") || ext == QLatin1String(".HEX");
+}
+
 bool isSymlinkLoop(const QString &path)
 {
     struct stat st

@@ -72,6 +72,11 @@ QString decoderRefusal(const QString &path);
 // "HEX文件太大，不能超过 64 MB": an STC file over kMaxHexFileSize.
 QString decoderTooLargeText();
 
+// A firmware file is read as Intel HEX when its name ends exactly in ".hex" or ".HEX" (".Hex"
+// is binary); any other file is a binary image from the start of flash. One rule for every
+// family, so a file means the same whichever chip it goes to.
+bool isHexFileName(const QString &path);
+
 // True when the path cannot be resolved because its symbolic links form a loop.
 bool isSymlinkLoop(const QString &path);
 // "文件路径中的符号链接形成循环"

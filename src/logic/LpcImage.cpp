@@ -167,6 +167,7 @@ HexLine ParseLpcHexLine(const hextext::HexRecord &r, LpcHexState &state)
         if (end > quint64(kImageLimit)) return HexLine::TooLarge;
         hextext::placeData(state.image, qsizetype(address), r.data, kFillByte);
         if (!r.data.isEmpty()) state.hasData = true;
+        if (!r.data.isEmpty() && address < quint64(kVectorWords) * 4) state.vectorData = true;
         return HexLine::Data;
     }
     case hextext::kHexSegmentBase:
@@ -201,7 +202,8 @@ QString statusLoaded()
 }
 QString statusTooLarge()
 {
-    return QCoreApplication::translate("lpc", "文件太大，不能用于256K Flash的LPC ARM");
+    return QCoreApplication::translate("lpc", "文件太大，不能用于%1K Flash的LPC ARM")
+        .arg(kImageLimit / 1024);
 }
 QString codeSizeLine(qsizetype imageSize)
 {
@@ -234,6 +236,7 @@ LoadResult finishHex(const firmwarefile::HexOutcome &read, LpcHexState &state)
     LoadResult r;
     r.status = LoadStatus::Loaded;
     r.image = std::move(state.image);
+    r.vectorData = state.vectorData;
     r.statusText = statusLoaded();
     return r;
 }
@@ -256,11 +259,40 @@ LoadResult loadHex(QIODevice &device)
     });
 }
 
+LoadResult loadBinary(QIODevice &device)
+{
+    if (!device.isSequential() && device.size() - device.pos() > kImageLimit)
+        return refuse(LoadStatus::TooLarge, statusTooLarge());
+    QByteArray image = device.read(kImageLimit + 1);
+    if (image.size() > kImageLimit) return refuse(LoadStatus::TooLarge, statusTooLarge());
+    if (!device.isSequential() && device.pos() != device.size())
+        return refuse(LoadStatus::Unreadable, firmwarefile::unreadableText());
+    if (image.isEmpty()) return refuse(LoadStatus::Empty, statusEmpty());
+    padImage(image);
+    if (image.size() > kImageLimit) return refuse(LoadStatus::TooLarge, statusTooLarge());
+
+    LoadResult r;
+    r.status = LoadStatus::Loaded;
+    r.image = std::move(image);
+    r.vectorData = true;
+    r.statusText = statusLoaded();
+    return r;
+}
+
 LoadResult loadImage(const QString &path)
 {
     const QFileInfo info(path);
     if (path.isEmpty() || !info.exists() || !info.isFile())
         return refuse(LoadStatus::Missing, statusMissing());
+    if (!firmwarefile::isHexFileName(path)) {
+        QFile file(path);
+        if (!file.open(QIODevice::ReadOnly))
+            return refuse(LoadStatus::Unreadable, firmwarefile::unreadableText());
+        LoadResult r = loadBinary(file);
+        if (file.error() != QFileDevice::NoError)
+            return refuse(LoadStatus::Unreadable, firmwarefile::unreadableText());
+        return r;
+    }
     return readAndBuild([&path](const firmwarefile::RecordHandler &onRecord) {
         return firmwarefile::readHexFile(path, onRecord);
     });

@@ -39,7 +39,9 @@ constexpr int kLineBytes = 45;            // raw bytes per uuencoded line
 constexpr int kLinesPerItem = 20;         // data lines before a checksum line
 constexpr int kLinesPerBlock = 92;        // 91 lines of 45 bytes and one of 1 byte
 constexpr int kItemsPerBlock = 9;         // write, five data items, prepare, copy, compare
-constexpr qsizetype kImageLimit = 253952; // 248 KiB: larger images are refused
+// The largest image: 125 blocks of 4 KiB, what the LPC213x layout's sectors hold below the
+// boot block of a 512 KiB part (LPC2138). The part found refuses more than its own flash.
+constexpr qsizetype kImageLimit = 512000;
 constexpr char kFillByte = 0x00;          // address gaps and padding
 constexpr int kImagePadding = 4;
 constexpr int kSectorTableSize = 130; // entries 0..129; entry 0 unused
@@ -81,6 +83,7 @@ struct LpcHexState
     quint32 LpcExtLinear = 0;  // last type 04 value * 65536
     quint32 LpcExtSegment = 0; // last type 02 value * 16
     bool hasData = false;      // at least one data byte was written
+    bool vectorData = false;   // a data byte lies in the vector table (0x00..0x1F)
 };
 
 enum class HexLine {
@@ -121,19 +124,25 @@ struct LoadResult
     QByteArray image;      // padded image from flash address 0; empty unless Loaded
     QString statusText;    // text to show and append: the success text or the reason
     int malformedLine = 0; // 1-based line number for Malformed
+    // The file itself gave bytes of the vector table (0x00..0x1F): only then is word 0x14
+    // balanced, since otherwise the table is not the file's (an application placed behind a
+    // boot loader of its own leaves it alone).
+    bool vectorData = false;
     bool ok() const { return status == LoadStatus::Loaded; }
 };
 
 QString statusMissing();                   // "文件不存在"
 QString statusLoaded();                    // "下载目标代码"
-QString statusTooLarge();                  // "文件太大，不能用于256K Flash的LPC ARM"
+QString statusTooLarge();                  // "文件太大，不能用于500K Flash的LPC ARM"
 QString codeSizeLine(qsizetype imageSize); // "CodeSize: 9 KB" for 10000 bytes
 
-// Reads the file as Intel HEX whatever its name, record by record (firmwarefile::readHex),
-// pads and checks the image.
+// Reads the file as Intel HEX when its name says so (firmwarefile::isHexFileName), record by
+// record (firmwarefile::readHex), else as a binary image from address 0; pads and checks the
+// image.
 LoadResult loadImage(const QString &path);
 // The same on an open device.
 LoadResult loadHex(QIODevice &device);
+LoadResult loadBinary(QIODevice &device);
 
 // ---- Vector table ----
 

@@ -636,15 +636,6 @@ qsizetype hexSizeLimit(const devices::Stm32Part &)
     return kImageCapacity;
 }
 
-bool isHexFileName(const QString &path)
-{
-    const QString name = QFileInfo(path).fileName();
-    const qsizetype dot = name.lastIndexOf(u'.');
-    if (dot < 0) return false;
-    const QStringView ext = QStringView(name).sliced(dot);
-    return ext == QLatin1String(".hex") || ext == QLatin1String(".HEX");
-}
-
 namespace {
 
 // Turns what the reader found into the result: the placed image, or why there is none.

@@ -11,6 +11,7 @@
 // calls these functions and sends what they build.
 #pragma once
 
+#include "logic/FirmwareFile.h"
 #include "logic/HexText.h"
 #include "logic/ShownText.h"
 
@@ -370,8 +371,8 @@ QString statusHexLoaded();    // "下载目标代码。。。"
 // "文件太大，不能用于256K Flash" for the F10x limit; other limits name their own size.
 QString statusHexTooLarge(qsizetype sizeLimit = kHexSizeLimit);
 
-// True when the name's extension is exactly ".hex" or ".HEX" (".Hex" is binary).
-bool isHexFileName(const QString &path);
+// A file is read as Intel HEX when its name says so (firmwarefile::isHexFileName).
+using firmwarefile::isHexFileName;
 
 // The largest HEX image for a part: every line may fill the 1 MiB image, and the flash size
 // read from the chip refuses what does not fit before anything is erased (a 512 KiB F103 takes
