@@ -232,8 +232,8 @@ void TVokCommDriver::PollReceive()
 {
     if (!Connected()) return;
     const qint64 n = port_.read(readBuf_.get(), inBufSize_, 0);
-    if (n == 0 && readable_) {
-        // The line is quiet: sleep until the next byte.
+    if ((n == 0 || (n > 0 && ReadOnArrival)) && readable_) {
+        // The line is quiet (or every arrival is wanted at once): sleep until the next byte.
         pollTimer_.stop();
         readable_->setEnabled(true);
     }
@@ -248,4 +248,5 @@ void TVokCommDriver::PollReceive()
     std::memcpy(ReceiveBuffer + BufferedCount, readBuf_.get(), size_t(n));
     BufferedCount = quint16(BufferedCount + n);
     if (OnReceiveData) OnReceiveData(this, readBuf_.get(), qint32(n));
+    if (OnGathered) OnGathered(this);
 }
