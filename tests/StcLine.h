@@ -15,7 +15,7 @@
 #pragma once
 
 #include "app/Main.h"
-#include "app/STC.h"
+#include "engines/StcEngine.h"
 #include "platform/PortNames.h"
 #include "platform/SerialPort.h"
 #include "serial/SPComm.h"
@@ -108,7 +108,7 @@ public:
         peer.attach(nullptr);
     }
 
-    TSTCFrm &stc() { return *windows.stc; }
+    StcEngine &stc() { return *windows.stc; }
 
     // Writes the file and names it in the file field.
     QString useFile(const QString &name, const QByteArray &bytes)

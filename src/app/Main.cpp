@@ -2,10 +2,10 @@
 // shared serial port opens and closes.
 #include "app/Main.h"
 
-#include "app/LPC.h"
-#include "app/STC.h"
-
-#include "app/Texts.h"
+#include "engines/LpcEngine.h"
+#include "engines/StcEngine.h"
+#include "engines/Stm32Engine.h"
+#include "engines/Texts.h"
 #include "app/Ui.h"
 
 #include <QCheckBox>
@@ -34,22 +34,20 @@ TMainForm::TMainForm(bool useSettingsStore, QWidget *parent)
     : QMainWindow(parent), useSettingsStore_(useSettingsStore)
 {
     buildLayout();
+    createEngines();
     wireEvents();
     FormCreate();
+    if (const QString installError = StcEngine::installDecoder(); !installError.isEmpty())
+        SetStatus(installError);
     TimerSec->start();
 }
 
 TMainForm::~TMainForm()
 {
-    // The controllers are owned by this window; they go before its driver.
-    delete STCFrm;
-    delete LPCFrm;
-}
-
-void TMainForm::attachControllers(TLPCFrm *lpc, TSTCFrm *stc)
-{
-    LPCFrm = lpc;
-    STCFrm = stc;
+    // The engines are owned by this window; they go before its driver.
+    delete Stc;
+    delete Lpc;
+    delete Stm32;
 }
 
 QString TMainForm::SupportedDevicesText()
@@ -157,7 +155,7 @@ void TMainForm::closeEvent(QCloseEvent *event)
 
 void TMainForm::FormClose()
 {
-    if (STCFrm) STCFrm->FormClose();
+    if (Stc) Stc->cancel();
     if (useSettingsStore_) writeSettings();
 }
 
@@ -331,8 +329,7 @@ ApplicationWindows CreateApplicationWindows(bool useSettingsStore)
 {
     ApplicationWindows w;
     w.main = std::make_unique<TMainForm>(useSettingsStore);
-    w.lpc = new TLPCFrm(w.main.get());
-    w.stc = new TSTCFrm(w.main.get());
-    w.main->attachControllers(w.lpc, w.stc);
+    w.lpc = w.main->Lpc;
+    w.stc = w.main->Stc;
     return w;
 }

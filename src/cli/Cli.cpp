@@ -3,8 +3,10 @@
 #include "cli/Simulate.h"
 
 #include "app/Language.h"
-#include "app/Main.h"
-#include "app/STC.h"
+#include "engines/LpcEngine.h"
+#include "engines/StcEngine.h"
+#include "engines/Stm32Engine.h"
+#include "engines/Texts.h"
 #include "hexlib/StcHexLib.h"
 #include "logic/Devices.h"
 #include "logic/FirmwareFile.h"
@@ -12,16 +14,17 @@
 #include "logic/StcFrames.h"
 #include "logic/Stm32Image.h"
 
-#include "app/Ui.h"
 #include "platform/PortNames.h"
+#include "serial/Vok_ComDrv.h"
 
-#include <QCheckBox>
-#include <QComboBox>
+#include <QCoreApplication>
+#include <QElapsedTimer>
 #include <QFileInfo>
-#include <QProgressBar>
-#include <QPushButton>
 #include <QSocketNotifier>
+#include <QThread>
 #include <QTimer>
+#include <algorithm>
+#include <memory>
 #include <cerrno>
 #include <csignal>
 #include <mutex>
@@ -36,10 +39,11 @@ namespace cli {
 namespace {
 
 constexpr int kWatchdogMs = 60 * 60 * 1000; // no download takes an hour
+constexpr int kComNames = 8;                 // COM1..COM8: one per board of a run
 constexpr int kProgressWidth = 30;
 
 const char kUsage[] =
-    "Usage: tramelo download --device DEV --port PORT [--baud RATE] [--no-reset]\n"
+    "Usage: tramelo download --device DEV --port PORT [--port PORT...] [--baud RATE] [--no-reset]\n"
     "                        [--reset-ms N] [--timeout N] [--6t] [--verify] [--unprotect]\n"
     "                        FILE\n"
     "       tramelo read --device stm32 --port PORT [--address A] [--length N] FILE\n"
@@ -57,7 +61,9 @@ const char kHelp[] =
     "                   stm32 (any STM32: the chip says which), lpc2214 lpc2292 lpc2131\n"
     "                   lpc2132 lpc2136 lpc2138,\n"
     "                   stc89c51rc stc89c52rc stc89c55rd+ stc89c516rd+\n"
-    "    --port PORT    COM1..COM8 (resolved as in the window) or a device path\n"
+    "    --port PORT    COM1..COM8 (resolved as in the window) or a device path; given\n"
+    "                   several times, every board is written at once, each line starts\n"
+    "                   with its port, a table ends the run and the worst result counts\n"
     "    --baud RATE    110 300 600 1200 2400 4800 9600 14400 19200 38400 56000 57600\n"
     "                   115200 (default 9600; STM32 uses at least 19200, LPC at most 57600)\n"
     "    --no-reset     do not pulse RTS/DTR to reset the board into its boot loader\n"
@@ -113,7 +119,8 @@ int exitStatus(DownloadResult result)
 
 struct DownloadOptions
 {
-    QString device, port, file;
+    QString device, file;
+    QStringList ports;
     int baudIndex = -1;
     bool noReset = false, sixT = false, verify = false, unprotect = false;
     QString resetMs, timeout;
@@ -139,7 +146,9 @@ int parseDownload(const QStringList &args, DownloadOptions &o)
         } else if (a == "--device") {
             if (!value(o.device)) return usage("--device needs a value");
         } else if (a == "--port") {
-            if (!value(o.port)) return usage("--port needs a value");
+            if (!value(v)) return usage("--port needs a value");
+            if (o.ports.contains(v)) return usage(QStringLiteral("port given twice: %1").arg(v));
+            o.ports << v;
         } else if (a == "--baud") {
             if (!value(v)) return usage("--baud needs a value");
             o.baudIndex = -1; // the last --baud counts, and must be a rate of the list
@@ -169,7 +178,8 @@ int parseDownload(const QStringList &args, DownloadOptions &o)
         }
     }
     if (o.device.isEmpty()) return usage("--device is missing");
-    if (o.port.isEmpty()) return usage("--port is missing");
+    if (o.ports.isEmpty()) return usage("--port is missing");
+    if (o.ports.size() > kComNames) return usage("at most eight ports at once");
     if (o.file.isEmpty()) return usage("the firmware file is missing");
     return kExitOk;
 }
@@ -318,6 +328,61 @@ private:
     struct sigaction previous_[std::size(kEndSignals)]{};
 };
 
+// One board of a download run: its port, the engine that writes it, and how it ended. The
+// engine and its driver live on the lane's own thread when several boards are written at
+// once (the families' fixed pauses block only their own board), else on the main thread.
+struct Lane
+{
+    QString given;       // --port as given
+    int portIndex = 0;   // COMn - 1
+    QString portName;    // what the STC engine opens: COMn or the device path
+    std::unique_ptr<QThread> thread;
+    QObject *home = nullptr; // in the lane's thread: parent of its driver and engine
+    Engine *engine = nullptr;
+    TVokCommDriver *driver = nullptr;
+    QElapsedTimer clock;
+    bool ended = false;
+    DownloadResult result = DownloadResult::Failed;
+    QString chip;
+    double seconds = 0;
+};
+
+QString resultName(DownloadResult result)
+{
+    switch (result) {
+    case DownloadResult::Written:
+        return QStringLiteral("written");
+    case DownloadResult::RefusedFile:
+        return QStringLiteral("file refused");
+    case DownloadResult::PortNotOpened:
+        return QStringLiteral("port not opened");
+    case DownloadResult::Failed:
+        break;
+    }
+    return QStringLiteral("failed");
+}
+
+// Opens the driver as the window's download button sets the line for the family: 8 data
+// bits, 1 stop bit; LPC no parity and at most 57600 baud, STM32 even parity and at least
+// 19200 baud. False (with the window's line and notice) when the port cannot be opened.
+bool openDriver(TVokCommDriver &d, devices::Family family, const DownloadChoices &c, Engine &e)
+{
+    int baud = c.baudIndex < 0 ? int(br9600) : c.baudIndex;
+    if (family == devices::Family::Lpc) baud = std::min(baud, int(br57600));
+    if (family == devices::Family::Stm32) baud = std::max(baud, int(br19200));
+    d.setComPort(TComPortNumber(c.port));
+    d.setComPortSpeed(TComPortBaudRate(baud));
+    d.setComPortDataBits(db8BITS);
+    d.setComPortStopBits(sb1BITS);
+    d.setComPortParity(family == devices::Family::Stm32 ? ptEVEN : ptNONE);
+    d.BufferedCount = 0;
+    if (d.Connect()) return true;
+    const QString reason = d.lastError();
+    if (!reason.isEmpty()) emit e.line(texts::portOpenFailedLine(reason));
+    emit e.notice(texts::portOpenFailed(reason));
+    return false;
+}
+
 int download(const QStringList &args)
 {
     DownloadOptions o;
@@ -326,71 +391,164 @@ int download(const QStringList &args)
 
     const int device = devices::findDevice(o.device);
     if (device < 0) return usage(QStringLiteral("unknown or ambiguous device: %1").arg(o.device));
+    const devices::Family family = *devices::familyAt(device);
 
-    // The port: COMn as in the window, or a device path given to COM1 for this run.
-    int portIndex = 0;
-    if (o.port.startsWith('/')) {
-        platform::setPortAlias(QStringLiteral("COM1"), o.port);
-    } else {
-        const QString p = o.port.toUpper();
-        bool ok = p.startsWith("COM");
-        portIndex = ok ? p.mid(3).toInt(&ok) - 1 : -1;
-        if (!ok || portIndex < 0 || portIndex > 7)
-            return usage(QStringLiteral("--port takes COM1..COM8 or a device path"));
+    // The ports: COMn as in the window, or a device path given to a COM name that no other
+    // port of the run uses.
+    std::vector<std::unique_ptr<Lane>> lanes;
+    QList<int> taken;
+    for (const QString &given : std::as_const(o.ports)) {
+        auto lane = std::make_unique<Lane>();
+        lane->given = given;
+        if (given.startsWith('/')) {
+            lane->portIndex = -1;
+            lane->portName = given;
+        } else {
+            const QString p = given.toUpper();
+            bool ok = p.startsWith("COM");
+            const int index = ok ? p.mid(3).toInt(&ok) - 1 : -1;
+            if (!ok || index < 0 || index >= kComNames)
+                return usage(QStringLiteral("--port takes COM1..COM8 or a device path"));
+            if (taken.contains(index)) return usage(QStringLiteral("port given twice: %1").arg(given));
+            lane->portIndex = index;
+            lane->portName = QStringLiteral("COM%1").arg(index + 1);
+            taken << index;
+        }
+        lanes.push_back(std::move(lane));
     }
+    for (auto &lane : lanes) {
+        if (lane->portIndex >= 0) continue;
+        int free = 0;
+        while (taken.contains(free))
+            ++free;
+        taken << free;
+        lane->portIndex = free;
+        platform::setPortAlias(QStringLiteral("COM%1").arg(free + 1), lane->portName);
+    }
+    const bool several = lanes.size() > 1;
 
     const EndSignals endSignals;
-    ApplicationWindows windows = CreateApplicationWindows(false);
-    TMainForm &w = *windows.main;
     DownloadChoices choices;
     choices.device = device;
-    choices.port = portIndex;
     choices.baudIndex = o.baudIndex;
     choices.reset = !o.noReset;
-    choices.resetMs = o.resetMs;
-    choices.timeout = o.timeout;
+    choices.resetMs = o.resetMs.isEmpty() ? QStringLiteral("680") : o.resetMs;
+    choices.timeout = o.timeout.isEmpty() ? QStringLiteral("5") : o.timeout;
     choices.sixT = o.sixT;
     choices.file = QFileInfo(o.file).absoluteFilePath();
     choices.verify = o.verify;
     choices.unprotect = o.unprotect;
-    w.SetDownloadChoices(choices);
     if (o.unprotect)
         writeText(stderr, QStringLiteral("tramelo: --unprotect: a read-protected chip is unprotected "
                                    "first, which erases its whole flash\n"));
 
     try {
-        if (const QString bad = unusableFile(*devices::familyAt(device), o.file); !bad.isEmpty()) {
+        if (const QString bad = unusableFile(family, o.file); !bad.isEmpty()) {
             writeText(stderr, QStringLiteral("tramelo: %1\n").arg(bad));
             return kExitUsage;
         }
     } catch (const std::exception &e) {
-        writeText(stderr, QStringLiteral("tramelo: %1\n").arg(ui::fromStd(e.what())));
+        writeText(stderr, QStringLiteral("tramelo: %1\n").arg(QString::fromLocal8Bit(e.what())));
         return kExitFailed;
     }
+    if (family == devices::Family::Stc) {
+        if (const QString why = StcEngine::installDecoder(); !why.isEmpty())
+            writeText(stderr, QStringLiteral("tramelo: %1\n").arg(why));
+    }
 
-    ProgressLine progress(isatty(STDERR_FILENO) == 1);
+    ProgressLine progress(!several && isatty(STDERR_FILENO) == 1);
     int exitCode = -1;
-    ui::setMessageHandler([&](const ui::MessageRequest &r) {
-        progress.clear();
-        const QString text = QString(r.text).replace(QLatin1Char('\r'), QLatin1Char(' '));
-        writeText(stderr, QStringLiteral("%1: %2\n").arg(r.caption, text));
-    });
-    ui::setFileHandler([](const ui::FileRequest &) { return QString(); });
-    w.OnLine = [&](const QString &line) {
-        progress.clear();
-        writeText(stdout, line + QLatin1Char('\n'));
-    };
-    w.OnStatusText = [&](const QString &s) { progress.status(s); };
-    QObject::connect(w.ProgressBar1, &QProgressBar::valueChanged, &w,
-                     [&](int v) { progress.progress(v, w.ProgressBar1->maximum()); });
-    w.OnDownloadEnded = [&](DownloadResult result) {
-        if (exitCode < 0) exitCode = exitStatus(result);
-        QTimer::singleShot(0, qApp, [] { QCoreApplication::exit(0); });
-    };
+    QObject here; // the main thread's end of every lane's signals
+    qsizetype ended = 0;
+
+    for (auto &lanePtr : lanes) {
+        Lane &lane = *lanePtr;
+        const QString prefix = several ? lane.given + QStringLiteral(": ") : QString();
+        if (several) {
+            lane.thread = std::make_unique<QThread>();
+            lane.thread->setObjectName(QStringLiteral("lane %1").arg(lane.given));
+        }
+        lane.home = new QObject;
+        if (lane.thread) {
+            lane.home->moveToThread(lane.thread.get());
+            lane.thread->start();
+        }
+        DownloadChoices c = choices;
+        c.port = lane.portIndex;
+        c.portName = lane.portName;
+        // Everything of the lane is made and started in its own thread.
+        QMetaObject::invokeMethod(lane.home, [&lane, &here, &progress, &ended, &lanes, &exitCode,
+                                              c, family, prefix] {
+            switch (family) {
+            case devices::Family::Stm32:
+                lane.driver = new TVokCommDriver(lane.home);
+                lane.engine = new Stm32Engine(lane.driver, lane.home);
+                break;
+            case devices::Family::Lpc:
+                lane.driver = new TVokCommDriver(lane.home);
+                lane.engine = new LpcEngine(lane.driver, lane.home);
+                break;
+            case devices::Family::Stc:
+                lane.engine = new StcEngine(lane.home);
+                break;
+            }
+            Engine *e = lane.engine;
+            QObject::connect(e, &Engine::line, &here, [&progress, prefix](const QString &text) {
+                progress.clear();
+                writeText(stdout, prefix + text + QLatin1Char('\n'));
+            });
+            QObject::connect(e, &Engine::firstLine, &here, [&progress, prefix](const QString &text) {
+                progress.clear();
+                writeText(stdout, prefix + text + QLatin1Char('\n'));
+            });
+            QObject::connect(e, &Engine::status, &here,
+                             [&progress](const QString &text) { progress.status(text); });
+            QObject::connect(e, &Engine::progress, &here,
+                             [&progress](int value, int max) { progress.progress(value, max); });
+            QObject::connect(e, &Engine::notice, &here, [&progress, prefix](const QString &text) {
+                progress.clear();
+                writeText(stderr, QStringLiteral("%1Tramelo: %2\n")
+                                      .arg(prefix, QString(text).replace(QLatin1Char('\r'),
+                                                                         QLatin1Char(' '))));
+            });
+            // In the lane's thread: let go of the port at once, then tell the main thread.
+            QObject::connect(e, &Engine::finished, lane.home, [&lane, &here, &ended, &lanes,
+                                                               &exitCode](DownloadResult r) {
+                if (lane.driver) lane.driver->Disconnect();
+                const QString chip = lane.engine->chipFound();
+                const double seconds = double(lane.clock.nsecsElapsed()) / 1e9;
+                QMetaObject::invokeMethod(&here, [&lane, &ended, &lanes, &exitCode, r, chip,
+                                                  seconds] {
+                    if (lane.ended) return;
+                    lane.ended = true;
+                    lane.result = r;
+                    lane.chip = chip;
+                    lane.seconds = seconds;
+                    if (++ended == qsizetype(lanes.size()) && exitCode < 0)
+                        QTimer::singleShot(0, qApp, [] { QCoreApplication::exit(0); });
+                });
+            });
+            lane.clock.start();
+            try {
+                if (lane.driver && !openDriver(*lane.driver, family, c, *e)) {
+                    emit e->finished(DownloadResult::PortNotOpened);
+                    return;
+                }
+                e->start(c);
+            } catch (const std::exception &ex) {
+                const QString what = QString::fromLocal8Bit(ex.what());
+                QMetaObject::invokeMethod(&here, [&exitCode, what] {
+                    writeText(stderr, QStringLiteral("tramelo: %1\n").arg(what));
+                    if (exitCode < 0) exitCode = kExitFailed;
+                    QCoreApplication::exit(0);
+                });
+            }
+        }, Qt::QueuedConnection);
+    }
 
     QSocketNotifier signalled(endSignals.readFd(), QSocketNotifier::Read);
     signalled.setEnabled(endSignals.installed());
-    QObject::connect(&signalled, &QSocketNotifier::activated, &w, [&] {
+    QObject::connect(&signalled, &QSocketNotifier::activated, &here, [&] {
         const int sig = EndSignals::take();
         if (sig == 0) return;
         signalled.setEnabled(false);
@@ -398,19 +556,15 @@ int download(const QStringList &args)
         progress.clear();
         writeText(stderr, QStringLiteral("tramelo: %1: the download was ended\n")
                         .arg(QString::fromLocal8Bit(::strsignal(sig))));
-        windows.stc->FormClose();
-        w.ComPort_Close();
-        QCoreApplication::exit(0);
-    });
-
-    QTimer::singleShot(0, &w, [&] {
-        try {
-            w.BitBtn1Click();
-        } catch (const std::exception &e) {
-            writeText(stderr, QStringLiteral("tramelo: %1\n").arg(ui::fromStd(e.what())));
-            if (exitCode < 0) exitCode = kExitFailed;
-            QCoreApplication::exit(0);
+        // As closing the window does: the STC engine stops its port, the shared driver closes.
+        for (auto &lane : lanes) {
+            Lane *l = lane.get();
+            QMetaObject::invokeMethod(l->home, [l] {
+                if (auto *stc = qobject_cast<StcEngine *>(l->engine)) stc->cancel();
+                if (l->driver) l->driver->Disconnect();
+            }, l->thread ? Qt::BlockingQueuedConnection : Qt::DirectConnection);
         }
+        QCoreApplication::exit(0);
     });
     QTimer::singleShot(kWatchdogMs, qApp, [&] {
         writeText(stderr, QStringLiteral("tramelo: the download did not end within an hour\n"));
@@ -419,9 +573,44 @@ int download(const QStringList &args)
     });
     QCoreApplication::exec();
     progress.clear();
-    ui::setMessageHandler(nullptr);
-    ui::setFileHandler(nullptr);
-    if (exitCode < 0) exitCode = kExitFailed;
+
+    // Each lane's objects go in their own thread, then the thread.
+    for (auto &lane : lanes) {
+        Lane *l = lane.get();
+        QObject *home = l->home;
+        if (l->thread) {
+            QMetaObject::invokeMethod(home, [l] {
+                if (l->engine) l->engine->cancel();
+                delete l->home;
+            }, Qt::BlockingQueuedConnection);
+            l->thread->quit();
+            l->thread->wait();
+        } else {
+            if (l->engine && l->engine->running()) l->engine->cancel();
+            delete home;
+        }
+        l->home = nullptr;
+    }
+    if (exitCode < 0) {
+        exitCode = kExitOk;
+        for (const auto &lane : lanes)
+            exitCode = std::max(exitCode, lane->ended ? exitStatus(lane->result) : kExitFailed);
+    }
+    if (several) {
+        writeText(stdout, QStringLiteral("\n%1 %2 %3 %4\n")
+                              .arg(QStringLiteral("port"), -20)
+                              .arg(QStringLiteral("chip"), -22)
+                              .arg(QStringLiteral("result"), -16)
+                              .arg(QStringLiteral("seconds")));
+        for (const auto &lane : lanes)
+            writeText(stdout, QStringLiteral("%1 %2 %3 %4\n")
+                                  .arg(lane->given, -20)
+                                  .arg(lane->chip.isEmpty() ? QStringLiteral("-") : lane->chip, -22)
+                                  .arg(lane->ended ? resultName(lane->result)
+                                                   : QStringLiteral("not ended"),
+                                       -16)
+                                  .arg(lane->seconds, 7, 'f', 2));
+    }
     return exitCode;
 }
 
@@ -466,8 +655,6 @@ bool wantsCommandLine(int argc, char **)
 int run(int argc, char **argv)
 {
     if (std::strcmp(argv[1], "--demo") == 0) return demo(argc, argv);
-    // No display is needed: the window's controls run on Qt's offscreen platform.
-    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
     // Standard error carries the program's own lines; the toolkit's notes about its
     // environment (no XDG_RUNTIME_DIR on a production station) would only confuse scripts.
     if (qEnvironmentVariableIsEmpty("TRAMELO_DEBUG"))
@@ -489,9 +676,10 @@ int run(int argc, char **argv)
     if (args[0] == "simulate") return simulate(args.mid(1));
     if (args[0] != "download" && args[0] != "ports" && args[0] != "read")
         return usage(QStringLiteral("unknown command: %1").arg(args[0]));
+    // No window and no display: the engines run under the core application.
     int qtArgc = 1;
-    ui::Application app(qtArgc, argv);
-    QApplication::setApplicationName(QStringLiteral("Tramelo"));
+    QCoreApplication app(qtArgc, argv);
+    QCoreApplication::setApplicationName(QStringLiteral("Tramelo"));
     language::install(app);
     if (args[0] == "ports") return args.size() == 1 ? ports() : usage("ports takes no arguments");
     if (args[0] == "read") return readFlash(args.mid(1));
