@@ -43,7 +43,8 @@ constexpr int kComNames = 8;                 // COM1..COM8: one per board of a r
 constexpr int kProgressWidth = 30;
 
 const char kUsage[] =
-    "Usage: tramelo download --device DEV --port PORT [--port PORT...] [--baud RATE] [--no-reset]\n"
+    "Usage: tramelo download --device DEV --port PORT [--port PORT...] [--board DEV,PORT,FILE...]\n"
+    "                        [--baud RATE] [--no-reset]\n"
     "                        [--reset-ms N] [--timeout N] [--6t] [--verify] [--unprotect]\n"
     "                        FILE\n"
     "       tramelo read --device stm32 --port PORT [--address A] [--length N] FILE\n"
@@ -57,6 +58,8 @@ const char kHelp[] =
     "Started without arguments it opens its window.\n"
     "\n"
     "  download      write FILE (binary or Intel HEX) to the board\n"
+    "    --board DEV,PORT,FILE  one more board of the run, of any family, with its own\n"
+    "                   file (repeatable; --device, --port and FILE may then be left out)\n"
     "    --device DEV   an entry of the device list, case-insensitive, or the start of one:\n"
     "                   stm32 (any STM32: the chip says which), lpc2214 lpc2292 lpc2131\n"
     "                   lpc2132 lpc2136 lpc2138,\n"
@@ -117,10 +120,17 @@ int exitStatus(DownloadResult result)
     return kExitFailed;
 }
 
+// One board of a run: --device, --port and FILE, or one --board.
+struct BoardOption
+{
+    QString device, port, file;
+};
+
 struct DownloadOptions
 {
     QString device, file;
     QStringList ports;
+    QList<BoardOption> boards; // --board DEV,PORT,FILE
     int baudIndex = -1;
     bool noReset = false, sixT = false, verify = false, unprotect = false;
     QString resetMs, timeout;
@@ -149,6 +159,14 @@ int parseDownload(const QStringList &args, DownloadOptions &o)
             if (!value(v)) return usage("--port needs a value");
             if (o.ports.contains(v)) return usage(QStringLiteral("port given twice: %1").arg(v));
             o.ports << v;
+        } else if (a == "--board") {
+            if (!value(v)) return usage("--board needs a value");
+            const qsizetype first = v.indexOf(QLatin1Char(','));
+            const qsizetype second = first < 0 ? -1 : v.indexOf(QLatin1Char(','), first + 1);
+            if (first <= 0 || second <= first + 1 || second + 1 >= v.size())
+                return usage(QStringLiteral("--board takes DEV,PORT,FILE: %1").arg(v));
+            o.boards << BoardOption{v.left(first), v.mid(first + 1, second - first - 1),
+                                    v.mid(second + 1)};
         } else if (a == "--baud") {
             if (!value(v)) return usage("--baud needs a value");
             o.baudIndex = -1; // the last --baud counts, and must be a rate of the list
@@ -177,10 +195,12 @@ int parseDownload(const QStringList &args, DownloadOptions &o)
             return usage(QStringLiteral("more than one file: %1").arg(a));
         }
     }
-    if (o.device.isEmpty()) return usage("--device is missing");
-    if (o.ports.isEmpty()) return usage("--port is missing");
-    if (o.ports.size() > kComNames) return usage("at most eight ports at once");
-    if (o.file.isEmpty()) return usage("the firmware file is missing");
+    if (o.boards.isEmpty() || !o.ports.isEmpty() || !o.device.isEmpty() || !o.file.isEmpty()) {
+        if (o.device.isEmpty()) return usage("--device is missing");
+        if (o.ports.isEmpty()) return usage("--port is missing");
+        if (o.file.isEmpty()) return usage("the firmware file is missing");
+    }
+    if (o.ports.size() + o.boards.size() > kComNames) return usage("at most eight ports at once");
     return kExitOk;
 }
 
@@ -333,6 +353,9 @@ private:
 // once (the families' fixed pauses block only their own board), else on the main thread.
 struct Lane
 {
+    int device = 0;
+    devices::Family family = devices::Family::Stm32;
+    QString file;
     QString given;       // --port as given
     int portIndex = 0;   // COMn - 1
     QString portName;    // what the STC engine opens: COMn or the device path
@@ -389,27 +412,38 @@ int download(const QStringList &args)
     if (const int rc = parseDownload(args, o); rc != kExitOk)
         return rc == kHelpShown ? kExitOk : rc;
 
-    const int device = devices::findDevice(o.device);
-    if (device < 0) return usage(QStringLiteral("unknown or ambiguous device: %1").arg(o.device));
-    const devices::Family family = *devices::familyAt(device);
+    QList<BoardOption> boards;
+    for (const QString &port : std::as_const(o.ports))
+        boards << BoardOption{o.device, port, o.file};
+    boards += o.boards;
 
     // The ports: COMn as in the window, or a device path given to a COM name that no other
     // port of the run uses.
     std::vector<std::unique_ptr<Lane>> lanes;
     QList<int> taken;
-    for (const QString &given : std::as_const(o.ports)) {
+    QStringList given;
+    for (const BoardOption &board : std::as_const(boards)) {
         auto lane = std::make_unique<Lane>();
-        lane->given = given;
-        if (given.startsWith('/')) {
+        lane->device = devices::findDevice(board.device);
+        if (lane->device < 0)
+            return usage(QStringLiteral("unknown or ambiguous device: %1").arg(board.device));
+        lane->family = *devices::familyAt(lane->device);
+        lane->file = board.file;
+        lane->given = board.port;
+        if (given.contains(board.port))
+            return usage(QStringLiteral("port given twice: %1").arg(board.port));
+        given << board.port;
+        if (board.port.startsWith('/')) {
             lane->portIndex = -1;
-            lane->portName = given;
+            lane->portName = board.port;
         } else {
-            const QString p = given.toUpper();
+            const QString p = board.port.toUpper();
             bool ok = p.startsWith("COM");
             const int index = ok ? p.mid(3).toInt(&ok) - 1 : -1;
             if (!ok || index < 0 || index >= kComNames)
                 return usage(QStringLiteral("--port takes COM1..COM8 or a device path"));
-            if (taken.contains(index)) return usage(QStringLiteral("port given twice: %1").arg(given));
+            if (taken.contains(index))
+                return usage(QStringLiteral("port given twice: %1").arg(board.port));
             lane->portIndex = index;
             lane->portName = QStringLiteral("COM%1").arg(index + 1);
             taken << index;
@@ -429,29 +463,32 @@ int download(const QStringList &args)
 
     const EndSignals endSignals;
     DownloadChoices choices;
-    choices.device = device;
     choices.baudIndex = o.baudIndex;
     choices.reset = !o.noReset;
     choices.resetMs = o.resetMs.isEmpty() ? QStringLiteral("680") : o.resetMs;
     choices.timeout = o.timeout.isEmpty() ? QStringLiteral("5") : o.timeout;
     choices.sixT = o.sixT;
-    choices.file = QFileInfo(o.file).absoluteFilePath();
     choices.verify = o.verify;
     choices.unprotect = o.unprotect;
     if (o.unprotect)
         writeText(stderr, QStringLiteral("tramelo: --unprotect: a read-protected chip is unprotected "
                                    "first, which erases its whole flash\n"));
 
-    try {
-        if (const QString bad = unusableFile(family, o.file); !bad.isEmpty()) {
-            writeText(stderr, QStringLiteral("tramelo: %1\n").arg(bad));
-            return kExitUsage;
+    bool stc = false;
+    for (const auto &lane : lanes) {
+        try {
+            if (const QString bad = unusableFile(lane->family, lane->file); !bad.isEmpty()) {
+                writeText(stderr, QStringLiteral("tramelo: %1\n").arg(bad));
+                return kExitUsage;
+            }
+        } catch (const std::exception &e) {
+            writeText(stderr,
+                      QStringLiteral("tramelo: %1\n").arg(QString::fromLocal8Bit(e.what())));
+            return kExitFailed;
         }
-    } catch (const std::exception &e) {
-        writeText(stderr, QStringLiteral("tramelo: %1\n").arg(QString::fromLocal8Bit(e.what())));
-        return kExitFailed;
+        stc = stc || lane->family == devices::Family::Stc;
     }
-    if (family == devices::Family::Stc) {
+    if (stc) {
         if (const QString why = StcEngine::installDecoder(); !why.isEmpty())
             writeText(stderr, QStringLiteral("tramelo: %1\n").arg(why));
     }
@@ -474,6 +511,9 @@ int download(const QStringList &args)
             lane.thread->start();
         }
         DownloadChoices c = choices;
+        c.device = lane.device;
+        c.file = QFileInfo(lane.file).absoluteFilePath();
+        const devices::Family family = lane.family;
         c.port = lane.portIndex;
         c.portName = lane.portName;
         // Everything of the lane is made and started in its own thread.
