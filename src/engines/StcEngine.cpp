@@ -35,7 +35,7 @@ constexpr quint32 kReadIntervalMs = 100;
 // come and, for a frame from the chip, its own length is satisfied.
 constexpr quint32 kReadAtOnce = 0xFFFFFFFF;
 constexpr quint16 kXonXoffLimit = 500;
-// The pauses around opening the port and around the baud-rate step frames.
+// The port settles after opening before the reset pulse drives its RTS line.
 constexpr unsigned long kSettleMs = 100;
 // The reset time field holds at most three digits.
 constexpr int kMaxResetMs = 999;
@@ -274,7 +274,8 @@ bool StcEngine::sendStep(QStringView frame, quint32 rate, const QString &timeout
     QElapsedTimer queued;
     queued.start();
     StcSendHex(frame);
-    QThread::msleep(kSettleMs);
+    // The chip answers at the new rate once the whole frame is in and it has switched; the
+    // port switches the moment the frame has left, so no answer byte is missed.
     letFrameLeave(queued, frame.size() / 2);
     changeRate(rate);
     return WhileMcuResponse(kStepWaitTicks, timeoutMessage);
@@ -309,6 +310,8 @@ bool StcEngine::awaitDataAnswer(int block)
 bool StcEngine::connectToChip()
 {
     emit line(kConnecting);
+    // The first handshake goes at once; the timer repeats it until the chip answers.
+    SeekTimerTimer();
     SeekTimer->start();
     StcTicks = 0;
     StcSeeking = true;
@@ -362,9 +365,9 @@ bool StcEngine::runDownload()
     emit portHeld(true);
     ComPort1->setParity(TParity::None);
     ComPort1->setBaudRate(stc::kLowBaudRate);
-    QThread::msleep(kSettleMs);
 
     if (choices_.reset) {
+        QThread::msleep(kSettleMs);
         bool isNumber = false;
         const int resetMs = choices_.resetMs.toInt(&isNumber);
         if (!isNumber || resetMs < 0 || resetMs > kMaxResetMs) return failAfterOpen(kBadResetTime);
@@ -400,8 +403,9 @@ bool StcEngine::runDownload()
     if (!sendStep(stc::step1Frame(model, clock), rate, kStep1Timeout)) return false;
     emit line(kStep1Done);
     emit line(kStep2Start);
+    // After its answer to the test frame the chip listens at 1200 baud again at once; the port
+    // stays open, so no pause is owed to reopening it.
     changeRate(stc::kLowBaudRate);
-    QThread::msleep(kSettleMs);
     if (!sendStep(stc::step2Frame(model, clock), rate, kStep2Timeout)) return false;
     emit line(kStep2Done);
 
