@@ -179,44 +179,62 @@ ProcRun tramelo(const QStringList &args)
     return runTool(kTramelo, QStringList{"download", "--no-reset"} + args);
 }
 
+double median(std::vector<double> v)
+{
+    if (v.empty()) return 0;
+    std::sort(v.begin(), v.end());
+    return v[v.size() / 2];
+}
+
+// Three runs of each program, alternating, so that both see the same load; medians.
 void stm32Rows(const QString &fw, bool verify)
 {
-    auto a = stm32Board();
-    const ProcRun ours =
-        tramelo(QStringList{"--device", "stm32", "--baud", "115200", "--port", a->path(), fw} +
-                (verify ? QStringList{"--verify"} : QStringList{}));
-    auto b = stm32Board();
-    const ProcRun theirs = runTool(QStringLiteral("stm32flash"),
-                                   QStringList{"-b", "115200", "-m", "8n1", "-w", fw} +
-                                       (verify ? QStringList{"-v"} : QStringList{}) +
-                                       QStringList{b->path()});
-    const char *what = verify ? "with verify" : "";
-    std::printf("STM32 64 KiB at 115200 8E1 %s\n", what);
-    std::printf("  %-26s exit %d  %6.2f s  wire %6.2f s  ratio %.3f\n", "tramelo download",
-                ours.code, ours.seconds, a->wireSeconds(), ours.seconds / a->wireSeconds());
-    std::printf("  %-26s exit %d  %6.2f s  wire %6.2f s  ratio %.3f\n",
-                verify ? "stm32flash -v" : "stm32flash", theirs.code, theirs.seconds,
-                b->wireSeconds(), theirs.seconds / b->wireSeconds());
-    if (verify) {
-        result("engines_stm32_64k_verify_s", ours.seconds);
-        result("engines_stm32_64k_verify_wire_s", a->wireSeconds());
-        result("engines_stm32flash_v_64k_s", theirs.seconds);
-        result("engines_stm32_verify_vs_stm32flash_v", ours.seconds / theirs.seconds, 3);
-    } else {
-        result("engines_stm32_64k_s", ours.seconds);
-        result("engines_stm32_64k_wire_s", a->wireSeconds());
-        result("engines_stm32_64k_vs_wire", ours.seconds / a->wireSeconds(), 3);
-        result("engines_stm32flash_64k_s", theirs.seconds);
-        result("engines_stm32_vs_stm32flash", ours.seconds / theirs.seconds, 3);
-        // The first byte on the port after the start of the process, and its memory.
-        if (const auto first = a->firstFromHost()) {
-            std::printf("  tramelo: first byte on the port %.1f ms after the start, peak RSS "
-                        "%.1f MB\n",
-                        msBetween(ours.started, *first), ours.maxRssKb / 1024.0);
-            result("engines_cli_first_byte_ms", msBetween(ours.started, *first), 1);
-        }
-        result("engines_cli_rss_mb", ours.maxRssKb / 1024.0, 1);
+    constexpr int kRuns = 3;
+    std::vector<double> ours, theirs, oursWire, theirsWire, firstByte, rss;
+    int oursFailed = 0, theirsFailed = 0;
+    for (int run = 0; run < kRuns; ++run) {
+        auto a = stm32Board();
+        const ProcRun o =
+            tramelo(QStringList{"--device", "stm32", "--baud", "115200", "--port", a->path(), fw} +
+                    (verify ? QStringList{"--verify"} : QStringList{}));
+        auto b = stm32Board();
+        const ProcRun t = runTool(QStringLiteral("stm32flash"),
+                                  QStringList{"-b", "115200", "-m", "8n1", "-w", fw} +
+                                      (verify ? QStringList{"-v"} : QStringList{}) +
+                                      QStringList{b->path()});
+        oursFailed += o.code != 0;
+        theirsFailed += t.code != 0;
+        ours.push_back(o.seconds);
+        theirs.push_back(t.seconds);
+        oursWire.push_back(a->wireSeconds());
+        theirsWire.push_back(b->wireSeconds());
+        rss.push_back(o.maxRssKb / 1024.0);
+        if (const auto first = a->firstFromHost()) firstByte.push_back(msBetween(o.started, *first));
     }
+    const double o = median(ours), t = median(theirs), ow = median(oursWire), tw = median(theirsWire);
+    std::printf("STM32 64 KiB at 115200 8E1%s, median of %d runs each\n",
+                verify ? " with verify" : "", kRuns);
+    std::printf("  %-18s failed %d  %6.2f s  wire %6.2f s  ratio %.3f\n", "tramelo download",
+                oursFailed, o, ow, o / ow);
+    std::printf("  %-18s failed %d  %6.2f s  wire %6.2f s  ratio %.3f\n",
+                verify ? "stm32flash -v" : "stm32flash", theirsFailed, t, tw, t / tw);
+    if (verify) {
+        result("engines_stm32_64k_verify_s", o);
+        result("engines_stm32_64k_verify_wire_s", ow);
+        result("engines_stm32flash_v_64k_s", t);
+        result("engines_stm32_verify_vs_stm32flash_v", o / t, 3);
+        return;
+    }
+    result("engines_stm32_64k_s", o);
+    result("engines_stm32_64k_wire_s", ow);
+    result("engines_stm32_64k_vs_wire", o / ow, 3);
+    result("engines_stm32flash_64k_s", t);
+    result("engines_stm32_vs_stm32flash", o / t, 3);
+    // The first byte on the port after the start of the process, and the process's memory.
+    std::printf("  tramelo: first byte on the port %.1f ms after the start, peak RSS %.1f MB\n",
+                median(firstByte), median(rss));
+    result("engines_cli_first_byte_ms", median(firstByte), 1);
+    result("engines_cli_rss_mb", median(rss), 1);
 }
 
 void lpcRows()
