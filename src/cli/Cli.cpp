@@ -619,13 +619,23 @@ int download(const QStringList &args)
         Lane *l = lane.get();
         QObject *home = l->home;
         if (l->thread) {
+            // An STC engine may be inside its download's wait loop here: it leaves it at its
+            // next pass, and its objects go when the thread ends.
             QMetaObject::invokeMethod(home, [l] {
+                if (!l->ended && l->engine) {
+                    l->chip = l->engine->chipFound();
+                    l->seconds = double(l->clock.nsecsElapsed()) / 1e9;
+                }
                 if (l->engine) l->engine->cancel();
-                delete l->home;
+                l->home->deleteLater();
             }, Qt::BlockingQueuedConnection);
             l->thread->quit();
             l->thread->wait();
         } else {
+            if (!l->ended && l->engine) {
+                l->chip = l->engine->chipFound();
+                l->seconds = double(l->clock.nsecsElapsed()) / 1e9;
+            }
             if (l->engine && l->engine->running()) l->engine->cancel();
             delete home;
         }
