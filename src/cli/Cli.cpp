@@ -348,43 +348,6 @@ private:
     struct sigaction previous_[std::size(kEndSignals)]{};
 };
 
-// One board of a download run: its port, the engine that writes it, and how it ended. The
-// engine and its driver live on the lane's own thread when several boards are written at
-// once (the families' fixed pauses block only their own board), else on the main thread.
-struct Lane
-{
-    int device = 0;
-    devices::Family family = devices::Family::Stm32;
-    QString file;
-    QString given;       // --port as given
-    int portIndex = 0;   // COMn - 1
-    QString portName;    // what the STC engine opens: COMn or the device path
-    std::unique_ptr<QThread> thread;
-    QObject *home = nullptr; // in the lane's thread: parent of its driver and engine
-    Engine *engine = nullptr;
-    TVokCommDriver *driver = nullptr;
-    QElapsedTimer clock;
-    bool ended = false;
-    DownloadResult result = DownloadResult::Failed;
-    QString chip;
-    double seconds = 0;
-};
-
-QString resultName(DownloadResult result)
-{
-    switch (result) {
-    case DownloadResult::Written:
-        return QStringLiteral("written");
-    case DownloadResult::RefusedFile:
-        return QStringLiteral("file refused");
-    case DownloadResult::PortNotOpened:
-        return QStringLiteral("port not opened");
-    case DownloadResult::Failed:
-        break;
-    }
-    return QStringLiteral("failed");
-}
-
 // Opens the driver as the window's download button sets the line for the family: 8 data
 // bits, 1 stop bit; LPC no parity and at most 57600 baud, STM32 even parity and at least
 // 19200 baud. False (with the window's line and notice) when the port cannot be opened.
@@ -404,6 +367,207 @@ bool openDriver(TVokCommDriver &d, devices::Family family, const DownloadChoices
     if (!reason.isEmpty()) emit e.line(texts::portOpenFailedLine(reason));
     emit e.notice(texts::portOpenFailed(reason));
     return false;
+}
+
+// What the boards of a run share with the main thread. Everything here is guarded by the
+// run's own lock (not by Qt's event queue, which a thread checker cannot see into); a board
+// that ends writes a byte into the wake pipe and the main thread looks.
+struct RunState
+{
+    std::mutex mutex;
+    int wakeFd[2] = {-1, -1};
+    qsizetype ended = 0;
+    QString error; // an exception that left an engine
+    ~RunState()
+    {
+        for (const int fd : wakeFd)
+            if (fd >= 0) ::close(fd);
+    }
+    void wake() const
+    {
+        const char byte = 1;
+        [[maybe_unused]] const ssize_t n = ::write(wakeFd[1], &byte, 1);
+    }
+};
+
+// One board of a download run: its port, the engine that writes it, and how it ended. The
+// engine and its driver are made, run and deleted on the lane's own thread when several
+// boards are written at once (the families' fixed pauses block only their own board), else
+// on the main thread. Message lines go straight from there to the output.
+class Lane
+{
+public:
+    int device = 0;
+    devices::Family family = devices::Family::Stm32;
+    QString file;
+    QString given;     // --port as given
+    int portIndex = 0; // COMn - 1
+    QString portName;  // what the STC engine opens: COMn or the device path
+    DownloadChoices choices;
+    QString prefix;                 // before each output line: the port when several run
+    ProgressLine *progress = nullptr; // only for a single board on the main thread
+    RunState *state = nullptr;
+    std::unique_ptr<QThread> thread;
+    int stopFd[2] = {-1, -1}; // the main thread asks the lane's thread to stop
+
+    // Under state->mutex once the lane runs.
+    bool ended = false;
+    DownloadResult result = DownloadResult::Failed;
+    QString chip;
+    double seconds = 0;
+
+    ~Lane()
+    {
+        for (const int fd : stopFd)
+            if (fd >= 0) ::close(fd);
+    }
+
+    // On the lane's thread: makes the driver and the engine and starts the download.
+    void setUp()
+    {
+        switch (family) {
+        case devices::Family::Stm32:
+            driver_ = new TVokCommDriver(nullptr);
+            engine_ = new Stm32Engine(driver_);
+            break;
+        case devices::Family::Lpc:
+            driver_ = new TVokCommDriver(nullptr);
+            engine_ = new LpcEngine(driver_);
+            break;
+        case devices::Family::Stc:
+            engine_ = new StcEngine;
+            break;
+        }
+        if (stopFd[0] >= 0) {
+            stopNotifier_ = new QSocketNotifier(stopFd[0], QSocketNotifier::Read);
+            QObject::connect(stopNotifier_, &QSocketNotifier::activated, engine_, [this] {
+                char bytes[8];
+                [[maybe_unused]] const ssize_t n = ::read(stopFd[0], bytes, sizeof bytes);
+                stop();
+            });
+        }
+        Engine *e = engine_;
+        const auto print = [this](FILE *f, const QString &text) {
+            if (progress) progress->clear();
+            writeText(f, prefix + text + QLatin1Char('\n'));
+        };
+        QObject::connect(e, &Engine::line, e, [print](const QString &t) { print(stdout, t); });
+        QObject::connect(e, &Engine::firstLine, e, [print](const QString &t) { print(stdout, t); });
+        QObject::connect(e, &Engine::notice, e, [print](const QString &t) {
+            print(stderr, QStringLiteral("Tramelo: %1").arg(QString(t).replace('\r', ' ')));
+        });
+        if (progress) {
+            QObject::connect(e, &Engine::status, e, [this](const QString &t) { progress->status(t); });
+            QObject::connect(e, &Engine::progress, e,
+                             [this](int value, int max) { progress->progress(value, max); });
+        }
+        QObject::connect(e, &Engine::finished, e, [this](DownloadResult r) { end(r); });
+        clock_.start();
+        try {
+            if (driver_ && !openDriver(*driver_, family, choices, *e)) {
+                end(DownloadResult::PortNotOpened);
+                return;
+            }
+            e->start(choices);
+        } catch (const std::exception &ex) {
+            const std::lock_guard lock(state->mutex);
+            state->error = QString::fromLocal8Bit(ex.what());
+            if (!ended) {
+                ended = true;
+                ++state->ended;
+            }
+            state->wake();
+        }
+    }
+
+    // On the lane's thread: ends the download the way closing the window does: the STC
+    // engine stops its port, the shared driver closes.
+    void stop()
+    {
+        if (auto *stc = qobject_cast<StcEngine *>(engine_)) stc->cancel();
+        if (driver_) driver_->Disconnect();
+    }
+
+    // On the lane's thread: what a board that did not end got to, then its objects go.
+    void tearDown()
+    {
+        {
+            const std::lock_guard lock(state->mutex);
+            if (!ended && engine_) {
+                chip = engine_->chipFound();
+                seconds = double(clock_.nsecsElapsed()) / 1e9;
+            }
+        }
+        // A download stopped by a signal or the watchdog says nothing more as it goes.
+        if (engine_) QObject::disconnect(engine_, nullptr, nullptr, nullptr);
+        if (engine_ && engine_->running()) engine_->cancel();
+        delete stopNotifier_;
+        delete engine_;
+        delete driver_;
+        stopNotifier_ = nullptr;
+        engine_ = nullptr;
+        driver_ = nullptr;
+    }
+
+private:
+    void end(DownloadResult r)
+    {
+        // The port goes at once; the engine's own objects go with the lane.
+        if (driver_) driver_->Disconnect();
+        const QString found = engine_ ? engine_->chipFound() : QString();
+        const std::lock_guard lock(state->mutex);
+        if (ended) return;
+        ended = true;
+        result = r;
+        chip = found;
+        seconds = double(clock_.nsecsElapsed()) / 1e9;
+        ++state->ended;
+        state->wake();
+    }
+
+    Engine *engine_ = nullptr;
+    TVokCommDriver *driver_ = nullptr;
+    QSocketNotifier *stopNotifier_ = nullptr;
+    QElapsedTimer clock_;
+};
+
+// A board's own thread: makes the lane's objects, serves them until the run ends, deletes them.
+class LaneThread : public QThread
+{
+public:
+    explicit LaneThread(Lane &lane) : lane_(lane) {}
+
+protected:
+    void run() override
+    {
+        lane_.setUp();
+        exec();
+        // The run's lock orders the main thread's quit() (which wakes this thread's event
+        // loop) before what this thread does next, and this thread's last writes before the
+        // main thread's use of the lane after wait(): a thread checker sees into neither Qt's
+        // wake-up nor its wait.
+        { const std::lock_guard lock(lane_.state->mutex); }
+        lane_.tearDown();
+        { const std::lock_guard lock(lane_.state->mutex); }
+    }
+
+private:
+    Lane &lane_;
+};
+
+QString resultName(DownloadResult result)
+{
+    switch (result) {
+    case DownloadResult::Written:
+        return QStringLiteral("written");
+    case DownloadResult::RefusedFile:
+        return QStringLiteral("file refused");
+    case DownloadResult::PortNotOpened:
+        return QStringLiteral("port not opened");
+    case DownloadResult::Failed:
+        break;
+    }
+    return QStringLiteral("failed");
 }
 
 int download(const QStringList &args)
@@ -495,100 +659,56 @@ int download(const QStringList &args)
 
     ProgressLine progress(!several && isatty(STDERR_FILENO) == 1);
     int exitCode = -1;
-    QObject here; // the main thread's end of every lane's signals
-    qsizetype ended = 0;
-
+    RunState state;
+    if (::pipe2(state.wakeFd, O_CLOEXEC | O_NONBLOCK) != 0) {
+        writeText(stderr, QStringLiteral("tramelo: %1\n").arg(QString::fromLocal8Bit(::strerror(errno))));
+        return kExitFailed;
+    }
     for (auto &lanePtr : lanes) {
         Lane &lane = *lanePtr;
-        const QString prefix = several ? lane.given + QStringLiteral(": ") : QString();
+        lane.state = &state;
+        lane.prefix = several ? lane.given + QStringLiteral(": ") : QString();
+        lane.progress = several ? nullptr : &progress;
+        lane.choices = choices;
+        lane.choices.device = lane.device;
+        lane.choices.file = QFileInfo(lane.file).absoluteFilePath();
+        lane.choices.port = lane.portIndex;
+        lane.choices.portName = lane.portName;
         if (several) {
-            lane.thread = std::make_unique<QThread>();
+            if (::pipe2(lane.stopFd, O_CLOEXEC | O_NONBLOCK) != 0) return kExitFailed;
+            lane.thread = std::make_unique<LaneThread>(lane);
             lane.thread->setObjectName(QStringLiteral("lane %1").arg(lane.given));
         }
-        lane.home = new QObject;
-        if (lane.thread) {
-            lane.home->moveToThread(lane.thread.get());
-            lane.thread->start();
-        }
-        DownloadChoices c = choices;
-        c.device = lane.device;
-        c.file = QFileInfo(lane.file).absoluteFilePath();
-        const devices::Family family = lane.family;
-        c.port = lane.portIndex;
-        c.portName = lane.portName;
-        // Everything of the lane is made and started in its own thread.
-        QMetaObject::invokeMethod(lane.home, [&lane, &here, &progress, &ended, &lanes, &exitCode,
-                                              c, family, prefix] {
-            switch (family) {
-            case devices::Family::Stm32:
-                lane.driver = new TVokCommDriver(lane.home);
-                lane.engine = new Stm32Engine(lane.driver, lane.home);
-                break;
-            case devices::Family::Lpc:
-                lane.driver = new TVokCommDriver(lane.home);
-                lane.engine = new LpcEngine(lane.driver, lane.home);
-                break;
-            case devices::Family::Stc:
-                lane.engine = new StcEngine(lane.home);
-                break;
-            }
-            Engine *e = lane.engine;
-            QObject::connect(e, &Engine::line, &here, [&progress, prefix](const QString &text) {
-                progress.clear();
-                writeText(stdout, prefix + text + QLatin1Char('\n'));
-            });
-            QObject::connect(e, &Engine::firstLine, &here, [&progress, prefix](const QString &text) {
-                progress.clear();
-                writeText(stdout, prefix + text + QLatin1Char('\n'));
-            });
-            QObject::connect(e, &Engine::status, &here,
-                             [&progress](const QString &text) { progress.status(text); });
-            QObject::connect(e, &Engine::progress, &here,
-                             [&progress](int value, int max) { progress.progress(value, max); });
-            QObject::connect(e, &Engine::notice, &here, [&progress, prefix](const QString &text) {
-                progress.clear();
-                writeText(stderr, QStringLiteral("%1Tramelo: %2\n")
-                                      .arg(prefix, QString(text).replace(QLatin1Char('\r'),
-                                                                         QLatin1Char(' '))));
-            });
-            // In the lane's thread: let go of the port at once, then tell the main thread.
-            QObject::connect(e, &Engine::finished, lane.home, [&lane, &here, &ended, &lanes,
-                                                               &exitCode](DownloadResult r) {
-                if (lane.driver) lane.driver->Disconnect();
-                const QString chip = lane.engine->chipFound();
-                const double seconds = double(lane.clock.nsecsElapsed()) / 1e9;
-                QMetaObject::invokeMethod(&here, [&lane, &ended, &lanes, &exitCode, r, chip,
-                                                  seconds] {
-                    if (lane.ended) return;
-                    lane.ended = true;
-                    lane.result = r;
-                    lane.chip = chip;
-                    lane.seconds = seconds;
-                    if (++ended == qsizetype(lanes.size()) && exitCode < 0)
-                        QTimer::singleShot(0, qApp, [] { QCoreApplication::exit(0); });
-                });
-            });
-            lane.clock.start();
-            try {
-                if (lane.driver && !openDriver(*lane.driver, family, c, *e)) {
-                    emit e->finished(DownloadResult::PortNotOpened);
-                    return;
-                }
-                e->start(c);
-            } catch (const std::exception &ex) {
-                const QString what = QString::fromLocal8Bit(ex.what());
-                QMetaObject::invokeMethod(&here, [&exitCode, what] {
-                    writeText(stderr, QStringLiteral("tramelo: %1\n").arg(what));
-                    if (exitCode < 0) exitCode = kExitFailed;
-                    QCoreApplication::exit(0);
-                });
-            }
-        }, Qt::QueuedConnection);
     }
+    // Asks every board that has not ended to stop; a board on the main thread stops at once.
+    const auto stopAll = [&lanes] {
+        for (auto &lane : lanes) {
+            if (!lane->thread) {
+                lane->stop();
+                continue;
+            }
+            const char byte = 1;
+            [[maybe_unused]] const ssize_t n = ::write(lane->stopFd[1], &byte, 1);
+        }
+    };
 
+    QSocketNotifier woken(state.wakeFd[0], QSocketNotifier::Read);
+    QObject::connect(&woken, &QSocketNotifier::activated, &woken, [&] {
+        char bytes[64];
+        while (::read(state.wakeFd[0], bytes, sizeof bytes) > 0) {
+        }
+        const std::lock_guard lock(state.mutex);
+        if (!state.error.isEmpty()) {
+            writeText(stderr, QStringLiteral("tramelo: %1\n").arg(state.error));
+            state.error.clear();
+            if (exitCode < 0) exitCode = kExitFailed;
+            QCoreApplication::exit(0);
+        }
+        if (state.ended == qsizetype(lanes.size())) QCoreApplication::exit(0);
+    });
     QSocketNotifier signalled(endSignals.readFd(), QSocketNotifier::Read);
     signalled.setEnabled(endSignals.installed());
-    QObject::connect(&signalled, &QSocketNotifier::activated, &here, [&] {
+    QObject::connect(&signalled, &QSocketNotifier::activated, &signalled, [&] {
         const int sig = EndSignals::take();
         if (sig == 0) return;
         signalled.setEnabled(false);
@@ -596,50 +716,40 @@ int download(const QStringList &args)
         progress.clear();
         writeText(stderr, QStringLiteral("tramelo: %1: the download was ended\n")
                         .arg(QString::fromLocal8Bit(::strsignal(sig))));
-        // As closing the window does: the STC engine stops its port, the shared driver closes.
-        for (auto &lane : lanes) {
-            Lane *l = lane.get();
-            QMetaObject::invokeMethod(l->home, [l] {
-                if (auto *stc = qobject_cast<StcEngine *>(l->engine)) stc->cancel();
-                if (l->driver) l->driver->Disconnect();
-            }, l->thread ? Qt::BlockingQueuedConnection : Qt::DirectConnection);
-        }
+        stopAll();
         QCoreApplication::exit(0);
     });
-    QTimer::singleShot(kWatchdogMs, qApp, [&] {
+    QTimer::singleShot(kWatchdogMs, &woken, [&] {
         writeText(stderr, QStringLiteral("tramelo: the download did not end within an hour\n"));
         exitCode = kExitFailed;
         QCoreApplication::exit(0);
     });
+    // Every board starts from the event loop: one on the main thread, several each on its own.
+    QTimer::singleShot(0, &woken, [&lanes] {
+        for (auto &lane : lanes) {
+            if (lane->thread)
+                lane->thread->start();
+            else
+                lane->setUp();
+        }
+    });
     QCoreApplication::exec();
     progress.clear();
 
-    // Each lane's objects go in their own thread, then the thread.
+    // Boards still running (a signal, the watchdog) are stopped; each lane's objects go on
+    // its own thread, then the thread.
+    stopAll();
     for (auto &lane : lanes) {
-        Lane *l = lane.get();
-        QObject *home = l->home;
-        if (l->thread) {
-            // An STC engine may be inside its download's wait loop here: it leaves it at its
-            // next pass, and its objects go when the thread ends.
-            QMetaObject::invokeMethod(home, [l] {
-                if (!l->ended && l->engine) {
-                    l->chip = l->engine->chipFound();
-                    l->seconds = double(l->clock.nsecsElapsed()) / 1e9;
-                }
-                if (l->engine) l->engine->cancel();
-                l->home->deleteLater();
-            }, Qt::BlockingQueuedConnection);
-            l->thread->quit();
-            l->thread->wait();
-        } else {
-            if (!l->ended && l->engine) {
-                l->chip = l->engine->chipFound();
-                l->seconds = double(l->clock.nsecsElapsed()) / 1e9;
+        if (lane->thread) {
+            {
+                const std::lock_guard lock(state.mutex);
+                lane->thread->quit();
             }
-            if (l->engine && l->engine->running()) l->engine->cancel();
-            delete home;
+            lane->thread->wait();
+            const std::lock_guard lock(state.mutex);
+        } else {
+            lane->tearDown();
         }
-        l->home = nullptr;
     }
     if (exitCode < 0) {
         exitCode = kExitOk;
