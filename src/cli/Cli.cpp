@@ -751,6 +751,11 @@ int download(const QStringList &args)
             lane->tearDown();
         }
     }
+    // An error that left an engine after its board had ended is said here at the latest.
+    if (!state.error.isEmpty()) {
+        writeText(stderr, QStringLiteral("tramelo: %1\n").arg(state.error));
+        if (exitCode < 0) exitCode = kExitFailed;
+    }
     if (exitCode < 0) {
         exitCode = kExitOk;
         for (const auto &lane : lanes)

@@ -388,13 +388,13 @@ void Stm32Engine::stmSendBlock()
         StmBlockLength = 0;
         return;
     }
-    // Three writes: the count byte, the data, the checksum.
+    // The count byte, the data and the checksum leave in one write: the chip takes the block
+    // as it comes, and one write is one wake-up for the line instead of three.
     const auto n = qint32(block->data.size());
-    StmFrame[0] = block->countByte;
-    ComDriver->SendData(StmFrame.data(), 1);
-    ComDriver->SendData(block->data.constData(), n);
-    StmFrame[0] = block->checksum;
-    ComDriver->SendData(StmFrame.data(), 1);
+    QByteArray frame;
+    frame.reserve(n + 2);
+    frame.append(char(block->countByte)).append(block->data).append(char(block->checksum));
+    ComDriver->SendData(frame.constData(), qint32(frame.size()));
     StmRemaining -= n;
     StmAddress += quint32(n);
     StmOffset += quint32(n);
