@@ -8,6 +8,7 @@
 #include "logic/ShownText.h"
 #include "serial/SPComm.h"
 
+#include <QAbstractEventDispatcher>
 #include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QFileInfo>
@@ -195,6 +196,9 @@ void StcEngine::ComPort1ReceiveData(TComm *, const char *Buffer, quint16 BufferL
     emit frameReceived(StcReceiver.lastFrame());
     StcSeeking = false;
     StcAwaitingReply = false;
+    // The wait that expects this frame goes on now: an event dispatcher that delivers the
+    // reception at the start of its pass would otherwise block again before returning.
+    if (QAbstractEventDispatcher *d = QAbstractEventDispatcher::instance()) d->interrupt();
 }
 
 void StcEngine::pumpEvents()
