@@ -4,7 +4,7 @@
 // (both directions, 10 bits per byte) and the ratio of the two. Run once with the time-out
 // field at 5 (default: a 15 ms pause after every data line) and once at 1 (3 ms). Every copy
 // to flash is followed by a compare ("M") of the block, and its round trip is in the time.
-#include "app/LPC.h"
+#include "engines/LpcEngine.h"
 #include "app/Main.h"
 
 #include "sim/LpcSim.h"

@@ -7,9 +7,9 @@
 // Printed per run: the time from pressing download to "上载完成！", the time the same bytes
 // need on the wire (both directions, 11 bits per byte), their ratio, and where the rest goes:
 // the host's turnaround (from the last byte of an answer leaving the device to the first byte
-// of the host's next frame arriving), counted over every exchange. The host only sees an
-// answer at the driver's next 5 ms poll and acts on it at the next 3 ms Timer5 tick, so a
-// turnaround of about 4 ms per exchange (2.5 + 1.5 on average) is what the two timers cost.
+// of the host's next frame arriving), counted over every exchange. The driver reads each
+// answer the moment it arrives and the engine sends the next frame from that notice, so the
+// turnaround is the pty's and the threads' own latency.
 #include "app/Main.h"
 
 #include "platform/SerialPort.h"
@@ -61,8 +61,8 @@ struct Result
     double deviceBurstSumMs = 0; // device answers on the line
     std::vector<double> turnarounds;
     // The host turnaround split at the driver's read of the answer and the host's write of
-    // the next frame: waiting for the 5 ms poll, waiting for the 3 ms Timer5 tick (and the
-    // handler's own work), and the frame's way through the pty to the device.
+    // the next frame: waiting for the driver to read it, the engine's work until it writes,
+    // and the frame's way through the pty to the device.
     std::vector<double> pollWaits, tickWaits, deliveries;
 };
 
@@ -229,8 +229,8 @@ int main(int argc, char **argv)
         std::printf("%-34s %7.2f %7.2f %7.2f %7.2f\n", name, v.empty() ? 0 : sum / double(v.size()),
                     percentile(v, 0.5), percentile(v, 0.9), percentile(v, 1.0));
     };
-    row("answer -> driver poll reads it", last.pollWaits);
-    row("read -> Timer5 sends next frame", last.tickWaits);
+    row("answer -> driver reads it", last.pollWaits);
+    row("read -> engine sends next frame", last.tickWaits);
     row("frame written -> device has it", last.deliveries);
     return status;
 }

@@ -1,31 +1,32 @@
 // STM32 reply handling: random bytes gathered by the driver, evaluated in a random state.
 // Input: one byte choosing the state, the part, the erase command and verify, then chunks (a
 // length byte and that many bytes), each put into the driver's gathered buffer and handed to
-// the state machine's tick.
+// the engine as an arrival.
 #include "FuzzApp.h"
-#include "app/Main.h"
+#include "engines/Stm32Engine.h"
+#include "serial/Vok_ComDrv.h"
 
-#include "app/Ui.h"
-
-#include <QPlainTextEdit>
 #include <algorithm>
 #include <cstring>
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***)
 {
     fuzzapp::init();
-    ui::setMessageHandler([](const ui::MessageRequest &) {});
     return 0;
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
-    static ApplicationWindows w = CreateApplicationWindows(false);
-    TMainForm &m = *w.main;
+    // A driver that is not open: what the engine sends goes nowhere.
+    static TVokCommDriver driver(nullptr);
+    static Stm32Engine m(&driver);
     if (size == 0) return 0;
-    m.Memo1->clear(); // the message area is emptied at every download start
-    // Start in any state with the context a real attempt has built by then: the commands the
-    // Get reply listed, a part of the table, its flash size and the erase plan for the image.
+    DownloadChoices choices;
+    choices.reset = false;
+    choices.verify = data[0] & 0x80;
+    m.start(choices);
+    // Any state with the context a real attempt has built by then: the commands the Get reply
+    // listed, a part of the table, its flash size and the erase plan for the image.
     const int states = int(stm32::State::ResetWait);
     m.StmState = 1 + data[0] % states;
     m.StmImage = QByteArray(int(data[0]) * 7 + 4, '\x5A');
@@ -33,11 +34,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     if (data[0] & 0x40) m.StmCommands.remove(5, 1); // no Erase: the extended one is used
     m.StmPart = &stm32::partFor(data[0] & 0x20 ? 0x413 : 0x410);
     m.StmFlashKib = 1024;
-    m.StmErase = stm32::erasePlan(*m.StmPart, (data[0] & 0x40) != 0,
-                                  m.StmImage.size());
+    m.StmErase = stm32::erasePlan(*m.StmPart, (data[0] & 0x40) != 0, m.StmImage.size());
     m.StmEraseNext = 0;
     m.StmErasing = m.StmState == int(stm32::State::EraseAck);
-    m.StmVerify = data[0] & 0x80;
     m.StmAddress = stm32::kFlashStart;
     m.StmOffset = 0;
     m.StmBlockLength = 0;
@@ -49,13 +48,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         ++at;
         const size_t n = std::min<size_t>(length, size - at);
         const size_t room = std::min<size_t>(n, TVokCommDriver::kReceiveBufferSize);
-        std::memcpy(m.ComDriver->ReceiveBuffer, data + at, room);
-        m.ComDriver->BufferedCount = quint16(room);
+        std::memcpy(driver.ReceiveBuffer, data + at, room);
+        driver.BufferedCount = quint16(room);
         at += n;
-        m.Timer5Timer();
+        m.ComDriverGathered();
         if (m.StmState < 1 || m.StmState > states) std::abort();
     }
-    m.OvertimeT->stop();
-    m.Timer5->stop();
+    m.cancel();
     return 0;
 }

@@ -24,7 +24,7 @@
 #pragma once
 
 #include "app/Main.h"
-#include "app/STC.h"
+#include "engines/StcEngine.h"
 #include "platform/PortNames.h"
 #include "platform/SerialPort.h"
 #include "serial/SPComm.h"
@@ -121,7 +121,7 @@ public:
         peer.attach(nullptr);
     }
 
-    TSTCFrm &stc() { return *windows.stc; }
+    StcEngine &stc() { return *windows.stc; }
 
     // Writes the file and names it in the file field.
     QString useFile(const QString &name, const QByteArray &bytes)
@@ -145,7 +145,7 @@ public:
         QObject::connect(&watch, &QTimer::timeout, [&] {
             if (!broken.isEmpty()) return;
             broken = brokenProtocol(errorsBefore);
-            if (!broken.isEmpty()) stc().FormClose();
+            if (!broken.isEmpty()) stc().cancel();
         });
         watch.start();
         main().BitBtn1Click();

@@ -13,9 +13,10 @@
 // throughout, and the file must be loaded within a second of the moment the programmer
 // reaches for it. A damaged file is refused before the port is opened: the board hears
 // nothing.
-#include "app/LPC.h"
+#include "engines/LpcEngine.h"
 #include "app/Main.h"
-#include "app/STC.h"
+#include "engines/Stm32Engine.h"
+#include "engines/StcEngine.h"
 #include "serial/SPComm.h"
 
 #include "platform/PortNames.h"
@@ -341,8 +342,8 @@ private slots:
         TMainForm &m = rig.main();
         QVERIFY(m.BitBtn1->isEnabled());
         QVERIFY(!m.ComDriver->Connected());
-        QVERIFY(!m.Timer5->isActive());
-        QVERIFY(!m.OvertimeT->isActive());
+        QVERIFY(!m.Stm32->running());
+        QVERIFY(!m.Stm32->OvertimeT->isActive());
         QCOMPARE(m.ProgressBar1->value(), 0);
         QCOMPARE(rig.sim.protocolErrors(), QStringList());
         QVERIFY2(freeze.worstMs() < kMaxFreezeMs, qPrintable(QString::number(freeze.worstMs())));
@@ -591,11 +592,11 @@ private:
                              !cmd.line.startsWith('W'),
                          qPrintable(QStringLiteral("%1: %2").arg(c.name, cmd.line)));
             TMainForm &m = *lane.windows.main;
-            const TLPCFrm &l = *lane.windows.lpc;
+            const LpcEngine &l = *lane.windows.lpc;
             QVERIFY2(m.BitBtn1->isEnabled(), c.name);
             QVERIFY2(!m.ComDriver->Connected() && !m.ComPortActive, c.name);
             QVERIFY2(!l.Timer1->isActive() && !l.Timer2->isActive() && !l.Timer3->isActive() &&
-                         !l.Timer5->isActive(),
+                         !l.running(),
                      c.name);
             QVERIFY2(!l.LpcImageLoaded, c.name);
             QVERIFY2(lane.board.protocolErrors().isEmpty(), c.name);

@@ -6,6 +6,7 @@
 #include "logic/Stm32Image.h"
 #include "platform/SerialPort.h"
 
+#include "sim/Board.h"
 #include "sim/LpcSim.h"
 #include "sim/StcSim.h"
 #include "sim/Stm32Sim.h"
@@ -112,6 +113,12 @@ private slots:
             << 2 << "unsupported rate";
         QTest::newRow("missing value")
             << QStringList{"download", "--device"} << 2 << "needs a value";
+        QTest::newRow("board without its file")
+            << QStringList{"download", "--board", "stm32,COM1"} << 2 << "DEV,PORT,FILE";
+        QTest::newRow("same port twice")
+            << QStringList{"download", "--device", "stm32", "--port", "COM2", "--board",
+                           "lpc2136,com2,x.hex", "x.bin"}
+            << 2 << "port given twice";
         QTest::newRow("simulate without device") << QStringList{"simulate"} << 2 << "--device";
         QTest::newRow("simulate unknown device")
             << QStringList{"simulate", "--device", "avr"} << 2 << "unknown or ambiguous device";
@@ -512,19 +519,31 @@ private slots:
         peer.attach(nullptr);
     }
 
+    // Under GLib's event dispatcher and under Qt's own, whose pass delivers a reception
+    // before it blocks: each answer must end its wait at once under both.
+    void stcDownload_data()
+    {
+        QTest::addColumn<QStringList>("environment");
+        QTest::newRow("GLib dispatcher") << QStringList{"TRAMELO_LANG=zh"};
+        QTest::newRow("Qt's own dispatcher") << QStringList{"TRAMELO_LANG=zh", "QT_NO_GLIB=1"};
+    }
     void stcDownload()
     {
+        QFETCH(QStringList, environment);
         const QByteArray image = randomImage(700, 5).replace('\0', '\x01');
         const QString fw = writeFile("stc.hex", hexOf(image));
-        sim::StcSim board;
+        // A board that resets itself after a second of quiet line, as between sessions.
+        const std::unique_ptr<sim::VirtualBoard> board = sim::VirtualBoard::stc({});
         PtyPeer peer;
-        peer.attach(&board);
-        const Run r = run({"download", "--device", "stc89c52rc", "--port", peer.slavePath(),
-                           "--no-reset", "--timeout", "3", fw},
-                          120000);
+        peer.attach(board.get());
+        const Run r = finish(start({"download", "--device", "stc89c52rc", "--port",
+                                    peer.slavePath(), "--no-reset", "--timeout", "3", fw},
+                                   environment),
+                             120000);
         QCOMPARE(r.code, 0);
         QVERIFY2(r.out.contains("上载数据成功 ！"), qPrintable(r.out + r.err));
-        QCOMPARE(board.flash().left(image.size()), image);
+        QCOMPARE(board->flash().left(image.size()), image);
+        QCOMPARE(board->sessions(), 1);
         peer.attach(nullptr);
     }
 
@@ -654,6 +673,50 @@ private slots:
         QCOMPARE(boardB.flash(sim::Stm32Sim::kFlashBase, b.size()), b);
         peerA.attach(nullptr);
         peerB.attach(nullptr);
+    }
+
+    // One process writes boards of every family at once: each line names its port, a table
+    // ends the run, and the exit status is the worst board's.
+    void severalBoardsInOneProcess()
+    {
+        const QByteArray a = randomImage(6000, 21), l = randomImage(3000, 22);
+        const QByteArray c = randomImage(900, 23).replace('\0', '\x01');
+        const QString fa = writeFile("m-a.bin", a), fl = writeFile("m-l.hex", hexOf(l)),
+                      fc = writeFile("m-c.hex", hexOf(c));
+        sim::Stm32Sim stm32, mute;
+        mute.setSilentAfter(0);
+        sim::LpcSim lpc;
+        sim::StcSim stc;
+        PtyPeer pa, pm, pl, pc;
+        pa.attach(&stm32);
+        pm.attach(&mute);
+        pl.attach(&lpc);
+        pc.attach(&stc);
+        Run r = run({"download", "--no-reset", "--timeout", "3", "--device", "stm32", "--port",
+                     pa.slavePath(), "--port", pm.slavePath(), fa, "--board",
+                     "lpc2136," + pl.slavePath() + "," + fl, "--board",
+                     "stc89c52rc," + pc.slavePath() + "," + fc},
+                    120000);
+        QCOMPARE(r.code, 1);
+        QCOMPARE(stm32.flash(sim::Stm32Sim::kFlashBase, a.size()), a);
+        QCOMPARE(lpc.flash(0, l.size()).remove(0x14, 4), QByteArray(l).remove(0x14, 4));
+        QCOMPARE(stc.flash().left(c.size()), c);
+        const QStringList lines = r.out.split('\n', Qt::SkipEmptyParts);
+        const auto tableRow = [&](const QString &port) {
+            for (const QString &line : lines)
+                if (line.startsWith(port + ' ')) return line.simplified();
+            return QString();
+        };
+        QVERIFY2(lines.contains(pa.slavePath() + ": 上载完成！"), qPrintable(r.out));
+        QVERIFY(lines.contains(pm.slavePath() + ": 连机失败 ！"));
+        QVERIFY(lines.contains(pl.slavePath() + ": 写入完成"));
+        QVERIFY(lines.contains(pc.slavePath() + ": 上载数据成功 ！"));
+        QVERIFY(tableRow(pa.slavePath()).startsWith(pa.slavePath() + " STM32 0x0414 written "));
+        QVERIFY(tableRow(pm.slavePath()).startsWith(pm.slavePath() + " - failed "));
+        QVERIFY(tableRow(pl.slavePath()).startsWith(pl.slavePath() + " LPC "));
+        QVERIFY(tableRow(pc.slavePath()).startsWith(pc.slavePath() + " STC89C52RC written "));
+        for (PtyPeer *p : {&pa, &pm, &pl, &pc})
+            p->attach(nullptr);
     }
 };
 

@@ -12,9 +12,10 @@
 // wait). The STM32 and LPC attempts are driven by window timers, so the five faults of those
 // families run side by side, each in a window of its own on a pseudo-terminal of its own;
 // the STC download is one blocking call and its faults run one after the other.
-#include "app/LPC.h"
+#include "engines/LpcEngine.h"
 #include "app/Main.h"
-#include "app/STC.h"
+#include "engines/Stm32Engine.h"
+#include "engines/StcEngine.h"
 #include "serial/SPComm.h"
 
 #include "platform/PortNames.h"
@@ -108,7 +109,7 @@ Family stm32Family()
     f.entry = kStm32Entry;
     f.leftovers = [](Lane &lane) {
         TMainForm &m = lane.main();
-        if (m.Timer5->isActive() || m.OvertimeT->isActive()) return QStringLiteral("timer running");
+        if (m.Stm32->running() || m.Stm32->OvertimeT->isActive()) return QStringLiteral("timer running");
         if (!m.ComboBox1->isEnabled() || !m.ComboBox2->isEnabled())
             return QStringLiteral("port lists disabled");
         return busLeftovers(lane);
@@ -123,11 +124,11 @@ Family lpcFamily()
     f.entry = kLpc2136Entry;
     f.pausesWhileWriting = true;
     f.leftovers = [](Lane &lane) {
-        const TLPCFrm &l = *lane.windows.lpc;
+        const LpcEngine &l = *lane.windows.lpc;
         if (l.Timer1->isActive() || l.Timer2->isActive() || l.Timer3->isActive() ||
-            l.Timer5->isActive())
+            l.running())
             return QStringLiteral("timer running");
-        if (l.LpcState != TLPCFrm::StepSync) return QStringLiteral("state not back at 1");
+        if (l.LpcState != LpcEngine::StepSync) return QStringLiteral("state not back at 1");
         return busLeftovers(lane);
     };
     return f;
@@ -140,7 +141,7 @@ Family stcFamily()
     f.entry = kStc89C52Entry;
     f.timeoutField = QStringLiteral("3");
     f.leftovers = [](Lane &lane) {
-        const TSTCFrm &s = *lane.windows.stc;
+        const StcEngine &s = *lane.windows.stc;
         if (s.ComPort1->IsOpen()) return QStringLiteral("STC port still open");
         // TimeOutTM ticks from the controller's creation on; only the handshake must stop.
         if (s.SeekTimer->isActive()) return QStringLiteral("handshake timer running");

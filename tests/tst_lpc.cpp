@@ -4,7 +4,7 @@
 // wrong item fails there as well as here; it reads the first 64 bytes of flash as the boot
 // block, so a compare of sector 0 from address 0 fails, and it tells whether the vector table
 // it holds would let the board start.
-#include "app/LPC.h"
+#include "engines/LpcEngine.h"
 #include "app/Main.h"
 
 #include "platform/SerialPort.h"
@@ -157,7 +157,7 @@ struct Rig : testsupport::BoardRig<LpcSim>
     }
     ~Rig() override { platform::setSerialTracer(nullptr); }
 
-    TLPCFrm &lpc() const { return *windows.lpc; }
+    LpcEngine &lpc() const { return *windows.lpc; }
 
     void useImage(const QByteArray &image) { useFile(toHex(image)); }
     void useFile(const QByteArray &text)
@@ -190,13 +190,13 @@ struct Rig : testsupport::BoardRig<LpcSim>
         QVERIFY(!lpc().Timer1->isActive());
         QVERIFY(!lpc().Timer2->isActive());
         QVERIFY(!lpc().Timer3->isActive());
-        QVERIFY(!lpc().Timer5->isActive());
+        QVERIFY(!lpc().running());
         QVERIFY(lpc().Timer4->isActive());
         QVERIFY(!main().ComDriver->Connected());
         QVERIFY(!main().ComPortActive);
         QVERIFY(main().BitBtn1->isEnabled());
         QCOMPARE(main().ProgressBar1->value(), 0);
-        QCOMPARE(lpc().LpcState, qint32(TLPCFrm::StepSync));
+        QCOMPARE(lpc().LpcState, qint32(LpcEngine::StepSync));
     }
 
     QList<bool> ends;
@@ -282,8 +282,8 @@ private slots:
         QCOMPARE(r.main().Status(), kDone);
         QVERIFY(r.statuses.contains(QStringLiteral("已准备")));
         QVERIFY(r.statuses.contains(QStringLiteral("正在将RAM内容复制到Flash")));
-        QCOMPARE(r.lpc().Edit4->text(), QStringLiteral("196387"));
-        QCOMPARE(r.lpc().Edit4->toolTip(), QStringLiteral("SectorAmount: 14"));
+        QCOMPARE(r.lpc().LpcPartId, QStringLiteral("196387"));
+        QCOMPARE(r.lpc().LpcPartIdHint, QStringLiteral("SectorAmount: 14"));
 
         // Block 1 and 2 whole, then the 1808-byte remainder at 8192 filled to a whole block
         // (no copy count between 1024 and 4096), each block in the sector that layout B gives
@@ -471,16 +471,16 @@ private slots:
         QTest::addColumn<int>("waitingStep");
         QTest::addColumn<QString>("status");
         QTest::newRow("junk after the crystal value")
-            << int(LpcSim::Step::Frequency) << int(Fault::Junk) << int(TLPCFrm::StepCrystal)
+            << int(LpcSim::Step::Frequency) << int(Fault::Junk) << int(LpcEngine::StepCrystal)
             << QStringLiteral("波特率发送失败");
         QTest::newRow("unlock refused")
-            << int(LpcSim::Step::Unlock) << int(Fault::Refuse) << int(TLPCFrm::StepUnlock)
+            << int(LpcSim::Step::Unlock) << int(Fault::Refuse) << int(LpcEngine::StepUnlock)
             << QStringLiteral("波特率发送成功");
         QTest::newRow("part identification refused")
-            << int(LpcSim::Step::PartId) << int(Fault::Refuse) << int(TLPCFrm::StepPartId)
+            << int(LpcSim::Step::PartId) << int(Fault::Refuse) << int(LpcEngine::StepPartId)
             << QStringLiteral("已准备");
         QTest::newRow("erase refused")
-            << int(LpcSim::Step::Erase) << int(Fault::Refuse) << int(TLPCFrm::StepErase)
+            << int(LpcSim::Step::Erase) << int(Fault::Refuse) << int(LpcEngine::StepErase)
             << QStringLiteral("正在擦除。。。");
     }
     void unexpectedSetupAnswerEndsByTimeout()
@@ -550,8 +550,8 @@ private slots:
         QCOMPARE(r.ends, QList<bool>{true});
         QVERIFY(holdsImage(r.sim, bytes));
         QCOMPARE(r.sim.protocolErrors(), QStringList());
-        QCOMPARE(r.lpc().Edit4->text(), QString::fromLatin1(part.id));
-        QCOMPARE(r.lpc().Edit4->toolTip(), QStringLiteral("SectorAmount: ") + lastSector);
+        QCOMPARE(r.lpc().LpcPartId, QString::fromLatin1(part.id));
+        QCOMPARE(r.lpc().LpcPartIdHint, QStringLiteral("SectorAmount: ") + lastSector);
 
         QList<QByteArray> commands;
         for (const LpcSim::Command &cmd : r.sim.commands())
@@ -690,7 +690,7 @@ private slots:
             r.verifyIdle();
             // Damaged after the download button looked at it: the programmer refuses it when
             // it reads it, at once and before anything is erased.
-            r.lpc().BitBtn1Click();
+            r.main().LpcUp();
             QVERIFY(r.waitForEnd(1, 5000));
             QCOMPARE(r.ends, (QList<bool>{false, false}));
             QCOMPARE(r.lines.last(), message);
@@ -709,7 +709,7 @@ private slots:
             5000));
         QTest::qWait(200);
         QVERIFY(r.ends.isEmpty());
-        QCOMPARE(r.lpc().LpcState, qint32(TLPCFrm::StepPartId));
+        QCOMPARE(r.lpc().LpcState, qint32(LpcEngine::StepPartId));
         QVERIFY(r.lpc().Timer1->isActive());
         QVERIFY(!r.lpc().LpcImageLoaded);
         QCOMPARE(r.lines.last(), message);

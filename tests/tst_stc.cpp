@@ -361,9 +361,13 @@ private slots:
         QVERIFY(line.main().Memo1->isEnabled());
         QVERIFY(line.main().BitBtn2->isEnabled());
         QVERIFY(!line.portOpen());
-        // The last complete reception was the answer to the option follow-up.
-        QCOMPARE(line.main().Memo1->property("Hint").toString(),
-                 QStringLiteral("46B968001010C016F6FFF103FF4343FDC916"));
+        // The last complete reception was the answer to the option follow-up, or the chip's
+        // answer to the end flag when it came before the port stopped (the programmer does
+        // not wait for it).
+        const QString hint = line.main().Memo1->property("Hint").toString();
+        QVERIFY2(hint == QStringLiteral("46B968001010C016F6FFF103FF4343FDC916") ||
+                     hint == QStringLiteral("46B968000680EE16"),
+                 qPrintable(hint));
     }
 
     void framesAndRatesOfEachChip_data()

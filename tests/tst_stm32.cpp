@@ -4,6 +4,7 @@
 // message lines and status texts, the modem-line pulses (through the serial layer's tracer),
 // the time-out paths and that every kind of end leaves the window ready for the next download.
 #include "app/Main.h"
+#include "engines/Stm32Engine.h"
 
 #include "logic/Devices.h"
 #include "platform/SerialPort.h"
@@ -160,9 +161,9 @@ void verifyIdle(const Rig &r)
     QVERIFY(r.m->ComboBox2->isEnabled());
     QVERIFY(!r.m->ComDriver->Connected());
     QVERIFY(!r.m->ComPortActive);
-    QVERIFY(!r.m->Timer5->isActive());
-    QVERIFY(!r.m->OvertimeT->isActive());
-    QCOMPARE(r.m->StmState, 1);
+    QVERIFY(!r.m->Stm32->running());
+    QVERIFY(!r.m->Stm32->OvertimeT->isActive());
+    QCOMPARE(r.m->Stm32->StmState, 1);
     QCOMPARE(r.m->ProgressBar1->value(), 0);
     QCOMPARE(r.m->Memo1->toPlainText().split(u'\n'), r.lines);
 }
@@ -209,6 +210,7 @@ private:
 class SlowErase : public sim::Device
 {
 public:
+    static constexpr std::chrono::milliseconds kAnswerDelay{8};
     SlowErase(sim::Device &inner, std::chrono::milliseconds delay) : inner_(inner), delay_(delay) {}
     QByteArray feed(QByteArrayView in) override
     {
@@ -219,6 +221,9 @@ public:
         } else if (state_ == Erasing && !out.isEmpty()) {
             state_ = After;
             std::this_thread::sleep_for(delay_);
+        } else if (state_ == After && !out.isEmpty()) {
+            // Every later answer takes a while too, so the write phase lasts seconds.
+            std::this_thread::sleep_for(kAnswerDelay);
         }
         return out;
     }

@@ -2,11 +2,11 @@
 // shared serial port opens and closes.
 #include "app/Main.h"
 
-#include "app/LPC.h"
-#include "app/STC.h"
-
 #include "app/Pictures.h"
-#include "app/Texts.h"
+#include "engines/LpcEngine.h"
+#include "engines/StcEngine.h"
+#include "engines/Stm32Engine.h"
+#include "engines/Texts.h"
 #include "app/Ui.h"
 
 #include <QApplication>
@@ -56,22 +56,20 @@ TMainForm::TMainForm(bool useSettingsStore, QWidget *parent)
     : QMainWindow(parent), useSettingsStore_(useSettingsStore)
 {
     buildLayout();
+    createEngines();
     wireEvents();
     FormCreate();
+    if (const QString installError = StcEngine::installDecoder(); !installError.isEmpty())
+        SetStatus(installError);
     TimerSec->start();
 }
 
 TMainForm::~TMainForm()
 {
-    // The controllers are owned by this window; they go before its driver.
-    delete STCFrm;
-    delete LPCFrm;
-}
-
-void TMainForm::attachControllers(TLPCFrm *lpc, TSTCFrm *stc)
-{
-    LPCFrm = lpc;
-    STCFrm = stc;
+    // The engines are owned by this window; they go before its driver.
+    delete Stc;
+    delete Lpc;
+    delete Stm32;
 }
 
 QString TMainForm::SupportedDevicesText()
@@ -171,7 +169,7 @@ void TMainForm::closeEvent(QCloseEvent *event)
     // Confirmed, it ends as an end signal ends it on the command line: the programmers' ports
     // are given back (line settings restored, exclusive use and lock released) before the
     // window goes.
-    if (!closed_ && !endConfirmed_ && !BitBtn1->isEnabled()) {
+    if (!closed_ && !endConfirmed_ && DownloadRunning()) {
         event->ignore();
         if (askingToEnd_) return;
         askingToEnd_ = true;
@@ -187,7 +185,8 @@ void TMainForm::closeEvent(QCloseEvent *event)
         return;
     }
     if (!closed_ && endConfirmed_) {
-        if (STCFrm) STCFrm->FormClose();
+        for (Engine *e : std::initializer_list<Engine *>{Stm32, Lpc, Stc})
+            if (e && e->running()) e->cancel();
         ComPort_Close();
     }
     if (!closed_) {
@@ -204,7 +203,7 @@ void TMainForm::closeEvent(QCloseEvent *event)
 
 void TMainForm::FormClose()
 {
-    if (STCFrm) STCFrm->FormClose();
+    if (Stc) Stc->cancel();
     if (useSettingsStore_) writeSettings();
 }
 
@@ -392,8 +391,7 @@ ApplicationWindows CreateApplicationWindows(bool useSettingsStore)
 {
     ApplicationWindows w;
     w.main = std::make_unique<TMainForm>(useSettingsStore);
-    w.lpc = new TLPCFrm(w.main.get());
-    w.stc = new TSTCFrm(w.main.get());
-    w.main->attachControllers(w.lpc, w.stc);
+    w.lpc = w.main->Lpc;
+    w.stc = w.main->Stc;
     return w;
 }

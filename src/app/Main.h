@@ -1,24 +1,23 @@
 // TMainForm: the program's one visible window.
 //
 // It holds the message/receive area, the four tab pages (download, terminal, about, forum),
-// the status bar, the settings store, the shared polling driver ComDriver and the STM32
-// programmer. Its handlers are spread over files named for what they hold:
+// the status bar, the settings store and the shared polling driver ComDriver. It is the view
+// of the programmers (src/engines): it gathers the download choices from its controls, starts
+// the family's engine and shows what the engine reports. Its handlers are spread over files
+// named for what they hold:
 //   Main.cpp           start-up, tabs, clock, links, numeric fields, ComPort_Open/Close
 //   Main_Layout.cpp    the controls and their places; every connect() of the window
 //   Main_Settings.cpp  reading and writing the settings store
-//   Main_Download.cpp  the download page and the automatic re-download
+//   Main_Download.cpp  the download page, the engines it drives, the automatic re-download
 //   Main_Terminal.cpp  the serial terminal (sending and receiving)
-//   Main_Stm32.cpp     the STM32 programmer and its image loading
 #pragma once
 
-#include "app/Download.h"
-#include "logic/Stm32Image.h"
+#include "engines/Download.h"
 #include "logic/Terminal.h"
 #include "serial/Vok_ComDrv.h"
 
 #include <QByteArray>
 #include <QDateTime>
-#include <QElapsedTimer>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMainWindow>
@@ -35,8 +34,10 @@ class QProgressBar;
 class QPushButton;
 class QTabWidget;
 class QWidget;
-class TLPCFrm;
-class TSTCFrm;
+class Engine;
+class LpcEngine;
+class StcEngine;
+class Stm32Engine;
 
 // A label that reports clicks (the logo, the help picture).
 class TClickLabel : public QLabel
@@ -104,10 +105,14 @@ public:
     explicit TMainForm(bool useSettingsStore = true, QWidget *parent = nullptr);
     ~TMainForm() override;
 
-    // The controllers created after the main window (program entry order).
-    void attachControllers(TLPCFrm *lpc, TSTCFrm *stc);
-    TLPCFrm *LPCFrm = nullptr;
-    TSTCFrm *STCFrm = nullptr;
+    // The programmers, one engine per family. STM32 and LPC run over ComDriver; STC opens a
+    // port of its own.
+    Stm32Engine *Stm32 = nullptr;
+    LpcEngine *Lpc = nullptr;
+    StcEngine *Stc = nullptr;
+    // A download runs, on the port named by DownloadPortName (the terminal must leave it).
+    bool DownloadRunning() const;
+    QString DownloadPortName() const { return downloadPort_; }
 
     // ---- shared services -------------------------------------------------------------
     bool ComPort_Open();
@@ -169,8 +174,7 @@ public:
     QPlainTextEdit *Memo6 = nullptr;
 
     // timers
-    QTimer *TimerSec = nullptr, *AutoIspTimer = nullptr, *Timer1 = nullptr, *Timer5 = nullptr,
-           *OvertimeT = nullptr;
+    QTimer *TimerSec = nullptr, *AutoIspTimer = nullptr, *Timer1 = nullptr;
 
     TVokCommDriver *ComDriver = nullptr;
 
@@ -218,32 +222,15 @@ public:
     void BitBtn5Click();
     void BitBtn9Click();
 
-    // ---- STM32 programmer (Main_Stm32.cpp) ------------------------------------------
+    // ---- the families' starts (Main_Download.cpp) ------------------------------------
+    // Each opens what its engine needs and starts it with the page's choices.
     void STM32UP();
-    void Timer5Timer();
-    void OvertimeTTimer();
-    bool RenewedlyLoadFile();
-    int StmState = 1;
-    std::array<quint8, 264> StmFrame{};
-    quint8 StmTimeoutCount = 0;
-    quint32 StmAddress = 0;
-    quint32 StmOffset = 0;
-    qint32 StmRemaining = 0;
-    QByteArray StmImage; // the image to write from the flash start (at most 1 MiB)
-    // What the chip said about itself, and the plan made from it.
-    QByteArray StmCommands; // the commands the Get reply listed
-    const devices::Stm32Part *StmPart = nullptr;
-    quint32 StmFlashKib = 0;
-    stm32::ErasePlan StmErase;
-    int StmEraseNext = 0;    // next frame of StmErase to send
-    bool StmErasing = false; // erase frames sent and not all acknowledged
-    // Verify: the block last written is read back and compared; a mismatch rewrites it.
-    bool StmVerify = false;
-    qint32 StmBlockLength = 0; // bytes of the block last written (0: none awaits a check)
-    int StmRewrites = 0;
-    // Command line: a read-protected chip is unprotected (mass erase) and programmed.
+    void LpcUp();
+    void StcUp();
+    // The download page's choices as the controls hold them.
+    DownloadChoices ChosenDownload() const;
+    // Command line: a read-protected STM32 is unprotected (mass erase) and programmed.
     bool StmUnprotect = false;
-    QElapsedTimer StmResetClock;
 
     // ---- observers of a download (the command line's face) ---------------------------
     // Called with every line appended to the message area, every status text, and once
@@ -288,18 +275,11 @@ private:
     void redrawReceiveArea();
     void flushReceiveArea();
     void releaseReceiveArea();
-    void stmSend(QByteArrayView bytes);
-    void stmLoadAndErase();
-    void stmSendBlock();
-    // The one end of an attempt: reason lines, then the final line of the result.
-    void stmFinish(DownloadResult result, const QStringList &reasons = {});
-    bool stmRequire(quint8 command);
-    bool stmRefused(stm32::State state, QByteArrayView reply);
-    void stmSendErase();
-    void stmStartVerify();
-    void stmCheckReadBack(QByteArrayView reply);
-    void stmNextBlockOrFinish();
+    void createEngines();
+    // An engine ended: the port it used goes, the controls come back.
+    void engineFinished(Engine *engine, DownloadResult result);
 
+    QString downloadPort_;
     bool useSettingsStore_ = true;
     bool shown_ = false;
     bool closed_ = false;
@@ -322,12 +302,12 @@ protected:
     void keyPressEvent(QKeyEvent *event) override;
 };
 
-// Program entry order: the main window (which reads the settings), the LPC controller (which
-// sets NewLine), the STC controller (which installs the HEX decoding library).
+// The main window (which reads the settings and installs the HEX decoding library) and its
+// LPC and STC engines.
 struct ApplicationWindows
 {
     std::unique_ptr<TMainForm> main;
-    TLPCFrm *lpc = nullptr;
-    TSTCFrm *stc = nullptr;
+    LpcEngine *lpc = nullptr;
+    StcEngine *stc = nullptr;
 };
 ApplicationWindows CreateApplicationWindows(bool useSettingsStore = true);

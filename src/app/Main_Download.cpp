@@ -1,12 +1,15 @@
 // The download page: device and file choice, the dispatch of the download button to the
-// programmer of the chosen family, and the automatic re-download when the file changes.
+// engine of the chosen family, what the window shows of a running engine, and the automatic
+// re-download when the file changes.
 #include "app/Main.h"
 
-#include "app/LPC.h"
-#include "app/STC.h"
+#include "engines/LpcEngine.h"
+#include "engines/StcEngine.h"
+#include "engines/Stm32Engine.h"
 #include "logic/Devices.h"
 #include "logic/FirmwareFile.h"
 #include "serial/SPComm.h"
+#include "logic/Stm32Image.h"
 
 #include "app/Ui.h"
 
@@ -16,6 +19,7 @@
 #include <QFileInfo>
 #include <QLineEdit>
 #include <QPlainTextEdit>
+#include <QProgressBar>
 #include <QPushButton>
 #include <QScopeGuard>
 #include <QTabWidget>
@@ -66,7 +70,7 @@ void TMainForm::BitBtn1Click()
         ComboBox3->setCurrentIndex(db8BITS);
         ComboBox4->setCurrentIndex(sb1BITS);
         ComboBox5->setCurrentIndex(ptNONE);
-        if (LPCFrm) LPCFrm->BitBtn1Click();
+        LpcUp();
     } else if (family == devices::Family::Stm32) {
         if (ComboBox2->currentIndex() < kBaud19200) {
             ComboBox2->setCurrentIndex(kBaud19200);
@@ -89,7 +93,7 @@ void TMainForm::BitBtn1Click()
         // goes to the default error handler here, rather than unwinding through the toolkit's
         // frames back to the event loop.
         try {
-            if (STCFrm) STCFrm->BitBtn1Click();
+            StcUp();
         } catch (const std::exception &e) {
             ui::reportException(e);
         }
@@ -98,12 +102,111 @@ void TMainForm::BitBtn1Click()
 
 TMainForm::HeldPort TMainForm::DownloadPort() const
 {
-    // A download runs while its programmer keeps the download button disabled.
-    if (BitBtn1->isEnabled()) return {};
-    if (STCFrm && STCFrm->ComPort1->IsOpen()) return {STCFrm->ComPort1->CommName(), false};
+    if (!DownloadRunning()) return {};
+    // The STC engine holds its own port, by name; the STM32 and LPC engines hold the shared
+    // driver, whatever port the terminal would open with it.
+    if (Stc->running()) return {downloadPort_, false};
     if (ComDriver->Connected())
         return {QStringLiteral("COM%1").arg(int(ComDriver->ComPort()) + 1), true};
     return {};
+}
+
+void TMainForm::createEngines()
+{
+    Stm32 = new Stm32Engine(ComDriver, this);
+    Lpc = new LpcEngine(ComDriver, this);
+    Stc = new StcEngine(this);
+    for (Engine *e : std::initializer_list<Engine *>{Stm32, Lpc, Stc}) {
+        connect(e, &Engine::line, this, &TMainForm::AppendLine);
+        connect(e, &Engine::firstLine, this, &TMainForm::SetMessages);
+        connect(e, &Engine::status, this, &TMainForm::SetStatus);
+        connect(e, &Engine::progress, this, [this](int value, int maximum) {
+            if (ProgressBar1->maximum() != maximum) ProgressBar1->setMaximum(maximum);
+            ProgressBar1->setValue(value);
+        });
+        connect(e, &Engine::portHeld, this, &TMainForm::ShowPortPicture);
+        connect(e, &Engine::notice, this, &TMainForm::InfoBox);
+        connect(e, &Engine::imageSize, Label10, &QLabel::setText);
+        connect(e, &Engine::releaseWindow, this, [this] { SetStayOnTop(false); });
+        connect(e, &Engine::finished, this,
+                [this, e](DownloadResult result) { engineFinished(e, result); });
+    }
+    // The last complete reception of the STC dialogue, kept where it is never shown.
+    connect(Stc, &StcEngine::frameReceived, Memo1,
+            [this](const QString &frame) { Memo1->setProperty("Hint", frame); });
+}
+
+bool TMainForm::DownloadRunning() const
+{
+    return Stm32->running() || Lpc->running() || Stc->running();
+}
+
+DownloadChoices TMainForm::ChosenDownload() const
+{
+    DownloadChoices c;
+    c.device = MCUType->currentIndex();
+    c.port = ComboBox1->currentIndex();
+    c.portName = ComboBox1->currentText();
+    c.baudIndex = ComboBox2->currentIndex();
+    c.reset = CheckBox2->isChecked();
+    c.resetMs = Edit4->text();
+    c.timeout = Edit3->text();
+    c.sixT = BitBtn7->text() == QStringLiteral("6T");
+    c.file = Edit2->text();
+    c.verify = CheckBox9->isChecked();
+    c.unprotect = StmUnprotect;
+    return c;
+}
+
+void TMainForm::STM32UP()
+{
+    if (Stm32->running()) return;
+    if (!ComPort_Open()) {
+        DownloadEnded(DownloadResult::PortNotOpened);
+        return;
+    }
+    BitBtn1->setEnabled(false);
+    downloadPort_ = ComboBox1->currentText();
+    const DownloadChoices choices = ChosenDownload();
+    StmUnprotect = false; // once: the attempt it was chosen for
+    Stm32->start(choices);
+}
+
+void TMainForm::LpcUp()
+{
+    if (Lpc->running()) return; // one download at a time on the shared port
+    if (!ComPort_Open()) {
+        DownloadEnded(DownloadResult::PortNotOpened);
+        return;
+    }
+    BitBtn1->setEnabled(false);
+    downloadPort_ = ComboBox1->currentText();
+    Lpc->start(ChosenDownload());
+}
+
+void TMainForm::StcUp()
+{
+    if (Stc->running()) return;
+    BitBtn1->setEnabled(false);
+    downloadPort_ = ComboBox1->currentText();
+    Stc->start(ChosenDownload());
+}
+
+void TMainForm::engineFinished(Engine *engine, DownloadResult result)
+{
+    downloadPort_.clear();
+    // The STM32 and LPC engines ran on the shared driver, which this window opened.
+    if (engine != Stc) ComPort_Close();
+    BitBtn1->setEnabled(true);
+    if (engine == Stm32) {
+        ComboBox1->setEnabled(true);
+        ComboBox2->setEnabled(true);
+    }
+    if (result == DownloadResult::Written && CheckBox1->isChecked()) {
+        SetStayOnTop(false);
+        MinimiseApplication();
+    }
+    DownloadEnded(result);
 }
 
 void TMainForm::MCUTypeChange()

@@ -456,11 +456,6 @@ void TMainForm::buildLayout()
     // The settle time: a changed file is downloaded once it has stayed the same this long.
     AutoIspTimer->setInterval(300);
     Timer1 = new QTimer(this);
-    Timer5 = new QTimer(this);
-    Timer5->setInterval(3);
-    Timer5->setTimerType(Qt::PreciseTimer);
-    OvertimeT = new QTimer(this);
-    OvertimeT->setInterval(1000);
 
     ComDriver = new TVokCommDriver(this);
 
@@ -474,8 +469,6 @@ void TMainForm::wireEvents()
     connect(&receiveFlush_, &QTimer::timeout, this, &TMainForm::flushReceiveArea);
     connect(AutoIspTimer, &QTimer::timeout, this, &TMainForm::AutoIspTimerTimer);
     connect(Timer1, &QTimer::timeout, this, &TMainForm::Timer1Timer);
-    connect(Timer5, &QTimer::timeout, this, &TMainForm::Timer5Timer);
-    connect(OvertimeT, &QTimer::timeout, this, &TMainForm::OvertimeTTimer);
     connect(RzPageControl1, &QTabWidget::currentChanged, this, &TMainForm::RzPageControl1Change);
 
     StatusBar1->OnClick = [this] { StatusBar1Click(); };

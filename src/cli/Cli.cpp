@@ -5,8 +5,10 @@
 #include "cli/Simulate.h"
 
 #include "app/Language.h"
-#include "app/Main.h"
-#include "app/STC.h"
+#include "engines/LpcEngine.h"
+#include "engines/StcEngine.h"
+#include "engines/Stm32Engine.h"
+#include "engines/Texts.h"
 #include "hexlib/StcHexLib.h"
 #include "logic/Devices.h"
 #include "logic/FirmwareFile.h"
@@ -14,16 +16,17 @@
 #include "logic/StcFrames.h"
 #include "logic/Stm32Image.h"
 
-#include "app/Ui.h"
 #include "platform/PortNames.h"
+#include "serial/Vok_ComDrv.h"
 
-#include <QCheckBox>
-#include <QComboBox>
+#include <QCoreApplication>
+#include <QElapsedTimer>
 #include <QFileInfo>
-#include <QProgressBar>
-#include <QPushButton>
 #include <QSocketNotifier>
+#include <QThread>
 #include <QTimer>
+#include <algorithm>
+#include <memory>
 #include <cerrno>
 #include <csignal>
 #include <mutex>
@@ -38,10 +41,12 @@ namespace cli {
 namespace {
 
 constexpr int kWatchdogMs = 60 * 60 * 1000; // no download takes an hour
+constexpr int kComNames = 8;                 // COM1..COM8: one per board of a run
 constexpr int kProgressWidth = 30;
 
 const char kUsage[] =
-    "Usage: tramelo download --device DEV --port PORT [--baud RATE] [--no-reset]\n"
+    "Usage: tramelo download --device DEV --port PORT [--port PORT...] [--board DEV,PORT,FILE...]\n"
+    "                        [--baud RATE] [--no-reset]\n"
     "                        [--reset-ms N] [--timeout N] [--6t] [--verify] [--unprotect]\n"
     "                        FILE\n"
     "       tramelo read --device stm32 --port PORT [--baud RATE] [--no-reset]\n"
@@ -57,11 +62,15 @@ const char kHelp[] =
     "section of the settings file (the COM names' device paths) and writes nothing to it.\n"
     "\n"
     "  download      write FILE (binary or Intel HEX) to the board\n"
+    "    --board DEV,PORT,FILE  one more board of the run, of any family, with its own\n"
+    "                   file (repeatable; --device, --port and FILE may then be left out)\n"
     "    --device DEV   an entry of the device list, case-insensitive, or the start of one:\n"
     "                   stm32 (any STM32: the chip says which), lpc2214 lpc2292 lpc2131\n"
     "                   lpc2132 lpc2136 lpc2138,\n"
     "                   stc89c51rc stc89c52rc stc89c55rd+ stc89c516rd+\n"
-    "    --port PORT    COM1..COM8 (resolved as in the window) or a device path\n"
+    "    --port PORT    COM1..COM8 (resolved as in the window) or a device path; given\n"
+    "                   several times, every board is written at once, each line starts\n"
+    "                   with its port, a table ends the run and the worst result counts\n"
     "    --baud RATE    110 300 600 1200 2400 4800 9600 14400 19200 38400 56000 57600\n"
     "                   115200 (default 9600; STM32 uses at least 19200, LPC at most 57600)\n"
     "    --no-reset     do not pulse RTS/DTR to reset the board into its boot loader\n"
@@ -125,9 +134,17 @@ int exitStatus(DownloadResult result)
     return kExitFailed;
 }
 
-struct DownloadOptions
+// One board of a run: --device, --port and FILE, or one --board.
+struct BoardOption
 {
     QString device, port, file;
+};
+
+struct DownloadOptions
+{
+    QString device, file;
+    QStringList ports;
+    QList<BoardOption> boards; // --board DEV,PORT,FILE
     int baudIndex = -1;
     bool noReset = false, sixT = false, verify = false, unprotect = false;
     QString resetMs, timeout;
@@ -153,7 +170,17 @@ int parseDownload(const QStringList &args, DownloadOptions &o)
         } else if (a == "--device") {
             if (!value(o.device)) return usage("--device needs a value");
         } else if (a == "--port") {
-            if (!value(o.port)) return usage("--port needs a value");
+            if (!value(v)) return usage("--port needs a value");
+            if (o.ports.contains(v)) return usage(QStringLiteral("port given twice: %1").arg(v));
+            o.ports << v;
+        } else if (a == "--board") {
+            if (!value(v)) return usage("--board needs a value");
+            const qsizetype first = v.indexOf(QLatin1Char(','));
+            const qsizetype second = first < 0 ? -1 : v.indexOf(QLatin1Char(','), first + 1);
+            if (first <= 0 || second <= first + 1 || second + 1 >= v.size())
+                return usage(QStringLiteral("--board takes DEV,PORT,FILE: %1").arg(v));
+            o.boards << BoardOption{v.left(first), v.mid(first + 1, second - first - 1),
+                                    v.mid(second + 1)};
         } else if (a == "--baud") {
             if (!value(v)) return usage("--baud needs a value");
             o.baudIndex = baudIndexOf(v); // the last --baud counts, and must be of the list
@@ -180,10 +207,14 @@ int parseDownload(const QStringList &args, DownloadOptions &o)
             return usage(QStringLiteral("more than one file: %1").arg(a));
         }
     }
-    if (o.device.isEmpty()) return usage("--device is missing");
-    if (o.port.isEmpty()) return usage("--port is missing");
-    if (o.file.isEmpty()) return usage("the firmware file is missing");
-    if (o.unprotect && devices::familyAt(devices::findDevice(o.device)) != devices::Family::Stm32)
+    if (o.boards.isEmpty() || !o.ports.isEmpty() || !o.device.isEmpty() || !o.file.isEmpty()) {
+        if (o.device.isEmpty()) return usage("--device is missing");
+        if (o.ports.isEmpty()) return usage("--port is missing");
+        if (o.file.isEmpty()) return usage("the firmware file is missing");
+    }
+    if (o.ports.size() + o.boards.size() > kComNames) return usage("at most eight ports at once");
+    if (o.unprotect && !o.device.isEmpty() &&
+        devices::familyAt(devices::findDevice(o.device)) != devices::Family::Stm32)
         return usage(QStringLiteral("--unprotect is for STM32 devices: %1").arg(o.device));
     return kExitOk;
 }
@@ -265,108 +296,432 @@ private:
     QString status_;
 };
 
+// Opens the driver as the window's download button sets the line for the family: 8 data
+// bits, 1 stop bit; LPC no parity and at most 57600 baud, STM32 even parity and at least
+// 19200 baud. False (with the window's line and notice) when the port cannot be opened.
+bool openDriver(TVokCommDriver &d, devices::Family family, const DownloadChoices &c, Engine &e)
+{
+    int baud = c.baudIndex < 0 ? int(br9600) : c.baudIndex;
+    if (family == devices::Family::Lpc) baud = std::min(baud, int(br57600));
+    if (family == devices::Family::Stm32) baud = std::max(baud, int(br19200));
+    d.setComPort(TComPortNumber(c.port));
+    d.setComPortSpeed(TComPortBaudRate(baud));
+    d.setComPortDataBits(db8BITS);
+    d.setComPortStopBits(sb1BITS);
+    d.setComPortParity(family == devices::Family::Stm32 ? ptEVEN : ptNONE);
+    d.BufferedCount = 0;
+    if (d.Connect()) return true;
+    const QString reason = d.lastError();
+    if (!reason.isEmpty()) emit e.line(texts::portOpenFailedLine(reason));
+    emit e.notice(texts::portOpenFailed(reason));
+    return false;
+}
+
+// What the boards of a run share with the main thread. Everything here is guarded by the
+// run's own lock (not by Qt's event queue, which a thread checker cannot see into); a board
+// that ends writes a byte into the wake pipe and the main thread looks.
+struct RunState
+{
+    std::mutex mutex;
+    int wakeFd[2] = {-1, -1};
+    qsizetype ended = 0;
+    QString error; // an exception that left an engine
+    ~RunState()
+    {
+        for (const int fd : wakeFd)
+            if (fd >= 0) ::close(fd);
+    }
+    void wake() const
+    {
+        const char byte = 1;
+        [[maybe_unused]] const ssize_t n = ::write(wakeFd[1], &byte, 1);
+    }
+};
+
+// One board of a download run: its port, the engine that writes it, and how it ended. The
+// engine and its driver are made, run and deleted on the lane's own thread when several
+// boards are written at once (the families' fixed pauses block only their own board), else
+// on the main thread. Message lines go straight from there to the output.
+class Lane
+{
+public:
+    int device = 0;
+    devices::Family family = devices::Family::Stm32;
+    QString file;
+    QString given;     // --port as given
+    int portIndex = 0; // COMn - 1
+    QString portName;  // what the STC engine opens: COMn or the device path
+    DownloadChoices choices;
+    QString prefix;                 // before each output line: the port when several run
+    ProgressLine *progress = nullptr; // only for a single board on the main thread
+    RunState *state = nullptr;
+    std::unique_ptr<QThread> thread;
+    int stopFd[2] = {-1, -1}; // the main thread asks the lane's thread to stop
+
+    // Under state->mutex once the lane runs.
+    bool ended = false;
+    DownloadResult result = DownloadResult::Failed;
+    QString chip;
+    double seconds = 0;
+
+    ~Lane()
+    {
+        for (const int fd : stopFd)
+            if (fd >= 0) ::close(fd);
+    }
+
+    // On the lane's thread: makes the driver and the engine and starts the download.
+    void setUp()
+    {
+        switch (family) {
+        case devices::Family::Stm32:
+            driver_ = new TVokCommDriver(nullptr);
+            engine_ = new Stm32Engine(driver_);
+            break;
+        case devices::Family::Lpc:
+            driver_ = new TVokCommDriver(nullptr);
+            engine_ = new LpcEngine(driver_);
+            break;
+        case devices::Family::Stc:
+            engine_ = new StcEngine;
+            break;
+        }
+        if (stopFd[0] >= 0) {
+            stopNotifier_ = new QSocketNotifier(stopFd[0], QSocketNotifier::Read);
+            QObject::connect(stopNotifier_, &QSocketNotifier::activated, engine_, [this] {
+                char bytes[8];
+                [[maybe_unused]] const ssize_t n = ::read(stopFd[0], bytes, sizeof bytes);
+                stop();
+            });
+        }
+        Engine *e = engine_;
+        const auto print = [this](FILE *f, const QString &text) {
+            if (progress) progress->clear();
+            writeText(f, prefix + text + QLatin1Char('\n'));
+        };
+        QObject::connect(e, &Engine::line, e, [print](const QString &t) { print(stdout, t); });
+        QObject::connect(e, &Engine::firstLine, e, [print](const QString &t) { print(stdout, t); });
+        QObject::connect(e, &Engine::notice, e, [print](const QString &t) {
+            print(stderr, QStringLiteral("Tramelo: %1").arg(QString(t).replace('\r', ' ')));
+        });
+        if (progress) {
+            QObject::connect(e, &Engine::status, e, [this](const QString &t) { progress->status(t); });
+            QObject::connect(e, &Engine::progress, e,
+                             [this](int value, int max) { progress->progress(value, max); });
+        }
+        QObject::connect(e, &Engine::finished, e, [this](DownloadResult r) { end(r); });
+        clock_.start();
+        try {
+            if (driver_ && !openDriver(*driver_, family, choices, *e)) {
+                end(DownloadResult::PortNotOpened);
+                return;
+            }
+            e->start(choices);
+        } catch (const std::exception &ex) {
+            const std::lock_guard lock(state->mutex);
+            state->error = QString::fromLocal8Bit(ex.what());
+            if (!ended) {
+                ended = true;
+                ++state->ended;
+            }
+            state->wake();
+        }
+    }
+
+    // On the lane's thread: ends the download the way closing the window does: the STC
+    // engine stops its port, the shared driver closes.
+    void stop()
+    {
+        if (auto *stc = qobject_cast<StcEngine *>(engine_)) stc->cancel();
+        if (driver_) driver_->Disconnect();
+    }
+
+    // On the lane's thread: what a board that did not end got to, then its objects go.
+    void tearDown()
+    {
+        {
+            const std::lock_guard lock(state->mutex);
+            if (!ended && engine_) {
+                chip = engine_->chipFound();
+                seconds = double(clock_.nsecsElapsed()) / 1e9;
+            }
+        }
+        // A download stopped by a signal or the watchdog says nothing more as it goes.
+        if (engine_) QObject::disconnect(engine_, nullptr, nullptr, nullptr);
+        if (engine_ && engine_->running()) engine_->cancel();
+        delete stopNotifier_;
+        delete engine_;
+        delete driver_;
+        stopNotifier_ = nullptr;
+        engine_ = nullptr;
+        driver_ = nullptr;
+    }
+
+private:
+    void end(DownloadResult r)
+    {
+        // The port goes at once; the engine's own objects go with the lane.
+        if (driver_) driver_->Disconnect();
+        const QString found = engine_ ? engine_->chipFound() : QString();
+        const std::lock_guard lock(state->mutex);
+        if (ended) return;
+        ended = true;
+        result = r;
+        chip = found;
+        seconds = double(clock_.nsecsElapsed()) / 1e9;
+        ++state->ended;
+        state->wake();
+    }
+
+    Engine *engine_ = nullptr;
+    TVokCommDriver *driver_ = nullptr;
+    QSocketNotifier *stopNotifier_ = nullptr;
+    QElapsedTimer clock_;
+};
+
+// A board's own thread: makes the lane's objects, serves them until the run ends, deletes them.
+class LaneThread : public QThread
+{
+public:
+    explicit LaneThread(Lane &lane) : lane_(lane) {}
+
+protected:
+    void run() override
+    {
+        lane_.setUp();
+        exec();
+        // The run's lock orders the main thread's quit() (which wakes this thread's event
+        // loop) before what this thread does next, and this thread's last writes before the
+        // main thread's use of the lane after wait(): a thread checker sees into neither Qt's
+        // wake-up nor its wait.
+        { const std::lock_guard lock(lane_.state->mutex); }
+        lane_.tearDown();
+        { const std::lock_guard lock(lane_.state->mutex); }
+    }
+
+private:
+    Lane &lane_;
+};
+
+QString resultName(DownloadResult result)
+{
+    switch (result) {
+    case DownloadResult::Written:
+        return QStringLiteral("written");
+    case DownloadResult::RefusedFile:
+        return QStringLiteral("file refused");
+    case DownloadResult::PortNotOpened:
+        return QStringLiteral("port not opened");
+    case DownloadResult::Failed:
+        break;
+    }
+    return QStringLiteral("failed");
+}
+
 int download(const QStringList &args)
 {
     DownloadOptions o;
     if (const int rc = parseDownload(args, o); rc != kExitOk)
         return rc == kHelpShown ? kExitOk : rc;
 
-    const int device = devices::findDevice(o.device);
-    if (device < 0) return usage(QStringLiteral("unknown or ambiguous device: %1").arg(o.device));
+    QList<BoardOption> boards;
+    for (const QString &port : std::as_const(o.ports))
+        boards << BoardOption{o.device, port, o.file};
+    boards += o.boards;
 
-    // The port: COMn as in the window, or a device path given to COM1 for this run.
-    int portIndex = 0;
-    if (o.port.startsWith('/')) {
-        platform::setPortAlias(QStringLiteral("COM1"), o.port);
-    } else {
-        const QString p = o.port.toUpper();
-        bool ok = p.startsWith("COM");
-        portIndex = ok ? p.mid(3).toInt(&ok) - 1 : -1;
-        if (!ok || portIndex < 0 || portIndex > 7)
-            return usage(QStringLiteral("--port takes COM1..COM8 or a device path"));
+    // The ports: COMn as in the window, or a device path given to a COM name that no other
+    // port of the run uses.
+    std::vector<std::unique_ptr<Lane>> lanes;
+    QList<int> taken;
+    QStringList given;
+    for (const BoardOption &board : std::as_const(boards)) {
+        auto lane = std::make_unique<Lane>();
+        lane->device = devices::findDevice(board.device);
+        if (lane->device < 0)
+            return usage(QStringLiteral("unknown or ambiguous device: %1").arg(board.device));
+        lane->family = *devices::familyAt(lane->device);
+        lane->file = board.file;
+        lane->given = board.port;
+        if (given.contains(board.port))
+            return usage(QStringLiteral("port given twice: %1").arg(board.port));
+        given << board.port;
+        if (board.port.startsWith('/')) {
+            lane->portIndex = -1;
+            lane->portName = board.port;
+        } else {
+            const QString p = board.port.toUpper();
+            bool ok = p.startsWith("COM");
+            const int index = ok ? p.mid(3).toInt(&ok) - 1 : -1;
+            if (!ok || index < 0 || index >= kComNames)
+                return usage(QStringLiteral("--port takes COM1..COM8 or a device path"));
+            if (taken.contains(index))
+                return usage(QStringLiteral("port given twice: %1").arg(board.port));
+            lane->portIndex = index;
+            lane->portName = QStringLiteral("COM%1").arg(index + 1);
+            taken << index;
+        }
+        lanes.push_back(std::move(lane));
     }
+    for (auto &lane : lanes) {
+        if (lane->portIndex >= 0) continue;
+        int free = 0;
+        while (taken.contains(free))
+            ++free;
+        taken << free;
+        lane->portIndex = free;
+        platform::setPortAlias(QStringLiteral("COM%1").arg(free + 1), lane->portName);
+    }
+    const bool several = lanes.size() > 1;
 
     const EndSignals endSignals;
-    ApplicationWindows windows = CreateApplicationWindows(false);
-    TMainForm &w = *windows.main;
     DownloadChoices choices;
-    choices.device = device;
-    choices.port = portIndex;
     choices.baudIndex = o.baudIndex;
     choices.reset = !o.noReset;
-    choices.resetMs = o.resetMs;
-    choices.timeout = o.timeout;
+    choices.resetMs = o.resetMs.isEmpty() ? QStringLiteral("680") : o.resetMs;
+    choices.timeout = o.timeout.isEmpty() ? QStringLiteral("5") : o.timeout;
     choices.sixT = o.sixT;
-    choices.file = QFileInfo(o.file).absoluteFilePath();
     choices.verify = o.verify;
     choices.unprotect = o.unprotect;
-    w.SetDownloadChoices(choices);
     if (o.unprotect)
         writeText(stderr, QStringLiteral("tramelo: %1\n").arg(messages::unprotectNotice()));
 
-    try {
-        if (const QString bad = unusableFile(*devices::familyAt(device), o.file); !bad.isEmpty()) {
-            writeText(stderr, QStringLiteral("tramelo: %1\n").arg(bad));
-            return kExitUsage;
+    bool stc = false;
+    for (const auto &lane : lanes) {
+        try {
+            if (const QString bad = unusableFile(lane->family, lane->file); !bad.isEmpty()) {
+                writeText(stderr, QStringLiteral("tramelo: %1\n").arg(bad));
+                return kExitUsage;
+            }
+        } catch (const std::exception &e) {
+            writeText(stderr,
+                      QStringLiteral("tramelo: %1\n").arg(QString::fromLocal8Bit(e.what())));
+            return kExitFailed;
         }
-    } catch (const std::exception &e) {
-        writeText(stderr, QStringLiteral("tramelo: %1\n").arg(ui::fromStd(e.what())));
-        return kExitFailed;
+        stc = stc || lane->family == devices::Family::Stc;
+    }
+    if (stc) {
+        if (const QString why = StcEngine::installDecoder(); !why.isEmpty())
+            writeText(stderr, QStringLiteral("tramelo: %1\n").arg(why));
     }
 
-    ProgressLine progress(isatty(STDERR_FILENO) == 1);
+    ProgressLine progress(!several && isatty(STDERR_FILENO) == 1);
     int exitCode = -1;
-    ui::setMessageHandler([&](const ui::MessageRequest &r) {
-        progress.clear();
-        const QString text = QString(r.text).replace(QLatin1Char('\r'), QLatin1Char(' '));
-        writeText(stderr, QStringLiteral("%1: %2\n").arg(r.caption, text));
-    });
-    ui::setFileHandler([](const ui::FileRequest &) { return QString(); });
-    w.OnLine = [&](const QString &line) {
-        progress.clear();
-        writeText(stdout, line + QLatin1Char('\n'));
-    };
-    w.OnStatusText = [&](const QString &s) { progress.status(s); };
-    QObject::connect(w.ProgressBar1, &QProgressBar::valueChanged, &w,
-                     [&](int v) { progress.progress(v, w.ProgressBar1->maximum()); });
-    w.OnDownloadEnded = [&](DownloadResult result) {
-        if (exitCode < 0) exitCode = exitStatus(result);
-        QTimer::singleShot(0, qApp, [] { QCoreApplication::exit(0); });
+    RunState state;
+    if (::pipe2(state.wakeFd, O_CLOEXEC | O_NONBLOCK) != 0) {
+        writeText(stderr, QStringLiteral("tramelo: %1\n").arg(QString::fromLocal8Bit(::strerror(errno))));
+        return kExitFailed;
+    }
+    for (auto &lanePtr : lanes) {
+        Lane &lane = *lanePtr;
+        lane.state = &state;
+        lane.prefix = several ? lane.given + QStringLiteral(": ") : QString();
+        lane.progress = several ? nullptr : &progress;
+        lane.choices = choices;
+        lane.choices.device = lane.device;
+        lane.choices.file = QFileInfo(lane.file).absoluteFilePath();
+        lane.choices.port = lane.portIndex;
+        lane.choices.portName = lane.portName;
+        if (several) {
+            if (::pipe2(lane.stopFd, O_CLOEXEC | O_NONBLOCK) != 0) return kExitFailed;
+            lane.thread = std::make_unique<LaneThread>(lane);
+            lane.thread->setObjectName(QStringLiteral("lane %1").arg(lane.given));
+        }
+    }
+    // Asks every board that has not ended to stop; a board on the main thread stops at once.
+    const auto stopAll = [&lanes] {
+        for (auto &lane : lanes) {
+            if (!lane->thread) {
+                lane->stop();
+                continue;
+            }
+            const char byte = 1;
+            [[maybe_unused]] const ssize_t n = ::write(lane->stopFd[1], &byte, 1);
+        }
     };
 
+    QSocketNotifier woken(state.wakeFd[0], QSocketNotifier::Read);
+    QObject::connect(&woken, &QSocketNotifier::activated, &woken, [&] {
+        char bytes[64];
+        while (::read(state.wakeFd[0], bytes, sizeof bytes) > 0) {
+        }
+        const std::lock_guard lock(state.mutex);
+        if (!state.error.isEmpty()) {
+            writeText(stderr, QStringLiteral("tramelo: %1\n").arg(state.error));
+            state.error.clear();
+            if (exitCode < 0) exitCode = kExitFailed;
+            QCoreApplication::exit(0);
+        }
+        if (state.ended == qsizetype(lanes.size())) QCoreApplication::exit(0);
+    });
     QSocketNotifier signalled(endSignals.readFd(), QSocketNotifier::Read);
     signalled.setEnabled(endSignals.installed());
-    QObject::connect(&signalled, &QSocketNotifier::activated, &w, [&] {
+    QObject::connect(&signalled, &QSocketNotifier::activated, &signalled, [&] {
         const int sig = EndSignals::take();
         if (sig == 0) return;
         signalled.setEnabled(false);
         exitCode = 128 + sig;
         progress.clear();
         writeText(stderr, QStringLiteral("tramelo: %1\n").arg(messages::downloadEnded(sig)));
-        windows.stc->FormClose();
-        w.ComPort_Close();
+        stopAll();
         QCoreApplication::exit(0);
     });
-
-    QTimer::singleShot(0, &w, [&] {
-        try {
-            w.BitBtn1Click();
-        } catch (const std::exception &e) {
-            writeText(stderr, QStringLiteral("tramelo: %1\n").arg(ui::fromStd(e.what())));
-            if (exitCode < 0) exitCode = kExitFailed;
-            QCoreApplication::exit(0);
-        }
-    });
-    QTimer::singleShot(kWatchdogMs, qApp, [&] {
+    QTimer::singleShot(kWatchdogMs, &woken, [&] {
         writeText(stderr, QStringLiteral("tramelo: the download did not end within an hour\n"));
         exitCode = kExitFailed;
         QCoreApplication::exit(0);
     });
+    // Every board starts from the event loop: one on the main thread, several each on its own.
+    QTimer::singleShot(0, &woken, [&lanes] {
+        for (auto &lane : lanes) {
+            if (lane->thread)
+                lane->thread->start();
+            else
+                lane->setUp();
+        }
+    });
     QCoreApplication::exec();
     progress.clear();
-    ui::setMessageHandler(nullptr);
-    ui::setFileHandler(nullptr);
-    if (exitCode < 0) exitCode = kExitFailed;
+
+    // Boards still running (a signal, the watchdog) are stopped; each lane's objects go on
+    // its own thread, then the thread.
+    stopAll();
+    for (auto &lane : lanes) {
+        if (lane->thread) {
+            {
+                const std::lock_guard lock(state.mutex);
+                lane->thread->quit();
+            }
+            lane->thread->wait();
+            const std::lock_guard lock(state.mutex);
+        } else {
+            lane->tearDown();
+        }
+    }
+    // An error that left an engine after its board had ended is said here at the latest.
+    if (!state.error.isEmpty()) {
+        writeText(stderr, QStringLiteral("tramelo: %1\n").arg(state.error));
+        if (exitCode < 0) exitCode = kExitFailed;
+    }
+    if (exitCode < 0) {
+        exitCode = kExitOk;
+        for (const auto &lane : lanes)
+            exitCode = std::max(exitCode, lane->ended ? exitStatus(lane->result) : kExitFailed);
+    }
+    if (several) {
+        writeText(stdout, QStringLiteral("\n%1 %2 %3 %4\n")
+                              .arg(QStringLiteral("port"), -20)
+                              .arg(QStringLiteral("chip"), -22)
+                              .arg(QStringLiteral("result"), -16)
+                              .arg(QStringLiteral("seconds")));
+        for (const auto &lane : lanes)
+            writeText(stdout, QStringLiteral("%1 %2 %3 %4\n")
+                                  .arg(lane->given, -20)
+                                  .arg(lane->chip.isEmpty() ? QStringLiteral("-") : lane->chip, -22)
+                                  .arg(lane->ended ? resultName(lane->result)
+                                                   : QStringLiteral("not ended"),
+                                       -16)
+                                  .arg(lane->seconds, 7, 'f', 2));
+    }
     return exitCode;
 }
 
@@ -419,8 +774,6 @@ bool wantsCommandLine(int argc, char **)
 int run(int argc, char **argv)
 {
     if (std::strcmp(argv[1], "--demo") == 0) return demo(argc, argv);
-    // No display is needed: the window's controls run on Qt's offscreen platform.
-    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
     // Standard error carries the program's own lines; the toolkit's notes about its
     // environment (no XDG_RUNTIME_DIR on a production station) would only confuse scripts.
     if (qEnvironmentVariableIsEmpty("TRAMELO_DEBUG"))
@@ -442,9 +795,10 @@ int run(int argc, char **argv)
     if (args[0] == "simulate") return simulate(args.mid(1));
     if (args[0] != "download" && args[0] != "ports" && args[0] != "read")
         return usage(QStringLiteral("unknown command: %1").arg(args[0]));
+    // No window and no display: the engines run under the core application.
     int qtArgc = 1;
-    ui::Application app(qtArgc, argv);
-    QApplication::setApplicationName(QStringLiteral("Tramelo"));
+    QCoreApplication app(qtArgc, argv);
+    QCoreApplication::setApplicationName(QStringLiteral("Tramelo"));
     language::install(app);
     if (args[0] == "ports") return args.size() == 1 ? ports() : usage("ports takes no arguments");
     if (args[0] == "read") return readFlash(args.mid(1));

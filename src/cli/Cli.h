@@ -1,18 +1,21 @@
 // The command-line face of the program, for scripts and production lines:
 //
-//   tramelo download --device DEV --port PORT [--baud RATE] [--no-reset] [--reset-ms N]
-//                    [--timeout N] [--6t] FILE
+//   tramelo download --device DEV --port PORT [--port PORT...] [--board DEV,PORT,FILE...]
+//                    [--baud RATE] [--no-reset] [--reset-ms N] [--timeout N] [--6t] FILE
+//   tramelo read ...  (STM32 flash into a file: cli/Read.h)
 //   tramelo ports
 //   tramelo simulate ... | --demo   (virtual boards: cli/Simulate.h)
 //   tramelo --help | --version
 //
-// A download runs exactly the programmers of the window: the options set the window's
-// controls, then its download button is pressed. Message lines go to standard output as they
-// appear; status texts and a progress bar go to standard error when it is a terminal; message
-// boxes become lines on standard error. Exit status: 0 written, 1 failed, 2 usage error or a
-// file that cannot be used, 3 the port cannot be opened, 128+n ended by signal n. Of the
-// settings file only the [Ports] section is read, by "COMn" names, which resolve as in the
-// window; nothing is written to it. No display is needed.
+// A download runs the programmers' engines (src/engines) under QCoreApplication: no widget is
+// made and no display is needed. The port is opened with the line the window's download
+// button sets for the family. Message lines go to standard output as they appear; status
+// texts and a progress bar go to standard error when it is a terminal; notices become lines
+// on standard error. Several boards are written at once, each engine on a thread of its own:
+// then every line starts with its port and a table ends the run. Exit status (the worst of
+// the boards'): 0 written, 1 failed, 2 usage error or a file that cannot be used, 3 the port
+// cannot be opened, 128+n ended by signal n. Of the settings file only the [Ports] section is
+// read, by "COMn" names, which resolve as in the window; nothing is written to it.
 #pragma once
 
 #include <QStringList>

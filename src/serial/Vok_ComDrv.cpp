@@ -223,8 +223,16 @@ void TVokCommDriver::startPolling()
 
 void TVokCommDriver::portReadable()
 {
+    if (pollingDelay_ == 0) {
+        readable_->setEnabled(false);
+        return;
+    }
+    // Read on arrival: the notifier stays armed and every arrival is read at once.
+    if (ReadOnArrival) {
+        PollReceive();
+        return;
+    }
     readable_->setEnabled(false);
-    if (pollingDelay_ == 0) return;
     pollTimer_.start(pollingDelay_);
     PollReceive();
 }
@@ -233,10 +241,10 @@ void TVokCommDriver::PollReceive()
 {
     if (!Connected()) return;
     const qint64 n = port_.read(readBuf_.get(), inBufSize_, 0);
-    if (n == 0 && readable_) {
-        // The line is quiet: sleep until the next byte.
-        pollTimer_.stop();
-        readable_->setEnabled(true);
+    if ((n == 0 || (n > 0 && ReadOnArrival)) && readable_) {
+        // The line is quiet (or every arrival is wanted at once): sleep until the next byte.
+        if (pollTimer_.isActive()) pollTimer_.stop();
+        if (!readable_->isEnabled()) readable_->setEnabled(true);
     }
     if (n < 0) {
         pollTimer_.stop();
@@ -249,4 +257,5 @@ void TVokCommDriver::PollReceive()
     std::memcpy(ReceiveBuffer + BufferedCount, readBuf_.get(), size_t(n));
     BufferedCount = quint16(BufferedCount + n);
     if (OnReceiveData) OnReceiveData(this, readBuf_.get(), qint32(n));
+    if (OnGathered) OnGathered(this);
 }

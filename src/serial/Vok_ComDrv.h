@@ -14,6 +14,10 @@
 //   comes. So a stream is still read every ComPortPollingDelay ms, in the same chunks, while
 //   an idle open port costs no wake-ups. A poll delay of 0 reads nothing at all (a zero
 //   timer never ticks).
+// * ReadOnArrival (off by default) is for a protocol that waits for each answer: every poll
+//   that found bytes goes back to sleep on the notifier at once, so each arrival is read the
+//   moment it comes instead of at the next 5 ms tick. OnGathered then tells that protocol,
+//   after OnReceiveData, that ReceiveBuffer has grown.
 // * A read that fails (adapter unplugged) stops the polling and is reported once through
 //   OnReadFailed: the descriptor of a vanished device reports itself readable without end and
 //   every read fails again. The port stays open until its user disconnects it.
@@ -98,6 +102,8 @@ public:
     quint16 OutputTimeout = 4000;
     TComPortReceiveDataEvent OnReceiveData;
     TComPortReadFailedEvent OnReadFailed; // may disconnect the driver
+    bool ReadOnArrival = false;
+    std::function<void(TVokCommDriver *Sender)> OnGathered;
 
     bool Connect();
     void Disconnect();

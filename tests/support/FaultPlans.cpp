@@ -35,6 +35,11 @@ QString troubleName(Trouble t)
     return {};
 }
 
+namespace {
+constexpr int kVanishBitsPerByte = 11;
+constexpr int kVanishBaud = 115200;
+} // namespace
+
 BoardPlan stm32Plan(quint32 seed)
 {
     BoardPlan f;
@@ -142,6 +147,9 @@ void FaultLane::prepare(const BoardPlan &plan, Trouble t)
     board = plan.makeSim();
     peer = std::make_unique<sim::PtyPeer>();
     peer->attach(board.get());
+    // The adapter is pulled a moment after writing has begun: the board answers at a real
+    // UART's pace, so the programmer is still writing then (unpaced, it would already be done).
+    if (t == Trouble::Vanish) peer->setPacing(kVanishBitsPerByte, kVanishBaud);
     if (t == Trouble::Vanish)
         expectedLine = plan.vanishLine;
     else if (t != Trouble::PortTaken)

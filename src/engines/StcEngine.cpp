@@ -1,7 +1,6 @@
-#include "app/STC.h"
+#include "engines/StcEngine.h"
 
-#include "app/Main.h"
-#include "app/Texts.h"
+#include "engines/Texts.h"
 #include "hexlib/StcHexLib.h"
 #include "logic/Devices.h"
 #include "logic/FirmwareFile.h"
@@ -9,15 +8,10 @@
 #include "logic/ShownText.h"
 #include "serial/SPComm.h"
 
-#include <QCheckBox>
-#include <QComboBox>
+#include <QAbstractEventDispatcher>
 #include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QFileInfo>
-#include <QPlainTextEdit>
-#include <QProgressBar>
-#include <QPushButton>
-#include <QScopeGuard>
 #include <QThread>
 #include <QTimer>
 
@@ -29,13 +23,20 @@ using namespace std::chrono_literals;
 
 namespace {
 
+constexpr int kPercent = 100;
+
 // ---- timers, line settings and waits -----------------------------------------------------
 constexpr auto kSeekInterval = 20ms;   // one handshake "7F7F" per tick while seeking
 constexpr auto kTickInterval = 1000ms; // one StcTicks count per tick
 const QString kDefaultPort = QStringLiteral("COM1");
-constexpr quint32 kReadIntervalMs = 100; // a reception ends 100 ms after its last byte
+// While seeking, a reception ends 100 ms after its last byte: the status frame comes at 1200
+// baud between handshake ticks that clear what is pending, and must arrive as one reception.
+constexpr quint32 kReadIntervalMs = 100;
+// Once connected every byte is handed on at once; a frame is complete when its end byte has
+// come and, for a frame from the chip, its own length is satisfied.
+constexpr quint32 kReadAtOnce = 0xFFFFFFFF;
 constexpr quint16 kXonXoffLimit = 500;
-// The pauses around opening the port and around the baud-rate step frames.
+// The port settles after opening before the reset pulse drives its RTS line.
 constexpr unsigned long kSettleMs = 100;
 // The reset time field holds at most three digits.
 constexpr int kMaxResetMs = 999;
@@ -56,8 +57,6 @@ constexpr qint64 kBitsPerByte = 10;
 // Added to a frame's time on the wire before the port stops, for the bytes that the kernel
 // has already handed on (a USB adapter's own FIFO, a pseudo-terminal's flip buffer).
 constexpr qint64 kHandOnMarginMs = 20;
-// The property of the message area that holds the last-frame text.
-constexpr const char *kLastFrameProperty = "Hint";
 
 // ---- messages ----------------------------------------------------------------------------
 const ShownText kNoFile{"stc", QT_TRANSLATE_NOOP("stc", "上载文件不存在 ！")};
@@ -100,15 +99,15 @@ const ShownText kUploadFailed{"stc", QT_TRANSLATE_NOOP("stc", "上载数据失�
 
 } // namespace
 
-TSTCFrm::TSTCFrm(TMainForm *mainForm)
-    : QObject(mainForm), SeekTimer(new QTimer(this)), TimeOutTM(new QTimer(this)),
-      ComPort1(new TComm(this)), MainForm(mainForm)
+StcEngine::StcEngine(QObject *parent)
+    : Engine(parent), SeekTimer(new QTimer(this)), TimeOutTM(new QTimer(this)),
+      ComPort1(new TComm(this))
 {
     SeekTimer->setInterval(kSeekInterval);
     SeekTimer->setTimerType(Qt::PreciseTimer);
     TimeOutTM->setInterval(kTickInterval);
-    connect(SeekTimer, &QTimer::timeout, this, &TSTCFrm::SeekTimerTimer);
-    connect(TimeOutTM, &QTimer::timeout, this, &TSTCFrm::TimeOutTMTimer);
+    connect(SeekTimer, &QTimer::timeout, this, &StcEngine::SeekTimerTimer);
+    connect(TimeOutTM, &QTimer::timeout, this, &StcEngine::TimeOutTMTimer);
 
     ComPort1->setByteSize(TByteSize::_8);
     ComPort1->setParity(TParity::None);
@@ -134,90 +133,107 @@ TSTCFrm::TSTCFrm(TMainForm *mainForm)
     TimeOutTM->start();
 }
 
-TSTCFrm::~TSTCFrm()
+StcEngine::~StcEngine()
 {
     ComPort1->OnReceiveData = nullptr;
     ComPort1->StopPort();
 }
 
-void TSTCFrm::FormCreate()
+QString StcEngine::installDecoder()
 {
     // A library that cannot be installed is reported once and not in the way: loading then
     // looks in the program's folder too, and a download reports its own error if that fails.
-    const QString installError = hexlib::installLibrary();
-    if (!installError.isEmpty()) MainForm->SetStatus(installError);
+    return hexlib::installLibrary();
+}
+
+void StcEngine::FormCreate()
+{
     ComPort1->setCommName(kDefaultPort);
     ComPort1->setBaudRate(stc::kLowBaudRate);
     StcTicks = 0;
     StcBlocks.clear();
 }
 
-void TSTCFrm::FormClose()
+void StcEngine::cancel()
 {
     if (downloading_) closeRequested_ = true;
     ComPort1->StopPort();
 }
 
-void TSTCFrm::StcSendHex(QStringView hexText)
+bool StcEngine::running() const
+{
+    return downloading_;
+}
+
+void StcEngine::StcSendHex(QStringView hexText)
 {
     const QByteArray bytes = hextext::fromHex(hexText);
     if (bytes.isEmpty() || bytes.size() > std::numeric_limits<quint16>::max()) return;
     ComPort1->WriteData(bytes.constData(), quint16(bytes.size()));
 }
 
-void TSTCFrm::SeekTimerTimer()
+void StcEngine::SeekTimerTimer()
 {
     StcSendHex(stc::kHandshakeFrame);
     StcReceiver.clearPending();
 }
 
-void TSTCFrm::TimeOutTMTimer()
+void StcEngine::TimeOutTMTimer()
 {
     ++StcTicks;
 }
 
-void TSTCFrm::ComPort1ReceiveData(TComm *, const char *Buffer, quint16 BufferLength)
+void StcEngine::ComPort1ReceiveData(TComm *, const char *Buffer, quint16 BufferLength)
 {
     if (!Buffer || !StcReceiver.feed(QByteArrayView(Buffer, BufferLength))) return;
-    MainForm->Memo1->setProperty(kLastFrameProperty, StcReceiver.lastFrame());
+    // A 0x16 inside a frame from the chip (its sum or checksum) ends a reception early when
+    // bytes are handed on as they come; the frame's own length says more is due.
+    if (!StcSeeking && stc::parseAnswer(StcReceiver.lastFrame()).status ==
+                           stc::Answer::Incomplete) {
+        StcReceiver.resumeLast();
+        return;
+    }
+    emit frameReceived(StcReceiver.lastFrame());
     StcSeeking = false;
     StcAwaitingReply = false;
+    // The wait that expects this frame goes on now: an event dispatcher that delivers the
+    // reception at the start of its pass would otherwise block again before returning.
+    if (QAbstractEventDispatcher *d = QAbstractEventDispatcher::instance()) d->interrupt();
 }
 
-void TSTCFrm::pumpEvents()
+void StcEngine::pumpEvents()
 {
     // Blocks until something happens: a reception, a timer tick or the user. At least one
     // of SeekTimer and TimeOutTM runs in every wait, so the loop always wakes again.
     QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
 }
 
-void TSTCFrm::releasePort()
+void StcEngine::releasePort()
 {
-    MainForm->ProgressBar1->setValue(0);
+    emit progress(0, kPercent);
     StcSeeking = false;
-    MainForm->BitBtn1->setEnabled(true);
-    MainForm->ShowPortPicture(false);
+    emit portHeld(false);
     SeekTimer->stop();
     TimeOutTM->stop();
     ComPort1->StopPort();
 }
 
-bool TSTCFrm::failAfterOpen(const QString &line)
+bool StcEngine::failAfterOpen(const QString &line)
 {
     releasePort();
-    MainForm->AppendLine(line);
-    MainForm->SetStayOnTop(false);
+    emit this->line(line);
+    emit releaseWindow();
     return false;
 }
 
-bool TSTCFrm::abandonedByClose()
+bool StcEngine::abandonedByClose()
 {
     if (!closeRequested_) return false;
     releasePort();
     return true;
 }
 
-bool TSTCFrm::WhileMcuResponse(int limit, const QString &message)
+bool StcEngine::WhileMcuResponse(int limit, const QString &message)
 {
     StcTicks = 0;
     if (!TimeOutTM->isActive()) TimeOutTM->start();
@@ -239,7 +255,7 @@ bool TSTCFrm::WhileMcuResponse(int limit, const QString &message)
     return failAfterOpen(message);
 }
 
-void TSTCFrm::letFrameLeave(const QElapsedTimer &queued, qsizetype frameBytes)
+void StcEngine::letFrameLeave(const QElapsedTimer &queued, qsizetype frameBytes)
 {
     // Stopping the port discards what has not left yet, and a speed change changes the
     // speed under it. A step frame takes 117 ms at 1200 baud, longer than the pause before
@@ -253,7 +269,7 @@ void TSTCFrm::letFrameLeave(const QElapsedTimer &queued, qsizetype frameBytes)
     if (rest > 0) QThread::msleep(static_cast<unsigned long>(rest));
 }
 
-void TSTCFrm::changeRate(quint32 baudRate)
+void StcEngine::changeRate(quint32 baudRate)
 {
     // The port stays open, and locked, across the change: closing it between the steps would
     // let any program polling the port take it. What arrived at the old speed is dropped,
@@ -262,19 +278,20 @@ void TSTCFrm::changeRate(quint32 baudRate)
     ComPort1->PurgeReceive();
 }
 
-bool TSTCFrm::sendStep(QStringView frame, quint32 rate, const QString &timeoutMessage)
+bool StcEngine::sendStep(QStringView frame, quint32 rate, const QString &timeoutMessage)
 {
     StcAwaitingReply = true;
     QElapsedTimer queued;
     queued.start();
     StcSendHex(frame);
-    QThread::msleep(kSettleMs);
+    // The chip answers at the new rate once the whole frame is in and it has switched; the
+    // port switches the moment the frame has left, so no answer byte is missed.
     letFrameLeave(queued, frame.size() / 2);
     changeRate(rate);
     return WhileMcuResponse(kStepWaitTicks, timeoutMessage);
 }
 
-bool TSTCFrm::awaitDataAnswer(int block)
+bool StcEngine::awaitDataAnswer(int block)
 {
     const auto address = quint16(block * stc::kBlockSize);
     const QString &blockHex = StcBlocks.at(block);
@@ -286,19 +303,20 @@ bool TSTCFrm::awaitDataAnswer(int block)
         return true;
     case stc::DataAnswer::Incomplete:
     case stc::DataAnswer::Malformed:
-        MainForm->AppendLine(stc::malformedAnswerLine(address));
+        emit line(stc::malformedAnswerLine(address));
         return failAfterOpen(kUploadFailed);
     case stc::DataAnswer::WrongSum:
-        MainForm->AppendLine(stc::wrongSumLine(address, answer, stc::blockSum(blockHex)));
+        emit line(stc::wrongSumLine(address, answer, stc::blockSum(blockHex)));
         return failAfterOpen(kUploadFailed);
     }
     return failAfterOpen(kUploadFailed);
 }
 
-bool TSTCFrm::connectToChip()
+bool StcEngine::connectToChip()
 {
-    TMainForm &m = *MainForm;
-    m.AppendLine(kConnecting);
+    emit line(kConnecting);
+    // The first handshake goes at once; the timer repeats it until the chip answers.
+    SeekTimerTimer();
     SeekTimer->start();
     StcTicks = 0;
     StcSeeking = true;
@@ -307,31 +325,33 @@ bool TSTCFrm::connectToChip()
         if (abandonedByClose()) return false;
         if (!TimeOutTM->isActive()) TimeOutTM->start();
         bool isNumber = false;
-        int limit = m.Edit3->text().toInt(&isNumber);
+        int limit = choices_.timeout.toInt(&isNumber);
         if (!isNumber) limit = kDefaultConnectSeconds;
         if (StcTicks >= limit) {
             releasePort();
-            m.AppendLine(kConnectTimeout);
+            emit line(kConnectTimeout);
             return false;
         }
     }
     SeekTimer->stop();
     TimeOutTM->stop();
-    m.AppendLine(kConnected.text().arg(stc::versionDisplay(StcReceiver.versionText())));
-    m.repaint();
+    emit line(kConnected.text().arg(stc::versionDisplay(StcReceiver.versionText())));
+    // From here on every answer is taken the moment its last byte is in.
+    ComPort1->setReadIntervalTimeout(kReadAtOnce);
     return true;
 }
 
-bool TSTCFrm::runDownload()
+bool StcEngine::runDownload()
 {
     failure_ = DownloadResult::RefusedFile;
     if (!StcPrepareImage()) return false;
     failure_ = DownloadResult::PortNotOpened;
 
-    TMainForm &m = *MainForm;
     try {
-        m.BitBtn1->setEnabled(false);
-        ComPort1->setCommName(m.ComboBox1->currentText());
+        ComPort1->setCommName(choices_.portName.isEmpty()
+                                  ? QStringLiteral("COM%1").arg(choices_.port + 1)
+                                  : choices_.portName);
+        ComPort1->setReadIntervalTimeout(kReadIntervalMs);
         ComPort1->setBaudRate(stc::kLowBaudRate);
         ComPort1->StartPort();
     } catch (const std::exception &e) {
@@ -340,22 +360,21 @@ bool TSTCFrm::runDownload()
         const QString reason = comms && !comms->detail().isEmpty()
                                    ? comms->detail()
                                    : QString::fromLocal8Bit(e.what());
-        m.AppendLine(texts::portOpenFailedLine(reason));
-        m.InfoBox(texts::portOpenFailed(reason));
-        m.SetStayOnTop(false);
-        m.BitBtn1->setEnabled(true);
+        emit line(texts::portOpenFailedLine(reason));
+        emit notice(texts::portOpenFailed(reason));
+        emit releaseWindow();
         return false;
     }
     failure_ = DownloadResult::Failed;
 
-    m.ShowPortPicture(true);
+    emit portHeld(true);
     ComPort1->setParity(TParity::None);
     ComPort1->setBaudRate(stc::kLowBaudRate);
-    QThread::msleep(kSettleMs);
 
-    if (m.CheckBox2->isChecked()) {
+    if (choices_.reset) {
+        QThread::msleep(kSettleMs);
         bool isNumber = false;
-        const int resetMs = m.Edit4->text().toInt(&isNumber);
+        const int resetMs = choices_.resetMs.toInt(&isNumber);
         if (!isNumber || resetMs < 0 || resetMs > kMaxResetMs) return failAfterOpen(kBadResetTime);
         ComPort1->setRtsControl(TRtsControl::RtsEnable);
         QThread::msleep(static_cast<unsigned long>(resetMs));
@@ -367,121 +386,116 @@ bool TSTCFrm::runDownload()
     const QString lastFrame = StcReceiver.lastFrame();
     const int model = stc::findModel(lastFrame);
     const int clock = stc::findClock(lastFrame);
+    if (model != 0) chip_ = stc::modelName(model);
     if (model == 0) {
-        m.InfoBox(kUnsupportedMcuBox);
+        emit notice(kUnsupportedMcuBox);
         return failAfterOpen(kUnsupportedMcu);
     }
     if (clock == 0) {
-        m.InfoBox(kUnsupportedOscillatorBox);
+        emit notice(kUnsupportedOscillatorBox);
         return failAfterOpen(kUnsupportedOscillator);
     }
-    m.AppendLine(stc::modelName(model) + stc::clockText(clock));
+    emit line(stc::modelName(model) + stc::clockText(clock));
     if (const devices::StcModel *row = devices::stcModel(model);
         row && StcImageLength > row->flashBytes) {
         // Refused before anything is erased: the chip keeps what it holds.
         failure_ = DownloadResult::RefusedFile;
-        m.AppendLine(stc::tooLargeForModelLine(StcImageLength, row->name, row->flashBytes));
+        emit line(stc::tooLargeForModelLine(StcImageLength, row->name, row->flashBytes));
         return failAfterOpen(kUploadFailed);
     }
     const auto rate = quint32(stc::clockRate(clock));
 
     if (!sendStep(stc::step1Frame(model, clock), rate, kStep1Timeout)) return false;
-    m.AppendLine(kStep1Done);
-    m.AppendLine(kStep2Start);
+    emit line(kStep1Done);
+    emit line(kStep2Start);
+    // After its answer to the test frame the chip listens at 1200 baud again at once; the port
+    // stays open, so no pause is owed to reopening it.
     changeRate(stc::kLowBaudRate);
-    QThread::msleep(kSettleMs);
     if (!sendStep(stc::step2Frame(model, clock), rate, kStep2Timeout)) return false;
-    m.AppendLine(kStep2Done);
+    emit line(kStep2Done);
 
-    m.AppendLine(kControlStart);
+    emit line(kControlStart);
     for (int n = 0; n < kControlRepeats; ++n) {
         StcAwaitingReply = true;
         StcSendHex(stc::controlFrame(model));
         if (!WhileMcuResponse(kControlWaitTicks, kControlTimeout)) return false;
     }
-    m.AppendLine(kControlDone);
+    emit line(kControlDone);
 
-    m.AppendLine(kEraseStart);
+    emit line(kEraseStart);
     StcAwaitingReply = true;
     StcSendHex(stc::eraseFrame(model));
     if (!WhileMcuResponse(kEraseWaitTicks, kEraseTimeout)) return false;
-    m.AppendLine(kEraseDone);
+    emit line(kEraseDone);
 
     StcAwaitingReply = false;
-    m.AppendLine(kUploadStart);
+    emit line(kUploadStart);
     const auto blocks = int(StcBlocks.size());
     for (int i = 0; i < blocks; ++i) {
         const QString frame = stc::dataFrame(i, StcBlocks.at(i));
         StcAwaitingReply = true;
         StcSendHex(frame);
-        m.ProgressBar1->setValue(stc::progress(i, blocks));
+        emit progress(stc::progress(i, blocks), kPercent);
         if (!awaitDataAnswer(i)) return false;
     }
 
-    const auto doubleSpeed = [&m] { return m.BitBtn7->text() == stc::kDoubleSpeedCaption; };
-    m.AppendLine(doubleSpeed() ? kDoubleSpeed : kSingleSpeed);
+    const QString caption = choices_.sixT ? QStringLiteral("6T") : QStringLiteral("12T");
+    const auto doubleSpeed = [&caption] { return caption == stc::kDoubleSpeedCaption; };
+    emit line(doubleSpeed() ? kDoubleSpeed : kSingleSpeed);
     StcAwaitingReply = true;
-    StcSendHex(stc::optionFrame(m.BitBtn7->text()));
+    StcSendHex(stc::optionFrame(caption));
     if (!WhileMcuResponse(kOptionWaitTicks, kOptionTimeout)) return false;
-    m.AppendLine(doubleSpeed() ? kDoubleSpeedDone : kSingleSpeedDone);
+    emit line(doubleSpeed() ? kDoubleSpeedDone : kSingleSpeedDone);
     StcAwaitingReply = true;
     StcSendHex(stc::kOptionFollowUp);
     if (!WhileMcuResponse(kOptionWaitTicks, kOptionTimeout)) return false;
 
-    m.AppendLine(kEndFlag);
+    emit line(kEndFlag);
     StcAwaitingReply = true;
     QElapsedTimer endFlagQueued;
     endFlagQueued.start();
     StcSendHex(stc::kEndFlagFrame);
-    m.AppendLine(kUploadDone);
+    emit line(kUploadDone);
 
-    m.ProgressBar1->setValue(0);
-    m.BitBtn1->setEnabled(true);
-    m.ShowPortPicture(false);
+    emit progress(0, kPercent);
+    emit portHeld(false);
     // The end flag leaves at the chip's rate before the port stops; the rate goes back to
     // 1200 only on the closed port, so it never changes under the last bytes.
     letFrameLeave(endFlagQueued, stc::kEndFlagFrame.size() / 2);
     ComPort1->StopPort();
     ComPort1->setBaudRate(stc::kLowBaudRate);
-    if (m.CheckBox1->isChecked()) {
-        m.SetStayOnTop(false);
-        m.MinimiseApplication();
-    }
     return true;
 }
 
-void TSTCFrm::BitBtn1Click()
+void StcEngine::start(const DownloadChoices &choices)
 {
-    // The download button is disabled while a download runs; a second start that slips
-    // through (an automatic re-download) is not a download of its own.
+    // A second start while a download runs (an automatic re-download that slips through) is
+    // not a download of its own.
     if (downloading_) return;
     downloading_ = true;
     closeRequested_ = false;
-    const auto idle = qScopeGuard([this] { downloading_ = false; });
-
+    choices_ = choices;
+    chip_.clear();
     bool success = false;
     try {
         success = runDownload();
     } catch (...) {
-        if (ComPort1->IsOpen())
-            releasePort();
-        else
-            MainForm->BitBtn1->setEnabled(true);
-        MainForm->DownloadEnded(failure_);
+        if (ComPort1->IsOpen()) releasePort();
+        downloading_ = false;
+        emit finished(failure_);
         throw;
     }
-    MainForm->DownloadEnded(success ? DownloadResult::Written : failure_);
+    downloading_ = false;
+    emit finished(success ? DownloadResult::Written : failure_);
 }
 
-bool TSTCFrm::StcPrepareImage()
+bool StcEngine::StcPrepareImage()
 {
-    TMainForm &m = *MainForm;
-    const QString fileName = m.Edit2->text();
-    const auto refuse = [&m](const QString &line) {
-        m.ShowPortPicture(false);
-        m.AppendLine(line);
-        m.ProgressBar1->setValue(0);
-        m.BitBtn1->setEnabled(true);
+    const QString fileName = choices_.file;
+    const auto refuse = [this](const QString &text) {
+        emit portHeld(false);
+        emit line(text);
+        emit progress(0, kPercent);
         return false;
     };
     if (!QFileInfo(fileName).isFile()) return refuse(kNoFile);
@@ -493,11 +507,11 @@ bool TSTCFrm::StcPrepareImage()
     }
     if (!StcLoadImage(fileName)) return refuse(stc::noImageMessage());
     StcSplitBlocks();
-    m.AppendLine(kTargetCode);
+    emit line(kTargetCode);
     return true;
 }
 
-bool TSTCFrm::StcLoadImage(const QString &fileName)
+bool StcEngine::StcLoadImage(const QString &fileName)
 {
     QByteArray buffer(stc::kImageBufferSize, '\0');
     // The result is not looked at: a file without an end record, for one, still gives the
@@ -505,7 +519,7 @@ bool TSTCFrm::StcLoadImage(const QString &fileName)
     hexlib::LoadNotes notes;
     hexlib::decodeHexFile(fileName, reinterpret_cast<quint8 *>(buffer.data()), &notes);
     // Copies passed over and the carried copy loaded instead are said in the status bar.
-    if (const QString note = notes.statusText(); !note.isEmpty()) MainForm->SetStatus(note);
+    if (const QString note = notes.statusText(); !note.isEmpty()) emit status(note);
 
     const std::optional<qsizetype> length = stc::imageLength(buffer);
     if (!length) {
@@ -513,20 +527,20 @@ bool TSTCFrm::StcLoadImage(const QString &fileName)
         return false;
     }
     StcImageLength = quint32(*length);
-    MainForm->Label10->setText(stc::sizeLabel(*length));
+    emit imageSize(stc::sizeLabel(*length));
     StcImage = buffer.left(*length);
     return true;
 }
 
-void TSTCFrm::forgetImage()
+void StcEngine::forgetImage()
 {
     StcImage.clear();
     StcImageLength = 0;
     StcBlocks.clear();
-    MainForm->Label10->clear();
+    emit imageSize(QString());
 }
 
-void TSTCFrm::StcSplitBlocks()
+void StcEngine::StcSplitBlocks()
 {
     StcBlocks = stc::splitBlocks(StcImage);
 }

@@ -1,23 +1,10 @@
-// The STM32 programmer: a state machine over the shared polling driver, driven by Timer5
-// (3 ms, evaluates what the driver gathered) and OvertimeT (1 s, time-out count), and the
-// loading of the firmware file into StmImage.
-//
-// The chip's own answers decide the rules: the product id picks the flash-size register and
-// the erase geometry from the device table, the Get reply's command list picks Erase or
-// Extended Erase (no command the loader did not list is ever sent), and the flash size read
-// from the chip bounds the image before anything is erased. Every end of an attempt goes
-// through stmFinish.
-#include "app/Main.h"
+#include "engines/Stm32Engine.h"
+
 #include "logic/ShownText.h"
+#include "serial/Vok_ComDrv.h"
 
-#include "logic/Devices.h"
-
-#include <QCheckBox>
-#include <QComboBox>
-#include <QLineEdit>
-#include <QProgressBar>
-#include <QPushButton>
 #include <QThread>
+#include <QTimer>
 #include <algorithm>
 #include <cstring>
 
@@ -26,9 +13,11 @@ constexpr int kRestartPulseMs = 5;
 // The sync ACK must come before the first OvertimeT tick; every later step gets seven ticks.
 constexpr quint8 kTimeoutStartCount = 6;
 constexpr quint8 kTimeoutLimit = 7;
+constexpr int kOvertimeInterval = 1000;
 constexpr int kProgressRange = 100;
-// After Readout Unprotect the chip erases its flash and restarts its boot loader.
-constexpr qint64 kUnprotectRestartMs = 500;
+// After Readout Unprotect the chip erases its flash and restarts its boot loader; it hears
+// nothing before that.
+constexpr int kUnprotectRestartMs = 500;
 
 const ShownText kSearching{"stm32", QT_TRANSLATE_NOOP("stm32", "正在查找设备。。。")};
 const ShownText kConnected{"stm32", QT_TRANSLATE_NOOP("stm32", "已成功连接")};
@@ -38,33 +27,83 @@ const ShownText kStartWriting{"stm32", QT_TRANSLATE_NOOP("stm32", "开始写入�
 const ShownText kDone{"stm32", QT_TRANSLATE_NOOP("stm32", "上载完成！")};
 } // namespace
 
-void TMainForm::STM32UP()
+Stm32Engine::Stm32Engine(TVokCommDriver *port, QObject *parent)
+    : Engine(parent), OvertimeT(new QTimer(this)), ComDriver(port), restart_(new QTimer(this))
 {
-    if (!ComPort_Open()) {
-        DownloadEnded(DownloadResult::PortNotOpened);
-        return;
-    }
-    BitBtn1->setEnabled(false);
-    if (CheckBox2->isChecked()) {
+    OvertimeT->setObjectName(QStringLiteral("OvertimeT"));
+    OvertimeT->setInterval(kOvertimeInterval);
+    connect(OvertimeT, &QTimer::timeout, this, &Stm32Engine::OvertimeTTimer);
+    restart_->setSingleShot(true);
+    restart_->setInterval(kUnprotectRestartMs);
+    connect(restart_, &QTimer::timeout, this, &Stm32Engine::stmRestartAfterUnprotect);
+}
+
+Stm32Engine::~Stm32Engine()
+{
+    if (running_) hook(false);
+}
+
+bool Stm32Engine::running() const
+{
+    return running_;
+}
+
+void Stm32Engine::hook(bool on)
+{
+    ComDriver->ReadOnArrival = on;
+    if (on)
+        ComDriver->OnGathered = [this](TVokCommDriver *) { ComDriverGathered(); };
+    else
+        ComDriver->OnGathered = nullptr;
+}
+
+void Stm32Engine::start(const DownloadChoices &choices)
+{
+    if (running_) return;
+    running_ = true;
+    file_ = choices.file;
+    chip_.clear();
+    StmVerify = choices.verify;
+    StmUnprotect = choices.unprotect;
+    StmPart = nullptr;
+    progressMax_ = kProgressRange;
+    if (choices.reset) {
         ComDriver->SetDTR(true);
         ComDriver->SetRTS(true);
         QThread::msleep(stm32::kResetPulseMs);
         ComDriver->SetDTR(false);
+        // The boot loader needs the time after the reset before it listens for 0x7F.
         QThread::msleep(stm32::kResetPulseMs);
     }
-    StmVerify = CheckBox9->isChecked();
     StmState = int(stm32::State::SyncAck);
     StmFrame[0] = stm32::kSync;
     ComDriver->SendData(StmFrame.data(), 1);
     ComDriver->BufferedCount = 0;
-    SetStatus(kSearching);
-    SetMessages(kSearching);
+    emit status(kSearching);
+    emit firstLine(kSearching);
     StmTimeoutCount = kTimeoutStartCount;
     OvertimeT->start();
-    Timer5->start();
+    hook(true);
+    // An answer may already wait (a fast board): it is read at the driver's next chance.
+    ComDriver->PollReceive();
 }
 
-void TMainForm::stmSend(QByteArrayView bytes)
+void Stm32Engine::cancel()
+{
+    if (!running_) return;
+    stmFinish(DownloadResult::Failed);
+}
+
+void Stm32Engine::stmRestartAfterUnprotect()
+{
+    if (!running_) return;
+    ComDriver->BufferedCount = 0;
+    StmTimeoutCount = 0;
+    StmState = int(stm32::State::SyncAck);
+    stmSend(QByteArray(1, char(stm32::kSync)));
+}
+
+void Stm32Engine::stmSend(QByteArrayView bytes)
 {
     // Commands are built in StmFrame and sent from there; longer frames (an extended erase
     // list) go out from their own buffer.
@@ -76,7 +115,7 @@ void TMainForm::stmSend(QByteArrayView bytes)
     ComDriver->SendData(StmFrame.data(), qint32(bytes.size()));
 }
 
-bool TMainForm::stmRequire(quint8 command)
+bool Stm32Engine::stmRequire(quint8 command)
 {
     if (StmCommands.contains(char(command))) return true;
     stmFinish(DownloadResult::Failed, {stm32::reasonCommandMissing(command)});
@@ -85,7 +124,7 @@ bool TMainForm::stmRequire(quint8 command)
 
 // A NACK where the chip refuses an operation ends the attempt at once with the reason; the
 // time-out would only hide it. Returns true when the attempt ended.
-bool TMainForm::stmRefused(stm32::State state, QByteArrayView reply)
+bool Stm32Engine::stmRefused(stm32::State state, QByteArrayView reply)
 {
     using stm32::State;
     if (!stm32::nackFirst(reply)) return false;
@@ -94,8 +133,8 @@ bool TMainForm::stmRefused(stm32::State state, QByteArrayView reply)
         if (StmUnprotect && StmCommands.contains(char(stm32::kCmdReadoutUnprotect))) {
             StmUnprotect = false; // once per attempt
             StmTimeoutCount = 0;
-            AppendLine(stm32::reasonReadProtected());
-            AppendLine(stm32::unprotectingLine());
+            emit line(stm32::reasonReadProtected());
+            emit line(stm32::unprotectingLine());
             stmSend(stm32::commandFrame(stm32::kCmdReadoutUnprotect));
             StmState = int(State::UnprotectAck);
             return true;
@@ -142,19 +181,13 @@ bool TMainForm::stmRefused(stm32::State state, QByteArrayView reply)
     return false;
 }
 
-void TMainForm::Timer5Timer()
+void Stm32Engine::ComDriverGathered()
 {
     using stm32::State;
     const auto state = State(StmState);
-    if (state == State::ResetWait) {
-        // The chip restarts after removing the protection: start over with the sync byte.
-        if (StmResetClock.elapsed() < kUnprotectRestartMs) return;
-        ComDriver->BufferedCount = 0;
-        StmTimeoutCount = 0;
-        StmState = int(State::SyncAck);
-        stmSend(QByteArray(1, char(stm32::kSync)));
-        return;
-    }
+    // While the chip restarts after removing the protection its noise is dropped with
+    // everything gathered when the sync byte goes out again.
+    if (state == State::ResetWait) return;
     const qsizetype gathered = ComDriver->BufferedCount;
     const QByteArrayView received(reinterpret_cast<const char *>(ComDriver->ReceiveBuffer),
                                   gathered);
@@ -174,12 +207,12 @@ void TMainForm::Timer5Timer()
     switch (state) {
     case State::SyncAck:
         if (!stm32::syncAccepted(reply)) {
-            SetStatus(stm32::kNoContactText);
+            emit status(stm32::kNoContactText);
             return;
         }
         StmTimeoutCount = 0;
-        SetStatus(kConnected);
-        AppendLine(kConnected);
+        emit status(kConnected);
+        emit line(kConnected);
         stmSend(stm32::commandFrame(stm32::kCmdGet));
         StmState = int(State::GetReply);
         return;
@@ -188,8 +221,8 @@ void TMainForm::Timer5Timer()
         if (!version) return;
         StmTimeoutCount = 0;
         StmCommands = stm32::offeredCommands(reply);
-        SetStatus(stm32::versionLine(*version));
-        AppendLine(stm32::versionLine(*version));
+        emit status(stm32::versionLine(*version));
+        emit line(stm32::versionLine(*version));
         if (!stmRequire(stm32::kCmdGetId)) return;
         stmSend(stm32::commandFrame(stm32::kCmdGetId));
         StmState = int(State::GetIdReply);
@@ -200,9 +233,10 @@ void TMainForm::Timer5Timer()
         if (!id) return;
         StmTimeoutCount = 0;
         StmPart = &stm32::partFor(quint16(id->toUInt(nullptr, 16)));
-        AppendLine(stm32::productIdLine(*id));
-        AppendLine(stm32::familyLine(*id));
-        if (StmPart == &devices::stm32DefaultPart()) AppendLine(stm32::unknownRulesLine());
+        chip_ = QStringLiteral("STM32 0x%1").arg(*id);
+        emit line(stm32::productIdLine(*id));
+        emit line(stm32::familyLine(*id));
+        if (StmPart == &devices::stm32DefaultPart()) emit line(stm32::unknownRulesLine());
         if (!stmRequire(stm32::kCmdReadMemory)) return;
         stmSend(stm32::commandFrame(stm32::kCmdReadMemory));
         StmState = int(State::ReadMemoryAck);
@@ -225,7 +259,7 @@ void TMainForm::Timer5Timer()
         if (!kib) return;
         StmTimeoutCount = 0;
         StmFlashKib = *kib;
-        AppendLine(stm32::flashSizeLine(*kib));
+        emit line(stm32::flashSizeLine(*kib));
         stmLoadAndErase();
         return;
     }
@@ -252,7 +286,7 @@ void TMainForm::Timer5Timer()
         return;
     case State::WriteMemoryAck:
         if (!stm32::ackFirst(reply)) return;
-        SetStatus(stm32::writeAddressStatus(StmAddress));
+        emit status(stm32::writeAddressStatus(StmAddress));
         stmSend(stm32::addressFrame(StmAddress));
         StmState = int(State::WriteAddressAck);
         return;
@@ -288,17 +322,17 @@ void TMainForm::Timer5Timer()
     case State::UnprotectAck:
         if (!stm32::unprotectAccepted(reply)) return;
         StmTimeoutCount = 0;
-        StmResetClock.start();
         StmState = int(State::ResetWait);
+        restart_->start();
         return;
     case State::ResetWait:
         return;
     }
 }
 
-void TMainForm::stmLoadAndErase()
+void Stm32Engine::stmLoadAndErase()
 {
-    AppendLine(kLoading);
+    emit line(kLoading);
     if (!RenewedlyLoadFile()) return;
     // The image must fit the flash the chip reports; nothing has been erased yet.
     if (StmImage.size() > qint64(StmFlashKib) * 1024) {
@@ -329,7 +363,7 @@ void TMainForm::stmLoadAndErase()
     StmState = int(stm32::State::EraseAck);
 }
 
-void TMainForm::stmSendErase()
+void Stm32Engine::stmSendErase()
 {
     // The plan holds a frame for every erase command sent; an acknowledgement with no frame
     // left (a chip answering out of turn) ends the attempt rather than reading past the plan.
@@ -341,12 +375,12 @@ void TMainForm::stmSendErase()
     stmSend(StmErase.frames.at(StmEraseNext++));
     StmState = int(stm32::State::BlockAck);
     if (!first) return;
-    SetStatus(kErasing);
-    AppendLine(stm32::eraseLine(StmErase));
-    AppendLine(kStartWriting);
+    emit status(kErasing);
+    emit line(stm32::eraseLine(StmErase));
+    emit line(kStartWriting);
 }
 
-void TMainForm::stmSendBlock()
+void Stm32Engine::stmSendBlock()
 {
     const auto block = stm32::blockAt(StmImage, StmOffset);
     if (!block) {
@@ -354,28 +388,28 @@ void TMainForm::stmSendBlock()
         StmBlockLength = 0;
         return;
     }
-    // Three writes: the count byte, the data, the checksum.
+    // The count byte, the data and the checksum leave in one write: the chip takes the block
+    // as it comes, and one write is one wake-up for the line instead of three.
     const auto n = qint32(block->data.size());
-    StmFrame[0] = block->countByte;
-    ComDriver->SendData(StmFrame.data(), 1);
-    ComDriver->SendData(block->data.constData(), n);
-    StmFrame[0] = block->checksum;
-    ComDriver->SendData(StmFrame.data(), 1);
+    QByteArray frame;
+    frame.reserve(n + 2);
+    frame.append(char(block->countByte)).append(block->data).append(char(block->checksum));
+    ComDriver->SendData(frame.constData(), qint32(frame.size()));
     StmRemaining -= n;
     StmAddress += quint32(n);
     StmOffset += quint32(n);
     StmBlockLength = n;
-    ProgressBar1->setValue(int(StmOffset));
+    emit progress(int(StmOffset), progressMax_);
 }
 
-void TMainForm::stmStartVerify()
+void Stm32Engine::stmStartVerify()
 {
-    SetStatus(stm32::verifyAddressStatus(StmAddress - quint32(StmBlockLength)));
+    emit status(stm32::verifyAddressStatus(StmAddress - quint32(StmBlockLength)));
     stmSend(stm32::commandFrame(stm32::kCmdReadMemory));
     StmState = int(stm32::State::VerifyReadAck);
 }
 
-void TMainForm::stmCheckReadBack(QByteArrayView reply)
+void Stm32Engine::stmCheckReadBack(QByteArrayView reply)
 {
     const auto data = stm32::acceptReadBack(reply, StmBlockLength);
     if (!data) return;
@@ -400,7 +434,7 @@ void TMainForm::stmCheckReadBack(QByteArrayView reply)
     StmState = int(stm32::State::WriteMemoryAck);
 }
 
-void TMainForm::stmNextBlockOrFinish()
+void Stm32Engine::stmNextBlockOrFinish()
 {
     StmBlockLength = 0;
     if (StmRemaining <= 0) {
@@ -411,21 +445,23 @@ void TMainForm::stmNextBlockOrFinish()
     StmState = int(stm32::State::WriteMemoryAck);
 }
 
-void TMainForm::stmFinish(DownloadResult result, const QStringList &reasons)
+void Stm32Engine::stmFinish(DownloadResult result, const QStringList &reasons)
 {
     StmState = int(stm32::State::SyncAck);
     StmErasing = false;
     StmUnprotect = false;
-    ProgressBar1->setValue(0);
-    ProgressBar1->setMaximum(kProgressRange);
     OvertimeT->stop();
-    Timer5->stop();
+    restart_->stop();
+    hook(false);
+    running_ = false;
+    progressMax_ = kProgressRange;
+    emit progress(0, kProgressRange);
     for (const QString &reason : reasons)
-        AppendLine(reason);
+        emit line(reason);
     switch (result) {
     case DownloadResult::Written:
-        SetStatus(kDone);
-        AppendLine(kDone);
+        emit status(kDone);
+        emit line(kDone);
         // Let the board run its new firmware.
         ComDriver->SetDTR(true);
         QThread::msleep(kRestartPulseMs);
@@ -433,36 +469,28 @@ void TMainForm::stmFinish(DownloadResult result, const QStringList &reasons)
         break;
     case DownloadResult::RefusedFile:
         // The reason is the status; nothing was erased.
-        if (!reasons.isEmpty()) SetStatus(reasons.last());
+        if (!reasons.isEmpty()) emit status(reasons.last());
         break;
     case DownloadResult::Failed:
     case DownloadResult::PortNotOpened:
-        SetStatus(stm32::kFailedText);
-        AppendLine(stm32::kFailedText);
+        emit status(stm32::kFailedText);
+        emit line(stm32::kFailedText);
         break;
     }
-    ComPort_Close();
-    BitBtn1->setEnabled(true);
-    ComboBox1->setEnabled(true);
-    ComboBox2->setEnabled(true);
-    if (result == DownloadResult::Written && CheckBox1->isChecked()) {
-        SetStayOnTop(false);
-        MinimiseApplication();
-    }
-    DownloadEnded(result);
+    emit finished(result);
 }
 
-void TMainForm::OvertimeTTimer()
+void Stm32Engine::OvertimeTTimer()
 {
     ++StmTimeoutCount;
     if (StmTimeoutCount < kTimeoutLimit) return;
     stmFinish(DownloadResult::Failed);
 }
 
-bool TMainForm::RenewedlyLoadFile()
+bool Stm32Engine::RenewedlyLoadFile()
 {
     stm32::LoadResult r = stm32::loadImage(
-        Edit2->text(), stm32::hexSizeLimit(StmPart ? *StmPart : devices::stm32DefaultPart()));
+        file_, stm32::hexSizeLimit(StmPart ? *StmPart : devices::stm32DefaultPart()));
     if (!r.ok()) {
         // Every refusal ends the attempt at once with its reason, before anything is erased:
         // waiting for the time-out would only replace the reason with "连机失败 ！".
@@ -471,8 +499,9 @@ bool TMainForm::RenewedlyLoadFile()
     }
     StmImage = std::move(r.image);
     stm32::padToWriteUnit(StmImage, StmPart ? StmPart->writeUnit : 0);
-    ProgressBar1->setMaximum(int(StmImage.size()));
-    AppendLine(stm32::sizeLine(StmImage.size()));
-    SetStatus(r.statusText);
+    progressMax_ = int(StmImage.size());
+    emit progress(0, progressMax_);
+    emit line(stm32::sizeLine(StmImage.size()));
+    emit status(r.statusText);
     return true;
 }

@@ -1,5 +1,5 @@
-// What the download page's programmers and its callers (the window, the command line, the
-// tests) exchange: the choices a download starts from and how it ended.
+// What the programmers and their callers (the window, the command line, the tests) exchange:
+// the choices a download starts from and how it ended.
 #pragma once
 
 #include <QString>
@@ -12,7 +12,8 @@ enum class DownloadResult {
     PortNotOpened, // the port could not be opened
 };
 
-// The download page's choices in one value (the command line's face sets them all at once).
+// The download page's choices in one value (the command line's face sets them all at once;
+// the window gathers them from its controls when the download button is pressed).
 struct DownloadChoices
 {
     int device = 0;     // index in the device list (devices::deviceList())
@@ -27,4 +28,6 @@ struct DownloadChoices
     bool verify = false;
     // STM32: remove read-out protection first (the chip erases its whole flash).
     bool unprotect = false;
+    // STC: the name its own port opens ("COM1".."COM8" or a device path); empty: COMn of port.
+    QString portName;
 };

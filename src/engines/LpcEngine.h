@@ -1,14 +1,15 @@
-// TLPCFrm: the hidden controller of the NXP LPC2000 programmer.
+// LpcEngine: the NXP LPC2000 programmer, over a polling driver that its caller has opened
+// with the boot loader's line (8N1, at most 57600 baud).
 //
 // Principles of operation
 // -----------------------
-// * The download is a state machine over the main window's shared polling driver, driven by
-//   five timers of this window, all on the user-interface thread:
+// * The download is a state machine over the driver, driven by the chip's answers: the driver
+//   reads every arrival at once (ReadOnArrival) and reports it (OnGathered). Four timers remain,
+//   none of them waiting for an answer that has come:
 //     Timer1  8000 ms  communication time-out, started with every command sent
 //     Timer2   200 ms  animated status text while writing
 //     Timer3   300 ms  repeats "?" while synchronising
-//     Timer4   300 ms  progress bar while writing (always running)
-//     Timer5     3 ms  reply poll: looks at what the driver gathered
+//     Timer4   300 ms  progress while writing (always running)
 // * A reply is looked at only when the step's minimum number of bytes has been gathered and
 //   it ends with the line end; it is then consumed and compared with the step's answer. An
 //   answer that is not accepted is dropped and the time-out ends the download, except while
@@ -23,25 +24,24 @@
 // * Before anything is erased the image is checked against the identified part's flash, and
 //   its vector table gets the checksum that lets the boot loader start it. A compare that
 //   finds the flash different ends the download at once, naming the address.
-// * The pause after each data line and the reset pulse block the user-interface thread.
-// * Every end of an attempt closes the port, stops the timers that drive it, sets the
-//   progress bar to 0, enables the download button and reports the end to the main window
-//   exactly once (TMainForm::DownloadEnded).
+// * The pause after each data line and the reset pulse block the engine's thread.
+// * Every end of an attempt stops the timers that drive it, lets go of the driver (its owner
+//   closes it), sets the progress to 0 and emits finished() exactly once.
 #pragma once
 
-#include "app/Download.h"
+#include "engines/Engine.h"
 #include "logic/LpcImage.h"
 
 #include <QByteArray>
 #include <QString>
-#include <QWidget>
 
-class QLineEdit;
 class QTimer;
-class TMainForm;
+class TVokCommDriver;
 
-class TLPCFrm : public QWidget
+class LpcEngine : public Engine
 {
+    Q_OBJECT
+
 public:
     // LpcState: the answer being waited for.
     enum Step : qint32 {
@@ -57,30 +57,29 @@ public:
         StepWrite = 10,       // the current send item
     };
 
-    explicit TLPCFrm(TMainForm *mainForm);
-    ~TLPCFrm() override;
+    LpcEngine(TVokCommDriver *port, QObject *parent = nullptr);
+    ~LpcEngine() override;
 
-    void FormCreate();
-    // Starts a download; called by the main window's download button.
-    void BitBtn1Click();
+    void start(const DownloadChoices &choices) override;
+    void cancel() override;
+    bool running() const override;
+
     // Chooses the sector layout for a part identification and loads the image.
     bool SectorSet(const QString &partId);
-    // Loads the firmware file named in the main window into the image and the send list.
+    // Loads the chosen firmware file into the image and the send list.
     bool RenewedlyLoadFile();
 
+    // The driver read bytes: evaluates what is gathered for the current step.
+    void ComDriverGathered();
     void Timer1Timer();
     void Timer2Timer();
     void Timer3Timer();
     void Timer4Timer();
-    void Timer5Timer();
 
-    // ---- controls ----
     QTimer *Timer1 = nullptr;
     QTimer *Timer2 = nullptr;
     QTimer *Timer3 = nullptr;
     QTimer *Timer4 = nullptr;
-    QTimer *Timer5 = nullptr;
-    QLineEdit *Edit4 = nullptr; // the part identification; hint "SectorAmount: <last>"
 
     // ---- state of the download ----
     qint32 LpcState = StepSync;
@@ -90,6 +89,8 @@ public:
     bool LpcWritingRam = true;
     quint8 LpcDotPhase = 0;
     QString LpcLastSector;
+    QString LpcPartId;       // the part identification as the chip sent it
+    QString LpcPartIdHint;   // "SectorAmount: <last>"
     qint64 LpcFlashBytes = 0; // flash of the identified part (sectors 0..last)
     lpc::SectorTable LpcSectorTable{};
     devices::LpcCopyRule LpcCopyRule = devices::kLpc22xxCopy; // of the identified part
@@ -100,7 +101,7 @@ public:
     int LpcSendCount() const { return LpcSendList.LpcSendCount(); }
 
 private:
-    bool running() const;
+    void hook(bool on);
     void evaluate(const QByteArray &reply);
     void syncAnswer(const QByteArray &reply);
     void partIdAnswer(const QByteArray &reply);
@@ -120,6 +121,9 @@ private:
     void endDownload(const QString &message, DownloadResult result);
     void releaseImage();
 
-    TMainForm *MainForm;
+    TVokCommDriver *ComDriver;
+    QString file_;
+    QString timeout_;
+    bool running_ = false;
     bool fileRefused_ = false; // the running attempt refused its file (it ends on the time-out)
 };

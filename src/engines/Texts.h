@@ -1,4 +1,4 @@
-// Texts that more than one window shows, each defined here once.
+// Texts that the window and more than one engine show, each defined here once.
 #pragma once
 
 #include <QCoreApplication>

@@ -1,14 +1,9 @@
-#include "app/LPC.h"
+#include "engines/LpcEngine.h"
 
-#include "app/Main.h"
 #include "logic/LpcReplies.h"
 #include "logic/ShownText.h"
+#include "serial/Vok_ComDrv.h"
 
-#include <QCheckBox>
-#include <QLineEdit>
-#include <QProgressBar>
-#include <QPushButton>
-#include <QScreen>
 #include <QThread>
 #include <QTimer>
 #include <algorithm>
@@ -23,7 +18,6 @@ constexpr milliseconds kCommTimeout{8000};
 constexpr milliseconds kStatusAnimation{200};
 constexpr milliseconds kSyncRepeat{300};
 constexpr milliseconds kProgressInterval{300};
-constexpr milliseconds kReplyPoll{3};
 // Board reset: RTS on, then a DTR pulse; RTS stays on.
 constexpr unsigned long kResetRtsToDtrMs = 50;
 constexpr unsigned long kResetDtrPulseMs = 300;
@@ -36,7 +30,6 @@ constexpr uint kMaxTimeoutField = 99;
 constexpr int kProgressBias = 3;
 constexpr int kPercent = 100;
 constexpr quint8 kMaxDotPhase = 3;
-constexpr int kAboveCentre = 100;
 
 const ShownText kSearching{"lpc", QT_TRANSLATE_NOOP("lpc", "正在查找。。。")};
 const ShownText kSearchingDevice{"lpc", QT_TRANSLATE_NOOP("lpc", "正在查找设备  %1")};
@@ -71,63 +64,60 @@ void ensureRunning(QTimer *timer)
 
 } // namespace
 
-TLPCFrm::TLPCFrm(TMainForm *mainForm) : QWidget(mainForm, Qt::Window), MainForm(mainForm)
+LpcEngine::LpcEngine(TVokCommDriver *port, QObject *parent) : Engine(parent), ComDriver(port)
 {
-    setObjectName(QStringLiteral("LPCFrm"));
-    Edit4 = new QLineEdit(this);
-    Edit4->setObjectName(QStringLiteral("Edit4"));
-    auto makeTimer = [this](const char *name, milliseconds interval, void (TLPCFrm::*handler)()) {
+    auto makeTimer = [this](const char *name, milliseconds interval, void (LpcEngine::*handler)()) {
         auto *t = new QTimer(this);
         t->setObjectName(QLatin1String(name));
         t->setInterval(interval);
         connect(t, &QTimer::timeout, this, handler);
         return t;
     };
-    Timer1 = makeTimer("Timer1", kCommTimeout, &TLPCFrm::Timer1Timer);
-    Timer2 = makeTimer("Timer2", kStatusAnimation, &TLPCFrm::Timer2Timer);
-    Timer3 = makeTimer("Timer3", kSyncRepeat, &TLPCFrm::Timer3Timer);
-    Timer4 = makeTimer("Timer4", kProgressInterval, &TLPCFrm::Timer4Timer);
-    Timer5 = makeTimer("Timer5", kReplyPoll, &TLPCFrm::Timer5Timer);
-    Timer5->setTimerType(Qt::PreciseTimer);
+    Timer1 = makeTimer("Timer1", kCommTimeout, &LpcEngine::Timer1Timer);
+    Timer2 = makeTimer("Timer2", kStatusAnimation, &LpcEngine::Timer2Timer);
+    Timer3 = makeTimer("Timer3", kSyncRepeat, &LpcEngine::Timer3Timer);
+    Timer4 = makeTimer("Timer4", kProgressInterval, &LpcEngine::Timer4Timer);
     // A coarse timer may fire up to 5 % early: 400 ms off the time-out.
     Timer1->setTimerType(Qt::PreciseTimer);
-    FormCreate();
-    Timer4->start();
-}
-
-TLPCFrm::~TLPCFrm() = default;
-
-void TLPCFrm::FormCreate()
-{
-    adjustSize();
-    if (const QScreen *s = screen()) {
-        const QRect area = s->availableGeometry();
-        move(area.center().x() - width() / 2, area.center().y() - height() / 2 - kAboveCentre);
-    }
     LpcSpinner = true;
     LpcImageLoaded = false;
     LpcSectorTable.fill(0);
-    MainForm->NewLine = QByteArray(lpc::kLineEnd);
+    Timer4->start();
 }
 
-bool TLPCFrm::running() const
+LpcEngine::~LpcEngine()
 {
-    return Timer1->isActive() || Timer5->isActive();
+    if (running_) hook(false);
 }
 
-void TLPCFrm::BitBtn1Click()
+bool LpcEngine::running() const
 {
-    if (running()) return; // one download at a time on the shared port
+    return running_;
+}
+
+void LpcEngine::hook(bool on)
+{
+    ComDriver->ReadOnArrival = on;
+    if (on)
+        ComDriver->OnGathered = [this](TVokCommDriver *) { ComDriverGathered(); };
+    else
+        ComDriver->OnGathered = nullptr;
+}
+
+void LpcEngine::start(const DownloadChoices &choices)
+{
+    if (running_) return; // one download at a time on a port
+    running_ = true;
     fileRefused_ = false;
-    if (!MainForm->ComPort_Open()) {
-        MainForm->DownloadEnded(DownloadResult::PortNotOpened);
-        return;
-    }
-    TVokCommDriver *port = MainForm->ComDriver;
-    if (MainForm->CheckBox2->isChecked()) {
+    file_ = choices.file;
+    chip_.clear();
+    timeout_ = choices.timeout;
+    TVokCommDriver *port = ComDriver;
+    if (choices.reset) {
         port->SetRTS(true);
         QThread::msleep(kResetRtsToDtrMs);
         port->SetDTR(true);
+        // The chip leaves reset with the boot loader selected only after this long.
         QThread::msleep(kResetDtrPulseMs);
         port->SetDTR(false);
     }
@@ -138,11 +128,16 @@ void TLPCFrm::BitBtn1Click()
     showAndAppend(kSearching);
     ensureRunning(Timer3);
     ensureRunning(Timer1);
-    ensureRunning(Timer5);
-    MainForm->BitBtn1->setEnabled(false);
+    hook(true);
 }
 
-bool TLPCFrm::SectorSet(const QString &partId)
+void LpcEngine::cancel()
+{
+    if (!running_) return;
+    endDownload(kFailed, DownloadResult::Failed);
+}
+
+bool LpcEngine::SectorSet(const QString &partId)
 {
     const lpc::SectorChoice choice = lpc::sectorChoiceFor(partId);
     LpcSectorTable = lpc::sectorLayout(choice.layout);
@@ -152,16 +147,16 @@ bool TLPCFrm::SectorSet(const QString &partId)
     return RenewedlyLoadFile();
 }
 
-void TLPCFrm::releaseImage()
+void LpcEngine::releaseImage()
 {
     LpcImageStream.clear();
     LpcImageLoaded = false;
     LpcSendList = {};
 }
 
-bool TLPCFrm::RenewedlyLoadFile()
+bool LpcEngine::RenewedlyLoadFile()
 {
-    lpc::LoadResult r = lpc::loadImage(MainForm->Edit2->text());
+    lpc::LoadResult r = lpc::loadImage(file_);
     releaseImage();
     switch (r.status) {
     case lpc::LoadStatus::Loaded:
@@ -180,7 +175,7 @@ bool TLPCFrm::RenewedlyLoadFile()
     }
     if (LpcFlashBytes > 0 && r.image.size() > LpcFlashBytes) {
         // Nothing has been erased yet: the chip keeps what it holds.
-        MainForm->AppendLine(lpc::tooLargeForPartLine(r.image.size(), LpcFlashBytes));
+        emit line(lpc::tooLargeForPartLine(r.image.size(), LpcFlashBytes));
         endDownload(kFailed, DownloadResult::RefusedFile);
         return false;
     }
@@ -194,49 +189,48 @@ bool TLPCFrm::RenewedlyLoadFile()
     LpcImageStream = std::move(r.image);
     LpcImageLoaded = true;
     LpcSendList = std::move(*list);
-    MainForm->AppendLine(lpc::codeSizeLine(LpcImageStream.size()));
-    if (vectorSum) MainForm->AppendLine(lpc::vectorChecksumLine(*vectorSum));
+    emit line(lpc::codeSizeLine(LpcImageStream.size()));
+    if (vectorSum) emit line(lpc::vectorChecksumLine(*vectorSum));
     showAndAppend(r.statusText);
     return true;
 }
 
 // ---- timers ----
 
-void TLPCFrm::Timer1Timer()
+void LpcEngine::Timer1Timer()
 {
     endDownload(kTimedOut, fileRefused_ ? DownloadResult::RefusedFile : DownloadResult::Failed);
 }
 
-void TLPCFrm::Timer2Timer()
+void LpcEngine::Timer2Timer()
 {
     if (++LpcDotPhase > kMaxDotPhase) LpcDotPhase = 0;
     QString text = LpcWritingRam ? kWritingRam : kCopying;
     if (LpcDotPhase > 0) text += QLatin1Char(' ') + kDot.text().repeated(LpcDotPhase);
-    MainForm->SetStatus(text);
+    emit status(text);
 }
 
-void TLPCFrm::Timer3Timer()
+void LpcEngine::Timer3Timer()
 {
     LpcState = StepSync;
-    MainForm->ComDriver->SendString(lpc::kAutobaud);
-    MainForm->ComDriver->BufferedCount = 0;
+    ComDriver->SendString(lpc::kAutobaud);
+    ComDriver->BufferedCount = 0;
 }
 
-void TLPCFrm::Timer4Timer()
+void LpcEngine::Timer4Timer()
 {
     if (LpcState != StepWrite) return;
     const int count = LpcSendCount();
     if (count <= 0) return;
     const int value = LpcSendPos * kPercent / count + kProgressBias;
-    QProgressBar *bar = MainForm->ProgressBar1;
-    bar->setValue(std::clamp(value, bar->minimum(), bar->maximum()));
+    emit progress(std::clamp(value, 0, kPercent), kPercent);
 }
 
-void TLPCFrm::Timer5Timer()
+void LpcEngine::ComDriverGathered()
 {
     const int minimum = lpc::replyLength(LpcState);
     if (minimum < 0) return;
-    TVokCommDriver *port = MainForm->ComDriver;
+    TVokCommDriver *port = ComDriver;
     if (port->BufferedCount < minimum) return;
     QByteArray reply;
     port->ReadBuffered(reply);
@@ -247,13 +241,13 @@ void TLPCFrm::Timer5Timer()
 
 // ---- replies ----
 
-bool TLPCFrm::awaitingCompare() const
+bool LpcEngine::awaitingCompare() const
 {
     return LpcState == StepWrite && LpcSendPos >= 1 && LpcSendPos < LpcSendCount() &&
            LpcSendList.item(LpcSendPos).kind == lpc::ItemKind::CompareItem;
 }
 
-void TLPCFrm::evaluate(const QByteArray &reply)
+void LpcEngine::evaluate(const QByteArray &reply)
 {
     switch (LpcState) {
     case StepSync:
@@ -268,7 +262,7 @@ void TLPCFrm::evaluate(const QByteArray &reply)
         return;
     case StepCrystal:
         if (!lpc::isEchoed(reply, lpc::kCrystalKHz, lpc::kOk)) {
-            MainForm->SetStatus(kCrystalFailed);
+            emit status(kCrystalFailed);
             return;
         }
         accepted();
@@ -286,7 +280,7 @@ void TLPCFrm::evaluate(const QByteArray &reply)
     case StepEchoOff:
         if (!lpc::isEchoed(reply, lpc::kEchoOff, lpc::kSuccessCode)) return;
         accepted();
-        MainForm->SetStatus(kReady);
+        emit status(kReady);
         LpcState = StepPartId;
         sendCommand(lpc::kReadPartId);
         return;
@@ -314,9 +308,9 @@ void TLPCFrm::evaluate(const QByteArray &reply)
     }
 }
 
-void TLPCFrm::syncAnswer(const QByteArray &reply)
+void LpcEngine::syncAnswer(const QByteArray &reply)
 {
-    TVokCommDriver *port = MainForm->ComDriver;
+    TVokCommDriver *port = ComDriver;
     if (lpc::isSynchronizedAnswer(reply)) {
         accepted();
         showAndAppend(kConnected);
@@ -330,7 +324,7 @@ void TLPCFrm::syncAnswer(const QByteArray &reply)
         ++LpcSyncTries;
         port->SendString(lpc::kAutobaud);
         port->BufferedCount = 0;
-        MainForm->SetStatus(
+        emit status(
             kSearchingDevice.text().arg(LpcSpinner ? QLatin1Char('\\') : QLatin1Char('/')));
         LpcSpinner = !LpcSpinner;
         return;
@@ -342,32 +336,33 @@ void TLPCFrm::syncAnswer(const QByteArray &reply)
     port->BufferedCount = 0;
 }
 
-void TLPCFrm::partIdAnswer(const QByteArray &reply)
+void LpcEngine::partIdAnswer(const QByteArray &reply)
 {
     const std::optional<QString> partId = lpc::partIdOf(reply);
     if (!partId) return;
-    Edit4->setText(*partId);
+    LpcPartId = *partId;
+    chip_ = QStringLiteral("LPC %1").arg(*partId);
     if (!SectorSet(*partId)) return;
-    Edit4->setToolTip(kSectorAmount + LpcLastSector);
+    LpcPartIdHint = kSectorAmount + LpcLastSector;
     accepted();
-    MainForm->SetStatus(kPartIdRead);
-    MainForm->AppendLine(kPartIdLine.text().arg(*partId));
+    emit status(kPartIdRead);
+    emit line(kPartIdLine.text().arg(*partId));
     LpcState = StepBootVersion;
     sendCommand(lpc::kReadBootVersion);
 }
 
-void TLPCFrm::bootVersionAnswer(const QByteArray &reply)
+void LpcEngine::bootVersionAnswer(const QByteArray &reply)
 {
     const std::optional<QString> version = lpc::bootVersionOf(reply);
     if (!version) return;
     accepted();
-    MainForm->SetStatus(kBootVersionRead);
-    MainForm->AppendLine(kBootVersionLine.text().arg(*version));
+    emit status(kBootVersionRead);
+    emit line(kBootVersionLine.text().arg(*version));
     LpcState = StepPrepare;
     sendCommand(lpc::kPrepareFromSector0 + LpcLastSector.toLatin1());
 }
 
-void TLPCFrm::eraseAnswer(const QByteArray &reply)
+void LpcEngine::eraseAnswer(const QByteArray &reply)
 {
     if (!lpc::isSuccess(reply)) return;
     accepted();
@@ -378,10 +373,10 @@ void TLPCFrm::eraseAnswer(const QByteArray &reply)
     if (!sendItem()) return;
     LpcWritingRam = true;
     ensureRunning(Timer2);
-    MainForm->AppendLine(kStartWriting);
+    emit line(kStartWriting);
 }
 
-void TLPCFrm::writeAnswer(const QByteArray &reply)
+void LpcEngine::writeAnswer(const QByteArray &reply)
 {
     if (LpcSendPos < 1 || LpcSendPos >= LpcSendCount()) return;
     const lpc::LpcSendItem &item = LpcSendList.item(LpcSendPos);
@@ -398,7 +393,7 @@ void TLPCFrm::writeAnswer(const QByteArray &reply)
         if (answer.kind == lpc::CompareAnswer::Different) {
             // The flash does not hold what was copied: sending it again cannot repair
             // flash that has been programmed.
-            MainForm->AppendLine(
+            emit line(
                 lpc::compareFailedLine(item.flashAddress + answer.offset.value_or(0)));
             endDownload(kFailed, DownloadResult::Failed);
             return;
@@ -427,41 +422,43 @@ void TLPCFrm::writeAnswer(const QByteArray &reply)
 
 // ---- sending and ending ----
 
-void TLPCFrm::sendCommand(const QByteArray &text)
+void LpcEngine::sendCommand(const QByteArray &text)
 {
-    MainForm->ComDriver->SendString(text + MainForm->NewLine);
+    ComDriver->SendString(text + lpc::kLineEnd);
     ensureRunning(Timer1);
 }
 
-void TLPCFrm::accepted()
+void LpcEngine::accepted()
 {
     Timer1->stop();
 }
 
-bool TLPCFrm::sendItem()
+bool LpcEngine::sendItem()
 {
     if (LpcSendPos < 1 || LpcSendPos >= LpcSendCount()) {
         endDownload(kFailed, DownloadResult::Failed);
         return false;
     }
     const lpc::LpcSendItem &item = LpcSendList.item(LpcSendPos);
-    TVokCommDriver *port = MainForm->ComDriver;
+    TVokCommDriver *port = ComDriver;
     if (item.kind != lpc::ItemKind::DataItem) {
         const QByteArray line = item.lines.value(0);
         LpcWritingRam = !line.startsWith(lpc::kCopyCommand);
-        if (!LpcWritingRam) MainForm->SetStatus(kCopying);
+        if (!LpcWritingRam) emit status(kCopying);
         port->SendData(line.constData(), qint32(line.size()));
     } else {
         // The field holds digits only unless something else was pasted into it; without a
         // number there is no pause to keep, so the attempt ends rather than guess one.
         bool ok = false;
-        const uint units = MainForm->Edit3->text().toUInt(&ok);
+        const uint units = timeout_.toUInt(&ok);
         if (!ok || units > kMaxTimeoutField) {
             endDownload(kFailed, DownloadResult::Failed);
             return false;
         }
-        for (const QByteArray &line : item.lines) {
-            port->SendData(line.constData(), qint32(line.size()));
+        // The pause after each data line is the user's choice (the time-out field): a slow
+        // boot loader needs it to take a line before the next one comes.
+        for (const QByteArray &dataLine : item.lines) {
+            port->SendData(dataLine.constData(), qint32(dataLine.size()));
             QThread::msleep(kPauseMsPerUnit * units);
         }
     }
@@ -469,26 +466,21 @@ bool TLPCFrm::sendItem()
     return true;
 }
 
-void TLPCFrm::showAndAppend(const QString &text)
+void LpcEngine::showAndAppend(const QString &text)
 {
-    MainForm->SetStatus(text);
-    MainForm->AppendLine(text);
+    emit status(text);
+    emit line(text);
 }
 
-void TLPCFrm::endDownload(const QString &message, DownloadResult result)
+void LpcEngine::endDownload(const QString &message, DownloadResult result)
 {
     LpcState = StepSync;
     Timer1->stop();
     Timer2->stop();
     Timer3->stop();
-    Timer5->stop();
-    MainForm->ComPort_Close();
+    hook(false);
+    running_ = false;
     showAndAppend(message);
-    MainForm->ProgressBar1->setValue(0);
-    MainForm->BitBtn1->setEnabled(true);
-    if (result == DownloadResult::Written && MainForm->CheckBox1->isChecked()) {
-        MainForm->SetStayOnTop(false);
-        MainForm->MinimiseApplication();
-    }
-    MainForm->DownloadEnded(result);
+    emit progress(0, kPercent);
+    emit finished(result);
 }

@@ -1,9 +1,8 @@
-// TSTCFrm: the hidden controller of the STC 8051 programmer.
+// StcEngine: the STC 8051 programmer, on a threaded port component of its own.
 //
 // Principles of operation
 // -----------------------
-// The whole download is one call of BitBtn1Click, made by the main window's download button.
-// It prepares the image (the file decoded by the iHexToBin library, cut at its last non-zero
+// The whole download is one call of start(). It prepares the image (the file decoded by the iHexToBin library, cut at its last non-zero
 // byte, split into 128-byte blocks), opens its own threaded port ComPort1 at 1200 baud, pulses
 // RTS to reset the board if asked, and sends the handshake "7F7F" every 20 ms (SeekTimer)
 // until the boot loader answers with its status frame. From that frame it takes the chip
@@ -17,49 +16,54 @@
 // The chip answers each data frame with the sum of the block it received; a missing frame
 // or a wrong sum ends the download with the block's address.
 //
-// Every wait for a reply is a loop on the user-interface thread that blocks until the next
-// event (a reception posted by ComPort1's receive thread, a SeekTimer or TimeOutTM tick, or
-// anything else the window needs) and handles it, so the window stays alive and no core is
-// kept busy. A reception is complete when its last byte is 0x16 and, if it starts a frame
-// from the chip, that frame's length is reached; replies are not otherwise checked, except
-// the answers to data frames. TimeOutTM counts seconds for the waits
-// (StcTicks).
+// Every wait for a reply is a loop on the engine's thread that blocks until the next event (a
+// reception posted by ComPort1's receive thread, a SeekTimer or TimeOutTM tick, or anything
+// else that thread serves, the window included) and handles it, so no core is kept busy. The
+// wait ends the moment the awaited answer is complete: once connected, the receive thread
+// hands every byte on at once, and a reception is complete when its last byte is 0x16 and,
+// for a frame from the chip, its length field is satisfied. Replies are not otherwise
+// checked, except the answers to data frames. TimeOutTM counts seconds for the waits
+// (StcTicks); it only bounds them.
 //
 // Every end of a download (success, refusal, time-out, port failure, an error that leaves
-// the call, the window closing) stops the port, enables the download button again and tells
-// the main window once through DownloadEnded.
+// the call, cancel()) stops the port and emits finished() once.
 #pragma once
 
-#include "app/Download.h"
+#include "engines/Engine.h"
 #include "logic/StcFrames.h"
 
 #include <QByteArray>
-#include <QObject>
 #include <QString>
 #include <QStringList>
 
 class QElapsedTimer;
 class QTimer;
 class TComm;
-class TMainForm;
 
-class TSTCFrm : public QObject
+class StcEngine : public Engine
 {
+    Q_OBJECT
+
 public:
-    explicit TSTCFrm(TMainForm *mainForm);
-    ~TSTCFrm() override;
-    TSTCFrm(const TSTCFrm &) = delete;
-    TSTCFrm &operator=(const TSTCFrm &) = delete;
+    explicit StcEngine(QObject *parent = nullptr);
+    ~StcEngine() override;
+    StcEngine(const StcEngine &) = delete;
+    StcEngine &operator=(const StcEngine &) = delete;
+
+    // Installs the HEX decoding library (once, at program start); "" or why it failed.
+    static QString installDecoder();
+
+    // Runs one whole download; returns when it has ended. The HEX library's load errors
+    // (hexlib::EDLLLoadError, hexlib::EExportError) leave it after finished() was emitted.
+    void start(const DownloadChoices &choices) override;
+    // Stops the port; a download in progress ends at its next pass.
+    void cancel() override;
+    bool running() const override;
 
     // ---- handlers --------------------------------------------------------------------
     void FormCreate();
-    // Stops the port; a download in progress ends at its next pass.
-    void FormClose();
-    // Runs one whole download; returns when it has ended. The HEX library's load errors
-    // (hexlib::EDLLLoadError, hexlib::EExportError) leave it after the download has been ended.
-    void BitBtn1Click();
     // Waits until the awaited reply has come (true) or limit TimeOutTM ticks have passed;
-    // a time-out stops the port and appends message (false).
+    // a time-out stops the port and reports message (false).
     bool WhileMcuResponse(int limit, const QString &message);
     void ComPort1ReceiveData(TComm *Sender, const char *Buffer, quint16 BufferLength);
     void SeekTimerTimer();
@@ -68,9 +72,8 @@ public:
     void StcSendHex(QStringView hexText);
 
     // ---- image preparation -----------------------------------------------------------
-    // Checks and decodes the file named in the main window and splits it into StcBlocks.
-    // False when the file is missing, damaged or holds nothing to upload (reported in the
-    // message area; the download button is enabled again).
+    // Checks and decodes the chosen file and splits it into StcBlocks. False when the file
+    // is missing, damaged or holds nothing to upload (reported as a line).
     bool StcPrepareImage();
     // Decodes fileName into StcImage and StcImageLength and shows the size. False when the
     // decoded image has no non-zero byte after offset 0.
@@ -93,6 +96,10 @@ public:
     quint32 StcImageLength = 0;
     QStringList StcBlocks;
 
+signals:
+    // A reception completed: the last-frame text.
+    void frameReceived(const QString &lastFrame);
+
 private:
     bool runDownload();
     // A refused file leaves no image of an earlier one behind, nor its size on show.
@@ -110,7 +117,7 @@ private:
     bool abandonedByClose();
     void pumpEvents();
 
-    TMainForm *MainForm;
+    DownloadChoices choices_;
     bool downloading_ = false;
     bool closeRequested_ = false;
 };

@@ -1,0 +1,385 @@
+// The engines as the command line runs them, against simulated boards on pseudo-terminals
+// paced like real UARTs, beside the established flashers on the same boards:
+//
+//   STM32  64 KiB at 115200 8E1: `tramelo download` and `stm32flash -w`, then both with
+//          verify (`--verify`, `stm32flash -v`); each against the wire bound of its own run
+//          (every byte it and the board exchanged, 11 bits per byte).
+//   LPC    32 KiB at 57600 8N1, time-out field 1: `tramelo download` and `lpc21isp`.
+//   Eight  three STM32, three LPC and two STC boards written by one `tramelo download`
+//          process, each board's time against its time alone, and the process's peak
+//          resident memory. A board's time is taken from its own line: first byte from the
+//          host to the last byte either way.
+//   CLI    one STM32 download: peak resident memory of the process, and the time from
+//          starting the process to the first byte on the port (automatic reset off).
+//
+// Every tool runs as a child process under GNU time, which gives its peak resident memory. A
+// pseudo-terminal keeps no parity setting, which stm32flash checks, so it is told 8N1; the
+// line is paced at 11 bits per byte for both programs all the same.
+#include "sim/LpcSim.h"
+#include "sim/PtyPeer.h"
+#include "sim/StcSim.h"
+#include "sim/Stm32Sim.h"
+#include "support/Firmware.h"
+
+#include <QCoreApplication>
+#include <QFile>
+#include <QStandardPaths>
+#include <QTemporaryDir>
+
+#include <sys/wait.h>
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <fcntl.h>
+#include <memory>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+using Clock = sim::PtyPeer::Clock;
+
+constexpr int kStm32Baud = 115200;
+constexpr int kStm32Bits = 11; // 8E1
+constexpr int kLpcBaud = 57600;
+constexpr int kLpcBits = 10;
+constexpr int kStcBaud = 115200;
+constexpr int kStcBits = 10;
+constexpr int kCrystalKHz = 11059;
+
+constexpr char kTime[] = "/usr/bin/time";
+
+QTemporaryDir &workDir()
+{
+    static QTemporaryDir dir;
+    return dir;
+}
+
+QString writeFile(const QString &name, const QByteArray &bytes)
+{
+    const QString path = workDir().filePath(name);
+    QFile f(path);
+    if (f.open(QIODevice::WriteOnly)) f.write(bytes);
+    return path;
+}
+
+double msBetween(Clock::time_point a, Clock::time_point b)
+{
+    return std::chrono::duration<double, std::milli>(b - a).count();
+}
+
+struct ProcRun
+{
+    int code = -1;
+    double seconds = 0;
+    long maxRssKb = 0;
+    Clock::time_point started;
+    QByteArray out;
+};
+
+// Runs a program to its end with its output in a file. Its peak memory comes from GNU time,
+// a small process of its own: a child forked from this benchmark would count the pages it
+// shares with it until the exec.
+// Without GNU time (measured) the program is started directly, for the time to its first
+// byte.
+ProcRun runTool(const QString &program, const QStringList &args, bool measured = true)
+{
+    ProcRun r;
+    const QByteArray outPath = workDir().filePath(QStringLiteral("out.txt")).toLocal8Bit();
+    const QString rssPath = workDir().filePath(QStringLiteral("rss.txt"));
+    std::vector<QByteArray> store;
+    if (measured) {
+        store.push_back(kTime);
+        store.push_back("-f");
+        store.push_back("%M");
+        store.push_back("-o");
+        store.push_back(rssPath.toLocal8Bit());
+    }
+    store.push_back(program.toLocal8Bit());
+    for (const QString &a : args)
+        store.push_back(a.toLocal8Bit());
+    std::vector<char *> argv;
+    for (QByteArray &a : store)
+        argv.push_back(a.data());
+    argv.push_back(nullptr);
+    r.started = Clock::now();
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        const int out = ::open(outPath.constData(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        const int null = ::open("/dev/null", O_WRONLY);
+        ::dup2(out, STDOUT_FILENO);
+        ::dup2(null, STDERR_FILENO);
+        ::setenv("TRAMELO_LANG", "zh", 1);
+        ::execvp(argv[0], argv.data());
+        ::_exit(127);
+    }
+    if (pid < 0) return r;
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    r.seconds = std::chrono::duration<double>(Clock::now() - r.started).count();
+    r.code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    QFile rss(rssPath);
+    if (measured && rss.open(QIODevice::ReadOnly)) r.maxRssKb = rss.readAll().trimmed().split('\n').last().toLong();
+    QFile f(QString::fromLocal8Bit(outPath));
+    if (f.open(QIODevice::ReadOnly)) r.out = f.readAll();
+    return r;
+}
+
+// A simulated board on a paced pseudo-terminal.
+struct Board
+{
+    Board(std::unique_ptr<sim::Device> device, int bits, int baud)
+        : sim(std::move(device)), bits(bits), baud(baud)
+    {
+        peer.setPacing(bits, baud);
+        peer.attach(sim.get());
+    }
+    ~Board() { peer.attach(nullptr); }
+    QString path() const { return peer.slavePath(); }
+    // Every byte of the log at the line's rate.
+    double wireSeconds() const
+    {
+        qsizetype bytes = 0;
+        for (const auto &rec : peer.log())
+            bytes += rec.bytes.size();
+        return double(bytes) * bits / baud;
+    }
+    // First byte from the host to the last byte either way.
+    double busySeconds() const
+    {
+        const auto log = peer.log();
+        const auto first = std::find_if(log.begin(), log.end(), [](const auto &rec) {
+            return rec.direction == sim::PtyPeer::Direction::FromHost;
+        });
+        if (first == log.end()) return 0;
+        return msBetween(first->time, log.back().time) / 1000.0;
+    }
+    // The host's part of the time: from each answer's arrival to the host's next bytes,
+    // summed (the pty's own hand-over included).
+    double hostTurnaroundSeconds() const
+    {
+        const auto log = peer.log();
+        double sum = 0;
+        for (size_t i = 1; i < log.size(); ++i)
+            if (log[i].direction == sim::PtyPeer::Direction::FromHost &&
+                log[i - 1].direction == sim::PtyPeer::Direction::ToHost)
+                sum += msBetween(log[i - 1].time, log[i].time);
+        return sum / 1000.0;
+    }
+    std::optional<Clock::time_point> firstFromHost() const
+    {
+        for (const auto &rec : peer.log())
+            if (rec.direction == sim::PtyPeer::Direction::FromHost) return rec.time;
+        return std::nullopt;
+    }
+
+    std::unique_ptr<sim::Device> sim;
+    sim::PtyPeer peer;
+    int bits, baud;
+};
+
+std::unique_ptr<Board> stm32Board()
+{
+    return std::make_unique<Board>(std::make_unique<sim::Stm32Sim>(), kStm32Bits, kStm32Baud);
+}
+std::unique_ptr<Board> lpcBoard()
+{
+    return std::make_unique<Board>(std::make_unique<sim::LpcSim>(sim::LpcSim::Config{}), kLpcBits,
+                                   kLpcBaud);
+}
+std::unique_ptr<Board> stcBoard()
+{
+    return std::make_unique<Board>(std::make_unique<sim::StcSim>(), kStcBits, kStcBaud);
+}
+
+void result(const char *name, double value, int decimals = 2)
+{
+    std::printf("RESULT %s %.*f\n", name, decimals, value);
+}
+
+const QString kTramelo = QStringLiteral(TRAMELO_BINARY);
+
+ProcRun tramelo(const QStringList &args)
+{
+    return runTool(kTramelo, QStringList{"download", "--no-reset"} + args);
+}
+
+double median(std::vector<double> v)
+{
+    if (v.empty()) return 0;
+    std::sort(v.begin(), v.end());
+    return v[v.size() / 2];
+}
+
+// Three runs of each program, alternating, so that both see the same load; medians.
+void stm32Rows(const QString &fw, bool verify)
+{
+    constexpr int kRuns = 3;
+    std::vector<double> ours, theirs, oursWire, theirsWire, oursTurn, theirsTurn, rss;
+    int oursFailed = 0, theirsFailed = 0;
+    for (int run = 0; run < kRuns; ++run) {
+        auto a = stm32Board();
+        const ProcRun o =
+            tramelo(QStringList{"--device", "stm32", "--baud", "115200", "--port", a->path(), fw} +
+                    (verify ? QStringList{"--verify"} : QStringList{}));
+        auto b = stm32Board();
+        const ProcRun t = runTool(QStringLiteral("stm32flash"),
+                                  QStringList{"-b", "115200", "-m", "8n1", "-w", fw} +
+                                      (verify ? QStringList{"-v"} : QStringList{}) +
+                                      QStringList{b->path()});
+        oursFailed += o.code != 0;
+        theirsFailed += t.code != 0;
+        ours.push_back(o.seconds);
+        theirs.push_back(t.seconds);
+        oursWire.push_back(a->wireSeconds());
+        theirsWire.push_back(b->wireSeconds());
+        oursTurn.push_back(a->hostTurnaroundSeconds());
+        theirsTurn.push_back(b->hostTurnaroundSeconds());
+        rss.push_back(o.maxRssKb / 1024.0);
+    }
+    const double o = median(ours), t = median(theirs), ow = median(oursWire), tw = median(theirsWire);
+    std::printf("STM32 64 KiB at 115200 8E1%s, median of %d runs each\n",
+                verify ? " with verify" : "", kRuns);
+    std::printf("  %-18s failed %d  %6.2f s  wire %6.2f s  ratio %.3f  host turnarounds %.3f s\n",
+                "tramelo download", oursFailed, o, ow, o / ow, median(oursTurn));
+    std::printf("  %-18s failed %d  %6.2f s  wire %6.2f s  ratio %.3f  host turnarounds %.3f s\n",
+                verify ? "stm32flash -v" : "stm32flash", theirsFailed, t, tw, t / tw,
+                median(theirsTurn));
+    if (verify) {
+        result("engines_stm32_64k_verify_s", o);
+        result("engines_stm32_64k_verify_wire_s", ow);
+        result("engines_stm32flash_v_64k_s", t);
+        result("engines_stm32_verify_vs_stm32flash_v", o / t, 3);
+        return;
+    }
+    result("engines_stm32_64k_s", o);
+    result("engines_stm32_64k_wire_s", ow);
+    result("engines_stm32_64k_vs_wire", o / ow, 3);
+    result("engines_stm32flash_64k_s", t);
+    result("engines_stm32_vs_stm32flash", o / t, 3);
+    std::printf("  tramelo: peak RSS %.1f MB\n", median(rss));
+    result("engines_cli_rss_mb", median(rss), 1);
+}
+
+// The first byte on the port after the start of the process (started directly), median.
+void firstByteRow()
+{
+    constexpr int kRuns = 5;
+    const QString fw = writeFile(QStringLiteral("fw4k.bin"), firmware::pattern(4096, 9));
+    std::vector<double> ms;
+    for (int run = 0; run < kRuns; ++run) {
+        auto board = stm32Board();
+        const ProcRun r = runTool(kTramelo,
+                                  {"download", "--no-reset", "--device", "stm32", "--baud",
+                                   "115200", "--port", board->path(), fw},
+                                  false);
+        if (const auto first = board->firstFromHost(); first && r.code == 0)
+            ms.push_back(msBetween(r.started, *first));
+    }
+    std::printf("Command line: first byte on the port %.1f ms after the process started "
+                "(median of %d)\n",
+                median(ms), kRuns);
+    result("engines_cli_first_byte_ms", median(ms), 1);
+}
+
+void lpcRows()
+{
+    const QByteArray image = firmware::patternWithoutZero(32 * 1024, 5);
+    const QString hex = writeFile(QStringLiteral("lpc.hex"), firmware::intelHex(image));
+    auto a = lpcBoard();
+    const ProcRun ours =
+        tramelo({"--device", "lpc2136", "--baud", "57600", "--timeout", "1", "--port", a->path(), hex});
+    auto b = lpcBoard();
+    const ProcRun theirs =
+        runTool(QStringLiteral("lpc21isp"),
+                {"-hex", hex, b->path(), QString::number(kLpcBaud), QString::number(kCrystalKHz)});
+    std::printf("LPC2136 32 KiB at 57600 8N1, time-out field 1\n");
+    std::printf("  %-26s exit %d  %6.2f s  wire %6.2f s\n", "tramelo download", ours.code,
+                ours.seconds, a->wireSeconds());
+    std::printf("  %-26s exit %d  %6.2f s  wire %6.2f s\n", "lpc21isp", theirs.code,
+                theirs.seconds, b->wireSeconds());
+    result("engines_lpc_32k_s", ours.seconds);
+    result("engines_lpc21isp_32k_s", theirs.seconds);
+    result("engines_lpc_vs_lpc21isp", ours.seconds / theirs.seconds, 3);
+}
+
+void eightRows()
+{
+    struct Kind
+    {
+        const char *device;
+        QString file;
+        std::unique_ptr<Board> (*make)();
+    };
+    const QString stm32Fw = writeFile(QStringLiteral("m-stm32.bin"), firmware::pattern(16 * 1024, 3));
+    const QString lpcFw = writeFile(QStringLiteral("m-lpc.hex"),
+                                    firmware::intelHex(firmware::patternWithoutZero(16 * 1024, 4)));
+    const QString stcFw = writeFile(QStringLiteral("m-stc.hex"),
+                                    firmware::intelHex(firmware::patternWithoutZero(8 * 1024, 6)));
+    const std::vector<Kind> kinds = {
+        {"stm32", stm32Fw, stm32Board},        {"stm32", stm32Fw, stm32Board},
+        {"stm32", stm32Fw, stm32Board},        {"lpc2136", lpcFw, lpcBoard},
+        {"lpc2136", lpcFw, lpcBoard},          {"lpc2136", lpcFw, lpcBoard},
+        {"stc89c55rd+", stcFw, stcBoard},      {"stc89c55rd+", stcFw, stcBoard},
+    };
+    const QStringList common = {"--baud", "115200", "--timeout", "1"};
+    std::vector<double> alone;
+    long aloneRssKb = 0;
+    for (const Kind &k : kinds) {
+        auto board = k.make();
+        const ProcRun r = tramelo(common + QStringList{"--board", QStringLiteral("%1,%2,%3")
+                                                                  .arg(k.device, board->path(), k.file)});
+        alone.push_back(r.code == 0 ? board->busySeconds() : -1);
+        aloneRssKb = std::max(aloneRssKb, r.maxRssKb);
+    }
+    std::vector<std::unique_ptr<Board>> boards;
+    QStringList args = common;
+    for (const Kind &k : kinds) {
+        boards.push_back(k.make());
+        args << "--board" << QStringLiteral("%1,%2,%3").arg(k.device, boards.back()->path(), k.file);
+    }
+    const ProcRun all = tramelo(args);
+    std::printf("Eight boards in one process (3 STM32 16 KiB at 115200, 3 LPC 16 KiB at 57600, "
+                "2 STC 8 KiB at 115200): exit %d, %.2f s, peak RSS %.1f MB (one board alone: "
+                "%.1f MB)\n",
+                all.code, all.seconds, all.maxRssKb / 1024.0, aloneRssKb / 1024.0);
+    double worst = 0;
+    for (size_t i = 0; i < kinds.size(); ++i) {
+        const double together = boards[i]->busySeconds();
+        const double ratio = alone[i] > 0 ? together / alone[i] : 0;
+        worst = std::max(worst, ratio);
+        std::printf("  %-12s alone %6.2f s  together %6.2f s  ratio %.3f\n", kinds[i].device,
+                    alone[i], together, ratio);
+    }
+    result("engines_eight_worst_vs_alone", worst, 3);
+    result("engines_eight_rss_mb", all.maxRssKb / 1024.0, 1);
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    QCoreApplication app(argc, argv);
+    qputenv("HOME", workDir().path().toLocal8Bit());
+    qputenv("XDG_CONFIG_HOME", workDir().filePath(QStringLiteral("config")).toLocal8Bit());
+    if (!QFile::exists(QString::fromLatin1(kTime))) {
+        std::printf("GNU time (%s, Debian package \"time\") is not installed: no rows\n", kTime);
+        return 0;
+    }
+    const QString fw = writeFile(QStringLiteral("fw64k.bin"), firmware::pattern(64 * 1024, 7));
+    const bool haveStm32flash = !QStandardPaths::findExecutable(QStringLiteral("stm32flash")).isEmpty();
+    const bool haveLpc21isp = !QStandardPaths::findExecutable(QStringLiteral("lpc21isp")).isEmpty();
+    firstByteRow();
+    if (haveStm32flash) {
+        stm32Rows(fw, false);
+        stm32Rows(fw, true);
+    } else {
+        std::printf("stm32flash is not installed: its rows are left out\n");
+    }
+    if (haveLpc21isp)
+        lpcRows();
+    else
+        std::printf("lpc21isp is not installed: its rows are left out\n");
+    eightRows();
+    return 0;
+}

@@ -1,0 +1,93 @@
+// Stm32Engine: the STM32 programmer, a state machine over a polling driver that its caller
+// has opened with the boot loader's line (8E1).
+//
+// Principles of operation
+// -----------------------
+// * Each answer is evaluated the moment the driver has read it (ReadOnArrival, OnGathered):
+//   once the state's reply length is gathered (or a NACK where a refusal can come) the bytes
+//   are consumed, tested, and the next command goes out at once. OvertimeT (1 s) only counts
+//   towards the time-out: the sync ACK must come before its first tick, every later step gets
+//   seven ticks.
+// * The chip's own answers decide the rules: the product id picks the flash-size register and
+//   the erase geometry from the device table, the Get reply's command list picks Erase or
+//   Extended Erase (no command the loader did not list is ever sent), and the flash size read
+//   from the chip bounds the image before anything is erased.
+// * With verify, each block is read back and compared after its ACK; a mismatch writes it
+//   again (kVerifyRewrites times at most).
+// * Every end of an attempt goes through stmFinish, which lets go of the driver (it stays
+//   open: its owner closes it) and emits finished() once.
+#pragma once
+
+#include "engines/Engine.h"
+#include "logic/Devices.h"
+#include "logic/Stm32Image.h"
+
+#include <QByteArray>
+#include <QElapsedTimer>
+#include <QStringList>
+#include <array>
+
+class QTimer;
+class TVokCommDriver;
+
+class Stm32Engine : public Engine
+{
+    Q_OBJECT
+
+public:
+    Stm32Engine(TVokCommDriver *port, QObject *parent = nullptr);
+    ~Stm32Engine() override;
+
+    void start(const DownloadChoices &choices) override;
+    void cancel() override;
+    bool running() const override;
+
+    // The driver read bytes: evaluates what is gathered for the current state.
+    void ComDriverGathered();
+    void OvertimeTTimer();
+    // Reads the chosen file into StmImage.
+    bool RenewedlyLoadFile();
+
+    QTimer *OvertimeT = nullptr;
+    int StmState = 1;
+    std::array<quint8, 264> StmFrame{};
+    quint8 StmTimeoutCount = 0;
+    quint32 StmAddress = 0;
+    quint32 StmOffset = 0;
+    qint32 StmRemaining = 0;
+    QByteArray StmImage; // the image to write from the flash start (at most 1 MiB)
+    // What the chip said about itself, and the plan made from it.
+    QByteArray StmCommands; // the commands the Get reply listed
+    const devices::Stm32Part *StmPart = nullptr;
+    quint32 StmFlashKib = 0;
+    stm32::ErasePlan StmErase;
+    int StmEraseNext = 0;    // next frame of StmErase to send
+    bool StmErasing = false; // erase frames sent and not all acknowledged
+    // Verify: the block last written is read back and compared; a mismatch rewrites it.
+    bool StmVerify = false;
+    qint32 StmBlockLength = 0; // bytes of the block last written (0: none awaits a check)
+    int StmRewrites = 0;
+    // A read-protected chip is unprotected (mass erase) and programmed.
+    bool StmUnprotect = false;
+
+private:
+    void stmSend(QByteArrayView bytes);
+    void stmLoadAndErase();
+    void stmSendBlock();
+    // The one end of an attempt: reason lines, then the final line of the result.
+    void stmFinish(DownloadResult result, const QStringList &reasons = {});
+    bool stmRequire(quint8 command);
+    bool stmRefused(stm32::State state, QByteArrayView reply);
+    void stmSendErase();
+    void stmStartVerify();
+    void stmCheckReadBack(QByteArrayView reply);
+    void stmNextBlockOrFinish();
+    void stmRestartAfterUnprotect();
+    void hook(bool on);
+
+    TVokCommDriver *ComDriver;
+    QTimer *restart_ = nullptr; // the chip's restart after Readout Unprotect
+    QString file_;
+    int progressMax_ = 100;
+    bool running_ = false;
+};
