@@ -292,9 +292,14 @@ private slots:
         QTest::newRow("zero run at the end is cut")
             << intelHex(trailingZeros) << "fw.hex" << sampleImage(130)
             << QList<quint16>{0x0000, 0x0080} << QList<int>{50, 100, 0} << "0.1 KB" << QByteArray();
-        QTest::newRow("'.bin' file is decoded as HEX")
-            << intelHex(b100) << "fw.bin" << b100 << QList<quint16>{0x0000} << QList<int>{100, 0}
+        QTest::newRow("'.bin' file is the image itself")
+            << b100 << "fw.bin" << b100 << QList<quint16>{0x0000} << QList<int>{100, 0}
             << "0.1 KB" << QByteArray();
+        // A binary keeps its zeros at the end: they are bytes of the file, not a decoder's fill.
+        const QByteArray zeroTail = b100 + QByteArray(60, '\0');
+        QTest::newRow("'.bin' file keeps its trailing zeros")
+            << zeroTail << "fw.bin" << zeroTail << QList<quint16>{0x0000, 0x0080}
+            << QList<int>{50, 100, 0} << "0.1 KB" << QByteArray();
         const QByteArray low = sampleImage(0x100);
         const QByteArray high = sampleImage(0x100);
         QByteArray gap = low + QByteArray(0x1000 - 0x100, '\0') + high;
@@ -823,9 +828,14 @@ private slots:
         QTest::addColumn<QString>("name");
         QTest::addColumn<QString>("reason");
         QTest::addColumn<QString>("message"); // "": the no-data message
-        QTest::newRow("raw binary") << QByteArray::fromHex("0102030405") << "fw.bin"
+        QTest::newRow("text not starting with ':' named .hex") << QByteArray("0102030405")
+                                    << "fw.hex"
                                     << "the decoder rejects a text not starting with ':'"
                                     << QStringLiteral("HEX文件格式错误: 第 1 行");
+        QTest::newRow("empty binary") << QByteArray() << "fw.bin" << "no byte" << QString();
+        QTest::newRow("binary over 64 KiB") << QByteArray(0x10001, '\x55') << "fw.bin"
+                                            << "past the decoding buffer"
+                                            << QStringLiteral("文件太大，不能超过64 KB");
         QTest::newRow("empty file") << QByteArray() << "fw.hex"
                                     << "nothing to decode" << QString();
         QTest::newRow("data only at offset 0")

@@ -636,6 +636,10 @@ http://www.orvel.example</translation>
 <context>
     <name>stc</name>
     <message>
+        <source>文件太大，不能超过64 KB</source>
+        <translation>The file is too large: at most 64 KB</translation>
+    </message>
+    <message>
         <source>上载文件不存在 ！</source>
         <translation>Upload file not found!</translation>
     </message>
@@ -865,6 +869,10 @@ http://www.orvel.example</translation>
     <message>
         <source>地址 %1 的数据与文件不符: %2，重写其中的数据</source>
         <translation>The data at %1 differ from the file: %2, writing its data again</translation>
+    </message>
+    <message>
+        <source>第 %1 页只能随整片 Flash 一起擦除，这会擦除文件之前的内容 (如 Bootloader)</source>
+        <translation>Page %1 can only be erased with the whole flash, which would erase what comes before the file (a boot loader, say)</translation>
     </message>
     <message>
         <source>擦除页 %1</source>

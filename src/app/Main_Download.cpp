@@ -37,8 +37,7 @@ constexpr int kBaud57600 = br57600;
 QString refusalBeforeStart(devices::Family family, const QString &path)
 {
     if (firmwarefile::isSymlinkLoop(path)) return firmwarefile::symlinkLoopText();
-    if (family == devices::Family::Stc) return {};
-    if (family == devices::Family::Stm32 && !stm32::isHexFileName(path)) return {};
+    if (family == devices::Family::Stc || !firmwarefile::isHexFileName(path)) return {};
     return firmwarefile::damageText(firmwarefile::readHexFile(path, {}));
 }
 } // namespace

@@ -241,6 +241,11 @@ QString unusableFile(devices::Family family, const QString &path)
         break;
     }
     case devices::Family::Stc: {
+        if (!firmwarefile::isHexFileName(path)) {
+            const stc::BinaryImage binary = stc::readBinaryImage(path);
+            if (!binary.refusal.isEmpty()) return QStringLiteral("%1: %2").arg(path, binary.refusal);
+            break;
+        }
         // The same check as the window's, before the decoding library reads the file.
         if (const QString why = firmwarefile::decoderRefusal(path); !why.isEmpty())
             return QStringLiteral("%1: %2").arg(path, why);

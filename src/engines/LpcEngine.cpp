@@ -108,7 +108,6 @@ void LpcEngine::start(const DownloadChoices &choices)
 {
     if (running_) return; // one download at a time on a port
     running_ = true;
-    fileRefused_ = false;
     file_ = choices.file;
     chip_.clear();
     timeout_ = choices.timeout;
@@ -164,13 +163,11 @@ bool LpcEngine::RenewedlyLoadFile()
     case lpc::LoadStatus::Missing:
     case lpc::LoadStatus::Malformed: // damaged since the download button checked it
     case lpc::LoadStatus::Unreadable:
-        endDownload(r.statusText, DownloadResult::RefusedFile);
-        return false;
     case lpc::LoadStatus::TooLarge:
     case lpc::LoadStatus::Empty:
-        // Nothing has been erased yet; the time-out ends the attempt.
-        fileRefused_ = true;
-        showAndAppend(r.statusText);
+        // Nothing has been erased: the attempt ends at once with the reason (waiting for the
+        // time-out would only bury it under "LPC通信超时!").
+        endDownload(r.statusText, DownloadResult::RefusedFile);
         return false;
     }
     if (LpcFlashBytes > 0 && r.image.size() > LpcFlashBytes) {
@@ -179,11 +176,13 @@ bool LpcEngine::RenewedlyLoadFile()
         endDownload(kFailed, DownloadResult::RefusedFile);
         return false;
     }
-    const std::optional<quint32> vectorSum = lpc::applyVectorChecksum(r.image);
+    // Word 0x14 balances the vector table only when the table is the file's: an application
+    // placed behind a boot loader of its own leaves the vectors alone.
+    const std::optional<quint32> vectorSum =
+        r.vectorData ? lpc::applyVectorChecksum(r.image) : std::nullopt;
     std::optional<lpc::LpcSendList> list = lpc::BuildLpcSendList(r.image, LpcSectorTable, LpcCopyRule);
     if (!list) {
-        fileRefused_ = true;
-        showAndAppend(lpc::statusTooLarge());
+        endDownload(lpc::statusTooLarge(), DownloadResult::RefusedFile);
         return false;
     }
     LpcImageStream = std::move(r.image);
@@ -199,7 +198,7 @@ bool LpcEngine::RenewedlyLoadFile()
 
 void LpcEngine::Timer1Timer()
 {
-    endDownload(kTimedOut, fileRefused_ ? DownloadResult::RefusedFile : DownloadResult::Failed);
+    endDownload(kTimedOut, DownloadResult::Failed);
 }
 
 void LpcEngine::Timer2Timer()

@@ -125,5 +125,4 @@ private:
     QString file_;
     QString timeout_;
     bool running_ = false;
-    bool fileRefused_ = false; // the running attempt refused its file (it ends on the time-out)
 };

@@ -499,6 +499,18 @@ bool StcEngine::StcPrepareImage()
         return false;
     };
     if (!QFileInfo(fileName).isFile()) return refuse(kNoFile);
+    if (!firmwarefile::isHexFileName(fileName)) {
+        // A binary file is the image as it stands.
+        stc::BinaryImage binary = stc::readBinaryImage(fileName);
+        if (!binary.refusal.isEmpty()) {
+            forgetImage();
+            return refuse(binary.refusal);
+        }
+        useImage(std::move(binary.bytes));
+        StcSplitBlocks();
+        emit line(kTargetCode);
+        return true;
+    }
     // The decoding library reads whatever it is given; a file it would read wrongly is
     // refused here, before it and before the port.
     if (const QString why = firmwarefile::decoderRefusal(fileName); !why.isEmpty()) {
@@ -526,10 +538,15 @@ bool StcEngine::StcLoadImage(const QString &fileName)
         forgetImage();
         return false;
     }
-    StcImageLength = quint32(*length);
-    emit imageSize(stc::sizeLabel(*length));
-    StcImage = buffer.left(*length);
+    useImage(buffer.left(*length));
     return true;
+}
+
+void StcEngine::useImage(QByteArray image)
+{
+    StcImageLength = quint32(image.size());
+    emit imageSize(stc::sizeLabel(image.size()));
+    StcImage = std::move(image);
 }
 
 void StcEngine::forgetImage()

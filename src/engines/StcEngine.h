@@ -104,6 +104,7 @@ private:
     bool runDownload();
     // A refused file leaves no image of an earlier one behind, nor its size on show.
     void forgetImage();
+    void useImage(QByteArray image);
     // How the running download ends if it fails from here on.
     DownloadResult failure_ = DownloadResult::Failed;
     bool connectToChip();

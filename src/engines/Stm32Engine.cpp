@@ -157,7 +157,7 @@ bool Stm32Engine::stmRefused(stm32::State state, QByteArrayView reply)
         [[fallthrough]];
     case State::LastBlockAck:
         stmFinish(DownloadResult::Failed,
-                  {stm32::reasonWriteRefused(StmAddress - quint32(StmBlockLength))});
+                  {stm32::reasonWriteRefused(stm32::kFlashStart + StmBlockAt)});
         return true;
     case State::WriteMemoryAck:
     case State::WriteAddressAck:
@@ -167,7 +167,7 @@ bool Stm32Engine::stmRefused(stm32::State state, QByteArrayView reply)
     case State::VerifyAddressAck:
     case State::VerifyData:
         stmFinish(DownloadResult::Failed,
-                  {stm32::reasonReadRefused(StmAddress - quint32(StmBlockLength))});
+                  {stm32::reasonReadRefused(stm32::kFlashStart + StmBlockAt)});
         return true;
     case State::UnprotectAck:
         stmFinish(DownloadResult::Failed, {stm32::reasonReadProtected()});
@@ -307,7 +307,7 @@ void Stm32Engine::ComDriverGathered()
     case State::VerifyReadAck:
         if (!stm32::ackFirst(reply)) return;
         StmTimeoutCount = 0;
-        stmSend(stm32::addressFrame(StmAddress - quint32(StmBlockLength)));
+        stmSend(stm32::addressFrame(stm32::kFlashStart + StmBlockAt));
         StmState = int(State::VerifyAddressAck);
         return;
     case State::VerifyAddressAck:
@@ -344,7 +344,14 @@ void Stm32Engine::stmLoadAndErase()
     if (!stmRequire(extended ? stm32::kCmdExtendedErase : stm32::kCmdErase) ||
         !stmRequire(stm32::kCmdWriteMemory))
         return;
-    StmErase = stm32::erasePlan(*StmPart, extended, StmImage.size());
+    // Only what the file gave is erased and written: flash below its first record (a boot
+    // loader) and in the holes between its records keeps what it holds.
+    StmErase = stm32::erasePlan(*StmPart, extended, StmSpans);
+    if (StmErase.unreachable) {
+        stmFinish(DownloadResult::RefusedFile,
+                  {stm32::reasonEraseUnreachable(StmErase.unitList.back())});
+        return;
+    }
     // A sector line whose table ends before the image does (a flash size the table does not
     // describe) cannot be erased by its geometry.
     if (StmErase.coveredBytes < StmImage.size()) {
@@ -352,11 +359,10 @@ void Stm32Engine::stmLoadAndErase()
                   {stm32::reasonImageTooLarge(StmImage.size(), StmFlashKib)});
         return;
     }
-    StmAddress = stm32::kFlashStart;
-    StmOffset = 0;
-    StmRemaining = qint32(StmImage.size());
+    startWriting(StmSpans);
     StmBlockLength = 0;
     StmRewrites = 0;
+    StmRepairAt = 0;
     StmEraseNext = 0;
     StmErasing = true;
     stmSend(stm32::commandFrame(StmErase.command));
@@ -376,13 +382,15 @@ void Stm32Engine::stmSendErase()
     StmState = int(stm32::State::BlockAck);
     if (!first) return;
     emit status(kErasing);
+    if (StmRewrites > 0) return; // a repair: its line named the erase
+
     emit line(stm32::eraseLine(StmErase));
     emit line(kStartWriting);
 }
 
 void Stm32Engine::stmSendBlock()
 {
-    const auto block = stm32::blockAt(StmImage, StmOffset);
+    const auto block = stm32::dataBlockAt(StmImage, StmPending, StmOffset);
     if (!block) {
         StmRemaining = 0;
         StmBlockLength = 0;
@@ -396,15 +404,19 @@ void Stm32Engine::stmSendBlock()
     frame.append(char(block->countByte)).append(block->data).append(char(block->checksum));
     ComDriver->SendData(frame.constData(), qint32(frame.size()));
     StmRemaining -= n;
-    StmAddress += quint32(n);
-    StmOffset += quint32(n);
+    StmBlockAt = StmOffset;
     StmBlockLength = n;
-    emit progress(int(StmOffset), progressMax_);
+    // The next block starts where this one ended, or at the next stretch of data.
+    const auto next = stm32::nextDataOffset(StmPending, StmOffset + quint32(n));
+    if (!next) StmRemaining = 0;
+    StmOffset = quint32(next.value_or(StmOffset + quint32(n)));
+    StmAddress = stm32::kFlashStart + StmOffset;
+    emit progress(progressMax_ - StmRemaining, progressMax_);
 }
 
 void Stm32Engine::stmStartVerify()
 {
-    emit status(stm32::verifyAddressStatus(StmAddress - quint32(StmBlockLength)));
+    emit status(stm32::verifyAddressStatus(stm32::kFlashStart + StmBlockAt));
     stmSend(stm32::commandFrame(stm32::kCmdReadMemory));
     StmState = int(stm32::State::VerifyReadAck);
 }
@@ -414,24 +426,50 @@ void Stm32Engine::stmCheckReadBack(QByteArrayView reply)
     const auto data = stm32::acceptReadBack(reply, StmBlockLength);
     if (!data) return;
     StmTimeoutCount = 0;
-    const quint32 start = StmOffset - quint32(StmBlockLength);
+    const quint32 start = StmBlockAt;
     if (*data == QByteArrayView(StmImage).sliced(start, StmBlockLength)) {
-        StmRewrites = 0;
+        // A repair counts until the block that failed reads back right.
+        if (start >= StmRepairAt) StmRewrites = 0;
         stmNextBlockOrFinish();
         return;
     }
-    if (StmRewrites >= stm32::kVerifyRewrites) {
+    // Flash takes no second write over programmed cells (F10x refuses it, F4 only clears
+    // bits), so a block that reads back wrongly is repaired by erasing its page or sector and
+    // writing everything of the image inside it again, each block read back as before.
+    const int unit = stm32::eraseUnitAt(*StmPart, start);
+    const stm32::Span within = stm32::unitSpan(*StmPart, unit);
+    const bool extended = StmErase.command == stm32::kCmdExtendedErase;
+    const stm32::ErasePlan repair =
+        stm32::erasePlan(*StmPart, extended, stm32::clipSpans(StmSpans, within));
+    if (StmRewrites >= stm32::kVerifyRewrites || repair.unreachable || repair.frames.isEmpty()) {
         stmFinish(DownloadResult::Failed, {stm32::reasonVerifyFailed(stm32::kFlashStart + start)});
         return;
     }
-    // Write the block again from its start.
     ++StmRewrites;
-    StmAddress -= quint32(StmBlockLength);
-    StmOffset = start;
-    StmRemaining += StmBlockLength;
+    StmRepairAt = start;
+    emit line(stm32::repairLine(stm32::kFlashStart + start, repair));
+    // Left to write: the unit's data, then whatever after the unit was not written yet.
+    QList<stm32::Span> pending = stm32::clipSpans(StmSpans, within);
+    if (StmRemaining > 0)
+        pending += stm32::clipSpans(
+            StmPending, {std::max<qsizetype>(within.end(), StmOffset), StmImage.size()});
+    startWriting(pending);
     StmBlockLength = 0;
-    stmSend(stm32::commandFrame(stm32::kCmdWriteMemory));
-    StmState = int(stm32::State::WriteMemoryAck);
+    StmErase = repair;
+    StmEraseNext = 0;
+    StmErasing = true;
+    stmSend(stm32::commandFrame(StmErase.command));
+    StmState = int(stm32::State::EraseAck);
+}
+
+void Stm32Engine::startWriting(const QList<stm32::Span> &spans)
+{
+    StmPending = spans;
+    StmRemaining = 0;
+    for (const stm32::Span &s : StmPending)
+        StmRemaining += qint32(s.length);
+    StmOffset = StmPending.isEmpty() ? 0 : quint32(StmPending.front().offset);
+    StmAddress = stm32::kFlashStart + StmOffset;
 }
 
 void Stm32Engine::stmNextBlockOrFinish()
@@ -462,6 +500,7 @@ void Stm32Engine::stmFinish(DownloadResult result, const QStringList &reasons)
     case DownloadResult::Written:
         emit status(kDone);
         emit line(kDone);
+        if (StmVerify) emit line(stm32::verifiedLine(stm32::blockCount(StmSpans)));
         // Let the board run its new firmware.
         ComDriver->SetDTR(true);
         QThread::msleep(kRestartPulseMs);
@@ -498,10 +537,16 @@ bool Stm32Engine::RenewedlyLoadFile()
         return false;
     }
     StmImage = std::move(r.image);
-    stm32::padToWriteUnit(StmImage, StmPart ? StmPart->writeUnit : 0);
-    progressMax_ = int(StmImage.size());
+    const int writeUnit = StmPart ? StmPart->writeUnit : 0;
+    stm32::padToWriteUnit(StmImage, writeUnit);
+    StmSpans = stm32::alignSpans(r.spans, writeUnit, StmImage.size());
+    // The bytes that are written: all of a binary file, what the records of a HEX file give.
+    qsizetype bytes = 0;
+    for (const stm32::Span &s : StmSpans)
+        bytes += s.length;
+    progressMax_ = int(bytes);
     emit progress(0, progressMax_);
-    emit line(stm32::sizeLine(StmImage.size()));
+    emit line(stm32::sizeLine(bytes));
     emit status(r.statusText);
     return true;
 }

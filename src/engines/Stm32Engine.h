@@ -56,6 +56,10 @@ public:
     quint32 StmOffset = 0;
     qint32 StmRemaining = 0;
     QByteArray StmImage; // the image to write from the flash start (at most 1 MiB)
+    QList<stm32::Span> StmSpans;   // what of StmImage the file gave, whole write units
+    QList<stm32::Span> StmPending; // what is being written: StmSpans, or a repair's share
+    quint32 StmBlockAt = 0;        // offset of the block last written
+    quint32 StmRepairAt = 0;       // offset of the block a repair is for
     // What the chip said about itself, and the plan made from it.
     QByteArray StmCommands; // the commands the Get reply listed
     const devices::Stm32Part *StmPart = nullptr;
@@ -82,6 +86,8 @@ private:
     void stmStartVerify();
     void stmCheckReadBack(QByteArrayView reply);
     void stmNextBlockOrFinish();
+    // Sets StmPending, StmRemaining, StmOffset and StmAddress to write the stretches.
+    void startWriting(const QList<stm32::Span> &spans);
     void stmRestartAfterUnprotect();
     void hook(bool on);
 

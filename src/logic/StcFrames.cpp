@@ -3,7 +3,10 @@
 #include "logic/Devices.h"
 #include "logic/HexText.h"
 
+#include "logic/FirmwareFile.h"
+
 #include <QCoreApplication>
+#include <QFile>
 #include <array>
 #include <cmath>
 
@@ -384,6 +387,27 @@ std::optional<qsizetype> imageLength(QByteArrayView buffer)
     for (qsizetype i = top; i >= 1; --i)
         if (buffer[i] != 0) return i + 1;
     return std::nullopt;
+}
+
+BinaryImage readBinaryImage(const QString &path)
+{
+    BinaryImage r;
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly)) {
+        r.refusal = firmwarefile::unreadableText();
+        return r;
+    }
+    r.bytes = file.read(kImageBufferSize + 1);
+    if (file.error() != QFileDevice::NoError) {
+        r.bytes.clear();
+        r.refusal = firmwarefile::unreadableText();
+    } else if (r.bytes.size() > kImageBufferSize) {
+        r.bytes.clear();
+        r.refusal = QCoreApplication::translate("stc", "文件太大，不能超过64 KB");
+    } else if (r.bytes.isEmpty()) {
+        r.refusal = noImageMessage();
+    }
+    return r;
 }
 
 QString sizeLabel(qsizetype length)

@@ -298,6 +298,16 @@ inline constexpr QUtf8StringView kNoImageMessage =
     QT_TRANSLATE_NOOP("stc", "文件中没有可上载的数据 ！");
 QString noImageMessage();
 
+// A file not named as Intel HEX (firmwarefile::isHexFileName) is the image itself from address
+// 0, byte for byte: its length is the file's, zeros at the end included. At most the decoding
+// buffer's 64 KiB; refusal says why when there is no image (empty, too large, unreadable).
+struct BinaryImage
+{
+    QByteArray bytes;
+    QString refusal;
+};
+BinaryImage readBinaryImage(const QString &path);
+
 // Size label: whole kilobytes, ".", the first decimal digit of the remainder in bytes, " KB".
 // 1536 -> "1.5 KB", 1100 -> "1.7 KB" (remainder 76), 1024 -> "1.0 KB". Negative -> "0.0 KB".
 QString sizeLabel(qsizetype length);

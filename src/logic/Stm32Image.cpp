@@ -305,6 +305,14 @@ std::optional<Block> dataBlockAt(QByteArrayView image, const QList<Span> &spans,
     return std::nullopt;
 }
 
+int blockCount(const QList<Span> &spans)
+{
+    qsizetype n = 0;
+    for (const Span &s : spans)
+        n += (s.length + kBlockSize - 1) / kBlockSize;
+    return int(n);
+}
+
 QList<Span> alignSpans(const QList<Span> &spans, int writeUnit, qsizetype imageSize)
 {
     const qsizetype unit = std::max(writeUnit, kImagePadding);
@@ -428,6 +436,13 @@ QString reasonImageTooLarge(qsizetype imageBytes, quint32 flashKib)
 QString reasonEraseRefused()
 {
     return QCoreApplication::translate("stm32", "设备拒绝擦除: 芯片可能处于读保护或写保护状态");
+}
+
+QString reasonEraseUnreachable(int page)
+{
+    return QCoreApplication::translate(
+               "stm32", "第 %1 页只能随整片 Flash 一起擦除，这会擦除文件之前的内容 (如 Bootloader)")
+        .arg(page);
 }
 
 QString reasonWriteRefused(quint32 address)

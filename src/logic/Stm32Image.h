@@ -218,6 +218,8 @@ std::optional<Block> dataBlockAt(QByteArrayView image, const QList<Span> &spans,
 // Stretches widened to whole write units (start rounded down, end up) and merged where they
 // then meet, clipped to the image; the bytes they gain are the image's fill.
 QList<Span> alignSpans(const QList<Span> &spans, int writeUnit, qsizetype imageSize);
+// The Write Memory blocks that write the stretches (each ends where its stretch ends).
+int blockCount(const QList<Span> &spans);
 
 // ---- Message texts ----
 
@@ -257,6 +259,9 @@ constexpr unsigned long kResetPulseMs = 500;
 
 QString reasonImageTooLarge(qsizetype imageBytes, quint32 flashKib);
 QString reasonEraseRefused();
+// A page past 255 can only be erased with the whole flash, which would erase what lies below
+// the image.
+QString reasonEraseUnreachable(int page);
 QString reasonWriteRefused(quint32 address);
 QString reasonReadProtected();
 QString reasonHowToUnprotect();
