@@ -159,7 +159,7 @@ DownloadChoices TMainForm::ChosenDownload() const
     c.file = Edit2->text();
     c.verify = CheckBox9->isChecked();
     c.unprotect = StmUnprotect;
-    if (ClockEdit->isEnabled()) c.clockMhz = ClockEdit->text().toDouble();
+    if (devices::trimsClock(c.device)) c.clockMhz = ClockEdit->text().toDouble();
     return c;
 }
 
