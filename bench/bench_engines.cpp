@@ -404,6 +404,11 @@ int main(int argc, char **argv)
         std::printf("GNU time (%s, Debian package \"time\") is not installed: no rows\n", kTime);
         return 0;
     }
+    // `bench_engines stc-series` runs only the STC12/STC15/STC8 rows.
+    if (argc > 1 && QByteArrayView(argv[1]) == "stc-series") {
+        stcSeriesRows();
+        return 0;
+    }
     const QString fw = writeFile(QStringLiteral("fw64k.bin"), firmware::pattern(64 * 1024, 7));
     const bool haveStm32flash = !QStandardPaths::findExecutable(QStringLiteral("stm32flash")).isEmpty();
     const bool haveLpc21isp = !QStandardPaths::findExecutable(QStringLiteral("lpc21isp")).isEmpty();
