@@ -633,30 +633,34 @@ void TestDownload::stcSeriesThroughTheWindow_data()
     QTest::addColumn<int>("size");
     QTest::addColumn<int>("result");
     QTest::addColumn<QString>("line"); // the last line
+    QTest::addColumn<int>("junkAt");   // a step the chip answers with junk; -1: none
     const int stc12 = devices::findDevice(u"stc12"), stc15 = devices::findDevice(u"stc15"),
               stc8 = devices::findDevice(u"stc8");
     const int written = int(DownloadResult::Written);
     QTest::newRow("STC12C5A60S2, binary") << Config::stc12c5a60s2() << stc12 << "" << "fw.bin"
-                                          << 1500 << written << "上载数据成功 ！";
+                                          << 1500 << written << "上载数据成功 ！" << -1;
     QTest::newRow("STC12C2052AD: 8N1, 1-byte sums, HEX")
-        << Config::stc12c2052ad() << stc12 << "" << "fw.hex" << 1500 << written << "上载数据成功 ！";
+        << Config::stc12c2052ad() << stc12 << "" << "fw.hex" << 1500 << written << "上载数据成功 ！" << -1;
     QTest::newRow("STC15L104W keeps its trim") << Config::stc15l104w() << stc15 << "" << "fw.hex"
-                                               << 1500 << written << "上载数据成功 ！";
+                                               << 1500 << written << "上载数据成功 ！" << -1;
     QTest::newRow("IAP15F2K61S2 at 22.1184 MHz") << Config::iap15f2k61s2() << stc15 << "22.1184"
-                                                 << "fw.bin" << 1500 << written << "上载数据成功 ！";
+                                                 << "fw.bin" << 1500 << written << "上载数据成功 ！" << -1;
     QTest::newRow("STC15W4K56S4 at 11.0592 MHz") << Config::stc15w4k56s4() << stc15 << "11.0592"
-                                                 << "fw.hex" << 1500 << written << "上载数据成功 ！";
+                                                 << "fw.hex" << 1500 << written << "上载数据成功 ！" << -1;
     QTest::newRow("STC8A8K64S4A12 at 24 MHz") << Config::stc8a8k64s4a12() << stc8 << "24"
-                                              << "fw.bin" << 1500 << written << "上载数据成功 ！";
+                                              << "fw.bin" << 1500 << written << "上载数据成功 ！" << -1;
     QTest::newRow("STC15W4K56S4 never trimmed, no clock chosen")
         << Config::stc15w4k56s4() << stc15 << "" << "fw.bin" << 1500 << int(DownloadResult::Failed)
-        << "上载数据失败 ！";
+        << "上载数据失败 ！" << -1;
     QTest::newRow("STC15L104W: image larger than its 4 KB")
         << Config::stc15l104w() << stc15 << "" << "fw.bin" << 5000
-        << int(DownloadResult::RefusedFile) << "上载数据失败 ！";
+        << int(DownloadResult::RefusedFile) << "上载数据失败 ！" << -1;
     QTest::newRow("STC12: a file beyond 64 KiB")
         << Config::stc12c5a60s2() << stc12 << "" << "fw.bin" << 0x10001
-        << int(DownloadResult::RefusedFile) << "文件太大，不能超过 64 KB ！";
+        << int(DownloadResult::RefusedFile) << "文件太大，不能超过 64 KB ！" << -1;
+    QTest::newRow("STC8: junk for a block")
+        << Config::stc8a8k64s4a12() << stc8 << "" << "fw.bin" << 1500
+        << int(DownloadResult::Failed) << "上载数据失败 ！" << int(sim::StcSeriesSim::Step::Block);
 }
 
 void TestDownload::stcSeriesThroughTheWindow()
@@ -668,7 +672,9 @@ void TestDownload::stcSeriesThroughTheWindow()
     QFETCH(int, size);
     QFETCH(int, result);
     QFETCH(QString, line);
+    QFETCH(int, junkAt);
     testsupport::BoardRig<sim::StcSeriesSim> r(chip);
+    if (junkAt >= 0) r.sim.failAt(sim::StcSeriesSim::Step(junkAt), sim::Fault::Junk, 2);
     const QByteArray image = pattern(size, 7);
     const QString path = r.env.file(
         file, file.endsWith(u".hex") ? firmware::intelHex(image) : image);
@@ -684,8 +690,10 @@ void TestDownload::stcSeriesThroughTheWindow()
         QCOMPARE(flash.left(size), image);
         if (!clock.isEmpty())
             QCOMPARE(r.lines.filter(QStringLiteral("校准时钟完成: ")).size(), 1);
-    } else {
+    } else if (junkAt < 0) {
         QCOMPARE(flash, QByteArray(flash.size(), char(0xFF))); // never erased or written
+    } else {
+        QCOMPARE(r.lines.filter(QStringLiteral("芯片应答错误")).size(), 1);
     }
     QVERIFY(r.sim.protocolErrors().isEmpty());
 }
