@@ -8,6 +8,7 @@
 
 #include "sim/Board.h"
 #include "sim/LpcSim.h"
+#include "sim/StcSeriesSim.h"
 #include "sim/StcSim.h"
 #include "sim/Stm32Sim.h"
 #include "support/Firmware.h"
@@ -188,8 +189,12 @@ private slots:
         const auto nameAt = [](int i) { return devices::entryAt(i)->name.toString(); };
         QCOMPARE(nameAt(findDevice(u"stm32")), QStringLiteral("STM32F10xxxxx 家族"));
         QCOMPARE(nameAt(findDevice(u"stm32-other")), QStringLiteral("STM32 (其它系列)"));
-        QCOMPARE(devices::entryAt(int(devices::deviceList().size()) - 1)->name,
-                 u"STM32 (其它系列)"); // appended: stored indices keep their meaning
+        // Appended after the first eleven, then the STC series: stored indices keep their meaning.
+        QCOMPARE(findDevice(u"stm32-other"), 11);
+        QCOMPARE(findDevice(u"stc12"), 12);
+        QCOMPARE(findDevice(u"STC15"), 13);
+        QCOMPARE(findDevice(u"stc8"), 14); // a name of its own, though stc89... begin with it
+        QCOMPARE(int(devices::deviceList().size()), 15);
         QCOMPARE(nameAt(findDevice(u"STM32F10xxxxx 家族")), QStringLiteral("STM32F10xxxxx 家族"));
         QCOMPARE(nameAt(findDevice(u"lpc2131")), QStringLiteral("LPC2131"));
         QCOMPARE(nameAt(findDevice(u" STC89C516rd+ ")), QStringLiteral("STC89C516RD+"));
@@ -545,6 +550,54 @@ private slots:
         QCOMPARE(board->flash().left(image.size()), image);
         QCOMPARE(board->sessions(), 1);
         peer.attach(nullptr);
+    }
+
+    // The STC12, STC15 and STC8 entries against boards answering as the recorded chips.
+    void stcSeriesDownload_data()
+    {
+        QTest::addColumn<QString>("device");
+        QTest::addColumn<QStringList>("options");
+        QTest::addColumn<QString>("file");
+        QTest::addColumn<int>("code");
+        QTest::addColumn<QString>("said"); // on stdout, or on stderr for a usage error
+        const QByteArray image = randomImage(3000, 9);
+        const QString bin = writeFile("series.bin", image), hex = writeFile("series.hex", hexOf(image));
+        QTest::newRow("stc12, binary") << "stc12" << QStringList{} << bin << 0 << "上载数据成功 ！";
+        QTest::newRow("stc15 --clock 11.0592, HEX")
+            << "stc15" << QStringList{"--clock", "11.0592"} << hex << 0 << "校准时钟完成: 11.0";
+        QTest::newRow("stc8 at 9600 baud, option changed")
+            << "stc8" << QStringList{"--baud", "9600", "--option", "reset-pin=off"} << hex << 0
+            << "上载数据成功 ！";
+        QTest::newRow("stc15 never trimmed, no --clock")
+            << "stc15" << QStringList{} << bin << 1 << "请选择时钟频率";
+        QTest::newRow("--clock is refused for stc12")
+            << "stc12" << QStringList{"--clock", "11"} << bin << 2 << "--clock is for stc15";
+        QTest::newRow("--option is refused for stc89c52rc")
+            << "stc89c52rc" << QStringList{"--option", "eeprom-erase=on"} << bin << 2
+            << "--option is for stc12";
+    }
+    void stcSeriesDownload()
+    {
+        QFETCH(QString, device);
+        QFETCH(QStringList, options);
+        QFETCH(QString, file);
+        QFETCH(int, code);
+        QFETCH(QString, said);
+        const auto config = sim::StcSeriesSim::Config::forSeries(device);
+        const std::unique_ptr<sim::VirtualBoard> board =
+            sim::VirtualBoard::stcSeries(config ? *config : sim::StcSeriesSim::Config::stc15l104w());
+        PtyPeer peer;
+        peer.attach(board.get());
+        const Run r = run(QStringList{"download", "--device", device, "--port", peer.slavePath(),
+                                      "--no-reset", "--timeout", "2"} +
+                              options + QStringList{file},
+                          60000);
+        peer.attach(nullptr);
+        QVERIFY2(r.code == code, qPrintable(r.out + r.err));
+        QVERIFY2((code == 2 ? r.err : r.out).contains(said), qPrintable(r.out + r.err));
+        const QByteArray image = randomImage(3000, 9), flash = board->flash();
+        QCOMPARE(flash.left(image.size()) == image, code == 0);
+        if (code != 0) QCOMPARE(flash, QByteArray(flash.size(), char(0xFF)));
     }
 
     // `tramelo simulate` as a script uses it: the board's path from its first line, downloads

@@ -8,6 +8,7 @@
 #include "app/Ui.h"
 #include "logic/Devices.h"
 #include "platform/SerialPort.h"
+#include "sim/StcSeriesSim.h"
 #include "sim/Stm32Sim.h"
 #include "support/Firmware.h"
 #include "support/PtyPeer.h"
@@ -37,6 +38,7 @@
 #include <sys/stat.h>
 
 using sim::Stm32Sim;
+Q_DECLARE_METATYPE(sim::StcSeriesSim::Config)
 using testenv::TestEnv;
 using testsupport::waitUntil;
 
@@ -161,6 +163,8 @@ private slots:
     void terminalLeavesARunningDownloadAlone();
     void closingDuringADownloadAsksFirst_data();
     void closingDuringADownloadAsksFirst();
+    void stcSeriesThroughTheWindow_data();
+    void stcSeriesThroughTheWindow();
 };
 
 void TestDownload::speedButtonOnlyForStcEntries_data()
@@ -178,8 +182,11 @@ void TestDownload::speedButtonOnlyForStcEntries_data()
                              "STC89C52RC",
                              "STC89C55RD+",
                              "STC89C516RD+",
-                             "STM32 (其它系列)"};
-    for (int i = 0; i < 12; ++i)
+                             "STM32 (其它系列)",
+                             "STC10/11/12",
+                             "STC15",
+                             "STC8"};
+    for (int i = 0; i < 15; ++i)
         QTest::newRow(entries[i]) << i << (i >= 7 && i <= 10);
 }
 
@@ -190,7 +197,7 @@ void TestDownload::speedButtonOnlyForStcEntries()
     TestEnv env;
     auto w = CreateApplicationWindows();
     TMainForm &m = *w.main;
-    QCOMPARE(m.MCUType->count(), 12);
+    QCOMPARE(m.MCUType->count(), 15);
     QCOMPARE(m.MCUType->itemText(index), QString::fromUtf8(QTest::currentDataTag()));
     // From the opposite state, so the change rule must act.
     const int other = enabled ? 0 : 10;
@@ -202,6 +209,8 @@ void TestDownload::speedButtonOnlyForStcEntries()
     QCOMPARE(m.BitBtn7->isEnabled(), enabled);
     // Verification (校验) is the STM32 programmer's alone.
     QCOMPARE(m.CheckBox9->isEnabled(), devices::familyAt(index) == devices::Family::Stm32);
+    // The clock field is for the chips with an RC oscillator to trim: STC15 and STC8.
+    QCOMPARE(m.ClockEdit->isEnabled(), index >= 13);
 }
 
 void TestDownload::downloadListsCopyWithoutReopening_data()
@@ -612,4 +621,81 @@ void TestDownload::closingDuringADownloadAsksFirst()
 }
 
 QTEST_MAIN(TestDownload)
+// The STC12, STC15 and STC8 entries, each against a board answering as one of the recorded
+// chips: binary and HEX files, the clock field, and the ends that leave the flash alone.
+void TestDownload::stcSeriesThroughTheWindow_data()
+{
+    using Config = sim::StcSeriesSim::Config;
+    QTest::addColumn<Config>("chip");
+    QTest::addColumn<int>("entry");
+    QTest::addColumn<QString>("clock"); // the clock field
+    QTest::addColumn<QString>("file");
+    QTest::addColumn<int>("size");
+    QTest::addColumn<int>("result");
+    QTest::addColumn<QString>("line"); // the last line
+    QTest::addColumn<int>("junkAt");   // a step the chip answers with junk; -1: none
+    const int stc12 = devices::findDevice(u"stc12"), stc15 = devices::findDevice(u"stc15"),
+              stc8 = devices::findDevice(u"stc8");
+    const int written = int(DownloadResult::Written);
+    QTest::newRow("STC12C5A60S2, binary") << Config::stc12c5a60s2() << stc12 << "" << "fw.bin"
+                                          << 1500 << written << "上载数据成功 ！" << -1;
+    QTest::newRow("STC12C2052AD: 8N1, 1-byte sums, HEX")
+        << Config::stc12c2052ad() << stc12 << "" << "fw.hex" << 1500 << written << "上载数据成功 ！" << -1;
+    QTest::newRow("STC15L104W keeps its trim") << Config::stc15l104w() << stc15 << "" << "fw.hex"
+                                               << 1500 << written << "上载数据成功 ！" << -1;
+    QTest::newRow("IAP15F2K61S2 at 22.1184 MHz") << Config::iap15f2k61s2() << stc15 << "22.1184"
+                                                 << "fw.bin" << 1500 << written << "上载数据成功 ！" << -1;
+    QTest::newRow("STC15W4K56S4 at 11.0592 MHz") << Config::stc15w4k56s4() << stc15 << "11.0592"
+                                                 << "fw.hex" << 1500 << written << "上载数据成功 ！" << -1;
+    QTest::newRow("STC8A8K64S4A12 at 24 MHz") << Config::stc8a8k64s4a12() << stc8 << "24"
+                                              << "fw.bin" << 1500 << written << "上载数据成功 ！" << -1;
+    QTest::newRow("STC15W4K56S4 never trimmed, no clock chosen")
+        << Config::stc15w4k56s4() << stc15 << "" << "fw.bin" << 1500 << int(DownloadResult::Failed)
+        << "上载数据失败 ！" << -1;
+    QTest::newRow("STC15L104W: image larger than its 4 KB")
+        << Config::stc15l104w() << stc15 << "" << "fw.bin" << 5000
+        << int(DownloadResult::RefusedFile) << "上载数据失败 ！" << -1;
+    QTest::newRow("STC12: a file beyond 64 KiB")
+        << Config::stc12c5a60s2() << stc12 << "" << "fw.bin" << 0x10001
+        << int(DownloadResult::RefusedFile) << "文件太大，不能超过 64 KB ！" << -1;
+    QTest::newRow("STC8: junk for a block")
+        << Config::stc8a8k64s4a12() << stc8 << "" << "fw.bin" << 1500
+        << int(DownloadResult::Failed) << "上载数据失败 ！" << int(sim::StcSeriesSim::Step::Block);
+}
+
+void TestDownload::stcSeriesThroughTheWindow()
+{
+    QFETCH(sim::StcSeriesSim::Config, chip);
+    QFETCH(int, entry);
+    QFETCH(QString, clock);
+    QFETCH(QString, file);
+    QFETCH(int, size);
+    QFETCH(int, result);
+    QFETCH(QString, line);
+    QFETCH(int, junkAt);
+    testsupport::BoardRig<sim::StcSeriesSim> r(chip);
+    if (junkAt >= 0) r.sim.failAt(sim::StcSeriesSim::Step(junkAt), sim::Fault::Junk, 2);
+    const QByteArray image = pattern(size, 7);
+    const QString path = r.env.file(
+        file, file.endsWith(u".hex") ? firmware::intelHex(image) : image);
+    r.select(entry, testsupport::kBaud115200Index);
+    r.setAutomaticReset(false);
+    r.main().ClockEdit->setText(clock);
+    r.start(path);
+    QVERIFY(r.waitForEnds(1, 30000));
+    QCOMPARE(int(r.results.last()), result);
+    QVERIFY2(!r.lines.isEmpty() && r.lines.last() == line, qPrintable(r.lines.join(u'\n')));
+    const QByteArray flash = r.sim.flash();
+    if (result == int(DownloadResult::Written)) {
+        QCOMPARE(flash.left(size), image);
+        if (!clock.isEmpty())
+            QCOMPARE(r.lines.filter(QStringLiteral("校准时钟完成: ")).size(), 1);
+    } else if (junkAt < 0) {
+        QCOMPARE(flash, QByteArray(flash.size(), char(0xFF))); // never erased or written
+    } else {
+        QCOMPARE(r.lines.filter(QStringLiteral("芯片应答错误")).size(), 1);
+    }
+    QVERIFY(r.sim.protocolErrors().isEmpty());
+}
+
 #include "tst_download.moc"

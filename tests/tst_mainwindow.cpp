@@ -82,6 +82,7 @@ const StoredControl kStoredControls[] = {
     {"Delay", 't', [](TMainForm &w) -> QWidget * { return w.Edit3; }},
     {"Delay1", 't', [](TMainForm &w) -> QWidget * { return w.Edit4; }},
     {"Verify", 'c', [](TMainForm &w) -> QWidget * { return w.CheckBox9; }},
+    {"ClockMHz", 't', [](TMainForm &w) -> QWidget * { return w.ClockEdit; }},
 };
 
 // The control's value as the store writes it.
@@ -271,13 +272,13 @@ private slots:
     {
         QTest::addColumn<QStringList>("values"); // in the order of kStoredControls
         // Model|Port|BaudRate|Data|Stop|Parity|HexRXD|TimeTXD_ch|TimeTXD_v|HexTXD|SendNewL|KeySend|
-        // SendClear|SendStr|MCUType|12T|AutoISP|AutoRST|FileName|Delay|Delay1|Verify
+        // SendClear|SendStr|MCUType|12T|AutoISP|AutoRST|FileName|Delay|Delay1|Verify|ClockMHz
         QTest::newRow("first") << QStringLiteral("1|5|11|1|2|4|1|0|1234|1|0|1|0|A1 发送|3|6T|1|0|"
-                                                 "/tmp/a/fw-a.hex|37|321|1")
+                                                 "/tmp/a/fw-a.hex|37|321|1|11.0592")
                                       .split(u'|');
         QTest::newRow("second, check boxes turned over")
             << QStringLiteral("2|7|2|0|1|3|0|1|987|0|1|0|1|B2 send|9|fast|0|1|/tmp/b/fw-b.bin|73|"
-                              "123|0")
+                              "123|0|24")
                    .split(u'|');
     }
 

@@ -292,6 +292,14 @@ http://www.orvel.example</translation>
         <translation>Verify</translation>
     </message>
     <message>
+        <source>时钟</source>
+        <translation>Clock</translation>
+    </message>
+    <message>
+        <source>STC15/STC8: RC 时钟频率 (MHz)，空白则保持芯片原有的频率</source>
+        <translation>STC15/STC8: RC clock frequency (MHz); empty keeps the chip's own</translation>
+    </message>
+    <message>
         <source>STM32: 每块写入后读回比较，不符时重写 (通信量加倍)</source>
         <translation>STM32: read each block back after writing it and rewrite it on a mismatch (doubles the traffic)</translation>
     </message>
@@ -782,6 +790,54 @@ http://www.orvel.example</translation>
     <message>
         <source>文件中没有可上载的数据 ！</source>
         <translation>No data to upload!</translation>
+    </message>
+    <message>
+        <source>%1/时钟频率: %2M</source>
+        <translation>%1/Clock: %2M</translation>
+    </message>
+    <message>
+        <source>正在校准时钟 。。。</source>
+        <translation>Calibrating the clock ...</translation>
+    </message>
+    <message>
+        <source>校准时钟完成: %1M ！</source>
+        <translation>Clock calibrated: %1M!</translation>
+    </message>
+    <message>
+        <source>校准时钟超时 ！</source>
+        <translation>Clock calibration timed out!</translation>
+    </message>
+    <message>
+        <source>正在设置选项 。。。</source>
+        <translation>Setting options ...</translation>
+    </message>
+    <message>
+        <source>设置选项完成 ！</source>
+        <translation>Options set!</translation>
+    </message>
+    <message>
+        <source>芯片应答错误: %1</source>
+        <translation>Wrong answer from the chip: %1</translation>
+    </message>
+    <message>
+        <source>芯片的 RC 时钟从未校准，请选择时钟频率 ！</source>
+        <translation>The chip's RC clock was never calibrated: choose a clock frequency!</translation>
+    </message>
+    <message>
+        <source>无法把 RC 时钟校准到 %1M ！</source>
+        <translation>The RC clock cannot be calibrated to %1M!</translation>
+    </message>
+    <message>
+        <source>芯片时钟无法产生波特率 %1 ！</source>
+        <translation>The chip's clock cannot make %1 baud!</translation>
+    </message>
+    <message>
+        <source>文件太大，不能超过 %1 KB ！</source>
+        <translation>File too large: at most %1 KB!</translation>
+    </message>
+    <message>
+        <source>芯片拒绝下载 (已加锁) ！</source>
+        <translation>The chip refuses the download (locked)!</translation>
     </message>
 </context>
 <context>

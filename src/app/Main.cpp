@@ -5,6 +5,7 @@
 #include "app/Pictures.h"
 #include "engines/LpcEngine.h"
 #include "engines/StcEngine.h"
+#include "engines/StcSeriesEngine.h"
 #include "engines/Stm32Engine.h"
 #include "engines/Texts.h"
 #include "app/Ui.h"
@@ -67,6 +68,7 @@ TMainForm::TMainForm(bool useSettingsStore, QWidget *parent)
 TMainForm::~TMainForm()
 {
     // The engines are owned by this window; they go before its driver.
+    delete StcSeries;
     delete Stc;
     delete Lpc;
     delete Stm32;
@@ -185,7 +187,7 @@ void TMainForm::closeEvent(QCloseEvent *event)
         return;
     }
     if (!closed_ && endConfirmed_) {
-        for (Engine *e : std::initializer_list<Engine *>{Stm32, Lpc, Stc})
+        for (Engine *e : std::initializer_list<Engine *>{Stm32, Lpc, Stc, StcSeries})
             if (e && e->running()) e->cancel();
         ComPort_Close();
     }
@@ -204,6 +206,7 @@ void TMainForm::closeEvent(QCloseEvent *event)
 void TMainForm::FormClose()
 {
     if (Stc) Stc->cancel();
+    if (StcSeries) StcSeries->cancel();
     if (useSettingsStore_) writeSettings();
 }
 

@@ -37,6 +37,7 @@ class QWidget;
 class Engine;
 class LpcEngine;
 class StcEngine;
+class StcSeriesEngine;
 class Stm32Engine;
 
 // A label that reports clicks (the logo, the help picture).
@@ -105,11 +106,12 @@ public:
     explicit TMainForm(bool useSettingsStore = true, QWidget *parent = nullptr);
     ~TMainForm() override;
 
-    // The programmers, one engine per family. STM32 and LPC run over ComDriver; STC opens a
-    // port of its own.
+    // The programmers, one engine per family. STM32 and LPC run over ComDriver; the STC ones
+    // (STC89; STC12, STC15 and STC8) open ports of their own.
     Stm32Engine *Stm32 = nullptr;
     LpcEngine *Lpc = nullptr;
     StcEngine *Stc = nullptr;
+    StcSeriesEngine *StcSeries = nullptr;
     // A download runs, on the port named by DownloadPortName (the terminal must leave it).
     bool DownloadRunning() const;
     QString DownloadPortName() const { return downloadPort_; }
@@ -151,6 +153,8 @@ public:
     QComboBox *ComboBox6 = nullptr, *ComboBox7 = nullptr, *MCUType = nullptr;
     TNumberEdit *Edit3 = nullptr, *Edit4 = nullptr;
     QLineEdit *Edit2 = nullptr;
+    // STC15, STC8: the clock (MHz) the RC oscillator is trimmed to; empty keeps the chip's.
+    QLineEdit *ClockEdit = nullptr;
     QPushButton *BitBtn1 = nullptr, *BitBtn2 = nullptr, *BitBtn7 = nullptr;
     QCheckBox *CheckBox1 = nullptr, *CheckBox2 = nullptr;
     QCheckBox *CheckBox9 = nullptr;               // verify the STM32 flash after writing (校验)
@@ -227,6 +231,7 @@ public:
     void STM32UP();
     void LpcUp();
     void StcUp();
+    void StcSeriesUp();
     // The download page's choices as the controls hold them.
     DownloadChoices ChosenDownload() const;
     // Command line: a read-protected STM32 is unprotected (mass erase) and programmed.

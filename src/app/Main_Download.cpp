@@ -5,6 +5,7 @@
 
 #include "engines/LpcEngine.h"
 #include "engines/StcEngine.h"
+#include "engines/StcSeriesEngine.h"
 #include "engines/Stm32Engine.h"
 #include "logic/Devices.h"
 #include "logic/FirmwareFile.h"
@@ -37,7 +38,9 @@ constexpr int kBaud57600 = br57600;
 QString refusalBeforeStart(devices::Family family, const QString &path)
 {
     if (firmwarefile::isSymlinkLoop(path)) return firmwarefile::symlinkLoopText();
-    if (family == devices::Family::Stc || !firmwarefile::isHexFileName(path)) return {};
+    if (family == devices::Family::Stc || family == devices::Family::StcSeries ||
+        !firmwarefile::isHexFileName(path))
+        return {};
     return firmwarefile::damageText(firmwarefile::readHexFile(path, {}));
 }
 } // namespace
@@ -96,6 +99,8 @@ void TMainForm::BitBtn1Click()
         } catch (const std::exception &e) {
             ui::reportException(e);
         }
+    } else if (family == devices::Family::StcSeries) {
+        StcSeriesUp();
     }
 }
 
@@ -104,7 +109,7 @@ TMainForm::HeldPort TMainForm::DownloadPort() const
     if (!DownloadRunning()) return {};
     // The STC engine holds its own port, by name; the STM32 and LPC engines hold the shared
     // driver, whatever port the terminal would open with it.
-    if (Stc->running()) return {downloadPort_, false};
+    if (Stc->running() || StcSeries->running()) return {downloadPort_, false};
     if (ComDriver->Connected())
         return {QStringLiteral("COM%1").arg(int(ComDriver->ComPort()) + 1), true};
     return {};
@@ -115,7 +120,8 @@ void TMainForm::createEngines()
     Stm32 = new Stm32Engine(ComDriver, this);
     Lpc = new LpcEngine(ComDriver, this);
     Stc = new StcEngine(this);
-    for (Engine *e : std::initializer_list<Engine *>{Stm32, Lpc, Stc}) {
+    StcSeries = new StcSeriesEngine(this);
+    for (Engine *e : std::initializer_list<Engine *>{Stm32, Lpc, Stc, StcSeries}) {
         connect(e, &Engine::line, this, &TMainForm::AppendLine);
         connect(e, &Engine::firstLine, this, &TMainForm::SetMessages);
         connect(e, &Engine::status, this, &TMainForm::SetStatus);
@@ -137,7 +143,7 @@ void TMainForm::createEngines()
 
 bool TMainForm::DownloadRunning() const
 {
-    return Stm32->running() || Lpc->running() || Stc->running();
+    return Stm32->running() || Lpc->running() || Stc->running() || StcSeries->running();
 }
 
 DownloadChoices TMainForm::ChosenDownload() const
@@ -154,6 +160,7 @@ DownloadChoices TMainForm::ChosenDownload() const
     c.file = Edit2->text();
     c.verify = CheckBox9->isChecked();
     c.unprotect = StmUnprotect;
+    if (devices::trimsClock(c.device)) c.clockMhz = ClockEdit->text().toDouble();
     return c;
 }
 
@@ -191,11 +198,19 @@ void TMainForm::StcUp()
     Stc->start(ChosenDownload());
 }
 
+void TMainForm::StcSeriesUp()
+{
+    if (StcSeries->running()) return;
+    BitBtn1->setEnabled(false);
+    downloadPort_ = ComboBox1->currentText();
+    StcSeries->start(ChosenDownload());
+}
+
 void TMainForm::engineFinished(Engine *engine, DownloadResult result)
 {
     downloadPort_.clear();
     // The STM32 and LPC engines ran on the shared driver, which this window opened.
-    if (engine != Stc) ComPort_Close();
+    if (engine != Stc && engine != StcSeries) ComPort_Close();
     BitBtn1->setEnabled(true);
     if (engine == Stm32) {
         ComboBox1->setEnabled(true);
@@ -213,6 +228,7 @@ void TMainForm::MCUTypeChange()
     const std::optional<devices::Family> family = devices::familyAt(MCUType->currentIndex());
     BitBtn7->setEnabled(family == devices::Family::Stc);
     CheckBox9->setEnabled(family == devices::Family::Stm32); // only the STM32 programmer verifies
+    ClockEdit->setEnabled(devices::trimsClock(MCUType->currentIndex()));
 }
 
 void TMainForm::SetDownloadChoices(const DownloadChoices &c)
@@ -233,6 +249,7 @@ void TMainForm::SetDownloadChoices(const DownloadChoices &c)
     Edit2->setText(c.file);
     CheckBox9->setChecked(c.verify);
     StmUnprotect = c.unprotect;
+    ClockEdit->setText(c.clockMhz > 0 ? QString::number(c.clockMhz) : QString());
 }
 
 void TMainForm::BitBtn7Click()

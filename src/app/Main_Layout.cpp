@@ -18,6 +18,7 @@
 #include <QPlainTextEdit>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QRegularExpressionValidator>
 #include <QTabWidget>
 #include <QToolTip>
 
@@ -298,7 +299,20 @@ void TMainForm::buildLayout()
     // name's label and field follow it, the field taking what is left before the file button.
     MCUType->resize(std::max(MCUType->width(), MCUType->sizeHint().width()),
                     MCUType->height());
-    QLabel *fileLabel = label(download, tr("文件名称"), MCUType->geometry().right() + 10, 8, 0);
+    // Beside the list: the clock an STC15 or STC8 is trimmed to (empty: the chip keeps its own).
+    QLabel *clockLabel = label(download, tr("时钟"), MCUType->geometry().right() + 6, 8, 0);
+    clockLabel->resize(QFontMetrics(clockLabel->font()).horizontalAdvance(clockLabel->text()) + 4,
+                       clockLabel->height());
+    ClockEdit = new QLineEdit(download);
+    ClockEdit->setObjectName(QStringLiteral("ClockEdit"));
+    ClockEdit->setMaxLength(7);
+    ClockEdit->setValidator(new QRegularExpressionValidator(
+        QRegularExpression(QStringLiteral("[0-9]{0,2}(\\.[0-9]{0,4})?")), ClockEdit));
+    ClockEdit->setPlaceholderText(QStringLiteral("MHz"));
+    ClockEdit->setToolTip(tr("STC15/STC8: RC 时钟频率 (MHz)，空白则保持芯片原有的频率"));
+    ClockEdit->setGeometry(clockLabel->geometry().right() + 2, 6, 52, 22);
+    ClockEdit->setEnabled(devices::trimsClock(MCUType->currentIndex()));
+    QLabel *fileLabel = label(download, tr("文件名称"), ClockEdit->geometry().right() + 8, 8, 0);
     fileLabel->resize(QFontMetrics(fileLabel->font()).horizontalAdvance(fileLabel->text()) + 4,
                       fileLabel->height());
     // The firmware file's default name lies in the user's home folder, where a Linux user can

@@ -2,6 +2,7 @@
 #include "app/Main.h"
 
 #include "app/Ui.h"
+#include "logic/Devices.h"
 #include "platform/Settings.h"
 
 #include <QCheckBox>
@@ -98,6 +99,9 @@ bool TMainForm::readSettings()
     }
     // Written after the 21 values; a store without it keeps the box's default (off).
     if (const auto verify = s.readInt("Verify")) CheckBox9->setChecked(*verify != 0);
+    // Written after "Verify"; a store without it leaves the field empty (the chip's own clock).
+    ClockEdit->setText(s.readString("ClockMHz"));
+    ClockEdit->setEnabled(devices::trimsClock(MCUType->currentIndex()));
     return true;
 }
 
@@ -127,5 +131,6 @@ void TMainForm::writeSettings()
     s.writeString("Delay", Edit3->text());
     s.writeString("Delay1", Edit4->text());
     s.writeInt("Verify", CheckBox9->isChecked());
+    s.writeString("ClockMHz", ClockEdit->text());
     s.flush();
 }

@@ -7,6 +7,7 @@
 #include "app/Language.h"
 #include "engines/LpcEngine.h"
 #include "engines/StcEngine.h"
+#include "engines/StcSeriesEngine.h"
 #include "engines/Stm32Engine.h"
 #include "engines/Texts.h"
 #include "hexlib/StcHexLib.h"
@@ -14,6 +15,7 @@
 #include "logic/FirmwareFile.h"
 #include "logic/LpcImage.h"
 #include "logic/StcFrames.h"
+#include "logic/StcProtocols.h"
 #include "logic/Stm32Image.h"
 
 #include "platform/PortNames.h"
@@ -48,6 +50,7 @@ const char kUsage[] =
     "Usage: tramelo download --device DEV --port PORT [--port PORT...] [--board DEV,PORT,FILE...]\n"
     "                        [--baud RATE] [--no-reset]\n"
     "                        [--reset-ms N] [--timeout N] [--6t] [--verify] [--unprotect]\n"
+    "                        [--clock MHZ] [--option NAME=on|off...]\n"
     "                        FILE\n"
     "       tramelo read --device stm32 --port PORT [--baud RATE] [--no-reset]\n"
     "                    [--address A] [--length N] FILE\n"
@@ -67,16 +70,23 @@ const char kHelp[] =
     "    --device DEV   an entry of the device list, case-insensitive, or the start of one:\n"
     "                   stm32 (any STM32: the chip says which), lpc2214 lpc2292 lpc2131\n"
     "                   lpc2132 lpc2136 lpc2138,\n"
-    "                   stc89c51rc stc89c52rc stc89c55rd+ stc89c516rd+\n"
+    "                   stc89c51rc stc89c52rc stc89c55rd+ stc89c516rd+,\n"
+    "                   stc12 stc15 stc8 (any model of the series: the chip says which)\n"
     "    --port PORT    COM1..COM8 (resolved as in the window) or a device path; given\n"
     "                   several times, every board is written at once, each line starts\n"
     "                   with its port, a table ends the run and the worst result counts\n"
     "    --baud RATE    110 300 600 1200 2400 4800 9600 14400 19200 38400 56000 57600\n"
-    "                   115200 (default 9600; STM32 uses at least 19200, LPC at most 57600)\n"
+    "                   115200 (default 9600; STM32 uses at least 19200, LPC at most 57600;\n"
+    "                   stc12/stc15/stc8: the transfer rate, default 115200)\n"
     "    --no-reset     do not pulse RTS/DTR to reset the board into its boot loader\n"
     "    --reset-ms N   length of the STC reset pulse, 1-999 ms (default 680)\n"
     "    --timeout N    1-99: STC connect time-out in s, LPC pause factor (default 5)\n"
     "    --6t           STC: set the double-speed (6T) clock mode instead of 12T\n"
+    "    --clock MHZ    stc15, stc8: trim the RC oscillator to MHZ (1-45; default: keep\n"
+    "                   the chip's trim); the frequency reached is shown\n"
+    "    --option NAME=on|off  stc12, stc15, stc8: change one option byte (repeatable):\n"
+    "                   eeprom-erase, reset-pin (off: P5.4/P3.6 is an I/O pin),\n"
+    "                   low-voltage-reset; the others are kept as the chip has them\n"
     "    --verify       STM32: read every block back and compare (rewritten up to 3 times)\n"
     "    --unprotect    STM32: remove read-out protection first; the chip erases its whole\n"
     "                   flash\n"
@@ -148,6 +158,8 @@ struct DownloadOptions
     int baudIndex = -1;
     bool noReset = false, sixT = false, verify = false, unprotect = false;
     QString resetMs, timeout;
+    double clockMhz = 0; // --clock
+    std::optional<bool> eraseEeprom, resetPin, lowVoltageReset; // --option
 };
 
 // Numbers of the numeric fields: digits only, within the field's range.
@@ -199,6 +211,23 @@ int parseDownload(const QStringList &args, DownloadOptions &o)
             o.verify = true;
         } else if (a == "--unprotect") {
             o.unprotect = true;
+        } else if (a == "--clock") {
+            bool ok = false;
+            if (value(v)) o.clockMhz = v.toDouble(&ok);
+            if (!ok || o.clockMhz < 1 || o.clockMhz > 45)
+                return usage("--clock takes a frequency in MHz from 1 to 45");
+        } else if (a == "--option") {
+            if (!value(v)) return usage("--option needs a value");
+            const QString name = v.section('=', 0, 0), state = v.section('=', 1);
+            std::optional<bool> *target = name == u"eeprom-erase"        ? &o.eraseEeprom
+                                          : name == u"reset-pin"         ? &o.resetPin
+                                          : name == u"low-voltage-reset" ? &o.lowVoltageReset
+                                                                         : nullptr;
+            if (!target || (state != u"on" && state != u"off"))
+                return usage(QStringLiteral("--option takes eeprom-erase, reset-pin or "
+                                            "low-voltage-reset =on or =off: %1")
+                                 .arg(v));
+            *target = state == u"on";
         } else if (a.startsWith("-") && a != "-") {
             return usage(QStringLiteral("unknown option: %1").arg(a));
         } else if (o.file.isEmpty()) {
@@ -216,6 +245,14 @@ int parseDownload(const QStringList &args, DownloadOptions &o)
     if (o.unprotect && !o.device.isEmpty() &&
         devices::familyAt(devices::findDevice(o.device)) != devices::Family::Stm32)
         return usage(QStringLiteral("--unprotect is for STM32 devices: %1").arg(o.device));
+    // Only the STC15 and STC8 trim an RC oscillator; --board entries are checked in download().
+    if (o.clockMhz > 0 && !o.device.isEmpty() && !devices::trimsClock(devices::findDevice(o.device)))
+        return usage(QStringLiteral("--clock is for stc15 and stc8 devices: %1").arg(o.device));
+    const bool options = o.eraseEeprom || o.resetPin || o.lowVoltageReset;
+    if (options && !o.device.isEmpty() &&
+        devices::familyAt(devices::findDevice(o.device)) != devices::Family::StcSeries)
+        return usage(QStringLiteral("--option is for stc12, stc15 and stc8 devices: %1")
+                         .arg(o.device));
     return kExitOk;
 }
 
@@ -257,6 +294,16 @@ QString unusableFile(devices::Family family, const QString &path)
         if (!stc::imageLength(QByteArrayView(reinterpret_cast<const char *>(image.data()),
                                              qsizetype(image.size()))))
             return messages::noDataInImage(path);
+        break;
+    }
+    case devices::Family::StcSeries: {
+        const stc::ImageLoad r = stc::loadImage(path);
+        if (r.status == stc::ImageLoad::Empty) return messages::noDataInImage(path);
+        if (r.status == stc::ImageLoad::Damaged)
+            return QStringLiteral("%1: %2").arg(path, r.damage);
+        if (r.status == stc::ImageLoad::TooLarge)
+            return QStringLiteral("%1: larger than the 64 KiB code space").arg(path);
+        if (r.status != stc::ImageLoad::Loaded) return messages::notReadable(path);
         break;
     }
     }
@@ -390,6 +437,9 @@ public:
         case devices::Family::Stc:
             engine_ = new StcEngine;
             break;
+        case devices::Family::StcSeries:
+            engine_ = new StcSeriesEngine;
+            break;
         }
         if (stopFd[0] >= 0) {
             stopNotifier_ = new QSocketNotifier(stopFd[0], QSocketNotifier::Read);
@@ -437,7 +487,8 @@ public:
     // engine stops its port, the shared driver closes.
     void stop()
     {
-        if (auto *stc = qobject_cast<StcEngine *>(engine_)) stc->cancel();
+        // The STC engines hold their own ports.
+        if (engine_ && !driver_) engine_->cancel();
         if (driver_) driver_->Disconnect();
     }
 
@@ -545,6 +596,8 @@ int download(const QStringList &args)
         if (lane->device < 0)
             return usage(QStringLiteral("unknown or ambiguous device: %1").arg(board.device));
         lane->family = *devices::familyAt(lane->device);
+        if (o.clockMhz > 0 && !devices::trimsClock(lane->device))
+            return usage(QStringLiteral("--clock is for stc15 and stc8 devices: %1").arg(board.device));
         lane->file = board.file;
         lane->given = board.port;
         if (given.contains(board.port))
@@ -587,6 +640,10 @@ int download(const QStringList &args)
     choices.sixT = o.sixT;
     choices.verify = o.verify;
     choices.unprotect = o.unprotect;
+    choices.clockMhz = o.clockMhz;
+    choices.eraseEeprom = o.eraseEeprom;
+    choices.resetPinEnabled = o.resetPin;
+    choices.lowVoltageReset = o.lowVoltageReset;
     if (o.unprotect)
         writeText(stderr, QStringLiteral("tramelo: %1\n").arg(messages::unprotectNotice()));
 

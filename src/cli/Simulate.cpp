@@ -114,6 +114,10 @@ std::unique_ptr<sim::VirtualBoard> boardFor(int device, std::optional<quint16> s
             return sim::VirtualBoard::stc(config);
         }
         return nullptr;
+    case devices::Family::StcSeries:
+        if (auto config = sim::StcSeriesSim::Config::forSeries(entry->cliName))
+            return sim::VirtualBoard::stcSeries(*config);
+        return nullptr;
     }
     return nullptr;
 }
@@ -252,8 +256,10 @@ int simulate(const QStringList &args)
     if (deviceName.isEmpty()) return simulateUsage("--device is missing");
     // stc12, stc15, stc8: a board of the series, answering as its recorded chip; 8E1 on the
     // line (the STC12 board's chip, an STC12C5A60S2, uses even parity too).
-    std::optional<sim::StcSeriesSim::Config> series =
-        sim::StcSeriesSim::Config::forSeries(deviceName);
+    const int named = devices::findDevice(deviceName);
+    std::optional<sim::StcSeriesSim::Config> series = sim::StcSeriesSim::Config::forSeries(
+        devices::familyAt(named) == devices::Family::StcSeries ? devices::entryAt(named)->cliName
+                                                               : QStringView(deviceName));
     const int device = series ? -1 : devices::findDevice(deviceName);
     if (!series && device < 0)
         return simulateUsage(QStringLiteral("unknown or ambiguous device: %1").arg(deviceName));

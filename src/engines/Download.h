@@ -3,6 +3,7 @@
 #pragma once
 
 #include <QString>
+#include <optional>
 
 // How a download attempt ended.
 enum class DownloadResult {
@@ -30,4 +31,10 @@ struct DownloadChoices
     bool unprotect = false;
     // STC: the name its own port opens ("COM1".."COM8" or a device path); empty: COMn of port.
     QString portName;
+    // STC15, STC8: the frequency the RC oscillator is trimmed to, in MHz; 0 keeps the chip's
+    // trim.
+    double clockMhz = 0;
+    // STC12, STC15, STC8: option bytes the user changes; the others are written back as the
+    // chip reported them.
+    std::optional<bool> eraseEeprom, resetPinEnabled, lowVoltageReset;
 };

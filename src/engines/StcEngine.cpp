@@ -1,5 +1,6 @@
 #include "engines/StcEngine.h"
 
+#include "engines/StcTexts.h"
 #include "engines/Texts.h"
 #include "hexlib/StcHexLib.h"
 #include "logic/Devices.h"
@@ -20,6 +21,7 @@
 #include <limits>
 
 using namespace std::chrono_literals;
+using namespace stctexts;
 
 namespace {
 
@@ -57,45 +59,6 @@ constexpr qint64 kBitsPerByte = 10;
 // Added to a frame's time on the wire before the port stops, for the bytes that the kernel
 // has already handed on (a USB adapter's own FIFO, a pseudo-terminal's flip buffer).
 constexpr qint64 kHandOnMarginMs = 20;
-
-// ---- messages ----------------------------------------------------------------------------
-const ShownText kNoFile{"stc", QT_TRANSLATE_NOOP("stc", "上载文件不存在 ！")};
-const ShownText kTargetCode{"stc", QT_TRANSLATE_NOOP("stc", "下载目标代码")};
-const ShownText kConnecting{"stc", QT_TRANSLATE_NOOP("stc", "正在连机 。。。")};
-const ShownText kConnectTimeout{"stc", QT_TRANSLATE_NOOP("stc", "连接超时 ！")};
-const ShownText kConnected{"stc", QT_TRANSLATE_NOOP("stc", "连机成功! 固件版本:%1")};
-const ShownText kUnsupportedMcuBox{
-    "stc",
-    QT_TRANSLATE_NOOP("stc", "当前版本支持 MCU: 12C1052/89C51RC/89C52RC/89C55RD+/89C516RD+ ！")};
-const ShownText kUnsupportedMcu{"stc", QT_TRANSLATE_NOOP("stc", "未支持的 MCU ！")};
-const ShownText kUnsupportedOscillatorBox{
-    "stc", QT_TRANSLATE_NOOP(
-               "stc", "当前版本支持 Oscillator: 11.0592/12.00/18.432/22.1184/24.00/36.864 ！")};
-const ShownText kUnsupportedOscillator{"stc", QT_TRANSLATE_NOOP("stc", "未支持的 Oscillator ！")};
-const ShownText kStep1Timeout{"stc", QT_TRANSLATE_NOOP("stc", "调整波特率一超时 ！")};
-const ShownText kStep1Done{"stc", QT_TRANSLATE_NOOP("stc", "调整波特率一完成 ！")};
-const ShownText kStep2Start{"stc", QT_TRANSLATE_NOOP("stc", "第二次调整波特率 。。。")};
-const ShownText kStep2Timeout{"stc", QT_TRANSLATE_NOOP("stc", "调整波特率二超时 ！")};
-const ShownText kStep2Done{"stc", QT_TRANSLATE_NOOP("stc", "调整波特率二完成 ！")};
-const ShownText kControlStart{"stc", QT_TRANSLATE_NOOP("stc", "正在发送控制信息 。。。")};
-const ShownText kControlTimeout{"stc", QT_TRANSLATE_NOOP("stc", "写控制信息超时 ！")};
-const ShownText kControlDone{"stc", QT_TRANSLATE_NOOP("stc", "发送控制信息完成 ！")};
-const ShownText kEraseStart{"stc", QT_TRANSLATE_NOOP("stc", "正在擦除芯片 。。。")};
-const ShownText kEraseTimeout{"stc", QT_TRANSLATE_NOOP("stc", "擦除芯片超时 ！")};
-const ShownText kEraseDone{"stc", QT_TRANSLATE_NOOP("stc", "擦除芯片完成 ！")};
-const ShownText kUploadStart{"stc", QT_TRANSLATE_NOOP("stc", "正在上载数据 。。。")};
-const ShownText kUploadTimeout{"stc", QT_TRANSLATE_NOOP("stc", "上载数据超时 ！")};
-const ShownText kDoubleSpeed{"stc", QT_TRANSLATE_NOOP("stc", "设置为双倍速 ！")};
-const ShownText kSingleSpeed{"stc", QT_TRANSLATE_NOOP("stc", "设置为单倍速 ！")};
-const ShownText kOptionTimeout{"stc", QT_TRANSLATE_NOOP("stc", "设置选项超时 ！")};
-const ShownText kDoubleSpeedDone{"stc", QT_TRANSLATE_NOOP("stc", "设置为双倍速完成 ！")};
-const ShownText kSingleSpeedDone{"stc", QT_TRANSLATE_NOOP("stc", "设置为单倍速完成 ！")};
-const ShownText kEndFlag{"stc", QT_TRANSLATE_NOOP("stc", "发送结束标志 ！")};
-const ShownText kUploadDone{"stc", QT_TRANSLATE_NOOP("stc", "上载数据成功 ！")};
-// Ends that the boot-loader dialogue itself never reports.
-const ShownText kBadResetTime{"stc", QT_TRANSLATE_NOOP("stc", "复位时间无效 ！")};
-// Final line of a download refused or failed after a reason line.
-const ShownText kUploadFailed{"stc", QT_TRANSLATE_NOOP("stc", "上载数据失败 ！")};
 
 } // namespace
 

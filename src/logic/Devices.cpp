@@ -9,7 +9,7 @@ namespace {
 
 using enum Family;
 
-constexpr std::array<DeviceEntry, 12> kDeviceList{{
+constexpr std::array<DeviceEntry, 15> kDeviceList{{
     {u"LPC2214", Lpc, u"lpc2214"},
     {u"LPC2292", Lpc, u"lpc2292"},
     {u"LPC2131", Lpc, u"lpc2131"},
@@ -23,6 +23,10 @@ constexpr std::array<DeviceEntry, 12> kDeviceList{{
     {u"STC89C516RD+", Stc, u"stc89c516rd+"},
     // Appended: stored "MCUType" indices of the entries above keep their meaning.
     {u"STM32 (其它系列)", Stm32, u"stm32-other"},
+    // Appended likewise. Any model of the series: the chip's status packet names it.
+    {u"STC10/11/12", StcSeries, u"stc12"},
+    {u"STC15", StcSeries, u"stc15"},
+    {u"STC8", StcSeries, u"stc8"},
 }};
 
 // Sector sizes (KiB) of the F2/F4 lines: 4 x 16, 64, then 128 KiB up to 1 MiB; the 2 MiB
@@ -200,6 +204,12 @@ int firstIndexOf(Family family)
     for (std::size_t i = 0; i < kDeviceList.size(); ++i)
         if (kDeviceList[i].family == family) return int(i);
     return -1;
+}
+
+bool trimsClock(int index)
+{
+    const DeviceEntry *e = entryAt(index);
+    return e && e->family == StcSeries && e->cliName != u"stc12";
 }
 
 int findDevice(QStringView text)

@@ -20,7 +20,9 @@
 
 namespace devices {
 
-enum class Family { Lpc, Stm32, Stc };
+// Stc: the STC89 programmer; StcSeries: the STC12, STC15 and STC8 programmer (the chip's status
+// packet says which dialect it speaks).
+enum class Family { Lpc, Stm32, Stc, StcSeries };
 
 struct DeviceEntry
 {
@@ -42,6 +44,9 @@ const DeviceEntry *entryAt(int index);
 std::optional<Family> familyAt(int index);
 // The first list index of a family (the command line's default entry for it).
 int firstIndexOf(Family family);
+// True for the entries whose chips run from an RC oscillator that the programmer trims to the
+// clock the user chooses (STC15, STC8).
+bool trimsClock(int index);
 // The list index named by a text: an entry or its short name, case-insensitive, or the start
 // of exactly one of them. -1 when nothing or more than one entry matches.
 int findDevice(QStringView text);

@@ -1,5 +1,10 @@
 #include "logic/StcProtocols.h"
 
+#include "logic/FirmwareFile.h"
+
+#include <QFile>
+#include <QFileInfo>
+
 #include <algorithm>
 #include <array>
 #include <cmath>
@@ -1009,6 +1014,62 @@ Action Session::stc12Erase()
     for (int b = 0x80; b >= 0x0E; --b)
         p.append(char(b));
     return exchange(p, Await::Erase, kEraseWait);
+}
+
+// ---- The image -------------------------------------------------------------------------------
+
+ImageLoad loadImage(const QString &path)
+{
+    ImageLoad r;
+    const QFileInfo info(path);
+    if (path.isEmpty() || !info.isFile()) return r;
+    if (!firmwarefile::isHexFileName(path)) {
+        QFile file(path);
+        if (!file.open(QIODevice::ReadOnly) || file.size() > kMaxSeriesImage) {
+            r.status = file.isOpen() ? ImageLoad::TooLarge : ImageLoad::Unreadable;
+            return r;
+        }
+        r.image = file.read(kMaxSeriesImage + 1);
+        if (file.error() != QFileDevice::NoError) r.status = ImageLoad::Unreadable;
+        else if (r.image.size() > kMaxSeriesImage) r.status = ImageLoad::TooLarge;
+        else r.status = r.image.isEmpty() ? ImageLoad::Empty : ImageLoad::Loaded;
+        if (r.status != ImageLoad::Loaded) r.image.clear();
+        return r;
+    }
+    // Segment (02) and linear (04) base records move the records after them; a byte beyond
+    // the code space stops the reading.
+    quint32 base = 0;
+    bool beyond = false;
+    QByteArray image;
+    const firmwarefile::HexOutcome read =
+        firmwarefile::readHexFile(path, [&](const hextext::HexRecord &rec, int) {
+            if (rec.type == hextext::kHexSegmentBase) base = rec.value << 4;
+            if (rec.type == hextext::kHexLinearBase) base = rec.value << 16;
+            if (rec.type != hextext::kHexData || rec.data.isEmpty()) return true;
+            const qint64 start = qint64(base) + rec.offset;
+            const qint64 end = start + rec.data.size();
+            if (end > kMaxSeriesImage) {
+                beyond = true;
+                return false;
+            }
+            if (image.size() < end) image.append(QByteArray(end - image.size(), char(kFill)));
+            std::copy(rec.data.cbegin(), rec.data.cend(), image.begin() + start);
+            return true;
+        });
+    if (beyond) {
+        r.status = ImageLoad::TooLarge;
+    } else if (read.status == firmwarefile::HexStatus::Unreadable ||
+               read.status == firmwarefile::HexStatus::TooLarge) {
+        r.status = read.status == firmwarefile::HexStatus::TooLarge ? ImageLoad::TooLarge
+                                                                    : ImageLoad::Unreadable;
+    } else if (!read.ok() && read.status != firmwarefile::HexStatus::NoRecords) {
+        r.status = ImageLoad::Damaged;
+        r.damage = firmwarefile::damageText(read);
+    } else {
+        r.status = image.isEmpty() ? ImageLoad::Empty : ImageLoad::Loaded;
+        r.image = image;
+    }
+    return r;
 }
 
 } // namespace stc

@@ -114,6 +114,21 @@ std::optional<Challenge> bracketTrim(const QList<Challenge> &challenges,
 // Index of the count closest to target (the first of equals); -1 for no counts.
 int closestCount(const QList<quint16> &counts, qint64 target);
 
+// ---- The image -------------------------------------------------------------------------------
+
+// The 8051 code space: no image of these chips goes beyond it.
+inline constexpr qsizetype kMaxSeriesImage = 0x10000;
+
+struct ImageLoad
+{
+    enum Status { Loaded, Missing, Unreadable, Damaged, Empty, TooLarge } status = Missing;
+    QByteArray image; // from address 0, up to the last byte the file gives; gaps are FF
+    QString damage;   // for Damaged: the reason line naming the record's line
+};
+// Reads a firmware file: Intel HEX when its name says so (firmwarefile::isHexFileName), any
+// other file as a binary image from address 0. A HEX file is read whole or refused whole.
+ImageLoad loadImage(const QString &path);
+
 // ---- The session -----------------------------------------------------------------------------
 
 // Option bytes a user may change; everything else is written back as the chip reported it.
