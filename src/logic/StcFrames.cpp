@@ -399,14 +399,18 @@ BinaryImage readBinaryImage(const QString &path)
     }
     r.bytes = file.read(kImageBufferSize + 1);
     if (file.error() != QFileDevice::NoError) {
-        r.bytes.clear();
         r.refusal = firmwarefile::unreadableText();
     } else if (r.bytes.size() > kImageBufferSize) {
-        r.bytes.clear();
+        r.status = BinaryImage::TooLarge;
         r.refusal = QCoreApplication::translate("stc", "文件太大，不能超过64 KB");
     } else if (r.bytes.isEmpty()) {
+        r.status = BinaryImage::Empty;
         r.refusal = noImageMessage();
+    } else {
+        r.status = BinaryImage::Loaded;
+        return r;
     }
+    r.bytes.clear();
     return r;
 }
 

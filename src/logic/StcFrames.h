@@ -303,8 +303,9 @@ QString noImageMessage();
 // buffer's 64 KiB; refusal says why when there is no image (empty, too large, unreadable).
 struct BinaryImage
 {
+    enum Status { Loaded, Unreadable, Empty, TooLarge } status = Unreadable;
     QByteArray bytes;
-    QString refusal;
+    QString refusal; // "" when Loaded
 };
 BinaryImage readBinaryImage(const QString &path);
 

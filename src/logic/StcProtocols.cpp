@@ -1024,16 +1024,23 @@ ImageLoad loadImage(const QString &path)
     const QFileInfo info(path);
     if (path.isEmpty() || !info.isFile()) return r;
     if (!firmwarefile::isHexFileName(path)) {
-        QFile file(path);
-        if (!file.open(QIODevice::ReadOnly) || file.size() > kMaxSeriesImage) {
-            r.status = file.isOpen() ? ImageLoad::TooLarge : ImageLoad::Unreadable;
-            return r;
+        static_assert(kMaxSeriesImage == kImageBufferSize);
+        BinaryImage b = readBinaryImage(path);
+        switch (b.status) {
+        case BinaryImage::Loaded:
+            r.status = ImageLoad::Loaded;
+            break;
+        case BinaryImage::Unreadable:
+            r.status = ImageLoad::Unreadable;
+            break;
+        case BinaryImage::Empty:
+            r.status = ImageLoad::Empty;
+            break;
+        case BinaryImage::TooLarge:
+            r.status = ImageLoad::TooLarge;
+            break;
         }
-        r.image = file.read(kMaxSeriesImage + 1);
-        if (file.error() != QFileDevice::NoError) r.status = ImageLoad::Unreadable;
-        else if (r.image.size() > kMaxSeriesImage) r.status = ImageLoad::TooLarge;
-        else r.status = r.image.isEmpty() ? ImageLoad::Empty : ImageLoad::Loaded;
-        if (r.status != ImageLoad::Loaded) r.image.clear();
+        r.image = std::move(b.bytes);
         return r;
     }
     // Segment (02) and linear (04) base records move the records after them; a byte beyond
