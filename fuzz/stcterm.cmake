@@ -3,7 +3,8 @@
 # sanitizers reach them.
 set(_stcterm_src ${PROJECT_SOURCE_DIR}/src/logic)
 tramelo_add_fuzzer(fuzz_stcreply SOURCES fuzz_stcreply.cpp ${_stcterm_src}/StcFrames.cpp
-                   ${_stcterm_src}/HexText.cpp ${_stcterm_src}/Devices.cpp LIBS Qt6::Core)
+                   ${_stcterm_src}/HexText.cpp ${_stcterm_src}/Devices.cpp
+                   ${_stcterm_src}/FirmwareFile.cpp LIBS Qt6::Core)
 tramelo_add_fuzzer(fuzz_sendhex SOURCES fuzz_sendhex.cpp ${_stcterm_src}/Terminal.cpp
                    ${_stcterm_src}/HexText.cpp LIBS Qt6::Core)
 foreach(_t fuzz_stcreply fuzz_sendhex)
