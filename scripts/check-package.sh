@@ -32,10 +32,14 @@ cmake --build "$build" -j2
 version=$(sed -n 's/^project(Tramelo VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)
 deb=$(ls "$build"/tramelo_"${version}"_*.deb)
 dpkg-deb --field "$deb" Depends Recommends
-# The copyright file, and a description that names every family the program serves.
-dpkg-deb --contents "$deb" | grep -q ' ./usr/share/doc/tramelo/copyright$'
-for family in STC89C5 LPC2 STM32; do
-    dpkg-deb --field "$deb" Description | grep -q "$family"
+# The copyright file, and a description that names every family the program serves. The
+# listings are taken whole first: grep -q stops reading at its match, and the writer it leaves
+# behind a closed pipe fails the pipeline.
+contents=$(dpkg-deb --contents "$deb")
+description=$(dpkg-deb --field "$deb" Description)
+grep -q ' ./usr/share/doc/tramelo/copyright$' <<<"$contents"
+for family in STC89C5 STC12 STC15 STC8 LPC2 STM32; do
+    grep -q "$family" <<<"$description"
     grep -q "$family" dist/example.orvel.Tramelo.metainfo.xml
 done
 as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "./$deb"
