@@ -34,16 +34,6 @@ const QString kDefaultPort = QStringLiteral("COM1");
 // While seeking, a reception ends 100 ms after its last byte: the status frame comes at 1200
 // baud between handshake ticks that clear what is pending, and must arrive as one reception.
 constexpr quint32 kReadIntervalMs = 100;
-// Once connected every byte is handed on at once; a frame is complete when its end byte has
-// come and, for a frame from the chip, its own length is satisfied.
-constexpr quint32 kReadAtOnce = 0xFFFFFFFF;
-constexpr quint16 kXonXoffLimit = 500;
-// The port settles after opening before the reset pulse drives its RTS line.
-constexpr unsigned long kSettleMs = 100;
-// The reset time field holds at most three digits.
-constexpr int kMaxResetMs = 999;
-// Connection time-out in seconds when the time-out field is not a number.
-constexpr int kDefaultConnectSeconds = 3;
 // Waits for a reply, in TimeOutTM ticks (seconds).
 constexpr int kStepWaitTicks = 6;
 constexpr int kControlWaitTicks = 6;
@@ -51,14 +41,8 @@ constexpr int kEraseWaitTicks = 12;
 constexpr int kDataWaitTicks = 10;
 constexpr int kOptionWaitTicks = 10;
 constexpr int kControlRepeats = 5;
-// Longest wait for a queued frame to leave the port before the port is stopped: a full data
-// frame takes 1.2 s at 1200 baud.
-constexpr int kFrameLeaveMs = 2000;
 // 8N1: start bit, eight data bits, stop bit.
 constexpr qint64 kBitsPerByte = 10;
-// Added to a frame's time on the wire before the port stops, for the bytes that the kernel
-// has already handed on (a USB adapter's own FIFO, a pseudo-terminal's flip buffer).
-constexpr qint64 kHandOnMarginMs = 20;
 
 } // namespace
 

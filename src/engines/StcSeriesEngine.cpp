@@ -20,18 +20,6 @@ using namespace stctexts;
 namespace {
 
 constexpr int kPercent = 100;
-// Every byte is handed on the moment it is in: the session finds the end of each answer.
-constexpr quint32 kReadAtOnce = 0xFFFFFFFF;
-constexpr quint16 kXonXoffLimit = 500;
-// As the STC89 programmer: the port settles before the reset pulse, whose field holds at most
-// three digits, and the connection waits this many seconds when the time-out field is empty.
-constexpr unsigned long kSettleMs = 100;
-constexpr int kMaxResetMs = 999;
-constexpr int kDefaultConnectSeconds = 3;
-// Longest wait for queued bytes to leave the port before a rate change or the port's end.
-constexpr int kLeaveMs = 2000;
-// Added to the bytes' own time on the wire, for what the kernel has already handed on.
-constexpr qint64 kHandOnMarginMs = 20;
 
 QString mhz(qint64 hz)
 {
@@ -360,7 +348,7 @@ void StcSeriesEngine::setLine(const stc::Line &l)
 
 void StcSeriesEngine::drain()
 {
-    port_->WaitUntilSent(kLeaveMs);
+    port_->WaitUntilSent(kFrameLeaveMs);
     if (!queued_.isValid() || baud_ <= 0) return;
     const qint64 bits = parity_ ? 11 : 10;
     const qint64 wireMs = (queuedBytes_ * bits * 1000 + baud_ - 1) / baud_;

@@ -1,5 +1,6 @@
-// The message lines of the STC programmers (the STC89 one and the STC12/STC15/STC8 one), each
-// defined here once: both show the same stages with the same words.
+// What the STC programmers (the STC89 one and the STC12/STC15/STC8 one) share, each defined
+// here once: the message lines of the stages both show with the same words, and how they use
+// their port.
 #pragma once
 
 #include "logic/ShownText.h"
@@ -60,5 +61,24 @@ inline const ShownText kRateUnreachable{
     "stc", QT_TRANSLATE_NOOP("stc", "芯片时钟无法产生波特率 %1 ！")};
 inline const ShownText kImageTooLarge{"stc", QT_TRANSLATE_NOOP("stc", "文件太大，不能超过 %1 KB ！")};
 inline const ShownText kLocked{"stc", QT_TRANSLATE_NOOP("stc", "芯片拒绝下载 (已加锁) ！")};
+
+// ---- How both STC programmers use their port -------------------------------------------------
+
+// Once connected every byte is handed on the moment it is in; a frame is complete when its
+// end byte has come and, for a frame from the chip, its own length is satisfied.
+inline constexpr quint32 kReadAtOnce = 0xFFFFFFFF;
+inline constexpr quint16 kXonXoffLimit = 500;
+// The port settles after opening before the reset pulse drives its RTS line.
+inline constexpr unsigned long kSettleMs = 100;
+// The reset time field holds at most three digits.
+inline constexpr int kMaxResetMs = 999;
+// Connection time-out in seconds when the time-out field is not a number.
+inline constexpr int kDefaultConnectSeconds = 3;
+// Longest wait for queued bytes to leave the port before a rate change or the port's end: a
+// full data frame takes 1.2 s at 1200 baud.
+inline constexpr int kFrameLeaveMs = 2000;
+// Added to the bytes' own time on the wire, for what the kernel has already handed on (a USB
+// adapter's own FIFO, a pseudo-terminal's flip buffer).
+inline constexpr qint64 kHandOnMarginMs = 20;
 
 } // namespace stctexts
