@@ -171,6 +171,19 @@ struct Board
                 sum += msBetween(log[i - 1].time, log[i].time);
         return sum / 1000.0;
     }
+    // From the start of a program to its first byte, and from the last byte either way to
+    // the program's end, in ms.
+    double startMs(const ProcRun &r) const
+    {
+        const auto first = firstFromHost();
+        return first ? msBetween(r.started, *first) : 0;
+    }
+    double endMs(const ProcRun &r) const
+    {
+        const auto log = peer.log();
+        if (log.empty()) return 0;
+        return r.seconds * 1000.0 - msBetween(r.started, log.back().time);
+    }
     std::optional<Clock::time_point> firstFromHost() const
     {
         for (const auto &rec : peer.log())
@@ -221,6 +234,7 @@ void stm32Rows(const QString &fw, bool verify)
 {
     constexpr int kRuns = 3;
     std::vector<double> ours, theirs, oursWire, theirsWire, oursTurn, theirsTurn, rss;
+    std::vector<double> oursStart, theirsStart, oursEnd, theirsEnd;
     int oursFailed = 0, theirsFailed = 0;
     for (int run = 0; run < kRuns; ++run) {
         auto a = stm32Board();
@@ -241,15 +255,22 @@ void stm32Rows(const QString &fw, bool verify)
         oursTurn.push_back(a->hostTurnaroundSeconds());
         theirsTurn.push_back(b->hostTurnaroundSeconds());
         rss.push_back(o.maxRssKb / 1024.0);
+        oursStart.push_back(a->startMs(o));
+        theirsStart.push_back(b->startMs(t));
+        oursEnd.push_back(a->endMs(o));
+        theirsEnd.push_back(b->endMs(t));
     }
     const double o = median(ours), t = median(theirs), ow = median(oursWire), tw = median(theirsWire);
     std::printf("STM32 64 KiB at 115200 8E1%s, median of %d runs each\n",
                 verify ? " with verify" : "", kRuns);
-    std::printf("  %-18s failed %d  %6.2f s  wire %6.2f s  ratio %.3f  host turnarounds %.3f s\n",
-                "tramelo download", oursFailed, o, ow, o / ow, median(oursTurn));
-    std::printf("  %-18s failed %d  %6.2f s  wire %6.2f s  ratio %.3f  host turnarounds %.3f s\n",
+    std::printf("  %-18s failed %d  %6.2f s  wire %6.2f s  ratio %.3f  host turnarounds %.3f s"
+                "  start %.1f ms  end %.1f ms\n",
+                "tramelo download", oursFailed, o, ow, o / ow, median(oursTurn), median(oursStart),
+                median(oursEnd));
+    std::printf("  %-18s failed %d  %6.2f s  wire %6.2f s  ratio %.3f  host turnarounds %.3f s"
+                "  start %.1f ms  end %.1f ms\n",
                 verify ? "stm32flash -v" : "stm32flash", theirsFailed, t, tw, t / tw,
-                median(theirsTurn));
+                median(theirsTurn), median(theirsStart), median(theirsEnd));
     if (verify) {
         result("engines_stm32_64k_verify_s", o);
         result("engines_stm32_64k_verify_wire_s", ow);
@@ -404,26 +425,26 @@ int main(int argc, char **argv)
         std::printf("GNU time (%s, Debian package \"time\") is not installed: no rows\n", kTime);
         return 0;
     }
-    // `bench_engines stc-series` runs only the STC12/STC15/STC8 rows.
-    if (argc > 1 && QByteArrayView(argv[1]) == "stc-series") {
-        stcSeriesRows();
-        return 0;
-    }
+    // `bench_engines ROW...` runs only the rows named: first-byte, stm32, stm32-verify, lpc,
+    // eight, stc-series.
+    QStringList only;
+    for (int i = 1; i < argc; ++i)
+        only << QString::fromLocal8Bit(argv[i]);
+    const auto wanted = [&](const char *row) {
+        return only.isEmpty() || only.contains(QLatin1String(row));
+    };
     const QString fw = writeFile(QStringLiteral("fw64k.bin"), firmware::pattern(64 * 1024, 7));
     const bool haveStm32flash = !QStandardPaths::findExecutable(QStringLiteral("stm32flash")).isEmpty();
     const bool haveLpc21isp = !QStandardPaths::findExecutable(QStringLiteral("lpc21isp")).isEmpty();
-    firstByteRow();
-    if (haveStm32flash) {
-        stm32Rows(fw, false);
-        stm32Rows(fw, true);
-    } else {
+    if (wanted("first-byte")) firstByteRow();
+    if (!haveStm32flash && (wanted("stm32") || wanted("stm32-verify")))
         std::printf("stm32flash is not installed: its rows are left out\n");
-    }
-    if (haveLpc21isp)
-        lpcRows();
-    else
+    if (haveStm32flash && wanted("stm32")) stm32Rows(fw, false);
+    if (haveStm32flash && wanted("stm32-verify")) stm32Rows(fw, true);
+    if (!haveLpc21isp && wanted("lpc"))
         std::printf("lpc21isp is not installed: its rows are left out\n");
-    eightRows();
-    stcSeriesRows();
+    if (haveLpc21isp && wanted("lpc")) lpcRows();
+    if (wanted("eight")) eightRows();
+    if (wanted("stc-series")) stcSeriesRows();
     return 0;
 }
