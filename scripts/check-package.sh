@@ -22,7 +22,7 @@ cp translations/tramelo_en.ts "$work/check.ts"
     src/app/*.cpp src/app/*.h src/logic/*.cpp src/logic/*.h src/hexlib/*.cpp \
     src/cli/*.cpp -ts "$work/check.ts"
 if grep -q 'type="unfinished"' "$work/check.ts"; then
-    echo "untranslated texts (run the tramelo_app_lupdate target and translate them):" >&2
+    echo "untranslated texts (run the tramelo_language_lupdate target and translate them):" >&2
     grep -B2 'type="unfinished"' "$work/check.ts" | grep '<source>' >&2
     exit 1
 fi
@@ -48,6 +48,20 @@ trap 'rm -rf "$work"; as_root env DEBIAN_FRONTEND=noninteractive apt-get remove 
 test "$(command -v tramelo)" = /usr/bin/tramelo
 /usr/bin/tramelo --version
 /usr/bin/tramelo ports
+# The command line loads no GUI library; without a command it hands over to the window
+# program in the program's own folder (--demo with an argument ends there with status 2).
+libs=$(ldd /usr/bin/tramelo)
+if grep -q 'libQt6Widgets' <<<"$libs"; then
+    echo "/usr/bin/tramelo links the widget library" >&2
+    exit 1
+fi
+test -x "$(dpkg -L tramelo | grep '/tramelo/tramelo-window$')"
+set +e
+QT_QPA_PLATFORM=offscreen /usr/bin/tramelo --demo x 2>"$work/demo-err"
+status=$?
+set -e
+test "$status" = 2
+grep -q 'demo takes no arguments' "$work/demo-err"
 test -f "$(dpkg -L tramelo | grep '/tramelo/libiHexToBin.so$')"
 man -w tramelo >/dev/null
 

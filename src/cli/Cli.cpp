@@ -828,14 +828,13 @@ int baudIndexOf(const QString &text)
     return -1;
 }
 
-bool wantsCommandLine(int argc, char **)
+bool wantsCommandLine(int argc, char **argv)
 {
-    return argc > 1;
+    return argc > 1 && std::strcmp(argv[1], "--demo") != 0;
 }
 
 int run(int argc, char **argv)
 {
-    if (std::strcmp(argv[1], "--demo") == 0) return demo(argc, argv);
     // Standard error carries the program's own lines; the toolkit's notes about its
     // environment (no XDG_RUNTIME_DIR on a production station) would only confuse scripts.
     if (qEnvironmentVariableIsEmpty("TRAMELO_DEBUG"))
@@ -857,7 +856,10 @@ int run(int argc, char **argv)
     if (args[0] == "simulate") return simulate(args.mid(1));
     if (args[0] != "download" && args[0] != "ports" && args[0] != "read")
         return usage(QStringLiteral("unknown command: %1").arg(args[0]));
-    // No window and no display: the engines run under the core application.
+    // No window and no display: the engines run under the core application. Its event loop
+    // serves only the ports, timers and signal pipes of this process, and Qt's own dispatcher
+    // wakes for each answer of a boot loader with less work than GLib's.
+    if (!qEnvironmentVariableIsSet("QT_NO_GLIB")) qputenv("QT_NO_GLIB", "1");
     int qtArgc = 1;
     QCoreApplication app(qtArgc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("Tramelo"));

@@ -4,11 +4,12 @@
 //                    [--baud RATE] [--no-reset] [--reset-ms N] [--timeout N] [--6t] FILE
 //   tramelo read ...  (STM32 flash into a file: cli/Read.h)
 //   tramelo ports
-//   tramelo simulate ... | --demo   (virtual boards: cli/Simulate.h)
+//   tramelo simulate ...   (virtual boards: cli/Simulate.h)
 //   tramelo --help | --version
+//   tramelo [--demo]       (the window program: cli/Window.cpp, cli/Demo.h)
 //
 // A download runs the programmers' engines (src/engines) under QCoreApplication: no widget is
-// made and no display is needed. The port is opened with the line the window's download
+// made, no display is needed, and the executable links no GUI library. The port is opened with the line the window's download
 // button sets for the family. Message lines go to standard output as they appear; status
 // texts and a progress bar go to standard error when it is a terminal; notices become lines
 // on standard error. Several boards are written at once, each engine on a thread of its own:
@@ -37,7 +38,8 @@ bool takeValue(const QStringList &args, int &i, QString &into);
 // Index of a rate of the window's list (110 .. 115200) written in decimal; -1 when none.
 int baudIndexOf(const QString &text);
 
-// True when the program was started with arguments (the window takes none).
+// True when the program was started with a command; without one, or with --demo, the window
+// program runs.
 bool wantsCommandLine(int argc, char **argv);
 int run(int argc, char **argv);
 

@@ -1,8 +1,6 @@
 #include "cli/Simulate.h"
 
 #include "app/Language.h"
-#include "app/Main.h"
-#include "app/Ui.h"
 #include "cli/Cli.h"
 #include "cli/Messages.h"
 #include "logic/Devices.h"
@@ -10,16 +8,10 @@
 #include "sim/Board.h"
 #include "sim/PtyPeer.h"
 
-#include <QCheckBox>
-#include <QComboBox>
 #include <QCoreApplication>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QPlainTextEdit>
-#include <QTabWidget>
-#include <QTemporaryDir>
-#include <QTimer>
 #include <cerrno>
 #include <climits>
 #include <csignal>
@@ -36,16 +28,6 @@ namespace cli {
 namespace {
 
 constexpr int kMaxBaud = 4'000'000;
-// The demonstration board's line: fast enough that the example downloads in about a second,
-// slow enough that the progress bar can be watched.
-constexpr int kDemoBaud = 115200;
-
-// Bits one byte takes on the line of each family's boot loader: the STM32 boot loader runs
-// its USART with even parity (8E1), the others 8N1.
-int bitsPerByte(devices::Family family)
-{
-    return family == devices::Family::Stm32 ? 11 : 10;
-}
 
 // One line to f; the board's narrator prints from its own thread.
 void print(FILE *f, const QString &text)
@@ -122,39 +104,6 @@ std::unique_ptr<sim::VirtualBoard> boardFor(int device, std::optional<quint16> s
     return nullptr;
 }
 
-// The README's pictures are made from the demonstration (scripts/screenshot.sh); this sets
-// the window in motion for them as a user would:
-//   download       presses 下载
-//   terminal       opens COM2 on the terminal page and talks to its boot loader by hand
-//   terminal-hex   the same, the receive area in HEX
-void showForPictures(TMainForm &w, const QString &what)
-{
-    if (what == QLatin1String("download")) {
-        QTimer::singleShot(500, &w, [&w] { w.BitBtn1Click(); });
-        return;
-    }
-    if (!what.startsWith(QLatin1String("terminal"))) return;
-    w.RzPageControl1->setCurrentIndex(1);
-    w.ComboBox1->setCurrentIndex(1);
-    w.CheckHexRXD->setChecked(what.endsWith(QLatin1String("-hex")));
-    w.CheckBox7->setChecked(false); // '?' goes alone: the boot loader's autobaud character
-    w.BitBtn3Click();
-    const QStringList lines = {"?", "Synchronized", "12000", "J", "K"};
-    for (int i = 0; i < lines.size(); ++i)
-        QTimer::singleShot(400 * (i + 1), &w, [&w, line = lines[i], first = i == 0] {
-            w.CheckBox7->setChecked(!first);
-            w.Memo2->setPlainText(line);
-            w.BitBtn4Click();
-        });
-}
-
-bool writeFile(const QString &path, const QByteArray &bytes)
-{
-    QFile f(path);
-    return f.open(QIODevice::WriteOnly | QIODevice::Truncate) && f.write(bytes) == bytes.size() &&
-           f.flush();
-}
-
 // The target of a symbolic link; empty when path is none.
 QByteArray linkTarget(const QByteArray &path)
 {
@@ -218,6 +167,13 @@ bool writeDump(int fd, const QByteArray &bytes)
 }
 
 } // namespace
+
+// Bits one byte takes on the line of each family's boot loader: the STM32 boot loader runs
+// its USART with even parity (8E1), the others 8N1.
+int bitsPerByte(devices::Family family)
+{
+    return family == devices::Family::Stm32 ? 11 : 10;
+}
 
 int simulate(const QStringList &args)
 {
@@ -345,68 +301,6 @@ int simulate(const QStringList &args)
     }
     // Only while the link still names this board: another board may have taken the name.
     if (!link.isEmpty() && linkTarget(linkPath) == slavePath) ::unlink(linkPath.constData());
-    return code;
-}
-
-int demo(int argc, char **argv)
-{
-    if (argc != 2) {
-        print(stderr, QStringLiteral("tramelo: --demo takes no arguments"));
-        return kExitUsage;
-    }
-    int qtArgc = 1;
-    ui::Application app(qtArgc, argv);
-    QApplication::setApplicationName(QStringLiteral("Tramelo"));
-    language::install(app);
-
-    // COM1: the STM32 board the download page is set up for. COM2: an LPC2136 board for the
-    // terminal page; its boot loader echoes and answers plain text, so it can be talked to
-    // by hand.
-    sim::PtyPeer stm32Line, lpcLine;
-    QTemporaryDir folder;
-    const QString firmware = folder.filePath(QStringLiteral("example.hex"));
-    if (!stm32Line.isOpen() || !lpcLine.isOpen() || !folder.isValid() ||
-        !writeFile(firmware, sim::exampleHex())) {
-        print(stderr, QStringLiteral("tramelo: the demonstration board could not be set up"));
-        return kExitFailed;
-    }
-    // TRAMELO_DEMO_BAUD slows the line (the screenshot script catches a download midway).
-    const int baud = qEnvironmentVariableIntValue("TRAMELO_DEMO_BAUD") > 0
-                         ? qEnvironmentVariableIntValue("TRAMELO_DEMO_BAUD")
-                         : kDemoBaud;
-    const int bits = bitsPerByte(devices::Family::Stm32);
-    sim::Stm32Sim::Config config;
-    config.oldContents = 0xFF;
-    std::unique_ptr<sim::VirtualBoard> board = sim::VirtualBoard::stm32(config);
-    std::unique_ptr<sim::VirtualBoard> lpcBoard = sim::VirtualBoard::lpc({});
-    stm32Line.setKeepLog(false);
-    stm32Line.setPacing(bits, baud);
-    lpcLine.setKeepLog(false);
-    lpcLine.setPacing(bitsPerByte(devices::Family::Lpc), baud);
-    stm32Line.attach(board.get());
-    lpcLine.attach(lpcBoard.get());
-    platform::setPortAlias(QStringLiteral("COM1"), stm32Line.slavePath());
-    platform::setPortAlias(QStringLiteral("COM2"), lpcLine.slavePath());
-
-    int code = 0;
-    {
-        ApplicationWindows windows = CreateApplicationWindows(false);
-        TMainForm &w = *windows.main;
-        DownloadChoices choices;
-        choices.device = devices::firstIndexOf(devices::Family::Stm32);
-        choices.port = 0;
-        choices.reset = false;
-        choices.file = firmware;
-        w.SetDownloadChoices(choices);
-        w.SetStatus(QCoreApplication::translate("cli", "演示：虚拟板接在 COM1"));
-        w.show();
-        showForPictures(w, qEnvironmentVariable("TRAMELO_DEMO_SHOW"));
-        code = app.exec();
-    }
-    stm32Line.attach(nullptr);
-    lpcLine.attach(nullptr);
-    platform::setPortAlias(QStringLiteral("COM1"), QString());
-    platform::setPortAlias(QStringLiteral("COM2"), QString());
     return code;
 }
 

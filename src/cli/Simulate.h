@@ -1,7 +1,6 @@
 // Virtual boards from the command line:
 //
 //   tramelo simulate --device DEV [--link PATH] [--dump FILE] [--baud N]
-//   tramelo --demo
 //
 // simulate serves a simulated boot loader of the device's family on a new pseudo-terminal
 // until SIGINT, SIGTERM, SIGHUP or SIGQUIT: the first line of standard output is the
@@ -12,17 +11,17 @@
 // of a board that has ended (its terminal is gone) and is removed at the end while it still
 // names this board. --baud paces the board's line like a UART at that rate.
 //
-// --demo opens the window with a virtual STM32 board as COM1 and an example firmware chosen:
-// pressing 下载 shows a whole download without hardware. A virtual LPC2136 board is COM2, for
-// the terminal page. The boards exist for this process only; the settings store is neither
-// read nor written.
 #pragma once
+
+#include "logic/Devices.h"
 
 #include <QStringList>
 
 namespace cli {
 
 int simulate(const QStringList &args);
-int demo(int argc, char **argv);
+
+// Bits one byte takes on the line of a family's boot loader.
+int bitsPerByte(devices::Family family);
 
 } // namespace cli

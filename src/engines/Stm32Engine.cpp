@@ -286,9 +286,10 @@ void Stm32Engine::ComDriverGathered()
         return;
     case State::WriteMemoryAck:
         if (!stm32::ackFirst(reply)) return;
-        emit status(stm32::writeAddressStatus(StmAddress));
+        // The address goes out first: the chip waits for it while the status text is made.
         stmSend(stm32::addressFrame(StmAddress));
         StmState = int(State::WriteAddressAck);
+        emit status(stm32::writeAddressStatus(StmAddress));
         return;
     case State::WriteAddressAck:
         if (!stm32::ackFirst(reply)) return;
@@ -416,9 +417,9 @@ void Stm32Engine::stmSendBlock()
 
 void Stm32Engine::stmStartVerify()
 {
-    emit status(stm32::verifyAddressStatus(stm32::kFlashStart + StmBlockAt));
     stmSend(stm32::commandFrame(stm32::kCmdReadMemory));
     StmState = int(stm32::State::VerifyReadAck);
+    emit status(stm32::verifyAddressStatus(stm32::kFlashStart + StmBlockAt));
 }
 
 void Stm32Engine::stmCheckReadBack(QByteArrayView reply)

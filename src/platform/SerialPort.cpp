@@ -315,11 +315,15 @@ qint64 SerialPort::read(void *buf, qint64 max, int waitMs)
 {
     if (!isOpen()) return -1;
     if (buf == nullptr || max <= 0) return 0;
+    // The descriptor does not block: without a wait the read itself says whether bytes are
+    // there, one system call for a protocol that reads on every arrival.
     pollfd p{fd_, POLLIN, 0};
-    const int r = pollFor(&p, 1, waitMs);
-    if (r < 0) return -1;
-    if (r == 0) return 0;
-    if (p.revents & POLLNVAL) return -1;
+    if (waitMs > 0) {
+        const int r = pollFor(&p, 1, waitMs);
+        if (r < 0) return -1;
+        if (r == 0) return 0;
+        if (p.revents & POLLNVAL) return -1;
+    }
 
     const size_t want = size_t(std::min<qint64>(max, SSIZE_MAX));
     ssize_t n;
@@ -333,8 +337,10 @@ qint64 SerialPort::read(void *buf, qint64 max, int waitMs)
     }
     // With VMIN 1 a live tty never reads 0 bytes: 0 is the hang-up of the device.
     if (n == 0) return -1;
-    if (errno == EAGAIN || errno == EWOULDBLOCK) return (p.revents & (POLLHUP | POLLERR)) ? -1 : 0;
-    return -1;
+    if (errno != EAGAIN && errno != EWOULDBLOCK) return -1;
+    // Nothing there: a device that has hung up says so only to poll().
+    if (waitMs <= 0 && pollFor(&p, 1, 0) < 0) return -1;
+    return (p.revents & (POLLHUP | POLLERR | POLLNVAL)) ? -1 : 0;
 }
 
 qint64 SerialPort::write(const void *buf, qint64 n, int stallMs)
