@@ -229,10 +229,10 @@ double median(std::vector<double> v)
     return v[v.size() / 2];
 }
 
-// Three runs of each program, alternating, so that both see the same load; medians.
+// Five runs of each program, alternating, so that both see the same load; medians.
 void stm32Rows(const QString &fw, bool verify)
 {
-    constexpr int kRuns = 3;
+    constexpr int kRuns = 5;
     std::vector<double> ours, theirs, oursWire, theirsWire, oursTurn, theirsTurn, rss;
     std::vector<double> oursStart, theirsStart, oursEnd, theirsEnd;
     int oursFailed = 0, theirsFailed = 0;
