@@ -58,6 +58,8 @@ inline const int kStcEntry = testsupport::kStc89C52Entry; // "STC89C52RC"
 inline constexpr auto kShortResetMs = "20";
 inline constexpr std::chrono::milliseconds kStuckAfterAnswer{2000};
 inline constexpr int kWatchIntervalMs = 20;
+// Longer than the programmer's longest wait (12 s for the erase, the connect time-out field).
+inline constexpr int kDownloadLimitMs = 60000;
 
 // The simulated chip as the cable presents it: answers to baud-rate steps come late.
 class SwitchingChip : public sim::Device
@@ -132,8 +134,8 @@ public:
     }
     QString useImage(const QByteArray &image) { return useFile("image.hex", intelHex(image)); }
 
-    // One press of the download button; forgets the lines and ends of the one before. Fails
-    // the case when the watch stopped a broken protocol.
+    // One press of the download button, and its end; forgets the lines and ends of the one
+    // before. Fails the case when the watch stopped a broken protocol.
     void download()
     {
         lines.clear();
@@ -145,11 +147,17 @@ public:
         QObject::connect(&watch, &QTimer::timeout, [&] {
             if (!broken.isEmpty()) return;
             broken = brokenProtocol(errorsBefore);
-            if (!broken.isEmpty()) stc().cancel();
+            // The programmer runs on a thread of its own; its wait serves the call.
+            if (!broken.isEmpty())
+                QMetaObject::invokeMethod(&stc(), &StcEngine::cancel, Qt::QueuedConnection);
         });
         watch.start();
         main().BitBtn1Click();
+        // The window learns of the end through the programmer's finished().
+        const bool ended = testsupport::waitUntil([this] { return !ends.isEmpty(); },
+                                                  kDownloadLimitMs);
         watch.stop();
+        QVERIFY2(ended, "the download did not end");
         QVERIFY2(broken.isEmpty(), qPrintable(broken));
     }
     // The frames the board rejected so far; the simulator's protocol errors unless a case puts

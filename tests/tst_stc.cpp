@@ -14,6 +14,7 @@
 #include <QTest>
 #include <QTimer>
 
+#include <algorithm>
 #include <atomic>
 #include <mutex>
 #include <thread>
@@ -611,12 +612,18 @@ private slots:
             QTimer::singleShot(400, [&] { line.peer.send(answer.mid(8)); });
         });
         tail.start();
+        // The last reception the window knows of when the download ends (the chip's answer
+        // to the end flag may follow it).
+        QString hintAtEnd;
+        line.onEnd = [&](DownloadResult result) {
+            line.ends.append(result == DownloadResult::Written);
+            hintAtEnd = line.main().Memo1->property("Hint").toString();
+        };
         line.download();
         tail.stop();
 
         QCOMPARE(line.lines, successLines(QStringLiteral("4.3C"), kDefaultChip, false));
-        QCOMPARE(line.main().Memo1->property("Hint").toString(),
-                 QString::fromLatin1(answer.toHex().toUpper()));
+        QCOMPARE(hintAtEnd, QString::fromLatin1(answer.toHex().toUpper()));
         QVERIFY(endFlagArrives(line));
         const std::vector<testsupport::PtyPeer::Record> log = line.peer.log();
         qsizetype tailAt = -1, endFlagAt = -1;
@@ -1061,6 +1068,7 @@ private slots:
         QTest::addColumn<bool>("autoReset");
         QTest::addColumn<int>("resetMs");
         QTest::newRow("automatic reset, 150 ms") << true << 150;
+        QTest::newRow("automatic reset, 900 ms") << true << 900;
         QTest::newRow("no automatic reset") << false << 0;
     }
     void resetPulse()
@@ -1072,7 +1080,15 @@ private slots:
         line.useImage(sampleImage(10));
         line.main().CheckBox2->setChecked(autoReset);
         line.main().Edit4->setText(QString::number(resetMs));
+        // The window's thread goes on serving its events while the programmer holds RTS.
+        QList<qint64> windowTicks;
+        QTimer tick;
+        QObject::connect(&tick, &QTimer::timeout,
+                         [&] { windowTicks.append(testsupport::steadyMs()); });
+        tick.setTimerType(Qt::PreciseTimer);
+        tick.start(5);
         line.download();
+        tick.stop();
         QCOMPARE(line.ends, QList<bool>{true});
 
         const std::vector<StcLine::TraceEvent> trace = line.trace();
@@ -1100,6 +1116,9 @@ private slots:
         QVERIFY(rtsOff - rtsOn >= resetMs);
         QVERIFY(rtsOff - rtsOn < resetMs + 200);
         QVERIFY(firstWrite >= rtsOff); // the handshake starts after the pulse
+        const auto during = std::count_if(windowTicks.cbegin(), windowTicks.cend(),
+                                          [&](qint64 t) { return t > rtsOn && t < rtsOff; });
+        QVERIFY2(during > 0, qPrintable(QString::number(windowTicks.size())));
     }
 
     void windowClosesDuringDownload_data()

@@ -33,6 +33,7 @@ class QPlainTextEdit;
 class QProgressBar;
 class QPushButton;
 class QTabWidget;
+class QThread;
 class QWidget;
 class Engine;
 class LpcEngine;
@@ -106,8 +107,10 @@ public:
     explicit TMainForm(bool useSettingsStore = true, QWidget *parent = nullptr);
     ~TMainForm() override;
 
-    // The programmers, one engine per family. STM32 and LPC run over ComDriver; the STC ones
-    // (STC89; STC12, STC15 and STC8) open ports of their own.
+    // The programmers, one engine per family. STM32 and LPC run over ComDriver on this
+    // window's thread; the STC ones (STC89; STC12, STC15 and STC8) open ports of their own and
+    // run on a thread of their own (their downloads wait and sleep in their start()), which
+    // the window ends, and the engines with it, when it goes.
     Stm32Engine *Stm32 = nullptr;
     LpcEngine *Lpc = nullptr;
     StcEngine *Stc = nullptr;
@@ -283,8 +286,18 @@ private:
     void createEngines();
     // An engine ended: the port it used goes, the controls come back.
     void engineFinished(Engine *engine, DownloadResult result);
+    // Whether the engine has a download; for the STC engines, as this window knows it: from
+    // the start it queued to the finished() it got back.
+    bool engineRunning(const Engine *engine) const;
+    // The STC engines' start and cancel, carried out on their thread. The cancel returns
+    // once the engine has stopped its port.
+    void startOnStcThread(Engine *engine, const DownloadChoices &choices);
+    void cancelOnStcThread(Engine *engine);
 
     QString downloadPort_;
+    QThread *stcThread_ = nullptr;
+    bool stcRunning_ = false;
+    bool stcSeriesRunning_ = false;
     bool useSettingsStore_ = true;
     bool shown_ = false;
     bool closed_ = false;

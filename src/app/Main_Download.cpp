@@ -22,8 +22,8 @@
 #include <QPlainTextEdit>
 #include <QProgressBar>
 #include <QPushButton>
-#include <QScopeGuard>
 #include <QTabWidget>
+#include <QThread>
 
 namespace {
 constexpr int kBaud19200 = br19200;
@@ -83,22 +83,7 @@ void TMainForm::BitBtn1Click()
         ComboBox5->setCurrentIndex(ptEVEN);
         STM32UP();
     } else if (family == devices::Family::Stc) {
-        Memo1->setEnabled(false);
-        BitBtn2->setEnabled(false);
-        // Enabled again also when the programmer ends with an error, which then goes on to
-        // the default error handler.
-        const auto enableAgain = qScopeGuard([this] {
-            BitBtn2->setEnabled(true);
-            Memo1->setEnabled(true);
-        });
-        // An error that leaves the programmer (the HEX decoding library cannot be loaded)
-        // goes to the default error handler here, rather than unwinding through the toolkit's
-        // frames back to the event loop.
-        try {
-            StcUp();
-        } catch (const std::exception &e) {
-            ui::reportException(e);
-        }
+        StcUp();
     } else if (family == devices::Family::StcSeries) {
         StcSeriesUp();
     }
@@ -109,7 +94,7 @@ TMainForm::HeldPort TMainForm::DownloadPort() const
     if (!DownloadRunning()) return {};
     // The STC engine holds its own port, by name; the STM32 and LPC engines hold the shared
     // driver, whatever port the terminal would open with it.
-    if (Stc->running() || StcSeries->running()) return {downloadPort_, false};
+    if (stcRunning_ || stcSeriesRunning_) return {downloadPort_, false};
     if (ComDriver->Connected())
         return {QStringLiteral("COM%1").arg(int(ComDriver->ComPort()) + 1), true};
     return {};
@@ -119,8 +104,18 @@ void TMainForm::createEngines()
 {
     Stm32 = new Stm32Engine(ComDriver, this);
     Lpc = new LpcEngine(ComDriver, this);
-    Stc = new StcEngine(this);
-    StcSeries = new StcSeriesEngine(this);
+    // The STC engines live on their thread from the start, their ports' components with
+    // them, so the receptions those post are delivered there; the thread's end deletes them.
+    stcThread_ = new QThread(this);
+    stcThread_->setObjectName(QStringLiteral("stc-engines"));
+    Stc = new StcEngine;
+    StcSeries = new StcSeriesEngine;
+    for (Engine *e : std::initializer_list<Engine *>{Stc, StcSeries}) {
+        e->moveToThread(stcThread_);
+        connect(stcThread_, &QThread::finished, e, &QObject::deleteLater);
+    }
+    stcThread_->start();
+    // Across the threads every signal below is queued (the receivers live on this one).
     for (Engine *e : std::initializer_list<Engine *>{Stm32, Lpc, Stc, StcSeries}) {
         connect(e, &Engine::line, this, &TMainForm::AppendLine);
         connect(e, &Engine::firstLine, this, &TMainForm::SetMessages);
@@ -143,7 +138,50 @@ void TMainForm::createEngines()
 
 bool TMainForm::DownloadRunning() const
 {
-    return Stm32->running() || Lpc->running() || Stc->running() || StcSeries->running();
+    return Stm32->running() || Lpc->running() || stcRunning_ || stcSeriesRunning_;
+}
+
+bool TMainForm::engineRunning(const Engine *engine) const
+{
+    if (!engine) return false;
+    if (engine == Stc) return stcRunning_;
+    if (engine == StcSeries) return stcSeriesRunning_;
+    return engine->running();
+}
+
+void TMainForm::startOnStcThread(Engine *engine, const DownloadChoices &choices)
+{
+    QMetaObject::invokeMethod(
+        engine,
+        [this, engine, choices] {
+            try {
+                engine->start(choices);
+            } catch (...) {
+                // An error that leaves the programmer (the HEX decoding library cannot be
+                // loaded) comes after its finished() to this window's thread and goes to the
+                // default error handler there, rather than unwinding through the toolkit's
+                // frames back to the event loop.
+                QMetaObject::invokeMethod(
+                    this,
+                    [error = std::current_exception()] {
+                        try {
+                            std::rethrow_exception(error);
+                        } catch (const std::exception &e) {
+                            ui::reportException(e);
+                        }
+                    },
+                    Qt::QueuedConnection);
+            }
+        },
+        Qt::QueuedConnection);
+}
+
+void TMainForm::cancelOnStcThread(Engine *engine)
+{
+    if (!engine || !stcThread_ || !stcThread_->isRunning()) return;
+    // A download running in start() serves the call from its wait; the port is stopped when
+    // this returns.
+    QMetaObject::invokeMethod(engine, &Engine::cancel, Qt::BlockingQueuedConnection);
 }
 
 DownloadChoices TMainForm::ChosenDownload() const
@@ -192,22 +230,33 @@ void TMainForm::LpcUp()
 
 void TMainForm::StcUp()
 {
-    if (Stc->running()) return;
+    if (stcRunning_) return;
+    stcRunning_ = true;
+    // The message area and the file button wait for the end, whatever it is.
+    Memo1->setEnabled(false);
+    BitBtn2->setEnabled(false);
     BitBtn1->setEnabled(false);
     downloadPort_ = ComboBox1->currentText();
-    Stc->start(ChosenDownload());
+    startOnStcThread(Stc, ChosenDownload());
 }
 
 void TMainForm::StcSeriesUp()
 {
-    if (StcSeries->running()) return;
+    if (stcSeriesRunning_) return;
+    stcSeriesRunning_ = true;
     BitBtn1->setEnabled(false);
     downloadPort_ = ComboBox1->currentText();
-    StcSeries->start(ChosenDownload());
+    startOnStcThread(StcSeries, ChosenDownload());
 }
 
 void TMainForm::engineFinished(Engine *engine, DownloadResult result)
 {
+    if (engine == Stc) {
+        stcRunning_ = false;
+        BitBtn2->setEnabled(true);
+        Memo1->setEnabled(true);
+    }
+    if (engine == StcSeries) stcSeriesRunning_ = false;
     downloadPort_.clear();
     // The STM32 and LPC engines ran on the shared driver, which this window opened.
     if (engine != Stc && engine != StcSeries) ComPort_Close();

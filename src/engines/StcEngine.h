@@ -36,6 +36,8 @@
 #include <QString>
 #include <QStringList>
 
+#include <atomic>
+
 class QElapsedTimer;
 class QTimer;
 class TComm;
@@ -56,7 +58,8 @@ public:
     // Runs one whole download; returns when it has ended. The HEX library's load errors
     // (hexlib::EDLLLoadError, hexlib::EExportError) leave it after finished() was emitted.
     void start(const DownloadChoices &choices) override;
-    // Stops the port; a download in progress ends at its next pass.
+    // Stops the port; a download in progress ends at its next pass. Called on the engine's
+    // thread: another thread queues the call, which a running download's wait serves.
     void cancel() override;
     bool running() const override;
 
@@ -119,6 +122,7 @@ private:
     void pumpEvents();
 
     DownloadChoices choices_;
-    bool downloading_ = false;
+    // Read by running() from any thread (a window whose engine runs on a thread of its own).
+    std::atomic<bool> downloading_{false};
     bool closeRequested_ = false;
 };
