@@ -70,16 +70,8 @@ TMainForm::TMainForm(bool useSettingsStore, QWidget *parent)
 
 TMainForm::~TMainForm()
 {
-    // The engines go before the window's driver. A download still running on the STC thread
-    // is ended first; the thread's end deletes the STC engines there.
-    if (stcThread_) {
-        for (Engine *e : std::initializer_list<Engine *>{Stc, StcSeries})
-            cancelOnStcThread(e);
-        stcThread_->quit();
-        stcThread_->wait();
-        Stc = nullptr;
-        StcSeries = nullptr;
-    }
+    // The engines go before the window's driver; the STC ones with their thread.
+    endStcThread();
     delete Lpc;
     delete Stm32;
 }

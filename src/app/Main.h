@@ -271,6 +271,7 @@ protected:
     void showEvent(QShowEvent *event) override;
     void closeEvent(QCloseEvent *event) override;
     bool eventFilter(QObject *watched, QEvent *event) override;
+    bool event(QEvent *event) override;
 
 private:
     void buildLayout();
@@ -293,6 +294,8 @@ private:
     // once the engine has stopped its port.
     void startOnStcThread(Engine *engine, const DownloadChoices &choices);
     void cancelOnStcThread(Engine *engine);
+    // Ends a download still running there, then the thread, which deletes the STC engines.
+    void endStcThread();
 
     QString downloadPort_;
     QThread *stcThread_ = nullptr;

@@ -22,11 +22,42 @@
 #include <QPlainTextEdit>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QScopeGuard>
 #include <QTabWidget>
 #include <QThread>
 
+#include <atomic>
+#include <condition_variable>
+#include <memory>
+#include <mutex>
+
 namespace {
 constexpr int kBaud19200 = br19200;
+
+// Qt is not built with ThreadSanitizer, which therefore sees neither Qt's event queue nor a
+// thread's start and end. Every hand-over between the window's thread and the STC thread (a
+// queued call either way, the thread's start and its end) is also published on this atomic,
+// released by the side that hands over and acquired by the side that takes, so the checker
+// sees the order that Qt keeps.
+std::atomic<quint64> stcHandOvers{0};
+void publishHandOver()
+{
+    stcHandOvers.fetch_add(1, std::memory_order_release);
+}
+void takeHandOver()
+{
+    (void)stcHandOvers.load(std::memory_order_acquire);
+}
+// Captured by a call queued to the other thread, which publishes when its body has run: the
+// call's storage goes on whichever thread lets go of it last, after taking what the other
+// published.
+struct HandOverGuard
+{
+    HandOverGuard() = default;
+    HandOverGuard(const HandOverGuard &) = default;
+    HandOverGuard &operator=(const HandOverGuard &) = default;
+    ~HandOverGuard() { takeHandOver(); }
+};
 constexpr int kBaud57600 = br57600;
 
 // Why the file cannot be downloaded as it stands, found before the programmer opens the port,
@@ -105,17 +136,50 @@ void TMainForm::createEngines()
     Stm32 = new Stm32Engine(ComDriver, this);
     Lpc = new LpcEngine(ComDriver, this);
     // The STC engines live on their thread from the start, their ports' components with
-    // them, so the receptions those post are delivered there; the thread's end deletes them.
+    // them, so the receptions those post are delivered there. The thread's end deletes them.
     stcThread_ = new QThread(this);
     stcThread_->setObjectName(QStringLiteral("stc-engines"));
     Stc = new StcEngine;
     StcSeries = new StcSeriesEngine;
     for (Engine *e : std::initializer_list<Engine *>{Stc, StcSeries}) {
         e->moveToThread(stcThread_);
-        connect(stcThread_, &QThread::finished, e, &QObject::deleteLater);
+        // Before the window's own connections below: what the engine did before a signal is
+        // published before the signal is queued.
+        const auto publishAt = [e](auto signal) {
+            connect(e, signal, e, &publishHandOver, Qt::DirectConnection);
+        };
+        publishAt(&Engine::line);
+        publishAt(&Engine::firstLine);
+        publishAt(&Engine::status);
+        publishAt(&Engine::progress);
+        publishAt(&Engine::portHeld);
+        publishAt(&Engine::notice);
+        publishAt(&Engine::imageSize);
+        publishAt(&Engine::releaseWindow);
+        publishAt(&Engine::finished);
     }
+    connect(Stc, &StcEngine::frameReceived, Stc, &publishHandOver, Qt::DirectConnection);
+    connect(
+        stcThread_, &QThread::finished, stcThread_,
+        [stc = Stc, series = StcSeries] {
+            takeHandOver();
+            delete stc;
+            delete series;
+            publishHandOver();
+        },
+        Qt::DirectConnection);
+    // Nothing is posted to the thread before its event loop's wake-up exists.
+    std::atomic<bool> started{false};
+    const QMetaObject::Connection onStart = connect(
+        stcThread_, &QThread::started, stcThread_,
+        [&started] { started.store(true, std::memory_order_release); }, Qt::DirectConnection);
     stcThread_->start();
-    // Across the threads every signal below is queued (the receivers live on this one).
+    while (!started.load(std::memory_order_acquire))
+        QThread::usleep(50);
+    disconnect(onStart);
+
+    // Across the threads every signal below is queued; each call is delivered to this window
+    // (event() takes the hand-over first).
     for (Engine *e : std::initializer_list<Engine *>{Stm32, Lpc, Stc, StcSeries}) {
         connect(e, &Engine::line, this, &TMainForm::AppendLine);
         connect(e, &Engine::firstLine, this, &TMainForm::SetMessages);
@@ -126,14 +190,59 @@ void TMainForm::createEngines()
         });
         connect(e, &Engine::portHeld, this, &TMainForm::ShowPortPicture);
         connect(e, &Engine::notice, this, &TMainForm::InfoBox);
-        connect(e, &Engine::imageSize, Label10, &QLabel::setText);
+        connect(e, &Engine::imageSize, this, [this](const QString &text) { Label10->setText(text); });
         connect(e, &Engine::releaseWindow, this, [this] { SetStayOnTop(false); });
         connect(e, &Engine::finished, this,
                 [this, e](DownloadResult result) { engineFinished(e, result); });
     }
     // The last complete reception of the STC dialogue, kept where it is never shown.
-    connect(Stc, &StcEngine::frameReceived, Memo1,
+    connect(Stc, &StcEngine::frameReceived, this,
             [this](const QString &frame) { Memo1->setProperty("Hint", frame); });
+}
+
+bool TMainForm::event(QEvent *event)
+{
+    // A call queued from the STC thread: what that thread published before it is taken before
+    // the event is read (its type included), so for every event.
+    takeHandOver();
+    return QMainWindow::event(event);
+}
+
+void TMainForm::endStcThread()
+{
+    if (!stcThread_) return;
+    // A download still running there is ended first.
+    cancelOnStcThread(Stc);
+    cancelOnStcThread(StcSeries);
+    // The thread lets go of its event loop's wake-up only once this thread is done waking it.
+    struct Ending
+    {
+        std::mutex mutex;
+        std::condition_variable cv;
+        bool woken = false;
+    };
+    const auto ending = std::make_shared<Ending>();
+    connect(
+        stcThread_, &QThread::finished, stcThread_,
+        [ending] {
+            {
+                std::unique_lock lock(ending->mutex);
+                ending->cv.wait(lock, [&ending] { return ending->woken; });
+            }
+            publishHandOver();
+        },
+        Qt::DirectConnection);
+    publishHandOver();
+    stcThread_->quit();
+    {
+        const std::lock_guard lock(ending->mutex);
+        ending->woken = true;
+        ending->cv.notify_all();
+    }
+    stcThread_->wait();
+    takeHandOver();
+    Stc = nullptr;
+    StcSeries = nullptr;
 }
 
 bool TMainForm::DownloadRunning() const
@@ -151,9 +260,12 @@ bool TMainForm::engineRunning(const Engine *engine) const
 
 void TMainForm::startOnStcThread(Engine *engine, const DownloadChoices &choices)
 {
+    publishHandOver();
     QMetaObject::invokeMethod(
         engine,
-        [this, engine, choices] {
+        [this, engine, choices, guard = HandOverGuard()] {
+            takeHandOver();
+            const auto published = qScopeGuard(&publishHandOver);
             try {
                 engine->start(choices);
             } catch (...) {
@@ -161,9 +273,11 @@ void TMainForm::startOnStcThread(Engine *engine, const DownloadChoices &choices)
                 // loaded) comes after its finished() to this window's thread and goes to the
                 // default error handler there, rather than unwinding through the toolkit's
                 // frames back to the event loop.
+                publishHandOver();
                 QMetaObject::invokeMethod(
                     this,
-                    [error = std::current_exception()] {
+                    [error = std::current_exception(), guard = HandOverGuard()] {
+                        const auto published = qScopeGuard(&publishHandOver);
                         try {
                             std::rethrow_exception(error);
                         } catch (const std::exception &e) {
@@ -180,8 +294,29 @@ void TMainForm::cancelOnStcThread(Engine *engine)
 {
     if (!engine || !stcThread_ || !stcThread_->isRunning()) return;
     // A download running in start() serves the call from its wait; the port is stopped when
-    // this returns.
-    QMetaObject::invokeMethod(engine, &Engine::cancel, Qt::BlockingQueuedConnection);
+    // this returns. The wait is on a lock of this program's own, which the thread checker
+    // sees (a blocking queued call would wait inside Qt).
+    struct Done
+    {
+        std::mutex mutex;
+        std::condition_variable cv;
+        bool done = false;
+    };
+    const auto done = std::make_shared<Done>();
+    publishHandOver();
+    QMetaObject::invokeMethod(
+        engine,
+        [engine, done, guard = HandOverGuard()] {
+            takeHandOver();
+            engine->cancel();
+            const std::lock_guard lock(done->mutex);
+            done->done = true;
+            done->cv.notify_all();
+            publishHandOver();
+        },
+        Qt::QueuedConnection);
+    std::unique_lock lock(done->mutex);
+    done->cv.wait(lock, [&done] { return done->done; });
 }
 
 DownloadChoices TMainForm::ChosenDownload() const

@@ -149,8 +149,10 @@ void StcEngine::ComPort1ReceiveData(TComm *, const char *Buffer, quint16 BufferL
     }
     if (!StcReceiver.feed(QByteArrayView(Buffer, BufferLength))) return;
     // A 0x16 inside a frame from the chip (its sum or checksum) ends a reception early when
-    // bytes are handed on as they come; the frame's own length says more is due.
-    if (stc::parseAnswer(StcReceiver.lastFrame()).status == stc::Answer::Incomplete) {
+    // bytes are handed on as they come; the frame's own length says more is due, and the
+    // next reception continues it. The only place an answer is joined: no wait ever sees a
+    // part of one. The length is bounded, so this ends.
+    if (stc::answerIncomplete(StcReceiver.lastFrame())) {
         StcReceiver.resumeLast();
         return;
     }
@@ -232,12 +234,6 @@ bool StcEngine::WhileMcuResponse(int limit, const QString &message)
     StcTicks = 0;
     if (!TimeOutTM->isActive()) TimeOutTM->start();
     for (;;) {
-        if (!StcAwaitingReply && stc::answerIncomplete(StcReceiver.lastFrame())) {
-            // A 0x16 inside the answer ended the reception early; the frame's own length
-            // says more is due. The length is bounded, so this ends.
-            StcReceiver.resumeLast();
-            StcAwaitingReply = true;
-        }
         if (!StcAwaitingReply) {
             TimeOutTM->stop();
             return true;
@@ -289,7 +285,8 @@ bool StcEngine::awaitDataAnswer(int block)
 {
     const auto address = quint16(block * stc::kBlockSize);
     const QString &blockHex = StcBlocks.at(block);
-    // The wait has joined an answer cut at a 0x16 inside it, so it is never incomplete here.
+    // The reception has joined an answer cut at a 0x16 inside it, so it is never incomplete
+    // here.
     if (!WhileMcuResponse(kDataWaitTicks, kUploadTimeout)) return false;
     const QString answer = StcReceiver.lastFrame();
     switch (stc::checkDataAnswer(answer, blockHex)) {
