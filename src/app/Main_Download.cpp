@@ -30,6 +30,8 @@
 #include <condition_variable>
 #include <memory>
 #include <mutex>
+#include <tuple>
+#include <utility>
 
 namespace {
 constexpr int kBaud19200 = br19200;
@@ -58,6 +60,24 @@ struct HandOverGuard
     HandOverGuard &operator=(const HandOverGuard &) = default;
     ~HandOverGuard() { takeHandOver(); }
 };
+
+// A value handed to the other thread with texts of its own: Qt's reference counts (counted
+// inside Qt, where the checker cannot see) are never shared across the threads.
+template <typename T> T ownCopy(const T &value)
+{
+    return value;
+}
+QString ownCopy(const QString &text)
+{
+    return QString(text.constData(), text.size());
+}
+DownloadChoices ownCopy(const DownloadChoices &choices)
+{
+    DownloadChoices c = choices;
+    for (QString *text : {&c.resetMs, &c.timeout, &c.file, &c.portName})
+        *text = ownCopy(*text);
+    return c;
+}
 constexpr int kBaud57600 = br57600;
 
 // Why the file cannot be downloaded as it stands, found before the programmer opens the port,
@@ -141,24 +161,8 @@ void TMainForm::createEngines()
     stcThread_->setObjectName(QStringLiteral("stc-engines"));
     Stc = new StcEngine;
     StcSeries = new StcSeriesEngine;
-    for (Engine *e : std::initializer_list<Engine *>{Stc, StcSeries}) {
+    for (Engine *e : std::initializer_list<Engine *>{Stc, StcSeries})
         e->moveToThread(stcThread_);
-        // Before the window's own connections below: what the engine did before a signal is
-        // published before the signal is queued.
-        const auto publishAt = [e](auto signal) {
-            connect(e, signal, e, &publishHandOver, Qt::DirectConnection);
-        };
-        publishAt(&Engine::line);
-        publishAt(&Engine::firstLine);
-        publishAt(&Engine::status);
-        publishAt(&Engine::progress);
-        publishAt(&Engine::portHeld);
-        publishAt(&Engine::notice);
-        publishAt(&Engine::imageSize);
-        publishAt(&Engine::releaseWindow);
-        publishAt(&Engine::finished);
-    }
-    connect(Stc, &StcEngine::frameReceived, Stc, &publishHandOver, Qt::DirectConnection);
     connect(
         stcThread_, &QThread::finished, stcThread_,
         [stc = Stc, series = StcSeries] {
@@ -178,34 +182,74 @@ void TMainForm::createEngines()
         QThread::usleep(50);
     disconnect(onStart);
 
-    // Across the threads every signal below is queued; each call is delivered to this window
-    // (event() takes the hand-over first).
+    // What an engine reports is shown by this window: at once from the engines on this thread,
+    // through the mail from the STC thread (in order, after what that thread did before).
     for (Engine *e : std::initializer_list<Engine *>{Stm32, Lpc, Stc, StcSeries}) {
-        connect(e, &Engine::line, this, &TMainForm::AppendLine);
-        connect(e, &Engine::firstLine, this, &TMainForm::SetMessages);
-        connect(e, &Engine::status, this, &TMainForm::SetStatus);
-        connect(e, &Engine::progress, this, [this](int value, int maximum) {
+        const bool mailed = e == Stc || e == StcSeries;
+        const auto show = [this, e, mailed](auto signal, auto handler) {
+            if (!mailed) {
+                connect(e, signal, this, handler);
+                return;
+            }
+            connect(
+                e, signal, e,
+                [this, handler](const auto &...args) {
+                    mailFromStcThread([handler, copies = std::make_tuple(ownCopy(args)...)] {
+                        std::apply(handler, copies);
+                    });
+                },
+                Qt::DirectConnection);
+        };
+        show(&Engine::line, [this](const QString &text) { AppendLine(text); });
+        show(&Engine::firstLine, [this](const QString &text) { SetMessages(text); });
+        show(&Engine::status, [this](const QString &text) { SetStatus(text); });
+        show(&Engine::progress, [this](int value, int maximum) {
             if (ProgressBar1->maximum() != maximum) ProgressBar1->setMaximum(maximum);
             ProgressBar1->setValue(value);
         });
-        connect(e, &Engine::portHeld, this, &TMainForm::ShowPortPicture);
-        connect(e, &Engine::notice, this, &TMainForm::InfoBox);
-        connect(e, &Engine::imageSize, this, [this](const QString &text) { Label10->setText(text); });
-        connect(e, &Engine::releaseWindow, this, [this] { SetStayOnTop(false); });
-        connect(e, &Engine::finished, this,
-                [this, e](DownloadResult result) { engineFinished(e, result); });
+        show(&Engine::portHeld, [this](bool open) { ShowPortPicture(open); });
+        show(&Engine::notice, [this](const QString &text) { InfoBox(text); });
+        show(&Engine::imageSize, [this](const QString &text) { Label10->setText(text); });
+        show(&Engine::releaseWindow, [this] { SetStayOnTop(false); });
+        show(&Engine::finished, [this, e](DownloadResult result) { engineFinished(e, result); });
     }
     // The last complete reception of the STC dialogue, kept where it is never shown.
-    connect(Stc, &StcEngine::frameReceived, this,
-            [this](const QString &frame) { Memo1->setProperty("Hint", frame); });
+    connect(
+        Stc, &StcEngine::frameReceived, Stc,
+        [this](const QString &frame) {
+            mailFromStcThread(
+                [this, copy = ownCopy(frame)] { Memo1->setProperty("Hint", copy); });
+        },
+        Qt::DirectConnection);
 }
 
-bool TMainForm::event(QEvent *event)
+void TMainForm::mailFromStcThread(std::function<void()> call)
 {
-    // A call queued from the STC thread: what that thread published before it is taken before
-    // the event is read (its type included), so for every event.
-    takeHandOver();
-    return QMainWindow::event(event);
+    // The window is woken under the lock too: taking the lock before it runs a call, it comes
+    // after everything this thread did for the call, the wake-up included (a thread checker
+    // sees the lock, not Qt's queue).
+    const std::lock_guard lock(stcMailMutex_);
+    stcMail_.push_back(std::move(call));
+    if (stcMail_.size() == 1) QMetaObject::invokeMethod(this, "takeStcMail", Qt::QueuedConnection);
+}
+
+void TMainForm::takeStcMail()
+{
+    // One call at a time, in order; a message box's own event loop under a call leaves the
+    // later ones waiting for it, as the download waited for the box before.
+    if (takingStcMail_) return;
+    takingStcMail_ = true;
+    const auto done = qScopeGuard([this] { takingStcMail_ = false; });
+    for (;;) {
+        std::function<void()> call;
+        {
+            const std::lock_guard lock(stcMailMutex_);
+            if (stcMail_.empty()) return;
+            call = std::move(stcMail_.front());
+            stcMail_.pop_front();
+        }
+        call();
+    }
 }
 
 void TMainForm::endStcThread()
@@ -263,28 +307,23 @@ void TMainForm::startOnStcThread(Engine *engine, const DownloadChoices &choices)
     publishHandOver();
     QMetaObject::invokeMethod(
         engine,
-        [this, engine, choices, guard = HandOverGuard()] {
+        [this, engine, choices = ownCopy(choices), guard = HandOverGuard()] {
             takeHandOver();
             const auto published = qScopeGuard(&publishHandOver);
             try {
-                engine->start(choices);
+                engine->start(ownCopy(choices));
             } catch (...) {
                 // An error that leaves the programmer (the HEX decoding library cannot be
                 // loaded) comes after its finished() to this window's thread and goes to the
                 // default error handler there, rather than unwinding through the toolkit's
                 // frames back to the event loop.
-                publishHandOver();
-                QMetaObject::invokeMethod(
-                    this,
-                    [error = std::current_exception(), guard = HandOverGuard()] {
-                        const auto published = qScopeGuard(&publishHandOver);
-                        try {
-                            std::rethrow_exception(error);
-                        } catch (const std::exception &e) {
-                            ui::reportException(e);
-                        }
-                    },
-                    Qt::QueuedConnection);
+                mailFromStcThread([error = std::current_exception()] {
+                    try {
+                        std::rethrow_exception(error);
+                    } catch (const std::exception &e) {
+                        ui::reportException(e);
+                    }
+                });
             }
         },
         Qt::QueuedConnection);
