@@ -157,12 +157,18 @@ public:
             if (!broken.isEmpty())
                 QMetaObject::invokeMethod(&stc(), &StcEngine::cancel, Qt::QueuedConnection);
         });
-        // The end reaches the window through the programmer's finished(), and this after it.
-        QObject::connect(&stc(), &Engine::finished, &loop, [&] { loop.quit(); });
+        // The end reaches the window from the programmer's thread; the rig's record of it
+        // comes first.
+        const std::function<void(DownloadResult)> recordEnd = main().OnDownloadEnded;
+        main().OnDownloadEnded = [&](DownloadResult result) {
+            recordEnd(result);
+            loop.quit();
+        };
         watch.start();
         main().BitBtn1Click();
         if (ends.isEmpty()) loop.exec();
         watch.stop();
+        main().OnDownloadEnded = recordEnd;
         QVERIFY2(!ends.isEmpty(), "the download did not end");
         QVERIFY2(broken.isEmpty(), qPrintable(broken));
     }

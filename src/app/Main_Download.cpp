@@ -35,12 +35,14 @@
 
 namespace {
 constexpr int kBaud19200 = br19200;
+constexpr int kBaud57600 = br57600;
 
 // Qt is not built with ThreadSanitizer, which therefore sees neither Qt's event queue nor a
-// thread's start and end. Every hand-over between the window's thread and the STC thread (a
-// queued call either way, the thread's start and its end) is also published on this atomic,
-// released by the side that hands over and acquired by the side that takes, so the checker
-// sees the order that Qt keeps.
+// thread's start and end. Every hand-over from the window's thread to the STC thread (a queued
+// call, the thread's start and its end) is also published on this atomic, released by the side
+// that hands over and acquired by the side that takes, so the checker sees the order that Qt
+// keeps. The other way, the STC thread's reports come through the window's mail, under its
+// lock.
 std::atomic<quint64> stcHandOvers{0};
 void publishHandOver()
 {
@@ -78,7 +80,6 @@ DownloadChoices ownCopy(const DownloadChoices &choices)
         *text = ownCopy(*text);
     return c;
 }
-constexpr int kBaud57600 = br57600;
 
 // Why the file cannot be downloaded as it stands, found before the programmer opens the port,
 // so the board is not reset and hears nothing: a loop of symbolic links (which every
