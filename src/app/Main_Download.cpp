@@ -240,7 +240,14 @@ void TMainForm::takeStcMail()
     // later ones waiting for it, as the download waited for the box before.
     if (takingStcMail_) return;
     takingStcMail_ = true;
-    const auto done = qScopeGuard([this] { takingStcMail_ = false; });
+    const auto done = qScopeGuard([this] {
+        takingStcMail_ = false;
+        // An error that leaves a call (for the default error handler) leaves the rest of the
+        // mail to the next pass.
+        const std::lock_guard lock(stcMailMutex_);
+        if (!stcMail_.empty())
+            QMetaObject::invokeMethod(this, "takeStcMail", Qt::QueuedConnection);
+    });
     for (;;) {
         std::function<void()> call;
         {
