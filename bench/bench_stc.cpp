@@ -9,10 +9,10 @@
 // the status frame and the two step frames at 1200 baud, every other frame and every answer at
 // 115200); their ratio; the time of the data phase per block; and the CPU time used during the
 // download: by the program (the process less the thread of the pty peer and simulator, taken
-// from /proc/self/task/<tid>/schedstat) and by its user-interface thread alone. The fixed costs of
-// the dialogue are named beside them: the simulated chip's switching time before each step
-// answer, and the receive thread's 100 ms quiet time that completes the status frame while
-// reception.
+// from /proc/self/task/<tid>/schedstat) and by its user-interface thread alone (the programmer
+// runs on a thread of its own). The fixed cost of the dialogue is named beside them: the
+// simulated chip's switching time before each step answer. The status frame is complete the
+// moment its last byte is in.
 #include "StcLine.h"
 
 #include <QApplication>
@@ -166,8 +166,7 @@ int main(int argc, char **argv)
     std::printf("STC download of %d bytes to a simulated STC89C55RD+ at 11.0592 MHz, pty paced at "
                 "1200 / 115200 baud, %d bits per byte, automatic reset off\n",
                 kImageBytes, stctest::kBitsPerByte);
-    std::printf("fixed in the dialogue: 2 x %lld ms simulated chip switch, "
-                "100 ms quiet time ending the status frame\n",
+    std::printf("fixed in the dialogue: 2 x %lld ms simulated chip switch\n",
                 static_cast<long long>(stctest::kChipSwitchTime.count()));
     std::printf("%-4s %-6s %7s %9s %11s %7s %13s %13s %13s %13s\n", "run", "result", "blocks",
                 "total s", "wire min s", "ratio", "ms per block", "CPU program", "CPU UI thread",

@@ -37,6 +37,8 @@
 
 #include <QCheckBox>
 #include <QComboBox>
+#include <QElapsedTimer>
+#include <QEventLoop>
 #include <QLineEdit>
 #include <QPlainTextEdit>
 #include <QPushButton>
@@ -58,6 +60,8 @@ inline const int kStcEntry = testsupport::kStc89C52Entry; // "STC89C52RC"
 inline constexpr auto kShortResetMs = "20";
 inline constexpr std::chrono::milliseconds kStuckAfterAnswer{2000};
 inline constexpr int kWatchIntervalMs = 20;
+// Longer than the programmer's longest wait (12 s for the erase, the connect time-out field).
+inline constexpr int kDownloadLimitMs = 60000;
 
 // The simulated chip as the cable presents it: answers to baud-rate steps come late.
 class SwitchingChip : public sim::Device
@@ -132,24 +136,40 @@ public:
     }
     QString useImage(const QByteArray &image) { return useFile("image.hex", intelHex(image)); }
 
-    // One press of the download button; forgets the lines and ends of the one before. Fails
-    // the case when the watch stopped a broken protocol.
+    // One press of the download button, and its end; forgets the lines and ends of the one
+    // before. Fails the case when the watch stopped a broken protocol.
     void download()
     {
         lines.clear();
         ends.clear();
         const qsizetype errorsBefore = boardErrors().size();
         QString broken;
+        QEventLoop loop;
+        QElapsedTimer started;
+        started.start();
         QTimer watch;
         watch.setInterval(kWatchIntervalMs);
         QObject::connect(&watch, &QTimer::timeout, [&] {
+            if (!ends.isEmpty() || started.elapsed() > kDownloadLimitMs) loop.quit();
             if (!broken.isEmpty()) return;
             broken = brokenProtocol(errorsBefore);
-            if (!broken.isEmpty()) stc().cancel();
+            // The programmer runs on a thread of its own; its wait serves the call.
+            if (!broken.isEmpty())
+                QMetaObject::invokeMethod(&stc(), &StcEngine::cancel, Qt::QueuedConnection);
         });
+        // The end reaches the window from the programmer's thread; the rig's record of it
+        // comes first.
+        const std::function<void(DownloadResult)> recordEnd = main().OnDownloadEnded;
+        main().OnDownloadEnded = [&](DownloadResult result) {
+            recordEnd(result);
+            loop.quit();
+        };
         watch.start();
         main().BitBtn1Click();
+        if (ends.isEmpty()) loop.exec();
         watch.stop();
+        main().OnDownloadEnded = recordEnd;
+        QVERIFY2(!ends.isEmpty(), "the download did not end");
         QVERIFY2(broken.isEmpty(), qPrintable(broken));
     }
     // The frames the board rejected so far; the simulator's protocol errors unless a case puts

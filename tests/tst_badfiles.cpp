@@ -385,7 +385,7 @@ private slots:
         if (kind == BadFile::Unreadable && readable)
             QSKIP("this process reads files without read permission (root); nothing to refuse");
         FreezeWatch freeze;
-        rig.start(path); // returns when the download has ended
+        rig.start(path);
         QVERIFY(rig.waitEnd(15000));
 
         // The file is decoded, or refused, within a second of the press of the button.

@@ -9,9 +9,9 @@
 // for a second, and the next download, on a fresh board, writing the image.
 //
 // The families' time-outs are real (STM32 seven ticks of 1 s, LPC 8 s, STC 6 to 10 s per
-// wait). The STM32 and LPC attempts are driven by window timers, so the five faults of those
-// families run side by side, each in a window of its own on a pseudo-terminal of its own;
-// the STC download is one blocking call and its faults run one after the other.
+// wait). The STM32 and LPC attempts are driven by window timers and the STC ones run on each
+// window's programmer thread, so the five faults of a family run side by side, each in a
+// window of its own on a pseudo-terminal of its own.
 #include "engines/LpcEngine.h"
 #include "app/Main.h"
 #include "engines/Stm32Engine.h"
@@ -90,6 +90,7 @@ struct Lane : FaultLane
     QList<bool> ends;
     QElapsedTimer clock;
     qint64 endedAfterMs = -1;
+    bool stcPortOpened = false;
 
     TMainForm &main() const { return *windows.main; }
     QString what(const QString &problem) const { return name + QStringLiteral(": ") + problem; }
@@ -166,8 +167,14 @@ class TestFaults : public QObject
         lane.lines.clear();
         lane.ends.clear();
         lane.endedAfterMs = -1;
+        lane.stcPortOpened = false;
         lane.clock.start();
         lane.main().BitBtn1->click();
+        // The STC programmer opens its port on its own thread: COM1 names this lane's
+        // pseudo-terminal until it has done so, or ended.
+        if (lane.main().MCUType->currentIndex() == kStc89C52Entry)
+            QVERIFY(QTest::qWaitFor([&] { return lane.stcPortOpened || !lane.ends.isEmpty(); },
+                                    5000));
     }
 
     static void setUp(Lane &lane, const Family &f, TestEnv &env)
@@ -187,6 +194,9 @@ class TestFaults : public QObject
         m.Edit2->setText(
             env.file(QStringLiteral("%1-%2").arg(int(lane.trouble)).arg(f.fileName), f.fileBytes));
         Lane *self = &lane;
+        QObject::connect(lane.windows.stc, &Engine::portHeld, &m, [self](bool open) {
+            if (open) self->stcPortOpened = true;
+        });
         m.OnLine = [self](const QString &line) { self->lines << line; };
         m.OnDownloadEnded = [self](DownloadResult result) {
             const bool ok = result == DownloadResult::Written;

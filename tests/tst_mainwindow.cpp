@@ -846,7 +846,10 @@ private slots:
         m.ComboBox4->setCurrentIndex(2);
         m.ComboBox5->setCurrentIndex(4);
         m.Edit2->setText(env.file("fw.hex", ":00000001FF\n"));
+        std::optional<DownloadResult> ended;
+        m.OnDownloadEnded = [&](DownloadResult r) { ended = r; };
         m.BitBtn1Click();
+        QTRY_VERIFY(ended.has_value()); // the STC programmers end on their own thread
         QCOMPARE(m.ComboBox2->currentIndex(), baudAfter);
         QCOMPARE(m.ComboBox7->currentIndex(), baudAfter);
         QCOMPARE(m.ComboBox5->currentIndex(), parityAfter);

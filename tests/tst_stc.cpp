@@ -14,6 +14,7 @@
 #include <QTest>
 #include <QTimer>
 
+#include <algorithm>
 #include <atomic>
 #include <mutex>
 #include <thread>
@@ -537,6 +538,9 @@ private slots:
             << QByteArray() << 28 << 0x62 << "6.2C" << kDefaultChip;
         QTest::newRow("20-byte frame: 8th and 7th byte from the end")
             << QByteArray() << 20 << 0x43 << "4.3C" << kDefaultChip;
+        // The frame starts at its 68, however closely the bytes before it come.
+        QTest::newRow("an echo of the handshake just before the status")
+            << hex("7F7F") + StcSim::buildStatusFrame({}) << 0 << 0 << "4.3C" << kDefaultChip;
     }
     void statusFrameRecognition()
     {
@@ -611,12 +615,18 @@ private slots:
             QTimer::singleShot(400, [&] { line.peer.send(answer.mid(8)); });
         });
         tail.start();
+        // The last reception the window knows of when the download ends (the chip's answer
+        // to the end flag may follow it).
+        QString hintAtEnd;
+        line.onEnd = [&](DownloadResult result) {
+            line.ends.append(result == DownloadResult::Written);
+            hintAtEnd = line.main().Memo1->property("Hint").toString();
+        };
         line.download();
         tail.stop();
 
         QCOMPARE(line.lines, successLines(QStringLiteral("4.3C"), kDefaultChip, false));
-        QCOMPARE(line.main().Memo1->property("Hint").toString(),
-                 QString::fromLatin1(answer.toHex().toUpper()));
+        QCOMPARE(hintAtEnd, QString::fromLatin1(answer.toHex().toUpper()));
         QVERIFY(endFlagArrives(line));
         const std::vector<testsupport::PtyPeer::Record> log = line.peer.log();
         qsizetype tailAt = -1, endFlagAt = -1;
@@ -628,24 +638,47 @@ private slots:
         QVERIFY2(endFlagAt > tailAt, qPrintable(QStringLiteral("%1 %2").arg(tailAt).arg(endFlagAt)));
     }
 
-    void statusFrameSplitByHandshakeTick()
+    void statusFrameInTwoParts_data()
     {
+        QTest::addColumn<int>("cutAt");     // bytes in the first part
+        QTest::addColumn<bool>("after16");  // the first part ends in a 16 inside the frame
+        QTest::addColumn<int>("pauseMs");   // between the parts
+        QTest::addColumn<bool>("whole");    // the frame is taken whole, else only its second part
+        // Handshake ticks come every 20 ms; the line quiet for 100 ms ends a reception that
+        // is not the whole status frame, and the next tick clears it.
+        QTest::newRow("counts, version, option byte, model code; a long pause")
+            << 26 << false << 400 << false;
+        QTest::newRow("cut after a 16 inside it; a short pause") << 41 << true << 30 << true;
+    }
+    void statusFrameInTwoParts()
+    {
+        QFETCH(int, cutAt);
+        QFETCH(bool, after16);
+        QFETCH(int, pauseMs);
+        QFETCH(bool, whole);
+
         StcLine line;
         line.useImage(sampleImage(10));
         line.peer.setSilent(true); // the test answers in the chip's place
-        const QByteArray status = line.sim.statusFrame();
-        const QByteArray head = status.left(26); // counts, version, option byte, model code
-        const QByteArray tail = status.mid(26);
-        // Handshake ticks come every 20 ms; the head is complete in the program 100 ms after
-        // its last byte, well before the tail is sent.
+        // An unknown model ends the download right after the status.
+        StcSim::Config unknownModel;
+        unknownModel.modelCode = QByteArray::fromHex("D12345");
+        QByteArray status = StcSim::buildStatusFrame(unknownModel);
+        if (after16) status[cutAt - 1] = char(0x16); // one of its unused zeros
+        quint8 sum = 0;
+        for (qsizetype i = 0; i < status.size() - 2; ++i)
+            sum = quint8(sum + quint8(status[i]));
+        status[status.size() - 2] = char(sum);
+        const QByteArray head = status.left(cutAt);
+        const QByteArray tail = status.mid(cutAt);
         QTimer::singleShot(300, [&] { line.peer.send(head); });
-        QTimer::singleShot(700, [&] { line.peer.send(tail); });
+        QTimer::singleShot(300 + pauseMs, [&] { line.peer.send(tail); });
         line.download();
 
-        const QString tailText = QString::fromLatin1(tail.toHex().toUpper());
-        QCOMPARE(line.main().Memo1->property("Hint").toString(), tailText);
+        const QString taken = QString::fromLatin1((whole ? status : tail).toHex().toUpper());
+        QCOMPARE(line.main().Memo1->property("Hint").toString(), taken);
         QCOMPARE(line.lines.value(2), QStringLiteral("连机成功! 固件版本:") +
-                                          stc::versionDisplay(stc::versionText(tailText)));
+                                          stc::versionDisplay(stc::versionText(taken)));
         QCOMPARE(line.lines.value(3), QStringLiteral("未支持的 MCU ！"));
         QCOMPARE(line.ends, QList<bool>{false});
         QVERIFY(!line.portOpen());
@@ -1061,6 +1094,7 @@ private slots:
         QTest::addColumn<bool>("autoReset");
         QTest::addColumn<int>("resetMs");
         QTest::newRow("automatic reset, 150 ms") << true << 150;
+        QTest::newRow("automatic reset, 900 ms") << true << 900;
         QTest::newRow("no automatic reset") << false << 0;
     }
     void resetPulse()
@@ -1072,7 +1106,15 @@ private slots:
         line.useImage(sampleImage(10));
         line.main().CheckBox2->setChecked(autoReset);
         line.main().Edit4->setText(QString::number(resetMs));
+        // The window's thread goes on serving its events while the programmer holds RTS.
+        QList<qint64> windowTicks;
+        QTimer tick;
+        QObject::connect(&tick, &QTimer::timeout,
+                         [&] { windowTicks.append(testsupport::steadyMs()); });
+        tick.setTimerType(Qt::PreciseTimer);
+        tick.start(5);
         line.download();
+        tick.stop();
         QCOMPARE(line.ends, QList<bool>{true});
 
         const std::vector<StcLine::TraceEvent> trace = line.trace();
@@ -1100,6 +1142,9 @@ private slots:
         QVERIFY(rtsOff - rtsOn >= resetMs);
         QVERIFY(rtsOff - rtsOn < resetMs + 200);
         QVERIFY(firstWrite >= rtsOff); // the handshake starts after the pulse
+        const auto during = std::count_if(windowTicks.cbegin(), windowTicks.cend(),
+                                          [&](qint64 t) { return t > rtsOn && t < rtsOff; });
+        QVERIFY2(during > 0, qPrintable(QString::number(windowTicks.size())));
     }
 
     void windowClosesDuringDownload_data()

@@ -90,6 +90,8 @@ private slots:
     void versionDisplay();
     void receiverJoinsAndCompletes();
     void receiverBoundsPendingText();
+    void statusFrameByLength_data();
+    void statusFrameByLength();
     void dataAnswer_data();
     void dataAnswer();
     void imageLength_data();
@@ -604,6 +606,48 @@ void TstStcFrames::receiverBoundsPendingText()
     QCOMPARE(rx.lastFrame().size(), stc::Receiver::kMaxPendingChars);
     QVERIFY(rx.lastFrame().endsWith(QStringLiteral("333316")));
     QCOMPARE(rx.versionText(), QStringLiteral("333"));
+}
+
+void TstStcFrames::statusFrameByLength_data()
+{
+    QTest::addColumn<QString>("rx");
+    QTest::addColumn<int>("at");   // -1: no whole status frame in yet
+    QTest::addColumn<int>("size");
+
+    const QString inner16 = recordedStatusWith(0x1616); // 16 inside, at byte 4 first
+    QTest::newRow("recorded STC89C52RC status") << kRecordedStatus << 0 << 59;
+    QTest::newRow("recorded status less its end byte") << kRecordedStatus.chopped(2) << -1 << 0;
+    QTest::newRow("bytes after it") << kRecordedStatus + QStringLiteral("7F16") << 0 << 59;
+    QTest::newRow("handshake echo before it") << QStringLiteral("7F7F") + kRecordedStatus << 2
+                                              << 59;
+    QTest::newRow("noise ending in 16 before it") << QStringLiteral("5516") + kRecordedStatus
+                                                  << 2 << 59;
+    QTest::newRow("noise 68 with a wild length before it")
+        << QStringLiteral("68FF") + kRecordedStatus << 2 << 59;
+    QTest::newRow("with the 46 B9 start") << QStringLiteral("0046B9680006006E16") << 1 << 8;
+    QTest::newRow("cut after an inner 16") << inner16.left(10) << -1 << 0;
+    QTest::newRow("cut after its checksum 16")
+        << recordedStatusWith(0x25E6, QStringLiteral("29")).chopped(2) << -1 << 0;
+    QTest::newRow("16 inside, whole") << inner16 << 0 << 59;
+    QTest::newRow("wrong checksum") << recordedStatusWith(0x25E6, {}, false) << -1 << 0;
+    QTest::newRow("length below a status") << QStringLiteral("680005006D16") << -1 << 0;
+    QTest::newRow("beyond the longest status")
+        << QStringLiteral("680081") + QStringLiteral("00").repeated(124) + QStringLiteral("E916")
+        << -1 << 0;
+    QTest::newRow("a host frame") << QStringLiteral("46B96A0006006F16") << -1 << 0;
+    QTest::newRow("nothing") << QString() << -1 << 0;
+}
+
+void TstStcFrames::statusFrameByLength()
+{
+    QFETCH(QString, rx);
+    QFETCH(int, at);
+    QFETCH(int, size);
+    const std::optional<FramePlace> place = findStatusFrame(bytesOf(rx));
+    QCOMPARE(place.has_value(), at >= 0);
+    if (!place) return;
+    QCOMPARE(place->at, at);
+    QCOMPARE(place->size, size);
 }
 
 void TstStcFrames::dataAnswer_data()

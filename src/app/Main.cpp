@@ -23,6 +23,7 @@
 #include <QScreen>
 #include <QScrollBar>
 #include <QTabWidget>
+#include <QThread>
 #include <QTime>
 #include <QToolTip>
 
@@ -60,6 +61,8 @@ TMainForm::TMainForm(bool useSettingsStore, QWidget *parent)
     createEngines();
     wireEvents();
     FormCreate();
+    // Installed before any download can start: the STC thread decodes with it only once a
+    // press of the button has queued a start there.
     if (const QString installError = StcEngine::installDecoder(); !installError.isEmpty())
         SetStatus(installError);
     TimerSec->start();
@@ -67,9 +70,8 @@ TMainForm::TMainForm(bool useSettingsStore, QWidget *parent)
 
 TMainForm::~TMainForm()
 {
-    // The engines are owned by this window; they go before its driver.
-    delete StcSeries;
-    delete Stc;
+    // The engines go before the window's driver; the STC ones with their thread.
+    endStcThread();
     delete Lpc;
     delete Stm32;
 }
@@ -187,8 +189,10 @@ void TMainForm::closeEvent(QCloseEvent *event)
         return;
     }
     if (!closed_ && endConfirmed_) {
-        for (Engine *e : std::initializer_list<Engine *>{Stm32, Lpc, Stc, StcSeries})
+        for (Engine *e : std::initializer_list<Engine *>{Stm32, Lpc})
             if (e && e->running()) e->cancel();
+        for (Engine *e : std::initializer_list<Engine *>{Stc, StcSeries})
+            if (engineRunning(e)) cancelOnStcThread(e);
         ComPort_Close();
     }
     if (!closed_) {
@@ -205,8 +209,8 @@ void TMainForm::closeEvent(QCloseEvent *event)
 
 void TMainForm::FormClose()
 {
-    if (Stc) Stc->cancel();
-    if (StcSeries) StcSeries->cancel();
+    cancelOnStcThread(Stc);
+    cancelOnStcThread(StcSeries);
     if (useSettingsStore_) writeSettings();
 }
 

@@ -24,7 +24,10 @@
 #include <QPixmap>
 #include <QTimer>
 #include <array>
+#include <deque>
+#include <functional>
 #include <memory>
+#include <mutex>
 
 class QCheckBox;
 class QComboBox;
@@ -33,6 +36,7 @@ class QPlainTextEdit;
 class QProgressBar;
 class QPushButton;
 class QTabWidget;
+class QThread;
 class QWidget;
 class Engine;
 class LpcEngine;
@@ -106,8 +110,10 @@ public:
     explicit TMainForm(bool useSettingsStore = true, QWidget *parent = nullptr);
     ~TMainForm() override;
 
-    // The programmers, one engine per family. STM32 and LPC run over ComDriver; the STC ones
-    // (STC89; STC12, STC15 and STC8) open ports of their own.
+    // The programmers, one engine per family. STM32 and LPC run over ComDriver on this
+    // window's thread; the STC ones (STC89; STC12, STC15 and STC8) open ports of their own and
+    // run on a thread of their own (their downloads wait and sleep in their start()), which
+    // the window ends, and the engines with it, when it goes.
     Stm32Engine *Stm32 = nullptr;
     LpcEngine *Lpc = nullptr;
     StcEngine *Stc = nullptr;
@@ -269,7 +275,13 @@ protected:
     void closeEvent(QCloseEvent *event) override;
     bool eventFilter(QObject *watched, QEvent *event) override;
 
+private slots:
+    // Runs, in order, what the STC thread has mailed to this window.
+    void takeStcMail();
+
 private:
+    // On the STC thread: hands a call to this window (what the STC engines report).
+    void mailFromStcThread(std::function<void()> call);
     void buildLayout();
     void wireEvents();
     bool readSettings(); // false when the store could not be created
@@ -283,8 +295,23 @@ private:
     void createEngines();
     // An engine ended: the port it used goes, the controls come back.
     void engineFinished(Engine *engine, DownloadResult result);
+    // Whether the engine has a download; for the STC engines, as this window knows it: from
+    // the start it queued to the finished() it got back.
+    bool engineRunning(const Engine *engine) const;
+    // The STC engines' start and cancel, carried out on their thread. The cancel returns
+    // once the engine has stopped its port.
+    void startOnStcThread(Engine *engine, const DownloadChoices &choices);
+    void cancelOnStcThread(Engine *engine);
+    // Ends a download still running there, then the thread, which deletes the STC engines.
+    void endStcThread();
 
     QString downloadPort_;
+    QThread *stcThread_ = nullptr;
+    std::mutex stcMailMutex_;
+    std::deque<std::function<void()>> stcMail_; // under stcMailMutex_
+    bool takingStcMail_ = false;
+    bool stcRunning_ = false;
+    bool stcSeriesRunning_ = false;
     bool useSettingsStore_ = true;
     bool shown_ = false;
     bool closed_ = false;

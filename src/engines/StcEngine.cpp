@@ -19,6 +19,8 @@
 #include <algorithm>
 #include <chrono>
 #include <limits>
+#include <optional>
+#include <utility>
 
 using namespace std::chrono_literals;
 using namespace stctexts;
@@ -31,9 +33,12 @@ constexpr int kPercent = 100;
 constexpr auto kSeekInterval = 20ms;   // one handshake "7F7F" per tick while seeking
 constexpr auto kTickInterval = 1000ms; // one StcTicks count per tick
 const QString kDefaultPort = QStringLiteral("COM1");
-// While seeking, a reception ends 100 ms after its last byte: the status frame comes at 1200
-// baud between handshake ticks that clear what is pending, and must arrive as one reception.
-constexpr quint32 kReadIntervalMs = 100;
+// While seeking, a reception ends 100 ms after its last byte (QuietTM) unless the status frame
+// completes it first: the status frame comes at 1200 baud between handshake ticks that clear
+// what is pending, and must arrive as one reception. At most one read of the port's receive
+// thread (2048 bytes) is one reception.
+constexpr auto kQuietInterval = 100ms;
+constexpr qsizetype kSeekReceptionBytes = 2048;
 // Waits for a reply, in TimeOutTM ticks (seconds).
 constexpr int kStepWaitTicks = 6;
 constexpr int kControlWaitTicks = 6;
@@ -47,13 +52,17 @@ constexpr qint64 kBitsPerByte = 10;
 } // namespace
 
 StcEngine::StcEngine(QObject *parent)
-    : Engine(parent), SeekTimer(new QTimer(this)), TimeOutTM(new QTimer(this)),
-      ComPort1(new TComm(this))
+    : Engine(parent), SeekTimer(new QTimer(this)), QuietTM(new QTimer(this)),
+      TimeOutTM(new QTimer(this)), ComPort1(new TComm(this))
 {
     SeekTimer->setInterval(kSeekInterval);
     SeekTimer->setTimerType(Qt::PreciseTimer);
+    QuietTM->setInterval(kQuietInterval);
+    QuietTM->setTimerType(Qt::PreciseTimer);
+    QuietTM->setSingleShot(true);
     TimeOutTM->setInterval(kTickInterval);
     connect(SeekTimer, &QTimer::timeout, this, &StcEngine::SeekTimerTimer);
+    connect(QuietTM, &QTimer::timeout, this, &StcEngine::QuietTMTimer);
     connect(TimeOutTM, &QTimer::timeout, this, &StcEngine::TimeOutTMTimer);
 
     ComPort1->setByteSize(TByteSize::_8);
@@ -67,7 +76,8 @@ StcEngine::StcEngine(QObject *parent)
     ComPort1->setRtsControl(TRtsControl::RtsDisable);
     ComPort1->setXonLimit(kXonXoffLimit);
     ComPort1->setXoffLimit(kXonXoffLimit);
-    ComPort1->setReadIntervalTimeout(kReadIntervalMs);
+    // Every byte is handed on at once; the engine itself sees the line fall quiet.
+    ComPort1->setReadIntervalTimeout(kReadAtOnce);
     ComPort1->setReadTotalTimeoutMultiplier(0);
     ComPort1->setReadTotalTimeoutConstant(0);
     ComPort1->setWriteTotalTimeoutMultiplier(0);
@@ -132,17 +142,54 @@ void StcEngine::TimeOutTMTimer()
 
 void StcEngine::ComPort1ReceiveData(TComm *, const char *Buffer, quint16 BufferLength)
 {
-    if (!Buffer || !StcReceiver.feed(QByteArrayView(Buffer, BufferLength))) return;
+    if (!Buffer) return;
+    if (StcSeeking) {
+        seekReceived(QByteArrayView(Buffer, BufferLength));
+        return;
+    }
+    if (!StcReceiver.feed(QByteArrayView(Buffer, BufferLength))) return;
     // A 0x16 inside a frame from the chip (its sum or checksum) ends a reception early when
-    // bytes are handed on as they come; the frame's own length says more is due.
-    if (!StcSeeking && stc::parseAnswer(StcReceiver.lastFrame()).status ==
-                           stc::Answer::Incomplete) {
+    // bytes are handed on as they come; the frame's own length says more is due, and the
+    // next reception continues it. The only place an answer is joined: no wait ever sees a
+    // part of one. The length is bounded, so this ends.
+    if (stc::answerIncomplete(StcReceiver.lastFrame())) {
         StcReceiver.resumeLast();
         return;
     }
+    frameCompleted();
+}
+
+void StcEngine::seekReceived(QByteArrayView bytes)
+{
+    if (bytes.isEmpty()) return;
+    StcSeekRx.append(bytes);
+    QuietTM->start();
+    if (const std::optional<stc::FramePlace> frame = stc::findStatusFrame(StcSeekRx)) {
+        // Complete by its own length; what came before its start is not part of it.
+        StcReceiver.clearPending();
+        StcReceiver.feed(QByteArrayView(StcSeekRx).sliced(frame->at, frame->size));
+        frameCompleted();
+        return;
+    }
+    if (StcSeekRx.size() >= kSeekReceptionBytes) QuietTMTimer();
+}
+
+void StcEngine::QuietTMTimer()
+{
+    QuietTM->stop();
+    const QByteArray reception = std::exchange(StcSeekRx, QByteArray());
+    if (!StcSeeking || reception.isEmpty()) return;
+    // Not the status frame: the reception is complete if its last byte is 0x16.
+    if (StcReceiver.feed(reception)) frameCompleted();
+}
+
+void StcEngine::frameCompleted()
+{
     emit frameReceived(StcReceiver.lastFrame());
     StcSeeking = false;
     StcAwaitingReply = false;
+    QuietTM->stop();
+    StcSeekRx.clear();
     // The wait that expects this frame goes on now: an event dispatcher that delivers the
     // reception at the start of its pass would otherwise block again before returning.
     if (QAbstractEventDispatcher *d = QAbstractEventDispatcher::instance()) d->interrupt();
@@ -159,6 +206,8 @@ void StcEngine::releasePort()
 {
     emit progress(0, kPercent);
     StcSeeking = false;
+    QuietTM->stop();
+    StcSeekRx.clear();
     emit portHeld(false);
     SeekTimer->stop();
     TimeOutTM->stop();
@@ -185,12 +234,6 @@ bool StcEngine::WhileMcuResponse(int limit, const QString &message)
     StcTicks = 0;
     if (!TimeOutTM->isActive()) TimeOutTM->start();
     for (;;) {
-        if (!StcAwaitingReply && stc::answerIncomplete(StcReceiver.lastFrame())) {
-            // A 0x16 inside the answer ended the reception early; the frame's own length
-            // says more is due. The length is bounded, so this ends.
-            StcReceiver.resumeLast();
-            StcAwaitingReply = true;
-        }
         if (!StcAwaitingReply) {
             TimeOutTM->stop();
             return true;
@@ -242,7 +285,8 @@ bool StcEngine::awaitDataAnswer(int block)
 {
     const auto address = quint16(block * stc::kBlockSize);
     const QString &blockHex = StcBlocks.at(block);
-    // The wait has joined an answer cut at a 0x16 inside it, so it is never incomplete here.
+    // The reception has joined an answer cut at a 0x16 inside it, so it is never incomplete
+    // here.
     if (!WhileMcuResponse(kDataWaitTicks, kUploadTimeout)) return false;
     const QString answer = StcReceiver.lastFrame();
     switch (stc::checkDataAnswer(answer, blockHex)) {
@@ -262,6 +306,7 @@ bool StcEngine::awaitDataAnswer(int block)
 bool StcEngine::connectToChip()
 {
     emit line(kConnecting);
+    StcSeekRx.clear();
     // The first handshake goes at once; the timer repeats it until the chip answers.
     SeekTimerTimer();
     SeekTimer->start();
@@ -283,8 +328,6 @@ bool StcEngine::connectToChip()
     SeekTimer->stop();
     TimeOutTM->stop();
     emit line(kConnected.text().arg(stc::versionDisplay(StcReceiver.versionText())));
-    // From here on every answer is taken the moment its last byte is in.
-    ComPort1->setReadIntervalTimeout(kReadAtOnce);
     return true;
 }
 
@@ -298,7 +341,6 @@ bool StcEngine::runDownload()
         ComPort1->setCommName(choices_.portName.isEmpty()
                                   ? QStringLiteral("COM%1").arg(choices_.port + 1)
                                   : choices_.portName);
-        ComPort1->setReadIntervalTimeout(kReadIntervalMs);
         ComPort1->setBaudRate(stc::kLowBaudRate);
         ComPort1->StartPort();
     } catch (const std::exception &e) {

@@ -17,13 +17,17 @@
 // or a wrong sum ends the download with the block's address.
 //
 // Every wait for a reply is a loop on the engine's thread that blocks until the next event (a
-// reception posted by ComPort1's receive thread, a SeekTimer or TimeOutTM tick, or anything
-// else that thread serves, the window included) and handles it, so no core is kept busy. The
-// wait ends the moment the awaited answer is complete: once connected, the receive thread
-// hands every byte on at once, and a reception is complete when its last byte is 0x16 and,
-// for a frame from the chip, its length field is satisfied. Replies are not otherwise
-// checked, except the answers to data frames. TimeOutTM counts seconds for the waits
-// (StcTicks); it only bounds them.
+// reception posted by ComPort1's receive thread, a SeekTimer, QuietTM or TimeOutTM tick, or
+// anything else that thread serves, a queued cancel() included) and handles it, so no core is
+// kept busy. The window runs the engine on a thread of its own, so none of this holds the
+// window. The wait ends the moment the awaited answer is complete: the receive thread hands
+// every byte on at once, and a reception is complete when its last byte is 0x16 and, for a
+// frame from the chip, its length field is satisfied. While seeking, the bytes since the line
+// was last quiet for 100 ms (QuietTM) make one reception: the status frame completes it the
+// moment its last byte is in (stc::findStatusFrame: its start, length, end byte and
+// checksum), and anything else when the line falls quiet, if its last byte is 0x16. Replies
+// are not otherwise checked, except the answers to data frames. TimeOutTM counts seconds for
+// the waits (StcTicks); it only bounds them.
 //
 // Every end of a download (success, refusal, time-out, port failure, an error that leaves
 // the call, cancel()) stops the port and emits finished() once.
@@ -35,6 +39,8 @@
 #include <QByteArray>
 #include <QString>
 #include <QStringList>
+
+#include <atomic>
 
 class QElapsedTimer;
 class QTimer;
@@ -56,7 +62,8 @@ public:
     // Runs one whole download; returns when it has ended. The HEX library's load errors
     // (hexlib::EDLLLoadError, hexlib::EExportError) leave it after finished() was emitted.
     void start(const DownloadChoices &choices) override;
-    // Stops the port; a download in progress ends at its next pass.
+    // Stops the port; a download in progress ends at its next pass. Called on the engine's
+    // thread: another thread queues the call, which a running download's wait serves.
     void cancel() override;
     bool running() const override;
 
@@ -67,6 +74,7 @@ public:
     bool WhileMcuResponse(int limit, const QString &message);
     void ComPort1ReceiveData(TComm *Sender, const char *Buffer, quint16 BufferLength);
     void SeekTimerTimer();
+    void QuietTMTimer();
     void TimeOutTMTimer();
     // Sends a frame given as hex text (two digits per byte).
     void StcSendHex(QStringView hexText);
@@ -83,12 +91,15 @@ public:
 
     // ---- components ------------------------------------------------------------------
     QTimer *SeekTimer = nullptr;
+    QTimer *QuietTM = nullptr; // while seeking: the line has been quiet for 100 ms
     QTimer *TimeOutTM = nullptr;
     TComm *ComPort1 = nullptr;
 
     // ---- state of the programmer -----------------------------------------------------
     // StcRxText (the pending reception), the last-frame text and StcVersionText.
     stc::Receiver StcReceiver;
+    // While seeking: the bytes since the line was last quiet (at most one read of the port).
+    QByteArray StcSeekRx;
     bool StcSeeking = false;
     bool StcAwaitingReply = false;
     int StcTicks = 0;
@@ -108,6 +119,10 @@ private:
     // How the running download ends if it fails from here on.
     DownloadResult failure_ = DownloadResult::Failed;
     bool connectToChip();
+    // While seeking: received bytes join the reception, which the status frame completes.
+    void seekReceived(QByteArrayView bytes);
+    // A reception completed the awaited frame: the wait goes on.
+    void frameCompleted();
     void changeRate(quint32 baudRate);
     // Waits for the chip's answer to the data frame of a block and checks the sum it carries.
     bool awaitDataAnswer(int block);
@@ -119,6 +134,7 @@ private:
     void pumpEvents();
 
     DownloadChoices choices_;
-    bool downloading_ = false;
+    // Read by running() from any thread (a window whose engine runs on a thread of its own).
+    std::atomic<bool> downloading_{false};
     bool closeRequested_ = false;
 };

@@ -27,6 +27,7 @@
 
 #include <QByteArray>
 #include <QElapsedTimer>
+#include <atomic>
 #include <memory>
 
 class QTimer;
@@ -86,7 +87,7 @@ private:
     bool pauseBeforeSend_ = false; // what the running pause comes before: the bytes or the answer
     qint32 transferBaud_ = 0;
     qint64 targetHz_ = 0;
-    bool running_ = false;
+    std::atomic<bool> running_{false}; // read by running() from any thread
     int openStage_ = -1; // a stage whose "done" line is due when the next one starts
     QElapsedTimer queued_; // since the last bytes were queued
     qint64 queuedBytes_ = 0;

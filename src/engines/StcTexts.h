@@ -64,8 +64,8 @@ inline const ShownText kLocked{"stc", QT_TRANSLATE_NOOP("stc", "芯片拒绝下�
 
 // ---- How both STC programmers use their port -------------------------------------------------
 
-// Once connected every byte is handed on the moment it is in; a frame is complete when its
-// end byte has come and, for a frame from the chip, its own length is satisfied.
+// Every byte is handed on the moment it is in; a frame is complete when its end byte has come
+// and, for a frame from the chip, its own length is satisfied.
 inline constexpr quint32 kReadAtOnce = 0xFFFFFFFF;
 inline constexpr quint16 kXonXoffLimit = 500;
 // The port settles after opening before the reset pulse drives its RTS line.

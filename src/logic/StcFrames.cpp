@@ -298,6 +298,28 @@ bool Receiver::feed(QByteArrayView bytes)
     return true;
 }
 
+std::optional<FramePlace> findStatusFrame(QByteArrayView bytes)
+{
+    constexpr qsizetype kMinLength = 6; // 68, length (2), status type, checksum, 16
+    const auto at = [&bytes](qsizetype i) { return quint8(bytes[i]); };
+    for (qsizetype dir = 0; dir + 2 < bytes.size(); ++dir) {
+        if (at(dir) != kDirChipToHost) continue;
+        const qsizetype length = qsizetype(at(dir + 1)) << 8 | at(dir + 2);
+        const bool framed = dir >= 2 && at(dir - 2) == kFrameStart1 && at(dir - 1) == kFrameStart2;
+        const qsizetype start = framed ? dir - 2 : dir;
+        const qsizetype size = length + (dir - start);
+        if (length < kMinLength || size > kMaxStatusBytes || dir + length > bytes.size())
+            continue;
+        const qsizetype end = dir + length - 1;
+        if (at(end) != kFrameEnd) continue;
+        quint8 sum = 0;
+        for (qsizetype i = dir; i < end - 1; ++i)
+            sum = quint8(sum + at(i));
+        if (sum == at(end - 1)) return FramePlace{start, size};
+    }
+    return std::nullopt;
+}
+
 Answer parseAnswer(QStringView rxText)
 {
     constexpr qsizetype kHeadBytes = 5;     // start (2), direction, length (2)

@@ -245,9 +245,31 @@ private:
     QString m_version;
 };
 
+inline constexpr quint8 kDirChipToHost = 0x68;
+
+// ---- The status frame -------------------------------------------------------------------------
+
+// Where a frame lies in the bytes of a reception: its first byte and its size.
+struct FramePlace
+{
+    qsizetype at = 0;
+    qsizetype size = 0;
+};
+// The longest status frame looked for: twice the STC89's 59 bytes.
+inline constexpr qsizetype kMaxStatusBytes = 128;
+// The first whole status frame in the bytes of one reception while seeking the chip, found by
+// its own length, so that it is complete the moment its last byte is in: its start (46 B9 68,
+// or 68 alone, as the STC89 sends its status), the length (two bytes, big-endian, counting
+// from 68 through the end byte; at least 6, the frame at most kMaxStatusBytes), every byte
+// the length announces, the end byte 16 and a right checksum (the low 8 bits of the sum from
+// 68 through the byte before it). The frame starts at its own start: bytes before it (line
+// noise at power-up, an echo of the handshake) are not part of it, and neither they nor a
+// byte 16 inside the frame complete it. nullopt while no such frame is in: the bytes are
+// something else, or a frame still arriving.
+std::optional<FramePlace> findStatusFrame(QByteArrayView bytes);
+
 // ---- Answers to data frames ------------------------------------------------------------------
 
-inline constexpr quint8 kDirChipToHost = 0x68;
 // The longest answer looked for; a length field beyond it is not an answer to a data frame.
 inline constexpr qsizetype kMaxAnswerBytes = 64;
 
