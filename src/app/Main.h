@@ -24,10 +24,7 @@
 #include <QPixmap>
 #include <QTimer>
 #include <array>
-#include <deque>
-#include <functional>
 #include <memory>
-#include <mutex>
 
 class QCheckBox;
 class QComboBox;
@@ -275,13 +272,7 @@ protected:
     void closeEvent(QCloseEvent *event) override;
     bool eventFilter(QObject *watched, QEvent *event) override;
 
-private slots:
-    // Runs, in order, what the STC thread has mailed to this window.
-    void takeStcMail();
-
 private:
-    // On the STC thread: hands a call to this window (what the STC engines report).
-    void mailFromStcThread(std::function<void()> call);
     void buildLayout();
     void wireEvents();
     bool readSettings(); // false when the store could not be created
@@ -307,9 +298,6 @@ private:
 
     QString downloadPort_;
     QThread *stcThread_ = nullptr;
-    std::mutex stcMailMutex_;
-    std::deque<std::function<void()>> stcMail_; // under stcMailMutex_
-    bool takingStcMail_ = false;
     bool stcRunning_ = false;
     bool stcSeriesRunning_ = false;
     bool useSettingsStore_ = true;

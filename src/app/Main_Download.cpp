@@ -22,64 +22,14 @@
 #include <QPlainTextEdit>
 #include <QProgressBar>
 #include <QPushButton>
-#include <QScopeGuard>
 #include <QTabWidget>
 #include <QThread>
 
-#include <atomic>
-#include <condition_variable>
-#include <memory>
-#include <mutex>
-#include <tuple>
-#include <utility>
+#include <exception>
 
 namespace {
 constexpr int kBaud19200 = br19200;
 constexpr int kBaud57600 = br57600;
-
-// Qt is not built with ThreadSanitizer, which therefore sees neither Qt's event queue nor a
-// thread's start and end. Every hand-over from the window's thread to the STC thread (a queued
-// call, the thread's start and its end) is also published on this atomic, released by the side
-// that hands over and acquired by the side that takes, so the checker sees the order that Qt
-// keeps. The other way, the STC thread's reports come through the window's mail, under its
-// lock.
-std::atomic<quint64> stcHandOvers{0};
-void publishHandOver()
-{
-    stcHandOvers.fetch_add(1, std::memory_order_release);
-}
-void takeHandOver()
-{
-    (void)stcHandOvers.load(std::memory_order_acquire);
-}
-// Captured by a call queued to the other thread, which publishes when its body has run: the
-// call's storage goes on whichever thread lets go of it last, after taking what the other
-// published.
-struct HandOverGuard
-{
-    HandOverGuard() = default;
-    HandOverGuard(const HandOverGuard &) = default;
-    HandOverGuard &operator=(const HandOverGuard &) = default;
-    ~HandOverGuard() { takeHandOver(); }
-};
-
-// A value handed to the other thread with texts of its own: Qt's reference counts (counted
-// inside Qt, where the checker cannot see) are never shared across the threads.
-template <typename T> T ownCopy(const T &value)
-{
-    return value;
-}
-QString ownCopy(const QString &text)
-{
-    return QString(text.constData(), text.size());
-}
-DownloadChoices ownCopy(const DownloadChoices &choices)
-{
-    DownloadChoices c = choices;
-    for (QString *text : {&c.resetMs, &c.timeout, &c.file, &c.portName})
-        *text = ownCopy(*text);
-    return c;
-}
 
 // Why the file cannot be downloaded as it stands, found before the programmer opens the port,
 // so the board is not reset and hears nothing: a loop of symbolic links (which every
@@ -156,143 +106,47 @@ void TMainForm::createEngines()
 {
     Stm32 = new Stm32Engine(ComDriver, this);
     Lpc = new LpcEngine(ComDriver, this);
-    // The STC engines live on their thread from the start, their ports' components with
-    // them, so the receptions those post are delivered there. The thread's end deletes them.
+    // The STC engines wait and sleep inside their start(): they live on a thread of their own,
+    // with their ports' components, whose receptions are delivered there. Their reports reach
+    // this window queued, in order. The thread's end deletes them.
     stcThread_ = new QThread(this);
     stcThread_->setObjectName(QStringLiteral("stc-engines"));
     Stc = new StcEngine;
     StcSeries = new StcSeriesEngine;
-    for (Engine *e : std::initializer_list<Engine *>{Stc, StcSeries})
+    for (Engine *e : std::initializer_list<Engine *>{Stc, StcSeries}) {
         e->moveToThread(stcThread_);
-    connect(
-        stcThread_, &QThread::finished, stcThread_,
-        [stc = Stc, series = StcSeries] {
-            takeHandOver();
-            delete stc;
-            delete series;
-            publishHandOver();
-        },
-        Qt::DirectConnection);
-    // Nothing is posted to the thread before its event loop's wake-up exists.
-    std::atomic<bool> started{false};
-    const QMetaObject::Connection onStart = connect(
-        stcThread_, &QThread::started, stcThread_,
-        [&started] { started.store(true, std::memory_order_release); }, Qt::DirectConnection);
+        connect(stcThread_, &QThread::finished, e, &QObject::deleteLater);
+    }
     stcThread_->start();
-    while (!started.load(std::memory_order_acquire))
-        QThread::usleep(50);
-    disconnect(onStart);
 
-    // What an engine reports is shown by this window: at once from the engines on this thread,
-    // through the mail from the STC thread (in order, after what that thread did before).
     for (Engine *e : std::initializer_list<Engine *>{Stm32, Lpc, Stc, StcSeries}) {
-        const bool mailed = e == Stc || e == StcSeries;
-        const auto show = [this, e, mailed](auto signal, auto handler) {
-            if (!mailed) {
-                connect(e, signal, this, handler);
-                return;
-            }
-            connect(
-                e, signal, e,
-                [this, handler](const auto &...args) {
-                    mailFromStcThread([handler, copies = std::make_tuple(ownCopy(args)...)] {
-                        std::apply(handler, copies);
-                    });
-                },
-                Qt::DirectConnection);
-        };
-        show(&Engine::line, [this](const QString &text) { AppendLine(text); });
-        show(&Engine::firstLine, [this](const QString &text) { SetMessages(text); });
-        show(&Engine::status, [this](const QString &text) { SetStatus(text); });
-        show(&Engine::progress, [this](int value, int maximum) {
+        connect(e, &Engine::line, this, &TMainForm::AppendLine);
+        connect(e, &Engine::firstLine, this, &TMainForm::SetMessages);
+        connect(e, &Engine::status, this, &TMainForm::SetStatus);
+        connect(e, &Engine::progress, this, [this](int value, int maximum) {
             if (ProgressBar1->maximum() != maximum) ProgressBar1->setMaximum(maximum);
             ProgressBar1->setValue(value);
         });
-        show(&Engine::portHeld, [this](bool open) { ShowPortPicture(open); });
-        show(&Engine::notice, [this](const QString &text) { InfoBox(text); });
-        show(&Engine::imageSize, [this](const QString &text) { Label10->setText(text); });
-        show(&Engine::releaseWindow, [this] { SetStayOnTop(false); });
-        show(&Engine::finished, [this, e](DownloadResult result) { engineFinished(e, result); });
+        connect(e, &Engine::portHeld, this, &TMainForm::ShowPortPicture);
+        connect(e, &Engine::notice, this, &TMainForm::InfoBox);
+        connect(e, &Engine::imageSize, Label10, &QLabel::setText);
+        connect(e, &Engine::releaseWindow, this, [this] { SetStayOnTop(false); });
+        connect(e, &Engine::finished, this,
+                [this, e](DownloadResult result) { engineFinished(e, result); });
     }
     // The last complete reception of the STC dialogue, kept where it is never shown.
-    connect(
-        Stc, &StcEngine::frameReceived, Stc,
-        [this](const QString &frame) {
-            mailFromStcThread(
-                [this, copy = ownCopy(frame)] { Memo1->setProperty("Hint", copy); });
-        },
-        Qt::DirectConnection);
-}
-
-void TMainForm::mailFromStcThread(std::function<void()> call)
-{
-    // The window is woken under the lock too: taking the lock before it runs a call, it comes
-    // after everything this thread did for the call, the wake-up included (a thread checker
-    // sees the lock, not Qt's queue).
-    const std::lock_guard lock(stcMailMutex_);
-    stcMail_.push_back(std::move(call));
-    if (stcMail_.size() == 1) QMetaObject::invokeMethod(this, "takeStcMail", Qt::QueuedConnection);
-}
-
-void TMainForm::takeStcMail()
-{
-    // One call at a time, in order; a message box's own event loop under a call leaves the
-    // later ones waiting for it, as the download waited for the box before.
-    if (takingStcMail_) return;
-    takingStcMail_ = true;
-    const auto done = qScopeGuard([this] {
-        takingStcMail_ = false;
-        // An error that leaves a call (for the default error handler) leaves the rest of the
-        // mail to the next pass.
-        const std::lock_guard lock(stcMailMutex_);
-        if (!stcMail_.empty())
-            QMetaObject::invokeMethod(this, "takeStcMail", Qt::QueuedConnection);
-    });
-    for (;;) {
-        std::function<void()> call;
-        {
-            const std::lock_guard lock(stcMailMutex_);
-            if (stcMail_.empty()) return;
-            call = std::move(stcMail_.front());
-            stcMail_.pop_front();
-        }
-        call();
-    }
+    connect(Stc, &StcEngine::frameReceived, Memo1,
+            [this](const QString &frame) { Memo1->setProperty("Hint", frame); });
 }
 
 void TMainForm::endStcThread()
 {
     if (!stcThread_) return;
-    // A download still running there is ended first.
+    // A download still running there ends first; then the thread, which deletes the engines.
     cancelOnStcThread(Stc);
     cancelOnStcThread(StcSeries);
-    // The thread lets go of its event loop's wake-up only once this thread is done waking it.
-    struct Ending
-    {
-        std::mutex mutex;
-        std::condition_variable cv;
-        bool woken = false;
-    };
-    const auto ending = std::make_shared<Ending>();
-    connect(
-        stcThread_, &QThread::finished, stcThread_,
-        [ending] {
-            {
-                std::unique_lock lock(ending->mutex);
-                ending->cv.wait(lock, [&ending] { return ending->woken; });
-            }
-            publishHandOver();
-        },
-        Qt::DirectConnection);
-    publishHandOver();
     stcThread_->quit();
-    {
-        const std::lock_guard lock(ending->mutex);
-        ending->woken = true;
-        ending->cv.notify_all();
-    }
     stcThread_->wait();
-    takeHandOver();
     Stc = nullptr;
     StcSeries = nullptr;
 }
@@ -312,26 +166,25 @@ bool TMainForm::engineRunning(const Engine *engine) const
 
 void TMainForm::startOnStcThread(Engine *engine, const DownloadChoices &choices)
 {
-    publishHandOver();
     QMetaObject::invokeMethod(
         engine,
-        [this, engine, choices = ownCopy(choices), guard = HandOverGuard()] {
-            takeHandOver();
-            const auto published = qScopeGuard(&publishHandOver);
+        [this, engine, choices] {
             try {
-                engine->start(ownCopy(choices));
+                engine->start(choices);
             } catch (...) {
                 // An error that leaves the programmer (the HEX decoding library cannot be
                 // loaded) comes after its finished() to this window's thread and goes to the
-                // default error handler there, rather than unwinding through the toolkit's
-                // frames back to the event loop.
-                mailFromStcThread([error = std::current_exception()] {
-                    try {
-                        std::rethrow_exception(error);
-                    } catch (const std::exception &e) {
-                        ui::reportException(e);
-                    }
-                });
+                // default error handler there.
+                QMetaObject::invokeMethod(
+                    this,
+                    [error = std::current_exception()] {
+                        try {
+                            std::rethrow_exception(error);
+                        } catch (const std::exception &e) {
+                            ui::reportException(e);
+                        }
+                    },
+                    Qt::QueuedConnection);
             }
         },
         Qt::QueuedConnection);
@@ -341,29 +194,9 @@ void TMainForm::cancelOnStcThread(Engine *engine)
 {
     if (!engine || !stcThread_ || !stcThread_->isRunning()) return;
     // A download running in start() serves the call from its wait; the port is stopped when
-    // this returns. The wait is on a lock of this program's own, which the thread checker
-    // sees (a blocking queued call would wait inside Qt).
-    struct Done
-    {
-        std::mutex mutex;
-        std::condition_variable cv;
-        bool done = false;
-    };
-    const auto done = std::make_shared<Done>();
-    publishHandOver();
-    QMetaObject::invokeMethod(
-        engine,
-        [engine, done, guard = HandOverGuard()] {
-            takeHandOver();
-            engine->cancel();
-            const std::lock_guard lock(done->mutex);
-            done->done = true;
-            done->cv.notify_all();
-            publishHandOver();
-        },
-        Qt::QueuedConnection);
-    std::unique_lock lock(done->mutex);
-    done->cv.wait(lock, [&done] { return done->done; });
+    // this returns. The STC thread never waits for this one, so the wait always ends.
+    QMetaObject::invokeMethod(engine, [engine] { engine->cancel(); },
+                              Qt::BlockingQueuedConnection);
 }
 
 DownloadChoices TMainForm::ChosenDownload() const

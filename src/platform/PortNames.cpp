@@ -8,6 +8,7 @@
 #include <QSerialPortInfo>
 
 #include <algorithm>
+#include <mutex>
 
 namespace platform {
 
@@ -59,16 +60,25 @@ QString describe(const QSerialPortInfo &info)
     return parts.join(QStringLiteral(", "));
 }
 
+// Set on one thread, read by programmers that open their ports on threads of their own.
+std::mutex aliasMutex;
 QHash<QString, QString> &aliases()
 {
     static QHash<QString, QString> a;
     return a;
 }
 
+QString aliasOf(const QString &canonical)
+{
+    const std::lock_guard lock(aliasMutex);
+    return aliases().value(canonical);
+}
+
 } // namespace
 
 void setPortAlias(const QString &comName, const QString &path)
 {
+    const std::lock_guard lock(aliasMutex);
     if (path.isEmpty())
         aliases().remove(comName.toUpper());
     else
@@ -116,7 +126,7 @@ template <typename Present> QString resolveWith(const QString &name, Present pre
     const int number = m.captured(1).toInt();
     const QString canonical = QStringLiteral("COM%1").arg(number);
 
-    const QString alias = aliases().value(canonical);
+    const QString alias = aliasOf(canonical);
     if (!alias.isEmpty()) return alias;
     const QString configured = SettingsStore::portOverride(canonical);
     if (!configured.isEmpty()) return configured;

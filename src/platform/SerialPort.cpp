@@ -210,11 +210,12 @@ void SerialPort::close()
     if (!isOpen()) return;
     if (outputQueued() > 0) drain(kCloseDrainMs);
     restoreSaved();
+    // Traced while the port is still locked: the next program's open always comes after it.
+    trace(SerialTraceEvent::Close, path_);
     ioctlRetry(fd_, TIOCNXCL, nullptr);
     ::flock(fd_, LOCK_UN);
     ::close(fd_);
     fd_ = -1;
-    trace(SerialTraceEvent::Close, path_);
 }
 
 void SerialPort::traceLine(const LineSettings &s) const
