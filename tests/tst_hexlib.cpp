@@ -12,6 +12,7 @@
 #include <dlfcn.h>
 #include <memory>
 #include <sys/stat.h>
+#include <thread>
 #include <unistd.h>
 #include <vector>
 
@@ -54,6 +55,7 @@ private slots:
     void searchOrder();
     void installWritesLibrary();
     void installKeepsExistingFile();
+    void installAtOnceByManyPrograms();
     void noInstallBesideAUsableOwnCopy_data();
     void noInstallBesideAUsableOwnCopy();
     void installFailure_data();
@@ -129,6 +131,25 @@ void TestHexLib::installWritesLibrary()
     // A second start finds it there and leaves it.
     QCOMPARE(hexlib::installLibrary(), QString());
     QCOMPARE(readAll(installed), readAll(QStringLiteral(":/FILE1/SRC1")));
+}
+
+// Production stations start several downloads at once: each installs or finds a whole copy,
+// none fails because another one was writing it, and nothing half-written is left.
+void TestHexLib::installAtOnceByManyPrograms()
+{
+    constexpr int kPrograms = 8;
+    std::vector<QString> errors(kPrograms);
+    std::vector<std::thread> starts;
+    for (int i = 0; i < kPrograms; ++i)
+        starts.emplace_back([&errors, i] { errors[size_t(i)] = hexlib::installLibrary(); });
+    for (std::thread &t : starts)
+        t.join();
+    for (const QString &error : errors)
+        QCOMPARE(error, QString());
+    QCOMPARE(readAll(hexlib::systemDirectory() + "/libiHexToBin.so"),
+             readAll(QStringLiteral(":/FILE1/SRC1")));
+    QCOMPARE(QDir(hexlib::systemDirectory()).entryList(QDir::Files | QDir::Hidden),
+             QStringList{QStringLiteral("libiHexToBin.so")});
 }
 
 void TestHexLib::installKeepsExistingFile()

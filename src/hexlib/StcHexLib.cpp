@@ -8,7 +8,9 @@
 #include <QFileInfo>
 #include <QRegularExpression>
 
+#include <atomic>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <dlfcn.h>
 #include <fcntl.h>
@@ -287,10 +289,15 @@ QString installLibrary(const QString &ownFolder)
         return failure(QStringLiteral("the program does not carry the library"));
     const QByteArray bytes = resource.readAll();
 
-    // O_EXCL: a file that appeared meanwhile is still never replaced. A partly written file
-    // is removed again, or it would stand in the way of every later installation.
+    // The copy is written under a name of its own and renamed into place only when whole, so
+    // another program starting at the same moment finds either no copy or a whole one (a
+    // library cut short could be mapped and fault when used). RENAME_NOREPLACE: a copy that
+    // another program put there meanwhile is never replaced, and it is as good as this one.
+    static std::atomic<unsigned> attempt{0};
     const QByteArray name = QFile::encodeName(libraryFileName());
-    const Descriptor out(::openat(dir.get(), name.constData(),
+    const QByteArray part = QByteArray(".") + name + '.' + QByteArray::number(::getpid()) + '.' +
+                            QByteArray::number(attempt.fetch_add(1)) + ".part";
+    const Descriptor out(::openat(dir.get(), part.constData(),
                                   O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, kFileMode));
     if (!out.ok()) return failure(errnoText(errno));
     int err = ::fchmod(out.get(), kFileMode) == 0 ? 0 : errno;
@@ -304,10 +311,13 @@ QString installLibrary(const QString &ownFolder)
             done += n;
     }
     if (err == 0 && ::fsync(out.get()) != 0) err = errno;
-    if (err != 0) {
-        ::unlinkat(dir.get(), name.constData(), 0);
-        return failure(errnoText(err));
-    }
+    if (err == 0 &&
+        ::renameat2(dir.get(), part.constData(), dir.get(), name.constData(), RENAME_NOREPLACE) != 0 &&
+        errno != EEXIST)
+        err = errno;
+    // Gone already when renamed; a partly written copy must not stay behind either.
+    ::unlinkat(dir.get(), part.constData(), 0);
+    if (err != 0) return failure(errnoText(err));
     return {};
 }
 
