@@ -36,11 +36,8 @@ StcSeriesEngine::StcSeriesEngine(QObject *parent)
         t->setTimerType(Qt::PreciseTimer);
     pause_->setSingleShot(true);
     wait_->setSingleShot(true);
-    connect(pause_, &QTimer::timeout, this, [this] {
-        // A pause before the bytes, or the pause after them before the answer setting.
-        if (pauseBeforeSend_) send();
-        else awaitAnswer();
-    });
+    // A pause before the bytes (the chip changes its rate after answering).
+    connect(pause_, &QTimer::timeout, this, &StcSeriesEngine::send);
     connect(pulse_, &QTimer::timeout, this, [this] {
         if (!awaiting_ || !action_->pulse) return;
         const char b = char(*action_->pulse);
@@ -165,7 +162,6 @@ void StcSeriesEngine::carry(const stc::Action &action)
     awaiting_ = false;
     showEvents();
     if (action.pauseBefore > 0ms) {
-        pauseBeforeSend_ = true;
         pause_->start(action.pauseBefore);
     } else {
         send();
@@ -185,14 +181,6 @@ void StcSeriesEngine::send()
         end();
         return;
     }
-    if (a.switchAfter > 0ms) {
-        // The chip answers at the new rate once the frame is in: the frame leaves at the old
-        // rate, and the port changes only after it and the chip's pause.
-        drain();
-        pauseBeforeSend_ = false;
-        pause_->start(a.switchAfter);
-        return;
-    }
     awaitAnswer();
 }
 
@@ -200,6 +188,7 @@ void StcSeriesEngine::awaitAnswer()
 {
     const stc::Action &a = *action_;
     if (a.answerLine.baud != baud_) {
+        drain(); // the frame leaves at the old rate before the port changes
         setLine(a.answerLine);
         port_->PurgeReceive(); // what came at the old rate is noise at the new one
     } else {

@@ -84,7 +84,6 @@ private:
     std::unique_ptr<stc::Session> session_;
     std::unique_ptr<stc::Action> action_; // the one being carried out
     bool awaiting_ = false;
-    bool pauseBeforeSend_ = false; // what the running pause comes before: the bytes or the answer
     qint32 transferBaud_ = 0;
     qint64 targetHz_ = 0;
     std::atomic<bool> running_{false}; // read by running() from any thread

@@ -29,9 +29,9 @@ constexpr auto kAnswerWait = 6000ms;
 constexpr auto kEraseWait = 15000ms;
 constexpr auto kBlockWait = 10000ms;
 // The STC12 rate frames: the chip answers at the new rate after the delay byte of the frame
-// (0x80), so the host changes its rate 100 ms after sending. The STC15 answers 01 at the old
-// rate and changes its own rate after it; the host gives it 100 ms before sending at the new
-// rate. The STC8 changes at once.
+// (0x80), so the host changes its rate as soon as the frame has left (a later change could
+// miss the answer). The STC15 answers 01 at the old rate and changes its own rate after it;
+// the host gives it 100 ms before sending at the new rate. The STC8 changes at once.
 constexpr auto kRateSwitchPause = 100ms;
 
 constexpr quint8 kSyncPulse = 0x7F;
@@ -616,7 +616,6 @@ Action Session::rateSwitchFrame()
         p.prepend(char(test ? 0x8F : 0x8E));
         Action a = exchange(p, test ? Await::RateTest : Await::RateSwitch, kAnswerWait);
         a.sendLine = handshakeLine();
-        a.switchAfter = kRateSwitchPause;
         a.answerLine = answerLine_ = transferLine();
         return a;
     }

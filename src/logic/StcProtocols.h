@@ -199,12 +199,11 @@ struct Action
     // While waiting, send pulse every pulseInterval (sync 7F, calibration FE).
     std::optional<quint8> pulse;
     std::chrono::milliseconds pulseInterval{0};
-    // After the bytes have left: wait this long, then set answerLine (the STC12 rate frames
-    // are answered at the new rate).
-    std::chrono::milliseconds switchAfter{0};
+    // Once the bytes have left, the port takes answerLine (the STC12 rate frames are answered
+    // at the new rate).
     Line answerLine;
     bool awaitsAnswer = false;
-    std::chrono::milliseconds timeout{0}; // for the answer, counted after switchAfter
+    std::chrono::milliseconds timeout{0}; // for the answer, counted once the bytes have left
     bool finished = false;                // the last action: send bytes (if any) and stop
 };
 
