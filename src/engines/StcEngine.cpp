@@ -344,11 +344,7 @@ bool StcEngine::runDownload()
         ComPort1->setBaudRate(stc::kLowBaudRate);
         ComPort1->StartPort();
     } catch (const std::exception &e) {
-        // The component's own message is generic; the serial layer's detail says why.
-        const auto *comms = dynamic_cast<const ECommsError *>(&e);
-        const QString reason = comms && !comms->detail().isEmpty()
-                                   ? comms->detail()
-                                   : QString::fromLocal8Bit(e.what());
+        const QString reason = portOpenReason(e);
         emit line(texts::portOpenFailedLine(reason));
         emit notice(texts::portOpenFailed(reason));
         emit releaseWindow();

@@ -108,10 +108,7 @@ void StcSeriesEngine::start(const DownloadChoices &choices)
         port_->setBaudRate(kHandshakeBaud);
         port_->StartPort();
     } catch (const std::exception &e) {
-        const auto *comms = dynamic_cast<const ECommsError *>(&e);
-        const QString reason = comms && !comms->detail().isEmpty()
-                                   ? comms->detail()
-                                   : QString::fromLocal8Bit(e.what());
+        const QString reason = portOpenReason(e);
         emit line(texts::portOpenFailedLine(reason));
         emit notice(texts::portOpenFailed(reason));
         emit releaseWindow();

@@ -4,6 +4,9 @@
 #pragma once
 
 #include "logic/ShownText.h"
+#include "serial/SPComm.h"
+
+#include <exception>
 
 namespace stctexts {
 
@@ -80,5 +83,14 @@ inline constexpr int kFrameLeaveMs = 2000;
 // Added to the bytes' own time on the wire, for what the kernel has already handed on (a USB
 // adapter's own FIFO, a pseudo-terminal's flip buffer).
 inline constexpr qint64 kHandOnMarginMs = 20;
+
+// Why the port component did not open: the serial layer's detail where it gives one (the
+// component's own message is generic).
+inline QString portOpenReason(const std::exception &e)
+{
+    const auto *comms = dynamic_cast<const ECommsError *>(&e);
+    return comms && !comms->detail().isEmpty() ? comms->detail()
+                                                : QString::fromLocal8Bit(e.what());
+}
 
 } // namespace stctexts
