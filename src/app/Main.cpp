@@ -23,7 +23,6 @@
 #include <QScreen>
 #include <QScrollBar>
 #include <QTabWidget>
-#include <QThread>
 #include <QTime>
 #include <QToolTip>
 
