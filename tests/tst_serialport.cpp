@@ -117,6 +117,8 @@ void tst_SerialPort::resolvePortName_data()
                                         << "";
     QTest::newRow("not a port name") << "LPT1"
                                      << "";
+    for (const char *bad : {"COM", "COM03", "COM1000", "COM3x", "COM 3", "COM-3", "XCOM3"})
+        QTest::newRow(qPrintable(QStringLiteral("names nothing: %1").arg(bad))) << bad << "";
     QTest::newRow("empty") << ""
                            << "";
 }

@@ -4,7 +4,6 @@
 
 #include <QDir>
 #include <QHash>
-#include <QRegularExpression>
 #include <QSerialPortInfo>
 
 #include <algorithm>
@@ -113,17 +112,30 @@ QList<PortInfo> presentPorts()
 
 namespace {
 
+// The n of "COMn" in any case, n from 1 to 999 without a leading zero; 0 for any other text.
+// (Parsed by hand: a regular expression here cost every command-line start the PCRE
+// compiler and its JIT.)
+int comNumber(QStringView text)
+{
+    if (text.size() < 4 || text.size() > 6 || !text.startsWith(u"COM", Qt::CaseInsensitive))
+        return 0;
+    int number = 0;
+    for (qsizetype i = 3; i < text.size(); ++i) {
+        const char16_t c = text[i].unicode();
+        if (c < u'0' || c > u'9' || (i == 3 && c == u'0')) return 0;
+        number = number * 10 + int(c - u'0');
+    }
+    return number;
+}
+
 // Resolves name, listing the present ports through present() only when it comes to that.
 template <typename Present> QString resolveWith(const QString &name, Present present)
 {
     const QString text = name.trimmed();
     if (text.startsWith(QLatin1Char('/'))) return text;
 
-    static const QRegularExpression comName(QStringLiteral("^COM([1-9][0-9]{0,2})$"),
-                                            QRegularExpression::CaseInsensitiveOption);
-    const QRegularExpressionMatch m = comName.match(text);
-    if (!m.hasMatch()) return {};
-    const int number = m.captured(1).toInt();
+    const int number = comNumber(text);
+    if (number == 0) return {};
     const QString canonical = QStringLiteral("COM%1").arg(number);
 
     const QString alias = aliasOf(canonical);
