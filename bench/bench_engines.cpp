@@ -171,6 +171,17 @@ struct Board
                 sum += msBetween(log[i - 1].time, log[i].time);
         return sum / 1000.0;
     }
+    // The host's part of each exchange, in us, in the order of the log.
+    std::vector<double> hostTurnaroundsUs() const
+    {
+        const auto log = peer.log();
+        std::vector<double> us;
+        for (size_t i = 1; i < log.size(); ++i)
+            if (log[i].direction == sim::PtyPeer::Direction::FromHost &&
+                log[i - 1].direction == sim::PtyPeer::Direction::ToHost)
+                us.push_back(msBetween(log[i - 1].time, log[i].time) * 1000.0);
+        return us;
+    }
     // From the start of a program to its first byte, and from the last byte either way to
     // the program's end, in ms.
     double startMs(const ProcRun &r) const
@@ -234,7 +245,7 @@ void stm32Rows(const QString &fw, bool verify)
 {
     constexpr int kRuns = 5;
     std::vector<double> ours, theirs, oursWire, theirsWire, oursTurn, theirsTurn, rss;
-    std::vector<double> oursStart, theirsStart, oursEnd, theirsEnd;
+    std::vector<double> oursStart, theirsStart, oursEnd, theirsEnd, oursExchange, theirsExchange;
     int oursFailed = 0, theirsFailed = 0;
     for (int run = 0; run < kRuns; ++run) {
         auto a = stm32Board();
@@ -254,6 +265,8 @@ void stm32Rows(const QString &fw, bool verify)
         theirsWire.push_back(b->wireSeconds());
         oursTurn.push_back(a->hostTurnaroundSeconds());
         theirsTurn.push_back(b->hostTurnaroundSeconds());
+        oursExchange.push_back(median(a->hostTurnaroundsUs()));
+        theirsExchange.push_back(median(b->hostTurnaroundsUs()));
         rss.push_back(o.maxRssKb / 1024.0);
         oursStart.push_back(a->startMs(o));
         theirsStart.push_back(b->startMs(t));
@@ -263,14 +276,16 @@ void stm32Rows(const QString &fw, bool verify)
     const double o = median(ours), t = median(theirs), ow = median(oursWire), tw = median(theirsWire);
     std::printf("STM32 64 KiB at 115200 8E1%s, median of %d runs each\n",
                 verify ? " with verify" : "", kRuns);
+    // Host turnarounds: their sum, and the median of one (answer in to next bytes out).
     std::printf("  %-18s failed %d  %6.2f s  wire %6.2f s  ratio %.3f  host turnarounds %.3f s"
-                "  start %.1f ms  end %.1f ms\n",
-                "tramelo download", oursFailed, o, ow, o / ow, median(oursTurn), median(oursStart),
-                median(oursEnd));
+                " (%.0f us each)  start %.1f ms  end %.1f ms\n",
+                "tramelo download", oursFailed, o, ow, o / ow, median(oursTurn),
+                median(oursExchange), median(oursStart), median(oursEnd));
     std::printf("  %-18s failed %d  %6.2f s  wire %6.2f s  ratio %.3f  host turnarounds %.3f s"
-                "  start %.1f ms  end %.1f ms\n",
+                " (%.0f us each)  start %.1f ms  end %.1f ms\n",
                 verify ? "stm32flash -v" : "stm32flash", theirsFailed, t, tw, t / tw,
-                median(theirsTurn), median(theirsStart), median(theirsEnd));
+                median(theirsTurn), median(theirsExchange), median(theirsStart),
+                median(theirsEnd));
     if (verify) {
         result("engines_stm32_64k_verify_s", o);
         result("engines_stm32_64k_verify_wire_s", ow);

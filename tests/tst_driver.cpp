@@ -11,6 +11,7 @@
 #include <QFile>
 #include <QSignalSpy>
 #include <QTest>
+#include <QTimer>
 #include <mutex>
 
 using testsupport::PtyPeer;
@@ -108,13 +109,17 @@ private slots:
     void failedReadIsReportedOnceAndStopsPolling_data()
     {
         QTest::addColumn<bool>("disconnectInHandler");
-        QTest::newRow("port left open") << false;
-        QTest::newRow("handler disconnects") << true;
+        QTest::addColumn<bool>("waitInRead"); // the device goes while the driver waits in read
+        QTest::newRow("port left open") << false << false;
+        QTest::newRow("handler disconnects") << true << false;
+        QTest::newRow("gone during a wait in the read") << false << true;
+        QTest::newRow("gone during a wait, handler disconnects") << true << true;
     }
 
     void failedReadIsReportedOnceAndStopsPolling()
     {
         QFETCH(bool, disconnectInHandler);
+        QFETCH(bool, waitInRead);
         testenv::TestEnv env;
         PtyPeer peer;
         env.mapPort(1, peer.slavePath());
@@ -125,10 +130,17 @@ private slots:
             ++failures;
             if (disconnectInHandler) d.Disconnect();
         };
+        if (waitInRead) {
+            // The device vanishes right after the first arrival, while the driver waits in
+            // its own read for the next one.
+            d.ReadOnArrival = true;
+            d.WaitInReadMs = 1000;
+            d.OnGathered = [&](TVokCommDriver *) { peer.closeMaster(); };
+        }
         QVERIFY(d.Connect());
         peer.send("live");
         QVERIFY(gathered(d, 4));
-        peer.closeMaster();
+        if (!waitInRead) peer.closeMaster();
         QVERIFY(QTest::qWaitFor([&] { return failures > 0; }, 2000));
         const qint64 readsBefore = readCalls();
         QTest::qWait(300);
@@ -139,6 +151,47 @@ private slots:
                  qPrintable(QString::number(readCalls() - readsBefore)));
         d.Disconnect();
         QVERIFY(!d.Connected());
+    }
+
+    // WaitInReadMs: each answer provokes the next; a timer due at once shows how many answers
+    // were taken before the event loop ran again.
+    void waitInReadTakesAnswersInTurn_data()
+    {
+        QTest::addColumn<int>("waitMs");
+        QTest::addColumn<int>("rounds");  // answers in all; 0: a stream until the timer has run
+        QTest::addColumn<int>("beforeLoop"); // answers taken before the timer ran; -1: any
+        QTest::newRow("no wait: the event loop between answers") << 0 << 20 << 1;
+        QTest::newRow("answers taken in the read") << 5000 << 20 << 20;
+        QTest::newRow("a stream without pause still lets the loop run") << 30 << 0 << -1;
+    }
+
+    void waitInReadTakesAnswersInTurn()
+    {
+        QFETCH(int, waitMs);
+        QFETCH(int, rounds);
+        QFETCH(int, beforeLoop);
+        testenv::TestEnv env;
+        PtyPeer peer;
+        env.mapPort(1, peer.slavePath());
+        TVokCommDriver d(nullptr);
+        d.ReadOnArrival = true;
+        d.WaitInReadMs = quint16(waitMs);
+        int taken = 0;
+        int takenWhenTimerRan = -1;
+        d.OnGathered = [&](TVokCommDriver *sender) {
+            sender->BufferedCount = 0;
+            if (++taken == 1)
+                QTimer::singleShot(0, sender, [&] { takenWhenTimerRan = taken; });
+            if (rounds == 0 ? takenWhenTimerRan < 0 : taken < rounds) peer.send("a");
+        };
+        QVERIFY(d.Connect());
+        peer.send("a");
+        QVERIFY(QTest::qWaitFor([&] { return takenWhenTimerRan >= 0; }, 10000));
+        if (rounds > 0) QVERIFY(QTest::qWaitFor([&] { return taken == rounds; }, 10000));
+        if (beforeLoop >= 0) QCOMPARE(takenWhenTimerRan, beforeLoop);
+        QTest::qWait(50);
+        QCOMPARE(taken, rounds > 0 ? rounds : taken);
+        d.Disconnect();
     }
 
     void reconfigurationWhileOpenPurgesAndAppliesAtOnce()

@@ -5,6 +5,7 @@
 // the time-out paths and that every kind of end leaves the window ready for the next download.
 #include "app/Main.h"
 #include "engines/Stm32Engine.h"
+#include "serial/Vok_ComDrv.h"
 
 #include "logic/Devices.h"
 #include "platform/SerialPort.h"
@@ -257,6 +258,8 @@ private slots:
     void noiseLongerThanTheFrameBeforeTheSyncAck();
     void noModemLineChangeWithoutAutomaticReset();
     void automaticResetPulsesBeforeTheSync();
+    void restartPulseOnlyWhenAsked_data();
+    void restartPulseOnlyWhenAsked();
     void everyFamilyThroughTheWindow_data();
     void everyFamilyThroughTheWindow();
     void trustRules_data();
@@ -723,6 +726,59 @@ void TestStm32::automaticResetPulsesBeforeTheSync()
              qPrintable(QString::number(rtsOff->msecs - endDtr->msecs)));
     QVERIFY(find(rtsOff, Ev::Close) != events.end());
     QVERIFY(find(sync, Ev::Rts) == rtsOff); // nothing touched RTS in between
+}
+
+// The engine as the command line drives it: after a written image DTR goes on, then RTS off
+// about 5 ms later, unless the run was told to leave the lines alone (--no-reset). The answers
+// are also taken in the driver's own read (WaitInReadMs), as on the command line.
+void TestStm32::restartPulseOnlyWhenAsked_data()
+{
+    QTest::addColumn<bool>("restart");
+    QTest::newRow("restart into the firmware") << true;
+    QTest::newRow("lines left alone") << false;
+}
+
+void TestStm32::restartPulseOnlyWhenAsked()
+{
+    using Ev = platform::SerialTraceEvent;
+    QFETCH(bool, restart);
+    TraceRecorder trace;
+    testenv::TestEnv env;
+    Stm32Sim board;
+    testsupport::PtyPeer peer;
+    peer.attach(&board);
+    const auto detach = qScopeGuard([&] { peer.attach(nullptr); });
+    env.mapPort(1, peer.slavePath());
+    TVokCommDriver driver(nullptr);
+    driver.setComPortSpeed(br115200);
+    driver.setComPortParity(ptEVEN);
+    driver.WaitInReadMs = 100;
+    QVERIFY(driver.Connect());
+    Stm32Engine engine(&driver);
+    std::optional<DownloadResult> end;
+    connect(&engine, &Engine::finished, &engine, [&](DownloadResult r) { end = r; });
+    DownloadChoices choices;
+    choices.reset = false;
+    choices.restartWhenDone = restart;
+    const QByteArray image = pattern(700, 5);
+    choices.file = env.file(QStringLiteral("fw.bin"), image);
+    engine.start(choices);
+    QVERIFY(QTest::qWaitFor([&] { return end.has_value(); }, kDownloadTimeoutMs));
+    QCOMPARE(*end, DownloadResult::Written);
+    QCOMPARE(board.flash(Stm32Sim::kFlashBase, image.size()), image);
+    driver.Disconnect();
+
+    const auto events = trace.events(peer.slavePath());
+    const auto raised = std::find_if(events.begin(), events.end(), [](const Ev &e) {
+        return (e.kind == Ev::Dtr || e.kind == Ev::Rts) && e.on;
+    });
+    QCOMPARE(raised != events.end(), restart);
+    if (!restart) return;
+    QCOMPARE(int(raised->kind), int(Ev::Dtr));
+    const auto rtsOff = std::find_if(raised, events.end(),
+                                     [](const Ev &e) { return e.kind == Ev::Rts && !e.on; });
+    QVERIFY(rtsOff != events.end());
+    QVERIFY2(rtsOff->msecs - raised->msecs >= 4, qPrintable(QString::number(rtsOff->msecs - raised->msecs)));
 }
 
 void TestStm32::everyFamilyThroughTheWindow_data()

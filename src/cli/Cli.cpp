@@ -43,6 +43,7 @@ namespace cli {
 namespace {
 
 constexpr int kWatchdogMs = 60 * 60 * 1000; // no download takes an hour
+constexpr quint16 kWaitInReadMs = 100;     // the longest the event loop waits for a board
 constexpr int kComNames = 8;                 // COM1..COM8: one per board of a run
 constexpr int kProgressWidth = 30;
 
@@ -78,7 +79,8 @@ const char kHelp[] =
     "    --baud RATE    110 300 600 1200 2400 4800 9600 14400 19200 38400 56000 57600\n"
     "                   115200 (default 9600; STM32 uses at least 19200, LPC at most 57600;\n"
     "                   stc12/stc15/stc8: the transfer rate, default 115200)\n"
-    "    --no-reset     do not pulse RTS/DTR to reset the board into its boot loader\n"
+    "    --no-reset     leave RTS/DTR alone: no reset into the boot loader, and no\n"
+    "                   restart into the new firmware at the end (STM32)\n"
     "    --reset-ms N   length of the STC reset pulse, 1-999 ms (default 680)\n"
     "    --timeout N    1-99: STC connect time-out in s, LPC pause factor (default 5)\n"
     "    --6t           STC: set the double-speed (6T) clock mode instead of 12T\n"
@@ -362,6 +364,11 @@ bool openDriver(TVokCommDriver &d, devices::Family family, const DownloadChoices
     d.setComPortStopBits(sb1BITS);
     d.setComPortParity(family == devices::Family::Stm32 ? ptEVEN : ptNONE);
     d.BufferedCount = 0;
+    // The STM32 engine goes on from each answer at once and the board's thread has nothing
+    // else to serve: the driver waits for the answers in its own read (signals, time-outs and
+    // a stop still run within kWaitInReadMs). The LPC engine also goes on from pauses of its
+    // own timers, which such a wait would hold back.
+    d.WaitInReadMs = family == devices::Family::Stm32 ? kWaitInReadMs : 0;
     if (d.Connect()) return true;
     const QString reason = d.lastError();
     if (!reason.isEmpty()) emit e.line(texts::portOpenFailedLine(reason));
@@ -635,6 +642,7 @@ int download(const QStringList &args)
     DownloadChoices choices;
     choices.baudIndex = o.baudIndex;
     choices.reset = !o.noReset;
+    choices.restartWhenDone = !o.noReset;
     choices.resetMs = o.resetMs.isEmpty() ? QStringLiteral("680") : o.resetMs;
     choices.timeout = o.timeout.isEmpty() ? QStringLiteral("5") : o.timeout;
     choices.sixT = o.sixT;

@@ -21,6 +21,10 @@ struct DownloadChoices
     int port = 0;       // 0 = COM1 .. 7 = COM8
     int baudIndex = -1; // TComPortBaudRate; -1 keeps the list's choice
     bool reset = true;  // pulse RTS/DTR into the boot loader
+    // STM32: after a written image, raise DTR, wait 5 ms and lower RTS so that a board wired
+    // for the automatic reset runs its new firmware. The command line leaves the lines alone
+    // when it was told not to reset (--no-reset): nothing there is wired to them.
+    bool restartWhenDone = true;
     QString resetMs;    // reset time field; empty keeps it
     QString timeout;    // time-out field; empty keeps it
     bool sixT = false;  // STC clock mode 6T instead of 12T

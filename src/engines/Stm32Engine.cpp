@@ -65,6 +65,7 @@ void Stm32Engine::start(const DownloadChoices &choices)
     chip_.clear();
     StmVerify = choices.verify;
     StmUnprotect = choices.unprotect;
+    restartWhenDone_ = choices.restartWhenDone;
     StmPart = nullptr;
     progressMax_ = kProgressRange;
     if (choices.reset) {
@@ -503,6 +504,7 @@ void Stm32Engine::stmFinish(DownloadResult result, const QStringList &reasons)
         emit line(kDone);
         if (StmVerify) emit line(stm32::verifiedLine(stm32::blockCount(StmSpans)));
         // Let the board run its new firmware.
+        if (!restartWhenDone_) break;
         ComDriver->SetDTR(true);
         QThread::msleep(kRestartPulseMs);
         ComDriver->SetRTS(false);

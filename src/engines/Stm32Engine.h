@@ -96,4 +96,5 @@ private:
     QString file_;
     int progressMax_ = 100;
     bool running_ = false;
+    bool restartWhenDone_ = true;
 };

@@ -312,7 +312,7 @@ bool SerialPort::modemInputs(bool &dcd, bool &ring) const
     return true;
 }
 
-qint64 SerialPort::read(void *buf, qint64 max, int waitMs)
+qint64 SerialPort::read(void *buf, qint64 max, int waitMs, bool signalEndsWait)
 {
     if (!isOpen()) return -1;
     if (buf == nullptr || max <= 0) return 0;
@@ -320,7 +320,8 @@ qint64 SerialPort::read(void *buf, qint64 max, int waitMs)
     // there, one system call for a protocol that reads on every arrival.
     pollfd p{fd_, POLLIN, 0};
     if (waitMs > 0) {
-        const int r = pollFor(&p, 1, waitMs);
+        const int r = signalEndsWait ? ::poll(&p, 1, waitMs) : pollFor(&p, 1, waitMs);
+        if (r < 0 && signalEndsWait && errno == EINTR) return 0;
         if (r < 0) return -1;
         if (r == 0) return 0;
         if (p.revents & POLLNVAL) return -1;

@@ -17,6 +17,7 @@
 //   fatal (pseudo-terminals refuse parity and data-bit changes; real adapters refuse some too).
 // * read(): non-blocking; waits at most waitMs in poll() for the first byte and returns what
 //   is there. 0 = nothing arrived, -1 = the device failed (adapter unplugged: EIO/ENXIO/HUP).
+//   A signal does not shorten the wait unless the caller asks for that.
 // * write(): blocks until the kernel has taken every byte; gives up after stallMs without any
 //   progress (a port held by flow control, a peer that stopped reading) and returns the count
 //   written so far, or -1 when the device failed before the first byte.
@@ -120,7 +121,9 @@ public:
 
     static constexpr int kCloseDrainMs = 2000;
 
-    qint64 read(void *buf, qint64 max, int waitMs);
+    // With signalEndsWait a signal that arrives during the wait ends it (0), so that a caller
+    // with an event loop to go back to can take the signal there at once.
+    qint64 read(void *buf, qint64 max, int waitMs, bool signalEndsWait = false);
     qint64 write(const void *buf, qint64 n, int stallMs = 4000);
 
 private:

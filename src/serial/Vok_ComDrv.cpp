@@ -246,16 +246,34 @@ void TVokCommDriver::PollReceive()
         if (pollTimer_.isActive()) pollTimer_.stop();
         if (!readable_->isEnabled()) readable_->setEnabled(true);
     }
+    if (!deliver(n) || WaitInReadMs == 0) return;
+
+    // Wait for the next arrival here, within one slice, while a protocol waits for answers.
+    // deliver() may have ended the protocol (ReadOnArrival off) or closed the port.
+    QElapsedTimer slice;
+    slice.start();
+    while (ReadOnArrival && Connected()) {
+        const qint64 left = WaitInReadMs - slice.elapsed();
+        if (left <= 0) return;
+        const qint64 m = port_.read(readBuf_.get(), inBufSize_, int(left), true);
+        if (m == 0) return; // quiet, or a signal: the notifier takes the next arrival
+        if (!deliver(m)) return;
+    }
+}
+
+bool TVokCommDriver::deliver(qint64 n)
+{
     if (n < 0) {
         pollTimer_.stop();
         if (readable_) readable_->setEnabled(false);
         if (OnReadFailed) OnReadFailed(this);
-        return;
+        return false;
     }
-    if (n == 0) return;
+    if (n == 0) return false;
     if (BufferedCount + n >= kReceiveBufferSize) BufferedCount = 0;
     std::memcpy(ReceiveBuffer + BufferedCount, readBuf_.get(), size_t(n));
     BufferedCount = quint16(BufferedCount + n);
     if (OnReceiveData) OnReceiveData(this, readBuf_.get(), qint32(n));
     if (OnGathered) OnGathered(this);
+    return true;
 }
