@@ -55,7 +55,17 @@ if grep -q 'libQt6Widgets' <<<"$libs"; then
     echo "/usr/bin/tramelo links the widget library" >&2
     exit 1
 fi
-test -x "$(dpkg -L tramelo | grep '/tramelo/tramelo-window$')"
+window=$(dpkg -L tramelo | grep '/tramelo/tramelo-window$')
+test -x "$window"
+# Neither program carries a library search path: Qt is found in the system's folders and the
+# decoding library by its full path.
+for program in /usr/bin/tramelo "$window"; do
+    dynamic=$(readelf -d "$program")
+    if grep -qE 'RPATH|RUNPATH' <<<"$dynamic"; then
+        echo "$program carries a library search path" >&2
+        exit 1
+    fi
+done
 set +e
 QT_QPA_PLATFORM=offscreen /usr/bin/tramelo --demo x 2>"$work/demo-err"
 status=$?
