@@ -23,7 +23,7 @@ struct DownloadChoices
     bool reset = true;  // pulse RTS/DTR into the boot loader
     // STM32: after a written image, raise DTR, wait 5 ms and lower RTS so that a board wired
     // for the automatic reset runs its new firmware. The command line leaves the lines alone
-    // when it was told not to reset (--no-reset): nothing there is wired to them.
+    // when it was told not to reset (--no-reset): the user does not use them for that.
     bool restartWhenDone = true;
     QString resetMs;    // reset time field; empty keeps it
     QString timeout;    // time-out field; empty keeps it
