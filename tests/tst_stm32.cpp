@@ -324,13 +324,13 @@ void TestStm32::downloadWritesTheImage_data()
 
 
     // No base records: addresses from 0 are offsets from the flash start; 38 data bytes are
-    // padded with 0x00 to 40.
+    // padded with 0xFF (erased flash) to 40.
     const QByteArray d3 = pattern(38, 5);
     QTest::newRow("HEX from address 0, padded to a multiple of 4")
         << "fw.HEX"
         << hexRecord(0, 0x0000, d3.left(16)) + hexRecord(0, 0x0010, d3.mid(16, 16)) +
                hexRecord(0, 0x0020, d3.mid(32)) + kEndOfFile
-        << d3 + QByteArray(2, '\0') << Stm32Sim::Config{}
+        << d3 + QByteArray(2, char(0xFF)) << Stm32Sim::Config{}
         << lines(kStandardDevice, "文件尺寸: 40 Byte / 0 KB", "擦除页 0 .. 0") << hexStatus
         << bytes("00 00 00") << 1 << 0x27 << QByteArray();
 }

@@ -64,7 +64,9 @@ constexpr qsizetype kImageCapacity = 0x100000; // StmImage: 1 MiB from kFlashSta
 constexpr qsizetype kHexSizeLimit = 0x40000;   // a HEX image may not exceed 256 KiB (F10x)
 constexpr int kFrameSize = 264;                // StmFrame
 constexpr int kImagePadding = 4;               // HEX images are padded to a multiple of this
-constexpr char kPadByte = 0x00;                // padding at the end of a HEX image
+// Padding at the end of a HEX image: erased flash (AN3155 Write Memory: the rest of a flash
+// word "should be filled by 0xFF").
+constexpr char kPadByte = char(0xFF);
 constexpr char kGapByte = char(0xFF);          // erased flash: fills holes between records
 
 constexpr char kExpectedProductId[] = "0414";
@@ -208,7 +210,7 @@ QList<Span> clipSpans(const QList<Span> &spans, Span within);
 // The part a product id names, or the F10x rules for an id the table does not know.
 const devices::Stm32Part &partFor(quint16 productId);
 // Binary images are padded with 0xFF to whole words (and to the double words of lines that
-// program 64 bits at once); HEX images arrive padded to 4 with 0x00 and get 0xFF for the
+// program 64 bits at once); HEX images arrive padded to 4 with 0xFF and get 0xFF for the
 // rest of a double word.
 void padToWriteUnit(QByteArray &image, int writeUnit);
 
@@ -403,7 +405,7 @@ qsizetype hexSizeLimit(const devices::Stm32Part &part);
 // Reads the file at path as HEX or binary by its extension. Sizes are checked before any
 // byte is read: a binary file over 1 MiB is refused unread, a HEX file is read record by
 // record (firmwarefile::readHex) and refused whole when it is damaged or its image exceeds
-// hexLimit. A HEX image is padded with 0x00 to a multiple of 4; a binary image is taken as
+// hexLimit. A HEX image is padded with 0xFF to a multiple of 4; a binary image is taken as
 // it is.
 LoadResult loadImage(const QString &path, qsizetype hexLimit = kHexSizeLimit);
 
