@@ -603,16 +603,16 @@ void TestStm32::refusedFileEndsAtOnce_data()
                                  << QStringLiteral("所选的不是文件");
     QTest::newRow("empty binary") << "empty.bin" << QByteArray("")
                                   << QStringLiteral("文件中没有可下载的数据");
-    QTest::newRow("binary over 1 MiB")
-        << "big.bin" << QByteArray(0x100001, '\x11') << QStringLiteral("文件太大，不能超过1024 KB");
+    QTest::newRow("binary over 2 MiB")
+        << "big.bin" << QByteArray(0x200001, '\x11') << QStringLiteral("文件太大，不能超过2048 KB");
     QTest::newRow("HEX without data")
         << "empty.hex" << kEndOfFile << QStringLiteral("文件中没有可下载的数据");
     QTest::newRow("HEX data in RAM")
         << "ram.hex" << linearBase(0x2000) + hexRecord(0, 0, bytes("01020304")) + kEndOfFile
         << QStringLiteral("HEX文件的地址超出Flash范围: 0x20000000");
-    QTest::newRow("HEX data past the 1 MiB image")
-        << "far.hex" << linearBase(0x0810) + hexRecord(0, 0, bytes("01020304")) + kEndOfFile
-        << QStringLiteral("HEX文件的地址超出Flash范围: 0x08100000");
+    QTest::newRow("HEX data past the 2 MiB image")
+        << "far.hex" << linearBase(0x0820) + hexRecord(0, 0, bytes("01020304")) + kEndOfFile
+        << QStringLiteral("HEX文件的地址超出Flash范围: 0x08200000");
 }
 
 void TestStm32::refusedFileEndsAtOnce()

@@ -158,7 +158,7 @@ void TestStm32Image::erasePlan_data()
         << 0x413 << true << qsizetype(64 * 1024 + 1) << 5 << false << 5 << QByteArray()
         << "擦除扇区 0 .. 4";
     QTest::newRow("F4: 1 MiB is sectors 0..11")
-        << 0x413 << true << qsizetype(kImageCapacity) << 12 << false << 12 << QByteArray()
+        << 0x413 << true << qsizetype(0x100000) << 12 << false << 12 << QByteArray()
         << "擦除扇区 0 .. 11";
 }
 
@@ -833,8 +833,8 @@ void TestStm32Image::loadHex_data()
     QTest::newRow("RAM address refused")
         << linearBase(0x2000) + record(0, 0, d4a) + kEof << int(LoadStatus::OutOfRange)
         << QByteArray() << QStringLiteral("HEX文件的地址超出Flash范围: 0x20000000");
-    QTest::newRow("past the 1 MiB window")
-        << linearBase(0x0810) + record(0, 0, d4a) + kEof << int(LoadStatus::OutOfRange)
+    QTest::newRow("past the 2 MiB window")
+        << linearBase(0x0820) + record(0, 0, d4a) + kEof << int(LoadStatus::OutOfRange)
         << QByteArray() << QString();
     QTest::newRow("low address beside flash data refused")
         << linearBase(0x0800) + record(0, 0, d4a) + linearBase(0) + record(0, 0x40, d4b) + kEof
@@ -907,13 +907,14 @@ void TestStm32Image::hexSizeLimit_data()
         {"F10x: 300 KiB", 0x414, 300 * 1024, kFlashStart, ok, 300 * 1024, {}},
         {"F10x: 262,141 bytes padded", 0x410, 262141, kFlashStart, ok, 262144, {}},
         {"unknown id: 262,145 bytes", 0x999, 262145, kFlashStart, ok, 262148, {}},
-        {"F10x: past 1 MiB out of range", 0x430, 0x100001, kFlashStart, LoadStatus::OutOfRange,
-         0, QStringLiteral("HEX文件的地址超出Flash范围: 0x08100000")},
+        {"F10x: past 2 MiB out of range", 0x430, 0x200001, kFlashStart, LoadStatus::OutOfRange,
+         0, QStringLiteral("HEX文件的地址超出Flash范围: 0x08200000")},
         {"F4: 300,001 bytes padded", 0x413, 300001, kFlashStart, ok, 300004, {}},
         {"G0: 262,145 bytes from address 0", 0x460, 262145, 0, ok, 262148, {}},
-        {"F4: 1 MiB accepted", 0x419, 0x100000, kFlashStart, ok, 0x100000, {}},
-        {"F4: past 1 MiB out of range", 0x419, 0x100001, kFlashStart, LoadStatus::OutOfRange, 0,
-         QStringLiteral("HEX文件的地址超出Flash范围: 0x08100000")},
+        {"F4: 1 MiB and one word accepted", 0x419, 0x100004, kFlashStart, ok, 0x100004, {}},
+        {"H7: 2 MiB accepted", 0x450, 0x200000, kFlashStart, ok, 0x200000, {}},
+        {"H7: past 2 MiB out of range", 0x450, 0x200001, kFlashStart, LoadStatus::OutOfRange, 0,
+         QStringLiteral("HEX文件的地址超出Flash范围: 0x08200000")},
     };
     for (const auto &r : rows)
         QTest::newRow(r.name) << r.id << r.bytes << r.address << int(r.status) << r.image
