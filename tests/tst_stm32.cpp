@@ -818,6 +818,25 @@ void TestStm32::everyFamilyThroughTheWindow_data()
         << 0x460 << "stm32" << 2052 << false << "STM32G07xxx/08xxx 家族"
         << "存储容量 Flash:128 KB"
         << "擦除页 0 .. 1" << 0x44;
+    // The lines added later: each on its own board (erased to 0x00 on L0/L1, flash words of
+    // 8, 16 and 32 bytes whose last one the loader completes with 0xFF).
+    QTest::newRow("L0 0417 128-byte pages, erased to 0x00, verify")
+        << 0x417 << "stm32-other" << 1001 << true << "STM32L05xxx/06xxx 家族"
+        << "存储容量 Flash:64 KB" << "擦除页 0 .. 7" << 0x44;
+    QTest::newRow("L1 0436 256-byte pages, verify")
+        << 0x436 << "stm32-other" << 1001 << true << "STM32L1xxxD 家族"
+        << "存储容量 Flash:384 KB" << "擦除页 0 .. 3" << 0x44;
+    QTest::newRow("H7 0450 32-byte words, verify")
+        << 0x450 << "stm32-other" << 5001 << true << "STM32H74xxx/75xxx 家族"
+        << "存储容量 Flash:2048 KB" << "擦除扇区 0 .. 0" << 0x44;
+    QTest::newRow("C0 0443") << 0x443 << "stm32-other" << 2049 << false << "STM32C011xx 家族"
+                             << "存储容量 Flash:32 KB" << "擦除页 0 .. 1" << 0x44;
+    QTest::newRow("WB 0495 4 KiB pages, verify")
+        << 0x495 << "stm32-other" << 4097 << true << "STM32WB30xx/35xx/50xx/55xx 家族"
+        << "存储容量 Flash:1024 KB" << "擦除页 0 .. 1" << 0x44;
+    QTest::newRow("U5 0482 8 KiB pages, 16-byte words, verify")
+        << 0x482 << "stm32-other" << 9001 << true << "STM32U575xx/585xx 家族"
+        << "存储容量 Flash:2048 KB" << "擦除页 0 .. 1" << 0x44;
 }
 
 void TestStm32::everyFamilyThroughTheWindow()
@@ -846,10 +865,11 @@ void TestStm32::everyFamilyThroughTheWindow()
     if (verify) QCOMPARE(r.lines.last(), stm32::verifiedLine((imageBytes + 255) / 256));
 
     // The image, padded with erased flash to whole write units, and nothing written beyond.
-    const int unit = productId == 0x460 ? 8 : 4;
+    const int unit = std::max(r.sim.config().writeUnit, 4);
     const qsizetype padded = (imageBytes + unit - 1) / unit * unit;
     QCOMPARE(r.sim.flash(kFlash, padded), image + QByteArray(padded - imageBytes, char(0xFF)));
-    QCOMPARE(r.sim.flash(kFlash + quint32(padded), 16), QByteArray(16, char(0xFF)));
+    QCOMPARE(r.sim.flash(kFlash + quint32(padded), 16),
+             QByteArray(16, char(r.sim.config().erasedValue)));
 
     // The erase command the loader listed; with verify, one read-back per block and no more.
     const QList<Stm32Sim::Command> commands = r.sim.commands();
