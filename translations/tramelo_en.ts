@@ -386,6 +386,190 @@ http://www.orvel.example</translation>
         <source>%1: 指向仍存在的 %2（正在运行的虚拟板？），不替换</source>
         <translation>%1: points to %2, which still exists (a running board?); not replaced</translation>
     </message>
+    <message>
+        <source>%1 缺少参数值</source>
+        <translation>%1 needs a value</translation>
+    </message>
+    <message>
+        <source>串口重复: %1</source>
+        <translation>port given twice: %1</translation>
+    </message>
+    <message>
+        <source>串口重复: %1 与 %2 是同一个设备</source>
+        <translation>port given twice: %1 and %2 are one device</translation>
+    </message>
+    <message>
+        <source>--board 的格式为 DEV,PORT,FILE: %1</source>
+        <translation>--board takes DEV,PORT,FILE: %1</translation>
+    </message>
+    <message>
+        <source>不支持的波特率: %1</source>
+        <translation>unsupported rate: %1</translation>
+    </message>
+    <message>
+        <source>--reset-ms 取 1 到 999 的整数</source>
+        <translation>--reset-ms takes a number from 1 to 999</translation>
+    </message>
+    <message>
+        <source>--timeout 取 1 到 99 的整数</source>
+        <translation>--timeout takes a number from 1 to 99</translation>
+    </message>
+    <message>
+        <source>--clock 取 1 到 45 的频率 (MHz)</source>
+        <translation>--clock takes a frequency in MHz from 1 to 45</translation>
+    </message>
+    <message>
+        <source>--option 取 eeprom-erase、reset-pin 或 low-voltage-reset，=on 或 =off: %1</source>
+        <translation>--option takes eeprom-erase, reset-pin or low-voltage-reset =on or =off: %1</translation>
+    </message>
+    <message>
+        <source>未知选项: %1</source>
+        <translation>unknown option: %1</translation>
+    </message>
+    <message>
+        <source>多于一个文件: %1</source>
+        <translation>more than one file: %1</translation>
+    </message>
+    <message>
+        <source>缺少 --device</source>
+        <translation>--device is missing</translation>
+    </message>
+    <message>
+        <source>缺少 --port</source>
+        <translation>--port is missing</translation>
+    </message>
+    <message>
+        <source>缺少固件文件</source>
+        <translation>the firmware file is missing</translation>
+    </message>
+    <message>
+        <source>一次最多八个串口</source>
+        <translation>at most eight ports at once</translation>
+    </message>
+    <message>
+        <source>%1 只用于 %2 器件: %3</source>
+        <translation>%1 is for %2 devices: %3</translation>
+    </message>
+    <message>
+        <source>未知或不唯一的器件: %1</source>
+        <translation>unknown or ambiguous device: %1</translation>
+    </message>
+    <message>
+        <source>--port 取 COM1..COM8 或设备路径</source>
+        <translation>--port takes COM1..COM8 or a device path</translation>
+    </message>
+    <message>
+        <source>%1: 大于 64 KiB 代码空间</source>
+        <translation>%1: larger than the 64 KiB code space</translation>
+    </message>
+    <message>
+        <source>下载一小时内没有结束</source>
+        <translation>the download did not end within an hour</translation>
+    </message>
+    <message>
+        <source>已写入</source>
+        <translation>written</translation>
+    </message>
+    <message>
+        <source>文件不可用</source>
+        <translation>file refused</translation>
+    </message>
+    <message>
+        <source>串口未打开</source>
+        <translation>port not opened</translation>
+    </message>
+    <message>
+        <source>失败</source>
+        <translation>failed</translation>
+    </message>
+    <message>
+        <source>串口</source>
+        <translation>port</translation>
+    </message>
+    <message>
+        <source>芯片</source>
+        <translation>chip</translation>
+    </message>
+    <message>
+        <source>结果</source>
+        <translation>result</translation>
+    </message>
+    <message>
+        <source>秒</source>
+        <translation>seconds</translation>
+    </message>
+    <message>
+        <source>未结束</source>
+        <translation>not ended</translation>
+    </message>
+    <message>
+        <source>未知命令: %1</source>
+        <translation>unknown command: %1</translation>
+    </message>
+    <message>
+        <source>ports 不带参数</source>
+        <translation>ports takes no arguments</translation>
+    </message>
+    <message>
+        <source>--address 取一个数: %1</source>
+        <translation>--address takes a number: %1</translation>
+    </message>
+    <message>
+        <source>--length 取大于 0 的数: %1</source>
+        <translation>--length takes a number above 0: %1</translation>
+    </message>
+    <message>
+        <source>read 只用于 STM32 器件: %1</source>
+        <translation>read knows STM32 devices only: %1</translation>
+    </message>
+    <message>
+        <source>缺少输出文件</source>
+        <translation>the output file is missing</translation>
+    </message>
+    <message>
+        <source>读取范围超出 32 位地址空间</source>
+        <translation>the range runs past the 32-bit address space</translation>
+    </message>
+    <message>
+        <source>读取范围 %1 .. %2 不在芯片的 Flash (%3 .. %4) 之内</source>
+        <translation>the range %1 .. %2 is not inside the chip&apos;s flash (%3 .. %4)</translation>
+    </message>
+    <message>
+        <source>%1: 指向 %2，不是虚拟板的终端，不替换</source>
+        <translation>%1: points to %2, not a virtual board&apos;s terminal; not replaced</translation>
+    </message>
+    <message>
+        <source>%1: 另一个正在运行的虚拟板使用这个文件</source>
+        <translation>%1: another running virtual board uses this file</translation>
+    </message>
+    <message>
+        <source>--id 取十六进制的产品 ID，例如 413</source>
+        <translation>--id takes a product id in hex, such as 413</translation>
+    </message>
+    <message>
+        <source>--baud 取 1 到 %1 的波特率</source>
+        <translation>--baud takes a rate from 1 to %1</translation>
+    </message>
+    <message>
+        <source>未知参数: %1</source>
+        <translation>unknown argument: %1</translation>
+    </message>
+    <message>
+        <source>--id 只用于 STM32 虚拟板</source>
+        <translation>--id is for an STM32 board</translation>
+    </message>
+    <message>
+        <source>没有 %1 的虚拟板</source>
+        <translation>no virtual board of %1</translation>
+    </message>
+    <message>
+        <source>无法创建伪终端 (%1)</source>
+        <translation>cannot make a pseudo-terminal (%1)</translation>
+    </message>
+    <message>
+        <source>%1: 无法创建符号链接 (%2)</source>
+        <translation>%1: cannot make the symbolic link (%2)</translation>
+    </message>
 </context>
 <context>
     <name>devices</name>
@@ -639,6 +823,50 @@ http://www.orvel.example</translation>
     <message>
         <source>%1 不是本机上的串口名</source>
         <translation>%1 does not name a serial port on this machine</translation>
+    </message>
+    <message>
+        <source>%1: 没有访问权限</source>
+        <translation>%1: permission denied</translation>
+    </message>
+    <message>
+        <source>%1: 没有访问权限。设备属于组 &apos;%2&apos;: 请管理员给予访问权限 (用 udev 规则把设备交给 dialout 之类的组)。</source>
+        <translation>%1: permission denied. The device belongs to the group &apos;%2&apos;: ask the administrator for access (a udev rule giving the device a group such as dialout).</translation>
+    </message>
+    <message>
+        <source>%1: 没有访问权限，虽然用户在设备的组 &apos;%2&apos; 中: 设备的权限 (%3) 不给该组读写权。</source>
+        <translation>%1: permission denied although the user is in the device&apos;s group &apos;%2&apos;: the device&apos;s mode (%3) gives that group no read and write access.</translation>
+    </message>
+    <message>
+        <source>%1: 没有访问权限。设备属于组 &apos;%2&apos;: 把用户加入该组 (sudo usermod -aG %2 $USER) 后重新登录。</source>
+        <translation>%1: permission denied. The device belongs to the group &apos;%2&apos;: add the user to it (sudo usermod -aG %2 $USER) and log in again.</translation>
+    </message>
+    <message>
+        <source>%1 已经打开</source>
+        <translation>%1 is already open</translation>
+    </message>
+    <message>
+        <source>没有指定串口</source>
+        <translation>No serial port given</translation>
+    </message>
+    <message>
+        <source>%1: 串口不存在</source>
+        <translation>%1: no such serial port</translation>
+    </message>
+    <message>
+        <source>%1: 无法打开 (%2)</source>
+        <translation>%1: cannot be opened (%2)</translation>
+    </message>
+    <message>
+        <source>%1 不是串口</source>
+        <translation>%1 is not a serial port</translation>
+    </message>
+    <message>
+        <source>%1: 无法加锁 (%2)</source>
+        <translation>%1: cannot be locked (%2)</translation>
+    </message>
+    <message>
+        <source>%1: 无法设置线路 (%2)</source>
+        <translation>%1: cannot set the line (%2)</translation>
     </message>
 </context>
 <context>
@@ -994,6 +1222,14 @@ http://www.orvel.example</translation>
         <source>文件太大，不能用于%1K Flash</source>
         <translation>File too large for %1K Flash</translation>
     </message>
+    <message>
+        <source>校验失败 ！</source>
+        <translation>Verification failed!</translation>
+    </message>
+    <message>
+        <source>读取失败 ！</source>
+        <translation>Reading failed!</translation>
+    </message>
 </context>
 <context>
     <name>terminal</name>
@@ -1027,6 +1263,10 @@ http://www.orvel.example</translation>
     <message>
         <source>串口打开失败：%1</source>
         <translation>The port could not be opened: %1</translation>
+    </message>
+    <message>
+        <source>串口不存在 ！<byte value="xd"/>请选择其它串口，或检查设备是否已连接。</source>
+        <translation>The port does not exist!<byte value="xd"/>Choose another port, or check that the device is connected.</translation>
     </message>
 </context>
 </TS>
