@@ -460,9 +460,9 @@ void TMainForm::buildLayout()
     BitBtn8 = button(term, "BitBtn8", tr("清空发送区"), 362, 110, 70);
 
     CheckHexTXD = check(term, "CheckHexTXD", tr("HEX发送"), false, 438, 2, 130);
-    CheckBox7 = check(term, "CheckBox7", tr("发送新行"), false, 438, 22, 74);
+    CheckBox7 = check(term, "CheckBox7", tr("发送新行"), false, 438, 22, 70);
     LineEndList = combo(term, "LineEndList", {"CR", "LF", "CRLF"},
-                        terminal::kDefaultLineEndIndex, 512, 20, 56);
+                        terminal::kDefaultLineEndIndex, 508, 20, 62);
     LineEndList->setToolTip(tr("发送新行、定时发送和按键即发的回车所用的行结束符"));
     LineEndList->setAccessibleName(tr("行结束符"));
     CheckBox6 = check(term, "CheckBox6", tr("按键即发"), false, 438, 42, 130);

@@ -159,7 +159,8 @@ void TPlotWindow::redraw()
         s->attachAxis(y_);
         series_.append(s);
     }
-    const int buckets = std::max(view_->width() / 2, 16);
+    // About one bucket (up to four points) per three pixels: more cannot be seen.
+    const int buckets = std::max(view_->width() / 3, 16);
     for (int c = 0; c < int(series_.size()); ++c)
         series_[c]->replace(data_.drawn(c, from, to, buckets));
     {
