@@ -1262,6 +1262,14 @@ http://www.orvel.example</translation>
         <translation>The chip declined to read the flash size register %1; taking %2 KB from the device table</translation>
     </message>
     <message>
+        <source>数据 EEPROM: %1 Byte 自 %2</source>
+        <translation>Data EEPROM: %1 bytes from %2</translation>
+    </message>
+    <message>
+        <source>文件在 %1 有数据: 芯片 Flash 到 %2 为止</source>
+        <translation>The file has data at %1: the chip's flash ends at %2</translation>
+    </message>
+    <message>
         <source>存储容量 Flash:%1 KB</source>
         <translation>Flash size: %1 KB</translation>
     </message>
