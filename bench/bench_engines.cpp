@@ -207,10 +207,14 @@ struct Board
     int bits, baud;
 };
 
-std::unique_ptr<Board> stm32Board(const sim::Stm32Sim::Config &config = {})
+std::unique_ptr<Board> stm32BoardOf(const sim::Stm32Sim::Config &config)
 {
     return std::make_unique<Board>(std::make_unique<sim::Stm32Sim>(config), kStm32Bits,
                                    kStm32Baud);
+}
+std::unique_ptr<Board> stm32Board()
+{
+    return stm32BoardOf({});
 }
 std::unique_ptr<Board> lpcBoard()
 {
@@ -253,11 +257,11 @@ void stm32Rows(const QString &fw, bool verify, quint16 productId = 0x414)
     std::vector<double> oursStart, theirsStart, oursEnd, theirsEnd, oursExchange, theirsExchange;
     int oursFailed = 0, theirsFailed = 0;
     for (int run = 0; run < kRuns; ++run) {
-        auto a = stm32Board(config);
+        auto a = stm32BoardOf(config);
         const ProcRun o =
             tramelo(QStringList{"--device", "stm32", "--baud", "115200", "--port", a->path(), fw} +
                     (verify ? QStringList{"--verify"} : QStringList{}));
-        auto b = stm32Board(config);
+        auto b = stm32BoardOf(config);
         const ProcRun t = runTool(QStringLiteral("stm32flash"),
                                   QStringList{"-b", "115200", "-m", "8n1", "-w", fw} +
                                       (verify ? QStringList{"-v"} : QStringList{}) +
