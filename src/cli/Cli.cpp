@@ -372,9 +372,7 @@ bool openDriver(TVokCommDriver &d, devices::Family family, const DownloadChoices
     if (d.Connect()) return true;
     const QString reason = d.lastError();
     if (!reason.isEmpty()) emit e.line(texts::portOpenFailedLine(reason));
-    const QString path = platform::resolvePortName(c.portName);
-    const bool missing = path.isEmpty() || !QFileInfo::exists(path);
-    emit e.notice(missing ? texts::portMissing(reason) : texts::portOpenFailed(reason));
+    emit e.notice(texts::portOpenFailedFor(c.portName, reason));
     return false;
 }
 
