@@ -522,13 +522,11 @@ private slots:
         QVERIFY(!m.ComPortActive);
         QCOMPARE(env.messages.size(), 1);
         QCOMPARE(env.messages[0].caption, QStringLiteral("Tramelo"));
-        // The box keeps its two lines and adds the serial layer's reason; the message area
-        // keeps the reason after the box is gone.
+        // The box of a port that does not exist (not one "in use") adds the serial layer's
+        // reason; the message area keeps the reason after the box is gone.
         const QString reason = env.root() + "/absent: 串口不存在";
         QCOMPARE(env.messages[0].text,
-                 QStringLiteral("当前串口号已经被占用，或其它错误 ！\r"
-                                "请选择其它串口，或检查串口设置是否正确。\n") +
-                     reason);
+                 QStringLiteral("串口不存在 ！\r请选择其它串口，或检查设备是否已连接。\n") + reason);
         QVERIFY(m.Memo1->toPlainText().endsWith(QStringLiteral("串口打开失败：") + reason));
         m.ComboBox1->setCurrentIndex(1);
         QVERIFY(m.ComPort_Open());

@@ -697,6 +697,10 @@ http://www.orvel.example</translation>
         <source>%1: 无法创建符号链接 (%2)</source>
         <translation>%1: cannot make the symbolic link (%2)</translation>
     </message>
+    <message>
+        <source>--demo 不带参数</source>
+        <translation>--demo takes no arguments</translation>
+    </message>
 </context>
 <context>
     <name>devices</name>
