@@ -1242,8 +1242,8 @@ http://www.orvel.example</translation>
         <translation>The selection is not a file</translation>
     </message>
     <message>
-        <source>文件太大，不能超过1024 KB</source>
-        <translation>File too large (limit 1024 KB)</translation>
+        <source>文件太大，不能超过%1 KB</source>
+        <translation>File too large (limit %1 KB)</translation>
     </message>
     <message>
         <source>文件中没有可下载的数据</source>
