@@ -128,7 +128,7 @@ private slots:
         QTest::newRow("simulate without device") << QStringList{"simulate"} << 2 << "缺少 --device";
         QTest::newRow("simulate unknown device")
             << QStringList{"simulate", "--device", "avr"} << 2 << "未知或不唯一的器件: avr";
-        QTest::newRow("demo with arguments") << QStringList{"--demo", "x"} << 2 << "no arguments";
+        QTest::newRow("demo with arguments") << QStringList{"--demo", "x"} << 2 << "--demo 不带参数";
         QTest::newRow("simulate bad rate")
             << QStringList{"simulate", "--device", "stm32", "--baud", "0"} << 2 << "--baud 取 1 到";
         QTest::newRow("simulate --id of an LPC board")
