@@ -477,7 +477,7 @@ private slots:
         QVERIFY(m.CheckBox6->toolTip().contains('\r'));
         QHelpEvent help(QEvent::ToolTip, QPoint(2, 2), m.CheckBox6->mapToGlobal(QPoint(2, 2)));
         QApplication::sendEvent(m.CheckBox6, &help);
-        QCOMPARE(QToolTip::text(), QStringLiteral("选用后：\n于发送区窗口按键即发送该键值"));
+        QCOMPARE(QToolTip::text(), QStringLiteral("选用后：\n于发送区窗口键入的字符即时发送，\n回车发送所选的行结束符"));
         QToolTip::hideText();
 
         ui::setMessageHandler(nullptr); // the real box
@@ -693,8 +693,10 @@ private slots:
                                                  "ComboBox4", "ComboBox5",   "BitBtn3",
                                                  "CheckBox3", "CheckBox4",   "CheckHexRXD",
                                                  "BitBtn5",   "BitBtn9",     "Memo2",
-                                                 "BitBtn4",   "BitBtn6",     "BitBtn8",
-                                                 "CheckHexTXD", "CheckBox7", "CheckBox6",
+                                                 "CheckStamps", "StampGap",  "LogButton",
+                                                 "PlotButton", "BitBtn4",   "BitBtn6",
+                                                 "BitBtn8",   "CheckHexTXD", "CheckBox7",
+                                                 "LineEndList", "CheckBox6",
                                                  "CheckBox8", "CheckBox5",   "Edit1",
                                                  "BitBtn10"};
     }

@@ -245,15 +245,11 @@ http://www.orvel.example</translation>
     </message>
     <message>
         <source>发送新行</source>
-        <translation>Send new line</translation>
+        <translation>New line</translation>
     </message>
     <message>
         <source>按键即发</source>
         <translation>Send on key</translation>
-    </message>
-    <message>
-        <source>选用后：<byte value="xd"/>于发送区窗口按键即发送该键值</source>
-        <translation>When checked:<byte value="xd"/>a key pressed in the send area is sent at once</translation>
     </message>
     <message>
         <source>发送后清空发送区</source>
@@ -320,16 +316,147 @@ http://www.orvel.example</translation>
         <translation>Error on the current port!<byte value="xd"/>Choose another port, or check whether the port still exists.</translation>
     </message>
     <message>
-        <source>串口读取失败（设备已拔出？），已关闭串口</source>
-        <translation>Port read failed (unplugged?)</translation>
-    </message>
-    <message>
         <source>下载正在使用 %1，请等下载结束</source>
         <translation>The download is using %1; wait for its end</translation>
     </message>
     <message>
         <source>正在下载，关闭窗口将中止下载，芯片中的程序将不完整。<byte value="xd"/>确定要关闭吗？</source>
         <translation>A download is running. Closing the window ends it and leaves the chip partly written.<byte value="xd"/>Close anyway?</translation>
+    </message>
+    <message>
+        <source>时间戳</source>
+        <translation>Stamps</translation>
+    </message>
+    <message>
+        <source>接收的每一行（HEX显示时每一段）前加上<byte value="xd"/>第一个字节到达的时间</source>
+        <translation>Each received line (in the HEX view each burst) begins with<byte value="xd"/>the time its first byte arrived</translation>
+    </message>
+    <message>
+        <source>HEX显示时：静默超过此时间后收到的数据<byte value="xd"/>另起一行并加时间戳</source>
+        <translation>HEX view: data after a silence longer than this<byte value="xd"/>starts a new line with its own time stamp</translation>
+    </message>
+    <message>
+        <source>时间戳间隔 (ms)</source>
+        <translation>Time stamp gap (ms)</translation>
+    </message>
+    <message>
+        <source>记录</source>
+        <translation>Log</translation>
+    </message>
+    <message>
+        <source>记录到文件…</source>
+        <translation>Log to file…</translation>
+    </message>
+    <message>
+        <source>同时记录发送的数据</source>
+        <translation>Log sent data too</translation>
+    </message>
+    <message>
+        <source>记录到文件</source>
+        <translation>Log to file</translation>
+    </message>
+    <message>
+        <source>曲线图</source>
+        <translation>Plot</translation>
+    </message>
+    <message>
+        <source>把接收的每一行中的数值画成曲线</source>
+        <translation>Draw the numbers of each received line as curves</translation>
+    </message>
+    <message>
+        <source>发送新行、定时发送和按键即发的回车所用的行结束符</source>
+        <translation>Line ending of New line, Repeat and Enter under Send on key</translation>
+    </message>
+    <message>
+        <source>行结束符</source>
+        <translation>Line ending</translation>
+    </message>
+    <message>
+        <source>串口设备已断开（已拔出？），等待它重新连接 …</source>
+        <translation>The port's device is gone (unplugged?); waiting for it to come back …</translation>
+    </message>
+    <message>
+        <source>串口设备已重新连接：%1</source>
+        <translation>The port's device is back: %1</translation>
+    </message>
+    <message>
+        <source>记录已停止：%1 (%2)</source>
+        <translation>Log stopped: %1 (%2)</translation>
+    </message>
+    <message>
+        <source>不能打开记录文件：%1 (%2)</source>
+        <translation>Cannot open the log file: %1 (%2)</translation>
+    </message>
+    <message>
+        <source>记录到文件：%1</source>
+        <translation>Logging to %1</translation>
+    </message>
+    <message>
+        <source>选用后：<byte value="xd"/>于发送区窗口键入的字符即时发送，<byte value="xd"/>回车发送所选的行结束符</source>
+        <translation>When checked:<byte value="xd"/>what is typed in the send area is sent at once,<byte value="xd"/>Enter as the chosen line ending</translation>
+    </message>
+    <message>
+        <source>串口读取失败（设备已拔出？），已关闭串口</source>
+        <translation>Port read failed (unplugged?)</translation>
+    </message>
+</context>
+<context>
+    <name>TPlotWindow</name>
+    <message>
+        <source>曲线图 - Tramelo</source>
+        <translation>Plot - Tramelo</translation>
+    </message>
+    <message>
+        <source>时间 (s)</source>
+        <translation>Time (s)</translation>
+    </message>
+    <message>
+        <source>曲线</source>
+        <translation>Curves</translation>
+    </message>
+    <message>
+        <source>暂停(&amp;P)</source>
+        <translation>&amp;Pause</translation>
+    </message>
+    <message>
+        <source>放大(&amp;+)</source>
+        <translation>Zoom in (&amp;+)</translation>
+    </message>
+    <message>
+        <source>缩小(&amp;-)</source>
+        <translation>Zoom out (&amp;-)</translation>
+    </message>
+    <message>
+        <source>自动缩放(&amp;A)</source>
+        <translation>&amp;Autoscale</translation>
+    </message>
+    <message>
+        <source>自动缩放</source>
+        <translation>Autoscale</translation>
+    </message>
+    <message>
+        <source>显示最近(&amp;W)</source>
+        <translation>Last (&amp;W)</translation>
+    </message>
+    <message>
+        <source> 秒</source>
+        <translation> s</translation>
+    </message>
+    <message>
+        <source>显示最近的秒数</source>
+        <translation>Seconds shown</translation>
+    </message>
+    <message>
+        <source>导出CSV(&amp;E)…</source>
+        <translation>&amp;Export CSV…</translation>
+    </message>
+    <message>
+        <source>把显示范围内的全部数据（未抽稀）保存为 CSV 文件</source>
+        <translation>Save every sample in the shown range (not thinned) as a CSV file</translation>
+    </message>
+    <message>
+        <source>清除(&amp;C)</source>
+        <translation>&amp;Clear</translation>
     </message>
 </context>
 <context>
@@ -625,11 +752,11 @@ http://www.orvel.example</translation>
     <name>hexlib</name>
     <message>
         <source>使用程序内置的HEX解码库</source>
-        <translation>Using the program&apos;s built-in HEX decoding library</translation>
+        <translation>Using the program's built-in HEX decoding library</translation>
     </message>
     <message>
         <source>使用程序内置的HEX解码库（已跳过 %1）</source>
-        <translation>Using the program&apos;s built-in HEX decoding library (passed over %1)</translation>
+        <translation>Using the program's built-in HEX decoding library (passed over %1)</translation>
     </message>
     <message>
         <source>已跳过HEX解码库 %1</source>
@@ -1013,7 +1140,7 @@ http://www.orvel.example</translation>
     </message>
     <message>
         <source>地址 0x%1 的数据块: 芯片的应答不是有效的帧</source>
-        <translation>Block at 0x%1: the chip&apos;s answer is not a valid frame</translation>
+        <translation>Block at 0x%1: the chip's answer is not a valid frame</translation>
     </message>
     <message>
         <source>地址 0x%1 的数据块: 芯片收到的校验和 0x%2，应为 0x%3</source>
@@ -1119,8 +1246,8 @@ http://www.orvel.example</translation>
         <translation>The selection is not a file</translation>
     </message>
     <message>
-        <source>文件太大，不能超过1024 KB</source>
-        <translation>File too large (limit 1024 KB)</translation>
+        <source>文件太大，不能超过%1 KB</source>
+        <translation>File too large (limit %1 KB)</translation>
     </message>
     <message>
         <source>文件中没有可下载的数据</source>
@@ -1196,7 +1323,7 @@ http://www.orvel.example</translation>
     </message>
     <message>
         <source>芯片的 Flash 处于读保护状态: 不能读取、擦除或写入</source>
-        <translation>The chip&apos;s Flash is read-protected: it cannot be read, erased or written</translation>
+        <translation>The chip's Flash is read-protected: it cannot be read, erased or written</translation>
     </message>
     <message>
         <source>解除读保护: tramelo download --unprotect ... (芯片将擦除整片 Flash)</source>
@@ -1212,7 +1339,7 @@ http://www.orvel.example</translation>
     </message>
     <message>
         <source>设备的 Bootloader 不支持命令 0x%1</source>
-        <translation>The device&apos;s bootloader does not support command 0x%1</translation>
+        <translation>The device's bootloader does not support command 0x%1</translation>
     </message>
     <message>
         <source>正在解除读保护，芯片擦除整片 Flash。。。</source>
@@ -1264,6 +1391,18 @@ http://www.orvel.example</translation>
     <message>
         <source>读文件错误 ！ %1 (%2)</source>
         <translation>Error reading the file! %1 (%2)</translation>
+    </message>
+    <message>
+        <source>不是普通文件</source>
+        <translation>not a regular file</translation>
+    </message>
+    <message>
+        <source>记录文件或其文件夹已被删除</source>
+        <translation>the log file or its folder was removed</translation>
+    </message>
+    <message>
+        <source>磁盘写入跟不上接收</source>
+        <translation>the disk cannot keep up with the data</translation>
     </message>
 </context>
 <context>
