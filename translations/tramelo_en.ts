@@ -701,6 +701,10 @@ http://www.orvel.example</translation>
         <source>--demo 不带参数</source>
         <translation>--demo takes no arguments</translation>
     </message>
+    <message>
+        <source>无法创建管道 (%1)</source>
+        <translation>cannot make a pipe (%1)</translation>
+    </message>
 </context>
 <context>
     <name>devices</name>
