@@ -194,7 +194,9 @@ private slots:
         QCOMPARE(findDevice(u"stc12"), 12);
         QCOMPARE(findDevice(u"STC15"), 13);
         QCOMPARE(findDevice(u"stc8"), 14); // a name of its own, though stc89... begin with it
-        QCOMPARE(int(devices::deviceList().size()), 15);
+        QCOMPARE(findDevice(u"lpc"), 15); // any NXP part, appended last
+        QCOMPARE(nameAt(findDevice(u"LPC")), QStringLiteral("NXP LPC (任意型号)"));
+        QCOMPARE(int(devices::deviceList().size()), 16);
         QCOMPARE(nameAt(findDevice(u"STM32F10xxxxx 家族")), QStringLiteral("STM32F10xxxxx 家族"));
         QCOMPARE(nameAt(findDevice(u"lpc2131")), QStringLiteral("LPC2131"));
         QCOMPARE(nameAt(findDevice(u" STC89C516rd+ ")), QStringLiteral("STC89C516RD+"));

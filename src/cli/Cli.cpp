@@ -51,7 +51,7 @@ const char kUsage[] =
     "Usage: tramelo download --device DEV --port PORT [--port PORT...] [--board DEV,PORT,FILE...]\n"
     "                        [--baud RATE] [--no-reset]\n"
     "                        [--reset-ms N] [--timeout N] [--6t] [--verify] [--unprotect]\n"
-    "                        [--clock MHZ] [--option NAME=on|off...]\n"
+    "                        [--clock MHZ] [--crystal KHZ] [--option NAME=on|off...]\n"
     "                        FILE\n"
     "       tramelo read --device stm32 --port PORT [--baud RATE] [--no-reset]\n"
     "                    [--address A] [--length N] FILE\n"
@@ -70,14 +70,15 @@ const char kHelp[] =
     "                   file (repeatable; --device, --port and FILE may then be left out)\n"
     "    --device DEV   an entry of the device list, case-insensitive, or the start of one:\n"
     "                   stm32 (any STM32: the chip says which), lpc2214 lpc2292 lpc2131\n"
-    "                   lpc2132 lpc2136 lpc2138,\n"
+    "                   lpc2132 lpc2136 lpc2138, lpc (any NXP LPC with the UART ISP: the\n"
+    "                   chip says which),\n"
     "                   stc89c51rc stc89c52rc stc89c55rd+ stc89c516rd+,\n"
     "                   stc12 stc15 stc8 (any model of the series: the chip says which)\n"
     "    --port PORT    COM1..COM8 (resolved as in the window) or a device path; given\n"
     "                   several times, every board is written at once, each line starts\n"
     "                   with its port, a table ends the run and the worst result counts\n"
     "    --baud RATE    110 300 600 1200 2400 4800 9600 14400 19200 38400 56000 57600\n"
-    "                   115200 (default 9600; STM32 uses at least 19200, LPC at most 57600;\n"
+    "                   115200 (default 9600; STM32 uses at least 19200, lpc2xxx at most 57600;\n"
     "                   stc12/stc15/stc8: the transfer rate, default 115200)\n"
     "    --no-reset     leave RTS/DTR alone: no reset into the boot loader, and no\n"
     "                   restart into the new firmware at the end (STM32)\n"
@@ -89,7 +90,10 @@ const char kHelp[] =
     "    --option NAME=on|off  stc12, stc15, stc8: change one option byte (repeatable):\n"
     "                   eeprom-erase, reset-pin (off: P5.4/P3.6 is an I/O pin),\n"
     "                   low-voltage-reset; the others are kept as the chip has them\n"
-    "    --verify       STM32: read every block back and compare (rewritten up to 3 times)\n"
+    "    --crystal KHZ  LPC: the oscillator in kHz sent in the handshake (default 11059.2;\n"
+    "                   Cortex-M parts run the boot loader at 12000)\n"
+    "    --verify       STM32: read every block back and compare (rewritten up to 3 times);\n"
+    "                   lpc: compare every block (M), or one CRC-32 (S) on the LPC8xx\n"
     "    --unprotect    STM32: remove read-out protection first; the chip erases its whole\n"
     "                   flash\n"
     "  read          STM32: read the flash into FILE (Intel HEX when it ends in .hex); the\n"
@@ -161,6 +165,7 @@ struct DownloadOptions
     bool noReset = false, sixT = false, verify = false, unprotect = false;
     QString resetMs, timeout;
     double clockMhz = 0; // --clock
+    QString crystalKhz;  // --crystal
     std::optional<bool> eraseEeprom, resetPin, lowVoltageReset; // --option
 };
 
@@ -170,6 +175,22 @@ bool validNumber(const QString &text, int max)
     bool ok = false;
     const int v = text.toInt(&ok);
     return ok && v >= 1 && v <= max && text == QString::number(v);
+}
+
+// The oscillator of an LPC in kHz as the handshake sends it: digits, at most one decimal point
+// with digits after it ("11059.2", "12000"), 1 to 100000.
+bool lpcCrystalText(const QString &text)
+{
+    const qsizetype dot = text.indexOf(QLatin1Char('.'));
+    const QString whole = dot < 0 ? text : text.left(dot);
+    const QString fraction = dot < 0 ? QString() : text.mid(dot + 1);
+    const auto digits = [](const QString &t, qsizetype most) {
+        return !t.isEmpty() && t.size() <= most &&
+               std::all_of(t.begin(), t.end(), [](QChar c) { return c >= u'0' && c <= u'9'; });
+    };
+    if (!digits(whole, 6) || (dot >= 0 && !digits(fraction, 3))) return false;
+    const double v = text.toDouble();
+    return v >= 1 && v <= 100000;
 }
 
 int parseDownload(const QStringList &args, DownloadOptions &o)
@@ -218,6 +239,9 @@ int parseDownload(const QStringList &args, DownloadOptions &o)
             if (value(v)) o.clockMhz = v.toDouble(&ok);
             if (!ok || o.clockMhz < 1 || o.clockMhz > 45)
                 return usage("--clock takes a frequency in MHz from 1 to 45");
+        } else if (a == "--crystal") {
+            if (!value(o.crystalKhz) || !lpcCrystalText(o.crystalKhz))
+                return usage("--crystal takes the oscillator in kHz, 1 to 100000 (11059.2)");
         } else if (a == "--option") {
             if (!value(v)) return usage("--option needs a value");
             const QString name = v.section('=', 0, 0), state = v.section('=', 1);
@@ -250,6 +274,9 @@ int parseDownload(const QStringList &args, DownloadOptions &o)
     // Only the STC15 and STC8 trim an RC oscillator; --board entries are checked in download().
     if (o.clockMhz > 0 && !o.device.isEmpty() && !devices::trimsClock(devices::findDevice(o.device)))
         return usage(QStringLiteral("--clock is for stc15 and stc8 devices: %1").arg(o.device));
+    if (!o.crystalKhz.isEmpty() && !o.device.isEmpty() &&
+        devices::familyAt(devices::findDevice(o.device)) != devices::Family::Lpc)
+        return usage(QStringLiteral("--crystal is for LPC devices: %1").arg(o.device));
     const bool options = o.eraseEeprom || o.resetPin || o.lowVoltageReset;
     if (options && !o.device.isEmpty() &&
         devices::familyAt(devices::findDevice(o.device)) != devices::Family::StcSeries)
@@ -356,7 +383,10 @@ private:
 bool openDriver(TVokCommDriver &d, devices::Family family, const DownloadChoices &c, Engine &e)
 {
     int baud = c.baudIndex < 0 ? int(br9600) : c.baudIndex;
-    if (family == devices::Family::Lpc) baud = std::min(baud, int(br57600));
+    // The LPC2000 entries keep their 57600 limit; the entry for any part takes the list's
+    // rates (the Cortex-M boot loaders run from a 12 MHz oscillator that autobauds to 115200).
+    if (family == devices::Family::Lpc && !devices::lpcAnyPart(c.device))
+        baud = std::min(baud, int(br57600));
     if (family == devices::Family::Stm32) baud = std::max(baud, int(br19200));
     d.setComPort(TComPortNumber(c.port));
     d.setComPortSpeed(TComPortBaudRate(baud));
@@ -649,6 +679,7 @@ int download(const QStringList &args)
     choices.verify = o.verify;
     choices.unprotect = o.unprotect;
     choices.clockMhz = o.clockMhz;
+    choices.crystalKhz = o.crystalKhz;
     choices.eraseEeprom = o.eraseEeprom;
     choices.resetPinEnabled = o.resetPin;
     choices.lowVoltageReset = o.lowVoltageReset;

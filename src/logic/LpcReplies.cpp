@@ -128,4 +128,22 @@ CompareAnswer compareAnswerOf(QByteArrayView reply)
     return a;
 }
 
+bool crcComplete(QByteArrayView reply)
+{
+    if (!reply.endsWith(kIspLineEnd)) return false;
+    return !reply.startsWith(kSuccessCode + kIspLineEnd) || lineCount(reply) >= 2;
+}
+
+std::optional<quint32> crcAnswerOf(QByteArrayView reply)
+{
+    const QByteArray code = kSuccessCode + kIspLineEnd;
+    if (!reply.startsWith(code) || lineCount(reply) != 2) return std::nullopt;
+    return decimalLine(payloadOf(reply, code.size(), kIspLineEnd.size()));
+}
+
+std::optional<quint32> partIdValue(QStringView partId)
+{
+    return decimalLine(partId.toLatin1());
+}
+
 } // namespace lpc

@@ -11,6 +11,7 @@
 #include <QByteArray>
 #include <QByteArrayView>
 #include <QString>
+#include <QStringView>
 #include <optional>
 
 namespace lpc {
@@ -78,5 +79,15 @@ struct CompareAnswer
     std::optional<quint32> offset;
 };
 CompareAnswer compareAnswerOf(QByteArrayView reply);
+
+// "S address count" (LPC8xx): "0" and the CRC-32 in decimal on a line of its own. Complete
+// once that second line came, or at once for any other return code.
+bool crcComplete(QByteArrayView reply);
+// The CRC of a success answer; nullopt for an error code or a line that is no number.
+std::optional<quint32> crcAnswerOf(QByteArrayView reply);
+
+// The identification of "J" as a number: decimal digits only (what every UART ISP sends);
+// nullopt for anything else.
+std::optional<quint32> partIdValue(QStringView partId);
 
 } // namespace lpc
