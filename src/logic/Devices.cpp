@@ -151,7 +151,10 @@ constexpr LpcFamily kFam8k{u"LPC2104/05/06, LPC211x/2212", u"UM10275, UM10114", 
                            kArm7Ram, 0x40000200, kCopyArm7Coarse, 64, 0, kRuns8k};
 constexpr LpcFamily kFam23xx{u"LPC23xx/24xx", u"UM10211, UM10237", Arm7, false, kArm7Ram,
                              0x40000200, kCopyArm7Fine, 64, 0, kRuns213x};
-// Cortex-M: ISP "Compare": "First 512 bytes are re-mapped to boot ROM". UM10360 §32.3.2.7:
+// Cortex-M: the manuals warn that a compare of the first bytes of flash sees the boot ROM's
+// (the ARM7 manuals say 64 bytes, lpc21isp leaves out 64 on every family); the Cortex-M rows
+// leave out 512, a margin that costs nothing but an unchecked vector table, which the boot
+// loader's own valid-code check covers. UM10360 §32.3.2.7:
 // ISP uses 0x10000118..0x100001FF; UM10398, UM10462, UM10375 ("RAM used by ISP command
 // handler"): 0x1000017C..0x1000025B, and W above 0x10000300 under CRP1: W writes from there.
 constexpr LpcFamily kFam17xx{u"LPC17xx", u"UM10360 ch. 32", CortexM, false, kCortexRam,

@@ -103,7 +103,6 @@ LpcSim::Part cortexPart(QByteArray id, QList<quint32> sectors, quint32 ramSize, 
     LpcSim::Part p{std::move(id), std::move(sectors), ramSize};
     p.ramBase = 0x10000000;
     p.ramFirstFree = firstFree;
-    p.remappedBytes = 512;
     return p;
 }
 // LPC8xx: raw W/R data, 64-byte copies, S and N (UM10601, UM10800 ch. 25, UM11029 ch. 5).

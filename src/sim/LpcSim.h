@@ -57,9 +57,10 @@
 //     handler" leaves free (0x10000200 on the LPC17xx, 0x10000300 on the LPC11xx/11Uxx/13xx,
 //     0x10000270 on the LPC81x/82x (UM10800 §25.7.2.3), 0x10000600 on the LPC84x (UM11029
 //     Table 16)); lower addresses are answered 14 ADDR_NOT_MAPPED like any unmapped one.
-//   * Compare and read see the boot ROM in the first 512 bytes ("First 512 bytes are
-//     re-mapped to boot ROM", the Compare command of each Cortex-M manual); ARM7 parts show
-//     their boot block's 64 bytes there.
+//   * Compare and read see the boot code in the first 64 bytes of flash, as on the ARM7 parts
+//     (UM10120 "Compare": "First 64 bytes are re-mapped to flash boot sector"); lpc21isp's
+//     verify leaves out exactly these 64 bytes on every family and works on the real Cortex-M
+//     chips. (Tramelo's own compare leaves out 512 there, a margin: see the device table.)
 //   * LPC8xx (binaryData): after "W a n" is answered 0 the next n bytes are the data, raw (no
 //     lines, no checksums), echoed while echo is on; "R a n" answers 0 and then n raw bytes
 //     (UM10800 ch. 25, "Write to RAM" and "Read Memory").
