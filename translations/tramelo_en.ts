@@ -931,6 +931,10 @@ http://www.orvel.example</translation>
         <translation>Going on with the STM32F10x rules: Flash size register 0x1FFFF7E0, 1 KB pages</translation>
     </message>
     <message>
+        <source>芯片拒绝读取 Flash 容量寄存器 %1，按器件表取 %2 KB</source>
+        <translation>The chip declined to read the flash size register %1; taking %2 KB from the device table</translation>
+    </message>
+    <message>
         <source>存储容量 Flash:%1 KB</source>
         <translation>Flash size: %1 KB</translation>
     </message>

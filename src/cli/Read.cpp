@@ -153,8 +153,9 @@ void checkEnded()
     if (const int sig = EndSignals::take()) throw Ended{sig};
 }
 
-// How a request of the boot loader went wrong.
-enum class Trouble { None, Silent, Refused, Other };
+// How a request of the boot loader went wrong. Refused: Read Memory itself (read protection);
+// Declined: the address or the count (a range the loader does not read).
+enum class Trouble { None, Silent, Refused, Declined, Other };
 
 // The boot loader's side of the conversation.
 class Loader
@@ -197,13 +198,15 @@ public:
         }
         const QByteArray at = ask(stm32::addressFrame(address), 1);
         if (!stm32::ackFirst(at)) {
-            trouble = at.isEmpty() ? Trouble::Silent : Trouble::Other;
+            trouble = at.isEmpty()           ? Trouble::Silent
+                      : stm32::nackFirst(at) ? Trouble::Declined
+                                             : Trouble::Other;
             return std::nullopt;
         }
         const QByteArray data = ask(stm32::readCountFrame(n), 1 + n);
         auto block = stm32::acceptReadBack(data, n);
         if (!block)
-            trouble = stm32::nackFirst(data) ? Trouble::Refused
+            trouble = stm32::nackFirst(data) ? Trouble::Declined
                       : data.size() < 1 + n  ? Trouble::Silent
                                              : Trouble::Other;
         return block;
@@ -262,10 +265,19 @@ int readBoard(platform::SerialPort &port, const ReadOptions &o)
         return fail(stm32::reasonReadRefused(address));
     };
     Trouble trouble = Trouble::None;
-    const auto sizeBytes =
-        loader.read(part.flashSizeRegister, stm32::kFlashSizeRegisterBytes, trouble);
-    if (!sizeBytes) return failedAt(part.flashSizeRegister, trouble, true);
-    const quint32 kib = quint32(quint8((*sizeBytes)[1])) << 8 | quint8((*sizeBytes)[0]);
+    // The flash-size register as the line's loader lets it be read (the device table's plan);
+    // a loader that declines even that gives the table's size, as the download does.
+    const stm32::SizeReadPlan plan = stm32::sizeReadPlan(part);
+    const auto sizeBytes = loader.read(plan.address, plan.count, trouble);
+    quint32 kib = part.tableFlashKib;
+    if (sizeBytes) {
+        kib = stm32::flashKibIn(*sizeBytes, plan).value_or(0);
+    } else if (trouble == Trouble::Declined && kib > 0) {
+        writeText(stdout, stm32::flashSizeFromTableLine(part.flashSizeRegister, kib) +
+                              QLatin1Char('\n'));
+    } else {
+        return failedAt(part.flashSizeRegister, trouble, true);
+    }
     writeText(stdout, stm32::flashSizeLine(kib) + QLatin1Char('\n'));
     const quint32 from = o.address.value_or(devices::kStm32FlashStart);
     const quint32 count = o.length.value_or(kib * 1024u);
