@@ -137,6 +137,8 @@ private slots:
     void partSendList();
     void crcAndPartIdAnswers_data();
     void crcAndPartIdAnswers();
+    void readGroups_data();
+    void readGroups();
 };
 
 void TestLpcImage::uuChar_data()
@@ -1036,6 +1038,46 @@ void TestLpcImage::crcAndPartIdAnswers()
     QCOMPARE(partIdValue(u"637615927"), std::optional<quint32>(0x26013F37u));
     QCOMPARE(partIdValue(u"0x26013F37"), std::nullopt);
     QCOMPARE(partIdValue(u""), std::nullopt);
+}
+
+// A group of an R answer, encoded here by the programmer's own encoder (whose output the
+// uuencoding tests check against the rules).
+void TestLpcImage::readGroups_data()
+{
+    QTest::addColumn<QByteArray>("text");
+    QTest::addColumn<int>("count");
+    QTest::addColumn<bool>("complete");
+    QTest::addColumn<bool>("whole");
+    const QByteArray data = pattern(100, 3);
+    QByteArray lines;
+    quint32 sum = 0;
+    for (qsizetype at = 0; at < data.size(); at += 45) {
+        const UuLine l = UuEncodeLine(data.mid(at, 45));
+        lines += l.text;
+        sum += l.sum;
+    }
+    const QByteArray sumLine = QByteArray::number(sum) + "\r\n";
+    QTest::newRow("whole") << lines + sumLine << 100 << true << true;
+    QTest::newRow("sum line still to come") << lines << 100 << false << false;
+    QTest::newRow("wrong sum") << lines + QByteArray::number(sum + 1) + "\r\n" << 100 << true
+                               << false;
+    QByteArray changed = lines;
+    changed[5] = changed[5] == '!' ? '"' : '!';
+    QTest::newRow("a byte changed") << changed + sumLine << 100 << true << false;
+    QTest::newRow("fewer bytes than asked") << lines + sumLine << 104 << false << false;
+    QTest::newRow("no uuencoding") << QByteArray("hello world\r\n1\r\n") << 4 << true << false;
+}
+
+void TestLpcImage::readGroups()
+{
+    QFETCH(QByteArray, text);
+    QFETCH(int, count);
+    QFETCH(bool, complete);
+    QFETCH(bool, whole);
+    QCOMPARE(readGroupComplete(text, count), complete);
+    const std::optional<QByteArray> got = decodeReadGroup(text, count);
+    QCOMPARE(got.has_value(), whole);
+    if (whole) QCOMPARE(*got, pattern(100, 3));
 }
 
 QTEST_GUILESS_MAIN(TestLpcImage)
