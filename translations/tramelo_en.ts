@@ -599,6 +599,14 @@ http://www.orvel.example</translation>
         <translation>Verify failed: the CRC-32 of %2 bytes of flash from 0x%1 is 0x%3, the image&apos;s is 0x%4</translation>
     </message>
     <message>
+        <source>未知的器件ID: %1 (0x%2)，器件表中没有这个型号</source>
+        <translation>Unknown part id: %1 (0x%2); the device table has no such part</translation>
+    </message>
+    <message>
+        <source>读取被拒绝: 地址 0x%1 (返回码 %2)</source>
+        <translation>Read refused: address 0x%1 (return code %2)</translation>
+    </message>
+    <message>
         <source>比较失败: Flash 地址 0x%1 的内容与写入的数据不同</source>
         <translation>Compare failed: Flash at 0x%1 differs from the data written</translation>
     </message>
