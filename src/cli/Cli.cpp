@@ -96,7 +96,7 @@ const char kHelp[] =
     "                   lpc: compare every block (M), or one CRC-32 (S) on the LPC8xx\n"
     "    --unprotect    STM32: remove read-out protection first; the chip erases its whole\n"
     "                   flash\n"
-    "  read          STM32: read the flash into FILE (Intel HEX when it ends in .hex); the\n"
+    "  read          STM32, LPC: read the flash into FILE (Intel HEX when it ends in .hex); the\n"
     "                file is replaced only when the whole read succeeded\n"
     "    --baud RATE    a rate of the list above (default 57600; at least 19200)\n"
     "    --no-reset     do not pulse RTS/DTR\n"
@@ -177,6 +177,8 @@ bool validNumber(const QString &text, int max)
     return ok && v >= 1 && v <= max && text == QString::number(v);
 }
 
+} // namespace
+
 // The oscillator of an LPC in kHz as the handshake sends it: digits, at most one decimal point
 // with digits after it ("11059.2", "12000"), 1 to 100000.
 bool lpcCrystalText(const QString &text)
@@ -192,6 +194,8 @@ bool lpcCrystalText(const QString &text)
     const double v = text.toDouble();
     return v >= 1 && v <= 100000;
 }
+
+namespace {
 
 int parseDownload(const QStringList &args, DownloadOptions &o)
 {

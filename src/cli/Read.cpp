@@ -42,7 +42,8 @@ const char kReadUsage[] =
     "  reads the flash (default: all of it, from the flash start) into FILE,\n"
     "  binary, or Intel HEX when FILE ends in .hex; A and N in decimal or 0x hexadecimal;\n"
     "  STM32: 8E1 at RATE, a rate of download's list (default 57600, at least 19200);\n"
-    "  LPC: 8N1 at RATE, A and N multiples of 4, the part as its answer names it;\n"
+    "  LPC: 8N1 at RATE, A and N multiples of 4, the part as its answer names it,\n"
+    "  --crystal KHZ as for download;\n"
     "  FILE is replaced only when the whole read succeeded\n";
 
 int readUsage(const QString &problem)
@@ -68,6 +69,7 @@ struct ReadOptions
     std::optional<quint32> address, length;
     quint32 baud = kDefaultBaud;
     bool reset = true;
+    QByteArray crystal = QByteArrayLiteral("11059.2"); // LPC: the handshake's oscillator, kHz
 };
 
 constexpr int kHelpShown = -1;
@@ -96,6 +98,10 @@ int parseRead(const QStringList &args, ReadOptions &o)
             }
         } else if (a == "--no-reset") {
             o.reset = false;
+        } else if (a == "--crystal") {
+            if (!takeValue(args, i, v) || !lpcCrystalText(v))
+                return readUsage(QStringLiteral("--crystal takes the oscillator in kHz: %1").arg(v));
+            o.crystal = v.toLatin1();
         } else if (a.startsWith('-') && a != "-") {
             return readUsage(QStringLiteral("unknown option: %1").arg(a));
         } else if (o.file.isEmpty()) {
@@ -368,7 +374,7 @@ int readLpcBoard(platform::SerialPort &port, const ReadOptions &o)
     auto echoed = [&](const QByteArray &command, const QByteArray &answer) {
         return lpc::isEchoed(lpcAsk(port, command + end, lines(2), waitFor(64)), command, answer);
     };
-    if (!synced || !echoed(lpc::kSynchronized, lpc::kOk) || !echoed(lpc::kCrystalKHz, lpc::kOk) ||
+    if (!synced || !echoed(lpc::kSynchronized, lpc::kOk) || !echoed(o.crystal, lpc::kOk) ||
         !echoed(lpc::kUnlock, lpc::kSuccessCode) || !echoed(lpc::kEchoOff, lpc::kSuccessCode))
         return fail(noContact);
     const std::optional<QString> partId =
