@@ -155,6 +155,22 @@ bool writeOutput(const QString &file, const QByteArray &bytes)
            out.write(bytes) == bytes.size() && out.commit();
 }
 
+// The flash read from address `from` to the file (Intel HEX when its name says so), put in
+// place only when every write succeeded, and the line that says so.
+int writeRead(const ReadOptions &o, quint32 from, const QByteArray &data)
+{
+    const QByteArray bytes = stm32::isHexFileName(o.file) ? stm32::intelHexText(from, data) : data;
+    if (!writeOutput(o.file, bytes)) {
+        writeText(stderr, QStringLiteral("tramelo: %1\n").arg(messages::cannotWrite(o.file)));
+        return kExitFailed;
+    }
+    writeText(stdout, QCoreApplication::translate("stm32", "读取完成: %1 Byte 自 0x%2")
+                              .arg(data.size())
+                              .arg(QString::number(from, 16).toUpper().rightJustified(8, u'0')) +
+                          QLatin1Char('\n'));
+    return kExitOk;
+}
+
 // An end signal arrived during the conversation.
 struct Ended
 {
@@ -311,16 +327,7 @@ int readBoard(platform::SerialPort &port, const ReadOptions &o)
     }
     port.close();
 
-    const QByteArray bytes = stm32::isHexFileName(o.file) ? stm32::intelHexText(from, data) : data;
-    if (!writeOutput(o.file, bytes)) {
-        writeText(stderr, QStringLiteral("tramelo: %1\n").arg(messages::cannotWrite(o.file)));
-        return kExitFailed;
-    }
-    writeText(stdout, QCoreApplication::translate("stm32", "读取完成: %1 Byte 自 0x%2")
-                              .arg(data.size())
-                              .arg(QString::number(from, 16).toUpper().rightJustified(8, u'0')) +
-                          QLatin1Char('\n'));
-    return kExitOk;
+    return writeRead(o, from, data);
 }
 
 // ---- LPC: the UART ISP's "R" ----
@@ -436,16 +443,7 @@ int readLpcBoard(platform::SerialPort &port, const ReadOptions &o)
         at += n;
     }
     port.close();
-    const QByteArray out = stm32::isHexFileName(o.file) ? stm32::intelHexText(from, data) : data;
-    if (!writeOutput(o.file, out)) {
-        writeText(stderr, QStringLiteral("tramelo: %1\n").arg(messages::cannotWrite(o.file)));
-        return kExitFailed;
-    }
-    writeText(stdout, QCoreApplication::translate("stm32", "读取完成: %1 Byte 自 0x%2")
-                              .arg(data.size())
-                              .arg(QString::number(from, 16).toUpper().rightJustified(8, u'0')) +
-                          QLatin1Char('\n'));
-    return kExitOk;
+    return writeRead(o, from, data);
 }
 
 } // namespace
