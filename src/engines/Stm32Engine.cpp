@@ -461,7 +461,8 @@ void Stm32Engine::stmCheckReadBack(QByteArrayView reply)
     const stm32::ErasePlan repair =
         stm32::erasePlan(*StmPart, extended, stm32::clipSpans(StmSpans, within));
     if (StmRewrites >= stm32::kVerifyRewrites || repair.unreachable || repair.frames.isEmpty()) {
-        stmFinish(DownloadResult::Failed, {stm32::reasonVerifyFailed(stm32::kFlashStart + start)});
+        stmFinish(DownloadResult::Failed, {stm32::reasonVerifyFailed(stm32::kFlashStart + start)},
+                  stm32::kVerifyFailedText);
         return;
     }
     ++StmRewrites;
@@ -502,7 +503,8 @@ void Stm32Engine::stmNextBlockOrFinish()
     StmState = int(stm32::State::WriteMemoryAck);
 }
 
-void Stm32Engine::stmFinish(DownloadResult result, const QStringList &reasons)
+void Stm32Engine::stmFinish(DownloadResult result, const QStringList &reasons,
+                            const ShownText &ending)
 {
     StmState = int(stm32::State::SyncAck);
     StmErasing = false;
@@ -532,8 +534,8 @@ void Stm32Engine::stmFinish(DownloadResult result, const QStringList &reasons)
         break;
     case DownloadResult::Failed:
     case DownloadResult::PortNotOpened:
-        emit status(stm32::kFailedText);
-        emit line(stm32::kFailedText);
+        emit status(ending);
+        emit line(ending);
         break;
     }
     emit finished(result);

@@ -82,7 +82,9 @@ private:
     void stmSizeFromTable();
     void stmSendBlock();
     // The one end of an attempt: reason lines, then the final line of the result.
-    void stmFinish(DownloadResult result, const QStringList &reasons = {});
+    // ending: the last line of a failure (default: the chip could not be reached).
+    void stmFinish(DownloadResult result, const QStringList &reasons = {},
+                   const ShownText &ending = stm32::kFailedText);
     bool stmRequire(quint8 command);
     bool stmRefused(stm32::State state, QByteArrayView reply);
     void stmSendErase();

@@ -268,6 +268,10 @@ QString repairLine(quint32 address, const ErasePlan &plan);
 inline constexpr ShownText kNoContactText{"stm32",
                                           QT_TRANSLATE_NOOP("stm32", "无法和设备通讯，请重新复位")};
 inline constexpr ShownText kFailedText{"stm32", QT_TRANSLATE_NOOP("stm32", "连机失败 ！")};
+// The last lines of a failure after the chip had answered (connected): the reason line above
+// says what failed. "连机失败" is only for a chip that could not be reached.
+inline constexpr ShownText kVerifyFailedText{"stm32", QT_TRANSLATE_NOOP("stm32", "校验失败 ！")};
+inline constexpr ShownText kReadFailedText{"stm32", QT_TRANSLATE_NOOP("stm32", "读取失败 ！")};
 // Reset into the boot loader: DTR and RTS on for this long, then DTR off for as long.
 constexpr unsigned long kResetPulseMs = 500;
 

@@ -736,8 +736,9 @@ QByteArray Stm32Sim::finishWriteData()
         else
             (*memory)[offset + i] = data[i];
     }
-    if (toFlash && config_.weakWrites > 0 && address_ == config_.weakBlockAddress) {
-        --config_.weakWrites;
+    if (auto weak = config_.weakBlocks.find(address_);
+        toFlash && weak != config_.weakBlocks.end() && *weak > 0) {
+        --*weak;
         for (qsizetype i = 0; i < length; ++i) {
             if (quint8(data[i]) != kErased) {
                 (*memory)[offset + i] = char(kErased);
