@@ -399,6 +399,10 @@ http://www.orvel.example</translation>
         <source>选用后：<byte value="xd"/>于发送区窗口键入的字符即时发送，<byte value="xd"/>回车发送所选的行结束符</source>
         <translation>When checked:<byte value="xd"/>what is typed in the send area is sent at once,<byte value="xd"/>Enter as the chosen line ending</translation>
     </message>
+    <message>
+        <source>串口读取失败（设备已拔出？），已关闭串口</source>
+        <translation>Port read failed (unplugged?)</translation>
+    </message>
 </context>
 <context>
     <name>TPlotWindow</name>
@@ -704,6 +708,10 @@ http://www.orvel.example</translation>
     <message>
         <source>%1: 无法创建符号链接 (%2)</source>
         <translation>%1: cannot make the symbolic link (%2)</translation>
+    </message>
+    <message>
+        <source>--demo 不带参数</source>
+        <translation>--demo takes no arguments</translation>
     </message>
 </context>
 <context>
@@ -1274,8 +1282,8 @@ http://www.orvel.example</translation>
         <translation>The selection is not a file</translation>
     </message>
     <message>
-        <source>文件太大，不能超过1024 KB</source>
-        <translation>File too large (limit 1024 KB)</translation>
+        <source>文件太大，不能超过%1 KB</source>
+        <translation>File too large (limit %1 KB)</translation>
     </message>
     <message>
         <source>文件中没有可下载的数据</source>

@@ -55,7 +55,7 @@ public:
     quint32 StmAddress = 0;
     quint32 StmOffset = 0;
     qint32 StmRemaining = 0;
-    QByteArray StmImage; // the image to write from the flash start (at most 1 MiB)
+    QByteArray StmImage; // the image to write from the flash start (at most stm32::kImageCapacity)
     QList<stm32::Span> StmSpans;   // what of StmImage the file gave, whole write units
     QList<stm32::Span> StmPending; // what is being written: StmSpans, or a repair's share
     quint32 StmBlockAt = 0;        // offset of the block last written

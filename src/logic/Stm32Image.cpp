@@ -35,7 +35,7 @@ QString statusNotAFile()
 }
 QString statusBinaryTooLarge()
 {
-    return QCoreApplication::translate("stm32", "文件太大，不能超过1024 KB");
+    return QCoreApplication::translate("stm32", "文件太大，不能超过%1 KB").arg(kImageCapacity / 1024);
 }
 QString statusEmpty()
 {
