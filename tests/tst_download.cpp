@@ -185,8 +185,9 @@ void TestDownload::speedButtonOnlyForStcEntries_data()
                              "STM32 (其它系列)",
                              "STC10/11/12",
                              "STC15",
-                             "STC8"};
-    for (int i = 0; i < 15; ++i)
+                             "STC8",
+                             "NXP LPC (任意型号)"};
+    for (int i = 0; i < 16; ++i)
         QTest::newRow(entries[i]) << i << (i >= 7 && i <= 10);
 }
 
@@ -197,7 +198,7 @@ void TestDownload::speedButtonOnlyForStcEntries()
     TestEnv env;
     auto w = CreateApplicationWindows();
     TMainForm &m = *w.main;
-    QCOMPARE(m.MCUType->count(), 15);
+    QCOMPARE(m.MCUType->count(), 16);
     QCOMPARE(m.MCUType->itemText(index), QString::fromUtf8(QTest::currentDataTag()));
     // From the opposite state, so the change rule must act.
     const int other = enabled ? 0 : 10;
@@ -207,10 +208,15 @@ void TestDownload::speedButtonOnlyForStcEntries()
     m.MCUType->setCurrentIndex(index);
     emit m.MCUType->activated(index);
     QCOMPARE(m.BitBtn7->isEnabled(), enabled);
-    // Verification (校验) is the STM32 programmer's alone.
-    QCOMPARE(m.CheckBox9->isEnabled(), devices::familyAt(index) == devices::Family::Stm32);
-    // The clock field is for the chips with an RC oscillator to trim: STC15 and STC8.
-    QCOMPARE(m.ClockEdit->isEnabled(), index >= 13);
+    // Verification (校验): the STM32 and LPC programmers.
+    const auto family = devices::familyAt(index);
+    QCOMPARE(m.CheckBox9->isEnabled(),
+             family == devices::Family::Stm32 || family == devices::Family::Lpc);
+    // The clock field is for the chips with an RC oscillator to trim: STC15 and STC8; the
+    // LPC entries show the crystal field in its place.
+    QCOMPARE(m.ClockEdit->isEnabled(), index == 13 || index == 14);
+    QCOMPARE(!m.CrystalEdit->isHidden(), family == devices::Family::Lpc);
+    QCOMPARE(m.ClockEdit->isHidden(), family == devices::Family::Lpc);
 }
 
 void TestDownload::downloadListsCopyWithoutReopening_data()

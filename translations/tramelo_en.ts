@@ -292,6 +292,10 @@ http://www.orvel.example</translation>
         <translation>Clock</translation>
     </message>
     <message>
+        <source>LPC: 晶振频率 (kHz)，空白为 11059.2；Cortex-M 芯片用 12000</source>
+        <translation>LPC: crystal frequency (kHz), empty for 11059.2; Cortex-M parts use 12000</translation>
+    </message>
+    <message>
         <source>STC15/STC8: RC 时钟频率 (MHz)，空白则保持芯片原有的频率</source>
         <translation>STC15/STC8: RC clock frequency (MHz); empty keeps the chip's own</translation>
     </message>
@@ -646,8 +650,16 @@ http://www.orvel.example</translation>
         <translation>--length takes a number above 0: %1</translation>
     </message>
     <message>
-        <source>read 只用于 STM32 器件: %1</source>
-        <translation>read knows STM32 devices only: %1</translation>
+        <source>--crystal 取以 kHz 为单位的晶振频率 (1 到 100000，例如 11059.2)</source>
+        <translation>--crystal takes the oscillator in kHz (1 to 100000, for example 11059.2)</translation>
+    </message>
+    <message>
+        <source>LPC: --address 与 --length 须为 4 的倍数</source>
+        <translation>LPC: --address and --length take multiples of 4</translation>
+    </message>
+    <message>
+        <source>read 只用于 STM32 和 LPC 器件: %1</source>
+        <translation>read is for STM32 and LPC devices: %1</translation>
     </message>
     <message>
         <source>缺少输出文件</source>
@@ -711,6 +723,10 @@ http://www.orvel.example</translation>
     <message>
         <source>%1 家族</source>
         <translation>%1 family</translation>
+    </message>
+    <message>
+        <source>%1 (任意型号)</source>
+        <translation>%1 (any part)</translation>
     </message>
     <message>
         <source>%1 (其它系列)</source>
@@ -894,12 +910,36 @@ http://www.orvel.example</translation>
         <translation>Too big for LPC %1K Flash</translation>
     </message>
     <message>
+        <source>未知的器件ID: %1 (0x%2)，器件表中没有这个型号，没有擦除任何内容</source>
+        <translation>Unknown part id: %1 (0x%2); the device table has no such part, nothing was erased</translation>
+    </message>
+    <message>
+        <source>器件: %1，Flash %2 KB，RAM %3 KB (%4)</source>
+        <translation>Part: %1, Flash %2 KB, RAM %3 KB (%4)</translation>
+    </message>
+    <message>
+        <source>%1 的 RAM 放不下一次复制的数据</source>
+        <translation>The RAM of %1 cannot hold one copy</translation>
+    </message>
+    <message>
+        <source>校验失败: Flash 0x%1 起 %2 字节的 CRC-32 为 0x%3，映像的为 0x%4</source>
+        <translation>Verify failed: the CRC-32 of %2 bytes of flash from 0x%1 is 0x%3, the image&apos;s is 0x%4</translation>
+    </message>
+    <message>
+        <source>未知的器件ID: %1 (0x%2)，器件表中没有这个型号</source>
+        <translation>Unknown part id: %1 (0x%2); the device table has no such part</translation>
+    </message>
+    <message>
+        <source>读取被拒绝: 地址 0x%1 (返回码 %2)</source>
+        <translation>Read refused: address 0x%1 (return code %2)</translation>
+    </message>
+    <message>
         <source>比较失败: Flash 地址 0x%1 的内容与写入的数据不同</source>
         <translation>Compare failed: Flash at 0x%1 differs from the data written</translation>
     </message>
     <message>
-        <source>向量表校验和 0x%1 (写入地址 0x14)</source>
-        <translation>Vector table checksum 0x%1 (written at 0x14)</translation>
+        <source>向量表校验和 0x%1 (写入地址 0x%2)</source>
+        <translation>Vector table checksum 0x%1 (written at 0x%2)</translation>
     </message>
     <message>
         <source>文件太大: 映像 %1 字节，芯片 Flash 只有 %2 字节</source>

@@ -163,6 +163,7 @@ public:
     QLineEdit *Edit2 = nullptr;
     // STC15, STC8: the clock (MHz) the RC oscillator is trimmed to; empty keeps the chip's.
     QLineEdit *ClockEdit = nullptr;
+    QLineEdit *CrystalEdit = nullptr; // LPC: the oscillator in kHz, in ClockEdit's place
     QPushButton *BitBtn1 = nullptr, *BitBtn2 = nullptr, *BitBtn7 = nullptr;
     QCheckBox *CheckBox1 = nullptr, *CheckBox2 = nullptr;
     QCheckBox *CheckBox9 = nullptr;               // verify the STM32 flash after writing (校验)

@@ -67,7 +67,8 @@ void TMainForm::BitBtn1Click()
     // The lists are set by program here, which runs none of their change rules: a port the
     // terminal holds open is not reopened, but the driver takes the new settings at once.
     if (family == devices::Family::Lpc) {
-        if (ComboBox2->currentIndex() > kBaud57600) {
+        if (ComboBox2->currentIndex() > kBaud57600 &&
+            !devices::lpcAnyPart(MCUType->currentIndex())) {
             ComboBox2->setCurrentIndex(kBaud57600);
             ComboBox7->setCurrentIndex(kBaud57600);
         }
@@ -214,6 +215,12 @@ DownloadChoices TMainForm::ChosenDownload() const
     c.verify = CheckBox9->isChecked();
     c.unprotect = StmUnprotect;
     if (devices::trimsClock(c.device)) c.clockMhz = ClockEdit->text().toDouble();
+    if (devices::familyAt(c.device) == devices::Family::Lpc) {
+        // "12." is what the field takes while typing: sent as the number it means.
+        QString khz = CrystalEdit->text();
+        if (khz.endsWith(QLatin1Char('.'))) khz.chop(1);
+        c.crystalKhz = khz;
+    }
     return c;
 }
 
@@ -291,8 +298,10 @@ void TMainForm::MCUTypeChange()
 {
     const std::optional<devices::Family> family = devices::familyAt(MCUType->currentIndex());
     BitBtn7->setEnabled(family == devices::Family::Stc);
-    CheckBox9->setEnabled(family == devices::Family::Stm32); // only the STM32 programmer verifies
+    CheckBox9->setEnabled(family == devices::Family::Stm32 || family == devices::Family::Lpc);
     ClockEdit->setEnabled(devices::trimsClock(MCUType->currentIndex()));
+    CrystalEdit->setVisible(family == devices::Family::Lpc);
+    ClockEdit->setVisible(family != devices::Family::Lpc);
 }
 
 void TMainForm::SetDownloadChoices(const DownloadChoices &c)
@@ -314,6 +323,7 @@ void TMainForm::SetDownloadChoices(const DownloadChoices &c)
     CheckBox9->setChecked(c.verify);
     StmUnprotect = c.unprotect;
     ClockEdit->setText(c.clockMhz > 0 ? QString::number(c.clockMhz) : QString());
+    CrystalEdit->setText(c.crystalKhz);
 }
 
 void TMainForm::BitBtn7Click()

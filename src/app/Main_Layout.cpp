@@ -316,6 +316,18 @@ void TMainForm::buildLayout()
     ClockEdit->setToolTip(tr("STC15/STC8: RC 时钟频率 (MHz)，空白则保持芯片原有的频率"));
     ClockEdit->setGeometry(clockLabel->geometry().right() + 2, 6, 52, 22);
     ClockEdit->setEnabled(devices::trimsClock(MCUType->currentIndex()));
+    // In its place for the LPC entries: the oscillator in kHz the handshake sends (empty:
+    // 11059.2).
+    CrystalEdit = new QLineEdit(download);
+    CrystalEdit->setObjectName(QStringLiteral("CrystalEdit"));
+    CrystalEdit->setMaxLength(10);
+    CrystalEdit->setValidator(new QRegularExpressionValidator(
+        QRegularExpression(QStringLiteral("[0-9]{0,6}(\\.[0-9]{0,3})?")), CrystalEdit));
+    CrystalEdit->setPlaceholderText(QStringLiteral("kHz"));
+    CrystalEdit->setToolTip(tr("LPC: 晶振频率 (kHz)，空白为 11059.2；Cortex-M 芯片用 12000"));
+    CrystalEdit->setGeometry(ClockEdit->geometry());
+    CrystalEdit->setVisible(devices::familyAt(MCUType->currentIndex()) == devices::Family::Lpc);
+    ClockEdit->setVisible(!CrystalEdit->isVisibleTo(download));
     QLabel *fileLabel = label(download, tr("文件名称"), ClockEdit->geometry().right() + 8, 8, 0);
     fileLabel->resize(QFontMetrics(fileLabel->font()).horizontalAdvance(fileLabel->text()) + 4,
                       fileLabel->height());

@@ -115,6 +115,8 @@ bool TMainForm::readSettings()
     if (const auto v = s.readInt("Stamps")) CheckStamps->setChecked(*v != 0);
     if (const auto v = s.readInt("LogSent")) LogSent->setChecked(*v != 0);
     if (const auto v = s.readInt("PlotSeconds"); v && *v > 0) plotSeconds_ = *v;
+    // Written after "PlotSeconds"; a store without it leaves the field empty (11059.2).
+    CrystalEdit->setText(s.readString("CrystalKHz"));
     return true;
 }
 
@@ -150,5 +152,6 @@ void TMainForm::writeSettings()
     s.writeInt("StampGapMs", StampGap->value());
     s.writeInt("LogSent", LogSent->isChecked());
     s.writeInt("PlotSeconds", PlotWindow ? PlotWindow->windowSeconds() : plotSeconds_);
+    s.writeString("CrystalKHz", CrystalEdit->text());
     s.flush();
 }

@@ -54,7 +54,7 @@ const char kUsage[] =
     "Usage: tramelo download --device DEV --port PORT [--port PORT...] [--board DEV,PORT,FILE...]\n"
     "                        [--baud RATE] [--no-reset]\n"
     "                        [--reset-ms N] [--timeout N] [--6t] [--verify] [--unprotect]\n"
-    "                        [--clock MHZ] [--option NAME=on|off...]\n"
+    "                        [--clock MHZ] [--crystal KHZ] [--option NAME=on|off...]\n"
     "                        FILE\n"
     "       tramelo read --device stm32 --port PORT [--baud RATE] [--no-reset]\n"
     "                    [--address A] [--length N] FILE\n"
@@ -73,14 +73,15 @@ const char kHelp[] =
     "                   file (repeatable; --device, --port and FILE may then be left out)\n"
     "    --device DEV   an entry of the device list, case-insensitive, or the start of one:\n"
     "                   stm32 (any STM32: the chip says which), lpc2214 lpc2292 lpc2131\n"
-    "                   lpc2132 lpc2136 lpc2138,\n"
+    "                   lpc2132 lpc2136 lpc2138, lpc (any NXP LPC with the UART ISP: the\n"
+    "                   chip says which),\n"
     "                   stc89c51rc stc89c52rc stc89c55rd+ stc89c516rd+,\n"
     "                   stc12 stc15 stc8 (any model of the series: the chip says which)\n"
     "    --port PORT    COM1..COM8 (resolved as in the window) or a device path; given\n"
     "                   several times, every board is written at once, each line starts\n"
     "                   with its port, a table ends the run and the worst result counts\n"
     "    --baud RATE    110 300 600 1200 2400 4800 9600 14400 19200 38400 56000 57600\n"
-    "                   115200 (default 9600; STM32 uses at least 19200, LPC at most 57600;\n"
+    "                   115200 (default 9600; STM32 uses at least 19200, lpc2xxx at most 57600;\n"
     "                   stc12/stc15/stc8: the transfer rate, default 115200)\n"
     "    --no-reset     leave RTS/DTR alone: no reset into the boot loader, and no\n"
     "                   restart into the new firmware at the end (STM32)\n"
@@ -92,17 +93,21 @@ const char kHelp[] =
     "    --option NAME=on|off  stc12, stc15, stc8: change one option byte (repeatable):\n"
     "                   eeprom-erase, reset-pin (off: P5.4/P3.6 is an I/O pin),\n"
     "                   low-voltage-reset; the others are kept as the chip has them\n"
-    "    --verify       STM32: read every block back and compare (rewritten up to 3 times)\n"
+    "    --crystal KHZ  LPC: the oscillator in kHz sent in the handshake (default 11059.2;\n"
+    "                   Cortex-M parts run the boot loader at 12000)\n"
+    "    --verify       STM32: read every block back and compare (rewritten up to 3 times);\n"
+    "                   lpc: compare every block (M), or one CRC-32 (S) on the LPC8xx\n"
     "    --unprotect    STM32: remove read-out protection first; the chip erases its whole\n"
     "                   flash\n"
-    "                   (--6t, --clock, --option, --verify and --unprotect apply to the\n"
+    "                   (--6t, --clock, --crystal, --option, --verify and --unprotect apply to the\n"
     "                   boards whose family takes them; no such board is a usage error)\n"
-    "  read          STM32: read the flash into FILE (Intel HEX when it ends in .hex); the\n"
+    "  read          STM32, LPC: read the flash into FILE (Intel HEX when it ends in .hex); the\n"
     "                file is replaced only when the whole read succeeded\n"
     "    --baud RATE    a rate of the list above (default 57600; at least 19200)\n"
     "    --no-reset     do not pulse RTS/DTR\n"
     "    --address A, --length N   the range inside the chip's flash (default: all of it;\n"
     "                   from A: to its end), decimal or 0x hex\n"
+    "    --crystal KHZ  LPC: as for download\n"
     "  ports         list the serial ports present and the COM names they answer to\n"
     "  simulate      serve a virtual board of DEV's family on a new pseudo-terminal until\n"
     "                SIGINT, SIGTERM, SIGHUP or SIGQUIT; prints its path, then one line per\n"
@@ -167,6 +172,7 @@ struct DownloadOptions
     bool noReset = false, sixT = false, verify = false, unprotect = false;
     QString resetMs, timeout;
     double clockMhz = 0; // --clock
+    QString crystalKhz;  // --crystal
     std::optional<bool> eraseEeprom, resetPin, lowVoltageReset; // --option
 };
 
@@ -177,6 +183,26 @@ bool validNumber(const QString &text, int max)
     const int v = text.toInt(&ok);
     return ok && v >= 1 && v <= max && text == QString::number(v);
 }
+
+} // namespace
+
+// The oscillator of an LPC in kHz as the handshake sends it: digits, at most one decimal point
+// with digits after it ("11059.2", "12000"), 1 to 100000.
+bool lpcCrystalText(const QString &text)
+{
+    const qsizetype dot = text.indexOf(QLatin1Char('.'));
+    const QString whole = dot < 0 ? text : text.left(dot);
+    const QString fraction = dot < 0 ? QString() : text.mid(dot + 1);
+    const auto digits = [](const QString &t, qsizetype most) {
+        return !t.isEmpty() && t.size() <= most &&
+               std::all_of(t.begin(), t.end(), [](QChar c) { return c >= u'0' && c <= u'9'; });
+    };
+    if (!digits(whole, 6) || (dot >= 0 && !digits(fraction, 3))) return false;
+    const double v = text.toDouble();
+    return v >= 1 && v <= 100000;
+}
+
+namespace {
 
 int parseDownload(const QStringList &args, DownloadOptions &o)
 {
@@ -230,6 +256,9 @@ int parseDownload(const QStringList &args, DownloadOptions &o)
             // NaN and infinity fail every comparison: only a finite number is in range.
             if (!ok || !std::isfinite(o.clockMhz) || o.clockMhz < 1 || o.clockMhz > 45)
                 return usage(QCoreApplication::translate("cli", "--clock 取 1 到 45 的频率 (MHz)"));
+        } else if (a == "--crystal") {
+            if (!value(o.crystalKhz) || !lpcCrystalText(o.crystalKhz))
+                return usage(QCoreApplication::translate("cli", "--crystal 取以 kHz 为单位的晶振频率 (1 到 100000，例如 11059.2)"));
         } else if (a == "--option") {
             if (!value(v)) return usage(QCoreApplication::translate("cli", "%1 缺少参数值").arg(a));
             const QString name = v.section('=', 0, 0), state = v.section('=', 1);
@@ -359,7 +388,10 @@ private:
 bool openDriver(TVokCommDriver &d, devices::Family family, const DownloadChoices &c, Engine &e)
 {
     int baud = c.baudIndex < 0 ? int(br9600) : c.baudIndex;
-    if (family == devices::Family::Lpc) baud = std::min(baud, int(br57600));
+    // The LPC2000 entries keep their 57600 limit; the entry for any part takes the list's
+    // rates (the Cortex-M boot loaders run from a 12 MHz oscillator that autobauds to 115200).
+    if (family == devices::Family::Lpc && !devices::lpcAnyPart(c.device))
+        baud = std::min(baud, int(br57600));
     if (family == devices::Family::Stm32) baud = std::max(baud, int(br19200));
     d.setComPort(TComPortNumber(c.port));
     d.setComPortSpeed(TComPortBaudRate(baud));
@@ -653,6 +685,11 @@ int download(const QStringList &args)
     const auto isStm32 = [](int d) { return devices::familyAt(d) == devices::Family::Stm32; };
     const auto isStc89 = [](int d) { return devices::familyAt(d) == devices::Family::Stc; };
     const auto isSeries = [](int d) { return devices::familyAt(d) == devices::Family::StcSeries; };
+    const auto isLpc = [](int d) { return devices::familyAt(d) == devices::Family::Lpc; };
+    const auto verifies = [](int d) {
+        return devices::familyAt(d) == devices::Family::Stm32 ||
+               devices::familyAt(d) == devices::Family::Lpc;
+    };
     const struct
     {
         bool given;
@@ -660,12 +697,15 @@ int download(const QStringList &args)
         std::function<bool(int)> takes;
         std::function<void(DownloadChoices &)> drop;
     } familyOptions[] = {
-        {o.verify, "--verify", "STM32", isStm32, [](DownloadChoices &c) { c.verify = false; }},
+        {o.verify, "--verify", "STM32, LPC", verifies,
+         [](DownloadChoices &c) { c.verify = false; }},
         {o.unprotect, "--unprotect", "STM32", isStm32,
          [](DownloadChoices &c) { c.unprotect = false; }},
         {o.sixT, "--6t", "stc89", isStc89, [](DownloadChoices &c) { c.sixT = false; }},
         {o.clockMhz > 0, "--clock", "stc15, stc8", devices::trimsClock,
          [](DownloadChoices &c) { c.clockMhz = 0; }},
+        {!o.crystalKhz.isEmpty(), "--crystal", "LPC", isLpc,
+         [](DownloadChoices &c) { c.crystalKhz.clear(); }},
         {o.eraseEeprom || o.resetPin || o.lowVoltageReset, "--option", "stc12, stc15, stc8",
          isSeries,
          [](DownloadChoices &c) {
@@ -699,6 +739,7 @@ int download(const QStringList &args)
     choices.verify = o.verify;
     choices.unprotect = o.unprotect;
     choices.clockMhz = o.clockMhz;
+    choices.crystalKhz = o.crystalKhz;
     choices.eraseEeprom = o.eraseEeprom;
     choices.resetPinEnabled = o.resetPin;
     choices.lowVoltageReset = o.lowVoltageReset;

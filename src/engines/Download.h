@@ -29,8 +29,11 @@ struct DownloadChoices
     QString timeout;    // time-out field; empty keeps it
     bool sixT = false;  // STC clock mode 6T instead of 12T
     QString file;       // the firmware file
-    // STM32: read every block back and compare.
+    // STM32: read every block back and compare. LPC: compare every copied block ("M"), or the
+    // CRC-32 of the whole image ("S") on parts that have it.
     bool verify = false;
+    // LPC: the oscillator frequency in kHz sent in the handshake; empty sends "11059.2".
+    QString crystalKhz;
     // STM32: remove read-out protection first (the chip erases its whole flash).
     bool unprotect = false;
     // STC: the name its own port opens ("COM1".."COM8" or a device path); empty: COMn of port.
