@@ -9,6 +9,8 @@
 
 #include "cli/Cli.h"
 #include "cli/EndSignals.h"
+#include "cli/EntryOptions.h"
+#include "engines/BoardEntry.h"
 #include "cli/Messages.h"
 #include "logic/Devices.h"
 #include "logic/FirmwareFile.h"
@@ -37,6 +39,8 @@ constexpr quint32 kDefaultBaud = 57600;
 
 const char kReadUsage[] =
     "Usage: tramelo read --device stm32 --port PORT [--baud RATE] [--no-reset]\n"
+    "                    [--entry SEQ] [--exit SEQ] [--swap-rts-dtr] [--invert rts|dtr]\n"
+    "                    [--power-cycle CMD]\n"
     "                    [--address A] [--length N] FILE\n"
     "  reads the flash (default: all of it, from the flash start) into FILE,\n"
     "  binary, or Intel HEX when FILE ends in .hex; A and N in decimal or 0x hexadecimal;\n"
@@ -66,6 +70,7 @@ struct ReadOptions
     std::optional<quint32> address, length;
     quint32 baud = kDefaultBaud;
     bool reset = true;
+    EntryOptions entry; // --entry, --exit, --swap-rts-dtr, --invert, --power-cycle
 };
 
 constexpr int kHelpShown = -1;
@@ -94,6 +99,8 @@ int parseRead(const QStringList &args, ReadOptions &o)
             }
         } else if (a == "--no-reset") {
             o.reset = false;
+        } else if (const auto problem = takeEntryOption(args, i, o.entry)) {
+            if (!problem->isEmpty()) return readUsage(*problem);
         } else if (a.startsWith('-') && a != "-") {
             return readUsage(QStringLiteral("unknown option: %1").arg(a));
         } else if (o.file.isEmpty()) {
@@ -106,6 +113,7 @@ int parseRead(const QStringList &args, ReadOptions &o)
     if (devices::familyAt(devices::findDevice(o.device)) != devices::Family::Stm32)
         return readUsage(QStringLiteral("read knows STM32 devices only: %1").arg(o.device));
     if (o.port.isEmpty()) return readUsage(QStringLiteral("--port is missing"));
+    if (const QString why = entryConflict(o.entry, !o.reset); !why.isEmpty()) return readUsage(why);
     if (o.file.isEmpty()) return readUsage(QStringLiteral("the output file is missing"));
     // Without --length the range ends where the chip's flash ends, known once it answers.
     if (o.length &&
@@ -225,13 +233,26 @@ int readBoard(platform::SerialPort &port, const ReadOptions &o)
         writeText(stdout, stm32::kFailedText.text() + QLatin1Char('\n'));
         return kExitFailed;
     };
-    if (o.reset) {
-        port.setDtr(true);
-        port.setRts(true);
-        QThread::msleep(stm32::kResetPulseMs);
-        port.setDtr(false);
-        QThread::msleep(stm32::kResetPulseMs);
+    // As a download: the power command, then the entry sequence; stale input is dropped.
+    const EntryOptions &e = o.entry;
+    if (!e.powerCycle.isEmpty()) {
+        writeText(stdout, boardentry::commandLine(e.powerCycle) + QLatin1Char('\n'));
+        boardentry::PowerCommand command;
+        const boardentry::CommandResult r = command.runToEnd(e.powerCycle, DownloadChoices().powerCycleTimeoutMs);
+        for (const QString &l : boardentry::resultLines(r, DownloadChoices().powerCycleTimeoutMs))
+            writeText(stdout, l + QLatin1Char('\n'));
+        if (!r.ok()) {
+            writeText(stdout, stm32::kFailedText.text() + QLatin1Char('\n'));
+            return kExitFailed;
+        }
     }
+    const resetseq::Sequence entry =
+        o.reset ? resetseq::applyWiring(e.entry.value_or(resetseq::stm32Entry()), e.wiring)
+                : resetseq::Sequence();
+    const auto hint = [](const QString &t) { writeText(stderr, QStringLiteral("tramelo: %1\n").arg(t)); };
+    if (!entry.isEmpty() && !boardentry::run(entry, boardentry::linesOf(port)))
+        hint(boardentry::linesRefusedHint());
+    if (entry.isEmpty() && e.powerCycle.isEmpty()) hint(boardentry::byHandHint(boardentry::Family::Stm32));
     port.purge(true, false);
 
     Loader loader(port);
@@ -284,6 +305,9 @@ int readBoard(platform::SerialPort &port, const ReadOptions &o)
         data += *block;
         at += quint64(n);
     }
+    // Only a sequence given with --exit: reading leaves the board as it is otherwise.
+    if (o.reset && e.exit && !boardentry::run(resetseq::applyWiring(*e.exit, e.wiring), boardentry::linesOf(port)))
+        hint(boardentry::linesRefusedHint());
     port.close();
 
     const QByteArray bytes = stm32::isHexFileName(o.file) ? stm32::intelHexText(from, data) : data;

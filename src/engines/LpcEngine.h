@@ -125,4 +125,5 @@ private:
     QString file_;
     QString timeout_;
     bool running_ = false;
+    resetseq::Sequence exit_; // the lines after a written image
 };

@@ -97,4 +97,5 @@ private:
     int progressMax_ = 100;
     bool running_ = false;
     bool restartWhenDone_ = true;
+    resetseq::Sequence exit_; // the lines after a written image
 };
