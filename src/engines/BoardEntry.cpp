@@ -127,8 +127,8 @@ QString linesRefusedHint()
     return kLinesRefused;
 }
 
-bool enter(Engine &engine, Family family, const DownloadChoices &c,
-           const resetseq::Sequence &familyDefault, const LineOps &lines)
+Entered enter(Engine &engine, Family family, const DownloadChoices &c,
+              const resetseq::Sequence &familyDefault, const LineOps &lines)
 {
     const bool command = !c.powerCycle.isEmpty();
     if (command && family != Family::Stc) {
@@ -137,20 +137,23 @@ bool enter(Engine &engine, Family family, const DownloadChoices &c,
         const CommandResult r = p.runToEnd(c.powerCycle, c.powerCycleTimeoutMs);
         for (const QString &l : resultLines(r, c.powerCycleTimeoutMs))
             emit engine.line(l);
-        if (!r.ok()) return false;
+        if (!r.ok()) return Entered::Failed;
     }
     const resetseq::Sequence steps = entrySteps(c, familyDefault);
     if (!steps.isEmpty()) {
-        if (!run(steps, lines)) emit engine.hint(kLinesRefused);
+        if (!run(steps, lines)) {
+            emit engine.hint(kLinesRefused);
+            return Entered::LinesRefused;
+        }
     } else if (!command) {
         emit engine.hint(byHandHint(family));
     }
-    return true;
+    return Entered::Ok;
 }
 
-void leave(Engine &engine, const resetseq::Sequence &steps, const LineOps &lines)
+void leave(Engine &engine, const resetseq::Sequence &steps, const LineOps &lines, bool noted)
 {
-    if (!steps.isEmpty() && !run(steps, lines)) emit engine.hint(kLinesRefused);
+    if (!steps.isEmpty() && !run(steps, lines) && !noted) emit engine.hint(kLinesRefused);
 }
 
 // ---- PowerCommand -----------------------------------------------------------------------

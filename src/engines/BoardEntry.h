@@ -53,12 +53,14 @@ QString linesRefusedHint();
 
 // Runs the entry sequence (and, for STM32/LPC, the power command before it) and reports on
 // the engine: the command's lines, one hint when the device refused the line changes, or the
-// hint what to do by hand when neither a sequence nor a command resets the board. False when
-// the command failed: its lines have been shown and nothing may be written.
-bool enter(Engine &engine, Family family, const DownloadChoices &c,
-           const resetseq::Sequence &familyDefault, const LineOps &lines);
-// The exit sequence (exitSteps()) after a written image, with the same hint on a refusal.
-void leave(Engine &engine, const resetseq::Sequence &steps, const LineOps &lines);
+// hint what to do by hand when neither a sequence nor a command resets the board. Failed: the
+// command failed, its lines have been shown and nothing may be written.
+enum class Entered { Ok, LinesRefused, Failed };
+Entered enter(Engine &engine, Family family, const DownloadChoices &c,
+              const resetseq::Sequence &familyDefault, const LineOps &lines);
+// The exit sequence (exitSteps()) after a written image, with the same hint on a refusal
+// unless the entry has given it already (one note per attempt).
+void leave(Engine &engine, const resetseq::Sequence &steps, const LineOps &lines, bool noted);
 
 // How a power command ended.
 struct CommandResult
@@ -104,3 +106,4 @@ private:
 };
 
 } // namespace boardentry
+Q_DECLARE_METATYPE(boardentry::CommandResult)

@@ -114,8 +114,10 @@ void LpcEngine::start(const DownloadChoices &choices)
     exit_ = boardentry::exitSteps(choices, {});
     // The default holds the ISP pin (RTS) and leaves reset after 300 ms, the time the chip
     // needs to come out of reset with the boot loader selected.
-    if (!boardentry::enter(*this, boardentry::Family::Lpc, choices, resetseq::lpcEntry(),
-                           boardentry::linesOf(*port))) {
+    const auto entered = boardentry::enter(*this, boardentry::Family::Lpc, choices,
+                                           resetseq::lpcEntry(), boardentry::linesOf(*port));
+    linesNoted_ = entered == boardentry::Entered::LinesRefused;
+    if (entered == boardentry::Entered::Failed) {
         endDownload(kFailed, DownloadResult::Failed);
         return;
     }
@@ -483,6 +485,6 @@ void LpcEngine::endDownload(const QString &message, DownloadResult result)
     showAndAppend(message);
     emit progress(0, kPercent);
     if (result == DownloadResult::Written)
-        boardentry::leave(*this, exit_, boardentry::linesOf(*ComDriver));
+        boardentry::leave(*this, exit_, boardentry::linesOf(*ComDriver), linesNoted_);
     emit finished(result);
 }

@@ -126,4 +126,5 @@ private:
     QString timeout_;
     bool running_ = false;
     resetseq::Sequence exit_; // the lines after a written image
+    bool linesNoted_ = false; // the port's refusal of its lines has been said
 };

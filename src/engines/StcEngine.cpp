@@ -390,11 +390,13 @@ bool StcEngine::runDownload()
     }
     if (!boardentry::entrySteps(choices_, byDefault).isEmpty()) {
         QThread::msleep(kSettleMs);
-        boardentry::enter(*this, boardentry::Family::Stc, choices_, byDefault,
-                          boardentry::linesOf(*ComPort1));
+        linesNoted_ = boardentry::enter(*this, boardentry::Family::Stc, choices_, byDefault,
+                                        boardentry::linesOf(*ComPort1)) ==
+                      boardentry::Entered::LinesRefused;
         // What came while the board was reset is noise (some adapters send a 0x00 then).
         ComPort1->PurgeReceive();
     } else {
+        linesNoted_ = false;
         boardentry::enter(*this, boardentry::Family::Stc, choices_, {}, {});
     }
     // The chip must see the handshake as it starts: the power command runs meanwhile.
@@ -491,6 +493,8 @@ bool StcEngine::runDownload()
     // The end flag leaves at the chip's rate before the port stops; the rate goes back to
     // 1200 only on the closed port, so it never changes under the last bytes.
     letFrameLeave(endFlagQueued, stc::kEndFlagFrame.size() / 2);
+    boardentry::leave(*this, boardentry::exitSteps(choices_, {}), boardentry::linesOf(*ComPort1),
+                      linesNoted_);
     ComPort1->StopPort();
     ComPort1->setBaudRate(stc::kLowBaudRate);
     return true;

@@ -144,4 +144,5 @@ private:
     boardentry::PowerCommand *power_ = nullptr;
     std::optional<boardentry::CommandResult> powerResult_;
     bool powerShown_ = false;
+    bool linesNoted_ = false; // the port's refusal of its lines has been said
 };

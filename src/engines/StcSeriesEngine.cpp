@@ -135,13 +135,16 @@ void StcSeriesEngine::start(const DownloadChoices &choices)
     }
     if (!boardentry::entrySteps(choices, byDefault).isEmpty()) {
         QThread::msleep(kSettleMs);
-        boardentry::enter(*this, boardentry::Family::Stc, choices, byDefault,
-                          boardentry::linesOf(*port_));
+        linesNoted_ = boardentry::enter(*this, boardentry::Family::Stc, choices, byDefault,
+                                        boardentry::linesOf(*port_)) ==
+                      boardentry::Entered::LinesRefused;
         // What came while the board was reset is noise (some adapters send a 0x00 then).
         port_->PurgeReceive();
     } else {
+        linesNoted_ = false;
         boardentry::enter(*this, boardentry::Family::Stc, choices, {}, {});
     }
+    exit_ = boardentry::exitSteps(choices, {});
     // The chip must see the handshake pulses as it starts: the power command runs meanwhile,
     // and nothing after the handshake is sent before it has ended well.
     connected_ = false;
@@ -313,6 +316,11 @@ void StcSeriesEngine::end()
 {
     const stc::Outcome o = session_->outcome();
     if (o.done) {
+        // The end flag leaves before the lines change.
+        if (!exit_.isEmpty() && port_->IsOpen()) {
+            drain();
+            boardentry::leave(*this, exit_, boardentry::linesOf(*port_), linesNoted_);
+        }
         stopAll();
         running_ = false;
         emit finished(DownloadResult::Written);

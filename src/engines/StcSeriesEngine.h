@@ -98,4 +98,6 @@ private:
     bool connected_ = false; // the chip has answered the handshake
     bool heldSend_ = false;  // a send waits for the power command's end
     int powerTimeoutMs_ = 0;
+    bool linesNoted_ = false; // the port's refusal of its lines has been said
+    resetseq::Sequence exit_; // the lines after a written image
 };

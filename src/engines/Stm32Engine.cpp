@@ -71,8 +71,10 @@ void Stm32Engine::start(const DownloadChoices &choices)
     exit_ = boardentry::exitSteps(choices, resetseq::stm32Exit());
     // The default ends with the time the boot loader needs after the reset before it listens
     // for 0x7F.
-    if (!boardentry::enter(*this, boardentry::Family::Stm32, choices, resetseq::stm32Entry(),
-                           boardentry::linesOf(*ComDriver))) {
+    const auto entered = boardentry::enter(*this, boardentry::Family::Stm32, choices,
+                                           resetseq::stm32Entry(), boardentry::linesOf(*ComDriver));
+    linesNoted_ = entered == boardentry::Entered::LinesRefused;
+    if (entered == boardentry::Entered::Failed) {
         stmFinish(DownloadResult::Failed);
         return;
     }
@@ -507,7 +509,7 @@ void Stm32Engine::stmFinish(DownloadResult result, const QStringList &reasons)
         if (StmVerify) emit line(stm32::verifiedLine(stm32::blockCount(StmSpans)));
         // Let the board run its new firmware.
         if (!restartWhenDone_) break;
-        boardentry::leave(*this, exit_, boardentry::linesOf(*ComDriver));
+        boardentry::leave(*this, exit_, boardentry::linesOf(*ComDriver), linesNoted_);
         break;
     case DownloadResult::RefusedFile:
         // The reason is the status; nothing was erased.
