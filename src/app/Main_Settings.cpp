@@ -102,6 +102,8 @@ bool TMainForm::readSettings()
     // Written after "Verify"; a store without it leaves the field empty (the chip's own clock).
     ClockEdit->setText(s.readString("ClockMHz"));
     ClockEdit->setEnabled(devices::trimsClock(MCUType->currentIndex()));
+    // Written after "ClockMHz".
+    EntrySetup.read(s);
     return true;
 }
 
@@ -132,5 +134,6 @@ void TMainForm::writeSettings()
     s.writeString("Delay1", Edit4->text());
     s.writeInt("Verify", CheckBox9->isChecked());
     s.writeString("ClockMHz", ClockEdit->text());
+    EntrySetup.write(s);
     s.flush();
 }

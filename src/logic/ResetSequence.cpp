@@ -1,6 +1,7 @@
 #include "logic/ResetSequence.h"
 
 #include "logic/ShownText.h"
+#include "logic/Stm32Image.h"
 
 #include <utility>
 
@@ -144,8 +145,8 @@ int totalWaitMs(const Sequence &steps)
 
 Sequence stm32Entry()
 {
-    return {set(Line::Dtr, true), set(Line::Rts, true), wait(500), set(Line::Dtr, false),
-            wait(500)};
+    const int ms = int(stm32::kResetPulseMs);
+    return {set(Line::Dtr, true), set(Line::Rts, true), wait(ms), set(Line::Dtr, false), wait(ms)};
 }
 
 Sequence stm32Exit()

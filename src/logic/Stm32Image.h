@@ -252,7 +252,8 @@ QString repairLine(quint32 address, const ErasePlan &plan);
 inline constexpr ShownText kNoContactText{"stm32",
                                           QT_TRANSLATE_NOOP("stm32", "无法和设备通讯，请重新复位")};
 inline constexpr ShownText kFailedText{"stm32", QT_TRANSLATE_NOOP("stm32", "连机失败 ！")};
-// Reset into the boot loader: DTR and RTS on for this long, then DTR off for as long.
+// Reset into the boot loader: DTR and RTS on for this long, then DTR off for as long (the
+// default entry sequence, resetseq::stm32Entry()).
 constexpr unsigned long kResetPulseMs = 500;
 
 // ---- Reason lines (before "连机失败 ！", or alone for a refused image) ----
