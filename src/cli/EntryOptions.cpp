@@ -2,6 +2,8 @@
 
 #include "cli/Cli.h"
 
+#include <QCoreApplication>
+
 namespace cli {
 
 namespace {
@@ -11,12 +13,12 @@ QString sequenceProblem(const QString &option, const resetseq::Parsed &p)
     switch (p.refusal) {
     case resetseq::Refusal::None: return {};
     case resetseq::Refusal::UnknownStep:
-        return QStringLiteral("%1: unknown step '%2' (steps: rts -rts dtr -dtr brk -brk NNms)")
+        return QCoreApplication::translate("cli", "%1: 未知的步骤 '%2' (步骤: rts -rts dtr -dtr brk -brk NNms)")
             .arg(option, p.badStep);
     case resetseq::Refusal::WaitTooLong:
-        return QStringLiteral("%1: step '%2' waits longer than 10000ms").arg(option, p.badStep);
+        return QCoreApplication::translate("cli", "%1: 步骤 '%2' 的等待超过 10000ms").arg(option, p.badStep);
     case resetseq::Refusal::EmptyStep:
-        return QStringLiteral("%1: step %2 is empty").arg(option).arg(p.badIndex);
+        return QCoreApplication::translate("cli", "%1: 第 %2 步是空的").arg(option).arg(p.badIndex);
     }
     return {};
 }
@@ -28,7 +30,7 @@ std::optional<QString> takeEntryOption(const QStringList &args, int &i, EntryOpt
     const QString &a = args[i];
     QString v;
     if (a == "--entry" || a == "--exit") {
-        if (!takeValue(args, i, v)) return QStringLiteral("%1 needs a value").arg(a);
+        if (!takeValue(args, i, v)) return QCoreApplication::translate("cli", "%1 缺少参数值").arg(a);
         const resetseq::Parsed p = resetseq::parse(v);
         if (!p.ok()) return sequenceProblem(a, p);
         (a == "--entry" ? o.entry : o.exit) = p.steps;
@@ -40,13 +42,13 @@ std::optional<QString> takeEntryOption(const QStringList &args, int &i, EntryOpt
     }
     if (a == "--invert") {
         if (!takeValue(args, i, v) || (v != u"rts" && v != u"dtr"))
-            return QStringLiteral("--invert takes rts or dtr");
+            return QCoreApplication::translate("cli", "--invert 取 rts 或 dtr");
         (v == u"rts" ? o.wiring.invertRts : o.wiring.invertDtr) = true;
         return QString();
     }
     if (a == "--power-cycle") {
         if (!takeValue(args, i, v) || v.trimmed().isEmpty())
-            return QStringLiteral("--power-cycle needs a command");
+            return QCoreApplication::translate("cli", "--power-cycle 缺少命令");
         o.powerCycle = v;
         return QString();
     }
@@ -56,7 +58,8 @@ std::optional<QString> takeEntryOption(const QStringList &args, int &i, EntryOpt
 QString entryConflict(const EntryOptions &o, bool noReset)
 {
     if (noReset && (o.entry || o.exit))
-        return QStringLiteral("--no-reset means no line sequence: it cannot go with --entry or --exit");
+        return QCoreApplication::translate(
+            "cli", "--no-reset 表示不用任何序列: 不能与 --entry 或 --exit 一起用");
     return {};
 }
 

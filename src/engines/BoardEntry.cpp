@@ -1,6 +1,7 @@
 #include "engines/BoardEntry.h"
 
 #include "engines/Engine.h"
+#include "engines/StcTexts.h"
 #include "logic/ShownText.h"
 #include "platform/SerialPort.h"
 #include "serial/SPComm.h"
@@ -149,6 +150,23 @@ Entered enter(Engine &engine, Family family, const DownloadChoices &c,
         emit engine.hint(byHandHint(family));
     }
     return Entered::Ok;
+}
+
+std::optional<Entered> enterStc(Engine &engine, const DownloadChoices &c, TComm &port)
+{
+    resetseq::Sequence byDefault;
+    if (c.reset && !c.entrySequence) {
+        bool isNumber = false;
+        const int resetMs = c.resetMs.toInt(&isNumber);
+        if (!isNumber || resetMs < 0 || resetMs > stctexts::kMaxResetMs) return std::nullopt;
+        byDefault = resetseq::stcEntry(resetMs);
+    }
+    if (entrySteps(c, byDefault).isEmpty()) return enter(engine, Family::Stc, c, {}, {});
+    QThread::msleep(stctexts::kSettleMs);
+    const Entered entered = enter(engine, Family::Stc, c, byDefault, linesOf(port));
+    // What came while the board was reset is noise (some adapters send a 0x00 then).
+    port.PurgeReceive();
+    return entered;
 }
 
 void leave(Engine &engine, const resetseq::Sequence &steps, const LineOps &lines, bool noted)

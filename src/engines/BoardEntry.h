@@ -14,6 +14,7 @@
 #include <QString>
 #include <QStringList>
 #include <functional>
+#include <optional>
 
 class Engine;
 class QProcess;
@@ -58,6 +59,12 @@ QString linesRefusedHint();
 enum class Entered { Ok, LinesRefused, Failed };
 Entered enter(Engine &engine, Family family, const DownloadChoices &c,
               const resetseq::Sequence &familyDefault, const LineOps &lines);
+// The entry of both STC programmers on their open port: the reset time field gives the default
+// (rts, that many ms, -rts), the port settles before a sequence and what came during it is
+// purged; the power command is left to the engine (it runs during the handshake). nullopt:
+// the default was wanted but the reset time field holds no valid time.
+std::optional<Entered> enterStc(Engine &engine, const DownloadChoices &c, TComm &port);
+
 // The exit sequence (exitSteps()) after a written image, with the same hint on a refusal
 // unless the entry has given it already (one note per attempt).
 void leave(Engine &engine, const resetseq::Sequence &steps, const LineOps &lines, bool noted);

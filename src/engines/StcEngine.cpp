@@ -371,7 +371,7 @@ bool StcEngine::runDownload()
     } catch (const std::exception &e) {
         const QString reason = portOpenReason(e);
         emit line(texts::portOpenFailedLine(reason));
-        emit notice(texts::portOpenFailed(reason));
+        emit notice(texts::portOpenFailedFor(ComPort1->CommName(), reason));
         emit releaseWindow();
         return false;
     }
@@ -381,24 +381,9 @@ bool StcEngine::runDownload()
     ComPort1->setParity(TParity::None);
     ComPort1->setBaudRate(stc::kLowBaudRate);
 
-    resetseq::Sequence byDefault;
-    if (choices_.reset && !choices_.entrySequence) {
-        bool isNumber = false;
-        const int resetMs = choices_.resetMs.toInt(&isNumber);
-        if (!isNumber || resetMs < 0 || resetMs > kMaxResetMs) return failAfterOpen(kBadResetTime);
-        byDefault = resetseq::stcEntry(resetMs);
-    }
-    if (!boardentry::entrySteps(choices_, byDefault).isEmpty()) {
-        QThread::msleep(kSettleMs);
-        linesNoted_ = boardentry::enter(*this, boardentry::Family::Stc, choices_, byDefault,
-                                        boardentry::linesOf(*ComPort1)) ==
-                      boardentry::Entered::LinesRefused;
-        // What came while the board was reset is noise (some adapters send a 0x00 then).
-        ComPort1->PurgeReceive();
-    } else {
-        linesNoted_ = false;
-        boardentry::enter(*this, boardentry::Family::Stc, choices_, {}, {});
-    }
+    const auto entered = boardentry::enterStc(*this, choices_, *ComPort1);
+    if (!entered) return failAfterOpen(kBadResetTime);
+    linesNoted_ = *entered == boardentry::Entered::LinesRefused;
     // The chip must see the handshake as it starts: the power command runs meanwhile.
     powerResult_.reset();
     if (!choices_.powerCycle.isEmpty()) {

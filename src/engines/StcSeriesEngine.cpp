@@ -113,7 +113,7 @@ void StcSeriesEngine::start(const DownloadChoices &choices)
     } catch (const std::exception &e) {
         const QString reason = portOpenReason(e);
         emit line(texts::portOpenFailedLine(reason));
-        emit notice(texts::portOpenFailed(reason));
+        emit notice(texts::portOpenFailedFor(port_->CommName(), reason));
         emit releaseWindow();
         running_ = false;
         emit finished(DownloadResult::PortNotOpened);
@@ -123,27 +123,12 @@ void StcSeriesEngine::start(const DownloadChoices &choices)
     parity_ = false;
     emit portHeld(true);
 
-    resetseq::Sequence byDefault;
-    if (choices.reset && !choices.entrySequence) {
-        bool isNumber = false;
-        const int resetMs = choices.resetMs.toInt(&isNumber);
-        if (!isNumber || resetMs < 0 || resetMs > kMaxResetMs) {
-            fail(DownloadResult::Failed, kBadResetTime);
-            return;
-        }
-        byDefault = resetseq::stcEntry(resetMs);
+    const auto entered = boardentry::enterStc(*this, choices, *port_);
+    if (!entered) {
+        fail(DownloadResult::Failed, kBadResetTime);
+        return;
     }
-    if (!boardentry::entrySteps(choices, byDefault).isEmpty()) {
-        QThread::msleep(kSettleMs);
-        linesNoted_ = boardentry::enter(*this, boardentry::Family::Stc, choices, byDefault,
-                                        boardentry::linesOf(*port_)) ==
-                      boardentry::Entered::LinesRefused;
-        // What came while the board was reset is noise (some adapters send a 0x00 then).
-        port_->PurgeReceive();
-    } else {
-        linesNoted_ = false;
-        boardentry::enter(*this, boardentry::Family::Stc, choices, {}, {});
-    }
+    linesNoted_ = *entered == boardentry::Entered::LinesRefused;
     exit_ = boardentry::exitSteps(choices, {});
     // The chip must see the handshake pulses as it starts: the power command runs meanwhile,
     // and nothing after the handshake is sent before it has ended well.
