@@ -167,6 +167,26 @@ private slots:
         QTest::newRow("help: the demo's COM2")
             << QStringList{"--help"} << 0 << "LPC2136 board as COM2";
         QTest::newRow("help: [Ports]") << QStringList{"--help"} << 0 << "reads only the [Ports]";
+        // Line sequences: a refusal names the step.
+        const QStringList dl{"download", "--device", "stm32", "--port", "COM1"};
+        QTest::newRow("--entry: unknown step")
+            << dl + QStringList{"--entry", "dtr,bogus,5ms", "x.bin"} << 2
+            << "--entry: 未知的步骤 'bogus'";
+        QTest::newRow("--exit: 10001ms")
+            << dl + QStringList{"--exit", "dtr,10001ms", "x.bin"} << 2
+            << "--exit: 步骤 '10001ms' 的等待超过 10000ms";
+        QTest::newRow("--entry: empty step")
+            << dl + QStringList{"--entry", "rts,,dtr", "x.bin"} << 2 << "--entry: 第 2 步是空的";
+        QTest::newRow("read --entry: empty last step")
+            << QStringList{"read", "--device", "stm32", "--port", "COM1", "--entry", "dtr,rts,",
+                           "x.bin"}
+            << 2 << "--entry: 第 3 步是空的";
+        QTest::newRow("--no-reset with --entry")
+            << dl + QStringList{"--no-reset", "--entry", "rts", "x.bin"} << 2
+            << "不能与 --entry 或 --exit 一起用";
+        QTest::newRow("--invert cts") << dl + QStringList{"--invert", "cts", "x.bin"} << 2
+                                      << "--invert 取 rts 或 dtr";
+        QTest::newRow("help: --power-cycle") << QStringList{"--help"} << 0 << "--power-cycle CMD";
         // A dump path that cannot take the flash fails at once, not after the session.
         QFile::link(home_.filePath("elsewhere.bin"), home_.filePath("dump-link.bin"));
         QTest::newRow("simulate --dump through a symbolic link")
@@ -1050,6 +1070,82 @@ private slots:
         QCOMPARE(boardB.flash(sim::Stm32Sim::kFlashBase, b.size()), b);
         peerA.attach(nullptr);
         peerB.attach(nullptr);
+    }
+
+    // The power command runs before anything is written; its failure ends the attempt with
+    // its output and status, and no flash changes. A sequence on a pseudo-terminal is noted
+    // once and the download goes on.
+    void powerCommandAndSequences_data()
+    {
+        QTest::addColumn<QString>("device");
+        QTest::addColumn<QStringList>("options");
+        QTest::addColumn<int>("code");
+        QTest::addColumn<QStringList>("said");   // on stdout
+        QTest::addColumn<QString>("noted");      // on stderr, exactly once ("" none)
+        const QString refused = QStringLiteral("退出码 4");
+        const QStringList failing{"--power-cycle", "echo relay stuck; exit 4"};
+        QTest::newRow("STM32, command fails")
+            << "stm32" << failing << 1 << QStringList{"relay stuck", refused} << "";
+        QTest::newRow("LPC, command fails")
+            << "lpc2136" << failing << 1 << QStringList{"relay stuck", refused} << "";
+        QTest::newRow("STC, command fails during the handshake")
+            << "stc89c52rc" << failing << 1 << QStringList{"relay stuck", refused} << "";
+        QTest::newRow("STM32, command succeeds, no sequence")
+            << "stm32" << QStringList{"--no-reset", "--power-cycle", "echo powered"} << 0
+            << QStringList{"运行电源命令: echo powered", "powered", "上载完成！"} << "";
+        QTest::newRow("STC, command succeeds during the handshake")
+            << "stc89c52rc" << QStringList{"--no-reset", "--power-cycle", "sleep 0.3; echo on"}
+            << 0 << QStringList{"on", "上载数据成功 ！"} << "";
+        QTest::newRow("STM32, user sequences on a pseudo-terminal")
+            << "stm32" << QStringList{"--entry", "dtr,5ms,-dtr", "--exit", "rts", "--swap-rts-dtr"}
+            << 0 << QStringList{"上载完成！"} << "串口不能设置 RTS/DTR";
+        QTest::newRow("STM32, nothing resets the board")
+            << "stm32" << QStringList{"--entry", ""} << 0 << QStringList{"上载完成！"}
+            << "请把 BOOT0 接高电平";
+        QTest::newRow("STC, nothing resets the board")
+            << "stc89c52rc" << QStringList{"--no-reset"} << 0 << QStringList{"上载数据成功 ！"}
+            << "请现在关闭目标板的电源";
+    }
+    void powerCommandAndSequences()
+    {
+        QFETCH(QString, device);
+        QFETCH(QStringList, options);
+        QFETCH(int, code);
+        QFETCH(QStringList, said);
+        QFETCH(QString, noted);
+        const QByteArray image = randomImage(900, 31).replace('\0', '\x01');
+        const QString fw = writeFile("power.hex", hexOf(image));
+        sim::Stm32Sim stm32;
+        sim::LpcSim lpc;
+        sim::StcSim stc;
+        PtyPeer peer;
+        const auto family = devices::familyAt(devices::findDevice(device));
+        sim::Device *board = family == devices::Family::Stm32 ? static_cast<sim::Device *>(&stm32)
+                            : family == devices::Family::Lpc ? static_cast<sim::Device *>(&lpc)
+                                                             : static_cast<sim::Device *>(&stc);
+        const auto flashNow = [&] {
+            return family == devices::Family::Stm32 ? stm32.flash(sim::Stm32Sim::kFlashBase, image.size())
+                   : family == devices::Family::Lpc ? lpc.flash(0, image.size())
+                                                    : stc.flash().left(image.size());
+        };
+        const QByteArray before = flashNow();
+        peer.attach(board);
+        const Run r = run(QStringList{"download", "--device", device, "--port", peer.slavePath(),
+                                      "--timeout", "3", "--baud", "57600"} +
+                              options + QStringList{fw},
+                          60000);
+        peer.attach(nullptr);
+        QVERIFY2(r.code == code, qPrintable(r.out + r.err));
+        qsizetype from = 0;
+        for (const QString &s : said) {
+            from = r.out.indexOf(s, from);
+            QVERIFY2(from >= 0, qPrintable(s + QStringLiteral(" in\n") + r.out + r.err));
+        }
+        if (!noted.isEmpty()) QCOMPARE(r.err.count(noted), 1);
+        if (code == 0) return;
+        // Nothing was written: STM32 and LPC boards heard nothing at all.
+        if (family != devices::Family::Stc) QCOMPARE(peer.received(), QByteArray());
+        QCOMPARE(flashNow(), before);
     }
 
     // One process writes boards of every family at once: each line names its port, a table

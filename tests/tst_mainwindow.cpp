@@ -10,6 +10,7 @@
 #include "support/Firmware.h"
 #include "support/PtyPeer.h"
 #include "support/TestEnv.h"
+#include "support/Window.h"
 
 #include "app/Ui.h"
 #include "platform/PortNames.h"
@@ -263,6 +264,49 @@ private slots:
         QCOMPARE(again.main->RzPageControl1->currentIndex(), 0);
         QCOMPARE(again.main->SendAreaText(), QStringLiteral("第一行\r\nsecond"));
         QVERIFY(again.main->CheckBox9->isChecked());
+    }
+
+    // The sequence editor shows the device entry's sequence, says what each step does as the
+    // lines will see it (wiring applied), refuses a bad step, and its choices are stored after
+    // the other values and come back into the next download's choices.
+    void entryEditorExplainsAndStores()
+    {
+        TestEnv env;
+        const int stm32 = testsupport::kStm32Entry;
+        {
+            auto w = CreateApplicationWindows();
+            TMainForm &m = *w.main;
+            m.MCUType->setCurrentIndex(stm32);
+            EntryDialog d(m.EntrySetup, stm32, QStringLiteral("680"), &m);
+            auto *entry = d.findChild<QLineEdit *>(QStringLiteral("EntrySequence"));
+            auto *explained = d.findChild<QLabel *>(QStringLiteral("StepsExplained"));
+            auto *swap = d.findChild<QCheckBox *>(QStringLiteral("SwapRtsDtr"));
+            QPushButton *ok = d.findChild<QDialogButtonBox *>()->button(QDialogButtonBox::Ok);
+            QVERIFY(entry && explained && swap && ok);
+            QCOMPARE(entry->text(), QStringLiteral("dtr,rts,500ms,-dtr,500ms"));
+            QVERIFY2(explained->text().contains(QStringLiteral("DTR 有效 → RTS 有效 → 等待 500 ms")),
+                     qPrintable(explained->text()));
+            entry->setText(QStringLiteral("rts,,dtr"));
+            QVERIFY(!ok->isEnabled());
+            QVERIFY(explained->text().contains(QStringLiteral("第 2 步是空的")));
+            entry->setText(QStringLiteral(" DTR,100ms"));
+            swap->setChecked(true);
+            QVERIFY(ok->isEnabled());
+            QVERIFY2(explained->text().contains(QStringLiteral("RTS 有效 → 等待 100 ms")),
+                     qPrintable(explained->text()));
+            m.EntrySetup = d.result();
+            QCOMPARE(m.EntrySetup.entry.value(stm32), QStringLiteral("dtr,100ms"));
+            QVERIFY(!m.EntrySetup.exit.contains(stm32)); // the default is not stored
+            m.close();
+        }
+        QCOMPARE(storeOf(env).value(QStringLiteral("EntrySeq%1").arg(stm32)).toString(),
+                 QStringLiteral("dtr,100ms"));
+        auto again = CreateApplicationWindows();
+        again.main->MCUType->setCurrentIndex(stm32);
+        const DownloadChoices c = again.main->ChosenDownload();
+        QVERIFY(c.entrySequence && !c.exitSequence);
+        QCOMPARE(resetseq::format(*c.entrySequence), QStringLiteral("dtr,100ms"));
+        QVERIFY(c.wiring.swapRtsDtr && !c.wiring.invertRts);
     }
 
     // Every stored value goes out and comes back into its own control. The values differ from

@@ -2,7 +2,62 @@
 <!DOCTYPE TS>
 <TS version="2.1" language="en" sourcelanguage="zh_CN">
 <context>
+    <name>EntryDialog</name>
+    <message>
+        <source>复位序列: %1</source>
+        <translation>Reset sequence: %1</translation>
+    </message>
+    <message>
+        <source>进入序列 (下载前)</source>
+        <translation>Entry sequence (before the download)</translation>
+    </message>
+    <message>
+        <source>退出序列 (写入后)</source>
+        <translation>Exit sequence (after writing)</translation>
+    </message>
+    <message>
+        <source>步骤用逗号分开: rts/-rts、dtr/-dtr (有效/无效)，brk/-brk (开始/结束 break)，NNms (等待 0-10000 ms)。空白: 不用序列。</source>
+        <translation>Steps separated by commas: rts/-rts, dtr/-dtr (assert/release), brk/-brk (start/end a break), NNms (wait 0-10000 ms). Empty: no sequence.</translation>
+    </message>
+    <message>
+        <source>交换 RTS 和 DTR</source>
+        <translation>Swap RTS and DTR</translation>
+    </message>
+    <message>
+        <source>RTS 反相</source>
+        <translation>RTS inverted</translation>
+    </message>
+    <message>
+        <source>DTR 反相</source>
+        <translation>DTR inverted</translation>
+    </message>
+    <message>
+        <source>复位时用 /bin/sh -c 运行的命令 (例如 uhubctl、gpioset)，最多 30 秒</source>
+        <translation>A command run with /bin/sh -c when the chip must be reset (for example uhubctl, gpioset), 30 s at most</translation>
+    </message>
+    <message>
+        <source>电源命令</source>
+        <translation>Power command</translation>
+    </message>
+    <message>
+        <source>无</source>
+        <translation>none</translation>
+    </message>
+    <message>
+        <source>进入</source>
+        <translation>Entry</translation>
+    </message>
+    <message>
+        <source>退出</source>
+        <translation>Exit</translation>
+    </message>
+</context>
+<context>
     <name>TMainForm</name>
+    <message>
+        <source>复位序列…</source>
+        <translation>Reset sequence…</translation>
+    </message>
     <message>
         <source>目前版本支持MCU设备:</source>
         <translation>Devices supported by this version:</translation>
@@ -466,6 +521,30 @@ http://www.orvel.example</translation>
 <context>
     <name>cli</name>
     <message>
+        <source>%1: 未知的步骤 '%2' (步骤: rts -rts dtr -dtr brk -brk NNms)</source>
+        <translation>%1: unknown step '%2' (steps: rts -rts dtr -dtr brk -brk NNms)</translation>
+    </message>
+    <message>
+        <source>%1: 步骤 '%2' 的等待超过 10000ms</source>
+        <translation>%1: step '%2' waits longer than 10000ms</translation>
+    </message>
+    <message>
+        <source>%1: 第 %2 步是空的</source>
+        <translation>%1: step %2 is empty</translation>
+    </message>
+    <message>
+        <source>--invert 取 rts 或 dtr</source>
+        <translation>--invert takes rts or dtr</translation>
+    </message>
+    <message>
+        <source>--power-cycle 缺少命令</source>
+        <translation>--power-cycle needs a command</translation>
+    </message>
+    <message>
+        <source>--no-reset 表示不用任何序列: 不能与 --entry 或 --exit 一起用</source>
+        <translation>--no-reset means no line sequence: it cannot go with --entry or --exit</translation>
+    </message>
+    <message>
         <source>演示：虚拟板接在 COM1</source>
         <translation>Demo: virtual board on COM1</translation>
     </message>
@@ -734,6 +813,49 @@ http://www.orvel.example</translation>
     </message>
 </context>
 <context>
+    <name>entry</name>
+    <message>
+        <source>串口不能设置 RTS/DTR（虚拟串口没有这些线），复位序列没有作用，继续下载</source>
+        <translation>The port cannot set RTS/DTR (a pseudo-terminal has no such lines): the reset sequence had no effect; the download goes on</translation>
+    </message>
+    <message>
+        <source>请把 BOOT0 接高电平，然后按目标板的复位键</source>
+        <translation>Set BOOT0 high, then press the board's reset button</translation>
+    </message>
+    <message>
+        <source>请把 ISP 引脚 (P0.14) 接低电平，然后按目标板的复位键</source>
+        <translation>Hold the ISP pin (P0.14) low, then press the board's reset button</translation>
+    </message>
+    <message>
+        <source>请现在关闭目标板的电源，再打开</source>
+        <translation>Switch the board's power off now, then on again</translation>
+    </message>
+    <message>
+        <source>运行电源命令: %1</source>
+        <translation>Running the power command: %1</translation>
+    </message>
+    <message>
+        <source>电源命令失败，退出码 %1</source>
+        <translation>The power command failed, exit status %1</translation>
+    </message>
+    <message>
+        <source>电源命令被信号终止</source>
+        <translation>The power command was ended by a signal</translation>
+    </message>
+    <message>
+        <source>电源命令超时（%1 秒），已终止</source>
+        <translation>The power command timed out (%1 s) and was killed</translation>
+    </message>
+    <message>
+        <source>电源命令无法启动: %1</source>
+        <translation>The power command could not be started: %1</translation>
+    </message>
+    <message>
+        <source>（电源命令的其余输出从略）</source>
+        <translation>(the rest of the power command's output is left out)</translation>
+    </message>
+</context>
+<context>
     <name>firmware</name>
     <message>
         <source>HEX文件格式错误: 第 %1 行</source>
@@ -801,6 +923,49 @@ http://www.orvel.example</translation>
     <message>
         <source>符号链接</source>
         <translation>a symbolic link</translation>
+    </message>
+</context>
+<context>
+    <name>lines</name>
+    <message>
+        <source>未知的步骤: “%1”</source>
+        <translation>Unknown step: “%1”</translation>
+    </message>
+    <message>
+        <source>等待时间超出 0-10000 ms: “%1”</source>
+        <translation>Wait outside 0-10000 ms: “%1”</translation>
+    </message>
+    <message>
+        <source>第 %1 步是空的</source>
+        <translation>Step %1 is empty</translation>
+    </message>
+    <message>
+        <source>RTS 有效</source>
+        <translation>RTS asserted</translation>
+    </message>
+    <message>
+        <source>RTS 无效</source>
+        <translation>RTS released</translation>
+    </message>
+    <message>
+        <source>DTR 有效</source>
+        <translation>DTR asserted</translation>
+    </message>
+    <message>
+        <source>DTR 无效</source>
+        <translation>DTR released</translation>
+    </message>
+    <message>
+        <source>开始 break（发送线保持低电平）</source>
+        <translation>Break starts (the transmit line held at space)</translation>
+    </message>
+    <message>
+        <source>结束 break</source>
+        <translation>Break ends</translation>
+    </message>
+    <message>
+        <source>等待 %1 ms</source>
+        <translation>Wait %1 ms</translation>
     </message>
 </context>
 <context>

@@ -12,6 +12,7 @@
 //   Main_Terminal.cpp  the serial terminal (sending and receiving)
 #pragma once
 
+#include "app/EntryDialog.h"
 #include "engines/Download.h"
 #include "logic/Terminal.h"
 #include "logic/TerminalLog.h"
@@ -281,6 +282,14 @@ public:
     void SetMessages(const QString &line);
     // The send area's text with its lines separated by CR LF.
     QString SendAreaText() const;
+
+    // Entry and exit sequences, wiring and power command (the 复位序列 button's editor).
+    EntrySettings EntrySetup;
+    void EntryButtonClick(); // opens the editor (the automatic reset box's context menu)
+    // Advice of an engine about the board (pressing reset by hand, lines the port refused),
+    // shown beside the automatic reset box; the last one stays in LastHint.
+    void ShowHint(const QString &text);
+    QString LastHint;
 
     // The supported-device text of the download page.
     static QString SupportedDevicesText();

@@ -130,6 +130,7 @@ void TMainForm::createEngines()
         });
         connect(e, &Engine::portHeld, this, &TMainForm::ShowPortPicture);
         connect(e, &Engine::notice, this, &TMainForm::InfoBox);
+        connect(e, &Engine::hint, this, &TMainForm::ShowHint);
         connect(e, &Engine::imageSize, Label10, &QLabel::setText);
         connect(e, &Engine::releaseWindow, this, [this] { SetStayOnTop(false); });
         connect(e, &Engine::finished, this,
@@ -221,19 +222,23 @@ DownloadChoices TMainForm::ChosenDownload() const
         if (khz.endsWith(QLatin1Char('.'))) khz.chop(1);
         c.crystalKhz = khz;
     }
+    EntrySetup.applyTo(c);
     return c;
 }
 
 void TMainForm::STM32UP()
 {
     if (Stm32->running()) return;
+    const bool terminalHeld = ComDriver->Connected();
     if (!ComPort_Open()) {
         DownloadEnded(DownloadResult::PortNotOpened);
         return;
     }
     BitBtn1->setEnabled(false);
     downloadPort_ = ComboBox1->currentText();
-    const DownloadChoices choices = ChosenDownload();
+    DownloadChoices choices = ChosenDownload();
+    // A sequence never runs on a port the terminal page holds.
+    if (terminalHeld) choices.reset = choices.restartWhenDone = false;
     StmUnprotect = false; // once: the attempt it was chosen for
     Stm32->start(choices);
 }
@@ -241,13 +246,17 @@ void TMainForm::STM32UP()
 void TMainForm::LpcUp()
 {
     if (Lpc->running()) return; // one download at a time on the shared port
+    const bool terminalHeld = ComDriver->Connected();
     if (!ComPort_Open()) {
         DownloadEnded(DownloadResult::PortNotOpened);
         return;
     }
     BitBtn1->setEnabled(false);
     downloadPort_ = ComboBox1->currentText();
-    Lpc->start(ChosenDownload());
+    DownloadChoices choices = ChosenDownload();
+    // A sequence never runs on a port the terminal page holds.
+    if (terminalHeld) choices.reset = choices.restartWhenDone = false;
+    Lpc->start(choices);
 }
 
 void TMainForm::StcUp()

@@ -23,6 +23,7 @@
 #include <QRegularExpressionValidator>
 #include <QSpinBox>
 #include <QTabWidget>
+#include <QMenu>
 #include <QToolButton>
 #include <QToolTip>
 
@@ -354,6 +355,9 @@ void TMainForm::buildLayout()
     CheckBox2 = check(download, "CheckBox2", tr("自动复位"), true, 8, 64, 90);
     CheckBox2->setToolTip(
         tr("选用时：\r上载前 RTS=ON(10ms)DTR=ON(50ms)DTR=OFF (600ms)开始同步命令"));
+    // The editor of the entry and exit sequences is the box's context menu (the right mouse
+    // button, or the menu key while it has the focus), so the page's layout stays as it is.
+    CheckBox2->setContextMenuPolicy(Qt::CustomContextMenu);
     Label4 = label(download, tr("复位时间     ms"), 104, 64, 110);
     Edit4 = new TNumberEdit(QStringLiteral("680"), 3, download);
     Edit4->setObjectName(QStringLiteral("Edit4"));
@@ -548,6 +552,11 @@ void TMainForm::wireEvents()
     connect(BitBtn1, &QPushButton::clicked, this, &TMainForm::BitBtn1Click);
     connect(BitBtn2, &QPushButton::clicked, this, &TMainForm::BitBtn2Click);
     connect(BitBtn7, &QPushButton::clicked, this, &TMainForm::BitBtn7Click);
+    connect(CheckBox2, &QWidget::customContextMenuRequested, this, [this](const QPoint &at) {
+        QMenu menu(this);
+        menu.addAction(tr("复位序列…"), this, &TMainForm::EntryButtonClick);
+        menu.exec(CheckBox2->mapToGlobal(at));
+    });
     connect(MCUType, &QComboBox::activated, this, &TMainForm::MCUTypeChange);
     connect(CheckBox2, &QCheckBox::toggled, this, &TMainForm::CheckBox2Click);
     connect(ComboBox6, &QComboBox::activated, this, &TMainForm::ComboBox6Change);

@@ -117,6 +117,8 @@ bool TMainForm::readSettings()
     if (const auto v = s.readInt("PlotSeconds"); v && *v > 0) plotSeconds_ = *v;
     // Written after "PlotSeconds"; a store without it leaves the field empty (11059.2).
     CrystalEdit->setText(s.readString("CrystalKHz"));
+    // Written after the terminal's later choices.
+    EntrySetup.read(s);
     return true;
 }
 
@@ -153,5 +155,6 @@ void TMainForm::writeSettings()
     s.writeInt("LogSent", LogSent->isChecked());
     s.writeInt("PlotSeconds", PlotWindow ? PlotWindow->windowSeconds() : plotSeconds_);
     s.writeString("CrystalKHz", CrystalEdit->text());
+    EntrySetup.write(s);
     s.flush();
 }

@@ -1,5 +1,6 @@
 #include "cli/Cli.h"
 #include "cli/EndSignals.h"
+#include "cli/EntryOptions.h"
 #include "cli/Files.h"
 #include "cli/Messages.h"
 #include "cli/Read.h"
@@ -55,8 +56,12 @@ const char kUsage[] =
     "                        [--baud RATE] [--no-reset]\n"
     "                        [--reset-ms N] [--timeout N] [--6t] [--verify] [--unprotect]\n"
     "                        [--clock MHZ] [--crystal KHZ] [--option NAME=on|off...]\n"
+    "                        [--entry SEQ] [--exit SEQ] [--swap-rts-dtr] [--invert rts|dtr]\n"
+    "                        [--power-cycle CMD]\n"
     "                        FILE\n"
-    "       tramelo read --device stm32 --port PORT [--baud RATE] [--no-reset]\n"
+    "       tramelo read --device stm32|lpc... --port PORT [--baud RATE] [--no-reset]\n"
+    "                    [--entry SEQ] [--exit SEQ] [--swap-rts-dtr] [--invert rts|dtr]\n"
+    "                    [--power-cycle CMD]\n"
     "                    [--address A] [--length N] FILE\n"
     "       tramelo ports\n"
     "       tramelo simulate --device DEV [--id ID] [--link PATH] [--dump FILE] [--baud N]\n"
@@ -86,6 +91,20 @@ const char kHelp[] =
     "    --no-reset     leave RTS/DTR alone: no reset into the boot loader, and no\n"
     "                   restart into the new firmware at the end (STM32)\n"
     "    --reset-ms N   length of the STC reset pulse, 1-999 ms (default 680)\n"
+    "    --entry SEQ    the lines that bring the board into its boot loader, instead of\n"
+    "                   the family's; SEQ is a comma-separated list of rts -rts dtr -dtr\n"
+    "                   (assert/release), brk -brk (start/end a break) and NNms (wait,\n"
+    "                   0-10000); '' for none. The defaults: STM32 dtr,rts,500ms,-dtr,500ms;\n"
+    "                   LPC rts,50ms,dtr,300ms,-dtr; STC rts,680ms,-rts (680: --reset-ms)\n"
+    "    --exit SEQ     the lines after a written image (default: STM32 dtr,5ms,-rts; the\n"
+    "                   others none)\n"
+    "    --swap-rts-dtr  the adapter's RTS and DTR are wired the other way round\n"
+    "    --invert rts|dtr  the adapter inverts that line (repeatable); with the swap,\n"
+    "                   the line as it leaves the adapter\n"
+    "    --power-cycle CMD  run CMD with /bin/sh -c when the chip must be reset (STM32,\n"
+    "                   LPC: before the entry sequence; STC: during the synchronisation),\n"
+    "                   30 s at most; its output is shown, and a failure ends the attempt\n"
+    "                   before anything is written\n"
     "    --timeout N    1-99: STC connect time-out in s, LPC pause factor (default 5)\n"
     "    --6t           stc89: set the double-speed (6T) clock mode instead of 12T\n"
     "    --clock MHZ    stc15, stc8: trim the RC oscillator to MHZ (1-45; default: keep\n"
@@ -105,6 +124,8 @@ const char kHelp[] =
     "                file is replaced only when the whole read succeeded\n"
     "    --baud RATE    a rate of the list above (default 57600; at least 19200)\n"
     "    --no-reset     do not pulse RTS/DTR\n"
+    "    --entry, --exit, --swap-rts-dtr, --invert, --power-cycle  as for download (no\n"
+    "                   exit sequence unless one is given)\n"
     "    --address A, --length N   the range inside the chip's flash (default: all of it;\n"
     "                   from A: to its end), decimal or 0x hex\n"
     "    --crystal KHZ  LPC: as for download\n"
@@ -174,6 +195,7 @@ struct DownloadOptions
     double clockMhz = 0; // --clock
     QString crystalKhz;  // --crystal
     std::optional<bool> eraseEeprom, resetPin, lowVoltageReset; // --option
+    EntryOptions entry; // --entry, --exit, --swap-rts-dtr, --invert, --power-cycle
 };
 
 // Numbers of the numeric fields: digits only, within the field's range.
@@ -272,6 +294,8 @@ int parseDownload(const QStringList &args, DownloadOptions &o)
                                         "=on 或 =off: %1")
                                  .arg(v));
             *target = state == u"on";
+        } else if (const auto problem = takeEntryOption(args, i, o.entry)) {
+            if (!problem->isEmpty()) return usage(*problem);
         } else if (a.startsWith("-") && a != "-") {
             return usage(QCoreApplication::translate("cli", "未知选项: %1").arg(a));
         } else if (o.file.isEmpty()) {
@@ -287,6 +311,7 @@ int parseDownload(const QStringList &args, DownloadOptions &o)
     }
     if (o.ports.size() + o.boards.size() > kComNames)
         return usage(QCoreApplication::translate("cli", "一次最多八个串口"));
+    if (const QString why = entryConflict(o.entry, o.noReset); !why.isEmpty()) return usage(why);
     return kExitOk;
 }
 
@@ -498,6 +523,9 @@ public:
         };
         QObject::connect(e, &Engine::line, e, [print](const QString &t) { print(stdout, t); });
         QObject::connect(e, &Engine::firstLine, e, [print](const QString &t) { print(stdout, t); });
+        QObject::connect(e, &Engine::hint, e, [print](const QString &t) {
+            print(stderr, QStringLiteral("tramelo: %1").arg(t));
+        });
         QObject::connect(e, &Engine::notice, e, [print](const QString &t) {
             print(stderr, QStringLiteral("Tramelo: %1").arg(QString(t).replace('\r', ' ')));
         });
@@ -743,6 +771,7 @@ int download(const QStringList &args)
     choices.eraseEeprom = o.eraseEeprom;
     choices.resetPinEnabled = o.resetPin;
     choices.lowVoltageReset = o.lowVoltageReset;
+    applyEntryOptions(o.entry, choices);
     if (o.unprotect)
         writeText(stderr, QStringLiteral("tramelo: %1\n").arg(messages::unprotectNotice()));
 

@@ -9,7 +9,9 @@
 
 #include "cli/Cli.h"
 #include "cli/EndSignals.h"
+#include "cli/EntryOptions.h"
 #include "cli/Files.h"
+#include "engines/BoardEntry.h"
 #include "cli/Messages.h"
 #include "logic/Devices.h"
 #include "logic/FirmwareFile.h"
@@ -40,6 +42,8 @@ constexpr quint32 kDefaultBaud = 57600;
 
 const char kReadUsage[] =
     "Usage: tramelo read --device stm32|lpc... --port PORT [--baud RATE] [--no-reset]\n"
+    "                    [--entry SEQ] [--exit SEQ] [--swap-rts-dtr] [--invert rts|dtr]\n"
+    "                    [--power-cycle CMD]\n"
     "                    [--address A] [--length N] [--crystal KHZ] FILE\n"
     "  reads the flash (default: all of it, from the flash start) into FILE,\n"
     "  binary, or Intel HEX when FILE ends in .hex; A and N in decimal or 0x hexadecimal;\n"
@@ -72,6 +76,7 @@ struct ReadOptions
     quint32 baud = kDefaultBaud;
     bool reset = true;
     QByteArray crystal = QByteArrayLiteral("11059.2"); // LPC: the handshake's oscillator, kHz
+    EntryOptions entry; // --entry, --exit, --swap-rts-dtr, --invert, --power-cycle
 };
 
 constexpr int kHelpShown = -1;
@@ -110,6 +115,8 @@ int parseRead(const QStringList &args, ReadOptions &o)
                 return readUsage(QCoreApplication::translate(
                     "cli", "--crystal 取以 kHz 为单位的晶振频率 (1 到 100000，例如 11059.2)"));
             o.crystal = v.toLatin1();
+        } else if (const auto problem = takeEntryOption(args, i, o.entry)) {
+            if (!problem->isEmpty()) return readUsage(*problem);
         } else if (a.startsWith('-') && a != "-") {
             return readUsage(QCoreApplication::translate("cli", "未知选项: %1").arg(a));
         } else if (o.file.isEmpty()) {
@@ -128,6 +135,7 @@ int parseRead(const QStringList &args, ReadOptions &o)
         (o.address.value_or(0) % 4 != 0 || o.length.value_or(0) % 4 != 0))
         return readUsage(QCoreApplication::translate("cli", "LPC: --address 与 --length 须为 4 的倍数"));
     if (o.port.isEmpty()) return readUsage(QCoreApplication::translate("cli", "缺少 --port"));
+    if (const QString why = entryConflict(o.entry, !o.reset); !why.isEmpty()) return readUsage(why);
     if (o.file.isEmpty()) return readUsage(QCoreApplication::translate("cli", "缺少输出文件"));
     // Without --length the range ends where the chip's flash ends, known once it answers.
     const quint32 flashStart = family == devices::Family::Lpc ? 0 : devices::kStm32FlashStart;
@@ -265,6 +273,46 @@ private:
 };
 
 // The conversation on an open port and the file at its end.
+void readHint(const QString &t)
+{
+    writeText(stderr, QStringLiteral("tramelo: %1\n").arg(t));
+}
+
+// As a download enters the boot loader: the power command, then the entry sequence (the
+// family's own unless one was given; none under --no-reset); stale input is dropped. False
+// when the power command failed (its lines are printed).
+bool enterBootLoader(platform::SerialPort &port, const ReadOptions &o,
+                     const resetseq::Sequence &familyEntry, boardentry::Family family)
+{
+    const EntryOptions &e = o.entry;
+    const int timeoutMs = DownloadChoices().powerCycleTimeoutMs;
+    if (!e.powerCycle.isEmpty()) {
+        writeText(stdout, boardentry::commandLine(e.powerCycle) + QLatin1Char('\n'));
+        boardentry::PowerCommand command;
+        const boardentry::CommandResult r = command.runToEnd(e.powerCycle, timeoutMs);
+        for (const QString &l : boardentry::resultLines(r, timeoutMs))
+            writeText(stdout, l + QLatin1Char('\n'));
+        if (!r.ok()) return false;
+    }
+    const resetseq::Sequence entry =
+        o.reset ? resetseq::applyWiring(e.entry.value_or(familyEntry), e.wiring)
+                : resetseq::Sequence();
+    if (!entry.isEmpty() && !boardentry::run(entry, boardentry::linesOf(port)))
+        readHint(boardentry::linesRefusedHint());
+    if (entry.isEmpty() && e.powerCycle.isEmpty()) readHint(boardentry::byHandHint(family));
+    port.purge(true, false);
+    return true;
+}
+
+// Only a sequence given with --exit: reading leaves the board as it is otherwise.
+void leaveBootLoader(platform::SerialPort &port, const ReadOptions &o)
+{
+    const EntryOptions &e = o.entry;
+    if (o.reset && e.exit &&
+        !boardentry::run(resetseq::applyWiring(*e.exit, e.wiring), boardentry::linesOf(port)))
+        readHint(boardentry::linesRefusedHint());
+}
+
 int readBoard(platform::SerialPort &port, const ReadOptions &o)
 {
     platform::LineSettings line;
@@ -280,14 +328,10 @@ int readBoard(platform::SerialPort &port, const ReadOptions &o)
                               QLatin1Char('\n'));
         return kExitFailed;
     };
-    if (o.reset) {
-        port.setDtr(true);
-        port.setRts(true);
-        QThread::msleep(stm32::kResetPulseMs);
-        port.setDtr(false);
-        QThread::msleep(stm32::kResetPulseMs);
+    if (!enterBootLoader(port, o, resetseq::stm32Entry(), boardentry::Family::Stm32)) {
+        writeText(stdout, stm32::kFailedText.text() + QLatin1Char('\n'));
+        return kExitFailed;
     }
-    port.purge(true, false);
 
     Loader loader(port);
     const char sync = char(stm32::kSync);
@@ -360,6 +404,8 @@ int readBoard(platform::SerialPort &port, const ReadOptions &o)
         data += *block;
         at += quint64(n);
     }
+    // Only a sequence given with --exit: reading leaves the board as it is otherwise.
+    leaveBootLoader(port, o);
     port.close();
 
     return writeRead(o, from, data);
@@ -396,14 +442,8 @@ int readLpcBoard(platform::SerialPort &port, const ReadOptions &o)
         return kExitFailed;
     };
     const QString noContact = QCoreApplication::translate("lpc", "LPC通信超时!");
-    if (o.reset) { // as the programmer resets: RTS on, a DTR pulse
-        port.setRts(true);
-        QThread::msleep(50);
-        port.setDtr(true);
-        QThread::msleep(300);
-        port.setDtr(false);
-    }
-    port.purge(true, false);
+    if (!enterBootLoader(port, o, resetseq::lpcEntry(), boardentry::Family::Lpc))
+        return fail(QCoreApplication::translate("lpc", "LPC通信超时!"));
     const QByteArray end = lpc::kIspLineEnd;
     const auto lines = [&](int n) {
         return [n, end](const QByteArray &got) { return got.count(end) >= n; };
@@ -472,6 +512,7 @@ int readLpcBoard(platform::SerialPort &port, const ReadOptions &o)
         data += *bytes;
         at += n;
     }
+    leaveBootLoader(port, o);
     port.close();
     return writeRead(o, from, data);
 }

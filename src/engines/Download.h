@@ -2,6 +2,8 @@
 // the choices a download starts from and how it ended.
 #pragma once
 
+#include "logic/ResetSequence.h"
+
 #include <QString>
 #include <optional>
 
@@ -44,4 +46,14 @@ struct DownloadChoices
     // STC12, STC15, STC8: option bytes the user changes; the others are written back as the
     // chip reported them.
     std::optional<bool> eraseEeprom, resetPinEnabled, lowVoltageReset;
+    // The lines into the boot loader (run when reset is set) and out of it after a written
+    // image (when restartWhenDone is set). Unset: the family's default sequence.
+    std::optional<resetseq::Sequence> entrySequence, exitSequence;
+    // Swapped or inverted lines of the adapter, applied to whichever sequence runs.
+    resetseq::Wiring wiring;
+    // Run through /bin/sh -c at the moment the chip must be reset (empty: none): before the
+    // STM32/LPC entry sequence, during the STC synchronisation pulses. A failure ends the
+    // attempt before anything is written.
+    QString powerCycle;
+    int powerCycleTimeoutMs = 30000;
 };

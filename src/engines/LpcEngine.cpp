@@ -1,5 +1,6 @@
 #include "engines/LpcEngine.h"
 
+#include "engines/BoardEntry.h"
 #include "logic/LpcReplies.h"
 #include "logic/ShownText.h"
 #include "serial/Vok_ComDrv.h"
@@ -19,8 +20,6 @@ constexpr milliseconds kStatusAnimation{200};
 constexpr milliseconds kSyncRepeat{300};
 constexpr milliseconds kProgressInterval{300};
 // Board reset: RTS on, then a DTR pulse; RTS stays on.
-constexpr unsigned long kResetRtsToDtrMs = 50;
-constexpr unsigned long kResetDtrPulseMs = 300;
 
 constexpr int kMaxSyncTries = 250;
 constexpr int kMaxItemTries = 20;
@@ -120,14 +119,18 @@ void LpcEngine::start(const DownloadChoices &choices)
     crystal_ = choices.crystalKhz.isEmpty() ? lpc::kCrystalKHz : choices.crystalKhz.toLatin1();
     LpcChip = nullptr;
     TVokCommDriver *port = ComDriver;
-    if (choices.reset) {
-        port->SetRTS(true);
-        QThread::msleep(kResetRtsToDtrMs);
-        port->SetDTR(true);
-        // The chip leaves reset with the boot loader selected only after this long.
-        QThread::msleep(kResetDtrPulseMs);
-        port->SetDTR(false);
+    exit_ = boardentry::exitSteps(choices, {});
+    // The default holds the ISP pin (RTS) and leaves reset after 300 ms, the time the chip
+    // needs to come out of reset with the boot loader selected.
+    const auto entered = boardentry::enter(*this, boardentry::Family::Lpc, choices,
+                                           resetseq::lpcEntry(), boardentry::linesOf(*port));
+    linesNoted_ = entered == boardentry::Entered::LinesRefused;
+    if (entered == boardentry::Entered::Failed) {
+        endDownload(kFailed, DownloadResult::Failed);
+        return;
     }
+    // What came while the board was reset is noise (some adapters send a 0x00 then).
+    port->DropInput();
     LpcSyncTries = 1;
     LpcState = StepSync;
     port->SendString(lpc::kAutobaud);
@@ -586,5 +589,7 @@ void LpcEngine::endDownload(const QString &message, DownloadResult result)
     running_ = false;
     showAndAppend(message);
     emit progress(0, kPercent);
+    if (result == DownloadResult::Written)
+        boardentry::leave(*this, exit_, boardentry::linesOf(*ComDriver), linesNoted_);
     emit finished(result);
 }

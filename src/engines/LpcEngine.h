@@ -143,4 +143,6 @@ private:
     bool anyPart_ = false; // the entry that takes any part
     bool verify_ = false;
     bool running_ = false;
+    resetseq::Sequence exit_; // the lines after a written image
+    bool linesNoted_ = false; // the port's refusal of its lines has been said
 };
