@@ -3,6 +3,9 @@
 #include "app/Main.h"
 
 #include "app/Ui.h"
+#include "engines/LpcEngine.h"
+#include "engines/Stm32Engine.h"
+#include "engines/Texts.h"
 #include "logic/ShownText.h"
 #include "platform/PortNames.h"
 
@@ -114,6 +117,12 @@ void TMainForm::terminalWriteFailed()
 // write, told in the status bar rather than a box, since nobody asked for anything.
 void TMainForm::terminalReadFailed()
 {
+    // Under a download on the shared driver the download ends at once and says why.
+    if (Stm32->running() || Lpc->running()) {
+        SetStatus(kReadFailedText);
+        endDownloadNow(texts::portVanished());
+        return;
+    }
     ComPort_Close();
     BitBtn3->setText(captionOpen());
     SetStatus(kReadFailedText);
@@ -280,6 +289,11 @@ void TMainForm::releaseReceiveArea()
 
 void TMainForm::redrawReceiveArea()
 {
+    // The area shows another page's text: the terminal's is drawn when its page is back.
+    if (RzPageControl1->currentIndex() != kTerminalPage) {
+        releaseReceiveArea();
+        return;
+    }
     const auto mode =
         CheckHexRXD->isChecked() ? terminal::ReceiveMode::Hex : terminal::ReceiveMode::Text;
     receiveFlush_.stop();

@@ -137,4 +137,5 @@ private:
     // Read by running() from any thread (a window whose engine runs on a thread of its own).
     std::atomic<bool> downloading_{false};
     bool closeRequested_ = false;
+    bool portLost_ = false; // the port failed under the download
 };
