@@ -937,6 +937,38 @@ private slots:
         QCOMPARE(s.value("Parity").toInt(), 1);
     }
 
+    // An STC download to a name that stands for no port present says so in the interface's
+    // language, in the line and in the box (which does not call the port "in use").
+    void stcPortThatIsNotThereInBothLanguages_data() { everyPageInBothLanguages_data(); }
+
+    void stcPortThatIsNotThereInBothLanguages()
+    {
+        QFETCH(bool, english);
+        TestEnv env;
+        if (platform::presentPorts().size() >= 8) QSKIP("COM8 stands for a port of this machine");
+        const EnglishFor english_(english);
+        QVERIFY(english_.ready());
+        auto w = CreateApplicationWindows();
+        TMainForm &m = *w.main;
+        QStringList lines;
+        std::optional<DownloadResult> ended;
+        m.OnLine = [&](const QString &line) { lines << line; };
+        m.OnDownloadEnded = [&](DownloadResult r) { ended = r; };
+        m.MCUType->setCurrentIndex(devices::findDevice(u"stc12"));
+        m.ComboBox6->setCurrentIndex(7);
+        m.ComboBox6Change();
+        m.Edit2->setText(env.file("fw.bin", firmware::pattern(500)));
+        m.BitBtn1->click();
+        QTRY_VERIFY(ended.has_value());
+        QCOMPARE(*ended, DownloadResult::PortNotOpened);
+        QCOMPARE(env.messages.size(), 1);
+        QVERIFY(env.messages[0].text.startsWith(english ? QStringLiteral("The serial port does not exist")
+                                                        : QStringLiteral("串口不存在")));
+        for (const QString &t : lines + QStringList{env.messages[0].text})
+            QVERIFY2(hasChinese(t) != english, qPrintable(t));
+        QVERIFY(lines.last().contains(QStringLiteral("COM8")));
+    }
+
     // The window grows and shrinks back to its designed size, which is its smallest; the
     // message area takes the room, the tabs and the status strip stay at the bottom, and the
     // size comes back at the next start.

@@ -28,6 +28,8 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QTabWidget>
+#include <QTextCursor>
+#include <QTextDocument>
 #include <QThread>
 
 #include <exception>
@@ -103,9 +105,16 @@ void TMainForm::BitBtn1Click()
     LastFileTime = FormattedFileTime(Edit2->text());
     // The file is checked with the family's loader before anything is opened, as the command
     // line checks it: a file that cannot be used never resets or erases the board.
-    const filecheck::Verdict file = Edit2->text().isEmpty()
-                                        ? filecheck::Verdict{kNoFileChosen, {}}
-                                        : filecheck::check(*family, Edit2->text());
+    // (The STC programmers check their file themselves before they open their port.)
+    const bool meetsBoardFirst =
+        family == devices::Family::Stm32 || family == devices::Family::Lpc;
+    const filecheck::Verdict file =
+        Edit2->text().isEmpty() ? filecheck::Verdict{kNoFileChosen, {}}
+        : meetsBoardFirst       ? filecheck::check(*family, Edit2->text())
+        // (a loop of symbolic links, which they would take for a missing file, aside)
+        : firmwarefile::isSymlinkLoop(Edit2->text())
+            ? filecheck::Verdict{filecheck::symlinkLoop(Edit2->text()), {}}
+            : filecheck::Verdict{};
     if (!file.note.isEmpty()) AppendLine(file.note);
     if (!file.refusal.isEmpty()) {
         SetStatus(file.refusal);
@@ -146,8 +155,6 @@ bool TMainForm::beginDownload(int device)
     downloadMs_ = -1;
     progressValue_ = 0;
     progressMaximum_ = 100;
-    ProgressBar1->setRange(0, 100);
-    ProgressBar1->setValue(0);
     updateProgressText();
     return true;
 }
@@ -168,8 +175,8 @@ void TMainForm::showProgress(int value, int maximum)
     if (maximum <= 0) return;
     if (ProgressBar1->maximum() != maximum) ProgressBar1->setMaximum(maximum);
     ProgressBar1->setValue(value);
-    // The furthest point of this download is what the bar keeps when it ends (the engines
-    // empty it as they let their port go).
+    // The furthest point of this download is what the figures keep when it ends (the engines
+    // empty the bar as they let their port go).
     if (qint64(value) * progressMaximum_ >= qint64(progressValue_) * maximum) {
         progressValue_ = value;
         progressMaximum_ = maximum;
@@ -394,18 +401,23 @@ void TMainForm::engineFinished(Engine *engine, DownloadResult result)
         AppendLine(stopLine_);
         SetStatus(stopLine_ == texts::portVanished() ? stopLine_ : QString(kStoppedStatus));
     } else if (result == DownloadResult::Failed) {
-        if (const auto family = devices::familyAt(MCUType->currentIndex()))
-            AppendLine(texts::failureHint(*family));
+        // The window's own advice under the programmer's last line; not a line of the
+        // download itself (observers see the programmer's lines only).
+        if (const auto family = devices::familyAt(MCUType->currentIndex())) {
+            QTextCursor end(downloadDoc_);
+            end.movePosition(QTextCursor::End);
+            if (!downloadDoc_->isEmpty()) end.insertBlock();
+            end.insertText(texts::failureHint(*family));
+            if (Memo1->document() == downloadDoc_) Memo1->ensureCursorVisible();
+        }
     }
     stopLine_.clear();
     setDownloadControlsEnabled(true);
-    // The bar keeps the furthest point the download reached.
+    // The figures beside the bar keep the furthest point the download reached.
     if (result == DownloadResult::Written) progressValue_ = progressMaximum_;
-    ProgressBar1->setMaximum(progressMaximum_);
-    ProgressBar1->setValue(progressValue_);
     updateProgressText();
     // The terminal's port comes back with the terminal's own settings, or shows closed.
-    if (std::exchange(terminalReopen_, false)) {
+    if (std::exchange(terminalReopen_, false) && !closed_ && !endConfirmed_) {
         LineSettings line = TerminalLine();
         line.port = terminalPort_;
         if (OpenSharedPort(line)) {
