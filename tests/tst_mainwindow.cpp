@@ -488,7 +488,7 @@ private slots:
         QVERIFY(m.CheckBox6->toolTip().contains('\r'));
         QHelpEvent help(QEvent::ToolTip, QPoint(2, 2), m.CheckBox6->mapToGlobal(QPoint(2, 2)));
         QApplication::sendEvent(m.CheckBox6, &help);
-        QCOMPARE(QToolTip::text(), QStringLiteral("选用后：\n于发送区窗口按键即发送该键值"));
+        QCOMPARE(QToolTip::text(), QStringLiteral("选用后：\n于发送区窗口键入的字符即时发送，\n回车发送所选的行结束符"));
         QToolTip::hideText();
 
         ui::setMessageHandler(nullptr); // the real box
@@ -533,13 +533,11 @@ private slots:
         QVERIFY(!m.ComPortActive);
         QCOMPARE(env.messages.size(), 1);
         QCOMPARE(env.messages[0].caption, QStringLiteral("Tramelo"));
-        // A port that does not exist says so (not "in use"), with the serial layer's reason as
-        // a line of its own; the message area keeps the reason after the box is gone.
-        const QString reason = env.root() + "/absent: no such serial port";
+        // The box of a port that does not exist (not one "in use") adds the serial layer's
+        // reason; the message area keeps the reason after the box is gone.
+        const QString reason = env.root() + "/absent: 串口不存在";
         QCOMPARE(env.messages[0].text,
-                 QStringLiteral("串口不存在 ！\r"
-                                "请选择其它串口，或检查 USB 串口适配器是否已插好。\n") +
-                     reason);
+                 QStringLiteral("串口不存在 ！\r请选择其它串口，或检查设备是否已连接。\n") + reason);
         QVERIFY(m.Memo1->toPlainText().endsWith(QStringLiteral("串口打开失败：") + reason));
         m.ComboBox1->setCurrentIndex(1);
         QVERIFY(m.ComPort_Open());
@@ -671,7 +669,7 @@ private slots:
         // A status text longer than its panel is cut short there and shown whole as the
         // panel's tooltip; the status itself keeps it whole.
         const QString longStatus = QStringLiteral("串口打开失败：") + env.root() +
-                                   QStringLiteral("/a/rather/long/device/path: no such serial port");
+                                   QStringLiteral("/a/rather/long/device/path: 串口不存在");
         m.SetStatus(longStatus);
         QCOMPARE(m.Status(), longStatus);
         QLabel *panel0 = nullptr;
@@ -730,8 +728,10 @@ private slots:
                                                  "ComboBox4", "ComboBox5",   "BitBtn3",
                                                  "CheckBox3", "CheckBox4",   "CheckHexRXD",
                                                  "BitBtn5",   "BitBtn9",     "Memo2",
-                                                 "BitBtn4",   "BitBtn6",     "BitBtn8",
-                                                 "CheckHexTXD", "CheckBox7", "CheckBox6",
+                                                 "CheckStamps", "StampGap",  "LogButton",
+                                                 "PlotButton", "BitBtn4",   "BitBtn6",
+                                                 "BitBtn8",   "CheckHexTXD", "CheckBox7",
+                                                 "LineEndList", "CheckBox6",
                                                  "CheckBox8", "CheckBox5",   "Edit1",
                                                  "BitBtn10"};
     }
@@ -962,7 +962,7 @@ private slots:
         QTRY_VERIFY(ended.has_value());
         QCOMPARE(*ended, DownloadResult::PortNotOpened);
         QCOMPARE(env.messages.size(), 1);
-        QVERIFY(env.messages[0].text.startsWith(english ? QStringLiteral("The serial port does not exist")
+        QVERIFY(env.messages[0].text.startsWith(english ? QStringLiteral("The port does not exist")
                                                         : QStringLiteral("串口不存在")));
         for (const QString &t : lines + QStringList{env.messages[0].text})
             QVERIFY2(hasChinese(t) != english, qPrintable(t));

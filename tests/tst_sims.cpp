@@ -270,12 +270,23 @@ void TestSims::stm32Profiles_data()
     QTest::newRow("F4 lists Extended Erase")
         << 0x413 << Conversation{sync, {hex("00FF"), hex("790B31000102112131446373829279")}}
         << false;
-    QTest::newRow("F4 flash size at its own register")
-        << 0x413
-        << Conversation{sync,
-                        {hex("11EE"), hex("79")},
-                        {hex("1FFF7A22B8"), hex("79")},
-                        {hex("03FC"), hex("7900040000")}}
+    // A NUCLEO-F401RE refuses short reads of the flash size and the unique id after the
+    // count and answers 256 bytes from 0x1FFF7A00 (stm32loader pull request #25, issue #43);
+    // the refusal is the chip's, no protocol error. Both sides, and F2 alike.
+    const QByteArray f4Area = hex("79") + QByteArray(16, char(0xFF)) +
+                              hex("37FFD8054B52383123581043 000000000000 0004") +
+                              QByteArray(256 - 0x24, '\0');
+    QTest::newRow("F4 answers 256 bytes from 0x1FFF7A00")
+        << 0x413 << Conversation{sync, {hex("11EE1FFF7A009A"), hex("7979")}, {hex("FF00"), f4Area}}
+        << false;
+    QTest::newRow("F4 refuses 2 bytes at 0x1FFF7A22")
+        << 0x413 << Conversation{sync, {hex("11EE1FFF7A22B8"), hex("7979")}, {hex("01FE"), hex("1F")}}
+        << false;
+    QTest::newRow("F4 refuses the unique id's 12 bytes at 0x1FFF7A10")
+        << 0x413 << Conversation{sync, {hex("11EE1FFF7A108A"), hex("7979")}, {hex("0BF4"), hex("1F")}}
+        << false;
+    QTest::newRow("F2 refuses 2 bytes at 0x1FFF7A22")
+        << 0x411 << Conversation{sync, {hex("11EE1FFF7A22B8"), hex("7979")}, {hex("01FE"), hex("1F")}}
         << false;
     QTest::newRow("F4 refuses Erase, which it does not list")
         << 0x413 << Conversation{sync, {hex("43BC"), hex("1F")}} << true;
@@ -298,6 +309,46 @@ void TestSims::stm32Profiles_data()
                         {hex("0800000008"), hex("79")},
                         {hex("07 1122334455667788 8F"), hex("79")}}
         << false;
+    // The lines added later. L0/L1 loaders have no mass erase and their flash erases to 0x00
+    // (AN2606 L0/L1 chapters, RM0367 §3.3); an L073 refuses a read of 0x1FF8007C and answers
+    // 128 bytes from 0x1FF80000 (stm32loader issue #61).
+    const Exchange erasePage0{hex("0000000000"), hex("79")};
+    const Exchange readFlash4{hex("11EE0800000008"), hex("7979")};
+    QTest::newRow("L0 has no mass erase")
+        << 0x417 << Conversation{sync, extended, {hex("FFFF00"), hex("1F")}} << true;
+    QTest::newRow("L0 erases to 0x00")
+        << 0x417
+        << Conversation{sync, extended, erasePage0, readFlash4, {hex("03FC"), hex("7900000000")}}
+        << false;
+    QByteArray l0Area = hex("AA0055FF") + QByteArray(0x4C, '\0') +
+                        hex("37FFD8054B52383123581043") + QByteArray(0x20, '\0') + hex("4000");
+    l0Area += QByteArray(0x80 - l0Area.size(), '\0');
+    QTest::newRow("L0 answers 128 bytes from 0x1FF80000")
+        << 0x417 << Conversation{sync, {hex("11EE1FF80000E7"), hex("7979")}, {hex("7F80"), hex("79") + l0Area}}
+        << false;
+    QTest::newRow("L0 refuses 2 bytes at 0x1FF8007C")
+        << 0x417 << Conversation{sync, {hex("11EE1FF8007C9B"), hex("7979")}, {hex("01FE"), hex("1F")}}
+        << false;
+    // H7: 256-bit flash words; a block ending inside one is completed with 0xFF (AN3155
+    // Write Memory), one starting inside one is refused.
+    QTest::newRow("H7 completes a flash word with 0xFF")
+        << 0x450
+        << Conversation{sync, extended, erasePage0,
+                        {hex("31CE0800000008"), hex("7979")},
+                        {hex("031122334447"), hex("79")},
+                        {hex("11EE0800000008"), hex("7979")},
+                        {hex("1FE0"), hex("7911223344") + QByteArray(28, char(0xFF))}}
+        << false;
+    QTest::newRow("H7 refuses a block inside a flash word")
+        << 0x450
+        << Conversation{sync, extended, erasePage0,
+                        {hex("31CE080000040C"), hex("7979")},
+                        {hex("031122334447"), hex("1F")}}
+        << true;
+    QTest::newRow("G0B erases its second bank")
+        << 0x467 << Conversation{sync, extended, {hex("FFFD02"), hex("79")}} << false;
+    QTest::newRow("WL has no second bank")
+        << 0x497 << Conversation{sync, extended, {hex("FFFD02"), hex("1F")}} << true;
     // What every line lets the host read, at its own addresses: option bytes, the boot
     // loader's id byte in system memory, the unique id and the flash-size register.
     QTest::newRow("F10x option bytes") << 0x414
@@ -313,13 +364,9 @@ void TestSims::stm32Profiles_data()
         << 0x422
         << Conversation{sync, {hex("11EE1FFFF79681"), hex("7979")}, {hex("00FF"), hex("7941")}}
         << false;
-    QTest::newRow("F4 boot loader id and unique id")
+    QTest::newRow("F4 boot loader id")
         << 0x413
-        << Conversation{sync,
-                        {hex("11EE1FFF77DE49"), hex("7979")},
-                        {hex("00FF"), hex("7931")},
-                        {hex("11EE1FFF7A108A"), hex("7979")},
-                        {hex("0BF4"), hex("79 37FFD8054B52383123581043")}}
+        << Conversation{sync, {hex("11EE1FFF77DE49"), hex("7979")}, {hex("00FF"), hex("7931")}}
         << false;
     QTest::newRow("G0 boot loader id and flash size")
         << 0x460

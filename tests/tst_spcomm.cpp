@@ -451,12 +451,11 @@ void tst_SPComm::startFailures_data()
     QTest::addColumn<QString>("name");
     QTest::addColumn<QString>("message");
     const QString notComm = QStringLiteral("File handle is not a comm handle ");
+    const QString openFailed = QStringLiteral("Error opening serial port");
     QTest::newRow("not a tty: /dev/null") << QStringLiteral("/dev/null") << notComm;
     QTest::newRow("not a tty: regular file") << QString() << notComm;
-    // A name that stands for no device present is an open failure of its own kind.
-    const QString noSuchPort = QStringLiteral("No such serial port");
-    QTest::newRow("missing device") << QStringLiteral("/dev/ttyNoSuchPort7") << noSuchPort;
-    QTest::newRow("name resolving to nothing") << QStringLiteral("no such port") << noSuchPort;
+    QTest::newRow("missing device") << QStringLiteral("/dev/ttyNoSuchPort7") << openFailed;
+    QTest::newRow("name resolving to nothing") << QStringLiteral("no such port") << openFailed;
 }
 
 void tst_SPComm::startFailures()

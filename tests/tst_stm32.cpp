@@ -88,7 +88,7 @@ using firmware::pattern;
 
 // Everything the host sends before the file is loaded: sync, Get, Get ID, Read Memory of the
 // flash-size register (command, address, count); then Erase and the page list.
-const QByteArray kUpToLoad = bytes("7F 00FF 02FD 11EE 1FFFF7E0F7 03FC");
+const QByteArray kUpToLoad = bytes("7F 00FF 02FD 11EE 1FFFF7E0F7 01FE");
 const QByteArray kUpToErase = kUpToLoad + bytes("43BC");
 
 // The bytes a correct programmer sends for an image after the page list: per block of at
@@ -268,6 +268,8 @@ private slots:
     void everyFamilyThroughTheWindow();
     void trustRules_data();
     void trustRules();
+    void flashSizeReadDeclined_data();
+    void flashSizeReadDeclined();
 };
 
 void TestStm32::downloadWritesTheImage_data()
@@ -326,13 +328,13 @@ void TestStm32::downloadWritesTheImage_data()
 
 
     // No base records: addresses from 0 are offsets from the flash start; 38 data bytes are
-    // padded with 0x00 to 40.
+    // padded with 0xFF (erased flash) to 40.
     const QByteArray d3 = pattern(38, 5);
     QTest::newRow("HEX from address 0, padded to a multiple of 4")
         << "fw.HEX"
         << hexRecord(0, 0x0000, d3.left(16)) + hexRecord(0, 0x0010, d3.mid(16, 16)) +
                hexRecord(0, 0x0020, d3.mid(32)) + kEndOfFile
-        << d3 + QByteArray(2, '\0') << Stm32Sim::Config{}
+        << d3 + QByteArray(2, char(0xFF)) << Stm32Sim::Config{}
         << lines(kStandardDevice, "文件尺寸: 40 Byte / 0 KB", "擦除页 0 .. 0") << hexStatus
         << bytes("00 00 00") << 1 << 0x27 << QByteArray();
 }
@@ -605,16 +607,16 @@ void TestStm32::refusedFileEndsAtOnce_data()
                                  << QStringLiteral("不是普通文件");
     QTest::newRow("empty binary") << "empty.bin" << QByteArray("")
                                   << QStringLiteral("文件中没有可下载的数据");
-    QTest::newRow("binary over 1 MiB")
-        << "big.bin" << QByteArray(0x100001, '\x11') << QStringLiteral("文件太大，不能超过1024 KB");
+    QTest::newRow("binary over 2 MiB")
+        << "big.bin" << QByteArray(0x200001, '\x11') << QStringLiteral("文件太大，不能超过2048 KB");
     QTest::newRow("HEX without data")
         << "empty.hex" << kEndOfFile << QStringLiteral("文件中没有可下载的数据");
     QTest::newRow("HEX data in RAM")
         << "ram.hex" << linearBase(0x2000) + hexRecord(0, 0, bytes("01020304")) + kEndOfFile
         << QStringLiteral("HEX文件的地址超出Flash范围: 0x20000000");
-    QTest::newRow("HEX data past the 1 MiB image")
-        << "far.hex" << linearBase(0x0810) + hexRecord(0, 0, bytes("01020304")) + kEndOfFile
-        << QStringLiteral("HEX文件的地址超出Flash范围: 0x08100000");
+    QTest::newRow("HEX data past the 2 MiB image")
+        << "far.hex" << linearBase(0x0820) + hexRecord(0, 0, bytes("01020304")) + kEndOfFile
+        << QStringLiteral("HEX文件的地址超出Flash范围: 0x08200000");
 }
 
 void TestStm32::refusedFileEndsAtOnce()
@@ -821,6 +823,25 @@ void TestStm32::everyFamilyThroughTheWindow_data()
         << 0x460 << "stm32" << 2052 << false << "STM32G07xxx/08xxx 家族"
         << "存储容量 Flash:128 KB"
         << "擦除页 0 .. 1" << 0x44;
+    // The lines added later: each on its own board (erased to 0x00 on L0/L1, flash words of
+    // 8, 16 and 32 bytes whose last one the loader completes with 0xFF).
+    QTest::newRow("L0 0417 128-byte pages, erased to 0x00, verify")
+        << 0x417 << "stm32-other" << 1001 << true << "STM32L05xxx/06xxx 家族"
+        << "存储容量 Flash:64 KB" << "擦除页 0 .. 7" << 0x44;
+    QTest::newRow("L1 0436 256-byte pages, verify")
+        << 0x436 << "stm32-other" << 1001 << true << "STM32L1xxxD 家族"
+        << "存储容量 Flash:384 KB" << "擦除页 0 .. 3" << 0x44;
+    QTest::newRow("H7 0450 32-byte words, verify")
+        << 0x450 << "stm32-other" << 5001 << true << "STM32H74xxx/75xxx 家族"
+        << "存储容量 Flash:2048 KB" << "擦除扇区 0 .. 0" << 0x44;
+    QTest::newRow("C0 0443") << 0x443 << "stm32-other" << 2049 << false << "STM32C011xx 家族"
+                             << "存储容量 Flash:32 KB" << "擦除页 0 .. 1" << 0x44;
+    QTest::newRow("WB 0495 4 KiB pages, verify")
+        << 0x495 << "stm32-other" << 4097 << true << "STM32WB30xx/35xx/50xx/55xx 家族"
+        << "存储容量 Flash:1024 KB" << "擦除页 0 .. 1" << 0x44;
+    QTest::newRow("U5 0482 8 KiB pages, 16-byte words, verify")
+        << 0x482 << "stm32-other" << 9001 << true << "STM32U575xx/585xx 家族"
+        << "存储容量 Flash:2048 KB" << "擦除页 0 .. 1" << 0x44;
 }
 
 void TestStm32::everyFamilyThroughTheWindow()
@@ -849,10 +870,11 @@ void TestStm32::everyFamilyThroughTheWindow()
     if (verify) QCOMPARE(r.lines.last(), stm32::verifiedLine((imageBytes + 255) / 256));
 
     // The image, padded with erased flash to whole write units, and nothing written beyond.
-    const int unit = productId == 0x460 ? 8 : 4;
+    const int unit = std::max(r.sim.config().writeUnit, 4);
     const qsizetype padded = (imageBytes + unit - 1) / unit * unit;
     QCOMPARE(r.sim.flash(kFlash, padded), image + QByteArray(padded - imageBytes, char(0xFF)));
-    QCOMPARE(r.sim.flash(kFlash + quint32(padded), 16), QByteArray(16, char(0xFF)));
+    QCOMPARE(r.sim.flash(kFlash + quint32(padded), 16),
+             QByteArray(16, char(r.sim.config().erasedValue)));
 
     // The erase command the loader listed; with verify, one read-back per block and no more.
     const QList<Stm32Sim::Command> commands = r.sim.commands();
@@ -934,21 +956,28 @@ void TestStm32::trustRules_data()
     const QString repairF4 =
         QStringLiteral("地址 0x08000200 的数据与文件不符: 擦除扇区 0 .. 0，重写其中的数据");
     Stm32Sim::Config weakF4 = Stm32Sim::Config::profile(0x413);
-    weakF4.weakBlockAddress = kFlash + 0x200;
-    weakF4.weakWrites = 3;
+    weakF4.weakBlocks = {{kFlash + 0x200, 3}};
     QTest::newRow("F4: verify repairs a weak block three times")
         << weakF4 << 3000 << true << none << 0 << QStringList{repairF4, kDone, verified}
         << written << true;
-    weakF4.weakWrites = 4;
+    weakF4.weakBlocks = {{kFlash + 0x200, 4}};
     QTest::newRow("verify gives up after three repairs, naming the address")
         << weakF4 << 3000 << true << none << 0
         << QStringList{repairF4,
                        QStringLiteral("校验失败: 地址 0x08000200 的数据与文件不符 (已重写 3 次)"),
-                       kFailed}
+                       QStringLiteral("校验失败 ！")}
         << failed << true;
+    // The repair count starts again once the repaired block reads back right: a neighbour
+    // that needs one repair after a block that needed three is still written.
+    weakF4.weakBlocks = {{kFlash + 0x200, 3}, {kFlash + 0x300, 1}};
+    QTest::newRow("F4: a weak neighbour after three repairs is repaired too")
+        << weakF4 << 3000 << true << none << 0
+        << QStringList{QStringLiteral(
+                           "地址 0x08000300 的数据与文件不符: 擦除扇区 0 .. 0，重写其中的数据"),
+                       kDone, verified}
+        << written << true;
     Stm32Sim::Config weakF1;
-    weakF1.weakBlockAddress = kFlash + 0x100;
-    weakF1.weakWrites = 1;
+    weakF1.weakBlocks = {{kFlash + 0x100, 1}};
     QTest::newRow("F10x: verify repairs a weak block by erasing its page")
         << weakF1 << 3000 << true << none << 0
         << QStringList{QStringLiteral(
@@ -958,6 +987,39 @@ void TestStm32::trustRules_data()
     QTest::newRow("without verify a weak block goes unnoticed")
         << weakF1 << 3000 << false << none << 0 << QStringList{kStartWriting, kDone} << written
         << true;
+}
+
+// A loader that declines the flash-size read (every read of its system area, as some lines
+// do) is programmed with the device table's size for its id, and the message area says so;
+// an id the table does not know has no size to take and ends with the reason.
+void TestStm32::flashSizeReadDeclined_data()
+{
+    QTest::addColumn<int>("productId");
+    QTest::addColumn<QString>("sizeLine"); // empty: the download ends
+    QTest::newRow("F4: the table's 1024 KB")
+        << 0x413 << stm32::flashSizeFromTableLine(0x1FFF7A22, 1024);
+    QTest::newRow("F0: the table's 64 KB") << 0x440 << stm32::flashSizeFromTableLine(0x1FFFF7CC, 64);
+    QTest::newRow("unknown id: no size") << 0x999 << QString();
+}
+
+void TestStm32::flashSizeReadDeclined()
+{
+    QFETCH(int, productId);
+    QFETCH(QString, sizeLine);
+    Rig r(Stm32Sim::Config::profile(quint16(productId)));
+    r.sim.failAt(Stm32Sim::Step::ReadCount, Fault::Refuse);
+    const QByteArray image = pattern(3000, 7);
+    r.start(r.env.file(QStringLiteral("fw.bin"), image));
+    QVERIFY(r.waitEnd(30000));
+    if (sizeLine.isEmpty()) {
+        QCOMPARE(int(r.result), int(DownloadResult::Failed));
+        QCOMPARE(r.lines.mid(r.lines.size() - 2),
+                 (QStringList{stm32::reasonReadRefused(0x1FFFF7E0), kFailed}));
+        return;
+    }
+    QCOMPARE(int(r.result), int(DownloadResult::Written));
+    QVERIFY2(r.lines.contains(sizeLine), qPrintable(r.lines.join('\n')));
+    QCOMPARE(r.sim.flash(kFlash, image.size()), image);
 }
 
 void TestStm32::trustRules()
@@ -988,10 +1050,11 @@ void TestStm32::trustRules()
     // The chip found nothing wrong with any frame: a repair never writes over programmed flash.
     QVERIFY2(r.sim.protocolErrors().isEmpty(), qPrintable(r.sim.protocolErrors().join('\n')));
     const bool written = result == int(DownloadResult::Written);
-    if (written) QCOMPARE(r.sim.flash(kFlash, image.size()) == image, verify || !device.weakWrites);
+    if (written)
+        QCOMPARE(r.sim.flash(kFlash, image.size()) == image, verify || device.weakBlocks.isEmpty());
     verifyIdle(r);
     if (QTest::currentTestFailed()) return;
-    if (!device.readProtected && device.weakWrites == 0) verifyNextDownloadWorks(r);
+    if (!device.readProtected && device.weakBlocks.isEmpty()) verifyNextDownloadWorks(r);
 }
 
 QTEST_MAIN(TestStm32)

@@ -86,7 +86,7 @@ QString TMainForm::SupportedDevicesText()
         tr("目前版本支持MCU设备:"),
         QString(),
         tr("■ARM7 32位处理器     【LPC2214、LPC2292、LPC2131、LPC2132、LPC2136、LPC2138】"),
-        tr("■ARM Cortex-M 处理器 【STM32 F0、F1 (F10x)、F2、F3、F4、F7、G0、G4、L4 家族】"),
+        tr("■ARM Cortex-M 处理器 【STM32 F0、F1、F2、F3、F4、F7、G0、G4、L0、L1、L4、L5、U5、H7、C0、WB、WL】"),
         tr("■STC 8051 微处理器   【STC89C51RC、STC89C52RC、STC89C55RD+、STC89C516RD+】"),
         tr("■STC 8051 增强型     【STC10/11/12、STC15、STC8 系列，型号由芯片自报】"),
         QString(),
@@ -107,7 +107,7 @@ QString TMainForm::AboutText()
               " 1. 串口ISP下载 STC 8051 单片机：STC89C51RC/52RC/55RD+/516RD+，\r\n"
               "    STC10/11/12、STC15、STC8 系列 (任意型号，由芯片自报)；\r\n"
               " 2. 串口ISP下载 NXP LPC2000 ARM7 (LPC2214/2292/2131/2132/2136/2138)；\r\n"
-              " 3. 串口ISP下载 STM32 (F0、F1、F2、F3、F4、F7、G0、G4、L4 的 USART 引导程序)；\r\n"
+              " 3. 串口ISP下载 STM32 (F0/F1/F2/F3/F4/F7、G0/G4、L0/L1/L4/L5、U5、H7、C0、WB/WL 的 USART 引导程序)；\r\n"
               " 4. 自动识别芯片型号与晶振频率，型号可不选；STC15/STC8 校准内部 RC 时钟；\r\n"
               " 5. 支持 BIN 与 Intel HEX 目标文件，下载前先检查文件；\r\n"
               " 6. 下载前可用 RTS/DTR 自动复位目标板；STM32 可写后读回校验；\r\n"
@@ -476,7 +476,7 @@ bool TMainForm::OpenSharedPort(const LineSettings &line)
             else
                 AppendLine(texts::portOpenFailedLine(reason));
         }
-        InfoBox(texts::portOpenFailed(reason, ComDriver->lastOpenMissing()));
+        InfoBox(texts::portOpenFailedFor(QStringLiteral("COM%1").arg(line.port + 1), reason));
         return false;
     }
     ComPortActive = true;

@@ -1,7 +1,8 @@
-// Reading and writing the 21 values of the settings store, and the values added after them
-// (verify, clock, the STC options, the window's size).
+// Reading and writing the 21 values of the settings store, and the later choices after them
+// (verify, clock, the terminal's, the STC options, the window's size).
 #include "app/Main.h"
 
+#include "app/PlotWindow.h"
 #include "app/Ui.h"
 #include "logic/Devices.h"
 #include "platform/Settings.h"
@@ -11,7 +12,9 @@
 #include <QCoreApplication>
 #include <QLineEdit>
 #include <QPlainTextEdit>
+#include <QAction>
 #include <QPushButton>
+#include <QSpinBox>
 #include <QTabWidget>
 
 namespace {
@@ -103,7 +106,17 @@ bool TMainForm::readSettings()
     // Written after "Verify"; a store without it leaves the field empty (the chip's own clock).
     ClockEdit->setText(s.readString("ClockMHz"));
     ClockEdit->setEnabled(devices::trimsClock(MCUType->currentIndex()));
-    // Written after "ClockMHz": the STC12/STC15/STC8 options ("1" on, "0" off, anything else
+    // The terminal's later choices, written after "ClockMHz"; each one missing keeps its
+    // default (CR LF, no stamps, 20 ms, sent bytes not logged, a plot of 10 s).
+    if (const auto v = s.readInt("LineEnd"); v && *v >= 0 && *v < LineEndList->count())
+        LineEndList->setCurrentIndex(*v);
+    if (const auto v = s.readInt("StampGapMs"); v && *v >= StampGap->minimum() &&
+                                                *v <= StampGap->maximum())
+        StampGap->setValue(*v);
+    if (const auto v = s.readInt("Stamps")) CheckStamps->setChecked(*v != 0);
+    if (const auto v = s.readInt("LogSent")) LogSent->setChecked(*v != 0);
+    if (const auto v = s.readInt("PlotSeconds"); v && *v > 0) plotSeconds_ = *v;
+    // Written after "PlotSeconds": the STC12/STC15/STC8 options ("1" on, "0" off, anything else
     // keeps the chip's value) and the window's size. A store without them keeps the defaults.
     for (const auto &[name, box] : {std::pair{"OptionEeprom", OptionEeprom},
                                     std::pair{"OptionResetPin", OptionResetPin},
@@ -146,6 +159,11 @@ void TMainForm::writeSettings()
     s.writeString("Delay1", Edit4->text());
     s.writeInt("Verify", CheckBox9->isChecked());
     s.writeString("ClockMHz", ClockEdit->text());
+    s.writeInt("LineEnd", LineEndList->currentIndex());
+    s.writeInt("Stamps", CheckStamps->isChecked());
+    s.writeInt("StampGapMs", StampGap->value());
+    s.writeInt("LogSent", LogSent->isChecked());
+    s.writeInt("PlotSeconds", PlotWindow ? PlotWindow->windowSeconds() : plotSeconds_);
     for (const auto &[name, box] : {std::pair{"OptionEeprom", OptionEeprom},
                                     std::pair{"OptionResetPin", OptionResetPin},
                                     std::pair{"OptionLowVoltage", OptionLowVoltage}})

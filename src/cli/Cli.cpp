@@ -1,5 +1,6 @@
 #include "cli/Cli.h"
 #include "cli/EndSignals.h"
+#include "cli/Files.h"
 #include "cli/Messages.h"
 #include "cli/Read.h"
 #include "cli/Simulate.h"
@@ -29,13 +30,15 @@
 #include <QThread>
 #include <QTimer>
 #include <algorithm>
-#include <memory>
 #include <cerrno>
+#include <cmath>
 #include <csignal>
-#include <mutex>
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
+#include <functional>
+#include <memory>
+#include <mutex>
 #include <unistd.h>
 #include <vector>
 
@@ -84,7 +87,7 @@ const char kHelp[] =
     "                   restart into the new firmware at the end (STM32)\n"
     "    --reset-ms N   length of the STC reset pulse, 1-999 ms (default 680)\n"
     "    --timeout N    1-99: STC connect time-out in s, LPC pause factor (default 5)\n"
-    "    --6t           STC: set the double-speed (6T) clock mode instead of 12T\n"
+    "    --6t           stc89: set the double-speed (6T) clock mode instead of 12T\n"
     "    --clock MHZ    stc15, stc8: trim the RC oscillator to MHZ (1-45; default: keep\n"
     "                   the chip's trim); the frequency reached is shown\n"
     "    --option NAME=on|off  stc12, stc15, stc8: change one option byte (repeatable):\n"
@@ -93,11 +96,14 @@ const char kHelp[] =
     "    --verify       STM32: read every block back and compare (rewritten up to 3 times)\n"
     "    --unprotect    STM32: remove read-out protection first; the chip erases its whole\n"
     "                   flash\n"
+    "                   (--6t, --clock, --option, --verify and --unprotect apply to the\n"
+    "                   boards whose family takes them; no such board is a usage error)\n"
     "  read          STM32: read the flash into FILE (Intel HEX when it ends in .hex); the\n"
     "                file is replaced only when the whole read succeeded\n"
     "    --baud RATE    a rate of the list above (default 57600; at least 19200)\n"
     "    --no-reset     do not pulse RTS/DTR\n"
-    "    --address A, --length N   the range (default: the whole flash), decimal or 0x hex\n"
+    "    --address A, --length N   the range inside the chip's flash (default: all of it;\n"
+    "                   from A: to its end), decimal or 0x hex\n"
     "  ports         list the serial ports present and the COM names they answer to\n"
     "  simulate      serve a virtual board of DEV's family on a new pseudo-terminal until\n"
     "                SIGINT, SIGTERM, SIGHUP or SIGQUIT; prints its path, then one line per\n"
@@ -113,7 +119,7 @@ const char kHelp[] =
     "                LPC2136 board as COM2 (for the terminal page)\n"
     "\n"
     "Exit status: 0 written, 1 failed, 2 usage error or unusable file, 3 port not opened,\n"
-    "128+n ended by signal n (SIGHUP, SIGINT, SIGTERM).\n";
+    "128+n ended by signal n (SIGHUP, SIGINT, SIGQUIT, SIGTERM).\n";
 
 // parseDownload's answer when it printed the help: the program ends with status 0.
 constexpr int kHelpShown = -1;
@@ -183,31 +189,36 @@ int parseDownload(const QStringList &args, DownloadOptions &o)
             printHelp();
             return kHelpShown;
         } else if (a == "--device") {
-            if (!value(o.device)) return usage("--device needs a value");
+            if (!value(o.device))
+                return usage(QCoreApplication::translate("cli", "%1 缺少参数值").arg(a));
         } else if (a == "--port") {
-            if (!value(v)) return usage("--port needs a value");
-            if (o.ports.contains(v)) return usage(QStringLiteral("port given twice: %1").arg(v));
+            if (!value(v)) return usage(QCoreApplication::translate("cli", "%1 缺少参数值").arg(a));
+            if (o.ports.contains(v))
+                return usage(QCoreApplication::translate("cli", "串口重复: %1").arg(v));
             o.ports << v;
         } else if (a == "--board") {
-            if (!value(v)) return usage("--board needs a value");
+            if (!value(v)) return usage(QCoreApplication::translate("cli", "%1 缺少参数值").arg(a));
             const qsizetype first = v.indexOf(QLatin1Char(','));
             const qsizetype second = first < 0 ? -1 : v.indexOf(QLatin1Char(','), first + 1);
             if (first <= 0 || second <= first + 1 || second + 1 >= v.size())
-                return usage(QStringLiteral("--board takes DEV,PORT,FILE: %1").arg(v));
+                return usage(
+                    QCoreApplication::translate("cli", "--board 的格式为 DEV,PORT,FILE: %1")
+                        .arg(v));
             o.boards << BoardOption{v.left(first), v.mid(first + 1, second - first - 1),
                                     v.mid(second + 1)};
         } else if (a == "--baud") {
-            if (!value(v)) return usage("--baud needs a value");
+            if (!value(v)) return usage(QCoreApplication::translate("cli", "%1 缺少参数值").arg(a));
             o.baudIndex = baudIndexOf(v); // the last --baud counts, and must be of the list
-            if (o.baudIndex < 0) return usage(QStringLiteral("unsupported rate: %1").arg(v));
+            if (o.baudIndex < 0)
+                return usage(QCoreApplication::translate("cli", "不支持的波特率: %1").arg(v));
         } else if (a == "--no-reset") {
             o.noReset = true;
         } else if (a == "--reset-ms") {
             if (!value(o.resetMs) || !validNumber(o.resetMs, 999))
-                return usage("--reset-ms takes a number from 1 to 999");
+                return usage(QCoreApplication::translate("cli", "--reset-ms 取 1 到 999 的整数"));
         } else if (a == "--timeout") {
             if (!value(o.timeout) || !validNumber(o.timeout, 99))
-                return usage("--timeout takes a number from 1 to 99");
+                return usage(QCoreApplication::translate("cli", "--timeout 取 1 到 99 的整数"));
         } else if (a == "--6t") {
             o.sixT = true;
         } else if (a == "--verify") {
@@ -217,45 +228,37 @@ int parseDownload(const QStringList &args, DownloadOptions &o)
         } else if (a == "--clock") {
             bool ok = false;
             if (value(v)) o.clockMhz = v.toDouble(&ok);
-            if (!ok || o.clockMhz < 1 || o.clockMhz > 45)
-                return usage("--clock takes a frequency in MHz from 1 to 45");
+            // NaN and infinity fail every comparison: only a finite number is in range.
+            if (!ok || !std::isfinite(o.clockMhz) || o.clockMhz < 1 || o.clockMhz > 45)
+                return usage(QCoreApplication::translate("cli", "--clock 取 1 到 45 的频率 (MHz)"));
         } else if (a == "--option") {
-            if (!value(v)) return usage("--option needs a value");
+            if (!value(v)) return usage(QCoreApplication::translate("cli", "%1 缺少参数值").arg(a));
             const QString name = v.section('=', 0, 0), state = v.section('=', 1);
             std::optional<bool> *target = name == u"eeprom-erase"        ? &o.eraseEeprom
                                           : name == u"reset-pin"         ? &o.resetPin
                                           : name == u"low-voltage-reset" ? &o.lowVoltageReset
                                                                          : nullptr;
             if (!target || (state != u"on" && state != u"off"))
-                return usage(QStringLiteral("--option takes eeprom-erase, reset-pin or "
-                                            "low-voltage-reset =on or =off: %1")
+                return usage(QCoreApplication::translate(
+                                 "cli", "--option 取 eeprom-erase、reset-pin 或 low-voltage-reset，"
+                                        "=on 或 =off: %1")
                                  .arg(v));
             *target = state == u"on";
         } else if (a.startsWith("-") && a != "-") {
-            return usage(QStringLiteral("unknown option: %1").arg(a));
+            return usage(QCoreApplication::translate("cli", "未知选项: %1").arg(a));
         } else if (o.file.isEmpty()) {
             o.file = a;
         } else {
-            return usage(QStringLiteral("more than one file: %1").arg(a));
+            return usage(QCoreApplication::translate("cli", "多于一个文件: %1").arg(a));
         }
     }
     if (o.boards.isEmpty() || !o.ports.isEmpty() || !o.device.isEmpty() || !o.file.isEmpty()) {
-        if (o.device.isEmpty()) return usage("--device is missing");
-        if (o.ports.isEmpty()) return usage("--port is missing");
-        if (o.file.isEmpty()) return usage("the firmware file is missing");
+        if (o.device.isEmpty()) return usage(QCoreApplication::translate("cli", "缺少 --device"));
+        if (o.ports.isEmpty()) return usage(QCoreApplication::translate("cli", "缺少 --port"));
+        if (o.file.isEmpty()) return usage(QCoreApplication::translate("cli", "缺少固件文件"));
     }
-    if (o.ports.size() + o.boards.size() > kComNames) return usage("at most eight ports at once");
-    if (o.unprotect && !o.device.isEmpty() &&
-        devices::familyAt(devices::findDevice(o.device)) != devices::Family::Stm32)
-        return usage(QStringLiteral("--unprotect is for STM32 devices: %1").arg(o.device));
-    // Only the STC15 and STC8 trim an RC oscillator; --board entries are checked in download().
-    if (o.clockMhz > 0 && !o.device.isEmpty() && !devices::trimsClock(devices::findDevice(o.device)))
-        return usage(QStringLiteral("--clock is for stc15 and stc8 devices: %1").arg(o.device));
-    const bool options = o.eraseEeprom || o.resetPin || o.lowVoltageReset;
-    if (options && !o.device.isEmpty() &&
-        devices::familyAt(devices::findDevice(o.device)) != devices::Family::StcSeries)
-        return usage(QStringLiteral("--option is for stc12, stc15 and stc8 devices: %1")
-                         .arg(o.device));
+    if (o.ports.size() + o.boards.size() > kComNames)
+        return usage(QCoreApplication::translate("cli", "一次最多八个串口"));
     return kExitOk;
 }
 
@@ -328,7 +331,7 @@ bool openDriver(TVokCommDriver &d, devices::Family family, const DownloadChoices
     if (d.Connect()) return true;
     const QString reason = d.lastError();
     if (!reason.isEmpty()) emit e.line(texts::portOpenFailedLine(reason));
-    emit e.notice(texts::portOpenFailed(reason));
+    emit e.notice(texts::portOpenFailedFor(c.portName, reason));
     return false;
 }
 
@@ -526,15 +529,15 @@ QString resultName(DownloadResult result)
 {
     switch (result) {
     case DownloadResult::Written:
-        return QStringLiteral("written");
+        return QCoreApplication::translate("cli", "已写入");
     case DownloadResult::RefusedFile:
-        return QStringLiteral("file refused");
+        return QCoreApplication::translate("cli", "文件不可用");
     case DownloadResult::PortNotOpened:
-        return QStringLiteral("port not opened");
+        return QCoreApplication::translate("cli", "串口未打开");
     case DownloadResult::Failed:
         break;
     }
-    return QStringLiteral("failed");
+    return QCoreApplication::translate("cli", "失败");
 }
 
 int download(const QStringList &args)
@@ -557,14 +560,13 @@ int download(const QStringList &args)
         auto lane = std::make_unique<Lane>();
         lane->device = devices::findDevice(board.device);
         if (lane->device < 0)
-            return usage(QStringLiteral("unknown or ambiguous device: %1").arg(board.device));
+            return usage(
+                QCoreApplication::translate("cli", "未知或不唯一的器件: %1").arg(board.device));
         lane->family = *devices::familyAt(lane->device);
-        if (o.clockMhz > 0 && !devices::trimsClock(lane->device))
-            return usage(QStringLiteral("--clock is for stc15 and stc8 devices: %1").arg(board.device));
         lane->file = board.file;
         lane->given = board.port;
         if (given.contains(board.port))
-            return usage(QStringLiteral("port given twice: %1").arg(board.port));
+            return usage(QCoreApplication::translate("cli", "串口重复: %1").arg(board.port));
         given << board.port;
         if (board.port.startsWith('/')) {
             lane->portIndex = -1;
@@ -574,9 +576,9 @@ int download(const QStringList &args)
             bool ok = p.startsWith("COM");
             const int index = ok ? p.mid(3).toInt(&ok) - 1 : -1;
             if (!ok || index < 0 || index >= kComNames)
-                return usage(QStringLiteral("--port takes COM1..COM8 or a device path"));
+                return usage(QCoreApplication::translate("cli", "--port 取 COM1..COM8 或设备路径"));
             if (taken.contains(index))
-                return usage(QStringLiteral("port given twice: %1").arg(board.port));
+                return usage(QCoreApplication::translate("cli", "串口重复: %1").arg(board.port));
             lane->portIndex = index;
             lane->portName = QStringLiteral("COM%1").arg(index + 1);
             taken << index;
@@ -593,6 +595,54 @@ int download(const QStringList &args)
         platform::setPortAlias(QStringLiteral("COM%1").arg(free + 1), lane->portName);
     }
     const bool several = lanes.size() > 1;
+    // One device under two names (a symbolic link and its target, COMn and its path): the
+    // second open would reset the board the first one is writing.
+    for (size_t i = 0; i < lanes.size(); ++i) {
+        const auto id = platform::deviceIdentity(lanes[i]->portName);
+        for (size_t k = 0; id && k < i; ++k)
+            if (platform::deviceIdentity(lanes[k]->portName) == id)
+                return usage(QCoreApplication::translate("cli", "串口重复: %1 与 %2 是同一个设备")
+                                 .arg(lanes[k]->given, lanes[i]->given));
+    }
+    // Options of some families only: each applies to the boards whose family takes it, and
+    // a run where no board takes it is refused.
+    const auto isStm32 = [](int d) { return devices::familyAt(d) == devices::Family::Stm32; };
+    const auto isStc89 = [](int d) { return devices::familyAt(d) == devices::Family::Stc; };
+    const auto isSeries = [](int d) { return devices::familyAt(d) == devices::Family::StcSeries; };
+    const struct
+    {
+        bool given;
+        const char *option, *devices;
+        std::function<bool(int)> takes;
+        std::function<void(DownloadChoices &)> drop;
+    } familyOptions[] = {
+        {o.verify, "--verify", "STM32", isStm32, [](DownloadChoices &c) { c.verify = false; }},
+        {o.unprotect, "--unprotect", "STM32", isStm32,
+         [](DownloadChoices &c) { c.unprotect = false; }},
+        {o.sixT, "--6t", "stc89", isStc89, [](DownloadChoices &c) { c.sixT = false; }},
+        {o.clockMhz > 0, "--clock", "stc15, stc8", devices::trimsClock,
+         [](DownloadChoices &c) { c.clockMhz = 0; }},
+        {o.eraseEeprom || o.resetPin || o.lowVoltageReset, "--option", "stc12, stc15, stc8",
+         isSeries,
+         [](DownloadChoices &c) {
+             c.eraseEeprom.reset();
+             c.resetPinEnabled.reset();
+             c.lowVoltageReset.reset();
+         }},
+    };
+    for (const auto &rule : familyOptions) {
+        if (!rule.given) continue;
+        QStringList names;
+        bool anyTakes = false;
+        for (size_t i = 0; i < lanes.size(); ++i) {
+            anyTakes = anyTakes || rule.takes(lanes[i]->device);
+            names << boards[qsizetype(i)].device;
+        }
+        if (!anyTakes)
+            return usage(QCoreApplication::translate("cli", "%1 只用于 %2 器件: %3")
+                             .arg(QLatin1String(rule.option), QLatin1String(rule.devices),
+                                  names.join(QStringLiteral(", "))));
+    }
 
     const EndSignals endSignals;
     DownloadChoices choices;
@@ -643,6 +693,8 @@ int download(const QStringList &args)
         lane.prefix = several ? lane.given + QStringLiteral(": ") : QString();
         lane.progress = several ? nullptr : &progress;
         lane.choices = choices;
+        for (const auto &rule : familyOptions)
+            if (!rule.takes(lane.device)) rule.drop(lane.choices);
         lane.choices.device = lane.device;
         lane.choices.file = QFileInfo(lane.file).absoluteFilePath();
         lane.choices.port = lane.portIndex;
@@ -692,7 +744,8 @@ int download(const QStringList &args)
         QCoreApplication::exit(0);
     });
     QTimer::singleShot(kWatchdogMs, &woken, [&] {
-        writeText(stderr, QStringLiteral("tramelo: the download did not end within an hour\n"));
+        writeText(stderr, QStringLiteral("tramelo: %1\n")
+                              .arg(QCoreApplication::translate("cli", "下载一小时内没有结束")));
         exitCode = kExitFailed;
         QCoreApplication::exit(0);
     });
@@ -735,16 +788,16 @@ int download(const QStringList &args)
     }
     if (several) {
         writeText(stdout, QStringLiteral("\n%1 %2 %3 %4\n")
-                              .arg(QStringLiteral("port"), -20)
-                              .arg(QStringLiteral("chip"), -22)
-                              .arg(QStringLiteral("result"), -16)
-                              .arg(QStringLiteral("seconds")));
+                              .arg(QCoreApplication::translate("cli", "串口"), -20)
+                              .arg(QCoreApplication::translate("cli", "芯片"), -22)
+                              .arg(QCoreApplication::translate("cli", "结果"), -16)
+                              .arg(QCoreApplication::translate("cli", "秒")));
         for (const auto &lane : lanes)
             writeText(stdout, QStringLiteral("%1 %2 %3 %4\n")
                                   .arg(lane->given, -20)
                                   .arg(lane->chip.isEmpty() ? QStringLiteral("-") : lane->chip, -22)
                                   .arg(lane->ended ? resultName(lane->result)
-                                                   : QStringLiteral("not ended"),
+                                                   : QCoreApplication::translate("cli", "未结束"),
                                        -16)
                                   .arg(lane->seconds, 7, 'f', 2));
     }
@@ -806,9 +859,18 @@ int run(int argc, char **argv)
             if (type == QtCriticalMsg || type == QtFatalMsg)
                 writeText(stderr, QStringLiteral("tramelo: %1\n").arg(msg));
         });
+    // Arguments are the file system's bytes: a file name that is not UTF-8 (the FILE of
+    // --board DEV,PORT,FILE included) is reached through files::argumentPath().
     QStringList args;
-    for (int i = 1; i < argc; ++i)
-        args << QString::fromLocal8Bit(argv[i]);
+    for (int i = 1; i < argc; ++i) {
+        const QByteArray arg(argv[i]);
+        const qsizetype second = arg.indexOf(',', arg.indexOf(',') + 1);
+        if (i > 1 && std::strcmp(argv[i - 1], "--board") == 0 && second > 0)
+            args << QString::fromUtf8(arg.left(second + 1)) +
+                        files::argumentPath(arg.mid(second + 1));
+        else
+            args << files::argumentPath(arg);
+    }
     if (args[0] == "--help" || args[0] == "-h") {
         printHelp();
         return kExitOk;
@@ -818,8 +880,6 @@ int run(int argc, char **argv)
         return kExitOk;
     }
     if (args[0] == "simulate") return simulate(args.mid(1));
-    if (args[0] != "download" && args[0] != "ports" && args[0] != "read")
-        return usage(QStringLiteral("unknown command: %1").arg(args[0]));
     // No window and no display: the engines run under the core application. Its event loop
     // serves only the ports, timers and signal pipes of this process, and Qt's own dispatcher
     // wakes for each answer of a boot loader with less work than GLib's.
@@ -828,7 +888,11 @@ int run(int argc, char **argv)
     QCoreApplication app(qtArgc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("Tramelo"));
     language::install(app);
-    if (args[0] == "ports") return args.size() == 1 ? ports() : usage("ports takes no arguments");
+    if (args[0] != "download" && args[0] != "ports" && args[0] != "read")
+        return usage(QCoreApplication::translate("cli", "未知命令: %1").arg(args[0]));
+    if (args[0] == "ports")
+        return args.size() == 1 ? ports()
+                                : usage(QCoreApplication::translate("cli", "ports 不带参数"));
     if (args[0] == "read") return readFlash(args.mid(1));
     return download(args.mid(1));
 }

@@ -1,6 +1,6 @@
 #include "engines/FileCheck.h"
 
-#include "engines/StcTexts.h"
+
 #include "hexlib/StcHexLib.h"
 #include "logic/FirmwareFile.h"
 #include "logic/LpcImage.h"
@@ -85,7 +85,7 @@ Verdict check(devices::Family family, const QString &path)
         if (r.status == stc::ImageLoad::Empty) return {noDataInImage(path), {}};
         if (r.status == stc::ImageLoad::Damaged) return named(r.damage);
         if (r.status == stc::ImageLoad::TooLarge)
-            return named(stctexts::kImageTooLarge.text().arg(stc::kMaxSeriesImage / 1024));
+            return {QCoreApplication::translate("cli", "%1: 大于 64 KiB 代码空间").arg(path), {}};
         if (r.status != stc::ImageLoad::Loaded) return {notReadable(path), {}};
         break;
     }

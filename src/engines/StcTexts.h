@@ -7,7 +7,6 @@
 #include "serial/SPComm.h"
 
 #include <exception>
-#include <string_view>
 
 namespace stctexts {
 
@@ -87,12 +86,6 @@ inline constexpr qint64 kHandOnMarginMs = 20;
 
 // Why the port component did not open: the serial layer's detail where it gives one (the
 // component's own message is generic).
-// Whether the port named no device present (not one in use).
-inline bool portMissing(const std::exception &e)
-{
-    return std::string_view(e.what()) == ECommsError::kNoSuchPort;
-}
-
 inline QString portOpenReason(const std::exception &e)
 {
     const auto *comms = dynamic_cast<const ECommsError *>(&e);

@@ -2,8 +2,10 @@
 #pragma once
 
 #include "logic/Devices.h"
+#include "platform/PortNames.h"
 
 #include <QCoreApplication>
+#include <QFileInfo>
 #include <QString>
 
 namespace texts {
@@ -16,21 +18,30 @@ inline QString portOpenFailed()
         "texts", "当前串口号已经被占用，或其它错误 ！\r请选择其它串口，或检查串口设置是否正确。");
 }
 
-// The box of a port name that stands for no device present now (nothing is plugged in, or
-// the [Ports] mapping names a path that does not exist): not "in use".
-inline QString portMissing()
-{
-    return QCoreApplication::translate(
-        "texts", "串口不存在 ！\r请选择其它串口，或检查 USB 串口适配器是否已插好。");
-}
-
 // The same box with the serial layer's reason (which names the device and, when access is
 // denied, the group that grants it) as a line of its own below the two lines above.
-inline QString portOpenFailed(const QString &reason, bool missing = false)
+inline QString portOpenFailed(const QString &reason)
 {
-    const QString box = missing ? portMissing() : portOpenFailed();
-    if (reason.isEmpty()) return box;
-    return QStringLiteral("%1\n%2").arg(box, reason);
+    if (reason.isEmpty()) return portOpenFailed();
+    return QStringLiteral("%1\n%2").arg(portOpenFailed(), reason);
+}
+
+// The box of a port whose device does not exist (an adapter unplugged, a mistyped path): the
+// general box above would call it a port in use.
+inline QString portMissing(const QString &reason)
+{
+    const QString box = QCoreApplication::translate(
+        "texts", "串口不存在 ！\r请选择其它串口，或检查设备是否已连接。");
+    return reason.isEmpty() ? box : QStringLiteral("%1\n%2").arg(box, reason);
+}
+
+// The box for a port name that could not be opened: portMissing() when the name leads to no
+// device at all, portOpenFailed() otherwise.
+inline QString portOpenFailedFor(const QString &portName, const QString &reason)
+{
+    const QString path = platform::resolvePortName(portName);
+    const bool missing = path.isEmpty() || !QFileInfo::exists(path);
+    return missing ? portMissing(reason) : portOpenFailed(reason);
 }
 
 // The line that ends a download whose port went away under it (the adapter was unplugged).

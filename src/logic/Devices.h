@@ -57,6 +57,25 @@ int findDevice(QStringView text);
 // where the flash-size register sits, how the flash is erased (uniform pages, or sectors of
 // different sizes on F2/F4/F7) and the smallest unit the flash controller programs.
 
+// How a line's boot loader lets the flash-size register be read. Most answer a short read of
+// the register itself; some refuse it and answer only a read that starts where the area
+// holding the register starts (the value is then taken at its offset in what was read).
+struct Stm32SizeRead
+{
+    quint32 start; // where the read starts; 0: at the register itself
+    int count;     // bytes read (1..256)
+};
+// A 2-byte read of the register itself.
+inline constexpr Stm32SizeRead kStm32DirectSizeRead{0, 2};
+
+// What Extended Erase takes besides page or sector numbers (AN3155 §3.8: FFFF mass erase,
+// FFFE bank 1, FFFD bank 2).
+enum class Stm32MassErase {
+    Whole,   // FFFF
+    Banks,   // FFFF, FFFE and FFFD: two banks
+    PageOnly // no special erase at all: page by page (L0, L1)
+};
+
 struct Stm32Part
 {
     quint16 productId;
@@ -65,6 +84,12 @@ struct Stm32Part
     quint32 pageSize;                   // erase unit in bytes; 0 for sector lines
     std::span<const quint16> sectorKib; // sector sizes (KiB) from sector 0, for sector lines
     int writeUnit;                      // bytes the flash controller programs at once
+    // The largest flash of the line's parts (KiB): the size taken when the loader refuses
+    // every read of the flash-size register. 0: no size is known without the register.
+    quint32 tableFlashKib;
+    Stm32SizeRead sizeRead;
+    Stm32MassErase massErase = Stm32MassErase::Whole;
+    quint32 eepromBytes = 0; // data EEPROM from kStm32EepromStart (L0, L1; largest part)
 };
 // The part of a product id; nullptr for an id the table does not know.
 const Stm32Part *stm32Part(quint16 productId);
@@ -73,6 +98,8 @@ std::span<const Stm32Part> stm32Parts();
 constexpr quint32 kStm32DefaultPageSize = 1024;
 constexpr quint32 kStm32DefaultFlashSizeRegister = 0x1FFFF7E0;
 constexpr quint32 kStm32FlashStart = 0x08000000;
+// L0/L1 data EEPROM (RM0367 §3.3.1, RM0038 §3.2): erased value 0x00, written by words.
+constexpr quint32 kStm32EepromStart = 0x08080000;
 // The part used for an id the table does not know.
 const Stm32Part &stm32DefaultPart();
 // Every STM32 list entry uses the same programmer: the chip's product id decides the rules.

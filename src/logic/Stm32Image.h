@@ -53,18 +53,22 @@ constexpr quint8 kGetIdReplyCount = 0x01;
 // Memory.
 constexpr quint32 kFlashStart = 0x08000000;
 constexpr quint32 kFlashSizeRegister = 0x1FFFF7E0;
-constexpr int kFlashSizeRegisterBytes = 4;
+constexpr int kFlashSizeRegisterBytes = 2; // 16 bits, KiB, little endian
 constexpr int kPageSize = 1024;
 constexpr int kBlockSize = 256;
 // Largest erase list the page numbers can address (one byte per page number, 0xFF reserved).
 constexpr int kMaxPageListPages = 255;
 
 // Buffers and limits.
-constexpr qsizetype kImageCapacity = 0x100000; // StmImage: 1 MiB from kFlashStart
+// StmImage: 2 MiB from kFlashStart, the largest flash of the table's lines (F42x/F43x,
+// H74x/H75x, U575/U585); the flash size the chip reports bounds each download.
+constexpr qsizetype kImageCapacity = 0x200000;
 constexpr qsizetype kHexSizeLimit = 0x40000;   // a HEX image may not exceed 256 KiB (F10x)
 constexpr int kFrameSize = 264;                // StmFrame
 constexpr int kImagePadding = 4;               // HEX images are padded to a multiple of this
-constexpr char kPadByte = 0x00;                // padding at the end of a HEX image
+// Padding at the end of a HEX image: erased flash (AN3155 Write Memory: the rest of a flash
+// word "should be filled by 0xFF").
+constexpr char kPadByte = char(0xFF);
 constexpr char kGapByte = char(0xFF);          // erased flash: fills holes between records
 
 constexpr char kExpectedProductId[] = "0414";
@@ -98,8 +102,9 @@ enum class State : int {
 constexpr int kStateCount = 16;
 
 // Minimum gathered reply length per state, StmReplyLength[state]; index 0 is not a state.
-// Verify data waits for the block's length as well (readBackLength).
-constexpr std::array<qsizetype, kStateCount + 1> StmReplyLength{0, 1, 15, 5, 1, 1, 5, 1, 1,
+// Verify data waits for the block's length as well (readBackLength), the flash-size read for
+// its plan's count.
+constexpr std::array<qsizetype, kStateCount + 1> StmReplyLength{0, 1, 15, 5, 1, 1, 3, 1, 1,
                                                                 1, 1, 1,  1, 1, 2, 2, 0};
 constexpr qsizetype replyLength(State s)
 {
@@ -122,9 +127,21 @@ QByteArray offeredCommands(QByteArrayView reply);
 // State 3: ACK, count 0x01, closing ACK. Returns the product id as four upper-case
 // hexadecimal digits ("0414"), or nullopt.
 std::optional<QString> acceptGetIdReply(QByteArrayView reply);
-// State 6: ACK first. Returns the flash size in KiB (byte 3 * 256 + byte 2, little endian),
-// or nullopt.
-std::optional<quint32> acceptFlashSizeReply(QByteArrayView reply);
+// The Read Memory that fetches the flash-size register as the part's loader answers it: count
+// bytes from address, the register's two bytes at offset in what is read.
+struct SizeReadPlan
+{
+    quint32 address = kFlashSizeRegister;
+    int count = kFlashSizeRegisterBytes;
+    int offset = 0;
+};
+SizeReadPlan sizeReadPlan(const devices::Stm32Part &part);
+// State 6: ACK and the plan's count bytes. Returns the flash size in KiB (the two bytes at the
+// plan's offset, little endian), or nullopt.
+std::optional<quint32> acceptFlashSizeReply(QByteArrayView reply,
+                                            const SizeReadPlan &plan = SizeReadPlan{});
+// The same from the bytes read (without the ACK).
+std::optional<quint32> flashKibIn(QByteArrayView data, const SizeReadPlan &plan);
 // States 4, 5, 7 to 11: the first byte is ACK.
 bool ackFirst(QByteArrayView reply);
 // A refusal: the first byte is NACK.
@@ -195,7 +212,7 @@ QList<Span> clipSpans(const QList<Span> &spans, Span within);
 // The part a product id names, or the F10x rules for an id the table does not know.
 const devices::Stm32Part &partFor(quint16 productId);
 // Binary images are padded with 0xFF to whole words (and to the double words of lines that
-// program 64 bits at once); HEX images arrive padded to 4 with 0x00 and get 0xFF for the
+// program 64 bits at once); HEX images arrive padded to 4 with 0xFF and get 0xFF for the
 // rest of a double word.
 void padToWriteUnit(QByteArray &image, int writeUnit);
 
@@ -233,6 +250,9 @@ QString familyLine(const QString &productId);
 QString unknownRulesLine();
 // "存储容量 Flash:512 KB".
 QString flashSizeLine(quint32 kib);
+// The loader refused the read of the flash-size register: the download goes on with the size
+// of the device table, and says so.
+QString flashSizeFromTableLine(quint32 registerAddress, quint32 kib);
 // "文件尺寸: 5000 Byte / 4 KB".
 QString sizeLine(qsizetype length);
 // Status while writing: "写地址: 0x08000100".
@@ -252,6 +272,10 @@ QString repairLine(quint32 address, const ErasePlan &plan);
 inline constexpr ShownText kNoContactText{"stm32",
                                           QT_TRANSLATE_NOOP("stm32", "无法和设备通讯，请重新复位")};
 inline constexpr ShownText kFailedText{"stm32", QT_TRANSLATE_NOOP("stm32", "连机失败 ！")};
+// The last lines of a failure after the chip had answered (connected): the reason line above
+// says what failed. "连机失败" is only for a chip that could not be reached.
+inline constexpr ShownText kVerifyFailedText{"stm32", QT_TRANSLATE_NOOP("stm32", "校验失败 ！")};
+inline constexpr ShownText kReadFailedText{"stm32", QT_TRANSLATE_NOOP("stm32", "读取失败 ！")};
 // Reset into the boot loader: DTR and RTS on for this long, then DTR off for as long.
 constexpr unsigned long kResetPulseMs = 500;
 
@@ -295,7 +319,7 @@ public:
     quint64 base() const { return linearBase_ + segmentBase_; }
 
     // Places data at the absolute address. OutOfRange: the record lies (partly) outside the
-    // 1 MiB image window; TooLarge: inside it but past the size limit. Nothing is placed then.
+    // 2 MiB image window; TooLarge: inside it but past the size limit. Nothing is placed then.
     Place place(quint64 address, QByteArrayView data);
 
     // Bytes placed so far ignoring which window they went to.
@@ -329,7 +353,7 @@ enum class HexLine {
     Address,    // a base was set
     EndOfFile,  // type 01: the reader stops here
     Invalid,    // not a sound record (see hextext::parseHexRecord): changes nothing
-    OutOfRange, // data outside the 1 MiB image window
+    OutOfRange, // data outside the 2 MiB image window
     TooLarge,   // data past the image's size limit
 };
 
@@ -351,7 +375,7 @@ enum class LoadStatus {
     Missing,      // no such file: the attempt ends at once
     NotAFile,     // a directory or other non-file: ends at once like Missing
     Unreadable,   // cannot be opened or read
-    FileTooLarge, // binary over 1 MiB, or HEX text over 64 MiB: not read
+    FileTooLarge, // binary over 2 MiB, or HEX text over 64 MiB: not read
     HexTooLarge,  // HEX image over its size limit (256 KiB on F10x lines) after padding
     OutOfRange,   // HEX data outside the image window (option bytes, RAM, ...)
     Empty,        // a 0-byte binary file or a HEX file without data
@@ -379,15 +403,15 @@ QString statusHexTooLarge(qsizetype sizeLimit = kHexSizeLimit);
 // A file is read as Intel HEX when its name says so (firmwarefile::isHexFileName).
 using firmwarefile::isHexFileName;
 
-// The largest HEX image for a part: every line may fill the 1 MiB image, and the flash size
+// The largest HEX image for a part: every line may fill the 2 MiB image, and the flash size
 // read from the chip refuses what does not fit before anything is erased (a 512 KiB F103 takes
 // a 300 KiB HEX file as it takes the same bytes as a binary file).
 qsizetype hexSizeLimit(const devices::Stm32Part &part);
 
 // Reads the file at path as HEX or binary by its extension. Sizes are checked before any
-// byte is read: a binary file over 1 MiB is refused unread, a HEX file is read record by
+// byte is read: a binary file over 2 MiB is refused unread, a HEX file is read record by
 // record (firmwarefile::readHex) and refused whole when it is damaged or its image exceeds
-// hexLimit. A HEX image is padded with 0x00 to a multiple of 4; a binary image is taken as
+// hexLimit. A HEX image is padded with 0xFF to a multiple of 4; a binary image is taken as
 // it is.
 LoadResult loadImage(const QString &path, qsizetype hexLimit = kHexSizeLimit);
 

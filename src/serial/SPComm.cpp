@@ -576,14 +576,12 @@ void TComm::StartPort()
 
     const QString path = platform::resolvePortName(CommName_);
     if (path.isEmpty())
-        throw ECommsError(
-            ECommsError::kNoSuchPort,
-            QCoreApplication::translate("serial", "%1 不是本机上的串口名").arg(CommName_));
+        throw ECommsError(ECommsError::kOpenFailed,
+                          QCoreApplication::translate("serial", "%1 不是本机上的串口名")
+                              .arg(CommName_));
     switch (s->port.open(path)) {
     case platform::OpenResult::Ok:
         break;
-    case platform::OpenResult::NotFound:
-        throw ECommsError(ECommsError::kNoSuchPort, s->port.errorString());
     case platform::OpenResult::NotATty:
         throw ECommsError(ECommsError::kNotComm, s->port.errorString());
     default:

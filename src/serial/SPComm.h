@@ -125,8 +125,6 @@ public:
 
     static constexpr const char *kAlreadyOpen = "This serial port already opened";
     static constexpr const char *kOpenFailed = "Error opening serial port";
-    // The name stands for no device present (a kOpenFailed of its own kind).
-    static constexpr const char *kNoSuchPort = "No such serial port";
     static constexpr const char *kNotComm = "File handle is not a comm handle ";
     static constexpr const char *kSetupBuffer = "Cannot setup comm buffer";
     static constexpr const char *kCreateEvent = "Unable to create event";

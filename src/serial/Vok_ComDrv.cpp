@@ -111,13 +111,11 @@ bool TVokCommDriver::Connect()
     if (Connected()) return true;
     const QString name = QStringLiteral("COM%1").arg(int(comPort_) + 1);
     path_ = platform::resolvePortName(name);
-    missing_ = path_.isEmpty();
-    if (missing_) {
+    if (path_.isEmpty()) {
         error_ = QCoreApplication::translate("serial", "%1 不是本机上的串口名").arg(name);
         return false;
     }
-    if (const platform::OpenResult r = port_.open(path_); r != platform::OpenResult::Ok) {
-        missing_ = r == platform::OpenResult::NotFound;
+    if (port_.open(path_) != platform::OpenResult::Ok) {
         error_ = port_.errorString();
         return false;
     }

@@ -136,8 +136,6 @@ public:
     // Device path of the open port, or of the last attempt, and why that attempt failed.
     QString devicePath() const { return path_; }
     QString lastError() const { return error_; }
-    // The last Connect failed because the name stands for no device present (not in use).
-    bool lastOpenMissing() const { return missing_; }
 
 private:
     platform::LineSettings lineSettings() const;
@@ -165,5 +163,4 @@ private:
     std::unique_ptr<quint8[]> readBuf_;
     QString path_;
     QString error_;
-    bool missing_ = false;
 };

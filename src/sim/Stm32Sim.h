@@ -35,13 +35,14 @@
 // error; noted for the narration); Readout Unprotect erases the whole flash and lifts it.
 // After Go the chip runs the application and ignores the line until reset().
 //
-// Fault for verify: the first weakWrites writes of the block at weakBlockAddress leave its
-// first programmed byte erased, as a marginal cell would.
+// Fault for verify: the first n writes of a block of weakBlocks (its address → n) leave its
+// first programmed byte erased, as a marginal cell would; several blocks may be weak.
 #pragma once
 
 #include "sim/Device.h"
 
 #include <QList>
+#include <QMap>
 
 namespace sim {
 
@@ -70,7 +71,15 @@ public:
     enum class Programming {
         RefuseUnerased, // F10x, F0, F3: a programmed byte takes no new value but 0xFF
         ClearBits,      // F2, F4: bits go from 1 to 0, nothing is refused
-        DoubleWordOnce, // G0, L4: aligned double words, each programmed once per erase
+        DoubleWordOnce, // G0, L4 and the lines with wider flash words: aligned write units,
+                        // each programmed once per erase (while it reads erased)
+    };
+
+    // What Extended Erase's special codes do (AN3155 §3.8).
+    enum class MassErase {
+        Whole,    // FFFF the whole flash, FFFE as FFFF (one bank), FFFD refused
+        Banks,    // FFFF the whole flash, FFFE the first half, FFFD the second
+        Refused,  // none: the loader erases page by page only (L0, L1)
     };
 
     struct Config
@@ -83,6 +92,8 @@ public:
         quint32 flashSizeRegister = 0x1FFFF7E0;
         bool extendedErase = false; // the Get list offers 44 instead of 43
         Programming programming = Programming::RefuseUnerased;
+        MassErase massErase = MassErase::Whole;
+        quint8 erasedValue = 0xFF; // 0x00 on L0/L1
         int writeUnit = 4;
         quint32 ramSize = 64 * 1024;
         quint32 bootLoaderRam = 0x200;     // from kRamBase: the boot loader's own, no writes
@@ -94,7 +105,11 @@ public:
         quint32 infoArea = 0;          // an area of device facts outside system memory
         quint32 infoAreaSize = 0;
         quint32 infoOtpSize = 0; // its first bytes are erased one-time programmable memory
-        quint32 optionBytes = kOptionBytes;
+        // A 256-byte area whose reads are answered only when they start at its first byte
+        // (0: none); a read starting elsewhere in it is refused after its count.
+        quint32 wholeReadArea = 0;
+        quint32 wholeReadSize = 0x100;
+        quint32 optionBytes = kOptionBytes; // 0: none mapped (H7, L5, U5 keep them in registers)
         QByteArray optionValues; // the option bytes as read; empty: those of an F10x
         // Flash timing (typical values of the data sheets), used when realTimes is set.
         bool realTimes = false;
@@ -103,11 +118,13 @@ public:
         int programNsPerByte = 26'250; // programming time of a write unit, per byte
         quint8 oldContents = 0x00;
         bool readProtected = false;
-        quint32 weakBlockAddress = 0;
-        int weakWrites = 0;
+        QMap<quint32, int> weakBlocks;
 
-        // The profile of a product id: 0x410/0x414 F10x, 0x440 F0, 0x422 F3, 0x413 F4,
-        // 0x460 G0; any other id gets the F10x loader with that id.
+        // The profile of a product id: 0x410/0x414 F10x, 0x440 F0, 0x422 F3, 0x411 F2,
+        // 0x413 F4, 0x460 G0, 0x457/0x425/0x417/0x447 L0, 0x416/0x429/0x427/0x436/0x437 L1,
+        // 0x450/0x483 H7, 0x443/0x453 C0, 0x467 G0B, 0x494/0x495 WB, 0x497 WL, 0x472 L5,
+        // 0x482 U5; any other id gets the F10x loader with that id.
+        static QList<quint16> profiles();
         static Config profile(quint16 productId);
     };
 
