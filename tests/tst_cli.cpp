@@ -528,6 +528,15 @@ private slots:
             << 0x440 << "tail.bin" << QStringList{"--address", "0x0800FE00"} << 0x0800FE00u << 512
             << 0 << ""
             << "";
+        // L0/L1: the data EEPROM is read by its addresses, to its end and no further.
+        QTest::newRow("L0: the data EEPROM to its end")
+            << 0x417 << "ee.bin" << QStringList{"--address", "0x08080000"} << 0x08080000u << 2048
+            << 0 << ""
+            << "";
+        QTest::newRow("L0: past the data EEPROM's end")
+            << 0x417 << "ee-past.bin" << QStringList{"--address", "0x080807F0", "--length", "0x20"}
+            << 0x08000000u << 0 << 2 << "range"
+            << "不在芯片的 Flash";
         // A symbolic link is written through; its target's folder is checked before contact.
         QFile::link(home_.filePath("none/x.bin"), home_.filePath("dangling.bin"));
         QTest::newRow("a dangling link into a missing folder")
@@ -601,7 +610,10 @@ private slots:
         QFile f(out);
         QVERIFY(f.open(QIODevice::ReadOnly));
         const QByteArray got = f.readAll();
-        const QByteArray expected = board.flash(address, length);
+        const QByteArray expected =
+            address >= sim::Stm32Sim::kEepromBase && !board.eeprom().isEmpty()
+                ? board.eeprom().mid(address - sim::Stm32Sim::kEepromBase, length)
+                : board.flash(address, length);
         QCOMPARE(expected.size(), qsizetype(length));
         if (file.endsWith(".hex")) {
             // Read back by the programmer's own HEX loader: the data lands where it came from.

@@ -268,6 +268,9 @@ private slots:
     void everyFamilyThroughTheWindow();
     void trustRules_data();
     void trustRules();
+    void eepromRecordsAreWritten();
+    void dataPastTheFlashIsNamed_data();
+    void dataPastTheFlashIsNamed();
     void flashSizeReadDeclined_data();
     void flashSizeReadDeclined();
 };
@@ -987,6 +990,63 @@ void TestStm32::trustRules_data()
     QTest::newRow("without verify a weak block goes unnoticed")
         << weakF1 << 3000 << false << none << 0 << QStringList{kStartWriting, kDone} << written
         << true;
+}
+
+// L0/L1: HEX records at the data EEPROM's addresses are written there, without an erase of
+// anything but the flash pages the file touches, and read back with verify.
+void TestStm32::eepromRecordsAreWritten()
+{
+    Rig r(Stm32Sim::Config::profile(0x417));
+    r.m->CheckBox9->setChecked(true);
+    const QByteArray code = pattern(300, 3);
+    const QByteArray data = pattern(16, 4);
+    const QByteArray file = firmware::intelHexAt(code, kFlash, 32, true).chopped(kEndOfFile.size()) +
+                            firmware::intelHexAt(data, 0x08080010, 16);
+    r.start(r.env.file(QStringLiteral("fw.hex"), file));
+    QVERIFY(r.waitEnd(30000));
+    QVERIFY2(*r.ended, qPrintable(r.lines.join('\n')));
+    QVERIFY2(r.lines.contains(stm32::eepromLine(16, 0x08080010)), qPrintable(r.lines.join('\n')));
+    QCOMPARE(r.sim.flash(kFlash, code.size()), code);
+    QCOMPARE(r.sim.eeprom().mid(0x10, 16), data);
+    QCOMPARE(r.sim.eeprom().left(0x10), QByteArray(0x10, '\0'));
+    QCOMPARE(r.sim.erasedPages(), (QList<int>{0, 1, 2}));
+    QVERIFY2(r.sim.protocolErrors().isEmpty(), qPrintable(r.sim.protocolErrors().join('\n')));
+}
+
+// Data past the flash's end, apart from the rest (a HEX record for another memory), is
+// refused before anything is erased with its address named; an image that merely runs on
+// past the end is refused by its size alone.
+void TestStm32::dataPastTheFlashIsNamed_data()
+{
+    QTest::addColumn<int>("productId");
+    QTest::addColumn<QByteArray>("file");
+    QTest::addColumn<QStringList>("tail");
+    const QByteArray four = bytes("01020304");
+    const QByteArray app = linearBase(0x0800) + hexRecord(0, 0, four);
+    QTest::newRow("L0: a record past its 2 KiB data EEPROM")
+        << 0x417 << app + linearBase(0x0808) + hexRecord(0, 0x800, four) + kEndOfFile
+        << QStringList{QStringLiteral("文件在 0x08080800 有数据: 芯片 Flash 到 0x0800FFFF 为止"),
+                       stm32::reasonImageTooLarge(0x80804, 64)};
+    QTest::newRow("F0: a record past its 64 KiB")
+        << 0x440 << app + linearBase(0x0802) + hexRecord(0, 0x10, four) + kEndOfFile
+        << QStringList{QStringLiteral("文件在 0x08020010 有数据: 芯片 Flash 到 0x0800FFFF 为止"),
+                       stm32::reasonImageTooLarge(0x20014, 64)};
+    QTest::newRow("F0: an image running past its end")
+        << 0x440 << firmware::intelHexAt(pattern(65 * 1024), kFlash, 32)
+        << QStringList{stm32::sizeLine(65 * 1024), stm32::reasonImageTooLarge(65 * 1024, 64)};
+}
+
+void TestStm32::dataPastTheFlashIsNamed()
+{
+    QFETCH(int, productId);
+    QFETCH(QByteArray, file);
+    QFETCH(QStringList, tail);
+    Rig r(Stm32Sim::Config::profile(quint16(productId)));
+    r.start(r.env.file(QStringLiteral("fw.hex"), file));
+    QVERIFY(r.waitEnd(10000));
+    QCOMPARE(*r.ended, false);
+    QCOMPARE(r.lines.mid(r.lines.size() - 2), tail);
+    QVERIFY(r.sim.erasedPages().isEmpty());
 }
 
 // A loader that declines the flash-size read (every read of its system area, as some lines

@@ -799,6 +799,10 @@ http://www.orvel.example</translation>
         <source>--demo 不带参数</source>
         <translation>--demo takes no arguments</translation>
     </message>
+    <message>
+        <source>无法创建管道 (%1)</source>
+        <translation>cannot make a pipe (%1)</translation>
+    </message>
 </context>
 <context>
     <name>devices</name>
@@ -1366,6 +1370,14 @@ http://www.orvel.example</translation>
     <message>
         <source>芯片拒绝读取 Flash 容量寄存器 %1，按器件表取 %2 KB</source>
         <translation>The chip declined to read the flash size register %1; taking %2 KB from the device table</translation>
+    </message>
+    <message>
+        <source>数据 EEPROM: %1 Byte 自 %2</source>
+        <translation>Data EEPROM: %1 bytes from %2</translation>
+    </message>
+    <message>
+        <source>文件在 %1 有数据: 芯片 Flash 到 %2 为止</source>
+        <translation>The file has data at %1: the chip's flash ends at %2</translation>
     </message>
     <message>
         <source>存储容量 Flash:%1 KB</source>

@@ -684,7 +684,9 @@ int download(const QStringList &args)
     int exitCode = -1;
     RunState state;
     if (::pipe2(state.wakeFd, O_CLOEXEC | O_NONBLOCK) != 0) {
-        writeText(stderr, QStringLiteral("tramelo: %1\n").arg(QString::fromLocal8Bit(::strerror(errno))));
+        writeText(stderr, QStringLiteral("tramelo: %1\n")
+                              .arg(QCoreApplication::translate("cli", "无法创建管道 (%1)")
+                                       .arg(QString::fromLocal8Bit(::strerror(errno)))));
         return kExitFailed;
     }
     for (auto &lanePtr : lanes) {

@@ -13,6 +13,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <csignal>
@@ -146,10 +147,21 @@ QString linkRefusal(const QString &link)
 // otherwise.
 int openDump(const QString &dump, QString &why)
 {
-    const int fd = ::open(files::fileSystemPath(dump).constData(),
-                          O_RDONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0644);
+    const QByteArray path = files::fileSystemPath(dump);
+    const int fd =
+        ::open(path.constData(), O_RDONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0644);
     if (fd < 0) {
         why = errno == ELOOP ? messages::symlinkNotFollowed(dump) : messages::cannotWrite(dump);
+        return -1;
+    }
+    // The end writes a new file beside it and renames that into place: the file and its
+    // folder must both be writable.
+    const qsizetype slash = path.lastIndexOf('/');
+    const QByteArray folder =
+        slash < 0 ? QByteArray(".") : path.left(std::max<qsizetype>(slash, 1));
+    if (::access(path.constData(), W_OK) != 0 || ::access(folder.constData(), W_OK | X_OK) != 0) {
+        ::close(fd);
+        why = messages::cannotWrite(dump);
         return -1;
     }
     struct stat st = {};

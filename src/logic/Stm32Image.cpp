@@ -448,6 +448,33 @@ QString repairLine(quint32 address, const ErasePlan &plan)
         .arg(hexAddress(address), eraseLine(plan));
 }
 
+Span eepromSpan(const devices::Stm32Part &part)
+{
+    if (part.eepromBytes == 0) return {};
+    return {qsizetype(devices::kStm32EepromStart - kFlashStart), qsizetype(part.eepromBytes)};
+}
+
+QString eepromLine(qsizetype bytes, quint32 address)
+{
+    return QCoreApplication::translate("stm32", "数据 EEPROM: %1 Byte 自 %2")
+        .arg(bytes)
+        .arg(hexAddress(address));
+}
+
+std::optional<qsizetype> firstDataPast(const QList<Span> &spans, qsizetype limit)
+{
+    for (const Span &s : spans)
+        if (s.end() > limit) return std::max(s.offset, limit);
+    return std::nullopt;
+}
+
+QString reasonDataPastFlash(quint32 address, quint32 flashKib)
+{
+    return QCoreApplication::translate("stm32", "文件在 %1 有数据: 芯片 Flash 到 %2 为止")
+        .arg(hexAddress(address))
+        .arg(hexAddress(quint64(kFlashStart) + quint64(flashKib) * 1024 - 1));
+}
+
 QString reasonImageTooLarge(qsizetype imageBytes, quint32 flashKib)
 {
     return QCoreApplication::translate("stm32",

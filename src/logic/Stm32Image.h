@@ -282,6 +282,17 @@ constexpr unsigned long kResetPulseMs = 500;
 // ---- Reason lines (before "连机失败 ！", or alone for a refused image) ----
 
 QString reasonImageTooLarge(qsizetype imageBytes, quint32 flashKib);
+// The L0/L1 data EEPROM as offsets from the flash start (empty for lines without one). HEX
+// records at its addresses are written there, without an erase (its words take any value:
+// RM0367 §3.3.4, RM0038 §3.3.4); a binary image never reaches it.
+Span eepromSpan(const devices::Stm32Part &part);
+// "数据 EEPROM: 16 Byte 自 0x08080000".
+QString eepromLine(qsizetype bytes, quint32 address);
+// The first offset at or past limit that the stretches give data for; nullopt when none does.
+std::optional<qsizetype> firstDataPast(const QList<Span> &spans, qsizetype limit);
+// Data that lies apart from the rest, past the end of the flash (a HEX record for another
+// memory): its address named.
+QString reasonDataPastFlash(quint32 address, quint32 flashKib);
 QString reasonEraseRefused();
 // A page past 255 can only be erased with the whole flash, which would erase what lies below
 // the image.

@@ -255,6 +255,9 @@ Stm32Sim::Config Stm32Sim::Config::profile(quint16 productId)
         c.systemMemorySize = productId == 0x447 ? 8 * 1024 : 4 * 1024;
         c.bootLoaderIdAddress = int(c.systemMemory + c.systemMemorySize - 2);
         c.bootLoaderId = productId == 0x447 ? 0x41 : 0xC0;
+        // Data EEPROM: 512 B, 1, 2 or 6 KiB (the data sheets of L011, L031, L053, L073).
+        c.eepromSize = productId == 0x457 ? 512 : productId == 0x425 ? 1024
+                       : productId == 0x417 ? 2048 : 6144;
         // Option bytes, unique id and flash size share 0x1FF80000-0x1FF8007F (RM0367 §3.4,
         // §28.2); an L073 refuses a read of 0x1FF8007C and answers 128 bytes from
         // 0x1FF80000 (stm32loader issue #61).
@@ -290,6 +293,9 @@ Stm32Sim::Config Stm32Sim::Config::profile(quint16 productId)
                                                          ? 0x40 : 0x20;
         c.optionBytes = 0x1FF80000;
         c.optionValues = l0l1Options(0x100);
+        // Data EEPROM: 4 KiB (Cat.1, Cat.2), 8, 12, 16 KiB (Cat.3, 4, 5): RM0038 §3.1.
+        c.eepromSize = cat12 ? 4096 : productId == 0x427 ? 8192 : productId == 0x436 ? 12288
+                                                                                  : 16384;
         c.uniqueId = cat12 ? 0x1FF80050 : 0x1FF800D0;
         c.flashSizeRegister = cat12 ? 0x1FF8004C : 0x1FF800CC;
         break;
@@ -414,7 +420,8 @@ Stm32Sim::Stm32Sim() : Stm32Sim(Config{}) {}
 
 Stm32Sim::Stm32Sim(Config config)
     : config_(config), flash_(qsizetype(config.flashSizeKb) * 1024, char(config.oldContents)),
-      ram_(qsizetype(config.ramSize), '\0'), offered_(offeredCommands(config.extendedErase))
+      ram_(qsizetype(config.ramSize), '\0'), eeprom_(qsizetype(config.eepromSize), '\0'),
+      offered_(offeredCommands(config.extendedErase))
 {
     if (config_.pageSize == 0 && config_.sectorKib.isEmpty()) config_.pageSize = 1024;
     if (config_.writeUnit < 1) config_.writeUnit = 1;
@@ -536,6 +543,12 @@ void Stm32Sim::setFlash(quint32 address, QByteArrayView data)
     if (at >= flash_.size()) return;
     const qsizetype n = std::min(data.size(), flash_.size() - at);
     std::copy_n(data.data(), n, flash_.begin() + at);
+}
+
+QByteArray Stm32Sim::eeprom() const
+{
+    auto guard = lock();
+    return eeprom_;
 }
 
 QByteArray Stm32Sim::ram() const
@@ -1051,6 +1064,13 @@ QByteArray *Stm32Sim::region(quint32 address, qsizetype length, qsizetype *offse
         *offset = qsizetype(address - kFlashBase);
         return &flash_;
     }
+    // L0/L1 data EEPROM: Write Memory reaches it (AN2606, STM32L0/L1 chapters: the loader's
+    // memory areas include the data EEPROM); its bytes take any value without an erase
+    // (RM0367 §3.3.4, RM0038 §3.3.4), as RAM does here.
+    if (!eeprom_.isEmpty() && within(address, length, kEepromBase, eeprom_.size())) {
+        *offset = qsizetype(address - kEepromBase);
+        return &eeprom_;
+    }
     // The RAM the boot loader uses for itself takes no writes (AN2606, "RAM: n Kbytes,
     // starting from address 0x20000000, are used by the bootloader firmware"; AN3155 §3.6:
     // an invalid address is answered NACK).
@@ -1072,6 +1092,10 @@ const QByteArray *Stm32Sim::readableRegion(quint32 address, qsizetype length,
     if (within(address, length, kRamBase, ram_.size())) {
         *offset = qsizetype(address - kRamBase);
         return &ram_;
+    }
+    if (!eeprom_.isEmpty() && within(address, length, kEepromBase, eeprom_.size())) {
+        *offset = qsizetype(address - kEepromBase);
+        return &eeprom_;
     }
     // AN3155 §3.4: Read Memory reads "any valid memory address" (RAM, flash and the
     // information block: system memory, option bytes, device id).

@@ -94,6 +94,7 @@ public:
         Programming programming = Programming::RefuseUnerased;
         MassErase massErase = MassErase::Whole;
         quint8 erasedValue = 0xFF; // 0x00 on L0/L1
+        quint32 eepromSize = 0;    // L0/L1 data EEPROM from kEepromBase (erased 0x00)
         int writeUnit = 4;
         quint32 ramSize = 64 * 1024;
         quint32 bootLoaderRam = 0x200;     // from kRamBase: the boot loader's own, no writes
@@ -133,6 +134,7 @@ public:
     static constexpr quint8 kSync = 0x7F;
     static constexpr quint32 kFlashBase = 0x08000000;
     static constexpr quint32 kRamBase = 0x20000000;
+    static constexpr quint32 kEepromBase = 0x08080000;
     static constexpr quint32 kFlashSizeRegister = 0x1FFFF7E0;
     static constexpr quint32 kOptionBytes = 0x1FFFF800;
 
@@ -168,6 +170,7 @@ public:
     QByteArray flash() const;
     QByteArray flash(quint32 address, qsizetype length) const;
     QByteArray ram() const;
+    QByteArray eeprom() const;
     // The board arrives with this in its flash (a range that leaves the flash is cut).
     void setFlash(quint32 address, QByteArrayView data);
 
@@ -240,6 +243,7 @@ private:
     Config config_;
     QByteArray flash_;
     QByteArray ram_;
+    QByteArray eeprom_;
     QList<Area> areas_;
     QByteArray offered_; // the Get list
 
