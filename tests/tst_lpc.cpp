@@ -758,8 +758,11 @@ private slots:
         QVERIFY(r.download());
         QVERIFY(r.startedAt.elapsed() < 3000);
         QCOMPARE(r.ends, QList<bool>{false});
-        QCOMPARE(r.lines.last(), QStringLiteral("文件不存在"));
-        QCOMPARE(r.main().Status(), QStringLiteral("文件不存在"));
+        // Checked before the port is opened, in the command line's words.
+        const QString line = r.env.root() + QStringLiteral("/absent.hex: 文件不存在");
+        QCOMPARE(r.lines.last(), line);
+        QCOMPARE(r.main().Status(), line);
+        QCOMPARE(r.peer.receivedCount(), 0);
         r.verifyIdle();
         QVERIFY(r.sim.erasedSectors().isEmpty());
         QTest::qWait(100);
@@ -770,7 +773,7 @@ private slots:
     {
         QTest::addColumn<QByteArray>("file");
         QTest::addColumn<QString>("message"); // the line the refusal shows
-        QTest::addColumn<bool>("atOnce");     // damaged: refused before the port is opened
+        QTest::addColumn<bool>("damaged");    // refused by the programmer before its port
         QTest::newRow("data past 512000 bytes")
             << QByteArray(":020000040007F3\r\n:04E000000102030412\r\n:00000001FF\r\n")
             << QStringLiteral("文件太大，不能用于500K Flash的LPC ARM") << false;
@@ -788,16 +791,19 @@ private slots:
     {
         QFETCH(QByteArray, file);
         QFETCH(QString, message);
-        QFETCH(bool, atOnce);
+        QFETCH(bool, damaged);
         Rig r;
         r.useFile(file);
         r.startedAt.start();
         r.main().BitBtn1Click();
-        if (atOnce) {
-            QCOMPARE(r.ends, QList<bool>{false});
-            QCOMPARE(r.lines, QStringList{message});
-            QCOMPARE(r.peer.receivedCount(), 0);
-            r.verifyIdle();
+        // The download button checks the file before the port is opened, as the command line
+        // does, and names it.
+        QCOMPARE(r.ends, QList<bool>{false});
+        QCOMPARE(r.lines.size(), 1);
+        QVERIFY2(r.lines[0].endsWith(QStringLiteral(": ") + message), qPrintable(r.lines[0]));
+        QCOMPARE(r.peer.receivedCount(), 0);
+        r.verifyIdle();
+        if (damaged) {
             // Damaged after the download button looked at it: the programmer refuses it when
             // it reads it, at once and before anything is erased.
             r.main().LpcUp();
@@ -809,11 +815,13 @@ private slots:
             r.verifyIdle();
             return;
         }
-        // Read once the part identification has been answered, refused at once with its
-        // reason: no time-out, nothing erased.
-        QVERIFY(r.waitForEnd(0, 5000));
+        // The programmer started without the button's check reads it once the part
+        // identification has been answered and refuses it at once with its reason: no
+        // time-out, nothing erased.
+        r.main().LpcUp();
+        QVERIFY(r.waitForEnd(1, 5000));
         QVERIFY(r.startedAt.elapsed() < kCommTimeoutMs);
-        QCOMPARE(r.ends, QList<bool>{false});
+        QCOMPARE(r.ends, (QList<bool>{false, false}));
         QVERIFY(!r.lpc().LpcImageLoaded);
         QCOMPARE(r.lines.last(), message);
         QVERIFY(!r.lines.contains(kTimedOut));

@@ -7,6 +7,7 @@
 #include "cli/Simulate.h"
 
 #include "app/Language.h"
+#include "engines/FileCheck.h"
 #include "engines/LpcEngine.h"
 #include "engines/StcEngine.h"
 #include "engines/StcSeriesEngine.h"
@@ -316,57 +317,12 @@ int parseDownload(const QStringList &args, DownloadOptions &o)
 }
 
 // The file is checked with the family's own loader before the board is touched, so a file
-// that cannot be used never starts an erase.
+// that cannot be used never starts an erase (the window checks it the same way).
 QString unusableFile(devices::Family family, const QString &path)
 {
-    const QFileInfo info(path);
-    if (firmwarefile::isSymlinkLoop(path)) return messages::symlinkLoop(path);
-    if (!info.exists()) return messages::noSuchFile(path);
-    if (!info.isFile()) return messages::notRegularFile(path);
-    if (!info.isReadable()) return messages::notReadable(path);
-    switch (family) {
-    case devices::Family::Lpc: {
-        const lpc::LoadResult r = lpc::loadImage(path);
-        if (!r.ok()) return QStringLiteral("%1: %2").arg(path, r.statusText);
-        break;
-    }
-    case devices::Family::Stm32: {
-        // The chip is not known yet: its line's HEX limit applies once it has answered.
-        const stm32::LoadResult r = stm32::loadImage(path, stm32::kImageCapacity);
-        if (!r.ok()) return QStringLiteral("%1: %2").arg(path, r.statusText);
-        break;
-    }
-    case devices::Family::Stc: {
-        if (!firmwarefile::isHexFileName(path)) {
-            const stc::BinaryImage binary = stc::readBinaryImage(path);
-            if (!binary.refusal.isEmpty()) return QStringLiteral("%1: %2").arg(path, binary.refusal);
-            break;
-        }
-        // The same check as the window's, before the decoding library reads the file.
-        if (const QString why = firmwarefile::decoderRefusal(path); !why.isEmpty())
-            return QStringLiteral("%1: %2").arg(path, why);
-        std::vector<quint8> image(stc::kImageBufferSize, 0);
-        hexlib::LoadNotes notes;
-        hexlib::decodeHexFile(path, image.data(), &notes);
-        if (const QString note = notes.statusText(); !note.isEmpty())
-            writeText(stderr, QStringLiteral("tramelo: %1\n").arg(note));
-        if (!stc::imageLength(QByteArrayView(reinterpret_cast<const char *>(image.data()),
-                                             qsizetype(image.size()))))
-            return messages::noDataInImage(path);
-        break;
-    }
-    case devices::Family::StcSeries: {
-        const stc::ImageLoad r = stc::loadImage(path);
-        if (r.status == stc::ImageLoad::Empty) return messages::noDataInImage(path);
-        if (r.status == stc::ImageLoad::Damaged)
-            return QStringLiteral("%1: %2").arg(path, r.damage);
-        if (r.status == stc::ImageLoad::TooLarge)
-            return QCoreApplication::translate("cli", "%1: 大于 64 KiB 代码空间").arg(path);
-        if (r.status != stc::ImageLoad::Loaded) return messages::notReadable(path);
-        break;
-    }
-    }
-    return {};
+    const filecheck::Verdict v = filecheck::check(family, path);
+    if (!v.note.isEmpty()) writeText(stderr, QStringLiteral("tramelo: %1\n").arg(v.note));
+    return v.refusal;
 }
 
 class ProgressLine

@@ -71,6 +71,14 @@ StcEngine::StcEngine(QObject *parent)
     connect(SeekTimer, &QTimer::timeout, this, &StcEngine::SeekTimerTimer);
     connect(QuietTM, &QTimer::timeout, this, &StcEngine::QuietTMTimer);
     connect(TimeOutTM, &QTimer::timeout, this, &StcEngine::TimeOutTMTimer);
+    // Every line is the stage shown in the status bar too; the last one says how it ended.
+    connect(this, &Engine::line, this, &Engine::status);
+    // The port failed under the download (its adapter was unplugged): the wait ends at once.
+    ComPort1->OnRequestHangup = [this](TComm *) {
+        if (!downloading_) return;
+        portLost_ = true;
+        closeRequested_ = true;
+    };
 
     ComPort1->setByteSize(TByteSize::_8);
     ComPort1->setParity(TParity::None);
@@ -244,6 +252,10 @@ bool StcEngine::abandonedByClose()
 {
     if (!closeRequested_) return false;
     releasePort();
+    if (std::exchange(portLost_, false)) {
+        emit line(texts::portVanished());
+        emit releaseWindow();
+    }
     return true;
 }
 
@@ -492,6 +504,7 @@ void StcEngine::start(const DownloadChoices &choices)
     if (downloading_) return;
     downloading_ = true;
     closeRequested_ = false;
+    portLost_ = false;
     choices_ = choices;
     chip_.clear();
     bool success = false;

@@ -145,4 +145,5 @@ private:
     std::optional<boardentry::CommandResult> powerResult_;
     bool powerShown_ = false;
     bool linesNoted_ = false; // the port's refusal of its lines has been said
+    bool portLost_ = false; // the port failed under the download
 };

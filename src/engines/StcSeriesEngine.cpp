@@ -47,6 +47,14 @@ StcSeriesEngine::StcSeriesEngine(QObject *parent)
         port_->WriteData(&b, 1);
     });
     connect(wait_, &QTimer::timeout, this, &StcSeriesEngine::timedOut);
+    // Every line is the stage shown in the status bar too; the last one says how it ended.
+    connect(this, &Engine::line, this, &Engine::status);
+    // The port failed under the download (its adapter was unplugged): it ends at once.
+    port_->OnRequestHangup = [this](TComm *) {
+        if (!running_) return;
+        emit line(texts::portVanished());
+        fail(DownloadResult::Failed, kUploadFailed);
+    };
 
     port_->setByteSize(TByteSize::_8);
     port_->setParity(TParity::None);
