@@ -8,6 +8,7 @@
 #include "engines/StcSeriesEngine.h"
 #include "engines/Stm32Engine.h"
 #include "logic/Devices.h"
+#include "logic/FirmwareImage.h"
 #include "logic/FirmwareFile.h"
 #include "serial/SPComm.h"
 #include "logic/Stm32Image.h"
@@ -35,15 +36,16 @@ constexpr int kBaud57600 = br57600;
 // so the board is not reset and hears nothing: a loop of symbolic links (which every
 // programmer would take for a missing file) and, for the programmers that read HEX in the
 // middle of their dialogue with the boot loader (LPC always, STM32 for .hex files), a damaged
-// HEX file. The STC programmer checks its file itself, before the decoding library and the
+// HEX, S-record or ELF file. The STC programmer checks its file itself, before the decoding library and the
 // port. "" when the programmer may start.
 QString refusalBeforeStart(devices::Family family, const QString &path)
 {
     if (firmwarefile::isSymlinkLoop(path)) return firmwarefile::symlinkLoopText();
     if (family == devices::Family::Stc || family == devices::Family::StcSeries ||
-        !firmwarefile::isHexFileName(path))
+        firmware::formatOf(path) == firmware::Format::Binary)
         return {};
-    return firmwarefile::damageText(firmwarefile::readHexFile(path, {}));
+    const firmware::Loaded file = firmware::load(path);
+    return file.status == firmware::Status::Damaged ? file.reason : QString();
 }
 } // namespace
 

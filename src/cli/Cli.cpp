@@ -13,6 +13,7 @@
 #include "hexlib/StcHexLib.h"
 #include "logic/Devices.h"
 #include "logic/FirmwareFile.h"
+#include "logic/FirmwareImage.h"
 #include "logic/LpcImage.h"
 #include "logic/StcFrames.h"
 #include "logic/StcProtocols.h"
@@ -162,6 +163,8 @@ struct DownloadOptions
     QString resetMs, timeout;
     double clockMhz = 0; // --clock
     std::optional<bool> eraseEeprom, resetPin, lowVoltageReset; // --option
+    // Firmware files and station records.
+    std::optional<quint64> binaryAddress; // --address
 };
 
 // Numbers of the numeric fields: digits only, within the field's range.
@@ -230,6 +233,11 @@ int parseDownload(const QStringList &args, DownloadOptions &o)
                                             "low-voltage-reset =on or =off: %1")
                                  .arg(v));
             *target = state == u"on";
+        // Firmware files and station records.
+        } else if (a == "--address") {
+            const std::optional<quint32> at = value(v) ? addressNumber(v) : std::nullopt;
+            if (!at) return usage(QStringLiteral("--address takes an address, decimal or 0x hex"));
+            o.binaryAddress = *at;
         } else if (a.startsWith("-") && a != "-") {
             return usage(QStringLiteral("unknown option: %1").arg(a));
         } else if (o.file.isEmpty()) {
@@ -260,7 +268,8 @@ int parseDownload(const QStringList &args, DownloadOptions &o)
 
 // The file is checked with the family's own loader before the board is touched, so a file
 // that cannot be used never starts an erase.
-QString unusableFile(devices::Family family, const QString &path)
+QString unusableFile(devices::Family family, const QString &path,
+                     std::optional<quint64> address = std::nullopt)
 {
     const QFileInfo info(path);
     if (firmwarefile::isSymlinkLoop(path)) return messages::symlinkLoop(path);
@@ -269,18 +278,31 @@ QString unusableFile(devices::Family family, const QString &path)
     if (!info.isReadable()) return messages::notReadable(path);
     switch (family) {
     case devices::Family::Lpc: {
-        const lpc::LoadResult r = lpc::loadImage(path);
+        const lpc::LoadResult r = lpc::loadImage(path, address);
         if (!r.ok()) return QStringLiteral("%1: %2").arg(path, r.statusText);
         break;
     }
     case devices::Family::Stm32: {
         // The chip is not known yet: its line's HEX limit applies once it has answered.
-        const stm32::LoadResult r = stm32::loadImage(path, stm32::kImageCapacity);
+        const stm32::LoadResult r = stm32::loadImage(path, stm32::kImageCapacity, address);
         if (!r.ok()) return QStringLiteral("%1: %2").arg(path, r.statusText);
         break;
     }
     case devices::Family::Stc: {
-        if (!firmwarefile::isHexFileName(path)) {
+        if (const firmware::Format format = firmware::formatOf(path);
+            format != firmware::Format::IntelHex &&
+            (format != firmware::Format::Binary || address)) {
+            const stc::ImageLoad r = stc::fromImage(firmware::load(path, address.value_or(0)), '\0');
+            if (r.status == stc::ImageLoad::Loaded && !stc::imageLength(r.image))
+                return messages::noDataInImage(path);
+            if (r.status == stc::ImageLoad::Loaded) break;
+            if (r.status == stc::ImageLoad::Empty) return messages::noDataInImage(path);
+            if (!r.damage.isEmpty()) return QStringLiteral("%1: %2").arg(path, r.damage);
+            if (r.status == stc::ImageLoad::TooLarge)
+                return QStringLiteral("%1: larger than the 64 KiB code space").arg(path);
+            return messages::notReadable(path);
+        }
+        if (!firmware::isIntelHexName(path) && firmware::formatOf(path) == firmware::Format::Binary) {
             const stc::BinaryImage binary = stc::readBinaryImage(path);
             if (!binary.refusal.isEmpty()) return QStringLiteral("%1: %2").arg(path, binary.refusal);
             break;
@@ -299,10 +321,9 @@ QString unusableFile(devices::Family family, const QString &path)
         break;
     }
     case devices::Family::StcSeries: {
-        const stc::ImageLoad r = stc::loadImage(path);
+        const stc::ImageLoad r = stc::loadImage(path, address);
         if (r.status == stc::ImageLoad::Empty) return messages::noDataInImage(path);
-        if (r.status == stc::ImageLoad::Damaged)
-            return QStringLiteral("%1: %2").arg(path, r.damage);
+        if (!r.damage.isEmpty()) return QStringLiteral("%1: %2").arg(path, r.damage);
         if (r.status == stc::ImageLoad::TooLarge)
             return QStringLiteral("%1: larger than the 64 KiB code space").arg(path);
         if (r.status != stc::ImageLoad::Loaded) return messages::notReadable(path);
@@ -652,13 +673,15 @@ int download(const QStringList &args)
     choices.eraseEeprom = o.eraseEeprom;
     choices.resetPinEnabled = o.resetPin;
     choices.lowVoltageReset = o.lowVoltageReset;
+    choices.binaryAddress = o.binaryAddress;
     if (o.unprotect)
         writeText(stderr, QStringLiteral("tramelo: %1\n").arg(messages::unprotectNotice()));
 
     bool stc = false;
     for (const auto &lane : lanes) {
         try {
-            if (const QString bad = unusableFile(lane->family, lane->file); !bad.isEmpty()) {
+            if (const QString bad = unusableFile(lane->family, lane->file, o.binaryAddress);
+                !bad.isEmpty()) {
                 writeText(stderr, QStringLiteral("tramelo: %1\n").arg(bad));
                 return kExitUsage;
             }
@@ -827,6 +850,16 @@ bool takeValue(const QStringList &args, int &i, QString &into)
     if (i + 1 >= args.size() || args[i + 1].startsWith(QLatin1String("--"))) return false;
     into = args[++i];
     return true;
+}
+
+std::optional<quint32> addressNumber(const QString &text)
+{
+    bool ok = false;
+    const qulonglong v = text.startsWith(QLatin1String("0x"), Qt::CaseInsensitive)
+                             ? text.mid(2).toULongLong(&ok, 16)
+                             : text.toULongLong(&ok, 10);
+    if (!ok || v > 0xFFFFFFFFull) return std::nullopt;
+    return quint32(v);
 }
 
 int baudIndexOf(const QString &text)

@@ -21,6 +21,7 @@
 
 #include <QStringList>
 #include <cstdio>
+#include <optional>
 
 namespace cli {
 
@@ -37,6 +38,8 @@ void writeText(FILE *f, const QString &text);
 bool takeValue(const QStringList &args, int &i, QString &into);
 // Index of a rate of the window's list (110 .. 115200) written in decimal; -1 when none.
 int baudIndexOf(const QString &text);
+// An address or length written in decimal or as 0x hexadecimal, at most 32 bits.
+std::optional<quint32> addressNumber(const QString &text);
 
 // True when the program was started with a command; without one, or with --demo, the window
 // program runs.

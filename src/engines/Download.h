@@ -41,4 +41,7 @@ struct DownloadChoices
     // STC12, STC15, STC8: option bytes the user changes; the others are written back as the
     // chip reported them.
     std::optional<bool> eraseEeprom, resetPinEnabled, lowVoltageReset;
+    // A binary file is placed at this address (STM32, LPC: the flash address; STC: the code
+    // address) instead of the flash's first byte; other formats carry their own addresses.
+    std::optional<quint64> binaryAddress;
 };

@@ -109,6 +109,7 @@ void LpcEngine::start(const DownloadChoices &choices)
     if (running_) return; // one download at a time on a port
     running_ = true;
     file_ = choices.file;
+    binaryAddress_ = choices.binaryAddress;
     chip_.clear();
     timeout_ = choices.timeout;
     TVokCommDriver *port = ComDriver;
@@ -155,7 +156,7 @@ void LpcEngine::releaseImage()
 
 bool LpcEngine::RenewedlyLoadFile()
 {
-    lpc::LoadResult r = lpc::loadImage(file_);
+    lpc::LoadResult r = lpc::loadImage(file_, binaryAddress_);
     releaseImage();
     switch (r.status) {
     case lpc::LoadStatus::Loaded:
@@ -176,6 +177,7 @@ bool LpcEngine::RenewedlyLoadFile()
         endDownload(kFailed, DownloadResult::RefusedFile);
         return false;
     }
+    if (!r.warning.isEmpty()) emit line(r.warning);
     // Word 0x14 balances the vector table only when the table is the file's: an application
     // placed behind a boot loader of its own leaves the vectors alone.
     const std::optional<quint32> vectorSum =

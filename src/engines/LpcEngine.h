@@ -123,6 +123,7 @@ private:
 
     TVokCommDriver *ComDriver;
     QString file_;
+    std::optional<quint64> binaryAddress_; // DownloadChoices::binaryAddress
     QString timeout_;
     bool running_ = false;
 };

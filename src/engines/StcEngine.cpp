@@ -5,6 +5,8 @@
 #include "hexlib/StcHexLib.h"
 #include "logic/Devices.h"
 #include "logic/FirmwareFile.h"
+#include "logic/FirmwareImage.h"
+#include "logic/StcProtocols.h"
 #include "logic/HexText.h"
 #include "logic/ShownText.h"
 #include "serial/SPComm.h"
@@ -484,7 +486,38 @@ bool StcEngine::StcPrepareImage()
         return false;
     };
     if (!QFileInfo(fileName).isFile()) return refuse(kNoFile);
-    if (!firmwarefile::isHexFileName(fileName)) {
+    const firmware::Format format = firmware::formatOf(fileName);
+    if (format != firmware::Format::IntelHex &&
+        (format != firmware::Format::Binary || choices_.binaryAddress)) {
+        // S-records, ELF and a binary placed at an address come from the image model, laid
+        // out as the decoding library lays out HEX: from address 0, holes 0x00.
+        const stc::ImageLoad load =
+            stc::fromImage(firmware::load(fileName, choices_.binaryAddress.value_or(0)), '\0');
+        QString why;
+        switch (load.status) {
+        case stc::ImageLoad::Loaded: break;
+        case stc::ImageLoad::Missing: why = kNoFile; break;
+        case stc::ImageLoad::Unreadable: why = firmwarefile::unreadableText(); break;
+        case stc::ImageLoad::Damaged: why = load.damage; break;
+        case stc::ImageLoad::TooLarge:
+            why = load.damage.isEmpty() ? kImageTooLarge.text().arg(stc::kImageBufferSize / 1024)
+                                        : load.damage;
+            break;
+        case stc::ImageLoad::Empty: why = stc::noImageMessage(); break;
+        }
+        const std::optional<qsizetype> length = stc::imageLength(load.image);
+        if (why.isEmpty() && !length) why = stc::noImageMessage();
+        if (!why.isEmpty()) {
+            forgetImage();
+            return refuse(why);
+        }
+        if (!load.warning.isEmpty()) emit line(load.warning);
+        useImage(load.image.left(*length));
+        StcSplitBlocks();
+        emit line(kTargetCode);
+        return true;
+    }
+    if (format != firmware::Format::IntelHex) {
         // A binary file is the image as it stands.
         stc::BinaryImage binary = stc::readBinaryImage(fileName);
         if (!binary.refusal.isEmpty()) {
@@ -502,6 +535,10 @@ bool StcEngine::StcPrepareImage()
         forgetImage();
         return refuse(why);
     }
+    // Records that give one address different bytes: the library keeps the later, as the
+    // other families do, and the user hears of it.
+    if (const QString warning = firmware::load(fileName).warning; !warning.isEmpty())
+        emit line(warning);
     if (!StcLoadImage(fileName)) return refuse(stc::noImageMessage());
     StcSplitBlocks();
     emit line(kTargetCode);

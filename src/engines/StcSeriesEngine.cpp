@@ -78,14 +78,17 @@ void StcSeriesEngine::start(const DownloadChoices &choices)
     openStage_ = -1;
     awaiting_ = false;
 
-    const stc::ImageLoad load = stc::loadImage(choices.file);
+    const stc::ImageLoad load = stc::loadImage(choices.file, choices.binaryAddress);
     if (load.status != stc::ImageLoad::Loaded) {
         QString why;
         switch (load.status) {
         case stc::ImageLoad::Missing: why = kNoFile; break;
         case stc::ImageLoad::Unreadable: why = firmwarefile::unreadableText(); break;
         case stc::ImageLoad::Damaged: why = load.damage; break;
-        case stc::ImageLoad::TooLarge: why = kImageTooLarge.text().arg(stc::kMaxSeriesImage / 1024); break;
+        case stc::ImageLoad::TooLarge:
+            why = load.damage.isEmpty() ? kImageTooLarge.text().arg(stc::kMaxSeriesImage / 1024)
+                                        : load.damage;
+            break;
         case stc::ImageLoad::Empty:
         case stc::ImageLoad::Loaded: why = stc::noImageMessage(); break;
         }
@@ -98,6 +101,7 @@ void StcSeriesEngine::start(const DownloadChoices &choices)
         return;
     }
     emit imageSize(stc::sizeLabel(load.image.size()));
+    if (!load.warning.isEmpty()) emit line(load.warning);
     emit line(kTargetCode);
 
     try {
