@@ -27,18 +27,13 @@ Loaded refused(Status status, Format format, QString reason, int line = 0)
     return r;
 }
 
-QString tr(const char *text)
-{
-    return QCoreApplication::translate("firmware", text);
-}
-
 QString tooLargeText()
 {
-    return tr("文件太大: 映像的数据不能超过 2 MB");
+    return QCoreApplication::translate("firmware", "文件太大: 映像的数据不能超过 2 MB");
 }
 QString emptyText()
 {
-    return tr("文件中没有可下载的数据");
+    return QCoreApplication::translate("firmware", "文件中没有可下载的数据");
 }
 
 // Ends a reading: the overlap warning and the checks every format shares.
@@ -116,11 +111,11 @@ QString sDamageText(SLine what, int line)
 {
     switch (what) {
     case SLine::CutShort:
-        return tr("S记录文件记录不完整: 第 %1 行").arg(line);
+        return QCoreApplication::translate("firmware", "S记录文件记录不完整: 第 %1 行").arg(line);
     case SLine::BadChecksum:
-        return tr("S记录文件校验和错误: 第 %1 行").arg(line);
+        return QCoreApplication::translate("firmware", "S记录文件校验和错误: 第 %1 行").arg(line);
     default:
-        return tr("S记录文件格式错误: 第 %1 行").arg(line);
+        return QCoreApplication::translate("firmware", "S记录文件格式错误: 第 %1 行").arg(line);
     }
 }
 
@@ -170,7 +165,7 @@ Loaded sRecordsFrom(QByteArrayView text)
         case 6:
             if (rec.address != dataRecords) {
                 r = refused(Status::Damaged, Format::SRecord,
-                            tr("S记录文件的记录数与第 %1 行的 S%2 记录不符: 记录 %3 条，实有 %4 条")
+                            QCoreApplication::translate("firmware", "S记录文件的记录数与第 %1 行的 S%2 记录不符: 记录 %3 条，实有 %4 条")
                                 .arg(number)
                                 .arg(rec.type)
                                 .arg(rec.address)
@@ -193,7 +188,7 @@ Loaded sRecordsFrom(QByteArrayView text)
     if (lastLine == 0) return refused(Status::Empty, Format::SRecord, emptyText());
     if (!ended)
         return refused(Status::Damaged, Format::SRecord,
-                       tr("S记录文件没有结束记录 (S7/S8/S9): 文件止于第 %1 行").arg(lastLine),
+                       QCoreApplication::translate("firmware", "S记录文件没有结束记录 (S7/S8/S9): 文件止于第 %1 行").arg(lastLine),
                        lastLine);
     return finish(std::move(r));
 }
@@ -202,7 +197,7 @@ Loaded sRecordsFrom(QByteArrayView text)
 
 QString elfDamage(const QString &what)
 {
-    return tr("ELF文件损坏: %1").arg(what);
+    return QCoreApplication::translate("firmware", "ELF文件损坏: %1").arg(what);
 }
 
 Loaded elfFrom(QByteArrayView bytes)
@@ -225,9 +220,9 @@ Loaded elfFrom(QByteArrayView bytes)
     };
     GElf_Ehdr header;
     if (!elf || elf_kind(elf) != ELF_K_ELF || !gelf_getehdr(elf, &header))
-        return damaged(tr("文件头不完整或无效"));
+        return damaged(QCoreApplication::translate("firmware", "文件头不完整或无效"));
     size_t count = 0;
-    if (elf_getphdrnum(elf, &count) != 0) return damaged(tr("程序头表无效"));
+    if (elf_getphdrnum(elf, &count) != 0) return damaged(QCoreApplication::translate("firmware", "程序头表无效"));
     Loaded r;
     r.format = Format::Elf;
     r.status = Status::Loaded;
@@ -242,17 +237,17 @@ Loaded elfFrom(QByteArrayView bytes)
     for (size_t i = 0; i < count; ++i) {
         GElf_Phdr ph;
         if (!gelf_getphdr(elf, int(i), &ph))
-            return damaged(tr("程序头 %1 无法读取").arg(i));
+            return damaged(QCoreApplication::translate("firmware", "程序头 %1 无法读取").arg(i));
         if (ph.p_type != PT_LOAD || ph.p_filesz == 0) continue; // RAM only: nothing to write
         if (ph.p_offset > fileSize || ph.p_filesz > fileSize - ph.p_offset)
-            return damaged(tr("段 %1 超出文件末尾").arg(i));
-        if (ph.p_filesz > ph.p_memsz) return damaged(tr("段 %1 的文件大小大于内存大小").arg(i));
+            return damaged(QCoreApplication::translate("firmware", "段 %1 超出文件末尾").arg(i));
+        if (ph.p_filesz > ph.p_memsz) return damaged(QCoreApplication::translate("firmware", "段 %1 的文件大小大于内存大小").arg(i));
         const quint64 first = ph.p_paddr;
         const quint64 end = first + ph.p_filesz;
-        if (end < first) return damaged(tr("段 %1 超出地址空间").arg(i));
+        if (end < first) return damaged(QCoreApplication::translate("firmware", "段 %1 超出地址空间").arg(i));
         for (const Placed &p : std::as_const(placed))
             if (first < p.end && p.first < end)
-                return damaged(tr("段 %1 和段 %2 的地址重叠 (%3..%4)")
+                return damaged(QCoreApplication::translate("firmware", "段 %1 和段 %2 的地址重叠 (%3..%4)")
                                    .arg(p.index)
                                    .arg(i)
                                    .arg(hexAddress(std::max(first, p.first)),
@@ -263,7 +258,7 @@ Loaded elfFrom(QByteArrayView bytes)
             return refused(Status::TooLarge, Format::Elf, tooLargeText());
     }
     if (r.image.empty())
-        return refused(Status::Empty, Format::Elf, tr("ELF文件中没有带数据的可加载段"));
+        return refused(Status::Empty, Format::Elf, QCoreApplication::translate("firmware", "ELF文件中没有带数据的可加载段"));
     return finish(std::move(r));
 }
 
@@ -442,7 +437,7 @@ Loaded readIntelHex(QIODevice &device)
     case HexStatus::NoRecords:
         return refused(Status::Empty, Format::IntelHex, emptyText());
     case HexStatus::TooLarge:
-        return refused(Status::TooLarge, Format::IntelHex, tr("HEX文件太大，不能超过 64 MB"));
+        return refused(Status::TooLarge, Format::IntelHex, QCoreApplication::translate("firmware", "HEX文件太大，不能超过 64 MB"));
     case HexStatus::Stopped:
         return refused(Status::TooLarge, Format::IntelHex, tooLargeText());
     case HexStatus::Unreadable:
@@ -457,14 +452,14 @@ Loaded readSRecords(QIODevice &device)
 {
     const std::optional<QByteArray> text = readAll(device);
     if (!text)
-        return refused(Status::TooLarge, Format::SRecord, tr("S记录文件太大，不能超过 64 MB"));
+        return refused(Status::TooLarge, Format::SRecord, QCoreApplication::translate("firmware", "S记录文件太大，不能超过 64 MB"));
     return sRecordsFrom(*text);
 }
 
 Loaded readElf(QByteArrayView bytes)
 {
     if (bytes.size() > kMaxFileSize)
-        return refused(Status::TooLarge, Format::Elf, tr("ELF文件太大，不能超过 64 MB"));
+        return refused(Status::TooLarge, Format::Elf, QCoreApplication::translate("firmware", "ELF文件太大，不能超过 64 MB"));
     return elfFrom(bytes);
 }
 
@@ -485,11 +480,11 @@ Loaded load(const QString &path, quint64 binaryAddress)
 {
     const QFileInfo info(path);
     if (path.isEmpty() || !info.exists())
-        return refused(Status::Missing, Format::Binary, tr("文件不存在"));
-    if (!info.isFile()) return refused(Status::NotAFile, Format::Binary, tr("所选的不是文件"));
+        return refused(Status::Missing, Format::Binary, QCoreApplication::translate("firmware", "文件不存在"));
+    if (!info.isFile()) return refused(Status::NotAFile, Format::Binary, QCoreApplication::translate("firmware", "所选的不是文件"));
     const Format format = formatOf(path);
     if (info.size() > kMaxFileSize)
-        return refused(Status::TooLarge, format, tr("文件太大，不能超过 64 MB"));
+        return refused(Status::TooLarge, format, QCoreApplication::translate("firmware", "文件太大，不能超过 64 MB"));
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly))
         return refused(Status::Unreadable, format, firmwarefile::unreadableText());
@@ -504,7 +499,7 @@ Loaded load(const QString &path, quint64 binaryAddress)
     case Format::Elf: {
         const std::optional<QByteArray> all = readAll(file);
         r = all ? readElf(*all)
-                : refused(Status::TooLarge, format, tr("ELF文件太大，不能超过 64 MB"));
+                : refused(Status::TooLarge, format, QCoreApplication::translate("firmware", "ELF文件太大，不能超过 64 MB"));
         break;
     }
     case Format::Binary:
@@ -525,8 +520,8 @@ QString hexAddress(quint64 address)
 
 QString overlapWarning(Format format, const Overlap &o)
 {
-    const QString what = format == Format::SRecord ? tr("S记录文件") : tr("HEX文件");
-    return tr("警告: %1第 %2 行和第 %3 行给地址 %4 不同的数据，写入的是第 %3 行的")
+    const QString what = format == Format::SRecord ? QCoreApplication::translate("firmware", "S记录文件") : QCoreApplication::translate("firmware", "HEX文件");
+    return QCoreApplication::translate("firmware", "警告: %1第 %2 行和第 %3 行给地址 %4 不同的数据，写入的是第 %3 行的")
         .arg(what)
         .arg(o.earlierLine)
         .arg(o.laterLine)
@@ -535,7 +530,7 @@ QString overlapWarning(Format format, const Overlap &o)
 
 QString outsideText(quint64 first, quint64 last, quint64 windowFirst, quint64 windowLast)
 {
-    return tr("映像数据 %1..%2 不在芯片的 Flash 范围 %3..%4 内")
+    return QCoreApplication::translate("firmware", "映像数据 %1..%2 不在芯片的 Flash 范围 %3..%4 内")
         .arg(hexAddress(first), hexAddress(last), hexAddress(windowFirst), hexAddress(windowLast));
 }
 
