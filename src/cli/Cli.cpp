@@ -2,6 +2,7 @@
 #include "cli/EndSignals.h"
 #include "cli/Messages.h"
 #include "cli/Read.h"
+#include "cli/Report.h"
 #include "cli/Simulate.h"
 
 #include "app/Language.h"
@@ -23,7 +24,10 @@
 #include "serial/Vok_ComDrv.h"
 
 #include <QCoreApplication>
+#include <QDateTime>
+#include <QDir>
 #include <QElapsedTimer>
+#include <QTemporaryFile>
 #include <QFileInfo>
 #include <QSocketNotifier>
 #include <QThread>
@@ -169,6 +173,11 @@ struct DownloadOptions
     std::optional<bool> eraseEeprom, resetPin, lowVoltageReset; // --option
     // Firmware files and station records.
     std::optional<quint64> binaryAddress; // --address
+    QString report;                       // --report
+    std::optional<quint32> serialAddress; // --serial ADDR[:START[:STEP]]
+    quint64 serialStart = 1, serialStep = 1;
+    int serialDigits = 0; // --serial-format ascii:N; 0: 32-bit little endian
+    QString serialState;  // --serial-state
 };
 
 // Numbers of the numeric fields: digits only, within the field's range.
@@ -242,6 +251,27 @@ int parseDownload(const QStringList &args, DownloadOptions &o)
             const std::optional<quint32> at = value(v) ? addressNumber(v) : std::nullopt;
             if (!at) return usage(QStringLiteral("--address takes an address, decimal or 0x hex"));
             o.binaryAddress = *at;
+        } else if (a == "--report") {
+            if (!value(o.report)) return usage("--report needs a file");
+        } else if (a == "--serial") {
+            const QStringList parts = value(v) ? v.split(u':') : QStringList();
+            bool startOk = true, stepOk = true;
+            if (parts.size() > 1) o.serialStart = parts[1].toULongLong(&startOk);
+            if (parts.size() > 2) o.serialStep = parts[2].toULongLong(&stepOk);
+            o.serialAddress = parts.isEmpty() ? std::nullopt : addressNumber(parts[0]);
+            if (!o.serialAddress || parts.size() > 3 || !startOk || !stepOk || o.serialStep == 0)
+                return usage("--serial takes ADDR[:START[:STEP]] (STEP at least 1)");
+        } else if (a == "--serial-format") {
+            bool ok = false;
+            if (value(v) && v == u"u32le") {
+                o.serialDigits = 0;
+            } else if (v.startsWith(u"ascii:") && (o.serialDigits = v.mid(6).toInt(&ok), ok) &&
+                       o.serialDigits >= 1 && o.serialDigits <= 20) {
+            } else {
+                return usage("--serial-format takes u32le or ascii:N (N from 1 to 20)");
+            }
+        } else if (a == "--serial-state") {
+            if (!value(o.serialState)) return usage("--serial-state needs a file");
         } else if (a.startsWith("-") && a != "-") {
             return usage(QStringLiteral("unknown option: %1").arg(a));
         } else if (o.file.isEmpty()) {
@@ -256,6 +286,9 @@ int parseDownload(const QStringList &args, DownloadOptions &o)
         if (o.file.isEmpty()) return usage("the firmware file is missing");
     }
     if (o.ports.size() + o.boards.size() > kComNames) return usage("at most eight ports at once");
+    if (o.serialAddress && o.serialState.isEmpty() && o.report.isEmpty())
+        return usage("--serial needs --serial-state FILE or --report FILE (the counter lies "
+                     "beside it)");
     if (o.unprotect && !o.device.isEmpty() &&
         devices::familyAt(devices::findDevice(o.device)) != devices::Family::Stm32)
         return usage(QStringLiteral("--unprotect is for STM32 devices: %1").arg(o.device));
@@ -447,6 +480,11 @@ public:
     DownloadResult result = DownloadResult::Failed;
     QString chip;
     double seconds = 0;
+    QString uniqueId;    // the engine's typed report of the chip's unique id
+    QString lastMessage; // the last message line
+    QString started;     // ISO 8601, when the board's attempt began
+    QString serial;      // the serial number written into this board's image
+    std::unique_ptr<QTemporaryFile> serialImage; // the image with it, as S-records
 
     ~Lane()
     {
@@ -486,8 +524,18 @@ public:
             if (progress) progress->clear();
             writeText(f, prefix + text + QLatin1Char('\n'));
         };
-        QObject::connect(e, &Engine::line, e, [print](const QString &t) { print(stdout, t); });
-        QObject::connect(e, &Engine::firstLine, e, [print](const QString &t) { print(stdout, t); });
+        const auto remember = [this](const QString &t) {
+            const std::lock_guard lock(state->mutex);
+            lastMessage = t;
+        };
+        QObject::connect(e, &Engine::line, e, [print, remember](const QString &t) {
+            remember(t);
+            print(stdout, t);
+        });
+        QObject::connect(e, &Engine::firstLine, e, [print, remember](const QString &t) {
+            remember(t);
+            print(stdout, t);
+        });
         QObject::connect(e, &Engine::notice, e, [print](const QString &t) {
             print(stderr, QStringLiteral("Tramelo: %1").arg(QString(t).replace('\r', ' ')));
         });
@@ -497,6 +545,11 @@ public:
                              [this](int value, int max) { progress->progress(value, max); });
         }
         QObject::connect(e, &Engine::finished, e, [this](DownloadResult r) { end(r); });
+        {
+            const std::lock_guard lock(state->mutex);
+            started = QDateTime::currentDateTime().toOffsetFromUtc(
+                QDateTime::currentDateTime().offsetFromUtc()).toString(Qt::ISODate);
+        }
         clock_.start();
         try {
             if (driver_ && !openDriver(*driver_, family, choices, *e)) {
@@ -531,6 +584,7 @@ public:
             const std::lock_guard lock(state->mutex);
             if (!ended && engine_) {
                 chip = engine_->chipFound();
+                uniqueId = engine_->uniqueId();
                 seconds = double(clock_.nsecsElapsed()) / 1e9;
             }
         }
@@ -551,11 +605,13 @@ private:
         // The port goes at once; the engine's own objects go with the lane.
         if (driver_) driver_->Disconnect();
         const QString found = engine_ ? engine_->chipFound() : QString();
+        const QString uid = engine_ ? engine_->uniqueId() : QString();
         const std::lock_guard lock(state->mutex);
         if (ended) return;
         ended = true;
         result = r;
         chip = found;
+        uniqueId = uid;
         seconds = double(clock_.nsecsElapsed()) / 1e9;
         ++state->ended;
         state->wake();
@@ -701,6 +757,70 @@ int download(const QStringList &args)
             writeText(stderr, QStringLiteral("tramelo: %1\n").arg(why));
     }
 
+    // The station's record is opened before any board is touched.
+    std::unique_ptr<report::Report> record;
+    if (!o.report.isEmpty()) {
+        QString why;
+        record = report::Report::open(o.report, why);
+        if (!record) {
+            writeText(stderr, QStringLiteral("tramelo: %1: %2\n").arg(o.report, why));
+            return kExitUsage;
+        }
+    }
+
+    // Serial numbers: each board's image with its number, as S-records in a file of its own,
+    // made before any board is touched; the numbers are taken under the counter's lock.
+    if (o.serialAddress) {
+        const int width = o.serialDigits == 0 ? 4 : o.serialDigits;
+        QList<firmware::Image> images;
+        QList<quint64> entries;
+        for (const auto &lane : lanes) {
+            const quint64 base = lane->family == devices::Family::Stm32 ? stm32::kFlashStart : 0;
+            firmware::Loaded f = firmware::load(lane->file, o.binaryAddress.value_or(base));
+            if (!f.ok()) {
+                writeText(stderr, QStringLiteral("tramelo: %1: %2\n").arg(lane->file, f.reason));
+                return kExitUsage;
+            }
+            if (f.image.holdsAny(*o.serialAddress, quint64(width))) {
+                writeText(stderr, QStringLiteral("tramelo: %1: the serial number's address %2 "
+                                                 "holds data of the image\n")
+                                      .arg(lane->file, firmware::hexAddress(*o.serialAddress)));
+                return kExitUsage;
+            }
+            images << f.image;
+            entries << f.entry.value_or(0);
+        }
+        const QString state =
+            o.serialState.isEmpty() ? o.report + QStringLiteral(".serial") : o.serialState;
+        QString why;
+        const std::optional<QList<quint64>> numbers = report::SerialCounter::take(
+            state, o.serialStart, o.serialStep, int(lanes.size()), why);
+        if (!numbers) {
+            writeText(stderr, QStringLiteral("tramelo: %1: %2\n").arg(state, why));
+            return kExitUsage;
+        }
+        for (qsizetype i = 0; i < qsizetype(lanes.size()); ++i) {
+            Lane &lane = *lanes[size_t(i)];
+            const std::optional<QByteArray> bytes = report::serialBytes((*numbers)[i], o.serialDigits);
+            if (!bytes || !images[i].place(*o.serialAddress, *bytes)) {
+                writeText(stderr, QStringLiteral("tramelo: serial number %1 does not fit\n")
+                                      .arg((*numbers)[i]));
+                return kExitUsage;
+            }
+            lane.serial = QString::number((*numbers)[i]);
+            lane.serialImage = std::make_unique<QTemporaryFile>(
+                QDir::temp().filePath(QStringLiteral("tramelo-XXXXXX.srec")));
+            const QByteArray text = firmware::sRecordText(images[i], quint32(entries[i]));
+            if (text.isEmpty() || !lane.serialImage->open() ||
+                lane.serialImage->write(text) != text.size() || !lane.serialImage->flush()) {
+                writeText(stderr, QStringLiteral("tramelo: %1: the image with its serial number "
+                                                 "cannot be written\n")
+                                      .arg(lane.file));
+                return kExitFailed;
+            }
+        }
+    }
+
     ProgressLine progress(!several && isatty(STDERR_FILENO) == 1);
     int exitCode = -1;
     RunState state;
@@ -715,7 +835,8 @@ int download(const QStringList &args)
         lane.progress = several ? nullptr : &progress;
         lane.choices = choices;
         lane.choices.device = lane.device;
-        lane.choices.file = QFileInfo(lane.file).absoluteFilePath();
+        lane.choices.file = lane.serialImage ? lane.serialImage->fileName()
+                                             : QFileInfo(lane.file).absoluteFilePath();
         lane.choices.port = lane.portIndex;
         lane.choices.portName = lane.portName;
         if (several) {
@@ -803,6 +924,28 @@ int download(const QStringList &args)
         exitCode = kExitOk;
         for (const auto &lane : lanes)
             exitCode = std::max(exitCode, lane->ended ? exitStatus(lane->result) : kExitFailed);
+    }
+    if (record) {
+        QList<report::Row> rows;
+        for (const auto &lane : lanes) {
+            report::Row row;
+            row.time = lane->started;
+            row.port = lane->given;
+            row.device = boards[qsizetype(&lane - &lanes[0])].device;
+            row.chip = lane->chip;
+            row.uniqueId = lane->uniqueId;
+            row.file = QFileInfo(lane->file).absoluteFilePath();
+            row.serial = lane->serial;
+            report::describeFile(row.file, row.sha256, row.size);
+            row.result = lane->ended ? resultName(lane->result) : QStringLiteral("not ended");
+            row.seconds = lane->seconds;
+            row.message = lane->lastMessage;
+            rows << row;
+        }
+        if (QString why; !record->append(rows, why)) {
+            writeText(stderr, QStringLiteral("tramelo: %1: %2\n").arg(o.report, why));
+            exitCode = std::max(exitCode, kExitFailed);
+        }
     }
     if (several) {
         writeText(stdout, QStringLiteral("\n%1 %2 %3 %4\n")

@@ -75,6 +75,7 @@ void StcSeriesEngine::start(const DownloadChoices &choices)
     if (running_) return;
     running_ = true;
     chip_.clear();
+    uniqueId_.clear();
     openStage_ = -1;
     awaiting_ = false;
 
@@ -268,6 +269,7 @@ void StcSeriesEngine::showEvent(const stc::Event &e)
 void StcSeriesEngine::end()
 {
     const stc::Outcome o = session_->outcome();
+    uniqueId_ = QString::fromLatin1(o.uid.toHex().toUpper());
     if (o.done) {
         stopAll();
         running_ = false;

@@ -534,6 +534,33 @@ QString outsideText(quint64 first, quint64 last, quint64 windowFirst, quint64 wi
         .arg(hexAddress(first), hexAddress(last), hexAddress(windowFirst), hexAddress(windowLast));
 }
 
+QByteArray sRecordText(const Image &image, quint32 entry)
+{
+    if (!image.empty() && image.end() - 1 > 0xFFFFFFFFull) return {};
+    QByteArray out;
+    const auto record = [&out](int type, quint32 address, QByteArrayView data) {
+        const int width = kAddressBytes[type];
+        QByteArray body;
+        body.append(char(width + data.size() + 1));
+        for (int k = width - 1; k >= 0; --k)
+            body.append(char(address >> (8 * k)));
+        body.append(data.data(), data.size());
+        quint8 sum = 0;
+        for (const char c : body)
+            sum = quint8(sum + quint8(c));
+        body.append(char(quint8(~sum)));
+        out += 'S' + QByteArray::number(type) + body.toHex().toUpper() + "\r\n";
+    };
+    record(0, 0, {});
+    constexpr qsizetype kPerRecord = 32;
+    for (const Range &r : image.ranges())
+        for (qsizetype at = 0; at < r.data.size(); at += kPerRecord)
+            record(3, quint32(r.address + quint64(at)),
+                   QByteArrayView(r.data).sliced(at, std::min(kPerRecord, r.data.size() - at)));
+    record(7, entry, {});
+    return out;
+}
+
 std::optional<Range> outside(const Image &image, quint64 first, quint64 last)
 {
     for (const Range &r : image.ranges())

@@ -140,6 +140,10 @@ QString outsideText(quint64 first, quint64 last, quint64 windowFirst, quint64 wi
 // "0x08000000": eight digits at least, upper case.
 QString hexAddress(quint64 address);
 
+// The image as Motorola S-records: S0, S3 records of up to 32 bytes, S7 with the entry. Empty
+// when a byte lies above the 32-bit address space.
+QByteArray sRecordText(const Image &image, quint32 entry = 0);
+
 // The first stretch of the image that is not inside first .. last, or nullopt.
 std::optional<Range> outside(const Image &image, quint64 first, quint64 last);
 // The image as flat bytes from base to the end of its last stretch, holes filled with fill.

@@ -937,6 +937,7 @@ Action Session::onAnswer(const QByteArray &payload)
         // STC12Cx052 answers 80, STC12 00 (+ UID on some), STC15/STC8 03 + the 7-byte UID.
         if (!expect(st.protocol == StcProtocol::Stc12A ? 0x80 : s12 ? 0x00 : 0x03)) return wrong();
         if (!s12 && payload.size() < 8) return wrong();
+        if (!s12) outcome_.uid = payload.mid(1, 7); // 03, then the chip's 7-byte UID
         emitEvent(Stage::Erased);
         emitEvent(Stage::Uploading);
         return nextBlockOrFinish();

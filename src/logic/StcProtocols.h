@@ -220,6 +220,7 @@ struct Outcome
     Stage stage = Stage::Connecting; // where it ended
     QString detail;                  // for failures: what was wrong (English, for logs)
     qint64 clockHz = 0;              // the frequency the chip runs at after the download
+    QByteArray uid;                  // STC15, STC8: the 7-byte UID of the erase answer
 };
 
 class Session
