@@ -15,8 +15,12 @@
 #include "support/PtyPeer.h"
 #include "support/TestEnv.h"
 
+#include <QCryptographicHash>
 #include <QDir>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QProcess>
+#include <QtEndian>
 #include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QTest>
@@ -113,6 +117,18 @@ private slots:
             << QStringList{"download", "--device", "stm32", "--port", "COM1", "--baud", "9600",
                            "--baud", "7", "x.bin"}
             << 2 << "unsupported rate";
+        QTest::newRow("--serial without a counter file")
+            << QStringList{"download", "--device", "stm32", "--port", "COM1", "--serial",
+                           "0x08001000", "x.bin"}
+            << 2 << "--serial needs --serial-state";
+        QTest::newRow("--serial with step 0")
+            << QStringList{"download", "--device", "stm32", "--port", "COM1", "--serial",
+                           "0x08001000:1:0", "--report", "r.csv", "x.bin"}
+            << 2 << "--serial takes ADDR";
+        QTest::newRow("--serial-format of another kind")
+            << QStringList{"download", "--device", "stm32", "--port", "COM1", "--serial-format",
+                           "bcd:4", "x.bin"}
+            << 2 << "--serial-format takes";
         QTest::newRow("missing value")
             << QStringList{"download", "--device"} << 2 << "needs a value";
         QTest::newRow("board without its file")
@@ -885,6 +901,111 @@ private slots:
         QByteArray want = expected;
         if (device == "lpc2136") want.remove(0x14, 4);
         QCOMPARE(flash().toHex(), want.toHex());
+    }
+
+    // A station's record and serial numbers: two processes with three boards between them
+    // append to one report and take numbers from one counter at once. Every board gets a
+    // line, no line is torn, no number is handed out twice, each board holds its number at
+    // ADDR, and a board that fails keeps its number in the report.
+    void reportAndSerialNumbers_data()
+    {
+        QTest::addColumn<QString>("reportName");
+        QTest::addColumn<QString>("format"); // --serial-format
+        QTest::newRow("CSV, 32-bit little endian") << "station.csv" << "u32le";
+        QTest::newRow("JSON Lines, six ASCII digits") << "station.jsonl" << "ascii:6";
+    }
+    void reportAndSerialNumbers()
+    {
+        QFETCH(QString, reportName);
+        QFETCH(QString, format);
+        const QByteArray image = randomImage(2000, 41);
+        const QString fw = writeFile("station.bin", image);
+        QTemporaryDir dir;
+        const QString reportPath = dir.filePath(reportName);
+        sim::Stm32Sim a, b, c, mute;
+        mute.setSilentAfter(0);
+        PtyPeer pa, pb, pc, pm;
+        pa.attach(&a);
+        pb.attach(&b);
+        pc.attach(&c);
+        pm.attach(&mute);
+        const QStringList common{"download", "--device", "stm32", "--no-reset", "--report",
+                                 reportPath, "--serial", "0x08001000:500:2", "--serial-format",
+                                 format};
+        QProcess *one = start(common + QStringList{"--port", pa.slavePath(), "--port",
+                                                   pb.slavePath(), fw});
+        QProcess *two = start(common + QStringList{"--port", pc.slavePath(), "--port",
+                                                   pm.slavePath(), fw});
+        const Run r1 = finish(one), r2 = finish(two);
+        QCOMPARE(r1.code, 0);
+        QCOMPARE(r2.code, 1); // the silent board
+        for (PtyPeer *p : {&pa, &pb, &pc, &pm})
+            p->attach(nullptr);
+
+        QFile f(reportPath);
+        QVERIFY(f.open(QIODevice::ReadOnly));
+        QStringList lines = QString::fromUtf8(f.readAll()).split('\n', Qt::SkipEmptyParts);
+        const bool csv = reportName.endsWith(".csv");
+        if (csv) QCOMPARE(lines.takeFirst().section(',', 0, 4), "time,port,device,chip,unique_id");
+        QCOMPARE(lines.size(), 4);
+        QMap<QString, QString> serialOf, resultOf;
+        for (const QString &line : std::as_const(lines)) {
+            QString port, serial, result, sha;
+            if (csv) {
+                const QStringList f = line.split(',');
+                QCOMPARE(f.size(), 12);
+                port = f[1], sha = f[6], serial = f[8], result = f[9];
+            } else {
+                const QJsonObject o = QJsonDocument::fromJson(line.toUtf8()).object();
+                QVERIFY2(!o.isEmpty(), qPrintable(line));
+                port = o["port"].toString(), sha = o["sha256"].toString();
+                serial = o["serial"].toString(), result = o["result"].toString();
+            }
+            QCOMPARE(sha, QString::fromLatin1(
+                              QCryptographicHash::hash(image, QCryptographicHash::Sha256).toHex()));
+            serialOf[port] = serial;
+            resultOf[port] = result;
+        }
+        QStringList numbers = serialOf.values();
+        std::sort(numbers.begin(), numbers.end());
+        QCOMPARE(numbers, (QStringList{"500", "502", "504", "506"})); // none twice
+        QCOMPARE(resultOf[pm.slavePath()], "failed");
+        QCOMPARE(resultOf[pa.slavePath()], "written");
+        const auto bytesOf = [&format](const QString &n) {
+            if (format == "u32le") {
+                QByteArray le(4, '\0');
+                qToLittleEndian<quint32>(n.toUInt(), le.data());
+                return le;
+            }
+            return n.rightJustified(6, '0').toLatin1();
+        };
+        const int width = format == "u32le" ? 4 : 6;
+        for (const auto &[board, peer] : {std::pair{&a, &pa}, {&b, &pb}, {&c, &pc}}) {
+            QCOMPARE(board->flash(sim::Stm32Sim::kFlashBase, image.size()), image);
+            QCOMPARE(board->flash(sim::Stm32Sim::kFlashBase + 0x1000, width),
+                     bytesOf(serialOf[peer->slavePath()]));
+        }
+        QFile counter(reportPath + ".serial");
+        QVERIFY(counter.open(QIODevice::ReadOnly));
+        QCOMPARE(counter.readAll().trimmed(), QByteArray("508"));
+    }
+
+    // Refused before any board is touched: a report that cannot be opened, a serial number
+    // where the image has data.
+    void reportAndSerialRefusals()
+    {
+        const QString fw = writeFile("refused.bin", randomImage(300, 42));
+        PtyPeer peer;
+        Run r = run({"download", "--device", "stm32", "--port", peer.slavePath(), "--report",
+                     home_.filePath("no/such/folder/r.csv"), fw});
+        QCOMPARE(r.code, 2);
+        QVERIFY2(r.err.contains("r.csv: No such file or directory"), qPrintable(r.err));
+        r = run({"download", "--device", "stm32", "--port", peer.slavePath(), "--serial",
+                 "0x08000010", "--serial-state", home_.filePath("counter"), fw});
+        QCOMPARE(r.code, 2);
+        QVERIFY2(r.err.contains("address 0x08000010 holds data of the image"), qPrintable(r.err));
+        QVERIFY(!QFile::exists(home_.filePath("counter"))); // no number was taken
+        QVERIFY(peer.received().isEmpty());
     }
 
     void twoBoardsAtOnce()
