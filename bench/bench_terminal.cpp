@@ -1,8 +1,10 @@
-// CPU cost of the terminal receiving a continuous 115200-baud stream (text and HEX view), and
-// of the idle program with the port open. The stream comes through a pseudo-terminal paced
+// CPU cost of the terminal receiving a continuous 115200-baud stream (text and HEX view), of
+// the plot drawing a stream of 8 values a line at 1000 lines a second, and of the idle program
+// with the port open. The stream comes through a pseudo-terminal paced
 // like a real 8N1 UART; the figure is the CPU time of the user-interface thread (which does
 // all the terminal's work) per second of stream.
 #include "app/Main.h"
+#include "app/PlotWindow.h"
 
 #include "support/PtyPeer.h"
 #include "support/TestEnv.h"
@@ -76,6 +78,66 @@ double measureStream(TMainForm &m, testsupport::PtyPeer &peer, bool hex)
     return cpu / wall;
 }
 
+double processCpuSeconds()
+{
+    rusage u{};
+    getrusage(RUSAGE_SELF, &u);
+    return double(u.ru_utime.tv_sec + u.ru_stime.tv_sec) +
+           double(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
+}
+
+// Lines as a board prints them for a plotter: 8 named values, 1000 lines a second.
+constexpr int kPlotLinesPerSecond = 1000;
+QByteArray plotLines(int count, qsizetype &lineBytes)
+{
+    QByteArray out;
+    QRandomGenerator g(7);
+    for (int i = 0; i < count; ++i)
+        for (int v = 0; v < 8; ++v)
+            out += QByteArray(1, char('a' + v)) + ':' + QByteArray::number(g.bounded(1000)) +
+                   (v == 7 ? "\r\n" : " ");
+    lineBytes = out.size() / count;
+    return out;
+}
+
+// The plot open and following the stream; the line is paced so that 1000 lines arrive each
+// second. Both the user-interface thread (the terminal, the parser, the drawing) and the whole
+// process (which here also holds the pseudo-terminal's far end) are measured.
+void measurePlot(TMainForm &m, testsupport::PtyPeer &peer)
+{
+    qsizetype lineBytes = 0;
+    const QByteArray data = plotLines(kPlotLinesPerSecond * kStreamSeconds, lineBytes);
+    peer.setPacing(kBitsPerByte, int(lineBytes) * kBitsPerByte * kPlotLinesPerSecond);
+    m.CheckHexRXD->setChecked(false);
+    m.PlotButtonClick();
+    m.PlotWindow->resize(1280, 720);
+    const double thread0 = threadCpuSeconds();
+    const double process0 = processCpuSeconds();
+    QElapsedTimer t;
+    t.start();
+    peer.clearLog();
+    peer.send(data);
+    QEventLoop loop;
+    QTimer check;
+    QObject::connect(&check, &QTimer::timeout, &loop, [&] {
+        if (peer.sentToHost().size() >= data.size() || t.elapsed() > kStreamSeconds * 3000)
+            loop.quit();
+    });
+    check.start(200);
+    loop.exec();
+    const double wall = double(t.elapsed()) / 1000.0;
+    const double thread = (threadCpuSeconds() - thread0) / wall;
+    const double process = (processCpuSeconds() - process0) / wall;
+    const qsizetype rows = m.PlotWindow->data().rowCount();
+    std::printf("  plot: %lld lines of %lld bytes in %.2f s (%.0f lines/s), %lld rows kept; "
+                "window thread %.4f, whole process %.4f of a core\n",
+                qlonglong(kPlotLinesPerSecond * kStreamSeconds), qlonglong(lineBytes), wall,
+                kPlotLinesPerSecond * kStreamSeconds / wall, qlonglong(rows), thread, process);
+    std::printf("RESULT terminal_plot_1000_lines_cpu_per_s %.4f\n", thread);
+    std::printf("RESULT terminal_plot_1000_lines_process_cpu_per_s %.4f\n", process);
+    m.PlotWindow->hide();
+}
+
 } // namespace
 
 int main(int argc, char **argv)
@@ -96,6 +158,7 @@ int main(int argc, char **argv)
     std::printf("terminal receiving a paced %d-baud stream for %d s\n", kBaud, kStreamSeconds);
     const double text = measureStream(m, peer, false);
     const double hex = measureStream(m, peer, true);
+    measurePlot(m, peer);
 
     const double cpu0 = threadCpuSeconds();
     QElapsedTimer t;

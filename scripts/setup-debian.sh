@@ -3,7 +3,7 @@
 set -euo pipefail
 packages=(
     build-essential cmake ninja-build pkg-config
-    qt6-base-dev qt6-base-dev-tools qt6-serialport-dev libgl-dev
+    qt6-base-dev qt6-base-dev-tools qt6-serialport-dev qt6-charts-dev libgl-dev
     qt6-tools-dev qt6-l10n-tools qt6-translations-l10n
     desktop-file-utils appstream dpkg-dev file man-db
     fonts-noto-cjk

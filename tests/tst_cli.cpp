@@ -22,11 +22,15 @@
 #include <QProcess>
 #include <QtEndian>
 #include <QStandardPaths>
+#include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QTest>
 #include <csignal>
+#include <fcntl.h>
 #include <functional>
 #include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 using testsupport::PtyPeer;
 
@@ -54,7 +58,8 @@ class TestCli : public QObject
     // The language follows TRAMELO_LANG and the locale; tests read the Chinese lines unless
     // a test sets them.
     QProcess *start(const QStringList &args, const QStringList &language = {"TRAMELO_LANG=zh"},
-                    std::function<void()> inChild = {})
+                    std::function<void()> inChild = {},
+                    const QString &program = QStringLiteral(TRAMELO_BINARY))
     {
         auto *p = new QProcess(this);
         if (inChild) p->setChildProcessModifier(inChild);
@@ -68,7 +73,7 @@ class TestCli : public QObject
         env.remove("DISPLAY");
         env.remove("QT_QPA_PLATFORM");
         p->setProcessEnvironment(env);
-        p->start(QStringLiteral(TRAMELO_BINARY), args);
+        p->start(program, args);
         return p;
     }
 
@@ -101,73 +106,73 @@ private slots:
         QTest::newRow("help") << QStringList{"--help"} << 0 << "Usage";
         QTest::newRow("version") << QStringList{"--version"} << 0 << "tramelo 1.60";
         QTest::newRow("download help") << QStringList{"download", "--help"} << 0 << "--device DEV";
-        QTest::newRow("unknown command") << QStringList{"flash"} << 2 << "unknown command";
+        QTest::newRow("unknown command") << QStringList{"flash"} << 2 << "未知命令: flash";
         QTest::newRow("unknown option")
             << QStringList{"download", "--device", "stm32", "--port", "COM1", "--fast", "x.bin"}
-            << 2 << "unknown option";
+            << 2 << "未知选项: --fast";
         QTest::newRow("missing device")
-            << QStringList{"download", "--port", "COM1", "x.bin"} << 2 << "--device is missing";
+            << QStringList{"download", "--port", "COM1", "x.bin"} << 2 << "缺少 --device";
         QTest::newRow("ambiguous device")
             << QStringList{"download", "--device", "lpc21", "--port", "COM1", "x.bin"} << 2
-            << "unknown or ambiguous device";
+            << "未知或不唯一的器件: lpc21";
         QTest::newRow("bad rate") << QStringList{"download", "--device", "stm32", "--port",
                                                  "COM1",     "--baud",   "12345", "x.bin"}
-                                  << 2 << "unsupported rate";
+                                  << 2 << "不支持的波特率: 12345";
         QTest::newRow("bad rate after a good one")
-            << QStringList{"download", "--device", "stm32", "--port", "COM1", "--baud", "9600",
-                           "--baud", "7", "x.bin"}
-            << 2 << "unsupported rate";
+            << QStringList{"download", "--device", "stm32",  "--port", "COM1",
+                           "--baud",   "9600",     "--baud", "7",      "x.bin"}
+            << 2 << "不支持的波特率: 7";
         QTest::newRow("--serial without a counter file")
             << QStringList{"download", "--device", "stm32", "--port", "COM1", "--serial",
                            "0x08001000", "x.bin"}
-            << 2 << "--serial needs --serial-state";
+            << 2 << "--serial 需要 --serial-state";
         QTest::newRow("--serial with step 0")
             << QStringList{"download", "--device", "stm32", "--port", "COM1", "--serial",
                            "0x08001000:1:0", "--report", "r.csv", "x.bin"}
-            << 2 << "--serial takes ADDR";
+            << 2 << "--serial 的格式是 ADDR";
         QTest::newRow("--serial-format of another kind")
             << QStringList{"download", "--device", "stm32", "--port", "COM1", "--serial-format",
                            "bcd:4", "x.bin"}
-            << 2 << "--serial-format takes";
+            << 2 << "--serial-format 只能是";
         QTest::newRow("missing value")
-            << QStringList{"download", "--device"} << 2 << "needs a value";
+            << QStringList{"download", "--device"} << 2 << "--device 缺少参数值";
         QTest::newRow("board without its file")
             << QStringList{"download", "--board", "stm32,COM1"} << 2 << "DEV,PORT,FILE";
         QTest::newRow("same port twice")
-            << QStringList{"download", "--device", "stm32", "--port", "COM2", "--board",
-                           "lpc2136,com2,x.hex", "x.bin"}
-            << 2 << "port given twice";
-        QTest::newRow("simulate without device") << QStringList{"simulate"} << 2 << "--device";
+            << QStringList{"download", "--device",           "stm32", "--port", "COM2",
+                           "--board",  "lpc2136,com2,x.hex", "x.bin"}
+            << 2 << "串口重复: com2";
+        QTest::newRow("simulate without device") << QStringList{"simulate"} << 2 << "缺少 --device";
         QTest::newRow("simulate unknown device")
-            << QStringList{"simulate", "--device", "avr"} << 2 << "unknown or ambiguous device";
+            << QStringList{"simulate", "--device", "avr"} << 2 << "未知或不唯一的器件: avr";
         QTest::newRow("demo with arguments") << QStringList{"--demo", "x"} << 2 << "no arguments";
         QTest::newRow("simulate bad rate")
-            << QStringList{"simulate", "--device", "stm32", "--baud", "0"} << 2 << "--baud takes";
+            << QStringList{"simulate", "--device", "stm32", "--baud", "0"} << 2 << "--baud 取 1 到";
         QTest::newRow("simulate --id of an LPC board")
             << QStringList{"simulate", "--device", "lpc2136", "--id", "413"} << 2
-            << "--id is for an STM32 board";
+            << "--id 只用于 STM32 虚拟板";
         // An option name where a value belongs is not taken as the value.
         QTest::newRow("read --port --no-reset")
             << QStringList{"read", "--device", "stm32", "--port", "--no-reset", "x.bin"} << 2
-            << "--port needs a value";
+            << "--port 缺少参数值";
         QTest::newRow("download --device --port")
             << QStringList{"download", "--device", "--port", "COM1", "x.bin"} << 2
-            << "--device needs a value";
+            << "--device 缺少参数值";
         QTest::newRow("simulate --dump --link")
             << QStringList{"simulate", "--device", "stm32", "--dump", "--link", "/tmp/x"} << 2
-            << "--dump needs a value";
+            << "--dump 缺少参数值";
         QTest::newRow("--unprotect of an LPC device")
             << QStringList{"download", "--device",    "lpc2136", "--port",
                            "COM1",     "--unprotect", "x.bin"}
-            << 2 << "--unprotect is for STM32 devices: lpc2136";
+            << 2 << "--unprotect 只用于 STM32 器件: lpc2136";
         QTest::newRow("read: a rate outside the list")
             << QStringList{"read", "--device", "stm32", "--port",
                            "COM1", "--baud",   "12345", "x.bin"}
-            << 2 << "unsupported rate: 12345";
+            << 2 << "不支持的波特率: 12345";
         QTest::newRow("read: a range past 4 GiB, before the port")
             << QStringList{"read",      "--device",   "stm32",    "--port", "/dev/tramelo-none",
                            "--address", "0xFFFFFF00", "--length", "0x101",  "x.bin"}
-            << 2 << "past the 32-bit address space";
+            << 2 << "读取范围超出 32 位地址空间";
         QTest::newRow("read: a range that ends at 4 GiB is taken")
             << QStringList{"read",      "--device",   "stm32",    "--port", "/dev/tramelo-none",
                            "--address", "0xFFFFFF00", "--length", "0x100",  "x.bin"}
@@ -188,6 +193,48 @@ private slots:
         QTest::newRow("simulate --dump into a missing folder")
             << QStringList{"simulate", "--device", "stm32", "--dump", home_.filePath("no/f.bin")}
             << 2 << "no/f.bin: 无法写入文件";
+        // Options of some families are refused where no board of the run takes them.
+        const QStringList stc8{"download", "--device", "stc8", "--port", "/dev/tramelo-none"};
+        QTest::newRow("--verify with stc8")
+            << stc8 + QStringList{"--verify", "x.bin"} << 2 << "--verify 只用于 STM32 器件: stc8";
+        QTest::newRow("--verify with lpc2136")
+            << QStringList{"download", "--device", "lpc2136", "--port", "COM1", "--verify", "x.bin"}
+            << 2 << "--verify 只用于 STM32 器件: lpc2136";
+        QTest::newRow("--6t with stc8")
+            << stc8 + QStringList{"--6t", "x.bin"} << 2 << "--6t 只用于 stc89 器件: stc8";
+        QTest::newRow("--clock nan")
+            << stc8 + QStringList{"--clock", "nan", "x.bin"} << 2 << "--clock 取 1 到 45 的频率";
+        QTest::newRow("--clock inf")
+            << stc8 + QStringList{"--clock", "inf", "x.bin"} << 2 << "--clock 取 1 到 45 的频率";
+        QTest::newRow("--clock nan for stm32")
+            << QStringList{"download", "--device", "stm32", "--port",
+                           "COM1",     "--clock",  "nan",   "x.bin"}
+            << 2 << "--clock 取 1 到 45 的频率";
+        QTest::newRow("--clock where no board of the run trims")
+            << QStringList{"download", "--device", "stm32", "--port",  "COM1",
+                           "--clock",  "11",       "x.bin", "--board", "lpc2136,COM2,y.hex"}
+            << 2 << "--clock 只用于 stc15, stc8 器件: stm32, lpc2136";
+        QTest::newRow("--option where no board of the run takes it")
+            << QStringList{"download", "--device",      "stc89c52rc", "--port",  "COM1",
+                           "--option", "reset-pin=off", "x.bin",      "--board", "stm32,COM2,y.bin"}
+            << 2 << "--option 只用于 stc12, stc15, stc8 器件: stc89c52rc, stm32";
+        QTest::newRow("stc15: an image past 64 KiB")
+            << QStringList{"download",
+                           "--device",
+                           "stc15",
+                           "--port",
+                           "/dev/tramelo-none",
+                           writeFile("big.bin", randomImage(64 * 1024 + 1, 3))}
+            << 2 << "big.bin: 大于 64 KiB 代码空间";
+        // Every refused link is a usage error with one clear reason.
+        QFile::link("/tramelo-none/target", home_.filePath("dangling-link"));
+        QTest::newRow("simulate --link: a dangling link, not a board's")
+            << QStringList{"simulate", "--device", "stm32", "--link",
+                           home_.filePath("dangling-link")}
+            << 2 << "dangling-link: 指向 /tramelo-none/target，不是虚拟板的终端，不替换";
+        QTest::newRow("simulate --link into a missing folder")
+            << QStringList{"simulate", "--device", "stm32", "--link", home_.filePath("none/board")}
+            << 2 << "none/board: 无法创建符号链接 (";
     }
 
     void usageAndHelp()
@@ -238,8 +285,8 @@ private slots:
         const QString fw = writeFile("fw.bin", randomImage(100, 1));
         r = run({"download", "--device", "stm32", "--port", home_.filePath("no-tty"), fw});
         QCOMPARE(r.code, 3);
-        QVERIFY(r.err.contains("当前串口号已经被占用"));
-        QVERIFY2(r.err.contains("\n" + home_.filePath("no-tty") + ": no such serial port"),
+        QVERIFY(r.err.contains("串口不存在 ！"));
+        QVERIFY2(r.err.contains("\n" + home_.filePath("no-tty") + ": 串口不存在"),
                  qPrintable(r.err)); // the serial layer's reason, on a line of its own
     }
 
@@ -252,8 +299,9 @@ private slots:
         QTest::addColumn<QStringList>("args");
         QTest::addColumn<int>("code");
         QTest::addColumn<QString>("said");
-        const QString zh = QStringLiteral("当前串口号已经被占用，或其它错误 ！");
-        const QString en = QStringLiteral("The port is in use, or another error occurred!");
+        // A port that does not exist is not called a port in use.
+        const QString zh = QStringLiteral("串口不存在 ！");
+        const QString en = QStringLiteral("The port does not exist!");
         const QStringList download{"download", "--device", "stm32", "--port", "HOME/no-tty", "FW"};
         QTest::newRow("no locale") << QStringList{"LANG="} << download << 3 << zh;
         QTest::newRow("C.UTF-8") << QStringList{"LANG=C.UTF-8"} << download << 3 << zh;
@@ -276,6 +324,26 @@ private slots:
         QTest::newRow("en: a port in use")
             << english << QStringList{"download", "--device", "stm32", "--port", "HELD", "FW"} << 3
             << " is in use by another program\n";
+        QTest::newRow("zh: a port in use")
+            << QStringList{"TRAMELO_LANG=zh"}
+            << QStringList{"download", "--device", "stm32", "--port", "HELD", "FW"} << 3
+            << "当前串口号已经被占用，或其它错误 ！";
+        QTest::newRow("en: the serial layer's reason")
+            << english << download << 3 << "HOME/no-tty: no such serial port\n";
+        QTest::newRow("en: a usage error")
+            << english << QStringList{"download", "--device", "stm32", "--port", "HELD", "--fast"}
+            << 2 << "tramelo: unknown option: --fast\n";
+        QTest::newRow("en: --verify where it does not apply")
+            << english
+            << QStringList{"download", "--device", "stc8", "--port", "HELD", "--verify", "FW"} << 2
+            << "--verify is for STM32 devices: stc8\n";
+        QTest::newRow("en: read past the 32-bit address space")
+            << english << QStringList{"read",      "--device",   "stm32",    "--port", "HELD",
+                                      "--address", "0xFFFFFFFF", "--length", "2",      "HOME/f.bin"}
+            << 2 << "the range runs past the 32-bit address space\n";
+        QTest::newRow("en: simulate, a link in a missing folder")
+            << english << QStringList{"simulate", "--device", "stm32", "--link", "HOME/none/board"}
+            << 2 << "HOME/none/board: cannot make the symbolic link (";
         QTest::newRow("en: read into a missing folder")
             << english
             << QStringList{"read", "--device", "stm32", "--port", "HELD", "HOME/none/flash.bin"}
@@ -443,10 +511,40 @@ private slots:
             << "解除读保护";
         QTest::newRow("not an STM32")
             << 0x440 << "x.bin" << QStringList{"--device", "lpc2138"} << 0x08000000u << 0 << 2 << ""
-            << "read knows STM32 devices only";
+            << "read 只用于 STM32 器件: lpc2138";
         QTest::newRow("silent after ten blocks")
             << 0x440 << "silent.bin" << QStringList{} << 0x08000000u << 0 << 1 << "silent"
+            << "无法和设备通讯，请重新复位\n读取失败 ！\n";
+        QTest::newRow("a board that never answers: no connection")
+            << 0x440 << "mute.bin" << QStringList{} << 0x08000000u << 0 << 1 << "mute"
             << "无法和设备通讯，请重新复位\n连机失败 ！\n";
+        // The range is held to the flash the chip reports before any of it is read.
+        QTest::newRow("F0: a range past the flash end")
+            << 0x440 << "past.bin" << QStringList{"--address", "0x0800FF00", "--length", "0x101"}
+            << 0x08000000u << 0 << 2 << "range"
+            << "读取范围 0x0800FF00 .. 0x08010000 不在芯片的 Flash (0x08000000 .. 0x0800FFFF) 之内";
+        QTest::newRow("F0: a range below the flash")
+            << 0x440 << "below.bin" << QStringList{"--address", "0x07FFFF00", "--length", "16"}
+            << 0x08000000u << 0 << 2 << "range"
+            << "不在芯片的 Flash";
+        QTest::newRow("F0: a range that ends where the flash ends")
+            << 0x440 << "end.bin" << QStringList{"--address", "0x0800FF00", "--length", "0x100"}
+            << 0x0800FF00u << 256 << 0 << ""
+            << "";
+        QTest::newRow("F0: from an address to the flash end")
+            << 0x440 << "tail.bin" << QStringList{"--address", "0x0800FE00"} << 0x0800FE00u << 512
+            << 0 << ""
+            << "";
+        // A symbolic link is written through; its target's folder is checked before contact.
+        QFile::link(home_.filePath("none/x.bin"), home_.filePath("dangling.bin"));
+        QTest::newRow("a dangling link into a missing folder")
+            << 0x440 << home_.filePath("dangling.bin") << QStringList{} << 0x08000000u << 0 << 2
+            << "" << home_.path() + "/none: 文件夹不存在或不可写";
+        QFile::link(home_.filePath("link-target.bin"), home_.filePath("link-new.bin"));
+        QTest::newRow("a dangling link to a new file")
+            << 0x440 << home_.filePath("link-new.bin") << QStringList{"--length", "300"}
+            << 0x08000000u << 300 << 0 << ""
+            << "";
         QTest::newRow("the file cannot grow (a full disk)")
             << 0x440 << "full.bin" << QStringList{"--length", "300"} << 0x08000000u << 0 << 1
             << "fsize"
@@ -473,6 +571,7 @@ private slots:
                        randomImage(int(config.flashSizeKb) * 1024, quint32(productId)));
         // Sync, Get, Get ID and the flash size take 14 bytes; each block 9 more.
         if (fault == "silent") board.setSilentAfter(14 + 10 * 9);
+        if (fault == "mute") board.setSilentAfter(0);
         PtyPeer peer;
         peer.attach(&board);
         const QString out = file.startsWith('/') ? file : home_.filePath(file);
@@ -495,7 +594,10 @@ private slots:
         if (code != 0) {
             QVERIFY2((r.out + r.err).contains(said), qPrintable(r.out + r.err));
             QVERIFY(!r.out.contains("读取完成"));
-            if (code == 2) QCOMPARE(peer.receivedCount(), 0);
+            if (code == 2 && fault != "range") QCOMPARE(peer.receivedCount(), 0);
+            for (const auto &c : board.commands()) // a refused range: no flash was read
+                QVERIFY(code != 2 || c.code != 0x11 || c.address < sim::Stm32Sim::kFlashBase ||
+                        c.address >= 0x1FF00000);
             if (file.startsWith('/')) return;
             QFile kept(out);
             QVERIFY(kept.open(QIODevice::ReadOnly));
@@ -520,6 +622,7 @@ private slots:
             QCOMPARE(got, expected);
         }
         QVERIFY(r.out.contains(QStringLiteral("读取完成: %1 Byte").arg(length)));
+        QCOMPARE(QFileInfo(out).isSymLink(), file.contains("link"));
         QVERIFY(board.protocolErrors().isEmpty());
     }
 
@@ -588,10 +691,11 @@ private slots:
         QTest::newRow("stc15 never trimmed, no --clock")
             << "stc15" << QStringList{} << bin << 1 << "请选择时钟频率";
         QTest::newRow("--clock is refused for stc12")
-            << "stc12" << QStringList{"--clock", "11"} << bin << 2 << "--clock is for stc15";
+            << "stc12" << QStringList{"--clock", "11"} << bin << 2
+            << "--clock 只用于 stc15, stc8 器件: stc12";
         QTest::newRow("--option is refused for stc89c52rc")
             << "stc89c52rc" << QStringList{"--option", "eeprom-erase=on"} << bin << 2
-            << "--option is for stc12";
+            << "--option 只用于 stc12, stc15, stc8 器件: stc89c52rc";
     }
     void stcSeriesDownload()
     {
@@ -742,7 +846,7 @@ private slots:
         QTest::newRow("stc89 past the code space: refused")
             << "stc89c52rc" << "0xFF00" << -1
             << "映像数据 0x0000FF00..0x0001002B 不在芯片的 Flash 范围 0x00000000..0x0000FFFF 内";
-        QTest::newRow("not a number") << "stm32" << "0x8G" << -1 << "--address takes an address";
+        QTest::newRow("not a number") << "stm32" << "0x8G" << -1 << "--address 需要一个地址";
     }
     void binaryAtAddress()
     {
@@ -999,13 +1103,129 @@ private slots:
         Run r = run({"download", "--device", "stm32", "--port", peer.slavePath(), "--report",
                      home_.filePath("no/such/folder/r.csv"), fw});
         QCOMPARE(r.code, 2);
-        QVERIFY2(r.err.contains("r.csv: No such file or directory"), qPrintable(r.err));
+        QVERIFY2(r.err.contains("r.csv: 无法打开报告文件: "), qPrintable(r.err));
         r = run({"download", "--device", "stm32", "--port", peer.slavePath(), "--serial",
                  "0x08000010", "--serial-state", home_.filePath("counter"), fw});
         QCOMPARE(r.code, 2);
-        QVERIFY2(r.err.contains("address 0x08000010 holds data of the image"), qPrintable(r.err));
+        QVERIFY2(r.err.contains("序列号的地址 0x08000010 处已有映像的数据"), qPrintable(r.err));
         QVERIFY(!QFile::exists(home_.filePath("counter"))); // no number was taken
         QVERIFY(peer.received().isEmpty());
+    }
+
+    // Two boards never share a dump: the second is refused while the first runs. The dump
+    // is written beside the file and renamed into place (a new file, not the one opened at
+    // the start), and is free again once its board has ended.
+    void simulateDumpBelongsToItsBoard()
+    {
+        const QString dump = home_.filePath("held.dump");
+        const auto inode = [&dump] {
+            struct stat st = {};
+            return ::stat(QFile::encodeName(dump).constData(), &st) == 0 ? st.st_ino : ino_t(0);
+        };
+        for (int round = 0; round < 2; ++round) {
+            QProcess *first = start({"simulate", "--device", "stm32", "--dump", dump});
+            QVERIFY(QTest::qWaitFor([first] { return first->canReadLine(); }, 10000));
+            const ino_t opened = inode();
+            const Run refused =
+                finish(start({"simulate", "--device", "stm32", "--dump", dump}), 10000);
+            QCOMPARE(refused.code, 2);
+            QVERIFY2(refused.err.contains(dump + ": 另一个正在运行的虚拟板使用这个文件"),
+                     qPrintable(refused.err));
+            QCOMPARE(::kill(pid_t(first->processId()), SIGTERM), 0);
+            QCOMPARE(finish(first).code, 0);
+            QVERIFY(inode() != opened);
+            QFile f(dump);
+            QVERIFY(f.open(QIODevice::ReadOnly));
+            const QByteArray flash = f.readAll();
+            QVERIFY(!flash.isEmpty());
+            QCOMPARE(flash, QByteArray(flash.size(), char(0xFF)));
+            QCOMPARE(QDir(home_.path()).entryList({"*held.dump*"}, QDir::Files | QDir::Hidden),
+                     QStringList{"held.dump"});
+        }
+    }
+
+    // One device under two names (a symbolic link and its target) is refused before any
+    // board hears a byte; two devices are two boards (severalBoardsInOneProcess).
+    void onePortUnderTwoNames()
+    {
+        PtyPeer peer;
+        const QString link = home_.filePath("same-port");
+        QVERIFY(QFile::link(peer.slavePath(), link));
+        const QString fw = writeFile("twice.bin", randomImage(100, 4));
+        const Run r = run({"download", "--device", "stm32", "--no-reset", "--port",
+                           peer.slavePath(), "--board", "stm32," + link + "," + fw, fw});
+        QCOMPARE(r.code, 2);
+        QVERIFY2(r.err.contains("串口重复: " + peer.slavePath() + " 与 " + link + " 是同一个设备"),
+                 qPrintable(r.err));
+        QCOMPARE(peer.receivedCount(), 0);
+        QFile::remove(link);
+    }
+
+    // Options of some families apply to the boards whose family takes them, in a run of
+    // several families.
+    void familyOptionsApplyPerBoard()
+    {
+        const QByteArray a = randomImage(3000, 31), c = randomImage(2000, 32);
+        const QString fa = writeFile("opt-a.bin", a), fc = writeFile("opt-c.bin", c);
+        sim::Stm32Sim stm32;
+        const std::unique_ptr<sim::VirtualBoard> stc15 =
+            sim::VirtualBoard::stcSeries(*sim::StcSeriesSim::Config::forSeries(u"stc15"));
+        PtyPeer pa, pc;
+        pa.attach(&stm32);
+        pc.attach(stc15.get());
+        const Run r = run({"download", "--no-reset", "--timeout", "2", "--verify", "--clock",
+                           "11.0592", "--option", "reset-pin=off", "--device", "stm32", "--port",
+                           pa.slavePath(), fa, "--board", "stc15," + pc.slavePath() + "," + fc},
+                          120000);
+        pa.attach(nullptr);
+        pc.attach(nullptr);
+        QVERIFY2(r.code == 0, qPrintable(r.out + r.err));
+        QCOMPARE(stm32.flash(sim::Stm32Sim::kFlashBase, a.size()), a);
+        QCOMPARE(stc15->flash().left(c.size()), c);
+        QVERIFY2(r.out.contains(pc.slavePath() + ": 校准时钟完成"), qPrintable(r.out));
+        QVERIFY(r.out.contains(pa.slavePath() + ": 校验完成"));
+    }
+
+    // A file name is the file system's bytes: a GBK name (not UTF-8) is read and written.
+    void fileNamesAreBytes()
+    {
+        const QByteArray gbk = QFile::encodeName(home_.path()) + "/\xb9\xcc\xbc\xfe"; // 固件
+        const QString printfName = home_.path() + "/\\271\\314\\274\\376";
+        const QByteArray image = randomImage(1000, 33);
+        {
+            const int fd = ::open((gbk + ".bin").constData(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+            QVERIFY(fd >= 0);
+            QCOMPARE(::write(fd, image.constData(), size_t(image.size())), ssize_t(image.size()));
+            ::close(fd);
+        }
+        sim::Stm32Sim board;
+        PtyPeer peer;
+        peer.attach(&board);
+        const auto shell = [&](const QString &command, const QString &name) {
+            const QString script =
+                QStringLiteral("exec \"$0\" %1 --device stm32 --no-reset --baud 115200 "
+                               "--port \"$1\" \"$(printf \"$2\")\"")
+                    .arg(command);
+            return finish(start({"-c", script, QStringLiteral(TRAMELO_BINARY), peer.slavePath(),
+                                 printfName + name},
+                                {"TRAMELO_LANG=zh"}, {}, QStringLiteral("/bin/sh")),
+                          60000);
+        };
+        Run r = shell("download", ".bin");
+        QVERIFY2(r.code == 0, qPrintable(r.out + r.err));
+        QCOMPARE(board.flash(sim::Stm32Sim::kFlashBase, image.size()), image);
+        sim::Stm32Sim written; // the same chip, after a reset into its boot loader
+        written.setFlash(sim::Stm32Sim::kFlashBase, image);
+        peer.attach(&written);
+        r = shell("read --length 1000", "-read.bin");
+        QVERIFY2(r.code == 0, qPrintable(r.out + r.err));
+        peer.attach(nullptr);
+        QByteArray back(2000, 0);
+        const int fd = ::open((gbk + "-read.bin").constData(), O_RDONLY);
+        QVERIFY(fd >= 0);
+        back.resize(::read(fd, back.data(), size_t(back.size())));
+        ::close(fd);
+        QCOMPARE(back, image);
     }
 
     void twoBoardsAtOnce()
@@ -1065,10 +1285,14 @@ private slots:
         QVERIFY(lines.contains(pm.slavePath() + ": 连机失败 ！"));
         QVERIFY(lines.contains(pl.slavePath() + ": 写入完成"));
         QVERIFY(lines.contains(pc.slavePath() + ": 上载数据成功 ！"));
-        QVERIFY(tableRow(pa.slavePath()).startsWith(pa.slavePath() + " STM32 0x0414 written "));
-        QVERIFY(tableRow(pm.slavePath()).startsWith(pm.slavePath() + " - failed "));
+        // The table in the interface language, header and words.
+        QVERIFY2(lines.contains(QStringLiteral("串口 芯片 结果 秒")) ||
+                     r.out.contains(QRegularExpression("\n串口 +芯片 +结果 +秒\n")),
+                 qPrintable(r.out));
+        QVERIFY(tableRow(pa.slavePath()).startsWith(pa.slavePath() + " STM32 0x0414 已写入 "));
+        QVERIFY(tableRow(pm.slavePath()).startsWith(pm.slavePath() + " - 失败 "));
         QVERIFY(tableRow(pl.slavePath()).startsWith(pl.slavePath() + " LPC "));
-        QVERIFY(tableRow(pc.slavePath()).startsWith(pc.slavePath() + " STC89C52RC written "));
+        QVERIFY(tableRow(pc.slavePath()).startsWith(pc.slavePath() + " STC89C52RC 已写入 "));
         for (PtyPeer *p : {&pa, &pm, &pl, &pc})
             p->attach(nullptr);
     }

@@ -546,6 +546,9 @@ void TestDownload::terminalLeavesARunningDownloadAlone_data()
     QTest::newRow("open button") << "button" << false;
     QTest::newRow("close button, the terminal's port") << "button" << true;
     QTest::newRow("baud list") << "list" << true;
+    // The terminal page picked a second name (another port) first: the download's driver is
+    // shared, so its open button must leave it alone too.
+    QTest::newRow("open button, the terminal on a second name") << "second name" << false;
 }
 
 void TestDownload::terminalLeavesARunningDownloadAlone()
@@ -553,6 +556,8 @@ void TestDownload::terminalLeavesARunningDownloadAlone()
     QFETCH(QString, action);
     QFETCH(bool, terminalHadThePort);
     Rig r;
+    testsupport::PtyPeer second;
+    r.env.mapPort(2, second.slavePath());
     r.select(kStm32Entry, testsupport::kBaud115200Index);
     r.setAutomaticReset(false);
     r.m->show();
@@ -569,6 +574,10 @@ void TestDownload::terminalLeavesARunningDownloadAlone()
     r.m->RzPageControl1->setCurrentIndex(1);
     if (action == "button") {
         r.m->BitBtn3->click();
+    } else if (action == "second name") {
+        r.m->ComboBox1->setCurrentIndex(1);
+        emit r.m->ComboBox1->activated(1);
+        r.m->BitBtn3->click();
     } else {
         r.m->ComboBox2->setCurrentIndex(testsupport::kBaud115200Index - 1);
         emit r.m->ComboBox2->activated(testsupport::kBaud115200Index - 1);
@@ -580,6 +589,7 @@ void TestDownload::terminalLeavesARunningDownloadAlone()
     QCOMPARE(r.sim.flash(kFlash, 3000), pattern(3000, 2));
     QCOMPARE(r.m->ReceivedCount, 0);
     QVERIFY(r.env.messages.isEmpty());
+    QCOMPARE(second.receivedCount(), 0);
 }
 
 // Closing the window while a download runs asks first. Declined, the download goes on to its

@@ -16,6 +16,9 @@
 
 using testsupport::PtyPeer;
 
+// The longest stream of answers the driver's wait-in-read row sends.
+constexpr int kStreamAnswers = 20000;
+
 class TestDriver : public QObject
 {
     Q_OBJECT
@@ -158,7 +161,8 @@ private slots:
     void waitInReadTakesAnswersInTurn_data()
     {
         QTest::addColumn<int>("waitMs");
-        QTest::addColumn<int>("rounds");  // answers in all; 0: a stream until the timer has run
+        // answers in all; 0: a stream until the timer has run, of at most kStreamAnswers
+        QTest::addColumn<int>("rounds");
         QTest::addColumn<int>("beforeLoop"); // answers taken before the timer ran; -1: any
         QTest::newRow("no wait: the event loop between answers") << 0 << 20 << 1;
         QTest::newRow("answers taken in the read") << 5000 << 20 << 20;
@@ -182,13 +186,21 @@ private slots:
             sender->BufferedCount = 0;
             if (++taken == 1)
                 QTimer::singleShot(0, sender, [&] { takenWhenTimerRan = taken; });
-            if (rounds == 0 ? takenWhenTimerRan < 0 : taken < rounds) peer.send("a");
+            // The stream ends after kStreamAnswers even when the driver never lets the loop
+            // run, so that such a driver fails here instead of hanging the test.
+            if (rounds == 0 ? takenWhenTimerRan < 0 && taken < kStreamAnswers : taken < rounds)
+                peer.send("a");
         };
         QVERIFY(d.Connect());
         peer.send("a");
         QVERIFY(QTest::qWaitFor([&] { return takenWhenTimerRan >= 0; }, 10000));
         if (rounds > 0) QVERIFY(QTest::qWaitFor([&] { return taken == rounds; }, 10000));
         if (beforeLoop >= 0) QCOMPARE(takenWhenTimerRan, beforeLoop);
+        // A wait of 30 ms holds the loop back for one slice, far fewer answers than the whole
+        // stream: the loop ran while answers still came.
+        if (rounds == 0)
+            QVERIFY2(takenWhenTimerRan < kStreamAnswers,
+                     qPrintable(QString::number(takenWhenTimerRan)));
         QTest::qWait(50);
         QCOMPARE(taken, rounds > 0 ? rounds : taken);
         d.Disconnect();

@@ -247,8 +247,8 @@ private slots:
             lanePtr->peer->attach(nullptr);
     }
 
-    // SIGTERM, SIGINT or SIGHUP while the image is written or the flash read (the board then
-    // falls silent, so only the signal can end the run early) ends the run within moments, not
+    // SIGTERM, SIGINT, SIGHUP or SIGQUIT while the image is written or the flash read (the board
+    // then falls silent, so only the signal can end the run early) ends the run within moments, not
     // at the board's time-out, with 128+signal, the port's line settings restored, its
     // exclusive mode cleared and its lock released. A second signal ends the run at once, with
     // the same status. The line names the signal by its own name, whatever the C library's
@@ -271,6 +271,10 @@ private slots:
             << stm32Family() << int(SIGHUP) << 1 << true << "tramelo: SIGHUP: 读取被中止\n";
         QTest::newRow("STM32 read, SIGINT")
             << stm32Family() << int(SIGINT) << 1 << true << "tramelo: SIGINT: 读取被中止\n";
+        QTest::newRow("STM32 SIGQUIT")
+            << stm32Family() << int(SIGQUIT) << 1 << false << "tramelo: SIGQUIT: 下载被中止\n";
+        QTest::newRow("STM32 read, SIGQUIT")
+            << stm32Family() << int(SIGQUIT) << 1 << true << "tramelo: SIGQUIT: 读取被中止\n";
     }
 
     void signalsEndTheDownloadAndReleaseThePort()

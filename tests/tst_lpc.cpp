@@ -734,7 +734,7 @@ private slots:
         QCOMPARE(r.env.messages.size(), 1);
         QCOMPARE(r.env.messages.first().caption, QStringLiteral("Tramelo"));
         // The only line is the reason, which the message area keeps after the box.
-        const QString reason = r.env.root() + QStringLiteral("/absent: no such serial port");
+        const QString reason = r.env.root() + QStringLiteral("/absent: 串口不存在");
         QCOMPARE(r.lines, QStringList{QStringLiteral("串口打开失败：") + reason});
         QVERIFY(r.env.messages.first().text.endsWith(QStringLiteral("\n") + reason));
         r.verifyIdle();

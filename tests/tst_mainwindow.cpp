@@ -524,7 +524,7 @@ private slots:
         QCOMPARE(env.messages[0].caption, QStringLiteral("Tramelo"));
         // The box keeps its two lines and adds the serial layer's reason; the message area
         // keeps the reason after the box is gone.
-        const QString reason = env.root() + "/absent: no such serial port";
+        const QString reason = env.root() + "/absent: 串口不存在";
         QCOMPARE(env.messages[0].text,
                  QStringLiteral("当前串口号已经被占用，或其它错误 ！\r"
                                 "请选择其它串口，或检查串口设置是否正确。\n") +
@@ -642,7 +642,7 @@ private slots:
         // A status text longer than its panel is cut short there and shown whole as the
         // panel's tooltip; the status itself keeps it whole.
         const QString longStatus = QStringLiteral("串口打开失败：") + env.root() +
-                                   QStringLiteral("/a/rather/long/device/path: no such serial port");
+                                   QStringLiteral("/a/rather/long/device/path: 串口不存在");
         m.SetStatus(longStatus);
         QCOMPARE(m.Status(), longStatus);
         QLabel *panel0 = nullptr;

@@ -338,7 +338,7 @@ void tst_SerialPort::accessDeniedNamesTheGroup_data()
     QTest::newRow("dialout") << "dialout"
                              << "usermod -aG dialout";
     QTest::newRow("root") << "root"
-                          << "administrator";
+                          << "请管理员";
 }
 
 void tst_SerialPort::accessDeniedNamesTheGroup()

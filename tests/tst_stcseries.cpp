@@ -2,6 +2,7 @@
 // (tests/recorded, converted from stcgal's replay recordings) is replayed against the host
 // session, every host frame the session makes is checked against the recording's host frame,
 // and the simulated chips are checked against the same recordings.
+#include "logic/Devices.h"
 #include "logic/StcProtocols.h"
 #include "sim/Board.h"
 #include "sim/StcSeriesSim.h"
@@ -104,6 +105,8 @@ private slots:
     void statusRefusals();
     void stc8hRounds_data();
     void stc8hRounds();
+    void modelsMatchTheirSources_data();
+    void modelsMatchTheirSources();
 };
 
 // Frames as the captures show them, built and read back; damaged copies are refused.
@@ -644,6 +647,92 @@ void TstStcSeries::stc8hRounds()
     for (const Event &e : s.takeEvents())
         if (e.stage == Stage::Calibrated) reached = e.value;
     QCOMPARE(reached, qint64(9220) * 2400 / 2);
+}
+
+// Every STC row of the device table against its sources, transcribed here on their own:
+//   the protocol groups of stcgal's model database (code range, code flash and EEPROM in KB,
+//   as the shared notes on the STC protocols sum them up, section 3), which a row's model
+//   code must fall in with its protocol and sizes;
+//   the recorded sessions (real-chips/recorded/*.txt headers: chip name and model code);
+//   and the rows' own invariants, which need no source: the model name gives the code flash
+//   (STC15W4K32S4: 32 KB, the "64" parts 63.5 KB), and every STC15W4K shares one array of
+//   59 KB (60416 bytes) between code and EEPROM.
+void TstStcSeries::modelsMatchTheirSources_data()
+{
+    QTest::addColumn<quint16>("code");
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<int>("protocol");
+    QTest::addColumn<qint32>("codeBytes");
+    QTest::addColumn<qint32>("eepromBytes");
+    for (const devices::StcSeriesModel &m : devices::stcSeriesModels())
+        QTest::addRow("%s", qPrintable(m.name.toString()))
+            << m.code << m.name.toString() << int(m.protocol) << m.codeBytes << m.eepromBytes;
+    for (const devices::StcModel &m : devices::stcModels())
+        QTest::addRow("%s", qPrintable(m.name.toString()))
+            << quint16(m.code.left(4).toUInt(nullptr, 16)) << m.name.toString() << -1
+            << qint32(m.flashBytes) << qint32(-1);
+}
+
+void TstStcSeries::modelsMatchTheirSources()
+{
+    using devices::StcProtocol;
+    QFETCH(quint16, code);
+    QFETCH(QString, name);
+    QFETCH(int, protocol);
+    QFETCH(qint32, codeBytes);
+    QFETCH(qint32, eepromBytes);
+    // The groups of section 3 (protocol -1: the STC89 programmer's stc89 and stc12a parts).
+    const struct
+    {
+        int protocol;
+        quint16 first, last;
+        double codeMin, codeMax, eepromMax; // KB
+    } groups[] = {
+        {-1, 0xF001, 0xF063, 4, 14, 10},
+        {-1, 0xF101, 0xF1B5, 4, 62, 58},
+        {-1, 0xF201, 0xF235, 1, 5, 5},
+        {int(StcProtocol::Stc12A), 0xF201, 0xF235, 1, 5, 5},
+        {int(StcProtocol::Stc12B), 0xE101, 0xE1E6, 1, 6, 5},
+        {int(StcProtocol::Stc12B), 0xE601, 0xE6FE, 1, 30, 29},
+        {int(StcProtocol::Stc12), 0xD103, 0xD1FF, 8, 62, 54},
+        {int(StcProtocol::Stc15), 0xF290, 0xF3F6, 0.5, 7, 4},
+        {int(StcProtocol::Stc15), 0xF400, 0xF4EA, 4, 63.5, 53},
+        {int(StcProtocol::Stc15), 0xF501, 0xF56E, 1, 63.5, 51},
+        {int(StcProtocol::Stc8), 0xF611, 0xF677, 2, 63.5, 56},
+        {int(StcProtocol::Stc8D), 0xF741, 0xF7F5, 16, 128, 48},
+        {int(StcProtocol::Stc8G), 0xF721, 0xF7A7, 2, 63.5, 48},
+    };
+    // The stc15a small parts (STC15F10x) are spoken to as stc15 here: one group range.
+    bool inGroup = false;
+    for (const auto &g : groups)
+        inGroup |= g.protocol == protocol && code >= g.first && code <= g.last &&
+                   codeBytes >= g.codeMin * 1024 && codeBytes <= g.codeMax * 1024 &&
+                   eepromBytes <= g.eepromMax * 1024;
+    QVERIFY2(inGroup, qPrintable(QStringLiteral("%1 %2").arg(code, 4, 16).arg(name)));
+
+    const struct
+    {
+        quint16 code;
+        const char *name;
+    } recorded[] = {{0xF449, "IAP15F2K61S2"},   {0xF212, "STC12C2052AD"}, {0xD17E, "STC12C5A60S2"},
+                    {0xF2D4, "STC15L104W"},     {0xF528, "STC15W4K56S4"}, {0xF002, "STC89C52RC"},
+                    {0xF628, "STC8A8K64S4A12"}, {0xF641, "STC8F2K08S2"}};
+    for (const auto &r : recorded)
+        if (name == QLatin1String(r.name)) QCOMPARE(code, r.code);
+
+    // The name's size digits: xxKyy (yy), C5Ayy, C52yy/C56yy, x052, F/L/W 1yy, 2yy, 4yy; the
+    // STC89 names 5x (x * 4 KB, 516: 62 KB).
+    static const QRegularExpression sizeDigits(
+        QStringLiteral("^(?:STC|IAP)\\d+[A-Z]*\\d+K(\\d+)|C5A(\\d+)|C5[26](\\d\\d)|C(\\d)052"
+                       "|^STC15[FLW]*[124](\\d\\d)|^STC89C5(\\d+)"));
+    const QRegularExpressionMatch m = sizeDigits.match(name);
+    QVERIFY2(m.hasMatch(), qPrintable(name));
+    int kb = 0;
+    for (int i = 1; i <= m.lastCapturedIndex(); ++i)
+        if (m.capturedLength(i) > 0) kb = m.captured(i).toInt();
+    if (name.startsWith(QLatin1String("STC89"))) kb = kb == 16 ? 62 : kb * 4;
+    QCOMPARE(codeBytes, kb == 64 ? 65024 : kb * 1024);
+    if (name.startsWith(QLatin1String("STC15W4K"))) QCOMPARE(codeBytes + eepromBytes, 60416);
 }
 
 QTEST_APPLESS_MAIN(TstStcSeries)

@@ -88,7 +88,7 @@ using firmware::pattern;
 
 // Everything the host sends before the file is loaded: sync, Get, Get ID, Read Memory of the
 // flash-size register (command, address, count); then Erase and the page list.
-const QByteArray kUpToLoad = bytes("7F 00FF 02FD 11EE 1FFFF7E0F7 03FC");
+const QByteArray kUpToLoad = bytes("7F 00FF 02FD 11EE 1FFFF7E0F7 01FE");
 const QByteArray kUpToErase = kUpToLoad + bytes("43BC");
 
 // The bytes a correct programmer sends for an image after the page list: per block of at
@@ -264,6 +264,8 @@ private slots:
     void everyFamilyThroughTheWindow();
     void trustRules_data();
     void trustRules();
+    void flashSizeReadDeclined_data();
+    void flashSizeReadDeclined();
 };
 
 void TestStm32::downloadWritesTheImage_data()
@@ -929,21 +931,28 @@ void TestStm32::trustRules_data()
     const QString repairF4 =
         QStringLiteral("地址 0x08000200 的数据与文件不符: 擦除扇区 0 .. 0，重写其中的数据");
     Stm32Sim::Config weakF4 = Stm32Sim::Config::profile(0x413);
-    weakF4.weakBlockAddress = kFlash + 0x200;
-    weakF4.weakWrites = 3;
+    weakF4.weakBlocks = {{kFlash + 0x200, 3}};
     QTest::newRow("F4: verify repairs a weak block three times")
         << weakF4 << 3000 << true << none << 0 << QStringList{repairF4, kDone, verified}
         << written << true;
-    weakF4.weakWrites = 4;
+    weakF4.weakBlocks = {{kFlash + 0x200, 4}};
     QTest::newRow("verify gives up after three repairs, naming the address")
         << weakF4 << 3000 << true << none << 0
         << QStringList{repairF4,
                        QStringLiteral("校验失败: 地址 0x08000200 的数据与文件不符 (已重写 3 次)"),
-                       kFailed}
+                       QStringLiteral("校验失败 ！")}
         << failed << true;
+    // The repair count starts again once the repaired block reads back right: a neighbour
+    // that needs one repair after a block that needed three is still written.
+    weakF4.weakBlocks = {{kFlash + 0x200, 3}, {kFlash + 0x300, 1}};
+    QTest::newRow("F4: a weak neighbour after three repairs is repaired too")
+        << weakF4 << 3000 << true << none << 0
+        << QStringList{QStringLiteral(
+                           "地址 0x08000300 的数据与文件不符: 擦除扇区 0 .. 0，重写其中的数据"),
+                       kDone, verified}
+        << written << true;
     Stm32Sim::Config weakF1;
-    weakF1.weakBlockAddress = kFlash + 0x100;
-    weakF1.weakWrites = 1;
+    weakF1.weakBlocks = {{kFlash + 0x100, 1}};
     QTest::newRow("F10x: verify repairs a weak block by erasing its page")
         << weakF1 << 3000 << true << none << 0
         << QStringList{QStringLiteral(
@@ -953,6 +962,39 @@ void TestStm32::trustRules_data()
     QTest::newRow("without verify a weak block goes unnoticed")
         << weakF1 << 3000 << false << none << 0 << QStringList{kStartWriting, kDone} << written
         << true;
+}
+
+// A loader that declines the flash-size read (every read of its system area, as some lines
+// do) is programmed with the device table's size for its id, and the message area says so;
+// an id the table does not know has no size to take and ends with the reason.
+void TestStm32::flashSizeReadDeclined_data()
+{
+    QTest::addColumn<int>("productId");
+    QTest::addColumn<QString>("sizeLine"); // empty: the download ends
+    QTest::newRow("F4: the table's 1024 KB")
+        << 0x413 << stm32::flashSizeFromTableLine(0x1FFF7A22, 1024);
+    QTest::newRow("F0: the table's 64 KB") << 0x440 << stm32::flashSizeFromTableLine(0x1FFFF7CC, 64);
+    QTest::newRow("unknown id: no size") << 0x999 << QString();
+}
+
+void TestStm32::flashSizeReadDeclined()
+{
+    QFETCH(int, productId);
+    QFETCH(QString, sizeLine);
+    Rig r(Stm32Sim::Config::profile(quint16(productId)));
+    r.sim.failAt(Stm32Sim::Step::ReadCount, Fault::Refuse);
+    const QByteArray image = pattern(3000, 7);
+    r.start(r.env.file(QStringLiteral("fw.bin"), image));
+    QVERIFY(r.waitEnd(30000));
+    if (sizeLine.isEmpty()) {
+        QCOMPARE(int(r.result), int(DownloadResult::Failed));
+        QCOMPARE(r.lines.mid(r.lines.size() - 2),
+                 (QStringList{stm32::reasonReadRefused(0x1FFFF7E0), kFailed}));
+        return;
+    }
+    QCOMPARE(int(r.result), int(DownloadResult::Written));
+    QVERIFY2(r.lines.contains(sizeLine), qPrintable(r.lines.join('\n')));
+    QCOMPARE(r.sim.flash(kFlash, image.size()), image);
 }
 
 void TestStm32::trustRules()
@@ -983,10 +1025,11 @@ void TestStm32::trustRules()
     // The chip found nothing wrong with any frame: a repair never writes over programmed flash.
     QVERIFY2(r.sim.protocolErrors().isEmpty(), qPrintable(r.sim.protocolErrors().join('\n')));
     const bool written = result == int(DownloadResult::Written);
-    if (written) QCOMPARE(r.sim.flash(kFlash, image.size()) == image, verify || !device.weakWrites);
+    if (written)
+        QCOMPARE(r.sim.flash(kFlash, image.size()) == image, verify || device.weakBlocks.isEmpty());
     verifyIdle(r);
     if (QTest::currentTestFailed()) return;
-    if (!device.readProtected && device.weakWrites == 0) verifyNextDownloadWorks(r);
+    if (!device.readProtected && device.weakBlocks.isEmpty()) verifyNextDownloadWorks(r);
 }
 
 QTEST_MAIN(TestStm32)

@@ -99,7 +99,7 @@ void TestStm32Image::frames_data()
     QTest::newRow("second block address")
         << addressFrame(kFlashStart + kBlockSize) << bytes("08 00 01 00 09");
     QTest::newRow("flash start address") << addressFrame(kFlashStart) << bytes("08 00 00 00 08");
-    QTest::newRow("read 4 bytes") << readCountFrame(kFlashSizeRegisterBytes) << bytes("03 FC");
+    QTest::newRow("read 2 bytes") << readCountFrame(kFlashSizeRegisterBytes) << bytes("01 FE");
     QTest::newRow("read 256 bytes") << readCountFrame(256) << bytes("FF 00");
     QTest::newRow("read count clamped below") << readCountFrame(0) << bytes("00 FF");
     QTest::newRow("read count clamped above") << readCountFrame(1000) << bytes("FF 00");
@@ -220,6 +220,8 @@ void TestStm32Image::partsMatchTheirSources_data()
     QTest::addColumn<QList<int>>("sectorKib");
     QTest::addColumn<quint32>("sizeRegister");
     QTest::addColumn<int>("writeUnit");
+    QTest::addColumn<int>("flashKib");    // the line's largest part
+    QTest::addColumn<quint32>("readFrom"); // where the size read starts; 0: the register
 
     const QList<int> f4{16, 16, 16, 16, 64, 128, 128, 128, 128, 128, 128, 128};
     const struct
@@ -227,34 +229,36 @@ void TestStm32Image::partsMatchTheirSources_data()
         int id, page;
         QList<int> sectors;
         quint32 size;
-        int unit;
+        int unit, kib;
+        quint32 readFrom;
     } rows[] = {
         // clang-format off
-        {0x412, 1024, {}, 0x1FFFF7E0, 2}, {0x410, 1024, {}, 0x1FFFF7E0, 2},
-        {0x414, 2048, {}, 0x1FFFF7E0, 2}, {0x418, 2048, {}, 0x1FFFF7E0, 2},
-        {0x420, 1024, {}, 0x1FFFF7E0, 2}, {0x428, 2048, {}, 0x1FFFF7E0, 2},
-        {0x430, 2048, {}, 0x1FFFF7E0, 2}, {0x440, 1024, {}, 0x1FFFF7CC, 2},
-        {0x444, 1024, {}, 0x1FFFF7CC, 2}, {0x445, 1024, {}, 0x1FFFF7CC, 2},
-        {0x448, 2048, {}, 0x1FFFF7CC, 2}, {0x442, 2048, {}, 0x1FFFF7CC, 2},
-        {0x422, 2048, {}, 0x1FFFF7CC, 2}, {0x432, 2048, {}, 0x1FFFF7CC, 2},
-        {0x438, 2048, {}, 0x1FFFF7CC, 2}, {0x439, 2048, {}, 0x1FFFF7CC, 2},
-        {0x446, 2048, {}, 0x1FFFF7CC, 2}, {0x411, 0, f4, 0x1FFF7A22, 4},
-        {0x413, 0, f4, 0x1FFF7A22, 4},    {0x419, 0, f4 + f4, 0x1FFF7A22, 4},
-        {0x423, 0, f4.first(6), 0x1FFF7A22, 4},
-        {0x433, 0, f4.first(8), 0x1FFF7A22, 4},
-        {0x431, 0, f4.first(8), 0x1FFF7A22, 4},
-        {0x421, 0, f4.first(8), 0x1FFF7A22, 4},
-        {0x458, 0, f4.first(5), 0x1FFF7A22, 4},
-        {0x449, 0, {32, 32, 32, 32, 128, 256, 256, 256}, 0x1FF0F442, 4},
-        {0x460, 2048, {}, 0x1FFF75E0, 8}, {0x466, 2048, {}, 0x1FFF75E0, 8},
-        {0x456, 2048, {}, 0x1FFF75E0, 8}, {0x468, 2048, {}, 0x1FFF75E0, 8},
-        {0x415, 2048, {}, 0x1FFF75E0, 8}, {0x435, 2048, {}, 0x1FFF75E0, 8},
-        {0x462, 2048, {}, 0x1FFF75E0, 8}, {0x464, 2048, {}, 0x1FFF75E0, 8},
-        {0x461, 2048, {}, 0x1FFF75E0, 8},
+        {0x412, 1024, {}, 0x1FFFF7E0, 2, 32, 0}, {0x410, 1024, {}, 0x1FFFF7E0, 2, 128, 0},
+        {0x414, 2048, {}, 0x1FFFF7E0, 2, 512, 0}, {0x418, 2048, {}, 0x1FFFF7E0, 2, 256, 0},
+        {0x420, 1024, {}, 0x1FFFF7E0, 2, 128, 0}, {0x428, 2048, {}, 0x1FFFF7E0, 2, 512, 0},
+        {0x430, 2048, {}, 0x1FFFF7E0, 2, 1024, 0}, {0x440, 1024, {}, 0x1FFFF7CC, 2, 64, 0},
+        {0x444, 1024, {}, 0x1FFFF7CC, 2, 32, 0}, {0x445, 1024, {}, 0x1FFFF7CC, 2, 32, 0},
+        {0x448, 2048, {}, 0x1FFFF7CC, 2, 128, 0}, {0x442, 2048, {}, 0x1FFFF7CC, 2, 256, 0},
+        {0x422, 2048, {}, 0x1FFFF7CC, 2, 256, 0}, {0x432, 2048, {}, 0x1FFFF7CC, 2, 256, 0},
+        {0x438, 2048, {}, 0x1FFFF7CC, 2, 64, 0}, {0x439, 2048, {}, 0x1FFFF7CC, 2, 64, 0},
+        {0x446, 2048, {}, 0x1FFFF7CC, 2, 512, 0}, {0x411, 0, f4, 0x1FFF7A22, 4, 1024, 0x1FFF7A00},
+        {0x413, 0, f4, 0x1FFF7A22, 4, 1024, 0x1FFF7A00},    {0x419, 0, f4 + f4, 0x1FFF7A22, 4, 2048, 0x1FFF7A00},
+        {0x423, 0, f4.first(6), 0x1FFF7A22, 4, 256, 0x1FFF7A00},
+        {0x433, 0, f4.first(8), 0x1FFF7A22, 4, 512, 0x1FFF7A00},
+        {0x431, 0, f4.first(8), 0x1FFF7A22, 4, 512, 0x1FFF7A00},
+        {0x421, 0, f4.first(8), 0x1FFF7A22, 4, 512, 0x1FFF7A00},
+        {0x458, 0, f4.first(5), 0x1FFF7A22, 4, 128, 0x1FFF7A00},
+        {0x449, 0, {32, 32, 32, 32, 128, 256, 256, 256}, 0x1FF0F442, 4, 1024, 0},
+        {0x460, 2048, {}, 0x1FFF75E0, 8, 128, 0}, {0x466, 2048, {}, 0x1FFF75E0, 8, 64, 0},
+        {0x456, 2048, {}, 0x1FFF75E0, 8, 64, 0}, {0x468, 2048, {}, 0x1FFF75E0, 8, 128, 0},
+        {0x415, 2048, {}, 0x1FFF75E0, 8, 1024, 0}, {0x435, 2048, {}, 0x1FFF75E0, 8, 256, 0},
+        {0x462, 2048, {}, 0x1FFF75E0, 8, 512, 0}, {0x464, 2048, {}, 0x1FFF75E0, 8, 128, 0},
+        {0x461, 2048, {}, 0x1FFF75E0, 8, 1024, 0},
         // clang-format on
     };
     for (const auto &r : rows)
-        QTest::addRow("%03X", r.id) << r.id << r.page << r.sectors << r.size << r.unit;
+        QTest::addRow("%03X", r.id) << r.id << r.page << r.sectors << r.size << r.unit << r.kib
+                                  << r.readFrom;
     // The device table has no line that is not checked here.
     QCOMPARE(devices::stm32Parts().size(), std::size(rows));
 }
@@ -266,6 +270,8 @@ void TestStm32Image::partsMatchTheirSources()
     QFETCH(QList<int>, sectorKib);
     QFETCH(quint32, sizeRegister);
     QFETCH(int, writeUnit);
+    QFETCH(int, flashKib);
+    QFETCH(quint32, readFrom);
     const devices::Stm32Part *part = devices::stm32Part(quint16(productId));
     QVERIFY(part);
     QCOMPARE(int(part->pageSize), pageSize);
@@ -275,6 +281,12 @@ void TestStm32Image::partsMatchTheirSources()
              sectorKib);
     QCOMPARE(part->flashSizeRegister, sizeRegister);
     QCOMPARE(part->writeUnit, writeUnit);
+    QCOMPARE(int(part->tableFlashKib), flashKib);
+    // The size read covers the register's two bytes, from where the loader answers.
+    const SizeReadPlan plan = sizeReadPlan(*part);
+    QCOMPARE(plan.address, readFrom ? readFrom : sizeRegister);
+    QCOMPARE(plan.address + quint32(plan.offset), sizeRegister);
+    QVERIFY(plan.offset + kFlashSizeRegisterBytes <= plan.count && plan.count <= kBlockSize);
 }
 
 void TestStm32Image::blocksOf3000ByteImage()
@@ -489,20 +501,29 @@ void TestStm32Image::getIdReply()
 
 void TestStm32Image::flashSizeReply_data()
 {
+    QTest::addColumn<int>("productId");
     QTest::addColumn<QByteArray>("reply");
     QTest::addColumn<QString>("line"); // empty: refused
-    QTest::newRow("512 KB") << bytes("79 00 02 00 00") << QStringLiteral("存储容量 Flash:512 KB");
+    QTest::newRow("512 KB") << 0x414 << bytes("79 00 02") << QStringLiteral("存储容量 Flash:512 KB");
     QTest::newRow("128 KB, little endian")
-        << bytes("79 80 00 FF FF") << QStringLiteral("存储容量 Flash:128 KB");
-    QTest::newRow("NACK") << bytes("1F 00 02 00 00") << QString();
-    QTest::newRow("short") << bytes("79 00 02") << QString();
+        << 0x410 << bytes("79 80 00") << QStringLiteral("存储容量 Flash:128 KB");
+    QTest::newRow("NACK") << 0x414 << bytes("1F 00 02") << QString();
+    QTest::newRow("short") << 0x414 << bytes("79 00") << QString();
+    // F4: 256 bytes from 0x1FFF7A00, the size at offset 0x22.
+    QByteArray area(257, char(0x11));
+    area[0] = char(0x79);
+    area[1 + 0x22] = char(0x00);
+    area[1 + 0x23] = char(0x04);
+    QTest::newRow("F4 area") << 0x413 << area << QStringLiteral("存储容量 Flash:1024 KB");
+    QTest::newRow("F4 area cut short") << 0x413 << area.first(200) << QString();
 }
 
 void TestStm32Image::flashSizeReply()
 {
+    QFETCH(int, productId);
     QFETCH(QByteArray, reply);
     QFETCH(QString, line);
-    const auto kib = acceptFlashSizeReply(reply);
+    const auto kib = acceptFlashSizeReply(reply, sizeReadPlan(partFor(quint16(productId))));
     QCOMPARE(kib.has_value(), !line.isEmpty());
     if (kib) QCOMPARE(flashSizeLine(*kib), line);
 }

@@ -1,6 +1,14 @@
 // Terminal logic: HEX send bytes, GBK text, receive text forms and their incremental
-// rendering, the receive area's line breaks, key codes, loading a file into the send area.
+// rendering, the receive area's line breaks, time stamps, line endings, the bytes of typed
+// keys, the log's form and writer, the plot's parser and samples, loading a file.
+#include "logic/Plot.h"
 #include "logic/Terminal.h"
+#include "logic/TerminalLog.h"
+
+#include <QDateTime>
+#include <QDir>
+#include <atomic>
+#include <cmath>
 
 #include <QFile>
 #include <QRandomGenerator>
@@ -89,8 +97,19 @@ private slots:
     void rendererContinuesAfterModeSwitch();
     void receiveAreaLineBreaks_data();
     void receiveAreaLineBreaks();
-    void virtualKeyCode_data();
-    void virtualKeyCode();
+    void keyPressBytes_data();
+    void keyPressBytes();
+    void lineEnds();
+    void stamps_data();
+    void stamps();
+    void logForm_data();
+    void logForm();
+    void logWriter();
+    void byIdName();
+    void plotLines_data();
+    void plotLines();
+    void plotLineSplitter();
+    void plotData();
     void sendFileText_data();
     void sendFileText();
     void loadSendFile();
@@ -342,85 +361,273 @@ void TstTerminal::receiveAreaLineBreaks()
     }
 }
 
-void TstTerminal::virtualKeyCode_data()
+void TstTerminal::keyPressBytes_data()
 {
     QTest::addColumn<int>("key");
-    QTest::addColumn<Qt::KeyboardModifiers>("mods");
-    QTest::addColumn<int>("code"); // -1: no code
-    using M = Qt::KeyboardModifiers;
-    QTest::newRow("A") << int(Qt::Key_A) << M() << 0x41;
-    QTest::newRow("Shift+A") << int(Qt::Key_A) << M(Qt::ShiftModifier) << 0x41;
-    QTest::newRow("Z") << int(Qt::Key_Z) << M() << 0x5A;
-    QTest::newRow("0") << int(Qt::Key_0) << M() << 0x30;
-    QTest::newRow("9") << int(Qt::Key_9) << M() << 0x39;
-    QTest::newRow("Shift alone") << int(Qt::Key_Shift) << M(Qt::ShiftModifier) << 0x10;
-    QTest::newRow("Control") << int(Qt::Key_Control) << M() << 0x11;
-    QTest::newRow("Alt") << int(Qt::Key_Alt) << M() << 0x12;
-    QTest::newRow("Enter (Return)") << int(Qt::Key_Return) << M() << 0x0D;
-    QTest::newRow("keypad Enter") << int(Qt::Key_Enter) << M(Qt::KeypadModifier) << 0x0D;
-    QTest::newRow("Backspace") << int(Qt::Key_Backspace) << M() << 0x08;
-    QTest::newRow("Tab") << int(Qt::Key_Tab) << M() << 0x09;
-    QTest::newRow("Shift+Tab") << int(Qt::Key_Backtab) << M(Qt::ShiftModifier) << 0x09;
-    QTest::newRow("Esc") << int(Qt::Key_Escape) << M() << 0x1B;
-    QTest::newRow("Space") << int(Qt::Key_Space) << M() << 0x20;
-    QTest::newRow("Left") << int(Qt::Key_Left) << M() << 0x25;
-    QTest::newRow("Up") << int(Qt::Key_Up) << M() << 0x26;
-    QTest::newRow("Right") << int(Qt::Key_Right) << M() << 0x27;
-    QTest::newRow("Down") << int(Qt::Key_Down) << M() << 0x28;
-    QTest::newRow("Insert") << int(Qt::Key_Insert) << M() << 0x2D;
-    QTest::newRow("Delete") << int(Qt::Key_Delete) << M() << 0x2E;
-    QTest::newRow("Home") << int(Qt::Key_Home) << M() << 0x24;
-    QTest::newRow("End") << int(Qt::Key_End) << M() << 0x23;
-    QTest::newRow("PgUp") << int(Qt::Key_PageUp) << M() << 0x21;
-    QTest::newRow("PgDn") << int(Qt::Key_PageDown) << M() << 0x22;
-    QTest::newRow("F1") << int(Qt::Key_F1) << M() << 0x70;
-    QTest::newRow("F5") << int(Qt::Key_F5) << M() << 0x74;
-    QTest::newRow("F12") << int(Qt::Key_F12) << M() << 0x7B;
-    QTest::newRow("keypad 0") << int(Qt::Key_0) << M(Qt::KeypadModifier) << 0x60;
-    QTest::newRow("keypad 3") << int(Qt::Key_3) << M(Qt::KeypadModifier) << 0x63;
-    QTest::newRow("keypad 9") << int(Qt::Key_9) << M(Qt::KeypadModifier) << 0x69;
-    QTest::newRow("keypad *") << int(Qt::Key_Asterisk) << M(Qt::KeypadModifier) << 0x6A;
-    QTest::newRow("keypad +") << int(Qt::Key_Plus) << M(Qt::KeypadModifier) << 0x6B;
-    QTest::newRow("keypad -") << int(Qt::Key_Minus) << M(Qt::KeypadModifier) << 0x6D;
-    QTest::newRow("keypad .") << int(Qt::Key_Period) << M(Qt::KeypadModifier) << 0x6E;
-    QTest::newRow("keypad /") << int(Qt::Key_Slash) << M(Qt::KeypadModifier) << 0x6F;
-    QTest::newRow("keypad Home (NumLock off)")
-        << int(Qt::Key_Home) << M(Qt::KeypadModifier) << 0x24;
-    QTest::newRow(";") << int(Qt::Key_Semicolon) << M() << 0xBA;
-    QTest::newRow(":") << int(Qt::Key_Colon) << M(Qt::ShiftModifier) << 0xBA;
-    QTest::newRow("=") << int(Qt::Key_Equal) << M() << 0xBB;
-    QTest::newRow("+ main keyboard") << int(Qt::Key_Plus) << M(Qt::ShiftModifier) << 0xBB;
-    QTest::newRow(",") << int(Qt::Key_Comma) << M() << 0xBC;
-    QTest::newRow("<") << int(Qt::Key_Less) << M(Qt::ShiftModifier) << 0xBC;
-    QTest::newRow("- main keyboard") << int(Qt::Key_Minus) << M() << 0xBD;
-    QTest::newRow("_") << int(Qt::Key_Underscore) << M(Qt::ShiftModifier) << 0xBD;
-    QTest::newRow(".") << int(Qt::Key_Period) << M() << 0xBE;
-    QTest::newRow("/") << int(Qt::Key_Slash) << M() << 0xBF;
-    QTest::newRow("?") << int(Qt::Key_Question) << M(Qt::ShiftModifier) << 0xBF;
-    QTest::newRow("`") << int(Qt::Key_QuoteLeft) << M() << 0xC0;
-    QTest::newRow("~") << int(Qt::Key_AsciiTilde) << M(Qt::ShiftModifier) << 0xC0;
-    QTest::newRow("[") << int(Qt::Key_BracketLeft) << M() << 0xDB;
-    QTest::newRow("{") << int(Qt::Key_BraceLeft) << M(Qt::ShiftModifier) << 0xDB;
-    QTest::newRow("backslash") << int(Qt::Key_Backslash) << M() << 0xDC;
-    QTest::newRow("|") << int(Qt::Key_Bar) << M(Qt::ShiftModifier) << 0xDC;
-    QTest::newRow("]") << int(Qt::Key_BracketRight) << M() << 0xDD;
-    QTest::newRow("'") << int(Qt::Key_Apostrophe) << M() << 0xDE;
-    QTest::newRow("\" (not PgDn)") << int(Qt::Key_QuoteDbl) << M(Qt::ShiftModifier) << 0xDE;
-    QTest::newRow("! is the 1 key") << int(Qt::Key_Exclam) << M(Qt::ShiftModifier) << 0x31;
-    QTest::newRow("@ is the 2 key") << int(Qt::Key_At) << M(Qt::ShiftModifier) << 0x32;
-    QTest::newRow("* is the 8 key") << int(Qt::Key_Asterisk) << M(Qt::ShiftModifier) << 0x38;
-    QTest::newRow(") is the 0 key") << int(Qt::Key_ParenRight) << M(Qt::ShiftModifier) << 0x30;
-    QTest::newRow("unknown") << int(Qt::Key_unknown) << M() << -1;
-    QTest::newRow("input method key") << int(Qt::Key_Zenkaku_Hankaku) << M() << -1;
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<int>("lineEnd");
+    QTest::addColumn<QByteArray>("bytes");
+    QTest::newRow("a") << int(Qt::Key_A) << "a" << 2 << QByteArray("a");
+    QTest::newRow("Shift+A") << int(Qt::Key_A) << "A" << 2 << QByteArray("A");
+    QTest::newRow(". , - /") << int(Qt::Key_Period) << ".,-/" << 2 << QByteArray(".,-/");
+    QTest::newRow("Chinese as GBK") << int(Qt::Key_unknown) << "你" << 2
+                                    << QByteArray("\xC4\xE3");
+    QTest::newRow("Ctrl+C") << int(Qt::Key_C) << "\x03" << 2 << QByteArray("\x03");
+    QTest::newRow("Enter, CR LF") << int(Qt::Key_Return) << "\r" << 2 << QByteArray("\r\n");
+    QTest::newRow("Enter, CR") << int(Qt::Key_Return) << "\r" << 0 << QByteArray("\r");
+    QTest::newRow("keypad Enter, LF") << int(Qt::Key_Enter) << "\r" << 1 << QByteArray("\n");
+    QTest::newRow("Backspace") << int(Qt::Key_Backspace) << "\b" << 2 << QByteArray("\x08");
+    QTest::newRow("Tab") << int(Qt::Key_Tab) << "\t" << 2 << QByteArray("\t");
+    QTest::newRow("Shift alone") << int(Qt::Key_Shift) << "" << 2 << QByteArray();
+    QTest::newRow("Control alone") << int(Qt::Key_Control) << "" << 2 << QByteArray();
+    QTest::newRow("Left") << int(Qt::Key_Left) << "" << 2 << QByteArray();
+    QTest::newRow("F5") << int(Qt::Key_F5) << "" << 2 << QByteArray();
 }
 
-void TstTerminal::virtualKeyCode()
+void TstTerminal::keyPressBytes()
 {
     QFETCH(int, key);
-    QFETCH(Qt::KeyboardModifiers, mods);
-    QFETCH(int, code);
-    const auto got = terminal::virtualKeyCode(key, mods);
-    QCOMPARE(got ? int(*got) : -1, code);
+    QFETCH(QString, text);
+    QFETCH(int, lineEnd);
+    QFETCH(QByteArray, bytes);
+    QCOMPARE(terminal::keyPressBytes(key, text, terminal::lineEndAt(lineEnd)), bytes);
+}
+
+void TstTerminal::lineEnds()
+{
+    QCOMPARE(lineEndBytes(lineEndAt(0)), QByteArray("\r"));
+    QCOMPARE(lineEndBytes(lineEndAt(1)), QByteArray("\n"));
+    QCOMPARE(lineEndBytes(lineEndAt(2)), QByteArray("\r\n"));
+    QCOMPARE(lineEndBytes(lineEndAt(kDefaultLineEndIndex)), QByteArray("\r\n"));
+    QCOMPARE(lineEndBytes(lineEndAt(-1)), QByteArray("\r\n")); // a stored value out of range
+    QCOMPARE(lineEndBytes(lineEndAt(7)), QByteArray("\r\n"));
+}
+
+// Chunks with their arrival times (ms after a base) and the stamped text shown; in the rows
+// "S<n>" stands for the stamp of the time base+n.
+void TstTerminal::stamps_data()
+{
+    QTest::addColumn<ReceiveMode>("mode");
+    QTest::addColumn<QList<QByteArray>>("chunks");
+    QTest::addColumn<QList<int>>("times");
+    QTest::addColumn<QString>("shown");
+    QTest::newRow("a line in two chunks: its first byte's time")
+        << ReceiveMode::Text << QList<QByteArray>{"ab", "c\r\n"} << QList<int>{0, 300}
+        << "S0 abc\n";
+    QTest::newRow("each line its own, CR, LF and CR LF alike")
+        << ReceiveMode::Text << QList<QByteArray>{"a\r", "\nb\nc", "\rd"}
+        << QList<int>{0, 10, 20} << "S0 a\nS10 b\nS10 c\nS20 d";
+    QTest::newRow("a line waits for its first byte")
+        << ReceiveMode::Text << QList<QByteArray>{"x\n", "y"} << QList<int>{5, 900}
+        << "S5 x\nS900 y";
+    QTest::newRow("HEX: one burst within the gap")
+        << ReceiveMode::Hex << QList<QByteArray>{"A", "B"} << QList<int>{0, 20}
+        << "S0 41 42 ";
+    QTest::newRow("HEX: a gap over 20 ms starts a burst")
+        << ReceiveMode::Hex << QList<QByteArray>{"A", "B", "C"} << QList<int>{0, 21, 30}
+        << "S0 41 \nS21 42 43 ";
+}
+
+void TstTerminal::stamps()
+{
+    QFETCH(ReceiveMode, mode);
+    QFETCH(QList<QByteArray>, chunks);
+    QFETCH(QList<int>, times);
+    QFETCH(QString, shown);
+    const qint64 base = QDateTime(QDate(2026, 12, 8), QTime(13, 4, 5, 120)).toMSecsSinceEpoch();
+    QString expected = shown;
+    for (int t : times)
+        expected.replace(QStringLiteral("S%1 ").arg(t), stampText(base + t) + ' ');
+    QCOMPARE(stampText(base + 300), QStringLiteral("[13:04:05.420]"));
+
+    // Drawn chunk by chunk, and rebuilt from the store and its arrivals (a mode switch, a
+    // page change): the same text with the same stamps. The counters count only the bytes.
+    ReceiveArea area(mode);
+    area.setStamps({true, kDefaultBurstGapMs});
+    QString drawn = area.rebuild({}, mode);
+    QByteArray store;
+    QList<Arrival> arrivals;
+    for (qsizetype i = 0; i < chunks.size(); ++i) {
+        area.append(chunks[i], base + times[i]);
+        drawn += area.takePending();
+        store += chunks[i];
+        arrivals.append({store.size(), base + times[i]});
+    }
+    QCOMPARE(drawn, expected);
+    ReceiveArea again(mode);
+    again.setStamps({true, kDefaultBurstGapMs});
+    QCOMPARE(again.rebuild(store, arrivals, mode), expected);
+    // Without stamps the text is the plain one.
+    ReceiveArea plain(mode);
+    QCOMPARE(plain.rebuild(store, arrivals, mode), plain.rebuild(store, mode));
+    QVERIFY(!plain.rebuild(store, arrivals, mode).contains('['));
+}
+
+void TstTerminal::logForm_data()
+{
+    QTest::addColumn<bool>("stamped");
+    QTest::addColumn<ReceiveMode>("mode");
+    QTest::addColumn<QByteArray>("expected");
+    // Received "ok\r\nv" at 0, then "AT\r\n" sent at 5, then "=1\n" received at 9.
+    QTest::newRow("raw") << false << ReceiveMode::Text
+                         << QByteArray("ok\r\nv\r\n>> AT\r\n=1\n");
+    QTest::newRow("stamped text")
+        << true << ReceiveMode::Text
+        << QByteArray("S0 ok\r\nS0 v\r\nS5 >> AT\r\nS9 =1\r\n");
+    QTest::newRow("stamped HEX")
+        << true << ReceiveMode::Hex
+        << QByteArray("S0 6F 6B 0D 0A 76 \r\nS5 >> 41 54 0D 0A \r\nS9 3D 31 0A ");
+}
+
+void TstTerminal::logForm()
+{
+    QFETCH(bool, stamped);
+    QFETCH(ReceiveMode, mode);
+    QFETCH(QByteArray, expected);
+    const qint64 base = QDateTime(QDate(2026, 12, 8), QTime(8, 0)).toMSecsSinceEpoch();
+    for (int t : {0, 5, 9})
+        expected.replace(QByteArray("S") + QByteArray::number(t) + ' ',
+                         stampText(base + t).toLatin1() + ' ');
+    LogForm form(stamped, mode, kDefaultBurstGapMs);
+    QByteArray log = form.received("ok\r\nv", base);
+    log += form.sent("AT\r\n", base + 5);
+    log += form.received("=1\n", base + 9);
+    QCOMPARE(log, expected);
+}
+
+// What was handed over is in the file after stop(); a file removed under the log (its
+// folder deleted) stops it with a reason; a folder that cannot take the file is refused.
+void TstTerminal::logWriter()
+{
+    QTemporaryDir dir;
+    const QString path = dir.filePath("sub/log.txt");
+    QVERIFY(QDir(dir.path()).mkdir("sub"));
+    LogWriter w;
+    QString error;
+    QVERIFY(!w.start(dir.filePath("none/log.txt"), &error));
+    QVERIFY(!error.isEmpty());
+    QVERIFY(w.start(path, &error));
+    QByteArray all;
+    for (int i = 0; i < 1000; ++i) {
+        const QByteArray line = QByteArray::number(i) + "\r\n";
+        w.write(line);
+        all += line;
+    }
+    w.stop();
+    QFile f(path);
+    QVERIFY(f.open(QIODevice::ReadOnly));
+    QCOMPARE(f.readAll(), all);
+    f.close();
+
+    std::atomic<bool> failed = false;
+    w.onFailed = [&](const QString &reason) { failed = !reason.isEmpty(); };
+    QVERIFY(w.start(path, &error)); // appends
+    QVERIFY(QDir(dir.filePath("sub")).removeRecursively());
+    w.write("more");
+    QVERIFY(QTest::qWaitFor([&] { return failed.load(); }, 5000));
+    w.stop();
+}
+
+void TstTerminal::byIdName()
+{
+    QTemporaryDir dir;
+    QVERIFY(QDir(dir.path()).mkpath("by-id"));
+    const QString device = dir.filePath("ttyUSB3");
+    QFile(device).open(QIODevice::WriteOnly);
+    const QString link = dir.filePath("by-id/usb-FTDI_A50285BI-if00-port0");
+    QVERIFY(QFile::link(device, link));
+    QCOMPARE(terminal::byIdName(device, dir.filePath("by-id")), link);
+    QCOMPARE(terminal::byIdName(link, dir.filePath("by-id")), link);
+    QCOMPARE(terminal::byIdName(dir.filePath("ttyS0"), dir.filePath("by-id")), QString());
+}
+
+void TstTerminal::plotLines_data()
+{
+    QTest::addColumn<QByteArray>("line");
+    QTest::addColumn<QStringList>("names"); // empty list and no values: no sample
+    QTest::addColumn<QList<double>>("values");
+    using V = QList<double>;
+    QTest::newRow("blanks") << QByteArray("1 2.5 -3") << QStringList{"", "", ""} << V{1, 2.5, -3};
+    QTest::newRow("commas") << QByteArray("10,20,30") << QStringList{"", "", ""} << V{10, 20, 30};
+    QTest::newRow("tabs and a trailing comma")
+        << QByteArray("1\t2,") << QStringList{"", ""} << V{1, 2};
+    QTest::newRow("name:value pairs")
+        << QByteArray("temp:21.5 hum:40") << QStringList{"temp", "hum"} << V{21.5, 40};
+    QTest::newRow("pairs with commas, name: value")
+        << QByteArray("x:1,y: -2e3") << QStringList{"x", "y"} << V{1, -2000};
+    QTest::newRow("a mix") << QByteArray("a:1 7") << QStringList{"a", ""} << V{1, 7};
+    QTest::newRow("exponent, point first")
+        << QByteArray("1e-3 .5 5.") << QStringList{"", "", ""} << V{0.001, 0.5, 5};
+    QTest::newRow("garbage: a greeting") << QByteArray("Hello world") << QStringList() << V();
+    QTest::newRow("garbage: text with numbers")
+        << QByteArray("reset 3 times") << QStringList() << V();
+    QTest::newRow("garbage: a cut number") << QByteArray("1.2.3") << QStringList() << V();
+    QTest::newRow("garbage: nan, inf, hex") << QByteArray("nan inf 0x10") << QStringList() << V();
+    QTest::newRow("garbage: a name without value") << QByteArray("temp:") << QStringList() << V();
+    QTest::newRow("garbage: empty name") << QByteArray(":5") << QStringList() << V();
+    QTest::newRow("garbage: binary") << QByteArray("\x01\xC4\xE3 5") << QStringList() << V();
+    QTest::newRow("garbage: overflow") << QByteArray("1e999") << QStringList() << V();
+    QTest::newRow("empty") << QByteArray(" , ") << QStringList() << V();
+    QTest::newRow("too many columns")
+        << QByteArray("1 ").repeated(plot::kMaxColumns + 1) << QStringList() << V();
+}
+
+void TstTerminal::plotLines()
+{
+    QFETCH(QByteArray, line);
+    QFETCH(QStringList, names);
+    QFETCH(QList<double>, values);
+    const auto got = plot::parseLine(line);
+    QCOMPARE(got.has_value(), !values.isEmpty());
+    if (!got) return;
+    QCOMPARE(got->names, names);
+    QCOMPARE(got->values, values);
+}
+
+void TstTerminal::plotLineSplitter()
+{
+    plot::LineSplitter s;
+    QCOMPARE(s.feed("1 2\r"), QList<QByteArray>{"1 2"});
+    QCOMPARE(s.feed("\n3"), QList<QByteArray>());
+    QCOMPARE(s.feed(" 4\n5\r6\n"), (QList<QByteArray>{"3 4", "5", "6"}));
+    // An overlong line is dropped to its end; the next one is whole.
+    QCOMPARE(s.feed(QByteArray(plot::LineSplitter::kMaxLine + 5, '7') + "\n8\n"),
+             QList<QByteArray>{"8"});
+}
+
+// Curves by name and column; the drawn points keep every bucket's extremes; the CSV holds every
+// row in the range with its values exactly as sent.
+void TstTerminal::plotData()
+{
+    plot::PlotData d;
+    d.add(*plot::parseLine("a:1 b:2"), 0.0);
+    d.add(*plot::parseLine("b:0.1"), 0.5);
+    d.add(*plot::parseLine("a:-3.25 b:4"), 1.0);
+    d.add(*plot::parseLine("5"), 1.5);
+    QCOMPARE(d.curveCount(), 3);
+    QCOMPARE(d.curveName(2), QStringLiteral("1"));
+    QCOMPARE(d.csv(0.5, 1.0),
+             QByteArray("time_s,a,b,1\r\n0.500,,0.1,\r\n1.000,-3.25,4,\r\n"));
+    QCOMPARE(d.valueRange(0, 1), (std::pair{-3.25, 4.0}));
+    QVERIFY(!d.valueRange(5, 6));
+
+    // 10,000 samples of a sine with one spike, drawn in 50 buckets: at most 200 points, the
+    // spike among them.
+    plot::PlotData many;
+    for (int i = 0; i < 10000; ++i) {
+        plot::Values v{{"s"}, {i == 4321 ? 1000.0 : std::sin(i / 100.0)}};
+        many.add(v, i / 1000.0);
+    }
+    const QList<QPointF> drawn = many.drawn(0, 0, 10, 50);
+    QVERIFY(drawn.size() <= 200);
+    QVERIFY(std::any_of(drawn.begin(), drawn.end(), [](QPointF p) { return p.y() == 1000; }));
+    QVERIFY(std::is_sorted(drawn.begin(), drawn.end(),
+                           [](QPointF a, QPointF b) { return a.x() < b.x(); }));
+    QCOMPARE(many.csv(0, 10).count("\r\n"), 10001);
+    many.dropBefore(5.0);
+    QCOMPARE(many.rowCount(), 5000);
+    QCOMPARE(many.csv(0, 10).count("\r\n"), 5001);
+    QVERIFY(many.csv(0, 10).contains("\r\n5.000,"));
 }
 
 void TstTerminal::sendFileText_data()

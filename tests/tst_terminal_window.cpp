@@ -1,6 +1,7 @@
 // The terminal page through the real window and a pseudo-terminal: what goes out for each
-// way of sending, the counters, what the receive area shows (and that it leaves other pages'
-// text alone), saving and loading files, an adapter that vanishes.
+// way of sending and line ending, the counters, what the receive area shows (and that it
+// leaves other pages' text alone), time stamps, saving and loading files, the log, the plot,
+// an adapter that vanishes and comes back.
 #include "app/Main.h"
 
 #include "support/PtyPeer.h"
@@ -10,7 +11,18 @@
 #include "logic/Terminal.h"
 #include "platform/SerialPort.h"
 
+#include "app/PlotWindow.h"
+
+#include <QAction>
+#include <QApplication>
 #include <QCheckBox>
+#include <QDir>
+#include <QInputMethodEvent>
+#include <QProcess>
+#include <QRegularExpression>
+#include <QScopeGuard>
+#include <QSpinBox>
+#include <unistd.h>
 #include <QComboBox>
 #include <QFile>
 #include <QPlainTextEdit>
@@ -110,25 +122,81 @@ private slots:
         QVERIFY(r.m->CheckBox7->isEnabled());
     }
 
+    // Send on key press sends what is typed: characters (GBK), Enter as the chosen line
+    // ending, Backspace 0x08, Tab 0x09; nothing for a modifier alone; every byte counted.
     void sendOnKeyPress()
     {
         Rig r;
         r.m->CheckBox6->setChecked(true);
+        QApplication::setActiveWindow(r.m);
         r.m->Memo2->setFocus();
-        QTest::keyClick(r.m->Memo2, Qt::Key_A);
-        QTest::keyClick(r.m->Memo2, Qt::Key_A, Qt::ShiftModifier);
+        QTest::keyClicks(r.m->Memo2, "abc.,-/");
+        QTest::keyClick(r.m->Memo2, 'A', Qt::ShiftModifier);
         QTest::keyClick(r.m->Memo2, Qt::Key_Shift);
+        QTest::keyClick(r.m->Memo2, Qt::Key_Control);
         QTest::keyClick(r.m->Memo2, Qt::Key_Return);
-        // Shift+A is Shift going down (0x10) and then the A key, which gives 0x41 as without
-        // Shift; Shift alone gives 0x10.
-        QVERIFY(r.peer.waitForReceived(5, 2000));
-        QCOMPARE(r.peer.received(), QByteArray("\x41\x10\x41\x10\x0D"));
-        QCOMPARE(r.sent(), QStringLiteral("S:0")); // key sends are not counted
+        QTest::keyClick(r.m->Memo2, Qt::Key_Backspace);
+        QTest::keyClick(r.m->Memo2, Qt::Key_Tab);
+        QCOMPARE(r.m->focusWidget(), r.m->Memo2); // Tab was sent, not a move
+        QInputMethodEvent chinese;
+        chinese.setCommitString(QStringLiteral("你"));
+        QApplication::sendEvent(r.m->Memo2, &chinese);
+        const QByteArray expected("abc.,-/A\r\n\x08\t\xC4\xE3");
+        QVERIFY(r.peer.waitForReceived(expected.size(), 2000));
+        QTest::qWait(50);
+        QCOMPARE(r.peer.received(), expected);
+        QCOMPARE(r.sent(), QStringLiteral("S:%1").arg(expected.size()));
+        // Ctrl+Tab moves the focus on and sends nothing.
+        QTest::keyClick(r.m->Memo2, Qt::Key_Tab, Qt::ControlModifier);
+        QVERIFY(r.m->focusWidget() != r.m->Memo2);
+        QCOMPARE(r.m->RzPageControl1->currentIndex(), 1);
         // With clear after send only the last typed character stays.
         r.m->CheckBox8->setChecked(true);
         r.m->Memo2->clear();
+        r.m->Memo2->setFocus();
         QTest::keyClicks(r.m->Memo2, "xyz");
         QCOMPARE(r.m->Memo2->toPlainText(), QStringLiteral("z"));
+    }
+
+    // The chosen line ending goes out with the send button (发送新行), the timer and Enter
+    // under send on key press; CR LF is the default.
+    void lineEndingsOnTheWire_data()
+    {
+        QTest::addColumn<int>("index");
+        QTest::addColumn<QByteArray>("ending");
+        QTest::newRow("CR") << 0 << QByteArray("\r");
+        QTest::newRow("LF") << 1 << QByteArray("\n");
+        QTest::newRow("CR LF") << 2 << QByteArray("\r\n");
+    }
+
+    void lineEndingsOnTheWire()
+    {
+        QFETCH(int, index);
+        QFETCH(QByteArray, ending);
+        Rig r;
+        QCOMPARE(r.m->LineEndList->currentIndex(), 2);
+        r.m->LineEndList->setCurrentIndex(index);
+        r.m->CheckBox7->setChecked(true);
+        r.m->Memo2->setPlainText("go");
+        r.m->BitBtn4Click();
+        const QByteArray once = "go" + ending;
+        QVERIFY(r.peer.waitForReceived(once.size(), 2000));
+        QCOMPARE(r.peer.received(), once);
+        QCOMPARE(r.sent(), QStringLiteral("S:2"));
+        r.peer.clearLog();
+        r.m->Edit1->setText("40");
+        r.m->CheckBox5->setChecked(true);
+        QVERIFY(r.peer.waitForReceived(2 * once.size(), 3000));
+        r.m->CheckBox5->setChecked(false);
+        QVERIFY(r.peer.received().startsWith(once + once));
+        QTest::qWait(100);
+        r.peer.clearLog();
+        r.m->Memo2->clear();
+        r.m->CheckBox6->setChecked(true);
+        r.m->Memo2->setFocus();
+        QTest::keyClick(r.m->Memo2, Qt::Key_Return);
+        QVERIFY(r.peer.waitForReceived(ending.size(), 2000));
+        QCOMPARE(r.peer.received(), ending);
     }
 
     void timedSendOnlyOnTheTerminalPage()
@@ -359,17 +427,196 @@ private slots:
         QCOMPARE(r.sent(), QStringLiteral("S:5")); // counted even though it failed
     }
 
-    // An adapter unplugged while the port is open and nothing is being sent: the first failed
-    // read closes the port, resets the button and says so in the status bar.
-    void vanishedAdapterClosesThePortOnRead()
+    // A device that vanishes (its pseudo-terminal ends) and comes back under the same link:
+    // the page says so, keeps its text and its button, and reopens the port with the same
+    // line settings; closing the port by hand ends the wait.
+    void reconnectsUnderTheSameLink()
+    {
+        TestEnv env;
+        auto peer = std::make_unique<PtyPeer>();
+        const QString link = env.root() + QStringLiteral("/board");
+        QVERIFY(QFile::link(peer->slavePath(), link));
+        env.mapPort(1, link);
+        ApplicationWindows w = CreateApplicationWindows();
+        TMainForm *m = w.main.get();
+        m->show();
+        m->RzPageControl1->setCurrentIndex(1);
+        m->ComboBox3->setCurrentIndex(2); // 7 data bits
+        m->ComboBox5->setCurrentIndex(1); // odd parity
+        m->BitBtn3Click();
+        QVERIFY(m->ComPortActive);
+        peer->send("before");
+        QVERIFY(QTest::qWaitFor([&] { return m->ReceivedCount == 6; }, 2000));
+
+        // Every reconnection below is asserted within a deadline of its own.
+        for (int round = 0; round < 2; ++round) {
+            peer->closeMaster();
+            QVERIFY(QTest::qWaitFor([&] { return m->TerminalReconnecting(); }, 2000));
+            QVERIFY(!m->ComPortActive);
+            QCOMPARE(m->BitBtn3->text(), QStringLiteral("关闭串口"));
+            QVERIFY(m->Status().contains(QStringLiteral("等待它重新连接")));
+            QVERIFY(m->Memo1->toPlainText().startsWith(QStringLiteral("before")));
+            QVERIFY(env.messages.isEmpty());
+            peer = std::make_unique<PtyPeer>();
+            QFile::remove(link);
+            QVERIFY(QFile::link(peer->slavePath(), link));
+            QVERIFY(QTest::qWaitFor([&] { return m->ComPortActive; }, 3000));
+            QVERIFY(!m->TerminalReconnecting());
+            QCOMPARE(m->ComDriver->ComPortDataBits(), TComPortDataBits(2));
+            QCOMPARE(m->ComDriver->ComPortParity(), TComPortParity(1));
+            peer->send("+");
+            QVERIFY(QTest::qWaitFor(
+                [&] { return m->ReceivedCount == 7 + round; }, 2000));
+            m->Memo2->setPlainText("hi");
+            m->BitBtn4Click();
+            QVERIFY(peer->waitForReceived(2, 2000));
+        }
+        QVERIFY(QTest::qWaitFor(
+            [&] { return m->Memo1->toPlainText().startsWith(QStringLiteral("before++")); },
+            2000));
+
+        // Closed by hand while waiting: nothing reopens it.
+        peer->closeMaster();
+        QVERIFY(QTest::qWaitFor([&] { return m->TerminalReconnecting(); }, 2000));
+        m->BitBtn3Click();
+        QCOMPARE(m->BitBtn3->text(), QStringLiteral("打开串口"));
+        QVERIFY(!m->TerminalReconnecting());
+        peer = std::make_unique<PtyPeer>();
+        QFile::remove(link);
+        QVERIFY(QFile::link(peer->slavePath(), link));
+        QTest::qWait(600);
+        QVERIFY(!m->ComPortActive);
+    }
+
+    // Time stamps are the arrival of each line's first byte: two lines sent 400 ms apart carry
+    // stamps at least that far apart (less a poll), and a rebuild (HEX and back, as after a
+    // page change) draws the same stamps again. The counters count the bytes only, and the
+    // saved area keeps the stamps.
+    void timeStampsTakenAtArrival()
     {
         Rig r;
-        r.peer.closeMaster();
-        QVERIFY(QTest::qWaitFor([&] { return !r.m->ComPortActive; }, 2000));
-        QVERIFY(!r.m->ComDriver->Connected());
-        QCOMPARE(r.m->BitBtn3->text(), QStringLiteral("打开串口"));
-        QCOMPARE(r.m->Status(), QStringLiteral("串口读取失败（设备已拔出？），已关闭串口"));
-        QVERIFY(r.env.messages.isEmpty());
+        r.m->CheckStamps->setChecked(true);
+        QVERIFY(r.m->StampGap->isEnabled());
+        r.peer.send("one\r\n");
+        QVERIFY(QTest::qWaitFor([&] { return r.m->ReceivedCount == 5; }, 2000));
+        QTest::qWait(400);
+        r.peer.send("two");
+        QVERIFY(QTest::qWaitFor([&] { return r.shown().contains("two"); }, 2000));
+        const QStringList lines = r.shown().split('\n');
+        QCOMPARE(lines.size(), 2);
+        const QRegularExpression stamp(QStringLiteral("^\\[(\\d\\d):(\\d\\d):(\\d\\d)\\.(\\d{3})\\] "));
+        const auto msOf = [&](const QString &line) {
+            const auto m = stamp.match(line);
+            return m.hasMatch() ? ((m.captured(1).toInt() * 60 + m.captured(2).toInt()) * 60 +
+                                   m.captured(3).toInt()) * 1000 + m.captured(4).toInt()
+                                : -1;
+        };
+        QVERIFY2(msOf(lines[0]) >= 0 && lines[0].endsWith(" one"), qPrintable(lines[0]));
+        QVERIFY2(msOf(lines[1]) >= 0 && lines[1].endsWith(" two"), qPrintable(lines[1]));
+        const int apart = (msOf(lines[1]) - msOf(lines[0]) + 86400000) % 86400000;
+        QVERIFY2(apart >= 390, qPrintable(QString::number(apart)));
+        QCOMPARE(r.m->StatusBar1->panelText(2), QStringLiteral("R:8"));
+        const QString shown = r.shown();
+        r.m->CheckHexRXD->setChecked(true);
+        QVERIFY(r.shown().startsWith(lines[0].left(15) + "6F 6E 65 0D 0A "));
+        r.m->CheckHexRXD->setChecked(false);
+        QCOMPARE(r.shown(), shown);
+        const QString saved = r.env.root() + "/rx.txt";
+        r.env.fileAnswers << saved;
+        r.m->BitBtn9Click();
+        QFile f(saved);
+        QVERIFY(f.open(QIODevice::ReadOnly));
+        QCOMPARE(f.readAll(), (lines[0] + "\r\n" + lines[1]).toLatin1());
+    }
+
+    // The log: what arrives (and, marked, what is sent) reaches the file within a second; a
+    // removed folder stops it with a message while the terminal goes on receiving.
+    void logStopsWhenItsFolderGoes()
+    {
+        Rig r;
+        const QString folder = r.env.root() + "/logs";
+        QVERIFY(QDir().mkpath(folder));
+        r.env.fileAnswers << folder + "/session.log";
+        r.m->LogSent->setChecked(true);
+        r.m->LogToFile->trigger();
+        QVERIFY(r.m->LogToFile->isChecked());
+        r.peer.send("hello\r\n");
+        QVERIFY(QTest::qWaitFor([&] { return r.m->ReceivedCount == 7; }, 2000));
+        r.m->Memo2->setPlainText("AT");
+        r.m->BitBtn4Click();
+        QFile f(folder + "/session.log");
+        QVERIFY(QTest::qWaitFor(
+            [&] {
+                return f.open(QIODevice::ReadOnly) && (f.readAll() == "hello\r\n>> AT\r\n" ||
+                                                       (f.close(), false));
+            },
+            3000));
+        f.close();
+        QVERIFY(QDir(folder).removeRecursively());
+        r.peer.send("more");
+        QVERIFY(QTest::qWaitFor([&] { return !r.m->LogToFile->isChecked(); }, 3000));
+        QVERIFY(r.m->Status().contains(QStringLiteral("记录已停止")));
+        r.peer.send("!");
+        QVERIFY(QTest::qWaitFor([&] { return r.m->ReceivedCount == 12; }, 2000));
+        QVERIFY(r.m->ComPortActive);
+    }
+
+    // A full disk (a small tmpfs, which only root can mount) stops the log the same way.
+    void logStopsOnAFullDisk()
+    {
+        if (::geteuid() != 0) QSKIP("mounting a small tmpfs needs root");
+        TestEnv scratch;
+        const QString disk = scratch.root() + "/disk";
+        QVERIFY(QDir().mkpath(disk));
+        if (QProcess::execute("mount", {"-t", "tmpfs", "-o", "size=64k", "tmpfs", disk}) != 0)
+            QSKIP("this system refuses to mount a tmpfs");
+        const auto unmount = qScopeGuard([&] { QProcess::execute("umount", {disk}); });
+        Rig r;
+        r.env.fileAnswers << disk + "/session.log";
+        r.m->LogToFile->trigger();
+        QVERIFY(r.m->LogToFile->isChecked());
+        const QByteArray block(1000, 'x');
+        for (int i = 0; i < 100 && r.m->LogToFile->isChecked(); ++i) {
+            r.peer.send(block);
+            QTest::qWait(20);
+        }
+        QVERIFY(QTest::qWaitFor([&] { return !r.m->LogToFile->isChecked(); }, 3000));
+        QVERIFY(r.m->Status().contains(QStringLiteral("记录已停止")));
+        QVERIFY(r.m->ComPortActive);
+        const qint32 before = r.m->ReceivedCount;
+        r.peer.send("ok");
+        QVERIFY(QTest::qWaitFor([&] { return r.m->ReceivedCount != before; }, 2000));
+    }
+
+    // The plot reads the numbers of each received line; its CSV export holds exactly the values
+    // sent, garbage lines give no curve.
+    void plotExportsWhatWasSent()
+    {
+        Rig r;
+        r.m->PlotButtonClick();
+        TPlotWindow *plot = r.m->PlotWindow;
+        QVERIFY(plot && plot->isVisible());
+        QByteArray stream("booting...\r\n");
+        QByteArray expected("time_s,a,b\r\n");
+        for (int i = 0; i < 200; ++i) {
+            const QByteArray a = QByteArray::number(i * 0.25), b = QByteArray::number(-i);
+            stream += "a:" + a + ",b:" + b + "\r\n";
+            if (i % 50 == 7) stream += "oops 1\n";
+            expected += "," + a + "," + b + "\r\n";
+        }
+        r.peer.send(stream);
+        QVERIFY(QTest::qWaitFor([&] { return plot->data().rowCount() == 200; }, 3000));
+        QCOMPARE(plot->data().curveCount(), 2);
+        plot->redraw();
+        QByteArray csv = plot->shownCsv();
+        // The times are the arrival of the lines; compare the values.
+        QList<QByteArray> rows = csv.split('\n');
+        for (QByteArray &row : rows)
+            if (row.contains(',') && !row.startsWith("time_s")) row = row.mid(row.indexOf(','));
+        QCOMPARE(rows.join('\n'), expected);
+        plot->pause->setChecked(true);
+        r.peer.send("a:1000,b:1\r\n");
+        QVERIFY(QTest::qWaitFor([&] { return plot->data().rowCount() == 201; }, 2000));
     }
 };
 

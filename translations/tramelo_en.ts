@@ -245,15 +245,11 @@ http://www.orvel.example</translation>
     </message>
     <message>
         <source>发送新行</source>
-        <translation>Send new line</translation>
+        <translation>New line</translation>
     </message>
     <message>
         <source>按键即发</source>
         <translation>Send on key</translation>
-    </message>
-    <message>
-        <source>选用后：<byte value="xd"/>于发送区窗口按键即发送该键值</source>
-        <translation>When checked:<byte value="xd"/>a key pressed in the send area is sent at once</translation>
     </message>
     <message>
         <source>发送后清空发送区</source>
@@ -320,10 +316,6 @@ http://www.orvel.example</translation>
         <translation>Error on the current port!<byte value="xd"/>Choose another port, or check whether the port still exists.</translation>
     </message>
     <message>
-        <source>串口读取失败（设备已拔出？），已关闭串口</source>
-        <translation>Port read failed (unplugged?)</translation>
-    </message>
-    <message>
         <source>下载正在使用 %1，请等下载结束</source>
         <translation>The download is using %1; wait for its end</translation>
     </message>
@@ -331,9 +323,200 @@ http://www.orvel.example</translation>
         <source>正在下载，关闭窗口将中止下载，芯片中的程序将不完整。<byte value="xd"/>确定要关闭吗？</source>
         <translation>A download is running. Closing the window ends it and leaves the chip partly written.<byte value="xd"/>Close anyway?</translation>
     </message>
+    <message>
+        <source>时间戳</source>
+        <translation>Stamps</translation>
+    </message>
+    <message>
+        <source>接收的每一行（HEX显示时每一段）前加上<byte value="xd"/>第一个字节到达的时间</source>
+        <translation>Each received line (in the HEX view each burst) begins with<byte value="xd"/>the time its first byte arrived</translation>
+    </message>
+    <message>
+        <source>HEX显示时：静默超过此时间后收到的数据<byte value="xd"/>另起一行并加时间戳</source>
+        <translation>HEX view: data after a silence longer than this<byte value="xd"/>starts a new line with its own time stamp</translation>
+    </message>
+    <message>
+        <source>时间戳间隔 (ms)</source>
+        <translation>Time stamp gap (ms)</translation>
+    </message>
+    <message>
+        <source>记录</source>
+        <translation>Log</translation>
+    </message>
+    <message>
+        <source>记录到文件…</source>
+        <translation>Log to file…</translation>
+    </message>
+    <message>
+        <source>同时记录发送的数据</source>
+        <translation>Log sent data too</translation>
+    </message>
+    <message>
+        <source>记录到文件</source>
+        <translation>Log to file</translation>
+    </message>
+    <message>
+        <source>曲线图</source>
+        <translation>Plot</translation>
+    </message>
+    <message>
+        <source>把接收的每一行中的数值画成曲线</source>
+        <translation>Draw the numbers of each received line as curves</translation>
+    </message>
+    <message>
+        <source>发送新行、定时发送和按键即发的回车所用的行结束符</source>
+        <translation>Line ending of New line, Repeat and Enter under Send on key</translation>
+    </message>
+    <message>
+        <source>行结束符</source>
+        <translation>Line ending</translation>
+    </message>
+    <message>
+        <source>串口设备已断开（已拔出？），等待它重新连接 …</source>
+        <translation>The port's device is gone (unplugged?); waiting for it to come back …</translation>
+    </message>
+    <message>
+        <source>串口设备已重新连接：%1</source>
+        <translation>The port's device is back: %1</translation>
+    </message>
+    <message>
+        <source>记录已停止：%1 (%2)</source>
+        <translation>Log stopped: %1 (%2)</translation>
+    </message>
+    <message>
+        <source>不能打开记录文件：%1 (%2)</source>
+        <translation>Cannot open the log file: %1 (%2)</translation>
+    </message>
+    <message>
+        <source>记录到文件：%1</source>
+        <translation>Logging to %1</translation>
+    </message>
+    <message>
+        <source>选用后：<byte value="xd"/>于发送区窗口键入的字符即时发送，<byte value="xd"/>回车发送所选的行结束符</source>
+        <translation>When checked:<byte value="xd"/>what is typed in the send area is sent at once,<byte value="xd"/>Enter as the chosen line ending</translation>
+    </message>
+</context>
+<context>
+    <name>TPlotWindow</name>
+    <message>
+        <source>曲线图 - Tramelo</source>
+        <translation>Plot - Tramelo</translation>
+    </message>
+    <message>
+        <source>时间 (s)</source>
+        <translation>Time (s)</translation>
+    </message>
+    <message>
+        <source>曲线</source>
+        <translation>Curves</translation>
+    </message>
+    <message>
+        <source>暂停(&amp;P)</source>
+        <translation>&amp;Pause</translation>
+    </message>
+    <message>
+        <source>放大(&amp;+)</source>
+        <translation>Zoom in (&amp;+)</translation>
+    </message>
+    <message>
+        <source>缩小(&amp;-)</source>
+        <translation>Zoom out (&amp;-)</translation>
+    </message>
+    <message>
+        <source>自动缩放(&amp;A)</source>
+        <translation>&amp;Autoscale</translation>
+    </message>
+    <message>
+        <source>自动缩放</source>
+        <translation>Autoscale</translation>
+    </message>
+    <message>
+        <source>显示最近(&amp;W)</source>
+        <translation>Last (&amp;W)</translation>
+    </message>
+    <message>
+        <source> 秒</source>
+        <translation> s</translation>
+    </message>
+    <message>
+        <source>显示最近的秒数</source>
+        <translation>Seconds shown</translation>
+    </message>
+    <message>
+        <source>导出CSV(&amp;E)…</source>
+        <translation>&amp;Export CSV…</translation>
+    </message>
+    <message>
+        <source>把显示范围内的全部数据（未抽稀）保存为 CSV 文件</source>
+        <translation>Save every sample in the shown range (not thinned) as a CSV file</translation>
+    </message>
+    <message>
+        <source>清除(&amp;C)</source>
+        <translation>&amp;Clear</translation>
+    </message>
 </context>
 <context>
     <name>cli</name>
+    <message>
+        <source>--address 需要一个地址 (十进制或 0x 十六进制)</source>
+        <translation>--address takes an address (decimal or 0x hex)</translation>
+    </message>
+    <message>
+        <source>--report 缺少文件名</source>
+        <translation>--report needs a file</translation>
+    </message>
+    <message>
+        <source>--serial 的格式是 ADDR[:START[:STEP]] (STEP 至少为 1)</source>
+        <translation>--serial takes ADDR[:START[:STEP]] (STEP at least 1)</translation>
+    </message>
+    <message>
+        <source>--serial-format 只能是 u32le 或 ascii:N (N 为 1 到 20)</source>
+        <translation>--serial-format takes u32le or ascii:N (N from 1 to 20)</translation>
+    </message>
+    <message>
+        <source>--serial-state 缺少文件名</source>
+        <translation>--serial-state needs a file</translation>
+    </message>
+    <message>
+        <source>--serial 需要 --serial-state FILE 或 --report FILE (计数文件在报告旁边)</source>
+        <translation>--serial needs --serial-state FILE or --report FILE (the counter lies beside the report)</translation>
+    </message>
+    <message>
+        <source>%1: 序列号的地址 %2 处已有映像的数据</source>
+        <translation>%1: the serial number's address %2 holds data of the image</translation>
+    </message>
+    <message>
+        <source>%1: 无法取得序列号: %2</source>
+        <translation>%1: no serial number can be taken: %2</translation>
+    </message>
+    <message>
+        <source>序列号 %1 放不下</source>
+        <translation>Serial number %1 does not fit</translation>
+    </message>
+    <message>
+        <source>%1: 无法写出带序列号的映像</source>
+        <translation>%1: the image with its serial number cannot be written</translation>
+    </message>
+    <message>
+        <source>%1: 无法打开报告文件: %2</source>
+        <translation>%1: the report cannot be opened: %2</translation>
+    </message>
+    <message>
+        <source>%1: 无法写入报告: %2</source>
+        <translation>%1: the report cannot be written: %2</translation>
+    </message>
+    <message>
+        <source>计数文件中没有数字</source>
+        <translation>the counter file holds no number</translation>
+    </message>
+    <message>
+        <source>计数已用尽</source>
+        <translation>the counter has run out</translation>
+    </message>
+    <message>
+        <source>不是普通文件</source>
+        <translation>not a regular file</translation>
+    </message>
     <message>
         <source>演示：虚拟板接在 COM1</source>
         <translation>Demo: virtual board on COM1</translation>
@@ -385,6 +568,190 @@ http://www.orvel.example</translation>
     <message>
         <source>%1: 指向仍存在的 %2（正在运行的虚拟板？），不替换</source>
         <translation>%1: points to %2, which still exists (a running board?); not replaced</translation>
+    </message>
+    <message>
+        <source>%1 缺少参数值</source>
+        <translation>%1 needs a value</translation>
+    </message>
+    <message>
+        <source>串口重复: %1</source>
+        <translation>port given twice: %1</translation>
+    </message>
+    <message>
+        <source>串口重复: %1 与 %2 是同一个设备</source>
+        <translation>port given twice: %1 and %2 are one device</translation>
+    </message>
+    <message>
+        <source>--board 的格式为 DEV,PORT,FILE: %1</source>
+        <translation>--board takes DEV,PORT,FILE: %1</translation>
+    </message>
+    <message>
+        <source>不支持的波特率: %1</source>
+        <translation>unsupported rate: %1</translation>
+    </message>
+    <message>
+        <source>--reset-ms 取 1 到 999 的整数</source>
+        <translation>--reset-ms takes a number from 1 to 999</translation>
+    </message>
+    <message>
+        <source>--timeout 取 1 到 99 的整数</source>
+        <translation>--timeout takes a number from 1 to 99</translation>
+    </message>
+    <message>
+        <source>--clock 取 1 到 45 的频率 (MHz)</source>
+        <translation>--clock takes a frequency in MHz from 1 to 45</translation>
+    </message>
+    <message>
+        <source>--option 取 eeprom-erase、reset-pin 或 low-voltage-reset，=on 或 =off: %1</source>
+        <translation>--option takes eeprom-erase, reset-pin or low-voltage-reset =on or =off: %1</translation>
+    </message>
+    <message>
+        <source>未知选项: %1</source>
+        <translation>unknown option: %1</translation>
+    </message>
+    <message>
+        <source>多于一个文件: %1</source>
+        <translation>more than one file: %1</translation>
+    </message>
+    <message>
+        <source>缺少 --device</source>
+        <translation>--device is missing</translation>
+    </message>
+    <message>
+        <source>缺少 --port</source>
+        <translation>--port is missing</translation>
+    </message>
+    <message>
+        <source>缺少固件文件</source>
+        <translation>the firmware file is missing</translation>
+    </message>
+    <message>
+        <source>一次最多八个串口</source>
+        <translation>at most eight ports at once</translation>
+    </message>
+    <message>
+        <source>%1 只用于 %2 器件: %3</source>
+        <translation>%1 is for %2 devices: %3</translation>
+    </message>
+    <message>
+        <source>未知或不唯一的器件: %1</source>
+        <translation>unknown or ambiguous device: %1</translation>
+    </message>
+    <message>
+        <source>--port 取 COM1..COM8 或设备路径</source>
+        <translation>--port takes COM1..COM8 or a device path</translation>
+    </message>
+    <message>
+        <source>%1: 大于 64 KiB 代码空间</source>
+        <translation>%1: larger than the 64 KiB code space</translation>
+    </message>
+    <message>
+        <source>下载一小时内没有结束</source>
+        <translation>the download did not end within an hour</translation>
+    </message>
+    <message>
+        <source>已写入</source>
+        <translation>written</translation>
+    </message>
+    <message>
+        <source>文件不可用</source>
+        <translation>file refused</translation>
+    </message>
+    <message>
+        <source>串口未打开</source>
+        <translation>port not opened</translation>
+    </message>
+    <message>
+        <source>失败</source>
+        <translation>failed</translation>
+    </message>
+    <message>
+        <source>串口</source>
+        <translation>port</translation>
+    </message>
+    <message>
+        <source>芯片</source>
+        <translation>chip</translation>
+    </message>
+    <message>
+        <source>结果</source>
+        <translation>result</translation>
+    </message>
+    <message>
+        <source>秒</source>
+        <translation>seconds</translation>
+    </message>
+    <message>
+        <source>未结束</source>
+        <translation>not ended</translation>
+    </message>
+    <message>
+        <source>未知命令: %1</source>
+        <translation>unknown command: %1</translation>
+    </message>
+    <message>
+        <source>ports 不带参数</source>
+        <translation>ports takes no arguments</translation>
+    </message>
+    <message>
+        <source>--address 取一个数: %1</source>
+        <translation>--address takes a number: %1</translation>
+    </message>
+    <message>
+        <source>--length 取大于 0 的数: %1</source>
+        <translation>--length takes a number above 0: %1</translation>
+    </message>
+    <message>
+        <source>read 只用于 STM32 器件: %1</source>
+        <translation>read knows STM32 devices only: %1</translation>
+    </message>
+    <message>
+        <source>缺少输出文件</source>
+        <translation>the output file is missing</translation>
+    </message>
+    <message>
+        <source>读取范围超出 32 位地址空间</source>
+        <translation>the range runs past the 32-bit address space</translation>
+    </message>
+    <message>
+        <source>读取范围 %1 .. %2 不在芯片的 Flash (%3 .. %4) 之内</source>
+        <translation>the range %1 .. %2 is not inside the chip&apos;s flash (%3 .. %4)</translation>
+    </message>
+    <message>
+        <source>%1: 指向 %2，不是虚拟板的终端，不替换</source>
+        <translation>%1: points to %2, not a virtual board&apos;s terminal; not replaced</translation>
+    </message>
+    <message>
+        <source>%1: 另一个正在运行的虚拟板使用这个文件</source>
+        <translation>%1: another running virtual board uses this file</translation>
+    </message>
+    <message>
+        <source>--id 取十六进制的产品 ID，例如 413</source>
+        <translation>--id takes a product id in hex, such as 413</translation>
+    </message>
+    <message>
+        <source>--baud 取 1 到 %1 的波特率</source>
+        <translation>--baud takes a rate from 1 to %1</translation>
+    </message>
+    <message>
+        <source>未知参数: %1</source>
+        <translation>unknown argument: %1</translation>
+    </message>
+    <message>
+        <source>--id 只用于 STM32 虚拟板</source>
+        <translation>--id is for an STM32 board</translation>
+    </message>
+    <message>
+        <source>没有 %1 的虚拟板</source>
+        <translation>no virtual board of %1</translation>
+    </message>
+    <message>
+        <source>无法创建伪终端 (%1)</source>
+        <translation>cannot make a pseudo-terminal (%1)</translation>
+    </message>
+    <message>
+        <source>%1: 无法创建符号链接 (%2)</source>
+        <translation>%1: cannot make the symbolic link (%2)</translation>
     </message>
 </context>
 <context>
@@ -533,11 +900,11 @@ http://www.orvel.example</translation>
     <name>hexlib</name>
     <message>
         <source>使用程序内置的HEX解码库</source>
-        <translation>Using the program&apos;s built-in HEX decoding library</translation>
+        <translation>Using the program's built-in HEX decoding library</translation>
     </message>
     <message>
         <source>使用程序内置的HEX解码库（已跳过 %1）</source>
-        <translation>Using the program&apos;s built-in HEX decoding library (passed over %1)</translation>
+        <translation>Using the program's built-in HEX decoding library (passed over %1)</translation>
     </message>
     <message>
         <source>已跳过HEX解码库 %1</source>
@@ -740,6 +1107,50 @@ http://www.orvel.example</translation>
         <source>%1 不是本机上的串口名</source>
         <translation>%1 does not name a serial port on this machine</translation>
     </message>
+    <message>
+        <source>%1: 没有访问权限</source>
+        <translation>%1: permission denied</translation>
+    </message>
+    <message>
+        <source>%1: 没有访问权限。设备属于组 &apos;%2&apos;: 请管理员给予访问权限 (用 udev 规则把设备交给 dialout 之类的组)。</source>
+        <translation>%1: permission denied. The device belongs to the group &apos;%2&apos;: ask the administrator for access (a udev rule giving the device a group such as dialout).</translation>
+    </message>
+    <message>
+        <source>%1: 没有访问权限，虽然用户在设备的组 &apos;%2&apos; 中: 设备的权限 (%3) 不给该组读写权。</source>
+        <translation>%1: permission denied although the user is in the device&apos;s group &apos;%2&apos;: the device&apos;s mode (%3) gives that group no read and write access.</translation>
+    </message>
+    <message>
+        <source>%1: 没有访问权限。设备属于组 &apos;%2&apos;: 把用户加入该组 (sudo usermod -aG %2 $USER) 后重新登录。</source>
+        <translation>%1: permission denied. The device belongs to the group &apos;%2&apos;: add the user to it (sudo usermod -aG %2 $USER) and log in again.</translation>
+    </message>
+    <message>
+        <source>%1 已经打开</source>
+        <translation>%1 is already open</translation>
+    </message>
+    <message>
+        <source>没有指定串口</source>
+        <translation>No serial port given</translation>
+    </message>
+    <message>
+        <source>%1: 串口不存在</source>
+        <translation>%1: no such serial port</translation>
+    </message>
+    <message>
+        <source>%1: 无法打开 (%2)</source>
+        <translation>%1: cannot be opened (%2)</translation>
+    </message>
+    <message>
+        <source>%1 不是串口</source>
+        <translation>%1 is not a serial port</translation>
+    </message>
+    <message>
+        <source>%1: 无法加锁 (%2)</source>
+        <translation>%1: cannot be locked (%2)</translation>
+    </message>
+    <message>
+        <source>%1: 无法设置线路 (%2)</source>
+        <translation>%1: cannot set the line (%2)</translation>
+    </message>
 </context>
 <context>
     <name>stc</name>
@@ -877,7 +1288,7 @@ http://www.orvel.example</translation>
     </message>
     <message>
         <source>地址 0x%1 的数据块: 芯片的应答不是有效的帧</source>
-        <translation>Block at 0x%1: the chip&apos;s answer is not a valid frame</translation>
+        <translation>Block at 0x%1: the chip's answer is not a valid frame</translation>
     </message>
     <message>
         <source>地址 0x%1 的数据块: 芯片收到的校验和 0x%2，应为 0x%3</source>
@@ -1007,6 +1418,10 @@ http://www.orvel.example</translation>
         <translation>Going on with the STM32F10x rules: Flash size register 0x1FFFF7E0, 1 KB pages</translation>
     </message>
     <message>
+        <source>芯片拒绝读取 Flash 容量寄存器 %1，按器件表取 %2 KB</source>
+        <translation>The chip declined to read the flash size register %1; taking %2 KB from the device table</translation>
+    </message>
+    <message>
         <source>存储容量 Flash:%1 KB</source>
         <translation>Flash size: %1 KB</translation>
     </message>
@@ -1056,7 +1471,7 @@ http://www.orvel.example</translation>
     </message>
     <message>
         <source>芯片的 Flash 处于读保护状态: 不能读取、擦除或写入</source>
-        <translation>The chip&apos;s Flash is read-protected: it cannot be read, erased or written</translation>
+        <translation>The chip's Flash is read-protected: it cannot be read, erased or written</translation>
     </message>
     <message>
         <source>解除读保护: tramelo download --unprotect ... (芯片将擦除整片 Flash)</source>
@@ -1072,7 +1487,7 @@ http://www.orvel.example</translation>
     </message>
     <message>
         <source>设备的 Bootloader 不支持命令 0x%1</source>
-        <translation>The device&apos;s bootloader does not support command 0x%1</translation>
+        <translation>The device's bootloader does not support command 0x%1</translation>
     </message>
     <message>
         <source>正在解除读保护，芯片擦除整片 Flash。。。</source>
@@ -1093,6 +1508,14 @@ http://www.orvel.example</translation>
     <message>
         <source>文件太大，不能用于%1K Flash</source>
         <translation>File too large for %1K Flash</translation>
+    </message>
+    <message>
+        <source>校验失败 ！</source>
+        <translation>Verification failed!</translation>
+    </message>
+    <message>
+        <source>读取失败 ！</source>
+        <translation>Reading failed!</translation>
     </message>
 </context>
 <context>
@@ -1117,6 +1540,18 @@ http://www.orvel.example</translation>
         <source>读文件错误 ！ %1 (%2)</source>
         <translation>Error reading the file! %1 (%2)</translation>
     </message>
+    <message>
+        <source>不是普通文件</source>
+        <translation>not a regular file</translation>
+    </message>
+    <message>
+        <source>记录文件或其文件夹已被删除</source>
+        <translation>the log file or its folder was removed</translation>
+    </message>
+    <message>
+        <source>磁盘写入跟不上接收</source>
+        <translation>the disk cannot keep up with the data</translation>
+    </message>
 </context>
 <context>
     <name>texts</name>
@@ -1127,6 +1562,10 @@ http://www.orvel.example</translation>
     <message>
         <source>串口打开失败：%1</source>
         <translation>The port could not be opened: %1</translation>
+    </message>
+    <message>
+        <source>串口不存在 ！<byte value="xd"/>请选择其它串口，或检查设备是否已连接。</source>
+        <translation>The port does not exist!<byte value="xd"/>Choose another port, or check that the device is connected.</translation>
     </message>
 </context>
 </TS>

@@ -14,6 +14,7 @@
 
 #include "engines/Download.h"
 #include "logic/Terminal.h"
+#include "logic/TerminalLog.h"
 #include "serial/Vok_ComDrv.h"
 
 #include <QByteArray>
@@ -26,8 +27,12 @@
 #include <array>
 #include <memory>
 
+class QAction;
 class QCheckBox;
 class QComboBox;
+class QSpinBox;
+class QToolButton;
+class TPlotWindow;
 
 class QPlainTextEdit;
 class QProgressBar;
@@ -176,6 +181,13 @@ public:
     QPlainTextEdit *Memo2 = nullptr;
     TNumberEdit *Edit1 = nullptr;
     QLabel *Label11 = nullptr; // "ms/次"
+    QComboBox *LineEndList = nullptr; // CR, LF, CR LF: the line ending every send adds
+    QCheckBox *CheckStamps = nullptr; // 时间戳
+    QSpinBox *StampGap = nullptr;     // HEX view: ms of silence that start a new stamped line
+    QToolButton *LogButton = nullptr; // 记录: to a file, with the sent bytes or without
+    QAction *LogToFile = nullptr, *LogSent = nullptr;
+    QPushButton *PlotButton = nullptr; // 曲线图
+    TPlotWindow *PlotWindow = nullptr; // made when first asked for
 
     // about page
     QPlainTextEdit *Memo6 = nullptr;
@@ -218,7 +230,8 @@ public:
     void CheckBox4Click();
     void BitBtn4Click();
     void SendHex(const QString &text);
-    bool Memo2KeyDown(int qtKey, Qt::KeyboardModifiers modifiers);
+    // True when the key was taken (Tab, Ctrl+Tab under send on key press).
+    bool Memo2KeyDown(int qtKey, Qt::KeyboardModifiers modifiers, const QString &text);
     void CheckBox5Click();
     void Timer1Timer();
     void CheckHexTXDClick();
@@ -228,6 +241,12 @@ public:
     void CheckHexRXDClick();
     void BitBtn5Click();
     void BitBtn9Click();
+    void LineEndListChange();
+    void CheckStampsClick();
+    void LogToFileClick(bool on);
+    void PlotButtonClick();
+    // The terminal's port is being reopened after its device vanished.
+    bool TerminalReconnecting() const { return reconnect_.isActive(); }
 
     // ---- the families' starts (Main_Download.cpp) ------------------------------------
     // Each opens what its engine needs and starts it with the page's choices.
@@ -283,6 +302,11 @@ private:
     void redrawReceiveArea();
     void flushReceiveArea();
     void releaseReceiveArea();
+    // Bytes the terminal sent: counted in S: (count) and logged when sent bytes are.
+    void terminalSent(const QByteArray &bytes, qsizetype count);
+    void stopLog(const QString &why);
+    bool terminalReopen();
+    void reconnectTick();
     void createEngines();
     // An engine ended: the port it used goes, the controls come back.
     void engineFinished(Engine *engine, DownloadResult result);
@@ -308,6 +332,13 @@ private:
     QString imageSizeStamp_; // the file version the last download read
     terminal::ReceiveArea receiveArea_; // what the area shows of the store, what waits
     QTimer receiveFlush_;               // draws the waiting text a few times a second
+    QList<terminal::Arrival> arrivals_; // when each chunk of ReceivedBytes arrived
+    terminal::LogWriter log_;
+    std::unique_ptr<terminal::LogForm> logForm_;
+    QTimer reconnect_;        // looks for the vanished device again
+    QString reconnectPath_;   // the device path the terminal had open
+    QString reconnectById_;   // its /dev/serial/by-id name, when it has one
+    int plotSeconds_ = 10;    // the plot's window, as stored (the plot is made when opened)
 };
 
 // Digits-only entry field with the change rule "empty or 0 becomes 1"; the editing keys

@@ -13,13 +13,17 @@
 #include <QHelpEvent>
 #include <QKeyEvent>
 #include <QLineEdit>
+#include <QInputMethodEvent>
+#include <QMenu>
 #include <QMouseEvent>
 #include <QPainter>
 #include <QPlainTextEdit>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QRegularExpressionValidator>
+#include <QSpinBox>
 #include <QTabWidget>
+#include <QToolButton>
 #include <QToolTip>
 
 #include <algorithm>
@@ -417,18 +421,52 @@ void TMainForm::buildLayout()
 
     Memo2 = new QPlainTextEdit(term);
     Memo2->setObjectName(QStringLiteral("Memo2"));
-    Memo2->setGeometry(214, 2, 218, 104);
+    Memo2->setGeometry(214, 2, 218, 80);
     Memo2->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
     Memo2->setPlainText(tr("发送区\nhttp://www.orvel.example"));
     Memo2->setTabChangesFocus(true); // Tab moves on; it is not a character to send
+    // Under the send area: time stamps, the log and the plot.
+    CheckStamps = check(term, "CheckStamps", tr("时间戳"), false, 214, 85, 62);
+    CheckStamps->setToolTip(tr("接收的每一行（HEX显示时每一段）前加上\r第一个字节到达的时间"));
+    StampGap = new QSpinBox(term);
+    StampGap->setObjectName(QStringLiteral("StampGap"));
+    StampGap->setRange(1, 9999);
+    StampGap->setValue(terminal::kDefaultBurstGapMs);
+    StampGap->setSuffix(QStringLiteral(" ms"));
+    StampGap->setGeometry(276, 84, 58, 22);
+    StampGap->setEnabled(false);
+    StampGap->setToolTip(tr("HEX显示时：静默超过此时间后收到的数据\r另起一行并加时间戳"));
+    StampGap->setAccessibleName(tr("时间戳间隔 (ms)"));
+    LogButton = new QToolButton(term);
+    LogButton->setObjectName(QStringLiteral("LogButton"));
+    LogButton->setText(tr("记录"));
+    LogButton->setGeometry(336, 84, 48, 22);
+    LogButton->setPopupMode(QToolButton::InstantPopup);
+    LogButton->setFocusPolicy(Qt::StrongFocus);
+    auto *logMenu = new QMenu(LogButton);
+    LogToFile = logMenu->addAction(tr("记录到文件…"));
+    LogToFile->setObjectName(QStringLiteral("LogToFile"));
+    LogToFile->setCheckable(true);
+    LogSent = logMenu->addAction(tr("同时记录发送的数据"));
+    LogSent->setObjectName(QStringLiteral("LogSent"));
+    LogSent->setCheckable(true);
+    LogButton->setMenu(logMenu);
+    LogButton->setToolTip(LogToFile->text());
+    LogButton->setAccessibleName(tr("记录到文件"));
+    PlotButton = button(term, "PlotButton", tr("曲线图"), 386, 84, 46, 22);
+    PlotButton->setToolTip(tr("把接收的每一行中的数值画成曲线"));
     BitBtn4 = button(term, "BitBtn4", tr("发送(&S)"), 214, 110, 70);
     BitBtn6 = button(term, "BitBtn6", tr("读入文件"), 288, 110, 70);
     BitBtn8 = button(term, "BitBtn8", tr("清空发送区"), 362, 110, 70);
 
     CheckHexTXD = check(term, "CheckHexTXD", tr("HEX发送"), false, 438, 2, 130);
-    CheckBox7 = check(term, "CheckBox7", tr("发送新行"), false, 438, 22, 130);
+    CheckBox7 = check(term, "CheckBox7", tr("发送新行"), false, 438, 22, 70);
+    LineEndList = combo(term, "LineEndList", {"CR", "LF", "CRLF"},
+                        terminal::kDefaultLineEndIndex, 508, 20, 62);
+    LineEndList->setToolTip(tr("发送新行、定时发送和按键即发的回车所用的行结束符"));
+    LineEndList->setAccessibleName(tr("行结束符"));
     CheckBox6 = check(term, "CheckBox6", tr("按键即发"), false, 438, 42, 130);
-    CheckBox6->setToolTip(tr("选用后：\r于发送区窗口按键即发送该键值"));
+    CheckBox6->setToolTip(tr("选用后：\r于发送区窗口键入的字符即时发送，\r回车发送所选的行结束符"));
     CheckBox8 = check(term, "CheckBox8", tr("发送后清空发送区"), false, 438, 62, 130);
     CheckBox5 = check(term, "CheckBox5", tr("定时发送"), false, 438, 84, 76);
     Edit1 = new TNumberEdit(QStringLiteral("1000"), 4, term);
@@ -524,6 +562,12 @@ void TMainForm::wireEvents()
     connect(BitBtn5, &QPushButton::clicked, this, &TMainForm::BitBtn5Click);
     connect(BitBtn9, &QPushButton::clicked, this, &TMainForm::BitBtn9Click);
     connect(BitBtn10, &QPushButton::clicked, this, &TMainForm::BitBtn10Click);
+    connect(LineEndList, &QComboBox::currentIndexChanged, this, &TMainForm::LineEndListChange);
+    connect(CheckStamps, &QCheckBox::toggled, this, &TMainForm::CheckStampsClick);
+    connect(StampGap, &QSpinBox::valueChanged, this, &TMainForm::CheckStampsClick);
+    connect(LogToFile, &QAction::triggered, this, &TMainForm::LogToFileClick);
+    connect(PlotButton, &QPushButton::clicked, this, &TMainForm::PlotButtonClick);
+    connect(&reconnect_, &QTimer::timeout, this, &TMainForm::reconnectTick);
     Memo2->installEventFilter(this);
     // Tab and Shift+Tab go through each page's controls row by row (download page) and
     // column by column (terminal page).
@@ -537,8 +581,9 @@ void TMainForm::wireEvents()
     chain({MCUType, Edit2, BitBtn2, ComboBox6, ComboBox7, Edit3, CheckBox9, CheckBox2, Edit4,
            CheckBox1, BitBtn7, BitBtn1});
     chain({ComboBox1, ComboBox2, ComboBox3, ComboBox4, ComboBox5, BitBtn3, CheckBox3, CheckBox4,
-           CheckHexRXD, BitBtn5, BitBtn9, Memo2, BitBtn4, BitBtn6, BitBtn8, CheckHexTXD, CheckBox7,
-           CheckBox6, CheckBox8, CheckBox5, Edit1, BitBtn10});
+           CheckHexRXD, BitBtn5, BitBtn9, Memo2, CheckStamps, StampGap, LogButton, PlotButton,
+           BitBtn4, BitBtn6, BitBtn8, CheckHexTXD, CheckBox7, LineEndList, CheckBox6, CheckBox8,
+           CheckBox5, Edit1, BitBtn10});
     // Tooltips that break their lines with a lone CR are shown broken (eventFilter).
     for (QWidget *w : findChildren<QWidget *>())
         if (w->toolTip().contains(QLatin1Char('\r'))) w->installEventFilter(this);
@@ -552,10 +597,16 @@ void TMainForm::wireEvents()
 bool TMainForm::eventFilter(QObject *watched, QEvent *event)
 {
     // Key-down in the send area: send on key press looks at the key, then the key goes on
-    // to the area as usual.
+    // to the area as usual (Tab and Ctrl+Tab under send on key press excepted). Text from an
+    // input method (Chinese typed through it) is sent as typed keys are.
     if (watched == Memo2 && event->type() == QEvent::KeyPress) {
         const auto *k = static_cast<QKeyEvent *>(event);
-        Memo2KeyDown(k->key(), k->modifiers());
+        if (Memo2KeyDown(k->key(), k->modifiers(), k->text())) return true;
+    }
+    if (watched == Memo2 && event->type() == QEvent::InputMethod) {
+        const auto *im = static_cast<QInputMethodEvent *>(event);
+        if (!im->commitString().isEmpty())
+            Memo2KeyDown(Qt::Key_unknown, Qt::NoModifier, im->commitString());
     }
     if (event->type() == QEvent::ToolTip) {
         auto *w = qobject_cast<QWidget *>(watched);

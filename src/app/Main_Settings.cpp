@@ -1,6 +1,7 @@
-// Reading and writing the 21 values of the settings store, and the verify option after them.
+// Reading and writing the 21 values of the settings store, and the later choices after them.
 #include "app/Main.h"
 
+#include "app/PlotWindow.h"
 #include "app/Ui.h"
 #include "logic/Devices.h"
 #include "platform/Settings.h"
@@ -10,7 +11,9 @@
 #include <QCoreApplication>
 #include <QLineEdit>
 #include <QPlainTextEdit>
+#include <QAction>
 #include <QPushButton>
+#include <QSpinBox>
 #include <QTabWidget>
 
 namespace {
@@ -102,6 +105,16 @@ bool TMainForm::readSettings()
     // Written after "Verify"; a store without it leaves the field empty (the chip's own clock).
     ClockEdit->setText(s.readString("ClockMHz"));
     ClockEdit->setEnabled(devices::trimsClock(MCUType->currentIndex()));
+    // The terminal's later choices, written after "ClockMHz"; each one missing keeps its
+    // default (CR LF, no stamps, 20 ms, sent bytes not logged, a plot of 10 s).
+    if (const auto v = s.readInt("LineEnd"); v && *v >= 0 && *v < LineEndList->count())
+        LineEndList->setCurrentIndex(*v);
+    if (const auto v = s.readInt("StampGapMs"); v && *v >= StampGap->minimum() &&
+                                                *v <= StampGap->maximum())
+        StampGap->setValue(*v);
+    if (const auto v = s.readInt("Stamps")) CheckStamps->setChecked(*v != 0);
+    if (const auto v = s.readInt("LogSent")) LogSent->setChecked(*v != 0);
+    if (const auto v = s.readInt("PlotSeconds"); v && *v > 0) plotSeconds_ = *v;
     return true;
 }
 
@@ -132,5 +145,10 @@ void TMainForm::writeSettings()
     s.writeString("Delay1", Edit4->text());
     s.writeInt("Verify", CheckBox9->isChecked());
     s.writeString("ClockMHz", ClockEdit->text());
+    s.writeInt("LineEnd", LineEndList->currentIndex());
+    s.writeInt("Stamps", CheckStamps->isChecked());
+    s.writeInt("StampGapMs", StampGap->value());
+    s.writeInt("LogSent", LogSent->isChecked());
+    s.writeInt("PlotSeconds", PlotWindow ? PlotWindow->windowSeconds() : plotSeconds_);
     s.flush();
 }

@@ -1,5 +1,6 @@
 #include "cli/Cli.h"
 #include "cli/EndSignals.h"
+#include "cli/Files.h"
 #include "cli/Messages.h"
 #include "cli/Read.h"
 #include "cli/Report.h"
@@ -33,13 +34,15 @@
 #include <QThread>
 #include <QTimer>
 #include <algorithm>
-#include <memory>
 #include <cerrno>
+#include <cmath>
 #include <csignal>
-#include <mutex>
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
+#include <functional>
+#include <memory>
+#include <mutex>
 #include <unistd.h>
 #include <vector>
 
@@ -121,7 +124,7 @@ const char kHelp[] =
     "                LPC2136 board as COM2 (for the terminal page)\n"
     "\n"
     "Exit status: 0 written, 1 failed, 2 usage error or unusable file, 3 port not opened,\n"
-    "128+n ended by signal n (SIGHUP, SIGINT, SIGTERM).\n";
+    "128+n ended by signal n (SIGHUP, SIGINT, SIGQUIT, SIGTERM).\n";
 
 // parseDownload's answer when it printed the help: the program ends with status 0.
 constexpr int kHelpShown = -1;
@@ -198,31 +201,36 @@ int parseDownload(const QStringList &args, DownloadOptions &o)
             printHelp();
             return kHelpShown;
         } else if (a == "--device") {
-            if (!value(o.device)) return usage("--device needs a value");
+            if (!value(o.device))
+                return usage(QCoreApplication::translate("cli", "%1 缺少参数值").arg(a));
         } else if (a == "--port") {
-            if (!value(v)) return usage("--port needs a value");
-            if (o.ports.contains(v)) return usage(QStringLiteral("port given twice: %1").arg(v));
+            if (!value(v)) return usage(QCoreApplication::translate("cli", "%1 缺少参数值").arg(a));
+            if (o.ports.contains(v))
+                return usage(QCoreApplication::translate("cli", "串口重复: %1").arg(v));
             o.ports << v;
         } else if (a == "--board") {
-            if (!value(v)) return usage("--board needs a value");
+            if (!value(v)) return usage(QCoreApplication::translate("cli", "%1 缺少参数值").arg(a));
             const qsizetype first = v.indexOf(QLatin1Char(','));
             const qsizetype second = first < 0 ? -1 : v.indexOf(QLatin1Char(','), first + 1);
             if (first <= 0 || second <= first + 1 || second + 1 >= v.size())
-                return usage(QStringLiteral("--board takes DEV,PORT,FILE: %1").arg(v));
+                return usage(
+                    QCoreApplication::translate("cli", "--board 的格式为 DEV,PORT,FILE: %1")
+                        .arg(v));
             o.boards << BoardOption{v.left(first), v.mid(first + 1, second - first - 1),
                                     v.mid(second + 1)};
         } else if (a == "--baud") {
-            if (!value(v)) return usage("--baud needs a value");
+            if (!value(v)) return usage(QCoreApplication::translate("cli", "%1 缺少参数值").arg(a));
             o.baudIndex = baudIndexOf(v); // the last --baud counts, and must be of the list
-            if (o.baudIndex < 0) return usage(QStringLiteral("unsupported rate: %1").arg(v));
+            if (o.baudIndex < 0)
+                return usage(QCoreApplication::translate("cli", "不支持的波特率: %1").arg(v));
         } else if (a == "--no-reset") {
             o.noReset = true;
         } else if (a == "--reset-ms") {
             if (!value(o.resetMs) || !validNumber(o.resetMs, 999))
-                return usage("--reset-ms takes a number from 1 to 999");
+                return usage(QCoreApplication::translate("cli", "--reset-ms 取 1 到 999 的整数"));
         } else if (a == "--timeout") {
             if (!value(o.timeout) || !validNumber(o.timeout, 99))
-                return usage("--timeout takes a number from 1 to 99");
+                return usage(QCoreApplication::translate("cli", "--timeout 取 1 到 99 的整数"));
         } else if (a == "--6t") {
             o.sixT = true;
         } else if (a == "--verify") {
@@ -232,27 +240,32 @@ int parseDownload(const QStringList &args, DownloadOptions &o)
         } else if (a == "--clock") {
             bool ok = false;
             if (value(v)) o.clockMhz = v.toDouble(&ok);
-            if (!ok || o.clockMhz < 1 || o.clockMhz > 45)
-                return usage("--clock takes a frequency in MHz from 1 to 45");
+            // NaN and infinity fail every comparison: only a finite number is in range.
+            if (!ok || !std::isfinite(o.clockMhz) || o.clockMhz < 1 || o.clockMhz > 45)
+                return usage(QCoreApplication::translate("cli", "--clock 取 1 到 45 的频率 (MHz)"));
         } else if (a == "--option") {
-            if (!value(v)) return usage("--option needs a value");
+            if (!value(v)) return usage(QCoreApplication::translate("cli", "%1 缺少参数值").arg(a));
             const QString name = v.section('=', 0, 0), state = v.section('=', 1);
             std::optional<bool> *target = name == u"eeprom-erase"        ? &o.eraseEeprom
                                           : name == u"reset-pin"         ? &o.resetPin
                                           : name == u"low-voltage-reset" ? &o.lowVoltageReset
                                                                          : nullptr;
             if (!target || (state != u"on" && state != u"off"))
-                return usage(QStringLiteral("--option takes eeprom-erase, reset-pin or "
-                                            "low-voltage-reset =on or =off: %1")
+                return usage(QCoreApplication::translate(
+                                 "cli", "--option 取 eeprom-erase、reset-pin 或 low-voltage-reset，"
+                                        "=on 或 =off: %1")
                                  .arg(v));
             *target = state == u"on";
         // Firmware files and station records.
         } else if (a == "--address") {
             const std::optional<quint32> at = value(v) ? addressNumber(v) : std::nullopt;
-            if (!at) return usage(QStringLiteral("--address takes an address, decimal or 0x hex"));
+            if (!at)
+                return usage(QCoreApplication::translate(
+                    "cli", "--address 需要一个地址 (十进制或 0x 十六进制)"));
             o.binaryAddress = *at;
         } else if (a == "--report") {
-            if (!value(o.report)) return usage("--report needs a file");
+            if (!value(o.report))
+                return usage(QCoreApplication::translate("cli", "--report 缺少文件名"));
         } else if (a == "--serial") {
             const QStringList parts = value(v) ? v.split(u':') : QStringList();
             bool startOk = true, stepOk = true;
@@ -260,7 +273,8 @@ int parseDownload(const QStringList &args, DownloadOptions &o)
             if (parts.size() > 2) o.serialStep = parts[2].toULongLong(&stepOk);
             o.serialAddress = parts.isEmpty() ? std::nullopt : addressNumber(parts[0]);
             if (!o.serialAddress || parts.size() > 3 || !startOk || !stepOk || o.serialStep == 0)
-                return usage("--serial takes ADDR[:START[:STEP]] (STEP at least 1)");
+                return usage(QCoreApplication::translate(
+                    "cli", "--serial 的格式是 ADDR[:START[:STEP]] (STEP 至少为 1)"));
         } else if (a == "--serial-format") {
             bool ok = false;
             if (value(v) && v == u"u32le") {
@@ -268,38 +282,30 @@ int parseDownload(const QStringList &args, DownloadOptions &o)
             } else if (v.startsWith(u"ascii:") && (o.serialDigits = v.mid(6).toInt(&ok), ok) &&
                        o.serialDigits >= 1 && o.serialDigits <= 20) {
             } else {
-                return usage("--serial-format takes u32le or ascii:N (N from 1 to 20)");
+                return usage(QCoreApplication::translate(
+                    "cli", "--serial-format 只能是 u32le 或 ascii:N (N 为 1 到 20)"));
             }
         } else if (a == "--serial-state") {
-            if (!value(o.serialState)) return usage("--serial-state needs a file");
+            if (!value(o.serialState))
+                return usage(QCoreApplication::translate("cli", "--serial-state 缺少文件名"));
         } else if (a.startsWith("-") && a != "-") {
-            return usage(QStringLiteral("unknown option: %1").arg(a));
+            return usage(QCoreApplication::translate("cli", "未知选项: %1").arg(a));
         } else if (o.file.isEmpty()) {
             o.file = a;
         } else {
-            return usage(QStringLiteral("more than one file: %1").arg(a));
+            return usage(QCoreApplication::translate("cli", "多于一个文件: %1").arg(a));
         }
     }
     if (o.boards.isEmpty() || !o.ports.isEmpty() || !o.device.isEmpty() || !o.file.isEmpty()) {
-        if (o.device.isEmpty()) return usage("--device is missing");
-        if (o.ports.isEmpty()) return usage("--port is missing");
-        if (o.file.isEmpty()) return usage("the firmware file is missing");
+        if (o.device.isEmpty()) return usage(QCoreApplication::translate("cli", "缺少 --device"));
+        if (o.ports.isEmpty()) return usage(QCoreApplication::translate("cli", "缺少 --port"));
+        if (o.file.isEmpty()) return usage(QCoreApplication::translate("cli", "缺少固件文件"));
     }
-    if (o.ports.size() + o.boards.size() > kComNames) return usage("at most eight ports at once");
+    if (o.ports.size() + o.boards.size() > kComNames)
+        return usage(QCoreApplication::translate("cli", "一次最多八个串口"));
     if (o.serialAddress && o.serialState.isEmpty() && o.report.isEmpty())
-        return usage("--serial needs --serial-state FILE or --report FILE (the counter lies "
-                     "beside it)");
-    if (o.unprotect && !o.device.isEmpty() &&
-        devices::familyAt(devices::findDevice(o.device)) != devices::Family::Stm32)
-        return usage(QStringLiteral("--unprotect is for STM32 devices: %1").arg(o.device));
-    // Only the STC15 and STC8 trim an RC oscillator; --board entries are checked in download().
-    if (o.clockMhz > 0 && !o.device.isEmpty() && !devices::trimsClock(devices::findDevice(o.device)))
-        return usage(QStringLiteral("--clock is for stc15 and stc8 devices: %1").arg(o.device));
-    const bool options = o.eraseEeprom || o.resetPin || o.lowVoltageReset;
-    if (options && !o.device.isEmpty() &&
-        devices::familyAt(devices::findDevice(o.device)) != devices::Family::StcSeries)
-        return usage(QStringLiteral("--option is for stc12, stc15 and stc8 devices: %1")
-                         .arg(o.device));
+        return usage(QCoreApplication::translate(
+            "cli", "--serial 需要 --serial-state FILE 或 --report FILE (计数文件在报告旁边)"));
     return kExitOk;
 }
 
@@ -362,7 +368,7 @@ QString unusableFile(devices::Family family, const QString &path,
         if (r.status == stc::ImageLoad::Empty) return messages::noDataInImage(path);
         if (!r.damage.isEmpty()) return QStringLiteral("%1: %2").arg(path, r.damage);
         if (r.status == stc::ImageLoad::TooLarge)
-            return QStringLiteral("%1: larger than the 64 KiB code space").arg(path);
+            return QCoreApplication::translate("cli", "%1: 大于 64 KiB 代码空间").arg(path);
         if (r.status != stc::ImageLoad::Loaded) return messages::notReadable(path);
         break;
     }
@@ -430,7 +436,9 @@ bool openDriver(TVokCommDriver &d, devices::Family family, const DownloadChoices
     if (d.Connect()) return true;
     const QString reason = d.lastError();
     if (!reason.isEmpty()) emit e.line(texts::portOpenFailedLine(reason));
-    emit e.notice(texts::portOpenFailed(reason));
+    const QString path = platform::resolvePortName(c.portName);
+    const bool missing = path.isEmpty() || !QFileInfo::exists(path);
+    emit e.notice(missing ? texts::portMissing(reason) : texts::portOpenFailed(reason));
     return false;
 }
 
@@ -651,15 +659,15 @@ QString resultName(DownloadResult result)
 {
     switch (result) {
     case DownloadResult::Written:
-        return QStringLiteral("written");
+        return QCoreApplication::translate("cli", "已写入");
     case DownloadResult::RefusedFile:
-        return QStringLiteral("file refused");
+        return QCoreApplication::translate("cli", "文件不可用");
     case DownloadResult::PortNotOpened:
-        return QStringLiteral("port not opened");
+        return QCoreApplication::translate("cli", "串口未打开");
     case DownloadResult::Failed:
         break;
     }
-    return QStringLiteral("failed");
+    return QCoreApplication::translate("cli", "失败");
 }
 
 int download(const QStringList &args)
@@ -682,14 +690,13 @@ int download(const QStringList &args)
         auto lane = std::make_unique<Lane>();
         lane->device = devices::findDevice(board.device);
         if (lane->device < 0)
-            return usage(QStringLiteral("unknown or ambiguous device: %1").arg(board.device));
+            return usage(
+                QCoreApplication::translate("cli", "未知或不唯一的器件: %1").arg(board.device));
         lane->family = *devices::familyAt(lane->device);
-        if (o.clockMhz > 0 && !devices::trimsClock(lane->device))
-            return usage(QStringLiteral("--clock is for stc15 and stc8 devices: %1").arg(board.device));
         lane->file = board.file;
         lane->given = board.port;
         if (given.contains(board.port))
-            return usage(QStringLiteral("port given twice: %1").arg(board.port));
+            return usage(QCoreApplication::translate("cli", "串口重复: %1").arg(board.port));
         given << board.port;
         if (board.port.startsWith('/')) {
             lane->portIndex = -1;
@@ -699,9 +706,9 @@ int download(const QStringList &args)
             bool ok = p.startsWith("COM");
             const int index = ok ? p.mid(3).toInt(&ok) - 1 : -1;
             if (!ok || index < 0 || index >= kComNames)
-                return usage(QStringLiteral("--port takes COM1..COM8 or a device path"));
+                return usage(QCoreApplication::translate("cli", "--port 取 COM1..COM8 或设备路径"));
             if (taken.contains(index))
-                return usage(QStringLiteral("port given twice: %1").arg(board.port));
+                return usage(QCoreApplication::translate("cli", "串口重复: %1").arg(board.port));
             lane->portIndex = index;
             lane->portName = QStringLiteral("COM%1").arg(index + 1);
             taken << index;
@@ -718,6 +725,54 @@ int download(const QStringList &args)
         platform::setPortAlias(QStringLiteral("COM%1").arg(free + 1), lane->portName);
     }
     const bool several = lanes.size() > 1;
+    // One device under two names (a symbolic link and its target, COMn and its path): the
+    // second open would reset the board the first one is writing.
+    for (size_t i = 0; i < lanes.size(); ++i) {
+        const auto id = platform::deviceIdentity(lanes[i]->portName);
+        for (size_t k = 0; id && k < i; ++k)
+            if (platform::deviceIdentity(lanes[k]->portName) == id)
+                return usage(QCoreApplication::translate("cli", "串口重复: %1 与 %2 是同一个设备")
+                                 .arg(lanes[k]->given, lanes[i]->given));
+    }
+    // Options of some families only: each applies to the boards whose family takes it, and
+    // a run where no board takes it is refused.
+    const auto isStm32 = [](int d) { return devices::familyAt(d) == devices::Family::Stm32; };
+    const auto isStc89 = [](int d) { return devices::familyAt(d) == devices::Family::Stc; };
+    const auto isSeries = [](int d) { return devices::familyAt(d) == devices::Family::StcSeries; };
+    const struct
+    {
+        bool given;
+        const char *option, *devices;
+        std::function<bool(int)> takes;
+        std::function<void(DownloadChoices &)> drop;
+    } familyOptions[] = {
+        {o.verify, "--verify", "STM32", isStm32, [](DownloadChoices &c) { c.verify = false; }},
+        {o.unprotect, "--unprotect", "STM32", isStm32,
+         [](DownloadChoices &c) { c.unprotect = false; }},
+        {o.sixT, "--6t", "stc89", isStc89, [](DownloadChoices &c) { c.sixT = false; }},
+        {o.clockMhz > 0, "--clock", "stc15, stc8", devices::trimsClock,
+         [](DownloadChoices &c) { c.clockMhz = 0; }},
+        {o.eraseEeprom || o.resetPin || o.lowVoltageReset, "--option", "stc12, stc15, stc8",
+         isSeries,
+         [](DownloadChoices &c) {
+             c.eraseEeprom.reset();
+             c.resetPinEnabled.reset();
+             c.lowVoltageReset.reset();
+         }},
+    };
+    for (const auto &rule : familyOptions) {
+        if (!rule.given) continue;
+        QStringList names;
+        bool anyTakes = false;
+        for (size_t i = 0; i < lanes.size(); ++i) {
+            anyTakes = anyTakes || rule.takes(lanes[i]->device);
+            names << boards[qsizetype(i)].device;
+        }
+        if (!anyTakes)
+            return usage(QCoreApplication::translate("cli", "%1 只用于 %2 器件: %3")
+                             .arg(QLatin1String(rule.option), QLatin1String(rule.devices),
+                                  names.join(QStringLiteral(", "))));
+    }
 
     const EndSignals endSignals;
     DownloadChoices choices;
@@ -763,7 +818,9 @@ int download(const QStringList &args)
         QString why;
         record = report::Report::open(o.report, why);
         if (!record) {
-            writeText(stderr, QStringLiteral("tramelo: %1: %2\n").arg(o.report, why));
+            writeText(stderr, QStringLiteral("tramelo: %1\n")
+                                  .arg(QCoreApplication::translate("cli", "%1: 无法打开报告文件: %2")
+                                           .arg(o.report, why)));
             return kExitUsage;
         }
     }
@@ -782,9 +839,11 @@ int download(const QStringList &args)
                 return kExitUsage;
             }
             if (f.image.holdsAny(*o.serialAddress, quint64(width))) {
-                writeText(stderr, QStringLiteral("tramelo: %1: the serial number's address %2 "
-                                                 "holds data of the image\n")
-                                      .arg(lane->file, firmware::hexAddress(*o.serialAddress)));
+                writeText(stderr, QStringLiteral("tramelo: %1\n")
+                                      .arg(QCoreApplication::translate(
+                                               "cli", "%1: 序列号的地址 %2 处已有映像的数据")
+                                               .arg(lane->file,
+                                                    firmware::hexAddress(*o.serialAddress))));
                 return kExitUsage;
             }
             images << f.image;
@@ -796,15 +855,19 @@ int download(const QStringList &args)
         const std::optional<QList<quint64>> numbers = report::SerialCounter::take(
             state, o.serialStart, o.serialStep, int(lanes.size()), why);
         if (!numbers) {
-            writeText(stderr, QStringLiteral("tramelo: %1: %2\n").arg(state, why));
+            writeText(stderr,
+                      QStringLiteral("tramelo: %1\n")
+                          .arg(QCoreApplication::translate("cli", "%1: 无法取得序列号: %2")
+                                   .arg(state, why)));
             return kExitUsage;
         }
         for (qsizetype i = 0; i < qsizetype(lanes.size()); ++i) {
             Lane &lane = *lanes[size_t(i)];
             const std::optional<QByteArray> bytes = report::serialBytes((*numbers)[i], o.serialDigits);
             if (!bytes || !images[i].place(*o.serialAddress, *bytes)) {
-                writeText(stderr, QStringLiteral("tramelo: serial number %1 does not fit\n")
-                                      .arg((*numbers)[i]));
+                writeText(stderr, QStringLiteral("tramelo: %1\n")
+                                      .arg(QCoreApplication::translate("cli", "序列号 %1 放不下")
+                                               .arg((*numbers)[i])));
                 return kExitUsage;
             }
             lane.serial = QString::number((*numbers)[i]);
@@ -813,9 +876,10 @@ int download(const QStringList &args)
             const QByteArray text = firmware::sRecordText(images[i], quint32(entries[i]));
             if (text.isEmpty() || !lane.serialImage->open() ||
                 lane.serialImage->write(text) != text.size() || !lane.serialImage->flush()) {
-                writeText(stderr, QStringLiteral("tramelo: %1: the image with its serial number "
-                                                 "cannot be written\n")
-                                      .arg(lane.file));
+                writeText(stderr, QStringLiteral("tramelo: %1\n")
+                                      .arg(QCoreApplication::translate(
+                                               "cli", "%1: 无法写出带序列号的映像")
+                                               .arg(lane.file)));
                 return kExitFailed;
             }
         }
@@ -834,6 +898,8 @@ int download(const QStringList &args)
         lane.prefix = several ? lane.given + QStringLiteral(": ") : QString();
         lane.progress = several ? nullptr : &progress;
         lane.choices = choices;
+        for (const auto &rule : familyOptions)
+            if (!rule.takes(lane.device)) rule.drop(lane.choices);
         lane.choices.device = lane.device;
         lane.choices.file = lane.serialImage ? lane.serialImage->fileName()
                                              : QFileInfo(lane.file).absoluteFilePath();
@@ -884,7 +950,8 @@ int download(const QStringList &args)
         QCoreApplication::exit(0);
     });
     QTimer::singleShot(kWatchdogMs, &woken, [&] {
-        writeText(stderr, QStringLiteral("tramelo: the download did not end within an hour\n"));
+        writeText(stderr, QStringLiteral("tramelo: %1\n")
+                              .arg(QCoreApplication::translate("cli", "下载一小时内没有结束")));
         exitCode = kExitFailed;
         QCoreApplication::exit(0);
     });
@@ -937,28 +1004,30 @@ int download(const QStringList &args)
             row.file = QFileInfo(lane->file).absoluteFilePath();
             row.serial = lane->serial;
             report::describeFile(row.file, row.sha256, row.size);
-            row.result = lane->ended ? resultName(lane->result) : QStringLiteral("not ended");
+            row.result = report::resultKey(exitStatus(lane->result), lane->ended);
             row.seconds = lane->seconds;
             row.message = lane->lastMessage;
             rows << row;
         }
         if (QString why; !record->append(rows, why)) {
-            writeText(stderr, QStringLiteral("tramelo: %1: %2\n").arg(o.report, why));
+            writeText(stderr, QStringLiteral("tramelo: %1\n")
+                                  .arg(QCoreApplication::translate("cli", "%1: 无法写入报告: %2")
+                                           .arg(o.report, why)));
             exitCode = std::max(exitCode, kExitFailed);
         }
     }
     if (several) {
         writeText(stdout, QStringLiteral("\n%1 %2 %3 %4\n")
-                              .arg(QStringLiteral("port"), -20)
-                              .arg(QStringLiteral("chip"), -22)
-                              .arg(QStringLiteral("result"), -16)
-                              .arg(QStringLiteral("seconds")));
+                              .arg(QCoreApplication::translate("cli", "串口"), -20)
+                              .arg(QCoreApplication::translate("cli", "芯片"), -22)
+                              .arg(QCoreApplication::translate("cli", "结果"), -16)
+                              .arg(QCoreApplication::translate("cli", "秒")));
         for (const auto &lane : lanes)
             writeText(stdout, QStringLiteral("%1 %2 %3 %4\n")
                                   .arg(lane->given, -20)
                                   .arg(lane->chip.isEmpty() ? QStringLiteral("-") : lane->chip, -22)
                                   .arg(lane->ended ? resultName(lane->result)
-                                                   : QStringLiteral("not ended"),
+                                                   : QCoreApplication::translate("cli", "未结束"),
                                        -16)
                                   .arg(lane->seconds, 7, 'f', 2));
     }
@@ -1030,9 +1099,18 @@ int run(int argc, char **argv)
             if (type == QtCriticalMsg || type == QtFatalMsg)
                 writeText(stderr, QStringLiteral("tramelo: %1\n").arg(msg));
         });
+    // Arguments are the file system's bytes: a file name that is not UTF-8 (the FILE of
+    // --board DEV,PORT,FILE included) is reached through files::argumentPath().
     QStringList args;
-    for (int i = 1; i < argc; ++i)
-        args << QString::fromLocal8Bit(argv[i]);
+    for (int i = 1; i < argc; ++i) {
+        const QByteArray arg(argv[i]);
+        const qsizetype second = arg.indexOf(',', arg.indexOf(',') + 1);
+        if (i > 1 && std::strcmp(argv[i - 1], "--board") == 0 && second > 0)
+            args << QString::fromUtf8(arg.left(second + 1)) +
+                        files::argumentPath(arg.mid(second + 1));
+        else
+            args << files::argumentPath(arg);
+    }
     if (args[0] == "--help" || args[0] == "-h") {
         printHelp();
         return kExitOk;
@@ -1042,8 +1120,6 @@ int run(int argc, char **argv)
         return kExitOk;
     }
     if (args[0] == "simulate") return simulate(args.mid(1));
-    if (args[0] != "download" && args[0] != "ports" && args[0] != "read")
-        return usage(QStringLiteral("unknown command: %1").arg(args[0]));
     // No window and no display: the engines run under the core application. Its event loop
     // serves only the ports, timers and signal pipes of this process, and Qt's own dispatcher
     // wakes for each answer of a boot loader with less work than GLib's.
@@ -1052,7 +1128,11 @@ int run(int argc, char **argv)
     QCoreApplication app(qtArgc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("Tramelo"));
     language::install(app);
-    if (args[0] == "ports") return args.size() == 1 ? ports() : usage("ports takes no arguments");
+    if (args[0] != "download" && args[0] != "ports" && args[0] != "read")
+        return usage(QCoreApplication::translate("cli", "未知命令: %1").arg(args[0]));
+    if (args[0] == "ports")
+        return args.size() == 1 ? ports()
+                                : usage(QCoreApplication::translate("cli", "ports 不带参数"));
     if (args[0] == "read") return readFlash(args.mid(1));
     return download(args.mid(1));
 }

@@ -11,7 +11,7 @@ namespace {
 
 volatile sig_atomic_t endSignal = 0;
 int endSignalPipe[2] = {-1, -1};
-constexpr int kEndSignals[] = {SIGTERM, SIGINT, SIGHUP};
+constexpr int kEndSignals[] = {SIGTERM, SIGINT, SIGHUP, SIGQUIT};
 
 void onEndSignal(int sig)
 {

@@ -4,11 +4,12 @@
 // list must name Read Memory), Get ID (the device table gives the flash-size register), the
 // flash size, then Read Memory in blocks of 256 bytes. Binary output, or Intel HEX when the
 // file name ends in .hex. The file is replaced only by a whole read that was written out
-// completely; SIGTERM, SIGINT and SIGHUP end the read as they end a download.
+// completely; SIGTERM, SIGINT, SIGHUP and SIGQUIT end the read as they end a download.
 #include "cli/Read.h"
 
 #include "cli/Cli.h"
 #include "cli/EndSignals.h"
+#include "cli/Files.h"
 #include "cli/Messages.h"
 #include "logic/Devices.h"
 #include "logic/FirmwareFile.h"
@@ -21,11 +22,12 @@
 #include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
-#include <QSaveFile>
 #include <QThread>
 #include <algorithm>
 #include <cstdio>
 #include <optional>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace cli {
 
@@ -75,66 +77,66 @@ int parseRead(const QStringList &args, ReadOptions &o)
             return kHelpShown;
         } else if (a == "--device" || a == "--port" || a == "--address" || a == "--length" ||
                    a == "--baud") {
-            if (!takeValue(args, i, v)) return readUsage(QStringLiteral("%1 needs a value").arg(a));
+            if (!takeValue(args, i, v))
+                return readUsage(QCoreApplication::translate("cli", "%1 缺少参数值").arg(a));
             if (a == "--device") o.device = v;
             if (a == "--port") o.port = v;
             if (a == "--address" && !(o.address = number(v)))
-                return readUsage(QStringLiteral("--address takes a number: %1").arg(v));
+                return readUsage(
+                    QCoreApplication::translate("cli", "--address 取一个数: %1").arg(v));
             if (a == "--length" && (!(o.length = number(v)) || *o.length == 0))
-                return readUsage(QStringLiteral("--length takes a number above 0: %1").arg(v));
+                return readUsage(
+                    QCoreApplication::translate("cli", "--length 取大于 0 的数: %1").arg(v));
             if (a == "--baud") {
                 const int index = baudIndexOf(v);
-                if (index < 0) return readUsage(QStringLiteral("unsupported rate: %1").arg(v));
+                if (index < 0)
+                    return readUsage(
+                        QCoreApplication::translate("cli", "不支持的波特率: %1").arg(v));
                 o.baud = std::max(kBaudRates[index], kMinBaud);
             }
         } else if (a == "--no-reset") {
             o.reset = false;
         } else if (a.startsWith('-') && a != "-") {
-            return readUsage(QStringLiteral("unknown option: %1").arg(a));
+            return readUsage(QCoreApplication::translate("cli", "未知选项: %1").arg(a));
         } else if (o.file.isEmpty()) {
             o.file = a;
         } else {
-            return readUsage(QStringLiteral("more than one file: %1").arg(a));
+            return readUsage(QCoreApplication::translate("cli", "多于一个文件: %1").arg(a));
         }
     }
-    if (o.device.isEmpty()) return readUsage(QStringLiteral("--device is missing"));
+    if (o.device.isEmpty()) return readUsage(QCoreApplication::translate("cli", "缺少 --device"));
     if (devices::familyAt(devices::findDevice(o.device)) != devices::Family::Stm32)
-        return readUsage(QStringLiteral("read knows STM32 devices only: %1").arg(o.device));
-    if (o.port.isEmpty()) return readUsage(QStringLiteral("--port is missing"));
-    if (o.file.isEmpty()) return readUsage(QStringLiteral("the output file is missing"));
+        return readUsage(
+            QCoreApplication::translate("cli", "read 只用于 STM32 器件: %1").arg(o.device));
+    if (o.port.isEmpty()) return readUsage(QCoreApplication::translate("cli", "缺少 --port"));
+    if (o.file.isEmpty()) return readUsage(QCoreApplication::translate("cli", "缺少输出文件"));
     // Without --length the range ends where the chip's flash ends, known once it answers.
     if (o.length &&
         quint64(o.address.value_or(devices::kStm32FlashStart)) + *o.length > 0x100000000ull)
-        return readUsage(QStringLiteral("the range runs past the 32-bit address space"));
+        return readUsage(QCoreApplication::translate("cli", "读取范围超出 32 位地址空间"));
     return kExitOk;
 }
 
 // Why the read flash cannot go to file ("" when it can), found before the board is touched:
-// the file, where it exists, is a regular file that may be written, in a folder that exists
-// and may be written (the new contents go to a file beside it first).
+// where the name leads (through symbolic links, a dangling one's target included) is, where
+// it exists, a regular file that may be written, in a folder that exists and may be written
+// (the new contents go to a file beside it first).
 QString unusableOutput(const QString &file)
 {
     if (firmwarefile::isSymlinkLoop(file)) return messages::symlinkLoop(file);
-    const QFileInfo info(file);
-    if (info.exists() && !info.isFile()) return messages::notRegularFile(file);
-    if (info.exists() && !info.isWritable()) return messages::cannotWrite(file);
-    const QFileInfo folder(info.absolutePath());
-    if (!folder.isDir() || !folder.isWritable())
-        return messages::folderNotWritable(folder.filePath());
+    const QByteArray target = files::finalTarget(QFile::encodeName(file));
+    if (target.isEmpty()) return messages::symlinkLoop(file);
+    struct stat st = {};
+    const bool exists = ::stat(target.constData(), &st) == 0;
+    if (exists && !S_ISREG(st.st_mode)) return messages::notRegularFile(file);
+    if (exists && ::access(target.constData(), W_OK) != 0) return messages::cannotWrite(file);
+    const qsizetype slash = target.lastIndexOf('/');
+    const QByteArray folder =
+        slash < 0 ? QByteArray(".") : target.left(std::max<qsizetype>(slash, 1));
+    if (::stat(folder.constData(), &st) != 0 || !S_ISDIR(st.st_mode) ||
+        ::access(folder.constData(), W_OK | X_OK) != 0)
+        return messages::folderNotWritable(QFile::decodeName(folder));
     return {};
-}
-
-// Writes bytes to a new file in file's folder and renames it into place only when every write
-// and the close succeeded: on failure (a full disk) the old file stands as it was. Unbuffered,
-// so that write() reports what the system took: a buffered QSaveFile flushes its buffer once
-// at commit and counts a short write there (a file size limit, a disk that fills up) as
-// success, losing the rest.
-bool writeOutput(const QString &file, const QByteArray &bytes)
-{
-    QSaveFile out(file);
-    out.setDirectWriteFallback(false);
-    return out.open(QIODevice::WriteOnly | QIODevice::Unbuffered) &&
-           out.write(bytes) == bytes.size() && out.commit();
 }
 
 // An end signal arrived during the conversation.
@@ -148,8 +150,9 @@ void checkEnded()
     if (const int sig = EndSignals::take()) throw Ended{sig};
 }
 
-// How a request of the boot loader went wrong.
-enum class Trouble { None, Silent, Refused, Other };
+// How a request of the boot loader went wrong. Refused: Read Memory itself (read protection);
+// Declined: the address or the count (a range the loader does not read).
+enum class Trouble { None, Silent, Refused, Declined, Other };
 
 // The boot loader's side of the conversation.
 class Loader
@@ -192,13 +195,15 @@ public:
         }
         const QByteArray at = ask(stm32::addressFrame(address), 1);
         if (!stm32::ackFirst(at)) {
-            trouble = at.isEmpty() ? Trouble::Silent : Trouble::Other;
+            trouble = at.isEmpty()           ? Trouble::Silent
+                      : stm32::nackFirst(at) ? Trouble::Declined
+                                             : Trouble::Other;
             return std::nullopt;
         }
         const QByteArray data = ask(stm32::readCountFrame(n), 1 + n);
         auto block = stm32::acceptReadBack(data, n);
         if (!block)
-            trouble = stm32::nackFirst(data) ? Trouble::Refused
+            trouble = stm32::nackFirst(data) ? Trouble::Declined
                       : data.size() < 1 + n  ? Trouble::Silent
                                              : Trouble::Other;
         return block;
@@ -215,9 +220,13 @@ int readBoard(platform::SerialPort &port, const ReadOptions &o)
     line.baud = o.baud;
     line.parity = platform::Parity::Even;
     port.applyLine(line);
+    // The last line says what failed: the connection, until the chip has said who it is,
+    // then the read.
+    bool connected = false;
     auto fail = [&](const QString &why) {
         writeText(stdout, why + QLatin1Char('\n'));
-        writeText(stdout, stm32::kFailedText.text() + QLatin1Char('\n'));
+        writeText(stdout, (connected ? stm32::kReadFailedText : stm32::kFailedText).text() +
+                              QLatin1Char('\n'));
         return kExitFailed;
     };
     if (o.reset) {
@@ -243,6 +252,7 @@ int readBoard(platform::SerialPort &port, const ReadOptions &o)
     const auto id = stm32::acceptGetIdReply(loader.ask(stm32::commandFrame(stm32::kCmdGetId), 5));
     if (!id) return fail(stm32::kNoContactText.text());
     const devices::Stm32Part &part = stm32::partFor(quint16(id->toUInt(nullptr, 16)));
+    connected = true;
     writeText(stdout, stm32::versionLine(*version) + QLatin1Char('\n'));
     writeText(stdout, stm32::productIdLine(*id) + QLatin1Char('\n'));
     writeText(stdout, stm32::familyLine(*id) + QLatin1Char('\n'));
@@ -257,15 +267,37 @@ int readBoard(platform::SerialPort &port, const ReadOptions &o)
         return fail(stm32::reasonReadRefused(address));
     };
     Trouble trouble = Trouble::None;
-    const auto sizeBytes =
-        loader.read(part.flashSizeRegister, stm32::kFlashSizeRegisterBytes, trouble);
-    if (!sizeBytes) return failedAt(part.flashSizeRegister, trouble, true);
-    const quint32 kib = quint32(quint8((*sizeBytes)[1])) << 8 | quint8((*sizeBytes)[0]);
+    // The flash-size register as the line's loader lets it be read (the device table's plan);
+    // a loader that declines even that gives the table's size, as the download does.
+    const stm32::SizeReadPlan plan = stm32::sizeReadPlan(part);
+    const auto sizeBytes = loader.read(plan.address, plan.count, trouble);
+    quint32 kib = part.tableFlashKib;
+    if (sizeBytes) {
+        kib = stm32::flashKibIn(*sizeBytes, plan).value_or(0);
+    } else if (trouble == Trouble::Declined && kib > 0) {
+        writeText(stdout, stm32::flashSizeFromTableLine(part.flashSizeRegister, kib) +
+                              QLatin1Char('\n'));
+    } else {
+        return failedAt(part.flashSizeRegister, trouble, true);
+    }
     writeText(stdout, stm32::flashSizeLine(kib) + QLatin1Char('\n'));
+    // The range lies inside the flash the chip reports, checked before any of it is read.
     const quint32 from = o.address.value_or(devices::kStm32FlashStart);
-    const quint32 count = o.length.value_or(kib * 1024u);
-    if (quint64(from) + count > 0x100000000ull)
-        return readUsage(QStringLiteral("the range runs past the 32-bit address space"));
+    const quint64 flashEnd = quint64(devices::kStm32FlashStart) + quint64(kib) * 1024;
+    const quint64 count = o.length.value_or(quint32(flashEnd - std::min<quint64>(from, flashEnd)));
+    if (from < devices::kStm32FlashStart || quint64(from) + count > flashEnd || count == 0) {
+        const auto hex = [](quint64 v) {
+            return QStringLiteral("0x%1").arg(
+                QString::number(v, 16).toUpper().rightJustified(8, u'0'));
+        };
+        port.close();
+        writeText(stderr, QStringLiteral("tramelo: %1\n")
+                              .arg(QCoreApplication::translate(
+                                       "cli", "读取范围 %1 .. %2 不在芯片的 Flash (%3 .. %4) 之内")
+                                       .arg(hex(from), hex(quint64(from) + count - (count > 0)),
+                                            hex(devices::kStm32FlashStart), hex(flashEnd - 1))));
+        return kExitUsage;
+    }
 
     QByteArray data;
     // Room for what the chip can hold: a --length past its flash ends in a refusal long
@@ -282,7 +314,9 @@ int readBoard(platform::SerialPort &port, const ReadOptions &o)
     port.close();
 
     const QByteArray bytes = stm32::isHexFileName(o.file) ? stm32::intelHexText(from, data) : data;
-    if (!writeOutput(o.file, bytes)) {
+    // Written where the name leads, in the file system's own bytes.
+    const QByteArray target = files::finalTarget(QFile::encodeName(o.file));
+    if (target.isEmpty() || !files::replaceFile(target, bytes)) {
         writeText(stderr, QStringLiteral("tramelo: %1\n").arg(messages::cannotWrite(o.file)));
         return kExitFailed;
     }

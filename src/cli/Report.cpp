@@ -1,5 +1,6 @@
 #include "cli/Report.h"
 
+#include <QCoreApplication>
 #include <QCryptographicHash>
 #include <QFile>
 #include <QJsonDocument>
@@ -43,6 +44,21 @@ bool writeAll(int fd, const QByteArray &bytes)
 }
 
 } // namespace
+
+QString resultKey(int exitStatus, bool ended)
+{
+    if (!ended) return QStringLiteral("not ended");
+    switch (exitStatus) {
+    case 0:
+        return QStringLiteral("written");
+    case 2:
+        return QStringLiteral("file refused");
+    case 3:
+        return QStringLiteral("port not opened");
+    default:
+        return QStringLiteral("failed");
+    }
+}
 
 QStringList fieldNames()
 {
@@ -116,12 +132,12 @@ std::optional<QList<quint64>> SerialCounter::take(const QString &path, quint64 s
     if (!held.isEmpty()) {
         bool ok = false;
         next = held.toULongLong(&ok);
-        if (!ok) return fail(QStringLiteral("the counter file holds no number"));
+        if (!ok) return fail(QCoreApplication::translate("cli", "计数文件中没有数字"));
     }
     QList<quint64> numbers;
     for (int i = 0; i < count; ++i) {
         numbers << next;
-        if (next > ~quint64(0) - step) return fail(QStringLiteral("the counter has run out"));
+        if (next > ~quint64(0) - step) return fail(QCoreApplication::translate("cli", "计数已用尽"));
         next += step;
     }
     const QByteArray after = QByteArray::number(next) + '\n';
@@ -160,7 +176,7 @@ std::unique_ptr<Report> Report::open(const QString &path, QString &error)
     };
     if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
         ::close(fd);
-        error = QStringLiteral("not a regular file");
+        error = QCoreApplication::translate("cli", "不是普通文件");
         return nullptr;
     }
     return std::unique_ptr<Report>(

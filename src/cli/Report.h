@@ -25,10 +25,15 @@ struct Row
     QString sha256;   // of the file's bytes, hexadecimal
     qint64 size = -1; // the file's bytes
     QString serial;   // the serial number written ("" without --serial)
-    QString result;   // written, failed, file refused, port not opened, not ended
+    QString result;   // resultKey(): the same words in every interface language
     double seconds = 0;
     QString message;  // the last message line
 };
+
+// A record is read by programs: the result is one of "written", "failed", "file refused",
+// "port not opened" (the exit statuses 0, 1, 2, 3) or "not ended" (a signal or the watchdog
+// ended the run first), never translated.
+QString resultKey(int exitStatus, bool ended);
 
 // The field names, in the order of the CSV columns.
 QStringList fieldNames();

@@ -2,6 +2,7 @@
 
 #include "app/Language.h"
 #include "cli/Cli.h"
+#include "cli/Files.h"
 #include "cli/Messages.h"
 #include "logic/Devices.h"
 #include "platform/PortNames.h"
@@ -20,6 +21,7 @@
 #include <fcntl.h>
 #include <optional>
 #include <pthread.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -118,13 +120,16 @@ QByteArray linkTarget(const QByteArray &path)
 // and anything other than a symbolic link is not a board's at all: neither is replaced.
 QString linkRefusal(const QString &link)
 {
-    const QByteArray path = QFile::encodeName(link);
+    const QByteArray path = files::fileSystemPath(link);
     struct stat st = {};
     if (::lstat(path.constData(), &st) != 0) return {};
     if (!S_ISLNK(st.st_mode))
         return QCoreApplication::translate("cli", "%1: 不是符号链接，不替换").arg(link);
     const QByteArray target = linkTarget(path);
-    if (!target.startsWith("/dev/pts/") || ::stat(target.constData(), &st) == 0)
+    if (!target.startsWith("/dev/pts/"))
+        return QCoreApplication::translate("cli", "%1: 指向 %2，不是虚拟板的终端，不替换")
+            .arg(link, QFile::decodeName(target));
+    if (::stat(target.constData(), &st) == 0)
         return QCoreApplication::translate("cli",
                                            "%1: 指向仍存在的 %2（正在运行的虚拟板？），不替换")
             .arg(link, QFile::decodeName(target));
@@ -132,12 +137,14 @@ QString linkRefusal(const QString &link)
 }
 
 // The dump file, opened at the start so that a path that cannot take it fails before the
-// session: created if missing, never through a symbolic link, a regular file only. Its old
-// contents stay until the end. -1 with why set otherwise.
+// session: created if missing, never through a symbolic link, a regular file only, and not
+// one that another running board holds: each board holds its dump's lock until it ends, so
+// two boards never write one file. Its old contents stay until the end. -1 with why set
+// otherwise.
 int openDump(const QString &dump, QString &why)
 {
-    const int fd = ::open(QFile::encodeName(dump).constData(),
-                          O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0644);
+    const int fd = ::open(files::fileSystemPath(dump).constData(),
+                          O_RDONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0644);
     if (fd < 0) {
         why = errno == ELOOP ? messages::symlinkNotFollowed(dump) : messages::cannotWrite(dump);
         return -1;
@@ -148,22 +155,13 @@ int openDump(const QString &dump, QString &why)
         why = messages::notRegularFile(dump);
         return -1;
     }
-    return fd;
-}
-
-// Replaces the dump's contents with bytes; false when any write, the truncation or the
-// close fails.
-bool writeDump(int fd, const QByteArray &bytes)
-{
-    bool ok = ::ftruncate(fd, 0) == 0 && ::lseek(fd, 0, SEEK_SET) == 0;
-    for (qsizetype at = 0; ok && at < bytes.size();) {
-        const ssize_t n = ::write(fd, bytes.constData() + at, size_t(bytes.size() - at));
-        if (n < 0 && errno == EINTR) continue;
-        ok = n > 0;
-        at += n > 0 ? n : 0;
+    if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        ::close(fd);
+        why =
+            QCoreApplication::translate("cli", "%1: 另一个正在运行的虚拟板使用这个文件").arg(dump);
+        return -1;
     }
-    ok = ::fsync(fd) == 0 && ok;
-    return ::close(fd) == 0 && ok;
+    return fd;
 }
 
 } // namespace
@@ -177,6 +175,23 @@ int bitsPerByte(devices::Family family)
 
 int simulate(const QStringList &args)
 {
+    // The signals that end the board are taken by sigwait() below; blocked before any other
+    // thread starts (the peer's), so that no thread takes them. A closed terminal (SIGHUP) and
+    // Ctrl-\ (SIGQUIT) end it as SIGINT and SIGTERM do: dump written, link removed.
+    sigset_t stopSignals;
+    sigemptyset(&stopSignals);
+    for (const int sig : {SIGINT, SIGTERM, SIGHUP, SIGQUIT})
+        sigaddset(&stopSignals, sig);
+    pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+    // A reader of the narration that goes away must not end the board before its dump.
+    std::signal(SIGPIPE, SIG_IGN);
+    // The lines below, usage errors included, follow the interface language.
+    static char programName[] = "tramelo";
+    int qtArgc = 1;
+    char *qtArgv[] = {programName, nullptr};
+    QCoreApplication app(qtArgc, qtArgv);
+    language::install(app);
+
     QString deviceName, link, dump;
     int baud = 0;
     std::optional<quint16> stm32Id;
@@ -188,28 +203,33 @@ int simulate(const QStringList &args)
             print(stdout, QString::fromLatin1(kSimulateUsage));
             return kExitOk;
         } else if (a == "--device") {
-            if (!value(deviceName)) return simulateUsage("--device needs a value");
+            if (!value(deviceName))
+                return simulateUsage(QCoreApplication::translate("cli", "%1 缺少参数值").arg(a));
         } else if (a == "--id") {
             bool ok = false;
             const uint id = value(v) ? v.toUInt(&ok, 16) : 0;
             if (!ok || id == 0 || id > 0xFFF)
-                return simulateUsage("--id takes a product id in hex, such as 413");
+                return simulateUsage(
+                    QCoreApplication::translate("cli", "--id 取十六进制的产品 ID，例如 413"));
             stm32Id = quint16(id);
         } else if (a == "--link") {
-            if (!value(link)) return simulateUsage("--link needs a value");
+            if (!value(link))
+                return simulateUsage(QCoreApplication::translate("cli", "%1 缺少参数值").arg(a));
         } else if (a == "--dump") {
-            if (!value(dump)) return simulateUsage("--dump needs a value");
+            if (!value(dump))
+                return simulateUsage(QCoreApplication::translate("cli", "%1 缺少参数值").arg(a));
         } else if (a == "--baud") {
             bool ok = false;
             if (value(v)) baud = v.toInt(&ok);
             if (!ok || baud < 1 || baud > kMaxBaud)
                 return simulateUsage(
-                    QStringLiteral("--baud takes a rate from 1 to %1").arg(kMaxBaud));
+                    QCoreApplication::translate("cli", "--baud 取 1 到 %1 的波特率").arg(kMaxBaud));
         } else {
-            return simulateUsage(QStringLiteral("unknown argument: %1").arg(a));
+            return simulateUsage(QCoreApplication::translate("cli", "未知参数: %1").arg(a));
         }
     }
-    if (deviceName.isEmpty()) return simulateUsage("--device is missing");
+    if (deviceName.isEmpty())
+        return simulateUsage(QCoreApplication::translate("cli", "缺少 --device"));
     // stc12, stc15, stc8: a board of the series, answering as its recorded chip; 8E1 on the
     // line (the STC12 board's chip, an STC12C5A60S2, uses even parity too).
     const int named = devices::findDevice(deviceName);
@@ -218,29 +238,15 @@ int simulate(const QStringList &args)
                                                                : QStringView(deviceName));
     const int device = series ? -1 : devices::findDevice(deviceName);
     if (!series && device < 0)
-        return simulateUsage(QStringLiteral("unknown or ambiguous device: %1").arg(deviceName));
+        return simulateUsage(
+            QCoreApplication::translate("cli", "未知或不唯一的器件: %1").arg(deviceName));
     if (stm32Id && devices::familyAt(device) != devices::Family::Stm32)
-        return simulateUsage("--id is for an STM32 board");
+        return simulateUsage(QCoreApplication::translate("cli", "--id 只用于 STM32 虚拟板"));
     std::unique_ptr<sim::VirtualBoard> board =
         series ? sim::VirtualBoard::stcSeries(*series) : boardFor(device, stm32Id, baud > 0);
-    if (!board) return simulateUsage(QStringLiteral("no virtual board of %1").arg(deviceName));
-
-    // The signals that end the board are taken by sigwait() below; blocked before any other
-    // thread starts (the peer's), so that no thread takes them. A closed terminal (SIGHUP) and
-    // Ctrl-\ (SIGQUIT) end it as SIGINT and SIGTERM do: dump written, link removed.
-    sigset_t stopSignals;
-    sigemptyset(&stopSignals);
-    for (const int sig : {SIGINT, SIGTERM, SIGHUP, SIGQUIT})
-        sigaddset(&stopSignals, sig);
-    pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
-    // A reader of the narration that goes away must not end the board before its dump.
-    std::signal(SIGPIPE, SIG_IGN);
-    // The lines below follow the interface language.
-    static char programName[] = "tramelo";
-    int qtArgc = 1;
-    char *qtArgv[] = {programName, nullptr};
-    QCoreApplication app(qtArgc, qtArgv);
-    language::install(app);
+    if (!board)
+        return simulateUsage(
+            QCoreApplication::translate("cli", "没有 %1 的虚拟板").arg(deviceName));
 
     if (!link.isEmpty()) {
         if (const QString why = linkRefusal(link); !why.isEmpty()) {
@@ -262,8 +268,9 @@ int simulate(const QStringList &args)
 
     sim::PtyPeer peer;
     if (!peer.isOpen()) {
-        print(stderr, QStringLiteral("tramelo: no pseudo-terminal: %1")
-                          .arg(QString::fromLocal8Bit(std::strerror(errno))));
+        print(stderr, QStringLiteral("tramelo: %1")
+                          .arg(QCoreApplication::translate("cli", "无法创建伪终端 (%1)")
+                                   .arg(QString::fromLocal8Bit(std::strerror(errno)))));
         closeDump();
         return kExitFailed;
     }
@@ -271,7 +278,7 @@ int simulate(const QStringList &args)
     const int bits = series ? 11 : bitsPerByte(*devices::familyAt(device));
     if (baud > 0) peer.setPacing(bits, baud);
     board->setNarrator([](const QString &line) { print(stdout, line); });
-    const QByteArray linkPath = QFile::encodeName(link);
+    const QByteArray linkPath = files::fileSystemPath(link);
     const QByteArray slavePath = QFile::encodeName(peer.slavePath());
     if (!link.isEmpty()) {
         // The old link of an ended board is replaced, checked once more (a board started
@@ -281,10 +288,12 @@ int simulate(const QStringList &args)
         if (!old.isEmpty() && (old == slavePath || linkRefusal(link).isEmpty()))
             ::unlink(linkPath.constData());
         if (::symlink(slavePath.constData(), linkPath.constData()) != 0) {
-            print(stderr, QStringLiteral("tramelo: %1: %2")
-                              .arg(link, QString::fromLocal8Bit(std::strerror(errno))));
+            // Like every refused link: a usage error, the system's reason after the sentence.
+            print(stderr, QStringLiteral("tramelo: %1")
+                              .arg(QCoreApplication::translate("cli", "%1: 无法创建符号链接 (%2)")
+                                       .arg(link, QString::fromLocal8Bit(std::strerror(errno)))));
             closeDump();
-            return kExitFailed;
+            return kExitUsage;
         }
     }
     print(stdout, peer.slavePath());
@@ -295,10 +304,13 @@ int simulate(const QStringList &args)
     }
     peer.attach(nullptr);
     int code = kExitOk;
-    if (dumpFd >= 0 && !writeDump(dumpFd, board->flash())) {
+    // The dump goes to a new file beside it, renamed into place whole; the lock is held
+    // until then.
+    if (dumpFd >= 0 && !files::replaceFile(files::fileSystemPath(dump), board->flash())) {
         print(stderr, QStringLiteral("tramelo: %1").arg(messages::cannotWrite(dump)));
         code = kExitFailed;
     }
+    closeDump();
     // Only while the link still names this board: another board may have taken the name.
     if (!link.isEmpty() && linkTarget(linkPath) == slavePath) ::unlink(linkPath.constData());
     return code;

@@ -146,7 +146,9 @@ bool Stm32Engine::stmRefused(stm32::State state, QByteArrayView reply)
         return true;
     case State::ReadAddressAck:
     case State::ReadData:
-        stmFinish(DownloadResult::Failed, {stm32::reasonReadRefused(StmPart->flashSizeRegister)});
+        // Lines differ in which reads of their system area they answer; a refusal here is no
+        // reason to give up on a chip that answered Get and Get ID.
+        stmSizeFromTable();
         return true;
     case State::EraseAck:
         stmFinish(DownloadResult::Failed, {stm32::reasonEraseRefused()});
@@ -196,6 +198,7 @@ void Stm32Engine::ComDriverGathered()
     qsizetype needed = stm32::replyLength(state);
     if (state == State::GetReply) needed = stm32::getReplyLength(received);
     if (state == State::VerifyData) needed = 1 + StmBlockLength;
+    if (state == State::ReadData) needed = 1 + StmSizeRead.count;
     if (gathered < needed && !(state > State::GetIdReply && stm32::nackFirst(received))) return;
 
     // All gathered bytes are consumed here, accepted or not. The copy into StmFrame stops at
@@ -240,6 +243,7 @@ void Stm32Engine::ComDriverGathered()
         emit line(stm32::familyLine(*id));
         if (StmPart == &devices::stm32DefaultPart()) emit line(stm32::unknownRulesLine());
         if (!stmRequire(stm32::kCmdReadMemory)) return;
+        StmSizeRead = stm32::sizeReadPlan(*StmPart);
         stmSend(stm32::commandFrame(stm32::kCmdReadMemory));
         StmState = int(State::ReadMemoryAck);
         return;
@@ -247,17 +251,17 @@ void Stm32Engine::ComDriverGathered()
     case State::ReadMemoryAck:
         if (!stm32::ackFirst(reply)) return;
         StmTimeoutCount = 0;
-        stmSend(stm32::addressFrame(StmPart->flashSizeRegister));
+        stmSend(stm32::addressFrame(StmSizeRead.address));
         StmState = int(State::ReadAddressAck);
         return;
     case State::ReadAddressAck:
         if (!stm32::ackFirst(reply)) return;
         StmTimeoutCount = 0;
-        stmSend(stm32::readCountFrame(stm32::kFlashSizeRegisterBytes));
+        stmSend(stm32::readCountFrame(StmSizeRead.count));
         StmState = int(State::ReadData);
         return;
     case State::ReadData: {
-        const auto kib = stm32::acceptFlashSizeReply(reply);
+        const auto kib = stm32::acceptFlashSizeReply(reply, StmSizeRead);
         if (!kib) return;
         StmTimeoutCount = 0;
         StmFlashKib = *kib;
@@ -331,6 +335,19 @@ void Stm32Engine::ComDriverGathered()
     case State::ResetWait:
         return;
     }
+}
+
+void Stm32Engine::stmSizeFromTable()
+{
+    if (StmPart->tableFlashKib == 0) {
+        stmFinish(DownloadResult::Failed, {stm32::reasonReadRefused(StmPart->flashSizeRegister)});
+        return;
+    }
+    StmTimeoutCount = 0;
+    StmFlashKib = StmPart->tableFlashKib;
+    emit line(stm32::flashSizeFromTableLine(StmPart->flashSizeRegister, StmFlashKib));
+    emit line(stm32::flashSizeLine(StmFlashKib));
+    stmLoadAndErase();
 }
 
 void Stm32Engine::stmLoadAndErase()
@@ -445,7 +462,8 @@ void Stm32Engine::stmCheckReadBack(QByteArrayView reply)
     const stm32::ErasePlan repair =
         stm32::erasePlan(*StmPart, extended, stm32::clipSpans(StmSpans, within));
     if (StmRewrites >= stm32::kVerifyRewrites || repair.unreachable || repair.frames.isEmpty()) {
-        stmFinish(DownloadResult::Failed, {stm32::reasonVerifyFailed(stm32::kFlashStart + start)});
+        stmFinish(DownloadResult::Failed, {stm32::reasonVerifyFailed(stm32::kFlashStart + start)},
+                  stm32::kVerifyFailedText);
         return;
     }
     ++StmRewrites;
@@ -486,7 +504,8 @@ void Stm32Engine::stmNextBlockOrFinish()
     StmState = int(stm32::State::WriteMemoryAck);
 }
 
-void Stm32Engine::stmFinish(DownloadResult result, const QStringList &reasons)
+void Stm32Engine::stmFinish(DownloadResult result, const QStringList &reasons,
+                            const ShownText &ending)
 {
     StmState = int(stm32::State::SyncAck);
     StmErasing = false;
@@ -516,8 +535,8 @@ void Stm32Engine::stmFinish(DownloadResult result, const QStringList &reasons)
         break;
     case DownloadResult::Failed:
     case DownloadResult::PortNotOpened:
-        emit status(stm32::kFailedText);
-        emit line(stm32::kFailedText);
+        emit status(ending);
+        emit line(ending);
         break;
     }
     emit finished(result);

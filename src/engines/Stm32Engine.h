@@ -64,6 +64,7 @@ public:
     QByteArray StmCommands; // the commands the Get reply listed
     const devices::Stm32Part *StmPart = nullptr;
     quint32 StmFlashKib = 0;
+    stm32::SizeReadPlan StmSizeRead; // how the loader lets the flash-size register be read
     stm32::ErasePlan StmErase;
     int StmEraseNext = 0;    // next frame of StmErase to send
     bool StmErasing = false; // erase frames sent and not all acknowledged
@@ -77,9 +78,13 @@ public:
 private:
     void stmSend(QByteArrayView bytes);
     void stmLoadAndErase();
+    // The loader refused the flash-size read: the device table's size, or the end.
+    void stmSizeFromTable();
     void stmSendBlock();
     // The one end of an attempt: reason lines, then the final line of the result.
-    void stmFinish(DownloadResult result, const QStringList &reasons = {});
+    // ending: the last line of a failure (default: the chip could not be reached).
+    void stmFinish(DownloadResult result, const QStringList &reasons = {},
+                   const ShownText &ending = stm32::kFailedText);
     bool stmRequire(quint8 command);
     bool stmRefused(stm32::State state, QByteArrayView reply);
     void stmSendErase();

@@ -22,6 +22,15 @@ inline QString portOpenFailed(const QString &reason)
     return QStringLiteral("%1\n%2").arg(portOpenFailed(), reason);
 }
 
+// The box of a port whose device does not exist (an adapter unplugged, a mistyped path): the
+// general box above would call it a port in use.
+inline QString portMissing(const QString &reason)
+{
+    const QString box = QCoreApplication::translate(
+        "texts", "串口不存在 ！\r请选择其它串口，或检查设备是否已连接。");
+    return reason.isEmpty() ? box : QStringLiteral("%1\n%2").arg(box, reason);
+}
+
 // The message-area line that keeps the reason after the box is closed.
 inline QString portOpenFailedLine(const QString &reason)
 {

@@ -43,49 +43,62 @@ constexpr quint32 kF7Size = 0x1FF0F442;
 constexpr quint32 kG0G4L4Size = 0x1FFF75E0;
 constexpr std::span<const quint16> kPages{};
 
+// Reading the flash-size register, as the lines' boot loaders answer it:
+//   * F0, F1, F3, F7, G0, G4, L4: a 2-byte read of the register itself is answered (stm32loader
+//     reads it so on these lines: bootloader.py _get_flash_size_raw with the addresses of
+//     device_family.py);
+//   * F2/F4 refuse short reads of the unique id (0x1FFF7A10) and of the flash size
+//     (0x1FFF7A22) after the count ("NACK 0x11 length failed", a NUCLEO-F401RE: stm32loader
+//     pull request #25 and issue #43) and answer 256 bytes from 0x1FFF7A00, the size at offset
+//     0x22 (RM0090 §39.2 and RM0033 §32.2 place both registers in that area).
+constexpr Stm32SizeRead kDirect = kStm32DirectSizeRead;
+constexpr Stm32SizeRead kF2F4Area{0x1FFF7A00, 256};
+
+// The last number of a row is the flash of the line's largest part in KiB (the data sheets;
+// the device tables of stm32flash dev_table.c and stm32loader devices.py agree).
 // F10x: low and medium density and the medium value line erase 1 KiB pages, the others
 // 2 KiB; the flash programs half-words. F0/F3 program half-words too (the boot loader takes
 // words); G0, G4 and L4 program 64-bit double words, each once per erase.
 constexpr std::array<Stm32Part, 35> kStm32Parts{{
-    {0x412, u"STM32F10xx4/6 家族", kF1Size, 1024, kPages, 2},
-    {0x410, u"STM32F10xx8/B 家族", kF1Size, 1024, kPages, 2},
-    {0x414, u"STM32F10xxExx 家族", kF1Size, 2048, kPages, 2},
-    {0x418, u"STM32F105/107 家族", kF1Size, 2048, kPages, 2},
-    {0x420, u"STM32F100xx8/B 家族", kF1Size, 1024, kPages, 2},
-    {0x428, u"STM32F100xxE 家族", kF1Size, 2048, kPages, 2},
-    {0x430, u"STM32F10xxG 家族", kF1Size, 2048, kPages, 2},
-    {0x440, u"STM32F030x8/F05xxx 家族", kF0F3Size, 1024, kPages, 2},
-    {0x444, u"STM32F03xxx 家族", kF0F3Size, 1024, kPages, 2},
-    {0x445, u"STM32F04xxx 家族", kF0F3Size, 1024, kPages, 2},
-    {0x448, u"STM32F07xxx 家族", kF0F3Size, 2048, kPages, 2},
-    {0x442, u"STM32F09xxx 家族", kF0F3Size, 2048, kPages, 2},
-    {0x422, u"STM32F302xB/C/F303xB/C 家族", kF0F3Size, 2048, kPages, 2},
-    {0x432, u"STM32F37xxx 家族", kF0F3Size, 2048, kPages, 2},
-    {0x438, u"STM32F303x4/6/8/F334 家族", kF0F3Size, 2048, kPages, 2},
-    {0x439, u"STM32F301/F302x6/8 家族", kF0F3Size, 2048, kPages, 2},
-    {0x446, u"STM32F302xD/E/F303xD/E 家族", kF0F3Size, 2048, kPages, 2},
-    {0x411, u"STM32F2xxxx 家族", kF2F4Size, 0, kF4Sectors, 4},
-    {0x413, u"STM32F40xxx/41xxx 家族", kF2F4Size, 0, kF4Sectors, 4},
-    {0x419, u"STM32F42xxx/43xxx 家族", kF2F4Size, 0, kF4Sectors, 4},
-    {0x423, u"STM32F401xB/C 家族", kF2F4Size, 0, kF4Sectors, 4},
-    {0x433, u"STM32F401xD/E 家族", kF2F4Size, 0, kF4Sectors, 4},
-    {0x431, u"STM32F411xx 家族", kF2F4Size, 0, kF4Sectors, 4},
-    {0x421, u"STM32F446xx 家族", kF2F4Size, 0, kF4Sectors, 4},
-    {0x449, u"STM32F74xxx/75xxx 家族", kF7Size, 0, kF7Sectors, 4},
-    {0x460, u"STM32G07xxx/08xxx 家族", kG0G4L4Size, 2048, kPages, 8},
-    {0x466, u"STM32G03xxx/04xxx 家族", kG0G4L4Size, 2048, kPages, 8},
-    {0x456, u"STM32G05xxx/06xxx 家族", kG0G4L4Size, 2048, kPages, 8},
-    {0x468, u"STM32G431xx/441xx 家族", kG0G4L4Size, 2048, kPages, 8},
-    {0x415, u"STM32L47xxx/48xxx 家族", kG0G4L4Size, 2048, kPages, 8},
-    {0x435, u"STM32L43xxx/44xxx 家族", kG0G4L4Size, 2048, kPages, 8},
-    {0x462, u"STM32L45xxx/46xxx 家族", kG0G4L4Size, 2048, kPages, 8},
-    {0x464, u"STM32L41xxx/42xxx 家族", kG0G4L4Size, 2048, kPages, 8},
-    {0x461, u"STM32L496xx/4A6xx 家族", kG0G4L4Size, 2048, kPages, 8},
-    {0x458, u"STM32F410xx 家族", kF2F4Size, 0, kF4Sectors, 4},
+    {0x412, u"STM32F10xx4/6 家族", kF1Size, 1024, kPages, 2, 32, kDirect},
+    {0x410, u"STM32F10xx8/B 家族", kF1Size, 1024, kPages, 2, 128, kDirect},
+    {0x414, u"STM32F10xxExx 家族", kF1Size, 2048, kPages, 2, 512, kDirect},
+    {0x418, u"STM32F105/107 家族", kF1Size, 2048, kPages, 2, 256, kDirect},
+    {0x420, u"STM32F100xx8/B 家族", kF1Size, 1024, kPages, 2, 128, kDirect},
+    {0x428, u"STM32F100xxE 家族", kF1Size, 2048, kPages, 2, 512, kDirect},
+    {0x430, u"STM32F10xxG 家族", kF1Size, 2048, kPages, 2, 1024, kDirect},
+    {0x440, u"STM32F030x8/F05xxx 家族", kF0F3Size, 1024, kPages, 2, 64, kDirect},
+    {0x444, u"STM32F03xxx 家族", kF0F3Size, 1024, kPages, 2, 32, kDirect},
+    {0x445, u"STM32F04xxx 家族", kF0F3Size, 1024, kPages, 2, 32, kDirect},
+    {0x448, u"STM32F07xxx 家族", kF0F3Size, 2048, kPages, 2, 128, kDirect},
+    {0x442, u"STM32F09xxx 家族", kF0F3Size, 2048, kPages, 2, 256, kDirect},
+    {0x422, u"STM32F302xB/C/F303xB/C 家族", kF0F3Size, 2048, kPages, 2, 256, kDirect},
+    {0x432, u"STM32F37xxx 家族", kF0F3Size, 2048, kPages, 2, 256, kDirect},
+    {0x438, u"STM32F303x4/6/8/F334 家族", kF0F3Size, 2048, kPages, 2, 64, kDirect},
+    {0x439, u"STM32F301/F302x6/8 家族", kF0F3Size, 2048, kPages, 2, 64, kDirect},
+    {0x446, u"STM32F302xD/E/F303xD/E 家族", kF0F3Size, 2048, kPages, 2, 512, kDirect},
+    {0x411, u"STM32F2xxxx 家族", kF2F4Size, 0, kF4Sectors, 4, 1024, kF2F4Area},
+    {0x413, u"STM32F40xxx/41xxx 家族", kF2F4Size, 0, kF4Sectors, 4, 1024, kF2F4Area},
+    {0x419, u"STM32F42xxx/43xxx 家族", kF2F4Size, 0, kF4Sectors, 4, 2048, kF2F4Area},
+    {0x423, u"STM32F401xB/C 家族", kF2F4Size, 0, kF4Sectors, 4, 256, kF2F4Area},
+    {0x433, u"STM32F401xD/E 家族", kF2F4Size, 0, kF4Sectors, 4, 512, kF2F4Area},
+    {0x431, u"STM32F411xx 家族", kF2F4Size, 0, kF4Sectors, 4, 512, kF2F4Area},
+    {0x421, u"STM32F446xx 家族", kF2F4Size, 0, kF4Sectors, 4, 512, kF2F4Area},
+    {0x449, u"STM32F74xxx/75xxx 家族", kF7Size, 0, kF7Sectors, 4, 1024, kDirect},
+    {0x460, u"STM32G07xxx/08xxx 家族", kG0G4L4Size, 2048, kPages, 8, 128, kDirect},
+    {0x466, u"STM32G03xxx/04xxx 家族", kG0G4L4Size, 2048, kPages, 8, 64, kDirect},
+    {0x456, u"STM32G05xxx/06xxx 家族", kG0G4L4Size, 2048, kPages, 8, 64, kDirect},
+    {0x468, u"STM32G431xx/441xx 家族", kG0G4L4Size, 2048, kPages, 8, 128, kDirect},
+    {0x415, u"STM32L47xxx/48xxx 家族", kG0G4L4Size, 2048, kPages, 8, 1024, kDirect},
+    {0x435, u"STM32L43xxx/44xxx 家族", kG0G4L4Size, 2048, kPages, 8, 256, kDirect},
+    {0x462, u"STM32L45xxx/46xxx 家族", kG0G4L4Size, 2048, kPages, 8, 512, kDirect},
+    {0x464, u"STM32L41xxx/42xxx 家族", kG0G4L4Size, 2048, kPages, 8, 128, kDirect},
+    {0x461, u"STM32L496xx/4A6xx 家族", kG0G4L4Size, 2048, kPages, 8, 1024, kDirect},
+    {0x458, u"STM32F410xx 家族", kF2F4Size, 0, kF4Sectors, 4, 128, kF2F4Area},
 }};
 
 constexpr Stm32Part kStm32Unknown{
-    0, u"", kStm32DefaultFlashSizeRegister, kStm32DefaultPageSize, kPages, 2};
+    0, u"", kStm32DefaultFlashSizeRegister, kStm32DefaultPageSize, kPages, 2, 0, kDirect};
 
 // Parts whose flash has 4 KB sectors at both ends report these identifications; every other
 // part is programmed with layout A up to sector 16. The copy rules: LPC213x from UM10120;

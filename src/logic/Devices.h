@@ -57,6 +57,17 @@ int findDevice(QStringView text);
 // where the flash-size register sits, how the flash is erased (uniform pages, or sectors of
 // different sizes on F2/F4/F7) and the smallest unit the flash controller programs.
 
+// How a line's boot loader lets the flash-size register be read. Most answer a short read of
+// the register itself; some refuse it and answer only a read that starts where the area
+// holding the register starts (the value is then taken at its offset in what was read).
+struct Stm32SizeRead
+{
+    quint32 start; // where the read starts; 0: at the register itself
+    int count;     // bytes read (1..256)
+};
+// A 2-byte read of the register itself.
+inline constexpr Stm32SizeRead kStm32DirectSizeRead{0, 2};
+
 struct Stm32Part
 {
     quint16 productId;
@@ -65,6 +76,10 @@ struct Stm32Part
     quint32 pageSize;                   // erase unit in bytes; 0 for sector lines
     std::span<const quint16> sectorKib; // sector sizes (KiB) from sector 0, for sector lines
     int writeUnit;                      // bytes the flash controller programs at once
+    // The largest flash of the line's parts (KiB): the size taken when the loader refuses
+    // every read of the flash-size register. 0: no size is known without the register.
+    quint32 tableFlashKib;
+    Stm32SizeRead sizeRead;
 };
 // The part of a product id; nullptr for an id the table does not know.
 const Stm32Part *stm32Part(quint16 productId);

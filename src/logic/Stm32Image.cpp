@@ -88,11 +88,27 @@ std::optional<QString> acceptGetIdReply(QByteArrayView reply)
     return hextext::toHex(reply.sliced(2, 2));
 }
 
-std::optional<quint32> acceptFlashSizeReply(QByteArrayView reply)
+SizeReadPlan sizeReadPlan(const devices::Stm32Part &part)
 {
-    if (reply.size() < replyLength(State::ReadData) || quint8(reply[0]) != kAck)
-        return std::nullopt;
-    return quint32(quint8(reply[2])) * 256 + quint8(reply[1]);
+    const devices::Stm32SizeRead &r = part.sizeRead;
+    if (r.start == 0 || r.start > part.flashSizeRegister ||
+        part.flashSizeRegister + kFlashSizeRegisterBytes > quint64(r.start) + quint64(r.count) ||
+        r.count > kBlockSize)
+        return {part.flashSizeRegister, kFlashSizeRegisterBytes, 0};
+    return {r.start, r.count, int(part.flashSizeRegister - r.start)};
+}
+
+std::optional<quint32> flashKibIn(QByteArrayView data, const SizeReadPlan &plan)
+{
+    const qsizetype at = plan.offset;
+    if (data.size() < plan.count || at < 0 || at + 2 > data.size()) return std::nullopt;
+    return quint32(quint8(data[at + 1])) * 256 + quint8(data[at]);
+}
+
+std::optional<quint32> acceptFlashSizeReply(QByteArrayView reply, const SizeReadPlan &plan)
+{
+    if (reply.isEmpty() || quint8(reply[0]) != kAck) return std::nullopt;
+    return flashKibIn(reply.sliced(1), plan);
 }
 
 bool ackFirst(QByteArrayView reply)
@@ -362,6 +378,14 @@ QString unknownRulesLine()
 QString flashSizeLine(quint32 kib)
 {
     return QCoreApplication::translate("stm32", "存储容量 Flash:%1 KB").arg(kib);
+}
+
+QString flashSizeFromTableLine(quint32 registerAddress, quint32 kib)
+{
+    return QCoreApplication::translate(
+               "stm32", "芯片拒绝读取 Flash 容量寄存器 %1，按器件表取 %2 KB")
+        .arg(hexAddress(registerAddress))
+        .arg(kib);
 }
 
 QString sizeLine(qsizetype length)

@@ -54,7 +54,7 @@ constexpr quint8 kGetIdReplyCount = 0x01;
 // Memory.
 constexpr quint32 kFlashStart = 0x08000000;
 constexpr quint32 kFlashSizeRegister = 0x1FFFF7E0;
-constexpr int kFlashSizeRegisterBytes = 4;
+constexpr int kFlashSizeRegisterBytes = 2; // 16 bits, KiB, little endian
 constexpr int kPageSize = 1024;
 constexpr int kBlockSize = 256;
 // Largest erase list the page numbers can address (one byte per page number, 0xFF reserved).
@@ -99,8 +99,9 @@ enum class State : int {
 constexpr int kStateCount = 16;
 
 // Minimum gathered reply length per state, StmReplyLength[state]; index 0 is not a state.
-// Verify data waits for the block's length as well (readBackLength).
-constexpr std::array<qsizetype, kStateCount + 1> StmReplyLength{0, 1, 15, 5, 1, 1, 5, 1, 1,
+// Verify data waits for the block's length as well (readBackLength), the flash-size read for
+// its plan's count.
+constexpr std::array<qsizetype, kStateCount + 1> StmReplyLength{0, 1, 15, 5, 1, 1, 3, 1, 1,
                                                                 1, 1, 1,  1, 1, 2, 2, 0};
 constexpr qsizetype replyLength(State s)
 {
@@ -123,9 +124,21 @@ QByteArray offeredCommands(QByteArrayView reply);
 // State 3: ACK, count 0x01, closing ACK. Returns the product id as four upper-case
 // hexadecimal digits ("0414"), or nullopt.
 std::optional<QString> acceptGetIdReply(QByteArrayView reply);
-// State 6: ACK first. Returns the flash size in KiB (byte 3 * 256 + byte 2, little endian),
-// or nullopt.
-std::optional<quint32> acceptFlashSizeReply(QByteArrayView reply);
+// The Read Memory that fetches the flash-size register as the part's loader answers it: count
+// bytes from address, the register's two bytes at offset in what is read.
+struct SizeReadPlan
+{
+    quint32 address = kFlashSizeRegister;
+    int count = kFlashSizeRegisterBytes;
+    int offset = 0;
+};
+SizeReadPlan sizeReadPlan(const devices::Stm32Part &part);
+// State 6: ACK and the plan's count bytes. Returns the flash size in KiB (the two bytes at the
+// plan's offset, little endian), or nullopt.
+std::optional<quint32> acceptFlashSizeReply(QByteArrayView reply,
+                                            const SizeReadPlan &plan = SizeReadPlan{});
+// The same from the bytes read (without the ACK).
+std::optional<quint32> flashKibIn(QByteArrayView data, const SizeReadPlan &plan);
 // States 4, 5, 7 to 11: the first byte is ACK.
 bool ackFirst(QByteArrayView reply);
 // A refusal: the first byte is NACK.
@@ -234,6 +247,9 @@ QString familyLine(const QString &productId);
 QString unknownRulesLine();
 // "存储容量 Flash:512 KB".
 QString flashSizeLine(quint32 kib);
+// The loader refused the read of the flash-size register: the download goes on with the size
+// of the device table, and says so.
+QString flashSizeFromTableLine(quint32 registerAddress, quint32 kib);
 // "文件尺寸: 5000 Byte / 4 KB".
 QString sizeLine(qsizetype length);
 // Status while writing: "写地址: 0x08000100".
@@ -253,6 +269,10 @@ QString repairLine(quint32 address, const ErasePlan &plan);
 inline constexpr ShownText kNoContactText{"stm32",
                                           QT_TRANSLATE_NOOP("stm32", "无法和设备通讯，请重新复位")};
 inline constexpr ShownText kFailedText{"stm32", QT_TRANSLATE_NOOP("stm32", "连机失败 ！")};
+// The last lines of a failure after the chip had answered (connected): the reason line above
+// says what failed. "连机失败" is only for a chip that could not be reached.
+inline constexpr ShownText kVerifyFailedText{"stm32", QT_TRANSLATE_NOOP("stm32", "校验失败 ！")};
+inline constexpr ShownText kReadFailedText{"stm32", QT_TRANSLATE_NOOP("stm32", "读取失败 ！")};
 // Reset into the boot loader: DTR and RTS on for this long, then DTR off for as long.
 constexpr unsigned long kResetPulseMs = 500;
 

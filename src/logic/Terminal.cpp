@@ -3,6 +3,8 @@
 #include "logic/HexText.h"
 
 #include <QCoreApplication>
+#include <QDateTime>
+#include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QStringEncoder>
@@ -15,56 +17,9 @@ constexpr const char *kGbk = "GBK";
 constexpr char kCr = '\r';
 constexpr char kLf = '\n';
 constexpr char kZero = '\0';
-
-// Windows virtual-key codes.
-constexpr quint8 kVkBack = 0x08;
-constexpr quint8 kVkTab = 0x09;
-constexpr quint8 kVkClear = 0x0C;
-constexpr quint8 kVkReturn = 0x0D;
-constexpr quint8 kVkShift = 0x10;
-constexpr quint8 kVkControl = 0x11;
-constexpr quint8 kVkMenu = 0x12; // Alt
-constexpr quint8 kVkPause = 0x13;
-constexpr quint8 kVkCapital = 0x14;
-constexpr quint8 kVkEscape = 0x1B;
-constexpr quint8 kVkSpace = 0x20;
-constexpr quint8 kVkPrior = 0x21;
-constexpr quint8 kVkNext = 0x22;
-constexpr quint8 kVkEnd = 0x23;
-constexpr quint8 kVkHome = 0x24;
-constexpr quint8 kVkLeft = 0x25;
-constexpr quint8 kVkUp = 0x26;
-constexpr quint8 kVkRight = 0x27;
-constexpr quint8 kVkDown = 0x28;
-constexpr quint8 kVkSnapshot = 0x2C;
-constexpr quint8 kVkInsert = 0x2D;
-constexpr quint8 kVkDelete = 0x2E;
-constexpr quint8 kVkHelp = 0x2F;
-constexpr quint8 kVk0 = 0x30;
-constexpr quint8 kVkLeftWin = 0x5B;
-constexpr quint8 kVkApps = 0x5D;
-constexpr quint8 kVkNumpad0 = 0x60;
-constexpr quint8 kVkMultiply = 0x6A;
-constexpr quint8 kVkAdd = 0x6B;
-constexpr quint8 kVkSubtract = 0x6D;
-constexpr quint8 kVkDecimal = 0x6E;
-constexpr quint8 kVkDivide = 0x6F;
-constexpr quint8 kVkF1 = 0x70;
-constexpr quint8 kVkNumLock = 0x90;
-constexpr quint8 kVkScroll = 0x91;
-constexpr quint8 kVkOem1 = 0xBA;      // ;:
-constexpr quint8 kVkOemPlus = 0xBB;   // =+
-constexpr quint8 kVkOemComma = 0xBC;  // ,<
-constexpr quint8 kVkOemMinus = 0xBD;  // -_
-constexpr quint8 kVkOemPeriod = 0xBE; // .>
-constexpr quint8 kVkOem2 = 0xBF;      // /?
-constexpr quint8 kVkOem3 = 0xC0;      // `~
-constexpr quint8 kVkOem4 = 0xDB;      // [{
-constexpr quint8 kVkOem5 = 0xDC;      // \|
-constexpr quint8 kVkOem6 = 0xDD;      // ]}
-constexpr quint8 kVkOem7 = 0xDE;      // '"
-
-constexpr int kFunctionKeys = 24; // F1 .. F24 -> 0x70 .. 0x87
+constexpr char kBackspace = 0x08;
+constexpr char kTab = 0x09;
+constexpr qsizetype kStampLength = 15; // "[hh:mm:ss.zzz] "
 
 QByteArray withoutZeros(QByteArrayView bytes)
 {
@@ -73,157 +28,6 @@ QByteArray withoutZeros(QByteArrayView bytes)
     for (char c : bytes)
         if (c != kZero) out.append(c);
     return out;
-}
-
-std::optional<quint8> keypadCode(int qtKey)
-{
-    if (qtKey >= Qt::Key_0 && qtKey <= Qt::Key_9) return quint8(kVkNumpad0 + (qtKey - Qt::Key_0));
-    switch (qtKey) {
-    case Qt::Key_Asterisk:
-        return kVkMultiply;
-    case Qt::Key_Plus:
-        return kVkAdd;
-    case Qt::Key_Minus:
-        return kVkSubtract;
-    case Qt::Key_Period:
-    case Qt::Key_Comma:
-        return kVkDecimal; // the keypad's decimal key in any locale
-    case Qt::Key_Slash:
-        return kVkDivide;
-    default:
-        return std::nullopt;
-    }
-}
-
-// Printable keys of a US layout, shifted or not, to the code of the physical key.
-std::optional<quint8> printableCode(int qtKey)
-{
-    if (qtKey >= Qt::Key_A && qtKey <= Qt::Key_Z) return quint8(qtKey);
-    if (qtKey >= Qt::Key_0 && qtKey <= Qt::Key_9) return quint8(qtKey);
-    switch (qtKey) {
-    case Qt::Key_Space:
-        return kVkSpace;
-    case Qt::Key_ParenRight:
-        return quint8(kVk0 + 0);
-    case Qt::Key_Exclam:
-        return quint8(kVk0 + 1);
-    case Qt::Key_At:
-        return quint8(kVk0 + 2);
-    case Qt::Key_NumberSign:
-        return quint8(kVk0 + 3);
-    case Qt::Key_Dollar:
-        return quint8(kVk0 + 4);
-    case Qt::Key_Percent:
-        return quint8(kVk0 + 5);
-    case Qt::Key_AsciiCircum:
-        return quint8(kVk0 + 6);
-    case Qt::Key_Ampersand:
-        return quint8(kVk0 + 7);
-    case Qt::Key_Asterisk:
-        return quint8(kVk0 + 8);
-    case Qt::Key_ParenLeft:
-        return quint8(kVk0 + 9);
-    case Qt::Key_Semicolon:
-    case Qt::Key_Colon:
-        return kVkOem1;
-    case Qt::Key_Equal:
-    case Qt::Key_Plus:
-        return kVkOemPlus;
-    case Qt::Key_Comma:
-    case Qt::Key_Less:
-        return kVkOemComma;
-    case Qt::Key_Minus:
-    case Qt::Key_Underscore:
-        return kVkOemMinus;
-    case Qt::Key_Period:
-    case Qt::Key_Greater:
-        return kVkOemPeriod;
-    case Qt::Key_Slash:
-    case Qt::Key_Question:
-        return kVkOem2;
-    case Qt::Key_QuoteLeft:
-    case Qt::Key_AsciiTilde:
-        return kVkOem3;
-    case Qt::Key_BracketLeft:
-    case Qt::Key_BraceLeft:
-        return kVkOem4;
-    case Qt::Key_Backslash:
-    case Qt::Key_Bar:
-        return kVkOem5;
-    case Qt::Key_BracketRight:
-    case Qt::Key_BraceRight:
-        return kVkOem6;
-    case Qt::Key_Apostrophe:
-    case Qt::Key_QuoteDbl:
-        return kVkOem7;
-    default:
-        return std::nullopt;
-    }
-}
-
-std::optional<quint8> controlCode(int qtKey)
-{
-    if (qtKey >= Qt::Key_F1 && qtKey < Qt::Key_F1 + kFunctionKeys)
-        return quint8(kVkF1 + (qtKey - Qt::Key_F1));
-    switch (qtKey) {
-    case Qt::Key_Return:
-    case Qt::Key_Enter:
-        return kVkReturn;
-    case Qt::Key_Backspace:
-        return kVkBack;
-    case Qt::Key_Tab:
-    case Qt::Key_Backtab:
-        return kVkTab; // Qt reports Shift+Tab as Backtab
-    case Qt::Key_Escape:
-        return kVkEscape;
-    case Qt::Key_Shift:
-        return kVkShift;
-    case Qt::Key_Control:
-        return kVkControl;
-    case Qt::Key_Alt:
-    case Qt::Key_AltGr:
-        return kVkMenu;
-    case Qt::Key_Meta:
-        return kVkLeftWin;
-    case Qt::Key_Menu:
-        return kVkApps;
-    case Qt::Key_Left:
-        return kVkLeft;
-    case Qt::Key_Up:
-        return kVkUp;
-    case Qt::Key_Right:
-        return kVkRight;
-    case Qt::Key_Down:
-        return kVkDown;
-    case Qt::Key_Insert:
-        return kVkInsert;
-    case Qt::Key_Delete:
-        return kVkDelete;
-    case Qt::Key_Home:
-        return kVkHome;
-    case Qt::Key_End:
-        return kVkEnd;
-    case Qt::Key_PageUp:
-        return kVkPrior;
-    case Qt::Key_PageDown:
-        return kVkNext;
-    case Qt::Key_Clear:
-        return kVkClear;
-    case Qt::Key_Pause:
-        return kVkPause;
-    case Qt::Key_CapsLock:
-        return kVkCapital;
-    case Qt::Key_NumLock:
-        return kVkNumLock;
-    case Qt::Key_ScrollLock:
-        return kVkScroll;
-    case Qt::Key_Print:
-        return kVkSnapshot;
-    case Qt::Key_Help:
-        return kVkHelp;
-    default:
-        return std::nullopt;
-    }
 }
 
 } // namespace
@@ -258,6 +62,31 @@ QString decodeGbk(QByteArrayView bytes)
 bool gbkAvailable()
 {
     return QStringDecoder(kGbk).isValid() && QStringEncoder(kGbk).isValid();
+}
+
+LineEnd lineEndAt(int index)
+{
+    switch (index) {
+    case 0:
+        return LineEnd::Cr;
+    case 1:
+        return LineEnd::Lf;
+    default:
+        return LineEnd::CrLf;
+    }
+}
+
+QByteArray lineEndBytes(LineEnd end)
+{
+    switch (end) {
+    case LineEnd::Cr:
+        return QByteArrayLiteral("\r");
+    case LineEnd::Lf:
+        return QByteArrayLiteral("\n");
+    case LineEnd::CrLf:
+        break;
+    }
+    return QByteArrayLiteral("\r\n");
 }
 
 QString receiveText(QByteArrayView store, ReceiveMode mode)
@@ -303,11 +132,75 @@ QString displayText(QStringView text, bool &pendingCr)
     return out;
 }
 
+QString stampText(qint64 msSinceEpoch)
+{
+    return QDateTime::fromMSecsSinceEpoch(msSinceEpoch).time().toString(
+        QStringLiteral("[hh:mm:ss.zzz]"));
+}
+
+QString LineStamper::text(QStringView shown, qint64 ms)
+{
+    QString out;
+    out.reserve(shown.size() + kStampLength);
+    for (QChar c : shown) {
+        if (lineStart_) out += stampText(ms) + QLatin1Char(' ');
+        out += c;
+        lineStart_ = c == u'\n';
+    }
+    return out;
+}
+
+QString LineStamper::hex(QStringView shown, qint64 ms, int gapMs)
+{
+    QString out;
+    if (shown.isEmpty()) return out;
+    if (!any_ || ms - last_ > gapMs) {
+        if (!lineStart_) out += QLatin1Char('\n');
+        out += stampText(ms) + QLatin1Char(' ');
+    }
+    any_ = true;
+    last_ = ms;
+    out += shown;
+    lineStart_ = false;
+    return out;
+}
+
+QString LineStamper::breakLine()
+{
+    const bool ended = lineStart_;
+    lineStart_ = true;
+    any_ = false;
+    return ended ? QString() : QStringLiteral("\n");
+}
+
+QString ReceiveArea::shown(QByteArrayView chunk, qint64 ms)
+{
+    const QString text = displayText(renderer_.append(chunk), pendingCr_);
+    if (!stamps_.on) return text;
+    return mode() == ReceiveMode::Text ? stamper_.text(text, ms)
+                                       : stamper_.hex(text, ms, stamps_.burstGapMs);
+}
+
 QString ReceiveArea::rebuild(QByteArrayView store, ReceiveMode mode)
 {
     pendingCr_ = false;
     pending_.clear();
+    stamper_.reset();
     return displayText(renderer_.rebuild(store, mode), pendingCr_);
+}
+
+QString ReceiveArea::rebuild(QByteArrayView store, const QList<Arrival> &arrivals,
+                             ReceiveMode mode)
+{
+    QString text = rebuild(QByteArrayView(), mode);
+    qsizetype from = 0;
+    for (const Arrival &a : arrivals) {
+        const qsizetype end = std::clamp(a.end, from, store.size());
+        text += shown(store.sliced(from, end - from), a.ms);
+        from = end;
+    }
+    if (from < store.size()) text += shown(store.sliced(from), arrivals.isEmpty() ? 0 : arrivals.last().ms);
+    return text;
 }
 
 void ReceiveArea::reset()
@@ -315,6 +208,54 @@ void ReceiveArea::reset()
     renderer_.reset();
     pendingCr_ = false;
     pending_.clear();
+    stamper_.reset();
+}
+
+LogForm::LogForm(bool stamped, ReceiveMode mode, int burstGapMs)
+    : stamped_(stamped), mode_(mode), area_(mode)
+{
+    area_.setStamps({stamped, burstGapMs});
+}
+
+namespace {
+QByteArray logBytes(const QString &shown)
+{
+    return encodeGbk(QString(shown).replace(QLatin1Char('\n'), QStringLiteral("\r\n")));
+}
+bool endsLine(QByteArrayView bytes)
+{
+    return bytes.endsWith(kCr) || bytes.endsWith(kLf);
+}
+} // namespace
+
+QByteArray LogForm::received(QByteArrayView chunk, qint64 ms)
+{
+    if (chunk.isEmpty()) return {};
+    if (!stamped_) {
+        lineStart_ = endsLine(chunk);
+        return chunk.toByteArray();
+    }
+    return logBytes(area_.shown(chunk, ms));
+}
+
+QByteArray LogForm::sent(QByteArrayView bytes, qint64 ms)
+{
+    if (bytes.isEmpty()) return {};
+    QByteArray out;
+    if (!stamped_) {
+        if (!lineStart_) out += "\r\n";
+        out += ">> ";
+        out += bytes;
+        if (!endsLine(bytes)) out += "\r\n";
+        lineStart_ = true;
+        return out;
+    }
+    // The line being received is ended first; the received text goes on under a new stamp.
+    bool pendingCr = false;
+    const QString body = displayText(receiveText(bytes, mode_), pendingCr);
+    QString line = stampText(ms) + QStringLiteral(" >> ") + body;
+    if (!line.endsWith(QLatin1Char('\n'))) line += QLatin1Char('\n');
+    return logBytes(area_.breakLine() + line);
 }
 
 void ReceiveArea::release()
@@ -323,12 +264,31 @@ void ReceiveArea::release()
     drawn_ = -1;
 }
 
-std::optional<quint8> virtualKeyCode(int qtKey, Qt::KeyboardModifiers modifiers)
+QByteArray keyPressBytes(int qtKey, QStringView text, LineEnd lineEnd)
 {
-    if (modifiers.testFlag(Qt::KeypadModifier))
-        if (const auto code = keypadCode(qtKey)) return code;
-    if (const auto code = printableCode(qtKey)) return code;
-    return controlCode(qtKey);
+    switch (qtKey) {
+    case Qt::Key_Return:
+    case Qt::Key_Enter:
+        return lineEndBytes(lineEnd);
+    case Qt::Key_Backspace:
+        return QByteArray(1, kBackspace);
+    case Qt::Key_Tab:
+    case Qt::Key_Backtab: // Shift+Tab
+        return QByteArray(1, kTab);
+    default:
+        return encodeGbk(text);
+    }
+}
+
+QString byIdName(const QString &devicePath, const QString &byIdFolder)
+{
+    const QDir folder(byIdFolder);
+    if (QFileInfo(devicePath).absolutePath() == folder.absolutePath()) return devicePath;
+    const QString device = QFileInfo(devicePath).canonicalFilePath();
+    if (device.isEmpty()) return {};
+    for (const QFileInfo &link : folder.entryInfoList(QDir::Files | QDir::System, QDir::Name))
+        if (link.canonicalFilePath() == device) return link.filePath();
+    return {};
 }
 
 QString sendFileText(QByteArrayView content)

@@ -1,6 +1,7 @@
-// Pure logic of the serial terminal: HEX sending, GBK text in both directions, the text forms
-// of the receive store and their incremental rendering, key codes for send-on-key-press, and
-// loading a file into the send area. QtCore only; the terminal page's handlers call these.
+// Pure logic of the serial terminal: HEX sending, GBK text in both directions, line endings,
+// the text forms of the receive store and their incremental rendering with time stamps, the
+// bytes of send-on-key-press, the log's form, and loading a file into the send area. QtCore
+// only; the terminal page's handlers call these.
 //
 // Text that leaves or enters the terminal is 8-bit text in the GBK code page (one byte per
 // ASCII character, two per Chinese character); byte counts are GBK byte counts.
@@ -39,6 +40,14 @@ QString decodeGbk(QByteArrayView bytes);
 // False only if this Qt build has no GBK converter (Qt without ICU); the terminal then cannot
 // show or send Chinese text correctly.
 bool gbkAvailable();
+
+// The line ending that 发送新行, timed sending and Enter under send-on-key-press add. The list
+// of the page holds them in this order; CR LF is the default.
+enum class LineEnd { Cr, Lf, CrLf };
+inline constexpr int kDefaultLineEndIndex = 2;
+// The value of a list index; an index outside the list gives the default (CR LF).
+LineEnd lineEndAt(int index);
+QByteArray lineEndBytes(LineEnd end);
 
 // ---- Receiving --------------------------------------------------------------------------------
 
@@ -92,6 +101,48 @@ private:
 // "a\r" then "\nb" gives "a\n" and "b"; "a\r" then "\rb" gives "a\n" and "\nb".
 QString displayText(QStringView text, bool &pendingCr);
 
+// ---- Time stamps ------------------------------------------------------------------------------
+
+// Time stamps in front of received text. In the text view each line begins with the time its
+// first byte arrived; in the HEX view (which has no lines) each burst does: a chunk that comes
+// more than burstGapMs after the one before starts a new line with its own stamp.
+inline constexpr int kDefaultBurstGapMs = 20;
+struct StampOptions
+{
+    bool on = false;
+    int burstGapMs = kDefaultBurstGapMs;
+};
+// "[hh:mm:ss.zzz]" of a time in ms since the epoch, in local time.
+QString stampText(qint64 msSinceEpoch);
+
+// Inserts the stamps into the shown text of consecutive chunks (line breaks already '\n').
+class LineStamper
+{
+public:
+    // Text view: a stamp, with the chunk's time, before the first character of every line.
+    QString text(QStringView shown, qint64 ms);
+    // HEX view: a line break and a stamp before a chunk that follows a gap of more than
+    // gapMs (and before the first).
+    QString hex(QStringView shown, qint64 ms, int gapMs);
+    void reset() { *this = LineStamper(); }
+    // Ends the line being stamped ("\n", or "" at a line's start): what follows is stamped
+    // anew, in both views.
+    QString breakLine();
+
+private:
+    bool lineStart_ = true;
+    qint64 last_ = -1;
+    bool any_ = false;
+};
+
+// Where each received chunk ends in the store and when it arrived (ms since the epoch): the
+// stamps are drawn again from these whenever the area is rebuilt.
+struct Arrival
+{
+    qsizetype end = 0;
+    qint64 ms = 0;
+};
+
 // The drawing state of the receive area. The area shows displayText of the store's text form;
 // received chunks are gathered as pending text that the window draws a few times a second.
 // The window tells which revision of its document it last drew; when the document has
@@ -103,13 +154,15 @@ public:
     explicit ReceiveArea(ReceiveMode mode = ReceiveMode::Text) : renderer_(mode) {}
 
     ReceiveMode mode() const { return renderer_.mode(); }
-    // The area's whole text for a store in the given mode; nothing stays pending.
+    // The area's whole text for a store in the given mode; nothing stays pending. Without
+    // arrivals the store is one chunk without stamps.
     QString rebuild(QByteArrayView store, ReceiveMode mode);
-    // Gathers the text of the next chunk of the store.
-    void append(QByteArrayView chunk)
-    {
-        pending_ += displayText(renderer_.append(chunk), pendingCr_);
-    }
+    QString rebuild(QByteArrayView store, const QList<Arrival> &arrivals, ReceiveMode mode);
+    // Time stamps on or off (takes effect with the next rebuild).
+    void setStamps(StampOptions options) { stamps_ = options; }
+    StampOptions stamps() const { return stamps_; }
+    // Gathers the text of the next chunk of the store, which arrived at ms.
+    void append(QByteArrayView chunk, qint64 ms = 0) { pending_ += shown(chunk, ms); }
     bool hasPending() const { return !pending_.isEmpty(); }
     // The gathered text, which the caller draws at the end of the area.
     QString takePending() { return std::exchange(pending_, QString()); }
@@ -124,22 +177,55 @@ public:
     bool shows(int revision) const { return drawn_ >= 0 && revision == drawn_; }
     void drawn(int revision) { drawn_ = revision; }
 
+    // The shown text of the next chunk, stamped as chosen (also for the log's stamped form).
+    QString shown(QByteArrayView chunk, qint64 ms);
+    // Ends the stamped line being shown (LineStamper::breakLine).
+    QString breakLine() { return stamper_.breakLine(); }
+
 private:
     ReceiveRenderer renderer_;
     bool pendingCr_ = false;
     QString pending_;
     int drawn_ = -1;
+    StampOptions stamps_;
+    LineStamper stamper_;
+};
+
+// ---- The log ----------------------------------------------------------------------------------
+
+// What the log file receives. Raw: the received bytes as they are. Stamped (time stamps on):
+// the text the receive area shows, stamps included, with CR LF line ends, in GBK. Sent bytes,
+// when they are logged, stand on lines of their own that begin with ">> " (after the stamp).
+class LogForm
+{
+public:
+    LogForm(bool stamped, ReceiveMode mode, int burstGapMs);
+    QByteArray received(QByteArrayView chunk, qint64 ms);
+    QByteArray sent(QByteArrayView bytes, qint64 ms);
+
+private:
+    bool stamped_;
+    ReceiveMode mode_;
+    ReceiveArea area_;
+    bool lineStart_ = true; // raw form: the last byte written ended a line
 };
 
 // ---- Keys -------------------------------------------------------------------------------------
 
-// Windows virtual-key code of a Qt key, whose low byte send-on-key-press sends: the code of
-// the physical key, not of the typed character. Letters and digits give their upper-case
-// ASCII codes whatever the Shift state; shifted punctuation (Qt reports '!', ':', '{' ...)
-// gives the code of its unshifted key on a US layout ('!' -> '1' 0x31, ':' -> 0xBA); with
-// Qt::KeypadModifier the digits give 0x60 .. 0x69 and * + - . / give 0x6A 0x6B 0x6D 0x6E 0x6F.
-// nullopt for keys that have no code (Qt::Key_unknown, input-method keys): nothing is sent.
-std::optional<quint8> virtualKeyCode(int qtKey, Qt::KeyboardModifiers modifiers);
+// The bytes send-on-key-press sends for a key: what was typed, as a terminal sends it. Enter
+// (either key) sends the chosen line ending, Backspace 0x08, Tab 0x09; any other key sends its
+// text (the characters typed, in GBK; Ctrl+letter gives its control character), and a key
+// without text (a modifier alone, a cursor or function key) sends nothing.
+QByteArray keyPressBytes(int qtKey, QStringView text, LineEnd lineEnd);
+
+// ---- Reconnecting ------------------------------------------------------------------------------
+
+// The name under `byIdFolder` (/dev/serial/by-id) of a serial device: the link there that
+// leads to the same device, or the path itself when it already is such a link; "" when it has
+// none (a pseudo-terminal, an on-board port). An adapter that comes back after being unplugged
+// keeps this name even when it gets another /dev/ttyUSBn.
+QString byIdName(const QString &devicePath,
+                 const QString &byIdFolder = QStringLiteral("/dev/serial/by-id"));
 
 // ---- Loading a file into the send area --------------------------------------------------------
 

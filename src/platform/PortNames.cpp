@@ -6,8 +6,11 @@
 #include <QHash>
 #include <QSerialPortInfo>
 
+#include <QFile>
+
 #include <algorithm>
 #include <mutex>
+#include <sys/stat.h>
 
 namespace platform {
 
@@ -172,6 +175,16 @@ QString describePort(const QString &path, const QList<PortInfo> &present)
     for (const PortInfo &p : present)
         if (p.path == path) return p.description;
     return describePort(path); // a configured path that is not in the list
+}
+
+std::optional<dev_t> deviceIdentity(const QString &name)
+{
+    const QString path = resolvePortName(name);
+    struct stat st = {};
+    if (path.isEmpty() || ::stat(QFile::encodeName(path).constData(), &st) != 0 ||
+        !S_ISCHR(st.st_mode))
+        return std::nullopt;
+    return st.st_rdev;
 }
 
 } // namespace platform

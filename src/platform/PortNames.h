@@ -8,6 +8,8 @@
 
 #include <QList>
 #include <QString>
+#include <optional>
+#include <sys/types.h>
 
 namespace platform {
 
@@ -29,5 +31,9 @@ QString resolvePortName(const QString &name, const QList<PortInfo> &present);
 // Description of the device behind a path ("" when unknown), for tooltips and `ports`.
 QString describePort(const QString &path);
 QString describePort(const QString &path, const QList<PortInfo> &present);
+// The device a port name opens (the device number of the character device the resolved path
+// leads to, through symbolic links); none when it names no character device. Two names of
+// one device have one identity.
+std::optional<dev_t> deviceIdentity(const QString &name);
 
 } // namespace platform

@@ -73,11 +73,15 @@ int pollFor(pollfd *fds, nfds_t n, int timeoutMs)
     }
 }
 
+// A system error's own text follows the C library's locale, not the interface's: the serial
+// layer's reasons are sentences in the interface language with that text after them.
 QString errnoText(int err)
 {
     return QString::fromLocal8Bit(std::strerror(err));
 }
 
+// The serial layer's reasons, in the interface language; a system error's own text (which
+// follows the C library's locale, not the interface's) comes after the sentence as its reason.
 // A port that another program holds (its lock, or the device's own busy state).
 QString inUseText(const QString &path)
 {
@@ -101,7 +105,7 @@ QString accessDeniedText(const QString &path, const QByteArray &native)
 {
     struct stat st = {};
     if (::stat(native.constData(), &st) != 0)
-        return QStringLiteral("%1: permission denied").arg(path);
+        return QCoreApplication::translate("serial", "%1: 没有访问权限").arg(path);
     QString name = QString::number(st.st_gid);
     std::vector<char> buffer(16384);
     struct group gr = {};
@@ -109,17 +113,20 @@ QString accessDeniedText(const QString &path, const QByteArray &native)
     if (::getgrgid_r(st.st_gid, &gr, buffer.data(), buffer.size(), &found) == 0 && found)
         name = QString::fromLocal8Bit(found->gr_name);
     if (st.st_gid == 0)
-        return QStringLiteral("%1: permission denied. The device belongs to the group '%2': "
-                              "ask the administrator for access (a udev rule giving the device "
-                              "a group such as dialout).")
+        return QCoreApplication::translate(
+                   "serial",
+                   "%1: 没有访问权限。设备属于组 '%2': 请管理员给予访问权限 (用 udev 规则把设备"
+                   "交给 dialout 之类的组)。")
             .arg(path, name);
     if (inGroup(st.st_gid))
-        return QStringLiteral("%1: permission denied although the user is in the device's group "
-                              "'%2': the device's mode (%3) gives that group no read and write "
-                              "access.")
+        return QCoreApplication::translate(
+                   "serial",
+                   "%1: 没有访问权限，虽然用户在设备的组 '%2' 中: 设备的权限 (%3) 不给该组读写权。")
             .arg(path, name, QString::number(st.st_mode & 07777, 8));
-    return QStringLiteral("%1: permission denied. The device belongs to the group '%2': add the "
-                          "user to it (sudo usermod -aG %2 $USER) and log in again.")
+    return QCoreApplication::translate(
+               "serial",
+               "%1: 没有访问权限。设备属于组 '%2': 把用户加入该组 (sudo usermod -aG %2 $USER) "
+               "后重新登录。")
         .arg(path, name);
 }
 
@@ -140,14 +147,14 @@ SerialPort::~SerialPort()
 OpenResult SerialPort::open(const QString &path)
 {
     if (isOpen()) {
-        error_ = QStringLiteral("%1 is already open").arg(path_);
+        error_ = QCoreApplication::translate("serial", "%1 已经打开").arg(path_);
         return OpenResult::Failed;
     }
     path_ = path;
     error_.clear();
     haveSaved_ = false;
     if (path.isEmpty()) {
-        error_ = QStringLiteral("No serial port given");
+        error_ = QCoreApplication::translate("serial", "没有指定串口");
         return OpenResult::NotFound;
     }
 
@@ -163,7 +170,7 @@ OpenResult SerialPort::open(const QString &path)
         case ENODEV:
         case ENXIO:
         case ENOTDIR:
-            error_ = QStringLiteral("%1: no such serial port").arg(path);
+            error_ = QCoreApplication::translate("serial", "%1: 串口不存在").arg(path);
             return OpenResult::NotFound;
         case EACCES:
         case EPERM:
@@ -173,7 +180,8 @@ OpenResult SerialPort::open(const QString &path)
             error_ = inUseText(path);
             return OpenResult::Busy;
         default:
-            error_ = QStringLiteral("%1: %2").arg(path, errnoText(err));
+            error_ = QCoreApplication::translate("serial", "%1: 无法打开 (%2)")
+                         .arg(path, errnoText(err));
             return OpenResult::Failed;
         }
     }
@@ -186,11 +194,14 @@ OpenResult SerialPort::open(const QString &path)
     };
 
     if (!::isatty(fd))
-        return fail(OpenResult::NotATty, QStringLiteral("%1 is not a serial port").arg(path));
+        return fail(OpenResult::NotATty,
+                    QCoreApplication::translate("serial", "%1 不是串口").arg(path));
     if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
         const int err = errno;
         if (err == EWOULDBLOCK) return fail(OpenResult::Busy, inUseText(path));
-        return fail(OpenResult::Failed, QStringLiteral("%1: %2").arg(path, errnoText(err)));
+        return fail(
+            OpenResult::Failed,
+            QCoreApplication::translate("serial", "%1: 无法加锁 (%2)").arg(path, errnoText(err)));
     }
     // Keeps other programs that do not lock out (except root); the lock above is what counts.
     ioctlRetry(fd, TIOCEXCL, nullptr);
@@ -198,7 +209,8 @@ OpenResult SerialPort::open(const QString &path)
         const int err = errno;
         ioctlRetry(fd, TIOCNXCL, nullptr); // the flag belongs to the tty, not to this descriptor
         return fail(OpenResult::Failed,
-                    QStringLiteral("%1: cannot set the line: %2").arg(path, errnoText(err)));
+                    QCoreApplication::translate("serial", "%1: 无法设置线路 (%2)")
+                        .arg(path, errnoText(err)));
     }
     fd_ = fd;
     trace(SerialTraceEvent::Open, path_);

@@ -166,10 +166,13 @@ Stm32Sim::Config Stm32Sim::Config::profile(quint16 productId)
             QByteArray(reinterpret_cast<const char *>(kF0F3Options), sizeof kF0F3Options);
         c.programNsPerByte = 26'750;
         break;
+    case 0x411: // F2: 4 x 16 KiB, 64 KiB, 7 x 128 KiB; 128 KB RAM; boot loader V3.3 (AN2606
+                // "STM32F2xxxx configuration in system memory boot mode"), 8 KB of RAM;
+                // the same system area as the F4 (RM0033 §2.3 memory map, §32)
     case 0x413: // F40x/F41x: 4 x 16 KiB, 64 KiB, 7 x 128 KiB; 128 KB RAM (SRAM1 and SRAM2);
                 // the OTP area 0x1FFF7800-0x1FFF7A0F, then unique id and flash size (RM0090
                 // §2.3 memory map, §39)
-        c.version = 0x31;
+        c.version = productId == 0x411 ? 0x33 : 0x31;
         c.flashSizeKb = 1024;
         c.pageSize = 0;
         c.sectorKib = {16, 16, 16, 16, 64, 128, 128, 128, 128, 128, 128, 128};
@@ -177,15 +180,21 @@ Stm32Sim::Config Stm32Sim::Config::profile(quint16 productId)
         c.extendedErase = true;
         c.programming = Programming::ClearBits;
         c.ramSize = 128 * 1024;
-        c.bootLoaderRam = 8 * 1024; // boot loader V3.1 (id 0x31)
+        c.bootLoaderRam = 8 * 1024; // boot loader V3.1 (id 0x31), V3.3 on F2 (id 0x33)
         c.systemMemory = 0x1FFF0000;
         c.systemMemorySize = 30 * 1024;
         c.bootLoaderIdAddress = 0x1FFF77DE;
-        c.bootLoaderId = 0x31;
+        c.bootLoaderId = c.version;
         c.uniqueId = 0x1FFF7A10;
         c.infoArea = 0x1FFF7800;
-        c.infoAreaSize = 0x230;
+        // Up to 0x1FFF7AFF: a NUCLEO-F401RE answers 256 bytes from 0x1FFF7A00 (stm32loader
+        // pull request #25, issue #43).
+        c.infoAreaSize = 0x300;
         c.infoOtpSize = 0x210; // one-time programmable bytes, erased (RM0090 §3.8)
+        // The same chip refuses 12 bytes at 0x1FFF7A10 (unique id) and 2 bytes at 0x1FFF7A22
+        // (flash size) after the count, "NACK 0x11 length failed" (the same reports): the
+        // start of the read decides.
+        c.wholeReadArea = 0x1FFF7A00;
         c.optionBytes = 0x1FFFC000;
         c.optionValues = QByteArray(reinterpret_cast<const char *>(kF4Options), sizeof kF4Options);
         c.massEraseUs = 8'000'000;
@@ -620,6 +629,15 @@ QByteArray Stm32Sim::finishReadCount()
                 .arg(hex(n), hex(quint8(frame_[1]))));
     qsizetype offset = 0;
     const QByteArray *memory = readableRegion(address_, qsizetype(n) + 1, &offset);
+    if (config_.wholeReadArea != 0 && address_ > config_.wholeReadArea &&
+        address_ < config_.wholeReadArea + 0x100) {
+        // The chip's refusal, not the host's mistake (see Config::profile): noted only.
+        note(QStringLiteral("Read Memory at %1 refused: this area is read from %2 only")
+                 .arg(hex(address_, 8), hex(config_.wholeReadArea, 8)));
+        frame_.clear();
+        state_ = State::AwaitCommand;
+        return QByteArray(1, char(kNack));
+    }
     if (!memory)
         return refuse(QStringLiteral("Read Memory of %1 bytes at %2 leaves the memory")
                           .arg(int(n) + 1)
@@ -718,8 +736,9 @@ QByteArray Stm32Sim::finishWriteData()
         else
             (*memory)[offset + i] = data[i];
     }
-    if (toFlash && config_.weakWrites > 0 && address_ == config_.weakBlockAddress) {
-        --config_.weakWrites;
+    if (auto weak = config_.weakBlocks.find(address_);
+        toFlash && weak != config_.weakBlocks.end() && *weak > 0) {
+        --*weak;
         for (qsizetype i = 0; i < length; ++i) {
             if (quint8(data[i]) != kErased) {
                 (*memory)[offset + i] = char(kErased);

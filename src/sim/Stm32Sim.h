@@ -35,13 +35,14 @@
 // error; noted for the narration); Readout Unprotect erases the whole flash and lifts it.
 // After Go the chip runs the application and ignores the line until reset().
 //
-// Fault for verify: the first weakWrites writes of the block at weakBlockAddress leave its
-// first programmed byte erased, as a marginal cell would.
+// Fault for verify: the first n writes of a block of weakBlocks (its address → n) leave its
+// first programmed byte erased, as a marginal cell would; several blocks may be weak.
 #pragma once
 
 #include "sim/Device.h"
 
 #include <QList>
+#include <QMap>
 
 namespace sim {
 
@@ -94,6 +95,9 @@ public:
         quint32 infoArea = 0;          // an area of device facts outside system memory
         quint32 infoAreaSize = 0;
         quint32 infoOtpSize = 0; // its first bytes are erased one-time programmable memory
+        // A 256-byte area whose reads are answered only when they start at its first byte
+        // (0: none); a read starting elsewhere in it is refused after its count.
+        quint32 wholeReadArea = 0;
         quint32 optionBytes = kOptionBytes;
         QByteArray optionValues; // the option bytes as read; empty: those of an F10x
         // Flash timing (typical values of the data sheets), used when realTimes is set.
@@ -103,11 +107,10 @@ public:
         int programNsPerByte = 26'250; // programming time of a write unit, per byte
         quint8 oldContents = 0x00;
         bool readProtected = false;
-        quint32 weakBlockAddress = 0;
-        int weakWrites = 0;
+        QMap<quint32, int> weakBlocks;
 
-        // The profile of a product id: 0x410/0x414 F10x, 0x440 F0, 0x422 F3, 0x413 F4,
-        // 0x460 G0; any other id gets the F10x loader with that id.
+        // The profile of a product id: 0x410/0x414 F10x, 0x440 F0, 0x422 F3, 0x411 F2,
+        // 0x413 F4, 0x460 G0; any other id gets the F10x loader with that id.
         static Config profile(quint16 productId);
     };
 
