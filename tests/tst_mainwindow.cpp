@@ -3,6 +3,7 @@
 // filter, line breaks in boxes and tooltips, the download button's line forcing per device
 // family, and the interface in both languages.
 #include "app/Language.h"
+#include "app/FileField.h"
 #include "app/Main.h"
 
 #include "logic/Devices.h"
@@ -30,6 +31,8 @@
 #include <QStyle>
 #include <QStyleOptionComboBox>
 #include <QDialogButtonBox>
+#include <QMimeData>
+#include <QUrl>
 #include <QTabBar>
 #include <QTabWidget>
 #include <QTest>
@@ -263,6 +266,54 @@ private slots:
         QCOMPARE(again.main->RzPageControl1->currentIndex(), 0);
         QCOMPARE(again.main->SendAreaText(), QStringLiteral("第一行\r\nsecond"));
         QVERIFY(again.main->CheckBox9->isChecked());
+    }
+
+    // A firmware file handed over by hand: dropped onto the window (one local file; a folder
+    // or two files are not taken), the last eight files kept across starts, newest first, and
+    // the message area saved as a log.
+    void firmwareFileByHand()
+    {
+        TestEnv env;
+        QStringList files;
+        for (int i = 0; i < 10; ++i)
+            files << testenv::writeFile(env.root(), QStringLiteral("fw%1.elf").arg(i), "x");
+        const auto drop = [](QWidget *target, const QList<QUrl> &urls) {
+            QMimeData mime;
+            mime.setUrls(urls);
+            QDragEnterEvent enter(QPoint(5, 5), Qt::CopyAction, &mime, Qt::LeftButton, {});
+            QApplication::sendEvent(target, &enter);
+            QDropEvent event(QPointF(5, 5), Qt::CopyAction, &mime, Qt::LeftButton, {});
+            QApplication::sendEvent(target, &event);
+            return enter.isAccepted() && event.isAccepted();
+        };
+        {
+            auto w = CreateApplicationWindows();
+            QVERIFY(drop(w.main.get(), {QUrl::fromLocalFile(files[0])}));
+            QCOMPARE(w.main->Edit2->text(), files[0]);
+            QVERIFY(!drop(w.main.get(), {QUrl::fromLocalFile(env.root())}));
+            QVERIFY(!drop(w.main.get(),
+                          {QUrl::fromLocalFile(files[1]), QUrl::fromLocalFile(files[2])}));
+            QCOMPARE(w.main->Edit2->text(), files[0]);
+            for (const QString &f : files)
+                w.main->Edit2->setText(f);
+            w.main->Edit2->setText(files[5]); // again: moves to the front
+            QCOMPARE(filefield::recent(w.main->Edit2),
+                     (QStringList{files[5], files[9], files[8], files[7], files[6], files[4],
+                                  files[3], files[2]}));
+
+            w.main->Memo1->setPlainText(QStringLiteral("第一行\n上载完成！"));
+            const QString log = env.root() + QStringLiteral("/messages.log");
+            QCOMPARE(filefield::saveLog(w.main->Memo1, log), QString());
+            QFile f(log);
+            QVERIFY(f.open(QIODevice::ReadOnly));
+            QCOMPARE(QString::fromUtf8(f.readAll()), QStringLiteral("第一行\n上载完成！\n"));
+            QVERIFY(!filefield::saveLog(w.main->Memo1, env.root() + "/no/such/dir.log").isEmpty());
+            w.main->close();
+        }
+        auto again = CreateApplicationWindows();
+        QCOMPARE(again.main->Edit2->text(), files[5]);
+        QCOMPARE(filefield::recent(again.main->Edit2).size(), filefield::kRecentFiles);
+        QCOMPARE(filefield::recent(again.main->Edit2).value(1), files[9]);
     }
 
     // Every stored value goes out and comes back into its own control. The values differ from

@@ -4,6 +4,18 @@
 <context>
     <name>TMainForm</name>
     <message>
+        <source>最近使用的文件</source>
+        <translation>Recent files</translation>
+    </message>
+    <message>
+        <source>保存为日志...</source>
+        <translation>Save as log...</translation>
+    </message>
+    <message>
+        <source>日志无法保存: %1</source>
+        <translation>The log cannot be saved: %1</translation>
+    </message>
+    <message>
         <source>目前版本支持MCU设备:</source>
         <translation>Devices supported by this version:</translation>
     </message>

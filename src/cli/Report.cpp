@@ -70,9 +70,18 @@ QStringList fieldNames()
 
 QString csvLine(const Row &r)
 {
-    const QStringList fields{r.time,   r.port,   r.device,     r.chip, r.uniqueId,
-                             r.file,   r.sha256, QString::number(r.size),
-                             r.serial, r.result, secondsText(r.seconds), r.message};
+    const QStringList fields{r.time,
+                             r.port,
+                             r.device,
+                             r.chip,
+                             r.uniqueId,
+                             r.file,
+                             r.sha256,
+                             QString::number(r.size),
+                             r.serial,
+                             r.result,
+                             secondsText(r.seconds),
+                             r.message};
     QStringList out;
     for (const QString &f : fields)
         out << csvField(f);
@@ -109,8 +118,8 @@ void describeFile(const QString &path, QString &sha256, qint64 &size)
     size = f.size();
 }
 
-std::optional<QList<quint64>> SerialCounter::take(const QString &path, quint64 start,
-                                                  quint64 step, int count, QString &error)
+std::optional<QList<quint64>> SerialCounter::take(const QString &path, quint64 start, quint64 step,
+                                                  int count, QString &error)
 {
     const int fd = ::open(QFile::encodeName(path).constData(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
     if (fd < 0) {
@@ -137,12 +146,13 @@ std::optional<QList<quint64>> SerialCounter::take(const QString &path, quint64 s
     QList<quint64> numbers;
     for (int i = 0; i < count; ++i) {
         numbers << next;
-        if (next > ~quint64(0) - step) return fail(QCoreApplication::translate("cli", "计数已用尽"));
+        if (next > ~quint64(0) - step)
+            return fail(QCoreApplication::translate("cli", "计数已用尽"));
         next += step;
     }
     const QByteArray after = QByteArray::number(next) + '\n';
-    if (::ftruncate(fd, 0) != 0 || ::pwrite(fd, after.constData(), size_t(after.size()), 0) !=
-                                       after.size() ||
+    if (::ftruncate(fd, 0) != 0 ||
+        ::pwrite(fd, after.constData(), size_t(after.size()), 0) != after.size() ||
         ::fsync(fd) != 0)
         return fail(QString::fromLocal8Bit(std::strerror(errno)));
     ::close(fd);

@@ -27,7 +27,7 @@ struct Row
     QString serial;   // the serial number written ("" without --serial)
     QString result;   // resultKey(): the same words in every interface language
     double seconds = 0;
-    QString message;  // the last message line
+    QString message; // the last message line
 };
 
 // A record is read by programs: the result is one of "written", "failed", "file refused",

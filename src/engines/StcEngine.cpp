@@ -493,18 +493,7 @@ bool StcEngine::StcPrepareImage()
         // out as the decoding library lays out HEX: from address 0, holes 0x00.
         const stc::ImageLoad load =
             stc::fromImage(firmware::load(fileName, choices_.binaryAddress.value_or(0)), '\0');
-        QString why;
-        switch (load.status) {
-        case stc::ImageLoad::Loaded: break;
-        case stc::ImageLoad::Missing: why = kNoFile; break;
-        case stc::ImageLoad::Unreadable: why = firmwarefile::unreadableText(); break;
-        case stc::ImageLoad::Damaged: why = load.damage; break;
-        case stc::ImageLoad::TooLarge:
-            why = load.damage.isEmpty() ? kImageTooLarge.text().arg(stc::kImageBufferSize / 1024)
-                                        : load.damage;
-            break;
-        case stc::ImageLoad::Empty: why = stc::noImageMessage(); break;
-        }
+        QString why = imageRefusal(load, stc::kImageBufferSize);
         const std::optional<qsizetype> length = stc::imageLength(load.image);
         if (why.isEmpty() && !length) why = stc::noImageMessage();
         if (!why.isEmpty()) {

@@ -81,18 +81,7 @@ void StcSeriesEngine::start(const DownloadChoices &choices)
 
     const stc::ImageLoad load = stc::loadImage(choices.file, choices.binaryAddress);
     if (load.status != stc::ImageLoad::Loaded) {
-        QString why;
-        switch (load.status) {
-        case stc::ImageLoad::Missing: why = kNoFile; break;
-        case stc::ImageLoad::Unreadable: why = firmwarefile::unreadableText(); break;
-        case stc::ImageLoad::Damaged: why = load.damage; break;
-        case stc::ImageLoad::TooLarge:
-            why = load.damage.isEmpty() ? kImageTooLarge.text().arg(stc::kMaxSeriesImage / 1024)
-                                        : load.damage;
-            break;
-        case stc::ImageLoad::Empty:
-        case stc::ImageLoad::Loaded: why = stc::noImageMessage(); break;
-        }
+        const QString why = imageRefusal(load, stc::kMaxSeriesImage);
         emit imageSize(QString());
         emit portHeld(false);
         emit line(why);

@@ -164,13 +164,16 @@ Loaded sRecordsFrom(QByteArrayView text)
         case 5:
         case 6:
             if (rec.address != dataRecords) {
-                r = refused(Status::Damaged, Format::SRecord,
-                            QCoreApplication::translate("firmware", "S记录文件的记录数与第 %1 行的 S%2 记录不符: 记录 %3 条，实有 %4 条")
-                                .arg(number)
-                                .arg(rec.type)
-                                .arg(rec.address)
-                                .arg(dataRecords),
-                            number);
+                r = refused(
+                    Status::Damaged, Format::SRecord,
+                    QCoreApplication::translate(
+                        "firmware",
+                        "S记录文件的记录数与第 %1 行的 S%2 记录不符: 记录 %3 条，实有 %4 条")
+                        .arg(number)
+                        .arg(rec.type)
+                        .arg(rec.address)
+                        .arg(dataRecords),
+                    number);
                 return false;
             }
             return true;
@@ -188,7 +191,9 @@ Loaded sRecordsFrom(QByteArrayView text)
     if (lastLine == 0) return refused(Status::Empty, Format::SRecord, emptyText());
     if (!ended)
         return refused(Status::Damaged, Format::SRecord,
-                       QCoreApplication::translate("firmware", "S记录文件没有结束记录 (S7/S8/S9): 文件止于第 %1 行").arg(lastLine),
+                       QCoreApplication::translate(
+                           "firmware", "S记录文件没有结束记录 (S7/S8/S9): 文件止于第 %1 行")
+                           .arg(lastLine),
                        lastLine);
     return finish(std::move(r));
 }
@@ -222,7 +227,8 @@ Loaded elfFrom(QByteArrayView bytes)
     if (!elf || elf_kind(elf) != ELF_K_ELF || !gelf_getehdr(elf, &header))
         return damaged(QCoreApplication::translate("firmware", "文件头不完整或无效"));
     size_t count = 0;
-    if (elf_getphdrnum(elf, &count) != 0) return damaged(QCoreApplication::translate("firmware", "程序头表无效"));
+    if (elf_getphdrnum(elf, &count) != 0)
+        return damaged(QCoreApplication::translate("firmware", "程序头表无效"));
     Loaded r;
     r.format = Format::Elf;
     r.status = Status::Loaded;
@@ -241,31 +247,44 @@ Loaded elfFrom(QByteArrayView bytes)
         if (ph.p_type != PT_LOAD || ph.p_filesz == 0) continue; // RAM only: nothing to write
         if (ph.p_offset > fileSize || ph.p_filesz > fileSize - ph.p_offset)
             return damaged(QCoreApplication::translate("firmware", "段 %1 超出文件末尾").arg(i));
-        if (ph.p_filesz > ph.p_memsz) return damaged(QCoreApplication::translate("firmware", "段 %1 的文件大小大于内存大小").arg(i));
+        if (ph.p_filesz > ph.p_memsz)
+            return damaged(
+                QCoreApplication::translate("firmware", "段 %1 的文件大小大于内存大小").arg(i));
         const quint64 first = ph.p_paddr;
         const quint64 end = first + ph.p_filesz;
-        if (end < first) return damaged(QCoreApplication::translate("firmware", "段 %1 超出地址空间").arg(i));
-        for (const Placed &p : std::as_const(placed))
-            if (first < p.end && p.first < end)
-                return damaged(QCoreApplication::translate("firmware", "段 %1 和段 %2 的地址重叠 (%3..%4)")
-                                   .arg(p.index)
-                                   .arg(i)
-                                   .arg(hexAddress(std::max(first, p.first)),
-                                        hexAddress(std::min(end, p.end) - 1)));
+        if (end < first)
+            return damaged(QCoreApplication::translate("firmware", "段 %1 超出地址空间").arg(i));
         placed.append({first, end, i});
-        if (!r.image.place(first, QByteArrayView(copy).sliced(qsizetype(ph.p_offset),
-                                                              qsizetype(ph.p_filesz))))
+        if (!r.image.place(
+                first, QByteArrayView(copy).sliced(qsizetype(ph.p_offset), qsizetype(ph.p_filesz))))
             return refused(Status::TooLarge, Format::Elf, tooLargeText());
     }
+    // Segments that share addresses: sorted by address, each against the furthest end before it
+    // (a pairwise check would take quadratic time on a file of many segments).
+    std::sort(placed.begin(), placed.end(),
+              [](const Placed &a, const Placed &b) { return a.first < b.first; });
+    for (qsizetype k = 1, far = 0; k < placed.size(); ++k) {
+        const Placed &p = placed[far], &q = placed[k];
+        if (q.first < p.end)
+            return damaged(
+                QCoreApplication::translate("firmware", "段 %1 和段 %2 的地址重叠 (%3..%4)")
+                    .arg(std::min(p.index, q.index))
+                    .arg(std::max(p.index, q.index))
+                    .arg(hexAddress(q.first), hexAddress(std::min(q.end, p.end) - 1)));
+        if (q.end > p.end) far = k;
+    }
     if (r.image.empty())
-        return refused(Status::Empty, Format::Elf, QCoreApplication::translate("firmware", "ELF文件中没有带数据的可加载段"));
+        return refused(Status::Empty, Format::Elf,
+                       QCoreApplication::translate("firmware", "ELF文件中没有带数据的可加载段"));
     return finish(std::move(r));
 }
 
 // Reads a whole file of at most kMaxFileSize bytes.
 std::optional<QByteArray> readAll(QIODevice &device)
 {
-    QByteArray all = device.read(kMaxFileSize + 1);
+    // A file is read at its size; only a stream needs room for more than it may hold.
+    if (!device.isSequential() && device.size() - device.pos() > kMaxFileSize) return std::nullopt;
+    QByteArray all = device.isSequential() ? device.read(kMaxFileSize + 1) : device.readAll();
     if (all.size() > kMaxFileSize) return std::nullopt;
     return all;
 }
@@ -304,7 +323,8 @@ bool Image::place(quint64 address, QByteArrayView data, int origin)
                 }
             }
         }
-        if (ps < address) pieces_.emplace(ps, Piece{p.data.left(qsizetype(address - ps)), p.origin});
+        if (ps < address)
+            pieces_.emplace(ps, Piece{p.data.left(qsizetype(address - ps)), p.origin});
         if (pe > end) pieces_.emplace(end, Piece{p.data.mid(qsizetype(end - ps)), p.origin});
     }
     // Bytes without lines that continue the stretch before them join it (a binary or an ELF
@@ -368,7 +388,9 @@ bool isIntelHexName(const QString &path)
 
 Format formatOf(QByteArrayView head, const QString &name)
 {
-    if (head.startsWith("\x7f" "ELF")) return Format::Elf;
+    if (head.startsWith("\x7f"
+                        "ELF"))
+        return Format::Elf;
     if (isIntelHexName(name)) return Format::IntelHex;
     if (nameEndsWith(name, {".srec", ".s19", ".s28", ".s37", ".mot"})) return Format::SRecord;
     if (head.startsWith("S0") || head.startsWith("S1") || head.startsWith("S3")) {
@@ -437,7 +459,8 @@ Loaded readIntelHex(QIODevice &device)
     case HexStatus::NoRecords:
         return refused(Status::Empty, Format::IntelHex, emptyText());
     case HexStatus::TooLarge:
-        return refused(Status::TooLarge, Format::IntelHex, QCoreApplication::translate("firmware", "HEX文件太大，不能超过 64 MB"));
+        return refused(Status::TooLarge, Format::IntelHex,
+                       QCoreApplication::translate("firmware", "HEX文件太大，不能超过 64 MB"));
     case HexStatus::Stopped:
         return refused(Status::TooLarge, Format::IntelHex, tooLargeText());
     case HexStatus::Unreadable:
@@ -452,14 +475,16 @@ Loaded readSRecords(QIODevice &device)
 {
     const std::optional<QByteArray> text = readAll(device);
     if (!text)
-        return refused(Status::TooLarge, Format::SRecord, QCoreApplication::translate("firmware", "S记录文件太大，不能超过 64 MB"));
+        return refused(Status::TooLarge, Format::SRecord,
+                       QCoreApplication::translate("firmware", "S记录文件太大，不能超过 64 MB"));
     return sRecordsFrom(*text);
 }
 
 Loaded readElf(QByteArrayView bytes)
 {
     if (bytes.size() > kMaxFileSize)
-        return refused(Status::TooLarge, Format::Elf, QCoreApplication::translate("firmware", "ELF文件太大，不能超过 64 MB"));
+        return refused(Status::TooLarge, Format::Elf,
+                       QCoreApplication::translate("firmware", "ELF文件太大，不能超过 64 MB"));
     return elfFrom(bytes);
 }
 
@@ -468,11 +493,15 @@ Loaded readBinary(QIODevice &device, quint64 address)
     // A binary is one stretch; a file larger than any image is not read.
     if (!device.isSequential() && device.size() - device.pos() > kMaxImageBytes)
         return refused(Status::TooLarge, Format::Binary, tooLargeText());
-    const QByteArray bytes = device.read(kMaxImageBytes + 1);
+    const QByteArray bytes =
+        device.isSequential() ? device.read(kMaxImageBytes + 1) : device.readAll();
+    if (bytes.size() > kMaxImageBytes)
+        return refused(Status::TooLarge, Format::Binary, tooLargeText());
     Loaded r;
     r.format = Format::Binary;
     r.status = Status::Loaded;
-    if (!r.image.place(address, bytes)) return refused(Status::TooLarge, Format::Binary, tooLargeText());
+    if (!r.image.place(address, bytes))
+        return refused(Status::TooLarge, Format::Binary, tooLargeText());
     return finish(std::move(r));
 }
 
@@ -480,11 +509,15 @@ Loaded load(const QString &path, quint64 binaryAddress)
 {
     const QFileInfo info(path);
     if (path.isEmpty() || !info.exists())
-        return refused(Status::Missing, Format::Binary, QCoreApplication::translate("firmware", "文件不存在"));
-    if (!info.isFile()) return refused(Status::NotAFile, Format::Binary, QCoreApplication::translate("firmware", "所选的不是文件"));
+        return refused(Status::Missing, Format::Binary,
+                       QCoreApplication::translate("firmware", "文件不存在"));
+    if (!info.isFile())
+        return refused(Status::NotAFile, Format::Binary,
+                       QCoreApplication::translate("firmware", "所选的不是文件"));
     const Format format = formatOf(path);
     if (info.size() > kMaxFileSize)
-        return refused(Status::TooLarge, format, QCoreApplication::translate("firmware", "文件太大，不能超过 64 MB"));
+        return refused(Status::TooLarge, format,
+                       QCoreApplication::translate("firmware", "文件太大，不能超过 64 MB"));
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly))
         return refused(Status::Unreadable, format, firmwarefile::unreadableText());
@@ -499,7 +532,8 @@ Loaded load(const QString &path, quint64 binaryAddress)
     case Format::Elf: {
         const std::optional<QByteArray> all = readAll(file);
         r = all ? readElf(*all)
-                : refused(Status::TooLarge, format, QCoreApplication::translate("firmware", "ELF文件太大，不能超过 64 MB"));
+                : refused(Status::TooLarge, format,
+                          QCoreApplication::translate("firmware", "ELF文件太大，不能超过 64 MB"));
         break;
     }
     case Format::Binary:
@@ -520,8 +554,11 @@ QString hexAddress(quint64 address)
 
 QString overlapWarning(Format format, const Overlap &o)
 {
-    const QString what = format == Format::SRecord ? QCoreApplication::translate("firmware", "S记录文件") : QCoreApplication::translate("firmware", "HEX文件");
-    return QCoreApplication::translate("firmware", "警告: %1第 %2 行和第 %3 行给地址 %4 不同的数据，写入的是第 %3 行的")
+    const QString what = format == Format::SRecord
+                             ? QCoreApplication::translate("firmware", "S记录文件")
+                             : QCoreApplication::translate("firmware", "HEX文件");
+    return QCoreApplication::translate(
+               "firmware", "警告: %1第 %2 行和第 %3 行给地址 %4 不同的数据，写入的是第 %3 行的")
         .arg(what)
         .arg(o.earlierLine)
         .arg(o.laterLine)
@@ -530,7 +567,8 @@ QString overlapWarning(Format format, const Overlap &o)
 
 QString outsideText(quint64 first, quint64 last, quint64 windowFirst, quint64 windowLast)
 {
-    return QCoreApplication::translate("firmware", "映像数据 %1..%2 不在芯片的 Flash 范围 %3..%4 内")
+    return QCoreApplication::translate("firmware",
+                                       "映像数据 %1..%2 不在芯片的 Flash 范围 %3..%4 内")
         .arg(hexAddress(first), hexAddress(last), hexAddress(windowFirst), hexAddress(windowLast));
 }
 

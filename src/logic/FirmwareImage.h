@@ -105,10 +105,10 @@ struct Loaded
     Status status = Status::Unreadable;
     Format format = Format::Binary;
     Image image;
-    QString reason;                // for every status but Loaded: one line saying why
-    int line = 0;                  // Damaged text formats: the line concerned
-    QString warning;               // "" or the overlap warning (overlapWarning)
-    std::optional<quint64> entry;  // start address the file names (S7/S8/S9, ELF e_entry)
+    QString reason;               // for every status but Loaded: one line saying why
+    int line = 0;                 // Damaged text formats: the line concerned
+    QString warning;              // "" or the overlap warning (overlapWarning)
+    std::optional<quint64> entry; // start address the file names (S7/S8/S9, ELF e_entry)
     bool ok() const { return status == Status::Loaded; }
 };
 
