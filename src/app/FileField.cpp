@@ -4,50 +4,16 @@
 
 #include <QAction>
 #include <QCoreApplication>
-#include <QDropEvent>
 #include <QFile>
-#include <QFileInfo>
 #include <QLineEdit>
 #include <QMenu>
-#include <QMimeData>
 #include <QPlainTextEdit>
-#include <QUrl>
 
 namespace filefield {
 
 namespace {
 
 constexpr char kRecentProperty[] = "tramelo_recent_files";
-
-// Takes drags and drops of one local file on the window and its children that take none.
-class DropFilter : public QObject
-{
-public:
-    DropFilter(QObject *parent, QLineEdit *field) : QObject(parent), field_(field) {}
-
-protected:
-    bool eventFilter(QObject *watched, QEvent *event) override
-    {
-        if (event->type() == QEvent::DragEnter || event->type() == QEvent::DragMove) {
-            auto *e = static_cast<QDropEvent *>(event);
-            if (droppedFile(e->mimeData()).isEmpty()) return false;
-            e->acceptProposedAction();
-            return true;
-        }
-        if (event->type() == QEvent::Drop) {
-            auto *e = static_cast<QDropEvent *>(event);
-            const QString path = droppedFile(e->mimeData());
-            if (path.isEmpty()) return false;
-            field_->setText(path);
-            e->acceptProposedAction();
-            return true;
-        }
-        return QObject::eventFilter(watched, event);
-    }
-
-private:
-    QLineEdit *field_;
-};
 
 } // namespace
 
@@ -59,15 +25,6 @@ QStringList remember(QStringList recent, const QString &path)
     while (recent.size() > kRecentFiles)
         recent.removeLast();
     return recent;
-}
-
-QString droppedFile(const QMimeData *mime)
-{
-    if (!mime || !mime->hasUrls() || mime->urls().size() != 1) return {};
-    const QUrl url = mime->urls().front();
-    if (!url.isLocalFile()) return {};
-    const QString path = url.toLocalFile();
-    return QFileInfo(path).isFile() ? path : QString();
 }
 
 QStringList recent(const QLineEdit *field)
@@ -95,9 +52,6 @@ QString saveLog(const QPlainTextEdit *messages, const QString &path)
 
 void attach(QWidget *window, QLineEdit *field, QPlainTextEdit *messages)
 {
-    window->setAcceptDrops(true);
-    window->installEventFilter(new DropFilter(window, field));
-
     setRecent(field, {field->text()});
     QObject::connect(field, &QLineEdit::textChanged, field, [field](const QString &text) {
         field->setProperty(kRecentProperty, remember(recent(field), text));
