@@ -207,9 +207,14 @@ struct Board
     int bits, baud;
 };
 
+std::unique_ptr<Board> stm32BoardOf(const sim::Stm32Sim::Config &config)
+{
+    return std::make_unique<Board>(std::make_unique<sim::Stm32Sim>(config), kStm32Bits,
+                                   kStm32Baud);
+}
 std::unique_ptr<Board> stm32Board()
 {
-    return std::make_unique<Board>(std::make_unique<sim::Stm32Sim>(), kStm32Bits, kStm32Baud);
+    return stm32BoardOf({});
 }
 std::unique_ptr<Board> lpcBoard()
 {
@@ -241,18 +246,22 @@ double median(std::vector<double> v)
 }
 
 // Five runs of each program, alternating, so that both see the same load; medians.
-void stm32Rows(const QString &fw, bool verify)
+// The L0 row (an STM32L05x, 0x417): 64 KiB are 512 pages of 128 bytes, erased page by page
+// (its loader has no mass erase); the board answers at once (no flash times).
+void stm32Rows(const QString &fw, bool verify, quint16 productId = 0x414)
 {
+    const bool l0 = productId == 0x417;
+    const auto config = sim::Stm32Sim::Config::profile(productId);
     constexpr int kRuns = 5;
     std::vector<double> ours, theirs, oursWire, theirsWire, oursTurn, theirsTurn, rss;
     std::vector<double> oursStart, theirsStart, oursEnd, theirsEnd, oursExchange, theirsExchange;
     int oursFailed = 0, theirsFailed = 0;
     for (int run = 0; run < kRuns; ++run) {
-        auto a = stm32Board();
+        auto a = stm32BoardOf(config);
         const ProcRun o =
             tramelo(QStringList{"--device", "stm32", "--baud", "115200", "--port", a->path(), fw} +
                     (verify ? QStringList{"--verify"} : QStringList{}));
-        auto b = stm32Board();
+        auto b = stm32BoardOf(config);
         const ProcRun t = runTool(QStringLiteral("stm32flash"),
                                   QStringList{"-b", "115200", "-m", "8n1", "-w", fw} +
                                       (verify ? QStringList{"-v"} : QStringList{}) +
@@ -274,8 +283,8 @@ void stm32Rows(const QString &fw, bool verify)
         theirsEnd.push_back(b->endMs(t));
     }
     const double o = median(ours), t = median(theirs), ow = median(oursWire), tw = median(theirsWire);
-    std::printf("STM32 64 KiB at 115200 8E1%s, median of %d runs each\n",
-                verify ? " with verify" : "", kRuns);
+    std::printf("STM32%s 64 KiB at 115200 8E1%s, median of %d runs each\n",
+                l0 ? "L0 (0x417, 512 pages)" : "", verify ? " with verify" : "", kRuns);
     // Host turnarounds: their sum, and the median of one (answer in to next bytes out).
     std::printf("  %-18s failed %d  %6.2f s  wire %6.2f s  ratio %.3f  host turnarounds %.3f s"
                 " (%.0f us each)  start %.1f ms  end %.1f ms\n",
@@ -286,6 +295,12 @@ void stm32Rows(const QString &fw, bool verify)
                 verify ? "stm32flash -v" : "stm32flash", theirsFailed, t, tw, t / tw,
                 median(theirsTurn), median(theirsExchange), median(theirsStart),
                 median(theirsEnd));
+    if (l0) {
+        result("engines_stm32_l0_64k_s", o);
+        result("engines_stm32flash_l0_64k_s", t);
+        result("engines_stm32_l0_vs_stm32flash", o / t, 3);
+        return;
+    }
     if (verify) {
         result("engines_stm32_64k_verify_s", o);
         result("engines_stm32_64k_verify_wire_s", ow);
@@ -440,8 +455,8 @@ int main(int argc, char **argv)
         std::printf("GNU time (%s, Debian package \"time\") is not installed: no rows\n", kTime);
         return 0;
     }
-    // `bench_engines ROW...` runs only the rows named: first-byte, stm32, stm32-verify, lpc,
-    // eight, stc-series.
+    // `bench_engines ROW...` runs only the rows named: first-byte, stm32, stm32-verify,
+    // stm32-l0, lpc, eight, stc-series.
     QStringList only;
     for (int i = 1; i < argc; ++i)
         only << QString::fromLocal8Bit(argv[i]);
@@ -456,6 +471,7 @@ int main(int argc, char **argv)
         std::printf("stm32flash is not installed: its rows are left out\n");
     if (haveStm32flash && wanted("stm32")) stm32Rows(fw, false);
     if (haveStm32flash && wanted("stm32-verify")) stm32Rows(fw, true);
+    if (haveStm32flash && wanted("stm32-l0")) stm32Rows(fw, false, 0x417);
     if (!haveLpc21isp && wanted("lpc"))
         std::printf("lpc21isp is not installed: its rows are left out\n");
     if (haveLpc21isp && wanted("lpc")) lpcRows();

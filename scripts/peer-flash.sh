@@ -74,6 +74,20 @@ for line in 414:0x1FFFF800 410:0x1FFFF800 440:0x1FFFF800 422:0x1FFFF800 413:0x1F
     check_board stm32 "$work/stm32.bin"
 done
 
+# STM32 lines added later, written and verified by stm32flash: L0 and L1 (small pages
+# erased to 0x00, no mass erase: stm32flash erases their pages one by one), H7 (128 KiB
+# sectors, 32-byte flash words) and G0B (two banks). 12 KiB fit the smallest (L01x, 16 KiB).
+# stm32flash 0.7 does not know C0, WB, WL, L5 and U5 (its device table ends before them);
+# tramelo itself writes, verifies and reads those boards in tst_stm32 and tst_cli.
+head -c 12288 /dev/urandom >"$work/stm32-new.bin"
+for id in 457 425 417 447 416 429 427 436 437 450 467; do
+    rm -f "$work/stm32.log"
+    start_board stm32 --id "$id"
+    stm32flash -m 8n1 -b 115200 -w "$work/stm32-new.bin" -v "$tty" | tr '\r' '\n' | tail -n 2
+    echo "peer-flash: stm32 $id"
+    check_board stm32 "$work/stm32-new.bin"
+done
+
 # LPC2000: random bytes whose vector table carries the checksum the boot loader requires of a
 # valid user program (the eight vectors sum to 0), so lpc21isp writes the image as it is; as
 # Intel HEX. lpc21isp copies whole sectors of up to 8 KiB on the LPC22xx (8 KiB sectors, copies

@@ -357,9 +357,9 @@ private slots:
             << BadFile::AddressTop << "top.hex"
             << QStringLiteral("HEX文件的地址超出Flash范围: 0xFFFF0000");
         QTest::newRow("200 MB .hex")
-            << BadFile::Huge << "huge.hex" << QStringLiteral("文件太大，不能用于1024K Flash");
+            << BadFile::Huge << "huge.hex" << QStringLiteral("文件太大，不能用于2048K Flash");
         QTest::newRow("200 MB .bin")
-            << BadFile::Huge << "huge.bin" << QStringLiteral("文件太大，不能超过1024 KB");
+            << BadFile::Huge << "huge.bin" << QStringLiteral("文件太大，不能超过2048 KB");
         QTest::newRow("a directory")
             << BadFile::Directory << "firmware.bin" << QStringLiteral("所选的不是文件");
         QTest::newRow("a named pipe")

@@ -145,7 +145,7 @@ private slots:
         QTest::newRow("simulate without device") << QStringList{"simulate"} << 2 << "缺少 --device";
         QTest::newRow("simulate unknown device")
             << QStringList{"simulate", "--device", "avr"} << 2 << "未知或不唯一的器件: avr";
-        QTest::newRow("demo with arguments") << QStringList{"--demo", "x"} << 2 << "no arguments";
+        QTest::newRow("demo with arguments") << QStringList{"--demo", "x"} << 2 << "--demo 不带参数";
         QTest::newRow("simulate bad rate")
             << QStringList{"simulate", "--device", "stm32", "--baud", "0"} << 2 << "--baud 取 1 到";
         QTest::newRow("simulate --id of an LPC board")
@@ -417,6 +417,16 @@ private slots:
         QTest::newRow("G0 0460, verify")
             << 0x460 << L{"--verify"} << 1001 << "STM32G07xxx/08xxx 家族" << 0
             << L{"文件尺寸: 1008 Byte / 0 KB", "上载完成！"};
+        QTest::newRow("L0 0447, verify") << 0x447 << L{"--verify"} << 3001
+                                         << "STM32L07xxx/08xxx 家族" << 0
+                                         << L{"擦除页 0 .. 23", "上载完成！"};
+        // An image past 1 MiB where the chip's flash is larger.
+        QTest::newRow("H7 0450: 1.25 MiB, sectors 0..9")
+            << 0x450 << L{} << 1280 * 1024 << "STM32H74xxx/75xxx 家族" << 0
+            << L{"存储容量 Flash:2048 KB", "擦除扇区 0 .. 9", "上载完成！"};
+        QTest::newRow("H7 0483: 1.25 MiB refused by its 1 MiB flash")
+            << 0x483 << L{} << 1280 * 1024 << "STM32H72xxx/73xxx 家族" << 2
+            << L{"文件太大: 映像 1310720 Byte，芯片 Flash 只有 1024 KB (1048576 Byte)"};
         QTest::newRow("F0: image larger than its flash")
             << 0x440 << L{} << 65 * 1024 << "STM32F030x8/F05xxx 家族" << 2
             << L{"文件太大: 映像 66560 Byte，芯片 Flash 只有 64 KB (65536 Byte)"};
@@ -535,6 +545,15 @@ private slots:
             << 0x440 << "tail.bin" << QStringList{"--address", "0x0800FE00"} << 0x0800FE00u << 512
             << 0 << ""
             << "";
+        // L0/L1: the data EEPROM is read by its addresses, to its end and no further.
+        QTest::newRow("L0: the data EEPROM to its end")
+            << 0x417 << "ee.bin" << QStringList{"--address", "0x08080000"} << 0x08080000u << 2048
+            << 0 << ""
+            << "";
+        QTest::newRow("L0: past the data EEPROM's end")
+            << 0x417 << "ee-past.bin" << QStringList{"--address", "0x080807F0", "--length", "0x20"}
+            << 0x08000000u << 0 << 2 << "range"
+            << "不在芯片的 Flash";
         // A symbolic link is written through; its target's folder is checked before contact.
         QFile::link(home_.filePath("none/x.bin"), home_.filePath("dangling.bin"));
         QTest::newRow("a dangling link into a missing folder")
@@ -608,7 +627,10 @@ private slots:
         QFile f(out);
         QVERIFY(f.open(QIODevice::ReadOnly));
         const QByteArray got = f.readAll();
-        const QByteArray expected = board.flash(address, length);
+        const QByteArray expected =
+            address >= sim::Stm32Sim::kEepromBase && !board.eeprom().isEmpty()
+                ? board.eeprom().mid(address - sim::Stm32Sim::kEepromBase, length)
+                : board.flash(address, length);
         QCOMPARE(expected.size(), qsizetype(length));
         if (file.endsWith(".hex")) {
             // Read back by the programmer's own HEX loader: the data lands where it came from.

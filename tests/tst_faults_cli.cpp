@@ -368,7 +368,7 @@ private slots:
         QTest::newRow("STM32: 200 MB binary")
             << "stm32"
             << "huge.bin" << QByteArray() << qint64(200) * 1024 * 1024
-            << "huge.bin: 文件太大，不能超过1024 KB";
+            << "huge.bin: 文件太大，不能超过2048 KB";
         QTest::newRow("STM32: HEX aimed at RAM (04 record 0x2000)")
             << "stm32"
             << "ram.hex" << firmware::linearBase(0x2000) + data + eof << qint64(0)

@@ -510,7 +510,7 @@ private slots:
         QVERIFY(m.CheckBox6->toolTip().contains('\r'));
         QHelpEvent help(QEvent::ToolTip, QPoint(2, 2), m.CheckBox6->mapToGlobal(QPoint(2, 2)));
         QApplication::sendEvent(m.CheckBox6, &help);
-        QCOMPARE(QToolTip::text(), QStringLiteral("选用后：\n于发送区窗口按键即发送该键值"));
+        QCOMPARE(QToolTip::text(), QStringLiteral("选用后：\n于发送区窗口键入的字符即时发送，\n回车发送所选的行结束符"));
         QToolTip::hideText();
 
         ui::setMessageHandler(nullptr); // the real box
@@ -555,13 +555,11 @@ private slots:
         QVERIFY(!m.ComPortActive);
         QCOMPARE(env.messages.size(), 1);
         QCOMPARE(env.messages[0].caption, QStringLiteral("Tramelo"));
-        // The box keeps its two lines and adds the serial layer's reason; the message area
-        // keeps the reason after the box is gone.
+        // The box of a port that does not exist (not one "in use") adds the serial layer's
+        // reason; the message area keeps the reason after the box is gone.
         const QString reason = env.root() + "/absent: 串口不存在";
         QCOMPARE(env.messages[0].text,
-                 QStringLiteral("当前串口号已经被占用，或其它错误 ！\r"
-                                "请选择其它串口，或检查串口设置是否正确。\n") +
-                     reason);
+                 QStringLiteral("串口不存在 ！\r请选择其它串口，或检查设备是否已连接。\n") + reason);
         QVERIFY(m.Memo1->toPlainText().endsWith(QStringLiteral("串口打开失败：") + reason));
         m.ComboBox1->setCurrentIndex(1);
         QVERIFY(m.ComPort_Open());
@@ -728,8 +726,10 @@ private slots:
                                                  "ComboBox4", "ComboBox5",   "BitBtn3",
                                                  "CheckBox3", "CheckBox4",   "CheckHexRXD",
                                                  "BitBtn5",   "BitBtn9",     "Memo2",
-                                                 "BitBtn4",   "BitBtn6",     "BitBtn8",
-                                                 "CheckHexTXD", "CheckBox7", "CheckBox6",
+                                                 "CheckStamps", "StampGap",  "LogButton",
+                                                 "PlotButton", "BitBtn4",   "BitBtn6",
+                                                 "BitBtn8",   "CheckHexTXD", "CheckBox7",
+                                                 "LineEndList", "CheckBox6",
                                                  "CheckBox8", "CheckBox5",   "Edit1",
                                                  "BitBtn10"};
     }

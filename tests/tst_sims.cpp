@@ -309,6 +309,46 @@ void TestSims::stm32Profiles_data()
                         {hex("0800000008"), hex("79")},
                         {hex("07 1122334455667788 8F"), hex("79")}}
         << false;
+    // The lines added later. L0/L1 loaders have no mass erase and their flash erases to 0x00
+    // (AN2606 L0/L1 chapters, RM0367 §3.3); an L073 refuses a read of 0x1FF8007C and answers
+    // 128 bytes from 0x1FF80000 (stm32loader issue #61).
+    const Exchange erasePage0{hex("0000000000"), hex("79")};
+    const Exchange readFlash4{hex("11EE0800000008"), hex("7979")};
+    QTest::newRow("L0 has no mass erase")
+        << 0x417 << Conversation{sync, extended, {hex("FFFF00"), hex("1F")}} << true;
+    QTest::newRow("L0 erases to 0x00")
+        << 0x417
+        << Conversation{sync, extended, erasePage0, readFlash4, {hex("03FC"), hex("7900000000")}}
+        << false;
+    QByteArray l0Area = hex("AA0055FF") + QByteArray(0x4C, '\0') +
+                        hex("37FFD8054B52383123581043") + QByteArray(0x20, '\0') + hex("4000");
+    l0Area += QByteArray(0x80 - l0Area.size(), '\0');
+    QTest::newRow("L0 answers 128 bytes from 0x1FF80000")
+        << 0x417 << Conversation{sync, {hex("11EE1FF80000E7"), hex("7979")}, {hex("7F80"), hex("79") + l0Area}}
+        << false;
+    QTest::newRow("L0 refuses 2 bytes at 0x1FF8007C")
+        << 0x417 << Conversation{sync, {hex("11EE1FF8007C9B"), hex("7979")}, {hex("01FE"), hex("1F")}}
+        << false;
+    // H7: 256-bit flash words; a block ending inside one is completed with 0xFF (AN3155
+    // Write Memory), one starting inside one is refused.
+    QTest::newRow("H7 completes a flash word with 0xFF")
+        << 0x450
+        << Conversation{sync, extended, erasePage0,
+                        {hex("31CE0800000008"), hex("7979")},
+                        {hex("031122334447"), hex("79")},
+                        {hex("11EE0800000008"), hex("7979")},
+                        {hex("1FE0"), hex("7911223344") + QByteArray(28, char(0xFF))}}
+        << false;
+    QTest::newRow("H7 refuses a block inside a flash word")
+        << 0x450
+        << Conversation{sync, extended, erasePage0,
+                        {hex("31CE080000040C"), hex("7979")},
+                        {hex("031122334447"), hex("1F")}}
+        << true;
+    QTest::newRow("G0B erases its second bank")
+        << 0x467 << Conversation{sync, extended, {hex("FFFD02"), hex("79")}} << false;
+    QTest::newRow("WL has no second bank")
+        << 0x497 << Conversation{sync, extended, {hex("FFFD02"), hex("1F")}} << true;
     // What every line lets the host read, at its own addresses: option bytes, the boot
     // loader's id byte in system memory, the unique id and the flash-size register.
     QTest::newRow("F10x option bytes") << 0x414

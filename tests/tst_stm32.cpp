@@ -264,6 +264,9 @@ private slots:
     void everyFamilyThroughTheWindow();
     void trustRules_data();
     void trustRules();
+    void eepromRecordsAreWritten();
+    void dataPastTheFlashIsNamed_data();
+    void dataPastTheFlashIsNamed();
     void flashSizeReadDeclined_data();
     void flashSizeReadDeclined();
 };
@@ -324,13 +327,13 @@ void TestStm32::downloadWritesTheImage_data()
 
 
     // No base records: addresses from 0 are offsets from the flash start; 38 data bytes are
-    // padded with 0x00 to 40.
+    // padded with 0xFF (erased flash) to 40.
     const QByteArray d3 = pattern(38, 5);
     QTest::newRow("HEX from address 0, padded to a multiple of 4")
         << "fw.HEX"
         << hexRecord(0, 0x0000, d3.left(16)) + hexRecord(0, 0x0010, d3.mid(16, 16)) +
                hexRecord(0, 0x0020, d3.mid(32)) + kEndOfFile
-        << d3 + QByteArray(2, '\0') << Stm32Sim::Config{}
+        << d3 + QByteArray(2, char(0xFF)) << Stm32Sim::Config{}
         << lines(kStandardDevice, "文件尺寸: 40 Byte / 0 KB", "擦除页 0 .. 0") << hexStatus
         << bytes("00 00 00") << 1 << 0x27 << QByteArray();
 }
@@ -603,16 +606,16 @@ void TestStm32::refusedFileEndsAtOnce_data()
                                  << QStringLiteral("所选的不是文件");
     QTest::newRow("empty binary") << "empty.bin" << QByteArray("")
                                   << QStringLiteral("文件中没有可下载的数据");
-    QTest::newRow("binary over 1 MiB")
-        << "big.bin" << QByteArray(0x100001, '\x11') << QStringLiteral("文件太大，不能超过1024 KB");
+    QTest::newRow("binary over 2 MiB")
+        << "big.bin" << QByteArray(0x200001, '\x11') << QStringLiteral("文件太大，不能超过2048 KB");
     QTest::newRow("HEX without data")
         << "empty.hex" << kEndOfFile << QStringLiteral("文件中没有可下载的数据");
     QTest::newRow("HEX data in RAM")
         << "ram.hex" << linearBase(0x2000) + hexRecord(0, 0, bytes("01020304")) + kEndOfFile
         << QStringLiteral("HEX文件的地址超出Flash范围: 0x20000000");
-    QTest::newRow("HEX data past the 1 MiB image")
-        << "far.hex" << linearBase(0x0810) + hexRecord(0, 0, bytes("01020304")) + kEndOfFile
-        << QStringLiteral("HEX文件的地址超出Flash范围: 0x08100000");
+    QTest::newRow("HEX data past the 2 MiB image")
+        << "far.hex" << linearBase(0x0820) + hexRecord(0, 0, bytes("01020304")) + kEndOfFile
+        << QStringLiteral("HEX文件的地址超出Flash范围: 0x08200000");
 }
 
 void TestStm32::refusedFileEndsAtOnce()
@@ -818,6 +821,25 @@ void TestStm32::everyFamilyThroughTheWindow_data()
         << 0x460 << "stm32" << 2052 << false << "STM32G07xxx/08xxx 家族"
         << "存储容量 Flash:128 KB"
         << "擦除页 0 .. 1" << 0x44;
+    // The lines added later: each on its own board (erased to 0x00 on L0/L1, flash words of
+    // 8, 16 and 32 bytes whose last one the loader completes with 0xFF).
+    QTest::newRow("L0 0417 128-byte pages, erased to 0x00, verify")
+        << 0x417 << "stm32-other" << 1001 << true << "STM32L05xxx/06xxx 家族"
+        << "存储容量 Flash:64 KB" << "擦除页 0 .. 7" << 0x44;
+    QTest::newRow("L1 0436 256-byte pages, verify")
+        << 0x436 << "stm32-other" << 1001 << true << "STM32L1xxxD 家族"
+        << "存储容量 Flash:384 KB" << "擦除页 0 .. 3" << 0x44;
+    QTest::newRow("H7 0450 32-byte words, verify")
+        << 0x450 << "stm32-other" << 5001 << true << "STM32H74xxx/75xxx 家族"
+        << "存储容量 Flash:2048 KB" << "擦除扇区 0 .. 0" << 0x44;
+    QTest::newRow("C0 0443") << 0x443 << "stm32-other" << 2049 << false << "STM32C011xx 家族"
+                             << "存储容量 Flash:32 KB" << "擦除页 0 .. 1" << 0x44;
+    QTest::newRow("WB 0495 4 KiB pages, verify")
+        << 0x495 << "stm32-other" << 4097 << true << "STM32WB30xx/35xx/50xx/55xx 家族"
+        << "存储容量 Flash:1024 KB" << "擦除页 0 .. 1" << 0x44;
+    QTest::newRow("U5 0482 8 KiB pages, 16-byte words, verify")
+        << 0x482 << "stm32-other" << 9001 << true << "STM32U575xx/585xx 家族"
+        << "存储容量 Flash:2048 KB" << "擦除页 0 .. 1" << 0x44;
 }
 
 void TestStm32::everyFamilyThroughTheWindow()
@@ -846,10 +868,11 @@ void TestStm32::everyFamilyThroughTheWindow()
     if (verify) QCOMPARE(r.lines.last(), stm32::verifiedLine((imageBytes + 255) / 256));
 
     // The image, padded with erased flash to whole write units, and nothing written beyond.
-    const int unit = productId == 0x460 ? 8 : 4;
+    const int unit = std::max(r.sim.config().writeUnit, 4);
     const qsizetype padded = (imageBytes + unit - 1) / unit * unit;
     QCOMPARE(r.sim.flash(kFlash, padded), image + QByteArray(padded - imageBytes, char(0xFF)));
-    QCOMPARE(r.sim.flash(kFlash + quint32(padded), 16), QByteArray(16, char(0xFF)));
+    QCOMPARE(r.sim.flash(kFlash + quint32(padded), 16),
+             QByteArray(16, char(r.sim.config().erasedValue)));
 
     // The erase command the loader listed; with verify, one read-back per block and no more.
     const QList<Stm32Sim::Command> commands = r.sim.commands();
@@ -962,6 +985,63 @@ void TestStm32::trustRules_data()
     QTest::newRow("without verify a weak block goes unnoticed")
         << weakF1 << 3000 << false << none << 0 << QStringList{kStartWriting, kDone} << written
         << true;
+}
+
+// L0/L1: HEX records at the data EEPROM's addresses are written there, without an erase of
+// anything but the flash pages the file touches, and read back with verify.
+void TestStm32::eepromRecordsAreWritten()
+{
+    Rig r(Stm32Sim::Config::profile(0x417));
+    r.m->CheckBox9->setChecked(true);
+    const QByteArray code = pattern(300, 3);
+    const QByteArray data = pattern(16, 4);
+    const QByteArray file = firmware::intelHexAt(code, kFlash, 32, true).chopped(kEndOfFile.size()) +
+                            firmware::intelHexAt(data, 0x08080010, 16);
+    r.start(r.env.file(QStringLiteral("fw.hex"), file));
+    QVERIFY(r.waitEnd(30000));
+    QVERIFY2(*r.ended, qPrintable(r.lines.join('\n')));
+    QVERIFY2(r.lines.contains(stm32::eepromLine(16, 0x08080010)), qPrintable(r.lines.join('\n')));
+    QCOMPARE(r.sim.flash(kFlash, code.size()), code);
+    QCOMPARE(r.sim.eeprom().mid(0x10, 16), data);
+    QCOMPARE(r.sim.eeprom().left(0x10), QByteArray(0x10, '\0'));
+    QCOMPARE(r.sim.erasedPages(), (QList<int>{0, 1, 2}));
+    QVERIFY2(r.sim.protocolErrors().isEmpty(), qPrintable(r.sim.protocolErrors().join('\n')));
+}
+
+// Data past the flash's end, apart from the rest (a HEX record for another memory), is
+// refused before anything is erased with its address named; an image that merely runs on
+// past the end is refused by its size alone.
+void TestStm32::dataPastTheFlashIsNamed_data()
+{
+    QTest::addColumn<int>("productId");
+    QTest::addColumn<QByteArray>("file");
+    QTest::addColumn<QStringList>("tail");
+    const QByteArray four = bytes("01020304");
+    const QByteArray app = linearBase(0x0800) + hexRecord(0, 0, four);
+    QTest::newRow("L0: a record past its 2 KiB data EEPROM")
+        << 0x417 << app + linearBase(0x0808) + hexRecord(0, 0x800, four) + kEndOfFile
+        << QStringList{QStringLiteral("文件在 0x08080800 有数据: 芯片 Flash 到 0x0800FFFF 为止"),
+                       stm32::reasonImageTooLarge(0x80804, 64)};
+    QTest::newRow("F0: a record past its 64 KiB")
+        << 0x440 << app + linearBase(0x0802) + hexRecord(0, 0x10, four) + kEndOfFile
+        << QStringList{QStringLiteral("文件在 0x08020010 有数据: 芯片 Flash 到 0x0800FFFF 为止"),
+                       stm32::reasonImageTooLarge(0x20014, 64)};
+    QTest::newRow("F0: an image running past its end")
+        << 0x440 << firmware::intelHexAt(pattern(65 * 1024), kFlash, 32)
+        << QStringList{stm32::sizeLine(65 * 1024), stm32::reasonImageTooLarge(65 * 1024, 64)};
+}
+
+void TestStm32::dataPastTheFlashIsNamed()
+{
+    QFETCH(int, productId);
+    QFETCH(QByteArray, file);
+    QFETCH(QStringList, tail);
+    Rig r(Stm32Sim::Config::profile(quint16(productId)));
+    r.start(r.env.file(QStringLiteral("fw.hex"), file));
+    QVERIFY(r.waitEnd(10000));
+    QCOMPARE(*r.ended, false);
+    QCOMPARE(r.lines.mid(r.lines.size() - 2), tail);
+    QVERIFY(r.sim.erasedPages().isEmpty());
 }
 
 // A loader that declines the flash-size read (every read of its system area, as some lines

@@ -7,6 +7,7 @@
 #include "support/Firmware.h"
 
 #include <QBuffer>
+#include <QSet>
 #include <QDir>
 #include <QFile>
 #include <QTemporaryDir>
@@ -56,6 +57,7 @@ private slots:
     void erasePlan();
     void partsMatchTheirSources_data();
     void partsMatchTheirSources();
+    void partsAreConsistent();
     void blocksOf3000ByteImage();
     void blockAtOutside();
     void sparseImages_data();
@@ -156,7 +158,7 @@ void TestStm32Image::erasePlan_data()
         << 0x413 << true << qsizetype(64 * 1024 + 1) << 5 << false << 5 << QByteArray()
         << "擦除扇区 0 .. 4";
     QTest::newRow("F4: 1 MiB is sectors 0..11")
-        << 0x413 << true << qsizetype(kImageCapacity) << 12 << false << 12 << QByteArray()
+        << 0x413 << true << qsizetype(0x100000) << 12 << false << 12 << QByteArray()
         << "擦除扇区 0 .. 11";
 }
 
@@ -213,6 +215,15 @@ void TestStm32Image::erasePlan()
 //     RM0401 F2/F4, RM0385 F7, RM0444 and RM0454 G0, RM0440 G4, RM0351 and RM0394 L4);
 //   write unit: what the flash controller programs at once (F10x/F0/F3 half-words; F2/F4/F7
 //     words at the x32 parallelism of 2.7 V to 3.6 V; G0/G4/L4 64-bit double words).
+// The lines added later, from the same kinds of documents: L0 (RM0377/RM0367/RM0451: 128-byte
+//   pages, words, no mass erase in the loader (AN2606 L0 chapter), size 0x1FF8007C read from
+//   0x1FF80000 (stm32loader issue #61), data EEPROM from the data sheets); L1 (RM0038: 256-byte
+//   pages, size register 0x1FF8004C on Cat.1/2 and 0x1FF800CC from Cat.3); H7 (RM0433/RM0468:
+//   128 KiB sectors, 256-bit flash words, size 0x1FF1E880); C0 (RM0490: 2 KiB pages, double
+//   words, size 0x1FFF75A0); G0B/G0C (RM0444: two banks of 2 KiB pages); WB (RM0434: 4 KiB
+//   pages on WB5x, 2 KiB on WB1x); WL (RM0453); L5 (RM0438: double words, size 0x0BFA05E0);
+//   U5 (RM0456: quad words, 8 KiB pages, size 0x0BFA07A0); flash sizes of the largest part
+//   from the data sheets.
 void TestStm32Image::partsMatchTheirSources_data()
 {
     QTest::addColumn<int>("productId");
@@ -222,8 +233,13 @@ void TestStm32Image::partsMatchTheirSources_data()
     QTest::addColumn<int>("writeUnit");
     QTest::addColumn<int>("flashKib");    // the line's largest part
     QTest::addColumn<quint32>("readFrom"); // where the size read starts; 0: the register
+    QTest::addColumn<int>("massErase");    // devices::Stm32MassErase
+    QTest::addColumn<int>("eeprom");       // data EEPROM bytes
 
     const QList<int> f4{16, 16, 16, 16, 64, 128, 128, 128, 128, 128, 128, 128};
+    const QList<int> h7(8, 128);
+    constexpr auto none = devices::Stm32MassErase::PageOnly;
+    constexpr auto banks = devices::Stm32MassErase::Banks;
     const struct
     {
         int id, page;
@@ -231,6 +247,8 @@ void TestStm32Image::partsMatchTheirSources_data()
         quint32 size;
         int unit, kib;
         quint32 readFrom;
+        devices::Stm32MassErase mass = devices::Stm32MassErase::Whole;
+        int eeprom = 0;
     } rows[] = {
         // clang-format off
         {0x412, 1024, {}, 0x1FFFF7E0, 2, 32, 0}, {0x410, 1024, {}, 0x1FFFF7E0, 2, 128, 0},
@@ -254,11 +272,28 @@ void TestStm32Image::partsMatchTheirSources_data()
         {0x415, 2048, {}, 0x1FFF75E0, 8, 1024, 0}, {0x435, 2048, {}, 0x1FFF75E0, 8, 256, 0},
         {0x462, 2048, {}, 0x1FFF75E0, 8, 512, 0}, {0x464, 2048, {}, 0x1FFF75E0, 8, 128, 0},
         {0x461, 2048, {}, 0x1FFF75E0, 8, 1024, 0},
+        {0x457, 128, {}, 0x1FF8007C, 4, 16, 0x1FF80000, none, 512},
+        {0x425, 128, {}, 0x1FF8007C, 4, 32, 0x1FF80000, none, 1024},
+        {0x417, 128, {}, 0x1FF8007C, 4, 64, 0x1FF80000, none, 2048},
+        {0x447, 128, {}, 0x1FF8007C, 4, 192, 0x1FF80000, none, 6144},
+        {0x416, 256, {}, 0x1FF8004C, 4, 128, 0, none, 4096},
+        {0x429, 256, {}, 0x1FF8004C, 4, 128, 0, none, 4096},
+        {0x427, 256, {}, 0x1FF800CC, 4, 256, 0, none, 8192},
+        {0x436, 256, {}, 0x1FF800CC, 4, 384, 0, none, 12288},
+        {0x437, 256, {}, 0x1FF800CC, 4, 512, 0, none, 16384},
+        {0x450, 0, h7 + h7, 0x1FF1E880, 32, 2048, 0, banks},
+        {0x483, 0, h7, 0x1FF1E880, 32, 1024, 0},
+        {0x443, 2048, {}, 0x1FFF75A0, 8, 32, 0}, {0x453, 2048, {}, 0x1FFF75A0, 8, 32, 0},
+        {0x467, 2048, {}, 0x1FFF75E0, 8, 512, 0, banks},
+        {0x494, 2048, {}, 0x1FFF75E0, 8, 320, 0}, {0x495, 4096, {}, 0x1FFF75E0, 8, 1024, 0},
+        {0x497, 2048, {}, 0x1FFF75E0, 8, 256, 0},
+        {0x472, 2048, {}, 0x0BFA05E0, 8, 512, 0, banks},
+        {0x482, 8192, {}, 0x0BFA07A0, 16, 2048, 0, banks},
         // clang-format on
     };
     for (const auto &r : rows)
         QTest::addRow("%03X", r.id) << r.id << r.page << r.sectors << r.size << r.unit << r.kib
-                                  << r.readFrom;
+                                  << r.readFrom << int(r.mass) << r.eeprom;
     // The device table has no line that is not checked here.
     QCOMPARE(devices::stm32Parts().size(), std::size(rows));
 }
@@ -272,6 +307,8 @@ void TestStm32Image::partsMatchTheirSources()
     QFETCH(int, writeUnit);
     QFETCH(int, flashKib);
     QFETCH(quint32, readFrom);
+    QFETCH(int, massErase);
+    QFETCH(int, eeprom);
     const devices::Stm32Part *part = devices::stm32Part(quint16(productId));
     QVERIFY(part);
     QCOMPARE(int(part->pageSize), pageSize);
@@ -287,6 +324,34 @@ void TestStm32Image::partsMatchTheirSources()
     QCOMPARE(plan.address, readFrom ? readFrom : sizeRegister);
     QCOMPARE(plan.address + quint32(plan.offset), sizeRegister);
     QVERIFY(plan.offset + kFlashSizeRegisterBytes <= plan.count && plan.count <= kBlockSize);
+    QCOMPARE(int(part->massErase), massErase);
+    QCOMPARE(int(part->eepromBytes), eeprom);
+}
+
+// What every row must hold whatever its source: one row per id, a write unit the protocol's
+// blocks divide, a geometry that covers the line's largest flash (pages that divide it, or
+// sectors that reach it), and data EEPROM only on lines that erase page by page (L0/L1).
+void TestStm32Image::partsAreConsistent()
+{
+    QSet<int> ids;
+    for (const devices::Stm32Part &p : devices::stm32Parts()) {
+        const QString id = QString::number(p.productId, 16);
+        QVERIFY2(!ids.contains(p.productId), qPrintable(id));
+        ids.insert(p.productId);
+        QVERIFY2(QList<int>({2, 4, 8, 16, 32}).contains(p.writeUnit), qPrintable(id));
+        QCOMPARE(kBlockSize % p.writeUnit, 0);
+        const qint64 flash = qint64(p.tableFlashKib) * 1024;
+        QVERIFY2(flash > 0, qPrintable(id));
+        if (p.sectorKib.empty()) {
+            QVERIFY2(p.pageSize >= 128 && (p.pageSize & (p.pageSize - 1)) == 0, qPrintable(id));
+            QCOMPARE(flash % p.pageSize, 0);
+        } else {
+            QCOMPARE(p.pageSize, 0u);
+            QVERIFY2(eraseUnitBytes(p, int(p.sectorKib.size())) >= flash, qPrintable(id));
+        }
+        QVERIFY2(p.eepromBytes == 0 || p.massErase == devices::Stm32MassErase::PageOnly,
+                 qPrintable(id));
+    }
 }
 
 void TestStm32Image::blocksOf3000ByteImage()
@@ -679,9 +744,10 @@ void TestStm32Image::loadHex_data()
     const QByteArray d4b = bytes("AA BB CC DD");
     const QString loaded = QStringLiteral("下载目标代码。。。");
 
-    QTest::newRow("10 data bytes padded to 12")
+    // Padded with erased flash, never with 0x00 (AN3155 Write Memory).
+    QTest::newRow("10 data bytes padded to 12 with 0xFF")
         << record(0, 0, pattern(10)) + kEof << int(LoadStatus::Loaded)
-        << pattern(10) + QByteArray(2, '\0') << loaded;
+        << pattern(10) + QByteArray(2, char(0xFF)) << loaded;
     QTest::newRow("16 data bytes unpadded")
         << record(0, 0, d16) + kEof << int(LoadStatus::Loaded) << d16 << loaded;
     QTest::newRow("contiguous from flash start: records in file order")
@@ -758,7 +824,7 @@ void TestStm32Image::loadHex_data()
         << QString();
     QTest::newRow("255-byte record accepted whole")
         << record(0, 0, pattern(255)) + kEof << int(LoadStatus::Loaded)
-        << pattern(255) + QByteArray(1, '\0') << QString();
+        << pattern(255) + QByteArray(1, char(0xFF)) << QString();
     QTest::newRow("option bytes refused")
         << linearBase(0x0800) + record(0, 0, d4a) + linearBase(0x1FFF) +
                record(0, 0xF800, bytes("A5 5A")) + kEof
@@ -767,8 +833,8 @@ void TestStm32Image::loadHex_data()
     QTest::newRow("RAM address refused")
         << linearBase(0x2000) + record(0, 0, d4a) + kEof << int(LoadStatus::OutOfRange)
         << QByteArray() << QStringLiteral("HEX文件的地址超出Flash范围: 0x20000000");
-    QTest::newRow("past the 1 MiB window")
-        << linearBase(0x0810) + record(0, 0, d4a) + kEof << int(LoadStatus::OutOfRange)
+    QTest::newRow("past the 2 MiB window")
+        << linearBase(0x0820) + record(0, 0, d4a) + kEof << int(LoadStatus::OutOfRange)
         << QByteArray() << QString();
     QTest::newRow("low address beside flash data refused")
         << linearBase(0x0800) + record(0, 0, d4a) + linearBase(0) + record(0, 0x40, d4b) + kEof
@@ -841,13 +907,14 @@ void TestStm32Image::hexSizeLimit_data()
         {"F10x: 300 KiB", 0x414, 300 * 1024, kFlashStart, ok, 300 * 1024, {}},
         {"F10x: 262,141 bytes padded", 0x410, 262141, kFlashStart, ok, 262144, {}},
         {"unknown id: 262,145 bytes", 0x999, 262145, kFlashStart, ok, 262148, {}},
-        {"F10x: past 1 MiB out of range", 0x430, 0x100001, kFlashStart, LoadStatus::OutOfRange,
-         0, QStringLiteral("HEX文件的地址超出Flash范围: 0x08100000")},
+        {"F10x: past 2 MiB out of range", 0x430, 0x200001, kFlashStart, LoadStatus::OutOfRange,
+         0, QStringLiteral("HEX文件的地址超出Flash范围: 0x08200000")},
         {"F4: 300,001 bytes padded", 0x413, 300001, kFlashStart, ok, 300004, {}},
         {"G0: 262,145 bytes from address 0", 0x460, 262145, 0, ok, 262148, {}},
-        {"F4: 1 MiB accepted", 0x419, 0x100000, kFlashStart, ok, 0x100000, {}},
-        {"F4: past 1 MiB out of range", 0x419, 0x100001, kFlashStart, LoadStatus::OutOfRange, 0,
-         QStringLiteral("HEX文件的地址超出Flash范围: 0x08100000")},
+        {"F4: 1 MiB and one word accepted", 0x419, 0x100004, kFlashStart, ok, 0x100004, {}},
+        {"H7: 2 MiB accepted", 0x450, 0x200000, kFlashStart, ok, 0x200000, {}},
+        {"H7: past 2 MiB out of range", 0x450, 0x200001, kFlashStart, LoadStatus::OutOfRange, 0,
+         QStringLiteral("HEX文件的地址超出Flash范围: 0x08200000")},
     };
     for (const auto &r : rows)
         QTest::newRow(r.name) << r.id << r.bytes << r.address << int(r.status) << r.image

@@ -588,6 +588,54 @@ private slots:
         QVERIFY(QTest::qWaitFor([&] { return r.m->ReceivedCount != before; }, 2000));
     }
 
+    // The terminal's later choices are stored after the older keys and come back; a file
+    // written before them (here: without them) loads with their defaults.
+    void laterChoicesAreStored()
+    {
+        TestEnv env;
+        {
+            auto w = CreateApplicationWindows();
+            QCOMPARE(w.main->LineEndList->currentIndex(), 2);
+            QVERIFY(!w.main->CheckStamps->isChecked());
+            QCOMPARE(w.main->StampGap->value(), 20);
+            QVERIFY(!w.main->LogSent->isChecked());
+            w.main->LineEndList->setCurrentIndex(1);
+            w.main->CheckStamps->setChecked(true);
+            w.main->StampGap->setValue(75);
+            w.main->LogSent->setChecked(true);
+            w.main->PlotButtonClick();
+            w.main->PlotWindow->setWindowSeconds(42);
+            w.main->close();
+        }
+        QFile f(env.settingsFile());
+        QVERIFY(f.open(QIODevice::ReadOnly));
+        const QByteArray text = f.readAll();
+        f.close();
+        const qsizetype clock = text.indexOf("ClockMHz=");
+        QVERIFY(clock > 0);
+        for (const char *key : {"LineEnd=1", "Stamps=1", "StampGapMs=75", "LogSent=1",
+                                "PlotSeconds=42"})
+            QVERIFY2(text.indexOf(key) > clock, key);
+        {
+            auto w = CreateApplicationWindows();
+            QCOMPARE(w.main->LineEndList->currentIndex(), 1);
+            QCOMPARE(w.main->NewLine, QByteArray("\n"));
+            QVERIFY(w.main->CheckStamps->isChecked());
+            QCOMPARE(w.main->StampGap->value(), 75);
+            QVERIFY(w.main->LogSent->isChecked());
+            w.main->PlotButtonClick();
+            QCOMPARE(w.main->PlotWindow->windowSeconds(), 42);
+        }
+        QVERIFY(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        f.write(text.left(text.indexOf("LineEnd=")));
+        f.close();
+        auto w = CreateApplicationWindows();
+        QCOMPARE(w.main->LineEndList->currentIndex(), 2);
+        QCOMPARE(w.main->NewLine, QByteArray("\r\n"));
+        QVERIFY(!w.main->CheckStamps->isChecked());
+        QCOMPARE(w.main->StampGap->value(), 20);
+    }
+
     // The plot reads the numbers of each received line; its CSV export holds exactly the values
     // sent, garbage lines give no curve.
     void plotExportsWhatWasSent()

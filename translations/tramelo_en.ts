@@ -407,6 +407,10 @@ http://www.orvel.example</translation>
         <source>选用后：<byte value="xd"/>于发送区窗口键入的字符即时发送，<byte value="xd"/>回车发送所选的行结束符</source>
         <translation>When checked:<byte value="xd"/>what is typed in the send area is sent at once,<byte value="xd"/>Enter as the chosen line ending</translation>
     </message>
+    <message>
+        <source>串口读取失败（设备已拔出？），已关闭串口</source>
+        <translation>Port read failed (unplugged?)</translation>
+    </message>
 </context>
 <context>
     <name>TPlotWindow</name>
@@ -764,6 +768,14 @@ http://www.orvel.example</translation>
     <message>
         <source>%1: 无法创建符号链接 (%2)</source>
         <translation>%1: cannot make the symbolic link (%2)</translation>
+    </message>
+    <message>
+        <source>--demo 不带参数</source>
+        <translation>--demo takes no arguments</translation>
+    </message>
+    <message>
+        <source>无法创建管道 (%1)</source>
+        <translation>cannot make a pipe (%1)</translation>
     </message>
 </context>
 <context>
@@ -1406,8 +1418,8 @@ http://www.orvel.example</translation>
         <translation>The selection is not a file</translation>
     </message>
     <message>
-        <source>文件太大，不能超过1024 KB</source>
-        <translation>File too large (limit 1024 KB)</translation>
+        <source>文件太大，不能超过%1 KB</source>
+        <translation>File too large (limit %1 KB)</translation>
     </message>
     <message>
         <source>文件中没有可下载的数据</source>
@@ -1432,6 +1444,14 @@ http://www.orvel.example</translation>
     <message>
         <source>芯片拒绝读取 Flash 容量寄存器 %1，按器件表取 %2 KB</source>
         <translation>The chip declined to read the flash size register %1; taking %2 KB from the device table</translation>
+    </message>
+    <message>
+        <source>数据 EEPROM: %1 Byte 自 %2</source>
+        <translation>Data EEPROM: %1 bytes from %2</translation>
+    </message>
+    <message>
+        <source>文件在 %1 有数据: 芯片 Flash 到 %2 为止</source>
+        <translation>The file has data at %1: the chip's flash ends at %2</translation>
     </message>
     <message>
         <source>存储容量 Flash:%1 KB</source>

@@ -374,7 +374,8 @@ bool TMainForm::ComPort_Open()
             else
                 AppendLine(texts::portOpenFailedLine(reason));
         }
-        InfoBox(texts::portOpenFailed(reason));
+        InfoBox(texts::portOpenFailedFor(QStringLiteral("COM%1").arg(ComboBox1->currentIndex() + 1),
+                                         reason));
         return false;
     }
     ComPortActive = true;

@@ -429,14 +429,14 @@ void TMainForm::buildLayout()
     Memo2->setPlainText(tr("发送区\nhttp://www.orvel.example"));
     Memo2->setTabChangesFocus(true); // Tab moves on; it is not a character to send
     // Under the send area: time stamps, the log and the plot.
-    CheckStamps = check(term, "CheckStamps", tr("时间戳"), false, 214, 85, 62);
+    CheckStamps = check(term, "CheckStamps", tr("时间戳"), false, 214, 85, 64);
     CheckStamps->setToolTip(tr("接收的每一行（HEX显示时每一段）前加上\r第一个字节到达的时间"));
     StampGap = new QSpinBox(term);
     StampGap->setObjectName(QStringLiteral("StampGap"));
     StampGap->setRange(1, 9999);
     StampGap->setValue(terminal::kDefaultBurstGapMs);
     StampGap->setSuffix(QStringLiteral(" ms"));
-    StampGap->setGeometry(276, 84, 58, 22);
+    StampGap->setGeometry(278, 84, 56, 22);
     StampGap->setEnabled(false);
     StampGap->setToolTip(tr("HEX显示时：静默超过此时间后收到的数据\r另起一行并加时间戳"));
     StampGap->setAccessibleName(tr("时间戳间隔 (ms)"));
@@ -463,9 +463,10 @@ void TMainForm::buildLayout()
     BitBtn8 = button(term, "BitBtn8", tr("清空发送区"), 362, 110, 70);
 
     CheckHexTXD = check(term, "CheckHexTXD", tr("HEX发送"), false, 438, 2, 130);
-    CheckBox7 = check(term, "CheckBox7", tr("发送新行"), false, 438, 22, 70);
+    CheckBox7 = check(term, "CheckBox7", tr("发送新行"), false, 438, 22, 72);
     LineEndList = combo(term, "LineEndList", {"CR", "LF", "CRLF"},
-                        terminal::kDefaultLineEndIndex, 508, 20, 62);
+                        terminal::kDefaultLineEndIndex, 510, 22, 62);
+    LineEndList->resize(LineEndList->width(), 20); // between HEX发送 and 按键即发
     LineEndList->setToolTip(tr("发送新行、定时发送和按键即发的回车所用的行结束符"));
     LineEndList->setAccessibleName(tr("行结束符"));
     CheckBox6 = check(term, "CheckBox6", tr("按键即发"), false, 438, 42, 130);

@@ -45,6 +45,8 @@ const ShownText kWriteFailedText{
                       "当前串口号操作错误 ！\r请选择其它串口，或检查串口是否已经无效。")};
 const ShownText kPortHeldText{"TMainForm",
                               QT_TRANSLATE_NOOP("TMainForm", "下载正在使用 %1，请等下载结束")};
+const ShownText kReadFailedText{
+    "TMainForm", QT_TRANSLATE_NOOP("TMainForm", "串口读取失败（设备已拔出？），已关闭串口")};
 const ShownText kVanishedText{
     "TMainForm", QT_TRANSLATE_NOOP("TMainForm", "串口设备已断开（已拔出？），等待它重新连接 …")};
 const ShownText kReconnectedText{"TMainForm",
@@ -153,6 +155,12 @@ void TMainForm::terminalWriteFailed()
 void TMainForm::terminalReadFailed()
 {
     ComPort_Close();
+    // Under a download on the shared driver the port was the download's: it stays closed.
+    if (DownloadPort().shared || BitBtn3->text() != captionClose()) {
+        BitBtn3->setText(captionOpen());
+        SetStatus(kReadFailedText);
+        return;
+    }
     SetStatus(kVanishedText);
     reconnect_.start(kReconnectMs);
 }
@@ -463,6 +471,9 @@ void TMainForm::LogToFileClick(bool on)
     const QString path = ui::chooseFile({this, QString(),
                                          QStringLiteral("Log (*.log *.txt);;ALL (*)"),
                                          QStringLiteral("log"), true});
+    log_.onFailed = [this](const QString &reason) {
+        QMetaObject::invokeMethod(this, [this, reason] { stopLog(reason); }, Qt::QueuedConnection);
+    };
     QString error;
     if (path.isEmpty() || !log_.start(path, &error)) {
         if (!path.isEmpty()) SetStatus(QString(kLogFailedText).arg(path, error));
@@ -475,9 +486,6 @@ void TMainForm::LogToFileClick(bool on)
         CheckStamps->isChecked(),
         CheckHexRXD->isChecked() ? terminal::ReceiveMode::Hex : terminal::ReceiveMode::Text,
         StampGap->value());
-    log_.onFailed = [this](const QString &reason) {
-        QMetaObject::invokeMethod(this, [this, reason] { stopLog(reason); }, Qt::QueuedConnection);
-    };
     LogButton->setToolTip(QString(kLoggingText).arg(path));
     SetStatus(QString(kLoggingText).arg(path));
 }

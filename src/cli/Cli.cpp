@@ -94,7 +94,7 @@ const char kHelp[] =
     "                   restart into the new firmware at the end (STM32)\n"
     "    --reset-ms N   length of the STC reset pulse, 1-999 ms (default 680)\n"
     "    --timeout N    1-99: STC connect time-out in s, LPC pause factor (default 5)\n"
-    "    --6t           STC: set the double-speed (6T) clock mode instead of 12T\n"
+    "    --6t           stc89: set the double-speed (6T) clock mode instead of 12T\n"
     "    --clock MHZ    stc15, stc8: trim the RC oscillator to MHZ (1-45; default: keep\n"
     "                   the chip's trim); the frequency reached is shown\n"
     "    --option NAME=on|off  stc12, stc15, stc8: change one option byte (repeatable):\n"
@@ -102,13 +102,17 @@ const char kHelp[] =
     "                   low-voltage-reset; the others are kept as the chip has them\n"
     "    --verify       STM32: read every block back and compare (rewritten up to 3 times)\n"
     "    --unprotect    STM32: remove read-out protection first; the chip erases its whole\n"
-    "                   flash\n"    "    --address A    a binary FILE goes to address A (decimal or 0x hex) instead of the\n"
+    "                   flash\n"
+    "                   (--6t, --clock, --option, --verify and --unprotect apply to the\n"
+    "                   boards whose family takes them; no such board is a usage error)\n"
+    "    --address A    a binary FILE goes to address A (decimal or 0x hex) instead of the\n"
     "                   flash start: STM32 and LPC the flash address, STC the code address\n"
     "  read          STM32: read the flash into FILE (Intel HEX when it ends in .hex); the\n"
     "                file is replaced only when the whole read succeeded\n"
     "    --baud RATE    a rate of the list above (default 57600; at least 19200)\n"
     "    --no-reset     do not pulse RTS/DTR\n"
-    "    --address A, --length N   the range (default: the whole flash), decimal or 0x hex\n"
+    "    --address A, --length N   the range inside the chip's flash (default: all of it;\n"
+    "                   from A: to its end), decimal or 0x hex\n"
     "  ports         list the serial ports present and the COM names they answer to\n"
     "  simulate      serve a virtual board of DEV's family on a new pseudo-terminal until\n"
     "                SIGINT, SIGTERM, SIGHUP or SIGQUIT; prints its path, then one line per\n"
@@ -436,9 +440,7 @@ bool openDriver(TVokCommDriver &d, devices::Family family, const DownloadChoices
     if (d.Connect()) return true;
     const QString reason = d.lastError();
     if (!reason.isEmpty()) emit e.line(texts::portOpenFailedLine(reason));
-    const QString path = platform::resolvePortName(c.portName);
-    const bool missing = path.isEmpty() || !QFileInfo::exists(path);
-    emit e.notice(missing ? texts::portMissing(reason) : texts::portOpenFailed(reason));
+    emit e.notice(texts::portOpenFailedFor(c.portName, reason));
     return false;
 }
 
@@ -889,7 +891,9 @@ int download(const QStringList &args)
     int exitCode = -1;
     RunState state;
     if (::pipe2(state.wakeFd, O_CLOEXEC | O_NONBLOCK) != 0) {
-        writeText(stderr, QStringLiteral("tramelo: %1\n").arg(QString::fromLocal8Bit(::strerror(errno))));
+        writeText(stderr, QStringLiteral("tramelo: %1\n")
+                              .arg(QCoreApplication::translate("cli", "无法创建管道 (%1)")
+                                       .arg(QString::fromLocal8Bit(::strerror(errno)))));
         return kExitFailed;
     }
     for (auto &lanePtr : lanes) {

@@ -65,7 +65,12 @@ bool writeFile(const QString &path, const QByteArray &bytes)
 int demo(int argc, char **argv)
 {
     if (argc != 2) {
-        writeText(stderr, QStringLiteral("tramelo: --demo takes no arguments\n"));
+        // A usage error in the interface language, before any window (or display) is needed.
+        int coreArgc = 1;
+        QCoreApplication core(coreArgc, argv);
+        language::install(core);
+        writeText(stderr, QStringLiteral("tramelo: %1\n")
+                              .arg(QCoreApplication::translate("cli", "--demo 不带参数")));
         return kExitUsage;
     }
     int qtArgc = 1;

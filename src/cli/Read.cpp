@@ -284,8 +284,15 @@ int readBoard(platform::SerialPort &port, const ReadOptions &o)
     // The range lies inside the flash the chip reports, checked before any of it is read.
     const quint32 from = o.address.value_or(devices::kStm32FlashStart);
     const quint64 flashEnd = quint64(devices::kStm32FlashStart) + quint64(kib) * 1024;
-    const quint64 count = o.length.value_or(quint32(flashEnd - std::min<quint64>(from, flashEnd)));
-    if (from < devices::kStm32FlashStart || quint64(from) + count > flashEnd || count == 0) {
+    // Or inside the L0/L1 data EEPROM, which the loader reads as it reads flash.
+    const stm32::Span eeprom = stm32::eepromSpan(part);
+    const quint64 eepromStart = quint64(devices::kStm32FlashStart) + quint64(eeprom.offset);
+    const quint64 eepromEnd = eepromStart + quint64(eeprom.length);
+    const bool fromEeprom = eeprom.length > 0 && from >= eepromStart && from < eepromEnd;
+    const quint64 end = fromEeprom ? eepromEnd : flashEnd;
+    const quint64 count = o.length.value_or(quint32(end - std::min<quint64>(from, end)));
+    if ((!fromEeprom && from < devices::kStm32FlashStart) || quint64(from) + count > end ||
+        count == 0) {
         const auto hex = [](quint64 v) {
             return QStringLiteral("0x%1").arg(
                 QString::number(v, 16).toUpper().rightJustified(8, u'0'));

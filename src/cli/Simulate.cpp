@@ -13,6 +13,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <csignal>
@@ -43,7 +44,10 @@ const char kSimulateUsage[] =
     "            STC8A8K64S4A12 as recorded; their boot loaders measure a 2400 Bd handshake)\n"
     "  --id ID   STM32: the product id the board answers (hex), which chooses its line:\n"
     "            410 F10x medium density, 414 F10x high density (default), 440 F0,\n"
-    "            422 F3, 413 F4 (sectors), 460 G0 (double words)\n"
+    "            422 F3, 411 F2, 413 F4 (sectors), 460 G0 (double words), 457/425/417/447\n"
+    "            L0 and 416/429/427/436/437 L1 (small pages, no mass erase), 450/483 H7\n"
+    "            (128 KiB sectors, 32-byte words), 443/453 C0, 467 G0B (two banks),\n"
+    "            494/495 WB, 497 WL, 472 L5, 482 U5 (8 KiB pages, 16-byte words)\n"
     "  --link PATH   also names the terminal by this symbolic link; an old link whose\n"
     "                terminal no longer exists is replaced, any other file is not\n"
     "  --dump FILE   the flash is written to FILE at the end (opened at the start; a\n"
@@ -143,10 +147,21 @@ QString linkRefusal(const QString &link)
 // otherwise.
 int openDump(const QString &dump, QString &why)
 {
-    const int fd = ::open(files::fileSystemPath(dump).constData(),
-                          O_RDONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0644);
+    const QByteArray path = files::fileSystemPath(dump);
+    const int fd =
+        ::open(path.constData(), O_RDONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0644);
     if (fd < 0) {
         why = errno == ELOOP ? messages::symlinkNotFollowed(dump) : messages::cannotWrite(dump);
+        return -1;
+    }
+    // The end writes a new file beside it and renames that into place: the file and its
+    // folder must both be writable.
+    const qsizetype slash = path.lastIndexOf('/');
+    const QByteArray folder =
+        slash < 0 ? QByteArray(".") : path.left(std::max<qsizetype>(slash, 1));
+    if (::access(path.constData(), W_OK) != 0 || ::access(folder.constData(), W_OK | X_OK) != 0) {
+        ::close(fd);
+        why = messages::cannotWrite(dump);
         return -1;
     }
     struct stat st = {};

@@ -348,7 +348,7 @@ bool StcEngine::runDownload()
     } catch (const std::exception &e) {
         const QString reason = portOpenReason(e);
         emit line(texts::portOpenFailedLine(reason));
-        emit notice(texts::portOpenFailed(reason));
+        emit notice(texts::portOpenFailedFor(ComPort1->CommName(), reason));
         emit releaseWindow();
         return false;
     }

@@ -104,7 +104,7 @@ void StcSeriesEngine::start(const DownloadChoices &choices)
     } catch (const std::exception &e) {
         const QString reason = portOpenReason(e);
         emit line(texts::portOpenFailedLine(reason));
-        emit notice(texts::portOpenFailed(reason));
+        emit notice(texts::portOpenFailedFor(port_->CommName(), reason));
         emit releaseWindow();
         running_ = false;
         emit finished(DownloadResult::PortNotOpened);

@@ -355,18 +355,42 @@ void Stm32Engine::stmLoadAndErase()
     emit line(kLoading);
     if (!RenewedlyLoadFile()) return;
     // The image must fit the flash the chip reports; nothing has been erased yet.
-    if (StmImage.size() > qint64(StmFlashKib) * 1024) {
-        stmFinish(DownloadResult::RefusedFile,
-                  {stm32::reasonImageTooLarge(StmImage.size(), StmFlashKib)});
+    const qint64 flashBytes = qint64(StmFlashKib) * 1024;
+    // HEX records for the data EEPROM (L0/L1) are written there; everything else must lie in
+    // the flash the chip reports.
+    const stm32::Span eeprom = StmHex ? stm32::eepromSpan(*StmPart) : stm32::Span{};
+    const bool toEeprom = eeprom.length > 0 && eeprom.offset >= flashBytes;
+    const qsizetype holeEnd = toEeprom ? eeprom.offset : stm32::kImageCapacity;
+    const QList<stm32::Span> flashSpans = stm32::clipSpans(StmSpans, {0, flashBytes});
+    const QList<stm32::Span> eepromSpans =
+        toEeprom ? stm32::clipSpans(StmSpans, eeprom) : QList<stm32::Span>{};
+    auto stray = stm32::firstDataPast(stm32::clipSpans(StmSpans, {flashBytes, holeEnd - flashBytes}),
+                                      flashBytes);
+    if (!stray && toEeprom) stray = stm32::firstDataPast(StmSpans, eeprom.end());
+    if (stray) {
+        QStringList reasons{stm32::reasonImageTooLarge(StmImage.size(), StmFlashKib)};
+        // Data apart from the rest, past a hole after the flash's end (a HEX record for
+        // another memory): its address is the better reason, said first.
+        if (*stray > flashBytes)
+            reasons.prepend(
+                stm32::reasonDataPastFlash(stm32::kFlashStart + quint32(*stray), StmFlashKib));
+        stmFinish(DownloadResult::RefusedFile, reasons);
         return;
     }
+    qsizetype eepromData = 0;
+    for (const stm32::Span &s : eepromSpans)
+        eepromData += s.length;
+    if (eepromData > 0)
+        emit line(stm32::eepromLine(eepromData,
+                                    stm32::kFlashStart + quint32(eepromSpans.front().offset)));
     const bool extended = !StmCommands.contains(char(stm32::kCmdErase));
     if (!stmRequire(extended ? stm32::kCmdExtendedErase : stm32::kCmdErase) ||
         !stmRequire(stm32::kCmdWriteMemory))
         return;
     // Only what the file gave is erased and written: flash below its first record (a boot
     // loader) and in the holes between its records keeps what it holds.
-    StmErase = stm32::erasePlan(*StmPart, extended, StmSpans);
+    // Only flash is erased: the data EEPROM takes its words as they come.
+    StmErase = stm32::erasePlan(*StmPart, extended, flashSpans);
     if (StmErase.unreachable) {
         stmFinish(DownloadResult::RefusedFile,
                   {stm32::reasonEraseUnreachable(StmErase.unitList.back())});
@@ -374,7 +398,7 @@ void Stm32Engine::stmLoadAndErase()
     }
     // A sector line whose table ends before the image does (a flash size the table does not
     // describe) cannot be erased by its geometry.
-    if (StmErase.coveredBytes < StmImage.size()) {
+    if (!flashSpans.isEmpty() && StmErase.coveredBytes < flashSpans.back().end()) {
         stmFinish(DownloadResult::RefusedFile,
                   {stm32::reasonImageTooLarge(StmImage.size(), StmFlashKib)});
         return;
@@ -456,12 +480,15 @@ void Stm32Engine::stmCheckReadBack(QByteArrayView reply)
     // Flash takes no second write over programmed cells (F10x refuses it, F4 only clears
     // bits), so a block that reads back wrongly is repaired by erasing its page or sector and
     // writing everything of the image inside it again, each block read back as before.
-    const int unit = stm32::eraseUnitAt(*StmPart, start);
+    // The data EEPROM has no erase unit to repair with: its mismatch ends the attempt.
+    const bool inFlash = start < qint64(StmFlashKib) * 1024;
+    const int unit = inFlash ? stm32::eraseUnitAt(*StmPart, start) : -1;
     const stm32::Span within = stm32::unitSpan(*StmPart, unit);
     const bool extended = StmErase.command == stm32::kCmdExtendedErase;
     const stm32::ErasePlan repair =
         stm32::erasePlan(*StmPart, extended, stm32::clipSpans(StmSpans, within));
-    if (StmRewrites >= stm32::kVerifyRewrites || repair.unreachable || repair.frames.isEmpty()) {
+    if (!inFlash || StmRewrites >= stm32::kVerifyRewrites || repair.unreachable ||
+        repair.frames.isEmpty()) {
         stmFinish(DownloadResult::Failed, {stm32::reasonVerifyFailed(stm32::kFlashStart + start)},
                   stm32::kVerifyFailedText);
         return;
@@ -562,6 +589,7 @@ bool Stm32Engine::RenewedlyLoadFile()
     }
     if (!r.warning.isEmpty()) emit line(r.warning);
     StmImage = std::move(r.image);
+    StmHex = r.hex;
     const int writeUnit = StmPart ? StmPart->writeUnit : 0;
     stm32::padToWriteUnit(StmImage, writeUnit);
     StmSpans = stm32::alignSpans(r.spans, writeUnit, StmImage.size());

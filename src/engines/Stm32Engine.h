@@ -55,8 +55,9 @@ public:
     quint32 StmAddress = 0;
     quint32 StmOffset = 0;
     qint32 StmRemaining = 0;
-    QByteArray StmImage; // the image to write from the flash start (at most 1 MiB)
+    QByteArray StmImage; // the image to write from the flash start (at most stm32::kImageCapacity)
     QList<stm32::Span> StmSpans;   // what of StmImage the file gave, whole write units
+    bool StmHex = false;           // the file was Intel HEX (only HEX reaches the data EEPROM)
     QList<stm32::Span> StmPending; // what is being written: StmSpans, or a repair's share
     quint32 StmBlockAt = 0;        // offset of the block last written
     quint32 StmRepairAt = 0;       // offset of the block a repair is for

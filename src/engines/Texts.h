@@ -1,7 +1,10 @@
 // Texts that the window and more than one engine show, each defined here once.
 #pragma once
 
+#include "platform/PortNames.h"
+
 #include <QCoreApplication>
+#include <QFileInfo>
 #include <QString>
 
 namespace texts {
@@ -29,6 +32,15 @@ inline QString portMissing(const QString &reason)
     const QString box = QCoreApplication::translate(
         "texts", "串口不存在 ！\r请选择其它串口，或检查设备是否已连接。");
     return reason.isEmpty() ? box : QStringLiteral("%1\n%2").arg(box, reason);
+}
+
+// The box for a port name that could not be opened: portMissing() when the name leads to no
+// device at all, portOpenFailed() otherwise.
+inline QString portOpenFailedFor(const QString &portName, const QString &reason)
+{
+    const QString path = platform::resolvePortName(portName);
+    const bool missing = path.isEmpty() || !QFileInfo::exists(path);
+    return missing ? portMissing(reason) : portOpenFailed(reason);
 }
 
 // The message-area line that keeps the reason after the box is closed.

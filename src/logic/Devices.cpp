@@ -41,6 +41,23 @@ constexpr quint32 kF0F3Size = 0x1FFFF7CC;
 constexpr quint32 kF2F4Size = 0x1FFF7A22;
 constexpr quint32 kF7Size = 0x1FF0F442;
 constexpr quint32 kG0G4L4Size = 0x1FFF75E0;
+// L0: RM0367/RM0377 §"Flash size register"; L1: RM0038 §31.1.1, Cat.1/Cat.2 devices at
+// 0x1FF8004C, Cat.3 and later at 0x1FF800CC.
+constexpr quint32 kL0Size = 0x1FF8007C;
+constexpr quint32 kL1Size = 0x1FF8004C;
+constexpr quint32 kL1Cat3Size = 0x1FF800CC;
+// H72x/73x/74x/75x: RM0433 §61.2 and RM0468 §66.2.
+constexpr quint32 kH7Size = 0x1FF1E880;
+// C0: RM0490 §33.2 (FLASHSIZE).
+constexpr quint32 kC0Size = 0x1FFF75A0;
+// L5 and U5 keep their device facts beside the system memory of TrustZone parts:
+// RM0438 §52.2 and RM0456 §75.2.
+constexpr quint32 kL5Size = 0x0BFA05E0;
+constexpr quint32 kU5Size = 0x0BFA07A0;
+// H74x/75x: two banks of 8 x 128 KiB (RM0433 §4.2 "Flash memory organization"), numbered 0..15
+// by the boot loader as stm32flash numbers them; H72x/73x one bank of 8.
+constexpr std::array<quint16, 16> kH7Sectors{128, 128, 128, 128, 128, 128, 128, 128,
+                                             128, 128, 128, 128, 128, 128, 128, 128};
 constexpr std::span<const quint16> kPages{};
 
 // Reading the flash-size register, as the lines' boot loaders answer it:
@@ -53,13 +70,34 @@ constexpr std::span<const quint16> kPages{};
 //     0x22 (RM0090 §39.2 and RM0033 §32.2 place both registers in that area).
 constexpr Stm32SizeRead kDirect = kStm32DirectSizeRead;
 constexpr Stm32SizeRead kF2F4Area{0x1FFF7A00, 256};
+//   * L05x/L07x refuse a read of 0x1FF8007C and answer 128 bytes from 0x1FF80000, the size at
+//     offset 0x7C (an L073, stm32loader issue #61; device_family.py reads L0 that way);
+//   * L1, H7, C0, WB, WL, L5, U5: no report either way; the register itself is read, and a
+//     refusal takes the table's size.
+constexpr Stm32SizeRead kL0Area{0x1FF80000, 128};
+constexpr auto kNoMass = Stm32MassErase::PageOnly;
+constexpr auto kBanks = Stm32MassErase::Banks;
 
 // The last number of a row is the flash of the line's largest part in KiB (the data sheets;
 // the device tables of stm32flash dev_table.c and stm32loader devices.py agree).
 // F10x: low and medium density and the medium value line erase 1 KiB pages, the others
 // 2 KiB; the flash programs half-words. F0/F3 program half-words too (the boot loader takes
 // words); G0, G4 and L4 program 64-bit double words, each once per erase.
-constexpr std::array<Stm32Part, 35> kStm32Parts{{
+// The lines with 128-bit or 256-bit flash words and the L0/L1 lines (the rows after F410):
+//   * product ids and line names: AN2606 "Embedded bootloaders" table;
+//   * L0 (RM0367, RM0377, RM0451 §3.3): 128-byte pages, 64-byte half pages, words written;
+//     the loader has no mass erase (AN2606 "STM32L0xx bootloader": Extended Erase FFFF is
+//     answered NACK), erase page by page; data EEPROM 0x08080000 (512 B on L01x/02x, 1 KiB
+//     L031/041, 2 KiB L05x/06x, 6 KiB L07x/08x: the data sheets);
+//   * L1 (RM0038 §3): 256-byte pages, words; no mass erase; data EEPROM 4 KiB (Cat.1/2),
+//     8 KiB (Cat.3), 12 KiB (Cat.4), 16 KiB (Cat.5);
+//   * H7 (RM0433 §4.3.9, RM0468): 256-bit flash words, written 32 bytes at a time; bank
+//     erases FFFE/FFFD on the two-bank H74x/75x;
+//   * C0 (RM0490 §3.3.7), G0B/G0C (RM0444 §3.3.7), WB (RM0434 §3.3.7), WL (RM0453 §3.3.7),
+//     L5 (RM0438 §6.3.7): 64-bit double words; G0B/G0C and L5 two banks;
+//   * U5 (RM0456 §7.3.7): 128-bit quad words, 8 KiB pages, two banks.
+// Pages are numbered from the flash start across both banks, as stm32flash numbers them.
+constexpr std::array<Stm32Part, 54> kStm32Parts{{
     {0x412, u"STM32F10xx4/6 家族", kF1Size, 1024, kPages, 2, 32, kDirect},
     {0x410, u"STM32F10xx8/B 家族", kF1Size, 1024, kPages, 2, 128, kDirect},
     {0x414, u"STM32F10xxExx 家族", kF1Size, 2048, kPages, 2, 512, kDirect},
@@ -95,6 +133,25 @@ constexpr std::array<Stm32Part, 35> kStm32Parts{{
     {0x464, u"STM32L41xxx/42xxx 家族", kG0G4L4Size, 2048, kPages, 8, 128, kDirect},
     {0x461, u"STM32L496xx/4A6xx 家族", kG0G4L4Size, 2048, kPages, 8, 1024, kDirect},
     {0x458, u"STM32F410xx 家族", kF2F4Size, 0, kF4Sectors, 4, 128, kF2F4Area},
+    {0x457, u"STM32L01xxx/02xxx 家族", kL0Size, 128, kPages, 4, 16, kL0Area, kNoMass, 512},
+    {0x425, u"STM32L031xx/041xx 家族", kL0Size, 128, kPages, 4, 32, kL0Area, kNoMass, 1024},
+    {0x417, u"STM32L05xxx/06xxx 家族", kL0Size, 128, kPages, 4, 64, kL0Area, kNoMass, 2048},
+    {0x447, u"STM32L07xxx/08xxx 家族", kL0Size, 128, kPages, 4, 192, kL0Area, kNoMass, 6144},
+    {0x416, u"STM32L1xxx6/8/B 家族", kL1Size, 256, kPages, 4, 128, kDirect, kNoMass, 4096},
+    {0x429, u"STM32L1xxx6/8/BA 家族", kL1Size, 256, kPages, 4, 128, kDirect, kNoMass, 4096},
+    {0x427, u"STM32L1xxxC 家族", kL1Cat3Size, 256, kPages, 4, 256, kDirect, kNoMass, 8192},
+    {0x436, u"STM32L1xxxD 家族", kL1Cat3Size, 256, kPages, 4, 384, kDirect, kNoMass, 12288},
+    {0x437, u"STM32L1xxxE 家族", kL1Cat3Size, 256, kPages, 4, 512, kDirect, kNoMass, 16384},
+    {0x450, u"STM32H74xxx/75xxx 家族", kH7Size, 0, kH7Sectors, 32, 2048, kDirect, kBanks},
+    {0x483, u"STM32H72xxx/73xxx 家族", kH7Size, 0, kH7Sectors, 32, 1024, kDirect},
+    {0x443, u"STM32C011xx 家族", kC0Size, 2048, kPages, 8, 32, kDirect},
+    {0x453, u"STM32C031xx 家族", kC0Size, 2048, kPages, 8, 32, kDirect},
+    {0x467, u"STM32G0B1xx/0C1xx 家族", kG0G4L4Size, 2048, kPages, 8, 512, kDirect, kBanks},
+    {0x494, u"STM32WB10xx/15xx 家族", kG0G4L4Size, 2048, kPages, 8, 320, kDirect},
+    {0x495, u"STM32WB30xx/35xx/50xx/55xx 家族", kG0G4L4Size, 4096, kPages, 8, 1024, kDirect},
+    {0x497, u"STM32WLE5xx/WL55xx 家族", kG0G4L4Size, 2048, kPages, 8, 256, kDirect},
+    {0x472, u"STM32L552xx/562xx 家族", kL5Size, 2048, kPages, 8, 512, kDirect, kBanks},
+    {0x482, u"STM32U575xx/585xx 家族", kU5Size, 8192, kPages, 16, 2048, kDirect, kBanks},
 }};
 
 constexpr Stm32Part kStm32Unknown{

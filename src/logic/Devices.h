@@ -68,6 +68,14 @@ struct Stm32SizeRead
 // A 2-byte read of the register itself.
 inline constexpr Stm32SizeRead kStm32DirectSizeRead{0, 2};
 
+// What Extended Erase takes besides page or sector numbers (AN3155 §3.8: FFFF mass erase,
+// FFFE bank 1, FFFD bank 2).
+enum class Stm32MassErase {
+    Whole,   // FFFF
+    Banks,   // FFFF, FFFE and FFFD: two banks
+    PageOnly // no special erase at all: page by page (L0, L1)
+};
+
 struct Stm32Part
 {
     quint16 productId;
@@ -80,6 +88,8 @@ struct Stm32Part
     // every read of the flash-size register. 0: no size is known without the register.
     quint32 tableFlashKib;
     Stm32SizeRead sizeRead;
+    Stm32MassErase massErase = Stm32MassErase::Whole;
+    quint32 eepromBytes = 0; // data EEPROM from kStm32EepromStart (L0, L1; largest part)
 };
 // The part of a product id; nullptr for an id the table does not know.
 const Stm32Part *stm32Part(quint16 productId);
@@ -88,6 +98,8 @@ std::span<const Stm32Part> stm32Parts();
 constexpr quint32 kStm32DefaultPageSize = 1024;
 constexpr quint32 kStm32DefaultFlashSizeRegister = 0x1FFFF7E0;
 constexpr quint32 kStm32FlashStart = 0x08000000;
+// L0/L1 data EEPROM (RM0367 §3.3.1, RM0038 §3.2): erased value 0x00, written by words.
+constexpr quint32 kStm32EepromStart = 0x08080000;
 // The part used for an id the table does not know.
 const Stm32Part &stm32DefaultPart();
 // Every STM32 list entry uses the same programmer: the chip's product id decides the rules.

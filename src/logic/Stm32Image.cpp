@@ -35,7 +35,7 @@ QString statusNotAFile()
 }
 QString statusBinaryTooLarge()
 {
-    return QCoreApplication::translate("stm32", "文件太大，不能超过1024 KB");
+    return QCoreApplication::translate("stm32", "文件太大，不能超过%1 KB").arg(kImageCapacity / 1024);
 }
 QString statusEmpty()
 {
@@ -446,6 +446,33 @@ QString repairLine(quint32 address, const ErasePlan &plan)
 {
     return QCoreApplication::translate("stm32", "地址 %1 的数据与文件不符: %2，重写其中的数据")
         .arg(hexAddress(address), eraseLine(plan));
+}
+
+Span eepromSpan(const devices::Stm32Part &part)
+{
+    if (part.eepromBytes == 0) return {};
+    return {qsizetype(devices::kStm32EepromStart - kFlashStart), qsizetype(part.eepromBytes)};
+}
+
+QString eepromLine(qsizetype bytes, quint32 address)
+{
+    return QCoreApplication::translate("stm32", "数据 EEPROM: %1 Byte 自 %2")
+        .arg(bytes)
+        .arg(hexAddress(address));
+}
+
+std::optional<qsizetype> firstDataPast(const QList<Span> &spans, qsizetype limit)
+{
+    for (const Span &s : spans)
+        if (s.end() > limit) return std::max(s.offset, limit);
+    return std::nullopt;
+}
+
+QString reasonDataPastFlash(quint32 address, quint32 flashKib)
+{
+    return QCoreApplication::translate("stm32", "文件在 %1 有数据: 芯片 Flash 到 %2 为止")
+        .arg(hexAddress(address))
+        .arg(hexAddress(quint64(kFlashStart) + quint64(flashKib) * 1024 - 1));
 }
 
 QString reasonImageTooLarge(qsizetype imageBytes, quint32 flashKib)

@@ -61,11 +61,15 @@ constexpr int kBlockSize = 256;
 constexpr int kMaxPageListPages = 255;
 
 // Buffers and limits.
-constexpr qsizetype kImageCapacity = 0x100000; // StmImage: 1 MiB from kFlashStart
+// StmImage: 2 MiB from kFlashStart, the largest flash of the table's lines (F42x/F43x,
+// H74x/H75x, U575/U585); the flash size the chip reports bounds each download.
+constexpr qsizetype kImageCapacity = 0x200000;
 constexpr qsizetype kHexSizeLimit = 0x40000;   // a HEX image may not exceed 256 KiB (F10x)
 constexpr int kFrameSize = 264;                // StmFrame
 constexpr int kImagePadding = 4;               // HEX images are padded to a multiple of this
-constexpr char kPadByte = 0x00;                // padding at the end of a HEX image
+// Padding at the end of a HEX image: erased flash (AN3155 Write Memory: the rest of a flash
+// word "should be filled by 0xFF").
+constexpr char kPadByte = char(0xFF);
 constexpr char kGapByte = char(0xFF);          // erased flash: fills holes between records
 
 constexpr char kExpectedProductId[] = "0414";
@@ -209,7 +213,7 @@ QList<Span> clipSpans(const QList<Span> &spans, Span within);
 // The part a product id names, or the F10x rules for an id the table does not know.
 const devices::Stm32Part &partFor(quint16 productId);
 // Binary images are padded with 0xFF to whole words (and to the double words of lines that
-// program 64 bits at once); HEX images arrive padded to 4 with 0x00 and get 0xFF for the
+// program 64 bits at once); HEX images arrive padded to 4 with 0xFF and get 0xFF for the
 // rest of a double word.
 void padToWriteUnit(QByteArray &image, int writeUnit);
 
@@ -279,6 +283,17 @@ constexpr unsigned long kResetPulseMs = 500;
 // ---- Reason lines (before "连机失败 ！", or alone for a refused image) ----
 
 QString reasonImageTooLarge(qsizetype imageBytes, quint32 flashKib);
+// The L0/L1 data EEPROM as offsets from the flash start (empty for lines without one). HEX
+// records at its addresses are written there, without an erase (its words take any value:
+// RM0367 §3.3.4, RM0038 §3.3.4); a binary image never reaches it.
+Span eepromSpan(const devices::Stm32Part &part);
+// "数据 EEPROM: 16 Byte 自 0x08080000".
+QString eepromLine(qsizetype bytes, quint32 address);
+// The first offset at or past limit that the stretches give data for; nullopt when none does.
+std::optional<qsizetype> firstDataPast(const QList<Span> &spans, qsizetype limit);
+// Data that lies apart from the rest, past the end of the flash (a HEX record for another
+// memory): its address named.
+QString reasonDataPastFlash(quint32 address, quint32 flashKib);
 QString reasonEraseRefused();
 // A page past 255 can only be erased with the whole flash, which would erase what lies below
 // the image.
@@ -316,7 +331,7 @@ public:
     quint64 base() const { return linearBase_ + segmentBase_; }
 
     // Places data at the absolute address. OutOfRange: the record lies (partly) outside the
-    // 1 MiB image window; TooLarge: inside it but past the size limit. Nothing is placed then.
+    // 2 MiB image window; TooLarge: inside it but past the size limit. Nothing is placed then.
     Place place(quint64 address, QByteArrayView data);
 
     // Bytes placed so far ignoring which window they went to.
@@ -350,7 +365,7 @@ enum class HexLine {
     Address,    // a base was set
     EndOfFile,  // type 01: the reader stops here
     Invalid,    // not a sound record (see hextext::parseHexRecord): changes nothing
-    OutOfRange, // data outside the 1 MiB image window
+    OutOfRange, // data outside the 2 MiB image window
     TooLarge,   // data past the image's size limit
 };
 
@@ -372,7 +387,7 @@ enum class LoadStatus {
     Missing,      // no such file: the attempt ends at once
     NotAFile,     // a directory or other non-file: ends at once like Missing
     Unreadable,   // cannot be opened or read
-    FileTooLarge, // binary over 1 MiB, or HEX text over 64 MiB: not read
+    FileTooLarge, // binary over 2 MiB, or HEX text over 64 MiB: not read
     HexTooLarge,  // HEX image over its size limit (256 KiB on F10x lines) after padding
     OutOfRange,   // HEX data outside the image window (option bytes, RAM, ...)
     Empty,        // a 0-byte binary file or a HEX file without data
@@ -401,15 +416,15 @@ QString statusHexTooLarge(qsizetype sizeLimit = kHexSizeLimit);
 // A file is read as Intel HEX when its name says so (firmwarefile::isHexFileName).
 using firmwarefile::isHexFileName;
 
-// The largest HEX image for a part: every line may fill the 1 MiB image, and the flash size
+// The largest HEX image for a part: every line may fill the 2 MiB image, and the flash size
 // read from the chip refuses what does not fit before anything is erased (a 512 KiB F103 takes
 // a 300 KiB HEX file as it takes the same bytes as a binary file).
 qsizetype hexSizeLimit(const devices::Stm32Part &part);
 
 // Reads the file at path as HEX or binary by its extension. Sizes are checked before any
-// byte is read: a binary file over 1 MiB is refused unread, a HEX file is read record by
+// byte is read: a binary file over 2 MiB is refused unread, a HEX file is read record by
 // record (firmwarefile::readHex) and refused whole when it is damaged or its image exceeds
-// hexLimit. A HEX image is padded with 0x00 to a multiple of 4; a binary image is taken as
+// hexLimit. A HEX image is padded with 0xFF to a multiple of 4; a binary image is taken as
 // it is.
 //
 // Files of the other formats (S-records, ELF; a binary given an address) are read into the

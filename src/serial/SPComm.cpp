@@ -577,7 +577,8 @@ void TComm::StartPort()
     const QString path = platform::resolvePortName(CommName_);
     if (path.isEmpty())
         throw ECommsError(ECommsError::kOpenFailed,
-                          QStringLiteral("%1 names no serial port present").arg(CommName_));
+                          QCoreApplication::translate("serial", "%1 不是本机上的串口名")
+                              .arg(CommName_));
     switch (s->port.open(path)) {
     case platform::OpenResult::Ok:
         break;

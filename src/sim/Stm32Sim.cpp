@@ -70,6 +70,17 @@ QByteArray g0Options()
     o[1] = char(0xFE);
     return o;
 }
+// L0/L1 option bytes (RM0367 §3.4.1, RM0038 §3.5): each option half-word is stored with its
+// complement in the upper half-word; RDP level 0 is 0xAA. The rest of the area reads 0x00
+// here (erased on these lines).
+QByteArray l0l1Options(qsizetype size)
+{
+    QByteArray o(size, '\0');
+    o[0] = char(0xAA);
+    o[2] = char(0x55);
+    o[3] = char(0xFF);
+    return o;
+}
 // A made-up unique id: every chip has its own 96 bits (lot, wafer, position on the wafer).
 constexpr quint8 kUniqueId[kUniqueIdSize] = {0x37, 0xFF, 0xD8, 0x05, 0x4B, 0x52,
                                              0x38, 0x31, 0x23, 0x58, 0x10, 0x43};
@@ -224,17 +235,193 @@ Stm32Sim::Config Stm32Sim::Config::profile(quint16 productId)
         c.massEraseUs = 22'100;
         c.programNsPerByte = 10'625;
         break;
+    case 0x457: // L0 (RM0377, RM0367, RM0451): 128-byte pages erased to 0x00, words written
+    case 0x425: // once per erase; boot loader ids and RAM: AN2606 "STM32L0xxxx configuration
+    case 0x417: // in system memory boot mode" (4 KB of RAM from 0x20000000, USART protocol
+    case 0x447: // V3.1 with Extended Erase and no mass erase)
+        c.version = 0x31;
+        c.flashSizeKb = productId == 0x457 ? 16 : productId == 0x425 ? 32
+                        : productId == 0x417 ? 64 : 192;
+        c.pageSize = 128;
+        c.extendedErase = true;
+        c.massErase = MassErase::Refused;
+        c.programming = Programming::DoubleWordOnce;
+        c.erasedValue = 0x00;
+        c.oldContents = 0xFF;
+        c.writeUnit = 4;
+        c.ramSize = productId == 0x447 ? 20 * 1024 : 8 * 1024;
+        c.bootLoaderRam = productId == 0x457 ? 2 * 1024 : 4 * 1024;
+        c.systemMemory = 0x1FF00000;
+        c.systemMemorySize = productId == 0x447 ? 8 * 1024 : 4 * 1024;
+        c.bootLoaderIdAddress = int(c.systemMemory + c.systemMemorySize - 2);
+        c.bootLoaderId = productId == 0x447 ? 0x41 : 0xC0;
+        // Data EEPROM: 512 B, 1, 2 or 6 KiB (the data sheets of L011, L031, L053, L073).
+        c.eepromSize = productId == 0x457 ? 512 : productId == 0x425 ? 1024
+                       : productId == 0x417 ? 2048 : 6144;
+        // Option bytes, unique id and flash size share 0x1FF80000-0x1FF8007F (RM0367 §3.4,
+        // §28.2); an L073 refuses a read of 0x1FF8007C and answers 128 bytes from
+        // 0x1FF80000 (stm32loader issue #61).
+        c.optionBytes = 0x1FF80000;
+        c.optionValues = l0l1Options(0x80);
+        c.uniqueId = 0x1FF80050;
+        c.flashSizeRegister = 0x1FF8007C;
+        c.wholeReadArea = 0x1FF80000;
+        c.wholeReadSize = 0x80;
+        break;
+    case 0x416: // L1 (RM0038): 256-byte pages erased to 0x00, words; AN2606 "STM32L1xxxx":
+    case 0x429: // 2 KB (Cat.1) or 4 KB of RAM for the loader, no mass erase; flash size and
+    case 0x427: // unique id at 0x1FF8004C/0x1FF80050 (Cat.1, Cat.2) or 0x1FF800CC/0x1FF800D0
+    case 0x436: // (Cat.3 and later), RM0038 §31.1, §31.2
+    case 0x437: {
+        const bool cat12 = productId == 0x416 || productId == 0x429;
+        c.version = 0x31;
+        c.flashSizeKb = cat12 ? 128 : productId == 0x427 ? 256 : productId == 0x436 ? 384 : 512;
+        c.pageSize = 256;
+        c.extendedErase = true;
+        c.massErase = MassErase::Refused;
+        c.programming = Programming::DoubleWordOnce;
+        c.erasedValue = 0x00;
+        c.oldContents = 0xFF;
+        c.writeUnit = 4;
+        c.ramSize = productId == 0x416 ? 16 * 1024 : productId == 0x436 ? 48 * 1024
+                    : productId == 0x437 ? 80 * 1024 : 32 * 1024;
+        c.bootLoaderRam = productId == 0x416 ? 2 * 1024 : 4 * 1024;
+        c.systemMemory = 0x1FF00000;
+        c.systemMemorySize = productId == 0x416 ? 4 * 1024 : 8 * 1024;
+        c.bootLoaderIdAddress = int(c.systemMemory + c.systemMemorySize - 2);
+        c.bootLoaderId = productId == 0x436 ? 0x45 : productId == 0x427 || productId == 0x437
+                                                         ? 0x40 : 0x20;
+        c.optionBytes = 0x1FF80000;
+        c.optionValues = l0l1Options(0x100);
+        // Data EEPROM: 4 KiB (Cat.1, Cat.2), 8, 12, 16 KiB (Cat.3, 4, 5): RM0038 §3.1.
+        c.eepromSize = cat12 ? 4096 : productId == 0x427 ? 8192 : productId == 0x436 ? 12288
+                                                                                  : 16384;
+        c.uniqueId = cat12 ? 0x1FF80050 : 0x1FF800D0;
+        c.flashSizeRegister = cat12 ? 0x1FF8004C : 0x1FF800CC;
+        break;
+    }
+    case 0x450: // H74x/75x: two banks of 8 x 128 KiB sectors, 256-bit flash words (RM0433
+    case 0x483: // §4.3); H72x/73x one bank (RM0468). AN2606 "STM32H74xxx/75xxx": the loader
+                // uses 0x20000000-0x200040FF of the DTCM RAM; system memory 0x1FF00000-
+                // 0x1FF1E7FF with its id at 0x1FF1E7FE; unique id 0x1FF1E800 and flash size
+                // 0x1FF1E880 (RM0433 §61.1, §61.2); option bytes are registers, not memory.
+        c.version = 0x31;
+        c.flashSizeKb = productId == 0x450 ? 2048 : 1024;
+        c.pageSize = 0;
+        c.sectorKib = QList<quint16>(productId == 0x450 ? 16 : 8, 128);
+        c.extendedErase = true;
+        c.massErase = productId == 0x450 ? MassErase::Banks : MassErase::Whole;
+        c.programming = Programming::DoubleWordOnce;
+        c.writeUnit = 32;
+        c.ramSize = 128 * 1024;
+        c.bootLoaderRam = 0x4100;
+        c.systemMemory = 0x1FF00000;
+        c.systemMemorySize = 0x1E800;
+        c.bootLoaderIdAddress = 0x1FF1E7FE;
+        c.bootLoaderId = productId == 0x450 ? 0x91 : 0x93;
+        c.infoArea = 0x1FF1E800;
+        c.infoAreaSize = 0x100;
+        c.uniqueId = 0x1FF1E800;
+        c.flashSizeRegister = 0x1FF1E880;
+        c.optionBytes = 0;
+        break;
+    case 0x443: // C011/C031 (RM0490): 2 KiB pages, double words; AN2606 "STM32C011xx/
+    case 0x453: // C031xx": system memory 0x1FFF0000-0x1FFF17FF, id at 0x1FFF17FE, RAM from
+                // 0x20001000 (C011) or 0x20002000 (C031) left to the user; engineering
+                // bytes 0x1FFF7500-0x1FFF77FF with unique id 0x1FFF7550 and flash size
+                // 0x1FFF75A0 (RM0490 §33); option bytes 0x1FFF7800 (RM0490 §3.4)
+        c.version = 0x31;
+        c.flashSizeKb = 32;
+        c.pageSize = 2048;
+        c.extendedErase = true;
+        c.programming = Programming::DoubleWordOnce;
+        c.writeUnit = 8;
+        c.ramSize = productId == 0x443 ? 6 * 1024 : 12 * 1024;
+        c.bootLoaderRam = productId == 0x443 ? 4 * 1024 : 8 * 1024;
+        c.systemMemory = 0x1FFF0000;
+        c.systemMemorySize = 6 * 1024;
+        c.bootLoaderIdAddress = 0x1FFF17FE;
+        c.bootLoaderId = productId == 0x443 ? 0x51 : 0x52;
+        c.infoArea = 0x1FFF7500;
+        c.infoAreaSize = 0x300;
+        c.uniqueId = 0x1FFF7550;
+        c.flashSizeRegister = 0x1FFF75A0;
+        c.optionBytes = 0x1FFF7800;
+        c.optionValues = g0Options();
+        break;
+    case 0x467: // G0B1/G0C1 (RM0444): 512 KiB in two banks of 2 KiB pages, double words;
+    case 0x494: // WB10/15 (RM0473): 320 KiB of 2 KiB pages; WB30/35/50/55 (RM0434): 1 MiB of
+    case 0x495: // 4 KiB pages; WLE5/WL55 (RM0453): 256 KiB of 2 KiB pages; all double
+    case 0x497: // words, unique id and flash size in the engineering bytes from 0x1FFF7500
+                // (0x1FFF7590 or, on WB, 0x1FFF7580; 0x1FFF75E0); loader RAM, system memory
+                // and id byte: AN2606's chapters of these lines
+        c.version = 0x31;
+        c.flashSizeKb = productId == 0x467 ? 512 : productId == 0x494 ? 320
+                        : productId == 0x495 ? 1024 : 256;
+        c.pageSize = productId == 0x495 ? 4096 : 2048;
+        c.extendedErase = true;
+        c.massErase = productId == 0x467 ? MassErase::Banks : MassErase::Whole;
+        c.programming = Programming::DoubleWordOnce;
+        c.writeUnit = 8;
+        c.ramSize = productId == 0x467 ? 144 * 1024 : productId == 0x497 ? 64 * 1024
+                    : productId == 0x495 ? 192 * 1024 : 48 * 1024;
+        c.bootLoaderRam = productId == 0x497 ? 8 * 1024 : productId == 0x494 ? 20 * 1024
+                                                                             : 16 * 1024;
+        c.systemMemory = 0x1FFF0000;
+        c.systemMemorySize = productId == 0x497 ? 16 * 1024 : 28 * 1024;
+        c.bootLoaderIdAddress = productId == 0x497 ? 0x1FFF3EFE
+                                : productId == 0x467 ? -1 : 0x1FFF6FFE;
+        c.bootLoaderId = productId == 0x497 ? 0xC4 : productId == 0x495 ? 0xD5 : 0xB1;
+        c.infoArea = 0x1FFF7500;
+        c.infoAreaSize = 0x300;
+        c.uniqueId = productId == 0x494 || productId == 0x495 ? 0x1FFF7580 : 0x1FFF7590;
+        c.flashSizeRegister = 0x1FFF75E0;
+        c.optionBytes = productId == 0x495 ? 0x1FFF8000 : 0x1FFF7800;
+        c.optionValues = g0Options();
+        break;
+    case 0x472: // L552/562 (RM0438): 512 KiB in two banks of 2 KiB pages, double words;
+    case 0x482: // U575/585 (RM0456): 2 MiB in two banks of 8 KiB pages, quad words. AN2606:
+                // system memory 0x0BF90000 (32 KB on L5, 64 KB on U5), 16 KB of RAM for the
+                // loader; unique id and flash size at 0x0BFA0590/0x0BFA05E0 (RM0438 §52) and
+                // 0x0BFA0700/0x0BFA07A0 (RM0456 §75); option bytes are registers
+        c.version = 0x31;
+        c.flashSizeKb = productId == 0x472 ? 512 : 2048;
+        c.pageSize = productId == 0x472 ? 2048 : 8192;
+        c.extendedErase = true;
+        c.massErase = MassErase::Banks;
+        c.programming = Programming::DoubleWordOnce;
+        c.writeUnit = productId == 0x472 ? 8 : 16;
+        c.ramSize = productId == 0x472 ? 256 * 1024 : 768 * 1024;
+        c.bootLoaderRam = 16 * 1024;
+        c.systemMemory = 0x0BF90000;
+        c.systemMemorySize = productId == 0x472 ? 32 * 1024 : 64 * 1024;
+        c.bootLoaderIdAddress = productId == 0x472 ? 0x0BF97FFE : 0x0BF99EFE;
+        c.bootLoaderId = 0x92;
+        c.infoArea = productId == 0x472 ? 0x0BFA0500 : 0x0BFA0700;
+        c.infoAreaSize = 0x100;
+        c.uniqueId = productId == 0x472 ? 0x0BFA0590 : 0x0BFA0700;
+        c.flashSizeRegister = productId == 0x472 ? 0x0BFA05E0 : 0x0BFA07A0;
+        c.optionBytes = 0;
+        break;
     default:
         break;
     }
     return c;
 }
 
+QList<quint16> Stm32Sim::Config::profiles()
+{
+    return {0x410, 0x414, 0x420, 0x428, 0x440, 0x422, 0x411, 0x413, 0x460, 0x457,
+            0x425, 0x417, 0x447, 0x416, 0x429, 0x427, 0x436, 0x437, 0x450, 0x483,
+            0x443, 0x453, 0x467, 0x494, 0x495, 0x497, 0x472, 0x482};
+}
+
 Stm32Sim::Stm32Sim() : Stm32Sim(Config{}) {}
 
 Stm32Sim::Stm32Sim(Config config)
     : config_(config), flash_(qsizetype(config.flashSizeKb) * 1024, char(config.oldContents)),
-      ram_(qsizetype(config.ramSize), '\0'), offered_(offeredCommands(config.extendedErase))
+      ram_(qsizetype(config.ramSize), '\0'), eeprom_(qsizetype(config.eepromSize), '\0'),
+      offered_(offeredCommands(config.extendedErase))
 {
     if (config_.pageSize == 0 && config_.sectorKib.isEmpty()) config_.pageSize = 1024;
     if (config_.writeUnit < 1) config_.writeUnit = 1;
@@ -245,7 +432,9 @@ Stm32Sim::Stm32Sim(Config config)
     // bytes follow it directly on F10x, F0 and F3 (one area); F4 and G0 keep the unique id
     // and the flash-size register in an area of their own (infoArea).
     areas_.append({config_.systemMemory, QByteArray(qsizetype(config_.systemMemorySize), '\0')});
-    if (config_.optionBytes == config_.systemMemory + config_.systemMemorySize)
+    if (config_.optionBytes == 0)
+        ; // no option bytes in the memory map
+    else if (config_.optionBytes == config_.systemMemory + config_.systemMemorySize)
         areas_.first().bytes.append(config_.optionValues);
     else
         areas_.append({config_.optionBytes, config_.optionValues});
@@ -354,6 +543,12 @@ void Stm32Sim::setFlash(quint32 address, QByteArrayView data)
     if (at >= flash_.size()) return;
     const qsizetype n = std::min(data.size(), flash_.size() - at);
     std::copy_n(data.data(), n, flash_.begin() + at);
+}
+
+QByteArray Stm32Sim::eeprom() const
+{
+    auto guard = lock();
+    return eeprom_;
 }
 
 QByteArray Stm32Sim::ram() const
@@ -581,7 +776,7 @@ QByteArray Stm32Sim::dispatch(quint8 command)
         if (auto a = faulted(Step::OtherCommand)) return *a;
         // Removing the readout protection erases the whole flash first.
         if (command == kCmdReadoutUnprotect) {
-            flash_.fill(char(kErased));
+            flash_.fill(char(config_.erasedValue));
             config_.readProtected = false;
         }
         if (command == kCmdReadoutProtect) config_.readProtected = true;
@@ -630,7 +825,7 @@ QByteArray Stm32Sim::finishReadCount()
     qsizetype offset = 0;
     const QByteArray *memory = readableRegion(address_, qsizetype(n) + 1, &offset);
     if (config_.wholeReadArea != 0 && address_ > config_.wholeReadArea &&
-        address_ < config_.wholeReadArea + 0x100) {
+        address_ < config_.wholeReadArea + config_.wholeReadSize) {
         // The chip's refusal, not the host's mistake (see Config::profile): noted only.
         note(QStringLiteral("Read Memory at %1 refused: this area is read from %2 only")
                  .arg(hex(address_, 8), hex(config_.wholeReadArea, 8)));
@@ -694,15 +889,17 @@ QByteArray Stm32Sim::finishWriteData()
     QByteArray data = frame_.sliced(1, length);
     const bool toFlash = memory == &flash_;
     const qsizetype unit = config_.writeUnit;
-    // The G0 loader programs double words. No document says what it does with a block that
-    // ends in half a double word; stm32flash pads its blocks to 4 bytes only and expects the
-    // loader to take them, so the loader here fills the double word with 0xFF (erased) and
-    // programs it. The block must start on a double word (AN2606 "bootloader memory
+    // Lines with flash words wider than 4 bytes (G0 and later: 8, U5: 16, H7: 32) take a block
+    // that ends inside a flash word and fill the rest of the word with 0xFF, as AN3155's Write
+    // Memory asks of the rest of a flash word; stm32flash pads its blocks to 4 bytes only and
+    // relies on it. The block must start on a flash word (AN2606 "bootloader memory
     // management": writes aligned to the programming unit).
-    if (toFlash && unit == 8 && length % 8 == 4 && offset % 8 == 0 &&
-        offset + length + 4 <= flash_.size()) {
-        data.append(4, char(kErased));
-        length += 4;
+    if (toFlash && unit > 4 && length % 4 == 0 && length % unit != 0 && offset % unit == 0) {
+        const qsizetype fill = unit - length % unit;
+        if (offset + length + fill <= flash_.size()) {
+            data.append(fill, char(kErased));
+            length += fill;
+        }
     }
     if (toFlash && (length % unit != 0 || offset % unit != 0))
         return refuse(QStringLiteral("Write Memory of %1 bytes at %2: not whole %3-byte units")
@@ -711,7 +908,7 @@ QByteArray Stm32Sim::finishWriteData()
                           .arg(unit));
     if (toFlash) {
         for (qsizetype i = 0; i < length; ++i) {
-            const bool erased = quint8(flash_[offset + i]) == kErased;
+            const bool erased = quint8(flash_[offset + i]) == config_.erasedValue;
             bool refused = false;
             switch (config_.programming) {
             case Programming::RefuseUnerased:
@@ -730,8 +927,10 @@ QByteArray Stm32Sim::finishWriteData()
     }
     if (auto a = faulted(Step::WriteData)) return *a;
     for (qsizetype i = 0; i < length; ++i) {
-        // Flash bits only go from 1 to 0; RAM takes the byte as it is.
-        if (toFlash)
+        // Flash bits only go from 1 to 0 where erased flash reads 0xFF; a write unit taken once
+        // per erase (and L0/L1 flash, erased to 0x00) holds what was written; RAM takes the
+        // byte as it is.
+        if (toFlash && config_.programming != Programming::DoubleWordOnce)
             (*memory)[offset + i] = char(quint8((*memory)[offset + i]) & quint8(data[i]));
         else
             (*memory)[offset + i] = data[i];
@@ -740,8 +939,8 @@ QByteArray Stm32Sim::finishWriteData()
         toFlash && weak != config_.weakBlocks.end() && *weak > 0) {
         --*weak;
         for (qsizetype i = 0; i < length; ++i) {
-            if (quint8(data[i]) != kErased) {
-                (*memory)[offset + i] = char(kErased);
+            if (quint8(data[i]) != config_.erasedValue) {
+                (*memory)[offset + i] = char(config_.erasedValue);
                 break;
             }
         }
@@ -781,10 +980,21 @@ QByteArray Stm32Sim::finishExtendedErase()
     const int units = unitCount();
     QList<int> list;
     if (n >= kExtSpecial) {
-        // One bank here: a bank 1 erase is a mass erase, bank 2 does not exist.
-        if (n != kExtMass && n != kExtBank1)
+        // AN3155 §3.8: FFFF mass erase, FFFE bank 1, FFFD bank 2, the rest reserved. L0/L1
+        // loaders have no mass erase (AN2606, STM32L0/L1 chapters: erase page by page); a
+        // one-bank line takes FFFE as its whole flash.
+        const bool mass = n == kExtMass;
+        const bool bank = n == kExtBank1 || n == kExtBank2;
+        if ((!mass && !bank) || config_.massErase == MassErase::Refused ||
+            (n == kExtBank2 && config_.massErase != MassErase::Banks))
             return refuse(QStringLiteral("Extended Erase code %1 not supported").arg(hex(n, 4)));
-        for (int u = 0; u < units; ++u)
+        int from = 0;
+        int to = units;
+        if (bank && config_.massErase == MassErase::Banks) {
+            from = n == kExtBank1 ? 0 : units / 2;
+            to = n == kExtBank1 ? units / 2 : units;
+        }
+        for (int u = from; u < to; ++u)
             list.append(u);
         return eraseUnits(list, -1);
     }
@@ -805,7 +1015,7 @@ QByteArray Stm32Sim::eraseUnits(const QList<int> &units, int logged)
     qint64 us = 0;
     for (const int unit : units) {
         const auto [start, size] = unitSpan(unit);
-        flash_.replace(start, size, QByteArray(size, char(kErased)));
+        flash_.replace(start, size, QByteArray(size, char(config_.erasedValue)));
         us += eraseUs(unit);
     }
     takeTime(logged < 0 ? qint64(config_.massEraseUs) : us);
@@ -854,6 +1064,13 @@ QByteArray *Stm32Sim::region(quint32 address, qsizetype length, qsizetype *offse
         *offset = qsizetype(address - kFlashBase);
         return &flash_;
     }
+    // L0/L1 data EEPROM: Write Memory reaches it (AN2606, STM32L0/L1 chapters: the loader's
+    // memory areas include the data EEPROM); its bytes take any value without an erase
+    // (RM0367 §3.3.4, RM0038 §3.3.4), as RAM does here.
+    if (!eeprom_.isEmpty() && within(address, length, kEepromBase, eeprom_.size())) {
+        *offset = qsizetype(address - kEepromBase);
+        return &eeprom_;
+    }
     // The RAM the boot loader uses for itself takes no writes (AN2606, "RAM: n Kbytes,
     // starting from address 0x20000000, are used by the bootloader firmware"; AN3155 §3.6:
     // an invalid address is answered NACK).
@@ -875,6 +1092,10 @@ const QByteArray *Stm32Sim::readableRegion(quint32 address, qsizetype length,
     if (within(address, length, kRamBase, ram_.size())) {
         *offset = qsizetype(address - kRamBase);
         return &ram_;
+    }
+    if (!eeprom_.isEmpty() && within(address, length, kEepromBase, eeprom_.size())) {
+        *offset = qsizetype(address - kEepromBase);
+        return &eeprom_;
     }
     // AN3155 §3.4: Read Memory reads "any valid memory address" (RAM, flash and the
     // information block: system memory, option bytes, device id).

@@ -71,7 +71,15 @@ public:
     enum class Programming {
         RefuseUnerased, // F10x, F0, F3: a programmed byte takes no new value but 0xFF
         ClearBits,      // F2, F4: bits go from 1 to 0, nothing is refused
-        DoubleWordOnce, // G0, L4: aligned double words, each programmed once per erase
+        DoubleWordOnce, // G0, L4 and the lines with wider flash words: aligned write units,
+                        // each programmed once per erase (while it reads erased)
+    };
+
+    // What Extended Erase's special codes do (AN3155 §3.8).
+    enum class MassErase {
+        Whole,    // FFFF the whole flash, FFFE as FFFF (one bank), FFFD refused
+        Banks,    // FFFF the whole flash, FFFE the first half, FFFD the second
+        Refused,  // none: the loader erases page by page only (L0, L1)
     };
 
     struct Config
@@ -84,6 +92,9 @@ public:
         quint32 flashSizeRegister = 0x1FFFF7E0;
         bool extendedErase = false; // the Get list offers 44 instead of 43
         Programming programming = Programming::RefuseUnerased;
+        MassErase massErase = MassErase::Whole;
+        quint8 erasedValue = 0xFF; // 0x00 on L0/L1
+        quint32 eepromSize = 0;    // L0/L1 data EEPROM from kEepromBase (erased 0x00)
         int writeUnit = 4;
         quint32 ramSize = 64 * 1024;
         quint32 bootLoaderRam = 0x200;     // from kRamBase: the boot loader's own, no writes
@@ -98,7 +109,8 @@ public:
         // A 256-byte area whose reads are answered only when they start at its first byte
         // (0: none); a read starting elsewhere in it is refused after its count.
         quint32 wholeReadArea = 0;
-        quint32 optionBytes = kOptionBytes;
+        quint32 wholeReadSize = 0x100;
+        quint32 optionBytes = kOptionBytes; // 0: none mapped (H7, L5, U5 keep them in registers)
         QByteArray optionValues; // the option bytes as read; empty: those of an F10x
         // Flash timing (typical values of the data sheets), used when realTimes is set.
         bool realTimes = false;
@@ -110,7 +122,10 @@ public:
         QMap<quint32, int> weakBlocks;
 
         // The profile of a product id: 0x410/0x414 F10x, 0x440 F0, 0x422 F3, 0x411 F2,
-        // 0x413 F4, 0x460 G0; any other id gets the F10x loader with that id.
+        // 0x413 F4, 0x460 G0, 0x457/0x425/0x417/0x447 L0, 0x416/0x429/0x427/0x436/0x437 L1,
+        // 0x450/0x483 H7, 0x443/0x453 C0, 0x467 G0B, 0x494/0x495 WB, 0x497 WL, 0x472 L5,
+        // 0x482 U5; any other id gets the F10x loader with that id.
+        static QList<quint16> profiles();
         static Config profile(quint16 productId);
     };
 
@@ -119,6 +134,7 @@ public:
     static constexpr quint8 kSync = 0x7F;
     static constexpr quint32 kFlashBase = 0x08000000;
     static constexpr quint32 kRamBase = 0x20000000;
+    static constexpr quint32 kEepromBase = 0x08080000;
     static constexpr quint32 kFlashSizeRegister = 0x1FFFF7E0;
     static constexpr quint32 kOptionBytes = 0x1FFFF800;
 
@@ -154,6 +170,7 @@ public:
     QByteArray flash() const;
     QByteArray flash(quint32 address, qsizetype length) const;
     QByteArray ram() const;
+    QByteArray eeprom() const;
     // The board arrives with this in its flash (a range that leaves the flash is cut).
     void setFlash(quint32 address, QByteArrayView data);
 
@@ -226,6 +243,7 @@ private:
     Config config_;
     QByteArray flash_;
     QByteArray ram_;
+    QByteArray eeprom_;
     QList<Area> areas_;
     QByteArray offered_; // the Get list
 
