@@ -10,6 +10,7 @@ packages=(
     xvfb xauth imagemagick
     clang libclang-rt-14-dev
     stm32flash lpc21isp
+    libelf-dev gcc-arm-none-eabi binutils-arm-none-eabi sdcc
 )
 as_root() { if [ "$(id -u)" = 0 ]; then "$@"; else sudo "$@"; fi; }
 missing=()

@@ -93,7 +93,34 @@ enum class BadFile {
     Directory,
     Fifo,       // a named pipe nobody writes to: opening it to read would wait for ever
     Unreadable, // a good file without read permission
+    // S-record and ELF files (named by fileNameOf):
+    SrecGood,          // the good image as S1 records, an S5 count and S9
+    SrecBadChecksum,   // the second data record's checksum does not match (line 3)
+    SrecCountMismatch, // S5 counts four data records where there are three
+    ElfGood,           // the good image in two load segments, the second with a RAM run
+                       // address, and a segment of RAM only
+    ElfTruncated,      // the ELF header cut short
+    ElfPastEnd,        // the last segment's bytes run past the file's end
+    ElfOverlap,        // two load segments share addresses
+    HexOverlap,        // the good HEX file after a record that gives 0x0000 other bytes
 };
+
+QString fileNameOf(BadFile kind)
+{
+    switch (kind) {
+    case BadFile::SrecGood:
+    case BadFile::SrecBadChecksum:
+    case BadFile::SrecCountMismatch:
+        return QStringLiteral("fw.srec");
+    case BadFile::ElfGood:
+    case BadFile::ElfTruncated:
+    case BadFile::ElfPastEnd:
+    case BadFile::ElfOverlap:
+        return QStringLiteral("fw.elf");
+    default:
+        return QStringLiteral("fw.hex");
+    }
+}
 
 // Reproducible image bytes without 0x00, so an STC image is never cut short.
 const auto pattern = firmware::patternWithoutZero;
@@ -174,6 +201,30 @@ QByteArray contentOf(BadFile kind)
                firmware::kEndOfFile;
     case BadFile::Unreadable:
         return firmware::hexRecord(0, 0x0000, kFirst) + firmware::kEndOfFile;
+    case BadFile::SrecGood:
+    case BadFile::SrecBadChecksum:
+    case BadFile::SrecCountMismatch: {
+        QByteArray second = firmware::sRecord(1, 0x0010, kSecond);
+        if (kind == BadFile::SrecBadChecksum)
+            second[second.size() - 3] = second[second.size() - 3] == '0' ? '1' : '0';
+        return firmware::sRecord(0, 0, "fw") + firmware::sRecord(1, 0, kFirst) + second +
+               firmware::sRecord(1, 0x0020, kThird) +
+               firmware::sRecord(5, kind == BadFile::SrecCountMismatch ? 4 : 3) +
+               firmware::sRecord(9, 0);
+    }
+    case BadFile::ElfGood:
+    case BadFile::ElfTruncated:
+    case BadFile::ElfPastEnd: {
+        const QByteArray elf = firmware::elfFile({{0, 0, kFirst + kSecond, 0, 1},
+                                                 {0x20, 0x40000000, kThird, 0x80, 1},
+                                                 {0x40000080, 0x40000080, {}, 0x100, 1}});
+        if (kind == BadFile::ElfTruncated) return elf.left(40);
+        return kind == BadFile::ElfPastEnd ? elf.left(elf.size() - 8) : elf;
+    }
+    case BadFile::ElfOverlap:
+        return firmware::elfFile({{0, 0, kFirst + kSecond, 0, 1}, {0x10, 0x10, kThird, 0, 1}});
+    case BadFile::HexOverlap:
+        return firmware::hexRecord(0, 0x0000, kThird) + goodHex();
     }
     return {};
 }
@@ -251,12 +302,13 @@ template <typename Board> struct Rig : testsupport::BoardRig<Board>
 // at once with the line and nothing sent, or written whole.
 template <typename Board>
 void downloadThroughWindow(int entry, BadFile kind, const QString &refusal,
-                           const std::function<QByteArray(const Board &, qsizetype)> &flashOf)
+                           const std::function<QByteArray(const Board &, qsizetype)> &flashOf,
+                           const QString &warning = {})
 {
     Rig<Board> rig(entry);
     // STC: a connect time-out that a loaded machine does not reach.
     rig.main().Edit3->setText(QStringLiteral("10"));
-    const QString path = makeBadFile(rig.env.root(), kind, QStringLiteral("fw.hex"));
+    const QString path = makeBadFile(rig.env.root(), kind, fileNameOf(kind));
     QVERIFY(!path.isEmpty());
     rig.start(path);
     QVERIFY(rig.waitEnd(30000));
@@ -266,6 +318,8 @@ void downloadThroughWindow(int entry, BadFile kind, const QString &refusal,
         QVERIFY2(rig.results == QList<DownloadResult>{DownloadResult::Written},
                  qPrintable(rig.lines.join(QStringLiteral(" | "))));
         QCOMPARE(flashOf(rig.sim, kGoodImage.size()), kGoodImage);
+        if (!warning.isEmpty())
+            QVERIFY2(rig.lines.count(warning) == 1, qPrintable(rig.lines.join(" | ")));
     } else {
         QCOMPARE(rig.results, QList<DownloadResult>{DownloadResult::RefusedFile});
         // (STM32 and LPC: in the command line's words, naming the file.)
@@ -456,8 +510,9 @@ private slots:
         const auto damaged = [](const char *name, BadFile kind, const QString &text) {
             QTest::newRow(name) << kind << text << text;
         };
+        // The content decides: an executable's bytes are read as ELF whatever the name.
         damaged("binary junk named .hex", BadFile::Junk,
-                QStringLiteral("HEX文件格式错误: 第 1 行"));
+                QStringLiteral("ELF文件损坏: 程序头表无效"));
         damaged("characters that are no hex digits", BadFile::BadCharacters,
                 QStringLiteral("HEX文件格式错误: 第 2 行"));
         damaged("records of letters", BadFile::LetterRecords,
@@ -475,6 +530,18 @@ private slots:
         QTest::newRow("symbolic links in a loop")
             << BadFile::SymlinkLoop << QStringLiteral("文件路径中的符号链接形成循环")
             << QStringLiteral("文件路径中的符号链接形成循环");
+        damaged("S-records: a checksum", BadFile::SrecBadChecksum,
+                QStringLiteral("S记录文件校验和错误: 第 3 行"));
+        damaged("S-records: a count that disagrees", BadFile::SrecCountMismatch,
+                QStringLiteral("S记录文件的记录数与第 5 行的 S5 记录不符: 记录 4 条，实有 3 条"));
+        damaged("ELF: header cut short", BadFile::ElfTruncated,
+                QStringLiteral("ELF文件损坏: 文件头不完整或无效"));
+        damaged("ELF: a segment past the file's end", BadFile::ElfPastEnd,
+                QStringLiteral("ELF文件损坏: 段 1 超出文件末尾"));
+        damaged("ELF: segments that overlap", BadFile::ElfOverlap,
+                QStringLiteral("ELF文件损坏: 段 0 和段 1 的地址重叠 (0x00000010..0x0000001F)"));
+        QTest::newRow("S-records: written") << BadFile::SrecGood << QString() << QString();
+        QTest::newRow("ELF load addresses: written") << BadFile::ElfGood << QString() << QString();
         QTest::newRow("CR line ends: written") << BadFile::CrLineEnds << QString() << QString();
         QTest::newRow("no line breaks: written") << BadFile::NoLineBreaks << QString() << QString();
     }
@@ -501,7 +568,7 @@ private slots:
 
         // The command line, the three families side by side.
         TestEnv env;
-        const QString path = makeBadFile(env.root(), kind, QStringLiteral("fw.hex"));
+        const QString path = makeBadFile(env.root(), kind, fileNameOf(kind));
         QVERIFY(!path.isEmpty());
         struct Run
         {
@@ -529,6 +596,53 @@ private slots:
                      qPrintable(QStringLiteral("%1: %2").arg(QLatin1String(r.device), err)));
             QCOMPARE(r.peer.receivedCount(), 0);
         }
+    }
+
+    // Two records that give one address different bytes: every family writes the later one
+    // and says so once, naming both lines, in the window and on the command line.
+    void overlappingRecords()
+    {
+        const QString warning = QStringLiteral(
+            "警告: HEX文件第 1 行和第 2 行给地址 0x00000000 不同的数据，写入的是第 2 行的");
+        downloadThroughWindow<sim::Stm32Sim>(
+            kStm32Entry, BadFile::HexOverlap, {},
+            [](const sim::Stm32Sim &b, qsizetype n) { return b.flash(sim::Stm32Sim::kFlashBase, n); },
+            warning);
+        if (QTest::currentTestFailed()) return;
+        downloadThroughWindow<sim::LpcSim>(
+            kLpc2136Entry, BadFile::HexOverlap, {},
+            [](const sim::LpcSim &b, qsizetype n) { return b.flash(0, n); }, warning);
+        if (QTest::currentTestFailed()) return;
+        downloadThroughWindow<sim::StcSim>(
+            kStc89C52Entry, BadFile::HexOverlap, {},
+            [](const sim::StcSim &b, qsizetype n) { return b.flash(0, n); }, warning);
+        if (QTest::currentTestFailed()) return;
+
+        TestEnv env;
+        const QString path = makeBadFile(env.root(), BadFile::HexOverlap, QStringLiteral("o.hex"));
+        sim::Stm32Sim stm32;
+        sim::LpcSim lpc;
+        sim::StcSim stc;
+        PtyPeer ps, pl, pc;
+        ps.attach(&stm32);
+        pl.attach(&lpc);
+        pc.attach(&stc);
+        QProcess p;
+        p.start(QStringLiteral(TRAMELO_BINARY),
+                {QStringLiteral("download"), QStringLiteral("--no-reset"), QStringLiteral("--timeout"),
+                 QStringLiteral("3"), QStringLiteral("--board"), "stm32," + ps.slavePath() + "," + path,
+                 QStringLiteral("--board"), "lpc2136," + pl.slavePath() + "," + path,
+                 QStringLiteral("--board"), "stc89c52rc," + pc.slavePath() + "," + path});
+        QVERIFY(p.waitForFinished(60000));
+        const QString out = QString::fromUtf8(p.readAllStandardOutput());
+        QVERIFY2(p.exitCode() == 0, qPrintable(out));
+        for (const PtyPeer *peer : {&ps, &pl, &pc})
+            QVERIFY2(out.count(peer->slavePath() + ": " + warning) == 1, qPrintable(out));
+        QCOMPARE(stm32.flash(sim::Stm32Sim::kFlashBase, kGoodImage.size()), kGoodImage);
+        QCOMPARE(lpc.flash(0, kGoodImage.size()), kGoodImage);
+        QCOMPARE(stc.flash(0, kGoodImage.size()), kGoodImage);
+        for (PtyPeer *peer : {&ps, &pl, &pc})
+            peer->attach(nullptr);
     }
 
 private:

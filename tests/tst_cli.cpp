@@ -15,8 +15,13 @@
 #include "support/PtyPeer.h"
 #include "support/TestEnv.h"
 
+#include <QCryptographicHash>
 #include <QDir>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QProcess>
+#include <QtEndian>
+#include <QStandardPaths>
 #include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QTest>
@@ -117,6 +122,18 @@ private slots:
             << QStringList{"download", "--device", "stm32",  "--port", "COM1",
                            "--baud",   "9600",     "--baud", "7",      "x.bin"}
             << 2 << "不支持的波特率: 7";
+        QTest::newRow("--serial without a counter file")
+            << QStringList{"download", "--device", "stm32", "--port", "COM1", "--serial",
+                           "0x08001000", "x.bin"}
+            << 2 << "--serial 需要 --serial-state";
+        QTest::newRow("--serial with step 0")
+            << QStringList{"download", "--device", "stm32", "--port", "COM1", "--serial",
+                           "0x08001000:1:0", "--report", "r.csv", "x.bin"}
+            << 2 << "--serial 的格式是 ADDR";
+        QTest::newRow("--serial-format of another kind")
+            << QStringList{"download", "--device", "stm32", "--port", "COM1", "--serial-format",
+                           "bcd:4", "x.bin"}
+            << 2 << "--serial-format 只能是";
         QTest::newRow("missing value")
             << QStringList{"download", "--device"} << 2 << "--device 缺少参数值";
         QTest::newRow("board without its file")
@@ -933,6 +950,290 @@ private slots:
         QCOMPARE(finish(second).code, 0);
         QCOMPARE(QFileInfo(link).symLinkTarget(), other);
         QFile::remove(link);
+    }
+
+    // --address places a binary: written from there, the flash before it neither erased nor
+    // written; a binary that would leave the chip's flash (or code space) is refused with its
+    // addresses before the board hears anything.
+    void binaryAtAddress_data()
+    {
+        QTest::addColumn<QString>("device");
+        QTest::addColumn<QString>("address");
+        QTest::addColumn<int>("offset"); // from the flash start; -1: refused
+        QTest::addColumn<QString>("refusal");
+        QTest::newRow("stm32 behind a boot loader") << "stm32" << "0x08000800" << 0x800 << "";
+        QTest::newRow("stm32 as an offset") << "stm32" << "2048" << 0x800 << "";
+        QTest::newRow("stc89 at a code address") << "stc89c52rc" << "0x100" << 0x100 << "";
+        QTest::newRow("stm32 in RAM: refused")
+            << "stm32" << "0x20000000" << -1
+            << "映像数据 0x20000000..0x2000012B 不在芯片的 Flash 范围 0x08000000..";
+        QTest::newRow("stc89 past the code space: refused")
+            << "stc89c52rc" << "0xFF00" << -1
+            << "映像数据 0x0000FF00..0x0001002B 不在芯片的 Flash 范围 0x00000000..0x0000FFFF 内";
+        QTest::newRow("not a number") << "stm32" << "0x8G" << -1 << "--address 需要一个地址";
+    }
+    void binaryAtAddress()
+    {
+        QFETCH(QString, device);
+        QFETCH(QString, address);
+        QFETCH(int, offset);
+        QFETCH(QString, refusal);
+        const QByteArray image = randomImage(300, 31).replace('\0', '\x01');
+        const QString fw = writeFile("at.bin", image);
+        const bool stm32 = device == "stm32";
+        sim::Stm32Sim stmBoard;
+        sim::StcSim stcBoard;
+        const QByteArray before(0x800, '\x5A'); // what a boot loader left below the image
+        if (stm32) stmBoard.setFlash(sim::Stm32Sim::kFlashBase, before);
+        PtyPeer peer;
+        peer.attach(stm32 ? static_cast<sim::BootLoaderSim *>(&stmBoard) : &stcBoard);
+        const Run r = run({"download", "--device", device, "--port", peer.slavePath(),
+                           "--no-reset", "--timeout", "3", "--address", address, fw},
+                          120000);
+        peer.attach(nullptr);
+        if (offset < 0) {
+            QCOMPARE(r.code, 2);
+            QVERIFY2(r.err.contains(refusal), qPrintable(r.err));
+            QVERIFY(peer.received().isEmpty());
+            return;
+        }
+        QVERIFY2(r.code == 0, qPrintable(r.out + r.err));
+        if (stm32) {
+            QCOMPARE(stmBoard.flash(sim::Stm32Sim::kFlashBase, 0x800), before);
+            QCOMPARE(stmBoard.flash(sim::Stm32Sim::kFlashBase + 0x800, image.size()), image);
+            QCOMPARE(stmBoard.erasedPages(), QList<int>{1}); // 2 KiB pages: page 0 kept
+        } else {
+            QCOMPARE(stcBoard.flash(0, offset), QByteArray(offset, '\0'));
+            QCOMPARE(stcBoard.flash(offset, image.size()), image);
+        }
+    }
+
+    // Images as the toolchains write them, built here by the real cross compilers: a
+    // Cortex-M ELF whose .data initialisers lie in flash behind the code (load address other
+    // than run address), its S-records from objcopy, an ARM7 ELF for the LPC2000, an 8051 .ihx
+    // from SDCC and its S-records. Each is written to its family's board and must equal
+    // objcopy -O binary of the same file, the holes as the family leaves them.
+    void toolchainImages_data()
+    {
+        QTest::addColumn<QString>("device");
+        QTest::addColumn<QString>("target"); // cortex-m3, arm7tdmi, mcs51
+        QTest::addColumn<QString>("format"); // elf, srec, ihx
+        QTest::newRow("stm32 ELF") << "stm32" << "cortex-m3" << "elf";
+        QTest::newRow("stm32 S-records") << "stm32" << "cortex-m3" << "srec";
+        QTest::newRow("lpc2136 ELF") << "lpc2136" << "arm7tdmi" << "elf";
+        QTest::newRow("stc89c52rc .ihx") << "stc89c52rc" << "mcs51" << "ihx";
+        QTest::newRow("stc89c52rc S-records") << "stc89c52rc" << "mcs51" << "srec";
+    }
+    void toolchainImages()
+    {
+        QFETCH(QString, device);
+        QFETCH(QString, target);
+        QFETCH(QString, format);
+        const bool arm = target != "mcs51";
+        const QString cc = QStandardPaths::findExecutable(arm ? "arm-none-eabi-gcc" : "sdcc");
+        const QString objcopy =
+            QStandardPaths::findExecutable(arm ? "arm-none-eabi-objcopy" : "objcopy");
+        if (cc.isEmpty() || objcopy.isEmpty())
+            QSKIP("the cross toolchain is not installed (scripts/setup-debian.sh installs it)");
+        QTemporaryDir dir;
+        const auto tool = [&dir](const QString &program, const QStringList &args) {
+            QProcess p;
+            p.setWorkingDirectory(dir.path());
+            p.start(program, args);
+            const bool ok = p.waitForFinished(60000) && p.exitStatus() == QProcess::NormalExit &&
+                            p.exitCode() == 0;
+            if (!ok) qWarning() << program << args << p.readAllStandardError();
+            return ok;
+        };
+        const auto put = [&dir](const char *name, const char *text) {
+            return !testenv::writeFile(dir.path(), name, text).isEmpty();
+        };
+        QString built;
+        if (arm) {
+            // Flash and RAM of the part: the STM32's flash at 0x08000000, the LPC2000's at 0.
+            const bool lpc = target == "arm7tdmi";
+            QVERIFY(put("app.c",
+                        "unsigned int counter = 0x11223344;\n"
+                        "unsigned int table[8] = {1, 2, 3, 4, 5, 6, 7, 8};\n"
+                        "unsigned int zeroed[16];\n"
+                        "extern unsigned int _sidata, _sdata, _edata;\n"
+                        "void Reset_Handler(void) {\n"
+                        "  unsigned int *s = &_sidata, *d = &_sdata;\n"
+                        "  while (d < &_edata) *d++ = *s++;\n"
+                        "  for (;;) { counter += table[counter & 7]; zeroed[counter & 15] = counter; }\n"
+                        "}\n"
+                        "__attribute__((section(\".vectors\"))) const void *vectors[8] =\n"
+                        "  {(void *)0x20001000, (void *)Reset_Handler, 0, 0, 0, 0, 0, 0};\n"));
+            QVERIFY(put("app.ld",
+                        lpc ? "MEMORY { FLASH (rx) : ORIGIN = 0, LENGTH = 128K\n"
+                              "  RAM (rwx) : ORIGIN = 0x40000000, LENGTH = 16K }\n"
+                            : "MEMORY { FLASH (rx) : ORIGIN = 0x08000000, LENGTH = 64K\n"
+                              "  RAM (rwx) : ORIGIN = 0x20000000, LENGTH = 8K }\n"));
+            QVERIFY(put("sections.ld",
+                        "INCLUDE app.ld\nENTRY(Reset_Handler)\nSECTIONS {\n"
+                        "  .vectors : { KEEP(*(.vectors)) } > FLASH\n"
+                        "  .text : { *(.text*) *(.rodata*) . = ALIGN(4); } > FLASH\n"
+                        "  _sidata = LOADADDR(.data);\n"
+                        "  .data : { _sdata = .; *(.data*) . = ALIGN(4); _edata = .; } > RAM AT > FLASH\n"
+                        "  .bss (NOLOAD) : { *(.bss*) *(COMMON) } > RAM\n}\n"));
+            QVERIFY(tool(cc, {"-mcpu=" + target, lpc ? "-marm" : "-mthumb", "-Os", "-nostdlib",
+                              "-T", "sections.ld", "app.c", "-o", "app.elf"}));
+            QVERIFY(tool(objcopy, {"-O", "binary", "--gap-fill", lpc ? "0x00" : "0xff", "app.elf",
+                                   "app.bin"}));
+            built = "app.elf";
+            if (format == "srec") {
+                QVERIFY(tool(objcopy, {"-O", "srec", "app.elf", "app.srec"}));
+                built = "app.srec";
+            }
+        } else {
+            QVERIFY(put("stc.c", "__code unsigned char table[] = {1, 2, 3, 4, 5, 6, 7, 8, 9};\n"
+                                 "__data unsigned char counter = 5;\n"
+                                 "void main(void) { for (;;) counter += table[counter & 7]; }\n"));
+            QVERIFY(tool(cc, {"-mmcs51", "stc.c", "-o", "stc.ihx"}));
+            QVERIFY(tool(objcopy, {"-I", "ihex", "-O", "binary", "stc.ihx", "app.bin"}));
+            built = "stc.ihx";
+            if (format == "srec") {
+                QVERIFY(tool(objcopy, {"-I", "ihex", "-O", "srec", "stc.ihx", "stc.s19"}));
+                built = "stc.s19";
+            }
+        }
+        QFile ref(dir.filePath("app.bin"));
+        QVERIFY(ref.open(QIODevice::ReadOnly));
+        const QByteArray expected = ref.readAll();
+        QVERIFY(expected.size() > 32);
+
+        std::unique_ptr<sim::BootLoaderSim> board;
+        std::function<QByteArray()> flash;
+        if (device == "stm32") {
+            auto *b = new sim::Stm32Sim;
+            flash = [b, n = expected.size()] { return b->flash(sim::Stm32Sim::kFlashBase, n); };
+            board.reset(b);
+        } else if (device == "lpc2136") {
+            auto *b = new sim::LpcSim;
+            // Word 0x14 is the vector checksum the programmer writes.
+            flash = [b, n = expected.size()] { return b->flash(0, n).remove(0x14, 4); };
+            board.reset(b);
+        } else {
+            auto *b = new sim::StcSim;
+            flash = [b, n = expected.size()] { return b->flash(0, n); };
+            board.reset(b);
+        }
+        PtyPeer peer;
+        peer.attach(board.get());
+        const Run r = run({"download", "--device", device, "--port", peer.slavePath(),
+                           "--no-reset", "--timeout", "1", "--baud", "38400",
+                           dir.filePath(built)},
+                          120000);
+        peer.attach(nullptr);
+        QVERIFY2(r.code == 0, qPrintable(r.out + r.err));
+        QByteArray want = expected;
+        if (device == "lpc2136") want.remove(0x14, 4);
+        QCOMPARE(flash().toHex(), want.toHex());
+    }
+
+    // A station's record and serial numbers: two processes with three boards between them
+    // append to one report and take numbers from one counter at once. Every board gets a
+    // line, no line is torn, no number is handed out twice, each board holds its number at
+    // ADDR, and a board that fails keeps its number in the report.
+    void reportAndSerialNumbers_data()
+    {
+        QTest::addColumn<QString>("reportName");
+        QTest::addColumn<QString>("format"); // --serial-format
+        QTest::newRow("CSV, 32-bit little endian") << "station.csv" << "u32le";
+        QTest::newRow("JSON Lines, six ASCII digits") << "station.jsonl" << "ascii:6";
+    }
+    void reportAndSerialNumbers()
+    {
+        QFETCH(QString, reportName);
+        QFETCH(QString, format);
+        const QByteArray image = randomImage(2000, 41);
+        const QString fw = writeFile("station.bin", image);
+        QTemporaryDir dir;
+        const QString reportPath = dir.filePath(reportName);
+        sim::Stm32Sim a, b, c, mute;
+        mute.setSilentAfter(0);
+        PtyPeer pa, pb, pc, pm;
+        pa.attach(&a);
+        pb.attach(&b);
+        pc.attach(&c);
+        pm.attach(&mute);
+        const QStringList common{"download", "--device", "stm32", "--no-reset", "--report",
+                                 reportPath, "--serial", "0x08001000:500:2", "--serial-format",
+                                 format};
+        QProcess *one = start(common + QStringList{"--port", pa.slavePath(), "--port",
+                                                   pb.slavePath(), fw});
+        QProcess *two = start(common + QStringList{"--port", pc.slavePath(), "--port",
+                                                   pm.slavePath(), fw});
+        const Run r1 = finish(one), r2 = finish(two);
+        QCOMPARE(r1.code, 0);
+        QCOMPARE(r2.code, 1); // the silent board
+        for (PtyPeer *p : {&pa, &pb, &pc, &pm})
+            p->attach(nullptr);
+
+        QFile f(reportPath);
+        QVERIFY(f.open(QIODevice::ReadOnly));
+        QStringList lines = QString::fromUtf8(f.readAll()).split('\n', Qt::SkipEmptyParts);
+        const bool csv = reportName.endsWith(".csv");
+        if (csv) QCOMPARE(lines.takeFirst().section(',', 0, 4), "time,port,device,chip,unique_id");
+        QCOMPARE(lines.size(), 4);
+        QMap<QString, QString> serialOf, resultOf;
+        for (const QString &line : std::as_const(lines)) {
+            QString port, serial, result, sha;
+            if (csv) {
+                const QStringList f = line.split(',');
+                QCOMPARE(f.size(), 12);
+                port = f[1], sha = f[6], serial = f[8], result = f[9];
+            } else {
+                const QJsonObject o = QJsonDocument::fromJson(line.toUtf8()).object();
+                QVERIFY2(!o.isEmpty(), qPrintable(line));
+                port = o["port"].toString(), sha = o["sha256"].toString();
+                serial = o["serial"].toString(), result = o["result"].toString();
+            }
+            QCOMPARE(sha, QString::fromLatin1(
+                              QCryptographicHash::hash(image, QCryptographicHash::Sha256).toHex()));
+            serialOf[port] = serial;
+            resultOf[port] = result;
+        }
+        QStringList numbers = serialOf.values();
+        std::sort(numbers.begin(), numbers.end());
+        QCOMPARE(numbers, (QStringList{"500", "502", "504", "506"})); // none twice
+        QCOMPARE(resultOf[pm.slavePath()], "failed");
+        QCOMPARE(resultOf[pa.slavePath()], "written");
+        const auto bytesOf = [&format](const QString &n) {
+            if (format == "u32le") {
+                QByteArray le(4, '\0');
+                qToLittleEndian<quint32>(n.toUInt(), le.data());
+                return le;
+            }
+            return n.rightJustified(6, '0').toLatin1();
+        };
+        const int width = format == "u32le" ? 4 : 6;
+        for (const auto &[board, peer] : {std::pair{&a, &pa}, {&b, &pb}, {&c, &pc}}) {
+            QCOMPARE(board->flash(sim::Stm32Sim::kFlashBase, image.size()), image);
+            QCOMPARE(board->flash(sim::Stm32Sim::kFlashBase + 0x1000, width),
+                     bytesOf(serialOf[peer->slavePath()]));
+        }
+        QFile counter(reportPath + ".serial");
+        QVERIFY(counter.open(QIODevice::ReadOnly));
+        QCOMPARE(counter.readAll().trimmed(), QByteArray("508"));
+    }
+
+    // Refused before any board is touched: a report that cannot be opened, a serial number
+    // where the image has data.
+    void reportAndSerialRefusals()
+    {
+        const QString fw = writeFile("refused.bin", randomImage(300, 42));
+        PtyPeer peer;
+        Run r = run({"download", "--device", "stm32", "--port", peer.slavePath(), "--report",
+                     home_.filePath("no/such/folder/r.csv"), fw});
+        QCOMPARE(r.code, 2);
+        QVERIFY2(r.err.contains("r.csv: 无法打开报告文件: "), qPrintable(r.err));
+        r = run({"download", "--device", "stm32", "--port", peer.slavePath(), "--serial",
+                 "0x08000010", "--serial-state", home_.filePath("counter"), fw});
+        QCOMPARE(r.code, 2);
+        QVERIFY2(r.err.contains("序列号的地址 0x08000010 处已有映像的数据"), qPrintable(r.err));
+        QVERIFY(!QFile::exists(home_.filePath("counter"))); // no number was taken
+        QVERIFY(peer.received().isEmpty());
     }
 
     // Two boards never share a dump: the second is refused while the first runs. The dump

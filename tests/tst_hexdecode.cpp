@@ -1,6 +1,8 @@
 // The decoding rules of the iHexToBin library and its three hex conversions, called through
-// the built shared object.
+// the built shared object; and the image model every programmer takes its image from (Intel
+// HEX, S-records, ELF, binaries at an address).
 #include "iHexToBin.h"
+#include "logic/FirmwareImage.h"
 #include "support/Firmware.h"
 
 #include <QFile>
@@ -41,6 +43,8 @@ private slots:
     void nullArguments();
     void hexToNumber_data();
     void hexToNumber();
+    void imageFiles_data();
+    void imageFiles();
 
 private:
     QString writeFile(const QByteArray &text);
@@ -254,6 +258,141 @@ void TestHexDecode::hexToNumber()
                         : digits == 4 ? quint32(HexToWord(t))
                                       : quint32(HexToDword(t));
     QCOMPARE(got, value);
+}
+
+// Every reader of the image model: what lands where, what is refused with which line or
+// segment, and the warning of records that give one address two values.
+void TestHexDecode::imageFiles_data()
+{
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<QByteArray>("content");
+    QTest::addColumn<int>("status"); // firmware::Status
+    QTest::addColumn<QString>("text"); // the reason, or the warning of a loaded file
+    QTest::addColumn<Regions>("regions"); // address (from base) -> bytes
+    QTest::addColumn<quint64>("base");
+
+    using firmware::sRecord;
+    using firmware::ElfSegment;
+    const QByteArray a = firmware::pattern(16, 1), b = firmware::pattern(16, 2);
+    const QByteArray c = firmware::pattern(40, 3);
+    const int loaded = int(firmware::Status::Loaded), damaged = int(firmware::Status::Damaged);
+    const int empty = int(firmware::Status::Empty);
+    const QByteArray good = sRecord(0, 0, "hdr") + sRecord(1, 0x0000, a) + sRecord(1, 0x0010, b) +
+                            sRecord(5, 2) + sRecord(9, 0);
+    QTest::newRow("srec: S0 S1 S1 S5 S9") << "fw.srec" << good << loaded << QString()
+                                           << Regions{{0, a + b}} << quint64(0);
+    QTest::newRow("srec: S2 and S3 addresses, CR line ends, S8 ends")
+        << "fw.S28"
+        << QByteArray(sRecord(2, 0x080010, a) + sRecord(3, 0x00080000, b) + sRecord(8, 0x80000))
+               .replace("\r\n", "\r")
+        << loaded << QString() << Regions{{0, b + a}} << quint64(0x80000);
+    QTest::newRow("srec: found by its first line, whatever the name")
+        << "fw.bin" << good << loaded << QString() << Regions{{0, a + b}} << quint64(0);
+    QTest::newRow("srec: nothing after S9 is read")
+        << "fw.mot" << good + "junk\r\n" << loaded << QString() << Regions{{0, a + b}} << quint64(0);
+    QByteArray badSum = sRecord(1, 0x0010, b);
+    badSum[badSum.size() - 3] = badSum[badSum.size() - 3] == '0' ? '1' : '0';
+    QTest::newRow("srec: checksum, line 3")
+        << "fw.s19" << sRecord(0, 0) + sRecord(1, 0, a) + badSum + sRecord(9, 0) << damaged
+        << "S记录文件校验和错误: 第 3 行" << Regions{} << quint64(0);
+    QTest::newRow("srec: cut short, line 2")
+        << "fw.srec" << sRecord(0, 0) + sRecord(1, 0, a).left(20) + "\r\n" + sRecord(9, 0)
+        << damaged << "S记录文件记录不完整: 第 2 行" << Regions{} << quint64(0);
+    QTest::newRow("srec: S4 is no record, line 1")
+        << "fw.srec" << QByteArray("S4030000FC\r\n") + sRecord(9, 0) << damaged
+        << "S记录文件格式错误: 第 1 行" << Regions{} << quint64(0);
+    QTest::newRow("srec: a blank inside a record, line 2")
+        << "fw.srec" << sRecord(0, 0) + sRecord(1, 0, a).insert(8, ' ') + sRecord(9, 0) << damaged
+        << "S记录文件格式错误: 第 2 行" << Regions{} << quint64(0);
+    QTest::newRow("srec: S5 count disagrees")
+        << "fw.srec" << sRecord(1, 0, a) + sRecord(1, 0x10, b) + sRecord(5, 3) + sRecord(9, 0)
+        << damaged << "S记录文件的记录数与第 3 行的 S5 记录不符: 记录 3 条，实有 2 条" << Regions{}
+        << quint64(0);
+    QTest::newRow("srec: no S7/S8/S9")
+        << "fw.srec" << sRecord(0, 0) + sRecord(1, 0, a) << damaged
+        << "S记录文件没有结束记录 (S7/S8/S9): 文件止于第 2 行" << Regions{} << quint64(0);
+    QTest::newRow("srec: overlap warned, the later record kept")
+        << "fw.srec" << sRecord(1, 0, a) + sRecord(1, 8, b) + sRecord(9, 0) << loaded
+        << "警告: S记录文件第 1 行和第 2 行给地址 0x00000008 不同的数据，写入的是第 2 行的"
+        << Regions{{0, a.left(8) + b}} << quint64(0);
+
+    // Intel HEX through the same model: .ihx as .hex; overlaps as in S-records.
+    QTest::newRow("ihx: read as Intel HEX")
+        << "fw.ihx" << firmware::intelHex({{0x20, a}}) << loaded << QString()
+        << Regions{{0, a}} << quint64(0x20);
+    QByteArray sameBytes = firmware::hexRecord(0, 0, a) + firmware::hexRecord(0, 4, a.mid(4, 4));
+    QTest::newRow("hex: the same bytes twice: no warning")
+        << "fw.hex" << sameBytes + firmware::kEndOfFile << loaded << QString()
+        << Regions{{0, a}} << quint64(0);
+    QTest::newRow("hex: overlap of lines 2 and 4 warned once")
+        << "fw.hex"
+        << firmware::linearBase(0x0800) + firmware::hexRecord(0, 0, a) +
+               firmware::hexRecord(0, 0x10, b) + firmware::hexRecord(0, 0x0C, b) +
+               firmware::hexRecord(0, 0x1C, a) + firmware::kEndOfFile
+        << loaded << "警告: HEX文件第 2 行和第 4 行给地址 0x0800000C 不同的数据，写入的是第 4 行的"
+        << Regions{{0, a.left(12) + b + a}} << quint64(0x08000000);
+
+    // ELF: load addresses, file bytes only; damage refused by what it is.
+    const QList<ElfSegment> app = {
+        {0x08000000, 0x08000000, a + b, 0, 1},
+        {0x08000020, 0x20000000, c, 0x100, 1}, // .data: kept at its load address
+        {0x20000100, 0x20000100, {}, 0x400, 1}, // .bss and stack: RAM only
+        {0, 0, "note", 0, 4},                   // PT_NOTE: not loaded
+    };
+    const Regions appRegions{{0, a + b + c}};
+    QTest::newRow("elf32 little endian") << "app.elf" << firmware::elfFile(app) << loaded
+                                         << QString() << appRegions << quint64(0x08000000);
+    QTest::newRow("elf64 big endian, any name")
+        << "app.hex" << firmware::elfFile(app, true, true) << loaded << QString() << appRegions
+        << quint64(0x08000000);
+    QTest::newRow("elf: header cut short") << "app.elf" << firmware::elfFile(app).left(30)
+                                           << damaged << "ELF文件损坏: 文件头不完整或无效"
+                                           << Regions{} << quint64(0);
+    const QByteArray whole = firmware::elfFile(app);
+    QTest::newRow("elf: a segment past the file's end")
+        << "app.elf" << whole.left(whole.size() - 5) << damaged
+        << "ELF文件损坏: 段 1 超出文件末尾" << Regions{} << quint64(0);
+    QTest::newRow("elf: segments that overlap")
+        << "app.elf"
+        << firmware::elfFile({{0x08000000, 0x08000000, a + b, 0, 1},
+                              {0x08000010, 0x08000010, c, 0, 1}})
+        << damaged << "ELF文件损坏: 段 0 和段 1 的地址重叠 (0x08000010..0x0800001F)" << Regions{}
+        << quint64(0);
+    QTest::newRow("elf: more file bytes than memory")
+        << "app.elf" << firmware::elfFile({{0, 0, a, 0, 1}}).replace(52 + 20, 1, "\x04") // p_memsz
+        << damaged << "ELF文件损坏: 段 0 的文件大小大于内存大小" << Regions{} << quint64(0);
+    QTest::newRow("elf: RAM only") << "app.elf"
+                                   << firmware::elfFile({{0x20000000, 0x20000000, {}, 64, 1}})
+                                   << empty << "ELF文件中没有带数据的可加载段" << Regions{}
+                                   << quint64(0);
+}
+
+void TestHexDecode::imageFiles()
+{
+    QFETCH(QString, name);
+    QFETCH(QByteArray, content);
+    QFETCH(int, status);
+    QFETCH(QString, text);
+    QFETCH(Regions, regions);
+    QFETCH(quint64, base);
+
+    QTemporaryDir dir;
+    const QString path = dir.filePath(name);
+    QFile f(path);
+    QVERIFY(f.open(QIODevice::WriteOnly) && f.write(content) == content.size());
+    f.close();
+    const firmware::Loaded r = firmware::load(path);
+    QCOMPARE(int(r.status), status);
+    QCOMPARE(r.ok() ? r.warning : r.reason, text);
+    if (!r.ok()) return;
+    QCOMPARE(r.image.lowest(), base);
+    const QList<firmware::Range> ranges = r.image.ranges();
+    QCOMPARE(ranges.size(), regions.size());
+    qsizetype k = 0;
+    for (auto it = regions.cbegin(); it != regions.cend(); ++it, ++k) {
+        QCOMPARE(ranges[k].address, base + quint64(it.key()));
+        QCOMPARE(ranges[k].data, it.value());
+    }
 }
 
 QTEST_GUILESS_MAIN(TestHexDecode)

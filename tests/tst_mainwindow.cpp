@@ -3,6 +3,7 @@
 // filter, line breaks in boxes and tooltips, the download button's line forcing per device
 // family, and the interface in both languages.
 #include "app/Language.h"
+#include "app/FileField.h"
 #include "app/Main.h"
 
 #include "logic/Devices.h"
@@ -317,6 +318,38 @@ private slots:
         QVERIFY(c.entrySequence && !c.exitSequence);
         QCOMPARE(resetseq::format(*c.entrySequence), QStringLiteral("dtr,100ms"));
         QVERIFY(c.wiring.swapRtsDtr && !c.wiring.invertRts);
+    }
+
+    // The file field keeps the last eight files across starts, newest first, and the message
+    // area is saved as a log.
+    void firmwareFileHistoryAndLog()
+    {
+        TestEnv env;
+        QStringList files;
+        for (int i = 0; i < 10; ++i)
+            files << testenv::writeFile(env.root(), QStringLiteral("fw%1.elf").arg(i), "x");
+        {
+            auto w = CreateApplicationWindows();
+            for (const QString &f : files)
+                w.main->Edit2->setText(f);
+            w.main->Edit2->setText(files[5]); // again: moves to the front
+            QCOMPARE(filefield::recent(w.main->Edit2),
+                     (QStringList{files[5], files[9], files[8], files[7], files[6], files[4],
+                                  files[3], files[2]}));
+
+            w.main->Memo1->setPlainText(QStringLiteral("第一行\n上载完成！"));
+            const QString log = env.root() + QStringLiteral("/messages.log");
+            QCOMPARE(filefield::saveLog(w.main->Memo1, log), QString());
+            QFile f(log);
+            QVERIFY(f.open(QIODevice::ReadOnly));
+            QCOMPARE(QString::fromUtf8(f.readAll()), QStringLiteral("第一行\n上载完成！\n"));
+            QVERIFY(!filefield::saveLog(w.main->Memo1, env.root() + "/no/such/dir.log").isEmpty());
+            w.main->close();
+        }
+        auto again = CreateApplicationWindows();
+        QCOMPARE(again.main->Edit2->text(), files[5]);
+        QCOMPARE(filefield::recent(again.main->Edit2).size(), filefield::kRecentFiles);
+        QCOMPARE(filefield::recent(again.main->Edit2).value(1), files[9]);
     }
 
     // Every stored value goes out and comes back into its own control. The values differ from

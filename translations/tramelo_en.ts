@@ -231,6 +231,18 @@ Comments and suggestions are welcome: author@orvel.example</translation>
         <translation>■ARM Cortex-M processors     [STM32 F0, F1, F2, F3, F4, F7, G0, G4, L0, L1, L4, L5, U5, H7, C0, WB, WL]</translation>
     </message>
     <message>
+        <source>最近使用的文件</source>
+        <translation>Recent files</translation>
+    </message>
+    <message>
+        <source>保存为日志...</source>
+        <translation>Save as log...</translation>
+    </message>
+    <message>
+        <source>日志无法保存: %1</source>
+        <translation>The log cannot be saved: %1</translation>
+    </message>
+    <message>
         <source>目前版本支持MCU设备:</source>
         <translation>Devices supported by this version:</translation>
     </message>
@@ -643,6 +655,66 @@ http://www.orvel.example</translation>
         <translation>--no-reset means no line sequence: it cannot go with --entry or --exit</translation>
     </message>
     <message>
+        <source>--address 需要一个地址 (十进制或 0x 十六进制)</source>
+        <translation>--address takes an address (decimal or 0x hex)</translation>
+    </message>
+    <message>
+        <source>--report 缺少文件名</source>
+        <translation>--report needs a file</translation>
+    </message>
+    <message>
+        <source>--serial 的格式是 ADDR[:START[:STEP]] (STEP 至少为 1)</source>
+        <translation>--serial takes ADDR[:START[:STEP]] (STEP at least 1)</translation>
+    </message>
+    <message>
+        <source>--serial-format 只能是 u32le 或 ascii:N (N 为 1 到 20)</source>
+        <translation>--serial-format takes u32le or ascii:N (N from 1 to 20)</translation>
+    </message>
+    <message>
+        <source>--serial-state 缺少文件名</source>
+        <translation>--serial-state needs a file</translation>
+    </message>
+    <message>
+        <source>--serial 需要 --serial-state FILE 或 --report FILE (计数文件在报告旁边)</source>
+        <translation>--serial needs --serial-state FILE or --report FILE (the counter lies beside the report)</translation>
+    </message>
+    <message>
+        <source>%1: 序列号的地址 %2 处已有映像的数据</source>
+        <translation>%1: the serial number's address %2 holds data of the image</translation>
+    </message>
+    <message>
+        <source>%1: 无法取得序列号: %2</source>
+        <translation>%1: no serial number can be taken: %2</translation>
+    </message>
+    <message>
+        <source>序列号 %1 放不下</source>
+        <translation>Serial number %1 does not fit</translation>
+    </message>
+    <message>
+        <source>%1: 无法写出带序列号的映像</source>
+        <translation>%1: the image with its serial number cannot be written</translation>
+    </message>
+    <message>
+        <source>%1: 无法打开报告文件: %2</source>
+        <translation>%1: the report cannot be opened: %2</translation>
+    </message>
+    <message>
+        <source>%1: 无法写入报告: %2</source>
+        <translation>%1: the report cannot be written: %2</translation>
+    </message>
+    <message>
+        <source>计数文件中没有数字</source>
+        <translation>the counter file holds no number</translation>
+    </message>
+    <message>
+        <source>计数已用尽</source>
+        <translation>the counter has run out</translation>
+    </message>
+    <message>
+        <source>不是普通文件</source>
+        <translation>not a regular file</translation>
+    </message>
+    <message>
         <source>演示：虚拟板接在 COM1</source>
         <translation>Demo: virtual board on COM1</translation>
     </message>
@@ -982,6 +1054,106 @@ http://www.orvel.example</translation>
     <message>
         <source>文件路径中的符号链接形成循环</source>
         <translation>Symbolic link loop in path</translation>
+    </message>
+    <message>
+        <source>文件太大: 映像的数据不能超过 2 MB</source>
+        <translation>File too large: the image may hold at most 2 MB of data</translation>
+    </message>
+    <message>
+        <source>文件中没有可下载的数据</source>
+        <translation>No data to download</translation>
+    </message>
+    <message>
+        <source>S记录文件记录不完整: 第 %1 行</source>
+        <translation>Short S-record: line %1</translation>
+    </message>
+    <message>
+        <source>S记录文件校验和错误: 第 %1 行</source>
+        <translation>Bad S-record checksum: line %1</translation>
+    </message>
+    <message>
+        <source>S记录文件格式错误: 第 %1 行</source>
+        <translation>S-record format error: line %1</translation>
+    </message>
+    <message>
+        <source>S记录文件的记录数与第 %1 行的 S%2 记录不符: 记录 %3 条，实有 %4 条</source>
+        <translation>The S%2 record on line %1 counts %3 data records; the file has %4</translation>
+    </message>
+    <message>
+        <source>S记录文件没有结束记录 (S7/S8/S9): 文件止于第 %1 行</source>
+        <translation>No S7/S8/S9 end record after line %1</translation>
+    </message>
+    <message>
+        <source>ELF文件损坏: %1</source>
+        <translation>Damaged ELF file: %1</translation>
+    </message>
+    <message>
+        <source>文件头不完整或无效</source>
+        <translation>its header is cut short or invalid</translation>
+    </message>
+    <message>
+        <source>程序头表无效</source>
+        <translation>its program header table is invalid</translation>
+    </message>
+    <message>
+        <source>程序头 %1 无法读取</source>
+        <translation>program header %1 cannot be read</translation>
+    </message>
+    <message>
+        <source>段 %1 超出文件末尾</source>
+        <translation>segment %1 runs past the end of the file</translation>
+    </message>
+    <message>
+        <source>段 %1 的文件大小大于内存大小</source>
+        <translation>segment %1 has more file bytes than memory bytes</translation>
+    </message>
+    <message>
+        <source>段 %1 超出地址空间</source>
+        <translation>segment %1 runs past the end of the address space</translation>
+    </message>
+    <message>
+        <source>段 %1 和段 %2 的地址重叠 (%3..%4)</source>
+        <translation>segments %1 and %2 overlap (%3..%4)</translation>
+    </message>
+    <message>
+        <source>ELF文件中没有带数据的可加载段</source>
+        <translation>The ELF file has no loadable segment with data</translation>
+    </message>
+    <message>
+        <source>S记录文件太大，不能超过 64 MB</source>
+        <translation>S-record file over 64 MB</translation>
+    </message>
+    <message>
+        <source>ELF文件太大，不能超过 64 MB</source>
+        <translation>ELF file over 64 MB</translation>
+    </message>
+    <message>
+        <source>文件不存在</source>
+        <translation>File not found</translation>
+    </message>
+    <message>
+        <source>所选的不是文件</source>
+        <translation>The selection is not a file</translation>
+    </message>
+    <message>
+        <source>文件太大，不能超过 64 MB</source>
+        <translation>File over 64 MB</translation>
+    </message>
+    <message>
+        <source>S记录文件</source>
+        <translation>S-record file</translation>
+    </message>
+    <message>
+        <source>HEX文件</source>
+        <translation>HEX file</translation>
+    </message>
+    <message>
+        <source>警告: %1第 %2 行和第 %3 行给地址 %4 不同的数据，写入的是第 %3 行的</source>
+        <translation>Warning: %1 lines %2 and %3 give address %4 different bytes; line %3's are written</translation>
+    </message>
+    <message>
+        <source>映像数据 %1..%2 不在芯片的 Flash 范围 %3..%4 内</source>
+        <translation>Image data %1..%2 lies outside the chip's flash %3..%4</translation>
     </message>
 </context>
 <context>

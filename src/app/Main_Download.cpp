@@ -10,6 +10,7 @@
 #include "engines/Stm32Engine.h"
 #include "engines/Texts.h"
 #include "logic/Devices.h"
+#include "logic/FirmwareImage.h"
 #include "logic/FirmwareFile.h"
 #include "logic/ShownText.h"
 #include "platform/PortNames.h"

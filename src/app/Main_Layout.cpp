@@ -1,5 +1,6 @@
 // The controls of the main window, their places, and every connect() of the window.
 #include "app/Main.h"
+#include "app/FileField.h"
 #include "app/Pictures.h"
 #include "app/Ui.h"
 #include "logic/Devices.h"
@@ -398,6 +399,8 @@ void TMainForm::buildLayout()
     const int edit2Left = fileLabel->geometry().right() + 2;
     Edit2->setGeometry(edit2Left, 6, 526 - edit2Left, 22);
     BitBtn2 = button(download, "BitBtn2", QStringLiteral("..."), 530, 5, 34);
+    // Dropped files, the last eight files, the message area saved as a log.
+    filefield::attach(this, Edit2, Memo1);
     BitBtn2->setToolTip(tr("选择目标文件"));
 
     label(download, tr("串口号"), 8, 36, 56);

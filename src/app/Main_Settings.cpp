@@ -1,5 +1,7 @@
 // Reading and writing the 21 values of the settings store, and the later choices after them
 // (verify, clock, the terminal's, the STC options, the window's size).
+// Reading and writing the 21 values of the settings store, and the later choices after them.
+#include "app/FileField.h"
 #include "app/Main.h"
 
 #include "app/PlotWindow.h"
@@ -97,6 +99,12 @@ bool TMainForm::readSettings()
         readCheck(s, "AutoISP", CheckBox1);
         readCheck(s, "AutoRST", CheckBox2);
         Edit2->setText(s.readString("FileName"));
+        QStringList recentFiles{Edit2->text()};
+        for (int n = 1; n <= filefield::kRecentFiles; ++n)
+            if (const QString f = s.readString(QByteArray("RecentFile" + QByteArray::number(n)).constData());
+                !f.isEmpty())
+                recentFiles << f;
+        filefield::setRecent(Edit2, recentFiles);
         Edit3->setText(s.readString("Delay"));
         Edit4->setText(s.readString("Delay1"));
     } catch (const StopReading &) {
@@ -159,6 +167,10 @@ void TMainForm::writeSettings()
     s.writeInt("AutoISP", CheckBox1->isChecked());
     s.writeInt("AutoRST", CheckBox2->isChecked());
     s.writeString("FileName", Edit2->text());
+    const QStringList recentFiles = filefield::recent(Edit2);
+    for (int n = 1; n <= filefield::kRecentFiles; ++n)
+        s.writeString(QByteArray("RecentFile" + QByteArray::number(n)).constData(),
+                      recentFiles.value(n - 1));
     s.writeString("Delay", Edit3->text());
     s.writeString("Delay1", Edit4->text());
     s.writeInt("Verify", CheckBox9->isChecked());

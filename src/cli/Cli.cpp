@@ -4,6 +4,7 @@
 #include "cli/Files.h"
 #include "cli/Messages.h"
 #include "cli/Read.h"
+#include "cli/Report.h"
 #include "cli/Simulate.h"
 
 #include "app/Language.h"
@@ -16,6 +17,7 @@
 #include "hexlib/StcHexLib.h"
 #include "logic/Devices.h"
 #include "logic/FirmwareFile.h"
+#include "logic/FirmwareImage.h"
 #include "logic/LpcImage.h"
 #include "logic/StcFrames.h"
 #include "logic/StcProtocols.h"
@@ -25,7 +27,10 @@
 #include "serial/Vok_ComDrv.h"
 
 #include <QCoreApplication>
+#include <QDateTime>
+#include <QDir>
 #include <QElapsedTimer>
+#include <QTemporaryFile>
 #include <QFileInfo>
 #include <QSocketNotifier>
 #include <QThread>
@@ -59,7 +64,8 @@ const char kUsage[] =
     "                        [--clock MHZ] [--crystal KHZ] [--option NAME=on|off...]\n"
     "                        [--entry SEQ] [--exit SEQ] [--swap-rts-dtr] [--invert rts|dtr]\n"
     "                        [--power-cycle CMD]\n"
-    "                        FILE\n"
+    "                        [--address A] [--report FILE] [--serial ADDR[:START[:STEP]]]\n"
+    "                        [--serial-format u32le|ascii:N] [--serial-state FILE] FILE\n"
     "       tramelo read --device stm32|lpc... --port PORT [--baud RATE] [--no-reset]\n"
     "                    [--entry SEQ] [--exit SEQ] [--swap-rts-dtr] [--invert rts|dtr]\n"
     "                    [--power-cycle CMD]\n"
@@ -74,7 +80,10 @@ const char kHelp[] =
     "Started without arguments it opens its window. The command line reads only the [Ports]\n"
     "section of the settings file (the COM names' device paths) and writes nothing to it.\n"
     "\n"
-    "  download      write FILE (binary or Intel HEX) to the board\n"
+    "  download      write FILE to the board: Intel HEX (.hex .ihx), Motorola S-records\n"
+    "                (.srec .s19 .s28 .s37 .mot, or a first line S0/S1/S3), ELF (by its\n"
+    "                content: the file bytes of every load segment at its load address)\n"
+    "                or binary\n"
     "    --board DEV,PORT,FILE  one more board of the run, of any family, with its own\n"
     "                   file (repeatable; --device, --port and FILE may then be left out)\n"
     "    --device DEV   an entry of the device list, case-insensitive, or the start of one:\n"
@@ -121,6 +130,8 @@ const char kHelp[] =
     "                   flash\n"
     "                   (--6t, --clock, --crystal, --option, --verify and --unprotect apply to the\n"
     "                   boards whose family takes them; no such board is a usage error)\n"
+    "    --address A    a binary FILE goes to address A (decimal or 0x hex) instead of the\n"
+    "                   flash start: STM32 and LPC the flash address, STC the code address\n"
     "  read          STM32, LPC: read the flash into FILE (Intel HEX when it ends in .hex); the\n"
     "                file is replaced only when the whole read succeeded\n"
     "    --baud RATE    a rate of the list above (default 57600; at least 19200)\n"
@@ -197,6 +208,13 @@ struct DownloadOptions
     QString crystalKhz;  // --crystal
     std::optional<bool> eraseEeprom, resetPin, lowVoltageReset; // --option
     EntryOptions entry; // --entry, --exit, --swap-rts-dtr, --invert, --power-cycle
+    // Firmware files and station records.
+    std::optional<quint64> binaryAddress; // --address
+    QString report;                       // --report
+    std::optional<quint32> serialAddress; // --serial ADDR[:START[:STEP]]
+    quint64 serialStart = 1, serialStep = 1;
+    int serialDigits = 0; // --serial-format ascii:N; 0: 32-bit little endian
+    QString serialState;  // --serial-state
 };
 
 // Numbers of the numeric fields: digits only, within the field's range.
@@ -297,6 +315,38 @@ int parseDownload(const QStringList &args, DownloadOptions &o)
             *target = state == u"on";
         } else if (const auto problem = takeEntryOption(args, i, o.entry)) {
             if (!problem->isEmpty()) return usage(*problem);
+        // Firmware files and station records.
+        } else if (a == "--address") {
+            const std::optional<quint32> at = value(v) ? addressNumber(v) : std::nullopt;
+            if (!at)
+                return usage(QCoreApplication::translate(
+                    "cli", "--address 需要一个地址 (十进制或 0x 十六进制)"));
+            o.binaryAddress = *at;
+        } else if (a == "--report") {
+            if (!value(o.report))
+                return usage(QCoreApplication::translate("cli", "--report 缺少文件名"));
+        } else if (a == "--serial") {
+            const QStringList parts = value(v) ? v.split(u':') : QStringList();
+            bool startOk = true, stepOk = true;
+            if (parts.size() > 1) o.serialStart = parts[1].toULongLong(&startOk);
+            if (parts.size() > 2) o.serialStep = parts[2].toULongLong(&stepOk);
+            o.serialAddress = parts.isEmpty() ? std::nullopt : addressNumber(parts[0]);
+            if (!o.serialAddress || parts.size() > 3 || !startOk || !stepOk || o.serialStep == 0)
+                return usage(QCoreApplication::translate(
+                    "cli", "--serial 的格式是 ADDR[:START[:STEP]] (STEP 至少为 1)"));
+        } else if (a == "--serial-format") {
+            bool ok = false;
+            if (value(v) && v == u"u32le") {
+                o.serialDigits = 0;
+            } else if (v.startsWith(u"ascii:") && (o.serialDigits = v.mid(6).toInt(&ok), ok) &&
+                       o.serialDigits >= 1 && o.serialDigits <= 20) {
+            } else {
+                return usage(QCoreApplication::translate(
+                    "cli", "--serial-format 只能是 u32le 或 ascii:N (N 为 1 到 20)"));
+            }
+        } else if (a == "--serial-state") {
+            if (!value(o.serialState))
+                return usage(QCoreApplication::translate("cli", "--serial-state 缺少文件名"));
         } else if (a.startsWith("-") && a != "-") {
             return usage(QCoreApplication::translate("cli", "未知选项: %1").arg(a));
         } else if (o.file.isEmpty()) {
@@ -313,14 +363,18 @@ int parseDownload(const QStringList &args, DownloadOptions &o)
     if (o.ports.size() + o.boards.size() > kComNames)
         return usage(QCoreApplication::translate("cli", "一次最多八个串口"));
     if (const QString why = entryConflict(o.entry, o.noReset); !why.isEmpty()) return usage(why);
+    if (o.serialAddress && o.serialState.isEmpty() && o.report.isEmpty())
+        return usage(QCoreApplication::translate(
+            "cli", "--serial 需要 --serial-state FILE 或 --report FILE (计数文件在报告旁边)"));
     return kExitOk;
 }
 
 // The file is checked with the family's own loader before the board is touched, so a file
 // that cannot be used never starts an erase (the window checks it the same way).
-QString unusableFile(devices::Family family, const QString &path)
+QString unusableFile(devices::Family family, const QString &path,
+                     std::optional<quint64> address = std::nullopt)
 {
-    const filecheck::Verdict v = filecheck::check(family, path);
+    const filecheck::Verdict v = filecheck::check(family, path, address);
     if (!v.note.isEmpty()) writeText(stderr, QStringLiteral("tramelo: %1\n").arg(v.note));
     return v.refusal;
 }
@@ -438,6 +492,11 @@ public:
     DownloadResult result = DownloadResult::Failed;
     QString chip;
     double seconds = 0;
+    QString uniqueId;    // the engine's typed report of the chip's unique id
+    QString lastMessage; // the last message line
+    QString started;     // ISO 8601, when the board's attempt began
+    QString serial;      // the serial number written into this board's image
+    std::unique_ptr<QTemporaryFile> serialImage; // the image with it, as S-records
 
     ~Lane()
     {
@@ -477,8 +536,18 @@ public:
             if (progress) progress->clear();
             writeText(f, prefix + text + QLatin1Char('\n'));
         };
-        QObject::connect(e, &Engine::line, e, [print](const QString &t) { print(stdout, t); });
-        QObject::connect(e, &Engine::firstLine, e, [print](const QString &t) { print(stdout, t); });
+        const auto remember = [this](const QString &t) {
+            const std::lock_guard lock(state->mutex);
+            lastMessage = t;
+        };
+        QObject::connect(e, &Engine::line, e, [print, remember](const QString &t) {
+            remember(t);
+            print(stdout, t);
+        });
+        QObject::connect(e, &Engine::firstLine, e, [print, remember](const QString &t) {
+            remember(t);
+            print(stdout, t);
+        });
         QObject::connect(e, &Engine::hint, e, [print](const QString &t) {
             print(stderr, QStringLiteral("tramelo: %1").arg(t));
         });
@@ -491,6 +560,11 @@ public:
                              [this](int value, int max) { progress->progress(value, max); });
         }
         QObject::connect(e, &Engine::finished, e, [this](DownloadResult r) { end(r); });
+        {
+            const std::lock_guard lock(state->mutex);
+            started = QDateTime::currentDateTime().toOffsetFromUtc(
+                QDateTime::currentDateTime().offsetFromUtc()).toString(Qt::ISODate);
+        }
         clock_.start();
         try {
             if (driver_ && !openDriver(*driver_, family, choices, *e)) {
@@ -525,6 +599,7 @@ public:
             const std::lock_guard lock(state->mutex);
             if (!ended && engine_) {
                 chip = engine_->chipFound();
+                uniqueId = engine_->uniqueId();
                 seconds = double(clock_.nsecsElapsed()) / 1e9;
             }
         }
@@ -545,11 +620,13 @@ private:
         // The port goes at once; the engine's own objects go with the lane.
         if (driver_) driver_->Disconnect();
         const QString found = engine_ ? engine_->chipFound() : QString();
+        const QString uid = engine_ ? engine_->uniqueId() : QString();
         const std::lock_guard lock(state->mutex);
         if (ended) return;
         ended = true;
         result = r;
         chip = found;
+        uniqueId = uid;
         seconds = double(clock_.nsecsElapsed()) / 1e9;
         ++state->ended;
         state->wake();
@@ -728,13 +805,15 @@ int download(const QStringList &args)
     choices.resetPinEnabled = o.resetPin;
     choices.lowVoltageReset = o.lowVoltageReset;
     applyEntryOptions(o.entry, choices);
+    choices.binaryAddress = o.binaryAddress;
     if (o.unprotect)
         writeText(stderr, QStringLiteral("tramelo: %1\n").arg(messages::unprotectNotice()));
 
     bool stc = false;
     for (const auto &lane : lanes) {
         try {
-            if (const QString bad = unusableFile(lane->family, lane->file); !bad.isEmpty()) {
+            if (const QString bad = unusableFile(lane->family, lane->file, o.binaryAddress);
+                !bad.isEmpty()) {
                 writeText(stderr, QStringLiteral("tramelo: %1\n").arg(bad));
                 return kExitUsage;
             }
@@ -748,6 +827,79 @@ int download(const QStringList &args)
     if (stc) {
         if (const QString why = StcEngine::installDecoder(); !why.isEmpty())
             writeText(stderr, QStringLiteral("tramelo: %1\n").arg(why));
+    }
+
+    // The station's record is opened before any board is touched.
+    std::unique_ptr<report::Report> record;
+    if (!o.report.isEmpty()) {
+        QString why;
+        record = report::Report::open(o.report, why);
+        if (!record) {
+            writeText(stderr, QStringLiteral("tramelo: %1\n")
+                                  .arg(QCoreApplication::translate("cli", "%1: 无法打开报告文件: %2")
+                                           .arg(o.report, why)));
+            return kExitUsage;
+        }
+    }
+
+    // Serial numbers: each board's image with its number, as S-records in a file of its own,
+    // made before any board is touched; the numbers are taken under the counter's lock.
+    if (o.serialAddress) {
+        const int width = o.serialDigits == 0 ? 4 : o.serialDigits;
+        QList<firmware::Image> images;
+        QList<quint64> entries;
+        for (const auto &lane : lanes) {
+            const quint64 base = lane->family == devices::Family::Stm32 ? stm32::kFlashStart : 0;
+            firmware::Loaded f = firmware::load(lane->file, o.binaryAddress.value_or(base));
+            if (!f.ok()) {
+                writeText(stderr, QStringLiteral("tramelo: %1: %2\n").arg(lane->file, f.reason));
+                return kExitUsage;
+            }
+            if (f.image.holdsAny(*o.serialAddress, quint64(width))) {
+                writeText(stderr, QStringLiteral("tramelo: %1\n")
+                                      .arg(QCoreApplication::translate(
+                                               "cli", "%1: 序列号的地址 %2 处已有映像的数据")
+                                               .arg(lane->file,
+                                                    firmware::hexAddress(*o.serialAddress))));
+                return kExitUsage;
+            }
+            images << f.image;
+            entries << f.entry.value_or(0);
+        }
+        const QString state =
+            o.serialState.isEmpty() ? o.report + QStringLiteral(".serial") : o.serialState;
+        QString why;
+        const std::optional<QList<quint64>> numbers = report::SerialCounter::take(
+            state, o.serialStart, o.serialStep, int(lanes.size()), why);
+        if (!numbers) {
+            writeText(stderr,
+                      QStringLiteral("tramelo: %1\n")
+                          .arg(QCoreApplication::translate("cli", "%1: 无法取得序列号: %2")
+                                   .arg(state, why)));
+            return kExitUsage;
+        }
+        for (qsizetype i = 0; i < qsizetype(lanes.size()); ++i) {
+            Lane &lane = *lanes[size_t(i)];
+            const std::optional<QByteArray> bytes = report::serialBytes((*numbers)[i], o.serialDigits);
+            if (!bytes || !images[i].place(*o.serialAddress, *bytes)) {
+                writeText(stderr, QStringLiteral("tramelo: %1\n")
+                                      .arg(QCoreApplication::translate("cli", "序列号 %1 放不下")
+                                               .arg((*numbers)[i])));
+                return kExitUsage;
+            }
+            lane.serial = QString::number((*numbers)[i]);
+            lane.serialImage = std::make_unique<QTemporaryFile>(
+                QDir::temp().filePath(QStringLiteral("tramelo-XXXXXX.srec")));
+            const QByteArray text = firmware::sRecordText(images[i], quint32(entries[i]));
+            if (text.isEmpty() || !lane.serialImage->open() ||
+                lane.serialImage->write(text) != text.size() || !lane.serialImage->flush()) {
+                writeText(stderr, QStringLiteral("tramelo: %1\n")
+                                      .arg(QCoreApplication::translate(
+                                               "cli", "%1: 无法写出带序列号的映像")
+                                               .arg(lane.file)));
+                return kExitFailed;
+            }
+        }
     }
 
     ProgressLine progress(!several && isatty(STDERR_FILENO) == 1);
@@ -768,7 +920,8 @@ int download(const QStringList &args)
         for (const auto &rule : familyOptions)
             if (!rule.takes(lane.device)) rule.drop(lane.choices);
         lane.choices.device = lane.device;
-        lane.choices.file = QFileInfo(lane.file).absoluteFilePath();
+        lane.choices.file = lane.serialImage ? lane.serialImage->fileName()
+                                             : QFileInfo(lane.file).absoluteFilePath();
         lane.choices.port = lane.portIndex;
         lane.choices.portName = lane.portName;
         if (several) {
@@ -858,6 +1011,30 @@ int download(const QStringList &args)
         for (const auto &lane : lanes)
             exitCode = std::max(exitCode, lane->ended ? exitStatus(lane->result) : kExitFailed);
     }
+    if (record) {
+        QList<report::Row> rows;
+        for (const auto &lane : lanes) {
+            report::Row row;
+            row.time = lane->started;
+            row.port = lane->given;
+            row.device = boards[qsizetype(&lane - &lanes[0])].device;
+            row.chip = lane->chip;
+            row.uniqueId = lane->uniqueId;
+            row.file = QFileInfo(lane->file).absoluteFilePath();
+            row.serial = lane->serial;
+            report::describeFile(row.file, row.sha256, row.size);
+            row.result = report::resultKey(exitStatus(lane->result), lane->ended);
+            row.seconds = lane->seconds;
+            row.message = lane->lastMessage;
+            rows << row;
+        }
+        if (QString why; !record->append(rows, why)) {
+            writeText(stderr, QStringLiteral("tramelo: %1\n")
+                                  .arg(QCoreApplication::translate("cli", "%1: 无法写入报告: %2")
+                                           .arg(o.report, why)));
+            exitCode = std::max(exitCode, kExitFailed);
+        }
+    }
     if (several) {
         writeText(stdout, QStringLiteral("\n%1 %2 %3 %4\n")
                               .arg(QCoreApplication::translate("cli", "串口"), -20)
@@ -908,6 +1085,16 @@ bool takeValue(const QStringList &args, int &i, QString &into)
     if (i + 1 >= args.size() || args[i + 1].startsWith(QLatin1String("--"))) return false;
     into = args[++i];
     return true;
+}
+
+std::optional<quint32> addressNumber(const QString &text)
+{
+    bool ok = false;
+    const qulonglong v = text.startsWith(QLatin1String("0x"), Qt::CaseInsensitive)
+                             ? text.mid(2).toULongLong(&ok, 16)
+                             : text.toULongLong(&ok, 10);
+    if (!ok || v > 0xFFFFFFFFull) return std::nullopt;
+    return quint32(v);
 }
 
 int baudIndexOf(const QString &text)

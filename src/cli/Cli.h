@@ -21,6 +21,7 @@
 
 #include <QStringList>
 #include <cstdio>
+#include <optional>
 
 namespace cli {
 
@@ -40,6 +41,8 @@ int baudIndexOf(const QString &text);
 // An LPC oscillator frequency in kHz as the handshake sends it ("11059.2", "12000"): digits,
 // at most one decimal point with 1-3 digits after it, 1 to 100000.
 bool lpcCrystalText(const QString &text);
+// An address or length written in decimal or as 0x hexadecimal, at most 32 bits.
+std::optional<quint32> addressNumber(const QString &text);
 
 // True when the program was started with a command; without one, or with --demo, the window
 // program runs.

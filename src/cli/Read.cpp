@@ -61,12 +61,7 @@ int readUsage(const QString &problem)
 
 std::optional<quint32> number(const QString &text)
 {
-    bool ok = false;
-    const qulonglong v = text.startsWith(QLatin1String("0x"), Qt::CaseInsensitive)
-                             ? text.mid(2).toULongLong(&ok, 16)
-                             : text.toULongLong(&ok, 10);
-    if (!ok || v > 0xFFFFFFFFull) return std::nullopt;
-    return quint32(v);
+    return addressNumber(text);
 }
 
 struct ReadOptions

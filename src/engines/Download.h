@@ -56,4 +56,7 @@ struct DownloadChoices
     // attempt before anything is written.
     QString powerCycle;
     int powerCycleTimeoutMs = 30000;
+    // A binary file is placed at this address (STM32, LPC: the flash address; STC: the code
+    // address) instead of the flash's first byte; other formats carry their own addresses.
+    std::optional<quint64> binaryAddress;
 };

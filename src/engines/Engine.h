@@ -31,6 +31,10 @@ public:
     virtual bool running() const = 0;
     // The chip the last attempt identified from its answers ("" when none answered).
     QString chipFound() const { return chip_; }
+    // The chip's unique id as its boot loader gave it, in hexadecimal ("" when the family or
+    // the chip gives none, or the attempt did not get that far): the 7-byte UID of the STC15
+    // and STC8 in their erase answer.
+    QString uniqueId() const { return uniqueId_; }
 
 signals:
     void line(const QString &text);
@@ -53,4 +57,5 @@ signals:
 
 protected:
     QString chip_;
+    QString uniqueId_;
 };

@@ -3,6 +3,7 @@
 
 #include "hexlib/StcHexLib.h"
 #include "logic/FirmwareFile.h"
+#include "logic/FirmwareImage.h"
 #include "logic/LpcImage.h"
 #include "logic/StcFrames.h"
 #include "logic/StcProtocols.h"
@@ -41,7 +42,12 @@ QString noDataInImage(const QString &path)
     return QCoreApplication::translate("cli", "%1: 64 KiB 映像范围内没有数据").arg(path);
 }
 
-Verdict check(devices::Family family, const QString &path)
+QString tooLargeForCodeSpace(const QString &path)
+{
+    return QCoreApplication::translate("cli", "%1: 大于 64 KiB 代码空间").arg(path);
+}
+
+Verdict check(devices::Family family, const QString &path, std::optional<quint64> address)
 {
     const auto named = [&path](const QString &why) {
         return Verdict{QStringLiteral("%1: %2").arg(path, why), {}};
@@ -53,18 +59,32 @@ Verdict check(devices::Family family, const QString &path)
     if (!info.isReadable()) return {notReadable(path), {}};
     switch (family) {
     case devices::Family::Lpc: {
-        const lpc::LoadResult r = lpc::loadImage(path);
+        const lpc::LoadResult r = lpc::loadImage(path, address);
         if (!r.ok()) return named(r.statusText);
         break;
     }
     case devices::Family::Stm32: {
         // The chip is not known yet: its line's HEX limit applies once it has answered.
-        const stm32::LoadResult r = stm32::loadImage(path, stm32::kImageCapacity);
+        const stm32::LoadResult r = stm32::loadImage(path, stm32::kImageCapacity, address);
         if (!r.ok()) return named(r.statusText);
         break;
     }
     case devices::Family::Stc: {
-        if (!firmwarefile::isHexFileName(path)) {
+        // S-records, ELF and a binary at an address come from the image model; Intel HEX goes
+        // to the decoding library as the programmer sends it there.
+        if (const firmware::Format format = firmware::formatOf(path);
+            format != firmware::Format::IntelHex &&
+            (format != firmware::Format::Binary || address)) {
+            const stc::ImageLoad r = stc::fromImage(firmware::load(path, address.value_or(0)), '\0');
+            if (r.status == stc::ImageLoad::Loaded && !stc::imageLength(r.image))
+                return {noDataInImage(path), {}};
+            if (r.status == stc::ImageLoad::Loaded) break;
+            if (r.status == stc::ImageLoad::Empty) return {noDataInImage(path), {}};
+            if (!r.damage.isEmpty()) return named(r.damage);
+            if (r.status == stc::ImageLoad::TooLarge) return {tooLargeForCodeSpace(path), {}};
+            return {notReadable(path), {}};
+        }
+        if (firmware::formatOf(path) == firmware::Format::Binary) {
             const stc::BinaryImage binary = stc::readBinaryImage(path);
             if (!binary.refusal.isEmpty()) return named(binary.refusal);
             break;
@@ -81,11 +101,10 @@ Verdict check(devices::Family family, const QString &path)
         return {{}, notes.statusText()};
     }
     case devices::Family::StcSeries: {
-        const stc::ImageLoad r = stc::loadImage(path);
+        const stc::ImageLoad r = stc::loadImage(path, address);
         if (r.status == stc::ImageLoad::Empty) return {noDataInImage(path), {}};
-        if (r.status == stc::ImageLoad::Damaged) return named(r.damage);
-        if (r.status == stc::ImageLoad::TooLarge)
-            return {QCoreApplication::translate("cli", "%1: 大于 64 KiB 代码空间").arg(path), {}};
+        if (!r.damage.isEmpty()) return named(r.damage);
+        if (r.status == stc::ImageLoad::TooLarge) return {tooLargeForCodeSpace(path), {}};
         if (r.status != stc::ImageLoad::Loaded) return {notReadable(path), {}};
         break;
     }

@@ -6,6 +6,7 @@
 #include "logic/Devices.h"
 
 #include <QString>
+#include <optional>
 
 namespace filecheck {
 
@@ -15,7 +16,9 @@ struct Verdict
     QString note;    // what the HEX decoding library said about where it loaded from, if anything
 };
 
-Verdict check(devices::Family family, const QString &path);
+// A binary file goes to address (when given) instead of the flash start.
+Verdict check(devices::Family family, const QString &path,
+              std::optional<quint64> address = std::nullopt);
 
 // The refusals that name the file.
 QString noSuchFile(const QString &path);

@@ -112,6 +112,7 @@ void LpcEngine::start(const DownloadChoices &choices)
     if (running_) return; // one download at a time on a port
     running_ = true;
     file_ = choices.file;
+    binaryAddress_ = choices.binaryAddress;
     chip_.clear();
     timeout_ = choices.timeout;
     anyPart_ = devices::lpcAnyPart(choices.device);
@@ -166,7 +167,7 @@ void LpcEngine::releaseImage()
 
 bool LpcEngine::RenewedlyLoadFile()
 {
-    lpc::LoadResult r = lpc::loadImage(file_);
+    lpc::LoadResult r = lpc::loadImage(file_, binaryAddress_);
     releaseImage();
     switch (r.status) {
     case lpc::LoadStatus::Loaded:
@@ -187,6 +188,7 @@ bool LpcEngine::RenewedlyLoadFile()
         endDownload(kFailed, DownloadResult::RefusedFile);
         return false;
     }
+    if (!r.warning.isEmpty()) emit line(r.warning);
     // Word 0x14 balances the vector table only when the table is the file's: an application
     // placed behind a boot loader of its own leaves the vectors alone.
     const std::optional<quint32> vectorSum =
@@ -487,7 +489,7 @@ bool LpcEngine::anyPartLoad(const QString &partId)
         return false;
     }
 
-    lpc::LoadResult r = lpc::loadImage(file_, lpc::kAnyPartImageLimit);
+    lpc::LoadResult r = lpc::loadImage(file_, binaryAddress_, lpc::kAnyPartImageLimit);
     releaseImage();
     if (!r.ok()) {
         endDownload(r.statusText, DownloadResult::RefusedFile);

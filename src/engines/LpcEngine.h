@@ -138,6 +138,7 @@ private:
 
     TVokCommDriver *ComDriver;
     QString file_;
+    std::optional<quint64> binaryAddress_; // DownloadChoices::binaryAddress
     QString timeout_;
     QByteArray crystal_;   // the frequency sent in the handshake
     bool anyPart_ = false; // the entry that takes any part

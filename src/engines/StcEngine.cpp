@@ -6,6 +6,8 @@
 #include "hexlib/StcHexLib.h"
 #include "logic/Devices.h"
 #include "logic/FirmwareFile.h"
+#include "logic/FirmwareImage.h"
+#include "logic/StcProtocols.h"
 #include "logic/HexText.h"
 #include "logic/ShownText.h"
 #include "serial/SPComm.h"
@@ -530,7 +532,27 @@ bool StcEngine::StcPrepareImage()
         return false;
     };
     if (!QFileInfo(fileName).isFile()) return refuse(kNoFile);
-    if (!firmwarefile::isHexFileName(fileName)) {
+    const firmware::Format format = firmware::formatOf(fileName);
+    if (format != firmware::Format::IntelHex &&
+        (format != firmware::Format::Binary || choices_.binaryAddress)) {
+        // S-records, ELF and a binary placed at an address come from the image model, laid
+        // out as the decoding library lays out HEX: from address 0, holes 0x00.
+        const stc::ImageLoad load =
+            stc::fromImage(firmware::load(fileName, choices_.binaryAddress.value_or(0)), '\0');
+        QString why = imageRefusal(load, stc::kImageBufferSize);
+        const std::optional<qsizetype> length = stc::imageLength(load.image);
+        if (why.isEmpty() && !length) why = stc::noImageMessage();
+        if (!why.isEmpty()) {
+            forgetImage();
+            return refuse(why);
+        }
+        if (!load.warning.isEmpty()) emit line(load.warning);
+        useImage(load.image.left(*length));
+        StcSplitBlocks();
+        emit line(kTargetCode);
+        return true;
+    }
+    if (format != firmware::Format::IntelHex) {
         // A binary file is the image as it stands.
         stc::BinaryImage binary = stc::readBinaryImage(fileName);
         if (!binary.refusal.isEmpty()) {
@@ -548,6 +570,10 @@ bool StcEngine::StcPrepareImage()
         forgetImage();
         return refuse(why);
     }
+    // Records that give one address different bytes: the library keeps the later, as the
+    // other families do, and the user hears of it.
+    if (const QString warning = firmware::load(fileName).warning; !warning.isEmpty())
+        emit line(warning);
     if (!StcLoadImage(fileName)) return refuse(stc::noImageMessage());
     StcSplitBlocks();
     emit line(kTargetCode);

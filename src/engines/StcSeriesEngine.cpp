@@ -86,20 +86,13 @@ void StcSeriesEngine::start(const DownloadChoices &choices)
     if (running_) return;
     running_ = true;
     chip_.clear();
+    uniqueId_.clear();
     openStage_ = -1;
     awaiting_ = false;
 
-    const stc::ImageLoad load = stc::loadImage(choices.file);
+    const stc::ImageLoad load = stc::loadImage(choices.file, choices.binaryAddress);
     if (load.status != stc::ImageLoad::Loaded) {
-        QString why;
-        switch (load.status) {
-        case stc::ImageLoad::Missing: why = kNoFile; break;
-        case stc::ImageLoad::Unreadable: why = firmwarefile::unreadableText(); break;
-        case stc::ImageLoad::Damaged: why = load.damage; break;
-        case stc::ImageLoad::TooLarge: why = kImageTooLarge.text().arg(stc::kMaxSeriesImage / 1024); break;
-        case stc::ImageLoad::Empty:
-        case stc::ImageLoad::Loaded: why = stc::noImageMessage(); break;
-        }
+        const QString why = imageRefusal(load, stc::kMaxSeriesImage);
         emit imageSize(QString());
         emit portHeld(false);
         emit line(why);
@@ -109,6 +102,7 @@ void StcSeriesEngine::start(const DownloadChoices &choices)
         return;
     }
     emit imageSize(stc::sizeLabel(load.image.size()));
+    if (!load.warning.isEmpty()) emit line(load.warning);
     emit line(kTargetCode);
 
     try {
@@ -308,6 +302,7 @@ void StcSeriesEngine::showEvent(const stc::Event &e)
 void StcSeriesEngine::end()
 {
     const stc::Outcome o = session_->outcome();
+    uniqueId_ = QString::fromLatin1(o.uid.toHex().toUpper());
     if (o.done) {
         // The end flag leaves before the lines change.
         if (!exit_.isEmpty() && port_->IsOpen()) {

@@ -3,7 +3,9 @@
 // their port.
 #pragma once
 
+#include "logic/FirmwareFile.h"
 #include "logic/ShownText.h"
+#include "logic/StcProtocols.h"
 #include "serial/SPComm.h"
 
 #include <exception>
@@ -91,6 +93,21 @@ inline QString portOpenReason(const std::exception &e)
     const auto *comms = dynamic_cast<const ECommsError *>(&e);
     return comms && !comms->detail().isEmpty() ? comms->detail()
                                                 : QString::fromLocal8Bit(e.what());
+}
+
+// Why an image could not be loaded (limit: the image's largest size in bytes); "" when it was.
+inline QString imageRefusal(const stc::ImageLoad &load, qsizetype limit)
+{
+    switch (load.status) {
+    case stc::ImageLoad::Loaded: return {};
+    case stc::ImageLoad::Missing: return kNoFile;
+    case stc::ImageLoad::Unreadable: return firmwarefile::unreadableText();
+    case stc::ImageLoad::Damaged: return load.damage;
+    case stc::ImageLoad::TooLarge:
+        return load.damage.isEmpty() ? kImageTooLarge.text().arg(limit / 1024) : load.damage;
+    case stc::ImageLoad::Empty: break;
+    }
+    return stc::noImageMessage();
 }
 
 } // namespace stctexts

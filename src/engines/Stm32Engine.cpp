@@ -62,6 +62,7 @@ void Stm32Engine::start(const DownloadChoices &choices)
     if (running_) return;
     running_ = true;
     file_ = choices.file;
+    binaryAddress_ = choices.binaryAddress;
     chip_.clear();
     StmVerify = choices.verify;
     StmUnprotect = choices.unprotect;
@@ -580,13 +581,15 @@ void Stm32Engine::OvertimeTTimer()
 bool Stm32Engine::RenewedlyLoadFile()
 {
     stm32::LoadResult r = stm32::loadImage(
-        file_, stm32::hexSizeLimit(StmPart ? *StmPart : devices::stm32DefaultPart()));
+        file_, stm32::hexSizeLimit(StmPart ? *StmPart : devices::stm32DefaultPart()),
+        binaryAddress_);
     if (!r.ok()) {
         // Every refusal ends the attempt at once with its reason, before anything is erased:
         // waiting for the time-out would only replace the reason with "连机失败 ！".
         stmFinish(DownloadResult::RefusedFile, {r.statusText});
         return false;
     }
+    if (!r.warning.isEmpty()) emit line(r.warning);
     StmImage = std::move(r.image);
     StmHex = r.hex;
     const int writeUnit = StmPart ? StmPart->writeUnit : 0;

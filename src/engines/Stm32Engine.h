@@ -100,6 +100,7 @@ private:
     TVokCommDriver *ComDriver;
     QTimer *restart_ = nullptr; // the chip's restart after Readout Unprotect
     QString file_;
+    std::optional<quint64> binaryAddress_; // DownloadChoices::binaryAddress
     int progressMax_ = 100;
     bool running_ = false;
     bool restartWhenDone_ = true;

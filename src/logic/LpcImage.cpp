@@ -283,12 +283,49 @@ LoadResult loadBinary(QIODevice &device, qsizetype limit)
     return r;
 }
 
-LoadResult loadImage(const QString &path, qsizetype limit)
+LoadResult fromImage(const firmware::Loaded &file, qsizetype limit)
+{
+    switch (file.status) {
+    case firmware::Status::Loaded:
+        break;
+    case firmware::Status::Missing:
+    case firmware::Status::NotAFile:
+        return refuse(LoadStatus::Missing, statusMissing());
+    case firmware::Status::Unreadable:
+        return refuse(LoadStatus::Unreadable, file.reason);
+    case firmware::Status::TooLarge:
+        return refuse(LoadStatus::TooLarge, statusTooLarge(limit));
+    case firmware::Status::Empty:
+        return refuse(LoadStatus::Empty, statusEmpty());
+    case firmware::Status::Damaged:
+        return refuse(LoadStatus::Malformed, file.reason, file.line);
+    }
+    if (const auto out = firmware::outside(file.image, 0, limit - 1)) {
+        if (file.format == firmware::Format::IntelHex)
+            return refuse(LoadStatus::TooLarge, statusTooLarge(limit));
+        return refuse(LoadStatus::TooLarge,
+                      firmware::outsideText(out->address, out->end() - 1, 0, limit - 1));
+    }
+    LoadResult r;
+    r.image = firmware::flatten(file.image, 0, kFillByte);
+    padImage(r.image);
+    if (r.image.size() > limit) return refuse(LoadStatus::TooLarge, statusTooLarge(limit));
+    r.status = LoadStatus::Loaded;
+    r.vectorData = file.image.holdsAny(0, quint64(kVectorWords) * 4);
+    r.statusText = statusLoaded();
+    r.warning = file.warning;
+    return r;
+}
+
+LoadResult loadImage(const QString &path, std::optional<quint64> binaryAddress, qsizetype limit)
 {
     const QFileInfo info(path);
     if (path.isEmpty() || !info.exists() || !info.isFile())
         return refuse(LoadStatus::Missing, statusMissing());
-    if (!firmwarefile::isHexFileName(path)) {
+    if (const firmware::Format format = firmware::formatOf(path);
+        format != firmware::Format::Binary || binaryAddress)
+        return fromImage(firmware::load(path, binaryAddress.value_or(0)), limit);
+    {
         QFile file(path);
         if (!file.open(QIODevice::ReadOnly))
             return refuse(LoadStatus::Unreadable, firmwarefile::unreadableText());
@@ -297,11 +334,6 @@ LoadResult loadImage(const QString &path, qsizetype limit)
             return refuse(LoadStatus::Unreadable, firmwarefile::unreadableText());
         return r;
     }
-    return readAndBuild(
-        [&path](const firmwarefile::RecordHandler &onRecord) {
-            return firmwarefile::readHexFile(path, onRecord);
-        },
-        limit);
 }
 
 // ---- uuencoding ----

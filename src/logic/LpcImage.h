@@ -20,6 +20,7 @@
 #pragma once
 
 #include "logic/Devices.h"
+#include "logic/FirmwareImage.h"
 #include "logic/HexText.h"
 
 #include <QByteArray>
@@ -135,6 +136,7 @@ struct LoadResult
     // balanced, since otherwise the table is not the file's (an application placed behind a
     // boot loader of its own leaves it alone).
     bool vectorData = false;
+    QString warning; // "" or a line to show before the download (records that overlap)
     bool ok() const { return status == LoadStatus::Loaded; }
 };
 
@@ -147,7 +149,12 @@ QString codeSizeLine(qsizetype imageSize); // "CodeSize: 9 KB" for 10000 bytes
 // Reads the file as Intel HEX when its name says so (firmwarefile::isHexFileName), record by
 // record (firmwarefile::readHex), else as a binary image from address 0; pads and checks the
 // image.
-LoadResult loadImage(const QString &path, qsizetype limit = kImageLimit);
+// Files of the other formats (S-records, ELF; a binary given an address) come from the image
+// model (firmware::load) and are laid out as a HEX file is: from flash address 0, holes
+// filled; a stretch past kImageLimit is refused with its addresses.
+LoadResult loadImage(const QString &path, std::optional<quint64> binaryAddress = std::nullopt,
+                     qsizetype limit = kImageLimit);
+LoadResult fromImage(const firmware::Loaded &file, qsizetype limit = kImageLimit);
 // The same on an open device.
 LoadResult loadHex(QIODevice &device, qsizetype limit = kImageLimit);
 LoadResult loadBinary(QIODevice &device, qsizetype limit = kImageLimit);

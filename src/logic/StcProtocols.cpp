@@ -937,6 +937,7 @@ Action Session::onAnswer(const QByteArray &payload)
         // STC12Cx052 answers 80, STC12 00 (+ UID on some), STC15/STC8 03 + the 7-byte UID.
         if (!expect(st.protocol == StcProtocol::Stc12A ? 0x80 : s12 ? 0x00 : 0x03)) return wrong();
         if (!s12 && payload.size() < 8) return wrong();
+        if (!s12) outcome_.uid = payload.mid(1, 7); // 03, then the chip's 7-byte UID
         emitEvent(Stage::Erased);
         emitEvent(Stage::Uploading);
         return nextBlockOrFinish();
@@ -1017,64 +1018,66 @@ Action Session::stc12Erase()
 
 // ---- The image -------------------------------------------------------------------------------
 
-ImageLoad loadImage(const QString &path)
+ImageLoad fromImage(const firmware::Loaded &file, char fill)
+{
+    ImageLoad r;
+    switch (file.status) {
+    case firmware::Status::Loaded:
+        break;
+    case firmware::Status::Missing:
+    case firmware::Status::NotAFile:
+        r.status = ImageLoad::Missing;
+        return r;
+    case firmware::Status::Unreadable:
+        r.status = ImageLoad::Unreadable;
+        return r;
+    case firmware::Status::TooLarge:
+        r.status = ImageLoad::TooLarge;
+        return r;
+    case firmware::Status::Empty:
+        r.status = ImageLoad::Empty;
+        return r;
+    case firmware::Status::Damaged:
+        r.status = ImageLoad::Damaged;
+        r.damage = file.reason;
+        return r;
+    }
+    if (const auto out = firmware::outside(file.image, 0, kMaxSeriesImage - 1)) {
+        r.status = ImageLoad::TooLarge;
+        if (file.format != firmware::Format::IntelHex)
+            r.damage = firmware::outsideText(out->address, out->end() - 1, 0, kMaxSeriesImage - 1);
+        return r;
+    }
+    r.status = ImageLoad::Loaded;
+    r.image = firmware::flatten(file.image, 0, fill);
+    r.warning = file.warning;
+    return r;
+}
+
+ImageLoad loadImage(const QString &path, std::optional<quint64> binaryAddress)
 {
     ImageLoad r;
     const QFileInfo info(path);
     if (path.isEmpty() || !info.isFile()) return r;
-    if (!firmwarefile::isHexFileName(path)) {
-        static_assert(kMaxSeriesImage == kImageBufferSize);
-        BinaryImage b = readBinaryImage(path);
-        switch (b.status) {
-        case BinaryImage::Loaded:
-            r.status = ImageLoad::Loaded;
-            break;
-        case BinaryImage::Unreadable:
-            r.status = ImageLoad::Unreadable;
-            break;
-        case BinaryImage::Empty:
-            r.status = ImageLoad::Empty;
-            break;
-        case BinaryImage::TooLarge:
-            r.status = ImageLoad::TooLarge;
-            break;
-        }
-        r.image = std::move(b.bytes);
-        return r;
-    }
-    // Segment (02) and linear (04) base records move the records after them; a byte beyond
-    // the code space stops the reading.
-    quint32 base = 0;
-    bool beyond = false;
-    QByteArray image;
-    const firmwarefile::HexOutcome read =
-        firmwarefile::readHexFile(path, [&](const hextext::HexRecord &rec, int) {
-            if (rec.type == hextext::kHexSegmentBase) base = rec.value << 4;
-            if (rec.type == hextext::kHexLinearBase) base = rec.value << 16;
-            if (rec.type != hextext::kHexData || rec.data.isEmpty()) return true;
-            const qint64 start = qint64(base) + rec.offset;
-            const qint64 end = start + rec.data.size();
-            if (end > kMaxSeriesImage) {
-                beyond = true;
-                return false;
-            }
-            if (image.size() < end) image.append(QByteArray(end - image.size(), char(kFill)));
-            std::copy(rec.data.cbegin(), rec.data.cend(), image.begin() + start);
-            return true;
-        });
-    if (beyond) {
+    if (firmware::formatOf(path) != firmware::Format::Binary || binaryAddress)
+        return fromImage(firmware::load(path, binaryAddress.value_or(0)), char(kFill));
+    static_assert(kMaxSeriesImage == kImageBufferSize);
+    BinaryImage b = readBinaryImage(path);
+    switch (b.status) {
+    case BinaryImage::Loaded:
+        r.status = ImageLoad::Loaded;
+        break;
+    case BinaryImage::Unreadable:
+        r.status = ImageLoad::Unreadable;
+        break;
+    case BinaryImage::Empty:
+        r.status = ImageLoad::Empty;
+        break;
+    case BinaryImage::TooLarge:
         r.status = ImageLoad::TooLarge;
-    } else if (read.status == firmwarefile::HexStatus::Unreadable ||
-               read.status == firmwarefile::HexStatus::TooLarge) {
-        r.status = read.status == firmwarefile::HexStatus::TooLarge ? ImageLoad::TooLarge
-                                                                    : ImageLoad::Unreadable;
-    } else if (!read.ok() && read.status != firmwarefile::HexStatus::NoRecords) {
-        r.status = ImageLoad::Damaged;
-        r.damage = firmwarefile::damageText(read);
-    } else {
-        r.status = image.isEmpty() ? ImageLoad::Empty : ImageLoad::Loaded;
-        r.image = image;
+        break;
     }
+    r.image = std::move(b.bytes);
     return r;
 }
 

@@ -18,6 +18,7 @@
 #pragma once
 
 #include "logic/Devices.h"
+#include "logic/FirmwareImage.h"
 #include "logic/StcFrames.h"
 
 #include <QByteArray>
@@ -123,11 +124,16 @@ struct ImageLoad
 {
     enum Status { Loaded, Missing, Unreadable, Damaged, Empty, TooLarge } status = Missing;
     QByteArray image; // from address 0, up to the last byte the file gives; gaps are FF
-    QString damage;   // for Damaged: the reason line naming the record's line
+    QString damage;   // for Damaged: the reason line naming the record's line; for TooLarge
+                      // of a stretch outside the code space: its addresses
+    QString warning;  // "" or a line to show before the download (records that overlap)
 };
-// Reads a firmware file: Intel HEX when its name says so (firmwarefile::isHexFileName), any
-// other file as a binary image from address 0. A HEX file is read whole or refused whole.
-ImageLoad loadImage(const QString &path);
+// Reads a firmware file: a binary file as the image from address 0 (or from binaryAddress),
+// the other formats through the image model (firmware::load), each read whole or refused whole.
+ImageLoad loadImage(const QString &path, std::optional<quint64> binaryAddress = std::nullopt);
+// A file read into the image model, laid out from code address 0 with holes of fill; a
+// stretch beyond the 64 KiB code space is TooLarge with its addresses in damage.
+ImageLoad fromImage(const firmware::Loaded &file, char fill);
 
 // ---- The session -----------------------------------------------------------------------------
 
@@ -214,6 +220,7 @@ struct Outcome
     Stage stage = Stage::Connecting; // where it ended
     QString detail;                  // for failures: what was wrong (English, for logs)
     qint64 clockHz = 0;              // the frequency the chip runs at after the download
+    QByteArray uid;                  // STC15, STC8: the 7-byte UID of the erase answer
 };
 
 class Session

@@ -787,17 +787,66 @@ LoadResult loadBinary(QIODevice &device)
     return r;
 }
 
-LoadResult loadImage(const QString &path, qsizetype hexLimit)
+LoadResult fromImage(const firmware::Loaded &file, qsizetype hexLimit)
 {
-    const bool hex = isHexFileName(path);
-    const QFileInfo info(path);
-    if (path.isEmpty() || !info.exists()) return refuse(LoadStatus::Missing, statusMissing(), hex);
-    if (!info.isFile()) return refuse(LoadStatus::NotAFile, statusNotAFile(), hex);
-    if (hex) {
-        return readAndPlace(hexLimit, [&path](const firmwarefile::RecordHandler &onRecord) {
-            return firmwarefile::readHexFile(path, onRecord);
-        });
+    const bool hex = file.format == firmware::Format::IntelHex;
+    switch (file.status) {
+    case firmware::Status::Loaded:
+        break;
+    case firmware::Status::Missing:
+        return refuse(LoadStatus::Missing, statusMissing(), hex);
+    case firmware::Status::NotAFile:
+        return refuse(LoadStatus::NotAFile, statusNotAFile(), hex);
+    case firmware::Status::Unreadable:
+        return refuse(LoadStatus::Unreadable, file.reason, hex);
+    case firmware::Status::TooLarge:
+        return refuse(LoadStatus::FileTooLarge,
+                      hex ? statusHexTooLarge(std::clamp<qsizetype>(hexLimit, 0, kImageCapacity))
+                          : file.reason,
+                      hex);
+    case firmware::Status::Empty:
+        return refuse(LoadStatus::Empty, statusEmpty(), hex);
+    case firmware::Status::Damaged:
+        return refuse(LoadStatus::Damaged, file.reason, hex);
     }
+    const QList<firmware::Range> ranges = file.image.ranges();
+    // Outside the HEX rules' window, or data both below and in flash: named by its addresses
+    // (a HEX file keeps its own wording).
+    const bool low = !ranges.isEmpty() && ranges.front().address < kFlashStart;
+    const quint64 first = low ? 0 : kFlashStart;
+    if (const auto out = firmware::outside(file.image, first, first + kImageCapacity - 1);
+        out && !hex)
+        return refuse(LoadStatus::OutOfRange,
+                      firmware::outsideText(out->address, out->end() - 1, kFlashStart,
+                                            kFlashWindowEnd - 1),
+                      hex);
+    StmHexImage placed(std::clamp<qsizetype>(hexLimit, 0, kImageCapacity));
+    for (const firmware::Range &r : ranges) {
+        switch (placed.place(r.address, r.data)) {
+        case StmHexImage::Place::Ok:
+            continue;
+        case StmHexImage::Place::OutOfRange:
+            return finishHex({firmwarefile::HexStatus::Stopped, 0}, placed, HexLine::OutOfRange);
+        case StmHexImage::Place::TooLarge:
+            return finishHex({firmwarefile::HexStatus::Stopped, 0}, placed, HexLine::TooLarge);
+        }
+    }
+    LoadResult r = finishHex({firmwarefile::HexStatus::Complete, 0}, placed, HexLine::Data);
+    r.hex = hex;
+    if (r.ok() && !hex) r.statusText = statusBinaryLoaded();
+    r.warning = file.warning;
+    return r;
+}
+
+LoadResult loadImage(const QString &path, qsizetype hexLimit, std::optional<quint64> binaryAddress)
+{
+    const QFileInfo info(path);
+    if (path.isEmpty() || !info.exists()) return refuse(LoadStatus::Missing, statusMissing(), false);
+    if (!info.isFile()) return refuse(LoadStatus::NotAFile, statusNotAFile(), false);
+    const firmware::Format format = firmware::formatOf(path);
+    const bool hex = format == firmware::Format::IntelHex;
+    if (format != firmware::Format::Binary || binaryAddress)
+        return fromImage(firmware::load(path, binaryAddress.value_or(kFlashStart)), hexLimit);
     QFile file(path); // loadBinary refuses a file over the image's size before reading it
     if (!file.open(QIODevice::ReadOnly))
         return refuse(LoadStatus::Unreadable, firmwarefile::unreadableText(), hex);

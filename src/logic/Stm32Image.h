@@ -12,6 +12,7 @@
 #pragma once
 
 #include "logic/FirmwareFile.h"
+#include "logic/FirmwareImage.h"
 #include "logic/HexText.h"
 #include "logic/ShownText.h"
 
@@ -402,6 +403,7 @@ struct LoadResult
     QByteArray image;   // the bytes from kFlashStart on; empty unless Loaded
     QList<Span> spans;  // what of image the file gave: all of it for a binary file
     QString statusText; // status bar text: the success text or the reason for the refusal
+    QString warning;    // "" or a line to show before the download (records that overlap)
     bool ok() const { return status == LoadStatus::Loaded; }
 };
 
@@ -425,7 +427,15 @@ qsizetype hexSizeLimit(const devices::Stm32Part &part);
 // record (firmwarefile::readHex) and refused whole when it is damaged or its image exceeds
 // hexLimit. A HEX image is padded with 0xFF to a multiple of 4; a binary image is taken as
 // it is.
-LoadResult loadImage(const QString &path, qsizetype hexLimit = kHexSizeLimit);
+//
+// Files of the other formats (S-records, ELF; a binary given an address) are read into the
+// one image model (firmware::load) and placed by the HEX rules: addresses from kFlashStart,
+// or all below it as offsets; a stretch outside the image window is refused with its
+// addresses. binaryAddress places a binary file there instead of at the flash start.
+LoadResult loadImage(const QString &path, qsizetype hexLimit = kHexSizeLimit,
+                     std::optional<quint64> binaryAddress = std::nullopt);
+// A file read into the image model, placed as above.
+LoadResult fromImage(const firmware::Loaded &file, qsizetype hexLimit = kHexSizeLimit);
 
 // The two readers on an open device (used by loadImage; tests and fuzzing feed buffers).
 LoadResult loadHex(QIODevice &device, qsizetype hexLimit = kHexSizeLimit);

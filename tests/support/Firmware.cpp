@@ -90,4 +90,67 @@ QByteArray intelHexAt(QByteArrayView data, quint32 address, int recordBytes, boo
     return text + kEndOfFile;
 }
 
+QByteArray sRecord(int type, quint32 address, QByteArrayView data)
+{
+    static constexpr int kAddressBytes[10] = {2, 2, 3, 4, 0, 2, 3, 4, 3, 2};
+    const int width = kAddressBytes[type];
+    QByteArray body;
+    body.append(char(width + data.size() + 1));
+    for (int k = width - 1; k >= 0; --k)
+        body.append(char(address >> (8 * k)));
+    body.append(data.data(), data.size());
+    quint8 sum = 0;
+    for (const char c : body)
+        sum = quint8(sum + quint8(c));
+    body.append(char(quint8(~sum)));
+    return "S" + QByteArray::number(type) + body.toHex().toUpper() + "\r\n";
+}
+
+QByteArray elfFile(const QList<ElfSegment> &segments, bool is64, bool bigEndian)
+{
+    QByteArray out;
+    const auto put = [&](quint64 value, int bytes) {
+        for (int k = 0; k < bytes; ++k) {
+            const int shift = 8 * (bigEndian ? bytes - 1 - k : k);
+            out.append(char(value >> shift));
+        }
+    };
+    const int word = is64 ? 8 : 4;
+    const int headerSize = is64 ? 64 : 52, entrySize = is64 ? 56 : 32;
+    out.append("\x7f" "ELF", 4);
+    out.append(char(is64 ? 2 : 1)).append(char(bigEndian ? 2 : 1)).append(char(1));
+    out.append(QByteArray(9, '\0'));
+    put(2, 2);                 // e_type: executable
+    put(is64 ? 62 : 40, 2);    // e_machine: x86-64 or ARM (nothing here depends on it)
+    put(1, 4);                 // e_version
+    put(segments.isEmpty() ? 0 : segments.front().paddr, word); // e_entry
+    put(quint64(headerSize), word);                             // e_phoff
+    put(0, word);                                               // e_shoff: no sections
+    put(0, 4);                                                  // e_flags
+    put(quint64(headerSize), 2);
+    put(quint64(entrySize), 2);
+    put(quint64(segments.size()), 2);
+    put(is64 ? 64 : 40, 2); // e_shentsize
+    put(0, 2);
+    put(0, 2);
+    quint64 offset = quint64(headerSize + entrySize * segments.size());
+    for (const ElfSegment &s : segments) {
+        const quint64 mem = std::max<quint64>(s.memSize, quint64(s.bytes.size()));
+        put(s.type, 4);
+        if (is64) put(5, 4); // p_flags
+        put(s.bytes.isEmpty() ? 0 : offset, word);
+        put(s.vaddr, word);
+        put(s.paddr, word);
+        put(quint64(s.bytes.size()), word);
+        put(mem, word);
+        if (!is64) put(5, 4);
+        put(4, word); // p_align
+        offset += quint64(s.bytes.size());
+    }
+    for (const ElfSegment &s : segments)
+        out.append(s.bytes);
+    return out;
+}
+
 } // namespace firmware
+

@@ -37,4 +37,22 @@ QByteArray intelHex(const QByteArray &image, int recordBytes = 16);
 // data starts in the first 64 KiB, where a reader begins), then the end record.
 QByteArray intelHexAt(QByteArrayView data, quint32 address, int recordBytes, bool baseFirst = true);
 
+// One Motorola S-record (type 0..9) with its count and checksum, ended by CR LF; the address
+// takes the type's width (S1: 16 bits, S2: 24, S3: 32).
+QByteArray sRecord(int type, quint32 address, QByteArrayView data = {});
+
+// An ELF file's program header entry: type PT_LOAD unless told, the bytes in the file, the
+// physical (load) and virtual addresses, and memSize (at least the bytes' size).
+struct ElfSegment
+{
+    quint64 paddr = 0;
+    quint64 vaddr = 0;
+    QByteArray bytes;
+    quint64 memSize = 0;
+    quint32 type = 1; // PT_LOAD
+};
+// An executable ELF file for a machine of either class and byte order: the header, the program
+// header table behind it, then each segment's bytes in order.
+QByteArray elfFile(const QList<ElfSegment> &segments, bool is64 = false, bool bigEndian = false);
+
 } // namespace firmware
