@@ -179,7 +179,7 @@ private slots:
             << 3 << "/dev/tramelo-none: 无法打开串口";
         QTest::newRow("help: read's options")
             << QStringList{"--help"} << 0
-            << "tramelo read --device stm32 --port PORT [--baud RATE] [--no-reset]";
+            << "tramelo read --device stm32|lpc... --port PORT [--baud RATE] [--no-reset]";
         QTest::newRow("help: simulate --id") << QStringList{"--help"} << 0 << "[--id ID]";
         QTest::newRow("help: the demo's COM2")
             << QStringList{"--help"} << 0 << "LPC2136 board as COM2";
