@@ -1262,8 +1262,8 @@ http://www.orvel.example</translation>
         <translation>Unknown device</translation>
     </message>
     <message>
-        <source>按 STM32F10x 的规则继续: Flash 容量寄存器 0x1FFFF7E0，每页 1 KB</source>
-        <translation>Going on with the STM32F10x rules: Flash size register 0x1FFFF7E0, 1 KB pages</translation>
+        <source>器件表中没有 Product ID 0x%1: 不知道它的 Flash 如何擦除和写入，未做任何改动</source>
+        <translation>Product ID 0x%1 is not in the device table: how its flash is erased and written is unknown; nothing was changed</translation>
     </message>
     <message>
         <source>芯片拒绝读取 Flash 容量寄存器 %1，按器件表取 %2 KB</source>

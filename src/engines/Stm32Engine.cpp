@@ -240,7 +240,12 @@ void Stm32Engine::ComDriverGathered()
         chip_ = QStringLiteral("STM32 0x%1").arg(*id);
         emit line(stm32::productIdLine(*id));
         emit line(stm32::familyLine(*id));
-        if (StmPart == &devices::stm32DefaultPart()) emit line(stm32::unknownRulesLine());
+        // Another line's erase geometry could erase the wrong pages or none: a chip the
+        // table does not know is left as it is.
+        if (StmPart == &devices::stm32DefaultPart()) {
+            stmFinish(DownloadResult::Failed, {stm32::reasonUnknownProductId(*id)});
+            return;
+        }
         if (!stmRequire(stm32::kCmdReadMemory)) return;
         StmSizeRead = stm32::sizeReadPlan(*StmPart);
         stmSend(stm32::commandFrame(stm32::kCmdReadMemory));

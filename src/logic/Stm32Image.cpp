@@ -369,10 +369,11 @@ QString familyLine(const QString &productId)
                 : QCoreApplication::translate("stm32", "未知的设备");
 }
 
-QString unknownRulesLine()
+QString reasonUnknownProductId(const QString &productId)
 {
     return QCoreApplication::translate(
-        "stm32", "按 STM32F10x 的规则继续: Flash 容量寄存器 0x1FFFF7E0，每页 1 KB");
+               "stm32", "器件表中没有 Product ID 0x%1: 不知道它的 Flash 如何擦除和写入，未做任何改动")
+        .arg(productId);
 }
 
 QString flashSizeLine(quint32 kib)

@@ -247,7 +247,7 @@ QString productIdLine(const QString &productId);
 // The line name from the device table ("STM32F10xxExx 家族" for 0414), else "未知的设备".
 QString familyLine(const QString &productId);
 // After "未知的设备": the rules the download goes on with.
-QString unknownRulesLine();
+QString reasonUnknownProductId(const QString &productId);
 // "存储容量 Flash:512 KB".
 QString flashSizeLine(quint32 kib);
 // The loader refused the read of the flash-size register: the download goes on with the size
