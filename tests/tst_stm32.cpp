@@ -178,7 +178,9 @@ void verifyNextDownloadWorks(Rig &r)
     r.start(r.env.file(QStringLiteral("next.bin"), image));
     QVERIFY(r.waitEnd());
     QCOMPARE(*r.ended, true);
-    QCOMPARE(r.lines.last(), r.m->CheckBox9->isChecked() ? stm32::verifiedLine(4) : kDone);
+    const QString verified = r.sim.config().checksum ? stm32::checksumVerifiedLine(1)
+                                                     : stm32::verifiedLine(4);
+    QCOMPARE(r.lines.last(), r.m->CheckBox9->isChecked() ? verified : kDone);
     QCOMPARE(r.sim.flash(kFlash, image.size()), image);
     verifyIdle(r);
 }
@@ -974,6 +976,17 @@ void TestStm32::trustRules_data()
                            "地址 0x08000100 的数据与文件不符: 擦除页 0 .. 0，重写其中的数据"),
                        kDone, verified}
         << written << true;
+    // Where the Get list names Get Checksum, verify compares the CRC of the written range
+    // instead of reading back; a wrong block shows as a CRC mismatch (no repair then).
+    Stm32Sim::Config crcF1;
+    crcF1.checksum = true;
+    QTest::newRow("Get Checksum listed: verify by CRC")
+        << crcF1 << 3000 << true << none << 0
+        << QStringList{kDone, stm32::checksumVerifiedLine(1)} << written << true;
+    crcF1.weakBlocks = {{kFlash + 0x100, 1}};
+    QTest::newRow("Get Checksum: a weak block fails the CRC")
+        << crcF1 << 3000 << true << none << 0 << QStringList{QStringLiteral("校验失败 ！")}
+        << failed << true;
     QTest::newRow("without verify a weak block goes unnoticed")
         << weakF1 << 3000 << false << none << 0 << QStringList{kStartWriting, kDone} << written
         << true;
@@ -1098,6 +1111,9 @@ void TestStm32::trustRules()
     QCOMPARE(anyErase, erased);
     // The chip found nothing wrong with any frame: a repair never writes over programmed flash.
     QVERIFY2(r.sim.protocolErrors().isEmpty(), qPrintable(r.sim.protocolErrors().join('\n')));
+    // Which verify ran: with Get Checksum listed no written flash is read back.
+    for (const Stm32Sim::Command &c : r.sim.commands())
+        if (device.checksum && c.code == 0x11) QVERIFY(c.address < kFlash || c.address >= 0x08100000);
     const bool written = result == int(DownloadResult::Written);
     if (written)
         QCOMPARE(r.sim.flash(kFlash, image.size()) == image, verify || device.weakBlocks.isEmpty());

@@ -1294,6 +1294,14 @@ http://www.orvel.example</translation>
         <translation>Verified: all %1 blocks were read back and match the file</translation>
     </message>
     <message>
+        <source>校验完成: 全部 %1 段数据的 CRC (Get Checksum) 与文件一致</source>
+        <translation>Verified: the CRC (Get Checksum) of all %1 written ranges matches the file</translation>
+    </message>
+    <message>
+        <source>校验失败: 地址 %1 起 %2 字节的 CRC 为 %3，文件的为 %4</source>
+        <translation>Verify failed: the CRC of %2 bytes from address %1 is %3, the file's is %4</translation>
+    </message>
+    <message>
         <source>地址 %1 的数据与文件不符: %2，重写其中的数据</source>
         <translation>The data at %1 differ from the file: %2, writing its data again</translation>
     </message>

@@ -65,6 +65,7 @@ void Stm32Engine::start(const DownloadChoices &choices)
     chip_.clear();
     StmVerify = choices.verify;
     StmUnprotect = choices.unprotect;
+    StmCrcVerify = false;
     restartWhenDone_ = choices.restartWhenDone;
     StmPart = nullptr;
     progressMax_ = kProgressRange;
@@ -174,6 +175,14 @@ bool Stm32Engine::stmRefused(stm32::State state, QByteArrayView reply)
         return true;
     case State::UnprotectAck:
         stmFinish(DownloadResult::Failed, {stm32::reasonReadProtected()});
+        return true;
+    case State::ChecksumAck:
+    case State::ChecksumAddressAck:
+    case State::ChecksumReply:
+        stmFinish(DownloadResult::Failed,
+                  {stm32::reasonReadRefused(stm32::kFlashStart +
+                                            quint32(StmCrcRanges.value(StmCrcNext).offset))},
+                  stm32::kVerifyFailedText);
         return true;
     case State::SyncAck:
     case State::GetReply:
@@ -287,7 +296,7 @@ void Stm32Engine::ComDriverGathered()
             return;
         }
         StmErasing = false;
-        if (StmVerify && StmBlockLength > 0) {
+        if (StmVerify && !StmCrcVerify && StmBlockLength > 0) {
             stmStartVerify();
             return;
         }
@@ -310,7 +319,10 @@ void Stm32Engine::ComDriverGathered()
         if (!stm32::ackFirst(reply)) return;
         if (StmVerify) {
             StmTimeoutCount = 0;
-            stmStartVerify();
+            if (StmCrcVerify)
+                stmAskChecksum();
+            else
+                stmStartVerify();
             return;
         }
         stmFinish(DownloadResult::Written);
@@ -330,6 +342,40 @@ void Stm32Engine::ComDriverGathered()
     case State::VerifyData:
         stmCheckReadBack(reply);
         return;
+    case State::ChecksumAck:
+        if (!stm32::ackFirst(reply)) return;
+        StmTimeoutCount = 0;
+        stmSend(stm32::addressFrame(stm32::kFlashStart + quint32(StmCrcRanges[StmCrcNext].offset)));
+        StmState = int(State::ChecksumAddressAck);
+        return;
+    case State::ChecksumAddressAck:
+        if (!stm32::ackFirst(reply)) return;
+        StmTimeoutCount = 0;
+        // The size goes in the same frame shape as an address: four bytes and their XOR.
+        stmSend(stm32::addressFrame(quint32(StmCrcRanges[StmCrcNext].length)));
+        StmState = int(State::ChecksumReply);
+        return;
+    case State::ChecksumReply: {
+        const auto crc = stm32::acceptChecksumReply(reply);
+        if (!crc) return;
+        StmTimeoutCount = 0;
+        const stm32::Span range = StmCrcRanges[StmCrcNext];
+        const quint32 expected =
+            stm32::checksumOfWords(stm32::checksumBytes(StmImage, range));
+        if (*crc != expected) {
+            stmFinish(DownloadResult::Failed,
+                      {stm32::reasonChecksumMismatch(stm32::kFlashStart + quint32(range.offset),
+                                                     range.length, *crc, expected)},
+                      stm32::kVerifyFailedText);
+            return;
+        }
+        if (++StmCrcNext < StmCrcRanges.size()) {
+            stmAskChecksum();
+            return;
+        }
+        stmFinish(DownloadResult::Written);
+        return;
+    }
     case State::UnprotectAck:
         if (!stm32::unprotectAccepted(reply)) return;
         StmTimeoutCount = 0;
@@ -407,6 +453,9 @@ void Stm32Engine::stmLoadAndErase()
                   {stm32::reasonImageTooLarge(StmImage.size(), StmFlashKib)});
         return;
     }
+    StmCrcVerify = StmVerify && StmCommands.contains(char(stm32::kCmdGetChecksum));
+    StmCrcRanges = stm32::checksumRanges(StmSpans);
+    StmCrcNext = 0;
     startWriting(StmSpans);
     StmBlockLength = 0;
     StmRewrites = 0;
@@ -467,6 +516,18 @@ void Stm32Engine::stmStartVerify()
     stmSend(stm32::commandFrame(stm32::kCmdReadMemory));
     StmState = int(stm32::State::VerifyReadAck);
     emit status(stm32::verifyAddressStatus(stm32::kFlashStart + StmBlockAt));
+}
+
+void Stm32Engine::stmAskChecksum()
+{
+    if (StmCrcNext >= StmCrcRanges.size()) {
+        stmFinish(DownloadResult::Written);
+        return;
+    }
+    stmSend(stm32::commandFrame(stm32::kCmdGetChecksum));
+    StmState = int(stm32::State::ChecksumAck);
+    emit status(stm32::verifyAddressStatus(stm32::kFlashStart +
+                                           quint32(StmCrcRanges[StmCrcNext].offset)));
 }
 
 void Stm32Engine::stmCheckReadBack(QByteArrayView reply)
@@ -553,7 +614,9 @@ void Stm32Engine::stmFinish(DownloadResult result, const QStringList &reasons,
     case DownloadResult::Written:
         emit status(kDone);
         emit line(kDone);
-        if (StmVerify) emit line(stm32::verifiedLine(stm32::blockCount(StmSpans)));
+        if (StmVerify)
+            emit line(StmCrcVerify ? stm32::checksumVerifiedLine(int(StmCrcRanges.size()))
+                                   : stm32::verifiedLine(stm32::blockCount(StmSpans)));
         // Let the board run its new firmware.
         if (!restartWhenDone_) break;
         ComDriver->SetDTR(true);

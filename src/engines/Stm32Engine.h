@@ -73,6 +73,11 @@ public:
     bool StmVerify = false;
     qint32 StmBlockLength = 0; // bytes of the block last written (0: none awaits a check)
     int StmRewrites = 0;
+    // Where the loader lists Get Checksum, verify asks for the CRC of each written range
+    // after the last block instead of reading every block back.
+    bool StmCrcVerify = false;
+    QList<stm32::Span> StmCrcRanges;
+    int StmCrcNext = 0;
     // A read-protected chip is unprotected (mass erase) and programmed.
     bool StmUnprotect = false;
 
@@ -92,6 +97,7 @@ private:
     void stmStartVerify();
     void stmCheckReadBack(QByteArrayView reply);
     void stmNextBlockOrFinish();
+    void stmAskChecksum();
     // Sets StmPending, StmRemaining, StmOffset and StmAddress to write the stretches.
     void startWriting(const QList<stm32::Span> &spans);
     void stmRestartAfterUnprotect();

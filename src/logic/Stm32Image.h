@@ -42,6 +42,7 @@ constexpr quint8 kCmdErase = 0x43;
 constexpr quint8 kCmdExtendedErase = 0x44;
 constexpr quint8 kCmdWriteMemory = 0x31;
 constexpr quint8 kCmdReadoutUnprotect = 0x92;
+constexpr quint8 kCmdGetChecksum = 0xA1; // protocol V3.3 and later, where the Get list names it
 // Page count byte 0xFF followed by 0x00 asks the boot loader to erase the whole flash.
 constexpr quint8 kGlobalEraseCount = 0xFF;
 constexpr quint8 kGlobalEraseChecksum = 0x00;
@@ -98,14 +99,18 @@ enum class State : int {
     VerifyData = 14,       // ACK and the block's bytes
     UnprotectAck = 15,     // two ACKs to Readout Unprotect
     ResetWait = 16,        // the chip erases its flash and restarts; then sync again
+    ChecksumAck = 17,        // ACK to Get Checksum
+    ChecksumAddressAck = 18, // ACK to the range's start address
+    ChecksumReply = 19,      // ACK to its size, ACK, the CRC (4 bytes) and its XOR
 };
-constexpr int kStateCount = 16;
+constexpr int kStateCount = 19;
 
 // Minimum gathered reply length per state, StmReplyLength[state]; index 0 is not a state.
 // Verify data waits for the block's length as well (readBackLength), the flash-size read for
 // its plan's count.
 constexpr std::array<qsizetype, kStateCount + 1> StmReplyLength{0, 1, 15, 5, 1, 1, 3, 1, 1,
-                                                                1, 1, 1,  1, 1, 2, 2, 0};
+                                                                1, 1, 1,  1, 1, 2, 2, 0,
+                                                                1, 1, 7};
 constexpr qsizetype replyLength(State s)
 {
     return StmReplyLength[std::size_t(s)];
@@ -150,6 +155,12 @@ bool nackFirst(QByteArrayView reply);
 std::optional<QByteArray> acceptReadBack(QByteArrayView reply, qsizetype length);
 // Readout Unprotect: two ACKs (command accepted, flash erased and protection removed).
 bool unprotectAccepted(QByteArrayView reply);
+// Get Checksum's answer after the size frame: ACK, ACK, the CRC MSB first, their XOR.
+std::optional<quint32> acceptChecksumReply(QByteArrayView reply);
+// The CRC the loader's Get Checksum computes: polynomial 0x04C11DB7, initial 0xFFFFFFFF, over
+// 32-bit little-endian words taken MSB first, no reflection, no final XOR (the chip's CRC unit).
+// data: a multiple of four bytes (a shorter tail is not counted).
+quint32 checksumOfWords(QByteArrayView data, quint32 crc = 0xFFFFFFFF);
 
 // ---- Frames ----
 
@@ -192,6 +203,10 @@ struct Span
     qsizetype end() const { return offset + length; }
     friend bool operator==(const Span &, const Span &) = default;
 };
+// The ranges Get Checksum is asked for: the spans widened to whole words, joined where they
+// then touch. Bytes the widening adds are the image's (0xFF past its end: erased flash).
+QList<Span> checksumRanges(const QList<Span> &spans);
+QByteArray checksumBytes(QByteArrayView image, Span range);
 // Units of the part's geometry that cover imageLength bytes from the flash start. For a
 // sector line an image beyond its last sector gives -1.
 int eraseUnits(const devices::Stm32Part &part, qsizetype imageLength);
@@ -265,6 +280,9 @@ QString eraseLine(const ErasePlan &plan);
 QString verifyAddressStatus(quint32 address);
 // The last line of a download that verified: "校验完成: 全部 N 个数据块已读回，与文件一致".
 QString verifiedLine(int blocks);
+// Verified through the loader's CRC (Get Checksum) instead of reading back.
+QString checksumVerifiedLine(int ranges);
+QString reasonChecksumMismatch(quint32 address, qsizetype length, quint32 chip, quint32 file);
 // A block that read back wrongly: its page or sector is erased and its data written again.
 QString repairLine(quint32 address, const ErasePlan &plan);
 

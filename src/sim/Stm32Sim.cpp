@@ -18,6 +18,7 @@ constexpr quint8 kCmdWriteProtect = 0x63;
 constexpr quint8 kCmdWriteUnprotect = 0x73;
 constexpr quint8 kCmdReadoutProtect = 0x82;
 constexpr quint8 kCmdReadoutUnprotect = 0x92;
+constexpr quint8 kCmdGetChecksum = 0xA1;
 // The commands the Get answer lists, in the order the boot loader lists them; the erase
 // command is Erase or, from protocol version 3.0 on, Extended Erase.
 QByteArray offeredCommands(bool extendedErase)
@@ -423,6 +424,7 @@ Stm32Sim::Stm32Sim(Config config)
       ram_(qsizetype(config.ramSize), '\0'), eeprom_(qsizetype(config.eepromSize), '\0'),
       offered_(offeredCommands(config.extendedErase))
 {
+    if (config_.checksum) offered_.append(char(kCmdGetChecksum));
     if (config_.pageSize == 0 && config_.sectorKib.isEmpty()) config_.pageSize = 1024;
     if (config_.writeUnit < 1) config_.writeUnit = 1;
     if (config_.optionValues.isEmpty())
@@ -604,6 +606,11 @@ QByteArray Stm32Sim::takeByte(quint8 b)
             return refuse(QStringLiteral("command %1 followed by %2 instead of its complement")
                               .arg(hex(command_), hex(b)));
         return dispatch(command_);
+    case State::ChecksumAddress:
+    case State::ChecksumSize:
+        frame_.append(char(b));
+        if (frame_.size() < kAddressFrame) return {};
+        return finishChecksum();
     case State::ReadAddress:
     case State::GoAddress:
     case State::WriteAddress:
@@ -710,7 +717,8 @@ QByteArray Stm32Sim::dispatch(quint8 command)
             QStringLiteral("command %1 is not offered by this boot loader").arg(hex(command)));
     // With read-out protection on, the loader refuses everything that touches the flash.
     const bool touchesFlash = command == kCmdRead || command == kCmdGo || command == kCmdWrite ||
-                              command == kCmdErase || command == kCmdExtendedErase;
+                              command == kCmdErase || command == kCmdExtendedErase ||
+                              command == kCmdGetChecksum;
     if (config_.readProtected && touchesFlash) return refuseProtected(command);
 
     switch (command) {
@@ -765,6 +773,10 @@ QByteArray Stm32Sim::dispatch(quint8 command)
     case kCmdExtendedErase:
         if (auto a = faulted(Step::EraseCommand)) return *a;
         state_ = State::ExtEraseCount;
+        return ack;
+    case kCmdGetChecksum:
+        if (auto a = faulted(Step::OtherCommand)) return *a;
+        state_ = State::ChecksumAddress;
         return ack;
     case kCmdWriteProtect:
         if (auto a = faulted(Step::OtherCommand)) return *a;
@@ -841,6 +853,51 @@ QByteArray Stm32Sim::finishReadCount()
     commands_.append({kCmdRead, address_, int(n) + 1});
     state_ = State::AwaitCommand;
     return QByteArray(1, char(kAck)) + memory->mid(offset, qsizetype(n) + 1);
+}
+
+// Get Checksum (AN3155, "Get Checksum command"): the start address and the size, each as four
+// bytes MSB first and their XOR, both multiples of four; after the size's ACK the loader
+// computes and answers ACK, the CRC (MSB first) and its XOR. The CRC is that of the chip's
+// CRC unit: polynomial 0x04C11DB7, initial 0xFFFFFFFF, over 32-bit words taken MSB first,
+// no reflection and no final XOR (RM0008 "CRC calculation unit").
+QByteArray Stm32Sim::finishChecksum()
+{
+    const auto value = addressFromFrame();
+    frame_.clear();
+    if (!value) return refuse(QStringLiteral("Get Checksum frame checksum wrong"));
+    if (state_ == State::ChecksumAddress) {
+        qsizetype at = 0;
+        if (*value % 4 != 0 || !readableRegion(*value, 4, &at))
+            return refuse(QStringLiteral("Get Checksum address %1").arg(hex(*value, 8)));
+        address_ = *value;
+        state_ = State::ChecksumSize;
+        return QByteArray(1, char(kAck));
+    }
+    qsizetype offset = 0;
+    const QByteArray *memory =
+        *value == 0 || *value % 4 != 0 ? nullptr : readableRegion(address_, *value, &offset);
+    if (!memory)
+        return refuse(QStringLiteral("Get Checksum of %1 bytes at %2")
+                          .arg(*value)
+                          .arg(hex(address_, 8)));
+    quint32 crc = 0xFFFFFFFF;
+    for (qsizetype i = offset; i < offset + qsizetype(*value); i += 4) {
+        quint32 word = 0;
+        for (int b = 3; b >= 0; --b)
+            word = word << 8 | quint8(memory->at(i + b)); // little-endian memory
+        crc ^= word;
+        for (int bit = 0; bit < 32; ++bit)
+            crc = crc & 0x80000000u ? (crc << 1) ^ 0x04C11DB7u : crc << 1;
+    }
+    commands_.append({kCmdGetChecksum, address_, int(*value)});
+    state_ = State::AwaitCommand;
+    QByteArray out(2, char(kAck));
+    quint8 x = 0;
+    for (int shift = 24; shift >= 0; shift -= 8) {
+        out.append(char(quint8(crc >> shift)));
+        x ^= quint8(crc >> shift);
+    }
+    return out + char(x);
 }
 
 QByteArray Stm32Sim::finishGoAddress()
