@@ -915,19 +915,21 @@ void TestStm32::trustRules_data()
         << true;
     QTest::newRow("NACK to Erase")
         << Stm32Sim::Config{} << 3000 << false << int(Stm32Sim::Step::EraseCommand) << 1
-        << QStringList{QStringLiteral("设备拒绝擦除: 芯片可能处于读保护或写保护状态"), kFailed}
+        << QStringList{QStringLiteral("设备拒绝擦除: 芯片可能处于读保护或写保护状态"),
+                       stm32::reasonHowToWriteUnprotect(), kFailed}
         << failed << false;
     QTest::newRow("NACK to the page list")
         << Stm32Sim::Config{} << 3000 << false << int(Stm32Sim::Step::ErasePages) << 1
         << QStringList{kStartWriting,
-                       QStringLiteral("设备拒绝擦除: 芯片可能处于读保护或写保护状态"), kFailed}
+                       QStringLiteral("设备拒绝擦除: 芯片可能处于读保护或写保护状态"),
+                       stm32::reasonHowToWriteUnprotect(), kFailed}
         << failed << false;
     QTest::newRow("NACK to the second block names its address")
         << Stm32Sim::Config{} << 3000 << false << int(Stm32Sim::Step::WriteData) << 2
         << QStringList{kStartWriting,
                        QStringLiteral(
                            "设备拒绝写入地址 0x08000100: Flash 可能处于保护状态或未被擦除"),
-                       kFailed}
+                       stm32::reasonHowToWriteUnprotect(), kFailed}
         << failed << true;
     QTest::newRow("NACK to Write Memory")
         << f0 << 3000 << true << int(Stm32Sim::Step::WriteCommand) << 3

@@ -1330,6 +1330,26 @@ http://www.orvel.example</translation>
         <translation>The device refused the erase: the chip may be read- or write-protected</translation>
     </message>
     <message>
+        <source>正在解除写保护，芯片随后复位。。。</source>
+        <translation>Removing the write protection; the chip restarts...</translation>
+    </message>
+    <message>
+        <source>已开启读保护: Flash 不能再被读出 (解除读保护时芯片擦除整片 Flash)</source>
+        <translation>Read-out protection is on: the flash can no longer be read (removing it erases the whole flash)</translation>
+    </message>
+    <message>
+        <source>若 Flash 处于写保护状态: tramelo download --write-unprotect ...</source>
+        <translation>If the flash is write-protected: tramelo download --write-unprotect ...</translation>
+    </message>
+    <message>
+        <source>设备拒绝解除写保护</source>
+        <translation>The device refused to remove the write protection</translation>
+    </message>
+    <message>
+        <source>设备拒绝开启读保护 (文件已写入)</source>
+        <translation>The device refused to turn read-out protection on (the file was written)</translation>
+    </message>
+    <message>
         <source>设备拒绝写入地址 %1: Flash 可能处于保护状态或未被擦除</source>
         <translation>The device refused the write at %1: the Flash may be protected or not erased</translation>
     </message>

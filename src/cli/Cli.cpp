@@ -95,6 +95,8 @@ const char kHelp[] =
     "    --verify       STM32: read every block back and compare (rewritten up to 3 times)\n"
     "    --unprotect    STM32: remove read-out protection first; the chip erases its whole\n"
     "                   flash\n"
+    "    --write-unprotect  STM32: remove the flash's write protection before the erase\n"
+    "    --protect      STM32: turn read-out protection on after the image is written\n"
     "                   (--6t, --clock, --option, --verify and --unprotect apply to the\n"
     "                   boards whose family takes them; no such board is a usage error)\n"
     "  read          STM32: read the flash into FILE (Intel HEX when it ends in .hex); the\n"
@@ -165,6 +167,7 @@ struct DownloadOptions
     QList<BoardOption> boards; // --board DEV,PORT,FILE
     int baudIndex = -1;
     bool noReset = false, sixT = false, verify = false, unprotect = false;
+    bool writeUnprotect = false, protect = false; // --write-unprotect, --protect (STM32)
     QString resetMs, timeout;
     double clockMhz = 0; // --clock
     std::optional<bool> eraseEeprom, resetPin, lowVoltageReset; // --option
@@ -224,6 +227,8 @@ int parseDownload(const QStringList &args, DownloadOptions &o)
             o.verify = true;
         } else if (a == "--unprotect") {
             o.unprotect = true;
+        } else if (a == "--write-unprotect" || a == "--protect") {
+            (a == "--protect" ? o.protect : o.writeUnprotect) = true;
         } else if (a == "--clock") {
             bool ok = false;
             if (value(v)) o.clockMhz = v.toDouble(&ok);
@@ -663,6 +668,9 @@ int download(const QStringList &args)
         {o.verify, "--verify", "STM32", isStm32, [](DownloadChoices &c) { c.verify = false; }},
         {o.unprotect, "--unprotect", "STM32", isStm32,
          [](DownloadChoices &c) { c.unprotect = false; }},
+        {o.writeUnprotect, "--write-unprotect", "STM32", isStm32,
+         [](DownloadChoices &c) { c.writeUnprotect = false; }},
+        {o.protect, "--protect", "STM32", isStm32, [](DownloadChoices &c) { c.protect = false; }},
         {o.sixT, "--6t", "stc89", isStc89, [](DownloadChoices &c) { c.sixT = false; }},
         {o.clockMhz > 0, "--clock", "stc15, stc8", devices::trimsClock,
          [](DownloadChoices &c) { c.clockMhz = 0; }},
@@ -698,6 +706,8 @@ int download(const QStringList &args)
     choices.sixT = o.sixT;
     choices.verify = o.verify;
     choices.unprotect = o.unprotect;
+    choices.writeUnprotect = o.writeUnprotect;
+    choices.protect = o.protect;
     choices.clockMhz = o.clockMhz;
     choices.eraseEeprom = o.eraseEeprom;
     choices.resetPinEnabled = o.resetPin;

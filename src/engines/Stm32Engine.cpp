@@ -66,6 +66,8 @@ void Stm32Engine::start(const DownloadChoices &choices)
     StmVerify = choices.verify;
     StmUnprotect = choices.unprotect;
     StmCrcVerify = false;
+    StmWriteUnprotect = choices.writeUnprotect;
+    StmProtect = choices.protect;
     restartWhenDone_ = choices.restartWhenDone;
     StmPart = nullptr;
     progressMax_ = kProgressRange;
@@ -137,6 +139,7 @@ bool Stm32Engine::stmRefused(stm32::State state, QByteArrayView reply)
             StmTimeoutCount = 0;
             emit line(stm32::reasonReadProtected());
             emit line(stm32::unprotectingLine());
+            StmUnprotectCommand = stm32::kCmdReadoutUnprotect;
             stmSend(stm32::commandFrame(stm32::kCmdReadoutUnprotect));
             StmState = int(State::UnprotectAck);
             return true;
@@ -151,17 +154,20 @@ bool Stm32Engine::stmRefused(stm32::State state, QByteArrayView reply)
         stmSizeFromTable();
         return true;
     case State::EraseAck:
-        stmFinish(DownloadResult::Failed, {stm32::reasonEraseRefused()});
+        stmFinish(DownloadResult::Failed,
+                  {stm32::reasonEraseRefused(), stm32::reasonHowToWriteUnprotect()});
         return true;
     case State::BlockAck:
         if (StmErasing) {
-            stmFinish(DownloadResult::Failed, {stm32::reasonEraseRefused()});
+            stmFinish(DownloadResult::Failed,
+                      {stm32::reasonEraseRefused(), stm32::reasonHowToWriteUnprotect()});
             return true;
         }
         [[fallthrough]];
     case State::LastBlockAck:
         stmFinish(DownloadResult::Failed,
-                  {stm32::reasonWriteRefused(stm32::kFlashStart + StmBlockAt)});
+                  {stm32::reasonWriteRefused(stm32::kFlashStart + StmBlockAt),
+                   stm32::reasonHowToWriteUnprotect()});
         return true;
     case State::WriteMemoryAck:
     case State::WriteAddressAck:
@@ -174,7 +180,12 @@ bool Stm32Engine::stmRefused(stm32::State state, QByteArrayView reply)
                   {stm32::reasonReadRefused(stm32::kFlashStart + StmBlockAt)});
         return true;
     case State::UnprotectAck:
-        stmFinish(DownloadResult::Failed, {stm32::reasonReadProtected()});
+        stmFinish(DownloadResult::Failed, {StmUnprotectCommand == stm32::kCmdWriteUnprotect
+                                               ? stm32::reasonWriteUnprotectRefused()
+                                               : stm32::reasonReadProtected()});
+        return true;
+    case State::ProtectAck:
+        stmFinish(DownloadResult::Failed, {stm32::reasonProtectRefused()});
         return true;
     case State::ChecksumAck:
     case State::ChecksumAddressAck:
@@ -325,7 +336,7 @@ void Stm32Engine::ComDriverGathered()
                 stmStartVerify();
             return;
         }
-        stmFinish(DownloadResult::Written);
+        stmWritten();
         return;
     case State::VerifyReadAck:
         if (!stm32::ackFirst(reply)) return;
@@ -373,9 +384,15 @@ void Stm32Engine::ComDriverGathered()
             stmAskChecksum();
             return;
         }
-        stmFinish(DownloadResult::Written);
+        stmWritten();
         return;
     }
+    case State::ProtectAck:
+        if (!stm32::unprotectAccepted(reply)) return;
+        // AN3155 §3.11: the two ACKs, then the chip restarts with the protection on.
+        emit line(stm32::protectedLine());
+        stmFinish(DownloadResult::Written);
+        return;
     case State::UnprotectAck:
         if (!stm32::unprotectAccepted(reply)) return;
         StmTimeoutCount = 0;
@@ -433,6 +450,18 @@ void Stm32Engine::stmLoadAndErase()
     if (eepromData > 0)
         emit line(stm32::eepromLine(eepromData,
                                     stm32::kFlashStart + quint32(eepromSpans.front().offset)));
+    if (StmWriteUnprotect) {
+        // AN3155 §3.10: ACK, the protection of the whole flash removed, ACK, then the chip
+        // restarts; the attempt begins again from the sync without asking twice.
+        if (!stmRequire(stm32::kCmdWriteUnprotect)) return;
+        StmWriteUnprotect = false;
+        StmTimeoutCount = 0;
+        emit line(stm32::writeUnprotectingLine());
+        StmUnprotectCommand = stm32::kCmdWriteUnprotect;
+        stmSend(stm32::commandFrame(stm32::kCmdWriteUnprotect));
+        StmState = int(stm32::State::UnprotectAck);
+        return;
+    }
     const bool extended = !StmCommands.contains(char(stm32::kCmdErase));
     if (!stmRequire(extended ? stm32::kCmdExtendedErase : stm32::kCmdErase) ||
         !stmRequire(stm32::kCmdWriteMemory))
@@ -518,10 +547,22 @@ void Stm32Engine::stmStartVerify()
     emit status(stm32::verifyAddressStatus(stm32::kFlashStart + StmBlockAt));
 }
 
+void Stm32Engine::stmWritten()
+{
+    if (!StmProtect) {
+        stmFinish(DownloadResult::Written);
+        return;
+    }
+    StmProtect = false;
+    StmTimeoutCount = 0;
+    stmSend(stm32::commandFrame(stm32::kCmdReadoutProtect));
+    StmState = int(stm32::State::ProtectAck);
+}
+
 void Stm32Engine::stmAskChecksum()
 {
     if (StmCrcNext >= StmCrcRanges.size()) {
-        stmFinish(DownloadResult::Written);
+        stmWritten();
         return;
     }
     stmSend(stm32::commandFrame(stm32::kCmdGetChecksum));
@@ -589,7 +630,7 @@ void Stm32Engine::stmNextBlockOrFinish()
 {
     StmBlockLength = 0;
     if (StmRemaining <= 0) {
-        stmFinish(DownloadResult::Written);
+        stmWritten();
         return;
     }
     stmSend(stm32::commandFrame(stm32::kCmdWriteMemory));

@@ -80,6 +80,9 @@ public:
     int StmCrcNext = 0;
     // A read-protected chip is unprotected (mass erase) and programmed.
     bool StmUnprotect = false;
+    bool StmWriteUnprotect = false; // Write Unprotect before the erase, once per attempt
+    bool StmProtect = false;        // Readout Protect after a written image
+    quint8 StmUnprotectCommand = 0; // the command UnprotectAck waits for
 
 private:
     void stmSend(QByteArrayView bytes);
@@ -98,6 +101,8 @@ private:
     void stmCheckReadBack(QByteArrayView reply);
     void stmNextBlockOrFinish();
     void stmAskChecksum();
+    // The image is written (and verified): Readout Protect if asked, then the end.
+    void stmWritten();
     // Sets StmPending, StmRemaining, StmOffset and StmAddress to write the stretches.
     void startWriting(const QList<stm32::Span> &spans);
     void stmRestartAfterUnprotect();

@@ -557,6 +557,33 @@ QString reasonEraseUnreachable(int page)
         .arg(page);
 }
 
+QString writeUnprotectingLine()
+{
+    return QCoreApplication::translate("stm32", "正在解除写保护，芯片随后复位。。。");
+}
+
+QString protectedLine()
+{
+    return QCoreApplication::translate(
+        "stm32", "已开启读保护: Flash 不能再被读出 (解除读保护时芯片擦除整片 Flash)");
+}
+
+QString reasonHowToWriteUnprotect()
+{
+    return QCoreApplication::translate("stm32",
+                                       "若 Flash 处于写保护状态: tramelo download --write-unprotect ...");
+}
+
+QString reasonWriteUnprotectRefused()
+{
+    return QCoreApplication::translate("stm32", "设备拒绝解除写保护");
+}
+
+QString reasonProtectRefused()
+{
+    return QCoreApplication::translate("stm32", "设备拒绝开启读保护 (文件已写入)");
+}
+
 QString reasonWriteRefused(quint32 address)
 {
     return QCoreApplication::translate("stm32",

@@ -41,6 +41,8 @@ constexpr quint8 kCmdReadMemory = 0x11;
 constexpr quint8 kCmdErase = 0x43;
 constexpr quint8 kCmdExtendedErase = 0x44;
 constexpr quint8 kCmdWriteMemory = 0x31;
+constexpr quint8 kCmdWriteUnprotect = 0x73;
+constexpr quint8 kCmdReadoutProtect = 0x82;
 constexpr quint8 kCmdReadoutUnprotect = 0x92;
 constexpr quint8 kCmdGetChecksum = 0xA1; // protocol V3.3 and later, where the Get list names it
 // Page count byte 0xFF followed by 0x00 asks the boot loader to erase the whole flash.
@@ -102,15 +104,16 @@ enum class State : int {
     ChecksumAck = 17,        // ACK to Get Checksum
     ChecksumAddressAck = 18, // ACK to the range's start address
     ChecksumReply = 19,      // ACK to its size, ACK, the CRC (4 bytes) and its XOR
+    ProtectAck = 20,         // two ACKs to Readout Protect; the chip then restarts
 };
-constexpr int kStateCount = 19;
+constexpr int kStateCount = 20;
 
 // Minimum gathered reply length per state, StmReplyLength[state]; index 0 is not a state.
 // Verify data waits for the block's length as well (readBackLength), the flash-size read for
 // its plan's count.
 constexpr std::array<qsizetype, kStateCount + 1> StmReplyLength{0, 1, 15, 5, 1, 1, 3, 1, 1,
                                                                 1, 1, 1,  1, 1, 2, 2, 0,
-                                                                1, 1, 7};
+                                                                1, 1, 7, 2};
 constexpr qsizetype replyLength(State s)
 {
     return StmReplyLength[std::size_t(s)];
@@ -322,6 +325,12 @@ QString reasonVerifyFailed(quint32 address);
 QString reasonReadRefused(quint32 address);
 QString reasonCommandMissing(quint8 command);
 QString unprotectingLine();
+// Write protection (AN3155 Write Unprotect, Readout Protect).
+QString writeUnprotectingLine();
+QString protectedLine();
+QString reasonHowToWriteUnprotect();
+QString reasonWriteUnprotectRefused();
+QString reasonProtectRefused();
 
 // ---- Intel HEX ----
 

@@ -792,6 +792,9 @@ QByteArray Stm32Sim::dispatch(quint8 command)
             config_.readProtected = false;
         }
         if (command == kCmdReadoutProtect) config_.readProtected = true;
+        // AN3155 §3.10 Write Unprotect: the write protection of the whole flash is removed
+        // (the option bytes rewritten), then the ACK and a system reset.
+        if (command == kCmdWriteUnprotect) config_.writeProtected = false;
         commands_.append({command, 0, 0});
         state_ = State::AwaitSync; // the chip resets after changing its option bytes
         return ack + ack;
@@ -945,6 +948,8 @@ QByteArray Stm32Sim::finishWriteData()
                           .arg(hex(address_, 8)));
     QByteArray data = frame_.sliced(1, length);
     const bool toFlash = memory == &flash_;
+    if (toFlash && config_.writeProtected)
+        return refuseWriteProtected(QStringLiteral("Write Memory at %1").arg(hex(address_, 8)));
     const qsizetype unit = config_.writeUnit;
     // Lines with flash words wider than 4 bytes (G0 and later: 8, U5: 16, H7: 32) take a block
     // that ends inside a flash word and fill the rest of the word with 0xFF, as AN3155's Write
@@ -1069,6 +1074,7 @@ QByteArray Stm32Sim::finishExtendedErase()
 QByteArray Stm32Sim::eraseUnits(const QList<int> &units, int logged)
 {
     if (auto a = faulted(Step::ErasePages)) return *a;
+    if (config_.writeProtected) return refuseWriteProtected(QStringLiteral("Erase"));
     qint64 us = 0;
     for (const int unit : units) {
         const auto [start, size] = unitSpan(unit);
@@ -1081,6 +1087,18 @@ QByteArray Stm32Sim::eraseUnits(const QList<int> &units, int logged)
     frame_.clear();
     state_ = State::AwaitCommand;
     return QByteArray(1, char(kAck));
+}
+
+// A write-protected page is neither erased nor programmed (PM0075 "Write protection": the
+// operation is not performed and WRPRTERR is set); the loader answers the frame with NACK
+// (AN3155 §3.6 Write Memory, §3.7 Erase Memory: NACK when the operation fails). The chip's
+// refusal, not the host's mistake: noted only.
+QByteArray Stm32Sim::refuseWriteProtected(const QString &what)
+{
+    note(QStringLiteral("%1 refused: the flash is write-protected").arg(what));
+    frame_.clear();
+    state_ = State::AwaitCommand;
+    return QByteArray(1, char(kNack));
 }
 
 QByteArray Stm32Sim::refuseProtected(quint8 command)

@@ -122,6 +122,9 @@ public:
         // The Get list names Get Checksum (0xA1, AN3155 protocol V3.3 and later). No line the
         // profiles serve documents it, so only tests set it.
         bool checksum = false;
+        // Every flash page write-protected (option bytes WRP): erases and writes of the flash
+        // are answered NACK until Write Unprotect.
+        bool writeProtected = false;
         QMap<quint32, int> weakBlocks;
 
         // The profile of a product id: 0x410/0x414 F10x, 0x440 F0, 0x422 F3, 0x411 F2,
@@ -215,6 +218,7 @@ private:
     QByteArray finishReadAddress();
     QByteArray finishReadCount();
     QByteArray finishChecksum();
+    QByteArray refuseWriteProtected(const QString &what);
     QByteArray finishGoAddress();
     QByteArray finishWriteAddress();
     QByteArray finishWriteData();
