@@ -93,16 +93,19 @@ done
 # Intel HEX. lpc21isp copies whole sectors of up to 8 KiB on the LPC22xx (8 KiB sectors, copies
 # of 512..8192 bytes) and 4 KiB on the LPC213x, and rounds a partial tail up to 512, 1024, 4096
 # or 8192 bytes; the sizes give each board whole copies and a partial one.
-lpc_flash() { # device bytes
-    local bin="$work/$1.bin"
+# The balancing word is vector 5 (0x14) on ARM7 parts and vector 7 (0x1C) on Cortex-M parts.
+lpc_flash() { # device bytes [vector that balances: 5 or 7]
+    local bin="$work/$1.bin" balance=${3:-5}
     head -c "$2" /dev/urandom >"$bin"
     read -r -a vectors <<<"$(od -An -tu4 -N32 -v "$bin" | tr '\n' ' ')"
     local sum=0 i
-    for i in 0 1 2 3 4 6 7; do sum=$(((sum + vectors[i]) & 0xFFFFFFFF)); done
+    for i in 0 1 2 3 4 5 6 7; do
+        [ "$i" = "$balance" ] || sum=$(((sum + vectors[i]) & 0xFFFFFFFF))
+    done
     local check=$(((0x100000000 - sum) & 0xFFFFFFFF))
     printf "$(printf '\\x%02x\\x%02x\\x%02x\\x%02x' $((check & 255)) $((check >> 8 & 255)) \
         $((check >> 16 & 255)) $((check >> 24 & 255)))" |
-        dd of="$bin" bs=1 seek=20 conv=notrunc status=none
+        dd of="$bin" bs=1 seek=$((balance * 4)) conv=notrunc status=none
     objcopy -I binary -O ihex "$bin" "$work/$1.hex"
     start_board "$1"
     lpc21isp -hex -verify -donotstart "$work/$1.hex" "$tty" 38400 12000
@@ -114,3 +117,16 @@ lpc_flash lpc2214 $((8192 + 100))
 lpc_flash lpc2292 $((16384 + 1500))
 # LPC2136: 4 KiB sectors 0..2 whole and a tail of 200 bytes in sector 3.
 lpc_flash lpc2136 $((12288 + 200))
+# The boards of the other families, each with whole sectors and a partial one: ARM7 LPC2378
+# and LPC2148 (4 KiB and 32 KiB sectors), Cortex-M LPC1768 (4 KiB then 32 KiB sectors, the
+# image reaching into the first 32 KiB one), LPC1114, LPC11U24, LPC1343 (4 KiB sectors) and
+# LPC812 (1 KiB sectors, raw binary data that lpc21isp reads back from the echo).
+lpc_flash lpc2378 $((36864 + 300))
+lpc_flash lpc2148 $((8192 + 44))
+lpc_flash lpc1768 $((65536 + 5000)) 7
+lpc_flash lpc1114 $((8192 + 1000)) 7
+lpc_flash lpc11u24 $((4096 + 64)) 7
+lpc_flash lpc1343 $((12288 + 4)) 7
+lpc_flash lpc812 $((3072 + 200)) 7
+# lpc21isp 1.97 has no row for the LPC84x parts: the lpc845 board is programmed by Tramelo
+# itself in the tests, not by a peer here.

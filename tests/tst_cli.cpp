@@ -167,6 +167,26 @@ private slots:
         QTest::newRow("help: the demo's COM2")
             << QStringList{"--help"} << 0 << "LPC2136 board as COM2";
         QTest::newRow("help: [Ports]") << QStringList{"--help"} << 0 << "reads only the [Ports]";
+        // Line sequences: a refusal names the step.
+        const QStringList dl{"download", "--device", "stm32", "--port", "COM1"};
+        QTest::newRow("--entry: unknown step")
+            << dl + QStringList{"--entry", "dtr,bogus,5ms", "x.bin"} << 2
+            << "--entry: 未知的步骤 'bogus'";
+        QTest::newRow("--exit: 10001ms")
+            << dl + QStringList{"--exit", "dtr,10001ms", "x.bin"} << 2
+            << "--exit: 步骤 '10001ms' 的等待超过 10000ms";
+        QTest::newRow("--entry: empty step")
+            << dl + QStringList{"--entry", "rts,,dtr", "x.bin"} << 2 << "--entry: 第 2 步是空的";
+        QTest::newRow("read --entry: empty last step")
+            << QStringList{"read", "--device", "stm32", "--port", "COM1", "--entry", "dtr,rts,",
+                           "x.bin"}
+            << 2 << "--entry: 第 3 步是空的";
+        QTest::newRow("--no-reset with --entry")
+            << dl + QStringList{"--no-reset", "--entry", "rts", "x.bin"} << 2
+            << "不能与 --entry 或 --exit 一起用";
+        QTest::newRow("--invert cts") << dl + QStringList{"--invert", "cts", "x.bin"} << 2
+                                      << "--invert 取 rts 或 dtr";
+        QTest::newRow("help: --power-cycle") << QStringList{"--help"} << 0 << "--power-cycle CMD";
         // A dump path that cannot take the flash fails at once, not after the session.
         QFile::link(home_.filePath("elsewhere.bin"), home_.filePath("dump-link.bin"));
         QTest::newRow("simulate --dump through a symbolic link")
@@ -179,10 +199,15 @@ private slots:
         // Options of some families are refused where no board of the run takes them.
         const QStringList stc8{"download", "--device", "stc8", "--port", "/dev/tramelo-none"};
         QTest::newRow("--verify with stc8")
-            << stc8 + QStringList{"--verify", "x.bin"} << 2 << "--verify 只用于 STM32 器件: stc8";
-        QTest::newRow("--verify with lpc2136")
-            << QStringList{"download", "--device", "lpc2136", "--port", "COM1", "--verify", "x.bin"}
-            << 2 << "--verify 只用于 STM32 器件: lpc2136";
+            << stc8 + QStringList{"--verify", "x.bin"} << 2
+            << "--verify 只用于 STM32, LPC 器件: stc8";
+        QTest::newRow("--crystal with stc8")
+            << stc8 + QStringList{"--crystal", "12000", "x.bin"} << 2
+            << "--crystal 只用于 LPC 器件: stc8";
+        QTest::newRow("--crystal that is no frequency")
+            << QStringList{"download", "--device", "lpc", "--port", "COM1", "--crystal", "12e3",
+                           "x.bin"}
+            << 2 << "--crystal 取以 kHz 为单位的晶振频率";
         QTest::newRow("--6t with stc8")
             << stc8 + QStringList{"--6t", "x.bin"} << 2 << "--6t 只用于 stc89 器件: stc8";
         QTest::newRow("--clock nan")
@@ -241,7 +266,9 @@ private slots:
         QCOMPARE(findDevice(u"stc12"), 12);
         QCOMPARE(findDevice(u"STC15"), 13);
         QCOMPARE(findDevice(u"stc8"), 14); // a name of its own, though stc89... begin with it
-        QCOMPARE(int(devices::deviceList().size()), 15);
+        QCOMPARE(findDevice(u"lpc"), 15); // any NXP part, appended last
+        QCOMPARE(nameAt(findDevice(u"LPC")), QStringLiteral("NXP LPC (任意型号)"));
+        QCOMPARE(int(devices::deviceList().size()), 16);
         QCOMPARE(nameAt(findDevice(u"STM32F10xxxxx 家族")), QStringLiteral("STM32F10xxxxx 家族"));
         QCOMPARE(nameAt(findDevice(u"lpc2131")), QStringLiteral("LPC2131"));
         QCOMPARE(nameAt(findDevice(u" STC89C516rd+ ")), QStringLiteral("STC89C516RD+"));
@@ -319,7 +346,7 @@ private slots:
         QTest::newRow("en: --verify where it does not apply")
             << english
             << QStringList{"download", "--device", "stc8", "--port", "HELD", "--verify", "FW"} << 2
-            << "--verify is for STM32 devices: stc8\n";
+            << "--verify is for STM32, LPC devices: stc8\n";
         QTest::newRow("en: read past the 32-bit address space")
             << english << QStringList{"read",      "--device",   "stm32",    "--port", "HELD",
                                       "--address", "0xFFFFFFFF", "--length", "2",      "HOME/f.bin"}
@@ -515,9 +542,9 @@ private slots:
         QTest::newRow("read-protected: refused")
             << -0x440 << "locked.bin" << QStringList{} << 0x08000000u << 0 << 1 << ""
             << "解除读保护";
-        QTest::newRow("not an STM32")
-            << 0x440 << "x.bin" << QStringList{"--device", "lpc2138"} << 0x08000000u << 0 << 2 << ""
-            << "read 只用于 STM32 器件: lpc2138";
+        QTest::newRow("neither STM32 nor LPC")
+            << 0x440 << "x.bin" << QStringList{"--device", "stc89c52rc"} << 0x08000000u << 0 << 2
+            << "" << "read 只用于 STM32 和 LPC 器件: stc89c52rc";
         QTest::newRow("silent after ten blocks")
             << 0x440 << "silent.bin" << QStringList{} << 0x08000000u << 0 << 1 << "silent"
             << "无法和设备通讯，请重新复位\n读取失败 ！\n";
@@ -567,6 +594,81 @@ private slots:
         QTest::newRow("a device, not a file: /dev/full")
             << 0x440 << "/dev/full" << QStringList{} << 0x08000000u << 0 << 2 << ""
             << "tramelo: /dev/full: 不是普通文件\n";
+    }
+
+    // LPC: R in uuencoded groups or raw (LPC8xx), the range checked against the part that
+    // answered before the first R; the old file stays on any failure.
+    void lpcRead_data()
+    {
+        QTest::addColumn<QString>("part");
+        QTest::addColumn<QString>("file");
+        QTest::addColumn<QStringList>("range");
+        QTest::addColumn<quint32>("address");
+        QTest::addColumn<int>("length");
+        QTest::addColumn<int>("code");
+        QTest::newRow("LPC845, raw, a range") << "lpc845" << "a.bin"
+                                              << QStringList{"--length", "3000"} << 0u << 3000 << 0;
+        QTest::newRow("LPC1768, uuencoded, Intel HEX")
+            << "lpc1768" << "b.hex" << QStringList{"--address", "0x100", "--length", "2000"}
+            << 0x100u << 2000 << 0;
+        QTest::newRow("LPC2136: the whole flash") << "lpc2136" << "c.bin" << QStringList{} << 0u
+                                                  << 256 * 1024 << 0;
+        QTest::newRow("past the part's flash") << "lpc812" << "d.bin"
+                                               << QStringList{"--address", "16380", "--length", "8"}
+                                               << 0u << 0 << 2;
+        QTest::newRow("not word aligned") << "lpc812" << "e.bin"
+                                          << QStringList{"--length", "6"} << 0u << 0 << 2;
+    }
+    void lpcRead()
+    {
+        QFETCH(QString, part);
+        QFETCH(QString, file);
+        QFETCH(QStringList, range);
+        QFETCH(quint32, address);
+        QFETCH(int, length);
+        QFETCH(int, code);
+        sim::LpcSim::Config config;
+        config.part = *sim::LpcSim::partNamed(part);
+        sim::LpcSim board(config);
+        PtyPeer peer;
+        peer.attach(&board);
+        // What the board's flash holds: a download of random bytes through its own loader.
+        const QByteArray image = randomImage(4096, 77);
+        const QString fw = writeFile("read-src.bin", image);
+        QCOMPARE(run({"download", "--device", "lpc", "--port", peer.slavePath(), "--no-reset",
+                      "--timeout", "1", fw}).code,
+                 0);
+        board.reset(); // as a board is reset into its boot loader before the read
+        const QString out = home_.filePath(file);
+        const QByteArray old = "the file before the read";
+        writeFile(file, old);
+        QStringList args{"read", "--device", "lpc", "--port", peer.slavePath(), "--no-reset"};
+        args += range;
+        args << out;
+        const Run r = run(args, 120000);
+        peer.attach(nullptr);
+        QVERIFY2(r.code == code, qPrintable(r.out + r.err));
+        QFile f(out);
+        QVERIFY(f.open(QIODevice::ReadOnly));
+        const QByteArray got = f.readAll();
+        if (code != 0) {
+            QCOMPARE(got, old);
+            return;
+        }
+        const QByteArray expected = board.flash(address, length);
+        QByteArray data = got;
+        if (file.endsWith(".hex")) {
+            QFile hex(out);
+            QVERIFY(hex.open(QIODevice::ReadOnly));
+            const lpc::LoadResult loaded = lpc::loadHex(hex, lpc::kAnyPartImageLimit);
+            QVERIFY(loaded.ok());
+            data = loaded.image.mid(qsizetype(address), length);
+        }
+        // The first 64 bytes read as the boot code's, as on the chip.
+        const qsizetype skip = address < 64 ? 64 - address : 0;
+        QCOMPARE(data.size(), qsizetype(length));
+        QCOMPARE(data.mid(skip), expected.mid(skip));
+        QVERIFY(board.protocolErrors().isEmpty());
     }
 
     void stm32Read()
@@ -981,6 +1083,82 @@ private slots:
         QCOMPARE(boardB.flash(sim::Stm32Sim::kFlashBase, b.size()), b);
         peerA.attach(nullptr);
         peerB.attach(nullptr);
+    }
+
+    // The power command runs before anything is written; its failure ends the attempt with
+    // its output and status, and no flash changes. A sequence on a pseudo-terminal is noted
+    // once and the download goes on.
+    void powerCommandAndSequences_data()
+    {
+        QTest::addColumn<QString>("device");
+        QTest::addColumn<QStringList>("options");
+        QTest::addColumn<int>("code");
+        QTest::addColumn<QStringList>("said");   // on stdout
+        QTest::addColumn<QString>("noted");      // on stderr, exactly once ("" none)
+        const QString refused = QStringLiteral("退出码 4");
+        const QStringList failing{"--power-cycle", "echo relay stuck; exit 4"};
+        QTest::newRow("STM32, command fails")
+            << "stm32" << failing << 1 << QStringList{"relay stuck", refused} << "";
+        QTest::newRow("LPC, command fails")
+            << "lpc2136" << failing << 1 << QStringList{"relay stuck", refused} << "";
+        QTest::newRow("STC, command fails during the handshake")
+            << "stc89c52rc" << failing << 1 << QStringList{"relay stuck", refused} << "";
+        QTest::newRow("STM32, command succeeds, no sequence")
+            << "stm32" << QStringList{"--no-reset", "--power-cycle", "echo powered"} << 0
+            << QStringList{"运行电源命令: echo powered", "powered", "上载完成！"} << "";
+        QTest::newRow("STC, command succeeds during the handshake")
+            << "stc89c52rc" << QStringList{"--no-reset", "--power-cycle", "sleep 0.3; echo on"}
+            << 0 << QStringList{"on", "上载数据成功 ！"} << "";
+        QTest::newRow("STM32, user sequences on a pseudo-terminal")
+            << "stm32" << QStringList{"--entry", "dtr,5ms,-dtr", "--exit", "rts", "--swap-rts-dtr"}
+            << 0 << QStringList{"上载完成！"} << "串口不能设置 RTS/DTR";
+        QTest::newRow("STM32, nothing resets the board")
+            << "stm32" << QStringList{"--entry", ""} << 0 << QStringList{"上载完成！"}
+            << "请把 BOOT0 接高电平";
+        QTest::newRow("STC, nothing resets the board")
+            << "stc89c52rc" << QStringList{"--no-reset"} << 0 << QStringList{"上载数据成功 ！"}
+            << "请现在关闭目标板的电源";
+    }
+    void powerCommandAndSequences()
+    {
+        QFETCH(QString, device);
+        QFETCH(QStringList, options);
+        QFETCH(int, code);
+        QFETCH(QStringList, said);
+        QFETCH(QString, noted);
+        const QByteArray image = randomImage(900, 31).replace('\0', '\x01');
+        const QString fw = writeFile("power.hex", hexOf(image));
+        sim::Stm32Sim stm32;
+        sim::LpcSim lpc;
+        sim::StcSim stc;
+        PtyPeer peer;
+        const auto family = devices::familyAt(devices::findDevice(device));
+        sim::Device *board = family == devices::Family::Stm32 ? static_cast<sim::Device *>(&stm32)
+                            : family == devices::Family::Lpc ? static_cast<sim::Device *>(&lpc)
+                                                             : static_cast<sim::Device *>(&stc);
+        const auto flashNow = [&] {
+            return family == devices::Family::Stm32 ? stm32.flash(sim::Stm32Sim::kFlashBase, image.size())
+                   : family == devices::Family::Lpc ? lpc.flash(0, image.size())
+                                                    : stc.flash().left(image.size());
+        };
+        const QByteArray before = flashNow();
+        peer.attach(board);
+        const Run r = run(QStringList{"download", "--device", device, "--port", peer.slavePath(),
+                                      "--timeout", "3", "--baud", "57600"} +
+                              options + QStringList{fw},
+                          60000);
+        peer.attach(nullptr);
+        QVERIFY2(r.code == code, qPrintable(r.out + r.err));
+        qsizetype from = 0;
+        for (const QString &s : said) {
+            from = r.out.indexOf(s, from);
+            QVERIFY2(from >= 0, qPrintable(s + QStringLiteral(" in\n") + r.out + r.err));
+        }
+        if (!noted.isEmpty()) QCOMPARE(r.err.count(noted), 1);
+        if (code == 0) return;
+        // Nothing was written: STM32 and LPC boards heard nothing at all.
+        if (family != devices::Family::Stc) QCOMPARE(peer.received(), QByteArray());
+        QCOMPARE(flashNow(), before);
     }
 
     // One process writes boards of every family at once: each line names its port, a table

@@ -27,6 +27,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QPlainTextEdit>
+#include <QProgressBar>
 #include <QPushButton>
 #include <QTabWidget>
 #include <QTest>
@@ -34,6 +35,7 @@
 
 #include <fcntl.h>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <sys/stat.h>
 
@@ -165,6 +167,14 @@ private slots:
     void closingDuringADownloadAsksFirst();
     void stcSeriesThroughTheWindow_data();
     void stcSeriesThroughTheWindow();
+    void terminalIsItselfAfterADownload_data();
+    void terminalIsItselfAfterADownload();
+    void failedAutomaticDownloadComesToTheFront();
+    void fileIsCheckedBeforeTheBoard_data();
+    void fileIsCheckedBeforeTheBoard();
+    void unpluggedAdapterEndsTheDownloadAtOnce_data();
+    void unpluggedAdapterEndsTheDownloadAtOnce();
+    void progressStaysAndTheLogIsSaved();
 };
 
 void TestDownload::speedButtonOnlyForStcEntries_data()
@@ -185,8 +195,9 @@ void TestDownload::speedButtonOnlyForStcEntries_data()
                              "STM32 (其它系列)",
                              "STC10/11/12",
                              "STC15",
-                             "STC8"};
-    for (int i = 0; i < 15; ++i)
+                             "STC8",
+                             "NXP LPC (任意型号)"};
+    for (int i = 0; i < 16; ++i)
         QTest::newRow(entries[i]) << i << (i >= 7 && i <= 10);
 }
 
@@ -197,7 +208,7 @@ void TestDownload::speedButtonOnlyForStcEntries()
     TestEnv env;
     auto w = CreateApplicationWindows();
     TMainForm &m = *w.main;
-    QCOMPARE(m.MCUType->count(), 15);
+    QCOMPARE(m.MCUType->count(), 16);
     QCOMPARE(m.MCUType->itemText(index), QString::fromUtf8(QTest::currentDataTag()));
     // From the opposite state, so the change rule must act.
     const int other = enabled ? 0 : 10;
@@ -207,10 +218,15 @@ void TestDownload::speedButtonOnlyForStcEntries()
     m.MCUType->setCurrentIndex(index);
     emit m.MCUType->activated(index);
     QCOMPARE(m.BitBtn7->isEnabled(), enabled);
-    // Verification (校验) is the STM32 programmer's alone.
-    QCOMPARE(m.CheckBox9->isEnabled(), devices::familyAt(index) == devices::Family::Stm32);
-    // The clock field is for the chips with an RC oscillator to trim: STC15 and STC8.
-    QCOMPARE(m.ClockEdit->isEnabled(), index >= 13);
+    // Verification (校验): the STM32 and LPC programmers.
+    const auto family = devices::familyAt(index);
+    QCOMPARE(m.CheckBox9->isEnabled(),
+             family == devices::Family::Stm32 || family == devices::Family::Lpc);
+    // The clock field is for the chips with an RC oscillator to trim: STC15 and STC8; the
+    // LPC entries show the crystal field in its place.
+    QCOMPARE(m.ClockEdit->isEnabled(), index == 13 || index == 14);
+    QCOMPARE(!m.CrystalEdit->isHidden(), family == devices::Family::Lpc);
+    QCOMPARE(m.ClockEdit->isHidden(), family == devices::Family::Lpc);
 }
 
 void TestDownload::downloadListsCopyWithoutReopening_data()
@@ -295,19 +311,21 @@ void TestDownload::fileButton()
     m.BitBtn2->click(); // cancelled: the field keeps its text
     QCOMPARE(m.Edit2->text(), QStringLiteral("/data/fw/新固件.hex"));
     QCOMPARE(requests.size(), 2);
-    QCOMPARE(requests[0].preset, before);
+    // No file at first start: the dialog starts on its own name in the home folder (the
+    // test's own HOME).
+    QVERIFY(before.isEmpty());
+    QCOMPARE(requests[0].preset, QDir::home().filePath("TEST.pin"));
+    QVERIFY(requests[0].preset.startsWith(env.root()));
     QCOMPARE(requests[1].preset, QStringLiteral("/data/fw/新固件.hex"));
-    // Linux defaults: both names lie in the home folder (the test's own HOME).
-    QCOMPARE(before, QDir::home().filePath("plc.bin"));
-    QVERIFY(before.startsWith(env.root()));
-    m.Edit2->clear();
-    answers << QString();
-    m.BitBtn2->click();
-    QCOMPARE(requests.last().preset, QDir::home().filePath("TEST.pin"));
     QCOMPARE(requests[0].defaultSuffix, QStringLiteral("bin"));
     QVERIFY(!requests[0].save);
-    for (const char *pattern : {"*.bin", "*.pin", "*.hex"})
+    for (const char *pattern : {"*.bin", "*.pin", "*.hex", "*.ihx", "(*)"})
         QVERIFY2(requests[0].filter.contains(QLatin1String(pattern)), pattern);
+    // A path is typed or pasted as well.
+    m.Edit2->clear();
+    QVERIFY(!m.Edit2->isReadOnly());
+    QTest::keyClicks(m.Edit2, QStringLiteral("/data/fw/typed.bin"));
+    QCOMPARE(m.Edit2->text(), QStringLiteral("/data/fw/typed.bin"));
 
     // The whole button takes clicks: nothing lies over it, the image size label included.
     QWidget *page = m.BitBtn2->parentWidget();
@@ -590,6 +608,10 @@ void TestDownload::terminalLeavesARunningDownloadAlone()
     QCOMPARE(r.m->ReceivedCount, 0);
     QVERIFY(r.env.messages.isEmpty());
     QCOMPARE(second.receivedCount(), 0);
+    // The download wrote only to its own log, which is whole on its page again.
+    QVERIFY(!r.m->Memo1->toPlainText().contains(kDone));
+    r.m->RzPageControl1->setCurrentIndex(0);
+    QCOMPARE(r.m->Memo1->toPlainText().split(u'\n'), r.lines);
 }
 
 // Closing the window while a download runs asks first. Declined, the download goes on to its
@@ -628,6 +650,179 @@ void TestDownload::closingDuringADownloadAsksFirst()
     r.m->close(); // nothing runs now: no question
     QCOMPARE(r.env.questions.size(), 1);
     QVERIFY(!r.m->isVisible());
+}
+
+// After a download the terminal is what it shows: its port, closed for the download on it,
+// is open again with its own line (7 data bits, 2 stop bits, odd parity, 9600 baud) and sends;
+// a terminal that was closed stays closed.
+void TestDownload::terminalIsItselfAfterADownload_data()
+{
+    QTest::addColumn<bool>("terminalOpen");
+    QTest::newRow("terminal open") << true;
+    QTest::newRow("terminal closed") << false;
+}
+
+void TestDownload::terminalIsItselfAfterADownload()
+{
+    QFETCH(bool, terminalOpen);
+    Rig r;
+    r.select(kStm32Entry, testsupport::kBaud115200Index);
+    r.setAutomaticReset(false);
+    r.m->ComboBox2->setCurrentIndex(br9600);
+    r.m->ComboBox7->setCurrentIndex(br9600);
+    r.m->ComboBox3->setCurrentIndex(db7BITS);
+    r.m->ComboBox4->setCurrentIndex(sb2BITS);
+    r.m->ComboBox5->setCurrentIndex(ptODD);
+    r.m->show();
+    if (terminalOpen) {
+        r.m->RzPageControl1->setCurrentIndex(1);
+        r.m->BitBtn3->click();
+        QVERIFY(r.m->ComPortActive);
+        r.m->RzPageControl1->setCurrentIndex(0);
+    }
+    const QString caption = r.m->BitBtn3->text();
+    r.start(r.env.file(QStringLiteral("fw.bin"), pattern(2000, 3)));
+    QVERIFY(r.waitForEnd(1));
+    QCOMPARE(*r.ended, true);
+    QCOMPARE(r.m->BitBtn3->text(), caption);
+    QCOMPARE(r.m->ComPortActive, terminalOpen);
+    QCOMPARE(r.m->ComDriver->Connected(), terminalOpen);
+    QCOMPARE(r.m->ComboBox5->currentIndex(), int(ptODD));
+    QCOMPARE(r.m->ComboBox2->currentIndex(), int(br9600));
+    if (!terminalOpen) return;
+    QCOMPARE(r.m->ComDriver->ComPortParity(), ptODD);
+    QCOMPARE(r.m->ComDriver->ComPortDataBits(), db7BITS);
+    QCOMPARE(r.m->ComDriver->ComPortSpeed(), br9600);
+    r.m->RzPageControl1->setCurrentIndex(1);
+    const qsizetype before = r.peer.receivedCount();
+    r.m->Memo2->setPlainText(QStringLiteral("abc"));
+    r.m->BitBtn4Click();
+    QCOMPARE(r.m->StatusBar1->panelText(1), QStringLiteral("S:3"));
+    QVERIFY(r.peer.waitForReceived(before + 3, 2000));
+}
+
+// After a written automatic download the window is minimised and its caption says so; a
+// failed one (here a file emptied by the compiler) brings it back with its message.
+void TestDownload::failedAutomaticDownloadComesToTheFront()
+{
+    const QDateTime base = hourAgo();
+    Rig r(pattern(3000, 1), base);
+    startWithAutomaticDownload(r);
+    if (QTest::currentTestFailed()) return;
+    QVERIFY(r.m->isMinimized());
+    QVERIFY2(r.m->windowTitle().startsWith(QStringLiteral("下载成功 ")),
+             qPrintable(r.m->windowTitle()));
+    QFile f(r.file);
+    QVERIFY(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    f.close();
+    QVERIFY(setModified(r.file, base.addSecs(10)));
+    r.m->TimerSecTimer();
+    QVERIFY(waitUntil([&] { return r.results.size() == 2; }, 5000));
+    QCOMPARE(r.results.last(), DownloadResult::RefusedFile);
+    QVERIFY(!r.m->isMinimized());
+    QCOMPARE(r.m->windowTitle(), QStringLiteral("Orvel-ISP V1.60  Orvel科技"));
+    QVERIFY(r.m->Memo1->toPlainText().contains(r.file));
+}
+
+// The file is checked as the command line checks it, before the port is opened: the board
+// hears nothing and the line names the problem.
+void TestDownload::fileIsCheckedBeforeTheBoard_data()
+{
+    QTest::addColumn<int>("entry");
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<QByteArray>("bytes"); // empty name: no file at all
+    QTest::addColumn<QString>("why");
+    const QByteArray big(0x80001, '\x55');
+    QTest::newRow("STM32, missing") << kStm32Entry << "gone.bin" << QByteArray() << "文件不存在";
+    QTest::newRow("STM32, empty") << kStm32Entry << "fw.bin" << QByteArray("") << "";
+    QTest::newRow("STM32, damaged HEX") << kStm32Entry << "fw.hex" << QByteArray(":0100000001FF\n")
+                                        << "";
+    QTest::newRow("LPC, larger than any part") << 0 << "fw.bin" << big << "";
+    QTest::newRow("STC89, HEX without data") << devices::findDevice(u"stc89c52rc") << "fw.hex"
+                                             << QByteArray(":00000001FF\n") << "没有";
+    QTest::newRow("STC15, beyond 64 KiB") << devices::findDevice(u"stc15") << "fw.bin" << big
+                                          << "64 KB";
+}
+
+void TestDownload::fileIsCheckedBeforeTheBoard()
+{
+    QFETCH(int, entry);
+    QFETCH(QString, name);
+    QFETCH(QByteArray, bytes);
+    QFETCH(QString, why);
+    Rig r;
+    testsupport::TraceRecorder trace;
+    r.select(entry, testsupport::kBaud115200Index);
+    const QString path = name == "gone.bin" ? r.env.root() + "/gone.bin" : r.env.file(name, bytes);
+    r.start(path);
+    QVERIFY(r.waitForEnds(1, 5000));
+    QCOMPARE(r.results.last(), DownloadResult::RefusedFile);
+    QCOMPARE(trace.count({platform::SerialTraceEvent::Open}), 0);
+    // STM32 and LPC read their file after meeting the board: the window checks it first, in
+    // the command line's words; the STC programmers check theirs before opening their port.
+    const bool stc = devices::familyAt(entry) == devices::Family::Stc ||
+                     devices::familyAt(entry) == devices::Family::StcSeries;
+    QVERIFY2(!r.lines.isEmpty() && (stc || r.lines[0].startsWith(path + ": ")) &&
+                 r.lines.last().contains(why),
+             qPrintable(r.lines.join(u'\n')));
+    QCOMPARE(r.statuses.last(), r.lines.last());
+    QVERIFY(r.m->BitBtn1->isEnabled());
+}
+
+// The adapter unplugged in the middle of a download: it ends at once, saying the port went
+// and the chip may be partly written, and the window is ready for the next try.
+void TestDownload::unpluggedAdapterEndsTheDownloadAtOnce_data()
+{
+    QTest::addColumn<bool>("stc");
+    QTest::newRow("STM32 on the shared driver") << false;
+    QTest::newRow("STC12 on its own port") << true;
+}
+
+void TestDownload::unpluggedAdapterEndsTheDownloadAtOnce()
+{
+    QFETCH(bool, stc);
+    std::unique_ptr<testsupport::WindowRig> rig;
+    if (stc)
+        rig = std::make_unique<testsupport::BoardRig<sim::StcSeriesSim>>(
+            sim::StcSeriesSim::Config::stc12c5a60s2());
+    else
+        rig = std::make_unique<testsupport::BoardRig<Stm32Sim>>();
+    testsupport::WindowRig &r = *rig;
+    r.select(stc ? devices::findDevice(u"stc12") : kStm32Entry, testsupport::kBaud115200Index);
+    r.setAutomaticReset(false);
+    r.main().Edit3->setText(QStringLiteral("30")); // a time-out far beyond the test's wait
+    r.peer.setReplyDelay(std::chrono::milliseconds(5));
+    r.start(r.env.file(QStringLiteral("fw.bin"), pattern(8000, 5)));
+    QVERIFY(waitUntil([&] { return r.main().ProgressBar1->value() > 0; }, 15000));
+    r.peer.closeMaster();
+    QVERIFY(r.waitForEnds(1, 15000));
+    QCOMPARE(r.results.last(), DownloadResult::Failed);
+    QVERIFY2(r.lines.contains(QStringLiteral(
+                 "串口已消失（适配器被拔出？），下载中止；芯片可能只写入了一部分 ！")),
+             qPrintable(r.lines.join(u'\n')));
+    QVERIFY(r.main().BitBtn1->isEnabled() && !r.main().StopButton->isEnabled());
+}
+
+// The figures beside the bar stay at the end of a download; the log is saved (and
+// emptied) from the message area's context menu.
+void TestDownload::progressStaysAndTheLogIsSaved()
+{
+    Rig r;
+    r.select(kStm32Entry, testsupport::kBaud115200Index);
+    r.setAutomaticReset(false);
+    r.start(r.env.file(QStringLiteral("fw.bin"), pattern(3000, 6)));
+    QVERIFY(r.waitForEnd(1));
+    QCOMPARE(*r.ended, true);
+    QVERIFY2(r.m->ProgressText->text().startsWith(QStringLiteral("100%  0:")),
+             qPrintable(r.m->ProgressText->text()));
+    const QString log = r.env.root() + QStringLiteral("/log.txt");
+    r.env.fileAnswers << log;
+    r.m->SaveLog();
+    QFile f(log);
+    QVERIFY(f.open(QIODevice::ReadOnly));
+    QCOMPARE(QString::fromUtf8(f.readAll()), r.lines.join(QStringLiteral("\r\n")) + "\r\n");
+    r.m->ClearLog();
+    QVERIFY(r.m->LogText().isEmpty());
 }
 
 QTEST_MAIN(TestDownload)
@@ -694,7 +889,14 @@ void TestDownload::stcSeriesThroughTheWindow()
     r.start(path);
     QVERIFY(r.waitForEnds(1, 30000));
     QCOMPARE(int(r.results.last()), result);
-    QVERIFY2(!r.lines.isEmpty() && r.lines.last() == line, qPrintable(r.lines.join(u'\n')));
+    QVERIFY2(!r.lines.isEmpty() && r.lines.last().endsWith(line), qPrintable(r.lines.join(u'\n')));
+    // Under a failure the log says what to try (the chip powered off and on).
+    QCOMPARE(r.main().LogText().endsWith(QStringLiteral("\n提示：先按下载，再给芯片断电后重新上电 (冷启动)。")),
+             result == int(DownloadResult::Failed));
+    // The status bar follows the stages and says how it ended.
+    QVERIFY2(r.statuses.size() > 1 || result == int(DownloadResult::RefusedFile),
+             qPrintable(r.statuses.join(u'\n')));
+    QVERIFY2(r.statuses.last().endsWith(line), qPrintable(r.statuses.join(u'\n')));
     const QByteArray flash = r.sim.flash();
     if (result == int(DownloadResult::Written)) {
         QCOMPARE(flash.left(size), image);

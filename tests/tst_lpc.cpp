@@ -242,6 +242,116 @@ class TestLpc : public QObject
     Q_OBJECT
 
 private slots:
+    // The entry for any part: each board's family written as its row says, through the window
+    // with the crystal field and 校验; the flash holds the image, its valid-code word set.
+    void anyPartDownload_data()
+    {
+        QTest::addColumn<LpcSim::Part>("part");
+        QTest::addColumn<int>("size");
+        QTest::addColumn<bool>("verify");
+        QTest::addColumn<QString>("crystal");
+        QTest::addColumn<int>("checksumAt");
+        QTest::addColumn<QByteArray>("verifyCommand"); // the command that verifies, if any
+        QTest::newRow("LPC1768, M") << LpcSim::lpc1768() << 70000 << true << "12000" << 0x1C
+                                    << QByteArray("M ");
+        QTest::newRow("LPC845, one S") << LpcSim::lpc845() << 5003 << true << "12000" << 0x1C
+                                       << QByteArray("S ");
+        QTest::newRow("LPC812, unverified") << LpcSim::lpc812() << 3000 << false << "" << 0x1C
+                                            << QByteArray();
+        QTest::newRow("LPC1114") << LpcSim::lpc1114() << 9000 << true << "12000" << 0x1C
+                                 << QByteArray("M ");
+        QTest::newRow("LPC11U24") << LpcSim::lpc11u24() << 4100 << true << "12000.5" << 0x1C
+                                  << QByteArray("M ");
+        QTest::newRow("LPC1343") << LpcSim::lpc1343() << 300 << false << "12000" << 0x1C
+                                 << QByteArray();
+        QTest::newRow("LPC2378, default crystal") << LpcSim::lpc2378() << 40000 << true << ""
+                                                  << 0x14 << QByteArray("M ");
+        QTest::newRow("LPC2148") << LpcSim::lpc2148() << 9000 << false << "14745.6" << 0x14
+                                 << QByteArray();
+    }
+    void anyPartDownload()
+    {
+        QFETCH(LpcSim::Part, part);
+        QFETCH(int, size);
+        QFETCH(bool, verify);
+        QFETCH(QString, crystal);
+        QFETCH(int, checksumAt);
+        QFETCH(QByteArray, verifyCommand);
+        LpcSim::Config config;
+        config.part = part;
+        config.oldContents = 0xFF;
+        Rig r(config);
+        r.select(testsupport::kLpcAnyEntry, testsupport::kBaud115200Index);
+        r.main().CrystalEdit->setText(crystal);
+        r.main().CheckBox9->setChecked(verify);
+        const QByteArray image = pattern(size, 5);
+        r.useFile(firmware::intelHexAt(image, 0, 64, false));
+        QVERIFY(r.download(60000));
+        QCOMPARE(r.ends, QList<bool>{true});
+        QCOMPARE(r.sim.protocolErrors(), QStringList());
+        QVERIFY(r.sim.wouldStartUserCode());
+        QCOMPARE(r.sim.flash(0, size).remove(checksumAt, 4), QByteArray(image).remove(checksumAt, 4));
+        // The any-part entry keeps the rate chosen: 115200.
+        QCOMPARE(r.main().ComboBox2->currentIndex(), testsupport::kBaud115200Index);
+        const QList<QByteArray> sent = hostLines(r.peer.received());
+        QVERIFY(sent.contains(crystal.isEmpty() ? QByteArray("11059.2") : crystal.toLatin1()));
+        const auto commands = r.sim.commands();
+        const bool verified = std::any_of(commands.begin(), commands.end(), [&](const auto &c) {
+            return c.line.startsWith("M ") || c.line.startsWith("S ");
+        });
+        QCOMPARE(verified, !verifyCommand.isEmpty());
+        if (verified) {
+            // M on every part without S, S only where the part has it.
+            QVERIFY(std::all_of(commands.begin(), commands.end(), [&](const auto &c) {
+                return !(c.line.startsWith("M ") || c.line.startsWith("S ")) ||
+                       c.line.startsWith(verifyCommand);
+            }));
+        }
+        QVERIFY(r.lines.contains(QStringLiteral("写入完成")));
+        QVERIFY(std::any_of(r.lines.begin(), r.lines.end(), [](const QString &l) {
+            return l.startsWith(QStringLiteral("器件: ")) && l.contains(QStringLiteral("Flash"));
+        }));
+        r.verifyIdle();
+    }
+
+    // A part no row knows and an image larger than the part end before anything is erased.
+    void anyPartRefusedBeforeErase_data()
+    {
+        QTest::addColumn<LpcSim::Part>("part");
+        QTest::addColumn<int>("size");
+        QTest::addColumn<QString>("reason");
+        LpcSim::Part unknown = LpcSim::lpc1768();
+        unknown.id = "123456";
+        QTest::newRow("unknown id") << unknown << 4096
+                                    << QStringLiteral("未知的器件ID: 123456 (0x0001E240)");
+        unknown.id = "12x";
+        QTest::newRow("id that is no number") << unknown << 4096
+                                              << QStringLiteral("未知的器件ID: 12x (0x?)");
+        QTest::newRow("image larger than the part")
+            << LpcSim::lpc812() << 16 * 1024 + 4
+            << QStringLiteral("文件太大: 映像 16388 字节，芯片 Flash 只有 16384 字节");
+        QTest::newRow("image fits") << LpcSim::lpc812() << 16 * 1024 << QString();
+    }
+    void anyPartRefusedBeforeErase()
+    {
+        QFETCH(LpcSim::Part, part);
+        QFETCH(int, size);
+        QFETCH(QString, reason);
+        LpcSim::Config config;
+        config.part = part;
+        Rig r(config);
+        r.select(testsupport::kLpcAnyEntry, testsupport::kBaud57600Index);
+        r.useImage(pattern(size, 9));
+        QVERIFY(r.download(60000));
+        QCOMPARE(r.ends, QList<bool>{reason.isEmpty()});
+        QCOMPARE(r.sim.erasedSectors().isEmpty(), !reason.isEmpty());
+        if (!reason.isEmpty())
+            QVERIFY2(std::any_of(r.lines.begin(), r.lines.end(),
+                                 [&](const QString &l) { return l.startsWith(reason); }),
+                     qPrintable(r.lines.join('\n')));
+        r.verifyIdle();
+    }
+
     void writesTenThousandByteImage()
     {
         Rig r;
@@ -648,8 +758,11 @@ private slots:
         QVERIFY(r.download());
         QVERIFY(r.startedAt.elapsed() < 3000);
         QCOMPARE(r.ends, QList<bool>{false});
-        QCOMPARE(r.lines.last(), QStringLiteral("文件不存在"));
-        QCOMPARE(r.main().Status(), QStringLiteral("文件不存在"));
+        // Checked before the port is opened, in the command line's words.
+        const QString line = r.env.root() + QStringLiteral("/absent.hex: 文件不存在");
+        QCOMPARE(r.lines.last(), line);
+        QCOMPARE(r.main().Status(), line);
+        QCOMPARE(r.peer.receivedCount(), 0);
         r.verifyIdle();
         QVERIFY(r.sim.erasedSectors().isEmpty());
         QTest::qWait(100);
@@ -660,7 +773,7 @@ private slots:
     {
         QTest::addColumn<QByteArray>("file");
         QTest::addColumn<QString>("message"); // the line the refusal shows
-        QTest::addColumn<bool>("atOnce");     // damaged: refused before the port is opened
+        QTest::addColumn<bool>("damaged");    // refused by the programmer before its port
         QTest::newRow("data past 512000 bytes")
             << QByteArray(":020000040007F3\r\n:04E000000102030412\r\n:00000001FF\r\n")
             << QStringLiteral("文件太大，不能用于500K Flash的LPC ARM") << false;
@@ -678,16 +791,19 @@ private slots:
     {
         QFETCH(QByteArray, file);
         QFETCH(QString, message);
-        QFETCH(bool, atOnce);
+        QFETCH(bool, damaged);
         Rig r;
         r.useFile(file);
         r.startedAt.start();
         r.main().BitBtn1Click();
-        if (atOnce) {
-            QCOMPARE(r.ends, QList<bool>{false});
-            QCOMPARE(r.lines, QStringList{message});
-            QCOMPARE(r.peer.receivedCount(), 0);
-            r.verifyIdle();
+        // The download button checks the file before the port is opened, as the command line
+        // does, and names it.
+        QCOMPARE(r.ends, QList<bool>{false});
+        QCOMPARE(r.lines.size(), 1);
+        QVERIFY2(r.lines[0].endsWith(QStringLiteral(": ") + message), qPrintable(r.lines[0]));
+        QCOMPARE(r.peer.receivedCount(), 0);
+        r.verifyIdle();
+        if (damaged) {
             // Damaged after the download button looked at it: the programmer refuses it when
             // it reads it, at once and before anything is erased.
             r.main().LpcUp();
@@ -699,11 +815,13 @@ private slots:
             r.verifyIdle();
             return;
         }
-        // Read once the part identification has been answered, refused at once with its
-        // reason: no time-out, nothing erased.
-        QVERIFY(r.waitForEnd(0, 5000));
+        // The programmer started without the button's check reads it once the part
+        // identification has been answered and refuses it at once with its reason: no
+        // time-out, nothing erased.
+        r.main().LpcUp();
+        QVERIFY(r.waitForEnd(1, 5000));
         QVERIFY(r.startedAt.elapsed() < kCommTimeoutMs);
-        QCOMPARE(r.ends, QList<bool>{false});
+        QCOMPARE(r.ends, (QList<bool>{false, false}));
         QVERIFY(!r.lpc().LpcImageLoaded);
         QCOMPARE(r.lines.last(), message);
         QVERIFY(!r.lines.contains(kTimedOut));

@@ -1,6 +1,7 @@
 // The LPC2000 programmer's pure logic: HEX image building, padding and the size limit,
 // uuencoding, the sector layouts, the send list that the ISP protocol is spoken from, the
 // vector-table checksum and the checks of the boot loader's replies.
+#include "logic/Devices.h"
 #include "logic/LpcImage.h"
 #include "logic/LpcReplies.h"
 #include "support/Firmware.h"
@@ -8,6 +9,8 @@
 #include <QBuffer>
 #include <QDir>
 #include <QFile>
+#include <QRegularExpression>
+#include <QSet>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QtEndian>
@@ -127,6 +130,15 @@ private slots:
     void overlongLineRefusesTheFile();
     void loadFile_data();
     void loadFile();
+    void partFacts_data();
+    void partFacts();
+    void partTableInvariants();
+    void partSendList_data();
+    void partSendList();
+    void crcAndPartIdAnswers_data();
+    void crcAndPartIdAnswers();
+    void readGroups_data();
+    void readGroups();
 };
 
 void TestLpcImage::uuChar_data()
@@ -208,7 +220,8 @@ void TestLpcImage::padImage()
     lpc::padImage(image);
     QCOMPARE(image.size(), padded);
     QCOMPARE(image.left(size), pattern(size));
-    QCOMPARE(image.mid(size), QByteArray(padded - size, '\0'));
+    // Erased flash reads 0xFF: padding must not program zeros behind the image.
+    QCOMPARE(image.mid(size), QByteArray(padded - size, char(0xFF)));
 }
 
 void TestLpcImage::sectorChoice_data()
@@ -658,7 +671,7 @@ void TestLpcImage::loadHex_data()
         << record(0, 0, d4) + record(0, 4, d4) + "\r\n"
         << int(LoadStatus::Malformed) << QByteArray() << 2;
     QTest::newRow("255-byte record")
-        << record(0, 0, pattern(255)) + kEof << ok << pattern(255) + QByteArray(1, '\0') << 0;
+        << record(0, 0, pattern(255)) + kEof << ok << pattern(255) + QByteArray(1, char(0xFF)) << 0;
     QTest::newRow("non-hex data stops the load at its line")
         << record(0, 0, d4) + record(0, 4, d4) + ":04000800112G3344FF\r\n" + record(0, 12, d4)
         << int(LoadStatus::Malformed) << QByteArray() << 3;
@@ -811,6 +824,260 @@ void TestLpcImage::loadFile()
     } else {
         QCOMPARE(r.image, bytes("11 22 33 44"));
     }
+}
+
+// Facts of the user manuals, written here once and compared with the device table: the
+// identification, flash, sectors, the RAM W may write from, how data travel, the valid-code
+// word and the bytes one W/C pair moves.
+void TestLpcImage::partFacts_data()
+{
+    QTest::addColumn<quint32>("id");
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<int>("flashKib");
+    QTest::addColumn<int>("sectors");
+    QTest::addColumn<int>("lastSectorKib");
+    QTest::addColumn<quint32>("ramFree");
+    QTest::addColumn<bool>("binary");
+    QTest::addColumn<quint32>("checksumWord");
+    QTest::addColumn<int>("block");
+    QTest::addColumn<bool>("crc");
+    // UM10360 ch. 32: 16 x 4 KiB + 14 x 32 KiB, ISP RAM up to 0x100001FF.
+    QTest::newRow("LPC1768") << 0x26013F37u << "LPC1768" << 512 << 30 << 32 << 0x10000200u
+                             << false << 0x1Cu << 4096 << false;
+    QTest::newRow("LPC1751") << 0x25001118u << "LPC1751" << 32 << 8 << 4 << 0x10000200u << false
+                             << 0x1Cu << 4096 << false;
+    // UM10398: 4 KiB sectors, W from 0x10000300; 2 KiB of RAM hold a 512-byte copy only.
+    QTest::newRow("LPC1114/302") << 0x2540102Bu << "LPC1114/302" << 32 << 8 << 4 << 0x10000300u
+                                 << false << 0x1Cu << 4096 << false;
+    QTest::newRow("LPC1111/101") << 0x041E502Bu << "LPC1111/101" << 8 << 2 << 4 << 0x10000300u
+                                 << false << 0x1Cu << 512 << false;
+    QTest::newRow("LPC11U24/401") << 0x2980002Bu << "LPC11U24/401" << 32 << 8 << 4
+                                  << 0x10000300u << false << 0x1Cu << 4096 << false;
+    QTest::newRow("LPC1343") << 0x3D00002Bu << "LPC1343" << 32 << 8 << 4 << 0x10000300u << false
+                             << 0x1Cu << 4096 << false;
+    // UM10601/UM10800/UM11029: 1 KiB sectors, raw data, S; the LPC810's 1 KiB of RAM
+    // holds a 64-byte copy.
+    QTest::newRow("LPC812") << 0x00008120u << "LPC812M101JDH16" << 16 << 16 << 1 << 0x10000270u
+                            << true << 0x1Cu << 1024 << true;
+    QTest::newRow("LPC810") << 0x00008100u << "LPC810M021FN8" << 4 << 4 << 1 << 0x10000270u
+                            << true << 0x1Cu << 64 << true;
+    QTest::newRow("LPC824") << 0x00008241u << "LPC824M201JHI33" << 32 << 32 << 1 << 0x10000270u
+                            << true << 0x1Cu << 1024 << true;
+    QTest::newRow("LPC845") << 0x00008451u << "LPC845M301JBD64" << 64 << 64 << 1 << 0x10000600u
+                            << true << 0x1Cu << 1024 << true;
+    // UM10211/UM10237: 8 x 4 + 14 x 32 + 6 x 4 KiB; UM10139: 5 x 4 KiB at the end.
+    QTest::newRow("LPC2378") << 0x1700FD25u << "LPC2378" << 504 << 28 << 4 << 0x40000200u
+                             << false << 0x14u << 4096 << false;
+    QTest::newRow("LPC2148") << 0x0402FF25u << "LPC2148" << 500 << 27 << 4 << 0x40000200u
+                             << false << 0x14u << 4096 << false;
+    // UM10114: 8 x 8 + 2 x 64 + 7 x 8 KiB.
+    QTest::newRow("LPC2294") << 0x0501FF13u << "LPC2294" << 248 << 17 << 8 << 0x40000200u
+                             << false << 0x14u << 4096 << false;
+    QTest::newRow("LPC2106") << 0xFFF0FF32u << "LPC2106" << 120 << 15 << 8 << 0x40000200u
+                             << false << 0x14u << 4096 << false;
+}
+
+void TestLpcImage::partFacts()
+{
+    QFETCH(quint32, id);
+    QFETCH(QString, name);
+    QFETCH(int, flashKib);
+    QFETCH(int, sectors);
+    QFETCH(int, lastSectorKib);
+    QFETCH(quint32, ramFree);
+    QFETCH(bool, binary);
+    QFETCH(quint32, checksumWord);
+    QFETCH(int, block);
+    QFETCH(bool, crc);
+    const devices::LpcChip *chip = devices::lpcChip(id);
+    QVERIFY(chip);
+    QCOMPARE(chip->name.toString(), name);
+    QCOMPARE(int(chip->flashKib), flashKib);
+    QCOMPARE(chip->sectorCount(), sectors);
+    QCOMPARE(chip->sectorSize(sectors - 1), qint64(lastSectorKib) * 1024);
+    QCOMPARE(chip->family->ramFree, ramFree);
+    QCOMPARE(chip->family->binaryData, binary);
+    QCOMPARE(chip->family->checksumWord(), checksumWord);
+    QCOMPARE(chip->blockBytes(), block);
+    QCOMPARE(chip->family->has(devices::kLpcCmdCrc), crc);
+    QCOMPARE(devices::lpcChipNamed(name), chip);
+    // A part the table does not know has no row.
+    QVERIFY(!devices::lpcChip(id ^ 0x5A000000u));
+}
+
+void TestLpcImage::partTableInvariants()
+{
+    QSet<quint32> ids;
+    for (const devices::LpcChip &c : devices::lpcChips()) {
+        const QString at = c.name.toString();
+        QVERIFY2(!ids.contains(c.id), qPrintable(at));
+        ids.insert(c.id);
+        QVERIFY2(!c.family->manual.isEmpty(), qPrintable(at));
+        // Whole sectors make up the flash, and the next sector would lie past it.
+        const int n = c.sectorCount();
+        QVERIFY2(n > 0 && c.sectorStart(n) == c.flashBytes(), qPrintable(at));
+        QCOMPARE(c.sectorOf(c.flashBytes() - 1), n - 1);
+        QCOMPARE(c.sectorOf(c.flashBytes()), -1);
+        // A block is a copy count, fits the RAM behind the ISP's own and never spans sectors.
+        const int block = c.blockBytes();
+        QVERIFY2(std::find(c.family->copyCounts.begin(), c.family->copyCounts.end(), block) !=
+                     c.family->copyCounts.end() && block > 0,
+                 qPrintable(at));
+        QVERIFY2(c.family->ramFree + quint32(block) <= c.family->ramStart + c.ramKib * 1024u,
+                 qPrintable(at));
+        for (int s = 0; s < n; ++s)
+            QVERIFY2(c.sectorSize(s) % block == 0 && c.sectorStart(s) % block == 0,
+                     qPrintable(at));
+        QVERIFY2(c.family->ramFree > c.family->ramStart, qPrintable(at));
+    }
+    // The LPC2000 entries' own layouts cover what the table says of the same parts.
+    for (const auto &[text, id] : {std::pair{u"196353", 0x0002FF01u}, {u"196369", 0x0002FF11u},
+                                   {u"196387", 0x0002FF23u}, {u"196389", 0x0002FF25u}})
+        QCOMPARE(flashBytesFor(text), devices::lpcChip(id)->flashBytes());
+}
+
+void TestLpcImage::partSendList_data()
+{
+    QTest::addColumn<quint32>("id");
+    QTest::addColumn<int>("size");
+    QTest::addColumn<int>("verify");
+    QTest::addColumn<QStringList>("commands"); // command lines, data left out
+    const int none = int(Verify::None), compare = int(Verify::Compare), crc = int(Verify::Crc);
+    // LPC1768: 4096-byte blocks to 0x10000200; the 100-byte rest fills a 256-byte copy; the
+    // compare leaves the boot ROM's 512 bytes out.
+    QTest::newRow("LPC1768, compare")
+        << 0x26013F37u << 4196 << compare
+        << QStringList{"W 268435968 4096", "P 0 0", "C 0 268435968 4096",
+                       "M 512 268436480 3584", "W 268435968 256", "P 1 1",
+                       "C 4096 268435968 256", "M 4096 268435968 256"};
+    QTest::newRow("LPC1768 past its 4 KiB sectors, unverified")
+        << 0x26013F37u << 65536 + 8 << none
+        << QStringList{"W 268435968 256", "P 16 16", "C 65536 268435968 256"};
+    // LPC845: raw 1 KiB blocks from 0x10000600, one S at the end.
+    QTest::newRow("LPC845, CRC") << 0x00008451u << 1500 << crc
+                                 << QStringList{"W 268436992 1024", "P 0 0",
+                                                "C 0 268436992 1024", "W 268436992 512",
+                                                "P 1 1", "C 1024 268436992 512", "S 512 1024"};
+    QTest::newRow("LPC810: 64-byte copies, no compare inside the boot ROM's bytes")
+        << 0x00008100u << 128 << compare
+        << QStringList{"W 268436080 64", "P 0 0", "C 0 268436080 64", "W 268436080 64",
+                       "P 0 0", "C 64 268436080 64"};
+    QTest::newRow("LPC2294: 8 KiB sectors") << 0x0501FF13u << 12288 << none
+                                            << QStringList{"W 1073742336 4096", "P 0 0",
+                                                           "C 0 1073742336 4096",
+                                                           "W 1073742336 4096", "P 0 0",
+                                                           "C 4096 1073742336 4096",
+                                                           "W 1073742336 4096", "P 1 1",
+                                                           "C 8192 1073742336 4096"};
+}
+
+void TestLpcImage::partSendList()
+{
+    QFETCH(quint32, id);
+    QFETCH(int, size);
+    QFETCH(int, verify);
+    QFETCH(QStringList, commands);
+    const devices::LpcChip &chip = *devices::lpcChip(id);
+    const QByteArray image = pattern(size, 7);
+    const std::optional<LpcSendList> list = buildPartSendList(image, chip, Verify(verify));
+    QVERIFY(list);
+    QStringList got;
+    QByteArray data; // what the data items carry, in order
+    for (int i = 1; i < list->LpcSendCount(); ++i) {
+        const LpcSendItem &item = list->item(i);
+        if (item.kind == ItemKind::BinaryItem) {
+            data += item.lines.value(0);
+        } else if (item.kind == ItemKind::DataItem) {
+            for (qsizetype l = 0; l + 1 < item.lines.size(); ++l)
+                data += uuDecode(item.lines[l].chopped(2));
+        } else {
+            got << QString::fromLatin1(item.lines.value(0).chopped(2));
+            if (item.kind == ItemKind::CrcItem) {
+                QByteArray flash = image;
+                flash.append(data.size() - image.size(), char(0xFF));
+                QCOMPARE(item.expectedCrc, crc32(flash.mid(item.flashAddress, item.byteCount)));
+            }
+        }
+    }
+    // Only the parts with "S" are sent one.
+    QCOMPARE(got.filter(QRegularExpression("^S ")).isEmpty(),
+             !(verify == int(Verify::Crc) && chip.family->has(devices::kLpcCmdCrc)));
+    if (size == 65536 + 8) got = got.mid(got.size() - 3); // the blocks before are alike
+    QCOMPARE(got, commands);
+    // The data are the image, then erased flash up to the last copy's count.
+    QCOMPARE(data.left(size), image);
+    QCOMPARE(data.mid(size), QByteArray(data.size() - size, char(0xFF)));
+    // An image larger than the part is refused before anything is built.
+    QVERIFY(!buildPartSendList(QByteArray(chip.flashBytes() + 4, 'x'), chip, Verify::None));
+}
+
+void TestLpcImage::crcAndPartIdAnswers_data()
+{
+    QTest::addColumn<QByteArray>("reply");
+    QTest::addColumn<bool>("complete");
+    QTest::addColumn<qint64>("crc"); // -1: no CRC in it
+    QTest::newRow("success and value") << QByteArray("0\r\n3421780262\r\n") << true
+                                       << qint64(3421780262);
+    QTest::newRow("value still to come") << QByteArray("0\r\n") << false << qint64(-1);
+    QTest::newRow("error code") << QByteArray("14\r\n") << true << qint64(-1);
+    QTest::newRow("no number") << QByteArray("0\r\n12a\r\n") << true << qint64(-1);
+    QTest::newRow("too large") << QByteArray("0\r\n4294967296\r\n") << true << qint64(-1);
+}
+
+void TestLpcImage::crcAndPartIdAnswers()
+{
+    QFETCH(QByteArray, reply);
+    QFETCH(bool, complete);
+    QFETCH(qint64, crc);
+    QCOMPARE(crcComplete(reply), complete);
+    const std::optional<quint32> got = crcAnswerOf(reply);
+    QCOMPARE(got.has_value(), crc >= 0);
+    if (got) QCOMPARE(qint64(*got), crc);
+    // The check value of the CRC that "S" answers (zlib's CRC-32 of "123456789").
+    QCOMPARE(crc32("123456789"), 0xCBF43926u);
+    QCOMPARE(partIdValue(u"637615927"), std::optional<quint32>(0x26013F37u));
+    QCOMPARE(partIdValue(u"0x26013F37"), std::nullopt);
+    QCOMPARE(partIdValue(u""), std::nullopt);
+}
+
+// A group of an R answer, encoded here by the programmer's own encoder (whose output the
+// uuencoding tests check against the rules).
+void TestLpcImage::readGroups_data()
+{
+    QTest::addColumn<QByteArray>("text");
+    QTest::addColumn<int>("count");
+    QTest::addColumn<bool>("complete");
+    QTest::addColumn<bool>("whole");
+    const QByteArray data = pattern(100, 3);
+    QByteArray lines;
+    quint32 sum = 0;
+    for (qsizetype at = 0; at < data.size(); at += 45) {
+        const UuLine l = UuEncodeLine(data.mid(at, 45));
+        lines += l.text;
+        sum += l.sum;
+    }
+    const QByteArray sumLine = QByteArray::number(sum) + "\r\n";
+    QTest::newRow("whole") << lines + sumLine << 100 << true << true;
+    QTest::newRow("sum line still to come") << lines << 100 << false << false;
+    QTest::newRow("wrong sum") << lines + QByteArray::number(sum + 1) + "\r\n" << 100 << true
+                               << false;
+    QByteArray changed = lines;
+    changed[5] = changed[5] == '!' ? '"' : '!';
+    QTest::newRow("a byte changed") << changed + sumLine << 100 << true << false;
+    QTest::newRow("fewer bytes than asked") << lines + sumLine << 104 << false << false;
+    QTest::newRow("no uuencoding") << QByteArray("hello world\r\n1\r\n") << 4 << true << false;
+}
+
+void TestLpcImage::readGroups()
+{
+    QFETCH(QByteArray, text);
+    QFETCH(int, count);
+    QFETCH(bool, complete);
+    QFETCH(bool, whole);
+    QCOMPARE(readGroupComplete(text, count), complete);
+    const std::optional<QByteArray> got = decodeReadGroup(text, count);
+    QCOMPARE(got.has_value(), whole);
+    if (whole) QCOMPARE(*got, pattern(100, 3));
 }
 
 QTEST_GUILESS_MAIN(TestLpcImage)

@@ -10,6 +10,7 @@
 #include "support/Firmware.h"
 #include "support/PtyPeer.h"
 #include "support/TestEnv.h"
+#include "support/Window.h"
 
 #include "app/Ui.h"
 #include "platform/PortNames.h"
@@ -83,6 +84,9 @@ const StoredControl kStoredControls[] = {
     {"Delay1", 't', [](TMainForm &w) -> QWidget * { return w.Edit4; }},
     {"Verify", 'c', [](TMainForm &w) -> QWidget * { return w.CheckBox9; }},
     {"ClockMHz", 't', [](TMainForm &w) -> QWidget * { return w.ClockEdit; }},
+    {"OptionEeprom", 'o', [](TMainForm &w) -> QWidget * { return w.OptionEeprom; }},
+    {"OptionResetPin", 'o', [](TMainForm &w) -> QWidget * { return w.OptionResetPin; }},
+    {"OptionLowVoltage", 'o', [](TMainForm &w) -> QWidget * { return w.OptionLowVoltage; }},
 };
 
 // The control's value as the store writes it.
@@ -96,6 +100,10 @@ QString storedText(TMainForm &w, const StoredControl &c)
         return QString::number(static_cast<QComboBox *>(control)->currentIndex());
     case 'c':
         return QString::number(int(static_cast<QCheckBox *>(control)->isChecked()));
+    case 'o': { // on, off, or the chip's own value
+        const Qt::CheckState state = static_cast<QCheckBox *>(control)->checkState();
+        return state == Qt::Checked ? "1" : state == Qt::Unchecked ? "0" : "";
+    }
     case 't':
         return static_cast<QLineEdit *>(control)->text();
     case 's':
@@ -115,6 +123,9 @@ void setStored(TMainForm &w, const StoredControl &c, const QString &value)
         return static_cast<QComboBox *>(control)->setCurrentIndex(value.toInt());
     case 'c':
         return static_cast<QCheckBox *>(control)->setChecked(value == "1");
+    case 'o':
+        return static_cast<QCheckBox *>(control)->setCheckState(
+            value == "1" ? Qt::Checked : value == "0" ? Qt::Unchecked : Qt::PartiallyChecked);
     case 't':
         return static_cast<QLineEdit *>(control)->setText(value);
     case 's':
@@ -265,6 +276,49 @@ private slots:
         QVERIFY(again.main->CheckBox9->isChecked());
     }
 
+    // The sequence editor shows the device entry's sequence, says what each step does as the
+    // lines will see it (wiring applied), refuses a bad step, and its choices are stored after
+    // the other values and come back into the next download's choices.
+    void entryEditorExplainsAndStores()
+    {
+        TestEnv env;
+        const int stm32 = testsupport::kStm32Entry;
+        {
+            auto w = CreateApplicationWindows();
+            TMainForm &m = *w.main;
+            m.MCUType->setCurrentIndex(stm32);
+            EntryDialog d(m.EntrySetup, stm32, QStringLiteral("680"), &m);
+            auto *entry = d.findChild<QLineEdit *>(QStringLiteral("EntrySequence"));
+            auto *explained = d.findChild<QLabel *>(QStringLiteral("StepsExplained"));
+            auto *swap = d.findChild<QCheckBox *>(QStringLiteral("SwapRtsDtr"));
+            QPushButton *ok = d.findChild<QDialogButtonBox *>()->button(QDialogButtonBox::Ok);
+            QVERIFY(entry && explained && swap && ok);
+            QCOMPARE(entry->text(), QStringLiteral("dtr,rts,500ms,-dtr,500ms"));
+            QVERIFY2(explained->text().contains(QStringLiteral("DTR 有效 → RTS 有效 → 等待 500 ms")),
+                     qPrintable(explained->text()));
+            entry->setText(QStringLiteral("rts,,dtr"));
+            QVERIFY(!ok->isEnabled());
+            QVERIFY(explained->text().contains(QStringLiteral("第 2 步是空的")));
+            entry->setText(QStringLiteral(" DTR,100ms"));
+            swap->setChecked(true);
+            QVERIFY(ok->isEnabled());
+            QVERIFY2(explained->text().contains(QStringLiteral("RTS 有效 → 等待 100 ms")),
+                     qPrintable(explained->text()));
+            m.EntrySetup = d.result();
+            QCOMPARE(m.EntrySetup.entry.value(stm32), QStringLiteral("dtr,100ms"));
+            QVERIFY(!m.EntrySetup.exit.contains(stm32)); // the default is not stored
+            m.close();
+        }
+        QCOMPARE(storeOf(env).value(QStringLiteral("EntrySeq%1").arg(stm32)).toString(),
+                 QStringLiteral("dtr,100ms"));
+        auto again = CreateApplicationWindows();
+        again.main->MCUType->setCurrentIndex(stm32);
+        const DownloadChoices c = again.main->ChosenDownload();
+        QVERIFY(c.entrySequence && !c.exitSequence);
+        QCOMPARE(resetseq::format(*c.entrySequence), QStringLiteral("dtr,100ms"));
+        QVERIFY(c.wiring.swapRtsDtr && !c.wiring.invertRts);
+    }
+
     // Every stored value goes out and comes back into its own control. The values differ from
     // the defaults and from their neighbours, and the check boxes take both states over the
     // two rows, so a value written under another name or read into another control shows.
@@ -272,13 +326,14 @@ private slots:
     {
         QTest::addColumn<QStringList>("values"); // in the order of kStoredControls
         // Model|Port|BaudRate|Data|Stop|Parity|HexRXD|TimeTXD_ch|TimeTXD_v|HexTXD|SendNewL|KeySend|
-        // SendClear|SendStr|MCUType|12T|AutoISP|AutoRST|FileName|Delay|Delay1|Verify|ClockMHz
+        // SendClear|SendStr|MCUType|12T|AutoISP|AutoRST|FileName|Delay|Delay1|Verify|ClockMHz|
+        // OptionEeprom|OptionResetPin|OptionLowVoltage
         QTest::newRow("first") << QStringLiteral("1|5|11|1|2|4|1|0|1234|1|0|1|0|A1 发送|3|6T|1|0|"
-                                                 "/tmp/a/fw-a.hex|37|321|1|11.0592")
+                                                 "/tmp/a/fw-a.hex|37|321|1|11.0592|1|0|1")
                                       .split(u'|');
         QTest::newRow("second, check boxes turned over")
             << QStringLiteral("2|7|2|0|1|3|0|1|987|0|1|0|1|B2 send|9|fast|0|1|/tmp/b/fw-b.bin|73|"
-                              "123|0|24")
+                              "123|0|24|0|1|0")
                    .split(u'|');
     }
 
@@ -291,7 +346,7 @@ private slots:
             auto w = CreateApplicationWindows();
             for (size_t i = 0; i < std::size(kStoredControls); ++i) {
                 const StoredControl &c = kStoredControls[i];
-                if (c.kind != 'c') // a check box is off by default in one of the two rows
+                if (c.kind != 'c' && c.kind != 'o') // a box has a row with its default
                     QVERIFY2(storedText(*w.main, c) != values[i], c.name); // not the default
                 if (i > 0 && c.kind == kStoredControls[i - 1].kind)
                     QVERIFY2(values[i] != values[i - 1], c.name); // nor the neighbour's
@@ -543,17 +598,35 @@ private slots:
         auto w = CreateApplicationWindows();
         TMainForm &m = *w.main;
         m.show();
-        QCOMPARE(m.Memo1->toPlainText().split('\n').size(), 11);
-        QVERIFY(m.Memo1->toPlainText().startsWith(QStringLiteral("目前版本支持MCU设备:")));
+        // The introduction names every family and line of today.
+        const QString intro = m.Memo1->toPlainText();
+        QVERIFY(intro.startsWith(QStringLiteral("目前版本支持MCU设备:")));
+        for (const char *named : {"LPC2138", "STM32", "F0", "F4", "G0", "G4", "L4", "STC89C52RC",
+                                  "STC10/11/12", "STC15", "STC8"}) {
+            QVERIFY2(intro.contains(QLatin1String(named)), named);
+            QVERIFY2(m.Memo6->toPlainText().contains(QLatin1String(named)) ||
+                         QByteArray(named).startsWith("LPC") || QByteArray(named).startsWith("STC89"),
+                     named);
+        }
         m.RzPageControl1->setCurrentIndex(1);
         QVERIFY(m.Memo1->toPlainText().startsWith(QStringLiteral("接收区")));
+        // Each page keeps its own text: the download log is there again on its page.
+        m.AppendLine(QStringLiteral("log line"));
+        QVERIFY(!m.Memo1->toPlainText().contains(QStringLiteral("log line")));
         m.RzPageControl1->setCurrentIndex(3); // the forum page returns to the first
         QCOMPARE(m.RzPageControl1->currentIndex(), 0);
         QCOMPARE(env.openedUrls.size(), 1);
         QVERIFY(m.Memo1->toPlainText().startsWith(QStringLiteral("目前版本支持MCU设备:")));
+        QVERIFY(m.Memo1->toPlainText().endsWith(QStringLiteral("\nlog line")));
         m.BitBtn10Click();
         QVERIFY(m.Panel1->isVisible() && !m.Memo1->isVisible());
         m.Image3Click();
+        QVERIFY(!m.Panel1->isVisible() && m.Memo1->isVisible());
+        // The help picture goes with a page change: the results are not hidden under it.
+        m.RzPageControl1->setCurrentIndex(1);
+        m.BitBtn10Click();
+        QVERIFY(m.Panel1->isVisible());
+        m.RzPageControl1->setCurrentIndex(0);
         QVERIFY(!m.Panel1->isVisible() && m.Memo1->isVisible());
         m.StatusBar1Click();
         QCOMPARE(env.openedUrls.size(), 3);
@@ -687,7 +760,13 @@ private slots:
                                   << QStringList{"MCUType",   "Edit2",     "BitBtn2",
                                                  "ComboBox6", "ComboBox7", "Edit3",
                                                  "CheckBox9", "CheckBox2", "Edit4",
-                                                 "CheckBox1", "BitBtn7",   "BitBtn1"};
+                                                 "CheckBox1", "BitBtn7",   "BitBtn1",
+                                                 "StopButton"};
+        QTest::newRow("download, STC15 options")
+            << -1
+            << QStringList{"MCUType", "ClockEdit", "Edit2", "BitBtn2", "ComboBox6", "ComboBox7",
+                           "Edit3", "CheckBox2", "Edit4", "CheckBox1", "BitBtn1",
+                           "OptionEeprom", "OptionResetPin", "OptionLowVoltage"};
         QTest::newRow("terminal") << 1
                                   << QStringList{"ComboBox1", "ComboBox2",   "ComboBox3",
                                                  "ComboBox4", "ComboBox5",   "BitBtn3",
@@ -711,12 +790,20 @@ private slots:
         m.show();
         m.activateWindow();
         QVERIFY(QTest::qWaitForWindowActive(&m));
+        if (page < 0) { // the download page with an STC15 entry
+            page = 0;
+            const int stc15 = devices::findDevice(u"stc15");
+            m.MCUType->setCurrentIndex(stc15);
+            emit m.MCUType->activated(stc15);
+        }
         m.RzPageControl1->setCurrentIndex(page);
         const QString sendText = m.Memo2->toPlainText();
-        // Disabled controls take no focus (the 12T/6T button for the STM32 entry).
+        // Disabled or hidden controls take no focus (the 12T/6T button for the STM32 entry,
+        // the stop button while nothing runs, the STC options for other entries).
         order.erase(std::remove_if(order.begin(), order.end(),
                                    [&](const QString &name) {
-                                       return !m.findChild<QWidget *>(name)->isEnabled();
+                                       const QWidget *w = m.findChild<QWidget *>(name);
+                                       return !w->isEnabled() || !w->isVisible();
                                    }),
                     order.end());
         m.findChild<QWidget *>(order.first())->setFocus(Qt::TabFocusReason);
@@ -816,48 +903,181 @@ private slots:
         m.close();
     }
 
-    void downloadButtonForcesLineSettings_data()
+    // A download sets the line its family needs on the port only: the terminal's lists (7
+    // data bits, 2 stop bits, odd parity) and the stored values stay the user's. The stop
+    // button ends it where it is and releases the port; device, file, port and 12T wait.
+    void downloadLeavesTheTerminalLineAndStops_data()
     {
         QTest::addColumn<int>("device");
-        QTest::addColumn<int>("baudBefore");
-        QTest::addColumn<int>("baudAfter");
-        QTest::addColumn<int>("parityAfter");
+        QTest::addColumn<int>("baud");       // the lists' rate
+        QTest::addColumn<int>("portBaud");   // the port's during the download; -1: own port
+        QTest::addColumn<int>("portParity");
         QTest::newRow("LPC caps 115200 at 57600") << 0 << 12 << 11 << 0;
         QTest::newRow("LPC keeps 9600") << 5 << 6 << 6 << 0;
         QTest::newRow("STM32 raises 9600 to 19200") << 6 << 6 << 8 << 2;
         QTest::newRow("STM32 keeps 115200") << 6 << 12 << 12 << 2;
-        QTest::newRow("STC touches nothing") << 8 << 3 << 3 << 4;
+        QTest::newRow("STC89 opens its own port") << 8 << 3 << -1 << -1;
+        QTest::newRow("STC12 opens its own port") << devices::findDevice(u"stc12") << 12 << -1 << -1;
     }
 
-    void downloadButtonForcesLineSettings()
+    void downloadLeavesTheTerminalLineAndStops()
     {
         QFETCH(int, device);
-        QFETCH(int, baudBefore);
-        QFETCH(int, baudAfter);
-        QFETCH(int, parityAfter);
+        QFETCH(int, baud);
+        QFETCH(int, portBaud);
+        QFETCH(int, portParity);
         TestEnv env;
-        env.mapPort(1, env.root() + "/absent"); // the programmer cannot open the port
+        testsupport::PtyPeer peer; // nobody answers: the download waits until it is stopped
+        env.mapPort(1, peer.slavePath());
+        {
+            auto w = CreateApplicationWindows();
+            TMainForm &m = *w.main;
+            m.MCUType->setCurrentIndex(device);
+            m.MCUTypeChange();
+            m.ComboBox2->setCurrentIndex(baud);
+            m.ComboBox7->setCurrentIndex(baud);
+            m.ComboBox3->setCurrentIndex(2);
+            m.ComboBox4->setCurrentIndex(2);
+            m.ComboBox5->setCurrentIndex(1);
+            m.CheckBox2->setChecked(false);
+            m.Edit2->setText(env.file("fw.bin", firmware::pattern(2000)));
+            QStringList lines;
+            std::optional<DownloadResult> ended;
+            m.OnLine = [&](const QString &line) { lines << line; };
+            m.OnDownloadEnded = [&](DownloadResult r) { ended = r; };
+            m.BitBtn1->click();
+            QTRY_VERIFY(m.DownloadRunning() && peer.receivedCount() > 0);
+            if (portBaud >= 0) {
+                QCOMPARE(int(m.ComDriver->ComPortSpeed()), portBaud);
+                QCOMPARE(int(m.ComDriver->ComPortDataBits()), 3);
+                QCOMPARE(int(m.ComDriver->ComPortStopBits()), 0);
+                QCOMPARE(int(m.ComDriver->ComPortParity()), portParity);
+            }
+            for (QWidget *c : std::initializer_list<QWidget *>{m.MCUType, m.Edit2, m.BitBtn2,
+                                                                m.ComboBox6, m.BitBtn7, m.BitBtn1})
+                QVERIFY2(!c->isEnabled(), qPrintable(c->objectName()));
+            QVERIFY(m.StopButton->isEnabled());
+            m.StopButton->click();
+            QTRY_VERIFY_WITH_TIMEOUT(ended.has_value(), 10000);
+            QCOMPARE(*ended, DownloadResult::Failed);
+            QVERIFY2(lines.last().startsWith(QStringLiteral("已停止下载，停在：")),
+                     qPrintable(lines.join('\n')));
+            QVERIFY(m.MCUType->isEnabled() && m.Edit2->isEnabled() && m.BitBtn1->isEnabled());
+            QVERIFY(!m.StopButton->isEnabled());
+            // The port is free again: the terminal opens it.
+            QVERIFY(!m.ComDriver->Connected());
+            QVERIFY(m.ComPort_Open());
+            QVERIFY(m.ComPort_Close());
+            QCOMPARE(m.ComboBox2->currentIndex(), baud);
+            QCOMPARE(m.ComboBox7->currentIndex(), baud);
+            QCOMPARE(m.ComboBox3->currentIndex(), 2);
+            QCOMPARE(m.ComboBox4->currentIndex(), 2);
+            QCOMPARE(m.ComboBox5->currentIndex(), 1);
+            m.close();
+        }
+        QSettings s = storeOf(env);
+        QCOMPARE(s.value("BaudRate").toInt(), baud);
+        QCOMPARE(s.value("Data").toInt(), 2);
+        QCOMPARE(s.value("Parity").toInt(), 1);
+    }
+
+    // An STC download to a name that stands for no port present says so in the interface's
+    // language, in the line and in the box (which does not call the port "in use").
+    void stcPortThatIsNotThereInBothLanguages_data() { everyPageInBothLanguages_data(); }
+
+    void stcPortThatIsNotThereInBothLanguages()
+    {
+        QFETCH(bool, english);
+        TestEnv env;
+        if (platform::presentPorts().size() >= 8) QSKIP("COM8 stands for a port of this machine");
+        const EnglishFor english_(english);
+        QVERIFY(english_.ready());
         auto w = CreateApplicationWindows();
         TMainForm &m = *w.main;
-        m.MCUType->setCurrentIndex(device);
-        m.ComboBox2->setCurrentIndex(baudBefore);
-        m.ComboBox7->setCurrentIndex(baudBefore);
-        m.ComboBox3->setCurrentIndex(1);
-        m.ComboBox4->setCurrentIndex(2);
-        m.ComboBox5->setCurrentIndex(4);
-        m.Edit2->setText(env.file("fw.hex", ":00000001FF\n"));
+        QStringList lines;
         std::optional<DownloadResult> ended;
+        m.OnLine = [&](const QString &line) { lines << line; };
         m.OnDownloadEnded = [&](DownloadResult r) { ended = r; };
-        m.BitBtn1Click();
-        QTRY_VERIFY(ended.has_value()); // the STC programmers end on their own thread
-        QCOMPARE(m.ComboBox2->currentIndex(), baudAfter);
-        QCOMPARE(m.ComboBox7->currentIndex(), baudAfter);
-        QCOMPARE(m.ComboBox5->currentIndex(), parityAfter);
-        const bool stc = device >= 7;
-        QCOMPARE(m.ComboBox3->currentIndex(), stc ? 1 : 3);
-        QCOMPARE(m.ComboBox4->currentIndex(), stc ? 2 : 0);
-        QVERIFY(m.BitBtn1->isEnabled());
-        QVERIFY(m.BitBtn2->isEnabled() && m.Memo1->isEnabled());
+        m.MCUType->setCurrentIndex(devices::findDevice(u"stc12"));
+        m.ComboBox6->setCurrentIndex(7);
+        m.ComboBox6Change();
+        m.Edit2->setText(env.file("fw.bin", firmware::pattern(500)));
+        m.BitBtn1->click();
+        QTRY_VERIFY(ended.has_value());
+        QCOMPARE(*ended, DownloadResult::PortNotOpened);
+        QCOMPARE(env.messages.size(), 1);
+        QVERIFY(env.messages[0].text.startsWith(english ? QStringLiteral("The port does not exist")
+                                                        : QStringLiteral("串口不存在")));
+        for (const QString &t : lines + QStringList{env.messages[0].text})
+            QVERIFY2(hasChinese(t) != english, qPrintable(t));
+        QVERIFY(lines.last().contains(QStringLiteral("COM8")));
+    }
+
+    // The window grows and shrinks back to its designed size, which is its smallest; the
+    // message area takes the room, the tabs and the status strip stay at the bottom, and the
+    // size comes back at the next start.
+    void windowGrowsAndRemembersItsSize()
+    {
+        TestEnv env;
+        {
+            auto w = CreateApplicationWindows();
+            TMainForm &m = *w.main;
+            m.show();
+            QVERIFY(QTest::qWaitForWindowExposed(&m));
+            QCOMPARE(m.size(), QSize(580, 373));
+            const QRect memo = m.Memo1->geometry(), tabs = m.RzPageControl1->geometry();
+            m.resize(800, 600);
+            QTRY_COMPARE(m.Memo1->geometry().size(), memo.size() + QSize(220, 227));
+            QCOMPARE(m.RzPageControl1->geometry().top(), tabs.top() + 227);
+            QCOMPARE(m.StatusBar1->geometry().bottom(), m.centralWidget()->height() - 1);
+            QCOMPARE(m.BitBtn1->geometry().right(), 563 + 220); // keeps its place at the right
+            m.resize(100, 100);
+            QTRY_COMPARE(m.size(), QSize(580, 373));
+            QCOMPARE(m.Memo1->geometry(), memo);
+            m.resize(700, 500);
+            QTRY_COMPARE(m.size(), QSize(700, 500));
+            m.close();
+        }
+        QCOMPARE(storeOf(env).value("WindowWidth").toInt(), 700);
+        auto again = CreateApplicationWindows();
+        QCOMPARE(again.main->size(), QSize(700, 500));
+    }
+
+    // The port lists show the device each name stands for now and which names stand for
+    // nothing; the STC12/15/8 entries bring their option boxes (in the strip's row) and the
+    // command line's 115200.
+    void portListsAndStcOptions()
+    {
+        TestEnv env;
+        testsupport::PtyPeer peer;
+        env.mapPort(1, peer.slavePath());
+        env.mapPort(2, env.root() + "/gone");
+        auto w = CreateApplicationWindows();
+        TMainForm &m = *w.main;
+        m.show();
+        m.refreshPortLists();
+        for (QComboBox *c : {m.ComboBox1, m.ComboBox6}) {
+            QVERIFY(c->itemData(0, Qt::ToolTipRole).toString().startsWith(peer.slavePath()));
+            QVERIFY(c->itemData(1, Qt::ToolTipRole).toString().contains(QStringLiteral("(不存在)")));
+        }
+        const int stc15 = devices::findDevice(u"stc15");
+        QVERIFY(!m.OptionEeprom->isVisible() && m.RzMarqueeStatus1->isVisible());
+        m.ComboBox7->setCurrentIndex(6);
+        m.MCUType->setCurrentIndex(stc15);
+        emit m.MCUType->activated(stc15);
+        QVERIFY(m.OptionEeprom->isVisible() && !m.RzMarqueeStatus1->isVisible());
+        QCOMPARE(m.ComboBox7->currentIndex(), 12);
+        QCOMPARE(m.ComboBox2->currentIndex(), 12);
+        m.OptionResetPin->setCheckState(Qt::Unchecked);
+        m.OptionLowVoltage->setCheckState(Qt::Checked);
+        const DownloadChoices c = m.ChosenDownload();
+        QVERIFY(!c.eraseEeprom.has_value());
+        QCOMPARE(c.resetPinEnabled, std::optional<bool>(false));
+        QCOMPARE(c.lowVoltageReset, std::optional<bool>(true));
+        m.MCUType->setCurrentIndex(6);
+        emit m.MCUType->activated(6);
+        QVERIFY(!m.OptionEeprom->isVisible() && m.RzMarqueeStatus1->isVisible());
+        QVERIFY(!m.ChosenDownload().resetPinEnabled.has_value());
     }
 };
 

@@ -3,6 +3,8 @@
 //
 // termios2 is read back with the kernel header, so this file uses posix_openpt rather than
 // <pty.h>, which would pull in <termios.h>.
+#include "engines/BoardEntry.h"
+#include "logic/ResetSequence.h"
 #include "platform/PortNames.h"
 #include "platform/SerialPort.h"
 #include "platform/Settings.h"
@@ -13,6 +15,7 @@
 #include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
+#include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTemporaryFile>
 #include <QTest>
@@ -81,6 +84,12 @@ private slots:
     void writeGivesUpAfterStall();
     void vanishedDeviceFailsReadAndWrite();
     void tracerSeesEveryOperationInOrder();
+    void lineSequenceText_data();
+    void lineSequenceText();
+    void lineSequenceReachesThePort_data();
+    void lineSequenceReachesThePort();
+    void powerCommandEnds_data();
+    void powerCommandEnds();
 
 private:
     QTemporaryDir config_;
@@ -534,6 +543,189 @@ void tst_SerialPort::tracerSeesEveryOperationInOrder()
     QCOMPARE(events[3].on, false);
     QVERIFY(events[4].rx && !events[4].tx);
     QCOMPARE(events[5].data, QByteArray("hi"));
+}
+
+// ---- Line sequences: text, wiring, the order and waits the serial layer issues -----------
+
+void tst_SerialPort::lineSequenceText_data()
+{
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<int>("refusal");
+    QTest::addColumn<QString>("badStep");
+    QTest::addColumn<QString>("canonical");
+    using R = resetseq::Refusal;
+    // The families' defaults as the README writes them.
+    QTest::newRow("STM32 entry") << "dtr,rts,500ms,-dtr,500ms" << int(R::None) << "" << "dtr,rts,500ms,-dtr,500ms";
+    QTest::newRow("blanks and case") << " DTR , -Rts,100ms ,Brk,0ms,-brk " << int(R::None) << ""
+                                     << "dtr,-rts,100ms,brk,0ms,-brk";
+    QTest::newRow("nothing") << "" << int(R::None) << "" << "";
+    QTest::newRow("longest wait, leading zeros") << "0010000ms" << int(R::None) << "" << "10000ms";
+    QTest::newRow("10001ms") << "rts,10001ms" << int(R::WaitTooLong) << "10001ms" << "";
+    QTest::newRow("a wait past int") << "99999999999ms" << int(R::WaitTooLong) << "99999999999ms" << "";
+    QTest::newRow("unknown word") << "rts,cts" << int(R::UnknownStep) << "cts" << "";
+    QTest::newRow("ms without digits") << "ms" << int(R::UnknownStep) << "ms" << "";
+    QTest::newRow("negative wait") << "-5ms" << int(R::UnknownStep) << "-5ms" << "";
+    QTest::newRow("blank inside a wait") << "5 ms" << int(R::UnknownStep) << "5 ms" << "";
+    QTest::newRow("empty step") << "rts,,dtr" << int(R::EmptyStep) << "" << "";
+    QTest::newRow("trailing comma") << "rts," << int(R::EmptyStep) << "" << "";
+}
+
+void tst_SerialPort::lineSequenceText()
+{
+    QFETCH(QString, text);
+    QFETCH(int, refusal);
+    QFETCH(QString, badStep);
+    QFETCH(QString, canonical);
+    const resetseq::Parsed p = resetseq::parse(text);
+    QCOMPARE(int(p.refusal), refusal);
+    QCOMPARE(p.badStep, badStep);
+    QCOMPARE(resetseq::format(p.steps), canonical);
+    QCOMPARE(p.ok(), refusal == 0);
+    if (!p.ok()) {
+        QVERIFY(p.steps.isEmpty());
+        QVERIFY(!resetseq::refusalText(p).isEmpty());
+        if (p.refusal == resetseq::Refusal::EmptyStep) QCOMPARE(p.badIndex, 2);
+    } else {
+        QCOMPARE(resetseq::parse(canonical).steps, p.steps); // formatting reads back
+    }
+
+    // Each default, written as the README shows it, is the family's sequence.
+    QCOMPARE(resetseq::format(resetseq::stm32Entry()), QStringLiteral("dtr,rts,500ms,-dtr,500ms"));
+    QCOMPARE(resetseq::format(resetseq::stm32Exit()), QStringLiteral("dtr,5ms,-rts"));
+    QCOMPARE(resetseq::format(resetseq::lpcEntry()), QStringLiteral("rts,50ms,dtr,300ms,-dtr"));
+    QCOMPARE(resetseq::format(resetseq::stcEntry(680)), QStringLiteral("rts,680ms,-rts"));
+
+    // Wiring: swap first, then the inversion of the line as it leaves the adapter; breaks
+    // are never changed.
+    const resetseq::Sequence s = resetseq::parse(u"dtr,-rts,brk").steps;
+    const auto wired = [&](bool swap, bool rts, bool dtr) {
+        return resetseq::format(resetseq::applyWiring(s, {swap, rts, dtr}));
+    };
+    QCOMPARE(wired(false, false, false), QStringLiteral("dtr,-rts,brk"));
+    QCOMPARE(wired(true, false, false), QStringLiteral("rts,-dtr,brk"));
+    QCOMPARE(wired(false, true, false), QStringLiteral("dtr,rts,brk"));
+    QCOMPARE(wired(false, false, true), QStringLiteral("-dtr,-rts,brk"));
+    QCOMPARE(wired(true, true, false), QStringLiteral("-rts,-dtr,brk"));
+}
+
+void tst_SerialPort::lineSequenceReachesThePort_data()
+{
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<QString>("wiring"); // s: swap, r/d: invert RTS/DTR
+    QTest::addColumn<QString>("issued"); // the line changes the layer reports, in order
+    QTest::newRow("STM32 entry") << resetseq::format(resetseq::stm32Entry()) << ""
+                                 << "dtr,rts,-dtr";
+    QTest::newRow("STM32 exit") << resetseq::format(resetseq::stm32Exit()) << "" << "dtr,-rts";
+    QTest::newRow("LPC entry") << resetseq::format(resetseq::lpcEntry()) << "" << "rts,dtr,-dtr";
+    QTest::newRow("STC entry") << resetseq::format(resetseq::stcEntry(150)) << "" << "rts,-rts";
+    QTest::newRow("user, break, swapped and inverted")
+        << "dtr,-rts,20ms,brk,30ms,-brk,-dtr" << "sr" << "-rts,-dtr,brk,-brk,rts";
+}
+
+void tst_SerialPort::lineSequenceReachesThePort()
+{
+    QFETCH(QString, text);
+    QFETCH(QString, wiring);
+    QFETCH(QString, issued);
+    Pty pty;
+    QVERIFY(pty.ok());
+    const resetseq::Sequence steps = resetseq::applyWiring(
+        resetseq::parse(text).steps,
+        {wiring.contains(u's'), wiring.contains(u'r'), wiring.contains(u'd')});
+    std::vector<SerialTraceEvent> events;
+    bool taken = true;
+    {
+        SerialPort port;
+        QCOMPARE(port.open(pty.path()), OpenResult::Ok);
+        testsupport::TraceRecorder log;
+        taken = boardentry::run(steps, boardentry::linesOf(port));
+        events = log.all();
+    }
+    // A pseudo-terminal has no modem lines: the run goes on and says so.
+    QVERIFY(!taken);
+    QStringList seen;
+    for (const SerialTraceEvent &e : events) {
+        const char *name = e.kind == SerialTraceEvent::Rts   ? "rts"
+                           : e.kind == SerialTraceEvent::Dtr ? "dtr"
+                           : e.kind == SerialTraceEvent::Break ? "brk"
+                                                               : "?";
+        seen << (e.on ? QString() : QStringLiteral("-")) + QLatin1String(name);
+    }
+    QCOMPARE(seen.join(u','), issued);
+    // Every change comes no earlier than the waits before it; between the steps' times the
+    // waits of the sequence lie in order.
+    qsizetype at = 0;
+    int waited = 0;
+    for (const resetseq::Step &s : steps) {
+        if (s.kind == resetseq::Step::Wait) {
+            waited += s.ms;
+            continue;
+        }
+        if (at > 0) QVERIFY2(events[size_t(at)].msecs - events[size_t(at - 1)].msecs >= waited,
+                             qPrintable(QStringLiteral("step %1").arg(at)));
+        waited = 0;
+        ++at;
+    }
+}
+
+void tst_SerialPort::powerCommandEnds_data()
+{
+    QTest::addColumn<QString>("command");
+    QTest::addColumn<int>("timeoutMs");
+    QTest::addColumn<bool>("async");
+    QTest::addColumn<int>("end");
+    QTest::addColumn<int>("exitCode");
+    QTest::addColumn<QStringList>("output");
+    using E = boardentry::CommandResult;
+    const QString twoLines = QStringLiteral("echo relay off; echo relay on >&2");
+    QTest::newRow("succeeds, both streams") << twoLines << 5000 << false << int(E::Succeeded) << 0
+                                            << QStringList{"relay off", "relay on"};
+    QTest::newRow("succeeds, while the engine goes on") << twoLines << 5000 << true
+                                                        << int(E::Succeeded) << 0
+                                                        << QStringList{"relay off", "relay on"};
+    QTest::newRow("exit status 3") << "echo no hub; exit 3" << 5000 << false << int(E::Failed) << 3
+                                   << QStringList{"no hub"};
+    QTest::newRow("exit status 3, while the engine goes on")
+        << "echo no hub; exit 3" << 5000 << true << int(E::Failed) << 3 << QStringList{"no hub"};
+    QTest::newRow("killed by a signal") << "kill -9 $$" << 5000 << false << int(E::Crashed) << 0
+                                        << QStringList{};
+    // The shell's child is killed with it: the time-out does not wait for the sleep.
+    QTest::newRow("time-out") << "echo waiting; sleep 30; echo late" << 300 << false
+                              << int(E::TimedOut) << 0 << QStringList{"waiting"};
+    QTest::newRow("time-out, while the engine goes on")
+        << "echo waiting; sleep 30; echo late" << 300 << true << int(E::TimedOut) << 0
+        << QStringList{"waiting"};
+}
+
+void tst_SerialPort::powerCommandEnds()
+{
+    QFETCH(QString, command);
+    QFETCH(int, timeoutMs);
+    QFETCH(bool, async);
+    QFETCH(int, end);
+    QFETCH(int, exitCode);
+    QFETCH(QStringList, output);
+    QElapsedTimer deadline;
+    deadline.start();
+    boardentry::PowerCommand p;
+    boardentry::CommandResult r;
+    if (async) {
+        QSignalSpy ended(&p, &boardentry::PowerCommand::ended);
+        p.start(command, timeoutMs);
+        QVERIFY(ended.wait(15000));
+        r = ended.at(0).at(0).value<boardentry::CommandResult>();
+    } else {
+        r = p.runToEnd(command, timeoutMs);
+    }
+    QVERIFY2(deadline.elapsed() < 15000, "the command outlived its time-out");
+    QCOMPARE(int(r.end), end);
+    QCOMPARE(r.exitCode, exitCode);
+    QCOMPARE(r.output, output);
+    QCOMPARE(r.ok(), end == int(boardentry::CommandResult::Succeeded));
+    const QStringList shown = boardentry::resultLines(r, timeoutMs);
+    QCOMPARE(shown.mid(0, output.size()), output);
+    QCOMPARE(shown.size(), output.size() + (r.ok() ? 0 : 1)); // a failure says why
+    QVERIFY(!p.busy());
 }
 
 QTEST_GUILESS_MAIN(tst_SerialPort)

@@ -144,6 +144,8 @@ private slots:
     void lpcConversation_data();
     void lpcConversation();
     void lpcWriteReachesFlash();
+    void lpcPartRules_data();
+    void lpcPartRules();
     void lpcCopyRules_data();
     void lpcCopyRules();
 
@@ -638,6 +640,69 @@ void TestSims::lpcConversation()
     QFETCH(bool, rejected);
     converse([] { return std::make_unique<LpcSim>(); }, conversation);
     LpcSim sim;
+    for (const Exchange &e : conversation)
+        sim.feed(e.send);
+    QCOMPARE(!sim.protocolErrors().isEmpty(), rejected);
+}
+
+// The other families' boards: where W may write, raw data on the LPC8xx, S and N only where
+// the part's manual lists them, the LPC8xx copy counts.
+void TestSims::lpcPartRules_data()
+{
+    QTest::addColumn<QString>("part");
+    QTest::addColumn<Conversation>("conversation");
+    QTest::addColumn<bool>("rejected");
+    const QByteArray raw("ab\x00\xff", 4);
+    QTest::newRow("LPC845: raw W, raw R, S over RAM")
+        << "lpc845"
+        << lpcPrompt() + Conversation{{"W 268436992 4\r\n", "0\r\n"},
+                                      {raw, ""},
+                                      {"R 268436992 4\r\n", "0\r\n" + raw},
+                                      {"S 268436992 4\r\n", "0\r\n3297755065\r\n"},
+                                      {"J\r\n", "0\r\n33873\r\n"}}
+        << false;
+    QTest::newRow("LPC812: raw data echoed while echo is on")
+        << "lpc812"
+        << lpcPrompt().mid(0, 4) + Conversation{{"W 268436080 4\r\n", "W 268436080 4\r\n0\r\n"},
+                                                {raw, raw},
+                                                {"J\r\n", "J\r\n0\r\n33056\r\n"}}
+        << false;
+    QTest::newRow("LPC845: W into the ISP's RAM")
+        << "lpc845" << lpcPrompt() + Conversation{{"W 268436080 4\r\n", "14\r\n"}} << true;
+    QTest::newRow("LPC812: 64-byte copy, 100 bytes refused")
+        << "lpc812"
+        << lpcPrompt() + Conversation{{"P 0 0\r\n", "0\r\n"},
+                                      {"C 64 268436080 64\r\n", "0\r\n"},
+                                      {"P 0 0\r\n", "0\r\n"},
+                                      {"C 128 268436080 100\r\n", "6\r\n"}}
+        << true;
+    QTest::newRow("LPC1768: W from 0x10000200, not below")
+        << "lpc1768"
+        << lpcPrompt() + Conversation{{"W 268435968 4\r\n", "0\r\n"},
+                                      {uuLine("abcd"), ""},
+                                      {sumLine("abcd"), "OK\r\n"},
+                                      {"W 268435712 4\r\n", "14\r\n"}}
+        << true;
+    QTest::newRow("LPC1114 has neither S nor N")
+        << "lpc1114" << lpcPrompt() + Conversation{{"S 0 4\r\n", "1\r\n"}, {"N\r\n", "1\r\n"}}
+        << true;
+    QTest::newRow("LPC11U24 answers N") << "lpc11u24"
+                                        << lpcPrompt() + Conversation{{"N\r\n", "0\r\n1\r\n2\r\n3\r\n4\r\n"}}
+                                        << false;
+    QTest::newRow("LPC2378: the 28th sector exists")
+        << "lpc2378"
+        << lpcPrompt() + Conversation{{"P 27 27\r\n", "0\r\n"}, {"P 28 28\r\n", "7\r\n"}} << true;
+}
+
+void TestSims::lpcPartRules()
+{
+    QFETCH(QString, part);
+    QFETCH(Conversation, conversation);
+    QFETCH(bool, rejected);
+    LpcSim::Config config;
+    config.part = *LpcSim::partNamed(part);
+    converse([&] { return std::make_unique<LpcSim>(config); }, conversation);
+    LpcSim sim(config);
     for (const Exchange &e : conversation)
         sim.feed(e.send);
     QCOMPARE(!sim.protocolErrors().isEmpty(), rejected);

@@ -2,7 +2,234 @@
 <!DOCTYPE TS>
 <TS version="2.1" language="en" sourcelanguage="zh_CN">
 <context>
+    <name>EntryDialog</name>
+    <message>
+        <source>复位序列: %1</source>
+        <translation>Reset sequence: %1</translation>
+    </message>
+    <message>
+        <source>进入序列 (下载前)</source>
+        <translation>Entry sequence (before the download)</translation>
+    </message>
+    <message>
+        <source>退出序列 (写入后)</source>
+        <translation>Exit sequence (after writing)</translation>
+    </message>
+    <message>
+        <source>步骤用逗号分开: rts/-rts、dtr/-dtr (有效/无效)，brk/-brk (开始/结束 break)，NNms (等待 0-10000 ms)。空白: 不用序列。</source>
+        <translation>Steps separated by commas: rts/-rts, dtr/-dtr (assert/release), brk/-brk (start/end a break), NNms (wait 0-10000 ms). Empty: no sequence.</translation>
+    </message>
+    <message>
+        <source>交换 RTS 和 DTR</source>
+        <translation>Swap RTS and DTR</translation>
+    </message>
+    <message>
+        <source>RTS 反相</source>
+        <translation>RTS inverted</translation>
+    </message>
+    <message>
+        <source>DTR 反相</source>
+        <translation>DTR inverted</translation>
+    </message>
+    <message>
+        <source>复位时用 /bin/sh -c 运行的命令 (例如 uhubctl、gpioset)，最多 30 秒</source>
+        <translation>A command run with /bin/sh -c when the chip must be reset (for example uhubctl, gpioset), 30 s at most</translation>
+    </message>
+    <message>
+        <source>电源命令</source>
+        <translation>Power command</translation>
+    </message>
+    <message>
+        <source>无</source>
+        <translation>none</translation>
+    </message>
+    <message>
+        <source>进入</source>
+        <translation>Entry</translation>
+    </message>
+    <message>
+        <source>退出</source>
+        <translation>Exit</translation>
+    </message>
+</context>
+<context>
     <name>TMainForm</name>
+    <message>
+        <source>复位序列…</source>
+        <translation>Reset sequence…</translation>
+    </message>
+    <message>
+        <source>(不存在)</source>
+        <translation>(not present)</translation>
+    </message>
+    <message>
+        <source>(无设备)</source>
+        <translation>(no device)</translation>
+    </message>
+    <message>
+        <source>STC12/15/8: 电压过低时复位 (low-voltage-reset)</source>
+        <translation>STC12/15/8: reset when the supply voltage is too low (low-voltage-reset)</translation>
+    </message>
+    <message>
+        <source>STC12/15/8: 复位脚作复位 (选中) 或作 I/O 口 (不选) (reset-pin)</source>
+        <translation>STC12/15/8: the reset pin resets (checked) or is an I/O pin (unchecked) (reset-pin)</translation>
+    </message>
+    <message>
+        <source>STC12/15/8: 下载时一并擦除 EEPROM 区 (eeprom-erase)</source>
+        <translation>STC12/15/8: erase the EEPROM area with the download (eeprom-erase)</translation>
+    </message>
+    <message>
+        <source>低压复位</source>
+        <translation>Low-voltage reset</translation>
+    </message>
+    <message>
+        <source>RST 脚用作复位</source>
+        <translation>RST pin resets</translation>
+    </message>
+    <message>
+        <source>擦除 EEPROM</source>
+        <translation>Erase EEPROM</translation>
+    </message>
+    <message>
+        <source><byte value="xd"/>(■ 部分选中：保持芯片原有设置)</source>
+        <translation><byte value="xd"/>(■ partly checked: keep the chip&apos;s own setting)</translation>
+    </message>
+    <message>
+        <source>停止下载</source>
+        <translation>Stop download</translation>
+    </message>
+    <message>
+        <source>停止正在进行的下载</source>
+        <translation>Stop the running download</translation>
+    </message>
+    <message>
+        <source>停止</source>
+        <translation>Stop</translation>
+    </message>
+    <message>
+        <source>下载进度与用时</source>
+        <translation>Download progress and time</translation>
+    </message>
+    <message>
+        <source>下载进度</source>
+        <translation>Download progress</translation>
+    </message>
+    <message>
+        <source>选择或输入目标文件 (*.bin, *.hex)</source>
+        <translation>Choose or type the target file (*.bin, *.hex)</translation>
+    </message>
+    <message>
+        <source>信息区</source>
+        <translation>Message area</translation>
+    </message>
+    <message>
+        <source>下载失败</source>
+        <translation>Download failed</translation>
+    </message>
+    <message>
+        <source>下载成功</source>
+        <translation>Download succeeded</translation>
+    </message>
+    <message>
+        <source>所有文件</source>
+        <translation>All files</translation>
+    </message>
+    <message>
+        <source>清空日志(&amp;C)</source>
+        <translation>&amp;Clear log</translation>
+    </message>
+    <message>
+        <source>保存日志(&amp;S)…</source>
+        <translation>&amp;Save log…</translation>
+    </message>
+    <message>
+        <source>下载已停止</source>
+        <translation>Download stopped</translation>
+    </message>
+    <message>
+        <source>已停止下载，停在：%1 (%2%)；芯片中的程序不完整 ！</source>
+        <translation>Download stopped at: %1 (%2%); the program in the chip is incomplete!</translation>
+    </message>
+    <message>
+        <source>请先选择要下载的文件 ！</source>
+        <translation>Choose the file to download first!</translation>
+    </message>
+    <message>
+        <source>您好！欢迎使用 Tramelo —— 单片机串口下载与调试工具。<byte value="xd"/>
+<byte value="xd"/>
+主要功能：<byte value="xd"/>
+ 1. 串口ISP下载 STC 8051 单片机：STC89C51RC/52RC/55RD+/516RD+，<byte value="xd"/>
+    STC10/11/12、STC15、STC8 系列 (任意型号，由芯片自报)；<byte value="xd"/>
+ 2. 串口ISP下载 NXP LPC2000 ARM7 (LPC2214/2292/2131/2132/2136/2138)；<byte value="xd"/>
+ 3. 串口ISP下载 STM32 (F0/F1/F2/F3/F4/F7、G0/G4、L0/L1/L4/L5、U5、H7、C0、WB/WL 的 USART 引导程序)；<byte value="xd"/>
+ 4. 自动识别芯片型号与晶振频率，型号可不选；STC15/STC8 校准内部 RC 时钟；<byte value="xd"/>
+ 5. 支持 BIN 与 Intel HEX 目标文件，下载前先检查文件；<byte value="xd"/>
+ 6. 下载前可用 RTS/DTR 自动复位目标板；STM32 可写后读回校验；<byte value="xd"/>
+ 7. 目标文件更新时自动重新下载，失败时窗口自动弹出；<byte value="xd"/>
+ 8. 下载过程在状态栏、信息区与进度条 (百分比与用时) 上实时显示，可随时停止；<byte value="xd"/>
+ 9. 下载信息可保存为文件 (右键菜单)；<byte value="xd"/>
+10. 串口调试：COM1 ~ COM8 (显示对应的设备)，110 ~ 115200 波特；<byte value="xd"/>
+11. 数据位 5~8、停止位 1/1.5/2、校验 None/Odd/Even/Mark/Space；<byte value="xd"/>
+12. 接收数据以文本或十六进制(HEX)显示；<byte value="xd"/>
+13. 以文本或十六进制(HEX)发送；<byte value="xd"/>
+14. 可选发送新行(回车换行)；<byte value="xd"/>
+15. 按键即发：于发送区按键即发送该字符；<byte value="xd"/>
+16. 定时发送，间隔 1 ~ 9999 ms；<byte value="xd"/>
+17. 读入文件到发送区，保存接收区到文件；<byte value="xd"/>
+18. 手动控制 DTR、RTS 信号线；发送(S:)与接收(R:)字节计数；<byte value="xd"/>
+19. 关闭时保存设置与窗口大小，启动时自动载入；<byte value="xd"/>
+20. 中文显示不乱码；命令行 (tramelo download/read/ports/simulate) 与虚拟目标板。<byte value="xd"/>
+<byte value="xd"/>
+声明：本软件按“现状”提供，作者不对使用本软件造成的任何损失负责。<byte value="xd"/>
+欢迎提出意见和建议：author@orvel.example</source>
+        <translation>Hello, and welcome to Tramelo, a serial download and debugging tool for microcontrollers.<byte value="xd"/>
+<byte value="xd"/>
+Main functions:<byte value="xd"/>
+ 1. Serial ISP download to STC 8051 microcontrollers: STC89C51RC/52RC/55RD+/516RD+,<byte value="xd"/>
+    the STC10/11/12, STC15 and STC8 series (any model, named by the chip);<byte value="xd"/>
+ 2. Serial ISP download to NXP LPC2000 ARM7 (LPC2214/2292/2131/2132/2136/2138);<byte value="xd"/>
+ 3. Serial ISP download to STM32 (the USART boot loaders of F0/F1/F2/F3/F4/F7, G0/G4, L0/L1/L4/L5, U5, H7, C0, WB/WL);<byte value="xd"/>
+ 4. Chip model and crystal frequency found automatically, the model may be left unselected; the STC15/STC8 internal RC clock is trimmed;<byte value="xd"/>
+ 5. BIN and Intel HEX target files, checked before the download;<byte value="xd"/>
+ 6. Automatic reset of the target board through RTS/DTR before the download; STM32 read-back verification;<byte value="xd"/>
+ 7. Automatic re-download when the target file changes; the window comes back when one fails;<byte value="xd"/>
+ 8. Progress shown live in the status bar, the message area and the progress bar (percentage and time); a download can be stopped;<byte value="xd"/>
+ 9. The download messages can be saved to a file (context menu);<byte value="xd"/>
+10. Serial terminal: COM1 ~ COM8 (with the device each stands for), 110 ~ 115200 baud;<byte value="xd"/>
+11. Data bits 5~8, stop bits 1/1.5/2, parity None/Odd/Even/Mark/Space;<byte value="xd"/>
+12. Received data shown as text or hexadecimal (HEX);<byte value="xd"/>
+13. Sending as text or hexadecimal (HEX);<byte value="xd"/>
+14. Optional new line (CR LF) after sending;<byte value="xd"/>
+15. Send on key press: each character typed in the send area is sent;<byte value="xd"/>
+16. Timed sending, every 1 ~ 9999 ms;<byte value="xd"/>
+17. Loading a file into the send area, saving the receive area to a file;<byte value="xd"/>
+18. Manual control of the DTR and RTS lines; sent (S:) and received (R:) byte counters;<byte value="xd"/>
+19. Settings and window size saved on close and loaded on start;<byte value="xd"/>
+20. Chinese text shown without garbling; a command line (tramelo download/read/ports/simulate) and virtual boards.<byte value="xd"/>
+<byte value="xd"/>
+Disclaimer: this software is provided &quot;as is&quot;; the author is not liable for any loss caused by its use.<byte value="xd"/>
+Comments and suggestions are welcome: author@orvel.example</translation>
+    </message>
+    <message>
+        <source>STC89 支持的 Oscillator:</source>
+        <translation>Oscillators supported for the STC89:</translation>
+    </message>
+    <message>
+        <source>STC15、STC8 的内部 RC 时钟按&quot;时钟&quot;栏的频率校准；STC12/15/8 的选项在下方选择。</source>
+        <translation>The STC15 and STC8 internal RC clock is trimmed to the &quot;Clock&quot; field; the STC12/15/8 options are chosen below.</translation>
+    </message>
+    <message>
+        <source>以上各类中的型号选择，在ISP下载时可以忽略型号，软件自动识别并控制相应的下载命令。</source>
+        <translation>Within each kind the model may be left unselected: the ISP download identifies the part and chooses its commands.</translation>
+    </message>
+    <message>
+        <source>■STC 8051 增强型     【STC10/11/12、STC15、STC8 系列，型号由芯片自报】</source>
+        <translation>■STC 8051 enhanced           [STC10/11/12, STC15, STC8 series; the chip names its model]</translation>
+    </message>
+    <message>
+        <source>■ARM Cortex-M 处理器 【STM32 F0、F1、F2、F3、F4、F7、G0、G4、L0、L1、L4、L5、U5、H7、C0、WB、WL】</source>
+        <translation>■ARM Cortex-M processors     [STM32 F0, F1, F2, F3, F4, F7, G0, G4, L0, L1, L4, L5, U5, H7, C0, WB, WL]</translation>
+    </message>
     <message>
         <source>目前版本支持MCU设备:</source>
         <translation>Devices supported by this version:</translation>
@@ -12,82 +239,12 @@
         <translation>■ARM7 32-bit processors      [LPC2214, LPC2292, LPC2131, LPC2132, LPC2136, LPC2138]</translation>
     </message>
     <message>
-        <source>■ARM Cortex-M3 处理器【STM32F10xxExx 家族】</source>
-        <translation>■ARM Cortex-M3 processors    [STM32F10xxExx family]</translation>
-    </message>
-    <message>
         <source>■STC 8051 微处理器   【STC89C51RC、STC89C52RC、STC89C55RD+、STC89C516RD+】</source>
         <translation>■STC 8051 microcontrollers   [STC89C51RC, STC89C52RC, STC89C55RD+, STC89C516RD+]</translation>
     </message>
     <message>
-        <source>对于&quot;ARM7 32位处理器&quot;、&quot;ARM Cortex-M3 处理器&quot;、&quot;STC 8051 微处理器&quot; 三类中的</source>
-        <translation>Within each of the three kinds &quot;ARM7 32-bit processors&quot;, &quot;ARM Cortex-M3 processors&quot; and &quot;STC 8051 microcontrollers&quot;</translation>
-    </message>
-    <message>
-        <source>各个型号选择，在ISP下载时可以忽略型号，软件自动识别并控制相应的下载命令。</source>
-        <translation>the model may be left unselected: the ISP download identifies the part and chooses its commands.</translation>
-    </message>
-    <message>
-        <source>当前版本支持 Oscillator:</source>
-        <translation>Oscillators supported by this version:</translation>
-    </message>
-    <message>
         <source>8.000M、11.0592M、12.00M、18.432M、22.1184M、24.00M、36.864M ！</source>
         <translation>8.000M, 11.0592M, 12.00M, 18.432M, 22.1184M, 24.00M, 36.864M!</translation>
-    </message>
-    <message>
-        <source>您好！欢迎使用 Tramelo —— 单片机串口下载与调试工具。<byte value="xd"/>
-<byte value="xd"/>
-主要功能：<byte value="xd"/>
- 1. 串口ISP下载 STC 8051 单片机 (STC89C51RC/52RC/55RD+/516RD+)；<byte value="xd"/>
- 2. 串口ISP下载 NXP LPC2000 ARM7 (LPC2214/2292/2131/2132/2136/2138)；<byte value="xd"/>
- 3. 串口ISP下载 STM32F10x Cortex-M3 系列；<byte value="xd"/>
- 4. 自动识别芯片型号与晶振频率，型号可不选；<byte value="xd"/>
- 5. 支持 BIN 与 Intel HEX 目标文件；<byte value="xd"/>
- 6. 下载前可用 RTS/DTR 自动复位目标板；<byte value="xd"/>
- 7. 目标文件更新时自动重新下载；<byte value="xd"/>
- 8. 下载过程在状态栏、信息区与进度条上实时显示；<byte value="xd"/>
- 9. 串口调试：COM1 ~ COM8，110 ~ 115200 波特；<byte value="xd"/>
-10. 数据位 5~8、停止位 1/1.5/2、校验 None/Odd/Even/Mark/Space；<byte value="xd"/>
-11. 接收数据以文本或十六进制(HEX)显示；<byte value="xd"/>
-12. 以文本或十六进制(HEX)发送；<byte value="xd"/>
-13. 可选发送新行(回车换行)；<byte value="xd"/>
-14. 按键即发：于发送区按键即发送该键值；<byte value="xd"/>
-15. 定时发送，间隔 1 ~ 9999 ms；<byte value="xd"/>
-16. 读入文件到发送区，保存接收区到文件；<byte value="xd"/>
-17. 手动控制 DTR、RTS 信号线；<byte value="xd"/>
-18. 发送(S:)与接收(R:)字节计数；<byte value="xd"/>
-19. 关闭时保存设置，启动时自动载入；<byte value="xd"/>
-20. 中文显示不乱码。<byte value="xd"/>
-<byte value="xd"/>
-声明：本软件按“现状”提供，作者不对使用本软件造成的任何损失负责。<byte value="xd"/>
-欢迎提出意见和建议：author@orvel.example</source>
-        <translation>Hello, and welcome to Tramelo, the serial download and debugging tool for microcontrollers.<byte value="xd"/>
-<byte value="xd"/>
-Main features:<byte value="xd"/>
- 1. Serial ISP download to STC 8051 microcontrollers (STC89C51RC/52RC/55RD+/516RD+);<byte value="xd"/>
- 2. Serial ISP download to NXP LPC2000 ARM7 (LPC2214/2292/2131/2132/2136/2138);<byte value="xd"/>
- 3. Serial ISP download to the STM32F10x Cortex-M3 family;<byte value="xd"/>
- 4. The chip model and crystal frequency are recognised; the model may be left unselected;<byte value="xd"/>
- 5. BIN and Intel HEX target files;<byte value="xd"/>
- 6. Optional reset of the target board through RTS/DTR before the download;<byte value="xd"/>
- 7. Automatic download again whenever the target file changes;<byte value="xd"/>
- 8. Progress shown live in the status bar, the message area and the progress bar;<byte value="xd"/>
- 9. Serial terminal: COM1 ~ COM8, 110 ~ 115200 baud;<byte value="xd"/>
-10. Data bits 5~8, stop bits 1/1.5/2, parity None/Odd/Even/Mark/Space;<byte value="xd"/>
-11. Received data shown as text or hexadecimal (HEX);<byte value="xd"/>
-12. Sending as text or hexadecimal (HEX);<byte value="xd"/>
-13. Optional new line (CR LF) after each send;<byte value="xd"/>
-14. Send on key: a key pressed in the send area is sent at once;<byte value="xd"/>
-15. Timed sending every 1 ~ 9999 ms;<byte value="xd"/>
-16. Loading a file into the send area, saving the receive area to a file;<byte value="xd"/>
-17. Manual control of the DTR and RTS lines;<byte value="xd"/>
-18. Counters of bytes sent (S:) and received (R:);<byte value="xd"/>
-19. Settings saved on close and loaded on start;<byte value="xd"/>
-20. Chinese text shown without garbling.<byte value="xd"/>
-<byte value="xd"/>
-Disclaimer: this software is provided &quot;as is&quot;; the author is not liable for any loss caused by its use.<byte value="xd"/>
-Opinions and suggestions are welcome: author@orvel.example</translation>
     </message>
     <message>
         <source>Orvel-ISP V1.60  Orvel科技</source>
@@ -122,10 +279,6 @@ Opinions and suggestions are welcome: author@orvel.example</translation>
     <message>
         <source>测试报告:</source>
         <translation>Test report:</translation>
-    </message>
-    <message>
-        <source>(无设备 / no device)</source>
-        <translation>(no device)</translation>
     </message>
     <message>
         <source>接收区<byte value="xd"/>
@@ -290,6 +443,10 @@ http://www.orvel.example</translation>
     <message>
         <source>时钟</source>
         <translation>Clock</translation>
+    </message>
+    <message>
+        <source>LPC: 晶振频率 (kHz)，空白为 11059.2；Cortex-M 芯片用 12000</source>
+        <translation>LPC: crystal frequency (kHz), empty for 11059.2; Cortex-M parts use 12000</translation>
     </message>
     <message>
         <source>STC15/STC8: RC 时钟频率 (MHz)，空白则保持芯片原有的频率</source>
@@ -461,6 +618,30 @@ http://www.orvel.example</translation>
 </context>
 <context>
     <name>cli</name>
+    <message>
+        <source>%1: 未知的步骤 '%2' (步骤: rts -rts dtr -dtr brk -brk NNms)</source>
+        <translation>%1: unknown step '%2' (steps: rts -rts dtr -dtr brk -brk NNms)</translation>
+    </message>
+    <message>
+        <source>%1: 步骤 '%2' 的等待超过 10000ms</source>
+        <translation>%1: step '%2' waits longer than 10000ms</translation>
+    </message>
+    <message>
+        <source>%1: 第 %2 步是空的</source>
+        <translation>%1: step %2 is empty</translation>
+    </message>
+    <message>
+        <source>--invert 取 rts 或 dtr</source>
+        <translation>--invert takes rts or dtr</translation>
+    </message>
+    <message>
+        <source>--power-cycle 缺少命令</source>
+        <translation>--power-cycle needs a command</translation>
+    </message>
+    <message>
+        <source>--no-reset 表示不用任何序列: 不能与 --entry 或 --exit 一起用</source>
+        <translation>--no-reset means no line sequence: it cannot go with --entry or --exit</translation>
+    </message>
     <message>
         <source>演示：虚拟板接在 COM1</source>
         <translation>Demo: virtual board on COM1</translation>
@@ -646,8 +827,16 @@ http://www.orvel.example</translation>
         <translation>--length takes a number above 0: %1</translation>
     </message>
     <message>
-        <source>read 只用于 STM32 器件: %1</source>
-        <translation>read knows STM32 devices only: %1</translation>
+        <source>--crystal 取以 kHz 为单位的晶振频率 (1 到 100000，例如 11059.2)</source>
+        <translation>--crystal takes the oscillator in kHz (1 to 100000, for example 11059.2)</translation>
+    </message>
+    <message>
+        <source>LPC: --address 与 --length 须为 4 的倍数</source>
+        <translation>LPC: --address and --length take multiples of 4</translation>
+    </message>
+    <message>
+        <source>read 只用于 STM32 和 LPC 器件: %1</source>
+        <translation>read is for STM32 and LPC devices: %1</translation>
     </message>
     <message>
         <source>缺少输出文件</source>
@@ -701,6 +890,10 @@ http://www.orvel.example</translation>
         <source>--demo 不带参数</source>
         <translation>--demo takes no arguments</translation>
     </message>
+    <message>
+        <source>无法创建管道 (%1)</source>
+        <translation>cannot make a pipe (%1)</translation>
+    </message>
 </context>
 <context>
     <name>devices</name>
@@ -709,8 +902,55 @@ http://www.orvel.example</translation>
         <translation>%1 family</translation>
     </message>
     <message>
+        <source>%1 (任意型号)</source>
+        <translation>%1 (any part)</translation>
+    </message>
+    <message>
         <source>%1 (其它系列)</source>
         <translation>%1 (other lines)</translation>
+    </message>
+</context>
+<context>
+    <name>entry</name>
+    <message>
+        <source>串口不能设置 RTS/DTR（虚拟串口没有这些线），复位序列没有作用，继续下载</source>
+        <translation>The port cannot set RTS/DTR (a pseudo-terminal has no such lines): the reset sequence had no effect; the download goes on</translation>
+    </message>
+    <message>
+        <source>请把 BOOT0 接高电平，然后按目标板的复位键</source>
+        <translation>Set BOOT0 high, then press the board's reset button</translation>
+    </message>
+    <message>
+        <source>请把 ISP 引脚 (P0.14) 接低电平，然后按目标板的复位键</source>
+        <translation>Hold the ISP pin (P0.14) low, then press the board's reset button</translation>
+    </message>
+    <message>
+        <source>请现在关闭目标板的电源，再打开</source>
+        <translation>Switch the board's power off now, then on again</translation>
+    </message>
+    <message>
+        <source>运行电源命令: %1</source>
+        <translation>Running the power command: %1</translation>
+    </message>
+    <message>
+        <source>电源命令失败，退出码 %1</source>
+        <translation>The power command failed, exit status %1</translation>
+    </message>
+    <message>
+        <source>电源命令被信号终止</source>
+        <translation>The power command was ended by a signal</translation>
+    </message>
+    <message>
+        <source>电源命令超时（%1 秒），已终止</source>
+        <translation>The power command timed out (%1 s) and was killed</translation>
+    </message>
+    <message>
+        <source>电源命令无法启动: %1</source>
+        <translation>The power command could not be started: %1</translation>
+    </message>
+    <message>
+        <source>（电源命令的其余输出从略）</source>
+        <translation>(the rest of the power command's output is left out)</translation>
     </message>
 </context>
 <context>
@@ -781,6 +1021,49 @@ http://www.orvel.example</translation>
     <message>
         <source>符号链接</source>
         <translation>a symbolic link</translation>
+    </message>
+</context>
+<context>
+    <name>lines</name>
+    <message>
+        <source>未知的步骤: “%1”</source>
+        <translation>Unknown step: “%1”</translation>
+    </message>
+    <message>
+        <source>等待时间超出 0-10000 ms: “%1”</source>
+        <translation>Wait outside 0-10000 ms: “%1”</translation>
+    </message>
+    <message>
+        <source>第 %1 步是空的</source>
+        <translation>Step %1 is empty</translation>
+    </message>
+    <message>
+        <source>RTS 有效</source>
+        <translation>RTS asserted</translation>
+    </message>
+    <message>
+        <source>RTS 无效</source>
+        <translation>RTS released</translation>
+    </message>
+    <message>
+        <source>DTR 有效</source>
+        <translation>DTR asserted</translation>
+    </message>
+    <message>
+        <source>DTR 无效</source>
+        <translation>DTR released</translation>
+    </message>
+    <message>
+        <source>开始 break（发送线保持低电平）</source>
+        <translation>Break starts (the transmit line held at space)</translation>
+    </message>
+    <message>
+        <source>结束 break</source>
+        <translation>Break ends</translation>
+    </message>
+    <message>
+        <source>等待 %1 ms</source>
+        <translation>Wait %1 ms</translation>
     </message>
 </context>
 <context>
@@ -890,12 +1173,36 @@ http://www.orvel.example</translation>
         <translation>Too big for LPC %1K Flash</translation>
     </message>
     <message>
+        <source>未知的器件ID: %1 (0x%2)，器件表中没有这个型号，没有擦除任何内容</source>
+        <translation>Unknown part id: %1 (0x%2); the device table has no such part, nothing was erased</translation>
+    </message>
+    <message>
+        <source>器件: %1，Flash %2 KB，RAM %3 KB (%4)</source>
+        <translation>Part: %1, Flash %2 KB, RAM %3 KB (%4)</translation>
+    </message>
+    <message>
+        <source>%1 的 RAM 放不下一次复制的数据</source>
+        <translation>The RAM of %1 cannot hold one copy</translation>
+    </message>
+    <message>
+        <source>校验失败: Flash 0x%1 起 %2 字节的 CRC-32 为 0x%3，映像的为 0x%4</source>
+        <translation>Verify failed: the CRC-32 of %2 bytes of flash from 0x%1 is 0x%3, the image&apos;s is 0x%4</translation>
+    </message>
+    <message>
+        <source>未知的器件ID: %1 (0x%2)，器件表中没有这个型号</source>
+        <translation>Unknown part id: %1 (0x%2); the device table has no such part</translation>
+    </message>
+    <message>
+        <source>读取被拒绝: 地址 0x%1 (返回码 %2)</source>
+        <translation>Read refused: address 0x%1 (return code %2)</translation>
+    </message>
+    <message>
         <source>比较失败: Flash 地址 0x%1 的内容与写入的数据不同</source>
         <translation>Compare failed: Flash at 0x%1 differs from the data written</translation>
     </message>
     <message>
-        <source>向量表校验和 0x%1 (写入地址 0x14)</source>
-        <translation>Vector table checksum 0x%1 (written at 0x14)</translation>
+        <source>向量表校验和 0x%1 (写入地址 0x%2)</source>
+        <translation>Vector table checksum 0x%1 (written at 0x%2)</translation>
     </message>
     <message>
         <source>文件太大: 映像 %1 字节，芯片 Flash 只有 %2 字节</source>
@@ -1439,6 +1746,22 @@ http://www.orvel.example</translation>
 </context>
 <context>
     <name>texts</name>
+    <message>
+        <source>提示：先按下载，再给芯片断电后重新上电 (冷启动)。</source>
+        <translation>Hint: press Download first, then switch the chip&apos;s power off and on again (cold start).</translation>
+    </message>
+    <message>
+        <source>提示：ISP 引脚 (P0.14) 接低电平后复位芯片，再按下载。</source>
+        <translation>Hint: pull the ISP pin (P0.14) low, reset the chip, then press Download.</translation>
+    </message>
+    <message>
+        <source>提示：BOOT0 接高电平 (BOOT1 接低) 后复位芯片，再按下载。</source>
+        <translation>Hint: tie BOOT0 high (BOOT1 low), reset the chip, then press Download.</translation>
+    </message>
+    <message>
+        <source>串口已消失（适配器被拔出？），下载中止；芯片可能只写入了一部分 ！</source>
+        <translation>The serial port vanished (adapter unplugged?); the download stopped, the chip may be partly written!</translation>
+    </message>
     <message>
         <source>当前串口号已经被占用，或其它错误 ！<byte value="xd"/>请选择其它串口，或检查串口设置是否正确。</source>
         <translation>The port is in use, or another error occurred!<byte value="xd"/>Choose another port, or check the port settings.</translation>

@@ -11,6 +11,11 @@
 #include "app/Ui.h"
 
 #include <QApplication>
+#include <QDir>
+#include <QMenu>
+#include <QSaveFile>
+#include <QTextCursor>
+#include <QTextDocument>
 #include <QCheckBox>
 #include <QCloseEvent>
 #include <QComboBox>
@@ -81,13 +86,14 @@ QString TMainForm::SupportedDevicesText()
         tr("目前版本支持MCU设备:"),
         QString(),
         tr("■ARM7 32位处理器     【LPC2214、LPC2292、LPC2131、LPC2132、LPC2136、LPC2138】"),
-        tr("■ARM Cortex-M3 处理器【STM32F10xxExx 家族】"),
+        tr("■ARM Cortex-M 处理器 【STM32 F0、F1、F2、F3、F4、F7、G0、G4、L0、L1、L4、L5、U5、H7、C0、WB、WL】"),
         tr("■STC 8051 微处理器   【STC89C51RC、STC89C52RC、STC89C55RD+、STC89C516RD+】"),
+        tr("■STC 8051 增强型     【STC10/11/12、STC15、STC8 系列，型号由芯片自报】"),
         QString(),
-        tr("对于\"ARM7 32位处理器\"、\"ARM Cortex-M3 处理器\"、\"STC 8051 微处理器\" 三类中的"),
-        tr("各个型号选择，在ISP下载时可以忽略型号，软件自动识别并控制相应的下载命令。"),
+        tr("以上各类中的型号选择，在ISP下载时可以忽略型号，软件自动识别并控制相应的下载命令。"),
+        tr("STC15、STC8 的内部 RC 时钟按\"时钟\"栏的频率校准；STC12/15/8 的选项在下方选择。"),
         QString(),
-        tr("当前版本支持 Oscillator:"),
+        tr("STC89 支持的 Oscillator:"),
         tr("8.000M、11.0592M、12.00M、18.432M、22.1184M、24.00M、36.864M ！"),
     };
     return lines.join(QStringLiteral("\r\n"));
@@ -98,26 +104,27 @@ QString TMainForm::AboutText()
     return tr("您好！欢迎使用 Tramelo —— 单片机串口下载与调试工具。\r\n"
               "\r\n"
               "主要功能：\r\n"
-              " 1. 串口ISP下载 STC 8051 单片机 (STC89C51RC/52RC/55RD+/516RD+)；\r\n"
+              " 1. 串口ISP下载 STC 8051 单片机：STC89C51RC/52RC/55RD+/516RD+，\r\n"
+              "    STC10/11/12、STC15、STC8 系列 (任意型号，由芯片自报)；\r\n"
               " 2. 串口ISP下载 NXP LPC2000 ARM7 (LPC2214/2292/2131/2132/2136/2138)；\r\n"
-              " 3. 串口ISP下载 STM32F10x Cortex-M3 系列；\r\n"
-              " 4. 自动识别芯片型号与晶振频率，型号可不选；\r\n"
-              " 5. 支持 BIN 与 Intel HEX 目标文件；\r\n"
-              " 6. 下载前可用 RTS/DTR 自动复位目标板；\r\n"
-              " 7. 目标文件更新时自动重新下载；\r\n"
-              " 8. 下载过程在状态栏、信息区与进度条上实时显示；\r\n"
-              " 9. 串口调试：COM1 ~ COM8，110 ~ 115200 波特；\r\n"
-              "10. 数据位 5~8、停止位 1/1.5/2、校验 None/Odd/Even/Mark/Space；\r\n"
-              "11. 接收数据以文本或十六进制(HEX)显示；\r\n"
-              "12. 以文本或十六进制(HEX)发送；\r\n"
-              "13. 可选发送新行(回车换行)；\r\n"
-              "14. 按键即发：于发送区按键即发送该键值；\r\n"
-              "15. 定时发送，间隔 1 ~ 9999 ms；\r\n"
-              "16. 读入文件到发送区，保存接收区到文件；\r\n"
-              "17. 手动控制 DTR、RTS 信号线；\r\n"
-              "18. 发送(S:)与接收(R:)字节计数；\r\n"
-              "19. 关闭时保存设置，启动时自动载入；\r\n"
-              "20. 中文显示不乱码。\r\n"
+              " 3. 串口ISP下载 STM32 (F0/F1/F2/F3/F4/F7、G0/G4、L0/L1/L4/L5、U5、H7、C0、WB/WL 的 USART 引导程序)；\r\n"
+              " 4. 自动识别芯片型号与晶振频率，型号可不选；STC15/STC8 校准内部 RC 时钟；\r\n"
+              " 5. 支持 BIN 与 Intel HEX 目标文件，下载前先检查文件；\r\n"
+              " 6. 下载前可用 RTS/DTR 自动复位目标板；STM32 可写后读回校验；\r\n"
+              " 7. 目标文件更新时自动重新下载，失败时窗口自动弹出；\r\n"
+              " 8. 下载过程在状态栏、信息区与进度条 (百分比与用时) 上实时显示，可随时停止；\r\n"
+              " 9. 下载信息可保存为文件 (右键菜单)；\r\n"
+              "10. 串口调试：COM1 ~ COM8 (显示对应的设备)，110 ~ 115200 波特；\r\n"
+              "11. 数据位 5~8、停止位 1/1.5/2、校验 None/Odd/Even/Mark/Space；\r\n"
+              "12. 接收数据以文本或十六进制(HEX)显示；\r\n"
+              "13. 以文本或十六进制(HEX)发送；\r\n"
+              "14. 可选发送新行(回车换行)；\r\n"
+              "15. 按键即发：于发送区按键即发送该字符；\r\n"
+              "16. 定时发送，间隔 1 ~ 9999 ms；\r\n"
+              "17. 读入文件到发送区，保存接收区到文件；\r\n"
+              "18. 手动控制 DTR、RTS 信号线；发送(S:)与接收(R:)字节计数；\r\n"
+              "19. 关闭时保存设置与窗口大小，启动时自动载入；\r\n"
+              "20. 中文显示不乱码；命令行 (tramelo download/read/ports/simulate) 与虚拟目标板。\r\n"
               "\r\n"
               "声明：本软件按“现状”提供，作者不对使用本软件造成的任何损失负责。\r\n"
               "欢迎提出意见和建议：author@orvel.example");
@@ -126,7 +133,8 @@ QString TMainForm::AboutText()
 void TMainForm::FormCreate()
 {
     ShowPortPicture(false);
-    setWindowTitle(tr("Orvel-ISP V1.60  Orvel科技"));
+    baseTitle_ = tr("Orvel-ISP V1.60  Orvel科技");
+    setWindowTitle(baseTitle_);
     RzMarqueeStatus1->setText(
         tr("Orvel科技 —— 专注单片机开发工具：ISP下载、串口调试，一个工具全部搞定！   "
            "欢迎访问 www.orvel.example"));
@@ -158,6 +166,14 @@ void TMainForm::showEvent(QShowEvent *event)
         if (const QScreen *s = screen()) move(s->availableGeometry().center() - rect().center());
         FormShow();
     }
+}
+
+void TMainForm::changeEvent(QEvent *event)
+{
+    QMainWindow::changeEvent(event);
+    // The last result in the caption is for the minimised window only.
+    if (event->type() == QEvent::WindowStateChange && !isMinimized() && !baseTitle_.isEmpty())
+        setWindowTitle(baseTitle_);
 }
 
 void TMainForm::FormShow()
@@ -215,18 +231,27 @@ void TMainForm::FormClose()
 
 void TMainForm::RzPageControl1Change()
 {
-    // Each page puts its own text into the area; the terminal redraws from its store with the
-    // next chunk it receives on its page.
+    // The terminal redraws from its store with the next chunk it receives on its page.
     releaseReceiveArea();
+    // The help picture belongs to the terminal page; the page shown gets the area back.
+    Image3Click();
+    // Each page keeps its own text (the download log goes on filling while another page is
+    // shown): the area shows that page's document.
+    const auto show = [this](QTextDocument *doc) {
+        if (Memo1->document() == doc) return;
+        Memo1->setDocument(doc);
+        Memo1->moveCursor(QTextCursor::End);
+        Memo1->ensureCursorVisible();
+    };
     switch (RzPageControl1->currentIndex()) {
     case kPageDownload:
-        Memo1->setPlainText(SupportedDevicesText());
+        show(downloadDoc_);
         break;
     case kPageTerminal:
-        Memo1->setPlainText(tr("接收区\r\n%1").arg(kWebAddress));
+        show(terminalDoc_);
         break;
     case kPageAbout:
-        Memo1->setPlainText(Memo6->toPlainText());
+        show(aboutDoc_);
         break;
     case kPageForum:
         RzPageControl1->setCurrentIndex(kPageDownload);
@@ -240,6 +265,7 @@ void TMainForm::RzPageControl1Change()
 void TMainForm::TimerSecTimer()
 {
     StatusBar1->setPanelText(3, QTime::currentTime().toString(QStringLiteral("HH:mm:ss")));
+    if (DownloadRunning()) updateProgressText();
     // The image size shown is dropped once the file differs from the version the last
     // download read (a running download shows the size of the version it reads).
     if (BitBtn1->isEnabled() && !Label10->text().isEmpty() &&
@@ -301,14 +327,63 @@ void TMainForm::InfoBox(const QString &text)
 
 void TMainForm::AppendLine(const QString &line)
 {
-    Memo1->appendPlainText(line);
+    // The download log is written whatever page is shown; shown, it scrolls to the new line.
+    if (Memo1->document() == downloadDoc_) {
+        Memo1->appendPlainText(line);
+    } else {
+        QTextCursor end(downloadDoc_);
+        end.movePosition(QTextCursor::End);
+        if (!downloadDoc_->isEmpty()) end.insertBlock();
+        end.insertText(line);
+    }
     if (OnLine) OnLine(line);
 }
 
 void TMainForm::SetMessages(const QString &line)
 {
-    Memo1->setPlainText(line);
+    downloadDoc_->setPlainText(line);
     if (OnLine) OnLine(line);
+}
+
+QString TMainForm::LogText() const
+{
+    return downloadDoc_->toPlainText();
+}
+
+void TMainForm::Memo1ContextMenu(const QPoint &at)
+{
+    std::unique_ptr<QMenu> menu(Memo1->createStandardContextMenu(at));
+    // The download log can be kept and emptied; the other pages' texts have their own buttons.
+    if (Memo1->document() == downloadDoc_) {
+        menu->addSeparator();
+        QAction *save = menu->addAction(tr("保存日志(&S)…"), this, &TMainForm::SaveLog);
+        save->setObjectName(QStringLiteral("SaveLogAction"));
+        QAction *clear = menu->addAction(tr("清空日志(&C)"), this, &TMainForm::ClearLog);
+        clear->setObjectName(QStringLiteral("ClearLogAction"));
+        save->setEnabled(!downloadDoc_->isEmpty());
+        clear->setEnabled(!downloadDoc_->isEmpty());
+    }
+    menu->exec(Memo1->viewport()->mapToGlobal(at));
+}
+
+void TMainForm::SaveLog()
+{
+    const QString path = ui::chooseFile(
+        {this, QDir::home().filePath(QStringLiteral("tramelo-log.txt")),
+         QStringLiteral("Txt (*.txt);;%1 (*)").arg(tr("所有文件")), QStringLiteral("txt"), true});
+    if (path.isEmpty()) return;
+    // UTF-8 with the lines ended as the message area's own text is (CR LF).
+    const QByteArray bytes =
+        LogText().replace(QLatin1Char('\n'), QStringLiteral("\r\n")).toUtf8() + "\r\n";
+    QSaveFile f(path);
+    if (!f.open(QIODevice::WriteOnly) || f.write(bytes) != bytes.size() || !f.commit())
+        ui::reportException(std::runtime_error(
+            ui::toStd(QStringLiteral("Cannot create file \"%1\". %2").arg(path, f.errorString()))));
+}
+
+void TMainForm::ClearLog()
+{
+    downloadDoc_->clear();
 }
 
 void TMainForm::SetStatus(const QString &text)
@@ -321,6 +396,22 @@ void TMainForm::DownloadEnded(DownloadResult result)
 {
     // The version of the file this download read (the image size shown, if any, is its).
     imageSizeStamp_ = LastFileTime;
+    // An automatic download runs while the window is minimised: a failure brings it back with
+    // its message, and the caption of the minimised window says how the last one ended.
+    if (std::exchange(autoStarted_, false) && shown_ && !closed_) {
+        if (result != DownloadResult::Written) {
+            if (isMinimized()) showNormal();
+            raise();
+            activateWindow();
+        }
+        if (isMinimized())
+            setWindowTitle(
+                QStringLiteral("%1 %2 - %3")
+                    .arg(result == DownloadResult::Written ? tr("下载成功") : tr("下载失败"),
+                         QTime::currentTime().toString(QStringLiteral("HH:mm:ss")), baseTitle_));
+        else
+            setWindowTitle(baseTitle_);
+    }
     if (OnDownloadEnded) OnDownloadEnded(result);
     // A file that changed during the download is downloaded next, once it has settled (not
     // by a window that is closing).
@@ -355,14 +446,25 @@ void TMainForm::ShowPortPicture(bool open)
     BitBtn3->setIcon(open ? Image2 : Image1);
 }
 
+TMainForm::LineSettings TMainForm::TerminalLine() const
+{
+    return {ComboBox1->currentIndex(), ComboBox2->currentIndex(), ComboBox3->currentIndex(),
+            ComboBox4->currentIndex(), ComboBox5->currentIndex()};
+}
+
 bool TMainForm::ComPort_Open()
 {
+    return OpenSharedPort(TerminalLine());
+}
+
+bool TMainForm::OpenSharedPort(const LineSettings &line)
+{
     ComPortActive = ComDriver->Connected();
-    ComDriver->setComPort(TComPortNumber(ComboBox1->currentIndex()));
-    ComDriver->setComPortSpeed(TComPortBaudRate(ComboBox2->currentIndex()));
-    ComDriver->setComPortDataBits(TComPortDataBits(ComboBox3->currentIndex()));
-    ComDriver->setComPortStopBits(TComPortStopBits(ComboBox4->currentIndex()));
-    ComDriver->setComPortParity(TComPortParity(ComboBox5->currentIndex()));
+    ComDriver->setComPort(TComPortNumber(line.port));
+    ComDriver->setComPortSpeed(TComPortBaudRate(line.baud));
+    ComDriver->setComPortDataBits(TComPortDataBits(line.data));
+    ComDriver->setComPortStopBits(TComPortStopBits(line.stop));
+    ComDriver->setComPortParity(TComPortParity(line.parity));
     ComDriver->BufferedCount = 0;
     if (!ComDriver->Connect()) {
         const QString reason = ComDriver->lastError();
@@ -374,8 +476,7 @@ bool TMainForm::ComPort_Open()
             else
                 AppendLine(texts::portOpenFailedLine(reason));
         }
-        InfoBox(texts::portOpenFailedFor(QStringLiteral("COM%1").arg(ComboBox1->currentIndex() + 1),
-                                         reason));
+        InfoBox(texts::portOpenFailedFor(QStringLiteral("COM%1").arg(line.port + 1), reason));
         return false;
     }
     ComPortActive = true;

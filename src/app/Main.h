@@ -12,6 +12,7 @@
 //   Main_Terminal.cpp  the serial terminal (sending and receiving)
 #pragma once
 
+#include "app/EntryDialog.h"
 #include "engines/Download.h"
 #include "logic/Terminal.h"
 #include "logic/TerminalLog.h"
@@ -19,6 +20,7 @@
 
 #include <QByteArray>
 #include <QDateTime>
+#include <QElapsedTimer>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMainWindow>
@@ -26,6 +28,7 @@
 #include <QTimer>
 #include <array>
 #include <memory>
+#include <vector>
 
 class QAction;
 class QCheckBox;
@@ -34,8 +37,10 @@ class QSpinBox;
 class QToolButton;
 class TPlotWindow;
 
+class QFileSystemWatcher;
 class QPlainTextEdit;
 class QProgressBar;
+class QTextDocument;
 class QPushButton;
 class QTabWidget;
 class QThread;
@@ -125,6 +130,17 @@ public:
     QString DownloadPortName() const { return downloadPort_; }
 
     // ---- shared services -------------------------------------------------------------
+    // The line settings of the shared driver, as indices of the lists (the driver's values).
+    struct LineSettings
+    {
+        int port = 0, baud = 0, data = 0, stop = 0, parity = 0;
+    };
+    // The terminal's choices; a download's (the download page's port and rate, and what its
+    // family needs), which are set on the port only and never written back into the lists.
+    LineSettings TerminalLine() const;
+    LineSettings DownloadLine(int device) const;
+    bool OpenSharedPort(const LineSettings &line);
+    // Opens the shared driver with the terminal's settings.
     bool ComPort_Open();
     bool ComPort_Close();
     // Appends one line to the message area.
@@ -163,11 +179,17 @@ public:
     QLineEdit *Edit2 = nullptr;
     // STC15, STC8: the clock (MHz) the RC oscillator is trimmed to; empty keeps the chip's.
     QLineEdit *ClockEdit = nullptr;
+    QLineEdit *CrystalEdit = nullptr; // LPC: the oscillator in kHz, in ClockEdit's place
     QPushButton *BitBtn1 = nullptr, *BitBtn2 = nullptr, *BitBtn7 = nullptr;
     QCheckBox *CheckBox1 = nullptr, *CheckBox2 = nullptr;
     QCheckBox *CheckBox9 = nullptr;               // verify the STM32 flash after writing (校验)
     QLabel *Label10 = nullptr, *Label4 = nullptr; // Label4: reset time label
     QProgressBar *ProgressBar1 = nullptr;
+    QLabel *ProgressText = nullptr;   // percentage and elapsed time of the download
+    QPushButton *StopButton = nullptr; // 停止: ends a running download
+    // STC12, STC15, STC8: the option bytes a user may change; partly checked leaves the
+    // chip's own value.
+    QCheckBox *OptionEeprom = nullptr, *OptionResetPin = nullptr, *OptionLowVoltage = nullptr;
     TMarquee *RzMarqueeStatus1 = nullptr;
 
     // terminal page
@@ -210,9 +232,17 @@ public:
     void RzMarqueeStatus1Click();
     void BitBtn10Click();
     void Image3Click();
+    // The message area's own context menu and the download log's save and clear.
+    void Memo1ContextMenu(const QPoint &at);
+    void SaveLog();
+    void ClearLog();
+    // The download log's text (the download page's message area, whatever page is shown).
+    QString LogText() const;
 
     // ---- download page (Main_Download.cpp) -------------------------------------------
     void BitBtn1Click();
+    // Ends the running download where it is (停止).
+    void StopClick();
     void MCUTypeChange();
     void BitBtn7Click();
     void BitBtn2Click();
@@ -281,6 +311,16 @@ public:
     // The send area's text with its lines separated by CR LF.
     QString SendAreaText() const;
 
+    // Entry and exit sequences, wiring and power command (the 复位序列 button's editor).
+    EntrySettings EntrySetup;
+    void EntryButtonClick(); // opens the editor (the automatic reset box's context menu)
+    // Advice of an engine about the board (pressing reset by hand, lines the port refused),
+    // shown beside the automatic reset box; the last one stays in LastHint.
+    void ShowHint(const QString &text);
+    QString LastHint;
+    // The port names' tooltips and descriptions in both port lists, from the ports present.
+    void refreshPortLists();
+
     // The supported-device text of the download page.
     static QString SupportedDevicesText();
     static QString AboutText();
@@ -288,6 +328,8 @@ public:
 
 protected:
     void showEvent(QShowEvent *event) override;
+    void changeEvent(QEvent *event) override;
+    void resizeEvent(QResizeEvent *event) override;
     void closeEvent(QCloseEvent *event) override;
     bool eventFilter(QObject *watched, QEvent *event) override;
 
@@ -308,6 +350,16 @@ private:
     bool terminalReopen();
     void reconnectTick();
     void createEngines();
+    // Places the controls for the window's size (the default size gives the designed layout).
+    void placeForSize();
+    // Download start and end around the engines: the terminal's port, the controls, the
+    // progress clock.
+    bool beginDownload(int device);
+    void setDownloadControlsEnabled(bool on);
+    void showProgress(int value, int maximum);
+    void updateProgressText();
+    // The running download ends now with this line (stop button, vanished port).
+    void endDownloadNow(const QString &line);
     // An engine ended: the port it used goes, the controls come back.
     void engineFinished(Engine *engine, DownloadResult result);
     // Whether the engine has a download; for the STC engines, as this window knows it: from
@@ -321,6 +373,27 @@ private:
     void endStcThread();
 
     QString downloadPort_;
+    // The message area shows one page's document at a time; each page keeps its own.
+    QTextDocument *terminalDoc_ = nullptr, *downloadDoc_ = nullptr, *aboutDoc_ = nullptr;
+    // The terminal's port, closed for a download that needed it, is opened again after it.
+    bool terminalReopen_ = false;
+    int terminalPort_ = 0;
+    bool autoStarted_ = false;
+    int deviceBefore_ = -1;       // the device entry the change rule last saw    // the running download was started by a file change
+    QString stopLine_;            // the line the running download ends with (stop, vanished)
+    QString baseTitle_;           // the caption without a result
+    QElapsedTimer downloadClock_; // since the download button
+    qint64 downloadMs_ = -1;      // the last download's whole time, once it ended
+    int progressValue_ = 0, progressMaximum_ = 100;
+    QFileSystemWatcher *portWatcher_ = nullptr;
+    struct Anchored
+    {
+        QWidget *w;
+        QRect base; // its place in the designed size
+        int how;
+    };
+    std::vector<Anchored> anchors_;
+    QTimer *portRefresh_ = nullptr;
     QThread *stcThread_ = nullptr;
     bool stcRunning_ = false;
     bool stcSeriesRunning_ = false;

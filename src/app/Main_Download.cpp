@@ -3,18 +3,23 @@
 // re-download when the file changes.
 #include "app/Main.h"
 
+#include "engines/FileCheck.h"
 #include "engines/LpcEngine.h"
 #include "engines/StcEngine.h"
 #include "engines/StcSeriesEngine.h"
 #include "engines/Stm32Engine.h"
+#include "engines/Texts.h"
 #include "logic/Devices.h"
 #include "logic/FirmwareFile.h"
+#include "logic/ShownText.h"
+#include "platform/PortNames.h"
 #include "serial/SPComm.h"
 #include "logic/Stm32Image.h"
 
 #include "app/Ui.h"
 
 #include <QCheckBox>
+#include <QCoreApplication>
 #include <QComboBox>
 #include <QDir>
 #include <QFileInfo>
@@ -23,6 +28,8 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QTabWidget>
+#include <QTextCursor>
+#include <QTextDocument>
 #include <QThread>
 
 #include <exception>
@@ -30,65 +37,190 @@
 namespace {
 constexpr int kBaud19200 = br19200;
 constexpr int kBaud57600 = br57600;
+constexpr int kBaud115200 = br115200;
 
-// Why the file cannot be downloaded as it stands, found before the programmer opens the port,
-// so the board is not reset and hears nothing: a loop of symbolic links (which every
-// programmer would take for a missing file) and, for the programmers that read HEX in the
-// middle of their dialogue with the boot loader (LPC always, STM32 for .hex files), a damaged
-// HEX file. The STC programmer checks its file itself, before the decoding library and the
-// port. "" when the programmer may start.
-QString refusalBeforeStart(devices::Family family, const QString &path)
+const ShownText kNoFileChosen{"TMainForm",
+                              QT_TRANSLATE_NOOP("TMainForm", "请先选择要下载的文件 ！")};
+const ShownText kStopped{
+    "TMainForm",
+    QT_TRANSLATE_NOOP("TMainForm", "已停止下载，停在：%1 (%2%)；芯片中的程序不完整 ！")};
+const ShownText kStoppedStatus{"TMainForm", QT_TRANSLATE_NOOP("TMainForm", "下载已停止")};
+
+// The family's line on the shared driver: STM32's boot loader takes even parity and at least
+// 19200 baud, the LPC2000's 8N1 at most 57600.
+TMainForm::LineSettings forcedLine(int device, TMainForm::LineSettings l)
 {
-    if (firmwarefile::isSymlinkLoop(path)) return firmwarefile::symlinkLoopText();
-    if (family == devices::Family::Stc || family == devices::Family::StcSeries ||
-        !firmwarefile::isHexFileName(path))
-        return {};
-    return firmwarefile::damageText(firmwarefile::readHexFile(path, {}));
+    const std::optional<devices::Family> family = devices::familyAt(device);
+    if (family == devices::Family::Lpc) {
+        // The entry of any NXP part takes every rate of the list.
+        if (!devices::lpcAnyPart(device)) l.baud = std::min(l.baud, kBaud57600);
+        l.data = db8BITS;
+        l.stop = sb1BITS;
+        l.parity = ptNONE;
+    } else if (family == devices::Family::Stm32) {
+        l.baud = std::max(l.baud, kBaud19200);
+        l.data = db8BITS;
+        l.stop = sb1BITS;
+        l.parity = ptEVEN;
+    }
+    return l;
+}
+
+std::optional<bool> optionChoice(const QCheckBox *box)
+{
+    switch (box->checkState()) {
+    case Qt::Checked: return true;
+    case Qt::Unchecked: return false;
+    default: return std::nullopt;
+    }
+}
+
+void setOptionChoice(QCheckBox *box, std::optional<bool> on)
+{
+    box->setCheckState(!on ? Qt::PartiallyChecked : *on ? Qt::Checked : Qt::Unchecked);
 }
 } // namespace
 
+TMainForm::LineSettings TMainForm::DownloadLine(int device) const
+{
+    LineSettings l = TerminalLine();
+    l.port = ComboBox6->currentIndex();
+    l.baud = ComboBox7->currentIndex();
+    l = forcedLine(device, l);
+    return l;
+}
+
 void TMainForm::BitBtn1Click()
 {
-    Memo1->clear();
-    const std::optional<devices::Family> family = devices::familyAt(MCUType->currentIndex());
-    if (!family) return;
-    // (A press while a download runs reaches the programmers, which ignore it.)
-    if (BitBtn1->isEnabled()) {
-        // The version of the file this download reads has been seen: only a later change
-        // starts an automatic download.
-        LastFileTime = FormattedFileTime(Edit2->text());
-        if (const QString why = refusalBeforeStart(*family, Edit2->text()); !why.isEmpty()) {
-            SetStatus(why);
-            AppendLine(why);
-            DownloadEnded(DownloadResult::RefusedFile);
-            return;
+    const int device = MCUType->currentIndex();
+    const std::optional<devices::Family> family = devices::familyAt(device);
+    // A press while a download runs (an automatic start that slips through) leaves it and its
+    // log alone.
+    if (!BitBtn1->isEnabled()) return;
+    downloadDoc_->clear();
+    if (!family) {
+        autoStarted_ = false;
+        return;
+    }
+    // The version of the file this download reads has been seen: only a later change
+    // starts an automatic download.
+    LastFileTime = FormattedFileTime(Edit2->text());
+    // The file is checked with the family's loader before anything is opened, as the command
+    // line checks it: a file that cannot be used never resets or erases the board.
+    // (The STC programmers check their file themselves before they open their port.)
+    const bool meetsBoardFirst =
+        family == devices::Family::Stm32 || family == devices::Family::Lpc;
+    const filecheck::Verdict file =
+        Edit2->text().isEmpty() ? filecheck::Verdict{kNoFileChosen, {}}
+        : meetsBoardFirst       ? filecheck::check(*family, Edit2->text())
+        // (a loop of symbolic links, which they would take for a missing file, aside)
+        : firmwarefile::isSymlinkLoop(Edit2->text())
+            ? filecheck::Verdict{filecheck::symlinkLoop(Edit2->text()), {}}
+            : filecheck::Verdict{};
+    if (!file.note.isEmpty()) AppendLine(file.note);
+    if (!file.refusal.isEmpty()) {
+        SetStatus(file.refusal);
+        AppendLine(file.refusal);
+        DownloadEnded(DownloadResult::RefusedFile);
+        return;
+    }
+    beginDownload(device);
+    switch (*family) {
+    case devices::Family::Lpc: LpcUp(); break;
+    case devices::Family::Stm32: STM32UP(); break;
+    case devices::Family::Stc: StcUp(); break;
+    case devices::Family::StcSeries: StcSeriesUp(); break;
+    }
+}
+
+bool TMainForm::beginDownload(int device)
+{
+    const std::optional<devices::Family> family = devices::familyAt(device);
+    // The terminal's open port is closed for the download that needs it (the shared driver is
+    // one port; an STC programmer opens the same device itself) and opened again after it.
+    terminalReopen_ = false;
+    if (ComPortActive) {
+        const bool shared =
+            family == devices::Family::Lpc || family == devices::Family::Stm32;
+        const QString open = QStringLiteral("COM%1").arg(int(ComDriver->ComPort()) + 1);
+        const QString target = ComboBox6->currentText();
+        if (shared || open == target ||
+            platform::resolvePortName(open) == platform::resolvePortName(target)) {
+            terminalPort_ = int(ComDriver->ComPort());
+            terminalReopen_ = true;
+            ComPort_Close();
         }
     }
-    // The lists are set by program here, which runs none of their change rules: a port the
-    // terminal holds open is not reopened, but the driver takes the new settings at once.
-    if (family == devices::Family::Lpc) {
-        if (ComboBox2->currentIndex() > kBaud57600) {
-            ComboBox2->setCurrentIndex(kBaud57600);
-            ComboBox7->setCurrentIndex(kBaud57600);
-        }
-        ComboBox3->setCurrentIndex(db8BITS);
-        ComboBox4->setCurrentIndex(sb1BITS);
-        ComboBox5->setCurrentIndex(ptNONE);
-        LpcUp();
-    } else if (family == devices::Family::Stm32) {
-        if (ComboBox2->currentIndex() < kBaud19200) {
-            ComboBox2->setCurrentIndex(kBaud19200);
-            ComboBox7->setCurrentIndex(kBaud19200);
-        }
-        ComboBox3->setCurrentIndex(db8BITS);
-        ComboBox4->setCurrentIndex(sb1BITS);
-        ComboBox5->setCurrentIndex(ptEVEN);
-        STM32UP();
-    } else if (family == devices::Family::Stc) {
-        StcUp();
-    } else if (family == devices::Family::StcSeries) {
-        StcSeriesUp();
+    stopLine_.clear();
+    setDownloadControlsEnabled(false);
+    downloadClock_.start();
+    downloadMs_ = -1;
+    progressValue_ = 0;
+    progressMaximum_ = 100;
+    updateProgressText();
+    return true;
+}
+
+void TMainForm::setDownloadControlsEnabled(bool on)
+{
+    for (QWidget *w : std::initializer_list<QWidget *>{
+             MCUType, Edit2, BitBtn2, ComboBox6, ComboBox7, BitBtn7, ClockEdit, CrystalEdit, CheckBox9,
+             OptionEeprom, OptionResetPin, OptionLowVoltage})
+        w->setEnabled(on);
+    BitBtn1->setEnabled(on);
+    StopButton->setEnabled(!on);
+    if (on) MCUTypeChange(); // the family's own rules for what it offers
+}
+
+void TMainForm::showProgress(int value, int maximum)
+{
+    if (maximum <= 0) return;
+    if (ProgressBar1->maximum() != maximum) ProgressBar1->setMaximum(maximum);
+    ProgressBar1->setValue(value);
+    // The furthest point of this download is what the figures keep when it ends (the engines
+    // empty the bar as they let their port go).
+    if (qint64(value) * progressMaximum_ >= qint64(progressValue_) * maximum) {
+        progressValue_ = value;
+        progressMaximum_ = maximum;
     }
+    updateProgressText();
+}
+
+void TMainForm::updateProgressText()
+{
+    const qint64 ms = DownloadRunning() && downloadClock_.isValid() ? downloadClock_.elapsed()
+                                                                     : downloadMs_;
+    if (ms < 0) {
+        ProgressText->clear();
+        return;
+    }
+    const int percent = progressMaximum_ > 0
+                            ? int(qint64(progressValue_) * 100 / progressMaximum_)
+                            : 0;
+    const qint64 s = ms / 1000;
+    ProgressText->setText(QStringLiteral("%1%  %2:%3")
+                              .arg(percent)
+                              .arg(s / 60)
+                              .arg(s % 60, 2, 10, QLatin1Char('0')));
+}
+
+void TMainForm::StopClick()
+{
+    if (!DownloadRunning()) return;
+    const int percent =
+        progressMaximum_ > 0 ? int(qint64(progressValue_) * 100 / progressMaximum_) : 0;
+    endDownloadNow(kStopped.text().arg(Status()).arg(percent));
+}
+
+void TMainForm::endDownloadNow(const QString &line)
+{
+    if (!DownloadRunning()) return;
+    stopLine_ = line;
+    // As closing the window ends it: the engine stops and gives its port back.
+    for (Engine *e : std::initializer_list<Engine *>{Stm32, Lpc})
+        if (e->running()) e->cancel();
+    for (Engine *e : std::initializer_list<Engine *>{Stc, StcSeries})
+        if (engineRunning(e)) cancelOnStcThread(e);
 }
 
 TMainForm::HeldPort TMainForm::DownloadPort() const
@@ -123,12 +255,10 @@ void TMainForm::createEngines()
         connect(e, &Engine::line, this, &TMainForm::AppendLine);
         connect(e, &Engine::firstLine, this, &TMainForm::SetMessages);
         connect(e, &Engine::status, this, &TMainForm::SetStatus);
-        connect(e, &Engine::progress, this, [this](int value, int maximum) {
-            if (ProgressBar1->maximum() != maximum) ProgressBar1->setMaximum(maximum);
-            ProgressBar1->setValue(value);
-        });
+        connect(e, &Engine::progress, this, &TMainForm::showProgress);
         connect(e, &Engine::portHeld, this, &TMainForm::ShowPortPicture);
         connect(e, &Engine::notice, this, &TMainForm::InfoBox);
+        connect(e, &Engine::hint, this, &TMainForm::ShowHint);
         connect(e, &Engine::imageSize, Label10, &QLabel::setText);
         connect(e, &Engine::releaseWindow, this, [this] { SetStayOnTop(false); });
         connect(e, &Engine::finished, this,
@@ -203,9 +333,9 @@ DownloadChoices TMainForm::ChosenDownload() const
 {
     DownloadChoices c;
     c.device = MCUType->currentIndex();
-    c.port = ComboBox1->currentIndex();
-    c.portName = ComboBox1->currentText();
-    c.baudIndex = ComboBox2->currentIndex();
+    c.port = ComboBox6->currentIndex();
+    c.portName = ComboBox6->currentText();
+    c.baudIndex = DownloadLine(c.device).baud;
     c.reset = CheckBox2->isChecked();
     c.resetMs = Edit4->text();
     c.timeout = Edit3->text();
@@ -214,19 +344,32 @@ DownloadChoices TMainForm::ChosenDownload() const
     c.verify = CheckBox9->isChecked();
     c.unprotect = StmUnprotect;
     if (devices::trimsClock(c.device)) c.clockMhz = ClockEdit->text().toDouble();
+    if (devices::familyAt(c.device) == devices::Family::Lpc) {
+        // "12." is what the field takes while typing: sent as the number it means.
+        QString khz = CrystalEdit->text();
+        if (khz.endsWith(QLatin1Char('.'))) khz.chop(1);
+        c.crystalKhz = khz;
+    }
+    EntrySetup.applyTo(c);
+    if (devices::familyAt(c.device) == devices::Family::StcSeries) {
+        c.eraseEeprom = optionChoice(OptionEeprom);
+        c.resetPinEnabled = optionChoice(OptionResetPin);
+        c.lowVoltageReset = optionChoice(OptionLowVoltage);
+    }
     return c;
 }
 
 void TMainForm::STM32UP()
 {
     if (Stm32->running()) return;
-    if (!ComPort_Open()) {
-        DownloadEnded(DownloadResult::PortNotOpened);
+    if (!OpenSharedPort(DownloadLine(MCUType->currentIndex()))) {
+        engineFinished(nullptr, DownloadResult::PortNotOpened);
         return;
     }
-    BitBtn1->setEnabled(false);
-    downloadPort_ = ComboBox1->currentText();
-    const DownloadChoices choices = ChosenDownload();
+    downloadPort_ = ComboBox6->currentText();
+    DownloadChoices choices = ChosenDownload();
+    // A sequence never runs on a port the terminal page held.
+    if (terminalReopen_) choices.reset = choices.restartWhenDone = false;
     StmUnprotect = false; // once: the attempt it was chosen for
     Stm32->start(choices);
 }
@@ -234,24 +377,22 @@ void TMainForm::STM32UP()
 void TMainForm::LpcUp()
 {
     if (Lpc->running()) return; // one download at a time on the shared port
-    if (!ComPort_Open()) {
-        DownloadEnded(DownloadResult::PortNotOpened);
+    if (!OpenSharedPort(DownloadLine(MCUType->currentIndex()))) {
+        engineFinished(nullptr, DownloadResult::PortNotOpened);
         return;
     }
-    BitBtn1->setEnabled(false);
-    downloadPort_ = ComboBox1->currentText();
-    Lpc->start(ChosenDownload());
+    downloadPort_ = ComboBox6->currentText();
+    DownloadChoices choices = ChosenDownload();
+    // A sequence never runs on a port the terminal page held.
+    if (terminalReopen_) choices.reset = choices.restartWhenDone = false;
+    Lpc->start(choices);
 }
 
 void TMainForm::StcUp()
 {
     if (stcRunning_) return;
     stcRunning_ = true;
-    // The message area and the file button wait for the end, whatever it is.
-    Memo1->setEnabled(false);
-    BitBtn2->setEnabled(false);
-    BitBtn1->setEnabled(false);
-    downloadPort_ = ComboBox1->currentText();
+    downloadPort_ = ComboBox6->currentText();
     startOnStcThread(Stc, ChosenDownload());
 }
 
@@ -259,26 +400,47 @@ void TMainForm::StcSeriesUp()
 {
     if (stcSeriesRunning_) return;
     stcSeriesRunning_ = true;
-    BitBtn1->setEnabled(false);
-    downloadPort_ = ComboBox1->currentText();
+    downloadPort_ = ComboBox6->currentText();
     startOnStcThread(StcSeries, ChosenDownload());
 }
 
 void TMainForm::engineFinished(Engine *engine, DownloadResult result)
 {
-    if (engine == Stc) {
-        stcRunning_ = false;
-        BitBtn2->setEnabled(true);
-        Memo1->setEnabled(true);
-    }
+    if (engine == Stc) stcRunning_ = false;
     if (engine == StcSeries) stcSeriesRunning_ = false;
     downloadPort_.clear();
     // The STM32 and LPC engines ran on the shared driver, which this window opened.
     if (engine != Stc && engine != StcSeries) ComPort_Close();
-    BitBtn1->setEnabled(true);
-    if (engine == Stm32) {
-        ComboBox1->setEnabled(true);
-        ComboBox2->setEnabled(true);
+    downloadMs_ = downloadClock_.isValid() ? downloadClock_.elapsed() : -1;
+    if (!stopLine_.isEmpty()) {
+        AppendLine(stopLine_);
+        SetStatus(stopLine_ == texts::portVanished() ? stopLine_ : QString(kStoppedStatus));
+    } else if (result == DownloadResult::Failed) {
+        // The window's own advice under the programmer's last line; not a line of the
+        // download itself (observers see the programmer's lines only).
+        if (const auto family = devices::familyAt(MCUType->currentIndex())) {
+            QTextCursor end(downloadDoc_);
+            end.movePosition(QTextCursor::End);
+            if (!downloadDoc_->isEmpty()) end.insertBlock();
+            end.insertText(texts::failureHint(*family));
+            if (Memo1->document() == downloadDoc_) Memo1->ensureCursorVisible();
+        }
+    }
+    stopLine_.clear();
+    setDownloadControlsEnabled(true);
+    // The figures beside the bar keep the furthest point the download reached.
+    if (result == DownloadResult::Written) progressValue_ = progressMaximum_;
+    updateProgressText();
+    // The terminal's port comes back with the terminal's own settings, or shows closed.
+    if (std::exchange(terminalReopen_, false) && !closed_ && !endConfirmed_) {
+        LineSettings line = TerminalLine();
+        line.port = terminalPort_;
+        if (OpenSharedPort(line)) {
+            CheckBox3Click();
+            CheckBox4Click();
+        } else {
+            BitBtn3->setText(QCoreApplication::translate("TMainForm", "打开串口"));
+        }
     }
     if (result == DownloadResult::Written && CheckBox1->isChecked()) {
         SetStayOnTop(false);
@@ -291,8 +453,16 @@ void TMainForm::MCUTypeChange()
 {
     const std::optional<devices::Family> family = devices::familyAt(MCUType->currentIndex());
     BitBtn7->setEnabled(family == devices::Family::Stc);
-    CheckBox9->setEnabled(family == devices::Family::Stm32); // only the STM32 programmer verifies
+    CheckBox9->setEnabled(family == devices::Family::Stm32 || family == devices::Family::Lpc);
     ClockEdit->setEnabled(devices::trimsClock(MCUType->currentIndex()));
+    CrystalEdit->setVisible(family == devices::Family::Lpc);
+    ClockEdit->setVisible(family != devices::Family::Lpc);
+    // The STC12/STC15/STC8 option bytes take the strip's row while such an entry is chosen.
+    const bool options = family == devices::Family::StcSeries;
+    for (QCheckBox *box : {OptionEeprom, OptionResetPin, OptionLowVoltage})
+        box->setVisible(options);
+    RzMarqueeStatus1->setVisible(!options);
+    deviceBefore_ = MCUType->currentIndex();
 }
 
 void TMainForm::SetDownloadChoices(const DownloadChoices &c)
@@ -314,6 +484,10 @@ void TMainForm::SetDownloadChoices(const DownloadChoices &c)
     CheckBox9->setChecked(c.verify);
     StmUnprotect = c.unprotect;
     ClockEdit->setText(c.clockMhz > 0 ? QString::number(c.clockMhz) : QString());
+    CrystalEdit->setText(c.crystalKhz);
+    setOptionChoice(OptionEeprom, c.eraseEeprom);
+    setOptionChoice(OptionResetPin, c.resetPinEnabled);
+    setOptionChoice(OptionLowVoltage, c.lowVoltageReset);
 }
 
 void TMainForm::BitBtn7Click()
@@ -327,9 +501,11 @@ void TMainForm::BitBtn2Click()
     // The dialog starts on the field's file; with an empty field, on its own default name.
     const QString preset =
         Edit2->text().isEmpty() ? QDir::home().filePath(QStringLiteral("TEST.pin")) : Edit2->text();
-    const QString chosen =
-        ui::chooseFile({this, preset, QStringLiteral("bin; pin; hex (*.bin *.pin *.hex)"),
-                        QStringLiteral("bin"), false});
+    const QString chosen = ui::chooseFile(
+        {this, preset,
+         QStringLiteral("bin; pin; hex; ihx (*.bin *.pin *.hex *.ihx);;%1 (*)")
+             .arg(QCoreApplication::translate("TMainForm", "所有文件")),
+         QStringLiteral("bin"), false});
     if (!chosen.isEmpty()) Edit2->setText(chosen);
 }
 
@@ -387,5 +563,6 @@ void TMainForm::AutoIspTimerTimer()
     // download reads this version of the file, and a programmer that runs is not started
     // again under itself.
     if (!BitBtn1->isEnabled()) return;
+    autoStarted_ = true;
     BitBtn1Click();
 }

@@ -6,10 +6,16 @@
 
 #include "platform/PortNames.h"
 
+#include <QAbstractItemView>
 #include <QApplication>
 #include <QCheckBox>
 #include <QComboBox>
 #include <QDir>
+#include <QFileInfo>
+#include <QFileSystemWatcher>
+#include <QPlainTextDocumentLayout>
+#include <QStyledItemDelegate>
+#include <QTextDocument>
 #include <QHelpEvent>
 #include <QKeyEvent>
 #include <QLineEdit>
@@ -23,6 +29,7 @@
 #include <QRegularExpressionValidator>
 #include <QSpinBox>
 #include <QTabWidget>
+#include <QMenu>
 #include <QToolButton>
 #include <QToolTip>
 
@@ -35,6 +42,8 @@ constexpr int kClientHeight = 373;
 constexpr int kMarqueeStepMs = 60;
 constexpr int kMarqueeStepPx = 3;
 constexpr int kReceiveDrawMs = 100; // the terminal draws received text ten times a second
+// How a control follows the window's size.
+enum AnchorHow { kGrow, kBottomStretch, kBottom, kBottomRight, kStretch, kRight };
 
 QFont songFont(int pointSize = 9, bool bold = false)
 {
@@ -91,23 +100,52 @@ QPushButton *button(QWidget *parent, const char *name, const QString &text, int 
     return b;
 }
 
-// The port lists: each entry's tooltip shows the device its name resolves to now (read when
-// the list opens, so an adapter plugged in meanwhile is shown).
+// What each port name stands for now, kept in its entry (shown beside the name in the open
+// list and as the entry's tooltip): the device path and its description, or "no device".
+constexpr int kPortDeviceRole = Qt::UserRole + 1;
+constexpr int kPortPresentRole = Qt::UserRole + 2;
+
+// The open port list shows each name with the device it stands for; a name that stands for
+// nothing present is greyed (it can still be chosen: an adapter may be plugged in later).
+class TPortDelegate : public QStyledItemDelegate
+{
+public:
+    using QStyledItemDelegate::QStyledItemDelegate;
+
+protected:
+    void initStyleOption(QStyleOptionViewItem *option, const QModelIndex &index) const override
+    {
+        QStyledItemDelegate::initStyleOption(option, index);
+        const QString device = index.data(kPortDeviceRole).toString();
+        if (!device.isEmpty()) option->text += QStringLiteral("   ") + device;
+        if (!index.data(kPortPresentRole).toBool())
+            option->palette.setColor(QPalette::Text,
+                                     option->palette.color(QPalette::Disabled, QPalette::Text));
+    }
+};
+
+// The port lists: the names' devices are read again when the list opens and whenever a device
+// appears or goes (refreshPortLists), so an adapter plugged in meanwhile is shown.
 class TPortCombo : public QComboBox
 {
 public:
-    using QComboBox::QComboBox;
+    explicit TPortCombo(QWidget *parent) : QComboBox(parent)
+    {
+        setItemDelegate(new TPortDelegate(this));
+    }
+    std::function<void()> OnPopup;
     void showPopup() override
     {
-        const QList<platform::PortInfo> present = platform::presentPorts();
-        for (int i = 0; i < count(); ++i) {
-            const QString path = platform::resolvePortName(itemText(i), present);
-            const QString what =
-                path.isEmpty()
-                    ? QCoreApplication::translate("TMainForm", "(无设备 / no device)")
-                    : path + QStringLiteral("  ") + platform::describePort(path, present);
-            setItemData(i, what.trimmed(), Qt::ToolTipRole);
-        }
+        if (OnPopup) OnPopup();
+        // The open list is as wide as its widest entry with its device.
+        int widest = width();
+        const QFontMetrics fm(view()->font());
+        for (int i = 0; i < count(); ++i)
+            widest = std::max(widest, fm.horizontalAdvance(
+                                          itemText(i) + QStringLiteral("   ") +
+                                          itemData(i, kPortDeviceRole).toString()) +
+                                          32);
+        view()->setMinimumWidth(widest);
         QComboBox::showPopup();
     }
 };
@@ -128,7 +166,7 @@ QStringList baudNames()
     return l;
 }
 
-QComboBox *portCombo(QWidget *parent, const char *name, int x, int y, int w)
+TPortCombo *portCombo(QWidget *parent, const char *name, int x, int y, int w)
 {
     auto *c = new TPortCombo(parent);
     c->setObjectName(QLatin1String(name));
@@ -261,7 +299,10 @@ void TNumberEdit::keyPressEvent(QKeyEvent *event)
 void TMainForm::buildLayout()
 {
     setFont(songFont());
-    setFixedSize(kClientWidth, kClientHeight);
+    // The designed size is the default and the smallest; the window grows from it and the
+    // text areas take the room (placeForSize).
+    resize(kClientWidth, kClientHeight);
+    setMinimumSize(kClientWidth, kClientHeight);
     auto *central = new QWidget(this);
     setCentralWidget(central);
 
@@ -276,6 +317,23 @@ void TMainForm::buildLayout()
     Memo1->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
     Memo1->setPlainText(tr("接收区\r\nhttp://www.orvel.example"));
     Memo1->setTabChangesFocus(true);
+    Memo1->setContextMenuPolicy(Qt::CustomContextMenu);
+    Memo1->setAccessibleName(tr("信息区"));
+    // Each page's text lives in a document of its own, owned by the window (the area would
+    // delete its own first document when it is given another); the area shows the current
+    // page's.
+    const auto pageDocument = [this](const QString &text) {
+        auto *doc = new QTextDocument(this);
+        doc->setDocumentLayout(new QPlainTextDocumentLayout(doc));
+        doc->setDefaultFont(Memo1->document()->defaultFont());
+        doc->setUndoRedoEnabled(false);
+        doc->setPlainText(text);
+        return doc;
+    };
+    terminalDoc_ = pageDocument(Memo1->toPlainText());
+    downloadDoc_ = pageDocument(SupportedDevicesText());
+    aboutDoc_ = pageDocument(AboutText());
+    Memo1->setDocument(downloadDoc_); // the first page
 
     Panel1 = new TClickLabel(central);
     Panel1->setObjectName(QStringLiteral("Panel1"));
@@ -316,14 +374,27 @@ void TMainForm::buildLayout()
     ClockEdit->setToolTip(tr("STC15/STC8: RC 时钟频率 (MHz)，空白则保持芯片原有的频率"));
     ClockEdit->setGeometry(clockLabel->geometry().right() + 2, 6, 52, 22);
     ClockEdit->setEnabled(devices::trimsClock(MCUType->currentIndex()));
+    // In its place for the LPC entries: the oscillator in kHz the handshake sends (empty:
+    // 11059.2).
+    CrystalEdit = new QLineEdit(download);
+    CrystalEdit->setObjectName(QStringLiteral("CrystalEdit"));
+    CrystalEdit->setMaxLength(10);
+    CrystalEdit->setValidator(new QRegularExpressionValidator(
+        QRegularExpression(QStringLiteral("[0-9]{0,6}(\\.[0-9]{0,3})?")), CrystalEdit));
+    CrystalEdit->setPlaceholderText(QStringLiteral("kHz"));
+    CrystalEdit->setToolTip(tr("LPC: 晶振频率 (kHz)，空白为 11059.2；Cortex-M 芯片用 12000"));
+    CrystalEdit->setGeometry(ClockEdit->geometry());
+    CrystalEdit->setVisible(devices::familyAt(MCUType->currentIndex()) == devices::Family::Lpc);
+    ClockEdit->setVisible(!CrystalEdit->isVisibleTo(download));
     QLabel *fileLabel = label(download, tr("文件名称"), ClockEdit->geometry().right() + 8, 8, 0);
     fileLabel->resize(QFontMetrics(fileLabel->font()).horizontalAdvance(fileLabel->text()) + 4,
                       fileLabel->height());
-    // The firmware file's default name lies in the user's home folder, where a Linux user can
-    // write; a stored "FileName" replaces it as it was stored.
-    Edit2 = new QLineEdit(QDir::home().filePath(QStringLiteral("plc.bin")), download);
+    // No file at first start (a stored "FileName" replaces that as it was stored); a path may
+    // be typed or pasted as well as chosen with the button.
+    Edit2 = new QLineEdit(download);
     Edit2->setObjectName(QStringLiteral("Edit2"));
-    Edit2->setReadOnly(true);
+    Edit2->setPlaceholderText(tr("选择或输入目标文件 (*.bin, *.hex)"));
+    Edit2->setAccessibleName(tr("文件名称"));
     const int edit2Left = fileLabel->geometry().right() + 2;
     Edit2->setGeometry(edit2Left, 6, 526 - edit2Left, 22);
     BitBtn2 = button(download, "BitBtn2", QStringLiteral("..."), 530, 5, 34);
@@ -342,6 +413,9 @@ void TMainForm::buildLayout()
     CheckBox2 = check(download, "CheckBox2", tr("自动复位"), true, 8, 64, 90);
     CheckBox2->setToolTip(
         tr("选用时：\r上载前 RTS=ON(10ms)DTR=ON(50ms)DTR=OFF (600ms)开始同步命令"));
+    // The editor of the entry and exit sequences is the box's context menu (the right mouse
+    // button, or the menu key while it has the focus), so the page's layout stays as it is.
+    CheckBox2->setContextMenuPolicy(Qt::CustomContextMenu);
     Label4 = label(download, tr("复位时间     ms"), 104, 64, 110);
     Edit4 = new TNumberEdit(QStringLiteral("680"), 3, download);
     Edit4->setObjectName(QStringLiteral("Edit4"));
@@ -369,9 +443,18 @@ void TMainForm::buildLayout()
 
     ProgressBar1 = new QProgressBar(download);
     ProgressBar1->setObjectName(QStringLiteral("ProgressBar1"));
-    ProgressBar1->setGeometry(8, 92, 486, 16);
+    ProgressBar1->setGeometry(8, 92, 300, 16);
+    ProgressBar1->setAccessibleName(tr("下载进度"));
+    // Beside the bar: how far and for how long, the image size, and the stop button.
+    ProgressText = label(download, QString(), 312, 90, 84);
+    ProgressText->setObjectName(QStringLiteral("ProgressText"));
+    ProgressText->setAccessibleName(tr("下载进度与用时"));
+    StopButton = button(download, "StopButton", tr("停止"), 488, 88, 76, 24);
+    StopButton->setToolTip(tr("停止正在进行的下载"));
+    StopButton->setAccessibleName(tr("停止下载"));
+    StopButton->setEnabled(false);
     // The image size, right of the progress bar it belongs with (and clear of every control).
-    Label10 = label(download, QString(), 498, 90, 66);
+    Label10 = label(download, QString(), 398, 90, 86);
     Label10->setObjectName(QStringLiteral("Label10"));
     Label10->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
     {
@@ -394,6 +477,29 @@ void TMainForm::buildLayout()
         f.setPointSize(10);
         f.setBold(true);
         RzMarqueeStatus1->setFont(f);
+    }
+    // STC12, STC15, STC8: the option bytes a user may change, in the strip's row while such an
+    // entry is chosen. Partly checked leaves the value the chip reports.
+    {
+        const QString keep = tr("\r(■ 部分选中：保持芯片原有设置)");
+        int x = 8;
+        const auto option = [&](const char *name, const QString &text, const QString &tip) {
+            QCheckBox *box = check(download, name, text, false, x, 118, 0);
+            box->setTristate(true);
+            box->setCheckState(Qt::PartiallyChecked);
+            box->resize(box->sizeHint().width(), box->height());
+            box->setToolTip(tip + keep);
+            box->setAccessibleName(text);
+            box->hide();
+            x += box->width() + 16;
+            return box;
+        };
+        OptionEeprom = option("OptionEeprom", tr("擦除 EEPROM"),
+                              tr("STC12/15/8: 下载时一并擦除 EEPROM 区 (eeprom-erase)"));
+        OptionResetPin = option("OptionResetPin", tr("RST 脚用作复位"),
+                                tr("STC12/15/8: 复位脚作复位 (选中) 或作 I/O 口 (不选) (reset-pin)"));
+        OptionLowVoltage = option("OptionLowVoltage", tr("低压复位"),
+                                  tr("STC12/15/8: 电压过低时复位 (low-voltage-reset)"));
     }
     RzPageControl1->addTab(download, tr(" 程序下载(ISP)"));
 
@@ -512,6 +618,18 @@ void TMainForm::buildLayout()
 
     ComDriver = new TVokCommDriver(this);
 
+    // Ports appear and go with their adapters: the lists follow /dev, a moment after the
+    // change has settled (udev makes the by-id links after the device).
+    portRefresh_ = new QTimer(this);
+    portRefresh_->setSingleShot(true);
+    portRefresh_->setInterval(300);
+    portWatcher_ = new QFileSystemWatcher(this);
+    for (const QString &dir : {QStringLiteral("/dev"), QStringLiteral("/dev/serial/by-id")})
+        if (QFileInfo(dir).isDir()) portWatcher_->addPath(dir);
+    for (QComboBox *c : {ComboBox1, ComboBox6})
+        static_cast<TPortCombo *>(c)->OnPopup = [this] { refreshPortLists(); };
+    refreshPortLists();
+
     receiveFlush_.setSingleShot(true);
     receiveFlush_.setInterval(kReceiveDrawMs);
 }
@@ -523,6 +641,11 @@ void TMainForm::wireEvents()
     connect(AutoIspTimer, &QTimer::timeout, this, &TMainForm::AutoIspTimerTimer);
     connect(Timer1, &QTimer::timeout, this, &TMainForm::Timer1Timer);
     connect(RzPageControl1, &QTabWidget::currentChanged, this, &TMainForm::RzPageControl1Change);
+    connect(portWatcher_, &QFileSystemWatcher::directoryChanged, portRefresh_,
+            qOverload<>(&QTimer::start));
+    connect(portRefresh_, &QTimer::timeout, this, &TMainForm::refreshPortLists);
+    connect(Memo1, &QWidget::customContextMenuRequested, this, &TMainForm::Memo1ContextMenu);
+    connect(StopButton, &QPushButton::clicked, this, &TMainForm::StopClick);
 
     StatusBar1->OnClick = [this] { StatusBar1Click(); };
     Image5->OnClick = [this] { Image4Click(); };
@@ -533,9 +656,26 @@ void TMainForm::wireEvents()
     Edit1->OnChange = [this] { Edit1Change(Edit1); };
 
     // download page
-    connect(BitBtn1, &QPushButton::clicked, this, &TMainForm::BitBtn1Click);
+    connect(BitBtn1, &QPushButton::clicked, this, [this] {
+        autoStarted_ = false; // pressed by the user
+        BitBtn1Click();
+    });
     connect(BitBtn2, &QPushButton::clicked, this, &TMainForm::BitBtn2Click);
     connect(BitBtn7, &QPushButton::clicked, this, &TMainForm::BitBtn7Click);
+    connect(CheckBox2, &QWidget::customContextMenuRequested, this, [this](const QPoint &at) {
+        QMenu menu(this);
+        menu.addAction(tr("复位序列…"), this, &TMainForm::EntryButtonClick);
+        menu.exec(CheckBox2->mapToGlobal(at));
+    });
+    // The STC12/STC15/STC8 transfer rate starts at 115200, as on the command line, when the
+    // user chooses such an entry after another family's (before the change rule notes it).
+    connect(MCUType, &QComboBox::activated, this, [this](int index) {
+        if (devices::familyAt(index) == devices::Family::StcSeries &&
+            devices::familyAt(deviceBefore_) != devices::Family::StcSeries) {
+            ComboBox7->setCurrentIndex(br115200);
+            ComboBox7Change();
+        }
+    });
     connect(MCUType, &QComboBox::activated, this, &TMainForm::MCUTypeChange);
     connect(CheckBox2, &QCheckBox::toggled, this, &TMainForm::CheckBox2Click);
     connect(ComboBox6, &QComboBox::activated, this, &TMainForm::ComboBox6Change);
@@ -579,8 +719,9 @@ void TMainForm::wireEvents()
             before = w;
         }
     };
-    chain({MCUType, Edit2, BitBtn2, ComboBox6, ComboBox7, Edit3, CheckBox9, CheckBox2, Edit4,
-           CheckBox1, BitBtn7, BitBtn1});
+    chain({MCUType, ClockEdit, Edit2, BitBtn2, ComboBox6, ComboBox7, Edit3, CheckBox9, CheckBox2, Edit4,
+           CheckBox1, BitBtn7, BitBtn1, StopButton, OptionEeprom, OptionResetPin,
+           OptionLowVoltage});
     chain({ComboBox1, ComboBox2, ComboBox3, ComboBox4, ComboBox5, BitBtn3, CheckBox3, CheckBox4,
            CheckHexRXD, BitBtn5, BitBtn9, Memo2, CheckStamps, StampGap, LogButton, PlotButton,
            BitBtn4, BitBtn6, BitBtn8, CheckHexTXD, CheckBox7, LineEndList, CheckBox6, CheckBox8,
@@ -618,4 +759,75 @@ bool TMainForm::eventFilter(QObject *watched, QEvent *event)
         }
     }
     return QMainWindow::eventFilter(watched, event);
+}
+
+void TMainForm::refreshPortLists()
+{
+    const QList<platform::PortInfo> present = platform::presentPorts();
+    for (QComboBox *c : {ComboBox1, ComboBox6}) {
+        for (int i = 0; i < c->count(); ++i) {
+            const QString path = platform::resolvePortName(c->itemText(i), present);
+            const bool there = !path.isEmpty() && QFileInfo::exists(path);
+            const QString device =
+                path.isEmpty() ? tr("(无设备)")
+                               : QStringLiteral("%1 %2").arg(path, platform::describePort(path, present))
+                                     .trimmed() +
+                                     (there ? QString() : QStringLiteral(" ") + tr("(不存在)"));
+            c->setItemData(i, device, kPortDeviceRole);
+            c->setItemData(i, there, kPortPresentRole);
+            c->setItemData(i, device, Qt::ToolTipRole);
+        }
+        c->setToolTip(c->currentData(kPortDeviceRole).toString());
+    }
+}
+
+void TMainForm::resizeEvent(QResizeEvent *event)
+{
+    QMainWindow::resizeEvent(event);
+    placeForSize();
+}
+
+void TMainForm::placeForSize()
+{
+    QWidget *central = centralWidget();
+    if (!central || !Memo1) return;
+    // Every control's place in the designed size, taken once; the extra room goes to the
+    // message area (both ways), the file field, the progress bar and the send area (across).
+    if (anchors_.empty()) {
+        const auto add = [this](QWidget *w, int how) {
+            anchors_.push_back({w, w->geometry(), how});
+        };
+        add(Memo1, kGrow);
+        add(Panel1, kGrow);
+        add(RzPageControl1, kBottomStretch);
+        add(StatusBar1, kBottom);
+        add(Image5, kBottomRight);
+        add(Edit2, kStretch);
+        add(ProgressBar1, kStretch);
+        add(RzMarqueeStatus1, kStretch);
+        add(Memo6, kStretch);
+        for (QWidget *w : std::initializer_list<QWidget *>{BitBtn2, BitBtn1, ProgressText,
+                                                            Label10, StopButton})
+            add(w, kRight);
+        // The terminal page: the send area widens; what stands right of it moves with the edge.
+        add(Memo2, kStretch);
+        for (QWidget *w : Memo2->parentWidget()->findChildren<QWidget *>(
+                 Qt::FindDirectChildrenOnly))
+            if (w != Memo2 && w->x() >= Memo2->geometry().right()) add(w, kRight);
+    }
+    const int dx = std::max(0, central->width() - kClientWidth);
+    const int dy = std::max(0, central->height() - kClientHeight);
+    for (const auto &a : anchors_) {
+        QRect r = a.base;
+        switch (a.how) {
+        case kGrow: r.setSize(r.size() + QSize(dx, dy)); break;
+        case kBottomStretch: r.translate(0, dy); r.setWidth(r.width() + dx); break;
+        case kBottom: r.translate(0, dy); break;
+        case kBottomRight: r.translate(dx, dy); break;
+        case kStretch: r.setWidth(r.width() + dx); break;
+        case kRight: r.translate(dx, 0); break;
+        }
+        a.w->setGeometry(r);
+    }
+    Panel1->setPixmap(pictures::db9Help(Panel1->size() - QSize(12, 2)));
 }

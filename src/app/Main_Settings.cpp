@@ -1,4 +1,5 @@
-// Reading and writing the 21 values of the settings store, and the later choices after them.
+// Reading and writing the 21 values of the settings store, and the later choices after them
+// (verify, clock, the terminal's, the STC options, the window's size).
 #include "app/Main.h"
 
 #include "app/PlotWindow.h"
@@ -115,6 +116,23 @@ bool TMainForm::readSettings()
     if (const auto v = s.readInt("Stamps")) CheckStamps->setChecked(*v != 0);
     if (const auto v = s.readInt("LogSent")) LogSent->setChecked(*v != 0);
     if (const auto v = s.readInt("PlotSeconds"); v && *v > 0) plotSeconds_ = *v;
+    // Written after "PlotSeconds"; a store without it leaves the field empty (11059.2).
+    CrystalEdit->setText(s.readString("CrystalKHz"));
+    // Written after the terminal's later choices.
+    EntrySetup.read(s);
+    // Written after "PlotSeconds": the STC12/STC15/STC8 options ("1" on, "0" off, anything else
+    // keeps the chip's value) and the window's size. A store without them keeps the defaults.
+    for (const auto &[name, box] : {std::pair{"OptionEeprom", OptionEeprom},
+                                    std::pair{"OptionResetPin", OptionResetPin},
+                                    std::pair{"OptionLowVoltage", OptionLowVoltage}}) {
+        const QString v = s.readString(name);
+        box->setCheckState(v == u"1" ? Qt::Checked : v == u"0" ? Qt::Unchecked
+                                                                : Qt::PartiallyChecked);
+    }
+    const auto width = s.readInt("WindowWidth"), height = s.readInt("WindowHeight");
+    if (width && height) resize(QSize(*width, *height).expandedTo(minimumSize()).boundedTo({16384, 16384}));
+    if (const auto maximised = s.readInt("WindowMaximized"); maximised && *maximised)
+        setWindowState(windowState() | Qt::WindowMaximized);
     return true;
 }
 
@@ -150,5 +168,19 @@ void TMainForm::writeSettings()
     s.writeInt("StampGapMs", StampGap->value());
     s.writeInt("LogSent", LogSent->isChecked());
     s.writeInt("PlotSeconds", PlotWindow ? PlotWindow->windowSeconds() : plotSeconds_);
+    s.writeString("CrystalKHz", CrystalEdit->text());
+    EntrySetup.write(s);
+    for (const auto &[name, box] : {std::pair{"OptionEeprom", OptionEeprom},
+                                    std::pair{"OptionResetPin", OptionResetPin},
+                                    std::pair{"OptionLowVoltage", OptionLowVoltage}})
+        s.writeString(name, box->checkState() == Qt::Checked     ? QStringLiteral("1")
+                            : box->checkState() == Qt::Unchecked ? QStringLiteral("0")
+                                                                 : QString());
+    // The size of the normal (not maximised) window, and whether it was maximised.
+    const QSize size = isMaximized() && normalGeometry().isValid() ? normalGeometry().size()
+                                                                   : this->size();
+    s.writeInt("WindowWidth", size.width());
+    s.writeInt("WindowHeight", size.height());
+    s.writeInt("WindowMaximized", isMaximized());
     s.flush();
 }

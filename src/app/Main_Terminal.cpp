@@ -6,6 +6,9 @@
 #include "app/PlotWindow.h"
 
 #include "app/Ui.h"
+#include "engines/LpcEngine.h"
+#include "engines/Stm32Engine.h"
+#include "engines/Texts.h"
 #include "logic/ShownText.h"
 #include "platform/PortNames.h"
 
@@ -154,6 +157,12 @@ void TMainForm::terminalWriteFailed()
 // device with the same line settings when it is back, until the user closes the port.
 void TMainForm::terminalReadFailed()
 {
+    // Under a download on the shared driver the download ends at once and says why.
+    if (Stm32->running() || Lpc->running()) {
+        SetStatus(kReadFailedText);
+        endDownloadNow(texts::portVanished());
+        return;
+    }
     ComPort_Close();
     // Under a download on the shared driver the port was the download's: it stays closed.
     if (DownloadPort().shared || BitBtn3->text() != captionClose()) {
@@ -398,6 +407,11 @@ void TMainForm::releaseReceiveArea()
 
 void TMainForm::redrawReceiveArea()
 {
+    // The area shows another page's text: the terminal's is drawn when its page is back.
+    if (RzPageControl1->currentIndex() != kTerminalPage) {
+        releaseReceiveArea();
+        return;
+    }
     const auto mode =
         CheckHexRXD->isChecked() ? terminal::ReceiveMode::Hex : terminal::ReceiveMode::Text;
     receiveFlush_.stop();

@@ -1,11 +1,13 @@
 #include "cli/Cli.h"
 #include "cli/EndSignals.h"
+#include "cli/EntryOptions.h"
 #include "cli/Files.h"
 #include "cli/Messages.h"
 #include "cli/Read.h"
 #include "cli/Simulate.h"
 
 #include "app/Language.h"
+#include "engines/FileCheck.h"
 #include "engines/LpcEngine.h"
 #include "engines/StcEngine.h"
 #include "engines/StcSeriesEngine.h"
@@ -54,9 +56,13 @@ const char kUsage[] =
     "Usage: tramelo download --device DEV --port PORT [--port PORT...] [--board DEV,PORT,FILE...]\n"
     "                        [--baud RATE] [--no-reset]\n"
     "                        [--reset-ms N] [--timeout N] [--6t] [--verify] [--unprotect]\n"
-    "                        [--clock MHZ] [--option NAME=on|off...]\n"
+    "                        [--clock MHZ] [--crystal KHZ] [--option NAME=on|off...]\n"
+    "                        [--entry SEQ] [--exit SEQ] [--swap-rts-dtr] [--invert rts|dtr]\n"
+    "                        [--power-cycle CMD]\n"
     "                        FILE\n"
-    "       tramelo read --device stm32 --port PORT [--baud RATE] [--no-reset]\n"
+    "       tramelo read --device stm32|lpc... --port PORT [--baud RATE] [--no-reset]\n"
+    "                    [--entry SEQ] [--exit SEQ] [--swap-rts-dtr] [--invert rts|dtr]\n"
+    "                    [--power-cycle CMD]\n"
     "                    [--address A] [--length N] FILE\n"
     "       tramelo ports\n"
     "       tramelo simulate --device DEV [--id ID] [--link PATH] [--dump FILE] [--baud N]\n"
@@ -73,18 +79,33 @@ const char kHelp[] =
     "                   file (repeatable; --device, --port and FILE may then be left out)\n"
     "    --device DEV   an entry of the device list, case-insensitive, or the start of one:\n"
     "                   stm32 (any STM32: the chip says which), lpc2214 lpc2292 lpc2131\n"
-    "                   lpc2132 lpc2136 lpc2138,\n"
+    "                   lpc2132 lpc2136 lpc2138, lpc (any NXP LPC with the UART ISP: the\n"
+    "                   chip says which),\n"
     "                   stc89c51rc stc89c52rc stc89c55rd+ stc89c516rd+,\n"
     "                   stc12 stc15 stc8 (any model of the series: the chip says which)\n"
     "    --port PORT    COM1..COM8 (resolved as in the window) or a device path; given\n"
     "                   several times, every board is written at once, each line starts\n"
     "                   with its port, a table ends the run and the worst result counts\n"
     "    --baud RATE    110 300 600 1200 2400 4800 9600 14400 19200 38400 56000 57600\n"
-    "                   115200 (default 9600; STM32 uses at least 19200, LPC at most 57600;\n"
+    "                   115200 (default 9600; STM32 uses at least 19200, lpc2xxx at most 57600;\n"
     "                   stc12/stc15/stc8: the transfer rate, default 115200)\n"
     "    --no-reset     leave RTS/DTR alone: no reset into the boot loader, and no\n"
     "                   restart into the new firmware at the end (STM32)\n"
     "    --reset-ms N   length of the STC reset pulse, 1-999 ms (default 680)\n"
+    "    --entry SEQ    the lines that bring the board into its boot loader, instead of\n"
+    "                   the family's; SEQ is a comma-separated list of rts -rts dtr -dtr\n"
+    "                   (assert/release), brk -brk (start/end a break) and NNms (wait,\n"
+    "                   0-10000); '' for none. The defaults: STM32 dtr,rts,500ms,-dtr,500ms;\n"
+    "                   LPC rts,50ms,dtr,300ms,-dtr; STC rts,680ms,-rts (680: --reset-ms)\n"
+    "    --exit SEQ     the lines after a written image (default: STM32 dtr,5ms,-rts; the\n"
+    "                   others none)\n"
+    "    --swap-rts-dtr  the adapter's RTS and DTR are wired the other way round\n"
+    "    --invert rts|dtr  the adapter inverts that line (repeatable); with the swap,\n"
+    "                   the line as it leaves the adapter\n"
+    "    --power-cycle CMD  run CMD with /bin/sh -c when the chip must be reset (STM32,\n"
+    "                   LPC: before the entry sequence; STC: during the synchronisation),\n"
+    "                   30 s at most; its output is shown, and a failure ends the attempt\n"
+    "                   before anything is written\n"
     "    --timeout N    1-99: STC connect time-out in s, LPC pause factor (default 5)\n"
     "    --6t           stc89: set the double-speed (6T) clock mode instead of 12T\n"
     "    --clock MHZ    stc15, stc8: trim the RC oscillator to MHZ (1-45; default: keep\n"
@@ -92,19 +113,25 @@ const char kHelp[] =
     "    --option NAME=on|off  stc12, stc15, stc8: change one option byte (repeatable):\n"
     "                   eeprom-erase, reset-pin (off: P5.4/P3.6 is an I/O pin),\n"
     "                   low-voltage-reset; the others are kept as the chip has them\n"
-    "    --verify       STM32: read every block back and compare (rewritten up to 3 times)\n"
+    "    --crystal KHZ  LPC: the oscillator in kHz sent in the handshake (default 11059.2;\n"
+    "                   Cortex-M parts run the boot loader at 12000)\n"
+    "    --verify       STM32: read every block back and compare (rewritten up to 3 times);\n"
+    "                   lpc: compare every block (M), or one CRC-32 (S) on the LPC8xx\n"
     "    --unprotect    STM32: remove read-out protection first; the chip erases its whole\n"
     "                   flash\n"
     "    --write-unprotect  STM32: remove the flash's write protection before the erase\n"
     "    --protect      STM32: turn read-out protection on after the image is written\n"
-    "                   (--6t, --clock, --option, --verify and --unprotect apply to the\n"
+    "                   (--6t, --clock, --crystal, --option, --verify and --unprotect apply to the\n"
     "                   boards whose family takes them; no such board is a usage error)\n"
-    "  read          STM32: read the flash into FILE (Intel HEX when it ends in .hex); the\n"
+    "  read          STM32, LPC: read the flash into FILE (Intel HEX when it ends in .hex); the\n"
     "                file is replaced only when the whole read succeeded\n"
     "    --baud RATE    a rate of the list above (default 57600; at least 19200)\n"
     "    --no-reset     do not pulse RTS/DTR\n"
+    "    --entry, --exit, --swap-rts-dtr, --invert, --power-cycle  as for download (no\n"
+    "                   exit sequence unless one is given)\n"
     "    --address A, --length N   the range inside the chip's flash (default: all of it;\n"
     "                   from A: to its end), decimal or 0x hex\n"
+    "    --crystal KHZ  LPC: as for download\n"
     "  ports         list the serial ports present and the COM names they answer to\n"
     "  simulate      serve a virtual board of DEV's family on a new pseudo-terminal until\n"
     "                SIGINT, SIGTERM, SIGHUP or SIGQUIT; prints its path, then one line per\n"
@@ -170,7 +197,9 @@ struct DownloadOptions
     bool writeUnprotect = false, protect = false; // --write-unprotect, --protect (STM32)
     QString resetMs, timeout;
     double clockMhz = 0; // --clock
+    QString crystalKhz;  // --crystal
     std::optional<bool> eraseEeprom, resetPin, lowVoltageReset; // --option
+    EntryOptions entry; // --entry, --exit, --swap-rts-dtr, --invert, --power-cycle
 };
 
 // Numbers of the numeric fields: digits only, within the field's range.
@@ -180,6 +209,26 @@ bool validNumber(const QString &text, int max)
     const int v = text.toInt(&ok);
     return ok && v >= 1 && v <= max && text == QString::number(v);
 }
+
+} // namespace
+
+// The oscillator of an LPC in kHz as the handshake sends it: digits, at most one decimal point
+// with digits after it ("11059.2", "12000"), 1 to 100000.
+bool lpcCrystalText(const QString &text)
+{
+    const qsizetype dot = text.indexOf(QLatin1Char('.'));
+    const QString whole = dot < 0 ? text : text.left(dot);
+    const QString fraction = dot < 0 ? QString() : text.mid(dot + 1);
+    const auto digits = [](const QString &t, qsizetype most) {
+        return !t.isEmpty() && t.size() <= most &&
+               std::all_of(t.begin(), t.end(), [](QChar c) { return c >= u'0' && c <= u'9'; });
+    };
+    if (!digits(whole, 6) || (dot >= 0 && !digits(fraction, 3))) return false;
+    const double v = text.toDouble();
+    return v >= 1 && v <= 100000;
+}
+
+namespace {
 
 int parseDownload(const QStringList &args, DownloadOptions &o)
 {
@@ -235,6 +284,9 @@ int parseDownload(const QStringList &args, DownloadOptions &o)
             // NaN and infinity fail every comparison: only a finite number is in range.
             if (!ok || !std::isfinite(o.clockMhz) || o.clockMhz < 1 || o.clockMhz > 45)
                 return usage(QCoreApplication::translate("cli", "--clock 取 1 到 45 的频率 (MHz)"));
+        } else if (a == "--crystal") {
+            if (!value(o.crystalKhz) || !lpcCrystalText(o.crystalKhz))
+                return usage(QCoreApplication::translate("cli", "--crystal 取以 kHz 为单位的晶振频率 (1 到 100000，例如 11059.2)"));
         } else if (a == "--option") {
             if (!value(v)) return usage(QCoreApplication::translate("cli", "%1 缺少参数值").arg(a));
             const QString name = v.section('=', 0, 0), state = v.section('=', 1);
@@ -248,6 +300,8 @@ int parseDownload(const QStringList &args, DownloadOptions &o)
                                         "=on 或 =off: %1")
                                  .arg(v));
             *target = state == u"on";
+        } else if (const auto problem = takeEntryOption(args, i, o.entry)) {
+            if (!problem->isEmpty()) return usage(*problem);
         } else if (a.startsWith("-") && a != "-") {
             return usage(QCoreApplication::translate("cli", "未知选项: %1").arg(a));
         } else if (o.file.isEmpty()) {
@@ -263,61 +317,17 @@ int parseDownload(const QStringList &args, DownloadOptions &o)
     }
     if (o.ports.size() + o.boards.size() > kComNames)
         return usage(QCoreApplication::translate("cli", "一次最多八个串口"));
+    if (const QString why = entryConflict(o.entry, o.noReset); !why.isEmpty()) return usage(why);
     return kExitOk;
 }
 
 // The file is checked with the family's own loader before the board is touched, so a file
-// that cannot be used never starts an erase.
+// that cannot be used never starts an erase (the window checks it the same way).
 QString unusableFile(devices::Family family, const QString &path)
 {
-    const QFileInfo info(path);
-    if (firmwarefile::isSymlinkLoop(path)) return messages::symlinkLoop(path);
-    if (!info.exists()) return messages::noSuchFile(path);
-    if (!info.isFile()) return messages::notRegularFile(path);
-    if (!info.isReadable()) return messages::notReadable(path);
-    switch (family) {
-    case devices::Family::Lpc: {
-        const lpc::LoadResult r = lpc::loadImage(path);
-        if (!r.ok()) return QStringLiteral("%1: %2").arg(path, r.statusText);
-        break;
-    }
-    case devices::Family::Stm32: {
-        // The chip is not known yet: its line's HEX limit applies once it has answered.
-        const stm32::LoadResult r = stm32::loadImage(path, stm32::kImageCapacity);
-        if (!r.ok()) return QStringLiteral("%1: %2").arg(path, r.statusText);
-        break;
-    }
-    case devices::Family::Stc: {
-        if (!firmwarefile::isHexFileName(path)) {
-            const stc::BinaryImage binary = stc::readBinaryImage(path);
-            if (!binary.refusal.isEmpty()) return QStringLiteral("%1: %2").arg(path, binary.refusal);
-            break;
-        }
-        // The same check as the window's, before the decoding library reads the file.
-        if (const QString why = firmwarefile::decoderRefusal(path); !why.isEmpty())
-            return QStringLiteral("%1: %2").arg(path, why);
-        std::vector<quint8> image(stc::kImageBufferSize, 0);
-        hexlib::LoadNotes notes;
-        hexlib::decodeHexFile(path, image.data(), &notes);
-        if (const QString note = notes.statusText(); !note.isEmpty())
-            writeText(stderr, QStringLiteral("tramelo: %1\n").arg(note));
-        if (!stc::imageLength(QByteArrayView(reinterpret_cast<const char *>(image.data()),
-                                             qsizetype(image.size()))))
-            return messages::noDataInImage(path);
-        break;
-    }
-    case devices::Family::StcSeries: {
-        const stc::ImageLoad r = stc::loadImage(path);
-        if (r.status == stc::ImageLoad::Empty) return messages::noDataInImage(path);
-        if (r.status == stc::ImageLoad::Damaged)
-            return QStringLiteral("%1: %2").arg(path, r.damage);
-        if (r.status == stc::ImageLoad::TooLarge)
-            return QCoreApplication::translate("cli", "%1: 大于 64 KiB 代码空间").arg(path);
-        if (r.status != stc::ImageLoad::Loaded) return messages::notReadable(path);
-        break;
-    }
-    }
-    return {};
+    const filecheck::Verdict v = filecheck::check(family, path);
+    if (!v.note.isEmpty()) writeText(stderr, QStringLiteral("tramelo: %1\n").arg(v.note));
+    return v.refusal;
 }
 
 class ProgressLine
@@ -364,7 +374,10 @@ private:
 bool openDriver(TVokCommDriver &d, devices::Family family, const DownloadChoices &c, Engine &e)
 {
     int baud = c.baudIndex < 0 ? int(br9600) : c.baudIndex;
-    if (family == devices::Family::Lpc) baud = std::min(baud, int(br57600));
+    // The LPC2000 entries keep their 57600 limit; the entry for any part takes the list's
+    // rates (the Cortex-M boot loaders run from a 12 MHz oscillator that autobauds to 115200).
+    if (family == devices::Family::Lpc && !devices::lpcAnyPart(c.device))
+        baud = std::min(baud, int(br57600));
     if (family == devices::Family::Stm32) baud = std::max(baud, int(br19200));
     d.setComPort(TComPortNumber(c.port));
     d.setComPortSpeed(TComPortBaudRate(baud));
@@ -471,6 +484,9 @@ public:
         };
         QObject::connect(e, &Engine::line, e, [print](const QString &t) { print(stdout, t); });
         QObject::connect(e, &Engine::firstLine, e, [print](const QString &t) { print(stdout, t); });
+        QObject::connect(e, &Engine::hint, e, [print](const QString &t) {
+            print(stderr, QStringLiteral("tramelo: %1").arg(t));
+        });
         QObject::connect(e, &Engine::notice, e, [print](const QString &t) {
             print(stderr, QStringLiteral("Tramelo: %1").arg(QString(t).replace('\r', ' ')));
         });
@@ -658,6 +674,11 @@ int download(const QStringList &args)
     const auto isStm32 = [](int d) { return devices::familyAt(d) == devices::Family::Stm32; };
     const auto isStc89 = [](int d) { return devices::familyAt(d) == devices::Family::Stc; };
     const auto isSeries = [](int d) { return devices::familyAt(d) == devices::Family::StcSeries; };
+    const auto isLpc = [](int d) { return devices::familyAt(d) == devices::Family::Lpc; };
+    const auto verifies = [](int d) {
+        return devices::familyAt(d) == devices::Family::Stm32 ||
+               devices::familyAt(d) == devices::Family::Lpc;
+    };
     const struct
     {
         bool given;
@@ -665,7 +686,8 @@ int download(const QStringList &args)
         std::function<bool(int)> takes;
         std::function<void(DownloadChoices &)> drop;
     } familyOptions[] = {
-        {o.verify, "--verify", "STM32", isStm32, [](DownloadChoices &c) { c.verify = false; }},
+        {o.verify, "--verify", "STM32, LPC", verifies,
+         [](DownloadChoices &c) { c.verify = false; }},
         {o.unprotect, "--unprotect", "STM32", isStm32,
          [](DownloadChoices &c) { c.unprotect = false; }},
         {o.writeUnprotect, "--write-unprotect", "STM32", isStm32,
@@ -674,6 +696,8 @@ int download(const QStringList &args)
         {o.sixT, "--6t", "stc89", isStc89, [](DownloadChoices &c) { c.sixT = false; }},
         {o.clockMhz > 0, "--clock", "stc15, stc8", devices::trimsClock,
          [](DownloadChoices &c) { c.clockMhz = 0; }},
+        {!o.crystalKhz.isEmpty(), "--crystal", "LPC", isLpc,
+         [](DownloadChoices &c) { c.crystalKhz.clear(); }},
         {o.eraseEeprom || o.resetPin || o.lowVoltageReset, "--option", "stc12, stc15, stc8",
          isSeries,
          [](DownloadChoices &c) {
@@ -709,9 +733,11 @@ int download(const QStringList &args)
     choices.writeUnprotect = o.writeUnprotect;
     choices.protect = o.protect;
     choices.clockMhz = o.clockMhz;
+    choices.crystalKhz = o.crystalKhz;
     choices.eraseEeprom = o.eraseEeprom;
     choices.resetPinEnabled = o.resetPin;
     choices.lowVoltageReset = o.lowVoltageReset;
+    applyEntryOptions(o.entry, choices);
     if (o.unprotect)
         writeText(stderr, QStringLiteral("tramelo: %1\n").arg(messages::unprotectNotice()));
 
@@ -738,7 +764,9 @@ int download(const QStringList &args)
     int exitCode = -1;
     RunState state;
     if (::pipe2(state.wakeFd, O_CLOEXEC | O_NONBLOCK) != 0) {
-        writeText(stderr, QStringLiteral("tramelo: %1\n").arg(QString::fromLocal8Bit(::strerror(errno))));
+        writeText(stderr, QStringLiteral("tramelo: %1\n")
+                              .arg(QCoreApplication::translate("cli", "无法创建管道 (%1)")
+                                       .arg(QString::fromLocal8Bit(::strerror(errno)))));
         return kExitFailed;
     }
     for (auto &lanePtr : lanes) {

@@ -37,6 +37,9 @@ void writeText(FILE *f, const QString &text);
 bool takeValue(const QStringList &args, int &i, QString &into);
 // Index of a rate of the window's list (110 .. 115200) written in decimal; -1 when none.
 int baudIndexOf(const QString &text);
+// An LPC oscillator frequency in kHz as the handshake sends it ("11059.2", "12000"): digits,
+// at most one decimal point with 1-3 digits after it, 1 to 100000.
+bool lpcCrystalText(const QString &text);
 
 // True when the program was started with a command; without one, or with --demo, the window
 // program runs.

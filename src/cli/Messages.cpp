@@ -1,35 +1,37 @@
 #include "cli/Messages.h"
 
 #include "cli/EndSignals.h"
+#include "engines/FileCheck.h"
 #include "logic/FirmwareFile.h"
 
 #include <QCoreApplication>
 
 namespace cli::messages {
 
+// The file refusals are the window's too (engines/FileCheck).
 QString noSuchFile(const QString &path)
 {
-    return QCoreApplication::translate("cli", "%1: 文件不存在").arg(path);
+    return filecheck::noSuchFile(path);
 }
 
 QString symlinkLoop(const QString &path)
 {
-    return QStringLiteral("%1: %2").arg(path, firmwarefile::symlinkLoopText());
+    return filecheck::symlinkLoop(path);
 }
 
 QString notRegularFile(const QString &path)
 {
-    return QCoreApplication::translate("cli", "%1: 不是普通文件").arg(path);
+    return filecheck::notRegularFile(path);
 }
 
 QString notReadable(const QString &path)
 {
-    return QStringLiteral("%1: %2").arg(path, firmwarefile::unreadableText());
+    return filecheck::notReadable(path);
 }
 
 QString noDataInImage(const QString &path)
 {
-    return QCoreApplication::translate("cli", "%1: 64 KiB 映像范围内没有数据").arg(path);
+    return filecheck::noDataInImage(path);
 }
 
 QString cannotWrite(const QString &path)

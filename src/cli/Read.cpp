@@ -9,10 +9,13 @@
 
 #include "cli/Cli.h"
 #include "cli/EndSignals.h"
+#include "cli/EntryOptions.h"
 #include "cli/Files.h"
+#include "engines/BoardEntry.h"
 #include "cli/Messages.h"
 #include "logic/Devices.h"
 #include "logic/FirmwareFile.h"
+#include "logic/LpcReplies.h"
 #include "logic/Stm32Image.h"
 #include "platform/PortNames.h"
 #include "platform/SerialPort.h"
@@ -38,11 +41,15 @@ constexpr quint32 kMinBaud = 19200; // the boot loader's line as the programmer 
 constexpr quint32 kDefaultBaud = 57600;
 
 const char kReadUsage[] =
-    "Usage: tramelo read --device stm32 --port PORT [--baud RATE] [--no-reset]\n"
-    "                    [--address A] [--length N] FILE\n"
+    "Usage: tramelo read --device stm32|lpc... --port PORT [--baud RATE] [--no-reset]\n"
+    "                    [--entry SEQ] [--exit SEQ] [--swap-rts-dtr] [--invert rts|dtr]\n"
+    "                    [--power-cycle CMD]\n"
+    "                    [--address A] [--length N] [--crystal KHZ] FILE\n"
     "  reads the flash (default: all of it, from the flash start) into FILE,\n"
     "  binary, or Intel HEX when FILE ends in .hex; A and N in decimal or 0x hexadecimal;\n"
-    "  8E1 at RATE, a rate of download's list (default 57600, at least 19200);\n"
+    "  STM32: 8E1 at RATE, a rate of download's list (default 57600, at least 19200);\n"
+    "  LPC: 8N1 at RATE, A and N multiples of 4, the part as its answer names it,\n"
+    "  --crystal KHZ as for download;\n"
     "  FILE is replaced only when the whole read succeeded\n";
 
 int readUsage(const QString &problem)
@@ -68,6 +75,8 @@ struct ReadOptions
     std::optional<quint32> address, length;
     quint32 baud = kDefaultBaud;
     bool reset = true;
+    QByteArray crystal = QByteArrayLiteral("11059.2"); // LPC: the handshake's oscillator, kHz
+    EntryOptions entry; // --entry, --exit, --swap-rts-dtr, --invert, --power-cycle
 };
 
 constexpr int kHelpShown = -1;
@@ -101,6 +110,13 @@ int parseRead(const QStringList &args, ReadOptions &o)
             }
         } else if (a == "--no-reset") {
             o.reset = false;
+        } else if (a == "--crystal") {
+            if (!takeValue(args, i, v) || !lpcCrystalText(v))
+                return readUsage(QCoreApplication::translate(
+                    "cli", "--crystal 取以 kHz 为单位的晶振频率 (1 到 100000，例如 11059.2)"));
+            o.crystal = v.toLatin1();
+        } else if (const auto problem = takeEntryOption(args, i, o.entry)) {
+            if (!problem->isEmpty()) return readUsage(*problem);
         } else if (a.startsWith('-') && a != "-") {
             return readUsage(QCoreApplication::translate("cli", "未知选项: %1").arg(a));
         } else if (o.file.isEmpty()) {
@@ -110,14 +126,20 @@ int parseRead(const QStringList &args, ReadOptions &o)
         }
     }
     if (o.device.isEmpty()) return readUsage(QCoreApplication::translate("cli", "缺少 --device"));
-    if (devices::familyAt(devices::findDevice(o.device)) != devices::Family::Stm32)
+    const auto family = devices::familyAt(devices::findDevice(o.device));
+    if (family != devices::Family::Stm32 && family != devices::Family::Lpc)
         return readUsage(
-            QCoreApplication::translate("cli", "read 只用于 STM32 器件: %1").arg(o.device));
+            QCoreApplication::translate("cli", "read 只用于 STM32 和 LPC 器件: %1").arg(o.device));
+    // The LPC boot loaders read whole words from word addresses.
+    if (family == devices::Family::Lpc &&
+        (o.address.value_or(0) % 4 != 0 || o.length.value_or(0) % 4 != 0))
+        return readUsage(QCoreApplication::translate("cli", "LPC: --address 与 --length 须为 4 的倍数"));
     if (o.port.isEmpty()) return readUsage(QCoreApplication::translate("cli", "缺少 --port"));
+    if (const QString why = entryConflict(o.entry, !o.reset); !why.isEmpty()) return readUsage(why);
     if (o.file.isEmpty()) return readUsage(QCoreApplication::translate("cli", "缺少输出文件"));
     // Without --length the range ends where the chip's flash ends, known once it answers.
-    if (o.length &&
-        quint64(o.address.value_or(devices::kStm32FlashStart)) + *o.length > 0x100000000ull)
+    const quint32 flashStart = family == devices::Family::Lpc ? 0 : devices::kStm32FlashStart;
+    if (o.length && quint64(o.address.value_or(flashStart)) + *o.length > 0x100000000ull)
         return readUsage(QCoreApplication::translate("cli", "读取范围超出 32 位地址空间"));
     return kExitOk;
 }
@@ -142,6 +164,38 @@ QString unusableOutput(const QString &file)
         ::access(folder.constData(), W_OK | X_OK) != 0)
         return messages::folderNotWritable(QFile::decodeName(folder));
     return {};
+}
+
+// The range lies outside the flash the chip has: said once for every family.
+int rangeOutsideFlash(quint64 from, quint64 count, quint64 flashStart, quint64 flashEnd)
+{
+    const auto hex = [](quint64 v) {
+        return QStringLiteral("0x%1").arg(QString::number(v, 16).toUpper().rightJustified(8, u'0'));
+    };
+    writeText(stderr, QStringLiteral("tramelo: %1\n")
+                          .arg(QCoreApplication::translate(
+                                   "cli", "读取范围 %1 .. %2 不在芯片的 Flash (%3 .. %4) 之内")
+                                   .arg(hex(from), hex(from + count - (count > 0)),
+                                        hex(flashStart), hex(flashEnd - 1))));
+    return kExitUsage;
+}
+
+// The flash read from address `from` to the file (Intel HEX when its name says so), put in
+// place only when every write succeeded, and the line that says so.
+int writeRead(const ReadOptions &o, quint32 from, const QByteArray &data)
+{
+    const QByteArray bytes = stm32::isHexFileName(o.file) ? stm32::intelHexText(from, data) : data;
+    // Written where the name leads, in the file system's own bytes.
+    const QByteArray target = files::finalTarget(QFile::encodeName(o.file));
+    if (target.isEmpty() || !files::replaceFile(target, bytes)) {
+        writeText(stderr, QStringLiteral("tramelo: %1\n").arg(messages::cannotWrite(o.file)));
+        return kExitFailed;
+    }
+    writeText(stdout, QCoreApplication::translate("stm32", "读取完成: %1 Byte 自 0x%2")
+                              .arg(data.size())
+                              .arg(QString::number(from, 16).toUpper().rightJustified(8, u'0')) +
+                          QLatin1Char('\n'));
+    return kExitOk;
 }
 
 // An end signal arrived during the conversation.
@@ -219,6 +273,46 @@ private:
 };
 
 // The conversation on an open port and the file at its end.
+void readHint(const QString &t)
+{
+    writeText(stderr, QStringLiteral("tramelo: %1\n").arg(t));
+}
+
+// As a download enters the boot loader: the power command, then the entry sequence (the
+// family's own unless one was given; none under --no-reset); stale input is dropped. False
+// when the power command failed (its lines are printed).
+bool enterBootLoader(platform::SerialPort &port, const ReadOptions &o,
+                     const resetseq::Sequence &familyEntry, boardentry::Family family)
+{
+    const EntryOptions &e = o.entry;
+    const int timeoutMs = DownloadChoices().powerCycleTimeoutMs;
+    if (!e.powerCycle.isEmpty()) {
+        writeText(stdout, boardentry::commandLine(e.powerCycle) + QLatin1Char('\n'));
+        boardentry::PowerCommand command;
+        const boardentry::CommandResult r = command.runToEnd(e.powerCycle, timeoutMs);
+        for (const QString &l : boardentry::resultLines(r, timeoutMs))
+            writeText(stdout, l + QLatin1Char('\n'));
+        if (!r.ok()) return false;
+    }
+    const resetseq::Sequence entry =
+        o.reset ? resetseq::applyWiring(e.entry.value_or(familyEntry), e.wiring)
+                : resetseq::Sequence();
+    if (!entry.isEmpty() && !boardentry::run(entry, boardentry::linesOf(port)))
+        readHint(boardentry::linesRefusedHint());
+    if (entry.isEmpty() && e.powerCycle.isEmpty()) readHint(boardentry::byHandHint(family));
+    port.purge(true, false);
+    return true;
+}
+
+// Only a sequence given with --exit: reading leaves the board as it is otherwise.
+void leaveBootLoader(platform::SerialPort &port, const ReadOptions &o)
+{
+    const EntryOptions &e = o.entry;
+    if (o.reset && e.exit &&
+        !boardentry::run(resetseq::applyWiring(*e.exit, e.wiring), boardentry::linesOf(port)))
+        readHint(boardentry::linesRefusedHint());
+}
+
 int readBoard(platform::SerialPort &port, const ReadOptions &o)
 {
     platform::LineSettings line;
@@ -234,14 +328,10 @@ int readBoard(platform::SerialPort &port, const ReadOptions &o)
                               QLatin1Char('\n'));
         return kExitFailed;
     };
-    if (o.reset) {
-        port.setDtr(true);
-        port.setRts(true);
-        QThread::msleep(stm32::kResetPulseMs);
-        port.setDtr(false);
-        QThread::msleep(stm32::kResetPulseMs);
+    if (!enterBootLoader(port, o, resetseq::stm32Entry(), boardentry::Family::Stm32)) {
+        writeText(stdout, stm32::kFailedText.text() + QLatin1Char('\n'));
+        return kExitFailed;
     }
-    port.purge(true, false);
 
     Loader loader(port);
     const char sync = char(stm32::kSync);
@@ -298,17 +388,8 @@ int readBoard(platform::SerialPort &port, const ReadOptions &o)
     const quint64 count = o.length.value_or(quint32(end - std::min<quint64>(from, end)));
     if ((!fromEeprom && from < devices::kStm32FlashStart) || quint64(from) + count > end ||
         count == 0) {
-        const auto hex = [](quint64 v) {
-            return QStringLiteral("0x%1").arg(
-                QString::number(v, 16).toUpper().rightJustified(8, u'0'));
-        };
         port.close();
-        writeText(stderr, QStringLiteral("tramelo: %1\n")
-                              .arg(QCoreApplication::translate(
-                                       "cli", "读取范围 %1 .. %2 不在芯片的 Flash (%3 .. %4) 之内")
-                                       .arg(hex(from), hex(quint64(from) + count - (count > 0)),
-                                            hex(devices::kStm32FlashStart), hex(flashEnd - 1))));
-        return kExitUsage;
+        return rangeOutsideFlash(from, count, devices::kStm32FlashStart, flashEnd);
     }
 
     QByteArray data;
@@ -323,20 +404,117 @@ int readBoard(platform::SerialPort &port, const ReadOptions &o)
         data += *block;
         at += quint64(n);
     }
+    // Only a sequence given with --exit: reading leaves the board as it is otherwise.
+    leaveBootLoader(port, o);
     port.close();
 
-    const QByteArray bytes = stm32::isHexFileName(o.file) ? stm32::intelHexText(from, data) : data;
-    // Written where the name leads, in the file system's own bytes.
-    const QByteArray target = files::finalTarget(QFile::encodeName(o.file));
-    if (target.isEmpty() || !files::replaceFile(target, bytes)) {
-        writeText(stderr, QStringLiteral("tramelo: %1\n").arg(messages::cannotWrite(o.file)));
-        return kExitFailed;
+    return writeRead(o, from, data);
+}
+
+// ---- LPC: the UART ISP's "R" ----
+
+// Gathers the answer to a sent text until done() says it is whole (or the time is up).
+template <typename Done>
+QByteArray lpcAsk(platform::SerialPort &port, const QByteArray &send, Done done, int waitMs)
+{
+    checkEnded();
+    if (!send.isEmpty() && port.write(send.constData(), send.size()) != send.size()) return {};
+    QByteArray got;
+    QElapsedTimer clock;
+    clock.start();
+    while (!done(got) && clock.elapsed() < waitMs) {
+        char buf[512];
+        const qint64 r = port.read(buf, sizeof buf, 20);
+        checkEnded();
+        if (r < 0) return got;
+        got.append(buf, r);
     }
-    writeText(stdout, QCoreApplication::translate("stm32", "读取完成: %1 Byte 自 0x%2")
-                              .arg(data.size())
-                              .arg(QString::number(from, 16).toUpper().rightJustified(8, u'0')) +
-                          QLatin1Char('\n'));
-    return kExitOk;
+    return got;
+}
+
+int readLpcBoard(platform::SerialPort &port, const ReadOptions &o)
+{
+    platform::LineSettings line;
+    line.baud = o.baud;
+    port.applyLine(line);
+    auto fail = [&](const QString &why) {
+        writeText(stdout, why + QLatin1Char('\n'));
+        return kExitFailed;
+    };
+    const QString noContact = QCoreApplication::translate("lpc", "LPC通信超时!");
+    if (!enterBootLoader(port, o, resetseq::lpcEntry(), boardentry::Family::Lpc))
+        return fail(QCoreApplication::translate("lpc", "LPC通信超时!"));
+    const QByteArray end = lpc::kIspLineEnd;
+    const auto lines = [&](int n) {
+        return [n, end](const QByteArray &got) { return got.count(end) >= n; };
+    };
+    // Time for a text of n bytes at the line's rate, and a second for the chip.
+    const auto waitFor = [&](qsizetype n) { return 1000 + int(n * 10 * 1000 / o.baud); };
+    bool synced = false;
+    for (int i = 0; i < 10 && !synced; ++i)
+        synced = lpc::isSynchronizedAnswer(lpcAsk(port, lpc::kAutobaud, lines(1), 300));
+    auto echoed = [&](const QByteArray &command, const QByteArray &answer) {
+        return lpc::isEchoed(lpcAsk(port, command + end, lines(2), waitFor(64)), command, answer);
+    };
+    if (!synced || !echoed(lpc::kSynchronized, lpc::kOk) || !echoed(o.crystal, lpc::kOk) ||
+        !echoed(lpc::kUnlock, lpc::kSuccessCode) || !echoed(lpc::kEchoOff, lpc::kSuccessCode))
+        return fail(noContact);
+    const std::optional<QString> partId =
+        lpc::partIdOf(lpcAsk(port, lpc::kReadPartId + end, lines(2), waitFor(64)));
+    if (!partId) return fail(noContact);
+    const std::optional<quint32> id = lpc::partIdValue(*partId);
+    const devices::LpcChip *chip = id ? devices::lpcChip(*id) : nullptr;
+    if (!chip)
+        return fail(QCoreApplication::translate("lpc", "未知的器件ID: %1 (0x%2)，器件表中没有这个型号")
+                        .arg(*partId, id ? QString::number(*id, 16).toUpper() : QStringLiteral("?")));
+    writeText(stdout, QStringLiteral("%1, Flash %2 KB\n").arg(chip->name).arg(chip->flashKib));
+    const quint32 from = o.address.value_or(0);
+    const quint32 count = o.length.value_or(quint32(chip->flashBytes()) - std::min(from, quint32(chip->flashBytes())));
+    // The range is checked against the part before the first R.
+    if (count == 0 || quint64(from) + count > quint64(chip->flashBytes())) {
+        port.close();
+        return rangeOutsideFlash(from, count, 0, quint64(chip->flashBytes()));
+    }
+    const bool binary = chip->family->binaryData;
+    // Uuencoded: one group of 16 lines (720 bytes, a multiple of 4) per R; raw: 1 KiB.
+    const quint32 chunk = binary ? 1024 : 720;
+    QByteArray data;
+    data.reserve(qsizetype(count));
+    const QByteArray ok = lpc::kSuccessCode + end;
+    for (quint32 at = 0; at < count;) {
+        const quint32 n = std::min(chunk, count - at);
+        const QByteArray command = "R " + QByteArray::number(from + at) + ' ' +
+                                   QByteArray::number(n) + end;
+        std::optional<QByteArray> bytes;
+        for (int attempt = 0; attempt < 3 && !bytes; ++attempt) {
+            const QByteArray got = lpcAsk(
+                port, attempt == 0 ? command : lpc::kResend + end,
+                [&](const QByteArray &g) {
+                    if (!g.startsWith(ok)) return g.endsWith(end);
+                    const QByteArrayView rest = QByteArrayView(g).sliced(ok.size());
+                    return binary ? rest.size() >= qsizetype(n)
+                                  : lpc::readGroupComplete(rest, qsizetype(n));
+                },
+                waitFor(qsizetype(n) * 2));
+            const QByteArray payload = attempt == 0 ? got.mid(ok.size()) : got;
+            if (attempt == 0 && !got.startsWith(ok))
+                return fail(QCoreApplication::translate("lpc", "读取被拒绝: 地址 0x%1 (返回码 %2)")
+                                .arg(QString::number(from + at, 16).toUpper(),
+                                     QString::fromLatin1(got.trimmed())));
+            if (binary) {
+                if (payload.size() == qsizetype(n)) bytes = payload;
+                break;
+            }
+            bytes = lpc::decodeReadGroup(payload, qsizetype(n));
+        }
+        if (!bytes) return fail(noContact);
+        if (!binary) lpcAsk(port, lpc::kOk + end, [](const QByteArray &) { return true; }, 0);
+        data += *bytes;
+        at += n;
+    }
+    leaveBootLoader(port, o);
+    port.close();
+    return writeRead(o, from, data);
 }
 
 } // namespace
@@ -360,6 +538,8 @@ int readFlash(const QStringList &args)
         return kExitPort;
     }
     try {
+        if (devices::familyAt(devices::findDevice(o.device)) == devices::Family::Lpc)
+            return readLpcBoard(port, o);
         return readBoard(port, o);
     } catch (const Ended &e) {
         // As a download ends: the port's line settings restored, its lock released.

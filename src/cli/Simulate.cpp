@@ -13,6 +13,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <csignal>
@@ -40,7 +41,9 @@ void print(FILE *f, const QString &text)
 const char kSimulateUsage[] =
     "Usage: tramelo simulate --device DEV [--id ID] [--link PATH] [--dump FILE] [--baud N]\n"
     "  --device  a device of the list, or stc12, stc15, stc8 (STC12C5A60S2, STC15W4K56S4,\n"
-    "            STC8A8K64S4A12 as recorded; their boot loaders measure a 2400 Bd handshake)\n"
+    "            STC8A8K64S4A12 as recorded; their boot loaders measure a 2400 Bd handshake),\n"
+    "            or an NXP part: lpc1768 lpc1114 lpc11u24 lpc1343 lpc812 lpc845 lpc2378\n"
+    "            lpc2148\n"
     "  --id ID   STM32: the product id the board answers (hex), which chooses its line:\n"
     "            410 F10x medium density, 414 F10x high density (default), 440 F0,\n"
     "            422 F3, 411 F2, 413 F4 (sectors), 460 G0 (double words), 457/425/417/447\n"
@@ -146,10 +149,21 @@ QString linkRefusal(const QString &link)
 // otherwise.
 int openDump(const QString &dump, QString &why)
 {
-    const int fd = ::open(files::fileSystemPath(dump).constData(),
-                          O_RDONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0644);
+    const QByteArray path = files::fileSystemPath(dump);
+    const int fd =
+        ::open(path.constData(), O_RDONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0644);
     if (fd < 0) {
         why = errno == ELOOP ? messages::symlinkNotFollowed(dump) : messages::cannotWrite(dump);
+        return -1;
+    }
+    // The end writes a new file beside it and renames that into place: the file and its
+    // folder must both be writable.
+    const qsizetype slash = path.lastIndexOf('/');
+    const QByteArray folder =
+        slash < 0 ? QByteArray(".") : path.left(std::max<qsizetype>(slash, 1));
+    if (::access(path.constData(), W_OK) != 0 || ::access(folder.constData(), W_OK | X_OK) != 0) {
+        ::close(fd);
+        why = messages::cannotWrite(dump);
         return -1;
     }
     struct stat st = {};
@@ -235,18 +249,29 @@ int simulate(const QStringList &args)
         return simulateUsage(QCoreApplication::translate("cli", "缺少 --device"));
     // stc12, stc15, stc8: a board of the series, answering as its recorded chip; 8E1 on the
     // line (the STC12 board's chip, an STC12C5A60S2, uses even parity too).
+    // A part name of the NXP boards (lpc1768, lpc845, ..., and the six of the list).
+    std::optional<sim::LpcSim::Part> lpcPart = sim::LpcSim::partNamed(deviceName);
     const int named = devices::findDevice(deviceName);
     std::optional<sim::StcSeriesSim::Config> series = sim::StcSeriesSim::Config::forSeries(
         devices::familyAt(named) == devices::Family::StcSeries ? devices::entryAt(named)->cliName
                                                                : QStringView(deviceName));
-    const int device = series ? -1 : devices::findDevice(deviceName);
+    const int device = series ? -1
+                       : lpcPart ? devices::firstIndexOf(devices::Family::Lpc)
+                                 : devices::findDevice(deviceName);
     if (!series && device < 0)
         return simulateUsage(
             QCoreApplication::translate("cli", "未知或不唯一的器件: %1").arg(deviceName));
     if (stm32Id && devices::familyAt(device) != devices::Family::Stm32)
         return simulateUsage(QCoreApplication::translate("cli", "--id 只用于 STM32 虚拟板"));
-    std::unique_ptr<sim::VirtualBoard> board =
-        series ? sim::VirtualBoard::stcSeries(*series) : boardFor(device, stm32Id, baud > 0);
+    std::unique_ptr<sim::VirtualBoard> board;
+    if (lpcPart) {
+        sim::LpcSim::Config config;
+        config.part = std::move(*lpcPart);
+        config.oldContents = 0xFF;
+        board = sim::VirtualBoard::lpc(config);
+    } else {
+        board = series ? sim::VirtualBoard::stcSeries(*series) : boardFor(device, stm32Id, baud > 0);
+    }
     if (!board)
         return simulateUsage(
             QCoreApplication::translate("cli", "没有 %1 的虚拟板").arg(deviceName));

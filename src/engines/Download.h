@@ -2,6 +2,8 @@
 // the choices a download starts from and how it ended.
 #pragma once
 
+#include "logic/ResetSequence.h"
+
 #include <QString>
 #include <optional>
 
@@ -29,8 +31,11 @@ struct DownloadChoices
     QString timeout;    // time-out field; empty keeps it
     bool sixT = false;  // STC clock mode 6T instead of 12T
     QString file;       // the firmware file
-    // STM32: read every block back and compare.
+    // STM32: read every block back and compare. LPC: compare every copied block ("M"), or the
+    // CRC-32 of the whole image ("S") on parts that have it.
     bool verify = false;
+    // LPC: the oscillator frequency in kHz sent in the handshake; empty sends "11059.2".
+    QString crystalKhz;
     // STM32: remove read-out protection first (the chip erases its whole flash).
     bool unprotect = false;
     // STM32: Write Unprotect before the erase (the chip restarts), Readout Protect after a
@@ -45,4 +50,14 @@ struct DownloadChoices
     // STC12, STC15, STC8: option bytes the user changes; the others are written back as the
     // chip reported them.
     std::optional<bool> eraseEeprom, resetPinEnabled, lowVoltageReset;
+    // The lines into the boot loader (run when reset is set) and out of it after a written
+    // image (when restartWhenDone is set). Unset: the family's default sequence.
+    std::optional<resetseq::Sequence> entrySequence, exitSequence;
+    // Swapped or inverted lines of the adapter, applied to whichever sequence runs.
+    resetseq::Wiring wiring;
+    // Run through /bin/sh -c at the moment the chip must be reset (empty: none): before the
+    // STM32/LPC entry sequence, during the STC synchronisation pulses. A failure ends the
+    // attempt before anything is written.
+    QString powerCycle;
+    int powerCycleTimeoutMs = 30000;
 };

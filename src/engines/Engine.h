@@ -47,6 +47,9 @@ signals:
     // A failure after which an automatic download must not keep the window on top.
     void releaseWindow();
     void finished(DownloadResult result);
+    // Advice about the board beside the message lines: what the user must do by hand when
+    // nothing resets it, or that the port could not set its modem lines (a pseudo-terminal).
+    void hint(const QString &text);
 
 protected:
     QString chip_;

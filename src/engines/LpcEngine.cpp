@@ -1,5 +1,6 @@
 #include "engines/LpcEngine.h"
 
+#include "engines/BoardEntry.h"
 #include "logic/LpcReplies.h"
 #include "logic/ShownText.h"
 #include "serial/Vok_ComDrv.h"
@@ -19,8 +20,6 @@ constexpr milliseconds kStatusAnimation{200};
 constexpr milliseconds kSyncRepeat{300};
 constexpr milliseconds kProgressInterval{300};
 // Board reset: RTS on, then a DTR pulse; RTS stays on.
-constexpr unsigned long kResetRtsToDtrMs = 50;
-constexpr unsigned long kResetDtrPulseMs = 300;
 
 constexpr int kMaxSyncTries = 250;
 constexpr int kMaxItemTries = 20;
@@ -53,6 +52,10 @@ const ShownText kDot{"lpc", QT_TRANSLATE_NOOP("lpc", "。")};
 const ShownText kDone{"lpc", QT_TRANSLATE_NOOP("lpc", "写入完成")};
 const ShownText kFailed{"lpc", QT_TRANSLATE_NOOP("lpc", "下载的过程中出错")};
 const ShownText kTimedOut{"lpc", QT_TRANSLATE_NOOP("lpc", "LPC通信超时!")};
+const ShownText kUnknownPart{
+    "lpc", QT_TRANSLATE_NOOP("lpc", "未知的器件ID: %1 (0x%2)，器件表中没有这个型号，没有擦除任何内容")};
+const ShownText kPartFound{"lpc", QT_TRANSLATE_NOOP("lpc", "器件: %1，Flash %2 KB，RAM %3 KB (%4)")};
+const ShownText kNoBlockSize{"lpc", QT_TRANSLATE_NOOP("lpc", "%1 的 RAM 放不下一次复制的数据")};
 const QString kSectorAmount = QStringLiteral("SectorAmount: ");
 
 // A running timer keeps its interval: the tries of one item share the time-out of its first
@@ -111,15 +114,23 @@ void LpcEngine::start(const DownloadChoices &choices)
     file_ = choices.file;
     chip_.clear();
     timeout_ = choices.timeout;
+    anyPart_ = devices::lpcAnyPart(choices.device);
+    verify_ = choices.verify;
+    crystal_ = choices.crystalKhz.isEmpty() ? lpc::kCrystalKHz : choices.crystalKhz.toLatin1();
+    LpcChip = nullptr;
     TVokCommDriver *port = ComDriver;
-    if (choices.reset) {
-        port->SetRTS(true);
-        QThread::msleep(kResetRtsToDtrMs);
-        port->SetDTR(true);
-        // The chip leaves reset with the boot loader selected only after this long.
-        QThread::msleep(kResetDtrPulseMs);
-        port->SetDTR(false);
+    exit_ = boardentry::exitSteps(choices, {});
+    // The default holds the ISP pin (RTS) and leaves reset after 300 ms, the time the chip
+    // needs to come out of reset with the boot loader selected.
+    const auto entered = boardentry::enter(*this, boardentry::Family::Lpc, choices,
+                                           resetseq::lpcEntry(), boardentry::linesOf(*port));
+    linesNoted_ = entered == boardentry::Entered::LinesRefused;
+    if (entered == boardentry::Entered::Failed) {
+        endDownload(kFailed, DownloadResult::Failed);
+        return;
     }
+    // What came while the board was reset is noise (some adapters send a 0x00 then).
+    port->DropInput();
     LpcSyncTries = 1;
     LpcState = StepSync;
     port->SendString(lpc::kAutobaud);
@@ -227,18 +238,28 @@ void LpcEngine::Timer4Timer()
 
 void LpcEngine::ComDriverGathered()
 {
-    const int minimum = lpc::replyLength(LpcState);
+    // The crystal's answer is its echo and "OK": its length follows the text sent.
+    const int minimum = LpcState == StepCrystal ? int(crystal_.size()) + 6
+                                                : lpc::replyLength(LpcState);
     if (minimum < 0) return;
     TVokCommDriver *port = ComDriver;
     if (port->BufferedCount < minimum) return;
     QByteArray reply;
     port->ReadBuffered(reply);
-    if (!lpc::replyComplete(LpcState, reply, awaitingCompare())) return; // stays gathered
+    const bool complete = awaitingCrc() ? lpc::crcComplete(reply)
+                                        : lpc::replyComplete(LpcState, reply, awaitingCompare());
+    if (!complete) return; // stays gathered
     port->BufferedCount = 0;
     evaluate(reply);
 }
 
 // ---- replies ----
+
+bool LpcEngine::awaitingCrc() const
+{
+    return LpcState == StepWrite && LpcSendPos >= 1 && LpcSendPos < LpcSendCount() &&
+           LpcSendList.item(LpcSendPos).kind == lpc::ItemKind::CrcItem;
+}
 
 bool LpcEngine::awaitingCompare() const
 {
@@ -257,10 +278,10 @@ void LpcEngine::evaluate(const QByteArray &reply)
         accepted();
         showAndAppend(kSynced);
         LpcState = StepCrystal;
-        sendCommand(lpc::kCrystalKHz);
+        sendCommand(crystal_);
         return;
     case StepCrystal:
-        if (!lpc::isEchoed(reply, lpc::kCrystalKHz, lpc::kOk)) {
+        if (!lpc::isEchoed(reply, crystal_, lpc::kOk)) {
             emit status(kCrystalFailed);
             return;
         }
@@ -341,7 +362,7 @@ void LpcEngine::partIdAnswer(const QByteArray &reply)
     if (!partId) return;
     LpcPartId = *partId;
     chip_ = QStringLiteral("LPC %1").arg(*partId);
-    if (!SectorSet(*partId)) return;
+    if (anyPart_ ? !anyPartLoad(*partId) : !SectorSet(*partId)) return;
     LpcPartIdHint = kSectorAmount + LpcLastSector;
     accepted();
     emit status(kPartIdRead);
@@ -387,6 +408,21 @@ void LpcEngine::writeAnswer(const QByteArray &reply)
     case lpc::ItemKind::CommandItem:
         acceptedAnswer = lpc::isSuccess(reply);
         break;
+    case lpc::ItemKind::BinaryItem: // answered by nothing: never waited for
+        return;
+    case lpc::ItemKind::CrcItem: {
+        const std::optional<quint32> crc = lpc::crcAnswerOf(reply);
+        if (crc && *crc != item.expectedCrc) {
+            // What the flash holds differs from the image: writing it again would need an
+            // erase first, so the attempt ends and says where.
+            emit line(lpc::crcFailedLine(item.flashAddress, item.byteCount, *crc,
+                                         item.expectedCrc));
+            endDownload(kFailed, DownloadResult::Failed);
+            return;
+        }
+        acceptedAnswer = crc.has_value();
+        break;
+    }
     case lpc::ItemKind::CompareItem: {
         const lpc::CompareAnswer answer = lpc::compareAnswerOf(reply);
         if (answer.kind == lpc::CompareAnswer::Different) {
@@ -403,13 +439,7 @@ void LpcEngine::writeAnswer(const QByteArray &reply)
     }
     if (acceptedAnswer) {
         accepted();
-        ++LpcSendPos;
-        if (LpcSendPos < LpcSendCount()) {
-            LpcRetryCount = 0;
-            sendItem();
-        } else {
-            endDownload(kDone, DownloadResult::Written);
-        }
+        nextItem();
         return;
     }
     // An error code, or "RESEND" for data: the whole item goes again.
@@ -417,6 +447,76 @@ void LpcEngine::writeAnswer(const QByteArray &reply)
         sendItem();
     else
         endDownload(kFailed, DownloadResult::Failed);
+}
+
+void LpcEngine::nextItem()
+{
+    ++LpcSendPos;
+    if (LpcSendPos < LpcSendCount()) {
+        LpcRetryCount = 0;
+        sendItem();
+    } else {
+        endDownload(kDone, DownloadResult::Written);
+    }
+}
+
+bool LpcEngine::anyPartLoad(const QString &partId)
+{
+    const std::optional<quint32> id = lpc::partIdValue(partId);
+    LpcChip = id ? devices::lpcChip(*id) : nullptr;
+    if (!LpcChip) {
+        // Without the part's row nothing says where its sectors lie: nothing is erased.
+        emit line(kUnknownPart.text().arg(partId).arg(
+            id ? QString::number(*id, 16).toUpper().rightJustified(8, QLatin1Char('0'))
+               : QStringLiteral("?")));
+        endDownload(kFailed, DownloadResult::Failed);
+        return false;
+    }
+    const devices::LpcChip &chip = *LpcChip;
+    chip_ = chip.name.toString();
+    emit line(kPartFound.text()
+                  .arg(chip.name)
+                  .arg(chip.flashKib)
+                  .arg(chip.ramKib)
+                  .arg(chip.family->name));
+    LpcLastSector = QString::number(chip.sectorCount() - 1);
+    LpcFlashBytes = chip.flashBytes();
+    if (chip.blockBytes() <= 0) {
+        emit line(kNoBlockSize.text().arg(chip.name));
+        endDownload(kFailed, DownloadResult::Failed);
+        return false;
+    }
+
+    lpc::LoadResult r = lpc::loadImage(file_, lpc::kAnyPartImageLimit);
+    releaseImage();
+    if (!r.ok()) {
+        endDownload(r.statusText, DownloadResult::RefusedFile);
+        return false;
+    }
+    if (r.image.size() > LpcFlashBytes) {
+        // Nothing has been erased yet: the chip keeps what it holds.
+        emit line(lpc::tooLargeForPartLine(r.image.size(), LpcFlashBytes));
+        endDownload(kFailed, DownloadResult::RefusedFile);
+        return false;
+    }
+    const qsizetype checksumAt = chip.family->checksumWord();
+    const std::optional<quint32> vectorSum =
+        r.vectorData ? lpc::applyVectorChecksum(r.image, checksumAt) : std::nullopt;
+    const lpc::Verify verify = !verify_                             ? lpc::Verify::None
+                               : chip.family->has(devices::kLpcCmdCrc) ? lpc::Verify::Crc
+                                                                      : lpc::Verify::Compare;
+    std::optional<lpc::LpcSendList> list = lpc::buildPartSendList(r.image, chip, verify);
+    if (!list) {
+        endDownload(kFailed, DownloadResult::RefusedFile);
+        return false;
+    }
+    LpcImageStream = std::move(r.image);
+    LpcImageLoaded = true;
+    LpcSendList = std::move(*list);
+    emit line(lpc::codeSizeLine(LpcImageStream.size()));
+    if (vectorSum) emit line(lpc::vectorChecksumLine(*vectorSum, checksumAt));
+    showAndAppend(r.statusText);
+    return true;
 }
 
 // ---- sending and ending ----
@@ -440,6 +540,14 @@ bool LpcEngine::sendItem()
     }
     const lpc::LpcSendItem &item = LpcSendList.item(LpcSendPos);
     TVokCommDriver *port = ComDriver;
+    if (item.kind == lpc::ItemKind::BinaryItem) {
+        // The LPC8xx take the W's bytes raw and answer nothing (echo is off); the next item
+        // (the prepare) follows at once, and its answer says the data were taken.
+        const QByteArray &raw = item.lines.value(0);
+        port->SendData(raw.constData(), qint32(raw.size()));
+        nextItem();
+        return running_;
+    }
     if (item.kind != lpc::ItemKind::DataItem) {
         const QByteArray line = item.lines.value(0);
         LpcWritingRam = !line.startsWith(lpc::kCopyCommand);
@@ -481,5 +589,7 @@ void LpcEngine::endDownload(const QString &message, DownloadResult result)
     running_ = false;
     showAndAppend(message);
     emit progress(0, kPercent);
+    if (result == DownloadResult::Written)
+        boardentry::leave(*this, exit_, boardentry::linesOf(*ComDriver), linesNoted_);
     emit finished(result);
 }

@@ -24,6 +24,12 @@
 // * Before anything is erased the image is checked against the identified part's flash, and
 //   its vector table gets the checksum that lets the boot loader start it. A compare that
 //   finds the flash different ends the download at once, naming the address.
+// * The entry that takes any part ("NXP LPC (any part)") identifies the part by its answer to
+//   "J" in the device table and writes it as its row says (where W may write, how data travel,
+//   the copy counts, its sectors, the valid-code word); an identification no row knows ends
+//   the attempt before anything is erased. With verify on, each copy is compared ("M"), or
+//   on parts that have "S" one CRC-32 covers the whole image. The six LPC2000 entries keep
+//   the layouts of their own table, byte for byte.
 // * The pause after each data line and the reset pulse block the engine's thread.
 // * Every end of an attempt stops the timers that drive it, lets go of the driver (its owner
 //   closes it), sets the progress to 0 and emits finished() exactly once.
@@ -94,6 +100,8 @@ public:
     qint64 LpcFlashBytes = 0; // flash of the identified part (sectors 0..last)
     lpc::SectorTable LpcSectorTable{};
     devices::LpcCopyRule LpcCopyRule = devices::kLpc22xxCopy; // of the identified part
+    // The entry that takes any part: the row of the identified part (nullptr before "J").
+    const devices::LpcChip *LpcChip = nullptr;
     QByteArray LpcImageStream;
     bool LpcImageLoaded = false;
     lpc::LpcSendList LpcSendList;
@@ -108,6 +116,13 @@ private:
     void bootVersionAnswer(const QByteArray &reply);
     void eraseAnswer(const QByteArray &reply);
     void writeAnswer(const QByteArray &reply);
+    // The entry that takes any part: the part's row, its image and send list; false when the
+    // attempt ended instead (unknown part, unusable file, image larger than the part).
+    bool anyPartLoad(const QString &partId);
+    // The item being answered is a CRC ("S").
+    bool awaitingCrc() const;
+    // Moves on to the next item, or ends the download after the last.
+    void nextItem();
     // The item being answered is a compare ("M").
     bool awaitingCompare() const;
 
@@ -124,5 +139,10 @@ private:
     TVokCommDriver *ComDriver;
     QString file_;
     QString timeout_;
+    QByteArray crystal_;   // the frequency sent in the handshake
+    bool anyPart_ = false; // the entry that takes any part
+    bool verify_ = false;
     bool running_ = false;
+    resetseq::Sequence exit_; // the lines after a written image
+    bool linesNoted_ = false; // the port's refusal of its lines has been said
 };

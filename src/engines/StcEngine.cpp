@@ -1,5 +1,6 @@
 #include "engines/StcEngine.h"
 
+#include "engines/BoardEntry.h"
 #include "engines/StcTexts.h"
 #include "engines/Texts.h"
 #include "hexlib/StcHexLib.h"
@@ -53,8 +54,14 @@ constexpr qint64 kBitsPerByte = 10;
 
 StcEngine::StcEngine(QObject *parent)
     : Engine(parent), SeekTimer(new QTimer(this)), QuietTM(new QTimer(this)),
-      TimeOutTM(new QTimer(this)), ComPort1(new TComm(this))
+      TimeOutTM(new QTimer(this)), ComPort1(new TComm(this)),
+      power_(new boardentry::PowerCommand(this))
 {
+    connect(power_, &boardentry::PowerCommand::ended, this,
+            [this](const boardentry::CommandResult &r) {
+                powerResult_ = r;
+                powerShown_ = false;
+            });
     SeekTimer->setInterval(kSeekInterval);
     SeekTimer->setTimerType(Qt::PreciseTimer);
     QuietTM->setInterval(kQuietInterval);
@@ -64,6 +71,14 @@ StcEngine::StcEngine(QObject *parent)
     connect(SeekTimer, &QTimer::timeout, this, &StcEngine::SeekTimerTimer);
     connect(QuietTM, &QTimer::timeout, this, &StcEngine::QuietTMTimer);
     connect(TimeOutTM, &QTimer::timeout, this, &StcEngine::TimeOutTMTimer);
+    // Every line is the stage shown in the status bar too; the last one says how it ended.
+    connect(this, &Engine::line, this, &Engine::status);
+    // The port failed under the download (its adapter was unplugged): the wait ends at once.
+    ComPort1->OnRequestHangup = [this](TComm *) {
+        if (!downloading_) return;
+        portLost_ = true;
+        closeRequested_ = true;
+    };
 
     ComPort1->setByteSize(TByteSize::_8);
     ComPort1->setParity(TParity::None);
@@ -222,10 +237,25 @@ bool StcEngine::failAfterOpen(const QString &line)
     return false;
 }
 
+bool StcEngine::powerEndedWell()
+{
+    if (!powerResult_) return true;
+    if (!powerShown_) {
+        powerShown_ = true;
+        for (const QString &l : boardentry::resultLines(*powerResult_, choices_.powerCycleTimeoutMs))
+            emit line(l);
+    }
+    return powerResult_->ok();
+}
+
 bool StcEngine::abandonedByClose()
 {
     if (!closeRequested_) return false;
     releasePort();
+    if (std::exchange(portLost_, false)) {
+        emit line(texts::portVanished());
+        emit releaseWindow();
+    }
     return true;
 }
 
@@ -316,6 +346,13 @@ bool StcEngine::connectToChip()
         pumpEvents();
         if (abandonedByClose()) return false;
         if (!TimeOutTM->isActive()) TimeOutTM->start();
+        // The time-out counts from the end of the power command: the chip starts then.
+        if (power_->busy()) StcTicks = 0;
+        if (!powerEndedWell()) {
+            releasePort();
+            emit line(kUploadFailed);
+            return false;
+        }
         bool isNumber = false;
         int limit = choices_.timeout.toInt(&isNumber);
         if (!isNumber) limit = kDefaultConnectSeconds;
@@ -356,17 +393,23 @@ bool StcEngine::runDownload()
     ComPort1->setParity(TParity::None);
     ComPort1->setBaudRate(stc::kLowBaudRate);
 
-    if (choices_.reset) {
-        QThread::msleep(kSettleMs);
-        bool isNumber = false;
-        const int resetMs = choices_.resetMs.toInt(&isNumber);
-        if (!isNumber || resetMs < 0 || resetMs > kMaxResetMs) return failAfterOpen(kBadResetTime);
-        ComPort1->setRtsControl(TRtsControl::RtsEnable);
-        QThread::msleep(static_cast<unsigned long>(resetMs));
-        ComPort1->setRtsControl(TRtsControl::RtsDisable);
+    const auto entered = boardentry::enterStc(*this, choices_, *ComPort1);
+    if (!entered) return failAfterOpen(kBadResetTime);
+    linesNoted_ = *entered == boardentry::Entered::LinesRefused;
+    // The chip must see the handshake as it starts: the power command runs meanwhile.
+    powerResult_.reset();
+    if (!choices_.powerCycle.isEmpty()) {
+        emit line(boardentry::commandLine(choices_.powerCycle));
+        power_->start(choices_.powerCycle, choices_.powerCycleTimeoutMs);
     }
 
     if (!connectToChip()) return false;
+    // Nothing is written before the command has ended well.
+    while (power_->busy() || (!choices_.powerCycle.isEmpty() && !powerResult_)) {
+        pumpEvents();
+        if (abandonedByClose()) return false;
+    }
+    if (!powerEndedWell()) return failAfterOpen(kUploadFailed);
 
     const QString lastFrame = StcReceiver.lastFrame();
     const int model = stc::findModel(lastFrame);
@@ -447,6 +490,8 @@ bool StcEngine::runDownload()
     // The end flag leaves at the chip's rate before the port stops; the rate goes back to
     // 1200 only on the closed port, so it never changes under the last bytes.
     letFrameLeave(endFlagQueued, stc::kEndFlagFrame.size() / 2);
+    boardentry::leave(*this, boardentry::exitSteps(choices_, {}), boardentry::linesOf(*ComPort1),
+                      linesNoted_);
     ComPort1->StopPort();
     ComPort1->setBaudRate(stc::kLowBaudRate);
     return true;
@@ -459,6 +504,7 @@ void StcEngine::start(const DownloadChoices &choices)
     if (downloading_) return;
     downloading_ = true;
     closeRequested_ = false;
+    portLost_ = false;
     choices_ = choices;
     chip_.clear();
     bool success = false;

@@ -33,11 +33,13 @@
 // the call, cancel()) stops the port and emits finished() once.
 #pragma once
 
+#include "engines/BoardEntry.h"
 #include "engines/Engine.h"
 #include "logic/StcFrames.h"
 
 #include <QByteArray>
 #include <QString>
+#include <optional>
 #include <QStringList>
 
 #include <atomic>
@@ -132,9 +134,16 @@ private:
     bool failAfterOpen(const QString &line);
     bool abandonedByClose();
     void pumpEvents();
+    // The power command's end: its lines are shown once; false when it failed.
+    bool powerEndedWell();
 
     DownloadChoices choices_;
     // Read by running() from any thread (a window whose engine runs on a thread of its own).
     std::atomic<bool> downloading_{false};
     bool closeRequested_ = false;
+    boardentry::PowerCommand *power_ = nullptr;
+    std::optional<boardentry::CommandResult> powerResult_;
+    bool powerShown_ = false;
+    bool linesNoted_ = false; // the port's refusal of its lines has been said
+    bool portLost_ = false; // the port failed under the download
 };

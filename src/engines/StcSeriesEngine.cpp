@@ -1,5 +1,6 @@
 #include "engines/StcSeriesEngine.h"
 
+#include "engines/BoardEntry.h"
 #include "engines/StcTexts.h"
 #include "engines/Texts.h"
 #include "logic/FirmwareFile.h"
@@ -30,8 +31,10 @@ QString mhz(qint64 hz)
 
 StcSeriesEngine::StcSeriesEngine(QObject *parent)
     : Engine(parent), port_(new TComm(this)), pause_(new QTimer(this)), pulse_(new QTimer(this)),
-      wait_(new QTimer(this)), action_(std::make_unique<stc::Action>())
+      wait_(new QTimer(this)), action_(std::make_unique<stc::Action>()),
+      power_(new boardentry::PowerCommand(this))
 {
+    connect(power_, &boardentry::PowerCommand::ended, this, &StcSeriesEngine::powerEnded);
     for (QTimer *t : {pause_, pulse_, wait_})
         t->setTimerType(Qt::PreciseTimer);
     pause_->setSingleShot(true);
@@ -44,6 +47,14 @@ StcSeriesEngine::StcSeriesEngine(QObject *parent)
         port_->WriteData(&b, 1);
     });
     connect(wait_, &QTimer::timeout, this, &StcSeriesEngine::timedOut);
+    // Every line is the stage shown in the status bar too; the last one says how it ended.
+    connect(this, &Engine::line, this, &Engine::status);
+    // The port failed under the download (its adapter was unplugged): it ends at once.
+    port_->OnRequestHangup = [this](TComm *) {
+        if (!running_) return;
+        emit line(texts::portVanished());
+        fail(DownloadResult::Failed, kUploadFailed);
+    };
 
     port_->setByteSize(TByteSize::_8);
     port_->setParity(TParity::None);
@@ -120,17 +131,21 @@ void StcSeriesEngine::start(const DownloadChoices &choices)
     parity_ = false;
     emit portHeld(true);
 
-    if (choices.reset) {
-        QThread::msleep(kSettleMs);
-        bool isNumber = false;
-        const int resetMs = choices.resetMs.toInt(&isNumber);
-        if (!isNumber || resetMs < 0 || resetMs > kMaxResetMs) {
-            fail(DownloadResult::Failed, kBadResetTime);
-            return;
-        }
-        port_->setRtsControl(TRtsControl::RtsEnable);
-        QThread::msleep(static_cast<unsigned long>(resetMs));
-        port_->setRtsControl(TRtsControl::RtsDisable);
+    const auto entered = boardentry::enterStc(*this, choices, *port_);
+    if (!entered) {
+        fail(DownloadResult::Failed, kBadResetTime);
+        return;
+    }
+    linesNoted_ = *entered == boardentry::Entered::LinesRefused;
+    exit_ = boardentry::exitSteps(choices, {});
+    // The chip must see the handshake pulses as it starts: the power command runs meanwhile,
+    // and nothing after the handshake is sent before it has ended well.
+    connected_ = false;
+    heldSend_ = false;
+    powerTimeoutMs_ = choices.powerCycleTimeoutMs;
+    if (!choices.powerCycle.isEmpty()) {
+        emit line(boardentry::commandLine(choices.powerCycle));
+        power_->start(choices.powerCycle, choices.powerCycleTimeoutMs);
     }
 
     stc::Choices c;
@@ -165,8 +180,30 @@ void StcSeriesEngine::carry(const stc::Action &action)
     }
 }
 
+void StcSeriesEngine::powerEnded(const boardentry::CommandResult &r)
+{
+    if (!running_) return;
+    for (const QString &l : boardentry::resultLines(r, powerTimeoutMs_))
+        emit line(l);
+    if (!r.ok()) {
+        fail(DownloadResult::Failed, kUploadFailed);
+        return;
+    }
+    if (heldSend_) {
+        heldSend_ = false;
+        send();
+        return;
+    }
+    // The chip starts when the power comes back: the wait for it starts again.
+    if (!connected_ && awaiting_ && wait_->isActive()) wait_->start();
+}
+
 void StcSeriesEngine::send()
 {
+    if (connected_ && power_->busy()) {
+        heldSend_ = true;
+        return;
+    }
     const stc::Action &a = *action_;
     setLine(a.sendLine);
     if (!a.bytes.isEmpty()) {
@@ -215,6 +252,10 @@ void StcSeriesEngine::received(const char *bytes, quint16 length)
 void StcSeriesEngine::timedOut()
 {
     if (!awaiting_ || !session_) return;
+    if (!connected_ && power_->busy()) {
+        wait_->start(); // the chip has not had its power back yet
+        return;
+    }
     pulse_->stop();
     carry(session_->timedOut());
 }
@@ -235,7 +276,10 @@ void StcSeriesEngine::showEvent(const stc::Event &e)
     }
     switch (e.stage) {
     case Stage::Connecting: emit line(kConnecting); break;
-    case Stage::Connected: emit line(kConnected.text().arg(e.text)); break;
+    case Stage::Connected:
+        connected_ = true;
+        emit line(kConnected.text().arg(e.text));
+        break;
     case Stage::Identified:
         chip_ = e.text;
         emit line(e.value > 0 ? kClockShown.text().arg(e.text, mhz(e.value)) : e.text);
@@ -265,6 +309,11 @@ void StcSeriesEngine::end()
 {
     const stc::Outcome o = session_->outcome();
     if (o.done) {
+        // The end flag leaves before the lines change.
+        if (!exit_.isEmpty() && port_->IsOpen()) {
+            drain();
+            boardentry::leave(*this, exit_, boardentry::linesOf(*port_), linesNoted_);
+        }
         stopAll();
         running_ = false;
         emit finished(DownloadResult::Written);
@@ -344,6 +393,7 @@ void StcSeriesEngine::drain()
 
 void StcSeriesEngine::stopAll()
 {
+    heldSend_ = false;
     pause_->stop();
     pulse_->stop();
     wait_->stop();

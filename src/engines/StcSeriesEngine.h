@@ -23,6 +23,7 @@
 // why, the port released, the window let go.
 #pragma once
 
+#include "engines/BoardEntry.h"
 #include "engines/Engine.h"
 
 #include <QByteArray>
@@ -76,6 +77,7 @@ private:
     // wire since it was queued).
     void drain();
     void stopAll();
+    void powerEnded(const boardentry::CommandResult &result);
 
     TComm *port_ = nullptr;
     QTimer *pause_ = nullptr;
@@ -92,4 +94,10 @@ private:
     qint64 queuedBytes_ = 0;
     qint32 baud_ = 0;
     bool parity_ = false;
+    boardentry::PowerCommand *power_ = nullptr;
+    bool connected_ = false; // the chip has answered the handshake
+    bool heldSend_ = false;  // a send waits for the power command's end
+    int powerTimeoutMs_ = 0;
+    bool linesNoted_ = false; // the port's refusal of its lines has been said
+    resetseq::Sequence exit_; // the lines after a written image
 };

@@ -1,5 +1,6 @@
 #include "engines/Stm32Engine.h"
 
+#include "engines/BoardEntry.h"
 #include "logic/ShownText.h"
 #include "serial/Vok_ComDrv.h"
 
@@ -9,7 +10,6 @@
 #include <cstring>
 
 namespace {
-constexpr int kRestartPulseMs = 5;
 // The sync ACK must come before the first OvertimeT tick; every later step gets seven ticks.
 constexpr quint8 kTimeoutStartCount = 6;
 constexpr quint8 kTimeoutLimit = 7;
@@ -71,14 +71,18 @@ void Stm32Engine::start(const DownloadChoices &choices)
     restartWhenDone_ = choices.restartWhenDone;
     StmPart = nullptr;
     progressMax_ = kProgressRange;
-    if (choices.reset) {
-        ComDriver->SetDTR(true);
-        ComDriver->SetRTS(true);
-        QThread::msleep(stm32::kResetPulseMs);
-        ComDriver->SetDTR(false);
-        // The boot loader needs the time after the reset before it listens for 0x7F.
-        QThread::msleep(stm32::kResetPulseMs);
+    exit_ = boardentry::exitSteps(choices, resetseq::stm32Exit());
+    // The default ends with the time the boot loader needs after the reset before it listens
+    // for 0x7F.
+    const auto entered = boardentry::enter(*this, boardentry::Family::Stm32, choices,
+                                           resetseq::stm32Entry(), boardentry::linesOf(*ComDriver));
+    linesNoted_ = entered == boardentry::Entered::LinesRefused;
+    if (entered == boardentry::Entered::Failed) {
+        stmFinish(DownloadResult::Failed);
+        return;
     }
+    // What came while the board was reset is noise (some adapters send a 0x00 then).
+    ComDriver->DropInput();
     StmState = int(stm32::State::SyncAck);
     StmFrame[0] = stm32::kSync;
     ComDriver->SendData(StmFrame.data(), 1);
@@ -660,9 +664,7 @@ void Stm32Engine::stmFinish(DownloadResult result, const QStringList &reasons,
                                    : stm32::verifiedLine(stm32::blockCount(StmSpans)));
         // Let the board run its new firmware.
         if (!restartWhenDone_) break;
-        ComDriver->SetDTR(true);
-        QThread::msleep(kRestartPulseMs);
-        ComDriver->SetRTS(false);
+        boardentry::leave(*this, exit_, boardentry::linesOf(*ComDriver), linesNoted_);
         break;
     case DownloadResult::RefusedFile:
         // The reason is the status; nothing was erased.

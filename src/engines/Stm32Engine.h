@@ -114,4 +114,6 @@ private:
     int progressMax_ = 100;
     bool running_ = false;
     bool restartWhenDone_ = true;
+    resetseq::Sequence exit_; // the lines after a written image
+    bool linesNoted_ = false; // the port's refusal of its lines has been said
 };

@@ -1,6 +1,7 @@
 // Texts that the window and more than one engine show, each defined here once.
 #pragma once
 
+#include "logic/Devices.h"
 #include "platform/PortNames.h"
 
 #include <QCoreApplication>
@@ -41,6 +42,31 @@ inline QString portOpenFailedFor(const QString &portName, const QString &reason)
     const QString path = platform::resolvePortName(portName);
     const bool missing = path.isEmpty() || !QFileInfo::exists(path);
     return missing ? portMissing(reason) : portOpenFailed(reason);
+}
+
+// The line that ends a download whose port went away under it (the adapter was unplugged).
+inline QString portVanished()
+{
+    return QCoreApplication::translate(
+        "texts", "串口已消失（适配器被拔出？），下载中止；芯片可能只写入了一部分 ！");
+}
+
+// What to try after a download that found no boot loader or failed on the way, per family.
+inline QString failureHint(devices::Family family)
+{
+    switch (family) {
+    case devices::Family::Stm32:
+        return QCoreApplication::translate(
+            "texts", "提示：BOOT0 接高电平 (BOOT1 接低) 后复位芯片，再按下载。");
+    case devices::Family::Lpc:
+        return QCoreApplication::translate(
+            "texts", "提示：ISP 引脚 (P0.14) 接低电平后复位芯片，再按下载。");
+    case devices::Family::Stc:
+    case devices::Family::StcSeries:
+        return QCoreApplication::translate(
+            "texts", "提示：先按下载，再给芯片断电后重新上电 (冷启动)。");
+    }
+    return {};
 }
 
 // The message-area line that keeps the reason after the box is closed.

@@ -9,7 +9,7 @@ namespace {
 
 using enum Family;
 
-constexpr std::array<DeviceEntry, 15> kDeviceList{{
+constexpr std::array<DeviceEntry, 16> kDeviceList{{
     {u"LPC2214", Lpc, u"lpc2214"},
     {u"LPC2292", Lpc, u"lpc2292"},
     {u"LPC2131", Lpc, u"lpc2131"},
@@ -27,6 +27,8 @@ constexpr std::array<DeviceEntry, 15> kDeviceList{{
     {u"STC10/11/12", StcSeries, u"stc12"},
     {u"STC15", StcSeries, u"stc15"},
     {u"STC8", StcSeries, u"stc8"},
+    // Appended likewise. Any NXP part with the UART ISP: its answer to "J" names it.
+    {u"NXP LPC (任意型号)", Lpc, u"lpc"},
 }};
 
 // Sector sizes (KiB) of the F2/F4 lines: 4 x 16, 64, then 128 KiB up to 1 MiB; the 2 MiB
@@ -169,6 +171,219 @@ constexpr std::array<LpcPart, 5> kLpcParts{{
     {u"196389", u"LPC2138", LpcLayout::B, 26, kLpc213xCopy},     // 0x0002FF25
 }};
 
+// ---- NXP LPC, any part ----
+//
+// Sector runs, from sector 0. A part has the first sectors of its family's runs up to its
+// flash size (the boot block is never among them).
+// UM10120 (LPC213x) and UM10139 (LPC214x), "Flash memory system and programming", table
+// "Sectors in a LPC213x/214x device": 8 x 4 KiB, 14 x 32 KiB, 5 x 4 KiB (500 KiB). UM10211
+// (LPC23xx) and UM10237 (LPC24xx), the same chapter's sector table: one more 4 KiB sector
+// (504 KiB).
+constexpr std::array<LpcSectorRun, 3> kRuns213x{{{8, 4}, {14, 32}, {6, 4}}};
+// UM10114 (LPC21x9/22xx), table "Sectors in a LPC2119/2129/2194/2292/2294 device":
+// 8 x 8 KiB, 2 x 64 KiB, 7 x 8 KiB (248 KiB).
+constexpr std::array<LpcSectorRun, 3> kRuns22xx{{{8, 8}, {2, 64}, {7, 8}}};
+// UM10114 and UM10275 (LPC2104/05/06): the 128 KiB parts have 15 x 8 KiB sectors.
+constexpr std::array<LpcSectorRun, 1> kRuns8k{{{15, 8}}};
+// UM10161 (LPC2101/02/03), sector table: 8 x 4 KiB.
+constexpr std::array<LpcSectorRun, 1> kRuns2103{{{8, 4}}};
+// UM10360 ch. 32, table "Sectors in a LPC17xx device": 16 x 4 KiB, 14 x 32 KiB.
+constexpr std::array<LpcSectorRun, 2> kRuns17xx{{{16, 4}, {14, 32}}};
+// UM10398 ch. 26, UM10462 ch. 20, UM10375 ch. 21, "flash configuration" tables: 4 KiB sectors.
+constexpr std::array<LpcSectorRun, 1> kRuns4k{{{32, 4}}};
+// UM10601, UM10800 ch. 25, UM11029 ch. 5: 1 KiB sectors of sixteen 64-byte pages.
+constexpr std::array<LpcSectorRun, 1> kRuns1k{{{64, 1}}};
+
+constexpr std::array<quint16, 5> kCopyArm7Fine{256, 512, 1024, 4096, 0};
+constexpr std::array<quint16, 5> kCopyArm7Coarse{512, 1024, 4096, 8192, 0};
+constexpr std::array<quint16, 5> kCopyCortexM{256, 512, 1024, 4096, 0};
+constexpr std::array<quint16, 5> kCopy8xx{64, 128, 256, 512, 1024};
+
+constexpr quint32 kArm7Ram = 0x40000000;
+constexpr quint32 kCortexRam = 0x10000000;
+using enum LpcCore;
+
+// name, manual, core, binary data, RAM, first RAM W may write, copy counts, remapped bytes,
+// extra commands, sectors.
+// ARM7: "the boot block's vectors are mapped to 0..63 during ISP" (UM10114/UM10120, ISP
+// "Compare": "First 64 bytes are re-mapped to flash boot sector"); "RAM used by ISP command
+// handler": 0x40000120..0x400001FF, so W writes from 0x40000200.
+// UM10120 "Copy RAM to Flash": 256 | 512 | 1024 | 4096 bytes on a 256-byte boundary (UM10139,
+// UM10161, UM10211, UM10237 the same); UM10114 Table 205 and UM10275: 512 | 1024 | 4096 |
+// 8192 on a 512-byte boundary.
+constexpr LpcFamily kFam213x{u"LPC213x/214x", u"UM10120, UM10139", Arm7, false, kArm7Ram,
+                             0x40000200, kCopyArm7Fine, 64, 0, kRuns213x};
+constexpr LpcFamily kFam2103{u"LPC2101/02/03", u"UM10161", Arm7, false, kArm7Ram, 0x40000200,
+                             kCopyArm7Fine, 64, 0, kRuns2103};
+constexpr LpcFamily kFam22xx{u"LPC21x9/22xx", u"UM10114", Arm7, false, kArm7Ram, 0x40000200,
+                             kCopyArm7Coarse, 64, 0, kRuns22xx};
+constexpr LpcFamily kFam8k{u"LPC2104/05/06, LPC211x/2212", u"UM10275, UM10114", Arm7, false,
+                           kArm7Ram, 0x40000200, kCopyArm7Coarse, 64, 0, kRuns8k};
+constexpr LpcFamily kFam23xx{u"LPC23xx/24xx", u"UM10211, UM10237", Arm7, false, kArm7Ram,
+                             0x40000200, kCopyArm7Fine, 64, 0, kRuns213x};
+// Cortex-M: the manuals warn that a compare of the first bytes of flash sees the boot ROM's
+// (the ARM7 manuals say 64 bytes, lpc21isp leaves out 64 on every family); the Cortex-M rows
+// leave out 512, a margin that costs nothing but an unchecked vector table, which the boot
+// loader's own valid-code check covers. UM10360 §32.3.2.7:
+// ISP uses 0x10000118..0x100001FF; UM10398, UM10462, UM10375 ("RAM used by ISP command
+// handler"): 0x1000017C..0x1000025B, and W above 0x10000300 under CRP1: W writes from there.
+constexpr LpcFamily kFam17xx{u"LPC17xx", u"UM10360 ch. 32", CortexM, false, kCortexRam,
+                             0x10000200, kCopyCortexM, 512, kLpcCmdSerial, kRuns17xx};
+constexpr LpcFamily kFam11xx{u"LPC11xx/11Cxx", u"UM10398 ch. 26", CortexM, false, kCortexRam,
+                             0x10000300, kCopyCortexM, 512, 0, kRuns4k};
+constexpr LpcFamily kFam11Uxx{u"LPC11Uxx", u"UM10462 ch. 20", CortexM, false, kCortexRam,
+                              0x10000300, kCopyCortexM, 512, kLpcCmdSerial, kRuns4k};
+constexpr LpcFamily kFam13xx{u"LPC13xx", u"UM10375 ch. 21", CortexM, false, kCortexRam,
+                             0x10000300, kCopyCortexM, 512, 0, kRuns4k};
+// LPC8xx: W and R data are raw bytes (UM10800 §25.6.1 "Write to RAM", "Read Memory"); C takes
+// 64 | 128 | 256 | 512 | 1024 bytes on a 64-byte boundary. UM10800 §25.7.2.3: the ISP stack
+// grows down from 0x10000270 (UM10601 the same for the LPC81x); UM11029 Table 16: W above
+// 0x10000600 only, on the LPC84x. S (CRC) and N on all three manuals' command tables; X (page
+// erase) on UM11029 Table 15.
+constexpr LpcFamily kFam81x{u"LPC81x", u"UM10601", CortexM, true, kCortexRam, 0x10000270,
+                            kCopy8xx, 512, kLpcCmdCrc | kLpcCmdSerial, kRuns1k};
+constexpr LpcFamily kFam82x{u"LPC82x", u"UM10800 ch. 25", CortexM, true, kCortexRam, 0x10000270,
+                            kCopy8xx, 512, kLpcCmdCrc | kLpcCmdSerial, kRuns1k};
+constexpr LpcFamily kFam84x{u"LPC84x", u"UM11029 ch. 5", CortexM, true, kCortexRam, 0x10000600,
+                            kCopy8xx, 512, kLpcCmdCrc | kLpcCmdSerial | kLpcCmdPageErase,
+                            kRuns1k};
+
+// Identification, name, flash KiB (what the sectors hold), RAM KiB at the family's RAM.
+// Where one name has several rows, the first is the one a bare model name means.
+constexpr LpcChip kLpcChips[] = {
+    // UM10275 (LPC2104/05/06), table "LPC2104/05/06 part identification numbers"
+    {0xFFF0FF12, u"LPC2104", 120, 16, &kFam8k},
+    {0xFFF0FF22, u"LPC2105", 120, 32, &kFam8k},
+    {0xFFF0FF32, u"LPC2106", 120, 64, &kFam8k},
+    // UM10161 (LPC2101/02/03), table "LPC2101/02/03 part identification numbers"
+    {0x0004FF11, u"LPC2103", 32, 8, &kFam2103},
+    // UM10114, table "LPC2109/2119/2129/2194/2212/2214/2292/2294 part identification numbers"
+    {0x0201FF01, u"LPC2109", 64, 8, &kFam8k},
+    {0x0101FF12, u"LPC2114", 120, 16, &kFam8k},
+    {0x0201FF12, u"LPC2119", 120, 16, &kFam8k},
+    {0x0401FF12, u"LPC2212", 120, 16, &kFam8k},
+    {0x0101FF13, u"LPC2124", 248, 16, &kFam22xx},
+    {0x0201FF13, u"LPC2129", 248, 16, &kFam22xx},
+    {0x0301FF13, u"LPC2194", 248, 16, &kFam22xx},
+    {0x0601FF13, u"LPC2214", 248, 16, &kFam22xx},
+    {0x0401FF13, u"LPC2292", 248, 16, &kFam22xx},
+    {0x0501FF13, u"LPC2294", 248, 16, &kFam22xx},
+    // UM10120 ch. "Flash memory system and programming", table "LPC213x part identification
+    // numbers"
+    {0x0002FF01, u"LPC2131", 32, 8, &kFam213x},
+    {0x0002FF11, u"LPC2132", 64, 16, &kFam213x},
+    {0x0002FF12, u"LPC2134", 128, 16, &kFam213x},
+    {0x0002FF23, u"LPC2136", 256, 32, &kFam213x},
+    {0x0002FF25, u"LPC2138", 500, 32, &kFam213x},
+    // UM10139, table "LPC214x part identification numbers"
+    {0x0402FF01, u"LPC2141", 32, 8, &kFam213x},
+    {0x0402FF11, u"LPC2142", 64, 16, &kFam213x},
+    {0x0402FF12, u"LPC2144", 128, 16, &kFam213x},
+    {0x0402FF23, u"LPC2146", 256, 32, &kFam213x},
+    {0x0402FF25, u"LPC2148", 500, 32, &kFam213x},
+    // UM10211, table "LPC23xx part identification numbers" (the values of its revisions)
+    {0x1600F902, u"LPC2364", 128, 8, &kFam23xx},
+    {0x0603FB02, u"LPC2364", 128, 8, &kFam23xx},
+    {0x1600E823, u"LPC2365", 256, 32, &kFam23xx},
+    {0x1600F923, u"LPC2366", 256, 32, &kFam23xx},
+    {0x0603FB23, u"LPC2366", 256, 32, &kFam23xx},
+    {0x1600E825, u"LPC2367", 504, 32, &kFam23xx},
+    {0x1600F925, u"LPC2368", 504, 32, &kFam23xx},
+    {0x0603FB25, u"LPC2368", 504, 32, &kFam23xx},
+    {0x1700E825, u"LPC2377", 504, 32, &kFam23xx},
+    {0x1700FD25, u"LPC2378", 504, 32, &kFam23xx},
+    {0x1600FD25, u"LPC2378", 504, 32, &kFam23xx},
+    {0x0703FF25, u"LPC2378", 504, 32, &kFam23xx},
+    {0x1800F935, u"LPC2387", 504, 64, &kFam23xx},
+    {0x1700FF35, u"LPC2387", 504, 64, &kFam23xx},
+    {0x1800FF35, u"LPC2388", 504, 64, &kFam23xx},
+    // UM10237, table "LPC24xx part identification numbers"
+    {0x1500FF35, u"LPC2458", 504, 64, &kFam23xx},
+    {0x1600FF35, u"LPC2468", 504, 64, &kFam23xx},
+    {0x1701FF35, u"LPC2478", 504, 64, &kFam23xx},
+    // UM10360 ch. 32, table "LPC17xx part identification numbers"; RAM: the local SRAM at
+    // 0x10000000 (UM10360 ch. 2 memory map)
+    {0x26013F37, u"LPC1768", 512, 32, &kFam17xx},
+    {0x26113F37, u"LPC1769", 512, 32, &kFam17xx},
+    {0x26012837, u"LPC1767", 512, 32, &kFam17xx},
+    {0x26013F33, u"LPC1766", 256, 32, &kFam17xx},
+    {0x26013733, u"LPC1765", 256, 32, &kFam17xx},
+    {0x26011922, u"LPC1764", 128, 16, &kFam17xx},
+    {0x26012033, u"LPC1763", 256, 32, &kFam17xx},
+    {0x25113737, u"LPC1759", 512, 32, &kFam17xx},
+    {0x25013F37, u"LPC1758", 512, 32, &kFam17xx},
+    {0x25011723, u"LPC1756", 256, 16, &kFam17xx},
+    {0x25011722, u"LPC1754", 128, 16, &kFam17xx},
+    {0x25001121, u"LPC1752", 64, 16, &kFam17xx},
+    {0x25001118, u"LPC1751", 32, 8, &kFam17xx},
+    // UM10398 ch. 26, table "LPC11xx/LPC11Cxx part identification numbers"
+    {0x2540102B, u"LPC1114/302", 32, 8, &kFam11xx},
+    {0x0444102B, u"LPC1114/301", 32, 8, &kFam11xx},
+    {0x2540902B, u"LPC1114/202", 32, 4, &kFam11xx},
+    {0x0444502B, u"LPC1114/201", 32, 4, &kFam11xx},
+    {0x041E502B, u"LPC1111/101", 8, 2, &kFam11xx},
+    {0x2516D02B, u"LPC1111/102", 8, 2, &kFam11xx},
+    {0x0416502B, u"LPC1111/201", 8, 4, &kFam11xx},
+    {0x2516902B, u"LPC1111/202", 8, 4, &kFam11xx},
+    {0x042D502B, u"LPC1112/101", 16, 2, &kFam11xx},
+    {0x2524D02B, u"LPC1112/102", 16, 2, &kFam11xx},
+    {0x0425502B, u"LPC1112/201", 16, 4, &kFam11xx},
+    {0x2524902B, u"LPC1112/202", 16, 4, &kFam11xx},
+    {0x0434502B, u"LPC1113/201", 24, 4, &kFam11xx},
+    {0x2532902B, u"LPC1113/202", 24, 4, &kFam11xx},
+    {0x0434102B, u"LPC1113/301", 24, 8, &kFam11xx},
+    {0x2532102B, u"LPC1113/302", 24, 8, &kFam11xx},
+    {0x1421102B, u"LPC11C12/301", 16, 8, &kFam11xx},
+    {0x1440102B, u"LPC11C14/301", 32, 8, &kFam11xx},
+    {0x1431102B, u"LPC11C22/301", 16, 8, &kFam11xx},
+    {0x1430102B, u"LPC11C24/301", 32, 8, &kFam11xx},
+    // UM10462 ch. 20, table "LPC11Uxx part identification numbers"; RAM: SRAM0 at 0x10000000
+    {0x2988402B, u"LPC11U24/301", 32, 6, &kFam11Uxx},
+    {0x2980002B, u"LPC11U24/401", 32, 8, &kFam11Uxx},
+    {0x095C802B, u"LPC11U12", 16, 4, &kFam11Uxx},
+    {0x295C802B, u"LPC11U12", 16, 4, &kFam11Uxx},
+    {0x097A802B, u"LPC11U13", 24, 4, &kFam11Uxx},
+    {0x297A802B, u"LPC11U13", 24, 4, &kFam11Uxx},
+    {0x0998802B, u"LPC11U14", 32, 4, &kFam11Uxx},
+    {0x2998802B, u"LPC11U14", 32, 4, &kFam11Uxx},
+    {0x2972402B, u"LPC11U23", 24, 6, &kFam11Uxx},
+    {0x0003D440, u"LPC11U34/311", 40, 8, &kFam11Uxx},
+    {0x0001CC40, u"LPC11U34/421", 48, 8, &kFam11Uxx},
+    {0x0001BC40, u"LPC11U35/401", 64, 8, &kFam11Uxx},
+    {0x0000BC40, u"LPC11U35/501", 64, 8, &kFam11Uxx},
+    {0x00019C40, u"LPC11U36", 96, 8, &kFam11Uxx},
+    {0x00017C40, u"LPC11U37/401", 128, 8, &kFam11Uxx},
+    {0x00007C44, u"LPC11U37H", 128, 8, &kFam11Uxx},
+    {0x00007C40, u"LPC11U37/501", 128, 8, &kFam11Uxx},
+    // UM10375 ch. 21, table "LPC13xx part identification numbers"
+    {0x3D00002B, u"LPC1343", 32, 8, &kFam13xx},
+    {0x3D01402B, u"LPC1342", 16, 4, &kFam13xx},
+    {0x2C40102B, u"LPC1313", 32, 8, &kFam13xx},
+    {0x1830102B, u"LPC1313/01", 32, 8, &kFam13xx},
+    {0x2C42502B, u"LPC1311", 8, 4, &kFam13xx},
+    {0x1816902B, u"LPC1311/01", 8, 4, &kFam13xx},
+    // UM10601, table "LPC81x part identification numbers"
+    {0x00008120, u"LPC812M101JDH16", 16, 4, &kFam81x},
+    {0x00008121, u"LPC812M101JD20", 16, 4, &kFam81x},
+    {0x00008122, u"LPC812M101JDH20", 16, 4, &kFam81x},
+    {0x00008110, u"LPC811M001JDH16", 8, 2, &kFam81x},
+    {0x00008100, u"LPC810M021FN8", 4, 1, &kFam81x},
+    // UM10800 ch. 25, table "LPC82x part identification numbers"
+    {0x00008241, u"LPC824M201JHI33", 32, 8, &kFam82x},
+    {0x00008242, u"LPC824M201JDH20", 32, 8, &kFam82x},
+    {0x00008221, u"LPC822M101JHI33", 16, 4, &kFam82x},
+    {0x00008222, u"LPC822M101JDH20", 16, 4, &kFam82x},
+    // UM11029 §8.6.49 Table 173 (device ID register; the ISP answers the same value)
+    {0x00008451, u"LPC845M301JBD64", 64, 16, &kFam84x},
+    {0x00008452, u"LPC845M301JBD48", 64, 16, &kFam84x},
+    {0x00008453, u"LPC845M301JHI48", 64, 16, &kFam84x},
+    {0x00008454, u"LPC845M301JHI33", 64, 16, &kFam84x},
+    {0x00008441, u"LPC844M201JBD64", 64, 8, &kFam84x},
+    {0x00008442, u"LPC844M201JBD48", 64, 8, &kFam84x},
+    {0x00008443, u"LPC844M201JHI48", 64, 8, &kFam84x},
+    {0x00008444, u"LPC844M201JHI33", 64, 8, &kFam84x},
+};
+
 constexpr std::array<StcModel, 5> kStcModels{{
     {u"F00282", 1, u"STC89C52RC", 8 * 1024},
     {u"F10582", 2, u"STC89C55RD+", 20 * 1024},
@@ -248,6 +463,10 @@ QString shownName(QStringView name)
 {
     constexpr QStringView family = u" 家族";
     constexpr QStringView others = u" (其它系列)";
+    constexpr QStringView anyPart = u" (任意型号)";
+    if (name.endsWith(anyPart))
+        return QCoreApplication::translate("devices", "%1 (任意型号)")
+            .arg(name.chopped(anyPart.size()));
     if (name.endsWith(family))
         return QCoreApplication::translate("devices", "%1 家族").arg(name.chopped(family.size()));
     if (name.endsWith(others))
@@ -362,6 +581,91 @@ const StcSeriesModel *stcSeriesModel(quint16 code)
     for (const StcSeriesModel &m : kStcSeriesModels)
         if (m.code == code) return &m;
     return nullptr;
+}
+
+// ---- NXP LPC, any part ----
+
+int LpcChip::sectorCount() const
+{
+    qint64 bytes = 0;
+    int n = 0;
+    for (const LpcSectorRun &run : family->sectors)
+        for (int i = 0; i < run.count && bytes < flashBytes(); ++i, ++n)
+            bytes += qint64(run.kib) * 1024;
+    return n;
+}
+
+qint64 LpcChip::sectorSize(int sector) const
+{
+    int n = 0;
+    for (const LpcSectorRun &run : family->sectors) {
+        if (sector < n + run.count) return sector < n ? 0 : qint64(run.kib) * 1024;
+        n += run.count;
+    }
+    return 0;
+}
+
+qint64 LpcChip::sectorStart(int sector) const
+{
+    qint64 start = 0;
+    for (int s = 0; s < sector; ++s)
+        start += sectorSize(s);
+    return start;
+}
+
+int LpcChip::sectorOf(qint64 address) const
+{
+    if (address < 0 || address >= flashBytes()) return -1;
+    qint64 start = 0;
+    for (int s = 0; s < sectorCount(); ++s) {
+        start += sectorSize(s);
+        if (address < start) return s;
+    }
+    return -1;
+}
+
+int LpcChip::blockBytes() const
+{
+    // The flash commands use the top 32 bytes of RAM and a stack of up to 256 bytes below
+    // them (UM10360 §32.3.2.7; UM10398, UM10375 and UM10462 the same).
+    constexpr qint64 kTopReserved = 32 + 256;
+    const qint64 ramRoom =
+        qint64(family->ramStart) + qint64(ramKib) * 1024 - kTopReserved - family->ramFree;
+    const qint64 smallestSector = sectorSize(0);
+    int best = 0;
+    for (const quint16 count : family->copyCounts)
+        if (count > 0 && count <= ramRoom && count <= smallestSector && count <= 4096)
+            best = count;
+    return best;
+}
+
+std::span<const LpcChip> lpcChips()
+{
+    return kLpcChips;
+}
+
+const LpcChip *lpcChip(quint32 id)
+{
+    for (const LpcChip &c : kLpcChips)
+        if (c.id == id) return &c;
+    return nullptr;
+}
+
+const LpcChip *lpcChipNamed(QStringView name)
+{
+    const QStringView want = name.trimmed();
+    if (want.isEmpty()) return nullptr;
+    for (const LpcChip &c : kLpcChips)
+        if (c.name.compare(want, Qt::CaseInsensitive) == 0) return &c;
+    for (const LpcChip &c : kLpcChips)
+        if (c.name.startsWith(want, Qt::CaseInsensitive)) return &c;
+    return nullptr;
+}
+
+bool lpcAnyPart(int index)
+{
+    const DeviceEntry *e = entryAt(index);
+    return e && e->family == Lpc && e->cliName == u"lpc";
 }
 
 } // namespace devices

@@ -144,6 +144,77 @@ inline constexpr LpcPart kLpcDefaultPart{u"", u"", LpcLayout::A, 16, kLpc22xxCop
 // Bytes of flash held by sectors 0..lastSector of a layout.
 qint64 lpcFlashBytes(LpcLayout layout, int lastSector);
 
+// ---- NXP LPC, any part with the UART ISP ---------------------------------------------------
+//
+// The "NXP LPC (any part)" entry programs whatever part answers "J": the identification picks a
+// row below, the row its family, and the family says how that boot loader differs from the
+// others (where W may write, how data travel, which counts C takes, which word makes the code
+// valid, which commands exist). Every row names the user manual and table it comes from.
+
+enum class LpcCore { Arm7, CortexM };
+
+// Commands beyond the set every UART ISP has (U B A W R P C G E I J K M).
+enum LpcCommand : quint8 {
+    kLpcCmdCrc = 1,       // S address count: CRC-32 of a range
+    kLpcCmdSerial = 2,    // N: the unique serial number
+    kLpcCmdPageErase = 4, // X: erase pages
+};
+
+struct LpcSectorRun
+{
+    quint16 count;
+    quint16 kib; // size of each of the count sectors
+};
+
+struct LpcFamily
+{
+    QStringView name;   // "LPC17xx"
+    QStringView manual; // "UM10360 ch. 32"
+    LpcCore core;
+    bool binaryData;  // W and R carry raw bytes; otherwise uuencoded lines with checksums
+    quint32 ramStart; // the RAM that W writes (its first byte)
+    quint32 ramFree;  // the lowest address W may write: the ISP handler uses the RAM below
+    // "Copy RAM to Flash" counts, smallest first, 0 after the last; the flash address must lie
+    // on a boundary of the smallest.
+    std::array<quint16, 5> copyCounts;
+    // Bytes from flash address 0 that read as the boot code's during ISP, so a compare of them
+    // says nothing about what was written.
+    quint32 remappedBytes;
+    quint8 commands;                  // LpcCommand bits
+    std::span<const LpcSectorRun> sectors; // from sector 0; a part has as many as its flash holds
+    // The word that makes the first eight vector words add up to zero: the boot loader starts
+    // user code only then (0x14 on ARM7, 0x1C on Cortex-M).
+    quint32 checksumWord() const { return core == LpcCore::Arm7 ? 0x14 : 0x1C; }
+    bool has(LpcCommand c) const { return (commands & c) != 0; }
+};
+
+struct LpcChip
+{
+    quint32 id;       // the answer to "J"
+    QStringView name; // "LPC1768"
+    quint16 flashKib; // the user flash the sectors hold (no boot block)
+    quint16 ramKib;   // the RAM at family->ramStart
+    const LpcFamily *family;
+
+    qint64 flashBytes() const { return qint64(flashKib) * 1024; }
+    int sectorCount() const;
+    qint64 sectorStart(int sector) const;
+    qint64 sectorSize(int sector) const;
+    int sectorOf(qint64 address) const; // -1 outside the flash
+    // Bytes moved by one W/C pair: the largest copy count that fits the RAM W may use (below
+    // the top 32 bytes and the 256-byte stack the flash commands use) and the smallest sector,
+    // so a block always lies in one sector.
+    int blockBytes() const;
+};
+
+std::span<const LpcChip> lpcChips();
+// The row of an identification; nullptr for one no row knows.
+const LpcChip *lpcChip(quint32 id);
+// A row by its name without regard to case ("lpc1768"); nullptr when none.
+const LpcChip *lpcChipNamed(QStringView name);
+// The list entry that takes any LPC part (cliName "lpc").
+bool lpcAnyPart(int index);
+
 // ---- STC 8051 -----------------------------------------------------------------------------
 
 struct StcModel

@@ -164,7 +164,7 @@ HexLine ParseLpcHexLine(const hextext::HexRecord &r, LpcHexState &state)
         // Sum in 64 bits: bases near 4 GiB must not wrap round into the image.
         const quint64 address = quint64(state.LpcExtLinear) + state.LpcExtSegment + r.offset;
         const quint64 end = address + quint64(r.data.size());
-        if (end > quint64(kImageLimit)) return HexLine::TooLarge;
+        if (end > quint64(state.limit)) return HexLine::TooLarge;
         hextext::placeData(state.image, qsizetype(address), r.data, kFillByte);
         if (!r.data.isEmpty()) state.hasData = true;
         if (!r.data.isEmpty() && address < quint64(kVectorWords) * 4) state.vectorData = true;
@@ -185,9 +185,9 @@ void padImage(QByteArray &image)
 {
     // A remainder that ends exactly on a 45-byte line gets one byte more.
     if (const qsizetype r = image.size() % kBlockSize; r > 0 && r % kLineBytes == 0)
-        image.append(kFillByte);
+        image.append(kPadByte);
     if (const qsizetype q = image.size() % kImagePadding; q > 0)
-        image.append(kImagePadding - q, kFillByte);
+        image.append(kImagePadding - q, kPadByte);
 }
 
 // ---- Loading ----
@@ -200,10 +200,10 @@ QString statusLoaded()
 {
     return QCoreApplication::translate("lpc", "下载目标代码");
 }
-QString statusTooLarge()
+QString statusTooLarge(qsizetype limit)
 {
     return QCoreApplication::translate("lpc", "文件太大，不能用于%1K Flash的LPC ARM")
-        .arg(kImageLimit / 1024);
+        .arg(limit / 1024);
 }
 QString codeSizeLine(qsizetype imageSize)
 {
@@ -223,7 +223,7 @@ LoadResult finishHex(const firmwarefile::HexOutcome &read, LpcHexState &state)
         return refuse(LoadStatus::Empty, statusEmpty());
     case HexStatus::TooLarge:
     case HexStatus::Stopped: // a record would end past the image limit
-        return refuse(LoadStatus::TooLarge, statusTooLarge());
+        return refuse(LoadStatus::TooLarge, statusTooLarge(state.limit));
     case HexStatus::Unreadable:
         return refuse(LoadStatus::Unreadable, firmwarefile::unreadableText());
     default:
@@ -231,7 +231,8 @@ LoadResult finishHex(const firmwarefile::HexOutcome &read, LpcHexState &state)
     }
     if (!state.hasData) return refuse(LoadStatus::Empty, statusEmpty());
     padImage(state.image);
-    if (state.image.size() > kImageLimit) return refuse(LoadStatus::TooLarge, statusTooLarge());
+    if (state.image.size() > state.limit)
+        return refuse(LoadStatus::TooLarge, statusTooLarge(state.limit));
 
     LoadResult r;
     r.status = LoadStatus::Loaded;
@@ -241,9 +242,10 @@ LoadResult finishHex(const firmwarefile::HexOutcome &read, LpcHexState &state)
     return r;
 }
 
-template <typename Read> LoadResult readAndBuild(Read read)
+template <typename Read> LoadResult readAndBuild(Read read, qsizetype limit)
 {
     LpcHexState state;
+    state.limit = limit;
     const firmwarefile::HexOutcome outcome = read([&state](const hextext::HexRecord &r, int) {
         return ParseLpcHexLine(r, state) != HexLine::TooLarge;
     });
@@ -252,24 +254,26 @@ template <typename Read> LoadResult readAndBuild(Read read)
 
 } // namespace
 
-LoadResult loadHex(QIODevice &device)
+LoadResult loadHex(QIODevice &device, qsizetype limit)
 {
-    return readAndBuild([&device](const firmwarefile::RecordHandler &onRecord) {
-        return firmwarefile::readHex(device, onRecord);
-    });
+    return readAndBuild(
+        [&device](const firmwarefile::RecordHandler &onRecord) {
+            return firmwarefile::readHex(device, onRecord);
+        },
+        limit);
 }
 
-LoadResult loadBinary(QIODevice &device)
+LoadResult loadBinary(QIODevice &device, qsizetype limit)
 {
-    if (!device.isSequential() && device.size() - device.pos() > kImageLimit)
-        return refuse(LoadStatus::TooLarge, statusTooLarge());
-    QByteArray image = device.read(kImageLimit + 1);
-    if (image.size() > kImageLimit) return refuse(LoadStatus::TooLarge, statusTooLarge());
+    if (!device.isSequential() && device.size() - device.pos() > limit)
+        return refuse(LoadStatus::TooLarge, statusTooLarge(limit));
+    QByteArray image = device.read(limit + 1);
+    if (image.size() > limit) return refuse(LoadStatus::TooLarge, statusTooLarge(limit));
     if (!device.isSequential() && device.pos() != device.size())
         return refuse(LoadStatus::Unreadable, firmwarefile::unreadableText());
     if (image.isEmpty()) return refuse(LoadStatus::Empty, statusEmpty());
     padImage(image);
-    if (image.size() > kImageLimit) return refuse(LoadStatus::TooLarge, statusTooLarge());
+    if (image.size() > limit) return refuse(LoadStatus::TooLarge, statusTooLarge(limit));
 
     LoadResult r;
     r.status = LoadStatus::Loaded;
@@ -279,7 +283,7 @@ LoadResult loadBinary(QIODevice &device)
     return r;
 }
 
-LoadResult loadImage(const QString &path)
+LoadResult loadImage(const QString &path, qsizetype limit)
 {
     const QFileInfo info(path);
     if (path.isEmpty() || !info.exists() || !info.isFile())
@@ -288,14 +292,16 @@ LoadResult loadImage(const QString &path)
         QFile file(path);
         if (!file.open(QIODevice::ReadOnly))
             return refuse(LoadStatus::Unreadable, firmwarefile::unreadableText());
-        LoadResult r = loadBinary(file);
+        LoadResult r = loadBinary(file, limit);
         if (file.error() != QFileDevice::NoError)
             return refuse(LoadStatus::Unreadable, firmwarefile::unreadableText());
         return r;
     }
-    return readAndBuild([&path](const firmwarefile::RecordHandler &onRecord) {
-        return firmwarefile::readHexFile(path, onRecord);
-    });
+    return readAndBuild(
+        [&path](const firmwarefile::RecordHandler &onRecord) {
+            return firmwarefile::readHexFile(path, onRecord);
+        },
+        limit);
 }
 
 // ---- uuencoding ----
@@ -367,7 +373,7 @@ QString compareFailedLine(quint32 address)
 
 // ---- Vector table ----
 
-std::optional<quint32> applyVectorChecksum(QByteArray &image)
+std::optional<quint32> applyVectorChecksum(QByteArray &image, qsizetype at)
 {
     if (image.size() < kVectorWords * 4) return std::nullopt;
     const auto word = [&image](int i) {
@@ -378,19 +384,20 @@ std::optional<quint32> applyVectorChecksum(QByteArray &image)
     quint32 sum = 0;
     for (int i = 0; i < kVectorWords; ++i) {
         any = any || word(i) != 0;
-        if (i * 4 != kVectorChecksumAt) sum += word(i);
+        if (i * 4 != at) sum += word(i);
     }
     if (!any) return std::nullopt;
     const quint32 value = 0u - sum;
     for (int b = 0; b < 4; ++b)
-        image[kVectorChecksumAt + b] = char((value >> (8 * b)) & 0xFF);
+        image[at + b] = char((value >> (8 * b)) & 0xFF);
     return value;
 }
 
-QString vectorChecksumLine(quint32 value)
+QString vectorChecksumLine(quint32 value, qsizetype at)
 {
-    return QCoreApplication::translate("lpc", "向量表校验和 0x%1 (写入地址 0x14)")
-        .arg(QString::number(value, 16).toUpper().rightJustified(8, QLatin1Char('0')));
+    return QCoreApplication::translate("lpc", "向量表校验和 0x%1 (写入地址 0x%2)")
+        .arg(QString::number(value, 16).toUpper().rightJustified(8, QLatin1Char('0')))
+        .arg(QString::number(at, 16).toUpper());
 }
 
 // ---- Flash of the part ----
@@ -406,6 +413,91 @@ QString tooLargeForPartLine(qsizetype imageBytes, qint64 flashBytes)
     return QCoreApplication::translate("lpc", "文件太大: 映像 %1 字节，芯片 Flash 只有 %2 字节")
         .arg(imageBytes)
         .arg(flashBytes);
+}
+
+// ---- Any part ----
+
+quint32 crc32(QByteArrayView bytes)
+{
+    quint32 crc = 0xFFFFFFFFu;
+    for (const char c : bytes) {
+        crc ^= quint8(c);
+        for (int bit = 0; bit < 8; ++bit)
+            crc = (crc >> 1) ^ (0xEDB88320u & (0u - (crc & 1u)));
+    }
+    return ~crc;
+}
+
+QString crcFailedLine(quint32 address, quint32 count, quint32 chipCrc, quint32 imageCrc)
+{
+    const auto hex8 = [](quint32 v) {
+        return QString::number(v, 16).toUpper().rightJustified(8, QLatin1Char('0'));
+    };
+    return QCoreApplication::translate(
+               "lpc", "校验失败: Flash 0x%1 起 %2 字节的 CRC-32 为 0x%3，映像的为 0x%4")
+        .arg(hex8(address))
+        .arg(count)
+        .arg(hex8(chipCrc))
+        .arg(hex8(imageCrc));
+}
+
+std::optional<LpcSendList> buildPartSendList(QByteArrayView image, const devices::LpcChip &chip,
+                                             Verify verify)
+{
+    const devices::LpcFamily &family = *chip.family;
+    const int block = chip.blockBytes();
+    if (image.isEmpty() || image.size() > chip.flashBytes() || block <= 0) return std::nullopt;
+    const QByteArray ram = QByteArray::number(family.ramFree);
+    const quint32 skip = family.remappedBytes;
+    LpcSendList list;
+    list.LpcFullBlocks = int(image.size() / block);
+    QByteArray written; // what the copies put into flash, for the CRC
+    for (qsizetype start = 0; start < image.size(); start += block) {
+        QByteArray bytes = image.sliced(start, std::min<qsizetype>(block, image.size() - start))
+                               .toByteArray();
+        int copy = block;
+        for (const quint16 c : family.copyCounts)
+            if (c > 0 && c >= bytes.size()) {
+                copy = c;
+                break;
+            }
+        bytes.append(copy - bytes.size(), kBlockFill);
+        const QByteArray count = QByteArray::number(copy);
+        const QByteArray s = QByteArray::number(chip.sectorOf(start));
+        list.items.append({ItemKind::CommandItem, {commandLine("W " + ram + ' ' + count)}});
+        if (family.binaryData)
+            list.items.append({ItemKind::BinaryItem, {bytes}});
+        else
+            appendDataItems(list.items, bytes);
+        list.items.append({ItemKind::CommandItem, {commandLine("P " + s + ' ' + s)}});
+        list.items.append(
+            {ItemKind::CommandItem,
+             {commandLine("C " + QByteArray::number(start) + ' ' + ram + ' ' + count)}});
+        // Bytes below skip read as the boot code's, not as what was written.
+        const quint32 from = std::max<quint32>(quint32(start), skip);
+        if (verify == Verify::Compare && from < quint32(start) + quint32(copy)) {
+            const quint32 offset = from - quint32(start);
+            LpcSendItem compare{
+                ItemKind::CompareItem,
+                {commandLine("M " + QByteArray::number(from) + ' ' +
+                             QByteArray::number(family.ramFree + offset) + ' ' +
+                             QByteArray::number(quint32(copy) - offset))}};
+            compare.flashAddress = from;
+            list.items.append(std::move(compare));
+        }
+        written += bytes;
+    }
+    if (verify == Verify::Crc && quint32(written.size()) > skip) {
+        const quint32 n = quint32(written.size()) - skip;
+        LpcSendItem crc{ItemKind::CrcItem,
+                        {commandLine("S " + QByteArray::number(skip) + ' ' +
+                                     QByteArray::number(n))}};
+        crc.flashAddress = skip;
+        crc.byteCount = n;
+        crc.expectedCrc = crc32(QByteArrayView(written).sliced(skip));
+        list.items.append(std::move(crc));
+    }
+    return list;
 }
 
 } // namespace lpc

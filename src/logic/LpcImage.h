@@ -42,7 +42,13 @@ constexpr int kItemsPerBlock = 9;         // write, five data items, prepare, co
 // The largest image: 125 blocks of 4 KiB, what the LPC213x layout's sectors hold below the
 // boot block of a 512 KiB part (LPC2138). The part found refuses more than its own flash.
 constexpr qsizetype kImageLimit = 512000;
-constexpr char kFillByte = 0x00;          // address gaps and padding
+// The largest image for the entry that takes any part: the largest flash of the device table's
+// parts; the part found then refuses more than its own.
+constexpr qsizetype kAnyPartImageLimit = 1024 * 1024;
+constexpr char kFillByte = 0x00;          // address gaps
+// Padding to a whole word: the value of erased flash, so the bytes behind the image read as
+// they would had nothing been written there.
+constexpr char kPadByte = char(0xFF);
 constexpr int kImagePadding = 4;
 constexpr int kSectorTableSize = 130; // entries 0..129; entry 0 unused
 constexpr char kLineEnd[] = "\r\n";
@@ -84,6 +90,7 @@ struct LpcHexState
     quint32 LpcExtSegment = 0; // last type 02 value * 16
     bool hasData = false;      // at least one data byte was written
     bool vectorData = false;   // a data byte lies in the vector table (0x00..0x1F)
+    qsizetype limit = kImageLimit; // no data may end past this address
 };
 
 enum class HexLine {
@@ -91,7 +98,7 @@ enum class HexLine {
     Data,      // data bytes written at their address
     Address,   // a base was set
     Malformed, // not a sound record (see hextext::parseHexRecord): the load fails
-    TooLarge,  // the data would end past kImageLimit: refused before anything grows
+    TooLarge,  // the data would end past the state's limit: refused before anything grows
 };
 
 // One checked record of a HEX file. Data land at LpcExtLinear + LpcExtSegment + offset; the
@@ -102,7 +109,7 @@ HexLine ParseLpcHexLine(const hextext::HexRecord &record, LpcHexState &state);
 // checks it. Never reads outside the line; on Malformed the state is unchanged.
 HexLine ParseLpcHexLine(QStringView line, LpcHexState &state);
 
-// Pads an image in place: first one fill byte when the size mod 4096 is a non-zero multiple
+// Pads an image in place with kPadByte: first one byte when the size mod 4096 is a non-zero multiple
 // of 45 (so no block remainder ends in a full 45-byte line), then up to a multiple of 4.
 void padImage(QByteArray &image);
 
@@ -114,7 +121,7 @@ enum class LoadStatus {
     Unreadable, // cannot be opened or read
     Malformed,  // damaged HEX (cut short, a bad checksum, text that is no record, no end
                 // record): refused whole, the status text names the line
-    TooLarge,   // image over kImageLimit after padding, or HEX text over 64 MiB
+    TooLarge,   // image over the limit after padding, or HEX text over 64 MiB
     Empty,      // no data bytes
 };
 
@@ -133,16 +140,17 @@ struct LoadResult
 
 QString statusMissing();                   // "文件不存在"
 QString statusLoaded();                    // "下载目标代码"
-QString statusTooLarge();                  // "文件太大，不能用于500K Flash的LPC ARM"
+// "文件太大，不能用于500K Flash的LPC ARM"
+QString statusTooLarge(qsizetype limit = kImageLimit);
 QString codeSizeLine(qsizetype imageSize); // "CodeSize: 9 KB" for 10000 bytes
 
 // Reads the file as Intel HEX when its name says so (firmwarefile::isHexFileName), record by
 // record (firmwarefile::readHex), else as a binary image from address 0; pads and checks the
 // image.
-LoadResult loadImage(const QString &path);
+LoadResult loadImage(const QString &path, qsizetype limit = kImageLimit);
 // The same on an open device.
-LoadResult loadHex(QIODevice &device);
-LoadResult loadBinary(QIODevice &device);
+LoadResult loadHex(QIODevice &device, qsizetype limit = kImageLimit);
+LoadResult loadBinary(QIODevice &device, qsizetype limit = kImageLimit);
 
 // ---- Vector table ----
 
@@ -150,9 +158,10 @@ LoadResult loadBinary(QIODevice &device);
 // complement of the sum of the other seven vector words, so the boot loader starts the code.
 // Returns the value written, or nullopt when the image does not hold a vector table: it is
 // shorter than the eight words, or they are all zero (nothing the file put there).
-std::optional<quint32> applyVectorChecksum(QByteArray &image);
+// The Cortex-M parts want word 0x1C instead (at): the eight words add up to zero either way.
+std::optional<quint32> applyVectorChecksum(QByteArray &image, qsizetype at = kVectorChecksumAt);
 // The message line giving the value: "向量表校验和 0x12345678 (写入地址 0x14)".
-QString vectorChecksumLine(quint32 value);
+QString vectorChecksumLine(quint32 value, qsizetype at = kVectorChecksumAt);
 
 // ---- Flash of the part ----
 
@@ -183,6 +192,8 @@ enum class ItemKind : qint32 {
     CommandItem = 3, // one command line, answered "0" CR LF
     CompareItem = 4, // "M flash ram count", answered "0" CR LF, or 10 and the offset of the
                      // first difference
+    BinaryItem = 5,  // raw data after a W on the LPC8xx: no answer (echo is off)
+    CrcItem = 6,     // "S flash count", answered "0" CR LF and the CRC-32 in decimal
 };
 
 struct LpcSendItem
@@ -191,7 +202,9 @@ struct LpcSendItem
     // Lines in sending order, each ending with CR LF; a line's size is its stored length.
     // A data item's last line is its checksum line. At most 21 lines, each at most 64 bytes.
     QList<QByteArray> lines;
-    quint32 flashAddress = 0; // a compare item: the first flash address compared
+    quint32 flashAddress = 0; // a compare or CRC item: the first flash address compared
+    quint32 byteCount = 0;    // a CRC item: the bytes it covers
+    quint32 expectedCrc = 0;  // a CRC item: the CRC-32 of what was written there
     int lineCount() const { return int(lines.size()); }
 };
 
@@ -216,5 +229,26 @@ std::optional<LpcSendList> BuildLpcSendList(QByteArrayView image, const SectorTa
 int copySizeFor(qsizetype bytes, const devices::LpcCopyRule &rule);
 // Reason line of a compare that found the flash different from RAM at an address.
 QString compareFailedLine(quint32 address);
+
+// ---- Any part: the send list from its row of the device table ----
+
+enum class Verify {
+    None,    // write only
+    Compare, // "M flash ram count" after every copy
+    Crc,     // one "S" over everything written, against the image's own CRC-32
+};
+
+// Blocks of chip.blockBytes(): "W <ram free> n", the data (uuencoded groups, or raw bytes on
+// the LPC8xx), "P s s" for the block's sector, "C flash ram n"; with Compare an "M" after each
+// copy, with Crc one "S" at the end. The bytes the boot code maps over address 0 during ISP
+// (family->remappedBytes) are left out of both. The last block is filled with 0xFF to the
+// smallest copy count that holds it. nullopt for an empty image, one larger than the part's
+// flash, or a row whose RAM takes no copy count.
+std::optional<LpcSendList> buildPartSendList(QByteArrayView image, const devices::LpcChip &chip,
+                                             Verify verify);
+// The reflected CRC-32 (polynomial 0xEDB88320, zlib's) that "S" answers.
+quint32 crc32(QByteArrayView bytes);
+// Reason line of an "S" whose CRC differs from the image's.
+QString crcFailedLine(quint32 address, quint32 count, quint32 chipCrc, quint32 imageCrc);
 
 } // namespace lpc

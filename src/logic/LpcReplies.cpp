@@ -1,5 +1,6 @@
 #include "logic/LpcReplies.h"
 
+#include <QList>
 #include <array>
 
 namespace lpc {
@@ -126,6 +127,91 @@ CompareAnswer compareAnswerOf(QByteArrayView reply)
     const qsizetype end = rest.indexOf(kIspLineEnd);
     if (end >= 0) a.offset = decimalLine(rest.first(end));
     return a;
+}
+
+bool crcComplete(QByteArrayView reply)
+{
+    if (!reply.endsWith(kIspLineEnd)) return false;
+    return !reply.startsWith(kSuccessCode + kIspLineEnd) || lineCount(reply) >= 2;
+}
+
+std::optional<quint32> crcAnswerOf(QByteArrayView reply)
+{
+    const QByteArray code = kSuccessCode + kIspLineEnd;
+    if (!reply.startsWith(code) || lineCount(reply) != 2) return std::nullopt;
+    return decimalLine(payloadOf(reply, code.size(), kIspLineEnd.size()));
+}
+
+namespace {
+
+constexpr qsizetype kUuMaxLineBytes = 45;
+
+// The bytes of one uuencoded line (no line end); nullopt for anything else.
+std::optional<QByteArray> uuDecodeLine(QByteArrayView line)
+{
+    const auto value = [](char c) { return quint8((c - 0x20) & 0x3F); };
+    if (line.isEmpty()) return std::nullopt;
+    for (const char c : line)
+        if (c < 0x20 || c > 0x60) return std::nullopt;
+    const qsizetype n = value(line[0]);
+    if (n == 0 || n > kUuMaxLineBytes || line.size() != 1 + 4 * ((n + 2) / 3)) return std::nullopt;
+    QByteArray out;
+    for (qsizetype i = 1; i + 3 < line.size(); i += 4) {
+        const quint8 a = value(line[i]), b = value(line[i + 1]), c = value(line[i + 2]),
+                     d = value(line[i + 3]);
+        for (const quint8 byte : {quint8(a << 2 | b >> 4), quint8(b << 4 | c >> 2),
+                                  quint8(c << 6 | d)})
+            if (out.size() < n) out.append(char(byte));
+    }
+    return out;
+}
+
+} // namespace
+
+bool readGroupComplete(QByteArrayView text, qsizetype count)
+{
+    // A group holds at most 20 lines of 45 bytes: once the lines' length characters add up to
+    // count (or 20 lines came), the next line is the sum.
+    qsizetype bytes = 0;
+    int lines = 0;
+    qsizetype at = 0;
+    while (true) {
+        const qsizetype end = text.indexOf(kIspLineEnd, at);
+        if (end < 0) return false;
+        if (bytes >= count || lines == 20) return true; // this line was the sum
+        const QByteArrayView line = text.sliced(at, end - at);
+        bytes += line.isEmpty() ? 0 : ((line[0] - 0x20) & 0x3F);
+        ++lines;
+        at = end + kIspLineEnd.size();
+    }
+}
+
+std::optional<QByteArray> decodeReadGroup(QByteArrayView text, qsizetype count)
+{
+    QList<QByteArrayView> lines;
+    for (qsizetype at = 0; at < text.size();) {
+        const qsizetype end = text.indexOf(kIspLineEnd, at);
+        if (end < 0) return std::nullopt;
+        lines.append(text.sliced(at, end - at));
+        at = end + kIspLineEnd.size();
+    }
+    if (lines.size() < 2 || lines.size() > 21) return std::nullopt;
+    QByteArray data;
+    quint32 sum = 0;
+    for (qsizetype i = 0; i + 1 < lines.size(); ++i) {
+        const std::optional<QByteArray> bytes = uuDecodeLine(lines[i]);
+        if (!bytes) return std::nullopt;
+        for (const char c : *bytes)
+            sum += quint8(c);
+        data += *bytes;
+    }
+    if (data.size() != count || decimalLine(lines.last()) != sum) return std::nullopt;
+    return data;
+}
+
+std::optional<quint32> partIdValue(QStringView partId)
+{
+    return decimalLine(partId.toLatin1());
 }
 
 } // namespace lpc

@@ -11,6 +11,7 @@
 #include <QByteArray>
 #include <QByteArrayView>
 #include <QString>
+#include <QStringView>
 #include <optional>
 
 namespace lpc {
@@ -20,6 +21,7 @@ inline const QByteArray kIspLineEnd = QByteArrayLiteral("\r\n");
 inline const QByteArray kAutobaud = QByteArrayLiteral("?"); // sent without a line end
 inline const QByteArray kSynchronized = QByteArrayLiteral("Synchronized");
 inline const QByteArray kOk = QByteArrayLiteral("OK");
+inline const QByteArray kResend = QByteArrayLiteral("RESEND");
 inline const QByteArray kCrystalKHz = QByteArrayLiteral("11059.2");
 inline const QByteArray kUnlock = QByteArrayLiteral("U 23130");
 inline const QByteArray kEchoOff = QByteArrayLiteral("A 0");
@@ -78,5 +80,23 @@ struct CompareAnswer
     std::optional<quint32> offset;
 };
 CompareAnswer compareAnswerOf(QByteArrayView reply);
+
+// "S address count" (LPC8xx): "0" and the CRC-32 in decimal on a line of its own. Complete
+// once that second line came, or at once for any other return code.
+bool crcComplete(QByteArrayView reply);
+// The CRC of a success answer; nullopt for an error code or a line that is no number.
+std::optional<quint32> crcAnswerOf(QByteArrayView reply);
+
+// One group of an "R" answer in uuencoding: up to 20 lines and the decimal sum of their bytes,
+// each ended by CR LF (the return code before them left out). The group's bytes when it is
+// whole: every line sound uuencoding of 1..45 bytes, `count` bytes in all, the sum right;
+// nullopt otherwise (the host then answers "RESEND").
+std::optional<QByteArray> decodeReadGroup(QByteArrayView text, qsizetype count);
+// True once text holds a whole group of count bytes (its lines and the sum line).
+bool readGroupComplete(QByteArrayView text, qsizetype count);
+
+// The identification of "J" as a number: decimal digits only (what every UART ISP sends);
+// nullopt for anything else.
+std::optional<quint32> partIdValue(QStringView partId);
 
 } // namespace lpc

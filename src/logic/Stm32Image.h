@@ -297,7 +297,8 @@ inline constexpr ShownText kFailedText{"stm32", QT_TRANSLATE_NOOP("stm32", "连�
 // says what failed. "连机失败" is only for a chip that could not be reached.
 inline constexpr ShownText kVerifyFailedText{"stm32", QT_TRANSLATE_NOOP("stm32", "校验失败 ！")};
 inline constexpr ShownText kReadFailedText{"stm32", QT_TRANSLATE_NOOP("stm32", "读取失败 ！")};
-// Reset into the boot loader: DTR and RTS on for this long, then DTR off for as long.
+// Reset into the boot loader: DTR and RTS on for this long, then DTR off for as long (the
+// default entry sequence, resetseq::stm32Entry()).
 constexpr unsigned long kResetPulseMs = 500;
 
 // ---- Reason lines (before "连机失败 ！", or alone for a refused image) ----

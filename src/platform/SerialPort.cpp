@@ -299,6 +299,16 @@ bool SerialPort::setRts(bool on)
     return setModemBit(fd_, on, TIOCM_RTS);
 }
 
+bool SerialPort::setBreak(bool on)
+{
+    if (!isOpen()) return false;
+    if (tracing()) {
+        SerialTraceEvent ev{SerialTraceEvent::Break, path_, {}, on, false, false, {}, 0};
+        emitTrace(ev);
+    }
+    return ioctlRetry(fd_, on ? TIOCSBRK : TIOCCBRK, nullptr) == 0;
+}
+
 bool SerialPort::counters(LineCounters &out) const
 {
     if (!isOpen()) return false;

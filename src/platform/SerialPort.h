@@ -22,7 +22,7 @@
 //   progress (a port held by flow control, a peer that stopped reading) and returns the count
 //   written so far, or -1 when the device failed before the first byte.
 // * setDtr/setRts: TIOCMBIS/TIOCMBIC, one bit at a time. Pseudo-terminals have no modem lines:
-//   those calls fail there, quietly (the result says so).
+//   those calls fail there, quietly (the result says so). setBreak: TIOCSBRK/TIOCCBRK.
 //
 // * readLine(): the settings the device actually holds (TCGETS2), to compare with a request.
 // * counters()/modemInputs(): line-error and modem-line counters (TIOCGICOUNT) and the carrier
@@ -115,6 +115,7 @@ public:
     bool drain(int timeoutMs); // wait until the output queue is empty (bounded)
     bool setDtr(bool on);
     bool setRts(bool on);
+    bool setBreak(bool on); // TIOCSBRK/TIOCCBRK: the transmit line held at space, or let go
     bool counters(LineCounters &out) const;        // false where the device cannot report them
     bool modemInputs(bool &dcd, bool &ring) const; // false where the device has no modem lines
     bool readLine(LineSettings &out) const;        // what the device holds now; false when closed
@@ -145,10 +146,10 @@ private:
 // reset pulses and rates, which pseudo-terminals cannot show.
 struct SerialTraceEvent
 {
-    enum Kind { Open, Close, Line, Dtr, Rts, Purge, Write } kind;
+    enum Kind { Open, Close, Line, Dtr, Rts, Purge, Write, Break } kind;
     QString path;
     LineSettings line; // for Line
-    bool on = false;   // for Dtr and Rts
+    bool on = false;   // for Dtr, Rts and Break
     bool rx = false;   // for Purge
     bool tx = false;   // for Purge
     QByteArray data;   // for Write

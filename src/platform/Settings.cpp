@@ -79,6 +79,11 @@ QString SettingsStore::readString(const char *name) const
     return v.toString();
 }
 
+bool SettingsStore::contains(const char *name) const
+{
+    return s_->contains(QLatin1String(name));
+}
+
 void SettingsStore::writeInt(const char *name, qint32 value)
 {
     s_->setValue(QLatin1String(name), value);

@@ -43,6 +43,7 @@ public:
 
     std::optional<qint32> readInt(const char *name) const;
     QString readString(const char *name) const;
+    bool contains(const char *name) const;
     void writeInt(const char *name, qint32 value);
     void writeString(const char *name, const QString &value);
     // Writes everything to the file; throws std::runtime_error with the reason on failure.

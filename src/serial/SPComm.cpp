@@ -736,6 +736,25 @@ void TComm::ApplyLineSettings()
     }
 }
 
+bool TComm::SetDTR(bool on)
+{
+    DtrControl_ = on ? TDtrControl::DtrEnable : TDtrControl::DtrDisable;
+    return session_ && session_->port.setDtr(on);
+}
+
+bool TComm::SetRTS(bool on)
+{
+    RtsControl_ = on ? TRtsControl::RtsEnable : TRtsControl::RtsDisable;
+    if (!session_) return false;
+    session_->rtsControl.store(int(RtsControl_));
+    return session_->port.setRts(on);
+}
+
+bool TComm::SetBreak(bool on)
+{
+    return session_ && session_->port.setBreak(on);
+}
+
 void TComm::ApplyTimeouts()
 {
     if (!session_) return;

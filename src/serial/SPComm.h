@@ -166,6 +166,12 @@ public:
     // queue and the receive thread's read in progress. Bytes that arrive after it returns are
     // kept; events already posted are still delivered. No-op when closed.
     void PurgeReceive();
+    // One modem line or the break of the open port, set at once. DtrControl and RtsControl
+    // follow (enable or disable), so a later ApplyLineSettings keeps the line where it was
+    // set. False when closed or the device has no such line (a pseudo-terminal).
+    bool SetDTR(bool on);
+    bool SetRTS(bool on);
+    bool SetBreak(bool on);
 
     // Give the line properties and the five time-outs to the open port (no-op when closed).
     // Refusals of the device are not reported.

@@ -200,14 +200,32 @@ void TVokCommDriver::ReadBuffered(QByteArray &out) const
                      std::min<int>(BufferedCount, kReceiveBufferSize));
 }
 
-void TVokCommDriver::SetDTR(bool on)
+bool TVokCommDriver::SetDTR(bool on)
 {
-    if (Connected()) port_.setDtr(on);
+    return Connected() && port_.setDtr(on);
 }
 
-void TVokCommDriver::SetRTS(bool on)
+bool TVokCommDriver::SetRTS(bool on)
 {
-    if (Connected()) port_.setRts(on);
+    return Connected() && port_.setRts(on);
+}
+
+bool TVokCommDriver::SetBreak(bool on)
+{
+    return Connected() && port_.setBreak(on);
+}
+
+qint64 TVokCommDriver::DropInput()
+{
+    BufferedCount = 0;
+    qint64 dropped = 0;
+    // Bounded: a line that never goes quiet is left after a few buffers' worth.
+    for (int i = 0; i < 16 && Connected(); ++i) {
+        const qint64 n = port_.read(readBuf_.get(), inBufSize_, 0);
+        if (n <= 0) break;
+        dropped += n;
+    }
+    return dropped;
 }
 
 void TVokCommDriver::startPolling()

@@ -125,8 +125,13 @@ public:
     qint32 SendData(const void *data, qint32 count);
     qint32 SendString(const QByteArray &text);
     void ReadBuffered(QByteArray &out) const;
-    void SetDTR(bool on);
-    void SetRTS(bool on);
+    // False when the port is closed or its device has no such line (a pseudo-terminal).
+    bool SetDTR(bool on);
+    bool SetRTS(bool on);
+    bool SetBreak(bool on);
+    // Reads and drops what is waiting in the kernel's input queue, without handing it to
+    // anyone, and empties ReceiveBuffer (BufferedCount 0). Returns the bytes dropped.
+    qint64 DropInput();
     void PollReceive();
 
     // Gathered bytes; users read BufferedCount and set it to 0 to discard them.

@@ -94,6 +94,90 @@ LpcSim::Part LpcSim::lpc2292()
             kLpc22xxCopyCounts};
 }
 
+// Cortex-M boards. Sectors, RAM and identification from each manual's sector table and
+// "Part identification numbers" table; W's first free address from its "RAM used by ISP
+// command handler" section (see the header).
+namespace {
+LpcSim::Part cortexPart(QByteArray id, QList<quint32> sectors, quint32 ramSize, quint32 firstFree)
+{
+    LpcSim::Part p{std::move(id), std::move(sectors), ramSize};
+    p.ramBase = 0x10000000;
+    p.ramFirstFree = firstFree;
+    return p;
+}
+// LPC8xx: raw W/R data, 64-byte copies, S and N (UM10601, UM10800 ch. 25, UM11029 ch. 5).
+LpcSim::Part lpc8xxPart(QByteArray id, int sectors, quint32 ramSize, quint32 firstFree)
+{
+    LpcSim::Part p = cortexPart(std::move(id), sizes({{sectors, kKb}}), ramSize, firstFree);
+    p.copyCounts = {64, 128, 256, 512, 1024};
+    p.binaryData = true;
+    p.crc = true;
+    p.serial = true;
+    return p;
+}
+} // namespace
+
+// UM10360: 0x26013F37; 16 x 4 KiB and 14 x 32 KiB sectors; 32 KiB local SRAM; W from 0x10000200.
+LpcSim::Part LpcSim::lpc1768()
+{
+    Part p = cortexPart("637615927", sizes({{16, 4 * kKb}, {14, 32 * kKb}}), 32 * kKb,
+                        0x10000200);
+    p.serial = true;
+    return p;
+}
+// UM10398: LPC1114/302 0x2540102B; 8 x 4 KiB; 8 KiB SRAM; W from 0x10000300.
+LpcSim::Part LpcSim::lpc1114()
+{
+    return cortexPart("624955435", sizes({{8, 4 * kKb}}), 8 * kKb, 0x10000300);
+}
+// UM10462: LPC11U24/401 0x2980002B; 8 x 4 KiB; 8 KiB SRAM0; W from 0x10000300; has N.
+LpcSim::Part LpcSim::lpc11u24()
+{
+    Part p = cortexPart("696254507", sizes({{8, 4 * kKb}}), 8 * kKb, 0x10000300);
+    p.serial = true;
+    return p;
+}
+// UM10375: LPC1343 0x3D00002B; 8 x 4 KiB; 8 KiB SRAM; W from 0x10000300.
+LpcSim::Part LpcSim::lpc1343()
+{
+    return cortexPart("1023410219", sizes({{8, 4 * kKb}}), 8 * kKb, 0x10000300);
+}
+// UM10601: LPC812M101JDH16 0x00008120; 16 x 1 KiB; 4 KiB SRAM; W from 0x10000270.
+LpcSim::Part LpcSim::lpc812()
+{
+    return lpc8xxPart("33056", 16, 4 * kKb, 0x10000270);
+}
+// UM11029: LPC845M301JBD64 0x00008451 (§8.6.49 Table 173); 64 x 1 KiB; 16 KiB SRAM; W above
+// 0x10000600 (Table 16).
+LpcSim::Part LpcSim::lpc845()
+{
+    return lpc8xxPart("33873", 64, 16 * kKb, 0x10000600);
+}
+// UM10211: LPC2378 0x1700FD25; 8 x 4, 14 x 32, 6 x 4 KiB; 32 KiB local SRAM at 0x40000000.
+LpcSim::Part LpcSim::lpc2378()
+{
+    return {"385940773", sizes({{8, 4 * kKb}, {14, 32 * kKb}, {6, 4 * kKb}}), 32 * kKb};
+}
+// UM10139: LPC2148 0x0402FF25; 8 x 4, 14 x 32, 5 x 4 KiB; 32 KiB SRAM at 0x40000000.
+LpcSim::Part LpcSim::lpc2148()
+{
+    return {"67305253", sizes({{8, 4 * kKb}, {14, 32 * kKb}, {5, 4 * kKb}}), 32 * kKb};
+}
+
+std::optional<LpcSim::Part> LpcSim::partNamed(QStringView name)
+{
+    static const std::pair<QStringView, Part (*)()> kParts[] = {
+        {u"lpc2214", &lpc2214},   {u"lpc2292", &lpc2292}, {u"lpc2131", &lpc2131},
+        {u"lpc2132", &lpc2132},   {u"lpc2136", &lpc2136}, {u"lpc2138", &lpc2138},
+        {u"lpc1768", &lpc1768},   {u"lpc1114", &lpc1114}, {u"lpc11u24", &lpc11u24},
+        {u"lpc1343", &lpc1343},   {u"lpc812", &lpc812},   {u"lpc845", &lpc845},
+        {u"lpc2378", &lpc2378},   {u"lpc2148", &lpc2148},
+    };
+    for (const auto &[n, part] : kParts)
+        if (n.compare(name.trimmed(), Qt::CaseInsensitive) == 0) return part();
+    return std::nullopt;
+}
+
 LpcSim::LpcSim() : LpcSim(Config{}) {}
 
 LpcSim::LpcSim(Config config) : config_(std::move(config))
@@ -117,7 +201,7 @@ bool LpcSim::isSynchronised() const
 {
     auto guard = lock();
     return state_ == State::Command || state_ == State::Data || state_ == State::ReadAnswer ||
-           state_ == State::Running;
+           state_ == State::BinaryData || state_ == State::Running;
 }
 
 bool LpcSim::echo() const
@@ -182,6 +266,7 @@ void LpcSim::resetState()
     copies_ = 0;
     readLeft_.clear();
     writeLeft_ = 0;
+    binaryLeft_ = 0;
     restartGroup();
 }
 
@@ -210,6 +295,12 @@ QByteArray LpcSim::takeByte(char c)
     }
     QByteArray out;
     if (echo_) out.append(c);
+    if (state_ == State::BinaryData) {
+        ram_[qsizetype(groupStart_)] = c;
+        ++groupStart_;
+        if (--binaryLeft_ == 0) state_ = State::Command;
+        return out;
+    }
     if (c != kLineFeed) {
         if (line_.size() < kMaxLine)
             line_.append(c);
@@ -242,6 +333,7 @@ QByteArray LpcSim::takeLine(const QByteArray &line, bool overflow)
         return readAnswerLine(overflow ? QByteArray() : line);
     case State::AwaitQuestion:
     case State::Running:
+    case State::BinaryData:
         break;
     }
     return {};
@@ -391,7 +483,20 @@ int LpcSim::execute(char letter, const QList<quint32> &args, QByteArray *payload
     case 'R':
         if (!count(2)) return kParamError;
         if (const int code = readMemory(args); code != kSuccess) return code;
-        *payload = readGroup();
+        if (config_.part.binaryData) {
+            *payload = std::exchange(readLeft_, {});
+            state_ = State::Command;
+        } else {
+            *payload = readGroup();
+        }
+        return kSuccess;
+    case 'S':
+        if (!config_.part.crc) return kInvalidCommand;
+        return count(2) ? crcOf(args, payload) : kParamError;
+    case 'N':
+        if (!config_.part.serial) return kInvalidCommand;
+        if (!count(0)) return kParamError;
+        *payload = "1\r\n2\r\n3\r\n4\r\n";
         return kSuccess;
     case 'B':
         return count(2) ? kSuccess : kParamError;
@@ -454,12 +559,18 @@ int LpcSim::writeToRam(const QList<quint32> &args)
     if (address % kWordSize != 0) return kAddrError;
     if (count % kWordSize != 0) return kCountError;
     const quint64 end = quint64(address) + count;
-    if (address < kRamFirstFree || end > quint64(kRamBase) + quint64(ram_.size()))
+    const Part &part = config_.part;
+    if (address < part.ramFirstFree || end > quint64(part.ramBase) + quint64(ram_.size()))
         return kAddrNotMapped;
     if (count == 0) return kSuccess;
+    groupStart_ = address - part.ramBase;
+    if (part.binaryData) {
+        state_ = State::BinaryData;
+        binaryLeft_ = count;
+        return kSuccess;
+    }
     state_ = State::Data;
     writeLeft_ = count;
-    groupStart_ = address - kRamBase;
     restartGroup();
     return kSuccess;
 }
@@ -475,13 +586,14 @@ int LpcSim::copyToFlash(const QList<quint32> &args)
     if (source % kWordSize != 0) return kSrcAddrError;
     if (!counts.contains(count)) return kCountError;
     if (quint64(destination) + count > quint64(flash_.size())) return kDstAddrNotMapped;
-    if (source < kRamBase || quint64(source) + count > quint64(kRamBase) + quint64(ram_.size()))
+    const quint32 ramBase = config_.part.ramBase;
+    if (source < ramBase || quint64(source) + count > quint64(ramBase) + quint64(ram_.size()))
         return kSrcAddrNotMapped;
     const int first = sectorOf(destination);
     const int last = sectorOf(destination + count - 1);
     for (int s = first; s <= last; ++s)
         if (!prepared_[s]) return kSectorNotPrepared;
-    const qsizetype from = qsizetype(source - kRamBase);
+    const qsizetype from = qsizetype(source - ramBase);
     for (quint32 i = 0; i < count; ++i) {
         const qsizetype at = qsizetype(destination) + i;
         flash_[at] = char(quint8(flash_[at]) & quint8(ram_[from + i]));
@@ -500,13 +612,14 @@ std::optional<QByteArray> LpcSim::readMapped(quint32 address, quint32 count) con
     const quint64 end = quint64(address) + count;
     if (end <= quint64(flash_.size())) {
         QByteArray bytes = flash_.mid(qsizetype(address), qsizetype(count));
-        // The boot block's vectors stand in front of the user's in ISP mode.
-        for (quint32 i = address; i < kBootVectorBytes && i < end; ++i)
+        // The boot code stands in front of the user's in ISP mode.
+        for (quint32 i = address; i < config_.part.remappedBytes && i < end; ++i)
             bytes[qsizetype(i - address)] = char(0xE0 + (i & 0x0F));
         return bytes;
     }
-    if (address >= kRamBase && end <= quint64(kRamBase) + quint64(ram_.size()))
-        return ram_.mid(qsizetype(address - kRamBase), qsizetype(count));
+    const quint32 ramBase = config_.part.ramBase;
+    if (address >= ramBase && end <= quint64(ramBase) + quint64(ram_.size()))
+        return ram_.mid(qsizetype(address - ramBase), qsizetype(count));
     return std::nullopt;
 }
 
@@ -538,6 +651,22 @@ int LpcSim::readMemory(const QList<quint32> &args)
     if (bytes->isEmpty()) return kSuccess;
     readLeft_ = *bytes;
     state_ = State::ReadAnswer;
+    return kSuccess;
+}
+
+int LpcSim::crcOf(const QList<quint32> &args, QByteArray *payload) const
+{
+    if (args[0] % kWordSize != 0) return kAddrError;
+    if (args[1] % kWordSize != 0) return kCountError;
+    const std::optional<QByteArray> bytes = readMapped(args[0], args[1]);
+    if (!bytes) return kAddrNotMapped;
+    quint32 crc = 0xFFFFFFFFu; // reflected CRC-32, polynomial 0xEDB88320
+    for (const char c : *bytes) {
+        crc ^= quint8(c);
+        for (int bit = 0; bit < 8; ++bit)
+            crc = (crc & 1u) ? (crc >> 1) ^ 0xEDB88320u : crc >> 1;
+    }
+    *payload = QByteArray::number(~crc) + kCrLf;
     return kSuccess;
 }
 

@@ -50,6 +50,26 @@
 //   B baud stop    acknowledged, nothing changes; G addr A|T: acknowledged, the chip then
 //                  runs the application and ignores the line until reset()
 //   anything else  1 INVALID_COMMAND; wrong argument count or a non-number: 12 PARAM_ERROR
+// The Cortex-M parts (LPC17xx UM10360 ch. 32, LPC11xx UM10398 ch. 26, LPC11Uxx UM10462 ch. 20,
+// LPC13xx UM10375 ch. 21, LPC81x UM10601, LPC82x UM10800 ch. 25, LPC84x UM11029 ch. 5) answer
+// the same commands with these differences, each a field of Part:
+//   * RAM at 0x10000000; W may write from the address its manual's "RAM used by ISP command
+//     handler" leaves free (0x10000200 on the LPC17xx, 0x10000300 on the LPC11xx/11Uxx/13xx,
+//     0x10000270 on the LPC81x/82x (UM10800 §25.7.2.3), 0x10000600 on the LPC84x (UM11029
+//     Table 16)); lower addresses are answered 14 ADDR_NOT_MAPPED like any unmapped one.
+//   * Compare and read see the boot code in the first 64 bytes of flash, as on the ARM7 parts
+//     (UM10120 "Compare": "First 64 bytes are re-mapped to flash boot sector"); lpc21isp's
+//     verify leaves out exactly these 64 bytes on every family and works on the real Cortex-M
+//     chips. (Tramelo's own compare leaves out 512 there, a margin: see the device table.)
+//   * LPC8xx (binaryData): after "W a n" is answered 0 the next n bytes are the data, raw (no
+//     lines, no checksums), echoed while echo is on; "R a n" answers 0 and then n raw bytes
+//     (UM10800 ch. 25, "Write to RAM" and "Read Memory").
+//   * C takes the counts of Part::copyCounts: 64 | 128 | 256 | 512 | 1024 on the LPC8xx (UM10800
+//     "Copy RAM to flash"), 256 | 512 | 1024 | 4096 on the other Cortex-M parts.
+//   * S a n (crc, LPC8xx; UM10800 and UM11029 "Read CRC checksum"): a and n word aligned (13,
+//     6), mapped (14); "0" and the CRC-32 of the range (zlib's) in decimal. N (serial, UM10360,
+//     UM10462, the LPC8xx manuals): "0" and four words. Parts without them answer 1
+//     INVALID_COMMAND, as a boot loader without the command does.
 // After reset the chip starts user code only when the eight words of the vector table add up
 // to zero (wouldStartUserCode; "Criterion for valid user code" in both manuals); otherwise it
 // stays in the boot loader.
@@ -63,6 +83,8 @@
 #include "sim/Device.h"
 
 #include <QList>
+#include <QStringView>
+#include <optional>
 
 namespace sim {
 
@@ -95,6 +117,12 @@ public:
         // "Copy RAM to Flash": the counts taken, smallest first; the destination must lie on
         // a boundary of the smallest.
         QList<quint32> copyCounts = {256, 512, 1024, 4096};
+        quint32 ramBase = 0x40000000;      // first byte of the RAM
+        quint32 ramFirstFree = 0x40000200; // W below this is refused
+        quint32 remappedBytes = 64;        // flash from 0 that reads as the boot code's
+        bool binaryData = false;           // W/R data raw (LPC8xx)
+        bool crc = false;                  // has S
+        bool serial = false;               // has N
     };
     // LPC213x (UM10120): 4 KB, 32 KB, 4 KB sectors, copies of 256 to 4096 bytes;
     // LPC22xx (UM10114): 8 KB, 64 KB, 8 KB sectors, copies of 512 to 8192 bytes.
@@ -104,6 +132,18 @@ public:
     static Part lpc2138();
     static Part lpc2214();
     static Part lpc2292();
+    // The boards of the Cortex-M families and two more ARM7 parts.
+    static Part lpc1768();
+    static Part lpc1114();
+    static Part lpc11u24();
+    static Part lpc1343();
+    static Part lpc812();
+    static Part lpc845();
+    static Part lpc2378();
+    static Part lpc2148();
+    // A board by its part name, without regard to case ("lpc1768", "LPC2136"); nullopt for a
+    // name no board has.
+    static std::optional<Part> partNamed(QStringView name);
 
     struct Config
     {
@@ -195,6 +235,7 @@ private:
         Command,
         Data,
         ReadAnswer, // R: a group was sent, the host's "OK" or "RESEND" is awaited
+        BinaryData, // W on the LPC8xx: raw bytes until the count is reached
         Running
     };
 
@@ -213,6 +254,7 @@ private:
     int copyToFlash(const QList<quint32> &args);
     int compare(const QList<quint32> &args, QByteArray *payload);
     int readMemory(const QList<quint32> &args);
+    int crcOf(const QList<quint32> &args, QByteArray *payload) const;
     // The next group of at most 20 uuencoded lines of a read, with its checksum line.
     QByteArray readGroup() const;
     QByteArray readAnswerLine(const QByteArray &line);
@@ -245,6 +287,7 @@ private:
 
     // Write to RAM in progress: the current group of at most 20 lines starts at groupStart_
     // (offset in RAM); writeLeft_ bytes of the write command are not yet acknowledged.
+    quint32 binaryLeft_ = 0; // raw bytes of a W still to come (LPC8xx)
     quint32 groupStart_ = 0;
     quint32 writeLeft_ = 0;
     quint32 groupBytes_ = 0;

@@ -1,5 +1,7 @@
 #include "support/FaultPlans.h"
 
+#include "engines/Texts.h"
+
 #include "sim/LpcSim.h"
 #include "sim/StcSim.h"
 #include "sim/Stm32Sim.h"
@@ -125,7 +127,8 @@ BoardPlan stcPlan(quint32 seed)
         if (t == Trouble::Junk) s.failAt(Step::Control, Fault::Junk, 2);
         // The chip has no negative answer: a refused frame is ignored.
         if (t == Trouble::Refuse) s.failAt(Step::Data, Fault::Refuse, 3);
-        if (t == Trouble::VanishUnanswered) return kStcConnectTimeout;
+        // The port's failure ends the wait for the answer at once, saying so.
+        if (t == Trouble::VanishUnanswered) return texts::portVanished();
         return t == Trouble::Junk ? kStcControlTimeout : kStcUploadTimeout;
     };
     f.writing = [](const sim::BootLoaderSim &b) {
@@ -134,7 +137,8 @@ BoardPlan stcPlan(quint32 seed)
     f.flash = [](const sim::BootLoaderSim &b, qsizetype n) {
         return static_cast<const sim::StcSim &>(b).flash(0, n);
     };
-    f.vanishLine = kStcUploadTimeout;
+    // The port's failure ends the wait at once, saying so.
+    f.vanishLine = texts::portVanished();
     f.doneLine = kStcDone;
     f.maxAttemptMs = 10000 + 4000;
     return f;

@@ -27,6 +27,7 @@ int deviceEntry(QStringView name);
 // The entries the tests and benchmarks download to.
 inline const int kStm32Entry = deviceEntry(u"stm32");
 inline const int kLpc2136Entry = deviceEntry(u"lpc2136");
+inline const int kLpcAnyEntry = deviceEntry(u"lpc");
 inline const int kStc89C52Entry = deviceEntry(u"stc89c52rc");
 
 // Indices of the download and terminal baud lists: the driver's own enumeration.
