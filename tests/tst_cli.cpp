@@ -473,6 +473,17 @@ private slots:
             << -0x413 << L{"--unprotect"} << 1000 << "STM32F40xxx/41xxx 家族" << 0
             << L{"芯片的 Flash 处于读保护状态: 不能读取、擦除或写入",
                  "正在解除读保护，芯片擦除整片 Flash。。。", "已成功连接", "上载完成！"};
+        // An id past 0xFFFF: the same chip with its whole flash write-protected.
+        QTest::newRow("write-protected F1: the erase refused, the way out named")
+            << 0x10414 << L{} << 1000 << "STM32F10xxExx 家族" << 1
+            << L{"设备拒绝擦除: 芯片可能处于读保护或写保护状态",
+                 "若 Flash 处于写保护状态: tramelo download --write-unprotect ...", "连机失败 ！"};
+        QTest::newRow("write-protected F1, --write-unprotect")
+            << 0x10414 << L{"--write-unprotect"} << 1000 << "STM32F10xxExx 家族" << 0
+            << L{"正在解除写保护，芯片随后复位。。。", "已成功连接", "上载完成！"};
+        QTest::newRow("F4, --protect: read-out protection after the image")
+            << 0x413 << L{"--protect"} << 1000 << "STM32F40xxx/41xxx 家族" << 0
+            << L{"已开启读保护: Flash 不能再被读出 (解除读保护时芯片擦除整片 Flash)", "上载完成！"};
     }
 
     void stm32Families()
@@ -483,8 +494,9 @@ private slots:
         QFETCH(QString, family);
         QFETCH(int, code);
         QFETCH(QStringList, lines);
-        auto config = sim::Stm32Sim::Config::profile(quint16(std::abs(productId)));
+        auto config = sim::Stm32Sim::Config::profile(quint16(std::abs(productId) & 0xFFFF));
         config.readProtected = productId < 0; // a negative id: the chip is read-protected
+        config.writeProtected = std::abs(productId) > 0xFFFF;
         sim::Stm32Sim board(config);
         PtyPeer peer;
         peer.attach(&board);
@@ -512,6 +524,7 @@ private slots:
         for (const auto &c : board.commands())
             sent92 |= c.code == 0x92;
         QCOMPARE(sent92, unprotected);
+        if (productId >= 0) QCOMPARE(board.config().readProtected, options.contains("--protect"));
         if (code == 0)
             QCOMPARE(board.flash(sim::Stm32Sim::kFlashBase, image.size()), image);
         else

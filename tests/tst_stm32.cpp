@@ -182,7 +182,9 @@ void verifyNextDownloadWorks(Rig &r)
     r.start(r.env.file(QStringLiteral("next.bin"), image));
     QVERIFY(r.waitEnd());
     QCOMPARE(*r.ended, true);
-    QCOMPARE(r.lines.last(), r.m->CheckBox9->isChecked() ? stm32::verifiedLine(4) : kDone);
+    const QString verified = r.sim.config().checksum ? stm32::checksumVerifiedLine(1)
+                                                     : stm32::verifiedLine(4);
+    QCOMPARE(r.lines.last(), r.m->CheckBox9->isChecked() ? verified : kDone);
     QCOMPARE(r.sim.flash(kFlash, image.size()), image);
     verifyIdle(r);
 }
@@ -572,23 +574,15 @@ void TestStm32::slowEraseThenEveryBlockGetsItsOwnTime()
 
 void TestStm32::imageOf256PagesErasesGlobally()
 {
-    // An id the table does not know goes on with F10x rules (1 KiB pages) and says so.
-    // 255 KiB and one word need 256 pages: more than a page list can name (0xFF as its count
-    // asks for a global erase), so the whole flash is erased with FF 00.
-    Stm32Sim::Config unknown;
-    unknown.productId = 0x0999;
-    unknown.pageSize = 1024;
-    Rig r(unknown);
-    const QByteArray image = pattern(255 * 1024 + 4, 12);
+    // 510 KiB and one word need 256 pages of the F10x high-density line: more than a page list
+    // can name (0xFF as its count asks for a global erase), so the whole flash is erased with
+    // FF 00.
+    Rig r;
+    const QByteArray image = pattern(510 * 1024 + 4, 12);
     r.start(r.env.file(QStringLiteral("fw.bin"), image));
     QVERIFY(r.waitEnd(60000));
     QCOMPARE(*r.ended, true);
     QVERIFY(r.peer.received().startsWith(kUpToErase + bytes("FF 00") + bytes("31CE")));
-    QCOMPARE(r.lines.mid(4, 2),
-             (QStringList{QStringLiteral("未知的设备"),
-                          QStringLiteral("按 STM32F10x 的规则继续: Flash 容量寄存器 "
-                                         "0x1FFFF7E0，每页 1 KB")}));
-    QVERIFY(r.lines.contains(QStringLiteral("文件尺寸: 261124 Byte / 255 KB")));
     QVERIFY(r.lines.contains(QStringLiteral("擦除页 0 .. 255")));
     const QList<Stm32Sim::Command> commands = r.sim.commands();
     const auto erase = std::find_if(commands.begin(), commands.end(),
@@ -596,7 +590,7 @@ void TestStm32::imageOf256PagesErasesGlobally()
     QVERIFY(erase != commands.end());
     QCOMPARE(erase->length, -1);
     QCOMPARE(r.sim.flash(kFlash, image.size()), image);
-    QCOMPARE(r.sim.flash(kFlash + quint32(image.size()), 1024), QByteArray(1024, char(0xFF)));
+    QCOMPARE(r.sim.flash(kFlash + quint32(image.size()), 2044), QByteArray(2044, char(0xFF)));
     QVERIFY(r.sim.protocolErrors().isEmpty());
     verifyIdle(r);
 }
@@ -996,19 +990,21 @@ void TestStm32::trustRules_data()
         << true;
     QTest::newRow("NACK to Erase")
         << Stm32Sim::Config{} << 3000 << false << int(Stm32Sim::Step::EraseCommand) << 1
-        << QStringList{QStringLiteral("设备拒绝擦除: 芯片可能处于读保护或写保护状态"), kFailed}
+        << QStringList{QStringLiteral("设备拒绝擦除: 芯片可能处于读保护或写保护状态"),
+                       stm32::reasonHowToWriteUnprotect(), kFailed}
         << failed << false;
     QTest::newRow("NACK to the page list")
         << Stm32Sim::Config{} << 3000 << false << int(Stm32Sim::Step::ErasePages) << 1
         << QStringList{kStartWriting,
-                       QStringLiteral("设备拒绝擦除: 芯片可能处于读保护或写保护状态"), kFailed}
+                       QStringLiteral("设备拒绝擦除: 芯片可能处于读保护或写保护状态"),
+                       stm32::reasonHowToWriteUnprotect(), kFailed}
         << failed << false;
     QTest::newRow("NACK to the second block names its address")
         << Stm32Sim::Config{} << 3000 << false << int(Stm32Sim::Step::WriteData) << 2
         << QStringList{kStartWriting,
                        QStringLiteral(
                            "设备拒绝写入地址 0x08000100: Flash 可能处于保护状态或未被擦除"),
-                       kFailed}
+                       stm32::reasonHowToWriteUnprotect(), kFailed}
         << failed << true;
     QTest::newRow("NACK to Write Memory")
         << f0 << 3000 << true << int(Stm32Sim::Step::WriteCommand) << 3
@@ -1057,6 +1053,17 @@ void TestStm32::trustRules_data()
                            "地址 0x08000100 的数据与文件不符: 擦除页 0 .. 0，重写其中的数据"),
                        kDone, verified}
         << written << true;
+    // Where the Get list names Get Checksum, verify compares the CRC of the written range
+    // instead of reading back; a wrong block shows as a CRC mismatch (no repair then).
+    Stm32Sim::Config crcF1;
+    crcF1.checksum = true;
+    QTest::newRow("Get Checksum listed: verify by CRC")
+        << crcF1 << 3000 << true << none << 0
+        << QStringList{kDone, stm32::checksumVerifiedLine(1)} << written << true;
+    crcF1.weakBlocks = {{kFlash + 0x100, 1}};
+    QTest::newRow("Get Checksum: a weak block fails the CRC")
+        << crcF1 << 3000 << true << none << 0 << QStringList{QStringLiteral("校验失败 ！")}
+        << failed << true;
     QTest::newRow("without verify a weak block goes unnoticed")
         << weakF1 << 3000 << false << none << 0 << QStringList{kStartWriting, kDone} << written
         << true;
@@ -1121,7 +1128,7 @@ void TestStm32::dataPastTheFlashIsNamed()
 
 // A loader that declines the flash-size read (every read of its system area, as some lines
 // do) is programmed with the device table's size for its id, and the message area says so;
-// an id the table does not know has no size to take and ends with the reason.
+// an id the table does not know ends at Get ID with the id named, before any read or erase.
 void TestStm32::flashSizeReadDeclined_data()
 {
     QTest::addColumn<int>("productId");
@@ -1129,7 +1136,7 @@ void TestStm32::flashSizeReadDeclined_data()
     QTest::newRow("F4: the table's 1024 KB")
         << 0x413 << stm32::flashSizeFromTableLine(0x1FFF7A22, 1024);
     QTest::newRow("F0: the table's 64 KB") << 0x440 << stm32::flashSizeFromTableLine(0x1FFFF7CC, 64);
-    QTest::newRow("unknown id: no size") << 0x999 << QString();
+    QTest::newRow("unknown id: refused") << 0x999 << QString();
 }
 
 void TestStm32::flashSizeReadDeclined()
@@ -1144,7 +1151,9 @@ void TestStm32::flashSizeReadDeclined()
     if (sizeLine.isEmpty()) {
         QCOMPARE(int(r.result), int(DownloadResult::Failed));
         QCOMPARE(r.lines.mid(r.lines.size() - 2),
-                 (QStringList{stm32::reasonReadRefused(0x1FFFF7E0), kFailed}));
+                 (QStringList{stm32::reasonUnknownProductId(QStringLiteral("0999")), kFailed}));
+        for (const Stm32Sim::Command &c : r.sim.commands())
+            QVERIFY2(c.code <= 0x02 || c.code == 0x7F, qPrintable(QString::number(c.code, 16)));
         return;
     }
     QCOMPARE(int(r.result), int(DownloadResult::Written));
@@ -1179,6 +1188,9 @@ void TestStm32::trustRules()
     QCOMPARE(anyErase, erased);
     // The chip found nothing wrong with any frame: a repair never writes over programmed flash.
     QVERIFY2(r.sim.protocolErrors().isEmpty(), qPrintable(r.sim.protocolErrors().join('\n')));
+    // Which verify ran: with Get Checksum listed no written flash is read back.
+    for (const Stm32Sim::Command &c : r.sim.commands())
+        if (device.checksum && c.code == 0x11) QVERIFY(c.address < kFlash || c.address >= 0x08100000);
     const bool written = result == int(DownloadResult::Written);
     if (written)
         QCOMPARE(r.sim.flash(kFlash, image.size()) == image, verify || device.weakBlocks.isEmpty());

@@ -46,11 +46,15 @@ LoadResult loadHexText(const QByteArray &text, qsizetype limit = kHexSizeLimit)
 
 } // namespace
 
+Q_DECLARE_METATYPE(stm32::Span)
+
 class TestStm32Image : public QObject
 {
     Q_OBJECT
 
 private slots:
+    void checksumOfWritten_data();
+    void checksumOfWritten();
     void frames_data();
     void frames();
     void erasePlan_data();
@@ -1048,6 +1052,38 @@ void TestStm32Image::fileRefusals()
     QVERIFY(!r.statusText.isEmpty());
     if (status == int(LoadStatus::Missing)) QCOMPARE(r.statusText, QStringLiteral("文件不存在"));
     if (status == int(LoadStatus::Loaded)) QCOMPARE(r.image, QByteArray(imageSize, '\0'));
+}
+
+// Get Checksum's CRC (the chip's CRC unit) and the ranges it is asked for.
+void TestStm32Image::checksumOfWritten_data()
+{
+    QTest::addColumn<QByteArray>("words");
+    QTest::addColumn<quint32>("crc");
+    QTest::addColumn<QList<Span>>("spans");
+    QTest::addColumn<QList<Span>>("ranges");
+    // The word 0 gives the value ST's CRC unit documents; words "4321" "8765" put the bytes
+    // "12345678" MSB first through CRC-32/MPEG-2 (check of "123456789": 0x0376E6E7).
+    QTest::newRow("zero word, one span") << QByteArray(4, '\0') << 0xC704DD7Bu
+                                         << QList<Span>{{0, 4}} << QList<Span>{{0, 4}};
+    QTest::newRow("MPEG-2 bytes; half-word spans widened and joined")
+        << QByteArray("43218765") << 0x49E3C2FBu << QList<Span>{{2, 4}, {8, 2}, {20, 4}}
+        << QList<Span>{{0, 12}, {20, 4}};
+}
+
+void TestStm32Image::checksumOfWritten()
+{
+    QFETCH(QByteArray, words);
+    QFETCH(quint32, crc);
+    QFETCH(QList<Span>, spans);
+    QFETCH(QList<Span>, ranges);
+    QCOMPARE(checksumOfWords(words), crc);
+    QCOMPARE(checksumRanges(spans), ranges);
+    // The answer: ACK, ACK, the CRC MSB first and its XOR; a wrong XOR is no answer.
+    QByteArray reply = QByteArray::fromHex("7979") + QByteArray::fromHex("C704DD7B");
+    QCOMPARE(acceptChecksumReply(reply + char(0xC7 ^ 0x04 ^ 0xDD ^ 0x7B)), 0xC704DD7Bu);
+    QVERIFY(!acceptChecksumReply(reply + char(0)));
+    // Past the image's end the range holds erased flash.
+    QCOMPARE(checksumBytes(QByteArray("ab"), {0, 4}), QByteArray("ab\xFF\xFF"));
 }
 
 QTEST_GUILESS_MAIN(TestStm32Image)

@@ -1741,8 +1741,8 @@ http://www.orvel.example</translation>
         <translation>Unknown device</translation>
     </message>
     <message>
-        <source>按 STM32F10x 的规则继续: Flash 容量寄存器 0x1FFFF7E0，每页 1 KB</source>
-        <translation>Going on with the STM32F10x rules: Flash size register 0x1FFFF7E0, 1 KB pages</translation>
+        <source>器件表中没有 Product ID 0x%1: 不知道它的 Flash 如何擦除和写入，未做任何改动</source>
+        <translation>Product ID 0x%1 is not in the device table: how its flash is erased and written is unknown; nothing was changed</translation>
     </message>
     <message>
         <source>芯片拒绝读取 Flash 容量寄存器 %1，按器件表取 %2 KB</source>
@@ -1773,6 +1773,14 @@ http://www.orvel.example</translation>
         <translation>Verified: all %1 blocks were read back and match the file</translation>
     </message>
     <message>
+        <source>校验完成: 全部 %1 段数据的 CRC (Get Checksum) 与文件一致</source>
+        <translation>Verified: the CRC (Get Checksum) of all %1 written ranges matches the file</translation>
+    </message>
+    <message>
+        <source>校验失败: 地址 %1 起 %2 字节的 CRC 为 %3，文件的为 %4</source>
+        <translation>Verify failed: the CRC of %2 bytes from address %1 is %3, the file's is %4</translation>
+    </message>
+    <message>
         <source>地址 %1 的数据与文件不符: %2，重写其中的数据</source>
         <translation>The data at %1 differ from the file: %2, writing its data again</translation>
     </message>
@@ -1799,6 +1807,26 @@ http://www.orvel.example</translation>
     <message>
         <source>设备拒绝擦除: 芯片可能处于读保护或写保护状态</source>
         <translation>The device refused the erase: the chip may be read- or write-protected</translation>
+    </message>
+    <message>
+        <source>正在解除写保护，芯片随后复位。。。</source>
+        <translation>Removing the write protection; the chip restarts...</translation>
+    </message>
+    <message>
+        <source>已开启读保护: Flash 不能再被读出 (解除读保护时芯片擦除整片 Flash)</source>
+        <translation>Read-out protection is on: the flash can no longer be read (removing it erases the whole flash)</translation>
+    </message>
+    <message>
+        <source>若 Flash 处于写保护状态: tramelo download --write-unprotect ...</source>
+        <translation>If the flash is write-protected: tramelo download --write-unprotect ...</translation>
+    </message>
+    <message>
+        <source>设备拒绝解除写保护</source>
+        <translation>The device refused to remove the write protection</translation>
+    </message>
+    <message>
+        <source>设备拒绝开启读保护 (文件已写入)</source>
+        <translation>The device refused to turn read-out protection on (the file was written)</translation>
     </message>
     <message>
         <source>设备拒绝写入地址 %1: Flash 可能处于保护状态或未被擦除</source>

@@ -128,6 +128,8 @@ const char kHelp[] =
     "                   lpc: compare every block (M), or one CRC-32 (S) on the LPC8xx\n"
     "    --unprotect    STM32: remove read-out protection first; the chip erases its whole\n"
     "                   flash\n"
+    "    --write-unprotect  STM32: remove the flash's write protection before the erase\n"
+    "    --protect      STM32: turn read-out protection on after the image is written\n"
     "                   (--6t, --clock, --crystal, --option, --verify and --unprotect apply to the\n"
     "                   boards whose family takes them; no such board is a usage error)\n"
     "    --address A    a binary FILE goes to address A (decimal or 0x hex) instead of the\n"
@@ -203,6 +205,7 @@ struct DownloadOptions
     QList<BoardOption> boards; // --board DEV,PORT,FILE
     int baudIndex = -1;
     bool noReset = false, sixT = false, verify = false, unprotect = false;
+    bool writeUnprotect = false, protect = false; // --write-unprotect, --protect (STM32)
     QString resetMs, timeout;
     double clockMhz = 0; // --clock
     QString crystalKhz;  // --crystal
@@ -291,6 +294,8 @@ int parseDownload(const QStringList &args, DownloadOptions &o)
             o.verify = true;
         } else if (a == "--unprotect") {
             o.unprotect = true;
+        } else if (a == "--write-unprotect" || a == "--protect") {
+            (a == "--protect" ? o.protect : o.writeUnprotect) = true;
         } else if (a == "--clock") {
             bool ok = false;
             if (value(v)) o.clockMhz = v.toDouble(&ok);
@@ -762,6 +767,9 @@ int download(const QStringList &args)
          [](DownloadChoices &c) { c.verify = false; }},
         {o.unprotect, "--unprotect", "STM32", isStm32,
          [](DownloadChoices &c) { c.unprotect = false; }},
+        {o.writeUnprotect, "--write-unprotect", "STM32", isStm32,
+         [](DownloadChoices &c) { c.writeUnprotect = false; }},
+        {o.protect, "--protect", "STM32", isStm32, [](DownloadChoices &c) { c.protect = false; }},
         {o.sixT, "--6t", "stc89", isStc89, [](DownloadChoices &c) { c.sixT = false; }},
         {o.clockMhz > 0, "--clock", "stc15, stc8", devices::trimsClock,
          [](DownloadChoices &c) { c.clockMhz = 0; }},
@@ -799,6 +807,8 @@ int download(const QStringList &args)
     choices.sixT = o.sixT;
     choices.verify = o.verify;
     choices.unprotect = o.unprotect;
+    choices.writeUnprotect = o.writeUnprotect;
+    choices.protect = o.protect;
     choices.clockMhz = o.clockMhz;
     choices.crystalKhz = o.crystalKhz;
     choices.eraseEeprom = o.eraseEeprom;

@@ -38,6 +38,10 @@ struct DownloadChoices
     QString crystalKhz;
     // STM32: remove read-out protection first (the chip erases its whole flash).
     bool unprotect = false;
+    // STM32: Write Unprotect before the erase (the chip restarts), Readout Protect after a
+    // written image.
+    bool writeUnprotect = false;
+    bool protect = false;
     // STC: the name its own port opens ("COM1".."COM8" or a device path); empty: COMn of port.
     QString portName;
     // STC15, STC8: the frequency the RC oscillator is trimmed to, in MHz; 0 keeps the chip's

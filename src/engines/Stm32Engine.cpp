@@ -66,6 +66,9 @@ void Stm32Engine::start(const DownloadChoices &choices)
     chip_.clear();
     StmVerify = choices.verify;
     StmUnprotect = choices.unprotect;
+    StmCrcVerify = false;
+    StmWriteUnprotect = choices.writeUnprotect;
+    StmProtect = choices.protect;
     restartWhenDone_ = choices.restartWhenDone;
     StmPart = nullptr;
     progressMax_ = kProgressRange;
@@ -141,6 +144,7 @@ bool Stm32Engine::stmRefused(stm32::State state, QByteArrayView reply)
             StmTimeoutCount = 0;
             emit line(stm32::reasonReadProtected());
             emit line(stm32::unprotectingLine());
+            StmUnprotectCommand = stm32::kCmdReadoutUnprotect;
             stmSend(stm32::commandFrame(stm32::kCmdReadoutUnprotect));
             StmState = int(State::UnprotectAck);
             return true;
@@ -155,17 +159,20 @@ bool Stm32Engine::stmRefused(stm32::State state, QByteArrayView reply)
         stmSizeFromTable();
         return true;
     case State::EraseAck:
-        stmFinish(DownloadResult::Failed, {stm32::reasonEraseRefused()});
+        stmFinish(DownloadResult::Failed,
+                  {stm32::reasonEraseRefused(), stm32::reasonHowToWriteUnprotect()});
         return true;
     case State::BlockAck:
         if (StmErasing) {
-            stmFinish(DownloadResult::Failed, {stm32::reasonEraseRefused()});
+            stmFinish(DownloadResult::Failed,
+                      {stm32::reasonEraseRefused(), stm32::reasonHowToWriteUnprotect()});
             return true;
         }
         [[fallthrough]];
     case State::LastBlockAck:
         stmFinish(DownloadResult::Failed,
-                  {stm32::reasonWriteRefused(stm32::kFlashStart + StmBlockAt)});
+                  {stm32::reasonWriteRefused(stm32::kFlashStart + StmBlockAt),
+                   stm32::reasonHowToWriteUnprotect()});
         return true;
     case State::WriteMemoryAck:
     case State::WriteAddressAck:
@@ -178,7 +185,20 @@ bool Stm32Engine::stmRefused(stm32::State state, QByteArrayView reply)
                   {stm32::reasonReadRefused(stm32::kFlashStart + StmBlockAt)});
         return true;
     case State::UnprotectAck:
-        stmFinish(DownloadResult::Failed, {stm32::reasonReadProtected()});
+        stmFinish(DownloadResult::Failed, {StmUnprotectCommand == stm32::kCmdWriteUnprotect
+                                               ? stm32::reasonWriteUnprotectRefused()
+                                               : stm32::reasonReadProtected()});
+        return true;
+    case State::ProtectAck:
+        stmFinish(DownloadResult::Failed, {stm32::reasonProtectRefused()});
+        return true;
+    case State::ChecksumAck:
+    case State::ChecksumAddressAck:
+    case State::ChecksumReply:
+        stmFinish(DownloadResult::Failed,
+                  {stm32::reasonReadRefused(stm32::kFlashStart +
+                                            quint32(StmCrcRanges.value(StmCrcNext).offset))},
+                  stm32::kVerifyFailedText);
         return true;
     case State::SyncAck:
     case State::GetReply:
@@ -245,7 +265,12 @@ void Stm32Engine::ComDriverGathered()
         chip_ = QStringLiteral("STM32 0x%1").arg(*id);
         emit line(stm32::productIdLine(*id));
         emit line(stm32::familyLine(*id));
-        if (StmPart == &devices::stm32DefaultPart()) emit line(stm32::unknownRulesLine());
+        // Another line's erase geometry could erase the wrong pages or none: a chip the
+        // table does not know is left as it is.
+        if (StmPart == &devices::stm32DefaultPart()) {
+            stmFinish(DownloadResult::Failed, {stm32::reasonUnknownProductId(*id)});
+            return;
+        }
         if (!stmRequire(stm32::kCmdReadMemory)) return;
         StmSizeRead = stm32::sizeReadPlan(*StmPart);
         stmSend(stm32::commandFrame(stm32::kCmdReadMemory));
@@ -287,7 +312,7 @@ void Stm32Engine::ComDriverGathered()
             return;
         }
         StmErasing = false;
-        if (StmVerify && StmBlockLength > 0) {
+        if (StmVerify && !StmCrcVerify && StmBlockLength > 0) {
             stmStartVerify();
             return;
         }
@@ -310,10 +335,13 @@ void Stm32Engine::ComDriverGathered()
         if (!stm32::ackFirst(reply)) return;
         if (StmVerify) {
             StmTimeoutCount = 0;
-            stmStartVerify();
+            if (StmCrcVerify)
+                stmAskChecksum();
+            else
+                stmStartVerify();
             return;
         }
-        stmFinish(DownloadResult::Written);
+        stmWritten();
         return;
     case State::VerifyReadAck:
         if (!stm32::ackFirst(reply)) return;
@@ -329,6 +357,46 @@ void Stm32Engine::ComDriverGathered()
         return;
     case State::VerifyData:
         stmCheckReadBack(reply);
+        return;
+    case State::ChecksumAck:
+        if (!stm32::ackFirst(reply)) return;
+        StmTimeoutCount = 0;
+        stmSend(stm32::addressFrame(stm32::kFlashStart + quint32(StmCrcRanges[StmCrcNext].offset)));
+        StmState = int(State::ChecksumAddressAck);
+        return;
+    case State::ChecksumAddressAck:
+        if (!stm32::ackFirst(reply)) return;
+        StmTimeoutCount = 0;
+        // The size goes in the same frame shape as an address: four bytes and their XOR.
+        stmSend(stm32::addressFrame(quint32(StmCrcRanges[StmCrcNext].length)));
+        StmState = int(State::ChecksumReply);
+        return;
+    case State::ChecksumReply: {
+        const auto crc = stm32::acceptChecksumReply(reply);
+        if (!crc) return;
+        StmTimeoutCount = 0;
+        const stm32::Span range = StmCrcRanges[StmCrcNext];
+        const quint32 expected =
+            stm32::checksumOfWords(stm32::checksumBytes(StmImage, range));
+        if (*crc != expected) {
+            stmFinish(DownloadResult::Failed,
+                      {stm32::reasonChecksumMismatch(stm32::kFlashStart + quint32(range.offset),
+                                                     range.length, *crc, expected)},
+                      stm32::kVerifyFailedText);
+            return;
+        }
+        if (++StmCrcNext < StmCrcRanges.size()) {
+            stmAskChecksum();
+            return;
+        }
+        stmWritten();
+        return;
+    }
+    case State::ProtectAck:
+        if (!stm32::unprotectAccepted(reply)) return;
+        // AN3155 §3.11: the two ACKs, then the chip restarts with the protection on.
+        emit line(stm32::protectedLine());
+        stmFinish(DownloadResult::Written);
         return;
     case State::UnprotectAck:
         if (!stm32::unprotectAccepted(reply)) return;
@@ -387,6 +455,18 @@ void Stm32Engine::stmLoadAndErase()
     if (eepromData > 0)
         emit line(stm32::eepromLine(eepromData,
                                     stm32::kFlashStart + quint32(eepromSpans.front().offset)));
+    if (StmWriteUnprotect) {
+        // AN3155 §3.10: ACK, the protection of the whole flash removed, ACK, then the chip
+        // restarts; the attempt begins again from the sync without asking twice.
+        if (!stmRequire(stm32::kCmdWriteUnprotect)) return;
+        StmWriteUnprotect = false;
+        StmTimeoutCount = 0;
+        emit line(stm32::writeUnprotectingLine());
+        StmUnprotectCommand = stm32::kCmdWriteUnprotect;
+        stmSend(stm32::commandFrame(stm32::kCmdWriteUnprotect));
+        StmState = int(stm32::State::UnprotectAck);
+        return;
+    }
     const bool extended = !StmCommands.contains(char(stm32::kCmdErase));
     if (!stmRequire(extended ? stm32::kCmdExtendedErase : stm32::kCmdErase) ||
         !stmRequire(stm32::kCmdWriteMemory))
@@ -407,6 +487,9 @@ void Stm32Engine::stmLoadAndErase()
                   {stm32::reasonImageTooLarge(StmImage.size(), StmFlashKib)});
         return;
     }
+    StmCrcVerify = StmVerify && StmCommands.contains(char(stm32::kCmdGetChecksum));
+    StmCrcRanges = stm32::checksumRanges(StmSpans);
+    StmCrcNext = 0;
     startWriting(StmSpans);
     StmBlockLength = 0;
     StmRewrites = 0;
@@ -469,6 +552,30 @@ void Stm32Engine::stmStartVerify()
     emit status(stm32::verifyAddressStatus(stm32::kFlashStart + StmBlockAt));
 }
 
+void Stm32Engine::stmWritten()
+{
+    if (!StmProtect) {
+        stmFinish(DownloadResult::Written);
+        return;
+    }
+    StmProtect = false;
+    StmTimeoutCount = 0;
+    stmSend(stm32::commandFrame(stm32::kCmdReadoutProtect));
+    StmState = int(stm32::State::ProtectAck);
+}
+
+void Stm32Engine::stmAskChecksum()
+{
+    if (StmCrcNext >= StmCrcRanges.size()) {
+        stmWritten();
+        return;
+    }
+    stmSend(stm32::commandFrame(stm32::kCmdGetChecksum));
+    StmState = int(stm32::State::ChecksumAck);
+    emit status(stm32::verifyAddressStatus(stm32::kFlashStart +
+                                           quint32(StmCrcRanges[StmCrcNext].offset)));
+}
+
 void Stm32Engine::stmCheckReadBack(QByteArrayView reply)
 {
     const auto data = stm32::acceptReadBack(reply, StmBlockLength);
@@ -528,7 +635,7 @@ void Stm32Engine::stmNextBlockOrFinish()
 {
     StmBlockLength = 0;
     if (StmRemaining <= 0) {
-        stmFinish(DownloadResult::Written);
+        stmWritten();
         return;
     }
     stmSend(stm32::commandFrame(stm32::kCmdWriteMemory));
@@ -553,7 +660,9 @@ void Stm32Engine::stmFinish(DownloadResult result, const QStringList &reasons,
     case DownloadResult::Written:
         emit status(kDone);
         emit line(kDone);
-        if (StmVerify) emit line(stm32::verifiedLine(stm32::blockCount(StmSpans)));
+        if (StmVerify)
+            emit line(StmCrcVerify ? stm32::checksumVerifiedLine(int(StmCrcRanges.size()))
+                                   : stm32::verifiedLine(stm32::blockCount(StmSpans)));
         // Let the board run its new firmware.
         if (!restartWhenDone_) break;
         boardentry::leave(*this, exit_, boardentry::linesOf(*ComDriver), linesNoted_);

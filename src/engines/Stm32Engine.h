@@ -73,8 +73,16 @@ public:
     bool StmVerify = false;
     qint32 StmBlockLength = 0; // bytes of the block last written (0: none awaits a check)
     int StmRewrites = 0;
+    // Where the loader lists Get Checksum, verify asks for the CRC of each written range
+    // after the last block instead of reading every block back.
+    bool StmCrcVerify = false;
+    QList<stm32::Span> StmCrcRanges;
+    int StmCrcNext = 0;
     // A read-protected chip is unprotected (mass erase) and programmed.
     bool StmUnprotect = false;
+    bool StmWriteUnprotect = false; // Write Unprotect before the erase, once per attempt
+    bool StmProtect = false;        // Readout Protect after a written image
+    quint8 StmUnprotectCommand = 0; // the command UnprotectAck waits for
 
 private:
     void stmSend(QByteArrayView bytes);
@@ -92,6 +100,9 @@ private:
     void stmStartVerify();
     void stmCheckReadBack(QByteArrayView reply);
     void stmNextBlockOrFinish();
+    void stmAskChecksum();
+    // The image is written (and verified): Readout Protect if asked, then the end.
+    void stmWritten();
     // Sets StmPending, StmRemaining, StmOffset and StmAddress to write the stretches.
     void startWriting(const QList<stm32::Span> &spans);
     void stmRestartAfterUnprotect();

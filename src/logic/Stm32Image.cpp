@@ -8,6 +8,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <algorithm>
+#include <cstring>
 
 namespace stm32 {
 
@@ -130,6 +131,50 @@ std::optional<QByteArray> acceptReadBack(QByteArrayView reply, qsizetype length)
 bool unprotectAccepted(QByteArrayView reply)
 {
     return reply.size() >= 2 && quint8(reply[0]) == kAck && quint8(reply[1]) == kAck;
+}
+
+std::optional<quint32> acceptChecksumReply(QByteArrayView reply)
+{
+    if (reply.size() < 7 || quint8(reply[0]) != kAck || quint8(reply[1]) != kAck) return {};
+    if (xorChecksum(reply.sliced(2, 4)) != quint8(reply[6])) return {};
+    quint32 crc = 0;
+    for (int i = 2; i < 6; ++i)
+        crc = crc << 8 | quint8(reply[i]);
+    return crc;
+}
+
+quint32 checksumOfWords(QByteArrayView data, quint32 crc)
+{
+    for (qsizetype i = 0; i + 4 <= data.size(); i += 4) {
+        crc ^= quint32(quint8(data[i])) | quint32(quint8(data[i + 1])) << 8 |
+               quint32(quint8(data[i + 2])) << 16 | quint32(quint8(data[i + 3])) << 24;
+        for (int bit = 0; bit < 32; ++bit)
+            crc = (crc & 0x80000000u) ? (crc << 1) ^ 0x04C11DB7u : crc << 1;
+    }
+    return crc;
+}
+
+QList<Span> checksumRanges(const QList<Span> &spans)
+{
+    QList<Span> ranges;
+    for (const Span &s : spans) {
+        if (s.length <= 0) continue;
+        const qsizetype from = s.offset & ~qsizetype(3);
+        const qsizetype to = (s.end() + 3) & ~qsizetype(3);
+        if (!ranges.isEmpty() && from <= ranges.back().end())
+            ranges.back().length = std::max(ranges.back().end(), to) - ranges.back().offset;
+        else
+            ranges.append({from, to - from});
+    }
+    return ranges;
+}
+
+QByteArray checksumBytes(QByteArrayView image, Span range)
+{
+    QByteArray bytes(range.length, kPadByte);
+    const qsizetype n = std::clamp<qsizetype>(image.size() - range.offset, 0, range.length);
+    if (n > 0) std::memcpy(bytes.data(), image.data() + range.offset, size_t(n));
+    return bytes;
 }
 
 // ---- Frames ----
@@ -369,10 +414,11 @@ QString familyLine(const QString &productId)
                 : QCoreApplication::translate("stm32", "未知的设备");
 }
 
-QString unknownRulesLine()
+QString reasonUnknownProductId(const QString &productId)
 {
     return QCoreApplication::translate(
-        "stm32", "按 STM32F10x 的规则继续: Flash 容量寄存器 0x1FFFF7E0，每页 1 KB");
+               "stm32", "器件表中没有 Product ID 0x%1: 不知道它的 Flash 如何擦除和写入，未做任何改动")
+        .arg(productId);
 }
 
 QString flashSizeLine(quint32 kib)
@@ -442,6 +488,21 @@ QString verifiedLine(int blocks)
         .arg(blocks);
 }
 
+QString checksumVerifiedLine(int ranges)
+{
+    return QCoreApplication::translate("stm32",
+                                       "校验完成: 全部 %1 段数据的 CRC (Get Checksum) 与文件一致")
+        .arg(ranges);
+}
+
+QString reasonChecksumMismatch(quint32 address, qsizetype length, quint32 chip, quint32 file)
+{
+    return QCoreApplication::translate("stm32", "校验失败: 地址 %1 起 %2 字节的 CRC 为 %3，文件的为 %4")
+        .arg(hexAddress(address))
+        .arg(length)
+        .arg(hexAddress(chip), hexAddress(file));
+}
+
 QString repairLine(quint32 address, const ErasePlan &plan)
 {
     return QCoreApplication::translate("stm32", "地址 %1 的数据与文件不符: %2，重写其中的数据")
@@ -494,6 +555,33 @@ QString reasonEraseUnreachable(int page)
     return QCoreApplication::translate(
                "stm32", "第 %1 页只能随整片 Flash 一起擦除，这会擦除文件之前的内容 (如 Bootloader)")
         .arg(page);
+}
+
+QString writeUnprotectingLine()
+{
+    return QCoreApplication::translate("stm32", "正在解除写保护，芯片随后复位。。。");
+}
+
+QString protectedLine()
+{
+    return QCoreApplication::translate(
+        "stm32", "已开启读保护: Flash 不能再被读出 (解除读保护时芯片擦除整片 Flash)");
+}
+
+QString reasonHowToWriteUnprotect()
+{
+    return QCoreApplication::translate("stm32",
+                                       "若 Flash 处于写保护状态: tramelo download --write-unprotect ...");
+}
+
+QString reasonWriteUnprotectRefused()
+{
+    return QCoreApplication::translate("stm32", "设备拒绝解除写保护");
+}
+
+QString reasonProtectRefused()
+{
+    return QCoreApplication::translate("stm32", "设备拒绝开启读保护 (文件已写入)");
 }
 
 QString reasonWriteRefused(quint32 address)

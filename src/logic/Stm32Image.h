@@ -42,7 +42,10 @@ constexpr quint8 kCmdReadMemory = 0x11;
 constexpr quint8 kCmdErase = 0x43;
 constexpr quint8 kCmdExtendedErase = 0x44;
 constexpr quint8 kCmdWriteMemory = 0x31;
+constexpr quint8 kCmdWriteUnprotect = 0x73;
+constexpr quint8 kCmdReadoutProtect = 0x82;
 constexpr quint8 kCmdReadoutUnprotect = 0x92;
+constexpr quint8 kCmdGetChecksum = 0xA1; // protocol V3.3 and later, where the Get list names it
 // Page count byte 0xFF followed by 0x00 asks the boot loader to erase the whole flash.
 constexpr quint8 kGlobalEraseCount = 0xFF;
 constexpr quint8 kGlobalEraseChecksum = 0x00;
@@ -99,14 +102,19 @@ enum class State : int {
     VerifyData = 14,       // ACK and the block's bytes
     UnprotectAck = 15,     // two ACKs to Readout Unprotect
     ResetWait = 16,        // the chip erases its flash and restarts; then sync again
+    ChecksumAck = 17,        // ACK to Get Checksum
+    ChecksumAddressAck = 18, // ACK to the range's start address
+    ChecksumReply = 19,      // ACK to its size, ACK, the CRC (4 bytes) and its XOR
+    ProtectAck = 20,         // two ACKs to Readout Protect; the chip then restarts
 };
-constexpr int kStateCount = 16;
+constexpr int kStateCount = 20;
 
 // Minimum gathered reply length per state, StmReplyLength[state]; index 0 is not a state.
 // Verify data waits for the block's length as well (readBackLength), the flash-size read for
 // its plan's count.
 constexpr std::array<qsizetype, kStateCount + 1> StmReplyLength{0, 1, 15, 5, 1, 1, 3, 1, 1,
-                                                                1, 1, 1,  1, 1, 2, 2, 0};
+                                                                1, 1, 1,  1, 1, 2, 2, 0,
+                                                                1, 1, 7, 2};
 constexpr qsizetype replyLength(State s)
 {
     return StmReplyLength[std::size_t(s)];
@@ -151,6 +159,12 @@ bool nackFirst(QByteArrayView reply);
 std::optional<QByteArray> acceptReadBack(QByteArrayView reply, qsizetype length);
 // Readout Unprotect: two ACKs (command accepted, flash erased and protection removed).
 bool unprotectAccepted(QByteArrayView reply);
+// Get Checksum's answer after the size frame: ACK, ACK, the CRC MSB first, their XOR.
+std::optional<quint32> acceptChecksumReply(QByteArrayView reply);
+// The CRC the loader's Get Checksum computes: polynomial 0x04C11DB7, initial 0xFFFFFFFF, over
+// 32-bit little-endian words taken MSB first, no reflection, no final XOR (the chip's CRC unit).
+// data: a multiple of four bytes (a shorter tail is not counted).
+quint32 checksumOfWords(QByteArrayView data, quint32 crc = 0xFFFFFFFF);
 
 // ---- Frames ----
 
@@ -193,6 +207,10 @@ struct Span
     qsizetype end() const { return offset + length; }
     friend bool operator==(const Span &, const Span &) = default;
 };
+// The ranges Get Checksum is asked for: the spans widened to whole words, joined where they
+// then touch. Bytes the widening adds are the image's (0xFF past its end: erased flash).
+QList<Span> checksumRanges(const QList<Span> &spans);
+QByteArray checksumBytes(QByteArrayView image, Span range);
 // Units of the part's geometry that cover imageLength bytes from the flash start. For a
 // sector line an image beyond its last sector gives -1.
 int eraseUnits(const devices::Stm32Part &part, qsizetype imageLength);
@@ -248,7 +266,7 @@ QString productIdLine(const QString &productId);
 // The line name from the device table ("STM32F10xxExx 家族" for 0414), else "未知的设备".
 QString familyLine(const QString &productId);
 // After "未知的设备": the rules the download goes on with.
-QString unknownRulesLine();
+QString reasonUnknownProductId(const QString &productId);
 // "存储容量 Flash:512 KB".
 QString flashSizeLine(quint32 kib);
 // The loader refused the read of the flash-size register: the download goes on with the size
@@ -266,6 +284,9 @@ QString eraseLine(const ErasePlan &plan);
 QString verifyAddressStatus(quint32 address);
 // The last line of a download that verified: "校验完成: 全部 N 个数据块已读回，与文件一致".
 QString verifiedLine(int blocks);
+// Verified through the loader's CRC (Get Checksum) instead of reading back.
+QString checksumVerifiedLine(int ranges);
+QString reasonChecksumMismatch(quint32 address, qsizetype length, quint32 chip, quint32 file);
 // A block that read back wrongly: its page or sector is erased and its data written again.
 QString repairLine(quint32 address, const ErasePlan &plan);
 
@@ -306,6 +327,12 @@ QString reasonVerifyFailed(quint32 address);
 QString reasonReadRefused(quint32 address);
 QString reasonCommandMissing(quint8 command);
 QString unprotectingLine();
+// Write protection (AN3155 Write Unprotect, Readout Protect).
+QString writeUnprotectingLine();
+QString protectedLine();
+QString reasonHowToWriteUnprotect();
+QString reasonWriteUnprotectRefused();
+QString reasonProtectRefused();
 
 // ---- Intel HEX ----
 

@@ -18,6 +18,7 @@ constexpr quint8 kCmdWriteProtect = 0x63;
 constexpr quint8 kCmdWriteUnprotect = 0x73;
 constexpr quint8 kCmdReadoutProtect = 0x82;
 constexpr quint8 kCmdReadoutUnprotect = 0x92;
+constexpr quint8 kCmdGetChecksum = 0xA1;
 // The commands the Get answer lists, in the order the boot loader lists them; the erase
 // command is Erase or, from protocol version 3.0 on, Extended Erase.
 QByteArray offeredCommands(bool extendedErase)
@@ -423,6 +424,7 @@ Stm32Sim::Stm32Sim(Config config)
       ram_(qsizetype(config.ramSize), '\0'), eeprom_(qsizetype(config.eepromSize), '\0'),
       offered_(offeredCommands(config.extendedErase))
 {
+    if (config_.checksum) offered_.append(char(kCmdGetChecksum));
     if (config_.pageSize == 0 && config_.sectorKib.isEmpty()) config_.pageSize = 1024;
     if (config_.writeUnit < 1) config_.writeUnit = 1;
     if (config_.optionValues.isEmpty())
@@ -604,6 +606,11 @@ QByteArray Stm32Sim::takeByte(quint8 b)
             return refuse(QStringLiteral("command %1 followed by %2 instead of its complement")
                               .arg(hex(command_), hex(b)));
         return dispatch(command_);
+    case State::ChecksumAddress:
+    case State::ChecksumSize:
+        frame_.append(char(b));
+        if (frame_.size() < kAddressFrame) return {};
+        return finishChecksum();
     case State::ReadAddress:
     case State::GoAddress:
     case State::WriteAddress:
@@ -710,7 +717,8 @@ QByteArray Stm32Sim::dispatch(quint8 command)
             QStringLiteral("command %1 is not offered by this boot loader").arg(hex(command)));
     // With read-out protection on, the loader refuses everything that touches the flash.
     const bool touchesFlash = command == kCmdRead || command == kCmdGo || command == kCmdWrite ||
-                              command == kCmdErase || command == kCmdExtendedErase;
+                              command == kCmdErase || command == kCmdExtendedErase ||
+                              command == kCmdGetChecksum;
     if (config_.readProtected && touchesFlash) return refuseProtected(command);
 
     switch (command) {
@@ -766,6 +774,10 @@ QByteArray Stm32Sim::dispatch(quint8 command)
         if (auto a = faulted(Step::EraseCommand)) return *a;
         state_ = State::ExtEraseCount;
         return ack;
+    case kCmdGetChecksum:
+        if (auto a = faulted(Step::OtherCommand)) return *a;
+        state_ = State::ChecksumAddress;
+        return ack;
     case kCmdWriteProtect:
         if (auto a = faulted(Step::OtherCommand)) return *a;
         state_ = State::ProtectCount;
@@ -780,6 +792,9 @@ QByteArray Stm32Sim::dispatch(quint8 command)
             config_.readProtected = false;
         }
         if (command == kCmdReadoutProtect) config_.readProtected = true;
+        // AN3155 §3.10 Write Unprotect: the write protection of the whole flash is removed
+        // (the option bytes rewritten), then the ACK and a system reset.
+        if (command == kCmdWriteUnprotect) config_.writeProtected = false;
         commands_.append({command, 0, 0});
         state_ = State::AwaitSync; // the chip resets after changing its option bytes
         return ack + ack;
@@ -843,6 +858,51 @@ QByteArray Stm32Sim::finishReadCount()
     return QByteArray(1, char(kAck)) + memory->mid(offset, qsizetype(n) + 1);
 }
 
+// Get Checksum (AN3155, "Get Checksum command"): the start address and the size, each as four
+// bytes MSB first and their XOR, both multiples of four; after the size's ACK the loader
+// computes and answers ACK, the CRC (MSB first) and its XOR. The CRC is that of the chip's
+// CRC unit: polynomial 0x04C11DB7, initial 0xFFFFFFFF, over 32-bit words taken MSB first,
+// no reflection and no final XOR (RM0008 "CRC calculation unit").
+QByteArray Stm32Sim::finishChecksum()
+{
+    const auto value = addressFromFrame();
+    frame_.clear();
+    if (!value) return refuse(QStringLiteral("Get Checksum frame checksum wrong"));
+    if (state_ == State::ChecksumAddress) {
+        qsizetype at = 0;
+        if (*value % 4 != 0 || !readableRegion(*value, 4, &at))
+            return refuse(QStringLiteral("Get Checksum address %1").arg(hex(*value, 8)));
+        address_ = *value;
+        state_ = State::ChecksumSize;
+        return QByteArray(1, char(kAck));
+    }
+    qsizetype offset = 0;
+    const QByteArray *memory =
+        *value == 0 || *value % 4 != 0 ? nullptr : readableRegion(address_, *value, &offset);
+    if (!memory)
+        return refuse(QStringLiteral("Get Checksum of %1 bytes at %2")
+                          .arg(*value)
+                          .arg(hex(address_, 8)));
+    quint32 crc = 0xFFFFFFFF;
+    for (qsizetype i = offset; i < offset + qsizetype(*value); i += 4) {
+        quint32 word = 0;
+        for (int b = 3; b >= 0; --b)
+            word = word << 8 | quint8(memory->at(i + b)); // little-endian memory
+        crc ^= word;
+        for (int bit = 0; bit < 32; ++bit)
+            crc = crc & 0x80000000u ? (crc << 1) ^ 0x04C11DB7u : crc << 1;
+    }
+    commands_.append({kCmdGetChecksum, address_, int(*value)});
+    state_ = State::AwaitCommand;
+    QByteArray out(2, char(kAck));
+    quint8 x = 0;
+    for (int shift = 24; shift >= 0; shift -= 8) {
+        out.append(char(quint8(crc >> shift)));
+        x ^= quint8(crc >> shift);
+    }
+    return out + char(x);
+}
+
 QByteArray Stm32Sim::finishGoAddress()
 {
     const auto address = addressFromFrame();
@@ -888,6 +948,8 @@ QByteArray Stm32Sim::finishWriteData()
                           .arg(hex(address_, 8)));
     QByteArray data = frame_.sliced(1, length);
     const bool toFlash = memory == &flash_;
+    if (toFlash && config_.writeProtected)
+        return refuseWriteProtected(QStringLiteral("Write Memory at %1").arg(hex(address_, 8)));
     const qsizetype unit = config_.writeUnit;
     // Lines with flash words wider than 4 bytes (G0 and later: 8, U5: 16, H7: 32) take a block
     // that ends inside a flash word and fill the rest of the word with 0xFF, as AN3155's Write
@@ -1012,6 +1074,7 @@ QByteArray Stm32Sim::finishExtendedErase()
 QByteArray Stm32Sim::eraseUnits(const QList<int> &units, int logged)
 {
     if (auto a = faulted(Step::ErasePages)) return *a;
+    if (config_.writeProtected) return refuseWriteProtected(QStringLiteral("Erase"));
     qint64 us = 0;
     for (const int unit : units) {
         const auto [start, size] = unitSpan(unit);
@@ -1024,6 +1087,18 @@ QByteArray Stm32Sim::eraseUnits(const QList<int> &units, int logged)
     frame_.clear();
     state_ = State::AwaitCommand;
     return QByteArray(1, char(kAck));
+}
+
+// A write-protected page is neither erased nor programmed (PM0075 "Write protection": the
+// operation is not performed and WRPRTERR is set); the loader answers the frame with NACK
+// (AN3155 §3.6 Write Memory, §3.7 Erase Memory: NACK when the operation fails). The chip's
+// refusal, not the host's mistake: noted only.
+QByteArray Stm32Sim::refuseWriteProtected(const QString &what)
+{
+    note(QStringLiteral("%1 refused: the flash is write-protected").arg(what));
+    frame_.clear();
+    state_ = State::AwaitCommand;
+    return QByteArray(1, char(kNack));
 }
 
 QByteArray Stm32Sim::refuseProtected(quint8 command)

@@ -119,6 +119,12 @@ public:
         int programNsPerByte = 26'250; // programming time of a write unit, per byte
         quint8 oldContents = 0x00;
         bool readProtected = false;
+        // The Get list names Get Checksum (0xA1, AN3155 protocol V3.3 and later). No line the
+        // profiles serve documents it, so only tests set it.
+        bool checksum = false;
+        // Every flash page write-protected (option bytes WRP): erases and writes of the flash
+        // are answered NACK until Write Unprotect.
+        bool writeProtected = false;
         QMap<quint32, int> weakBlocks;
 
         // The profile of a product id: 0x410/0x414 F10x, 0x440 F0, 0x422 F3, 0x411 F2,
@@ -199,6 +205,8 @@ private:
         ExtErasePages,
         ProtectCount,
         ProtectSectors,
+        ChecksumAddress,
+        ChecksumSize,
         Running, // after Go: the application runs, the line is ignored
     };
 
@@ -209,6 +217,8 @@ private:
     quint8 frameXor() const; // XOR of the frame gathered so far but its last byte
     QByteArray finishReadAddress();
     QByteArray finishReadCount();
+    QByteArray finishChecksum();
+    QByteArray refuseWriteProtected(const QString &what);
     QByteArray finishGoAddress();
     QByteArray finishWriteAddress();
     QByteArray finishWriteData();
