@@ -67,7 +67,7 @@ for program in /usr/bin/tramelo "$window"; do
     fi
 done
 set +e
-QT_QPA_PLATFORM=offscreen /usr/bin/tramelo --demo x 2>"$work/demo-err"
+QT_QPA_PLATFORM=offscreen TRAMELO_LANG=en /usr/bin/tramelo --demo x 2>"$work/demo-err"
 status=$?
 set -e
 test "$status" = 2
