@@ -20,7 +20,8 @@ trap 'rm -rf "$work"' EXIT
 cp translations/tramelo_en.ts "$work/check.ts"
 /usr/lib/qt6/bin/lupdate -silent -no-obsolete -locations none -I src \
     src/app/*.cpp src/app/*.h src/logic/*.cpp src/logic/*.h src/hexlib/*.cpp \
-    src/cli/*.cpp -ts "$work/check.ts"
+    src/cli/*.cpp src/engines/*.cpp src/engines/*.h src/serial/*.cpp src/platform/*.cpp \
+    -ts "$work/check.ts"
 if grep -q 'type="unfinished"' "$work/check.ts"; then
     echo "untranslated texts (run the tramelo_language_lupdate target and translate them):" >&2
     grep -B2 'type="unfinished"' "$work/check.ts" | grep '<source>' >&2

@@ -1681,6 +1681,10 @@ http://www.orvel.example</translation>
 <context>
     <name>stm32</name>
     <message>
+        <source>无应答: %1</source>
+        <translation>No answer: %1</translation>
+    </message>
+    <message>
         <source>正在查找设备。。。</source>
         <translation>Searching for device...</translation>
     </message>

@@ -684,7 +684,9 @@ void Stm32Engine::OvertimeTTimer()
 {
     ++StmTimeoutCount;
     if (StmTimeoutCount < kTimeoutLimit) return;
-    stmFinish(DownloadResult::Failed);
+    // The page list is acknowledged in the block state once the chip has erased.
+    const auto state = StmErasing ? stm32::State::EraseAck : stm32::State(StmState);
+    stmFinish(DownloadResult::Failed, {stm32::noAnswerLine(state)});
 }
 
 bool Stm32Engine::RenewedlyLoadFile()

@@ -426,6 +426,34 @@ QString flashSizeLine(quint32 kib)
     return QCoreApplication::translate("stm32", "存储容量 Flash:%1 KB").arg(kib);
 }
 
+QString noAnswerLine(State state)
+{
+    const char *step = "";
+    switch (state) {
+    case State::SyncAck: step = "0x7F"; break;
+    case State::GetReply: step = "Get (0x00)"; break;
+    case State::GetIdReply: step = "Get ID (0x02)"; break;
+    case State::ReadMemoryAck:
+    case State::ReadAddressAck:
+    case State::ReadData: step = "Read Memory (0x11), Flash size"; break;
+    case State::EraseAck: step = "Erase (0x43/0x44)"; break;
+    case State::BlockAck:
+    case State::WriteMemoryAck:
+    case State::WriteAddressAck:
+    case State::LastBlockAck: step = "Write Memory (0x31)"; break;
+    case State::VerifyReadAck:
+    case State::VerifyAddressAck:
+    case State::VerifyData: step = "Read Memory (0x11), verify"; break;
+    case State::UnprotectAck:
+    case State::ResetWait: step = "Readout Unprotect (0x92)"; break;
+    case State::ChecksumAck:
+    case State::ChecksumAddressAck:
+    case State::ChecksumReply: step = "Get Checksum (0xA1)"; break;
+    case State::ProtectAck: step = "Readout Protect (0x82)"; break;
+    }
+    return QCoreApplication::translate("stm32", "无应答: %1").arg(QLatin1String(step));
+}
+
 QString flashSizeFromTableLine(quint32 registerAddress, quint32 kib)
 {
     return QCoreApplication::translate(

@@ -272,6 +272,9 @@ QString flashSizeLine(quint32 kib);
 // The loader refused the read of the flash-size register: the download goes on with the size
 // of the device table, and says so.
 QString flashSizeFromTableLine(quint32 registerAddress, quint32 kib);
+// The step a silent boot loader left unanswered, as the line before the time-out's end:
+// "无应答: Get ID (0x02)".
+QString noAnswerLine(State state);
 // "文件尺寸: 5000 Byte / 4 KB".
 QString sizeLine(qsizetype length);
 // Status while writing: "写地址: 0x08000100".
