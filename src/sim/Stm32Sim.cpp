@@ -74,6 +74,22 @@ QByteArray g0Options()
 // L0/L1 option bytes (RM0367 §3.4.1, RM0038 §3.5): each option half-word is stored with its
 // complement in the upper half-word; RDP level 0 is 0xAA. The rest of the area reads 0x00
 // here (erased on these lines).
+// What L0 and L1 loaders share: protocol V3.1 with Extended Erase and no mass erase (AN2606
+// "STM32L0xxxx" and "STM32L1xxxx" configurations), flash erased to 0x00 and written in words,
+// each once per erase (RM0367 §3.3, RM0038 §3.3).
+void l0l1Flash(Stm32Sim::Config &c, quint16 flashKb, quint32 pageSize)
+{
+    c.version = 0x31;
+    c.flashSizeKb = flashKb;
+    c.pageSize = pageSize;
+    c.extendedErase = true;
+    c.massErase = Stm32Sim::MassErase::Refused;
+    c.programming = Stm32Sim::Programming::DoubleWordOnce;
+    c.erasedValue = 0x00;
+    c.oldContents = 0xFF;
+    c.writeUnit = 4;
+}
+
 QByteArray l0l1Options(qsizetype size)
 {
     QByteArray o(size, '\0');
@@ -240,16 +256,8 @@ Stm32Sim::Config Stm32Sim::Config::profile(quint16 productId)
     case 0x425: // once per erase; boot loader ids and RAM: AN2606 "STM32L0xxxx configuration
     case 0x417: // in system memory boot mode" (4 KB of RAM from 0x20000000, USART protocol
     case 0x447: // V3.1 with Extended Erase and no mass erase)
-        c.version = 0x31;
-        c.flashSizeKb = productId == 0x457 ? 16 : productId == 0x425 ? 32
-                        : productId == 0x417 ? 64 : 192;
-        c.pageSize = 128;
-        c.extendedErase = true;
-        c.massErase = MassErase::Refused;
-        c.programming = Programming::DoubleWordOnce;
-        c.erasedValue = 0x00;
-        c.oldContents = 0xFF;
-        c.writeUnit = 4;
+        l0l1Flash(c, productId == 0x457 ? 16 : productId == 0x425 ? 32
+                     : productId == 0x417 ? 64 : 192, 128);
         c.ramSize = productId == 0x447 ? 20 * 1024 : 8 * 1024;
         c.bootLoaderRam = productId == 0x457 ? 2 * 1024 : 4 * 1024;
         c.systemMemory = 0x1FF00000;
@@ -275,15 +283,7 @@ Stm32Sim::Config Stm32Sim::Config::profile(quint16 productId)
     case 0x436: // (Cat.3 and later), RM0038 §31.1, §31.2
     case 0x437: {
         const bool cat12 = productId == 0x416 || productId == 0x429;
-        c.version = 0x31;
-        c.flashSizeKb = cat12 ? 128 : productId == 0x427 ? 256 : productId == 0x436 ? 384 : 512;
-        c.pageSize = 256;
-        c.extendedErase = true;
-        c.massErase = MassErase::Refused;
-        c.programming = Programming::DoubleWordOnce;
-        c.erasedValue = 0x00;
-        c.oldContents = 0xFF;
-        c.writeUnit = 4;
+        l0l1Flash(c, cat12 ? 128 : productId == 0x427 ? 256 : productId == 0x436 ? 384 : 512, 256);
         c.ramSize = productId == 0x416 ? 16 * 1024 : productId == 0x436 ? 48 * 1024
                     : productId == 0x437 ? 80 * 1024 : 32 * 1024;
         c.bootLoaderRam = productId == 0x416 ? 2 * 1024 : 4 * 1024;
