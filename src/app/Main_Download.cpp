@@ -489,6 +489,7 @@ void TMainForm::MCUTypeChange()
 void TMainForm::Edit2Change()
 {
     const QString path = Edit2->text();
+    Edit2->setToolTip(path); // the whole path, when the field shows only its end
     const bool binary = QFileInfo(path).isFile() &&
                         firmware::formatOf(path) == firmware::Format::Binary;
     if (binary == !AddressEdit->isHidden()) return;

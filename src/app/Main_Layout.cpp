@@ -46,7 +46,6 @@ constexpr int kClientHeight = 373;
 constexpr int kMarqueeStepMs = 60;
 constexpr int kMarqueeStepPx = 3;
 constexpr int kReceiveDrawMs = 100; // the terminal draws received text ten times a second
-constexpr int kAddressWidth = 84;   // the binary's address field ("0x08004000")
 // How a control follows the window's size.
 enum AnchorHow { kGrow, kBottomStretch, kBottom, kBottomRight, kStretch, kRight };
 
@@ -409,7 +408,11 @@ void TMainForm::buildLayout()
     AddressEdit->setMaxLength(10);
     AddressEdit->setValidator(new QRegularExpressionValidator(
         QRegularExpression(QStringLiteral("(0[xX])?[0-9A-Fa-f]{0,8}")), AddressEdit));
-    AddressEdit->setGeometry(526 - kAddressWidth, 6, kAddressWidth, 22);
+    {
+        // As wide as the longest address it takes needs, so the file field keeps the rest.
+        const int width = AddressEdit->fontMetrics().horizontalAdvance(QStringLiteral("0x00000000")) + 12;
+        AddressEdit->setGeometry(526 - width, 6, width, 22);
+    }
     AddressEdit->setToolTip(
         tr("二进制文件写入的地址 (十六进制，如 0x08004000)\r空白：从 Flash 起始地址写入"));
     AddressEdit->setAccessibleName(tr("二进制文件的地址"));
@@ -877,6 +880,7 @@ void TMainForm::placeForSize()
         a.w->setGeometry(r);
     }
     // The address field, when offered, takes the file field's right end.
-    if (!AddressEdit->isHidden()) Edit2->resize(Edit2->width() - kAddressWidth - 4, Edit2->height());
+    if (!AddressEdit->isHidden())
+        Edit2->resize(AddressEdit->x() - 4 - Edit2->x(), Edit2->height());
     Panel1->setPixmap(pictures::db9Help(Panel1->size() - QSize(12, 2)));
 }
