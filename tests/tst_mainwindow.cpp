@@ -12,6 +12,7 @@
 #include "support/PtyPeer.h"
 #include "support/TestEnv.h"
 #include "support/Window.h"
+#include "support/WindowRig.h"
 
 #include "app/Ui.h"
 #include "platform/PortNames.h"
@@ -1031,38 +1032,28 @@ private slots:
         QFETCH(int, device);
         QFETCH(QString, address);
         QFETCH(QString, refused);
-        TestEnv env;
-        sim::Stm32Sim board;
-        testsupport::PtyPeer peer;
-        env.mapPort(1, peer.slavePath());
-        peer.attach(&board);
-        const auto detach = qScopeGuard([&] { peer.attach(nullptr); });
-        auto w = CreateApplicationWindows();
-        TMainForm &m = *w.main;
-        QStringList lines;
-        std::optional<DownloadResult> ended;
-        m.OnLine = [&](const QString &line) { lines << line; };
-        m.OnDownloadEnded = [&](DownloadResult r) { ended = r; };
-        m.MCUType->setCurrentIndex(device);
+        testsupport::BoardRig<sim::Stm32Sim> r;
+        TMainForm &m = r.main();
+        r.select(device, testsupport::kBaud115200Index);
         m.MCUTypeChange();
-        m.ComboBox7->setCurrentIndex(12);
-        m.CheckBox2->setChecked(false);
+        r.setAutomaticReset(false);
         const QByteArray image = firmware::pattern(2000);
-        m.Edit2->setText(env.file("fw.bin", image));
+        const QString file = r.env.file("fw.bin", image);
+        m.Edit2->setText(file);
         QVERIFY(!m.AddressEdit->isHidden());
         QTest::keyClicks(m.AddressEdit, address + "zz"); // as typed: only hex digits get in
         QCOMPARE(m.AddressEdit->text(), address);
-        const QByteArray start = board.flash(0x08000000, 0x4000);
-        m.BitBtn1->click();
-        QTRY_VERIFY_WITH_TIMEOUT(ended.has_value(), 20000);
+        const QByteArray below = r.sim.flash(0x08000000, 0x4000);
+        r.start(file);
+        QVERIFY(r.waitForEnds(1, 20000));
         if (refused.isEmpty()) {
-            QCOMPARE(*ended, DownloadResult::Written);
-            QCOMPARE(board.flash(0x08004000, image.size()), image);
-            QCOMPARE(board.flash(0x08000000, 0x4000), start); // below it: untouched
+            QCOMPARE(r.results.last(), DownloadResult::Written);
+            QCOMPARE(r.sim.flash(0x08004000, image.size()), image);
+            QCOMPARE(r.sim.flash(0x08000000, 0x4000), below); // untouched
         } else {
-            QCOMPARE(*ended, DownloadResult::RefusedFile);
-            QCOMPARE(peer.receivedCount(), 0);
-            QVERIFY2(lines.last().contains(refused), qPrintable(lines.join('\n')));
+            QCOMPARE(r.results.last(), DownloadResult::RefusedFile);
+            QCOMPARE(r.peer.receivedCount(), 0);
+            QVERIFY2(r.lines.last().contains(refused), qPrintable(r.lines.join('\n')));
         }
     }
 
