@@ -355,6 +355,14 @@ private slots:
             QCOMPARE(filefield::recent(w.main->Edit2),
                      (QStringList{files[5], files[9], files[8], files[7], files[6], files[4],
                                   files[3], files[2]}));
+            // A typed path counts once it is typed, not each part of it on the way.
+            w.main->Edit2->clear();
+            QTest::keyClicks(w.main->Edit2, files[1]);
+            QCOMPARE(filefield::recent(w.main->Edit2).value(0), files[5]);
+            QTest::keyClick(w.main->Edit2, Qt::Key_Return);
+            QCOMPARE(filefield::recent(w.main->Edit2).mid(0, 3),
+                     (QStringList{files[1], files[5], files[9]}));
+            w.main->Edit2->setText(files[5]);
 
             w.main->Memo1->setPlainText(QStringLiteral("第一行\n上载完成！"));
             const QString log = env.root() + QStringLiteral("/messages.log");
@@ -368,7 +376,7 @@ private slots:
         auto again = CreateApplicationWindows();
         QCOMPARE(again.main->Edit2->text(), files[5]);
         QCOMPARE(filefield::recent(again.main->Edit2).size(), filefield::kRecentFiles);
-        QCOMPARE(filefield::recent(again.main->Edit2).value(1), files[9]);
+        QCOMPARE(filefield::recent(again.main->Edit2).value(1), files[1]);
     }
 
     // A file dropped on the window or on the file field is taken as the dialog's choice is
