@@ -195,7 +195,8 @@ struct Rig : testsupport::BoardRig<LpcSim>
         QVERIFY(!main().ComDriver->Connected());
         QVERIFY(!main().ComPortActive);
         QVERIFY(main().BitBtn1->isEnabled());
-        const QString progress = testsupport::keptProgressProblem(main(), ends.value(ends.size() - 1));
+        const QString progress =
+            testsupport::keptProgressProblem(main(), ends.value(ends.size() - 1));
         QVERIFY2(progress.isEmpty(), qPrintable(progress));
         QCOMPARE(lpc().LpcState, qint32(LpcEngine::StepSync));
     }

@@ -21,26 +21,26 @@
 #include <QApplication>
 #include <QCheckBox>
 #include <QComboBox>
+#include <QDialogButtonBox>
 #include <QDir>
 #include <QFile>
 #include <QHelpEvent>
 #include <QLabel>
 #include <QMessageBox>
+#include <QMimeData>
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QScopeGuard>
 #include <QSettings>
 #include <QStyle>
 #include <QStyleOptionComboBox>
-#include <QDialogButtonBox>
-#include <QMimeData>
-#include <QUrl>
 #include <QTabBar>
 #include <QTabWidget>
 #include <QTest>
 #include <QTimer>
 #include <QToolTip>
 #include <QTranslator>
+#include <QUrl>
 #include <sys/stat.h>
 
 using testenv::TestEnv;
@@ -432,8 +432,9 @@ private slots:
         // Model|Port|BaudRate|Data|Stop|Parity|HexRXD|TimeTXD_ch|TimeTXD_v|HexTXD|SendNewL|KeySend|
         // SendClear|SendStr|MCUType|12T|AutoISP|AutoRST|FileName|Delay|Delay1|Verify|ClockMHz|
         // OptionEeprom|OptionResetPin|OptionLowVoltage|BinaryAddress
-        QTest::newRow("first") << QStringLiteral("1|5|11|1|2|4|1|0|1234|1|0|1|0|A1 发送|3|6T|1|0|"
-                                                 "/tmp/a/fw-a.hex|37|321|1|11.0592|1|0|1|0x08004000")
+        QTest::newRow("first") << QStringLiteral(
+                                      "1|5|11|1|2|4|1|0|1234|1|0|1|0|A1 发送|3|6T|1|0|"
+                                      "/tmp/a/fw-a.hex|37|321|1|11.0592|1|0|1|0x08004000")
                                       .split(u'|');
         QTest::newRow("second, check boxes turned over")
             << QStringLiteral("2|7|2|0|1|3|0|1|987|0|1|0|1|B2 send|9|fast|0|1|/tmp/b/fw-b.bin|73|"
@@ -870,10 +871,9 @@ private slots:
                                                  "CheckBox1", "BitBtn7",   "BitBtn1",
                                                  "StopButton"};
         QTest::newRow("download, a binary file and its address")
-            << -2
-            << QStringList{"MCUType", "Edit2", "AddressEdit", "BitBtn2", "ComboBox6",
-                           "ComboBox7", "Edit3", "CheckBox9", "CheckBox2", "Edit4",
-                           "CheckBox1", "BitBtn1"};
+            << -2 << QStringList{"MCUType",   "Edit2",     "AddressEdit", "BitBtn2",
+                                 "ComboBox6", "ComboBox7", "Edit3",       "CheckBox9",
+                                 "CheckBox2", "Edit4",     "CheckBox1",   "BitBtn1"};
         QTest::newRow("download, STC15 options")
             << -1
             << QStringList{"MCUType", "ClockEdit", "Edit2", "BitBtn2", "ComboBox6", "ComboBox7",
@@ -1028,11 +1028,14 @@ private slots:
         QTest::addColumn<QString>("address");
         QTest::addColumn<QString>("refused"); // the address the refusal names; "": written
         const int stm32 = testsupport::kStm32Entry;
-        QTest::newRow("STM32 at 0x08004000") << stm32 << "0x08004000" << "";
-        QTest::newRow("STM32 over the boot loader") << stm32 << "1FFFF000" << "0x1FFFF000";
-        QTest::newRow("STM32 past the flash") << stm32 << "0x081FFF00" << "0x081FFF00";
-        QTest::newRow("LPC2136 into the boot block")
-            << testsupport::kLpc2136Entry << "7cf00" << "0x0007CF00";
+        QTest::newRow("STM32 at 0x08004000") << stm32 << "0x08004000"
+                                             << "";
+        QTest::newRow("STM32 over the boot loader") << stm32 << "1FFFF000"
+                                                    << "0x1FFFF000";
+        QTest::newRow("STM32 past the flash") << stm32 << "0x081FFF00"
+                                              << "0x081FFF00";
+        QTest::newRow("LPC2136 into the boot block") << testsupport::kLpc2136Entry << "7cf00"
+                                                     << "0x0007CF00";
     }
 
     void binaryAddressField()
@@ -1115,8 +1118,9 @@ private slots:
                 QCOMPARE(int(m.ComDriver->ComPortStopBits()), 0);
                 QCOMPARE(int(m.ComDriver->ComPortParity()), portParity);
             }
-            for (QWidget *c : std::initializer_list<QWidget *>{m.MCUType, m.Edit2, m.BitBtn2,
-                                                                m.ComboBox6, m.BitBtn7, m.BitBtn1})
+            for (QWidget *c :
+                 std::initializer_list<QWidget *>{m.MCUType, m.Edit2, m.AddressEdit, m.BitBtn2,
+                                                  m.ComboBox6, m.BitBtn7, m.BitBtn1})
                 QVERIFY2(!c->isEnabled(), qPrintable(c->objectName()));
             QVERIFY(m.StopButton->isEnabled());
             // A file dropped meanwhile is not taken.
@@ -1223,7 +1227,9 @@ private slots:
         const auto absent = [&m] {
             QList<bool> shown;
             for (QComboBox *c : {m.ComboBox1, m.ComboBox6})
-                shown << c->itemData(2, Qt::ToolTipRole).toString().contains(QStringLiteral("(不存在)"));
+                shown << c->itemData(2, Qt::ToolTipRole)
+                             .toString()
+                             .contains(QStringLiteral("(不存在)"));
             return shown;
         };
         QCOMPARE(absent(), (QList<bool>{true, true}));

@@ -165,7 +165,8 @@ void verifyIdle(const Rig &r)
     QVERIFY(!r.m->Stm32->running());
     QVERIFY(!r.m->Stm32->OvertimeT->isActive());
     QCOMPARE(r.m->Stm32->StmState, 1);
-    const QString progress = testsupport::keptProgressProblem(*r.m, r.result == DownloadResult::Written);
+    const QString progress =
+        testsupport::keptProgressProblem(*r.m, r.result == DownloadResult::Written);
     QVERIFY2(progress.isEmpty(), qPrintable(progress));
     // The window's hint may follow a failure's last line in the message area.
     QStringList area = r.m->Memo1->toPlainText().split(u'\n');

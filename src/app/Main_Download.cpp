@@ -10,25 +10,24 @@
 #include "engines/Stm32Engine.h"
 #include "engines/Texts.h"
 #include "logic/Devices.h"
-#include "logic/FirmwareImage.h"
 #include "logic/FirmwareFile.h"
+#include "logic/FirmwareImage.h"
 #include "logic/HexText.h"
 #include "logic/ShownText.h"
+#include "logic/Stm32Image.h"
 #include "platform/PortNames.h"
 #include "serial/SPComm.h"
-#include "logic/Stm32Image.h"
 
 #include "app/Ui.h"
 
 #include <QCheckBox>
-#include <QCoreApplication>
 #include <QComboBox>
+#include <QCoreApplication>
 #include <QDir>
 #include <QDropEvent>
-#include <QMimeData>
-#include <QUrl>
 #include <QFileInfo>
 #include <QLineEdit>
+#include <QMimeData>
 #include <QPlainTextEdit>
 #include <QProgressBar>
 #include <QPushButton>
@@ -36,6 +35,7 @@
 #include <QTextCursor>
 #include <QTextDocument>
 #include <QThread>
+#include <QUrl>
 
 #include <exception>
 
@@ -168,8 +168,8 @@ bool TMainForm::beginDownload(int device)
 void TMainForm::setDownloadControlsEnabled(bool on)
 {
     for (QWidget *w : std::initializer_list<QWidget *>{
-             MCUType, Edit2, AddressEdit, BitBtn2, ComboBox6, ComboBox7, BitBtn7, ClockEdit, CrystalEdit, CheckBox9,
-             OptionEeprom, OptionResetPin, OptionLowVoltage})
+             MCUType, Edit2, AddressEdit, BitBtn2, ComboBox6, ComboBox7, BitBtn7, ClockEdit,
+             CrystalEdit, CheckBox9, OptionEeprom, OptionResetPin, OptionLowVoltage})
         w->setEnabled(on);
     BitBtn1->setEnabled(on);
     StopButton->setEnabled(!on);
@@ -180,8 +180,7 @@ void TMainForm::showProgress(int value, int maximum)
 {
     // The bar and the figures show the furthest point of this download and keep it when it
     // ends (the engines report 0 as they let their port go); the next attempt empties them.
-    if (maximum <= 0 || qint64(value) * progressMaximum_ < qint64(progressValue_) * maximum)
-        return;
+    if (maximum <= 0 || qint64(value) * progressMaximum_ < qint64(progressValue_) * maximum) return;
     progressValue_ = value;
     progressMaximum_ = maximum;
     if (ProgressBar1->maximum() != maximum) ProgressBar1->setMaximum(maximum);
@@ -490,8 +489,8 @@ void TMainForm::Edit2Change()
 {
     const QString path = Edit2->text();
     Edit2->setToolTip(path); // the whole path, when the field shows only its end
-    const bool binary = QFileInfo(path).isFile() &&
-                        firmware::formatOf(path) == firmware::Format::Binary;
+    const bool binary =
+        QFileInfo(path).isFile() && firmware::formatOf(path) == firmware::Format::Binary;
     if (binary == !AddressEdit->isHidden()) return;
     AddressEdit->setVisible(binary);
     placeForSize();

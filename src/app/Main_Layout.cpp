@@ -13,29 +13,28 @@
 #include <QComboBox>
 #include <QDir>
 #include <QDropEvent>
-#include <QMimeData>
-#include <QUrl>
 #include <QFileInfo>
 #include <QFileSystemWatcher>
-#include <QPlainTextDocumentLayout>
-#include <QStyledItemDelegate>
-#include <QTextDocument>
 #include <QHelpEvent>
+#include <QInputMethodEvent>
 #include <QKeyEvent>
 #include <QLineEdit>
-#include <QInputMethodEvent>
 #include <QMenu>
+#include <QMimeData>
 #include <QMouseEvent>
 #include <QPainter>
+#include <QPlainTextDocumentLayout>
 #include <QPlainTextEdit>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QRegularExpressionValidator>
 #include <QSpinBox>
+#include <QStyledItemDelegate>
 #include <QTabWidget>
-#include <QMenu>
+#include <QTextDocument>
 #include <QToolButton>
 #include <QToolTip>
+#include <QUrl>
 
 #include <algorithm>
 
@@ -410,7 +409,8 @@ void TMainForm::buildLayout()
         QRegularExpression(QStringLiteral("(0[xX])?[0-9A-Fa-f]{0,8}")), AddressEdit));
     {
         // As wide as the longest address it takes needs, so the file field keeps the rest.
-        const int width = AddressEdit->fontMetrics().horizontalAdvance(QStringLiteral("0x00000000")) + 12;
+        const int width =
+            AddressEdit->fontMetrics().horizontalAdvance(QStringLiteral("0x00000000")) + 12;
         AddressEdit->setGeometry(526 - width, 6, width, 22);
     }
     AddressEdit->setToolTip(
@@ -743,8 +743,8 @@ void TMainForm::wireEvents()
             before = w;
         }
     };
-    chain({MCUType, ClockEdit, Edit2, AddressEdit, BitBtn2, ComboBox6, ComboBox7, Edit3, CheckBox9, CheckBox2, Edit4,
-           CheckBox1, BitBtn7, BitBtn1, StopButton, OptionEeprom, OptionResetPin,
+    chain({MCUType, ClockEdit, Edit2, AddressEdit, BitBtn2, ComboBox6, ComboBox7, Edit3, CheckBox9,
+           CheckBox2, Edit4, CheckBox1, BitBtn7, BitBtn1, StopButton, OptionEeprom, OptionResetPin,
            OptionLowVoltage});
     chain({ComboBox1, ComboBox2, ComboBox3, ComboBox4, ComboBox5, BitBtn3, CheckBox3, CheckBox4,
            CheckHexRXD, BitBtn5, BitBtn9, Memo2, CheckStamps, StampGap, LogButton, PlotButton,
@@ -779,9 +779,12 @@ bool TMainForm::eventFilter(QObject *watched, QEvent *event)
         auto *drop = static_cast<QDropEvent *>(event);
         // Text dragged into the field stays the field's; files are the window's.
         if (drop->mimeData() && drop->mimeData()->hasUrls()) {
-            if (event->type() == QEvent::DragEnter) dragEnterEvent(static_cast<QDragEnterEvent *>(drop));
-            else if (event->type() == QEvent::DragMove) dragMoveEvent(static_cast<QDragMoveEvent *>(drop));
-            else dropEvent(drop);
+            if (event->type() == QEvent::DragEnter)
+                dragEnterEvent(static_cast<QDragEnterEvent *>(drop));
+            else if (event->type() == QEvent::DragMove)
+                dragMoveEvent(static_cast<QDragMoveEvent *>(drop));
+            else
+                dropEvent(drop);
             return true;
         }
     }
@@ -856,8 +859,8 @@ void TMainForm::placeForSize()
         add(ProgressBar1, kStretch);
         add(RzMarqueeStatus1, kStretch);
         add(Memo6, kStretch);
-        for (QWidget *w : std::initializer_list<QWidget *>{BitBtn2, AddressEdit, BitBtn1, ProgressText,
-                                                            Label10, StopButton})
+        for (QWidget *w : std::initializer_list<QWidget *>{BitBtn2, AddressEdit, BitBtn1,
+                                                           ProgressText, Label10, StopButton})
             add(w, kRight);
         // The terminal page: the send area widens; what stands right of it moves with the edge.
         add(Memo2, kStretch);
@@ -880,7 +883,6 @@ void TMainForm::placeForSize()
         a.w->setGeometry(r);
     }
     // The address field, when offered, takes the file field's right end.
-    if (!AddressEdit->isHidden())
-        Edit2->resize(AddressEdit->x() - 4 - Edit2->x(), Edit2->height());
+    if (!AddressEdit->isHidden()) Edit2->resize(AddressEdit->x() - 4 - Edit2->x(), Edit2->height());
     Panel1->setPixmap(pictures::db9Help(Panel1->size() - QSize(12, 2)));
 }

@@ -5,11 +5,11 @@
 #include <QCheckBox>
 #include <QLabel>
 
-#include <algorithm>
 #include <QComboBox>
 #include <QLineEdit>
 #include <QProgressBar>
 #include <QPushButton>
+#include <algorithm>
 
 namespace testsupport {
 
