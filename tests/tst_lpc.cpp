@@ -309,6 +309,12 @@ private slots:
                        c.line.startsWith(verifyCommand);
             }));
         }
+        // "N" only where the part has it; its four words are the record's unique id.
+        const bool askedSerial = std::any_of(commands.begin(), commands.end(),
+                                             [](const auto &c) { return c.line == "N"; });
+        QCOMPARE(askedSerial, part.serial);
+        QCOMPARE(r.lpc().uniqueId(), part.serial ? QStringLiteral("1A2B3C4D0000FFFFFFFFFFFF00000007")
+                                                 : QString());
         QVERIFY(r.lines.contains(QStringLiteral("写入完成")));
         QVERIFY(std::any_of(r.lines.begin(), r.lines.end(), [](const QString &l) {
             return l.startsWith(QStringLiteral("器件: ")) && l.contains(QStringLiteral("Flash"));
@@ -520,7 +526,8 @@ private slots:
         QVERIFY(r.download(kCommTimeoutMs + 3000));
         const qint64 elapsed = r.startedAt.elapsed();
         QCOMPARE(r.ends, QList<bool>{false});
-        QCOMPARE(r.lines, (QStringList{QStringLiteral("正在查找。。。"), kTimedOut}));
+        QCOMPARE(r.lines, (QStringList{QStringLiteral("正在查找。。。"), QStringLiteral("无应答: ?"),
+                                       kTimedOut}));
         QCOMPARE(r.main().Status(), kTimedOut);
         QVERIFY2(elapsed >= kCommTimeoutMs - 10 && elapsed <= kCommTimeoutMs + 1000,
                  qPrintable(QString::number(elapsed)));
@@ -582,18 +589,19 @@ private slots:
         QTest::addColumn<int>("fault");
         QTest::addColumn<int>("waitingStep");
         QTest::addColumn<QString>("status");
+        QTest::addColumn<QString>("unanswered"); // the step the last line names
         QTest::newRow("junk after the crystal value")
             << int(LpcSim::Step::Frequency) << int(Fault::Junk) << int(LpcEngine::StepCrystal)
-            << QStringLiteral("波特率发送失败");
+            << QStringLiteral("波特率发送失败") << "11059.2";
         QTest::newRow("unlock refused")
             << int(LpcSim::Step::Unlock) << int(Fault::Refuse) << int(LpcEngine::StepUnlock)
-            << QStringLiteral("波特率发送成功");
+            << QStringLiteral("波特率发送成功") << "U 23130";
         QTest::newRow("part identification refused")
             << int(LpcSim::Step::PartId) << int(Fault::Refuse) << int(LpcEngine::StepPartId)
-            << QStringLiteral("已准备");
+            << QStringLiteral("已准备") << "J";
         QTest::newRow("erase refused")
             << int(LpcSim::Step::Erase) << int(Fault::Refuse) << int(LpcEngine::StepErase)
-            << QStringLiteral("正在擦除。。。");
+            << QStringLiteral("正在擦除。。。") << "E 0 14";
     }
     void unexpectedSetupAnswerEndsByTimeout()
     {
@@ -601,6 +609,7 @@ private slots:
         QFETCH(int, fault);
         QFETCH(int, waitingStep);
         QFETCH(QString, status);
+        QFETCH(QString, unanswered);
         Rig r;
         r.sim.failAt(LpcSim::Step(step), Fault(fault));
         r.useImage(pattern(100));
@@ -619,7 +628,38 @@ private slots:
         QVERIFY(r.waitForEnd(0, 3000));
         r.lpc().Timer1->setInterval(kCommTimeoutMs);
         QCOMPARE(r.ends, QList<bool>{false});
-        QCOMPARE(r.lines.last(), kTimedOut);
+        QCOMPARE(r.lines.mid(r.lines.size() - 2),
+                 (QStringList{QStringLiteral("无应答: ") + unanswered, kTimedOut}));
+        r.verifyIdle();
+    }
+
+    // A board that falls silent: the line before the time-out's names the step left without
+    // an answer, at the handshake and in the middle of writing.
+    void silenceNamesTheStep_data()
+    {
+        QTest::addColumn<int>("step");
+        QTest::addColumn<int>("occurrence");
+        QTest::addColumn<QString>("unanswered");
+        QTest::newRow("synchronisation") << int(LpcSim::Step::Synchronized) << 1 << "Synchronized";
+        QTest::newRow("second data group")
+            << int(LpcSim::Step::DataChecksum) << 2 << "W 1073742336 4096 (data)";
+        QTest::newRow("second copy") << int(LpcSim::Step::Copy) << 2 << "C 4096 1073742336 4096";
+    }
+    void silenceNamesTheStep()
+    {
+        QFETCH(int, step);
+        QFETCH(int, occurrence);
+        QFETCH(QString, unanswered);
+        Rig r;
+        r.sim.failAt(LpcSim::Step(step), Fault::Silent, occurrence);
+        r.useImage(pattern(3 * 4096));
+        // The time-out is shortened: what is tested is the step named, not the time.
+        r.lpc().Timer1->setInterval(1500);
+        auto restore = qScopeGuard([&] { r.lpc().Timer1->setInterval(kCommTimeoutMs); });
+        QVERIFY(r.download(10000));
+        QCOMPARE(r.ends, QList<bool>{false});
+        QCOMPARE(r.lines.mid(r.lines.size() - 2),
+                 (QStringList{QStringLiteral("无应答: ") + unanswered, kTimedOut}));
         r.verifyIdle();
     }
 

@@ -528,6 +528,18 @@ void TestLpcImage::replies_data()
     QTest::newRow("copy answered 10 is not held back")
         << 10 << QByteArray("10\r\n") << false << true << "-";
     QTest::newRow("data accepted") << 10 << QByteArray("OK\r\n") << false << true << "ok";
+    QTest::newRow("serial: three words wait for the fourth")
+        << 11 << QByteArray("0\r\n1\r\n2\r\n3\r\n") << false << false << "";
+    QTest::newRow("serial: four words")
+        << 11 << QByteArray("0\r\n439041101\r\n65535\r\n4294967295\r\n7\r\n") << false << true
+        << "serial 1A2B3C4D0000FFFFFFFFFFFF00000007";
+    QTest::newRow("serial: a word past 32 bits")
+        << 11 << QByteArray("0\r\n1\r\n2\r\n4294967296\r\n4\r\n") << false << true << "-";
+    QTest::newRow("serial: a word that is no number")
+        << 11 << QByteArray("0\r\n1\r\n2\r\nx\r\n4\r\n") << false << true << "-";
+    QTest::newRow("serial: five words") << 11 << QByteArray("0\r\n1\r\n2\r\n3\r\n4\r\n5\r\n")
+                                        << false << true << "-";
+    QTest::newRow("serial: refused is whole") << 11 << QByteArray("1\r\n") << false << true << "-";
 }
 
 void TestLpcImage::replies()
@@ -565,6 +577,9 @@ void TestLpcImage::replies()
             got = QStringLiteral("ok");
         }
         break;
+    case 11:
+        if (const auto n = serialNumberOf(reply)) got = QStringLiteral("serial ") + *n;
+        break;
     default:
         break;
     }
@@ -573,10 +588,10 @@ void TestLpcImage::replies()
 
 void TestLpcImage::sendListRefusals()
 {
-    // The minimum gathered before a look, by step (the steps outside 1..10 look at nothing).
+    // The minimum gathered before a look, by step (the steps outside 1..11 look at nothing).
     QCOMPARE((QList<int>{replyLength(0), replyLength(1), replyLength(2), replyLength(7),
-                         replyLength(10), replyLength(11)}),
-             (QList<int>{-1, 14, 18, 5, 3, -1}));
+                         replyLength(10), replyLength(11), replyLength(12)}),
+             (QList<int>{-1, 14, 18, 5, 3, 3, -1}));
     QVERIFY(!BuildLpcSendList(QByteArray(), sectorLayout(Layout::A), devices::kLpc22xxCopy));
     QVERIFY(!BuildLpcSendList(QByteArray(kImageLimit + 1, '\0'), sectorLayout(Layout::B),
                               devices::kLpc213xCopy));

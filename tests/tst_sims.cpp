@@ -686,9 +686,12 @@ void TestSims::lpcPartRules_data()
     QTest::newRow("LPC1114 has neither S nor N")
         << "lpc1114" << lpcPrompt() + Conversation{{"S 0 4\r\n", "1\r\n"}, {"N\r\n", "1\r\n"}}
         << true;
-    QTest::newRow("LPC11U24 answers N") << "lpc11u24"
-                                        << lpcPrompt() + Conversation{{"N\r\n", "0\r\n1\r\n2\r\n3\r\n4\r\n"}}
-                                        << false;
+    // Four 32-bit words in decimal (UM10360 Table 585): the board's default serial number.
+    QTest::newRow("LPC11U24 answers N")
+        << "lpc11u24"
+        << lpcPrompt() +
+               Conversation{{"N\r\n", "0\r\n439041101\r\n65535\r\n4294967295\r\n7\r\n"}}
+        << false;
     QTest::newRow("LPC2378: the 28th sector exists")
         << "lpc2378"
         << lpcPrompt() + Conversation{{"P 27 27\r\n", "0\r\n"}, {"P 28 28\r\n", "7\r\n"}} << true;

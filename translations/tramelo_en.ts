@@ -1247,7 +1247,18 @@ http://www.orvel.example</translation>
     </message>
 </context>
 <context>
+    <name>engines</name>
+    <message>
+        <source>无应答: %1</source>
+        <translation>No answer: %1</translation>
+    </message>
+</context>
+<context>
     <name>lpc</name>
+    <message>
+        <source>器件序列号: %1</source>
+        <translation>Device serial number: %1</translation>
+    </message>
     <message>
         <source>正在查找。。。</source>
         <translation>Searching...</translation>
@@ -1688,10 +1699,6 @@ http://www.orvel.example</translation>
 </context>
 <context>
     <name>stm32</name>
-    <message>
-        <source>无应答: %1</source>
-        <translation>No answer: %1</translation>
-    </message>
     <message>
         <source>正在查找设备。。。</source>
         <translation>Searching for device...</translation>

@@ -56,6 +56,7 @@ const ShownText kUnknownPart{
     "lpc", QT_TRANSLATE_NOOP("lpc", "未知的器件ID: %1 (0x%2)，器件表中没有这个型号，没有擦除任何内容")};
 const ShownText kPartFound{"lpc", QT_TRANSLATE_NOOP("lpc", "器件: %1，Flash %2 KB，RAM %3 KB (%4)")};
 const ShownText kNoBlockSize{"lpc", QT_TRANSLATE_NOOP("lpc", "%1 的 RAM 放不下一次复制的数据")};
+const ShownText kSerialLine{"lpc", QT_TRANSLATE_NOOP("lpc", "器件序列号: %1")};
 const QString kSectorAmount = QStringLiteral("SectorAmount: ");
 
 // A running timer keeps its interval: the tries of one item share the time-out of its first
@@ -114,6 +115,7 @@ void LpcEngine::start(const DownloadChoices &choices)
     file_ = choices.file;
     binaryAddress_ = choices.binaryAddress;
     chip_.clear();
+    uniqueId_.clear();
     timeout_ = choices.timeout;
     anyPart_ = devices::lpcAnyPart(choices.device);
     verify_ = choices.verify;
@@ -134,6 +136,7 @@ void LpcEngine::start(const DownloadChoices &choices)
     port->DropInput();
     LpcSyncTries = 1;
     LpcState = StepSync;
+    awaited_ = lpc::kAutobaud;
     port->SendString(lpc::kAutobaud);
     port->BufferedCount = 0;
     showAndAppend(kSearching);
@@ -211,6 +214,8 @@ bool LpcEngine::RenewedlyLoadFile()
 
 void LpcEngine::Timer1Timer()
 {
+    // The step the chip left without an answer, for the adapter or wiring that failed there.
+    emit line(noAnswerLine(QString::fromLatin1(awaited_)));
     endDownload(kTimedOut, DownloadResult::Failed);
 }
 
@@ -225,6 +230,7 @@ void LpcEngine::Timer2Timer()
 void LpcEngine::Timer3Timer()
 {
     LpcState = StepSync;
+    awaited_ = lpc::kAutobaud;
     ComDriver->SendString(lpc::kAutobaud);
     ComDriver->BufferedCount = 0;
 }
@@ -312,6 +318,9 @@ void LpcEngine::evaluate(const QByteArray &reply)
     case StepBootVersion:
         bootVersionAnswer(reply);
         return;
+    case StepSerial:
+        serialAnswer(reply);
+        return;
     case StepPrepare:
         if (!lpc::isSuccess(reply)) return;
         accepted();
@@ -369,6 +378,25 @@ void LpcEngine::partIdAnswer(const QByteArray &reply)
     accepted();
     emit status(kPartIdRead);
     emit line(kPartIdLine.text().arg(*partId));
+    // A part whose row lacks "N" is not asked: its boot loader would not know the command.
+    if (LpcChip && LpcChip->family->has(devices::kLpcCmdSerial)) {
+        LpcState = StepSerial;
+        sendCommand(lpc::kReadSerial);
+        return;
+    }
+    LpcState = StepBootVersion;
+    sendCommand(lpc::kReadBootVersion);
+}
+
+void LpcEngine::serialAnswer(const QByteArray &reply)
+{
+    // The number only goes into the record: a part that refuses it is still programmed.
+    const std::optional<QString> serial = lpc::serialNumberOf(reply);
+    accepted();
+    if (serial) {
+        uniqueId_ = *serial;
+        emit line(kSerialLine.text().arg(*serial));
+    }
     LpcState = StepBootVersion;
     sendCommand(lpc::kReadBootVersion);
 }
@@ -526,6 +554,7 @@ bool LpcEngine::anyPartLoad(const QString &partId)
 void LpcEngine::sendCommand(const QByteArray &text)
 {
     ComDriver->SendString(text + lpc::kLineEnd);
+    awaited_ = text;
     ensureRunning(Timer1);
 }
 
@@ -554,6 +583,8 @@ bool LpcEngine::sendItem()
         const QByteArray line = item.lines.value(0);
         LpcWritingRam = !line.startsWith(lpc::kCopyCommand);
         if (!LpcWritingRam) emit status(kCopying);
+        awaited_ = line.trimmed();
+        if (line.startsWith('W')) lastWrite_ = awaited_;
         port->SendData(line.constData(), qint32(line.size()));
     } else {
         // The field holds digits only unless something else was pasted into it; without a
@@ -564,6 +595,7 @@ bool LpcEngine::sendItem()
             endDownload(kFailed, DownloadResult::Failed);
             return false;
         }
+        awaited_ = lastWrite_ + " (data)";
         // The pause after each data line is the user's choice (the time-out field): a slow
         // boot loader needs it to take a line before the next one comes.
         for (const QByteArray &dataLine : item.lines) {

@@ -16,7 +16,8 @@
 //   synchronising ("?" again, up to 250 times) and while writing (the item again, up to 20
 //   times).
 // * Steps: "?" autobaud, "Synchronized", the crystal in kHz, unlock, echo off, part
-//   identification (chooses the sector layout and loads the image into the send list), boot
+//   identification (chooses the sector layout and loads the image into the send list), the
+//   serial number where the part's row names "N" (reported as the chip's unique id), boot
 //   code version, prepare and erase every sector, then the send list item by item: write to
 //   RAM, uuencoded data lines with their checksum line, prepare the block's sector, copy RAM
 //   to flash, compare flash with RAM. The image logic lives in LpcImage.h, the reply checks
@@ -61,6 +62,7 @@ public:
         StepPrepare = 8,      // "P 0 <last sector>"
         StepErase = 9,        // "E 0 <last sector>"
         StepWrite = 10,       // the current send item
+        StepSerial = 11,      // "N", on the parts that have it (the entry for any part)
     };
 
     LpcEngine(TVokCommDriver *port, QObject *parent = nullptr);
@@ -114,6 +116,7 @@ private:
     void syncAnswer(const QByteArray &reply);
     void partIdAnswer(const QByteArray &reply);
     void bootVersionAnswer(const QByteArray &reply);
+    void serialAnswer(const QByteArray &reply);
     void eraseAnswer(const QByteArray &reply);
     void writeAnswer(const QByteArray &reply);
     // The entry that takes any part: the part's row, its image and send list; false when the
@@ -146,4 +149,8 @@ private:
     bool running_ = false;
     resetseq::Sequence exit_; // the lines after a written image
     bool linesNoted_ = false; // the port's refusal of its lines has been said
+    // What the chip was last asked, named when no answer comes: the command line as sent
+    // ("?" while synchronising, "W 268435968 4096 (data)" for data lines).
+    QByteArray awaited_;
+    QByteArray lastWrite_; // the "W" line the data lines belong to
 };

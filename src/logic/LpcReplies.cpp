@@ -10,8 +10,10 @@ namespace {
 constexpr int kFirstStep = 1;
 constexpr int kBootVersionStep = 7;
 constexpr int kWriteStep = 10;
-// Indexed by step 1..10.
-constexpr std::array<int, kWriteStep + 1> kReplyLength{-1, 14, 18, 13, 12, 8, 5, 5, 3, 3, 3};
+constexpr int kSerialStep = 11;
+// Indexed by step 1..11.
+constexpr std::array<int, kSerialStep + 1> kReplyLength{-1, 14, 18, 13, 12, 8, 5, 5, 3, 3, 3, 3};
+constexpr qsizetype kSerialLines = 5; // return code and four words
 constexpr qsizetype kBootVersionLines = 3;  // return code, minor, major
 constexpr qsizetype kCompareErrorLines = 2; // return code, offset
 // The version line shows the payload from its fourth character, a dot, then its first two.
@@ -50,7 +52,7 @@ std::optional<quint32> decimalLine(QByteArrayView text)
 
 int replyLength(int step)
 {
-    if (step < kFirstStep || step > kWriteStep) return -1;
+    if (step < kFirstStep || step > kSerialStep) return -1;
     return kReplyLength[std::size_t(step)];
 }
 
@@ -58,6 +60,8 @@ bool replyComplete(int step, QByteArrayView reply, bool compareItem)
 {
     if (!reply.endsWith(kIspLineEnd)) return false;
     if (step == kBootVersionStep) return bootVersionComplete(reply);
+    if (step == kSerialStep && reply.startsWith(kSuccessCode + kIspLineEnd))
+        return lineCount(reply) >= kSerialLines;
     if (step == kWriteStep && compareItem && reply.startsWith(codeLine(kCompareErrorCode)))
         return lineCount(reply) >= kCompareErrorLines;
     return true;
@@ -111,6 +115,23 @@ std::optional<QString> bootVersionOf(QByteArrayView reply)
     // The cut takes the minor number's line end along; the message area holds whole lines.
     v.remove(QLatin1Char('\r')).remove(QLatin1Char('\n'));
     return v;
+}
+
+std::optional<QString> serialNumberOf(QByteArrayView reply)
+{
+    const QByteArray code = kSuccessCode + kIspLineEnd;
+    if (!reply.startsWith(code) || !reply.endsWith(kIspLineEnd)) return std::nullopt;
+    const QList<QByteArray> words =
+        payloadOf(reply, code.size(), kIspLineEnd.size()).split('\r');
+    if (words.size() != kSerialLines - 1) return std::nullopt;
+    QString hex;
+    for (qsizetype i = 0; i < words.size(); ++i) {
+        // Every line after the first begins with the LF of the line end before it.
+        const std::optional<quint32> w = decimalLine(i == 0 ? words[i] : words[i].mid(1));
+        if (!w || (i > 0 && !words[i].startsWith('\n'))) return std::nullopt;
+        hex += QStringLiteral("%1").arg(*w, 8, 16, QLatin1Char('0')).toUpper();
+    }
+    return hex;
 }
 
 CompareAnswer compareAnswerOf(QByteArrayView reply)

@@ -33,7 +33,9 @@ inline const QByteArray kSuccessCode = QByteArrayLiteral("0");
 inline constexpr char kCopyCommand = 'C';
 inline constexpr int kCompareErrorCode = 10; // COMPARE_ERROR, followed by the offset line
 
-// Minimum gathered bytes before the answer for LpcState step (1..10) is looked at:
+inline const QByteArray kReadSerial = QByteArrayLiteral("N");
+
+// Minimum gathered bytes before the answer for LpcState step (1..11) is looked at:
 // "Synchronized" CR LF (14), the echoed "Synchronized" line and "OK" (18), and so on down to
 // a bare return code (3). -1 for any other step: nothing is looked at.
 int replyLength(int step);
@@ -68,6 +70,13 @@ std::optional<QString> partIdOf(QByteArrayView reply);
 // taken as the payload from its fourth character, a dot, then its first two, line ends
 // removed, so odd answers still show what they hold.
 std::optional<QString> bootVersionOf(QByteArrayView reply);
+
+// "N" (step 11, "Read device serial number", UM10360 ch. 32 and the LPC11Uxx/LPC8xx manuals):
+// "0" and four 32-bit words in decimal, each on a line of its own, complete once the four came
+// (any other return code is complete as it is). The serial number as 32 hexadecimal digits,
+// the words in the order sent, each as 8 digits ("0000000100000002..."); nullopt for an error
+// code or anything but four decimal words.
+std::optional<QString> serialNumberOf(QByteArrayView reply);
 
 // The answer to "M".
 struct CompareAnswer

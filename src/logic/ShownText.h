@@ -15,3 +15,10 @@ struct ShownText
     QString text() const { return QCoreApplication::translate(context, source); }
     operator QString() const { return text(); }
 };
+
+// The step a boot loader left without an answer, as the line before a time-out ends the
+// attempt ("无应答: Get ID (0x02)", "无应答: U 23130"): one text for every family.
+inline QString noAnswerLine(QStringView step)
+{
+    return QCoreApplication::translate("engines", "无应答: %1").arg(step);
+}

@@ -222,6 +222,12 @@ int LpcSim::resendsSent() const
     return resends_;
 }
 
+qint64 LpcSim::echoedBytes() const
+{
+    auto guard = lock();
+    return echoed_;
+}
+
 QList<int> LpcSim::erasedSectors() const
 {
     auto guard = lock();
@@ -294,7 +300,10 @@ QByteArray LpcSim::takeByte(char c)
         return config_.syncNoise + kSynchronized + kCrLf;
     }
     QByteArray out;
-    if (echo_) out.append(c);
+    if (echo_) {
+        out.append(c);
+        ++echoed_;
+    }
     if (state_ == State::BinaryData) {
         ram_[qsizetype(groupStart_)] = c;
         ++groupStart_;
@@ -496,7 +505,9 @@ int LpcSim::execute(char letter, const QList<quint32> &args, QByteArray *payload
     case 'N':
         if (!config_.part.serial) return kInvalidCommand;
         if (!count(0)) return kParamError;
-        *payload = "1\r\n2\r\n3\r\n4\r\n";
+        payload->clear();
+        for (const quint32 word : config_.serialNumber)
+            *payload += QByteArray::number(word) + kCrLf;
         return kSuccess;
     case 'B':
         return count(2) ? kSuccess : kParamError;

@@ -67,8 +67,9 @@
 //   * C takes the counts of Part::copyCounts: 64 | 128 | 256 | 512 | 1024 on the LPC8xx (UM10800
 //     "Copy RAM to flash"), 256 | 512 | 1024 | 4096 on the other Cortex-M parts.
 //   * S a n (crc, LPC8xx; UM10800 and UM11029 "Read CRC checksum"): a and n word aligned (13,
-//     6), mapped (14); "0" and the CRC-32 of the range (zlib's) in decimal. N (serial, UM10360,
-//     UM10462, the LPC8xx manuals): "0" and four words. Parts without them answer 1
+//     6), mapped (14); "0" and the CRC-32 of the range (zlib's) in decimal. N (UM10360 ch. 32,
+//     UM10462 ch. 20 and the LPC8xx manuals, "Read device serial number"): CMD_SUCCESS
+//     followed by the serial number in decimal, four 32-bit words, each on a line of its own. Parts without them answer 1
 //     INVALID_COMMAND, as a boot loader without the command does.
 // After reset the chip starts user code only when the eight words of the vector table add up
 // to zero (wouldStartUserCode; "Criterion for valid user code" in both manuals); otherwise it
@@ -83,6 +84,7 @@
 #include "sim/Device.h"
 
 #include <QList>
+#include <array>
 #include <QStringView>
 #include <optional>
 
@@ -153,6 +155,8 @@ public:
         QByteArray syncNoise;      // sent before "Synchronized" CR LF
         quint8 oldContents = 0x00; // flash before the first erase
         int refusalCode = 11;      // BUSY: the return code of Fault::Refuse for commands
+        // The device serial number "N" answers on the parts that have it (Part::serial).
+        std::array<quint32, 4> serialNumber{0x1A2B3C4D, 0x0000FFFF, 4294967295u, 7};
     };
 
     static constexpr quint32 kRamBase = 0x40000000;
@@ -215,6 +219,7 @@ public:
     bool echo() const;
     int checksumsAccepted() const;
     int resendsSent() const;
+    qint64 echoedBytes() const; // bytes sent back while echo was on, since construction
     QList<int> erasedSectors() const; // in the order erased
     QByteArray flash() const;
     QByteArray flash(quint32 address, qsizetype length) const;
@@ -284,6 +289,7 @@ private:
     int wrongCopy_ = 0;
     quint32 wrongCopyOffset_ = 0;
     int resends_ = 0;
+    qint64 echoed_ = 0;
 
     // Write to RAM in progress: the current group of at most 20 lines starts at groupStart_
     // (offset in RAM); writeLeft_ bytes of the write command are not yet acknowledged.
