@@ -3,7 +3,10 @@
 # each board's flash must then hold the image: stm32flash speaks ST's USART boot-loader
 # protocol (and verifies by reading back), lpc21isp NXP's UART ISP protocol. A failure here
 # means a board does not behave as the boot loader's published protocol says.
-#   scripts/peer-flash.sh [build-dir]
+# nxpprog is no Debian package: with NXPPROG set to a checkout of it, it programs the LPC
+# boards it knows too (through scripts/nxpprog-run.py, which only fits it to today's pyserial
+# and a pseudo-terminal); without, a note says it was skipped.
+#   [NXPPROG=/path/to/nxpprog] scripts/peer-flash.sh [build-dir]
 set -euo pipefail
 build=${1:-build}
 tramelo=$(realpath "$build/src/tramelo")
@@ -94,7 +97,7 @@ done
 # of 512..8192 bytes) and 4 KiB on the LPC213x, and rounds a partial tail up to 512, 1024, 4096
 # or 8192 bytes; the sizes give each board whole copies and a partial one.
 # The balancing word is vector 5 (0x14) on ARM7 parts and vector 7 (0x1C) on Cortex-M parts.
-lpc_flash() { # device bytes [vector that balances: 5 or 7]
+lpc_image() { # device bytes [vector that balances: 5 or 7]
     local bin="$work/$1.bin" balance=${3:-5}
     head -c "$2" /dev/urandom >"$bin"
     read -r -a vectors <<<"$(od -An -tu4 -N32 -v "$bin" | tr '\n' ' ')"
@@ -107,6 +110,10 @@ lpc_flash() { # device bytes [vector that balances: 5 or 7]
         $((check >> 16 & 255)) $((check >> 24 & 255)))" |
         dd of="$bin" bs=1 seek=$((balance * 4)) conv=notrunc status=none
     objcopy -I binary -O ihex "$bin" "$work/$1.hex"
+}
+lpc_flash() { # device bytes [vector that balances: 5 or 7]
+    local bin="$work/$1.bin"
+    lpc_image "$@"
     start_board "$1"
     lpc21isp -hex -verify -donotstart "$work/$1.hex" "$tty" 38400 12000
     check_board "$1" "$bin"
@@ -130,3 +137,42 @@ lpc_flash lpc1343 $((12288 + 4)) 7
 lpc_flash lpc812 $((3072 + 200)) 7
 # lpc21isp 1.97 has no row for the LPC84x parts: the lpc845 board is programmed by Tramelo
 # itself in the tests, not by a peer here.
+
+# nxpprog finds the part by its identification ("J"; its --cpu option fails on Python 3) and
+# writes whole 4 KiB RAM blocks, padding the image with 0xFF, then starts it (G 0 T / A). It
+# knows the LPC1768 and LPC2378 and, under the LPC214x names its table gives their numbers,
+# the LPC2131/2132/2136/2138 boards; its table has no LPC2214, LPC2148 (it lists 0x0002FF25,
+# the LPC2138's number), LPC11xx/11Uxx/13xx or LPC8xx identification.
+if [ -z "${NXPPROG:-}" ]; then
+    echo "peer-flash: nxpprog skipped (set NXPPROG to a checkout of it to run it)"
+    exit 0
+fi
+runner=$(dirname "$(realpath "$0")")/nxpprog-run.py
+# Debian's interpreter, which has pyserial (python3-serial), before any other on the path.
+python=$(command -v /usr/bin/python3 || command -v python3)
+nxpprog_flash() { # device bytes [vector that balances: 5 or 7]
+    lpc_image "$@"
+    start_board "$1"
+    "$python" "$runner" "$NXPPROG" --oscfreq=12000 --baud=115200 --filetype=bin "$tty" \
+        "$work/$1.bin" 2>&1 | tail -n 1
+    echo "peer-flash: nxpprog $1"
+    check_board "$1" "$work/$1.bin"
+}
+nxpprog_flash lpc1768 $((65536 + 5000)) 7
+nxpprog_flash lpc2378 $((36864 + 300))
+nxpprog_flash lpc2292 $((16384 + 1500))
+nxpprog_flash lpc2131 $((8192 + 100))
+nxpprog_flash lpc2132 $((12288 + 10))
+nxpprog_flash lpc2136 $((12288 + 200))
+nxpprog_flash lpc2138 $((40960 + 4))
+# Its serial-number command on the LPC1768 board: four words in decimal.
+start_board lpc1768
+serial=$("$python" "$runner" "$NXPPROG" --oscfreq=12000 --serialnumber "$tty" 2>/dev/null)
+if ! [[ "$serial" =~ ^[0-9]+\ [0-9]+\ [0-9]+\ [0-9]+$ ]]; then
+    echo "peer-flash: nxpprog read no serial number from the lpc1768 board: '$serial'" >&2
+    exit 1
+fi
+echo "peer-flash: nxpprog lpc1768 serial number: $serial"
+kill -TERM "$board_pid"
+wait "$board_pid"
+board_pid=
