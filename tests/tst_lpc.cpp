@@ -643,7 +643,7 @@ private slots:
         QTest::newRow("synchronisation") << int(LpcSim::Step::Synchronized) << 1 << "Synchronized";
         QTest::newRow("second data group")
             << int(LpcSim::Step::DataChecksum) << 2 << "W 1073742336 4096 (data)";
-        QTest::newRow("second copy") << int(LpcSim::Step::Copy) << 2 << "C 4096 1073742336 4096";
+        QTest::newRow("second copy") << int(LpcSim::Step::Copy) << 2 << "C 4096 1073742336 256";
     }
     void silenceNamesTheStep()
     {
@@ -652,9 +652,9 @@ private slots:
         QFETCH(QString, unanswered);
         Rig r;
         r.sim.failAt(LpcSim::Step(step), Fault::Silent, occurrence);
-        r.useImage(pattern(3 * 4096));
+        r.useImage(pattern(4096 + 100));
         // The time-out is shortened: what is tested is the step named, not the time.
-        r.lpc().Timer1->setInterval(1500);
+        r.lpc().Timer1->setInterval(1000);
         auto restore = qScopeGuard([&] { r.lpc().Timer1->setInterval(kCommTimeoutMs); });
         QVERIFY(r.download(10000));
         QCOMPARE(r.ends, QList<bool>{false});

@@ -67,9 +67,10 @@
 //   * C takes the counts of Part::copyCounts: 64 | 128 | 256 | 512 | 1024 on the LPC8xx (UM10800
 //     "Copy RAM to flash"), 256 | 512 | 1024 | 4096 on the other Cortex-M parts.
 //   * S a n (crc, LPC8xx; UM10800 and UM11029 "Read CRC checksum"): a and n word aligned (13,
-//     6), mapped (14); "0" and the CRC-32 of the range (zlib's) in decimal. N (UM10360 ch. 32,
-//     UM10462 ch. 20 and the LPC8xx manuals, "Read device serial number"): CMD_SUCCESS
-//     followed by the serial number in decimal, four 32-bit words, each on a line of its own. Parts without them answer 1
+//     6), mapped (14); "0" and the CRC-32 of the range (zlib's) in decimal. N (UM10360 §32.7.13
+//     Table 585 "ISP Read device serial number command", the same command in UM10462 ch. 20
+//     and the LPC8xx manuals): CMD_SUCCESS followed by the serial number "in 4 decimal ASCII
+//     groups, each representing a 32-bit value", each on a line of its own. Parts without them answer 1
 //     INVALID_COMMAND, as a boot loader without the command does.
 // After reset the chip starts user code only when the eight words of the vector table add up
 // to zero (wouldStartUserCode; "Criterion for valid user code" in both manuals); otherwise it
