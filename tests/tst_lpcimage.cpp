@@ -121,6 +121,8 @@ private slots:
     void vectorChecksum();
     void replies_data();
     void replies();
+    void pauseAfterLine_data();
+    void pauseAfterLine();
     void parseLine_data();
     void parseLine();
     void loadHex_data();
@@ -584,6 +586,33 @@ void TestLpcImage::replies()
         break;
     }
     QCOMPARE(got, meaning);
+}
+
+// A pause is waited out only where it is longer than the line's own time on the wire.
+void TestLpcImage::pauseAfterLine_data()
+{
+    QTest::addColumn<uint>("pauseMs");
+    QTest::addColumn<int>("lineBytes");
+    QTest::addColumn<uint>("bitsPerSecond");
+    QTest::addColumn<bool>("waited");
+    // A full uuencoded line with its line end: 63 bytes, 5.47 ms at 115200, 10.9 ms at 57600.
+    QTest::newRow("3 ms at 115200") << 3u << 63 << 115200u << false;
+    QTest::newRow("6 ms at 115200") << 6u << 63 << 115200u << true;
+    QTest::newRow("15 ms at 57600") << 15u << 63 << 57600u << true;
+    QTest::newRow("9 ms at 57600") << 9u << 63 << 57600u << false;
+    QTest::newRow("equal: 5 ms for 64 bytes at 128000") << 5u << 64 << 128000u << false;
+    QTest::newRow("just longer: 5 ms for 63 bytes at 128000") << 5u << 63 << 128000u << true;
+    QTest::newRow("no pause") << 0u << 1 << 921600u << false;
+    QTest::newRow("rate unknown: the pause as asked") << 3u << 63 << 0u << true;
+}
+
+void TestLpcImage::pauseAfterLine()
+{
+    QFETCH(uint, pauseMs);
+    QFETCH(int, lineBytes);
+    QFETCH(uint, bitsPerSecond);
+    QFETCH(bool, waited);
+    QCOMPARE(lpc::pauseAfterLine(pauseMs, lineBytes, bitsPerSecond), waited);
 }
 
 void TestLpcImage::sendListRefusals()

@@ -597,10 +597,14 @@ bool LpcEngine::sendItem()
         }
         awaited_ = lastWrite_ + " (data)";
         // The pause after each data line is the user's choice (the time-out field): a slow
-        // boot loader needs it to take a line before the next one comes.
+        // boot loader needs it to take a line before the next one comes. It is waited out
+        // where it is longer than the line itself takes at the port's rate.
+        const int speed = int(port->ComPortSpeed());
+        const quint32 bps = speed >= 0 && speed < kBaudRateCount ? kBaudRates[speed] : 0;
+        const quint32 pauseMs = quint32(kPauseMsPerUnit * units);
         for (const QByteArray &dataLine : item.lines) {
             port->SendData(dataLine.constData(), qint32(dataLine.size()));
-            QThread::msleep(kPauseMsPerUnit * units);
+            if (lpc::pauseAfterLine(pauseMs, dataLine.size(), bps)) QThread::msleep(pauseMs);
         }
     }
     ensureRunning(Timer1);

@@ -397,6 +397,14 @@ int copySizeFor(qsizetype bytes, const devices::LpcCopyRule &rule)
     return kBlockSize;
 }
 
+bool pauseAfterLine(quint32 pauseMs, qsizetype lineBytes, quint32 bitsPerSecond)
+{
+    if (bitsPerSecond == 0) return true;
+    // Both sides in microseconds: the line's time on the wire against the pause.
+    const quint64 lineUs = quint64(std::max<qsizetype>(lineBytes, 0)) * 10u * 1'000'000u / bitsPerSecond;
+    return quint64(pauseMs) * 1000u > lineUs;
+}
+
 QString compareFailedLine(quint32 address)
 {
     return QCoreApplication::translate("lpc", "比较失败: Flash 地址 0x%1 的内容与写入的数据不同")

@@ -236,6 +236,12 @@ std::optional<LpcSendList> BuildLpcSendList(QByteArrayView image, const SectorTa
 int copySizeFor(qsizetype bytes, const devices::LpcCopyRule &rule);
 // Reason line of a compare that found the flash different from RAM at an address.
 QString compareFailedLine(quint32 address);
+// Whether the pause after a data line must be waited out: the port sends in order, so a line
+// that takes longer on the wire (10 bits a byte) than the pause already keeps the next line
+// back for longer than the pause; only a longer pause leaves a gap on the line. Blocking the
+// thread for a shorter one gains nothing on the wire and costs time on a loaded machine, where
+// the sleep overshoots.
+bool pauseAfterLine(quint32 pauseMs, qsizetype lineBytes, quint32 bitsPerSecond);
 
 // ---- Any part: the send list from its row of the device table ----
 
