@@ -136,7 +136,8 @@ void addQuiet(AnyRun &r, const std::vector<sim::PtyPeer::Record> &log, double pe
     for (const auto &rec : log) {
         const double at = std::chrono::duration<double>(rec.time - t0).count();
         const double start = at - double(rec.bytes.size()) * perByteS;
-        if (busyUntil >= 0 && start > busyUntil) {
+        // Shorter gaps are the peer thread's wake-up jitter, not a quiet line.
+        if (busyUntil >= 0 && start > busyUntil + 2 * perByteS) {
             const std::string key = lastFromHost ? lastHost : std::string("answer");
             r.quietS[key] += start - busyUntil;
             ++r.quietCount[key];
