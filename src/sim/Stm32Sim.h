@@ -100,6 +100,8 @@ public:
         quint32 bootLoaderRam = 0x200;     // from kRamBase: the boot loader's own, no writes
         quint32 systemMemory = 0x1FFFF000; // the boot loader's code
         quint32 systemMemorySize = 0x800;
+        quint32 systemMemory2 = 0; // a second piece of system memory (G0B/G0C); size 0: none
+        quint32 systemMemory2Size = 0;
         int bootLoaderIdAddress = -1; // where the id byte sits in system memory; -1: none
         quint8 bootLoaderId = 0;
         quint32 uniqueId = 0x1FFFF7E8; // 96-bit unique device id
