@@ -1189,19 +1189,21 @@ private slots:
         const bool csv = reportName.endsWith(".csv");
         if (csv) QCOMPARE(lines.takeFirst().section(',', 0, 4), "time,port,device,chip,unique_id");
         QCOMPARE(lines.size(), 4);
-        QMap<QString, QString> serialOf, resultOf;
+        QMap<QString, QString> serialOf, resultOf, uidOf;
         for (const QString &line : std::as_const(lines)) {
-            QString port, serial, result, sha;
+            QString port, serial, result, sha, uid;
             if (csv) {
                 const QStringList f = line.split(',');
                 QCOMPARE(f.size(), 12);
-                port = f[1], sha = f[6], serial = f[8], result = f[9];
+                port = f[1], uid = f[4], sha = f[6], serial = f[8], result = f[9];
             } else {
                 const QJsonObject o = QJsonDocument::fromJson(line.toUtf8()).object();
                 QVERIFY2(!o.isEmpty(), qPrintable(line));
                 port = o["port"].toString(), sha = o["sha256"].toString();
                 serial = o["serial"].toString(), result = o["result"].toString();
+                uid = o["unique_id"].toString();
             }
+            uidOf[port] = uid;
             QCOMPARE(sha, QString::fromLatin1(
                               QCryptographicHash::hash(image, QCryptographicHash::Sha256).toHex()));
             serialOf[port] = serial;
@@ -1212,6 +1214,10 @@ private slots:
         QCOMPARE(numbers, (QStringList{"500", "502", "504", "506"})); // none twice
         QCOMPARE(resultOf[pm.slavePath()], "failed");
         QCOMPARE(resultOf[pa.slavePath()], "written");
+        // The STM32's 96-bit unique id as its loader read it; none from a board that never
+        // answered.
+        QCOMPARE(uidOf[pa.slavePath()], "37FFD8054B52383123581043");
+        QCOMPARE(uidOf[pm.slavePath()], "");
         const auto bytesOf = [&format](const QString &n) {
             if (format == "u32le") {
                 QByteArray le(4, '\0');

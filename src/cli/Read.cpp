@@ -352,8 +352,8 @@ int readBoard(platform::SerialPort &port, const ReadOptions &o)
     auto failedAt = [&](quint32 address, Trouble trouble, bool first) {
         if (trouble == Trouble::Silent) return fail(stm32::kNoContactText.text());
         if (trouble == Trouble::Refused && first)
-            return fail(stm32::reasonReadProtected() + QLatin1Char('\n') +
-                        stm32::reasonHowToUnprotect());
+            return fail(stm32::reasonReadProtected(part.rdp) + QLatin1Char('\n') +
+                        stm32::reasonHowToUnprotect(part.rdp));
         return fail(stm32::reasonReadRefused(address));
     };
     Trouble trouble = Trouble::None;
