@@ -739,6 +739,8 @@ private slots:
             QCOMPARE(QDir(home_.path()).entryList({file + "*"}, QDir::Files), QStringList{file});
             return;
         }
+        // The unique id as the line's loader lets it be read (inside the 256-byte read on F4).
+        QVERIFY2(r.out.contains("芯片唯一 ID: 37FFD8054B52383123581043"), qPrintable(r.out));
         QFile f(out);
         QVERIFY(f.open(QIODevice::ReadOnly));
         const QByteArray got = f.readAll();

@@ -1893,6 +1893,10 @@ http://www.orvel.example</translation>
         <translation>Removing the read protection (Level 1 → Level 0); the chip erases its whole Flash and the data EEPROM...</translation>
     </message>
     <message>
+        <source>芯片唯一 ID: %1</source>
+        <translation>Chip unique ID: %1</translation>
+    </message>
+    <message>
         <source>正在解除读保护，芯片擦除整片 Flash。。。</source>
         <translation>Removing the read protection; the chip erases its whole Flash...</translation>
     </message>

@@ -127,6 +127,11 @@ QString uniqueIdIn(QByteArrayView data, int offset)
     return QString::fromLatin1(data.sliced(offset, kUniqueIdBytes).toByteArray().toHex().toUpper());
 }
 
+QString uniqueIdLine(const QString &uid)
+{
+    return QCoreApplication::translate("stm32", "芯片唯一 ID: %1").arg(uid);
+}
+
 bool ackFirst(QByteArrayView reply)
 {
     return !reply.isEmpty() && quint8(reply[0]) == kAck;

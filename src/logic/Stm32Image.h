@@ -169,6 +169,8 @@ UniqueIdPlan uniqueIdPlan(const devices::Stm32Part &part, const SizeReadPlan &si
 // The id in bytes read (12 at offset), as upper-case hexadecimal in address order; "" when
 // the bytes are too few.
 QString uniqueIdIn(QByteArrayView data, int offset = 0);
+// "芯片唯一 ID: 37FFD8054B52383123581043".
+QString uniqueIdLine(const QString &uid);
 // States 4, 5, 7 to 11: the first byte is ACK.
 bool ackFirst(QByteArrayView reply);
 // A refusal: the first byte is NACK.
