@@ -481,6 +481,15 @@ private slots:
         QTest::newRow("write-protected F1, --write-unprotect")
             << 0x10414 << L{"--write-unprotect"} << 1000 << "STM32F10xxExx 家族" << 0
             << L{"正在解除写保护，芯片随后复位。。。", "已成功连接", "上载完成！"};
+        QTest::newRow("read-protected L0, --unprotect: back to Level 0")
+            << -0x417 << L{"--unprotect"} << 1000 << "STM32L05xxx/06xxx 家族" << 0
+            << L{"芯片的 Flash 处于读保护 Level 1: 不能读取、擦除或写入",
+                 "正在解除读保护 (Level 1 → Level 0)，芯片擦除整片 Flash 和数据 EEPROM。。。",
+                 "已成功连接", "上载完成！"};
+        QTest::newRow("H7, --protect: Level 1, never Level 2")
+            << 0x483 << L{"--protect"} << 1000 << "STM32H72xxx/73xxx 家族" << 0
+            << L{"已开启读保护 Level 1 (不是 Level 2): Flash 不能再被读出 (回到 Level 0 时芯片擦除整片 Flash)",
+                 "上载完成！"};
         QTest::newRow("F4, --protect: read-out protection after the image")
             << 0x413 << L{"--protect"} << 1000 << "STM32F40xxx/41xxx 家族" << 0
             << L{"已开启读保护: Flash 不能再被读出 (解除读保护时芯片擦除整片 Flash)", "上载完成！"};

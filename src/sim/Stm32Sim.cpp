@@ -801,9 +801,12 @@ QByteArray Stm32Sim::dispatch(quint8 command)
     case kCmdReadoutProtect:
     case kCmdReadoutUnprotect:
         if (auto a = faulted(Step::OtherCommand)) return *a;
-        // Removing the readout protection erases the whole flash first.
+        // Removing the readout protection erases the whole flash first (AN3155 §3.12); on
+        // L0/L1 going back to Level 0 erases the data EEPROM as well (RM0377/RM0367 §3.4.1,
+        // RM0038 §3.7.1).
         if (command == kCmdReadoutUnprotect) {
             flash_.fill(char(config_.erasedValue));
+            eeprom_.fill('\0');
             config_.readProtected = false;
         }
         if (command == kCmdReadoutProtect) config_.readProtected = true;
