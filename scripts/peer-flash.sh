@@ -95,11 +95,13 @@ done
 # boards of lines its tables carry a transfer size for, it also erases, writes and verifies
 # 12 KiB. Its tables have no transfer size for F2, L1, C0, WB, L5 and U5 (it stops with a
 # TypeError after the ids there), and it would erase L1 with a mass erase that L1 loaders do
-# not have.
+# not have. On the H7A3 board (480) it asks for the unique id and flash size at the H74x's
+# addresses (0x1FF1E800), which that chip does not have (RM0455 §65: 0x08FFF800), and goes on.
+# stm32flash 0.7 does not know 480.
 if [ -n "${STM32LOADER_DIR:-}" ]; then
     loader=("$(dirname "$0")/run-stm32loader.py" -b 115200 -P none -n)
     for line in 414:w 410:w 420:w 428:w 440:w 422:w 413:w 460:w 467:w 457:w 425:w 417:w \
-        447:w 450:w 483:w 497:w 411:i 416:i 429:i 427:i 436:i 437:i 443:i 453:i 494:i 495:i \
+        447:w 450:w 483:w 480:w 497:w 411:i 416:i 429:i 427:i 436:i 437:i 443:i 453:i 494:i 495:i \
         472:i 482:i; do
         id=${line%%:*}
         rm -f "$work/stm32.log"

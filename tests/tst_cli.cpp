@@ -451,6 +451,9 @@ private slots:
         QTest::newRow("H7 0450: 1.25 MiB, sectors 0..9")
             << 0x450 << L{} << 1280 * 1024 << "STM32H74xxx/75xxx 家族" << 0
             << L{"存储容量 Flash:2048 KB", "擦除扇区 0 .. 9", "上载完成！"};
+        QTest::newRow("H7A3 0480: 1.25 MiB across both banks, sectors 0..159")
+            << 0x480 << L{"--verify"} << 1280 * 1024 << "STM32H7A3xx/7B3xx/7B0xx 家族" << 0
+            << L{"存储容量 Flash:2048 KB", "擦除页 0 .. 159", "上载完成！"};
         QTest::newRow("H7 0483: 1.25 MiB refused by its 1 MiB flash")
             << 0x483 << L{} << 1280 * 1024 << "STM32H72xxx/73xxx 家族" << 2
             << L{"文件太大: 映像 1310720 Byte，芯片 Flash 只有 1024 KB (1048576 Byte)"};

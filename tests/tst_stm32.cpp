@@ -905,6 +905,9 @@ void TestStm32::everyFamilyThroughTheWindow_data()
     QTest::newRow("H7 0450 32-byte words, verify")
         << 0x450 << "stm32-other" << 5001 << true << "STM32H74xxx/75xxx 家族"
         << "存储容量 Flash:2048 KB" << "擦除扇区 0 .. 0" << 0x44;
+    QTest::newRow("H7A3 0480 8 KiB sectors, 16-byte words, verify")
+        << 0x480 << "stm32-other" << 9001 << true << "STM32H7A3xx/7B3xx/7B0xx 家族"
+        << "存储容量 Flash:2048 KB" << "擦除页 0 .. 1" << 0x44;
     QTest::newRow("C0 0443") << 0x443 << "stm32-other" << 2049 << false << "STM32C011xx 家族"
                              << "存储容量 Flash:32 KB" << "擦除页 0 .. 1" << 0x44;
     QTest::newRow("WB 0495 4 KiB pages, verify")
@@ -1193,6 +1196,7 @@ void TestStm32::uniqueIdIsRead_data()
     QTest::newRow("F4: inside the 256-byte read, no short read") << 0x413 << 0 << id << 0u;
     QTest::newRow("L0: inside the 128-byte read") << 0x417 << 0 << id << 0u;
     QTest::newRow("H7: 12 bytes at 0x1FF1E800") << 0x450 << 0 << id << 0x1FF1E800u;
+    QTest::newRow("H7A3: 12 bytes at 0x08FFF800") << 0x480 << 0 << id << 0x08FFF800u;
     QTest::newRow("F10x: the id read refused, written without it")
         << 0x414 << 2 << QString() << 0u;
     QTest::newRow("F4: the area read refused, no short read either")

@@ -294,6 +294,7 @@ void TestStm32Image::partsMatchTheirSources_data()
         {0x497, 2048, {}, 0x1FFF75E0, 8, 256, 0},
         {0x472, 2048, {}, 0x0BFA05E0, 8, 512, 0, banks},
         {0x482, 8192, {}, 0x0BFA07A0, 16, 2048, 0, banks},
+        {0x480, 8192, {}, 0x08FFF80C, 16, 2048, 0, banks},
         // clang-format on
     };
     for (const auto &r : rows)
@@ -337,7 +338,8 @@ void TestStm32Image::partsMatchTheirSources()
         {0x1FFFF7E0, 0x1FFFF7E8}, {0x1FFFF7CC, 0x1FFFF7AC}, {0x1FFF7A22, 0x1FFF7A10},
         {0x1FF0F442, 0x1FF0F420}, {0x1FFF75E0, 0x1FFF7590}, {0x1FF8007C, 0x1FF80050},
         {0x1FF8004C, 0x1FF80050}, {0x1FF800CC, 0x1FF800D0}, {0x1FF1E880, 0x1FF1E800},
-        {0x1FFF75A0, 0x1FFF7550}, {0x0BFA05E0, 0x0BFA0590}, {0x0BFA07A0, 0x0BFA0700}};
+        {0x1FFF75A0, 0x1FFF7550}, {0x0BFA05E0, 0x0BFA0590}, {0x0BFA07A0, 0x0BFA0700},
+        {0x08FFF80C, 0x08FFF800}};
     QCOMPARE(part->uniqueIdRegister, uidBySize.value(sizeRegister));
     const UniqueIdPlan uid = uniqueIdPlan(*part, plan);
     QCOMPARE(uid.inSizeRead, readFrom != 0);
@@ -345,7 +347,8 @@ void TestStm32Image::partsMatchTheirSources()
              part->uniqueIdRegister);
     // Read-out protection levels on L0/L1 (with the data EEPROM) and H7; one state elsewhere.
     const auto rdp = eeprom > 0 ? devices::Stm32Rdp::Eeprom
-                     : (productId == 0x450 || productId == 0x483) ? devices::Stm32Rdp::Levels
+                     : (productId == 0x450 || productId == 0x483 || productId == 0x480)
+                         ? devices::Stm32Rdp::Levels
                                                                     : devices::Stm32Rdp::Single;
     QCOMPARE(int(part->rdp), int(rdp));
 }

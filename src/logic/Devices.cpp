@@ -56,6 +56,8 @@ constexpr quint32 kC0Size = 0x1FFF75A0;
 // RM0438 §52.2 and RM0456 §75.2.
 constexpr quint32 kL5Size = 0x0BFA05E0;
 constexpr quint32 kU5Size = 0x0BFA07A0;
+// H7A3/B3/B0: RM0455 §65.2 "Flash size", base address 0x08FFF80C.
+constexpr quint32 kH7ABSize = 0x08FFF80C;
 // H74x/75x: two banks of 8 x 128 KiB (RM0433 §4.2 "Flash memory organization"), numbered 0..15
 // by the boot loader as stm32flash numbers them; H72x/73x one bank of 8.
 constexpr std::array<quint16, 16> kH7Sectors{128, 128, 128, 128, 128, 128, 128, 128,
@@ -80,6 +82,7 @@ constexpr quint32 kH7Uid = 0x1FF1E800;
 constexpr quint32 kC0Uid = 0x1FFF7550;
 constexpr quint32 kL5Uid = 0x0BFA0590;
 constexpr quint32 kU5Uid = 0x0BFA0700;
+constexpr quint32 kH7ABUid = 0x08FFF800; // RM0455 §65.1
 
 // Read-out protection levels (AN3155 §3.11 Readout Protect: the loader sets Level 1; §3.12
 // Readout Unprotect: mass erase, then Level 0). L0: RM0377/RM0367 §3.4.1 "Read protection
@@ -127,7 +130,7 @@ constexpr auto kBanks = Stm32MassErase::Banks;
 //     L5 (RM0438 §6.3.7): 64-bit double words; G0B/G0C and L5 two banks;
 //   * U5 (RM0456 §7.3.7): 128-bit quad words, 8 KiB pages, two banks.
 // Pages are numbered from the flash start across both banks, as stm32flash numbers them.
-constexpr std::array<Stm32Part, 54> kStm32Parts{{
+constexpr std::array<Stm32Part, 55> kStm32Parts{{
     {0x412, u"STM32F10xx4/6 家族", kF1Size, kF1Uid, 1024, kPages, 2, 32, kDirect},
     {0x410, u"STM32F10xx8/B 家族", kF1Size, kF1Uid, 1024, kPages, 2, 128, kDirect},
     {0x414, u"STM32F10xxExx 家族", kF1Size, kF1Uid, 2048, kPages, 2, 512, kDirect},
@@ -183,6 +186,14 @@ constexpr std::array<Stm32Part, 54> kStm32Parts{{
     {0x497, u"STM32WLE5xx/WL55xx 家族", kG0G4L4Size, kG0G4L4Uid, 2048, kPages, 8, 256, kDirect},
     {0x472, u"STM32L552xx/562xx 家族", kL5Size, kL5Uid, 2048, kPages, 8, 512, kDirect, kBanks},
     {0x482, u"STM32U575xx/585xx 家族", kU5Size, kU5Uid, 8192, kPages, 16, 2048, kDirect, kBanks},
+    // H7A3/B3/B0: 2 MiB in two banks of 8 KiB sectors, written in 128-bit flash words (the
+    // OpenOCD commit adding these parts, "page size 8k, write block size 128 bits"; the
+    // 8 KiB units of stm32loader's devices.py), numbered from the flash start as the other
+    // lines' pages; read-out protection levels as on the other H7 (RM0455 "Readout
+    // protection (RDP)"). The flash-size register lies beside the flash: no report says how
+    // the loader answers a read of it, so a refusal takes the table's 2048 KiB.
+    {0x480, u"STM32H7A3xx/7B3xx/7B0xx 家族", kH7ABSize, kH7ABUid, 8192, kPages, 16, 2048, kDirect,
+     kBanks, 0, kRdpLevels},
 }};
 
 constexpr Stm32Part kStm32Unknown{

@@ -417,6 +417,31 @@ Stm32Sim::Config Stm32Sim::Config::profile(quint16 productId)
         c.flashSizeRegister = productId == 0x472 ? 0x0BFA05E0 : 0x0BFA07A0;
         c.optionBytes = 0;
         break;
+    case 0x480: // H7A3/B3/B0 (RM0455): 2 MiB in two banks of 8 KiB sectors, 128-bit flash
+                // words (OpenOCD's commit adding the line); unique id 0x08FFF800 and flash
+                // size 0x08FFF80C (RM0455 §65.1, §65.2). The loader's RAM (0x20000000-
+                // 0x200040FF of the DTCM), system memory 0x1FF00000-0x1FF13FFF and its id
+                // byte 0x92 at 0x1FF13FFE as stm32loader's devices.py lists them (from AN2606);
+                // option bytes are registers, not memory.
+        c.version = 0x31;
+        c.flashSizeKb = 2048;
+        c.pageSize = 8192;
+        c.extendedErase = true;
+        c.massErase = MassErase::Banks;
+        c.programming = Programming::DoubleWordOnce;
+        c.writeUnit = 16;
+        c.ramSize = 128 * 1024;
+        c.bootLoaderRam = 0x4100;
+        c.systemMemory = 0x1FF00000;
+        c.systemMemorySize = 0x14000;
+        c.bootLoaderIdAddress = 0x1FF13FFE;
+        c.bootLoaderId = 0x92;
+        c.infoArea = 0x08FFF800;
+        c.infoAreaSize = 0x100;
+        c.uniqueId = 0x08FFF800;
+        c.flashSizeRegister = 0x08FFF80C;
+        c.optionBytes = 0;
+        break;
     default:
         break;
     }
@@ -427,7 +452,7 @@ QList<quint16> Stm32Sim::Config::profiles()
 {
     return {0x410, 0x414, 0x420, 0x428, 0x440, 0x422, 0x411, 0x413, 0x460, 0x457,
             0x425, 0x417, 0x447, 0x416, 0x429, 0x427, 0x436, 0x437, 0x450, 0x483,
-            0x443, 0x453, 0x467, 0x494, 0x495, 0x497, 0x472, 0x482};
+            0x443, 0x453, 0x467, 0x494, 0x495, 0x497, 0x472, 0x482, 0x480};
 }
 
 Stm32Sim::Stm32Sim() : Stm32Sim(Config{}) {}
