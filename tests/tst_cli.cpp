@@ -715,8 +715,8 @@ private slots:
         sim::Stm32Sim board(config);
         board.setFlash(sim::Stm32Sim::kFlashBase,
                        randomImage(int(config.flashSizeKb) * 1024, quint32(productId)));
-        // Sync, Get, Get ID and the flash size take 14 bytes; each block 9 more.
-        if (fault == "silent") board.setSilentAfter(14 + 10 * 9);
+        // Sync, Get, Get ID, the flash size and the unique id take 23 bytes; each block 9 more.
+        if (fault == "silent") board.setSilentAfter(23 + 10 * 9);
         if (fault == "mute") board.setSilentAfter(0);
         PtyPeer peer;
         peer.attach(&board);
