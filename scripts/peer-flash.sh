@@ -3,10 +3,10 @@
 # each board's flash must then hold the image: stm32flash speaks ST's USART boot-loader
 # protocol (and verifies by reading back), lpc21isp NXP's UART ISP protocol. A failure here
 # means a board does not behave as the boot loader's published protocol says.
-# nxpprog is no Debian package: with NXPPROG set to a checkout of it, it programs the LPC
+# nxpprog is no Debian package: with NXPPROG_DIR set to a checkout of it, it programs the LPC
 # boards it knows too (through scripts/nxpprog-run.py, which only fits it to today's pyserial
 # and a pseudo-terminal); without, a note says it was skipped.
-#   [NXPPROG=/path/to/nxpprog] scripts/peer-flash.sh [build-dir]
+#   [NXPPROG_DIR=/path/to/nxpprog] scripts/peer-flash.sh [build-dir]
 set -euo pipefail
 build=${1:-build}
 tramelo=$(realpath "$build/src/tramelo")
@@ -91,6 +91,45 @@ for id in 457 425 417 447 416 429 427 436 437 450 467; do
     check_board stm32 "$work/stm32-new.bin"
 done
 
+# stm32loader (not a Debian package: a checkout named by STM32LOADER_DIR, run as it is by
+# scripts/run-stm32loader.py, which only lets a pseudo-terminal refuse RTS and DTR; no
+# parity, as for stm32flash), its family found from the chip as a user runs it: on every STM32
+# board it reads the ids (and the unique id and flash size where its tables know them); on the
+# boards of lines its tables carry a transfer size for, it also erases, writes and verifies
+# 12 KiB. Its tables have no transfer size for F2, L1, C0, WB, L5 and U5 (it stops with a
+# TypeError after the ids there), and it would erase L1 with a mass erase that L1 loaders do
+# not have. On the H7A3 board (480) it asks for the unique id and flash size at the H74x's
+# addresses (0x1FF1E800), which that chip does not have (RM0455 §65: 0x08FFF800), and goes on.
+# stm32flash 0.7 does not know 480.
+if [ -n "${STM32LOADER_DIR:-}" ]; then
+    loader=("$(dirname "$0")/run-stm32loader.py" -b 115200 -P none -n)
+    for line in 414:w 410:w 420:w 428:w 440:w 422:w 413:w 460:w 467:w 457:w 425:w 417:w \
+        447:w 450:w 483:w 480:w 497:w 411:i 416:i 429:i 427:i 436:i 437:i 443:i 453:i 494:i 495:i \
+        472:i 482:i; do
+        id=${line%%:*}
+        rm -f "$work/stm32.log"
+        start_board stm32 --id "$id"
+        out=$("${loader[@]}" -p "$tty" 2>&1 || true)
+        if [[ "$out" != *"Chip ID: 0x$id"* ]]; then
+            echo "$out" >&2
+            echo "peer-flash: stm32loader did not identify the $id board" >&2
+            exit 1
+        fi
+        echo "peer-flash: stm32loader $id: $(grep -E 'Chip ID|UID|Flash size' <<<"$out" |
+            tr '\n' ' ')"
+        if [ "${line#*:}" = w ]; then
+            "${loader[@]}" -p "$tty" -q -e -w -v "$work/stm32-new.bin"
+            check_board stm32 "$work/stm32-new.bin"
+        else
+            kill -TERM "$board_pid"
+            wait "$board_pid" || true
+            board_pid=
+        fi
+    done
+else
+    echo "peer-flash: stm32loader skipped (STM32LOADER_DIR names no checkout)"
+fi
+
 # LPC2000: random bytes whose vector table carries the checksum the boot loader requires of a
 # valid user program (the eight vectors sum to 0), so lpc21isp writes the image as it is; as
 # Intel HEX. lpc21isp copies whole sectors of up to 8 KiB on the LPC22xx (8 KiB sectors, copies
@@ -143,8 +182,8 @@ lpc_flash lpc812 $((3072 + 200)) 7
 # knows the LPC1768 and LPC2378 and, under the LPC214x names its table gives their numbers,
 # the LPC2131/2132/2136/2138 boards; its table has no LPC2214, LPC2148 (it lists 0x0002FF25,
 # the LPC2138's number), LPC11xx/11Uxx/13xx or LPC8xx identification.
-if [ -z "${NXPPROG:-}" ]; then
-    echo "peer-flash: nxpprog skipped (set NXPPROG to a checkout of it to run it)"
+if [ -z "${NXPPROG_DIR:-}" ]; then
+    echo "peer-flash: nxpprog skipped (set NXPPROG_DIR to a checkout of it to run it)"
     exit 0
 fi
 runner=$(dirname "$(realpath "$0")")/nxpprog-run.py
@@ -153,7 +192,7 @@ python=$(command -v /usr/bin/python3 || command -v python3)
 nxpprog_flash() { # device bytes [vector that balances: 5 or 7]
     lpc_image "$@"
     start_board "$1"
-    "$python" "$runner" "$NXPPROG" --oscfreq=12000 --baud=115200 --filetype=bin "$tty" \
+    "$python" "$runner" "$NXPPROG_DIR" --oscfreq=12000 --baud=115200 --filetype=bin "$tty" \
         "$work/$1.bin" 2>&1 | tail -n 1
     echo "peer-flash: nxpprog $1"
     check_board "$1" "$work/$1.bin"
@@ -167,7 +206,7 @@ nxpprog_flash lpc2136 $((12288 + 200))
 nxpprog_flash lpc2138 $((40960 + 4))
 # Its serial-number command on the LPC1768 board: four words in decimal.
 start_board lpc1768
-serial=$("$python" "$runner" "$NXPPROG" --oscfreq=12000 --serialnumber "$tty" 2>/dev/null)
+serial=$("$python" "$runner" "$NXPPROG_DIR" --oscfreq=12000 --serialnumber "$tty" 2>/dev/null)
 if ! [[ "$serial" =~ ^[0-9]+\ [0-9]+\ [0-9]+\ [0-9]+$ ]]; then
     echo "peer-flash: nxpprog read no serial number from the lpc1768 board: '$serial'" >&2
     exit 1
