@@ -6,6 +6,8 @@
 #include "StcLine.h"
 
 #include "hexlib/StcHexLib.h"
+#include "logic/Devices.h"
+#include "sim/StcSeriesSim.h"
 
 #include <QElapsedTimer>
 #include <QLabel>
@@ -766,18 +768,20 @@ private slots:
         QTest::addColumn<QString>("field");
         QTest::addColumn<int>("minMs");
         QTest::addColumn<int>("maxMs");
+        QTest::addColumn<bool>("thenDownload"); // the next download works (one row per path)
         // The tick counter is not restarted when its timer already runs, so the first tick
         // may come early: n seconds end after n - 1 to n seconds.
-        QTest::newRow("1 s") << "1" << 0 << 1500;
-        QTest::newRow("2 s") << "2" << 1000 << 2500;
-        QTest::newRow("0: ends on the first pass") << "0" << 0 << 300;
-        QTest::newRow("not a number: 3 s") << "x" << 2000 << 3500;
+        QTest::newRow("1 s") << "1" << 0 << 1500 << true;
+        QTest::newRow("2 s") << "2" << 1000 << 2500 << false;
+        QTest::newRow("0: ends on the first pass") << "0" << 0 << 300 << true;
+        QTest::newRow("not a number: 3 s") << "x" << 2000 << 3500 << false;
     }
     void connectTimeout()
     {
         QFETCH(QString, field);
         QFETCH(int, minMs);
         QFETCH(int, maxMs);
+        QFETCH(bool, thenDownload);
 
         StcLine line;
         {
@@ -795,6 +799,7 @@ private slots:
 
         QCOMPARE(line.lines,
                  (QStringList{QStringLiteral("下载目标代码"), QStringLiteral("正在连机 。。。"),
+                              QStringLiteral("无应答: 状态包 (0x7F 同步脉冲之后)"),
                               QStringLiteral("连接超时 ！")}));
         QVERIFY2(elapsed >= minMs && elapsed <= maxMs, qPrintable(QString::number(elapsed)));
         QCOMPARE(line.ends, QList<bool>{false});
@@ -807,6 +812,7 @@ private slots:
             QVERIFY(sent.size() >= 2);
             QCOMPARE(sent, QByteArray(sent.size(), char(0x7F)));
         }
+        if (!thenDownload) return;
 
         {
             const QSignalBlocker block(line.main().Edit3);
@@ -827,7 +833,7 @@ private slots:
         const qint64 elapsed = timer.elapsed();
 
         QStringList expected = successLines(QStringLiteral("4.3C"), kDefaultChip, false).mid(0, 8);
-        expected << QStringLiteral("写控制信息超时 ！");
+        expected << QStringLiteral("无应答: 控制信息 (0x80)") << QStringLiteral("写控制信息超时 ！");
         QCOMPARE(line.lines, expected);
         QVERIFY2(elapsed >= 5000 && elapsed <= 8500, qPrintable(QString::number(elapsed)));
         QCOMPARE(line.sim.commands().count(stc::kCmdControl), 3);
@@ -838,6 +844,43 @@ private slots:
         QVERIFY(!line.portOpen());
 
         nextDownloadWorks(line);
+    }
+
+    // The STC12/STC15/STC8 programmer names the step a silent chip left unanswered, before
+    // the stage's time-out line: the status packet (time-out field 1 s) and a trim round.
+    void seriesSilentChipNamesTheStep_data()
+    {
+        QTest::addColumn<int>("silentAt"); // sim::StcSeriesSim::Step
+        QTest::addColumn<QString>("clock");
+        QTest::addColumn<QStringList>("tail");
+        using Step = sim::StcSeriesSim::Step;
+        QTest::newRow("status packet")
+            << int(Step::Status) << ""
+            << QStringList{"无应答: 状态包 (0x7F 同步脉冲之后)", "连接超时 ！"};
+        QTest::newRow("first trim round")
+            << int(Step::Calibration) << "11.0592"
+            << QStringList{"正在校准时钟 。。。", "无应答: 时钟校准 (0x00)", "校准时钟超时 ！"};
+    }
+    void seriesSilentChipNamesTheStep()
+    {
+        QFETCH(int, silentAt);
+        QFETCH(QString, clock);
+        QFETCH(QStringList, tail);
+
+        testsupport::BoardRig<sim::StcSeriesSim> r(sim::StcSeriesSim::Config::stc15l104w());
+        r.sim.failAt(sim::StcSeriesSim::Step(silentAt), sim::Fault::Silent);
+        r.select(devices::findDevice(u"stc15"), testsupport::kBaud115200Index);
+        r.setAutomaticReset(false);
+        r.main().ClockEdit->setText(clock);
+        {
+            const QSignalBlocker block(r.main().Edit3);
+            r.main().Edit3->setText(QStringLiteral("1"));
+        }
+        r.start(r.env.file("fw.bin", sampleImage(300)));
+        QVERIFY(r.waitForEnds(1, 15000));
+        QCOMPARE(r.results, QList<DownloadResult>{DownloadResult::Failed});
+        QCOMPARE(r.lines.mid(r.lines.size() - tail.size()), tail);
+        QVERIFY(r.sim.protocolErrors().isEmpty());
     }
 
     void missingFile()

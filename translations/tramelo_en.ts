@@ -1482,6 +1482,54 @@ http://www.orvel.example</translation>
 <context>
     <name>stc</name>
     <message>
+        <source>状态包 (0x7F 同步脉冲之后)</source>
+        <translation>status packet (after the 0x7F sync pulses)</translation>
+    </message>
+    <message>
+        <source>握手</source>
+        <translation>handshake</translation>
+    </message>
+    <message>
+        <source>时钟校准</source>
+        <translation>clock calibration</translation>
+    </message>
+    <message>
+        <source>波特率测试</source>
+        <translation>baud-rate test</translation>
+    </message>
+    <message>
+        <source>波特率切换</source>
+        <translation>baud-rate switch</translation>
+    </message>
+    <message>
+        <source>控制信息</source>
+        <translation>control information</translation>
+    </message>
+    <message>
+        <source>准备写入</source>
+        <translation>prepare to write</translation>
+    </message>
+    <message>
+        <source>擦除</source>
+        <translation>erase</translation>
+    </message>
+    <message>
+        <source>写数据块 0x%1</source>
+        <translation>write block 0x%1</translation>
+    </message>
+    <message>
+        <source>写入结束</source>
+        <translation>end of writing</translation>
+    </message>
+    <message>
+        <source>写选项</source>
+        <translation>option write</translation>
+    </message>
+    <message>
+        <source>选项确认</source>
+        <translation>option confirmation</translation>
+    </message>
+    <message>
         <source>文件太大，不能超过64 KB</source>
         <translation>The file is too large: at most 64 KB</translation>
     </message>
@@ -1680,10 +1728,6 @@ http://www.orvel.example</translation>
 </context>
 <context>
     <name>stm32</name>
-    <message>
-        <source>无应答: %1</source>
-        <translation>No answer: %1</translation>
-    </message>
     <message>
         <source>正在查找设备。。。</source>
         <translation>Searching for device...</translation>
@@ -1922,6 +1966,10 @@ http://www.orvel.example</translation>
 </context>
 <context>
     <name>texts</name>
+    <message>
+        <source>无应答: %1</source>
+        <translation>No answer: %1</translation>
+    </message>
     <message>
         <source>提示：先按下载，再给芯片断电后重新上电 (冷启动)。</source>
         <translation>Hint: press Download first, then switch the chip&apos;s power off and on again (cold start).</translation>

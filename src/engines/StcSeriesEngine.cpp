@@ -323,6 +323,7 @@ void StcSeriesEngine::end()
     switch (o.failure) {
     case Failure::None:
     case Failure::NoAnswer:
+        if (o.unanswered) emit line(stc::noAnswerLine(*o.unanswered));
         switch (o.stage) {
         case Stage::Connecting: fail(DownloadResult::Failed, kConnectTimeout); break;
         case Stage::Calibrating:

@@ -15,3 +15,10 @@ struct ShownText
     QString text() const { return QCoreApplication::translate(context, source); }
     operator QString() const { return text(); }
 };
+
+// The line before a time-out's end that names the step a silent boot loader left without an
+// answer ("无应答: Get ID (0x02)"): one text for every family, each naming its own steps.
+inline QString noAnswerLine(const QString &step)
+{
+    return QCoreApplication::translate("texts", "无应答: %1").arg(step);
+}

@@ -3,6 +3,7 @@
 #include "logic/Devices.h"
 #include "logic/FirmwareFile.h"
 #include "logic/HexText.h"
+#include "logic/ShownText.h"
 
 #include <QCoreApplication>
 #include <QFile>
@@ -451,7 +452,7 @@ QString noAnswerLine(State state)
     case State::ChecksumReply: step = "Get Checksum (0xA1)"; break;
     case State::ProtectAck: step = "Readout Protect (0x82)"; break;
     }
-    return QCoreApplication::translate("stm32", "无应答: %1").arg(QLatin1String(step));
+    return ::noAnswerLine(QLatin1String(step));
 }
 
 QString flashSizeFromTableLine(quint32 registerAddress, quint32 kib)
