@@ -407,7 +407,7 @@ bool StcEngine::runDownload()
     powerResult_.reset();
     if (!choices_.powerCycle.isEmpty()) {
         emit line(boardentry::commandLine(choices_.powerCycle));
-        power_->start(choices_.powerCycle, choices_.powerCycleTimeoutMs);
+        power_->startFor(choices_);
     }
 
     if (!connectToChip()) return false;

@@ -139,7 +139,7 @@ void StcSeriesEngine::start(const DownloadChoices &choices)
     powerTimeoutMs_ = choices.powerCycleTimeoutMs;
     if (!choices.powerCycle.isEmpty()) {
         emit line(boardentry::commandLine(choices.powerCycle));
-        power_->start(choices.powerCycle, choices.powerCycleTimeoutMs);
+        power_->startFor(choices);
     }
 
     stc::Choices c;
