@@ -28,6 +28,7 @@
 #include <csignal>
 #include <fcntl.h>
 #include <functional>
+#include <map>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -1480,6 +1481,80 @@ private slots:
         // Nothing was written: STM32 and LPC boards heard nothing at all.
         if (family != devices::Family::Stc) QCOMPARE(peer.received(), QByteArray());
         QCOMPARE(flashNow(), before);
+    }
+
+    // One power command for the boards of a run: it runs once, told the ports of the boards
+    // that waited for it; each of them is then written, or fails with the command's status. A
+    // board that ends before it is ready (its port held) is not waited for. One board alone
+    // gets its own port too.
+    void sharedPowerCommand_data()
+    {
+        QTest::addColumn<QStringList>("devices"); // one board each
+        QTest::addColumn<int>("held");            // the board whose port another program holds
+        QTest::addColumn<QString>("command");     // LOG: the file each run of it appends to
+        QTest::addColumn<int>("code");
+        const QStringList all{"stm32", "lpc2136", "stc89c52rc"};
+        const QString logs = QStringLiteral("echo \"$TRAMELO_PORTS\" >> LOG; sleep 0.2");
+        QTest::newRow("three families, one run of it") << all << -1 << logs << 0;
+        QTest::newRow("it fails: every board fails") << all << -1 << logs + "; echo stuck; exit 5" << 1;
+        QTest::newRow("a board that never gets ready") << all << 1 << logs << 3;
+        QTest::newRow("one board: its own port") << QStringList{"stc89c52rc"} << -1 << logs << 0;
+    }
+    void sharedPowerCommand()
+    {
+        QFETCH(QStringList, devices);
+        QFETCH(int, held);
+        QFETCH(QString, command);
+        QFETCH(int, code);
+        const QByteArray image = randomImage(700, 41).replace('\0', '\x01');
+        const QString fw = writeFile("shared.hex", hexOf(image));
+        static int runs = 0;
+        const QString log = home_.filePath(QStringLiteral("power-%1.log").arg(++runs));
+        QFile::remove(log);
+        sim::Stm32Sim stm32;
+        sim::LpcSim lpc;
+        sim::StcSim stc;
+        PtyPeer ps, pl, pc;
+        ps.attach(&stm32);
+        pl.attach(&lpc);
+        pc.attach(&stc);
+        const std::map<QString, PtyPeer *> peers{{"stm32", &ps}, {"lpc2136", &pl}, {"stc89c52rc", &pc}};
+        QStringList args{"download", "--no-reset", "--timeout", "3", "--baud", "57600",
+                         "--power-cycle", QString(command).replace("LOG", log)};
+        QStringList waited; // the ports told to the command, in the boards' order
+        platform::SerialPort other;
+        for (qsizetype i = 0; i < devices.size(); ++i) {
+            const QString path = peers.at(devices[i])->slavePath();
+            args << "--board" << devices[i] + "," + path + "," + fw;
+            if (i == held)
+                QCOMPARE(other.open(path), platform::OpenResult::Ok);
+            else
+                waited << path;
+        }
+        const Run r = run(args, 60000);
+        for (PtyPeer *p : {&ps, &pl, &pc})
+            p->attach(nullptr);
+        QVERIFY2(r.code == code, qPrintable(r.out + r.err));
+        QFile f(log);
+        QVERIFY(f.open(QIODevice::ReadOnly));
+        QCOMPARE(QString::fromUtf8(f.readAll()), waited.join(' ') + '\n');
+        const QString prefix = devices.size() > 1 ? QStringLiteral("%1: ") : QString();
+        for (qsizetype i = 0; i < devices.size(); ++i) {
+            if (i == held) continue;
+            const QString port = peers.at(devices[i])->slavePath();
+            const QString said = prefix.isEmpty() ? QString() : prefix.arg(port);
+            if (code == 1) {
+                QVERIFY2(r.out.contains(said + "电源命令失败，退出码 5"), qPrintable(r.out));
+            } else {
+                QVERIFY2(!r.out.contains(said + "电源命令失败"), qPrintable(r.out));
+            }
+        }
+        const bool written = code != 1;
+        QCOMPARE(stm32.flash(sim::Stm32Sim::kFlashBase, image.size()) == image,
+                 written && devices.contains("stm32"));
+        QCOMPARE(lpc.flash(0, image.size()).remove(0x14, 4) == QByteArray(image).remove(0x14, 4),
+                 written && devices.contains("lpc2136") && held != devices.indexOf("lpc2136"));
+        QCOMPARE(stc.flash().left(image.size()) == image, written && devices.contains("stc89c52rc"));
     }
 
     // One process writes boards of every family at once: each line names its port, a table

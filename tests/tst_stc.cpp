@@ -6,6 +6,8 @@
 #include "StcLine.h"
 
 #include "hexlib/StcHexLib.h"
+#include "logic/Devices.h"
+#include "sim/StcSeriesSim.h"
 
 #include <QElapsedTimer>
 #include <QLabel>
@@ -708,6 +710,7 @@ private slots:
         QTest::addColumn<QString>("box");
         QTest::addColumn<QString>("versionLine");
         QTest::addColumn<QString>("failureLine");
+        QTest::addColumn<bool>("thenDownload"); // the next download works (once: one path)
 
         const QString mcuBox =
             QStringLiteral("当前版本支持 MCU: 12C1052/89C51RC/89C52RC/89C55RD+/89C516RD+ ！");
@@ -718,15 +721,15 @@ private slots:
 
         QTest::newRow("unknown model")
             << StcSim::buildStatusFrame(unknownModel) << mcuBox << "连机成功! 固件版本:4.3C"
-            << "未支持的 MCU ！";
+            << "未支持的 MCU ！" << true;
         // Its counts, taken at 2400 baud, give 19.96 MHz at 1200 baud: no class.
         QTest::newRow("recorded STC89C52RC status: unknown oscillator")
             << kRecordedStatus << oscBox << "连机成功! 固件版本:4.3C"
-            << "未支持的 Oscillator ！";
+            << "未支持的 Oscillator ！" << false;
         // Three bytes: too short for the version rule, which must not read beyond them.
         QTest::newRow("three-byte reply: no version, no model")
             << QByteArray::fromHex("46B916") << mcuBox << "连机成功! 固件版本:"
-            << "未支持的 MCU ！";
+            << "未支持的 MCU ！" << false;
     }
     void unrecognisedChip()
     {
@@ -734,6 +737,7 @@ private slots:
         QFETCH(QString, box);
         QFETCH(QString, versionLine);
         QFETCH(QString, failureLine);
+        QFETCH(bool, thenDownload);
 
         StcLine line;
         line.sim.setStatusFrame(status);
@@ -756,6 +760,7 @@ private slots:
         QVERIFY(!line.portOpen());
         QVERIFY(!line.stc().SeekTimer->isActive());
 
+        if (!thenDownload) return;
         line.sim.setStatusFrame(StcSim::buildStatusFrame({}));
         nextDownloadWorks(line);
     }
@@ -765,18 +770,20 @@ private slots:
         QTest::addColumn<QString>("field");
         QTest::addColumn<int>("minMs");
         QTest::addColumn<int>("maxMs");
+        QTest::addColumn<bool>("thenDownload"); // the next download works (one row per path)
         // The tick counter is not restarted when its timer already runs, so the first tick
         // may come early: n seconds end after n - 1 to n seconds.
-        QTest::newRow("1 s") << "1" << 0 << 1500;
-        QTest::newRow("2 s") << "2" << 1000 << 2500;
-        QTest::newRow("0: ends on the first pass") << "0" << 0 << 300;
-        QTest::newRow("not a number: 3 s") << "x" << 2000 << 3500;
+        QTest::newRow("1 s") << "1" << 0 << 1500 << true;
+        QTest::newRow("2 s") << "2" << 1000 << 2500 << false;
+        QTest::newRow("0: ends on the first pass") << "0" << 0 << 300 << true;
+        QTest::newRow("not a number: 3 s") << "x" << 2000 << 3500 << false;
     }
     void connectTimeout()
     {
         QFETCH(QString, field);
         QFETCH(int, minMs);
         QFETCH(int, maxMs);
+        QFETCH(bool, thenDownload);
 
         StcLine line;
         {
@@ -794,6 +801,7 @@ private slots:
 
         QCOMPARE(line.lines,
                  (QStringList{QStringLiteral("下载目标代码"), QStringLiteral("正在连机 。。。"),
+                              QStringLiteral("无应答: 状态包 (0x7F 同步脉冲之后)"),
                               QStringLiteral("连接超时 ！")}));
         QVERIFY2(elapsed >= minMs && elapsed <= maxMs, qPrintable(QString::number(elapsed)));
         QCOMPARE(line.ends, QList<bool>{false});
@@ -806,6 +814,7 @@ private slots:
             QVERIFY(sent.size() >= 2);
             QCOMPARE(sent, QByteArray(sent.size(), char(0x7F)));
         }
+        if (!thenDownload) return;
 
         {
             const QSignalBlocker block(line.main().Edit3);
@@ -826,7 +835,7 @@ private slots:
         const qint64 elapsed = timer.elapsed();
 
         QStringList expected = successLines(QStringLiteral("4.3C"), kDefaultChip, false).mid(0, 8);
-        expected << QStringLiteral("写控制信息超时 ！");
+        expected << QStringLiteral("无应答: 控制信息 (0x80)") << QStringLiteral("写控制信息超时 ！");
         QCOMPARE(line.lines, expected);
         QVERIFY2(elapsed >= 5000 && elapsed <= 8500, qPrintable(QString::number(elapsed)));
         QCOMPARE(line.sim.commands().count(stc::kCmdControl), 3);
@@ -837,6 +846,43 @@ private slots:
         QVERIFY(!line.portOpen());
 
         nextDownloadWorks(line);
+    }
+
+    // The STC12/STC15/STC8 programmer names the step a silent chip left unanswered, before
+    // the stage's time-out line: the status packet (time-out field 1 s) and a trim round.
+    void seriesSilentChipNamesTheStep_data()
+    {
+        QTest::addColumn<int>("silentAt"); // sim::StcSeriesSim::Step
+        QTest::addColumn<QString>("clock");
+        QTest::addColumn<QStringList>("tail");
+        using Step = sim::StcSeriesSim::Step;
+        QTest::newRow("status packet")
+            << int(Step::Status) << ""
+            << QStringList{"无应答: 状态包 (0x7F 同步脉冲之后)", "连接超时 ！"};
+        QTest::newRow("first trim round")
+            << int(Step::Calibration) << "11.0592"
+            << QStringList{"正在校准时钟 。。。", "无应答: 时钟校准 (0x00)", "校准时钟超时 ！"};
+    }
+    void seriesSilentChipNamesTheStep()
+    {
+        QFETCH(int, silentAt);
+        QFETCH(QString, clock);
+        QFETCH(QStringList, tail);
+
+        testsupport::BoardRig<sim::StcSeriesSim> r(sim::StcSeriesSim::Config::stc15l104w());
+        r.sim.failAt(sim::StcSeriesSim::Step(silentAt), sim::Fault::Silent);
+        r.select(devices::findDevice(u"stc15"), testsupport::kBaud115200Index);
+        r.setAutomaticReset(false);
+        r.main().ClockEdit->setText(clock);
+        {
+            const QSignalBlocker block(r.main().Edit3);
+            r.main().Edit3->setText(QStringLiteral("1"));
+        }
+        r.start(r.env.file("fw.bin", sampleImage(300)));
+        QVERIFY(r.waitForEnds(1, 15000));
+        QCOMPARE(r.results, QList<DownloadResult>{DownloadResult::Failed});
+        QCOMPARE(r.lines.mid(r.lines.size() - tail.size()), tail);
+        QVERIFY(r.sim.protocolErrors().isEmpty());
     }
 
     void missingFile()
@@ -860,27 +906,29 @@ private slots:
         QTest::addColumn<QString>("name");
         QTest::addColumn<QString>("reason");
         QTest::addColumn<QString>("message"); // "": the no-data message
+        QTest::addColumn<bool>("thenDownload"); // the next download works (one row per path)
         QTest::newRow("text not starting with ':' named .hex") << QByteArray("0102030405")
                                     << "fw.hex"
                                     << "the decoder rejects a text not starting with ':'"
-                                    << QStringLiteral("HEX文件格式错误: 第 1 行");
-        QTest::newRow("empty binary") << QByteArray() << "fw.bin" << "no byte" << QString();
+                                    << QStringLiteral("HEX文件格式错误: 第 1 行") << true;
+        QTest::newRow("empty binary") << QByteArray() << "fw.bin" << "no byte" << QString() << true;
         QTest::newRow("binary over 64 KiB") << QByteArray(0x10001, '\x55') << "fw.bin"
                                             << "past the decoding buffer"
-                                            << QStringLiteral("文件太大，不能超过64 KB");
+                                            << QStringLiteral("文件太大，不能超过64 KB") << false;
         QTest::newRow("empty file") << QByteArray() << "fw.hex"
-                                    << "nothing to decode" << QString();
+                                    << "nothing to decode" << QString() << false;
         QTest::newRow("data only at offset 0")
             << QByteArray(":0100000055AA\r\n:00000001FF\r\n") << "fw.hex"
-            << "offset 0 is not examined" << QString();
+            << "offset 0 is not examined" << QString() << false;
         QTest::newRow("zeros only") << intelHex(QByteArray(64, '\0')) << "fw.hex"
-                                    << "no non-zero byte" << QString();
+                                    << "no non-zero byte" << QString() << true;
     }
     void refusedImage()
     {
         QFETCH(QByteArray, file);
         QFETCH(QString, name);
         QFETCH(QString, message);
+        QFETCH(bool, thenDownload);
 
         StcLine line;
         line.main().Label10->setText(QStringLiteral("9.9 KB"));
@@ -894,7 +942,7 @@ private slots:
         QVERIFY(line.stc().StcBlocks.isEmpty());
         nothingSent(line);
 
-        nextDownloadWorks(line);
+        if (thenDownload) nextDownloadWorks(line);
     }
 
     void portTakenByAnotherOpener()
@@ -979,6 +1027,7 @@ private slots:
         QTest::addColumn<int>("junkAt");       // data answer replaced by junk (0: none)
         QTest::addColumn<QStringList>("tail"); // the lines after the chip line
         QTest::addColumn<int>("dataFrames");   // data frames the chip took
+        QTest::addColumn<bool>("thenDownload"); // the next download works (one row per path)
 
         const QByteArray c52 = QByteArray::fromHex("F00282");
         const QString failed = QStringLiteral("上载数据失败 ！");
@@ -992,30 +1041,30 @@ private slots:
             << erase + QStringList{QStringLiteral(
                                        "地址 0x0080 的数据块: 芯片收到的校验和 0x%1，应为 0x%2"),
                                    failed}
-            << 2;
+            << 2 << true;
         QTest::newRow("junk instead of the third answer")
             << c52 << 400 << 0 << 3
             << erase + QStringList{QStringLiteral("地址 0x0100 的数据块: 芯片的应答不是有效的帧"),
                                    failed}
-            << 3;
+            << 3 << true;
         QTest::newRow("8 KiB + 1 on the 89C52RC: refused before anything")
             << c52 << 8193 << 0 << 0
             << QStringList{QStringLiteral(
                                "文件太大: 映像 8193 字节，STC89C52RC 的 Flash 只有 8192 字节"),
                            failed}
-            << 0;
+            << 0 << true;
         QTest::newRow("1 KiB + 1 on the 12C1052")
             << QByteArray::fromHex("F20183") << 1025 << 0 << 0
             << QStringList{QStringLiteral(
                                "文件太大: 映像 1025 字节，STC12C1052 的 Flash 只有 1024 字节"),
                            failed}
-            << 0;
+            << 0 << false;
         QTest::newRow("20 KiB + 1 on the 89C55RD+")
             << QByteArray::fromHex("F10582") << 20 * 1024 + 1 << 0 << 0
             << QStringList{QStringLiteral(
                                "文件太大: 映像 20481 字节，STC89C55RD+ 的 Flash 只有 20480 字节"),
                            failed}
-            << 0;
+            << 0 << false;
     }
     void refusedAfterConnecting()
     {
@@ -1025,6 +1074,7 @@ private slots:
         QFETCH(int, junkAt);
         QFETCH(QStringList, tail);
         QFETCH(int, dataFrames);
+        QFETCH(bool, thenDownload);
 
         StcSim::Config config;
         config.modelCode = model;
@@ -1062,7 +1112,7 @@ private slots:
         QCOMPARE(line.sim.protocolErrors(), QStringList());
 
         line.sim.answerWrongSum(0);
-        nextDownloadWorks(line);
+        if (thenDownload) nextDownloadWorks(line);
     }
 
     void resetTimeNotANumber()

@@ -408,32 +408,43 @@ void TstStcSeries::failuresEndTheSession_data()
     QTest::addColumn<int>("fault");
     QTest::addColumn<int>("failure");
     QTest::addColumn<int>("stage");
+    QTest::addColumn<QString>("unanswered"); // the line naming the step; "": none
     using C = StcSeriesSim::Config;
     using St = StcSeriesSim::Step;
     const auto p = [](StcSeriesSim::Config (*f)()) { return reinterpret_cast<void *>(f); };
     QTest::newRow("no status") << p(&C::stc15w4k56s4) << int(St::Status) << int(sim::Fault::Silent)
-                               << int(Failure::NoAnswer) << int(Stage::Connecting);
+                               << int(Failure::NoAnswer) << int(Stage::Connecting)
+        << "无应答: 状态包 (0x7F 同步脉冲之后)";
     QTest::newRow("STC12A ping silent")
         << p(&C::stc12c2052ad) << int(St::Handshake) << int(sim::Fault::Silent)
-        << int(Failure::NoAnswer) << int(Stage::Handshake);
+        << int(Failure::NoAnswer) << int(Stage::Handshake)
+        << "无应答: 控制信息 (0x80)";
     QTest::newRow("STC12 rate junk")
         << p(&C::stc12c5a60s2) << int(St::RateFrame) << int(sim::Fault::Junk)
-        << int(Failure::BadFrame) << int(Stage::RateTest);
+        << int(Failure::BadFrame) << int(Stage::RateTest)
+        << "";
     QTest::newRow("STC12 block junk")
         << p(&C::stc12c5a60s2) << int(St::Block) << int(sim::Fault::Junk) << int(Failure::BadFrame)
-        << int(Stage::Uploading);
+        << int(Stage::Uploading) << "";
+    QTest::newRow("STC12 second block silent")
+        << p(&C::stc12c5a60s2) << int(St::Block) << int(sim::Fault::Silent)
+        << int(Failure::NoAnswer) << int(Stage::Uploading) << "无应答: 写数据块 0x0080 (0x00)";
     QTest::newRow("STC15 trim silent")
         << p(&C::stc15l104w) << int(St::Calibration) << int(sim::Fault::Silent)
-        << int(Failure::NoAnswer) << int(Stage::Calibrating);
+        << int(Failure::NoAnswer) << int(Stage::Calibrating)
+        << "无应答: 时钟校准 (0x00)";
     QTest::newRow("STC15 erase silent")
         << p(&C::stc15w4k56s4) << int(St::Erase) << int(sim::Fault::Silent)
-        << int(Failure::NoAnswer) << int(Stage::Erasing);
+        << int(Failure::NoAnswer) << int(Stage::Erasing)
+        << "无应答: 擦除 (0x03)";
     QTest::newRow("STC8 switch junk")
         << p(&C::stc8a8k64s4a12) << int(St::RateFrame) << int(sim::Fault::Junk)
-        << int(Failure::BadFrame) << int(Stage::RateSwitch);
+        << int(Failure::BadFrame) << int(Stage::RateSwitch)
+        << "";
     QTest::newRow("STC8 write finish silent")
         << p(&C::stc8a8k64s4a12) << int(St::Options) << int(sim::Fault::Silent)
-        << int(Failure::NoAnswer) << int(Stage::Uploading);
+        << int(Failure::NoAnswer) << int(Stage::Uploading)
+        << "无应答: 写入结束 (0x07)";
 }
 
 void TstStcSeries::failuresEndTheSession()
@@ -443,8 +454,11 @@ void TstStcSeries::failuresEndTheSession()
     QFETCH(int, fault);
     QFETCH(int, failure);
     QFETCH(int, stage);
+    QFETCH(QString, unanswered);
     StcSeriesSim chip(reinterpret_cast<Profile>(profile)());
-    chip.failAt(StcSeriesSim::Step(step), sim::Fault(fault));
+    // A block fails at its second occurrence, so the line must name the second address.
+    chip.failAt(StcSeriesSim::Step(step), sim::Fault(fault),
+                step == int(StcSeriesSim::Step::Block) ? 2 : 1);
     Choices c;
     c.image = pattern(600);
     c.clockHz = 11059200;
@@ -452,6 +466,7 @@ void TstStcSeries::failuresEndTheSession()
     const Outcome o = drive(s, chip);
     QCOMPARE(int(o.failure), failure);
     QCOMPARE(int(o.stage), stage);
+    QCOMPARE(o.unanswered ? stc::noAnswerLine(*o.unanswered) : QString(), unanswered);
     QVERIFY(!o.done);
     if (fault == int(sim::Fault::Junk)) {
         const QList<StcSeriesSim::Frame> f = chip.frames();

@@ -1501,6 +1501,54 @@ http://www.orvel.example</translation>
 <context>
     <name>stc</name>
     <message>
+        <source>状态包 (0x7F 同步脉冲之后)</source>
+        <translation>status packet (after the 0x7F sync pulses)</translation>
+    </message>
+    <message>
+        <source>握手</source>
+        <translation>handshake</translation>
+    </message>
+    <message>
+        <source>时钟校准</source>
+        <translation>clock calibration</translation>
+    </message>
+    <message>
+        <source>波特率测试</source>
+        <translation>baud-rate test</translation>
+    </message>
+    <message>
+        <source>波特率切换</source>
+        <translation>baud-rate switch</translation>
+    </message>
+    <message>
+        <source>控制信息</source>
+        <translation>control information</translation>
+    </message>
+    <message>
+        <source>准备写入</source>
+        <translation>prepare to write</translation>
+    </message>
+    <message>
+        <source>擦除</source>
+        <translation>erase</translation>
+    </message>
+    <message>
+        <source>写数据块 0x%1</source>
+        <translation>write block 0x%1</translation>
+    </message>
+    <message>
+        <source>写入结束</source>
+        <translation>end of writing</translation>
+    </message>
+    <message>
+        <source>写选项</source>
+        <translation>option write</translation>
+    </message>
+    <message>
+        <source>选项确认</source>
+        <translation>option confirmation</translation>
+    </message>
+    <message>
         <source>文件太大，不能超过64 KB</source>
         <translation>The file is too large: at most 64 KB</translation>
     </message>

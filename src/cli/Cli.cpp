@@ -114,7 +114,8 @@ const char kHelp[] =
     "    --power-cycle CMD  run CMD with /bin/sh -c when the chip must be reset (STM32,\n"
     "                   LPC: before the entry sequence; STC: during the synchronisation),\n"
     "                   30 s at most; its output is shown, and a failure ends the attempt\n"
-    "                   before anything is written\n"
+    "                   before anything is written; TRAMELO_PORTS names the boards' ports;\n"
+    "                   several boards of a run share one run of it, once all are ready\n"
     "    --timeout N    1-99: STC connect time-out in s, LPC pause factor (default 5)\n"
     "    --6t           stc89: set the double-speed (6T) clock mode instead of 12T\n"
     "    --clock MHZ    stc15, stc8: trim the RC oscillator to MHZ (1-45; default: keep\n"
@@ -578,6 +579,7 @@ public:
             }
             e->start(choices);
         } catch (const std::exception &ex) {
+            if (choices.sharedPower) choices.sharedPower->leave(choices.powerTicket);
             const std::lock_guard lock(state->mutex);
             state->error = QString::fromLocal8Bit(ex.what());
             if (!ended) {
@@ -624,6 +626,8 @@ private:
     {
         // The port goes at once; the engine's own objects go with the lane.
         if (driver_) driver_->Disconnect();
+        // A board that ended before its chip was to be reset is not waited for.
+        if (choices.sharedPower) choices.sharedPower->leave(choices.powerTicket);
         const QString found = engine_ ? engine_->chipFound() : QString();
         const QString uid = engine_ ? engine_->uniqueId() : QString();
         const std::lock_guard lock(state->mutex);
@@ -921,6 +925,12 @@ int download(const QStringList &args)
                                        .arg(QString::fromLocal8Bit(::strerror(errno)))));
         return kExitFailed;
     }
+    // Several boards share one power command (a hub or a supply feeds them all): it runs once,
+    // when every board is ready for it, never while another board is being written.
+    std::shared_ptr<boardentry::SharedPower> sharedPower;
+    if (several && !choices.powerCycle.isEmpty())
+        sharedPower = std::make_shared<boardentry::SharedPower>(
+            choices.powerCycle, choices.powerCycleTimeoutMs, int(lanes.size()));
     for (auto &lanePtr : lanes) {
         Lane &lane = *lanePtr;
         lane.state = &state;
@@ -934,6 +944,8 @@ int download(const QStringList &args)
                                              : QFileInfo(lane.file).absoluteFilePath();
         lane.choices.port = lane.portIndex;
         lane.choices.portName = lane.portName;
+        lane.choices.sharedPower = sharedPower;
+        lane.choices.powerTicket = int(&lanePtr - &lanes[0]);
         if (several) {
             if (::pipe2(lane.stopFd, O_CLOEXEC | O_NONBLOCK) != 0) return kExitFailed;
             lane.thread = std::make_unique<LaneThread>(lane);
@@ -941,7 +953,9 @@ int download(const QStringList &args)
         }
     }
     // Asks every board that has not ended to stop; a board on the main thread stops at once.
-    const auto stopAll = [&lanes] {
+    const auto stopAll = [&lanes, &sharedPower] {
+        // A board waiting for the shared command stops waiting; the command does not run.
+        if (sharedPower) sharedPower->abandon();
         for (auto &lane : lanes) {
             if (!lane->thread) {
                 lane->stop();

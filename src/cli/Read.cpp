@@ -284,7 +284,8 @@ bool enterBootLoader(platform::SerialPort &port, const ReadOptions &o,
     if (!e.powerCycle.isEmpty()) {
         writeText(stdout, boardentry::commandLine(e.powerCycle) + QLatin1Char('\n'));
         boardentry::PowerCommand command;
-        const boardentry::CommandResult r = command.runToEnd(e.powerCycle, timeoutMs);
+        const boardentry::CommandResult r =
+            command.runToEnd(e.powerCycle, timeoutMs, {port.path()});
         for (const QString &l : boardentry::resultLines(r, timeoutMs))
             writeText(stdout, l + QLatin1Char('\n'));
         if (!r.ok()) return false;

@@ -3,12 +3,16 @@
 #include "engines/Engine.h"
 #include "engines/StcTexts.h"
 #include "logic/ShownText.h"
+#include "platform/PortNames.h"
 #include "platform/SerialPort.h"
 #include "serial/SPComm.h"
 #include "serial/Vok_ComDrv.h"
 
+#include <QAbstractEventDispatcher>
 #include <QElapsedTimer>
+#include <QMetaObject>
 #include <QProcess>
+#include <QProcessEnvironment>
 #include <QThread>
 #include <QTimer>
 
@@ -112,6 +116,7 @@ QStringList resultLines(const CommandResult &r, int timeoutMs)
     case CommandResult::Crashed: lines << kCrashed; break;
     case CommandResult::TimedOut: lines << kTimedOut.text().arg(timeoutMs / 1000.0); break;
     case CommandResult::NotStarted: lines << kNotStarted.text().arg(QStringLiteral("/bin/sh")); break;
+    case CommandResult::Abandoned: break; // the run was stopped, which says so itself
     }
     return lines;
 }
@@ -135,7 +140,9 @@ Entered enter(Engine &engine, Family family, const DownloadChoices &c,
     if (command && family != Family::Stc) {
         emit engine.line(commandLine(c.powerCycle));
         PowerCommand p;
-        const CommandResult r = p.runToEnd(c.powerCycle, c.powerCycleTimeoutMs);
+        const CommandResult r =
+            c.sharedPower ? c.sharedPower->arriveAndWait(c.powerTicket, portOf(c))
+                          : p.runToEnd(c.powerCycle, c.powerCycleTimeoutMs, {portOf(c)});
         for (const QString &l : resultLines(r, c.powerCycleTimeoutMs))
             emit engine.line(l);
         if (!r.ok()) return Entered::Failed;
@@ -183,11 +190,14 @@ PowerCommand::~PowerCommand()
     stop();
 }
 
-void PowerCommand::setUp(const QString &command)
+void PowerCommand::setUp(const QString &command, const QStringList &ports)
 {
     stop();
     delete process_;
     process_ = new QProcess(this);
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("TRAMELO_PORTS"), ports.join(u' '));
+    process_->setProcessEnvironment(env);
     process_->setProcessChannelMode(QProcess::MergedChannels);
     process_->setInputChannelMode(QProcess::ManagedInputChannel);
     // A group of its own, so that the time-out ends what the shell started as well.
@@ -198,7 +208,13 @@ void PowerCommand::setUp(const QString &command)
 
 bool PowerCommand::busy() const
 {
-    return process_ && process_->state() != QProcess::NotRunning;
+    return (shared_ && !reported_) || (process_ && process_->state() != QProcess::NotRunning);
+}
+
+void PowerCommand::killNow()
+{
+    const qint64 pid = pid_.load();
+    if (pid > 0) ::kill(-pid_t(pid), SIGKILL);
 }
 
 void PowerCommand::killGroup()
@@ -212,6 +228,7 @@ void PowerCommand::killGroup()
 
 void PowerCommand::stop()
 {
+    if (shared_) std::exchange(shared_, nullptr)->withdraw(ticket_);
     reported_ = true;
     if (timer_) timer_->stop();
     if (process_) process_->disconnect(this);
@@ -240,9 +257,30 @@ CommandResult PowerCommand::collect(CommandResult::End end)
     return r;
 }
 
-void PowerCommand::start(const QString &command, int timeoutMs)
+void PowerCommand::startFor(const DownloadChoices &c)
 {
-    setUp(command);
+    if (!c.sharedPower) {
+        start(c.powerCycle, c.powerCycleTimeoutMs, {portOf(c)});
+        return;
+    }
+    stop();
+    shared_ = c.sharedPower;
+    ticket_ = c.powerTicket;
+    reported_ = false;
+    shared_->arrive(ticket_, portOf(c), this, [this](const CommandResult &r) {
+        if (reported_) return;
+        reported_ = true;
+        shared_.reset();
+        emit ended(r);
+        // A wait that blocks for the next event goes on now: this call came as a posted event,
+        // after which the dispatcher would block again.
+        if (QAbstractEventDispatcher *d = QAbstractEventDispatcher::instance()) d->interrupt();
+    });
+}
+
+void PowerCommand::start(const QString &command, int timeoutMs, const QStringList &ports)
+{
+    setUp(command, ports);
     reported_ = false;
     if (!timer_) {
         timer_ = new QTimer(this);
@@ -273,21 +311,138 @@ void PowerCommand::start(const QString &command, int timeoutMs)
     process_->closeWriteChannel();
 }
 
-CommandResult PowerCommand::runToEnd(const QString &command, int timeoutMs)
+CommandResult PowerCommand::runToEnd(const QString &command, int timeoutMs, const QStringList &ports)
 {
-    setUp(command);
+    setUp(command, ports);
     QElapsedTimer t;
     t.start();
     process_->start();
     if (!process_->waitForStarted(kStartWaitMs)) return collect(CommandResult::NotStarted);
+    pid_ = process_->processId();
     process_->closeWriteChannel();
     const int left = std::max(0, timeoutMs - int(t.elapsed()));
     if (!process_->waitForFinished(left)) {
         killGroup();
         return collect(CommandResult::TimedOut);
     }
+    pid_ = 0;
     return collect(process_->exitStatus() == QProcess::CrashExit ? CommandResult::Crashed
                                                                  : CommandResult::Failed);
+}
+
+QString portOf(const DownloadChoices &c)
+{
+    const QString name = c.portName.isEmpty() ? QStringLiteral("COM%1").arg(c.port + 1) : c.portName;
+    const QString path = platform::resolvePortName(name);
+    return path.isEmpty() ? name : path;
+}
+
+// ---- SharedPower ------------------------------------------------------------------------
+
+SharedPower::SharedPower(QString command, int timeoutMs, int boards)
+    : command_(std::move(command)), timeoutMs_(timeoutMs), boards_(size_t(std::max(boards, 0)), Board::Coming),
+      ports_(boards_.size())
+{
+}
+
+SharedPower::~SharedPower()
+{
+    abandon();
+    if (runner_) runner_->wait();
+}
+
+CommandResult SharedPower::arriveAndWait(int ticket, const QString &port)
+{
+    std::unique_lock lock(mutex_);
+    if (ticket < 0 || size_t(ticket) >= boards_.size()) return {};
+    boards_[size_t(ticket)] = Board::Arrived;
+    ports_[size_t(ticket)] = port;
+    startIfReady();
+    changed_.wait(lock, [this] { return result_.has_value(); });
+    return *result_;
+}
+
+void SharedPower::arrive(int ticket, const QString &port, QObject *context,
+                         std::function<void(const CommandResult &)> ended)
+{
+    const std::lock_guard lock(mutex_);
+    if (ticket < 0 || size_t(ticket) >= boards_.size()) return;
+    boards_[size_t(ticket)] = Board::Arrived;
+    ports_[size_t(ticket)] = port;
+    waiters_[ticket] = {context, std::move(ended)};
+    if (result_) {
+        deliver(*result_);
+        return;
+    }
+    startIfReady();
+}
+
+void SharedPower::withdraw(int ticket)
+{
+    const std::lock_guard lock(mutex_);
+    waiters_.erase(ticket);
+}
+
+void SharedPower::leave(int ticket)
+{
+    const std::lock_guard lock(mutex_);
+    waiters_.erase(ticket);
+    if (ticket < 0 || size_t(ticket) >= boards_.size() || boards_[size_t(ticket)] != Board::Coming) return;
+    boards_[size_t(ticket)] = Board::Left;
+    startIfReady();
+}
+
+void SharedPower::abandon()
+{
+    const std::lock_guard lock(mutex_);
+    if (running_) running_->killNow();
+    if (result_) return;
+    CommandResult r;
+    r.end = CommandResult::Abandoned;
+    result_ = r;
+    deliver(r);
+    changed_.notify_all();
+}
+
+// With the lock held.
+void SharedPower::startIfReady()
+{
+    if (started_ || result_) return;
+    bool anyArrived = false;
+    for (const Board b : boards_) {
+        if (b == Board::Coming) return;
+        anyArrived = anyArrived || b == Board::Arrived;
+    }
+    if (!anyArrived) return;
+    started_ = true;
+    QStringList ports;
+    for (size_t i = 0; i < boards_.size(); ++i)
+        if (boards_[i] == Board::Arrived) ports << ports_[i];
+    runner_.reset(QThread::create([this, ports] {
+        PowerCommand command;
+        {
+            const std::lock_guard lock(mutex_);
+            if (result_) return; // abandoned before it could start
+            running_ = &command;
+        }
+        const CommandResult r = command.runToEnd(command_, timeoutMs_, ports);
+        const std::lock_guard lock(mutex_);
+        running_ = nullptr;
+        if (result_) return;
+        result_ = r;
+        deliver(r);
+        changed_.notify_all();
+    }));
+    runner_->start();
+}
+
+// With the lock held: every board waiting without blocking gets the result on its thread.
+void SharedPower::deliver(const CommandResult &r)
+{
+    for (auto &[ticket, w] : waiters_)
+        if (w.context)
+            QMetaObject::invokeMethod(w.context, [f = w.ended, r] { f(r); }, Qt::QueuedConnection);
+    waiters_.clear();
 }
 
 } // namespace boardentry

@@ -5,7 +5,12 @@
 #include "logic/ResetSequence.h"
 
 #include <QString>
+#include <memory>
 #include <optional>
+
+namespace boardentry {
+class SharedPower;
+}
 
 // How a download attempt ended.
 enum class DownloadResult {
@@ -60,6 +65,10 @@ struct DownloadChoices
     // attempt before anything is written.
     QString powerCycle;
     int powerCycleTimeoutMs = 30000;
+    // Several boards of one run: the command is theirs together and runs once (see
+    // boardentry::SharedPower); ticket is this board's number in it.
+    std::shared_ptr<boardentry::SharedPower> sharedPower;
+    int powerTicket = -1;
     // A binary file is placed at this address (STM32, LPC: the flash address; STC: the code
     // address) instead of the flash's first byte; other formats carry their own addresses.
     std::optional<quint64> binaryAddress;

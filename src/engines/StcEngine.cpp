@@ -261,7 +261,7 @@ bool StcEngine::abandonedByClose()
     return true;
 }
 
-bool StcEngine::WhileMcuResponse(int limit, const QString &message)
+bool StcEngine::WhileMcuResponse(int limit, const QString &message, const stc::Unanswered &step)
 {
     StcTicks = 0;
     if (!TimeOutTM->isActive()) TimeOutTM->start();
@@ -274,6 +274,7 @@ bool StcEngine::WhileMcuResponse(int limit, const QString &message)
         if (abandonedByClose()) return false;
         if (StcTicks >= limit) break;
     }
+    emit line(stc::noAnswerLine(step));
     return failAfterOpen(message);
 }
 
@@ -300,7 +301,8 @@ void StcEngine::changeRate(quint32 baudRate)
     ComPort1->PurgeReceive();
 }
 
-bool StcEngine::sendStep(QStringView frame, quint32 rate, const QString &timeoutMessage)
+bool StcEngine::sendStep(QStringView frame, quint32 rate, const QString &timeoutMessage,
+                         const stc::Unanswered &step)
 {
     StcAwaitingReply = true;
     QElapsedTimer queued;
@@ -310,7 +312,7 @@ bool StcEngine::sendStep(QStringView frame, quint32 rate, const QString &timeout
     // port switches the moment the frame has left, so no answer byte is missed.
     letFrameLeave(queued, frame.size() / 2);
     changeRate(rate);
-    return WhileMcuResponse(kStepWaitTicks, timeoutMessage);
+    return WhileMcuResponse(kStepWaitTicks, timeoutMessage, step);
 }
 
 bool StcEngine::awaitDataAnswer(int block)
@@ -319,7 +321,9 @@ bool StcEngine::awaitDataAnswer(int block)
     const QString &blockHex = StcBlocks.at(block);
     // The reception has joined an answer cut at a 0x16 inside it, so it is never incomplete
     // here.
-    if (!WhileMcuResponse(kDataWaitTicks, kUploadTimeout)) return false;
+    if (!WhileMcuResponse(kDataWaitTicks, kUploadTimeout,
+                          {stc::Unanswered::Block, stc::kCmdData, address}))
+        return false;
     const QString answer = StcReceiver.lastFrame();
     switch (stc::checkDataAnswer(answer, blockHex)) {
     case stc::DataAnswer::Good:
@@ -360,6 +364,7 @@ bool StcEngine::connectToChip()
         if (!isNumber) limit = kDefaultConnectSeconds;
         if (StcTicks >= limit) {
             releasePort();
+            emit line(stc::noAnswerLine({stc::Unanswered::Status}));
             emit line(kConnectTimeout);
             return false;
         }
@@ -402,7 +407,7 @@ bool StcEngine::runDownload()
     powerResult_.reset();
     if (!choices_.powerCycle.isEmpty()) {
         emit line(boardentry::commandLine(choices_.powerCycle));
-        power_->start(choices_.powerCycle, choices_.powerCycleTimeoutMs);
+        power_->startFor(choices_);
     }
 
     if (!connectToChip()) return false;
@@ -435,27 +440,34 @@ bool StcEngine::runDownload()
     }
     const auto rate = quint32(stc::clockRate(clock));
 
-    if (!sendStep(stc::step1Frame(model, clock), rate, kStep1Timeout)) return false;
+    if (!sendStep(stc::step1Frame(model, clock), rate, kStep1Timeout,
+                  {stc::Unanswered::RateTest, stc::kCmdBaudStep1}))
+        return false;
     emit line(kStep1Done);
     emit line(kStep2Start);
     // After its answer to the test frame the chip listens at 1200 baud again at once; the port
     // stays open, so no pause is owed to reopening it.
     changeRate(stc::kLowBaudRate);
-    if (!sendStep(stc::step2Frame(model, clock), rate, kStep2Timeout)) return false;
+    if (!sendStep(stc::step2Frame(model, clock), rate, kStep2Timeout,
+                  {stc::Unanswered::RateSwitch, stc::kCmdBaudStep2}))
+        return false;
     emit line(kStep2Done);
 
     emit line(kControlStart);
     for (int n = 0; n < kControlRepeats; ++n) {
         StcAwaitingReply = true;
         StcSendHex(stc::controlFrame(model));
-        if (!WhileMcuResponse(kControlWaitTicks, kControlTimeout)) return false;
+        if (!WhileMcuResponse(kControlWaitTicks, kControlTimeout,
+                              {stc::Unanswered::Control, stc::kCmdControl}))
+            return false;
     }
     emit line(kControlDone);
 
     emit line(kEraseStart);
     StcAwaitingReply = true;
     StcSendHex(stc::eraseFrame(model));
-    if (!WhileMcuResponse(kEraseWaitTicks, kEraseTimeout)) return false;
+    if (!WhileMcuResponse(kEraseWaitTicks, kEraseTimeout, {stc::Unanswered::Erase, stc::kCmdErase}))
+        return false;
     emit line(kEraseDone);
 
     StcAwaitingReply = false;
@@ -474,11 +486,15 @@ bool StcEngine::runDownload()
     emit line(doubleSpeed() ? kDoubleSpeed : kSingleSpeed);
     StcAwaitingReply = true;
     StcSendHex(stc::optionFrame(caption));
-    if (!WhileMcuResponse(kOptionWaitTicks, kOptionTimeout)) return false;
+    if (!WhileMcuResponse(kOptionWaitTicks, kOptionTimeout,
+                          {stc::Unanswered::Options, stc::kCmdOption}))
+        return false;
     emit line(doubleSpeed() ? kDoubleSpeedDone : kSingleSpeedDone);
     StcAwaitingReply = true;
     StcSendHex(stc::kOptionFollowUp);
-    if (!WhileMcuResponse(kOptionWaitTicks, kOptionTimeout)) return false;
+    if (!WhileMcuResponse(kOptionWaitTicks, kOptionTimeout,
+                          {stc::Unanswered::OptionFollowUp, stc::kCmdOptionFollowUp}))
+        return false;
 
     emit line(kEndFlag);
     StcAwaitingReply = true;

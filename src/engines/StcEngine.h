@@ -72,8 +72,8 @@ public:
     // ---- handlers --------------------------------------------------------------------
     void FormCreate();
     // Waits until the awaited reply has come (true) or limit TimeOutTM ticks have passed;
-    // a time-out stops the port and reports message (false).
-    bool WhileMcuResponse(int limit, const QString &message);
+    // a time-out names the step left unanswered, stops the port and reports message (false).
+    bool WhileMcuResponse(int limit, const QString &message, const stc::Unanswered &step);
     void ComPort1ReceiveData(TComm *Sender, const char *Buffer, quint16 BufferLength);
     void SeekTimerTimer();
     void QuietTMTimer();
@@ -128,7 +128,8 @@ private:
     void changeRate(quint32 baudRate);
     // Waits for the chip's answer to the data frame of a block and checks the sum it carries.
     bool awaitDataAnswer(int block);
-    bool sendStep(QStringView frame, quint32 rate, const QString &timeoutMessage);
+    bool sendStep(QStringView frame, quint32 rate, const QString &timeoutMessage,
+                  const stc::Unanswered &step);
     void letFrameLeave(const QElapsedTimer &queued, qsizetype frameBytes);
     void releasePort();
     bool failAfterOpen(const QString &line);

@@ -139,7 +139,7 @@ void StcSeriesEngine::start(const DownloadChoices &choices)
     powerTimeoutMs_ = choices.powerCycleTimeoutMs;
     if (!choices.powerCycle.isEmpty()) {
         emit line(boardentry::commandLine(choices.powerCycle));
-        power_->start(choices.powerCycle, choices.powerCycleTimeoutMs);
+        power_->startFor(choices);
     }
 
     stc::Choices c;
@@ -323,6 +323,7 @@ void StcSeriesEngine::end()
     switch (o.failure) {
     case Failure::None:
     case Failure::NoAnswer:
+        if (o.unanswered) emit line(stc::noAnswerLine(*o.unanswered));
         switch (o.stage) {
         case Stage::Connecting: fail(DownloadResult::Failed, kConnectTimeout); break;
         case Stage::Calibrating:

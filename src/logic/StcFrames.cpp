@@ -2,11 +2,13 @@
 
 #include "logic/Devices.h"
 #include "logic/HexText.h"
+#include "logic/ShownText.h"
 
 #include "logic/FirmwareFile.h"
 
 #include <QCoreApplication>
 #include <QFile>
+#include <algorithm>
 #include <array>
 #include <cmath>
 
@@ -379,6 +381,32 @@ QString hex2(quint32 v, int digits)
     return QString::number(v, 16).toUpper().rightJustified(digits, u'0');
 }
 } // namespace
+
+QString noAnswerLine(const Unanswered &u)
+{
+    const char *step = "";
+    switch (u.step) {
+    case Unanswered::Status: step = QT_TRANSLATE_NOOP("stc", "状态包 (0x7F 同步脉冲之后)"); break;
+    case Unanswered::Handshake: step = QT_TRANSLATE_NOOP("stc", "握手"); break;
+    case Unanswered::Calibration: step = QT_TRANSLATE_NOOP("stc", "时钟校准"); break;
+    case Unanswered::RateTest: step = QT_TRANSLATE_NOOP("stc", "波特率测试"); break;
+    case Unanswered::RateSwitch: step = QT_TRANSLATE_NOOP("stc", "波特率切换"); break;
+    case Unanswered::Control: step = QT_TRANSLATE_NOOP("stc", "控制信息"); break;
+    case Unanswered::Prepare: step = QT_TRANSLATE_NOOP("stc", "准备写入"); break;
+    case Unanswered::Erase: step = QT_TRANSLATE_NOOP("stc", "擦除"); break;
+    case Unanswered::Block: step = QT_TRANSLATE_NOOP("stc", "写数据块 0x%1"); break;
+    case Unanswered::WriteFinish: step = QT_TRANSLATE_NOOP("stc", "写入结束"); break;
+    case Unanswered::Options: step = QT_TRANSLATE_NOOP("stc", "写选项"); break;
+    case Unanswered::OptionFollowUp: step = QT_TRANSLATE_NOOP("stc", "选项确认"); break;
+    }
+    const auto digits = [](quint64 v, int width) {
+        return QString::number(v, 16).toUpper().rightJustified(width, u'0');
+    };
+    QString text = QCoreApplication::translate("stc", step);
+    if (u.step == Unanswered::Block) text = text.arg(digits(quint64(std::max<qint64>(u.address, 0)), 4));
+    if (u.step != Unanswered::Status) text += QStringLiteral(" (0x%1)").arg(digits(u.command, 2));
+    return ::noAnswerLine(text);
+}
 
 QString malformedAnswerLine(quint16 address)
 {

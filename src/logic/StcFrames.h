@@ -306,6 +306,33 @@ QString malformedAnswerLine(quint16 address);
 QString wrongSumLine(quint16 address, QStringView rxText, quint8 expected);
 QString tooLargeForModelLine(qsizetype imageBytes, QStringView modelName, qint64 flashBytes);
 
+// ---- A silent chip ---------------------------------------------------------------------------
+
+// The step of a download a chip left without an answer, in both dialects: the status packet the
+// sync pulses ask for, or the frame with this command byte (a data block with its address).
+struct Unanswered
+{
+    enum Step {
+        Status,
+        Handshake,
+        Calibration,
+        RateTest,
+        RateSwitch,
+        Control,
+        Prepare,
+        Erase,
+        Block,
+        WriteFinish,
+        Options,
+        OptionFollowUp,
+    } step = Status;
+    quint8 command = 0;
+    qint64 address = -1; // Block: the block's address
+    bool operator==(const Unanswered &) const = default;
+};
+// The line before a time-out's end: "无应答: 写数据块 0x0080 (0x00)".
+QString noAnswerLine(const Unanswered &unanswered);
+
 // ---- Image ------------------------------------------------------------------------------------
 
 // Length of the image in a decoding buffer: the offset L of the last non-zero byte, searched

@@ -404,6 +404,7 @@ Action Session::start()
 Action Session::exchange(QByteArrayView payload, Await await, std::chrono::milliseconds timeout)
 {
     await_ = await;
+    lastCommand_ = payload.isEmpty() ? 0 : quint8(payload[0]);
     Action a;
     a.sendLine = a.answerLine = answerLine_;
     a.bytes = frame(payload);
@@ -464,6 +465,30 @@ Action Session::finish()
 Action Session::timedOut()
 {
     if (await_ == Await::Nothing) return fail(Failure::NoAnswer, QStringLiteral("no wait"));
+    using U = Unanswered;
+    U u{U::Status, lastCommand_};
+    switch (await_) {
+    case Await::Status: u.step = U::Status; break;
+    case Await::HandshakeAck: u.step = U::Handshake; break;
+    case Await::Ping: u.step = U::Control; break;
+    case Await::RateTest: u.step = U::RateTest; break;
+    case Await::RateSwitch:
+    case Await::Switch: u.step = U::RateSwitch; break;
+    case Await::Calibration1:
+    case Await::Calibration2: u.step = U::Calibration; break;
+    case Await::Prepare: u.step = U::Prepare; break;
+    case Await::Erase: u.step = U::Erase; break;
+    case Await::Block:
+        u.step = U::Block;
+        u.address = qint64(nextBlock_) * blockSize();
+        break;
+    case Await::WriteFinish: u.step = U::WriteFinish; break;
+    case Await::Options: u.step = U::Options; break;
+    case Await::OptionFollowUp: u.step = U::OptionFollowUp; break;
+    case Await::Nothing: break;
+    }
+    if (u.step == U::Status) u.command = 0;
+    outcome_.unanswered = u;
     return fail(Failure::NoAnswer, QStringLiteral("no answer"));
 }
 

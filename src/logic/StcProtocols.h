@@ -221,6 +221,7 @@ struct Outcome
     QString detail;                  // for failures: what was wrong (English, for logs)
     qint64 clockHz = 0;              // the frequency the chip runs at after the download
     QByteArray uid;                  // STC15, STC8: the 7-byte UID of the erase answer
+    std::optional<Unanswered> unanswered; // NoAnswer: the step the chip left unanswered
 };
 
 class Session
@@ -293,6 +294,7 @@ private:
     Line answerLine_;
     QByteArray image_; // padded
     int nextBlock_ = 0;
+    quint8 lastCommand_ = 0; // of the last frame sent
     int pings_ = 0;
     // Calibration.
     QByteArray lastChallenge_;
