@@ -50,7 +50,7 @@ QString saveLog(const QPlainTextEdit *messages, const QString &path)
     return {};
 }
 
-void attach(QWidget *window, QLineEdit *field, QPlainTextEdit *messages)
+void attach(QLineEdit *field, QPlainTextEdit *messages)
 {
     setRecent(field, {field->text()});
     // A file chosen by the dialog, dropped or read back is remembered at once; a typed path

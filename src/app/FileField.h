@@ -19,7 +19,7 @@ QStringList remember(QStringList recent, const QString &path);
 
 // Gives field its menu of recent files (kept as the field changes) and messages a context
 // menu entry that saves its text.
-void attach(QWidget *window, QLineEdit *field, QPlainTextEdit *messages);
+void attach(QLineEdit *field, QPlainTextEdit *messages);
 // The recent files of an attached field, newest first, and setting them (read from settings).
 QStringList recent(const QLineEdit *field);
 void setRecent(QLineEdit *field, const QStringList &files);

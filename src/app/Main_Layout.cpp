@@ -418,7 +418,7 @@ void TMainForm::buildLayout()
     AddressEdit->setAccessibleName(tr("二进制文件的地址"));
     AddressEdit->hide();
     // Dropped files, the last eight files, the message area saved as a log.
-    filefield::attach(this, Edit2, Memo1);
+    filefield::attach(Edit2, Memo1);
     BitBtn2->setToolTip(tr("选择目标文件"));
 
     label(download, tr("串口号"), 8, 36, 56);
