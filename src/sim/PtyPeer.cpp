@@ -362,7 +362,7 @@ void PtyPeer::readFromHost(Clock::time_point now, Pacing &rx, Clock::duration pe
         silent = silent_;
     }
     QByteArray answer;
-    std::chrono::milliseconds deviceDelay{0};
+    std::chrono::microseconds deviceDelay{0};
     if (!silent) {
         std::lock_guard guard(deviceMutex_);
         if (device_) {
