@@ -3,7 +3,8 @@
 //
 //   STM32  64 KiB at 115200 8E1: `tramelo download` and `stm32flash -w`, then both with
 //          verify (`--verify`, `stm32flash -v`); each against the wire bound of its own run
-//          (every byte it and the board exchanged, 11 bits per byte).
+//          (every byte it and the board exchanged, 11 bits per byte). The same at 921600,
+//          where the host's turnaround per exchange becomes the cost, and an L0 of 512 pages.
 //   LPC    32 KiB at 57600 8N1, time-out field 1: `tramelo download` and `lpc21isp`.
 //   Eight  three STM32, three LPC and two STC boards written by one `tramelo download`
 //          process, each board's time against its time alone, and the process's peak
@@ -163,23 +164,26 @@ struct Board
     // summed (the pty's own hand-over included).
     double hostTurnaroundSeconds() const
     {
-        const auto log = peer.log();
         double sum = 0;
-        for (size_t i = 1; i < log.size(); ++i)
-            if (log[i].direction == sim::PtyPeer::Direction::FromHost &&
-                log[i - 1].direction == sim::PtyPeer::Direction::ToHost)
-                sum += msBetween(log[i - 1].time, log[i].time);
-        return sum / 1000.0;
+        for (const double us : hostTurnaroundsUs())
+            sum += us;
+        return sum / 1e6;
     }
-    // The host's part of each exchange, in us, in the order of the log.
+    // The host's part of each exchange, in us, in the order of the log: from the answer's
+    // last byte to the first byte of the host's next frame. A paced peer reads a fast line
+    // several bytes at a time (PtyPeer's pacing step), so the first of a chunk came its other
+    // bytes' time before the chunk was read.
     std::vector<double> hostTurnaroundsUs() const
     {
         const auto log = peer.log();
         std::vector<double> us;
+        const double byteMs = 1000.0 * bits / baud;
         for (size_t i = 1; i < log.size(); ++i)
             if (log[i].direction == sim::PtyPeer::Direction::FromHost &&
                 log[i - 1].direction == sim::PtyPeer::Direction::ToHost)
-                us.push_back(msBetween(log[i - 1].time, log[i].time) * 1000.0);
+                us.push_back((msBetween(log[i - 1].time, log[i].time) -
+                              double(log[i].bytes.size() - 1) * byteMs) *
+                             1000.0);
         return us;
     }
     // From the start of a program to its first byte, and from the last byte either way to
@@ -207,10 +211,9 @@ struct Board
     int bits, baud;
 };
 
-std::unique_ptr<Board> stm32BoardOf(const sim::Stm32Sim::Config &config)
+std::unique_ptr<Board> stm32BoardOf(const sim::Stm32Sim::Config &config, int baud = kStm32Baud)
 {
-    return std::make_unique<Board>(std::make_unique<sim::Stm32Sim>(config), kStm32Bits,
-                                   kStm32Baud);
+    return std::make_unique<Board>(std::make_unique<sim::Stm32Sim>(config), kStm32Bits, baud);
 }
 std::unique_ptr<Board> stm32Board()
 {
@@ -247,25 +250,32 @@ double median(std::vector<double> v)
 
 // Five runs of each program, alternating, so that both see the same load; medians.
 // The L0 row (an STM32L05x, 0x417): 64 KiB are 512 pages of 128 bytes, erased page by page
-// (its loader has no mass erase); the board answers at once (no flash times).
-void stm32Rows(const QString &fw, bool verify, quint16 productId = 0x414)
+// (its loader has no mass erase); the board answers at once (no flash times). The F1 row at
+// 921600: the same board and image as the first row, at the fastest rate stm32flash and the
+// command line share.
+void stm32Rows(const QString &fw, bool verify, quint16 productId = 0x414, int baud = kStm32Baud)
 {
     const bool l0 = productId == 0x417;
+    const bool fast = baud != kStm32Baud;
+    const QString rate = QString::number(baud);
     const auto config = sim::Stm32Sim::Config::profile(productId);
     constexpr int kRuns = 5;
     std::vector<double> ours, theirs, oursWire, theirsWire, oursTurn, theirsTurn, rss;
     std::vector<double> oursStart, theirsStart, oursEnd, theirsEnd, oursExchange, theirsExchange;
+    std::vector<double> oursCount, theirsCount;
     int oursFailed = 0, theirsFailed = 0;
     for (int run = 0; run < kRuns; ++run) {
-        auto a = stm32BoardOf(config);
+        auto a = stm32BoardOf(config, baud);
         const ProcRun o =
-            tramelo(QStringList{"--device", "stm32", "--baud", "115200", "--port", a->path(), fw} +
+            tramelo(QStringList{"--device", "stm32", "--baud", rate, "--port", a->path(), fw} +
                     (verify ? QStringList{"--verify"} : QStringList{}));
-        auto b = stm32BoardOf(config);
+        auto b = stm32BoardOf(config, baud);
         const ProcRun t = runTool(QStringLiteral("stm32flash"),
-                                  QStringList{"-b", "115200", "-m", "8n1", "-w", fw} +
+                                  QStringList{"-b", rate, "-m", "8n1", "-w", fw} +
                                       (verify ? QStringList{"-v"} : QStringList{}) +
                                       QStringList{b->path()});
+        oursCount.push_back(double(a->hostTurnaroundsUs().size()));
+        theirsCount.push_back(double(b->hostTurnaroundsUs().size()));
         oursFailed += o.code != 0;
         theirsFailed += t.code != 0;
         ours.push_back(o.seconds);
@@ -283,18 +293,28 @@ void stm32Rows(const QString &fw, bool verify, quint16 productId = 0x414)
         theirsEnd.push_back(b->endMs(t));
     }
     const double o = median(ours), t = median(theirs), ow = median(oursWire), tw = median(theirsWire);
-    std::printf("STM32%s 64 KiB at 115200 8E1%s, median of %d runs each\n",
-                l0 ? "L0 (0x417, 512 pages)" : "", verify ? " with verify" : "", kRuns);
-    // Host turnarounds: their sum, and the median of one (answer in to next bytes out).
-    std::printf("  %-18s failed %d  %6.2f s  wire %6.2f s  ratio %.3f  host turnarounds %.3f s"
-                " (%.0f us each)  start %.1f ms  end %.1f ms\n",
-                "tramelo download", oursFailed, o, ow, o / ow, median(oursTurn),
-                median(oursExchange), median(oursStart), median(oursEnd));
-    std::printf("  %-18s failed %d  %6.2f s  wire %6.2f s  ratio %.3f  host turnarounds %.3f s"
-                " (%.0f us each)  start %.1f ms  end %.1f ms\n",
+    std::printf("STM32%s 64 KiB at %d 8E1%s, median of %d runs each\n",
+                l0 ? "L0 (0x417, 512 pages)" : "", baud, verify ? " with verify" : "", kRuns);
+    // Host turnarounds: how many (an answer followed by host bytes), their sum, and the
+    // median of one (answer in to next bytes out).
+    std::printf("  %-18s failed %d  %6.2f s  wire %6.2f s  ratio %.3f  %4.0f host turnarounds "
+                "%.3f s (%.0f us each)  start %.1f ms  end %.1f ms\n",
+                "tramelo download", oursFailed, o, ow, o / ow, median(oursCount),
+                median(oursTurn), median(oursExchange), median(oursStart), median(oursEnd));
+    std::printf("  %-18s failed %d  %6.2f s  wire %6.2f s  ratio %.3f  %4.0f host turnarounds "
+                "%.3f s (%.0f us each)  start %.1f ms  end %.1f ms\n",
                 verify ? "stm32flash -v" : "stm32flash", theirsFailed, t, tw, t / tw,
-                median(theirsTurn), median(theirsExchange), median(theirsStart),
-                median(theirsEnd));
+                median(theirsCount), median(theirsTurn), median(theirsExchange),
+                median(theirsStart), median(theirsEnd));
+    if (fast) {
+        const QByteArray name = "engines_stm32_64k_" + rate.toLatin1();
+        result((name + "_s").constData(), o);
+        result((name + "_wire_s").constData(), ow);
+        result((name + "_vs_wire").constData(), o / ow, 3);
+        result((name + "_turnaround_us").constData(), median(oursExchange), 0);
+        result(("engines_stm32flash_64k_" + rate.toLatin1() + "_s").constData(), t);
+        return;
+    }
     if (l0) {
         result("engines_stm32_l0_64k_s", o);
         result("engines_stm32flash_l0_64k_s", t);
@@ -456,7 +476,7 @@ int main(int argc, char **argv)
         return 0;
     }
     // `bench_engines ROW...` runs only the rows named: first-byte, stm32, stm32-verify,
-    // stm32-l0, lpc, eight, stc-series.
+    // stm32-l0, stm32-921600, lpc, eight, stc-series.
     QStringList only;
     for (int i = 1; i < argc; ++i)
         only << QString::fromLocal8Bit(argv[i]);
@@ -472,6 +492,7 @@ int main(int argc, char **argv)
     if (haveStm32flash && wanted("stm32")) stm32Rows(fw, false);
     if (haveStm32flash && wanted("stm32-verify")) stm32Rows(fw, true);
     if (haveStm32flash && wanted("stm32-l0")) stm32Rows(fw, false, 0x417);
+    if (haveStm32flash && wanted("stm32-921600")) stm32Rows(fw, false, 0x414, 921600);
     if (!haveLpc21isp && wanted("lpc"))
         std::printf("lpc21isp is not installed: its rows are left out\n");
     if (haveLpc21isp && wanted("lpc")) lpcRows();
