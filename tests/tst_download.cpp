@@ -797,6 +797,9 @@ void TestDownload::unpluggedAdapterEndsTheDownloadAtOnce()
     r.peer.closeMaster();
     QVERIFY(r.waitForEnds(1, 15000));
     QCOMPARE(r.results.last(), DownloadResult::Failed);
+    // The bar stays where the download stopped.
+    QVERIFY(r.main().ProgressBar1->value() > 0);
+    QVERIFY(testsupport::keptProgressProblem(r.main(), false).isEmpty());
     QVERIFY2(r.lines.contains(QStringLiteral(
                  "串口已消失（适配器被拔出？），下载中止；芯片可能只写入了一部分 ！")),
              qPrintable(r.lines.join(u'\n')));

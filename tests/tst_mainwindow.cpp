@@ -12,6 +12,7 @@
 #include "support/PtyPeer.h"
 #include "support/TestEnv.h"
 #include "support/Window.h"
+#include "support/WindowRig.h"
 
 #include "app/Ui.h"
 #include "platform/PortNames.h"
@@ -20,24 +21,26 @@
 #include <QApplication>
 #include <QCheckBox>
 #include <QComboBox>
+#include <QDialogButtonBox>
 #include <QDir>
 #include <QFile>
 #include <QHelpEvent>
 #include <QLabel>
 #include <QMessageBox>
+#include <QMimeData>
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QScopeGuard>
 #include <QSettings>
 #include <QStyle>
 #include <QStyleOptionComboBox>
-#include <QDialogButtonBox>
 #include <QTabBar>
 #include <QTabWidget>
 #include <QTest>
 #include <QTimer>
 #include <QToolTip>
 #include <QTranslator>
+#include <QUrl>
 #include <sys/stat.h>
 
 using testenv::TestEnv;
@@ -88,6 +91,7 @@ const StoredControl kStoredControls[] = {
     {"OptionEeprom", 'o', [](TMainForm &w) -> QWidget * { return w.OptionEeprom; }},
     {"OptionResetPin", 'o', [](TMainForm &w) -> QWidget * { return w.OptionResetPin; }},
     {"OptionLowVoltage", 'o', [](TMainForm &w) -> QWidget * { return w.OptionLowVoltage; }},
+    {"BinaryAddress", 't', [](TMainForm &w) -> QWidget * { return w.AddressEdit; }},
 };
 
 // The control's value as the store writes it.
@@ -136,6 +140,20 @@ void setStored(TMainForm &w, const StoredControl &c, const QString &value)
     }
 }
 
+// A drag of urls (with their text, as file managers give it) entering target and dropped
+// there; true when both were taken.
+bool dropOn(QWidget *target, const QList<QUrl> &urls)
+{
+    QMimeData mime;
+    mime.setUrls(urls);
+    mime.setText(urls.isEmpty() ? QString() : urls.front().toString());
+    QDragEnterEvent enter(QPoint(5, 5), Qt::CopyAction, &mime, Qt::LeftButton, {});
+    QApplication::sendEvent(target, &enter);
+    QDropEvent drop(QPointF(5, 5), Qt::CopyAction, &mime, Qt::LeftButton, {});
+    QApplication::sendEvent(target, &drop);
+    return enter.isAccepted() && drop.isAccepted();
+}
+
 bool hasChinese(const QString &text)
 {
     return std::any_of(text.cbegin(), text.cend(), [](QChar c) {
@@ -176,6 +194,7 @@ QStringList pageProblems(TMainForm &m, bool english)
         if (!w->isVisible()) continue;
         const QString name = w->objectName().isEmpty() ? QStringLiteral("label") : w->objectName();
         text(name + " tooltip", w->toolTip());
+        text(name + " accessible name", w->accessibleName());
         const QFontMetrics fm(w->font());
         if (auto *l = qobject_cast<QLabel *>(w)) {
             text(name, l->text());
@@ -336,6 +355,14 @@ private slots:
             QCOMPARE(filefield::recent(w.main->Edit2),
                      (QStringList{files[5], files[9], files[8], files[7], files[6], files[4],
                                   files[3], files[2]}));
+            // A typed path counts once it is typed, not each part of it on the way.
+            w.main->Edit2->clear();
+            QTest::keyClicks(w.main->Edit2, files[1]);
+            QCOMPARE(filefield::recent(w.main->Edit2).value(0), files[5]);
+            QTest::keyClick(w.main->Edit2, Qt::Key_Return);
+            QCOMPARE(filefield::recent(w.main->Edit2).mid(0, 3),
+                     (QStringList{files[1], files[5], files[9]}));
+            w.main->Edit2->setText(files[5]);
 
             w.main->Memo1->setPlainText(QStringLiteral("第一行\n上载完成！"));
             const QString log = env.root() + QStringLiteral("/messages.log");
@@ -349,7 +376,51 @@ private slots:
         auto again = CreateApplicationWindows();
         QCOMPARE(again.main->Edit2->text(), files[5]);
         QCOMPARE(filefield::recent(again.main->Edit2).size(), filefield::kRecentFiles);
-        QCOMPARE(filefield::recent(again.main->Edit2).value(1), files[9]);
+        QCOMPARE(filefield::recent(again.main->Edit2).value(1), files[1]);
+    }
+
+    // A file dropped on the window or on the file field is taken as the dialog's choice is
+    // (into the field, first of the recent files, the address field offered for a binary);
+    // a folder, two files and a web address are not, and the field gets no dropped text.
+    void droppedFileIsTaken_data()
+    {
+        QTest::addColumn<bool>("onField");
+        QTest::addColumn<QString>("what");
+        QTest::addColumn<bool>("taken");
+        for (const bool onField : {false, true}) {
+            const char *where = onField ? "field: " : "window: ";
+            QTest::addRow("%slocal binary", where) << onField << "bin" << true;
+            QTest::addRow("%slocal HEX", where) << onField << "hex" << true;
+            QTest::addRow("%sfolder", where) << onField << "folder" << false;
+            QTest::addRow("%stwo files", where) << onField << "two" << false;
+            QTest::addRow("%sweb address", where) << onField << "web" << false;
+        }
+    }
+
+    void droppedFileIsTaken()
+    {
+        QFETCH(bool, onField);
+        QFETCH(QString, what);
+        QFETCH(bool, taken);
+        TestEnv env;
+        const QString bin = env.file("fw.bin", firmware::pattern(64));
+        const QString hex = testenv::writeFile(env.root(), "fw.hex", ":00000001FF\n");
+        const QString before = env.file("before.bin", firmware::pattern(32));
+        auto w = CreateApplicationWindows();
+        TMainForm &m = *w.main;
+        m.Edit2->setText(before);
+        const QHash<QString, QList<QUrl>> drops = {
+            {"bin", {QUrl::fromLocalFile(bin)}},
+            {"hex", {QUrl::fromLocalFile(hex)}},
+            {"folder", {QUrl::fromLocalFile(env.root())}},
+            {"two", {QUrl::fromLocalFile(bin), QUrl::fromLocalFile(hex)}},
+            {"web", {QUrl(QStringLiteral("https://example.org/fw.bin"))}},
+        };
+        QCOMPARE(dropOn(onField ? static_cast<QWidget *>(m.Edit2) : &m, drops.value(what)), taken);
+        const QString now = taken ? drops.value(what).front().toLocalFile() : before;
+        QCOMPARE(m.Edit2->text(), now);
+        QCOMPARE(filefield::recent(m.Edit2).value(0), now);
+        QCOMPARE(m.AddressEdit->isHidden(), what == "hex");
     }
 
     // Every stored value goes out and comes back into its own control. The values differ from
@@ -360,13 +431,14 @@ private slots:
         QTest::addColumn<QStringList>("values"); // in the order of kStoredControls
         // Model|Port|BaudRate|Data|Stop|Parity|HexRXD|TimeTXD_ch|TimeTXD_v|HexTXD|SendNewL|KeySend|
         // SendClear|SendStr|MCUType|12T|AutoISP|AutoRST|FileName|Delay|Delay1|Verify|ClockMHz|
-        // OptionEeprom|OptionResetPin|OptionLowVoltage
-        QTest::newRow("first") << QStringLiteral("1|5|11|1|2|4|1|0|1234|1|0|1|0|A1 发送|3|6T|1|0|"
-                                                 "/tmp/a/fw-a.hex|37|321|1|11.0592|1|0|1")
+        // OptionEeprom|OptionResetPin|OptionLowVoltage|BinaryAddress
+        QTest::newRow("first") << QStringLiteral(
+                                      "1|5|11|1|2|4|1|0|1234|1|0|1|0|A1 发送|3|6T|1|0|"
+                                      "/tmp/a/fw-a.hex|37|321|1|11.0592|1|0|1|0x08004000")
                                       .split(u'|');
         QTest::newRow("second, check boxes turned over")
             << QStringLiteral("2|7|2|0|1|3|0|1|987|0|1|0|1|B2 send|9|fast|0|1|/tmp/b/fw-b.bin|73|"
-                              "123|0|24|0|1|0")
+                              "123|0|24|0|1|0|2000")
                    .split(u'|');
     }
 
@@ -760,6 +832,9 @@ private slots:
         m.SetStatus(QStringLiteral("OK"));
         QCOMPARE(panel0->text(), QStringLiteral("OK"));
         QVERIFY(panel0->toolTip().isEmpty());
+        // A binary file chosen: its address field is on the page too.
+        m.Edit2->setText(env.file("fw.bin", firmware::pattern(16)));
+        QVERIFY(m.AddressEdit->isVisible());
         for (const int page : {0, 1, 2}) {
             m.RzPageControl1->setCurrentIndex(page);
             QCoreApplication::processEvents();
@@ -795,6 +870,10 @@ private slots:
                                                  "CheckBox9", "CheckBox2", "Edit4",
                                                  "CheckBox1", "BitBtn7",   "BitBtn1",
                                                  "StopButton"};
+        QTest::newRow("download, a binary file and its address")
+            << -2 << QStringList{"MCUType",   "Edit2",     "AddressEdit", "BitBtn2",
+                                 "ComboBox6", "ComboBox7", "Edit3",       "CheckBox9",
+                                 "CheckBox2", "Edit4",     "CheckBox1",   "BitBtn1"};
         QTest::newRow("download, STC15 options")
             << -1
             << QStringList{"MCUType", "ClockEdit", "Edit2", "BitBtn2", "ComboBox6", "ComboBox7",
@@ -823,7 +902,11 @@ private slots:
         m.show();
         m.activateWindow();
         QVERIFY(QTest::qWaitForWindowActive(&m));
-        if (page < 0) { // the download page with an STC15 entry
+        if (page == -2) { // the download page with a binary file
+            page = 0;
+            m.Edit2->setText(env.file("fw.bin", firmware::pattern(16)));
+        }
+        if (page == -1) { // the download page with an STC15 entry
             page = 0;
             const int stc15 = devices::findDevice(u"stc15");
             m.MCUType->setCurrentIndex(stc15);
@@ -936,6 +1019,55 @@ private slots:
         m.close();
     }
 
+    // A binary goes to the address the field beside the file names (hex, as the command line's
+    // --address takes it): the image lands there; one over the boot loader, into the boot
+    // block or past the flash is refused, named, before the board hears a byte.
+    void binaryAddressField_data()
+    {
+        QTest::addColumn<int>("device");
+        QTest::addColumn<QString>("address");
+        QTest::addColumn<QString>("refused"); // the address the refusal names; "": written
+        const int stm32 = testsupport::kStm32Entry;
+        QTest::newRow("STM32 at 0x08004000") << stm32 << "0x08004000"
+                                             << "";
+        QTest::newRow("STM32 over the boot loader") << stm32 << "1FFFF000"
+                                                    << "0x1FFFF000";
+        QTest::newRow("STM32 past the flash") << stm32 << "0x081FFF00"
+                                              << "0x081FFF00";
+        QTest::newRow("LPC2136 into the boot block") << testsupport::kLpc2136Entry << "7cf00"
+                                                     << "0x0007CF00";
+    }
+
+    void binaryAddressField()
+    {
+        QFETCH(int, device);
+        QFETCH(QString, address);
+        QFETCH(QString, refused);
+        testsupport::BoardRig<sim::Stm32Sim> r;
+        TMainForm &m = r.main();
+        r.select(device, testsupport::kBaud115200Index);
+        m.MCUTypeChange();
+        r.setAutomaticReset(false);
+        const QByteArray image = firmware::pattern(2000);
+        const QString file = r.env.file("fw.bin", image);
+        m.Edit2->setText(file);
+        QVERIFY(!m.AddressEdit->isHidden());
+        QTest::keyClicks(m.AddressEdit, address + "zz"); // as typed: only hex digits get in
+        QCOMPARE(m.AddressEdit->text(), address);
+        const QByteArray below = r.sim.flash(0x08000000, 0x4000);
+        r.start(file);
+        QVERIFY(r.waitForEnds(1, 20000));
+        if (refused.isEmpty()) {
+            QCOMPARE(r.results.last(), DownloadResult::Written);
+            QCOMPARE(r.sim.flash(0x08004000, image.size()), image);
+            QCOMPARE(r.sim.flash(0x08000000, 0x4000), below); // untouched
+        } else {
+            QCOMPARE(r.results.last(), DownloadResult::RefusedFile);
+            QCOMPARE(r.peer.receivedCount(), 0);
+            QVERIFY2(r.lines.last().contains(refused), qPrintable(r.lines.join('\n')));
+        }
+    }
+
     // A download sets the line its family needs on the port only: the terminal's lists (7
     // data bits, 2 stop bits, odd parity) and the stored values stay the user's. The stop
     // button ends it where it is and releases the port; device, file, port and 12T wait.
@@ -986,10 +1118,15 @@ private slots:
                 QCOMPARE(int(m.ComDriver->ComPortStopBits()), 0);
                 QCOMPARE(int(m.ComDriver->ComPortParity()), portParity);
             }
-            for (QWidget *c : std::initializer_list<QWidget *>{m.MCUType, m.Edit2, m.BitBtn2,
-                                                                m.ComboBox6, m.BitBtn7, m.BitBtn1})
+            for (QWidget *c :
+                 std::initializer_list<QWidget *>{m.MCUType, m.Edit2, m.AddressEdit, m.BitBtn2,
+                                                  m.ComboBox6, m.BitBtn7, m.BitBtn1})
                 QVERIFY2(!c->isEnabled(), qPrintable(c->objectName()));
             QVERIFY(m.StopButton->isEnabled());
+            // A file dropped meanwhile is not taken.
+            const QString chosen = m.Edit2->text();
+            QVERIFY(!dropOn(&m, {QUrl::fromLocalFile(env.file("other.bin", "x"))}));
+            QCOMPARE(m.Edit2->text(), chosen);
             m.StopButton->click();
             QTRY_VERIFY_WITH_TIMEOUT(ended.has_value(), 10000);
             QCOMPARE(*ended, DownloadResult::Failed);
@@ -1074,6 +1211,32 @@ private slots:
         QCOMPARE(storeOf(env).value("WindowWidth").toInt(), 700);
         auto again = CreateApplicationWindows();
         QCOMPARE(again.main->size(), QSize(700, 500));
+    }
+
+    // A port that comes or goes shows in both lists without opening them: the folder of a
+    // name's device is watched as /dev is (here a [Ports] link such as socat makes).
+    void portListsFollowPlugAndUnplug()
+    {
+        TestEnv env;
+        testsupport::PtyPeer peer;
+        QVERIFY(QDir().mkpath(env.root() + "/ports"));
+        const QString link = env.root() + "/ports/ttyV0";
+        env.mapPort(3, link);
+        auto w = CreateApplicationWindows();
+        TMainForm &m = *w.main;
+        const auto absent = [&m] {
+            QList<bool> shown;
+            for (QComboBox *c : {m.ComboBox1, m.ComboBox6})
+                shown << c->itemData(2, Qt::ToolTipRole)
+                             .toString()
+                             .contains(QStringLiteral("(不存在)"));
+            return shown;
+        };
+        QCOMPARE(absent(), (QList<bool>{true, true}));
+        QVERIFY(QFile::link(peer.slavePath(), link)); // plugged in
+        QTRY_COMPARE_WITH_TIMEOUT(absent(), (QList<bool>{false, false}), 5000);
+        QVERIFY(QFile::remove(link)); // pulled out
+        QTRY_COMPARE_WITH_TIMEOUT(absent(), (QList<bool>{true, true}), 5000);
     }
 
     // The port lists show the device each name stands for now and which names stand for

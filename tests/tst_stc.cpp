@@ -274,33 +274,33 @@ private slots:
 
         const QByteArray b100 = sampleImage(100);
         QTest::newRow("100 bytes: one frame at 0000")
-            << intelHex(b100) << "fw.hex" << b100 << QList<quint16>{0x0000} << QList<int>{100, 0}
+            << intelHex(b100) << "fw.hex" << b100 << QList<quint16>{0x0000} << QList<int>{100}
             << "0.1 KB" << QByteArray();
         const QByteArray b128 = sampleImage(128);
         QTest::newRow("128 bytes: one frame, no padding")
-            << intelHex(b128) << "fw.hex" << b128 << QList<quint16>{0x0000} << QList<int>{100, 0}
+            << intelHex(b128) << "fw.hex" << b128 << QList<quint16>{0x0000} << QList<int>{100}
             << "0.1 KB" << QByteArray();
         const QByteArray b129 = sampleImage(129);
         QTest::newRow("129 bytes: second frame at 0080, padded")
             << intelHex(b129) << "fw.hex" << b129 << QList<quint16>{0x0000, 0x0080}
-            << QList<int>{50, 100, 0} << "0.1 KB" << QByteArray();
+            << QList<int>{50, 100} << "0.1 KB" << QByteArray();
         const QByteArray b300 = sampleImage(300);
         QTest::newRow("300 bytes: three frames, progress rounded")
             << intelHex(b300) << "fw.hex" << b300 << QList<quint16>{0x0000, 0x0080, 0x0100}
-            << QList<int>{33, 67, 100, 0} << "0.3 KB" << QByteArray();
+            << QList<int>{33, 67, 100} << "0.3 KB" << QByteArray();
         QByteArray trailingZeros = sampleImage(130);
         trailingZeros.append(QByteArray(70, '\0'));
         QTest::newRow("zero run at the end is cut")
             << intelHex(trailingZeros) << "fw.hex" << sampleImage(130)
-            << QList<quint16>{0x0000, 0x0080} << QList<int>{50, 100, 0} << "0.1 KB" << QByteArray();
+            << QList<quint16>{0x0000, 0x0080} << QList<int>{50, 100} << "0.1 KB" << QByteArray();
         QTest::newRow("'.bin' file is the image itself")
-            << b100 << "fw.bin" << b100 << QList<quint16>{0x0000} << QList<int>{100, 0}
+            << b100 << "fw.bin" << b100 << QList<quint16>{0x0000} << QList<int>{100}
             << "0.1 KB" << QByteArray();
         // A binary keeps its zeros at the end: they are bytes of the file, not a decoder's fill.
         const QByteArray zeroTail = b100 + QByteArray(60, '\0');
         QTest::newRow("'.bin' file keeps its trailing zeros")
             << zeroTail << "fw.bin" << zeroTail << QList<quint16>{0x0000, 0x0080}
-            << QList<int>{50, 100, 0} << "0.1 KB" << QByteArray();
+            << QList<int>{50, 100} << "0.1 KB" << QByteArray();
         const QByteArray low = sampleImage(0x100);
         const QByteArray high = sampleImage(0x100);
         QByteArray gap = low + QByteArray(0x1000 - 0x100, '\0') + high;
@@ -310,7 +310,6 @@ private slots:
             gapAddresses.append(quint16(i * 128));
             gapProgress.append(stc::progress(i, 34));
         }
-        gapProgress.append(0);
         QTest::newRow("gap between 0100 and 0FFF filled with zeros: 34 frames")
             << intelHex({{0x0000, low}, {0x1000, high}}) << "fw.hex" << gap << gapAddresses
             << gapProgress << "4.2 KB" << QByteArray();
@@ -320,7 +319,7 @@ private slots:
         QTest::newRow("exactly the 1 KiB flash of the 12C1052")
             << intelHex(kib) << "fw.hex" << kib
             << QList<quint16>{0x0000, 0x0080, 0x0100, 0x0180, 0x0200, 0x0280, 0x0300, 0x0380}
-            << QList<int>{12, 25, 38, 50, 62, 75, 88, 100, 0} << "1.0 KB"
+            << QList<int>{12, 25, 38, 50, 62, 75, 88, 100} << "1.0 KB"
             << QByteArray::fromHex("F20183");
     }
     void downloadWritesTheImage()
@@ -833,7 +832,7 @@ private slots:
         QCOMPARE(line.sim.commands().count(stc::kCmdControl), 3);
         QCOMPARE(line.ends, QList<bool>{false});
         QVERIFY(!line.main().StayOnTop());
-        QCOMPARE(line.main().ProgressBar1->value(), 0);
+        QVERIFY(testsupport::keptProgressProblem(line.main(), false).isEmpty());
         QVERIFY(line.main().BitBtn1->isEnabled());
         QVERIFY(!line.portOpen());
 
@@ -1057,7 +1056,7 @@ private slots:
         if (dataFrames == 0) QVERIFY(line.sim.frames().isEmpty()); // not even a speed step
         QVERIFY(!line.sim.endFlagSeen());
         QVERIFY(!line.main().StayOnTop());
-        QCOMPARE(line.main().ProgressBar1->value(), 0);
+        QVERIFY(testsupport::keptProgressProblem(line.main(), false).isEmpty());
         QVERIFY(line.main().BitBtn1->isEnabled());
         QVERIFY(!line.portOpen());
         QCOMPARE(line.sim.protocolErrors(), QStringList());

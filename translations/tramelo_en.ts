@@ -55,6 +55,14 @@
 <context>
     <name>TMainForm</name>
     <message>
+        <source>二进制文件写入的地址 (十六进制，如 0x08004000)<byte value="xd"/>空白：从 Flash 起始地址写入</source>
+        <translation>Address the binary file is written to (hexadecimal, e.g. 0x08004000)<byte value="xd"/>Empty: from the start of flash</translation>
+    </message>
+    <message>
+        <source>二进制文件的地址</source>
+        <translation>Address of the binary file</translation>
+    </message>
+    <message>
         <source>复位序列…</source>
         <translation>Reset sequence…</translation>
     </message>

@@ -53,8 +53,16 @@ QString saveLog(const QPlainTextEdit *messages, const QString &path)
 void attach(QWidget *window, QLineEdit *field, QPlainTextEdit *messages)
 {
     setRecent(field, {field->text()});
+    // A file chosen by the dialog, dropped or read back is remembered at once; a typed path
+    // once the typing ends (Enter or the focus leaving), not every part of it on the way.
     QObject::connect(field, &QLineEdit::textChanged, field, [field](const QString &text) {
-        field->setProperty(kRecentProperty, remember(recent(field), text));
+        if (!field->isModified())
+            field->setProperty(kRecentProperty, remember(recent(field), text));
+    });
+    QObject::connect(field, &QLineEdit::editingFinished, field, [field] {
+        if (!field->isModified()) return;
+        field->setModified(false);
+        field->setProperty(kRecentProperty, remember(recent(field), field->text()));
     });
     QAction *history = field->addAction(QIcon::fromTheme(QStringLiteral("document-open-recent")),
                                         QLineEdit::TrailingPosition);

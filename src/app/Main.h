@@ -28,6 +28,7 @@
 #include <QTimer>
 #include <array>
 #include <memory>
+#include <optional>
 #include <vector>
 
 class QAction;
@@ -38,6 +39,10 @@ class QToolButton;
 class TPlotWindow;
 
 class QFileSystemWatcher;
+class QMimeData;
+class QDropEvent;
+class QDragEnterEvent;
+class QDragMoveEvent;
 class QPlainTextEdit;
 class QProgressBar;
 class QTextDocument;
@@ -177,6 +182,9 @@ public:
     QComboBox *ComboBox6 = nullptr, *ComboBox7 = nullptr, *MCUType = nullptr;
     TNumberEdit *Edit3 = nullptr, *Edit4 = nullptr;
     QLineEdit *Edit2 = nullptr;
+    // Beside the file field while a binary file is chosen: the address (hex) the binary goes
+    // to, as the command line's --address; empty: the start of flash.
+    QLineEdit *AddressEdit = nullptr;
     // STC15, STC8: the clock (MHz) the RC oscillator is trimmed to; empty keeps the chip's.
     QLineEdit *ClockEdit = nullptr;
     QLineEdit *CrystalEdit = nullptr; // LPC: the oscillator in kHz, in ClockEdit's place
@@ -251,6 +259,13 @@ public:
     void ComboBox6Change();
     void ComboBox7Change();
     void CheckFileChanged();
+    // The file field's text changed: the address field is offered for a binary file.
+    void Edit2Change();
+    // The binary's address the download uses, as the field holds it (none: flash start).
+    std::optional<quint64> BinaryAddress() const;
+    // A file dropped on the window or the file field: exactly one local file, not a folder,
+    // and no download running; "" when the drop is not taken.
+    QString DroppedFile(const QMimeData *mime) const;
     QString FormattedFileTime(const QString &path) const;
 
     // ---- terminal (Main_Terminal.cpp) ------------------------------------------------
@@ -331,6 +346,9 @@ protected:
     void changeEvent(QEvent *event) override;
     void resizeEvent(QResizeEvent *event) override;
     void closeEvent(QCloseEvent *event) override;
+    void dragEnterEvent(QDragEnterEvent *event) override;
+    void dragMoveEvent(QDragMoveEvent *event) override;
+    void dropEvent(QDropEvent *event) override;
     bool eventFilter(QObject *watched, QEvent *event) override;
 
 private:
@@ -358,6 +376,11 @@ private:
     void setDownloadControlsEnabled(bool on);
     void showProgress(int value, int maximum);
     void updateProgressText();
+    // The bar and the figures beside it empty for a new attempt.
+    void resetProgress();
+    // Watches the folders where ports come and go: /dev, /dev/serial/by-id and the folder of
+    // each port name's device path (a [Ports] path elsewhere, such as a link socat makes).
+    void watchPortFolders(const QStringList &paths);
     // The running download ends now with this line (stop button, vanished port).
     void endDownloadNow(const QString &line);
     // An engine ended: the port it used goes, the controls come back.

@@ -10,21 +10,24 @@
 #include "engines/Stm32Engine.h"
 #include "engines/Texts.h"
 #include "logic/Devices.h"
-#include "logic/FirmwareImage.h"
 #include "logic/FirmwareFile.h"
+#include "logic/FirmwareImage.h"
+#include "logic/HexText.h"
 #include "logic/ShownText.h"
+#include "logic/Stm32Image.h"
 #include "platform/PortNames.h"
 #include "serial/SPComm.h"
-#include "logic/Stm32Image.h"
 
 #include "app/Ui.h"
 
 #include <QCheckBox>
-#include <QCoreApplication>
 #include <QComboBox>
+#include <QCoreApplication>
 #include <QDir>
+#include <QDropEvent>
 #include <QFileInfo>
 #include <QLineEdit>
+#include <QMimeData>
 #include <QPlainTextEdit>
 #include <QProgressBar>
 #include <QPushButton>
@@ -32,6 +35,7 @@
 #include <QTextCursor>
 #include <QTextDocument>
 #include <QThread>
+#include <QUrl>
 
 #include <exception>
 
@@ -99,6 +103,8 @@ void TMainForm::BitBtn1Click()
     // log alone.
     if (!BitBtn1->isEnabled()) return;
     downloadDoc_->clear();
+    resetProgress();
+    Edit2Change(); // the file may have become another format on disk
     if (!family) {
         autoStarted_ = false;
         return;
@@ -113,7 +119,7 @@ void TMainForm::BitBtn1Click()
         family == devices::Family::Stm32 || family == devices::Family::Lpc;
     const filecheck::Verdict file =
         Edit2->text().isEmpty() ? filecheck::Verdict{kNoFileChosen, {}}
-        : meetsBoardFirst       ? filecheck::check(*family, Edit2->text())
+        : meetsBoardFirst       ? filecheck::check(*family, Edit2->text(), BinaryAddress())
         // (a loop of symbolic links, which they would take for a missing file, aside)
         : firmwarefile::isSymlinkLoop(Edit2->text())
             ? filecheck::Verdict{filecheck::symlinkLoop(Edit2->text()), {}}
@@ -154,19 +160,16 @@ bool TMainForm::beginDownload(int device)
     }
     stopLine_.clear();
     setDownloadControlsEnabled(false);
+    resetProgress();
     downloadClock_.start();
-    downloadMs_ = -1;
-    progressValue_ = 0;
-    progressMaximum_ = 100;
-    updateProgressText();
     return true;
 }
 
 void TMainForm::setDownloadControlsEnabled(bool on)
 {
     for (QWidget *w : std::initializer_list<QWidget *>{
-             MCUType, Edit2, BitBtn2, ComboBox6, ComboBox7, BitBtn7, ClockEdit, CrystalEdit, CheckBox9,
-             OptionEeprom, OptionResetPin, OptionLowVoltage})
+             MCUType, Edit2, AddressEdit, BitBtn2, ComboBox6, ComboBox7, BitBtn7, ClockEdit,
+             CrystalEdit, CheckBox9, OptionEeprom, OptionResetPin, OptionLowVoltage})
         w->setEnabled(on);
     BitBtn1->setEnabled(on);
     StopButton->setEnabled(!on);
@@ -175,15 +178,23 @@ void TMainForm::setDownloadControlsEnabled(bool on)
 
 void TMainForm::showProgress(int value, int maximum)
 {
-    if (maximum <= 0) return;
+    // The bar and the figures show the furthest point of this download and keep it when it
+    // ends (the engines report 0 as they let their port go); the next attempt empties them.
+    if (maximum <= 0 || qint64(value) * progressMaximum_ < qint64(progressValue_) * maximum) return;
+    progressValue_ = value;
+    progressMaximum_ = maximum;
     if (ProgressBar1->maximum() != maximum) ProgressBar1->setMaximum(maximum);
     ProgressBar1->setValue(value);
-    // The furthest point of this download is what the figures keep when it ends (the engines
-    // empty the bar as they let their port go).
-    if (qint64(value) * progressMaximum_ >= qint64(progressValue_) * maximum) {
-        progressValue_ = value;
-        progressMaximum_ = maximum;
-    }
+    updateProgressText();
+}
+
+void TMainForm::resetProgress()
+{
+    progressValue_ = 0;
+    progressMaximum_ = 100;
+    ProgressBar1->setValue(0);
+    ProgressBar1->setMaximum(100);
+    downloadMs_ = -1;
     updateProgressText();
 }
 
@@ -342,6 +353,7 @@ DownloadChoices TMainForm::ChosenDownload() const
     c.timeout = Edit3->text();
     c.sixT = BitBtn7->text() == QStringLiteral("6T");
     c.file = Edit2->text();
+    c.binaryAddress = BinaryAddress();
     c.verify = CheckBox9->isChecked();
     c.unprotect = StmUnprotect;
     if (devices::trimsClock(c.device)) c.clockMhz = ClockEdit->text().toDouble();
@@ -429,8 +441,12 @@ void TMainForm::engineFinished(Engine *engine, DownloadResult result)
     }
     stopLine_.clear();
     setDownloadControlsEnabled(true);
-    // The figures beside the bar keep the furthest point the download reached.
-    if (result == DownloadResult::Written) progressValue_ = progressMaximum_;
+    // The bar and the figures keep the furthest point the download reached: all of it after a
+    // written image, where it stopped after a failure.
+    if (result == DownloadResult::Written) {
+        progressValue_ = progressMaximum_;
+        ProgressBar1->setValue(ProgressBar1->maximum());
+    }
     updateProgressText();
     // The terminal's port comes back with the terminal's own settings, or shows closed.
     if (std::exchange(terminalReopen_, false) && !closed_ && !endConfirmed_) {
@@ -464,6 +480,62 @@ void TMainForm::MCUTypeChange()
         box->setVisible(options);
     RzMarqueeStatus1->setVisible(!options);
     deviceBefore_ = MCUType->currentIndex();
+    // Empty, the binary goes to the start of the family's flash (code space for STC).
+    AddressEdit->setPlaceholderText(
+        firmware::hexAddress(family == devices::Family::Stm32 ? stm32::kFlashStart : 0));
+}
+
+void TMainForm::Edit2Change()
+{
+    const QString path = Edit2->text();
+    Edit2->setToolTip(path); // the whole path, when the field shows only its end
+    const bool binary =
+        QFileInfo(path).isFile() && firmware::formatOf(path) == firmware::Format::Binary;
+    if (binary == !AddressEdit->isHidden()) return;
+    AddressEdit->setVisible(binary);
+    placeForSize();
+}
+
+std::optional<quint64> TMainForm::BinaryAddress() const
+{
+    // Hexadecimal, with or without 0x (the field takes nothing else); empty: none.
+    QString text = AddressEdit->text();
+    if (text.startsWith(QLatin1String("0x"), Qt::CaseInsensitive)) text.remove(0, 2);
+    if (text.isEmpty()) return std::nullopt;
+    return hextext::parseField(text, 0, int(text.size()));
+}
+
+QString TMainForm::DroppedFile(const QMimeData *mime) const
+{
+    // Nothing changes under a running download (the field is disabled then).
+    if (!mime || DownloadRunning() || !Edit2->isEnabled()) return {};
+    const QList<QUrl> urls = mime->urls();
+    if (urls.size() != 1 || !urls.front().isLocalFile()) return {};
+    const QString path = urls.front().toLocalFile();
+    const QFileInfo info(path);
+    return info.exists() && !info.isDir() ? path : QString();
+}
+
+void TMainForm::dragEnterEvent(QDragEnterEvent *event)
+{
+    if (DroppedFile(event->mimeData()).isEmpty()) return event->ignore();
+    event->acceptProposedAction();
+}
+
+void TMainForm::dragMoveEvent(QDragMoveEvent *event)
+{
+    if (DroppedFile(event->mimeData()).isEmpty()) return event->ignore();
+    event->acceptProposedAction();
+}
+
+void TMainForm::dropEvent(QDropEvent *event)
+{
+    const QString path = DroppedFile(event->mimeData());
+    if (path.isEmpty()) return event->ignore();
+    event->acceptProposedAction();
+    // As the dialog's choice: into the field (and its recent files); the checks follow at the
+    // download, whatever way the file came.
+    Edit2->setText(path);
 }
 
 void TMainForm::SetDownloadChoices(const DownloadChoices &c)

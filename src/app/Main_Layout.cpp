@@ -12,27 +12,29 @@
 #include <QCheckBox>
 #include <QComboBox>
 #include <QDir>
+#include <QDropEvent>
 #include <QFileInfo>
 #include <QFileSystemWatcher>
-#include <QPlainTextDocumentLayout>
-#include <QStyledItemDelegate>
-#include <QTextDocument>
 #include <QHelpEvent>
+#include <QInputMethodEvent>
 #include <QKeyEvent>
 #include <QLineEdit>
-#include <QInputMethodEvent>
 #include <QMenu>
+#include <QMimeData>
 #include <QMouseEvent>
 #include <QPainter>
+#include <QPlainTextDocumentLayout>
 #include <QPlainTextEdit>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QRegularExpressionValidator>
 #include <QSpinBox>
+#include <QStyledItemDelegate>
 #include <QTabWidget>
-#include <QMenu>
+#include <QTextDocument>
 #include <QToolButton>
 #include <QToolTip>
+#include <QUrl>
 
 #include <algorithm>
 
@@ -399,6 +401,22 @@ void TMainForm::buildLayout()
     const int edit2Left = fileLabel->geometry().right() + 2;
     Edit2->setGeometry(edit2Left, 6, 526 - edit2Left, 22);
     BitBtn2 = button(download, "BitBtn2", QStringLiteral("..."), 530, 5, 34);
+    // At the field's right end while a binary file is chosen (the field gives it the room).
+    AddressEdit = new QLineEdit(download);
+    AddressEdit->setObjectName(QStringLiteral("AddressEdit"));
+    AddressEdit->setMaxLength(10);
+    AddressEdit->setValidator(new QRegularExpressionValidator(
+        QRegularExpression(QStringLiteral("(0[xX])?[0-9A-Fa-f]{0,8}")), AddressEdit));
+    {
+        // As wide as the longest address it takes needs, so the file field keeps the rest.
+        const int width =
+            AddressEdit->fontMetrics().horizontalAdvance(QStringLiteral("0x00000000")) + 12;
+        AddressEdit->setGeometry(526 - width, 6, width, 22);
+    }
+    AddressEdit->setToolTip(
+        tr("二进制文件写入的地址 (十六进制，如 0x08004000)\r空白：从 Flash 起始地址写入"));
+    AddressEdit->setAccessibleName(tr("二进制文件的地址"));
+    AddressEdit->hide();
     // Dropped files, the last eight files, the message area saved as a log.
     filefield::attach(this, Edit2, Memo1);
     BitBtn2->setToolTip(tr("选择目标文件"));
@@ -627,8 +645,6 @@ void TMainForm::buildLayout()
     portRefresh_->setSingleShot(true);
     portRefresh_->setInterval(300);
     portWatcher_ = new QFileSystemWatcher(this);
-    for (const QString &dir : {QStringLiteral("/dev"), QStringLiteral("/dev/serial/by-id")})
-        if (QFileInfo(dir).isDir()) portWatcher_->addPath(dir);
     for (QComboBox *c : {ComboBox1, ComboBox6})
         static_cast<TPortCombo *>(c)->OnPopup = [this] { refreshPortLists(); };
     refreshPortLists();
@@ -713,6 +729,11 @@ void TMainForm::wireEvents()
     connect(PlotButton, &QPushButton::clicked, this, &TMainForm::PlotButtonClick);
     connect(&reconnect_, &QTimer::timeout, this, &TMainForm::reconnectTick);
     Memo2->installEventFilter(this);
+    // A file dropped on the window or on the file field is taken as the dialog's choice is
+    // (the field would otherwise insert the file's address as text).
+    setAcceptDrops(true);
+    Edit2->installEventFilter(this);
+    connect(Edit2, &QLineEdit::textChanged, this, &TMainForm::Edit2Change);
     // Tab and Shift+Tab go through each page's controls row by row (download page) and
     // column by column (terminal page).
     const auto chain = [](std::initializer_list<QWidget *> order) {
@@ -722,8 +743,8 @@ void TMainForm::wireEvents()
             before = w;
         }
     };
-    chain({MCUType, ClockEdit, Edit2, BitBtn2, ComboBox6, ComboBox7, Edit3, CheckBox9, CheckBox2, Edit4,
-           CheckBox1, BitBtn7, BitBtn1, StopButton, OptionEeprom, OptionResetPin,
+    chain({MCUType, ClockEdit, Edit2, AddressEdit, BitBtn2, ComboBox6, ComboBox7, Edit3, CheckBox9,
+           CheckBox2, Edit4, CheckBox1, BitBtn7, BitBtn1, StopButton, OptionEeprom, OptionResetPin,
            OptionLowVoltage});
     chain({ComboBox1, ComboBox2, ComboBox3, ComboBox4, ComboBox5, BitBtn3, CheckBox3, CheckBox4,
            CheckHexRXD, BitBtn5, BitBtn9, Memo2, CheckStamps, StampGap, LogButton, PlotButton,
@@ -753,6 +774,20 @@ bool TMainForm::eventFilter(QObject *watched, QEvent *event)
         if (!im->commitString().isEmpty())
             Memo2KeyDown(Qt::Key_unknown, Qt::NoModifier, im->commitString());
     }
+    if (watched == Edit2 && (event->type() == QEvent::DragEnter ||
+                             event->type() == QEvent::DragMove || event->type() == QEvent::Drop)) {
+        auto *drop = static_cast<QDropEvent *>(event);
+        // Text dragged into the field stays the field's; files are the window's.
+        if (drop->mimeData() && drop->mimeData()->hasUrls()) {
+            if (event->type() == QEvent::DragEnter)
+                dragEnterEvent(static_cast<QDragEnterEvent *>(drop));
+            else if (event->type() == QEvent::DragMove)
+                dragMoveEvent(static_cast<QDragMoveEvent *>(drop));
+            else
+                dropEvent(drop);
+            return true;
+        }
+    }
     if (event->type() == QEvent::ToolTip) {
         auto *w = qobject_cast<QWidget *>(watched);
         if (w && w->toolTip().contains(QLatin1Char('\r'))) {
@@ -767,9 +802,11 @@ bool TMainForm::eventFilter(QObject *watched, QEvent *event)
 void TMainForm::refreshPortLists()
 {
     const QList<platform::PortInfo> present = platform::presentPorts();
+    QStringList paths;
     for (QComboBox *c : {ComboBox1, ComboBox6}) {
         for (int i = 0; i < c->count(); ++i) {
             const QString path = platform::resolvePortName(c->itemText(i), present);
+            paths << path;
             const bool there = !path.isEmpty() && QFileInfo::exists(path);
             const QString device =
                 path.isEmpty() ? tr("(无设备)")
@@ -782,6 +819,19 @@ void TMainForm::refreshPortLists()
         }
         c->setToolTip(c->currentData(kPortDeviceRole).toString());
     }
+    watchPortFolders(paths);
+}
+
+void TMainForm::watchPortFolders(const QStringList &paths)
+{
+    if (!portWatcher_) return;
+    QStringList folders{QStringLiteral("/dev"), QStringLiteral("/dev/serial/by-id")};
+    for (const QString &path : paths)
+        if (!path.isEmpty()) folders << QFileInfo(path).absolutePath();
+    // A folder that appears later (by-id, with the first USB adapter) is added then.
+    const QStringList watched = portWatcher_->directories();
+    for (const QString &dir : std::as_const(folders))
+        if (!watched.contains(dir) && QFileInfo(dir).isDir()) portWatcher_->addPath(dir);
 }
 
 void TMainForm::resizeEvent(QResizeEvent *event)
@@ -809,8 +859,8 @@ void TMainForm::placeForSize()
         add(ProgressBar1, kStretch);
         add(RzMarqueeStatus1, kStretch);
         add(Memo6, kStretch);
-        for (QWidget *w : std::initializer_list<QWidget *>{BitBtn2, BitBtn1, ProgressText,
-                                                            Label10, StopButton})
+        for (QWidget *w : std::initializer_list<QWidget *>{BitBtn2, AddressEdit, BitBtn1,
+                                                           ProgressText, Label10, StopButton})
             add(w, kRight);
         // The terminal page: the send area widens; what stands right of it moves with the edge.
         add(Memo2, kStretch);
@@ -832,5 +882,7 @@ void TMainForm::placeForSize()
         }
         a.w->setGeometry(r);
     }
+    // The address field, when offered, takes the file field's right end.
+    if (!AddressEdit->isHidden()) Edit2->resize(AddressEdit->x() - 4 - Edit2->x(), Edit2->height());
     Panel1->setPixmap(pictures::db9Help(Panel1->size() - QSize(12, 2)));
 }

@@ -141,6 +141,9 @@ bool TMainForm::readSettings()
     if (width && height) resize(QSize(*width, *height).expandedTo(minimumSize()).boundedTo({16384, 16384}));
     if (const auto maximised = s.readInt("WindowMaximized"); maximised && *maximised)
         setWindowState(windowState() | Qt::WindowMaximized);
+    // Written after the window's size; a store without it leaves the field empty (flash start).
+    AddressEdit->setText(s.readString("BinaryAddress"));
+    if (!AddressEdit->hasAcceptableInput()) AddressEdit->clear(); // not an address the field takes
     return true;
 }
 
@@ -194,5 +197,6 @@ void TMainForm::writeSettings()
     s.writeInt("WindowWidth", size.width());
     s.writeInt("WindowHeight", size.height());
     s.writeInt("WindowMaximized", isMaximized());
+    s.writeString("BinaryAddress", AddressEdit->text());
     s.flush();
 }

@@ -3,9 +3,13 @@
 #include "support/Window.h"
 
 #include <QCheckBox>
+#include <QLabel>
+
 #include <QComboBox>
 #include <QLineEdit>
+#include <QProgressBar>
 #include <QPushButton>
+#include <algorithm>
 
 namespace testsupport {
 
@@ -61,6 +65,22 @@ void WindowRig::start(const QString &file)
 bool WindowRig::waitForEnds(qsizetype count, int timeoutMs)
 {
     return waitUntil([&] { return results.size() >= count; }, timeoutMs);
+}
+
+QString keptProgressProblem(const TMainForm &m, bool written)
+{
+    const QProgressBar *bar = m.ProgressBar1;
+    const QString figures = m.ProgressText->text();
+    const int percent = int(qint64(bar->value()) * 100 / std::max(bar->maximum(), 1));
+    const QString shown = QStringLiteral("bar %1/%2, figures \"%3\"")
+                              .arg(bar->value())
+                              .arg(bar->maximum())
+                              .arg(figures);
+    if (written && bar->value() != bar->maximum()) return QStringLiteral("not full: ") + shown;
+    if (figures.isEmpty() ? bar->value() != 0
+                          : !figures.startsWith(QStringLiteral("%1%").arg(percent)))
+        return QStringLiteral("bar and figures differ: ") + shown;
+    return {};
 }
 
 } // namespace testsupport

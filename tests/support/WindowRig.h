@@ -70,4 +70,9 @@ public:
     Board sim;
 };
 
+// Once an attempt has ended the progress bar keeps where it got to, as the figures beside it
+// say: all of it after a written image, where it stopped after a failure (empty for a file
+// refused before the start). "" when it does, else what is wrong.
+QString keptProgressProblem(const TMainForm &m, bool written);
+
 } // namespace testsupport
