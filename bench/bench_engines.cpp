@@ -4,7 +4,8 @@
 //   STM32  64 KiB at 115200 8E1: `tramelo download` and `stm32flash -w`, then both with
 //          verify (`--verify`, `stm32flash -v`); each against the wire bound of its own run
 //          (every byte it and the board exchanged, 11 bits per byte). The same at 921600,
-//          where the host's turnaround per exchange becomes the cost, and an L0 of 512 pages.
+//          where the host's turnaround per exchange becomes the cost, an L0 of 512 pages,
+//          and an H7 of 2 MiB on a board that takes the chip's erase and programming times.
 //   LPC    32 KiB at 57600 8N1, time-out field 1: `tramelo download` and `lpc21isp`.
 //   Eight  three STM32, three LPC and two STC boards written by one `tramelo download`
 //          process, each board's time against its time alone, and the process's peak
@@ -337,6 +338,52 @@ void stm32Rows(const QString &fw, bool verify, quint16 productId = 0x414, int ba
     result("engines_cli_rss_mb", median(rss), 1);
 }
 
+// H7 (0x450) 2 MiB at 115200 on a board that takes the data sheet's flash times (the H7
+// profile: 1.1 s a 128 KiB sector, 130 us a 32-byte flash word, 6 s a mass erase; DS12110,
+// x32 parallelism), one run of each program. The bound: the run's bytes on the wire plus the
+// erase time its commands asked of the chip; the programming time is printed beside it.
+void stm32H7Row()
+{
+    const QString fw = writeFile(QStringLiteral("fw2m.bin"), firmware::pattern(2 * 1024 * 1024, 13));
+    auto config = sim::Stm32Sim::Config::profile(0x450);
+    config.realTimes = true;
+    struct Flash
+    {
+        double eraseS = 0, programS = 0;
+    };
+    const auto chipTimes = [&](const Board &b) {
+        Flash f;
+        for (const auto &c : static_cast<const sim::Stm32Sim &>(*b.sim).commands()) {
+            if (c.code == 0x44)
+                f.eraseS += c.length < 0 ? config.massEraseUs / 1e6
+                                         : double(c.units.size()) * config.sectorEraseUsEach / 1e6;
+            if (c.code == 0x31 && c.address >= sim::Stm32Sim::kFlashBase)
+                f.programS += double(c.length) * config.programNsPerByte / 1e9;
+        }
+        return f;
+    };
+    auto a = stm32BoardOf(config);
+    const ProcRun o = tramelo({"--device", "stm32", "--baud", "115200", "--port", a->path(), fw});
+    auto b = stm32BoardOf(config);
+    const ProcRun t = runTool(QStringLiteral("stm32flash"),
+                              {"-b", "115200", "-m", "8n1", "-w", fw, b->path()});
+    const Flash of = chipTimes(*a), tf = chipTimes(*b);
+    const double ow = a->wireSeconds(), tw = b->wireSeconds();
+    std::printf("STM32H7 (0x450) 2 MiB at 115200 8E1, board with the data sheet's flash times\n");
+    std::printf("  %-18s exit %d  %7.2f s  wire %7.2f s  erase %5.2f s  programming %5.2f s  "
+                "ratio to wire+erase %.3f  (to wire+erase+programming %.3f)\n",
+                "tramelo download", o.code, o.seconds, ow, of.eraseS, of.programS,
+                o.seconds / (ow + of.eraseS), o.seconds / (ow + of.eraseS + of.programS));
+    std::printf("  %-18s exit %d  %7.2f s  wire %7.2f s  erase %5.2f s  programming %5.2f s  "
+                "ratio to wire+erase %.3f  (to wire+erase+programming %.3f)\n",
+                "stm32flash", t.code, t.seconds, tw, tf.eraseS, tf.programS,
+                t.seconds / (tw + tf.eraseS), t.seconds / (tw + tf.eraseS + tf.programS));
+    result("engines_stm32_h7_2m_s", o.seconds);
+    result("engines_stm32_h7_2m_wire_erase_s", ow + of.eraseS);
+    result("engines_stm32_h7_2m_vs_wire_erase", o.seconds / (ow + of.eraseS), 3);
+    result("engines_stm32flash_h7_2m_s", t.seconds);
+}
+
 // The first byte on the port after the start of the process (started directly), median.
 void firstByteRow()
 {
@@ -476,7 +523,7 @@ int main(int argc, char **argv)
         return 0;
     }
     // `bench_engines ROW...` runs only the rows named: first-byte, stm32, stm32-verify,
-    // stm32-l0, stm32-921600, lpc, eight, stc-series.
+    // stm32-l0, stm32-921600, stm32-h7, lpc, eight, stc-series.
     QStringList only;
     for (int i = 1; i < argc; ++i)
         only << QString::fromLocal8Bit(argv[i]);
@@ -493,6 +540,7 @@ int main(int argc, char **argv)
     if (haveStm32flash && wanted("stm32-verify")) stm32Rows(fw, true);
     if (haveStm32flash && wanted("stm32-l0")) stm32Rows(fw, false, 0x417);
     if (haveStm32flash && wanted("stm32-921600")) stm32Rows(fw, false, 0x414, 921600);
+    if (haveStm32flash && wanted("stm32-h7")) stm32H7Row();
     if (!haveLpc21isp && wanted("lpc"))
         std::printf("lpc21isp is not installed: its rows are left out\n");
     if (haveLpc21isp && wanted("lpc")) lpcRows();
