@@ -117,6 +117,45 @@ if [ -z "$from_board" ] || [ "$from_board" != "$from_host" ]; then
 fi
 echo "peer-flash: stm32 450 Get Checksum: $from_board, as stm32flash computes it"
 
+# stm32loader (not a Debian package: a checkout named by STM32LOADER_DIR, run as it is by
+# scripts/run-stm32loader.py, which only lets a pseudo-terminal refuse RTS and DTR; no
+# parity, as for stm32flash), its family found from the chip as a user runs it: on every STM32
+# board it reads the ids (and the unique id and flash size where its tables know them); on the
+# boards of lines its tables carry a transfer size for, it also erases, writes and verifies
+# 12 KiB. Its tables have no transfer size for F2, L1, C0, WB, L5 and U5 (it stops with a
+# TypeError after the ids there), and it would erase L1 with a mass erase that L1 loaders do
+# not have. On the H7A3 board (480) it asks for the unique id and flash size at the H74x's
+# addresses (0x1FF1E800), which that chip does not have (RM0455 §65: 0x08FFF800), and goes on.
+# stm32flash 0.7 does not know 480.
+if [ -n "${STM32LOADER_DIR:-}" ]; then
+    loader=("$(dirname "$0")/run-stm32loader.py" -b 115200 -P none -n)
+    for line in 414:w 410:w 420:w 428:w 440:w 422:w 413:w 460:w 467:w 457:w 425:w 417:w \
+        447:w 450:w 483:w 480:w 497:w 411:i 416:i 429:i 427:i 436:i 437:i 443:i 453:i 494:i 495:i \
+        472:i 482:i; do
+        id=${line%%:*}
+        rm -f "$work/stm32.log"
+        start_board stm32 --id "$id"
+        out=$("${loader[@]}" -p "$tty" 2>&1 || true)
+        if [[ "$out" != *"Chip ID: 0x$id"* ]]; then
+            echo "$out" >&2
+            echo "peer-flash: stm32loader did not identify the $id board" >&2
+            exit 1
+        fi
+        echo "peer-flash: stm32loader $id: $(grep -E 'Chip ID|UID|Flash size' <<<"$out" |
+            tr '\n' ' ')"
+        if [ "${line#*:}" = w ]; then
+            "${loader[@]}" -p "$tty" -q -e -w -v "$work/stm32-new.bin"
+            check_board stm32 "$work/stm32-new.bin"
+        else
+            kill -TERM "$board_pid"
+            wait "$board_pid" || true
+            board_pid=
+        fi
+    done
+else
+    echo "peer-flash: stm32loader skipped (STM32LOADER_DIR names no checkout)"
+fi
+
 # LPC2000: random bytes whose vector table carries the checksum the boot loader requires of a
 # valid user program (the eight vectors sum to 0), so lpc21isp writes the image as it is; as
 # Intel HEX. lpc21isp copies whole sectors of up to 8 KiB on the LPC22xx (8 KiB sectors, copies

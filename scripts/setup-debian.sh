@@ -9,7 +9,7 @@ packages=(
     fonts-noto-cjk
     xvfb xauth imagemagick
     clang libclang-rt-14-dev
-    stm32flash lpc21isp
+    stm32flash lpc21isp python3-serial
     libelf-dev gcc-arm-none-eabi binutils-arm-none-eabi sdcc
 )
 as_root() { if [ "$(id -u)" = 0 ]; then "$@"; else sudo "$@"; fi; }

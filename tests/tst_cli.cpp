@@ -488,6 +488,9 @@ private slots:
         QTest::newRow("H7 0450: 1.25 MiB, sectors 0..9")
             << 0x450 << L{} << 1280 * 1024 << "STM32H74xxx/75xxx 家族" << 0
             << L{"存储容量 Flash:2048 KB", "擦除扇区 0 .. 9", "上载完成！"};
+        QTest::newRow("H7A3 0480: 1.25 MiB across both banks, sectors 0..159")
+            << 0x480 << L{"--verify"} << 1280 * 1024 << "STM32H7A3xx/7B3xx/7B0xx 家族" << 0
+            << L{"存储容量 Flash:2048 KB", "擦除页 0 .. 159", "上载完成！"};
         QTest::newRow("H7 0483: 1.25 MiB refused by its 1 MiB flash")
             << 0x483 << L{} << 1280 * 1024 << "STM32H72xxx/73xxx 家族" << 2
             << L{"文件太大: 映像 1310720 Byte，芯片 Flash 只有 1024 KB (1048576 Byte)"};
@@ -518,6 +521,15 @@ private slots:
         QTest::newRow("write-protected F1, --write-unprotect")
             << 0x10414 << L{"--write-unprotect"} << 1000 << "STM32F10xxExx 家族" << 0
             << L{"正在解除写保护，芯片随后复位。。。", "已成功连接", "上载完成！"};
+        QTest::newRow("read-protected L0, --unprotect: back to Level 0")
+            << -0x417 << L{"--unprotect"} << 1000 << "STM32L05xxx/06xxx 家族" << 0
+            << L{"芯片的 Flash 处于读保护 Level 1: 不能读取、擦除或写入",
+                 "正在解除读保护 (Level 1 → Level 0)，芯片擦除整片 Flash 和数据 EEPROM。。。",
+                 "已成功连接", "上载完成！"};
+        QTest::newRow("H7, --protect: Level 1, never Level 2")
+            << 0x483 << L{"--protect"} << 1000 << "STM32H72xxx/73xxx 家族" << 0
+            << L{"已开启读保护 Level 1 (不是 Level 2): Flash 不能再被读出 (回到 Level 0 时芯片擦除整片 Flash)",
+                 "上载完成！"};
         QTest::newRow("F4, --protect: read-out protection after the image")
             << 0x413 << L{"--protect"} << 1000 << "STM32F40xxx/41xxx 家族" << 0
             << L{"已开启读保护: Flash 不能再被读出 (解除读保护时芯片擦除整片 Flash)", "上载完成！"};
@@ -748,8 +760,8 @@ private slots:
         sim::Stm32Sim board(config);
         board.setFlash(sim::Stm32Sim::kFlashBase,
                        randomImage(int(config.flashSizeKb) * 1024, quint32(productId)));
-        // Sync, Get, Get ID and the flash size take 14 bytes; each block 9 more.
-        if (fault == "silent") board.setSilentAfter(14 + 10 * 9);
+        // Sync, Get, Get ID, the flash size and the unique id take 23 bytes; each block 9 more.
+        if (fault == "silent") board.setSilentAfter(23 + 10 * 9);
         if (fault == "mute") board.setSilentAfter(0);
         PtyPeer peer;
         peer.attach(&board);
@@ -784,6 +796,8 @@ private slots:
             QCOMPARE(QDir(home_.path()).entryList({file + "*"}, QDir::Files), QStringList{file});
             return;
         }
+        // The unique id as the line's loader lets it be read (inside the 256-byte read on F4).
+        QVERIFY2(r.out.contains("芯片唯一 ID: 37FFD8054B52383123581043"), qPrintable(r.out));
         QFile f(out);
         QVERIFY(f.open(QIODevice::ReadOnly));
         const QByteArray got = f.readAll();
@@ -1239,19 +1253,21 @@ private slots:
         const bool csv = reportName.endsWith(".csv");
         if (csv) QCOMPARE(lines.takeFirst().section(',', 0, 4), "time,port,device,chip,unique_id");
         QCOMPARE(lines.size(), 4);
-        QMap<QString, QString> serialOf, resultOf;
+        QMap<QString, QString> serialOf, resultOf, uidOf;
         for (const QString &line : std::as_const(lines)) {
-            QString port, serial, result, sha;
+            QString port, serial, result, sha, uid;
             if (csv) {
                 const QStringList f = line.split(',');
                 QCOMPARE(f.size(), 12);
-                port = f[1], sha = f[6], serial = f[8], result = f[9];
+                port = f[1], uid = f[4], sha = f[6], serial = f[8], result = f[9];
             } else {
                 const QJsonObject o = QJsonDocument::fromJson(line.toUtf8()).object();
                 QVERIFY2(!o.isEmpty(), qPrintable(line));
                 port = o["port"].toString(), sha = o["sha256"].toString();
                 serial = o["serial"].toString(), result = o["result"].toString();
+                uid = o["unique_id"].toString();
             }
+            uidOf[port] = uid;
             QCOMPARE(sha, QString::fromLatin1(
                               QCryptographicHash::hash(image, QCryptographicHash::Sha256).toHex()));
             serialOf[port] = serial;
@@ -1262,6 +1278,10 @@ private slots:
         QCOMPARE(numbers, (QStringList{"500", "502", "504", "506"})); // none twice
         QCOMPARE(resultOf[pm.slavePath()], "failed");
         QCOMPARE(resultOf[pa.slavePath()], "written");
+        // The STM32's 96-bit unique id as its loader read it; none from a board that never
+        // answered.
+        QCOMPARE(uidOf[pa.slavePath()], "37FFD8054B52383123581043");
+        QCOMPARE(uidOf[pm.slavePath()], "");
         const auto bytesOf = [&format](const QString &n) {
             if (format == "u32le") {
                 QByteArray le(4, '\0');

@@ -463,6 +463,12 @@ void TestSims::stm32ReadProtection()
     QCOMPARE(sim.protocolErrors().size(), 2); // 11 and EE before the sync byte
     // The refusals are no fault of the host, but each is told.
     QCOMPARE(sim.takeNotes().filter("refused: read-out protection").size(), 5);
+    // L0/L1: back to Level 0 erases the data EEPROM too.
+    Stm32Sim l0(Stm32Sim::Config::profile(0x417));
+    QCOMPARE(l0.feed(hex("7F 31CE 0808000000 03 11223344 47")), hex("79 79 79 79"));
+    QCOMPARE(l0.eeprom().left(4), hex("11223344"));
+    QCOMPARE(l0.feed(hex("926D")), hex("7979"));
+    QCOMPARE(l0.eeprom(), QByteArray(2048, '\0'));
 }
 
 void TestSims::stm32TakesTheChipsTime_data()

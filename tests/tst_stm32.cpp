@@ -87,8 +87,9 @@ using firmware::linearBase;
 using firmware::pattern;
 
 // Everything the host sends before the file is loaded: sync, Get, Get ID, Read Memory of the
-// flash-size register (command, address, count); then Erase and the page list.
-const QByteArray kUpToLoad = bytes("7F 00FF 02FD 11EE 1FFFF7E0F7 01FE");
+// flash-size register (command, address, count) and of the unique id; then Erase and the page
+// list.
+const QByteArray kUpToLoad = bytes("7F 00FF 02FD 11EE 1FFFF7E0F7 01FE 11EE 1FFFF7E8FF 0BF4");
 const QByteArray kUpToErase = kUpToLoad + bytes("43BC");
 
 // The bytes a correct programmer sends for an image after the page list: per block of at
@@ -281,6 +282,8 @@ private slots:
     void dataPastTheFlashIsNamed();
     void flashSizeReadDeclined_data();
     void flashSizeReadDeclined();
+    void uniqueIdIsRead_data();
+    void uniqueIdIsRead();
 };
 
 void TestStm32::downloadWritesTheImage_data()
@@ -976,6 +979,9 @@ void TestStm32::everyFamilyThroughTheWindow_data()
     QTest::newRow("H7 0450 32-byte words, verify")
         << 0x450 << "stm32-other" << 5001 << true << "STM32H74xxx/75xxx 家族"
         << "存储容量 Flash:2048 KB" << "擦除扇区 0 .. 0" << 0x44;
+    QTest::newRow("H7A3 0480 8 KiB sectors, 16-byte words, verify")
+        << 0x480 << "stm32-other" << 9001 << true << "STM32H7A3xx/7B3xx/7B0xx 家族"
+        << "存储容量 Flash:2048 KB" << "擦除页 0 .. 1" << 0x44;
     QTest::newRow("C0 0443") << 0x443 << "stm32-other" << 2049 << false << "STM32C011xx 家族"
                              << "存储容量 Flash:32 KB" << "擦除页 0 .. 1" << 0x44;
     QTest::newRow("WB 0495 4 KiB pages, verify")
@@ -1092,6 +1098,21 @@ void TestStm32::trustRules_data()
     locked.readProtected = true;
     QTest::newRow("read-protected chip: said plainly, with the way out")
         << locked << 3000 << false << none << 0 << QStringList{protectedLine, how, kFailed}
+        << failed << false;
+    // L0/L1 and H7 have levels: the loader's protection is Level 1, and going back to Level 0
+    // erases the flash (on L0/L1 the data EEPROM too).
+    Stm32Sim::Config lockedL0 = Stm32Sim::Config::profile(0x417);
+    lockedL0.readProtected = true;
+    QTest::newRow("read-protected L0: Level 1, the EEPROM erased on the way out")
+        << lockedL0 << 3000 << false << none << 0
+        << QStringList{QStringLiteral("芯片的 Flash 处于读保护 Level 1: 不能读取、擦除或写入"),
+                       QStringLiteral("回到 Level 0: tramelo download --unprotect ... (芯片将擦除整片 Flash 和数据 EEPROM)"),
+                       kFailed}
+        << failed << false;
+    QTest::newRow("NACK to Erase on H7 names Level 1")
+        << Stm32Sim::Config::profile(0x483) << 3000 << false << int(Stm32Sim::Step::EraseCommand) << 1
+        << QStringList{QStringLiteral("设备拒绝擦除: 芯片可能处于读保护 Level 1 或写保护状态"),
+                       stm32::reasonHowToWriteUnprotect(), kFailed}
         << failed << false;
     // A block stored wrongly: flash takes no second write over programmed cells (F4 only
     // clears bits, F10x refuses), so the repair erases the block's sector or page and writes
@@ -1233,6 +1254,46 @@ void TestStm32::flashSizeReadDeclined()
     }
     QCOMPARE(int(r.result), int(DownloadResult::Written));
     QVERIFY2(r.lines.contains(sizeLine), qPrintable(r.lines.join('\n')));
+    QCOMPARE(r.sim.flash(kFlash, image.size()), image);
+}
+
+// The 96-bit unique id for the station's record: read as the line's loader allows, and a
+// loader that refuses it costs the id only, never the download.
+void TestStm32::uniqueIdIsRead_data()
+{
+    QTest::addColumn<int>("productId");
+    QTest::addColumn<int>("refusedRead"); // the Read Memory count refused (0: none)
+    QTest::addColumn<QString>("uid");
+    QTest::addColumn<quint32>("shortRead"); // where the 12-byte read went (0: none made)
+    const QString id = QStringLiteral("37FFD8054B52383123581043");
+    QTest::newRow("F10x: 12 bytes at 0x1FFFF7E8") << 0x414 << 0 << id << 0x1FFFF7E8u;
+    QTest::newRow("F4: inside the 256-byte read, no short read") << 0x413 << 0 << id << 0u;
+    QTest::newRow("L0: inside the 128-byte read") << 0x417 << 0 << id << 0u;
+    QTest::newRow("H7: 12 bytes at 0x1FF1E800") << 0x450 << 0 << id << 0x1FF1E800u;
+    QTest::newRow("H7A3: 12 bytes at 0x08FFF800") << 0x480 << 0 << id << 0x08FFF800u;
+    QTest::newRow("F10x: the id read refused, written without it")
+        << 0x414 << 2 << QString() << 0u;
+    QTest::newRow("F4: the area read refused, no short read either")
+        << 0x413 << 1 << QString() << 0u;
+}
+
+void TestStm32::uniqueIdIsRead()
+{
+    QFETCH(int, productId);
+    QFETCH(int, refusedRead);
+    QFETCH(QString, uid);
+    QFETCH(quint32, shortRead);
+    Rig r(Stm32Sim::Config::profile(quint16(productId)));
+    if (refusedRead > 0) r.sim.failAt(Stm32Sim::Step::ReadCount, Fault::Refuse, refusedRead);
+    const QByteArray image = pattern(3000, 9);
+    r.start(r.env.file(QStringLiteral("fw.bin"), image));
+    QVERIFY(r.waitEnd(30000));
+    QCOMPARE(int(r.result), int(DownloadResult::Written));
+    QCOMPARE(r.m->Stm32->uniqueId(), uid);
+    QList<quint32> shortReads;
+    for (const Stm32Sim::Command &c : r.sim.commands())
+        if (c.code == 0x11 && c.length == 12) shortReads << c.address;
+    QCOMPARE(shortReads, shortRead ? QList<quint32>{shortRead} : QList<quint32>{});
     QCOMPARE(r.sim.flash(kFlash, image.size()), image);
 }
 

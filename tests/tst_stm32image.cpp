@@ -7,6 +7,7 @@
 #include "support/Firmware.h"
 
 #include <QBuffer>
+#include <QMap>
 #include <QSet>
 #include <QDir>
 #include <QFile>
@@ -293,6 +294,7 @@ void TestStm32Image::partsMatchTheirSources_data()
         {0x497, 2048, {}, 0x1FFF75E0, 8, 256, 0},
         {0x472, 2048, {}, 0x0BFA05E0, 8, 512, 0, banks},
         {0x482, 8192, {}, 0x0BFA07A0, 16, 2048, 0, banks},
+        {0x480, 8192, {}, 0x08FFF80C, 16, 2048, 0, banks},
         // clang-format on
     };
     for (const auto &r : rows)
@@ -330,6 +332,25 @@ void TestStm32Image::partsMatchTheirSources()
     QVERIFY(plan.offset + kFlashSizeRegisterBytes <= plan.count && plan.count <= kBlockSize);
     QCOMPARE(int(part->massErase), massErase);
     QCOMPARE(int(part->eepromBytes), eeprom);
+    // The 96-bit unique id beside the size register of the same electronic signature
+    // chapter; read inside the size read's area where the loader refuses shorter reads.
+    static const QMap<quint32, quint32> uidBySize{
+        {0x1FFFF7E0, 0x1FFFF7E8}, {0x1FFFF7CC, 0x1FFFF7AC}, {0x1FFF7A22, 0x1FFF7A10},
+        {0x1FF0F442, 0x1FF0F420}, {0x1FFF75E0, 0x1FFF7590}, {0x1FF8007C, 0x1FF80050},
+        {0x1FF8004C, 0x1FF80050}, {0x1FF800CC, 0x1FF800D0}, {0x1FF1E880, 0x1FF1E800},
+        {0x1FFF75A0, 0x1FFF7550}, {0x0BFA05E0, 0x0BFA0590}, {0x0BFA07A0, 0x0BFA0700},
+        {0x08FFF80C, 0x08FFF800}};
+    QCOMPARE(part->uniqueIdRegister, uidBySize.value(sizeRegister));
+    const UniqueIdPlan uid = uniqueIdPlan(*part, plan);
+    QCOMPARE(uid.inSizeRead, readFrom != 0);
+    QCOMPARE(uid.inSizeRead ? plan.address + quint32(uid.offset) : uid.address,
+             part->uniqueIdRegister);
+    // Read-out protection levels on L0/L1 (with the data EEPROM) and H7; one state elsewhere.
+    const auto rdp = eeprom > 0 ? devices::Stm32Rdp::Eeprom
+                     : (productId == 0x450 || productId == 0x483 || productId == 0x480)
+                         ? devices::Stm32Rdp::Levels
+                                                                    : devices::Stm32Rdp::Single;
+    QCOMPARE(int(part->rdp), int(rdp));
 }
 
 // What every row must hold whatever its source: one row per id, a write unit the protocol's
@@ -631,6 +652,30 @@ void TestStm32Image::texts_data()
     QTest::newRow("image larger than the chip")
         << reasonImageTooLarge(66000, 64)
         << QStringLiteral("文件太大: 映像 66000 Byte，芯片 Flash 只有 64 KB (65536 Byte)");
+    using devices::Stm32Rdp;
+    QTest::newRow("read protection, one state")
+        << reasonReadProtected(Stm32Rdp::Single)
+        << QStringLiteral("芯片的 Flash 处于读保护状态: 不能读取、擦除或写入");
+    QTest::newRow("read protection, levels")
+        << reasonReadProtected(Stm32Rdp::Eeprom)
+        << QStringLiteral("芯片的 Flash 处于读保护 Level 1: 不能读取、擦除或写入");
+    QTest::newRow("unprotect, H7") << reasonHowToUnprotect(Stm32Rdp::Levels)
+        << QStringLiteral("回到 Level 0: tramelo download --unprotect ... (芯片将擦除整片 Flash)");
+    QTest::newRow("unprotect, L0/L1: the data EEPROM too") << unprotectingLine(Stm32Rdp::Eeprom)
+        << QStringLiteral("正在解除读保护 (Level 1 → Level 0)，芯片擦除整片 Flash 和数据 EEPROM。。。");
+    QTest::newRow("unprotect, F10x") << unprotectingLine(Stm32Rdp::Single)
+        << QStringLiteral("正在解除读保护，芯片擦除整片 Flash。。。");
+    QTest::newRow("protect sets Level 1, never 2") << protectedLine(Stm32Rdp::Levels)
+        << QStringLiteral("已开启读保护 Level 1 (不是 Level 2): Flash 不能再被读出 (回到 Level 0 时芯片擦除整片 Flash)");
+    QTest::newRow("write refused, levels") << reasonWriteRefused(0x08000100, Stm32Rdp::Levels)
+        << QStringLiteral("设备拒绝写入地址 0x08000100: Flash 可能处于读保护 Level 1、写保护状态或未被擦除");
+    QTest::newRow("erase refused, one state") << reasonEraseRefused(Stm32Rdp::Single)
+        << QStringLiteral("设备拒绝擦除: 芯片可能处于读保护或写保护状态");
+    QTest::newRow("unique id: 12 bytes at the offset, address order")
+        << uniqueIdIn(bytes("00 00 37 FF D8 05 4B 52 38 31 23 58 10 43 00"), 2)
+        << QStringLiteral("37FFD8054B52383123581043");
+    QTest::newRow("unique id: too few bytes") << uniqueIdIn(bytes("37 FF D8 05 4B 52 38 31 23 58 10"))
+                                              << QString();
     QTest::newRow("verify failure names the address")
         << reasonVerifyFailed(0x08000300)
         << QStringLiteral("校验失败: 地址 0x08000300 的数据与文件不符 (已重写 3 次)");

@@ -1877,6 +1877,46 @@ http://www.orvel.example</translation>
         <translation>The device's bootloader does not support command 0x%1</translation>
     </message>
     <message>
+        <source>设备拒绝擦除: 芯片可能处于读保护 Level 1 或写保护状态</source>
+        <translation>The device refused to erase: the chip may be at read protection Level 1 or write-protected</translation>
+    </message>
+    <message>
+        <source>已开启读保护 Level 1 (不是 Level 2): Flash 不能再被读出 (回到 Level 0 时芯片擦除整片 Flash)</source>
+        <translation>Read protection Level 1 is on (not Level 2): the Flash can no longer be read (going back to Level 0, the chip erases its whole Flash)</translation>
+    </message>
+    <message>
+        <source>已开启读保护 Level 1 (不是 Level 2): Flash 不能再被读出 (回到 Level 0 时芯片擦除整片 Flash 和数据 EEPROM)</source>
+        <translation>Read protection Level 1 is on (not Level 2): the Flash can no longer be read (going back to Level 0, the chip erases its whole Flash and the data EEPROM)</translation>
+    </message>
+    <message>
+        <source>设备拒绝写入地址 %1: Flash 可能处于读保护 Level 1、写保护状态或未被擦除</source>
+        <translation>The device refused to write address %1: the Flash may be at read protection Level 1, write-protected or not erased</translation>
+    </message>
+    <message>
+        <source>芯片的 Flash 处于读保护 Level 1: 不能读取、擦除或写入</source>
+        <translation>The chip's Flash is at read protection Level 1: it cannot be read, erased or written</translation>
+    </message>
+    <message>
+        <source>回到 Level 0: tramelo download --unprotect ... (芯片将擦除整片 Flash)</source>
+        <translation>Back to Level 0: tramelo download --unprotect ... (the chip will erase its whole Flash)</translation>
+    </message>
+    <message>
+        <source>回到 Level 0: tramelo download --unprotect ... (芯片将擦除整片 Flash 和数据 EEPROM)</source>
+        <translation>Back to Level 0: tramelo download --unprotect ... (the chip will erase its whole Flash and the data EEPROM)</translation>
+    </message>
+    <message>
+        <source>正在解除读保护 (Level 1 → Level 0)，芯片擦除整片 Flash。。。</source>
+        <translation>Removing the read protection (Level 1 → Level 0); the chip erases its whole Flash...</translation>
+    </message>
+    <message>
+        <source>正在解除读保护 (Level 1 → Level 0)，芯片擦除整片 Flash 和数据 EEPROM。。。</source>
+        <translation>Removing the read protection (Level 1 → Level 0); the chip erases its whole Flash and the data EEPROM...</translation>
+    </message>
+    <message>
+        <source>芯片唯一 ID: %1</source>
+        <translation>Chip unique ID: %1</translation>
+    </message>
+    <message>
         <source>正在解除读保护，芯片擦除整片 Flash。。。</source>
         <translation>Removing the read protection; the chip erases its whole Flash...</translation>
     </message>

@@ -367,8 +367,8 @@ int readBoard(platform::SerialPort &port, const ReadOptions &o)
     auto failedAt = [&](quint32 address, Trouble trouble, bool first) {
         if (trouble == Trouble::Silent) return fail(stm32::kNoContactText.text());
         if (trouble == Trouble::Refused && first)
-            return fail(stm32::reasonReadProtected() + QLatin1Char('\n') +
-                        stm32::reasonHowToUnprotect());
+            return fail(stm32::reasonReadProtected(part.rdp) + QLatin1Char('\n') +
+                        stm32::reasonHowToUnprotect(part.rdp));
         return fail(stm32::reasonReadRefused(address));
     };
     Trouble trouble = Trouble::None;
@@ -386,6 +386,19 @@ int readBoard(platform::SerialPort &port, const ReadOptions &o)
         return failedAt(part.flashSizeRegister, trouble, true);
     }
     writeText(stdout, stm32::flashSizeLine(kib) + QLatin1Char('\n'));
+    // The unique id, read as the download reads it; a loader that keeps it costs the line only.
+    const stm32::UniqueIdPlan uidPlan = stm32::uniqueIdPlan(part, plan);
+    QString uid;
+    if (uidPlan.inSizeRead && sizeBytes) {
+        uid = stm32::uniqueIdIn(*sizeBytes, uidPlan.offset);
+    } else if (!uidPlan.inSizeRead && uidPlan.address != 0) {
+        Trouble uidTrouble = Trouble::None;
+        if (const auto b = loader.read(uidPlan.address, stm32::kUniqueIdBytes, uidTrouble))
+            uid = stm32::uniqueIdIn(*b);
+        else if (uidTrouble == Trouble::Silent)
+            return fail(stm32::kNoContactText.text());
+    }
+    if (!uid.isEmpty()) writeText(stdout, stm32::uniqueIdLine(uid) + QLatin1Char('\n'));
     // The range lies inside the flash the chip reports, checked before any of it is read.
     const quint32 from = o.address.value_or(devices::kStm32FlashStart);
     const quint64 flashEnd = quint64(devices::kStm32FlashStart) + quint64(kib) * 1024;

@@ -33,7 +33,8 @@ public:
     QString chipFound() const { return chip_; }
     // The chip's unique id as its boot loader gave it, in hexadecimal ("" when the family or
     // the chip gives none, or the attempt did not get that far): the 7-byte UID of the STC15
-    // and STC8 in their erase answer.
+    // and STC8 in their erase answer, the 96-bit unique id of an STM32 (12 bytes in address
+    // order) read after Get ID.
     QString uniqueId() const { return uniqueId_; }
 
 signals:

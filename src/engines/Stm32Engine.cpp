@@ -72,6 +72,7 @@ void Stm32Engine::start(const DownloadChoices &choices)
     file_ = choices.file;
     binaryAddress_ = choices.binaryAddress;
     chip_.clear();
+    uniqueId_.clear();
     StmVerify = choices.verify;
     StmUnprotect = choices.unprotect;
     StmCrcVerify = false;
@@ -151,20 +152,22 @@ bool Stm32Engine::stmRefused(stm32::State state, QByteArrayView reply)
 {
     using stm32::State;
     if (!stm32::nackFirst(reply)) return false;
+    // The texts name the protection level where the line has levels.
+    const devices::Stm32Rdp rdp = StmPart ? StmPart->rdp : devices::Stm32Rdp::Single;
     switch (state) {
     case State::ReadMemoryAck:
         if (StmUnprotect && StmCommands.contains(char(stm32::kCmdReadoutUnprotect))) {
             StmUnprotect = false; // once per attempt
             StmTimeoutCount = 0;
-            emit line(stm32::reasonReadProtected());
-            emit line(stm32::unprotectingLine());
+            emit line(stm32::reasonReadProtected(rdp));
+            emit line(stm32::unprotectingLine(rdp));
             StmUnprotectCommand = stm32::kCmdReadoutUnprotect;
             stmSend(stm32::commandFrame(stm32::kCmdReadoutUnprotect));
             StmState = int(State::UnprotectAck);
             return true;
         }
         stmFinish(DownloadResult::Failed,
-                  {stm32::reasonReadProtected(), stm32::reasonHowToUnprotect()});
+                  {stm32::reasonReadProtected(rdp), stm32::reasonHowToUnprotect(rdp)});
         return true;
     case State::ReadAddressAck:
     case State::ReadData:
@@ -174,23 +177,23 @@ bool Stm32Engine::stmRefused(stm32::State state, QByteArrayView reply)
         return true;
     case State::EraseAck:
         stmFinish(DownloadResult::Failed,
-                  {stm32::reasonEraseRefused(), stm32::reasonHowToWriteUnprotect()});
+                  {stm32::reasonEraseRefused(rdp), stm32::reasonHowToWriteUnprotect()});
         return true;
     case State::BlockAck:
         if (StmErasing) {
             stmFinish(DownloadResult::Failed,
-                      {stm32::reasonEraseRefused(), stm32::reasonHowToWriteUnprotect()});
+                      {stm32::reasonEraseRefused(rdp), stm32::reasonHowToWriteUnprotect()});
             return true;
         }
         [[fallthrough]];
     case State::LastBlockAck:
         stmFinish(DownloadResult::Failed,
-                  {stm32::reasonWriteRefused(stm32::kFlashStart + StmBlockAt),
+                  {stm32::reasonWriteRefused(stm32::kFlashStart + StmBlockAt, rdp),
                    stm32::reasonHowToWriteUnprotect()});
         return true;
     case State::WriteMemoryAck:
     case State::WriteAddressAck:
-        stmFinish(DownloadResult::Failed, {stm32::reasonWriteRefused(StmAddress)});
+        stmFinish(DownloadResult::Failed, {stm32::reasonWriteRefused(StmAddress, rdp)});
         return true;
     case State::VerifyReadAck:
     case State::VerifyAddressAck:
@@ -201,10 +204,18 @@ bool Stm32Engine::stmRefused(stm32::State state, QByteArrayView reply)
     case State::UnprotectAck:
         stmFinish(DownloadResult::Failed, {StmUnprotectCommand == stm32::kCmdWriteUnprotect
                                                ? stm32::reasonWriteUnprotectRefused()
-                                               : stm32::reasonReadProtected()});
+                                               : stm32::reasonReadProtected(rdp)});
         return true;
     case State::ProtectAck:
         stmFinish(DownloadResult::Failed, {stm32::reasonProtectRefused()});
+        return true;
+    case State::UidReadAck:
+    case State::UidAddressAck:
+    case State::UidData:
+        // A loader that keeps its unique id to itself: the id stays unknown, the download
+        // goes on.
+        StmTimeoutCount = 0;
+        stmLoadAndErase();
         return true;
     case State::ChecksumAck:
     case State::ChecksumAddressAck:
@@ -288,6 +299,7 @@ void Stm32Engine::ComDriverGathered()
         }
         if (!stmRequire(stm32::kCmdReadMemory)) return;
         StmSizeRead = stm32::sizeReadPlan(*StmPart);
+        StmUid = stm32::uniqueIdPlan(*StmPart, StmSizeRead);
         stmSend(stm32::commandFrame(stm32::kCmdReadMemory));
         StmState = int(State::ReadMemoryAck);
         return;
@@ -310,6 +322,27 @@ void Stm32Engine::ComDriverGathered()
         StmTimeoutCount = 0;
         StmFlashKib = *kib;
         emit line(stm32::flashSizeLine(*kib));
+        if (StmUid.inSizeRead) uniqueId_ = stm32::uniqueIdIn(reply.sliced(1), StmUid.offset);
+        stmReadUniqueId();
+        return;
+    }
+    case State::UidReadAck:
+        if (!stm32::ackFirst(reply)) return;
+        StmTimeoutCount = 0;
+        stmSend(stm32::addressFrame(StmUid.address));
+        StmState = int(State::UidAddressAck);
+        return;
+    case State::UidAddressAck:
+        if (!stm32::ackFirst(reply)) return;
+        StmTimeoutCount = 0;
+        stmSend(stm32::readCountFrame(stm32::kUniqueIdBytes));
+        StmState = int(State::UidData);
+        return;
+    case State::UidData: {
+        const auto data = stm32::acceptReadBack(reply, stm32::kUniqueIdBytes);
+        if (!data) return;
+        StmTimeoutCount = 0;
+        uniqueId_ = stm32::uniqueIdIn(*data);
         stmLoadAndErase();
         return;
     }
@@ -410,7 +443,7 @@ void Stm32Engine::ComDriverGathered()
     case State::ProtectAck:
         if (!stm32::unprotectAccepted(reply)) return;
         // AN3155 §3.11: the two ACKs, then the chip restarts with the protection on.
-        emit line(stm32::protectedLine());
+        emit line(stm32::protectedLine(StmPart->rdp));
         stmFinish(DownloadResult::Written);
         return;
     case State::UnprotectAck:
@@ -434,7 +467,20 @@ void Stm32Engine::stmSizeFromTable()
     StmFlashKib = StmPart->tableFlashKib;
     emit line(stm32::flashSizeFromTableLine(StmPart->flashSizeRegister, StmFlashKib));
     emit line(stm32::flashSizeLine(StmFlashKib));
-    stmLoadAndErase();
+    stmReadUniqueId();
+}
+
+void Stm32Engine::stmReadUniqueId()
+{
+    // Read on its own only where the size read did not hold it; where a refused area read
+    // held it, the id stays unknown (the same loader refuses the short read as well).
+    if (StmUid.inSizeRead || StmUid.address == 0 || !uniqueId_.isEmpty()) {
+        stmLoadAndErase();
+        return;
+    }
+    StmTimeoutCount = 0;
+    stmSend(stm32::commandFrame(stm32::kCmdReadMemory));
+    StmState = int(stm32::State::UidReadAck);
 }
 
 void Stm32Engine::stmLoadAndErase()

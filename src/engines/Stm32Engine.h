@@ -66,6 +66,7 @@ public:
     const devices::Stm32Part *StmPart = nullptr;
     quint32 StmFlashKib = 0;
     stm32::SizeReadPlan StmSizeRead; // how the loader lets the flash-size register be read
+    stm32::UniqueIdPlan StmUid;      // and the unique id
     stm32::ErasePlan StmErase;
     int StmEraseNext = 0;    // next frame of StmErase to send
     bool StmErasing = false; // erase frames sent and not all acknowledged
@@ -89,6 +90,8 @@ private:
     void stmLoadAndErase();
     // The loader refused the flash-size read: the device table's size, or the end.
     void stmSizeFromTable();
+    // The unique id, where the size read did not give it; then the file and the erase.
+    void stmReadUniqueId();
     void stmSendBlock();
     // The one end of an attempt: reason lines, then the final line of the result.
     // ending: the last line of a failure (default: the chip could not be reached).

@@ -56,11 +56,42 @@ constexpr quint32 kC0Size = 0x1FFF75A0;
 // RM0438 §52.2 and RM0456 §75.2.
 constexpr quint32 kL5Size = 0x0BFA05E0;
 constexpr quint32 kU5Size = 0x0BFA07A0;
+// H7A3/B3/B0: RM0455 §65.2 "Flash size", base address 0x08FFF80C.
+constexpr quint32 kH7ABSize = 0x08FFF80C;
 // H74x/75x: two banks of 8 x 128 KiB (RM0433 §4.2 "Flash memory organization"), numbered 0..15
 // by the boot loader as stm32flash numbers them; H72x/73x one bank of 8.
 constexpr std::array<quint16, 16> kH7Sectors{128, 128, 128, 128, 128, 128, 128, 128,
                                              128, 128, 128, 128, 128, 128, 128, 128};
 constexpr std::span<const quint16> kPages{};
+
+// The 96-bit unique device id, from each reference manual's "Unique device ID register (96
+// bits)" in its device electronic signature chapter: RM0008 (F10x), RM0091 and RM0316 (F0,
+// F3; the F030/F070 of RM0360 document none, so what is read there has no stated meaning),
+// RM0033 and RM0090 (F2, F4), RM0385 (F7), RM0444, RM0440, RM0351, RM0434/RM0473, RM0453
+// (G0, G4, L4, WB, WL), RM0377/RM0367 and RM0038 (L0; L1 Cat.1/2 and Cat.3 and later),
+// RM0433 (H7), RM0490 (C0), RM0438 (L5), RM0456 (U5). It is read the way the flash-size
+// register is (Stm32SizeRead): inside the area read where that area holds it.
+constexpr quint32 kF1Uid = 0x1FFFF7E8;
+constexpr quint32 kF0F3Uid = 0x1FFFF7AC;
+constexpr quint32 kF2F4Uid = 0x1FFF7A10;
+constexpr quint32 kF7Uid = 0x1FF0F420;
+constexpr quint32 kG0G4L4Uid = 0x1FFF7590;
+constexpr quint32 kL0L1Uid = 0x1FF80050;
+constexpr quint32 kL1Cat3Uid = 0x1FF800D0;
+constexpr quint32 kH7Uid = 0x1FF1E800;
+constexpr quint32 kC0Uid = 0x1FFF7550;
+constexpr quint32 kL5Uid = 0x0BFA0590;
+constexpr quint32 kU5Uid = 0x0BFA0700;
+constexpr quint32 kH7ABUid = 0x08FFF800; // RM0455 §65.1
+
+// Read-out protection levels (AN3155 §3.11 Readout Protect: the loader sets Level 1; §3.12
+// Readout Unprotect: mass erase, then Level 0). L0: RM0377/RM0367 §3.4.1 "Read protection
+// (RDP)": going from Level 1 to Level 0 erases the flash program memory and the data EEPROM.
+// L1: RM0038 §3.7.1, the same. H7: RM0433 §4.5.2 "Readout protection (RDP)": Level 1 to 0
+// mass-erases the user flash. Level 2 is final on all three, and the boot loader cannot be
+// entered then (AN2606 "Bootloader activation": boot from system memory is disabled).
+constexpr auto kRdpLevels = Stm32Rdp::Levels;
+constexpr auto kRdpEeprom = Stm32Rdp::Eeprom;
 
 // Reading the flash-size register, as the lines' boot loaders answer it:
 //   * F0, F1, F3, F7, G0, G4, L4: a 2-byte read of the register itself is answered (stm32loader
@@ -99,65 +130,74 @@ constexpr auto kBanks = Stm32MassErase::Banks;
 //     L5 (RM0438 §6.3.7): 64-bit double words; G0B/G0C and L5 two banks;
 //   * U5 (RM0456 §7.3.7): 128-bit quad words, 8 KiB pages, two banks.
 // Pages are numbered from the flash start across both banks, as stm32flash numbers them.
-constexpr std::array<Stm32Part, 54> kStm32Parts{{
-    {0x412, u"STM32F10xx4/6 家族", kF1Size, 1024, kPages, 2, 32, kDirect},
-    {0x410, u"STM32F10xx8/B 家族", kF1Size, 1024, kPages, 2, 128, kDirect},
-    {0x414, u"STM32F10xxExx 家族", kF1Size, 2048, kPages, 2, 512, kDirect},
-    {0x418, u"STM32F105/107 家族", kF1Size, 2048, kPages, 2, 256, kDirect},
-    {0x420, u"STM32F100xx8/B 家族", kF1Size, 1024, kPages, 2, 128, kDirect},
-    {0x428, u"STM32F100xxE 家族", kF1Size, 2048, kPages, 2, 512, kDirect},
-    {0x430, u"STM32F10xxG 家族", kF1Size, 2048, kPages, 2, 1024, kDirect},
-    {0x440, u"STM32F030x8/F05xxx 家族", kF0F3Size, 1024, kPages, 2, 64, kDirect},
-    {0x444, u"STM32F03xxx 家族", kF0F3Size, 1024, kPages, 2, 32, kDirect},
-    {0x445, u"STM32F04xxx 家族", kF0F3Size, 1024, kPages, 2, 32, kDirect},
-    {0x448, u"STM32F07xxx 家族", kF0F3Size, 2048, kPages, 2, 128, kDirect},
-    {0x442, u"STM32F09xxx 家族", kF0F3Size, 2048, kPages, 2, 256, kDirect},
-    {0x422, u"STM32F302xB/C/F303xB/C 家族", kF0F3Size, 2048, kPages, 2, 256, kDirect},
-    {0x432, u"STM32F37xxx 家族", kF0F3Size, 2048, kPages, 2, 256, kDirect},
-    {0x438, u"STM32F303x4/6/8/F334 家族", kF0F3Size, 2048, kPages, 2, 64, kDirect},
-    {0x439, u"STM32F301/F302x6/8 家族", kF0F3Size, 2048, kPages, 2, 64, kDirect},
-    {0x446, u"STM32F302xD/E/F303xD/E 家族", kF0F3Size, 2048, kPages, 2, 512, kDirect},
-    {0x411, u"STM32F2xxxx 家族", kF2F4Size, 0, kF4Sectors, 4, 1024, kF2F4Area},
-    {0x413, u"STM32F40xxx/41xxx 家族", kF2F4Size, 0, kF4Sectors, 4, 1024, kF2F4Area},
-    {0x419, u"STM32F42xxx/43xxx 家族", kF2F4Size, 0, kF4Sectors, 4, 2048, kF2F4Area},
-    {0x423, u"STM32F401xB/C 家族", kF2F4Size, 0, kF4Sectors, 4, 256, kF2F4Area},
-    {0x433, u"STM32F401xD/E 家族", kF2F4Size, 0, kF4Sectors, 4, 512, kF2F4Area},
-    {0x431, u"STM32F411xx 家族", kF2F4Size, 0, kF4Sectors, 4, 512, kF2F4Area},
-    {0x421, u"STM32F446xx 家族", kF2F4Size, 0, kF4Sectors, 4, 512, kF2F4Area},
-    {0x449, u"STM32F74xxx/75xxx 家族", kF7Size, 0, kF7Sectors, 4, 1024, kDirect},
-    {0x460, u"STM32G07xxx/08xxx 家族", kG0G4L4Size, 2048, kPages, 8, 128, kDirect},
-    {0x466, u"STM32G03xxx/04xxx 家族", kG0G4L4Size, 2048, kPages, 8, 64, kDirect},
-    {0x456, u"STM32G05xxx/06xxx 家族", kG0G4L4Size, 2048, kPages, 8, 64, kDirect},
-    {0x468, u"STM32G431xx/441xx 家族", kG0G4L4Size, 2048, kPages, 8, 128, kDirect},
-    {0x415, u"STM32L47xxx/48xxx 家族", kG0G4L4Size, 2048, kPages, 8, 1024, kDirect},
-    {0x435, u"STM32L43xxx/44xxx 家族", kG0G4L4Size, 2048, kPages, 8, 256, kDirect},
-    {0x462, u"STM32L45xxx/46xxx 家族", kG0G4L4Size, 2048, kPages, 8, 512, kDirect},
-    {0x464, u"STM32L41xxx/42xxx 家族", kG0G4L4Size, 2048, kPages, 8, 128, kDirect},
-    {0x461, u"STM32L496xx/4A6xx 家族", kG0G4L4Size, 2048, kPages, 8, 1024, kDirect},
-    {0x458, u"STM32F410xx 家族", kF2F4Size, 0, kF4Sectors, 4, 128, kF2F4Area},
-    {0x457, u"STM32L01xxx/02xxx 家族", kL0Size, 128, kPages, 4, 16, kL0Area, kNoMass, 512},
-    {0x425, u"STM32L031xx/041xx 家族", kL0Size, 128, kPages, 4, 32, kL0Area, kNoMass, 1024},
-    {0x417, u"STM32L05xxx/06xxx 家族", kL0Size, 128, kPages, 4, 64, kL0Area, kNoMass, 2048},
-    {0x447, u"STM32L07xxx/08xxx 家族", kL0Size, 128, kPages, 4, 192, kL0Area, kNoMass, 6144},
-    {0x416, u"STM32L1xxx6/8/B 家族", kL1Size, 256, kPages, 4, 128, kDirect, kNoMass, 4096},
-    {0x429, u"STM32L1xxx6/8/BA 家族", kL1Size, 256, kPages, 4, 128, kDirect, kNoMass, 4096},
-    {0x427, u"STM32L1xxxC 家族", kL1Cat3Size, 256, kPages, 4, 256, kDirect, kNoMass, 8192},
-    {0x436, u"STM32L1xxxD 家族", kL1Cat3Size, 256, kPages, 4, 384, kDirect, kNoMass, 12288},
-    {0x437, u"STM32L1xxxE 家族", kL1Cat3Size, 256, kPages, 4, 512, kDirect, kNoMass, 16384},
-    {0x450, u"STM32H74xxx/75xxx 家族", kH7Size, 0, kH7Sectors, 32, 2048, kDirect, kBanks},
-    {0x483, u"STM32H72xxx/73xxx 家族", kH7Size, 0, kH7Sectors, 32, 1024, kDirect},
-    {0x443, u"STM32C011xx 家族", kC0Size, 2048, kPages, 8, 32, kDirect},
-    {0x453, u"STM32C031xx 家族", kC0Size, 2048, kPages, 8, 32, kDirect},
-    {0x467, u"STM32G0B1xx/0C1xx 家族", kG0G4L4Size, 2048, kPages, 8, 512, kDirect, kBanks},
-    {0x494, u"STM32WB10xx/15xx 家族", kG0G4L4Size, 2048, kPages, 8, 320, kDirect},
-    {0x495, u"STM32WB30xx/35xx/50xx/55xx 家族", kG0G4L4Size, 4096, kPages, 8, 1024, kDirect},
-    {0x497, u"STM32WLE5xx/WL55xx 家族", kG0G4L4Size, 2048, kPages, 8, 256, kDirect},
-    {0x472, u"STM32L552xx/562xx 家族", kL5Size, 2048, kPages, 8, 512, kDirect, kBanks},
-    {0x482, u"STM32U575xx/585xx 家族", kU5Size, 8192, kPages, 16, 2048, kDirect, kBanks},
+constexpr std::array<Stm32Part, 55> kStm32Parts{{
+    {0x412, u"STM32F10xx4/6 家族", kF1Size, kF1Uid, 1024, kPages, 2, 32, kDirect},
+    {0x410, u"STM32F10xx8/B 家族", kF1Size, kF1Uid, 1024, kPages, 2, 128, kDirect},
+    {0x414, u"STM32F10xxExx 家族", kF1Size, kF1Uid, 2048, kPages, 2, 512, kDirect},
+    {0x418, u"STM32F105/107 家族", kF1Size, kF1Uid, 2048, kPages, 2, 256, kDirect},
+    {0x420, u"STM32F100xx8/B 家族", kF1Size, kF1Uid, 1024, kPages, 2, 128, kDirect},
+    {0x428, u"STM32F100xxE 家族", kF1Size, kF1Uid, 2048, kPages, 2, 512, kDirect},
+    {0x430, u"STM32F10xxG 家族", kF1Size, kF1Uid, 2048, kPages, 2, 1024, kDirect},
+    {0x440, u"STM32F030x8/F05xxx 家族", kF0F3Size, kF0F3Uid, 1024, kPages, 2, 64, kDirect},
+    {0x444, u"STM32F03xxx 家族", kF0F3Size, kF0F3Uid, 1024, kPages, 2, 32, kDirect},
+    {0x445, u"STM32F04xxx 家族", kF0F3Size, kF0F3Uid, 1024, kPages, 2, 32, kDirect},
+    {0x448, u"STM32F07xxx 家族", kF0F3Size, kF0F3Uid, 2048, kPages, 2, 128, kDirect},
+    {0x442, u"STM32F09xxx 家族", kF0F3Size, kF0F3Uid, 2048, kPages, 2, 256, kDirect},
+    {0x422, u"STM32F302xB/C/F303xB/C 家族", kF0F3Size, kF0F3Uid, 2048, kPages, 2, 256, kDirect},
+    {0x432, u"STM32F37xxx 家族", kF0F3Size, kF0F3Uid, 2048, kPages, 2, 256, kDirect},
+    {0x438, u"STM32F303x4/6/8/F334 家族", kF0F3Size, kF0F3Uid, 2048, kPages, 2, 64, kDirect},
+    {0x439, u"STM32F301/F302x6/8 家族", kF0F3Size, kF0F3Uid, 2048, kPages, 2, 64, kDirect},
+    {0x446, u"STM32F302xD/E/F303xD/E 家族", kF0F3Size, kF0F3Uid, 2048, kPages, 2, 512, kDirect},
+    {0x411, u"STM32F2xxxx 家族", kF2F4Size, kF2F4Uid, 0, kF4Sectors, 4, 1024, kF2F4Area},
+    {0x413, u"STM32F40xxx/41xxx 家族", kF2F4Size, kF2F4Uid, 0, kF4Sectors, 4, 1024, kF2F4Area},
+    {0x419, u"STM32F42xxx/43xxx 家族", kF2F4Size, kF2F4Uid, 0, kF4Sectors, 4, 2048, kF2F4Area},
+    {0x423, u"STM32F401xB/C 家族", kF2F4Size, kF2F4Uid, 0, kF4Sectors, 4, 256, kF2F4Area},
+    {0x433, u"STM32F401xD/E 家族", kF2F4Size, kF2F4Uid, 0, kF4Sectors, 4, 512, kF2F4Area},
+    {0x431, u"STM32F411xx 家族", kF2F4Size, kF2F4Uid, 0, kF4Sectors, 4, 512, kF2F4Area},
+    {0x421, u"STM32F446xx 家族", kF2F4Size, kF2F4Uid, 0, kF4Sectors, 4, 512, kF2F4Area},
+    {0x449, u"STM32F74xxx/75xxx 家族", kF7Size, kF7Uid, 0, kF7Sectors, 4, 1024, kDirect},
+    {0x460, u"STM32G07xxx/08xxx 家族", kG0G4L4Size, kG0G4L4Uid, 2048, kPages, 8, 128, kDirect},
+    {0x466, u"STM32G03xxx/04xxx 家族", kG0G4L4Size, kG0G4L4Uid, 2048, kPages, 8, 64, kDirect},
+    {0x456, u"STM32G05xxx/06xxx 家族", kG0G4L4Size, kG0G4L4Uid, 2048, kPages, 8, 64, kDirect},
+    {0x468, u"STM32G431xx/441xx 家族", kG0G4L4Size, kG0G4L4Uid, 2048, kPages, 8, 128, kDirect},
+    {0x415, u"STM32L47xxx/48xxx 家族", kG0G4L4Size, kG0G4L4Uid, 2048, kPages, 8, 1024, kDirect},
+    {0x435, u"STM32L43xxx/44xxx 家族", kG0G4L4Size, kG0G4L4Uid, 2048, kPages, 8, 256, kDirect},
+    {0x462, u"STM32L45xxx/46xxx 家族", kG0G4L4Size, kG0G4L4Uid, 2048, kPages, 8, 512, kDirect},
+    {0x464, u"STM32L41xxx/42xxx 家族", kG0G4L4Size, kG0G4L4Uid, 2048, kPages, 8, 128, kDirect},
+    {0x461, u"STM32L496xx/4A6xx 家族", kG0G4L4Size, kG0G4L4Uid, 2048, kPages, 8, 1024, kDirect},
+    {0x458, u"STM32F410xx 家族", kF2F4Size, kF2F4Uid, 0, kF4Sectors, 4, 128, kF2F4Area},
+    {0x457, u"STM32L01xxx/02xxx 家族", kL0Size, kL0L1Uid, 128, kPages, 4, 16, kL0Area, kNoMass, 512, kRdpEeprom},
+    {0x425, u"STM32L031xx/041xx 家族", kL0Size, kL0L1Uid, 128, kPages, 4, 32, kL0Area, kNoMass, 1024, kRdpEeprom},
+    {0x417, u"STM32L05xxx/06xxx 家族", kL0Size, kL0L1Uid, 128, kPages, 4, 64, kL0Area, kNoMass, 2048, kRdpEeprom},
+    {0x447, u"STM32L07xxx/08xxx 家族", kL0Size, kL0L1Uid, 128, kPages, 4, 192, kL0Area, kNoMass, 6144, kRdpEeprom},
+    {0x416, u"STM32L1xxx6/8/B 家族", kL1Size, kL0L1Uid, 256, kPages, 4, 128, kDirect, kNoMass, 4096, kRdpEeprom},
+    {0x429, u"STM32L1xxx6/8/BA 家族", kL1Size, kL0L1Uid, 256, kPages, 4, 128, kDirect, kNoMass, 4096, kRdpEeprom},
+    {0x427, u"STM32L1xxxC 家族", kL1Cat3Size, kL1Cat3Uid, 256, kPages, 4, 256, kDirect, kNoMass, 8192, kRdpEeprom},
+    {0x436, u"STM32L1xxxD 家族", kL1Cat3Size, kL1Cat3Uid, 256, kPages, 4, 384, kDirect, kNoMass, 12288, kRdpEeprom},
+    {0x437, u"STM32L1xxxE 家族", kL1Cat3Size, kL1Cat3Uid, 256, kPages, 4, 512, kDirect, kNoMass, 16384, kRdpEeprom},
+    {0x450, u"STM32H74xxx/75xxx 家族", kH7Size, kH7Uid, 0, kH7Sectors, 32, 2048, kDirect, kBanks, 0, kRdpLevels},
+    {0x483, u"STM32H72xxx/73xxx 家族", kH7Size, kH7Uid, 0, kH7Sectors, 32, 1024, kDirect,
+     Stm32MassErase::Whole, 0, kRdpLevels},
+    {0x443, u"STM32C011xx 家族", kC0Size, kC0Uid, 2048, kPages, 8, 32, kDirect},
+    {0x453, u"STM32C031xx 家族", kC0Size, kC0Uid, 2048, kPages, 8, 32, kDirect},
+    {0x467, u"STM32G0B1xx/0C1xx 家族", kG0G4L4Size, kG0G4L4Uid, 2048, kPages, 8, 512, kDirect, kBanks},
+    {0x494, u"STM32WB10xx/15xx 家族", kG0G4L4Size, kG0G4L4Uid, 2048, kPages, 8, 320, kDirect},
+    {0x495, u"STM32WB30xx/35xx/50xx/55xx 家族", kG0G4L4Size, kG0G4L4Uid, 4096, kPages, 8, 1024, kDirect},
+    {0x497, u"STM32WLE5xx/WL55xx 家族", kG0G4L4Size, kG0G4L4Uid, 2048, kPages, 8, 256, kDirect},
+    {0x472, u"STM32L552xx/562xx 家族", kL5Size, kL5Uid, 2048, kPages, 8, 512, kDirect, kBanks},
+    {0x482, u"STM32U575xx/585xx 家族", kU5Size, kU5Uid, 8192, kPages, 16, 2048, kDirect, kBanks},
+    // H7A3/B3/B0: 2 MiB in two banks of 8 KiB sectors, written in 128-bit flash words (the
+    // OpenOCD commit adding these parts, "page size 8k, write block size 128 bits"; the
+    // 8 KiB units of stm32loader's devices.py), numbered from the flash start as the other
+    // lines' pages; read-out protection levels as on the other H7 (RM0455 "Readout
+    // protection (RDP)"). The flash-size register lies beside the flash: no report says how
+    // the loader answers a read of it, so a refusal takes the table's 2048 KiB.
+    {0x480, u"STM32H7A3xx/7B3xx/7B0xx 家族", kH7ABSize, kH7ABUid, 8192, kPages, 16, 2048, kDirect,
+     kBanks, 0, kRdpLevels},
 }};
 
 constexpr Stm32Part kStm32Unknown{
-    0, u"", kStm32DefaultFlashSizeRegister, kStm32DefaultPageSize, kPages, 2, 0, kDirect};
+    0, u"", kStm32DefaultFlashSizeRegister, 0, kStm32DefaultPageSize, kPages, 2, 0, kDirect};
 
 // Parts whose flash has 4 KB sectors at both ends report these identifications; every other
 // part is programmed with layout A up to sector 16. The copy rules: LPC213x from UM10120;

@@ -76,11 +76,22 @@ enum class Stm32MassErase {
     PageOnly // no special erase at all: page by page (L0, L1)
 };
 
+// Read-out protection as the line's flash controller knows it (AN3155 §3.11, §3.12 and the
+// reference manuals' "read protection" sections).
+enum class Stm32Rdp : quint8 {
+    Single, // protected or not; Readout Unprotect erases the whole flash
+    // Levels 0, 1 and 2: Readout Protect sets Level 1 (never Level 2, which is for good and
+    // shuts the boot loader out); Readout Unprotect goes back to Level 0 by a mass erase.
+    Levels,
+    Eeprom, // the same, and going back to Level 0 also erases the data EEPROM (L0, L1)
+};
+
 struct Stm32Part
 {
     quint16 productId;
     QStringView line;                   // the family line of the message area
     quint32 flashSizeRegister;          // 16-bit flash size in KiB, little endian
+    quint32 uniqueIdRegister;           // the 96-bit unique device id (12 bytes)
     quint32 pageSize;                   // erase unit in bytes; 0 for sector lines
     std::span<const quint16> sectorKib; // sector sizes (KiB) from sector 0, for sector lines
     int writeUnit;                      // bytes the flash controller programs at once
@@ -90,6 +101,7 @@ struct Stm32Part
     Stm32SizeRead sizeRead;
     Stm32MassErase massErase = Stm32MassErase::Whole;
     quint32 eepromBytes = 0; // data EEPROM from kStm32EepromStart (L0, L1; largest part)
+    Stm32Rdp rdp = Stm32Rdp::Single;
 };
 // The part of a product id; nullptr for an id the table does not know.
 const Stm32Part *stm32Part(quint16 productId);

@@ -117,6 +117,26 @@ std::optional<quint32> acceptFlashSizeReply(QByteArrayView reply, const SizeRead
     return flashKibIn(reply.sliced(1), plan);
 }
 
+UniqueIdPlan uniqueIdPlan(const devices::Stm32Part &part, const SizeReadPlan &size)
+{
+    const quint32 at = part.uniqueIdRegister;
+    if (at == 0) return {};
+    if (size.address <= at && quint64(at) + kUniqueIdBytes <= quint64(size.address) + quint64(size.count))
+        return {true, 0, int(at - size.address)};
+    return {false, at, 0};
+}
+
+QString uniqueIdIn(QByteArrayView data, int offset)
+{
+    if (offset < 0 || data.size() < qsizetype(offset) + kUniqueIdBytes) return {};
+    return QString::fromLatin1(data.sliced(offset, kUniqueIdBytes).toByteArray().toHex().toUpper());
+}
+
+QString uniqueIdLine(const QString &uid)
+{
+    return QCoreApplication::translate("stm32", "芯片唯一 ID: %1").arg(uid);
+}
+
 bool ackFirst(QByteArrayView reply)
 {
     return !reply.isEmpty() && quint8(reply[0]) == kAck;
@@ -455,6 +475,9 @@ QString noAnswerLine(State state)
     case State::ChecksumAddressAck:
     case State::ChecksumReply: step = "Get Checksum (0xA1)"; break;
     case State::ProtectAck: step = "Readout Protect (0x82)"; break;
+    case State::UidReadAck:
+    case State::UidAddressAck:
+    case State::UidData: step = "Read Memory (0x11), unique ID"; break;
     }
     return QCoreApplication::translate("stm32", "无应答: %1").arg(QLatin1String(step));
 }
@@ -578,8 +601,11 @@ QString reasonImageTooLarge(qsizetype imageBytes, quint32 flashKib)
         .arg(qint64(flashKib) * 1024);
 }
 
-QString reasonEraseRefused()
+QString reasonEraseRefused(devices::Stm32Rdp rdp)
 {
+    if (rdp != devices::Stm32Rdp::Single)
+        return QCoreApplication::translate(
+            "stm32", "设备拒绝擦除: 芯片可能处于读保护 Level 1 或写保护状态");
     return QCoreApplication::translate("stm32", "设备拒绝擦除: 芯片可能处于读保护或写保护状态");
 }
 
@@ -595,8 +621,18 @@ QString writeUnprotectingLine()
     return QCoreApplication::translate("stm32", "正在解除写保护，芯片随后复位。。。");
 }
 
-QString protectedLine()
+QString protectedLine(devices::Stm32Rdp rdp)
 {
+    switch (rdp) {
+    case devices::Stm32Rdp::Levels:
+        return QCoreApplication::translate(
+            "stm32", "已开启读保护 Level 1 (不是 Level 2): Flash 不能再被读出 (回到 Level 0 时芯片擦除整片 Flash)");
+    case devices::Stm32Rdp::Eeprom:
+        return QCoreApplication::translate(
+            "stm32", "已开启读保护 Level 1 (不是 Level 2): Flash 不能再被读出 (回到 Level 0 时芯片擦除整片 Flash 和数据 EEPROM)");
+    case devices::Stm32Rdp::Single:
+        break;
+    }
     return QCoreApplication::translate(
         "stm32", "已开启读保护: Flash 不能再被读出 (解除读保护时芯片擦除整片 Flash)");
 }
@@ -617,21 +653,38 @@ QString reasonProtectRefused()
     return QCoreApplication::translate("stm32", "设备拒绝开启读保护 (文件已写入)");
 }
 
-QString reasonWriteRefused(quint32 address)
+QString reasonWriteRefused(quint32 address, devices::Stm32Rdp rdp)
 {
+    if (rdp != devices::Stm32Rdp::Single)
+        return QCoreApplication::translate(
+                   "stm32", "设备拒绝写入地址 %1: Flash 可能处于读保护 Level 1、写保护状态或未被擦除")
+            .arg(hexAddress(address));
     return QCoreApplication::translate("stm32",
                                        "设备拒绝写入地址 %1: Flash 可能处于保护状态或未被擦除")
         .arg(hexAddress(address));
 }
 
-QString reasonReadProtected()
+QString reasonReadProtected(devices::Stm32Rdp rdp)
 {
+    if (rdp != devices::Stm32Rdp::Single)
+        return QCoreApplication::translate(
+            "stm32", "芯片的 Flash 处于读保护 Level 1: 不能读取、擦除或写入");
     return QCoreApplication::translate("stm32",
                                        "芯片的 Flash 处于读保护状态: 不能读取、擦除或写入");
 }
 
-QString reasonHowToUnprotect()
+QString reasonHowToUnprotect(devices::Stm32Rdp rdp)
 {
+    switch (rdp) {
+    case devices::Stm32Rdp::Levels:
+        return QCoreApplication::translate(
+            "stm32", "回到 Level 0: tramelo download --unprotect ... (芯片将擦除整片 Flash)");
+    case devices::Stm32Rdp::Eeprom:
+        return QCoreApplication::translate(
+            "stm32", "回到 Level 0: tramelo download --unprotect ... (芯片将擦除整片 Flash 和数据 EEPROM)");
+    case devices::Stm32Rdp::Single:
+        break;
+    }
     return QCoreApplication::translate(
         "stm32", "解除读保护: tramelo download --unprotect ... (芯片将擦除整片 Flash)");
 }
@@ -664,8 +717,18 @@ QString reasonCommandMissing(quint8 command)
         .arg(QString::number(command, 16).toUpper().rightJustified(2, u'0'));
 }
 
-QString unprotectingLine()
+QString unprotectingLine(devices::Stm32Rdp rdp)
 {
+    switch (rdp) {
+    case devices::Stm32Rdp::Levels:
+        return QCoreApplication::translate(
+            "stm32", "正在解除读保护 (Level 1 → Level 0)，芯片擦除整片 Flash。。。");
+    case devices::Stm32Rdp::Eeprom:
+        return QCoreApplication::translate(
+            "stm32", "正在解除读保护 (Level 1 → Level 0)，芯片擦除整片 Flash 和数据 EEPROM。。。");
+    case devices::Stm32Rdp::Single:
+        break;
+    }
     return QCoreApplication::translate("stm32", "正在解除读保护，芯片擦除整片 Flash。。。");
 }
 

@@ -28,6 +28,7 @@
 
 namespace devices {
 struct Stm32Part;
+enum class Stm32Rdp : quint8;
 }
 
 namespace stm32 {
@@ -106,15 +107,18 @@ enum class State : int {
     ChecksumAddressAck = 18, // ACK to the range's start address
     ChecksumReply = 19,      // ACK to its size, ACK, the CRC (4 bytes) and its XOR
     ProtectAck = 20,         // two ACKs to Readout Protect; the chip then restarts
+    UidReadAck = 21,         // ACK to Read Memory of the unique id
+    UidAddressAck = 22,      // ACK to its address
+    UidData = 23,            // ACK and the id's 12 bytes
 };
-constexpr int kStateCount = 20;
+constexpr int kStateCount = 23;
 
 // Minimum gathered reply length per state, StmReplyLength[state]; index 0 is not a state.
 // Verify data waits for the block's length as well (readBackLength), the flash-size read for
 // its plan's count.
 constexpr std::array<qsizetype, kStateCount + 1> StmReplyLength{0, 1, 15, 5, 1, 1, 3, 1, 1,
                                                                 1, 1, 1,  1, 1, 2, 2, 0,
-                                                                1, 1, 7, 2};
+                                                                1, 1, 7, 2, 1, 1, 13};
 constexpr qsizetype replyLength(State s)
 {
     return StmReplyLength[std::size_t(s)];
@@ -165,6 +169,22 @@ std::optional<quint32> acceptFlashSizeReply(QByteArrayView reply,
                                             const SizeReadPlan &plan = SizeReadPlan{});
 // The same from the bytes read (without the ACK).
 std::optional<quint32> flashKibIn(QByteArrayView data, const SizeReadPlan &plan);
+// The 96-bit unique id is read as the flash-size register is: taken from the size read's
+// bytes when its area holds the id (F2/F4, L0: their loaders refuse shorter reads there),
+// otherwise read on its own, 12 bytes at its register. address 0: the part names no id.
+constexpr int kUniqueIdBytes = 12;
+struct UniqueIdPlan
+{
+    bool inSizeRead = false; // the id is at offset in the bytes of the size read
+    quint32 address = 0;     // otherwise: read kUniqueIdBytes here
+    int offset = 0;
+};
+UniqueIdPlan uniqueIdPlan(const devices::Stm32Part &part, const SizeReadPlan &size);
+// The id in bytes read (12 at offset), as upper-case hexadecimal in address order; "" when
+// the bytes are too few.
+QString uniqueIdIn(QByteArrayView data, int offset = 0);
+// "芯片唯一 ID: 37FFD8054B52383123581043".
+QString uniqueIdLine(const QString &uid);
 // States 4, 5, 7 to 11: the first byte is ACK.
 bool ackFirst(QByteArrayView reply);
 // A refusal: the first byte is NACK.
@@ -333,23 +353,24 @@ std::optional<qsizetype> firstDataPast(const QList<Span> &spans, qsizetype limit
 // Data that lies apart from the rest, past the end of the flash (a HEX record for another
 // memory): its address named.
 QString reasonDataPastFlash(quint32 address, quint32 flashKib);
-QString reasonEraseRefused();
+// rdp: the part's read-out protection (the texts name Level 1 where the line has levels).
+QString reasonEraseRefused(devices::Stm32Rdp rdp);
 // A page past 255 can only be erased with the whole flash, which would erase what lies below
 // the image.
 QString reasonEraseUnreachable(int page);
-QString reasonWriteRefused(quint32 address);
-QString reasonReadProtected();
-QString reasonHowToUnprotect();
+QString reasonWriteRefused(quint32 address, devices::Stm32Rdp rdp);
+QString reasonReadProtected(devices::Stm32Rdp rdp);
+QString reasonHowToUnprotect(devices::Stm32Rdp rdp);
 QString reasonVerifyFailed(quint32 address);
 QString reasonReadRefused(quint32 address);
 QString reasonCommandMissing(quint8 command);
 // No synchronisation at a rate above kHighestTestedBaud: says so and suggests 115200. Empty
 // at kHighestTestedBaud and below.
 QString reasonNoSyncAtRate(quint32 baud);
-QString unprotectingLine();
+QString unprotectingLine(devices::Stm32Rdp rdp);
 // Write protection (AN3155 Write Unprotect, Readout Protect).
 QString writeUnprotectingLine();
-QString protectedLine();
+QString protectedLine(devices::Stm32Rdp rdp);
 QString reasonHowToWriteUnprotect();
 QString reasonWriteUnprotectRefused();
 QString reasonProtectRefused();

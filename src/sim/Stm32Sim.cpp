@@ -137,6 +137,10 @@ bool within(quint32 address, qsizetype length, quint32 base, qsizetype size)
 //   * flash-size register and unique id: the reference manuals' "Device electronic
 //     signature" chapter (RM0008 §30, RM0091 §33 for F05x, RM0316 §34, RM0090 §39,
 //     RM0444 §40); option bytes: the reference manuals' option byte chapter;
+//   * reads of the unique id: answered as any byte of the area that holds it (stm32loader
+//     reads the 12 bytes at the id's address on F1, F3, F7, G0, G4, L4, WL and H7 and no
+//     refusal is reported: bootloader.py get_uid with device_family.py's addresses); the F2/F4
+//     and L0 loaders refuse that short read and answer the area read (wholeReadArea below);
 //   * flash and RAM sizes of the largest part of each line (data sheets);
 //   * erase and programming times: the data sheets' "Flash memory characteristics" tables,
 //     typical values (F103: page 20 ms, half-word 52.5 us; F030/F051 and F303: page 20 ms,
@@ -360,7 +364,8 @@ Stm32Sim::Config Stm32Sim::Config::profile(quint16 productId)
     case 0x494: // WB10/15 (RM0473): 320 KiB of 2 KiB pages; WB30/35/50/55 (RM0434): 1 MiB of
     case 0x495: // 4 KiB pages; WLE5/WL55 (RM0453): 256 KiB of 2 KiB pages; all double
     case 0x497: // words, unique id and flash size in the engineering bytes from 0x1FFF7500
-                // (0x1FFF7590 or, on WB, 0x1FFF7580; 0x1FFF75E0); loader RAM, system memory
+                // (0x1FFF7590; 0x1FFF75E0: RM0473 and RM0434 "Unique device ID register (96
+                // bits)", the WB's 0x1FFF7580 being its 64-bit id); loader RAM, system memory
                 // and id byte: AN2606's chapters of these lines
         c.version = 0x31;
         c.flashSizeKb = productId == 0x467 ? 512 : productId == 0x494 ? 320
@@ -377,11 +382,19 @@ Stm32Sim::Config Stm32Sim::Config::profile(quint16 productId)
         c.systemMemory = 0x1FFF0000;
         c.systemMemorySize = productId == 0x497 ? 16 * 1024 : 28 * 1024;
         c.bootLoaderIdAddress = productId == 0x497 ? 0x1FFF3EFE
-                                : productId == 0x467 ? -1 : 0x1FFF6FFE;
-        c.bootLoaderId = productId == 0x497 ? 0xC4 : productId == 0x495 ? 0xD5 : 0xB1;
+                                : productId == 0x467 ? 0x1FFF9FFE : 0x1FFF6FFE;
+        c.bootLoaderId = productId == 0x497 ? 0xC4 : productId == 0x495 ? 0xD5
+                         : productId == 0x467 ? 0x92 : 0xB1;
+        // G0B1/G0C1: the system memory's second piece, 0x1FFF8000-0x1FFFEFFF, holds the id
+        // byte 0x92 at 0x1FFF9FFE (AN2606 "STM32G0B1xx/G0C1xx" table, as stm32loader's
+        // devices.py has it: it reads that byte, and a board refusing it stops stm32loader).
+        if (productId == 0x467) {
+            c.systemMemory2 = 0x1FFF8000;
+            c.systemMemory2Size = 0x7000;
+        }
         c.infoArea = 0x1FFF7500;
         c.infoAreaSize = 0x300;
-        c.uniqueId = productId == 0x494 || productId == 0x495 ? 0x1FFF7580 : 0x1FFF7590;
+        c.uniqueId = 0x1FFF7590;
         c.flashSizeRegister = 0x1FFF75E0;
         c.optionBytes = productId == 0x495 ? 0x1FFF8000 : 0x1FFF7800;
         c.optionValues = g0Options();
@@ -410,6 +423,31 @@ Stm32Sim::Config Stm32Sim::Config::profile(quint16 productId)
         c.flashSizeRegister = productId == 0x472 ? 0x0BFA05E0 : 0x0BFA07A0;
         c.optionBytes = 0;
         break;
+    case 0x480: // H7A3/B3/B0 (RM0455): 2 MiB in two banks of 8 KiB sectors, 128-bit flash
+                // words (OpenOCD's commit adding the line); unique id 0x08FFF800 and flash
+                // size 0x08FFF80C (RM0455 §65.1, §65.2). The loader's RAM (0x20000000-
+                // 0x200040FF of the DTCM), system memory 0x1FF00000-0x1FF13FFF and its id
+                // byte 0x92 at 0x1FF13FFE as stm32loader's devices.py lists them (from AN2606);
+                // option bytes are registers, not memory.
+        c.version = 0x31;
+        c.flashSizeKb = 2048;
+        c.pageSize = 8192;
+        c.extendedErase = true;
+        c.massErase = MassErase::Banks;
+        c.programming = Programming::DoubleWordOnce;
+        c.writeUnit = 16;
+        c.ramSize = 128 * 1024;
+        c.bootLoaderRam = 0x4100;
+        c.systemMemory = 0x1FF00000;
+        c.systemMemorySize = 0x14000;
+        c.bootLoaderIdAddress = 0x1FF13FFE;
+        c.bootLoaderId = 0x92;
+        c.infoArea = 0x08FFF800;
+        c.infoAreaSize = 0x100;
+        c.uniqueId = 0x08FFF800;
+        c.flashSizeRegister = 0x08FFF80C;
+        c.optionBytes = 0;
+        break;
     default:
         break;
     }
@@ -420,7 +458,7 @@ QList<quint16> Stm32Sim::Config::profiles()
 {
     return {0x410, 0x414, 0x420, 0x428, 0x440, 0x422, 0x411, 0x413, 0x460, 0x457,
             0x425, 0x417, 0x447, 0x416, 0x429, 0x427, 0x436, 0x437, 0x450, 0x483,
-            0x443, 0x453, 0x467, 0x494, 0x495, 0x497, 0x472, 0x482};
+            0x443, 0x453, 0x467, 0x494, 0x495, 0x497, 0x472, 0x482, 0x480};
 }
 
 Stm32Sim::Stm32Sim() : Stm32Sim(Config{}) {}
@@ -440,6 +478,8 @@ Stm32Sim::Stm32Sim(Config config)
     // bytes follow it directly on F10x, F0 and F3 (one area); F4 and G0 keep the unique id
     // and the flash-size register in an area of their own (infoArea).
     areas_.append({config_.systemMemory, QByteArray(qsizetype(config_.systemMemorySize), '\0')});
+    if (config_.systemMemory2Size > 0)
+        areas_.append({config_.systemMemory2, QByteArray(qsizetype(config_.systemMemory2Size), '\0')});
     if (config_.optionBytes == 0)
         ; // no option bytes in the memory map
     else if (config_.optionBytes == config_.systemMemory + config_.systemMemorySize)
@@ -792,9 +832,12 @@ QByteArray Stm32Sim::dispatch(quint8 command)
     case kCmdReadoutProtect:
     case kCmdReadoutUnprotect:
         if (auto a = faulted(Step::OtherCommand)) return *a;
-        // Removing the readout protection erases the whole flash first.
+        // Removing the readout protection erases the whole flash first (AN3155 §3.12); on
+        // L0/L1 going back to Level 0 erases the data EEPROM as well (RM0377/RM0367 §3.4.1,
+        // RM0038 §3.7.1).
         if (command == kCmdReadoutUnprotect) {
             flash_.fill(char(config_.erasedValue));
+            eeprom_.fill('\0');
             config_.readProtected = false;
         }
         if (command == kCmdReadoutProtect) config_.readProtected = true;

@@ -100,6 +100,8 @@ public:
         quint32 bootLoaderRam = 0x200;     // from kRamBase: the boot loader's own, no writes
         quint32 systemMemory = 0x1FFFF000; // the boot loader's code
         quint32 systemMemorySize = 0x800;
+        quint32 systemMemory2 = 0; // a second piece of system memory (G0B/G0C); size 0: none
+        quint32 systemMemory2Size = 0;
         int bootLoaderIdAddress = -1; // where the id byte sits in system memory; -1: none
         quint8 bootLoaderId = 0;
         quint32 uniqueId = 0x1FFFF7E8; // 96-bit unique device id
@@ -131,7 +133,7 @@ public:
 
         // The profile of a product id: 0x410/0x414 F10x, 0x440 F0, 0x422 F3, 0x411 F2,
         // 0x413 F4, 0x460 G0, 0x457/0x425/0x417/0x447 L0, 0x416/0x429/0x427/0x436/0x437 L1,
-        // 0x450/0x483 H7, 0x443/0x453 C0, 0x467 G0B, 0x494/0x495 WB, 0x497 WL, 0x472 L5,
+        // 0x450/0x483/0x480 H7, 0x443/0x453 C0, 0x467 G0B, 0x494/0x495 WB, 0x497 WL, 0x472 L5,
         // 0x482 U5; any other id gets the F10x loader with that id.
         static QList<quint16> profiles();
         static Config profile(quint16 productId);
