@@ -3,7 +3,9 @@
 //
 //   STM32  64 KiB at 115200 8E1: `tramelo download` and `stm32flash -w`, then both with
 //          verify (`--verify`, `stm32flash -v`); each against the wire bound of its own run
-//          (every byte it and the board exchanged, 11 bits per byte).
+//          (every byte it and the board exchanged, 11 bits per byte). The same at 921600,
+//          where the host's turnaround per exchange becomes the cost, an L0 of 512 pages,
+//          and an H7 of 2 MiB on a board that takes the chip's erase and programming times.
 //   LPC    32 KiB at 57600 8N1, time-out field 1: `tramelo download` and `lpc21isp`.
 //   Eight  three STM32, three LPC and two STC boards written by one `tramelo download`
 //          process, each board's time against its time alone, and the process's peak
@@ -163,23 +165,26 @@ struct Board
     // summed (the pty's own hand-over included).
     double hostTurnaroundSeconds() const
     {
-        const auto log = peer.log();
         double sum = 0;
-        for (size_t i = 1; i < log.size(); ++i)
-            if (log[i].direction == sim::PtyPeer::Direction::FromHost &&
-                log[i - 1].direction == sim::PtyPeer::Direction::ToHost)
-                sum += msBetween(log[i - 1].time, log[i].time);
-        return sum / 1000.0;
+        for (const double us : hostTurnaroundsUs())
+            sum += us;
+        return sum / 1e6;
     }
-    // The host's part of each exchange, in us, in the order of the log.
+    // The host's part of each exchange, in us, in the order of the log: from the answer's
+    // last byte to the first byte of the host's next frame. A paced peer reads a fast line
+    // several bytes at a time (PtyPeer's pacing step), so the first of a chunk came its other
+    // bytes' time before the chunk was read.
     std::vector<double> hostTurnaroundsUs() const
     {
         const auto log = peer.log();
         std::vector<double> us;
+        const double byteMs = 1000.0 * bits / baud;
         for (size_t i = 1; i < log.size(); ++i)
             if (log[i].direction == sim::PtyPeer::Direction::FromHost &&
                 log[i - 1].direction == sim::PtyPeer::Direction::ToHost)
-                us.push_back(msBetween(log[i - 1].time, log[i].time) * 1000.0);
+                us.push_back((msBetween(log[i - 1].time, log[i].time) -
+                              double(log[i].bytes.size() - 1) * byteMs) *
+                             1000.0);
         return us;
     }
     // From the start of a program to its first byte, and from the last byte either way to
@@ -207,10 +212,9 @@ struct Board
     int bits, baud;
 };
 
-std::unique_ptr<Board> stm32BoardOf(const sim::Stm32Sim::Config &config)
+std::unique_ptr<Board> stm32BoardOf(const sim::Stm32Sim::Config &config, int baud = kStm32Baud)
 {
-    return std::make_unique<Board>(std::make_unique<sim::Stm32Sim>(config), kStm32Bits,
-                                   kStm32Baud);
+    return std::make_unique<Board>(std::make_unique<sim::Stm32Sim>(config), kStm32Bits, baud);
 }
 std::unique_ptr<Board> stm32Board()
 {
@@ -247,25 +251,32 @@ double median(std::vector<double> v)
 
 // Five runs of each program, alternating, so that both see the same load; medians.
 // The L0 row (an STM32L05x, 0x417): 64 KiB are 512 pages of 128 bytes, erased page by page
-// (its loader has no mass erase); the board answers at once (no flash times).
-void stm32Rows(const QString &fw, bool verify, quint16 productId = 0x414)
+// (its loader has no mass erase); the board answers at once (no flash times). The F1 row at
+// 921600: the same board and image as the first row, at the fastest rate stm32flash and the
+// command line share.
+void stm32Rows(const QString &fw, bool verify, quint16 productId = 0x414, int baud = kStm32Baud)
 {
     const bool l0 = productId == 0x417;
+    const bool fast = baud != kStm32Baud;
+    const QString rate = QString::number(baud);
     const auto config = sim::Stm32Sim::Config::profile(productId);
     constexpr int kRuns = 5;
     std::vector<double> ours, theirs, oursWire, theirsWire, oursTurn, theirsTurn, rss;
     std::vector<double> oursStart, theirsStart, oursEnd, theirsEnd, oursExchange, theirsExchange;
+    std::vector<double> oursCount, theirsCount;
     int oursFailed = 0, theirsFailed = 0;
     for (int run = 0; run < kRuns; ++run) {
-        auto a = stm32BoardOf(config);
+        auto a = stm32BoardOf(config, baud);
         const ProcRun o =
-            tramelo(QStringList{"--device", "stm32", "--baud", "115200", "--port", a->path(), fw} +
+            tramelo(QStringList{"--device", "stm32", "--baud", rate, "--port", a->path(), fw} +
                     (verify ? QStringList{"--verify"} : QStringList{}));
-        auto b = stm32BoardOf(config);
+        auto b = stm32BoardOf(config, baud);
         const ProcRun t = runTool(QStringLiteral("stm32flash"),
-                                  QStringList{"-b", "115200", "-m", "8n1", "-w", fw} +
+                                  QStringList{"-b", rate, "-m", "8n1", "-w", fw} +
                                       (verify ? QStringList{"-v"} : QStringList{}) +
                                       QStringList{b->path()});
+        oursCount.push_back(double(a->hostTurnaroundsUs().size()));
+        theirsCount.push_back(double(b->hostTurnaroundsUs().size()));
         oursFailed += o.code != 0;
         theirsFailed += t.code != 0;
         ours.push_back(o.seconds);
@@ -283,18 +294,28 @@ void stm32Rows(const QString &fw, bool verify, quint16 productId = 0x414)
         theirsEnd.push_back(b->endMs(t));
     }
     const double o = median(ours), t = median(theirs), ow = median(oursWire), tw = median(theirsWire);
-    std::printf("STM32%s 64 KiB at 115200 8E1%s, median of %d runs each\n",
-                l0 ? "L0 (0x417, 512 pages)" : "", verify ? " with verify" : "", kRuns);
-    // Host turnarounds: their sum, and the median of one (answer in to next bytes out).
-    std::printf("  %-18s failed %d  %6.2f s  wire %6.2f s  ratio %.3f  host turnarounds %.3f s"
-                " (%.0f us each)  start %.1f ms  end %.1f ms\n",
-                "tramelo download", oursFailed, o, ow, o / ow, median(oursTurn),
-                median(oursExchange), median(oursStart), median(oursEnd));
-    std::printf("  %-18s failed %d  %6.2f s  wire %6.2f s  ratio %.3f  host turnarounds %.3f s"
-                " (%.0f us each)  start %.1f ms  end %.1f ms\n",
+    std::printf("STM32%s 64 KiB at %d 8E1%s, median of %d runs each\n",
+                l0 ? "L0 (0x417, 512 pages)" : "", baud, verify ? " with verify" : "", kRuns);
+    // Host turnarounds: how many (an answer followed by host bytes), their sum, and the
+    // median of one (answer in to next bytes out).
+    std::printf("  %-18s failed %d  %6.2f s  wire %6.2f s  ratio %.3f  %4.0f host turnarounds "
+                "%.3f s (%.0f us each)  start %.1f ms  end %.1f ms\n",
+                "tramelo download", oursFailed, o, ow, o / ow, median(oursCount),
+                median(oursTurn), median(oursExchange), median(oursStart), median(oursEnd));
+    std::printf("  %-18s failed %d  %6.2f s  wire %6.2f s  ratio %.3f  %4.0f host turnarounds "
+                "%.3f s (%.0f us each)  start %.1f ms  end %.1f ms\n",
                 verify ? "stm32flash -v" : "stm32flash", theirsFailed, t, tw, t / tw,
-                median(theirsTurn), median(theirsExchange), median(theirsStart),
-                median(theirsEnd));
+                median(theirsCount), median(theirsTurn), median(theirsExchange),
+                median(theirsStart), median(theirsEnd));
+    if (fast) {
+        const QByteArray name = "engines_stm32_64k_" + rate.toLatin1();
+        result((name + "_s").constData(), o);
+        result((name + "_wire_s").constData(), ow);
+        result((name + "_vs_wire").constData(), o / ow, 3);
+        result((name + "_turnaround_us").constData(), median(oursExchange), 0);
+        result(("engines_stm32flash_64k_" + rate.toLatin1() + "_s").constData(), t);
+        return;
+    }
     if (l0) {
         result("engines_stm32_l0_64k_s", o);
         result("engines_stm32flash_l0_64k_s", t);
@@ -315,6 +336,52 @@ void stm32Rows(const QString &fw, bool verify, quint16 productId = 0x414)
     result("engines_stm32_vs_stm32flash", o / t, 3);
     std::printf("  tramelo: peak RSS %.1f MB\n", median(rss));
     result("engines_cli_rss_mb", median(rss), 1);
+}
+
+// H7 (0x450) 2 MiB at 115200 on a board that takes the data sheet's flash times (the H7
+// profile: 1.1 s a 128 KiB sector, 130 us a 32-byte flash word, 6 s a mass erase; DS12110,
+// x32 parallelism), one run of each program. The bound: the run's bytes on the wire plus the
+// erase time its commands asked of the chip; the programming time is printed beside it.
+void stm32H7Row()
+{
+    const QString fw = writeFile(QStringLiteral("fw2m.bin"), firmware::pattern(2 * 1024 * 1024, 13));
+    auto config = sim::Stm32Sim::Config::profile(0x450);
+    config.realTimes = true;
+    struct Flash
+    {
+        double eraseS = 0, programS = 0;
+    };
+    const auto chipTimes = [&](const Board &b) {
+        Flash f;
+        for (const auto &c : static_cast<const sim::Stm32Sim &>(*b.sim).commands()) {
+            if (c.code == 0x44)
+                f.eraseS += c.length < 0 ? config.massEraseUs / 1e6
+                                         : double(c.units.size()) * config.sectorEraseUsEach / 1e6;
+            if (c.code == 0x31 && c.address >= sim::Stm32Sim::kFlashBase)
+                f.programS += double(c.length) * config.programNsPerByte / 1e9;
+        }
+        return f;
+    };
+    auto a = stm32BoardOf(config);
+    const ProcRun o = tramelo({"--device", "stm32", "--baud", "115200", "--port", a->path(), fw});
+    auto b = stm32BoardOf(config);
+    const ProcRun t = runTool(QStringLiteral("stm32flash"),
+                              {"-b", "115200", "-m", "8n1", "-w", fw, b->path()});
+    const Flash of = chipTimes(*a), tf = chipTimes(*b);
+    const double ow = a->wireSeconds(), tw = b->wireSeconds();
+    std::printf("STM32H7 (0x450) 2 MiB at 115200 8E1, board with the data sheet's flash times\n");
+    std::printf("  %-18s exit %d  %7.2f s  wire %7.2f s  erase %5.2f s  programming %5.2f s  "
+                "ratio to wire+erase %.3f  (to wire+erase+programming %.3f)\n",
+                "tramelo download", o.code, o.seconds, ow, of.eraseS, of.programS,
+                o.seconds / (ow + of.eraseS), o.seconds / (ow + of.eraseS + of.programS));
+    std::printf("  %-18s exit %d  %7.2f s  wire %7.2f s  erase %5.2f s  programming %5.2f s  "
+                "ratio to wire+erase %.3f  (to wire+erase+programming %.3f)\n",
+                "stm32flash", t.code, t.seconds, tw, tf.eraseS, tf.programS,
+                t.seconds / (tw + tf.eraseS), t.seconds / (tw + tf.eraseS + tf.programS));
+    result("engines_stm32_h7_2m_s", o.seconds);
+    result("engines_stm32_h7_2m_wire_erase_s", ow + of.eraseS);
+    result("engines_stm32_h7_2m_vs_wire_erase", o.seconds / (ow + of.eraseS), 3);
+    result("engines_stm32flash_h7_2m_s", t.seconds);
 }
 
 // The first byte on the port after the start of the process (started directly), median.
@@ -456,7 +523,7 @@ int main(int argc, char **argv)
         return 0;
     }
     // `bench_engines ROW...` runs only the rows named: first-byte, stm32, stm32-verify,
-    // stm32-l0, lpc, eight, stc-series.
+    // stm32-l0, stm32-921600, stm32-h7, lpc, eight, stc-series.
     QStringList only;
     for (int i = 1; i < argc; ++i)
         only << QString::fromLocal8Bit(argv[i]);
@@ -472,6 +539,8 @@ int main(int argc, char **argv)
     if (haveStm32flash && wanted("stm32")) stm32Rows(fw, false);
     if (haveStm32flash && wanted("stm32-verify")) stm32Rows(fw, true);
     if (haveStm32flash && wanted("stm32-l0")) stm32Rows(fw, false, 0x417);
+    if (haveStm32flash && wanted("stm32-921600")) stm32Rows(fw, false, 0x414, 921600);
+    if (haveStm32flash && wanted("stm32-h7")) stm32H7Row();
     if (!haveLpc21isp && wanted("lpc"))
         std::printf("lpc21isp is not installed: its rows are left out\n");
     if (haveLpc21isp && wanted("lpc")) lpcRows();

@@ -91,6 +91,35 @@ for id in 457 425 417 447 416 429 427 436 437 450 467; do
     check_board stm32 "$work/stm32-new.bin"
 done
 
+# A fast rate: stm32flash at 921600 against an H7 board paced like a UART at that rate (a
+# pseudo-terminal takes any rate setting; the pacing makes the line that fast, no faster).
+rm -f "$work/stm32.log"
+start_board stm32 --id 450 --baud 921600
+stm32flash -m 8n1 -b 921600 -w "$work/stm32-new.bin" -v "$tty" | tr '\r' '\n' | tail -n 2
+echo "peer-flash: stm32 450 at 921600"
+check_board stm32 "$work/stm32-new.bin"
+
+# Get Checksum (0xA1, `simulate --get-checksum`): stm32flash -C asks a board that lists it for
+# the CRC and computes it itself from a read-back where the board does not; both must agree.
+crc_of() { # board options...
+    rm -f "$work/stm32.log"
+    start_board stm32 --id 450 "$@"
+    stm32flash -m 8n1 -b 115200 -w "$work/stm32-new.bin" "$tty" >/dev/null
+    stm32flash -m 8n1 -b 115200 -C -S 0x08000000:12288 "$tty" 2>&1 | grep -o 'CRC(.*'
+    check_board stm32 "$work/stm32-new.bin" >/dev/null
+}
+from_board=$(crc_of --get-checksum)
+if ! grep -q '^A1 Get Checksum' "$work/stm32.log"; then
+    echo "peer-flash: stm32flash did not ask the board for its CRC" >&2
+    exit 1
+fi
+from_host=$(crc_of)
+if [ -z "$from_board" ] || [ "$from_board" != "$from_host" ]; then
+    echo "peer-flash: Get Checksum gave '$from_board', stm32flash's own CRC '$from_host'" >&2
+    exit 1
+fi
+echo "peer-flash: stm32 450 Get Checksum: $from_board, as stm32flash computes it"
+
 # stm32loader (not a Debian package: a checkout named by STM32LOADER_DIR, run as it is by
 # scripts/run-stm32loader.py, which only lets a pseudo-terminal refuse RTS and DTR; no
 # parity, as for stm32flash), its family found from the chip as a user runs it: on every STM32

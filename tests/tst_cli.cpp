@@ -182,6 +182,32 @@ private slots:
             << QStringList{"--help"} << 0
             << "tramelo read --device stm32|lpc... --port PORT [--baud RATE] [--no-reset]";
         QTest::newRow("help: simulate --id") << QStringList{"--help"} << 0 << "[--id ID]";
+        // The fast rates are for STM32 devices only; other rates off the list for none.
+        QTest::newRow("help: the fast STM32 rates")
+            << QStringList{"--help"} << 0 << "STM32 also\n                   230400 460800 921600 1000000";
+        QTest::newRow("a fast rate for an LPC device")
+            << QStringList{"download", "--device", "lpc2136", "--port", "COM1", "--baud",
+                           "921600", "x.hex"}
+            << 2 << "--baud 921600 只用于 STM32 器件 (lpc2136 取 110 到 115200 的波特率: 110 300";
+        QTest::newRow("a fast rate for a run with an STC board")
+            << QStringList{"download", "--device", "stm32", "--port", "COM1", "--board",
+                           "stc8,COM2,x.hex", "--baud", "460800", "x.bin"}
+            << 2 << "--baud 460800 只用于 STM32 器件 (stc8 取";
+        QTest::newRow("a rate between the fast ones") << QStringList{"download", "--device", "stm32",
+                                                                     "--port", "COM1", "--baud",
+                                                                     "250000", "x.bin"}
+                                                      << 2 << "不支持的波特率: 250000";
+        QTest::newRow("read: a fast rate for an LPC device")
+            << QStringList{"read", "--device", "lpc", "--port", "COM1", "--baud", "1000000",
+                           "x.bin"}
+            << 2 << "--baud 1000000 只用于 STM32 器件 (lpc 取";
+        QTest::newRow("read: a fast rate for STM32 is taken")
+            << QStringList{"read", "--device", "stm32", "--port", "/dev/tramelo-none", "--baud",
+                           "1000000", "x.bin"}
+            << 3 << "/dev/tramelo-none: 无法打开串口";
+        QTest::newRow("simulate --get-checksum of an LPC board")
+            << QStringList{"simulate", "--device", "lpc2136", "--get-checksum"} << 2
+            << "--get-checksum 只用于 STM32 虚拟板";
         QTest::newRow("help: the demo's COM2")
             << QStringList{"--help"} << 0 << "LPC2136 board as COM2";
         QTest::newRow("help: [Ports]") << QStringList{"--help"} << 0 << "reads only the [Ports]";
@@ -422,6 +448,14 @@ private slots:
         r = run({"download", "--device", "STM32", "--port", peer.slavePath(), "--no-reset", fw});
         QCOMPARE(r.code, 1);
         QVERIFY(r.out.contains("连机失败 ！"));
+        QVERIFY(!r.out.contains("未能同步"));
+        // Above 115200 the end says so and suggests 115200 (the rate reached the port).
+        r = run({"download", "--device", "stm32", "--port", peer.slavePath(), "--no-reset",
+                 "--baud", "1000000", fw});
+        QCOMPARE(r.code, 1);
+        QVERIFY2(r.out.contains("在 1000000 波特率下未能同步: 芯片可能不支持这么高的速率，请用 "
+                                "115200 波特率再试 (--baud 115200)\n连机失败 ！"),
+                 qPrintable(r.out));
         peer.attach(nullptr);
     }
 
@@ -439,6 +473,9 @@ private slots:
                                            << 0 << L{"擦除页 0 .. 1", "上载完成！"};
         QTest::newRow("F0 0440") << 0x440 << L{} << 2001 << "STM32F030x8/F05xxx 家族" << 0
                                  << L{"擦除页 0 .. 1", "上载完成！"};
+        QTest::newRow("F10x 0414 at 921600, verify")
+            << 0x414 << L{"--baud", "921600", "--verify"} << 3000 << "STM32F10xxExx 家族" << 0
+            << L{"擦除页 0 .. 1", "上载完成！"};
         QTest::newRow("F4 0413 sectors, verify")
             << 0x413 << L{"--verify"} << 40000 << "STM32F40xxx/41xxx 家族" << 0
             << L{"擦除扇区 0 .. 2", "上载完成！"};
@@ -581,6 +618,14 @@ private slots:
         QTest::newRow("a board that never answers: no connection")
             << 0x440 << "mute.bin" << QStringList{} << 0x08000000u << 0 << 1 << "mute"
             << "无法和设备通讯，请重新复位\n连机失败 ！\n";
+        QTest::newRow("a board that never answers at 460800: 115200 suggested")
+            << 0x440 << "mute.bin" << QStringList{"--baud", "460800"} << 0x08000000u << 0 << 1
+            << "mute"
+            << "无法和设备通讯，请重新复位\n在 460800 波特率下未能同步: 芯片可能不支持这么高的速率，"
+               "请用 115200 波特率再试 (--baud 115200)\n连机失败 ！\n";
+        QTest::newRow("G0 at 921600") << 0x460 << "g0fast.bin"
+                                       << QStringList{"--length", "2048", "--baud", "921600"}
+                                       << 0x08000000u << 2048 << 0 << "" << "";
         // The range is held to the flash the chip reports before any of it is read.
         QTest::newRow("F0: a range past the flash end")
             << 0x440 << "past.bin" << QStringList{"--address", "0x0800FF00", "--length", "0x101"}
@@ -895,6 +940,11 @@ private slots:
             << "stm32" << stm32 << writeFile("sim-f4.bin", stm32)
             << QStringList{"--baud", "115200", "--verify"} << QStringList{"--id", "413"} << 1
             << "11 Read Memory 0x08000000, 256 bytes" << int(SIGQUIT);
+        // The board lists Get Checksum: --verify asks for CRCs instead of reading back.
+        QTest::newRow("STM32 with Get Checksum at 921600, verified")
+            << "stm32" << stm32 << writeFile("sim-crc.bin", stm32)
+            << QStringList{"--baud", "921600", "--verify"} << QStringList{"--get-checksum"} << 1
+            << "A1 Get Checksum 0x08000000, 3000 bytes" << int(SIGTERM);
         QTest::newRow("LPC2138") << "lpc2138" << lpc << writeFile("sim-lpc.hex", hexOf(lpc))
                                  << QStringList{"--timeout", "1"} << QStringList{"--baud", "115200"}
                                  << 1 << "U 23130 -> 0" << int(SIGHUP);

@@ -476,18 +476,24 @@ void TestSims::stm32TakesTheChipsTime_data()
     QTest::addColumn<int>("productId");
     QTest::addColumn<QByteArray>("before");
     QTest::addColumn<QByteArray>("command");
-    QTest::addColumn<int>("ms"); // data sheets' typical times, rounded up to whole ms
+    QTest::addColumn<int>("us"); // data sheets' typical times
 
     const QByteArray block = hex("FF") + QByteArray(256, '\0') + hex("FF");
-    QTest::newRow("F10x page erase") << 0x414 << hex("7F") << hex("43BC000000") << 20;
-    QTest::newRow("F10x global erase") << 0x414 << hex("7F") << hex("43BCFF00") << 20;
-    QTest::newRow("F10x 128 half-words") << 0x414 << hex("7F43BCFF0031CE0800000008") << block << 7;
+    QTest::newRow("F10x page erase") << 0x414 << hex("7F") << hex("43BC000000") << 20000;
+    QTest::newRow("F10x global erase") << 0x414 << hex("7F") << hex("43BCFF00") << 20000;
+    QTest::newRow("F10x 128 half-words") << 0x414 << hex("7F43BCFF0031CE0800000008") << block << 6720;
     QTest::newRow("F4 sectors 0, 1 and 4")
-        << 0x413 << hex("7F") << hex("44BB 0002 0000 0001 0004 07") << 1050;
-    QTest::newRow("F4 mass erase") << 0x413 << hex("7F") << hex("44BBFFFF00") << 8000;
-    QTest::newRow("F4 64 words") << 0x413 << hex("7F44BBFFFF0031CE0800000008") << block << 2;
-    QTest::newRow("G0 page erase") << 0x460 << hex("7F") << hex("44BB0000000000") << 22;
-    QTest::newRow("G0 32 double words") << 0x460 << hex("7F44BBFFFF0031CE0800000008") << block << 3;
+        << 0x413 << hex("7F") << hex("44BB 0002 0000 0001 0004 07") << 1050000;
+    QTest::newRow("F4 mass erase") << 0x413 << hex("7F") << hex("44BBFFFF00") << 8000000;
+    QTest::newRow("F4 64 words") << 0x413 << hex("7F44BBFFFF0031CE0800000008") << block << 1024;
+    QTest::newRow("G0 page erase") << 0x460 << hex("7F") << hex("44BB0000000000") << 22000;
+    QTest::newRow("G0 32 double words")
+        << 0x460 << hex("7F44BBFFFF0031CE0800000008") << block << 2720;
+    // H7: every 128 KiB sector alike, 8 flash words of 32 bytes at 130 us each (4062 ns a
+    // byte, whole nanoseconds).
+    QTest::newRow("H7 sectors 0 and 9")
+        << 0x450 << hex("7F") << hex("44BB 0001 0000 0009 08") << 2200000;
+    QTest::newRow("H7 8 flash words") << 0x450 << hex("7F44BBFFFF0031CE0800000008") << block << 1039;
 }
 
 void TestSims::stm32TakesTheChipsTime()
@@ -495,7 +501,7 @@ void TestSims::stm32TakesTheChipsTime()
     QFETCH(int, productId);
     QFETCH(QByteArray, before);
     QFETCH(QByteArray, command);
-    QFETCH(int, ms);
+    QFETCH(int, us);
     auto config = Stm32Sim::Config::profile(quint16(productId));
     Stm32Sim unpaced(config);
     config.realTimes = true;
@@ -504,8 +510,8 @@ void TestSims::stm32TakesTheChipsTime()
         s->feed(before);
         QVERIFY(s->feed(command).endsWith(char(Stm32Sim::kAck)));
     }
-    QCOMPARE(sim.answerDelay(), std::chrono::milliseconds(ms));
-    QCOMPARE(unpaced.answerDelay(), std::chrono::milliseconds(0));
+    QCOMPARE(sim.answerDelay(), std::chrono::microseconds(us));
+    QCOMPARE(unpaced.answerDelay(), std::chrono::microseconds(0));
     QVERIFY(sim.protocolErrors().isEmpty());
 }
 

@@ -170,7 +170,7 @@ public:
         }
         return out;
     }
-    std::chrono::milliseconds answerDelay() const override
+    std::chrono::microseconds answerDelay() const override
     {
         const std::lock_guard lock(mutex_);
         return delay_;

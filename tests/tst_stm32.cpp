@@ -258,7 +258,9 @@ private slots:
     void downloadWritesTheImage();
     void onlyTheFilesDataIsTouched_data();
     void onlyTheFilesDataIsTouched();
-    void nackToSyncEndsAtTheFirstTick();
+    void junkToEverySyncEndsAtTheFirstTick();
+    void syncRetriesAndFastRates_data();
+    void syncRetriesAndFastRates();
     void silenceDuringWritingEndsAfterSevenTicks();
     void slowEraseThenEveryBlockGetsItsOwnTime();
     void imageOf256PagesErasesGlobally();
@@ -502,22 +504,26 @@ void TestStm32::downloadWritesTheImage()
     }
 }
 
-void TestStm32::nackToSyncEndsAtTheFirstTick()
+void TestStm32::junkToEverySyncEndsAtTheFirstTick()
 {
+    // A line at the wrong rate: every 0x7F is answered with junk. The 0x7F goes out again
+    // every 200 ms, five times in all, and the attempt still ends at the first tick.
     Rig r;
-    r.sim.failAt(Stm32Sim::Step::Sync, Fault::Refuse, 0);
+    r.sim.failAt(Stm32Sim::Step::Sync, Fault::Junk, 0);
     r.start(r.env.file(QStringLiteral("fw.bin"), pattern(3000, 1)));
     QVERIFY(waitUntil([&] { return r.m->Status() == kNoContact; }, 900));
-    QVERIFY(!r.ended.has_value()); // the sync byte is not sent again; it waits
+    QVERIFY(!r.ended.has_value());
     QVERIFY(r.waitEnd(3000));
     QCOMPARE(*r.ended, false);
     // The first OvertimeT tick, about 1 s after the start.
     QVERIFY2(r.endedAfterMs >= 900 && r.endedAfterMs <= 1600,
              qPrintable(QString::number(r.endedAfterMs)));
-    QCOMPARE(r.statuses, (QStringList{kSearching, kNoContact, kFailed}));
+    // Each junk answer says so in the status bar.
+    QCOMPARE(r.statuses, (QStringList{kSearching, kNoContact, kNoContact, kNoContact, kNoContact,
+                                      kNoContact, kFailed}));
     // The line before the end names the step left without an answer.
     QCOMPARE(r.lines, (QStringList{kSearching, QStringLiteral("无应答: 0x7F"), kFailed}));
-    QCOMPARE(r.peer.received(), bytes("7F"));
+    QCOMPARE(r.peer.received(), bytes("7F 7F 7F 7F 7F"));
     verifyIdle(r);
     if (QTest::currentTestFailed()) return;
     verifyNextDownloadWorks(r);
@@ -860,6 +866,71 @@ void TestStm32::restartPulseOnlyWhenAsked()
                                      [](const Ev &e) { return e.kind == Ev::Rts && !e.on; });
     QVERIFY(rtsOff != events.end());
     QVERIFY2(rtsOff->msecs - raised->msecs >= 4, qPrintable(QString::number(rtsOff->msecs - raised->msecs)));
+}
+
+// The engine as the command line drives it, at the rate it gives the port. The 0x7F is sent
+// again while no ACK comes; a NACK to a repeated 0x7F means the loader was already listening
+// for commands. A connection above 115200 that does not synchronise suggests 115200.
+void TestStm32::syncRetriesAndFastRates_data()
+{
+    QTest::addColumn<int>("rate");
+    QTest::addColumn<QString>("board"); // silent, junk once, left synchronised
+    QTest::addColumn<QByteArray>("sent"); // the host's first bytes
+    QTest::addColumn<QStringList>("ending"); // the last lines
+    const QString noAnswer = QStringLiteral("无应答: 0x7F");
+    const QString slower = QStringLiteral("在 921600 波特率下未能同步: 芯片可能不支持这么高的速率，"
+                                          "请用 115200 波特率再试 (--baud 115200)");
+    QTest::newRow("silent at 921600: 115200 suggested")
+        << 921600 << "silent" << bytes("7F 7F 7F 7F 7F") << QStringList{noAnswer, slower, kFailed};
+    QTest::newRow("silent at 115200: nothing suggested")
+        << 115200 << "silent" << bytes("7F 7F 7F 7F 7F") << QStringList{noAnswer, kFailed};
+    QTest::newRow("junk to the first 0x7F at 921600: the second synchronises")
+        << 921600 << "junk once" << bytes("7F 7F 00FF") << QStringList{kDone};
+    QTest::newRow("loader left synchronised: NACK to the second 0x7F")
+        << 1000000 << "left synchronised" << bytes("7F 7F 00FF") << QStringList{kDone};
+}
+
+void TestStm32::syncRetriesAndFastRates()
+{
+    QFETCH(int, rate);
+    QFETCH(QString, board);
+    QFETCH(QByteArray, sent);
+    QFETCH(QStringList, ending);
+    testenv::TestEnv env;
+    Stm32Sim chip;
+    if (board == "silent") chip.setSilentAfter(0);
+    if (board == "junk once") chip.failAt(Stm32Sim::Step::Sync, Fault::Junk, 1);
+    if (board == "left synchronised") chip.feed(bytes("7F")); // an earlier session's sync
+    testsupport::PtyPeer peer;
+    peer.attach(&chip);
+    const auto detach = qScopeGuard([&] { peer.attach(nullptr); });
+    env.mapPort(1, peer.slavePath());
+    TVokCommDriver driver(nullptr);
+    driver.setComPortRate(quint32(rate));
+    driver.setComPortParity(ptEVEN);
+    driver.WaitInReadMs = 100;
+    QVERIFY(driver.Connect());
+    QCOMPARE(driver.ComPortRate(), quint32(rate));
+    Stm32Engine engine(&driver);
+    QStringList lines;
+    std::optional<DownloadResult> end;
+    connect(&engine, &Engine::line, &engine, [&](const QString &l) { lines << l; });
+    connect(&engine, &Engine::finished, &engine, [&](DownloadResult r) { end = r; });
+    DownloadChoices choices;
+    choices.reset = false;
+    choices.restartWhenDone = false;
+    const QByteArray image = pattern(700, 6);
+    choices.file = env.file(QStringLiteral("fw.bin"), image);
+    engine.start(choices);
+    QVERIFY(QTest::qWaitFor([&] { return end.has_value(); }, kDownloadTimeoutMs));
+    driver.Disconnect();
+    QVERIFY2(lines.size() >= ending.size() && lines.mid(lines.size() - ending.size()) == ending,
+             qPrintable(lines.join('\n')));
+    QVERIFY2(peer.received().startsWith(sent), qPrintable(peer.received().toHex(' ')));
+    QCOMPARE(*end, ending.last() == kDone ? DownloadResult::Written : DownloadResult::Failed);
+    if (*end == DownloadResult::Written)
+        QCOMPARE(chip.flash(Stm32Sim::kFlashBase, image.size()), image);
+    QVERIFY2(chip.protocolErrors().isEmpty(), qPrintable(chip.protocolErrors().join('\n')));
 }
 
 void TestStm32::everyFamilyThroughTheWindow_data()

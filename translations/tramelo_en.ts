@@ -955,6 +955,14 @@ http://www.orvel.example</translation>
         <translation>--id is for an STM32 board</translation>
     </message>
     <message>
+        <source>--get-checksum 只用于 STM32 虚拟板</source>
+        <translation>--get-checksum is for an STM32 board</translation>
+    </message>
+    <message>
+        <source>--baud %1 只用于 STM32 器件 (%2 取 110 到 115200 的波特率: 110 300 600 1200 2400 4800 9600 14400 19200 38400 56000 57600 115200)</source>
+        <translation>--baud %1 is for STM32 devices only (%2 takes a rate from 110 to 115200: 110 300 600 1200 2400 4800 9600 14400 19200 38400 56000 57600 115200)</translation>
+    </message>
+    <message>
         <source>没有 %1 的虚拟板</source>
         <translation>no virtual board of %1</translation>
     </message>
@@ -1747,6 +1755,10 @@ http://www.orvel.example</translation>
 </context>
 <context>
     <name>stm32</name>
+    <message>
+        <source>在 %1 波特率下未能同步: 芯片可能不支持这么高的速率，请用 %2 波特率再试 (--baud %2)</source>
+        <translation>No synchronisation at %1 baud: the chip may not take so high a rate; try again at %2 baud (--baud %2)</translation>
+    </message>
     <message>
         <source>正在查找设备。。。</source>
         <translation>Searching for device...</translation>

@@ -347,7 +347,7 @@ DownloadChoices TMainForm::ChosenDownload() const
     c.device = MCUType->currentIndex();
     c.port = ComboBox6->currentIndex();
     c.portName = ComboBox6->currentText();
-    c.baudIndex = DownloadLine(c.device).baud;
+    c.baud = BaudRate::ofListIndex(DownloadLine(c.device).baud);
     c.reset = CheckBox2->isChecked();
     c.resetMs = Edit4->text();
     c.timeout = Edit3->text();
@@ -544,9 +544,9 @@ void TMainForm::SetDownloadChoices(const DownloadChoices &c)
     MCUTypeChange();
     ComboBox1->setCurrentIndex(c.port);
     ComboBox6->setCurrentIndex(c.port);
-    if (c.baudIndex >= 0) {
-        ComboBox2->setCurrentIndex(c.baudIndex);
-        ComboBox7->setCurrentIndex(c.baudIndex);
+    if (const int entry = c.baud.listIndex(); entry >= 0) {
+        ComboBox2->setCurrentIndex(entry);
+        ComboBox7->setCurrentIndex(entry);
     }
     CheckBox2->setChecked(c.reset);
     CheckBox2Click();

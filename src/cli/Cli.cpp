@@ -71,7 +71,8 @@ const char kUsage[] =
     "                    [--power-cycle CMD]\n"
     "                    [--address A] [--length N] FILE\n"
     "       tramelo ports\n"
-    "       tramelo simulate --device DEV [--id ID] [--link PATH] [--dump FILE] [--baud N]\n"
+    "       tramelo simulate --device DEV [--id ID] [--get-checksum] [--link PATH] [--dump FILE]\n"
+    "                        [--baud N]\n"
     "       tramelo --demo\n"
     "       tramelo --help | --version\n";
 
@@ -97,7 +98,9 @@ const char kHelp[] =
     "                   with its port, a table ends the run and the worst result counts\n"
     "    --baud RATE    110 300 600 1200 2400 4800 9600 14400 19200 38400 56000 57600\n"
     "                   115200 (default 9600; STM32 uses at least 19200, lpc2xxx at most 57600;\n"
-    "                   stc12/stc15/stc8: the transfer rate, default 115200)\n"
+    "                   stc12/stc15/stc8: the transfer rate, default 115200); STM32 also\n"
+    "                   230400 460800 921600 1000000 (a chip that does not synchronise at\n"
+    "                   such a rate: try 115200)\n"
     "    --no-reset     leave RTS/DTR alone: no reset into the boot loader, and no\n"
     "                   restart into the new firmware at the end (STM32)\n"
     "    --reset-ms N   length of the STC reset pulse, 1-999 ms (default 680)\n"
@@ -137,7 +140,8 @@ const char kHelp[] =
     "                   flash start: STM32 and LPC the flash address, STC the code address\n"
     "  read          STM32, LPC: read the flash into FILE (Intel HEX when it ends in .hex); the\n"
     "                file is replaced only when the whole read succeeded\n"
-    "    --baud RATE    a rate of the list above (default 57600; at least 19200)\n"
+    "    --baud RATE    a rate of the list above (default 57600; at least 19200; the fast\n"
+    "                   rates for STM32 only)\n"
     "    --no-reset     do not pulse RTS/DTR\n"
     "    --entry, --exit, --swap-rts-dtr, --invert, --power-cycle  as for download (no\n"
     "                   exit sequence unless one is given)\n"
@@ -150,6 +154,8 @@ const char kHelp[] =
     "                command it gets\n"
     "    --id ID        STM32: the product id the board answers (hex: 410 414 440 422 413\n"
     "                   460), which chooses its line; default 414\n"
+    "    --get-checksum  STM32: the board lists Get Checksum (0xA1): --verify then checks\n"
+    "                   the CRC of each written range instead of reading it back\n"
     "    --link PATH    also name the terminal by this symbolic link (an old link of a board\n"
     "                   that has ended is replaced)\n"
     "    --dump FILE    write the board's flash to FILE at the end (opened at the start; a\n"
@@ -204,7 +210,7 @@ struct DownloadOptions
     QString device, file;
     QStringList ports;
     QList<BoardOption> boards; // --board DEV,PORT,FILE
-    int baudIndex = -1;
+    BaudRate baud;
     bool noReset = false, sixT = false, verify = false, unprotect = false;
     bool writeUnprotect = false, protect = false; // --write-unprotect, --protect (STM32)
     QString resetMs, timeout;
@@ -278,8 +284,8 @@ int parseDownload(const QStringList &args, DownloadOptions &o)
                                     v.mid(second + 1)};
         } else if (a == "--baud") {
             if (!value(v)) return usage(QCoreApplication::translate("cli", "%1 缺少参数值").arg(a));
-            o.baudIndex = baudIndexOf(v); // the last --baud counts, and must be of the list
-            if (o.baudIndex < 0)
+            o.baud = baudOf(v); // the last --baud counts, and must be of the list or fast
+            if (!o.baud.chosen())
                 return usage(QCoreApplication::translate("cli", "不支持的波特率: %1").arg(v));
         } else if (a == "--no-reset") {
             o.noReset = true;
@@ -428,14 +434,14 @@ private:
 // 19200 baud. False (with the window's line and notice) when the port cannot be opened.
 bool openDriver(TVokCommDriver &d, devices::Family family, const DownloadChoices &c, Engine &e)
 {
-    int baud = c.baudIndex < 0 ? int(br9600) : c.baudIndex;
+    quint32 baud = c.baud.chosen() ? c.baud.bps() : kBaudRates[br9600];
     // The LPC2000 entries keep their 57600 limit; the entry for any part takes the list's
     // rates (the Cortex-M boot loaders run from a 12 MHz oscillator that autobauds to 115200).
     if (family == devices::Family::Lpc && !devices::lpcAnyPart(c.device))
-        baud = std::min(baud, int(br57600));
-    if (family == devices::Family::Stm32) baud = std::max(baud, int(br19200));
+        baud = std::min(baud, kBaudRates[br57600]);
+    if (family == devices::Family::Stm32) baud = std::max(baud, kBaudRates[br19200]);
     d.setComPort(TComPortNumber(c.port));
-    d.setComPortSpeed(TComPortBaudRate(baud));
+    d.setComPortRate(baud);
     d.setComPortDataBits(db8BITS);
     d.setComPortStopBits(sb1BITS);
     d.setComPortParity(family == devices::Family::Stm32 ? ptEVEN : ptNONE);
@@ -800,10 +806,15 @@ int download(const QStringList &args)
                              .arg(QLatin1String(rule.option), QLatin1String(rule.devices),
                                   names.join(QStringLiteral(", "))));
     }
+    // A fast rate goes to every board of the run: only STM32 boot loaders take it.
+    QStringList slowOnly;
+    for (size_t i = 0; i < lanes.size(); ++i)
+        if (!isStm32(lanes[i]->device)) slowOnly << boards[qsizetype(i)].device;
+    if (const QString why = fastRateRefusal(o.baud, slowOnly); !why.isEmpty()) return usage(why);
 
     const EndSignals endSignals;
     DownloadChoices choices;
-    choices.baudIndex = o.baudIndex;
+    choices.baud = o.baud;
     choices.reset = !o.noReset;
     choices.restartWhenDone = !o.noReset;
     choices.resetMs = o.resetMs.isEmpty() ? QStringLiteral("680") : o.resetMs;
@@ -1121,11 +1132,24 @@ std::optional<quint32> addressNumber(const QString &text)
     return quint32(v);
 }
 
-int baudIndexOf(const QString &text)
+BaudRate baudOf(const QString &text)
 {
-    for (int k = 0; k < kBaudRateCount; ++k)
-        if (text == QString::number(kBaudRates[k])) return k;
-    return -1;
+    bool ok = false;
+    const BaudRate rate = BaudRate::bitsPerSecond(text.toUInt(&ok));
+    // Digits only, as written in the lists ("+9600" and "09600" are not rates).
+    if (!ok || text != QString::number(rate.bps())) return {};
+    return rate.listIndex() >= 0 || rate.fast() ? rate : BaudRate();
+}
+
+QString fastRateRefusal(BaudRate rate, const QStringList &others)
+{
+    if (!rate.fast() || others.isEmpty()) return {};
+    return QCoreApplication::translate("cli",
+                                       "--baud %1 只用于 STM32 器件 (%2 取 110 到 115200 的波特率: "
+                                       "110 300 600 1200 2400 4800 9600 14400 19200 38400 56000 "
+                                       "57600 115200)")
+        .arg(rate.bps())
+        .arg(others.join(QStringLiteral(", ")));
 }
 
 bool wantsCommandLine(int argc, char **argv)

@@ -19,6 +19,8 @@
 // read, by "COMn" names, which resolve as in the window; nothing is written to it.
 #pragma once
 
+#include "serial/BaudRate.h"
+
 #include <QStringList>
 #include <cstdio>
 #include <optional>
@@ -36,8 +38,12 @@ void writeText(FILE *f, const QString &text);
 // An option's value: the argument after args[i], which i then names. False when there is
 // none, or when the next argument is an option name ("--...").
 bool takeValue(const QStringList &args, int &i, QString &into);
-// Index of a rate of the window's list (110 .. 115200) written in decimal; -1 when none.
-int baudIndexOf(const QString &text);
+// The rate --baud names in decimal: one of the window's list (110 .. 115200) or a fast rate
+// (kFastBaudRates); none chosen for any other text.
+BaudRate baudOf(const QString &text);
+// The usage error for a fast rate given to devices of another family than STM32 (named in
+// `others`), naming the rates they take; empty when the rate is not fast or none are named.
+QString fastRateRefusal(BaudRate rate, const QStringList &others);
 // An LPC oscillator frequency in kHz as the handshake sends it ("11059.2", "12000"): digits,
 // at most one decimal point with 1-3 digits after it, 1 to 100000.
 bool lpcCrystalText(const QString &text);

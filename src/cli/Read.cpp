@@ -47,7 +47,8 @@ const char kReadUsage[] =
     "                    [--address A] [--length N] [--crystal KHZ] FILE\n"
     "  reads the flash (default: all of it, from the flash start) into FILE,\n"
     "  binary, or Intel HEX when FILE ends in .hex; A and N in decimal or 0x hexadecimal;\n"
-    "  STM32: 8E1 at RATE, a rate of download's list (default 57600, at least 19200);\n"
+    "  STM32: 8E1 at RATE, a rate of download's list (default 57600, at least 19200)\n"
+    "  or 230400 460800 921600 1000000;\n"
     "  LPC: 8N1 at RATE, A and N multiples of 4, the part as its answer names it,\n"
     "  --crystal KHZ as for download;\n"
     "  FILE is replaced only when the whole read succeeded\n";
@@ -69,6 +70,7 @@ struct ReadOptions
     QString device, port, file;
     std::optional<quint32> address, length;
     quint32 baud = kDefaultBaud;
+    BaudRate rate; // as --baud gave it
     bool reset = true;
     QByteArray crystal = QByteArrayLiteral("11059.2"); // LPC: the handshake's oscillator, kHz
     EntryOptions entry; // --entry, --exit, --swap-rts-dtr, --invert, --power-cycle
@@ -97,11 +99,11 @@ int parseRead(const QStringList &args, ReadOptions &o)
                 return readUsage(
                     QCoreApplication::translate("cli", "--length 取大于 0 的数: %1").arg(v));
             if (a == "--baud") {
-                const int index = baudIndexOf(v);
-                if (index < 0)
+                o.rate = baudOf(v);
+                if (!o.rate.chosen())
                     return readUsage(
                         QCoreApplication::translate("cli", "不支持的波特率: %1").arg(v));
-                o.baud = std::max(kBaudRates[index], kMinBaud);
+                o.baud = std::max(o.rate.bps(), kMinBaud);
             }
         } else if (a == "--no-reset") {
             o.reset = false;
@@ -125,6 +127,9 @@ int parseRead(const QStringList &args, ReadOptions &o)
     if (family != devices::Family::Stm32 && family != devices::Family::Lpc)
         return readUsage(
             QCoreApplication::translate("cli", "read 只用于 STM32 和 LPC 器件: %1").arg(o.device));
+    if (family != devices::Family::Stm32)
+        if (const QString why = fastRateRefusal(o.rate, {o.device}); !why.isEmpty())
+            return readUsage(why);
     // The LPC boot loaders read whole words from word addresses.
     if (family == devices::Family::Lpc &&
         (o.address.value_or(0) % 4 != 0 || o.length.value_or(0) % 4 != 0))
@@ -216,14 +221,14 @@ public:
 
     // Sends bytes and gathers exactly n bytes of answer (fewer on silence). A NACK as the
     // first byte ends the gathering at once. Throws Ended when an end signal arrives.
-    QByteArray ask(QByteArrayView send, qsizetype n)
+    QByteArray ask(QByteArrayView send, qsizetype n, int waitMs = kReplyTimeoutMs)
     {
         checkEnded();
         if (!send.isEmpty() && port_.write(send.data(), send.size()) != send.size()) return {};
         QByteArray got;
         QElapsedTimer clock;
         clock.start();
-        while (got.size() < n && clock.elapsed() < kReplyTimeoutMs) {
+        while (got.size() < n && clock.elapsed() < waitMs) {
             char buf[512];
             const qint64 r = port_.read(buf, std::min<qint64>(sizeof buf, n - got.size()), 20);
             checkEnded();
@@ -330,9 +335,19 @@ int readBoard(platform::SerialPort &port, const ReadOptions &o)
     }
 
     Loader loader(port);
+    // The 0x7F again while no ACK comes, as the download does.
     const char sync = char(stm32::kSync);
-    if (!stm32::syncAccepted(loader.ask(QByteArrayView(&sync, 1), 1)))
-        return fail(stm32::kNoContactText.text());
+    bool synced = false;
+    for (int attempt = 1; attempt <= stm32::kSyncAttempts && !synced; ++attempt) {
+        if (attempt > 1) port.purge(true, false); // the rest of a wrong answer
+        synced = stm32::syncAnswered(loader.ask(QByteArrayView(&sync, 1), 1, stm32::kSyncRetryMs),
+                                     attempt);
+    }
+    if (!synced) {
+        const QString fast = stm32::reasonNoSyncAtRate(o.baud);
+        return fail(fast.isEmpty() ? stm32::kNoContactText.text()
+                                   : stm32::kNoContactText.text() + QLatin1Char('\n') + fast);
+    }
     const QByteArray get = loader.ask(stm32::commandFrame(stm32::kCmdGet), 2);
     const QByteArray getReply = get + loader.ask({}, stm32::getReplyLength(get) - get.size());
     const auto version = stm32::acceptGetReply(getReply);

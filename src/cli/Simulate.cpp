@@ -39,7 +39,8 @@ void print(FILE *f, const QString &text)
 }
 
 const char kSimulateUsage[] =
-    "Usage: tramelo simulate --device DEV [--id ID] [--link PATH] [--dump FILE] [--baud N]\n"
+    "Usage: tramelo simulate --device DEV [--id ID] [--get-checksum] [--link PATH] [--dump FILE]\n"
+    "                        [--baud N]\n"
     "  --device  a device of the list, or stc12, stc15, stc8 (STC12C5A60S2, STC15W4K56S4,\n"
     "            STC8A8K64S4A12 as recorded; their boot loaders measure a 2400 Bd handshake),\n"
     "            or an NXP part: lpc1768 lpc1114 lpc11u24 lpc1343 lpc812 lpc845 lpc2378\n"
@@ -51,6 +52,8 @@ const char kSimulateUsage[] =
     "            (128 KiB sectors, 32-byte words), 480 H7A3/B3 (8 KiB sectors, 16-byte\n"
     "            words), 443/453 C0, 467 G0B (two banks),\n"
     "            494/495 WB, 497 WL, 472 L5, 482 U5 (8 KiB pages, 16-byte words)\n"
+    "  --get-checksum  STM32: the board's Get answer lists Get Checksum (0xA1), so that\n"
+    "                download --verify compares CRCs instead of reading every block back\n"
     "  --link PATH   also names the terminal by this symbolic link; an old link whose\n"
     "                terminal no longer exists is replaced, any other file is not\n"
     "  --dump FILE   the flash is written to FILE at the end (opened at the start; a\n"
@@ -68,7 +71,9 @@ int simulateUsage(const QString &problem)
 
 // A new chip of the device's kind: flash erased (0xFF), as it leaves the factory. A paced
 // STM32 board also takes the chip's time to erase and program.
-std::unique_ptr<sim::VirtualBoard> boardFor(int device, std::optional<quint16> stm32Id, bool paced)
+// An STM32 board with getChecksum lists Get Checksum (0xA1) in its Get answer.
+std::unique_ptr<sim::VirtualBoard> boardFor(int device, std::optional<quint16> stm32Id, bool paced,
+                                            bool getChecksum)
 {
     const devices::DeviceEntry *entry = devices::entryAt(device);
     if (!entry) return nullptr;
@@ -78,6 +83,7 @@ std::unique_ptr<sim::VirtualBoard> boardFor(int device, std::optional<quint16> s
             stm32Id ? sim::Stm32Sim::Config::profile(*stm32Id) : sim::Stm32Sim::Config();
         config.oldContents = 0xFF;
         config.realTimes = paced;
+        config.checksum = getChecksum;
         return sim::VirtualBoard::stm32(config);
     }
     case devices::Family::Lpc: {
@@ -213,6 +219,7 @@ int simulate(const QStringList &args)
     QString deviceName, link, dump;
     int baud = 0;
     std::optional<quint16> stm32Id;
+    bool getChecksum = false;
     for (int i = 0; i < args.size(); ++i) {
         const QString &a = args[i];
         auto value = [&](QString &into) { return takeValue(args, i, into); };
@@ -230,6 +237,8 @@ int simulate(const QStringList &args)
                 return simulateUsage(
                     QCoreApplication::translate("cli", "--id 取十六进制的产品 ID，例如 413"));
             stm32Id = quint16(id);
+        } else if (a == "--get-checksum") {
+            getChecksum = true;
         } else if (a == "--link") {
             if (!value(link))
                 return simulateUsage(QCoreApplication::translate("cli", "%1 缺少参数值").arg(a));
@@ -264,6 +273,9 @@ int simulate(const QStringList &args)
             QCoreApplication::translate("cli", "未知或不唯一的器件: %1").arg(deviceName));
     if (stm32Id && devices::familyAt(device) != devices::Family::Stm32)
         return simulateUsage(QCoreApplication::translate("cli", "--id 只用于 STM32 虚拟板"));
+    if (getChecksum && devices::familyAt(device) != devices::Family::Stm32)
+        return simulateUsage(
+            QCoreApplication::translate("cli", "--get-checksum 只用于 STM32 虚拟板"));
     std::unique_ptr<sim::VirtualBoard> board;
     if (lpcPart) {
         sim::LpcSim::Config config;
@@ -271,7 +283,7 @@ int simulate(const QStringList &args)
         config.oldContents = 0xFF;
         board = sim::VirtualBoard::lpc(config);
     } else {
-        board = series ? sim::VirtualBoard::stcSeries(*series) : boardFor(device, stm32Id, baud > 0);
+        board = series ? sim::VirtualBoard::stcSeries(*series) : boardFor(device, stm32Id, baud > 0, getChecksum);
     }
     if (!board)
         return simulateUsage(

@@ -1,6 +1,6 @@
 // Virtual boards from the command line:
 //
-//   tramelo simulate --device DEV [--link PATH] [--dump FILE] [--baud N]
+//   tramelo simulate --device DEV [--id ID] [--get-checksum] [--link PATH] [--dump FILE] [--baud N]
 //
 // simulate serves a simulated boot loader of the device's family on a new pseudo-terminal
 // until SIGINT, SIGTERM, SIGHUP or SIGQUIT: the first line of standard output is the

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "logic/ResetSequence.h"
+#include "serial/BaudRate.h"
 
 #include <QString>
 #include <memory>
@@ -26,7 +27,9 @@ struct DownloadChoices
 {
     int device = 0;     // index in the device list (devices::deviceList())
     int port = 0;       // 0 = COM1 .. 7 = COM8
-    int baudIndex = -1; // TComPortBaudRate; -1 keeps the list's choice
+    // The line's rate; none chosen keeps the window's list choice (the command line: the
+    // family's default). The command line gives STM32 boards the fast rates as well.
+    BaudRate baud;
     bool reset = true;  // pulse RTS/DTR into the boot loader
     // STM32: after a written image, raise DTR, wait 5 ms and lower RTS so that a board wired
     // for the automatic reset runs its new firmware. The command line leaves the lines alone

@@ -145,9 +145,7 @@ void StcSeriesEngine::start(const DownloadChoices &choices)
     stc::Choices c;
     c.image = load.image;
     c.handshakeBaud = kHandshakeBaud;
-    c.transferBaud = choices.baudIndex >= 0 && choices.baudIndex < kBaudRateCount
-                         ? qint32(kBaudRates[choices.baudIndex])
-                         : kDefaultTransferBaud;
+    c.transferBaud = choices.baud.chosen() ? qint32(choices.baud.bps()) : kDefaultTransferBaud;
     if (choices.clockMhz > 0) c.clockHz = qRound64(choices.clockMhz * 1e6);
     c.options.eraseEeprom = choices.eraseEeprom;
     c.options.resetPinEnabled = choices.resetPinEnabled;

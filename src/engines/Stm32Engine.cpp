@@ -28,7 +28,8 @@ const ShownText kDone{"stm32", QT_TRANSLATE_NOOP("stm32", "上载完成！")};
 } // namespace
 
 Stm32Engine::Stm32Engine(TVokCommDriver *port, QObject *parent)
-    : Engine(parent), OvertimeT(new QTimer(this)), ComDriver(port), restart_(new QTimer(this))
+    : Engine(parent), OvertimeT(new QTimer(this)), ComDriver(port), restart_(new QTimer(this)),
+      syncRetry_(new QTimer(this))
 {
     OvertimeT->setObjectName(QStringLiteral("OvertimeT"));
     OvertimeT->setInterval(kOvertimeInterval);
@@ -36,6 +37,13 @@ Stm32Engine::Stm32Engine(TVokCommDriver *port, QObject *parent)
     restart_->setSingleShot(true);
     restart_->setInterval(kUnprotectRestartMs);
     connect(restart_, &QTimer::timeout, this, &Stm32Engine::stmRestartAfterUnprotect);
+    syncRetry_->setSingleShot(true);
+    syncRetry_->setInterval(stm32::kSyncRetryMs);
+    connect(syncRetry_, &QTimer::timeout, this, [this] {
+        if (running_ && StmState == int(stm32::State::SyncAck) &&
+            syncAttempt_ < stm32::kSyncAttempts)
+            stmSendSync(syncAttempt_ + 1);
+    });
 }
 
 Stm32Engine::~Stm32Engine()
@@ -85,10 +93,7 @@ void Stm32Engine::start(const DownloadChoices &choices)
     }
     // What came while the board was reset is noise (some adapters send a 0x00 then).
     ComDriver->DropInput();
-    StmState = int(stm32::State::SyncAck);
-    StmFrame[0] = stm32::kSync;
-    ComDriver->SendData(StmFrame.data(), 1);
-    ComDriver->BufferedCount = 0;
+    stmSendSync(1);
     emit status(kSearching);
     emit firstLine(kSearching);
     StmTimeoutCount = kTimeoutStartCount;
@@ -109,8 +114,17 @@ void Stm32Engine::stmRestartAfterUnprotect()
     if (!running_) return;
     ComDriver->BufferedCount = 0;
     StmTimeoutCount = 0;
+    stmSendSync(1);
+}
+
+void Stm32Engine::stmSendSync(int attempt)
+{
+    // What came in answer to an earlier 0x7F goes with it.
+    ComDriver->BufferedCount = 0;
     StmState = int(stm32::State::SyncAck);
+    syncAttempt_ = attempt;
     stmSend(QByteArray(1, char(stm32::kSync)));
+    syncRetry_->start();
 }
 
 void Stm32Engine::stmSend(QByteArrayView bytes)
@@ -246,10 +260,11 @@ void Stm32Engine::ComDriverGathered()
 
     switch (state) {
     case State::SyncAck:
-        if (!stm32::syncAccepted(reply)) {
+        if (!stm32::syncAnswered(reply, syncAttempt_)) {
             emit status(stm32::kNoContactText);
             return;
         }
+        syncRetry_->stop();
         StmTimeoutCount = 0;
         emit status(kConnected);
         emit line(kConnected);
@@ -696,6 +711,7 @@ void Stm32Engine::stmFinish(DownloadResult result, const QStringList &reasons,
     StmUnprotect = false;
     OvertimeT->stop();
     restart_->stop();
+    syncRetry_->stop();
     hook(false);
     running_ = false;
     progressMax_ = kProgressRange;
@@ -732,7 +748,12 @@ void Stm32Engine::OvertimeTTimer()
     if (StmTimeoutCount < kTimeoutLimit) return;
     // The page list is acknowledged in the block state once the chip has erased.
     const auto state = StmErasing ? stm32::State::EraseAck : stm32::State(StmState);
-    stmFinish(DownloadResult::Failed, {stm32::noAnswerLine(state)});
+    QStringList reasons{stm32::noAnswerLine(state)};
+    if (state == stm32::State::SyncAck)
+        if (const QString fast = stm32::reasonNoSyncAtRate(ComDriver->ComPortRate());
+            !fast.isEmpty())
+            reasons << fast;
+    stmFinish(DownloadResult::Failed, reasons);
 }
 
 bool Stm32Engine::RenewedlyLoadFile()

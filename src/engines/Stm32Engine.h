@@ -7,7 +7,7 @@
 //   once the state's reply length is gathered (or a NACK where a refusal can come) the bytes
 //   are consumed, tested, and the next command goes out at once. OvertimeT (1 s) only counts
 //   towards the time-out: the sync ACK must come before its first tick, every later step gets
-//   seven ticks.
+//   seven ticks. The 0x7F goes out again while no ACK comes (stm32::kSyncAttempts).
 // * The chip's own answers decide the rules: the product id picks the flash-size register and
 //   the erase geometry from the device table, the Get reply's command list picks Erase or
 //   Extended Erase (no command the loader did not list is ever sent), and the flash size read
@@ -109,10 +109,15 @@ private:
     // Sets StmPending, StmRemaining, StmOffset and StmAddress to write the stretches.
     void startWriting(const QList<stm32::Span> &spans);
     void stmRestartAfterUnprotect();
+    // Sends the attempt-th 0x7F (from 1) and awaits its answer.
+    void stmSendSync(int attempt);
     void hook(bool on);
 
     TVokCommDriver *ComDriver;
     QTimer *restart_ = nullptr; // the chip's restart after Readout Unprotect
+    // The 0x7F again while no ACK came (stm32::kSyncAttempts in all).
+    QTimer *syncRetry_ = nullptr;
+    int syncAttempt_ = 0; // the 0x7F sent last, from 1
     QString file_;
     std::optional<quint64> binaryAddress_; // DownloadChoices::binaryAddress
     int progressMax_ = 100;

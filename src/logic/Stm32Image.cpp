@@ -58,6 +58,11 @@ bool syncAccepted(QByteArrayView reply)
     return !reply.isEmpty() && quint8(reply.back()) == kAck;
 }
 
+bool syncAnswered(QByteArrayView reply, int attempt)
+{
+    return syncAccepted(reply) || (attempt > 1 && reply.size() == 1 && quint8(reply[0]) == kNack);
+}
+
 qsizetype getReplyLength(QByteArrayView gathered)
 {
     const qsizetype least = replyLength(State::GetReply);
@@ -695,6 +700,16 @@ QString reasonVerifyFailed(quint32 address)
 QString reasonReadRefused(quint32 address)
 {
     return QCoreApplication::translate("stm32", "设备拒绝读取地址 %1").arg(hexAddress(address));
+}
+
+QString reasonNoSyncAtRate(quint32 baud)
+{
+    if (baud <= kHighestTestedBaud) return {};
+    return QCoreApplication::translate(
+               "stm32", "在 %1 波特率下未能同步: 芯片可能不支持这么高的速率，请用 %2 波特率再试 "
+                        "(--baud %2)")
+        .arg(baud)
+        .arg(kHighestTestedBaud);
 }
 
 QString reasonCommandMissing(quint8 command)

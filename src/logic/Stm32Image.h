@@ -128,6 +128,20 @@ constexpr qsizetype replyLength(State s)
 
 // State 1: the last gathered byte is ACK (noise before it does not matter).
 bool syncAccepted(QByteArrayView reply);
+// Synchronisation. A loader that detects the rate in software may miss the first 0x7F (a
+// bad measurement, a byte lost while it starts); AN2606 advises sending 0x7F again when no
+// ACK comes. So it goes out again when kSyncRetryMs pass without an ACK, kSyncAttempts
+// times in all (within the connection's first second, as before).
+inline constexpr int kSyncAttempts = 5;
+inline constexpr int kSyncRetryMs = 200;
+// The answer to the attempt-th 0x7F (from 1) synchronises: an ACK, or after a repeated 0x7F a
+// lone NACK: the loader was already listening for commands, took the 0x7F before as a command
+// byte and this one as its wrong complement (AN3155 §2: a command byte is followed by its
+// complement, otherwise NACK).
+bool syncAnswered(QByteArrayView reply, int attempt);
+// The fastest rate ST tests its USART boot loaders at (AN2606, baud-rate detection); a
+// connection above it that does not synchronise suggests it.
+inline constexpr quint32 kHighestTestedBaud = 115200;
 // State 2: ACK, count N, version, N command codes (the first is Get, 0x00) and the closing
 // ACK: N + 4 bytes (15 for the eleven commands of the F10x loaders; later loaders list
 // more). Returns the boot-loader version byte, or nullopt when the reply fails the test or
@@ -350,6 +364,9 @@ QString reasonHowToUnprotect(devices::Stm32Rdp rdp);
 QString reasonVerifyFailed(quint32 address);
 QString reasonReadRefused(quint32 address);
 QString reasonCommandMissing(quint8 command);
+// No synchronisation at a rate above kHighestTestedBaud: says so and suggests 115200. Empty
+// at kHighestTestedBaud and below.
+QString reasonNoSyncAtRate(quint32 baud);
 QString unprotectingLine(devices::Stm32Rdp rdp);
 // Write protection (AN3155 Write Unprotect, Readout Protect).
 QString writeUnprotectingLine();

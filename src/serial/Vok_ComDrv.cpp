@@ -42,6 +42,18 @@ void TVokCommDriver::lineChanged()
 void TVokCommDriver::setComPortSpeed(TComPortBaudRate v)
 {
     speed_ = TComPortBaudRate(std::clamp(int(v), 0, kBaudRateCount - 1));
+    rate_ = kBaudRates[speed_];
+    lineChanged();
+}
+
+void TVokCommDriver::setComPortRate(quint32 bitsPerSecond)
+{
+    if (bitsPerSecond == 0) return;
+    rate_ = bitsPerSecond;
+    int entry = 0;
+    while (entry + 1 < kBaudRateCount && kBaudRates[entry + 1] <= rate_)
+        ++entry;
+    speed_ = TComPortBaudRate(entry);
     lineChanged();
 }
 void TVokCommDriver::setComPortDataBits(TComPortDataBits v)
@@ -97,7 +109,7 @@ void TVokCommDriver::setComPortPollingDelay(quint16 v)
 platform::LineSettings TVokCommDriver::lineSettings() const
 {
     platform::LineSettings s;
-    s.baud = kBaudRates[speed_];
+    s.baud = rate_;
     s.dataBits = int(dataBits_) + 5;
     s.parity = platform::Parity(parity_);
     s.stopBits = platform::StopBits(stopBits_);

@@ -37,6 +37,7 @@
 #pragma once
 
 #include "platform/SerialPort.h"
+#include "serial/BaudRate.h"
 
 #include <QObject>
 #include <QSocketNotifier>
@@ -45,31 +46,12 @@
 #include <memory>
 
 enum TComPortNumber { pnCOM1, pnCOM2, pnCOM3, pnCOM4, pnCOM5, pnCOM6, pnCOM7, pnCOM8 };
-enum TComPortBaudRate {
-    br110,
-    br300,
-    br600,
-    br1200,
-    br2400,
-    br4800,
-    br9600,
-    br14400,
-    br19200,
-    br38400,
-    br56000,
-    br57600,
-    br115200
-};
 enum TComPortDataBits { db5BITS, db6BITS, db7BITS, db8BITS };
 enum TComPortStopBits { sb1BITS, sb1HALFBITS, sb2BITS };
 enum TComPortParity { ptNONE, ptODD, ptEVEN, ptMARK, ptSPACE };
 enum TComPortHwHandshaking { hhNONE, hhRTSCTS };
 enum TComPortSwHandshaking { shNONE, shXONXOFF };
 
-// Bits per second of each TComPortBaudRate.
-inline constexpr quint32 kBaudRates[] = {110,   300,   600,   1200,  2400,  4800,  9600,
-                                         14400, 19200, 38400, 56000, 57600, 115200};
-inline constexpr int kBaudRateCount = int(std::size(kBaudRates));
 
 class TVokCommDriver : public QObject
 {
@@ -87,8 +69,12 @@ public:
     // Published properties.
     TComPortNumber ComPort() const { return comPort_; }
     void setComPort(TComPortNumber v);
+    // The window's list entry (for a rate off the list: the highest entry below it).
     TComPortBaudRate ComPortSpeed() const { return speed_; }
     void setComPortSpeed(TComPortBaudRate v);
+    // The rate itself, also one off the list (the command line's fast STM32 rates).
+    quint32 ComPortRate() const { return rate_; }
+    void setComPortRate(quint32 bitsPerSecond);
     TComPortDataBits ComPortDataBits() const { return dataBits_; }
     void setComPortDataBits(TComPortDataBits v);
     TComPortStopBits ComPortStopBits() const { return stopBits_; }
@@ -153,6 +139,7 @@ private:
 
     TComPortNumber comPort_ = pnCOM1;
     TComPortBaudRate speed_ = br9600;
+    quint32 rate_ = 9600;
     TComPortDataBits dataBits_ = db8BITS;
     TComPortStopBits stopBits_ = sb1BITS;
     TComPortParity parity_ = ptNONE;

@@ -115,7 +115,7 @@ QByteArray VirtualBoard::feed(QByteArrayView bytesFromHost)
     return answer;
 }
 
-std::chrono::milliseconds VirtualBoard::answerDelay() const
+std::chrono::microseconds VirtualBoard::answerDelay() const
 {
     return chip().answerDelay();
 }
@@ -162,6 +162,10 @@ QString describe(const Stm32Sim::Command &command)
         return QStringLiteral("82 Readout Protect");
     case 0x92:
         return QStringLiteral("92 Readout Unprotect");
+    case 0xA1:
+        return QStringLiteral("A1 Get Checksum %1, %2 bytes")
+            .arg(hex32(command.address))
+            .arg(command.length);
     default:
         return QStringLiteral("%1").arg(code);
     }

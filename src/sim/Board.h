@@ -38,7 +38,7 @@ public:
     static std::unique_ptr<VirtualBoard> stcSeries(StcSeriesSim::Config config);
 
     QByteArray feed(QByteArrayView bytesFromHost) final;
-    std::chrono::milliseconds answerDelay() const final;
+    std::chrono::microseconds answerDelay() const final;
     // A chip that has taken bytes since its last reset is reset ("-- reset: the port was
     // opened").
     void hostOpened() final;

@@ -15,7 +15,7 @@ BootLoaderSim::BootLoaderSim() : junk_(kDefaultJunk) {}
 QByteArray BootLoaderSim::feed(QByteArrayView bytesFromHost)
 {
     auto guard = lock();
-    answerDelay_ = std::chrono::milliseconds(0);
+    answerDelay_ = std::chrono::microseconds(0);
     if (silent_) {
         hostBytes_ += bytesFromHost.size();
         return {};
@@ -35,7 +35,7 @@ QByteArray BootLoaderSim::feed(QByteArrayView bytesFromHost)
     return answer;
 }
 
-std::chrono::milliseconds BootLoaderSim::answerDelay() const
+std::chrono::microseconds BootLoaderSim::answerDelay() const
 {
     auto guard = lock();
     return answerDelay_;

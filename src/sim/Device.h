@@ -48,7 +48,7 @@ public:
     // How long the device waits before it sends the answer of the last feed() (a chip that
     // changes its baud rate answers only once the host has had time to follow). The peer
     // adds it to its own reply delay.
-    virtual std::chrono::milliseconds answerDelay() const { return {}; }
+    virtual std::chrono::microseconds answerDelay() const { return {}; }
     // The host opened the port (the peer sees every open of its line); called before any
     // byte the host writes after that open is fed.
     virtual void hostOpened() {}
@@ -64,7 +64,7 @@ class BootLoaderSim : public Device
 {
 public:
     QByteArray feed(QByteArrayView bytesFromHost) final;
-    std::chrono::milliseconds answerDelay() const final;
+    std::chrono::microseconds answerDelay() const final;
 
     // The device takes in the first hostBytes bytes (counted from construction or reset())
     // and is silent from then on. Negative: no limit.
@@ -104,7 +104,7 @@ protected:
     void protocolError(const QString &what);
     void note(const QString &what);
     // Delays the answer of the current feed() by at least this long.
-    void delayAnswer(std::chrono::milliseconds delay)
+    void delayAnswer(std::chrono::microseconds delay)
     {
         answerDelay_ = std::max(answerDelay_, delay);
     }
@@ -127,7 +127,7 @@ private:
     QByteArray junk_;
     QStringList errors_;
     QStringList notes_;
-    std::chrono::milliseconds answerDelay_{0};
+    std::chrono::microseconds answerDelay_{0};
     qint64 hostBytes_ = 0;
     qint64 silentAfter_ = -1;
     bool silent_ = false;

@@ -136,6 +136,8 @@ private:
     void noticeOpens();
     void writeToHost(Clock::time_point now, Pacing &tx, Clock::duration perByte);
     static qint64 bytesDue(const Pacing &pacing, Clock::time_point now, Clock::duration perByte);
+    // Bytes served at one wake-up of a paced line: at least one, about kPacingStep of them.
+    static qint64 stepBytes(Clock::duration perByte);
     // Processes events until the condition (run with mutex_ held) holds.
     bool waitFor(const std::function<bool()> &condition, int timeoutMs);
 

@@ -117,12 +117,14 @@ public:
         // Flash timing (typical values of the data sheets), used when realTimes is set.
         bool realTimes = false;
         int pageEraseUs = 20'000;      // one page; a sector takes sectorEraseUs
+        int sectorEraseUsEach = 0;     // one sector of any size; 0: by its size (F2/F4)
         int massEraseUs = 20'000;      // the whole flash
         int programNsPerByte = 26'250; // programming time of a write unit, per byte
         quint8 oldContents = 0x00;
         bool readProtected = false;
         // The Get list names Get Checksum (0xA1, AN3155 protocol V3.3 and later). No line the
-        // profiles serve documents it, so only tests set it.
+        // profiles serve is documented with it, so only tests and `tramelo simulate
+        // --get-checksum` set it.
         bool checksum = false;
         // Every flash page write-protected (option bytes WRP): erases and writes of the flash
         // are answered NACK until Write Unprotect.
