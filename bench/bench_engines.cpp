@@ -35,6 +35,7 @@
 
 #include <sys/wait.h>
 #include <algorithm>
+#include <numeric>
 #include <chrono>
 #include <cstdio>
 #include <fcntl.h>
@@ -185,6 +186,18 @@ struct Board
                 us.push_back((msBetween(log[i - 1].time, log[i].time) -
                               double(log[i].bytes.size() - 1) * byteMs) *
                              1000.0);
+        return us;
+    }
+    // The chip's part of each exchange, in us: from the host bytes' arrival (the chunk that
+    // ended them) to the first byte of the answer.
+    std::vector<double> chipTurnaroundsUs() const
+    {
+        const auto log = peer.log();
+        std::vector<double> us;
+        for (size_t i = 1; i < log.size(); ++i)
+            if (log[i].direction == sim::PtyPeer::Direction::ToHost &&
+                log[i - 1].direction == sim::PtyPeer::Direction::FromHost)
+                us.push_back(msBetween(log[i - 1].time, log[i].time) * 1000.0);
         return us;
     }
     // From the start of a program to its first byte, and from the last byte either way to
@@ -342,9 +355,10 @@ void stm32Rows(const QString &fw, bool verify, quint16 productId = 0x414, int ba
 // profile: 1.1 s a 128 KiB sector, 130 us a 32-byte flash word, 6 s a mass erase; DS12110,
 // x32 parallelism), one run of each program. The bound: the run's bytes on the wire plus the
 // erase time its commands asked of the chip; the programming time is printed beside it.
-void stm32H7Row()
+void stm32H7Row(int kib = 2048)
 {
-    const QString fw = writeFile(QStringLiteral("fw2m.bin"), firmware::pattern(2 * 1024 * 1024, 13));
+    const QString fw = writeFile(QStringLiteral("fw%1k.bin").arg(kib),
+                                 firmware::pattern(qsizetype(kib) * 1024, 13));
     auto config = sim::Stm32Sim::Config::profile(0x450);
     config.realTimes = true;
     struct Flash
@@ -369,7 +383,8 @@ void stm32H7Row()
                               {"-b", "115200", "-m", "8n1", "-w", fw, b->path()});
     const Flash of = chipTimes(*a), tf = chipTimes(*b);
     const double ow = a->wireSeconds(), tw = b->wireSeconds();
-    std::printf("STM32H7 (0x450) 2 MiB at 115200 8E1, board with the data sheet's flash times\n");
+    std::printf("STM32H7 (0x450) %d KiB at 115200 8E1, board with the data sheet's flash times\n",
+                kib);
     std::printf("  %-18s exit %d  %7.2f s  wire %7.2f s  erase %5.2f s  programming %5.2f s  "
                 "ratio to wire+erase %.3f  (to wire+erase+programming %.3f)\n",
                 "tramelo download", o.code, o.seconds, ow, of.eraseS, of.programS,
@@ -378,6 +393,21 @@ void stm32H7Row()
                 "ratio to wire+erase %.3f  (to wire+erase+programming %.3f)\n",
                 "stm32flash", t.code, t.seconds, tw, tf.eraseS, tf.programS,
                 t.seconds / (tw + tf.eraseS), t.seconds / (tw + tf.eraseS + tf.programS));
+    // Where the time of the exchanges goes: the host's turnaround (answer in, next bytes out)
+    // and the chip's (host bytes in, answer out; the flash times are in it), count, sum and
+    // median of each.
+    for (const auto &[name, board] : {std::pair{"tramelo download", a.get()},
+                                      std::pair{"stm32flash", b.get()}}) {
+        const auto host = board->hostTurnaroundsUs(), chip = board->chipTurnaroundsUs();
+        const auto sum = [](const std::vector<double> &v) {
+            return std::accumulate(v.begin(), v.end(), 0.0) / 1e6;
+        };
+        std::printf("  %-18s %zu host turnarounds %.3f s (%.0f us each)  %zu chip turnarounds "
+                    "%.3f s (%.0f us each)\n",
+                    name, host.size(), sum(host), median(host), chip.size(), sum(chip),
+                    median(chip));
+    }
+    if (kib != 2048) return;
     result("engines_stm32_h7_2m_s", o.seconds);
     result("engines_stm32_h7_2m_wire_erase_s", ow + of.eraseS);
     result("engines_stm32_h7_2m_vs_wire_erase", o.seconds / (ow + of.eraseS), 3);
@@ -523,7 +553,7 @@ int main(int argc, char **argv)
         return 0;
     }
     // `bench_engines ROW...` runs only the rows named: first-byte, stm32, stm32-verify,
-    // stm32-l0, stm32-921600, stm32-h7, lpc, eight, stc-series.
+    // stm32-l0, stm32-921600, stm32-h7, lpc, eight, stc-series; stm32-h7-256k only by name.
     QStringList only;
     for (int i = 1; i < argc; ++i)
         only << QString::fromLocal8Bit(argv[i]);
@@ -541,6 +571,8 @@ int main(int argc, char **argv)
     if (haveStm32flash && wanted("stm32-l0")) stm32Rows(fw, false, 0x417);
     if (haveStm32flash && wanted("stm32-921600")) stm32Rows(fw, false, 0x414, 921600);
     if (haveStm32flash && wanted("stm32-h7")) stm32H7Row();
+    // The same on 256 KiB (two sectors), to look at the exchanges in less time; only when named.
+    if (haveStm32flash && only.contains(QLatin1String("stm32-h7-256k"))) stm32H7Row(256);
     if (!haveLpc21isp && wanted("lpc"))
         std::printf("lpc21isp is not installed: its rows are left out\n");
     if (haveLpc21isp && wanted("lpc")) lpcRows();

@@ -486,12 +486,13 @@ private slots:
                                          << "STM32L07xxx/08xxx 家族" << 0
                                          << L{"擦除页 0 .. 23", "上载完成！"};
         // An image past 1 MiB where the chip's flash is larger.
+        // Bank 1 whole (FFFE), the sectors of bank 2 one by one.
         QTest::newRow("H7 0450: 1.25 MiB, sectors 0..9")
             << 0x450 << L{} << 1280 * 1024 << "STM32H74xxx/75xxx 家族" << 0
-            << L{"存储容量 Flash:2048 KB", "擦除扇区 0 .. 9", "上载完成！"};
+            << L{"存储容量 Flash:2048 KB", "擦除扇区 0 .. 9 (存储区 1 整体擦除)", "上载完成！"};
         QTest::newRow("H7A3 0480: 1.25 MiB across both banks, sectors 0..159")
             << 0x480 << L{"--verify"} << 1280 * 1024 << "STM32H7A3xx/7B3xx/7B0xx 家族" << 0
-            << L{"存储容量 Flash:2048 KB", "擦除页 0 .. 159", "上载完成！"};
+            << L{"存储容量 Flash:2048 KB", "擦除页 0 .. 159 (存储区 1 整体擦除)", "上载完成！"};
         QTest::newRow("H7 0483: 1.25 MiB refused by its 1 MiB flash")
             << 0x483 << L{} << 1280 * 1024 << "STM32H72xxx/73xxx 家族" << 2
             << L{"文件太大: 映像 1310720 Byte，芯片 Flash 只有 1024 KB (1048576 Byte)"};

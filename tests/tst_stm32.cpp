@@ -588,15 +588,15 @@ void TestStm32::slowEraseThenEveryBlockGetsItsOwnTime()
 void TestStm32::imageOf256PagesErasesGlobally()
 {
     // 510 KiB and one word need 256 pages of the F10x high-density line: more than a page list
-    // can name (0xFF as its count asks for a global erase), so the whole flash is erased with
-    // FF 00.
+    // can name (0xFF as its count asks for a global erase), and all of the board's 512 KiB, so
+    // the whole flash is erased with FF 00.
     Rig r;
     const QByteArray image = pattern(510 * 1024 + 4, 12);
     r.start(r.env.file(QStringLiteral("fw.bin"), image));
     QVERIFY(r.waitEnd(60000));
     QCOMPARE(*r.ended, true);
     QVERIFY(r.peer.received().startsWith(kUpToErase + bytes("FF 00") + bytes("31CE")));
-    QVERIFY(r.lines.contains(QStringLiteral("擦除页 0 .. 255")));
+    QVERIFY(r.lines.contains(QStringLiteral("擦除页 0 .. 255 (整片擦除)")));
     const QList<Stm32Sim::Command> commands = r.sim.commands();
     const auto erase = std::find_if(commands.begin(), commands.end(),
                                     [](const Stm32Sim::Command &c) { return c.code == 0x43; });
@@ -943,53 +943,72 @@ void TestStm32::everyFamilyThroughTheWindow_data()
     QTest::addColumn<QString>("flash");
     QTest::addColumn<QString>("erase");
     QTest::addColumn<int>("eraseCommand");
+    // Units erased by one mass or bank erase (FF 00, FFFF, FFFE, FFFD); 0: none was sent.
+    QTest::addColumn<int>("bulk");
 
     QTest::newRow("F10x 0410, Erase, verify")
         << 0x410 << "stm32" << 5000 << true << "STM32F10xx8/B 家族"
         << "存储容量 Flash:128 KB"
-        << "擦除页 0 .. 4" << 0x43;
+        << "擦除页 0 .. 4" << 0x43 << 0;
     QTest::newRow("F0 0440, Extended Erase")
         << 0x440 << "stm32-other" << 3001 << false << "STM32F030x8/F05xxx 家族"
         << "存储容量 Flash:64 KB"
-        << "擦除页 0 .. 2" << 0x44;
+        << "擦除页 0 .. 2" << 0x44 << 0;
     QTest::newRow("F3 0422, verify")
         << 0x422 << "stm32-other" << 6000 << true << "STM32F302xB/C/F303xB/C 家族"
         << "存储容量 Flash:256 KB"
-        << "擦除页 0 .. 2" << 0x44;
+        << "擦除页 0 .. 2" << 0x44 << 0;
     QTest::newRow("F4 0413 sectors, verify")
         << 0x413 << "stm32-other" << 70 * 1024 << true << "STM32F40xxx/41xxx 家族"
         << "存储容量 Flash:1024 KB"
-        << "擦除扇区 0 .. 4" << 0x44;
+        << "擦除扇区 0 .. 4" << 0x44 << 0;
     QTest::newRow("G0 0460 double words, verify")
         << 0x460 << "stm32-other" << 5001 << true << "STM32G07xxx/08xxx 家族"
         << "存储容量 Flash:128 KB"
-        << "擦除页 0 .. 2" << 0x44;
+        << "擦除页 0 .. 2" << 0x44 << 0;
     QTest::newRow("G0 from the F10x entry")
         << 0x460 << "stm32" << 2052 << false << "STM32G07xxx/08xxx 家族"
         << "存储容量 Flash:128 KB"
-        << "擦除页 0 .. 1" << 0x44;
+        << "擦除页 0 .. 1" << 0x44 << 0;
     // The lines added later: each on its own board (erased to 0x00 on L0/L1, flash words of
     // 8, 16 and 32 bytes whose last one the loader completes with 0xFF).
     QTest::newRow("L0 0417 128-byte pages, erased to 0x00, verify")
         << 0x417 << "stm32-other" << 1001 << true << "STM32L05xxx/06xxx 家族"
-        << "存储容量 Flash:64 KB" << "擦除页 0 .. 7" << 0x44;
+        << "存储容量 Flash:64 KB" << "擦除页 0 .. 7" << 0x44 << 0;
     QTest::newRow("L1 0436 256-byte pages, verify")
         << 0x436 << "stm32-other" << 1001 << true << "STM32L1xxxD 家族"
-        << "存储容量 Flash:384 KB" << "擦除页 0 .. 3" << 0x44;
+        << "存储容量 Flash:384 KB" << "擦除页 0 .. 3" << 0x44 << 0;
     QTest::newRow("H7 0450 32-byte words, verify")
         << 0x450 << "stm32-other" << 5001 << true << "STM32H74xxx/75xxx 家族"
-        << "存储容量 Flash:2048 KB" << "擦除扇区 0 .. 0" << 0x44;
+        << "存储容量 Flash:2048 KB" << "擦除扇区 0 .. 0" << 0x44 << 0;
     QTest::newRow("H7A3 0480 8 KiB sectors, 16-byte words, verify")
         << 0x480 << "stm32-other" << 9001 << true << "STM32H7A3xx/7B3xx/7B0xx 家族"
-        << "存储容量 Flash:2048 KB" << "擦除页 0 .. 1" << 0x44;
+        << "存储容量 Flash:2048 KB" << "擦除页 0 .. 1" << 0x44 << 0;
     QTest::newRow("C0 0443") << 0x443 << "stm32-other" << 2049 << false << "STM32C011xx 家族"
-                             << "存储容量 Flash:32 KB" << "擦除页 0 .. 1" << 0x44;
+                             << "存储容量 Flash:32 KB" << "擦除页 0 .. 1" << 0x44 << 0;
     QTest::newRow("WB 0495 4 KiB pages, verify")
         << 0x495 << "stm32-other" << 4097 << true << "STM32WB30xx/35xx/50xx/55xx 家族"
-        << "存储容量 Flash:1024 KB" << "擦除页 0 .. 1" << 0x44;
+        << "存储容量 Flash:1024 KB" << "擦除页 0 .. 1" << 0x44 << 0;
     QTest::newRow("U5 0482 8 KiB pages, 16-byte words, verify")
         << 0x482 << "stm32-other" << 9001 << true << "STM32U575xx/585xx 家族"
-        << "存储容量 Flash:2048 KB" << "擦除页 0 .. 1" << 0x44;
+        << "存储容量 Flash:2048 KB" << "擦除页 0 .. 1" << 0x44 << 0;
+    // An image that fills the flash, or a bank of it, is erased by one command where the line
+    // has it (AN3155 §3.7, §3.8); L0/L1 have none, and an image one unit short erases by units.
+    QTest::newRow("F10x 0410 whole flash: FF 00")
+        << 0x410 << "stm32" << 128 * 1024 << false << "STM32F10xx8/B 家族"
+        << "存储容量 Flash:128 KB" << "擦除页 0 .. 127 (整片擦除)" << 0x43 << 128;
+    QTest::newRow("L0 0417 whole flash: page by page, never FFFF")
+        << 0x417 << "stm32-other" << 64 * 1024 << false << "STM32L05xxx/06xxx 家族"
+        << "存储容量 Flash:64 KB" << "擦除页 0 .. 511" << 0x44 << 0;
+    QTest::newRow("H7 0450 all of bank 1: FFFE")
+        << 0x450 << "stm32-other" << 1024 * 1024 << false << "STM32H74xxx/75xxx 家族"
+        << "存储容量 Flash:2048 KB" << "擦除扇区 0 .. 7 (存储区 1 整体擦除)" << 0x44 << 8;
+    QTest::newRow("G0B 0467 both banks: FFFF")
+        << 0x467 << "stm32-other" << 512 * 1024 << false << "STM32G0B1xx/0C1xx 家族"
+        << "存储容量 Flash:512 KB" << "擦除页 0 .. 255 (整片擦除)" << 0x44 << 256;
+    QTest::newRow("C0 0443 one page short of the flash: pages")
+        << 0x443 << "stm32-other" << 30 * 1024 << false << "STM32C011xx 家族"
+        << "存储容量 Flash:32 KB" << "擦除页 0 .. 14" << 0x44 << 0;
 }
 
 void TestStm32::everyFamilyThroughTheWindow()
@@ -1002,6 +1021,7 @@ void TestStm32::everyFamilyThroughTheWindow()
     QFETCH(QString, flash);
     QFETCH(QString, erase);
     QFETCH(int, eraseCommand);
+    QFETCH(int, bulk);
 
     Rig r(Stm32Sim::Config::profile(quint16(productId)));
     r.m->MCUType->setCurrentIndex(devices::findDevice(entry));
@@ -1021,19 +1041,28 @@ void TestStm32::everyFamilyThroughTheWindow()
     const int unit = std::max(r.sim.config().writeUnit, 4);
     const qsizetype padded = (imageBytes + unit - 1) / unit * unit;
     QCOMPARE(r.sim.flash(kFlash, padded), image + QByteArray(padded - imageBytes, char(0xFF)));
-    QCOMPARE(r.sim.flash(kFlash + quint32(padded), 16),
-             QByteArray(16, char(r.sim.config().erasedValue)));
+    // Past it, the rest of its last erase unit reads erased; a unit it does not reach (the
+    // other bank of a bank erase) keeps the board's old contents.
+    const devices::Stm32Part &part = stm32::partFor(quint16(productId));
+    const bool sameUnit = stm32::eraseUnitAt(part, padded) == stm32::eraseUnitAt(part, padded - 1);
+    if (padded < qsizetype(r.sim.config().flashSizeKb) * 1024)
+        QCOMPARE(r.sim.flash(kFlash + quint32(padded), 16),
+                 QByteArray(16, char(sameUnit ? r.sim.config().erasedValue
+                                              : r.sim.config().oldContents)));
 
     // The erase command the loader listed; with verify, one read-back per block and no more.
     const QList<Stm32Sim::Command> commands = r.sim.commands();
     int erases = 0, writes = 0, reads = 0;
+    QList<int> bulkUnits;
     for (const Stm32Sim::Command &c : commands) {
         erases += c.code == 0x43 || c.code == 0x44;
+        if ((c.code == 0x43 || c.code == 0x44) && c.length < 0) bulkUnits << int(c.units.size());
         QVERIFY(c.code != (eraseCommand == 0x43 ? 0x44 : 0x43));
         writes += c.code == 0x31;
         reads += c.code == 0x11 && c.address >= kFlash && c.address < kFlash + quint32(padded);
     }
     QVERIFY(erases >= 1);
+    QCOMPARE(bulkUnits, bulk > 0 ? QList<int>{bulk} : QList<int>{});
     QCOMPARE(writes, int((padded + 255) / 256));
     QCOMPARE(reads, verify ? writes : 0);
     verifyIdle(r);

@@ -60,6 +60,8 @@ private slots:
     void frames();
     void erasePlan_data();
     void erasePlan();
+    void bulkErase_data();
+    void bulkErase();
     void partsMatchTheirSources_data();
     void partsMatchTheirSources();
     void partsAreConsistent();
@@ -117,6 +119,93 @@ void TestStm32Image::frames()
     QFETCH(QByteArray, frame);
     QFETCH(QByteArray, expected);
     QCOMPARE(frame.toHex(' '), expected.toHex(' '));
+}
+
+void TestStm32Image::bulkErase_data()
+{
+    QTest::addColumn<int>("productId");
+    QTest::addColumn<bool>("extended");
+    QTest::addColumn<int>("flashKib");     // what the chip reports
+    QTest::addColumn<QList<int>>("spans"); // KiB from the flash start: offset, length, ...
+    QTest::addColumn<QByteArray>("firstFrame");
+    QTest::addColumn<int>("frames");
+    QTest::addColumn<QString>("line");
+
+    const QList<int> mib2{0, 2048};
+    // H74x/75x: two banks of 8 x 128 KiB; FFFF both, FFFE bank 1, FFFD bank 2.
+    QTest::newRow("H7 both banks: FFFF") << 0x450 << true << 2048 << mib2 << bytes("FF FF 00") << 1
+                                         << "擦除扇区 0 .. 15 (整片擦除)";
+    QTest::newRow("H7 all of bank 1: FFFE") << 0x450 << true << 2048 << QList<int>{0, 1024}
+                                            << bytes("FF FE 01") << 1
+                                            << "擦除扇区 0 .. 7 (存储区 1 整体擦除)";
+    QTest::newRow("H7 all of bank 2: FFFD") << 0x450 << true << 2048 << QList<int>{1024, 1024}
+                                            << bytes("FF FD 02") << 1
+                                            << "擦除扇区 8 .. 15 (存储区 2 整体擦除)";
+    QTest::newRow("H7 bank 1 and a sector of bank 2: FFFE, sector 8")
+        << 0x450 << true << 2048 << QList<int>{0, 1025} << bytes("FF FE 01") << 2
+        << "擦除扇区 0 .. 8 (存储区 1 整体擦除)";
+    QTest::newRow("H7 bank 1 one sector short: sectors")
+        << 0x450 << true << 2048 << QList<int>{0, 896} << bytes("00 00 00 00 00") << 7
+        << "擦除扇区 0 .. 6";
+    QTest::newRow("H7 sparse, a hole over sector 9: FFFE, sectors")
+        << 0x450 << true << 2048 << QList<int>{0, 1100, 1300, 748} << bytes("FF FE 01") << 8
+        << "擦除扇区 0 .. 8, 10 .. 15 (存储区 1 整体擦除)";
+    // A smaller part of a two-bank line may have one bank: only its whole flash counts.
+    QTest::newRow("H7 reporting 1 MiB, all of it: FFFF")
+        << 0x450 << true << 1024 << QList<int>{0, 1024} << bytes("FF FF 00") << 1
+        << "擦除扇区 0 .. 7 (整片擦除)";
+    QTest::newRow("H7 reporting 1 MiB, its first half: sectors")
+        << 0x450 << true << 1024 << QList<int>{0, 512} << bytes("00 00 00 00 00") << 4
+        << "擦除扇区 0 .. 3";
+    QTest::newRow("H72x one bank, all of it: FFFF") << 0x483 << true << 1024 << QList<int>{0, 1024}
+                                                  << bytes("FF FF 00") << 1
+                                                  << "擦除扇区 0 .. 7 (整片擦除)";
+    // F42x/F43x 2 MiB: one mass erase for all 24 sectors, no bank codes.
+    QTest::newRow("F42x 2 MiB, all of it: FFFF") << 0x419 << true << 2048 << mib2
+                                               << bytes("FF FF 00") << 1
+                                               << "擦除扇区 0 .. 23 (整片擦除)";
+    QTest::newRow("F42x 2 MiB, the first 1 MiB: sectors")
+        << 0x419 << true << 2048 << QList<int>{0, 1024} << bytes("00 00 00 00 00") << 12
+        << "擦除扇区 0 .. 11";
+    QTest::newRow("G0B all of bank 2: FFFD") << 0x467 << true << 512 << QList<int>{256, 256}
+                                             << bytes("FF FD 02") << 1
+                                             << "擦除页 128 .. 255 (存储区 2 整体擦除)";
+    // L0/L1 have no mass erase: the whole flash goes page by page.
+    QTest::newRow("L0 whole flash: pages, never FFFF")
+        << 0x417 << true << 64 << QList<int>{0, 64} << bytes("00 1F 00 00 00 01") << 16
+        << "擦除页 0 .. 511";
+    QTest::newRow("L1 whole flash: pages") << 0x416 << true << 128 << QList<int>{0, 128}
+                                           << bytes("00 1F 00 00 00 01") << 16 << "擦除页 0 .. 511";
+    // F10x Erase (0x43): the whole flash with FF 00, one page short by page lists.
+    QTest::newRow("F10x whole 64 KiB: FF 00") << 0x410 << false << 64 << QList<int>{0, 64}
+                                             << bytes("FF 00") << 1 << "擦除页 0 .. 63 (整片擦除)";
+    QTest::newRow("F10x one page short: page lists") << 0x410 << false << 64 << QList<int>{0, 63}
+                                                    << bytes("1F 00 01") << 2 << "擦除页 0 .. 62";
+}
+
+void TestStm32Image::bulkErase()
+{
+    QFETCH(int, productId);
+    QFETCH(bool, extended);
+    QFETCH(int, flashKib);
+    QFETCH(QList<int>, spans);
+    QFETCH(QByteArray, firstFrame);
+    QFETCH(int, frames);
+    QFETCH(QString, line);
+
+    QList<Span> list;
+    for (qsizetype i = 0; i + 1 < spans.size(); i += 2)
+        list << Span{qsizetype(spans[i]) * 1024, qsizetype(spans[i + 1]) * 1024};
+    const devices::Stm32Part &part = partFor(quint16(productId));
+    const ErasePlan plan = stm32::erasePlan(part, extended, list, qint64(flashKib) * 1024);
+    QCOMPARE(plan.frames.value(0).left(firstFrame.size()).toHex(' '), firstFrame.toHex(' '));
+    QCOMPARE(int(plan.frames.size()), frames);
+    QCOMPARE(eraseLine(plan), line);
+    // A bulk frame only ever leads the plan; a repair (no flash size) never sends one.
+    for (qsizetype i = 1; i < plan.frames.size(); ++i)
+        QVERIFY(!bulkEraseFrame(plan.frames[i]));
+    for (const QByteArray &f : stm32::erasePlan(part, extended, list).frames)
+        QVERIFY(!bulkEraseFrame(f));
 }
 
 void TestStm32Image::erasePlan_data()

@@ -1876,6 +1876,14 @@ http://www.orvel.example</translation>
         <translation>Erasing sectors %1</translation>
     </message>
     <message>
+        <source>%1 (整片擦除)</source>
+        <translation>%1 (mass erase)</translation>
+    </message>
+    <message>
+        <source>%1 (存储区 %2 整体擦除)</source>
+        <translation>%1 (bank %2 erased whole)</translation>
+    </message>
+    <message>
         <source>校验地址: %1</source>
         <translation>Verifying at %1</translation>
     </message>

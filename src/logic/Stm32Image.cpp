@@ -305,7 +305,45 @@ ErasePlan erasePlan(const devices::Stm32Part &part, bool extended, qsizetype ima
     return erasePlan(part, extended, QList<Span>{{0, covered}});
 }
 
+namespace {
+// Units 0 .. n - 1 that make up exactly flashBytes; 0 when no whole number of them does.
+int unitsOfFlash(const devices::Stm32Part &part, qint64 flashBytes)
+{
+    if (flashBytes <= 0) return 0;
+    const int n = eraseUnits(part, qsizetype(flashBytes));
+    return n > 0 && eraseUnitBytes(part, n) == flashBytes ? n : 0;
+}
+
+// Every unit from .. to - 1 is in the ascending list without repeats.
+bool listsAll(const QList<int> &units, int from, int to)
+{
+    const auto first = std::lower_bound(units.begin(), units.end(), from);
+    const auto last = std::lower_bound(units.begin(), units.end(), to);
+    return to > from && last - first == to - from;
+}
+
+QByteArray specialFrame(quint16 code)
+{
+    QByteArray f;
+    f.append(char(quint8(code >> 8))).append(char(quint8(code)));
+    return f.append(char(xorChecksum(f)));
+}
+} // namespace
+
+bool bulkEraseFrame(QByteArrayView frame)
+{
+    // A page list never names 256 pages (0xFF as N - 1) and an Extended Erase list never
+    // 0xFF01 or more units: a first byte 0xFF is the global erase or a special number.
+    return !frame.isEmpty() && quint8(frame[0]) == 0xFF;
+}
+
 ErasePlan erasePlan(const devices::Stm32Part &part, bool extended, const QList<Span> &spans)
+{
+    return erasePlan(part, extended, spans, 0);
+}
+
+ErasePlan erasePlan(const devices::Stm32Part &part, bool extended, const QList<Span> &spans,
+                    qint64 flashBytes)
 {
     ErasePlan plan;
     plan.command = extended ? kCmdExtendedErase : kCmdErase;
@@ -323,6 +361,28 @@ ErasePlan erasePlan(const devices::Stm32Part &part, bool extended, const QList<S
     plan.units = int(plan.unitList.size());
     if (plan.units == 0) return plan;
     plan.coveredBytes = eraseUnitBytes(part, plan.unitList.back() + 1);
+    const int total = part.massErase == devices::Stm32MassErase::PageOnly
+                          ? 0
+                          : unitsOfFlash(part, flashBytes);
+    if (total > 0 && listsAll(plan.unitList, 0, total)) {
+        plan.wholeFlash = true;
+        plan.global = !extended;
+        plan.frames << (extended ? specialFrame(kMassEraseCode)
+                                 : QByteArray{} + char(kGlobalEraseCount) +
+                                       char(kGlobalEraseChecksum));
+        return plan;
+    }
+    // The bank codes only where the chip has the line's two-bank flash, halved between them.
+    QList<int> rest = plan.unitList;
+    if (total > 0 && extended && part.massErase == devices::Stm32MassErase::Banks &&
+        total % 2 == 0 && flashBytes == qint64(part.tableFlashKib) * 1024) {
+        const int half = total / 2;
+        plan.bank = listsAll(plan.unitList, 0, half) ? 1 : listsAll(plan.unitList, half, total) ? 2 : 0;
+        if (plan.bank != 0) {
+            plan.frames << specialFrame(plan.bank == 1 ? kBank1EraseCode : kBank2EraseCode);
+            rest.removeIf([&](int u) { return plan.bank == 1 ? u < half : u >= half; });
+        }
+    }
     if (!extended && (plan.unitList.back() > 0xFF || plan.units > kMaxPageListPages)) {
         // Page numbers are single bytes and a list holds at most 255 of them; beyond that only
         // FF 00 (the whole flash) is left. That is sound only when the image starts at page 0:
@@ -336,17 +396,17 @@ ErasePlan erasePlan(const devices::Stm32Part &part, bool extended, const QList<S
         return plan;
     }
     const int perCommand = plan.sectors ? 1 : kPagesPerEraseCommand;
-    for (qsizetype first = 0; first < plan.unitList.size(); first += perCommand) {
-        const qsizetype n = std::min<qsizetype>(perCommand, plan.unitList.size() - first);
+    for (qsizetype first = 0; first < rest.size(); first += perCommand) {
+        const qsizetype n = std::min<qsizetype>(perCommand, rest.size() - first);
         QByteArray f;
         if (extended) {
             f.append(char(quint8((n - 1) >> 8))).append(char(quint8(n - 1)));
             for (qsizetype i = first; i < first + n; ++i)
-                f.append(char(quint8(plan.unitList[i] >> 8))).append(char(quint8(plan.unitList[i])));
+                f.append(char(quint8(rest[i] >> 8))).append(char(quint8(rest[i])));
         } else {
             f.append(char(quint8(n - 1)));
             for (qsizetype i = first; i < first + n; ++i)
-                f.append(char(quint8(plan.unitList[i])));
+                f.append(char(quint8(rest[i])));
         }
         f.append(char(xorChecksum(f)));
         plan.frames << f;
@@ -527,11 +587,15 @@ QString eraseLine(int pageCount)
 
 QString eraseLine(const ErasePlan &plan)
 {
-    if (plan.global || plan.unitList.isEmpty()) return eraseLine(plan.units);
-    return plan.sectors ? QCoreApplication::translate("stm32", "擦除扇区 %1")
-                              .arg(unitRanges(plan.unitList))
-                        : QCoreApplication::translate("stm32", "擦除页 %1")
-                              .arg(unitRanges(plan.unitList));
+    if ((plan.global && !plan.wholeFlash) || plan.unitList.isEmpty()) return eraseLine(plan.units);
+    const QString units = plan.sectors ? QCoreApplication::translate("stm32", "擦除扇区 %1")
+                                             .arg(unitRanges(plan.unitList))
+                                       : QCoreApplication::translate("stm32", "擦除页 %1")
+                                             .arg(unitRanges(plan.unitList));
+    if (plan.wholeFlash) return QCoreApplication::translate("stm32", "%1 (整片擦除)").arg(units);
+    if (plan.bank != 0)
+        return QCoreApplication::translate("stm32", "%1 (存储区 %2 整体擦除)").arg(units).arg(plan.bank);
+    return units;
 }
 
 QString verifyAddressStatus(quint32 address)

@@ -230,6 +230,10 @@ struct ErasePlan
     // image (a boot loader in front of an application): the plan is refused instead.
     bool unreachable = false;
     qint64 coveredBytes = 0; // bytes of flash from the flash start to the end of the last unit
+    // The units are the whole flash the chip reports, erased by one command: FF 00 (Erase) or
+    // FFFF (Extended Erase).
+    bool wholeFlash = false;
+    int bank = 0; // 1 or 2: that bank's units erased by FFFE or FFFD, the rest unit by unit
 };
 
 // A stretch of an image that a file gave data for: bytes offset .. offset + length - 1 from
@@ -254,6 +258,22 @@ ErasePlan erasePlan(const devices::Stm32Part &part, bool extended, qsizetype ima
 // The units that the stretches touch, and only those: flash below the first stretch and in the
 // holes between stretches keeps what it holds.
 ErasePlan erasePlan(const devices::Stm32Part &part, bool extended, const QList<Span> &spans);
+// The same for a chip that reports flashBytes of flash. When the units are all of it, one
+// mass erase takes their place (FF 00, or FFFF: AN3155 §3.7, §3.8) where the line has one
+// (L0/L1 have none); on two-bank lines a bank whose every unit is listed is erased by its
+// code (FFFE bank 1, FFFD bank 2), when the chip has the line's full two-bank flash (smaller
+// parts of a line may have one bank, and their bank 1 would then be the whole flash). Every
+// other plan names its units as above.
+ErasePlan erasePlan(const devices::Stm32Part &part, bool extended, const QList<Span> &spans,
+                    qint64 flashBytes);
+// Extended Erase's special numbers (AN3155 §3.8).
+constexpr quint16 kMassEraseCode = 0xFFFF;
+constexpr quint16 kBank1EraseCode = 0xFFFE;
+constexpr quint16 kBank2EraseCode = 0xFFFD;
+// A frame of a plan that erases a whole flash or bank in one command (FF 00, FFFF, FFFE,
+// FFFD): its answer comes only when all of it is erased, which takes seconds (tens of seconds
+// on a 2 MiB part at low supply voltage).
+bool bulkEraseFrame(QByteArrayView frame);
 // The unit holding the byte at offset from the flash start; -1 past a sector line's end.
 int eraseUnitAt(const devices::Stm32Part &part, qsizetype offset);
 // The bytes of flash that unit spans, from the flash start; empty for a unit that is none.
