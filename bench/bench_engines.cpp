@@ -351,9 +351,9 @@ void stm32Rows(const QString &fw, bool verify, quint16 productId = 0x414, int ba
     result("engines_cli_rss_mb", median(rss), 1);
 }
 
-// H7 (0x450) 2 MiB at 115200 on a board that takes the data sheet's flash times (the H7
-// profile: 1.1 s a 128 KiB sector, 130 us a 32-byte flash word, 6 s a mass erase; DS12110,
-// x32 parallelism), one run of each program. The bound: the run's bytes on the wire plus the
+// H7 (0x450) 2 MiB at 115200 on a board that takes the chip's flash times (the H7 profile:
+// 1.1 s a 128 KiB sector, 130 us a 32-byte flash word, 6 s a mass or bank erase; x32
+// parallelism, see the profile for which of them are checked), one run of each program. The bound: the run's bytes on the wire plus the
 // erase time its commands asked of the chip; the programming time is printed beside it.
 void stm32H7Row(int kib = 2048)
 {

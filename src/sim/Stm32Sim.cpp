@@ -329,9 +329,12 @@ Stm32Sim::Config Stm32Sim::Config::profile(quint16 productId)
         c.uniqueId = 0x1FF1E800;
         c.flashSizeRegister = 0x1FF1E880;
         c.optionBytes = 0;
-        // Flash times: DS12110 (STM32H742xI/G, H743xI/G) "Flash memory programming" table,
-        // typical values at x32 parallelism (the 2.7 V to 3.6 V range): 128 KB sector erase
-        // 1.1 s, a 256-bit flash word programmed in 130 us, mass erase 6 s.
+        // Flash times at x32 parallelism (the 2.7 V to 3.6 V range the loader runs in): a
+        // 128 KB sector erases in 1.1 s typical, 2.2 s at most (DS12110 "Flash memory
+        // programming" table, as ST quotes it in community.st.com thread 734674, "STM32H743
+        // Flash EraseSector Reset Problem"). The 130 us a 256-bit flash word and the 6 s of a
+        // mass erase are taken as typical values of the same table but are not checked against
+        // a copy of it; a bank erase (FFFE, FFFD) is given the mass erase's time.
         c.sectorEraseUsEach = 1'100'000;
         c.massEraseUs = 6'000'000;
         c.programNsPerByte = 130'000 / 32;
