@@ -1267,19 +1267,25 @@ void TestStm32::flashSizeReadDeclined_data()
 {
     QTest::addColumn<int>("productId");
     QTest::addColumn<QString>("sizeLine"); // empty: the download ends
+    QTest::addColumn<int>("imageBytes");
     QTest::newRow("F4: the table's 1024 KB")
-        << 0x413 << stm32::flashSizeFromTableLine(0x1FFF7A22, 1024);
-    QTest::newRow("F0: the table's 64 KB") << 0x440 << stm32::flashSizeFromTableLine(0x1FFFF7CC, 64);
-    QTest::newRow("unknown id: refused") << 0x999 << QString();
+        << 0x413 << stm32::flashSizeFromTableLine(0x1FFF7A22, 1024) << 3000;
+    QTest::newRow("F0: the table's 64 KB")
+        << 0x440 << stm32::flashSizeFromTableLine(0x1FFFF7CC, 64) << 3000;
+    // A size the chip did not report never leads to a mass erase: the pages go one by one.
+    QTest::newRow("F0: the table's 64 KB filled, page by page")
+        << 0x440 << stm32::flashSizeFromTableLine(0x1FFFF7CC, 64) << 64 * 1024;
+    QTest::newRow("unknown id: refused") << 0x999 << QString() << 3000;
 }
 
 void TestStm32::flashSizeReadDeclined()
 {
     QFETCH(int, productId);
     QFETCH(QString, sizeLine);
+    QFETCH(int, imageBytes);
     Rig r(Stm32Sim::Config::profile(quint16(productId)));
     r.sim.failAt(Stm32Sim::Step::ReadCount, Fault::Refuse);
-    const QByteArray image = pattern(3000, 7);
+    const QByteArray image = pattern(imageBytes, 7);
     r.start(r.env.file(QStringLiteral("fw.bin"), image));
     QVERIFY(r.waitEnd(30000));
     if (sizeLine.isEmpty()) {
@@ -1293,6 +1299,8 @@ void TestStm32::flashSizeReadDeclined()
     QCOMPARE(int(r.result), int(DownloadResult::Written));
     QVERIFY2(r.lines.contains(sizeLine), qPrintable(r.lines.join('\n')));
     QCOMPARE(r.sim.flash(kFlash, image.size()), image);
+    for (const Stm32Sim::Command &c : r.sim.commands())
+        QVERIFY(c.code != 0x44 || c.length > 0);
 }
 
 // The 96-bit unique id for the station's record: read as the line's loader allows, and a

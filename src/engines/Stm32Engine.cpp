@@ -325,6 +325,7 @@ void Stm32Engine::ComDriverGathered()
         if (!kib) return;
         StmTimeoutCount = 0;
         StmFlashKib = *kib;
+        StmFlashFromChip = true;
         emit line(stm32::flashSizeLine(*kib));
         if (StmUid.inSizeRead) uniqueId_ = stm32::uniqueIdIn(reply.sliced(1), StmUid.offset);
         stmReadUniqueId();
@@ -469,6 +470,7 @@ void Stm32Engine::stmSizeFromTable()
     }
     StmTimeoutCount = 0;
     StmFlashKib = StmPart->tableFlashKib;
+    StmFlashFromChip = false;
     emit line(stm32::flashSizeFromTableLine(StmPart->flashSizeRegister, StmFlashKib));
     emit line(stm32::flashSizeLine(StmFlashKib));
     stmReadUniqueId();
@@ -539,8 +541,10 @@ void Stm32Engine::stmLoadAndErase()
     // Only what the file gave is erased and written: flash below its first record (a boot
     // loader) and in the holes between its records keeps what it holds.
     // Only flash is erased: the data EEPROM takes its words as they come.
-    // An image that fills the flash, or one bank of it, is erased by one command.
-    StmErase = stm32::erasePlan(*StmPart, extended, flashSpans, flashBytes);
+    // An image that fills the flash, or one bank of it, is erased by one command; only by the
+    // size the chip reported (a part larger than the table's size would lose what lies past
+    // the image).
+    StmErase = stm32::erasePlan(*StmPart, extended, flashSpans, StmFlashFromChip ? flashBytes : 0);
     if (StmErase.unreachable) {
         stmFinish(DownloadResult::RefusedFile,
                   {stm32::reasonEraseUnreachable(StmErase.unitList.back())});

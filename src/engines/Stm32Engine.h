@@ -65,6 +65,7 @@ public:
     QByteArray StmCommands; // the commands the Get reply listed
     const devices::Stm32Part *StmPart = nullptr;
     quint32 StmFlashKib = 0;
+    bool StmFlashFromChip = false; // StmFlashKib was read from the chip, not the device table
     stm32::SizeReadPlan StmSizeRead; // how the loader lets the flash-size register be read
     stm32::UniqueIdPlan StmUid;      // and the unique id
     stm32::ErasePlan StmErase;
