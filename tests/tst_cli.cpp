@@ -613,17 +613,21 @@ private slots:
         QTest::newRow("neither STM32 nor LPC")
             << 0x440 << "x.bin" << QStringList{"--device", "stc89c52rc"} << 0x08000000u << 0 << 2
             << "" << "read 只用于 STM32 和 LPC 器件: stc89c52rc";
+        // Silence names the step left unanswered before the reason; a refusal names none.
         QTest::newRow("silent after ten blocks")
             << 0x440 << "silent.bin" << QStringList{} << 0x08000000u << 0 << 1 << "silent"
-            << "无法和设备通讯，请重新复位\n读取失败 ！\n";
+            << "无应答: Read Memory (0x11), 0x08000A00\n无法和设备通讯，请重新复位\n读取失败 ！\n";
+        QTest::newRow("silent at Get ID")
+            << 0x440 << "getid.bin" << QStringList{} << 0x08000000u << 0 << 1 << "getid"
+            << "无应答: Get ID (0x02)\n无法和设备通讯，请重新复位\n连机失败 ！\n";
         QTest::newRow("a board that never answers: no connection")
             << 0x440 << "mute.bin" << QStringList{} << 0x08000000u << 0 << 1 << "mute"
-            << "无法和设备通讯，请重新复位\n连机失败 ！\n";
+            << "无应答: 0x7F\n无法和设备通讯，请重新复位\n连机失败 ！\n";
         QTest::newRow("a board that never answers at 460800: 115200 suggested")
             << 0x440 << "mute.bin" << QStringList{"--baud", "460800"} << 0x08000000u << 0 << 1
             << "mute"
-            << "无法和设备通讯，请重新复位\n在 460800 波特率下未能同步: 芯片可能不支持这么高的速率，"
-               "请用 115200 波特率再试 (--baud 115200)\n连机失败 ！\n";
+            << "无应答: 0x7F\n无法和设备通讯，请重新复位\n在 460800 波特率下未能同步: "
+               "芯片可能不支持这么高的速率，请用 115200 波特率再试 (--baud 115200)\n连机失败 ！\n";
         QTest::newRow("G0 at 921600") << 0x460 << "g0fast.bin"
                                        << QStringList{"--length", "2048", "--baud", "921600"}
                                        << 0x08000000u << 2048 << 0 << "" << "";
@@ -682,18 +686,38 @@ private slots:
         QTest::addColumn<quint32>("address");
         QTest::addColumn<int>("length");
         QTest::addColumn<int>("code");
+        QTest::addColumn<int>("faultStep"); // sim::LpcSim::Step, -1 none
+        QTest::addColumn<int>("fault");     // sim::Fault, at its occurrence 2 for OtherCommand
+        QTest::addColumn<QString>("said");  // the end of the output on a failure
+        const int none = -1, silent = int(sim::Fault::Silent);
+        const int read = int(sim::LpcSim::Step::OtherCommand); // R is one of them
         QTest::newRow("LPC845, raw, a range") << "lpc845" << "a.bin"
-                                              << QStringList{"--length", "3000"} << 0u << 3000 << 0;
+                                              << QStringList{"--length", "3000"} << 0u << 3000 << 0
+                                              << none << 0 << "";
         QTest::newRow("LPC1768, uuencoded, Intel HEX")
             << "lpc1768" << "b.hex" << QStringList{"--address", "0x100", "--length", "2000"}
-            << 0x100u << 2000 << 0;
+            << 0x100u << 2000 << 0 << none << 0 << "";
         QTest::newRow("LPC2136: the whole flash") << "lpc2136" << "c.bin" << QStringList{} << 0u
-                                                  << 256 * 1024 << 0;
+                                                  << 256 * 1024 << 0 << none << 0 << "";
         QTest::newRow("past the part's flash") << "lpc812" << "d.bin"
                                                << QStringList{"--address", "16380", "--length", "8"}
-                                               << 0u << 0 << 2;
+                                               << 0u << 0 << 2 << none << 0 << "";
         QTest::newRow("not word aligned") << "lpc812" << "e.bin"
-                                          << QStringList{"--length", "6"} << 0u << 0 << 2;
+                                          << QStringList{"--length", "6"} << 0u << 0 << 2 << none
+                                          << 0 << "";
+        // Silence names the command left unanswered, as sent; a refusal is an answer.
+        QTest::newRow("silent at the sync")
+            << "lpc2136" << "f.bin" << QStringList{"--length", "1440"} << 0u << 0 << 1
+            << int(sim::LpcSim::Step::Autobaud) << silent << "无应答: ?\nLPC通信超时!\n";
+        QTest::newRow("silent at the second R, uuencoded")
+            << "lpc2136" << "g.bin" << QStringList{"--length", "1440"} << 0u << 0 << 1 << read
+            << silent << "无应答: R 720 720\nLPC通信超时!\n";
+        QTest::newRow("silent at the second R, raw")
+            << "lpc845" << "h.bin" << QStringList{"--address", "4", "--length", "2048"} << 0u << 0
+            << 1 << read << silent << "无应答: R 1028 1024\nLPC通信超时!\n";
+        QTest::newRow("the unlock refused")
+            << "lpc2136" << "i.bin" << QStringList{"--length", "1440"} << 0u << 0 << 1
+            << int(sim::LpcSim::Step::Unlock) << int(sim::Fault::Refuse) << "LPC通信超时!\n";
     }
     void lpcRead()
     {
@@ -703,6 +727,9 @@ private slots:
         QFETCH(quint32, address);
         QFETCH(int, length);
         QFETCH(int, code);
+        QFETCH(int, faultStep);
+        QFETCH(int, fault);
+        QFETCH(QString, said);
         sim::LpcSim::Config config;
         config.part = *sim::LpcSim::partNamed(part);
         sim::LpcSim board(config);
@@ -715,6 +742,9 @@ private slots:
                       "--timeout", "1", fw}).code,
                  0);
         board.reset(); // as a board is reset into its boot loader before the read
+        if (faultStep >= 0)
+            board.failAt(sim::LpcSim::Step(faultStep), sim::Fault(fault),
+                         faultStep == int(sim::LpcSim::Step::OtherCommand) ? 2 : 1);
         const QString out = home_.filePath(file);
         const QByteArray old = "the file before the read";
         writeFile(file, old);
@@ -729,6 +759,8 @@ private slots:
         const QByteArray got = f.readAll();
         if (code != 0) {
             QCOMPARE(got, old);
+            QVERIFY2(said.isEmpty() || r.out.endsWith(said), qPrintable(r.out));
+            QCOMPARE(r.out.contains("无应答"), said.contains("无应答"));
             return;
         }
         const QByteArray expected = board.flash(address, length);
@@ -765,6 +797,7 @@ private slots:
         // Sync, Get, Get ID, the flash size and the unique id take 23 bytes; each block 9 more.
         if (fault == "silent") board.setSilentAfter(23 + 10 * 9);
         if (fault == "mute") board.setSilentAfter(0);
+        if (fault == "getid") board.failAt(sim::Stm32Sim::Step::GetId, sim::Fault::Silent);
         PtyPeer peer;
         peer.attach(&board);
         const QString out = file.startsWith('/') ? file : home_.filePath(file);
@@ -786,6 +819,7 @@ private slots:
         QVERIFY2(r.code == code, qPrintable(r.out + r.err));
         if (code != 0) {
             QVERIFY2((r.out + r.err).contains(said), qPrintable(r.out + r.err));
+            QCOMPARE(r.out.contains("无应答"), said.contains("无应答"));
             QVERIFY(!r.out.contains("读取完成"));
             if (code == 2 && fault != "range") QCOMPARE(peer.receivedCount(), 0);
             for (const auto &c : board.commands()) // a refused range: no flash was read

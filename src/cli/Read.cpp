@@ -16,6 +16,7 @@
 #include "logic/Devices.h"
 #include "logic/FirmwareFile.h"
 #include "logic/LpcReplies.h"
+#include "logic/ShownText.h"
 #include "logic/Stm32Image.h"
 #include "platform/PortNames.h"
 #include "platform/SerialPort.h"
@@ -323,7 +324,10 @@ int readBoard(platform::SerialPort &port, const ReadOptions &o)
     // The last line says what failed: the connection, until the chip has said who it is,
     // then the read.
     bool connected = false;
+    // The step whose answer stopped short, named before the reason as the download names it.
+    QString unansweredLine;
     auto fail = [&](const QString &why) {
+        if (!unansweredLine.isEmpty()) writeText(stdout, unansweredLine + QLatin1Char('\n'));
         writeText(stdout, why + QLatin1Char('\n'));
         writeText(stdout, (connected ? stm32::kReadFailedText : stm32::kFailedText).text() +
                               QLatin1Char('\n'));
@@ -344,6 +348,7 @@ int readBoard(platform::SerialPort &port, const ReadOptions &o)
                                      attempt);
     }
     if (!synced) {
+        unansweredLine = stm32::noAnswerLine(stm32::State::SyncAck);
         const QString fast = stm32::reasonNoSyncAtRate(o.baud);
         return fail(fast.isEmpty() ? stm32::kNoContactText.text()
                                    : stm32::kNoContactText.text() + QLatin1Char('\n') + fast);
@@ -351,11 +356,19 @@ int readBoard(platform::SerialPort &port, const ReadOptions &o)
     const QByteArray get = loader.ask(stm32::commandFrame(stm32::kCmdGet), 2);
     const QByteArray getReply = get + loader.ask({}, stm32::getReplyLength(get) - get.size());
     const auto version = stm32::acceptGetReply(getReply);
+    // An answer that stopped short (a NACK is an answer, however short).
+    const auto cutShort = [](const QByteArray &got, qsizetype n) {
+        return got.size() < n && !stm32::nackFirst(got);
+    };
+    if (cutShort(getReply, stm32::getReplyLength(get)))
+        unansweredLine = stm32::noAnswerLine(stm32::State::GetReply);
     if (!version) return fail(stm32::kNoContactText.text());
     const QByteArray commands = stm32::offeredCommands(getReply);
     for (const quint8 c : {stm32::kCmdGetId, stm32::kCmdReadMemory})
         if (!commands.contains(char(c))) return fail(stm32::reasonCommandMissing(c));
-    const auto id = stm32::acceptGetIdReply(loader.ask(stm32::commandFrame(stm32::kCmdGetId), 5));
+    const QByteArray idReply = loader.ask(stm32::commandFrame(stm32::kCmdGetId), 5);
+    const auto id = stm32::acceptGetIdReply(idReply);
+    if (cutShort(idReply, 5)) unansweredLine = stm32::noAnswerLine(stm32::State::GetIdReply);
     if (!id) return fail(stm32::kNoContactText.text());
     const devices::Stm32Part &part = stm32::partFor(quint16(id->toUInt(nullptr, 16)));
     connected = true;
@@ -363,10 +376,13 @@ int readBoard(platform::SerialPort &port, const ReadOptions &o)
     writeText(stdout, stm32::productIdLine(*id) + QLatin1Char('\n'));
     writeText(stdout, stm32::familyLine(*id) + QLatin1Char('\n'));
 
-    // What a failed Read Memory at address means: silence is no answer, a refusal of the
-    // first block of a whole-flash read is read protection.
-    auto failedAt = [&](quint32 address, Trouble trouble, bool first) {
-        if (trouble == Trouble::Silent) return fail(stm32::kNoContactText.text());
+    // What a failed Read Memory at address means: silence is no answer (the read's step named
+    // first), a refusal of the first block of a whole-flash read is read protection.
+    auto failedAt = [&](quint32 address, Trouble trouble, bool first, const QString &step) {
+        if (trouble == Trouble::Silent) {
+            unansweredLine = step;
+            return fail(stm32::kNoContactText.text());
+        }
         if (trouble == Trouble::Refused && first)
             return fail(stm32::reasonReadProtected(part.rdp) + QLatin1Char('\n') +
                         stm32::reasonHowToUnprotect(part.rdp));
@@ -384,7 +400,8 @@ int readBoard(platform::SerialPort &port, const ReadOptions &o)
         writeText(stdout, stm32::flashSizeFromTableLine(part.flashSizeRegister, kib) +
                               QLatin1Char('\n'));
     } else {
-        return failedAt(part.flashSizeRegister, trouble, true);
+        return failedAt(part.flashSizeRegister, trouble, true,
+                        stm32::noAnswerLine(stm32::State::ReadMemoryAck));
     }
     writeText(stdout, stm32::flashSizeLine(kib) + QLatin1Char('\n'));
     // The unique id, read as the download reads it; a loader that keeps it costs the line only.
@@ -397,7 +414,8 @@ int readBoard(platform::SerialPort &port, const ReadOptions &o)
         if (const auto b = loader.read(uidPlan.address, stm32::kUniqueIdBytes, uidTrouble))
             uid = stm32::uniqueIdIn(*b);
         else if (uidTrouble == Trouble::Silent)
-            return fail(stm32::kNoContactText.text());
+            return failedAt(uidPlan.address, uidTrouble, false,
+                            stm32::noAnswerLine(stm32::State::UidReadAck));
     }
     if (!uid.isEmpty()) writeText(stdout, stm32::uniqueIdLine(uid) + QLatin1Char('\n'));
     // The range lies inside the flash the chip reports, checked before any of it is read.
@@ -424,7 +442,8 @@ int readBoard(platform::SerialPort &port, const ReadOptions &o)
         const int n = int(std::min<quint64>(stm32::kBlockSize, count - at));
         const quint32 a = from + quint32(at);
         const auto block = loader.read(a, n, trouble);
-        if (!block) return failedAt(a, trouble, at == 0 && !o.address);
+        if (!block)
+            return failedAt(a, trouble, at == 0 && !o.address, stm32::noAnswerReadLine(a));
         data += *block;
         at += quint64(n);
     }
@@ -461,7 +480,12 @@ int readLpcBoard(platform::SerialPort &port, const ReadOptions &o)
     platform::LineSettings line;
     line.baud = o.baud;
     port.applyLine(line);
+    // The command whose answer did not come whole in time, as sent: named before the reason,
+    // as the download names it.
+    QByteArray unanswered;
     auto fail = [&](const QString &why) {
+        if (!unanswered.isEmpty())
+            writeText(stdout, ::noAnswerLine(QString::fromLatin1(unanswered)) + QLatin1Char('\n'));
         writeText(stdout, why + QLatin1Char('\n'));
         return kExitFailed;
     };
@@ -477,14 +501,20 @@ int readLpcBoard(platform::SerialPort &port, const ReadOptions &o)
     bool synced = false;
     for (int i = 0; i < 10 && !synced; ++i)
         synced = lpc::isSynchronizedAnswer(lpcAsk(port, lpc::kAutobaud, lines(1), 300));
+    if (!synced) unanswered = lpc::kAutobaud;
+    // A command and its two lines of answer (the echo and the code, or the code and a value).
+    auto ask = [&](const QByteArray &command) {
+        const QByteArray got = lpcAsk(port, command + end, lines(2), waitFor(64));
+        if (!lines(2)(got)) unanswered = command;
+        return got;
+    };
     auto echoed = [&](const QByteArray &command, const QByteArray &answer) {
-        return lpc::isEchoed(lpcAsk(port, command + end, lines(2), waitFor(64)), command, answer);
+        return lpc::isEchoed(ask(command), command, answer);
     };
     if (!synced || !echoed(lpc::kSynchronized, lpc::kOk) || !echoed(o.crystal, lpc::kOk) ||
         !echoed(lpc::kUnlock, lpc::kSuccessCode) || !echoed(lpc::kEchoOff, lpc::kSuccessCode))
         return fail(noContact);
-    const std::optional<QString> partId =
-        lpc::partIdOf(lpcAsk(port, lpc::kReadPartId + end, lines(2), waitFor(64)));
+    const std::optional<QString> partId = lpc::partIdOf(ask(lpc::kReadPartId));
     if (!partId) return fail(noContact);
     const std::optional<quint32> id = lpc::partIdValue(*partId);
     const devices::LpcChip *chip = id ? devices::lpcChip(*id) : nullptr;
@@ -508,23 +538,28 @@ int readLpcBoard(platform::SerialPort &port, const ReadOptions &o)
     for (quint32 at = 0; at < count;) {
         const quint32 n = std::min(chunk, count - at);
         const QByteArray command = "R " + QByteArray::number(from + at) + ' ' +
-                                   QByteArray::number(n) + end;
+                                   QByteArray::number(n);
+        // The code line, then the data whole; a code other than success ends with its line.
+        const auto whole = [&](const QByteArray &g) {
+            if (!g.startsWith(ok)) return g.endsWith(end);
+            const QByteArrayView rest = QByteArrayView(g).sliced(ok.size());
+            return binary ? rest.size() >= qsizetype(n)
+                          : lpc::readGroupComplete(rest, qsizetype(n));
+        };
         std::optional<QByteArray> bytes;
         for (int attempt = 0; attempt < 3 && !bytes; ++attempt) {
-            const QByteArray got = lpcAsk(
-                port, attempt == 0 ? command : lpc::kResend + end,
-                [&](const QByteArray &g) {
-                    if (!g.startsWith(ok)) return g.endsWith(end);
-                    const QByteArrayView rest = QByteArrayView(g).sliced(ok.size());
-                    return binary ? rest.size() >= qsizetype(n)
-                                  : lpc::readGroupComplete(rest, qsizetype(n));
-                },
-                waitFor(qsizetype(n) * 2));
+            const QByteArray sent = attempt == 0 ? command : lpc::kResend;
+            const QByteArray got = lpcAsk(port, sent + end, whole, waitFor(qsizetype(n) * 2));
+            // The last command sent is the one left unanswered, a resend's included.
+            unanswered = whole(got) ? QByteArray() : sent;
             const QByteArray payload = attempt == 0 ? got.mid(ok.size()) : got;
-            if (attempt == 0 && !got.startsWith(ok))
+            if (attempt == 0 && !got.startsWith(ok)) {
+                // No code line at all: the R went unanswered, which no resend mends.
+                if (!unanswered.isEmpty()) break;
                 return fail(QCoreApplication::translate("lpc", "读取被拒绝: 地址 0x%1 (返回码 %2)")
                                 .arg(QString::number(from + at, 16).toUpper(),
                                      QString::fromLatin1(got.trimmed())));
+            }
             if (binary) {
                 if (payload.size() == qsizetype(n)) bytes = payload;
                 break;

@@ -512,16 +512,20 @@ QString flashSizeLine(quint32 kib)
     return QCoreApplication::translate("stm32", "存储容量 Flash:%1 KB").arg(kib);
 }
 
+// Read Memory as its steps are named, with what a read was for after it.
+constexpr char kReadMemoryStep[] = "Read Memory (0x11)";
+
 QString noAnswerLine(State state)
 {
     const char *step = "";
+    const char *readFor = nullptr; // a Read Memory step: what it read
     switch (state) {
     case State::SyncAck: step = "0x7F"; break;
     case State::GetReply: step = "Get (0x00)"; break;
     case State::GetIdReply: step = "Get ID (0x02)"; break;
     case State::ReadMemoryAck:
     case State::ReadAddressAck:
-    case State::ReadData: step = "Read Memory (0x11), Flash size"; break;
+    case State::ReadData: readFor = "Flash size"; break;
     case State::EraseAck: step = "Erase (0x43/0x44)"; break;
     case State::BlockAck:
     case State::WriteMemoryAck:
@@ -529,7 +533,7 @@ QString noAnswerLine(State state)
     case State::LastBlockAck: step = "Write Memory (0x31)"; break;
     case State::VerifyReadAck:
     case State::VerifyAddressAck:
-    case State::VerifyData: step = "Read Memory (0x11), verify"; break;
+    case State::VerifyData: readFor = "verify"; break;
     case State::UnprotectAck:
     case State::ResetWait: step = "Readout Unprotect (0x92)"; break;
     case State::ChecksumAck:
@@ -538,9 +542,18 @@ QString noAnswerLine(State state)
     case State::ProtectAck: step = "Readout Protect (0x82)"; break;
     case State::UidReadAck:
     case State::UidAddressAck:
-    case State::UidData: step = "Read Memory (0x11), unique ID"; break;
+    case State::UidData: readFor = "unique ID"; break;
     }
+    if (readFor)
+        return ::noAnswerLine(QStringLiteral("%1, %2").arg(QLatin1StringView(kReadMemoryStep),
+                                                           QLatin1StringView(readFor)));
     return ::noAnswerLine(QString::fromLatin1(step));
+}
+
+QString noAnswerReadLine(quint32 address)
+{
+    return ::noAnswerLine(
+        QStringLiteral("%1, %2").arg(QLatin1StringView(kReadMemoryStep), hexAddress(address)));
 }
 
 QString flashSizeFromTableLine(quint32 registerAddress, quint32 kib)

@@ -329,6 +329,9 @@ QString flashSizeFromTableLine(quint32 registerAddress, quint32 kib);
 // The step a silent boot loader left unanswered, as the line before the time-out's end:
 // "无应答: Get ID (0x02)".
 QString noAnswerLine(State state);
+// The same for a Read Memory of the flash at address, which no download state names:
+// "无应答: Read Memory (0x11), 0x08000400".
+QString noAnswerReadLine(quint32 address);
 // "文件尺寸: 5000 Byte / 4 KB".
 QString sizeLine(qsizetype length);
 // Status while writing: "写地址: 0x08000100".
