@@ -649,7 +649,7 @@ private slots:
         // is not the whole status frame, and the next tick clears it.
         QTest::newRow("counts, version, option byte, model code; a long pause")
             << 26 << false << 400 << false;
-        QTest::newRow("cut after a 16 inside it; a short pause") << 41 << true << 30 << true;
+        QTest::newRow("cut after a 16 inside it; a short pause") << 41 << true << 10 << true;
     }
     void statusFrameInTwoParts()
     {
