@@ -1063,6 +1063,22 @@ private slots:
         QCOMPARE(finish(second).code, 0);
         QCOMPARE(QFileInfo(link).symLinkTarget(), other);
         QFile::remove(link);
+
+        // A killed board's terminal number handed to another program: the link names a
+        // terminal that exists but that no board serves, and is replaced.
+        testsupport::PtyPeer stranger;
+        QVERIFY(QFile::link(stranger.slavePath(), link));
+        QProcess *third = startBoard();
+        QVERIFY(third);
+        const QString thirdPath = QString::fromUtf8(third->readLine()).trimmed();
+        QCOMPARE(QFileInfo(link).symLinkTarget(), thirdPath);
+        // ...while a link to a running board's terminal still is that board's.
+        const Run kept = finish(start({"simulate", "--device", "stm32", "--link", link}), 5000);
+        QCOMPARE(kept.code, 2);
+        QCOMPARE(QFileInfo(link).symLinkTarget(), thirdPath);
+        QCOMPARE(::kill(pid_t(third->processId()), SIGTERM), 0);
+        QCOMPARE(finish(third).code, 0);
+        QVERIFY(!QFileInfo(link).isSymLink());
     }
 
     // --address places a binary: written from there, the flash before it neither erased nor

@@ -13,17 +13,21 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QScopeGuard>
 #include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <csignal>
+#include <cstddef>
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
 #include <optional>
 #include <pthread.h>
 #include <sys/file.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 namespace cli {
@@ -127,10 +131,38 @@ QByteArray linkTarget(const QByteArray &path)
     return n > 0 ? QByteArray(target, n) : QByteArray();
 }
 
+// A running board holds an abstract socket named after its terminal: the name goes with the
+// process however it ends (a kill included) and leaves no file behind. A terminal's number is
+// given to the next program that asks once its board has ended, so a link's target that exists
+// says nothing on its own; this name says whether a board still serves it.
+int bindTerminalName(const QByteArray &terminal)
+{
+    const int fd = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) return -1;
+    sockaddr_un address = {};
+    address.sun_family = AF_UNIX;
+    const QByteArray name = "tramelo-board:" + terminal.left(sizeof address.sun_path - 16);
+    std::memcpy(address.sun_path + 1, name.constData(), size_t(name.size()));
+    const auto length = socklen_t(offsetof(sockaddr_un, sun_path) + 1 + name.size());
+    if (::bind(fd, reinterpret_cast<const sockaddr *>(&address), length) != 0) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+bool terminalHeldByBoard(const QByteArray &terminal)
+{
+    const int fd = bindTerminalName(terminal);
+    if (fd >= 0) ::close(fd);
+    return fd < 0 && errno == EADDRINUSE;
+}
+
 // Why --link may not name this board's terminal ("" when it may). The name may be free, or a
 // symbolic link that an earlier board left behind: one to a pseudo-terminal that no longer
-// exists. A link to a terminal that exists is held by a running board (or by something else),
-// and anything other than a symbolic link is not a board's at all: neither is replaced.
+// exists, or one whose terminal no running board serves any more (its number may belong to
+// another program by now). A link to the terminal of a running board is that board's, and
+// anything other than a symbolic link is not a board's at all: neither is replaced.
 QString linkRefusal(const QString &link)
 {
     const QByteArray path = files::fileSystemPath(link);
@@ -142,7 +174,7 @@ QString linkRefusal(const QString &link)
     if (!target.startsWith("/dev/pts/"))
         return QCoreApplication::translate("cli", "%1: 指向 %2，不是虚拟板的终端，不替换")
             .arg(link, QFile::decodeName(target));
-    if (::stat(target.constData(), &st) == 0)
+    if (::stat(target.constData(), &st) == 0 && terminalHeldByBoard(target))
         return QCoreApplication::translate("cli",
                                            "%1: 指向仍存在的 %2（正在运行的虚拟板？），不替换")
             .arg(link, QFile::decodeName(target));
@@ -321,6 +353,10 @@ int simulate(const QStringList &args)
     board->setNarrator([](const QString &line) { print(stdout, line); });
     const QByteArray linkPath = files::fileSystemPath(link);
     const QByteArray slavePath = QFile::encodeName(peer.slavePath());
+    const int terminalName = bindTerminalName(slavePath);
+    const auto releaseName = qScopeGuard([terminalName] {
+        if (terminalName >= 0) ::close(terminalName);
+    });
     if (!link.isEmpty()) {
         // The old link of an ended board is replaced, checked once more (a board started
         // meanwhile may hold the name by now; this board's new terminal may have the old
