@@ -26,8 +26,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     choices.verify = data[0] & 0x80;
     m.start(choices);
     // Any state with the context a real attempt has built by then: the commands the Get reply
-    // listed, a part of the table, its flash size and the erase plan for the image.
-    const int states = int(stm32::State::ResetWait);
+    // listed, a part of the table, its flash size, the erase plan for the image, its spans and
+    // checksum ranges, and where the unique id is read.
+    const int states = stm32::kStateCount;
     m.StmState = 1 + data[0] % states;
     m.StmImage = QByteArray(int(data[0]) * 7 + 4, '\x5A');
     m.StmCommands = QByteArray::fromHex("0001021131434463738292");
@@ -42,6 +43,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     m.StmBlockLength = 0;
     m.StmRewrites = 0;
     m.StmRemaining = qint32(m.StmImage.size());
+    m.StmSpans = {stm32::Span{0, m.StmImage.size()}};
+    m.StmCrcRanges = stm32::checksumRanges(m.StmSpans);
+    m.StmCrcNext = 0;
+    m.StmSizeRead = stm32::sizeReadPlan(*m.StmPart);
+    m.StmUid = stm32::uniqueIdPlan(*m.StmPart, m.StmSizeRead);
     size_t at = 1;
     while (at < size) {
         const size_t length = data[at];
