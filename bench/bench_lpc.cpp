@@ -53,6 +53,30 @@ QByteArray toHex(const QByteArray &bytes)
     return firmware::intelHex(bytes, kHexRecordBytes);
 }
 
+// Presses 下载 and waits for the download's end (or kGiveUpMs): its milliseconds, and whether
+// it wrote the image.
+qint64 pressDownload(testsupport::BoardRig<sim::LpcSim> &rig, bool &written)
+{
+    QEventLoop loop;
+    bool ended = false;
+    written = false;
+    rig.onEnd = [&](DownloadResult result) {
+        written = result == DownloadResult::Written;
+        ended = true;
+        loop.quit();
+    };
+    QTimer guard;
+    guard.setSingleShot(true);
+    QObject::connect(&guard, &QTimer::timeout, &loop, &QEventLoop::quit);
+    guard.start(kGiveUpMs);
+    QElapsedTimer t;
+    t.start();
+    rig.main().BitBtn1Click();
+    if (!ended) loop.exec();
+    rig.onEnd = nullptr;
+    return t.elapsed();
+}
+
 struct Result
 {
     bool ok = false;
@@ -76,23 +100,7 @@ Result run(const QString &timeoutField, const QByteArray &img)
     m.Edit2->setText(rig.env.file(QStringLiteral("fw.hex"), toHex(img)));
 
     Result r;
-    QEventLoop loop;
-    bool ended = false;
-    rig.onEnd = [&](DownloadResult result) {
-        r.ok = result == DownloadResult::Written;
-        ended = true;
-        loop.quit();
-    };
-    QTimer guard;
-    guard.setSingleShot(true);
-    QObject::connect(&guard, &QTimer::timeout, &loop, &QEventLoop::quit);
-    guard.start(kGiveUpMs);
-
-    QElapsedTimer t;
-    t.start();
-    m.BitBtn1Click();
-    if (!ended) loop.exec();
-    r.elapsedMs = t.elapsed();
+    r.elapsedMs = pressDownload(rig, r.ok);
     peer.attach(nullptr);
     r.hostBytes = peer.received().size();
     r.deviceBytes = peer.sentToHost().size();
@@ -176,22 +184,7 @@ AnyRun anyPart(const sim::LpcSim::Part &part, const QByteArray &img, bool verify
     m.CheckBox9->setChecked(verify);
     m.Edit2->setText(rig.env.file(QStringLiteral("fw.bin"), img));
     AnyRun r;
-    QEventLoop loop;
-    bool ended = false;
-    rig.onEnd = [&](DownloadResult result) {
-        r.ok = result == DownloadResult::Written;
-        ended = true;
-        loop.quit();
-    };
-    QTimer guard;
-    guard.setSingleShot(true);
-    QObject::connect(&guard, &QTimer::timeout, &loop, &QEventLoop::quit);
-    guard.start(kGiveUpMs);
-    QElapsedTimer t;
-    t.start();
-    m.BitBtn1Click();
-    if (!ended) loop.exec();
-    r.elapsedMs = t.elapsed();
+    r.elapsedMs = pressDownload(rig, r.ok);
     rig.peer.attach(nullptr);
     r.wireBytes = rig.peer.received().size() + rig.peer.sentToHost().size();
     r.hostBytes = rig.peer.received().size();
